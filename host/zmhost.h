@@ -1,0 +1,56 @@
+// The host's own interface (beyond include/zmapi.h): boot, provider loading, events,
+// alerts, allocator counters and fault injection, for the front end and the tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "zmapi.h"
+
+namespace zm {
+
+struct AlertRecord {
+  uint64_t time;         // seconds since the epoch
+  uint32_t severity;     // top two bits of the message id
+  GUID kind;
+  uint32_t messageId;
+  std::string text;      // default text of the kind
+  std::vector<std::u16string> inserts;
+};
+
+// One host per process. Start() makes the database and its boot objects (container 205,
+// a disk 200 per disk of the booted platform machine, CD-ROM volumes 202, the type-11
+// volume root) and the built-in providers "mount" and "fsys".
+ZM_HANDLE Start();
+void Stop();  // unloads providers, stops the notifier, drops the database
+ZM_HANDLE Database();
+
+// Loads a provider module (dlopen, DllMain(1), ProviderEntry(name)), then FtDiskInit.
+// Returns the provider handle or null with an error.
+ZM_HANDLE LoadProvider(const std::string& path, const std::u16string& name, std::string* error);
+// Raises the initialisation-complete event (after all providers are loaded).
+void InitializationComplete();
+// Calls a loaded provider's control entry.
+ZMSTATUS Control(ZM_HANDLE provider, ZM_OBJECT_ID id, uint32_t cls, uint32_t code, ZM_PROPSET in, ZM_PROPSET out,
+                 ZM_OBJECT_ID* resultId);
+// Shuts every loaded provider down and unloads it (DllMain(0), dlclose).
+void UnloadProviders();
+
+// Waits until the event queue is empty and no delivery is running.
+void WaitIdle();
+uint64_t EventsDelivered();
+
+std::vector<AlertRecord> Alerts();
+
+// Allocator counters.
+uint64_t OutstandingBlocks();
+std::vector<std::string> OutstandingTags();  // "file:line" of each live block
+
+// Fault injection: the nth call (1-based, from now) of the named host operation
+// ("ObGetProperty", "_ZmAlloc", ...) fails with the status (allocations return null).
+void InjectFault(const std::string& operation, unsigned nth, ZMSTATUS status);
+void ClearFaults();
+uint64_t CallCount(const std::string& operation);  // counts every host call by name
+
+}  // namespace zm

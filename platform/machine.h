@@ -1,0 +1,98 @@
+// The machine: a directory holding disk images, CD-ROMs, the registry store and the
+// alert log. Booting it creates the NT devices, the DOS drive letters and opens the
+// registry; the NT calls of include/ntplatform.h then serve the booted machine.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ntdisk.h"
+#include "nttypes.h"
+
+namespace ntp {
+
+struct DiskConfig {
+  std::string image;  // path of the image (relative to the machine dir) or a block device
+  uint32_t heads = 255;
+  uint32_t sectors = 63;
+  uint32_t bytesPerSector = 512;
+  bool removable = false;
+};
+
+struct CdromConfig {
+  std::string iso;  // empty: no medium
+};
+
+struct MachineConfig {
+  std::vector<DiskConfig> disks;
+  std::vector<CdromConfig> cdroms;
+  uint32_t osMajor = 4, osMinor = 0, osBuild = 1381;
+};
+
+// Reads and writes DIR/machine.toml.
+bool LoadMachineConfig(const std::string& dir, MachineConfig* config, std::string* error);
+bool SaveMachineConfig(const std::string& dir, const MachineConfig& config, std::string* error);
+
+// Makes a machine directory with sparse images of the given sizes (bytes); each image's
+// sector 0 gets a random signature and the 0x55AA mark.
+bool CreateMachine(const std::string& dir, const std::vector<std::pair<uint64_t, DiskConfig>>& disks,
+                   const std::vector<CdromConfig>& cdroms, std::string* error);
+
+// What the host needs to know about a disk or CD-ROM of the booted machine.
+struct DiskInfo {
+  unsigned index;
+  std::u16string device;  // \Device\HarddiskN
+  uint64_t length;        // bytes of the image
+  uint32_t signature;     // from sector 0
+  DISK_GEOMETRY geometry;
+  bool removable;
+};
+struct CdromInfo {
+  unsigned index;
+  std::u16string device;  // \Device\CdRomN
+  std::string iso;
+};
+
+enum class LockMode { Wait, NoWait };
+
+// Boots DIR (one machine per process): takes the exclusive flock, creates the devices,
+// assigns partition numbers and drive letters, opens the registry. onWait is called once
+// when another process holds the lock and mode is Wait.
+bool Boot(const std::string& dir, LockMode mode, std::string* error,
+          const std::function<void()>& onWait = nullptr);
+void Shutdown();
+bool IsBooted();
+const std::string& MachineDir();
+std::vector<DiskInfo> Disks();
+std::vector<CdromInfo> Cdroms();
+
+// Drive letters (\DosDevices\X:), for the host's "mount" provider. letter is 'C'..'Z'.
+NTSTATUS DefineDriveLetter(char letter, const std::u16string& target);
+NTSTATUS RemoveDriveLetter(char letter);
+std::u16string DriveLetterTarget(char letter);  // empty when none
+
+// Reads sectors of a disk outside the NT calls (file-system detection, tests).
+bool ReadDiskBytes(unsigned disk, uint64_t offset, void* buffer, size_t length);
+
+// Device counters, per disk.
+struct DiskCounters {
+  uint64_t sectorsRead = 0, sectorsWritten = 0;
+};
+DiskCounters Counters(unsigned disk);
+void ResetCounters();
+
+// Fault injection: the nth call (1-based, counted from now) of the named function
+// (for example "NtOpenFile", "RegSetValueExW", "IOCTL_DISK_SET_DRIVE_LAYOUT") fails
+// with the given status or error code.
+void InjectFault(const std::string& function, unsigned nth, uint32_t status);
+void ClearFaults();
+
+// Sleep goes through this hook when set (tests record the sleeps instead of waiting).
+void SetSleepHook(std::function<void(DWORD)> hook);
+
+// OS version reported by GetVersionExW (defaults to the machine's configured one).
+void SetOsVersion(uint32_t major, uint32_t minor, uint32_t build);
+
+}  // namespace ntp

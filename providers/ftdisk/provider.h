@@ -1,0 +1,70 @@
+// Functions and module-wide variables that one source file of the provider calls in
+// another. Each file's own helpers stay in that file (or its own header).
+#pragma once
+
+#include "ntdisk.h"
+#include "ntplatform.h"
+#include "zmapi.h"
+
+#include <string>
+
+struct _DISK_REGISTRY;
+
+// dllmain / zmftdisk: entry points and module-wide variables.
+extern ZM_HANDLE ghDb;
+extern ZM_HANDLE ghProvider;
+extern GUID gMsgCatalog;
+extern uint8_t bDoneInitializing;
+extern uint32_t nodeChangeToken, parentChangeToken, childChangeToken, initCompleteToken;
+
+extern "C" {
+BOOL DllMain(HINSTANCE instance, DWORD reason, void* reserved);
+ZMSTATUS ProviderEntry(const WCHAR* name, uint32_t unused, ZM_PROVIDER_INFO* info);
+}
+ZMSTATUS FtDiskControl(ZM_OBJECT_ID objectId, uint32_t operationClass, uint32_t operationCode, ZM_PROPSET inProps,
+                       ZM_PROPSET outProps, uint32_t arg6, uint32_t arg7, void* arg8, ZM_PROGRESS_CALLBACK progress,
+                       ZM_OBJECT_ID* resultId);
+ZMSTATUS FtDiskInit(ZM_HANDLE db, ZM_HANDLE prov, uint32_t a, uint32_t b);
+ZMSTATUS FtDiskShutdown(uint32_t a);
+ZMSTATUS FtDiskGetAttr(ZM_OBJECT_ID id, void** attr);
+ZMSTATUS FtDiskChangeNotify(_Zm_Notification_Header* header);
+ZMSTATUS FtDiskVersion(WCHAR** version);
+void UpdateAllContextMenus();
+uint32_t CalculateSeverity(ZM_OBJECT_ID id);
+void UpdateParentSeverity(ZM_OBJECT_ID id);
+
+// ftmenu: the status test and the context menus.
+int ZM_FAILED(ZMSTATUS s);
+void UpdateVolumeContextMenu(ZM_OBJECT_ID id);
+void UpdateContainerVolumeContextMenu(ZM_OBJECT_ID id);
+
+// layout: scanning, publishing and the partition requests.
+ZMSTATUS UpdateAllDisks();
+ZMSTATUS UpdateDisk(ZM_OBJECT_ID disk, ZM_OBJECT_ID* createdId);
+void RefreshDLandFS(ZM_OBJECT_ID id);
+ZMSTATUS LdmCreatePartition(ZM_PROPSET inProps, ZM_PROPSET outProps, ZM_OBJECT_ID disk);
+ZMSTATUS LdmDeletePartition(ZM_OBJECT_ID id, ZM_OBJECT_ID* resultId);
+ZMSTATUS LdmUpdateDisk(ZM_OBJECT_ID disk, ZM_PROPSET outProps);
+ZMSTATUS LdmMarkPartitionActive(ZM_OBJECT_ID volume);
+ZMSTATUS CreateFakeVolumes(ZM_OBJECT_ID disk);
+
+// fdiskreg: the registry kept in step with the disks; drive letters recorded.
+void UpdateRegistry();
+ZMSTATUS UpdateDriveLetter(ZM_OBJECT_ID volume);
+ZMSTATUS UpdateCdromDriveLetter(ZM_OBJECT_ID cdrom);
+
+// ftdisk: FT volumes.
+extern HANDLE g_hMutex;
+ZMSTATUS AddFtObjectsToDatabase();
+ZMSTATUS FtDiskAssignDriveLetter(ZM_OBJECT_ID objectId, uint32_t operationClass, uint32_t operationCode,
+                                 ZM_PROPSET inProps, ZM_PROPSET outProps, uint32_t arg6, void* arg8,
+                                 ZM_PROGRESS_CALLBACK progress, ZM_OBJECT_ID* resultId);
+ZMSTATUS FtRebuild(_DISK_REGISTRY* diskPart, uint32_t size);
+void FtDiskFinalize();
+
+// Helpers shared by every file: the one property-reading rule. A failed call returns
+// its status; a null record or another value type yields 0 / false / empty.
+ZMSTATUS ReadU64(ZM_OBJECT_ID id, const char* name, uint64_t* value);
+ZMSTATUS ReadU32(ZM_OBJECT_ID id, const char* name, uint32_t* value);
+ZMSTATUS ReadU8(ZM_OBJECT_ID id, const char* name, uint8_t* value);  // value types 10 and 13
+ZMSTATUS ReadString(ZM_OBJECT_ID id, const char* name, std::u16string* value);

@@ -29,6 +29,9 @@ ZM_HANDLE Database();
 // Loads a provider module (dlopen, DllMain(1), ProviderEntry(name)), then FtDiskInit.
 // Returns the provider handle or null with an error.
 ZM_HANDLE LoadProvider(const std::string& path, const std::u16string& name, std::string* error);
+// Registers a provider whose code is linked into this program (tests): calls its
+// ProviderEntry(name), then its Init entry, like LoadProvider without dlopen.
+ZM_HANDLE RegisterProvider(ZM_PROVIDER_ENTRY_FN entry, const std::u16string& name, std::string* error);
 // Raises the initialisation-complete event (after all providers are loaded).
 void InitializationComplete();
 // Calls a loaded provider's control entry.

@@ -1,0 +1,79 @@
+// Test fixtures: temporary machines booted with the real platform and host, the
+// provider linked in, and sfdisk as an outside oracle.
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "machine.h"
+#include "zmapi.h"
+#include "zmhost.h"
+
+namespace testutil {
+
+constexpr uint64_t MiB = 1024ull * 1024ull;
+
+// A fresh directory under the system's temp dir, removed with everything in it.
+struct TempDir {
+  std::string path;
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+};
+
+// Runs a shell command; returns its exit status and captures standard output.
+int Run(const std::string& command, std::string* out = nullptr);
+
+// sfdisk as the oracle: lays out an image from a script, reads one back as JSON.
+bool Sfdisk(const std::string& image, const std::string& script);
+nlohmann::json SfdiskJson(const std::string& image);
+
+// A machine directory with disks of the given sizes (255 x 63 x 512 geometry).
+class Machine {
+ public:
+  explicit Machine(const std::vector<uint64_t>& diskBytes, unsigned cdroms = 0);
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  const std::string& dir() const { return tmp_.path; }
+  std::string image(unsigned disk) const;  // absolute path of disk N's image
+
+  // Boots the platform and starts the host; Provider() then registers the linked-in
+  // provider (FtDiskInit runs its first scan) and raises initialisation-complete.
+  void Boot();
+  ZM_HANDLE Provider();
+  void Shutdown();  // provider, host, platform, in that order
+  void Reboot() {
+    Shutdown();
+    Boot();
+  }
+  bool booted() const { return booted_; }
+
+ private:
+  TempDir tmp_;
+  bool booted_ = false;
+  ZM_HANDLE provider_ = nullptr;
+};
+
+// Host database helpers for assertions.
+std::vector<ZM_OBJECT_ID> Objects(uint32_t type);
+std::vector<ZM_OBJECT_ID> Children(ZM_OBJECT_ID id, uint32_t type = 0);
+std::vector<ZM_OBJECT_ID> Parents(ZM_OBJECT_ID id, uint32_t type = 0);
+uint64_t PropU64(ZM_OBJECT_ID id, const char* name);  // 64-bit, 32-bit, 8-bit and boolean values
+std::u16string PropString(ZM_OBJECT_ID id, const char* name);
+bool HasProp(ZM_OBJECT_ID id, const char* name);
+ZM_OBJECT_ID DiskObject(unsigned index);  // the disk object whose "\Device\" is \Device\HarddiskN
+
+// Property sets for requests.
+void AddU64(ZM_PROPSET set, const char* name, uint64_t value);
+void AddU32(ZM_PROPSET set, const char* name, uint32_t value);
+void AddString(ZM_PROPSET set, const char* name, const std::u16string& value);
+
+std::string Narrow(const std::u16string& s);
+std::u16string Widen(const std::string& s);
+
+}  // namespace testutil

@@ -1,0 +1,267 @@
+// Request dispatch, change notifications, the severity roll-up, and the property
+// readers that every file of the provider uses.
+#include <cstring>
+
+#include "provider.h"
+
+namespace {
+
+constexpr uint32_t kRefreshAlso = 2;         // served like OP_REFRESH
+constexpr uint32_t kNotImplemented = 10010;  // class 10001: known but not carried out
+constexpr uint32_t kCdromVolume = 4;         // LDM_VOLUME_TYPE of a CD-ROM volume
+constexpr uint32_t kFacilityMount = 1;       // letters changed by the provider "mount"
+constexpr uint32_t kFacilityFtDisk = 2;      // letters changed by this provider
+
+void FreeIds(ZM_OBJECT_ID* ids) {
+  if (ids != nullptr) _ZmFree(ids, __FILE__, __LINE__);
+}
+
+// Gets a property record; on success *record may still be null.
+ZMSTATUS GetRecord(ZM_OBJECT_ID id, const char* name, ZM_PROPERTY** record) {
+  *record = nullptr;
+  ZMSTATUS s = ObGetProperty(ghDb, id, name, record);
+  if (ZM_FAILED(s)) {
+    if (*record != nullptr) _ZmFree(*record, __FILE__, __LINE__);
+    *record = nullptr;
+  }
+  return s;
+}
+
+// The value bytes of a record of the given type, when they are all there.
+const void* ValueOf(const ZM_PROPERTY* r, uint32_t type, uint32_t size) {
+  if (r == nullptr || r->Type != type || r->Value == nullptr || r->Size < size) return nullptr;
+  return r->Value;
+}
+
+ZMSTATUS RefreshAll() {
+  DbLockDatabase(ghProvider);
+  ZMSTATUS s = UpdateAllDisks();
+  DbUnlockDatabase(ghProvider);
+  return s;
+}
+
+ZMSTATUS CreatePartitionRequest(ZM_OBJECT_ID objectId, ZM_PROPSET inProps, ZM_PROPSET outProps, uint32_t arg6,
+                                uint32_t arg7, void* arg8, ZM_PROGRESS_CALLBACK progress,
+                                ZM_OBJECT_ID* resultId) {
+  ZMSTATUS status = LdmCreatePartition(inProps, outProps, objectId);
+  // The file-system provider rescans the disk whether or not the creation succeeded;
+  // its answer does not change ours.
+  ZM_HANDLE fsys = nullptr;
+  if (ZM_FAILED(PrGetProviderByName(ghDb, u"fsys", &fsys))) return status;
+  PrCallProvider(fsys, objectId, OPCLASS_LAYOUT, OP_REFRESH, inProps, outProps, arg6, arg7, arg8, progress,
+                 resultId);
+  return status;
+}
+
+ZMSTATUS DriveLetterRequest(ZM_OBJECT_ID objectId, uint32_t operationCode, ZM_PROPSET inProps,
+                            ZM_PROPSET outProps, uint32_t arg6, uint32_t arg7, void* arg8,
+                            ZM_PROGRESS_CALLBACK progress, ZM_OBJECT_ID* resultId) {
+  uint32_t volumeType = 0;
+  if (ZM_FAILED(ReadU32(objectId, "LDM_VOLUME_TYPE", &volumeType))) volumeType = 0;
+
+  uint32_t facility = 0;
+  ZMSTATUS s = ReadU32(objectId, "FACILITY", &facility);
+  if (ZM_FAILED(s)) {
+    // CD-ROM volumes come from another provider and carry no facility: "mount" owns them.
+    if (volumeType != kCdromVolume) return s;
+    facility = kFacilityMount;
+  }
+
+  if (facility == kFacilityMount) {
+    ZM_HANDLE mount = nullptr;
+    s = PrGetProviderByName(ghDb, u"mount", &mount);
+    if (ZM_FAILED(s)) return s;
+    s = PrCallProvider(mount, objectId, OPCLASS_VOLUME, operationCode, inProps, outProps, arg6, arg7, arg8,
+                       progress, resultId);
+    if (ZM_FAILED(s)) return s;
+    // Record the letter that "mount" has just set in the disk registry.
+    return volumeType == kCdromVolume ? UpdateCdromDriveLetter(objectId) : UpdateDriveLetter(objectId);
+  }
+  if (facility == kFacilityFtDisk)
+    return FtDiskAssignDriveLetter(objectId, OPCLASS_VOLUME, operationCode, inProps, outProps, arg6, arg8,
+                                   progress, resultId);
+  return E_INVALIDARG_ZM;
+}
+
+}  // namespace
+
+ZMSTATUS FtDiskControl(ZM_OBJECT_ID objectId, uint32_t operationClass, uint32_t operationCode,
+                       ZM_PROPSET inProps, ZM_PROPSET outProps, uint32_t arg6, uint32_t arg7, void* arg8,
+                       ZM_PROGRESS_CALLBACK progress, ZM_OBJECT_ID* resultId) {
+  // The refresh codes are served whatever the class.
+  if (operationCode == OP_REFRESH || operationCode == kRefreshAlso) return RefreshAll();
+
+  if (operationClass == OPCLASS_LAYOUT) {
+    switch (operationCode) {
+      case OP_CREATE_PARTITION:
+        return CreatePartitionRequest(objectId, inProps, outProps, arg6, arg7, arg8, progress, resultId);
+      case OP_DELETE_PARTITION:
+        return LdmDeletePartition(objectId, resultId);
+      case OP_UPDATE_DISK:
+        return LdmUpdateDisk(objectId, outProps);
+      default:
+        return E_INVALIDARG_ZM;
+    }
+  }
+  if (operationClass == OPCLASS_VOLUME) {
+    switch (operationCode) {
+      case OP_ASSIGN_DRIVE_LETTER:
+      case OP_REMOVE_DRIVE_LETTER:
+        return DriveLetterRequest(objectId, operationCode, inProps, outProps, arg6, arg7, arg8, progress,
+                                  resultId);
+      case kNotImplemented:
+        return E_NOTIMPL_ZM;
+      case OP_MARK_ACTIVE:
+        return LdmMarkPartitionActive(objectId);
+      case OP_UPDATE_CONTEXT_MENUS:
+        UpdateAllContextMenus();
+        return ZM_S_OK;
+      default:
+        return E_INVALIDARG_ZM;
+    }
+  }
+  return E_INVALIDARG_ZM;
+}
+
+ZMSTATUS FtDiskChangeNotify(_Zm_Notification_Header* header) {
+  if (header == nullptr) return ZM_S_OK;
+  const GUID& event = header->EventGuid;
+  auto is = [&event](const GUID& g) { return memcmp(&event, &g, sizeof(GUID)) == 0; };
+  const ZM_OBJECT_ID id = header->Object;
+  const uint32_t type = header->ObjectType;
+
+  if (is(GUID_ZMINITIALIZATION_COMPLETE)) {
+    UpdateAllContextMenus();
+  } else if (is(GUID_DB_NODE_PARENT_CHANGE_GUID) || is(GUID_DB_NODE_CHILD_CHANGE_GUID)) {
+    // A change of links never touches severities.
+    if (type == ZM_OBJ_VOLUME)
+      UpdateVolumeContextMenu(id);
+    else if (type == ZM_OBJ_EXTENDED)
+      UpdateContainerVolumeContextMenu(id);
+  } else if (is(GUID_DB_NODE_CHANGE_GUID)) {
+    if (type == ZM_OBJ_VOLUME) {
+      UpdateVolumeContextMenu(id);
+      UpdateParentSeverity(id);
+    } else if (type == ZM_OBJ_EXTENDED) {
+      UpdateContainerVolumeContextMenu(id);
+    }
+  }
+  return ZM_S_OK;
+}
+
+void UpdateAllContextMenus() {
+  uint32_t count = 0;
+  ZM_OBJECT_ID* ids = nullptr;
+  if (!ZM_FAILED(DbGetObjects(ghDb, ZM_OBJ_VOLUME, &count, &ids)) && ids != nullptr) {
+    for (uint32_t i = 0; i < count; ++i) {
+      UpdateVolumeContextMenu(ids[i]);
+      UpdateParentSeverity(ids[i]);
+    }
+  }
+  FreeIds(ids);
+
+  // Extended partitions are updated even when the volumes could not be listed.
+  count = 0;
+  ids = nullptr;
+  if (!ZM_FAILED(DbGetObjects(ghDb, ZM_OBJ_EXTENDED, &count, &ids)) && ids != nullptr) {
+    for (uint32_t i = 0; i < count; ++i) UpdateContainerVolumeContextMenu(ids[i]);
+  }
+  FreeIds(ids);
+}
+
+uint32_t CalculateSeverity(ZM_OBJECT_ID id) {
+  uint32_t count = 0;
+  ZM_OBJECT_ID* ids = nullptr;
+  if (ZM_FAILED(ObGetChildObjects(ghDb, id, ZM_OBJ_ANY, &count, &ids))) {
+    FreeIds(ids);
+    return 0;
+  }
+  uint32_t highest = 0;
+  if (ids != nullptr) {
+    for (uint32_t i = 0; i < count; ++i) {
+      uint32_t severity = 0;
+      if (!ZM_FAILED(ReadU32(ids[i], "SEVERITY", &severity)) && severity > highest) highest = severity;
+    }
+  }
+  FreeIds(ids);
+  return highest;
+}
+
+void UpdateParentSeverity(ZM_OBJECT_ID id) {
+  uint32_t count = 0;
+  ZM_OBJECT_ID* ids = nullptr;
+  if (ZM_FAILED(ObGetParentObjects(ghDb, id, ZM_OBJ_ANY, &count, &ids)) || ids == nullptr) {
+    FreeIds(ids);
+    return;
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t type = 0;
+    if (ZM_FAILED(ObGetObjectType(ghDb, ids[i], &type))) continue;
+    if (type != ZM_OBJ_SEVERITY_ROOT && type != ZM_OBJ_VOLUME_ROOT) continue;
+    // Only the direct parents: the new value is not carried further up.
+    uint32_t severity = CalculateSeverity(ids[i]);
+    ZM_PROPERTY record = {"SEVERITY", ZM_TYPE_UINT32, 0, sizeof severity, &severity};
+    ObSetProperty(ghDb, ids[i], &record);
+  }
+  FreeIds(ids);
+}
+
+ZMSTATUS ReadU64(ZM_OBJECT_ID id, const char* name, uint64_t* value) {
+  if (value == nullptr) return E_INVALIDARG_ZM;
+  *value = 0;
+  ZM_PROPERTY* r = nullptr;
+  ZMSTATUS s = GetRecord(id, name, &r);
+  if (ZM_FAILED(s)) return s;
+  if (const void* p = ValueOf(r, ZM_TYPE_UINT64, sizeof *value)) memcpy(value, p, sizeof *value);
+  if (r != nullptr) _ZmFree(r, __FILE__, __LINE__);
+  return ZM_S_OK;
+}
+
+ZMSTATUS ReadU32(ZM_OBJECT_ID id, const char* name, uint32_t* value) {
+  if (value == nullptr) return E_INVALIDARG_ZM;
+  *value = 0;
+  ZM_PROPERTY* r = nullptr;
+  ZMSTATUS s = GetRecord(id, name, &r);
+  if (ZM_FAILED(s)) return s;
+  if (const void* p = ValueOf(r, ZM_TYPE_UINT32, sizeof *value)) memcpy(value, p, sizeof *value);
+  if (r != nullptr) _ZmFree(r, __FILE__, __LINE__);
+  return ZM_S_OK;
+}
+
+ZMSTATUS ReadU8(ZM_OBJECT_ID id, const char* name, uint8_t* value) {
+  if (value == nullptr) return E_INVALIDARG_ZM;
+  *value = 0;
+  ZM_PROPERTY* r = nullptr;
+  ZMSTATUS s = GetRecord(id, name, &r);
+  if (ZM_FAILED(s)) return s;
+  const void* p = ValueOf(r, ZM_TYPE_UINT8, 1);
+  if (p == nullptr) p = ValueOf(r, ZM_TYPE_BOOL, 1);
+  if (p != nullptr) *value = *static_cast<const uint8_t*>(p);
+  if (r != nullptr) _ZmFree(r, __FILE__, __LINE__);
+  return ZM_S_OK;
+}
+
+ZMSTATUS ReadString(ZM_OBJECT_ID id, const char* name, std::u16string* value) {
+  if (value == nullptr) return E_INVALIDARG_ZM;
+  value->clear();
+  ZM_PROPERTY* r = nullptr;
+  ZMSTATUS s = GetRecord(id, name, &r);
+  if (ZM_FAILED(s)) return s;
+  // The string ends at its terminator, which must lie inside the stated size; a value
+  // without one is no string rather than a read past its end.
+  if (const void* p = ValueOf(r, ZM_TYPE_STRING, sizeof(WCHAR))) {
+    size_t units = r->Size / sizeof(WCHAR);
+    const auto* bytes = static_cast<const unsigned char*>(p);
+    for (size_t i = 0; i < units; ++i) {
+      WCHAR c;
+      memcpy(&c, bytes + i * sizeof(WCHAR), sizeof c);
+      if (c == 0) {
+        value->resize(i);
+        memcpy(value->data(), bytes, i * sizeof(WCHAR));
+        break;
+      }
+    }
+  }
+  if (r != nullptr) _ZmFree(r, __FILE__, __LINE__);
+  return ZM_S_OK;
+}

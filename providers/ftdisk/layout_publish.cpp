@@ -1,0 +1,335 @@
+// Publishing partitions and free space: each disk's table is read, turned into
+// regions, and matched against the partition objects already in the database; stale
+// objects go (with the volumes above them), new regions get objects, and free space is
+// rebuilt only when something changed or none is published.
+#include <cstring>
+#include <string>
+
+#include "layout.h"
+#include "ntlow.h"
+#include "provider.h"
+
+namespace {
+
+using layout::IdList;
+
+constexpr uint32_t kMsgPrimary = 0x011001F5;
+constexpr uint32_t kMsgLogical = 0x011001F6;
+constexpr uint32_t kMsgExtended = 0x011001F7;
+
+void AddProp(ZM_PROPSET set, const char* name, uint32_t type, uint32_t size, const void* value) {
+  ZM_PROPERTY r{name, type, 0, size, const_cast<void*>(value)};
+  PsAddProperty(set, &r);
+}
+void AddU64(ZM_PROPSET set, const char* name, uint64_t v) { AddProp(set, name, ZM_TYPE_UINT64, 8, &v); }
+void AddU32(ZM_PROPSET set, const char* name, uint32_t v) { AddProp(set, name, ZM_TYPE_UINT32, 4, &v); }
+void AddU8(ZM_PROPSET set, const char* name, uint8_t v) { AddProp(set, name, ZM_TYPE_UINT8, 1, &v); }
+void AddBool(ZM_PROPSET set, const char* name, uint8_t v) { AddProp(set, name, ZM_TYPE_BOOL, 1, &v); }
+void AddString(ZM_PROPSET set, const char* name, const std::u16string& v) {
+  AddProp(set, name, ZM_TYPE_STRING, static_cast<uint32_t>((v.size() + 1) * sizeof(char16_t)), v.c_str());
+}
+
+// Deletes an object and, first, every volume above it.
+void DeleteWithVolumes(ZM_OBJECT_ID id) {
+  IdList volumes;
+  if (!ZM_FAILED(layout::Parents(id, ZM_OBJ_VOLUME, volumes)))
+    for (uint32_t i = 0; i < volumes.count; ++i) ObDeleteObject(ghDb, volumes.ids[i]);
+  ObDeleteObject(ghDb, id);
+}
+
+bool SameRegion(const _REGION_ENTRY& r, uint64_t offset, uint64_t length, uint8_t type, uint8_t active,
+                uint8_t rewrite) {
+  return static_cast<uint64_t>(r.StartingOffset) == offset && static_cast<uint64_t>(r.Length) == length &&
+         r.PartitionType == type && r.BootIndicator == active && r.RewritePartition == rewrite;
+}
+
+// The matched flags of one scan, in one host block: objects, disk level, container level.
+struct Flags {
+  uint8_t* block = nullptr;
+  ~Flags() {
+    if (block != nullptr) _ZmFree(block, __FILE__, __LINE__);
+  }
+};
+
+}  // namespace
+
+ZMSTATUS UpdateAllDisks() {
+  IdList disks;
+  ZMSTATUS s = DbGetObjects(ghDb, ZM_OBJ_DISK, &disks.count, &disks.ids);
+  if (ZM_FAILED(s)) return s;
+  for (uint32_t i = 0; i < disks.count; ++i) {
+    ZM_OBJECT_ID created = 0;
+    UpdateDisk(disks.ids[i], &created);
+  }
+  if (bDoneInitializing) UpdateRegistry();
+  AddFtObjectsToDatabase();
+  for (uint32_t i = 0; i < disks.count; ++i) CreateFakeVolumes(disks.ids[i]);
+  return 0;
+}
+
+ZMSTATUS UpdateDisk(ZM_OBJECT_ID disk, ZM_OBJECT_ID* createdId) {
+  std::u16string device;
+  ZMSTATUS s = ReadString(disk, "\\Device\\", &device);
+  if (ZM_FAILED(s)) return s;
+  uint32_t deviceType = 0;
+  if (ZM_FAILED(ReadU32(disk, "LDM_DEVICE_TYPE", &deviceType))) return E_INVALIDARG_ZM;
+  if (deviceType == 1) return 0;
+  if (deviceType < 2 || deviceType > 4) return E_INVALIDARG_ZM;
+  // A caller without a result slot is refused before anything is opened or deleted.
+  if (createdId == nullptr) return LDM_E_OPEN_FAILED;
+
+  layout::DiskHandle h;
+  if (!NT_SUCCESS(LowOpenDisk(device.c_str(), GENERIC_READ, &h.h))) {
+    h.h = nullptr;
+    DeleteAllChildren(disk);
+    return LDM_E_OPEN_FAILED;
+  }
+  *createdId = 0;
+
+  DISK_GEOMETRY geometry{};
+  if (LowGetDriveGeometry(h.h, geometry) != 0) {
+    h.Close();
+    DeleteAllChildren(disk);
+    return LDM_E_GEOMETRY_FAILED;
+  }
+  layout::LayoutBuffer table;
+  if (LowGetDiskLayout(h.h, &table.p) != 0) {
+    table.p = nullptr;
+    h.Close();
+    DeleteAllChildren(disk);
+    return LDM_E_TABLE_UNREADABLE;
+  }
+
+  layout::RegionList primary, logical;
+  if (!CreateRegions(table.p, 1, primary.count, primary.list, geometry)) return LDM_E_REGIONS_FAILED;
+  SetDiskFreeSpace(disk, primary.count, primary.list);
+  if (!CreateRegions(table.p, 3, logical.count, logical.list, geometry)) return LDM_E_REGIONS_FAILED;
+
+  // Existing objects: primaries and the extended partition under the disk, and the
+  // logical drives under the extended partition when there is exactly one.
+  IdList parts, extended, drives;
+  if (ZM_FAILED(s = layout::Children(disk, ZM_OBJ_PARTITION, parts))) return s;
+  if (ZM_FAILED(s = layout::Children(disk, ZM_OBJ_EXTENDED, extended))) return s;
+  if (extended.count == 1 && ZM_FAILED(s = layout::Children(extended.ids[0], ZM_OBJ_PARTITION, drives)))
+    return s;
+  std::vector<ZM_OBJECT_ID> objects;
+  objects.insert(objects.end(), parts.ids, parts.ids + parts.count);
+  objects.insert(objects.end(), extended.ids, extended.ids + extended.count);
+  objects.insert(objects.end(), drives.ids, drives.ids + drives.count);
+
+  size_t total = objects.size() + primary.count + logical.count;
+  Flags flags;
+  if (total != 0) {
+    flags.block = static_cast<uint8_t*>(_ZmAlloc(total, __FILE__, __LINE__));
+    if (flags.block == nullptr) return E_OUTOFMEMORY_ZM;
+    memset(flags.block, 0, total);
+  }
+  uint8_t* objectMatched = flags.block;
+  uint8_t* primaryMatched = flags.block + objects.size();
+  uint8_t* logicalMatched = primaryMatched + primary.count;
+
+  for (size_t i = 0; i < objects.size(); ++i) {
+    uint64_t offset = 0, length = 0;
+    uint8_t type = 0, active = 0, rewrite = 0;
+    if (ZM_FAILED(s = ReadU64(objects[i], "OFFSET_LL", &offset))) return s;
+    if (ZM_FAILED(s = ReadU64(objects[i], "LENGTH_LL", &length))) return s;
+    if (ZM_FAILED(s = ReadU8(objects[i], "PARTITION_TYPE", &type))) return s;
+    if (ZM_FAILED(s = ReadU8(objects[i], "ACTIVE", &active))) return s;
+    if (ZM_FAILED(s = ReadU8(objects[i], "REWRITE", &rewrite))) return s;
+    bool found = false;
+    for (uint32_t j = 0; j < primary.count && !found; ++j) {
+      if (SameRegion(primary.list[j], offset, length, type, active, rewrite)) {
+        primaryMatched[j] = 1;
+        found = true;
+      }
+    }
+    for (uint32_t j = 0; j < logical.count && !found; ++j) {
+      if (SameRegion(logical.list[j], offset, length, type, active, rewrite)) {
+        logicalMatched[j] = 1;
+        found = true;
+      }
+    }
+    objectMatched[i] = found ? 1 : 0;
+  }
+
+  bool changed = false;
+  for (size_t i = 0; i < objects.size(); ++i) {
+    if (objectMatched[i]) continue;
+    DeleteWithVolumes(objects[i]);
+    changed = true;
+  }
+  for (uint32_t j = 0; j < primary.count; ++j) {
+    if (primaryMatched[j]) continue;
+    CreatePartitionObject(&primary.list[j], disk, device.c_str(), createdId);
+    changed = true;
+  }
+  for (uint32_t j = 1; j < logical.count; ++j) {
+    if (logicalMatched[j]) continue;
+    CreatePartitionObject(&logical.list[j], disk, device.c_str(), createdId);
+    changed = true;
+  }
+
+  IdList free;
+  if (ZM_FAILED(s = layout::Children(disk, ZM_OBJ_FREE_SPACE, free))) return s;
+  if (changed || free.count == 0) CreateFreeSpaceObjects(disk, table.p, geometry);
+
+  if (ZM_FAILED(s = layout::Children(disk, ZM_OBJ_EXTENDED, extended))) return s;
+  if (extended.count >= 1) {
+    if (ZM_FAILED(s = layout::Children(extended.ids[0], ZM_OBJ_FREE_SPACE, free))) return s;
+    if (changed || free.count == 0) CreateFreeSpaceObjects(extended.ids[0], table.p, geometry);
+  }
+  return s;
+}
+
+bool CreatePartitionObject(const _REGION_ENTRY* region, ZM_OBJECT_ID disk, PCWSTR diskDevice,
+                           ZM_OBJECT_ID* createdId) {
+  if (region == nullptr || diskDevice == nullptr || createdId == nullptr) return false;
+  uint32_t objectType;
+  const char16_t* name;
+  const char* defaultText;
+  uint32_t message;
+  switch (region->RegionType) {
+    case REGION_PRIMARY:
+      objectType = ZM_OBJ_PARTITION, name = u"Primary Partition", defaultText = "Primary Partition";
+      message = kMsgPrimary;
+      break;
+    case REGION_EXTENDED:
+      objectType = ZM_OBJ_EXTENDED, name = u"Extended Partition", defaultText = "Extended Partition";
+      message = kMsgExtended;
+      break;
+    case REGION_LOGICAL:
+      objectType = ZM_OBJ_PARTITION, name = u"Logical Drive", defaultText = "Logical Drive";
+      message = kMsgLogical;
+      break;
+    default:
+      return true;
+  }
+  ZM_OBJECT_ID id = 0;
+  if (ZM_FAILED(ObCreateObject(ghDb, ghProvider, objectType, &id))) return false;
+  *createdId = id;
+
+  ZM_PROPSET set = nullptr;
+  if (ZM_FAILED(PsCreatePropset(&set))) return false;
+  AddString(set, "NAME", name);
+  PsAddI18nString(set, gMsgCatalog, message, defaultText, "LOCALIZED_NAME");
+  AddU32(set, "LDM_VOLUME_TYPE", region->RegionType);
+  AddU64(set, "STATE", 4);
+  AddU32(set, "SEVERITY", 0);
+  AddU64(set, "OFFSET_LL", static_cast<uint64_t>(region->StartingOffset));
+  AddU64(set, "LENGTH_LL", static_cast<uint64_t>(region->Length));
+  AddU32(set, "REGION_TYPE", region->RegionType);
+  AddU8(set, "PARTITION_TYPE", region->PartitionType);
+  AddBool(set, "ACTIVE", region->BootIndicator);
+  AddU32(set, "ENTRY_SLOT", region->EntrySlot);
+  AddBool(set, "REWRITE", region->RewritePartition);
+  AddU32(set, "PARTITION_NUMBER", region->PartitionNumber);
+  if (region->RecognizedPartition) {
+    std::u16string path = std::u16string(diskDevice) + u"\\Partition";
+    for (char c : std::to_string(region->PartitionNumber)) path.push_back(static_cast<char16_t>(c));
+    AddString(set, "\\Device\\", path);
+  }
+  ObSetProperties(ghDb, id, set);
+  PsDestroyPropset(set);
+
+  if (region->RegionType == REGION_LOGICAL) {
+    IdList extended;
+    if (!ZM_FAILED(layout::Children(disk, ZM_OBJ_EXTENDED, extended)) && extended.count > 0)
+      ObAddChildObject(ghDb, extended.ids[0], id);
+  } else {
+    ObAddChildObject(ghDb, disk, id);
+  }
+  return true;
+}
+
+ZMSTATUS CreateFreeSpaceObjects(ZM_OBJECT_ID parent, PDRIVE_LAYOUT_INFORMATION layout,
+                                DISK_GEOMETRY geometry) {
+  uint32_t type = 0;
+  ZMSTATUS s = ObGetObjectType(ghDb, parent, &type);
+  if (ZM_FAILED(s)) return s;
+  if (type != ZM_OBJ_DISK && type != ZM_OBJ_EXTENDED) return ZM_E_WRONG_PARENT_TYPE;
+  if (layout == nullptr) return E_INVALIDARG_ZM;
+  uint32_t level = type == ZM_OBJ_DISK ? 1 : 3;
+  layout::RegionList regions;
+  if (!CreateRegions(layout, level, regions.count, regions.list, geometry)) return LDM_E_REGIONS_FAILED;
+
+  IdList free;
+  if (ZM_FAILED(s = layout::Children(parent, ZM_OBJ_FREE_SPACE, free))) return s;
+  for (uint32_t i = 0; i < free.count; ++i) ObDeleteObject(ghDb, free.ids[i]);
+
+  for (const _FREE_EXTENT& e : FreeExtents(regions.list, regions.count, level, geometry))
+    CreateFreeSpace(parent, e.Offset, e.Length);
+  return s;
+}
+
+ZMSTATUS CreateFreeSpace(ZM_OBJECT_ID parent, int64_t offset, int64_t length) {
+  uint32_t type = 0;
+  ZMSTATUS s = ObGetObjectType(ghDb, parent, &type);
+  if (ZM_FAILED(s)) return s;
+  ZM_OBJECT_ID disk = 0;
+  if (type == ZM_OBJ_DISK) {
+    disk = parent;
+  } else if (type == ZM_OBJ_EXTENDED) {
+    IdList disks;
+    if (ZM_FAILED(s = layout::Parents(parent, ZM_OBJ_DISK, disks))) return s;
+    if (disks.count != 1) return ZM_E_AMBIGUOUS_PARENT;
+    disk = disks.ids[0];
+  } else {
+    return ZM_E_WRONG_PARENT;
+  }
+  uint64_t minimum = 0;
+  if (ZM_FAILED(s = ReadU64(disk, "MIN_PARTITION_SIZE", &minimum))) return s;
+  if (length <= static_cast<int64_t>(minimum)) return 0;
+
+  ZM_OBJECT_ID id = 0;
+  if (ZM_FAILED(s = ObCreateObjectEx(ghDb, ghProvider, ZM_OBJ_FREE_SPACE, 2, 0, &id))) return s;
+  ZM_PROPSET set = nullptr;
+  s = PsCreatePropset(&set);
+  if (!ZM_FAILED(s)) {
+    AddU64(set, "LENGTH_LL", static_cast<uint64_t>(length));
+    AddU64(set, "OFFSET_LL", static_cast<uint64_t>(offset));
+    ObSetProperties(ghDb, id, set);
+    PsDestroyPropset(set);
+  }
+  ObAddChildObject(ghDb, parent, id);
+  return s;
+}
+
+void SetDiskFreeSpace(ZM_OBJECT_ID disk, uint32_t count, const _REGION_ENTRY* regions) {
+  if (regions == nullptr) return;
+  uint64_t length = 0;
+  if (ZM_FAILED(ReadU64(disk, "LENGTH_LL", &length))) return;
+  uint64_t used = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint64_t l = regions[i].Length > 0 ? static_cast<uint64_t>(regions[i].Length) : 0;
+    used = used > UINT64_MAX - l ? UINT64_MAX : used + l;
+  }
+  uint64_t free = length > used ? length - used : 0;
+  ZM_PROPERTY r{"FREE_SPACE", ZM_TYPE_UINT64, 0, 8, &free};
+  ObSetProperty(ghDb, disk, &r);
+}
+
+void DeleteAllChildren(ZM_OBJECT_ID id) {
+  IdList children;
+  if (ZM_FAILED(layout::Children(id, ZM_OBJ_ANY, children))) return;
+  for (uint32_t i = 0; i < children.count; ++i) {
+    DeleteAllChildren(children.ids[i]);
+    ObDeleteObject(ghDb, children.ids[i]);
+  }
+}
+
+void RefreshDLandFS(ZM_OBJECT_ID id) {
+  ZM_PROPSET in = nullptr, out = nullptr;
+  if (ZM_FAILED(PsCreatePropset(&in))) return;
+  if (ZM_FAILED(PsCreatePropset(&out))) {
+    PsDestroyPropset(in);
+    return;
+  }
+  for (const char16_t* name : {u"mount", u"fsys"}) {
+    ZM_HANDLE provider = nullptr;
+    if (ZM_FAILED(PrGetProviderByName(ghDb, name, &provider)) || provider == nullptr) continue;
+    ZM_OBJECT_ID result = 0;
+    PrCallProvider(provider, id, 11, OP_REFRESH, in, out, 0, 0, nullptr, nullptr, &result);
+  }
+  PsDestroyPropset(in);
+  PsDestroyPropset(out);
+}

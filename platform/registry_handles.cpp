@@ -1,56 +1,37 @@
-// The table of open registry key handles. A handle is the address of its own entry, so
-// it never collides with the platform's other handles, and is checked against the
-// table before use.
+// Registry key handles live in the platform's shared handle table, so NtClose closes
+// them like any other handle; RegCloseKey closes only keys.
 #include "registry_handles.h"
 
-#include <mutex>
-#include <set>
-
+#include "handles.h"
 #include "ntplatform.h"
 #include "registry_internal.h"
 
 namespace ntp::reg {
 namespace {
 
-struct KeyHandle {
-  std::u16string rel;
-  uint32_t access;
+struct KeyObject : HandleObject {
+  KeyObject(std::u16string r, uint32_t a) : rel(std::move(r)), access(a) {}
+  std::u16string rel;  // path below the machine root
+  uint32_t access;     // granted access
 };
-
-std::mutex gHandleMutex;
-std::set<KeyHandle*> gHandles;
 
 }  // namespace
 
 HANDLE NewKeyHandle(const std::u16string& rel, uint32_t access) {
-  std::lock_guard lock(gHandleMutex);
-  auto* h = new KeyHandle{rel, access};
-  gHandles.insert(h);
-  return h;
+  return InsertHandle(std::make_shared<KeyObject>(rel, access));
 }
 
 bool LookupKeyHandle(HANDLE h, std::u16string* rel, uint32_t* access) {
-  std::lock_guard lock(gHandleMutex);
-  auto it = gHandles.find(static_cast<KeyHandle*>(h));
-  if (it == gHandles.end()) return false;
-  if (rel) *rel = (*it)->rel;
-  if (access) *access = (*it)->access;
+  auto key = ReferenceHandleAs<KeyObject>(h);
+  if (!key) return false;
+  if (rel) *rel = key->rel;
+  if (access) *access = key->access;
   return true;
 }
 
 bool CloseKeyHandle(HANDLE h) {
-  std::lock_guard lock(gHandleMutex);
-  auto it = gHandles.find(static_cast<KeyHandle*>(h));
-  if (it == gHandles.end()) return false;
-  delete *it;
-  gHandles.erase(it);
-  return true;
-}
-
-void ClearKeyHandles() {
-  std::lock_guard lock(gHandleMutex);
-  for (auto* h : gHandles) delete h;
-  gHandles.clear();
+  if (!ReferenceHandleAs<KeyObject>(h)) return false;
+  return RemoveHandle(h);
 }
 
 uint32_t GrantedAccess(uint32_t requested) {

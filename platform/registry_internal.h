@@ -31,7 +31,6 @@ NTSTATUS ValueRemove(const std::u16string& rel, const std::u16string& name);
 // Open key handles: each names a key by its relative path and carries its granted access.
 HANDLE NewKeyHandle(const std::u16string& rel, uint32_t access);
 bool LookupKeyHandle(HANDLE h, std::u16string* rel, uint32_t* access);
-void ClearKeyHandles();  // when the store closes
 
 // Access a requested mask grants (generic and maximum-allowed rights expanded).
 uint32_t GrantedAccess(uint32_t requested);

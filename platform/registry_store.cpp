@@ -310,7 +310,6 @@ NTSTATUS ApplyBatch(const std::vector<BatchOp>& ops) {
 
 void Close() {
   std::lock_guard lock(gMutex);
-  ClearKeyHandles();
   if (gDb) sqlite3_close(gDb);
   gDb = nullptr;
 }

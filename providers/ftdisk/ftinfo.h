@@ -71,7 +71,9 @@ class FTInfo {
   int SetAssignDriveLetter(uint32_t disk, uint32_t partition, int assign);
   int SetFtGroup(uint32_t disk, uint32_t partition, uint16_t group);
   int SetFtMember(uint32_t disk, uint32_t partition, uint16_t member);
-  // Re-points a member; FALSE unless offset names a partition record of the disk part.
+  // Re-points a member. Any value is written (a merge re-points members at records of
+  // the blob being built); a member whose offset names no partition record of this disk
+  // part is not resolved by GetMemberInfo.
   int SetPartitionInfoOffset(uint32_t volume, uint32_t member, uint32_t offset);
   int SetMemberDriveLetter(uint32_t volume, uint32_t member, uint8_t letter);
   int SetMemberAssignDriveLetter(uint32_t volume, uint32_t member, int assign);

@@ -1,0 +1,181 @@
+// Alerts: kinds registered by GUID and message id; each raised alert is kept in memory
+// and appended to the booted machine's alerts.log as one JSON object per line.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "internal.h"
+#include "machine.h"
+
+namespace zmi {
+namespace {
+
+struct Kind {
+  GUID guid;
+  ZM_OBJECT_ID id;
+  uint32_t messageId;
+  GUID catalog;
+  std::string text;
+  std::string provider;
+};
+
+std::mutex gMutex;
+std::vector<Kind> gKinds;
+std::vector<zm::AlertRecord> gAlerts;
+
+bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+
+std::string GuidText(const GUID& g) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2,
+                g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
+                g.Data4[7]);
+  return buf;
+}
+
+std::string Json(const std::string& s) {
+  std::string o = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"':
+        o += "\\\"";
+        break;
+      case '\\':
+        o += "\\\\";
+        break;
+      case '\n':
+        o += "\\n";
+        break;
+      case '\r':
+        o += "\\r";
+        break;
+      case '\t':
+        o += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          o += buf;
+        } else {
+          o += static_cast<char>(c);
+        }
+    }
+  }
+  return o + "\"";
+}
+
+void AppendToLog(const zm::AlertRecord& a, const std::string& provider) {
+  if (!ntp::IsBooted()) return;
+  std::string line = "{\"time\":" + std::to_string(a.time) + ",\"severity\":" + std::to_string(a.severity) +
+                     ",\"kind\":" + Json(GuidText(a.kind));
+  char id[16];
+  std::snprintf(id, sizeof id, "0x%08X", a.messageId);
+  line += ",\"message_id\":" + Json(id) + ",\"provider\":" + Json(provider) + ",\"text\":" + Json(a.text) +
+          ",\"inserts\":[";
+  for (size_t i = 0; i < a.inserts.size(); ++i) line += (i ? "," : "") + Json(Utf8(a.inserts[i]));
+  line += "]}\n";
+  std::string path = ntp::MachineDir() + "/alerts.log";
+  if (FILE* f = std::fopen(path.c_str(), "a")) {
+    std::fwrite(line.data(), 1, line.size(), f);
+    std::fclose(f);
+  } else {
+    std::fprintf(stderr, "zmapi: cannot append to %s\n", path.c_str());
+  }
+}
+
+}  // namespace
+
+void ResetAlerts() {
+  std::lock_guard<std::mutex> g(gMutex);
+  gKinds.clear();
+  gAlerts.clear();
+}
+
+}  // namespace zmi
+
+extern "C" {
+
+ZMSTATUS ZmRegisterAlertObject(ZM_HANDLE db, ZM_HANDLE prov, const GUID* alertGuid, uint32_t /*one*/,
+                               const GUID* catalog, uint32_t messageId, const char* defaultText,
+                               ZM_OBJECT_ID* id, uint32_t /*zero*/) {
+  ZMSTATUS s;
+  if (zmi::Enter(zmi::kZmRegisterAlertObject, &s)) return s;
+  if (alertGuid == nullptr) return E_INVALIDARG_ZM;
+  if (!zmi::IsDatabase(db) || zmi::AsProvider(prov) == nullptr) return ZM_E_INVALID_HANDLE;
+  std::string provider = zmi::ProviderName(prov);
+  std::lock_guard<std::mutex> g(zmi::gMutex);
+  zmi::Kind* k = nullptr;
+  for (auto& x : zmi::gKinds)
+    if (zmi::SameGuid(x.guid, *alertGuid)) k = &x;
+  // Registering a kind again keeps its id and takes the new message and text.
+  if (k == nullptr) {
+    zmi::gKinds.push_back(zmi::Kind{*alertGuid, zmi::NewId(), 0, {}, {}, {}});
+    k = &zmi::gKinds.back();
+  }
+  k->messageId = messageId;
+  k->catalog = catalog != nullptr ? *catalog : GUID{};
+  k->text = defaultText != nullptr ? defaultText : "";
+  k->provider = provider;
+  if (id != nullptr) *id = k->id;
+  return ZM_S_OK;
+}
+
+ZMSTATUS GetAlertObjectId(const GUID* alertGuid, ZM_OBJECT_ID* id) {
+  ZMSTATUS s;
+  if (id != nullptr) *id = 0;
+  if (zmi::Enter(zmi::kGetAlertObjectId, &s)) return s;
+  if (alertGuid == nullptr || id == nullptr) return E_INVALIDARG_ZM;
+  std::lock_guard<std::mutex> g(zmi::gMutex);
+  for (const auto& k : zmi::gKinds)
+    if (zmi::SameGuid(k.guid, *alertGuid)) {
+      *id = k.id;
+      return ZM_S_OK;
+    }
+  return ZM_E_NO_ALERT;
+}
+
+ZMSTATUS ZmRaiseAlert(ZM_HANDLE prov, ZM_OBJECT_ID alertId, uint32_t insertCount, ...) {
+  ZMSTATUS s;
+  if (zmi::Enter(zmi::kZmRaiseAlert, &s)) return s;
+  if (zmi::AsProvider(prov) == nullptr) return ZM_E_INVALID_HANDLE;
+  zm::AlertRecord a{};
+  a.time = static_cast<uint64_t>(std::time(nullptr));
+  std::string provider;
+  {
+    std::lock_guard<std::mutex> g(zmi::gMutex);
+    const zmi::Kind* k = nullptr;
+    for (const auto& x : zmi::gKinds)
+      if (x.id == alertId) k = &x;
+    if (k == nullptr) return ZM_E_NO_ALERT;
+    a.kind = k->guid;
+    a.messageId = k->messageId;
+    a.severity = k->messageId >> 30;
+    a.text = k->text;
+    provider = k->provider;
+  }
+  va_list ap;
+  va_start(ap, insertCount);
+  for (uint32_t i = 0; i < insertCount; ++i) {
+    const WCHAR* w = va_arg(ap, const WCHAR*);
+    a.inserts.push_back(w != nullptr ? std::u16string(w) : std::u16string());  // a null insert reads as empty
+  }
+  va_end(ap);
+  std::lock_guard<std::mutex> g(zmi::gMutex);
+  zmi::AppendToLog(a, provider);
+  zmi::gAlerts.push_back(std::move(a));
+  return ZM_S_OK;
+}
+
+}  // extern "C"
+
+namespace zm {
+
+std::vector<AlertRecord> Alerts() {
+  std::lock_guard<std::mutex> g(zmi::gMutex);
+  return zmi::gAlerts;
+}
+
+}  // namespace zm

@@ -1,0 +1,114 @@
+// The host allocator: every block is remembered with its "file:line" tag so that tests
+// can assert that an operation released all it obtained. Blocks that the host did not
+// hand out are refused by _ZmFree and _ZmRealloc instead of corrupting the heap.
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "internal.h"
+
+namespace zmi {
+namespace {
+
+struct Block {
+  size_t size;
+  uint32_t tag;
+};
+
+std::mutex gMutex;
+std::unordered_map<void*, Block> gLive;
+std::unordered_map<std::string, uint32_t> gTagIds;
+std::vector<std::string> gTags;
+
+uint32_t TagId(const char* file, int line) {
+  std::string tag = std::string(file != nullptr ? file : "") + ":" + std::to_string(line);
+  auto it = gTagIds.find(tag);
+  if (it != gTagIds.end()) return it->second;
+  uint32_t id = static_cast<uint32_t>(gTags.size());
+  gTags.push_back(tag);
+  gTagIds.emplace(std::move(tag), id);
+  return id;
+}
+
+void* Allocate(size_t size, const char* file, int line) {
+  void* p = std::malloc(size == 0 ? 1 : size);
+  if (p == nullptr) return nullptr;
+  std::lock_guard<std::mutex> g(gMutex);
+  gLive[p] = Block{size, TagId(file, line)};
+  return p;
+}
+
+void Release(void* block, const char* file, int line) {
+  if (block == nullptr) return;
+  {
+    std::lock_guard<std::mutex> g(gMutex);
+    if (gLive.erase(block) == 0) {
+      std::fprintf(stderr, "zmapi: %s:%d freed a block the host does not own\n", file != nullptr ? file : "",
+                   line);
+      return;
+    }
+  }
+  std::free(block);
+}
+
+}  // namespace
+
+void* HostAlloc(size_t size, const char* file, int line) { return Allocate(size, file, line); }
+void HostFree(void* block) { Release(block, __FILE__, __LINE__); }
+
+}  // namespace zmi
+
+extern "C" {
+
+void* _ZmAlloc(size_t size, const char* file, int line) {
+  ZMSTATUS s;
+  if (zmi::Enter(zmi::kZmAlloc, &s)) return nullptr;
+  return zmi::Allocate(size, file, line);
+}
+
+void* _ZmRealloc(void* block, size_t size, const char* file, int line) {
+  ZMSTATUS s;
+  if (zmi::Enter(zmi::kZmRealloc, &s)) return nullptr;
+  if (block == nullptr) return zmi::Allocate(size, file, line);
+  std::lock_guard<std::mutex> g(zmi::gMutex);
+  auto it = zmi::gLive.find(block);
+  if (it == zmi::gLive.end()) {
+    std::fprintf(stderr, "zmapi: %s:%d reallocated a block the host does not own\n",
+                 file != nullptr ? file : "", line);
+    return nullptr;
+  }
+  // On failure the old block stays valid and counted, as with realloc.
+  void* p = std::realloc(block, size == 0 ? 1 : size);
+  if (p == nullptr) return nullptr;
+  zmi::gLive.erase(it);
+  zmi::gLive[p] = zmi::Block{size, zmi::TagId(file, line)};
+  return p;
+}
+
+void _ZmFree(void* block, const char* file, int line) {
+  ZMSTATUS s;
+  zmi::Enter(zmi::kZmFree, &s);  // counted; freeing cannot be made to fail
+  zmi::Release(block, file, line);
+}
+
+}  // extern "C"
+
+namespace zm {
+
+uint64_t OutstandingBlocks() {
+  std::lock_guard<std::mutex> g(zmi::gMutex);
+  return zmi::gLive.size();
+}
+
+std::vector<std::string> OutstandingTags() {
+  std::lock_guard<std::mutex> g(zmi::gMutex);
+  std::vector<std::string> v;
+  v.reserve(zmi::gLive.size());
+  for (const auto& [p, b] : zmi::gLive) v.push_back(zmi::gTags[b.tag]);
+  return v;
+}
+
+}  // namespace zm

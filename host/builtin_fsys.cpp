@@ -1,0 +1,158 @@
+// The built-in provider "fsys": on a refresh it reads the first sectors of every volume
+// and publishes the file system libblkid finds there as "FILE_SYSTEM" ("NTFS", "FAT",
+// "FAT32", "CDFS" for an ISO 9660 medium, "RAW" for anything else).
+#include <blkid/blkid.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "internal.h"
+#include "ntdisk.h"
+#include "ntplatform.h"
+
+namespace zmi {
+namespace {
+
+constexpr size_t kHeadBytes = 64 * 1024;
+
+uint64_t Le(const std::vector<uint8_t>& b, size_t off, size_t n) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < n; ++i) v |= uint64_t{b[off + i]} << (8 * i);
+  return v;
+}
+
+bool PutAt(int fd, uint64_t offset, const void* data, size_t size) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    ssize_t n = pwrite(fd, p, size, static_cast<off_t>(offset));
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+// libblkid confirms NTFS by the first MFT record, which usually lies past the head:
+// when the boot sector names NTFS, that record is fetched too, after its location and
+// size have been checked against the volume.
+void FetchMftRecord(int fd, const std::vector<uint8_t>& head, uint64_t length,
+                    bool (*read)(void*, uint64_t, void*, size_t), void* ctx) {
+  if (head.size() < 512 || std::memcmp(head.data() + 3, "NTFS    ", 8) != 0) return;
+  uint64_t bps = Le(head, 0x0B, 2), spc = head[0x0D];
+  if (bps < 256 || bps > 4096 || (bps & (bps - 1)) != 0 || spc == 0) return;
+  uint64_t cluster = bps * spc;
+  uint64_t lcn = Le(head, 0x30, 8);
+  int8_t cpr = static_cast<int8_t>(head[0x40]);
+  uint64_t record = cpr > 0 ? uint64_t(cpr) * cluster : (cpr < 0 && cpr > -31 ? uint64_t{1} << -cpr : 0);
+  if (record == 0 || record > kHeadBytes || lcn > length / cluster) return;
+  uint64_t off = lcn * cluster;
+  if (off < head.size() || off + record > length) return;
+  std::vector<uint8_t> buf(record);
+  if (read != nullptr && read(ctx, off, buf.data(), buf.size())) PutAt(fd, off, buf.data(), buf.size());
+}
+
+std::string Classify(const char* type, const char* version) {
+  std::string t = type != nullptr ? type : "";
+  std::string v = version != nullptr ? version : "";
+  if (t == "ntfs") return "NTFS";
+  if (t == "vfat" || t == "msdos") return v == "FAT32" ? "FAT32" : "FAT";
+  if (t == "iso9660" || t == "udf") return "CDFS";
+  return "RAW";
+}
+
+struct Volume {
+  HANDLE handle;
+};
+
+bool ReadVolume(void* ctx, uint64_t offset, void* buffer, size_t size) {
+  auto* v = static_cast<Volume*>(ctx);
+  IO_STATUS_BLOCK iosb{};
+  LARGE_INTEGER off;
+  off.QuadPart = static_cast<int64_t>(offset);
+  NTSTATUS s = NtReadFile(v->handle, nullptr, nullptr, nullptr, &iosb, buffer, static_cast<ULONG>(size), &off,
+                          nullptr);
+  return s >= 0 && iosb.Information == size;
+}
+
+// The file system of one volume, or empty when the volume cannot be read.
+std::string Probe(const std::u16string& device) {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, device.c_str());
+  OBJECT_ATTRIBUTES attrs{};
+  attrs.Length = sizeof attrs;
+  attrs.ObjectName = &name;
+  IO_STATUS_BLOCK iosb{};
+  HANDLE h = nullptr;
+  if (NtOpenFile(&h, GENERIC_READ | SYNCHRONIZE, &attrs, &iosb, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                 FILE_SYNCHRONOUS_IO_NONALERT) < 0)
+    return "";
+  Volume v{h};
+  uint64_t length = 0;
+  PARTITION_INFORMATION pi{};
+  if (NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0,
+                            &pi, sizeof pi) >= 0)
+    length = static_cast<uint64_t>(pi.PartitionLength.QuadPart);
+  // The head: as much of the first 64 KiB as the volume gives, in halving steps.
+  std::vector<uint8_t> head;
+  for (size_t n = kHeadBytes; n >= 512; n /= 2) {
+    if (length != 0 && n > length) continue;
+    head.assign(n, 0);
+    if (ReadVolume(&v, 0, head.data(), n)) break;
+    head.clear();
+  }
+  std::string fs;
+  if (!head.empty()) fs = DetectFileSystem(head, std::max<uint64_t>(length, head.size()), &ReadVolume, &v);
+  NtClose(h);
+  return fs;
+}
+
+}  // namespace
+
+std::string DetectFileSystem(const std::vector<uint8_t>& head, uint64_t length,
+                             bool (*read)(void*, uint64_t, void*, size_t), void* ctx) {
+  if (length < head.size()) length = head.size();
+  int fd = memfd_create("zmapi-fsys", MFD_CLOEXEC);
+  if (fd < 0) return "RAW";
+  std::string result = "RAW";
+  // A sparse image of the volume's size holding the head, so that probes that look
+  // at the volume's size or end see the real geometry.
+  if (ftruncate(fd, static_cast<off_t>(length)) == 0 && PutAt(fd, 0, head.data(), head.size())) {
+    FetchMftRecord(fd, head, length, read, ctx);
+    if (blkid_probe pr = blkid_new_probe()) {
+      if (blkid_probe_set_device(pr, fd, 0, static_cast<blkid_loff_t>(length)) == 0) {
+        blkid_probe_enable_superblocks(pr, 1);
+        blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
+        blkid_probe_enable_partitions(pr, 0);
+        if (blkid_do_safeprobe(pr) == 0) {
+          const char* type = nullptr;
+          const char* version = nullptr;
+          blkid_probe_lookup_value(pr, "TYPE", &type, nullptr);
+          blkid_probe_lookup_value(pr, "VERSION", &version, nullptr);
+          result = Classify(type, version);
+        }
+      }
+      blkid_free_probe(pr);
+    }
+  }
+  close(fd);
+  return result;
+}
+
+// Codes 1 and 2 refresh every volume's "FILE_SYSTEM"; a volume that cannot be read
+// keeps what it had. Other codes are not served.
+ZMSTATUS FsysControl(ZM_OBJECT_ID /*objectId*/, uint32_t /*cls*/, uint32_t code, ZM_PROPSET, ZM_PROPSET,
+                     uint32_t, uint32_t, void*, ZM_PROGRESS_CALLBACK, ZM_OBJECT_ID*) {
+  if (code != OP_REFRESH && code != 2) return E_INVALIDARG_ZM;
+  for (ZM_OBJECT_ID v : HostObjects(ZM_OBJ_VOLUME)) {
+    std::u16string device;
+    if (!HostGetString(v, "\\Device\\", &device) || device.empty()) continue;
+    std::string fs = Probe(device);
+    if (!fs.empty()) HostSet(v, StringValue("FILE_SYSTEM", Utf16(fs)));
+  }
+  return ZM_S_OK;
+}
+
+}  // namespace zmi

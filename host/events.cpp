@@ -1,0 +1,180 @@
+// Events: changes queue an event for the providers registered for its GUID at that
+// moment; one notifier thread delivers them in order, holding no host lock while a
+// provider runs.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "internal.h"
+
+namespace zmi {
+namespace {
+
+struct Event {
+  GUID guid;
+  ZM_OBJECT_ID id;
+  uint32_t type;
+  uint64_t seq;
+  uint64_t time;
+};
+
+struct Registration {
+  uint32_t token;
+  Provider* provider;
+  GUID guid;
+  uint64_t since;  // first event sequence number this registration receives
+};
+
+std::mutex gMutex;
+std::condition_variable gWork, gIdle;
+std::deque<Event> gQueue;
+std::vector<Registration> gRegs;
+uint32_t gNextToken = 1;
+uint64_t gNextSeq = 1;
+bool gDelivering = false;
+bool gStop = false;
+bool gRunning = false;
+std::thread gThread;
+std::thread::id gThreadId;
+std::atomic<uint64_t> gDelivered{0};
+
+bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+
+// 100-nanosecond units since 1601, the platform's usual time stamp.
+uint64_t Now() {
+  using namespace std::chrono;
+  auto ns = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
+  return static_cast<uint64_t>(ns / 100) + 116444736000000000ull;
+}
+
+void Run() {
+  std::unique_lock<std::mutex> g(gMutex);
+  for (;;) {
+    gWork.wait(g, [] { return gStop || !gQueue.empty(); });
+    if (gStop) break;
+    Event e = gQueue.front();
+    gQueue.pop_front();
+    gDelivering = true;
+    // Recipients are looked up again before each call so that a withdrawn registration
+    // receives nothing more.
+    std::vector<uint32_t> tokens;
+    for (const auto& r : gRegs)
+      if (SameGuid(r.guid, e.guid) && r.since <= e.seq) tokens.push_back(r.token);
+    for (uint32_t t : tokens) {
+      ZM_NOTIFY_FN fn = nullptr;
+      for (const auto& r : gRegs)
+        if (r.token == t) fn = r.provider->info.ChangeNotify;
+      if (fn == nullptr) continue;
+      _Zm_Notification_Header h{};
+      h.Size = sizeof h;
+      h.Sequence = static_cast<uint32_t>(e.seq);
+      h.EventGuid = e.guid;
+      h.Timestamp = e.time;
+      h.Object = e.id;
+      h.ObjectType = e.type;
+      g.unlock();
+      fn(&h);
+      gDelivered.fetch_add(1);
+      g.lock();
+    }
+    gDelivering = false;
+    gIdle.notify_all();
+  }
+  gDelivering = false;
+  gIdle.notify_all();
+}
+
+}  // namespace
+
+void StartNotifier() {
+  std::lock_guard<std::mutex> g(gMutex);
+  if (gRunning) return;
+  gStop = false;
+  gRunning = true;
+  gThread = std::thread(Run);
+  gThreadId = gThread.get_id();
+}
+
+void StopNotifier() {
+  {
+    std::lock_guard<std::mutex> g(gMutex);
+    if (!gRunning) return;
+    gStop = true;
+    gWork.notify_all();
+  }
+  gThread.join();
+  std::lock_guard<std::mutex> g(gMutex);
+  gRunning = false;
+  gThreadId = std::thread::id();
+  gQueue.clear();
+  gRegs.clear();
+  gIdle.notify_all();
+}
+
+void QueueEvent(const GUID& guid, ZM_OBJECT_ID id, uint32_t type) {
+  std::lock_guard<std::mutex> g(gMutex);
+  if (!gRunning) return;
+  bool wanted = false;
+  for (const auto& r : gRegs) wanted |= SameGuid(r.guid, guid);
+  if (!wanted) return;
+  gQueue.push_back(Event{guid, id, type, gNextSeq++, Now()});
+  gWork.notify_one();
+}
+
+void ForgetProvider(Provider* p) {
+  std::unique_lock<std::mutex> g(gMutex);
+  std::erase_if(gRegs, [p](const Registration& r) { return r.provider == p; });
+  // A delivery running now may be inside this provider; let it finish before the
+  // caller unloads its code. The notifier itself never waits for itself.
+  if (std::this_thread::get_id() != gThreadId) gIdle.wait(g, [] { return !gDelivering; });
+}
+
+}  // namespace zmi
+
+extern "C" {
+
+ZMSTATUS EvRegisterEvent(ZM_HANDLE prov, const GUID* eventGuid, uint32_t* token) {
+  ZMSTATUS s;
+  if (zmi::Enter(zmi::kEvRegisterEvent, &s)) return s;
+  if (eventGuid == nullptr || token == nullptr) return E_INVALIDARG_ZM;
+  zmi::Provider* p = zmi::AsProvider(prov);
+  if (p == nullptr) return ZM_E_INVALID_HANDLE;
+  std::lock_guard<std::mutex> g(zmi::gMutex);
+  // Registering the same event twice keeps one registration, so nothing arrives twice.
+  for (const auto& r : zmi::gRegs)
+    if (r.provider == p && zmi::SameGuid(r.guid, *eventGuid)) {
+      *token = r.token;
+      return ZM_S_OK;
+    }
+  *token = zmi::gNextToken++;
+  zmi::gRegs.push_back({*token, p, *eventGuid, zmi::gNextSeq});
+  return ZM_S_OK;
+}
+
+ZMSTATUS EvUnregisterEvent(uint32_t token) {
+  ZMSTATUS s;
+  if (zmi::Enter(zmi::kEvUnregisterEvent, &s)) return s;
+  std::lock_guard<std::mutex> g(zmi::gMutex);
+  size_t n = std::erase_if(zmi::gRegs, [token](const zmi::Registration& r) { return r.token == token; });
+  return n != 0 ? ZM_S_OK : E_INVALIDARG_ZM;
+}
+
+}  // extern "C"
+
+namespace zm {
+
+void WaitIdle() {
+  std::unique_lock<std::mutex> g(zmi::gMutex);
+  if (std::this_thread::get_id() == zmi::gThreadId) return;  // would wait for itself
+  zmi::gIdle.wait(g, [] { return !zmi::gRunning || (zmi::gQueue.empty() && !zmi::gDelivering); });
+}
+
+uint64_t EventsDelivered() { return zmi::gDelivered.load(); }
+
+void InitializationComplete() { zmi::QueueEvent(GUID_ZMINITIALIZATION_COMPLETE, 0, 0); }
+
+}  // namespace zm

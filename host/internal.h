@@ -1,0 +1,134 @@
+// The host's internal pieces shared between its source files: call accounting and
+// faults, the counted allocator, the database's own helpers, providers and events.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "zmapi.h"
+#include "zmhost.h"
+
+namespace zmi {
+
+// ---- faults.cpp: one counter (and possible injected fault) per host operation.
+enum Op : unsigned {
+  kDbLockDatabase,
+  kDbUnlockDatabase,
+  kDbGetObjects,
+  kObGetChildObjects,
+  kObGetParentObjects,
+  kObGetObjectType,
+  kObCreateObject,
+  kObCreateObjectEx,
+  kObDeleteObject,
+  kObAddChildObject,
+  kObRemoveChildObject,
+  kObGetProperty,
+  kObSetProperty,
+  kObSetProperties,
+  kPsCreatePropset,
+  kPsDestroyPropset,
+  kPsAddProperty,
+  kPsFindProperty,
+  kPsAddI18nString,
+  kPrGetMessageCatalog,
+  kPrGetProviderByName,
+  kPrCallProvider,
+  kEvRegisterEvent,
+  kEvUnregisterEvent,
+  kZmRegisterAlertObject,
+  kGetAlertObjectId,
+  kZmRaiseAlert,
+  kZmAlloc,
+  kZmRealloc,
+  kZmFree,
+  kOpCount
+};
+// Counts one call of op; true (with the status) when an injected fault fires for it.
+bool Enter(Op op, ZMSTATUS* status);
+
+// ---- alloc.cpp: blocks the host itself hands out. They are counted and tagged like
+// the caller's _ZmAlloc blocks but are not subject to the "_ZmAlloc" fault.
+void* HostAlloc(size_t size, const char* file, int line);
+void HostFree(void* block);
+
+// ---- A stored value (properties of objects and property sets).
+struct Value {
+  std::string name;
+  uint32_t type = 0;
+  uint32_t flags = 0;
+  std::vector<uint8_t> data;
+  bool operator==(const Value& o) const { return type == o.type && flags == o.flags && data == o.data; }
+};
+// Checks a caller's record and copies it; E_INVALIDARG_ZM when it is malformed.
+ZMSTATUS CopyRecord(const ZM_PROPERTY* record, Value* out);
+// One host block holding record, name and value; null when out of memory.
+ZM_PROPERTY* MakeRecord(const Value& v);
+Value StringValue(const char* name, const std::u16string& text);
+
+// ---- propset.cpp
+struct PropSet;
+// The values of a live set in their order; false for a handle that is no live set.
+bool PropSetValues(ZM_PROPSET set, std::vector<Value>* values);
+
+// ---- db.cpp: database lifetime and the helpers built-in code uses (no call counting).
+ZM_HANDLE CreateDatabase();
+void DestroyDatabase();
+bool IsDatabase(ZM_HANDLE db);
+ZM_OBJECT_ID NewId();  // from the object counter (alert kinds use it too)
+ZM_OBJECT_ID VolumeRoot();
+ZM_OBJECT_ID HostCreate(uint32_t type);
+bool HostLink(ZM_OBJECT_ID parent, ZM_OBJECT_ID child);
+ZMSTATUS HostSet(ZM_OBJECT_ID id, const Value& v);
+ZMSTATUS HostGet(ZM_OBJECT_ID id, const char* name, Value* v);
+bool HostGetString(ZM_OBJECT_ID id, const char* name, std::u16string* s);
+std::vector<ZM_OBJECT_ID> HostObjects(uint32_t type);
+std::vector<ZM_OBJECT_ID> HostChildren(ZM_OBJECT_ID id, uint32_t type);
+Value U32Value(const char* name, uint32_t v);
+Value U64Value(const char* name, uint64_t v);
+Value BoolValue(const char* name, bool v);
+
+// ---- providers.cpp
+struct Provider {
+  std::u16string name;
+  ZM_PROVIDER_INFO info{};
+  void* module = nullptr;  // dlopen handle, null for linked-in and built-in providers
+  GUID catalog{};
+  bool builtin = false;
+};
+Provider* AsProvider(ZM_HANDLE handle);  // null unless a live provider
+void RegisterBuiltins();
+void DropAllProviders();
+std::string ProviderName(ZM_HANDLE handle);  // UTF-8, empty when unknown
+
+// ---- events.cpp
+void StartNotifier();
+void StopNotifier();
+void QueueEvent(const GUID& guid, ZM_OBJECT_ID id, uint32_t type);
+// Withdraws every registration of the provider and waits for a delivery in progress.
+void ForgetProvider(Provider* p);
+
+// ---- alerts.cpp
+void ResetAlerts();
+
+// ---- builtin_mount.cpp, builtin_fsys.cpp: the built-in providers' control entries.
+ZMSTATUS MountControl(ZM_OBJECT_ID objectId, uint32_t cls, uint32_t code, ZM_PROPSET in, ZM_PROPSET out,
+                      uint32_t arg6, uint32_t arg7, void* arg8, ZM_PROGRESS_CALLBACK progress,
+                      ZM_OBJECT_ID* resultId);
+ZMSTATUS FsysControl(ZM_OBJECT_ID objectId, uint32_t cls, uint32_t code, ZM_PROPSET in, ZM_PROPSET out,
+                     uint32_t arg6, uint32_t arg7, void* arg8, ZM_PROGRESS_CALLBACK progress,
+                     ZM_OBJECT_ID* resultId);
+// Publishes "DRIVE_LETTER" of every volume from the \DosDevices links.
+void RefreshDriveLetters();
+// File-system name for the first bytes of a volume ("NTFS", "FAT", "FAT32", "CDFS" or "RAW").
+// read(offset, buffer, length) reads from the volume; length is the volume's size.
+std::string DetectFileSystem(const std::vector<uint8_t>& head, uint64_t length,
+                             bool (*read)(void* ctx, uint64_t offset, void* buffer, size_t size), void* ctx);
+
+// ---- strings
+std::string Utf8(const std::u16string& s);
+std::u16string Utf16(const std::string& s);
+bool EqualNoCase(const std::u16string& a, const std::u16string& b);
+
+}  // namespace zmi

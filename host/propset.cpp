@@ -1,0 +1,184 @@
+// Property sets and property records: sets copy what is added (a name added twice is
+// replaced in place), and records go out as one host block holding record, name and value.
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "internal.h"
+
+namespace zmi {
+
+struct PropSet {
+  std::vector<Value> values;
+  std::unordered_map<std::string, size_t> index;
+};
+
+namespace {
+
+constexpr uint32_t kMaxValueSize = 16u << 20;
+
+std::mutex gMutex;
+std::unordered_set<PropSet*> gLive;
+
+PropSet* Live(ZM_PROPSET set) {
+  auto* p = static_cast<PropSet*>(set);
+  return gLive.count(p) != 0 ? p : nullptr;
+}
+
+void Put(PropSet* set, Value v) {
+  auto it = set->index.find(v.name);
+  if (it != set->index.end()) {
+    set->values[it->second] = std::move(v);
+    return;
+  }
+  set->index.emplace(v.name, set->values.size());
+  set->values.push_back(std::move(v));
+}
+
+}  // namespace
+
+ZMSTATUS CopyRecord(const ZM_PROPERTY* record, Value* out) {
+  if (record == nullptr || record->Name == nullptr || record->Name[0] == '\0') return E_INVALIDARG_ZM;
+  if (record->Size > kMaxValueSize || (record->Size > 0 && record->Value == nullptr)) return E_INVALIDARG_ZM;
+  // Fixed-size types must carry exactly their size, so readers can take the value as is.
+  uint32_t want = 0;
+  switch (record->Type) {
+    case ZM_TYPE_UINT8:
+    case ZM_TYPE_BOOL:
+      want = 1;
+      break;
+    case ZM_TYPE_UINT32:
+      want = 4;
+      break;
+    case ZM_TYPE_UINT64:
+    case ZM_TYPE_OBJECT_ID:
+      want = 8;
+      break;
+    case ZM_TYPE_STRING:
+      if (record->Size % 2 != 0) return E_INVALIDARG_ZM;
+      break;
+    default:
+      break;
+  }
+  if (want != 0 && record->Size != want) return E_INVALIDARG_ZM;
+  out->name = record->Name;
+  out->type = record->Type;
+  out->flags = record->Flags;
+  const auto* p = static_cast<const uint8_t*>(record->Value);
+  out->data.assign(p, p + record->Size);
+  return ZM_S_OK;
+}
+
+ZM_PROPERTY* MakeRecord(const Value& v) {
+  size_t nameOff = sizeof(ZM_PROPERTY);
+  size_t valueOff = (nameOff + v.name.size() + 1 + 7) & ~size_t{7};
+  auto* block = static_cast<uint8_t*>(HostAlloc(valueOff + v.data.size(), __FILE__, __LINE__));
+  if (block == nullptr) return nullptr;
+  auto* r = reinterpret_cast<ZM_PROPERTY*>(block);
+  char* name = reinterpret_cast<char*>(block + nameOff);
+  std::memcpy(name, v.name.c_str(), v.name.size() + 1);
+  r->Name = name;
+  r->Type = v.type;
+  r->Flags = v.flags;
+  r->Size = static_cast<uint32_t>(v.data.size());
+  r->Value = v.data.empty() ? nullptr : block + valueOff;
+  if (!v.data.empty()) std::memcpy(block + valueOff, v.data.data(), v.data.size());
+  return r;
+}
+
+Value StringValue(const char* name, const std::u16string& text) {
+  Value v;
+  v.name = name;
+  v.type = ZM_TYPE_STRING;
+  v.data.resize((text.size() + 1) * 2);
+  std::memcpy(v.data.data(), text.c_str(), v.data.size());
+  return v;
+}
+
+bool PropSetValues(ZM_PROPSET set, std::vector<Value>* values) {
+  std::lock_guard<std::mutex> g(gMutex);
+  PropSet* p = Live(set);
+  if (p == nullptr) return false;
+  *values = p->values;
+  return true;
+}
+
+}  // namespace zmi
+
+extern "C" {
+
+ZMSTATUS PsCreatePropset(ZM_PROPSET* set) {
+  ZMSTATUS s;
+  if (zmi::Enter(zmi::kPsCreatePropset, &s)) return s;
+  if (set == nullptr) return E_INVALIDARG_ZM;
+  *set = nullptr;
+  // The set's memory is a counted host block, so a set that is never destroyed shows.
+  void* mem = zmi::HostAlloc(sizeof(zmi::PropSet), __FILE__, __LINE__);
+  if (mem == nullptr) return E_OUTOFMEMORY_ZM;
+  auto* p = new (mem) zmi::PropSet();
+  std::lock_guard<std::mutex> g(zmi::gMutex);
+  zmi::gLive.insert(p);
+  *set = p;
+  return ZM_S_OK;
+}
+
+ZMSTATUS PsDestroyPropset(ZM_PROPSET set) {
+  ZMSTATUS s;
+  if (zmi::Enter(zmi::kPsDestroyPropset, &s)) return s;
+  zmi::PropSet* p;
+  {
+    std::lock_guard<std::mutex> g(zmi::gMutex);
+    p = zmi::Live(set);
+    if (p == nullptr) return ZM_E_INVALID_HANDLE;
+    zmi::gLive.erase(p);
+  }
+  p->~PropSet();
+  zmi::HostFree(p);
+  return ZM_S_OK;
+}
+
+ZMSTATUS PsAddProperty(ZM_PROPSET set, const ZM_PROPERTY* record) {
+  ZMSTATUS s;
+  if (zmi::Enter(zmi::kPsAddProperty, &s)) return s;
+  zmi::Value v;
+  if ((s = zmi::CopyRecord(record, &v)) != ZM_S_OK) return s;
+  std::lock_guard<std::mutex> g(zmi::gMutex);
+  zmi::PropSet* p = zmi::Live(set);
+  if (p == nullptr) return ZM_E_INVALID_HANDLE;
+  zmi::Put(p, std::move(v));
+  return ZM_S_OK;
+}
+
+ZMSTATUS PsFindProperty(ZM_PROPSET set, const char* name, ZM_PROPERTY** record) {
+  ZMSTATUS s;
+  if (zmi::Enter(zmi::kPsFindProperty, &s)) return s;
+  if (record == nullptr) return E_INVALIDARG_ZM;
+  *record = nullptr;
+  if (name == nullptr) return E_INVALIDARG_ZM;
+  std::lock_guard<std::mutex> g(zmi::gMutex);
+  zmi::PropSet* p = zmi::Live(set);
+  if (p == nullptr) return ZM_E_INVALID_HANDLE;
+  auto it = p->index.find(name);
+  if (it == p->index.end()) return ZM_E_NO_PROPERTY;
+  *record = zmi::MakeRecord(p->values[it->second]);
+  return *record != nullptr ? ZM_S_OK : E_OUTOFMEMORY_ZM;
+}
+
+// There are no message files on this host: the localised text of a message is the
+// default text the provider supplies with it.
+ZMSTATUS PsAddI18nString(ZM_PROPSET set, GUID /*catalog*/, uint32_t /*messageId*/, const char* defaultText,
+                         const char* name) {
+  ZMSTATUS s;
+  if (zmi::Enter(zmi::kPsAddI18nString, &s)) return s;
+  if (name == nullptr || name[0] == '\0') return E_INVALIDARG_ZM;
+  zmi::Value v = zmi::StringValue(name, zmi::Utf16(defaultText != nullptr ? defaultText : ""));
+  std::lock_guard<std::mutex> g(zmi::gMutex);
+  zmi::PropSet* p = zmi::Live(set);
+  if (p == nullptr) return ZM_E_INVALID_HANDLE;
+  zmi::Put(p, std::move(v));
+  return ZM_S_OK;
+}
+
+}  // extern "C"

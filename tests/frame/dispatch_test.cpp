@@ -1,0 +1,236 @@
+// Start-up, shut-down and request dispatch against a booted machine and the real host.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "machine.h"
+#include "provider.h"
+#include "testutil.h"
+
+namespace {
+
+using testutil::Machine;
+using testutil::MiB;
+
+ZMSTATUS Control(ZM_OBJECT_ID id, uint32_t cls, uint32_t code, ZM_PROPSET in = nullptr,
+                 ZM_PROPSET out = nullptr) {
+  ZM_OBJECT_ID result = 0;
+  return FtDiskControl(id, cls, code, in, out, 0, 0, nullptr, nullptr, &result);
+}
+
+void SetU32(ZM_OBJECT_ID id, const char* name, uint32_t value) {
+  ZM_PROPERTY r{name, ZM_TYPE_UINT32, 0, 4, &value};
+  ASSERT_EQ(ObSetProperty(zm::Database(), id, &r), 0u);
+}
+
+void SetU64(ZM_OBJECT_ID id, const char* name, uint64_t value) {
+  ZM_PROPERTY r{name, ZM_TYPE_UINT64, 0, 8, &value};
+  ASSERT_EQ(ObSetProperty(zm::Database(), id, &r), 0u);
+}
+
+// Counts of the host calls that any handler would make.
+struct Calls {
+  uint64_t lock, unlock, list, get, call;
+  static Calls Now() {
+    return {zm::CallCount("DbLockDatabase"), zm::CallCount("DbUnlockDatabase"), zm::CallCount("DbGetObjects"),
+            zm::CallCount("ObGetProperty"), zm::CallCount("PrCallProvider")};
+  }
+};
+
+class Frame : public ::testing::Test {
+ protected:
+  Frame() : machine_({64 * MiB}, 1) {}
+  void SetUp() override {
+    machine_.Boot();
+    machine_.Provider();
+  }
+  void TearDown() override {
+    zm::ClearFaults();
+    ntp::ClearFaults();
+  }
+  ZM_OBJECT_ID NewVolume(uint32_t volumeType) {
+    ZM_OBJECT_ID v = 0;
+    EXPECT_EQ(ObCreateObject(zm::Database(), ghProvider, ZM_OBJ_VOLUME, &v), 0u);
+    SetU32(v, "LDM_VOLUME_TYPE", volumeType);
+    return v;
+  }
+  ZM_OBJECT_ID Cdrom() {
+    for (ZM_OBJECT_ID v : testutil::Objects(ZM_OBJ_VOLUME))
+      if (testutil::PropU64(v, "LDM_VOLUME_TYPE") == 4) return v;
+    return 0;
+  }
+  Machine machine_;
+};
+
+TEST_F(Frame, InitRegistersFourEventsAndSixAlertKinds) {
+  // The fixture's boot ran FtDiskInit; a second provider instance must do the same again.
+  uint64_t events = zm::CallCount("EvRegisterEvent"), alerts = zm::CallCount("ZmRegisterAlertObject");
+  ASSERT_EQ(FtDiskInit(zm::Database(), ghProvider, 0, 0), 0u);
+  EXPECT_EQ(zm::CallCount("EvRegisterEvent") - events, 4u);
+  EXPECT_EQ(zm::CallCount("ZmRegisterAlertObject") - alerts, 6u);
+  EXPECT_EQ(bDoneInitializing, 1);
+  for (const GUID* g :
+       {&ALERT_GUID_CREATED_PARTITION, &ALERT_GUID_CREATE_PARTITION_FAILED, &ALERT_GUID_DELETED_PARTITION,
+        &ALERT_GUID_DELETE_PARTITION_FAILED, &ALERT_GUID_MARKED_ACTIVE, &ALERT_GUID_MARK_ACTIVE_FAILED}) {
+    ZM_OBJECT_ID id = 0;
+    EXPECT_EQ(GetAlertObjectId(g, &id), 0u);
+    EXPECT_NE(id, 0u);
+  }
+  // Failures after the version check do not stop the start-up.
+  zm::InjectFault("EvRegisterEvent", 1, ZM_E_FAIL);
+  zm::InjectFault("ZmRegisterAlertObject", 2, ZM_E_FAIL);
+  zm::InjectFault("DbGetObjects", 1, ZM_E_FAIL);
+  EXPECT_EQ(FtDiskInit(zm::Database(), ghProvider, 0, 0), 0u);
+}
+
+TEST_F(Frame, InitOnANewerSystemRefusesAndRegistersNothing) {
+  ntp::SetOsVersion(5, 0, 2195);
+  bDoneInitializing = 0;
+  uint64_t events = zm::CallCount("EvRegisterEvent"), alerts = zm::CallCount("ZmRegisterAlertObject");
+  uint64_t lists = zm::CallCount("DbGetObjects");
+  EXPECT_EQ(FtDiskInit(zm::Database(), ghProvider, 0, 0), ZM_E_FAIL);
+  EXPECT_EQ(zm::CallCount("EvRegisterEvent"), events);
+  EXPECT_EQ(zm::CallCount("ZmRegisterAlertObject"), alerts);
+  EXPECT_EQ(zm::CallCount("DbGetObjects"), lists) << "no scan on a refused start";
+  EXPECT_EQ(bDoneInitializing, 0);
+  ntp::SetOsVersion(4, 0, 1381);
+  EXPECT_EQ(FtDiskInit(zm::Database(), ghProvider, 0, 0), 0u);
+  EXPECT_EQ(bDoneInitializing, 1);
+}
+
+TEST_F(Frame, ShutdownWithdrawsTheFourEvents) {
+  uint64_t before = zm::CallCount("EvUnregisterEvent");
+  EXPECT_EQ(FtDiskShutdown(0), 0u);
+  EXPECT_EQ(zm::CallCount("EvUnregisterEvent") - before, 4u);
+  EXPECT_EQ(g_hMutex, nullptr);
+  // Re-register so the fixture's own unload finds the provider as it left it.
+  FtDiskInit(zm::Database(), ghProvider, 0, 0);
+}
+
+TEST_F(Frame, UnservedClassesAndCodesAreRefusedWithoutTouchingAnything) {
+  struct Case {
+    uint32_t cls, code;
+    ZMSTATUS expected;
+  };
+  const Case cases[] = {
+      {0, 10001, E_INVALIDARG_ZM},     {10000, 10003, E_INVALIDARG_ZM}, {10000, 10018, E_INVALIDARG_ZM},
+      {10000, 10040, E_INVALIDARG_ZM}, {10000, 10000, E_INVALIDARG_ZM}, {10000, 10034, E_INVALIDARG_ZM},
+      {10000, 3, E_INVALIDARG_ZM},     {10001, 10001, E_INVALIDARG_ZM}, {10001, 10002, E_INVALIDARG_ZM},
+      {10001, 10033, E_INVALIDARG_ZM}, {10001, 10005, E_INVALIDARG_ZM}, {10001, 10039, E_INVALIDARG_ZM},
+      {10001, 10041, E_INVALIDARG_ZM}, {10001, 0, E_INVALIDARG_ZM},     {10001, 3, E_INVALIDARG_ZM},
+      {10002, 10001, E_INVALIDARG_ZM}, {9999, 10040, E_INVALIDARG_ZM},  {10001, 10010, E_NOTIMPL_ZM},
+  };
+  ZM_OBJECT_ID disk = testutil::DiskObject(0);
+  for (const Case& c : cases) {
+    Calls before = Calls::Now();
+    EXPECT_EQ(Control(disk, c.cls, c.code), c.expected) << c.cls << "/" << c.code;
+    Calls after = Calls::Now();
+    EXPECT_EQ(after.lock, before.lock) << c.cls << "/" << c.code;
+    EXPECT_EQ(after.list, before.list) << c.cls << "/" << c.code;
+    EXPECT_EQ(after.get, before.get) << c.cls << "/" << c.code;
+    EXPECT_EQ(after.call, before.call) << c.cls << "/" << c.code;
+  }
+}
+
+TEST_F(Frame, RefreshCodesServeAnyClassUnderTheLock) {
+  for (uint32_t cls : {0u, 10000u, 10001u, 77u}) {
+    for (uint32_t code : {1u, 2u}) {
+      Calls before = Calls::Now();
+      EXPECT_EQ(Control(0, cls, code), UpdateAllDisks()) << cls << "/" << code;
+      Calls after = Calls::Now();
+      EXPECT_EQ(after.lock - before.lock, 1u);
+      EXPECT_EQ(after.unlock - before.unlock, 1u);
+    }
+  }
+  // A failed listing comes back as the request's status, after the lock was released.
+  zm::InjectFault("DbGetObjects", 1, 0xC1000042u);
+  Calls before = Calls::Now();
+  EXPECT_EQ(Control(0, 10001, 1), 0xC1000042u);
+  EXPECT_EQ(Calls::Now().unlock - before.unlock, 1u);
+}
+
+TEST_F(Frame, ContextMenuRequestSucceedsEvenWhenUpdatesFail) {
+  zm::InjectFault("DbGetObjects", 1, ZM_E_FAIL);
+  zm::InjectFault("DbGetObjects", 2, ZM_E_FAIL);
+  EXPECT_EQ(Control(0, 10001, 10040), 0u);
+  EXPECT_EQ(Control(0, 10001, 10040), 0u);
+}
+
+TEST_F(Frame, FailedCreationIsStillFollowedByAFileSystemRefresh) {
+  // A creation on an object that is no disk fails; "fsys" is asked all the same.
+  ZM_OBJECT_ID notADisk = testutil::Objects(ZM_OBJ_CONTAINER).at(0);
+  uint64_t calls = zm::CallCount("PrCallProvider");
+  ZMSTATUS s = Control(notADisk, 10000, 10001);
+  EXPECT_NE(ZM_FAILED(s), 0) << std::hex << s;
+  EXPECT_EQ(zm::CallCount("PrCallProvider") - calls, 1u);
+
+  // Without "fsys" the creation's own status is the answer and nothing is called.
+  zm::InjectFault("PrGetProviderByName", 1, ZM_E_NO_PROVIDER);
+  calls = zm::CallCount("PrCallProvider");
+  EXPECT_EQ(Control(notADisk, 10000, 10001), s);
+  EXPECT_EQ(zm::CallCount("PrCallProvider"), calls);
+}
+
+TEST_F(Frame, CdromWithoutFacilityGoesToMountThenIsRecorded) {
+  ZM_OBJECT_ID cd = Cdrom();
+  ASSERT_NE(cd, 0u);
+  ASSERT_FALSE(testutil::HasProp(cd, "FACILITY"));
+  ZM_PROPSET in = nullptr;
+  ASSERT_EQ(PsCreatePropset(&in), 0u);
+  testutil::AddString(in, "DRIVE_LETTER", u"M:");
+  uint64_t calls = zm::CallCount("PrCallProvider");
+  ZMSTATUS s = Control(cd, 10001, 10003, in);
+  EXPECT_EQ(zm::CallCount("PrCallProvider") - calls, 1u);
+  EXPECT_EQ(testutil::PropString(cd, "DRIVE_LETTER"), u"M:");
+  EXPECT_EQ(ntp::DriveLetterTarget('M'), u"\\Device\\CdRom0");
+  // The answer is the recording step's: doing it again gives the same status.
+  EXPECT_EQ(s, UpdateCdromDriveLetter(cd));
+
+  // When "mount" fails, its status is returned and no letter changes.
+  zm::InjectFault("PrCallProvider", 1, ZM_E_LETTER_IN_USE);
+  ZM_PROPSET other = nullptr;
+  ASSERT_EQ(PsCreatePropset(&other), 0u);
+  testutil::AddString(other, "DRIVE_LETTER", u"N:");
+  EXPECT_EQ(Control(cd, 10001, 10003, other), ZM_E_LETTER_IN_USE);
+  EXPECT_EQ(testutil::PropString(cd, "DRIVE_LETTER"), u"M:");
+  PsDestroyPropset(in);
+  PsDestroyPropset(other);
+}
+
+TEST_F(Frame, DriveLetterFacilityDecidesTheRoute) {
+  // No FACILITY on a volume that is no CD-ROM: the failed read's status, no provider called.
+  ZM_OBJECT_ID plain = NewVolume(1);
+  ZM_PROPERTY* r = nullptr;
+  ZMSTATUS missing = ObGetProperty(zm::Database(), plain, "FACILITY", &r);
+  if (r != nullptr) _ZmFree(r, __FILE__, __LINE__);
+  ASSERT_NE(ZM_FAILED(missing), 0);
+  uint64_t calls = zm::CallCount("PrCallProvider");
+  EXPECT_EQ(Control(plain, 10001, 10003), missing);
+  EXPECT_EQ(Control(plain, 10001, 10004), missing);
+
+  // A CD-ROM type stored with the wrong value type counts as type 0: no CD-ROM route.
+  ZM_OBJECT_ID oddType = NewVolume(0);
+  SetU64(oddType, "LDM_VOLUME_TYPE", 4);
+  EXPECT_EQ(Control(oddType, 10001, 10003), missing);
+
+  // Facilities other than 1 and 2, or one of the wrong value type, are refused.
+  ZM_OBJECT_ID unknown = NewVolume(1);
+  SetU32(unknown, "FACILITY", 3);
+  EXPECT_EQ(Control(unknown, 10001, 10003), E_INVALIDARG_ZM);
+  ZM_OBJECT_ID wide = NewVolume(1);
+  SetU64(wide, "FACILITY", 1);
+  EXPECT_EQ(Control(wide, 10001, 10004), E_INVALIDARG_ZM);
+  EXPECT_EQ(zm::CallCount("PrCallProvider"), calls);
+}
+
+TEST_F(Frame, RequestsReleaseEveryHostBlock) {
+  zm::WaitIdle();
+  uint64_t before = zm::OutstandingBlocks();
+  Control(0, 10001, 1);
+  Control(0, 10001, 10040);
+  Control(NewVolume(1), 10001, 10003);
+  zm::WaitIdle();
+  EXPECT_EQ(zm::OutstandingBlocks(), before);
+}
+
+}  // namespace

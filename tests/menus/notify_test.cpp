@@ -1,0 +1,154 @@
+// Change notifications: which event recomputes what, and the severity roll-up.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "menus_util.h"
+
+namespace {
+
+using namespace menustest;
+
+ZMSTATUS Notify(const GUID& event, ZM_OBJECT_ID id, uint32_t type) {
+  _Zm_Notification_Header h{};
+  h.Size = sizeof h;
+  h.EventGuid = event;
+  h.Object = id;
+  h.ObjectType = type;
+  return FtDiskChangeNotify(&h);
+}
+
+uint64_t Severity(ZM_OBJECT_ID id) { return testutil::PropU64(id, "SEVERITY"); }
+
+// A volume with parents of type 10, 11 and 205. The type-10 parent has further
+// children with severities 3, 0 and 7 and one without.
+struct Family {
+  ZM_OBJECT_ID volume, root10, root11, container;
+  Family() {
+    volume = New(ZM_OBJ_VOLUME);
+    SetU32(volume, "LDM_VOLUME_TYPE", 5);
+    root10 = New(ZM_OBJ_SEVERITY_ROOT);
+    root11 = New(ZM_OBJ_VOLUME_ROOT);
+    container = New(ZM_OBJ_CONTAINER);
+    for (ZM_OBJECT_ID p : {root10, root11, container}) {
+      Link(p, volume);
+      SetU32(p, "SEVERITY", 99);
+    }
+    for (uint32_t s : {3u, 0u, 7u}) {
+      ZM_OBJECT_ID c = New(ZM_OBJ_VOLUME);
+      SetU32(c, "SEVERITY", s);
+      Link(root10, c);
+    }
+    Link(root10, New(ZM_OBJ_VOLUME));
+    ZM_OBJECT_ID odd = New(ZM_OBJ_VOLUME);  // a 64-bit record counts as severity 0
+    SetU64(odd, "SEVERITY", 9);
+    Link(root10, odd);
+  }
+};
+
+TEST_F(Menus, NodeChangeOnAVolumeUpdatesMenusThenDirectParentSeverities) {
+  Family f;
+  ZM_OBJECT_ID grandParent = New(ZM_OBJ_SEVERITY_ROOT);
+  Link(grandParent, f.root10);
+  SetU32(grandParent, "SEVERITY", 99);
+  EXPECT_EQ(Notify(GUID_DB_NODE_CHANGE_GUID, f.volume, ZM_OBJ_VOLUME), 0u);
+  EXPECT_EQ(Read(f.volume), (Masks{0x80009, 0x80080, 0x3}));
+  EXPECT_EQ(Severity(f.root10), 7u);
+  EXPECT_EQ(Severity(f.root11), 0u) << "only child without a severity";
+  EXPECT_EQ(Severity(f.container), 99u) << "a type-205 parent is not this provider's";
+  EXPECT_EQ(Severity(grandParent), 99u) << "the value is not carried further up";
+  ZM_PROPERTY* r = nullptr;
+  ASSERT_EQ(ObGetProperty(zm::Database(), f.root10, "SEVERITY", &r), 0u);
+  EXPECT_EQ(r->Type, ZM_TYPE_UINT32);
+  EXPECT_EQ(r->Flags, 0u);
+  EXPECT_EQ(r->Size, 4u);
+  _ZmFree(r, __FILE__, __LINE__);
+}
+
+TEST_F(Menus, SeverityComparesUnsigned) {
+  ZM_OBJECT_ID parent = New(ZM_OBJ_VOLUME_ROOT);
+  for (uint32_t s : {7u, 0x80000000u, 5u}) {
+    ZM_OBJECT_ID c = New(ZM_OBJ_VOLUME);
+    SetU32(c, "SEVERITY", s);
+    Link(parent, c);
+  }
+  EXPECT_EQ(CalculateSeverity(parent), 0x80000000u);
+  EXPECT_EQ(CalculateSeverity(New(ZM_OBJ_SEVERITY_ROOT)), 0u) << "no children";
+  zm::InjectFault("ObGetChildObjects", 1, ZM_E_FAIL);
+  EXPECT_EQ(CalculateSeverity(parent), 0u) << "a failed listing counts as 0";
+}
+
+TEST_F(Menus, LinkChangesUpdateMenusButNoSeverity) {
+  for (const GUID* g : {&GUID_DB_NODE_PARENT_CHANGE_GUID, &GUID_DB_NODE_CHILD_CHANGE_GUID}) {
+    Family f;
+    EXPECT_EQ(Notify(*g, f.volume, ZM_OBJ_VOLUME), 0u);
+    EXPECT_EQ(Read(f.volume), (Masks{0x80009, 0x80080, 0x3}));
+    EXPECT_EQ(Severity(f.root10), 99u);
+    EXPECT_EQ(Severity(f.root11), 99u);
+  }
+}
+
+TEST_F(Menus, ExtendedPartitionEventsUpdateOnlyItsMenus) {
+  for (const GUID* g :
+       {&GUID_DB_NODE_CHANGE_GUID, &GUID_DB_NODE_PARENT_CHANGE_GUID, &GUID_DB_NODE_CHILD_CHANGE_GUID}) {
+    ZM_OBJECT_ID e = New(ZM_OBJ_EXTENDED);
+    SetU32(e, "LDM_VOLUME_TYPE", 2);
+    ZM_OBJECT_ID root = New(ZM_OBJ_SEVERITY_ROOT);
+    SetU32(root, "SEVERITY", 99);
+    Link(root, e);
+    EXPECT_EQ(Notify(*g, e, ZM_OBJ_EXTENDED), 0u);
+    EXPECT_EQ(Read(e), (Masks{0x3, 0x3, 0x0}));
+    EXPECT_EQ(Severity(root), 99u);
+  }
+}
+
+TEST_F(Menus, OtherTypesAndUnknownEventsDoNothing) {
+  Family f;
+  const GUID unknown = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
+  GUID almost = GUID_DB_NODE_CHANGE_GUID;
+  almost.Data4[7] ^= 1;
+  struct Case {
+    const GUID* event;
+    uint32_t type;
+  };
+  const Case cases[] = {
+      {&GUID_DB_NODE_CHANGE_GUID, ZM_OBJ_PARTITION},
+      {&GUID_DB_NODE_CHANGE_GUID, ZM_OBJ_DISK},
+      {&GUID_DB_NODE_CHANGE_GUID, ZM_OBJ_SEVERITY_ROOT},
+      {&GUID_DB_NODE_PARENT_CHANGE_GUID, ZM_OBJ_FREE_SPACE},
+      {&GUID_DB_NODE_CHILD_CHANGE_GUID, ZM_OBJ_CONTAINER},
+      {&unknown, ZM_OBJ_VOLUME},
+      {&almost, ZM_OBJ_VOLUME},
+  };
+  Preset(f.volume);
+  for (const Case& c : cases) {
+    uint64_t writes = zm::CallCount("ObSetProperty") + zm::CallCount("ObSetProperties");
+    uint64_t locks = zm::CallCount("DbLockDatabase");
+    EXPECT_EQ(Notify(*c.event, f.volume, c.type), 0u);
+    EXPECT_EQ(zm::CallCount("ObSetProperty") + zm::CallCount("ObSetProperties"), writes) << c.type;
+    EXPECT_EQ(zm::CallCount("DbLockDatabase"), locks) << c.type;
+  }
+  EXPECT_EQ(Read(f.volume), (Masks{kUnset, kUnset, kUnset}));
+  EXPECT_EQ(Severity(f.root10), 99u);
+  EXPECT_EQ(FtDiskChangeNotify(nullptr), 0u);
+}
+
+TEST_F(Menus, InitializationCompleteRecomputesEverything) {
+  Family f;
+  ZM_OBJECT_ID e = New(ZM_OBJ_EXTENDED);
+  SetU32(e, "LDM_VOLUME_TYPE", 2);
+  EXPECT_EQ(Notify(GUID_ZMINITIALIZATION_COMPLETE, 0, 0), 0u);
+  EXPECT_EQ(Read(f.volume), (Masks{0x80009, 0x80080, 0x3}));
+  EXPECT_EQ(Read(e), (Masks{0x3, 0x3, 0x0}));
+  EXPECT_EQ(Severity(f.root10), 7u);
+
+  // Extended partitions are still updated when the volumes cannot be listed.
+  Preset(e);
+  Preset(f.volume);
+  zm::InjectFault("DbGetObjects", 1, ZM_E_FAIL);
+  UpdateAllContextMenus();
+  EXPECT_EQ(Read(e), (Masks{0x3, 0x3, 0x0}));
+  EXPECT_EQ(Read(f.volume), (Masks{kUnset, kUnset, kUnset}));
+}
+
+}  // namespace

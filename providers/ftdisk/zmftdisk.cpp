@@ -33,6 +33,21 @@ const void* ValueOf(const ZM_PROPERTY* r, uint32_t type, uint32_t size) {
   return r->Value;
 }
 
+// Reads a fixed-size value of one of two accepted types; any other record gives 0.
+template <typename T>
+ZMSTATUS ReadScalar(ZM_OBJECT_ID id, const char* name, T* value, uint32_t type, uint32_t otherType) {
+  if (value == nullptr) return E_INVALIDARG_ZM;
+  *value = 0;
+  ZM_PROPERTY* r = nullptr;
+  ZMSTATUS s = GetRecord(id, name, &r);
+  if (ZM_FAILED(s)) return s;
+  const void* p = ValueOf(r, type, sizeof(T));
+  if (p == nullptr) p = ValueOf(r, otherType, sizeof(T));
+  if (p != nullptr) memcpy(value, p, sizeof(T));
+  if (r != nullptr) _ZmFree(r, __FILE__, __LINE__);
+  return ZM_S_OK;
+}
+
 ZMSTATUS RefreshAll() {
   DbLockDatabase(ghProvider);
   ZMSTATUS s = UpdateAllDisks();
@@ -207,38 +222,15 @@ void UpdateParentSeverity(ZM_OBJECT_ID id) {
 }
 
 ZMSTATUS ReadU64(ZM_OBJECT_ID id, const char* name, uint64_t* value) {
-  if (value == nullptr) return E_INVALIDARG_ZM;
-  *value = 0;
-  ZM_PROPERTY* r = nullptr;
-  ZMSTATUS s = GetRecord(id, name, &r);
-  if (ZM_FAILED(s)) return s;
-  if (const void* p = ValueOf(r, ZM_TYPE_UINT64, sizeof *value)) memcpy(value, p, sizeof *value);
-  if (r != nullptr) _ZmFree(r, __FILE__, __LINE__);
-  return ZM_S_OK;
+  return ReadScalar(id, name, value, ZM_TYPE_UINT64, ZM_TYPE_UINT64);
 }
 
 ZMSTATUS ReadU32(ZM_OBJECT_ID id, const char* name, uint32_t* value) {
-  if (value == nullptr) return E_INVALIDARG_ZM;
-  *value = 0;
-  ZM_PROPERTY* r = nullptr;
-  ZMSTATUS s = GetRecord(id, name, &r);
-  if (ZM_FAILED(s)) return s;
-  if (const void* p = ValueOf(r, ZM_TYPE_UINT32, sizeof *value)) memcpy(value, p, sizeof *value);
-  if (r != nullptr) _ZmFree(r, __FILE__, __LINE__);
-  return ZM_S_OK;
+  return ReadScalar(id, name, value, ZM_TYPE_UINT32, ZM_TYPE_UINT32);
 }
 
 ZMSTATUS ReadU8(ZM_OBJECT_ID id, const char* name, uint8_t* value) {
-  if (value == nullptr) return E_INVALIDARG_ZM;
-  *value = 0;
-  ZM_PROPERTY* r = nullptr;
-  ZMSTATUS s = GetRecord(id, name, &r);
-  if (ZM_FAILED(s)) return s;
-  const void* p = ValueOf(r, ZM_TYPE_UINT8, 1);
-  if (p == nullptr) p = ValueOf(r, ZM_TYPE_BOOL, 1);
-  if (p != nullptr) *value = *static_cast<const uint8_t*>(p);
-  if (r != nullptr) _ZmFree(r, __FILE__, __LINE__);
-  return ZM_S_OK;
+  return ReadScalar(id, name, value, ZM_TYPE_UINT8, ZM_TYPE_BOOL);
 }
 
 ZMSTATUS ReadString(ZM_OBJECT_ID id, const char* name, std::u16string* value) {

@@ -1,0 +1,235 @@
+// Object database: listings, links, properties, records and the database lock.
+#include <chrono>
+#include <cstring>
+
+#include "host_fixture.h"
+
+using namespace hosttest;
+
+namespace {
+
+std::vector<ZM_OBJECT_ID> Objects(ZM_HANDLE db, uint32_t type) {
+  uint32_t n = 99;
+  ZM_OBJECT_ID* ids = nullptr;
+  EXPECT_EQ(DbGetObjects(db, type, &n, &ids), ZM_S_OK);
+  std::vector<ZM_OBJECT_ID> v(ids, ids + n);
+  _ZmFree(ids, __FILE__, __LINE__);
+  return v;
+}
+
+using DbTest = HostTest;
+
+TEST_F(DbTest, ListingsKeepCreationAndLinkOrderAndFilterByType) {
+  EXPECT_TRUE(Objects(db, ZM_OBJ_ANY).empty());
+  ZM_OBJECT_ID d1 = Create(ZM_OBJ_DISK), p1 = Create(ZM_OBJ_PARTITION), d2 = Create(ZM_OBJ_DISK);
+  ZM_OBJECT_ID f1 = Create(ZM_OBJ_FREE_SPACE), p2 = Create(ZM_OBJ_PARTITION);
+  EXPECT_NE(d1, 0u);
+  EXPECT_EQ(Objects(db, ZM_OBJ_ANY), (std::vector<ZM_OBJECT_ID>{d1, p1, d2, f1, p2}));
+  EXPECT_EQ(Objects(db, ZM_OBJ_DISK), (std::vector<ZM_OBJECT_ID>{d1, d2}));
+  EXPECT_TRUE(Objects(db, ZM_OBJ_VOLUME).empty());
+
+  // Link order, not id order.
+  ASSERT_EQ(ObAddChildObject(db, d1, p2), ZM_S_OK);
+  ASSERT_EQ(ObAddChildObject(db, d1, f1), ZM_S_OK);
+  ASSERT_EQ(ObAddChildObject(db, d1, p1), ZM_S_OK);
+  ASSERT_EQ(ObAddChildObject(db, d1, p1), ZM_S_OK);  // twice is once
+  EXPECT_EQ(List(ObGetChildObjects, db, d1, 0), (std::vector<ZM_OBJECT_ID>{p2, f1, p1}));
+  EXPECT_EQ(List(ObGetChildObjects, db, d1, ZM_OBJ_PARTITION), (std::vector<ZM_OBJECT_ID>{p2, p1}));
+  EXPECT_TRUE(List(ObGetChildObjects, db, d1, ZM_OBJ_EXTENDED).empty());
+
+  // Several parents.
+  ZM_OBJECT_ID vol = Create(ZM_OBJ_VOLUME);
+  ASSERT_EQ(ObAddChildObject(db, vol, p1), ZM_S_OK);
+  EXPECT_EQ(List(ObGetParentObjects, db, p1, 0), (std::vector<ZM_OBJECT_ID>{d1, vol}));
+  EXPECT_EQ(List(ObGetParentObjects, db, p1, ZM_OBJ_VOLUME), (std::vector<ZM_OBJECT_ID>{vol}));
+
+  uint32_t type = 0;
+  EXPECT_EQ(ObGetObjectType(db, f1, &type), ZM_S_OK);
+  EXPECT_EQ(type, ZM_OBJ_FREE_SPACE);
+  EXPECT_EQ(ObGetObjectType(db, 12345, &type), ZM_E_NO_OBJECT);
+  uint32_t n = 7;
+  ZM_OBJECT_ID* ids = reinterpret_cast<ZM_OBJECT_ID*>(&n);
+  EXPECT_EQ(ObGetChildObjects(db, 12345, 0, &n, &ids), ZM_E_NO_OBJECT);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(ids, nullptr);
+  EXPECT_EQ(ObGetChildObjects(reinterpret_cast<ZM_HANDLE>(&n), d1, 0, &n, &ids), ZM_E_INVALID_HANDLE);
+}
+
+TEST_F(DbTest, DeletionRemovesLinksKeepsChildrenAndNeverReusesIds) {
+  ZM_OBJECT_ID disk = Create(ZM_OBJ_DISK), ext = Create(ZM_OBJ_EXTENDED), log = Create(ZM_OBJ_PARTITION);
+  ZM_OBJECT_ID vol = Create(ZM_OBJ_VOLUME);
+  ASSERT_EQ(ObAddChildObject(db, disk, ext), ZM_S_OK);
+  ASSERT_EQ(ObAddChildObject(db, ext, log), ZM_S_OK);
+  ASSERT_EQ(ObAddChildObject(db, vol, log), ZM_S_OK);
+  ASSERT_EQ(ObDeleteObject(db, ext), ZM_S_OK);
+  EXPECT_EQ(ObDeleteObject(db, ext), ZM_E_NO_OBJECT);
+  EXPECT_TRUE(List(ObGetChildObjects, db, disk, 0).empty());
+  EXPECT_EQ(List(ObGetParentObjects, db, log, 0), (std::vector<ZM_OBJECT_ID>{vol}));
+  EXPECT_EQ(Objects(db, ZM_OBJ_ANY), (std::vector<ZM_OBJECT_ID>{disk, log, vol}));
+  EXPECT_TRUE(Objects(db, ZM_OBJ_EXTENDED).empty());
+  EXPECT_EQ(ObAddChildObject(db, ext, log), ZM_E_NO_OBJECT);
+  ZM_OBJECT_ID next = Create(ZM_OBJ_EXTENDED);
+  EXPECT_GT(next, vol);
+
+  ASSERT_EQ(ObRemoveChildObject(db, vol, log), ZM_S_OK);
+  EXPECT_TRUE(List(ObGetParentObjects, db, log, 0).empty());
+  EXPECT_EQ(ObRemoveChildObject(db, vol, log), ZM_S_OK);  // not linked: nothing to do
+}
+
+TEST_F(DbTest, LinksThatCloseACycleAreRefused) {
+  ZM_OBJECT_ID a = Create(ZM_OBJ_DISK), b = Create(ZM_OBJ_EXTENDED), c = Create(ZM_OBJ_PARTITION);
+  ASSERT_EQ(ObAddChildObject(db, a, b), ZM_S_OK);
+  ASSERT_EQ(ObAddChildObject(db, b, c), ZM_S_OK);
+  EXPECT_EQ(ObAddChildObject(db, c, a), E_INVALIDARG_ZM);
+  EXPECT_EQ(ObAddChildObject(db, b, b), E_INVALIDARG_ZM);
+  EXPECT_TRUE(List(ObGetChildObjects, db, c, 0).empty());
+}
+
+TEST_F(DbTest, PropertiesAreCopiedReplacedAndReturnedAsOneFreeableBlock) {
+  ZM_OBJECT_ID id = Create(ZM_OBJ_PARTITION);
+  char16_t text[] = u"Primary Partition";
+  char name[] = "NAME";
+  ZM_PROPERTY r{name, ZM_TYPE_STRING, 0, sizeof text, text};
+  ASSERT_EQ(ObSetProperty(db, id, &r), ZM_S_OK);
+  // The caller's buffers may change or vanish after the call.
+  text[0] = u'X';
+  name[0] = 'Z';
+  uint64_t before = zm::OutstandingBlocks();
+  ZM_PROPERTY* got = nullptr;
+  ASSERT_EQ(ObGetProperty(db, id, "NAME", &got), ZM_S_OK);
+  ASSERT_NE(got, nullptr);
+  EXPECT_EQ(zm::OutstandingBlocks(), before + 1);
+  EXPECT_STREQ(got->Name, "NAME");
+  EXPECT_EQ(got->Type, ZM_TYPE_STRING);
+  EXPECT_EQ(got->Size, sizeof text);
+  EXPECT_EQ(std::u16string(static_cast<char16_t*>(got->Value)), u"Primary Partition");
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(got->Value) % 8, 0u);
+  _ZmFree(got, __FILE__, __LINE__);
+  EXPECT_EQ(zm::OutstandingBlocks(), before);
+
+  // A second write of the name replaces the value and type; flags are kept as given.
+  uint64_t big = 0x123456789ull;
+  ZM_PROPERTY r2{"NAME", ZM_TYPE_UINT64, 4, 8, &big};
+  ASSERT_EQ(ObSetProperty(db, id, &r2), ZM_S_OK);
+  ASSERT_EQ(ObGetProperty(db, id, "NAME", &got), ZM_S_OK);
+  EXPECT_EQ(got->Type, ZM_TYPE_UINT64);
+  EXPECT_EQ(got->Flags, 4u);
+  EXPECT_EQ(*static_cast<uint64_t*>(got->Value), big);
+  _ZmFree(got, __FILE__, __LINE__);
+
+  got = reinterpret_cast<ZM_PROPERTY*>(&big);
+  EXPECT_EQ(ObGetProperty(db, id, "MISSING", &got), ZM_E_NO_PROPERTY);
+  EXPECT_EQ(got, nullptr);
+  EXPECT_EQ(ObGetProperty(db, id + 100, "NAME", &got), ZM_E_NO_OBJECT);
+  EXPECT_EQ(ObSetProperty(db, id + 100, &r2), ZM_E_NO_OBJECT);
+
+  // An empty string keeps its terminator only.
+  char16_t empty[] = u"";
+  ZM_PROPERTY r3{"DRIVE_LETTER", ZM_TYPE_STRING, 0, 2, empty};
+  ASSERT_EQ(ObSetProperty(db, id, &r3), ZM_S_OK);
+  ASSERT_EQ(ObGetProperty(db, id, "DRIVE_LETTER", &got), ZM_S_OK);
+  EXPECT_EQ(got->Size, 2u);
+  _ZmFree(got, __FILE__, __LINE__);
+}
+
+TEST_F(DbTest, MalformedRecordsAreRefusedAndStoreNothing) {
+  ZM_OBJECT_ID id = Create(ZM_OBJ_VOLUME);
+  uint64_t v = 1;
+  char16_t odd[] = u"ab";
+  struct Case {
+    ZM_PROPERTY record;
+    const char* what;
+  } cases[] = {
+      {{nullptr, ZM_TYPE_UINT32, 0, 4, &v}, "no name"},
+      {{"", ZM_TYPE_UINT32, 0, 4, &v}, "empty name"},
+      {{"X", ZM_TYPE_UINT32, 0, 8, &v}, "32-bit value of 8 bytes"},
+      {{"X", ZM_TYPE_UINT64, 0, 4, &v}, "64-bit value of 4 bytes"},
+      {{"X", ZM_TYPE_BOOL, 0, 4, &v}, "boolean of 4 bytes"},
+      {{"X", ZM_TYPE_UINT32, 0, 4, nullptr}, "no value"},
+      {{"X", ZM_TYPE_STRING, 0, 3, odd}, "string of odd size"},
+      {{"X", ZM_TYPE_STRING, 0, 0x7FFFFFFF, odd}, "absurd size"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ObSetProperty(db, id, &c.record), E_INVALIDARG_ZM) << c.what;
+  EXPECT_EQ(ObSetProperty(db, id, nullptr), E_INVALIDARG_ZM);
+  ZM_PROPERTY* got = nullptr;
+  EXPECT_EQ(ObGetProperty(db, id, "X", &got), ZM_E_NO_PROPERTY);
+}
+
+TEST_F(DbTest, PropertySetsCopyReplaceAndWriteInOrder) {
+  ZM_PROPSET set = nullptr;
+  ASSERT_EQ(PsCreatePropset(&set), ZM_S_OK);
+  uint32_t a = 1, b = 2;
+  char name[] = "OFFSET";
+  ZM_PROPERTY r{name, ZM_TYPE_UINT32, 0, 4, &a};
+  ASSERT_EQ(PsAddProperty(set, &r), ZM_S_OK);
+  a = 50;
+  name[0] = 'Q';
+  ZM_PROPERTY r2{"LENGTH", ZM_TYPE_UINT32, 0, 4, &b};
+  ASSERT_EQ(PsAddProperty(set, &r2), ZM_S_OK);
+  ASSERT_EQ(PsAddI18nString(set, GUID{}, 0x011001F5, "Primary Partition", "LOCALIZED_NAME"), ZM_S_OK);
+  b = 3;
+  ASSERT_EQ(PsAddProperty(set, &r2), ZM_S_OK);  // replaces LENGTH
+
+  ZM_PROPERTY* got = nullptr;
+  ASSERT_EQ(PsFindProperty(set, "OFFSET", &got), ZM_S_OK);
+  EXPECT_EQ(*static_cast<uint32_t*>(got->Value), 1u);
+  _ZmFree(got, __FILE__, __LINE__);
+  EXPECT_EQ(PsFindProperty(set, "QFFSET", &got), ZM_E_NO_PROPERTY);
+  ASSERT_EQ(PsFindProperty(set, "LOCALIZED_NAME", &got), ZM_S_OK);
+  EXPECT_EQ(got->Type, ZM_TYPE_STRING);
+  EXPECT_EQ(std::u16string(static_cast<char16_t*>(got->Value)), u"Primary Partition");
+  _ZmFree(got, __FILE__, __LINE__);
+
+  ZM_OBJECT_ID id = Create(ZM_OBJ_PARTITION);
+  ASSERT_EQ(ObSetProperties(db, id, set), ZM_S_OK);
+  ASSERT_EQ(ObGetProperty(db, id, "LENGTH", &got), ZM_S_OK);
+  EXPECT_EQ(*static_cast<uint32_t*>(got->Value), 3u);
+  _ZmFree(got, __FILE__, __LINE__);
+  ASSERT_EQ(PsDestroyPropset(set), ZM_S_OK);
+  // A destroyed set is no longer a set.
+  EXPECT_EQ(PsDestroyPropset(set), ZM_E_INVALID_HANDLE);
+  EXPECT_EQ(PsAddProperty(set, &r2), ZM_E_INVALID_HANDLE);
+  EXPECT_EQ(ObSetProperties(db, id, set), ZM_E_INVALID_HANDLE);
+}
+
+TEST_F(DbTest, LeakedPropertySetShowsAsOutstandingBlock) {
+  uint64_t before = zm::OutstandingBlocks();
+  ZM_PROPSET set = nullptr;
+  ASSERT_EQ(PsCreatePropset(&set), ZM_S_OK);
+  EXPECT_EQ(zm::OutstandingBlocks(), before + 1);
+  PsDestroyPropset(set);
+  EXPECT_EQ(zm::OutstandingBlocks(), before);
+}
+
+TEST_F(DbTest, DatabaseLockIsReentrantAndExclusive) {
+  std::string err;
+  ZM_HANDLE prov = zm::RegisterProvider(&RecorderEntry, u"rec", &err);
+  ASSERT_NE(prov, nullptr) << err;
+  ASSERT_EQ(DbLockDatabase(prov), ZM_S_OK);
+  ASSERT_EQ(DbLockDatabase(prov), ZM_S_OK);
+  std::atomic<bool> got{false};
+  std::atomic<ZMSTATUS> foreignUnlock{0};
+  std::thread other([&] {
+    foreignUnlock = DbUnlockDatabase(prov);  // not the holder
+    // Single calls do not wait for the holder.
+    ZM_OBJECT_ID id = 0;
+    ObCreateObject(zm::Database(), prov, ZM_OBJ_DISK, &id);
+    DbLockDatabase(prov);
+    got = true;
+    DbUnlockDatabase(prov);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(got);
+  EXPECT_EQ(DbUnlockDatabase(prov), ZM_S_OK);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(got) << "released after one of two takes";
+  EXPECT_EQ(DbUnlockDatabase(prov), ZM_S_OK);
+  other.join();
+  EXPECT_TRUE(got);
+  EXPECT_EQ(foreignUnlock, ZM_E_FAIL);
+  EXPECT_EQ(Objects(db, ZM_OBJ_DISK).size(), 1u);
+  EXPECT_EQ(DbUnlockDatabase(prov), ZM_E_FAIL);
+  EXPECT_EQ(DbLockDatabase(nullptr), ZM_E_INVALID_HANDLE);
+}
+
+}  // namespace

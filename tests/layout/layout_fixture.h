@@ -1,0 +1,176 @@
+// Shared by the layout and partition tests: a booted machine with one disk laid out by
+// sfdisk, and helpers to read the image and the database.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "machine.h"
+#include "provider.h"
+#include "testutil.h"
+#include "zmhost.h"
+
+namespace fixture {
+
+constexpr uint64_t kSector = 512;
+constexpr uint64_t kTrackSectors = 63;
+constexpr uint64_t kCylSectors = 255 * 63;
+constexpr uint64_t T = kTrackSectors * kSector;
+constexpr uint64_t C = kCylSectors * kSector;
+
+// One disk of `cylinders` whole cylinders, optionally laid out by an sfdisk script
+// (in sectors), booted with the provider registered.
+class Disk {
+ public:
+  explicit Disk(uint64_t cylinders, const std::string& script = "", uint64_t extraBytes = 0)
+      : machine_({cylinders * C + extraBytes}) {
+    if (!script.empty()) {
+      bool ok = testutil::Sfdisk(machine_.image(0), "label: dos\n" + script);
+      EXPECT_TRUE(ok) << script;
+    }
+  }
+  // Boots and registers the provider (its first scan runs then).
+  void Boot() {
+    ntp::SetSleepHook([](DWORD) {});
+    machine_.Boot();
+    provider_ = machine_.Provider();
+    disk_ = testutil::DiskObject(0);
+    ASSERT_NE(disk_, 0u);
+  }
+  ~Disk() {
+    if (machine_.booted()) machine_.Shutdown();
+    ntp::SetSleepHook(nullptr);
+  }
+
+  std::string image() const { return machine_.image(0); }
+  ZM_OBJECT_ID disk() const { return disk_; }
+  ZM_HANDLE provider() const { return provider_; }
+  testutil::Machine& machine() { return machine_; }
+
+  std::vector<uint8_t> Read(uint64_t offset, size_t length) const {
+    std::vector<uint8_t> b(length, 0);
+    std::ifstream f(image(), std::ios::binary);
+    f.seekg(static_cast<std::streamoff>(offset));
+    f.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(length));
+    return b;
+  }
+  void Write(uint64_t offset, const std::vector<uint8_t>& bytes) const {
+    std::fstream f(image(), std::ios::binary | std::ios::in | std::ios::out);
+    f.seekp(static_cast<std::streamoff>(offset));
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+
+ private:
+  testutil::Machine machine_;
+  ZM_HANDLE provider_ = nullptr;
+  ZM_OBJECT_ID disk_ = 0;
+};
+
+// A deterministic pattern for a byte range, distinct per seed.
+inline std::vector<uint8_t> Pattern(size_t length, uint32_t seed) {
+  std::vector<uint8_t> b(length);
+  uint32_t x = seed * 2654435761u + 1;
+  for (auto& c : b) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = static_cast<uint8_t>(x);
+  }
+  return b;
+}
+
+// FNV-1a over a range of the image.
+inline uint64_t Hash(const Disk& d, uint64_t offset, uint64_t length) {
+  uint64_t h = 1469598103934665603ull;
+  const size_t chunk = 1 << 20;
+  for (uint64_t done = 0; done < length; done += chunk) {
+    auto b = d.Read(offset + done, static_cast<size_t>(std::min<uint64_t>(chunk, length - done)));
+    for (uint8_t c : b) h = (h ^ c) * 1099511628211ull;
+  }
+  return h;
+}
+
+// A published region: kind as the CLI names it, offset and length in bytes.
+struct Region {
+  uint32_t type;  // object type
+  uint64_t offset, length;
+  bool operator==(const Region&) const = default;
+  bool operator<(const Region& o) const { return offset != o.offset ? offset < o.offset : type < o.type; }
+};
+
+inline std::vector<Region> RegionsUnder(ZM_OBJECT_ID parent, uint32_t type) {
+  std::vector<Region> v;
+  for (ZM_OBJECT_ID id : testutil::Children(parent, type))
+    v.push_back({type, testutil::PropU64(id, "OFFSET_LL"), testutil::PropU64(id, "LENGTH_LL")});
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+// The data partitions as sfdisk reads them back: (start, size) in bytes, logical
+// drives included, extended containers left out.
+inline std::vector<std::pair<uint64_t, uint64_t>> SfdiskData(const std::string& image) {
+  std::vector<std::pair<uint64_t, uint64_t>> v;
+  auto j = testutil::SfdiskJson(image);
+  if (!j.is_object() || !j.contains("partitiontable")) return v;
+  auto& t = j["partitiontable"];
+  if (!t.contains("partitions")) return v;
+  for (auto& p : t["partitions"]) {
+    std::string type = p.value("type", "");
+    if (type == "5" || type == "f" || type == "85") continue;
+    v.push_back({p["start"].get<uint64_t>() * kSector, p["size"].get<uint64_t>() * kSector});
+  }
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+// The data partitions the database shows, with a logical drive's data range (its
+// region less the boot-record track), to compare with SfdiskData.
+inline std::vector<std::pair<uint64_t, uint64_t>> DatabaseData(ZM_OBJECT_ID disk) {
+  std::vector<std::pair<uint64_t, uint64_t>> v;
+  for (const Region& r : RegionsUnder(disk, ZM_OBJ_PARTITION)) v.push_back({r.offset, r.length});
+  for (ZM_OBJECT_ID ext : testutil::Children(disk, ZM_OBJ_EXTENDED))
+    for (const Region& r : RegionsUnder(ext, ZM_OBJ_PARTITION)) v.push_back({r.offset + T, r.length - T});
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+inline uint32_t ValueType(ZM_OBJECT_ID id, const char* name) {
+  ZM_PROPERTY* r = nullptr;
+  uint32_t t = 0;
+  if (ObGetProperty(zm::Database(), id, name, &r) == 0 && r != nullptr) t = r->Type;
+  _ZmFree(r, __FILE__, __LINE__);
+  return t;
+}
+
+inline void SetU64(ZM_OBJECT_ID id, const char* name, uint64_t v) {
+  ZM_PROPERTY r{name, ZM_TYPE_UINT64, 0, 8, &v};
+  ObSetProperty(zm::Database(), id, &r);
+}
+inline void SetU32(ZM_OBJECT_ID id, const char* name, uint32_t v) {
+  ZM_PROPERTY r{name, ZM_TYPE_UINT32, 0, 4, &v};
+  ObSetProperty(zm::Database(), id, &r);
+}
+
+// Every object of the kinds the layout code creates, for "nothing changed" checks.
+inline std::vector<ZM_OBJECT_ID> LayoutObjects() {
+  std::vector<ZM_OBJECT_ID> v;
+  for (uint32_t t : {ZM_OBJ_VOLUME, ZM_OBJ_EXTENDED, ZM_OBJ_FREE_SPACE, ZM_OBJ_PARTITION}) {
+    auto ids = testutil::Objects(t);
+    v.insert(v.end(), ids.begin(), ids.end());
+  }
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+inline std::string Sectors(uint64_t start, uint64_t size, const std::string& type, bool boot = false) {
+  return "start=" + std::to_string(start) + ", size=" + std::to_string(size) + ", type=" + type +
+         (boot ? ", bootable" : "") + "\n";
+}
+
+}  // namespace fixture

@@ -1,0 +1,239 @@
+// Publishing: what a scan puts into the database for tables laid out by sfdisk, and
+// what later scans change.
+#include <gtest/gtest.h>
+
+#include "layout.h"
+#include "layout_fixture.h"
+
+namespace {
+
+using namespace fixture;
+using testutil::Children;
+using testutil::Parents;
+using testutil::PropString;
+using testutil::PropU64;
+
+constexpr uint64_t K = kCylSectors;
+
+// Two primaries (the second active), an extended partition with three logical drives,
+// gaps between them; the last drive has a type the driver does not recognise.
+std::string Script() {
+  return Sectors(63, 10 * K - 63, "7") + Sectors(20 * K, 10 * K, "6", true) + Sectors(30 * K, 60 * K, "5") +
+         Sectors(30 * K + 63, 10 * K - 63, "6") + Sectors(50 * K + 63, 10 * K - 63, "7") +
+         Sectors(60 * K + 63, 10 * K - 63, "83");
+}
+
+ZM_OBJECT_ID At(const std::vector<ZM_OBJECT_ID>& ids, uint64_t offset) {
+  for (ZM_OBJECT_ID id : ids)
+    if (PropU64(id, "OFFSET_LL") == offset) return id;
+  return 0;
+}
+
+class Publish : public ::testing::Test {
+ protected:
+  Disk d{100, Script()};
+  void SetUp() override { d.Boot(); }
+};
+
+TEST_F(Publish, FirstScanPublishesPartitionsFreeSpaceAndVolumes) {
+  ZM_OBJECT_ID disk = d.disk();
+  EXPECT_EQ(RegionsUnder(disk, ZM_OBJ_PARTITION),
+            (std::vector<Region>{{ZM_OBJ_PARTITION, T, 10 * C - T}, {ZM_OBJ_PARTITION, 20 * C, 10 * C}}));
+  EXPECT_EQ(RegionsUnder(disk, ZM_OBJ_EXTENDED), (std::vector<Region>{{ZM_OBJ_EXTENDED, 30 * C, 60 * C}}));
+  // The one-track gap in front of the first partition is not longer than the minimum.
+  EXPECT_EQ(RegionsUnder(disk, ZM_OBJ_FREE_SPACE),
+            (std::vector<Region>{{ZM_OBJ_FREE_SPACE, 10 * C, 10 * C}, {ZM_OBJ_FREE_SPACE, 90 * C, 10 * C}}));
+  EXPECT_EQ(PropU64(disk, "FREE_SPACE"), PropU64(disk, "LENGTH_LL") - (80 * C - T));
+
+  auto ext = Children(disk, ZM_OBJ_EXTENDED);
+  ASSERT_EQ(ext.size(), 1u);
+  // Logical drives begin at the track of their boot record.
+  EXPECT_EQ(RegionsUnder(ext[0], ZM_OBJ_PARTITION),
+            (std::vector<Region>{{ZM_OBJ_PARTITION, 30 * C, 10 * C},
+                                 {ZM_OBJ_PARTITION, 50 * C, 10 * C},
+                                 {ZM_OBJ_PARTITION, 60 * C, 10 * C}}));
+  EXPECT_EQ(RegionsUnder(ext[0], ZM_OBJ_FREE_SPACE),
+            (std::vector<Region>{{ZM_OBJ_FREE_SPACE, 40 * C, 10 * C}, {ZM_OBJ_FREE_SPACE, 70 * C, 20 * C}}));
+  EXPECT_EQ(RegionsUnder(ext[0], ZM_OBJ_EXTENDED).size(), 0u);
+  EXPECT_EQ(PropU64(ext[0], "REGION_TYPE"), 2u);
+  EXPECT_EQ(PropString(ext[0], "NAME"), u"Extended Partition");
+
+  // Every partition has one placeholder volume under the container.
+  auto containers = Parents(disk, ZM_OBJ_CONTAINER);
+  ASSERT_EQ(containers.size(), 1u);
+  auto volumes = Children(containers[0], ZM_OBJ_VOLUME);
+  std::vector<ZM_OBJECT_ID> parts = Children(disk, ZM_OBJ_PARTITION);
+  for (ZM_OBJECT_ID l : Children(ext[0], ZM_OBJ_PARTITION)) parts.push_back(l);
+  ASSERT_EQ(parts.size(), 5u);
+  for (ZM_OBJECT_ID p : parts) {
+    auto v = Parents(p, ZM_OBJ_VOLUME);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(PropU64(v[0], "FACILITY"), 1u);
+    EXPECT_EQ(PropU64(v[0], "OFFSET_LL"), PropU64(p, "OFFSET_LL"));
+    EXPECT_EQ(PropU64(v[0], "LDM_VOLUME_TYPE"), PropU64(p, "LDM_VOLUME_TYPE"));
+    EXPECT_NE(std::find(volumes.begin(), volumes.end(), v[0]), volumes.end());
+  }
+}
+
+TEST_F(Publish, PartitionPropertiesCarryTheTableEntryWithTheirTypes) {
+  ZM_OBJECT_ID p2 = At(Children(d.disk(), ZM_OBJ_PARTITION), 20 * C);
+  ASSERT_NE(p2, 0u);
+  EXPECT_EQ(PropString(p2, "NAME"), u"Primary Partition");
+  struct Expect {
+    const char* name;
+    uint32_t type;
+    uint64_t value;
+  };
+  for (const Expect& e :
+       {Expect{"LDM_VOLUME_TYPE", ZM_TYPE_UINT32, 1}, Expect{"STATE", ZM_TYPE_UINT64, 4},
+        Expect{"SEVERITY", ZM_TYPE_UINT32, 0}, Expect{"OFFSET_LL", ZM_TYPE_UINT64, 20 * C},
+        Expect{"LENGTH_LL", ZM_TYPE_UINT64, 10 * C}, Expect{"REGION_TYPE", ZM_TYPE_UINT32, 1},
+        Expect{"PARTITION_TYPE", ZM_TYPE_UINT8, 6}, Expect{"ENTRY_SLOT", ZM_TYPE_UINT32, 1},
+        Expect{"REWRITE", ZM_TYPE_BOOL, 0}, Expect{"PARTITION_NUMBER", ZM_TYPE_UINT32, 2}}) {
+    SCOPED_TRACE(e.name);
+    EXPECT_EQ(ValueType(p2, e.name), e.type);
+    EXPECT_EQ(PropU64(p2, e.name), e.value);
+  }
+  EXPECT_EQ(ValueType(p2, "ACTIVE"), static_cast<uint32_t>(ZM_TYPE_BOOL));
+  EXPECT_NE(PropU64(p2, "ACTIVE"), 0u);
+  EXPECT_EQ(PropString(p2, "\\Device\\"), u"\\Device\\Harddisk0\\Partition2");
+  EXPECT_TRUE(testutil::HasProp(p2, "LOCALIZED_NAME"));
+
+  auto ext = Children(d.disk(), ZM_OBJ_EXTENDED);
+  ASSERT_EQ(ext.size(), 1u);
+  auto drives = Children(ext[0], ZM_OBJ_PARTITION);
+  ZM_OBJECT_ID l1 = At(drives, 30 * C), l3 = At(drives, 60 * C);
+  ASSERT_NE(l1, 0u);
+  ASSERT_NE(l3, 0u);
+  EXPECT_EQ(PropString(l1, "NAME"), u"Logical Drive");
+  EXPECT_EQ(PropU64(l1, "LDM_VOLUME_TYPE"), 3u);
+  EXPECT_EQ(PropU64(l1, "ENTRY_SLOT"), 4u);
+  EXPECT_EQ(PropString(l1, "\\Device\\"), u"\\Device\\Harddisk0\\Partition3");
+  // The driver does not recognise type 0x83: no device name is published.
+  EXPECT_EQ(PropU64(l3, "PARTITION_TYPE"), 0x83u);
+  EXPECT_FALSE(testutil::HasProp(l3, "\\Device\\"));
+}
+
+TEST_F(Publish, QuietRescanCreatesDeletesAndWritesNothingAndLeaksNothing) {
+  auto before = LayoutObjects();
+  uint64_t blocks = zm::OutstandingBlocks();
+  ntp::ResetCounters();
+  EXPECT_EQ(UpdateAllDisks(), 0u);
+  EXPECT_EQ(LayoutObjects(), before);
+  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
+  EXPECT_EQ(zm::OutstandingBlocks(), blocks);
+
+  // A second object with the same identifying values matches the same region: both stay.
+  ZM_OBJECT_ID p1 = At(Children(d.disk(), ZM_OBJ_PARTITION), T);
+  ZM_OBJECT_ID twin = 0;
+  ASSERT_EQ(ObCreateObject(ghDb, ghProvider, ZM_OBJ_PARTITION, &twin), 0u);
+  for (const char* name : {"OFFSET_LL", "LENGTH_LL"}) SetU64(twin, name, PropU64(p1, name));
+  uint8_t type = 7, zero = 0;
+  ZM_PROPERTY t{"PARTITION_TYPE", ZM_TYPE_UINT8, 0, 1, &type}, a{"ACTIVE", ZM_TYPE_BOOL, 0, 1, &zero},
+      r{"REWRITE", ZM_TYPE_BOOL, 0, 1, &zero};
+  for (ZM_PROPERTY* p : {&t, &a, &r}) ObSetProperty(ghDb, twin, p);
+  ObAddChildObject(ghDb, d.disk(), twin);
+  ZM_OBJECT_ID created = 1;
+  EXPECT_EQ(UpdateDisk(d.disk(), &created), 0u);
+  EXPECT_EQ(created, 0u);
+  auto parts = Children(d.disk(), ZM_OBJ_PARTITION);
+  EXPECT_NE(std::find(parts.begin(), parts.end(), twin), parts.end());
+  EXPECT_NE(std::find(parts.begin(), parts.end(), p1), parts.end());
+  EXPECT_EQ(parts.size(), 3u);
+}
+
+TEST_F(Publish, ActiveFlagToggleReplacesExactlyThatObjectAndItsVolume) {
+  auto parts = Children(d.disk(), ZM_OBJ_PARTITION);
+  ZM_OBJECT_ID p1 = At(parts, T), p2 = At(parts, 20 * C);
+  auto oldVolume = Parents(p2, ZM_OBJ_VOLUME);
+  ASSERT_EQ(oldVolume.size(), 1u);
+  auto keptVolume = Parents(p1, ZM_OBJ_VOLUME);
+  auto ext = Children(d.disk(), ZM_OBJ_EXTENDED);
+  auto drives = Children(ext[0], ZM_OBJ_PARTITION);
+  auto freeBefore = Children(d.disk(), ZM_OBJ_FREE_SPACE);
+
+  d.Write(446 + 16 * 1, {0x00});  // clear the boot flag of slot 1
+  EXPECT_EQ(UpdateAllDisks(), 0u);
+
+  auto now = Children(d.disk(), ZM_OBJ_PARTITION);
+  ASSERT_EQ(now.size(), 2u);
+  EXPECT_EQ(At(now, T), p1);
+  ZM_OBJECT_ID np2 = At(now, 20 * C);
+  EXPECT_NE(np2, p2);
+  EXPECT_EQ(PropU64(np2, "ACTIVE"), 0u);
+  EXPECT_EQ(ValueType(p2, "OFFSET_LL"), 0u) << "old object still exists";
+  EXPECT_EQ(ValueType(oldVolume[0], "FACILITY"), 0u) << "old volume still exists";
+  auto newVolume = Parents(np2, ZM_OBJ_VOLUME);
+  ASSERT_EQ(newVolume.size(), 1u);
+  EXPECT_NE(newVolume[0], oldVolume[0]);
+  EXPECT_EQ(Parents(p1, ZM_OBJ_VOLUME), keptVolume);
+  EXPECT_EQ(Children(d.disk(), ZM_OBJ_EXTENDED), ext);
+  EXPECT_EQ(Children(ext[0], ZM_OBJ_PARTITION), drives);
+  // Free space was rebuilt: same extents, new objects.
+  auto freeAfter = Children(d.disk(), ZM_OBJ_FREE_SPACE);
+  ASSERT_EQ(freeAfter.size(), freeBefore.size());
+  for (ZM_OBJECT_ID f : freeAfter)
+    EXPECT_EQ(std::find(freeBefore.begin(), freeBefore.end(), f), freeBefore.end());
+}
+
+TEST_F(Publish, UnreadableDiskLosesItsChildrenAndBasicTypeOneIsLeftAlone) {
+  ZM_OBJECT_ID created = 0;
+  ntp::InjectFault("IOCTL_DISK_GET_DRIVE_LAYOUT", 1, static_cast<uint32_t>(STATUS_IO_DEVICE_ERROR));
+  EXPECT_EQ(UpdateDisk(d.disk(), &created), LDM_E_TABLE_UNREADABLE);
+  ntp::ClearFaults();
+  EXPECT_TRUE(Children(d.disk()).empty());
+
+  // The next scan publishes everything again.
+  EXPECT_EQ(UpdateDisk(d.disk(), &created), 0u);
+  EXPECT_NE(created, 0u);
+  EXPECT_EQ(Children(d.disk(), ZM_OBJ_PARTITION).size(), 2u);
+
+  // A disk whose device type is 1 is not scanned, even when its table is gone.
+  auto before = LayoutObjects();
+  SetU32(d.disk(), "LDM_DEVICE_TYPE", 1);
+  d.Write(510, {0, 0});
+  EXPECT_EQ(UpdateDisk(d.disk(), &created), 0u);
+  EXPECT_EQ(LayoutObjects(), before);
+  SetU32(d.disk(), "LDM_DEVICE_TYPE", 7);
+  EXPECT_EQ(UpdateDisk(d.disk(), &created), E_INVALIDARG_ZM);
+  EXPECT_EQ(LayoutObjects(), before);
+}
+
+TEST_F(Publish, FreeExtentsUpToTheMinimumSizeAreNotPublished) {
+  ZM_OBJECT_ID disk = d.disk();
+  ASSERT_EQ(PropU64(disk, "MIN_PARTITION_SIZE"), T);
+  auto count = [&] { return Children(disk, ZM_OBJ_FREE_SPACE).size(); };
+  size_t base = count();
+  EXPECT_EQ(CreateFreeSpace(disk, 0, static_cast<int64_t>(T)), 0u);
+  EXPECT_EQ(count(), base);
+  EXPECT_EQ(CreateFreeSpace(disk, 0, static_cast<int64_t>(T + 1)), 0u);
+  EXPECT_EQ(count(), base + 1);
+
+  // With a smaller minimum the gap in front of the first partition appears once the
+  // disk has no free-space objects left (a rebuild is due then).
+  for (ZM_OBJECT_ID f : Children(disk, ZM_OBJ_FREE_SPACE)) ObDeleteObject(ghDb, f);
+  SetU64(disk, "MIN_PARTITION_SIZE", T - 1);
+  ZM_OBJECT_ID created = 0;
+  EXPECT_EQ(UpdateDisk(disk, &created), 0u);
+  EXPECT_EQ(RegionsUnder(disk, ZM_OBJ_FREE_SPACE),
+            (std::vector<Region>{{ZM_OBJ_FREE_SPACE, 0, T},
+                                 {ZM_OBJ_FREE_SPACE, 10 * C, 10 * C},
+                                 {ZM_OBJ_FREE_SPACE, 90 * C, 10 * C}}));
+}
+
+TEST(PublishLayouts, EmptyDiskAndEmptyExtendedPartition) {
+  // The disk's bytes past the last whole cylinder never become free space.
+  Disk d(50, Sectors(10 * K, 20 * K, "f"), 12345 * kSector);
+  d.Boot();
+  EXPECT_TRUE(Children(d.disk(), ZM_OBJ_PARTITION).empty());
+  EXPECT_EQ(RegionsUnder(d.disk(), ZM_OBJ_FREE_SPACE),
+            (std::vector<Region>{{ZM_OBJ_FREE_SPACE, 0, 10 * C}, {ZM_OBJ_FREE_SPACE, 30 * C, 20 * C}}));
+  auto ext = Children(d.disk(), ZM_OBJ_EXTENDED);
+  ASSERT_EQ(ext.size(), 1u);
+  EXPECT_EQ(PropU64(ext[0], "PARTITION_TYPE"), 0x0Fu);
+  EXPECT_EQ(RegionsUnder(ext[0], ZM_OBJ_FREE_SPACE),
+            (std::vector<Region>{{ZM_OBJ_FREE_SPACE, 10 * C, 20 * C}}));
+  EXPECT_EQ(PropU64(d.disk(), "FREE_SPACE"), PropU64(d.disk(), "LENGTH_LL") - 20 * C);
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+// Events: routing to registered providers, no event for an unchanged write, delivery
+// on the notifier thread, WaitIdle, and concurrent writers while deliveries run.
+#include <chrono>
+
+#include "host_fixture.h"
+
+using namespace hosttest;
+
+namespace {
+
+class EventsTest : public HostTest {
+ protected:
+  ZM_HANDLE Recorder(std::vector<GUID> guids) {
+    Rec().registerOnInit = std::move(guids);
+    std::string err;
+    ZM_HANDLE p = zm::RegisterProvider(&RecorderEntry, u"rec", &err);
+    EXPECT_NE(p, nullptr) << err;
+    return p;
+  }
+  static std::vector<Notice> Of(const std::vector<Notice>& all, const GUID& g) {
+    std::vector<Notice> v;
+    for (const auto& n : all)
+      if (SameGuid(n.guid, g)) v.push_back(n);
+    return v;
+  }
+};
+
+TEST_F(EventsTest, ChangesRaiseNodeParentAndChildEventsOffTheChangingThread) {
+  Recorder({GUID_DB_NODE_CHANGE_GUID, GUID_DB_NODE_PARENT_CHANGE_GUID, GUID_DB_NODE_CHILD_CHANGE_GUID});
+  ZM_OBJECT_ID disk = Create(ZM_OBJ_DISK), part = Create(ZM_OBJ_PARTITION);
+  zm::WaitIdle();
+  Rec().Reset();
+  uint64_t delivered = zm::EventsDelivered();
+
+  ASSERT_EQ(SetU32(db, part, "PARTITION_NUMBER", 1), ZM_S_OK);
+  ASSERT_EQ(ObAddChildObject(db, disk, part), ZM_S_OK);
+  zm::WaitIdle();
+  auto all = Rec().Take();
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_TRUE(SameGuid(all[0].guid, GUID_DB_NODE_CHANGE_GUID));
+  EXPECT_EQ(all[0].id, part);
+  EXPECT_EQ(all[0].type, ZM_OBJ_PARTITION);
+  EXPECT_TRUE(SameGuid(all[1].guid, GUID_DB_NODE_CHILD_CHANGE_GUID));
+  EXPECT_EQ(all[1].id, disk);
+  EXPECT_EQ(all[1].type, ZM_OBJ_DISK);
+  EXPECT_TRUE(SameGuid(all[2].guid, GUID_DB_NODE_PARENT_CHANGE_GUID));
+  EXPECT_EQ(all[2].id, part);
+  EXPECT_LT(all[0].sequence, all[1].sequence);
+  EXPECT_LT(all[1].sequence, all[2].sequence);
+  for (const auto& n : all) EXPECT_NE(n.thread, std::this_thread::get_id());
+  EXPECT_EQ(zm::EventsDelivered(), delivered + 3);
+
+  // Deleting the partition tells its former parent; nothing names the deleted id.
+  Rec().Reset();
+  ASSERT_EQ(ObDeleteObject(db, part), ZM_S_OK);
+  zm::WaitIdle();
+  all = Rec().Take();
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_TRUE(SameGuid(all[0].guid, GUID_DB_NODE_CHILD_CHANGE_GUID));
+  EXPECT_EQ(all[0].id, disk);
+}
+
+TEST_F(EventsTest, WritesThatChangeNothingRaiseNoEvent) {
+  Recorder({GUID_DB_NODE_CHANGE_GUID, GUID_DB_NODE_CHILD_CHANGE_GUID});
+  ZM_OBJECT_ID a = Create(ZM_OBJ_VOLUME), b = Create(ZM_OBJ_PARTITION);
+  ASSERT_EQ(SetU32(db, a, "SEVERITY", 2), ZM_S_OK);
+  ASSERT_EQ(ObAddChildObject(db, a, b), ZM_S_OK);
+  zm::WaitIdle();
+  Rec().Reset();
+
+  EXPECT_EQ(SetU32(db, a, "SEVERITY", 2), ZM_S_OK);
+  EXPECT_EQ(ObAddChildObject(db, a, b), ZM_S_OK);
+  ZM_PROPSET set = nullptr;
+  ASSERT_EQ(PsCreatePropset(&set), ZM_S_OK);
+  uint32_t two = 2;
+  ZM_PROPERTY r{"SEVERITY", ZM_TYPE_UINT32, 0, 4, &two};
+  PsAddProperty(set, &r);
+  EXPECT_EQ(ObSetProperties(db, a, set), ZM_S_OK);
+  zm::WaitIdle();
+  EXPECT_TRUE(Rec().Take().empty());
+
+  // The same bytes under other flags are a change; a set with several changes is one event.
+  ZM_PROPERTY flagged{"SEVERITY", ZM_TYPE_UINT32, 4, 4, &two};
+  EXPECT_EQ(ObSetProperty(db, a, &flagged), ZM_S_OK);
+  uint32_t three = 3;
+  ZM_PROPERTY r3{"STATE32", ZM_TYPE_UINT32, 0, 4, &three};
+  PsAddProperty(set, &r3);
+  EXPECT_EQ(ObSetProperties(db, a, set), ZM_S_OK);
+  PsDestroyPropset(set);
+  zm::WaitIdle();
+  EXPECT_EQ(Rec().Take().size(), 2u);
+}
+
+TEST_F(EventsTest, OnlyRegisteredProvidersReceiveAndUnregisteringStopsDelivery) {
+  ZM_HANDLE prov = Recorder({GUID_DB_NODE_CHILD_CHANGE_GUID});
+  ZM_OBJECT_ID a = Create(ZM_OBJ_DISK), b = Create(ZM_OBJ_PARTITION);
+  ASSERT_EQ(SetU32(db, a, "X", 1), ZM_S_OK);
+  ASSERT_EQ(ObAddChildObject(db, a, b), ZM_S_OK);
+  zm::WaitIdle();
+  auto all = Rec().Take();
+  ASSERT_EQ(all.size(), 1u);  // only the child change it asked for
+  EXPECT_TRUE(SameGuid(all[0].guid, GUID_DB_NODE_CHILD_CHANGE_GUID));
+
+  uint32_t token = 0, again = 0;
+  ASSERT_EQ(EvRegisterEvent(prov, &GUID_ZMINITIALIZATION_COMPLETE, &token), ZM_S_OK);
+  ASSERT_EQ(EvRegisterEvent(prov, &GUID_ZMINITIALIZATION_COMPLETE, &again), ZM_S_OK);
+  EXPECT_EQ(token, again);
+  zm::InitializationComplete();
+  zm::WaitIdle();
+  all = Rec().Take();
+  EXPECT_EQ(Of(all, GUID_ZMINITIALIZATION_COMPLETE).size(), 1u);
+
+  ASSERT_EQ(EvUnregisterEvent(token), ZM_S_OK);
+  EXPECT_EQ(EvUnregisterEvent(token), E_INVALIDARG_ZM);
+  zm::InitializationComplete();
+  zm::WaitIdle();
+  EXPECT_EQ(Of(Rec().Take(), GUID_ZMINITIALIZATION_COMPLETE).size(), 1u);
+  EXPECT_EQ(EvRegisterEvent(nullptr, &GUID_ZMINITIALIZATION_COMPLETE, &token), ZM_E_INVALID_HANDLE);
+}
+
+TEST_F(EventsTest, ShutdownWithdrawsRegistrationsBeforeTheProviderGoes) {
+  Recorder({GUID_DB_NODE_CHANGE_GUID});
+  ZM_OBJECT_ID a = Create(ZM_OBJ_DISK);
+  zm::WaitIdle();
+  zm::UnloadProviders();
+  size_t before = Rec().Take().size();
+  ASSERT_EQ(SetU32(db, a, "X", 5), ZM_S_OK);
+  zm::WaitIdle();
+  EXPECT_EQ(Rec().Take().size(), before);
+  ASSERT_FALSE(Rec().calls.empty());
+  EXPECT_EQ(Rec().calls.back(), "Shutdown");
+}
+
+TEST_F(EventsTest, WaitIdleCoversEventsRaisedByDeliveries) {
+  Recorder({GUID_DB_NODE_CHANGE_GUID});
+  ZM_OBJECT_ID a = Create(ZM_OBJ_DISK);
+  zm::WaitIdle();
+  Rec().Reset();
+  // Each delivery writes a counter, which raises the next event, up to 20.
+  Rec().onNotify = [this, a](const _Zm_Notification_Header* h) {
+    if (h->Object != a) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ZM_PROPERTY* r = nullptr;
+    uint32_t n = 0;
+    if (ObGetProperty(db, a, "N", &r) == 0) n = *static_cast<uint32_t*>(r->Value);
+    _ZmFree(r, __FILE__, __LINE__);
+    if (n < 20) SetU32(db, a, "N", n + 1);
+  };
+  SetU32(db, a, "N", 1);
+  zm::WaitIdle();
+  EXPECT_EQ(Rec().Take().size(), 20u);
+}
+
+TEST_F(EventsTest, WritersAndALockingDeliveryDoNotDeadlock) {
+  ZM_HANDLE prov = Recorder({GUID_DB_NODE_CHANGE_GUID});
+  ZM_OBJECT_ID a = Create(ZM_OBJ_VOLUME), b = Create(ZM_OBJ_VOLUME);
+  zm::WaitIdle();
+  Rec().Reset();
+  // Like a context-menu update: each delivery takes the database lock and reads.
+  std::atomic<int> reads{0};
+  Rec().onNotify = [&](const _Zm_Notification_Header* h) {
+    DbLockDatabase(prov);
+    ZM_PROPERTY* r = nullptr;
+    if (ObGetProperty(db, h->Object, "N", &r) == 0) ++reads;
+    _ZmFree(r, __FILE__, __LINE__);
+    DbUnlockDatabase(prov);
+  };
+  auto writer = [&](ZM_OBJECT_ID id, bool lock) {
+    for (uint32_t i = 1; i <= 200; ++i) {
+      if (lock) DbLockDatabase(prov);  // a refresh holding the lock while it writes
+      SetU32(db, id, "N", i);
+      if (lock) DbUnlockDatabase(prov);
+    }
+  };
+  std::thread t1(writer, a, true), t2(writer, b, false);
+  t1.join();
+  t2.join();
+  zm::WaitIdle();
+  EXPECT_EQ(Rec().Take().size(), 400u);
+  EXPECT_EQ(reads.load(), 400);
+}
+
+}  // namespace

@@ -1,0 +1,176 @@
+// Providers, alerts, the allocator and fault injection.
+#include <algorithm>
+
+#include "host_fixture.h"
+
+using namespace hosttest;
+
+namespace {
+
+using ProvidersTest = HostTest;
+
+TEST_F(ProvidersTest, RegisteredProviderIsInitialisedFoundByNameAndCalled) {
+  std::string err;
+  ZM_HANDLE prov = zm::RegisterProvider(&RecorderEntry, u"Recorder", &err);
+  ASSERT_NE(prov, nullptr) << err;
+  EXPECT_EQ(Rec().db, db);
+  EXPECT_EQ(Rec().prov, prov);
+
+  ZM_HANDLE found = nullptr;
+  EXPECT_EQ(PrGetProviderByName(db, u"RECORDER", &found), ZM_S_OK);
+  EXPECT_EQ(found, prov);
+  EXPECT_EQ(PrGetProviderByName(db, u"recorder2", &found), ZM_E_NO_PROVIDER);
+  EXPECT_EQ(found, nullptr);
+  for (const char16_t* builtin : {u"mount", u"fsys"}) {
+    EXPECT_EQ(PrGetProviderByName(db, builtin, &found), ZM_S_OK);
+    EXPECT_NE(found, nullptr);
+  }
+
+  // The ten request arguments reach the control entry as given.
+  ZM_OBJECT_ID result = 0;
+  int marker = 0;
+  EXPECT_EQ(PrCallProvider(prov, 5, 10001, 10003, nullptr, nullptr, 6, 7, &marker, nullptr, &result),
+            ZM_S_OK);
+  EXPECT_EQ(result, 77u);
+  EXPECT_EQ(PrCallProvider(prov, 5, 10000, 99, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr), ZM_E_FAIL);
+  EXPECT_EQ(zm::Control(prov, 5, 11, 1, nullptr, nullptr, nullptr), ZM_S_OK);
+  EXPECT_EQ(Rec().calls, (std::vector<std::string>{"Init", "Control 10001/10003 6 7 p",
+                                                   "Control 10000/99 0 0 0", "Control 11/1 0 0 0"}));
+
+  // The catalogue is the provider's own and the same on every boot.
+  GUID cat = PrGetMessageCatalog(prov);
+  EXPECT_FALSE(SameGuid(cat, GUID{}));
+  EXPECT_FALSE(SameGuid(cat, PrGetMessageCatalog(found)));
+  zm::Stop();
+  db = zm::Start();
+  prov = zm::RegisterProvider(&RecorderEntry, u"recorder", &err);
+  EXPECT_TRUE(SameGuid(cat, PrGetMessageCatalog(prov)));
+
+  zm::UnloadProviders();
+  EXPECT_EQ(PrGetProviderByName(db, u"recorder", &found), ZM_E_NO_PROVIDER);
+  EXPECT_EQ(PrCallProvider(prov, 5, 1, 1, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr),
+            ZM_E_INVALID_HANDLE);
+  EXPECT_EQ(PrGetProviderByName(db, u"mount", &found), ZM_S_OK) << "built-ins stay";
+}
+
+TEST_F(ProvidersTest, FailedInitialisationLeavesNoProviderAndNoRegistration) {
+  Rec().initResult = ZM_E_FAIL;
+  Rec().registerOnInit = {GUID_ZMINITIALIZATION_COMPLETE};
+  std::string err;
+  EXPECT_EQ(zm::RegisterProvider(&RecorderEntry, u"rec", &err), nullptr);
+  EXPECT_NE(err.find("0xC1000001"), std::string::npos) << err;
+  ZM_HANDLE found = nullptr;
+  EXPECT_EQ(PrGetProviderByName(db, u"rec", &found), ZM_E_NO_PROVIDER);
+  zm::InitializationComplete();
+  zm::WaitIdle();
+  EXPECT_TRUE(Rec().Take().empty());
+}
+
+TEST_F(ProvidersTest, ModuleIsLoadedThroughItsEntryAndUnloaded) {
+  std::string err;
+  EXPECT_EQ(zm::LoadProvider("/nonexistent/libnothing.so", u"ftdisk", &err), nullptr);
+  EXPECT_NE(err.find("cannot load"), std::string::npos);
+  EXPECT_EQ(zm::LoadProvider(FTDISK_MODULE_PATH, u"notftdisk", &err), nullptr);
+  EXPECT_NE(err.find("0xC1000005"), std::string::npos) << err;
+  ZM_HANDLE prov = zm::LoadProvider(FTDISK_MODULE_PATH, u"FtDisk", &err);
+  ASSERT_NE(prov, nullptr) << err;
+  ZM_HANDLE found = nullptr;
+  EXPECT_EQ(PrGetProviderByName(db, u"ftdisk", &found), ZM_S_OK);
+  EXPECT_EQ(found, prov);
+  zm::InitializationComplete();
+  zm::WaitIdle();
+  zm::UnloadProviders();
+  EXPECT_EQ(PrGetProviderByName(db, u"ftdisk", &found), ZM_E_NO_PROVIDER);
+}
+
+TEST_F(ProvidersTest, AlertsAreRegisteredByGuidAndRaisedWithInserts) {
+  std::string err;
+  ZM_HANDLE prov = zm::RegisterProvider(&RecorderEntry, u"rec", &err);
+  const GUID kind{0x93B228B6, 0x2B64, 0x11D3, {0xB7, 0x4B, 0x00, 0x10, 0x5A, 0x24, 0xBF, 0xBF}};
+  ZM_OBJECT_ID id = 0, again = 0;
+  GUID cat = PrGetMessageCatalog(prov);
+  EXPECT_EQ(GetAlertObjectId(&kind, &id), ZM_E_NO_ALERT);
+  EXPECT_EQ(id, 0u);
+  ASSERT_EQ(ZmRegisterAlertObject(db, prov, &kind, 1, &cat, 0xC1100321, "Failed to create partition", &id, 0),
+            ZM_S_OK);
+  EXPECT_NE(id, 0u);
+  EXPECT_EQ(GetAlertObjectId(&kind, &again), ZM_S_OK);
+  EXPECT_EQ(again, id);
+
+  ASSERT_EQ(ZmRaiseAlert(prov, id, 2, u"Disk 0", static_cast<const WCHAR*>(nullptr)), ZM_S_OK);
+  EXPECT_EQ(ZmRaiseAlert(prov, id + 1000, 0), ZM_E_NO_ALERT);
+  auto alerts = zm::Alerts();
+  ASSERT_EQ(alerts.size(), 1u);
+  EXPECT_EQ(alerts[0].severity, 3u);
+  EXPECT_EQ(alerts[0].messageId, 0xC1100321u);
+  EXPECT_TRUE(SameGuid(alerts[0].kind, kind));
+  EXPECT_EQ(alerts[0].text, "Failed to create partition");
+  EXPECT_EQ(alerts[0].inserts, (std::vector<std::u16string>{u"Disk 0", u""}));
+  EXPECT_GT(alerts[0].time, 1600000000u);
+}
+
+TEST_F(ProvidersTest, AllocatorCountsTagsAndRefusesForeignBlocks) {
+  uint64_t before = zm::OutstandingBlocks();
+  char* a = static_cast<char*>(_ZmAlloc(10, "layout.cpp", 42));
+  ASSERT_NE(a, nullptr);
+  std::memcpy(a, "123456789", 10);
+  void* zero = _ZmAlloc(0, "z.cpp", 1);
+  EXPECT_NE(zero, nullptr);
+  EXPECT_EQ(zm::OutstandingBlocks(), before + 2);
+  auto tags = zm::OutstandingTags();
+  EXPECT_NE(std::find(tags.begin(), tags.end(), "layout.cpp:42"), tags.end());
+
+  char* b = static_cast<char*>(_ZmRealloc(a, 100000, "layout.cpp", 50));
+  ASSERT_NE(b, nullptr);
+  EXPECT_STREQ(b, "123456789");
+  tags = zm::OutstandingTags();
+  EXPECT_EQ(std::find(tags.begin(), tags.end(), "layout.cpp:42"), tags.end());
+  EXPECT_NE(std::find(tags.begin(), tags.end(), "layout.cpp:50"), tags.end());
+  EXPECT_EQ(zm::OutstandingBlocks(), before + 2);
+
+  int local = 0;
+  _ZmFree(&local, "x.cpp", 1);  // not a host block: refused, nothing breaks
+  EXPECT_EQ(_ZmRealloc(&local, 8, "x.cpp", 2), nullptr);
+  _ZmFree(b, "x.cpp", 3);
+  _ZmFree(b, "x.cpp", 4);  // second free is refused as well
+  _ZmFree(zero, "x.cpp", 5);
+  _ZmFree(nullptr, "x.cpp", 6);
+  EXPECT_EQ(zm::OutstandingBlocks(), before);
+}
+
+TEST_F(ProvidersTest, InjectedFaultsFireOnTheNthCallOnly) {
+  ZM_OBJECT_ID id = Create(ZM_OBJ_DISK);
+  ASSERT_EQ(SetU32(db, id, "X", 1), ZM_S_OK);
+  uint64_t calls = zm::CallCount("ObGetProperty");
+  zm::InjectFault("ObGetProperty", 2, 0xC1000099);
+  ZM_PROPERTY* r = nullptr;
+  EXPECT_EQ(ObGetProperty(db, id, "X", &r), ZM_S_OK);
+  _ZmFree(r, __FILE__, __LINE__);
+  EXPECT_EQ(ObGetProperty(db, id, "X", &r), 0xC1000099u);
+  EXPECT_EQ(ObGetProperty(db, id, "X", &r), ZM_S_OK);
+  _ZmFree(r, __FILE__, __LINE__);
+  EXPECT_EQ(zm::CallCount("ObGetProperty"), calls + 3);
+
+  zm::InjectFault("_ZmAlloc", 1, E_OUTOFMEMORY_ZM);
+  EXPECT_EQ(_ZmAlloc(8, "f.cpp", 1), nullptr);
+  void* ok = _ZmAlloc(8, "f.cpp", 2);
+  EXPECT_NE(ok, nullptr);
+  _ZmFree(ok, "f.cpp", 3);
+
+  // A failed creation creates nothing; cleared faults do not fire.
+  zm::InjectFault("ObCreateObject", 1, ZM_E_FAIL);
+  ZM_OBJECT_ID other = 0;
+  EXPECT_EQ(ObCreateObject(db, nullptr, ZM_OBJ_DISK, &other), ZM_E_FAIL);
+  uint32_t n = 0;
+  ZM_OBJECT_ID* ids = nullptr;
+  ASSERT_EQ(DbGetObjects(db, ZM_OBJ_DISK, &n, &ids), ZM_S_OK);
+  EXPECT_EQ(n, 1u);
+  _ZmFree(ids, __FILE__, __LINE__);
+  zm::InjectFault("DbGetObjects", 1, ZM_E_FAIL);
+  zm::ClearFaults();
+  EXPECT_EQ(DbGetObjects(db, ZM_OBJ_DISK, &n, &ids), ZM_S_OK);
+  _ZmFree(ids, __FILE__, __LINE__);
+  EXPECT_EQ(zm::CallCount("NoSuchCall"), 0u);
+}
+
+}  // namespace

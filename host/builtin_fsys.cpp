@@ -35,9 +35,9 @@ bool PutAt(int fd, uint64_t offset, const void* data, size_t size) {
   return true;
 }
 
-// libblkid confirms NTFS by the first MFT record, which usually lies past the head:
-// when the boot sector names NTFS, that record is fetched too, after its location and
-// size have been checked against the volume.
+// libblkid confirms NTFS by the MFT's first records (up to the $Volume record, the
+// fourth), which usually lie past the head: when the boot sector names NTFS they are
+// fetched too, after their location and size have been checked against the volume.
 void FetchMftRecord(int fd, const std::vector<uint8_t>& head, uint64_t length,
                     bool (*read)(void*, uint64_t, void*, size_t), void* ctx) {
   if (head.size() < 512 || std::memcmp(head.data() + 3, "NTFS    ", 8) != 0) return;
@@ -48,9 +48,9 @@ void FetchMftRecord(int fd, const std::vector<uint8_t>& head, uint64_t length,
   int8_t cpr = static_cast<int8_t>(head[0x40]);
   uint64_t record = cpr > 0 ? uint64_t(cpr) * cluster : (cpr < 0 && cpr > -31 ? uint64_t{1} << -cpr : 0);
   if (record == 0 || record > kHeadBytes || lcn > length / cluster) return;
-  uint64_t off = lcn * cluster;
-  if (off < head.size() || off + record > length) return;
-  std::vector<uint8_t> buf(record);
+  uint64_t off = lcn * cluster, span = 4 * record;
+  if (off < head.size() || off + span > length) return;
+  std::vector<uint8_t> buf(span);
   if (read != nullptr && read(ctx, off, buf.data(), buf.size())) PutAt(fd, off, buf.data(), buf.size());
 }
 

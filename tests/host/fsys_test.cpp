@@ -1,0 +1,176 @@
+// File-system detection of the "fsys" provider on hand-made boot sectors.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+
+#include "internal.h"
+
+namespace {
+
+void Put16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
+  b[off] = uint8_t(v);
+  b[off + 1] = uint8_t(v >> 8);
+}
+void Put32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[off + i] = uint8_t(v >> (8 * i));
+}
+void Put64(std::vector<uint8_t>& b, size_t off, uint64_t v) {
+  for (int i = 0; i < 8; ++i) b[off + i] = uint8_t(v >> (8 * i));
+}
+void PutText(std::vector<uint8_t>& b, size_t off, const char* s) {
+  std::memcpy(b.data() + off, s, std::strlen(s));
+}
+
+// A FAT boot sector; fat32 chooses the FAT32 layout of the parameter block.
+std::vector<uint8_t> FatVolume(bool fat32, uint32_t sectors) {
+  std::vector<uint8_t> b(64 * 1024, 0);
+  b[0] = 0xEB;
+  b[1] = fat32 ? 0x58 : 0x3C;
+  b[2] = 0x90;
+  PutText(b, 3, "MSWIN4.1");
+  Put16(b, 0x0B, 512);
+  b[0x0D] = fat32 ? 8 : 4;
+  Put16(b, 0x0E, fat32 ? 32 : 1);
+  b[0x10] = 2;
+  Put16(b, 0x11, fat32 ? 0 : 512);
+  b[0x15] = 0xF8;
+  Put16(b, 0x18, 63);
+  Put16(b, 0x1A, 255);
+  Put32(b, 0x1C, 63);
+  Put32(b, 0x20, sectors);
+  uint32_t clusters = sectors / b[0x0D];
+  if (fat32) {
+    Put32(b, 0x24, clusters * 4 / 512 + 1);
+    Put32(b, 0x2C, 2);
+    Put16(b, 0x30, 1);
+    Put16(b, 0x32, 6);
+    b[0x40] = 0x80;
+    b[0x42] = 0x29;
+    Put32(b, 0x43, 0x1234ABCD);
+    PutText(b, 0x47, "NO NAME    FAT32   ");
+    // FSInfo sector.
+    Put32(b, 512, 0x41615252);
+    Put32(b, 512 + 484, 0x61417272);
+    b[512 + 510] = 0x55;
+    b[512 + 511] = 0xAA;
+  } else {
+    Put16(b, 0x16, static_cast<uint16_t>(clusters * 2 / 512 + 1));
+    b[0x24] = 0x80;
+    b[0x26] = 0x29;
+    Put32(b, 0x27, 0x1234ABCD);
+    PutText(b, 0x2B, "NO NAME    FAT16   ");
+  }
+  b[510] = 0x55;
+  b[511] = 0xAA;
+  // The first FAT begins with the media byte.
+  size_t fat = size_t{512} * (fat32 ? 32 : 1);
+  b[fat] = 0xF8;
+  b[fat + 1] = b[fat + 2] = 0xFF;
+  if (fat32) b[fat + 3] = 0x0F;
+  return b;
+}
+
+// An NTFS boot sector whose MFT starts at cluster mftLcn (8 sectors per cluster).
+std::vector<uint8_t> NtfsBoot(uint64_t sectors, uint64_t mftLcn) {
+  std::vector<uint8_t> b(64 * 1024, 0);
+  b[0] = 0xEB;
+  b[1] = 0x52;
+  b[2] = 0x90;
+  PutText(b, 3, "NTFS    ");
+  Put16(b, 0x0B, 512);
+  b[0x0D] = 8;
+  b[0x15] = 0xF8;
+  Put16(b, 0x18, 63);
+  Put16(b, 0x1A, 255);
+  Put32(b, 0x1C, 63);
+  b[0x24] = 0x80;
+  b[0x26] = 0x80;
+  Put64(b, 0x28, sectors - 1);
+  Put64(b, 0x30, mftLcn);
+  Put64(b, 0x38, 2);
+  b[0x40] = 0xF6;  // 1024-byte records
+  b[0x44] = 1;
+  Put64(b, 0x48, 0x1122334455667788ull);
+  b[510] = 0x55;
+  b[511] = 0xAA;
+  return b;
+}
+
+// One MFT record header, enough to be recognised as a file record.
+std::vector<uint8_t> MftRecord() {
+  std::vector<uint8_t> r(1024, 0);
+  PutText(r, 0, "FILE");
+  Put16(r, 4, 0x30);
+  Put16(r, 6, 3);
+  Put16(r, 0x14, 0x38);  // first attribute
+  Put16(r, 0x16, 1);     // in use
+  Put32(r, 0x18, 0x98);
+  Put32(r, 0x1C, 1024);
+  Put32(r, 0x38, 0xFFFFFFFF);  // end of attributes
+  return r;
+}
+
+struct FakeVolume {
+  std::map<uint64_t, std::vector<uint8_t>> extents;
+  std::vector<uint64_t> reads;
+};
+
+bool ReadFake(void* ctx, uint64_t offset, void* buffer, size_t size) {
+  auto* v = static_cast<FakeVolume*>(ctx);
+  v->reads.push_back(offset);
+  std::memset(buffer, 0, size);
+  auto it = v->extents.find(offset);
+  if (it != v->extents.end()) std::memcpy(buffer, it->second.data(), std::min(size, it->second.size()));
+  return true;
+}
+
+TEST(FsysDetect, FatFamiliesAndBlankVolumes) {
+  FakeVolume none;
+  uint32_t fat16Sectors = 64 * 2048;    // 64 MiB
+  uint32_t fat32Sectors = 1024 * 2048;  // 1 GiB
+  EXPECT_EQ(
+      zmi::DetectFileSystem(FatVolume(false, fat16Sectors), uint64_t{fat16Sectors} * 512, &ReadFake, &none),
+      "FAT");
+  EXPECT_EQ(
+      zmi::DetectFileSystem(FatVolume(true, fat32Sectors), uint64_t{fat32Sectors} * 512, &ReadFake, &none),
+      "FAT32");
+  // A cleared first sector (a new partition) and a table sector are no file system.
+  std::vector<uint8_t> blank(64 * 1024, 0);
+  EXPECT_EQ(zmi::DetectFileSystem(blank, 64 * 1024 * 1024, &ReadFake, &none), "RAW");
+  std::vector<uint8_t> signatureOnly = blank;
+  signatureOnly[510] = 0x55;
+  signatureOnly[511] = 0xAA;
+  EXPECT_EQ(zmi::DetectFileSystem(signatureOnly, 64 * 1024 * 1024, &ReadFake, &none), "RAW");
+  // A volume shorter than the head still probes.
+  EXPECT_EQ(zmi::DetectFileSystem(std::vector<uint8_t>(512, 0), 0, &ReadFake, &none), "RAW");
+}
+
+TEST(FsysDetect, NtfsWithItsMftInsideOrFarBeyondTheHead) {
+  uint64_t sectors = 4ull * 1024 * 2048;  // 4 GiB
+  // MFT at cluster 4: inside the 64 KiB that are read first.
+  std::vector<uint8_t> near = NtfsBoot(sectors, 4);
+  std::vector<uint8_t> rec = MftRecord();
+  std::memcpy(near.data() + 4 * 4096, rec.data(), rec.size());
+  std::memcpy(near.data() + 4 * 4096 + 3 * 1024, rec.data(), rec.size());  // $Volume
+  FakeVolume none;
+  EXPECT_EQ(zmi::DetectFileSystem(near, sectors * 512, &ReadFake, &none), "NTFS");
+
+  // MFT at cluster 786432 (3 GiB): fetched through the reader.
+  FakeVolume far;
+  std::vector<uint8_t> records(4 * 1024, 0);
+  std::memcpy(records.data(), rec.data(), rec.size());
+  std::memcpy(records.data() + 3 * 1024, rec.data(), rec.size());
+  far.extents[786432ull * 4096] = records;
+  EXPECT_EQ(zmi::DetectFileSystem(NtfsBoot(sectors, 786432), sectors * 512, &ReadFake, &far), "NTFS");
+  EXPECT_EQ(far.reads, (std::vector<uint64_t>{786432ull * 4096}));
+
+  // An MFT location past the end of the volume is not followed; no MFT, no NTFS.
+  FakeVolume beyond;
+  EXPECT_EQ(zmi::DetectFileSystem(NtfsBoot(sectors, sectors), sectors * 512, &ReadFake, &beyond), "RAW");
+  EXPECT_TRUE(beyond.reads.empty());
+  FakeVolume missing;
+  EXPECT_EQ(zmi::DetectFileSystem(NtfsBoot(sectors, 786432), sectors * 512, &ReadFake, &missing), "RAW");
+}
+
+}  // namespace

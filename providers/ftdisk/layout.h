@@ -161,4 +161,8 @@ struct LayoutBuffer {
   void Reset();
 };
 
+// True when the regions of each level are disjoint and the logical drives lie inside
+// their container: only then can the table be rebuilt from the lists.
+bool RegionsDisjoint(const RegionList& primary, const RegionList& logical);
+
 }  // namespace layout

@@ -80,7 +80,7 @@ ZMSTATUS OpenForChange(PCWSTR device, OpenedDisk& d, bool geometryFirst) {
   uint32_t skippedPrimary = 0, skippedLogical = 0;
   if (!CreateRegionsEx(d.table.p, 1, d.primary.count, d.primary.list, d.geometry, &skippedPrimary) ||
       !CreateRegionsEx(d.table.p, 3, d.logical.count, d.logical.list, d.geometry, &skippedLogical) ||
-      skippedPrimary != 0 || skippedLogical != 0)
+      skippedPrimary != 0 || skippedLogical != 0 || !layout::RegionsDisjoint(d.primary, d.logical))
     return LDM_E_REGIONS_FAILED;
   return 0;
 }
@@ -468,4 +468,25 @@ bool ZapSector(LARGE_INTEGER offset, PCWSTR diskDevice, uint32_t sectorSize) {
   }
   _ZmFree(block, __FILE__, __LINE__);
   return ok;
+}
+
+// A rewrite puts each logical drive's boot record one track before its data. That is
+// safe only when the regions of each level are disjoint (and the drives lie inside the
+// container); otherwise a boot record could land inside another partition's data.
+bool layout::RegionsDisjoint(const layout::RegionList& primary, const layout::RegionList& logical) {
+  auto disjoint = [](std::vector<_REGION_ENTRY> v) {
+    SortRegions(v.data(), static_cast<uint32_t>(v.size()));
+    for (size_t i = 1; i < v.size(); ++i)
+      if (v[i].StartingOffset - v[i - 1].StartingOffset < v[i - 1].Length) return false;
+    return true;
+  };
+  if (!disjoint(std::vector<_REGION_ENTRY>(primary.list, primary.list + primary.count))) return false;
+  if (logical.count < 2) return true;
+  const _REGION_ENTRY& c = logical.list[0];
+  for (uint32_t i = 1; i < logical.count; ++i) {
+    const _REGION_ENTRY& l = logical.list[i];
+    if (l.StartingOffset < c.StartingOffset || l.StartingOffset - c.StartingOffset > c.Length - l.Length)
+      return false;
+  }
+  return disjoint(std::vector<_REGION_ENTRY>(logical.list + 1, logical.list + logical.count));
 }

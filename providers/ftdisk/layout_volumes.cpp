@@ -94,7 +94,7 @@ ZMSTATUS MarkActive(ZM_OBJECT_ID volume, std::u16string& device) {
   uint32_t skippedPrimary = 0, skippedLogical = 0;
   if (!CreateRegionsEx(table.p, 1, primary.count, primary.list, geometry, &skippedPrimary) ||
       !CreateRegionsEx(table.p, 3, logical.count, logical.list, geometry, &skippedLogical) ||
-      skippedPrimary != 0 || skippedLogical != 0)
+      skippedPrimary != 0 || skippedLogical != 0 || !layout::RegionsDisjoint(primary, logical))
     return LDM_E_REGIONS_FAILED;
 
   _DISK_ENTRY entry{};

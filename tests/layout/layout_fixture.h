@@ -85,13 +85,20 @@ inline std::vector<uint8_t> Pattern(size_t length, uint32_t seed) {
   return b;
 }
 
-// FNV-1a over a range of the image.
+// FNV-1a (word-wise) over a range of the image.
 inline uint64_t Hash(const Disk& d, uint64_t offset, uint64_t length) {
   uint64_t h = 1469598103934665603ull;
   const size_t chunk = 1 << 20;
   for (uint64_t done = 0; done < length; done += chunk) {
     auto b = d.Read(offset + done, static_cast<size_t>(std::min<uint64_t>(chunk, length - done)));
-    for (uint8_t c : b) h = (h ^ c) * 1099511628211ull;
+    size_t words = b.size() / 8;
+    const uint8_t* p = b.data();
+    for (size_t i = 0; i < words; ++i, p += 8) {
+      uint64_t w;
+      memcpy(&w, p, 8);
+      h = (h ^ w) * 1099511628211ull;
+    }
+    for (size_t i = words * 8; i < b.size(); ++i) h = (h ^ b[i]) * 1099511628211ull;
   }
   return h;
 }

@@ -1,0 +1,237 @@
+// Merging a freshly scanned disk part with the stored FT sets.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "blob_builder.h"
+#include "ftinfo.h"
+#include "ftvol.h"
+
+using namespace blobtest;
+
+class FTInfoTestAccess {
+ public:
+  static int AddDisk(FTInfo& info, const _DISK_DESCRIPTION* disk) { return info.AddDisk(disk); }
+  static int AddPartition(FTInfo& info, uint32_t signature, const _DISK_PARTITION* p) {
+    return info.AddPartition(signature, p);
+  }
+};
+
+namespace {
+
+constexpr uint32_t kSigA = 0xA0A0A0A0, kSigB = 0xB0B0B0B0;
+
+std::vector<uint8_t> Held(const FTInfo& info) { return {info.Blob(), info.Blob() + info.UsedLength()}; }
+
+FTInfo* Loaded(const std::vector<uint8_t>& blob) {
+  auto* info = new FTInfo;
+  EXPECT_TRUE(info->Load(blob.data(), uint32_t(blob.size())));
+  return info;
+}
+
+// The stored configuration: a mirror (group 5) on A:32256 and B:32256 with FT
+// attributes, and a plain partition on A.
+std::vector<Disk> StoredDisks() {
+  return {
+      {kSigA,
+       {{.start = 32256, .length = 4000, .letter = 'M', .assign = 1, .ftState = Healthy, .ftLength = 1234},
+        {.start = 9000, .length = 100, .letter = 'C', .assign = 1}}},
+      {kSigB, {{.start = 32256, .length = 4100, .letter = 'M', .ftState = Orphaned, .ftLength = 1234}}}};
+}
+std::vector<uint8_t> StoredBlob() {
+  auto blob =
+      Build(StoredDisks(), {{.type = Mirror, .group = 5, .state = FtHasOrphan, .members = {{0, 0}, {1, 0}}}},
+            true, {.stripeWidth = 64, .poolSize = 7});
+  Put32(blob, 4, 0x55);  // CheckSum: the merged header takes the scanned one's
+  return blob;
+}
+
+// What a scan reports: plain records with the scan's letters, room reserved at the end.
+Part Scanned(int64_t start, int64_t length, uint8_t letter, uint16_t number) {
+  return {.start = start, .length = length, .letter = letter, .assign = 1, .logical = number, .modified = 1};
+}
+
+TEST(FtRebuild, WithoutStoredFtSetsTheScanReplacesTheBlob) {
+  auto scan = Build({{kSigA, {Scanned(32256, 4000, 'E', 1)}, 52}}, {}, false);
+  for (bool loadedFirst : {true, false}) {
+    FTInfo held;
+    if (loadedFirst) {
+      auto plain = Build(StoredDisks(), {}, true);
+      ASSERT_TRUE(held.Load(plain.data(), uint32_t(plain.size())));
+    }
+    EXPECT_TRUE(held.Rebuild(scan.data(), uint32_t(scan.size())));
+    EXPECT_EQ(Held(held), scan) << loadedFirst;
+  }
+}
+
+TEST(FtRebuild, NothingChangesWithoutScanOrWhenTheScanHasFtSets) {
+  auto stored = StoredBlob();
+  FTInfo held;
+  ASSERT_TRUE(held.Load(stored.data(), uint32_t(stored.size())));
+  EXPECT_TRUE(held.Rebuild(nullptr, 0));
+  EXPECT_TRUE(held.Rebuild(stored.data(), 0));
+  auto withSets = Build({{kSigA, {{.start = 1, .length = 2}}}, {kSigB, {{.start = 1, .length = 2}}}},
+                        {{.type = Stripe, .members = {{0, 0}, {1, 0}}}});
+  EXPECT_TRUE(held.Rebuild(withSets.data(), uint32_t(withSets.size())));
+  EXPECT_EQ(Held(held), stored);
+}
+
+TEST(FtRebuild, CarriesTheSetsIntoTheScannedDiskPart) {
+  // The scan lists B first, A's records in another order, and a new partition on B.
+  std::vector<Disk> scanDisks = {{kSigB, {Scanned(32256, 4100, 'F', 1), Scanned(90000, 10, 'H', 2)}},
+                                 {kSigA, {Scanned(9000, 100, 'D', 1), Scanned(32256, 4000, 'G', 2)}, 52}};
+  auto scan = Build(scanDisks, {}, false);
+  auto stored = StoredBlob();
+  FTInfo held;
+  ASSERT_TRUE(held.Load(stored.data(), uint32_t(stored.size())));
+  ASSERT_TRUE(held.Rebuild(scan.data(), uint32_t(scan.size())));
+
+  const uint8_t* b = held.Blob();
+  const uint32_t d = 44 + Get32(scan.data(), 16);
+  EXPECT_EQ(Get32(b, 20), d);                         // FT part right after the scanned disk part
+  EXPECT_EQ(Get32(b, 24), Get32(stored.data(), 24));  // the stored FT part's size
+  EXPECT_EQ(Get32(b, 28), 64u);                       // stripe width and pool size carried
+  EXPECT_EQ(Get32(b, 32), 7u);
+  EXPECT_EQ(Get32(b, 4), 0u);  // other header fields: the scan's
+  EXPECT_EQ(held.UsedLength(), d + Get32(stored.data(), 24));
+
+  const uint32_t memberA = RecordOffset(scanDisks, 1, 1), memberB = RecordOffset(scanDisks, 0, 0);
+  _FT_MEMBER_DESCRIPTION* m = nullptr;
+  ASSERT_TRUE(held.GetMemberInfo(0, 0, &m, nullptr));
+  EXPECT_EQ(m->OffsetToPartitionInfo, memberA);
+  ASSERT_TRUE(held.GetMemberInfo(0, 1, &m, nullptr));
+  EXPECT_EQ(m->OffsetToPartitionInfo, memberB);
+
+  // The member records take the stored FT attributes and letter and keep the scan's
+  // location, number and Modified flag.
+  const uint32_t storedA = RecordOffset(StoredDisks(), 0, 0), storedB = RecordOffset(StoredDisks(), 1, 0);
+  for (auto [now, was] : {std::pair{memberA, storedA}, std::pair{memberB, storedB}}) {
+    EXPECT_EQ(0, std::memcmp(b + now, stored.data() + was, 8)) << now;            // FtType, FtState
+    EXPECT_EQ(0, std::memcmp(b + now + 24, stored.data() + was + 24, 8)) << now;  // FtLength
+    EXPECT_EQ(0, std::memcmp(b + now + 40, stored.data() + was + 40, 2)) << now;  // letter, flag
+    EXPECT_EQ(0, std::memcmp(b + now + 44, stored.data() + was + 44, 4)) << now;  // group, member
+    EXPECT_EQ(0, std::memcmp(b + now + 8, scan.data() + now + 8, 16)) << now;     // location
+    EXPECT_EQ(0, std::memcmp(b + now + 42, scan.data() + now + 42, 2)) << now;    // LogicalNumber
+    EXPECT_EQ(b[now + 48], 1) << now;                                             // Modified
+  }
+  EXPECT_EQ(Get32(b, memberB + 4), uint32_t(Orphaned));
+  // Plain records keep what the scan gave them.
+  const uint32_t plain = RecordOffset(scanDisks, 1, 0);
+  EXPECT_EQ(0, std::memcmp(b + plain, scan.data() + plain, 52));
+
+  Ptr<FTVolume> v(held.FindVolume(Mirror, 5));
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->GetState(), uint32_t(FtHasOrphan));
+  EXPECT_EQ(v->GetLength(), 4000);
+
+  // Storing and reloading the merged blob gives the same bytes.
+  FTInfo again;
+  ASSERT_TRUE(again.Load(held.Blob(), held.UsedLength()));
+  EXPECT_EQ(Held(again), Held(held));
+}
+
+TEST(FtRebuild, DiskMissingFromTheScanIsTakenOver) {
+  // The scan has only A, with room reserved after its description.
+  auto scan = Build({{kSigA, {Scanned(32256, 4000, 'G', 1)}, 52}}, {}, false);
+  auto stored = StoredBlob();
+  FTInfo held;
+  ASSERT_TRUE(held.Load(stored.data(), uint32_t(stored.size())));
+  ASSERT_TRUE(held.Rebuild(scan.data(), uint32_t(scan.size())));
+  ASSERT_EQ(held.NumberOfDisks(), 2u);
+  FTDisk b(&held, 1);
+  EXPECT_EQ(b.GetSignature(), kSigB);
+  ASSERT_EQ(b.NumberOfPartitions(), 1u);
+  Ptr<FTVolume> v(held.FindVolume(Mirror, 5));
+  ASSERT_TRUE(v);
+  ASSERT_EQ(v->NumberOfMembers(), 2u);
+  FTMemberIterator mi(*v);
+  mi.Next();
+  Ptr<FTMember> second(mi.CurrentItem());
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->GetDiskSignature(), kSigB);
+  EXPECT_EQ(second->GetLength(), 4100);
+  EXPECT_EQ(second->GetFtPartitionState(), uint32_t(Orphaned));
+  uint32_t off = 0;
+  ASSERT_TRUE(b.GetPartitionInfo(0, nullptr, &off));
+  EXPECT_EQ(second->GetPartitionInfoOffset(), off);
+}
+
+TEST(FtRebuild, RecordMissingFromAScannedDiskIsTakenOver) {
+  auto scan =
+      Build({{kSigA, {Scanned(32256, 4000, 'G', 1)}}, {kSigB, {Scanned(77777, 10, 'H', 1)}}}, {}, false);
+  auto stored = StoredBlob();
+  FTInfo held;
+  ASSERT_TRUE(held.Load(stored.data(), uint32_t(stored.size())));
+  ASSERT_TRUE(held.Rebuild(scan.data(), uint32_t(scan.size())));
+  FTDisk b(&held, 1);
+  ASSERT_EQ(b.NumberOfPartitions(), 2u);
+  _DISK_PARTITION* p = nullptr;
+  uint32_t off = 0;
+  ASSERT_TRUE(b.GetPartitionInfo(0, &p, nullptr));
+  EXPECT_EQ(p->StartingOffset, 77777);  // the scanned record stays first
+  ASSERT_TRUE(b.GetPartitionInfo(1, &p, &off));
+  EXPECT_EQ(p->StartingOffset, 32256);
+  EXPECT_EQ(p->FtGroup, 5);
+  _FT_MEMBER_DESCRIPTION* m = nullptr;
+  ASSERT_TRUE(held.GetMemberInfo(0, 1, &m, nullptr));
+  EXPECT_EQ(m->OffsetToPartitionInfo, off);
+}
+
+TEST(FtRebuild, UnplaceableMemberLeavesTheConfiguration) {
+  // The second member names a disk that neither configuration has.
+  auto stored = StoredBlob();
+  Put32(stored, Get32(stored.data(), 20) + 4 + 12 + 16 + 4, 0xDEADBEEF);
+  auto scan = Build({{kSigA, {Scanned(32256, 4000, 'G', 1)}}}, {}, false);
+  FTInfo held;
+  ASSERT_TRUE(held.Load(stored.data(), uint32_t(stored.size())));
+  EXPECT_TRUE(held.Rebuild(scan.data(), uint32_t(scan.size())));
+  EXPECT_EQ(Held(held), stored);
+}
+
+TEST(FtRebuild, UnreadableStoredConfigurationIsNeverReplaced) {
+  auto bad = StoredBlob();
+  bad.resize(bad.size() - 4);  // the FT part now runs past the end
+  FTInfo held;
+  EXPECT_FALSE(held.Load(bad.data(), uint32_t(bad.size())));
+  EXPECT_EQ(held.LastLoadResult(), FTLoadResult::Malformed);
+  auto scan = Build({{kSigA, {Scanned(32256, 4000, 'G', 1)}}}, {}, false);
+  EXPECT_FALSE(held.Rebuild(scan.data(), uint32_t(scan.size())));
+  EXPECT_EQ(held.Blob(), nullptr);
+  EXPECT_FALSE(held.Store());
+}
+
+TEST(FtAddDisk, RefusedWithFtSetsAndAppendedAfterTheLastDescription) {
+  std::unique_ptr<FTInfo> withSets(Loaded(StoredBlob()));
+  _DISK_DESCRIPTION* d = nullptr;
+  ASSERT_TRUE(withSets->GetDiskInfo(1, &d));
+  const auto before = Held(*withSets);
+  EXPECT_FALSE(FTInfoTestAccess::AddDisk(*withSets, d));
+  EXPECT_FALSE(FTInfoTestAccess::AddDisk(*withSets, nullptr));
+  EXPECT_EQ(Held(*withSets), before);
+
+  // Room reserved past the descriptions must not be read as the new one.
+  std::unique_ptr<FTInfo> scan(Loaded(Build({{kSigA, {Scanned(1, 2, 'E', 1)}, 104}}, {}, false)));
+  ASSERT_TRUE(FTInfoTestAccess::AddDisk(*scan, d));
+  ASSERT_EQ(scan->NumberOfDisks(), 2u);
+  FTDisk added(scan.get(), 1);
+  EXPECT_EQ(added.GetSignature(), kSigB);
+  EXPECT_EQ(added.NumberOfPartitions(), 1u);
+  EXPECT_EQ(Get32(scan->Blob(), 16), 4 + 60 + 104 + 60u);
+  EXPECT_EQ(Get32(scan->Blob(), 20), 44 + 4 + 60 + 104 + 60u);
+
+  // AddPartition goes to the end of that disk's records.
+  _DISK_PARTITION rec{};
+  rec.StartingOffset = 555;
+  rec.Length = 5;
+  ASSERT_TRUE(FTInfoTestAccess::AddPartition(*scan, kSigA, &rec));
+  Ptr<FTPartition> p(scan->FindPartition(kSigA, 555, 5));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->GetPartitionIndex(), 1u);
+  Ptr<FTPartition> onB(scan->FindPartition(kSigB, 32256, 4100));
+  EXPECT_TRUE(onB);
+  EXPECT_FALSE(FTInfoTestAccess::AddPartition(*scan, 0x1234, &rec));
+}
+
+}  // namespace

@@ -1,0 +1,182 @@
+// Deleting partitions, moving the active flag, and a sequence of requests on one disk
+// that must leave every partition it did not name byte for byte as it was.
+#include <gtest/gtest.h>
+
+#include "requests.h"
+
+namespace {
+
+using namespace requests;
+using testutil::Children;
+using testutil::Parents;
+using testutil::PropU64;
+
+constexpr uint64_t K = kCylSectors;
+
+// p1 (active), p2, and an extended partition with three logical drives and gaps.
+std::string Script() {
+  return Sectors(63, 4 * K - 63, "7", true) + Sectors(6 * K, 4 * K, "6") + Sectors(10 * K, 24 * K, "5") +
+         Sectors(10 * K + 63, 4 * K - 63, "6") + Sectors(16 * K + 63, 4 * K - 63, "7") +
+         Sectors(20 * K + 63, 4 * K - 63, "b");
+}
+
+class Requests : public ::testing::Test {
+ protected:
+  Disk d{40, Script()};
+  std::map<std::pair<uint64_t, uint64_t>, uint64_t> hashes;
+  void SetUp() override {
+    d.Boot();
+    FillPartitions(d);
+    hashes = DataHashes(d);
+  }
+};
+
+TEST_F(Requests, DeletingTheMiddleLogicalDriveRelinksTheChain) {
+  ZM_OBJECT_ID volume = VolumeAt(d.disk(), 16 * C);
+  ASSERT_NE(volume, 0u);
+  size_t alerts = zm::Alerts().size();
+  EXPECT_EQ(Delete(volume), 0u);
+  ExpectOneAlert(alerts, ALERT_GUID_DELETED_PARTITION);
+  EXPECT_EQ(SfdiskData(d.image()),
+            (std::vector<std::pair<uint64_t, uint64_t>>{
+                {T, 4 * C - T}, {6 * C, 4 * C}, {10 * C + T, 4 * C - T}, {20 * C + T, 4 * C - T}}));
+  ExpectAgreement(d);
+  EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 4u);
+  // The first drive's boot record now links to the third drive's.
+  auto ebr = d.Read(10 * C, kSector);
+  EXPECT_EQ(ebr[446 + 16 + 4], 5);
+  uint32_t rel = 0;
+  memcpy(&rel, &ebr[446 + 16 + 8], 4);
+  EXPECT_EQ(rel, 10 * K);
+  EXPECT_EQ(VolumeAt(d.disk(), 16 * C), 0u);
+  auto ext = Children(d.disk(), ZM_OBJ_EXTENDED);
+  ASSERT_EQ(ext.size(), 1u);
+  EXPECT_EQ(RegionsUnder(ext[0], ZM_OBJ_FREE_SPACE),
+            (std::vector<Region>{{ZM_OBJ_FREE_SPACE, 14 * C, 6 * C}, {ZM_OBJ_FREE_SPACE, 24 * C, 10 * C}}));
+}
+
+TEST_F(Requests, ExtendedPartitionGoesOnlyWhenEmpty) {
+  auto ext = Children(d.disk(), ZM_OBJ_EXTENDED);
+  ASSERT_EQ(ext.size(), 1u);
+  ntp::ResetCounters();
+  size_t alerts = zm::Alerts().size();
+  EXPECT_EQ(Delete(ext[0]), LDM_E_EXTENDED_NOT_EMPTY);
+  ExpectOneAlert(alerts, ALERT_GUID_DELETE_PARTITION_FAILED, u" ");
+  EXPECT_EQ(ntp::Counters(0).sectorsRead, 0u) << "refused from the database, before the table is read";
+
+  for (uint64_t offset : {10 * C, 16 * C, 20 * C}) ASSERT_EQ(Delete(VolumeAt(d.disk(), offset)), 0u);
+  EXPECT_EQ(RegionsUnder(ext[0], ZM_OBJ_FREE_SPACE),
+            (std::vector<Region>{{ZM_OBJ_FREE_SPACE, 10 * C, 24 * C}}));
+  EXPECT_EQ(Delete(ext[0]), 0u);
+  EXPECT_TRUE(Children(d.disk(), ZM_OBJ_EXTENDED).empty());
+  EXPECT_EQ(RegionsUnder(d.disk(), ZM_OBJ_FREE_SPACE),
+            (std::vector<Region>{{ZM_OBJ_FREE_SPACE, 4 * C, 2 * C}, {ZM_OBJ_FREE_SPACE, 10 * C, 30 * C}}));
+  ExpectAgreement(d);
+  EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 2u);
+}
+
+TEST_F(Requests, OnlySinglePartitionVolumesAreDeleted) {
+  ZM_OBJECT_ID volume = VolumeAt(d.disk(), 6 * C);
+  auto json = testutil::SfdiskJson(d.image());
+  struct Case {
+    uint32_t facility;
+    ZMSTATUS status;
+  };
+  for (const Case& c : {Case{2, LDM_E_FT_VOLUME}, Case{3, LDM_E_NOT_SINGLE_PARTITION}}) {
+    SetU32(volume, "FACILITY", c.facility);
+    size_t alerts = zm::Alerts().size();
+    EXPECT_EQ(Delete(volume), c.status);
+    ExpectOneAlert(alerts, ALERT_GUID_DELETE_PARTITION_FAILED, u" ");
+  }
+  EXPECT_EQ(Delete(PartitionAt(d.disk(), 6 * C)), E_INVALIDARG_ZM);  // a partition, not its volume
+  EXPECT_EQ(testutil::SfdiskJson(d.image()), json);
+
+  // A partition already gone from the table: success, nothing written.
+  SetU32(volume, "FACILITY", 1);
+  SetU64(PartitionAt(d.disk(), 6 * C), "LENGTH_LL", 3 * C);
+  ntp::ResetCounters();
+  EXPECT_EQ(Delete(volume), 0u);
+  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
+}
+
+TEST_F(Requests, MarkingActiveRewritesBothFlagsInOneWrite) {
+  // Already active: nothing written, still the success alert.
+  ntp::ResetCounters();
+  size_t alerts = zm::Alerts().size();
+  EXPECT_EQ(LdmMarkPartitionActive(VolumeAt(d.disk(), T)), 0u);
+  ExpectOneAlert(alerts, ALERT_GUID_MARKED_ACTIVE);
+  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
+
+  alerts = zm::Alerts().size();
+  EXPECT_EQ(LdmMarkPartitionActive(VolumeAt(d.disk(), 6 * C)), 0u);
+  ExpectOneAlert(alerts, ALERT_GUID_MARKED_ACTIVE);
+  auto parts = testutil::SfdiskJson(d.image())["partitiontable"]["partitions"];
+  ASSERT_GE(parts.size(), 2u);
+  EXPECT_FALSE(parts[0].value("bootable", false));
+  EXPECT_TRUE(parts[1].value("bootable", false));
+  EXPECT_EQ(PropU64(PartitionAt(d.disk(), T), "ACTIVE"), 0u);
+  EXPECT_NE(PropU64(PartitionAt(d.disk(), 6 * C), "ACTIVE"), 0u);
+  EXPECT_NE(VolumeAt(d.disk(), 6 * C), 0u);
+  ExpectAgreement(d);
+  EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 5u);
+
+  // A logical drive cannot be the boot partition.
+  alerts = zm::Alerts().size();
+  EXPECT_EQ(LdmMarkPartitionActive(VolumeAt(d.disk(), 10 * C)), E_INVALIDARG_ZM);
+  ExpectOneAlert(alerts, ALERT_GUID_MARK_ACTIVE_FAILED, u" ");
+
+  // A failed table write leaves the flags where they were.
+  auto json = testutil::SfdiskJson(d.image());
+  ntp::InjectFault("IOCTL_DISK_SET_DRIVE_LAYOUT", 1, static_cast<uint32_t>(STATUS_IO_DEVICE_ERROR));
+  alerts = zm::Alerts().size();
+  EXPECT_EQ(LdmMarkPartitionActive(VolumeAt(d.disk(), T)), LDM_E_WRITE_FAILED);
+  ntp::ClearFaults();
+  ExpectOneAlert(alerts, ALERT_GUID_MARK_ACTIVE_FAILED);
+  EXPECT_EQ(testutil::SfdiskJson(d.image()), json);
+}
+
+TEST(MarkActive, MovingTheFlagWritesOnlyTheMasterBootRecord) {
+  Disk d(20, Sectors(63, 4 * K - 63, "7", true) + Sectors(4 * K, 4 * K, "7"));
+  d.Boot();
+  ntp::ResetCounters();
+  EXPECT_EQ(LdmMarkPartitionActive(VolumeAt(d.disk(), 4 * C)), 0u);
+  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 1u);
+  auto mbr = d.Read(0, kSector);
+  EXPECT_EQ(mbr[446], 0x00);
+  EXPECT_EQ(mbr[446 + 16], 0x80);
+}
+
+// Creates, deletes and activations in sequence; after each, sfdisk agrees with the
+// database, every partition not named keeps its bytes, and a new one starts zeroed.
+TEST_F(Requests, SequenceOfRequestsKeepsEveryOtherPartitionIntact) {
+  auto check = [&](const char* step) {
+    SCOPED_TRACE(step);
+    ExpectAgreement(d);
+    ExpectSurvivorsIntact(d, hashes);
+  };
+  auto createZeroed = [&](uint32_t type, uint64_t offset, uint64_t length, uint64_t dataStart) {
+    d.Write(dataStart, Pattern(kSector, 77));
+    ASSERT_EQ(Create(d.disk(), type, offset, length).status, 0u);
+    EXPECT_EQ(d.Read(dataStart, kSector), std::vector<uint8_t>(kSector, 0));
+    hashes = DataHashes(d);  // the new partition joins the ones to keep
+  };
+
+  createZeroed(REGION_PRIMARY, 34 * C, 6 * C, 34 * C);
+  check("primary in the last gap");
+  createZeroed(REGION_LOGICAL, 14 * C, 2 * C, 14 * C + T);
+  check("logical drive between the first two");
+  ASSERT_EQ(Delete(VolumeAt(d.disk(), 10 * C)), 0u);
+  check("first logical drive deleted");
+  EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 6u);
+  ASSERT_EQ(LdmMarkPartitionActive(VolumeAt(d.disk(), 34 * C)), 0u);
+  check("active moved");
+  createZeroed(REGION_LOGICAL, 10 * C, 4 * C, 10 * C + T);
+  check("logical drive at the container start again");
+  ASSERT_EQ(Delete(VolumeAt(d.disk(), 6 * C)), 0u);
+  check("primary deleted");
+  createZeroed(REGION_PRIMARY, 4 * C, 2 * C, 4 * C);
+  check("primary in the first gap");
+  EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 7u);
+}
+
+}  // namespace

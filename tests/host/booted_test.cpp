@@ -1,0 +1,205 @@
+// The host on a booted machine: boot objects, the "mount" and "fsys" providers, and
+// the alert log. The provider under development is not registered here.
+#include <fstream>
+
+#include "host_fixture.h"
+#include "testutil.h"
+
+using namespace hosttest;
+using testutil::MiB;
+
+namespace {
+
+std::u16string Str(ZM_OBJECT_ID id, const char* name) { return testutil::PropString(id, name); }
+
+// A 64 MiB disk with two primary partitions (FAT16 boot sector on the first) and one
+// CD-ROM drive.
+class BootedTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    blocks_ = zm::OutstandingBlocks();
+    ASSERT_TRUE(testutil::Sfdisk(m_.image(0), "63,40000,6\n40095,40000,7\n"));
+    std::vector<uint8_t> boot(512, 0);
+    const uint8_t bpb[] = {0xEB, 0x3C, 0x90, 'M',  'S',  'W',  'I',  'N',  '4',  '.',
+                           '1',  0x00, 0x02, 0x04, 0x01, 0x00, 0x02, 0x00, 0x02, 0x40,
+                           0x9C, 0xF8, 0x28, 0x00, 0x3F, 0x00, 0xFF, 0x00, 0x3F};
+    std::copy(std::begin(bpb), std::end(bpb), boot.begin());
+    boot[0x24] = 0x80;
+    boot[0x26] = 0x29;
+    std::memcpy(&boot[0x2B], "NO NAME    FAT16   ", 19);
+    boot[510] = 0x55;
+    boot[511] = 0xAA;
+    std::fstream f(m_.image(0), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(63 * 512);
+    f.write(reinterpret_cast<const char*>(boot.data()), 512);
+    f.close();
+    m_.Boot();
+    db = zm::Database();
+  }
+  void TearDown() override {
+    m_.Shutdown();
+    EXPECT_EQ(zm::OutstandingBlocks(), blocks_);
+  }
+  // A volume over partition n of disk 0, as a provider would make it.
+  ZM_OBJECT_ID Volume(unsigned n) {
+    ZM_OBJECT_ID id = 0;
+    EXPECT_EQ(ObCreateObject(db, nullptr, ZM_OBJ_VOLUME, &id), ZM_S_OK);
+    std::u16string dev = u"\\Device\\Harddisk0\\Partition" + testutil::Widen(std::to_string(n));
+    ZM_PROPERTY r{"\\Device\\", ZM_TYPE_STRING, 0, uint32_t((dev.size() + 1) * 2), dev.data()};
+    EXPECT_EQ(ObSetProperty(db, id, &r), ZM_S_OK);
+    return id;
+  }
+  ZMSTATUS Mount(ZM_OBJECT_ID id, uint32_t code, const char16_t* letter, uint32_t type = ZM_TYPE_STRING) {
+    ZM_HANDLE mount = nullptr;
+    EXPECT_EQ(PrGetProviderByName(db, u"mount", &mount), ZM_S_OK);
+    ZM_PROPSET in = nullptr, out = nullptr;
+    PsCreatePropset(&in);
+    PsCreatePropset(&out);
+    if (letter != nullptr) {
+      std::u16string s(letter);
+      uint32_t n = 7;
+      ZM_PROPERTY r{"DRIVE_LETTER", type, 0, type == ZM_TYPE_STRING ? uint32_t((s.size() + 1) * 2) : 4u,
+                    type == ZM_TYPE_STRING ? static_cast<void*>(s.data()) : &n};
+      EXPECT_EQ(PsAddProperty(in, &r), ZM_S_OK);
+    }
+    ZM_OBJECT_ID result = 0;
+    ZMSTATUS s = PrCallProvider(mount, id, OPCLASS_VOLUME, code, in, out, 0, 0, nullptr, nullptr, &result);
+    PsDestroyPropset(in);
+    PsDestroyPropset(out);
+    return s;
+  }
+
+  testutil::Machine m_{{64 * MiB}, 1};
+  ZM_HANDLE db = nullptr;
+
+ private:
+  uint64_t blocks_ = 0;
+};
+
+TEST_F(BootedTest, BootObjectsDescribeTheMachine) {
+  auto containers = testutil::Objects(ZM_OBJ_CONTAINER);
+  auto roots = testutil::Objects(ZM_OBJ_VOLUME_ROOT);
+  ASSERT_EQ(containers.size(), 1u);
+  ASSERT_EQ(roots.size(), 1u);
+  ZM_OBJECT_ID disk = testutil::DiskObject(0);
+  ASSERT_NE(disk, 0u);
+  EXPECT_EQ(testutil::Parents(disk), (std::vector<ZM_OBJECT_ID>{containers[0]}));
+  ntp::DiskInfo info = ntp::Disks()[0];
+  EXPECT_EQ(testutil::PropU64(disk, "LENGTH_LL"), 64 * MiB);
+  EXPECT_EQ(testutil::PropU64(disk, "SIGNATURE"), info.signature);
+  EXPECT_NE(info.signature, 0u);
+  EXPECT_EQ(testutil::PropU64(disk, "BYTES_PER_SECTOR"), 512u);
+  EXPECT_EQ(testutil::PropU64(disk, "SECTORS_PER_TRACK"), 63u);
+  EXPECT_EQ(testutil::PropU64(disk, "MIN_PARTITION_SIZE"), 63u * 512);
+  EXPECT_EQ(testutil::PropU64(disk, "LDM_DEVICE_TYPE"), 4u);
+  EXPECT_EQ(testutil::PropU64(disk, "REMOVABLE"), 0u);
+  EXPECT_FALSE(Str(disk, "NAME").empty());
+  ZM_PROPERTY* r = nullptr;
+  ASSERT_EQ(ObGetProperty(db, disk, "REMOVABLE", &r), ZM_S_OK);
+  EXPECT_EQ(r->Type, ZM_TYPE_BOOL);
+  _ZmFree(r, __FILE__, __LINE__);
+
+  // The CD-ROM is a volume below the container and the volume root, with its boot letter.
+  auto vols = testutil::Objects(ZM_OBJ_VOLUME);
+  ASSERT_EQ(vols.size(), 1u);
+  EXPECT_EQ(Str(vols[0], "\\Device\\"), u"\\Device\\CdRom0");
+  EXPECT_EQ(testutil::PropU64(vols[0], "LDM_VOLUME_TYPE"), 4u);
+  auto parents = testutil::Parents(vols[0]);
+  EXPECT_EQ(parents.size(), 2u);
+  EXPECT_NE(std::find(parents.begin(), parents.end(), roots[0]), parents.end());
+  EXPECT_NE(std::find(parents.begin(), parents.end(), containers[0]), parents.end());
+  std::u16string letter = Str(vols[0], "DRIVE_LETTER");
+  ASSERT_EQ(letter.size(), 2u);
+  EXPECT_EQ(ntp::DriveLetterTarget(char(letter[0])), u"\\Device\\CdRom0");
+
+  // Every new volume hangs below the volume root.
+  ZM_OBJECT_ID v = Volume(1);
+  EXPECT_EQ(testutil::Parents(v), (std::vector<ZM_OBJECT_ID>{roots[0]}));
+}
+
+TEST_F(BootedTest, MountAssignsMovesAndRemovesLettersAndRefusesConflicts) {
+  ZM_OBJECT_ID v1 = Volume(1), v2 = Volume(2);
+  const std::u16string dev1 = u"\\Device\\Harddisk0\\Partition1";
+  // Boot gave the two partitions C: and D:, refreshed into the volumes.
+  ASSERT_EQ(Mount(v1, OP_REFRESH, nullptr), ZM_S_OK);
+  EXPECT_EQ(Str(v1, "DRIVE_LETTER"), u"C:");
+  EXPECT_EQ(Str(v2, "DRIVE_LETTER"), u"D:");
+
+  EXPECT_EQ(Mount(v1, OP_ASSIGN_DRIVE_LETTER, u"D:"), ZM_E_LETTER_IN_USE);
+  EXPECT_EQ(ntp::DriveLetterTarget('C'), dev1);
+  struct {
+    const char16_t* letter;
+    ZMSTATUS want;
+  } bad[] = {{u"B:", ZM_E_BAD_LETTER}, {u"", ZM_E_BAD_LETTER},   {u"EF", ZM_E_BAD_LETTER},
+             {u"1", ZM_E_BAD_LETTER},  {u"[:", ZM_E_BAD_LETTER}, {nullptr, ZM_E_NO_PROPERTY}};
+  for (const auto& c : bad)
+    EXPECT_EQ(Mount(v1, OP_ASSIGN_DRIVE_LETTER, c.letter), c.want)
+        << (c.letter ? testutil::Narrow(c.letter) : "-");
+  EXPECT_EQ(Mount(v1, OP_ASSIGN_DRIVE_LETTER, u"E:", ZM_TYPE_UINT32), E_INVALIDARG_ZM);
+  EXPECT_EQ(Str(v1, "DRIVE_LETTER"), u"C:");
+
+  // A new letter replaces the old one; lower case is accepted. (E: is the CD-ROM's.)
+  EXPECT_EQ(Mount(v1, OP_ASSIGN_DRIVE_LETTER, u"E:"), ZM_E_LETTER_IN_USE);
+  ASSERT_EQ(Mount(v1, OP_ASSIGN_DRIVE_LETTER, u"f"), ZM_S_OK);
+  EXPECT_EQ(Str(v1, "DRIVE_LETTER"), u"F:");
+  EXPECT_EQ(ntp::DriveLetterTarget('F'), dev1);
+  EXPECT_EQ(ntp::DriveLetterTarget('C'), u"");
+  ASSERT_EQ(Mount(v1, OP_ASSIGN_DRIVE_LETTER, u"F:"), ZM_S_OK);  // already its own
+
+  ASSERT_EQ(Mount(v1, OP_REMOVE_DRIVE_LETTER, nullptr), ZM_S_OK);
+  EXPECT_EQ(ntp::DriveLetterTarget('F'), u"");
+  EXPECT_TRUE(testutil::HasProp(v1, "DRIVE_LETTER"));
+  EXPECT_EQ(Str(v1, "DRIVE_LETTER"), u"");
+  EXPECT_EQ(ntp::DriveLetterTarget('D'), u"\\Device\\Harddisk0\\Partition2") << "other volume untouched";
+
+  // A link changed behind the host's back shows after a refresh.
+  ASSERT_EQ(ntp::RemoveDriveLetter('D'), 0);
+  ASSERT_EQ(ntp::DefineDriveLetter('G', dev1), 0);
+  ASSERT_EQ(Mount(v2, OP_REFRESH, nullptr), ZM_S_OK);
+  EXPECT_EQ(Str(v1, "DRIVE_LETTER"), u"G:");
+  EXPECT_EQ(Str(v2, "DRIVE_LETTER"), u"");
+  EXPECT_EQ(Mount(v1, 10010, nullptr), E_INVALIDARG_ZM);
+}
+
+TEST_F(BootedTest, FsysPublishesEachVolumesFileSystem) {
+  ZM_OBJECT_ID v1 = Volume(1), v2 = Volume(2);
+  ZM_HANDLE fsys = nullptr;
+  ASSERT_EQ(PrGetProviderByName(db, u"fsys", &fsys), ZM_S_OK);
+  ZM_OBJECT_ID disk = testutil::DiskObject(0);
+  ASSERT_EQ(PrCallProvider(fsys, disk, OPCLASS_LAYOUT, OP_REFRESH, nullptr, nullptr, 0, 0, nullptr, nullptr,
+                           nullptr),
+            ZM_S_OK);
+  EXPECT_EQ(Str(v1, "FILE_SYSTEM"), u"FAT");
+  EXPECT_EQ(Str(v2, "FILE_SYSTEM"), u"RAW");
+  EXPECT_EQ(PrCallProvider(fsys, disk, OPCLASS_LAYOUT, OP_CREATE_PARTITION, nullptr, nullptr, 0, 0, nullptr,
+                           nullptr, nullptr),
+            E_INVALIDARG_ZM);
+}
+
+TEST_F(BootedTest, RaisedAlertsAreAppendedToTheMachinesLog) {
+  std::string err;
+  ZM_HANDLE prov = zm::RegisterProvider(&RecorderEntry, u"rec", &err);
+  ASSERT_NE(prov, nullptr) << err;
+  const GUID kind{0x93B228B6, 0x2B64, 0x11D3, {0xB7, 0x4B, 0x00, 0x10, 0x5A, 0x24, 0xBF, 0xBF}};
+  ZM_OBJECT_ID id = 0;
+  GUID cat = PrGetMessageCatalog(prov);
+  ASSERT_EQ(ZmRegisterAlertObject(db, prov, &kind, 1, &cat, 0x41100320, "Created \"Partition\"", &id, 0),
+            ZM_S_OK);
+  ASSERT_EQ(ZmRaiseAlert(prov, id, 1, u"Disk 0 \u00e9"), ZM_S_OK);
+  ASSERT_EQ(ZmRaiseAlert(prov, id, 0), ZM_S_OK);
+  std::ifstream log(m_.dir() + "/alerts.log");
+  std::string line;
+  std::vector<nlohmann::json> lines;
+  while (std::getline(log, line)) lines.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0]["severity"], 1);
+  EXPECT_EQ(lines[0]["kind"], "{93B228B6-2B64-11D3-B74B-00105A24BFBF}");
+  EXPECT_EQ(lines[0]["message_id"], "0x41100320");
+  EXPECT_EQ(lines[0]["text"], "Created \"Partition\"");
+  EXPECT_EQ(lines[0]["provider"], "rec");
+  EXPECT_EQ(lines[0]["inserts"], nlohmann::json::array({"Disk 0 \u00e9"}));
+  EXPECT_TRUE(lines[1]["inserts"].empty());
+  EXPECT_GT(lines[0]["time"].get<uint64_t>(), 1600000000u);
+}
+
+}  // namespace

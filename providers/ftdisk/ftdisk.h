@@ -15,6 +15,20 @@ struct _DISK_REGISTRY;
 // The FT mutex: serialises every load-change-store of the FT configuration.
 extern HANDLE g_hMutex;
 
+// Holds the FT mutex for the life of the object, creating it on first use (safely when
+// two first uses overlap). held() is false when the wait did not obtain it.
+class FtMutexHold {
+ public:
+  FtMutexHold();
+  ~FtMutexHold();
+  FtMutexHold(const FtMutexHold&) = delete;
+  FtMutexHold& operator=(const FtMutexHold&) = delete;
+  bool held() const { return held_ != nullptr; }
+
+ private:
+  HANDLE held_ = nullptr;
+};
+
 ZMSTATUS AddFtObjectsToDatabase();
 ZMSTATUS RemoveObsoleteFromDOM(FTInfo& info);
 int GetVolumeProperties(FTVolume* volume, ZM_PROPSET set, ZM_OBJECT_ID volumeId);

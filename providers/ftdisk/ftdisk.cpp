@@ -1,0 +1,520 @@
+// FT sets as volume objects, drive letters of FT volumes, and the FT rebuild. Every
+// operation that loads the FT configuration does so under the FT mutex g_hMutex and
+// checks the stored blob before any record of it is used.
+#include "ftdisk.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "diskreg.h"
+#include "ftinfo.h"
+#include "ftvol.h"
+#include "provider.h"
+
+HANDLE g_hMutex = nullptr;
+
+namespace {
+
+constexpr uint64_t kStateBit38 = 0x4000000000ull;
+constexpr uint64_t kUpperHalf = 0xFFFFFFFF00000000ull;
+
+// Guards the creation and the closing of g_hMutex, so two first uses on different
+// threads cannot both create a mutex (and then hold different ones).
+std::mutex gMutexCreation;
+
+void FreeIds(ZM_OBJECT_ID* ids) {
+  if (ids != nullptr) _ZmFree(ids, __FILE__, __LINE__);
+}
+
+// An id array from the host, freed on every path.
+struct IdList {
+  uint32_t count = 0;
+  ZM_OBJECT_ID* ids = nullptr;
+  IdList() = default;
+  IdList(const IdList&) = delete;
+  IdList& operator=(const IdList&) = delete;
+  ~IdList() { FreeIds(ids); }
+};
+
+void AddU32(ZM_PROPSET set, const char* name, uint32_t value) {
+  ZM_PROPERTY p{name, ZM_TYPE_UINT32, 0, sizeof value, &value};
+  PsAddProperty(set, &p);
+}
+
+void AddU64(ZM_PROPSET set, const char* name, uint64_t value) {
+  ZM_PROPERTY p{name, ZM_TYPE_UINT64, 0, sizeof value, &value};
+  PsAddProperty(set, &p);
+}
+
+enum class Stored { Loaded, Absent, Unreadable };
+
+// Loads the stored FT configuration into info. A missing or empty value is Absent; one
+// that cannot be read or is not a well-formed blob is Unreadable (info stays empty, so
+// no record of it is ever used).
+Stored LoadStoredConfiguration(FTInfo& info) {
+  if (info.Load(nullptr, 0)) return Stored::Loaded;
+  return info.LastLoadResult() == FTLoadResult::NotStored ? Stored::Absent : Stored::Unreadable;
+}
+
+// Walks the disk part of a checked blob and asks whether every partition record of it
+// is found by location in info: true when the merge took the scanned disk part over.
+bool HoldsEveryPartitionOf(FTInfo& info, const uint8_t* blob) {
+  _DISK_CONFIG_HEADER header;
+  std::memcpy(&header, blob, sizeof header);
+  if (header.DiskInformationSize == 0) return true;
+  const uint8_t* p = blob + header.DiskInformationOffset;
+  uint16_t disks;
+  std::memcpy(&disks, p, sizeof disks);
+  p += kDiskRegistryHeaderSize;
+  for (uint32_t d = 0; d < disks; ++d) {
+    uint16_t parts;
+    uint32_t signature;
+    std::memcpy(&parts, p, sizeof parts);
+    std::memcpy(&signature, p + 4, sizeof signature);
+    for (uint32_t i = 0; i < parts; ++i) {
+      _DISK_PARTITION rec;
+      std::memcpy(&rec, p + kDiskDescriptionHeaderSize + i * kDiskPartitionSize, sizeof rec);
+      Ptr<FTPartition> found;
+      found = info.FindPartition(signature, rec.StartingOffset, rec.Length);
+      if (!found) return false;
+    }
+    p += DiskDescriptionSize(parts);
+  }
+  return true;
+}
+
+// One FT set published: its volume object found or made, members linked and written.
+// Returns the first failure of this set's own operations, else 0.
+ZMSTATUS PublishSet(FTVolume* set, const IdList& partitions) {
+  const uint32_t zmType = FtTypeToZmType(set->GetType());
+  const uint32_t group = set->GetFtGroup();
+  ZMSTATUS status = 0;
+  ZM_OBJECT_ID volume = 0;
+  bool created = false;
+  if (!GetVolumeId(zmType, group, &volume)) {
+    status = ObCreateObject(ghDb, ghProvider, ZM_OBJ_VOLUME, &volume);
+    if (ZM_FAILED(status)) return status;
+    created = true;
+    if (partitions.count > 0) {
+      ZM_OBJECT_ID disk = 0;
+      if (!ZM_FAILED(GetParentDisk(partitions.ids[0], &disk))) {
+        IdList containers;
+        if (!ZM_FAILED(
+                ObGetParentObjects(ghDb, disk, ZM_OBJ_CONTAINER, &containers.count, &containers.ids)) &&
+            containers.count > 0)
+          ObAddChildObject(ghDb, containers.ids[0], volume);
+      }
+    }
+  }
+
+  ZM_PROPSET volumeProps = nullptr;
+  status = PsCreatePropset(&volumeProps);
+  if (ZM_FAILED(status)) {
+    // A new volume object without its properties could never be found again.
+    if (created) ObDeleteObject(ghDb, volume);
+    return status;
+  }
+  GetVolumeProperties(set, volumeProps, volume);
+
+  ZMSTATUS firstFailure = 0;
+  FTMemberIterator members(set);
+  for (members.First(); !members.IsDone(); members.Next()) {
+    Ptr<FTMember> member;
+    member = members.CurrentItem();
+    if (!member) continue;
+    ZM_OBJECT_ID partition = 0;
+    if (ZM_FAILED(FindPartition(partitions.count, partitions.ids, member->GetDiskSignature(),
+                                member->GetStartingOffset(), member->GetLength(), &partition)))
+      continue;  // not in the database: left out
+
+    IdList parents;
+    if (!ZM_FAILED(ObGetParentObjects(ghDb, partition, ZM_OBJ_VOLUME, &parents.count, &parents.ids)) &&
+        parents.count > 0) {
+      if (parents.ids[0] != volume) {
+        ObRemoveChildObject(ghDb, parents.ids[0], partition);
+        ObAddChildObject(ghDb, volume, partition);
+      }
+    } else {
+      ObAddChildObject(ghDb, volume, partition);
+    }
+
+    ZM_PROPSET memberProps = nullptr;
+    ZMSTATUS s = PsCreatePropset(&memberProps);
+    if (ZM_FAILED(s)) {
+      if (!ZM_FAILED(firstFailure)) firstFailure = s;
+    } else {
+      GetMemberProperties(member.get(), memberProps);
+      ObSetProperties(ghDb, partition, memberProps);
+      PsDestroyPropset(memberProps);
+    }
+
+    if (member->GetFtMember() == 0) {
+      ZM_PROPERTY* device = nullptr;
+      if (!ZM_FAILED(ObGetProperty(ghDb, partition, "\\Device\\", &device)) && device != nullptr)
+        PsAddProperty(volumeProps, device);
+      if (device != nullptr) _ZmFree(device, __FILE__, __LINE__);
+    }
+  }
+
+  ObSetProperties(ghDb, volume, volumeProps);
+  PsDestroyPropset(volumeProps);
+  IdList children;
+  if (!ZM_FAILED(ObGetChildObjects(ghDb, volume, ZM_OBJ_PARTITION, &children.count, &children.ids)) &&
+      children.count == 0)
+    ObDeleteObject(ghDb, volume);
+  return firstFailure;
+}
+
+}  // namespace
+
+FtMutexHold::FtMutexHold() {
+  HANDLE h;
+  {
+    std::lock_guard<std::mutex> lock(gMutexCreation);
+    if (g_hMutex == nullptr) g_hMutex = CreateMutexW(nullptr, FALSE, nullptr);
+    h = g_hMutex;
+  }
+  if (h == nullptr) return;
+  // An abandoned mutex is still owned by this thread once the wait returns.
+  DWORD w = WaitForSingleObject(h, INFINITE);
+  if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED) held_ = h;
+}
+
+FtMutexHold::~FtMutexHold() {
+  if (held_ != nullptr) ReleaseMutex(held_);
+}
+
+uint32_t FtTypeToZmType(uint32_t ftType) {
+  switch (ftType) {
+    case Mirror:
+      return 7;
+    case Stripe:
+      return 6;
+    case StripeWithParity:
+      return 8;
+    case VolumeSet:
+      return 5;
+    default:
+      return 0;
+  }
+}
+
+uint32_t ZmTypeToFtType(uint32_t zmType) {
+  switch (zmType) {
+    case 5:
+      return VolumeSet;
+    case 6:
+      return Stripe;
+    case 7:
+      return Mirror;
+    case 8:
+      return StripeWithParity;
+    default:
+      return NotAnFtMember;
+  }
+}
+
+uint64_t FtStateToZmState(uint32_t ftState) {
+  switch (ftState) {
+    case FtStateOk:
+      return 0x4;
+    case FtHasOrphan:
+      return 0x20000;
+    case FtDisabled:
+      return 0x8;
+    case FtRegenerating:
+      return 0x8000;
+    case FtInitializing:
+      return 0x400000000ull;
+    default:
+      return 0x8;
+  }
+}
+
+uint64_t FtPartitionStateToZmState(uint32_t partitionState) {
+  switch (partitionState) {
+    case Healthy:
+      return 0x4;
+    case Orphaned:
+      return 0x2;
+    case Regenerating:
+      return 0x8000;
+    case Initializing:
+      return 0x400000000ull;
+    default:
+      return 0x8;
+  }
+}
+
+int GetVolumeProperties(FTVolume* volume, ZM_PROPSET set, ZM_OBJECT_ID volumeId) {
+  if (volume == nullptr) return 0;
+  AddU32(set, "LDM_VOLUME_TYPE", FtTypeToZmType(volume->GetType()));
+  uint64_t state = FtStateToZmState(volume->GetState());
+  uint32_t severity = 0;
+  uint64_t previous = 0;
+  if (volumeId != 0 && !ZM_FAILED(ReadU64(volumeId, "STATE", &previous))) {
+    if (previous & kStateBit38) {
+      state = 0x8;
+      severity = 2;
+    }
+    state |= previous & kUpperHalf;
+  }
+  AddU64(set, "STATE", state);
+  AddU32(set, "SEVERITY", severity);
+  AddU64(set, "LENGTH_LL", static_cast<uint64_t>(volume->GetLength()));
+  AddU32(set, "FT_GROUP", volume->GetFtGroup());
+  AddU32(set, "FACILITY", 2);
+  return 1;
+}
+
+int GetMemberProperties(FTMember* member, ZM_PROPSET set) {
+  AddU64(set, "STATE", FtPartitionStateToZmState(member->GetFtPartitionState()));
+  AddU32(set, "FT_MEMBER_NUMBER", member->GetFtMember());
+  return 1;
+}
+
+ZMSTATUS GetParentDisk(ZM_OBJECT_ID id, ZM_OBJECT_ID* disk) {
+  uint32_t type = 0;
+  if (ZM_FAILED(ReadU32(id, "LDM_VOLUME_TYPE", &type))) return ZM_E_AMBIGUOUS_PARENT;
+  ZM_OBJECT_ID object = id;
+  if (type == 3) {
+    IdList extended;
+    if (ZM_FAILED(ObGetParentObjects(ghDb, id, ZM_OBJ_EXTENDED, &extended.count, &extended.ids)) ||
+        extended.count != 1)
+      return ZM_E_AMBIGUOUS_PARENT;
+    object = extended.ids[0];
+  }
+  IdList disks;
+  ZMSTATUS s = ObGetParentObjects(ghDb, object, ZM_OBJ_DISK, &disks.count, &disks.ids);
+  if (ZM_FAILED(s) || disks.count != 1) return ZM_E_AMBIGUOUS_PARENT;
+  *disk = disks.ids[0];
+  return s;
+}
+
+ZMSTATUS FindPartition(uint32_t count, const ZM_OBJECT_ID* ids, uint32_t signature, int64_t offset,
+                       int64_t length, ZM_OBJECT_ID* partition) {
+  for (uint32_t i = 0; i < count; ++i) {
+    const ZM_OBJECT_ID id = ids[i];
+    uint32_t type = 0;
+    ZMSTATUS s = ReadU32(id, "LDM_VOLUME_TYPE", &type);
+    if (ZM_FAILED(s)) return s;
+    if (type == 2) continue;  // an extended partition is never a member
+    ZM_OBJECT_ID disk = 0;
+    s = GetParentDisk(id, &disk);
+    if (ZM_FAILED(s)) return s;
+    uint32_t diskSignature = 0;
+    s = ReadU32(disk, "SIGNATURE", &diskSignature);
+    if (ZM_FAILED(s)) return s;
+    if (diskSignature != signature) continue;
+    // A logical drive's object starts one track before the partition's data.
+    int64_t correction = 0;
+    if (type == 3) {
+      uint32_t sectors = 0, bytes = 0;
+      s = ReadU32(disk, "SECTORS_PER_TRACK", &sectors);
+      if (ZM_FAILED(s)) return s;
+      s = ReadU32(disk, "BYTES_PER_SECTOR", &bytes);
+      if (ZM_FAILED(s)) return s;
+      correction = static_cast<int64_t>(uint64_t(sectors) * bytes);
+    }
+    uint64_t off = 0;
+    s = ReadU64(id, "OFFSET_LL", &off);
+    if (ZM_FAILED(s)) return s;
+    if (static_cast<int64_t>(off + uint64_t(correction)) != offset) continue;
+    uint64_t len = 0;
+    s = ReadU64(id, "LENGTH_LL", &len);
+    if (ZM_FAILED(s)) return s;
+    if (static_cast<int64_t>(len - uint64_t(correction)) != length) continue;
+    *partition = id;
+    return s;
+  }
+  return FT_E_NO_PARTITION;
+}
+
+int GetVolumeId(uint32_t zmType, uint32_t group, ZM_OBJECT_ID* volume) {
+  IdList volumes;
+  if (ZM_FAILED(DbGetObjects(ghDb, ZM_OBJ_VOLUME, &volumes.count, &volumes.ids))) return 0;
+  for (uint32_t i = 0; i < volumes.count; ++i) {
+    uint32_t type = 0, g = 0;
+    if (ZM_FAILED(ReadU32(volumes.ids[i], "LDM_VOLUME_TYPE", &type)) || type != zmType) continue;
+    if (ZM_FAILED(ReadU32(volumes.ids[i], "FT_GROUP", &g)) || g != group) continue;
+    *volume = volumes.ids[i];
+    return 1;
+  }
+  return 0;
+}
+
+int IsFtVolume(ZM_OBJECT_ID id) {
+  uint32_t type = 0;
+  if (ZM_FAILED(ReadU32(id, "LDM_VOLUME_TYPE", &type))) return 0;
+  return type >= 5 && type <= 8 ? 1 : 0;
+}
+
+ZMSTATUS RemoveObsoleteFromDOM(FTInfo& info) {
+  IdList volumes;
+  ZMSTATUS status = DbGetObjects(ghDb, ZM_OBJ_VOLUME, &volumes.count, &volumes.ids);
+  if (ZM_FAILED(status) || volumes.count == 0) return status;
+  for (uint32_t v = 0; v < volumes.count; ++v) {
+    const ZM_OBJECT_ID volume = volumes.ids[v];
+    if (!IsFtVolume(volume)) continue;
+    uint32_t type = 0, group = 0;
+    // A volume whose identity cannot be read is passed over, never compared stale.
+    if (ZM_FAILED(ReadU32(volume, "LDM_VOLUME_TYPE", &type))) continue;
+    status = ReadU32(volume, "FT_GROUP", &group);
+    if (ZM_FAILED(status)) continue;
+    Ptr<FTVolume> set;
+    set = info.FindVolume(ZmTypeToFtType(type), static_cast<uint16_t>(group));
+    if (!set) {
+      ObDeleteObject(ghDb, volume);
+      continue;
+    }
+    IdList children;
+    status = ObGetChildObjects(ghDb, volume, ZM_OBJ_PARTITION, &children.count, &children.ids);
+    if (ZM_FAILED(status) || children.count == 0) continue;
+    for (uint32_t c = 0; c < children.count; ++c) {
+      const ZM_OBJECT_ID child = children.ids[c];
+      ZM_OBJECT_ID disk = 0;
+      uint32_t signature = 0;
+      uint64_t offset = 0, length = 0;
+      if (ZM_FAILED(GetParentDisk(child, &disk)) || ZM_FAILED(ReadU32(disk, "SIGNATURE", &signature)) ||
+          ZM_FAILED(ReadU64(child, "OFFSET_LL", &offset)) || ZM_FAILED(ReadU64(child, "LENGTH_LL", &length)))
+        continue;  // cannot be compared: its link stays
+      Ptr<FTPartition> record;
+      record = info.FindPartition(signature, static_cast<int64_t>(offset), static_cast<int64_t>(length));
+      if (!record || record->GetFtType() != set->GetType() || record->GetFtGroup() != set->GetFtGroup())
+        status = ObRemoveChildObject(ghDb, volume, child);
+    }
+  }
+  return status;
+}
+
+ZMSTATUS AddFtObjectsToDatabase() {
+  FtMutexHold hold;
+  if (!hold.held()) return ZM_E_FAIL;
+  IdList partitions;
+  ZMSTATUS status = DbGetObjects(ghDb, ZM_OBJ_PARTITION, &partitions.count, &partitions.ids);
+  if (ZM_FAILED(status)) return status;
+  FTInfo info;
+  if (LoadStoredConfiguration(info) != Stored::Loaded) return FT_E_CONFIG_UNREADABLE;
+
+  // Each set is judged by its own operations; the pass reports the first failure.
+  ZMSTATUS result = RemoveObsoleteFromDOM(info);
+  if (!ZM_FAILED(result)) result = 0;
+  FTVolumeIterator sets(&info);
+  for (sets.First(); !sets.IsDone(); sets.Next()) {
+    Ptr<FTVolume> set;
+    set = sets.CurrentItem();
+    if (!set) continue;
+    ZMSTATUS s = PublishSet(set.get(), partitions);
+    if (ZM_FAILED(s) && !ZM_FAILED(result)) result = s;
+  }
+  return result;
+}
+
+ZMSTATUS FtDiskAssignDriveLetter(ZM_OBJECT_ID objectId, uint32_t operationClass, uint32_t operationCode,
+                                 ZM_PROPSET inProps, ZM_PROPSET outProps, uint32_t arg6, void* arg8,
+                                 ZM_PROGRESS_CALLBACK progress, ZM_OBJECT_ID* resultId) {
+  FTInfo info;
+  FtMutexHold hold;
+  if (!hold.held()) return ZM_E_FAIL;
+
+  uint32_t type = 0;
+  ZMSTATUS s = ObGetObjectType(ghDb, objectId, &type);
+  if (ZM_FAILED(s)) return s;
+  if (type != ZM_OBJ_VOLUME) return E_INVALIDARG_ZM;
+
+  uint8_t letter = ' ';
+  if (operationCode != OP_REMOVE_DRIVE_LETTER) {
+    ZM_PROPERTY* record = nullptr;
+    s = PsFindProperty(inProps, "DRIVE_LETTER", &record);
+    if (ZM_FAILED(s)) {
+      if (record != nullptr) _ZmFree(record, __FILE__, __LINE__);
+      return s;
+    }
+    if (record == nullptr || record->Type != ZM_TYPE_STRING) {
+      if (record != nullptr) _ZmFree(record, __FILE__, __LINE__);
+      return E_INVALIDARG_ZM;
+    }
+    // The first character, as an 8-bit character; a string too short to hold one, or a
+    // character outside 7-bit ASCII, gives 0, which "mount" refuses.
+    letter = 0;
+    if (record->Value != nullptr && record->Size >= sizeof(WCHAR)) {
+      WCHAR first;
+      std::memcpy(&first, record->Value, sizeof first);
+      if (first < 0x80) letter = static_cast<uint8_t>(first);
+    }
+    _ZmFree(record, __FILE__, __LINE__);
+  }
+
+  uint32_t zmType = 0, group = 0;
+  s = ReadU32(objectId, "LDM_VOLUME_TYPE", &zmType);
+  if (ZM_FAILED(s)) return s;
+  s = ReadU32(objectId, "FT_GROUP", &group);
+  if (ZM_FAILED(s)) return s;
+
+  if (LoadStoredConfiguration(info) != Stored::Loaded) return FT_E_CONFIG_UNREADABLE;
+  Ptr<FTVolume> set;
+  set = info.FindVolume(ZmTypeToFtType(zmType), static_cast<uint16_t>(group));
+  if (!set) return FT_E_NO_SUCH_SET;
+
+  ZM_HANDLE mount = nullptr;
+  s = PrGetProviderByName(ghDb, u"mount", &mount);
+  if (ZM_FAILED(s)) return s;
+  ZMSTATUS mounted = PrCallProvider(mount, objectId, operationClass, operationCode, inProps, outProps, arg6,
+                                    0, arg8, progress, resultId);
+  if (ZM_FAILED(mounted)) return mounted;
+
+  if (!set->AssignDriveLetter(letter) || !info.Store()) return FT_E_REGISTRY_UPDATE;
+  return mounted;
+}
+
+ZMSTATUS FtRebuild(_DISK_REGISTRY* diskPart, uint32_t size) {
+  FTInfo info;
+  _DISK_CONFIG_HEADER header{};
+  header.Version = 3;
+  header.DiskInformationOffset = kDiskConfigHeaderSize;
+  header.DiskInformationSize = size;
+  header.FtInformationOffset = kDiskConfigHeaderSize + size;
+  FtMutexHold hold;
+  if (!hold.held()) return ZM_E_FAIL;
+
+  uint8_t* buffer = nullptr;
+  uint32_t total = 0;
+  if (diskPart != nullptr && size != 0) {
+    // A disk part that cannot be taken in, or does not hold together, is reported and
+    // never merged: storing the old configuration back would pass for a rebuild.
+    if (size > UINT32_MAX - kDiskConfigHeaderSize) return FT_E_REGISTRY_UPDATE;
+    total = size + kDiskConfigHeaderSize;
+    buffer = static_cast<uint8_t*>(_ZmAlloc(total, __FILE__, __LINE__));
+    if (buffer == nullptr) return FT_E_REGISTRY_UPDATE;
+    std::memcpy(buffer, &header, sizeof header);
+    std::memcpy(buffer + kDiskConfigHeaderSize, diskPart, size);
+    if (!DiskRegistryValidate(buffer, total, nullptr)) {
+      _ZmFree(buffer, __FILE__, __LINE__);
+      return FT_E_REGISTRY_UPDATE;
+    }
+  }
+
+  ZMSTATUS result = 0;
+  // A stored configuration that cannot be read is never replaced: its FT sets would be
+  // lost with it.
+  if (LoadStoredConfiguration(info) == Stored::Unreadable) {
+    result = FT_E_REGISTRY_UPDATE;
+  } else {
+    const uint32_t setsBefore = info.NumberOfFTVolumes();
+    if (!info.Rebuild(buffer, buffer != nullptr ? total : 0) || info.Blob() == nullptr ||
+        info.NumberOfFTVolumes() != setsBefore ||
+        (buffer != nullptr && !HoldsEveryPartitionOf(info, buffer)) ||
+        !DiskRegistryValidate(info.Blob(), info.UsedLength(), nullptr) || !info.Store())
+      result = FT_E_REGISTRY_UPDATE;
+  }
+  if (buffer != nullptr) _ZmFree(buffer, __FILE__, __LINE__);
+  return result;
+}
+
+void FtDiskFinalize() {
+  std::lock_guard<std::mutex> lock(gMutexCreation);
+  if (g_hMutex != nullptr) {
+    CloseHandle(g_hMutex);
+    g_hMutex = nullptr;
+  }
+}

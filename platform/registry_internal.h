@@ -22,8 +22,9 @@ NTSTATUS KeyExists(const std::u16string& rel);  // SUCCESS, OBJECT_NAME_NOT_FOUN
 // Creates rel (and, with parents, the missing keys above it) in one transaction.
 NTSTATUS KeyCreate(const std::u16string& rel, const std::u16string* className, bool parents, bool* created);
 NTSTATUS KeyClass(const std::u16string& rel, std::u16string* className);
+// storedName, when given, receives the value's name as it was spelled when created.
 NTSTATUS ValueGet(const std::u16string& rel, const std::u16string& name, uint32_t* type,
-                  std::vector<uint8_t>* data);
+                  std::vector<uint8_t>* data, std::u16string* storedName = nullptr);
 NTSTATUS ValuePut(const std::u16string& rel, const std::u16string& name, uint32_t type, const uint8_t* data,
                   size_t size);  // the key must exist
 NTSTATUS ValueRemove(const std::u16string& rel, const std::u16string& name);

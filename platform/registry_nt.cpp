@@ -96,7 +96,7 @@ NTSTATUS NtQueryValueKey(HANDLE key, PUNICODE_STRING valueName, ULONG infoClass,
     return STATUS_INVALID_PARAMETER;
   uint32_t type = 0;
   std::vector<uint8_t> data;
-  st = ntp::reg::ValueGet(rel, name, &type, &data);
+  st = ntp::reg::ValueGet(rel, name, &type, &data, &name);  // reports the stored spelling
   if (!NT_SUCCESS(st)) return st;
 
   // Fixed part, the name (no terminator), then the data at an 8-byte aligned offset.

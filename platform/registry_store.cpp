@@ -143,8 +143,8 @@ NTSTATUS CreateLocked(const std::u16string& rel, const std::u16string* className
   if (created) *created = false;
   if (KeyId(rel) != 0) return STATUS_SUCCESS;
   std::u16string parent = Parent(rel);
-  if (KeyId(parent) == 0) {
-    if (!parents || rel.empty()) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (!rel.empty() && KeyId(parent) == 0) {  // the root has no parent
+    if (!parents) return STATUS_OBJECT_NAME_NOT_FOUND;
     NTSTATUS st = CreateLocked(parent, nullptr, true, nullptr);
     if (!NT_SUCCESS(st)) return st;
   }
@@ -261,18 +261,19 @@ NTSTATUS KeyDisplayPath(const std::u16string& rel, std::u16string* display) {
 }
 
 NTSTATUS ValueGet(const std::u16string& rel, const std::u16string& name, uint32_t* type,
-                  std::vector<uint8_t>* data) {
+                  std::vector<uint8_t>* data, std::u16string* storedName) {
   std::lock_guard lock(gMutex);
   if (!gDb) return kNotOpen;
   int64_t id = KeyId(rel);
   if (id == 0) return STATUS_OBJECT_NAME_NOT_FOUND;
-  Stmt s("SELECT type, data FROM vals WHERE key_id = ? AND norm = ?");
+  Stmt s("SELECT type, data, name FROM vals WHERE key_id = ? AND norm = ?");
   if (!s.ok()) return STATUS_UNSUCCESSFUL;
   s.Int(1, id);
   s.Text(2, Upper(name));
   if (s.Step() != SQLITE_ROW) return STATUS_OBJECT_NAME_NOT_FOUND;
   if (type) *type = uint32_t(s.ColInt(0));
   if (data) *data = s.ColBlob(1);
+  if (storedName) *storedName = s.ColText(2);
   return STATUS_SUCCESS;
 }
 

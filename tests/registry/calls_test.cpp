@@ -1,0 +1,235 @@
+// The native and Win32 registry calls: dispositions, classes, the full-information
+// buffer rules, the Win32 size rules, access, handles and injected faults.
+#include <cstring>
+
+#include "registry_fixture.h"
+#include "registry_handles.h"
+#include "registry_internal.h"
+
+namespace {
+
+struct Key {
+  HANDLE h = nullptr;
+  ~Key() {
+    if (h) ntp::reg::CloseKeyHandle(h);
+  }
+};
+
+NTSTATUS Create(const char16_t* path, Key* key, ULONG* disposition, const char16_t* cls = nullptr,
+                ACCESS_MASK access = KEY_ALL_ACCESS) {
+  UNICODE_STRING name = Counted(path), klass = cls ? Counted(cls) : UNICODE_STRING{};
+  OBJECT_ATTRIBUTES oa = Attributes(&name);
+  return NtCreateKey(&key->h, access, &oa, 0, cls ? &klass : nullptr, 0, disposition);
+}
+
+NTSTATUS Open(const char16_t* path, Key* key, ACCESS_MASK access = KEY_ALL_ACCESS, HANDLE root = nullptr) {
+  UNICODE_STRING name = Counted(path);
+  OBJECT_ATTRIBUTES oa = Attributes(&name, root);
+  return NtOpenKey(&key->h, access, &oa);
+}
+
+NTSTATUS Set(HANDLE key, const char16_t* value, ULONG type, std::vector<uint8_t> data) {
+  UNICODE_STRING name = Counted(value);
+  return NtSetValueKey(key, &name, 0, type, data.data(), ULONG(data.size()));
+}
+
+TEST_F(RegistryTest, CreateKeyReportsNewThenExistingAndKeepsTheFirstClass) {
+  Key a, b;
+  ULONG disposition = 0;
+  ASSERT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &a, &disposition, u"Disk class"), STATUS_SUCCESS);
+  EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
+  ASSERT_EQ(Create(u"\\registry\\machine\\system\\disk", &b, &disposition, u"Other"), STATUS_SUCCESS);
+  EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
+  EXPECT_NE(a.h, b.h);
+  std::u16string cls;
+  ASSERT_EQ(ntp::reg::KeyClass(u"SYSTEM\\DISK", &cls), STATUS_SUCCESS);
+  EXPECT_EQ(cls, u"Disk class");
+}
+
+TEST_F(RegistryTest, NativeCallsCreateOnlyTheLastComponentAndNameWhatIsMissing) {
+  Key k;
+  ULONG disposition = 0;
+  EXPECT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\A\\B", &k, &disposition), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(k.h, nullptr);
+  EXPECT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM\\A", &k), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM\\A\\B", &k), STATUS_OBJECT_PATH_NOT_FOUND);
+  EXPECT_EQ(Open(u"\\REGISTRY\\USER", &k), STATUS_OBJECT_PATH_NOT_FOUND);
+
+  // A path relative to an open key.
+  Key system, disk;
+  ASSERT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM", &system), STATUS_SUCCESS);
+  ASSERT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &disk, &disposition), STATUS_SUCCESS);
+  ASSERT_EQ(Set(disk.h, u"V", REG_BINARY, Bytes({5})), STATUS_SUCCESS);
+  Key rel;
+  ASSERT_EQ(Open(u"Disk", &rel, KEY_READ, system.h), STATUS_SUCCESS);
+  uint8_t buf[64];
+  ULONG len = 0;
+  UNICODE_STRING v = Counted(u"v");
+  ASSERT_EQ(NtQueryValueKey(rel.h, &v, KeyValueFullInformation, buf, sizeof buf, &len), STATUS_SUCCESS);
+}
+
+TEST_F(RegistryTest, FullInformationFollowsTheBufferSizeRules) {
+  Key k;
+  ULONG disposition;
+  ASSERT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &k, &disposition), STATUS_SUCCESS);
+  std::vector<uint8_t> blob(108);
+  for (size_t i = 0; i < blob.size(); ++i) blob[i] = uint8_t(i + 1);
+  ASSERT_EQ(Set(k.h, u"Information", REG_BINARY, blob), STATUS_SUCCESS);
+
+  const ULONG nameBytes = 22;                   // "Information"
+  const ULONG dataOffset = (20 + 22 + 7) & ~7;  // 48
+  const ULONG total = dataOffset + 108;
+  UNICODE_STRING name = Counted(u"INFORMATION");
+  struct Case {
+    ULONG length;
+    NTSTATUS status;
+  } cases[] = {{0, STATUS_BUFFER_TOO_SMALL},        {19, STATUS_BUFFER_TOO_SMALL},
+               {20, STATUS_BUFFER_OVERFLOW},        {30, STATUS_BUFFER_OVERFLOW},
+               {total - 1, STATUS_BUFFER_OVERFLOW}, {total, STATUS_SUCCESS},
+               {total + 100, STATUS_SUCCESS}};
+  for (const auto& c : cases) {
+    std::vector<uint8_t> buf(c.length + 8, 0xCC);
+    ULONG result = 0;
+    NTSTATUS st = NtQueryValueKey(k.h, &name, KeyValueFullInformation, c.length ? buf.data() : nullptr,
+                                  c.length, &result);
+    SCOPED_TRACE(c.length);
+    EXPECT_EQ(st, c.status);
+    EXPECT_EQ(result, total);
+    // Nothing is written past the length given.
+    for (size_t i = c.length; i < buf.size(); ++i) ASSERT_EQ(buf[i], 0xCC) << i;
+    if (c.length < 20) continue;
+    KEY_VALUE_FULL_INFORMATION info;
+    std::memcpy(&info, buf.data(), 20);
+    EXPECT_EQ(info.Type, REG_BINARY);
+    EXPECT_EQ(info.DataLength, 108u);
+    EXPECT_EQ(info.NameLength, nameBytes);
+    EXPECT_EQ(info.DataOffset, dataOffset);
+    if (st != STATUS_SUCCESS) continue;
+    // The stored spelling of the name, then the data at its aligned offset.
+    EXPECT_EQ(std::memcmp(buf.data() + 20, u"Information", nameBytes), 0);
+    EXPECT_EQ(std::vector<uint8_t>(buf.begin() + dataOffset, buf.begin() + total), blob);
+  }
+
+  UNICODE_STRING missing = Counted(u"Nothing");
+  uint8_t small[64];
+  ULONG result = 0;
+  EXPECT_EQ(NtQueryValueKey(k.h, &missing, KeyValueFullInformation, small, sizeof small, &result),
+            STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(NtQueryValueKey(k.h, &name, 2, small, sizeof small, &result), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(RegistryTest, AccessHandlesAndDeletion) {
+  Key rw, ro;
+  ULONG disposition;
+  ASSERT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &rw, &disposition), STATUS_SUCCESS);
+  ASSERT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &ro, KEY_READ), STATUS_SUCCESS);
+  EXPECT_EQ(Set(ro.h, u"V", REG_BINARY, Bytes({1})), STATUS_ACCESS_DENIED);
+  ASSERT_EQ(Set(rw.h, u"V", REG_BINARY, Bytes({1})), STATUS_SUCCESS);
+  UNICODE_STRING v = Counted(u"v");
+  EXPECT_EQ(NtDeleteValueKey(ro.h, &v), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(NtDeleteValueKey(rw.h, &v), STATUS_SUCCESS);
+  EXPECT_EQ(NtDeleteValueKey(rw.h, &v), STATUS_OBJECT_NAME_NOT_FOUND);
+
+  // Maximum-allowed access (what the disk layer asks for) grants writing.
+  Key max;
+  ASSERT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &max, 0x02000000), STATUS_SUCCESS);
+  EXPECT_EQ(Set(max.h, u"V", REG_BINARY, Bytes({2})), STATUS_SUCCESS);
+
+  // A closed key handle is no handle; other values never were.
+  HANDLE h = rw.h;
+  EXPECT_TRUE(ntp::reg::CloseKeyHandle(h));
+  rw.h = nullptr;
+  EXPECT_FALSE(ntp::reg::CloseKeyHandle(h));
+  EXPECT_EQ(Set(h, u"V", REG_BINARY, Bytes({1})), STATUS_INVALID_HANDLE);
+  EXPECT_FALSE(ntp::reg::CloseKeyHandle(reinterpret_cast<HANDLE>(uintptr_t(0x1234))));
+}
+
+TEST_F(RegistryTest, Win32CallsShareTheStoreAndFollowTheSizeRules) {
+  HKEY k = nullptr;
+  DWORD disposition = 0;
+  // Intermediate keys are created, unlike the native call.
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"System\\Disk\\Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &k, &disposition),
+            ERROR_SUCCESS);
+  EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
+  ASSERT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(k), ERROR_INVALID_HANDLE);
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"System\\Disk", 0, const_cast<PWSTR>(u"ignored"), 0,
+                            KEY_ALL_ACCESS, nullptr, &k, &disposition),
+            ERROR_SUCCESS);
+  EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
+  const uint8_t data[] = {3, 0, 0, 0, 9, 9};
+  ASSERT_EQ(RegSetValueExW(k, u"Information", 0, REG_BINARY, data, sizeof data), ERROR_SUCCESS);
+  ASSERT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+
+  // The native path reads what the Win32 call wrote.
+  uint32_t type;
+  std::vector<uint8_t> got;
+  ASSERT_TRUE(ntp::reg::GetValue(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"Information", &type, &got));
+  EXPECT_EQ(got, std::vector<uint8_t>(data, data + sizeof data));
+
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\DISK", 0, KEY_READ, &k), ERROR_SUCCESS);
+  DWORD t = 0, size = 0;
+  EXPECT_EQ(RegQueryValueExW(k, u"information", nullptr, &t, nullptr, &size), ERROR_SUCCESS);
+  EXPECT_EQ(size, sizeof data);
+  EXPECT_EQ(t, REG_BINARY);
+  uint8_t buf[16] = {};
+  size = 5;
+  EXPECT_EQ(RegQueryValueExW(k, u"Information", nullptr, &t, buf, &size), ERROR_MORE_DATA);
+  EXPECT_EQ(size, sizeof data);
+  size = sizeof buf;
+  EXPECT_EQ(RegQueryValueExW(k, u"Information", nullptr, &t, buf, &size), ERROR_SUCCESS);
+  EXPECT_EQ(size, sizeof data);
+  EXPECT_EQ(std::memcmp(buf, data, sizeof data), 0);
+  EXPECT_EQ(RegQueryValueExW(k, u"Missing", nullptr, &t, buf, &size), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegSetValueExW(k, u"X", 0, REG_BINARY, data, 1), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\Nothing", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryTest, InjectedFaultsFailTheCallAndChangeNothing) {
+  Key k;
+  ULONG disposition;
+  ASSERT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &k, &disposition), STATUS_SUCCESS);
+  ASSERT_EQ(Set(k.h, u"V", REG_BINARY, Bytes({1})), STATUS_SUCCESS);
+  UNICODE_STRING v = Counted(u"V");
+  uint8_t buf[64];
+  ULONG len;
+
+  ntp::InjectFault("NtSetValueKey", 2, uint32_t(STATUS_IO_DEVICE_ERROR));
+  EXPECT_EQ(Set(k.h, u"V", REG_BINARY, Bytes({2})), STATUS_SUCCESS);  // the first call passes
+  EXPECT_EQ(Set(k.h, u"V", REG_BINARY, Bytes({3})), STATUS_IO_DEVICE_ERROR);
+  std::vector<uint8_t> got;
+  uint32_t type;
+  ASSERT_TRUE(ntp::reg::GetValue(u"HKLM\\SYSTEM\\DISK", u"V", &type, &got));
+  EXPECT_EQ(got, Bytes({2}));
+
+  ntp::InjectFault("NtDeleteValueKey", 1, uint32_t(STATUS_ACCESS_DENIED));
+  EXPECT_EQ(NtDeleteValueKey(k.h, &v), STATUS_ACCESS_DENIED);
+  EXPECT_TRUE(ntp::reg::GetValue(u"HKLM\\SYSTEM\\DISK", u"V", &type, &got));
+
+  ntp::InjectFault("NtQueryValueKey", 1, uint32_t(STATUS_NO_MEMORY));
+  EXPECT_EQ(NtQueryValueKey(k.h, &v, KeyValueFullInformation, buf, sizeof buf, &len), STATUS_NO_MEMORY);
+  EXPECT_EQ(NtQueryValueKey(k.h, &v, KeyValueFullInformation, buf, sizeof buf, &len), STATUS_SUCCESS);
+
+  Key other;
+  ntp::InjectFault("NtOpenKey", 1, uint32_t(STATUS_ACCESS_DENIED));
+  EXPECT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &other), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(other.h, nullptr);
+  ntp::InjectFault("NtCreateKey", 1, uint32_t(STATUS_NO_MEMORY));
+  EXPECT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\Fresh", &other, &disposition), STATUS_NO_MEMORY);
+  EXPECT_EQ(ntp::reg::KeyExists(u"SYSTEM\\Fresh"), STATUS_OBJECT_NAME_NOT_FOUND);
+
+  HKEY hk = nullptr;
+  ntp::InjectFault("RegOpenKeyExW", 1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\DISK", 0, KEY_READ, &hk), ERROR_ACCESS_DENIED);
+  ntp::InjectFault("RegSetValueExW", 1, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(RegSetValueExW(HKEY_LOCAL_MACHINE, u"V", 0, REG_BINARY, buf, 1), ERROR_NOT_ENOUGH_MEMORY);
+  ntp::InjectFault("RegQueryValueExW", 1, ERROR_MORE_DATA);
+  DWORD size = sizeof buf;
+  EXPECT_EQ(RegQueryValueExW(HKEY_LOCAL_MACHINE, u"V", nullptr, nullptr, buf, &size), ERROR_MORE_DATA);
+}
+
+}  // namespace

@@ -1,0 +1,179 @@
+// REGEDIT4 export and import: round trips to the same bytes, files written by hand,
+// and bad input rejected with its line number before anything is written.
+#include <fstream>
+#include <sstream>
+
+#include "registry_fixture.h"
+
+namespace {
+
+const char16_t kDisk[] = u"HKEY_LOCAL_MACHINE\\SYSTEM\\DISK";
+
+std::string Slurp(const std::string& file) {
+  std::ifstream f(file, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+void Write(const std::string& file, const std::string& text) {
+  std::ofstream f(file, std::ios::binary | std::ios::trunc);
+  f << text;
+}
+
+std::vector<uint8_t> Wide(const std::u16string& s) {
+  std::vector<uint8_t> out;
+  for (char16_t c : s) {
+    out.push_back(uint8_t(c));
+    out.push_back(uint8_t(c >> 8));
+  }
+  out.push_back(0);
+  out.push_back(0);
+  return out;
+}
+
+TEST_F(RegistryTest, ExportThenImportGivesBackTheSameValues) {
+  std::vector<uint8_t> blob(216);
+  for (size_t i = 0; i < blob.size(); ++i) blob[i] = uint8_t(i * 13 + 1);
+  const std::vector<ntp::reg::Value> values = {
+      {u"Information", REG_BINARY, blob},
+      {u"\\Device\\CdRom0", REG_SZ, Wide(u"D:")},
+      {u"Quote\"Name", REG_SZ, Wide(u"back\\slash \"quoted\"")},
+      {u"Umlaut", REG_SZ, Wide(u"\u00e4\u20ac")},  // not plain ASCII: written as hex(1)
+      {u"NoTerminator", REG_SZ, Bytes({'A', 0})},  // not a proper string either
+      {u"Count", REG_DWORD, Bytes({0x78, 0x56, 0x34, 0x12})},
+      {u"Short", REG_DWORD, Bytes({1, 2})},  // a dword of the wrong size
+      {u"Empty", REG_BINARY, {}},
+      {u"Multi", REG_MULTI_SZ, Wide(std::u16string(u"a\0b\0", 4))},
+      {u"", REG_SZ, Wide(u"default")},
+  };
+  for (const auto& v : values) ASSERT_TRUE(ntp::reg::SetValue(kDisk, v.name, v.type, v.data));
+
+  std::string file = tmp.path + "/disk.reg", err;
+  ASSERT_TRUE(ntp::reg::ExportRegFile(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", file, &err)) << err;
+  std::string text = Slurp(file);
+  EXPECT_EQ(text.rfind("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\r\n", 0), 0u) << text;
+  EXPECT_NE(text.find("\"Information\"=hex:01,0e,1b,"), std::string::npos);
+  EXPECT_NE(text.find("\"\\\\Device\\\\CdRom0\"=\"D:\"\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\"Count\"=dword:12345678\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\"Umlaut\"=hex(1):"), std::string::npos);
+  EXPECT_NE(text.find("@=\"default\""), std::string::npos);
+  // Long hex data is continued over lines that stay short.
+  std::istringstream lines(text);
+  std::string line;
+  int continued = 0;
+  while (std::getline(lines, line)) {
+    EXPECT_LE(line.size(), 81u) << line;
+    if (line.size() > 1 && line[line.size() - 2] == '\\') ++continued;
+  }
+  EXPECT_GE(continued, 8);
+
+  for (const auto& v : values) ASSERT_TRUE(ntp::reg::DeleteValue(kDisk, v.name));
+  ASSERT_TRUE(ntp::reg::ImportRegFile(file, &err)) << err;
+  auto back = ntp::reg::ListValues(kDisk);
+  ASSERT_EQ(back.size(), values.size());
+  for (size_t i = 0; i < values.size(); ++i) {
+    EXPECT_EQ(back[i].name, values[i].name) << i;
+    EXPECT_EQ(back[i].type, values[i].type) << i;
+    EXPECT_EQ(back[i].data, values[i].data) << i;
+  }
+  // And exporting again writes the same file.
+  std::string again = tmp.path + "/again.reg";
+  ASSERT_TRUE(ntp::reg::ExportRegFile(kDisk, again, &err));
+  EXPECT_EQ(Slurp(again), text);
+}
+
+TEST_F(RegistryTest, ImportReadsHandWrittenFilesAndReplacesValues) {
+  ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({9, 9, 9})));
+  ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Gone", REG_BINARY, Bytes({1})));
+  std::string file = tmp.path + "/in.reg", err;
+  Write(file,
+        "REGEDIT4\n"
+        "; a comment\n"
+        "\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\r\n"
+        "\"information\"=hex:03,00,\\\n"
+        "    00,0A , ff\n"
+        "\"\\\\Device\\\\CdRom1\" = \"E:\"\n"
+        "\"Gone\"=-\n"
+        "\"Flags\"=dword:1f\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\New\\Deep]\n"
+        "\"Blob\"=hex(0):\n");
+  ASSERT_TRUE(ntp::reg::ImportRegFile(file, &err)) << err;
+  uint32_t type;
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(ntp::reg::GetValue(kDisk, u"Information", &type, &data));
+  EXPECT_EQ(type, REG_BINARY);
+  EXPECT_EQ(data, Bytes({3, 0, 0, 0x0a, 0xff}));
+  EXPECT_EQ(ntp::reg::ListValues(kDisk)[0].name, u"Information");  // replaced in place
+  ASSERT_TRUE(ntp::reg::GetValue(kDisk, u"\\Device\\CdRom1", &type, &data));
+  EXPECT_EQ(data, Wide(u"E:"));
+  EXPECT_FALSE(ntp::reg::GetValue(kDisk, u"Gone", &type, &data));
+  ASSERT_TRUE(ntp::reg::GetValue(kDisk, u"Flags", &type, &data));
+  EXPECT_EQ(data, Bytes({0x1f, 0, 0, 0}));
+  ASSERT_TRUE(ntp::reg::GetValue(u"HKLM\\SOFTWARE\\NEW\\DEEP", u"Blob", &type, &data));
+  EXPECT_EQ(type, REG_NONE);
+  EXPECT_TRUE(data.empty());
+}
+
+TEST_F(RegistryTest, BadImportsNameTheLineAndWriteNothing) {
+  ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({7})));
+  const std::string good =
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\n\"Information\"=hex:01,02\n\"Added\"=dword:1\n";
+  struct Case {
+    std::string text;
+    int line;
+    std::string says;
+  } cases[] = {
+      {"REGEDIT5\n" + good, 1, "REGEDIT4"},
+      {"", 0, "empty"},
+      {"REGEDIT4\n" + good + "\"Bad\"=hex:01,0g\n", 5, "'0g'"},
+      {"REGEDIT4\n" + good + "\"Bad\"=hex:01,,02\n", 5, "empty byte"},
+      {"REGEDIT4\n" + good + "\"Bad\"=hex:100\n", 5, "'100'"},
+      {"REGEDIT4\n" + good + "\"Bad\"=dword:123456789\n", 5, "dword"},
+      {"REGEDIT4\n" + good + "\"Bad\"=dword:xyz\n", 5, "dword"},
+      {"REGEDIT4\n" + good + "\"Bad=hex:00\n", 5, "not closed"},
+      {"REGEDIT4\n" + good + "\"Bad\"=\"a\\nb\"\n", 5, "escape"},
+      {"REGEDIT4\n" + good + "\"Bad\" hex:00\n", 5, "'='"},
+      {"REGEDIT4\n" + good + "\"Bad\"=string\n", 5, "unknown value data"},
+      {"REGEDIT4\n" + good + "\"Bad\"=\"x\" trailing\n", 5, "after the string"},
+      {"REGEDIT4\n" + good + "\"Bad\"=hex(zz):00\n", 5, "value type"},
+      {"REGEDIT4\n" + good + "[HKEY_CURRENT_USER\\Software]\n", 5, "HKEY_LOCAL_MACHINE"},
+      {"REGEDIT4\n" + good + "[-HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\n", 5, "deleting keys"},
+      {"REGEDIT4\n" + good + "[HKEY_LOCAL_MACHINE\\SYSTEM\n", 5, "']'"},
+      {"REGEDIT4\n\"Orphan\"=dword:1\n" + good, 2, "before any [key]"},
+      {"REGEDIT4\n" + good + "garbage\n", 5, "expected"},
+      // The line number of a value continued over lines is its first line.
+      {"REGEDIT4\n" + good + "\"Bad\"=hex:01,\\\n  02,\\\n  zz\n\"Fine\"=dword:2\n", 5, "'zz'"},
+  };
+  std::string file = tmp.path + "/bad.reg";
+  for (const auto& c : cases) {
+    Write(file, c.text);
+    std::string err;
+    EXPECT_FALSE(ntp::reg::ImportRegFile(file, &err)) << c.text;
+    EXPECT_NE(err.find("bad.reg:" + std::to_string(c.line) + ":"), std::string::npos) << err;
+    EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    uint32_t type;
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(ntp::reg::GetValue(kDisk, u"Information", &type, &data));
+    EXPECT_EQ(data, Bytes({7})) << c.text;
+    EXPECT_FALSE(ntp::reg::GetValue(kDisk, u"Added", &type, &data)) << c.text;
+  }
+  std::string err;
+  EXPECT_FALSE(ntp::reg::ImportRegFile(tmp.path + "/missing.reg", &err));
+  EXPECT_FALSE(ntp::reg::ExportRegFile(u"HKLM\\SYSTEM\\NoSuchKey", file, &err));
+}
+
+TEST_F(RegistryTest, AnImportThatFailsToCommitChangesNothing) {
+  ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({7})));
+  std::string file = tmp.path + "/in.reg", err;
+  Write(file, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\n\"Information\"=hex:01\n\"Other\"=hex:02\n");
+  ntp::InjectFault("RegistryCommit", 1, uint32_t(STATUS_IO_DEVICE_ERROR));
+  EXPECT_FALSE(ntp::reg::ImportRegFile(file, &err));
+  EXPECT_NE(err.find("nothing was changed"), std::string::npos) << err;
+  auto values = ntp::reg::ListValues(kDisk);
+  ASSERT_EQ(values.size(), 1u);
+  EXPECT_EQ(values[0].data, Bytes({7}));
+}
+
+}  // namespace

@@ -1,0 +1,51 @@
+// A registry store opened on a fresh temporary machine directory.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "machine.h"
+#include "ntplatform.h"
+#include "registry_store.h"
+#include "testutil.h"
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Reopen(); }
+  void TearDown() override {
+    ntp::ClearFaults();
+    ntp::reg::Close();
+  }
+  void Reopen() {
+    ntp::reg::Close();
+    std::string err;
+    ASSERT_TRUE(ntp::reg::Open(tmp.path, &err)) << err;
+  }
+
+  testutil::TempDir tmp;
+};
+
+// A counted string over a literal (the literal outlives the call).
+inline UNICODE_STRING Counted(const char16_t* s) {
+  UNICODE_STRING u;
+  size_t n = std::char_traits<char16_t>::length(s);
+  u.Buffer = const_cast<char16_t*>(s);
+  u.Length = USHORT(n * 2);
+  u.MaximumLength = USHORT(n * 2);
+  return u;
+}
+
+inline OBJECT_ATTRIBUTES Attributes(UNICODE_STRING* name, HANDLE root = nullptr) {
+  OBJECT_ATTRIBUTES oa{};
+  oa.Length = sizeof oa;
+  oa.RootDirectory = root;
+  oa.ObjectName = name;
+  oa.Attributes = OBJ_CASE_INSENSITIVE;
+  return oa;
+}
+
+inline std::vector<uint8_t> Bytes(std::initializer_list<int> v) {
+  return std::vector<uint8_t>(v.begin(), v.end());
+}

@@ -1,0 +1,284 @@
+// FT sets of an imported configuration published as volume objects.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "diskreg.h"
+#include "ftdisk.h"
+#include "ftfixture.h"
+#include "ftinfo.h"
+#include "provider.h"
+
+using namespace ftt;
+using testutil::Children;
+using testutil::HasProp;
+using testutil::Objects;
+using testutil::PropString;
+using testutil::PropU64;
+
+namespace {
+
+constexpr uint32_t kMissingSignature = 0x0BADD15C;
+
+void SetU64(ZM_OBJECT_ID id, const char* name, uint64_t value) {
+  ZM_PROPERTY r{name, ZM_TYPE_UINT64, 0, 8, &value};
+  ObSetProperty(zm::Database(), id, &r);
+}
+void SetU32(ZM_OBJECT_ID id, const char* name, uint32_t value) {
+  ZM_PROPERTY r{name, ZM_TYPE_UINT32, 0, 4, &value};
+  ObSetProperty(zm::Database(), id, &r);
+}
+ZM_OBJECT_ID MakeVolume(uint32_t type, uint32_t group) {
+  ZM_OBJECT_ID id = 0;
+  EXPECT_EQ(0u, ObCreateObject(zm::Database(), ghProvider, ZM_OBJ_VOLUME, &id));
+  SetU32(id, "LDM_VOLUME_TYPE", type);
+  SetU32(id, "FT_GROUP", group);
+  return id;
+}
+
+}  // namespace
+
+// One blob with a set of every FT type; each volume gets its type, state, length,
+// group, facility and member 0's device path, and each member its state and number.
+TEST_F(FtTest, EveryFtTypeBecomesAVolumeWithItsMembers) {
+  ftblob::Config c;
+  c.disks = {{Signature(0),
+              {Member(P1, Mirror, 1, 0, Healthy), Member(P2, Stripe, 2, 0, Orphaned),
+               Member(L1, StripeWithParity, 3, 0, Regenerating)}},
+             {Signature(1),
+              {Member(Q1, Mirror, 1, 1, Initializing), Member(Q2, Stripe, 2, 1, 7),
+               Member(Q3, StripeWithParity, 3, 1), Member(Q4, VolumeSet, 4, 0)}},
+             {kMissingSignature, {Member({kCylinder, 3 * kCylinder}, StripeWithParity, 3, 2)}}};
+  c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 0}}},
+            {Stripe, FtRegenerating, {{0, 1}, {1, 1}}},
+            {StripeWithParity, FtInitializing, {{0, 2}, {1, 2}, {2, 0}}},
+            {VolumeSet, FtCheckParity, {{1, 3}}}};
+  ftblob::Store(ftblob::Build(c));
+  EXPECT_EQ(0u, AddFtObjectsToDatabase());
+
+  struct Want {
+    uint32_t zmType;
+    uint64_t state;
+    int64_t length;
+    std::vector<ZM_OBJECT_ID> members;
+  };
+  const Want want[] = {
+      {7, 0x4, P1.length, {Partition(0, 1), Partition(1, 1)}},
+      {6, 0x8000, 2 * P2.length, {Partition(0, 2), Partition(1, 2)}},
+      {8, 0x400000000ull, 2 * L1.length, {Partition(0, 3), Partition(1, 3)}},
+      {5, 0x8, Q4.length, {Partition(1, 4)}},
+  };
+  std::vector<ZM_OBJECT_ID> volumes = FtVolumes();
+  ASSERT_EQ(4u, volumes.size());
+  for (const Want& w : want) {
+    SCOPED_TRACE(w.zmType);
+    ZM_OBJECT_ID v = 0;
+    for (ZM_OBJECT_ID id : volumes)
+      if (PropU64(id, "LDM_VOLUME_TYPE") == w.zmType) v = id;
+    ASSERT_NE(0u, v);
+    EXPECT_EQ(w.state, PropU64(v, "STATE"));
+    EXPECT_EQ(0u, PropU64(v, "SEVERITY"));
+    EXPECT_EQ(uint64_t(w.length), PropU64(v, "LENGTH_LL"));
+    EXPECT_EQ(2u, PropU64(v, "FACILITY"));
+    EXPECT_EQ(PropString(w.members[0], "\\Device\\"), PropString(v, "\\Device\\"));
+    EXPECT_EQ(w.members, Children(v, ZM_OBJ_PARTITION));
+    for (ZM_OBJECT_ID m : w.members) EXPECT_EQ(std::vector<ZM_OBJECT_ID>{v}, FtParents(m));
+  }
+  EXPECT_EQ(1u, PropU64(FtVolumes()[0], "FT_GROUP"));
+  // Member states replace the partition's state whole; numbers come from the records.
+  EXPECT_EQ(0x4u, PropU64(Partition(0, 1), "STATE"));
+  EXPECT_EQ(0x400000000ull, PropU64(Partition(1, 1), "STATE"));
+  EXPECT_EQ(0x2u, PropU64(Partition(0, 2), "STATE"));
+  EXPECT_EQ(0x8u, PropU64(Partition(1, 2), "STATE"));
+  EXPECT_EQ(0x8000u, PropU64(Partition(0, 3), "STATE"));
+  EXPECT_EQ(1u, PropU64(Partition(1, 1), "FT_MEMBER_NUMBER"));
+  EXPECT_EQ(0u, PropU64(Partition(0, 1), "FT_MEMBER_NUMBER"));
+}
+
+// The second disk of a mirror is not on the machine: the volume stays with the one
+// partition found and the state the configuration gives the set.
+TEST_F(FtTest, MirrorWithMissingSecondDiskKeepsOneChild) {
+  ftblob::Config c;
+  c.disks = {{Signature(0), {Member(P2, Mirror, 0, 0)}}, {kMissingSignature, {Member(P2, Mirror, 0, 1)}}};
+  c.sets = {{Mirror, FtHasOrphan, {{0, 0}, {1, 0}}}};
+  ftblob::Store(ftblob::Build(c));
+  EXPECT_EQ(0u, AddFtObjectsToDatabase());
+  std::vector<ZM_OBJECT_ID> volumes = FtVolumes();
+  ASSERT_EQ(1u, volumes.size());
+  EXPECT_EQ(0x20000u, PropU64(volumes[0], "STATE"));
+  EXPECT_EQ(std::vector<ZM_OBJECT_ID>{Partition(0, 2)}, Children(volumes[0], ZM_OBJ_PARTITION));
+  // A new volume is placed under the container above the disks.
+  EXPECT_EQ(1u, testutil::Parents(volumes[0], ZM_OBJ_CONTAINER).size());
+}
+
+// No member on the machine, or member 0 missing: no volume remains in the first case,
+// and no device path is taken over in the second.
+TEST_F(FtTest, SetsWithMissingMembers) {
+  ftblob::Config c;
+  c.disks = {{kMissingSignature, {Member(P1, Stripe, 5, 0), Member(P2, Mirror, 6, 0)}},
+             {Signature(1), {Member(Q2, Stripe, 5, 1), Member(Q4, Mirror, 6, 1)}}};
+  c.disks[1].parts[0].offset += kSector;  // no partition starts there
+  c.sets = {{Stripe, FtStateOk, {{0, 0}, {1, 0}}}, {Mirror, FtStateOk, {{0, 1}, {1, 1}}}};
+  const size_t before = Objects(ZM_OBJ_VOLUME).size();
+  ftblob::Store(ftblob::Build(c));
+  EXPECT_EQ(0u, AddFtObjectsToDatabase());
+  std::vector<ZM_OBJECT_ID> volumes = FtVolumes();
+  ASSERT_EQ(1u, volumes.size());
+  EXPECT_EQ(7u, PropU64(volumes[0], "LDM_VOLUME_TYPE"));
+  EXPECT_FALSE(HasProp(volumes[0], "\\Device\\"));
+  EXPECT_EQ(before + 1, Objects(ZM_OBJ_VOLUME).size());
+}
+
+// A logical drive's object starts one track before the partition's data; the member is
+// found through that correction, on every pass, and keeps a single FT parent. An
+// extended partition with a member's exact extent is never taken for it.
+TEST_F(FtTest, LogicalDriveMemberFoundThroughTrackCorrection) {
+  const ZM_OBJECT_ID logical = Partition(0, 3);
+  ASSERT_NE(0u, logical);
+  ASSERT_EQ(uint64_t(L1.offset - kTrack), PropU64(logical, "OFFSET_LL"));
+  ftblob::Config c;
+  c.disks = {{Signature(0), {Member(L1, Stripe, 0, 0), Member(E0, Stripe, 0, 2)}},
+             {Signature(1), {Member(Q1, Stripe, 0, 1)}}};
+  c.sets = {{Stripe, FtStateOk, {{0, 0}, {1, 0}, {0, 1}}}};
+  ftblob::Store(ftblob::Build(c));
+  for (int pass = 0; pass < 2; ++pass) {
+    SCOPED_TRACE(pass);
+    EXPECT_EQ(0u, AddFtObjectsToDatabase());
+    std::vector<ZM_OBJECT_ID> volumes = FtVolumes();
+    ASSERT_EQ(1u, volumes.size());
+    // The removal pass compares extents as they stand, so the logical drive is unlinked
+    // and linked again on every pass: its place among the children may change.
+    std::vector<ZM_OBJECT_ID> children = Children(volumes[0], ZM_OBJ_PARTITION);
+    std::sort(children.begin(), children.end());
+    std::vector<ZM_OBJECT_ID> want{logical, Partition(1, 1)};
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(want, children);
+    EXPECT_EQ(1u, FtParents(logical).size());
+  }
+}
+
+// A new configuration moves a partition to the volume of its new set, drops partitions
+// that left a set, and deletes the volume of a set that is gone.
+TEST_F(FtTest, PartitionsFollowTheirSets) {
+  ftblob::Config c;
+  c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0), Member(P2, Mirror, 1, 0)}},
+             {Signature(1), {Member(Q1, Mirror, 0, 1), Member(Q2, Mirror, 1, 1)}}};
+  c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}, {Mirror, FtStateOk, {{0, 1}, {1, 1}}}};
+  ftblob::Store(ftblob::Build(c));
+  EXPECT_EQ(0u, AddFtObjectsToDatabase());
+  std::vector<ZM_OBJECT_ID> first = FtVolumes();
+  ASSERT_EQ(2u, first.size());
+
+  // Mirror 0 now pairs P1 with Q2; Q1 becomes plain; mirror 1 is broken; P2 and Q3 form
+  // volume set 2.
+  c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0), Member(P2, VolumeSet, 2, 0)}},
+             {Signature(1), {Plain(Q1), Member(Q2, Mirror, 0, 1), Member(Q3, VolumeSet, 2, 1)}}};
+  c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 1}}}, {VolumeSet, FtStateOk, {{0, 1}, {1, 2}}}};
+  ftblob::Store(ftblob::Build(c));
+  EXPECT_EQ(0u, AddFtObjectsToDatabase());
+  std::vector<ZM_OBJECT_ID> now = FtVolumes();
+  ASSERT_EQ(2u, now.size());
+  EXPECT_EQ(first[0], now[0]);  // the mirror of group 0 keeps its object
+  EXPECT_EQ((std::vector<ZM_OBJECT_ID>{Partition(0, 1), Partition(1, 2)}),
+            Children(now[0], ZM_OBJ_PARTITION));
+  EXPECT_EQ(5u, PropU64(now[1], "LDM_VOLUME_TYPE"));
+  EXPECT_EQ((std::vector<ZM_OBJECT_ID>{Partition(0, 2), Partition(1, 3)}),
+            Children(now[1], ZM_OBJ_PARTITION));
+  EXPECT_TRUE(FtParents(Partition(1, 1)).empty());
+  EXPECT_EQ(0u, testutil::Children(first[1]).size());
+  for (ZM_OBJECT_ID v : Objects(ZM_OBJ_VOLUME)) EXPECT_NE(first[1], v);
+}
+
+// Bit 38 of a volume's previous state forces state 0x8 and severity 2; the upper half
+// of the previous state always carries over, the lower half comes from the set.
+TEST_F(FtTest, PreviousStateUpperHalfAndBit38) {
+  ftblob::Config c;
+  c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0)}}, {Signature(1), {Member(Q1, Mirror, 0, 1)}}};
+  c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}};
+  ftblob::Store(ftblob::Build(c));
+  ASSERT_EQ(0u, AddFtObjectsToDatabase());
+  const ZM_OBJECT_ID v = FtVolumes().at(0);
+
+  SetU64(v, "STATE", 0x100000000ull | 0x8000);
+  ASSERT_EQ(0u, AddFtObjectsToDatabase());
+  EXPECT_EQ(0x100000004ull, PropU64(v, "STATE"));
+  EXPECT_EQ(0u, PropU64(v, "SEVERITY"));
+
+  SetU64(v, "STATE", 0x4000000000ull | 0x4);
+  ASSERT_EQ(0u, AddFtObjectsToDatabase());
+  EXPECT_EQ(0x4000000008ull, PropU64(v, "STATE"));
+  EXPECT_EQ(2u, PropU64(v, "SEVERITY"));
+}
+
+// Two volume objects with the same type and group: the first in database order is
+// the set's; the other is neither updated nor deleted.
+TEST_F(FtTest, FirstOfTwoVolumesWithTheSamePairIsUpdated) {
+  const ZM_OBJECT_ID a = MakeVolume(7, 3);
+  const ZM_OBJECT_ID b = MakeVolume(7, 3);
+  ftblob::Config c;
+  c.disks = {{Signature(0), {Member(P1, Mirror, 3, 0)}}, {Signature(1), {Member(Q1, Mirror, 3, 1)}}};
+  c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}};
+  ftblob::Store(ftblob::Build(c));
+  EXPECT_EQ(0u, AddFtObjectsToDatabase());
+  EXPECT_EQ(2u, Children(a, ZM_OBJ_PARTITION).size());
+  EXPECT_EQ(2u, PropU64(a, "FACILITY"));
+  EXPECT_TRUE(Children(b, ZM_OBJ_PARTITION).empty());
+  EXPECT_FALSE(HasProp(b, "FACILITY"));
+  EXPECT_EQ((std::vector<ZM_OBJECT_ID>{a, b}), FtVolumes());
+}
+
+// The removal pass alone: gone sets lose their volume, partitions that are no longer
+// members of that very set are unlinked, and other volumes are never touched.
+TEST_F(FtTest, RemoveObsoleteFromDOM) {
+  ftblob::Config c;
+  c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0), Member(P2, Stripe, 1, 0)}},
+             {Signature(1), {Member(Q1, Mirror, 0, 1), Member(Q2, Stripe, 1, 1)}}};
+  c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}, {Stripe, FtStateOk, {{0, 1}, {1, 1}}}};
+  ftblob::Store(ftblob::Build(c));
+  ASSERT_EQ(0u, AddFtObjectsToDatabase());
+  std::vector<ZM_OBJECT_ID> volumes = FtVolumes();
+  ASSERT_EQ(2u, volumes.size());
+  const ZM_OBJECT_ID other = MakeVolume(1, 0);  // a partition volume with group 0
+  ObAddChildObject(zm::Database(), other, Partition(1, 4));
+
+  // The stripe set is gone; Q1 is now plain, so the mirror keeps only P1.
+  c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0), Plain(P2)}}, {Signature(1), {Plain(Q1), Plain(Q2)}}};
+  c.sets = {{Mirror, FtStateOk, {{0, 0}}}};
+  FTInfo info;
+  const std::vector<uint8_t> blob = ftblob::Build(c);
+  ASSERT_TRUE(info.Load(blob.data(), static_cast<uint32_t>(blob.size())));
+  EXPECT_EQ(0u, RemoveObsoleteFromDOM(info));
+  std::vector<ZM_OBJECT_ID> after = FtVolumes();
+  EXPECT_EQ(std::vector<ZM_OBJECT_ID>{volumes[0]}, after);
+  EXPECT_EQ(std::vector<ZM_OBJECT_ID>{Partition(0, 1)}, Children(volumes[0], ZM_OBJ_PARTITION));
+  EXPECT_EQ(std::vector<ZM_OBJECT_ID>{Partition(1, 4)}, Children(other, ZM_OBJ_PARTITION));
+  EXPECT_EQ(1u, PropU64(other, "LDM_VOLUME_TYPE"));
+}
+
+// Nothing stored: the pass reports that the configuration cannot be loaded and changes
+// nothing; a malformed blob is treated the same, never walked.
+TEST_F(FtTest, UnloadableConfigurationChangesNothing) {
+  const size_t volumes = Objects(ZM_OBJ_VOLUME).size();
+  ftblob::Erase();
+  EXPECT_EQ(0xC110000Fu, AddFtObjectsToDatabase());
+  ftblob::Config c;
+  c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0)}}};
+  c.sets = {{Mirror, FtStateOk, {{0, 0}}}};
+  std::vector<uint8_t> blob = ftblob::Build(c);
+  ftblob::Put<uint32_t>(blob, blob.size() - 8, 4000);  // the member points outside the blob
+  ftblob::Store(blob);
+  EXPECT_EQ(0xC110000Fu, AddFtObjectsToDatabase());
+  EXPECT_EQ(volumes, Objects(ZM_OBJ_VOLUME).size());
+}
+
+TEST(FtTables, TypesAndStates) {
+  for (uint32_t zm = 5; zm <= 8; ++zm) EXPECT_EQ(zm, FtTypeToZmType(ZmTypeToFtType(zm)));
+  EXPECT_EQ(7u, FtTypeToZmType(Mirror));
+  EXPECT_EQ(8u, FtTypeToZmType(StripeWithParity));
+  for (uint32_t t : {uint32_t(NotAnFtMember), uint32_t(WholeDisk), 6u, 0xFFFFFFFFu})
+    EXPECT_EQ(0u, FtTypeToZmType(t));
+  for (uint32_t zm : {0u, 1u, 2u, 3u, 4u, 9u}) EXPECT_EQ(uint32_t(NotAnFtMember), ZmTypeToFtType(zm));
+  EXPECT_EQ(0x20000u, FtStateToZmState(FtHasOrphan));
+  EXPECT_EQ(0x400000000ull, FtStateToZmState(FtInitializing));
+  for (uint32_t s : {2u, 5u, 6u, 100u}) EXPECT_EQ(0x8u, FtStateToZmState(s));
+}

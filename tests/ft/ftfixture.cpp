@@ -1,0 +1,65 @@
+#include "ftfixture.h"
+
+#include <string>
+
+namespace ftt {
+
+namespace {
+
+const char kDisk0[] =
+    "label: dos\nlabel-id: 0x11111111\nunit: sectors\n\n"
+    "start=63, size=16002, type=7\n"
+    "start=16065, size=16065, type=7\n"
+    "start=32130, size=48195, type=5\n"
+    "start=32193, size=16002, type=7\n";
+const char kDisk1[] =
+    "label: dos\nlabel-id: 0x22222222\nunit: sectors\n\n"
+    "start=63, size=16002, type=7\n"
+    "start=16065, size=16065, type=7\n"
+    "start=32130, size=16065, type=7\n"
+    "start=48195, size=32130, type=7\n";
+
+}  // namespace
+
+void FtTest::SetUp() {
+  machine =
+      std::make_unique<testutil::Machine>(std::vector<uint64_t>{64 * testutil::MiB, 64 * testutil::MiB});
+  ASSERT_TRUE(testutil::Sfdisk(machine->image(0), kDisk0));
+  ASSERT_TRUE(testutil::Sfdisk(machine->image(1), kDisk1));
+  machine->Boot();
+  machine->Provider();
+}
+
+void FtTest::TearDown() { machine.reset(); }
+
+ZM_OBJECT_ID FtTest::Partition(unsigned disk, unsigned number) const {
+  const std::u16string want = u"\\Device\\Harddisk" + testutil::Widen(std::to_string(disk)) + u"\\Partition" +
+                              testutil::Widen(std::to_string(number));
+  for (ZM_OBJECT_ID p : testutil::Objects(ZM_OBJ_PARTITION))
+    if (testutil::PropString(p, "\\Device\\") == want) return p;
+  return 0;
+}
+
+uint32_t FtTest::Signature(unsigned disk) const {
+  return static_cast<uint32_t>(testutil::PropU64(testutil::DiskObject(disk), "SIGNATURE"));
+}
+
+std::vector<ZM_OBJECT_ID> FtTest::FtVolumes() const {
+  std::vector<ZM_OBJECT_ID> v;
+  for (ZM_OBJECT_ID id : testutil::Objects(ZM_OBJ_VOLUME)) {
+    const uint64_t t = testutil::PropU64(id, "LDM_VOLUME_TYPE");
+    if (t >= 5 && t <= 8) v.push_back(id);
+  }
+  return v;
+}
+
+std::vector<ZM_OBJECT_ID> FtTest::FtParents(ZM_OBJECT_ID partition) const {
+  std::vector<ZM_OBJECT_ID> v;
+  for (ZM_OBJECT_ID id : testutil::Parents(partition, ZM_OBJ_VOLUME)) {
+    const uint64_t t = testutil::PropU64(id, "LDM_VOLUME_TYPE");
+    if (t >= 5 && t <= 8) v.push_back(id);
+  }
+  return v;
+}
+
+}  // namespace ftt

@@ -77,7 +77,8 @@ TEST_F(Requests, ExtendedPartitionGoesOnlyWhenEmpty) {
 
 TEST_F(Requests, OnlySinglePartitionVolumesAreDeleted) {
   ZM_OBJECT_ID volume = VolumeAt(d.disk(), 6 * C);
-  auto json = testutil::SfdiskJson(d.image());
+  auto json = SfdiskTable(d.image());
+  ASSERT_TRUE(json.is_object());
   struct Case {
     uint32_t facility;
     ZMSTATUS status;
@@ -89,7 +90,7 @@ TEST_F(Requests, OnlySinglePartitionVolumesAreDeleted) {
     ExpectOneAlert(alerts, ALERT_GUID_DELETE_PARTITION_FAILED, u" ");
   }
   EXPECT_EQ(Delete(PartitionAt(d.disk(), 6 * C)), E_INVALIDARG_ZM);  // a partition, not its volume
-  EXPECT_EQ(testutil::SfdiskJson(d.image()), json);
+  EXPECT_EQ(SfdiskTable(d.image()), json);
 
   // A partition already gone from the table: success, nothing written.
   SetU32(volume, "FACILITY", 1);
@@ -110,7 +111,7 @@ TEST_F(Requests, MarkingActiveRewritesBothFlagsInOneWrite) {
   alerts = zm::Alerts().size();
   EXPECT_EQ(LdmMarkPartitionActive(VolumeAt(d.disk(), 6 * C)), 0u);
   ExpectOneAlert(alerts, ALERT_GUID_MARKED_ACTIVE);
-  auto parts = testutil::SfdiskJson(d.image())["partitiontable"]["partitions"];
+  auto parts = SfdiskTable(d.image())["partitiontable"]["partitions"];
   ASSERT_GE(parts.size(), 2u);
   EXPECT_FALSE(parts[0].value("bootable", false));
   EXPECT_TRUE(parts[1].value("bootable", false));
@@ -126,13 +127,14 @@ TEST_F(Requests, MarkingActiveRewritesBothFlagsInOneWrite) {
   ExpectOneAlert(alerts, ALERT_GUID_MARK_ACTIVE_FAILED, u" ");
 
   // A failed table write leaves the flags where they were.
-  auto json = testutil::SfdiskJson(d.image());
+  auto json = SfdiskTable(d.image());
+  ASSERT_TRUE(json.is_object());
   ntp::InjectFault("IOCTL_DISK_SET_DRIVE_LAYOUT", 1, static_cast<uint32_t>(STATUS_IO_DEVICE_ERROR));
   alerts = zm::Alerts().size();
   EXPECT_EQ(LdmMarkPartitionActive(VolumeAt(d.disk(), T)), LDM_E_WRITE_FAILED);
   ntp::ClearFaults();
   ExpectOneAlert(alerts, ALERT_GUID_MARK_ACTIVE_FAILED);
-  EXPECT_EQ(testutil::SfdiskJson(d.image()), json);
+  EXPECT_EQ(SfdiskTable(d.image()), json);
 }
 
 TEST(MarkActive, MovingTheFlagWritesOnlyTheMasterBootRecord) {

@@ -95,4 +95,16 @@ void SetSleepHook(std::function<void(DWORD)> hook);
 // OS version reported by GetVersionExW (defaults to the machine's configured one).
 void SetOsVersion(uint32_t major, uint32_t minor, uint32_t build);
 
+// Called before any sector write reaches a disk image (partition tables and sector
+// writes alike), with the bytes there now and the bytes about to be written; the
+// front end uses it for backups and dry-run reports. Null removes the hook.
+void SetSectorWriteHook(std::function<void(unsigned disk, uint64_t lba, const uint8_t* before,
+                                           const uint8_t* after, size_t bytes)>
+                            hook);
+
+// Why the last layout read of a disk ended its extended chain early (a loop, a link
+// leaving the disk or the extended partition, a boot record without its signature);
+// empty for a sound table.
+std::vector<std::string> LayoutWarnings(unsigned disk);
+
 }  // namespace ntp

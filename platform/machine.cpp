@@ -1,0 +1,734 @@
+// The machine: its configuration file, creating a machine directory, booting it
+// (lock, images, devices, partition numbers, drive letters, registry) and the
+// sector I/O every device call goes through.
+#include "machine.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <toml++/toml.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "machine_state.h"
+#include "ntplatform.h"
+#include "registry_store.h"
+
+namespace ntp {
+
+namespace fs = std::filesystem;
+using detail::Cdrom;
+using detail::Disk;
+using detail::Partition;
+
+namespace {
+
+constexpr const char* kConfigName = "machine.toml";
+constexpr const char* kLockName = "machine.lock";
+constexpr const char16_t* kDiskKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK";
+constexpr NTSTATUS kMediaWriteProtected = NTSTATUS(0xC00000A2);
+
+std::unique_ptr<detail::Machine> g_machine;
+std::function<void(unsigned, uint64_t, const uint8_t*, const uint8_t*, size_t)> g_writeHook;
+
+std::string ErrnoText() { return std::strerror(errno); }
+
+bool SetError(std::string* error, const std::string& text) {
+  if (error != nullptr) *error = text;
+  return false;
+}
+
+std::string Resolve(const std::string& dir, const std::string& path) {
+  fs::path p(path);
+  return p.is_absolute() ? p.string() : (fs::path(dir) / p).string();
+}
+
+bool ValidDisk(const DiskConfig& d, std::string* why) {
+  if (d.image.empty()) return SetError(why, "a disk has no image path");
+  if (d.heads < 1 || d.heads > 255) return SetError(why, "heads must be 1 to 255");
+  if (d.sectors < 1 || d.sectors > 63) return SetError(why, "sectors per track must be 1 to 63");
+  uint32_t b = d.bytesPerSector;
+  if (b < 512 || b > 4096 || (b & (b - 1)) != 0)
+    return SetError(why, "bytes per sector must be 512, 1024, 2048 or 4096");
+  return true;
+}
+
+bool PreadAll(int fd, void* buffer, size_t length, uint64_t offset) {
+  auto* p = static_cast<uint8_t*>(buffer);
+  while (length > 0) {
+    ssize_t n = pread(fd, p, length, off_t(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    length -= size_t(n);
+    offset += uint64_t(n);
+  }
+  return true;
+}
+
+bool PwriteAll(int fd, const void* buffer, size_t length, uint64_t offset) {
+  auto* p = static_cast<const uint8_t*>(buffer);
+  while (length > 0) {
+    ssize_t n = pwrite(fd, p, length, off_t(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    length -= size_t(n);
+    offset += uint64_t(n);
+  }
+  return true;
+}
+
+bool SizeOf(int fd, uint64_t* size) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return false;
+  if (S_ISBLK(st.st_mode)) return ioctl(fd, BLKGETSIZE64, size) == 0;
+  if (!S_ISREG(st.st_mode)) return false;
+  *size = uint64_t(st.st_size);
+  return true;
+}
+
+uint32_t Le32(const uint8_t* p) {
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+int64_t Le64(const uint8_t* p) { return int64_t(uint64_t(Le32(p)) | (uint64_t(Le32(p + 4)) << 32)); }
+
+// One partition record of the stored disk configuration, as far as boot letters need it.
+struct LetterRecord {
+  uint32_t signature;
+  int64_t offset, length;
+  uint8_t letter, assign;
+  uint32_t ftType;
+  uint16_t ftMember;
+};
+
+// Walks the disk part of the "Information" value; every record is checked against
+// the value's size before it is read, and a malformed value yields what fits.
+std::vector<LetterRecord> ParseInformation(const std::vector<uint8_t>& blob) {
+  std::vector<LetterRecord> out;
+  if (blob.size() < 44) return out;
+  const uint64_t diskOff = Le32(&blob[12]), diskSize = Le32(&blob[16]);
+  if (diskSize == 0 || diskOff >= blob.size()) return out;
+  const uint64_t end = std::min<uint64_t>(blob.size(), diskOff + diskSize);
+  if (diskOff + 4 > end) return out;
+  const unsigned disks = Le16(&blob[diskOff]);
+  uint64_t p = diskOff + 4;
+  for (unsigned d = 0; d < disks; ++d) {
+    if (p + 8 > end) break;
+    const unsigned parts = Le16(&blob[p]);
+    const uint32_t signature = Le32(&blob[p + 4]);
+    p += 8;
+    for (unsigned i = 0; i < parts; ++i, p += 52) {
+      if (p + 52 > end) return out;
+      const uint8_t* r = &blob[p];
+      out.push_back({signature, Le64(r + 8), Le64(r + 16), r[40], r[41], Le32(r), Le16(r + 46)});
+    }
+  }
+  return out;
+}
+
+std::u16string LinkName(char letter) {
+  std::u16string s = u"\\DOSDEVICES\\";
+  s += char16_t(letter);
+  s += u':';
+  return s;
+}
+
+std::u16string PartitionDevice(unsigned disk, unsigned number) {
+  return detail::Utf16("\\Device\\Harddisk" + std::to_string(disk) + "\\Partition" + std::to_string(number));
+}
+
+std::u16string CdromDevice(unsigned index) {
+  return detail::Utf16("\\Device\\CdRom" + std::to_string(index));
+}
+
+// Drive letters at boot, from the stored configuration, then the defaults.
+void AssignBootLetters(detail::Machine& m) {
+  std::vector<LetterRecord> records;
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+  if (reg::GetValue(kDiskKey, u"Information", &type, &data) && type == REG_BINARY)
+    records = ParseInformation(data);
+
+  bool used[26] = {};
+  auto take = [&](char letter, const std::u16string& target) {
+    used[letter - 'A'] = true;
+    m.links[LinkName(letter)] = target;
+  };
+  auto nextFree = [&]() -> char {
+    for (char c = 'C'; c <= 'Z'; ++c)
+      if (!used[c - 'A']) return c;
+    return 0;
+  };
+
+  enum class Want { Default, None, Letter };
+  struct Candidate {
+    unsigned disk;
+    std::shared_ptr<Partition> part;
+    bool primary;
+    Want want;
+    char letter;
+  };
+  std::vector<Candidate> candidates;
+  for (auto& disk : m.disks) {
+    for (auto& [number, part] : disk->partitions) {
+      Candidate c{disk->index, part, part->primary, Want::Default, 0};
+      const LetterRecord* rec = nullptr;
+      for (const auto& r : records)
+        if (r.signature == disk->signature && r.offset == int64_t(part->offset) &&
+            r.length == int64_t(part->length)) {
+          rec = &r;
+          break;
+        }
+      if (rec != nullptr) {
+        const bool ftMember = rec->ftType != 4;  // NotAnFtMember
+        if (ftMember && rec->ftMember != 0) {
+          c.want = Want::None;  // a set's volume takes the letter of member 0 only
+        } else if (!rec->assign) {
+          c.want = Want::None;
+        } else if (rec->letter >= 'C' && rec->letter <= 'Z') {
+          c.want = Want::Letter;
+          c.letter = char(rec->letter);
+        }
+      }
+      if (c.want == Want::Default && !part->info.RecognizedPartition) c.want = Want::None;
+      candidates.push_back(c);
+    }
+  }
+  std::vector<char> cdLetters(m.cdroms.size(), 0);
+  std::vector<bool> cdNone(m.cdroms.size(), false);
+
+  // Letters asked for by the stored configuration come first.
+  for (auto& c : candidates) {
+    if (c.want != Want::Letter) continue;
+    if (used[c.letter - 'A']) {
+      c.want = Want::Default;
+      continue;
+    }
+    take(c.letter, PartitionDevice(c.disk, c.part->number));
+    c.want = Want::None;
+  }
+  for (size_t i = 0; i < m.cdroms.size(); ++i) {
+    if (!reg::GetValue(kDiskKey, CdromDevice(unsigned(i)), &type, &data) || data.size() < 2) continue;
+    char16_t u = char16_t(data[0] | (data[1] << 8));
+    if (u >= u'a' && u <= u'z') u = char16_t(u - 32);
+    if (u == u' ') {
+      cdNone[i] = true;
+    } else if (u >= u'C' && u <= u'Z' && !used[u - u'A']) {
+      take(char(u), CdromDevice(unsigned(i)));
+      cdLetters[i] = char(u);
+    }
+  }
+  auto assignDefault = [&](Candidate& c) {
+    char l = nextFree();
+    if (l != 0) take(l, PartitionDevice(c.disk, c.part->number));
+    c.want = Want::None;
+  };
+  // Each disk's active (else first) primary partition, then logical drives, then the
+  // other primaries.
+  for (auto& disk : m.disks) {
+    Candidate* pick = nullptr;
+    for (auto& c : candidates)
+      if (c.disk == disk->index && c.primary && c.want == Want::Default) {
+        if (c.part->info.BootIndicator) {
+          pick = &c;
+          break;
+        }
+        if (pick == nullptr) pick = &c;
+      }
+    if (pick != nullptr) assignDefault(*pick);
+  }
+  for (auto& c : candidates)
+    if (!c.primary && c.want == Want::Default) assignDefault(c);
+  for (auto& c : candidates)
+    if (c.primary && c.want == Want::Default) assignDefault(c);
+  for (size_t i = 0; i < m.cdroms.size(); ++i) {
+    if (cdLetters[i] != 0 || cdNone[i]) continue;
+    char l = nextFree();
+    if (l != 0) take(l, CdromDevice(unsigned(i)));
+  }
+}
+
+void CloseDevices(detail::Machine& m) {
+  for (auto& d : m.disks) {
+    d->alive = false;
+    for (auto& [n, p] : d->partitions) p->alive = false;
+    if (d->fd >= 0) close(d->fd);
+    d->fd = -1;
+  }
+  for (auto& c : m.cdroms) {
+    c->alive = false;
+    if (c->fd >= 0) close(c->fd);
+    c->fd = -1;
+  }
+}
+
+}  // namespace
+
+// ---- configuration ----------------------------------------------------------------
+
+bool LoadMachineConfig(const std::string& dir, MachineConfig* config, std::string* error) {
+  const std::string file = (fs::path(dir) / kConfigName).string();
+  toml::table tbl;
+  try {
+    tbl = toml::parse_file(file);
+  } catch (const toml::parse_error& e) {
+    std::ostringstream os;
+    os << file << ": " << e.description() << " (line " << e.source().begin.line << ")";
+    return SetError(error, os.str());
+  } catch (const std::exception& e) {
+    return SetError(error, file + ": " + e.what());
+  }
+  MachineConfig cfg;
+  auto u32 = [&](toml::node_view<toml::node> v, uint32_t* out, const char* what) {
+    if (!v) return true;
+    auto i = v.value<int64_t>();
+    if (!i || *i < 0 || *i > int64_t(UINT32_MAX))
+      return SetError(error, file + ": " + what + " is not a number");
+    *out = uint32_t(*i);
+    return true;
+  };
+  if (auto os = tbl["os"]) {
+    if (!u32(os["major"], &cfg.osMajor, "os.major") || !u32(os["minor"], &cfg.osMinor, "os.minor") ||
+        !u32(os["build"], &cfg.osBuild, "os.build"))
+      return false;
+  }
+  if (auto disks = tbl["disk"]) {
+    const toml::array* arr = disks.as_array();
+    if (arr == nullptr) return SetError(error, file + ": disk must be an array of tables");
+    for (size_t i = 0; i < arr->size(); ++i) {
+      const toml::table* t = arr->get(i)->as_table();
+      if (t == nullptr) return SetError(error, file + ": disk " + std::to_string(i) + " is not a table");
+      toml::node_view<toml::node> v{const_cast<toml::table*>(t)};
+      DiskConfig d;
+      auto image = v["image"].value<std::string>();
+      if (!image) return SetError(error, file + ": disk " + std::to_string(i) + " has no image");
+      d.image = *image;
+      if (!u32(v["heads"], &d.heads, "disk.heads") || !u32(v["sectors"], &d.sectors, "disk.sectors") ||
+          !u32(v["bytes_per_sector"], &d.bytesPerSector, "disk.bytes_per_sector"))
+        return false;
+      if (auto r = v["removable"]) {
+        auto b = r.value<bool>();
+        if (!b) return SetError(error, file + ": disk.removable is not a boolean");
+        d.removable = *b;
+      }
+      std::string why;
+      if (!ValidDisk(d, &why)) return SetError(error, file + ": disk " + std::to_string(i) + ": " + why);
+      cfg.disks.push_back(d);
+    }
+  }
+  if (auto cds = tbl["cdrom"]) {
+    const toml::array* arr = cds.as_array();
+    if (arr == nullptr) return SetError(error, file + ": cdrom must be an array of tables");
+    for (size_t i = 0; i < arr->size(); ++i) {
+      const toml::table* t = arr->get(i)->as_table();
+      if (t == nullptr) return SetError(error, file + ": cdrom " + std::to_string(i) + " is not a table");
+      CdromConfig c;
+      if (auto iso = (*t)["iso"].value<std::string>()) c.iso = *iso;
+      cfg.cdroms.push_back(c);
+    }
+  }
+  *config = cfg;
+  return true;
+}
+
+bool SaveMachineConfig(const std::string& dir, const MachineConfig& config, std::string* error) {
+  toml::table tbl;
+  tbl.insert("os", toml::table{{"major", int64_t(config.osMajor)},
+                               {"minor", int64_t(config.osMinor)},
+                               {"build", int64_t(config.osBuild)}});
+  toml::array disks;
+  for (const auto& d : config.disks) {
+    std::string why;
+    if (!ValidDisk(d, &why)) return SetError(error, why);
+    disks.push_back(toml::table{{"image", d.image},
+                                {"heads", int64_t(d.heads)},
+                                {"sectors", int64_t(d.sectors)},
+                                {"bytes_per_sector", int64_t(d.bytesPerSector)},
+                                {"removable", d.removable}});
+  }
+  tbl.insert("disk", std::move(disks));
+  toml::array cds;
+  for (const auto& c : config.cdroms) cds.push_back(toml::table{{"iso", c.iso}});
+  tbl.insert("cdrom", std::move(cds));
+
+  // Written beside the old file and renamed over it, so a crash leaves one or the other.
+  const std::string file = (fs::path(dir) / kConfigName).string(), tmp = file + ".tmp";
+  {
+    std::ofstream o(tmp, std::ios::trunc);
+    o << "# Machine configuration: disks, CD-ROMs and the OS version.\n" << tbl << "\n";
+    o.flush();
+    if (!o) return SetError(error, "cannot write " + tmp);
+  }
+  int fd = open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+  if (rename(tmp.c_str(), file.c_str()) != 0)
+    return SetError(error, "cannot replace " + file + ": " + ErrnoText());
+  return true;
+}
+
+bool CreateMachine(const std::string& dir, const std::vector<std::pair<uint64_t, DiskConfig>>& disks,
+                   const std::vector<CdromConfig>& cdroms, std::string* error) {
+  std::error_code ec;
+  fs::create_directories(fs::path(dir) / "disks", ec);
+  if (ec) return SetError(error, "cannot create " + dir + ": " + ec.message());
+  if (fs::exists(fs::path(dir) / kConfigName)) return SetError(error, dir + " already holds a machine");
+  MachineConfig cfg;
+  cfg.cdroms = cdroms;
+  std::random_device rd;
+  std::set<uint32_t> signatures;
+  for (size_t i = 0; i < disks.size(); ++i) {
+    DiskConfig d = disks[i].second;
+    if (d.image.empty()) d.image = "disks/disk" + std::to_string(i) + ".img";
+    std::string why;
+    if (!ValidDisk(d, &why)) return SetError(error, "disk " + std::to_string(i) + ": " + why);
+    const uint64_t size = disks[i].first;
+    if (size < d.bytesPerSector || size % d.bytesPerSector != 0)
+      return SetError(error, "disk " + std::to_string(i) + ": the size must be a whole number of sectors");
+    const std::string path = Resolve(dir, d.image);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return SetError(error, "cannot create " + path + ": " + ErrnoText());
+    uint32_t sig = 0;
+    while (sig == 0 || signatures.count(sig)) sig = uint32_t(rd());
+    signatures.insert(sig);
+    std::vector<uint8_t> sector(d.bytesPerSector, 0);
+    for (int b = 0; b < 4; ++b) sector[440 + b] = uint8_t(sig >> (8 * b));
+    sector[510] = 0x55;
+    sector[511] = 0xAA;
+    bool ok =
+        ftruncate(fd, off_t(size)) == 0 && PwriteAll(fd, sector.data(), sector.size(), 0) && fsync(fd) == 0;
+    std::string err = ErrnoText();
+    close(fd);
+    if (!ok) return SetError(error, "cannot write " + path + ": " + err);
+    cfg.disks.push_back(d);
+  }
+  return SaveMachineConfig(dir, cfg, error);
+}
+
+// ---- boot -----------------------------------------------------------------------------
+
+bool Boot(const std::string& dir, LockMode mode, std::string* error, const std::function<void()>& onWait) {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  if (g_machine) return SetError(error, "a machine is already booted in this process");
+  auto m = std::make_unique<detail::Machine>();
+  m->dir = dir;
+  if (!LoadMachineConfig(dir, &m->config, error)) return false;
+
+  const std::string lockPath = (fs::path(dir) / kLockName).string();
+  m->lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (m->lockFd < 0) return SetError(error, "cannot open " + lockPath + ": " + ErrnoText());
+  auto fail = [&](const std::string& text) {
+    CloseDevices(*m);
+    close(m->lockFd);
+    return SetError(error, text);
+  };
+  if (flock(m->lockFd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK) return fail("cannot lock " + dir + ": " + ErrnoText());
+    if (mode == LockMode::NoWait) return fail("the machine " + dir + " is in use by another process");
+    if (onWait) onWait();
+    while (flock(m->lockFd, LOCK_EX) != 0)
+      if (errno != EINTR) return fail("cannot lock " + dir + ": " + ErrnoText());
+  }
+
+  for (size_t i = 0; i < m->config.disks.size(); ++i) {
+    auto d = std::make_shared<Disk>();
+    d->index = unsigned(i);
+    d->config = m->config.disks[i];
+    d->path = Resolve(dir, d->config.image);
+    d->fd = open(d->path.c_str(), O_RDWR | O_CLOEXEC);
+    if (d->fd < 0 && (errno == EACCES || errno == EROFS)) {
+      d->fd = open(d->path.c_str(), O_RDONLY | O_CLOEXEC);
+      d->readOnly = true;
+    }
+    m->disks.push_back(d);
+    if (d->fd < 0)
+      return fail("cannot open disk " + std::to_string(i) + " (" + d->path + "): " + ErrnoText());
+    if (!SizeOf(d->fd, &d->length))
+      return fail("cannot size disk " + std::to_string(i) + " (" + d->path + ")");
+    if (d->length < d->config.bytesPerSector)
+      return fail("disk " + std::to_string(i) + " is smaller than a sector");
+  }
+  for (size_t i = 0; i < m->config.cdroms.size(); ++i) {
+    auto c = std::make_shared<Cdrom>();
+    c->index = unsigned(i);
+    c->iso = m->config.cdroms[i].iso;
+    m->cdroms.push_back(c);
+    if (c->iso.empty()) continue;
+    const std::string path = Resolve(dir, c->iso);
+    c->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (c->fd < 0 || !SizeOf(c->fd, &c->length))
+      return fail("cannot open CD-ROM image " + path + ": " + ErrnoText());
+  }
+
+  std::string regError;
+  if (!reg::Open(dir, &regError)) return fail("cannot open the registry: " + regError);
+
+  for (auto& d : m->disks) {
+    ptable::ReadResult r;
+    NTSTATUS s = detail::RefreshLayout(*d, &r);
+    if (!NT_SUCCESS(s)) {
+      reg::Close();
+      return fail("cannot read the partition table of disk " + std::to_string(d->index));
+    }
+    d->signature = r.signature;
+    m->links[detail::Upper(detail::Utf16("\\DosDevices\\PhysicalDrive" + std::to_string(d->index)))] =
+        PartitionDevice(d->index, 0);
+  }
+  AssignBootLetters(*m);
+  detail::SetBootVersion(m->config.osMajor, m->config.osMinor, m->config.osBuild);
+  g_machine = std::move(m);
+  return true;
+}
+
+void Shutdown() {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  if (!g_machine) return;
+  reg::Close();
+  CloseDevices(*g_machine);
+  close(g_machine->lockFd);
+  g_machine.reset();
+  detail::ResetVersion();
+}
+
+bool IsBooted() {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  return g_machine != nullptr;
+}
+
+const std::string& MachineDir() {
+  static const std::string none;
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  return g_machine ? g_machine->dir : none;
+}
+
+std::vector<DiskInfo> Disks() {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  std::vector<DiskInfo> out;
+  if (!g_machine) return out;
+  for (auto& d : g_machine->disks) {
+    DiskInfo info{};
+    info.index = d->index;
+    info.device = detail::Utf16("\\Device\\Harddisk" + std::to_string(d->index));
+    info.length = d->length;
+    std::vector<uint8_t> sector(d->config.bytesPerSector);
+    info.signature =
+        NT_SUCCESS(detail::ReadBytes(*d, 0, sector.data(), sector.size())) ? Le32(&sector[440]) : 0;
+    info.geometry = detail::GeometryOf(*d);
+    info.removable = d->config.removable;
+    out.push_back(info);
+  }
+  return out;
+}
+
+std::vector<CdromInfo> Cdroms() {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  std::vector<CdromInfo> out;
+  if (!g_machine) return out;
+  for (auto& c : g_machine->cdroms) out.push_back({c->index, CdromDevice(c->index), c->iso});
+  return out;
+}
+
+// ---- drive letters ----------------------------------------------------------------
+
+NTSTATUS DefineDriveLetter(char letter, const std::u16string& target) {
+  if (letter >= 'c' && letter <= 'z') letter = char(letter - 32);
+  if (letter < 'C' || letter > 'Z' || target.empty()) return STATUS_INVALID_PARAMETER;
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  if (!g_machine) return STATUS_NO_SUCH_DEVICE;
+  auto [it, inserted] = g_machine->links.emplace(LinkName(letter), target);
+  return inserted ? STATUS_SUCCESS : STATUS_OBJECT_NAME_COLLISION;
+}
+
+NTSTATUS RemoveDriveLetter(char letter) {
+  if (letter >= 'c' && letter <= 'z') letter = char(letter - 32);
+  if (letter < 'C' || letter > 'Z') return STATUS_INVALID_PARAMETER;
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  if (!g_machine) return STATUS_NO_SUCH_DEVICE;
+  return g_machine->links.erase(LinkName(letter)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+std::u16string DriveLetterTarget(char letter) {
+  if (letter >= 'c' && letter <= 'z') letter = char(letter - 32);
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  if (!g_machine) return u"";
+  auto it = g_machine->links.find(LinkName(letter));
+  return it == g_machine->links.end() ? u"" : it->second;
+}
+
+// ---- sector I/O -------------------------------------------------------------------------
+
+bool ReadDiskBytes(unsigned disk, uint64_t offset, void* buffer, size_t length) {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  if (!g_machine || disk >= g_machine->disks.size()) return false;
+  return NT_SUCCESS(detail::ReadBytes(*g_machine->disks[disk], offset, buffer, length));
+}
+
+DiskCounters Counters(unsigned disk) {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  if (!g_machine || disk >= g_machine->disks.size()) return {};
+  return g_machine->disks[disk]->counters;
+}
+
+void ResetCounters() {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  if (!g_machine) return;
+  for (auto& d : g_machine->disks) d->counters = {};
+}
+
+void SetSectorWriteHook(
+    std::function<void(unsigned, uint64_t, const uint8_t*, const uint8_t*, size_t)> hook) {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  g_writeHook = std::move(hook);
+}
+
+std::vector<std::string> LayoutWarnings(unsigned disk) {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  if (!g_machine || disk >= g_machine->disks.size()) return {};
+  return g_machine->disks[disk]->warnings;
+}
+
+namespace detail {
+
+std::recursive_mutex& MachineMutex() {
+  static std::recursive_mutex m;
+  return m;
+}
+
+Machine* Current() { return g_machine.get(); }
+
+ptable::DiskShape Disk::Shape() const {
+  return ptable::DiskShape{config.bytesPerSector, config.heads, config.sectors,
+                           length / config.bytesPerSector};
+}
+
+DISK_GEOMETRY GeometryOf(const Disk& d) {
+  DISK_GEOMETRY g{};
+  const uint64_t cylinder = uint64_t(d.config.heads) * d.config.sectors * d.config.bytesPerSector;
+  g.Cylinders.QuadPart = int64_t(d.length / cylinder);
+  g.MediaType = d.config.removable ? RemovableMedia : FixedMedia;
+  g.TracksPerCylinder = d.config.heads;
+  g.SectorsPerTrack = d.config.sectors;
+  g.BytesPerSector = d.config.bytesPerSector;
+  return g;
+}
+
+NTSTATUS ReadBytes(Disk& disk, uint64_t offset, void* buffer, size_t length) {
+  if (!disk.alive || disk.fd < 0) return STATUS_NO_SUCH_DEVICE;
+  if (offset > disk.length || length > disk.length - offset) return STATUS_INVALID_PARAMETER;
+  if (length == 0) return STATUS_SUCCESS;
+  if (!PreadAll(disk.fd, buffer, length, offset)) return STATUS_IO_DEVICE_ERROR;
+  const uint64_t bps = disk.config.bytesPerSector;
+  disk.counters.sectorsRead += (offset + length + bps - 1) / bps - offset / bps;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS WriteSectors(Disk& disk, const std::vector<ptable::SectorImage>& sectors) {
+  if (!disk.alive || disk.fd < 0) return STATUS_NO_SUCH_DEVICE;
+  if (disk.readOnly) return kMediaWriteProtected;
+  const uint64_t bps = disk.config.bytesPerSector;
+  // What is there now, for the hook and for putting it back if a write fails.
+  std::vector<std::vector<uint8_t>> before;
+  for (const auto& s : sectors) {
+    if (s.bytes.empty() || s.bytes.size() % bps != 0 || s.lba > disk.length / bps ||
+        s.bytes.size() / bps > disk.length / bps - s.lba)
+      return STATUS_INVALID_PARAMETER;
+    before.emplace_back(s.bytes.size());
+    if (!PreadAll(disk.fd, before.back().data(), s.bytes.size(), s.lba * bps)) return STATUS_IO_DEVICE_ERROR;
+  }
+  if (g_writeHook)
+    for (size_t i = 0; i < sectors.size(); ++i)
+      g_writeHook(disk.index, sectors[i].lba, before[i].data(), sectors[i].bytes.data(),
+                  sectors[i].bytes.size());
+  // Deepest first, sector 0 last, so the root of the table changes only when
+  // everything it leads to is in place.
+  std::vector<size_t> order(sectors.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return (sectors[a].lba == 0) < (sectors[b].lba == 0); });
+  std::vector<size_t> done;
+  bool ok = true;
+  for (size_t k = 0; k < order.size() && ok; ++k) {
+    const auto& s = sectors[order[k]];
+    if (s.lba == 0 && !done.empty() && fdatasync(disk.fd) != 0) ok = false;
+    if (ok && !PwriteAll(disk.fd, s.bytes.data(), s.bytes.size(), s.lba * bps)) ok = false;
+    if (ok) {
+      done.push_back(order[k]);
+      disk.counters.sectorsWritten += s.bytes.size() / bps;
+    }
+  }
+  if (ok && fsync(disk.fd) != 0) ok = false;
+  if (!ok) {
+    for (size_t i : done) PwriteAll(disk.fd, before[i].data(), before[i].size(), sectors[i].lba * bps);
+    fsync(disk.fd);
+    return STATUS_IO_DEVICE_ERROR;
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS RefreshLayout(Disk& disk, ptable::ReadResult* result) {
+  const uint32_t bps = disk.config.bytesPerSector;
+  NTSTATUS s = ptable::Read(
+      disk.Shape(),
+      [&](uint64_t lba, uint8_t* buf) { return NT_SUCCESS(ReadBytes(disk, lba * bps, buf, bps)); }, result);
+  if (!NT_SUCCESS(s)) return s;
+  disk.warnings = result->warnings;
+  disk.tableSectors = result->tableSectors;
+  disk.signature = result->signature;
+
+  // Unchanged partitions (same offset and length) keep their numbers.
+  std::map<unsigned, std::shared_ptr<Partition>> kept;
+  std::vector<size_t> fresh;
+  for (size_t i = 0; i < result->entries.size(); ++i) {
+    PARTITION_INFORMATION& e = result->entries[i];
+    if (!ptable::IsData(e.PartitionType)) continue;
+    std::shared_ptr<Partition> match;
+    for (auto& [n, p] : disk.partitions)
+      if (!kept.count(n) && p->offset == uint64_t(e.StartingOffset.QuadPart) &&
+          p->length == uint64_t(e.PartitionLength.QuadPart)) {
+        match = p;
+        break;
+      }
+    if (!match) {
+      fresh.push_back(i);
+      continue;
+    }
+    e.PartitionNumber = match->number;
+    match->info = e;
+    match->primary = i < 4;  // an entry of the master boot record
+    kept[match->number] = match;
+  }
+  for (auto& [n, p] : disk.partitions)
+    if (!kept.count(n)) p->alive = false;  // its device disappears
+  // New partitions take the lowest numbers not in use.
+  unsigned next = 1;
+  for (size_t i : fresh) {
+    while (kept.count(next)) ++next;
+    auto p = std::make_shared<Partition>();
+    PARTITION_INFORMATION& e = result->entries[i];
+    p->number = next;
+    p->offset = uint64_t(e.StartingOffset.QuadPart);
+    p->length = uint64_t(e.PartitionLength.QuadPart);
+    e.PartitionNumber = next;
+    p->info = e;
+    p->primary = i < 4;
+    kept[next] = p;
+  }
+  disk.partitions = std::move(kept);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace detail
+}  // namespace ntp

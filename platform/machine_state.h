@@ -1,0 +1,86 @@
+// The booted machine as the platform's own files share it: disks, CD-ROMs, their
+// partition devices and the object namespace. Guarded by MachineMutex().
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "machine.h"
+#include "ptable.h"
+
+namespace ntp::detail {
+
+// Sharing and volume-lock state of one openable device.
+struct Device {
+  unsigned openCount = 0, readers = 0, writers = 0, sharedRead = 0, sharedWrite = 0;
+  const void* lockOwner = nullptr;  // the file object holding FSCTL_LOCK_VOLUME
+  bool alive = true;
+};
+
+struct Partition : Device {
+  unsigned number = 0;
+  uint64_t offset = 0, length = 0;  // bytes
+  PARTITION_INFORMATION info{};     // as the layout last reported it
+  bool primary = false;             // an entry of the master boot record
+};
+
+struct Disk : Device {  // also Partition0, the whole disk
+  unsigned index = 0;
+  DiskConfig config;
+  std::string path;
+  int fd = -1;
+  bool readOnly = false;
+  uint64_t length = 0;
+  uint32_t signature = 0;
+  std::map<unsigned, std::shared_ptr<Partition>> partitions;  // by number
+  std::vector<uint64_t> tableSectors;                         // as last read
+  std::vector<std::string> warnings;                          // from the last layout read
+  DiskCounters counters;
+
+  ptable::DiskShape Shape() const;
+};
+
+struct Cdrom : Device {
+  unsigned index = 0;
+  std::string iso;
+  int fd = -1;
+  uint64_t length = 0;
+};
+
+struct Machine {
+  std::string dir;
+  MachineConfig config;
+  int lockFd = -1;
+  std::vector<std::shared_ptr<Disk>> disks;
+  std::vector<std::shared_ptr<Cdrom>> cdroms;
+  std::map<std::u16string, std::u16string> links;  // upper-case link name -> target
+};
+
+std::recursive_mutex& MachineMutex();
+Machine* Current();  // null when no machine is booted
+
+// Sector I/O on a disk; offsets and lengths in bytes, checked against the disk.
+NTSTATUS ReadBytes(Disk& disk, uint64_t offset, void* buffer, size_t length);
+// Calls the sector-write hook, writes, and flushes before returning.
+NTSTATUS WriteSectors(Disk& disk, const std::vector<ptable::SectorImage>& sectors);
+
+// Reads the layout from the disk and brings the partition devices in line with it:
+// unchanged partitions keep their numbers, new ones take the lowest free number,
+// vanished ones are removed. The result's entries carry the numbers.
+NTSTATUS RefreshLayout(Disk& disk, ptable::ReadResult* result);
+
+DISK_GEOMETRY GeometryOf(const Disk& disk);
+
+// The version GetVersionExW reports: the booted machine's, unless SetOsVersion changed it.
+void SetBootVersion(uint32_t major, uint32_t minor, uint32_t build);
+void ResetVersion();
+
+// Names.
+std::u16string Upper(const std::u16string& s);
+std::u16string Utf16(const std::string& s);
+std::string Utf8(const std::u16string& s);
+
+}  // namespace ntp::detail

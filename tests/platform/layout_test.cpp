@@ -1,0 +1,518 @@
+// Partition tables through the disk controls, checked against sfdisk as the outside
+// oracle in both directions, plus numbering, refusals and damaged chains.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <random>
+
+#include "platform_test_util.h"
+#include "ptable.h"
+
+using pt::Empty;
+using pt::Entry;
+
+namespace {
+
+constexpr uint64_t T = 63;     // one track
+constexpr uint64_t C = 16065;  // one cylinder (255 x 63)
+
+// Primaries in slots 0 and 2, an extended partition with three logical drives, the
+// first of them one track into the extended partition.
+const char* kSfdiskScript =
+    "label: dos\n"
+    "IMG1 : start=63, size=16002, type=7, bootable\n"
+    "IMG3 : start=16065, size=16065, type=b\n"
+    "IMG4 : start=32130, size=80000, type=5\n"
+    "IMG5 : start=32193, size=16002, type=86\n"
+    "IMG6 : start=48258, size=16002, type=42\n"
+    "IMG7 : start=64323, size=16002, type=7\n";
+
+std::string Script(const std::string& image) {
+  std::string s = kSfdiskScript;
+  for (size_t at; (at = s.find("IMG")) != std::string::npos;) s.replace(at, 3, image);
+  return s;
+}
+
+HANDLE OpenDisk(unsigned n, ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE) {
+  HANDLE h = nullptr;
+  NTSTATUS s =
+      pt::Open(u"\\Device\\Harddisk" + testutil::Widen(std::to_string(n)) + u"\\Partition0", &h, access);
+  EXPECT_EQ(s, STATUS_SUCCESS);
+  return h;
+}
+
+TEST(Layout, ReadsWhatSfdiskWrote) {
+  pt::Booted m({64 * testutil::MiB});
+  ASSERT_TRUE(testutil::Sfdisk(m.images[0], Script(m.images[0])));
+  m.Boot();
+  HANDLE h = OpenDisk(0, GENERIC_READ);
+  uint32_t sig = 0;
+  auto e = pt::Layout(h, &sig);
+  ASSERT_EQ(e.size(), 16u);  // the MBR and three boot records, four slots each
+
+  auto json = pt::SfdiskJson(m.images[0]);
+  ASSERT_TRUE(json.is_object());
+  EXPECT_EQ(sig, std::stoul(json["partitiontable"]["id"].get<std::string>(), nullptr, 16));
+
+  // Data entries in layout order against sfdisk's partitions (minus the extended one).
+  std::vector<const PARTITION_INFORMATION*> data;
+  for (auto& p : e)
+    if (ntp::ptable::IsData(p.PartitionType)) data.push_back(&p);
+  std::vector<nlohmann::json> expected;
+  for (auto& p : json["partitiontable"]["partitions"])
+    if (p["type"] != "5") expected.push_back(p);
+  ASSERT_EQ(data.size(), expected.size());
+  for (size_t i = 0; i < data.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(uint64_t(data[i]->StartingOffset.QuadPart), expected[i]["start"].get<uint64_t>() * 512);
+    EXPECT_EQ(uint64_t(data[i]->PartitionLength.QuadPart), expected[i]["size"].get<uint64_t>() * 512);
+    EXPECT_EQ(data[i]->PartitionNumber, i + 1);
+    EXPECT_EQ(std::stoul(expected[i]["type"].get<std::string>(), nullptr, 16), data[i]->PartitionType);
+  }
+  // Slot 1 stays an empty entry; the extended entry is absolute; hidden sectors are
+  // the relative starts as stored.
+  EXPECT_EQ(e[1].PartitionType, 0);
+  EXPECT_TRUE(e[0].BootIndicator);
+  EXPECT_EQ(e[3].PartitionType, PARTITION_EXTENDED);
+  EXPECT_EQ(e[3].StartingOffset.QuadPart, int64_t(32130 * 512));
+  EXPECT_EQ(e[3].PartitionNumber, 0u);
+  EXPECT_EQ(e[4].HiddenSectors, T);                   // first logical one track into its boot record
+  EXPECT_EQ(e[5].PartitionType, PARTITION_EXTENDED);  // link, relative to the extended start
+  EXPECT_EQ(uint64_t(e[5].StartingOffset.QuadPart), (32130 + uint64_t(e[5].HiddenSectors)) * 512);
+  EXPECT_EQ(uint64_t(e[8].StartingOffset.QuadPart), 48258u * 512);
+  EXPECT_EQ(uint64_t(e[8].StartingOffset.QuadPart),
+            uint64_t(e[5].StartingOffset.QuadPart) + uint64_t(e[8].HiddenSectors) * 512);
+  // Recognised: NTFS, FAT32, FT FAT16 are; 0x42 is not.
+  EXPECT_TRUE(e[0].RecognizedPartition);
+  EXPECT_TRUE(e[4].RecognizedPartition);
+  EXPECT_FALSE(e[8].RecognizedPartition);
+
+  // Each partition device reports its own entry.
+  HANDLE p = nullptr;
+  ASSERT_EQ(pt::Open(u"\\device\\harddisk0\\partition4", &p, GENERIC_READ), STATUS_SUCCESS);
+  PARTITION_INFORMATION info{};
+  IO_STATUS_BLOCK iosb{};
+  ASSERT_EQ(NtDeviceIoControlFile(p, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_PARTITION_INFO, nullptr,
+                                  0, &info, sizeof info),
+            STATUS_SUCCESS);
+  EXPECT_EQ(uint64_t(info.StartingOffset.QuadPart), 48258u * 512);
+  EXPECT_EQ(info.PartitionNumber, 4u);
+  EXPECT_EQ(info.PartitionType, 0x42);
+  NtClose(p);
+  NtClose(h);
+}
+
+// A layout in the provider's convention: primaries, an extended partition whose first
+// logical drive shares its boot record, and further logical drives behind links.
+std::vector<PARTITION_INFORMATION> ProviderLayout(unsigned logicals, uint64_t extStart, uint64_t extCyl) {
+  std::vector<PARTITION_INFORMATION> v = {Entry(T, C - T, 0x07, true), Entry(C, C, 0x06),
+                                          Entry(extStart, extCyl * C, PARTITION_EXTENDED), Empty()};
+  size_t p = 4;
+  for (unsigned i = 0; i < logicals; ++i) {
+    const uint64_t l = extStart + i * C;  // region of logical drive i: its boot record's track, then data
+    if (i > 0) {
+      PARTITION_INFORMATION link = Entry(l, C, PARTITION_EXTENDED);
+      link.HiddenSectors = 0;
+      v.push_back(link);
+      for (; p > 1; --p) v.push_back(Empty());
+      p = 4;
+    }
+    PARTITION_INFORMATION d = Entry(l + T, C - T, i % 2 ? 0x0B : 0x07);
+    d.HiddenSectors = T;
+    v.push_back(d);
+    --p;
+  }
+  if (logicals == 0) p = 4;
+  for (; p > 0; --p) v.push_back(Empty());
+  return v;
+}
+
+TEST(Layout, WrittenTablesReadBackBySfdiskAndDriver) {
+  pt::Booted m({128 * testutil::MiB});
+  // Boot code in sector 0 must survive a table write.
+  {
+    std::fstream f(m.images[0], std::ios::in | std::ios::out | std::ios::binary);
+    std::vector<char> code(440);
+    for (size_t i = 0; i < code.size(); ++i) code[i] = char(i * 7 + 1);
+    f.write(code.data(), std::streamsize(code.size()));
+  }
+  m.Boot();
+  HANDLE h = OpenDisk(0);
+  const unsigned logicals = 6;
+  auto entries = ProviderLayout(logicals, 2 * C, logicals + 1);
+  pt::LayoutBuffer buf(entries, 0x12345678);
+  ASSERT_EQ(pt::SetLayout(h, buf), STATUS_SUCCESS);
+  // Numbers come back in the caller's entries: primaries 1, 2, then the logical drives.
+  auto* out = buf.get();
+  EXPECT_EQ(out->PartitionEntry[0].PartitionNumber, 1u);
+  EXPECT_EQ(out->PartitionEntry[1].PartitionNumber, 2u);
+  EXPECT_EQ(out->PartitionEntry[2].PartitionNumber, 0u);
+  EXPECT_EQ(out->PartitionEntry[4].PartitionNumber, 3u);
+  EXPECT_EQ(out->PartitionEntry[8].PartitionNumber, 4u);
+
+  auto head = pt::Head(m.images[0], 512);
+  for (size_t i = 0; i < 440; ++i) ASSERT_EQ(head[i], uint8_t(i * 7 + 1)) << i;
+  EXPECT_EQ(head[440] | head[441] << 8 | head[442] << 16 | uint32_t(head[443]) << 24, 0x12345678u);
+
+  auto json = pt::SfdiskJson(m.images[0]);
+  ASSERT_TRUE(json.is_object());
+  auto parts = json["partitiontable"]["partitions"];
+  ASSERT_EQ(parts.size(), 3 + logicals);
+  EXPECT_EQ(parts[0]["start"], T);
+  EXPECT_EQ(parts[0]["size"], C - T);
+  EXPECT_EQ(parts[0]["bootable"], true);
+  EXPECT_EQ(parts[2]["type"], "5");
+  EXPECT_EQ(parts[2]["start"], 2 * C);
+  for (unsigned i = 0; i < logicals; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(parts[3 + i]["start"], 2 * C + i * C + T);
+    EXPECT_EQ(parts[3 + i]["size"], C - T);
+    EXPECT_EQ(parts[3 + i]["type"], i % 2 ? "b" : "7");
+  }
+
+  // The driver reads back exactly what was written.
+  auto back = pt::Layout(h);
+  ASSERT_EQ(back.size(), entries.size());
+  for (size_t i = 0; i < back.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(back[i].PartitionType, entries[i].PartitionType);
+    if (entries[i].PartitionType == 0) continue;
+    EXPECT_EQ(back[i].StartingOffset.QuadPart, entries[i].StartingOffset.QuadPart);
+    EXPECT_EQ(back[i].PartitionLength.QuadPart, entries[i].PartitionLength.QuadPart);
+    EXPECT_EQ(back[i].PartitionNumber, out->PartitionEntry[i].PartitionNumber);
+  }
+  // Relative starts as stored: the first logical one track into its boot record, the
+  // second boot record's link relative to the extended partition.
+  EXPECT_EQ(back[4].HiddenSectors, T);
+  EXPECT_EQ(back[5].HiddenSectors, C);
+  EXPECT_EQ(back[2].HiddenSectors, 2 * C);
+  NtClose(h);
+}
+
+TEST(Layout, EmptyExtendedPartitionAndFirstLogicalBehindALink) {
+  pt::Booted m({64 * testutil::MiB});
+  m.Boot();
+  HANDLE h = OpenDisk(0);
+  // An extended partition with an empty boot record.
+  {
+    pt::LayoutBuffer b({Entry(T, C - T, 7), Entry(C, 3 * C, PARTITION_EXTENDED), Empty(), Empty(), Empty(),
+                        Empty(), Empty(), Empty()},
+                       1);
+    ASSERT_EQ(pt::SetLayout(h, b), STATUS_SUCCESS);
+    auto json = pt::SfdiskJson(m.images[0]);
+    ASSERT_EQ(json["partitiontable"]["partitions"].size(), 2u);
+    auto back = pt::Layout(h);
+    ASSERT_EQ(back.size(), 8u);
+  }
+  // The first logical drive a cylinder into the extended partition: its boot record
+  // holds only a link.
+  {
+    PARTITION_INFORMATION link = Entry(2 * C, C, PARTITION_EXTENDED);
+    pt::LayoutBuffer b({Entry(T, C - T, 7), Entry(C, 3 * C, PARTITION_EXTENDED), Empty(), Empty(), link,
+                        Empty(), Empty(), Empty(), Entry(2 * C + T, C - T, 7), Empty(), Empty(), Empty()},
+                       1);
+    ASSERT_EQ(pt::SetLayout(h, b), STATUS_SUCCESS);
+    auto json = pt::SfdiskJson(m.images[0]);
+    auto parts = json["partitiontable"]["partitions"];
+    ASSERT_EQ(parts.size(), 3u);
+    EXPECT_EQ(parts[2]["start"], 2 * C + T);
+    auto back = pt::Layout(h);
+    ASSERT_EQ(back.size(), 12u);
+    EXPECT_EQ(back[8].PartitionNumber, 2u);
+    EXPECT_EQ(back[4].PartitionNumber, 0u);
+  }
+  NtClose(h);
+}
+
+TEST(Layout, NumbersStayStableDuringABoot) {
+  pt::Booted m({64 * testutil::MiB});
+  m.Boot();
+  HANDLE h = OpenDisk(0);
+  pt::LayoutBuffer three({Entry(T, C - T, 7), Entry(C, C, 7), Entry(2 * C, C, 7), Empty()}, 1);
+  ASSERT_EQ(pt::SetLayout(h, three), STATUS_SUCCESS);
+  HANDLE second = nullptr;
+  ASSERT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition2", &second, GENERIC_READ), STATUS_SUCCESS);
+
+  // Delete the second: the others keep 1 and 3, its device disappears.
+  pt::LayoutBuffer two({Entry(T, C - T, 7), Empty(), Entry(2 * C, C, 7), Empty()}, 1);
+  ASSERT_EQ(pt::SetLayout(h, two), STATUS_SUCCESS);
+  EXPECT_EQ(two.get()->PartitionEntry[0].PartitionNumber, 1u);
+  EXPECT_EQ(two.get()->PartitionEntry[2].PartitionNumber, 3u);
+  HANDLE x = nullptr;
+  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition2", &x, GENERIC_READ), STATUS_OBJECT_NAME_NOT_FOUND);
+  PARTITION_INFORMATION info{};
+  IO_STATUS_BLOCK iosb{};
+  EXPECT_EQ(NtDeviceIoControlFile(second, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_PARTITION_INFO,
+                                  nullptr, 0, &info, sizeof info),
+            STATUS_NO_SUCH_DEVICE);
+  NtClose(second);
+
+  // A new partition takes the lowest free number, wherever it lies.
+  pt::LayoutBuffer again({Entry(T, C - T, 7), Entry(3 * C, C, 6), Entry(2 * C, C, 7), Empty()}, 1);
+  ASSERT_EQ(pt::SetLayout(h, again), STATUS_SUCCESS);
+  EXPECT_EQ(again.get()->PartitionEntry[1].PartitionNumber, 2u);
+  EXPECT_EQ(again.get()->PartitionEntry[2].PartitionNumber, 3u);
+  ASSERT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition2", &x, GENERIC_READ), STATUS_SUCCESS);
+  ASSERT_EQ(NtDeviceIoControlFile(x, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_PARTITION_INFO, nullptr,
+                                  0, &info, sizeof info),
+            STATUS_SUCCESS);
+  EXPECT_EQ(uint64_t(info.StartingOffset.QuadPart), 3 * C * 512);
+  NtClose(x);
+
+  // A reboot numbers in layout order again.
+  NtClose(h);
+  ntp::Shutdown();
+  m.Boot();
+  h = OpenDisk(0, GENERIC_READ);
+  auto back = pt::Layout(h);
+  ASSERT_EQ(back.size(), 4u);
+  EXPECT_EQ(back[1].PartitionNumber, 2u);
+  EXPECT_EQ(back[2].PartitionNumber, 3u);
+  NtClose(h);
+}
+
+TEST(Layout, InvalidLayoutsWriteNothing) {
+  pt::Booted m({64 * testutil::MiB});
+  ASSERT_TRUE(testutil::Sfdisk(m.images[0], Script(m.images[0])));
+  m.Boot();
+  HANDLE h = OpenDisk(0);
+  const uint64_t disk = 64 * testutil::MiB / 512;
+  PARTITION_INFORMATION unaligned = Entry(T, C, 7);
+  unaligned.StartingOffset.QuadPart += 100;
+  PARTITION_INFORMATION ragged = Entry(T, C, 7);
+  ragged.PartitionLength.QuadPart -= 1;
+  PARTITION_INFORMATION negative = Entry(T, C, 7);
+  negative.StartingOffset.QuadPart = -512;
+  struct Case {
+    const char* what;
+    std::vector<PARTITION_INFORMATION> entries;
+  } cases[] = {
+      {"unaligned start", {unaligned, Empty(), Empty(), Empty()}},
+      {"unaligned length", {ragged, Empty(), Empty(), Empty()}},
+      {"negative start", {negative, Empty(), Empty(), Empty()}},
+      {"beyond the disk", {Entry(T, disk, 7), Empty(), Empty(), Empty()}},
+      {"over the boot record", {Entry(0, C, 7), Empty(), Empty(), Empty()}},
+      {"overlapping primaries", {Entry(T, 2 * C, 7), Entry(C, C, 7), Empty(), Empty()}},
+      {"count not a multiple of four", {Entry(T, C, 7), Empty(), Empty()}},
+      {"boot records without an extended partition",
+       {Entry(T, C, 7), Empty(), Empty(), Empty(), Entry(2 * C, C, 7), Empty(), Empty(), Empty()}},
+      {"logical outside the extended partition",
+       {Entry(C, C, PARTITION_EXTENDED), Empty(), Empty(), Empty(), Entry(3 * C, C, 7), Empty(), Empty(),
+        Empty()}},
+      {"overlapping logicals",
+       {Entry(C, 4 * C, PARTITION_EXTENDED), Empty(), Empty(), Empty(), Entry(C + T, 2 * C, 7),
+        Entry(2 * C, 2 * C, PARTITION_EXTENDED), Empty(), Empty(), Entry(2 * C + T, C, 7), Empty(), Empty(),
+        Empty()}},
+      {"boot record inside a logical drive",
+       {Entry(C, 4 * C, PARTITION_EXTENDED), Empty(), Empty(), Empty(), Entry(C + T, 2 * C, 7),
+        Entry(2 * C, C, PARTITION_EXTENDED), Empty(), Empty(), Entry(3 * C + T, C - T, 7), Empty(), Empty(),
+        Empty()}},
+      {"two groups on one sector",
+       {Entry(C, 4 * C, PARTITION_EXTENDED), Empty(), Empty(), Empty(), Entry(C + T, C - T, 7),
+        Entry(C, C, PARTITION_EXTENDED), Empty(), Empty(), Entry(2 * C + T, C - T, 7), Empty(), Empty(),
+        Empty()}},
+  };
+  const auto before = pt::ReadFile(m.images[0]);
+  auto layoutBefore = pt::Layout(h);
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    pt::LayoutBuffer b(c.entries, 0xDEADBEEF);
+    EXPECT_EQ(pt::SetLayout(h, b), STATUS_INVALID_PARAMETER);
+  }
+  EXPECT_TRUE(pt::Same(pt::ReadFile(m.images[0]), before));
+  // The devices did not change either.
+  auto layoutAfter = pt::Layout(h);
+  ASSERT_EQ(layoutAfter.size(), layoutBefore.size());
+  for (size_t i = 0; i < layoutAfter.size(); ++i)
+    EXPECT_EQ(layoutAfter[i].PartitionNumber, layoutBefore[i].PartitionNumber);
+  // A short input buffer is refused too.
+  pt::LayoutBuffer b({Entry(T, C, 7), Empty(), Empty(), Empty()}, 1);
+  IO_STATUS_BLOCK iosb{};
+  EXPECT_EQ(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_SET_DRIVE_LAYOUT,
+                                  b.bytes.data(), 8 + 32 * 3, b.bytes.data(), ULONG(b.bytes.size())),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(pt::Same(pt::ReadFile(m.images[0]), before));
+  NtClose(h);
+}
+
+TEST(Layout, SectorCountsBeyondThirtyTwoBitsAreRefused) {
+  // A sparse disk just over 2 TiB.
+  pt::Booted m({(1ull << 32) * 512 + 64 * testutil::MiB});
+  m.Boot();
+  HANDLE h = OpenDisk(0);
+  const auto before = pt::Head(m.images[0], 1 << 20);
+  pt::LayoutBuffer tooLong({Entry(T, (1ull << 32), 7), Empty(), Empty(), Empty()}, 1);
+  EXPECT_EQ(pt::SetLayout(h, tooLong), STATUS_INVALID_PARAMETER);
+  pt::LayoutBuffer tooFar({Entry((1ull << 32) + C, C, 7), Empty(), Empty(), Empty()}, 1);
+  EXPECT_EQ(pt::SetLayout(h, tooFar), STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(pt::Same(pt::Head(m.images[0], 1 << 20), before));
+  pt::LayoutBuffer fits({Entry(T, 0xFFFFFFFFull, 7), Empty(), Empty(), Empty()}, 1);
+  EXPECT_EQ(pt::SetLayout(h, fits), STATUS_SUCCESS);
+  NtClose(h);
+}
+
+TEST(Layout, BufferTooSmallForTheLayout) {
+  pt::Booted m({64 * testutil::MiB});
+  ASSERT_TRUE(testutil::Sfdisk(m.images[0], Script(m.images[0])));
+  m.Boot();
+  HANDLE h = OpenDisk(0, GENERIC_READ);
+  std::vector<uint8_t> buf(8 + 32 * 15);
+  IO_STATUS_BLOCK iosb{};
+  EXPECT_EQ(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr,
+                                  0, buf.data(), ULONG(buf.size())),
+            STATUS_BUFFER_TOO_SMALL);
+  buf.resize(8 + 32 * 16);
+  EXPECT_EQ(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr,
+                                  0, buf.data(), ULONG(buf.size())),
+            STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Information, buf.size());
+  // Writing the table needs write access.
+  pt::LayoutBuffer b({Entry(T, C, 7), Empty(), Empty(), Empty()}, 1);
+  EXPECT_EQ(pt::SetLayout(h, b), STATUS_ACCESS_DENIED);
+  NtClose(h);
+}
+
+// ---- damaged tables -------------------------------------------------------------
+
+void Put32(std::vector<uint8_t>& s, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) s[at + i] = uint8_t(v >> (8 * i));
+}
+
+// A table sector with the given (type, relative start, size) entries.
+std::vector<uint8_t> TableSector(std::initializer_list<std::tuple<uint8_t, uint32_t, uint32_t>> entries) {
+  std::vector<uint8_t> s(512, 0);
+  size_t slot = 0;
+  for (auto [type, start, size] : entries) {
+    s[446 + 16 * slot + 4] = type;
+    Put32(s, 446 + 16 * slot + 8, start);
+    Put32(s, 446 + 16 * slot + 12, size);
+    ++slot;
+  }
+  s[510] = 0x55;
+  s[511] = 0xAA;
+  return s;
+}
+
+void WriteSector(const std::string& image, uint64_t lba, const std::vector<uint8_t>& s) {
+  std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekp(std::streamoff(lba * 512));
+  f.write(reinterpret_cast<const char*>(s.data()), std::streamsize(s.size()));
+}
+
+TEST(Layout, DamagedChainsEndCleanly) {
+  const uint64_t disk = 64 * testutil::MiB / 512;
+  struct Case {
+    const char* what;
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> sectors;
+    size_t entries;       // what the driver still reports
+    unsigned partitions;  // numbered data entries among them
+  } cases[] = {
+      {"a boot record linking to itself",
+       {{0, TableSector({{7, 63, 1000}, {5, 2048, 20000}})},
+        {2048, TableSector({{7, 63, 1000}, {5, 0, 2000}})}},
+       8,
+       2},
+      {"a loop over two boot records",
+       {{0, TableSector({{5, 2048, 20000}})},
+        {2048, TableSector({{7, 63, 1000}, {5, 4000, 2000}})},
+        {6048, TableSector({{7, 63, 1000}, {5, 0, 2000}})}},
+       12,
+       2},
+      {"a link past the end of the disk",
+       {{0, TableSector({{5, 2048, 20000}})},
+        {2048, TableSector({{7, 63, 1000}, {5, uint32_t(disk), 2000}})}},
+       8,
+       1},
+      {"an extended partition past the end of the disk",
+       {{0, TableSector({{5, uint32_t(disk + 10), 20000}})}},
+       4,
+       0},
+      {"a zero-size link",
+       {{0, TableSector({{5, 2048, 20000}})}, {2048, TableSector({{7, 63, 1000}, {5, 4000, 0}})}},
+       8,
+       1},
+      {"a zero-size extended partition", {{0, TableSector({{7, 63, 1000}, {5, 2048, 0}})}}, 4, 1},
+      {"a boot record without its signature",
+       {{0, TableSector({{5, 2048, 20000}})},
+        {2048, TableSector({{7, 63, 1000}, {5, 4000, 2000}})},
+        {6048, std::vector<uint8_t>(512, 0x11)}},
+       8,
+       1},
+      {"a link outside the extended partition",
+       {{0, TableSector({{5, 2048, 20000}})}, {2048, TableSector({{7, 63, 1000}, {5, 30000, 2000}})}},
+       8,
+       1},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    pt::Booted m({64 * testutil::MiB});
+    for (auto& [lba, s] : c.sectors) {
+      auto sector = s;
+      if (lba == 0) Put32(sector, 440, 0xABCD);
+      WriteSector(m.images[0], lba, sector);
+    }
+    auto start = std::chrono::steady_clock::now();
+    m.Boot();
+    HANDLE h = OpenDisk(0, GENERIC_READ);
+    NTSTATUS s = 0;
+    auto e = pt::Layout(h, nullptr, &s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(s, STATUS_SUCCESS);
+    EXPECT_EQ(e.size(), c.entries);
+    unsigned numbered = 0;
+    for (auto& p : e) numbered += p.PartitionNumber != 0;
+    EXPECT_EQ(numbered, c.partitions);
+    if (c.entries > 4 || c.partitions == 0) {
+      EXPECT_FALSE(ntp::LayoutWarnings(0).empty());
+    }
+    NtClose(h);
+    ntp::Shutdown();
+  }
+}
+
+TEST(Layout, ArbitrarySectorsNeverCrashTheReader) {
+  // Random tables over a small disk, read through the pure reader: the chain must end
+  // and the result stay in groups of four. Sectors are made on first read.
+  const uint64_t sectors = 4096;
+  for (unsigned round = 0; round < 400; ++round) {
+    std::map<uint64_t, std::vector<uint8_t>> disk;
+    std::mt19937 rng(round);
+    auto make = [&](uint64_t lba) -> const std::vector<uint8_t>& {
+      auto it = disk.find(lba);
+      if (it != disk.end()) return it->second;
+      std::vector<uint8_t> s(512);
+      for (auto& b : s) b = uint8_t(rng());
+      // Mostly plausible entries with small offsets, so that chains really form.
+      for (int slot = 0; slot < 4; ++slot) {
+        s[446 + 16 * slot + 4] = (rng() % 3 == 0) ? 5 : uint8_t(rng() % 8);
+        Put32(s, 446 + 16 * slot + 8, rng() % 5000);
+        Put32(s, 446 + 16 * slot + 12, rng() % 5000);
+      }
+      if (rng() % 16 != 0) {
+        s[510] = 0x55;
+        s[511] = 0xAA;
+      }
+      return disk[lba] = s;
+    };
+    ntp::ptable::ReadResult r;
+    ntp::ptable::DiskShape shape{512, 255, 63, sectors};
+    ASSERT_EQ(ntp::ptable::Read(
+                  shape,
+                  [&](uint64_t lba, uint8_t* buf) {
+                    if (lba >= sectors) return false;
+                    std::memcpy(buf, make(lba).data(), 512);
+                    return true;
+                  },
+                  &r),
+              STATUS_SUCCESS);
+    if (r.entries.empty()) continue;
+    EXPECT_EQ(r.entries.size() % 4, 0u);
+    EXPECT_EQ(r.entries.size() / 4, r.tableSectors.size());
+    EXPECT_LE(r.tableSectors.size(), ntp::ptable::kMaxChain + 1);
+  }
+}
+
+}  // namespace

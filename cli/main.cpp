@@ -1,12 +1,337 @@
-// ftdiskctl: the administrator's front end.
-#include <cstdio>
+// ftdiskctl: the administrator's front end. Each invocation boots the machine, loads the
+// ftdisk provider, runs one command through the provider's control entry and shuts down;
+// "shell" keeps one boot for many commands.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+
+#include "cli.h"
+
+namespace cli {
+
+namespace {
+
+std::string DefaultMachine() {
+  const char* v = std::getenv("FTDISKCTL_MACHINE");
+  return v && *v ? v : "machine";
+}
+
+// Checks a SIZE argument (binary units or bytes); "max" is the whole free region.
+std::string SizeCheck(const std::string& s) {
+  if (s == "max") return "";
+  uint64_t v;
+  std::string e;
+  return ParseSize(s, false, &v, &e) ? "" : e;
+}
+
+std::string OffsetCheck(const std::string& s) {
+  uint64_t v;
+  std::string e;
+  return ParseSize(s, true, &v, &e) ? "" : e;
+}
+
+std::string LetterCheck(const std::string& s) {
+  return ParseDriveLetter(s) ? "" : "'" + s + "' is not a drive letter (C: to Z:)";
+}
+
+std::string VolumeCheck(const std::string& s) {
+  VolumeSpec v;
+  std::string e;
+  return ParseVolumeSpec(s, &v, &e) ? "" : e;
+}
+
+// One place for the shell and the command line: builds the parser, parses, runs.
+class Runner {
+ public:
+  Runner(Session* session, bool inShell, std::ostream& out, std::ostream& err)
+      : s_(session), inShell_(inShell), out_(out), err_(err) {}
+
+  int Run(const std::vector<std::string>& args) {
+    CLI::App app{"ftdiskctl: manage the partitions, drive letters and FT sets of a machine", "ftdiskctl"};
+    opt_.dir = DefaultMachine();
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.footer(
+        "Examples:\n"
+        "  ftdiskctl init m --disk 512M --disk 512M\n"
+        "  ftdiskctl -m m create primary --disk 0 --size 100M\n"
+        "  ftdiskctl -m m letter disk0/p1 E:\n"
+        "  ftdiskctl -m m show\n"
+        "Exit status: 0 success, 1 the request failed, 2 usage error.");
+    app.add_option("-m,--machine", opt_.dir, "machine directory (default ./machine, or $FTDISKCTL_MACHINE)");
+    app.add_flag("--no-wait", opt_.noWait, "fail at once when another process holds the machine");
+    app.add_flag("--json", opt_.json, "print JSON (schema: docs/json-schema.md)");
+    app.add_flag("--bytes", opt_.bytes, "print sizes and offsets as exact byte counts");
+    app.add_flag("-n,--dry-run", opt_.dryRun, "run a writing request on a copy and print what would change");
+
+    auto example = [](CLI::App* c, const std::string& text) { c->footer("Example:\n  " + text); };
+
+    std::string initDir;
+    std::vector<std::string> initDisks, initCdroms;
+    bool cdromEmpty = false;
+    auto* init = app.add_subcommand("init", "make a machine directory with new sparse disk images");
+    init->add_option("DIR", initDir, "machine directory to make (default: the -m directory)");
+    init->add_option("--disk", initDisks, "a disk: SIZE[,heads,sectors[,removable]]; repeat for more disks");
+    init->add_option("--cdrom", initCdroms, "a CD-ROM drive holding this ISO image; repeatable")
+        ->check(CLI::ExistingFile);
+    init->add_flag("--cdrom-empty", cdromEmpty, "a CD-ROM drive without a medium");
+    example(init, "ftdiskctl init m --disk 512M --disk 1G,255,63 --cdrom-empty");
+
+    std::string image;
+    bool removable = false;
+    auto* attach =
+        app.add_subcommand("attach", "add an existing disk image or block device (it is not modified)");
+    attach->add_option("IMAGE", image, "image file or block device")->required();
+    attach->add_flag("--removable", removable, "the disk is removable");
+    example(attach, "ftdiskctl -m m attach old-nt-disk.img");
+
+    auto* show = app.add_subcommand("show", "print disks, partitions, free space and volumes as a tree");
+    show->add_flag("-v,--verbose", opt_.verbose, "also print the context-menu masks in words");
+    example(show, "ftdiskctl -m m show -v --bytes");
+
+    unsigned layoutDisk = 0;
+    auto* layout =
+        app.add_subcommand("layout", "print the partition table exactly as the disk driver reports it");
+    auto* layoutDiskOpt = layout->add_option("--disk", layoutDisk, "only disk N");
+    example(layout, "ftdiskctl -m m layout --disk 0 --json");
+
+    CreateArgs create;
+    std::string sizeText, offsetText;
+    auto* createCmd = app.add_subcommand("create", "create a primary, extended or logical partition");
+    createCmd->add_option("KIND", create.kind, "primary, extended or logical")
+        ->required()
+        ->check(CLI::IsMember({"primary", "extended", "logical"}));
+    createCmd->add_option("--disk", create.disk, "disk number")->required();
+    createCmd->add_option("--size", sizeText, "size: 100M, 2G, bytes, or max for the whole free region")
+        ->required()
+        ->check(CLI::Validator(SizeCheck, "SIZE"));
+    createCmd->add_option("--offset", offsetText, "start of the free region to use (bytes or units)")
+        ->check(CLI::Validator(OffsetCheck, "BYTES"));
+    example(createCmd, "ftdiskctl -m m create logical --disk 0 --size 50M");
+
+    std::string deleteTarget;
+    unsigned deleteDisk = 0;
+    auto* del =
+        app.add_subcommand("delete", "delete a partition (by its volume) or an empty extended partition");
+    del->add_option("VOLUME", deleteTarget, "E:, diskN/pM, cdromN, an object id, or the word extended")
+        ->required();
+    auto* delDiskOpt = del->add_option("--disk", deleteDisk, "the disk, with 'delete extended'");
+    example(del, "ftdiskctl -m m delete disk0/p5   |   ftdiskctl -m m delete extended --disk 0");
+
+    std::string activeVolume;
+    auto* active = app.add_subcommand("active", "make a primary partition the active (boot) partition");
+    active->add_option("VOLUME", activeVolume, "E:, diskN/pM or an object id")
+        ->required()
+        ->check(CLI::Validator(VolumeCheck, "VOLUME"));
+    example(active, "ftdiskctl -m m active disk0/p1");
+
+    std::string letterVolume, letterValue;
+    bool letterRemove = false;
+    auto* letter = app.add_subcommand("letter", "assign or remove a volume's drive letter");
+    letter->add_option("VOLUME", letterVolume, "E:, diskN/pM, cdromN or an object id")
+        ->required()
+        ->check(CLI::Validator(VolumeCheck, "VOLUME"));
+    auto* letterOpt = letter->add_option("LETTER", letterValue, "the new letter, C: to Z:")
+                          ->check(CLI::Validator(LetterCheck, "X:"));
+    auto* removeOpt = letter->add_flag("--remove", letterRemove, "remove the letter");
+    letterOpt->excludes(removeOpt);
+    example(letter, "ftdiskctl -m m letter disk0/p1 E:   |   ftdiskctl -m m letter E: --remove");
+
+    unsigned rescanDisk = 0;
+    auto* rescan = app.add_subcommand("rescan", "read the partition tables again and republish them");
+    auto* rescanDiskOpt = rescan->add_option("--disk", rescanDisk, "only disk N (update-disk request)");
+    example(rescan, "ftdiskctl -m m rescan --disk 1");
+
+    auto* menus = app.add_subcommand("menus", "recompute every context menu and print the masks");
+    example(menus, "ftdiskctl -m m menus --json");
+
+    std::string regFile;
+    bool noRescan = false;
+    auto* registry = app.add_subcommand("registry", "the disk registry (HKEY_LOCAL_MACHINE\\SYSTEM\\DISK)");
+    registry->require_subcommand(1);
+    auto* regShow = registry->add_subcommand("show", "decode the FT configuration \"Information\"");
+    example(regShow, "ftdiskctl -m m registry show --json");
+    auto* regExport = registry->add_subcommand("export", "write the key as a REGEDIT4 .reg file");
+    regExport->add_option("FILE", regFile, ".reg file to write")->required();
+    example(regExport, "ftdiskctl -m m registry export disk.reg");
+    auto* regImport =
+        registry->add_subcommand("import", "read values from a REGEDIT4 .reg file, then rescan");
+    regImport->add_option("FILE", regFile, ".reg file to read")->required();
+    regImport->add_flag("--no-rescan", noRescan, "do not rescan after the import");
+    example(regImport, "ftdiskctl -m m registry import mirror.reg");
+    registry->footer("Example:\n  ftdiskctl -m m registry show");
+
+    auto* alerts = app.add_subcommand("alerts", "print the alerts raised on this machine (alerts.log)");
+    example(alerts, "ftdiskctl -m m alerts --json");
+
+    std::string backupName;
+    auto* backups = app.add_subcommand("backups", "the partition-table backups kept under DIR/backups/");
+    auto* backupsList = backups->add_subcommand("list", "list the backups");
+    example(backupsList, "ftdiskctl -m m backups list");
+    auto* backupsRestore = backups->add_subcommand("restore", "write a backup's sectors back");
+    backupsRestore->add_option("BACKUP", backupName, "backup name (from 'backups list') or .bak file")
+        ->required();
+    example(backupsRestore, "ftdiskctl -m m backups restore 20261206T224500Z-disk0");
+    backups->footer("Example:\n  ftdiskctl -m m backups list");
+    auto* restore =
+        app.add_subcommand("restore", "write a backup's sectors back (same as 'backups restore')");
+    restore->add_option("BACKUP", backupName, "backup name (from 'backups list') or .bak file")->required();
+    example(restore, "ftdiskctl -m m restore 20261206T224500Z-disk0");
+
+    std::string demoDir = "demo-machine";
+    auto* demo = app.add_subcommand("demo", "build a demo machine and walk through every kind of request");
+    demo->add_option("DIR", demoDir, "directory of the demo machine (default ./demo-machine)");
+    example(demo, "ftdiskctl demo demo-machine");
+
+    auto* shell =
+        app.add_subcommand("shell", "run many commands, one per line from standard input, on one boot");
+    example(shell, "printf 'show\\ncreate primary --disk 0 --size 100M\\n' | ftdiskctl -m m shell");
+
+    std::vector<const char*> argv = {"ftdiskctl"};
+    for (const auto& a : args) argv.push_back(a.c_str());
+    try {
+      app.parse(static_cast<int>(argv.size()), argv.data());
+    } catch (const CLI::CallForHelp& e) {
+      return app.exit(e, out_, err_);
+    } catch (const CLI::CallForAllHelp& e) {
+      return app.exit(e, out_, err_);
+    } catch (const CLI::ParseError& e) {
+      err_ << "ftdiskctl: " << e.what() << "\n";
+      if (!inShell_) err_ << "Run 'ftdiskctl --help' or 'ftdiskctl COMMAND --help' for the usage.\n";
+      return kUsage;
+    }
+
+    bool writes = createCmd->parsed() || del->parsed() || active->parsed() || letter->parsed() ||
+                  rescan->parsed() || menus->parsed() || regImport->parsed() || backupsRestore->parsed() ||
+                  restore->parsed();
+    if (opt_.dryRun && !writes) {
+      err_ << "ftdiskctl: --dry-run applies to requests that write (create, delete, active, letter, rescan, "
+              "menus, "
+              "registry import, restore)\n";
+      return kUsage;
+    }
+    bool ownProcess = init->parsed() || attach->parsed() || demo->parsed() || shell->parsed();
+    if (inShell_ && ownProcess) {
+      err_ << "ftdiskctl: this command is not available inside the shell\n";
+      return kUsage;
+    }
+    if (opt_.dryRun) return DryRun(s_, opt_, args, out_, err_);
+
+    if (init->parsed())
+      return CmdInit(opt_, initDir.empty() ? opt_.dir : initDir, initDisks, initCdroms, cdromEmpty, out_,
+                     err_);
+    if (attach->parsed()) return CmdAttach(opt_, image, removable, out_, err_);
+    if (demo->parsed()) return CmdDemo(opt_, demoDir, out_, err_);
+    if (shell->parsed()) return Shell();
+    if (show->parsed()) return CmdShow(*s_, opt_, out_, err_);
+    if (layout->parsed()) return CmdLayout(*s_, opt_, layoutDiskOpt->count() > 0, layoutDisk, out_, err_);
+    if (createCmd->parsed()) {
+      create.maxSize = sizeText == "max";
+      std::string e;
+      if (!create.maxSize) ParseSize(sizeText, false, &create.size, &e);
+      create.hasOffset = !offsetText.empty();
+      if (create.hasOffset) ParseSize(offsetText, true, &create.offset, &e);
+      return CmdCreate(*s_, opt_, create, out_, err_);
+    }
+    if (del->parsed()) {
+      bool extended = deleteTarget == "extended";
+      if (extended && delDiskOpt->count() == 0) {
+        err_ << "ftdiskctl: 'delete extended' needs --disk N\n";
+        return kUsage;
+      }
+      if (!extended && delDiskOpt->count() > 0) {
+        err_ << "ftdiskctl: --disk goes only with 'delete extended'\n";
+        return kUsage;
+      }
+      std::string e;
+      if (!extended && !VolumeCheck(deleteTarget).empty()) {
+        err_ << "ftdiskctl: " << VolumeCheck(deleteTarget) << "\n";
+        return kUsage;
+      }
+      return CmdDelete(*s_, opt_, deleteTarget, extended, deleteDisk, out_, err_);
+    }
+    if (active->parsed()) return CmdActive(*s_, opt_, activeVolume, out_, err_);
+    if (letter->parsed()) {
+      if (!letterRemove && letterValue.empty()) {
+        err_ << "ftdiskctl: give the new letter (for example E:) or --remove\n";
+        return kUsage;
+      }
+      return CmdLetter(*s_, opt_, letterVolume, letterValue, letterRemove, out_, err_);
+    }
+    if (rescan->parsed()) return CmdRescan(*s_, opt_, rescanDiskOpt->count() > 0, rescanDisk, out_, err_);
+    if (menus->parsed()) return CmdMenus(*s_, opt_, out_, err_);
+    if (regShow->parsed()) return CmdRegistryShow(*s_, opt_, out_, err_);
+    if (regExport->parsed()) return CmdRegistryExport(*s_, opt_, regFile, out_, err_);
+    if (regImport->parsed()) return CmdRegistryImport(*s_, opt_, regFile, !noRescan, out_, err_);
+    if (alerts->parsed()) return CmdAlerts(*s_, opt_, out_, err_);
+    if (backupsRestore->parsed() || restore->parsed()) return CmdRestore(*s_, opt_, backupName, out_, err_);
+    if (backups->parsed()) return CmdBackupsList(*s_, opt_, out_, err_);
+    return kUsage;
+  }
+
+ private:
+  // Reads commands from standard input on one boot. The machine directory and the
+  // --no-wait choice of the shell's own command line hold for every line.
+  int Shell() {
+    bool tty = isatty(0);
+    std::string e;
+    if (!s_->Open(opt_.dir, opt_.noWait, &e)) {
+      err_ << e << "\n";
+      return kFailed;
+    }
+    int last = kOk;
+    std::string line;
+    while (true) {
+      if (tty) {
+        out_ << "ftdiskctl> " << std::flush;
+      }
+      if (!std::getline(std::cin, line)) break;
+      std::vector<std::string> words;
+      if (!SplitWords(line, &words, &e)) {
+        err_ << "ftdiskctl: " << e << "\n";
+        last = kUsage;
+        continue;
+      }
+      if (words.empty()) continue;
+      if (words[0] == "exit" || words[0] == "quit") break;
+      std::vector<std::string> args = {"-m", opt_.dir};
+      if (opt_.noWait) args.push_back("--no-wait");
+      if (opt_.json) args.push_back("--json");
+      args.insert(args.end(), words.begin(), words.end());
+      Runner inner(s_, true, out_, err_);
+      last = inner.Run(args);
+      out_ << std::flush;
+      err_ << std::flush;
+    }
+    if (tty) out_ << "\n";
+    return last;
+  }
+
+  Session* s_;
+  bool inShell_;
+  std::ostream& out_;
+  std::ostream& err_;
+  Options opt_;
+};
+
+}  // namespace
+
+int RunCommandLine(const std::vector<std::string>& args, Session* session, bool inShell, std::ostream& out,
+                   std::ostream& err) {
+  Runner r(session, inShell, out, err);
+  return r.Run(args);
+}
+
+}  // namespace cli
 
 int main(int argc, char** argv) {
-  (void)argv;
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: ftdiskctl [-m DIR] COMMAND ...\n");
-    return 2;
-  }
-  std::fprintf(stderr, "ftdiskctl: no commands are available yet\n");
-  return 2;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  cli::Session session;
+  int rc = cli::RunCommandLine(args, &session, false, std::cout, std::cerr);
+  session.Close();
+  std::cout.flush();
+  return rc;
 }

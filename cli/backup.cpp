@@ -1,0 +1,652 @@
+// Backups of partition-table sectors under DIR/backups/, their restore, and dry runs on
+// a copy of the machine.
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <ostream>
+#include <set>
+#include <sstream>
+
+#include "../diskreg/diskreg.h"
+#include "cli.h"
+#include "machine.h"
+#include "ntplatform.h"
+#include "registry_store.h"
+#include "tables.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace cli {
+
+namespace {
+
+std::string ToHex(const std::vector<uint8_t>& data) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string s;
+  s.reserve(data.size() * 2);
+  for (uint8_t b : data) {
+    s += kHex[b >> 4];
+    s += kHex[b & 15];
+  }
+  return s;
+}
+
+bool FromHex(const std::string& s, std::vector<uint8_t>* out) {
+  if (s.size() % 2) return false;
+  out->clear();
+  auto nib = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (size_t i = 0; i < s.size(); i += 2) {
+    int a = nib(s[i]), b = nib(s[i + 1]);
+    if (a < 0 || b < 0) return false;
+    out->push_back(static_cast<uint8_t>(a * 16 + b));
+  }
+  return true;
+}
+
+const ntp::DiskInfo* DiskInfoOf(const std::vector<ntp::DiskInfo>& disks, unsigned index) {
+  for (const auto& d : disks)
+    if (d.index == index) return &d;
+  return nullptr;
+}
+
+std::vector<ChainSector> BootedChain(const ntp::DiskInfo& d) {
+  uint32_t bps = d.geometry.BytesPerSector ? d.geometry.BytesPerSector : 512;
+  return WalkTables(
+      [&](uint64_t lba, uint8_t* buf) { return ntp::ReadDiskBytes(d.index, lba * bps, buf, bps); }, bps,
+      d.length / bps);
+}
+
+fs::path BackupDir() { return fs::path(ntp::MachineDir()) / "backups"; }
+
+json LoadIndex(const fs::path& dir) {
+  std::ifstream f(dir / "index.json");
+  if (!f) return json{{"backups", json::array()}};
+  json j = json::parse(f, nullptr, false);
+  if (j.is_discarded() || !j.contains("backups") || !j["backups"].is_array())
+    return json{{"backups", json::array()}};
+  return j;
+}
+
+// The index is replaced whole through a rename, so a crash leaves the old or the new one.
+bool SaveIndex(const fs::path& dir, const json& index, std::string* error) {
+  fs::path tmp = dir / "index.json.tmp";
+  {
+    std::ofstream f(tmp, std::ios::trunc);
+    f << index.dump(2) << "\n";
+    f.flush();
+    if (!f) {
+      *error = "cannot write " + tmp.string();
+      return false;
+    }
+  }
+  std::error_code ec;
+  fs::rename(tmp, dir / "index.json", ec);
+  if (ec) {
+    *error = "cannot replace the backup index: " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+bool WriteFileSynced(const fs::path& path, const std::vector<uint8_t>& data, std::string* error) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error = "cannot create " + path.string() + ": " + std::strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n <= 0) {
+      *error = "cannot write " + path.string() + ": " + std::strerror(errno);
+      ::close(fd);
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  if (!ok) *error = "cannot flush " + path.string();
+  return ok;
+}
+
+std::string TimeStamp() {
+  std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y%m%dT%H%M%SZ", &tm);
+  return buf;
+}
+
+// Saves sectors of one disk as a new backup; returns its name or "" with an error.
+std::string SaveBackup(unsigned disk, uint32_t bps,
+                       const std::vector<std::pair<uint64_t, std::vector<uint8_t>>>& sectors,
+                       const std::string& command, bool hasRegistry, const std::vector<uint8_t>& registry,
+                       std::string* error) {
+  fs::path dir = BackupDir();
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  json index = LoadIndex(dir);
+  std::string base = TimeStamp() + "-disk" + std::to_string(disk);
+  std::string name = base;
+  for (int i = 2; fs::exists(dir / (name + ".bak"), ec); ++i) name = base + "-" + std::to_string(i);
+  std::vector<uint8_t> blob;
+  json lbas = json::array();
+  for (const auto& s : sectors) {
+    blob.insert(blob.end(), s.second.begin(), s.second.end());
+    lbas.push_back(s.first);
+  }
+  if (!WriteFileSynced(dir / (name + ".bak"), blob, error)) return "";
+  auto disks = ntp::Disks();
+  const ntp::DiskInfo* d = DiskInfoOf(disks, disk);
+  index["backups"].push_back({{"name", name},
+                              {"file", name + ".bak"},
+                              {"time", static_cast<uint64_t>(std::time(nullptr))},
+                              {"command", command},
+                              {"disk", disk},
+                              {"device", d ? Narrow(d->device) : ""},
+                              {"disk_length", d ? d->length : 0},
+                              {"bytes_per_sector", bps},
+                              {"sectors", lbas},
+                              {"registry_information", hasRegistry ? json(ToHex(registry)) : json(nullptr)}});
+  if (!SaveIndex(dir, index, error)) return "";
+  return name;
+}
+
+bool ReadSectors(unsigned disk, uint32_t bps, const std::vector<uint64_t>& lbas,
+                 std::vector<std::pair<uint64_t, std::vector<uint8_t>>>* out) {
+  for (uint64_t lba : lbas) {
+    std::vector<uint8_t> buf(bps);
+    if (!ntp::ReadDiskBytes(disk, lba * bps, buf.data(), bps)) return false;
+    out->push_back({lba, std::move(buf)});
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<uint64_t> TableSectors(unsigned disk) {
+  auto disks = ntp::Disks();
+  const ntp::DiskInfo* d = DiskInfoOf(disks, disk);
+  std::vector<uint64_t> out;
+  if (!d) return out;
+  for (const auto& c : BootedChain(*d))
+    if (c.table) out.push_back(c.lba);
+  return out;
+}
+
+void TableBackup::Before(const std::string& command) {
+  command_ = command;
+  before_.clear();
+  for (const auto& d : ntp::Disks()) {
+    DiskState s{d.index, d.geometry.BytesPerSector ? d.geometry.BytesPerSector : 512, {}};
+    ReadSectors(d.index, s.bytesPerSector, TableSectors(d.index), &s.sectors);
+    before_.push_back(std::move(s));
+  }
+  uint32_t type = 0;
+  hadRegistry_ = ntp::reg::GetValue(kDiskKey, u"Information", &type, &registry_);
+}
+
+std::vector<std::string> TableBackup::After(std::ostream& err) {
+  std::vector<std::string> names;
+  for (const auto& s : before_) {
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> changed;
+    for (const auto& sec : s.sectors) {
+      std::vector<uint8_t> now(s.bytesPerSector);
+      if (!ntp::ReadDiskBytes(s.disk, sec.first * s.bytesPerSector, now.data(), now.size()) ||
+          now != sec.second)
+        changed.push_back(sec);
+    }
+    if (changed.empty()) continue;
+    std::string e;
+    std::string name = SaveBackup(s.disk, s.bytesPerSector, changed, command_, hadRegistry_, registry_, &e);
+    if (name.empty())
+      err << "warning: the previous table sectors of disk " << s.disk << " could not be saved: " << e << "\n";
+    else
+      names.push_back(name);
+  }
+  return names;
+}
+
+int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
+  std::string e;
+  if (!s.Open(opt.dir, opt.noWait, &e)) {
+    err << e << "\n";
+    return kFailed;
+  }
+  json index = LoadIndex(BackupDir());
+  if (opt.json) {
+    out << index.dump(2) << "\n";
+    return kOk;
+  }
+  if (index["backups"].empty()) {
+    out << "no backups in " << BackupDir().string() << "\n";
+    return kOk;
+  }
+  for (const auto& b : index["backups"]) {
+    out << b.value("name", std::string("?")) << "  disk " << b.value("disk", 0) << "  " << b["sectors"].size()
+        << " sector(s)  before: " << b.value("command", std::string()) << "\n";
+  }
+  return kOk;
+}
+
+int CmdRestore(Session& s, const Options& opt, const std::string& backup, std::ostream& out,
+               std::ostream& err) {
+  std::string e;
+  if (!s.Open(opt.dir, opt.noWait, &e)) {
+    err << e << "\n";
+    return kFailed;
+  }
+  fs::path dir = BackupDir();
+  json index = LoadIndex(dir);
+  std::string want = fs::path(backup).filename().string();
+  if (want.size() > 4 && want.compare(want.size() - 4, 4, ".bak") == 0) want.resize(want.size() - 4);
+  const json* entry = nullptr;
+  for (const auto& b : index["backups"])
+    if (b.value("name", std::string()) == want) entry = &b;
+  if (!entry) {
+    err << "cannot restore: there is no backup named '" << want << "' (see 'ftdiskctl backups list')\n";
+    return kFailed;
+  }
+  unsigned disk = entry->value("disk", 0u);
+  uint32_t bps = entry->value("bytes_per_sector", 512u);
+  auto disks = ntp::Disks();
+  const ntp::DiskInfo* d = DiskInfoOf(disks, disk);
+  if (!d || d->geometry.BytesPerSector != bps || entry->value("disk_length", uint64_t{0}) != d->length) {
+    err << "cannot restore " << want << ": disk " << disk << " is not the disk the backup was taken from\n";
+    return kFailed;
+  }
+  std::vector<uint64_t> lbas;
+  for (const auto& l : (*entry)["sectors"]) {
+    if (!l.is_number_unsigned() || l.get<uint64_t>() >= d->length / bps) {
+      err << "cannot restore " << want << ": the backup index names a sector outside the disk\n";
+      return kFailed;
+    }
+    lbas.push_back(l.get<uint64_t>());
+  }
+  std::ifstream f(dir / entry->value("file", want + ".bak"), std::ios::binary);
+  std::vector<uint8_t> blob((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  if (!f.eof() && !f.good()) blob.clear();
+  if (blob.size() != lbas.size() * bps) {
+    err << "cannot restore " << want << ": the backup file is missing or has the wrong size\n";
+    return kFailed;
+  }
+  std::vector<uint8_t> registry;
+  bool hasRegistry = (*entry)["registry_information"].is_string();
+  if (hasRegistry && !FromHex((*entry)["registry_information"], &registry)) {
+    err << "cannot restore " << want << ": the saved registry value in the index is damaged\n";
+    return kFailed;
+  }
+  // Keep what is there now, so the restore itself can be undone.
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> current;
+  uint32_t type = 0;
+  std::vector<uint8_t> regNow;
+  bool hadRegNow = ntp::reg::GetValue(kDiskKey, u"Information", &type, &regNow);
+  if (!ReadSectors(disk, bps, lbas, &current)) {
+    err << "cannot restore " << want << ": the current sectors cannot be read\n";
+    return kFailed;
+  }
+  std::string undo = SaveBackup(disk, bps, current, "restore " + want, hadRegNow, regNow, &e);
+  if (undo.empty()) {
+    err << "cannot restore " << want << ": the current sectors cannot be saved first: " << e << "\n";
+    return kFailed;
+  }
+  std::u16string name = d->device + u"\\Partition0";
+  UNICODE_STRING us;
+  RtlInitUnicodeString(&us, name.c_str());
+  OBJECT_ATTRIBUTES oa{sizeof(OBJECT_ATTRIBUTES), nullptr, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
+  IO_STATUS_BLOCK iosb{};
+  HANDLE h = nullptr;
+  NTSTATUS st = NtOpenFile(&h, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &oa, &iosb,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_SYNCHRONOUS_IO_NONALERT);
+  if (!NT_SUCCESS(st)) {
+    err << "cannot restore " << want << ": " << Narrow(name) << " cannot be opened ("
+        << HexStatus(static_cast<uint32_t>(st)) << ")\n";
+    return kFailed;
+  }
+  for (size_t i = 0; i < lbas.size() && NT_SUCCESS(st); ++i) {
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(lbas[i] * bps);
+    st = NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, blob.data() + i * bps, bps, &at, nullptr);
+  }
+  NtClose(h);
+  if (!NT_SUCCESS(st)) {
+    err << "cannot restore " << want << ": writing the sectors failed ("
+        << HexStatus(static_cast<uint32_t>(st)) << "); the state before the restore is saved as " << undo
+        << "\n";
+    return kFailed;
+  }
+  if (hasRegistry && !ntp::reg::SetValue(kDiskKey, u"Information", REG_BINARY, registry))
+    err << "warning: the saved \"Information\" value could not be written back\n";
+  if (!opt.json)
+    out << "restored " << lbas.size() << " sector(s) of disk " << disk << " from " << want
+        << "; the previous state is saved as " << undo << "\n";
+  PropSet in;
+  size_t mark = s.AlertCount();
+  PropSet outp;
+  ZM_OBJECT_ID rid = 0;
+  ZMSTATUS rs = s.Control(0, OPCLASS_LAYOUT, OP_REFRESH, in.get(), outp.get(), &rid);
+  json snap = Snapshot(s.AlertsSince(mark));
+  if (opt.json) {
+    snap["request"] = {{"command", "restore " + want}, {"status", rs},
+                       {"status_hex", HexStatus(rs)},  {"ok", true},
+                       {"message", nullptr},           {"backups", json::array({undo})}};
+    out << snap.dump(2) << "\n";
+  } else {
+    PrintDisk(out, snap, disk, opt);
+  }
+  if (rs != 0) err << "warning: " << FailureSentence("the rescan after the restore failed", rs) << "\n";
+  return kOk;
+}
+
+// ---- Dry runs --------------------------------------------------------------------
+
+namespace {
+
+bool RunCopy(const std::string& from, const std::string& to, std::string* error) {
+  const char* argv[] = {"cp", "--sparse=always", "--reflink=auto", "--", from.c_str(), to.c_str(), nullptr};
+  pid_t pid;
+  if (posix_spawnp(&pid, "cp", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
+    *error = "cannot run cp";
+    return false;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    *error = "cannot copy " + from;
+    return false;
+  }
+  return true;
+}
+
+fs::path ImagePath(const std::string& dir, const std::string& image) {
+  fs::path p(image);
+  return p.is_absolute() ? p : fs::path(dir) / p;
+}
+
+// Copies the machine into tmp: images sparse, everything else but the backups as is.
+bool CopyMachine(const std::string& dir, const std::string& tmp, std::string* error) {
+  ntp::MachineConfig cfg;
+  if (!ntp::LoadMachineConfig(dir, &cfg, error)) return false;
+  std::set<std::string> images;
+  std::error_code ec;
+  for (const auto& d : cfg.disks) images.insert(fs::weakly_canonical(ImagePath(dir, d.image), ec).string());
+  for (auto it = fs::recursive_directory_iterator(dir, ec); it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    if (ec) break;
+    fs::path rel = fs::relative(it->path(), dir, ec);
+    if (rel.begin() != rel.end() && *rel.begin() == "backups") {
+      if (it->is_directory()) it.disable_recursion_pending();
+      continue;
+    }
+    if (it->is_directory()) {
+      fs::create_directories(fs::path(tmp) / rel, ec);
+    } else if (it->is_regular_file() && !images.count(fs::weakly_canonical(it->path(), ec).string())) {
+      fs::copy_file(it->path(), fs::path(tmp) / rel, fs::copy_options::overwrite_existing, ec);
+      if (ec) {
+        *error = "cannot copy " + it->path().string() + ": " + ec.message();
+        return false;
+      }
+    }
+  }
+  fs::create_directories(fs::path(tmp) / "disks", ec);
+  for (size_t i = 0; i < cfg.disks.size(); ++i) {
+    fs::path src = ImagePath(dir, cfg.disks[i].image);
+    struct stat st {};
+    if (::stat(src.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      *error = "disk " + std::to_string(i) + " (" + src.string() +
+               ") is not an image file; a dry run needs to copy it";
+      return false;
+    }
+    std::string rel = "disks/dry-run-disk" + std::to_string(i) + ".img";
+    if (!RunCopy(src.string(), (fs::path(tmp) / rel).string(), error)) return false;
+    cfg.disks[i].image = rel;
+  }
+  for (auto& c : cfg.cdroms)
+    if (!c.iso.empty()) c.iso = ImagePath(dir, c.iso).string();
+  return ntp::SaveMachineConfig(tmp, cfg, error);
+}
+
+bool ReadFileSector(const fs::path& file, uint64_t lba, uint32_t bps, std::vector<uint8_t>* out) {
+  out->assign(bps, 0);
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ssize_t n = pread(fd, out->data(), bps, static_cast<off_t>(lba * bps));
+  ::close(fd);
+  return n == static_cast<ssize_t>(bps);
+}
+
+// The words of the command line for the child: the real machine's options and
+// --dry-run removed; the copy and --no-wait come first.
+std::vector<std::string> ChildArgs(const std::vector<std::string>& args, const std::string& tmp,
+                                   bool jsonOut) {
+  std::vector<std::string> out = {"-m", tmp, "--no-wait"};
+  if (jsonOut) out.push_back("--json");
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--dry-run" || a == "-n" || a == "--no-wait" || a == "--json") continue;
+    if (a == "-m" || a == "--machine") {
+      ++i;
+      continue;
+    }
+    if (a.rfind("--machine=", 0) == 0 || (a.rfind("-m", 0) == 0 && a.size() > 2 && a[2] != '-')) continue;
+    out.push_back(a);
+  }
+  return out;
+}
+
+int RunChild(const std::vector<std::string>& args, const std::string& dumpFile, std::string* output,
+             std::string* error) {
+  std::string self = SelfPath();
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(self.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<std::string> envStore;
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "FTDISKCTL_REGISTRY_DUMP=", 24) != 0) envStore.push_back(*e);
+  envStore.push_back("FTDISKCTL_REGISTRY_DUMP=" + dumpFile);
+  std::vector<char*> envp;
+  for (auto& e : envStore) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  int pipefd[2];
+  if (pipe2(pipefd, O_CLOEXEC) != 0) {
+    *error = "cannot make a pipe";
+    return -1;
+  }
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, pipefd[1], 1);
+  pid_t pid;
+  int rc = posix_spawn(&pid, self.c_str(), &fa, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(pipefd[1]);
+  if (rc != 0) {
+    ::close(pipefd[0]);
+    *error = "cannot start " + self;
+    return -1;
+  }
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(pipefd[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0) output->append(buf, static_cast<size_t>(n));
+  ::close(pipefd[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : kFailed;
+}
+
+json ValuesByName(const json& values) {
+  json m = json::object();
+  for (const auto& v : values) m[v["name"].get<std::string>()] = v;
+  return m;
+}
+
+}  // namespace
+
+// Writes the disk key's values for the dry run's parent, when it asked for them.
+void DumpRegistryForParent() {
+  const char* f = std::getenv("FTDISKCTL_REGISTRY_DUMP");
+  if (f == nullptr || *f == '\0' || !ntp::IsBooted()) return;
+  std::ofstream o(f, std::ios::trunc);
+  o << RegistryJson().dump() << "\n";
+}
+
+int DryRun(Session* s, const Options& opt, const std::vector<std::string>& args, std::ostream& out,
+           std::ostream& err) {
+  std::error_code ec;
+  if (!fs::exists(fs::path(opt.dir) / "machine.toml", ec)) {
+    err << "'" << opt.dir << "' is not a machine directory (no machine.toml)\n";
+    return kFailed;
+  }
+  // Hold the real machine while it is copied and compared.
+  bool booted = false;
+  if (!(s && s->open())) {
+    std::string e;
+    if (!ntp::Boot(opt.dir, opt.noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait, &e, [] {
+          std::fprintf(stderr, "waiting for the machine lock held by another process...\n");
+        })) {
+      err << "cannot open machine '" << opt.dir << "': " << e << "\n";
+      return kFailed;
+    }
+    booted = true;
+  }
+  std::string tmpl = (fs::temp_directory_path() / "ftdiskctl-dry-run-XXXXXX").string();
+  std::vector<char> tbuf(tmpl.begin(), tmpl.end());
+  tbuf.push_back('\0');
+  int rc = kFailed;
+  if (mkdtemp(tbuf.data()) == nullptr) {
+    err << "cannot make a temporary directory for the dry run\n";
+    if (booted) ntp::Shutdown();
+    return kFailed;
+  }
+  std::string tmp = tbuf.data();
+  std::string e;
+  json before = RegistryJson();
+  auto disks = ntp::Disks();
+  ntp::MachineConfig realCfg;
+  ntp::LoadMachineConfig(opt.dir, &realCfg, &e);
+  if (!CopyMachine(opt.dir, tmp, &e)) {
+    err << "cannot dry-run: " << e << "\n";
+  } else {
+    std::string output;
+    std::string dump = (fs::path(tmp) / "registry-after.json").string();
+    rc = RunChild(ChildArgs(args, tmp, opt.json), dump, &output, &e);
+    if (rc < 0) {
+      err << "cannot dry-run: " << e << "\n";
+      rc = kFailed;
+    } else {
+      // Sectors: the table chains and first data sectors of both versions.
+      json sectors = json::array();
+      std::vector<std::string> lines;
+      for (const auto& d : disks) {
+        if (d.index >= realCfg.disks.size()) continue;
+        uint32_t bps = d.geometry.BytesPerSector ? d.geometry.BytesPerSector : 512;
+        fs::path oldImg = ImagePath(opt.dir, realCfg.disks[d.index].image);
+        fs::path newImg = fs::path(tmp) / ("disks/dry-run-disk" + std::to_string(d.index) + ".img");
+        std::map<uint64_t, bool> lbas;
+        for (const fs::path& img : {oldImg, newImg}) {
+          auto reader = [&](uint64_t lba, uint8_t* buf) {
+            std::vector<uint8_t> v;
+            if (!ReadFileSector(img, lba, bps, &v)) return false;
+            std::memcpy(buf, v.data(), bps);
+            return true;
+          };
+          for (const auto& c : WalkTables(reader, bps, d.length / bps)) lbas[c.lba] = lbas[c.lba] || c.table;
+        }
+        for (const auto& [lba, table] : lbas) {
+          std::vector<uint8_t> a, b;
+          ReadFileSector(oldImg, lba, bps, &a);
+          ReadFileSector(newImg, lba, bps, &b);
+          if (a == b) continue;
+          bool cleared = std::all_of(b.begin(), b.end(), [](uint8_t x) { return x == 0; });
+          json change = {{"disk", d.index}, {"sector", lba}, {"table", table}, {"cleared", cleared}};
+          std::vector<std::string> what = table ? DescribeTableChange(a, b) : std::vector<std::string>{};
+          change["changes"] = what;
+          sectors.push_back(change);
+          std::string head = "disk" + std::to_string(d.index) + " sector " + std::to_string(lba);
+          if (!table) {
+            lines.push_back(head + (cleared ? ": cleared (first sector of a partition)" : ": rewritten"));
+          } else {
+            for (const auto& w : what) lines.push_back(head + ": " + w);
+            if (what.empty()) lines.push_back(head + (cleared ? ": cleared" : ": rewritten"));
+          }
+        }
+      }
+      // Registry values of the disk key.
+      json regChanges = json::array();
+      std::ifstream df(dump);
+      json after = df ? json::parse(df, nullptr, false) : json();
+      if (after.is_object()) {
+        json a = ValuesByName(before["values"]), b = ValuesByName(after["values"]);
+        std::set<std::string> names;
+        for (auto it = a.begin(); it != a.end(); ++it) names.insert(it.key());
+        for (auto it = b.begin(); it != b.end(); ++it) names.insert(it.key());
+        for (const auto& n : names) {
+          json x = a.contains(n) ? a[n] : json(nullptr), y = b.contains(n) ? b[n] : json(nullptr);
+          if (x == y) continue;
+          regChanges.push_back({{"name", n}, {"before", x}, {"after", y}});
+          std::string l = "registry HKEY_LOCAL_MACHINE\\SYSTEM\\DISK \"" + n + "\": ";
+          if (x.is_null())
+            l += "added (" + std::to_string(y["size"].get<uint64_t>()) + " bytes)";
+          else if (y.is_null())
+            l += "deleted";
+          else
+            l += "changes (" + std::to_string(x["size"].get<uint64_t>()) + " -> " +
+                 std::to_string(y["size"].get<uint64_t>()) + " bytes)";
+          lines.push_back(l);
+        }
+        if (!after["information"].is_null() && before["information"] != after["information"])
+          lines.push_back("the configuration would read:\n" + BlobText(after["information"]));
+      } else {
+        lines.push_back("(the registry of the copy could not be read back)");
+      }
+      if (opt.json) {
+        json result = json::parse(output, nullptr, false);
+        out << json{{"dry_run", true},
+                    {"exit_status", rc},
+                    {"result", result.is_discarded() ? json(output) : result},
+                    {"changes", {{"sectors", sectors}, {"registry", regChanges}}}}
+                   .dump(2)
+            << "\n";
+      } else {
+        out << output;
+        out << "\ndry run: nothing was written to " << opt.dir << ".";
+        if (lines.empty()) {
+          out << " The request would change nothing on the disks or in the registry.\n";
+        } else {
+          out << " The request would change:\n";
+          for (const auto& l : lines) out << "  " << l << "\n";
+        }
+      }
+    }
+  }
+  fs::remove_all(tmp, ec);
+  if (booted) ntp::Shutdown();
+  return rc;
+}
+
+}  // namespace cli

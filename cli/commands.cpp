@@ -1,0 +1,699 @@
+// The administrator's requests: each one is sent through the provider's control entry,
+// then the alerts it raised and the new layout are printed.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+
+#include "../diskreg/diskreg.h"
+#include "cli.h"
+#include "machine.h"
+#include "ntplatform.h"
+#include "registry_store.h"
+
+namespace cli {
+
+const char16_t kDiskKey[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK";
+
+namespace {
+
+bool Failed(ZMSTATUS st) { return st != 0; }
+
+// Sends one request, keeps backups of the table sectors it changes, and prints the
+// outcome. diskIndex < 0 prints every disk.
+int Request(Session& s, const Options& opt, const std::string& command, const std::string& what,
+            ZM_OBJECT_ID id, uint32_t cls, uint32_t code, PropSet& in, int diskIndex, std::ostream& out,
+            std::ostream& err) {
+  size_t mark = s.AlertCount();
+  TableBackup backup;
+  backup.Before(command);
+  PropSet outProps;
+  ZM_OBJECT_ID resultId = 0;
+  ZMSTATUS st = s.Control(id, cls, code, in.get(), outProps.get(), &resultId);
+  std::vector<std::string> backups = backup.After(err);
+  auto alerts = s.AlertsSince(mark);
+  json snap = Snapshot(alerts);
+  uint64_t member = 0;
+  bool hasMember = outProps.FindU64("MEMBERID", &member);
+  std::string message = Failed(st) ? FailureSentence(what, st) : "";
+  if (opt.json) {
+    snap["request"] = {{"command", command},    {"object", id},
+                       {"status", st},          {"status_hex", HexStatus(st)},
+                       {"ok", !Failed(st)},     {"message", Failed(st) ? json(message) : json(nullptr)},
+                       {"result_id", resultId}, {"member_id", hasMember ? json(member) : json(nullptr)},
+                       {"backups", backups}};
+    out << snap.dump(2) << "\n";
+  } else {
+    PrintAlerts(out, snap["alerts"]);
+    for (const auto& b : backups) out << "saved the previous table sectors as backup " << b << "\n";
+    if (!Failed(st) && hasMember && member != 0) out << "new volume: #" << member << "\n";
+    if (diskIndex >= 0) {
+      PrintDisk(out, snap, static_cast<unsigned>(diskIndex), opt);
+    } else {
+      PrintTree(out, snap, opt);
+    }
+  }
+  if (Failed(st)) {
+    err << message << "\n";
+    return kFailed;
+  }
+  return kOk;
+}
+
+// The disk that holds the object (a volume's first partition, or a partition, an
+// extended partition or a disk), for printing its layout; -1 when unknown.
+int DiskIndexOfObject(const json& snap, ZM_OBJECT_ID id) {
+  std::function<bool(const json&)> holds = [&](const json& regions) {
+    for (const auto& r : regions) {
+      if (r["id"] == id || (r.contains("volume") && r["volume"] == id)) return true;
+      if (r.contains("regions") && holds(r["regions"])) return true;
+    }
+    return false;
+  };
+  for (const auto& d : snap["disks"]) {
+    if (d["id"] == id || holds(d["regions"])) return d["index"].is_number() ? d["index"].get<int>() : -1;
+  }
+  return -1;
+}
+
+bool OpenOr(Session& s, const Options& opt, std::ostream& err) {
+  std::string e;
+  if (s.Open(opt.dir, opt.noWait, &e)) return true;
+  err << e << "\n";
+  return false;
+}
+
+}  // namespace
+
+int CmdShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
+  if (!OpenOr(s, opt, err)) return kFailed;
+  json snap = Snapshot({});
+  if (opt.json)
+    out << snap.dump(2) << "\n";
+  else
+    PrintTree(out, snap, opt);
+  return kOk;
+}
+
+int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::ostream& out,
+              std::ostream& err) {
+  if (!OpenOr(s, opt, err)) return kFailed;
+  json result = json::array();
+  auto disks = ntp::Disks();
+  if (hasDisk &&
+      std::none_of(disks.begin(), disks.end(), [&](const ntp::DiskInfo& d) { return d.index == disk; })) {
+    err << "there is no disk " << disk << " (the machine has " << disks.size() << ")\n";
+    return kFailed;
+  }
+  int rc = kOk;
+  for (const auto& d : disks) {
+    if (hasDisk && d.index != disk) continue;
+    std::u16string name = d.device + u"\\Partition0";
+    UNICODE_STRING us;
+    RtlInitUnicodeString(&us, name.c_str());
+    OBJECT_ATTRIBUTES oa{sizeof(OBJECT_ATTRIBUTES), nullptr, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
+    IO_STATUS_BLOCK iosb{};
+    HANDLE h = nullptr;
+    NTSTATUS st = NtOpenFile(&h, GENERIC_READ | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             FILE_SYNCHRONOUS_IO_NONALERT);
+    json entry = {{"disk", d.index}, {"device", Narrow(d.device)}};
+    if (!NT_SUCCESS(st)) {
+      err << "cannot open " << Narrow(name) << " (" << HexStatus(static_cast<uint32_t>(st)) << ")\n";
+      rc = kFailed;
+      continue;
+    }
+    std::vector<uint8_t> buf(16040);
+    for (int tries = 0; tries < 8; ++tries) {
+      st = NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0,
+                                 buf.data(), static_cast<ULONG>(buf.size()));
+      if (st != STATUS_BUFFER_TOO_SMALL) break;
+      buf.resize(buf.size() * 2);
+    }
+    NtClose(h);
+    if (!NT_SUCCESS(st)) {
+      err << "cannot read the layout of " << Narrow(d.device) << " (" << HexStatus(static_cast<uint32_t>(st))
+          << ")\n";
+      rc = kFailed;
+      continue;
+    }
+    DRIVE_LAYOUT_INFORMATION head;
+    std::memcpy(&head, buf.data(), offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry));
+    size_t room =
+        (buf.size() - offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry)) / sizeof(PARTITION_INFORMATION);
+    size_t count = std::min<size_t>(head.PartitionCount, room);
+    entry["partition_count"] = head.PartitionCount;
+    entry["signature"] = head.Signature;
+    json entries = json::array();
+    for (size_t i = 0; i < count; ++i) {
+      PARTITION_INFORMATION p;
+      std::memcpy(&p, buf.data() + offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry) + i * sizeof p,
+                  sizeof p);
+      entries.push_back({{"index", i},
+                         {"starting_offset", p.StartingOffset.QuadPart},
+                         {"partition_length", p.PartitionLength.QuadPart},
+                         {"hidden_sectors", p.HiddenSectors},
+                         {"partition_number", p.PartitionNumber},
+                         {"partition_type", p.PartitionType},
+                         {"boot_indicator", p.BootIndicator != 0},
+                         {"recognized", p.RecognizedPartition != 0}});
+    }
+    entry["entries"] = entries;
+    result.push_back(entry);
+  }
+  if (opt.json) {
+    out << (hasDisk && result.size() == 1 ? result[0] : json{{"disks", result}}).dump(2) << "\n";
+    return rc;
+  }
+  for (const auto& e : result) {
+    char sig[16];
+    std::snprintf(sig, sizeof sig, "0x%08X", e["signature"].get<uint32_t>());
+    out << "disk" << e["disk"] << "  " << e["device"].get<std::string>() << "  PartitionCount "
+        << e["partition_count"] << "  Signature " << sig << "\n";
+    out << "  INDEX  STARTING_OFFSET  PARTITION_LENGTH  HIDDEN  NUMBER  TYPE  BOOT  RECOGNIZED\n";
+    for (const auto& p : e["entries"]) {
+      char line[160];
+      std::snprintf(line, sizeof line, "  %5u  %15lld  %16lld  %6u  %6u  0x%02X  %4s  %s\n",
+                    p["index"].get<unsigned>(), p["starting_offset"].get<long long>(),
+                    p["partition_length"].get<long long>(), p["hidden_sectors"].get<unsigned>(),
+                    p["partition_number"].get<unsigned>(), p["partition_type"].get<unsigned>(),
+                    p["boot_indicator"].get<bool>() ? "yes" : "no",
+                    p["recognized"].get<bool>() ? "yes" : "no");
+      out << line;
+    }
+  }
+  return rc;
+}
+
+int CmdCreate(Session& s, const Options& opt, const CreateArgs& a, std::ostream& out, std::ostream& err) {
+  if (!OpenOr(s, opt, err)) return kFailed;
+  json snap = Snapshot({});
+  const json* disk = FindDisk(snap, a.disk);
+  if (!disk) {
+    err << "cannot create partition: there is no disk " << a.disk << " (the machine has "
+        << snap["disks"].size() << ")\n";
+    return kFailed;
+  }
+  uint32_t regionType = a.kind == "primary" ? 1 : a.kind == "extended" ? 2 : 3;
+  uint64_t offset = a.offset, size = a.size;
+  if (!a.hasOffset) {
+    // The first free region that can hold the size: inside the extended partition for a
+    // logical drive, on the disk itself otherwise.
+    const json* regions = &(*disk)["regions"];
+    if (regionType == 3) {
+      regions = nullptr;
+      for (const auto& r : (*disk)["regions"])
+        if (r["kind"] == "extended") regions = &r["regions"];
+      if (!regions) {
+        err << "cannot create partition: disk " << a.disk
+            << " has no extended partition to hold a logical drive (create one with 'create extended')\n";
+        return kFailed;
+      }
+    }
+    bool found = false;
+    uint64_t largest = 0;
+    for (const auto& r : *regions) {
+      if (r["kind"] != "free") continue;
+      uint64_t len = r["length"];
+      largest = std::max(largest, len);
+      if (a.maxSize || len >= size) {
+        offset = r["offset"];
+        if (a.maxSize) size = len;
+        found = true;
+        break;
+      }
+    }
+    if (!found) {
+      err << "cannot create partition: no free region "
+          << (regionType == 3 ? "in the extended partition of disk " : "of disk ") << a.disk << " can hold "
+          << Size(size, opt) << " (the largest is " << Size(largest, opt) << ")\n";
+      return kFailed;
+    }
+  } else if (a.maxSize) {
+    bool found = false;
+    std::function<void(const json&)> look = [&](const json& regions) {
+      for (const auto& r : regions) {
+        if (r["kind"] == "free" && r["offset"] == offset) {
+          size = r["length"];
+          found = true;
+        }
+        if (r.contains("regions")) look(r["regions"]);
+      }
+    };
+    look((*disk)["regions"]);
+    if (!found) {
+      err << "cannot create partition: no free region of disk " << a.disk << " starts at offset " << offset
+          << "\n";
+      return kFailed;
+    }
+  }
+  PropSet in;
+  in.AddU64("OFFSET_LL", offset);
+  in.AddU64("LENGTH_LL", size);
+  in.AddU32("REGION_TYPE", regionType);
+  std::string command = "create " + a.kind + " --disk " + std::to_string(a.disk) + " --size " +
+                        std::to_string(size) + " --offset " + std::to_string(offset);
+  return Request(s, opt, command, "cannot create partition", (*disk)["id"], OPCLASS_LAYOUT,
+                 OP_CREATE_PARTITION, in, static_cast<int>(a.disk), out, err);
+}
+
+int CmdDelete(Session& s, const Options& opt, const std::string& volume, bool extended, unsigned disk,
+              std::ostream& out, std::ostream& err) {
+  if (!OpenOr(s, opt, err)) return kFailed;
+  json snap = Snapshot({});
+  ZM_OBJECT_ID id = 0;
+  int diskIndex = -1;
+  if (extended) {
+    const json* d = FindDisk(snap, disk);
+    if (!d) {
+      err << "cannot delete partition: there is no disk " << disk << "\n";
+      return kFailed;
+    }
+    for (const auto& r : (*d)["regions"])
+      if (r["kind"] == "extended") id = r["id"];
+    if (id == 0) {
+      err << "cannot delete partition: disk " << disk << " has no extended partition\n";
+      return kFailed;
+    }
+    diskIndex = static_cast<int>(disk);
+  } else {
+    std::string e;
+    id = ResolveVolume(snap, volume, &e);
+    if (id == 0) {
+      err << "cannot delete partition: " << e << "\n";
+      return kFailed;
+    }
+    diskIndex = DiskIndexOfObject(snap, id);
+  }
+  PropSet in;
+  std::string command = extended ? "delete extended --disk " + std::to_string(disk) : "delete " + volume;
+  return Request(s, opt, command, "cannot delete partition", id, OPCLASS_LAYOUT, OP_DELETE_PARTITION, in,
+                 diskIndex, out, err);
+}
+
+int CmdActive(Session& s, const Options& opt, const std::string& volume, std::ostream& out,
+              std::ostream& err) {
+  if (!OpenOr(s, opt, err)) return kFailed;
+  json snap = Snapshot({});
+  std::string e;
+  ZM_OBJECT_ID id = ResolveVolume(snap, volume, &e);
+  if (id == 0) {
+    err << "cannot mark partition active: " << e << "\n";
+    return kFailed;
+  }
+  PropSet in;
+  return Request(s, opt, "active " + volume, "cannot mark partition active", id, OPCLASS_VOLUME,
+                 OP_MARK_ACTIVE, in, DiskIndexOfObject(snap, id), out, err);
+}
+
+int CmdLetter(Session& s, const Options& opt, const std::string& volume, const std::string& letter,
+              bool remove, std::ostream& out, std::ostream& err) {
+  if (!OpenOr(s, opt, err)) return kFailed;
+  json snap = Snapshot({});
+  std::string e;
+  std::string what = remove ? "cannot remove drive letter" : "cannot assign drive letter";
+  ZM_OBJECT_ID id = ResolveVolume(snap, volume, &e);
+  if (id == 0) {
+    err << what << ": " << e << "\n";
+    return kFailed;
+  }
+  PropSet in;
+  std::string command = "letter " + volume;
+  if (!remove) {
+    auto l = ParseDriveLetter(letter);  // checked by the parser already
+    std::string text = std::string(1, l ? *l : '?') + ":";
+    in.AddString("DRIVE_LETTER", Widen(text));
+    command += " " + text;
+  } else {
+    command += " --remove";
+  }
+  return Request(s, opt, command, what, id, OPCLASS_VOLUME,
+                 remove ? OP_REMOVE_DRIVE_LETTER : OP_ASSIGN_DRIVE_LETTER, in, -1, out, err);
+}
+
+int CmdRescan(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::ostream& out,
+              std::ostream& err) {
+  if (!OpenOr(s, opt, err)) return kFailed;
+  PropSet in;
+  if (!hasDisk)
+    return Request(s, opt, "rescan", "cannot rescan", 0, OPCLASS_LAYOUT, OP_REFRESH, in, -1, out, err);
+  json snap = Snapshot({});
+  const json* d = FindDisk(snap, disk);
+  if (!d) {
+    err << "cannot rescan: there is no disk " << disk << "\n";
+    return kFailed;
+  }
+  return Request(s, opt, "rescan --disk " + std::to_string(disk), "cannot rescan disk", (*d)["id"],
+                 OPCLASS_LAYOUT, OP_UPDATE_DISK, in, static_cast<int>(disk), out, err);
+}
+
+int CmdMenus(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
+  if (!OpenOr(s, opt, err)) return kFailed;
+  PropSet in;
+  Options v = opt;
+  v.verbose = true;
+  return Request(s, v, "menus", "cannot update the context menus", 0, OPCLASS_VOLUME, OP_UPDATE_CONTEXT_MENUS,
+                 in, -1, out, err);
+}
+
+json RegistryJson() {
+  json values = json::array();
+  json information = nullptr;
+  for (const auto& v : ntp::reg::ListValues(kDiskKey)) {
+    json val = {{"name", Narrow(v.name)}, {"type", v.type}, {"size", v.data.size()}};
+    if (v.type == REG_SZ || v.type == REG_EXPAND_SZ) {
+      std::u16string s;
+      for (size_t i = 0; i + 1 < v.data.size(); i += 2) {
+        char16_t c = static_cast<char16_t>(v.data[i] | (v.data[i + 1] << 8));
+        if (c == 0) break;
+        s += c;
+      }
+      val["data"] = Narrow(s);
+    } else if (v.type == REG_DWORD && v.data.size() == 4) {
+      uint32_t x;
+      std::memcpy(&x, v.data.data(), 4);
+      val["data"] = x;
+    } else {
+      static const char kHex[] = "0123456789abcdef";
+      std::string hex;
+      for (uint8_t b : v.data) {
+        hex += kHex[b >> 4];
+        hex += kHex[b & 15];
+      }
+      val["data"] = hex;
+    }
+    values.push_back(val);
+    if (v.name.size() == 11) {
+      std::string n = Narrow(v.name);
+      std::transform(n.begin(), n.end(), n.begin(), [](unsigned char c) { return std::tolower(c); });
+      if (n == "information") {
+        std::string why;
+        bool ok = DiskRegistryValidate(v.data.data(), v.data.size(), &why);
+        information = DecodeBlob(v.data.data(), v.data.size(), ok, why);
+        information["type"] = v.type;
+      }
+    }
+  }
+  return json{{"key", Narrow(kDiskKey)}, {"values", values}, {"information", information}};
+}
+
+int CmdRegistryShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
+  if (!OpenOr(s, opt, err)) return kFailed;
+  json r = RegistryJson();
+  if (opt.json) {
+    out << r.dump(2) << "\n";
+  } else {
+    out << "HKEY_LOCAL_MACHINE\\SYSTEM\\DISK\n";
+    for (const auto& v : r["values"]) {
+      out << "  \"" << v["name"].get<std::string>() << "\" type " << v["type"] << ", " << v["size"]
+          << " bytes";
+      if (v["data"].is_string() && v["type"] != REG_BINARY) out << ": " << v["data"].get<std::string>();
+      if (v["data"].is_number()) out << ": " << v["data"];
+      out << "\n";
+    }
+    if (r["information"].is_null())
+      out << "  no \"Information\" value: no FT configuration is stored yet\n";
+    else
+      out << BlobText(r["information"]);
+  }
+  if (r["information"].is_object() && !r["information"]["valid"].get<bool>()) {
+    err << "the stored \"Information\" value is malformed: " << r["information"]["error"].get<std::string>()
+        << "\n";
+    return kFailed;
+  }
+  return kOk;
+}
+
+int CmdRegistryExport(Session& s, const Options& opt, const std::string& file, std::ostream& out,
+                      std::ostream& err) {
+  if (!OpenOr(s, opt, err)) return kFailed;
+  std::string e;
+  if (!ntp::reg::ExportRegFile(kDiskKey, file, &e)) {
+    err << "cannot export the registry to '" << file << "': " << e << "\n";
+    return kFailed;
+  }
+  if (opt.json)
+    out << json{{"exported", file}, {"key", Narrow(kDiskKey)}}.dump(2) << "\n";
+  else
+    out << "exported HKEY_LOCAL_MACHINE\\SYSTEM\\DISK to " << file << "\n";
+  return kOk;
+}
+
+int CmdRegistryImport(Session& s, const Options& opt, const std::string& file, bool rescan, std::ostream& out,
+                      std::ostream& err) {
+  {
+    std::ifstream f(file, std::ios::binary);
+    if (!f) {
+      err << "cannot import '" << file << "': " << std::strerror(errno) << "\n";
+      return kFailed;
+    }
+  }
+  if (!OpenOr(s, opt, err)) return kFailed;
+  uint32_t oldType = 0;
+  std::vector<uint8_t> oldData;
+  bool hadOld = ntp::reg::GetValue(kDiskKey, u"Information", &oldType, &oldData);
+  std::string e;
+  if (!ntp::reg::ImportRegFile(file, &e)) {
+    err << "cannot import '" << file << "': " << e << "\n";
+    return kFailed;
+  }
+  // A configuration that the provider could not read must not replace a good one.
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+  if (ntp::reg::GetValue(kDiskKey, u"Information", &type, &data)) {
+    std::string why;
+    if (!DiskRegistryValidate(data.data(), data.size(), &why)) {
+      if (hadOld)
+        ntp::reg::SetValue(kDiskKey, u"Information", oldType, oldData);
+      else
+        ntp::reg::DeleteValue(kDiskKey, u"Information");
+      err << "cannot import '" << file << "': its \"Information\" value is malformed: " << why
+          << "; the stored value is unchanged\n";
+      return kFailed;
+    }
+  }
+  if (!rescan) {
+    if (opt.json)
+      out << json{{"imported", file}, {"registry", RegistryJson()}}.dump(2) << "\n";
+    else
+      out << "imported " << file << " into HKEY_LOCAL_MACHINE\\SYSTEM\\DISK\n";
+    return kOk;
+  }
+  if (!opt.json) out << "imported " << file << " into HKEY_LOCAL_MACHINE\\SYSTEM\\DISK; rescanning\n";
+  PropSet in;
+  return Request(s, opt, "registry import " + file, "cannot rescan after the import", 0, OPCLASS_LAYOUT,
+                 OP_REFRESH, in, -1, out, err);
+}
+
+int CmdAlerts(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
+  (void)s;
+  std::error_code ec;
+  if (!std::filesystem::exists(std::filesystem::path(opt.dir) / "machine.toml", ec)) {
+    err << "'" << opt.dir << "' is not a machine directory (no machine.toml)\n";
+    return kFailed;
+  }
+  json all = json::array();
+  std::ifstream f(std::filesystem::path(opt.dir) / "alerts.log");
+  std::string line;
+  size_t n = 0;
+  while (std::getline(f, line)) {
+    ++n;
+    if (line.empty()) continue;
+    json a = json::parse(line, nullptr, false);
+    if (a.is_discarded()) {
+      err << "alerts.log line " << n << " is not JSON; skipped\n";
+      continue;
+    }
+    all.push_back(a);
+  }
+  if (opt.json) {
+    out << json{{"alerts", all}}.dump(2) << "\n";
+    return kOk;
+  }
+  for (const auto& a : all) {
+    out << a.value("time", json(0)) << "  ";
+    json one = {{"text", a.value("text", std::string())},
+                {"inserts", a.value("inserts", json::array())},
+                {"severity", a.value("severity", json(0))}};
+    PrintAlerts(out, json::array({one}));
+  }
+  if (all.empty()) out << "no alerts\n";
+  return kOk;
+}
+
+namespace {
+
+// "512M", "512M,255,63", "512M,16,63,removable".
+bool ParseDiskArg(const std::string& text, uint64_t* size, ntp::DiskConfig* cfg, std::string* error) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (true) {
+    size_t comma = text.find(',', start);
+    parts.push_back(text.substr(start, comma - start));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  if (parts.size() > 4) {
+    *error = "--disk '" + text + "': expected SIZE[,heads,sectors[,removable]]";
+    return false;
+  }
+  if (!ParseSize(parts[0], false, size, error)) {
+    *error = "--disk: " + *error;
+    return false;
+  }
+  auto number = [&](const std::string& s, uint32_t lo, uint32_t hi, uint32_t* v, const char* what) {
+    uint64_t x = 0;
+    std::string e;
+    if (s.empty() || s.size() > 6 || s.find_first_not_of("0123456789") != std::string::npos ||
+        (x = std::stoull(s)) < lo || x > hi) {
+      *error = "--disk '" + text + "': " + what + " must be a number from " + std::to_string(lo) + " to " +
+               std::to_string(hi);
+      return false;
+    }
+    *v = static_cast<uint32_t>(x);
+    return true;
+  };
+  if (parts.size() == 2) {
+    *error = "--disk '" + text + "': give both heads and sectors per track";
+    return false;
+  }
+  if (parts.size() >= 3) {
+    if (!number(parts[1], 1, 255, &cfg->heads, "heads")) return false;
+    if (!number(parts[2], 1, 63, &cfg->sectors, "sectors per track")) return false;
+  }
+  if (parts.size() == 4) {
+    if (parts[3] != "removable") {
+      *error = "--disk '" + text + "': the fourth field can only be 'removable'";
+      return false;
+    }
+    cfg->removable = true;
+  }
+  uint64_t cylinder = uint64_t{cfg->heads} * cfg->sectors * cfg->bytesPerSector;
+  if (*size < 2 * cylinder) {
+    *error =
+        "--disk '" + text + "': a disk must hold at least two cylinders (" + FormatSize(2 * cylinder) + ")";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::string>& diskArgs,
+            const std::vector<std::string>& cdroms, bool emptyCdrom, std::ostream& out, std::ostream& err) {
+  std::vector<std::pair<uint64_t, ntp::DiskConfig>> disks;
+  for (const auto& d : diskArgs) {
+    uint64_t size = 0;
+    ntp::DiskConfig cfg;
+    std::string e;
+    if (!ParseDiskArg(d, &size, &cfg, &e)) {
+      err << e << "\n";
+      return kUsage;
+    }
+    disks.push_back({size, cfg});
+  }
+  if (disks.empty()) {
+    err << "init: give at least one --disk SIZE\n";
+    return kUsage;
+  }
+  std::vector<ntp::CdromConfig> cds;
+  for (const auto& iso : cdroms) {
+    std::ifstream f(iso, std::ios::binary);
+    if (!f) {
+      err << "cannot use '" << iso << "' as a CD-ROM image: " << std::strerror(errno) << "\n";
+      return kFailed;
+    }
+    std::error_code ec;
+    cds.push_back({std::filesystem::absolute(iso, ec).string()});
+  }
+  if (emptyCdrom) cds.push_back({});
+  std::error_code ec;
+  if (std::filesystem::exists(std::filesystem::path(dir) / "machine.toml", ec)) {
+    err << "cannot make a machine in '" << dir << "': it is a machine already\n";
+    return kFailed;
+  }
+  std::string e;
+  if (!ntp::CreateMachine(dir, disks, cds, &e)) {
+    err << "cannot make a machine in '" << dir << "': " << e << "\n";
+    return kFailed;
+  }
+  if (opt.json) {
+    json d = json::array();
+    for (const auto& x : disks)
+      d.push_back({{"size", x.first},
+                   {"heads", x.second.heads},
+                   {"sectors", x.second.sectors},
+                   {"removable", x.second.removable}});
+    out << json{{"machine", dir}, {"disks", d}, {"cdroms", cds.size()}}.dump(2) << "\n";
+  } else {
+    out << "made machine " << dir << " with " << disks.size() << " disk(s)";
+    if (!cds.empty()) out << " and " << cds.size() << " CD-ROM drive(s)";
+    out << "\n";
+  }
+  return kOk;
+}
+
+int CmdAttach(const Options& opt, const std::string& image, bool removable, std::ostream& out,
+              std::ostream& err) {
+  // The image is only looked at, never opened for writing.
+  int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    err << "cannot attach '" << image << "': " << std::strerror(errno) << "\n";
+    return kFailed;
+  }
+  struct stat st {};
+  bool ok = fstat(fd, &st) == 0;
+  uint8_t sector[512];
+  ssize_t got = ok ? pread(fd, sector, sizeof sector, 0) : -1;
+  ::close(fd);
+  if (!ok || (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))) {
+    err << "cannot attach '" << image << "': not a regular file or block device\n";
+    return kFailed;
+  }
+  if (got != static_cast<ssize_t>(sizeof sector)) {
+    err << "cannot attach '" << image
+        << "': the first sector cannot be read (the image is empty or unreadable)\n";
+    return kFailed;
+  }
+  // Hold the machine while its configuration changes.
+  std::string e;
+  std::error_code ec;
+  if (!std::filesystem::exists(std::filesystem::path(opt.dir) / "machine.toml", ec)) {
+    err << "'" << opt.dir
+        << "' is not a machine directory (no machine.toml; make one with 'ftdiskctl init')\n";
+    return kFailed;
+  }
+  if (!ntp::Boot(opt.dir, opt.noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait, &e,
+                 [] { std::fprintf(stderr, "waiting for the machine lock held by another process...\n"); })) {
+    err << "cannot open machine '" << opt.dir << "': " << e << "\n";
+    return kFailed;
+  }
+  ntp::MachineConfig cfg;
+  bool loaded = ntp::LoadMachineConfig(opt.dir, &cfg, &e);
+  unsigned index = static_cast<unsigned>(cfg.disks.size());
+  if (loaded) {
+    ntp::DiskConfig d;
+    d.image = std::filesystem::absolute(image, ec).string();
+    d.removable = removable;
+    cfg.disks.push_back(d);
+  }
+  bool saved = loaded && ntp::SaveMachineConfig(opt.dir, cfg, &e);
+  ntp::Shutdown();
+  if (!saved) {
+    err << "cannot attach '" << image << "': " << e << "\n";
+    return kFailed;
+  }
+  if (opt.json)
+    out << json{{"attached", image}, {"disk", index}}.dump(2) << "\n";
+  else
+    out << "attached " << image << " as disk " << index
+        << " (the image is unchanged until a request writes it)\n";
+  return kOk;
+}
+
+}  // namespace cli

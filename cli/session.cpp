@@ -1,0 +1,267 @@
+// The boot of a machine and the database reads the front end makes.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+
+#include "cli.h"
+#include "machine.h"
+
+namespace cli {
+
+std::string SelfPath() {
+  std::error_code ec;
+  auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : p.string();
+}
+
+std::string ModulePath() {
+  for (const char* var : {"FTDISK_MODULE", "FTDISK_PROVIDER"}) {
+    const char* v = std::getenv(var);
+    if (v != nullptr && *v != '\0') return v;
+  }
+  std::filesystem::path self = SelfPath();
+  return (self.parent_path() / "libftdisk.so").string();
+}
+
+bool Session::Open(const std::string& dir, bool noWait, std::string* error) {
+  if (open_) {
+    if (dir == dir_) return true;
+    *error = "this shell works on machine '" + dir_ + "', not '" + dir + "'";
+    return false;
+  }
+  dir_ = dir;
+  std::error_code ec;
+  if (!std::filesystem::exists(std::filesystem::path(dir) / "machine.toml", ec)) {
+    *error = "'" + dir + "' is not a machine directory (no machine.toml; make one with 'ftdiskctl init " +
+             dir + "')";
+    return false;
+  }
+  std::string err;
+  if (!ntp::Boot(dir, noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait, &err, [] {
+        std::fprintf(stderr, "waiting for the machine lock held by another process...\n");
+        std::fflush(stderr);
+      })) {
+    *error = "cannot open machine '" + dir + "': " + err;
+    return false;
+  }
+  platform_ = true;
+  zm::Start();
+  host_ = true;
+  std::string module = ModulePath();
+  provider_ = zm::LoadProvider(module, u"ftdisk", &err);
+  if (provider_ == nullptr) {
+    *error = "cannot load the provider module '" + module + "': " + err;
+    Close();
+    return false;
+  }
+  zm::InitializationComplete();
+  zm::WaitIdle();
+  open_ = true;
+  return true;
+}
+
+void Session::Close() {
+  if (host_) {
+    zm::WaitIdle();
+    DumpRegistryForParent();
+    zm::UnloadProviders();
+    zm::Stop();
+    host_ = false;
+  }
+  if (platform_) {
+    ntp::Shutdown();
+    platform_ = false;
+  }
+  provider_ = nullptr;
+  open_ = false;
+}
+
+ZMSTATUS Session::Control(ZM_OBJECT_ID id, uint32_t cls, uint32_t code, ZM_PROPSET in, ZM_PROPSET out,
+                          ZM_OBJECT_ID* resultId) {
+  ZMSTATUS st = zm::Control(provider_, id, cls, code, in, out, resultId);
+  zm::WaitIdle();
+  return st;
+}
+
+size_t Session::AlertCount() const { return zm::Alerts().size(); }
+
+std::vector<zm::AlertRecord> Session::AlertsSince(size_t mark) const {
+  auto all = zm::Alerts();
+  if (mark >= all.size()) return {};
+  return std::vector<zm::AlertRecord>(all.begin() + static_cast<std::ptrdiff_t>(mark), all.end());
+}
+
+std::string Narrow(const std::u16string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    uint32_t c = s[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::u16string Widen(const std::string& s) {
+  // The front end's own strings are ASCII (names, letters, device paths).
+  std::u16string out;
+  for (unsigned char c : s) out += static_cast<char16_t>(c);
+  return out;
+}
+
+namespace {
+
+struct Record {
+  ZM_PROPERTY* rec = nullptr;
+  ~Record() {
+    if (rec) _ZmFree(rec, __FILE__, __LINE__);
+  }
+};
+
+}  // namespace
+
+bool PropU64(ZM_OBJECT_ID id, const char* name, uint64_t* value) {
+  Record r;
+  if (ObGetProperty(zm::Database(), id, name, &r.rec) != 0 || r.rec == nullptr || r.rec->Value == nullptr)
+    return false;
+  const void* v = r.rec->Value;
+  switch (r.rec->Type) {
+    case ZM_TYPE_UINT8:
+    case ZM_TYPE_BOOL:
+      if (r.rec->Size < 1) return false;
+      *value = *static_cast<const uint8_t*>(v);
+      return true;
+    case ZM_TYPE_UINT32: {
+      if (r.rec->Size < 4) return false;
+      uint32_t x;
+      std::memcpy(&x, v, 4);
+      *value = x;
+      return true;
+    }
+    case ZM_TYPE_UINT64:
+    case ZM_TYPE_OBJECT_ID: {
+      if (r.rec->Size < 8) return false;
+      uint64_t x;
+      std::memcpy(&x, v, 8);
+      *value = x;
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+bool PropString(ZM_OBJECT_ID id, const char* name, std::string* value) {
+  Record r;
+  if (ObGetProperty(zm::Database(), id, name, &r.rec) != 0 || r.rec == nullptr || r.rec->Value == nullptr ||
+      r.rec->Type != ZM_TYPE_STRING || r.rec->Size < 2)
+    return false;
+  // Read at most Size bytes and stop at the terminator; a value without one is no string.
+  size_t units = r.rec->Size / 2;
+  std::u16string s;
+  const char* p = static_cast<const char*>(r.rec->Value);
+  for (size_t i = 0; i < units; ++i) {
+    char16_t c;
+    std::memcpy(&c, p + 2 * i, 2);
+    if (c == 0) {
+      *value = Narrow(s);
+      return true;
+    }
+    s += c;
+  }
+  return false;
+}
+
+namespace {
+
+std::vector<ZM_OBJECT_ID> TakeIds(ZMSTATUS st, uint32_t count, ZM_OBJECT_ID* ids) {
+  std::vector<ZM_OBJECT_ID> out;
+  if (st == 0 && ids != nullptr) out.assign(ids, ids + count);
+  if (ids != nullptr) _ZmFree(ids, __FILE__, __LINE__);
+  return out;
+}
+
+}  // namespace
+
+std::vector<ZM_OBJECT_ID> ObjectsOfType(uint32_t type) {
+  uint32_t n = 0;
+  ZM_OBJECT_ID* ids = nullptr;
+  ZMSTATUS st = DbGetObjects(zm::Database(), type, &n, &ids);
+  return TakeIds(st, n, ids);
+}
+
+std::vector<ZM_OBJECT_ID> ChildrenOf(ZM_OBJECT_ID id, uint32_t type) {
+  uint32_t n = 0;
+  ZM_OBJECT_ID* ids = nullptr;
+  ZMSTATUS st = ObGetChildObjects(zm::Database(), id, type, &n, &ids);
+  return TakeIds(st, n, ids);
+}
+
+std::vector<ZM_OBJECT_ID> ParentsOf(ZM_OBJECT_ID id, uint32_t type) {
+  uint32_t n = 0;
+  ZM_OBJECT_ID* ids = nullptr;
+  ZMSTATUS st = ObGetParentObjects(zm::Database(), id, type, &n, &ids);
+  return TakeIds(st, n, ids);
+}
+
+uint32_t ObjectType(ZM_OBJECT_ID id) {
+  uint32_t t = 0;
+  if (ObGetObjectType(zm::Database(), id, &t) != 0) return 0;
+  return t;
+}
+
+PropSet::PropSet() { PsCreatePropset(&set_); }
+PropSet::~PropSet() {
+  if (set_) PsDestroyPropset(set_);
+}
+
+void PropSet::AddU64(const char* name, uint64_t v) {
+  ZM_PROPERTY p{name, ZM_TYPE_UINT64, 0, 8, &v};
+  PsAddProperty(set_, &p);
+}
+
+void PropSet::AddU32(const char* name, uint32_t v) {
+  ZM_PROPERTY p{name, ZM_TYPE_UINT32, 0, 4, &v};
+  PsAddProperty(set_, &p);
+}
+
+void PropSet::AddString(const char* name, const std::u16string& v) {
+  std::u16string copy = v;
+  ZM_PROPERTY p{name, ZM_TYPE_STRING, 0, static_cast<uint32_t>((copy.size() + 1) * 2), copy.data()};
+  PsAddProperty(set_, &p);
+}
+
+bool PropSet::FindU64(const char* name, uint64_t* v) const {
+  ZM_PROPERTY* rec = nullptr;
+  if (PsFindProperty(set_, name, &rec) != 0 || rec == nullptr) return false;
+  bool ok = false;
+  if (rec->Value != nullptr && rec->Size >= 8 &&
+      (rec->Type == ZM_TYPE_UINT64 || rec->Type == ZM_TYPE_OBJECT_ID)) {
+    std::memcpy(v, rec->Value, 8);
+    ok = true;
+  }
+  _ZmFree(rec, __FILE__, __LINE__);
+  return ok;
+}
+
+}  // namespace cli

@@ -1,0 +1,359 @@
+#include "units.h"
+
+#include <cctype>
+#include <cstdio>
+
+namespace cli {
+
+namespace {
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+}  // namespace
+
+bool ParseSize(const std::string& text, bool allowZero, uint64_t* bytes, std::string* error) {
+  auto fail = [&](const std::string& why) {
+    if (error) *error = "'" + text + "' " + why;
+    return false;
+  };
+  size_t i = 0;
+  unsigned __int128 whole = 0;
+  size_t digits = 0;
+  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
+    whole = whole * 10 + static_cast<unsigned>(text[i] - '0');
+    if (whole > UINT64_MAX) return fail("is too large");
+    ++i;
+    ++digits;
+  }
+  // An optional fraction, kept exactly as numerator / 10^fracDigits.
+  unsigned __int128 frac = 0, fracScale = 1;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    size_t fracDigits = 0;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
+      if (fracDigits < 18) {
+        frac = frac * 10 + static_cast<unsigned>(text[i] - '0');
+        fracScale *= 10;
+      } else if (text[i] != '0') {
+        return fail("has too many decimals");
+      }
+      ++i;
+      ++fracDigits;
+    }
+    if (fracDigits == 0) return fail("is not a size (expected a number such as 100M, 2G or 4096)");
+  }
+  if (digits == 0) return fail("is not a size (expected a number such as 100M, 2G or 4096)");
+  std::string unit = Lower(text.substr(i));
+  unsigned shift = 0;
+  if (unit.empty() || unit == "b") {
+    shift = 0;
+  } else {
+    static const char kUnits[] = "kmgtpe";
+    char u = unit[0];
+    size_t pos = std::string(kUnits).find(u);
+    std::string rest = unit.substr(1);
+    if (pos == std::string::npos || !(rest.empty() || rest == "b" || rest == "ib"))
+      return fail("has an unknown unit (use B, K, M, G, T, P or E, binary)");
+    shift = static_cast<unsigned>(10 * (pos + 1));
+  }
+  unsigned __int128 value = whole << shift;
+  if (value > UINT64_MAX) return fail("is too large");
+  unsigned __int128 fracBytes = frac << shift;
+  if (fracBytes % fracScale != 0) return fail("is not a whole number of bytes");
+  value += fracBytes / fracScale;
+  if (value > UINT64_MAX) return fail("is too large");
+  if (value == 0 && !allowZero) return fail("is zero; a size must be at least one byte");
+  *bytes = static_cast<uint64_t>(value);
+  return true;
+}
+
+std::string FormatSize(uint64_t bytes) {
+  static const char kUnits[] = "KMGTPE";
+  if (bytes < 1024) return std::to_string(bytes) + "B";
+  unsigned u = 0;
+  long double v = static_cast<long double>(bytes) / 1024.0L;
+  while (v >= 1024.0L && u + 1 < sizeof kUnits - 1) {
+    v /= 1024.0L;
+    ++u;
+  }
+  char buf[32];
+  // One decimal, dropped when it is zero (100M rather than 100.0M).
+  std::snprintf(buf, sizeof buf, "%.1Lf", v);
+  std::string s = buf;
+  if (s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0) s.resize(s.size() - 2);
+  return s + kUnits[u];
+}
+
+std::optional<char> ParseDriveLetter(const std::string& text) {
+  if (text.size() != 1 && !(text.size() == 2 && text[1] == ':')) return std::nullopt;
+  char c = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  if (c < 'C' || c > 'Z') return std::nullopt;
+  return c;
+}
+
+namespace {
+
+bool ParseUnsigned(const std::string& s, uint64_t max, uint64_t* out) {
+  if (s.empty() || s.size() > 20) return false;
+  unsigned __int128 v = 0;
+  for (char c : s) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    v = v * 10 + static_cast<unsigned>(c - '0');
+    if (v > max) return false;
+  }
+  *out = static_cast<uint64_t>(v);
+  return true;
+}
+
+}  // namespace
+
+bool ParseVolumeSpec(const std::string& text, VolumeSpec* spec, std::string* error) {
+  std::string t = Lower(text);
+  uint64_t a = 0, b = 0;
+  if (t.size() == 2 && t[1] == ':') {
+    auto letter = ParseDriveLetter(text);
+    if (!letter) {
+      if (error) *error = "'" + text + "' is not a drive letter (C: to Z:)";
+      return false;
+    }
+    spec->kind = VolumeSpec::Letter;
+    spec->letter = *letter;
+    return true;
+  }
+  if (t.rfind("disk", 0) == 0) {
+    size_t slash = t.find('/');
+    if (slash != std::string::npos && slash + 1 < t.size() && t[slash + 1] == 'p' &&
+        ParseUnsigned(t.substr(4, slash - 4), 1u << 20, &a) &&
+        ParseUnsigned(t.substr(slash + 2), 1u << 20, &b) && b > 0) {
+      spec->kind = VolumeSpec::Partition;
+      spec->disk = static_cast<unsigned>(a);
+      spec->number = static_cast<unsigned>(b);
+      return true;
+    }
+    if (error) *error = "'" + text + "' is not a partition name (diskN/pM, M from 1)";
+    return false;
+  }
+  if (t.rfind("cdrom", 0) == 0) {
+    if (ParseUnsigned(t.substr(5), 1u << 20, &a)) {
+      spec->kind = VolumeSpec::Cdrom;
+      spec->number = static_cast<unsigned>(a);
+      return true;
+    }
+    if (error) *error = "'" + text + "' is not a CD-ROM name (cdromN)";
+    return false;
+  }
+  std::string digits = t[0] == '#' ? t.substr(1) : t;
+  if (ParseUnsigned(digits, UINT64_MAX, &a) && a != 0) {
+    spec->kind = VolumeSpec::ObjectId;
+    spec->id = a;
+    return true;
+  }
+  if (error)
+    *error =
+        "'" + text + "' names no volume (use a drive letter such as E:, diskN/pM, cdromN or an object id)";
+  return false;
+}
+
+std::string HexStatus(uint32_t status) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", status);
+  return buf;
+}
+
+std::string StatusText(uint32_t status) {
+  switch (status) {
+    case 0x00000000u:
+      return "success";
+    // The provider's own codes.
+    case 0xC1100001u:
+      return "the disk registry cannot be updated (no record for the partition, or the store failed)";
+    case 0xC1100002u:
+      return "the FT configuration has no set for this volume";
+    case 0xC1100003u:
+      return "the member's partition is not in the database";
+    case 0xC1100005u:
+      return "the partition table cannot be read";
+    case 0xC1100006u:
+      return "the offset is not the start of a free region, or the size does not fit in it";
+    case 0xC1100007u:
+      return "nothing is left after aligning the end to a cylinder";
+    case 0xC1100008u:
+      return "the first sector of the new partition cannot be cleared";
+    case 0xC1100009u:
+      return "an extended partition exists already on the disk";
+    case 0xC110000Au:
+      return "the new partition table cannot be written";
+    case 0xC110000Bu:
+      return "the disk cannot be opened";
+    case 0xC110000Du:
+      return "the partition table cannot be turned into regions";
+    case 0xC110000Eu:
+      return "the disk geometry cannot be read";
+    case 0xC110000Fu:
+      return "the FT configuration in the registry cannot be loaded";
+    case 0xC1100010u:
+      return "the volume is a fault-tolerant set";
+    case 0xC1100011u:
+      return "the volume's device cannot be opened";
+    case 0xC1100012u:
+      return "the extended partition still holds a logical drive";
+    case 0xC1100013u:
+      return "all four primary slots are in use";
+    case 0xC1100014u:
+      return "an extended partition exists already";
+    case 0xC1100015u:
+      return "the volume is not a single-partition volume";
+    // The host's codes.
+    case 0xC1000001u:
+      return "the request failed";
+    case 0xC1000002u:
+      return "no such object";
+    case 0xC1000003u:
+      return "a property is missing";
+    case 0xC1000004u:
+      return "the provider is not loaded";
+    case 0xC1000005u:
+      return "the object belongs to another provider";
+    case 0xC1000006u:
+      return "invalid handle";
+    case 0xC1000010u:
+      return "the drive letter is in use";
+    case 0xC1000011u:
+      return "the drive letter is not valid (C: to Z:)";
+    case 0xC1000018u:
+      return "the CD-ROM drive cannot be locked";
+    case 0xC100001Au:
+    case 0xC100001Bu:
+    case 0xC100001Cu:
+      return "the object has a wrong or ambiguous parent";
+    // The standard family.
+    case 0x80070057u:
+      return "the request is not valid for this object";
+    case 0x80004001u:
+      return "this request is not implemented yet";
+    case 0x8007000Eu:
+      return "out of memory";
+    default:
+      break;
+  }
+  if ((status & 0xFFFF0000u) == 0xC1100000u) return "the provider reported an error";
+  if ((status & 0xFFFF0000u) == 0xC1000000u) return "the host reported an error";
+  return "the request failed";
+}
+
+std::string FailureSentence(const std::string& what, uint32_t status) {
+  return what + ": " + StatusText(status) + " (" + HexStatus(status) + ")";
+}
+
+bool SplitWords(const std::string& line, std::vector<std::string>* words, std::string* error) {
+  words->clear();
+  std::string cur;
+  bool inWord = false;
+  char quote = 0;
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (quote) {
+      if (c == quote) {
+        quote = 0;
+      } else if (c == '\\' && quote == '"' && i + 1 < line.size()) {
+        cur += line[++i];
+      } else {
+        cur += c;
+      }
+      continue;
+    }
+    if (c == '\'' || c == '"') {
+      quote = c;
+      inWord = true;
+    } else if (c == '\\' && i + 1 < line.size()) {
+      cur += line[++i];
+      inWord = true;
+    } else if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+      if (inWord) words->push_back(cur);
+      cur.clear();
+      inWord = false;
+    } else if (c == '#' && !inWord) {
+      break;  // a comment runs to the end of the line
+    } else {
+      cur += c;
+      inWord = true;
+    }
+  }
+  if (quote) {
+    if (error) *error = "unterminated quote";
+    return false;
+  }
+  if (inWord) words->push_back(cur);
+  return true;
+}
+
+std::string RegionKindName(uint32_t regionType) {
+  switch (regionType) {
+    case 1:
+      return "primary";
+    case 2:
+      return "extended";
+    case 3:
+      return "logical";
+    default:
+      return "unknown";
+  }
+}
+
+std::string VolumeKindName(uint32_t t) {
+  switch (t) {
+    case 1:
+      return "primary";
+    case 2:
+      return "extended";
+    case 3:
+      return "logical";
+    case 4:
+      return "cdrom";
+    case 5:
+      return "volume_set";
+    case 6:
+      return "stripe";
+    case 7:
+      return "mirror";
+    case 8:
+      return "stripe_with_parity";
+    default:
+      return "unknown";
+  }
+}
+
+std::string StateText(uint64_t state) {
+  std::string s;
+  struct Bit {
+    uint64_t bit;
+    const char* name;
+  };
+  static const Bit kBits[] = {{0x4, "healthy"},
+                              {0x2, "orphaned"},
+                              {0x8, "failed"},
+                              {0x8000, "regenerating"},
+                              {0x20000, "has-orphan"},
+                              {0x400000000ull, "initializing"},
+                              {0x4000000000ull, "disabled"}};
+  uint64_t rest = state;
+  for (const Bit& b : kBits) {
+    if (state & b.bit) {
+      if (!s.empty()) s += '+';
+      s += b.name;
+      rest &= ~b.bit;
+    }
+  }
+  if (rest != 0) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(rest));
+    if (!s.empty()) s += '+';
+    s += buf;
+  }
+  return s.empty() ? "none" : s;
+}
+
+}  // namespace cli

@@ -1,0 +1,50 @@
+// Pure helpers of the front end: sizes, drive letters, volume names, status texts.
+// Nothing here touches the machine, so the tests use these directly.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// Parses a size: bytes ("4096", "4096B") or binary units ("100K", "100M", "2G", "1T",
+// "1.5G", with an optional "iB" as in "100MiB"). Fails on garbage, on a result that is
+// not a whole number of bytes and on overflow. allowZero is for offsets.
+bool ParseSize(const std::string& text, bool allowZero, uint64_t* bytes, std::string* error);
+
+// Formats a byte count the way lsblk does: "512B", "100M", "1.5G" (one decimal at most).
+std::string FormatSize(uint64_t bytes);
+
+// "E:", "e:" or "E" -> 'E'. Only C to Z are drive letters.
+std::optional<char> ParseDriveLetter(const std::string& text);
+
+// What names a volume on the command line.
+struct VolumeSpec {
+  enum Kind { Letter, Partition, Cdrom, ObjectId } kind = ObjectId;
+  char letter = 0;      // Letter
+  unsigned disk = 0;    // Partition: diskN
+  unsigned number = 0;  // Partition: pM (partition number); Cdrom: cdromN
+  uint64_t id = 0;      // ObjectId
+};
+bool ParseVolumeSpec(const std::string& text, VolumeSpec* spec, std::string* error);
+
+// "0xC1100013".
+std::string HexStatus(uint32_t status);
+// One phrase for a status of the host, the provider or the standard family, for example
+// "all four primary slots are in use"; a generic phrase for unknown codes.
+std::string StatusText(uint32_t status);
+// "cannot create partition: all four primary slots are in use (0xC1100013)".
+std::string FailureSentence(const std::string& what, uint32_t status);
+
+// Splits one line of the shell into words: blanks separate, single and double quotes
+// group, a backslash escapes the next character. Fails on an unterminated quote.
+bool SplitWords(const std::string& line, std::vector<std::string>* words, std::string* error);
+
+// Names of host values shown to people.
+std::string RegionKindName(uint32_t regionType);     // 1 primary, 2 extended, 3 logical
+std::string VolumeKindName(uint32_t ldmVolumeType);  // primary, logical, cdrom, mirror, ...
+std::string StateText(uint64_t state);               // "healthy", "failed", "healthy+0x4000000000"...
+
+}  // namespace cli

@@ -1,0 +1,440 @@
+// ftdiskctl end to end: the built program on temporary machines, checked against exit
+// statuses, its JSON, sfdisk, the image bytes and a second process.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "testutil.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testutil::Run;
+using testutil::TempDir;
+
+namespace {
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+struct Result {
+  int rc;
+  std::string out, err;
+};
+
+Result Ctl(const std::string& args, const std::string& input = "") {
+  TempDir t;
+  std::string errFile = t.path + "/err";
+  std::string cmd = "FTDISK_MODULE=" + Quote(FTDISK_MODULE_PATH) + " " + Quote(FTDISKCTL_PATH) + " " + args;
+  if (!input.empty()) {
+    std::ofstream(t.path + "/in") << input;
+    cmd += " < " + Quote(t.path + "/in");
+  } else {
+    cmd += " < /dev/null";
+  }
+  cmd += " 2> " + Quote(errFile);
+  Result r;
+  r.rc = Run(cmd, &r.out);
+  std::ifstream f(errFile);
+  r.err.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  return r;
+}
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// A fresh machine made by "init"; the images are M/disks/diskN.img per the config.
+struct CtlMachine {
+  TempDir tmp;
+  std::string dir = tmp.path + "/m";
+  explicit CtlMachine(const std::string& disks = "--disk 64M --disk 64M") {
+    Result r = Ctl("init " + Quote(dir) + " " + disks);
+    if (r.rc != 0) throw std::runtime_error("init failed: " + r.err);
+  }
+  std::string M() const { return "-m " + Quote(dir) + " "; }
+  std::string Image(unsigned n) const {
+    ntp::MachineConfig cfg;
+    std::string e;
+    if (!ntp::LoadMachineConfig(dir, &cfg, &e) || n >= cfg.disks.size()) return "";
+    fs::path p(cfg.disks[n].image);
+    return p.is_absolute() ? p.string() : (fs::path(dir) / p).string();
+  }
+  // Everything a request could write: every image and the registry store.
+  std::string State() const {
+    std::string s;
+    for (unsigned i = 0; i < 2; ++i) s += FileBytes(Image(i));
+    for (const auto& e : fs::directory_iterator(dir))
+      if (e.path().filename().string().rfind("registry", 0) == 0) s += FileBytes(e.path().string());
+    return s;
+  }
+};
+
+json Json(const Result& r) { return json::parse(r.out, nullptr, false); }
+
+bool NotImplemented(const Result& r) { return r.err.find("0x80004001") != std::string::npos; }
+
+// The data partitions of sfdisk's view as (start, size) in sectors.
+std::vector<std::pair<uint64_t, uint64_t>> SfdiskData(const std::string& image) {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  json j = testutil::SfdiskJson(image);
+  if (!j.contains("partitiontable")) return out;
+  for (const auto& p : j["partitiontable"].value("partitions", json::array())) {
+    std::string type = p["type"];
+    if (type == "5" || type == "f") continue;
+    out.push_back({p["start"], p["size"]});
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// The same from "show --json": data start = offset (+ one track for a logical drive).
+std::vector<std::pair<uint64_t, uint64_t>> ShowData(const json& show, unsigned disk) {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  for (const auto& d : show["disks"]) {
+    if (d["index"] != disk) continue;
+    uint64_t bps = d["bytes_per_sector"], track = d["sectors_per_track"].get<uint64_t>() * bps;
+    std::function<void(const json&)> walk = [&](const json& regions) {
+      for (const auto& r : regions) {
+        if (r["kind"] == "primary")
+          out.push_back({r["offset"].get<uint64_t>() / bps, r["length"].get<uint64_t>() / bps});
+        if (r["kind"] == "logical")
+          out.push_back(
+              {(r["offset"].get<uint64_t>() + track) / bps, (r["length"].get<uint64_t>() - track) / bps});
+        if (r.contains("regions")) walk(r["regions"]);
+      }
+    };
+    walk(d["regions"]);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+}  // namespace
+
+TEST(CliUsage, EveryCommandAnswersHelpAndBadArgumentsExitTwo) {
+  for (const char* cmd : {"init",
+                          "attach",
+                          "show",
+                          "layout",
+                          "create",
+                          "delete",
+                          "active",
+                          "letter",
+                          "rescan",
+                          "menus",
+                          "registry",
+                          "registry show",
+                          "registry export",
+                          "registry import",
+                          "alerts",
+                          "backups",
+                          "backups list",
+                          "restore",
+                          "demo",
+                          "shell"}) {
+    Result r = Ctl(std::string(cmd) + " --help");
+    EXPECT_EQ(r.rc, 0) << cmd << ": " << r.err;
+    EXPECT_NE(r.out.find("Example"), std::string::npos) << cmd;
+  }
+  EXPECT_EQ(Ctl("").rc, 2);
+  EXPECT_EQ(Ctl("frobnicate").rc, 2);
+  struct Bad {
+    const char* args;
+    const char* says;
+  } bad[] = {
+      {"create primary --disk 0 --size 0", "zero"},
+      {"create primary --disk 0 --size 10X", "unknown unit"},
+      {"create primary --disk 0 --size 99999999999999999999", "too large"},
+      {"create primary --disk 0 --size 16E", "too large"},
+      {"create middle --disk 0 --size 1M", "middle"},
+      {"create primary --size 1M", "--disk"},
+      {"letter disk0/p1 A:", "not a drive letter"},
+      {"letter disk0/p1", "--remove"},
+      {"delete extended", "--disk"},
+      {"delete disk0/p0", "partition name"},
+      {"show --dry-run", "--dry-run"},
+      {"init --disk 1M", "two cylinders"},
+      {"init --disk 64M,255", "heads and sectors"},
+  };
+  for (const auto& b : bad) {
+    Result r = Ctl(b.args);
+    EXPECT_EQ(r.rc, 2) << b.args;
+    EXPECT_NE(r.err.find(b.says), std::string::npos) << b.args << ": " << r.err;
+  }
+}
+
+TEST(CliMachine, MissingMachinesAndUnreadableImagesFailWithOneSentence) {
+  TempDir t;
+  Result r = Ctl("-m " + Quote(t.path + "/none") + " show");
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("is not a machine directory"), std::string::npos) << r.err;
+
+  CtlMachine m;
+  std::string before = m.State();
+  r = Ctl(m.M() + "attach " + Quote(t.path + "/missing.img"));
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("cannot attach"), std::string::npos);
+  std::ofstream(t.path + "/empty.img").close();
+  r = Ctl(m.M() + "attach " + Quote(t.path + "/empty.img"));
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("first sector"), std::string::npos);
+  EXPECT_EQ(Ctl("init " + Quote(m.dir) + " --disk 64M").rc, 1) << "init over a machine is refused";
+  EXPECT_EQ(m.State(), before);
+}
+
+TEST(CliMachine, AttachNeverModifiesTheImage) {
+  CtlMachine m("--disk 64M");
+  TempDir t;
+  std::string img = t.path + "/nt.img";
+  { std::ofstream(img, std::ios::binary) << std::string(64 << 20, '\0'); }
+  ASSERT_TRUE(testutil::Sfdisk(img, "label: dos\nstart=2048, size=20480, type=7\n"));
+  std::string before = FileBytes(img);
+  Result r = Ctl(m.M() + "attach " + Quote(img));
+  ASSERT_EQ(r.rc, 0) << r.err;
+  r = Ctl(m.M() + "--json show");
+  ASSERT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(Json(r)["disks"].size(), 2u);
+  EXPECT_EQ(FileBytes(img), before);
+}
+
+TEST(CliShow, JsonHasTheFixedKeysAndShowingWritesNothing) {
+  CtlMachine m;
+  std::string before = m.State();
+  Result r = Ctl(m.M() + "show --json");
+  ASSERT_EQ(r.rc, 0) << r.err;
+  json j = Json(r);
+  ASSERT_TRUE(j.is_object()) << r.out;
+  for (const char* k : {"disks", "volumes", "alerts", "machine"}) EXPECT_TRUE(j.contains(k)) << k;
+  ASSERT_EQ(j["disks"].size(), 2u);
+  for (const char* k : {"id", "index", "device", "size", "signature", "bytes_per_sector", "sectors_per_track",
+                        "tracks_per_cylinder", "cylinders", "free_space", "regions"})
+    EXPECT_TRUE(j["disks"][0].contains(k)) << k;
+  EXPECT_EQ(j["disks"][1]["device"], "\\Device\\Harddisk1");
+  EXPECT_EQ(j["disks"][0]["size"], 64u << 20);
+  EXPECT_EQ(j["disks"][0]["tracks_per_cylinder"], 255u);
+  EXPECT_EQ(j["disks"][0]["cylinders"], (64u << 20) / (255u * 63 * 512));
+  for (const auto& region : j["disks"][0]["regions"])
+    for (const char* k : {"id", "kind", "offset", "length"}) EXPECT_TRUE(region.contains(k)) << k;
+  // Text and JSON agree on the disks; neither writes a byte.
+  Result text = Ctl(m.M() + "show");
+  ASSERT_EQ(text.rc, 0);
+  EXPECT_NE(text.out.find("\\Device\\Harddisk1"), std::string::npos);
+  EXPECT_EQ(m.State(), before);
+}
+
+TEST(CliShow, LayoutAgreesWithSfdisk) {
+  CtlMachine m("--disk 64M --disk 64M");
+  ASSERT_TRUE(testutil::Sfdisk(m.Image(0),
+                               "label: dos\nstart=63, size=20000, type=7\nstart=40000, size=60000, type=5\n"
+                               "start=40063, size=10000, type=6\nstart=60000, size=10000, type=b\n"));
+  Result r = Ctl(m.M() + "layout --disk 0 --json");
+  ASSERT_EQ(r.rc, 0) << r.err;
+  json j = Json(r);
+  for (const char* k : {"partition_count", "signature", "entries"}) ASSERT_TRUE(j.contains(k)) << k;
+  std::vector<std::pair<uint64_t, uint64_t>> data;
+  for (const auto& e : j["entries"]) {
+    for (const char* k : {"index", "starting_offset", "partition_length", "hidden_sectors",
+                          "partition_number", "partition_type", "boot_indicator", "recognized"})
+      ASSERT_TRUE(e.contains(k)) << k;
+    uint8_t type = e["partition_type"];
+    if (type != 0 && type != 5 && type != 0x0F)
+      data.push_back(
+          {e["starting_offset"].get<uint64_t>() / 512, e["partition_length"].get<uint64_t>() / 512});
+  }
+  std::sort(data.begin(), data.end());
+  EXPECT_EQ(data, SfdiskData(m.Image(0)));
+  EXPECT_EQ(j["partition_count"].get<unsigned>() % 4, 0u);
+}
+
+TEST(CliRequests, CreateDeleteActiveAgreeWithSfdiskAndKeepBackups) {
+  CtlMachine m("--disk 256M --disk 64M");
+  Result r = Ctl(m.M() + "create primary --disk 0 --size 50M");
+  if (NotImplemented(r)) GTEST_SKIP() << "the provider does not create partitions yet: " << r.err;
+  ASSERT_EQ(r.rc, 0) << r.err;
+  EXPECT_NE(r.out.find("alert:"), std::string::npos) << "the request's alert is printed";
+  for (const char* args : {"create extended --disk 0 --size 150M", "create logical --disk 0 --size 40M",
+                           "create logical --disk 0 --size 40M"}) {
+    r = Ctl(m.M() + args);
+    ASSERT_EQ(r.rc, 0) << args << ": " << r.err;
+    Result show = Ctl(m.M() + "show --json");
+    ASSERT_EQ(show.rc, 0);
+    EXPECT_EQ(ShowData(Json(show), 0), SfdiskData(m.Image(0))) << args;
+  }
+  ASSERT_EQ(SfdiskData(m.Image(0)).size(), 3u);
+
+  // Every table write left a backup; the last one restores the table of before it.
+  Result list = Ctl(m.M() + "backups list --json");
+  ASSERT_EQ(list.rc, 0) << list.err;
+  json backups = Json(list)["backups"];
+  ASSERT_GE(backups.size(), 4u);
+  auto beforeLast = SfdiskData(m.Image(0));
+  r = Ctl(m.M() + "delete disk0/p1");
+  ASSERT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(SfdiskData(m.Image(0)).size(), 2u);
+  list = Ctl(m.M() + "backups list --json");
+  std::string last = Json(list)["backups"].back()["name"];
+  r = Ctl(m.M() + "restore " + last);
+  ASSERT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(SfdiskData(m.Image(0)), beforeLast);
+  EXPECT_GT(Json(Ctl(m.M() + "backups list --json"))["backups"].size(), Json(list)["backups"].size())
+      << "the restore saved what it overwrote";
+
+  // Marking active: sfdisk sees the boot flag on that partition.
+  r = Ctl(m.M() + "active disk0/p1");
+  if (!NotImplemented(r)) {
+    ASSERT_EQ(r.rc, 0) << r.err;
+    json sj = testutil::SfdiskJson(m.Image(0));
+    bool bootable = false;
+    for (const auto& p : sj["partitiontable"]["partitions"])
+      if (p.value("bootable", false)) bootable = p["start"] == SfdiskData(m.Image(0)).front().first;
+    EXPECT_TRUE(bootable);
+  }
+}
+
+TEST(CliRequests, FailedRequestsSayWhyAndChangeNothing) {
+  CtlMachine m;
+  std::string before = m.State();
+  struct Bad {
+    std::string args, says;
+  } bad[] = {
+      {"create primary --disk 7 --size 1M", "there is no disk 7"},
+      {"create logical --disk 0 --size 1M", "no extended partition"},
+      {"create primary --disk 0 --size 1G", "no free region"},
+      {"delete Q:", "no volume has the drive letter Q:"},
+      {"delete disk0/p9", "has no partition 9"},
+      {"delete extended --disk 0", "has no extended partition"},
+      {"active 999999", "no object with id 999999"},
+      {"letter disk3/p1 E:", "no disk 3"},
+      {"registry import /nonexistent/file.reg", "cannot import"},
+      {"restore 20990101T000000Z-disk0", "no backup named"},
+  };
+  for (const auto& b : bad) {
+    Result r = Ctl(m.M() + b.args);
+    EXPECT_EQ(r.rc, 1) << b.args << ": " << r.err;
+    EXPECT_NE(r.err.find(b.says), std::string::npos) << b.args << ": " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one sentence: " << r.err;
+  }
+  // A request the provider refuses exits 1 with its status in hex.
+  Result r = Ctl(m.M() + "create primary --disk 0 --size 1M --offset 12345");
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("cannot create partition: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("(0x"), std::string::npos) << r.err;
+  EXPECT_EQ(m.State(), before);
+}
+
+TEST(CliRequests, DryRunWritesNothingAndTellsWhatWouldChange) {
+  CtlMachine m;
+  std::string before = m.State();
+  Result r = Ctl(m.M() + "create primary --disk 0 --size 10M --dry-run");
+  EXPECT_EQ(m.State(), before) << "a dry run wrote to the machine";
+  EXPECT_FALSE(fs::exists(m.dir + "/backups")) << "a dry run keeps no backup";
+  if (NotImplemented(r)) GTEST_SKIP() << "the provider does not create partitions yet";
+  ASSERT_EQ(r.rc, 0) << r.err;
+  EXPECT_NE(r.out.find("dry run: nothing was written"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("disk0 sector 0: slot 0: empty -> type 0x06"), std::string::npos) << r.out;
+  r = Ctl(m.M() + "--json --dry-run create primary --disk 0 --size 10M");
+  json j = Json(r);
+  ASSERT_TRUE(j.is_object()) << r.out;
+  EXPECT_TRUE(j["dry_run"].get<bool>());
+  EXPECT_FALSE(j["changes"]["sectors"].empty());
+  EXPECT_EQ(m.State(), before);
+}
+
+TEST(CliRegistry, ImportShowExportRoundTripAndMalformedImportsAreRefused) {
+  CtlMachine m;
+  TempDir t;
+  // A stored blob with one disk and one partition record (108 bytes).
+  std::string reg = t.path + "/one.reg";
+  {
+    std::vector<uint8_t> blob(108, 0);
+    blob[0] = 3;
+    blob[12] = 44;
+    blob[16] = 64;
+    blob[20] = 108;
+    blob[44] = 1;
+    blob[48] = 1;
+    blob[52] = 0x78;
+    blob[48 + 8 + 0] = 4;      // NotAnFtMember
+    blob[48 + 8 + 9] = 0x7E;   // offset 32256
+    blob[48 + 8 + 18] = 0x10;  // length 1 MiB
+    blob[48 + 8 + 40] = 'E';
+    blob[48 + 8 + 41] = 1;
+    blob[48 + 8 + 44] = 0xFF;
+    blob[48 + 8 + 45] = 0xFF;
+    std::ofstream o(reg);
+    o << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\n\"Information\"=hex:";
+    for (size_t i = 0; i < blob.size(); ++i) {
+      char b[8];
+      std::snprintf(b, sizeof b, "%02x%s", blob[i], i + 1 < blob.size() ? "," : "");
+      o << b;
+      if (i % 20 == 19) o << "\\\n  ";
+    }
+    o << "\n";
+  }
+  Result r = Ctl(m.M() + "registry import --no-rescan " + Quote(reg));
+  ASSERT_EQ(r.rc, 0) << r.err;
+  r = Ctl(m.M() + "registry show --json");
+  ASSERT_EQ(r.rc, 0) << r.err;
+  json info = Json(r)["information"];
+  ASSERT_TRUE(info.is_object()) << r.out;
+  EXPECT_TRUE(info["valid"].get<bool>()) << info.dump();
+  ASSERT_EQ(info["disks"].size(), 1u);
+  EXPECT_EQ(info["disks"][0]["signature"], 0x78u);
+  EXPECT_EQ(info["disks"][0]["partitions"][0]["offset"], 32256);
+  EXPECT_EQ(info["disks"][0]["partitions"][0]["drive_letter"], "E:");
+
+  std::string exported = t.path + "/out.reg";
+  ASSERT_EQ(Ctl(m.M() + "registry export " + Quote(exported)).rc, 0);
+  std::string stored = m.State();
+  ASSERT_EQ(Ctl(m.M() + "registry import --no-rescan " + Quote(exported)).rc, 0);
+  EXPECT_EQ(Json(Ctl(m.M() + "registry show --json"))["information"], info) << "export imports back the same";
+
+  // A blob whose disk part runs past its end is refused and the stored value is kept.
+  std::string bad = t.path + "/bad.reg";
+  std::ofstream(bad)
+      << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\n\"Information\"=hex:03,00,00,00,00,00,00,00,"
+         "00,00,00,00,2c,00,00,00,ff,00,00,00,2c,00,00,00,00,00,00,00\n";
+  r = Ctl(m.M() + "registry import " + Quote(bad));
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("malformed"), std::string::npos) << r.err;
+  EXPECT_EQ(Json(Ctl(m.M() + "registry show --json"))["information"], info);
+}
+
+TEST(CliShell, ManyCommandsOnOneBoot) {
+  CtlMachine m;
+  Result r = Ctl(m.M() + "shell", "show --json\n# a comment\n\nlayout --disk 1 --json\nbogus\nshow\n");
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_NE(r.err.find("bogus"), std::string::npos);
+  EXPECT_NE(r.out.find("\"partition_count\""), std::string::npos);
+  EXPECT_NE(r.out.find("Volumes:"), std::string::npos);
+  EXPECT_EQ(r.out.find("ftdiskctl>"), std::string::npos) << "no prompt when input is not a terminal";
+  r = Ctl(m.M() + "shell", "shell\n");
+  EXPECT_NE(r.err.find("not available inside the shell"), std::string::npos);
+}
+
+TEST(CliLock, SecondProcessWaitsOrFailsWithNoWait) {
+  CtlMachine m;
+  // The first process holds the machine while its shell reads a slow standard input.
+  std::string holder = "(sleep 3; echo show) | FTDISK_MODULE=" + Quote(FTDISK_MODULE_PATH) + " " +
+                       Quote(FTDISKCTL_PATH) + " " + m.M() + "shell > /dev/null 2>&1 &";
+  ASSERT_EQ(std::system(holder.c_str()), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  auto start = std::chrono::steady_clock::now();
+  Result r = Ctl(m.M() + "--no-wait show");
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("cannot open machine"), std::string::npos) << r.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500))
+      << "--no-wait did not wait";
+  r = Ctl(m.M() + "show");
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_NE(r.err.find("waiting for the machine lock held by another process..."), std::string::npos)
+      << r.err;
+}

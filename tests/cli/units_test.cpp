@@ -1,0 +1,296 @@
+// The front end's pure parts: sizes, names, status sentences, shell words, table walks
+// and the configuration blob.
+#include "../../cli/units.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+
+#include "../../cli/regblob.h"
+#include "../../cli/tables.h"
+#include "diskreg.h"
+
+using namespace cli;
+
+TEST(CliSizes, ParsesUnitsExactlyAndRejectsWhatIsNotASize) {
+  struct Case {
+    const char* text;
+    bool ok;
+    uint64_t bytes;
+  } cases[] = {
+      {"4096", true, 4096},
+      {"4096B", true, 4096},
+      {"1k", true, 1024},
+      {"100M", true, 100ull << 20},
+      {"100MiB", true, 100ull << 20},
+      {"2G", true, 2ull << 30},
+      {"1.5G", true, 3ull << 29},
+      {"0.5K", true, 512},
+      {"15E", true, 15ull << 60},
+      {"", false, 0},
+      {"M", false, 0},
+      {"abc", false, 0},
+      {"10X", false, 0},
+      {"10MB5", false, 0},
+      {"-5M", false, 0},
+      {"1.", false, 0},
+      {"0", false, 0},     // zero is not a size
+      {"0.1K", false, 0},  // 102.4 bytes
+      {"1.5", false, 0},
+      {"16E", false, 0},  // 2^64
+      {"18446744073709551616", false, 0},
+      {"99999999999999999999999", false, 0},
+      {"17179869184G", false, 0},  // 2^64 through the shift
+  };
+  for (const auto& c : cases) {
+    uint64_t v = 0;
+    std::string e;
+    EXPECT_EQ(ParseSize(c.text, false, &v, &e), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(v, c.bytes) << c.text;
+    } else {
+      EXPECT_NE(e.find(c.text), std::string::npos) << "the message names the input: " << e;
+    }
+  }
+  uint64_t v = 1;
+  EXPECT_TRUE(ParseSize("0", true, &v, nullptr));
+  EXPECT_EQ(v, 0u);
+  EXPECT_TRUE(ParseSize("18446744073709551615", false, &v, nullptr));
+  EXPECT_EQ(v, UINT64_MAX);
+}
+
+TEST(CliSizes, FormatsLikeLsblk) {
+  EXPECT_EQ(FormatSize(0), "0B");
+  EXPECT_EQ(FormatSize(1023), "1023B");
+  EXPECT_EQ(FormatSize(1024), "1K");
+  EXPECT_EQ(FormatSize(100ull << 20), "100M");
+  EXPECT_EQ(FormatSize(3ull << 29), "1.5G");
+  EXPECT_EQ(FormatSize((100ull << 20) + 8225280), "107.8M");
+  EXPECT_EQ(FormatSize(UINT64_MAX), "16E");
+}
+
+TEST(CliNames, VolumeSpecsAndLetters) {
+  VolumeSpec s;
+  std::string e;
+  ASSERT_TRUE(ParseVolumeSpec("e:", &s, &e));
+  EXPECT_EQ(s.kind, VolumeSpec::Letter);
+  EXPECT_EQ(s.letter, 'E');
+  ASSERT_TRUE(ParseVolumeSpec("DISK12/P3", &s, &e));
+  EXPECT_EQ(s.kind, VolumeSpec::Partition);
+  EXPECT_EQ(s.disk, 12u);
+  EXPECT_EQ(s.number, 3u);
+  ASSERT_TRUE(ParseVolumeSpec("cdrom1", &s, &e));
+  EXPECT_EQ(s.kind, VolumeSpec::Cdrom);
+  EXPECT_EQ(s.number, 1u);
+  ASSERT_TRUE(ParseVolumeSpec("#42", &s, &e));
+  EXPECT_EQ(s.kind, VolumeSpec::ObjectId);
+  EXPECT_EQ(s.id, 42u);
+  ASSERT_TRUE(ParseVolumeSpec("18446744073709551615", &s, &e));
+  EXPECT_EQ(s.id, UINT64_MAX);
+  for (const char* bad : {"A:", "B:", "1:", "disk0/p0", "disk/p1", "diskx", "disk0/p", "disk0/q1", "0", "foo",
+                          "cdrom", "18446744073709551616", "disk99999999999/p1"}) {
+    e.clear();
+    EXPECT_FALSE(ParseVolumeSpec(bad, &s, &e)) << bad;
+    EXPECT_FALSE(e.empty()) << bad;
+  }
+  EXPECT_EQ(ParseDriveLetter("z:"), 'Z');
+  EXPECT_EQ(ParseDriveLetter("C"), 'C');
+  EXPECT_FALSE(ParseDriveLetter("B:"));
+  EXPECT_FALSE(ParseDriveLetter("EE:"));
+  EXPECT_FALSE(ParseDriveLetter("E:\\"));
+}
+
+TEST(CliStatus, OneSentenceWithTheCode) {
+  EXPECT_EQ(FailureSentence("cannot create partition", 0xC1100013u),
+            "cannot create partition: all four primary slots are in use (0xC1100013)");
+  EXPECT_EQ(FailureSentence("cannot delete partition", 0xC1100012u),
+            "cannot delete partition: the extended partition still holds a logical drive (0xC1100012)");
+  // Unknown codes still carry the number, and distinct families read differently.
+  EXPECT_NE(FailureSentence("x", 0xC11000EEu).find("(0xC11000EE)"), std::string::npos);
+  EXPECT_NE(StatusText(0xC11000EEu), StatusText(0xC10000EEu));
+  EXPECT_NE(StatusText(0x80004001u).find("not implemented"), std::string::npos);
+}
+
+TEST(CliShellWords, QuotesEscapesAndComments) {
+  std::vector<std::string> w;
+  ASSERT_TRUE(SplitWords("  letter  disk0/p1   E: ", &w, nullptr));
+  EXPECT_EQ(w, (std::vector<std::string>{"letter", "disk0/p1", "E:"}));
+  ASSERT_TRUE(SplitWords("registry import 'my file.reg' # comment", &w, nullptr));
+  EXPECT_EQ(w, (std::vector<std::string>{"registry", "import", "my file.reg"}));
+  ASSERT_TRUE(SplitWords(R"(a\ b "c \"d\"" '' x#y)", &w, nullptr));
+  EXPECT_EQ(w, (std::vector<std::string>{"a b", "c \"d\"", "", "x#y"}));
+  std::string e;
+  EXPECT_FALSE(SplitWords("show 'unterminated", &w, &e));
+  EXPECT_FALSE(e.empty());
+}
+
+namespace {
+
+// A sparse in-memory disk of 512-byte sectors.
+struct FakeDisk {
+  std::map<uint64_t, std::vector<uint8_t>> sectors;
+  uint64_t total = 1 << 20;
+  std::vector<uint8_t>& At(uint64_t lba) {
+    auto& s = sectors[lba];
+    if (s.empty()) s.assign(512, 0);
+    return s;
+  }
+  void Entry(uint64_t lba, int slot, uint8_t type, uint32_t start, uint32_t count, uint8_t boot = 0) {
+    auto& s = At(lba);
+    uint8_t* p = s.data() + 0x1BE + 16 * slot;
+    p[0] = boot;
+    p[4] = type;
+    std::memcpy(p + 8, &start, 4);
+    std::memcpy(p + 12, &count, 4);
+    s[510] = 0x55;
+    s[511] = 0xAA;
+  }
+  SectorReader Reader() {
+    return [this](uint64_t lba, uint8_t* buf) {
+      if (lba >= total) return false;
+      auto it = sectors.find(lba);
+      if (it == sectors.end())
+        std::memset(buf, 0, 512);
+      else
+        std::memcpy(buf, it->second.data(), 512);
+      return true;
+    };
+  }
+};
+
+std::vector<uint64_t> Tables(const std::vector<ChainSector>& c) {
+  std::vector<uint64_t> out;
+  for (const auto& s : c)
+    if (s.table) out.push_back(s.lba);
+  return out;
+}
+
+std::vector<uint64_t> Data(const std::vector<ChainSector>& c) {
+  std::vector<uint64_t> out;
+  for (const auto& s : c)
+    if (!s.table) out.push_back(s.lba);
+  return out;
+}
+
+}  // namespace
+
+TEST(CliTables, WalksTheBootRecordChainAndEndsBadChains) {
+  FakeDisk d;
+  d.Entry(0, 0, 0x07, 2048, 1000, 0x80);
+  d.Entry(0, 2, 0x0F, 100000, 50000);  // extended in slot 2, the chain below
+  d.Entry(100000, 0, 0x06, 63, 1000);
+  d.Entry(100000, 1, 0x05, 2000, 3000);
+  d.Entry(102000, 0, 0x06, 63, 1000);
+  d.Entry(102000, 1, 0x05, 6000, 3000);
+  d.Entry(106000, 0, 0x0B, 63, 1000);
+  auto c = WalkTables(d.Reader(), 512, d.total);
+  EXPECT_EQ(Tables(c), (std::vector<uint64_t>{0, 100000, 102000, 106000}));
+  EXPECT_EQ(Data(c), (std::vector<uint64_t>{2048, 100063, 102063, 106063}));
+
+  // A link back to an earlier record ends the chain there.
+  d.Entry(106000, 1, 0x05, 2000, 3000);
+  c = WalkTables(d.Reader(), 512, d.total);
+  EXPECT_EQ(Tables(c), (std::vector<uint64_t>{0, 100000, 102000, 106000}));
+
+  // A link off the disk, and a record without the mark, end it too.
+  d.Entry(102000, 1, 0x05, 0xFFFFFF00u, 3000);
+  EXPECT_EQ(Tables(WalkTables(d.Reader(), 512, d.total)), (std::vector<uint64_t>{0, 100000, 102000}));
+  d.At(102000)[511] = 0;
+  EXPECT_EQ(Tables(WalkTables(d.Reader(), 512, d.total)), (std::vector<uint64_t>{0, 100000, 102000}));
+
+  // No mark in sector 0: only sector 0 is a table sector.
+  FakeDisk blank;
+  EXPECT_EQ(Tables(WalkTables(blank.Reader(), 512, blank.total)), (std::vector<uint64_t>{0}));
+}
+
+TEST(CliTables, DescribesOnlyTheSlotsThatChange) {
+  FakeDisk a, b;
+  a.Entry(0, 0, 0x06, 63, 1000, 0x80);
+  b.Entry(0, 0, 0x06, 63, 1000, 0x80);
+  b.Entry(0, 1, 0x05, 2000, 4000);
+  auto lines = DescribeTableChange(a.At(0), b.At(0));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "slot 1: empty -> type 0x05 start 2000 sectors 4000");
+  b.At(0)[0x1B8] = 0x12;  // signature only
+  std::vector<uint8_t> c = a.At(0);
+  c[0x1B8] = 0x12;
+  EXPECT_EQ(DescribeTableChange(a.At(0), c), (std::vector<std::string>{"disk signature changes"}));
+  EXPECT_TRUE(DescribeTableChange(a.At(0), a.At(0)).empty());
+}
+
+namespace {
+
+std::vector<BlobDisk> MirrorDisks() {
+  BlobDisk d0{0x11111111, {}}, d1{0x22222222, {}};
+  BlobPartition p;
+  p.offset = 32256;
+  p.length = 106896384;
+  p.number = 1;
+  p.ftType = Mirror;
+  p.group = 0;
+  p.member = 0;
+  p.letter = 'M';
+  p.assign = 1;
+  d0.partitions.push_back(p);
+  p.member = 1;
+  p.assign = 0;
+  d1.partitions.push_back(p);
+  return {d0, d1};
+}
+
+}  // namespace
+
+TEST(CliBlob, BuildsTheStoredLayoutAndDecodesItBack) {
+  BlobDisk one{0xABCD0123, {BlobPartition{}}};
+  std::vector<uint8_t> single = BuildBlob({one}, {});
+  EXPECT_EQ(single.size(), 108u);
+  std::string why;
+  EXPECT_TRUE(DiskRegistryValidate(single.data(), single.size(), &why)) << why;
+
+  BlobSet mirror{Mirror, FtStateOk, {{0, 0}, {1, 0}}};
+  std::vector<uint8_t> blob = BuildBlob(MirrorDisks(), {mirror});
+  ASSERT_EQ(blob.size(), 216u);
+  ASSERT_TRUE(DiskRegistryValidate(blob.data(), blob.size(), &why)) << why;
+  auto j = DecodeBlob(blob.data(), blob.size(), true, "");
+  ASSERT_EQ(j["disks"].size(), 2u);
+  EXPECT_EQ(j["disks"][1]["signature"], 0x22222222u);
+  EXPECT_EQ(j["disks"][0]["partitions"][0]["drive_letter"], "M:");
+  ASSERT_EQ(j["ft_sets"].size(), 1u);
+  const auto& members = j["ft_sets"][0]["members"];
+  ASSERT_EQ(members.size(), 2u);
+  // Each member points at its own disk's record (offsets from the start of the blob).
+  EXPECT_EQ(members[0]["offset_to_partition_info"], 56u);
+  EXPECT_EQ(members[1]["offset_to_partition_info"], 116u);
+  EXPECT_EQ(members[1]["disk"], 1u);
+  EXPECT_EQ(members[1]["signature"], 0x22222222u);
+  EXPECT_EQ(j["ft_sets"][0]["type_name"], "mirror");
+
+  // A member naming a record that does not exist is left out rather than pointing anywhere.
+  BlobSet broken{Mirror, FtStateOk, {{0, 0}, {5, 0}}};
+  auto b2 = BuildBlob(MirrorDisks(), {broken});
+  EXPECT_EQ(DecodeBlob(b2.data(), b2.size(), true, "")["ft_sets"][0]["members"].size(), 1u);
+}
+
+TEST(CliBlob, DecodingMalformedBlobsStaysInsideTheBuffer) {
+  BlobSet mirror{Mirror, FtStateOk, {{0, 0}, {1, 0}}};
+  std::vector<uint8_t> blob = BuildBlob(MirrorDisks(), {mirror});
+  // Every truncation: decoded without reading past the end (the sanitizer build checks).
+  for (size_t n = 0; n < blob.size(); ++n) {
+    std::vector<uint8_t> cut(blob.begin(), blob.begin() + static_cast<std::ptrdiff_t>(n));
+    auto j = DecodeBlob(cut.data(), cut.size(), false, "cut");
+    EXPECT_FALSE(j["valid"].get<bool>());
+    EXPECT_FALSE(BlobText(j).empty());
+  }
+  // A member pointing past the end names no record; huge counts stop at the data.
+  std::vector<uint8_t> bad = blob;
+  uint32_t past = 5000;
+  std::memcpy(bad.data() + 168 + 4 + 12 + 8, &past, 4);
+  uint16_t many = 0xFFFF;
+  std::memcpy(bad.data() + 44, &many, 2);
+  std::string why;
+  EXPECT_FALSE(DiskRegistryValidate(bad.data(), bad.size(), &why));
+  auto j = DecodeBlob(bad.data(), bad.size(), false, why);
+  EXPECT_TRUE(j["ft_sets"][0]["members"][0]["disk"].is_null());
+  EXPECT_NE(BlobText(j).find("MALFORMED"), std::string::npos);
+}

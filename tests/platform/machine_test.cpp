@@ -1,0 +1,481 @@
+// The machine: configuration, the process lock, boot errors, copied machines, sector
+// I/O rules, sharing and volume locks, counters, the write hook and fault injection.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform_test_util.h"
+#include "registry_store.h"
+
+using pt::Empty;
+using pt::Entry;
+
+namespace {
+
+constexpr uint64_t T = 63, C = 16065;
+
+TEST(Machine, CreateWritesSignedSparseImagesAndAConfigThatLoads) {
+  testutil::TempDir dir;
+  ntp::DiskConfig removable;
+  removable.removable = true;
+  removable.heads = 16;
+  std::string err;
+  ASSERT_TRUE(ntp::CreateMachine(dir.path, {{32 * testutil::MiB, {}}, {16 * testutil::MiB, removable}},
+                                 {ntp::CdromConfig{}}, &err))
+      << err;
+  EXPECT_FALSE(ntp::CreateMachine(dir.path, {{32 * testutil::MiB, {}}}, {}, &err));  // never over a machine
+  ntp::MachineConfig cfg;
+  ASSERT_TRUE(ntp::LoadMachineConfig(dir.path, &cfg, &err)) << err;
+  ASSERT_EQ(cfg.disks.size(), 2u);
+  EXPECT_EQ(cfg.disks[1].heads, 16u);
+  EXPECT_TRUE(cfg.disks[1].removable);
+  EXPECT_EQ(cfg.cdroms.size(), 1u);
+  EXPECT_EQ(cfg.osBuild, 1381u);
+  uint32_t sigs[2];
+  for (int i = 0; i < 2; ++i) {
+    auto head = pt::Head(dir.path + "/" + cfg.disks[i].image, 512);
+    ASSERT_EQ(head.size(), 512u);
+    EXPECT_EQ(head[510], 0x55);
+    EXPECT_EQ(head[511], 0xAA);
+    sigs[i] = head[440] | head[441] << 8 | head[442] << 16 | uint32_t(head[443]) << 24;
+    EXPECT_NE(sigs[i], 0u);
+    struct stat st {};
+    ASSERT_EQ(stat((dir.path + "/" + cfg.disks[i].image).c_str(), &st), 0);
+    EXPECT_LT(uint64_t(st.st_blocks) * 512, 1 * testutil::MiB);  // sparse
+  }
+  EXPECT_NE(sigs[0], sigs[1]);
+
+  ASSERT_TRUE(ntp::Boot(dir.path, ntp::LockMode::NoWait, &err)) << err;
+  auto disks = ntp::Disks();
+  ASSERT_EQ(disks.size(), 2u);
+  EXPECT_EQ(disks[0].device, u"\\Device\\Harddisk0");
+  EXPECT_EQ(disks[0].signature, sigs[0]);
+  EXPECT_EQ(disks[0].geometry.Cylinders.QuadPart, int64_t(32 * testutil::MiB / (C * 512)));
+  EXPECT_EQ(disks[0].geometry.MediaType, uint32_t(FixedMedia));
+  EXPECT_EQ(disks[1].geometry.MediaType, uint32_t(RemovableMedia));
+  EXPECT_EQ(disks[1].geometry.TracksPerCylinder, 16u);
+  EXPECT_EQ(ntp::Cdroms().size(), 1u);
+  EXPECT_EQ(ntp::MachineDir(), dir.path);
+  std::string again;
+  EXPECT_FALSE(ntp::Boot(dir.path, ntp::LockMode::NoWait, &again));  // one machine per process
+  ntp::Shutdown();
+  EXPECT_FALSE(ntp::IsBooted());
+}
+
+TEST(Machine, BadConfigurationsAreReportedClearly) {
+  testutil::TempDir dir;
+  std::string err;
+  ntp::MachineConfig cfg;
+  EXPECT_FALSE(ntp::LoadMachineConfig(dir.path, &cfg, &err));
+  EXPECT_NE(err.find("machine.toml"), std::string::npos);
+  for (const char* text :
+       {"[[disk]]\nheads = 255\n", "[[disk]]\nimage = \"x\"\nsectors = 64\n",
+        "[[disk]]\nimage = \"x\"\nbytes_per_sector = 500\n", "[[disk]\nimage=", "disk = 5\n"}) {
+    SCOPED_TRACE(text);
+    std::ofstream(dir.path + "/machine.toml") << text;
+    err.clear();
+    EXPECT_FALSE(ntp::LoadMachineConfig(dir.path, &cfg, &err));
+    EXPECT_FALSE(err.empty());
+  }
+  // A missing image fails the boot and leaves the machine free for the next try.
+  std::ofstream(dir.path + "/machine.toml") << "[[disk]]\nimage = \"gone.img\"\n";
+  EXPECT_FALSE(ntp::Boot(dir.path, ntp::LockMode::NoWait, &err));
+  EXPECT_NE(err.find("gone.img"), std::string::npos);
+  EXPECT_FALSE(ntp::IsBooted());
+  { std::ofstream(dir.path + "/gone.img").put('\0'); }
+  std::filesystem::resize_file(dir.path + "/gone.img", testutil::MiB);
+  EXPECT_TRUE(ntp::Boot(dir.path, ntp::LockMode::NoWait, &err)) << err;
+  ntp::Shutdown();
+}
+
+TEST(Machine, TheLockKeepsOtherProcessesOut) {
+  pt::Booted m({8 * testutil::MiB});
+  // Another holder of the machine's lock (another open file, as another process has).
+  int fd = open((m.dir.path + "/machine.lock").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  std::string err;
+  EXPECT_FALSE(ntp::Boot(m.dir.path, ntp::LockMode::NoWait, &err));
+  EXPECT_NE(err.find("in use"), std::string::npos);
+  EXPECT_FALSE(ntp::IsBooted());
+
+  // Waiting: told once, then booted when the other holder lets go.
+  std::atomic<int> told{0};
+  std::thread release;
+  ASSERT_TRUE(ntp::Boot(m.dir.path, ntp::LockMode::Wait, &err, [&] {
+    ++told;
+    release = std::thread([fd] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      close(fd);
+    });
+  })) << err;
+  release.join();
+  EXPECT_EQ(told, 1);
+  // While booted, the lock is held.
+  int other = open((m.dir.path + "/machine.lock").c_str(), O_RDWR);
+  EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+  ntp::Shutdown();
+  EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  close(other);
+}
+
+TEST(Machine, CopiedMachineBootsItsOwnImagesAndAttachedPathsWork) {
+  pt::Booted m({8 * testutil::MiB});
+  testutil::TempDir copy;
+  ASSERT_EQ(testutil::Run("cp -r --sparse=always '" + m.dir.path + "/.' '" + copy.path + "'"), 0);
+  std::string err;
+  ASSERT_TRUE(ntp::Boot(copy.path, ntp::LockMode::NoWait, &err)) << err;
+  HANDLE h = nullptr;
+  ASSERT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &h), STATUS_SUCCESS);
+  pt::LayoutBuffer b({Entry(T, C - T, 7), Empty(), Empty(), Empty()}, 7);
+  ASSERT_EQ(pt::SetLayout(h, b), STATUS_SUCCESS);
+  NtClose(h);
+  ntp::Shutdown();
+  EXPECT_EQ(pt::SfdiskJson(copy.path + "/disks/disk0.img")["partitiontable"]["partitions"].size(), 1u);
+  EXPECT_FALSE(pt::SfdiskJson(m.images[0])["partitiontable"].contains("partitions"));
+
+  // An image outside the directory, by absolute path, is used in place.
+  ntp::MachineConfig cfg;
+  ASSERT_TRUE(ntp::LoadMachineConfig(m.dir.path, &cfg, &err));
+  cfg.disks.push_back(cfg.disks[0]);
+  cfg.disks[1].image = copy.path + "/disks/disk0.img";
+  ASSERT_TRUE(ntp::SaveMachineConfig(m.dir.path, cfg, &err)) << err;
+  ASSERT_TRUE(ntp::Boot(m.dir.path, ntp::LockMode::NoWait, &err)) << err;
+  HANDLE p = nullptr;
+  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk1\\Partition1", &p, GENERIC_READ), STATUS_SUCCESS);
+  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition1", &h, GENERIC_READ), STATUS_OBJECT_NAME_NOT_FOUND);
+  NtClose(p);
+}
+
+TEST(Machine, SectorWritesFollowTheDriverRules) {
+  pt::Booted m({16 * testutil::MiB});
+  m.Boot();
+  HANDLE disk = nullptr, part = nullptr, ro = nullptr;
+  ASSERT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &disk), STATUS_SUCCESS);
+  pt::LayoutBuffer b({Entry(T, C - T, 7), Entry(C, C, 7), Empty(), Empty()}, 7);
+  ASSERT_EQ(pt::SetLayout(disk, b), STATUS_SUCCESS);
+  ASSERT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition2", &part), STATUS_SUCCESS);
+  ASSERT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition2", &ro, GENERIC_READ), STATUS_SUCCESS);
+
+  std::vector<uint8_t> data(1024, 0x5A);
+  IO_STATUS_BLOCK iosb{};
+  LARGE_INTEGER at{};
+  struct Bad {
+    const char* what;
+    int64_t offset;
+    ULONG length;
+  } bad[] = {{"unaligned offset", 100, 512},
+             {"partial sector", 0, 700},
+             {"past the partition", int64_t(C * 512 - 512), 1024},
+             {"negative offset", -512, 512}};
+  ntp::ResetCounters();
+  for (auto& c : bad) {
+    SCOPED_TRACE(c.what);
+    at.QuadPart = c.offset;
+    EXPECT_EQ(NtWriteFile(part, nullptr, nullptr, nullptr, &iosb, data.data(), c.length, &at, nullptr),
+              STATUS_INVALID_PARAMETER);
+  }
+  at.QuadPart = 512;
+  EXPECT_EQ(NtWriteFile(ro, nullptr, nullptr, nullptr, &iosb, data.data(), 512, &at, nullptr),
+            STATUS_ACCESS_DENIED);
+  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
+
+  // A write through the partition lands at the partition's offset, reported through a hook first.
+  std::vector<std::pair<uint64_t, size_t>> hooked;
+  ntp::SetSectorWriteHook(
+      [&](unsigned d, uint64_t lba, const uint8_t* before, const uint8_t* after, size_t n) {
+        EXPECT_EQ(d, 0u);
+        EXPECT_EQ(before[0], 0);
+        EXPECT_EQ(after[0], 0x5A);
+        hooked.push_back({lba, n});
+      });
+  at.QuadPart = 512;
+  ASSERT_EQ(NtWriteFile(part, nullptr, nullptr, nullptr, &iosb, data.data(), 1024, &at, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Information, 1024u);
+  ntp::SetSectorWriteHook(nullptr);
+  ASSERT_EQ(hooked.size(), 1u);
+  EXPECT_EQ(hooked[0].first, C + 1);
+  EXPECT_EQ(hooked[0].second, 1024u);
+  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 2u);
+  auto img = pt::Head(m.images[0], (C + 4) * 512);
+  EXPECT_EQ(img[(C + 1) * 512], 0x5A);
+  EXPECT_EQ(img[(C + 3) * 512 - 1], 0x5A);
+  EXPECT_EQ(img[(C + 3) * 512], 0);
+  std::vector<uint8_t> back(1024);
+  ASSERT_EQ(NtReadFile(ro, nullptr, nullptr, nullptr, &iosb, back.data(), 1024, &at, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(back, data);
+  EXPECT_EQ(ntp::Counters(0).sectorsRead, 2u);
+
+  // Zeroing sector 0 through the disk takes the partitions away.
+  std::vector<uint8_t> zero(512, 0);
+  at.QuadPart = 0;
+  ASSERT_EQ(NtWriteFile(disk, nullptr, nullptr, nullptr, &iosb, zero.data(), 512, &at, nullptr),
+            STATUS_SUCCESS);
+  HANDLE gone = nullptr;
+  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition1", &gone, GENERIC_READ), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(NtReadFile(ro, nullptr, nullptr, nullptr, &iosb, back.data(), 512, &at, nullptr),
+            STATUS_NO_SUCH_DEVICE);
+  for (HANDLE h : {disk, part, ro}) EXPECT_EQ(NtClose(h), STATUS_SUCCESS);
+  EXPECT_EQ(NtClose(disk), STATUS_INVALID_HANDLE);
+}
+
+TEST(Machine, SharingAndVolumeLocks) {
+  pt::Booted m({8 * testutil::MiB});
+  m.Boot();
+  HANDLE a = nullptr, b = nullptr, c = nullptr;
+  // An exclusive open keeps out every other reader or writer, and is kept out itself.
+  ASSERT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &a, GENERIC_READ, 0), STATUS_SUCCESS);
+  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &b, GENERIC_READ), STATUS_SHARING_VIOLATION);
+  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &b, SYNCHRONIZE), STATUS_SUCCESS);  // no data access
+  NtClose(b);
+  NtClose(a);
+  ASSERT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &a), STATUS_SUCCESS);
+  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &b, GENERIC_READ, 0), STATUS_SHARING_VIOLATION);
+  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &b, GENERIC_READ, FILE_SHARE_READ),
+            STATUS_SHARING_VIOLATION);  // a is writing
+  ASSERT_EQ(pt::Open(u"\\DEVICE\\HARDDISK0\\PARTITION0", &b), STATUS_SUCCESS);
+
+  // One lock per device; closing the holder releases it.
+  IO_STATUS_BLOCK iosb{};
+  auto fsctl = [&](HANDLE h, ULONG code) {
+    return NtFsControlFile(h, nullptr, nullptr, nullptr, &iosb, code, nullptr, 0, nullptr, 0);
+  };
+  EXPECT_EQ(fsctl(a, FSCTL_LOCK_VOLUME), STATUS_SUCCESS);
+  EXPECT_EQ(fsctl(b, FSCTL_LOCK_VOLUME), STATUS_ACCESS_DENIED);
+  EXPECT_NE(fsctl(b, FSCTL_UNLOCK_VOLUME), STATUS_SUCCESS);
+  EXPECT_EQ(fsctl(b, FSCTL_DISMOUNT_VOLUME), STATUS_SUCCESS);
+  NtClose(a);
+  EXPECT_EQ(fsctl(b, FSCTL_LOCK_VOLUME), STATUS_SUCCESS);
+  EXPECT_EQ(fsctl(b, FSCTL_UNLOCK_VOLUME), STATUS_SUCCESS);
+  EXPECT_EQ(fsctl(b, 0x12345), STATUS_INVALID_DEVICE_REQUEST);
+  NtClose(b);
+
+  // Names that are not devices.
+  for (const char16_t* name :
+       {u"\\Device\\Harddisk1\\Partition0", u"\\Device\\Harddisk0\\Partition01",
+        u"\\Device\\Harddisk0\\Partition0\\", u"\\Device\\CdRom0", u"\\Device\\Harddisk"}) {
+    SCOPED_TRACE(testutil::Narrow(name));
+    EXPECT_FALSE(NT_SUCCESS(pt::Open(name, &c)));
+  }
+  UNICODE_STRING odd{3, 4, const_cast<PWSTR>(u"\\x")};
+  OBJECT_ATTRIBUTES oa{sizeof oa, nullptr, &odd, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
+  EXPECT_EQ(NtOpenFile(&c, GENERIC_READ, &oa, &iosb, 3, 0), STATUS_OBJECT_NAME_INVALID);
+  EXPECT_EQ(NtOpenFile(&c, GENERIC_READ, nullptr, &iosb, 3, 0), STATUS_INVALID_PARAMETER);
+}
+
+TEST(Machine, InjectedFaultsFireOnTheirCallOnly) {
+  pt::Booted m({16 * testutil::MiB});
+  m.Boot();
+  HANDLE h = nullptr;
+  ntp::InjectFault("NtOpenFile", 2, uint32_t(STATUS_IO_DEVICE_ERROR));
+  ntp::InjectFault("NtOpenFile", 3, uint32_t(STATUS_NO_MEMORY));
+  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &h), STATUS_SUCCESS);
+  NtClose(h);
+  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &h), STATUS_IO_DEVICE_ERROR);
+  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &h), STATUS_NO_MEMORY);
+  ASSERT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &h), STATUS_SUCCESS);
+
+  // A failed table write writes nothing; other controls are not counted for it.
+  const auto before = pt::ReadFile(m.images[0]);
+  ntp::InjectFault("IOCTL_DISK_SET_DRIVE_LAYOUT", 1, uint32_t(STATUS_IO_DEVICE_ERROR));
+  EXPECT_FALSE(pt::Layout(h).empty());
+  pt::LayoutBuffer b({Entry(T, C - T, 7), Empty(), Empty(), Empty()}, 7);
+  EXPECT_EQ(pt::SetLayout(h, b), STATUS_IO_DEVICE_ERROR);
+  EXPECT_TRUE(pt::Same(pt::ReadFile(m.images[0]), before));
+  EXPECT_EQ(pt::SetLayout(h, b), STATUS_SUCCESS);
+
+  ntp::InjectFault("NtClose", 1, uint32_t(STATUS_UNSUCCESSFUL));
+  ntp::InjectFault("QueryDosDeviceW", 1, 1);
+  ntp::ClearFaults();
+  WCHAR buf[64];
+  ASSERT_EQ(ntp::DefineDriveLetter('C', u"\\Device\\Harddisk0\\Partition1"), STATUS_SUCCESS);
+  EXPECT_NE(QueryDosDeviceW(u"C:", buf, 64), 0u);
+  EXPECT_EQ(NtClose(h), STATUS_SUCCESS);
+}
+
+// ---- drive letters and links --------------------------------------------------------
+
+void Put(std::vector<uint8_t>& v, size_t at, uint64_t x, int bytes) {
+  for (int i = 0; i < bytes; ++i) v[at + i] = uint8_t(x >> (8 * i));
+}
+
+// A disk-registry value with one disk description holding the given records.
+struct Rec {
+  uint64_t offset, length;
+  char letter;
+  uint8_t assign;
+  uint32_t ftType = 4;
+  uint16_t ftMember = 0;
+};
+std::vector<uint8_t> Information(uint32_t signature, const std::vector<Rec>& recs) {
+  const size_t diskSize = 4 + 8 + 52 * recs.size();
+  std::vector<uint8_t> v(44 + diskSize, 0);
+  Put(v, 0, 3, 4);
+  Put(v, 12, 44, 4);
+  Put(v, 16, diskSize, 4);
+  Put(v, 20, 44 + diskSize, 4);
+  Put(v, 44, 1, 2);
+  Put(v, 48, recs.size(), 2);
+  Put(v, 52, signature, 4);
+  for (size_t i = 0; i < recs.size(); ++i) {
+    size_t r = 56 + 52 * i;
+    Put(v, r, recs[i].ftType, 4);
+    Put(v, r + 8, recs[i].offset, 8);
+    Put(v, r + 16, recs[i].length, 8);
+    v[r + 40] = uint8_t(recs[i].letter);
+    v[r + 41] = recs[i].assign;
+    Put(v, r + 44, recs[i].ftType == 4 ? 0xFFFF : 0, 2);
+    Put(v, r + 46, recs[i].ftMember, 2);
+  }
+  return v;
+}
+
+std::u16string Query(const char16_t* name) {
+  WCHAR buf[1024];
+  DWORD n = QueryDosDeviceW(name, buf, 1024);
+  if (n == 0) return u"";
+  EXPECT_GE(n, 2u);
+  EXPECT_EQ(buf[n - 1], 0);
+  EXPECT_EQ(buf[n - 2], 0);
+  return std::u16string(buf);
+}
+
+TEST(Letters, BootAssignsDefaultsThenHonoursTheStoredConfiguration) {
+  pt::Booted m({64 * testutil::MiB, 64 * testutil::MiB}, 1);
+  m.Boot();
+  // Disk 0: two primaries (the second active), an unrecognised one, two logical drives.
+  // Disk 1: one primary.
+  for (unsigned d = 0; d < 2; ++d) {
+    HANDLE h = nullptr;
+    ASSERT_EQ(pt::Open(d ? u"\\Device\\Harddisk1\\Partition0" : u"\\Device\\Harddisk0\\Partition0", &h),
+              STATUS_SUCCESS);
+    std::vector<PARTITION_INFORMATION> e;
+    if (d == 0) {
+      e = {Entry(T, C - T, 7),
+           Entry(C, C, 7, true),
+           Entry(2 * C, C, 0x83),
+           Entry(3 * C, 2 * C, 5),
+           Entry(3 * C + T, C - T, 7),
+           Entry(4 * C, C, 5),
+           Empty(),
+           Empty(),
+           Entry(4 * C + T, C - T, 6),
+           Empty(),
+           Empty(),
+           Empty()};
+    } else {
+      e = {Entry(T, C - T, 7), Empty(), Empty(), Empty()};
+    }
+    pt::LayoutBuffer b(e, 0x1000 + d);
+    ASSERT_EQ(pt::SetLayout(h, b), STATUS_SUCCESS);
+    NtClose(h);
+  }
+  ntp::Shutdown();
+  m.Boot();
+  // Active primaries of each disk first, then logical drives, then other primaries, then CD-ROMs.
+  EXPECT_EQ(ntp::DriveLetterTarget('C'), u"\\Device\\Harddisk0\\Partition2");
+  EXPECT_EQ(ntp::DriveLetterTarget('D'), u"\\Device\\Harddisk1\\Partition1");
+  EXPECT_EQ(ntp::DriveLetterTarget('E'), u"\\Device\\Harddisk0\\Partition4");
+  EXPECT_EQ(ntp::DriveLetterTarget('F'), u"\\Device\\Harddisk0\\Partition5");
+  EXPECT_EQ(ntp::DriveLetterTarget('G'), u"\\Device\\Harddisk0\\Partition1");
+  EXPECT_EQ(ntp::DriveLetterTarget('H'), u"\\Device\\CdRom0");
+  EXPECT_EQ(ntp::DriveLetterTarget('I'), u"");
+
+  // The stored configuration: partition 1 asks for Q, partition 2 for none, the first
+  // logical drive has no letter known (gets a default); CD-ROM asks for R.
+  ASSERT_TRUE(ntp::reg::SetValue(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"Information", REG_BINARY,
+                                 Information(0x1000, {{T * 512, (C - T) * 512, 'Q', 1},
+                                                      {C * 512, C * 512, ' ', 0},
+                                                      {(3 * C + T) * 512, (C - T) * 512, 0, 1},
+                                                      {(4 * C + T) * 512, (C - T) * 512, 'Z', 1, 0, 1}})));
+  std::vector<uint8_t> cd = {'R', 0, ':', 0, 0, 0};
+  ASSERT_TRUE(ntp::reg::SetValue(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"\\Device\\CdRom0", REG_SZ, cd));
+  ntp::Shutdown();
+  m.Boot();
+  EXPECT_EQ(ntp::DriveLetterTarget('Q'), u"\\Device\\Harddisk0\\Partition1");
+  EXPECT_EQ(ntp::DriveLetterTarget('R'), u"\\Device\\CdRom0");
+  EXPECT_EQ(ntp::DriveLetterTarget('C'),
+            u"\\Device\\Harddisk1\\Partition1");  // disk 0 has no candidate primary left
+  EXPECT_EQ(ntp::DriveLetterTarget('D'), u"\\Device\\Harddisk0\\Partition4");
+  EXPECT_EQ(ntp::DriveLetterTarget('E'), u"");  // an FT member other than the first takes none
+  EXPECT_EQ(ntp::DriveLetterTarget('Z'), u"");
+  for (char l = 'C'; l <= 'Z'; ++l)
+    EXPECT_NE(ntp::DriveLetterTarget(l), u"\\Device\\Harddisk0\\Partition2") << l;
+
+  // A value cut short is read as far as it goes, never past its end.
+  auto blob = Information(0x1000, {{T * 512, (C - T) * 512, 'Q', 1}, {C * 512, C * 512, 'P', 1}});
+  Put(blob, 48, 500, 2);  // claims 500 records
+  ASSERT_TRUE(ntp::reg::SetValue(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"Information", REG_BINARY, blob));
+  ntp::Shutdown();
+  m.Boot();
+  EXPECT_EQ(ntp::DriveLetterTarget('Q'), u"\\Device\\Harddisk0\\Partition1");
+  EXPECT_EQ(ntp::DriveLetterTarget('P'), u"\\Device\\Harddisk0\\Partition2");
+}
+
+TEST(Letters, LinksAndDosDeviceNames) {
+  pt::Booted m({16 * testutil::MiB}, 1);
+  m.Boot();
+  EXPECT_EQ(Query(u"C:"), u"\\Device\\CdRom0");
+  EXPECT_EQ(ntp::DefineDriveLetter('E', u"\\Device\\Harddisk0\\Partition0"), STATUS_SUCCESS);
+  EXPECT_EQ(ntp::DefineDriveLetter('E', u"\\Device\\CdRom0"), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(ntp::DefineDriveLetter('A', u"\\Device\\CdRom0"), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(ntp::DefineDriveLetter('H', u"\\DosDevices\\E:"), STATUS_SUCCESS);  // a link to a link
+  EXPECT_EQ(Query(u"e:"), u"\\Device\\Harddisk0\\Partition0");
+  EXPECT_EQ(Query(u"H:"), u"\\DosDevices\\E:");
+  EXPECT_EQ(Query(u"X:"), u"");
+
+  // Too small a buffer gives nothing; the exact size works.
+  WCHAR small[40];
+  const std::u16string target = u"\\Device\\Harddisk0\\Partition0";
+  EXPECT_EQ(QueryDosDeviceW(u"E:", small, DWORD(target.size() + 1)), 0u);
+  EXPECT_EQ(QueryDosDeviceW(u"E:", small, DWORD(target.size() + 2)), target.size() + 2);
+  // All names at once.
+  WCHAR all[512];
+  DWORD n = QueryDosDeviceW(nullptr, all, 512);
+  ASSERT_GT(n, 0u);
+  std::u16string list(all, n);
+  EXPECT_NE(list.find(std::u16string(u"E:\0", 3)), std::u16string::npos);
+  EXPECT_NE(list.find(std::u16string(u"H:\0", 3)), std::u16string::npos);
+
+  // Opening through a chain of links reaches the device.
+  HANDLE h = nullptr;
+  EXPECT_EQ(pt::Open(u"\\??\\H:", &h, GENERIC_READ), STATUS_SUCCESS);
+  NtClose(h);
+
+  // The link objects themselves.
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, u"\\DosDevices\\H:");
+  OBJECT_ATTRIBUTES oa{sizeof oa, nullptr, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
+  ASSERT_EQ(NtOpenSymbolicLinkObject(&h, READ_CONTROL | SYMBOLIC_LINK_QUERY, &oa), STATUS_SUCCESS);
+  WCHAR buf[8];
+  UNICODE_STRING out{0, sizeof buf, buf};
+  ULONG len = 0;
+  EXPECT_EQ(NtQuerySymbolicLinkObject(h, &out, &len), STATUS_BUFFER_TOO_SMALL);
+  WCHAR big[256];
+  out = {0, sizeof big, big};
+  ASSERT_EQ(NtQuerySymbolicLinkObject(h, &out, &len), STATUS_SUCCESS);
+  EXPECT_EQ(std::u16string(out.Buffer, out.Length / 2), u"\\DosDevices\\E:");
+  EXPECT_EQ(big[out.Length / 2], 0);
+  NtClose(h);
+  RtlInitUnicodeString(&name, u"\\Device\\Harddisk0\\Partition0");
+  EXPECT_EQ(NtOpenSymbolicLinkObject(&h, READ_CONTROL | SYMBOLIC_LINK_QUERY, &oa),
+            STATUS_OBJECT_TYPE_MISMATCH);
+  RtlInitUnicodeString(&name, u"\\??\\Q:");
+  EXPECT_EQ(NtOpenSymbolicLinkObject(&h, READ_CONTROL | SYMBOLIC_LINK_QUERY, &oa),
+            STATUS_OBJECT_NAME_NOT_FOUND);
+
+  EXPECT_EQ(ntp::RemoveDriveLetter('E'), STATUS_SUCCESS);
+  EXPECT_EQ(ntp::RemoveDriveLetter('E'), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(Query(u"E:"), u"");
+  EXPECT_EQ(pt::Open(u"\\??\\H:", &h, GENERIC_READ), STATUS_OBJECT_NAME_NOT_FOUND);  // dangling now
+}
+
+}  // namespace

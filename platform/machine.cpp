@@ -524,8 +524,8 @@ std::vector<DiskInfo> Disks() {
     info.device = detail::Utf16("\\Device\\Harddisk" + std::to_string(d->index));
     info.length = d->length;
     std::vector<uint8_t> sector(d->config.bytesPerSector);
-    info.signature =
-        NT_SUCCESS(detail::ReadBytes(*d, 0, sector.data(), sector.size())) ? Le32(&sector[440]) : 0;
+    // Read beside the device counters: they count what callers of the device asked for.
+    info.signature = d->fd >= 0 && PreadAll(d->fd, sector.data(), sector.size(), 0) ? Le32(&sector[440]) : 0;
     info.geometry = detail::GeometryOf(*d);
     info.removable = d->config.removable;
     out.push_back(info);

@@ -264,6 +264,8 @@ ZMSTATUS CreatePartition(int64_t offset, int64_t length, uint32_t regionType, PC
   const int64_t track = TrackBytes(d.geometry);
   const int64_t cylinder = CylinderBytes(d.geometry);
   const uint32_t sector = d.geometry.BytesPerSector;
+  // The table itself must have a free slot too; the database may lag behind it.
+  if (regionType != REGION_LOGICAL && d.primary.count >= 4) return LDM_E_NO_FREE_SLOT;
 
   int64_t freeOffset = 0, freeLength = 0;
   if (!GetUnallocatedSpaceSpec(offset, length, freeOffset, freeLength, regionType, disk))

@@ -212,30 +212,29 @@ void IdList::Reset() {
   count = 0;
 }
 
-ZMSTATUS Children(ZM_OBJECT_ID id, uint32_t type, IdList& out) {
+namespace {
+
+using Listing = ZMSTATUS (*)(ZM_HANDLE, ZM_OBJECT_ID, uint32_t, uint32_t*, ZM_OBJECT_ID**);
+
+ZMSTATUS List(Listing listing, ZM_OBJECT_ID id, uint32_t type, IdList& out) {
   out.Reset();
-  ZMSTATUS s = ObGetChildObjects(ghDb, id, type, &out.count, &out.ids);
+  ZMSTATUS s = listing(ghDb, id, type, &out.count, &out.ids);
   if (ZM_FAILED(s)) {
-    if (out.ids != nullptr) _ZmFree(out.ids, __FILE__, __LINE__);
-    out.ids = nullptr;
-    out.count = 0;
+    out.Reset();
   } else if (out.ids == nullptr) {
     out.count = 0;
   }
   return s;
 }
 
+}  // namespace
+
+ZMSTATUS Children(ZM_OBJECT_ID id, uint32_t type, IdList& out) {
+  return List(ObGetChildObjects, id, type, out);
+}
+
 ZMSTATUS Parents(ZM_OBJECT_ID id, uint32_t type, IdList& out) {
-  out.Reset();
-  ZMSTATUS s = ObGetParentObjects(ghDb, id, type, &out.count, &out.ids);
-  if (ZM_FAILED(s)) {
-    if (out.ids != nullptr) _ZmFree(out.ids, __FILE__, __LINE__);
-    out.ids = nullptr;
-    out.count = 0;
-  } else if (out.ids == nullptr) {
-    out.count = 0;
-  }
-  return s;
+  return List(ObGetParentObjects, id, type, out);
 }
 
 void RaiseAlert(const GUID& kind, PCWSTR insert) {

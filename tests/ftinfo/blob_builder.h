@@ -42,30 +42,14 @@ struct Set {
   bool markRecords = true;  // give the members' records the set's type, group and numbers
 };
 
-struct Header {
-  uint32_t stripeWidth = 0;
-  uint32_t poolSize = 0;
-};
-
 inline void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v) { std::memcpy(&b[at], &v, 2); }
 inline void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) { std::memcpy(&b[at], &v, 4); }
 inline void Put64(std::vector<uint8_t>& b, size_t at, int64_t v) { std::memcpy(&b[at], &v, 8); }
-inline uint16_t Get16(const uint8_t* b, size_t at) {
-  uint16_t v;
-  std::memcpy(&v, b + at, 2);
-  return v;
-}
 inline uint32_t Get32(const uint8_t* b, size_t at) {
   uint32_t v;
   std::memcpy(&v, b + at, 4);
   return v;
 }
-inline int64_t Get64(const uint8_t* b, size_t at) {
-  int64_t v;
-  std::memcpy(&v, b + at, 8);
-  return v;
-}
-
 // Offset of partition record (disk d, part p) in a blob built from these disks.
 inline uint32_t RecordOffset(const std::vector<Disk>& disks, uint32_t d, uint32_t p) {
   uint32_t pos = 44 + 4;
@@ -75,7 +59,7 @@ inline uint32_t RecordOffset(const std::vector<Disk>& disks, uint32_t d, uint32_
 
 // With sets empty and withFtPart false there is no FT part (FtInformationSize 0).
 inline std::vector<uint8_t> Build(std::vector<Disk> disks, const std::vector<Set>& sets,
-                                  bool withFtPart = true, Header header = {}) {
+                                  bool withFtPart = true) {
   for (const Set& s : sets) {
     for (size_t m = 0; m < s.members.size() && s.markRecords; ++m) {
       Part& p = disks[s.members[m].disk].parts[s.members[m].part];
@@ -97,8 +81,6 @@ inline std::vector<uint8_t> Build(std::vector<Disk> disks, const std::vector<Set
   Put32(b, 16, diskSize);
   Put32(b, 20, 44 + diskSize);
   Put32(b, 24, ftSize);
-  Put32(b, 28, header.stripeWidth);
-  Put32(b, 32, header.poolSize);
   size_t pos = 44;
   Put16(b, pos, uint16_t(disks.size()));
   pos += 4;
@@ -138,6 +120,12 @@ inline std::vector<uint8_t> Build(std::vector<Disk> disks, const std::vector<Set
     }
   }
   return b;
+}
+
+// The used bytes an FTInfo (or anything with Blob and UsedLength) holds.
+template <class Info>
+std::vector<uint8_t> Bytes(const Info& info) {
+  return {info.Blob(), info.Blob() + info.UsedLength()};
 }
 
 }  // namespace blobtest

@@ -56,7 +56,7 @@ NTSTATUS ApplyBatch(const std::vector<BatchOp>& ops);
 // The key's path below the root as it was spelled when the key was created.
 NTSTATUS KeyDisplayPath(const std::u16string& rel, std::u16string* display);
 
-// UTF-16 <-> UTF-8 for messages and text files (unpaired surrogates become U+FFFD).
+// UTF-16 <-> UTF-8 for messages and text files; FromUtf8 refuses malformed UTF-8.
 std::string ToUtf8(const std::u16string& s);
 bool FromUtf8(const std::string& s, std::u16string* out);
 

@@ -246,7 +246,15 @@ bool ExportRegFile(const std::u16string& keyPath, const std::string& file, std::
   }
   std::string out =
       "REGEDIT4\r\n\r\n[" + std::string(kRoot) + (display.empty() ? "" : "\\" + ToUtf8(display)) + "]\r\n";
-  for (const auto& v : ListValues(keyPath)) out += ValueLine(v);
+  for (const auto& v : ListValues(keyPath)) {
+    // A name with a line break or other control character has no REGEDIT4 spelling.
+    for (char16_t c : v.name)
+      if (c < 0x20) {
+        if (error) *error = "value name \"" + ToUtf8(v.name) + "\" holds a control character; not exported";
+        return false;
+      }
+    out += ValueLine(v);
+  }
   out += "\r\n";
   // Written beside the target and renamed over it, so a failed export leaves no half file.
   std::string tmp = file + ".tmp";

@@ -162,6 +162,10 @@ TEST_F(RegistryTest, BadImportsNameTheLineAndWriteNothing) {
   std::string err;
   EXPECT_FALSE(ntp::reg::ImportRegFile(tmp.path + "/missing.reg", &err));
   EXPECT_FALSE(ntp::reg::ExportRegFile(u"HKLM\\SYSTEM\\NoSuchKey", file, &err));
+  // A name that the text format cannot spell is refused, and no file is left behind.
+  ASSERT_TRUE(ntp::reg::SetValue(u"HKLM\\SOFTWARE\\X", u"two\nlines", REG_BINARY, Bytes({1})));
+  EXPECT_FALSE(ntp::reg::ExportRegFile(u"HKLM\\SOFTWARE\\X", tmp.path + "/x.reg", &err));
+  EXPECT_FALSE(std::ifstream(tmp.path + "/x.reg").good());
 }
 
 TEST_F(RegistryTest, AnImportThatFailsToCommitChangesNothing) {

@@ -86,3 +86,25 @@ TEST_F(RegistryTest, OpeningSomethingThatIsNotADatabaseFails) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RegistryMachine, AValueWrittenDuringOneBootIsThereOnTheNext) {
+  testutil::Machine machine({8 * testutil::MiB});
+  machine.Boot();
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\DISK", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS);
+  const BYTE data[] = {'F', 0, ':', 0, 0, 0};
+  ASSERT_EQ(RegSetValueExW(key, u"\\Device\\CdRom0", 0, REG_SZ, data, sizeof data), ERROR_SUCCESS);
+  ASSERT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  machine.Reboot();
+  uint32_t type = 0;
+  std::vector<uint8_t> got;
+  ASSERT_TRUE(ntp::reg::GetValue(kDisk, u"\\DEVICE\\CDROM0", &type, &got));
+  EXPECT_EQ(type, REG_SZ);
+  EXPECT_EQ(got, std::vector<uint8_t>(data, data + sizeof data));
+}
+
+}  // namespace

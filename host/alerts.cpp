@@ -73,8 +73,8 @@ void AppendToLog(const zm::AlertRecord& a, const std::string& provider) {
                      ",\"kind\":" + Json(GuidText(a.kind));
   char id[16];
   std::snprintf(id, sizeof id, "0x%08X", a.messageId);
-  line += ",\"message_id\":" + Json(id) + ",\"provider\":" + Json(provider) + ",\"text\":" + Json(a.text) +
-          ",\"inserts\":[";
+  line += ",\"message_id\":" + Json(id) + ",\"provider\":" + Json(provider) +
+          ",\"text\":" + Json(Utf8(Utf16(a.text))) + ",\"inserts\":[";
   for (size_t i = 0; i < a.inserts.size(); ++i) line += (i ? "," : "") + Json(Utf8(a.inserts[i]));
   line += "]}\n";
   std::string path = ntp::MachineDir() + "/alerts.log";

@@ -17,6 +17,15 @@ std::vector<char> LettersOf(const std::u16string& device) {
   return v;
 }
 
+// The volume's "\Device\" path; the status of the failed read otherwise.
+ZMSTATUS DeviceOf(ZM_OBJECT_ID volume, std::u16string* device) {
+  Value v;
+  ZMSTATUS s = HostGet(volume, "\\Device\\", &v);
+  if (s != ZM_S_OK) return s;
+  if (!HostGetString(volume, "\\Device\\", device) || device->empty()) return E_INVALIDARG_ZM;
+  return ZM_S_OK;
+}
+
 // The requested letter: "E:" or "E", C to Z in either case.
 ZMSTATUS RequestedLetter(ZM_PROPSET in, char* letter) {
   std::vector<Value> values;
@@ -40,9 +49,10 @@ ZMSTATUS RequestedLetter(ZM_PROPSET in, char* letter) {
 
 ZMSTATUS Assign(ZM_OBJECT_ID volume, ZM_PROPSET in) {
   std::u16string device;
-  if (!HostGetString(volume, "\\Device\\", &device) || device.empty()) return ZM_E_NO_PROPERTY;
+  ZMSTATUS s = DeviceOf(volume, &device);
+  if (s != ZM_S_OK) return s;
   char letter = 0;
-  ZMSTATUS s = RequestedLetter(in, &letter);
+  s = RequestedLetter(in, &letter);
   if (s != ZM_S_OK) return s;
   std::u16string target = ntp::DriveLetterTarget(letter);
   if (!target.empty() && target != device) return ZM_E_LETTER_IN_USE;
@@ -57,7 +67,8 @@ ZMSTATUS Assign(ZM_OBJECT_ID volume, ZM_PROPSET in) {
 
 ZMSTATUS Remove(ZM_OBJECT_ID volume) {
   std::u16string device;
-  if (!HostGetString(volume, "\\Device\\", &device) || device.empty()) return ZM_E_NO_PROPERTY;
+  ZMSTATUS s = DeviceOf(volume, &device);
+  if (s != ZM_S_OK) return s;
   for (char l : LettersOf(device))
     if (ntp::RemoveDriveLetter(l) < 0) return ZM_E_FAIL;
   // The property stays, empty, so that whoever records the change can still read it.

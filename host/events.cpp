@@ -175,6 +175,12 @@ void WaitIdle() {
 
 uint64_t EventsDelivered() { return zmi::gDelivered.load(); }
 
-void InitializationComplete() { zmi::QueueEvent(GUID_ZMINITIALIZATION_COMPLETE, 0, 0); }
+// The built-in providers first publish the letters and file systems of the volumes the
+// loaded providers made, so that the event's receivers see complete volumes.
+void InitializationComplete() {
+  zmi::RefreshDriveLetters();
+  zmi::FsysControl(0, 0, OP_REFRESH, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr);
+  zmi::QueueEvent(GUID_ZMINITIALIZATION_COMPLETE, 0, 0);
+}
 
 }  // namespace zm

@@ -161,6 +161,17 @@ TEST_F(BootedTest, MountAssignsMovesAndRemovesLettersAndRefusesConflicts) {
   EXPECT_EQ(Mount(v1, 10010, nullptr), E_INVALIDARG_ZM);
 }
 
+TEST_F(BootedTest, InitialisationCompletePublishesLettersAndFileSystemsFirst) {
+  ZM_OBJECT_ID v1 = Volume(1), v2 = Volume(2);
+  EXPECT_FALSE(testutil::HasProp(v1, "DRIVE_LETTER"));
+  zm::InitializationComplete();
+  EXPECT_EQ(Str(v1, "DRIVE_LETTER"), u"C:");
+  EXPECT_EQ(Str(v2, "DRIVE_LETTER"), u"D:");
+  EXPECT_EQ(Str(v1, "FILE_SYSTEM"), u"FAT");
+  EXPECT_EQ(Mount(v2 + 100, OP_ASSIGN_DRIVE_LETTER, u"H:"), ZM_E_NO_OBJECT);
+  EXPECT_EQ(ntp::DriveLetterTarget('H'), u"");
+}
+
 TEST_F(BootedTest, FsysPublishesEachVolumesFileSystem) {
   ZM_OBJECT_ID v1 = Volume(1), v2 = Volume(2);
   ZM_HANDLE fsys = nullptr;

@@ -333,7 +333,8 @@ int CmdLetter(Session& s, const Options& opt, const std::string& volume, const s
     command += " --remove";
   }
   return Request(s, opt, command, what, id, OPCLASS_VOLUME,
-                 remove ? OP_REMOVE_DRIVE_LETTER : OP_ASSIGN_DRIVE_LETTER, in, -1, out, err);
+                 remove ? OP_REMOVE_DRIVE_LETTER : OP_ASSIGN_DRIVE_LETTER, in, DiskIndexOfObject(snap, id),
+                 out, err);
 }
 
 int CmdRescan(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::ostream& out,

@@ -190,6 +190,23 @@ class Runner {
         app.add_subcommand("shell", "run many commands, one per line from standard input, on one boot");
     example(shell, "printf 'show\\ncreate primary --disk 0 --size 100M\\n' | ftdiskctl -m m shell");
 
+    // A word where the command belongs that names none gets its own message.
+    for (size_t i = 0; i < args.size(); ++i) {
+      const std::string& a = args[i];
+      if (a == "-m" || a == "--machine") {
+        ++i;
+        continue;
+      }
+      if (!a.empty() && a[0] == '-') continue;
+      auto known = app.get_subcommands([&](CLI::App* c) { return c->get_name() == a; });
+      if (known.empty()) {
+        err_ << "ftdiskctl: unknown command '" << a << "'\n";
+        if (!inShell_) err_ << "Run 'ftdiskctl --help' for the list of commands.\n";
+        return kUsage;
+      }
+      break;
+    }
+
     std::vector<const char*> argv = {"ftdiskctl"};
     for (const auto& a : args) argv.push_back(a.c_str());
     try {

@@ -16,6 +16,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <ostream>
 #include <set>
 #include <sstream>
@@ -67,13 +69,6 @@ const ntp::DiskInfo* DiskInfoOf(const std::vector<ntp::DiskInfo>& disks, unsigne
   for (const auto& d : disks)
     if (d.index == index) return &d;
   return nullptr;
-}
-
-std::vector<ChainSector> BootedChain(const ntp::DiskInfo& d) {
-  uint32_t bps = d.geometry.BytesPerSector ? d.geometry.BytesPerSector : 512;
-  return WalkTables(
-      [&](uint64_t lba, uint8_t* buf) { return ntp::ReadDiskBytes(d.index, lba * bps, buf, bps); }, bps,
-      d.length / bps);
 }
 
 fs::path BackupDir() { return fs::path(ntp::MachineDir()) / "backups"; }
@@ -186,43 +181,53 @@ bool ReadSectors(unsigned disk, uint32_t bps, const std::vector<uint64_t>& lbas,
 
 }  // namespace
 
-std::vector<uint64_t> TableSectors(unsigned disk) {
-  auto disks = ntp::Disks();
-  const ntp::DiskInfo* d = DiskInfoOf(disks, disk);
-  std::vector<uint64_t> out;
-  if (!d) return out;
-  for (const auto& c : BootedChain(*d))
-    if (c.table) out.push_back(c.lba);
-  return out;
+TableBackup::~TableBackup() {
+  if (hooked_) ntp::SetSectorWriteHook(nullptr);
 }
 
 void TableBackup::Before(const std::string& command) {
   command_ = command;
-  before_.clear();
-  for (const auto& d : ntp::Disks()) {
-    DiskState s{d.index, d.geometry.BytesPerSector ? d.geometry.BytesPerSector : 512, {}};
-    ReadSectors(d.index, s.bytesPerSector, TableSectors(d.index), &s.sectors);
-    before_.push_back(std::move(s));
-  }
+  saved_.clear();
+  std::map<unsigned, uint32_t> bps;
+  for (const auto& d : ntp::Disks())
+    bps[d.index] = d.geometry.BytesPerSector ? d.geometry.BytesPerSector : 512;
+  // Writes come from the request's thread and the host's; the first contents seen of a
+  // sector are the ones before the request.
+  auto mu = std::make_shared<std::mutex>();
+  ntp::SetSectorWriteHook(
+      [this, mu, bps](unsigned disk, uint64_t lba, const uint8_t* before, const uint8_t*, size_t bytes) {
+        std::lock_guard<std::mutex> lock(*mu);
+        auto it = bps.find(disk);
+        if (it == bps.end() || before == nullptr) return;
+        uint32_t size = it->second;
+        Saved& s = saved_[disk];
+        s.bytesPerSector = size;
+        for (size_t off = 0; off + size <= bytes; off += size)
+          s.sectors.emplace(lba + off / size, std::vector<uint8_t>(before + off, before + off + size));
+      });
+  hooked_ = true;
   uint32_t type = 0;
   hadRegistry_ = ntp::reg::GetValue(kDiskKey, u"Information", &type, &registry_);
 }
 
 std::vector<std::string> TableBackup::After(std::ostream& err) {
+  if (hooked_) {
+    ntp::SetSectorWriteHook(nullptr);
+    hooked_ = false;
+  }
   std::vector<std::string> names;
-  for (const auto& s : before_) {
+  for (const auto& [disk, s] : saved_) {
     std::vector<std::pair<uint64_t, std::vector<uint8_t>>> changed;
-    for (const auto& sec : s.sectors) {
+    for (const auto& [lba, bytes] : s.sectors) {
       std::vector<uint8_t> now(s.bytesPerSector);
-      if (!ntp::ReadDiskBytes(s.disk, sec.first * s.bytesPerSector, now.data(), now.size()) ||
-          now != sec.second)
-        changed.push_back(sec);
+      if (!ntp::ReadDiskBytes(disk, lba * s.bytesPerSector, now.data(), now.size()) || now != bytes)
+        changed.push_back({lba, bytes});
     }
     if (changed.empty()) continue;
     std::string e;
-    std::string name = SaveBackup(s.disk, s.bytesPerSector, changed, command_, hadRegistry_, registry_, &e);
+    std::string name = SaveBackup(disk, s.bytesPerSector, changed, command_, hadRegistry_, registry_, &e);
     if (name.empty())
-      err << "warning: the previous table sectors of disk " << s.disk << " could not be saved: " << e << "\n";
+      err << "warning: the previous sectors of disk " << disk << " could not be saved: " << e << "\n";
     else
       names.push_back(name);
   }

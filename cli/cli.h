@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -46,6 +47,8 @@ class Session {
                    ZM_OBJECT_ID* resultId);
   size_t AlertCount() const;
   std::vector<zm::AlertRecord> AlertsSince(size_t mark) const;
+  // Sends the refresh request (code 1) to one of the host's own providers.
+  void RefreshBuiltin(const std::u16string& name);
 
  private:
   bool open_ = false;
@@ -144,26 +147,28 @@ extern const char16_t kDiskKey[];
 json RegistryJson();
 
 // Backups of partition-table sectors (backup.cpp).
-// Reads the sectors of a disk's partition-table chain (sector 0 and every extended boot
-// record reached), bounded and loop-safe.
-std::vector<uint64_t> TableSectors(unsigned disk);
-// Remembers the table sectors of every disk before a request and, after it, saves those
-// that changed under DIR/backups/ with an index entry.
+// Keeps, while a request runs, the previous contents of every sector written (through
+// the platform's sector-write hook) and, after it, saves those that changed under
+// DIR/backups/ with an index entry, one backup per disk.
 class TableBackup {
  public:
+  TableBackup() = default;
+  ~TableBackup();
+  TableBackup(const TableBackup&) = delete;
+  TableBackup& operator=(const TableBackup&) = delete;
   void Before(const std::string& command);
   // Returns the names of the backups written.
   std::vector<std::string> After(std::ostream& err);
 
  private:
-  struct DiskState {
-    unsigned disk;
-    uint32_t bytesPerSector;
-    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> sectors;
+  struct Saved {
+    uint32_t bytesPerSector = 512;
+    std::map<uint64_t, std::vector<uint8_t>> sectors;  // lba -> contents before the request
   };
-  std::vector<DiskState> before_;
+  std::map<unsigned, Saved> saved_;
   std::vector<uint8_t> registry_;
   bool hadRegistry_ = false;
+  bool hooked_ = false;
   std::string command_;
 };
 int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostream& err);

@@ -37,6 +37,7 @@ int Request(Session& s, const Options& opt, const std::string& command, const st
   ZM_OBJECT_ID resultId = 0;
   ZMSTATUS st = s.Control(id, cls, code, in.get(), outProps.get(), &resultId);
   std::vector<std::string> backups = backup.After(err);
+  s.RefreshBuiltin(u"fsys");
   auto alerts = s.AlertsSince(mark);
   json snap = Snapshot(alerts);
   uint64_t member = 0;

@@ -60,8 +60,21 @@ bool Session::Open(const std::string& dir, bool noWait, std::string* error) {
   }
   zm::InitializationComplete();
   zm::WaitIdle();
+  // As the host does after start-up: publish the letters the boot derived and the file
+  // systems found on the volumes.
+  RefreshBuiltin(u"mount");
+  RefreshBuiltin(u"fsys");
   open_ = true;
   return true;
+}
+
+void Session::RefreshBuiltin(const std::u16string& name) {
+  ZM_HANDLE h = nullptr;
+  if (PrGetProviderByName(zm::Database(), name.c_str(), &h) != 0 || h == nullptr) return;
+  PropSet in, out;
+  ZM_OBJECT_ID rid = 0;
+  PrCallProvider(h, 0, OPCLASS_LAYOUT, OP_REFRESH, in.get(), out.get(), 0, 0, nullptr, nullptr, &rid);
+  zm::WaitIdle();
 }
 
 void Session::Close() {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "testutil.h"
@@ -454,4 +455,80 @@ TEST(CliLock, SecondProcessWaitsOrFailsWithNoWait) {
   EXPECT_EQ(r.rc, 0) << r.err;
   EXPECT_NE(r.err.find("waiting for the machine lock held by another process..."), std::string::npos)
       << r.err;
+}
+
+TEST(CliDemo, EndsWithALetteredMirrorThatSurvivesRequestsAndReboots) {
+  TempDir t;
+  std::string dir = t.path + "/demo";
+  Result r = Ctl("demo " + Quote(dir));
+  if (NotImplemented(r)) GTEST_SKIP() << "a provider part the demo needs is missing";
+  ASSERT_EQ(r.rc, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("demo complete"), std::string::npos);
+  std::string m = "-m " + Quote(dir) + " ";
+  auto mirrorOf = [](const json& show) {
+    for (const auto& v : show["volumes"])
+      if (v["kind"] == "mirror") return v;
+    return json();
+  };
+  // A second boot: the mirror, its letter and the other letters are as the demo left them.
+  json show = Json(Ctl(m + "show --json"));
+  json mirror = mirrorOf(show);
+  ASSERT_TRUE(mirror.is_object()) << show.dump();
+  EXPECT_EQ(mirror["drive_letter"], "M:");
+  EXPECT_EQ(mirror["members"].size(), 2u);
+  std::set<std::string> letters;
+  for (const auto& v : show["volumes"])
+    if (v["drive_letter"].is_string()) letters.insert(v["drive_letter"]);
+  EXPECT_TRUE(letters.count("E:") && letters.count("F:")) << show["volumes"].dump();
+
+  auto checkRegistry = [&](const char* when) {
+    json reg = Json(Ctl(m + "registry show --json"))["information"];
+    ASSERT_TRUE(reg.is_object()) << when;
+    EXPECT_TRUE(reg["valid"].get<bool>()) << when;
+    ASSERT_EQ(reg["ft_sets"].size(), 1u) << when;
+    const auto& set = reg["ft_sets"][0];
+    EXPECT_EQ(set["type_name"], "mirror") << when;
+    ASSERT_EQ(set["members"].size(), 2u) << when;
+    for (const auto& mem : set["members"]) {
+      ASSERT_TRUE(mem["disk"].is_number()) << when << ": member points at no record";
+      const auto& rec = reg["disks"][mem["disk"].get<size_t>()]["partitions"][mem["partition"].get<size_t>()];
+      EXPECT_EQ(rec["drive_letter"], "M:") << when;
+      EXPECT_EQ(rec["ft_type_name"], "mirror") << when;
+      EXPECT_EQ(reg["disks"][mem["disk"].get<size_t>()]["signature"], mem["signature"]) << when;
+    }
+  };
+  checkRegistry("after the demo");
+  // A partition request elsewhere on the mirror's disks keeps the set and its records.
+  r = Ctl(m + "create primary --disk 1 --size 50M");
+  ASSERT_EQ(r.rc, 0) << r.err;
+  checkRegistry("after a create on disk 1");
+  mirror = mirrorOf(Json(Ctl(m + "show --json")));
+  ASSERT_TRUE(mirror.is_object());
+  EXPECT_EQ(mirror["drive_letter"], "M:");
+  // The demo replaces its own machine but no other directory.
+  EXPECT_EQ(Ctl("demo " + Quote(t.path)).rc, 1);
+}
+
+TEST(CliShow, MenusOfAPrimaryVolumeAndAnEmptyExtendedPartition) {
+  CtlMachine m("--disk 64M");
+  Result r = Ctl(m.M() + "create primary --disk 0 --size 20M");
+  if (NotImplemented(r)) GTEST_SKIP() << "the provider does not create partitions yet";
+  ASSERT_EQ(r.rc, 0) << r.err;
+  ASSERT_EQ(Ctl(m.M() + "letter disk0/p1 E:").rc, 0);
+  ASSERT_EQ(Ctl(m.M() + "create extended --disk 0 --size 20M").rc, 0);
+  json show = Json(Ctl(m.M() + "show -v --json"));
+  bool sawVolume = false, sawExtended = false;
+  for (const auto& v : show["volumes"]) {
+    if (v["drive_letter"] != "E:") continue;
+    sawVolume = true;
+    EXPECT_EQ(v["menu"], (json{{"show", 0x8008D}, {"enable", 0x80085}, {"local_only", 0x3}}));
+  }
+  for (const auto& reg : show["disks"][0]["regions"]) {
+    if (reg["kind"] != "extended") continue;
+    sawExtended = true;
+    EXPECT_EQ(reg["menu"], (json{{"show", 3}, {"enable", 3}, {"local_only", 0}}));
+  }
+  EXPECT_TRUE(sawVolume && sawExtended) << show.dump();
+  Result text = Ctl(m.M() + "show -v");
+  EXPECT_NE(text.out.find("mark active (enabled"), std::string::npos) << text.out;
 }

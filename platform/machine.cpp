@@ -603,8 +603,9 @@ std::vector<std::string> LayoutWarnings(unsigned disk) {
 namespace detail {
 
 std::recursive_mutex& MachineMutex() {
-  static std::recursive_mutex m;
-  return m;
+  // Never destroyed: handles closed during process exit still take it.
+  static auto* m = new std::recursive_mutex;
+  return *m;
 }
 
 Machine* Current() { return g_machine.get(); }

@@ -43,8 +43,10 @@ struct MutexState {
   std::u16string name;
 };
 
-std::mutex g_namesMutex;
-std::map<std::u16string, std::weak_ptr<MutexState>> g_names;
+// Never destroyed: mutex handles closed during process exit still use them.
+std::mutex& g_namesMutex = *new std::mutex;
+std::map<std::u16string, std::weak_ptr<MutexState>>& g_names =
+    *new std::map<std::u16string, std::weak_ptr<MutexState>>;
 
 struct MutexObject : HandleObject {
   std::shared_ptr<MutexState> state;

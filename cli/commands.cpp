@@ -90,6 +90,21 @@ bool OpenOr(Session& s, const Options& opt, std::ostream& err) {
   return false;
 }
 
+// A partition table whose chain of boot records ends early is reported, one sentence
+// per disk; the partitions before the damage are still shown.
+bool ReportDamagedTables(const json& snap, std::ostream& err) {
+  bool damaged = false;
+  for (const auto& d : snap["disks"]) {
+    if (!d.contains("layout_warnings") || d["layout_warnings"].empty()) continue;
+    damaged = true;
+    std::string all;
+    for (const auto& w : d["layout_warnings"]) all += (all.empty() ? "" : "; ") + w.get<std::string>();
+    err << d["name"].get<std::string>()
+        << ": the partition table is damaged, partitions after the damage are not shown: " << all << "\n";
+  }
+  return damaged;
+}
+
 }  // namespace
 
 int CmdShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
@@ -99,7 +114,7 @@ int CmdShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err
     out << snap.dump(2) << "\n";
   else
     PrintTree(out, snap, opt);
-  return kOk;
+  return ReportDamagedTables(snap, err) ? kFailed : kOk;
 }
 
 int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::ostream& out,
@@ -165,6 +180,13 @@ int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::
                          {"recognized", p.RecognizedPartition != 0}});
     }
     entry["entries"] = entries;
+    json warnings = json::array();
+    for (const auto& w : ntp::LayoutWarnings(d.index)) {
+      warnings.push_back(w);
+      err << "disk" << d.index << ": the partition table is damaged: " << w << "\n";
+      rc = kFailed;
+    }
+    entry["warnings"] = warnings;
     result.push_back(entry);
   }
   if (opt.json) {

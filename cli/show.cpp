@@ -175,6 +175,10 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
     uint64_t removable = 0;
     disk["removable"] = PropU64(d, "REMOVABLE", &removable) && removable != 0;
     disk["min_partition_size"] = U64OrNull(d, "MIN_PARTITION_SIZE");
+    json warnings = json::array();
+    if (hasIndex)
+      for (const auto& w : ntp::LayoutWarnings(index)) warnings.push_back(w);
+    disk["layout_warnings"] = warnings;
     std::string name = hasIndex ? "disk" + std::to_string(index) : "disk?";
     disk["name"] = name;
     json regions = json::array();

@@ -532,3 +532,30 @@ TEST(CliShow, MenusOfAPrimaryVolumeAndAnEmptyExtendedPartition) {
   Result text = Ctl(m.M() + "show -v");
   EXPECT_NE(text.out.find("mark active (enabled"), std::string::npos) << text.out;
 }
+
+TEST(CliShow, ALoopingBootRecordChainIsReportedQuicklyAndLeftAlone) {
+  CtlMachine m;
+  ASSERT_TRUE(testutil::Sfdisk(m.Image(0),
+                               "label: dos\nstart=63, size=20000, type=7\nstart=30000, size=30000, type=5\n"
+                               "start=30063, size=10000, type=6\nstart=45000, size=10000, type=b\n"));
+  // The first extended boot record's link now points at itself.
+  {
+    std::fstream f(m.Image(0), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(30000 * 512 + 0x1CE + 8);
+    uint32_t zero = 0;
+    f.write(reinterpret_cast<const char*>(&zero), 4);
+  }
+  std::string before = m.State();
+  auto start = std::chrono::steady_clock::now();
+  Result r = Ctl(m.M() + "show --json");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("disk0: the partition table is damaged"), std::string::npos) << r.err;
+  json j = Json(r);
+  ASSERT_TRUE(j.is_object());
+  EXPECT_FALSE(j["disks"][0]["layout_warnings"].empty());
+  r = Ctl(m.M() + "layout --disk 0");
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("damaged"), std::string::npos);
+  EXPECT_EQ(m.State(), before) << "looking at a damaged table wrote to it";
+}

@@ -559,3 +559,45 @@ TEST(CliShow, ALoopingBootRecordChainIsReportedQuicklyAndLeftAlone) {
   EXPECT_NE(r.err.find("damaged"), std::string::npos);
   EXPECT_EQ(m.State(), before) << "looking at a damaged table wrote to it";
 }
+
+TEST(CliShell, IdsStayValidFromLineToLine) {
+  CtlMachine m;
+  Result r = Ctl(m.M() + "--json shell", "create primary --disk 0 --size 10M\nshow\n");
+  if (NotImplemented(r)) GTEST_SKIP() << "the provider does not create partitions yet";
+  ASSERT_EQ(r.rc, 0) << r.err;
+  // Two JSON documents, one per line of input.
+  size_t split = r.out.find("\n}\n");
+  ASSERT_NE(split, std::string::npos);
+  json created = json::parse(r.out.substr(0, split + 2), nullptr, false);
+  json shown = json::parse(r.out.substr(split + 3), nullptr, false);
+  ASSERT_TRUE(created.is_object() && shown.is_object()) << r.out;
+  ASSERT_TRUE(created["request"]["member_id"].is_number());
+  bool found = false;
+  for (const auto& v : shown["volumes"]) found = found || v["id"] == created["request"]["member_id"];
+  EXPECT_TRUE(found) << "the new volume's id names it on the next line";
+}
+
+TEST(CliRequests, DamagedBackupsAreRefusedAndDryRunsCoverTheRegistry) {
+  CtlMachine m;
+  Result r = Ctl(m.M() + "create primary --disk 0 --size 10M");
+  if (NotImplemented(r)) GTEST_SKIP() << "the provider does not create partitions yet";
+  ASSERT_EQ(r.rc, 0) << r.err;
+  json list = Json(Ctl(m.M() + "backups list --json"));
+  ASSERT_FALSE(list["backups"].empty());
+  std::string name = list["backups"][0]["name"];
+  fs::resize_file(m.dir + "/backups/" + name + ".bak", 100);
+  std::string before = m.State();
+  r = Ctl(m.M() + "restore " + name);
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("wrong size"), std::string::npos) << r.err;
+  EXPECT_EQ(m.State(), before);
+
+  // Removing the letter-less partition's table entry would also rewrite the stored
+  // configuration; the dry run reports that and leaves the store alone.
+  r = Ctl(m.M() + "--dry-run --json delete disk0/p1");
+  ASSERT_EQ(r.rc, 0) << r.err;
+  json j = Json(r);
+  EXPECT_FALSE(j["changes"]["sectors"].empty());
+  EXPECT_FALSE(j["changes"]["registry"].empty()) << j["changes"].dump();
+  EXPECT_EQ(m.State(), before);
+}

@@ -1,14 +1,14 @@
 // Fuzz target for the disk-registry blob checks: whatever the validator accepts must
 // be walkable, record by record and member by member, without reading outside it.
 //
-//   clang++ -std=c++20 -g -fsanitize=fuzzer,address,undefined -Iinclude -Idiskreg \
-//       tests/fuzz/diskreg_fuzz.cpp diskreg/diskreg_validate.cpp -o diskreg_fuzz
+// Built and run by scripts/fuzz.sh; replayed by test_fuzzreplay.
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "diskreg.h"
+#include "fuzz_targets.h"
 
 namespace {
 
@@ -52,12 +52,13 @@ void Walk(const uint8_t* blob, size_t len) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+int FuzzDiskRegistry(const uint8_t* data, size_t size) {
   // An exactly sized, aligned copy, so any read past the end is caught.
   std::unique_ptr<uint8_t[]> copy(new uint8_t[size ? size : 1]);
   if (size) std::memcpy(copy.get(), data, size);
   std::string why;
-  if (DiskRegistryValidate(copy.get(), size, &why)) {
+  const bool valid = DiskRegistryValidate(copy.get(), size, &why);
+  if (valid) {
     Walk(copy.get(), size);
     // The disk part alone, as DiskRegistryGet hands it out, is valid too.
     const auto* header = reinterpret_cast<const _DISK_CONFIG_HEADER*>(copy.get());
@@ -69,5 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     __builtin_trap();  // every refusal says why
   }
   DiskRegistryValidateDiskPart(copy.get(), size, nullptr);
-  return 0;
+  return valid ? 1 : 0;
 }
+
+FUZZ_ENTRY(FuzzDiskRegistry)

@@ -1,0 +1,33 @@
+// Entry points of the fuzz targets under their own names, so the replay test can run
+// all of them in one program. Each returns 1 when the input got past the first checks
+// (a blob the validator took, a disk with a table, a file the importer applied) and 0
+// when it was refused; a broken invariant aborts with a message.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+int FuzzDiskRegistry(const uint8_t* data, size_t size);
+int FuzzPartitionTable(const uint8_t* data, size_t size);
+int FuzzRegFile(const uint8_t* data, size_t size);
+
+#define FUZZ_CHECK(cond, what)                                                              \
+  do {                                                                                      \
+    if (!(cond)) {                                                                          \
+      std::fprintf(stderr, "%s:%d: fuzz invariant broken: %s\n", __FILE__, __LINE__, what); \
+      std::abort();                                                                         \
+    }                                                                                       \
+  } while (0)
+
+// The libFuzzer entry point; left out when the target is compiled into the replay test.
+#ifndef FUZZ_REPLAY
+#define FUZZ_ENTRY(fn)                                                      \
+  extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { \
+    fn(data, size);                                                         \
+    return 0;                                                               \
+  }
+#else
+#define FUZZ_ENTRY(fn)
+#endif

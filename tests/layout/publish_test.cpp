@@ -221,19 +221,4 @@ TEST_F(Publish, FreeExtentsUpToTheMinimumSizeAreNotPublished) {
                                  {ZM_OBJ_FREE_SPACE, 90 * C, 10 * C}}));
 }
 
-TEST(PublishLayouts, EmptyDiskAndEmptyExtendedPartition) {
-  // The disk's bytes past the last whole cylinder never become free space.
-  Disk d(50, Sectors(10 * K, 20 * K, "f"), 12345 * kSector);
-  d.Boot();
-  EXPECT_TRUE(Children(d.disk(), ZM_OBJ_PARTITION).empty());
-  EXPECT_EQ(RegionsUnder(d.disk(), ZM_OBJ_FREE_SPACE),
-            (std::vector<Region>{{ZM_OBJ_FREE_SPACE, 0, 10 * C}, {ZM_OBJ_FREE_SPACE, 30 * C, 20 * C}}));
-  auto ext = Children(d.disk(), ZM_OBJ_EXTENDED);
-  ASSERT_EQ(ext.size(), 1u);
-  EXPECT_EQ(PropU64(ext[0], "PARTITION_TYPE"), 0x0Fu);
-  EXPECT_EQ(RegionsUnder(ext[0], ZM_OBJ_FREE_SPACE),
-            (std::vector<Region>{{ZM_OBJ_FREE_SPACE, 10 * C, 20 * C}}));
-  EXPECT_EQ(PropU64(d.disk(), "FREE_SPACE"), PropU64(d.disk(), "LENGTH_LL") - 20 * C);
-}
-
 }  // namespace

@@ -216,38 +216,4 @@ TEST(FreeExtents, OverlappingOrOutOfRangeRegionsNeverOpenAGapInsideARegion) {
   EXPECT_EQ(free[1].Offset + free[1].Length, 900 * kCylinder);
 }
 
-TEST(FreeExtents, InsideTheExtendedPartition) {
-  const int64_t base = 10 * kCylinder;
-  {
-    Table t(8, {{base, 30 * kCylinder, 0x05}, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty});
-    Regions r(t, 3);
-    ASSERT_EQ(r.count, 1u);
-    auto free = FreeExtents(r.list, r.count, 3, Geometry(1000));
-    ASSERT_EQ(free.size(), 1u);
-    EXPECT_EQ(free[0].Offset, base);
-    EXPECT_EQ(free[0].Length, 30 * kCylinder);
-  }
-  {
-    // A drive in the middle: free space before it starts at the container start, and
-    // the gap after it starts where the next boot record would go.
-    Table t(12, {{base, 30 * kCylinder, 0x05},
-                 kEmpty,
-                 kEmpty,
-                 kEmpty,
-                 {base, 5 * kCylinder, 0x05},
-                 kEmpty,
-                 kEmpty,
-                 kEmpty,
-                 {base + 5 * kCylinder + kTrack, 10 * kCylinder - kTrack, 0x06}});
-    Regions r(t, 3);
-    ASSERT_EQ(r.count, 2u);
-    auto free = FreeExtents(r.list, r.count, 3, Geometry(1000));
-    ASSERT_EQ(free.size(), 2u);
-    EXPECT_EQ(free[0].Offset, base);
-    EXPECT_EQ(free[0].Length, 5 * kCylinder);
-    EXPECT_EQ(free[1].Offset, base + 15 * kCylinder);
-    EXPECT_EQ(free[1].Length, 15 * kCylinder);
-  }
-}
-
 }  // namespace

@@ -100,6 +100,29 @@ TEST_F(Requests, OnlySinglePartitionVolumesAreDeleted) {
   EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
 }
 
+TEST_F(Requests, DriveLetterIsRemovedFirstAndAFailedRemovalKeepsThePartition) {
+  ZM_OBJECT_ID volume = VolumeAt(d.disk(), 6 * C);
+  RefreshDLandFS(volume);  // "mount" publishes the letters it finds
+  std::u16string letter = testutil::PropString(volume, "DRIVE_LETTER");
+  ASSERT_EQ(letter.size(), 2u);
+  const char drive = static_cast<char>(letter[0]);
+  ASSERT_EQ(ntp::DriveLetterTarget(drive), u"\\Device\\Harddisk0\\Partition2");
+
+  auto json = SfdiskTable(d.image());
+  zm::InjectFault("PrCallProvider", 1, ZM_E_FAIL);
+  size_t alerts = zm::Alerts().size();
+  EXPECT_EQ(Delete(volume), ZM_E_FAIL);
+  zm::ClearFaults();
+  ExpectOneAlert(alerts, ALERT_GUID_DELETE_PARTITION_FAILED);
+  EXPECT_EQ(SfdiskTable(d.image()), json);
+  EXPECT_EQ(VolumeAt(d.disk(), 6 * C), volume);
+
+  EXPECT_EQ(Delete(volume), 0u);
+  EXPECT_TRUE(ntp::DriveLetterTarget(drive).empty());
+  EXPECT_EQ(PartitionAt(d.disk(), 6 * C), 0u);
+  EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 4u);
+}
+
 TEST_F(Requests, MarkingActiveRewritesBothFlagsInOneWrite) {
   // Already active: nothing written, still the success alert.
   ntp::ResetCounters();

@@ -8,6 +8,7 @@
 
 #include "diskreg.h"
 #include "ftdisk.h"
+#include "layout.h"
 #include "ntlow.h"
 #include "provider.h"
 
@@ -20,16 +21,7 @@ constexpr uint32_t kAreaSlack = 64;
 // Bytes probed before a description slot is used: its header and one record.
 constexpr uintptr_t kDescriptionProbe = kDiskDescriptionHeaderSize + kDiskPartitionSize;
 
-struct IdList {
-  uint32_t count = 0;
-  ZM_OBJECT_ID* ids = nullptr;
-  IdList() = default;
-  IdList(const IdList&) = delete;
-  IdList& operator=(const IdList&) = delete;
-  ~IdList() {
-    if (ids != nullptr) _ZmFree(ids, __FILE__, __LINE__);
-  }
-};
+using layout::IdList;
 
 _DISK_PARTITION* RecordAt(_DISK_DESCRIPTION* description, uint32_t index) {
   return reinterpret_cast<_DISK_PARTITION*>(reinterpret_cast<uint8_t*>(description) +

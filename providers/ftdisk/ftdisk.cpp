@@ -9,11 +9,14 @@
 #include "diskreg.h"
 #include "ftinfo.h"
 #include "ftvol.h"
+#include "layout.h"
 #include "provider.h"
 
 HANDLE g_hMutex = nullptr;
 
 namespace {
+
+using layout::IdList;
 
 constexpr uint64_t kStateBit38 = 0x4000000000ull;
 constexpr uint64_t kUpperHalf = 0xFFFFFFFF00000000ull;
@@ -21,20 +24,6 @@ constexpr uint64_t kUpperHalf = 0xFFFFFFFF00000000ull;
 // Guards the creation and the closing of g_hMutex, so two first uses on different
 // threads cannot both create a mutex (and then hold different ones).
 std::mutex gMutexCreation;
-
-void FreeIds(ZM_OBJECT_ID* ids) {
-  if (ids != nullptr) _ZmFree(ids, __FILE__, __LINE__);
-}
-
-// An id array from the host, freed on every path.
-struct IdList {
-  uint32_t count = 0;
-  ZM_OBJECT_ID* ids = nullptr;
-  IdList() = default;
-  IdList(const IdList&) = delete;
-  IdList& operator=(const IdList&) = delete;
-  ~IdList() { FreeIds(ids); }
-};
 
 void AddU32(ZM_PROPSET set, const char* name, uint32_t value) {
   ZM_PROPERTY p{name, ZM_TYPE_UINT32, 0, sizeof value, &value};

@@ -21,13 +21,6 @@ void FailHost(const char* operation, unsigned n) {
 
 class FtFaultTest : public FtTest {
  protected:
-  void StoreMirror() {
-    ftblob::Config c;
-    c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0), Plain(P2)}},
-               {Signature(1), {Member(Q1, Mirror, 0, 1)}}};
-    c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}};
-    ftblob::Store(ftblob::Build(c));
-  }
   void TearDown() override {
     zm::ClearFaults();
     ntp::ClearFaults();

@@ -38,12 +38,8 @@ const ftblob::Part& RecordAt(const ftblob::Config& c, unsigned disk, unsigned pa
 class FtLetterTest : public FtTest {
  protected:
   // A mirror of P1 and Q1 with plain P2, published.
-  void StoreMirror() {
-    ftblob::Config c;
-    c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0), Plain(P2)}},
-               {Signature(1), {Member(Q1, Mirror, 0, 1)}}};
-    c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}};
-    ftblob::Store(ftblob::Build(c));
+  void PublishMirror() {
+    StoreMirror();
     ASSERT_EQ(0u, AddFtObjectsToDatabase());
     ASSERT_EQ(1u, FtVolumes().size());
   }
@@ -55,7 +51,7 @@ class FtLetterTest : public FtTest {
 // member 0 only, and the next boot gives the set that letter; removing it records ' '
 // and the next boot gives none.
 TEST_F(FtLetterTest, FtVolumeLetterRecordedForEveryMemberAndSurvivesReboot) {
-  StoreMirror();
+  PublishMirror();
   ZM_HANDLE provider = machine->Provider();
   ASSERT_EQ(0u, Letter(provider, MirrorVolume(), u"K:"));
   ftblob::Config r = ftblob::Parse(ftblob::Stored());
@@ -83,7 +79,7 @@ TEST_F(FtLetterTest, FtVolumeLetterRecordedForEveryMemberAndSurvivesReboot) {
 // Requests that must not reach "mount" or the registry: wrong objects, a letter that
 // is no string, a set that is gone; and one that "mount" refuses.
 TEST_F(FtLetterTest, RefusedRequestsLeaveTheRegistryUntouched) {
-  StoreMirror();
+  PublishMirror();
   const std::vector<uint8_t> before = ftblob::Stored();
   const ZM_OBJECT_ID volume = MirrorVolume();
   auto call = [&](ZM_OBJECT_ID id, uint32_t code, ZM_PROPSET in) {
@@ -125,7 +121,7 @@ TEST_F(FtLetterTest, RefusedRequestsLeaveTheRegistryUntouched) {
 // record the request fails with 0xC1100001 and nothing is written; a removed letter
 // stays removed across a reboot.
 TEST_F(FtLetterTest, PartitionVolumeLetters) {
-  StoreMirror();
+  PublishMirror();
   ZM_HANDLE provider = machine->Provider();
   const ZM_OBJECT_ID p2Volume = testutil::Parents(Partition(0, 2), ZM_OBJ_VOLUME).at(0);
   if (!testutil::PropString(p2Volume, "DRIVE_LETTER").empty()) {

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "diskreg.h"
+
 namespace ftt {
 
 namespace {
@@ -51,6 +53,14 @@ std::vector<ZM_OBJECT_ID> FtTest::FtVolumes() const {
     if (t >= 5 && t <= 8) v.push_back(id);
   }
   return v;
+}
+
+void FtTest::StoreMirror() const {
+  ftblob::Config c;
+  c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0), Plain(P2)}},
+             {Signature(1), {Member(Q1, Mirror, 0, 1)}}};
+  c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}};
+  ftblob::Store(ftblob::Build(c));
 }
 
 std::vector<ZM_OBJECT_ID> FtTest::FtParents(ZM_OBJECT_ID partition) const {

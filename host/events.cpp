@@ -8,6 +8,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <unordered_set>
 
 #include "internal.h"
 
@@ -32,6 +33,20 @@ struct Registration {
 std::mutex gMutex;
 std::condition_variable gWork, gIdle;
 std::deque<Event> gQueue;
+// (event kind, object) of the events queued and not yet delivered: a change of an
+// object whose event still waits adds nothing, since the recipient reads the object's
+// state when the event arrives.
+struct PendingKey {
+  GUID guid;
+  ZM_OBJECT_ID id;
+  bool operator==(const PendingKey& o) const {
+    return id == o.id && std::memcmp(&guid, &o.guid, sizeof(GUID)) == 0;
+  }
+};
+struct PendingHash {
+  size_t operator()(const PendingKey& k) const { return std::hash<uint64_t>()(k.id) * 31u + k.guid.Data1; }
+};
+std::unordered_set<PendingKey, PendingHash> gPending;
 std::vector<Registration> gRegs;
 uint32_t gNextToken = 1;
 uint64_t gNextSeq = 1;
@@ -58,6 +73,7 @@ void Run() {
     if (gStop) break;
     Event e = gQueue.front();
     gQueue.pop_front();
+    gPending.erase(PendingKey{e.guid, e.id});
     gDelivering = true;
     // Recipients are looked up again before each call so that a withdrawn registration
     // receives nothing more.
@@ -111,6 +127,7 @@ void StopNotifier() {
   gRunning = false;
   gThreadId = std::thread::id();
   gQueue.clear();
+  gPending.clear();
   gRegs.clear();
   gIdle.notify_all();
 }
@@ -121,6 +138,7 @@ void QueueEvent(const GUID& guid, ZM_OBJECT_ID id, uint32_t type) {
   bool wanted = false;
   for (const auto& r : gRegs) wanted |= SameGuid(r.guid, guid);
   if (!wanted) return;
+  if (!gPending.insert(PendingKey{guid, id}).second) return;
   gQueue.push_back(Event{guid, id, type, gNextSeq++, Now()});
   gWork.notify_one();
 }

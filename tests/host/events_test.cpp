@@ -82,6 +82,8 @@ TEST_F(EventsTest, WritesThatChangeNothingRaiseNoEvent) {
   // The same bytes under other flags are a change; a set with several changes is one event.
   ZM_PROPERTY flagged{"SEVERITY", ZM_TYPE_UINT32, 4, 4, &two};
   EXPECT_EQ(ObSetProperty(db, a, &flagged), ZM_S_OK);
+  zm::WaitIdle();  // delivered, so the next change gets an event of its own
+  EXPECT_EQ(Rec().Take().size(), 1u);
   uint32_t three = 3;
   ZM_PROPERTY r3{"STATE32", ZM_TYPE_UINT32, 0, 4, &three};
   PsAddProperty(set, &r3);
@@ -158,10 +160,14 @@ TEST_F(EventsTest, WritersAndALockingDeliveryDoNotDeadlock) {
   Rec().Reset();
   // Like a context-menu update: each delivery takes the database lock and reads.
   std::atomic<int> reads{0};
+  std::atomic<uint32_t> lastA{0}, lastB{0};
   Rec().onNotify = [&](const _Zm_Notification_Header* h) {
     DbLockDatabase(prov);
     ZM_PROPERTY* r = nullptr;
-    if (ObGetProperty(db, h->Object, "N", &r) == 0) ++reads;
+    if (ObGetProperty(db, h->Object, "N", &r) == 0) {
+      ++reads;
+      (h->Object == a ? lastA : lastB) = *static_cast<uint32_t*>(r->Value);
+    }
     _ZmFree(r, __FILE__, __LINE__);
     DbUnlockDatabase(prov);
   };
@@ -176,8 +182,34 @@ TEST_F(EventsTest, WritersAndALockingDeliveryDoNotDeadlock) {
   t1.join();
   t2.join();
   zm::WaitIdle();
-  EXPECT_EQ(Rec().Take().size(), 400u);
-  EXPECT_EQ(reads.load(), 400);
+  // Writes to an object whose event is still queued share that event; every delivery
+  // read its object, and the last one of each object saw its last write.
+  size_t delivered = Rec().Take().size();
+  EXPECT_GE(delivered, 2u);
+  EXPECT_LE(delivered, 400u);
+  EXPECT_EQ(size_t(reads.load()), delivered);
+  EXPECT_EQ(lastA.load(), 200u);
+  EXPECT_EQ(lastB.load(), 200u);
+}
+
+TEST_F(EventsTest, ChangesWhileAnEventWaitsShareIt) {
+  Recorder({GUID_DB_NODE_CHANGE_GUID});
+  ZM_OBJECT_ID a = Create(ZM_OBJ_VOLUME), b = Create(ZM_OBJ_VOLUME);
+  zm::WaitIdle();
+  Rec().Reset();
+  std::atomic<bool> release{false};
+  Rec().onNotify = [&](const _Zm_Notification_Header*) {
+    while (!release.load()) std::this_thread::yield();
+  };
+  SetU32(db, b, "N", 1);  // delivered first; holds the notifier until released
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (uint32_t i = 1; i <= 50; ++i) SetU32(db, a, "N", i);
+  SetU32(db, b, "N", 2);
+  release = true;
+  zm::WaitIdle();
+  std::vector<ZM_OBJECT_ID> order;
+  for (const auto& e : Rec().Take()) order.push_back(e.id);
+  EXPECT_EQ(order, (std::vector<ZM_OBJECT_ID>{b, a, b}));
 }
 
 }  // namespace

@@ -221,6 +221,13 @@ NTSTATUS SetLayout(Disk& disk, const void* in, ULONG inLength, void* out, ULONG 
       [&](uint64_t lba, uint8_t* buf) { return NT_SUCCESS(detail::ReadBytes(disk, lba * bps, buf, bps)); },
       layout, &sectors, nullptr);
   if (!NT_SUCCESS(s)) return s;
+  // A table sector that already holds its new bytes is left as it is: the disk reads
+  // the same, and an edit touches only the boot records that change.
+  std::vector<uint8_t> now(bps);
+  std::erase_if(sectors, [&](const ptable::SectorImage& img) {
+    return img.bytes.size() == bps && NT_SUCCESS(detail::ReadBytes(disk, img.lba * bps, now.data(), bps)) &&
+           std::memcmp(now.data(), img.bytes.data(), bps) == 0;
+  });
   s = detail::WriteSectors(disk, sectors);
   if (!NT_SUCCESS(s)) return s;
   ptable::ReadResult r;

@@ -516,3 +516,38 @@ TEST(Layout, ArbitrarySectorsNeverCrashTheReader) {
 }
 
 }  // namespace
+
+TEST(Layout, RewritingATableWritesOnlyTheSectorsThatChange) {
+  pt::Booted m({64 * testutil::MiB});
+  m.Boot();
+  HANDLE h = OpenDisk(0);
+  auto layout = [&](uint8_t lastType) {
+    return std::vector<PARTITION_INFORMATION>{Entry(T, C - T, 7),
+                                              Empty(),
+                                              Empty(),
+                                              Entry(C, 3 * C, 5),  // boot record
+                                              Entry(C + T, C - T, 7),
+                                              Entry(2 * C, C, 5),
+                                              Empty(),
+                                              Empty(),  // first logical drive
+                                              Entry(2 * C + T, C - T, 7),
+                                              Entry(3 * C, C, 5),
+                                              Empty(),
+                                              Empty(),  // second
+                                              Entry(3 * C + T, C - T, lastType),
+                                              Empty(),
+                                              Empty(),
+                                              Empty()};  // third
+  };
+  pt::LayoutBuffer first(layout(7), 1);
+  ASSERT_EQ(pt::SetLayout(h, first), STATUS_SUCCESS);
+  ntp::ResetCounters();
+  pt::LayoutBuffer same(layout(7), 1);
+  ASSERT_EQ(pt::SetLayout(h, same), STATUS_SUCCESS);
+  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
+  pt::LayoutBuffer changed(layout(6), 1);
+  ASSERT_EQ(pt::SetLayout(h, changed), STATUS_SUCCESS);
+  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 1u);
+  EXPECT_EQ(pt::Layout(h)[12].PartitionType, 6);
+  NtClose(h);
+}

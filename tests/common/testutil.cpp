@@ -52,7 +52,10 @@ bool Sfdisk(const std::string& image, const std::string& script) {
 nlohmann::json SfdiskJson(const std::string& image) {
   std::string out;
   if (Run("sfdisk --json '" + image + "' 2>/dev/null", &out) != 0) return nlohmann::json();
-  return nlohmann::json::parse(out, nullptr, false);
+  // sfdisk prints notes (such as an omitted empty link entry) before its JSON.
+  size_t brace = out.find('{');
+  if (brace == std::string::npos) return nlohmann::json();
+  return nlohmann::json::parse(out.substr(brace), nullptr, false);
 }
 
 Machine::Machine(const std::vector<uint64_t>& diskBytes, unsigned cdroms) {

@@ -211,33 +211,8 @@ void StopHost() {
 }
 
 Costs Snapshot(unsigned disks) {
-  static const char* const kOps[] = {"DbLockDatabase",
-                                     "DbUnlockDatabase",
-                                     "DbGetObjects",
-                                     "ObGetChildObjects",
-                                     "ObGetParentObjects",
-                                     "ObGetObjectType",
-                                     "ObCreateObject",
-                                     "ObCreateObjectEx",
-                                     "ObDeleteObject",
-                                     "ObAddChildObject",
-                                     "ObRemoveChildObject",
-                                     "ObGetProperty",
-                                     "ObSetProperty",
-                                     "ObSetProperties",
-                                     "PsCreatePropset",
-                                     "PsDestroyPropset",
-                                     "PsAddProperty",
-                                     "PsFindProperty",
-                                     "PsAddI18nString",
-                                     "PrGetProviderByName",
-                                     "PrCallProvider",
-                                     "ZmRaiseAlert",
-                                     "_ZmAlloc",
-                                     "_ZmRealloc",
-                                     "_ZmFree"};
   Costs c;
-  for (const char* op : kOps) c.hostCalls += zm::CallCount(op);
+  c.hostCalls = zm::TotalCalls();
   for (unsigned d = 0; d < disks; ++d) {
     ntp::DiskCounters dc = ntp::Counters(d);
     c.sectorsRead += dc.sectorsRead;

@@ -101,4 +101,10 @@ uint64_t CallCount(const std::string& operation) {
   return op < 0 ? 0 : zmi::gCounts[op].load();
 }
 
+uint64_t TotalCalls() {
+  uint64_t total = 0;
+  for (const auto& count : zmi::gCounts) total += count.load();
+  return total;
+}
+
 }  // namespace zm

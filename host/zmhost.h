@@ -11,11 +11,11 @@
 namespace zm {
 
 struct AlertRecord {
-  uint64_t time;         // seconds since the epoch
-  uint32_t severity;     // top two bits of the message id
+  uint64_t time;      // seconds since the epoch
+  uint32_t severity;  // top two bits of the message id
   GUID kind;
   uint32_t messageId;
-  std::string text;      // default text of the kind
+  std::string text;  // default text of the kind
   std::vector<std::u16string> inserts;
 };
 
@@ -35,8 +35,8 @@ ZM_HANDLE RegisterProvider(ZM_PROVIDER_ENTRY_FN entry, const std::u16string& nam
 // Raises the initialisation-complete event (after all providers are loaded).
 void InitializationComplete();
 // Calls a loaded provider's control entry.
-ZMSTATUS Control(ZM_HANDLE provider, ZM_OBJECT_ID id, uint32_t cls, uint32_t code, ZM_PROPSET in, ZM_PROPSET out,
-                 ZM_OBJECT_ID* resultId);
+ZMSTATUS Control(ZM_HANDLE provider, ZM_OBJECT_ID id, uint32_t cls, uint32_t code, ZM_PROPSET in,
+                 ZM_PROPSET out, ZM_OBJECT_ID* resultId);
 // Shuts every loaded provider down and unloads it (DllMain(0), dlclose).
 void UnloadProviders();
 
@@ -55,5 +55,6 @@ std::vector<std::string> OutstandingTags();  // "file:line" of each live block
 void InjectFault(const std::string& operation, unsigned nth, ZMSTATUS status);
 void ClearFaults();
 uint64_t CallCount(const std::string& operation);  // counts every host call by name
+uint64_t TotalCalls();                             // all host calls so far, of every name
 
 }  // namespace zm

@@ -141,7 +141,8 @@ TEST_F(ProvidersTest, AllocatorCountsTagsAndRefusesForeignBlocks) {
 TEST_F(ProvidersTest, InjectedFaultsFireOnTheNthCallOnly) {
   ZM_OBJECT_ID id = Create(ZM_OBJ_DISK);
   ASSERT_EQ(SetU32(db, id, "X", 1), ZM_S_OK);
-  uint64_t calls = zm::CallCount("ObGetProperty");
+  zm::WaitIdle();
+  uint64_t calls = zm::CallCount("ObGetProperty"), total = zm::TotalCalls();
   zm::InjectFault("ObGetProperty", 2, 0xC1000099);
   ZM_PROPERTY* r = nullptr;
   EXPECT_EQ(ObGetProperty(db, id, "X", &r), ZM_S_OK);
@@ -150,6 +151,7 @@ TEST_F(ProvidersTest, InjectedFaultsFireOnTheNthCallOnly) {
   EXPECT_EQ(ObGetProperty(db, id, "X", &r), ZM_S_OK);
   _ZmFree(r, __FILE__, __LINE__);
   EXPECT_EQ(zm::CallCount("ObGetProperty"), calls + 3);
+  EXPECT_EQ(zm::TotalCalls(), total + 5);  // and the two frees; failed calls count too
 
   zm::InjectFault("_ZmAlloc", 1, E_OUTOFMEMORY_ZM);
   EXPECT_EQ(_ZmAlloc(8, "f.cpp", 1), nullptr);

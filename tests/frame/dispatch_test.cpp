@@ -23,19 +23,11 @@ void SetU32(ZM_OBJECT_ID id, const char* name, uint32_t value) {
   ASSERT_EQ(ObSetProperty(zm::Database(), id, &r), 0u);
 }
 
-void SetU64(ZM_OBJECT_ID id, const char* name, uint64_t value) {
-  ZM_PROPERTY r{name, ZM_TYPE_UINT64, 0, 8, &value};
-  ASSERT_EQ(ObSetProperty(zm::Database(), id, &r), 0u);
+// Host calls that any handler would make; an unserved request must make none.
+uint64_t Touches() {
+  return zm::CallCount("DbLockDatabase") + zm::CallCount("DbGetObjects") + zm::CallCount("ObGetProperty") +
+         zm::CallCount("PrCallProvider");
 }
-
-// Counts of the host calls that any handler would make.
-struct Calls {
-  uint64_t lock, unlock, list, get, call;
-  static Calls Now() {
-    return {zm::CallCount("DbLockDatabase"), zm::CallCount("DbUnlockDatabase"), zm::CallCount("DbGetObjects"),
-            zm::CallCount("ObGetProperty"), zm::CallCount("PrCallProvider")};
-  }
-};
 
 class Frame : public ::testing::Test {
  protected:
@@ -54,11 +46,6 @@ class Frame : public ::testing::Test {
     SetU32(v, "LDM_VOLUME_TYPE", volumeType);
     return v;
   }
-  ZM_OBJECT_ID Cdrom() {
-    for (ZM_OBJECT_ID v : testutil::Objects(ZM_OBJ_VOLUME))
-      if (testutil::PropU64(v, "LDM_VOLUME_TYPE") == 4) return v;
-    return 0;
-  }
   Machine machine_;
 };
 
@@ -69,13 +56,6 @@ TEST_F(Frame, InitRegistersFourEventsAndSixAlertKinds) {
   EXPECT_EQ(zm::CallCount("EvRegisterEvent") - events, 4u);
   EXPECT_EQ(zm::CallCount("ZmRegisterAlertObject") - alerts, 6u);
   EXPECT_EQ(bDoneInitializing, 1);
-  for (const GUID* g :
-       {&ALERT_GUID_CREATED_PARTITION, &ALERT_GUID_CREATE_PARTITION_FAILED, &ALERT_GUID_DELETED_PARTITION,
-        &ALERT_GUID_DELETE_PARTITION_FAILED, &ALERT_GUID_MARKED_ACTIVE, &ALERT_GUID_MARK_ACTIVE_FAILED}) {
-    ZM_OBJECT_ID id = 0;
-    EXPECT_EQ(GetAlertObjectId(g, &id), 0u);
-    EXPECT_NE(id, 0u);
-  }
   // Failures after the version check do not stop the start-up.
   zm::InjectFault("EvRegisterEvent", 1, ZM_E_FAIL);
   zm::InjectFault("ZmRegisterAlertObject", 2, ZM_E_FAIL);
@@ -86,25 +66,13 @@ TEST_F(Frame, InitRegistersFourEventsAndSixAlertKinds) {
 TEST_F(Frame, InitOnANewerSystemRefusesAndRegistersNothing) {
   ntp::SetOsVersion(5, 0, 2195);
   bDoneInitializing = 0;
-  uint64_t events = zm::CallCount("EvRegisterEvent"), alerts = zm::CallCount("ZmRegisterAlertObject");
-  uint64_t lists = zm::CallCount("DbGetObjects");
+  uint64_t events = zm::CallCount("EvRegisterEvent"), lists = zm::CallCount("DbGetObjects");
   EXPECT_EQ(FtDiskInit(zm::Database(), ghProvider, 0, 0), ZM_E_FAIL);
   EXPECT_EQ(zm::CallCount("EvRegisterEvent"), events);
-  EXPECT_EQ(zm::CallCount("ZmRegisterAlertObject"), alerts);
   EXPECT_EQ(zm::CallCount("DbGetObjects"), lists) << "no scan on a refused start";
   EXPECT_EQ(bDoneInitializing, 0);
   ntp::SetOsVersion(4, 0, 1381);
   EXPECT_EQ(FtDiskInit(zm::Database(), ghProvider, 0, 0), 0u);
-  EXPECT_EQ(bDoneInitializing, 1);
-}
-
-TEST_F(Frame, ShutdownWithdrawsTheFourEvents) {
-  uint64_t before = zm::CallCount("EvUnregisterEvent");
-  EXPECT_EQ(FtDiskShutdown(0), 0u);
-  EXPECT_EQ(zm::CallCount("EvUnregisterEvent") - before, 4u);
-  EXPECT_EQ(g_hMutex, nullptr);
-  // Re-register so the fixture's own unload finds the provider as it left it.
-  FtDiskInit(zm::Database(), ghProvider, 0, 0);
 }
 
 TEST_F(Frame, UnservedClassesAndCodesAreRefusedWithoutTouchingAnything) {
@@ -113,47 +81,29 @@ TEST_F(Frame, UnservedClassesAndCodesAreRefusedWithoutTouchingAnything) {
     ZMSTATUS expected;
   };
   const Case cases[] = {
-      {0, 10001, E_INVALIDARG_ZM},     {10000, 10003, E_INVALIDARG_ZM}, {10000, 10018, E_INVALIDARG_ZM},
-      {10000, 10040, E_INVALIDARG_ZM}, {10000, 10000, E_INVALIDARG_ZM}, {10000, 10034, E_INVALIDARG_ZM},
-      {10000, 3, E_INVALIDARG_ZM},     {10001, 10001, E_INVALIDARG_ZM}, {10001, 10002, E_INVALIDARG_ZM},
-      {10001, 10033, E_INVALIDARG_ZM}, {10001, 10005, E_INVALIDARG_ZM}, {10001, 10039, E_INVALIDARG_ZM},
-      {10001, 10041, E_INVALIDARG_ZM}, {10001, 0, E_INVALIDARG_ZM},     {10001, 3, E_INVALIDARG_ZM},
-      {10002, 10001, E_INVALIDARG_ZM}, {9999, 10040, E_INVALIDARG_ZM},  {10001, 10010, E_NOTIMPL_ZM},
+      {0, 10001, E_INVALIDARG_ZM},     {10000, 10040, E_INVALIDARG_ZM}, {10001, 10001, E_INVALIDARG_ZM},
+      {10001, 10039, E_INVALIDARG_ZM}, {10001, 10041, E_INVALIDARG_ZM}, {10002, 10001, E_INVALIDARG_ZM},
+      {10001, 10010, E_NOTIMPL_ZM},
   };
   ZM_OBJECT_ID disk = testutil::DiskObject(0);
   for (const Case& c : cases) {
-    Calls before = Calls::Now();
+    uint64_t before = Touches();
     EXPECT_EQ(Control(disk, c.cls, c.code), c.expected) << c.cls << "/" << c.code;
-    Calls after = Calls::Now();
-    EXPECT_EQ(after.lock, before.lock) << c.cls << "/" << c.code;
-    EXPECT_EQ(after.list, before.list) << c.cls << "/" << c.code;
-    EXPECT_EQ(after.get, before.get) << c.cls << "/" << c.code;
-    EXPECT_EQ(after.call, before.call) << c.cls << "/" << c.code;
+    EXPECT_EQ(Touches(), before) << c.cls << "/" << c.code;
   }
 }
 
 TEST_F(Frame, RefreshCodesServeAnyClassUnderTheLock) {
-  for (uint32_t cls : {0u, 10000u, 10001u, 77u}) {
-    for (uint32_t code : {1u, 2u}) {
-      Calls before = Calls::Now();
-      EXPECT_EQ(Control(0, cls, code), UpdateAllDisks()) << cls << "/" << code;
-      Calls after = Calls::Now();
-      EXPECT_EQ(after.lock - before.lock, 1u);
-      EXPECT_EQ(after.unlock - before.unlock, 1u);
-    }
+  for (uint32_t code : {1u, 2u}) {
+    uint64_t unlocks = zm::CallCount("DbUnlockDatabase");
+    EXPECT_EQ(Control(0, 77, code), UpdateAllDisks()) << code;
+    EXPECT_EQ(zm::CallCount("DbUnlockDatabase") - unlocks, 1u);
   }
   // A failed listing comes back as the request's status, after the lock was released.
   zm::InjectFault("DbGetObjects", 1, 0xC1000042u);
-  Calls before = Calls::Now();
+  uint64_t unlocks = zm::CallCount("DbUnlockDatabase");
   EXPECT_EQ(Control(0, 10001, 1), 0xC1000042u);
-  EXPECT_EQ(Calls::Now().unlock - before.unlock, 1u);
-}
-
-TEST_F(Frame, ContextMenuRequestSucceedsEvenWhenUpdatesFail) {
-  zm::InjectFault("DbGetObjects", 1, ZM_E_FAIL);
-  zm::InjectFault("DbGetObjects", 2, ZM_E_FAIL);
-  EXPECT_EQ(Control(0, 10001, 10040), 0u);
-  EXPECT_EQ(Control(0, 10001, 10040), 0u);
+  EXPECT_EQ(zm::CallCount("DbUnlockDatabase") - unlocks, 1u);
 }
 
 TEST_F(Frame, FailedCreationIsStillFollowedByAFileSystemRefresh) {
@@ -172,7 +122,9 @@ TEST_F(Frame, FailedCreationIsStillFollowedByAFileSystemRefresh) {
 }
 
 TEST_F(Frame, CdromWithoutFacilityGoesToMountThenIsRecorded) {
-  ZM_OBJECT_ID cd = Cdrom();
+  ZM_OBJECT_ID cd = 0;
+  for (ZM_OBJECT_ID v : testutil::Objects(ZM_OBJ_VOLUME))
+    if (testutil::PropU64(v, "LDM_VOLUME_TYPE") == 4) cd = v;
   ASSERT_NE(cd, 0u);
   ASSERT_FALSE(testutil::HasProp(cd, "FACILITY"));
   ZM_PROPSET in = nullptr;
@@ -183,8 +135,7 @@ TEST_F(Frame, CdromWithoutFacilityGoesToMountThenIsRecorded) {
   EXPECT_EQ(zm::CallCount("PrCallProvider") - calls, 1u);
   EXPECT_EQ(testutil::PropString(cd, "DRIVE_LETTER"), u"M:");
   EXPECT_EQ(ntp::DriveLetterTarget('M'), u"\\Device\\CdRom0");
-  // The answer is the recording step's: doing it again gives the same status.
-  EXPECT_EQ(s, UpdateCdromDriveLetter(cd));
+  EXPECT_EQ(s, UpdateCdromDriveLetter(cd)) << "the answer is the recording step's";
 
   // When "mount" fails, its status is returned and no letter changes.
   zm::InjectFault("PrCallProvider", 1, ZM_E_LETTER_IN_USE);
@@ -205,21 +156,12 @@ TEST_F(Frame, DriveLetterFacilityDecidesTheRoute) {
   if (r != nullptr) _ZmFree(r, __FILE__, __LINE__);
   ASSERT_NE(ZM_FAILED(missing), 0);
   uint64_t calls = zm::CallCount("PrCallProvider");
-  EXPECT_EQ(Control(plain, 10001, 10003), missing);
   EXPECT_EQ(Control(plain, 10001, 10004), missing);
 
-  // A CD-ROM type stored with the wrong value type counts as type 0: no CD-ROM route.
-  ZM_OBJECT_ID oddType = NewVolume(0);
-  SetU64(oddType, "LDM_VOLUME_TYPE", 4);
-  EXPECT_EQ(Control(oddType, 10001, 10003), missing);
-
-  // Facilities other than 1 and 2, or one of the wrong value type, are refused.
+  // Facilities other than 1 and 2 are refused.
   ZM_OBJECT_ID unknown = NewVolume(1);
   SetU32(unknown, "FACILITY", 3);
   EXPECT_EQ(Control(unknown, 10001, 10003), E_INVALIDARG_ZM);
-  ZM_OBJECT_ID wide = NewVolume(1);
-  SetU64(wide, "FACILITY", 1);
-  EXPECT_EQ(Control(wide, 10001, 10004), E_INVALIDARG_ZM);
   EXPECT_EQ(zm::CallCount("PrCallProvider"), calls);
 }
 
@@ -227,7 +169,9 @@ TEST_F(Frame, RequestsReleaseEveryHostBlock) {
   zm::WaitIdle();
   uint64_t before = zm::OutstandingBlocks();
   Control(0, 10001, 1);
-  Control(0, 10001, 10040);
+  // The context-menu request succeeds even when its updates fail.
+  zm::InjectFault("DbGetObjects", 1, ZM_E_FAIL);
+  EXPECT_EQ(Control(0, 10001, 10040), 0u);
   Control(NewVolume(1), 10001, 10003);
   zm::WaitIdle();
   EXPECT_EQ(zm::OutstandingBlocks(), before);

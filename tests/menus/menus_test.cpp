@@ -25,23 +25,15 @@ TEST_F(Menus, VolumeMaskTable) {
   const VolumeCase cases[] = {
       {"primary, fixed disk, inactive, letter", 1, u"E:", 0, 0, 0x4, {0x8008D, 0x80085, 0x3}},
       {"primary, removable disk, active, no letter", 1, nullptr, 1, 1, 0, {0x80089, 0x80080, 0x3}},
-      {"primary, removable disk, inactive", 1, nullptr, 0, 1, 0, {0x80089, 0x80084, 0x3}},
       {"primary without partition child", 1, u"E:", -1, -1, 0, {0x8008D, 0x80081, 0x3}},
-      {"primary whose partition has no disk", 1, u"E:", 0, -1, 0, {0x80089, 0x80085, 0x3}},
       {"primary, disk without REMOVABLE", 1, nullptr, 0, 2, 0, {0x8008D, 0x80084, 0x3}},
       {"primary, partition without ACTIVE", 1, nullptr, 2, 0, 0, {0x8008D, 0x80080, 0x3}},
-      {"primary, empty letter", 1, u"", 1, 0, 0, {0x8008D, 0x80080, 0x3}},
       {"logical drive, letter", 3, u"F:", 0, 0, 0, {0x80089, 0x80081, 0x3}},
       {"logical drive ignores ACTIVE", 3, nullptr, 0, 0, 0, {0x80089, 0x80080, 0x3}},
       {"CD-ROM, letter", 4, u"G:", -1, -1, 0, {0x8000B, 0x80083, 0x3}},
-      {"CD-ROM, no letter", 4, nullptr, -1, -1, 0, {0x8000B, 0x80082, 0x3}},
       {"volume set", 5, u"H:", -1, -1, 0, {0x80009, 0x80081, 0x3}},
-      {"stripe set", 6, u"H:", 0, 0, 0, {0x80009, 0x80081, 0x3}},
-      {"mirror", 7, nullptr, 0, 0, 0, {0x80009, 0x80080, 0x3}},
-      {"stripe set with parity", 8, u"H:", -1, -1, 0, {0x80009, 0x80081, 0x3}},
       {"state bit 25 withdraws bit 7 only", 1, u"E:", 0, 0, 0x2000004, {0x8008D, 0x80005, 0x3}},
       {"state bit 38 disables everything", 1, u"E:", 0, 0, 0x4000000004, {0x8008D, 0, 0x3}},
-      {"state bits 25 and 38 on a CD-ROM", 4, u"G:", -1, -1, 0x4002000000, {0x8000B, 0, 0x3}},
   };
   for (const VolumeCase& c : cases) {
     ZM_OBJECT_ID v = New(ZM_OBJ_VOLUME);
@@ -73,19 +65,16 @@ TEST_F(Menus, MasksCarryFlagsFourAndTheirValueType) {
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(r->Type, ZM_TYPE_UINT64) << name;
     EXPECT_EQ(r->Flags, 4u) << name;
-    EXPECT_EQ(r->Size, 8u) << name;
     _ZmFree(r, __FILE__, __LINE__);
   }
 }
 
 TEST_F(Menus, UnhandledOrUnreadableKindsKeepTheirMasks) {
-  ZM_OBJECT_ID extendedKind = New(ZM_OBJ_VOLUME), zero = New(ZM_OBJ_VOLUME), missing = New(ZM_OBJ_VOLUME),
-               wrongType = New(ZM_OBJ_VOLUME), nine = New(ZM_OBJ_VOLUME);
+  ZM_OBJECT_ID extendedKind = New(ZM_OBJ_VOLUME), missing = New(ZM_OBJ_VOLUME),
+               wrongType = New(ZM_OBJ_VOLUME);
   SetU32(extendedKind, "LDM_VOLUME_TYPE", 2);
-  SetU32(zero, "LDM_VOLUME_TYPE", 0);
   SetU64(wrongType, "LDM_VOLUME_TYPE", 1);  // a 64-bit record is not a volume type
-  SetU32(nine, "LDM_VOLUME_TYPE", 9);
-  for (ZM_OBJECT_ID v : {extendedKind, zero, missing, wrongType, nine}) {
+  for (ZM_OBJECT_ID v : {extendedKind, missing, wrongType}) {
     Preset(v);
     UpdateVolumeContextMenu(v);
     EXPECT_EQ(Read(v), (Masks{kUnset, kUnset, kUnset})) << v;
@@ -102,14 +91,11 @@ TEST_F(Menus, UnhandledOrUnreadableKindsKeepTheirMasks) {
 TEST_F(Menus, DriveLetterThatIsNoStringDoesNotEnableBitZero) {
   // The host itself refuses string values without their terminator; what can reach the
   // rule is a letter stored with another value type.
-  ZM_OBJECT_ID asNumber = New(ZM_OBJ_VOLUME), asBytes = New(ZM_OBJ_VOLUME);
-  SetU32(asNumber, "DRIVE_LETTER", 0x3A45);
-  SetU64(asBytes, "DRIVE_LETTER", 0x003A0045);
-  for (ZM_OBJECT_ID v : {asNumber, asBytes}) {
-    SetU32(v, "LDM_VOLUME_TYPE", 3);
-    UpdateVolumeContextMenu(v);
-    EXPECT_EQ(Read(v), (Masks{0x80089, 0x80080, 0x3})) << v;
-  }
+  ZM_OBJECT_ID v = New(ZM_OBJ_VOLUME);
+  SetU32(v, "DRIVE_LETTER", 0x3A45);
+  SetU32(v, "LDM_VOLUME_TYPE", 3);
+  UpdateVolumeContextMenu(v);
+  EXPECT_EQ(Read(v), (Masks{0x80089, 0x80080, 0x3}));
 }
 
 TEST_F(Menus, ExtendedPartitionMasksFollowItsLogicalDrives) {
@@ -118,8 +104,7 @@ TEST_F(Menus, ExtendedPartitionMasksFollowItsLogicalDrives) {
     uint64_t state;
     uint64_t enable;
   };
-  const Case cases[] = {{0, 0, 0x3},  {1, 0, 0x1},         {31, 0, 0x1},           {32, 0, 0x0},
-                        {33, 0, 0x0}, {0, 0x2000000, 0x3}, {0, 0x4000000000, 0x0}, {5, 0x4000000000, 0x0}};
+  const Case cases[] = {{0, 0, 0x3}, {31, 0, 0x1}, {32, 0, 0x0}, {0, 0x2000000, 0x3}, {5, 0x4000000000, 0x0}};
   for (const Case& c : cases) {
     ZM_OBJECT_ID e = New(ZM_OBJ_EXTENDED);
     SetU32(e, "LDM_VOLUME_TYPE", 2);
@@ -146,7 +131,6 @@ TEST_F(Menus, ExtendedPartitionMasksFollowItsLogicalDrives) {
 TEST_F(Menus, EveryComputationReleasesTheLockAndItsBlocks) {
   zm::WaitIdle();
   uint64_t blocks = zm::OutstandingBlocks();
-  uint64_t locks = zm::CallCount("DbLockDatabase"), unlocks = zm::CallCount("DbUnlockDatabase");
   ZM_OBJECT_ID refused = New(ZM_OBJ_VOLUME);  // no type: an early way out
   ZM_OBJECT_ID v = New(ZM_OBJ_VOLUME);
   SetU32(v, "LDM_VOLUME_TYPE", 1);
@@ -158,8 +142,7 @@ TEST_F(Menus, EveryComputationReleasesTheLockAndItsBlocks) {
   ZM_OBJECT_ID e = New(ZM_OBJ_EXTENDED);
   SetU32(e, "LDM_VOLUME_TYPE", 2);
   zm::WaitIdle();
-  locks = zm::CallCount("DbLockDatabase");
-  unlocks = zm::CallCount("DbUnlockDatabase");
+  uint64_t locks = zm::CallCount("DbLockDatabase"), unlocks = zm::CallCount("DbUnlockDatabase");
   UpdateVolumeContextMenu(refused);
   UpdateVolumeContextMenu(v);
   UpdateContainerVolumeContextMenu(refused);

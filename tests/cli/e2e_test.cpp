@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -600,4 +601,101 @@ TEST(CliRequests, DamagedBackupsAreRefusedAndDryRunsCoverTheRegistry) {
   EXPECT_FALSE(j["changes"]["sectors"].empty());
   EXPECT_FALSE(j["changes"]["registry"].empty()) << j["changes"].dump();
   EXPECT_EQ(m.State(), before);
+}
+
+// The subset of JSON Schema that docs/show.schema.json uses: type, enum, required,
+// properties, items, oneOf and local $ref.
+class SchemaCheck {
+ public:
+  explicit SchemaCheck(json schema) : root_(std::move(schema)) {}
+  std::vector<std::string> Errors(const json& doc) {
+    errors_.clear();
+    Check(root_, doc, "$");
+    return errors_;
+  }
+
+ private:
+  static bool HasType(const json& v, const std::string& t) {
+    if (t == "integer") return v.is_number_integer();
+    if (t == "string") return v.is_string();
+    if (t == "boolean") return v.is_boolean();
+    if (t == "null") return v.is_null();
+    if (t == "object") return v.is_object();
+    if (t == "array") return v.is_array();
+    return false;
+  }
+  const json& Resolve(const json& s) const {
+    if (!s.contains("$ref")) return s;
+    std::string ref = s["$ref"];
+    return root_["definitions"][ref.substr(ref.rfind('/') + 1)];
+  }
+  void Check(const json& schemaIn, const json& v, const std::string& at) {
+    const json& s = Resolve(schemaIn);
+    if (s.contains("type")) {
+      bool ok = false;
+      if (s["type"].is_array()) {
+        for (const auto& t : s["type"]) ok |= HasType(v, t);
+      } else {
+        ok = HasType(v, s["type"]);
+      }
+      if (!ok) return errors_.push_back(at + ": not " + s["type"].dump());
+    }
+    if (s.contains("enum") && std::find(s["enum"].begin(), s["enum"].end(), v) == s["enum"].end())
+      errors_.push_back(at + ": " + v.dump() + " is not one of " + s["enum"].dump());
+    if (s.contains("oneOf")) {
+      int matches = 0;
+      for (const auto& alt : s["oneOf"]) {
+        SchemaCheck sub(root_);
+        if (sub.ErrorsAt(alt, v).empty()) ++matches;
+      }
+      if (matches != 1) errors_.push_back(at + ": matches " + std::to_string(matches) + " alternatives");
+    }
+    if (v.is_object()) {
+      for (const auto& r : s.value("required", json::array()))
+        if (!v.contains(r.get<std::string>())) errors_.push_back(at + ": no key " + r.dump());
+      if (s.contains("properties"))
+        for (const auto& [k, sub] : s["properties"].items())
+          if (v.contains(k)) Check(sub, v[k], at + "." + k);
+    }
+    if (v.is_array() && s.contains("items"))
+      for (size_t i = 0; i < v.size(); ++i) Check(s["items"], v[i], at + "[" + std::to_string(i) + "]");
+  }
+  std::vector<std::string> ErrorsAt(const json& schema, const json& v) {
+    Check(schema, v, "$");
+    return errors_;
+  }
+
+  json root_;
+  std::vector<std::string> errors_;
+};
+
+TEST(CliShow, JsonOutputMatchesTheDocumentedSchema) {
+  std::ifstream in(std::string(FTDISK_SOURCE_DIR) + "/docs/show.schema.json");
+  json schema = json::parse(in, nullptr, false);
+  ASSERT_FALSE(schema.is_discarded());
+  SchemaCheck check(schema);
+
+  TempDir t;
+  std::string dir = t.path + "/demo";
+  Result demo = Ctl("demo " + Quote(dir));
+  ASSERT_EQ(demo.rc, 0) << demo.out << demo.err;
+  std::string m = "-m " + Quote(dir) + " ";
+  for (std::string command : {"show --json", "show -v --json", "show --json --bytes"}) {
+    json doc = Json(Ctl(m + command));
+    ASSERT_FALSE(doc.is_discarded()) << command;
+    auto errors = check.Errors(doc);
+    EXPECT_TRUE(errors.empty()) << command << ": " << errors.front();
+  }
+  // A request prints the same document with its outcome added.
+  json created = Json(Ctl(m + "create logical --disk 1 --size 8M --json"));
+  if (!created.is_discarded() && created.contains("disks")) {
+    auto errors = check.Errors(created);
+    EXPECT_TRUE(errors.empty()) << errors.front();
+  }
+
+  // The check itself: a wrong type and a missing key are both caught.
+  json bad = Json(Ctl(m + "show --json"));
+  bad["disks"][0]["regions"][0]["offset"] = "0";
+  bad["volumes"][0].erase("kind");
+  EXPECT_EQ(check.Errors(bad).size(), 2u);
 }

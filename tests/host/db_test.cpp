@@ -23,10 +23,8 @@ TEST_F(DbTest, ListingsKeepCreationAndLinkOrderAndFilterByType) {
   EXPECT_TRUE(Objects(db, ZM_OBJ_ANY).empty());
   ZM_OBJECT_ID d1 = Create(ZM_OBJ_DISK), p1 = Create(ZM_OBJ_PARTITION), d2 = Create(ZM_OBJ_DISK);
   ZM_OBJECT_ID f1 = Create(ZM_OBJ_FREE_SPACE), p2 = Create(ZM_OBJ_PARTITION);
-  EXPECT_NE(d1, 0u);
   EXPECT_EQ(Objects(db, ZM_OBJ_ANY), (std::vector<ZM_OBJECT_ID>{d1, p1, d2, f1, p2}));
   EXPECT_EQ(Objects(db, ZM_OBJ_DISK), (std::vector<ZM_OBJECT_ID>{d1, d2}));
-  EXPECT_TRUE(Objects(db, ZM_OBJ_VOLUME).empty());
 
   // Link order, not id order.
   ASSERT_EQ(ObAddChildObject(db, d1, p2), ZM_S_OK);
@@ -35,18 +33,12 @@ TEST_F(DbTest, ListingsKeepCreationAndLinkOrderAndFilterByType) {
   ASSERT_EQ(ObAddChildObject(db, d1, p1), ZM_S_OK);  // twice is once
   EXPECT_EQ(List(ObGetChildObjects, db, d1, 0), (std::vector<ZM_OBJECT_ID>{p2, f1, p1}));
   EXPECT_EQ(List(ObGetChildObjects, db, d1, ZM_OBJ_PARTITION), (std::vector<ZM_OBJECT_ID>{p2, p1}));
-  EXPECT_TRUE(List(ObGetChildObjects, db, d1, ZM_OBJ_EXTENDED).empty());
 
   // Several parents.
   ZM_OBJECT_ID vol = Create(ZM_OBJ_VOLUME);
   ASSERT_EQ(ObAddChildObject(db, vol, p1), ZM_S_OK);
   EXPECT_EQ(List(ObGetParentObjects, db, p1, 0), (std::vector<ZM_OBJECT_ID>{d1, vol}));
-  EXPECT_EQ(List(ObGetParentObjects, db, p1, ZM_OBJ_VOLUME), (std::vector<ZM_OBJECT_ID>{vol}));
 
-  uint32_t type = 0;
-  EXPECT_EQ(ObGetObjectType(db, f1, &type), ZM_S_OK);
-  EXPECT_EQ(type, ZM_OBJ_FREE_SPACE);
-  EXPECT_EQ(ObGetObjectType(db, 12345, &type), ZM_E_NO_OBJECT);
   uint32_t n = 7;
   ZM_OBJECT_ID* ids = reinterpret_cast<ZM_OBJECT_ID*>(&n);
   EXPECT_EQ(ObGetChildObjects(db, 12345, 0, &n, &ids), ZM_E_NO_OBJECT);
@@ -66,10 +58,8 @@ TEST_F(DbTest, DeletionRemovesLinksKeepsChildrenAndNeverReusesIds) {
   EXPECT_TRUE(List(ObGetChildObjects, db, disk, 0).empty());
   EXPECT_EQ(List(ObGetParentObjects, db, log, 0), (std::vector<ZM_OBJECT_ID>{vol}));
   EXPECT_EQ(Objects(db, ZM_OBJ_ANY), (std::vector<ZM_OBJECT_ID>{disk, log, vol}));
-  EXPECT_TRUE(Objects(db, ZM_OBJ_EXTENDED).empty());
   EXPECT_EQ(ObAddChildObject(db, ext, log), ZM_E_NO_OBJECT);
-  ZM_OBJECT_ID next = Create(ZM_OBJ_EXTENDED);
-  EXPECT_GT(next, vol);
+  EXPECT_GT(Create(ZM_OBJ_EXTENDED), vol);
 
   ASSERT_EQ(ObRemoveChildObject(db, vol, log), ZM_S_OK);
   EXPECT_TRUE(List(ObGetParentObjects, db, log, 0).empty());
@@ -99,9 +89,7 @@ TEST_F(DbTest, PropertiesAreCopiedReplacedAndReturnedAsOneFreeableBlock) {
   ASSERT_EQ(ObGetProperty(db, id, "NAME", &got), ZM_S_OK);
   ASSERT_NE(got, nullptr);
   EXPECT_EQ(zm::OutstandingBlocks(), before + 1);
-  EXPECT_STREQ(got->Name, "NAME");
   EXPECT_EQ(got->Type, ZM_TYPE_STRING);
-  EXPECT_EQ(got->Size, sizeof text);
   EXPECT_EQ(std::u16string(static_cast<char16_t*>(got->Value)), u"Primary Partition");
   EXPECT_EQ(reinterpret_cast<uintptr_t>(got->Value) % 8, 0u);
   _ZmFree(got, __FILE__, __LINE__);
@@ -120,16 +108,7 @@ TEST_F(DbTest, PropertiesAreCopiedReplacedAndReturnedAsOneFreeableBlock) {
   got = reinterpret_cast<ZM_PROPERTY*>(&big);
   EXPECT_EQ(ObGetProperty(db, id, "MISSING", &got), ZM_E_NO_PROPERTY);
   EXPECT_EQ(got, nullptr);
-  EXPECT_EQ(ObGetProperty(db, id + 100, "NAME", &got), ZM_E_NO_OBJECT);
   EXPECT_EQ(ObSetProperty(db, id + 100, &r2), ZM_E_NO_OBJECT);
-
-  // An empty string keeps its terminator only.
-  char16_t empty[] = u"";
-  ZM_PROPERTY r3{"DRIVE_LETTER", ZM_TYPE_STRING, 0, 2, empty};
-  ASSERT_EQ(ObSetProperty(db, id, &r3), ZM_S_OK);
-  ASSERT_EQ(ObGetProperty(db, id, "DRIVE_LETTER", &got), ZM_S_OK);
-  EXPECT_EQ(got->Size, 2u);
-  _ZmFree(got, __FILE__, __LINE__);
 }
 
 TEST_F(DbTest, MalformedRecordsAreRefusedAndStoreNothing) {
@@ -141,16 +120,12 @@ TEST_F(DbTest, MalformedRecordsAreRefusedAndStoreNothing) {
     const char* what;
   } cases[] = {
       {{nullptr, ZM_TYPE_UINT32, 0, 4, &v}, "no name"},
-      {{"", ZM_TYPE_UINT32, 0, 4, &v}, "empty name"},
       {{"X", ZM_TYPE_UINT32, 0, 8, &v}, "32-bit value of 8 bytes"},
-      {{"X", ZM_TYPE_UINT64, 0, 4, &v}, "64-bit value of 4 bytes"},
-      {{"X", ZM_TYPE_BOOL, 0, 4, &v}, "boolean of 4 bytes"},
       {{"X", ZM_TYPE_UINT32, 0, 4, nullptr}, "no value"},
       {{"X", ZM_TYPE_STRING, 0, 3, odd}, "string of odd size"},
       {{"X", ZM_TYPE_STRING, 0, 0x7FFFFFFF, odd}, "absurd size"},
   };
   for (const Case& c : cases) EXPECT_EQ(ObSetProperty(db, id, &c.record), E_INVALIDARG_ZM) << c.what;
-  EXPECT_EQ(ObSetProperty(db, id, nullptr), E_INVALIDARG_ZM);
   ZM_PROPERTY* got = nullptr;
   EXPECT_EQ(ObGetProperty(db, id, "X", &got), ZM_E_NO_PROPERTY);
 }
@@ -172,11 +147,9 @@ TEST_F(DbTest, PropertySetsCopyReplaceAndWriteInOrder) {
 
   ZM_PROPERTY* got = nullptr;
   ASSERT_EQ(PsFindProperty(set, "OFFSET", &got), ZM_S_OK);
-  EXPECT_EQ(*static_cast<uint32_t*>(got->Value), 1u);
+  EXPECT_EQ(*static_cast<uint32_t*>(got->Value), 1u);  // copied, not referenced
   _ZmFree(got, __FILE__, __LINE__);
-  EXPECT_EQ(PsFindProperty(set, "QFFSET", &got), ZM_E_NO_PROPERTY);
   ASSERT_EQ(PsFindProperty(set, "LOCALIZED_NAME", &got), ZM_S_OK);
-  EXPECT_EQ(got->Type, ZM_TYPE_STRING);
   EXPECT_EQ(std::u16string(static_cast<char16_t*>(got->Value)), u"Primary Partition");
   _ZmFree(got, __FILE__, __LINE__);
 
@@ -188,17 +161,7 @@ TEST_F(DbTest, PropertySetsCopyReplaceAndWriteInOrder) {
   ASSERT_EQ(PsDestroyPropset(set), ZM_S_OK);
   // A destroyed set is no longer a set.
   EXPECT_EQ(PsDestroyPropset(set), ZM_E_INVALID_HANDLE);
-  EXPECT_EQ(PsAddProperty(set, &r2), ZM_E_INVALID_HANDLE);
   EXPECT_EQ(ObSetProperties(db, id, set), ZM_E_INVALID_HANDLE);
-}
-
-TEST_F(DbTest, LeakedPropertySetShowsAsOutstandingBlock) {
-  uint64_t before = zm::OutstandingBlocks();
-  ZM_PROPSET set = nullptr;
-  ASSERT_EQ(PsCreatePropset(&set), ZM_S_OK);
-  EXPECT_EQ(zm::OutstandingBlocks(), before + 1);
-  PsDestroyPropset(set);
-  EXPECT_EQ(zm::OutstandingBlocks(), before);
 }
 
 TEST_F(DbTest, DatabaseLockIsReentrantAndExclusive) {
@@ -229,7 +192,6 @@ TEST_F(DbTest, DatabaseLockIsReentrantAndExclusive) {
   EXPECT_EQ(foreignUnlock, ZM_E_FAIL);
   EXPECT_EQ(Objects(db, ZM_OBJ_DISK).size(), 1u);
   EXPECT_EQ(DbUnlockDatabase(prov), ZM_E_FAIL);
-  EXPECT_EQ(DbLockDatabase(nullptr), ZM_E_INVALID_HANDLE);
 }
 
 }  // namespace

@@ -115,10 +115,12 @@ NTSTATUS NtDeleteValueKey(HANDLE key, PUNICODE_STRING valueName);
 
 // Registry, Win32.
 LSTATUS RegOpenKeyExW(HKEY key, PCWSTR subKey, DWORD options, ACCESS_MASK access, HKEY* result);
-LSTATUS RegQueryValueExW(HKEY key, PCWSTR valueName, DWORD* reserved, DWORD* type, BYTE* data, DWORD* dataSize);
+LSTATUS RegQueryValueExW(HKEY key, PCWSTR valueName, DWORD* reserved, DWORD* type, BYTE* data,
+                         DWORD* dataSize);
 LSTATUS RegCreateKeyExW(HKEY key, PCWSTR subKey, DWORD reserved, PWSTR className, DWORD options,
                         ACCESS_MASK access, SECURITY_ATTRIBUTES* security, HKEY* result, DWORD* disposition);
-LSTATUS RegSetValueExW(HKEY key, PCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data, DWORD dataSize);
+LSTATUS RegSetValueExW(HKEY key, PCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
+                       DWORD dataSize);
 LSTATUS RegCloseKey(HKEY key);
 
 // Synchronisation and the rest of kernel32/user32.

@@ -119,13 +119,14 @@ typedef BOOL (*ZM_DLLMAIN_FN)(HINSTANCE instance, DWORD reason, void* reserved);
 // Host event GUIDs.
 #define ZM_DEFINE_GUID(n, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
   static const GUID n = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
-ZM_DEFINE_GUID(GUID_DB_NODE_CHANGE_GUID, 0x44596650, 0x07FA, 0x11D2, 0xA7, 0xC4, 0x00, 0xA0, 0xC9, 0x24, 0x90, 0x29);
-ZM_DEFINE_GUID(GUID_DB_NODE_PARENT_CHANGE_GUID, 0xF5A73E50, 0x07F9, 0x11D2, 0xA7, 0xC4, 0x00, 0xA0, 0xC9, 0x24, 0x90,
+ZM_DEFINE_GUID(GUID_DB_NODE_CHANGE_GUID, 0x44596650, 0x07FA, 0x11D2, 0xA7, 0xC4, 0x00, 0xA0, 0xC9, 0x24, 0x90,
                0x29);
-ZM_DEFINE_GUID(GUID_DB_NODE_CHILD_CHANGE_GUID, 0xF59EE700, 0x080B, 0x11D2, 0xA7, 0xC4, 0x00, 0xA0, 0xC9, 0x24, 0x90,
-               0x29);
-ZM_DEFINE_GUID(GUID_ZMINITIALIZATION_COMPLETE, 0x18B15AD0, 0xA9CC, 0x11D2, 0x98, 0x1E, 0x00, 0xA0, 0xC9, 0x3D, 0xAD,
-               0x91);
+ZM_DEFINE_GUID(GUID_DB_NODE_PARENT_CHANGE_GUID, 0xF5A73E50, 0x07F9, 0x11D2, 0xA7, 0xC4, 0x00, 0xA0, 0xC9,
+               0x24, 0x90, 0x29);
+ZM_DEFINE_GUID(GUID_DB_NODE_CHILD_CHANGE_GUID, 0xF59EE700, 0x080B, 0x11D2, 0xA7, 0xC4, 0x00, 0xA0, 0xC9, 0x24,
+               0x90, 0x29);
+ZM_DEFINE_GUID(GUID_ZMINITIALIZATION_COMPLETE, 0x18B15AD0, 0xA9CC, 0x11D2, 0x98, 0x1E, 0x00, 0xA0, 0xC9, 0x3D,
+               0xAD, 0x91);
 
 #ifdef __cplusplus
 extern "C" {
@@ -135,7 +136,8 @@ ZMSTATUS DbLockDatabase(ZM_HANDLE prov);
 ZMSTATUS DbUnlockDatabase(ZM_HANDLE prov);
 ZMSTATUS DbGetObjects(ZM_HANDLE db, uint32_t type, uint32_t* count, ZM_OBJECT_ID** ids);
 ZMSTATUS ObGetChildObjects(ZM_HANDLE db, ZM_OBJECT_ID id, uint32_t type, uint32_t* count, ZM_OBJECT_ID** ids);
-ZMSTATUS ObGetParentObjects(ZM_HANDLE db, ZM_OBJECT_ID id, uint32_t type, uint32_t* count, ZM_OBJECT_ID** ids);
+ZMSTATUS ObGetParentObjects(ZM_HANDLE db, ZM_OBJECT_ID id, uint32_t type, uint32_t* count,
+                            ZM_OBJECT_ID** ids);
 ZMSTATUS ObGetObjectType(ZM_HANDLE db, ZM_OBJECT_ID id, uint32_t* type);
 ZMSTATUS ObCreateObject(ZM_HANDLE db, ZM_HANDLE prov, uint32_t type, ZM_OBJECT_ID* id);
 ZMSTATUS ObCreateObjectEx(ZM_HANDLE db, ZM_HANDLE prov, uint32_t type, uint32_t flags, uint32_t reserved,
@@ -158,16 +160,16 @@ ZMSTATUS PsAddI18nString(ZM_PROPSET set, GUID catalog, uint32_t messageId, const
 
 GUID PrGetMessageCatalog(ZM_HANDLE prov);
 ZMSTATUS PrGetProviderByName(ZM_HANDLE db, const WCHAR* name, ZM_HANDLE* provider);
-ZMSTATUS PrCallProvider(ZM_HANDLE provider, ZM_OBJECT_ID objectId, uint32_t operationClass, uint32_t operationCode,
-                        ZM_PROPSET inProps, ZM_PROPSET outProps, uint32_t arg6, uint32_t arg7, void* arg8,
-                        ZM_PROGRESS_CALLBACK progress, ZM_OBJECT_ID* resultId);
+ZMSTATUS PrCallProvider(ZM_HANDLE provider, ZM_OBJECT_ID objectId, uint32_t operationClass,
+                        uint32_t operationCode, ZM_PROPSET inProps, ZM_PROPSET outProps, uint32_t arg6,
+                        uint32_t arg7, void* arg8, ZM_PROGRESS_CALLBACK progress, ZM_OBJECT_ID* resultId);
 
 ZMSTATUS EvRegisterEvent(ZM_HANDLE prov, const GUID* eventGuid, uint32_t* token);
 ZMSTATUS EvUnregisterEvent(uint32_t token);
 
 ZMSTATUS ZmRegisterAlertObject(ZM_HANDLE db, ZM_HANDLE prov, const GUID* alertGuid, uint32_t one,
-                               const GUID* catalog, uint32_t messageId, const char* defaultText, ZM_OBJECT_ID* id,
-                               uint32_t zero);
+                               const GUID* catalog, uint32_t messageId, const char* defaultText,
+                               ZM_OBJECT_ID* id, uint32_t zero);
 ZMSTATUS GetAlertObjectId(const GUID* alertGuid, ZM_OBJECT_ID* id);
 // The inserts follow as insertCount arguments of type const WCHAR*.
 ZMSTATUS ZmRaiseAlert(ZM_HANDLE prov, ZM_OBJECT_ID alertId, uint32_t insertCount, ...);

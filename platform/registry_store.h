@@ -8,7 +8,7 @@
 namespace ntp::reg {
 
 bool Open(const std::string& machineDir, std::string* error);  // at boot
-void Close();                                                   // at shutdown
+void Close();                                                  // at shutdown
 
 // Key paths are full native paths, e.g. u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK"
 // (HKEY_LOCAL_MACHINE\... names the same key); names are case-insensitive.

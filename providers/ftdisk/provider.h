@@ -2,11 +2,11 @@
 // another. Each file's own helpers stay in that file (or its own header).
 #pragma once
 
+#include <string>
+
 #include "ntdisk.h"
 #include "ntplatform.h"
 #include "zmapi.h"
-
-#include <string>
 
 struct _DISK_REGISTRY;
 
@@ -17,16 +17,17 @@ extern GUID gMsgCatalog;
 extern uint8_t bDoneInitializing;
 extern uint32_t nodeChangeToken, parentChangeToken, childChangeToken, initCompleteToken;
 // The six alert kinds registered by FtDiskInit; raisers look their ids up by GUID.
-extern const GUID ALERT_GUID_CREATED_PARTITION, ALERT_GUID_CREATE_PARTITION_FAILED, ALERT_GUID_DELETED_PARTITION,
-    ALERT_GUID_DELETE_PARTITION_FAILED, ALERT_GUID_MARKED_ACTIVE, ALERT_GUID_MARK_ACTIVE_FAILED;
+extern const GUID ALERT_GUID_CREATED_PARTITION, ALERT_GUID_CREATE_PARTITION_FAILED,
+    ALERT_GUID_DELETED_PARTITION, ALERT_GUID_DELETE_PARTITION_FAILED, ALERT_GUID_MARKED_ACTIVE,
+    ALERT_GUID_MARK_ACTIVE_FAILED;
 
 extern "C" {
 BOOL DllMain(HINSTANCE instance, DWORD reason, void* reserved);
 ZMSTATUS ProviderEntry(const WCHAR* name, uint32_t unused, ZM_PROVIDER_INFO* info);
 }
-ZMSTATUS FtDiskControl(ZM_OBJECT_ID objectId, uint32_t operationClass, uint32_t operationCode, ZM_PROPSET inProps,
-                       ZM_PROPSET outProps, uint32_t arg6, uint32_t arg7, void* arg8, ZM_PROGRESS_CALLBACK progress,
-                       ZM_OBJECT_ID* resultId);
+ZMSTATUS FtDiskControl(ZM_OBJECT_ID objectId, uint32_t operationClass, uint32_t operationCode,
+                       ZM_PROPSET inProps, ZM_PROPSET outProps, uint32_t arg6, uint32_t arg7, void* arg8,
+                       ZM_PROGRESS_CALLBACK progress, ZM_OBJECT_ID* resultId);
 ZMSTATUS FtDiskInit(ZM_HANDLE db, ZM_HANDLE prov, uint32_t a, uint32_t b);
 ZMSTATUS FtDiskShutdown(uint32_t a);
 ZMSTATUS FtDiskGetAttr(ZM_OBJECT_ID id, void** attr);

@@ -290,17 +290,9 @@ bool SplitWords(const std::string& line, std::vector<std::string>* words, std::s
   return true;
 }
 
+// Region types 1 to 3 share their names with the volume types of the same numbers.
 std::string RegionKindName(uint32_t regionType) {
-  switch (regionType) {
-    case 1:
-      return "primary";
-    case 2:
-      return "extended";
-    case 3:
-      return "logical";
-    default:
-      return "unknown";
-  }
+  return regionType >= 1 && regionType <= 3 ? VolumeKindName(regionType) : "unknown";
 }
 
 std::string VolumeKindName(uint32_t t) {

@@ -300,31 +300,22 @@ std::vector<ZM_OBJECT_ID> HostChildren(ZM_OBJECT_ID id, uint32_t type) {
   return v;
 }
 
-Value U32Value(const char* name, uint32_t x) {
+namespace {
+// A fixed-size value of the given type holding the bytes of x.
+template <typename T>
+Value ScalarValue(const char* name, uint32_t type, T x) {
   Value v;
   v.name = name;
-  v.type = ZM_TYPE_UINT32;
-  v.data.resize(4);
-  std::memcpy(v.data.data(), &x, 4);
+  v.type = type;
+  v.data.resize(sizeof x);
+  std::memcpy(v.data.data(), &x, sizeof x);
   return v;
 }
+}  // namespace
 
-Value U64Value(const char* name, uint64_t x) {
-  Value v;
-  v.name = name;
-  v.type = ZM_TYPE_UINT64;
-  v.data.resize(8);
-  std::memcpy(v.data.data(), &x, 8);
-  return v;
-}
-
-Value BoolValue(const char* name, bool x) {
-  Value v;
-  v.name = name;
-  v.type = ZM_TYPE_BOOL;
-  v.data.assign(1, x ? 1 : 0);
-  return v;
-}
+Value U32Value(const char* name, uint32_t x) { return ScalarValue(name, ZM_TYPE_UINT32, x); }
+Value U64Value(const char* name, uint64_t x) { return ScalarValue(name, ZM_TYPE_UINT64, x); }
+Value BoolValue(const char* name, bool x) { return ScalarValue(name, ZM_TYPE_BOOL, uint8_t(x ? 1 : 0)); }
 
 }  // namespace zmi
 

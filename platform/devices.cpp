@@ -165,6 +165,8 @@ const char* ControlName(ULONG code) {
       return "IOCTL_DISK_GET_DRIVE_LAYOUT";
     case IOCTL_DISK_SET_DRIVE_LAYOUT:
       return "IOCTL_DISK_SET_DRIVE_LAYOUT";
+    case IOCTL_DISK_IS_WRITABLE:
+      return "IOCTL_DISK_IS_WRITABLE";
     case FSCTL_LOCK_VOLUME:
       return "FSCTL_LOCK_VOLUME";
     case FSCTL_UNLOCK_VOLUME:
@@ -211,6 +213,9 @@ NTSTATUS SetLayout(Disk& disk, const void* in, ULONG inLength, void* out, ULONG 
   std::memcpy(&count, in, sizeof count);
   const uint64_t size = 8 + 32ull * count;
   if (inLength < size) return STATUS_INVALID_PARAMETER;
+  // A table that could not be read whole (or is not ours) is never rewritten: the
+  // rewrite would drop what the read did not see.
+  if (!disk.layoutReadOnly.empty()) return kMediaWriteProtected;
   // A private copy: input and output are usually the same buffer.
   std::vector<uint8_t> copy(static_cast<const uint8_t*>(in), static_cast<const uint8_t*>(in) + size);
   auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION*>(copy.data());
@@ -353,6 +358,10 @@ NTSTATUS NtDeviceIoControlFile(HANDLE handle, HANDLE event, void* apcRoutine, vo
       if (f->cd) return Finish(iosb, STATUS_INVALID_DEVICE_REQUEST);
       s = GetLayout(*f->disk, out, outLength, &info);
       return Finish(iosb, s, info);
+    case IOCTL_DISK_IS_WRITABLE:
+      if (f->cd) return Finish(iosb, kMediaWriteProtected);
+      return Finish(iosb, f->disk->readOnly || !f->disk->layoutReadOnly.empty() ? kMediaWriteProtected
+                                                                                 : STATUS_SUCCESS);
     case IOCTL_DISK_SET_DRIVE_LAYOUT:
       if (f->cd) return Finish(iosb, STATUS_INVALID_DEVICE_REQUEST);
       s = SetLayout(*f->disk, in, inLength, out, outLength, &info);

@@ -107,4 +107,9 @@ void SetSectorWriteHook(std::function<void(unsigned disk, uint64_t lba, const ui
 // empty for a sound table.
 std::vector<std::string> LayoutWarnings(unsigned disk);
 
+// Why the disk's partition table is not changed by layout writes ("gpt disk, not
+// managed", a chain that cannot be followed to its end, a slot the layout cannot
+// report); empty when it may be. Such a disk also reports itself not writable.
+std::string LayoutReadOnlyReason(unsigned disk);
+
 }  // namespace ntp

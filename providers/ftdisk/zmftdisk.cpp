@@ -2,6 +2,7 @@
 // readers that every file of the provider uses.
 #include <cstring>
 
+#include "layout.h"
 #include "provider.h"
 
 namespace {
@@ -83,6 +84,9 @@ ZMSTATUS DriveLetterRequest(ZM_OBJECT_ID objectId, uint32_t operationCode, ZM_PR
   }
 
   if (facility == kFacilityMount) {
+    // The letter is recorded by disk signature: a disk that cannot be told apart by it
+    // is refused before "mount" changes anything.
+    if (volumeType != kCdromVolume && ZM_FAILED(s = layout::CheckVolumeDiskSignature(objectId))) return s;
     ZM_HANDLE mount = nullptr;
     s = PrGetProviderByName(ghDb, u"mount", &mount);
     if (ZM_FAILED(s)) return s;

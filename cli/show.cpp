@@ -179,6 +179,10 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
     if (hasIndex)
       for (const auto& w : ntp::LayoutWarnings(index)) warnings.push_back(w);
     disk["layout_warnings"] = warnings;
+    // Why requests leave the table alone: the platform's reason, else the provider's.
+    std::string readOnly = hasIndex ? ntp::LayoutReadOnlyReason(index) : std::string();
+    if (readOnly.empty()) PropString(d, "LAYOUT_READ_ONLY", &readOnly);
+    disk["read_only"] = readOnly.empty() ? json(nullptr) : json(readOnly);
     std::string name = hasIndex ? "disk" + std::to_string(index) : "disk?";
     disk["name"] = name;
     json regions = json::array();
@@ -432,6 +436,8 @@ void DiskHeader(std::ostream& out, const json& d, const Options& opt) {
       << Str(d["sectors_per_track"], "?") << " x " << Str(d["bytes_per_sector"], "?")
       << (d["removable"].get<bool>() ? "  removable" : "") << "  free "
       << (d["free_space"].is_number() ? Size(d["free_space"], opt) : std::string("-")) << "\n";
+  if (d.contains("read_only") && d["read_only"].is_string())
+    out << "  read-only: " << d["read_only"].get<std::string>() << "\n";
 }
 
 Table RegionTable() {

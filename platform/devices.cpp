@@ -361,7 +361,7 @@ NTSTATUS NtDeviceIoControlFile(HANDLE handle, HANDLE event, void* apcRoutine, vo
     case IOCTL_DISK_IS_WRITABLE:
       if (f->cd) return Finish(iosb, kMediaWriteProtected);
       return Finish(iosb, f->disk->readOnly || !f->disk->layoutReadOnly.empty() ? kMediaWriteProtected
-                                                                                 : STATUS_SUCCESS);
+                                                                                : STATUS_SUCCESS);
     case IOCTL_DISK_SET_DRIVE_LAYOUT:
       if (f->cd) return Finish(iosb, STATUS_INVALID_DEVICE_REQUEST);
       s = SetLayout(*f->disk, in, inLength, out, outLength, &info);

@@ -204,7 +204,8 @@ void Assess(const DiskShape& shape, const SectorReader& reader, ReadResult* resu
       result->readOnlyReason = kForeignLayout;
       return;
     }
-  if (shape.sectors > 1 && bps >= 8 && reader(1, sector.data()) && std::memcmp(sector.data(), "EFI PART", 8) == 0) {
+  if (shape.sectors > 1 && bps >= 8 && reader(1, sector.data()) &&
+      std::memcmp(sector.data(), "EFI PART", 8) == 0) {
     result->readOnlyReason = kForeignLayout;
     return;
   }
@@ -218,8 +219,8 @@ void Assess(const DiskShape& shape, const SectorReader& reader, ReadResult* resu
       const RawEntry raw = Decode(sector.data(), slot);
       if (raw.type == PARTITION_ENTRY_UNUSED && (raw.start != 0 || raw.size != 0)) {
         result->readOnlyReason = "slot " + std::to_string(slot + 1) + " of the table at sector " +
-                                 std::to_string(lba) + " has no type but a start (" + std::to_string(raw.start) +
-                                 ") or size (" + std::to_string(raw.size) +
+                                 std::to_string(lba) + " has no type but a start (" +
+                                 std::to_string(raw.start) + ") or size (" + std::to_string(raw.size) +
                                  "); a rewrite would lose it";
         return;
       }
@@ -250,8 +251,8 @@ void Assess(const DiskShape& shape, const SectorReader& reader, ReadResult* resu
       }
     // Only for the plain types: under 0x85, 0xC5 and the like an unreadable first
     // sector may as well be another system's data.
-    if (container != nullptr &&
-        (container->PartitionType == PARTITION_EXTENDED || container->PartitionType == PARTITION_XINT13_EXTENDED)) {
+    if (container != nullptr && (container->PartitionType == PARTITION_EXTENDED ||
+                                 container->PartitionType == PARTITION_XINT13_EXTENDED)) {
       const uint64_t at = uint64_t(container->StartingOffset.QuadPart) / bps;
       if (container->PartitionLength.QuadPart == 0) return;
       if (at < shape.sectors && reader(at, sector.data()) &&
@@ -265,9 +266,8 @@ void Assess(const DiskShape& shape, const SectorReader& reader, ReadResult* resu
       kind = " of type " + Hex8(result->entries[i].PartitionType);
       break;
     }
-  result->readOnlyReason = "the chain of the extended partition" + kind +
-                           " cannot be followed to its end (" + result->warnings.front() +
-                           "); nothing in it may be changed";
+  result->readOnlyReason = "the chain of the extended partition" + kind + " cannot be followed to its end (" +
+                           result->warnings.front() + "); nothing in it may be changed";
 }
 
 NTSTATUS Build(const DiskShape& shape, const SectorReader& reader, const DRIVE_LAYOUT_INFORMATION* layout,

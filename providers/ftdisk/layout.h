@@ -33,7 +33,7 @@ enum : uint32_t {
 #define LDM_E_NO_FREE_SLOT 0xC1100013u
 #define LDM_E_EXTENDED_EXISTS 0xC1100014u
 #define LDM_E_NOT_SINGLE_PARTITION 0xC1100015u
-#define LDM_E_TABLE_READ_ONLY 0xC1100016u  // foreign layout, or the driver keeps the table read-only
+#define LDM_E_TABLE_READ_ONLY 0xC1100016u       // foreign layout, or the driver keeps the table read-only
 #define LDM_E_SIGNATURE_NOT_UNIQUE 0xC1100017u  // disk signature 0 or shared with another disk
 
 // The disk property that says why requests leave a disk's table alone (UTF-16; empty or

@@ -338,7 +338,8 @@ ZMSTATUS CreatePartition(int64_t offset, int64_t length, uint32_t regionType, PC
   zap.QuadPart = regionType == REGION_LOGICAL ? offset + track : offset;
   // A boot record that sits in the free gap (its drive's data starts more than a track
   // after it) is still in use until the new table is written: clear that sector after.
-  const bool zapAfter = regionType != REGION_EXTENDED && layout::IsTableSector(d.table.p, zap.QuadPart, sector);
+  const bool zapAfter =
+      regionType != REGION_EXTENDED && layout::IsTableSector(d.table.p, zap.QuadPart, sector);
   if (regionType != REGION_EXTENDED) {
     // The cleared sector must lie in the free region the request named.
     if (zap.QuadPart < namedOffset || zap.QuadPart - namedOffset > namedLength - static_cast<int64_t>(sector))

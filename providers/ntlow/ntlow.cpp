@@ -193,8 +193,8 @@ NTSTATUS LowGetDriveGeometry(HANDLE handle, DISK_GEOMETRY& geometry) {
 
 NTSTATUS LowIsDiskWritable(HANDLE handle) {
   IO_STATUS_BLOCK iosb{};
-  NTSTATUS status =
-      NtDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_IS_WRITABLE, nullptr, 0, nullptr, 0);
+  NTSTATUS status = NtDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_IS_WRITABLE,
+                                          nullptr, 0, nullptr, 0);
   return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
 

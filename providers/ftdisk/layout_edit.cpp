@@ -11,7 +11,7 @@
 // DeletePartition, or with write false only its checks: everything that would refuse
 // the delete is found before anything (a drive letter included) is changed.
 ZMSTATUS DeleteInTable(int64_t offset, int64_t length, uint32_t regionType, PCWSTR diskDevice, bool write,
-                       std::u16string* reason);
+                       std::u16string* reason, bool* checked);
 
 namespace {
 
@@ -59,6 +59,7 @@ struct OpenedDisk {
   layout::LayoutBuffer table;
   layout::RegionList primary, logical;
   std::u16string reason;
+  bool checked = false;  // the table was read and checked (reason is meaningful)
 };
 
 ZMSTATUS OpenForChange(PCWSTR device, OpenedDisk& d, bool geometryFirst) {
@@ -83,7 +84,9 @@ ZMSTATUS OpenForChange(PCWSTR device, OpenedDisk& d, bool geometryFirst) {
   if (s != 0) return s;
   s = geometryFirst ? table() : geometry();
   if (s != 0) return s;
-  if ((s = layout::TableProblem(d.handle.h, d.table.p, d.geometry, &d.reason)) != 0) return s;
+  s = layout::TableProblem(d.handle.h, d.table.p, d.geometry, &d.reason);
+  d.checked = true;
+  if (s != 0) return s;
   if (!CreateRegions(d.table.p, 1, d.primary.count, d.primary.list, d.geometry) ||
       !CreateRegions(d.table.p, 3, d.logical.count, d.logical.list, d.geometry))
     return LDM_E_REGIONS_FAILED;
@@ -197,9 +200,10 @@ ZMSTATUS DeleteRequest(ZM_OBJECT_ID id, ZM_OBJECT_ID* resultId, std::u16string& 
 
   // Everything that would refuse the delete is checked before the letter goes.
   std::u16string reason;
+  bool checked = false;
   ZMSTATUS s = DeleteInTable(static_cast<int64_t>(offset), static_cast<int64_t>(length), regionType,
-                             device.c_str(), false, &reason);
-  layout::PublishTableProblem(disk, reason);
+                             device.c_str(), false, &reason, &checked);
+  if (checked) layout::PublishTableProblem(disk, reason);
   if (ZM_FAILED(s)) return s;
 
   ZM_HANDLE mount = nullptr;
@@ -275,7 +279,7 @@ ZMSTATUS CreatePartition(int64_t offset, int64_t length, uint32_t regionType, PC
   if (diskDevice == nullptr) return LDM_E_OPEN_FAILED;
   OpenedDisk d;
   ZMSTATUS s = OpenForChange(diskDevice, d, true);
-  layout::PublishTableProblem(disk, d.reason);
+  if (d.checked) layout::PublishTableProblem(disk, d.reason);
   if (s != 0) return s;
   const int64_t track = TrackBytes(d.geometry);
   const int64_t cylinder = CylinderBytes(d.geometry);
@@ -370,15 +374,16 @@ ZMSTATUS CreatePartition(int64_t offset, int64_t length, uint32_t regionType, PC
 }
 
 ZMSTATUS DeletePartition(int64_t offset, int64_t length, uint32_t regionType, PCWSTR diskDevice) {
-  return DeleteInTable(offset, length, regionType, diskDevice, true, nullptr);
+  return DeleteInTable(offset, length, regionType, diskDevice, true, nullptr, nullptr);
 }
 
 ZMSTATUS DeleteInTable(int64_t offset, int64_t length, uint32_t regionType, PCWSTR diskDevice, bool write,
-                       std::u16string* reason) {
+                       std::u16string* reason, bool* checked) {
   if (diskDevice == nullptr) return LDM_E_OPEN_FAILED;
   OpenedDisk d;
   ZMSTATUS s = OpenForChange(diskDevice, d, true);
   if (reason != nullptr) *reason = d.reason;
+  if (checked != nullptr) *checked = d.checked;
   if (s != 0) return s;
   if (regionType == REGION_EXTENDED && d.logical.count != 1) return E_INVALIDARG_ZM;
 

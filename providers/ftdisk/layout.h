@@ -191,7 +191,7 @@ void PublishTableProblem(ZM_OBJECT_ID disk, const std::u16string& reason);
 // LDM_E_SIGNATURE_NOT_UNIQUE when the disk's "SIGNATURE" is 0 or another disk's too:
 // the FT configuration names disks by signature, so nothing may be recorded for it.
 ZMSTATUS CheckDiskSignature(ZM_OBJECT_ID disk);
-// The same for the disk below a basic volume (its partition's disk).
+// The same for the disks below a volume (every partition of it).
 ZMSTATUS CheckVolumeDiskSignature(ZM_OBJECT_ID volume);
 
 // True when [byteOffset, +sector) holds a boot record of the table as read: the first

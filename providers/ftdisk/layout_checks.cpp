@@ -125,16 +125,20 @@ ZMSTATUS CheckDiskSignature(ZM_OBJECT_ID disk) {
 ZMSTATUS CheckVolumeDiskSignature(ZM_OBJECT_ID volume) {
   IdList parts;
   ZMSTATUS s = Children(volume, ZM_OBJ_PARTITION, parts);
-  if (ZM_FAILED(s) || parts.count == 0) return s;
-  IdList up;
-  if (ZM_FAILED(s = Parents(parts.ids[0], ZM_OBJ_DISK, up))) return s;
-  if (up.count == 0) {
-    IdList extended;
-    if (ZM_FAILED(s = Parents(parts.ids[0], ZM_OBJ_EXTENDED, extended)) || extended.count == 0) return s;
-    if (ZM_FAILED(s = Parents(extended.ids[0], ZM_OBJ_DISK, up))) return s;
+  if (ZM_FAILED(s)) return s;
+  // Every member's disk: a logical drive's through its extended partition.
+  for (uint32_t p = 0; p < parts.count; ++p) {
+    IdList up;
+    if (ZM_FAILED(s = Parents(parts.ids[p], ZM_OBJ_DISK, up))) return s;
+    if (up.count == 0) {
+      IdList extended;
+      if (ZM_FAILED(s = Parents(parts.ids[p], ZM_OBJ_EXTENDED, extended))) return s;
+      if (extended.count == 0) continue;
+      if (ZM_FAILED(s = Parents(extended.ids[0], ZM_OBJ_DISK, up))) return s;
+    }
+    for (uint32_t i = 0; i < up.count; ++i)
+      if (ZM_FAILED(s = CheckDiskSignature(up.ids[i]))) return s;
   }
-  for (uint32_t i = 0; i < up.count; ++i)
-    if (ZM_FAILED(s = CheckDiskSignature(up.ids[i]))) return s;
   return 0;
 }
 

@@ -96,9 +96,11 @@ ZMSTATUS DriveLetterRequest(ZM_OBJECT_ID objectId, uint32_t operationCode, ZM_PR
     // Record the letter that "mount" has just set in the disk registry.
     return volumeType == kCdromVolume ? UpdateCdromDriveLetter(objectId) : UpdateDriveLetter(objectId);
   }
-  if (facility == kFacilityFtDisk)
+  if (facility == kFacilityFtDisk) {
+    if (ZM_FAILED(s = layout::CheckVolumeDiskSignature(objectId))) return s;
     return FtDiskAssignDriveLetter(objectId, OPCLASS_VOLUME, operationCode, inProps, outProps, arg6, arg8,
                                    progress, resultId);
+  }
   return E_INVALIDARG_ZM;
 }
 

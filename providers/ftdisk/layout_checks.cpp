@@ -22,6 +22,30 @@ std::string Entry(const PDRIVE_LAYOUT_INFORMATION table, uint32_t index) {
   return buf;
 }
 
+// Names the first two regions that overlap (or the logical drive that leaves its
+// container); the same tests as RegionsDisjoint.
+std::string Overlap(const PDRIVE_LAYOUT_INFORMATION table, const layout::RegionList& primary,
+                    const layout::RegionList& logical) {
+  auto first = [&](std::vector<_REGION_ENTRY> v) -> std::string {
+    SortRegions(v.data(), static_cast<uint32_t>(v.size()));
+    for (size_t i = 1; i < v.size(); ++i)
+      if (v[i].StartingOffset - v[i - 1].StartingOffset < v[i - 1].Length)
+        return Entry(table, v[i].EntrySlot) + " overlaps " + Entry(table, v[i - 1].EntrySlot) +
+               " (a logical drive counted from one track before its data)";
+    return "";
+  };
+  std::string why = first(std::vector<_REGION_ENTRY>(primary.list, primary.list + primary.count));
+  if (!why.empty() || logical.count < 2) return why;
+  const _REGION_ENTRY& c = logical.list[0];
+  for (uint32_t i = 1; i < logical.count; ++i) {
+    const _REGION_ENTRY& l = logical.list[i];
+    if (l.StartingOffset < c.StartingOffset || l.StartingOffset - c.StartingOffset > c.Length - l.Length)
+      return Entry(table, l.EntrySlot) +
+             " with the track before it does not lie inside its extended partition";
+  }
+  return first(std::vector<_REGION_ENTRY>(logical.list + 1, logical.list + logical.count));
+}
+
 }  // namespace
 
 namespace layout {
@@ -88,9 +112,7 @@ ZMSTATUS TableProblem(HANDLE handle, PDRIVE_LAYOUT_INFORMATION table, const DISK
     return LDM_E_REGIONS_FAILED;
   }
   if (!RegionsDisjoint(primary, logical)) {
-    *reason =
-        u"partitions overlap, or a logical drive's boot-record track lies outside its extended "
-        u"partition or inside another partition; a rewrite would move it";
+    *reason = Widen(Overlap(table, primary, logical) + "; a rewrite would move or overwrite it");
     return LDM_E_REGIONS_FAILED;
   }
   return 0;

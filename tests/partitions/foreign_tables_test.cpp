@@ -416,6 +416,22 @@ TEST_F(Hand, GptAndUnfollowableChainsAreLeftAlone) {
   EXPECT_EQ(RegionsUnder(e.disk(), ZM_OBJ_PARTITION).size(), 1u);
 }
 
+// A logical drive one sector behind its boot record at the container's start: a rebuild
+// would put its boot record outside the container, so requests are refused up front
+// with the entry named, and nothing is written.
+TEST_F(Hand, TablesARebuildWouldMoveAreRefusedNamingTheEntry) {
+  Lay({{0, {{0x07, K, 3 * K, true}, {0x06, 5 * K, 3 * K}, {0x05, 10 * K, 10 * K}}},
+       {10 * K, {{0x07, 1, 2 * K - 1}}}});
+  ZM_OBJECT_ID p2 = VolumeAt(d.disk(), 5 * C);
+  ASSERT_NE(p2, 0u);
+  ntp::ResetCounters();
+  EXPECT_EQ(LdmMarkPartitionActive(p2), LDM_E_REGIONS_FAILED);
+  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
+  EXPECT_NE(testutil::Narrow(testutil::PropString(d.disk(), LDM_PROP_READ_ONLY)).find("entry 4"),
+            std::string::npos)
+      << testutil::Narrow(testutil::PropString(d.disk(), LDM_PROP_READ_ONLY));
+}
+
 TEST_F(Hand, FreeSpaceOfEmptyDisksAndRequestsOnWrongObjects) {
   Lay({});
   const uint64_t length = PropU64(d.disk(), "LENGTH_LL");

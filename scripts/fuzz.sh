@@ -27,9 +27,9 @@ build() {
 }
 for t in "${targets[@]}"; do
   case $t in
-    diskreg) build diskreg diskreg/diskreg_validate.cpp ;;
+    diskreg) build diskreg diskreg/diskreg_validate.cpp diskreg/diskreg_orphans.cpp ;;
     ptable) build ptable platform/ptable.cpp ;;
-    regfile) build regfile platform/*.cpp -lsqlite3 $(pkg-config --libs tomlplusplus 2>/dev/null) -pthread ;;
+    regfile) build regfile platform/*.cpp diskreg/diskreg_validate.cpp diskreg/diskreg_orphans.cpp -lsqlite3 $(pkg-config --libs tomlplusplus 2>/dev/null) -pthread ;;
     *) echo "fuzz.sh: unknown target $t" >&2; exit 2 ;;
   esac
 done

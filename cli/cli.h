@@ -32,6 +32,7 @@ struct Options {
   bool bytes = false;
   bool verbose = false;
   bool dryRun = false;
+  bool force = false;  // registry import: replace a configuration even when that loses sets or disks
 };
 
 // One boot of a machine: platform, host, the ftdisk provider. Open() prints the waiting
@@ -135,6 +136,7 @@ int CmdRegistryExport(Session& s, const Options& opt, const std::string& file, s
                       std::ostream& err);
 int CmdRegistryImport(Session& s, const Options& opt, const std::string& file, bool rescan, std::ostream& out,
                       std::ostream& err);
+int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
 int CmdAlerts(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
 int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::string>& disks,
             const std::vector<std::string>& cdroms, bool emptyCdrom, std::ostream& out, std::ostream& err);

@@ -478,28 +478,10 @@ int CmdRegistryImport(Session& s, const Options& opt, const std::string& file, b
     }
   }
   if (!OpenOr(s, opt, err)) return kFailed;
-  uint32_t oldType = 0;
-  std::vector<uint8_t> oldData;
-  bool hadOld = ntp::reg::GetValue(kDiskKey, u"Information", &oldType, &oldData);
   std::string e;
-  if (!ntp::reg::ImportRegFile(file, &e)) {
+  if (!ImportRegFileChecked(file, opt.force, err, &e)) {
     err << "cannot import '" << file << "': " << e << "\n";
     return kFailed;
-  }
-  // A configuration that the provider could not read must not replace a good one.
-  uint32_t type = 0;
-  std::vector<uint8_t> data;
-  if (ntp::reg::GetValue(kDiskKey, u"Information", &type, &data)) {
-    std::string why;
-    if (!DiskRegistryValidate(data.data(), data.size(), &why)) {
-      if (hadOld)
-        ntp::reg::SetValue(kDiskKey, u"Information", oldType, oldData);
-      else
-        ntp::reg::DeleteValue(kDiskKey, u"Information");
-      err << "cannot import '" << file << "': its \"Information\" value is malformed: " << why
-          << "; the stored value is unchanged\n";
-      return kFailed;
-    }
   }
   if (!rescan) {
     if (opt.json)

@@ -145,6 +145,10 @@ class Runner {
     auto* rescanDiskOpt = rescan->add_option("--disk", rescanDisk, "only disk N (update-disk request)");
     example(rescan, "ftdiskctl -m m rescan --disk 1");
 
+    auto* checkCmd =
+        app.add_subcommand("check", "compare the FT configuration with the disks; exit 1 when not well");
+    example(checkCmd, "ftdiskctl -m m check --json");
+
     auto* menus = app.add_subcommand("menus", "recompute every context menu and print the masks");
     example(menus, "ftdiskctl -m m menus --json");
 
@@ -161,6 +165,8 @@ class Runner {
         registry->add_subcommand("import", "read values from a REGEDIT4 .reg file, then rescan");
     regImport->add_option("FILE", regFile, ".reg file to read")->required();
     regImport->add_flag("--no-rescan", noRescan, "do not rescan after the import");
+    regImport->add_flag("--force", opt_.force,
+                        "import even when FT sets or disks of this machine would be lost");
     example(regImport, "ftdiskctl -m m registry import mirror.reg");
     registry->footer("Example:\n  ftdiskctl -m m registry show");
 
@@ -280,6 +286,7 @@ class Runner {
     }
     if (rescan->parsed()) return CmdRescan(*s_, opt_, rescanDiskOpt->count() > 0, rescanDisk, out_, err_);
     if (menus->parsed()) return CmdMenus(*s_, opt_, out_, err_);
+    if (checkCmd->parsed()) return CmdCheck(*s_, opt_, out_, err_);
     if (regShow->parsed()) return CmdRegistryShow(*s_, opt_, out_, err_);
     if (regExport->parsed()) return CmdRegistryExport(*s_, opt_, regFile, out_, err_);
     if (regImport->parsed()) return CmdRegistryImport(*s_, opt_, regFile, !noRescan, out_, err_);

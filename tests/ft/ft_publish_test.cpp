@@ -130,7 +130,9 @@ TEST_F(FtTest, SetsWithMissingMembers) {
   EXPECT_FALSE(HasProp(volumes[0], "\\Device\\"));
   EXPECT_EQ(before, Objects(ZM_OBJ_VOLUME).size());
   for (ZM_OBJECT_ID v : Objects(ZM_OBJ_VOLUME)) {
-    if (PropU64(v, "FACILITY") == 1) EXPECT_FALSE(Children(v, ZM_OBJ_PARTITION).empty()) << v;
+    if (PropU64(v, "FACILITY") == 1) {
+      EXPECT_FALSE(Children(v, ZM_OBJ_PARTITION).empty()) << v;
+    }
   }
 }
 

@@ -107,7 +107,13 @@ TEST_F(FtTest, MirrorWithMissingSecondDiskKeepsOneChild) {
   std::vector<ZM_OBJECT_ID> volumes = FtVolumes();
   ASSERT_EQ(1u, volumes.size());
   EXPECT_EQ(0x20000u, PropU64(volumes[0], "STATE"));
+  EXPECT_EQ(1u, PropU64(volumes[0], "SEVERITY"));
   EXPECT_EQ(std::vector<ZM_OBJECT_ID>{Partition(0, 2)}, Children(volumes[0], ZM_OBJ_PARTITION));
+  // The placeholder pass that follows leaves the set's health alone: its one healthy
+  // member must not paint it healthy.
+  CreateFakeVolumes(testutil::Parents(Partition(0, 2), ZM_OBJ_DISK).at(0));
+  EXPECT_EQ(0x20000u, PropU64(volumes[0], "STATE"));
+  EXPECT_EQ(1u, PropU64(volumes[0], "SEVERITY"));
   // A new volume is placed under the container above the disks.
   EXPECT_EQ(1u, testutil::Parents(volumes[0], ZM_OBJ_CONTAINER).size());
 }
@@ -197,7 +203,8 @@ TEST_F(FtTest, PartitionsFollowTheirSets) {
 }
 
 // Bit 38 of a volume's previous state forces state 0x8 and severity 2; the upper half
-// of the previous state always carries over, the lower half comes from the set.
+// of the previous state carries over, except bit 34 (initializing), which like the
+// lower half comes from the set.
 TEST_F(FtTest, PreviousStateUpperHalfAndBit38) {
   ftblob::Config c;
   c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0)}}, {Signature(1), {Member(Q1, Mirror, 0, 1)}}};
@@ -206,7 +213,7 @@ TEST_F(FtTest, PreviousStateUpperHalfAndBit38) {
   ASSERT_EQ(0u, AddFtObjectsToDatabase());
   const ZM_OBJECT_ID v = FtVolumes().at(0);
 
-  SetU64(v, "STATE", 0x100000000ull | 0x8000);
+  SetU64(v, "STATE", 0x100000000ull | 0x400000000ull | 0x8000);
   ASSERT_EQ(0u, AddFtObjectsToDatabase());
   EXPECT_EQ(0x100000004ull, PropU64(v, "STATE"));
   EXPECT_EQ(0u, PropU64(v, "SEVERITY"));

@@ -62,7 +62,7 @@ class Session {
 };
 
 // Where the provider module is: FTDISK_MODULE or FTDISK_PROVIDER, else libftdisk.so next
-// to this program.
+// to this program, else in the library directory it was installed with.
 std::string ModulePath();
 std::string SelfPath();
 

@@ -61,8 +61,9 @@ template <typename T>
 using Owned = std::unique_ptr<T, Freer>;
 
 // What the base block says, checked before libhivex sees the file so that the common
-// faults get a message naming them.
-bool CheckHeader(const std::string& file, std::string* error) {
+// faults get a message naming them. forWrite also refuses a hive whose last write was
+// not completed: rewriting it would mark it consistent and drop what its log holds.
+bool CheckHeader(const std::string& file, std::string* error, bool forWrite = false) {
   int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     *error = std::strerror(errno);
@@ -91,6 +92,12 @@ bool CheckHeader(const std::string& file, std::string* error) {
   }
   if (Get32(&base[0x14]) != 1) {
     *error = "not a hive this tool can read (format version " + std::to_string(Get32(&base[0x14])) + ")";
+    return false;
+  }
+  if (forWrite && Get32(&base[0x04]) != Get32(&base[0x08])) {
+    *error = "its last write was not completed (sequence numbers " + std::to_string(Get32(&base[0x04])) +
+             " and " + std::to_string(Get32(&base[0x08])) +
+             " differ); let the system it belongs to recover it from its log first";
     return false;
   }
   uint64_t bins = Get32(&base[0x28]);
@@ -356,9 +363,20 @@ bool CheckDiskValues(const Values& values, Values* accepted, std::vector<std::st
   return true;
 }
 
-bool WriteDiskKey(const std::string& file, const Values& values, bool backup, WriteResult* result,
+bool WriteDiskKey(const std::string& path, const Values& values, bool backup, WriteResult* result,
                   std::string* error) {
   *result = WriteResult{};
+  // Through a symbolic link the hive it names is written, not the link replaced.
+  std::string file = path;
+  std::error_code ec;
+  if (std::filesystem::is_symlink(path, ec)) {
+    std::filesystem::path target = std::filesystem::canonical(path, ec);
+    if (ec) {
+      *error = "it is a symbolic link to a file that cannot be reached: " + ec.message();
+      return false;
+    }
+    file = target.string();
+  }
   struct stat st {};
   bool exists = ::stat(file.c_str(), &st) == 0;
   if (!exists && errno != ENOENT) {
@@ -368,10 +386,9 @@ bool WriteDiskKey(const std::string& file, const Values& values, bool backup, Wr
   result->created = !exists;
   mode_t mode = exists ? (st.st_mode & 07777) : 0644;
   if (exists) {
-    Values current;
     std::string e;
     // An existing file must be a readable hive before anything is written.
-    if (!CheckHeader(file, &e)) {
+    if (!CheckHeader(file, &e, true)) {
       *error = e;
       return false;
     }

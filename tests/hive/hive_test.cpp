@@ -3,6 +3,7 @@
 // values that an export must leave alone.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -253,6 +254,32 @@ TEST_F(HiveTest, ExportChangesOnlyTheDiskKey) {
   size_t files = 0;
   for (const auto& e : fs::directory_iterator(m.tmp.path)) files += e.is_regular_file();
   EXPECT_EQ(files, 2u);  // SYSTEM and SYSTEM.bak
+
+  // Through a symbolic link the hive behind it is written; the link stays a link.
+  const std::string link = m.tmp.path + "/link";
+  fs::create_symlink(hive, link);
+  ASSERT_EQ(Ctl(m.M() + "letter disk0/p1 N:").rc, 0);
+  ASSERT_EQ(Ctl(m.M() + "registry export --no-backup --hive " + Quote(link)).rc, 0);
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(ReglookupInformation(hive), MachineValues(m.dir)["Information"]);
+
+  // A hive whose last write did not complete (sequence numbers differ) can be read but
+  // is not rewritten: that would mark it consistent and lose what its log holds.
+  std::string dirty = ReadFile(hive);
+  dirty[4] ^= 1;
+  uint32_t sum = 0;
+  for (size_t i = 0; i < 508; i += 4) {
+    uint32_t w;
+    std::memcpy(&w, &dirty[i], 4);
+    sum ^= w;
+  }
+  std::memcpy(&dirty[508], &sum, 4);
+  std::ofstream(hive, std::ios::binary | std::ios::trunc) << dirty;
+  r = Ctl(m.M() + "registry export --hive " + Quote(hive));
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("not completed"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFile(hive), dirty);
+  EXPECT_EQ(Ctl("registry show --hive " + Quote(hive)).rc, 0);
 }
 
 // Hives that must be refused, with a message naming the problem, by every command that

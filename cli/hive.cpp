@@ -44,6 +44,15 @@ uint32_t HeaderChecksum(const uint8_t* base) {
   return sum;
 }
 
+// A hive stores any 32-bit type, more than the library's enumeration names: the type is
+// moved in and out of it as bytes, never loaded as an enumeration value.
+static_assert(sizeof(hive_type) == sizeof(uint32_t));
+uint32_t TypeBits(const hive_type& t) {
+  uint32_t v;
+  std::memcpy(&v, &t, sizeof v);
+  return v;
+}
+
 std::string Lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
   return s;
@@ -139,7 +148,7 @@ bool ReadValues(hive_h* h, hive_node_h node, Values* values, std::string* error)
   }
   for (hive_value_h* v = list.get(); *v != 0; ++v) {
     Owned<char> key(hivex_value_key(h, *v));
-    hive_type type;
+    hive_type type{};
     size_t len = 0;
     if (!key || hivex_value_type(h, *v, &type, &len) != 0) {
       *error = "a value of its DISK key cannot be read";
@@ -161,7 +170,7 @@ bool ReadValues(hive_h* h, hive_node_h node, Values* values, std::string* error)
       *error = "the data of the value \"" + std::string(key.get()) + "\" of its DISK key cannot be read";
       return false;
     }
-    out.type = uint32_t(type);
+    out.type = TypeBits(type);
     out.data.assign(data.get(), data.get() + got);
     values->push_back(std::move(out));
   }
@@ -421,8 +430,11 @@ bool WriteDiskKey(const std::string& path, const Values& values, bool backup, Wr
         result->kept.push_back(ntp::reg::ToUtf8(o.name));
     for (const auto& v : values) {
       std::string key = ntp::reg::ToUtf8(v.name);
-      hive_set_value set{key.data(), hive_type(v.type), v.data.size(),
-                         reinterpret_cast<char*>(const_cast<uint8_t*>(v.data.data()))};
+      hive_set_value set{};
+      set.key = key.data();
+      std::memcpy(&set.t, &v.type, sizeof v.type);
+      set.len = v.data.size();
+      set.value = reinterpret_cast<char*>(const_cast<uint8_t*>(v.data.data()));
       if (hivex_node_set_value(h.get(), disk, &set, 0) != 0)
         return fail("cannot set the value \"" + key + "\": " + std::strerror(errno));
     }

@@ -178,7 +178,9 @@ int CmdInitFromHive(const Options& opt, const InitFromHive& a, std::ostream& out
     } else if (!ntp::CreateMachine(a.dir, {}, {}, &e)) {
       err << "cannot make a machine in '" << a.dir << "': " << e << "\n";
       rc = kFailed;
-    } else if (!opt.json) {
+    } else if (opt.json) {
+      o << json{{"machine", a.dir}, {"disks", json::array()}, {"cdroms", 0}}.dump(2) << "\n";
+    } else {
       o << "made machine " << a.dir << "\n";
     }
   }

@@ -15,6 +15,10 @@
 #include "zmapi.h"
 #include "zmhost.h"
 
+namespace ntp::reg {
+struct Value;
+}
+
 namespace cli {
 
 using json = nlohmann::json;
@@ -59,7 +63,7 @@ class Session {
 };
 
 // Where the provider module is: FTDISK_MODULE or FTDISK_PROVIDER, else libftdisk.so next
-// to this program.
+// to this program, else in the library directory it was installed with.
 std::string ModulePath();
 std::string SelfPath();
 
@@ -147,6 +151,10 @@ int CmdDemo(const Options& opt, const std::string& dir, std::ostream& out, std::
 // The registry's disk key and its configuration value.
 extern const char16_t kDiskKey[];
 json RegistryJson();
+// The same decoding for any list of the key's values (a hive's, for instance), and its
+// printing: exit status 1 when "Information" is malformed.
+json RegistryValuesJson(const std::vector<ntp::reg::Value>& values);
+int PrintRegistry(const json& r, const Options& opt, std::ostream& out, std::ostream& err);
 
 // Backups of partition-table sectors (backup.cpp).
 // Keeps, while a request runs, the previous contents of every sector written (through

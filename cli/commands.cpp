@@ -385,10 +385,12 @@ int CmdMenus(Session& s, const Options& opt, std::ostream& out, std::ostream& er
                  in, -1, out, err);
 }
 
-json RegistryJson() {
+json RegistryJson() { return RegistryValuesJson(ntp::reg::ListValues(kDiskKey)); }
+
+json RegistryValuesJson(const std::vector<ntp::reg::Value>& list) {
   json values = json::array();
   json information = nullptr;
-  for (const auto& v : ntp::reg::ListValues(kDiskKey)) {
+  for (const auto& v : list) {
     json val = {{"name", Narrow(v.name)}, {"type", v.type}, {"size", v.data.size()}};
     if (v.type == REG_SZ || v.type == REG_EXPAND_SZ) {
       std::u16string s;
@@ -428,7 +430,10 @@ json RegistryJson() {
 
 int CmdRegistryShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
   if (!OpenOr(s, opt, err)) return kFailed;
-  json r = RegistryJson();
+  return PrintRegistry(RegistryJson(), opt, out, err);
+}
+
+int PrintRegistry(const json& r, const Options& opt, std::ostream& out, std::ostream& err) {
   if (opt.json) {
     out << r.dump(2) << "\n";
   } else {
@@ -602,10 +607,6 @@ int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::s
       return kUsage;
     }
     disks.push_back({size, cfg});
-  }
-  if (disks.empty()) {
-    err << "init: give at least one --disk SIZE\n";
-    return kUsage;
   }
   std::vector<ntp::CdromConfig> cds;
   for (const auto& iso : cdroms) {

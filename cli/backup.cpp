@@ -404,6 +404,9 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool f
       return kFailed;
     }
   }
+  for (size_t i = 0; i < current.size(); ++i)
+    current[i].after.assign(blob.begin() + std::ptrdiff_t(i * bps),
+                            blob.begin() + std::ptrdiff_t((i + 1) * bps));
   std::string undo = SaveBackup(disk, bps, current, "restore " + want, hadRegNow, regNow, &e);
   if (undo.empty()) {
     err << "cannot restore " << want << ": the current sectors cannot be saved first: " << e << "\n";

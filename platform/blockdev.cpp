@@ -108,10 +108,24 @@ std::string Busy(const KernelPartition& p) {
 }
 
 void Update(int fd, const std::vector<TablePartition>& table, std::vector<std::string>* warnings) {
+  auto matches = [&](const std::vector<KernelPartition>& kernel) {
+    if (kernel.size() != table.size()) return false;
+    for (const auto& t : table) {
+      bool found = false;
+      for (const auto& k : kernel) found = found || (t.start == k.start && t.size == k.size);
+      if (!found) return false;
+    }
+    return true;
+  };
   std::vector<KernelPartition> now = Partitions(fd);
   bool inUse = false;
   for (const auto& p : now) inUse = inUse || !Busy(p).empty();
-  if (!inUse && ioctl(fd, BLKRRPART) == 0) return;
+  // A kernel built without this table format takes the re-read and finds nothing; the
+  // partitions are then added one by one.
+  if (!inUse && ioctl(fd, BLKRRPART) == 0) {
+    now = Partitions(fd);
+    if (matches(now)) return;
+  }
 
   auto change = [&](int op, unsigned number, uint64_t start, uint64_t size) {
     blkpg_partition part{};

@@ -350,6 +350,44 @@ TEST(CliBackups, RestoreRefusesSectorsChangedSinceTheBackup) {
   EXPECT_TRUE(ReadAt(m + "/disks/disk0.img", 0, 512) == table);
 }
 
+// A damaged disk is named by show (exit 1) beside the rest of the machine, and a write
+// to it is refused with the damage, changing nothing.
+TEST(CliDamage, DamagedDisksAreNamedAndRefuseWrites) {
+  TempDir t;
+  const std::string m = t.path + "/m", image = m + "/disks/disk1.img";
+  ASSERT_EQ(Ctl("init " + Quote(m) + " --disk 32M --disk 32M").rc, 0);
+  ASSERT_EQ(Ctl(M(m) + "create primary --disk 1 --size 30M").rc, 0);
+  struct Damage {
+    const char* what;
+    std::string prepare, undo, reason;
+  } damages[] = {
+      {"truncated", "truncate -s 20M " + Quote(image), "truncate -s 32M " + Quote(image),
+       "disk 1 is shorter than its partition table"},
+      {"immutable", "chattr +i " + Quote(image) + " 2>/dev/null", "chattr -i " + Quote(image),
+       "disk 1 is write-protected"},
+      {"missing", "mv " + Quote(image) + " " + Quote(image + ".away"),
+       "mv " + Quote(image + ".away") + " " + Quote(image), "disk 1 is missing"},
+  };
+  for (const auto& d : damages) {
+    SCOPED_TRACE(d.what);
+    if (Sh(d.prepare) != 0) continue;  // chattr needs a file system that has the flag
+    Result show = Ctl(M(m) + "show");
+    EXPECT_EQ(show.rc, 1);
+    EXPECT_NE(show.err.find(d.reason), std::string::npos) << show.err;
+    EXPECT_NE(show.out.find("disk0"), std::string::npos) << "the rest of the machine boots";
+    Result del = Ctl(M(m) + "delete disk1/p1");
+    EXPECT_EQ(del.rc, 1);
+    if (std::string(d.what) != "missing") {
+      EXPECT_NE(del.err.find(d.reason), std::string::npos) << del.err;
+    }
+    EXPECT_EQ(Ctl(M(m) + "create primary --disk 0 --size 8M").rc, 0) << "the sound disk takes requests";
+    EXPECT_EQ(Ctl(M(m) + "delete disk0/p1").rc, 0);
+    ASSERT_EQ(Sh(d.undo), 0);
+    EXPECT_EQ(SfdiskData(image).size(), 1u) << "the damaged disk was written";
+  }
+  EXPECT_EQ(Ctl(M(m) + "show").rc, 0);
+}
+
 // A loop device: the kernel learns of created partitions, a mounted or held one is
 // never deleted, a write-protected device is named.
 TEST(CliBlockDevice, KernelSeesPartitionsAndMountedOnesStay) {

@@ -694,11 +694,6 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, std:
         << "': the first sector cannot be read (the image is empty or unreadable)\n";
     return kFailed;
   }
-  // One disk can be attached once: a second entry for it would be a second writer.
-  if (int same = ntp::FindSameImage(opt.dir, image); same >= 0) {
-    err << "cannot attach '" << image << "': it is already disk " << same << " of this machine\n";
-    return kFailed;
-  }
   // Hold the machine while its configuration changes.
   std::string e;
   std::error_code ec;
@@ -710,6 +705,13 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, std:
   if (!ntp::Boot(opt.dir, opt.noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait, &e,
                  [] { std::fprintf(stderr, "waiting for the machine lock held by another process...\n"); })) {
     err << "cannot open machine '" << opt.dir << "': " << e << "\n";
+    return kFailed;
+  }
+  // One disk can be attached once (by any path to it): a second entry for it would be
+  // a second writer. Checked under the machine lock, so two attaches cannot race.
+  if (int same = ntp::FindSameImage(opt.dir, image); same >= 0) {
+    ntp::Shutdown();
+    err << "cannot attach '" << image << "': it is already disk " << same << " of this machine\n";
     return kFailed;
   }
   ntp::MachineConfig cfg;

@@ -77,49 +77,25 @@ TEST(Machine, BadConfigurationsAreReportedClearly) {
   }
 }
 
-// A damaged disk is named with its damage; the rest of the machine boots, and writes
-// to that disk are refused with the reason, changing nothing.
-TEST(Machine, DamagedDisksAreNamedAndRefuseWrites) {
+// A configuration that names one image twice boots with the second entry named as
+// damaged (two writers on one image in one process would wait for each other forever),
+// a missing image likewise; the devices of both do not exist.
+TEST(Machine, DuplicateAndMissingImagesAreNamedAndTheRestBoots) {
   testutil::TempDir dir;
   std::string err;
-  ASSERT_TRUE(ntp::CreateMachine(dir.path, {{8 * testutil::MiB, {}}, {8 * testutil::MiB, {}}}, {}, &err));
-  const std::string img1 = dir.path + "/disks/disk1.img";
-  auto setLayout = [](const char16_t* disk, uint64_t sectors) {
-    HANDLE h = nullptr;
-    NTSTATUS s = pt::Open(disk, &h);
-    if (!NT_SUCCESS(s)) return s;
-    pt::LayoutBuffer b({Entry(T, sectors, 6, true), Empty(), Empty(), Empty()}, 7);
-    s = pt::SetLayout(h, b);
-    NtClose(h);
-    return s;
-  };
-  // Disk 1 holds a partition reaching its end, then loses its last megabyte.
-  ASSERT_TRUE(ntp::Boot(dir.path, ntp::LockMode::NoWait, &err)) << err;
-  ASSERT_EQ(setLayout(u"\\Device\\Harddisk1\\Partition0", 8 * testutil::MiB / 512 - T), STATUS_SUCCESS);
-  ntp::Shutdown();
-  std::filesystem::resize_file(img1, 7 * testutil::MiB);
-  const auto truncated = pt::ReadFile(img1);
-
-  // A missing image, and a second entry for disk 0's image (never a second writer).
+  ASSERT_TRUE(ntp::CreateMachine(dir.path, {{8 * testutil::MiB, {}}}, {}, &err));
   std::ofstream(dir.path + "/machine.toml", std::ios::app)
-      << "[[disk]]\nimage = \"disks/gone.img\"\n[[disk]]\nimage = \"disks/disk0.img\"\n";
+      << "[[disk]]\nimage = \"disks/gone.img\"\n[[disk]]\nimage = \"./disks/disk0.img\"\n";
   ASSERT_TRUE(ntp::Boot(dir.path, ntp::LockMode::NoWait, &err)) << err;
-  std::vector<std::string> reasons;
-  for (const auto& d : ntp::DamagedDisks()) reasons.push_back(d.reason);
-  ASSERT_EQ(reasons.size(), 3u);
-  EXPECT_NE(reasons[0].find("disk 1 is shorter than its partition table"), std::string::npos) << reasons[0];
-  EXPECT_NE(reasons[1].find("gone.img"), std::string::npos) << reasons[1];
-  EXPECT_NE(reasons[2].find("same image as disk 0"), std::string::npos) << reasons[2];
-  EXPECT_EQ(ntp::Disks().size(), 2u) << "missing and duplicate disks have no devices";
+  auto damaged = ntp::DamagedDisks();
+  ASSERT_EQ(damaged.size(), 2u);
+  EXPECT_NE(damaged[0].reason.find("disk 1 is missing"), std::string::npos) << damaged[0].reason;
+  EXPECT_NE(damaged[1].reason.find("disk 2 is the same image as disk 0"), std::string::npos)
+      << damaged[1].reason;
+  EXPECT_EQ(ntp::Disks().size(), 1u);
   HANDLE h = nullptr;
   EXPECT_FALSE(NT_SUCCESS(pt::Open(u"\\Device\\Harddisk2\\Partition0", &h)));
-
-  ntp::ClearLastRefusal();
-  EXPECT_FALSE(NT_SUCCESS(setLayout(u"\\Device\\Harddisk1\\Partition0", 2 * T)));
-  EXPECT_NE(ntp::LastRefusal().find("disk 1 is shorter"), std::string::npos) << ntp::LastRefusal();
-  EXPECT_EQ(setLayout(u"\\Device\\Harddisk0\\Partition0", 2 * T), STATUS_SUCCESS) << "a sound disk is written";
   ntp::Shutdown();
-  EXPECT_TRUE(pt::ReadFile(img1) == truncated);
 }
 
 TEST(Machine, TheLockKeepsOtherProcessesOut) {

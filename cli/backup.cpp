@@ -172,6 +172,14 @@ std::string SaveBackup(unsigned disk, uint32_t bps, const std::vector<SavedSecto
     name = base;
     for (int i = 2; fs::exists(dir / (name + ".bak"), ec); ++i) name = base + "-" + std::to_string(i);
   }
+  // A backup that grows is written to a new file; the index switches to it in one
+  // rename, so a crash leaves the old file and entry or the new ones, never a file cut
+  // short under an index that names its sectors.
+  std::string file = name + ".bak", oldFile;
+  for (const auto& b : index["backups"])
+    if (!existing.empty() && b.value("name", std::string()) == name) oldFile = b.value("file", std::string());
+  for (int i = 2; !existing.empty() && (file == oldFile || fs::exists(dir / file, ec)); ++i)
+    file = name + "." + std::to_string(i) + ".bak";
   std::vector<uint8_t> blob;
   json lbas = json::array(), after = json::array();
   for (const auto& s : sectors) {
@@ -179,11 +187,11 @@ std::string SaveBackup(unsigned disk, uint32_t bps, const std::vector<SavedSecto
     lbas.push_back(s.lba);
     after.push_back(ToHex(s.after));
   }
-  if (!WriteFileSynced(dir / (name + ".bak"), blob, error, !existing.empty())) return "";
+  if (!WriteFileSynced(dir / file, blob, error)) return "";
   auto disks = ntp::Disks();
   const ntp::DiskInfo* d = DiskInfoOf(disks, disk);
   json entry = {{"name", name},
-                {"file", name + ".bak"},
+                {"file", file},
                 {"time", static_cast<uint64_t>(std::time(nullptr))},
                 {"command", command},
                 {"disk", disk},
@@ -201,6 +209,7 @@ std::string SaveBackup(unsigned disk, uint32_t bps, const std::vector<SavedSecto
     }
   if (!replaced) index["backups"].push_back(entry);
   if (!SaveIndex(dir, index, error)) return "";
+  if (!oldFile.empty() && oldFile != file) fs::remove(dir / oldFile, ec);
   return name;
 }
 

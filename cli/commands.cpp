@@ -31,6 +31,7 @@ int Request(Session& s, const Options& opt, const std::string& command, const st
             ZM_OBJECT_ID id, uint32_t cls, uint32_t code, PropSet& in, int diskIndex, std::ostream& out,
             std::ostream& err) {
   size_t mark = s.AlertCount();
+  ntp::ClearLastRefusal();
   TableBackup backup;
   backup.Before(command);
   PropSet outProps;
@@ -43,10 +44,15 @@ int Request(Session& s, const Options& opt, const std::string& command, const st
   uint64_t member = 0;
   bool hasMember = outProps.FindU64("MEMBERID", &member);
   std::string message = Failed(st) ? FailureSentence(what, st) : "";
+  // The platform's reason (a busy partition, a write-protected or damaged disk, a
+  // backup that could not be saved) says more than the status.
+  if (std::string why = ntp::LastRefusal(); Failed(st) && !why.empty())
+    message = what + ": " + why + " (" + HexStatus(st) + ")";
   // A table the request had to leave alone: say which entry or layout is the reason.
   if (Failed(st) && diskIndex >= 0)
     for (const auto& d : snap["disks"])
-      if (d["index"] == diskIndex && d.contains("read_only") && d["read_only"].is_string())
+      if (d["index"] == diskIndex && d.contains("read_only") && d["read_only"].is_string() &&
+          message.find(d["read_only"].get<std::string>()) == std::string::npos)
         message += "; " + d["read_only"].get<std::string>();
   if (opt.json) {
     snap["request"] = {{"command", command},    {"object", id},
@@ -119,7 +125,12 @@ int CmdShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err
     out << snap.dump(2) << "\n";
   else
     PrintTree(out, snap, opt);
-  return ReportDamagedTables(snap, err) ? kFailed : kOk;
+  bool damaged = ReportDamagedTables(snap, err);
+  for (const auto& d : ntp::DamagedDisks()) {
+    err << d.reason << "\n";
+    damaged = true;
+  }
+  return damaged ? kFailed : kOk;
 }
 
 int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::ostream& out,
@@ -228,8 +239,14 @@ int CmdCreate(Session& s, const Options& opt, const CreateArgs& a, std::ostream&
     return kFailed;
   }
   if (disk->contains("read_only") && (*disk)["read_only"].is_string()) {
-    err << "cannot create partition: the table of disk " << a.disk
-        << " is left alone by requests: " << (*disk)["read_only"].get<std::string>() << "\n";
+    // A damaged or write-protected disk in the platform's words, else the table's reason.
+    std::string why = "the table of disk " + std::to_string(a.disk) +
+                      " is left alone by requests: " + (*disk)["read_only"].get<std::string>();
+    for (const auto& dd : ntp::DamagedDisks())
+      if (dd.index == a.disk)
+        why =
+            dd.reason.rfind("disk ", 0) == 0 ? dd.reason : "disk " + std::to_string(a.disk) + " " + dd.reason;
+    err << "cannot create partition: " << why << "\n";
     return kFailed;
   }
   uint32_t regionType = a.kind == "primary" ? 1 : a.kind == "extended" ? 2 : 3;
@@ -692,6 +709,13 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, bool
   if (!ntp::Boot(opt.dir, opt.noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait, &e,
                  [] { std::fprintf(stderr, "waiting for the machine lock held by another process...\n"); })) {
     err << "cannot open machine '" << opt.dir << "': " << e << "\n";
+    return kFailed;
+  }
+  // One disk can be attached once (by any path to it): a second entry for it would be
+  // a second writer. Checked under the machine lock, so two attaches cannot race.
+  if (int same = ntp::FindSameImage(opt.dir, image); same >= 0) {
+    ntp::Shutdown();
+    err << "cannot attach '" << image << "': it is already disk " << same << " of this machine\n";
     return kFailed;
   }
   ntp::MachineConfig cfg;

@@ -32,6 +32,7 @@ struct Options {
   bool bytes = false;
   bool verbose = false;
   bool dryRun = false;
+  bool force = false;  // init: make the machine in a directory that is not empty
 };
 
 // One boot of a machine: platform, host, the ftdisk provider. Open() prints the waiting
@@ -136,6 +137,14 @@ int CmdRegistryExport(Session& s, const Options& opt, const std::string& file, s
 int CmdRegistryImport(Session& s, const Options& opt, const std::string& file, bool rescan, std::ostream& out,
                       std::ostream& err);
 int CmdAlerts(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
+// registry recover (recover.cpp): runs without booting, as a machine whose registry is
+// lost or damaged does not boot.
+int CmdRegistryRecover(const Options& opt, bool empty, bool list, unsigned seq, std::ostream& out,
+                       std::ostream& err);
+// Registry writes and alert appends that failed since the last call, as one sentence
+// (empty when none): a request that reports success must not hide them.
+std::string TakeWriteFailures();
+void InjectFaultsFromEnvironment();
 int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::string>& disks,
             const std::vector<std::string>& cdroms, bool emptyCdrom, std::ostream& out, std::ostream& err);
 int CmdAttach(const Options& opt, const std::string& image, bool removable, std::ostream& out,

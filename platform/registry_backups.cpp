@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -273,13 +274,11 @@ std::vector<Backup> ListBackups(const std::string& machineDir) {
     backups::KeyImage key;
     if (backups::ReadFile(b.path, &bytes) && backups::Decode(bytes, &key, nullptr)) {
       b.valid = true;
-      for (const auto& v : key.values)
-        if (v.name.size() == 11 && ToUtf8(v.name).size() == 11) {
-          std::string n = ToUtf8(v.name);
-          std::transform(n.begin(), n.end(), n.begin(),
-                         [](unsigned char c) { return char(std::tolower(c)); });
-          if (n == "information") b.informationBytes = v.data.size();
-        }
+      for (const auto& v : key.values) {
+        std::string n = ToUtf8(v.name);
+        std::transform(n.begin(), n.end(), n.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        if (n == "information") b.informationBytes = v.data.size();
+      }
       b.values = std::move(key.values);
     }
     out.push_back(std::move(b));
@@ -363,6 +362,10 @@ bool Recover(const std::string& machineDir, bool empty, unsigned seq, bool noWai
   std::string why;
   std::string openError;
   const bool sound = !empty && Open(machineDir, &why);
+  if (!empty && !sound && backups::LastOpenProblem() == backups::StoreProblem::Other) {
+    *error = why;  // not the store's fault: it is left as it is
+    return false;
+  }
   if (!sound) {
     Close();
     const std::string db = machineDir + "/registry.db";

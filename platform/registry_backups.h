@@ -36,6 +36,10 @@ std::string Directory(const std::string& machineDir);
 // store when there is none, and sets the disk key to a backup's image in one
 // transaction (values the image lacks are removed).
 bool OpenForRecovery(const std::string& machineDir, std::string* error);
+// Why the last open failed: a store lost (missing or empty) or damaged is replaced by a
+// recovery; any other failure (a full or read-only file system) leaves it alone.
+enum class StoreProblem { None, Lost, Damaged, Other };
+StoreProblem LastOpenProblem();
 NTSTATUS RestoreKey(const KeyImage& image);
 
 }  // namespace ntp::reg::backups

@@ -31,6 +31,8 @@ std::string gDetail;   // why the running change failed, when known beyond SQLit
 std::mutex gFailureMutex;
 WriteFailures gFailures;
 
+backups::StoreProblem gProblem = backups::StoreProblem::None;  // of the last open
+
 constexpr const char* kMarkerName = "registry.created";
 
 constexpr NTSTATUS kNotOpen = STATUS_UNSUCCESSFUL;
@@ -489,31 +491,33 @@ bool HasTables() {
   return s.ok() && s.Step() == SQLITE_ROW && s.ColInt(0) == 2;
 }
 
-bool QuickCheck(std::string* why) {
+// The integrity check of an existing store: 0 sound, 1 damaged, 2 it could not run (an
+// I/O error says nothing about the file's contents).
+int QuickCheck(std::string* why) {
   Stmt s("PRAGMA quick_check");
-  if (!s.ok()) {
+  const int rc = s.ok() ? s.Step() : sqlite3_errcode(gDb);
+  if (rc != SQLITE_ROW) {
     *why = sqlite3_errmsg(gDb);
-    return false;
-  }
-  if (s.Step() != SQLITE_ROW) {
-    *why = sqlite3_errmsg(gDb);
-    return false;
+    const int code = sqlite3_errcode(gDb) & 0xFF;
+    return code == SQLITE_CORRUPT || code == SQLITE_NOTADB ? 1 : 2;
   }
   const char* text = reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 0));
-  if (text != nullptr && std::strcmp(text, "ok") == 0) return true;
+  if (text != nullptr && std::strcmp(text, "ok") == 0) return 0;
   *why = text ? text : "the integrity check failed";
-  return false;
+  return 1;
 }
 
 // Opens DIR/registry.db. Unless recovering, a store that this machine had before and
 // that is gone, empty or damaged is refused; a damaged one always is.
 bool OpenStore(const std::string& machineDir, bool recovering, std::string* error) {
   Close();
+  gProblem = backups::StoreProblem::Other;  // until known better
   const std::string file = machineDir + "/registry.db";
   off_t size = 0;
   const bool present = Exists(file, &size) && size > 0;
   const bool hadStore = Exists(machineDir + "/" + kMarkerName);
   if (!recovering && hadStore && !present) {
+    gProblem = backups::StoreProblem::Lost;
     if (error) *error = Refusal(machineDir, Exists(file) ? "is empty" : "is missing");
     return false;
   }
@@ -541,14 +545,24 @@ bool OpenStore(const std::string& machineDir, bool recovering, std::string* erro
   std::string why;
   if (!Exec("PRAGMA journal_mode = WAL") || !Exec("PRAGMA synchronous = FULL")) {
     const std::string text = sqlite3_errmsg(db);
-    if (damaged(sqlite3_extended_errcode(db))) return fail(Refusal(machineDir, "is damaged (" + text + ")"));
+    if (damaged(sqlite3_extended_errcode(db))) {
+      gProblem = backups::StoreProblem::Damaged;
+      return fail(Refusal(machineDir, "is damaged (" + text + ")"));
+    }
     return fail("cannot use " + file + " as a registry: " + text);
   }
-  if (present && !QuickCheck(&why)) return fail(Refusal(machineDir, "is damaged (" + why + ")"));
+  const int check = present ? QuickCheck(&why) : 0;
+  if (check == 2) return fail("cannot check " + file + ": " + why);
+  if (check == 1) {
+    gProblem = backups::StoreProblem::Damaged;
+    return fail(Refusal(machineDir, "is damaged (" + why + ")"));
+  }
   // A store without our tables is new when this machine never had one (a first boot
   // killed before it made them), and damaged otherwise.
-  if (present && hadStore && !recovering && !HasTables())
+  if (present && hadStore && !recovering && !HasTables()) {
+    gProblem = backups::StoreProblem::Damaged;
     return fail(Refusal(machineDir, "is damaged (it holds no registry tables)"));
+  }
   bool ok = Exec(kSchema);
   if (ok) {
     // The root and the top-level keys every machine has.
@@ -564,6 +578,7 @@ bool OpenStore(const std::string& machineDir, bool recovering, std::string* erro
   if (!ok)
     return fail("cannot use " + file + " as a registry: " + (gDetail.empty() ? sqlite3_errmsg(db) : gDetail));
   gDir = machineDir;
+  gProblem = backups::StoreProblem::None;
   WriteMarker(machineDir);
   return true;
 }
@@ -587,6 +602,11 @@ void NoteWriteFailure(const std::string& what) {
 }
 
 namespace backups {
+
+StoreProblem LastOpenProblem() {
+  std::lock_guard lock(gMutex);
+  return gProblem;
+}
 
 bool OpenForRecovery(const std::string& machineDir, std::string* error) {
   std::lock_guard lock(gMutex);

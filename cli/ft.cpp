@@ -28,7 +28,7 @@ struct Part {
   std::u16string device;
   ftconfig::PartitionRef where;  // as the disk driver and the configuration give it
   ZM_OBJECT_ID volume = 0;       // its volume object
-  bool bootOrSystem = false;
+  bool bootOrSystem = false;  // the active partition
   bool hasLetter = false;
 };
 
@@ -74,10 +74,10 @@ bool PartFromRegion(const json& disk, const json& r, Part* p, std::string* error
     return false;
   }
   p->volume = r["volume"].is_number() ? r["volume"].get<ZM_OBJECT_ID>() : 0;
-  const bool active = r["active"].is_boolean() && r["active"].get<bool>();
-  const bool isC = r["drive_letter"].is_string() && r["drive_letter"].get<std::string>().rfind("C", 0) == 0;
+  // The active partition is the one the machine boots from; nothing else on these
+  // disks says where a system lives.
+  p->bootOrSystem = r["active"].is_boolean() && r["active"].get<bool>();
   p->hasLetter = r["drive_letter"].is_string() && !r["drive_letter"].get<std::string>().empty();
-  p->bootOrSystem = active || isC;
   return true;
 }
 

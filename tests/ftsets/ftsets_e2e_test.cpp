@@ -237,8 +237,12 @@ TEST_F(FtSets, VolumeSetExtendEditAndParityRegenerate) {
   EXPECT_EQ(Sets()[0]["state_name"], "ok");
   EXPECT_NE(Bytes(image(1), lost["start"], lost["size"]),
             std::string(lost["size"].get<uint64_t>() * 512, '\0'));
-  // Healthy again, with another member lost the data is still whole.
+  // Healthy again; with member 0 lost too the data is still whole, and the file system
+  // is still found (through the layout, not on member 0).
+  json first = Parts(image(0))[0];
+  Fill(image(0), first["start"], std::string(first["size"].get<uint64_t>() * 512, '\0'));
   ASSERT_EQ(On("ft edit member parity0 0 --state orphaned").rc, 0);
+  EXPECT_EQ((*Volume(Json("show"), "stripe_with_parity"))["file_system"], "FAT");
   filesBack();
 }
 

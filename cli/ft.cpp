@@ -28,7 +28,7 @@ struct Part {
   std::u16string device;
   ftconfig::PartitionRef where;  // as the disk driver and the configuration give it
   ZM_OBJECT_ID volume = 0;       // its volume object
-  bool bootOrSystem = false;  // the active partition
+  bool bootOrSystem = false;     // the active partition
   bool hasLetter = false;
 };
 
@@ -236,7 +236,8 @@ bool OpenSetVolume(uint32_t type, uint16_t group, int rebuild, std::unique_ptr<f
   if (!LoadSetMembers(type, group, &m, error)) return false;
   std::vector<fm::Member> members;
   for (size_t i = 0; i < m.devices.size(); ++i) {
-    bool usable = !m.devices[i].empty() && (m.states[i] != Orphaned || static_cast<int>(i) == rebuild);
+    bool usable =
+        !m.devices[i].empty() && (MemberHoldsData(type, m.states[i]) || static_cast<int>(i) == rebuild);
     if (static_cast<int>(i) == rebuild && m.devices[i].empty()) {
       *error = "member " + std::to_string(i) + "'s partition is not on the disks; recreate it first";
       return false;
@@ -534,6 +535,13 @@ int Regenerate(Session& s, const Options& opt, const std::string& setArg, int me
   if (type != Mirror && type != StripeWithParity)
     return Fail(err, what, "only mirrors and stripe sets with parity hold the data to rebuild a member"),
            kFailed;
+  if (view.state == FtInitializing) {
+    // An initialization that was interrupted is done again from the start.
+    Request req(s, opt, "ft regenerate " + setArg, out, err);
+    std::string e;
+    if (!InitializeData(s, type, group, err, &e)) return req.Done(false, what + ": " + e);
+    return req.Done(true, "initialized " + SetName(type, group));
+  }
   if (member < 0) {
     for (size_t i = 0; i < view.members.size(); ++i)
       if (view.members[i].state != Healthy) {
@@ -546,8 +554,9 @@ int Regenerate(Session& s, const Options& opt, const std::string& setArg, int me
   if (member >= static_cast<int>(view.members.size()))
     return Fail(err, what, setArg + " has no member " + std::to_string(member)), kFailed;
   for (size_t i = 0; i < view.members.size(); ++i)
-    if (static_cast<int>(i) != member && view.members[i].state == Orphaned)
-      return Fail(err, what, "member " + std::to_string(i) + " is orphaned too; the data cannot be rebuilt"),
+    if (static_cast<int>(i) != member && !MemberHoldsData(type, view.members[i].state))
+      return Fail(err, what,
+                  "member " + std::to_string(i) + " does not hold its data either; nothing to rebuild from"),
              kFailed;
   Request req(s, opt, "ft regenerate " + setArg + " " + std::to_string(member), out, err);
   std::string e;
@@ -712,6 +721,10 @@ bool ResolveSet(const json& snap, const std::string& text, uint32_t* type, uint1
   }
   *error = "'" + text + "' names no FT set (mirrorG, stripeG, parityG, volsetG or the set's letter)";
   return false;
+}
+
+bool MemberHoldsData(uint32_t type, uint32_t state) {
+  return state == Healthy || (state == Initializing && type == StripeWithParity);
 }
 
 bool LoadSetMembers(uint32_t type, uint16_t group, SetMembers* members, std::string* error) {

@@ -45,7 +45,8 @@ bool OpenVolume(const std::string& what, const std::string& arg, bool write, uin
   }
   std::vector<fm::Member> members;
   for (size_t i = 0; i < m.devices.size(); ++i)
-    members.push_back({m.devices[i], m.lengths[i], !m.devices[i].empty() && m.states[i] != Orphaned});
+    members.push_back(
+        {m.devices[i], m.lengths[i], !m.devices[i].empty() && MemberHoldsData(*type, m.states[i])});
   *volume = std::make_unique<fm::Volume>(static_cast<fm::Type>(*type), members);
   NTSTATUS st = (*volume)->Open(write, &e);
   if (!NT_SUCCESS(st)) {

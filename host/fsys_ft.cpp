@@ -46,8 +46,9 @@ bool ProbeFtVolume(ZM_OBJECT_ID volume, std::string* fs) {
         !HostGetString(p, "\\Device\\", &device))
       continue;
     if (members.size() <= number) members.resize(number + 1, {u"", 0, false});
-    const bool orphaned = U64Of(p, "STATE", &state) && (state & 0x2) != 0;
-    members[number] = {device, 0, !orphaned};
+    // An orphaned (0x2) or regenerating (0x8000) member does not hold its data.
+    const bool stale = U64Of(p, "STATE", &state) && (state & 0x8002) != 0;
+    members[number] = {device, 0, !stale};
   }
   ntp::ftmap::Volume v(kTypes[zmType - 5], members);
   std::string error;

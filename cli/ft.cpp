@@ -63,7 +63,7 @@ bool DeviceExtent(const std::u16string& device, int64_t* offset, int64_t* length
 bool PartFromRegion(const json& disk, const json& r, Part* p, std::string* error) {
   p->disk = disk["index"].get<unsigned>();
   p->name = r.value("name", json("?")).get<std::string>();
-  if (!r["device"].is_string()) {
+  if (!r.value("device", json()).is_string()) {
     *error = p->name + " has no device";
     return false;
   }
@@ -73,11 +73,13 @@ bool PartFromRegion(const json& disk, const json& r, Part* p, std::string* error
     *error = p->name + " cannot be opened";
     return false;
   }
-  p->volume = r["volume"].is_number() ? r["volume"].get<ZM_OBJECT_ID>() : 0;
+  const json volume = r.value("volume", json()), active = r.value("active", json()),
+             letter = r.value("drive_letter", json());
+  p->volume = volume.is_number() ? volume.get<ZM_OBJECT_ID>() : 0;
   // The active partition is the one the machine boots from; nothing else on these
   // disks says where a system lives.
-  p->bootOrSystem = r["active"].is_boolean() && r["active"].get<bool>();
-  p->hasLetter = r["drive_letter"].is_string() && !r["drive_letter"].get<std::string>().empty();
+  p->bootOrSystem = active.is_boolean() && active.get<bool>();
+  p->hasLetter = letter.is_string() && !letter.get<std::string>().empty();
   return true;
 }
 
@@ -95,8 +97,8 @@ bool FindPart(const json& snap, const std::string& text, Part* p, std::string* e
       for (const auto& r : regions) {
         if (r["kind"] == "primary" || r["kind"] == "logical") {
           bool match = spec.kind == VolumeSpec::Partition
-                           ? d["index"] == spec.disk && r["number"].is_number() && r["number"] == spec.number
-                           : r["volume"].is_number() && r["volume"] == volume;
+                           ? d["index"] == spec.disk && r.value("number", json()) == spec.number
+                           : r.value("volume", json()) == volume;
           if (match) return &r;
         }
         if (r.contains("regions"))
@@ -115,7 +117,8 @@ bool RefreshPart(const json& snap, Part* p, std::string* error) {
   for (const auto& d : snap["disks"]) {
     std::function<const json*(const json&)> walk = [&](const json& regions) -> const json* {
       for (const auto& r : regions) {
-        if (r["device"].is_string() && Widen(r["device"].get<std::string>()) == p->device) return &r;
+        if (r.value("device", json()).is_string() && Widen(r["device"].get<std::string>()) == p->device)
+          return &r;
         if (r.contains("regions"))
           if (const json* x = walk(r["regions"])) return x;
       }
@@ -174,7 +177,7 @@ bool CreatePartition(Session& s, unsigned diskIndex, uint64_t size, Part* made, 
   for (const auto& d : snap["disks"]) {
     std::function<const json*(const json&)> walk = [&](const json& regions) -> const json* {
       for (const auto& r : regions) {
-        if (r["volume"].is_number() && r["volume"] == volume) return &r;
+        if (r.value("volume", json()).is_number() && r["volume"] == volume) return &r;
         if (r.contains("regions"))
           if (const json* x = walk(r["regions"])) return x;
       }

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# CPU time (user + sys) of `ftdiskctl show --json` against `sfdisk --json` run once per
+# image over the same images, measured from outside as a user runs them: paired runs
+# (one of each, alternating), the median of each over the runs, and their ratio.
+#
+#   bench/compare.sh [-b BUILD_DIR] [-r RUNS] SHAPE...     SHAPE: DISKSxLOGICALS, e.g. 32x16
+#
+# Machines are made once under ${TMPDIR:-/tmp}/ftdisk-compare-SHAPE: three primaries of two
+# cylinders, an extended partition of one cylinder per logical drive plus four free ones,
+# one spare cylinder, written by sfdisk. The table is read-only after that.
+set -euo pipefail
+
+build=build
+runs=5
+while getopts "b:r:" opt; do
+  case $opt in
+    b) build=$OPTARG ;;
+    r) runs=$OPTARG ;;
+    *) exit 2 ;;
+  esac
+done
+shift $((OPTIND - 1))
+[ $# -gt 0 ] || set -- 8x16 32x16 128x16
+ftdiskctl=$(realpath "$build/ftdiskctl")
+command -v sfdisk >/dev/null || { echo "sfdisk is missing (package fdisk)" >&2; exit 1; }
+
+cyl=16065 # sectors per cylinder: 255 heads x 63 sectors
+
+make_machine() { # DIR DISKS LOGICALS
+  local dir=$1 disks=$2 logicals=$3
+  [ -f "$dir/compare-ready" ] && return
+  rm -rf "$dir"
+  local bytes=$(((6 + logicals + 4 + 1) * cyl * 512)) args=()
+  for ((d = 0; d < disks; d++)); do args+=(--disk "$bytes"); done
+  "$ftdiskctl" init "$dir" "${args[@]}" >/dev/null
+  for ((d = 0; d < disks; d++)); do
+    {
+      echo "label: dos"
+      echo "63,$((2 * cyl - 63)),7"
+      echo "$((2 * cyl)),$((2 * cyl)),7"
+      echo "$((4 * cyl)),$((2 * cyl)),7"
+      echo "$((6 * cyl)),$(((logicals + 4) * cyl)),5"
+      for ((j = 0; j < logicals; j++)); do echo "$((6 * cyl + j * cyl + 63)),$((cyl - 63)),7"; done
+    } | sfdisk -q "$dir/disks/disk$d.img" >/dev/null
+  done
+  # The first boot stores the disk registry; later boots only read.
+  "$ftdiskctl" -m "$dir" show --json >/dev/null
+  touch "$dir/compare-ready"
+}
+
+# CPU seconds (user + sys) of a command and all its children, from getrusage.
+cpu() {
+  python3 -c '
+import resource, subprocess, sys
+r = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+u = resource.getrusage(resource.RUSAGE_CHILDREN)
+print("%.4f" % (u.ru_utime + u.ru_stime))
+sys.exit(r.returncode)' "$@" || { echo "failed: $*" >&2; exit 1; }
+}
+
+sfdisk_all() { for img in "$1"/disks/*.img; do sfdisk --json "$img"; done; }
+export -f sfdisk_all
+
+median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+
+printf "%-8s %12s %12s %8s\n" shape "show --json" "sfdisk x N" ratio
+for shape in "$@"; do
+  disks=${shape%x*}
+  logicals=${shape#*x}
+  dir=${TMPDIR:-/tmp}/ftdisk-compare-$shape
+  make_machine "$dir" "$disks" "$logicals"
+  ours=() theirs=()
+  for ((i = 0; i < runs; i++)); do
+    ours+=("$(cpu "$ftdiskctl" -m "$dir" show --json)")
+    theirs+=("$(cpu bash -c 'sfdisk_all "$0"' "$dir")")
+  done
+  a=$(printf "%s\n" "${ours[@]}" | median)
+  b=$(printf "%s\n" "${theirs[@]}" | median)
+  printf "%-8s %11.3fs %11.3fs %8.2f\n" "$shape" "$a" "$b" "$(awk -v a="$a" -v b="$b" 'BEGIN {print (b > 0 ? a / b : 0)}')"
+done

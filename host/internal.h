@@ -195,6 +195,18 @@ void RefreshDriveLetters();
 std::string DetectFileSystem(const std::vector<uint8_t>& head, uint64_t length,
                              bool (*read)(void* ctx, uint64_t offset, void* buffer, size_t size), void* ctx);
 
+// File-system name of the bytes [offset, offset + length) of an image or device, read
+// in place by libblkid.
+std::string ProbeExtent(int fd, uint64_t offset, uint64_t length);
+// Volumes that are not one extent of an image (FT volumes read through the FT mapping)
+// can be served by a probe set here: it returns false for a volume it does not serve,
+// which is then probed through its "\Device\" path as before.
+using MappedVolumeProbe = bool (*)(ZM_OBJECT_ID volume, const std::u16string& device, std::string* fs);
+void SetMappedVolumeProbe(MappedVolumeProbe probe);
+// Drops what the probes of this boot found (a new host, a new boot).
+void ForgetProbedVolumes();
+uint64_t VolumeProbes();  // extents probed so far, for tests
+
 // ---- strings
 std::string Utf8(const std::u16string& s);
 std::u16string Utf16(const std::string& s);

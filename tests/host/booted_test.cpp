@@ -3,6 +3,8 @@
 #include <fstream>
 
 #include "host_fixture.h"
+#include "internal.h"
+#include "ntplatform.h"
 #include "testutil.h"
 
 using namespace hosttest;
@@ -197,6 +199,39 @@ TEST_F(BootedTest, InitialisationCompletePublishesLettersAndFileSystemsFirst) {
   EXPECT_EQ(Str(v2, "FILE_SYSTEM"), u"RAW");
   EXPECT_EQ(Mount(v2 + 100, OP_ASSIGN_DRIVE_LETTER, u"H:"), ZM_E_NO_OBJECT);
   EXPECT_EQ(ntp::DriveLetterTarget('H'), u"");
+}
+
+// Partitions are probed once per boot; a write to their disk makes the next refresh
+// look again, so a file system made by a request shows.
+TEST_F(BootedTest, FileSystemsAreProbedOnceUntilTheirDiskIsWritten) {
+  ZM_OBJECT_ID v1 = Volume(1), v2 = Volume(2);
+  auto refresh = [&] {
+    uint64_t before = zmi::VolumeProbes();
+    EXPECT_EQ(zmi::FsysControl(0, 0, OP_REFRESH, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr), ZM_S_OK);
+    return zmi::VolumeProbes() - before;
+  };
+  EXPECT_EQ(refresh(), 2u);
+  EXPECT_EQ(refresh(), 0u);
+  EXPECT_EQ(Str(v2, "FILE_SYSTEM"), u"RAW");
+
+  // Partition 1's boot sector copied to partition 2 through the disk device.
+  std::vector<uint8_t> boot(512);
+  ASSERT_TRUE(ntp::ReadDiskBytes(0, 63 * 512, boot.data(), boot.size()));
+  std::u16string name = u"\\Device\\Harddisk0\\Partition2";
+  UNICODE_STRING us;
+  RtlInitUnicodeString(&us, name.c_str());
+  OBJECT_ATTRIBUTES oa{sizeof oa, nullptr, &us, 0, nullptr, nullptr};
+  IO_STATUS_BLOCK iosb{};
+  HANDLE h = nullptr;
+  ASSERT_EQ(NtOpenFile(&h, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &oa, &iosb,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_SYNCHRONOUS_IO_NONALERT),
+            0);
+  LARGE_INTEGER at{};
+  EXPECT_EQ(NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, boot.data(), 512, &at, nullptr), 0);
+  NtClose(h);
+  EXPECT_EQ(refresh(), 2u);
+  EXPECT_EQ(Str(v1, "FILE_SYSTEM"), u"FAT");
+  EXPECT_EQ(Str(v2, "FILE_SYSTEM"), u"FAT");
 }
 
 TEST_F(BootedTest, RaisedAlertsAreAppendedToTheMachinesLog) {

@@ -19,7 +19,7 @@ namespace {
 
 // Volumes per severity group: the provider recomputes a group from all its children on
 // every change of one of them, so the group size bounds the cost of each change.
-constexpr size_t kGroupSize = 32;
+constexpr size_t kGroupSize = 16;
 
 // An ordered set of ids in link order. Small sets (most of them) are searched in place;
 // large ones (the container's children) keep a hash index for membership.
@@ -106,16 +106,11 @@ struct Database {
 
 Database* gDb = nullptr;
 
-struct PendingEvent {
-  const GUID* guid;
-  ZM_OBJECT_ID id;
-  uint32_t type;
-};
-using Events = std::vector<PendingEvent>;
+using Events = std::vector<Change>;
 
 // Events are queued after the database mutex is released.
 void Flush(const Events& events) {
-  for (const auto& e : events) QueueEvent(*e.guid, e.id, e.type);
+  if (!events.empty()) QueueEvents(events);
 }
 
 Object* Find(ZM_OBJECT_ID id) { return id < gDb->objects.size() ? gDb->objects[id].get() : nullptr; }
@@ -523,7 +518,7 @@ ZMSTATUS ObDeleteObject(ZM_HANDLE db, ZM_OBJECT_ID id) {
       if (zmi::Object* co = zmi::Find(c)) zmi::Unlink(o, co, &ev);
     // Its former parents and children hear of it; events about the object itself
     // would name an id that no longer exists.
-    std::erase_if(ev, [id](const zmi::PendingEvent& e) { return e.id == id; });
+    std::erase_if(ev, [id](const zmi::Change& e) { return e.id == id; });
     gDb->all.erase(id);
     gDb->byType[o->type].erase(id);
     if (gDb->volumeRoot == id) gDb->volumeRoot = 0;

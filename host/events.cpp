@@ -138,22 +138,34 @@ void StopNotifier() {
   gIdle.notify_all();
 }
 
-void QueueEvent(const GUID& guid, ZM_OBJECT_ID id, uint32_t type) {
-  std::lock_guard<std::mutex> g(gMutex);
-  if (!gRunning) return;
+// Queues one change under the lock; true when it made a new event.
+static bool QueueLocked(const GUID& guid, ZM_OBJECT_ID id, uint32_t type) {
+  if (!gRunning) return false;
   bool wanted = false;
   for (const auto& r : gRegs) wanted |= SameGuid(r.guid, guid);
-  if (!wanted) return;
+  if (!wanted) return false;
   uint64_t change = gNextChange++;
   auto [it, fresh] = gPending.try_emplace(PendingKey{guid, id}, gNextSeq);
   if (!fresh) {
     // The waiting event covers this change too; sequence numbers grow along the queue.
     uint64_t first = gQueue.front().seq;
     gQueue[it->second - first].lastChange = change;
-    return;
+    return false;
   }
   gQueue.push_back(Event{guid, id, type, gNextSeq++, Now(), change});
-  gWork.notify_one();
+  return true;
+}
+
+void QueueEvent(const GUID& guid, ZM_OBJECT_ID id, uint32_t type) {
+  std::lock_guard<std::mutex> g(gMutex);
+  if (QueueLocked(guid, id, type)) gWork.notify_one();
+}
+
+void QueueEvents(const std::vector<Change>& changes) {
+  std::lock_guard<std::mutex> g(gMutex);
+  bool any = false;
+  for (const Change& c : changes) any |= QueueLocked(*c.guid, c.id, c.type);
+  if (any) gWork.notify_one();
 }
 
 void ForgetProvider(Provider* p) {

@@ -175,6 +175,13 @@ std::string ProviderName(ZM_HANDLE handle);  // UTF-8, empty when unknown
 void StartNotifier();
 void StopNotifier();
 void QueueEvent(const GUID& guid, ZM_OBJECT_ID id, uint32_t type);
+// The changes of one database call, queued together (one lock, one wake-up).
+struct Change {
+  const GUID* guid;
+  ZM_OBJECT_ID id;
+  uint32_t type;
+};
+void QueueEvents(const std::vector<Change>& changes);
 // Withdraws every registration of the provider and waits for a delivery in progress.
 void ForgetProvider(Provider* p);
 

@@ -112,14 +112,14 @@ TEST_F(BootedTest, BootObjectsDescribeTheMachine) {
 TEST_F(BootedTest, HealthIsTheHighestSeverityOfTheGroups) {
   ZM_OBJECT_ID root = testutil::Objects(ZM_OBJ_VOLUME_ROOT).at(0);
   std::vector<ZM_OBJECT_ID> vols;
-  for (int i = 0; i < 70; ++i) vols.push_back(Volume(1));  // with the CD-ROM: 32 + 32 + 7
+  for (int i = 0; i < 40; ++i) vols.push_back(Volume(1));  // with the CD-ROM: 16 + 16 + 9
   auto groups = testutil::Children(root);
   ASSERT_EQ(groups.size(), 3u);
   for (ZM_OBJECT_ID g : groups) {
     uint32_t type = 0;
     EXPECT_EQ(ObGetObjectType(db, g, &type), ZM_S_OK);
     EXPECT_EQ(type, ZM_OBJ_SEVERITY_ROOT);
-    EXPECT_LE(testutil::Children(g).size(), 32u);
+    EXPECT_LE(testutil::Children(g).size(), 16u);
   }
   auto set = [&](ZM_OBJECT_ID id, uint32_t v) { return hosttest::SetU32(db, id, "SEVERITY", v); };
   struct {
@@ -144,7 +144,7 @@ TEST_F(BootedTest, HealthIsTheHighestSeverityOfTheGroups) {
   ASSERT_EQ(ObDeleteObject(db, vols[5]), ZM_S_OK);
   ZM_OBJECT_ID v = Volume(2);
   EXPECT_EQ(testutil::Parents(v), (std::vector<ZM_OBJECT_ID>{groups[0]}));
-  EXPECT_EQ(testutil::Children(groups[0]).size(), 32u);
+  EXPECT_EQ(testutil::Children(groups[0]).size(), 16u);
 }
 
 TEST_F(BootedTest, MountAssignsMovesAndRemovesLettersAndRefusesConflicts) {

@@ -94,9 +94,17 @@ struct SiteHash {
 };
 std::unordered_map<std::pair<const char*, int>, uint32_t, SiteHash> gSites;
 
+// Called with gMutex held.
 uint32_t TagId(const char* file, int line) {
+  // Runs of blocks from one site (records handed out one after another) skip the lookup.
+  static const char* lastFile = nullptr;
+  static int lastLine = -1;
+  static uint32_t lastId = 0;
+  if (file == lastFile && line == lastLine) return lastId;
+  lastFile = file;
+  lastLine = line;
   auto site = gSites.find({file, line});
-  if (site != gSites.end()) return site->second;
+  if (site != gSites.end()) return lastId = site->second;
   std::string tag = std::string(file != nullptr ? file : "") + ":" + std::to_string(line);
   auto it = gTagIds.find(tag);
   uint32_t id;
@@ -108,7 +116,7 @@ uint32_t TagId(const char* file, int line) {
     gTagIds.emplace(std::move(tag), id);
   }
   gSites.emplace(std::make_pair(file, line), id);
-  return id;
+  return lastId = id;
 }
 
 void* Allocate(size_t size, const char* file, int line) {

@@ -74,6 +74,7 @@ uint64_t Now() {
 
 void Run() {
   std::unique_lock<std::mutex> g(gMutex);
+  std::vector<uint32_t> tokens;  // reused: one event after another
   for (;;) {
     gWork.wait(g, [] { return gStop || !gQueue.empty(); });
     if (gStop) break;
@@ -83,7 +84,7 @@ void Run() {
     gDelivering = true;
     // Recipients are looked up again before each call so that a withdrawn registration
     // receives nothing more.
-    std::vector<uint32_t> tokens;
+    tokens.clear();
     for (const auto& r : gRegs)
       if (SameGuid(r.guid, e.guid) && r.since <= e.lastChange) tokens.push_back(r.token);
     for (uint32_t t : tokens) {

@@ -3,11 +3,13 @@
 # image over the same images, measured from outside as a user runs them: paired runs
 # (one of each, alternating), the median of each over the runs, and their ratio.
 #
-#   bench/compare.sh [-b BUILD_DIR] [-r RUNS] SHAPE...     SHAPE: DISKSxLOGICALS, e.g. 32x16
+#   bench/compare.sh [-b BUILD_DIR] [-r RUNS] SHAPE|DIR...
 #
-# Machines are made once under ${TMPDIR:-/tmp}/ftdisk-compare-SHAPE: three primaries of two
-# cylinders, an extended partition of one cylinder per logical drive plus four free ones,
-# one spare cylinder, written by sfdisk. The table is read-only after that.
+# SHAPE is DISKSxLOGICALS, e.g. 32x16: the machine is made once under
+# ${TMPDIR:-/tmp}/ftdisk-compare-SHAPE, each disk with three primaries of two cylinders, an
+# extended partition of one cylinder per logical drive plus four free ones, and one spare
+# cylinder, written by sfdisk (which makes at most 56 logical drives). DIR is an existing
+# machine directory, for example one the benchmarks generated. Nothing is written after.
 set -euo pipefail
 
 build=build
@@ -61,12 +63,17 @@ export -f sfdisk_all
 
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
-printf "%-8s %12s %12s %8s\n" shape "show --json" "sfdisk x N" ratio
+printf "%-24s %12s %12s %8s\n" shape "show --json" "sfdisk x N" ratio
 for shape in "$@"; do
-  disks=${shape%x*}
-  logicals=${shape#*x}
-  dir=${TMPDIR:-/tmp}/ftdisk-compare-$shape
-  make_machine "$dir" "$disks" "$logicals"
+  if [ -d "$shape" ]; then
+    dir=$shape
+    shape=$(basename "$dir")
+  else
+    disks=${shape%x*}
+    logicals=${shape#*x}
+    dir=${TMPDIR:-/tmp}/ftdisk-compare-$shape
+    make_machine "$dir" "$disks" "$logicals"
+  fi
   ours=() theirs=()
   for ((i = 0; i < runs; i++)); do
     ours+=("$(cpu "$ftdiskctl" -m "$dir" show --json)")
@@ -74,5 +81,5 @@ for shape in "$@"; do
   done
   a=$(printf "%s\n" "${ours[@]}" | median)
   b=$(printf "%s\n" "${theirs[@]}" | median)
-  printf "%-8s %11.3fs %11.3fs %8.2f\n" "$shape" "$a" "$b" "$(awk -v a="$a" -v b="$b" 'BEGIN {print (b > 0 ? a / b : 0)}')"
+  printf "%-24s %11.3fs %11.3fs %8.2f\n" "$shape" "$a" "$b" "$(awk -v a="$a" -v b="$b" 'BEGIN {print (b > 0 ? a / b : 0)}')"
 done

@@ -137,17 +137,16 @@ std::string ProbeVolume(ZM_OBJECT_ID volume, const std::u16string& device) {
   std::string fs;
   if (gMappedProbe != nullptr && gMappedProbe(volume, device, &fs)) return fs;
   ntp::DeviceExtent e;
-  if (!ntp::OpenDeviceExtent(device, &e)) return Probe(device);  // not one extent of an image
+  if (!ntp::OpenDeviceExtent(device, &e, false)) return Probe(device);  // not one extent of an image
   std::lock_guard<std::mutex> g(gProbeMutex);
   auto it = gProbed.find(device);
   if (it != gProbed.end()) {
     const Probed& p = it->second;
     if (p.disk == e.disk && p.cdrom == e.cdrom && p.offset == e.offset && p.length == e.length &&
-        p.writes == e.writes) {
-      close(e.fd);
+        p.writes == e.writes)
       return p.fs;
-    }
   }
+  if (!ntp::OpenDeviceExtent(device, &e, true)) return "";
   fs = ProbeExtent(e.fd, e.offset, e.length);
   close(e.fd);
   gProbed[device] = Probed{e.disk, e.cdrom, e.offset, e.length, e.writes, fs};
@@ -190,8 +189,11 @@ std::string ProbeExtent(int fd, uint64_t offset, uint64_t length) {
   gProbes.fetch_add(1, std::memory_order_relaxed);
   std::string result = "RAW";
   if (length == 0) return result;  // libblkid would take the rest of the image
-  blkid_probe pr = blkid_new_probe();
-  if (pr == nullptr) return result;
+  // One probe serves every extent; setting the device resets it.
+  static std::mutex mutex;
+  static blkid_probe pr = nullptr;
+  std::lock_guard<std::mutex> g(mutex);
+  if (pr == nullptr && (pr = blkid_new_probe()) == nullptr) return result;
   if (blkid_probe_set_device(pr, fd, static_cast<blkid_loff_t>(offset), static_cast<blkid_loff_t>(length)) ==
       0) {
     blkid_probe_enable_superblocks(pr, 1);
@@ -206,7 +208,6 @@ std::string ProbeExtent(int fd, uint64_t offset, uint64_t length) {
       result = Classify(type, version);
     }
   }
-  blkid_free_probe(pr);
   return result;
 }
 

@@ -535,7 +535,7 @@ DWORD QueryDosDeviceW(PCWSTR deviceName, PWSTR targetPath, DWORD maxChars) {
 
 // Where a partition's or CD-ROM's bytes lie in its image, for readers that go there
 // directly instead of through a handle (file-system detection).
-bool ntp::OpenDeviceExtent(const std::u16string& device, DeviceExtent* out) {
+bool ntp::OpenDeviceExtent(const std::u16string& device, DeviceExtent* out, bool openFd) {
   std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
   detail::Machine* m = detail::Current();
   Target t;
@@ -554,8 +554,7 @@ bool ntp::OpenDeviceExtent(const std::u16string& device, DeviceExtent* out) {
     e.writes = t.disk->counters.sectorsWritten;
   }
   if (fd < 0) return false;
-  e.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (e.fd < 0) return false;
+  if (openFd && (e.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0) return false;
   *out = e;
   return true;
 }

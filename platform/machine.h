@@ -78,7 +78,8 @@ bool ReadDiskBytes(unsigned disk, uint64_t offset, void* buffer, size_t length);
 
 // Where the bytes of a partition (\Device\HarddiskN\PartitionM, M >= 1, or a link to
 // one) or of a CD-ROM's medium lie, for readers that go to the image or block device
-// directly. fd is a duplicate that the caller closes. writes is the disk's count of
+// directly. With openFd, fd is a duplicate that the caller closes (else -1). writes is
+// the disk's count of
 // sectors written so far: while it stays the same, the partition's bytes have not
 // changed. False for any other name and for a partition that no longer exists.
 struct DeviceExtent {
@@ -88,7 +89,7 @@ struct DeviceExtent {
   bool cdrom = false;
   uint64_t writes = 0;
 };
-bool OpenDeviceExtent(const std::u16string& device, DeviceExtent* out);
+bool OpenDeviceExtent(const std::u16string& device, DeviceExtent* out, bool openFd = true);
 
 // Device counters, per disk.
 struct DiskCounters {

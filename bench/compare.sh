@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # CPU time (user + sys) of `ftdiskctl show --json` against `sfdisk --json` run once per
 # image over the same images, measured from outside as a user runs them: paired runs
-# (one of each, alternating), the median of each over the runs, and their ratio.
+# (one of each, alternating), the median of each over the runs, and the median of the
+# ratios of the pairs.
 #
 #   bench/compare.sh [-b BUILD_DIR] [-r RUNS] SHAPE|DIR...
 #
@@ -81,5 +82,9 @@ for shape in "$@"; do
   done
   a=$(printf "%s\n" "${ours[@]}" | median)
   b=$(printf "%s\n" "${theirs[@]}" | median)
-  printf "%-24s %11.3fs %11.3fs %8.2f\n" "$shape" "$a" "$b" "$(awk -v a="$a" -v b="$b" 'BEGIN {print (b > 0 ? a / b : 0)}')"
+  # The ratio is the median of the ratios of the pairs.
+  r=$(for ((i = 0; i < runs; i++)); do
+    awk -v a="${ours[i]}" -v b="${theirs[i]}" 'BEGIN {print (b > 0 ? a / b : 0)}'
+  done | median)
+  printf "%-24s %11.3fs %11.3fs %8.2f\n" "$shape" "$a" "$b" "$r"
 done

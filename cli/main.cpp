@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "cli.h"
+#include "hive_commands.h"
 
 namespace cli {
 
@@ -78,6 +79,12 @@ class Runner {
     init->add_option("--cdrom", initCdroms, "a CD-ROM drive holding this ISO image; repeatable")
         ->check(CLI::ExistingFile);
     init->add_flag("--cdrom-empty", cdromEmpty, "a CD-ROM drive without a medium");
+    std::vector<std::string> initAttach;
+    std::string initHive;
+    init->add_option("--attach", initAttach,
+                     "an existing disk image or block device (not modified); repeatable");
+    init->add_option("--from-hive", initHive, "import the DISK key of this NT SYSTEM hive file")
+        ->check(CLI::ExistingFile);
     example(init, "ftdiskctl init m --disk 512M --disk 1G,255,63 --cdrom-empty");
 
     std::string image;
@@ -145,23 +152,41 @@ class Runner {
     auto* rescanDiskOpt = rescan->add_option("--disk", rescanDisk, "only disk N (update-disk request)");
     example(rescan, "ftdiskctl -m m rescan --disk 1");
 
+    auto* checkCmd =
+        app.add_subcommand("check", "compare the FT configuration with the disks; exit 1 when not well");
+    example(checkCmd, "ftdiskctl -m m check --json");
+
     auto* menus = app.add_subcommand("menus", "recompute every context menu and print the masks");
     example(menus, "ftdiskctl -m m menus --json");
 
-    std::string regFile;
-    bool noRescan = false;
+    std::string regFile, regHive;
+    bool noRescan = false, noBackup = false;
     auto* registry = app.add_subcommand("registry", "the disk registry (HKEY_LOCAL_MACHINE\\SYSTEM\\DISK)");
     registry->require_subcommand(1);
     auto* regShow = registry->add_subcommand("show", "decode the FT configuration \"Information\"");
-    example(regShow, "ftdiskctl -m m registry show --json");
-    auto* regExport = registry->add_subcommand("export", "write the key as a REGEDIT4 .reg file");
-    regExport->add_option("FILE", regFile, ".reg file to write")->required();
-    example(regExport, "ftdiskctl -m m registry export disk.reg");
+    auto* regShowHive = regShow->add_option("--hive", regHive,
+                                            "decode the DISK key of this NT SYSTEM hive file (no machine)");
+    example(regShow, "ftdiskctl -m m registry show --json   |   ftdiskctl registry show --hive SYSTEM");
+    auto* regExport =
+        registry->add_subcommand("export", "write the key as a REGEDIT4 .reg file or into a hive");
+    auto* regExportFile = regExport->add_option("FILE", regFile, ".reg file to write");
+    auto* regExportHive = regExport->add_option(
+        "--hive", regHive, "write the DISK key into this NT SYSTEM hive (made when missing)");
+    regExportFile->excludes(regExportHive);
+    regExport->add_flag("--no-backup", noBackup, "with --hive: do not keep the previous hive as FILE.bak");
+    example(regExport,
+            "ftdiskctl -m m registry export disk.reg   |   ftdiskctl -m m registry export --hive SYSTEM");
     auto* regImport =
-        registry->add_subcommand("import", "read values from a REGEDIT4 .reg file, then rescan");
-    regImport->add_option("FILE", regFile, ".reg file to read")->required();
+        registry->add_subcommand("import", "read values from a REGEDIT4 .reg file or a hive, then rescan");
+    auto* regImportFile = regImport->add_option("FILE", regFile, ".reg file to read");
+    auto* regImportHive =
+        regImport->add_option("--hive", regHive, "read the DISK key of this NT SYSTEM hive");
+    regImportFile->excludes(regImportHive);
     regImport->add_flag("--no-rescan", noRescan, "do not rescan after the import");
-    example(regImport, "ftdiskctl -m m registry import mirror.reg");
+    regImport->add_flag("--force", opt_.force,
+                        "import even when FT sets or disks of this machine would be lost");
+    example(regImport,
+            "ftdiskctl -m m registry import mirror.reg   |   ftdiskctl -m m registry import --hive SYSTEM");
     registry->footer("Example:\n  ftdiskctl -m m registry show");
 
     auto* alerts = app.add_subcommand("alerts", "print the alerts raised on this machine (alerts.log)");
@@ -237,6 +262,28 @@ class Runner {
     }
     if (opt_.dryRun) return DryRun(s_, opt_, args, out_, err_);
 
+    if (init->parsed() && initDisks.empty() && initAttach.empty()) {
+      err_ << "ftdiskctl: init needs at least one --disk SIZE or --attach IMAGE\n";
+      return kUsage;
+    }
+    if (init->parsed() && (!initHive.empty() || !initAttach.empty()))
+      return CmdInitFromHive(
+          opt_,
+          {initDir.empty() ? opt_.dir : initDir, initDisks, initCdroms, initAttach, cdromEmpty, initHive},
+          out_, err_);
+    if ((regExport->parsed() || regImport->parsed()) && regFile.empty() && regHive.empty()) {
+      err_ << "ftdiskctl: give a .reg FILE or --hive SYSTEM\n";
+      return kUsage;
+    }
+    if (regExport->parsed() && noBackup && regHive.empty()) {
+      err_ << "ftdiskctl: --no-backup goes only with --hive\n";
+      return kUsage;
+    }
+    if (regShow->parsed() && regShowHive->count() > 0) return CmdRegistryShowHive(opt_, regHive, out_, err_);
+    if (regExport->parsed() && !regHive.empty())
+      return CmdRegistryExportHive(*s_, opt_, regHive, !noBackup, out_, err_);
+    if (regImport->parsed() && !regHive.empty())
+      return CmdRegistryImportHive(*s_, opt_, regHive, !noRescan, out_, err_);
     if (init->parsed())
       return CmdInit(opt_, initDir.empty() ? opt_.dir : initDir, initDisks, initCdroms, cdromEmpty, out_,
                      err_);
@@ -280,6 +327,7 @@ class Runner {
     }
     if (rescan->parsed()) return CmdRescan(*s_, opt_, rescanDiskOpt->count() > 0, rescanDisk, out_, err_);
     if (menus->parsed()) return CmdMenus(*s_, opt_, out_, err_);
+    if (checkCmd->parsed()) return CmdCheck(*s_, opt_, out_, err_);
     if (regShow->parsed()) return CmdRegistryShow(*s_, opt_, out_, err_);
     if (regExport->parsed()) return CmdRegistryExport(*s_, opt_, regFile, out_, err_);
     if (regImport->parsed()) return CmdRegistryImport(*s_, opt_, regFile, !noRescan, out_, err_);

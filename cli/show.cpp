@@ -93,7 +93,7 @@ json RegionJson(ZM_OBJECT_ID id, uint32_t type, const std::string& diskName) {
     std::stable_sort(inner.begin(), inner.end(), [](const json& a, const json& b) {
       return a["offset"].get<uint64_t>() < b["offset"].get<uint64_t>();
     });
-    r["regions"] = inner;
+    r["regions"] = std::move(inner);
   }
   return r;
 }
@@ -191,14 +191,14 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
     std::stable_sort(regions.begin(), regions.end(), [](const json& a, const json& b) {
       return a["offset"].get<uint64_t>() < b["offset"].get<uint64_t>();
     });
-    disk["regions"] = regions;
-    disks.push_back(disk);
+    disk["regions"] = std::move(regions);
+    disks.push_back(std::move(disk));
   }
   std::stable_sort(disks.begin(), disks.end(), [](const json& a, const json& b) {
     return a["index"].is_number() && b["index"].is_number() &&
            a["index"].get<unsigned>() < b["index"].get<unsigned>();
   });
-  snap["disks"] = disks;
+  snap["disks"] = std::move(disks);
 
   json volumes = json::array();
   for (ZM_OBJECT_ID v : ObjectsOfType(ZM_OBJ_VOLUME)) {
@@ -231,11 +231,11 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
       m["length"] = U64OrNull(p, "LENGTH_LL");
       members.push_back(m);
     }
-    vol["members"] = members;
+    vol["members"] = std::move(members);
     vol["menu"] = MenuJson(v);
-    volumes.push_back(vol);
+    volumes.push_back(std::move(vol));
   }
-  snap["volumes"] = volumes;
+  snap["volumes"] = std::move(volumes);
 
   // The host's volume root carries the highest severity of all volumes: the health.
   auto roots = ObjectsOfType(ZM_OBJ_VOLUME_ROOT);

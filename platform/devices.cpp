@@ -1,5 +1,8 @@
 // The NT device calls over the booted machine: opening devices through the object
 // namespace, the disk and volume controls, sector reads and writes, symbolic links.
+#include <fcntl.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "faults.h"
@@ -554,3 +557,29 @@ DWORD QueryDosDeviceW(PCWSTR deviceName, PWSTR targetPath, DWORD maxChars) {
 }
 
 }  // extern "C"
+
+// Where a partition's or CD-ROM's bytes lie in its image, for readers that go there
+// directly instead of through a handle (file-system detection).
+bool ntp::OpenDeviceExtent(const std::u16string& device, DeviceExtent* out, bool openFd) {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  detail::Machine* m = detail::Current();
+  Target t;
+  if (m == nullptr || !NT_SUCCESS(Lookup(*m, device, true, &t))) return false;
+  DeviceExtent e;
+  int fd = -1;
+  if (t.cd) {
+    fd = t.cd->fd;
+    e.length = t.cd->length;
+    e.cdrom = true;
+  } else if (t.disk && t.part && t.disk->alive && t.part->alive) {
+    fd = t.disk->fd;
+    e.disk = t.disk->index;
+    e.offset = std::min(t.part->offset, t.disk->length);
+    e.length = std::min(t.part->length, t.disk->length - e.offset);
+    e.writes = t.disk->counters.sectorsWritten;
+  }
+  if (fd < 0) return false;
+  if (openFd && (e.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0) return false;
+  *out = e;
+  return true;
+}

@@ -8,8 +8,6 @@
 
 #include "hive.h"
 #include "machine.h"
-#include "ntplatform.h"
-#include "registry_internal.h"
 #include "registry_store.h"
 
 namespace cli {
@@ -46,28 +44,28 @@ bool ReadHiveValues(const std::string& what, const std::string& hive, hive::Valu
   return true;
 }
 
-// Stores checked values in the machine's DISK key in one transaction, then rescans as a
-// .reg import does.
+// Stores the values through the import path of .reg files (the same checks, the refusal
+// of an import that loses FT sets or disks unless forced, one transaction), then rescans
+// as a .reg import does. A new machine (newMachine) takes the hive whatever it names: it
+// has nothing to lose, and what it lacks is only noted.
 int ImportValues(Session& s, const Options& opt, const std::string& source, const hive::Values& values,
-                 bool rescan, std::ostream& out, std::ostream& err) {
+                 bool rescan, bool newMachine, std::ostream& out, std::ostream& err) {
   if (!OpenMachine(s, opt, err)) return kFailed;
-  std::u16string rel;
-  if (ntp::reg::CanonicalPath(kDiskKey, &rel) != 0) return kFailed;
-  std::vector<ntp::reg::BatchOp> ops;
-  for (const auto& v : values) {
-    ntp::reg::BatchOp op;
-    op.rel = rel;
-    op.hasValue = true;
-    op.name = v.name;
-    op.type = v.type;
-    op.data = v.data;
-    ops.push_back(std::move(op));
-  }
-  NTSTATUS st = ntp::reg::ApplyBatch(ops);
-  if (st != 0) {
-    err << "cannot import '" << source << "': the registry store refused the values ("
-        << HexStatus(uint32_t(st)) << "); nothing was written\n";
+  std::vector<DiskKeyValue> batch;
+  for (const auto& v : values) batch.push_back({v.name, v.type, v.data});
+  std::vector<std::string> losses;
+  std::string e;
+  if (!ImportDiskValues(batch, opt.force || newMachine, &losses, &e)) {
+    for (const auto& l : losses) err << "  " << l << "\n";
+    err << "cannot import the hive '" << source << "': " << e << "\n";
     return kFailed;
+  }
+  if (!losses.empty()) {
+    if (newMachine)
+      err << "note: the configuration of '" << source << "' names what this machine does not have:\n";
+    else
+      err << "warning: importing '" << source << "' with --force loses:\n";
+    for (const auto& l : losses) err << "  " << l << "\n";
   }
   if (!rescan) {
     if (opt.json)
@@ -90,7 +88,7 @@ int CmdRegistryImportHive(Session& s, const Options& opt, const std::string& hiv
   if (!skipped.empty() && !opt.json)
     out << "left out the values " << Joined(skipped)
         << " of the hive's DISK key (not used by this machine)\n";
-  return ImportValues(s, opt, hive, values, rescan, out, err);
+  return ImportValues(s, opt, hive, values, rescan, false, out, err);
 }
 
 int CmdRegistryExportHive(Session& s, const Options& opt, const std::string& hive, bool backup,
@@ -202,7 +200,7 @@ int CmdInitFromHive(const Options& opt, const InitFromHive& a, std::ostream& out
     // The next boot reads the configuration against the disks; no rescan here, which
     // could rebuild it before the machine is complete.
     Session s;
-    rc = ImportValues(s, here, a.hive, values, false, o, err);
+    rc = ImportValues(s, here, a.hive, values, false, true, o, err);
     s.Close();
     if (rc != kOk) return rc;
     take("import");

@@ -44,28 +44,22 @@ bool ReadHiveValues(const std::string& what, const std::string& hive, hive::Valu
   return true;
 }
 
-// Stores the values through the import path of .reg files (the same checks, the refusal
-// of an import that loses FT sets or disks unless forced, one transaction), then rescans
-// as a .reg import does. A new machine (newMachine) takes the hive whatever it names: it
-// has nothing to lose, and what it lacks is only noted.
+// Stores checked values in the machine's DISK key in one transaction, then rescans as a
+// .reg import does.
 int ImportValues(Session& s, const Options& opt, const std::string& source, const hive::Values& values,
-                 bool rescan, bool newMachine, std::ostream& out, std::ostream& err) {
+                 bool rescan, std::ostream& out, std::ostream& err) {
   if (!OpenMachine(s, opt, err)) return kFailed;
-  std::vector<DiskKeyValue> batch;
-  for (const auto& v : values) batch.push_back({v.name, v.type, v.data});
+  // The same checks as a .reg import: a configuration that would lose FT sets or names
+  // disks this machine lacks needs --force; all values are stored in one transaction.
+  std::vector<DiskKeyValue> disk;
+  for (const auto& v : values) disk.push_back({v.name, v.type, v.data});
   std::vector<std::string> losses;
   std::string e;
-  if (!ImportDiskValues(batch, opt.force || newMachine, &losses, &e)) {
-    for (const auto& l : losses) err << "  " << l << "\n";
-    err << "cannot import the hive '" << source << "': " << e << "\n";
+  const bool imported = ImportDiskValues(disk, opt.force, &losses, &e);
+  for (const auto& l : losses) err << "  " << l << "\n";
+  if (!imported) {
+    err << "cannot import '" << source << "': " << e << "; nothing was written\n";
     return kFailed;
-  }
-  if (!losses.empty()) {
-    if (newMachine)
-      err << "note: the configuration of '" << source << "' names what this machine does not have:\n";
-    else
-      err << "warning: importing '" << source << "' with --force loses:\n";
-    for (const auto& l : losses) err << "  " << l << "\n";
   }
   if (!rescan) {
     if (opt.json)
@@ -88,7 +82,7 @@ int CmdRegistryImportHive(Session& s, const Options& opt, const std::string& hiv
   if (!skipped.empty() && !opt.json)
     out << "left out the values " << Joined(skipped)
         << " of the hive's DISK key (not used by this machine)\n";
-  return ImportValues(s, opt, hive, values, rescan, false, out, err);
+  return ImportValues(s, opt, hive, values, rescan, out, err);
 }
 
 int CmdRegistryExportHive(Session& s, const Options& opt, const std::string& hive, bool backup,
@@ -199,8 +193,12 @@ int CmdInitFromHive(const Options& opt, const InitFromHive& a, std::ostream& out
         << " of the hive's DISK key (not used by this machine)\n";
     // The next boot reads the configuration against the disks; no rescan here, which
     // could rebuild it before the machine is complete.
+    // A machine made from a hive takes its configuration whatever it lacks: what would
+    // be lost (disks not attached) is listed, not refused.
+    Options forced = here;
+    forced.force = true;
     Session s;
-    rc = ImportValues(s, here, a.hive, values, false, true, o, err);
+    rc = ImportValues(s, forced, a.hive, values, false, o, err);
     s.Close();
     if (rc != kOk) return rc;
     take("import");

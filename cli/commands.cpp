@@ -48,11 +48,19 @@ int Request(Session& s, const Options& opt, const std::string& command, const st
   // backup that could not be saved) says more than the status.
   if (std::string why = ntp::LastRefusal(); Failed(st) && !why.empty())
     message = what + ": " + why + " (" + HexStatus(st) + ")";
+  // A write the provider could not make (and may not report) fails the request too.
+  const std::string writeFailure = TakeWriteFailures();
+  if (!writeFailure.empty()) message += (message.empty() ? command + ": " : "; ") + writeFailure;
+  const bool ok = !Failed(st) && writeFailure.empty();
   if (opt.json) {
-    snap["request"] = {{"command", command},    {"object", id},
-                       {"status", st},          {"status_hex", HexStatus(st)},
-                       {"ok", !Failed(st)},     {"message", Failed(st) ? json(message) : json(nullptr)},
-                       {"result_id", resultId}, {"member_id", hasMember ? json(member) : json(nullptr)},
+    snap["request"] = {{"command", command},
+                       {"object", id},
+                       {"status", st},
+                       {"status_hex", HexStatus(st)},
+                       {"ok", ok},
+                       {"message", ok ? json(nullptr) : json(message)},
+                       {"result_id", resultId},
+                       {"member_id", hasMember ? json(member) : json(nullptr)},
                        {"backups", backups}};
     out << snap.dump(2) << "\n";
   } else {
@@ -65,7 +73,7 @@ int Request(Session& s, const Options& opt, const std::string& command, const st
       PrintTree(out, snap, opt);
     }
   }
-  if (Failed(st)) {
+  if (!ok) {
     err << message << "\n";
     return kFailed;
   }
@@ -629,12 +637,12 @@ int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::s
     cds.push_back({std::filesystem::absolute(iso, ec).string()});
   }
   if (emptyCdrom) cds.push_back({});
-  std::error_code ec;
-  if (std::filesystem::exists(std::filesystem::path(dir) / "machine.toml", ec)) {
-    err << "cannot make a machine in '" << dir << "': it is a machine already\n";
+  std::string e, note;
+  if (!ntp::PrepareMachineDir(dir, opt.force, &note, &e)) {
+    err << "cannot make a machine in '" << dir << "': " << e << "\n";
     return kFailed;
   }
-  std::string e;
+  if (!note.empty()) err << note << "\n";
   if (!ntp::CreateMachine(dir, disks, cds, &e)) {
     err << "cannot make a machine in '" << dir << "': " << e << "\n";
     return kFailed;

@@ -85,6 +85,7 @@ class Runner {
                      "an existing disk image or block device (not modified); repeatable");
     init->add_option("--from-hive", initHive, "import the DISK key of this NT SYSTEM hive file")
         ->check(CLI::ExistingFile);
+    init->add_flag("--force", opt_.force, "make the machine in a directory that is not empty");
     example(init, "ftdiskctl init m --disk 512M --disk 1G,255,63 --cdrom-empty");
 
     std::string image;
@@ -187,6 +188,15 @@ class Runner {
                         "import even when FT sets or disks of this machine would be lost");
     example(regImport,
             "ftdiskctl -m m registry import mirror.reg   |   ftdiskctl -m m registry import --hive SYSTEM");
+    bool recoverEmpty = false, recoverList = false;
+    unsigned recoverBackup = 0;
+    auto* regRecover = registry->add_subcommand(
+        "recover", "restore the newest automatic backup of the disk key when registry.db is lost or damaged");
+    auto* recoverEmptyOpt = regRecover->add_flag("--empty", recoverEmpty, "start with an empty registry");
+    regRecover->add_flag("--list", recoverList, "list the automatic backups");
+    regRecover->add_option("--backup", recoverBackup, "restore this backup (a number from --list)")
+        ->excludes(recoverEmptyOpt);
+    example(regRecover, "ftdiskctl -m m registry recover --list   |   ftdiskctl -m m registry recover");
     registry->footer("Example:\n  ftdiskctl -m m registry show");
 
     auto* alerts = app.add_subcommand("alerts", "print the alerts raised on this machine (alerts.log)");
@@ -258,7 +268,8 @@ class Runner {
               "registry import, restore)\n";
       return kUsage;
     }
-    bool ownProcess = init->parsed() || attach->parsed() || demo->parsed() || shell->parsed();
+    bool ownProcess =
+        init->parsed() || attach->parsed() || demo->parsed() || shell->parsed() || regRecover->parsed();
     if (inShell_ && ownProcess) {
       err_ << "ftdiskctl: this command is not available inside the shell\n";
       return kUsage;
@@ -336,6 +347,8 @@ class Runner {
     }
     if (rescan->parsed()) return CmdRescan(*s_, opt_, rescanDiskOpt->count() > 0, rescanDisk, out_, err_);
     if (menus->parsed()) return CmdMenus(*s_, opt_, out_, err_);
+    if (regRecover->parsed())
+      return CmdRegistryRecover(opt_, recoverEmpty, recoverList, recoverBackup, out_, err_);
     if (checkCmd->parsed()) return CmdCheck(*s_, opt_, out_, err_);
     if (regShow->parsed()) return CmdRegistryShow(*s_, opt_, out_, err_);
     if (regExport->parsed()) return CmdRegistryExport(*s_, opt_, regFile, out_, err_);
@@ -376,8 +389,7 @@ class Runner {
       if (opt_.noWait) args.push_back("--no-wait");
       if (opt_.json) args.push_back("--json");
       args.insert(args.end(), words.begin(), words.end());
-      Runner inner(s_, true, out_, err_);
-      last = inner.Run(args);
+      last = RunCommandLine(args, s_, true, out_, err_);
       out_ << std::flush;
       err_ << std::flush;
     }
@@ -397,16 +409,29 @@ class Runner {
 int RunCommandLine(const std::vector<std::string>& args, Session* session, bool inShell, std::ostream& out,
                    std::ostream& err) {
   Runner r(session, inShell, out, err);
-  return r.Run(args);
+  int rc = r.Run(args);
+  // Writes that failed without the command saying so (at boot, outside a request).
+  const std::string failures = TakeWriteFailures();
+  if (!failures.empty()) {
+    err << "ftdiskctl: " << failures << "\n";
+    if (rc == kOk) rc = kFailed;
+  }
+  return rc;
 }
 
 }  // namespace cli
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  cli::InjectFaultsFromEnvironment();
   cli::Session session;
   int rc = cli::RunCommandLine(args, &session, false, std::cout, std::cerr);
   session.Close();
+  const std::string failures = cli::TakeWriteFailures();  // at shutdown
+  if (!failures.empty()) {
+    std::cerr << "ftdiskctl: " << failures << "\n";
+    if (rc == cli::kOk) rc = cli::kFailed;
+  }
   std::cout.flush();
   return rc;
 }

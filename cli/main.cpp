@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "cli.h"
+#include "ftcmd.h"
 #include "hive_commands.h"
 
 namespace cli {
@@ -224,6 +225,9 @@ class Runner {
     demo->add_option("DIR", demoDir, "directory of the demo machine (default ./demo-machine)");
     example(demo, "ftdiskctl demo demo-machine");
 
+    FtCommands ftCommands;
+    ftCommands.Add(app);
+
     auto* shell =
         app.add_subcommand("shell", "run many commands, one per line from standard input, on one boot");
     example(shell, "printf 'show\\ncreate primary --disk 0 --size 100M\\n' | ftdiskctl -m m shell");
@@ -261,7 +265,7 @@ class Runner {
 
     bool writes = createCmd->parsed() || del->parsed() || active->parsed() || letter->parsed() ||
                   rescan->parsed() || menus->parsed() || regImport->parsed() || backupsRestore->parsed() ||
-                  restore->parsed();
+                  restore->parsed() || ftCommands.Writes();
     if (opt_.dryRun && !writes) {
       err_ << "ftdiskctl: --dry-run applies to requests that write (create, delete, active, letter, rescan, "
               "menus, "
@@ -357,6 +361,7 @@ class Runner {
     if (backupsRestore->parsed() || restore->parsed())
       return CmdRestore(*s_, opt_, backupName, restoreForce, out_, err_);
     if (backups->parsed()) return CmdBackupsList(*s_, opt_, out_, err_);
+    if (ftCommands.Parsed()) return ftCommands.Run(*s_, opt_, out_, err_);
     return kUsage;
   }
 

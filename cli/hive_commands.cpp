@@ -8,8 +8,6 @@
 
 #include "hive.h"
 #include "machine.h"
-#include "ntplatform.h"
-#include "registry_internal.h"
 #include "registry_store.h"
 
 namespace cli {
@@ -112,11 +110,9 @@ int CmdRegistryExportHive(Session& s, const Options& opt, const std::string& hiv
   json names = json::array();
   for (const auto& v : values) names.push_back(Narrow(v.name));
   if (opt.json) {
-    out << json{{"exported", hive},
-                {"key", "DISK"},
-                {"values", names},
-                {"created", r.created},
-                {"backup", r.backup.empty() ? json(nullptr) : json(r.backup)},
+    out << json{{"exported", hive},     {"hive", hive},
+                {"key", "DISK"},        {"value_names", names},
+                {"created", r.created}, {"backup", r.backup.empty() ? json(nullptr) : json(r.backup)},
                 {"kept", r.kept}}
                .dump(2)
         << "\n";
@@ -189,7 +185,7 @@ int CmdInitFromHive(const Options& opt, const InitFromHive& a, std::ostream& out
       captured.str("");
     }
   }
-  if (opt.json) doc["attached"] = attached;
+  if (opt.json) doc["attached_images"] = attached;
   if (!a.hive.empty()) {
     if (!skipped.empty() && !opt.json)
       o << "left out the values " << Joined(skipped)

@@ -361,6 +361,16 @@ TEST_F(HiveTest, MalformedHivesAreRefusedAndNothingIsWritten) {
     }
     fs::remove(bad + ".bak");
   }
+  // A sound hive that names disks this machine does not have goes through the import
+  // path's refusal: nothing is stored without --force.
+  Result r = Ctl(m.M() + "registry import --hive " + Quote(good));
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("--force"), std::string::npos) << r.err;
+  EXPECT_EQ(MachineValues(m.dir), machineBefore);
+  r = Ctl(m.M() + "registry import --force --no-rescan --hive " + Quote(good));
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(MachineValues(m.dir)["Information"], info);
+
   size_t leftovers = 0;
   for (const auto& e : fs::directory_iterator(m.tmp.path))
     leftovers += e.path().filename().string() != "BAD" && e.path().filename().string() != "m";

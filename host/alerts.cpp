@@ -8,6 +8,7 @@
 
 #include "internal.h"
 #include "machine.h"
+#include "overlay.h"
 
 namespace zmi {
 namespace {
@@ -68,7 +69,7 @@ std::string Json(const std::string& s) {
 }
 
 void AppendToLog(const zm::AlertRecord& a, const std::string& provider) {
-  if (!ntp::IsBooted()) return;
+  if (!ntp::IsBooted() || ntp::OverlayActive()) return;  // a dry run keeps no alert
   std::string line = "{\"time\":" + std::to_string(a.time) + ",\"severity\":" + std::to_string(a.severity) +
                      ",\"kind\":" + Json(GuidText(a.kind));
   char id[16];

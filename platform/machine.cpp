@@ -21,6 +21,8 @@
 
 #include "machine_state.h"
 #include "ntplatform.h"
+#include "overlay.h"
+#include "overlay_hook.h"
 #include "registry_store.h"
 
 namespace ntp {
@@ -496,6 +498,7 @@ bool Boot(const std::string& dir, LockMode mode, std::string* error, const std::
 void Shutdown() {
   std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
   if (!g_machine) return;
+  EndOverlay();
   reg::Close();
   CloseDevices(*g_machine);
   close(g_machine->lockFd);
@@ -631,6 +634,7 @@ NTSTATUS ReadBytes(Disk& disk, uint64_t offset, void* buffer, size_t length) {
   if (offset > disk.length || length > disk.length - offset) return STATUS_INVALID_PARAMETER;
   if (length == 0) return STATUS_SUCCESS;
   if (!PreadAll(disk.fd, buffer, length, offset)) return STATUS_IO_DEVICE_ERROR;
+  OverlayPatchRead(disk, offset, buffer, length);  // a dry run's writes
   const uint64_t bps = disk.config.bytesPerSector;
   disk.counters.sectorsRead += (offset + length + bps - 1) / bps - offset / bps;
   return STATUS_SUCCESS;
@@ -639,6 +643,7 @@ NTSTATUS ReadBytes(Disk& disk, uint64_t offset, void* buffer, size_t length) {
 NTSTATUS WriteSectors(Disk& disk, const std::vector<ptable::SectorImage>& sectors) {
   if (!disk.alive || disk.fd < 0) return STATUS_NO_SUCH_DEVICE;
   if (disk.readOnly) return kMediaWriteProtected;
+  if (NTSTATUS kept; OverlayWrite(disk, sectors, &kept)) return kept;  // a dry run: kept in memory
   const uint64_t bps = disk.config.bytesPerSector;
   // What is there now, for the hook and for putting it back if a write fails.
   std::vector<std::vector<uint8_t>> before;

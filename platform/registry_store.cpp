@@ -13,6 +13,7 @@
 #include "faults.h"
 #include "machine_state.h"
 #include "ntplatform.h"
+#include "overlay.h"
 #include "registry_internal.h"
 
 namespace ntp::reg {
@@ -348,6 +349,46 @@ bool Open(const std::string& machineDir, std::string* error) {
     return false;
   }
   return true;
+}
+
+// Dry runs: the store is copied into memory and used in its place until the copy is
+// dropped; the file is not written meanwhile.
+namespace {
+sqlite3* gRealDb = nullptr;
+}  // namespace
+
+bool BeginScratchCopy(std::string* error) {
+  std::lock_guard lock(gMutex);
+  if (gRealDb != nullptr) return true;
+  if (!gDb) {
+    if (error) *error = "the registry is not open";
+    return false;
+  }
+  sqlite3* mem = nullptr;
+  if (sqlite3_open_v2(":memory:", &mem, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    sqlite3_close(mem);
+    if (error) *error = "cannot make an in-memory registry";
+    return false;
+  }
+  sqlite3_backup* b = sqlite3_backup_init(mem, "main", gDb, "main");
+  bool ok = b != nullptr && sqlite3_backup_step(b, -1) == SQLITE_DONE;
+  if (b != nullptr) sqlite3_backup_finish(b);
+  if (!ok) {
+    if (error) *error = std::string("cannot copy the registry: ") + sqlite3_errmsg(mem);
+    sqlite3_close(mem);
+    return false;
+  }
+  gRealDb = gDb;
+  gDb = mem;
+  return true;
+}
+
+void EndScratchCopy() {
+  std::lock_guard lock(gMutex);
+  if (gRealDb == nullptr) return;
+  sqlite3_close(gDb);
+  gDb = gRealDb;
+  gRealDb = nullptr;
 }
 
 bool GetValue(const std::u16string& keyPath, const std::u16string& name, uint32_t* type,

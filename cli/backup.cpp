@@ -310,7 +310,8 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, std::o
     return kFailed;
   }
   // A dry run keeps no backup: nothing is overwritten.
-  std::string undo = opt.dryRun ? "-" : SaveBackup(disk, bps, current, "restore " + want, hadRegNow, regNow, &e);
+  std::string undo =
+      opt.dryRun ? "-" : SaveBackup(disk, bps, current, "restore " + want, hadRegNow, regNow, &e);
   if (undo.empty()) {
     err << "cannot restore " << want << ": the current sectors cannot be saved first: " << e << "\n";
     return kFailed;
@@ -383,8 +384,8 @@ json ValuesByName(const json& values) {
 
 }  // namespace
 
-int DryRun(Session* s, const Options& opt, const std::function<int(std::ostream&, std::ostream&)>& run, std::ostream& out,
-           std::ostream& err) {
+int DryRun(Session* s, const Options& opt, const std::function<int(std::ostream&, std::ostream&)>& run,
+           std::ostream& out, std::ostream& err) {
   if (!opt.json)
     out << "dry run: the request runs on an overlay of " << opt.dir
         << "; nothing is written to the disks, the registry, alerts.log or backups/\n"
@@ -413,7 +414,8 @@ int DryRun(Session* s, const Options& opt, const std::function<int(std::ostream&
     bool table = c.lba == 0 || ParseTableSector(c.after.data(), c.after.size(), dummy) ||
                  ParseTableSector(c.before.data(), c.before.size(), dummy);
     bool cleared = std::all_of(c.after.begin(), c.after.end(), [](uint8_t x) { return x == 0; });
-    std::vector<std::string> what = table ? DescribeTableChange(c.before, c.after) : std::vector<std::string>{};
+    std::vector<std::string> what =
+        table ? DescribeTableChange(c.before, c.after) : std::vector<std::string>{};
     sectors.push_back(
         {{"disk", c.disk}, {"sector", c.lba}, {"table", table}, {"cleared", cleared}, {"changes", what}});
     std::string head = "disk" + std::to_string(c.disk) + " sector " + std::to_string(c.lba);

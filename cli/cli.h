@@ -32,10 +32,10 @@ struct Options {
   bool bytes = false;
   bool verbose = false;
   bool dryRun = false;
-  bool inShell = false;       // object ids are accepted only inside the shell
-  std::string columns;        // show -o: the columns, comma-separated ("" = the default set)
-  bool list = false;          // show --list: no tree
-  bool raw = false;           // show --raw: no alignment, blank-separated
+  bool inShell = false;        // object ids are accepted only inside the shell
+  std::string columns;         // show -o: the columns, comma-separated ("" = the default set)
+  bool list = false;           // show --list: no tree
+  bool raw = false;            // show --raw: no alignment, blank-separated
   std::string color = "auto";  // --color=auto|always|never
 };
 
@@ -211,8 +211,8 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, std::o
 // Dry run: the request runs on the real machine with the platform's overlay on (sector
 // writes kept in memory, the registry a throw-away copy, no alert or backup written);
 // run(out, err) runs the request itself. The banner comes first, the changes last.
-int DryRun(Session* s, const Options& opt, const std::function<int(std::ostream&, std::ostream&)>& run, std::ostream& out,
-           std::ostream& err);
+int DryRun(Session* s, const Options& opt, const std::function<int(std::ostream&, std::ostream&)>& run,
+           std::ostream& out, std::ostream& err);
 // The version of this program and of the provider module.
 int CmdVersion(const Options& opt, std::ostream& out, std::ostream& err);
 

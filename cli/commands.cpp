@@ -51,15 +51,16 @@ int Request(Session& s, const Options& opt, const std::string& command, const st
   std::string message = Failed(st) ? FailureSentence(what, st) : "";
   std::string done = !Failed(st) && describe ? describe(snap, hasMember ? member : 0, opt.dryRun) : "";
   if (opt.json) {
-    snap["request"] = {{"command", command},
-                       {"object", id},
-                       {"object_name", NameOf(snap, id)},
-                       {"status", st},
-                       {"message", Failed(st) ? json(message) : json(done.empty() ? json(nullptr) : json(done))},
-                       {"result_id", resultId},
-                       {"member_id", hasMember ? json(member) : json(nullptr)},
-                       {"member_name", hasMember ? json(NameOf(snap, member)) : json(nullptr)},
-                       {"backups", backups}};
+    snap["request"] = {
+        {"command", command},
+        {"object", id},
+        {"object_name", NameOf(snap, id)},
+        {"status", st},
+        {"message", Failed(st) ? json(message) : json(done.empty() ? json(nullptr) : json(done))},
+        {"result_id", resultId},
+        {"member_id", hasMember ? json(member) : json(nullptr)},
+        {"member_name", hasMember ? json(NameOf(snap, member)) : json(nullptr)},
+        {"backups", backups}};
     if (Failed(st))
       PrintJsonFailure(out, message, st, snap);
     else
@@ -267,11 +268,12 @@ std::string CreatedLine(const json& snap, uint64_t member, bool dry, const Creat
   std::string verb = dry ? "would create " : "created ";
   if (!found) return verb + a.kind + " partition on disk" + std::to_string(a.disk);
   uint64_t len = (*found)["length"], off = (*found)["offset"];
-  uint64_t cyl = (*disk)["sectors_per_track"].get<uint64_t>() * (*disk)["tracks_per_cylinder"].get<uint64_t>() *
-                 (*disk)["bytes_per_sector"].get<uint64_t>();
-  std::string line = verb + ((*found).value("name", json()).is_string() ? (*found)["name"].get<std::string>() : a.kind) + " (" + FormatUnits(asked) +
-                     " requested, " + FormatUnits(len) + " after rounding to cylinder " +
-                     std::to_string(cyl ? (off + len) / cyl : 0) + ")";
+  uint64_t cyl = (*disk)["sectors_per_track"].get<uint64_t>() *
+                 (*disk)["tracks_per_cylinder"].get<uint64_t>() * (*disk)["bytes_per_sector"].get<uint64_t>();
+  std::string line =
+      verb + ((*found).value("name", json()).is_string() ? (*found)["name"].get<std::string>() : a.kind) +
+      " (" + FormatUnits(asked) + " requested, " + FormatUnits(len) + " after rounding to cylinder " +
+      std::to_string(cyl ? (off + len) / cyl : 0) + ")";
   return line;
 }
 
@@ -325,8 +327,8 @@ int CmdCreate(Session& s, const Options& opt, const CreateArgs& a, std::ostream&
       largest = std::max(largest, r["length"].get<uint64_t>());
       ++freeCount;
     }
-  std::string where =
-      regionType == 3 ? "the extended partition of disk " + std::to_string(a.disk) : "disk " + std::to_string(a.disk);
+  std::string where = regionType == 3 ? "the extended partition of disk " + std::to_string(a.disk)
+                                      : "disk " + std::to_string(a.disk);
   if (freeCount == 0) {
     err << "cannot create partition: " << where
         << " has no free space left; delete a partition first (see 'ftdiskctl show')\n";
@@ -384,9 +386,10 @@ int CmdCreate(Session& s, const Options& opt, const CreateArgs& a, std::ostream&
   }
   // An MBR table describes at most 2^32 sectors (2 TiB with 512-byte sectors).
   uint64_t limit = kMbrSectors * bps;
-  if (offset >= limit) {
-    err << "cannot create partition: the free region starts beyond the " << FormatUnits(limit)
-        << " that MBR partition tables can address; the space there cannot be used\n";
+  if (offset >= limit || limit - offset < minimum) {
+    err << "cannot create partition: the free region at offset " << offset << " lies at or too close to the "
+        << FormatUnits(limit)
+        << " that MBR partition tables can address; the space beyond it cannot be used\n";
     return kFailed;
   }
   if (size > limit - offset) {
@@ -468,13 +471,15 @@ int CmdActive(Session& s, const Options& opt, const std::string& volume, std::os
   if (const json* v = FindVolume(snap, id); v && (*v)["kind"] != "primary") {
     std::string kind = (*v)["kind"];
     err << "cannot mark " << volume << " active: only a primary partition can be the boot partition, and "
-        << (name.empty() ? volume : name) << " is " << (kind == "logical" ? "a logical drive" : "a " + kind + " volume")
+        << (name.empty() ? volume : name) << " is "
+        << (kind == "logical" ? "a logical drive" : "a " + kind + " volume")
         << "; pick a primary partition (diskN/pM with M from 1 to 4)\n";
     return kFailed;
   }
   PropSet in;
   return Request(s, opt, "active " + volume, "cannot mark partition active", id, OPCLASS_VOLUME,
-                 OP_MARK_ACTIVE, in, DiskIndexOfObject(snap, id), out, err, [&](const json&, uint64_t, bool dry) {
+                 OP_MARK_ACTIVE, in, DiskIndexOfObject(snap, id), out, err,
+                 [&](const json&, uint64_t, bool dry) {
                    return Verb(dry, "marked ", "would mark ") + name + " active";
                  });
 }
@@ -502,12 +507,12 @@ int CmdLetter(Session& s, const Options& opt, const std::string& volume, const s
   } else {
     command += " --remove";
   }
-  return Request(s, opt, command, what, id, OPCLASS_VOLUME,
-                 remove ? OP_REMOVE_DRIVE_LETTER : OP_ASSIGN_DRIVE_LETTER, in, DiskIndexOfObject(snap, id),
-                 out, err, [&](const json&, uint64_t, bool dry) {
-                   return remove ? Verb(dry, "removed the drive letter of ", "would remove the drive letter of ") + name
-                                 : Verb(dry, "assigned ", "would assign ") + text + " to " + name;
-                 });
+  return Request(
+      s, opt, command, what, id, OPCLASS_VOLUME, remove ? OP_REMOVE_DRIVE_LETTER : OP_ASSIGN_DRIVE_LETTER, in,
+      DiskIndexOfObject(snap, id), out, err, [&](const json&, uint64_t, bool dry) {
+        return remove ? Verb(dry, "removed the drive letter of ", "would remove the drive letter of ") + name
+                      : Verb(dry, "assigned ", "would assign ") + text + " to " + name;
+      });
 }
 
 int CmdRescan(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::ostream& out,
@@ -582,10 +587,10 @@ int CmdRegistryShow(Session& s, const Options& opt, std::ostream& out, std::ostr
   bool malformed = r["information"].is_object() && !r["information"]["valid"].get<bool>();
   if (opt.json) {
     if (malformed)
-      PrintJsonFailure(out,
-                       "the stored \"Information\" value is malformed: " +
-                           r["information"]["error"].get<std::string>(),
-                       nullptr, r);
+      PrintJsonFailure(
+          out,
+          "the stored \"Information\" value is malformed: " + r["information"]["error"].get<std::string>(),
+          nullptr, r);
     else
       PrintJsonResult(out, r);
   } else {
@@ -662,7 +667,8 @@ int CmdRegistryImport(Session& s, const Options& opt, const std::string& file, b
     if (opt.json)
       PrintJsonResult(out, json{{"imported", file}, {"registry", RegistryJson()}});
     else
-      out << (opt.dryRun ? "would import " : "imported ") << file << " into HKEY_LOCAL_MACHINE\\SYSTEM\\DISK\n";
+      out << (opt.dryRun ? "would import " : "imported ") << file
+          << " into HKEY_LOCAL_MACHINE\\SYSTEM\\DISK\n";
     return kOk;
   }
   if (!opt.json)
@@ -899,7 +905,8 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, std:
     return kFailed;
   }
   if (opt.json)
-    PrintJsonResult(out, json{{"attached", image}, {"disk", index}, {"name", "disk" + std::to_string(index)}});
+    PrintJsonResult(out,
+                    json{{"attached", image}, {"disk", index}, {"name", "disk" + std::to_string(index)}});
   else
     out << "attached " << image << " as disk " << index
         << " (the image is unchanged until a request writes it)\n";

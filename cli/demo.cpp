@@ -183,7 +183,8 @@ int CmdDemo(const Options& opt, const std::string& dir, std::ostream& out, std::
     std::string text;
     RunSelf({"-m", dir, "--json", "show"}, false, &text);
     json j = json::parse(text, nullptr, false);
-    return j.is_object() && j.contains("disks") ? j : json{{"disks", json::array()}, {"volumes", json::array()}};
+    return j.is_object() && j.contains("disks") ? j
+                                                : json{{"disks", json::array()}, {"volumes", json::array()}};
   };
 
   step("Make a machine with two 512 MiB disks and an empty CD-ROM drive.");

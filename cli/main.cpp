@@ -109,9 +109,10 @@ class Runner {
 
     auto* show = app.add_subcommand("show", "print disks, partitions, free space and volumes as a tree");
     show->add_flag("-v,--verbose", opt_.verbose, "also print the context-menu masks in words");
-    show->add_option("-o,--output", opt_.columns,
-                     "partition columns, comma-separated: NAME,KIND,START,END,SIZE,TYPE,ACT,DEVICE,VOLUME,LETTER,"
-                     "FS,STATE")
+    show->add_option(
+            "-o,--output", opt_.columns,
+            "partition columns, comma-separated: NAME,KIND,START,END,SIZE,TYPE,ACT,DEVICE,VOLUME,LETTER,"
+            "FS,STATE")
         ->check(CLI::Validator(CheckColumns, "COLUMNS"));
     show->add_flag("--list", opt_.list, "partitions as a list instead of a tree");
     show->add_flag("--raw", opt_.raw, "only the partition rows, blank-separated, for scripts");
@@ -217,7 +218,8 @@ class Runner {
     auto* shell =
         app.add_subcommand("shell", "run many commands, one per line from standard input, on one boot");
     bool stopOnError = false;
-    shell->add_flag("--stop-on-error", stopOnError, "stop at the first line that fails, with its exit status");
+    shell->add_flag("--stop-on-error", stopOnError,
+                    "stop at the first line that fails, with its exit status");
     example(shell, "printf 'show\\ncreate primary --disk 0 --size 100M\\n' | ftdiskctl -m m shell");
 
     // A word where the command belongs that names none gets its own message; so does
@@ -254,8 +256,8 @@ class Runner {
     } catch (const CLI::ParseError& e) {
       std::string what = e.what();
       if (what.find("subcommand is required") != std::string::npos)
-        what = "a command is required after '" + (level == &app ? std::string("ftdiskctl") : level->get_name()) +
-               "'";
+        what = "a command is required after '" +
+               (level == &app ? std::string("ftdiskctl") : level->get_name()) + "'";
       return Usage(what, "ftdiskctl --help' or 'ftdiskctl COMMAND --help");
     }
     opt_.inShell = inShell_;
@@ -280,12 +282,14 @@ class Runner {
       return Usage("this command is not available inside the shell; run it as its own ftdiskctl command", "");
     if (inShell_ && opt_.dryRun)
       return Usage(
-          "a dry run needs its own boot of the machine; run 'ftdiskctl -m DIR --dry-run ...' outside the shell",
+          "a dry run needs its own boot of the machine; run 'ftdiskctl -m DIR --dry-run ...' outside the "
+          "shell",
           "");
 
     auto exec = [&](std::ostream& out, std::ostream& err) -> int {
       if (init->parsed())
-        return CmdInit(opt_, initDir.empty() ? opt_.dir : initDir, initDisks, initCdroms, cdromEmpty, out, err);
+        return CmdInit(opt_, initDir.empty() ? opt_.dir : initDir, initDisks, initCdroms, cdromEmpty, out,
+                       err);
       if (attach->parsed()) return CmdAttach(opt_, image, removable, out, err);
       if (demo->parsed()) return CmdDemo(opt_, demoDir, out, err);
       if (shell->parsed()) return Shell(stopOnError);

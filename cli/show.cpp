@@ -4,10 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <cstdio>
 #include <ostream>
 #include <sstream>
 
@@ -378,9 +378,11 @@ ZM_OBJECT_ID ResolveVolume(const json& snap, const std::string& text, bool allow
     }
     case VolumeSpec::FtSet: {
       for (const auto& v : snap["volumes"])
-        if (v["kind"] == spec.ftKind && v["ft_group"].is_number() && v["ft_group"].get<uint64_t>() == spec.number)
+        if (v["kind"] == spec.ftKind && v["ft_group"].is_number() &&
+            v["ft_group"].get<uint64_t>() == spec.number)
           return v["id"];
-      *error = "there is no " + text + " (no FT set of that type has group " + std::to_string(spec.number) + ")";
+      *error =
+          "there is no " + text + " (no FT set of that type has group " + std::to_string(spec.number) + ")";
       return 0;
     }
     case VolumeSpec::ObjectId: {

@@ -46,8 +46,9 @@ int CmdVersion(const Options& opt, std::ostream& out, std::ostream& err) {
   std::string module = ModulePath(), e;
   std::string provider = ProviderVersion(module, &e);
   if (opt.json) {
-    json doc = {{"version", FTDISKCTL_VERSION},
-                {"provider", {{"module", module}, {"version", provider.empty() ? json(nullptr) : json(provider)}}}};
+    json doc = {
+        {"version", FTDISKCTL_VERSION},
+        {"provider", {{"module", module}, {"version", provider.empty() ? json(nullptr) : json(provider)}}}};
     if (provider.empty())
       PrintJsonFailure(out, e, nullptr, doc);
     else

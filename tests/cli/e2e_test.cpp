@@ -817,7 +817,8 @@ std::string SparseDigest(const std::string& path) {
     for (off_t at = data; at < hole;) {
       ssize_t n = ::pread(fd, buf.data(), std::min<off_t>(hole - at, static_cast<off_t>(buf.size())), at);
       if (n <= 0) break;
-      out += std::to_string(std::hash<std::string_view>{}(std::string_view(buf.data(), static_cast<size_t>(n))));
+      out +=
+          std::to_string(std::hash<std::string_view>{}(std::string_view(buf.data(), static_cast<size_t>(n))));
       at += n;
     }
     pos = hole;
@@ -868,7 +869,8 @@ TEST(CliDryRun, EveryWritingCommandLeavesTheMachineByteIdentical) {
   for (std::string c : commands) {
     if (c == "registry import ") c += Quote(reg);
     if (c == "restore ") c += backup;
-    struct rusage ru0 {}, ru1 {};
+    struct rusage ru0 {
+    }, ru1{};
     getrusage(RUSAGE_CHILDREN, &ru0);
     Result r = Ctl(m.M() + "--dry-run " + c, "", "TMPDIR=" + Quote(tmp) + " ");
     getrusage(RUSAGE_CHILDREN, &ru1);

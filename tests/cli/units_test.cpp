@@ -60,11 +60,11 @@ TEST(CliSizes, ParsesUnitsExactlyAndRejectsWhatIsNotASize) {
     uint64_t value;
     bool sectors;
   } units[] = {
-      {"100MB", true, 100000000, false},  {"1KB", true, 1000, false},
-      {"1.5kb", true, 1500, false},       {"2TB", true, 2000000000000ull, false},
-      {"1TiB", true, 1ull << 40, false},  {"1T", true, 1ull << 40, false},
-      {"2048s", true, 2048, true},        {"2048S", true, 2048, true},
-      {"1.5s", false, 0, false},          {"10MiB5", false, 0, false},
+      {"100MB", true, 100000000, false}, {"1KB", true, 1000, false},
+      {"1.5kb", true, 1500, false},      {"2TB", true, 2000000000000ull, false},
+      {"1TiB", true, 1ull << 40, false}, {"1T", true, 1ull << 40, false},
+      {"2048s", true, 2048, true},       {"2048S", true, 2048, true},
+      {"1.5s", false, 0, false},         {"10MiB5", false, 0, false},
       {"19EB", false, 0, false},  // beyond 64 bits
   };
   for (const auto& u : units) {

@@ -277,6 +277,8 @@ class Runner {
           "--dry-run applies to requests that write (create, delete, active, letter, rescan, menus, registry "
           "import, restore); this one writes nothing, so run it without --dry-run",
           "");
+    if (demo->parsed() && opt_.json)
+      return Usage("demo prints a walkthrough for people; run it without --json, then 'show --json'", "");
     bool ownProcess = init->parsed() || attach->parsed() || demo->parsed() || shell->parsed();
     if (inShell_ && ownProcess)
       return Usage("this command is not available inside the shell; run it as its own ftdiskctl command", "");

@@ -528,7 +528,9 @@ std::vector<DiskInfo> Disks() {
     info.length = d->length;
     std::vector<uint8_t> sector(d->config.bytesPerSector);
     // Read beside the device counters: they count what callers of the device asked for.
-    info.signature = d->fd >= 0 && PreadAll(d->fd, sector.data(), sector.size(), 0) ? Le32(&sector[440]) : 0;
+    bool read = d->fd >= 0 && PreadAll(d->fd, sector.data(), sector.size(), 0);
+    if (read) detail::OverlayPatchRead(*d, 0, sector.data(), sector.size());  // a dry run's writes
+    info.signature = read ? Le32(&sector[440]) : 0;
     info.geometry = detail::GeometryOf(*d);
     info.removable = d->config.removable;
     out.push_back(info);

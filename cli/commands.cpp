@@ -468,11 +468,12 @@ int CmdActive(Session& s, const Options& opt, const std::string& volume, std::os
     return kFailed;
   }
   std::string name = NameOf(snap, id);
-  if (const json* v = FindVolume(snap, id); v && (*v)["kind"] != "primary") {
+  // A logical drive or a CD-ROM has no slot in the master boot record to carry the flag;
+  // FT sets are left to the provider.
+  if (const json* v = FindVolume(snap, id); v && ((*v)["kind"] == "logical" || (*v)["kind"] == "cdrom")) {
     std::string kind = (*v)["kind"];
     err << "cannot mark " << volume << " active: only a primary partition can be the boot partition, and "
-        << (name.empty() ? volume : name) << " is "
-        << (kind == "logical" ? "a logical drive" : "a " + kind + " volume")
+        << (name.empty() ? volume : name) << " is " << (kind == "logical" ? "a logical drive" : "a CD-ROM")
         << "; pick a primary partition (diskN/pM with M from 1 to 4)\n";
     return kFailed;
   }

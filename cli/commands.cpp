@@ -477,10 +477,12 @@ int CmdActive(Session& s, const Options& opt, const std::string& volume, std::os
         << "; pick a primary partition (diskN/pM with M from 1 to 4)\n";
     return kFailed;
   }
+  std::string set = FtSetOfVolume(snap, id);
+  std::string what = set.empty() ? "cannot mark partition active"
+                                 : "cannot mark " + volume + " active (it belongs to " + set + ", an FT set)";
   PropSet in;
-  return Request(s, opt, "active " + volume, "cannot mark partition active", id, OPCLASS_VOLUME,
-                 OP_MARK_ACTIVE, in, DiskIndexOfObject(snap, id), out, err,
-                 [&](const json&, uint64_t, bool dry) {
+  return Request(s, opt, "active " + volume, what, id, OPCLASS_VOLUME, OP_MARK_ACTIVE, in,
+                 DiskIndexOfObject(snap, id), out, err, [&](const json&, uint64_t, bool dry) {
                    return Verb(dry, "marked ", "would mark ") + name + " active";
                  });
 }

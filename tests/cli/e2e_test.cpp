@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "testutil.h"
@@ -482,6 +483,7 @@ TEST(CliDemo, EndsWithALetteredMirrorThatSurvivesRequestsAndReboots) {
   if (NotImplemented(r)) GTEST_SKIP() << "a provider part the demo needs is missing";
   ASSERT_EQ(r.rc, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("demo complete"), std::string::npos);
+  const std::string demoOut = r.out;
   std::string m = "-m " + Quote(dir) + " ";
   auto mirrorOf = [](const json& show) {
     for (const auto& v : show["volumes"])
@@ -523,6 +525,18 @@ TEST(CliDemo, EndsWithALetteredMirrorThatSurvivesRequestsAndReboots) {
   mirror = mirrorOf(Json(Ctl(m + "show --json")));
   ASSERT_TRUE(mirror.is_object());
   EXPECT_EQ(mirror["drive_letter"], "M:");
+  // The demo's commands name objects as they can be typed again: its letter commands
+  // replay as printed, in new processes.
+  std::istringstream lines(demoOut);
+  int replayed = 0;
+  for (std::string line; std::getline(lines, line);) {
+    const std::string prefix = "$ ftdiskctl -m " + dir + " letter ";
+    if (line.rfind(prefix, 0) != 0) continue;
+    Result again = Ctl(m + line.substr(prefix.size() - 7));
+    EXPECT_EQ(again.rc, 0) << line << ": " << again.err;
+    ++replayed;
+  }
+  EXPECT_EQ(replayed, 3) << "E:, F: and the mirror's M:";
   // The demo replaces its own machine but no other directory.
   EXPECT_EQ(Ctl("demo " + Quote(t.path)).rc, 1);
 }

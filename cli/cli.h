@@ -15,6 +15,10 @@
 #include "zmapi.h"
 #include "zmhost.h"
 
+namespace ntp::reg {
+struct Value;
+}
+
 namespace cli {
 
 using json = nlohmann::json;
@@ -37,6 +41,7 @@ struct Options {
   bool list = false;           // show --list: no tree
   bool raw = false;            // show --raw: no alignment, blank-separated
   std::string color = "auto";  // --color=auto|always|never
+  bool force = false;          // registry import: replace a configuration even when that loses sets or disks
 };
 
 // The one JSON document a command prints with --json. Success: doc with "ok": true and
@@ -83,7 +88,7 @@ class Session {
 };
 
 // Where the provider module is: FTDISK_MODULE or FTDISK_PROVIDER, else libftdisk.so next
-// to this program.
+// to this program, else in the library directory it was installed with.
 std::string ModulePath();
 std::string SelfPath();
 
@@ -168,6 +173,7 @@ int CmdRegistryExport(Session& s, const Options& opt, const std::string& file, s
                       std::ostream& err);
 int CmdRegistryImport(Session& s, const Options& opt, const std::string& file, bool rescan, std::ostream& out,
                       std::ostream& err);
+int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
 int CmdAlerts(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
 int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::string>& disks,
             const std::vector<std::string>& cdroms, bool emptyCdrom, std::ostream& out, std::ostream& err);
@@ -178,6 +184,10 @@ int CmdDemo(const Options& opt, const std::string& dir, std::ostream& out, std::
 // The registry's disk key and its configuration value.
 extern const char16_t kDiskKey[];
 json RegistryJson();
+// The same decoding for any list of the key's values (a hive's, for instance), and its
+// printing: exit status 1 when "Information" is malformed.
+json RegistryValuesJson(const std::vector<ntp::reg::Value>& values);
+int PrintRegistry(const json& r, const Options& opt, std::ostream& out, std::ostream& err);
 
 // Backups of partition-table sectors (backup.cpp).
 // Keeps, while a request runs, the previous contents of every sector written (through

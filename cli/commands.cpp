@@ -543,10 +543,12 @@ int CmdMenus(Session& s, const Options& opt, std::ostream& out, std::ostream& er
                  in, -1, out, err);
 }
 
-json RegistryJson() {
+json RegistryJson() { return RegistryValuesJson(ntp::reg::ListValues(kDiskKey)); }
+
+json RegistryValuesJson(const std::vector<ntp::reg::Value>& list) {
   json values = json::array();
   json information = nullptr;
-  for (const auto& v : ntp::reg::ListValues(kDiskKey)) {
+  for (const auto& v : list) {
     json val = {{"name", Narrow(v.name)}, {"type", v.type}, {"size", v.data.size()}};
     if (v.type == REG_SZ || v.type == REG_EXPAND_SZ) {
       std::u16string s;
@@ -586,7 +588,10 @@ json RegistryJson() {
 
 int CmdRegistryShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
   if (!OpenOr(s, opt, err)) return kFailed;
-  json r = RegistryJson();
+  return PrintRegistry(RegistryJson(), opt, out, err);
+}
+
+int PrintRegistry(const json& r, const Options& opt, std::ostream& out, std::ostream& err) {
   bool malformed = r["information"].is_object() && !r["information"]["valid"].get<bool>();
   if (opt.json) {
     if (malformed)
@@ -643,28 +648,10 @@ int CmdRegistryImport(Session& s, const Options& opt, const std::string& file, b
     }
   }
   if (!OpenOr(s, opt, err)) return kFailed;
-  uint32_t oldType = 0;
-  std::vector<uint8_t> oldData;
-  bool hadOld = ntp::reg::GetValue(kDiskKey, u"Information", &oldType, &oldData);
   std::string e;
-  if (!ntp::reg::ImportRegFile(file, &e)) {
+  if (!ImportRegFileChecked(file, opt.force, err, &e)) {
     err << "cannot import '" << file << "': " << e << "\n";
     return kFailed;
-  }
-  // A configuration that the provider could not read must not replace a good one.
-  uint32_t type = 0;
-  std::vector<uint8_t> data;
-  if (ntp::reg::GetValue(kDiskKey, u"Information", &type, &data)) {
-    std::string why;
-    if (!DiskRegistryValidate(data.data(), data.size(), &why)) {
-      if (hadOld)
-        ntp::reg::SetValue(kDiskKey, u"Information", oldType, oldData);
-      else
-        ntp::reg::DeleteValue(kDiskKey, u"Information");
-      err << "cannot import '" << file << "': its \"Information\" value is malformed: " << why
-          << "; the stored value is unchanged\n";
-      return kFailed;
-    }
   }
   if (!rescan) {
     if (opt.json)
@@ -815,10 +802,6 @@ int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::s
       return kUsage;
     }
     disks.push_back({size, cfg});
-  }
-  if (disks.empty()) {
-    err << "init: give at least one --disk SIZE\n";
-    return kUsage;
   }
   std::vector<ntp::CdromConfig> cds;
   for (const auto& iso : cdroms) {

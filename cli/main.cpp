@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "cli.h"
+#include "hive_commands.h"
 
 namespace cli {
 
@@ -97,6 +98,12 @@ class Runner {
     init->add_option("--cdrom", initCdroms, "a CD-ROM drive holding this ISO image; repeatable")
         ->check(CLI::ExistingFile);
     init->add_flag("--cdrom-empty", cdromEmpty, "a CD-ROM drive without a medium");
+    std::vector<std::string> initAttach;
+    std::string initHive;
+    init->add_option("--attach", initAttach,
+                     "an existing disk image or block device (not modified); repeatable");
+    init->add_option("--from-hive", initHive, "import the DISK key of this NT SYSTEM hive file")
+        ->check(CLI::ExistingFile);
     example(init, "ftdiskctl init m --disk 512M --disk 1G,255,63 --cdrom-empty");
 
     std::string image;
@@ -174,23 +181,41 @@ class Runner {
     auto* rescanDiskOpt = rescan->add_option("--disk", rescanDisk, "only disk N (update-disk request)");
     example(rescan, "ftdiskctl -m m rescan --disk 1");
 
+    auto* checkCmd =
+        app.add_subcommand("check", "compare the FT configuration with the disks; exit 1 when not well");
+    example(checkCmd, "ftdiskctl -m m check --json");
+
     auto* menus = app.add_subcommand("menus", "recompute every context menu and print the masks");
     example(menus, "ftdiskctl -m m menus --json");
 
-    std::string regFile;
-    bool noRescan = false;
+    std::string regFile, regHive;
+    bool noRescan = false, noBackup = false;
     auto* registry = app.add_subcommand("registry", "the disk registry (HKEY_LOCAL_MACHINE\\SYSTEM\\DISK)");
     registry->require_subcommand(1);
     auto* regShow = registry->add_subcommand("show", "decode the FT configuration \"Information\"");
-    example(regShow, "ftdiskctl -m m registry show --json");
-    auto* regExport = registry->add_subcommand("export", "write the key as a REGEDIT4 .reg file");
-    regExport->add_option("FILE", regFile, ".reg file to write")->required();
-    example(regExport, "ftdiskctl -m m registry export disk.reg");
+    auto* regShowHive = regShow->add_option("--hive", regHive,
+                                            "decode the DISK key of this NT SYSTEM hive file (no machine)");
+    example(regShow, "ftdiskctl -m m registry show --json   |   ftdiskctl registry show --hive SYSTEM");
+    auto* regExport =
+        registry->add_subcommand("export", "write the key as a REGEDIT4 .reg file or into a hive");
+    auto* regExportFile = regExport->add_option("FILE", regFile, ".reg file to write");
+    auto* regExportHive = regExport->add_option(
+        "--hive", regHive, "write the DISK key into this NT SYSTEM hive (made when missing)");
+    regExportFile->excludes(regExportHive);
+    regExport->add_flag("--no-backup", noBackup, "with --hive: do not keep the previous hive as FILE.bak");
+    example(regExport,
+            "ftdiskctl -m m registry export disk.reg   |   ftdiskctl -m m registry export --hive SYSTEM");
     auto* regImport =
-        registry->add_subcommand("import", "read values from a REGEDIT4 .reg file, then rescan");
-    regImport->add_option("FILE", regFile, ".reg file to read")->required();
+        registry->add_subcommand("import", "read values from a REGEDIT4 .reg file or a hive, then rescan");
+    auto* regImportFile = regImport->add_option("FILE", regFile, ".reg file to read");
+    auto* regImportHive =
+        regImport->add_option("--hive", regHive, "read the DISK key of this NT SYSTEM hive");
+    regImportFile->excludes(regImportHive);
     regImport->add_flag("--no-rescan", noRescan, "do not rescan after the import");
-    example(regImport, "ftdiskctl -m m registry import mirror.reg");
+    regImport->add_flag("--force", opt_.force,
+                        "import even when FT sets or disks of this machine would be lost");
+    example(regImport,
+            "ftdiskctl -m m registry import mirror.reg   |   ftdiskctl -m m registry import --hive SYSTEM");
     registry->footer("Example:\n  ftdiskctl -m m registry show");
 
     auto* alerts = app.add_subcommand("alerts", "print the alerts raised on this machine (alerts.log)");
@@ -289,6 +314,28 @@ class Runner {
           "");
 
     auto exec = [&](std::ostream& out, std::ostream& err) -> int {
+      if (init->parsed() && initDisks.empty() && initAttach.empty()) {
+        err << "ftdiskctl: init needs at least one --disk SIZE or --attach IMAGE\n";
+        return kUsage;
+      }
+      if (init->parsed() && (!initHive.empty() || !initAttach.empty()))
+        return CmdInitFromHive(
+            opt_,
+            {initDir.empty() ? opt_.dir : initDir, initDisks, initCdroms, initAttach, cdromEmpty, initHive},
+            out, err);
+      if ((regExport->parsed() || regImport->parsed()) && regFile.empty() && regHive.empty()) {
+        err << "ftdiskctl: give a .reg FILE or --hive SYSTEM\n";
+        return kUsage;
+      }
+      if (regExport->parsed() && noBackup && regHive.empty()) {
+        err << "ftdiskctl: --no-backup goes only with --hive\n";
+        return kUsage;
+      }
+      if (regShow->parsed() && regShowHive->count() > 0) return CmdRegistryShowHive(opt_, regHive, out, err);
+      if (regExport->parsed() && !regHive.empty())
+        return CmdRegistryExportHive(*s_, opt_, regHive, !noBackup, out, err);
+      if (regImport->parsed() && !regHive.empty())
+        return CmdRegistryImportHive(*s_, opt_, regHive, !noRescan, out, err);
       if (init->parsed())
         return CmdInit(opt_, initDir.empty() ? opt_.dir : initDir, initDisks, initCdroms, cdromEmpty, out,
                        err);
@@ -331,6 +378,7 @@ class Runner {
       }
       if (rescan->parsed()) return CmdRescan(*s_, opt_, rescanDiskOpt->count() > 0, rescanDisk, out, err);
       if (menus->parsed()) return CmdMenus(*s_, opt_, out, err);
+      if (checkCmd->parsed()) return CmdCheck(*s_, opt_, out, err);
       if (regShow->parsed()) return CmdRegistryShow(*s_, opt_, out, err);
       if (regExport->parsed()) return CmdRegistryExport(*s_, opt_, regFile, out, err);
       if (regImport->parsed()) return CmdRegistryImport(*s_, opt_, regFile, !noRescan, out, err);
@@ -368,17 +416,15 @@ class Runner {
     int rc = body(o, e);
     err_ << e.str();
     json doc = o.str().empty() ? json() : json::parse(o.str(), nullptr, false);
-    if (doc.is_object() && doc.contains("ok")) {
-      out_ << o.str();
-    } else if (doc.is_object() || o.str().empty()) {
-      if (!doc.is_object()) doc = json::object();
-      if (rc == kOk)
-        PrintJsonResult(out_, doc);
-      else
-        PrintJsonFailure(out_, FirstLine(e.str()), nullptr, doc);
-    } else {
+    if (!doc.is_object() && !o.str().empty()) {
       out_ << o.str();  // not a document (help text)
+      return rc;
     }
+    if (!doc.is_object()) doc = json::object();
+    if (!doc.contains("ok")) doc["ok"] = rc == kOk;
+    if (!doc.contains("error"))
+      doc["error"] = doc["ok"] == true ? json(nullptr) : JsonError(FirstLine(e.str()))["error"];
+    out_ << doc.dump(2) << "\n";
     return rc;
   }
 

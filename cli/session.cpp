@@ -24,8 +24,16 @@ std::string ModulePath() {
     const char* v = std::getenv(var);
     if (v != nullptr && *v != '\0') return v;
   }
-  std::filesystem::path self = SelfPath();
-  return (self.parent_path() / "libftdisk.so").string();
+  std::filesystem::path dir = std::filesystem::path(SelfPath()).parent_path();
+  std::filesystem::path here = dir / "libftdisk.so";
+#ifdef FTDISK_MODULE_RELDIR
+  // Installed: the module sits in the program's library directory.
+  std::error_code ec;
+  std::filesystem::path installed = dir / FTDISK_MODULE_RELDIR / "libftdisk.so";
+  if (!std::filesystem::exists(here, ec) && std::filesystem::exists(installed, ec))
+    return installed.lexically_normal().string();
+#endif
+  return here.string();
 }
 
 bool Session::Open(const std::string& dir, bool noWait, std::string* error) {

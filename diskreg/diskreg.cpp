@@ -172,7 +172,8 @@ NTSTATUS FtRegistryQuery(const char* valueName, char** freeToPtr, char** valuePt
     return STATUS_REGISTRY_CORRUPT;
   auto* header = reinterpret_cast<_DISK_CONFIG_HEADER*>(buffer + info.DataOffset);
   if (valuePtr) *valuePtr = buffer + info.DataOffset;
-  *length = header->FtInformationOffset + header->FtInformationSize;
+  // Without an FT part the used length ends with the disk part, whatever the FT offset.
+  *length = DiskRegistryUsedLength(header);
   return STATUS_SUCCESS;
 }
 

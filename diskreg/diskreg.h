@@ -10,6 +10,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 
 #include "ntplatform.h"
@@ -201,6 +202,21 @@ bool DiskRegistryValidateDiskPart(const void* diskPart, size_t len, std::string*
 // The used length of a valid blob: FtInformationOffset + FtInformationSize when there is
 // an FT part, else DiskInformationOffset + DiskInformationSize.
 uint32_t DiskRegistryUsedLength(const _DISK_CONFIG_HEADER* header);
+
+// The state a set takes when lost of its members are orphaned: a mirror or a parity set
+// with one lost has an orphan, a stripe set or volume set with any lost, or a parity
+// set (or mirror) with two or more, is disabled. With none lost, or for a type that is
+// no FT set, the state stays current; a disabled set never becomes less than disabled.
+uint32_t FtSetStateAfterLoss(uint32_t type, uint32_t current, uint32_t lost, uint32_t members);
+
+// Whether a disk with this signature holds a partition at exactly this offset and length.
+using DiskRegistryPresence = std::function<bool(uint32_t signature, int64_t offset, int64_t length)>;
+
+// Marks every FT member whose partition is not present as Orphaned and gives each set
+// with orphans the state FtSetStateAfterLoss says; a member already orphaned stays so
+// (it comes back only when regenerated). blob must be accepted by DiskRegistryValidate.
+// Returns the number of records changed (0: the blob is as it was).
+uint32_t DiskRegistryOrphanMissingMembers(void* blob, size_t len, const DiskRegistryPresence& present);
 
 // The native registry layer. Names are 8-bit and converted to UTF-16 for each call.
 // Creates (or opens) a key, class className; handle may be null (the key is then closed).

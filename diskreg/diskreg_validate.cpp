@@ -26,9 +26,16 @@ bool Fail(std::string* why, const std::string& text) {
 
 std::string At(uint64_t offset) { return " (at byte " + std::to_string(offset) + ")"; }
 
+// A partition record of the disk part: its offset in the blob and its disk's signature.
+struct RecordAt {
+  uint64_t offset;
+  uint32_t signature;
+  bool operator<(uint64_t o) const { return offset < o; }
+};
+
 // Walks the disk descriptions of the disk part at [base, base+size) of buffer b; when
-// records is given, collects the offsets (relative to b) of every partition record.
-bool CheckDiskPart(const uint8_t* b, uint64_t base, uint64_t size, std::vector<uint64_t>* records,
+// records is given, collects every partition record (offsets relative to b).
+bool CheckDiskPart(const uint8_t* b, uint64_t base, uint64_t size, std::vector<RecordAt>* records,
                    std::string* why) {
   if (size < kDiskRegistryHeaderSize) return Fail(why, "disk part shorter than its 4-byte header" + At(base));
   const uint64_t end = base + size;
@@ -39,13 +46,14 @@ bool CheckDiskPart(const uint8_t* b, uint64_t base, uint64_t size, std::vector<u
       return Fail(why, "disk description " + std::to_string(d) + " of " + std::to_string(disks) +
                            " runs past the disk part" + At(pos));
     const uint32_t parts = Read16(b + pos);
+    const uint32_t signature = Read32(b + pos + 4);
     const uint64_t need = DiskDescriptionSize(parts);
     if (end - pos < need)
       return Fail(why, "disk description " + std::to_string(d) + " claims " + std::to_string(parts) +
                            " partitions, more than the disk part holds" + At(pos));
     if (records)
       for (uint32_t p = 0; p < parts; ++p)
-        records->push_back(pos + kDiskDescriptionHeaderSize + uint64_t(kDiskPartitionSize) * p);
+        records->push_back({pos + kDiskDescriptionHeaderSize + uint64_t(kDiskPartitionSize) * p, signature});
     pos += need;
   }
   return true;
@@ -54,8 +62,12 @@ bool CheckDiskPart(const uint8_t* b, uint64_t base, uint64_t size, std::vector<u
 }  // namespace
 
 uint32_t DiskRegistryUsedLength(const _DISK_CONFIG_HEADER* header) {
-  if (header->FtInformationSize != 0) return header->FtInformationOffset + header->FtInformationSize;
-  return header->DiskInformationOffset + header->DiskInformationSize;
+  uint64_t used = header->FtInformationSize != 0
+                      ? uint64_t(header->FtInformationOffset) + header->FtInformationSize
+                      : uint64_t(header->DiskInformationOffset) + header->DiskInformationSize;
+  // A configuration that holds only a header (no disk part, no FT part) is the header.
+  if (header->DiskInformationSize == 0 && header->FtInformationSize == 0) used = kDiskConfigHeaderSize;
+  return uint32_t(used);
 }
 
 bool DiskRegistryValidateDiskPart(const void* diskPart, size_t len, std::string* why) {
@@ -89,7 +101,18 @@ bool DiskRegistryValidate(const void* blob, size_t len, std::string* why) {
       return Fail(why, "FT part overlaps the disk part" + At(20));
   }
 
-  std::vector<uint64_t> records;
+  // What gets copied and stored is the used length: it must hold the header and the
+  // whole disk part, or a copy or a store would cut records off.
+  if (diskSize > 0 || ftSize > 0) {
+    const uint64_t used = ftSize > 0 ? ftOff + ftSize : diskOff + diskSize;
+    if (used < kDiskConfigHeaderSize)
+      return Fail(why,
+                  "used length " + std::to_string(used) + " is shorter than the 44-byte header" + At(12));
+    if (diskSize > 0 && diskOff + diskSize > used)
+      return Fail(why, "disk part ends past the used length " + std::to_string(used) + At(12));
+  }
+
+  std::vector<RecordAt> records;
   if (diskSize > 0 && !CheckDiskPart(b, diskOff, diskSize, &records, why)) return false;
   if (ftSize == 0) return true;
 
@@ -110,10 +133,16 @@ bool DiskRegistryValidate(const void* blob, size_t len, std::string* why) {
       const uint32_t target = Read32(b + member + 8);
       // Records are in ascending order: a binary search finds an exact record start.
       auto it = std::lower_bound(records.begin(), records.end(), uint64_t(target));
-      if (it == records.end() || *it != target)
+      if (it == records.end() || it->offset != target)
         return Fail(why, "member " + std::to_string(m) + " of FT set " + std::to_string(s) +
                              " points at byte " + std::to_string(target) +
                              ", which is not a partition record of the disk part" + At(member + 8));
+      // A member names its disk twice; a record on another disk is not this member.
+      if (Read32(b + member + 4) != it->signature)
+        return Fail(why, "member " + std::to_string(m) + " of FT set " + std::to_string(s) +
+                             " names disk signature " + std::to_string(Read32(b + member + 4)) +
+                             " but its partition record lies on disk " + std::to_string(it->signature) +
+                             At(member + 4));
     }
     pos += FtDescriptionSize(members);
   }

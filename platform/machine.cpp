@@ -19,6 +19,8 @@
 #include <set>
 #include <sstream>
 
+#include "diskreg.h"
+#include "ftstandin.h"
 #include "machine_state.h"
 #include "ntplatform.h"
 #include "overlay.h"
@@ -114,11 +116,12 @@ struct LetterRecord {
   uint16_t ftMember;
 };
 
-// Walks the disk part of the "Information" value; every record is checked against
-// the value's size before it is read, and a malformed value yields what fits.
+// Walks the disk part of the "Information" value; a value the blob checker rejects
+// gives no records at all (the provider does not use it either), and every record is
+// still checked against the value's size before it is read.
 std::vector<LetterRecord> ParseInformation(const std::vector<uint8_t>& blob) {
   std::vector<LetterRecord> out;
-  if (blob.size() < 44) return out;
+  if (blob.size() < 44 || !DiskRegistryValidate(blob.data(), blob.size(), nullptr)) return out;
   const uint64_t diskOff = Le32(&blob[12]), diskSize = Le32(&blob[16]);
   if (diskSize == 0 || diskOff >= blob.size()) return out;
   const uint64_t end = std::min<uint64_t>(blob.size(), diskOff + diskSize);
@@ -489,6 +492,9 @@ bool Boot(const std::string& dir, LockMode mode, std::string* error, const std::
     m->links[detail::Upper(detail::Utf16("\\DosDevices\\PhysicalDrive" + std::to_string(d->index)))] =
         PartitionDevice(d->index, 0);
   }
+  // The FtDisk stand-in runs before the letters are given and before the host starts,
+  // as the driver does at boot.
+  detail::RunFtStandin(*m);
   AssignBootLetters(*m);
   detail::SetBootVersion(m->config.osMajor, m->config.osMinor, m->config.osBuild);
   g_machine = std::move(m);

@@ -276,17 +276,20 @@ bool ExportRegFile(const std::u16string& keyPath, const std::string& file, std::
   return true;
 }
 
-bool ImportRegFile(const std::string& file, std::string* error) {
+bool ParseRegFile(const std::string& file, std::vector<ImportValue>* values, std::string* error) {
+  values->clear();
   Parser p{file, error};
   std::string text;
   if (!ReadText(p, &text)) return false;
 
-  std::vector<BatchOp> ops;
   std::u16string rel;
   bool inKey = false, header = false;
   std::istringstream lines(text);
   std::string raw;
   int next = 0;
+  auto fullPath = [](const std::u16string& r) {
+    return r.empty() ? std::u16string(u"\\REGISTRY\\MACHINE") : u"\\REGISTRY\\MACHINE\\" + r;
+  };
   while (std::getline(lines, raw)) {
     p.line = ++next;
     std::string s = Trim(raw);
@@ -310,9 +313,10 @@ bool ImportRegFile(const std::string& file, std::string* error) {
       std::u16string wide;
       if (!FromUtf8(path, &wide)) return p.Fail("key name is not valid UTF-8");
       if (!NT_SUCCESS(CanonicalPath(wide, &rel))) return p.Fail("'" + path + "' is not a key of " + kRoot);
-      BatchOp op;
-      op.rel = rel;
-      ops.push_back(op);
+      ImportValue key;
+      key.keyPath = fullPath(rel);
+      key.keyOnly = true;
+      values->push_back(key);
       inKey = true;
       continue;
     }
@@ -320,17 +324,52 @@ bool ImportRegFile(const std::string& file, std::string* error) {
     if (!inKey) return p.Fail("value before any [key] line");
     BatchOp op;
     if (!ParseValue(p, s, rel, &op)) return false;
-    ops.push_back(std::move(op));
+    ImportValue v;
+    v.keyPath = fullPath(rel);
+    v.name = std::move(op.name);
+    v.type = op.type;
+    v.data = std::move(op.data);
+    v.remove = op.remove;
+    values->push_back(std::move(v));
   }
   if (!header) {
     p.line = next;
     return p.Fail("empty file (no REGEDIT4 line)");
   }
+  return true;
+}
+
+bool ImportValues(const std::vector<ImportValue>& values, std::string* error) {
+  std::vector<BatchOp> ops;
+  for (const ImportValue& v : values) {
+    BatchOp op;
+    if (!NT_SUCCESS(CanonicalPath(v.keyPath, &op.rel))) {
+      if (error) *error = "'" + ToUtf8(v.keyPath) + "' is not a key of " + kRoot + "; nothing was changed";
+      return false;
+    }
+    op.hasValue = !v.keyOnly;
+    op.remove = v.remove;
+    op.name = v.name;
+    op.type = v.type;
+    op.data = v.data;
+    ops.push_back(std::move(op));
+  }
   NTSTATUS st = ApplyBatch(ops);
   if (!NT_SUCCESS(st)) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%08x", uint32_t(st));
-    if (error) *error = file + ": the registry refused the import (status " + buf + "); nothing was changed";
+    if (error)
+      *error = std::string("the registry refused the import (status ") + buf + "); nothing was changed";
+    return false;
+  }
+  return true;
+}
+
+bool ImportRegFile(const std::string& file, std::string* error) {
+  std::vector<ImportValue> values;
+  if (!ParseRegFile(file, &values, error)) return false;
+  if (!ImportValues(values, error)) {
+    if (error) *error = file + ": " + *error;
     return false;
   }
   return true;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of tests/fuzz/ with clang and runs each on its corpus.
 # Usage: scripts/fuzz.sh [seconds per target, default 60] [target...]
-#        targets: diskreg ptable regfile (all when none is given)
+#        targets: diskreg ptable regfile hive (all when none is given)
 # Binaries, the growing working corpora and any crash files go to build-fuzzers/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,9 +27,11 @@ build() {
 }
 for t in "${targets[@]}"; do
   case $t in
-    diskreg) build diskreg diskreg/diskreg_validate.cpp ;;
+    diskreg) build diskreg diskreg/diskreg_validate.cpp diskreg/diskreg_orphans.cpp ;;
     ptable) build ptable platform/ptable.cpp ;;
-    regfile) build regfile platform/*.cpp -lsqlite3 $(pkg-config --libs tomlplusplus 2>/dev/null) -pthread ;;
+    regfile) build regfile platform/*.cpp diskreg/diskreg_validate.cpp diskreg/diskreg_orphans.cpp -lsqlite3 $(pkg-config --libs tomlplusplus 2>/dev/null) -pthread ;;
+    hive) build hive cli/hive.cpp diskreg/diskreg_validate.cpp diskreg/diskreg_orphans.cpp platform/*.cpp -lhivex -lsqlite3 \
+        $(pkg-config --libs tomlplusplus 2>/dev/null) -pthread ;;
     *) echo "fuzz.sh: unknown target $t" >&2; exit 2 ;;
   esac
 done
@@ -44,7 +46,7 @@ for t in "${targets[@]}"; do
   for f in tests/fuzz/corpus/"$t"/*; do
     case $(basename "$f") in crash-* | known-*) ;; *) cp -n "$f" "$work/" ;; esac
   done
-  (cd "$out" && "./${t}_fuzz" -max_total_time="$seconds" -max_len=16384 -timeout=10 -rss_limit_mb=2048 \
+  (cd "$out" && "./${t}_fuzz" -max_total_time="$seconds" -max_len=32768 -timeout=10 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="crash-$t-" "corpus-$t") || status=1
 done
 [ $status -eq 0 ] || echo "fuzz.sh: a target failed; its reproducer is in $out/crash-*" >&2

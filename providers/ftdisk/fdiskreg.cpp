@@ -48,6 +48,19 @@ ZMSTATUS ReadLetter(ZM_OBJECT_ID id, uint8_t* letter) {
   return s;
 }
 
+// TRUE when no configuration is stored, or one without a disk part or without disks.
+// A stored value that is not a well-formed blob is not empty: it is never replaced.
+bool StoredDiskPartEmpty() {
+  ULONG size = 0;
+  if (!NT_SUCCESS(DiskRegistryGet(nullptr, &size))) return false;
+  if (size < kDiskRegistryHeaderSize) return true;
+  std::vector<uint8_t> area(size);
+  if (!NT_SUCCESS(DiskRegistryGet(reinterpret_cast<_DISK_REGISTRY*>(area.data()), &size))) return false;
+  uint16_t disks = 0;
+  std::memcpy(&disks, area.data(), sizeof disks);
+  return disks == 0;
+}
+
 // Fills the description of one disk with at most capacity records; see
 // driveToDiskDescription.
 uint32_t FillDiskDescription(ZM_OBJECT_ID disk, _DISK_DESCRIPTION* description, uint32_t capacity) {
@@ -420,9 +433,33 @@ ZMSTATUS UpdateDriveLetter(ZM_OBJECT_ID volume) {
   if (!NT_SUCCESS(LowOpenNtName(device.c_str(), GENERIC_READ, &handle, 0))) return FT_E_CANNOT_OPEN;
   const int64_t size = FdGetExactSize(handle);
   const int64_t offset = FdGetExactOffset(handle);
-  if (!DiskRegistryAssignDriveLetter(signature, offset, size, letter)) s = FT_E_REGISTRY_UPDATE;
   NtClose(handle);
+  if (DiskRegistryAssignDriveLetter(signature, offset, size, letter)) return s;
+  // Nothing configured yet (a fresh machine, or a configuration without disks): the
+  // disk part is built from the database first, which is what every later scan would
+  // do, and the letter is then recorded in it.
+  if (!StoredDiskPartEmpty()) return FT_E_REGISTRY_UPDATE;
+  fdRebuildRegistry();
+  if (!DiskRegistryAssignDriveLetter(signature, offset, size, letter)) return FT_E_REGISTRY_UPDATE;
   return s;
+}
+
+void RestoreDriveLetter(ZM_OBJECT_ID volume, const std::u16string& previous) {
+  ZM_HANDLE mount = nullptr;
+  if (ZM_FAILED(PrGetProviderByName(ghDb, u"mount", &mount))) return;
+  ZM_PROPSET in = nullptr;
+  if (ZM_FAILED(PsCreatePropset(&in))) return;
+  uint32_t code = OP_REMOVE_DRIVE_LETTER;
+  if (!previous.empty() && previous[0] != 0 && previous[0] != u' ') {
+    code = OP_ASSIGN_DRIVE_LETTER;
+    const std::u16string text{previous[0], u':'};
+    ZM_PROPERTY p{"DRIVE_LETTER", ZM_TYPE_STRING, 0, uint32_t((text.size() + 1) * sizeof(char16_t)),
+                  const_cast<char16_t*>(text.c_str())};
+    PsAddProperty(in, &p);
+  }
+  ZM_OBJECT_ID ignored = 0;
+  PrCallProvider(mount, volume, OPCLASS_VOLUME, code, in, nullptr, 0, 0, nullptr, nullptr, &ignored);
+  PsDestroyPropset(in);
 }
 
 ZMSTATUS UpdateCdromDriveLetter(ZM_OBJECT_ID cdrom) {

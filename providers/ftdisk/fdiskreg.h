@@ -2,6 +2,8 @@
 // objects of the database, and records drive letters in the configuration.
 #pragma once
 
+#include <string>
+
 #include "ntplatform.h"
 #include "zmapi.h"
 
@@ -41,3 +43,6 @@ int64_t FdGetExactSize(HANDLE partition);
 int64_t FdGetExactOffset(HANDLE partition);
 ZMSTATUS UpdateDriveLetter(ZM_OBJECT_ID volume);
 ZMSTATUS UpdateCdromDriveLetter(ZM_OBJECT_ID cdrom);
+// Gives a volume back the letter it had ("E:", or none when previous is empty) through
+// "mount", after a request failed past the point where "mount" changed it.
+void RestoreDriveLetter(ZM_OBJECT_ID volume, const std::u16string& previous);

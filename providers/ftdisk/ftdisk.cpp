@@ -5,8 +5,10 @@
 
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "diskreg.h"
+#include "fdiskreg.h"
 #include "ftinfo.h"
 #include "ftvol.h"
 #include "layout.h"
@@ -20,6 +22,22 @@ using layout::IdList;
 
 constexpr uint64_t kStateBit38 = 0x4000000000ull;
 constexpr uint64_t kUpperHalf = 0xFFFFFFFF00000000ull;
+constexpr uint64_t kStateInitializing = 0x400000000ull;  // bit 34
+
+// How bad a set's state is: an orphan or a regeneration still running leaves the data
+// with no redundancy (1); a disabled or failed set has lost data (2).
+uint32_t FtStateSeverity(uint32_t ftState) {
+  switch (ftState) {
+    case FtStateOk:
+    case FtInitializing:
+      return 0;
+    case FtHasOrphan:
+    case FtRegenerating:
+      return 1;
+    default:
+      return 2;
+  }
+}
 
 // Guards the creation and the closing of g_hMutex, so two first uses on different
 // threads cannot both create a mutex (and then hold different ones).
@@ -72,6 +90,68 @@ bool HoldsEveryPartitionOf(FTInfo& info, const uint8_t* blob) {
   return true;
 }
 
+// Orphans the members of info's sets whose partition has no record in the scanned blob
+// (header + disk part, checked), and degrades their sets.
+void OrphanMembersNotIn(FTInfo& info, const uint8_t* scanned, uint32_t size) {
+  FTInfo disks;
+  if (!disks.Load(scanned, size)) return;
+  std::vector<uint8_t> blob(info.Blob(), info.Blob() + info.UsedLength());
+  auto present = [&disks](uint32_t signature, int64_t offset, int64_t length) {
+    Ptr<FTPartition> found;
+    found = disks.FindPartition(signature, offset, length);
+    return bool(found);
+  };
+  if (DiskRegistryOrphanMissingMembers(blob.data(), blob.size(), present) != 0)
+    info.Load(blob.data(), uint32_t(blob.size()));
+}
+
+// A placeholder volume exists only for its one partition: once an FT set has taken the
+// partition it is deleted, so no volume without a partition stays (a letter request
+// could otherwise resolve to it).
+void DeleteIfEmptyPlaceholder(ZM_OBJECT_ID volume) {
+  uint32_t facility = 0;
+  if (ZM_FAILED(ReadU32(volume, "FACILITY", &facility)) || facility != 1) return;
+  IdList children;
+  if (!ZM_FAILED(ObGetChildObjects(ghDb, volume, ZM_OBJ_PARTITION, &children.count, &children.ids)) &&
+      children.count == 0)
+    ObDeleteObject(ghDb, volume);
+}
+
+// A partition whose letter was removed has no letter in the running system, so the
+// scan records it as "none known, assign one", and the next boot would give it one.
+// Where the stored configuration says "no letter" (' ', not assigned) for the same
+// partition, the scanned record says so too. The scanned blob has been checked.
+void KeepRemovedLetters(FTInfo& stored, uint8_t* scanned) {
+  _DISK_CONFIG_HEADER header;
+  std::memcpy(&header, scanned, sizeof header);
+  if (header.DiskInformationSize == 0) return;
+  uint8_t* p = scanned + header.DiskInformationOffset;
+  uint16_t disks;
+  std::memcpy(&disks, p, sizeof disks);
+  p += kDiskRegistryHeaderSize;
+  for (uint32_t d = 0; d < disks; ++d) {
+    uint16_t parts;
+    uint32_t signature;
+    std::memcpy(&parts, p, sizeof parts);
+    std::memcpy(&signature, p + 4, sizeof signature);
+    for (uint32_t i = 0; i < parts; ++i) {
+      uint8_t* at = p + kDiskDescriptionHeaderSize + i * kDiskPartitionSize;
+      _DISK_PARTITION rec;
+      std::memcpy(&rec, at, sizeof rec);
+      if (rec.FtType != NotAnFtMember || rec.DriveLetter != 0) continue;
+      Ptr<FTPartition> old;
+      old = stored.FindPartition(signature, rec.StartingOffset, rec.Length);
+      if (!old || old->GetFtType() != NotAnFtMember || old->GetAssignDriveLetter() != 0 ||
+          old->GetDriveLetter() != ' ')
+        continue;
+      rec.DriveLetter = ' ';
+      rec.AssignDriveLetter = 0;
+      std::memcpy(at, &rec, sizeof rec);
+    }
+    p += DiskDescriptionSize(parts);
+  }
+}
+
 // One FT set published: its volume object found or made, members linked and written.
 // Returns the first failure of this set's own operations, else 0.
 ZMSTATUS PublishSet(FTVolume* set, const IdList& partitions) {
@@ -122,6 +202,7 @@ ZMSTATUS PublishSet(FTVolume* set, const IdList& partitions) {
       if (parents.ids[0] != volume) {
         ObRemoveChildObject(ghDb, parents.ids[0], partition);
         ObAddChildObject(ghDb, volume, partition);
+        DeleteIfEmptyPlaceholder(parents.ids[0]);
       }
     } else {
       ObAddChildObject(ghDb, volume, partition);
@@ -239,14 +320,16 @@ int GetVolumeProperties(FTVolume* volume, ZM_PROPSET set, ZM_OBJECT_ID volumeId)
   if (volume == nullptr) return 0;
   AddU32(set, "LDM_VOLUME_TYPE", FtTypeToZmType(volume->GetType()));
   uint64_t state = FtStateToZmState(volume->GetState());
-  uint32_t severity = 0;
+  uint32_t severity = FtStateSeverity(volume->GetState());
   uint64_t previous = 0;
   if (volumeId != 0 && !ZM_FAILED(ReadU64(volumeId, "STATE", &previous))) {
     if (previous & kStateBit38) {
       state = 0x8;
       severity = 2;
     }
-    state |= previous & kUpperHalf;
+    // The upper half carries over, except bit 34 (initializing), which only the set's
+    // state in the configuration decides: a set that finished initializing loses it.
+    state |= previous & kUpperHalf & ~kStateInitializing;
   }
   AddU64(set, "STATE", state);
   AddU32(set, "SEVERITY", severity);
@@ -448,11 +531,17 @@ ZMSTATUS FtDiskAssignDriveLetter(ZM_OBJECT_ID objectId, uint32_t operationClass,
   ZM_HANDLE mount = nullptr;
   s = PrGetProviderByName(ghDb, u"mount", &mount);
   if (ZM_FAILED(s)) return s;
+  std::u16string previous;
+  if (ZM_FAILED(ReadString(objectId, "DRIVE_LETTER", &previous))) previous.clear();
   ZMSTATUS mounted = PrCallProvider(mount, objectId, operationClass, operationCode, inProps, outProps, arg6,
                                     0, arg8, progress, resultId);
   if (ZM_FAILED(mounted)) return mounted;
 
-  if (!set->AssignDriveLetter(letter) || !info.Store()) return FT_E_REGISTRY_UPDATE;
+  if (!set->AssignDriveLetter(letter) || !info.Store()) {
+    // Not recorded: the running letter goes back to what it was.
+    RestoreDriveLetter(objectId, previous);
+    return FT_E_REGISTRY_UPDATE;
+  }
   return mounted;
 }
 
@@ -489,6 +578,12 @@ ZMSTATUS FtRebuild(_DISK_REGISTRY* diskPart, uint32_t size) {
   if (LoadStoredConfiguration(info) == Stored::Unreadable) {
     result = FT_E_REGISTRY_UPDATE;
   } else {
+    // Members whose partition the scan no longer found are orphaned before the merge,
+    // as the driver does at boot: a partition made later at the same place must not
+    // take over a healthy member's record.
+    if (buffer != nullptr && info.Blob() != nullptr && info.NumberOfFTVolumes() > 0)
+      OrphanMembersNotIn(info, buffer, total);
+    if (buffer != nullptr && info.Blob() != nullptr) KeepRemovedLetters(info, buffer);
     const uint32_t setsBefore = info.NumberOfFTVolumes();
     if (!info.Rebuild(buffer, buffer != nullptr ? total : 0) || info.Blob() == nullptr ||
         info.NumberOfFTVolumes() != setsBefore ||

@@ -19,27 +19,9 @@ uint8_t* NewBytes(uint64_t n) {
   return new (std::nothrow) uint8_t[n];
 }
 
-const _DISK_CONFIG_HEADER* HeaderOf(const uint8_t* blob) {
-  return reinterpret_cast<const _DISK_CONFIG_HEADER*>(blob);
-}
-
-// A blob is taken in only when its structure is sound (every part, count and member
-// offset inside the buffer) and its used length, which is what gets copied and stored,
-// covers the header and the disk part: otherwise a copy or a store would cut it short.
+// A blob is taken in only when the one checker of a well-formed blob accepts it.
 bool CheckBlob(const uint8_t* blob, uint32_t size, std::string* why) {
-  if (!DiskRegistryValidate(blob, size, why)) return false;
-  const _DISK_CONFIG_HEADER* h = HeaderOf(blob);
-  const uint64_t used = DiskRegistryUsedLength(h);
-  if (used < kDiskConfigHeaderSize) {
-    if (why)
-      *why = "used length " + std::to_string(used) + " is shorter than the 44-byte header (at byte 12)";
-    return false;
-  }
-  if (h->DiskInformationSize > 0 && uint64_t(h->DiskInformationOffset) + h->DiskInformationSize > used) {
-    if (why) *why = "disk part ends past the used length " + std::to_string(used) + " (at byte 12)";
-    return false;
-  }
-  return true;
+  return DiskRegistryValidate(blob, size, why);
 }
 
 }  // namespace

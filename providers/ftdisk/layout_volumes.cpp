@@ -14,6 +14,8 @@ using layout::IdList;
 constexpr uint64_t kForceFailedBit = 0x4000000000ull;  // bit 38
 constexpr uint64_t kStateFailed = 0x8;
 constexpr uint32_t kSeverityFailed = 2;
+constexpr uint64_t kStateInitializing = 0x400000000ull;  // bit 34
+constexpr uint32_t kFacilityFt = 2;                      // an FT volume
 
 // The properties a placeholder volume takes from its partition, with their types.
 struct CopiedProperty {
@@ -171,12 +173,17 @@ ZMSTATUS EncapsulatePartition(ZM_OBJECT_ID partition, ZM_OBJECT_ID disk) {
     IdList containers;
     if (!ZM_FAILED(layout::Parents(disk, ZM_OBJ_CONTAINER, containers)) && containers.count > 0)
       ObAddChildObject(ghDb, containers.ids[0], volume);
+  } else if (U32Or0(volumes.ids[0], "FACILITY") == kFacilityFt) {
+    // An FT volume's state and severity are its set's, written by the FT pass; one
+    // healthy member must not paint a degraded set healthy.
   } else {
     ZM_OBJECT_ID volume = volumes.ids[0];
     uint64_t p = U64Or0(partition, "STATE");
     uint64_t v = U64Or0(volume, "STATE");
     uint32_t severity = U32Or0(partition, "SEVERITY");
-    uint64_t high = (p | v) & 0xFFFFFFFF00000000ull;
+    // The volume's upper half carries over, but bit 34 (initializing) is the partition's
+    // of this pass, never a leftover.
+    uint64_t high = ((v & ~kStateInitializing) | p) & 0xFFFFFFFF00000000ull;
     uint64_t state;
     if (v & kForceFailedBit) {
       state = high | kStateFailed;

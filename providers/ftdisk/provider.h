@@ -36,6 +36,8 @@ ZMSTATUS FtDiskVersion(WCHAR** version);
 void UpdateAllContextMenus();
 uint32_t CalculateSeverity(ZM_OBJECT_ID id);
 void UpdateParentSeverity(ZM_OBJECT_ID id);
+// Writes the highest severity of an object's children as its own "SEVERITY".
+void SetOwnSeverity(ZM_OBJECT_ID id);
 
 // ftmenu: the status test and the context menus.
 int ZM_FAILED(ZMSTATUS s);

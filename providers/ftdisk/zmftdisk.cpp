@@ -2,6 +2,7 @@
 // readers that every file of the provider uses.
 #include <cstring>
 
+#include "fdiskreg.h"
 #include "provider.h"
 
 namespace {
@@ -86,11 +87,17 @@ ZMSTATUS DriveLetterRequest(ZM_OBJECT_ID objectId, uint32_t operationCode, ZM_PR
     ZM_HANDLE mount = nullptr;
     s = PrGetProviderByName(ghDb, u"mount", &mount);
     if (ZM_FAILED(s)) return s;
+    std::u16string previous;
+    if (ZM_FAILED(ReadString(objectId, "DRIVE_LETTER", &previous))) previous.clear();
     s = PrCallProvider(mount, objectId, OPCLASS_VOLUME, operationCode, inProps, outProps, arg6, arg7, arg8,
                        progress, resultId);
     if (ZM_FAILED(s)) return s;
-    // Record the letter that "mount" has just set in the disk registry.
-    return volumeType == kCdromVolume ? UpdateCdromDriveLetter(objectId) : UpdateDriveLetter(objectId);
+    // Record the letter that "mount" has just set in the disk registry; when that
+    // fails the running letter goes back, so nothing shows a change that was not made.
+    ZMSTATUS recorded =
+        volumeType == kCdromVolume ? UpdateCdromDriveLetter(objectId) : UpdateDriveLetter(objectId);
+    if (ZM_FAILED(recorded)) RestoreDriveLetter(objectId, previous);
+    return recorded;
   }
   if (facility == kFacilityFtDisk)
     return FtDiskAssignDriveLetter(objectId, OPCLASS_VOLUME, operationCode, inProps, outProps, arg6, arg8,
@@ -148,11 +155,15 @@ ZMSTATUS FtDiskChangeNotify(_Zm_Notification_Header* header) {
   if (is(GUID_ZMINITIALIZATION_COMPLETE)) {
     UpdateAllContextMenus();
   } else if (is(GUID_DB_NODE_PARENT_CHANGE_GUID) || is(GUID_DB_NODE_CHILD_CHANGE_GUID)) {
-    // A change of links never touches severities.
-    if (type == ZM_OBJ_VOLUME)
+    if (type == ZM_OBJ_VOLUME) {
       UpdateVolumeContextMenu(id);
-    else if (type == ZM_OBJ_EXTENDED)
+    } else if (type == ZM_OBJ_EXTENDED) {
       UpdateContainerVolumeContextMenu(id);
+    } else if (type == ZM_OBJ_SEVERITY_ROOT || type == ZM_OBJ_VOLUME_ROOT) {
+      // A health object that gained or lost a child (a failed volume deleted) takes the
+      // highest severity of the children it has now; otherwise it stays red for good.
+      SetOwnSeverity(id);
+    }
   } else if (is(GUID_DB_NODE_CHANGE_GUID)) {
     if (type == ZM_OBJ_VOLUME) {
       UpdateVolumeContextMenu(id);
@@ -202,6 +213,12 @@ uint32_t CalculateSeverity(ZM_OBJECT_ID id) {
   return highest;
 }
 
+void SetOwnSeverity(ZM_OBJECT_ID id) {
+  uint32_t severity = CalculateSeverity(id);
+  ZM_PROPERTY record = {"SEVERITY", ZM_TYPE_UINT32, 0, sizeof severity, &severity};
+  ObSetProperty(ghDb, id, &record);
+}
+
 void UpdateParentSeverity(ZM_OBJECT_ID id) {
   uint32_t count = 0;
   ZM_OBJECT_ID* ids = nullptr;
@@ -214,9 +231,7 @@ void UpdateParentSeverity(ZM_OBJECT_ID id) {
     if (ZM_FAILED(ObGetObjectType(ghDb, ids[i], &type))) continue;
     if (type != ZM_OBJ_SEVERITY_ROOT && type != ZM_OBJ_VOLUME_ROOT) continue;
     // Only the direct parents: the new value is not carried further up.
-    uint32_t severity = CalculateSeverity(ids[i]);
-    ZM_PROPERTY record = {"SEVERITY", ZM_TYPE_UINT32, 0, sizeof severity, &severity};
-    ObSetProperty(ghDb, ids[i], &record);
+    SetOwnSeverity(ids[i]);
   }
   FreeIds(ids);
 }

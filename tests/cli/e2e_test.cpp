@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "../../cli/regblob.h"
 #include "testutil.h"
 
 namespace fs = std::filesystem;
@@ -99,6 +100,26 @@ struct CtlMachine {
 };
 
 json Json(const Result& r) { return json::parse(r.out, nullptr, false); }
+
+// A REGEDIT4 file setting "Information" to blob, plus any further value lines.
+void WriteReg(const std::string& path, const std::vector<uint8_t>& blob, const std::string& more = "") {
+  std::ofstream o(path);
+  o << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\n\"Information\"=hex:";
+  for (size_t i = 0; i < blob.size(); ++i) {
+    char b[8];
+    std::snprintf(b, sizeof b, "%02x%s", blob[i], i + 1 < blob.size() ? "," : "");
+    o << b;
+    if (i % 20 == 19) o << "\\\n  ";
+  }
+  o << "\n" << more;
+}
+
+// The first region of a kind on a disk of "show --json".
+json Region(const json& show, unsigned disk, const std::string& kind) {
+  for (const auto& r : show["disks"][disk]["regions"])
+    if (r["kind"] == kind) return r;
+  return nullptr;
+}
 
 bool NotImplemented(const Result& r) { return r.err.find("0x80004001") != std::string::npos; }
 
@@ -406,17 +427,14 @@ TEST(CliRegistry, ImportShowExportRoundTripAndMalformedImportsAreRefused) {
     blob[48 + 8 + 41] = 1;
     blob[48 + 8 + 44] = 0xFF;
     blob[48 + 8 + 45] = 0xFF;
-    std::ofstream o(reg);
-    o << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\n\"Information\"=hex:";
-    for (size_t i = 0; i < blob.size(); ++i) {
-      char b[8];
-      std::snprintf(b, sizeof b, "%02x%s", blob[i], i + 1 < blob.size() ? "," : "");
-      o << b;
-      if (i % 20 == 19) o << "\\\n  ";
-    }
-    o << "\n";
+    WriteReg(reg, blob);
   }
+  // It names a disk this machine does not have: refused until --force.
   Result r = Ctl(m.M() + "registry import --no-rescan " + Quote(reg));
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("00000078 is not a disk of this machine"), std::string::npos) << r.err;
+  EXPECT_TRUE(Json(Ctl(m.M() + "registry show --json"))["information"].is_null());
+  r = Ctl(m.M() + "registry import --force --no-rescan " + Quote(reg));
   ASSERT_EQ(r.rc, 0) << r.err;
   r = Ctl(m.M() + "registry show --json");
   ASSERT_EQ(r.rc, 0) << r.err;
@@ -431,18 +449,142 @@ TEST(CliRegistry, ImportShowExportRoundTripAndMalformedImportsAreRefused) {
   std::string exported = t.path + "/out.reg";
   ASSERT_EQ(Ctl(m.M() + "registry export " + Quote(exported)).rc, 0);
   std::string stored = m.State();
-  ASSERT_EQ(Ctl(m.M() + "registry import --no-rescan " + Quote(exported)).rc, 0);
+  ASSERT_EQ(Ctl(m.M() + "registry import --force --no-rescan " + Quote(exported)).rc, 0);
   EXPECT_EQ(Json(Ctl(m.M() + "registry show --json"))["information"], info) << "export imports back the same";
 
-  // A blob whose disk part runs past its end is refused and the stored value is kept.
+  // A blob whose disk part runs past its end is refused: nothing of the file is stored,
+  // neither the value nor the CD-ROM letter beside it.
   std::string bad = t.path + "/bad.reg";
-  std::ofstream(bad)
-      << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\n\"Information\"=hex:03,00,00,00,00,00,00,00,"
-         "00,00,00,00,2c,00,00,00,ff,00,00,00,2c,00,00,00,00,00,00,00\n";
-  r = Ctl(m.M() + "registry import " + Quote(bad));
+  std::ofstream(bad) << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\n\"\\\\Device\\\\CdRom0\"=\"R:\"\n"
+                        "\"Information\"=hex:03,00,00,00,00,00,00,00,"
+                        "00,00,00,00,2c,00,00,00,ff,00,00,00,2c,00,00,00,00,00,00,00\n";
+  r = Ctl(m.M() + "registry import --force " + Quote(bad));
   EXPECT_EQ(r.rc, 1);
   EXPECT_NE(r.err.find("malformed"), std::string::npos) << r.err;
-  EXPECT_EQ(Json(Ctl(m.M() + "registry show --json"))["information"], info);
+  json shown = Json(Ctl(m.M() + "registry show --json"));
+  EXPECT_EQ(shown["information"], info);
+  EXPECT_EQ(shown["values"].size(), 1u) << shown["values"].dump();
+}
+
+// A mirror whose second member's partition was deleted behind the system's back is
+// degraded, and a blank partition made at the same place is no healthy member.
+TEST(CliFt, AMirrorThatLostAMemberStaysDegradedWithABlankPartitionBack) {
+  CtlMachine m;
+  ASSERT_EQ(Ctl(m.M() + "create primary --disk 0 --size 10M").rc, 0);
+  ASSERT_EQ(Ctl(m.M() + "create primary --disk 1 --size 10M").rc, 0);
+  json show = Json(Ctl(m.M() + "show --json"));
+  std::vector<cli::BlobDisk> disks(2);
+  for (unsigned d = 0; d < 2; ++d) {
+    json p = Region(show, d, "primary");
+    ASSERT_TRUE(p.is_object()) << show.dump();
+    disks[d].signature = show["disks"][d]["signature"];
+    cli::BlobPartition part;
+    part.ftType = 0;  // Mirror
+    part.offset = p["offset"];
+    part.length = p["length"];
+    part.number = 1;
+    part.group = 0;
+    part.member = uint16_t(d);
+    disks[d].partitions.push_back(part);
+  }
+  TempDir t;
+  WriteReg(t.path + "/mirror.reg", cli::BuildBlob(disks, {{0, 0, {{0, 0}, {1, 0}}}}));
+  ASSERT_EQ(Ctl(m.M() + "registry import " + Quote(t.path + "/mirror.reg")).rc, 0);
+  EXPECT_EQ(Ctl(m.M() + "check").rc, 0);
+
+  // Another system deletes disk 1's partition: its table entry is cleared.
+  {
+    std::fstream f(m.Image(1), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(446);
+    const char zero[16] = {};
+    f.write(zero, sizeof zero);
+  }
+  auto mirror = [&]() {
+    json all = Json(Ctl(m.M() + "show --json"));
+    for (const auto& v : all["volumes"])
+      if (v["kind"] == "mirror") return v;
+    return json(nullptr);
+  };
+  json v = mirror();
+  ASSERT_TRUE(v.is_object());
+  EXPECT_EQ(v["state_text"], "has-orphan");
+  EXPECT_EQ(v["severity"], 1);
+  Result r = Ctl(m.M() + "--json check");
+  EXPECT_EQ(r.rc, 1);
+  json found = Json(r);
+  EXPECT_EQ(found["ok"], false);
+  std::set<std::string> kinds;
+  for (const auto& f : found["findings"])
+    if (f["object"].get<std::string>().rfind("mirror0", 0) == 0) kinds.insert(f["kind"]);
+  EXPECT_EQ(kinds, (std::set<std::string>{"degraded", "missing_member"})) << found.dump();
+
+  // A blank partition at the same place: published as the orphaned member it replaces.
+  ASSERT_EQ(Ctl(m.M() + "create primary --disk 1 --size 10M").rc, 0);
+  v = mirror();
+  ASSERT_TRUE(v.is_object());
+  EXPECT_EQ(v["severity"], 1);
+  ASSERT_EQ(v["members"].size(), 2u);
+  EXPECT_EQ(v["members"][1]["state"], 0x2) << v.dump();
+  r = Ctl(m.M() + "check");
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.out.find("mirror0 member 1: disk1/p1 is an orphaned member"), std::string::npos) << r.out;
+}
+
+// A letter given on a machine with nothing configured yet, with a configuration without
+// an FT part (FtInformationOffset 0) or with only a header is recorded, and so comes
+// back on the next boot.
+TEST(CliLetters, RecordedWhateverTheConfigurationLacks) {
+  struct Case {
+    const char* name;
+    std::function<std::vector<uint8_t>(uint32_t sig, int64_t offset, int64_t length)> blob;
+  };
+  const Case cases[] = {
+      {"nothing stored", nullptr},
+      {"no FT part",
+       [](uint32_t sig, int64_t offset, int64_t length) {
+         cli::BlobPartition p;
+         p.offset = offset;
+         p.length = length;
+         p.assign = 1;
+         p.number = 1;
+         auto b = cli::BuildBlob({{sig, {p}}}, {});
+         std::fill(b.begin() + 20, b.begin() + 24, 0);  // FtInformationOffset 0
+         return b;
+       }},
+      {"header only",
+       [](uint32_t, int64_t, int64_t) {
+         std::vector<uint8_t> b(44, 0);
+         b[0] = 3;
+         b[12] = b[20] = 44;
+         return b;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CtlMachine m("--disk 32M");
+    ASSERT_TRUE(testutil::Sfdisk(m.Image(0), "label: dos\nstart=63, size=20000, type=7\n"));
+    json show = Json(Ctl(m.M() + "show --json"));
+    if (c.blob) {
+      TempDir t;
+      WriteReg(t.path + "/c.reg", c.blob(show["disks"][0]["signature"], 63 * 512, 20000 * 512));
+      ASSERT_EQ(Ctl(m.M() + "registry import --no-rescan " + Quote(t.path + "/c.reg")).rc, 0);
+    }
+    Result r = Ctl(m.M() + "letter disk0/p1 Q:");
+    EXPECT_EQ(r.rc, 0) << r.err;
+    show = Json(Ctl(m.M() + "show --json"));
+    EXPECT_EQ(Region(show, 0, "primary")["drive_letter"], "Q:") << show.dump();
+  }
+}
+
+// A removed letter stays removed when a change on another disk rebuilds the
+// configuration.
+TEST(CliLetters, ARemovalSurvivesARebuildCausedByAnotherDisk) {
+  CtlMachine m;
+  ASSERT_EQ(Ctl(m.M() + "create primary --disk 0 --size 10M").rc, 0);
+  ASSERT_EQ(Ctl(m.M() + "letter disk0/p1 --remove").rc, 0);
+  ASSERT_EQ(Ctl(m.M() + "create primary --disk 1 --size 10M").rc, 0);
+  json letter = Region(Json(Ctl(m.M() + "show --json")), 0, "primary")["drive_letter"];
+  EXPECT_TRUE(letter.is_null() || letter == "") << letter;
 }
 
 TEST(CliShell, ManyCommandsOnOneBoot) {

@@ -118,8 +118,8 @@ TEST_F(FtLetterTest, RefusedRequestsLeaveTheRegistryUntouched) {
 }
 
 // A partition volume's letter is patched into its record; when its partition has no
-// record the request fails with 0xC1100001 and nothing is written; a removed letter
-// stays removed across a reboot.
+// record the request fails with 0xC1100001, nothing is written and the running letter
+// is put back; a removed letter stays removed across a reboot.
 TEST_F(FtLetterTest, PartitionVolumeLetters) {
   PublishMirror();
   ZM_HANDLE provider = machine->Provider();
@@ -138,6 +138,9 @@ TEST_F(FtLetterTest, PartitionVolumeLetters) {
   if (!testutil::PropString(q2Volume, "DRIVE_LETTER").empty()) Letter(provider, q2Volume, nullptr);
   EXPECT_EQ(0xC1100001u, Letter(provider, q2Volume, u"U:"));
   EXPECT_EQ(before, ftblob::Stored());
+  // "mount" had given the letter already: it is taken back, as nothing was recorded.
+  EXPECT_EQ(u"", ntp::DriveLetterTarget('U'));
+  EXPECT_NE(u"U:", testutil::PropString(q2Volume, "DRIVE_LETTER"));
 
   ASSERT_EQ(0u, Letter(provider, p2Volume, nullptr));
   r = ftblob::Parse(ftblob::Stored());

@@ -59,14 +59,15 @@ TEST_F(FtTest, EveryFtTypeBecomesAVolumeWithItsMembers) {
   struct Want {
     uint32_t zmType;
     uint64_t state;
+    uint32_t severity;  // the set's health: regenerating 1, failed 2
     int64_t length;
     std::vector<ZM_OBJECT_ID> members;
   };
   const Want want[] = {
-      {7, 0x4, P1.length, {Partition(0, 1), Partition(1, 1)}},
-      {6, 0x8000, 2 * P2.length, {Partition(0, 2), Partition(1, 2)}},
-      {8, 0x400000000ull, 2 * L1.length, {Partition(0, 3), Partition(1, 3)}},
-      {5, 0x8, Q4.length, {Partition(1, 4)}},
+      {7, 0x4, 0, P1.length, {Partition(0, 1), Partition(1, 1)}},
+      {6, 0x8000, 1, 2 * P2.length, {Partition(0, 2), Partition(1, 2)}},
+      {8, 0x400000000ull, 0, 2 * L1.length, {Partition(0, 3), Partition(1, 3)}},
+      {5, 0x8, 2, Q4.length, {Partition(1, 4)}},
   };
   std::vector<ZM_OBJECT_ID> volumes = FtVolumes();
   ASSERT_EQ(4u, volumes.size());
@@ -77,7 +78,7 @@ TEST_F(FtTest, EveryFtTypeBecomesAVolumeWithItsMembers) {
       if (PropU64(id, "LDM_VOLUME_TYPE") == w.zmType) v = id;
     ASSERT_NE(0u, v);
     EXPECT_EQ(w.state, PropU64(v, "STATE"));
-    EXPECT_EQ(0u, PropU64(v, "SEVERITY"));
+    EXPECT_EQ(w.severity, PropU64(v, "SEVERITY"));
     EXPECT_EQ(uint64_t(w.length), PropU64(v, "LENGTH_LL"));
     EXPECT_EQ(2u, PropU64(v, "FACILITY"));
     EXPECT_EQ(PropString(w.members[0], "\\Device\\"), PropString(v, "\\Device\\"));
@@ -106,13 +107,20 @@ TEST_F(FtTest, MirrorWithMissingSecondDiskKeepsOneChild) {
   std::vector<ZM_OBJECT_ID> volumes = FtVolumes();
   ASSERT_EQ(1u, volumes.size());
   EXPECT_EQ(0x20000u, PropU64(volumes[0], "STATE"));
+  EXPECT_EQ(1u, PropU64(volumes[0], "SEVERITY"));
   EXPECT_EQ(std::vector<ZM_OBJECT_ID>{Partition(0, 2)}, Children(volumes[0], ZM_OBJ_PARTITION));
+  // The placeholder pass that follows leaves the set's health alone: its one healthy
+  // member must not paint it healthy.
+  CreateFakeVolumes(testutil::Parents(Partition(0, 2), ZM_OBJ_DISK).at(0));
+  EXPECT_EQ(0x20000u, PropU64(volumes[0], "STATE"));
+  EXPECT_EQ(1u, PropU64(volumes[0], "SEVERITY"));
   // A new volume is placed under the container above the disks.
   EXPECT_EQ(1u, testutil::Parents(volumes[0], ZM_OBJ_CONTAINER).size());
 }
 
 // No member on the machine, or member 0 missing: no volume remains in the first case,
-// and no device path is taken over in the second.
+// and no device path is taken over in the second. The placeholder volume of the
+// partition the mirror took is gone in the same pass.
 TEST_F(FtTest, SetsWithMissingMembers) {
   ftblob::Config c;
   c.disks = {{kMissingSignature, {Member(P1, Stripe, 5, 0), Member(P2, Mirror, 6, 0)}},
@@ -126,7 +134,12 @@ TEST_F(FtTest, SetsWithMissingMembers) {
   ASSERT_EQ(1u, volumes.size());
   EXPECT_EQ(7u, PropU64(volumes[0], "LDM_VOLUME_TYPE"));
   EXPECT_FALSE(HasProp(volumes[0], "\\Device\\"));
-  EXPECT_EQ(before + 1, Objects(ZM_OBJ_VOLUME).size());
+  EXPECT_EQ(before, Objects(ZM_OBJ_VOLUME).size());
+  for (ZM_OBJECT_ID v : Objects(ZM_OBJ_VOLUME)) {
+    if (PropU64(v, "FACILITY") == 1) {
+      EXPECT_FALSE(Children(v, ZM_OBJ_PARTITION).empty()) << v;
+    }
+  }
 }
 
 // A logical drive's object starts one track before the partition's data; the member is
@@ -190,7 +203,8 @@ TEST_F(FtTest, PartitionsFollowTheirSets) {
 }
 
 // Bit 38 of a volume's previous state forces state 0x8 and severity 2; the upper half
-// of the previous state always carries over, the lower half comes from the set.
+// of the previous state carries over, except bit 34 (initializing), which like the
+// lower half comes from the set.
 TEST_F(FtTest, PreviousStateUpperHalfAndBit38) {
   ftblob::Config c;
   c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0)}}, {Signature(1), {Member(Q1, Mirror, 0, 1)}}};
@@ -199,7 +213,7 @@ TEST_F(FtTest, PreviousStateUpperHalfAndBit38) {
   ASSERT_EQ(0u, AddFtObjectsToDatabase());
   const ZM_OBJECT_ID v = FtVolumes().at(0);
 
-  SetU64(v, "STATE", 0x100000000ull | 0x8000);
+  SetU64(v, "STATE", 0x100000000ull | 0x400000000ull | 0x8000);
   ASSERT_EQ(0u, AddFtObjectsToDatabase());
   EXPECT_EQ(0x100000004ull, PropU64(v, "STATE"));
   EXPECT_EQ(0u, PropU64(v, "SEVERITY"));

@@ -53,12 +53,12 @@ const std::vector<Mutation>& Mutations() {
       {"disk part offset wrapping around", [](auto& b) { Put32(b, 12, 0xFFFFFFF0); }},
       {"disk part offset not aligned", [](auto& b) { Put32(b, 12, 45); }},
       {"FT part overlapping the disk part", [](auto& b) { Put32(b, 20, 120); }},
-      {"used length shorter than the header",
+      {"FT part inside the header",
        [](auto& b) {
-         Put32(b, 12, 0);
-         Put32(b, 16, 0);
-         Put32(b, 24, 0);
+         Put32(b, 20, 0);
+         Put32(b, 24, 8);
        }},
+      {"member on another disk than its record", [](auto& b) { Put32(b, 204, kSigA); }},
       {"FT part in front of the disk part", SwapParts},
   };
   return list;

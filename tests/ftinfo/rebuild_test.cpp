@@ -166,17 +166,6 @@ TEST(FtRebuild, RecordMissingFromAScannedDiskIsTakenOver) {
   EXPECT_EQ(m->OffsetToPartitionInfo, off);
 }
 
-TEST(FtRebuild, UnplaceableMemberLeavesTheConfiguration) {
-  // The second member names a disk that neither configuration has.
-  auto stored = StoredBlob();
-  Put32(stored, Get32(stored.data(), 20) + 4 + 12 + 16 + 4, 0xDEADBEEF);
-  auto scan = Build({{kSigA, {Scanned(32256, 4000, 'G', 1)}}}, {}, false);
-  FTInfo held;
-  ASSERT_TRUE(held.Load(stored.data(), uint32_t(stored.size())));
-  EXPECT_TRUE(held.Rebuild(scan.data(), uint32_t(scan.size())));
-  EXPECT_EQ(Bytes(held), stored);
-}
-
 TEST(FtRebuild, UnreadableStoredConfigurationIsNeverReplaced) {
   auto bad = StoredBlob();
   bad.resize(bad.size() - 4);  // the FT part now runs past the end

@@ -1,7 +1,8 @@
 // Entry points of the fuzz targets under their own names, so the replay test can run
 // all of them in one program. Each returns 1 when the input got past the first checks
-// (a blob the validator took, a disk with a table, a file the importer applied) and 0
-// when it was refused; a broken invariant aborts with a message.
+// (a blob the validator took, a disk with a table, a file the importer applied, a hive
+// whose DISK key passed the import checks) and 0 when it was refused; a broken invariant
+// aborts with a message.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,7 @@
 int FuzzDiskRegistry(const uint8_t* data, size_t size);
 int FuzzPartitionTable(const uint8_t* data, size_t size);
 int FuzzRegFile(const uint8_t* data, size_t size);
+int FuzzHive(const uint8_t* data, size_t size);
 
 #define FUZZ_CHECK(cond, what)                                                              \
   do {                                                                                      \

@@ -152,4 +152,6 @@ TEST(FuzzReplay, PartitionTables) { Replay("ptable", FuzzPartitionTable, 20000);
 
 TEST(FuzzReplay, RegistryFiles) { Replay("regfile", FuzzRegFile, 5000); }
 
+TEST(FuzzReplay, HiveFiles) { Replay("hive", FuzzHive, 10000); }
+
 }  // namespace

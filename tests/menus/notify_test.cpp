@@ -76,12 +76,26 @@ TEST_F(Menus, SeverityComparesUnsigned) {
   EXPECT_EQ(CalculateSeverity(parent), 0u) << "a failed listing counts as 0";
 }
 
-TEST_F(Menus, LinkChangesUpdateMenusButNoSeverity) {
+// A link change of a volume updates its menus only; one of a health object (types 10
+// and 11) recomputes that object's own severity, so deleting a failed volume clears it.
+TEST_F(Menus, LinkChangesUpdateMenusOrTheHealthObjectsOwnSeverity) {
   for (const GUID* g : {&GUID_DB_NODE_PARENT_CHANGE_GUID, &GUID_DB_NODE_CHILD_CHANGE_GUID}) {
     Family f;
     EXPECT_EQ(Notify(*g, f.volume, ZM_OBJ_VOLUME), 0u);
     EXPECT_EQ(Read(f.volume), (Masks{0x80009, 0x80080, 0x3}));
     EXPECT_EQ(Severity(f.root10), 99u);
+  }
+  for (uint32_t type : {uint32_t(ZM_OBJ_SEVERITY_ROOT), uint32_t(ZM_OBJ_VOLUME_ROOT)}) {
+    ZM_OBJECT_ID health = New(type), failed = New(ZM_OBJ_VOLUME), fine = New(ZM_OBJ_VOLUME);
+    SetU32(failed, "SEVERITY", 2);
+    SetU32(fine, "SEVERITY", 1);
+    Link(health, failed);
+    Link(health, fine);
+    EXPECT_EQ(Notify(GUID_DB_NODE_CHILD_CHANGE_GUID, health, type), 0u);
+    EXPECT_EQ(Severity(health), 2u) << type;
+    ASSERT_EQ(ObDeleteObject(zm::Database(), failed), 0u);
+    EXPECT_EQ(Notify(GUID_DB_NODE_CHILD_CHANGE_GUID, health, type), 0u);
+    EXPECT_EQ(Severity(health), 1u) << type;
   }
   // Any event on an extended partition updates only its own masks.
   ZM_OBJECT_ID e = New(ZM_OBJ_EXTENDED);

@@ -374,14 +374,15 @@ TEST(Letters, BootAssignsDefaultsThenHonoursTheStoredConfiguration) {
   for (char l = 'C'; l <= 'Z'; ++l)
     EXPECT_NE(ntp::DriveLetterTarget(l), u"\\Device\\Harddisk0\\Partition2") << l;
 
-  // A value cut short is read as far as it goes, never past its end.
+  // A value the blob checker rejects gives no letters at all, not those that happen to fit.
   auto blob = Information(0x1000, {{T * 512, (C - T) * 512, 'Q', 1}, {C * 512, C * 512, 'P', 1}});
   Put(blob, 48, 500, 2);  // claims 500 records
   ASSERT_TRUE(ntp::reg::SetValue(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"Information", REG_BINARY, blob));
   ntp::Shutdown();
   m.Boot();
-  EXPECT_EQ(ntp::DriveLetterTarget('Q'), u"\\Device\\Harddisk0\\Partition1");
-  EXPECT_EQ(ntp::DriveLetterTarget('P'), u"\\Device\\Harddisk0\\Partition2");
+  EXPECT_EQ(ntp::DriveLetterTarget('Q'), u"");
+  EXPECT_EQ(ntp::DriveLetterTarget('P'), u"");
+  EXPECT_NE(ntp::DriveLetterTarget('C'), u"");
 }
 
 TEST(Letters, LinksAndDosDeviceNames) {

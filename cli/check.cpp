@@ -1,0 +1,339 @@
+// `ftdiskctl check`: the FT configuration compared with the disks of the machine. Each
+// finding says what is wrong, about which object, and what to do; the exit status is 1
+// when anything is degraded or inconsistent.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <ostream>
+#include <set>
+
+#include "../diskreg/diskreg.h"
+#include "cli.h"
+#include "machine.h"
+#include "ntplatform.h"
+#include "registry_store.h"
+
+namespace cli {
+
+namespace {
+
+template <typename T>
+T Get(const uint8_t* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+std::string Hex32(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%08x", v);
+  return buf;
+}
+
+std::string Bytes(int64_t v) { return std::to_string(v); }
+
+// A data partition of a disk as the disk driver reports it.
+struct DiskPartition {
+  unsigned disk, number;
+  int64_t offset, length;
+  bool recognized;
+};
+
+// Every data partition of every disk, through the disk driver's layout control.
+std::vector<DiskPartition> ReadPartitions(unsigned disk, const std::u16string& device) {
+  std::vector<DiskPartition> out;
+  std::u16string name = device + u"\\Partition0";
+  UNICODE_STRING us;
+  RtlInitUnicodeString(&us, name.c_str());
+  OBJECT_ATTRIBUTES oa{sizeof(OBJECT_ATTRIBUTES), nullptr, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
+  IO_STATUS_BLOCK iosb{};
+  HANDLE h = nullptr;
+  if (!NT_SUCCESS(NtOpenFile(&h, GENERIC_READ | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             FILE_SYNCHRONOUS_IO_NONALERT)))
+    return out;
+  std::vector<uint8_t> buf(16040);
+  NTSTATUS st = STATUS_UNSUCCESSFUL;
+  for (int tries = 0; tries < 8; ++tries) {
+    st = NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0,
+                               buf.data(), static_cast<ULONG>(buf.size()));
+    if (st != STATUS_BUFFER_TOO_SMALL) break;
+    buf.resize(buf.size() * 2);
+  }
+  NtClose(h);
+  if (!NT_SUCCESS(st)) return out;
+  DRIVE_LAYOUT_INFORMATION head;
+  std::memcpy(&head, buf.data(), offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry));
+  const size_t room =
+      (buf.size() - offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry)) / sizeof(PARTITION_INFORMATION);
+  const size_t count = std::min<size_t>(head.PartitionCount, room);
+  for (size_t i = 0; i < count; ++i) {
+    PARTITION_INFORMATION p;
+    std::memcpy(&p, buf.data() + offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry) + i * sizeof p, sizeof p);
+    if (p.PartitionNumber == 0) continue;  // empty slot or container
+    out.push_back({disk, unsigned(p.PartitionNumber), p.StartingOffset.QuadPart, p.PartitionLength.QuadPart,
+                   p.RecognizedPartition != 0});
+  }
+  return out;
+}
+
+// What a set's state means for its data, in words.
+std::string SetHealth(uint32_t state) {
+  switch (state) {
+    case FtHasOrphan:
+      return "has lost a member: its data is no longer redundant";
+    case FtDisabled:
+      return "is disabled: a member its data needs is lost";
+    case FtRegenerating:
+      return "is regenerating a member: not redundant until that ends";
+    case FtInitializing:
+      return "is initializing: not redundant until that ends";
+    default:
+      return "is in state " + FtStateName(state);
+  }
+}
+
+struct Finding {
+  std::string kind, object, message, action;
+};
+
+}  // namespace
+
+bool ReadConfigView(const uint8_t* blob, size_t size, ConfigView* view, std::string* why) {
+  *view = ConfigView{};
+  if (!DiskRegistryValidate(blob, size, why)) return false;
+  const _DISK_CONFIG_HEADER h = Get<_DISK_CONFIG_HEADER>(blob);
+  std::map<uint32_t, size_t> recordAt;  // blob offset of a partition record -> index
+  if (h.DiskInformationSize > 0) {
+    uint64_t pos = h.DiskInformationOffset;
+    const uint16_t disks = Get<uint16_t>(blob + pos);
+    pos += kDiskRegistryHeaderSize;
+    for (uint32_t d = 0; d < disks; ++d) {
+      const uint16_t parts = Get<uint16_t>(blob + pos);
+      const uint32_t signature = Get<uint32_t>(blob + pos + 4);
+      view->disks.push_back(signature);
+      for (uint32_t i = 0; i < parts; ++i) {
+        const uint64_t at = pos + kDiskDescriptionHeaderSize + uint64_t(kDiskPartitionSize) * i;
+        const _DISK_PARTITION r = Get<_DISK_PARTITION>(blob + at);
+        recordAt[uint32_t(at)] = view->records.size();
+        view->records.push_back({signature, r.StartingOffset, r.Length, r.FtType, r.FtState, r.DriveLetter,
+                                 r.AssignDriveLetter, r.FtGroup, r.FtMember});
+      }
+      pos += DiskDescriptionSize(parts);
+    }
+  }
+  if (h.FtInformationSize > 0) {
+    uint64_t pos = h.FtInformationOffset;
+    const uint16_t sets = Get<uint16_t>(blob + pos);
+    pos += kFtRegistryHeaderSize;
+    for (uint32_t s = 0; s < sets; ++s) {
+      ConfigSet set;
+      const uint16_t members = Get<uint16_t>(blob + pos);
+      set.type = Get<uint16_t>(blob + pos + 2);
+      set.state = Get<uint32_t>(blob + pos + 8);
+      for (uint32_t m = 0; m < members; ++m) {
+        const uint32_t target =
+            Get<uint32_t>(blob + pos + kFtDescriptionHeaderSize + uint64_t(kFtMemberDescriptionSize) * m + 8);
+        set.members.push_back(recordAt.at(target));  // the checker made sure it is a record
+      }
+      if (!set.members.empty()) set.group = view->records[set.members[0]].group;
+      view->sets.push_back(std::move(set));
+      pos += FtDescriptionSize(members);
+    }
+  }
+  return true;
+}
+
+std::string FtSetName(const ConfigSet& set) {
+  const char* kind = set.type == Mirror             ? "mirror"
+                     : set.type == Stripe           ? "stripe"
+                     : set.type == StripeWithParity ? "parity"
+                     : set.type == VolumeSet        ? "volset"
+                                                    : "ft";
+  return kind + std::to_string(set.group);
+}
+
+int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
+  std::string e;
+  if (!s.Open(opt.dir, opt.noWait, &e)) {
+    err << e << "\n";
+    return kFailed;
+  }
+  std::vector<Finding> findings;
+  auto add = [&](std::string kind, std::string object, std::string message, std::string action) {
+    findings.push_back({std::move(kind), std::move(object), std::move(message), std::move(action)});
+  };
+
+  // The disks found and their partitions.
+  const auto disks = ntp::Disks();
+  std::map<uint32_t, std::vector<unsigned>> bySignature;
+  std::vector<DiskPartition> partitions;
+  for (const auto& d : disks) {
+    bySignature[d.signature].push_back(d.index);
+    auto p = ReadPartitions(d.index, d.device);
+    partitions.insert(partitions.end(), p.begin(), p.end());
+  }
+  for (const auto& [sig, list] : bySignature) {
+    if (sig == 0)
+      for (unsigned i : list)
+        add("zero_signature", "disk" + std::to_string(i), "the disk has no signature (0)",
+            "write a signature (ftdiskctl attach --write-signature) before configuring FT sets on it");
+    if (sig != 0 && list.size() > 1) {
+      std::string names;
+      for (unsigned i : list) names += (names.empty() ? "disk" : ", disk") + std::to_string(i);
+      add("duplicate_signature", names, "these disks share the signature " + Hex32(sig),
+          "give one of them a new signature; FT members and letters cannot tell them apart");
+    }
+  }
+  auto diskName = [&](uint32_t sig) {
+    auto it = bySignature.find(sig);
+    return it == bySignature.end() ? "disk " + Hex32(sig) : "disk" + std::to_string(it->second[0]);
+  };
+  auto findPartition = [&](uint32_t sig, int64_t offset, int64_t length) -> const DiskPartition* {
+    auto it = bySignature.find(sig);
+    if (it == bySignature.end()) return nullptr;
+    for (const auto& p : partitions)
+      if (std::count(it->second.begin(), it->second.end(), p.disk) && p.offset == offset &&
+          p.length == length)
+        return &p;
+    return nullptr;
+  };
+  auto partName = [](const DiskPartition& p) {
+    return "disk" + std::to_string(p.disk) + "/p" + std::to_string(p.number);
+  };
+
+  uint32_t type = 0;
+  std::vector<uint8_t> blob;
+  ConfigView view;
+  const bool stored = ntp::reg::GetValue(kDiskKey, u"Information", &type, &blob) && !blob.empty();
+  bool readable = false;
+  if (stored) {
+    std::string why;
+    if (type != REG_BINARY) why = "the value is not binary";
+    readable = type == REG_BINARY && ReadConfigView(blob.data(), blob.size(), &view, &why);
+    if (!readable)
+      add("malformed", "Information", "the stored FT configuration is malformed: " + why,
+          "restore it (ftdiskctl registry recover) or import a good one; until then no FT set is protected");
+  }
+
+  if (readable) {
+    // FT sets: their health, their members, their sizes.
+    for (const ConfigSet& set : view.sets) {
+      const std::string name = FtSetName(set);
+      const bool redundant = set.type == Mirror || set.type == StripeWithParity;
+      if (set.state != FtStateOk)
+        add("degraded", name, "the set " + SetHealth(set.state),
+            set.state == FtDisabled || !redundant
+                ? "its data cannot be rebuilt from the members left: delete the set and restore from a backup"
+                : "regenerate it (ftdiskctl ft regenerate " + name + ")");
+      std::set<int64_t> lengths;
+      for (size_t m = 0; m < set.members.size(); ++m) {
+        const ConfigRecord& r = view.records[set.members[m]];
+        lengths.insert(r.length);
+        const std::string object = name + " member " + std::to_string(m);
+        const DiskPartition* p = findPartition(r.signature, r.offset, r.length);
+        if (!bySignature.count(r.signature)) {
+          add("missing_disk", object,
+              "its disk (signature " + Hex32(r.signature) + ") is not on this machine",
+              "attach the disk again, or regenerate the set onto another partition");
+        } else if (!p) {
+          const DiskPartition* moved = nullptr;
+          for (const auto& q : partitions)
+            if (std::count(bySignature[r.signature].begin(), bySignature[r.signature].end(), q.disk) &&
+                q.length == r.length)
+              moved = &q;
+          if (moved)
+            add("moved_member", object,
+                "no partition at offset " + Bytes(r.offset) + " on " + diskName(r.signature) + "; " +
+                    partName(*moved) + " has its size at offset " + Bytes(moved->offset),
+                "restore the partition table from a backup (ftdiskctl restore) or regenerate the member");
+          else
+            add("missing_member", object,
+                "its partition (offset " + Bytes(r.offset) + ", " + Bytes(r.length) + " bytes) on " +
+                    diskName(r.signature) + " is gone",
+                redundant ? "regenerate the set (ftdiskctl ft regenerate " + name + ")"
+                          : "the set's data is lost: delete the set and restore from a backup");
+        } else if (r.ftState == Orphaned) {
+          add("orphaned_member", object, partName(*p) + " is an orphaned member (not in step with the set)",
+              redundant ? "regenerate it (ftdiskctl ft regenerate " + name + ")"
+                        : "the set's data is lost: delete the set and restore from a backup");
+        }
+      }
+      if (set.type != VolumeSet && lengths.size() > 1)
+        add("member_sizes", name, "its members differ in size",
+            "a " + FtTypeName(set.type) +
+                " needs members of one size: rebuild the set from equal partitions");
+    }
+
+    // Plain records without a partition; letters recorded twice; disks twice.
+    std::map<uint8_t, std::vector<std::string>> letters;
+    for (const ConfigRecord& r : view.records) {
+      const DiskPartition* p = findPartition(r.signature, r.offset, r.length);
+      std::string object =
+          p ? partName(*p)
+            : diskName(r.signature) + " at offset " + Bytes(r.offset) + " (" + Bytes(r.length) + " bytes)";
+      if (r.ftType == NotAnFtMember && !p)
+        add(bySignature.count(r.signature) ? "stale_record" : "missing_disk", object,
+            bySignature.count(r.signature)
+                ? "the configuration records a partition that is not on the disk"
+                : "the configuration records a partition of a disk that is not here",
+            "rescan (ftdiskctl rescan) so the configuration is rebuilt from the disks");
+      if (r.assign && r.letter >= 'C' && r.letter <= 'Z') letters[r.letter].push_back(object);
+    }
+    for (const auto& v : ntp::reg::ListValues(kDiskKey)) {
+      if (v.type != REG_SZ || v.data.size() < 2) continue;
+      char16_t c = char16_t(v.data[0] | (v.data[1] << 8));
+      if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
+      if (c >= u'C' && c <= u'Z') letters[uint8_t(c)].push_back(Narrow(v.name));
+    }
+    for (const auto& [letter, objects] : letters) {
+      if (objects.size() < 2) continue;
+      std::string list;
+      for (const auto& o : objects) list += (list.empty() ? "" : ", ") + o;
+      add("letter_twice", std::string(1, char(letter)) + ":",
+          "the letter is recorded for " + std::to_string(objects.size()) + " objects: " + list,
+          "give all but one another letter (ftdiskctl letter VOLUME X:)");
+    }
+    std::map<uint32_t, int> described;
+    for (uint32_t sig : view.disks) ++described[sig];
+    for (const auto& [sig, n] : described)
+      if (n > 1)
+        add("duplicate_record", diskName(sig),
+            "the configuration describes the disk " + std::to_string(n) + " times",
+            "rescan (ftdiskctl rescan) so the configuration is rebuilt from the disks");
+
+    // Partitions the configuration does not record (only when it has a disk part: a
+    // machine with nothing configured yet gets one on its first change).
+    if (!view.disks.empty())
+      for (const auto& p : partitions) {
+        if (!p.recognized) continue;
+        uint32_t sig = 0;
+        for (const auto& d : disks)
+          if (d.index == p.disk) sig = d.signature;
+        bool recorded = std::any_of(view.records.begin(), view.records.end(), [&](const ConfigRecord& r) {
+          return r.signature == sig && r.offset == p.offset && r.length == p.length;
+        });
+        if (!recorded)
+          add("unrecorded_partition", partName(p), "the configuration has no record of this partition",
+              "rescan (ftdiskctl rescan) so the configuration is rebuilt from the disks");
+      }
+  }
+
+  const bool ok = findings.empty();
+  if (opt.json) {
+    json list = json::array();
+    for (const auto& f : findings)
+      list.push_back({{"kind", f.kind}, {"object", f.object}, {"message", f.message}, {"action", f.action}});
+    out << json{{"ok", ok}, {"findings", list}}.dump(2) << "\n";
+  } else if (ok) {
+    out << (readable ? "the FT configuration matches the disks: nothing to do\n"
+                     : "no FT configuration is stored yet: nothing to check\n");
+  } else {
+    for (const auto& f : findings)
+      out << f.object << ": " << f.message << "\n  what to do: " << f.action << "\n";
+    out << findings.size() << (findings.size() == 1 ? " finding\n" : " findings\n");
+  }
+  return ok ? kOk : kFailed;
+}
+
+}  // namespace cli

@@ -1,0 +1,217 @@
+// registry import/export/show --hive and init --from-hive: the DISK key of an NT SYSTEM
+// hive brought into a machine, written back into the hive, or decoded without a machine.
+#include "hive_commands.h"
+
+#include <filesystem>
+#include <ostream>
+#include <sstream>
+
+#include "hive.h"
+#include "machine.h"
+#include "ntplatform.h"
+#include "registry_internal.h"
+#include "registry_store.h"
+
+namespace cli {
+
+namespace {
+
+bool OpenMachine(Session& s, const Options& opt, std::ostream& err) {
+  std::string e;
+  if (s.Open(opt.dir, opt.noWait, &e)) return true;
+  err << e << "\n";
+  return false;
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+  std::string s;
+  for (const auto& n : names) s += (s.empty() ? "\"" : ", \"") + n + "\"";
+  return s;
+}
+
+// Reads and checks the DISK key of a hive; on refusal prints why and returns false.
+bool ReadHiveValues(const std::string& what, const std::string& hive, hive::Values* accepted,
+                    std::vector<std::string>* skipped, std::ostream& err) {
+  hive::Values all;
+  std::string e;
+  if (!hive::ReadDiskKey(hive, &all, &e) || !hive::CheckDiskValues(all, accepted, skipped, &e)) {
+    err << what << " '" << hive << "': " << e << "; nothing was written\n";
+    return false;
+  }
+  if (accepted->empty()) {
+    err << what << " '" << hive
+        << "': its DISK key holds neither \"Information\" nor CD-ROM drive letters; nothing was written\n";
+    return false;
+  }
+  return true;
+}
+
+// Stores checked values in the machine's DISK key in one transaction, then rescans as a
+// .reg import does.
+int ImportValues(Session& s, const Options& opt, const std::string& source, const hive::Values& values,
+                 bool rescan, std::ostream& out, std::ostream& err) {
+  if (!OpenMachine(s, opt, err)) return kFailed;
+  std::u16string rel;
+  if (ntp::reg::CanonicalPath(kDiskKey, &rel) != 0) return kFailed;
+  std::vector<ntp::reg::BatchOp> ops;
+  for (const auto& v : values) {
+    ntp::reg::BatchOp op;
+    op.rel = rel;
+    op.hasValue = true;
+    op.name = v.name;
+    op.type = v.type;
+    op.data = v.data;
+    ops.push_back(std::move(op));
+  }
+  NTSTATUS st = ntp::reg::ApplyBatch(ops);
+  if (st != 0) {
+    err << "cannot import '" << source << "': the registry store refused the values ("
+        << HexStatus(uint32_t(st)) << "); nothing was written\n";
+    return kFailed;
+  }
+  if (!rescan) {
+    if (opt.json)
+      out << json{{"imported", source}, {"registry", RegistryJson()}}.dump(2) << "\n";
+    else
+      out << "imported " << source << " into HKEY_LOCAL_MACHINE\\SYSTEM\\DISK\n";
+    return kOk;
+  }
+  if (!opt.json) out << "imported " << source << " into HKEY_LOCAL_MACHINE\\SYSTEM\\DISK; rescanning\n";
+  return CmdRescan(s, opt, false, 0, out, err);
+}
+
+}  // namespace
+
+int CmdRegistryImportHive(Session& s, const Options& opt, const std::string& hive, bool rescan,
+                          std::ostream& out, std::ostream& err) {
+  hive::Values values;
+  std::vector<std::string> skipped;
+  if (!ReadHiveValues("cannot import the hive", hive, &values, &skipped, err)) return kFailed;
+  if (!skipped.empty() && !opt.json)
+    out << "left out the values " << Joined(skipped)
+        << " of the hive's DISK key (not used by this machine)\n";
+  return ImportValues(s, opt, hive, values, rescan, out, err);
+}
+
+int CmdRegistryExportHive(Session& s, const Options& opt, const std::string& hive, bool backup,
+                          std::ostream& out, std::ostream& err) {
+  if (!OpenMachine(s, opt, err)) return kFailed;
+  hive::Values values;
+  std::vector<std::string> skipped;
+  std::string e;
+  // What this machine stores is checked as strictly as what a hive brings in.
+  if (!hive::CheckDiskValues(ntp::reg::ListValues(kDiskKey), &values, &skipped, &e)) {
+    err << "cannot export to the hive '" << hive << "': the machine's DISK key is not sound: " << e
+        << "; nothing was written\n";
+    return kFailed;
+  }
+  if (values.empty()) {
+    err << "cannot export to the hive '" << hive
+        << "': this machine stores no FT configuration or CD-ROM letter yet; nothing was written\n";
+    return kFailed;
+  }
+  hive::WriteResult r;
+  if (!hive::WriteDiskKey(hive, values, backup, &r, &e)) {
+    err << "cannot export to the hive '" << hive << "': " << e << "; nothing was written\n";
+    return kFailed;
+  }
+  json names = json::array();
+  for (const auto& v : values) names.push_back(Narrow(v.name));
+  if (opt.json) {
+    out << json{{"exported", hive},
+                {"key", "DISK"},
+                {"values", names},
+                {"created", r.created},
+                {"backup", r.backup.empty() ? json(nullptr) : json(r.backup)},
+                {"kept", r.kept}}
+               .dump(2)
+        << "\n";
+    return kOk;
+  }
+  out << "exported HKEY_LOCAL_MACHINE\\SYSTEM\\DISK to the " << (r.created ? "new " : "") << "hive " << hive
+      << " (" << names.size() << " value(s))\n";
+  if (!r.backup.empty()) out << "the previous hive is kept as " << r.backup << "\n";
+  if (!r.kept.empty()) out << "left as they were: " << Joined(r.kept) << "\n";
+  return kOk;
+}
+
+int CmdRegistryShowHive(const Options& opt, const std::string& hive, std::ostream& out, std::ostream& err) {
+  hive::Values values;
+  std::string e;
+  if (!hive::ReadDiskKey(hive, &values, &e)) {
+    err << "cannot read the hive '" << hive << "': " << e << "\n";
+    return kFailed;
+  }
+  json r = RegistryValuesJson(values);
+  r["hive"] = hive;
+  if (!opt.json) out << "hive " << hive << ", key DISK below its root:\n";
+  return PrintRegistry(r, opt, out, err);
+}
+
+int CmdInitFromHive(const Options& opt, const InitFromHive& a, std::ostream& out, std::ostream& err) {
+  hive::Values values;
+  std::vector<std::string> skipped;
+  if (!a.hive.empty() &&
+      !ReadHiveValues("cannot make a machine from the hive", a.hive, &values, &skipped, err))
+    return kFailed;
+  // With --json every step's document is collected into one.
+  std::ostringstream captured;
+  std::ostream& o = opt.json ? captured : out;
+  json doc = json::object();
+  auto take = [&](const char* key) {
+    if (!opt.json) return;
+    doc[key] = json::parse(captured.str(), nullptr, false);
+    captured.str("");
+  };
+  Options here = opt;
+  here.dir = a.dir;
+  int rc;
+  if (!a.disks.empty() || !a.cdroms.empty() || a.emptyCdrom) {
+    rc = CmdInit(here, a.dir, a.disks, a.cdroms, a.emptyCdrom, o, err);
+  } else {
+    std::string e;
+    std::error_code ec;
+    rc = kOk;
+    if (std::filesystem::exists(std::filesystem::path(a.dir) / "machine.toml", ec)) {
+      err << "cannot make a machine in '" << a.dir << "': it is a machine already\n";
+      rc = kFailed;
+    } else if (!ntp::CreateMachine(a.dir, {}, {}, &e)) {
+      err << "cannot make a machine in '" << a.dir << "': " << e << "\n";
+      rc = kFailed;
+    } else if (opt.json) {
+      o << json{{"machine", a.dir}, {"disks", json::array()}, {"cdroms", 0}}.dump(2) << "\n";
+    } else {
+      o << "made machine " << a.dir << "\n";
+    }
+  }
+  if (rc != kOk) return rc;
+  take("init");
+  json attached = json::array();
+  for (const auto& image : a.attach) {
+    if ((rc = CmdAttach(here, image, false, o, err)) != kOk) return rc;
+    if (opt.json) {
+      attached.push_back(json::parse(captured.str(), nullptr, false));
+      captured.str("");
+    }
+  }
+  if (opt.json) doc["attached"] = attached;
+  if (!a.hive.empty()) {
+    if (!skipped.empty() && !opt.json)
+      o << "left out the values " << Joined(skipped)
+        << " of the hive's DISK key (not used by this machine)\n";
+    // The next boot reads the configuration against the disks; no rescan here, which
+    // could rebuild it before the machine is complete.
+    Session s;
+    rc = ImportValues(s, here, a.hive, values, false, o, err);
+    s.Close();
+    if (rc != kOk) return rc;
+    take("import");
+  }
+  if (opt.json) {
+    doc["machine"] = a.dir;
+    out << doc.dump(2) << "\n";
+  }
+  return kOk;
+}
+
+}  // namespace cli

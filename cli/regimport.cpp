@@ -1,0 +1,134 @@
+// Imports into HKEY_LOCAL_MACHINE\SYSTEM\DISK: checked first, then stored in one
+// transaction, so a refused import stores nothing at all.
+#include <algorithm>
+#include <cstdio>
+#include <ostream>
+#include <set>
+
+#include "../diskreg/diskreg.h"
+#include "cli.h"
+#include "machine.h"
+#include "registry_store.h"
+
+namespace cli {
+
+namespace {
+
+std::string Hex32(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%08x", v);
+  return buf;
+}
+
+bool IsInformation(const std::u16string& name) {
+  std::u16string n = name;
+  for (auto& c : n)
+    if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
+  return n == u"INFORMATION";
+}
+
+}  // namespace
+
+bool CheckInformationImport(const std::vector<uint8_t>& data, uint32_t type, bool force,
+                            std::vector<std::string>* losses, std::string* error) {
+  losses->clear();
+  ConfigView incoming;
+  std::string why;
+  if (type != REG_BINARY) {
+    *error = "its \"Information\" value is not binary (type " + std::to_string(type) + ")";
+    return false;
+  }
+  if (!ReadConfigView(data.data(), data.size(), &incoming, &why)) {
+    *error = "its \"Information\" value is malformed: " + why;
+    return false;
+  }
+
+  // FT sets of the stored configuration that the new one does not hold.
+  uint32_t storedType = 0;
+  std::vector<uint8_t> stored;
+  ConfigView current;
+  if (ntp::reg::GetValue(kDiskKey, u"Information", &storedType, &stored) && storedType == REG_BINARY &&
+      ReadConfigView(stored.data(), stored.size(), &current, nullptr)) {
+    for (const ConfigSet& old : current.sets) {
+      bool kept = std::any_of(incoming.sets.begin(), incoming.sets.end(), [&](const ConfigSet& n) {
+        return n.type == old.type && n.group == old.group && n.members.size() == old.members.size();
+      });
+      if (!kept)
+        losses->push_back("FT set " + FtSetName(old) + " (" + std::to_string(old.members.size()) +
+                          " members) would no longer be configured");
+    }
+  }
+  // Disks it names that this machine does not have: their partitions and FT members
+  // would be orphaned at the next boot.
+  std::set<uint32_t> here;
+  for (const auto& d : ntp::Disks()) here.insert(d.signature);
+  for (uint32_t sig : incoming.disks)
+    if (!here.count(sig))
+      losses->push_back("disk signature " + Hex32(sig) + " is not a disk of this machine");
+  if (!losses->empty() && !force) {
+    *error = "importing it would lose what is listed above; run it again with --force to import anyway";
+    return false;
+  }
+  return true;
+}
+
+bool ImportDiskValues(const std::vector<DiskKeyValue>& values, bool force, std::vector<std::string>* losses,
+                      std::string* error) {
+  losses->clear();
+  std::vector<ntp::reg::ImportValue> batch;
+  for (const DiskKeyValue& v : values) {
+    if (IsInformation(v.name) && !CheckInformationImport(v.data, v.type, force, losses, error)) return false;
+    ntp::reg::ImportValue iv;
+    iv.keyPath = kDiskKey;
+    iv.name = v.name;
+    iv.type = v.type;
+    iv.data = v.data;
+    batch.push_back(std::move(iv));
+  }
+  return ntp::reg::ImportValues(batch, error);
+}
+
+bool ImportRegFileChecked(const std::string& file, bool force, std::ostream& warn, std::string* error) {
+  std::vector<ntp::reg::ImportValue> values;
+  if (!ntp::reg::ParseRegFile(file, &values, error)) return false;
+  std::u16string diskKey = kDiskKey;
+  for (auto& c : diskKey)
+    if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
+  std::vector<std::string> losses;
+  for (const auto& v : values) {
+    std::u16string key = v.keyPath;
+    for (auto& c : key)
+      if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
+    if (v.keyOnly || key != diskKey || !IsInformation(v.name)) continue;
+    std::vector<std::string> found;
+    bool ok = true;
+    if (v.remove) {
+      uint32_t type = 0;
+      std::vector<uint8_t> stored;
+      ConfigView current;
+      if (ntp::reg::GetValue(kDiskKey, u"Information", &type, &stored) &&
+          ReadConfigView(stored.data(), stored.size(), &current, nullptr))
+        for (const ConfigSet& set : current.sets)
+          found.push_back("FT set " + FtSetName(set) + " would no longer be configured");
+      if (!found.empty() && !force) {
+        *error = "removing \"Information\" would lose what is listed above; run it again with --force";
+        ok = false;
+      }
+    } else {
+      ok = CheckInformationImport(v.data, v.type, force, &found, error);
+    }
+    losses.insert(losses.end(), found.begin(), found.end());
+    if (!ok) {
+      for (const auto& l : losses) warn << "  " << l << "\n";
+      return false;
+    }
+  }
+  if (!losses.empty()) {
+    warn << "warning: importing '" << file << "' with --force loses:\n";
+    for (const auto& l : losses) warn << "  " << l << "\n";
+  }
+  if (!ntp::reg::ImportValues(values, error)) return false;
+  return true;
+}
+
+}  // namespace cli

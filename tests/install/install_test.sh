@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The installed program, as a user gets it: "cmake --install" into a temporary DESTDIR and
+# the Debian package made by cpack, unpacked. Each copy must run from where it was put,
+# with no help from the build tree or the environment: its private libraries through the
+# run path, the provider module from its library directory, the man page and the bash
+# completion in their places.
+# Usage: install_test.sh BUILD_DIR [CMAKE] [CPACK]
+set -euo pipefail
+build=$1
+cmake=${2:-cmake}
+cpack=${3:-cpack}
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# Runs the installed program under ROOT with nothing pointing at the build tree.
+check_tree() {
+  local root=$1 what=$2
+  local bin=$root/usr/bin/ftdiskctl
+  [ -x "$bin" ] || fail "$what: no usr/bin/ftdiskctl"
+  if readelf -d "$bin" "$root"/usr/lib*/ftdisk/*.so 2>/dev/null | grep -F "$build" >/dev/null; then
+    fail "$what: a run path still names the build tree"
+  fi
+  local run=(env -u FTDISK_MODULE -u FTDISK_PROVIDER -u LD_LIBRARY_PATH "$bin")
+  "${run[@]}" --version >"$tmp/out" 2>&1 || "${run[@]}" --help >"$tmp/out" 2>&1 ||
+    fail "$what: the program does not start: $(cat "$tmp/out")"
+  local m=$tmp/machine-$what
+  "${run[@]}" init "$m" --disk 32M >/dev/null || fail "$what: init failed"
+  "${run[@]}" -m "$m" create primary --disk 0 --size 10M >/dev/null || fail "$what: create failed (module not found?)"
+  "${run[@]}" -m "$m" show --json | grep -q '"disk0/p1"' || fail "$what: show does not list the new partition"
+
+  local man
+  man=$(ls "$root"/usr/share/man/man1/ftdiskctl.1.gz 2>/dev/null) || fail "$what: no man page"
+  zcat "$man" | grep -q '^\.TH FTDISKCTL 1' || fail "$what: the man page has no title line"
+  zcat "$man" | grep -q '^\.SH SYNOPSIS' || fail "$what: the man page has no SYNOPSIS"
+  if command -v groff >/dev/null; then
+    warnings=$(zcat "$man" | groff -k -man -Tutf8 -ww -z 2>&1) || true
+    [ -z "$warnings" ] || fail "$what: groff warns about the man page: $warnings"
+  fi
+
+  local completion=$root/usr/share/bash-completion/completions/ftdiskctl
+  [ -f "$completion" ] || fail "$what: no bash completion"
+  local words
+  words=$(bash -c 'source "$1"; COMP_WORDS=(ftdiskctl -m m registry export --); COMP_CWORD=5; _ftdiskctl
+                   echo "${COMPREPLY[*]}"' _ "$completion")
+  [[ " $words " == *" --hive "* ]] || fail "$what: completion of 'registry export --' gives '$words'"
+}
+
+DESTDIR=$tmp/destdir "$cmake" --install "$build" --prefix /usr >/dev/null || fail "cmake --install failed"
+check_tree "$tmp/destdir" destdir
+
+if command -v dpkg-deb >/dev/null && command -v dpkg-shlibdeps >/dev/null; then
+  (cd "$build" && "$cpack" -G DEB -B "$tmp/pkg" >"$tmp/cpack.log" 2>&1) || fail "cpack: $(tail -5 "$tmp/cpack.log")"
+  deb=$(ls "$tmp"/pkg/*.deb)
+  dpkg-deb -f "$deb" Depends | grep -q libhivex0 || fail "the package does not depend on libhivex0"
+  dpkg-deb -x "$deb" "$tmp/deb"
+  check_tree "$tmp/deb" deb
+else
+  echo "dpkg-deb or dpkg-shlibdeps missing: the Debian package is not checked"
+fi
+echo "installed trees work"

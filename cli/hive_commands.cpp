@@ -51,22 +51,16 @@ bool ReadHiveValues(const std::string& what, const std::string& hive, hive::Valu
 int ImportValues(Session& s, const Options& opt, const std::string& source, const hive::Values& values,
                  bool rescan, std::ostream& out, std::ostream& err) {
   if (!OpenMachine(s, opt, err)) return kFailed;
-  std::u16string rel;
-  if (ntp::reg::CanonicalPath(kDiskKey, &rel) != 0) return kFailed;
-  std::vector<ntp::reg::BatchOp> ops;
-  for (const auto& v : values) {
-    ntp::reg::BatchOp op;
-    op.rel = rel;
-    op.hasValue = true;
-    op.name = v.name;
-    op.type = v.type;
-    op.data = v.data;
-    ops.push_back(std::move(op));
-  }
-  NTSTATUS st = ntp::reg::ApplyBatch(ops);
-  if (st != 0) {
-    err << "cannot import '" << source << "': the registry store refused the values ("
-        << HexStatus(uint32_t(st)) << "); nothing was written\n";
+  // The same checks as a .reg import: a configuration that would lose FT sets or names
+  // disks this machine lacks needs --force; all values are stored in one transaction.
+  std::vector<DiskKeyValue> disk;
+  for (const auto& v : values) disk.push_back({v.name, v.type, v.data});
+  std::vector<std::string> losses;
+  std::string e;
+  const bool imported = ImportDiskValues(disk, opt.force, &losses, &e);
+  for (const auto& l : losses) err << "  " << l << "\n";
+  if (!imported) {
+    err << "cannot import '" << source << "': " << e << "; nothing was written\n";
     return kFailed;
   }
   if (!rescan) {
@@ -201,8 +195,12 @@ int CmdInitFromHive(const Options& opt, const InitFromHive& a, std::ostream& out
         << " of the hive's DISK key (not used by this machine)\n";
     // The next boot reads the configuration against the disks; no rescan here, which
     // could rebuild it before the machine is complete.
+    // A machine made from a hive takes its configuration whatever it lacks: what would
+    // be lost (disks not attached) is listed, not refused.
+    Options forced = here;
+    forced.force = true;
     Session s;
-    rc = ImportValues(s, here, a.hive, values, false, o, err);
+    rc = ImportValues(s, forced, a.hive, values, false, o, err);
     s.Close();
     if (rc != kOk) return rc;
     take("import");

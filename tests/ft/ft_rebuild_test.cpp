@@ -74,8 +74,8 @@ TEST_F(FtTest, RebuildWithNothingStoredDescribesTheDisks) {
 
 // A stored mirror across both disks, one member on a logical drive, and a stripe set
 // whose second disk is not on the machine: the rebuild keeps both sets, re-points every
-// member at the scanned record of its partition, appends what the scan lacks and keeps
-// the members' letters.
+// member at the scanned record of its partition, appends what the scan lacks (orphaned)
+// and keeps the members' letters.
 TEST_F(FtTest, RebuildCarriesEveryFtSetOver) {
   constexpr uint32_t kGone = 0x0BADD15C;
   ftblob::Config c;
@@ -116,8 +116,13 @@ TEST_F(FtTest, RebuildCarriesEveryFtSetOver) {
   EXPECT_EQ(1u, b.member);
   EXPECT_EQ(Signature(1), r.disks[r.sets[0].members[1].disk].signature);
 
-  // The stripe set keeps its member on the absent disk and the one the scan lacked.
+  // The stripe set keeps its member on the absent disk and the one the scan lacked;
+  // both are orphaned and the set is disabled, so no partition made later at either
+  // place is taken for a healthy member.
+  EXPECT_EQ(uint32_t(FtDisabled), r.sets[1].state);
   ASSERT_EQ(2u, r.sets[1].members.size());
+  EXPECT_EQ(uint32_t(Orphaned), MemberRecord(r, 1, 0).ftState);
+  EXPECT_EQ(uint32_t(Orphaned), MemberRecord(r, 1, 1).ftState);
   EXPECT_EQ(kGone, r.disks.at(r.sets[1].members[0].disk).signature);
   EXPECT_EQ(P1.offset, MemberRecord(r, 1, 0).offset);
   EXPECT_EQ(Signature(1), r.disks.at(r.sets[1].members[1].disk).signature);

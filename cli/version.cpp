@@ -7,7 +7,7 @@
 #include "cli.h"
 
 #ifndef FTDISKCTL_VERSION
-#define FTDISKCTL_VERSION "0.0"
+#define FTDISKCTL_VERSION "0.1.0"  // the Debian package's version when the project sets none
 #endif
 
 namespace cli {

@@ -79,29 +79,36 @@ json LoadIndex(const fs::path& dir) {
   return j;
 }
 
-// The index is replaced whole through a rename, so a crash leaves the old or the new one.
+// A directory's entries (a new or renamed file in it) reach the disk.
+bool SyncDir(const fs::path& dir, std::string* error) {
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bool ok = fd >= 0 && ::fsync(fd) == 0;
+  if (!ok) *error = "cannot flush " + dir.string() + ": " + std::strerror(errno);
+  if (fd >= 0) ::close(fd);
+  return ok;
+}
+
+bool WriteFileSynced(const fs::path& path, const std::vector<uint8_t>& data, std::string* error,
+                     bool replace = false);
+
+// The index is replaced whole through a rename, so a crash leaves the old or the new one;
+// file and directory are flushed before it counts as saved.
 bool SaveIndex(const fs::path& dir, const json& index, std::string* error) {
   fs::path tmp = dir / "index.json.tmp";
-  {
-    std::ofstream f(tmp, std::ios::trunc);
-    f << index.dump(2) << "\n";
-    f.flush();
-    if (!f) {
-      *error = "cannot write " + tmp.string();
-      return false;
-    }
-  }
+  std::string text = index.dump(2) + "\n";
+  if (!WriteFileSynced(tmp, std::vector<uint8_t>(text.begin(), text.end()), error, true)) return false;
   std::error_code ec;
   fs::rename(tmp, dir / "index.json", ec);
   if (ec) {
     *error = "cannot replace the backup index: " + ec.message();
     return false;
   }
-  return true;
+  return SyncDir(dir, error);
 }
 
-bool WriteFileSynced(const fs::path& path, const std::vector<uint8_t>& data, std::string* error) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+bool WriteFileSynced(const fs::path& path, const std::vector<uint8_t>& data, std::string* error,
+                     bool replace) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | (replace ? O_TRUNC : O_EXCL) | O_CLOEXEC, 0644);
   if (fd < 0) {
     *error = "cannot create " + path.string() + ": " + std::strerror(errno);
     return false;
@@ -117,8 +124,11 @@ bool WriteFileSynced(const fs::path& path, const std::vector<uint8_t>& data, std
     done += static_cast<size_t>(n);
   }
   bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  if (!ok) *error = "cannot flush " + path.string();
+  if (!ok) *error = "cannot flush " + path.string() + ": " + std::strerror(errno);
+  if (::close(fd) != 0 && ok) {
+    *error = "cannot write " + path.string() + ": " + std::strerror(errno);
+    ok = false;
+  }
   return ok;
 }
 
@@ -131,47 +141,81 @@ std::string TimeStamp() {
   return buf;
 }
 
-// Saves sectors of one disk as a new backup; returns its name or "" with an error.
-std::string SaveBackup(unsigned disk, uint32_t bps,
-                       const std::vector<std::pair<uint64_t, std::vector<uint8_t>>>& sectors,
+// One saved sector: its contents before the request and what the request wrote.
+struct SavedSector {
+  uint64_t lba;
+  std::vector<uint8_t> before, after;
+};
+
+// Saves sectors of one disk as a backup; returns its name or "" with an error. With a
+// name, that backup is rewritten (a request that writes the disk more than once keeps
+// one backup). The data file, the index and the directory are flushed before it returns.
+std::string SaveBackup(unsigned disk, uint32_t bps, const std::vector<SavedSector>& sectors,
                        const std::string& command, bool hasRegistry, const std::vector<uint8_t>& registry,
-                       std::string* error) {
+                       std::string* error, const std::string& existing = "") {
   fs::path dir = BackupDir();
   std::error_code ec;
+  const bool fresh = !fs::exists(dir, ec);
   fs::create_directories(dir, ec);
-  json index = LoadIndex(dir);
-  std::string base = TimeStamp() + "-disk" + std::to_string(disk);
-  std::string name = base;
-  for (int i = 2; fs::exists(dir / (name + ".bak"), ec); ++i) name = base + "-" + std::to_string(i);
-  std::vector<uint8_t> blob;
-  json lbas = json::array();
-  for (const auto& s : sectors) {
-    blob.insert(blob.end(), s.second.begin(), s.second.end());
-    lbas.push_back(s.first);
+  if (ec) {
+    *error = "cannot create " + dir.string() + ": " + ec.message();
+    return "";
   }
-  if (!WriteFileSynced(dir / (name + ".bak"), blob, error)) return "";
+  if (fresh && !SyncDir(dir.parent_path(), error)) return "";
+  json index = LoadIndex(dir);
+  std::string name = existing;
+  if (name.empty()) {
+    std::string base = TimeStamp() + "-disk" + std::to_string(disk);
+    name = base;
+    for (int i = 2; fs::exists(dir / (name + ".bak"), ec); ++i) name = base + "-" + std::to_string(i);
+  }
+  // A backup that grows is written to a new file; the index switches to it in one
+  // rename, so a crash leaves the old file and entry or the new ones, never a file cut
+  // short under an index that names its sectors.
+  std::string file = name + ".bak", oldFile;
+  for (const auto& b : index["backups"])
+    if (!existing.empty() && b.value("name", std::string()) == name) oldFile = b.value("file", std::string());
+  for (int i = 2; !existing.empty() && (file == oldFile || fs::exists(dir / file, ec)); ++i)
+    file = name + "." + std::to_string(i) + ".bak";
+  std::vector<uint8_t> blob;
+  json lbas = json::array(), after = json::array();
+  for (const auto& s : sectors) {
+    blob.insert(blob.end(), s.before.begin(), s.before.end());
+    lbas.push_back(s.lba);
+    after.push_back(ToHex(s.after));
+  }
+  if (!WriteFileSynced(dir / file, blob, error)) return "";
   auto disks = ntp::Disks();
   const ntp::DiskInfo* d = DiskInfoOf(disks, disk);
-  index["backups"].push_back({{"name", name},
-                              {"file", name + ".bak"},
-                              {"time", static_cast<uint64_t>(std::time(nullptr))},
-                              {"command", command},
-                              {"disk", disk},
-                              {"device", d ? Narrow(d->device) : ""},
-                              {"disk_length", d ? d->length : 0},
-                              {"bytes_per_sector", bps},
-                              {"sectors", lbas},
-                              {"registry_information", hasRegistry ? json(ToHex(registry)) : json(nullptr)}});
+  json entry = {{"name", name},
+                {"file", file},
+                {"time", static_cast<uint64_t>(std::time(nullptr))},
+                {"command", command},
+                {"disk", disk},
+                {"device", d ? Narrow(d->device) : ""},
+                {"disk_length", d ? d->length : 0},
+                {"bytes_per_sector", bps},
+                {"sectors", lbas},
+                {"after", after},
+                {"registry_information", hasRegistry ? json(ToHex(registry)) : json(nullptr)}};
+  bool replaced = false;
+  for (auto& b : index["backups"])
+    if (b.value("name", std::string()) == name) {
+      b = entry;
+      replaced = true;
+    }
+  if (!replaced) index["backups"].push_back(entry);
   if (!SaveIndex(dir, index, error)) return "";
+  if (!oldFile.empty() && oldFile != file) fs::remove(dir / oldFile, ec);
   return name;
 }
 
 bool ReadSectors(unsigned disk, uint32_t bps, const std::vector<uint64_t>& lbas,
-                 std::vector<std::pair<uint64_t, std::vector<uint8_t>>>* out) {
+                 std::vector<SavedSector>* out) {
   for (uint64_t lba : lbas) {
     std::vector<uint8_t> buf(bps);
     if (!ntp::ReadDiskBytes(disk, lba * bps, buf.data(), bps)) return false;
-    out->push_back({lba, std::move(buf)});
+    out->push_back({lba, buf, buf});
   }
   return true;
 }
@@ -179,54 +223,89 @@ bool ReadSectors(unsigned disk, uint32_t bps, const std::vector<uint64_t>& lbas,
 }  // namespace
 
 TableBackup::~TableBackup() {
-  if (hooked_) ntp::SetSectorWriteHook(nullptr);
+  if (hooked_) ntp::SetBeforeWriteHook(nullptr);
 }
 
 void TableBackup::Before(const std::string& command) {
   command_ = command;
   saved_.clear();
+  uint32_t type = 0;
+  hadRegistry_ = ntp::reg::GetValue(kDiskKey, u"Information", &type, &registry_);
   std::map<unsigned, uint32_t> bps;
   for (const auto& d : ntp::Disks())
     bps[d.index] = d.geometry.BytesPerSector ? d.geometry.BytesPerSector : 512;
-  // Writes come from the request's thread and the host's; the first contents seen of a
-  // sector are the ones before the request.
+  // The platform shows every write before it happens; the sectors it is about to change
+  // are saved and flushed first, and a backup that cannot be saved stops the write.
+  // Writes come from the request's thread and the host's.
   auto mu = std::make_shared<std::mutex>();
-  ntp::SetSectorWriteHook(
-      [this, mu, bps](unsigned disk, uint64_t lba, const uint8_t* before, const uint8_t*, size_t bytes) {
+  ntp::SetBeforeWriteHook(
+      [this, mu, bps](unsigned disk, const std::vector<ntp::PendingSector>& pending, std::string* why) {
         std::lock_guard<std::mutex> lock(*mu);
         auto it = bps.find(disk);
-        if (it == bps.end() || before == nullptr) return;
-        uint32_t size = it->second;
+        if (it == bps.end()) {
+          *why = "disk " + std::to_string(disk) + " is unknown to the backup";
+          return false;
+        }
+        const uint32_t size = it->second;
         Saved& s = saved_[disk];
         s.bytesPerSector = size;
-        for (size_t off = 0; off + size <= bytes; off += size)
-          s.sectors.emplace(lba + off / size, std::vector<uint8_t>(before + off, before + off + size));
+        bool grew = false;
+        for (const auto& p : pending)
+          for (size_t off = 0; off + size <= p.bytes; off += size) {
+            const uint64_t lba = p.lba + off / size;
+            std::vector<uint8_t> after(p.after + off, p.after + off + size);
+            auto found = s.sectors.find(lba);
+            if (found == s.sectors.end()) {
+              // The first contents seen are the ones before the request.
+              s.sectors.emplace(lba, Sector{std::vector<uint8_t>(p.before + off, p.before + off + size),
+                                            after, s.order.size()});
+              s.order.push_back(lba);
+              grew = true;
+            } else {
+              found->second.after = after;
+            }
+          }
+        if (!grew) return true;
+        std::vector<SavedSector> all;
+        for (uint64_t lba : s.order) all.push_back({lba, s.sectors[lba].before, s.sectors[lba].after});
+        std::string name = SaveBackup(disk, size, all, command_, hadRegistry_, registry_, why, s.name);
+        if (name.empty()) {
+          *why = "the backup of its sectors cannot be saved: " + *why;
+          return false;
+        }
+        s.name = name;
+        return true;
       });
   hooked_ = true;
-  uint32_t type = 0;
-  hadRegistry_ = ntp::reg::GetValue(kDiskKey, u"Information", &type, &registry_);
 }
 
 std::vector<std::string> TableBackup::After(std::ostream& err) {
   if (hooked_) {
-    ntp::SetSectorWriteHook(nullptr);
+    ntp::SetBeforeWriteHook(nullptr);
     hooked_ = false;
   }
   std::vector<std::string> names;
-  for (const auto& [disk, s] : saved_) {
-    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> changed;
-    for (const auto& [lba, bytes] : s.sectors) {
+  for (auto& [disk, s] : saved_) {
+    if (s.name.empty()) continue;
+    names.push_back(s.name);
+    // What the disk holds now is what a restore must find there; a sector written twice
+    // by the request was saved with its first new contents.
+    bool stale = false;
+    for (uint64_t lba : s.order) {
       std::vector<uint8_t> now(s.bytesPerSector);
-      if (!ntp::ReadDiskBytes(disk, lba * s.bytesPerSector, now.data(), now.size()) || now != bytes)
-        changed.push_back({lba, bytes});
+      if (ntp::ReadDiskBytes(disk, lba * s.bytesPerSector, now.data(), now.size()) &&
+          now != s.sectors[lba].after) {
+        s.sectors[lba].after = now;
+        stale = true;
+      }
     }
-    if (changed.empty()) continue;
+    if (!stale) continue;
+    std::vector<SavedSector> all;
+    for (uint64_t lba : s.order) all.push_back({lba, s.sectors[lba].before, s.sectors[lba].after});
     std::string e;
-    std::string name = SaveBackup(disk, s.bytesPerSector, changed, command_, hadRegistry_, registry_, &e);
-    if (name.empty())
-      err << "warning: the previous sectors of disk " << disk << " could not be saved: " << e << "\n";
-    else
-      names.push_back(name);
+    if (SaveBackup(disk, s.bytesPerSector, all, command_, hadRegistry_, registry_, &e, s.name).empty())
+      err << "warning: backup " << s.name << " could not record the new contents of disk " << disk << ": "
+          << e << "\n";
   }
   return names;
 }
@@ -239,6 +318,9 @@ int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostre
   }
   json index = LoadIndex(BackupDir());
   if (opt.json) {
+    // What each request wrote is kept for restore's check, not for the listing.
+    for (auto& b : index["backups"])
+      if (b.is_object()) b.erase("after");
     PrintJsonResult(out, index);
     return kOk;
   }
@@ -253,7 +335,7 @@ int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostre
   return kOk;
 }
 
-int CmdRestore(Session& s, const Options& opt, const std::string& backup, std::ostream& out,
+int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool force, std::ostream& out,
                std::ostream& err) {
   std::string e;
   if (!s.Open(opt.dir, opt.noWait, &e)) {
@@ -301,7 +383,7 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, std::o
     return kFailed;
   }
   // Keep what is there now, so the restore itself can be undone.
-  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> current;
+  std::vector<SavedSector> current;
   uint32_t type = 0;
   std::vector<uint8_t> regNow;
   bool hadRegNow = ntp::reg::GetValue(kDiskKey, u"Information", &type, &regNow);
@@ -309,6 +391,31 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, std::o
     err << "cannot restore " << want << ": the current sectors cannot be read\n";
     return kFailed;
   }
+  // A backup puts back the sectors of before its request; when a later request changed
+  // them again, restoring would destroy that change.
+  if (!force) {
+    const json& after = (*entry)["after"];
+    std::string stale;
+    if (!after.is_array() || after.size() != lbas.size()) {
+      stale = "the backup does not record what its request wrote";
+    } else {
+      for (size_t i = 0; i < lbas.size() && stale.empty(); ++i) {
+        std::vector<uint8_t> bytes;
+        if (!after[i].is_string() || !FromHex(after[i].get<std::string>(), &bytes) ||
+            bytes != current[i].before)
+          stale = "sector " + std::to_string(lbas[i]) + " of disk " + std::to_string(disk) +
+                  " has changed since the backup was taken";
+      }
+    }
+    if (!stale.empty()) {
+      err << "cannot restore " << want << ": " << stale
+          << "; restoring it would undo later changes (use --force to restore anyway)\n";
+      return kFailed;
+    }
+  }
+  for (size_t i = 0; i < current.size(); ++i)
+    current[i].after.assign(blob.begin() + std::ptrdiff_t(i * bps),
+                            blob.begin() + std::ptrdiff_t((i + 1) * bps));
   // A dry run keeps no backup: nothing is overwritten.
   std::string undo =
       opt.dryRun ? "-" : SaveBackup(disk, bps, current, "restore " + want, hadRegNow, regNow, &e);
@@ -329,10 +436,12 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, std::o
         << HexStatus(static_cast<uint32_t>(st)) << ")\n";
     return kFailed;
   }
-  for (size_t i = 0; i < lbas.size() && NT_SUCCESS(st); ++i) {
+  // Undone in the reverse order of the request's writes: links go back before the
+  // boot records they pointed to.
+  for (size_t k = lbas.size(); k-- > 0 && NT_SUCCESS(st);) {
     LARGE_INTEGER at;
-    at.QuadPart = static_cast<LONGLONG>(lbas[i] * bps);
-    st = NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, blob.data() + i * bps, bps, &at, nullptr);
+    at.QuadPart = static_cast<LONGLONG>(lbas[k] * bps);
+    st = NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, blob.data() + k * bps, bps, &at, nullptr);
   }
   NtClose(h);
   if (!NT_SUCCESS(st)) {

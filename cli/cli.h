@@ -67,6 +67,9 @@ class Session {
  public:
   ~Session() { Close(); }
   bool Open(const std::string& dir, bool noWait, std::string* error);
+  // Before Open: the command only reads, so the disks are opened read-only under a
+  // shared lock.
+  void SetReadOnly(bool readOnly) { readOnly_ = readOnly; }
   void Close();
   bool open() const { return open_; }
   // A dry run: the platform's overlay goes on right after the machine boots.
@@ -82,7 +85,7 @@ class Session {
 
  private:
   bool open_ = false;
-  bool platform_ = false, host_ = false, overlay_ = false;
+  bool platform_ = false, host_ = false, readOnly_ = false, overlay_ = false;
   ZM_HANDLE provider_ = nullptr;
   std::string dir_;
 };
@@ -190,9 +193,9 @@ json RegistryValuesJson(const std::vector<ntp::reg::Value>& values);
 int PrintRegistry(const json& r, const Options& opt, std::ostream& out, std::ostream& err);
 
 // Backups of partition-table sectors (backup.cpp).
-// Keeps, while a request runs, the previous contents of every sector written (through
-// the platform's sector-write hook) and, after it, saves those that changed under
-// DIR/backups/ with an index entry, one backup per disk.
+// While a request runs, saves the previous contents of every sector it is about to
+// change under DIR/backups/ (data, index and directory flushed) before the platform
+// writes them, one backup per disk; a backup that cannot be saved stops the write.
 class TableBackup {
  public:
   TableBackup() = default;
@@ -204,9 +207,15 @@ class TableBackup {
   std::vector<std::string> After(std::ostream& err);
 
  private:
+  struct Sector {
+    std::vector<uint8_t> before, after;  // before the request, and what it wrote
+    size_t order = 0;
+  };
   struct Saved {
     uint32_t bytesPerSector = 512;
-    std::map<uint64_t, std::vector<uint8_t>> sectors;  // lba -> contents before the request
+    std::map<uint64_t, Sector> sectors;  // by lba
+    std::vector<uint64_t> order;         // lbas in the order they were first written
+    std::string name;                    // the backup, once saved
   };
   std::map<unsigned, Saved> saved_;
   std::vector<uint8_t> registry_;
@@ -215,7 +224,8 @@ class TableBackup {
   std::string command_;
 };
 int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
-int CmdRestore(Session& s, const Options& opt, const std::string& backup, std::ostream& out,
+// Refuses a backup whose sectors no longer hold what its request wrote, unless force.
+int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool force, std::ostream& out,
                std::ostream& err);
 
 // Dry run: the request runs on the real machine with the platform's overlay on (sector

@@ -37,6 +37,7 @@ int Request(Session& s, const Options& opt, const std::string& command, const st
             ZM_OBJECT_ID id, uint32_t cls, uint32_t code, PropSet& in, int diskIndex, std::ostream& out,
             std::ostream& err, const Describe& describe = nullptr) {
   size_t mark = s.AlertCount();
+  ntp::ClearLastRefusal();
   TableBackup backup;
   if (!opt.dryRun) backup.Before(command);
   PropSet outProps;
@@ -49,6 +50,10 @@ int Request(Session& s, const Options& opt, const std::string& command, const st
   uint64_t member = 0;
   bool hasMember = outProps.FindU64("MEMBERID", &member);
   std::string message = Failed(st) ? FailureSentence(what, st) : "";
+  // The platform's reason (a busy partition, a write-protected or damaged disk, a
+  // backup that could not be saved) says more than the status.
+  if (std::string why = ntp::LastRefusal(); Failed(st) && !why.empty())
+    message = what + ": " + why + " (" + HexStatus(st) + ")";
   std::string done = !Failed(st) && describe ? describe(snap, hasMember ? member : 0, opt.dryRun) : "";
   if (opt.json) {
     snap["request"] = {
@@ -130,6 +135,10 @@ int CmdShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err
   json snap = Snapshot({});
   std::ostringstream damage;
   bool damaged = ReportDamagedTables(snap, damage);
+  for (const auto& d : ntp::DamagedDisks()) {
+    damage << d.reason << "\n";
+    damaged = true;
+  }
   err << damage.str();
   if (opt.json) {
     if (damaged)
@@ -873,6 +882,13 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, std:
   if (!ntp::Boot(opt.dir, opt.noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait, &e,
                  [] { std::fprintf(stderr, "waiting for the machine lock held by another process...\n"); })) {
     err << "cannot open machine '" << opt.dir << "': " << e << "\n";
+    return kFailed;
+  }
+  // One disk can be attached once (by any path to it): a second entry for it would be
+  // a second writer. Checked under the machine lock, so two attaches cannot race.
+  if (int same = ntp::FindSameImage(opt.dir, image); same >= 0) {
+    ntp::Shutdown();
+    err << "cannot attach '" << image << "': it is already disk " << same << " of this machine\n";
     return kFailed;
   }
   ntp::MachineConfig cfg;

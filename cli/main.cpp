@@ -228,11 +228,14 @@ class Runner {
     auto* backupsRestore = backups->add_subcommand("restore", "write a backup's sectors back");
     backupsRestore->add_option("BACKUP", backupName, "backup name (from 'backups list') or .bak file")
         ->required();
+    bool restoreForce = false;
+    backupsRestore->add_flag("--force", restoreForce, "restore even when later requests changed the sectors");
     example(backupsRestore, "ftdiskctl -m m backups restore 20261206T224500Z-disk0");
     backups->footer("Example:\n  ftdiskctl -m m backups list");
     auto* restore =
         app.add_subcommand("restore", "write a backup's sectors back (same as 'backups restore')");
     restore->add_option("BACKUP", backupName, "backup name (from 'backups list') or .bak file")->required();
+    restore->add_flag("--force", restoreForce, "restore even when later requests changed the sectors");
     example(restore, "ftdiskctl -m m restore 20261206T224500Z-disk0");
 
     std::string demoDir = "demo-machine";
@@ -312,6 +315,12 @@ class Runner {
           "a dry run needs its own boot of the machine; run 'ftdiskctl -m DIR --dry-run ...' outside the "
           "shell",
           "");
+    // Commands that only read open the disks read-only under a shared lock; a shell
+    // keeps one boot for commands of both kinds.
+    bool readOnly = show->parsed() || layout->parsed() || checkCmd->parsed() || regShow->parsed() ||
+                    regExport->parsed() || alerts->parsed() ||
+                    (backups->parsed() && !backupsRestore->parsed());
+    if (!inShell_ && !s_->open()) s_->SetReadOnly(readOnly);
 
     auto exec = [&](std::ostream& out, std::ostream& err) -> int {
       if (init->parsed() && initDisks.empty() && initAttach.empty()) {
@@ -383,7 +392,8 @@ class Runner {
       if (regExport->parsed()) return CmdRegistryExport(*s_, opt_, regFile, out, err);
       if (regImport->parsed()) return CmdRegistryImport(*s_, opt_, regFile, !noRescan, out, err);
       if (alerts->parsed()) return CmdAlerts(*s_, opt_, out, err);
-      if (backupsRestore->parsed() || restore->parsed()) return CmdRestore(*s_, opt_, backupName, out, err);
+      if (backupsRestore->parsed() || restore->parsed())
+        return CmdRestore(*s_, opt_, backupName, restoreForce, out, err);
       if (backups->parsed()) return CmdBackupsList(*s_, opt_, out, err);
       err << "ftdiskctl: a command is required\n";
       return kUsage;

@@ -50,10 +50,17 @@ bool Session::Open(const std::string& dir, bool noWait, std::string* error) {
     return false;
   }
   std::string err;
-  if (!ntp::Boot(dir, noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait, &err, [] {
-        std::fprintf(stderr, "waiting for the machine lock held by another process...\n");
-        std::fflush(stderr);
-      })) {
+  ntp::BootOptions boot;
+  boot.mode = noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait;
+  boot.readOnly = readOnly_;
+  boot.onWait = [](const std::string& what) {
+    if (what.rfind("the machine", 0) == 0)
+      std::fprintf(stderr, "waiting for the machine lock held by another process...\n");
+    else
+      std::fprintf(stderr, "waiting for %s, held by another process...\n", what.c_str());
+    std::fflush(stderr);
+  };
+  if (!ntp::Boot(dir, boot, &err)) {
     *error = "cannot open machine '" + dir + "': " + err;
     return false;
   }

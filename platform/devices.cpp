@@ -122,6 +122,8 @@ NTSTATUS Lookup(detail::Machine& m, const std::u16string& name, bool followLinks
       if (n >= m.disks.size())
         return rest.empty() ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
       out->disk = m.disks[n];
+      if (out->disk->fd < 0)
+        return rest.empty() ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
       if (rest.empty()) return STATUS_SUCCESS;
       if (!TakeNumber(rest, u"\\PARTITION", &p, &rest2) || !rest2.empty())
         return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -228,11 +230,15 @@ NTSTATUS SetLayout(Disk& disk, const void* in, ULONG inLength, void* out, ULONG 
     return img.bytes.size() == bps && NT_SUCCESS(detail::ReadBytes(disk, img.lba * bps, now.data(), bps)) &&
            std::memcmp(now.data(), img.bytes.data(), bps) == 0;
   });
+  // A partition the system uses is never removed, moved or resized under it.
+  s = detail::CheckBusy(disk, layout);
+  if (!NT_SUCCESS(s)) return s;
   s = detail::WriteSectors(disk, sectors);
   if (!NT_SUCCESS(s)) return s;
   ptable::ReadResult r;
   s = detail::RefreshLayout(disk, &r);
   if (!NT_SUCCESS(s)) return s;
+  if (!sectors.empty()) detail::NotifyKernel(disk, r);
   // The numbers the driver assigned go back into the caller's entries.
   for (ULONG i = 0; i < count; ++i) {
     PARTITION_INFORMATION& e = layout->PartitionEntry[i];
@@ -426,7 +432,7 @@ static NTSTATUS Transfer(bool writing, HANDLE handle, PIO_STATUS_BLOCK iosb, voi
     for (uint64_t t : f->disk->tableSectors)
       if (t >= img.lba && t < img.lba + length / x.sector) {
         ptable::ReadResult r;
-        detail::RefreshLayout(*f->disk, &r);
+        if (NT_SUCCESS(detail::RefreshLayout(*f->disk, &r))) detail::NotifyKernel(*f->disk, r);
         break;
       }
   } else {

@@ -8,10 +8,12 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <toml++/toml.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +21,7 @@
 #include <set>
 #include <sstream>
 
+#include "blockdev.h"
 #include "diskreg.h"
 #include "ftstandin.h"
 #include "machine_state.h"
@@ -41,8 +44,51 @@ constexpr const char* kLockName = "machine.lock";
 constexpr const char16_t* kDiskKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK";
 constexpr NTSTATUS kMediaWriteProtected = NTSTATUS(0xC00000A2);
 
+constexpr NTSTATUS kDiskCorrupt = NTSTATUS(0xC0000032);
+constexpr NTSTATUS kUnsuccessful = NTSTATUS(0xC0000001);
+
 std::unique_ptr<detail::Machine> g_machine;
 std::function<void(unsigned, uint64_t, const uint8_t*, const uint8_t*, size_t)> g_writeHook;
+std::function<bool(unsigned, const std::vector<PendingSector>&, std::string*)> g_beforeWrite;
+std::string g_refusal;
+
+// FTDISK_CRASH_AFTER_WRITES=K ends the process right after the Kth sector write or
+// flush of a disk, as a crash or power cut would; tests use it to prove that every
+// point of a request leaves a consistent disk.
+void CrashPoint() {
+  static const long limit = [] {
+    const char* v = std::getenv("FTDISK_CRASH_AFTER_WRITES");
+    return v != nullptr ? std::strtol(v, nullptr, 10) : 0L;
+  }();
+  static long count = 0;
+  if (limit > 0 && ++count == limit) _exit(86);
+}
+
+// What identifies an image or device: two paths with the same identity are one disk.
+struct Identity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool operator<(const Identity& o) const { return dev != o.dev ? dev < o.dev : ino < o.ino; }
+  bool operator==(const Identity& o) const { return dev == o.dev && ino == o.ino; }
+};
+
+Identity IdentityOf(const struct stat& st) {
+  return S_ISBLK(st.st_mode) ? Identity{st.st_rdev, 0} : Identity{st.st_dev, st.st_ino};
+}
+
+// Why an image or device cannot be written, or empty.
+std::string WriteProtection(int fd, const std::string& path, bool block) {
+  if (block) {
+    int ro = 0;
+    return ioctl(fd, BLKROGET, &ro) == 0 && ro != 0 ? "is write-protected" : "";
+  }
+  int flags = 0;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_IMMUTABLE_FL) != 0)
+    return "is write-protected (the image " + path + " is immutable)";
+  if (access(path.c_str(), W_OK) != 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
+    return "is write-protected (the image " + path + " is read-only)";
+  return "";
+}
 
 std::string ErrnoText() { return std::strerror(errno); }
 
@@ -426,6 +472,13 @@ bool CreateMachine(const std::string& dir, const std::vector<std::pair<uint64_t,
 // ---- boot -----------------------------------------------------------------------------
 
 bool Boot(const std::string& dir, LockMode mode, std::string* error, const std::function<void()>& onWait) {
+  BootOptions options;
+  options.mode = mode;
+  if (onWait) options.onWait = [onWait](const std::string&) { onWait(); };
+  return Boot(dir, options, error);
+}
+
+bool Boot(const std::string& dir, const BootOptions& options, std::string* error) {
   std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
   if (g_machine) return SetError(error, "a machine is already booted in this process");
   auto m = std::make_unique<detail::Machine>();
@@ -434,37 +487,81 @@ bool Boot(const std::string& dir, LockMode mode, std::string* error, const std::
 
   const std::string lockPath = (fs::path(dir) / kLockName).string();
   m->lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  // A user who may only read the machine still takes its lock.
+  if (m->lockFd < 0 && options.readOnly) m->lockFd = open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
   if (m->lockFd < 0) return SetError(error, "cannot open " + lockPath + ": " + ErrnoText());
   auto fail = [&](const std::string& text) {
     CloseDevices(*m);
     close(m->lockFd);
     return SetError(error, text);
   };
-  if (flock(m->lockFd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK) return fail("cannot lock " + dir + ": " + ErrnoText());
-    if (mode == LockMode::NoWait) return fail("the machine " + dir + " is in use by another process");
-    if (onWait) onWait();
-    while (flock(m->lockFd, LOCK_EX) != 0)
-      if (errno != EINTR) return fail("cannot lock " + dir + ": " + ErrnoText());
-  }
+  // Takes a flock, waiting (and saying for what) unless the caller would rather fail.
+  auto take = [&](int fd, int how, const std::string& what) {
+    if (flock(fd, how | LOCK_NB) == 0) return std::string();
+    if (errno != EWOULDBLOCK) return "cannot lock " + what + ": " + ErrnoText();
+    if (options.mode == LockMode::NoWait) return what + " is in use by another process";
+    if (options.onWait) options.onWait(what);
+    while (flock(fd, how) != 0)
+      if (errno != EINTR) return "cannot lock " + what + ": " + ErrnoText();
+    return std::string();
+  };
+  if (std::string e = take(m->lockFd, LOCK_EX, "the machine " + dir); !e.empty()) return fail(e);
 
+  std::vector<std::pair<Identity, size_t>> identities;
   for (size_t i = 0; i < m->config.disks.size(); ++i) {
     auto d = std::make_shared<Disk>();
     d->index = unsigned(i);
     d->config = m->config.disks[i];
     d->path = Resolve(dir, d->config.image);
-    d->fd = open(d->path.c_str(), O_RDWR | O_CLOEXEC);
-    if (d->fd < 0 && (errno == EACCES || errno == EROFS)) {
+    m->disks.push_back(d);
+    const std::string name = "disk " + std::to_string(i);
+    d->fd = open(d->path.c_str(), (options.readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+    if (d->fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
       d->fd = open(d->path.c_str(), O_RDONLY | O_CLOEXEC);
       d->readOnly = true;
     }
-    m->disks.push_back(d);
-    if (d->fd < 0)
-      return fail("cannot open disk " + std::to_string(i) + " (" + d->path + "): " + ErrnoText());
-    if (!SizeOf(d->fd, &d->length))
-      return fail("cannot size disk " + std::to_string(i) + " (" + d->path + ")");
-    if (d->length < d->config.bytesPerSector)
-      return fail("disk " + std::to_string(i) + " is smaller than a sector");
+    if (d->fd < 0) {
+      // The rest of the machine boots; this disk is named with the reason.
+      d->damage = errno == ENOENT ? "is missing (no image " + d->path + ")"
+                                  : "cannot be opened (" + d->path + ": " + ErrnoText() + ")";
+      continue;
+    }
+    d->readOnly = d->readOnly || options.readOnly;
+    struct stat st {};
+    if (fstat(d->fd, &st) != 0 || !SizeOf(d->fd, &d->length)) {
+      d->damage = "cannot be sized (" + d->path + ")";
+    } else if (d->length < d->config.bytesPerSector) {
+      d->damage = "is smaller than a sector (" + d->path + ")";
+    }
+    if (!d->damage.empty()) {
+      close(d->fd);
+      d->fd = -1;
+      continue;
+    }
+    d->blockDevice = S_ISBLK(st.st_mode);
+    const Identity id = IdentityOf(st);
+    for (const auto& [other, j] : identities)
+      if (other == id) d->damage = "is the same image as disk " + std::to_string(j) + " (" + d->path + ")";
+    if (!d->damage.empty()) {
+      close(d->fd);
+      d->fd = -1;
+      continue;
+    }
+    identities.push_back({id, i});
+    std::string protection = WriteProtection(d->fd, d->path, d->blockDevice);
+    if (!protection.empty()) {
+      d->readOnly = true;
+      d->damage = protection;
+    }
+  }
+  // One writer per image or device. Taken in one global order, so two machines that
+  // share two disks cannot each hold one and wait for the other.
+  std::sort(identities.begin(), identities.end());
+  for (const auto& [id, i] : identities) {
+    auto& d = m->disks[i];
+    std::string e =
+        take(d->fd, d->readOnly ? LOCK_SH : LOCK_EX, "disk " + std::to_string(i) + " (" + d->path + ")");
+    if (!e.empty()) return fail(e);
   }
   for (size_t i = 0; i < m->config.cdroms.size(); ++i) {
     auto c = std::make_shared<Cdrom>();
@@ -482,6 +579,9 @@ bool Boot(const std::string& dir, LockMode mode, std::string* error, const std::
   if (!reg::Open(dir, &regError)) return fail("cannot open the registry: " + regError);
 
   for (auto& d : m->disks) {
+    m->links[detail::Upper(detail::Utf16("\\DosDevices\\PhysicalDrive" + std::to_string(d->index)))] =
+        PartitionDevice(d->index, 0);
+    if (d->fd < 0) continue;
     ptable::ReadResult r;
     NTSTATUS s = detail::RefreshLayout(*d, &r);
     if (!NT_SUCCESS(s)) {
@@ -489,8 +589,15 @@ bool Boot(const std::string& dir, LockMode mode, std::string* error, const std::
       return fail("cannot read the partition table of disk " + std::to_string(d->index));
     }
     d->signature = r.signature;
-    m->links[detail::Upper(detail::Utf16("\\DosDevices\\PhysicalDrive" + std::to_string(d->index)))] =
-        PartitionDevice(d->index, 0);
+    // An image cut short (a copy that did not finish, a full file system) still holds
+    // a table that reaches beyond it.
+    uint64_t reach = 0;
+    for (const auto& e : r.entries)
+      if (e.PartitionType != PARTITION_ENTRY_UNUSED)
+        reach = std::max(reach, uint64_t(e.StartingOffset.QuadPart) + uint64_t(e.PartitionLength.QuadPart));
+    if (reach > d->length && d->damage.empty())
+      d->damage = "is shorter than its partition table says (" + std::to_string(d->length) +
+                  " bytes; the table reaches " + std::to_string(reach) + ")";
   }
   // The FtDisk stand-in runs before the letters are given and before the host starts,
   // as the driver does at boot.
@@ -528,6 +635,7 @@ std::vector<DiskInfo> Disks() {
   std::vector<DiskInfo> out;
   if (!g_machine) return out;
   for (auto& d : g_machine->disks) {
+    if (d->fd < 0) continue;  // a missing disk has no devices
     DiskInfo info{};
     info.index = d->index;
     info.device = detail::Utf16("\\Device\\Harddisk" + std::to_string(d->index));
@@ -605,6 +713,42 @@ void SetSectorWriteHook(
   g_writeHook = std::move(hook);
 }
 
+void SetBeforeWriteHook(std::function<bool(unsigned, const std::vector<PendingSector>&, std::string*)> hook) {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  g_beforeWrite = std::move(hook);
+}
+
+std::string LastRefusal() {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  return g_refusal;
+}
+
+void ClearLastRefusal() {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  g_refusal.clear();
+}
+
+std::vector<DiskDamage> DamagedDisks() {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  std::vector<DiskDamage> out;
+  if (!g_machine) return out;
+  for (auto& d : g_machine->disks)
+    if (!d->damage.empty()) out.push_back({d->index, "disk " + std::to_string(d->index) + " " + d->damage});
+  return out;
+}
+
+int FindSameImage(const std::string& dir, const std::string& path) {
+  struct stat want {};
+  MachineConfig cfg;
+  if (stat(path.c_str(), &want) != 0 || !LoadMachineConfig(dir, &cfg, nullptr)) return -1;
+  for (size_t i = 0; i < cfg.disks.size(); ++i) {
+    struct stat st {};
+    if (stat(Resolve(dir, cfg.disks[i].image).c_str(), &st) == 0 && IdentityOf(st) == IdentityOf(want))
+      return int(i);
+  }
+  return -1;
+}
+
 std::vector<std::string> LayoutWarnings(unsigned disk) {
   std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
   if (!g_machine || disk >= g_machine->disks.size()) return {};
@@ -648,12 +792,23 @@ NTSTATUS ReadBytes(Disk& disk, uint64_t offset, void* buffer, size_t length) {
   return STATUS_SUCCESS;
 }
 
+void SetRefusal(const std::string& why) { g_refusal = why; }
+
 NTSTATUS WriteSectors(Disk& disk, const std::vector<ptable::SectorImage>& sectors) {
   if (!disk.alive || disk.fd < 0) return STATUS_NO_SUCH_DEVICE;
-  if (disk.readOnly) return kMediaWriteProtected;
+  if (sectors.empty()) return STATUS_SUCCESS;
+  const std::string name = "disk " + std::to_string(disk.index);
+  if (!disk.damage.empty()) {
+    SetRefusal(name + " " + disk.damage);
+    return disk.readOnly ? kMediaWriteProtected : kDiskCorrupt;
+  }
+  if (disk.readOnly) {
+    SetRefusal(name + " is open for reading only");
+    return kMediaWriteProtected;
+  }
   if (NTSTATUS kept; OverlayWrite(disk, sectors, &kept)) return kept;  // a dry run: kept in memory
   const uint64_t bps = disk.config.bytesPerSector;
-  // What is there now, for the hook and for putting it back if a write fails.
+  // What is there now, for the hooks and for putting it back if a write fails.
   std::vector<std::vector<uint8_t>> before;
   for (const auto& s : sectors) {
     if (s.bytes.empty() || s.bytes.size() % bps != 0 || s.lba > disk.length / bps ||
@@ -662,32 +817,105 @@ NTSTATUS WriteSectors(Disk& disk, const std::vector<ptable::SectorImage>& sector
     before.emplace_back(s.bytes.size());
     if (!PreadAll(disk.fd, before.back().data(), s.bytes.size(), s.lba * bps)) return STATUS_IO_DEVICE_ERROR;
   }
+  // Everything that changes is shown to the before-write hook at once, so a backup of
+  // it is on disk before the first sector is overwritten.
+  if (g_beforeWrite) {
+    std::vector<PendingSector> pending;
+    for (size_t i = 0; i < sectors.size(); ++i)
+      if (before[i] != sectors[i].bytes)
+        pending.push_back(
+            {sectors[i].lba, before[i].data(), sectors[i].bytes.data(), sectors[i].bytes.size()});
+    std::string why;
+    if (!pending.empty() && !g_beforeWrite(disk.index, pending, &why)) {
+      SetRefusal("nothing was written to " + name + ": " + why);
+      return kUnsuccessful;
+    }
+  }
   if (g_writeHook)
     for (size_t i = 0; i < sectors.size(); ++i)
       g_writeHook(disk.index, sectors[i].lba, before[i].data(), sectors[i].bytes.data(),
                   sectors[i].bytes.size());
-  // Deepest first, sector 0 last, so the root of the table changes only when
-  // everything it leads to is in place.
+  // In the order given (a layout comes deepest boot record first), sector 0 last, each
+  // write flushed before the next, so what a later write points to is already there.
   std::vector<size_t> order(sectors.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(),
                    [&](size_t a, size_t b) { return (sectors[a].lba == 0) < (sectors[b].lba == 0); });
   std::vector<size_t> done;
   bool ok = true;
+  int failure = 0;
   for (size_t k = 0; k < order.size() && ok; ++k) {
     const auto& s = sectors[order[k]];
-    if (s.lba == 0 && !done.empty() && fdatasync(disk.fd) != 0) ok = false;
-    if (ok && !PwriteAll(disk.fd, s.bytes.data(), s.bytes.size(), s.lba * bps)) ok = false;
-    if (ok) {
-      done.push_back(order[k]);
-      disk.counters.sectorsWritten += s.bytes.size() / bps;
+    if (!PwriteAll(disk.fd, s.bytes.data(), s.bytes.size(), s.lba * bps)) {
+      ok = false;
+      failure = errno;
+      break;
+    }
+    CrashPoint();
+    done.push_back(order[k]);
+    disk.counters.sectorsWritten += s.bytes.size() / bps;
+    if (fdatasync(disk.fd) != 0) {
+      ok = false;
+      failure = errno;
+    }
+    CrashPoint();
+  }
+  if (!ok) {
+    // Undone in the reverse order: links go back before what they pointed to.
+    for (size_t k = done.size(); k-- > 0;) {
+      const size_t i = done[k];
+      PwriteAll(disk.fd, before[i].data(), before[i].size(), sectors[i].lba * bps);
+      fdatasync(disk.fd);
+    }
+    if (failure == EROFS || failure == EPERM || failure == EACCES) {
+      SetRefusal(name + " is write-protected");
+      return kMediaWriteProtected;
+    }
+    return STATUS_IO_DEVICE_ERROR;
+  }
+  return STATUS_SUCCESS;
+}
+
+void NotifyKernel(Disk& disk, const ptable::ReadResult& layout) {
+  if (!disk.blockDevice || disk.fd < 0) return;
+  std::vector<blockdev::TablePartition> table;
+  unsigned logical = 5;
+  const uint64_t bps = disk.config.bytesPerSector;
+  for (size_t i = 0; i < layout.entries.size(); ++i) {
+    const PARTITION_INFORMATION& e = layout.entries[i];
+    if (e.PartitionType == PARTITION_ENTRY_UNUSED) continue;
+    const uint64_t start = uint64_t(e.StartingOffset.QuadPart), size = uint64_t(e.PartitionLength.QuadPart);
+    if (i < 4) {
+      // The kernel shows an extended partition as its first bytes only.
+      const uint64_t shown =
+          ptable::IsContainer(e.PartitionType) ? std::min(size, std::max<uint64_t>(bps, 1024)) : size;
+      table.push_back({unsigned(i + 1), start, shown});
+    } else if (ptable::IsData(e.PartitionType)) {
+      table.push_back({logical++, start, size});
     }
   }
-  if (ok && fsync(disk.fd) != 0) ok = false;
-  if (!ok) {
-    for (size_t i : done) PwriteAll(disk.fd, before[i].data(), before[i].size(), sectors[i].lba * bps);
-    fsync(disk.fd);
-    return STATUS_IO_DEVICE_ERROR;
+  blockdev::Update(disk.fd, table, &disk.warnings);
+}
+
+NTSTATUS CheckBusy(Disk& disk, const DRIVE_LAYOUT_INFORMATION* layout) {
+  if (!disk.blockDevice || disk.fd < 0) return STATUS_SUCCESS;
+  auto kernel = blockdev::Partitions(disk.fd);
+  for (const auto& [n, p] : disk.partitions) {
+    bool kept = false;
+    for (ULONG i = 0; i < layout->PartitionCount && !kept; ++i) {
+      const PARTITION_INFORMATION& e = layout->PartitionEntry[i];
+      kept = ptable::IsData(e.PartitionType) && uint64_t(e.StartingOffset.QuadPart) == p->offset &&
+             uint64_t(e.PartitionLength.QuadPart) == p->length;
+    }
+    if (kept) continue;
+    for (const auto& k : kernel) {
+      if (k.start != p->offset) continue;
+      std::string busy = blockdev::Busy(k);
+      if (busy.empty()) continue;
+      SetRefusal("partition " + std::to_string(n) + " of disk " + std::to_string(disk.index) + " (" + k.node +
+                 ") is " + busy + "; nothing was written");
+      return STATUS_SHARING_VIOLATION;
+    }
   }
   return STATUS_SUCCESS;
 }

@@ -62,6 +62,17 @@ enum class LockMode { Wait, NoWait };
 // when another process holds the lock and mode is Wait.
 bool Boot(const std::string& dir, LockMode mode, std::string* error,
           const std::function<void()>& onWait = nullptr);
+
+// The same with the access the process needs. A read-only boot opens every disk
+// O_RDONLY under a shared flock; otherwise each disk is flocked exclusively, so one
+// image or device shared by two machines has one writer at a time. onWait gets what
+// the boot waits for ("the machine", "disk 1 (/dev/sdb)") when mode is Wait.
+struct BootOptions {
+  LockMode mode = LockMode::Wait;
+  bool readOnly = false;
+  std::function<void(const std::string& what)> onWait;
+};
+bool Boot(const std::string& dir, const BootOptions& options, std::string* error);
 void Shutdown();
 bool IsBooted();
 const std::string& MachineDir();
@@ -101,6 +112,38 @@ void SetOsVersion(uint32_t major, uint32_t minor, uint32_t build);
 void SetSectorWriteHook(std::function<void(unsigned disk, uint64_t lba, const uint8_t* before,
                                            const uint8_t* after, size_t bytes)>
                             hook);
+
+// Called once before a disk write with every sector it changes, before any of them
+// reaches the disk; returning false (with a reason) refuses the write, which then
+// fails with nothing written. The front end saves its backups here.
+struct PendingSector {
+  uint64_t lba;
+  const uint8_t* before;  // what the disk holds now
+  const uint8_t* after;   // what is about to be written
+  size_t bytes;
+};
+void SetBeforeWriteHook(
+    std::function<bool(unsigned disk, const std::vector<PendingSector>& sectors, std::string* why)> hook);
+
+// Why the platform refused the last disk write (write-protected or damaged disk, a
+// busy partition, a failed backup); empty when the last write was not refused.
+// Cleared with ClearLastRefusal() before a request.
+std::string LastRefusal();
+void ClearLastRefusal();
+
+// Disks of the configuration that are damaged: missing or unreadable image, an image
+// shorter than its partition table, a write-protected image or device. Such a disk
+// is named here with the reason; writes to it are refused. A missing disk is absent
+// from Disks() and its devices do not exist.
+struct DiskDamage {
+  unsigned index;
+  std::string reason;
+};
+std::vector<DiskDamage> DamagedDisks();
+
+// The disk of the configuration of DIR (not booted) that is the same file or device
+// as path (same device and inode), or -1.
+int FindSameImage(const std::string& dir, const std::string& path);
 
 // Why the last layout read of a disk ended its extended chain early (a loop, a link
 // leaving the disk or the extended partition, a boot record without its signature);

@@ -33,6 +33,8 @@ struct Disk : Device {  // also Partition0, the whole disk
   std::string path;
   int fd = -1;
   bool readOnly = false;
+  bool blockDevice = false;
+  std::string damage;  // why writes are refused (see DamagedDisks); empty when sound
   uint64_t length = 0;
   uint32_t signature = 0;
   std::map<unsigned, std::shared_ptr<Partition>> partitions;  // by number
@@ -67,12 +69,21 @@ NTSTATUS ReadBytes(Disk& disk, uint64_t offset, void* buffer, size_t length);
 // Calls the sector-write hook, writes, and flushes before returning.
 NTSTATUS WriteSectors(Disk& disk, const std::vector<ptable::SectorImage>& sectors);
 
+// A block device's kernel partitions follow the layout just written.
+void NotifyKernel(Disk& disk, const ptable::ReadResult& layout);
+// Refuses (STATUS_SHARING_VIOLATION, with the refusal reason set) a layout that would
+// remove, move or resize a partition of a block device that is mounted, swap or open.
+NTSTATUS CheckBusy(Disk& disk, const DRIVE_LAYOUT_INFORMATION* layout);
+
 // Reads the layout from the disk and brings the partition devices in line with it:
 // unchanged partitions keep their numbers, new ones take the lowest free number,
 // vanished ones are removed. The result's entries carry the numbers.
 NTSTATUS RefreshLayout(Disk& disk, ptable::ReadResult* result);
 
 DISK_GEOMETRY GeometryOf(const Disk& disk);
+
+// Records why a write was refused, for LastRefusal().
+void SetRefusal(const std::string& why);
 
 // The version GetVersionExW reports: the booted machine's, unless SetOsVersion changed it.
 void SetBootVersion(uint32_t major, uint32_t minor, uint32_t build);

@@ -284,8 +284,11 @@ NTSTATUS Build(const DiskShape& shape, const SectorReader& reader, const DRIVE_L
         return refuse("a boot record lies inside a primary partition");
   }
 
-  // Every check passed: build the sectors of the groups to be rewritten.
-  for (size_t g = 0; g < groups; ++g) {
+  // Every check passed: build the sectors of the groups to be rewritten, deepest
+  // boot record first and sector 0 last. Written in this order, each link reaches
+  // the disk after the boot record it points to, so a crash between two writes
+  // never leaves a link to a sector that does not hold its table yet.
+  for (size_t g = groups; g-- > 0;) {
     bool rewrite = false;
     for (int s = 0; s < 4; ++s) rewrite = rewrite || e[4 * g + s].RewritePartition;
     if (!rewrite) continue;

@@ -49,7 +49,8 @@ struct SectorImage {
 };
 
 // Validates the whole layout and builds every table sector to be written (the groups
-// with a RewritePartition entry). STATUS_INVALID_PARAMETER, with a reason, for a
+// with a RewritePartition entry), in the order they must be written: the deepest
+// extended boot record first, sector 0 last. STATUS_INVALID_PARAMETER, with a reason, for a
 // layout that cannot be written; nothing is built then.
 NTSTATUS Build(const DiskShape& shape, const SectorReader& reader, const DRIVE_LAYOUT_INFORMATION* layout,
                std::vector<SectorImage>* sectors, std::string* reason);

@@ -140,7 +140,9 @@ int FuzzPartitionTable(const uint8_t* data, size_t size) {
   }
   FUZZ_CHECK(built.size() == first.tableSectors.size(), "every group is rewritten");
   for (size_t g = 0; g < built.size(); ++g) {
-    FUZZ_CHECK(built[g].lba == first.tableSectors[g], "groups are written where they were read");
+    // Deepest boot record first, sector 0 last.
+    FUZZ_CHECK(built[g].lba == first.tableSectors[built.size() - 1 - g],
+               "groups are written where they were read");
     FUZZ_CHECK(built[g].bytes.size() == disk.bps, "whole sectors are built");
     FUZZ_CHECK(built[g].bytes[510] == 0x55 && built[g].bytes[511] == 0xAA, "built tables carry the mark");
   }

@@ -41,7 +41,9 @@ struct Options {
   bool list = false;           // show --list: no tree
   bool raw = false;            // show --raw: no alignment, blank-separated
   std::string color = "auto";  // --color=auto|always|never
-  bool force = false;          // registry import: replace a configuration even when that loses sets or disks
+  // init: make the machine in a directory that is not empty; registry import: replace a
+  // configuration even when that loses sets or disks
+  bool force = false;
 };
 
 // The one JSON document a command prints with --json. Success: doc with "ok": true and
@@ -178,6 +180,14 @@ int CmdRegistryImport(Session& s, const Options& opt, const std::string& file, b
                       std::ostream& err);
 int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
 int CmdAlerts(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
+// registry recover (recover.cpp): runs without booting, as a machine whose registry is
+// lost or damaged does not boot.
+int CmdRegistryRecover(const Options& opt, bool empty, bool list, unsigned seq, std::ostream& out,
+                       std::ostream& err);
+// Registry writes and alert appends that failed since the last call, as one sentence
+// (empty when none): a request that reports success must not hide them.
+std::string TakeWriteFailures();
+void InjectFaultsFromEnvironment();
 int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::string>& disks,
             const std::vector<std::string>& cdroms, bool emptyCdrom, std::ostream& out, std::ostream& err);
 int CmdAttach(const Options& opt, const std::string& image, bool removable, std::ostream& out,

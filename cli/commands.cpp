@@ -54,20 +54,23 @@ int Request(Session& s, const Options& opt, const std::string& command, const st
   // backup that could not be saved) says more than the status.
   if (std::string why = ntp::LastRefusal(); Failed(st) && !why.empty())
     message = what + ": " + why + " (" + HexStatus(st) + ")";
-  std::string done = !Failed(st) && describe ? describe(snap, hasMember ? member : 0, opt.dryRun) : "";
+  // A write the provider could not make (and may not report) fails the request too.
+  const std::string writeFailure = TakeWriteFailures();
+  if (!writeFailure.empty()) message += (message.empty() ? command + ": " : "; ") + writeFailure;
+  const bool ok = !Failed(st) && writeFailure.empty();
+  std::string done = ok && describe ? describe(snap, hasMember ? member : 0, opt.dryRun) : "";
   if (opt.json) {
-    snap["request"] = {
-        {"command", command},
-        {"object", id},
-        {"object_name", NameOf(snap, id)},
-        {"status", st},
-        {"message", Failed(st) ? json(message) : json(done.empty() ? json(nullptr) : json(done))},
-        {"result_id", resultId},
-        {"member_id", hasMember ? json(member) : json(nullptr)},
-        {"member_name", hasMember ? json(NameOf(snap, member)) : json(nullptr)},
-        {"backups", backups}};
-    if (Failed(st))
-      PrintJsonFailure(out, message, st, snap);
+    snap["request"] = {{"command", command},
+                       {"object", id},
+                       {"object_name", NameOf(snap, id)},
+                       {"status", st},
+                       {"message", !ok ? json(message) : json(done.empty() ? json(nullptr) : json(done))},
+                       {"result_id", resultId},
+                       {"member_id", hasMember ? json(member) : json(nullptr)},
+                       {"member_name", hasMember ? json(NameOf(snap, member)) : json(nullptr)},
+                       {"backups", backups}};
+    if (!ok)
+      PrintJsonFailure(out, message, Failed(st) ? json(st) : json(nullptr), snap);
     else
       PrintJsonResult(out, snap);
   } else {
@@ -81,7 +84,7 @@ int Request(Session& s, const Options& opt, const std::string& command, const st
       PrintTree(out, snap, opt);
     }
   }
-  if (Failed(st)) {
+  if (!ok) {
     err << message << "\n";
     return kFailed;
   }
@@ -823,12 +826,12 @@ int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::s
     cds.push_back({std::filesystem::absolute(iso, ec).string()});
   }
   if (emptyCdrom) cds.push_back({});
-  std::error_code ec;
-  if (std::filesystem::exists(std::filesystem::path(dir) / "machine.toml", ec)) {
-    err << "cannot make a machine in '" << dir << "': it is a machine already\n";
+  std::string e, note;
+  if (!ntp::PrepareMachineDir(dir, opt.force, &note, &e)) {
+    err << "cannot make a machine in '" << dir << "': " << e << "\n";
     return kFailed;
   }
-  std::string e;
+  if (!note.empty()) err << note << "\n";
   if (!ntp::CreateMachine(dir, disks, cds, &e)) {
     err << "cannot make a machine in '" << dir << "': " << e << "\n";
     return kFailed;

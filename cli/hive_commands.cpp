@@ -163,11 +163,12 @@ int CmdInitFromHive(const Options& opt, const InitFromHive& a, std::ostream& out
   if (!a.disks.empty() || !a.cdroms.empty() || a.emptyCdrom) {
     rc = CmdInit(here, a.dir, a.disks, a.cdroms, a.emptyCdrom, o, err);
   } else {
-    std::string e;
-    std::error_code ec;
+    std::string e, note;
     rc = kOk;
-    if (std::filesystem::exists(std::filesystem::path(a.dir) / "machine.toml", ec)) {
-      err << "cannot make a machine in '" << a.dir << "': it is a machine already\n";
+    const bool prepared = ntp::PrepareMachineDir(a.dir, opt.force, &note, &e);
+    if (!note.empty()) err << note << "\n";
+    if (!prepared) {
+      err << "cannot make a machine in '" << a.dir << "': " << e << "\n";
       rc = kFailed;
     } else if (!ntp::CreateMachine(a.dir, {}, {}, &e)) {
       err << "cannot make a machine in '" << a.dir << "': " << e << "\n";

@@ -104,6 +104,7 @@ class Runner {
                      "an existing disk image or block device (not modified); repeatable");
     init->add_option("--from-hive", initHive, "import the DISK key of this NT SYSTEM hive file")
         ->check(CLI::ExistingFile);
+    init->add_flag("--force", opt_.force, "make the machine in a directory that is not empty");
     example(init, "ftdiskctl init m --disk 512M --disk 1G,255,63 --cdrom-empty");
 
     std::string image;
@@ -216,6 +217,15 @@ class Runner {
                         "import even when FT sets or disks of this machine would be lost");
     example(regImport,
             "ftdiskctl -m m registry import mirror.reg   |   ftdiskctl -m m registry import --hive SYSTEM");
+    bool recoverEmpty = false, recoverList = false;
+    unsigned recoverBackup = 0;
+    auto* regRecover = registry->add_subcommand(
+        "recover", "restore the newest automatic backup of the disk key when registry.db is lost or damaged");
+    auto* recoverEmptyOpt = regRecover->add_flag("--empty", recoverEmpty, "start with an empty registry");
+    regRecover->add_flag("--list", recoverList, "list the automatic backups");
+    regRecover->add_option("--backup", recoverBackup, "restore this backup (a number from --list)")
+        ->excludes(recoverEmptyOpt);
+    example(regRecover, "ftdiskctl -m m registry recover --list   |   ftdiskctl -m m registry recover");
     registry->footer("Example:\n  ftdiskctl -m m registry show");
 
     auto* alerts = app.add_subcommand("alerts", "print the alerts raised on this machine (alerts.log)");
@@ -307,7 +317,8 @@ class Runner {
           "");
     if (demo->parsed() && opt_.json)
       return Usage("demo prints a walkthrough for people; run it without --json, then 'show --json'", "");
-    bool ownProcess = init->parsed() || attach->parsed() || demo->parsed() || shell->parsed();
+    bool ownProcess =
+        init->parsed() || attach->parsed() || demo->parsed() || shell->parsed() || regRecover->parsed();
     if (inShell_ && ownProcess)
       return Usage("this command is not available inside the shell; run it as its own ftdiskctl command", "");
     if (inShell_ && opt_.dryRun)
@@ -387,6 +398,8 @@ class Runner {
       }
       if (rescan->parsed()) return CmdRescan(*s_, opt_, rescanDiskOpt->count() > 0, rescanDisk, out, err);
       if (menus->parsed()) return CmdMenus(*s_, opt_, out, err);
+      if (regRecover->parsed())
+        return CmdRegistryRecover(opt_, recoverEmpty, recoverList, recoverBackup, out, err);
       if (checkCmd->parsed()) return CmdCheck(*s_, opt_, out, err);
       if (regShow->parsed()) return CmdRegistryShow(*s_, opt_, out, err);
       if (regExport->parsed()) return CmdRegistryExport(*s_, opt_, regFile, out, err);
@@ -468,8 +481,7 @@ class Runner {
         if (opt_.json) args.push_back("--json");
         if (opt_.bytes) args.push_back("--bytes");
         args.insert(args.end(), words.begin(), words.end());
-        Runner inner(s_, true, out_, errors);
-        rc = inner.Run(args);
+        rc = RunCommandLine(args, s_, true, out_, errors);
       }
       // Every message of a line carries its number.
       std::istringstream lines(errors.str());
@@ -499,7 +511,14 @@ class Runner {
 int RunCommandLine(const std::vector<std::string>& args, Session* session, bool inShell, std::ostream& out,
                    std::ostream& err) {
   Runner r(session, inShell, out, err);
-  return r.Run(args);
+  int rc = r.Run(args);
+  // Writes that failed without the command saying so (at boot, outside a request).
+  const std::string failures = TakeWriteFailures();
+  if (!failures.empty()) {
+    err << "ftdiskctl: " << failures << "\n";
+    if (rc == kOk) rc = kFailed;
+  }
+  return rc;
 }
 
 }  // namespace cli
@@ -509,9 +528,15 @@ int main(int argc, char** argv) {
   // numbers keep the C locale.
   std::setlocale(LC_CTYPE, "");
   std::vector<std::string> args(argv + 1, argv + argc);
+  cli::InjectFaultsFromEnvironment();
   cli::Session session;
   int rc = cli::RunCommandLine(args, &session, false, std::cout, std::cerr);
   session.Close();
+  const std::string failures = cli::TakeWriteFailures();  // at shutdown
+  if (!failures.empty()) {
+    std::cerr << "ftdiskctl: " << failures << "\n";
+    if (rc == cli::kOk) rc = cli::kFailed;
+  }
   std::cout.flush();
   return rc;
 }

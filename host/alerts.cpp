@@ -1,5 +1,11 @@
 // Alerts: kinds registered by GUID and message id; each raised alert is kept in memory
-// and appended to the booted machine's alerts.log as one JSON object per line.
+// and appended to the booted machine's alerts.log as one JSON object per line, each
+// line written whole.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -68,6 +74,16 @@ std::string Json(const std::string& s) {
   return o + "\"";
 }
 
+zm::AlertLogFailures gLogFailures;  // under gMutex
+
+void LogFailure(const std::string& why) {
+  ++gLogFailures.count;
+  gLogFailures.last = why;
+}
+
+// Appends one line with a single write() on an O_APPEND descriptor, then fsync, so a
+// line is whole or, after a crash or a full file system, cut at its end only. A cut
+// line left by an earlier failure is ended first, so a new line is never glued to it.
 void AppendToLog(const zm::AlertRecord& a, const std::string& provider) {
   if (!ntp::IsBooted() || ntp::OverlayActive()) return;  // a dry run keeps no alert
   std::string line = "{\"time\":" + std::to_string(a.time) + ",\"severity\":" + std::to_string(a.severity) +
@@ -78,13 +94,38 @@ void AppendToLog(const zm::AlertRecord& a, const std::string& provider) {
           ",\"text\":" + Json(Utf8(Utf16(a.text))) + ",\"inserts\":[";
   for (size_t i = 0; i < a.inserts.size(); ++i) line += (i ? "," : "") + Json(Utf8(a.inserts[i]));
   line += "]}\n";
-  std::string path = ntp::MachineDir() + "/alerts.log";
-  if (FILE* f = std::fopen(path.c_str(), "a")) {
-    std::fwrite(line.data(), 1, line.size(), f);
-    std::fclose(f);
-  } else {
-    std::fprintf(stderr, "zmapi: cannot append to %s\n", path.c_str());
+  const std::string path = ntp::MachineDir() + "/alerts.log";
+  ZMSTATUS injected;
+  if (Enter(kAlertsLogAppend, &injected)) {
+    LogFailure("cannot append to " + path + ": injected fault");
+    return;
   }
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    LogFailure("cannot append to " + path + ": " + std::strerror(errno));
+    return;
+  }
+  struct stat st {};
+  char last = '\n';
+  if (fstat(fd, &st) == 0 && st.st_size > 0) {
+    int rd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (rd < 0 || pread(rd, &last, 1, st.st_size - 1) != 1) last = '\n';
+    if (rd >= 0) close(rd);
+  }
+  if (last != '\n') line.insert(line.begin(), '\n');
+  ssize_t n;
+  do {
+    n = write(fd, line.data(), line.size());
+  } while (n < 0 && errno == EINTR);
+  std::string why;
+  if (n < 0)
+    why = std::strerror(errno);
+  else if (size_t(n) != line.size())
+    why = "only " + std::to_string(n) + " of " + std::to_string(line.size()) + " bytes were written";
+  else if (fsync(fd) != 0)
+    why = std::strerror(errno);
+  close(fd);
+  if (!why.empty()) LogFailure("cannot append to " + path + ": " + why);
 }
 
 }  // namespace
@@ -177,6 +218,11 @@ namespace zm {
 std::vector<AlertRecord> Alerts() {
   std::lock_guard<std::mutex> g(zmi::gMutex);
   return zmi::gAlerts;
+}
+
+AlertLogFailures FailedAlertAppends() {
+  std::lock_guard<std::mutex> g(zmi::gMutex);
+  return zmi::gLogFailures;
 }
 
 }  // namespace zm

@@ -41,6 +41,7 @@ const char* const kOpNames[kOpCount] = {
     "_ZmAlloc",
     "_ZmRealloc",
     "_ZmFree",
+    "AlertsLogAppend",
 };
 
 struct Fault {

@@ -43,6 +43,7 @@ enum Op : unsigned {
   kZmAlloc,
   kZmRealloc,
   kZmFree,
+  kAlertsLogAppend,  // appending a raised alert to alerts.log (the host's own write)
   kOpCount
 };
 // Counts one call of op; true (with the status) when an injected fault fires for it.

@@ -46,6 +46,14 @@ uint64_t EventsDelivered();
 
 std::vector<AlertRecord> Alerts();
 
+// Alerts that could not be appended to alerts.log (a full file system, an injected
+// "AlertsLogAppend" fault), counted since the process started; last says why.
+struct AlertLogFailures {
+  uint64_t count = 0;
+  std::string last;
+};
+AlertLogFailures FailedAlertAppends();
+
 // Allocator counters.
 uint64_t OutstandingBlocks();
 std::vector<std::string> OutstandingTags();  // "file:line" of each live block

@@ -431,12 +431,10 @@ bool SaveMachineConfig(const std::string& dir, const MachineConfig& config, std:
   return true;
 }
 
-bool CreateMachine(const std::string& dir, const std::vector<std::pair<uint64_t, DiskConfig>>& disks,
-                   const std::vector<CdromConfig>& cdroms, std::string* error) {
-  std::error_code ec;
-  fs::create_directories(fs::path(dir) / "disks", ec);
-  if (ec) return SetError(error, "cannot create " + dir + ": " + ec.message());
-  if (fs::exists(fs::path(dir) / kConfigName)) return SetError(error, dir + " already holds a machine");
+namespace {
+
+bool CreateMachineFiles(const std::string& dir, const std::vector<std::pair<uint64_t, DiskConfig>>& disks,
+                        const std::vector<CdromConfig>& cdroms, std::string* error) {
   MachineConfig cfg;
   cfg.cdroms = cdroms;
   std::random_device rd;
@@ -451,6 +449,8 @@ bool CreateMachine(const std::string& dir, const std::vector<std::pair<uint64_t,
       return SetError(error, "disk " + std::to_string(i) + ": the size must be a whole number of sectors");
     const std::string path = Resolve(dir, d.image);
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EEXIST)
+      return SetError(error, path + " exists already; remove it or choose another directory");
     if (fd < 0) return SetError(error, "cannot create " + path + ": " + ErrnoText());
     uint32_t sig = 0;
     while (sig == 0 || signatures.count(sig)) sig = uint32_t(rd());
@@ -467,6 +467,34 @@ bool CreateMachine(const std::string& dir, const std::vector<std::pair<uint64_t,
     cfg.disks.push_back(d);
   }
   return SaveMachineConfig(dir, cfg, error);
+}
+
+}  // namespace
+
+bool CreateMachine(const std::string& dir, const std::vector<std::pair<uint64_t, DiskConfig>>& disks,
+                   const std::vector<CdromConfig>& cdroms, std::string* error) {
+  std::error_code ec;
+  fs::create_directories(fs::path(dir) / "disks", ec);
+  if (ec) return SetError(error, "cannot create " + dir + ": " + ec.message());
+  if (fs::exists(fs::path(dir) / kConfigName)) return SetError(error, dir + " already holds a machine");
+  // What this run creates is recorded first, so that a run killed halfway can be
+  // cleaned by the next one, and a failed run cleans up at once.
+  std::vector<std::string> files;
+  for (size_t i = 0; i < disks.size(); ++i) {
+    files.push_back(disks[i].second.image.empty() ? "disks/disk" + std::to_string(i) + ".img"
+                                                  : disks[i].second.image);
+    // Only files this run creates are recorded, so a cleanup never removes another's.
+    if (fs::exists(Resolve(dir, files.back()), ec))
+      return SetError(error,
+                      Resolve(dir, files.back()) + " exists already; remove it or choose another directory");
+  }
+  if (!detail::BeginInit(dir, files, error)) return false;
+  if (!CreateMachineFiles(dir, disks, cdroms, error)) {
+    detail::AbandonInit(dir);
+    return false;
+  }
+  detail::EndInit(dir);
+  return true;
 }
 
 // ---- boot -----------------------------------------------------------------------------

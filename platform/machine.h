@@ -40,6 +40,11 @@ bool SaveMachineConfig(const std::string& dir, const MachineConfig& config, std:
 bool CreateMachine(const std::string& dir, const std::vector<std::pair<uint64_t, DiskConfig>>& disks,
                    const std::vector<CdromConfig>& cdroms, std::string* error);
 
+// Checks a directory before `init` makes a machine in it: a missing or empty one is
+// fine; a machine is refused; a half-made machine left by an interrupted `init` is
+// cleaned (note says so); anything else is refused unless force is set.
+bool PrepareMachineDir(const std::string& dir, bool force, std::string* note, std::string* error);
+
 // What the host needs to know about a disk or CD-ROM of the booted machine.
 struct DiskInfo {
   unsigned index;

@@ -13,6 +13,12 @@
 
 namespace ntp::detail {
 
+// machine_init.cpp: the record of an `init` in progress (DIR/init.partial) and the
+// removal of what an interrupted or failed one made.
+bool BeginInit(const std::string& dir, const std::vector<std::string>& files, std::string* error);
+void EndInit(const std::string& dir);
+void AbandonInit(const std::string& dir);
+
 // Sharing and volume-lock state of one openable device.
 struct Device {
   unsigned openCount = 0, readers = 0, writers = 0, sharedRead = 0, sharedWrite = 0;

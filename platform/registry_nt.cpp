@@ -4,6 +4,7 @@
 #include "faults.h"
 #include "ntplatform.h"
 #include "registry_internal.h"
+#include "registry_store.h"
 
 namespace {
 
@@ -49,6 +50,14 @@ bool Fault(const char* function, NTSTATUS* status) {
   return true;
 }
 
+// An injected fault on a call that writes stands for a store that could not write: it
+// is recorded with the store's own write failures.
+bool WriteFault(const char* function, NTSTATUS* status) {
+  if (!Fault(function, status)) return false;
+  ntp::reg::NoteWriteFailure(std::string(function) + ": injected fault");
+  return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -56,7 +65,7 @@ extern "C" {
 NTSTATUS NtCreateKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attrs, ULONG /*titleIndex*/,
                      PUNICODE_STRING className, ULONG /*createOptions*/, ULONG* disposition) {
   NTSTATUS st;
-  if (Fault("NtCreateKey", &st)) return st;
+  if (WriteFault("NtCreateKey", &st)) return st;
   if (!key) return STATUS_INVALID_PARAMETER;
   std::u16string rel, cls;
   st = Resolve(attrs, &rel);
@@ -131,7 +140,7 @@ NTSTATUS NtQueryValueKey(HANDLE key, PUNICODE_STRING valueName, ULONG infoClass,
 NTSTATUS NtSetValueKey(HANDLE key, PUNICODE_STRING valueName, ULONG /*titleIndex*/, ULONG type, void* data,
                        ULONG dataSize) {
   NTSTATUS st;
-  if (Fault("NtSetValueKey", &st)) return st;
+  if (WriteFault("NtSetValueKey", &st)) return st;
   std::u16string rel, name;
   st = KeyFor(key, KEY_SET_VALUE, &rel);
   if (!NT_SUCCESS(st)) return st;
@@ -142,7 +151,7 @@ NTSTATUS NtSetValueKey(HANDLE key, PUNICODE_STRING valueName, ULONG /*titleIndex
 
 NTSTATUS NtDeleteValueKey(HANDLE key, PUNICODE_STRING valueName) {
   NTSTATUS st;
-  if (Fault("NtDeleteValueKey", &st)) return st;
+  if (WriteFault("NtDeleteValueKey", &st)) return st;
   std::u16string rel, name;
   st = KeyFor(key, KEY_SET_VALUE, &rel);
   if (!NT_SUCCESS(st)) return st;

@@ -5,15 +5,20 @@
 // write-ahead log and full syncs, so a crash leaves either the old or the new value.
 #include "registry_store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "faults.h"
 #include "machine_state.h"
 #include "ntplatform.h"
 #include "overlay.h"
+#include "registry_backups.h"
 #include "registry_internal.h"
 
 namespace ntp::reg {
@@ -21,6 +26,16 @@ namespace {
 
 std::recursive_mutex gMutex;
 sqlite3* gDb = nullptr;
+sqlite3* gRealDb = nullptr;  // the file's store while a dry run uses an in-memory copy
+std::string gDir;      // the machine directory of the open store
+std::string gPending;  // the backup of a value not yet committed
+std::string gDetail;   // why the running change failed, when known beyond SQLite
+std::mutex gFailureMutex;
+WriteFailures gFailures;
+
+backups::StoreProblem gProblem = backups::StoreProblem::None;  // of the last open
+
+constexpr const char* kMarkerName = "registry.created";
 
 constexpr NTSTATUS kNotOpen = STATUS_UNSUCCESSFUL;
 
@@ -89,6 +104,7 @@ class Stmt {
   void Int(int i, int64_t v) { sqlite3_bind_int64(st_, i, v); }
   int Step() { return st_ ? sqlite3_step(st_) : SQLITE_ERROR; }
   int64_t ColInt(int i) { return sqlite3_column_int64(st_, i); }
+  sqlite3_stmt* get() const { return st_; }
   std::u16string ColText(int i) {
     const void* p = sqlite3_column_blob(st_, i);
     int n = sqlite3_column_bytes(st_, i);
@@ -96,6 +112,7 @@ class Stmt {
     if (p && n >= 2) std::memcpy(s.data(), p, s.size() * 2);
     return s;
   }
+  bool IsNull(int i) { return sqlite3_column_type(st_, i) == SQLITE_NULL; }
   std::vector<uint8_t> ColBlob(int i) {
     const uint8_t* p = static_cast<const uint8_t*>(sqlite3_column_blob(st_, i));
     int n = sqlite3_column_bytes(st_, i);
@@ -108,18 +125,45 @@ class Stmt {
 
 bool Exec(const char* sql) { return gDb && sqlite3_exec(gDb, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 
+// Statuses that say the caller asked for something absent or malformed; any other
+// failure means the store could not write.
+bool WriteFailed(NTSTATUS st) {
+  return !NT_SUCCESS(st) && st != STATUS_OBJECT_NAME_NOT_FOUND && st != STATUS_OBJECT_PATH_NOT_FOUND &&
+         st != STATUS_OBJECT_NAME_INVALID && st != STATUS_INVALID_PARAMETER && st != STATUS_ACCESS_DENIED;
+}
+
 // Runs body inside one transaction; commits when it succeeds. A fault injected on
-// "RegistryCommit" stands for a crash just before the commit: everything rolls back.
+// "RegistryCommit" stands for a crash just before the commit: everything rolls back,
+// and a backup kept for the new value is removed with it. what names the change in
+// the record of failed writes.
 template <class F>
-NTSTATUS InTransaction(F&& body) {
+NTSTATUS InTransaction(const std::string& what, F&& body) {
   if (!gDb) return kNotOpen;
-  if (!Exec("BEGIN IMMEDIATE")) return STATUS_UNSUCCESSFUL;
-  NTSTATUS st = body();
+  gPending.clear();
+  gDetail.clear();
+  const bool began = Exec("BEGIN IMMEDIATE");
+  NTSTATUS st = began ? body() : STATUS_UNSUCCESSFUL;
   uint32_t injected = 0;
-  if (NT_SUCCESS(st) && ShouldFail("RegistryCommit", &injected)) st = NTSTATUS(injected);
+  if (NT_SUCCESS(st) && ShouldFail("RegistryCommit", &injected)) {
+    st = NTSTATUS(injected);
+    gDetail = "injected fault";
+  }
   if (NT_SUCCESS(st) && !Exec("COMMIT")) st = STATUS_UNSUCCESSFUL;
-  if (!NT_SUCCESS(st)) Exec("ROLLBACK");
+  if (!NT_SUCCESS(st)) {
+    const std::string sqliteText = sqlite3_errmsg(gDb);
+    if (began) Exec("ROLLBACK");
+    if (!gPending.empty()) unlink(gPending.c_str());
+    if (WriteFailed(st) && !what.empty())
+      NoteWriteFailure(what + ": " + (gDetail.empty() ? sqliteText : gDetail));
+  }
+  gPending.clear();
   return st;
+}
+
+std::string Describe(const std::u16string& rel, const std::u16string* name = nullptr) {
+  std::string text = "HKEY_LOCAL_MACHINE" + (rel.empty() ? std::string() : "\\" + ToUtf8(rel));
+  if (name) text += " \"" + ToUtf8(*name) + "\"";
+  return "writing " + text;
 }
 
 // Row id of a key, or 0.
@@ -155,10 +199,68 @@ NTSTATUS CreateLocked(const std::u16string& rel, const std::u16string* className
   return st;
 }
 
+// The disk key's configuration value, whose every change keeps an automatic backup.
+bool IsInformation(const std::u16string& rel, const std::u16string& name) {
+  return Upper(rel) == u"SYSTEM\\DISK" && Upper(name) == u"INFORMATION";
+}
+
+// Inside a transaction: the key as it stands, class and values in listing order.
+bool KeyImageLocked(int64_t id, backups::KeyImage* image) {
+  Stmt c("SELECT class, path FROM keys WHERE id = ?");
+  if (!c.ok()) return false;
+  c.Int(1, id);
+  if (c.Step() != SQLITE_ROW) return false;
+  image->hasClass = !c.IsNull(0);
+  image->className = image->hasClass ? c.ColText(0) : std::u16string();
+  image->path = c.ColText(1);
+  Stmt s("SELECT name, type, data FROM vals WHERE key_id = ? ORDER BY rowid");
+  if (!s.ok()) return false;
+  s.Int(1, id);
+  int rc;
+  while ((rc = s.Step()) == SQLITE_ROW)
+    image->values.push_back(Value{s.ColText(0), uint32_t(s.ColInt(1)), s.ColBlob(2)});
+  return rc == SQLITE_DONE;
+}
+
+// Before "Information" changes (set, or removed when data is null): the key as it was
+// and as it will be are kept as backups. The change fails when they cannot be written.
+NTSTATUS KeepBackups(int64_t id, const std::u16string& name, uint32_t type, const uint8_t* data,
+                     size_t size) {
+  if (gDir.empty() || gRealDb != nullptr) return STATUS_SUCCESS;  // none for a dry run's copy
+  backups::KeyImage before;
+  if (!KeyImageLocked(id, &before)) return STATUS_UNSUCCESSFUL;
+  backups::KeyImage after = before;
+  bool had = false;
+  for (auto it = after.values.begin(); it != after.values.end(); ++it) {
+    if (Upper(it->name) != Upper(name)) continue;
+    had = true;
+    if (data == nullptr) {
+      after.values.erase(it);
+    } else {
+      it->type = type;
+      it->data.assign(data, data + size);
+    }
+    break;
+  }
+  if (!had && data == nullptr) return STATUS_SUCCESS;
+  if (!had) after.values.push_back(Value{name, type, std::vector<uint8_t>(data, data + size)});
+  if (after == before) return STATUS_SUCCESS;
+  // A removal keeps only the value it removes: a key without the configuration is no
+  // state to go back to.
+  if (!backups::Keep(gDir, had ? &before : nullptr, data != nullptr ? &after : nullptr, &gPending, &gDetail))
+    return STATUS_UNSUCCESSFUL;
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS PutLocked(const std::u16string& rel, const std::u16string& name, uint32_t type, const uint8_t* data,
                    size_t size) {
   int64_t id = KeyId(rel);
   if (id == 0) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (IsInformation(rel, name)) {
+    static const uint8_t none = 0;
+    NTSTATUS st = KeepBackups(id, name, type, size ? data : &none, size);
+    if (!NT_SUCCESS(st)) return st;
+  }
   // An existing value keeps its spelling and its place in the listing.
   Stmt s(
       "INSERT INTO vals(key_id, norm, name, type, data) VALUES (?, ?, ?, ?, ?) "
@@ -175,6 +277,10 @@ NTSTATUS PutLocked(const std::u16string& rel, const std::u16string& name, uint32
 NTSTATUS RemoveLocked(const std::u16string& rel, const std::u16string& name) {
   int64_t id = KeyId(rel);
   if (id == 0) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (IsInformation(rel, name)) {
+    NTSTATUS st = KeepBackups(id, name, 0, nullptr, 0);
+    if (!NT_SUCCESS(st)) return st;
+  }
   Stmt s("DELETE FROM vals WHERE key_id = ? AND norm = ?");
   if (!s.ok()) return STATUS_UNSUCCESSFUL;
   s.Int(1, id);
@@ -237,7 +343,7 @@ NTSTATUS KeyExists(const std::u16string& rel) {
 NTSTATUS KeyCreate(const std::u16string& rel, const std::u16string* className, bool parents, bool* created) {
   std::lock_guard lock(gMutex);
   bool made = false;
-  NTSTATUS st = InTransaction([&] { return CreateLocked(rel, className, parents, &made); });
+  NTSTATUS st = InTransaction(Describe(rel), [&] { return CreateLocked(rel, className, parents, &made); });
   if (created) *created = NT_SUCCESS(st) && made;
   return st;
 }
@@ -282,17 +388,17 @@ NTSTATUS ValueGet(const std::u16string& rel, const std::u16string& name, uint32_
 NTSTATUS ValuePut(const std::u16string& rel, const std::u16string& name, uint32_t type, const uint8_t* data,
                   size_t size) {
   std::lock_guard lock(gMutex);
-  return InTransaction([&] { return PutLocked(rel, name, type, data, size); });
+  return InTransaction(Describe(rel, &name), [&] { return PutLocked(rel, name, type, data, size); });
 }
 
 NTSTATUS ValueRemove(const std::u16string& rel, const std::u16string& name) {
   std::lock_guard lock(gMutex);
-  return InTransaction([&] { return RemoveLocked(rel, name); });
+  return InTransaction(Describe(rel, &name), [&] { return RemoveLocked(rel, name); });
 }
 
 NTSTATUS ApplyBatch(const std::vector<BatchOp>& ops) {
   std::lock_guard lock(gMutex);
-  return InTransaction([&] {
+  return InTransaction("writing " + std::to_string(ops.size()) + " registry changes", [&] {
     for (const auto& op : ops) {
       NTSTATUS st = CreateLocked(op.rel, nullptr, true, nullptr);
       if (!NT_SUCCESS(st)) return st;
@@ -315,12 +421,108 @@ void Close() {
   std::lock_guard lock(gMutex);
   if (gDb) sqlite3_close(gDb);
   gDb = nullptr;
+  gDir.clear();
 }
 
-bool Open(const std::string& machineDir, std::string* error) {
-  std::lock_guard lock(gMutex);
+namespace {
+
+bool Exists(const std::string& path, off_t* size = nullptr) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return false;
+  if (size) *size = st.st_size;
+  return true;
+}
+
+// Records that this machine has a registry, so that losing registry.db later is noticed.
+void WriteMarker(const std::string& dir) {
+  const std::string path = dir + "/" + kMarkerName;
+  if (Exists(path)) return;
+  char when[32] = "";
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  if (gmtime_r(&now, &tm)) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &tm);
+  const std::string text = std::string("This machine's registry (registry.db) was made on ") + when +
+                           ".\nIf registry.db is lost or damaged, the machine does not boot until "
+                           "'ftdiskctl registry recover' restores it.\n";
+  const std::string tmp = path + ".tmp";
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool ok = fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size()) && fsync(fd) == 0;
+  if (fd >= 0) close(fd);
+  ok = ok && rename(tmp.c_str(), path.c_str()) == 0;
+  if (ok) {
+    int d = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ok = d >= 0 && fsync(d) == 0;
+    if (d >= 0) close(d);
+  }
+  if (!ok) {
+    unlink(tmp.c_str());
+    NoteWriteFailure("writing " + path + ": " + std::strerror(errno));
+  }
+}
+
+// Why a machine that has had a registry cannot boot, and how to go on.
+std::string Refusal(const std::string& dir, const std::string& problem) {
+  size_t intact = 0;
+  int64_t newest = 0;
+  for (const auto& b : ListBackups(dir))
+    if (b.valid) {
+      ++intact;
+      newest = b.time;
+    }
+  std::string text = "the registry of this machine (" + dir + "/registry.db) " + problem +
+                     ", and the machine has booted before: booting with an empty registry would lose its "
+                     "FT configuration. To go on, ";
+  if (intact > 0) {
+    char when[32] = "";
+    std::time_t t = std::time_t(newest);
+    std::tm tm{};
+    if (gmtime_r(&t, &tm)) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &tm);
+    text += "restore the newest automatic backup (" + std::string(when) + "; " + std::to_string(intact) +
+            " kept, 'ftdiskctl -m " + dir + " registry recover --list' lists them) with 'ftdiskctl -m " +
+            dir + " registry recover', or start afresh with 'ftdiskctl -m " + dir +
+            " registry recover --empty'";
+  } else {
+    text += "start afresh with 'ftdiskctl -m " + dir +
+            " registry recover --empty' (no automatic backup is kept), then 'rescan'";
+  }
+  return text;
+}
+
+bool HasTables() {
+  Stmt s("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('keys', 'vals')");
+  return s.ok() && s.Step() == SQLITE_ROW && s.ColInt(0) == 2;
+}
+
+// The integrity check of an existing store: 0 sound, 1 damaged, 2 it could not run (an
+// I/O error says nothing about the file's contents).
+int QuickCheck(std::string* why) {
+  Stmt s("PRAGMA quick_check");
+  const int rc = s.ok() ? s.Step() : sqlite3_errcode(gDb);
+  if (rc != SQLITE_ROW) {
+    *why = sqlite3_errmsg(gDb);
+    const int code = sqlite3_errcode(gDb) & 0xFF;
+    return code == SQLITE_CORRUPT || code == SQLITE_NOTADB ? 1 : 2;
+  }
+  const char* text = reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 0));
+  if (text != nullptr && std::strcmp(text, "ok") == 0) return 0;
+  *why = text ? text : "the integrity check failed";
+  return 1;
+}
+
+// Opens DIR/registry.db. Unless recovering, a store that this machine had before and
+// that is gone, empty or damaged is refused; a damaged one always is.
+bool OpenStore(const std::string& machineDir, bool recovering, std::string* error) {
   Close();
-  std::string file = machineDir + "/registry.db";
+  gProblem = backups::StoreProblem::Other;  // until known better
+  const std::string file = machineDir + "/registry.db";
+  off_t size = 0;
+  const bool present = Exists(file, &size) && size > 0;
+  const bool hadStore = Exists(machineDir + "/" + kMarkerName);
+  if (!recovering && hadStore && !present) {
+    gProblem = backups::StoreProblem::Lost;
+    if (error) *error = Refusal(machineDir, Exists(file) ? "is empty" : "is missing");
+    return false;
+  }
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   if (rc != SQLITE_OK) {
@@ -330,10 +532,43 @@ bool Open(const std::string& machineDir, std::string* error) {
   }
   sqlite3_busy_timeout(db, 5000);
   gDb = db;
-  bool ok = Exec("PRAGMA journal_mode = WAL") && Exec("PRAGMA synchronous = FULL") && Exec(kSchema);
+  auto fail = [&](const std::string& text) {
+    if (error) *error = text;
+    sqlite3_close(db);
+    gDb = nullptr;
+    return false;
+  };
+  // Damage (not a database, corrupt pages, our tables gone) is told apart from errors
+  // that say nothing about the file, such as a full or read-only file system.
+  auto damaged = [&](int code) {
+    code &= 0xFF;
+    return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+  };
+  std::string why;
+  if (!Exec("PRAGMA journal_mode = WAL") || !Exec("PRAGMA synchronous = FULL")) {
+    const std::string text = sqlite3_errmsg(db);
+    if (damaged(sqlite3_extended_errcode(db))) {
+      gProblem = backups::StoreProblem::Damaged;
+      return fail(Refusal(machineDir, "is damaged (" + text + ")"));
+    }
+    return fail("cannot use " + file + " as a registry: " + text);
+  }
+  const int check = present ? QuickCheck(&why) : 0;
+  if (check == 2) return fail("cannot check " + file + ": " + why);
+  if (check == 1) {
+    gProblem = backups::StoreProblem::Damaged;
+    return fail(Refusal(machineDir, "is damaged (" + why + ")"));
+  }
+  // A store without our tables is new when this machine never had one (a first boot
+  // killed before it made them), and damaged otherwise.
+  if (present && hadStore && !recovering && !HasTables()) {
+    gProblem = backups::StoreProblem::Damaged;
+    return fail(Refusal(machineDir, "is damaged (it holds no registry tables)"));
+  }
+  bool ok = Exec(kSchema);
   if (ok) {
     // The root and the top-level keys every machine has.
-    NTSTATUS st = InTransaction([] {
+    NTSTATUS st = InTransaction("", [] {
       for (const char16_t* k : {u"", u"HARDWARE", u"SOFTWARE", u"SYSTEM"}) {
         NTSTATUS s = CreateLocked(k, nullptr, false, nullptr);
         if (!NT_SUCCESS(s)) return s;
@@ -342,20 +577,19 @@ bool Open(const std::string& machineDir, std::string* error) {
     });
     ok = NT_SUCCESS(st);
   }
-  if (!ok) {
-    if (error) *error = "cannot use " + file + " as a registry: " + sqlite3_errmsg(db);
-    sqlite3_close(db);
-    gDb = nullptr;
-    return false;
-  }
+  if (!ok)
+    return fail("cannot use " + file + " as a registry: " + (gDetail.empty() ? sqlite3_errmsg(db) : gDetail));
+  gDir = machineDir;
+  gProblem = backups::StoreProblem::None;
+  WriteMarker(machineDir);
   return true;
 }
 
+
+}  // namespace
+
 // Dry runs: the store is copied into memory and used in its place until the copy is
 // dropped; the file is not written meanwhile.
-namespace {
-sqlite3* gRealDb = nullptr;
-}  // namespace
 
 bool BeginScratchCopy(std::string* error) {
   std::lock_guard lock(gMutex);
@@ -391,6 +625,71 @@ void EndScratchCopy() {
   gRealDb = nullptr;
 }
 
+bool Open(const std::string& machineDir, std::string* error) {
+  std::lock_guard lock(gMutex);
+  return OpenStore(machineDir, false, error);
+}
+
+WriteFailures FailedWrites() {
+  std::lock_guard lock(gFailureMutex);
+  return gFailures;
+}
+
+void NoteWriteFailure(const std::string& what) {
+  std::lock_guard lock(gFailureMutex);
+  ++gFailures.count;
+  gFailures.last = what;
+}
+
+namespace backups {
+
+StoreProblem LastOpenProblem() {
+  std::lock_guard lock(gMutex);
+  return gProblem;
+}
+
+bool OpenForRecovery(const std::string& machineDir, std::string* error) {
+  std::lock_guard lock(gMutex);
+  return OpenStore(machineDir, true, error);
+}
+
+NTSTATUS RestoreKey(const KeyImage& image) {
+  static const std::u16string rel = u"SYSTEM\\DISK";
+  std::lock_guard lock(gMutex);
+  return InTransaction(Describe(rel), [&] {
+    // A key made anew takes the spelling it had.
+    const std::u16string& spelled = Upper(image.path) == Upper(rel) ? image.path : rel;
+    NTSTATUS st = CreateLocked(spelled, image.hasClass ? &image.className : nullptr, true, nullptr);
+    if (!NT_SUCCESS(st)) return st;
+    const int64_t id = KeyId(rel);
+    {
+      Stmt c("UPDATE keys SET class = ? WHERE id = ?");
+      if (!c.ok()) return STATUS_UNSUCCESSFUL;
+      if (image.hasClass) c.Text(1, image.className);  // else NULL: no class
+      c.Int(2, id);
+      if (c.Step() != SQLITE_DONE) return STATUS_UNSUCCESSFUL;
+    }
+    // Values the backup does not hold go, except "Information", which the restore
+    // replaces last so its backups see the key as restored.
+    backups::KeyImage now;
+    if (!KeyImageLocked(id, &now)) return STATUS_UNSUCCESSFUL;
+    for (const auto& v : now.values) {
+      bool kept = false;
+      for (const auto& w : image.values) kept = kept || Upper(w.name) == Upper(v.name);
+      if (!kept && !IsInformation(rel, v.name) && !NT_SUCCESS(st = RemoveLocked(rel, v.name))) return st;
+    }
+    for (int pass = 0; pass < 2; ++pass)
+      for (const auto& v : image.values) {
+        if (IsInformation(rel, v.name) != (pass == 1)) continue;
+        st = PutLocked(rel, v.name, v.type, v.data.data(), v.data.size());
+        if (!NT_SUCCESS(st)) return st;
+      }
+    return STATUS_SUCCESS;
+  });
+}
+
+}  // namespace backups
+
 bool GetValue(const std::u16string& keyPath, const std::u16string& name, uint32_t* type,
               std::vector<uint8_t>* data) {
   std::u16string rel;
@@ -402,7 +701,7 @@ bool SetValue(const std::u16string& keyPath, const std::u16string& name, uint32_
   std::u16string rel;
   if (!NT_SUCCESS(CanonicalPath(keyPath, &rel))) return false;
   std::lock_guard lock(gMutex);
-  return NT_SUCCESS(InTransaction([&] {
+  return NT_SUCCESS(InTransaction(Describe(rel, &name), [&] {
     NTSTATUS st = CreateLocked(rel, nullptr, true, nullptr);
     return NT_SUCCESS(st) ? PutLocked(rel, name, type, data.data(), data.size()) : st;
   }));

@@ -7,8 +7,11 @@
 
 namespace ntp::reg {
 
-bool Open(const std::string& machineDir, std::string* error);  // at boot
-void Close();                                                  // at shutdown
+// At boot. A machine whose registry was made before (DIR/registry.created) and whose
+// registry.db is now missing, empty or damaged is refused with a message that says
+// how to recover; the first boot makes the store and that record.
+bool Open(const std::string& machineDir, std::string* error);
+void Close();  // at shutdown
 
 // Key paths are full native paths, e.g. u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK"
 // (HKEY_LOCAL_MACHINE\... names the same key); names are case-insensitive.
@@ -42,5 +45,38 @@ bool ImportValues(const std::vector<ImportValue>& values, std::string* error);
 // REGEDIT4 text (export of one key's values; import replaces each value it names).
 bool ExportRegFile(const std::u16string& keyPath, const std::string& file, std::string* error);
 bool ImportRegFile(const std::string& file, std::string* error);
+
+// Writes that could not be committed (store errors, a full file system, a backup that
+// could not be kept, injected faults on the write calls), counted since the process
+// started; last names the most recent one. Callers that swallow a failed write are
+// caught by comparing the count before and after a request.
+struct WriteFailures {
+  uint64_t count = 0;
+  std::string last;
+};
+WriteFailures FailedWrites();
+void NoteWriteFailure(const std::string& what);
+
+// Automatic backups of the disk key, DIR/registry-backups/information-NNNNNN.bin: every
+// change of "Information" first keeps the key as it was (unless the newest backup holds
+// it already) and the key as it will be, each written and fsynced before the change
+// is committed. The newest kBackupsKept are kept.
+constexpr unsigned kBackupsKept = 10;
+struct Backup {
+  unsigned seq = 0;
+  std::string path;
+  int64_t time = 0;             // seconds since the epoch (the file's modification time)
+  bool valid = false;           // complete and intact
+  size_t informationBytes = 0;  // size of its "Information" value
+  std::vector<Value> values;    // the disk key's values it holds
+};
+std::vector<Backup> ListBackups(const std::string& machineDir);  // oldest first
+
+// Brings a machine's registry back without booting it: takes the machine lock, keeps a
+// missing-or-damaged (or, with empty, any) registry.db aside as registry.db.TAG-TIME,
+// and restores the disk key from backup seq (0: the newest intact one), or starts with
+// an empty registry when empty is set. report receives what was done, line by line.
+bool Recover(const std::string& machineDir, bool empty, unsigned seq, bool noWait, std::string* report,
+             std::string* error);
 
 }  // namespace ntp::reg

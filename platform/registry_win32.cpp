@@ -6,6 +6,7 @@
 #include "ntplatform.h"
 #include "registry_handles.h"
 #include "registry_internal.h"
+#include "registry_store.h"
 
 namespace {
 
@@ -46,6 +47,14 @@ bool Fault(const char* function, LSTATUS* error) {
   uint32_t injected = 0;
   if (!ntp::ShouldFail(function, &injected)) return false;
   *error = LSTATUS(injected);
+  return true;
+}
+
+// An injected fault on a call that writes stands for a store that could not write: it
+// is recorded with the store's own write failures.
+bool WriteFault(const char* function, LSTATUS* status) {
+  if (!Fault(function, status)) return false;
+  ntp::reg::NoteWriteFailure(std::string(function) + ": injected fault");
   return true;
 }
 
@@ -94,7 +103,7 @@ LSTATUS RegCreateKeyExW(HKEY key, PCWSTR subKey, DWORD /*reserved*/, PWSTR class
                         ACCESS_MASK access, SECURITY_ATTRIBUTES* /*security*/, HKEY* result,
                         DWORD* disposition) {
   LSTATUS err;
-  if (Fault("RegCreateKeyExW", &err)) return err;
+  if (WriteFault("RegCreateKeyExW", &err)) return err;
   if (!result) return ERROR_INVALID_PARAMETER;
   std::u16string base, rel;
   uint32_t baseAccess = 0;
@@ -114,7 +123,7 @@ LSTATUS RegCreateKeyExW(HKEY key, PCWSTR subKey, DWORD /*reserved*/, PWSTR class
 LSTATUS RegSetValueExW(HKEY key, PCWSTR valueName, DWORD /*reserved*/, DWORD type, const BYTE* data,
                        DWORD dataSize) {
   LSTATUS err;
-  if (Fault("RegSetValueExW", &err)) return err;
+  if (WriteFault("RegSetValueExW", &err)) return err;
   std::u16string rel;
   uint32_t access = 0;
   if ((err = KeyFor(key, &rel, &access)) != ERROR_SUCCESS) return err;

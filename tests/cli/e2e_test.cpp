@@ -35,12 +35,12 @@ struct Result {
   std::string out, err;
 };
 
-// env: assignments put before the program, e.g. "LC_ALL=C ".
+// env: more VAR=value words for the program's environment.
 Result Ctl(const std::string& args, const std::string& input = "", const std::string& env = "") {
   TempDir t;
   std::string errFile = t.path + "/err";
   std::string cmd =
-      env + "FTDISK_MODULE=" + Quote(FTDISK_MODULE_PATH) + " " + Quote(FTDISKCTL_PATH) + " " + args;
+      env + " FTDISK_MODULE=" + Quote(FTDISK_MODULE_PATH) + " " + Quote(FTDISKCTL_PATH) + " " + args;
   if (!input.empty()) {
     std::ofstream(t.path + "/in") << input;
     cmd += " < " + Quote(t.path + "/in");
@@ -1091,4 +1091,139 @@ TEST(CliShow, ChosenColumnsRawAndTheVersion) {
   Result unknown = Ctl("registry frob");
   EXPECT_EQ(unknown.rc, 2);
   EXPECT_NE(unknown.err.find("unknown registry command 'frob'"), std::string::npos) << unknown.err;
+}
+
+// The alerts.log lines that are not one JSON object (a line cut by a crash counts).
+std::vector<std::string> BadAlertLines(const std::string& dir) {
+  std::vector<std::string> bad;
+  std::ifstream f(dir + "/alerts.log");
+  for (std::string line; std::getline(f, line);)
+    if (!json::parse(line, nullptr, false).is_object()) bad.push_back(line);
+  return bad;
+}
+
+TEST(CliFailures, EveryFailedWriteExitsOneAndNamesIt) {
+  CtlMachine m;
+  struct Case {
+    const char* faults;
+    const char* says;
+  } cases[] = {
+      // The provider does not report a failed store of "Information".
+      {"platform:RegSetValueExW:1:C0000185", "registry update failed"},
+      {"platform:RegistryCommit:2:C0000185", "registry update failed"},  // the first commit is the boot's
+      {"host:AlertsLogAppend:1:C1000001", "alert was not recorded"},
+  };
+  for (const auto& c : cases) {
+    Result r = Ctl(m.M() + "--json create primary --disk 0 --size 4M", "",
+                   std::string("FTDISKCTL_FAULTS=") + c.faults);
+    EXPECT_EQ(r.rc, 1) << c.faults;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << c.faults << ": " << r.err;
+    json j = Json(r);
+    ASSERT_TRUE(j.is_object()) << r.out;
+    EXPECT_FALSE(j["ok"].get<bool>()) << c.faults;
+  }
+  // A line cut by a crash is skipped when read and never glued to the next alert.
+  { std::ofstream(m.dir + "/alerts.log", std::ios::app) << "{\"time\":17,\"sever"; }
+  ASSERT_EQ(Ctl(m.M() + "create primary --disk 1 --size 4M").rc, 0);
+  EXPECT_EQ(BadAlertLines(m.dir), std::vector<std::string>{"{\"time\":17,\"sever"});
+  Result r = Ctl(m.M() + "--json alerts");
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_NE(r.err.find("not JSON"), std::string::npos) << r.err;
+  EXPECT_EQ(Json(r)["alerts"].back()["text"], "Created Partition");
+}
+
+TEST(CliFailures, AFullFileSystemFailsTheRequestAndLeavesTheLogReadable) {
+  TempDir t;
+  const std::string fsDir = t.path + "/fs", dir = fsDir + "/m";
+  fs::create_directories(fsDir);
+  if (testutil::Run("mount -t tmpfs -o size=2m tmpfs " + Quote(fsDir) + " 2>/dev/null") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  struct Unmount {
+    std::string path;
+    ~Unmount() { testutil::Run("umount " + Quote(path)); }
+  } unmount{fsDir};
+  ASSERT_EQ(Ctl("init " + Quote(dir) + " --disk 32M").rc, 0);
+  ASSERT_EQ(Ctl("-m " + Quote(dir) + " create primary --disk 0 --size 4M").rc, 0);
+  // One boot: the file system fills up after the first command has run.
+  const std::string sync = t.path + "/booted.reg", fill = Quote(fsDir + "/fill");
+  std::string script =
+      "( echo 'registry export " + sync + "'; until [ -e " + Quote(sync) +
+      " ]; do sleep 0.05; done; dd if=/dev/zero of=" + fill +
+      " bs=64k 2>/dev/null; echo 'letter disk0/p1 G:' ) | FTDISK_MODULE=" + Quote(FTDISK_MODULE_PATH) + " " +
+      Quote(FTDISKCTL_PATH) + " -m " + Quote(dir) + " shell 2>" + Quote(t.path + "/err") + " >/dev/null";
+  EXPECT_EQ(testutil::Run(script), 1);
+  std::ifstream ef(t.path + "/err");
+  std::string err((std::istreambuf_iterator<char>(ef)), std::istreambuf_iterator<char>());
+  EXPECT_NE(err.find("registry update failed"), std::string::npos) << err;
+
+  // With room again, the next request succeeds and every whole line of the log reads.
+  fs::remove(fsDir + "/fill");
+  EXPECT_EQ(Ctl("-m " + Quote(dir) + " rescan").rc, 0);
+  ASSERT_EQ(Ctl("-m " + Quote(dir) + " create primary --disk 0 --size 4M").rc, 0);
+  for (const auto& line : BadAlertLines(dir)) EXPECT_EQ(line.find("}{"), std::string::npos) << line;
+  Result r = Ctl("-m " + Quote(dir) + " --json alerts");
+  EXPECT_EQ(Json(r)["alerts"].back()["text"], "Created Partition");
+}
+
+TEST(CliRegistry, ALostOrDamagedRegistryIsRefusedUntilRecoveredByteForByte) {
+  CtlMachine m;
+  ASSERT_EQ(Ctl(m.M() + "create primary --disk 0 --size 4M").rc, 0);
+  ASSERT_EQ(Ctl(m.M() + "letter disk0/p1 G:").rc, 0);
+  TempDir t;
+  ASSERT_EQ(Ctl(m.M() + "registry export " + Quote(t.path + "/before.reg")).rc, 0);
+  const std::string db = m.dir + "/registry.db";
+  for (bool corrupt : {false, true}) {
+    SCOPED_TRACE(corrupt);
+    for (const char* f : {"", "-wal", "-shm"}) fs::remove(db + f);
+    if (corrupt) std::ofstream(db) << std::string(4096, 'x');
+    Result r = Ctl(m.M() + "show");
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.err.find("registry recover --empty"), std::string::npos) << r.err;
+    EXPECT_EQ(Ctl(m.M() + "rescan").rc, 1) << "nothing stores a configuration over the lost one";
+    r = Ctl(m.M() + "registry recover");
+    ASSERT_EQ(r.rc, 0) << r.err;
+    ASSERT_EQ(Ctl(m.M() + "registry export " + Quote(t.path + "/after.reg")).rc, 0);
+    EXPECT_EQ(FileDigest(t.path + "/after.reg"), FileDigest(t.path + "/before.reg"));
+    r = Ctl(m.M() + "--json show");
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_NE(r.out.find("\"G:\""), std::string::npos);
+  }
+  Result r = Ctl(m.M() + "--json registry recover --list");
+  ASSERT_EQ(r.rc, 0);
+  EXPECT_FALSE(Json(r)["backups"].empty());
+}
+
+TEST(CliMachine, InitRefusesForeignDirectoriesAndCleansItsOwnHalfMadeMachine) {
+  TempDir t;
+  const std::string dir = t.path + "/m";
+  fs::create_directories(dir);
+  std::ofstream(dir + "/notes.txt") << "the administrator's own file";
+  Result r = Ctl("init " + Quote(dir) + " --disk 32M");
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("--force"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir + "/disks"));
+  // An image in the way is named, and --force never overwrites it.
+  fs::create_directories(dir + "/disks");
+  std::ofstream(dir + "/disks/disk0.img") << "someone's data";
+  r = Ctl("init " + Quote(dir) + " --disk 32M --force");
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("disk0.img exists already"), std::string::npos) << r.err;
+  EXPECT_EQ(fs::file_size(dir + "/disks/disk0.img"), 14u);
+  fs::remove(dir + "/disks/disk0.img");
+  ASSERT_EQ(Ctl("init " + Quote(dir) + " --disk 32M --force").rc, 0);
+  EXPECT_TRUE(fs::exists(dir + "/notes.txt"));
+
+  // An init killed after making its images and before its configuration: the next one
+  // finishes without --force.
+  const std::string half = t.path + "/half";
+  ASSERT_EQ(Ctl("init " + Quote(half) + " --disk 32M --disk 32M").rc, 0);
+  fs::remove(half + "/machine.toml");
+  std::ofstream(half + "/init.partial") << "# interrupted\ndisks/disk0.img\ndisks/disk1.img\n";
+  r = Ctl("init " + Quote(half) + " --disk 16M");
+  ASSERT_EQ(r.rc, 0) << r.err;
+  EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(half + "/init.partial"));
+  EXPECT_FALSE(fs::exists(half + "/disks/disk1.img"));
+  EXPECT_EQ(fs::file_size(half + "/disks/disk0.img"), 16u << 20);
+  EXPECT_EQ(Ctl("-m " + Quote(half) + " show").rc, 0);
 }

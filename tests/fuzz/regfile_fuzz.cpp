@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -29,9 +30,12 @@ struct Store {
   bool Reopen() {
     ntp::reg::Close();
     if (!dir.empty()) {
-      ::unlink((dir + "/registry.db").c_str());
-      ::unlink((dir + "/registry.db-wal").c_str());
-      ::unlink((dir + "/registry.db-shm").c_str());
+      // A fresh store: also without the record of the old one and its backups, which
+      // would have the new one refused as lost.
+      for (const char* f : {"/registry.db", "/registry.db-wal", "/registry.db-shm", "/registry.created"})
+        ::unlink((dir + f).c_str());
+      std::error_code ec;
+      std::filesystem::remove_all(dir + "/registry-backups", ec);
     } else {
       std::string base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
       std::string tmpl = base + "/regfile-fuzz-XXXXXX";
@@ -47,9 +51,8 @@ struct Store {
   ~Store() {
     ntp::reg::Close();
     if (dir.empty()) return;
-    for (const char* f : {"/registry.db", "/registry.db-wal", "/registry.db-shm", "/in.reg", "/out.reg"})
-      ::unlink((dir + f).c_str());
-    ::rmdir(dir.c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
   }
 };
 

@@ -167,10 +167,19 @@ TEST_F(BootedTest, RaisedAlertsAreAppendedToTheMachinesLog) {
   GUID cat = PrGetMessageCatalog(prov);
   ASSERT_EQ(ZmRegisterAlertObject(db, prov, &kind, 1, &cat, 0x41100320, "Created \"Partition\"", &id, 0),
             ZM_S_OK);
+  // A line cut by an earlier crash stays a line of its own; a failed append is
+  // counted and leaves the log as it was.
+  std::ofstream(m_.dir() + "/alerts.log") << "{\"time\":1,\"sev";
+  const uint64_t failed = zm::FailedAlertAppends().count;
   ASSERT_EQ(ZmRaiseAlert(prov, id, 1, u"Disk 0 \u00e9"), ZM_S_OK);
+  zm::InjectFault("AlertsLogAppend", 1, ZM_E_FAIL);
+  ASSERT_EQ(ZmRaiseAlert(prov, id, 1, u"lost"), ZM_S_OK);
+  EXPECT_EQ(zm::FailedAlertAppends().count, failed + 1);
   ASSERT_EQ(ZmRaiseAlert(prov, id, 0), ZM_S_OK);
   std::ifstream log(m_.dir() + "/alerts.log");
   std::string line;
+  std::getline(log, line);
+  EXPECT_EQ(line, "{\"time\":1,\"sev");
   std::vector<nlohmann::json> lines;
   while (std::getline(log, line)) lines.push_back(nlohmann::json::parse(line));
   ASSERT_EQ(lines.size(), 2u);

@@ -1,5 +1,6 @@
 // The store itself: persistence, case-insensitive names, both root spellings,
 // transactions that roll back whole.
+#include <filesystem>
 #include <fstream>
 
 #include "registry_fixture.h"
@@ -61,6 +62,118 @@ TEST_F(RegistryTest, OpeningSomethingThatIsNotADatabaseFails) {
   // Calls made with no store open fail instead of crashing.
   EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"v", REG_BINARY, Bytes({1})));
   EXPECT_TRUE(ntp::reg::ListValues(kDisk).empty());
+}
+
+std::vector<uint8_t> Stored(const char16_t* name = u"Information") {
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+  if (!ntp::reg::GetValue(kDisk, name, &type, &data)) return {0xEE};  // absent
+  return data;
+}
+
+std::vector<uint8_t> InformationOf(const ntp::reg::Backup& b) {
+  for (const auto& v : b.values)
+    if (v.name == u"Information") return v.data;
+  return {};
+}
+
+TEST_F(RegistryTest, EveryChangeOfInformationKeepsTheLastTenStatesAndNothingNeverStored) {
+  ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"\\Device\\CdRom0", REG_SZ, Bytes({'E', 0, ':', 0, 0, 0})));
+  for (int i = 1; i <= 12; ++i)
+    ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({i, i})));
+  auto kept = ntp::reg::ListBackups(tmp.path);
+  ASSERT_EQ(kept.size(), ntp::reg::kBackupsKept);
+  for (size_t k = 0; k < kept.size(); ++k) {  // values 3 .. 12, oldest first, with the CD-ROM value
+    EXPECT_TRUE(kept[k].valid);
+    EXPECT_EQ(InformationOf(kept[k]), Bytes({int(k) + 3, int(k) + 3}));
+    EXPECT_EQ(kept[k].values.size(), 2u);
+  }
+
+  // Writing the same value again, or another value of the key, keeps nothing new.
+  ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"INFORMATION", REG_BINARY, Bytes({12, 12})));
+  ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Other", REG_DWORD, Bytes({1, 0, 0, 0})));
+  EXPECT_EQ(ntp::reg::ListBackups(tmp.path).back().seq, kept.back().seq);
+
+  // A change rolled back leaves no backup of a value that was never stored.
+  ntp::InjectFault("RegistryCommit", 1, uint32_t(STATUS_IO_DEVICE_ERROR));
+  EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({99})));
+  EXPECT_EQ(InformationOf(ntp::reg::ListBackups(tmp.path).back()), Bytes({12, 12}));
+
+  // Removing the value keeps the state it removes (the CD-ROM value changed since).
+  ASSERT_TRUE(ntp::reg::DeleteValue(kDisk, u"Information"));
+  auto last = ntp::reg::ListBackups(tmp.path).back();
+  EXPECT_EQ(InformationOf(last), Bytes({12, 12}));
+  EXPECT_EQ(last.values.size(), 3u);
+}
+
+TEST_F(RegistryTest, AValueWhoseBackupCannotBeWrittenIsNotStoredAndTheFailureIsCounted) {
+  ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({1})));
+  std::filesystem::remove_all(tmp.path + "/registry-backups");
+  std::ofstream(tmp.path + "/registry-backups") << "in the way";
+  const auto before = ntp::reg::FailedWrites();
+  EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({2})));
+  EXPECT_EQ(Stored(), Bytes({1}));
+  const auto after = ntp::reg::FailedWrites();
+  EXPECT_EQ(after.count, before.count + 1);
+  EXPECT_NE(after.last.find("registry-backups"), std::string::npos) << after.last;
+  // Values without backups are still written; a value that is not there is no failure.
+  EXPECT_TRUE(ntp::reg::SetValue(kDisk, u"Other", REG_BINARY, Bytes({2})));
+  EXPECT_FALSE(ntp::reg::DeleteValue(kDisk, u"Missing"));
+  EXPECT_EQ(ntp::reg::FailedWrites().count, after.count);
+}
+
+TEST_F(RegistryTest, ALostOrDamagedStoreIsRefusedUntilRecoverBringsTheLastStateBack) {
+  const auto info = Bytes({3, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8});
+  const auto cdrom = Bytes({'F', 0, ':', 0, 0, 0});
+  ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({1, 1})));
+  ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"\\Device\\CdRom0", REG_SZ, cdrom));
+  ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, info));
+  ntp::reg::Close();
+  const std::string db = tmp.path + "/registry.db";
+  const std::vector<std::function<void()>> damage = {
+      [&] { std::filesystem::remove(db); },
+      [&] { std::filesystem::resize_file(db, 0); },
+      [&] {
+        std::fstream f(db, std::ios::in | std::ios::out | std::ios::binary);
+        f.write("garbage, not a database at all", 30);
+      },
+  };
+  for (size_t i = 0; i < damage.size(); ++i) {
+    SCOPED_TRACE(i);
+    for (const char* f : {"-wal", "-shm"}) std::filesystem::remove(db + f);
+    damage[i]();
+    std::string err, report;
+    EXPECT_FALSE(ntp::reg::Open(tmp.path, &err));
+    EXPECT_NE(err.find("registry recover'"), std::string::npos) << err;
+    EXPECT_NE(err.find("registry recover --empty'"), std::string::npos) << err;
+    ASSERT_TRUE(ntp::reg::Recover(tmp.path, false, 0, true, &report, &err)) << err;
+    ASSERT_TRUE(ntp::reg::Open(tmp.path, &err)) << err;
+    EXPECT_EQ(Stored(), info);
+    EXPECT_EQ(Stored(u"\\Device\\CdRom0"), cdrom);
+    ntp::reg::Close();
+  }
+
+  // A damaged newest backup is passed over for the one before it.
+  auto kept = ntp::reg::ListBackups(tmp.path);
+  {
+    std::fstream f(kept.back().path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(-6, std::ios::end);
+    f.put('\x7f');
+  }
+  EXPECT_FALSE(ntp::reg::ListBackups(tmp.path).back().valid);
+  std::filesystem::remove(db);
+  std::string err, report;
+  ASSERT_TRUE(ntp::reg::Recover(tmp.path, false, 0, true, &report, &err)) << err;
+  EXPECT_NE(report.find("damaged"), std::string::npos) << report;
+
+  // --empty starts afresh and keeps the old store aside.
+  ASSERT_TRUE(ntp::reg::Recover(tmp.path, true, 0, true, &report, &err)) << err;
+  ASSERT_TRUE(ntp::reg::Open(tmp.path, &err)) << err;
+  EXPECT_EQ(Stored(), Bytes({0xEE}));
+  bool aside = false;
+  for (const auto& e : std::filesystem::directory_iterator(tmp.path))
+    aside = aside || e.path().filename().string().rfind("registry.db.replaced-", 0) == 0;
+  EXPECT_TRUE(aside);
 }
 
 }  // namespace

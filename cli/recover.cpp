@@ -1,0 +1,121 @@
+// The registry's way back (`registry recover`), the check that no write failed
+// unnoticed during a command, and fault injection for the end-to-end tests.
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <ostream>
+#include <sstream>
+
+#include "cli.h"
+#include "machine.h"
+#include "registry_store.h"
+#include "zmhost.h"
+
+namespace cli {
+
+namespace {
+
+uint64_t gRegistrySeen = 0, gAlertsSeen = 0;
+
+std::string When(int64_t t) {
+  char text[32] = "";
+  std::time_t tt = static_cast<std::time_t>(t);
+  std::tm tm{};
+  if (gmtime_r(&tt, &tm)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+  return text;
+}
+
+}  // namespace
+
+std::string TakeWriteFailures() {
+  const auto reg = ntp::reg::FailedWrites();
+  const auto alerts = zm::FailedAlertAppends();
+  std::string text;
+  if (reg.count > gRegistrySeen) {
+    const uint64_t n = reg.count - gRegistrySeen;
+    text += "the registry update failed (" + reg.last +
+            (n > 1 ? "; " + std::to_string(n) + " registry writes failed" : std::string()) +
+            "): the stored configuration may not match the disks until a 'rescan' succeeds";
+  }
+  if (alerts.count > gAlertsSeen) {
+    if (!text.empty()) text += "; ";
+    text += "an alert was not recorded (" + alerts.last + ")";
+  }
+  gRegistrySeen = reg.count;
+  gAlertsSeen = alerts.count;
+  return text;
+}
+
+// FTDISKCTL_FAULTS="platform:NAME:N:STATUS,host:NAME:N:STATUS": the Nth call of NAME
+// fails with STATUS (hex); the end-to-end tests use it to fail writes on demand.
+void InjectFaultsFromEnvironment() {
+  const char* spec = std::getenv("FTDISKCTL_FAULTS");
+  if (spec == nullptr || *spec == '\0') return;
+  std::stringstream all(spec);
+  std::string item;
+  while (std::getline(all, item, ',')) {
+    std::stringstream parts(item);
+    std::string layer, name, nth, status;
+    if (!std::getline(parts, layer, ':') || !std::getline(parts, name, ':') ||
+        !std::getline(parts, nth, ':') || !std::getline(parts, status))
+      continue;
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(nth.c_str(), &end, 10);
+    const unsigned long code = std::strtoul(status.c_str(), nullptr, 16);
+    if (end == nth.c_str() || n == 0) continue;
+    if (layer == "platform") ntp::InjectFault(name, static_cast<unsigned>(n), static_cast<uint32_t>(code));
+    if (layer == "host") zm::InjectFault(name, static_cast<unsigned>(n), static_cast<ZMSTATUS>(code));
+  }
+}
+
+int CmdRegistryRecover(const Options& opt, bool empty, bool list, unsigned seq, std::ostream& out,
+                       std::ostream& err) {
+  std::error_code ec;
+  if (!std::filesystem::exists(std::filesystem::path(opt.dir) / "machine.toml", ec)) {
+    err << "'" << opt.dir << "' is not a machine directory (no machine.toml)\n";
+    return kFailed;
+  }
+  if (list) {
+    json backups = json::array();
+    for (const auto& b : ntp::reg::ListBackups(opt.dir))
+      backups.push_back({{"backup", b.seq},
+                         {"file", b.path},
+                         {"time", b.time},
+                         {"intact", b.valid},
+                         {"values", b.values.size()},
+                         {"information_bytes", b.informationBytes}});
+    if (opt.json) {
+      out << json{{"backups", backups}}.dump(2) << "\n";
+      return kOk;
+    }
+    if (backups.empty()) out << "no automatic registry backups are kept for " << opt.dir << "\n";
+    for (const auto& b : backups) {
+      char line[64];
+      std::snprintf(line, sizeof line, "%6u  ", b["backup"].get<unsigned>());
+      out << line << When(b["time"].get<int64_t>()) << "  ";
+      if (b["intact"].get<bool>())
+        out << b["values"] << " values, \"Information\" " << b["information_bytes"] << " bytes\n";
+      else
+        out << "damaged\n";
+    }
+    return kOk;
+  }
+  std::string report, e;
+  if (!ntp::reg::Recover(opt.dir, empty, seq, opt.noWait, &report, &e)) {
+    if (!report.empty()) err << report;
+    err << "cannot recover the registry of '" << opt.dir << "': " << e << "\n";
+    return kFailed;
+  }
+  if (opt.json) {
+    json lines = json::array();
+    std::stringstream r(report);
+    for (std::string l; std::getline(r, l);) lines.push_back(l);
+    out << json{{"recovered", true}, {"empty", empty}, {"report", lines}}.dump(2) << "\n";
+  } else {
+    out << report;
+  }
+  return kOk;
+}
+
+}  // namespace cli

@@ -1,0 +1,105 @@
+// Making a machine directory safely: `init` records what it is about to create in
+// DIR/init.partial before creating it and removes the record last, so a run that was
+// killed halfway leaves a directory that the next `init` recognises as its own and
+// cleans, instead of files that block it.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "machine.h"
+#include "machine_state.h"
+
+namespace ntp {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kPartialName = "init.partial";
+
+bool SetError(std::string* error, const std::string& text) {
+  if (error != nullptr) *error = text;
+  return false;
+}
+
+// A path recorded in init.partial names a file inside the machine directory only.
+bool Inside(const std::string& rel) {
+  fs::path p(rel);
+  if (rel.empty() || p.is_absolute()) return false;
+  for (const auto& part : p)
+    if (part == "..") return false;
+  return true;
+}
+
+}  // namespace
+
+namespace detail {
+
+bool BeginInit(const std::string& dir, const std::vector<std::string>& files, std::string* error) {
+  const std::string path = (fs::path(dir) / kPartialName).string();
+  std::string text = "# ftdiskctl init was making a machine here; these files are its own.\n";
+  for (const auto& f : files)
+    if (Inside(f)) text += f + "\n";
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool ok = fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size()) && fsync(fd) == 0;
+  const int saved = errno;
+  if (fd >= 0) close(fd);
+  if (!ok) {
+    unlink(path.c_str());
+    return SetError(error, "cannot write " + path + ": " + std::strerror(saved));
+  }
+  return true;
+}
+
+void EndInit(const std::string& dir) {
+  unlink((fs::path(dir) / kPartialName).c_str());
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+}
+
+void AbandonInit(const std::string& dir) {
+  std::ifstream in(fs::path(dir) / kPartialName);
+  std::string line;
+  std::error_code ec;
+  while (std::getline(in, line))
+    if (!line.empty() && line[0] != '#' && Inside(line)) fs::remove(fs::path(dir) / line, ec);
+  fs::remove(fs::path(dir) / "machine.toml.tmp", ec);
+  fs::remove(fs::path(dir) / "disks", ec);  // only when empty
+  EndInit(dir);
+}
+
+}  // namespace detail
+
+bool PrepareMachineDir(const std::string& dir, bool force, std::string* note, std::string* error) {
+  std::error_code ec;
+  const fs::path d(dir);
+  if (!fs::exists(d, ec)) return true;
+  if (!fs::is_directory(d, ec)) return SetError(error, "it is not a directory");
+  if (fs::exists(d / "machine.toml", ec)) return SetError(error, "it is a machine already");
+  if (fs::exists(d / kPartialName, ec)) {
+    detail::AbandonInit(dir);
+    if (note != nullptr)
+      *note = "an earlier 'init' of " + dir + " was interrupted; the files it had made were removed";
+    return true;
+  }
+  if (force) return true;
+  std::string first;
+  size_t count = 0;
+  for (const auto& e : fs::directory_iterator(d, ec)) {
+    if (count++ == 0) first = e.path().filename().string();
+  }
+  if (count == 0) return true;
+  return SetError(error,
+                  "the directory is not empty (it holds '" + first + "'" +
+                      (count > 1 ? " and " + std::to_string(count - 1) + " more" : std::string()) +
+                      "); give --force to make the machine in it anyway, or choose an empty directory");
+}
+
+}  // namespace ntp

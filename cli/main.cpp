@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "cli.h"
+#include "ftcmd.h"
 #include "hive_commands.h"
 
 namespace cli {
@@ -253,6 +254,9 @@ class Runner {
     demo->add_option("DIR", demoDir, "directory of the demo machine (default ./demo-machine)");
     example(demo, "ftdiskctl demo demo-machine");
 
+    FtCommands ftCommands;
+    ftCommands.Add(app);
+
     auto* shell =
         app.add_subcommand("shell", "run many commands, one per line from standard input, on one boot");
     bool stopOnError = false;
@@ -309,7 +313,7 @@ class Runner {
 
     bool writes = createCmd->parsed() || del->parsed() || active->parsed() || letter->parsed() ||
                   rescan->parsed() || menus->parsed() || regImport->parsed() || backupsRestore->parsed() ||
-                  restore->parsed();
+                  restore->parsed() || ftCommands.Writes();
     if (opt_.dryRun && !writes)
       return Usage(
           "--dry-run applies to requests that write (create, delete, active, letter, rescan, menus, registry "
@@ -401,6 +405,7 @@ class Runner {
       if (regRecover->parsed())
         return CmdRegistryRecover(opt_, recoverEmpty, recoverList, recoverBackup, out, err);
       if (checkCmd->parsed()) return CmdCheck(*s_, opt_, out, err);
+      if (ftCommands.Parsed()) return ftCommands.Run(*s_, opt_, out, err);
       if (regShow->parsed()) return CmdRegistryShow(*s_, opt_, out, err);
       if (regExport->parsed()) return CmdRegistryExport(*s_, opt_, regFile, out, err);
       if (regImport->parsed()) return CmdRegistryImport(*s_, opt_, regFile, !noRescan, out, err);

@@ -149,7 +149,8 @@ ZMSTATUS FsysControl(ZM_OBJECT_ID /*objectId*/, uint32_t /*cls*/, uint32_t code,
   for (ZM_OBJECT_ID v : HostObjects(ZM_OBJ_VOLUME)) {
     std::u16string device;
     if (!HostGetString(v, "\\Device\\", &device) || device.empty()) continue;
-    std::string fs = Probe(device);
+    std::string fs;
+    if (!ProbeFtVolume(v, &fs)) fs = Probe(device);
     if (!fs.empty()) HostSet(v, StringValue("FILE_SYSTEM", Utf16(fs)));
   }
   return ZM_S_OK;

@@ -126,6 +126,9 @@ void RefreshDriveLetters();
 // read(offset, buffer, length) reads from the volume; length is the volume's size.
 std::string DetectFileSystem(const std::vector<uint8_t>& head, uint64_t length,
                              bool (*read)(void* ctx, uint64_t offset, void* buffer, size_t size), void* ctx);
+// For an FT volume (true): its file system read through the FT data layout
+// (fsys_ft.cpp), empty when its data cannot be reached. False for any other volume.
+bool ProbeFtVolume(ZM_OBJECT_ID volume, std::string* fs);
 
 // ---- strings
 std::string Utf8(const std::u16string& s);

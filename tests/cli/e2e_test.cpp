@@ -641,7 +641,7 @@ TEST(CliDemo, EndsWithALetteredMirrorThatSurvivesRequestsAndReboots) {
   std::set<std::string> letters;
   for (const auto& v : show["volumes"])
     if (v["drive_letter"].is_string()) letters.insert(v["drive_letter"]);
-  EXPECT_TRUE(letters.count("E:") && letters.count("F:")) << show["volumes"].dump();
+  EXPECT_TRUE(letters.count("L:") && letters.count("N:")) << show["volumes"].dump();
 
   auto checkRegistry = [&](const char* when) {
     json reg = Json(Ctl(m + "registry show --json"))["information"];
@@ -678,7 +678,7 @@ TEST(CliDemo, EndsWithALetteredMirrorThatSurvivesRequestsAndReboots) {
     EXPECT_EQ(again.rc, 0) << line << ": " << again.err;
     ++replayed;
   }
-  EXPECT_EQ(replayed, 3) << "E:, F: and the mirror's M:";
+  EXPECT_EQ(replayed, 3) << "L:, N: and the mirror's M:";
   // The demo replaces its own machine but no other directory.
   EXPECT_EQ(Ctl("demo " + Quote(t.path)).rc, 1);
 }

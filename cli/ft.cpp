@@ -1,0 +1,830 @@
+// "ftdiskctl ft ...": FT sets made, grown, broken, deleted, regenerated and repaired.
+// Every request checks the rules before anything is written, keeps a backup of the
+// table sectors and of "Information", makes partitions through the provider's own
+// create request, records the set in the configuration last, and then lets the
+// provider publish the result with a refresh.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ostream>
+
+#include "ftcmd.h"
+#include "ftconfig.h"
+#include "ftmap.h"
+#include "machine.h"
+#include "ntplatform.h"
+
+namespace cli {
+
+namespace {
+
+namespace fm = ntp::ftmap;
+
+// A partition the request names or makes.
+struct Part {
+  std::string name;  // diskN/pM
+  unsigned disk = 0;
+  std::u16string device;
+  ftconfig::PartitionRef where;  // as the disk driver and the configuration give it
+  ZM_OBJECT_ID volume = 0;       // its volume object
+  bool bootOrSystem = false;     // the active partition
+  bool hasLetter = false;
+};
+
+std::string SetName(uint32_t type, uint16_t group) {
+  return ftconfig::TypeWord(type) + std::to_string(group);
+}
+
+bool Fail(std::ostream& err, const std::string& what, const std::string& why) {
+  err << what << ": " << why << "\n";
+  return false;
+}
+
+// Exact offset and length of a partition device, as the configuration records them.
+bool DeviceExtent(const std::u16string& device, int64_t* offset, int64_t* length) {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, device.c_str());
+  OBJECT_ATTRIBUTES oa{sizeof(OBJECT_ATTRIBUTES), nullptr, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
+  IO_STATUS_BLOCK iosb{};
+  HANDLE h = nullptr;
+  if (!NT_SUCCESS(NtOpenFile(&h, GENERIC_READ | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             FILE_SYNCHRONOUS_IO_NONALERT)))
+    return false;
+  PARTITION_INFORMATION pi{};
+  bool ok = NT_SUCCESS(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb,
+                                             IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0, &pi, sizeof pi));
+  NtClose(h);
+  *offset = pi.StartingOffset.QuadPart;
+  *length = pi.PartitionLength.QuadPart;
+  return ok;
+}
+
+bool PartFromRegion(const json& disk, const json& r, Part* p, std::string* error) {
+  p->disk = disk["index"].get<unsigned>();
+  p->name = r.value("name", json("?")).get<std::string>();
+  if (!r.value("device", json()).is_string()) {
+    *error = p->name + " has no device";
+    return false;
+  }
+  p->device = Widen(r["device"].get<std::string>());
+  p->where.signature = disk["signature"].get<uint32_t>();
+  if (!DeviceExtent(p->device, &p->where.offset, &p->where.length)) {
+    *error = p->name + " cannot be opened";
+    return false;
+  }
+  const json volume = r.value("volume", json()), active = r.value("active", json()),
+             letter = r.value("drive_letter", json());
+  p->volume = volume.is_number() ? volume.get<ZM_OBJECT_ID>() : 0;
+  // The active partition is the one the machine boots from; nothing else on these
+  // disks says where a system lives.
+  p->bootOrSystem = active.is_boolean() && active.get<bool>();
+  p->hasLetter = letter.is_string() && !letter.get<std::string>().empty();
+  return true;
+}
+
+// The partition a VOLUME argument names (diskN/pM, or the letter of a plain partition).
+bool FindPart(const json& snap, const std::string& text, Part* p, std::string* error) {
+  VolumeSpec spec;
+  if (!ParseVolumeSpec(text, &spec, error)) return false;
+  ZM_OBJECT_ID volume = 0;
+  if (spec.kind != VolumeSpec::Partition) {
+    volume = ResolveVolume(snap, text, false, error);
+    if (volume == 0) return false;
+  }
+  for (const auto& d : snap["disks"]) {
+    std::function<const json*(const json&)> walk = [&](const json& regions) -> const json* {
+      for (const auto& r : regions) {
+        if (r["kind"] == "primary" || r["kind"] == "logical") {
+          bool match = spec.kind == VolumeSpec::Partition
+                           ? d["index"] == spec.disk && r.value("number", json()) == spec.number
+                           : r.value("volume", json()) == volume;
+          if (match) return &r;
+        }
+        if (r.contains("regions"))
+          if (const json* x = walk(r["regions"])) return x;
+      }
+      return nullptr;
+    };
+    if (const json* r = walk(d["regions"])) return PartFromRegion(d, *r, p, error);
+  }
+  *error = "'" + text + "' names no partition";
+  return false;
+}
+
+// The region object with this partition device in a fresh snapshot.
+bool RefreshPart(const json& snap, Part* p, std::string* error) {
+  for (const auto& d : snap["disks"]) {
+    std::function<const json*(const json&)> walk = [&](const json& regions) -> const json* {
+      for (const auto& r : regions) {
+        if (r.value("device", json()).is_string() && Widen(r["device"].get<std::string>()) == p->device)
+          return &r;
+        if (r.contains("regions"))
+          if (const json* x = walk(r["regions"])) return x;
+      }
+      return nullptr;
+    };
+    if (const json* r = walk(d["regions"])) return PartFromRegion(d, *r, p, error);
+  }
+  *error = "the partition " + Narrow(p->device) + " is gone";
+  return false;
+}
+
+// Runs the provider's refresh so that it publishes the changed configuration, then the
+// file systems and letters.
+void Publish(Session& s) {
+  PropSet in, out;
+  ZM_OBJECT_ID rid = 0;
+  s.Control(0, OPCLASS_LAYOUT, OP_REFRESH, in.get(), out.get(), &rid);
+  s.RefreshBuiltin(u"mount");
+  s.RefreshBuiltin(u"fsys");
+}
+
+// Makes a primary partition of size bytes in the first free region of the disk that
+// holds it, through the provider's create request.
+bool CreatePartition(Session& s, unsigned diskIndex, uint64_t size, Part* made, std::string* error) {
+  json snap = Snapshot({});
+  const json* disk = FindDisk(snap, diskIndex);
+  if (!disk) {
+    *error = "there is no disk " + std::to_string(diskIndex);
+    return false;
+  }
+  uint64_t offset = 0;
+  bool found = false;
+  for (const auto& r : (*disk)["regions"])
+    if (r["kind"] == "free" && r["length"].get<uint64_t>() >= size) {
+      offset = r["offset"];
+      found = true;
+      break;
+    }
+  if (!found) {
+    *error = "no free region of disk " + std::to_string(diskIndex) +
+             " outside the extended partition holds " + FormatSize(size);
+    return false;
+  }
+  PropSet in, out;
+  in.AddU64("OFFSET_LL", offset);
+  in.AddU64("LENGTH_LL", size);
+  in.AddU32("REGION_TYPE", 1);
+  ZM_OBJECT_ID rid = 0;
+  ZMSTATUS st = s.Control((*disk)["id"], OPCLASS_LAYOUT, OP_CREATE_PARTITION, in.get(), out.get(), &rid);
+  uint64_t volume = 0;
+  if (st != 0 || !out.FindU64("MEMBERID", &volume) || volume == 0) {
+    *error = FailureSentence("cannot create a partition on disk " + std::to_string(diskIndex), st);
+    return false;
+  }
+  snap = Snapshot({});
+  for (const auto& d : snap["disks"]) {
+    std::function<const json*(const json&)> walk = [&](const json& regions) -> const json* {
+      for (const auto& r : regions) {
+        if (r.value("volume", json()).is_number() && r["volume"] == volume) return &r;
+        if (r.contains("regions"))
+          if (const json* x = walk(r["regions"])) return x;
+      }
+      return nullptr;
+    };
+    if (const json* r = walk(d["regions"])) return PartFromRegion(d, *r, made, error);
+  }
+  *error = "the new partition was not published";
+  return false;
+}
+
+bool DeletePartition(Session& s, const Part& p, std::string* error) {
+  PropSet in, out;
+  ZM_OBJECT_ID rid = 0;
+  ZMSTATUS st = s.Control(p.volume, OPCLASS_LAYOUT, OP_DELETE_PARTITION, in.get(), out.get(), &rid);
+  if (st != 0) *error = FailureSentence("cannot delete " + p.name, st);
+  return st == 0;
+}
+
+bool Letter(Session& s, ZM_OBJECT_ID volume, char letter, std::string* error) {
+  PropSet in, out;
+  ZM_OBJECT_ID rid = 0;
+  ZMSTATUS st;
+  if (letter == 0) {
+    st = s.Control(volume, OPCLASS_VOLUME, OP_REMOVE_DRIVE_LETTER, in.get(), out.get(), &rid);
+  } else {
+    in.AddString("DRIVE_LETTER", Widen(std::string(1, letter) + ":"));
+    st = s.Control(volume, OPCLASS_VOLUME, OP_ASSIGN_DRIVE_LETTER, in.get(), out.get(), &rid);
+  }
+  if (st != 0)
+    *error = FailureSentence(letter ? "cannot assign a drive letter" : "cannot remove a drive letter", st);
+  return st == 0;
+}
+
+char FreeLetter() {
+  for (char c = 'C'; c <= 'Z'; ++c)
+    if (ntp::DriveLetterTarget(c).empty()) return c;
+  return 0;
+}
+
+// Progress of a data pass, on a terminal only.
+fm::Progress ProgressBar(const std::string& what, std::ostream& err) {
+  if (!isatty(2)) return nullptr;
+  auto last = std::make_shared<int>(-1);
+  return [what, last, &err](uint64_t done, uint64_t total) {
+    int pct = total ? static_cast<int>(done * 100 / total) : 100;
+    if (pct == *last) return;
+    *last = pct;
+    std::string bar(static_cast<size_t>(pct / 5), '#');
+    bar.resize(20, '.');
+    err << "\r" << what << " [" << bar << "] " << pct << "%" << (pct == 100 ? "\n" : "") << std::flush;
+  };
+}
+
+// Opens the set's volume for writing; member `rebuild` is opened even when orphaned.
+bool OpenSetVolume(uint32_t type, uint16_t group, int rebuild, std::unique_ptr<fm::Volume>* volume,
+                   std::string* error) {
+  SetMembers m;
+  if (!LoadSetMembers(type, group, &m, error)) return false;
+  std::vector<fm::Member> members;
+  for (size_t i = 0; i < m.devices.size(); ++i) {
+    bool usable =
+        !m.devices[i].empty() && (MemberHoldsData(type, m.states[i]) || static_cast<int>(i) == rebuild);
+    if (static_cast<int>(i) == rebuild && m.devices[i].empty()) {
+      *error = "member " + std::to_string(i) + "'s partition is not on the disks; recreate it first";
+      return false;
+    }
+    members.push_back({m.devices[i], m.lengths[i], usable});
+  }
+  *volume = std::make_unique<fm::Volume>(static_cast<fm::Type>(type), members);
+  NTSTATUS st = (*volume)->Open(true, error);
+  return NT_SUCCESS(st);
+}
+
+// Prints the outcome: the set's volume as the provider published it, and the alerts.
+int Report(Session& s, const Options& opt, size_t mark, const std::string& command, bool ok,
+           const std::string& message, const std::vector<std::string>& backups, std::ostream& out,
+           std::ostream& err) {
+  auto alerts = s.AlertsSince(mark);
+  json snap = Snapshot(alerts);
+  if (opt.json) {
+    snap["request"] = {{"command", command},
+                       {"ok", ok},
+                       {"message", ok ? json(nullptr) : json(message)},
+                       {"backups", backups}};
+    out << snap.dump(2) << "\n";
+  } else {
+    PrintAlerts(out, snap["alerts"]);
+    for (const auto& b : backups) out << "saved the previous table sectors as backup " << b << "\n";
+    if (ok) out << message << "\n";
+    PrintTree(out, snap, opt);
+  }
+  if (!ok) {
+    err << message << "\n";
+    return kFailed;
+  }
+  return kOk;
+}
+
+// One request: backups first, the work, the backups kept, the outcome printed.
+class Request {
+ public:
+  Request(Session& s, const Options& opt, std::string command, std::ostream& out, std::ostream& err)
+      : s_(s), opt_(opt), command_(std::move(command)), out_(out), err_(err) {
+    mark_ = s.AlertCount();
+    backup_.Before(command_);
+  }
+  // Ends the table and configuration part (data passes are not kept as backups).
+  void EndOfTables() {
+    if (!ended_) backups_ = backup_.After(err_);
+    ended_ = true;
+  }
+  int Done(bool ok, const std::string& message) {
+    EndOfTables();
+    return Report(s_, opt_, mark_, command_, ok, message, backups_, out_, err_);
+  }
+
+ private:
+  Session& s_;
+  const Options& opt_;
+  std::string command_;
+  std::ostream& out_;
+  std::ostream& err_;
+  TableBackup backup_;
+  std::vector<std::string> backups_;
+  size_t mark_ = 0;
+  bool ended_ = false;
+};
+
+int Usage(std::ostream& err, const std::string& text) {
+  err << "ftdiskctl: " << text << "\n";
+  return kUsage;
+}
+
+bool OpenOr(Session& s, const Options& opt, std::ostream& err) {
+  std::string e;
+  if (s.Open(opt.dir, opt.noWait, &e)) return true;
+  err << e << "\n";
+  return false;
+}
+
+ftconfig::Candidate AsCandidate(const Part& p) { return {p.where, p.disk, p.bootOrSystem, p.name}; }
+
+// The data pass of a new mirror or parity set, then the set marked healthy.
+bool InitializeData(Session& s, uint32_t type, uint16_t group, std::ostream& err, std::string* error) {
+  std::unique_ptr<fm::Volume> v;
+  if (!OpenSetVolume(type, group, type == Mirror ? 1 : -1, &v, error)) return false;
+  NTSTATUS st = type == Mirror ? v->Rebuild(1, ProgressBar("copying member 0 to member 1", err))
+                               : v->InitializeParity(ProgressBar("writing the parity", err));
+  if (!NT_SUCCESS(st)) {
+    *error =
+        "the data pass failed (" + HexStatus(static_cast<uint32_t>(st)) + "); the set stays initializing";
+    return false;
+  }
+  bool ok = ftconfig::Update(
+      [&](FTInfo& info, std::string* e) {
+        return ftconfig::SetMemberState(info, type, group, -1, Healthy, e);
+      },
+      error);
+  Publish(s);
+  return ok;
+}
+
+int CreateSet(Session& s, const Options& opt, const std::string& kind, const std::string& volumeArg,
+              const std::vector<unsigned>& disks, const std::vector<std::string>& sizeTexts,
+              std::ostream& out, std::ostream& err) {
+  const std::string what = "cannot create the " + kind;
+  uint32_t type = 0;
+  ftconfig::TypeFromWord(kind, &type);
+  if (!OpenOr(s, opt, err)) return kFailed;
+  json snap = Snapshot({});
+  FTInfo info;
+  std::string e;
+  if (!ftconfig::Read(&info, &e)) return Fail(err, what, e), kFailed;
+
+  std::vector<uint64_t> sizes;
+  Part first;
+  std::vector<ftconfig::Candidate> candidates;
+  if (type == Mirror) {
+    if (volumeArg.empty() || disks.size() != 1) return Usage(err, "ft create mirror VOLUME --disk N");
+    if (!FindPart(snap, volumeArg, &first, &e)) return Fail(err, what, e), kFailed;
+    if (!FindDisk(snap, disks[0]))
+      return Fail(err, what, "there is no disk " + std::to_string(disks[0])), kFailed;
+    candidates.push_back(AsCandidate(first));
+    candidates.push_back({{}, disks[0], false, "the new partition on disk " + std::to_string(disks[0])});
+    sizes.push_back(static_cast<uint64_t>(first.where.length));
+  } else {
+    if (!volumeArg.empty()) return Usage(err, "ft create " + kind + " takes --disk and --size, not a VOLUME");
+    if (disks.empty() || sizeTexts.empty())
+      return Usage(err, "ft create " + kind + " --size SIZE --disk N --disk M...");
+    if (sizeTexts.size() != 1 && (type != VolumeSet || sizeTexts.size() != disks.size()))
+      return Usage(
+          err, type == VolumeSet ? "give one --size, or one per --disk" : "give one --size for every member");
+    for (size_t i = 0; i < disks.size(); ++i) {
+      uint64_t size = 0;
+      if (!ParseSize(sizeTexts[sizeTexts.size() == 1 ? 0 : i], false, &size, &e)) return Usage(err, e);
+      if (!FindDisk(snap, disks[i]))
+        return Fail(err, what, "there is no disk " + std::to_string(disks[i])), kFailed;
+      sizes.push_back(size);
+      candidates.push_back({{0, -1 - static_cast<int64_t>(i), 0},
+                            disks[i],
+                            false,
+                            "the new partition on disk " + std::to_string(disks[i])});
+    }
+  }
+  std::string rule = ftconfig::CheckNewSet(info, type, candidates);
+  if (!rule.empty()) return Fail(err, what, rule), kFailed;
+  const uint16_t group = ftconfig::FreeGroup(info, type);
+  const std::string name = SetName(type, group);
+
+  std::string command = "ft create " + kind;
+  if (type == Mirror) command += " " + volumeArg;
+  for (size_t i = 0; i < disks.size(); ++i) command += " --disk " + std::to_string(disks[i]);
+  Request req(s, opt, command, out, err);
+
+  // Partitions first: on any failure the ones made are deleted again.
+  std::vector<Part> parts;
+  if (type == Mirror) parts.push_back(first);
+  auto undo = [&](const std::string& why) {
+    std::string ignored;
+    for (size_t i = type == Mirror ? 1 : 0; i < parts.size(); ++i) DeletePartition(s, parts[i], &ignored);
+    return req.Done(false, what + ": " + why);
+  };
+  for (size_t i = 0; i < disks.size(); ++i) {
+    Part made;
+    if (!CreatePartition(s, disks[i], sizes[i], &made, &e)) return undo(e);
+    parts.push_back(made);
+  }
+  if (type == Mirror && parts[1].where.length < parts[0].where.length)
+    return undo("the partition made on disk " + std::to_string(disks[0]) + " is smaller than " + first.name);
+  // A new member keeps no letter of its own: the set has member 0's.
+  for (size_t i = 1; i < parts.size(); ++i) {
+    json now = Snapshot({});
+    if (RefreshPart(now, &parts[i], &e) && parts[i].hasLetter && !Letter(s, parts[i].volume, 0, &e))
+      return undo(e);
+  }
+
+  // The configuration last.
+  const bool needsData = type == Mirror || type == StripeWithParity;
+  std::vector<ftconfig::PartitionRef> refs;
+  for (const auto& p : parts) refs.push_back(p.where);
+  bool ok = ftconfig::Update(
+      [&](FTInfo& cfg, std::string* why) {
+        if (!ftconfig::AddSet(cfg, type, group, refs, Healthy, why)) return false;
+        if (!needsData) return true;
+        // A mirror's new member and every member of a parity set wait for the data pass.
+        return ftconfig::SetMemberState(cfg, type, group, type == Mirror ? 1 : -1, Initializing, why);
+      },
+      &e);
+  if (!ok) return undo(e);
+  // The set is published once its data is whole; the configuration says initializing
+  // until then, so an interrupted pass is seen at the next boot.
+  if (!needsData) Publish(s);
+  req.EndOfTables();
+  if (needsData && !InitializeData(s, type, group, err, &e)) return req.Done(false, what + ": " + e);
+  std::string names;
+  for (const auto& p : parts) names += " " + p.name;
+  return req.Done(true, "made " + name + " from" + names);
+}
+
+bool LoadSet(const std::string& what, const std::string& setArg, uint32_t* type, uint16_t* group,
+             ftconfig::SetView* view, std::ostream& err) {
+  json snap = Snapshot({});
+  std::string e;
+  if (!ResolveSet(snap, setArg, type, group, &e)) return Fail(err, what, e);
+  FTInfo info;
+  if (!ftconfig::Read(&info, &e)) return Fail(err, what, e);
+  if (!ftconfig::FindSet(info, *type, *group, view))
+    return Fail(err, what, "there is no " + SetName(*type, *group));
+  return true;
+}
+
+// The placeholder volume of a plain partition after a refresh.
+ZM_OBJECT_ID VolumeOfPartition(const ftconfig::PartitionRef& where) {
+  std::u16string device;
+  if (!ntp::ftmap::FindPartitionDevice(where.signature, where.offset, where.length, &device)) return 0;
+  Part p;
+  p.device = device;
+  std::string e;
+  return RefreshPart(Snapshot({}), &p, &e) ? p.volume : 0;
+}
+
+int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, bool remove, std::ostream& out,
+                  std::ostream& err) {
+  const std::string what = remove ? "cannot delete the set" : "cannot break the mirror";
+  if (!OpenOr(s, opt, err)) return kFailed;
+  uint32_t type = 0;
+  uint16_t group = 0;
+  ftconfig::SetView view;
+  if (!LoadSet(what, setArg, &type, &group, &view, err)) return kFailed;
+  if (!remove && type != Mirror) return Fail(err, what, setArg + " is not a mirror"), kFailed;
+  Request req(s, opt, (remove ? "ft delete " : "ft break ") + setArg, out, err);
+  std::string e;
+  // The provider deletes only plain partitions, so the set goes first; an interruption
+  // then leaves plain partitions and a configuration without the set.
+  if (!ftconfig::Update(
+          [&](FTInfo& info, std::string* why) { return ftconfig::RemoveSet(info, type, group, why); }, &e))
+    return req.Done(false, what + ": " + e);
+  Publish(s);
+  if (!remove) {
+    ZM_OBJECT_ID second = view.members.size() > 1 ? VolumeOfPartition(view.members[1].where) : 0;
+    char letter = FreeLetter();
+    if (second != 0 && letter != 0 && !Letter(s, second, letter, &e)) return req.Done(false, what + ": " + e);
+    return req.Done(true, "broke " + SetName(type, group) + " into two partitions");
+  }
+  for (size_t i = view.members.size(); i-- > 0;) {
+    Part p;
+    p.name = "member " + std::to_string(i);
+    p.volume = VolumeOfPartition(view.members[i].where);
+    if (p.volume == 0) continue;  // not on the disks (orphaned): nothing to delete
+    if (!DeletePartition(s, p, &e)) return req.Done(false, what + ": " + e);
+  }
+  return req.Done(true, "deleted " + SetName(type, group) + " and its partitions");
+}
+
+int Extend(Session& s, const Options& opt, const std::string& setArg, const std::vector<unsigned>& disks,
+           const std::vector<std::string>& sizeTexts, std::ostream& out, std::ostream& err) {
+  const std::string what = "cannot extend the volume set";
+  if (disks.size() != 1 || sizeTexts.size() != 1) return Usage(err, "ft extend VOLSET --disk N --size SIZE");
+  uint64_t size = 0;
+  std::string e;
+  if (!ParseSize(sizeTexts[0], false, &size, &e)) return Usage(err, e);
+  if (!OpenOr(s, opt, err)) return kFailed;
+  uint32_t type = 0;
+  uint16_t group = 0;
+  ftconfig::SetView view;
+  if (!LoadSet(what, setArg, &type, &group, &view, err)) return kFailed;
+  if (type != VolumeSet) return Fail(err, what, setArg + " is not a volume set"), kFailed;
+  if (view.members.size() >= ftconfig::kMaxMembers)
+    return Fail(err, what, "a volume set has at most 32 members"), kFailed;
+  if (!FindDisk(Snapshot({}), disks[0]))
+    return Fail(err, what, "there is no disk " + std::to_string(disks[0])), kFailed;
+  Request req(s, opt, "ft extend " + setArg + " --disk " + std::to_string(disks[0]), out, err);
+  Part made;
+  if (!CreatePartition(s, disks[0], size, &made, &e)) return req.Done(false, what + ": " + e);
+  if (made.hasLetter) Letter(s, made.volume, 0, &e);
+  if (!ftconfig::Update(
+          [&](FTInfo& info, std::string* why) {
+            return ftconfig::AppendMember(info, type, group, made.where, why);
+          },
+          &e)) {
+    std::string ignored;
+    DeletePartition(s, made, &ignored);
+    return req.Done(false, what + ": " + e);
+  }
+  Publish(s);
+  return req.Done(true, "extended " + SetName(type, group) + " by " + made.name);
+}
+
+int Regenerate(Session& s, const Options& opt, const std::string& setArg, int member, std::ostream& out,
+               std::ostream& err) {
+  const std::string what = "cannot regenerate the set";
+  if (!OpenOr(s, opt, err)) return kFailed;
+  uint32_t type = 0;
+  uint16_t group = 0;
+  ftconfig::SetView view;
+  if (!LoadSet(what, setArg, &type, &group, &view, err)) return kFailed;
+  if (type != Mirror && type != StripeWithParity)
+    return Fail(err, what, "only mirrors and stripe sets with parity hold the data to rebuild a member"),
+           kFailed;
+  if (view.state == FtInitializing) {
+    // An initialization that was interrupted is done again from the start.
+    Request req(s, opt, "ft regenerate " + setArg, out, err);
+    std::string e;
+    if (!InitializeData(s, type, group, err, &e)) return req.Done(false, what + ": " + e);
+    return req.Done(true, "initialized " + SetName(type, group));
+  }
+  if (member < 0) {
+    for (size_t i = 0; i < view.members.size(); ++i)
+      if (view.members[i].state != Healthy) {
+        member = static_cast<int>(i);
+        break;
+      }
+    if (member < 0)
+      return Fail(err, what, setArg + " has no orphaned member; name one to rebuild it anyway"), kFailed;
+  }
+  if (member >= static_cast<int>(view.members.size()))
+    return Fail(err, what, setArg + " has no member " + std::to_string(member)), kFailed;
+  for (size_t i = 0; i < view.members.size(); ++i)
+    if (static_cast<int>(i) != member && !MemberHoldsData(type, view.members[i].state))
+      return Fail(err, what,
+                  "member " + std::to_string(i) + " does not hold its data either; nothing to rebuild from"),
+             kFailed;
+  Request req(s, opt, "ft regenerate " + setArg + " " + std::to_string(member), out, err);
+  std::string e;
+  std::unique_ptr<fm::Volume> v;
+  if (!OpenSetVolume(type, group, member, &v, &e)) return req.Done(false, what + ": " + e);
+  if (!ftconfig::Update(
+          [&](FTInfo& info, std::string* why) {
+            return ftconfig::SetMemberState(info, type, group, member, Regenerating, why);
+          },
+          &e))
+    return req.Done(false, what + ": " + e);
+  Publish(s);
+  req.EndOfTables();
+  NTSTATUS st = v->Rebuild(static_cast<unsigned>(member),
+                           ProgressBar("regenerating member " + std::to_string(member), err));
+  v.reset();
+  if (!NT_SUCCESS(st))
+    return req.Done(false, what + ": the rebuild failed (" + HexStatus(static_cast<uint32_t>(st)) +
+                               "); the member stays regenerating");
+  bool ok = ftconfig::Update(
+      [&](FTInfo& info, std::string* why) {
+        return ftconfig::SetMemberState(info, type, group, member, Healthy, why);
+      },
+      &e);
+  Publish(s);
+  if (!ok) return req.Done(false, what + ": " + e);
+  return req.Done(true, "regenerated member " + std::to_string(member) + " of " + SetName(type, group));
+}
+
+bool StateFromWord(const std::string& w, uint32_t* state) {
+  static const std::pair<const char*, uint32_t> kStates[] = {{"healthy", Healthy},
+                                                             {"orphaned", Orphaned},
+                                                             {"regenerating", Regenerating},
+                                                             {"initializing", Initializing}};
+  for (const auto& [word, value] : kStates)
+    if (w == word) {
+      *state = value;
+      return true;
+    }
+  return false;
+}
+
+int EditDefine(Session& s, const Options& opt, const std::string& kind, int group,
+               const std::vector<std::string>& memberArgs, std::ostream& out, std::ostream& err) {
+  const std::string what = "cannot define the set";
+  uint32_t type = 0;
+  if (!ftconfig::TypeFromWord(kind, &type)) return Usage(err, "the type is mirror, stripe, parity or volset");
+  if (!OpenOr(s, opt, err)) return kFailed;
+  json snap = Snapshot({});
+  std::vector<Part> parts;
+  std::vector<ftconfig::Candidate> candidates;
+  std::string e;
+  for (const auto& m : memberArgs) {
+    Part p;
+    if (!FindPart(snap, m, &p, &e)) return Fail(err, what, e), kFailed;
+    parts.push_back(p);
+    candidates.push_back(AsCandidate(p));
+  }
+  FTInfo info;
+  if (!ftconfig::Read(&info, &e)) return Fail(err, what, e), kFailed;
+  std::string rule = ftconfig::CheckNewSet(info, type, candidates);
+  if (!rule.empty()) return Fail(err, what, rule), kFailed;
+  ftconfig::SetView existing;
+  if (group >= 0 && ftconfig::FindSet(info, type, static_cast<uint16_t>(group), &existing))
+    return Fail(err, what, SetName(type, static_cast<uint16_t>(group)) + " exists already; drop it first"),
+           kFailed;
+  if (group > 0xFFFE) return Usage(err, "--group is 0 to 65534");
+  const uint16_t g = group >= 0 ? static_cast<uint16_t>(group) : ftconfig::FreeGroup(info, type);
+  Request req(s, opt, "ft edit define " + kind, out, err);
+  std::vector<ftconfig::PartitionRef> refs;
+  for (const auto& p : parts) refs.push_back(p.where);
+  // Without any record of the partitions yet, a rescan writes them first.
+  if (!ftconfig::Update(
+          [&](FTInfo& cfg, std::string* why) { return ftconfig::AddSet(cfg, type, g, refs, Healthy, why); },
+          &e)) {
+    Publish(s);
+    e.clear();
+    if (!ftconfig::Update(
+            [&](FTInfo& cfg, std::string* why) { return ftconfig::AddSet(cfg, type, g, refs, Healthy, why); },
+            &e))
+      return req.Done(false, what + ": " + e);
+  }
+  Publish(s);
+  return req.Done(true, "defined " + SetName(type, g) + " (no data was written)");
+}
+
+int EditDrop(Session& s, const Options& opt, const std::string& setArg, std::ostream& out,
+             std::ostream& err) {
+  const std::string what = "cannot drop the set";
+  if (!OpenOr(s, opt, err)) return kFailed;
+  uint32_t type = 0;
+  uint16_t group = 0;
+  ftconfig::SetView view;
+  if (!LoadSet(what, setArg, &type, &group, &view, err)) return kFailed;
+  Request req(s, opt, "ft edit drop " + setArg, out, err);
+  std::string e;
+  if (!ftconfig::Update(
+          [&](FTInfo& info, std::string* why) { return ftconfig::RemoveSet(info, type, group, why); }, &e))
+    return req.Done(false, what + ": " + e);
+  Publish(s);
+  return req.Done(true, "dropped " + SetName(type, group) + " from the configuration (no data was written)");
+}
+
+int EditMember(Session& s, const Options& opt, const std::string& setArg, int member,
+               const std::string& stateWord, std::ostream& out, std::ostream& err) {
+  const std::string what = "cannot change the member";
+  uint32_t state = 0;
+  if (!StateFromWord(stateWord, &state))
+    return Usage(err, "--state is healthy, orphaned, regenerating or initializing");
+  if (member < 0) return Usage(err, "give the member number");
+  if (!OpenOr(s, opt, err)) return kFailed;
+  uint32_t type = 0;
+  uint16_t group = 0;
+  ftconfig::SetView view;
+  if (!LoadSet(what, setArg, &type, &group, &view, err)) return kFailed;
+  Request req(s, opt, "ft edit member " + setArg + " " + std::to_string(member) + " --state " + stateWord,
+              out, err);
+  std::string e;
+  if (!ftconfig::Update(
+          [&](FTInfo& info, std::string* why) {
+            return ftconfig::SetMemberState(info, type, group, member, state, why);
+          },
+          &e))
+    return req.Done(false, what + ": " + e);
+  Publish(s);
+  return req.Done(
+      true, "member " + std::to_string(member) + " of " + SetName(type, group) + " is now " + stateWord);
+}
+
+}  // namespace
+
+bool ResolveSet(const json& snap, const std::string& text, uint32_t* type, uint16_t* group,
+                std::string* error) {
+  for (uint32_t t : {Mirror, Stripe, StripeWithParity, VolumeSet}) {
+    const std::string word = ftconfig::TypeWord(t);
+    if (text.size() > word.size() && text.compare(0, word.size(), word) == 0) {
+      const std::string digits = text.substr(word.size());
+      if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) break;
+      unsigned long g = std::stoul(digits);
+      if (g > 0xFFFE) break;
+      *type = t;
+      *group = static_cast<uint16_t>(g);
+      return true;
+    }
+  }
+  VolumeSpec spec;
+  std::string e;
+  if (ParseVolumeSpec(text, &spec, &e) && spec.kind == VolumeSpec::Letter) {
+    ZM_OBJECT_ID id = ResolveVolume(snap, text, false, error);
+    if (id == 0) return false;
+    for (const auto& v : snap["volumes"])
+      if (v["id"] == id && v["ft_group"].is_number() && v["volume_type"].is_number()) {
+        uint32_t vt = v["volume_type"];
+        if (vt < 5 || vt > 8) break;
+        static const uint32_t kFt[] = {VolumeSet, Stripe, Mirror, StripeWithParity};
+        *type = kFt[vt - 5];
+        *group = v["ft_group"].get<uint16_t>();
+        return true;
+      }
+    *error = text + " is not an FT volume";
+    return false;
+  }
+  *error = "'" + text + "' names no FT set (mirrorG, stripeG, parityG, volsetG or the set's letter)";
+  return false;
+}
+
+bool MemberHoldsData(uint32_t type, uint32_t state) {
+  return state == Healthy || (state == Initializing && type == StripeWithParity);
+}
+
+bool LoadSetMembers(uint32_t type, uint16_t group, SetMembers* members, std::string* error) {
+  FTInfo info;
+  if (!ftconfig::Read(&info, error)) return false;
+  ftconfig::SetView view;
+  if (!ftconfig::FindSet(info, type, group, &view)) {
+    *error = "there is no " + SetName(type, group);
+    return false;
+  }
+  for (const auto& m : view.members) {
+    std::u16string device;
+    if (!fm::FindPartitionDevice(m.where.signature, m.where.offset, m.where.length, &device)) device.clear();
+    members->devices.push_back(device);
+    members->lengths.push_back(static_cast<uint64_t>(m.where.length));
+    members->states.push_back(m.state);
+    members->signatures.push_back(m.where.signature);
+    members->offsets.push_back(m.where.offset);
+  }
+  return true;
+}
+
+void FtCommands::Add(CLI::App& app) {
+  ft_ = app.add_subcommand("ft", "make, grow, break, delete, regenerate and repair FT sets");
+  ft_->require_subcommand(1);
+  create_ = ft_->add_subcommand("create", "make a mirror, stripe set, stripe set with parity or volume set");
+  create_->add_option("TYPE", kind_, "mirror, stripe, parity or volset")
+      ->required()
+      ->check(CLI::IsMember({"mirror", "stripe", "parity", "volset"}));
+  create_->add_option("VOLUME", volumeArg_, "mirror: the partition that becomes member 0 (diskN/pM or E:)");
+  create_->add_option("--disk", disks_, "a disk for a new member, in member order; repeat")->required();
+  create_->add_option("--size", sizes_,
+                      "size of the new partitions (volset: one per --disk, or one for all)");
+  create_->footer(
+      "Examples:\n  ftdiskctl -m m ft create mirror disk0/p1 --disk 1\n"
+      "  ftdiskctl -m m ft create parity --size 100M --disk 0 --disk 1 --disk 2");
+  extend_ = ft_->add_subcommand("extend", "grow a volume set by one new partition");
+  extend_->add_option("VOLSET", set_, "the volume set (volsetG)")->required();
+  extend_->add_option("--disk", disks_, "disk of the new member")->required();
+  extend_->add_option("--size", sizes_, "size of the new member")->required();
+  break_ =
+      ft_->add_subcommand("break", "make a mirror two plain partitions again (member 1 gets a free letter)");
+  break_->add_option("MIRROR", set_, "the mirror (mirrorG)")->required();
+  delete_ = ft_->add_subcommand("delete", "delete an FT set and its partitions");
+  delete_->add_option("SET", set_, "the set (mirrorG, stripeG, parityG, volsetG)")->required();
+  regenerate_ = ft_->add_subcommand("regenerate", "rebuild an orphaned member from the other members");
+  regenerate_->add_option("SET", set_, "the mirror or stripe set with parity")->required();
+  regenerate_->add_option("MEMBER", member_, "the member to rebuild (default: the orphaned one)");
+  edit_ = ft_->add_subcommand("edit", "repair the FT configuration without touching any data");
+  edit_->require_subcommand(1);
+  editDefine_ = edit_->add_subcommand("define", "record a set made of existing partitions, members in order");
+  editDefine_->add_option("TYPE", kind_, "mirror, stripe, parity or volset")->required();
+  editDefine_->add_option("MEMBERS", members_, "the partitions, member 0 first (diskN/pM)")->required();
+  editDefine_->add_option("--group", group_, "the FT group (default: the lowest free one)");
+  editDrop_ = edit_->add_subcommand("drop", "remove a set from the configuration; its partitions stay");
+  editDrop_->add_option("SET", set_, "the set")->required();
+  editMember_ = edit_->add_subcommand("member", "record the state of one member");
+  editMember_->add_option("SET", set_, "the set")->required();
+  editMember_->add_option("MEMBER", member_, "the member number")->required();
+  editMember_->add_option("--state", state_, "healthy, orphaned, regenerating or initializing")->required();
+  edit_->footer(
+      "Examples:\n  ftdiskctl -m m ft edit define mirror disk0/p1 disk1/p1 --group 0\n"
+      "  ftdiskctl -m m ft edit member parity0 1 --state orphaned");
+
+  volume_ = app.add_subcommand("volume", "read, write and describe the data of an FT volume");
+  volume_->require_subcommand(1);
+  export_ = volume_->add_subcommand("export", "write the volume's bytes to a file (- for standard output)");
+  export_->add_option("VOLUME", volumeArg_, "the set (mirrorG, ...) or its letter")->required();
+  export_->add_option("FILE", file_, "file to write, or -")->required();
+  import_ = volume_->add_subcommand("import", "write an image into the volume through the FT layout");
+  import_->add_option("VOLUME", volumeArg_, "the set (mirrorG, ...) or its letter")->required();
+  import_->add_option("FILE", file_, "image to read")->required();
+  dmtable_ = volume_->add_subcommand("dmtable", "print a device-mapper table for dmsetup create");
+  dmtable_->add_option("VOLUME", volumeArg_, "the set (mirrorG, ...) or its letter")->required();
+  dmtable_->add_option("--member-device", memberDevices_, "the Linux device of each member, in member order");
+  volume_->footer(
+      "Examples:\n  ftdiskctl -m m volume export stripe0 stripe.img\n"
+      "  ftdiskctl -m m volume dmtable stripe0 | sudo dmsetup create nt-stripe0");
+}
+
+bool FtCommands::Parsed() const { return ft_->parsed() || volume_->parsed(); }
+
+bool FtCommands::Writes() const { return ft_->parsed() || import_->parsed(); }
+
+int FtCommands::Run(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
+  if (create_->parsed()) return CreateSet(s, opt, kind_, volumeArg_, disks_, sizes_, out, err);
+  if (extend_->parsed()) return Extend(s, opt, set_, disks_, sizes_, out, err);
+  if (break_->parsed()) return BreakOrDelete(s, opt, set_, false, out, err);
+  if (delete_->parsed()) return BreakOrDelete(s, opt, set_, true, out, err);
+  if (regenerate_->parsed()) return Regenerate(s, opt, set_, member_, out, err);
+  if (editDefine_->parsed()) return EditDefine(s, opt, kind_, group_, members_, out, err);
+  if (editDrop_->parsed()) return EditDrop(s, opt, set_, out, err);
+  if (editMember_->parsed()) return EditMember(s, opt, set_, member_, state_, out, err);
+  if (export_->parsed()) return CmdVolumeExport(s, opt, volumeArg_, file_, out, err);
+  if (import_->parsed()) return CmdVolumeImport(s, opt, volumeArg_, file_, out, err);
+  if (dmtable_->parsed()) return CmdVolumeDmTable(s, opt, volumeArg_, memberDevices_, out, err);
+  return kUsage;
+}
+
+}  // namespace cli

@@ -1,0 +1,66 @@
+// The "ft" and "volume" commands: FT sets made, changed and repaired through the FT
+// configuration library, and FT volume data read, written and described through the
+// platform's FT layout.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+
+namespace cli {
+
+class FtCommands {
+ public:
+  void Add(CLI::App& app);
+  bool Parsed() const;
+  // True for the requests that write (they honour --dry-run).
+  bool Writes() const;
+  int Run(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
+
+ private:
+  CLI::App* ft_ = nullptr;
+  CLI::App *create_ = nullptr, *extend_ = nullptr, *break_ = nullptr, *delete_ = nullptr,
+           *regenerate_ = nullptr, *edit_ = nullptr, *editDefine_ = nullptr, *editDrop_ = nullptr,
+           *editMember_ = nullptr;
+  CLI::App* volume_ = nullptr;
+  CLI::App *export_ = nullptr, *import_ = nullptr, *dmtable_ = nullptr;
+
+  std::string kind_, set_, volumeArg_, file_, state_;
+  std::vector<unsigned> disks_;
+  std::vector<std::string> sizes_, members_, memberDevices_;
+  int member_ = -1;
+  int group_ = -1;
+};
+
+// The FT volume data commands (volume.cpp).
+int CmdVolumeExport(Session& s, const Options& opt, const std::string& volume, const std::string& file,
+                    std::ostream& out, std::ostream& err);
+int CmdVolumeImport(Session& s, const Options& opt, const std::string& volume, const std::string& file,
+                    std::ostream& out, std::ostream& err);
+int CmdVolumeDmTable(Session& s, const Options& opt, const std::string& volume,
+                     const std::vector<std::string>& memberDevices, std::ostream& out, std::ostream& err);
+
+// Shared by ft.cpp and volume.cpp.
+// "mirror0", "parity2"... or a drive letter of an FT volume: the set's type and group.
+bool ResolveSet(const json& snap, const std::string& text, uint32_t* type, uint16_t* group,
+                std::string* error);
+// Builds the platform volume of a stored set: each member's partition device, orphaned
+// members marked unusable. memberToRebuild (>= 0) is opened even when orphaned.
+struct SetMembers {
+  std::vector<std::u16string> devices;  // empty where the partition is not found
+  std::vector<uint64_t> lengths;
+  std::vector<uint32_t> states;
+  std::vector<uint32_t> signatures;
+  std::vector<int64_t> offsets;
+};
+bool LoadSetMembers(uint32_t type, uint16_t group, SetMembers* members, std::string* error);
+// Whether a member in this state holds its share of the data: a healthy one does; an
+// initializing member of a parity set holds its data stripes (only the parity is not
+// written yet); an orphaned, regenerating or initializing mirror member does not.
+bool MemberHoldsData(uint32_t type, uint32_t state);
+
+}  // namespace cli

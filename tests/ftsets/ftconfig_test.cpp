@@ -1,0 +1,148 @@
+// FT sets changed in a configuration held in memory: the other sets and the disk part
+// stay as they were, member records follow their set, and the rules refuse what NT
+// refuses.
+#include "ftconfig.h"
+
+#include <gtest/gtest.h>
+
+#include "../ftinfo/blob_builder.h"
+#include "diskreg.h"
+
+namespace {
+
+using blobtest::Disk;
+using blobtest::Part;
+using blobtest::Set;
+constexpr int64_t M = 1 << 20;
+
+std::vector<Disk> ThreeDisks() {
+  std::vector<Disk> d(3);
+  for (uint32_t i = 0; i < 3; ++i) {
+    d[i].signature = 0x100 + i;
+    d[i].parts = {Part{}, Part{}};
+    d[i].parts[0].start = M;
+    d[i].parts[0].length = 10 * M;
+    d[i].parts[1].start = 20 * M;
+    d[i].parts[1].length = 10 * M;
+    d[i].parts[0].letter = static_cast<uint8_t>('E' + 2 * i);
+    d[i].parts[0].assign = 1;
+  }
+  return d;
+}
+
+ftconfig::PartitionRef Ref(uint32_t disk, uint32_t part) {
+  return {0x100 + disk, part == 0 ? M : 20 * M, 10 * M};
+}
+
+TEST(FtConfig, ChangingOneSetLeavesTheOthersAndTheDiskPartAlone) {
+  // mirror0 = d0p0 + d1p0, stripe0 = d0p1 + d1p1 + d2p1.
+  auto blob =
+      blobtest::Build(ThreeDisks(), {Set{0, 0, 0, {{0, 0}, {1, 0}}}, Set{1, 0, 0, {{0, 1}, {1, 1}, {2, 1}}}});
+  FTInfo info;
+  ASSERT_TRUE(info.Load(blob.data(), static_cast<uint32_t>(blob.size())));
+  std::string e;
+
+  ASSERT_TRUE(ftconfig::RemoveSet(info, Mirror, 0, &e)) << e;
+  ASSERT_TRUE(ftconfig::AddSet(info, VolumeSet, 0, {Ref(2, 0)}, Healthy, &e)) << e;
+  ASSERT_TRUE(ftconfig::AppendMember(info, VolumeSet, 0, Ref(0, 0), &e)) << e;
+  ASSERT_TRUE(ftconfig::SetMemberState(info, Stripe, 0, 2, Orphaned, &e)) << e;
+  ASSERT_TRUE(DiskRegistryValidate(info.Blob(), info.UsedLength(), &e)) << e;
+
+  auto sets = ftconfig::Sets(info);
+  ASSERT_EQ(sets.size(), 2u);
+  ftconfig::SetView stripe, volset, none;
+  ASSERT_TRUE(ftconfig::FindSet(info, Stripe, 0, &stripe));
+  ASSERT_TRUE(ftconfig::FindSet(info, VolumeSet, 0, &volset));
+  EXPECT_FALSE(ftconfig::FindSet(info, Mirror, 0, &none));
+  ASSERT_EQ(stripe.members.size(), 3u);
+  for (uint32_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(stripe.members[i].where.signature, 0x100 + i);
+    EXPECT_EQ(stripe.members[i].where.offset, 20 * M);
+  }
+  EXPECT_EQ(stripe.state, FtDisabled) << "a stripe set with a lost member is disabled";
+  ASSERT_EQ(volset.members.size(), 2u);
+  EXPECT_EQ(volset.members[0].where.signature, 0x102u);
+  EXPECT_EQ(volset.members[1].where.signature, 0x100u);
+  EXPECT_EQ(volset.members[0].letter, 'I') << "the set takes member 0's letter";
+  EXPECT_EQ(volset.members[1].letter, 'I');
+  EXPECT_EQ(volset.members[1].assign, 0) << "only member 0 asks for the letter";
+
+  // The broken mirror's records: plain again, member 1 without a letter.
+  _DISK_PARTITION* d1p0 = nullptr;
+  ASSERT_TRUE(info.GetPartitionInfo(1, 0, &d1p0, nullptr));
+  EXPECT_EQ(d1p0->FtType, NotAnFtMember);
+  EXPECT_EQ(d1p0->FtGroup, 0xFFFF);
+  EXPECT_EQ(d1p0->DriveLetter, ' ');
+  EXPECT_EQ(d1p0->AssignDriveLetter, 0);
+  // d0p0 is volume-set member 1 now.
+  _DISK_PARTITION* d0p0 = nullptr;
+  ASSERT_TRUE(info.GetPartitionInfo(0, 0, &d0p0, nullptr));
+  EXPECT_EQ(d0p0->FtType, VolumeSet);
+  EXPECT_EQ(d0p0->FtMember, 1);
+  EXPECT_EQ(ftconfig::FreeGroup(info, VolumeSet), 1);
+  EXPECT_EQ(ftconfig::FreeGroup(info, Mirror), 0);
+
+  // A set that exists, or a partition without a record: refused, nothing changes.
+  auto before = blobtest::Bytes(info);
+  EXPECT_FALSE(ftconfig::AddSet(info, VolumeSet, 0, {Ref(1, 0)}, Healthy, &e));
+  EXPECT_FALSE(ftconfig::AddSet(info, Mirror, 0, {Ref(1, 0), {0x999, M, 10 * M}}, Healthy, &e));
+  EXPECT_FALSE(ftconfig::RemoveSet(info, Mirror, 0, &e));
+  EXPECT_EQ(blobtest::Bytes(info), before);
+}
+
+TEST(FtConfig, SetStateFollowsItsMembers) {
+  struct Case {
+    uint32_t type;
+    std::vector<uint32_t> members;
+    uint32_t state;
+  } cases[] = {
+      {Mirror, {Healthy, Orphaned}, FtHasOrphan},
+      {StripeWithParity, {Orphaned, Healthy, Healthy}, FtHasOrphan},
+      {StripeWithParity, {Orphaned, Healthy, Orphaned}, FtDisabled},
+      {Stripe, {Healthy, Orphaned}, FtDisabled},
+      {VolumeSet, {Orphaned}, FtDisabled},
+      {Mirror, {Healthy, Regenerating}, FtRegenerating},
+      {StripeWithParity, {Initializing, Initializing, Initializing}, FtInitializing},
+      {Mirror, {Healthy, Healthy}, FtStateOk},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ftconfig::SetStateFor(c.type, c.members), c.state) << "type " << c.type;
+}
+
+TEST(FtConfig, RulesRefuseBeforeAnythingIsWritten) {
+  auto blob = blobtest::Build(ThreeDisks(), {Set{0, 0, 0, {{0, 0}, {1, 0}}}});
+  FTInfo info;
+  ASSERT_TRUE(info.Load(blob.data(), static_cast<uint32_t>(blob.size())));
+  auto c = [](uint32_t disk, uint32_t part, bool boot = false) {
+    return ftconfig::Candidate{Ref(disk, part), disk, boot,
+                               "d" + std::to_string(disk) + "p" + std::to_string(part)};
+  };
+  std::vector<ftconfig::Candidate> many;
+  for (uint32_t i = 0; i < 33; ++i) many.push_back({{0x200, int64_t(i) * M, M}, i % 3, false, "x"});
+  struct Case {
+    uint32_t type;
+    std::vector<ftconfig::Candidate> members;
+    const char* says;  // empty: allowed
+  } cases[] = {
+      {Mirror, {c(0, 1), c(0, 1)}, "different disks"},
+      {Mirror, {c(0, 1), c(1, 1), c(2, 1)}, "exactly two"},
+      {StripeWithParity, {c(0, 1), c(1, 1)}, "3 to 32"},
+      {StripeWithParity, {c(0, 1), c(1, 1), c(1, 1)}, "different disks"},
+      {Stripe, {c(0, 1), c(1, 1, true)}, "boot or system"},
+      {VolumeSet, {c(2, 1, true)}, "boot or system"},
+      {Stripe, {c(0, 1), c(0, 1)}, "named twice"},
+      {Stripe, {c(2, 1), c(1, 0)}, "already belongs to mirror0"},
+      {VolumeSet, many, "1 to 32"},
+      {Mirror, {c(0, 1, true), c(1, 1)}, ""},
+      {VolumeSet, {c(0, 1), c(2, 1)}, ""},
+  };
+  for (const auto& k : cases) {
+    std::string got = ftconfig::CheckNewSet(info, k.type, k.members);
+    if (*k.says == 0)
+      EXPECT_EQ(got, "") << "type " << k.type;
+    else
+      EXPECT_NE(got.find(k.says), std::string::npos) << "type " << k.type << ": " << got;
+  }
+}
+
+}  // namespace

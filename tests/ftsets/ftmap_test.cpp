@@ -1,0 +1,100 @@
+// The FT data layout against a reference written here from the layout's description,
+// for every type and 2, 3 and 5 members.
+#include "ftmap.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+namespace fm = ntp::ftmap;
+constexpr uint64_t K = fm::kStripeBytes;
+
+struct Where {
+  unsigned member;
+  uint64_t offset;
+};
+
+// Reference: walks the volume stripe by stripe (member by member for a volume set) and
+// records where each volume byte offset lies.
+std::vector<std::pair<uint64_t, Where>> Reference(fm::Type type, const std::vector<uint64_t>& m) {
+  std::vector<std::pair<uint64_t, Where>> out;
+  const unsigned n = static_cast<unsigned>(m.size());
+  uint64_t smallest = *std::min_element(m.begin(), m.end());
+  uint64_t rows = smallest / K;
+  uint64_t vol = 0;
+  auto stripe = [&](unsigned member, uint64_t memberOffset) {
+    for (uint64_t probe : {uint64_t{0}, uint64_t{512}, K - 1})
+      out.push_back({vol + probe, {member, memberOffset + probe}});
+    vol += K;
+  };
+  switch (type) {
+    case fm::kVolumeSet:
+      for (unsigned i = 0; i < n; ++i) {
+        for (uint64_t probe : {uint64_t{0}, m[i] / 2, m[i] - 1}) out.push_back({vol + probe, {i, probe}});
+        vol += m[i];
+      }
+      break;
+    case fm::kStripe:
+      for (uint64_t r = 0; r < rows; ++r)
+        for (unsigned i = 0; i < n; ++i) stripe(i, r * K);
+      break;
+    case fm::kParity:
+      for (uint64_t r = 0; r < rows; ++r) {
+        // Row 0's parity on the last member, row 1's on member 0, and so on.
+        unsigned parity = r == 0 ? n - 1 : static_cast<unsigned>((r - 1) % n);
+        for (unsigned i = 0; i < n; ++i)
+          if (i != parity) stripe(i, r * K);
+      }
+      break;
+    case fm::kMirror:
+      for (uint64_t probe : {uint64_t{0}, smallest - 1}) out.push_back({probe, {0, probe}});
+      vol = smallest;
+      break;
+  }
+  out.push_back({vol, {~0u, 0}});  // the first byte past the end
+  return out;
+}
+
+TEST(FtMap, EveryTypeAndMemberCountMatchesTheReference) {
+  for (fm::Type type : {fm::kVolumeSet, fm::kStripe, fm::kParity, fm::kMirror}) {
+    for (unsigned n : {2u, 3u, 5u}) {
+      // Unequal members, none a whole number of stripes: the stripe types use whole
+      // stripes of the smallest.
+      std::vector<uint64_t> members;
+      for (unsigned i = 0; i < n; ++i) members.push_back((7 + 2 * i) * K + 4096 * (i + 1));
+      if (type == fm::kParity && n < 3) {
+        EXPECT_EQ(fm::VolumeLength(type, members), 0u) << "a parity set needs three members";
+        continue;
+      }
+      SCOPED_TRACE(testing::Message() << "type " << type << ", " << n << " members");
+      auto ref = Reference(type, members);
+      EXPECT_EQ(fm::VolumeLength(type, members), ref.back().first);
+      for (const auto& [offset, where] : ref) {
+        fm::Piece p;
+        bool inside = fm::Map(type, members, offset, &p);
+        if (where.member == ~0u) {
+          EXPECT_FALSE(inside) << "offset " << offset;
+          continue;
+        }
+        ASSERT_TRUE(inside) << "offset " << offset;
+        EXPECT_EQ(p.member, where.member) << "offset " << offset;
+        EXPECT_EQ(p.memberOffset, where.offset) << "offset " << offset;
+        if (type == fm::kStripe || type == fm::kParity) {
+          EXPECT_EQ(p.length, K - offset % K);
+        }
+      }
+    }
+  }
+}
+
+TEST(FtMap, MemberCountsOutsideTheRulesHaveNoVolume) {
+  const std::vector<uint64_t> one = {10 * K};
+  const std::vector<uint64_t> many(33, 10 * K);
+  EXPECT_EQ(fm::VolumeLength(fm::kStripe, one), 0u);
+  EXPECT_EQ(fm::VolumeLength(fm::kMirror, one), 0u);
+  EXPECT_EQ(fm::VolumeLength(fm::kVolumeSet, one), 10 * K);
+  for (fm::Type t : {fm::kVolumeSet, fm::kStripe, fm::kParity, fm::kMirror})
+    EXPECT_EQ(fm::VolumeLength(t, many), 0u) << "33 members, type " << t;
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 // created and deleted, the FT pass and the registry rebuild; and sfdisk reading the
 // same images for comparison.
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -66,11 +67,14 @@ void Report(benchmark::State& state, const Costs& total) {
   state.counters["host_calls"] = C(double(total.hostCalls), C::kAvgIterations);
   state.counters["sect_read"] = C(double(total.sectorsRead), C::kAvgIterations);
   state.counters["sect_written"] = C(double(total.sectorsWritten), C::kAvgIterations);
+  // Process CPU in ms per iteration: the notifier thread's deliveries included.
+  state.counters["cpu_ms"] = C(total.cpuSeconds * 1e3, C::kAvgIterations);
   state.counters["peak_rss_KiB"] = double(bench::PeakRssKiB());
 }
 
 Costs Add(const Costs& a, const Costs& b) {
-  return {a.hostCalls + b.hostCalls, a.sectorsRead + b.sectorsRead, a.sectorsWritten + b.sectorsWritten};
+  return {a.hostCalls + b.hostCalls, a.sectorsRead + b.sectorsRead, a.sectorsWritten + b.sectorsWritten,
+          a.cpuSeconds + b.cpuSeconds};
 }
 
 void FirstScan(benchmark::State& state) {
@@ -235,6 +239,13 @@ void SfdiskJson(benchmark::State& state) {
     if (image.empty() || image[0] != '/') image = current.dir + "/" + image;
     images.push_back(image);
   }
+  auto childCpu = [] {
+    rusage u{};
+    getrusage(RUSAGE_CHILDREN, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  };
+  double before = childCpu();
   for (auto _ : state)
     for (const std::string& image : images) {
       std::string command = "sfdisk --json '" + image + "' >/dev/null 2>&1";
@@ -243,6 +254,9 @@ void SfdiskJson(benchmark::State& state) {
         return;
       }
     }
+  // CPU of the sfdisk processes (and their shells), per iteration.
+  state.counters["cpu_ms"] =
+      benchmark::Counter((childCpu() - before) * 1e3, benchmark::Counter::kAvgIterations);
 }
 
 void ScanShapes(benchmark::internal::Benchmark* b) {

@@ -213,6 +213,10 @@ void StopHost() {
 Costs Snapshot(unsigned disks) {
   Costs c;
   c.hostCalls = zm::TotalCalls();
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  c.cpuSeconds =
+      double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
   for (unsigned d = 0; d < disks; ++d) {
     ntp::DiskCounters dc = ntp::Counters(d);
     c.sectorsRead += dc.sectorsRead;
@@ -222,7 +226,8 @@ Costs Snapshot(unsigned disks) {
 }
 
 Costs operator-(const Costs& a, const Costs& b) {
-  return {a.hostCalls - b.hostCalls, a.sectorsRead - b.sectorsRead, a.sectorsWritten - b.sectorsWritten};
+  return {a.hostCalls - b.hostCalls, a.sectorsRead - b.sectorsRead, a.sectorsWritten - b.sectorsWritten,
+          a.cpuSeconds - b.cpuSeconds};
 }
 
 uint64_t PeakRssKiB() {

@@ -41,6 +41,7 @@ struct Costs {
   uint64_t hostCalls = 0;
   uint64_t sectorsRead = 0;
   uint64_t sectorsWritten = 0;
+  double cpuSeconds = 0;  // user + sys of the whole process, every thread
 };
 Costs Snapshot(unsigned disks);
 Costs operator-(const Costs& a, const Costs& b);

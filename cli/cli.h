@@ -190,8 +190,18 @@ std::string TakeWriteFailures();
 void InjectFaultsFromEnvironment();
 int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::string>& disks,
             const std::vector<std::string>& cdroms, bool emptyCdrom, std::ostream& out, std::ostream& err);
-int CmdAttach(const Options& opt, const std::string& image, bool removable, std::ostream& out,
-              std::ostream& err);
+// Disk signatures (signature.cpp). SignatureClash: why a signature cannot tell a disk
+// apart from the booted machine's other disks (index self skipped), "" when it can.
+std::string SignatureClash(uint32_t signature, int self);
+// True for a protective GPT master boot record (an 0xEE entry): not ours to sign.
+bool ForeignSector0(const uint8_t* sector);
+// Boots the machine and writes a fresh unique signature on disk index (sector 0 saved
+// as a backup first); refused for a foreign (GPT) disk.
+int WriteFreshSignature(const Options& opt, unsigned index, std::ostream& out, std::ostream& err);
+// The index of the machine's disk whose image is the given path.
+bool AttachedIndex(const Options& opt, const std::string& image, unsigned* index);
+int CmdAttach(const Options& opt, const std::string& image, bool removable, bool writeSignature,
+              std::ostream& out, std::ostream& err);
 int CmdDemo(const Options& opt, const std::string& dir, std::ostream& out, std::ostream& err);
 
 // The registry's disk key and its configuration value.

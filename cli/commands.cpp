@@ -54,6 +54,12 @@ int Request(Session& s, const Options& opt, const std::string& command, const st
   // backup that could not be saved) says more than the status.
   if (std::string why = ntp::LastRefusal(); Failed(st) && !why.empty())
     message = what + ": " + why + " (" + HexStatus(st) + ")";
+  // A table the request had to leave alone: say which entry or layout is the reason.
+  if (Failed(st) && diskIndex >= 0)
+    for (const auto& d : snap["disks"])
+      if (d["index"] == diskIndex && d.contains("read_only") && d["read_only"].is_string() &&
+          message.find(d["read_only"].get<std::string>()) == std::string::npos)
+        message += "; " + d["read_only"].get<std::string>();
   // A write the provider could not make (and may not report) fails the request too.
   const std::string writeFailure = TakeWriteFailures();
   if (!writeFailure.empty()) message += (message.empty() ? command + ": " : "; ") + writeFailure;
@@ -298,6 +304,17 @@ int CmdCreate(Session& s, const Options& opt, const CreateArgs& a, std::ostream&
   if (!disk) {
     err << "cannot create partition: there is no disk " << a.disk << " (the machine has "
         << snap["disks"].size() << "; see 'ftdiskctl show')\n";
+    return kFailed;
+  }
+  if (disk->contains("read_only") && (*disk)["read_only"].is_string()) {
+    // A damaged or write-protected disk in the platform's words, else the table's reason.
+    std::string why = "the table of disk " + std::to_string(a.disk) +
+                      " is left alone by requests: " + (*disk)["read_only"].get<std::string>();
+    for (const auto& dd : ntp::DamagedDisks())
+      if (dd.index == a.disk)
+        why =
+            dd.reason.rfind("disk ", 0) == 0 ? dd.reason : "disk " + std::to_string(a.disk) + " " + dd.reason;
+    err << "cannot create partition: " << why << "\n";
     return kFailed;
   }
   uint64_t bps = (*disk)["bytes_per_sector"];
@@ -852,8 +869,12 @@ int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::s
   return kOk;
 }
 
-int CmdAttach(const Options& opt, const std::string& image, bool removable, std::ostream& out,
-              std::ostream& err) {
+int CmdAttach(const Options& opt, const std::string& image, bool removable, bool writeSignature,
+              std::ostream& out, std::ostream& err) {
+  // --write-signature on a disk attached already only gives it its fresh signature.
+  unsigned attached = 0;
+  if (writeSignature && AttachedIndex(opt, image, &attached))
+    return WriteFreshSignature(opt, attached, out, err);
   // The image is only looked at, never opened for writing.
   int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -904,6 +925,9 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, std:
     cfg.disks.push_back(d);
   }
   bool saved = loaded && ntp::SaveMachineConfig(opt.dir, cfg, &e);
+  const uint32_t signature = uint32_t(sector[0x1B8]) | (uint32_t(sector[0x1B9]) << 8) |
+                             (uint32_t(sector[0x1BA]) << 16) | (uint32_t(sector[0x1BB]) << 24);
+  const std::string clash = saved ? SignatureClash(signature, -1) : "";
   ntp::Shutdown();
   if (!saved) {
     err << "cannot attach '" << image << "': " << e << "\n";
@@ -915,6 +939,12 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, std:
   else
     out << "attached " << image << " as disk " << index
         << " (the image is unchanged until a request writes it)\n";
+  if (clash.empty() || ForeignSector0(sector)) return kOk;
+  if (writeSignature) return WriteFreshSignature(opt, index, out, err);
+  err << "warning: disk " << index << ": " << clash
+      << ", so the FT configuration cannot tell it apart; drive letters and FT sets on it are refused until "
+         "it has a fresh signature: ftdiskctl -m '"
+      << opt.dir << "' attach --write-signature '" << image << "'\n";
   return kOk;
 }
 

@@ -114,6 +114,10 @@ class Runner {
         app.add_subcommand("attach", "add an existing disk image or block device (it is not modified)");
     attach->add_option("IMAGE", image, "image file or block device")->required();
     attach->add_flag("--removable", removable, "the disk is removable");
+    bool writeSignature = false;
+    attach->add_flag("--write-signature", writeSignature,
+                     "give the disk a fresh unique signature when its own is 0 or another disk's "
+                     "(sector 0 is backed up first); also for a disk attached already");
     example(attach, "ftdiskctl -m m attach old-nt-disk.img");
 
     auto* show = app.add_subcommand("show", "print disks, partitions, free space and volumes as a tree");
@@ -363,7 +367,7 @@ class Runner {
       if (init->parsed())
         return CmdInit(opt_, initDir.empty() ? opt_.dir : initDir, initDisks, initCdroms, cdromEmpty, out,
                        err);
-      if (attach->parsed()) return CmdAttach(opt_, image, removable, out, err);
+      if (attach->parsed()) return CmdAttach(opt_, image, removable, writeSignature, out, err);
       if (demo->parsed()) return CmdDemo(opt_, demoDir, out, err);
       if (shell->parsed()) return Shell(stopOnError);
       if (show->parsed()) return CmdShow(*s_, opt_, out, err);

@@ -100,7 +100,7 @@ json RegionJson(ZM_OBJECT_ID id, uint32_t type, const std::string& diskName) {
     std::stable_sort(inner.begin(), inner.end(), [](const json& a, const json& b) {
       return a["offset"].get<uint64_t>() < b["offset"].get<uint64_t>();
     });
-    r["regions"] = inner;
+    r["regions"] = std::move(inner);
   }
   return r;
 }
@@ -186,6 +186,10 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
     if (hasIndex)
       for (const auto& w : ntp::LayoutWarnings(index)) warnings.push_back(w);
     disk["layout_warnings"] = warnings;
+    // Why requests leave the table alone: the platform's reason, else the provider's.
+    std::string readOnly = hasIndex ? ntp::LayoutReadOnlyReason(index) : std::string();
+    if (readOnly.empty()) PropString(d, "LAYOUT_READ_ONLY", &readOnly);
+    disk["read_only"] = readOnly.empty() ? json(nullptr) : json(readOnly);
     std::string name = hasIndex ? "disk" + std::to_string(index) : "disk?";
     disk["name"] = name;
     json regions = json::array();
@@ -203,7 +207,7 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
     return a["index"].is_number() && b["index"].is_number() &&
            a["index"].get<unsigned>() < b["index"].get<unsigned>();
   });
-  snap["disks"] = disks;
+  snap["disks"] = std::move(disks);
 
   json volumes = json::array();
   for (ZM_OBJECT_ID v : ObjectsOfType(ZM_OBJ_VOLUME)) {
@@ -236,9 +240,9 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
       m["length"] = U64OrNull(p, "LENGTH_LL");
       members.push_back(m);
     }
-    vol["members"] = members;
+    vol["members"] = std::move(members);
     vol["menu"] = MenuJson(v);
-    volumes.push_back(vol);
+    volumes.push_back(std::move(vol));
   }
   for (auto& vol : volumes) vol["name"] = VolumeName(snap, vol);
   snap["volumes"] = volumes;
@@ -616,6 +620,8 @@ void DiskHeader(std::ostream& out, const json& d, const Options& opt) {
       << (d["removable"].get<bool>() ? "  removable" : "") << "  free " << Size(FreeSum(d), opt);
   if (d["min_partition_size"].is_number()) out << "  min partition " << Size(d["min_partition_size"], opt);
   out << "\n";
+  if (d.contains("read_only") && d["read_only"].is_string())
+    out << "  read-only: " << d["read_only"].get<std::string>() << "\n";
 }
 
 }  // namespace

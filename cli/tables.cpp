@@ -12,7 +12,7 @@ uint32_t Le32(const uint8_t* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-bool IsContainer(uint8_t type) { return type == 0x05 || type == 0x0F; }
+bool IsContainer(uint8_t type) { return (type & 0x3F) == 0x05 || (type & 0x3F) == 0x0F; }
 
 std::string EntryText(const TableEntry& e) {
   if (e.type == 0) return "empty";

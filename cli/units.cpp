@@ -262,6 +262,11 @@ std::string StatusText(uint32_t status) {
       return "an extended partition exists already";
     case 0xC1100015u:
       return "the volume is not a single-partition volume";
+    case 0xC1100016u:
+      return "the disk's partition table is left alone by requests";
+    case 0xC1100017u:
+      return "the disk's signature is 0 or another disk's too; give it a fresh one with 'attach "
+             "--write-signature'";
     // The host's codes.
     case 0xC1000001u:
       return "the request failed";

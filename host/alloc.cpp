@@ -19,8 +19,69 @@ struct Block {
   uint32_t tag;
 };
 
+// The live blocks by address: an open-addressing table, so that tracking a block does
+// not allocate a node of its own for every block handed out.
+class BlockTable {
+ public:
+  size_t size() const { return live_; }
+  void Put(void* p, Block b) {
+    if ((used_ + 1) * 10 > slots_.size() * 7) Rehash();
+    size_t i = Home(p);
+    while (slots_[i].key != nullptr && slots_[i].key != Tomb()) i = (i + 1) & (slots_.size() - 1);
+    if (slots_[i].key == nullptr) ++used_;
+    slots_[i] = Slot{p, b};
+    ++live_;
+  }
+  Block* Find(void* p) {
+    Slot* s = SlotOf(p);
+    return s != nullptr ? &s->block : nullptr;
+  }
+  bool Erase(void* p) {
+    Slot* s = SlotOf(p);
+    if (s == nullptr) return false;
+    s->key = Tomb();
+    --live_;
+    return true;
+  }
+  template <typename F>
+  void Each(F f) const {
+    for (const Slot& s : slots_)
+      if (s.key != nullptr && s.key != Tomb()) f(s.block);
+  }
+
+ private:
+  struct Slot {
+    void* key;
+    Block block;
+  };
+  static void* Tomb() { return reinterpret_cast<void*>(uintptr_t{1}); }
+  Slot* SlotOf(void* p) {
+    if (slots_.empty() || p == nullptr || p == Tomb()) return nullptr;
+    for (size_t i = Home(p);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i].key == p) return &slots_[i];
+      if (slots_[i].key == nullptr) return nullptr;
+    }
+  }
+  size_t Home(void* p) const {
+    uint64_t h = (reinterpret_cast<uintptr_t>(p) >> 4) * 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h >> 32) & (slots_.size() - 1);
+  }
+  // Drops the tombstones, and doubles the table when it is more than a third full.
+  void Rehash() {
+    size_t n = slots_.empty() ? 1024 : slots_.size();
+    while (live_ * 3 > n) n *= 2;
+    std::vector<Slot> old(n, Slot{nullptr, {}});
+    old.swap(slots_);
+    used_ = live_ = 0;
+    for (const Slot& s : old)
+      if (s.key != nullptr && s.key != Tomb()) Put(s.key, s.block);
+  }
+  std::vector<Slot> slots_;
+  size_t used_ = 0, live_ = 0;
+};
+
 std::mutex gMutex;
-std::unordered_map<void*, Block> gLive;
+BlockTable gLive;
 std::unordered_map<std::string, uint32_t> gTagIds;
 std::vector<std::string> gTags;
 
@@ -33,9 +94,17 @@ struct SiteHash {
 };
 std::unordered_map<std::pair<const char*, int>, uint32_t, SiteHash> gSites;
 
+// Called with gMutex held.
 uint32_t TagId(const char* file, int line) {
+  // Runs of blocks from one site (records handed out one after another) skip the lookup.
+  static const char* lastFile = nullptr;
+  static int lastLine = -1;
+  static uint32_t lastId = 0;
+  if (file == lastFile && line == lastLine) return lastId;
+  lastFile = file;
+  lastLine = line;
   auto site = gSites.find({file, line});
-  if (site != gSites.end()) return site->second;
+  if (site != gSites.end()) return lastId = site->second;
   std::string tag = std::string(file != nullptr ? file : "") + ":" + std::to_string(line);
   auto it = gTagIds.find(tag);
   uint32_t id;
@@ -47,14 +116,14 @@ uint32_t TagId(const char* file, int line) {
     gTagIds.emplace(std::move(tag), id);
   }
   gSites.emplace(std::make_pair(file, line), id);
-  return id;
+  return lastId = id;
 }
 
 void* Allocate(size_t size, const char* file, int line) {
   void* p = std::malloc(size == 0 ? 1 : size);
   if (p == nullptr) return nullptr;
   std::lock_guard<std::mutex> g(gMutex);
-  gLive[p] = Block{size, TagId(file, line)};
+  gLive.Put(p, Block{size, TagId(file, line)});
   return p;
 }
 
@@ -62,7 +131,7 @@ void Release(void* block, const char* file, int line) {
   if (block == nullptr) return;
   {
     std::lock_guard<std::mutex> g(gMutex);
-    if (gLive.erase(block) == 0) {
+    if (!gLive.Erase(block)) {
       std::fprintf(stderr, "zmapi: %s:%d freed a block the host does not own\n", file != nullptr ? file : "",
                    line);
       return;
@@ -91,8 +160,7 @@ void* _ZmRealloc(void* block, size_t size, const char* file, int line) {
   if (zmi::Enter(zmi::kZmRealloc, &s)) return nullptr;
   if (block == nullptr) return zmi::Allocate(size, file, line);
   std::lock_guard<std::mutex> g(zmi::gMutex);
-  auto it = zmi::gLive.find(block);
-  if (it == zmi::gLive.end()) {
+  if (zmi::gLive.Find(block) == nullptr) {
     std::fprintf(stderr, "zmapi: %s:%d reallocated a block the host does not own\n",
                  file != nullptr ? file : "", line);
     return nullptr;
@@ -100,8 +168,8 @@ void* _ZmRealloc(void* block, size_t size, const char* file, int line) {
   // On failure the old block stays valid and counted, as with realloc.
   void* p = std::realloc(block, size == 0 ? 1 : size);
   if (p == nullptr) return nullptr;
-  zmi::gLive.erase(it);
-  zmi::gLive[p] = zmi::Block{size, zmi::TagId(file, line)};
+  zmi::gLive.Erase(block);
+  zmi::gLive.Put(p, zmi::Block{size, zmi::TagId(file, line)});
   return p;
 }
 
@@ -124,7 +192,7 @@ std::vector<std::string> OutstandingTags() {
   std::lock_guard<std::mutex> g(zmi::gMutex);
   std::vector<std::string> v;
   v.reserve(zmi::gLive.size());
-  for (const auto& [p, b] : zmi::gLive) v.push_back(zmi::gTags[b.tag]);
+  zmi::gLive.Each([&](const zmi::Block& b) { v.push_back(zmi::gTags[b.tag]); });
   return v;
 }
 

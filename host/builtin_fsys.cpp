@@ -1,14 +1,20 @@
-// The built-in provider "fsys": on a refresh it reads the first sectors of every volume
-// and publishes the file system libblkid finds there as "FILE_SYSTEM" ("NTFS", "FAT",
-// "FAT32", "CDFS" for an ISO 9660 medium, "RAW" for anything else).
+// The built-in provider "fsys": on a refresh it publishes the file system libblkid finds
+// on every volume as "FILE_SYSTEM" ("NTFS", "FAT", "FAT32", "CDFS" for an ISO 9660
+// medium, "RAW" for anything else). A partition or CD-ROM is probed in place, libblkid
+// reading its image at the partition's offset, once per boot: the answer is kept until
+// the partition moves or its disk is written to.
 #include <blkid/blkid.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
 
 #include "internal.h"
+#include "machine.h"
 #include "ntdisk.h"
 #include "ntplatform.h"
 
@@ -109,6 +115,44 @@ std::string Probe(const std::u16string& device) {
   return fs;
 }
 
+// Superblocks that can give one of the names above; the others are not looked for.
+char kNtfs[] = "ntfs", kVfat[] = "vfat", kMsdos[] = "msdos", kIso[] = "iso9660", kUdf[] = "udf";
+char* kTypes[] = {kNtfs, kVfat, kMsdos, kIso, kUdf, nullptr};
+
+// What the whole-image probe answered for a device, and for which bytes.
+struct Probed {
+  unsigned disk;
+  bool cdrom;
+  uint64_t offset, length, writes;
+  std::string fs;
+};
+
+std::mutex gProbeMutex;  // one probe at a time: the duplicated fds share a file offset
+std::unordered_map<std::u16string, Probed> gProbed;
+std::atomic<uint64_t> gProbes{0};
+
+// The file system of a volume, or empty when it cannot be read.
+std::string ProbeVolume(ZM_OBJECT_ID volume, const std::u16string& device) {
+  std::string fs;
+  // FT volumes are read through their members' mapping.
+  if (ProbeFtVolume(volume, &fs)) return fs;
+  ntp::DeviceExtent e;
+  if (!ntp::OpenDeviceExtent(device, &e, false)) return Probe(device);  // not one extent of an image
+  std::lock_guard<std::mutex> g(gProbeMutex);
+  auto it = gProbed.find(device);
+  if (it != gProbed.end()) {
+    const Probed& p = it->second;
+    if (p.disk == e.disk && p.cdrom == e.cdrom && p.offset == e.offset && p.length == e.length &&
+        p.writes == e.writes)
+      return p.fs;
+  }
+  if (!ntp::OpenDeviceExtent(device, &e, true)) return "";
+  fs = ProbeExtent(e.fd, e.offset, e.length);
+  close(e.fd);
+  gProbed[device] = Probed{e.disk, e.cdrom, e.offset, e.length, e.writes, fs};
+  return fs;
+}
+
 }  // namespace
 
 std::string DetectFileSystem(const std::vector<uint8_t>& head, uint64_t length,
@@ -141,6 +185,40 @@ std::string DetectFileSystem(const std::vector<uint8_t>& head, uint64_t length,
   return result;
 }
 
+std::string ProbeExtent(int fd, uint64_t offset, uint64_t length) {
+  gProbes.fetch_add(1, std::memory_order_relaxed);
+  std::string result = "RAW";
+  if (length == 0) return result;  // libblkid would take the rest of the image
+  // One probe serves every extent; setting the device resets it.
+  static std::mutex mutex;
+  static blkid_probe pr = nullptr;
+  std::lock_guard<std::mutex> g(mutex);
+  if (pr == nullptr && (pr = blkid_new_probe()) == nullptr) return result;
+  if (blkid_probe_set_device(pr, fd, static_cast<blkid_loff_t>(offset), static_cast<blkid_loff_t>(length)) ==
+      0) {
+    blkid_probe_enable_superblocks(pr, 1);
+    blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
+    blkid_probe_filter_superblocks_type(pr, BLKID_FLTR_ONLYIN, kTypes);
+    blkid_probe_enable_partitions(pr, 0);
+    if (blkid_do_safeprobe(pr) == 0) {
+      const char* type = nullptr;
+      const char* version = nullptr;
+      blkid_probe_lookup_value(pr, "TYPE", &type, nullptr);
+      blkid_probe_lookup_value(pr, "VERSION", &version, nullptr);
+      result = Classify(type, version);
+    }
+  }
+  return result;
+}
+
+
+void ForgetProbedVolumes() {
+  std::lock_guard<std::mutex> g(gProbeMutex);
+  gProbed.clear();
+}
+
+uint64_t VolumeProbes() { return gProbes.load(std::memory_order_relaxed); }
+
 // Codes 1 and 2 refresh every volume's "FILE_SYSTEM"; a volume that cannot be read
 // keeps what it had. Other codes are not served.
 ZMSTATUS FsysControl(ZM_OBJECT_ID /*objectId*/, uint32_t /*cls*/, uint32_t code, ZM_PROPSET, ZM_PROPSET,
@@ -149,8 +227,7 @@ ZMSTATUS FsysControl(ZM_OBJECT_ID /*objectId*/, uint32_t /*cls*/, uint32_t code,
   for (ZM_OBJECT_ID v : HostObjects(ZM_OBJ_VOLUME)) {
     std::u16string device;
     if (!HostGetString(v, "\\Device\\", &device) || device.empty()) continue;
-    std::string fs;
-    if (!ProbeFtVolume(v, &fs)) fs = Probe(device);
+    std::string fs = ProbeVolume(v, device);
     if (!fs.empty()) HostSet(v, StringValue("FILE_SYSTEM", Utf16(fs)));
   }
   return ZM_S_OK;

@@ -1,6 +1,8 @@
 // The built-in provider "mount": drive letters of volumes, kept as \DosDevices links to
 // the volume's "\Device\" path and published as the volume's "DRIVE_LETTER" ("E:";
 // an empty string once the letter is removed).
+#include <cstring>
+
 #include "internal.h"
 #include "machine.h"
 
@@ -31,7 +33,7 @@ ZMSTATUS RequestedLetter(ZM_PROPSET in, char* letter) {
   std::vector<Value> values;
   if (!PropSetValues(in, &values)) return ZM_E_INVALID_HANDLE;
   for (const Value& v : values) {
-    if (v.name != "DRIVE_LETTER") continue;
+    if (std::strcmp(v.name.text, "DRIVE_LETTER") != 0) continue;
     if (v.type != ZM_TYPE_STRING) return E_INVALIDARG_ZM;
     std::u16string s(v.data.size() / 2, u'\0');
     for (size_t i = 0; i < s.size(); ++i)

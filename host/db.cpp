@@ -1,11 +1,13 @@
 // The object database: typed objects with ordered properties and ordered, many-to-many
 // parent/child links. Each call is atomic through one internal mutex held only inside
 // the call; DbLockDatabase is a separate re-entrant lock between providers.
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
-#include <list>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <span>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -15,47 +17,85 @@
 namespace zmi {
 namespace {
 
-// An insertion-ordered set of ids with O(1) insert, erase and lookup.
-class IdList {
+// Volumes per severity group: the provider recomputes a group from all its children on
+// every change of one of them, so the group size bounds the cost of each change.
+constexpr size_t kGroupSize = 16;
+
+// An ordered set of ids in link order. Small sets (most of them) are searched in place;
+// large ones (the container's children) keep a hash index for membership.
+class LinkList {
  public:
   bool insert(ZM_OBJECT_ID id) {
-    if (pos_.count(id) != 0) return false;
+    if (contains(id)) return false;
     order_.push_back(id);
-    pos_.emplace(id, std::prev(order_.end()));
+    if (!index_.empty()) {
+      index_.insert(id);
+    } else if (order_.size() > kIndexFrom) {
+      index_.insert(order_.begin(), order_.end());
+    }
     return true;
   }
   bool erase(ZM_OBJECT_ID id) {
-    auto it = pos_.find(id);
-    if (it == pos_.end()) return false;
-    order_.erase(it->second);
-    pos_.erase(it);
+    auto it = std::find(order_.begin(), order_.end(), id);
+    if (it == order_.end()) return false;
+    order_.erase(it);
+    index_.erase(id);
     return true;
   }
-  bool contains(ZM_OBJECT_ID id) const { return pos_.count(id) != 0; }
+  bool contains(ZM_OBJECT_ID id) const {
+    if (!index_.empty()) return index_.count(id) != 0;
+    return std::find(order_.begin(), order_.end(), id) != order_.end();
+  }
   size_t size() const { return order_.size(); }
   auto begin() const { return order_.begin(); }
   auto end() const { return order_.end(); }
+  const std::vector<ZM_OBJECT_ID>& ids() const { return order_; }
 
  private:
-  std::list<ZM_OBJECT_ID> order_;
-  std::unordered_map<ZM_OBJECT_ID, std::list<ZM_OBJECT_ID>::iterator> pos_;
+  static constexpr size_t kIndexFrom = 32;
+  std::vector<ZM_OBJECT_ID> order_;
+  std::unordered_set<ZM_OBJECT_ID> index_;
+};
+
+// Ids in creation order, which is ascending id order: searched by bisection.
+class SortedIds {
+ public:
+  void append(ZM_OBJECT_ID id) { ids_.push_back(id); }
+  void erase(ZM_OBJECT_ID id) {
+    auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
+    if (it != ids_.end() && *it == id) ids_.erase(it);
+  }
+  const std::vector<ZM_OBJECT_ID>& ids() const { return ids_; }
+
+ private:
+  std::vector<ZM_OBJECT_ID> ids_;
 };
 
 struct Object {
   ZM_OBJECT_ID id = 0;
   uint32_t type = 0;
-  std::vector<Value> props;
-  std::unordered_map<std::string, size_t> index;
-  IdList parents, children;
+  bool group = false;        // one of the host's severity groups
+  std::vector<Value> props;  // in the order first written; a handful per object
+  LinkList parents, children;
+
+  const Value* Get(Name name) const {
+    for (const Value& v : props)
+      if (v.name == name) return &v;
+    return nullptr;
+  }
 };
 
 struct Database {
   std::mutex mu;
-  std::unordered_map<ZM_OBJECT_ID, std::unique_ptr<Object>> objects;
-  IdList all;
-  std::unordered_map<uint32_t, IdList> byType;
+  std::vector<std::unique_ptr<Object>> objects;  // by id; ids are never reused
+  SortedIds all;
+  std::unordered_map<uint32_t, SortedIds> byType;
   ZM_OBJECT_ID nextId = 1;
   ZM_OBJECT_ID volumeRoot = 0;
+  std::set<ZM_OBJECT_ID> groupsWithRoom;  // host groups below kGroupSize volumes
+  unsigned groupCount = 0;
+  Name severity = Intern("SEVERITY");
+  Name name = Intern("NAME");
 
   // The re-entrant lock of DbLockDatabase.
   std::mutex lockMu;
@@ -66,22 +106,14 @@ struct Database {
 
 Database* gDb = nullptr;
 
-struct PendingEvent {
-  const GUID* guid;
-  ZM_OBJECT_ID id;
-  uint32_t type;
-};
-using Events = std::vector<PendingEvent>;
+using Events = std::vector<Change>;
 
 // Events are queued after the database mutex is released.
 void Flush(const Events& events) {
-  for (const auto& e : events) QueueEvent(*e.guid, e.id, e.type);
+  if (!events.empty()) QueueEvents(events);
 }
 
-Object* Find(ZM_OBJECT_ID id) {
-  auto it = gDb->objects.find(id);
-  return it == gDb->objects.end() ? nullptr : it->second.get();
-}
+Object* Find(ZM_OBJECT_ID id) { return id < gDb->objects.size() ? gDb->objects[id].get() : nullptr; }
 
 // True when a is b or one of b's ancestors: linking b above a would close a cycle.
 bool IsAncestorOrSelf(ZM_OBJECT_ID a, ZM_OBJECT_ID b) {
@@ -98,11 +130,44 @@ bool IsAncestorOrSelf(ZM_OBJECT_ID a, ZM_OBJECT_ID b) {
   return false;
 }
 
+// Stores a value; true when it changed what was stored.
+bool Store(Object* o, Value v) {
+  for (Value& cur : o->props)
+    if (cur.name == v.name) {
+      if (cur == v) return false;
+      cur = std::move(v);
+      return true;
+    }
+  o->props.push_back(std::move(v));
+  return true;
+}
+
+// Keeps the machine's health equal to the highest "SEVERITY" among the root's children
+// (the severity groups). A child without one, or with one that is not a 32-bit value,
+// contributes nothing.
+void UpdateHealth(Events* ev) {
+  Object* root = Find(gDb->volumeRoot);
+  if (root == nullptr) return;
+  uint32_t highest = 0;
+  for (ZM_OBJECT_ID c : root->children) {
+    Object* child = Find(c);
+    const Value* v = child != nullptr ? child->Get(gDb->severity) : nullptr;
+    if (v == nullptr || v->type != ZM_TYPE_UINT32 || v->data.size() != 4) continue;
+    uint32_t x;
+    std::memcpy(&x, v->data.data(), 4);
+    highest = std::max(highest, x);
+  }
+  if (Store(root, U32Value("SEVERITY", highest)))
+    ev->push_back({&GUID_DB_NODE_CHANGE_GUID, root->id, root->type});
+}
+
 void Link(Object* parent, Object* child, Events* ev) {
   if (!parent->children.insert(child->id)) return;
   child->parents.insert(parent->id);
   ev->push_back({&GUID_DB_NODE_CHILD_CHANGE_GUID, parent->id, parent->type});
   ev->push_back({&GUID_DB_NODE_PARENT_CHANGE_GUID, child->id, child->type});
+  if (parent->group && parent->children.size() >= kGroupSize) gDb->groupsWithRoom.erase(parent->id);
+  if (parent->id == gDb->volumeRoot) UpdateHealth(ev);
 }
 
 void Unlink(Object* parent, Object* child, Events* ev) {
@@ -110,6 +175,25 @@ void Unlink(Object* parent, Object* child, Events* ev) {
   child->parents.erase(parent->id);
   ev->push_back({&GUID_DB_NODE_CHILD_CHANGE_GUID, parent->id, parent->type});
   ev->push_back({&GUID_DB_NODE_PARENT_CHANGE_GUID, child->id, child->type});
+  if (parent->group && parent->children.size() < kGroupSize) gDb->groupsWithRoom.insert(parent->id);
+  if (parent->id == gDb->volumeRoot) UpdateHealth(ev);
+}
+
+Object* Create(uint32_t type, Events* ev);
+
+// A severity group with room for one more volume, made below the root when none has.
+Object* GroupWithRoom(Events* ev) {
+  if (!gDb->groupsWithRoom.empty()) return Find(*gDb->groupsWithRoom.begin());
+  Object* root = Find(gDb->volumeRoot);
+  if (root == nullptr) return nullptr;
+  Object* g = Create(ZM_OBJ_SEVERITY_ROOT, ev);
+  g->group = true;
+  std::string name = "Volume group " + std::to_string(++gDb->groupCount);
+  Store(g, StringValue("NAME", Utf16(name)));
+  Store(g, U32Value("SEVERITY", 0));
+  gDb->groupsWithRoom.insert(g->id);
+  Link(root, g, ev);
+  return g;
 }
 
 Object* Create(uint32_t type, Events* ev) {
@@ -117,48 +201,43 @@ Object* Create(uint32_t type, Events* ev) {
   o->id = gDb->nextId++;
   o->type = type;
   Object* raw = o.get();
-  gDb->objects.emplace(raw->id, std::move(o));
-  gDb->all.insert(raw->id);
-  gDb->byType[type].insert(raw->id);
+  if (gDb->objects.size() <= raw->id) gDb->objects.resize(raw->id + 1);
+  gDb->objects[raw->id] = std::move(o);
+  gDb->all.append(raw->id);
+  gDb->byType[type].append(raw->id);
   ev->push_back({&GUID_DB_NODE_CHANGE_GUID, raw->id, type});
-  // Every volume hangs below the volume root so that severities roll up into it.
-  if (type == ZM_OBJ_VOLUME && gDb->volumeRoot != 0)
-    if (Object* root = Find(gDb->volumeRoot)) Link(root, raw, ev);
+  // Every volume hangs below a severity group so that its severity rolls up into the
+  // machine's health through a parent of bounded size.
+  if (type == ZM_OBJ_VOLUME)
+    if (Object* group = GroupWithRoom(ev)) Link(group, raw, ev);
   return raw;
 }
 
-// Stores a value; true when it changed what was stored.
-bool Store(Object* o, Value v) {
-  auto it = o->index.find(v.name);
-  if (it != o->index.end()) {
-    Value& cur = o->props[it->second];
-    if (cur == v) return false;
-    cur = std::move(v);
-    return true;
-  }
-  o->index.emplace(v.name, o->props.size());
-  o->props.push_back(std::move(v));
-  return true;
-}
-
-ZMSTATUS ListIds(const IdList& list, uint32_t type, bool filterIsIndex, uint32_t* count, ZM_OBJECT_ID** ids) {
-  std::vector<ZM_OBJECT_ID> v;
-  v.reserve(list.size());
-  for (ZM_OBJECT_ID id : list) {
-    if (!filterIsIndex && type != ZM_OBJ_ANY) {
+ZMSTATUS ListIds(const std::vector<ZM_OBJECT_ID>& list, uint32_t type, uint32_t* count, ZM_OBJECT_ID** ids) {
+  size_t n = list.size();
+  if (type != ZM_OBJ_ANY) {
+    n = 0;
+    for (ZM_OBJECT_ID id : list) {
       Object* o = Find(id);
-      if (o == nullptr || o->type != type) continue;
+      if (o != nullptr && o->type == type) ++n;
     }
-    v.push_back(id);
   }
-  *count = static_cast<uint32_t>(v.size());
-  if (v.empty()) return ZM_S_OK;
-  auto* out = static_cast<ZM_OBJECT_ID*>(HostAlloc(v.size() * sizeof(ZM_OBJECT_ID), __FILE__, __LINE__));
+  *count = static_cast<uint32_t>(n);
+  if (n == 0) return ZM_S_OK;
+  auto* out = static_cast<ZM_OBJECT_ID*>(HostAlloc(n * sizeof(ZM_OBJECT_ID), __FILE__, __LINE__));
   if (out == nullptr) {
     *count = 0;
     return E_OUTOFMEMORY_ZM;
   }
-  std::memcpy(out, v.data(), v.size() * sizeof(ZM_OBJECT_ID));
+  if (type == ZM_OBJ_ANY) {
+    std::memcpy(out, list.data(), n * sizeof(ZM_OBJECT_ID));
+  } else {
+    size_t k = 0;
+    for (ZM_OBJECT_ID id : list) {
+      Object* o = Find(id);
+      if (o != nullptr && o->type == type) out[k++] = id;
+    }
+  }
   *ids = out;
   return ZM_S_OK;
 }
@@ -172,7 +251,7 @@ ZMSTATUS GetLinks(ZM_HANDLE db, ZM_OBJECT_ID id, uint32_t type, uint32_t* count,
   std::lock_guard<std::mutex> g(gDb->mu);
   Object* o = Find(id);
   if (o == nullptr) return ZM_E_NO_OBJECT;
-  return ListIds(children ? o->children : o->parents, type, false, count, ids);
+  return ListIds((children ? o->children : o->parents).ids(), type, count, ids);
 }
 
 ZMSTATUS CreateObject(ZM_HANDLE db, ZM_HANDLE prov, uint32_t type, ZM_OBJECT_ID* id) {
@@ -189,16 +268,27 @@ ZMSTATUS CreateObject(ZM_HANDLE db, ZM_HANDLE prov, uint32_t type, ZM_OBJECT_ID*
   return ZM_S_OK;
 }
 
-ZMSTATUS SetValues(ZM_OBJECT_ID id, std::vector<Value> values) {
+template <typename Values>
+ZMSTATUS SetValues(ZM_OBJECT_ID id, Values&& values) {
   Events ev;
   {
     std::lock_guard<std::mutex> g(gDb->mu);
     Object* o = Find(id);
     if (o == nullptr) return ZM_E_NO_OBJECT;
-    bool changed = false;
-    for (auto& v : values) changed |= Store(o, std::move(v));
+    bool changed = false, severity = false;
+    for (auto& v : values) {
+      bool isSeverity = v.name == gDb->severity;
+      if (Store(o, std::move(v))) {
+        changed = true;
+        severity |= isSeverity;
+      }
+    }
     // One event per call, and none when nothing changed.
     if (changed) ev.push_back({&GUID_DB_NODE_CHANGE_GUID, o->id, o->type});
+    // A group's severity, or a write to the root's own, brings the health up to date.
+    if (severity && gDb->volumeRoot != 0 &&
+        (o->id == gDb->volumeRoot || o->parents.contains(gDb->volumeRoot)))
+      UpdateHealth(&ev);
   }
   Flush(ev);
   return ZM_S_OK;
@@ -253,17 +343,19 @@ bool HostLink(ZM_OBJECT_ID parent, ZM_OBJECT_ID child) {
 
 ZMSTATUS HostSet(ZM_OBJECT_ID id, const Value& v) {
   if (gDb == nullptr) return ZM_E_INVALID_HANDLE;
-  return SetValues(id, {v});
+  Value copy = v;
+  return SetValues(id, std::span<Value>(&copy, 1));
 }
 
 ZMSTATUS HostGet(ZM_OBJECT_ID id, const char* name, Value* v) {
   if (gDb == nullptr) return ZM_E_INVALID_HANDLE;
+  Name n = Intern(name);
   std::lock_guard<std::mutex> g(gDb->mu);
   Object* o = Find(id);
   if (o == nullptr) return ZM_E_NO_OBJECT;
-  auto it = o->index.find(name);
-  if (it == o->index.end()) return ZM_E_NO_PROPERTY;
-  *v = o->props[it->second];
+  const Value* found = o->Get(n);
+  if (found == nullptr) return ZM_E_NO_PROPERTY;
+  *v = *found;
   return ZM_S_OK;
 }
 
@@ -281,9 +373,9 @@ std::vector<ZM_OBJECT_ID> HostObjects(uint32_t type) {
   std::vector<ZM_OBJECT_ID> v;
   if (gDb == nullptr) return v;
   std::lock_guard<std::mutex> g(gDb->mu);
-  if (type == ZM_OBJ_ANY) return std::vector<ZM_OBJECT_ID>(gDb->all.begin(), gDb->all.end());
+  if (type == ZM_OBJ_ANY) return gDb->all.ids();
   auto it = gDb->byType.find(type);
-  if (it != gDb->byType.end()) v.assign(it->second.begin(), it->second.end());
+  if (it != gDb->byType.end()) v = it->second.ids();
   return v;
 }
 
@@ -305,10 +397,9 @@ namespace {
 template <typename T>
 Value ScalarValue(const char* name, uint32_t type, T x) {
   Value v;
-  v.name = name;
+  v.name = Intern(name);
   v.type = type;
-  v.data.resize(sizeof x);
-  std::memcpy(v.data.data(), &x, sizeof x);
+  v.data.assign(reinterpret_cast<const uint8_t*>(&x), sizeof x);
   return v;
 }
 }  // namespace
@@ -362,10 +453,10 @@ ZMSTATUS DbGetObjects(ZM_HANDLE db, uint32_t type, uint32_t* count, ZM_OBJECT_ID
   *ids = nullptr;
   if (!zmi::IsDatabase(db)) return ZM_E_INVALID_HANDLE;
   std::lock_guard<std::mutex> g(gDb->mu);
-  if (type == ZM_OBJ_ANY) return zmi::ListIds(gDb->all, type, true, count, ids);
+  if (type == ZM_OBJ_ANY) return zmi::ListIds(gDb->all.ids(), ZM_OBJ_ANY, count, ids);
   auto it = gDb->byType.find(type);
   if (it == gDb->byType.end()) return ZM_S_OK;
-  return zmi::ListIds(it->second, type, true, count, ids);
+  return zmi::ListIds(it->second.ids(), ZM_OBJ_ANY, count, ids);
 }
 
 ZMSTATUS ObGetChildObjects(ZM_HANDLE db, ZM_OBJECT_ID id, uint32_t type, uint32_t* count,
@@ -419,19 +510,20 @@ ZMSTATUS ObDeleteObject(ZM_HANDLE db, ZM_OBJECT_ID id) {
     zmi::Object* o = zmi::Find(id);
     if (o == nullptr) return ZM_E_NO_OBJECT;
     // Its links go; its children stay, one parent fewer.
-    std::vector<ZM_OBJECT_ID> parents(o->parents.begin(), o->parents.end());
-    std::vector<ZM_OBJECT_ID> children(o->children.begin(), o->children.end());
+    std::vector<ZM_OBJECT_ID> parents = o->parents.ids();
+    std::vector<ZM_OBJECT_ID> children = o->children.ids();
     for (ZM_OBJECT_ID p : parents)
       if (zmi::Object* po = zmi::Find(p)) zmi::Unlink(po, o, &ev);
     for (ZM_OBJECT_ID c : children)
       if (zmi::Object* co = zmi::Find(c)) zmi::Unlink(o, co, &ev);
     // Its former parents and children hear of it; events about the object itself
     // would name an id that no longer exists.
-    std::erase_if(ev, [id](const zmi::PendingEvent& e) { return e.id == id; });
+    std::erase_if(ev, [id](const zmi::Change& e) { return e.id == id; });
     gDb->all.erase(id);
     gDb->byType[o->type].erase(id);
     if (gDb->volumeRoot == id) gDb->volumeRoot = 0;
-    gDb->objects.erase(id);
+    gDb->groupsWithRoom.erase(id);
+    gDb->objects[id].reset();
   }
   zmi::Flush(ev);
   return ZM_S_OK;
@@ -479,12 +571,13 @@ ZMSTATUS ObGetProperty(ZM_HANDLE db, ZM_OBJECT_ID id, const char* name, ZM_PROPE
   *record = nullptr;
   if (name == nullptr) return E_INVALIDARG_ZM;
   if (!zmi::IsDatabase(db)) return ZM_E_INVALID_HANDLE;
+  zmi::Name n = zmi::Intern(name);
   std::lock_guard<std::mutex> g(gDb->mu);
   zmi::Object* o = zmi::Find(id);
   if (o == nullptr) return ZM_E_NO_OBJECT;
-  auto it = o->index.find(name);
-  if (it == o->index.end()) return ZM_E_NO_PROPERTY;
-  *record = zmi::MakeRecord(o->props[it->second]);
+  const zmi::Value* v = o->Get(n);
+  if (v == nullptr) return ZM_E_NO_PROPERTY;
+  *record = zmi::MakeRecord(*v);
   return *record != nullptr ? ZM_S_OK : E_OUTOFMEMORY_ZM;
 }
 
@@ -494,7 +587,7 @@ ZMSTATUS ObSetProperty(ZM_HANDLE db, ZM_OBJECT_ID id, const ZM_PROPERTY* record)
   if (!zmi::IsDatabase(db)) return ZM_E_INVALID_HANDLE;
   zmi::Value v;
   if ((s = zmi::CopyRecord(record, &v)) != ZM_S_OK) return s;
-  return zmi::SetValues(id, {std::move(v)});
+  return zmi::SetValues(id, std::span<zmi::Value>(&v, 1));
 }
 
 ZMSTATUS ObSetProperties(ZM_HANDLE db, ZM_OBJECT_ID id, ZM_PROPSET set) {
@@ -503,7 +596,7 @@ ZMSTATUS ObSetProperties(ZM_HANDLE db, ZM_OBJECT_ID id, ZM_PROPSET set) {
   if (!zmi::IsDatabase(db)) return ZM_E_INVALID_HANDLE;
   std::vector<zmi::Value> values;
   if (!zmi::PropSetValues(set, &values)) return ZM_E_INVALID_HANDLE;
-  return zmi::SetValues(id, std::move(values));
+  return zmi::SetValues(id, values);
 }
 
 }  // extern "C"

@@ -8,26 +8,30 @@
 #include <deque>
 #include <mutex>
 #include <thread>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "internal.h"
 
 namespace zmi {
 namespace {
 
+// Changes are numbered as they happen; an event that stands for several changes of its
+// object carries the number of the latest, so that it reaches every provider that was
+// registered when any of them happened.
 struct Event {
   GUID guid;
   ZM_OBJECT_ID id;
   uint32_t type;
   uint64_t seq;
   uint64_t time;
+  uint64_t lastChange;
 };
 
 struct Registration {
   uint32_t token;
   Provider* provider;
   GUID guid;
-  uint64_t since;  // first event sequence number this registration receives
+  uint64_t since;  // first change number this registration hears of
 };
 
 std::mutex gMutex;
@@ -46,10 +50,12 @@ struct PendingKey {
 struct PendingHash {
   size_t operator()(const PendingKey& k) const { return std::hash<uint64_t>()(k.id) * 31u + k.guid.Data1; }
 };
-std::unordered_set<PendingKey, PendingHash> gPending;
+// Where each waiting event sits in the queue, by its sequence number.
+std::unordered_map<PendingKey, uint64_t, PendingHash> gPending;
 std::vector<Registration> gRegs;
 uint32_t gNextToken = 1;
 uint64_t gNextSeq = 1;
+uint64_t gNextChange = 1;
 bool gDelivering = false;
 bool gStop = false;
 bool gRunning = false;
@@ -68,6 +74,7 @@ uint64_t Now() {
 
 void Run() {
   std::unique_lock<std::mutex> g(gMutex);
+  std::vector<uint32_t> tokens;  // reused: one event after another
   for (;;) {
     gWork.wait(g, [] { return gStop || !gQueue.empty(); });
     if (gStop) break;
@@ -77,9 +84,9 @@ void Run() {
     gDelivering = true;
     // Recipients are looked up again before each call so that a withdrawn registration
     // receives nothing more.
-    std::vector<uint32_t> tokens;
+    tokens.clear();
     for (const auto& r : gRegs)
-      if (SameGuid(r.guid, e.guid) && r.since <= e.seq) tokens.push_back(r.token);
+      if (SameGuid(r.guid, e.guid) && r.since <= e.lastChange) tokens.push_back(r.token);
     for (uint32_t t : tokens) {
       ZM_NOTIFY_FN fn = nullptr;
       for (const auto& r : gRegs)
@@ -132,15 +139,34 @@ void StopNotifier() {
   gIdle.notify_all();
 }
 
-void QueueEvent(const GUID& guid, ZM_OBJECT_ID id, uint32_t type) {
-  std::lock_guard<std::mutex> g(gMutex);
-  if (!gRunning) return;
+// Queues one change under the lock; true when it made a new event.
+static bool QueueLocked(const GUID& guid, ZM_OBJECT_ID id, uint32_t type) {
+  if (!gRunning) return false;
   bool wanted = false;
   for (const auto& r : gRegs) wanted |= SameGuid(r.guid, guid);
-  if (!wanted) return;
-  if (!gPending.insert(PendingKey{guid, id}).second) return;
-  gQueue.push_back(Event{guid, id, type, gNextSeq++, Now()});
-  gWork.notify_one();
+  if (!wanted) return false;
+  uint64_t change = gNextChange++;
+  auto [it, fresh] = gPending.try_emplace(PendingKey{guid, id}, gNextSeq);
+  if (!fresh) {
+    // The waiting event covers this change too; sequence numbers grow along the queue.
+    uint64_t first = gQueue.front().seq;
+    gQueue[it->second - first].lastChange = change;
+    return false;
+  }
+  gQueue.push_back(Event{guid, id, type, gNextSeq++, Now(), change});
+  return true;
+}
+
+void QueueEvent(const GUID& guid, ZM_OBJECT_ID id, uint32_t type) {
+  std::lock_guard<std::mutex> g(gMutex);
+  if (QueueLocked(guid, id, type)) gWork.notify_one();
+}
+
+void QueueEvents(const std::vector<Change>& changes) {
+  std::lock_guard<std::mutex> g(gMutex);
+  bool any = false;
+  for (const Change& c : changes) any |= QueueLocked(*c.guid, c.id, c.type);
+  if (any) gWork.notify_one();
 }
 
 void ForgetProvider(Provider* p) {
@@ -169,7 +195,7 @@ ZMSTATUS EvRegisterEvent(ZM_HANDLE prov, const GUID* eventGuid, uint32_t* token)
       return ZM_S_OK;
     }
   *token = zmi::gNextToken++;
-  zmi::gRegs.push_back({*token, p, *eventGuid, zmi::gNextSeq});
+  zmi::gRegs.push_back({*token, p, *eventGuid, zmi::gNextChange});
   return ZM_S_OK;
 }
 

@@ -108,6 +108,7 @@ namespace zm {
 ZM_HANDLE Start() {
   if (zmi::IsDatabase(Database())) return Database();
   zmi::ResetAlerts();
+  zmi::ForgetProbedVolumes();
   ZM_HANDLE db = zmi::CreateDatabase();
   zmi::StartNotifier();
   zmi::RegisterBuiltins();
@@ -119,6 +120,7 @@ void Stop() {
   zmi::DropAllProviders();
   zmi::StopNotifier();
   zmi::DestroyDatabase();
+  zmi::ForgetProbedVolumes();
 }
 
 }  // namespace zm

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -54,12 +55,80 @@ bool Enter(Op op, ZMSTATUS* status);
 void* HostAlloc(size_t size, const char* file, int line);
 void HostFree(void* block);
 
+// ---- names.cpp: property names, interned once. Two names are the same name when their
+// ids are equal; the text stays valid for the life of the process.
+struct Name {
+  uint32_t id = 0;
+  const char* text = "";
+  bool operator==(const Name& o) const { return id == o.id; }
+  bool operator!=(const Name& o) const { return id != o.id; }
+};
+// The name for text (8-bit, zero-terminated). Callers usually pass literals: a name
+// seen before at the same address costs a pointer hash and a string compare.
+Name Intern(const char* text);
+
+// ---- The bytes of a value: up to kInline bytes (every fixed-size type and short
+// strings) live inside the object, longer values on the heap.
+class Bytes {
+ public:
+  static constexpr size_t kInline = 24;
+  Bytes() = default;
+  Bytes(const Bytes& o) { assign(o.data(), o.size()); }
+  Bytes(Bytes&& o) noexcept { Take(o); }
+  Bytes& operator=(const Bytes& o) {
+    if (this != &o) assign(o.data(), o.size());
+    return *this;
+  }
+  Bytes& operator=(Bytes&& o) noexcept {
+    if (this != &o) {
+      Release();
+      Take(o);
+    }
+    return *this;
+  }
+  ~Bytes() { Release(); }
+  const uint8_t* data() const { return size_ <= kInline ? inline_ : heap_; }
+  uint8_t* data() { return size_ <= kInline ? inline_ : heap_; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  uint8_t operator[](size_t i) const { return data()[i]; }
+  // Sets the size; the bytes kept are unspecified unless assigned after.
+  void resize(size_t n);
+  void assign(const uint8_t* p, size_t n) {
+    resize(n);
+    if (n != 0) std::memcpy(data(), p, n);
+  }
+  bool operator==(const Bytes& o) const {
+    return size_ == o.size_ && std::memcmp(data(), o.data(), size_) == 0;
+  }
+
+ private:
+  void Release() {
+    if (size_ > kInline) delete[] heap_;
+    size_ = 0;
+  }
+  void Take(Bytes& o) {
+    size_ = o.size_;
+    if (size_ > kInline) {
+      heap_ = o.heap_;
+    } else {
+      std::memcpy(inline_, o.inline_, size_);
+    }
+    o.size_ = 0;
+  }
+  size_t size_ = 0;
+  union {
+    uint8_t inline_[kInline];
+    uint8_t* heap_;
+  };
+};
+
 // ---- A stored value (properties of objects and property sets).
 struct Value {
-  std::string name;
+  Name name;
   uint32_t type = 0;
   uint32_t flags = 0;
-  std::vector<uint8_t> data;
+  Bytes data;
   bool operator==(const Value& o) const { return type == o.type && flags == o.flags && data == o.data; }
 };
 // Checks a caller's record and copies it; E_INVALIDARG_ZM when it is malformed.
@@ -77,8 +146,8 @@ bool PropSetValues(ZM_PROPSET set, std::vector<Value>* values);
 ZM_HANDLE CreateDatabase();
 void DestroyDatabase();
 bool IsDatabase(ZM_HANDLE db);
-ZM_OBJECT_ID NewId();  // from the object counter (alert kinds use it too)
-ZM_OBJECT_ID VolumeRoot();
+ZM_OBJECT_ID NewId();       // from the object counter (alert kinds use it too)
+ZM_OBJECT_ID VolumeRoot();  // the machine's health: type 11, above the severity groups
 ZM_OBJECT_ID HostCreate(uint32_t type);
 bool HostLink(ZM_OBJECT_ID parent, ZM_OBJECT_ID child);
 ZMSTATUS HostSet(ZM_OBJECT_ID id, const Value& v);
@@ -107,6 +176,13 @@ std::string ProviderName(ZM_HANDLE handle);  // UTF-8, empty when unknown
 void StartNotifier();
 void StopNotifier();
 void QueueEvent(const GUID& guid, ZM_OBJECT_ID id, uint32_t type);
+// The changes of one database call, queued together (one lock, one wake-up).
+struct Change {
+  const GUID* guid;
+  ZM_OBJECT_ID id;
+  uint32_t type;
+};
+void QueueEvents(const std::vector<Change>& changes);
 // Withdraws every registration of the provider and waits for a delivery in progress.
 void ForgetProvider(Provider* p);
 
@@ -129,6 +205,13 @@ std::string DetectFileSystem(const std::vector<uint8_t>& head, uint64_t length,
 // For an FT volume (true): its file system read through the FT data layout
 // (fsys_ft.cpp), empty when its data cannot be reached. False for any other volume.
 bool ProbeFtVolume(ZM_OBJECT_ID volume, std::string* fs);
+
+// File-system name of the bytes [offset, offset + length) of an image or device, read
+// in place by libblkid.
+std::string ProbeExtent(int fd, uint64_t offset, uint64_t length);
+// Drops what the probes of this boot found (a new host, a new boot).
+void ForgetProbedVolumes();
+uint64_t VolumeProbes();  // extents probed so far, for tests
 
 // ---- strings
 std::string Utf8(const std::u16string& s);

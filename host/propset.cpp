@@ -3,16 +3,15 @@
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "internal.h"
 
 namespace zmi {
 
+// Values in the order they were first added; names compared by id (a set holds a few).
 struct PropSet {
   std::vector<Value> values;
-  std::unordered_map<std::string, size_t> index;
 };
 
 namespace {
@@ -27,13 +26,17 @@ PropSet* Live(ZM_PROPSET set) {
   return gLive.count(p) != 0 ? p : nullptr;
 }
 
+Value* FindIn(PropSet* set, Name name) {
+  for (Value& v : set->values)
+    if (v.name == name) return &v;
+  return nullptr;
+}
+
 void Put(PropSet* set, Value v) {
-  auto it = set->index.find(v.name);
-  if (it != set->index.end()) {
-    set->values[it->second] = std::move(v);
+  if (Value* cur = FindIn(set, v.name)) {
+    *cur = std::move(v);
     return;
   }
-  set->index.emplace(v.name, set->values.size());
   set->values.push_back(std::move(v));
 }
 
@@ -63,22 +66,22 @@ ZMSTATUS CopyRecord(const ZM_PROPERTY* record, Value* out) {
       break;
   }
   if (want != 0 && record->Size != want) return E_INVALIDARG_ZM;
-  out->name = record->Name;
+  out->name = Intern(record->Name);
   out->type = record->Type;
   out->flags = record->Flags;
-  const auto* p = static_cast<const uint8_t*>(record->Value);
-  out->data.assign(p, p + record->Size);
+  out->data.assign(static_cast<const uint8_t*>(record->Value), record->Size);
   return ZM_S_OK;
 }
 
 ZM_PROPERTY* MakeRecord(const Value& v) {
   size_t nameOff = sizeof(ZM_PROPERTY);
-  size_t valueOff = (nameOff + v.name.size() + 1 + 7) & ~size_t{7};
+  size_t nameLen = std::strlen(v.name.text);
+  size_t valueOff = (nameOff + nameLen + 1 + 7) & ~size_t{7};
   auto* block = static_cast<uint8_t*>(HostAlloc(valueOff + v.data.size(), __FILE__, __LINE__));
   if (block == nullptr) return nullptr;
   auto* r = reinterpret_cast<ZM_PROPERTY*>(block);
   char* name = reinterpret_cast<char*>(block + nameOff);
-  std::memcpy(name, v.name.c_str(), v.name.size() + 1);
+  std::memcpy(name, v.name.text, nameLen + 1);
   r->Name = name;
   r->Type = v.type;
   r->Flags = v.flags;
@@ -90,7 +93,7 @@ ZM_PROPERTY* MakeRecord(const Value& v) {
 
 Value StringValue(const char* name, const std::u16string& text) {
   Value v;
-  v.name = name;
+  v.name = Intern(name);
   v.type = ZM_TYPE_STRING;
   v.data.resize((text.size() + 1) * 2);
   std::memcpy(v.data.data(), text.c_str(), v.data.size());
@@ -160,9 +163,9 @@ ZMSTATUS PsFindProperty(ZM_PROPSET set, const char* name, ZM_PROPERTY** record) 
   std::lock_guard<std::mutex> g(zmi::gMutex);
   zmi::PropSet* p = zmi::Live(set);
   if (p == nullptr) return ZM_E_INVALID_HANDLE;
-  auto it = p->index.find(name);
-  if (it == p->index.end()) return ZM_E_NO_PROPERTY;
-  *record = zmi::MakeRecord(p->values[it->second]);
+  const zmi::Value* v = zmi::FindIn(p, zmi::Intern(name));
+  if (v == nullptr) return ZM_E_NO_PROPERTY;
+  *record = zmi::MakeRecord(*v);
   return *record != nullptr ? ZM_S_OK : E_OUTOFMEMORY_ZM;
 }
 

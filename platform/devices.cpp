@@ -1,5 +1,8 @@
 // The NT device calls over the booted machine: opening devices through the object
 // namespace, the disk and volume controls, sector reads and writes, symbolic links.
+#include <fcntl.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "faults.h"
@@ -167,6 +170,8 @@ const char* ControlName(ULONG code) {
       return "IOCTL_DISK_GET_DRIVE_LAYOUT";
     case IOCTL_DISK_SET_DRIVE_LAYOUT:
       return "IOCTL_DISK_SET_DRIVE_LAYOUT";
+    case IOCTL_DISK_IS_WRITABLE:
+      return "IOCTL_DISK_IS_WRITABLE";
     case FSCTL_LOCK_VOLUME:
       return "FSCTL_LOCK_VOLUME";
     case FSCTL_UNLOCK_VOLUME:
@@ -213,6 +218,9 @@ NTSTATUS SetLayout(Disk& disk, const void* in, ULONG inLength, void* out, ULONG 
   std::memcpy(&count, in, sizeof count);
   const uint64_t size = 8 + 32ull * count;
   if (inLength < size) return STATUS_INVALID_PARAMETER;
+  // A table that could not be read whole (or is not ours) is never rewritten: the
+  // rewrite would drop what the read did not see.
+  if (!disk.layoutReadOnly.empty()) return kMediaWriteProtected;
   // A private copy: input and output are usually the same buffer.
   std::vector<uint8_t> copy(static_cast<const uint8_t*>(in), static_cast<const uint8_t*>(in) + size);
   auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION*>(copy.data());
@@ -359,6 +367,20 @@ NTSTATUS NtDeviceIoControlFile(HANDLE handle, HANDLE event, void* apcRoutine, vo
       if (f->cd) return Finish(iosb, STATUS_INVALID_DEVICE_REQUEST);
       s = GetLayout(*f->disk, out, outLength, &info);
       return Finish(iosb, s, info);
+    case IOCTL_DISK_IS_WRITABLE: {
+      if (f->cd) return Finish(iosb, kMediaWriteProtected);
+      const Disk& d = *f->disk;
+      const std::string name = "disk " + std::to_string(d.index);
+      // What the disk itself forbids; a process that opened the machine only to read
+      // is refused at the write, not here.
+      const std::string why = !d.damage.empty()           ? name + " " + d.damage
+                              : !d.layoutReadOnly.empty() ? name + ": " + d.layoutReadOnly
+                                                          : std::string();
+      if (why.empty()) return Finish(iosb, STATUS_SUCCESS);
+      // Asked by a writer before it changes anything: the reason is what it reports.
+      if (f->write) detail::SetRefusal(why);
+      return Finish(iosb, kMediaWriteProtected);
+    }
     case IOCTL_DISK_SET_DRIVE_LAYOUT:
       if (f->cd) return Finish(iosb, STATUS_INVALID_DEVICE_REQUEST);
       s = SetLayout(*f->disk, in, inLength, out, outLength, &info);
@@ -535,3 +557,29 @@ DWORD QueryDosDeviceW(PCWSTR deviceName, PWSTR targetPath, DWORD maxChars) {
 }
 
 }  // extern "C"
+
+// Where a partition's or CD-ROM's bytes lie in its image, for readers that go there
+// directly instead of through a handle (file-system detection).
+bool ntp::OpenDeviceExtent(const std::u16string& device, DeviceExtent* out, bool openFd) {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  detail::Machine* m = detail::Current();
+  Target t;
+  if (m == nullptr || !NT_SUCCESS(Lookup(*m, device, true, &t))) return false;
+  DeviceExtent e;
+  int fd = -1;
+  if (t.cd) {
+    fd = t.cd->fd;
+    e.length = t.cd->length;
+    e.cdrom = true;
+  } else if (t.disk && t.part && t.disk->alive && t.part->alive) {
+    fd = t.disk->fd;
+    e.disk = t.disk->index;
+    e.offset = std::min(t.part->offset, t.disk->length);
+    e.length = std::min(t.part->length, t.disk->length - e.offset);
+    e.writes = t.disk->counters.sectorsWritten;
+  }
+  if (fd < 0) return false;
+  if (openFd && (e.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0) return false;
+  *out = e;
+  return true;
+}

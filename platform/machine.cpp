@@ -783,6 +783,12 @@ std::vector<std::string> LayoutWarnings(unsigned disk) {
   return g_machine->disks[disk]->warnings;
 }
 
+std::string LayoutReadOnlyReason(unsigned disk) {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  if (!g_machine || disk >= g_machine->disks.size()) return {};
+  return g_machine->disks[disk]->layoutReadOnly;
+}
+
 namespace detail {
 
 std::recursive_mutex& MachineMutex() {
@@ -955,6 +961,7 @@ NTSTATUS RefreshLayout(Disk& disk, ptable::ReadResult* result) {
       [&](uint64_t lba, uint8_t* buf) { return NT_SUCCESS(ReadBytes(disk, lba * bps, buf, bps)); }, result);
   if (!NT_SUCCESS(s)) return s;
   disk.warnings = result->warnings;
+  disk.layoutReadOnly = result->readOnlyReason;
   disk.tableSectors = result->tableSectors;
   disk.signature = result->signature;
 

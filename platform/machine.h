@@ -92,6 +92,21 @@ std::u16string DriveLetterTarget(char letter);  // empty when none
 // Reads sectors of a disk outside the NT calls (file-system detection, tests).
 bool ReadDiskBytes(unsigned disk, uint64_t offset, void* buffer, size_t length);
 
+// Where the bytes of a partition (\Device\HarddiskN\PartitionM, M >= 1, or a link to
+// one) or of a CD-ROM's medium lie, for readers that go to the image or block device
+// directly. With openFd, fd is a duplicate that the caller closes (else -1). writes is
+// the disk's count of
+// sectors written so far: while it stays the same, the partition's bytes have not
+// changed. False for any other name and for a partition that no longer exists.
+struct DeviceExtent {
+  int fd = -1;
+  uint64_t offset = 0, length = 0;  // bytes
+  unsigned disk = 0;
+  bool cdrom = false;
+  uint64_t writes = 0;
+};
+bool OpenDeviceExtent(const std::u16string& device, DeviceExtent* out, bool openFd = true);
+
 // Device counters, per disk.
 struct DiskCounters {
   uint64_t sectorsRead = 0, sectorsWritten = 0;
@@ -154,5 +169,10 @@ int FindSameImage(const std::string& dir, const std::string& path);
 // leaving the disk or the extended partition, a boot record without its signature);
 // empty for a sound table.
 std::vector<std::string> LayoutWarnings(unsigned disk);
+
+// Why the disk's partition table is not changed by layout writes ("gpt disk, not
+// managed", a chain that cannot be followed to its end, a slot the layout cannot
+// report); empty when it may be. Such a disk also reports itself not writable.
+std::string LayoutReadOnlyReason(unsigned disk);
 
 }  // namespace ntp

@@ -46,6 +46,7 @@ struct Disk : Device {  // also Partition0, the whole disk
   std::map<unsigned, std::shared_ptr<Partition>> partitions;  // by number
   std::vector<uint64_t> tableSectors;                         // as last read
   std::vector<std::string> warnings;                          // from the last layout read
+  std::string layoutReadOnly;  // why the table must not be rewritten (last read); empty if it may
   DiskCounters counters;
 
   ptable::DiskShape Shape() const;

@@ -70,7 +70,12 @@ void PutChs(uint8_t* p, uint64_t lba, const DiskShape& shape) {
 
 }  // namespace
 
-bool IsContainer(uint8_t type) { return type == PARTITION_EXTENDED || type == PARTITION_XINT13_EXTENDED; }
+const char* const kForeignLayout = "gpt disk, not managed";
+
+bool IsContainer(uint8_t type) {
+  const uint8_t base = type & 0x3F;
+  return base == PARTITION_EXTENDED || base == PARTITION_XINT13_EXTENDED;
+}
 
 bool IsRecognized(uint8_t type) {
   auto base = [](uint8_t t) {
@@ -93,7 +98,9 @@ bool IsRecognized(uint8_t type) {
 
 bool IsData(uint8_t type) { return type != PARTITION_ENTRY_UNUSED && !IsContainer(type); }
 
-NTSTATUS Read(const DiskShape& shape, const SectorReader& reader, ReadResult* result) {
+namespace {
+
+NTSTATUS ReadChain(const DiskShape& shape, const SectorReader& reader, ReadResult* result) {
   *result = ReadResult{};
   const uint32_t bps = shape.bytesPerSector;
   std::vector<uint8_t> sector(bps);
@@ -172,6 +179,95 @@ NTSTATUS Read(const DiskShape& shape, const SectorReader& reader, ReadResult* re
     result->tableSectors.push_back(at);
   }
   return STATUS_SUCCESS;
+}
+
+std::string Hex8(uint8_t v) {
+  static const char digits[] = "0123456789ABCDEF";
+  return std::string("0x") + digits[v >> 4] + digits[v & 15];
+}
+
+}  // namespace
+
+NTSTATUS Read(const DiskShape& shape, const SectorReader& reader, ReadResult* result) {
+  NTSTATUS s = ReadChain(shape, reader, result);
+  if (NT_SUCCESS(s)) Assess(shape, reader, result);
+  return s;
+}
+
+void Assess(const DiskShape& shape, const SectorReader& reader, ReadResult* result) {
+  result->readOnlyReason.clear();
+  const uint32_t bps = shape.bytesPerSector;
+  std::vector<uint8_t> sector(bps);
+  const bool marked = reader(0, sector.data()) && HasMark(sector.data());
+  for (int slot = 0; marked && slot < 4; ++slot)
+    if (Decode(sector.data(), slot).type == 0xEE) {
+      result->readOnlyReason = kForeignLayout;
+      return;
+    }
+  if (shape.sectors > 1 && bps >= 8 && reader(1, sector.data()) &&
+      std::memcmp(sector.data(), "EFI PART", 8) == 0) {
+    result->readOnlyReason = kForeignLayout;
+    return;
+  }
+  if (!marked) return;
+
+  // Slots the layout reports as empty although they hold a start or a size.
+  for (size_t g = 0; g < result->tableSectors.size(); ++g) {
+    const uint64_t lba = result->tableSectors[g];
+    if (!reader(lba, sector.data())) continue;
+    for (int slot = 0; slot < 4; ++slot) {
+      const RawEntry raw = Decode(sector.data(), slot);
+      if (raw.type == PARTITION_ENTRY_UNUSED && (raw.start != 0 || raw.size != 0)) {
+        result->readOnlyReason = "slot " + std::to_string(slot + 1) + " of the table at sector " +
+                                 std::to_string(lba) + " has no type but a start (" +
+                                 std::to_string(raw.start) + ") or size (" + std::to_string(raw.size) +
+                                 "); a rewrite would lose it";
+        return;
+      }
+    }
+  }
+
+  // Only the first extended partition of the master boot record is followed.
+  std::vector<size_t> containers;
+  for (size_t i = 0; i < 4 && i < result->entries.size(); ++i)
+    if (IsContainer(result->entries[i].PartitionType)) containers.push_back(i);
+  if (containers.size() > 1) {
+    result->readOnlyReason = "the master boot record holds " + std::to_string(containers.size()) +
+                             " extended partitions (slots " + std::to_string(containers[0] + 1) + " and " +
+                             std::to_string(containers[1] + 1) + "); only the first one is followed";
+    return;
+  }
+
+  if (result->warnings.empty()) return;
+  // A first extended boot record that is all zeros (no signature, no entries) is an
+  // extended partition nobody has used yet; anything else leaves the rest of the
+  // extended partition unknown.
+  if (result->tableSectors.size() == 1) {
+    const PARTITION_INFORMATION* container = nullptr;
+    for (size_t i = 0; i < 4 && i < result->entries.size(); ++i)
+      if (IsContainer(result->entries[i].PartitionType)) {
+        container = &result->entries[i];
+        break;
+      }
+    // Only for the plain types: under 0x85, 0xC5 and the like an unreadable first
+    // sector may as well be another system's data.
+    if (container != nullptr && (container->PartitionType == PARTITION_EXTENDED ||
+                                 container->PartitionType == PARTITION_XINT13_EXTENDED)) {
+      const uint64_t at = uint64_t(container->StartingOffset.QuadPart) / bps;
+      if (container->PartitionLength.QuadPart == 0) return;
+      if (at < shape.sectors && reader(at, sector.data()) &&
+          std::all_of(sector.begin() + kTableOffset, sector.end(), [](uint8_t b) { return b == 0; }))
+        return;
+    }
+  }
+  std::string kind;
+  for (size_t i = 0; i < 4 && i < result->entries.size(); ++i)
+    if (IsContainer(result->entries[i].PartitionType)) {
+      kind = " of type " + Hex8(result->entries[i].PartitionType);
+      break;
+    }
+  result->readOnlyReason = "the chain of the extended partition" + kind + " cannot be followed to its end (" +
+                           result->warnings.front() + "); nothing in it may be changed";
 }
 
 NTSTATUS Build(const DiskShape& shape, const SectorReader& reader, const DRIVE_LAYOUT_INFORMATION* layout,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "ntdisk.h"
@@ -32,6 +33,12 @@ enum : uint32_t {
 #define LDM_E_NO_FREE_SLOT 0xC1100013u
 #define LDM_E_EXTENDED_EXISTS 0xC1100014u
 #define LDM_E_NOT_SINGLE_PARTITION 0xC1100015u
+#define LDM_E_TABLE_READ_ONLY 0xC1100016u       // foreign layout, or the driver keeps the table read-only
+#define LDM_E_SIGNATURE_NOT_UNIQUE 0xC1100017u  // disk signature 0 or shared with another disk
+
+// The disk property that says why requests leave a disk's table alone (UTF-16; empty or
+// absent when they may change it).
+#define LDM_PROP_READ_ONLY "LAYOUT_READ_ONLY"
 
 // One region of a disk: a primary partition, the extended partition, or a logical drive
 // widened to include the track of its extended boot record.
@@ -68,7 +75,8 @@ uint32_t TrackBytes(const DISK_GEOMETRY& g);
 uint32_t CylinderBytes(const DISK_GEOMETRY& g);
 int64_t UsableBytes(const DISK_GEOMETRY& g);
 
-// System id classes, by the low six bits.
+// System id classes. Only type 0 is an empty slot (0x40, 0x80, 0xC0 are entries whose
+// space is taken); containers by the low six bits (0x05, 0x0F, 0x85, 0xC5...).
 bool IsEmptyType(uint8_t type);
 bool IsContainerType(uint8_t type);
 
@@ -164,5 +172,30 @@ struct LayoutBuffer {
 // True when the regions of each level are disjoint and the logical drives lie inside
 // their container: only then can the table be rebuilt from the lists.
 bool RegionsDisjoint(const RegionList& primary, const RegionList& logical);
+
+// The text a foreign (GPT) disk is shown with; its table is never changed.
+extern const char16_t* const kForeignDisk;
+bool IsForeignLayout(PDRIVE_LAYOUT_INFORMATION table);
+
+// Why a request must not rewrite this table, checked before anything is written:
+// LDM_E_TABLE_READ_ONLY (foreign layout, or a table the driver keeps read-only) or
+// LDM_E_REGIONS_FAILED (a table the region lists cannot rebuild without losing or
+// moving an entry, which the reason names). 0 and an empty reason when it may.
+ZMSTATUS TableProblem(HANDLE handle, PDRIVE_LAYOUT_INFORMATION table, const DISK_GEOMETRY& geometry,
+                      std::u16string* reason);
+
+// Records the reason on the disk object (LDM_PROP_READ_ONLY); an empty reason clears
+// one recorded before.
+void PublishTableProblem(ZM_OBJECT_ID disk, const std::u16string& reason);
+
+// LDM_E_SIGNATURE_NOT_UNIQUE when the disk's "SIGNATURE" is 0 or another disk's too:
+// the FT configuration names disks by signature, so nothing may be recorded for it.
+ZMSTATUS CheckDiskSignature(ZM_OBJECT_ID disk);
+// The same for the disks below a volume (every partition of it).
+ZMSTATUS CheckVolumeDiskSignature(ZM_OBJECT_ID volume);
+
+// True when [byteOffset, +sector) holds a boot record of the table as read: the first
+// sector of the extended partition or one that a logical drive's entry counts from.
+bool IsTableSector(PDRIVE_LAYOUT_INFORMATION table, int64_t byteOffset, uint32_t bytesPerSector);
 
 }  // namespace layout

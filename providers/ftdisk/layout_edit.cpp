@@ -8,6 +8,11 @@
 #include "ntlow.h"
 #include "provider.h"
 
+// DeletePartition, or with write false only its checks: everything that would refuse
+// the delete is found before anything (a drive letter included) is changed.
+ZMSTATUS DeleteInTable(int64_t offset, int64_t length, uint32_t regionType, PCWSTR diskDevice, bool write,
+                       std::u16string* reason, bool* checked);
+
 namespace {
 
 using layout::IdList;
@@ -46,13 +51,15 @@ bool InsideOneOf(const std::vector<_FREE_EXTENT>& extents, int64_t offset, int64
 }
 
 // Opens the disk for writing and reads geometry, table and both region lists. A table
-// entry the region model had to leave out would be dropped by a rewrite, so such a
-// table is refused before anything is changed.
+// the lists cannot rebuild whole (or one the driver keeps read-only) is refused here,
+// before anything is changed; *reason then says why.
 struct OpenedDisk {
   layout::DiskHandle handle;
   DISK_GEOMETRY geometry{};
   layout::LayoutBuffer table;
   layout::RegionList primary, logical;
+  std::u16string reason;
+  bool checked = false;  // the table was read and checked (reason is meaningful)
 };
 
 ZMSTATUS OpenForChange(PCWSTR device, OpenedDisk& d, bool geometryFirst) {
@@ -77,10 +84,11 @@ ZMSTATUS OpenForChange(PCWSTR device, OpenedDisk& d, bool geometryFirst) {
   if (s != 0) return s;
   s = geometryFirst ? table() : geometry();
   if (s != 0) return s;
-  uint32_t skippedPrimary = 0, skippedLogical = 0;
-  if (!CreateRegionsEx(d.table.p, 1, d.primary.count, d.primary.list, d.geometry, &skippedPrimary) ||
-      !CreateRegionsEx(d.table.p, 3, d.logical.count, d.logical.list, d.geometry, &skippedLogical) ||
-      skippedPrimary != 0 || skippedLogical != 0 || !layout::RegionsDisjoint(d.primary, d.logical))
+  s = layout::TableProblem(d.handle.h, d.table.p, d.geometry, &d.reason);
+  d.checked = true;
+  if (s != 0) return s;
+  if (!CreateRegions(d.table.p, 1, d.primary.count, d.primary.list, d.geometry) ||
+      !CreateRegions(d.table.p, 3, d.logical.count, d.logical.list, d.geometry))
     return LDM_E_REGIONS_FAILED;
   return 0;
 }
@@ -190,8 +198,16 @@ ZMSTATUS DeleteRequest(ZM_OBJECT_ID id, ZM_OBJECT_ID* resultId, std::u16string& 
     return E_INVALIDARG_ZM;
   }
 
+  // Everything that would refuse the delete is checked before the letter goes.
+  std::u16string reason;
+  bool checked = false;
+  ZMSTATUS s = DeleteInTable(static_cast<int64_t>(offset), static_cast<int64_t>(length), regionType,
+                             device.c_str(), false, &reason, &checked);
+  if (checked) layout::PublishTableProblem(disk, reason);
+  if (ZM_FAILED(s)) return s;
+
   ZM_HANDLE mount = nullptr;
-  ZMSTATUS s = PrGetProviderByName(ghDb, u"mount", &mount);
+  s = PrGetProviderByName(ghDb, u"mount", &mount);
   if (ZM_FAILED(s)) return s;
   ZM_PROPSET in = nullptr, out = nullptr;
   if (ZM_FAILED(s = PsCreatePropset(&in))) return s;
@@ -246,6 +262,9 @@ ZMSTATUS LdmDeletePartition(ZM_OBJECT_ID id, ZM_OBJECT_ID* resultId) {
 }
 
 ZMSTATUS LdmUpdateDisk(ZM_OBJECT_ID disk, ZM_PROPSET outProps) {
+  // Only a disk can be rescanned; anything else would be reported as a quiet success.
+  uint32_t type = 0;
+  if (ZM_FAILED(ObGetObjectType(ghDb, disk, &type)) || type != ZM_OBJ_DISK) return E_INVALIDARG_ZM;
   ZM_OBJECT_ID created = 0;
   ZMSTATUS result = UpdateDisk(disk, &created);
   if (!ZM_FAILED(result)) AddMemberId(outProps, created);
@@ -260,6 +279,7 @@ ZMSTATUS CreatePartition(int64_t offset, int64_t length, uint32_t regionType, PC
   if (diskDevice == nullptr) return LDM_E_OPEN_FAILED;
   OpenedDisk d;
   ZMSTATUS s = OpenForChange(diskDevice, d, true);
+  if (d.checked) layout::PublishTableProblem(disk, d.reason);
   if (s != 0) return s;
   const int64_t track = TrackBytes(d.geometry);
   const int64_t cylinder = CylinderBytes(d.geometry);
@@ -315,18 +335,20 @@ ZMSTATUS CreatePartition(int64_t offset, int64_t length, uint32_t regionType, PC
       return LDM_E_NOT_FREE_SPACE;
   }
 
-  if (regionType != REGION_EXTENDED) {
-    int64_t zap = regionType == REGION_LOGICAL ? offset + track : offset;
-    // The cleared sector must lie in the free region the request named.
-    if (zap < namedOffset || zap - namedOffset > namedLength - static_cast<int64_t>(sector))
-      return LDM_E_ZAP_FAILED;
-    LARGE_INTEGER at;
-    at.QuadPart = zap;
-    if (!ZapSector(at, diskDevice, sector)) return LDM_E_ZAP_FAILED;
-  }
-
   if (regionType == REGION_EXTENDED) {
     if (d.logical.count != 0) return LDM_E_EXTENDED_IN_TABLE;
+  }
+  LARGE_INTEGER zap;
+  zap.QuadPart = regionType == REGION_LOGICAL ? offset + track : offset;
+  // A boot record that sits in the free gap (its drive's data starts more than a track
+  // after it) is still in use until the new table is written: clear that sector after.
+  const bool zapAfter =
+      regionType != REGION_EXTENDED && layout::IsTableSector(d.table.p, zap.QuadPart, sector);
+  if (regionType != REGION_EXTENDED) {
+    // The cleared sector must lie in the free region the request named.
+    if (zap.QuadPart < namedOffset || zap.QuadPart - namedOffset > namedLength - static_cast<int64_t>(sector))
+      return LDM_E_ZAP_FAILED;
+    if (!zapAfter && !ZapSector(zap, diskDevice, sector)) return LDM_E_ZAP_FAILED;
   }
   _REGION_ENTRY region{};
   region.StartingOffset = offset;
@@ -344,13 +366,24 @@ ZMSTATUS CreatePartition(int64_t offset, int64_t length, uint32_t regionType, PC
   SortRegions(d.primary.list, d.primary.count);
   SortRegions(d.logical.list, d.logical.count);
   if (!WriteLayout(DiskEntry(d), d.handle.h)) return LDM_E_WRITE_FAILED;
+  if (zapAfter) {
+    d.handle.Close();
+    if (!ZapSector(zap, diskDevice, sector)) return LDM_E_ZAP_FAILED;
+  }
   return 0;
 }
 
 ZMSTATUS DeletePartition(int64_t offset, int64_t length, uint32_t regionType, PCWSTR diskDevice) {
+  return DeleteInTable(offset, length, regionType, diskDevice, true, nullptr, nullptr);
+}
+
+ZMSTATUS DeleteInTable(int64_t offset, int64_t length, uint32_t regionType, PCWSTR diskDevice, bool write,
+                       std::u16string* reason, bool* checked) {
   if (diskDevice == nullptr) return LDM_E_OPEN_FAILED;
   OpenedDisk d;
   ZMSTATUS s = OpenForChange(diskDevice, d, true);
+  if (reason != nullptr) *reason = d.reason;
+  if (checked != nullptr) *checked = d.checked;
   if (s != 0) return s;
   if (regionType == REGION_EXTENDED && d.logical.count != 1) return E_INVALIDARG_ZM;
 
@@ -361,6 +394,7 @@ ZMSTATUS DeletePartition(int64_t offset, int64_t length, uint32_t regionType, PC
   for (uint32_t i = first; i < from.count; ++i) {
     const _REGION_ENTRY& r = from.list[i];
     if (r.StartingOffset != offset || r.Length != length || r.RegionType != regionType) continue;
+    if (!write) return 0;
     memmove(&from.list[i], &from.list[i + 1], (from.count - i - 1) * sizeof(_REGION_ENTRY));
     --from.count;
     if (regionType == REGION_EXTENDED) d.logical.count = 0;

@@ -100,22 +100,40 @@ ZMSTATUS UpdateDisk(ZM_OBJECT_ID disk, ZM_OBJECT_ID* createdId) {
     return LDM_E_TABLE_UNREADABLE;
   }
 
-  layout::RegionList primary, logical;
-  if (!CreateRegions(table.p, 1, primary.count, primary.list, geometry)) return LDM_E_REGIONS_FAILED;
-  SetDiskFreeSpace(disk, primary.count, primary.list);
-  if (!CreateRegions(table.p, 3, logical.count, logical.list, geometry)) return LDM_E_REGIONS_FAILED;
+  // A foreign layout publishes nothing but why; a table requests must leave alone
+  // publishes its partitions but no free space, so nothing is offered for a create.
+  std::u16string reason;
+  const bool foreign = layout::IsForeignLayout(table.p);
+  const bool readOnly = layout::TableProblem(h.h, table.p, geometry, &reason) != 0;
+  layout::PublishTableProblem(disk, reason);
 
-  // Existing objects: primaries and the extended partition under the disk, and the
-  // logical drives under the extended partition when there is exactly one.
-  IdList parts, extended, drives;
+  layout::RegionList primary, logical;
+  if (!foreign) {
+    if (!CreateRegions(table.p, 1, primary.count, primary.list, geometry)) return LDM_E_REGIONS_FAILED;
+    SetDiskFreeSpace(disk, primary.count, primary.list);
+    if (!CreateRegions(table.p, 3, logical.count, logical.list, geometry)) return LDM_E_REGIONS_FAILED;
+  } else {
+    uint64_t none = 0;
+    ZM_PROPERTY r{"FREE_SPACE", ZM_TYPE_UINT64, 0, 8, &none};
+    ObSetProperty(ghDb, disk, &r);
+  }
+
+  // Existing objects: primaries and extended partitions under the disk, and the logical
+  // drives under every extended partition (owner[] says which, -1 for the others).
+  IdList parts, extended;
   if (ZM_FAILED(s = layout::Children(disk, ZM_OBJ_PARTITION, parts))) return s;
   if (ZM_FAILED(s = layout::Children(disk, ZM_OBJ_EXTENDED, extended))) return s;
-  if (extended.count == 1 && ZM_FAILED(s = layout::Children(extended.ids[0], ZM_OBJ_PARTITION, drives)))
-    return s;
   std::vector<ZM_OBJECT_ID> objects;
+  std::vector<long> owner;
   objects.insert(objects.end(), parts.ids, parts.ids + parts.count);
   objects.insert(objects.end(), extended.ids, extended.ids + extended.count);
-  objects.insert(objects.end(), drives.ids, drives.ids + drives.count);
+  owner.assign(objects.size(), -1);
+  for (uint32_t e = 0; e < extended.count; ++e) {
+    IdList drives;
+    if (ZM_FAILED(s = layout::Children(extended.ids[e], ZM_OBJ_PARTITION, drives))) return s;
+    objects.insert(objects.end(), drives.ids, drives.ids + drives.count);
+    owner.insert(owner.end(), drives.count, static_cast<long>(parts.count + e));
+  }
 
   size_t total = objects.size() + primary.count + logical.count;
   Flags flags;
@@ -128,6 +146,8 @@ ZMSTATUS UpdateDisk(ZM_OBJECT_ID disk, ZM_OBJECT_ID* createdId) {
   uint8_t* primaryMatched = flags.block + objects.size();
   uint8_t* logicalMatched = primaryMatched + primary.count;
 
+  // Each object's region: disk level first (index j), else container level (count + j).
+  std::vector<long> matchedRegion(objects.size(), -1);
   for (size_t i = 0; i < objects.size(); ++i) {
     uint64_t offset = 0, length = 0;
     uint8_t type = 0, active = 0, rewrite = 0;
@@ -136,25 +156,43 @@ ZMSTATUS UpdateDisk(ZM_OBJECT_ID disk, ZM_OBJECT_ID* createdId) {
     if (ZM_FAILED(s = ReadU8(objects[i], "PARTITION_TYPE", &type))) return s;
     if (ZM_FAILED(s = ReadU8(objects[i], "ACTIVE", &active))) return s;
     if (ZM_FAILED(s = ReadU8(objects[i], "REWRITE", &rewrite))) return s;
-    bool found = false;
-    for (uint32_t j = 0; j < primary.count && !found; ++j) {
-      if (SameRegion(primary.list[j], offset, length, type, active, rewrite)) {
-        primaryMatched[j] = 1;
-        found = true;
-      }
+    for (uint32_t j = 0; j < primary.count && matchedRegion[i] < 0; ++j)
+      if (SameRegion(primary.list[j], offset, length, type, active, rewrite)) matchedRegion[i] = j;
+    for (uint32_t j = 0; j < logical.count && matchedRegion[i] < 0; ++j)
+      if (SameRegion(logical.list[j], offset, length, type, active, rewrite))
+        matchedRegion[i] = static_cast<long>(primary.count + j);
+  }
+  // A logical drive belongs to the extended partition it was published under: when
+  // that object goes, its drives go too and are published again under the new one, so
+  // no drive is left without a parent (and published a second time by the next scan).
+  for (size_t i = 0; i < objects.size(); ++i)
+    if (owner[i] >= 0 && matchedRegion[static_cast<size_t>(owner[i])] < 0) matchedRegion[i] = -1;
+  // A logical drive only matches a drive region, a primary or extended object only a
+  // disk-level region; the container element is represented by the disk level.
+  for (size_t i = 0; i < objects.size(); ++i) {
+    const long m = matchedRegion[i];
+    if (m < 0) continue;
+    const bool drive = owner[i] >= 0;
+    if (drive != (m > static_cast<long>(primary.count))) {
+      matchedRegion[i] = -1;
+      continue;
     }
-    for (uint32_t j = 0; j < logical.count && !found; ++j) {
-      if (SameRegion(logical.list[j], offset, length, type, active, rewrite)) {
-        logicalMatched[j] = 1;
-        found = true;
-      }
-    }
-    objectMatched[i] = found ? 1 : 0;
+    objectMatched[i] = 1;
+    if (m < static_cast<long>(primary.count))
+      primaryMatched[m] = 1;
+    else
+      logicalMatched[m - primary.count] = 1;
   }
 
   bool changed = false;
   for (size_t i = 0; i < objects.size(); ++i) {
     if (objectMatched[i]) continue;
+    if (i >= parts.count && owner[i] < 0) {
+      // A stale extended partition: its free space goes with it.
+      IdList free;
+      if (!ZM_FAILED(layout::Children(objects[i], ZM_OBJ_FREE_SPACE, free)))
+        for (uint32_t k = 0; k < free.count; ++k) ObDeleteObject(ghDb, free.ids[k]);
+    }
     DeleteWithVolumes(objects[i]);
     changed = true;
   }
@@ -169,14 +207,29 @@ ZMSTATUS UpdateDisk(ZM_OBJECT_ID disk, ZM_OBJECT_ID* createdId) {
     changed = true;
   }
 
+  // Free space: none on a disk whose table requests leave alone; inside the extended
+  // partition whose chain was followed (the container element), none in any other.
   IdList free;
   if (ZM_FAILED(s = layout::Children(disk, ZM_OBJ_FREE_SPACE, free))) return s;
-  if (changed || free.count == 0) CreateFreeSpaceObjects(disk, table.p, geometry);
+  if (readOnly) {
+    for (uint32_t k = 0; k < free.count; ++k) ObDeleteObject(ghDb, free.ids[k]);
+  } else if (changed || free.count == 0) {
+    CreateFreeSpaceObjects(disk, table.p, geometry);
+  }
 
   if (ZM_FAILED(s = layout::Children(disk, ZM_OBJ_EXTENDED, extended))) return s;
-  if (extended.count >= 1) {
-    if (ZM_FAILED(s = layout::Children(extended.ids[0], ZM_OBJ_FREE_SPACE, free))) return s;
-    if (changed || free.count == 0) CreateFreeSpaceObjects(extended.ids[0], table.p, geometry);
+  for (uint32_t e = 0; e < extended.count; ++e) {
+    if (ZM_FAILED(s = layout::Children(extended.ids[e], ZM_OBJ_FREE_SPACE, free))) return s;
+    uint64_t offset = 0, length = 0;
+    bool followed = logical.count > 0 && !ZM_FAILED(ReadU64(extended.ids[e], "OFFSET_LL", &offset)) &&
+                    !ZM_FAILED(ReadU64(extended.ids[e], "LENGTH_LL", &length)) &&
+                    static_cast<int64_t>(offset) == logical.list[0].StartingOffset &&
+                    static_cast<int64_t>(length) == logical.list[0].Length;
+    if (readOnly || !followed) {
+      for (uint32_t k = 0; k < free.count; ++k) ObDeleteObject(ghDb, free.ids[k]);
+    } else if (changed || free.count == 0) {
+      CreateFreeSpaceObjects(extended.ids[e], table.p, geometry);
+    }
   }
   return s;
 }
@@ -232,9 +285,23 @@ bool CreatePartitionObject(const _REGION_ENTRY* region, ZM_OBJECT_ID disk, PCWST
   PsDestroyPropset(set);
 
   if (region->RegionType == REGION_LOGICAL) {
+    // Under the extended partition that holds it (the first one when none does).
     IdList extended;
-    if (!ZM_FAILED(layout::Children(disk, ZM_OBJ_EXTENDED, extended)) && extended.count > 0)
-      ObAddChildObject(ghDb, extended.ids[0], id);
+    if (!ZM_FAILED(layout::Children(disk, ZM_OBJ_EXTENDED, extended)) && extended.count > 0) {
+      ZM_OBJECT_ID parent = extended.ids[0];
+      for (uint32_t e = 0; e < extended.count; ++e) {
+        uint64_t offset = 0, length = 0;
+        if (ZM_FAILED(ReadU64(extended.ids[e], "OFFSET_LL", &offset)) ||
+            ZM_FAILED(ReadU64(extended.ids[e], "LENGTH_LL", &length)))
+          continue;
+        const uint64_t start = static_cast<uint64_t>(region->StartingOffset);
+        if (start >= offset && start - offset < length) {
+          parent = extended.ids[e];
+          break;
+        }
+      }
+      ObAddChildObject(ghDb, parent, id);
+    }
   } else {
     ObAddChildObject(ghDb, disk, id);
   }
@@ -295,7 +362,8 @@ ZMSTATUS CreateFreeSpace(ZM_OBJECT_ID parent, int64_t offset, int64_t length) {
 }
 
 void SetDiskFreeSpace(ZM_OBJECT_ID disk, uint32_t count, const _REGION_ENTRY* regions) {
-  if (regions == nullptr) return;
+  // A disk without regions (an empty list) is all free: the value is written then too.
+  if (regions == nullptr) count = 0;
   uint64_t length = 0;
   if (ZM_FAILED(ReadU64(disk, "LENGTH_LL", &length))) return;
   uint64_t used = 0;

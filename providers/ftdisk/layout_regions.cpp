@@ -66,7 +66,7 @@ int64_t UsableBytes(const DISK_GEOMETRY& g) {
   return cylinders * static_cast<int64_t>(c);
 }
 
-bool IsEmptyType(uint8_t type) { return (type & 0x3F) == 0; }
+bool IsEmptyType(uint8_t type) { return type == 0; }
 
 bool IsContainerType(uint8_t type) {
   uint8_t t = type & 0x3F;

@@ -91,12 +91,14 @@ ZMSTATUS MarkActive(ZM_OBJECT_ID volume, std::u16string& device) {
   }
   DISK_GEOMETRY geometry{};
   if (LowGetDriveGeometry(h.h, geometry) != 0) return LDM_E_GEOMETRY_FAILED;
-  // A table entry the region model left out would be dropped by the rewrite.
+  // A table the region lists cannot rebuild whole is refused before anything changes.
+  std::u16string reason;
+  ZMSTATUS problem = layout::TableProblem(h.h, table.p, geometry, &reason);
+  layout::PublishTableProblem(disk, reason);
+  if (problem != 0) return problem;
   layout::RegionList primary, logical;
-  uint32_t skippedPrimary = 0, skippedLogical = 0;
-  if (!CreateRegionsEx(table.p, 1, primary.count, primary.list, geometry, &skippedPrimary) ||
-      !CreateRegionsEx(table.p, 3, logical.count, logical.list, geometry, &skippedLogical) ||
-      skippedPrimary != 0 || skippedLogical != 0 || !layout::RegionsDisjoint(primary, logical))
+  if (!CreateRegions(table.p, 1, primary.count, primary.list, geometry) ||
+      !CreateRegions(table.p, 3, logical.count, logical.list, geometry))
     return LDM_E_REGIONS_FAILED;
 
   _DISK_ENTRY entry{};
@@ -107,20 +109,33 @@ ZMSTATUS MarkActive(ZM_OBJECT_ID volume, std::u16string& device) {
   entry.Signature = table.p->Signature;
   entry.Geometry = geometry;
 
-  bool changed = false;
+  // Exactly one entry of the disk stays flagged: the named partition. Other flags, also
+  // on the extended partition or a logical drive, are cleared in the same write.
+  bool found = false, changed = false;
   for (uint32_t i = 0; i < primary.count; ++i) {
     _REGION_ENTRY& r = primary.list[i];
-    if (static_cast<uint64_t>(r.StartingOffset) == offset && static_cast<uint64_t>(r.Length) == length) {
-      if (r.BootIndicator) return 0;
+    const bool named =
+        static_cast<uint64_t>(r.StartingOffset) == offset && static_cast<uint64_t>(r.Length) == length;
+    if (named && !found) {
+      found = true;
+      if (r.BootIndicator) continue;
       r.BootIndicator = 1;
-      r.RewritePartition = 1;
-      changed = true;
     } else if (r.BootIndicator) {
       r.BootIndicator = 0;
-      r.RewritePartition = 1;
+    } else {
+      continue;
     }
+    r.RewritePartition = 1;
+    changed = true;
   }
-  if (!changed) return 0;
+  for (uint32_t i = 1; i < logical.count; ++i) {
+    _REGION_ENTRY& r = logical.list[i];
+    if (!r.BootIndicator) continue;
+    r.BootIndicator = 0;
+    r.RewritePartition = 1;
+    changed = true;
+  }
+  if (!found || !changed) return 0;
   if (!WriteLayout(entry, h.h)) return LDM_E_WRITE_FAILED;
   h.Close();
 

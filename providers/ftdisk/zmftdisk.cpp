@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "fdiskreg.h"
+#include "layout.h"
 #include "provider.h"
 
 namespace {
@@ -84,6 +85,9 @@ ZMSTATUS DriveLetterRequest(ZM_OBJECT_ID objectId, uint32_t operationCode, ZM_PR
   }
 
   if (facility == kFacilityMount) {
+    // The letter is recorded by disk signature: a disk that cannot be told apart by it
+    // is refused before "mount" changes anything.
+    if (volumeType != kCdromVolume && ZM_FAILED(s = layout::CheckVolumeDiskSignature(objectId))) return s;
     ZM_HANDLE mount = nullptr;
     s = PrGetProviderByName(ghDb, u"mount", &mount);
     if (ZM_FAILED(s)) return s;
@@ -99,9 +103,11 @@ ZMSTATUS DriveLetterRequest(ZM_OBJECT_ID objectId, uint32_t operationCode, ZM_PR
     if (ZM_FAILED(recorded)) RestoreDriveLetter(objectId, previous);
     return recorded;
   }
-  if (facility == kFacilityFtDisk)
+  if (facility == kFacilityFtDisk) {
+    if (ZM_FAILED(s = layout::CheckVolumeDiskSignature(objectId))) return s;
     return FtDiskAssignDriveLetter(objectId, OPCLASS_VOLUME, operationCode, inProps, outProps, arg6, arg8,
                                    progress, resultId);
+  }
   return E_INVALIDARG_ZM;
 }
 

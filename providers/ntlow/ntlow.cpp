@@ -191,6 +191,13 @@ NTSTATUS LowGetDriveGeometry(HANDLE handle, DISK_GEOMETRY& geometry) {
   return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
 
+NTSTATUS LowIsDiskWritable(HANDLE handle) {
+  IO_STATUS_BLOCK iosb{};
+  NTSTATUS status = NtDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_IS_WRITABLE,
+                                          nullptr, 0, nullptr, 0);
+  return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
+}
+
 int InverseQueryDosDevice(PCWSTR ntName, PWSTR* driveLetter) {
   if (ntName == nullptr || driveLetter == nullptr) return 0;
   WCHAR target[kDosTargetChars];

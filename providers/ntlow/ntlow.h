@@ -24,6 +24,9 @@ NTSTATUS LowGetPartitionInformation(HANDLE handle, PARTITION_INFORMATION& info);
 NTSTATUS LowWriteSectors(HANDLE handle, ULONG sectorSize, ULONG firstSector, ULONG count, void* buffer);
 // Any non-negative status is returned as 0.
 NTSTATUS LowGetDriveGeometry(HANDLE handle, DISK_GEOMETRY& geometry);
+// 0 when the disk driver lets the disk be written (its table included), else its status
+// (STATUS_MEDIA_WRITE_PROTECTED for a disk it keeps read-only).
+NTSTATUS LowIsDiskWritable(HANDLE handle);
 // Finds the drive letter ("E:") whose DOS device maps to the NT name; 1 when found.
 int InverseQueryDosDevice(PCWSTR ntName, PWSTR* driveLetter);
 // Resolves one symbolic-link step; a name that is not a link resolves to itself.

@@ -248,6 +248,56 @@ TEST(CliMachine, AttachNeverModifiesTheImage) {
   EXPECT_EQ(FileDigest(img), before);
 }
 
+// A copy of a disk carries the same signature: attach says so, the image stays as it
+// is, and --write-signature changes only the four signature bytes of sector 0.
+TEST(CliMachine, DuplicateSignaturesAreReportedAndRewrittenOnRequest) {
+  CtlMachine m("--disk 32M");
+  TempDir t;
+  std::string img = t.path + "/copy.img";
+  ASSERT_EQ(testutil::Run("cp --sparse=always " + Quote(m.Image(0)) + " " + Quote(img)), 0);
+  std::string before = FileDigest(img);
+  Result r = Ctl(m.M() + "attach " + Quote(img));
+  ASSERT_EQ(r.rc, 0) << r.err;
+  EXPECT_NE(r.err.find("--write-signature"), std::string::npos) << r.err;
+  EXPECT_EQ(FileDigest(img), before);
+  auto sector0 = [](const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::string s(512, '\0');
+    f.read(s.data(), 512);
+    return s;
+  };
+  std::string old = sector0(img);
+  r = Ctl(m.M() + "attach --write-signature " + Quote(img));
+  ASSERT_EQ(r.rc, 0) << r.err;
+  std::string now = sector0(img);
+  EXPECT_NE(now.substr(0x1B8, 4), old.substr(0x1B8, 4));
+  EXPECT_NE(now.substr(0x1B8, 4), std::string(4, '\0'));
+  EXPECT_NE(now.substr(0x1B8, 4), sector0(m.Image(0)).substr(0x1B8, 4));
+  EXPECT_EQ(now.substr(0, 0x1B8) + now.substr(0x1BC), old.substr(0, 0x1B8) + old.substr(0x1BC));
+  r = Ctl(m.M() + "backups");
+  EXPECT_NE(r.out.find("write-signature"), std::string::npos) << r.out;
+}
+
+// A GPT disk is shown for what it is and every request on it is refused with the reason.
+TEST(CliMachine, GptDisksAreShownAsNotManagedAndLeftAlone) {
+  CtlMachine m("--disk 32M");
+  TempDir t;
+  std::string img = t.path + "/gpt.img";
+  { std::ofstream create(img); }
+  fs::resize_file(img, 32 << 20);
+  ASSERT_TRUE(testutil::Sfdisk(img, "label: gpt\nsize=8M\n"));
+  ASSERT_EQ(Ctl(m.M() + "attach " + Quote(img)).rc, 0);
+  std::string before = FileDigest(img);
+  Result r = Ctl(m.M() + "--json show");
+  ASSERT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(Json(r)["disks"][1]["read_only"], "gpt disk, not managed");
+  EXPECT_TRUE(Json(r)["disks"][1]["regions"].empty());
+  r = Ctl(m.M() + "create primary --disk 1 --size 1M");
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("gpt disk, not managed"), std::string::npos) << r.err;
+  EXPECT_EQ(FileDigest(img), before);
+}
+
 TEST(CliShow, JsonHasTheFixedKeysAndShowingWritesNothing) {
   CtlMachine m;
   std::string before = m.State();

@@ -3,6 +3,8 @@
 #include <fstream>
 
 #include "host_fixture.h"
+#include "internal.h"
+#include "ntplatform.h"
 #include "testutil.h"
 
 using namespace hosttest;
@@ -87,21 +89,67 @@ TEST_F(BootedTest, BootObjectsDescribeTheMachine) {
   ntp::DiskInfo info = ntp::Disks()[0];
   EXPECT_EQ(testutil::PropU64(disk, "LENGTH_LL"), 64 * MiB);
   EXPECT_EQ(testutil::PropU64(disk, "SIGNATURE"), info.signature);
+  ZM_PROPERTY* removable = nullptr;
+  ASSERT_EQ(ObGetProperty(db, disk, "REMOVABLE", &removable), ZM_S_OK);
+  EXPECT_EQ(removable->Type, ZM_TYPE_BOOL) << "a boolean, as the menus read it";
+  EXPECT_EQ(removable->Size, 1u);
+  _ZmFree(removable, __FILE__, __LINE__);
 
-  // The CD-ROM is a volume below the container and the volume root, with its boot letter.
+  // The CD-ROM is a volume below the container and a severity group of the root,
+  // with its boot letter.
   auto vols = testutil::Objects(ZM_OBJ_VOLUME);
   ASSERT_EQ(vols.size(), 1u);
   EXPECT_EQ(Str(vols[0], "\\Device\\"), u"\\Device\\CdRom0");
-  auto parents = testutil::Parents(vols[0]);
-  EXPECT_EQ(parents.size(), 2u);
-  EXPECT_NE(std::find(parents.begin(), parents.end(), roots[0]), parents.end());
+  auto groups = testutil::Children(roots[0]);
+  ASSERT_EQ(groups.size(), 1u);
+  EXPECT_EQ(testutil::Parents(vols[0]), (std::vector<ZM_OBJECT_ID>{groups[0], containers[0]}));
   std::u16string letter = Str(vols[0], "DRIVE_LETTER");
   ASSERT_EQ(letter.size(), 2u);
   EXPECT_EQ(ntp::DriveLetterTarget(char(letter[0])), u"\\Device\\CdRom0");
 
-  // Every new volume hangs below the volume root.
+  // Every new volume hangs below one group.
   ZM_OBJECT_ID v = Volume(1);
-  EXPECT_EQ(testutil::Parents(v), (std::vector<ZM_OBJECT_ID>{roots[0]}));
+  EXPECT_EQ(testutil::Parents(v), (std::vector<ZM_OBJECT_ID>{groups[0]}));
+}
+
+// The provider keeps each group's severity; the host keeps the root at the highest of
+// its groups, whatever writes the groups or the root receive and however groups fill.
+TEST_F(BootedTest, HealthIsTheHighestSeverityOfTheGroups) {
+  ZM_OBJECT_ID root = testutil::Objects(ZM_OBJ_VOLUME_ROOT).at(0);
+  std::vector<ZM_OBJECT_ID> vols;
+  for (int i = 0; i < 40; ++i) vols.push_back(Volume(1));  // with the CD-ROM: 16 + 16 + 9
+  auto groups = testutil::Children(root);
+  ASSERT_EQ(groups.size(), 3u);
+  for (ZM_OBJECT_ID g : groups) {
+    uint32_t type = 0;
+    EXPECT_EQ(ObGetObjectType(db, g, &type), ZM_S_OK);
+    EXPECT_EQ(type, ZM_OBJ_SEVERITY_ROOT);
+    EXPECT_LE(testutil::Children(g).size(), 16u);
+  }
+  auto set = [&](ZM_OBJECT_ID id, uint32_t v) { return hosttest::SetU32(db, id, "SEVERITY", v); };
+  struct {
+    ZM_OBJECT_ID object;
+    uint32_t severity;
+    uint64_t health;
+  } steps[] = {
+      {groups[0], 2, 2}, {groups[1], 1, 2}, {groups[0], 0, 1},
+      {root, 0, 1},  // a stale write of the root itself is corrected at once
+      {groups[2], 3, 3}, {groups[2], 0, 1}, {groups[1], 0, 0},
+  };
+  for (const auto& s : steps) {
+    ASSERT_EQ(set(s.object, s.severity), ZM_S_OK);
+    EXPECT_EQ(testutil::PropU64(root, "SEVERITY"), s.health) << s.object << " = " << s.severity;
+  }
+  // A group that goes takes its severity with it.
+  ASSERT_EQ(set(groups[1], 2), ZM_S_OK);
+  ASSERT_EQ(ObDeleteObject(db, groups[1]), ZM_S_OK);
+  EXPECT_EQ(testutil::PropU64(root, "SEVERITY"), 0u);
+
+  // A deleted volume frees a place in its group, which the next volume takes.
+  ASSERT_EQ(ObDeleteObject(db, vols[5]), ZM_S_OK);
+  ZM_OBJECT_ID v = Volume(2);
+  EXPECT_EQ(testutil::Parents(v), (std::vector<ZM_OBJECT_ID>{groups[0]}));
+  EXPECT_EQ(testutil::Children(groups[0]).size(), 16u);
 }
 
 TEST_F(BootedTest, MountAssignsMovesAndRemovesLettersAndRefusesConflicts) {
@@ -156,6 +204,39 @@ TEST_F(BootedTest, InitialisationCompletePublishesLettersAndFileSystemsFirst) {
   EXPECT_EQ(Str(v2, "FILE_SYSTEM"), u"RAW");
   EXPECT_EQ(Mount(v2 + 100, OP_ASSIGN_DRIVE_LETTER, u"H:"), ZM_E_NO_OBJECT);
   EXPECT_EQ(ntp::DriveLetterTarget('H'), u"");
+}
+
+// Partitions are probed once per boot; a write to their disk makes the next refresh
+// look again, so a file system made by a request shows.
+TEST_F(BootedTest, FileSystemsAreProbedOnceUntilTheirDiskIsWritten) {
+  ZM_OBJECT_ID v1 = Volume(1), v2 = Volume(2);
+  auto refresh = [&] {
+    uint64_t before = zmi::VolumeProbes();
+    EXPECT_EQ(zmi::FsysControl(0, 0, OP_REFRESH, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr), ZM_S_OK);
+    return zmi::VolumeProbes() - before;
+  };
+  EXPECT_EQ(refresh(), 2u);
+  EXPECT_EQ(refresh(), 0u);
+  EXPECT_EQ(Str(v2, "FILE_SYSTEM"), u"RAW");
+
+  // Partition 1's boot sector copied to partition 2 through the disk device.
+  std::vector<uint8_t> boot(512);
+  ASSERT_TRUE(ntp::ReadDiskBytes(0, 63 * 512, boot.data(), boot.size()));
+  std::u16string name = u"\\Device\\Harddisk0\\Partition2";
+  UNICODE_STRING us;
+  RtlInitUnicodeString(&us, name.c_str());
+  OBJECT_ATTRIBUTES oa{sizeof oa, nullptr, &us, 0, nullptr, nullptr};
+  IO_STATUS_BLOCK iosb{};
+  HANDLE h = nullptr;
+  ASSERT_EQ(NtOpenFile(&h, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &oa, &iosb,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_SYNCHRONOUS_IO_NONALERT),
+            0);
+  LARGE_INTEGER at{};
+  EXPECT_EQ(NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, boot.data(), 512, &at, nullptr), 0);
+  NtClose(h);
+  EXPECT_EQ(refresh(), 2u);
+  EXPECT_EQ(Str(v1, "FILE_SYSTEM"), u"FAT");
+  EXPECT_EQ(Str(v2, "FILE_SYSTEM"), u"FAT");
 }
 
 TEST_F(BootedTest, RaisedAlertsAreAppendedToTheMachinesLog) {

@@ -8,6 +8,20 @@ using namespace hosttest;
 
 namespace {
 
+// A second provider, registered late, that records the objects it hears of.
+std::mutex gLateMutex;
+std::vector<ZM_OBJECT_ID> gLate;
+ZMSTATUS LateNotify(_Zm_Notification_Header* h) {
+  std::lock_guard<std::mutex> g(gLateMutex);
+  gLate.push_back(h->Object);
+  return 0;
+}
+ZMSTATUS LateEntry(const WCHAR*, uint32_t, ZM_PROVIDER_INFO* info) {
+  *info = ZM_PROVIDER_INFO{};
+  info->ChangeNotify = &LateNotify;
+  return 0;
+}
+
 class EventsTest : public HostTest {
  protected:
   ZM_HANDLE Recorder(std::vector<GUID> guids) {
@@ -200,6 +214,38 @@ TEST_F(EventsTest, ChangesWhileAnEventWaitsShareIt) {
   std::vector<ZM_OBJECT_ID> order;
   for (const auto& e : Rec().Take()) order.push_back(e.id);
   EXPECT_EQ(order, (std::vector<ZM_OBJECT_ID>{b, a, b}));
+}
+
+// A change reaches every provider registered when it happens, also when it shares an
+// event that was queued before that provider registered.
+TEST_F(EventsTest, AProviderRegisteredWhileAnEventWaitsHearsOfLaterChanges) {
+  Recorder({GUID_DB_NODE_CHANGE_GUID});
+  ZM_OBJECT_ID a = Create(ZM_OBJ_VOLUME), b = Create(ZM_OBJ_VOLUME), c = Create(ZM_OBJ_VOLUME);
+  zm::WaitIdle();
+  Rec().Reset();
+  {
+    std::lock_guard<std::mutex> g(gLateMutex);
+    gLate.clear();
+  }
+  std::atomic<bool> release{false};
+  Rec().onNotify = [&](const _Zm_Notification_Header*) {
+    while (!release.load()) std::this_thread::yield();
+  };
+  SetU32(db, b, "N", 1);  // holds the notifier until released
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  SetU32(db, a, "N", 1);
+  SetU32(db, c, "N", 1);
+  std::string err;
+  ZM_HANDLE late = zm::RegisterProvider(&LateEntry, u"late", &err);
+  ASSERT_NE(late, nullptr) << err;
+  uint32_t token = 0;
+  ASSERT_EQ(EvRegisterEvent(late, &GUID_DB_NODE_CHANGE_GUID, &token), ZM_S_OK);
+  SetU32(db, a, "N", 2);  // shares a's waiting event
+  release = true;
+  zm::WaitIdle();
+  std::lock_guard<std::mutex> g(gLateMutex);
+  EXPECT_EQ(gLate, (std::vector<ZM_OBJECT_ID>{a})) << "c changed only before it registered";
+  EXPECT_EQ(Rec().Take().size(), 3u);
 }
 
 }  // namespace

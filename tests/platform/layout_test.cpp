@@ -413,6 +413,79 @@ TEST(Layout, DamagedChainsEndCleanly) {
   }
 }
 
+// Whether the driver lets a table be rewritten: chains under every container type are
+// followed; a foreign layout, a chain that ends early, two extended partitions or a slot
+// the layout reports as empty although it holds a size make the table read-only, and a
+// layout write on such a disk is refused.
+TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
+  std::vector<uint8_t> gptHeader(512, 0);
+  std::memcpy(gptHeader.data(), "EFI PART", 8);
+  std::vector<uint8_t> zeros(512, 0);
+  struct Case {
+    const char* what;
+    std::map<uint64_t, std::vector<uint8_t>> sectors;
+    size_t data;           // data entries reported
+    const char* readOnly;  // part of the reason, or null for a table that may be rewritten
+  } cases[] = {
+      {"a chain under 0xC5",
+       {{0, TableSector({{0xC5, 2048, 20000}})},
+        {2048, TableSector({{7, 63, 1000}, {0x85, 4000, 2000}})},
+        {6048, TableSector({{0x80, 63, 1000}})}},
+       2,
+       nullptr},
+      {"a protective entry", {{0, TableSector({{0xEE, 1, 100000}})}}, 1, "gpt disk, not managed"},
+      {"a GPT header without a protective entry", {{1, gptHeader}}, 0, "gpt disk, not managed"},
+      {"a slot with a size but no type", {{0, TableSector({{7, 63, 1000}, {0, 0, 5000}})}}, 1, "slot 2"},
+      {"an unused plain extended partition",
+       {{0, TableSector({{5, 2048, 20000}})}, {2048, zeros}},
+       0,
+       nullptr},
+      {"an unreadable boot record under 0x85",
+       {{0, TableSector({{0x85, 2048, 20000}})}, {2048, zeros}},
+       0,
+       "0x85"},
+      {"two extended partitions",
+       {{0, TableSector({{5, 2048, 20000}, {0x0F, 30000, 2000}})}, {2048, TableSector({})}},
+       0,
+       "2 extended"},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ntp::ptable::ReadResult r;
+    ntp::ptable::DiskShape shape;
+    shape.sectors = 64 * testutil::MiB / 512;
+    ASSERT_EQ(ntp::ptable::Read(
+                  shape,
+                  [&](uint64_t lba, uint8_t* buf) {
+                    auto it = c.sectors.find(lba);
+                    std::memcpy(buf, it == c.sectors.end() ? zeros.data() : it->second.data(), 512);
+                    return true;
+                  },
+                  &r),
+              STATUS_SUCCESS);
+    size_t data = 0;
+    for (auto& p : r.entries) data += ntp::ptable::IsData(p.PartitionType);
+    EXPECT_EQ(data, c.data);
+    if (c.readOnly == nullptr)
+      EXPECT_EQ(r.readOnlyReason, "");
+    else
+      EXPECT_NE(r.readOnlyReason.find(c.readOnly), std::string::npos) << r.readOnlyReason;
+  }
+
+  pt::Booted m({64 * testutil::MiB});
+  WriteSector(m.images[0], 0, TableSector({{0xEE, 1, 100000}}));
+  m.Boot();
+  HANDLE h = OpenDisk(0);
+  IO_STATUS_BLOCK iosb{};
+  EXPECT_EQ(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_IS_WRITABLE, nullptr, 0,
+                                  nullptr, 0),
+            NTSTATUS(0xC00000A2));
+  std::vector<PARTITION_INFORMATION> v = {Entry(T, C - T, 7), Empty(), Empty(), Empty()};
+  pt::LayoutBuffer b(v, 0x1234);
+  EXPECT_EQ(pt::SetLayout(h, b), NTSTATUS(0xC00000A2));
+  NtClose(h);
+}
+
 TEST(Layout, ArbitrarySectorsNeverCrashTheReader) {
   // Random tables over a small disk, read through the pure reader: the chain must end
   // and the result stay in groups of four. Sectors are made on first read.

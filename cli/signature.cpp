@@ -1,0 +1,137 @@
+// Disk signatures: the FT configuration names each disk by the 32-bit value at byte
+// 0x1B8 of its sector 0, so a disk whose signature is 0 or another disk's cannot be
+// told apart there. attach says so, and --write-signature gives such a disk a fresh,
+// unique one (the old sector 0 kept as a backup first), as NT does for a disk it first sees.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <set>
+
+#include "cli.h"
+#include "machine.h"
+#include "ntplatform.h"
+#include "units.h"
+
+namespace cli {
+
+namespace {
+
+constexpr size_t kSignatureOffset = 0x1B8;
+
+std::string Hex32(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", v);
+  return buf;
+}
+
+// Opens \Device\HarddiskN\Partition0 of the booted machine.
+NTSTATUS OpenWholeDisk(unsigned index, ACCESS_MASK access, HANDLE* h) {
+  std::u16string name = u"\\Device\\Harddisk";
+  for (char c : std::to_string(index)) name.push_back(static_cast<char16_t>(c));
+  name += u"\\Partition0";
+  UNICODE_STRING us;
+  RtlInitUnicodeString(&us, name.c_str());
+  OBJECT_ATTRIBUTES oa{sizeof(OBJECT_ATTRIBUTES), nullptr, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
+  IO_STATUS_BLOCK iosb{};
+  return NtOpenFile(h, access | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    FILE_SYNCHRONOUS_IO_NONALERT);
+}
+
+}  // namespace
+
+bool ForeignSector0(const uint8_t* sector) {
+  if (sector[510] != 0x55 || sector[511] != 0xAA) return false;
+  for (int slot = 0; slot < 4; ++slot)
+    if (sector[446 + 16 * slot + 4] == 0xEE) return true;
+  return false;
+}
+
+std::string SignatureClash(uint32_t signature, int self) {
+  if (signature == 0) return "its disk signature is 0";
+  for (const auto& d : ntp::Disks())
+    if (static_cast<int>(d.index) != self && d.signature == signature)
+      return "its disk signature " + Hex32(signature) + " is disk " + std::to_string(d.index) + "'s too";
+  return "";
+}
+
+int WriteFreshSignature(const Options& opt, unsigned index, std::ostream& out, std::ostream& err) {
+  std::string e;
+  if (!ntp::Boot(opt.dir, opt.noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait, &e)) {
+    err << "cannot open machine '" << opt.dir << "': " << e << "\n";
+    return kFailed;
+  }
+  struct Down {
+    ~Down() { ntp::Shutdown(); }
+  } down;
+  auto fail = [&](const std::string& why) {
+    err << "cannot write a signature on disk " << index << ": " << why << "\n";
+    return kFailed;
+  };
+  const auto disks = ntp::Disks();
+  if (index >= disks.size()) return fail("the machine has no such disk");
+  const std::string foreign = ntp::LayoutReadOnlyReason(index);
+  if (foreign == "gpt disk, not managed") return fail(foreign);
+
+  std::set<uint32_t> taken{0};
+  for (const auto& d : disks)
+    if (d.index != index) taken.insert(d.signature);
+  std::random_device rd;
+  std::mt19937 gen(rd());
+  uint32_t fresh = 0;
+  while (taken.count(fresh) != 0) fresh = gen();
+
+  const uint32_t bps = disks[index].geometry.BytesPerSector ? disks[index].geometry.BytesPerSector : 512;
+  HANDLE h = nullptr;
+  NTSTATUS st = OpenWholeDisk(index, GENERIC_READ | GENERIC_WRITE, &h);
+  if (!NT_SUCCESS(st))
+    return fail("the disk cannot be opened (" + HexStatus(static_cast<uint32_t>(st)) + ")");
+  std::vector<uint8_t> sector(bps);
+  IO_STATUS_BLOCK iosb{};
+  LARGE_INTEGER at;
+  at.QuadPart = 0;
+  st = NtReadFile(h, nullptr, nullptr, nullptr, &iosb, sector.data(), bps, &at, nullptr);
+  if (!NT_SUCCESS(st)) {
+    NtClose(h);
+    return fail("sector 0 cannot be read (" + HexStatus(static_cast<uint32_t>(st)) + ")");
+  }
+  const uint32_t old = uint32_t(sector[kSignatureOffset]) | (uint32_t(sector[kSignatureOffset + 1]) << 8) |
+                       (uint32_t(sector[kSignatureOffset + 2]) << 16) |
+                       (uint32_t(sector[kSignatureOffset + 3]) << 24);
+  for (int i = 0; i < 4; ++i) sector[kSignatureOffset + i] = static_cast<uint8_t>(fresh >> (8 * i));
+  // The sector-write hook keeps the old sector 0 as a backup of this command.
+  TableBackup backup;
+  backup.Before("attach --write-signature");
+  st = NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, sector.data(), bps, &at, nullptr);
+  NtClose(h);
+  std::vector<std::string> saved = backup.After(err);
+  if (!NT_SUCCESS(st))
+    return fail("sector 0 cannot be written (" + HexStatus(static_cast<uint32_t>(st)) + ")");
+  if (opt.json) {
+    out << json{{"disk", index}, {"old_signature", old}, {"signature", fresh}, {"backups", saved}}.dump(2)
+        << "\n";
+  } else {
+    out << "disk " << index << ": signature " << Hex32(old) << " replaced by " << Hex32(fresh) << "\n";
+    for (const auto& b : saved) out << "saved the previous sector 0 as backup " << b << "\n";
+  }
+  return kOk;
+}
+
+bool AttachedIndex(const Options& opt, const std::string& image, unsigned* index) {
+  ntp::MachineConfig cfg;
+  std::string e;
+  if (!ntp::LoadMachineConfig(opt.dir, &cfg, &e)) return false;
+  std::error_code ec;
+  const auto want = std::filesystem::weakly_canonical(image, ec);
+  for (size_t i = 0; i < cfg.disks.size(); ++i) {
+    std::filesystem::path p = cfg.disks[i].image;
+    if (p.is_relative()) p = std::filesystem::path(opt.dir) / p;
+    if (std::filesystem::weakly_canonical(p, ec) == want) {
+      *index = static_cast<unsigned>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace cli

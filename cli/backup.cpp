@@ -1,10 +1,8 @@
 // Backups of partition-table sectors under DIR/backups/, their restore, and dry runs on
-// a copy of the machine.
+// the platform's overlay.
 #include <fcntl.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,10 +24,9 @@
 #include "cli.h"
 #include "machine.h"
 #include "ntplatform.h"
+#include "overlay.h"
 #include "registry_store.h"
 #include "tables.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -324,7 +321,7 @@ int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostre
     // What each request wrote is kept for restore's check, not for the listing.
     for (auto& b : index["backups"])
       if (b.is_object()) b.erase("after");
-    out << index.dump(2) << "\n";
+    PrintJsonResult(out, index);
     return kOk;
   }
   if (index["backups"].empty()) {
@@ -419,7 +416,9 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool f
   for (size_t i = 0; i < current.size(); ++i)
     current[i].after.assign(blob.begin() + std::ptrdiff_t(i * bps),
                             blob.begin() + std::ptrdiff_t((i + 1) * bps));
-  std::string undo = SaveBackup(disk, bps, current, "restore " + want, hadRegNow, regNow, &e);
+  // A dry run keeps no backup: nothing is overwritten.
+  std::string undo =
+      opt.dryRun ? "-" : SaveBackup(disk, bps, current, "restore " + want, hadRegNow, regNow, &e);
   if (undo.empty()) {
     err << "cannot restore " << want << ": the current sectors cannot be saved first: " << e << "\n";
     return kFailed;
@@ -453,7 +452,9 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool f
   }
   if (hasRegistry && !ntp::reg::SetValue(kDiskKey, u"Information", REG_BINARY, registry))
     err << "warning: the saved \"Information\" value could not be written back\n";
-  if (!opt.json)
+  if (!opt.json && opt.dryRun)
+    out << "would restore " << lbas.size() << " sector(s) of disk " << disk << " from " << want << "\n";
+  else if (!opt.json)
     out << "restored " << lbas.size() << " sector(s) of disk " << disk << " from " << want
         << "; the previous state is saved as " << undo << "\n";
   PropSet in;
@@ -463,10 +464,16 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool f
   ZMSTATUS rs = s.Control(0, OPCLASS_LAYOUT, OP_REFRESH, in.get(), outp.get(), &rid);
   json snap = Snapshot(s.AlertsSince(mark));
   if (opt.json) {
-    snap["request"] = {{"command", "restore " + want}, {"status", rs},
-                       {"status_hex", HexStatus(rs)},  {"ok", true},
-                       {"message", nullptr},           {"backups", json::array({undo})}};
-    out << snap.dump(2) << "\n";
+    snap["request"] = {{"command", "restore " + want},
+                       {"object", 0},
+                       {"object_name", "disk" + std::to_string(disk)},
+                       {"status", rs},
+                       {"message", nullptr},
+                       {"result_id", 0},
+                       {"member_id", nullptr},
+                       {"member_name", nullptr},
+                       {"backups", opt.dryRun ? json::array() : json::array({undo})}};
+    PrintJsonResult(out, snap);
   } else {
     PrintDisk(out, snap, disk, opt);
   }
@@ -478,141 +485,6 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool f
 
 namespace {
 
-bool RunCopy(const std::string& from, const std::string& to, std::string* error) {
-  const char* argv[] = {"cp", "--sparse=always", "--reflink=auto", "--", from.c_str(), to.c_str(), nullptr};
-  pid_t pid;
-  if (posix_spawnp(&pid, "cp", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
-    *error = "cannot run cp";
-    return false;
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    *error = "cannot copy " + from;
-    return false;
-  }
-  return true;
-}
-
-fs::path ImagePath(const std::string& dir, const std::string& image) {
-  fs::path p(image);
-  return p.is_absolute() ? p : fs::path(dir) / p;
-}
-
-// Copies the machine into tmp: images sparse, everything else but the backups as is.
-bool CopyMachine(const std::string& dir, const std::string& tmp, std::string* error) {
-  ntp::MachineConfig cfg;
-  if (!ntp::LoadMachineConfig(dir, &cfg, error)) return false;
-  std::set<std::string> images;
-  std::error_code ec;
-  for (const auto& d : cfg.disks) images.insert(fs::weakly_canonical(ImagePath(dir, d.image), ec).string());
-  for (auto it = fs::recursive_directory_iterator(dir, ec); it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
-    if (ec) break;
-    fs::path rel = fs::relative(it->path(), dir, ec);
-    if (rel.begin() != rel.end() && *rel.begin() == "backups") {
-      if (it->is_directory()) it.disable_recursion_pending();
-      continue;
-    }
-    if (it->is_directory()) {
-      fs::create_directories(fs::path(tmp) / rel, ec);
-    } else if (it->is_regular_file() && !images.count(fs::weakly_canonical(it->path(), ec).string())) {
-      fs::copy_file(it->path(), fs::path(tmp) / rel, fs::copy_options::overwrite_existing, ec);
-      if (ec) {
-        *error = "cannot copy " + it->path().string() + ": " + ec.message();
-        return false;
-      }
-    }
-  }
-  fs::create_directories(fs::path(tmp) / "disks", ec);
-  for (size_t i = 0; i < cfg.disks.size(); ++i) {
-    fs::path src = ImagePath(dir, cfg.disks[i].image);
-    struct stat st {};
-    if (::stat(src.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-      *error = "disk " + std::to_string(i) + " (" + src.string() +
-               ") is not an image file; a dry run needs to copy it";
-      return false;
-    }
-    std::string rel = "disks/dry-run-disk" + std::to_string(i) + ".img";
-    if (!RunCopy(src.string(), (fs::path(tmp) / rel).string(), error)) return false;
-    cfg.disks[i].image = rel;
-  }
-  for (auto& c : cfg.cdroms)
-    if (!c.iso.empty()) c.iso = ImagePath(dir, c.iso).string();
-  return ntp::SaveMachineConfig(tmp, cfg, error);
-}
-
-bool ReadFileSector(const fs::path& file, uint64_t lba, uint32_t bps, std::vector<uint8_t>* out) {
-  out->assign(bps, 0);
-  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  ssize_t n = pread(fd, out->data(), bps, static_cast<off_t>(lba * bps));
-  ::close(fd);
-  return n == static_cast<ssize_t>(bps);
-}
-
-// The words of the command line for the child: the real machine's options and
-// --dry-run removed; the copy and --no-wait come first.
-std::vector<std::string> ChildArgs(const std::vector<std::string>& args, const std::string& tmp,
-                                   bool jsonOut) {
-  std::vector<std::string> out = {"-m", tmp, "--no-wait"};
-  if (jsonOut) out.push_back("--json");
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--dry-run" || a == "-n" || a == "--no-wait" || a == "--json") continue;
-    if (a == "-m" || a == "--machine") {
-      ++i;
-      continue;
-    }
-    if (a.rfind("--machine=", 0) == 0 || (a.rfind("-m", 0) == 0 && a.size() > 2 && a[2] != '-')) continue;
-    out.push_back(a);
-  }
-  return out;
-}
-
-int RunChild(const std::vector<std::string>& args, const std::string& dumpFile, std::string* output,
-             std::string* error) {
-  std::string self = SelfPath();
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(self.c_str()));
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<std::string> envStore;
-  for (char** e = environ; *e; ++e)
-    if (std::strncmp(*e, "FTDISKCTL_REGISTRY_DUMP=", 24) != 0) envStore.push_back(*e);
-  envStore.push_back("FTDISKCTL_REGISTRY_DUMP=" + dumpFile);
-  std::vector<char*> envp;
-  for (auto& e : envStore) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  int pipefd[2];
-  if (pipe2(pipefd, O_CLOEXEC) != 0) {
-    *error = "cannot make a pipe";
-    return -1;
-  }
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, pipefd[1], 1);
-  pid_t pid;
-  int rc = posix_spawn(&pid, self.c_str(), &fa, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&fa);
-  ::close(pipefd[1]);
-  if (rc != 0) {
-    ::close(pipefd[0]);
-    *error = "cannot start " + self;
-    return -1;
-  }
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(pipefd[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-    if (n > 0) output->append(buf, static_cast<size_t>(n));
-  ::close(pipefd[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : kFailed;
-}
-
 json ValuesByName(const json& values) {
   json m = json::object();
   for (const auto& v : values) m[v["name"].get<std::string>()] = v;
@@ -621,145 +493,92 @@ json ValuesByName(const json& values) {
 
 }  // namespace
 
-// Writes the disk key's values for the dry run's parent, when it asked for them.
-void DumpRegistryForParent() {
-  const char* f = std::getenv("FTDISKCTL_REGISTRY_DUMP");
-  if (f == nullptr || *f == '\0' || !ntp::IsBooted()) return;
-  std::ofstream o(f, std::ios::trunc);
-  o << RegistryJson().dump() << "\n";
-}
-
-int DryRun(Session* s, const Options& opt, const std::vector<std::string>& args, std::ostream& out,
-           std::ostream& err) {
-  std::error_code ec;
-  if (!fs::exists(fs::path(opt.dir) / "machine.toml", ec)) {
-    err << "'" << opt.dir << "' is not a machine directory (no machine.toml)\n";
-    return kFailed;
+int DryRun(Session* s, const Options& opt, const std::function<int(std::ostream&, std::ostream&)>& run,
+           std::ostream& out, std::ostream& err) {
+  if (!opt.json)
+    out << "dry run: the request runs on an overlay of " << opt.dir
+        << "; nothing is written to the disks, the registry, alerts.log or backups/\n"
+        << std::flush;
+  if (s->open() && !s->overlay()) {
+    err << "ftdiskctl: a dry run needs its own boot of the machine; run it as its own 'ftdiskctl --dry-run "
+           "...' command, not inside the shell\n";
+    return kUsage;
   }
-  // Hold the real machine while it is copied and compared.
-  bool booted = false;
-  if (!(s && s->open())) {
-    std::string e;
-    if (!ntp::Boot(opt.dir, opt.noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait, &e, [] {
-          std::fprintf(stderr, "waiting for the machine lock held by another process...\n");
-        })) {
-      err << "cannot open machine '" << opt.dir << "': " << e << "\n";
-      return kFailed;
-    }
-    booted = true;
-  }
-  std::string tmpl = (fs::temp_directory_path() / "ftdiskctl-dry-run-XXXXXX").string();
-  std::vector<char> tbuf(tmpl.begin(), tmpl.end());
-  tbuf.push_back('\0');
-  int rc = kFailed;
-  if (mkdtemp(tbuf.data()) == nullptr) {
-    err << "cannot make a temporary directory for the dry run\n";
-    if (booted) ntp::Shutdown();
-    return kFailed;
-  }
-  std::string tmp = tbuf.data();
+  s->SetOverlay(true);
   std::string e;
+  if (!s->Open(opt.dir, opt.noWait, &e)) {
+    err << e << "\n";
+    return kFailed;
+  }
   json before = RegistryJson();
-  auto disks = ntp::Disks();
-  ntp::MachineConfig realCfg;
-  ntp::LoadMachineConfig(opt.dir, &realCfg, &e);
-  if (!CopyMachine(opt.dir, tmp, &e)) {
-    err << "cannot dry-run: " << e << "\n";
-  } else {
-    std::string output;
-    std::string dump = (fs::path(tmp) / "registry-after.json").string();
-    rc = RunChild(ChildArgs(args, tmp, opt.json), dump, &output, &e);
-    if (rc < 0) {
-      err << "cannot dry-run: " << e << "\n";
-      rc = kFailed;
+  // With --json the request's document is completed with the changes below.
+  std::ostringstream result, errors;
+  int rc = opt.json ? run(result, errors) : run(out, err);
+  err << errors.str();
+  // Sectors the request would write, with the table slots that change.
+  json sectors = json::array();
+  std::vector<std::string> lines;
+  for (const auto& c : ntp::OverlayChanges()) {
+    TableEntry dummy[4];
+    bool table = c.lba == 0 || ParseTableSector(c.after.data(), c.after.size(), dummy) ||
+                 ParseTableSector(c.before.data(), c.before.size(), dummy);
+    bool cleared = std::all_of(c.after.begin(), c.after.end(), [](uint8_t x) { return x == 0; });
+    std::vector<std::string> what =
+        table ? DescribeTableChange(c.before, c.after) : std::vector<std::string>{};
+    sectors.push_back(
+        {{"disk", c.disk}, {"sector", c.lba}, {"table", table}, {"cleared", cleared}, {"changes", what}});
+    std::string head = "disk" + std::to_string(c.disk) + " sector " + std::to_string(c.lba);
+    if (!table) {
+      lines.push_back(head + (cleared ? ": cleared (first sector of a partition)" : ": rewritten"));
     } else {
-      // Sectors: the table chains and first data sectors of both versions.
-      json sectors = json::array();
-      std::vector<std::string> lines;
-      for (const auto& d : disks) {
-        if (d.index >= realCfg.disks.size()) continue;
-        uint32_t bps = d.geometry.BytesPerSector ? d.geometry.BytesPerSector : 512;
-        fs::path oldImg = ImagePath(opt.dir, realCfg.disks[d.index].image);
-        fs::path newImg = fs::path(tmp) / ("disks/dry-run-disk" + std::to_string(d.index) + ".img");
-        std::map<uint64_t, bool> lbas;
-        for (const fs::path& img : {oldImg, newImg}) {
-          auto reader = [&](uint64_t lba, uint8_t* buf) {
-            std::vector<uint8_t> v;
-            if (!ReadFileSector(img, lba, bps, &v)) return false;
-            std::memcpy(buf, v.data(), bps);
-            return true;
-          };
-          for (const auto& c : WalkTables(reader, bps, d.length / bps)) lbas[c.lba] = lbas[c.lba] || c.table;
-        }
-        for (const auto& [lba, table] : lbas) {
-          std::vector<uint8_t> a, b;
-          ReadFileSector(oldImg, lba, bps, &a);
-          ReadFileSector(newImg, lba, bps, &b);
-          if (a == b) continue;
-          bool cleared = std::all_of(b.begin(), b.end(), [](uint8_t x) { return x == 0; });
-          json change = {{"disk", d.index}, {"sector", lba}, {"table", table}, {"cleared", cleared}};
-          std::vector<std::string> what = table ? DescribeTableChange(a, b) : std::vector<std::string>{};
-          change["changes"] = what;
-          sectors.push_back(change);
-          std::string head = "disk" + std::to_string(d.index) + " sector " + std::to_string(lba);
-          if (!table) {
-            lines.push_back(head + (cleared ? ": cleared (first sector of a partition)" : ": rewritten"));
-          } else {
-            for (const auto& w : what) lines.push_back(head + ": " + w);
-            if (what.empty()) lines.push_back(head + (cleared ? ": cleared" : ": rewritten"));
-          }
-        }
-      }
-      // Registry values of the disk key.
-      json regChanges = json::array();
-      std::ifstream df(dump);
-      json after = df ? json::parse(df, nullptr, false) : json();
-      if (after.is_object()) {
-        json a = ValuesByName(before["values"]), b = ValuesByName(after["values"]);
-        std::set<std::string> names;
-        for (auto it = a.begin(); it != a.end(); ++it) names.insert(it.key());
-        for (auto it = b.begin(); it != b.end(); ++it) names.insert(it.key());
-        for (const auto& n : names) {
-          json x = a.contains(n) ? a[n] : json(nullptr), y = b.contains(n) ? b[n] : json(nullptr);
-          if (x == y) continue;
-          regChanges.push_back({{"name", n}, {"before", x}, {"after", y}});
-          std::string l = "registry HKEY_LOCAL_MACHINE\\SYSTEM\\DISK \"" + n + "\": ";
-          if (x.is_null())
-            l += "added (" + std::to_string(y["size"].get<uint64_t>()) + " bytes)";
-          else if (y.is_null())
-            l += "deleted";
-          else
-            l += "changes (" + std::to_string(x["size"].get<uint64_t>()) + " -> " +
-                 std::to_string(y["size"].get<uint64_t>()) + " bytes)";
-          lines.push_back(l);
-        }
-        if (!after["information"].is_null() && before["information"] != after["information"])
-          lines.push_back("the configuration would read:\n" + BlobText(after["information"]));
-      } else {
-        lines.push_back("(the registry of the copy could not be read back)");
-      }
-      if (opt.json) {
-        json result = json::parse(output, nullptr, false);
-        out << json{{"dry_run", true},
-                    {"exit_status", rc},
-                    {"result", result.is_discarded() ? json(output) : result},
-                    {"changes", {{"sectors", sectors}, {"registry", regChanges}}}}
-                   .dump(2)
-            << "\n";
-      } else {
-        out << output;
-        out << "\ndry run: nothing was written to " << opt.dir << ".";
-        if (lines.empty()) {
-          out << " The request would change nothing on the disks or in the registry.\n";
-        } else {
-          out << " The request would change:\n";
-          for (const auto& l : lines) out << "  " << l << "\n";
-        }
-      }
+      for (const auto& w : what) lines.push_back(head + ": " + w);
+      if (what.empty()) lines.push_back(head + (cleared ? ": cleared" : ": rewritten"));
     }
   }
-  fs::remove_all(tmp, ec);
-  if (booted) ntp::Shutdown();
+  // Values of the disk key, before and as the request left the throw-away copy.
+  json after = RegistryJson();
+  json regChanges = json::array();
+  json a = ValuesByName(before["values"]), b = ValuesByName(after["values"]);
+  std::set<std::string> names;
+  for (auto it = a.begin(); it != a.end(); ++it) names.insert(it.key());
+  for (auto it = b.begin(); it != b.end(); ++it) names.insert(it.key());
+  for (const auto& n : names) {
+    json x = a.contains(n) ? a[n] : json(nullptr), y = b.contains(n) ? b[n] : json(nullptr);
+    if (x == y) continue;
+    regChanges.push_back({{"name", n}, {"before", x}, {"after", y}});
+    std::string l = "registry HKEY_LOCAL_MACHINE\\SYSTEM\\DISK \"" + n + "\": ";
+    if (x.is_null())
+      l += "would be added (" + std::to_string(y["size"].get<uint64_t>()) + " bytes)";
+    else if (y.is_null())
+      l += "would be deleted";
+    else
+      l += "would change (" + std::to_string(x["size"].get<uint64_t>()) + " -> " +
+           std::to_string(y["size"].get<uint64_t>()) + " bytes)";
+    lines.push_back(l);
+  }
+  if (!after["information"].is_null() && before["information"] != after["information"])
+    lines.push_back("the configuration would read:\n" + BlobText(after["information"]));
+  s->Close();  // drops the overlay and the registry copy
+  s->SetOverlay(false);
+  json changes = {{"sectors", sectors}, {"registry", regChanges}};
+  if (opt.json) {
+    json doc = json::parse(result.str(), nullptr, false);
+    if (!doc.is_object()) {
+      std::string why = errors.str().substr(0, errors.str().find('\n'));
+      doc = JsonError(why.empty() ? "the request failed" : why);
+    }
+    doc["dry_run"] = true;
+    doc["changes"] = changes;
+    PrintJsonResult(out, doc);
+  } else {
+    out << "\ndry run: nothing was written to " << opt.dir << ".";
+    if (lines.empty()) {
+      out << " The request would change nothing on the disks or in the registry.\n";
+    } else {
+      out << " The request would change:\n";
+      for (const auto& l : lines) out << "  " << l << "\n";
+    }
+  }
   return rc;
 }
 

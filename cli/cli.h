@@ -36,10 +36,32 @@ struct Options {
   bool bytes = false;
   bool verbose = false;
   bool dryRun = false;
+  bool inShell = false;        // object ids are accepted only inside the shell
+  std::string columns;         // show -o: the columns, comma-separated ("" = the default set)
+  bool list = false;           // show --list: no tree
+  bool raw = false;            // show --raw: no alignment, blank-separated
+  std::string color = "auto";  // --color=auto|always|never
   // init: make the machine in a directory that is not empty; registry import: replace a
   // configuration even when that loses sets or disks
   bool force = false;
 };
+
+// The one JSON document a command prints with --json. Success: doc with "ok": true and
+// "error": null added. Failure: {"ok": false, "error": {"message", "status"}} merged into
+// doc; status is the request's status as a number, or null when the front end refused.
+// Every command (new ones too) prints through these, exactly once.
+void PrintJsonResult(std::ostream& out, json doc);
+json JsonError(const std::string& message, const json& status = nullptr);
+// PrintJsonResult(out, JsonError(...)) merged with doc, for a failure that still has a document.
+void PrintJsonFailure(std::ostream& out, const std::string& message, const json& status = nullptr,
+                      json doc = json::object());
+
+// Stable names (they hold across boots): "disk0", "disk0/p1", "disk0/extended",
+// "cdrom0", "mirror0"... A volume's name is its FT set's, its CD-ROM's or its
+// partition's; "" when it has none.
+std::string VolumeName(const json& snap, const json& volume);
+const json* FindVolume(const json& snap, ZM_OBJECT_ID id);
+std::string NameOf(const json& snap, ZM_OBJECT_ID id);  // any object; "" when unknown
 
 // One boot of a machine: platform, host, the ftdisk provider. Open() prints the waiting
 // message when another process holds the machine.
@@ -52,6 +74,9 @@ class Session {
   void SetReadOnly(bool readOnly) { readOnly_ = readOnly; }
   void Close();
   bool open() const { return open_; }
+  // A dry run: the platform's overlay goes on right after the machine boots.
+  void SetOverlay(bool on) { overlay_ = on; }
+  bool overlay() const { return overlay_; }
   const std::string& dir() const { return dir_; }
   ZMSTATUS Control(ZM_OBJECT_ID id, uint32_t cls, uint32_t code, ZM_PROPSET in, ZM_PROPSET out,
                    ZM_OBJECT_ID* resultId);
@@ -62,7 +87,7 @@ class Session {
 
  private:
   bool open_ = false;
-  bool platform_ = false, host_ = false, readOnly_ = false;
+  bool platform_ = false, host_ = false, readOnly_ = false, overlay_ = false;
   ZM_HANDLE provider_ = nullptr;
   std::string dir_;
 };
@@ -106,11 +131,18 @@ json AlertsJson(const std::vector<zm::AlertRecord>& alerts);
 // Text forms.
 void PrintTree(std::ostream& out, const json& snap, const Options& opt);
 void PrintDisk(std::ostream& out, const json& snap, unsigned disk, const Options& opt);
-void PrintAlerts(std::ostream& out, const json& alerts);
+void PrintAlerts(std::ostream& out, const json& alerts, const std::string& prefix = "alert: ");
+// "" when every -o column is known, else what is wrong.
+std::string CheckColumns(const std::string& columns);
 std::string Size(uint64_t bytes, const Options& opt);
 
 // Finds what a VOLUME argument names in the snapshot: a volume id (or 0 with a message).
-ZM_OBJECT_ID ResolveVolume(const json& snap, const std::string& text, std::string* error);
+// Object ids are accepted only when allowIds (inside the shell).
+ZM_OBJECT_ID ResolveVolume(const json& snap, const std::string& text, bool allowIds, std::string* error);
+// The smallest size a create can ask for that the provider's cylinder rounding keeps.
+uint64_t MinCreateSize(const json& disk);
+// The sum of a disk's free regions, inside its extended partition too.
+uint64_t FreeSum(const json& disk);
 const json* FindDisk(const json& snap, unsigned index);
 
 // Runs one parsed command line (argv without the program name) on the session, which
@@ -126,6 +158,7 @@ struct CreateArgs {
   bool hasOffset = false;
   uint64_t offset = 0;
   bool maxSize = false;
+  bool sizeInSectors = false, offsetInSectors = false;  // "2048s": multiplied by the disk's sector size
 };
 int CmdShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
 int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::ostream& out,
@@ -215,11 +248,12 @@ int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostre
 int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool force, std::ostream& out,
                std::ostream& err);
 
-// Dry run: the command line runs in a child process on a copy of the machine; the
-// differences are printed and nothing of the real machine is written.
-// In the child of a dry run: writes the registry's disk key for the parent.
-void DumpRegistryForParent();
-int DryRun(Session* s, const Options& opt, const std::vector<std::string>& args, std::ostream& out,
-           std::ostream& err);
+// Dry run: the request runs on the real machine with the platform's overlay on (sector
+// writes kept in memory, the registry a throw-away copy, no alert or backup written);
+// run(out, err) runs the request itself. The banner comes first, the changes last.
+int DryRun(Session* s, const Options& opt, const std::function<int(std::ostream&, std::ostream&)>& run,
+           std::ostream& out, std::ostream& err);
+// The version of this program and of the provider module.
+int CmdVersion(const Options& opt, std::ostream& out, std::ostream& err);
 
 }  // namespace cli

@@ -9,7 +9,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <ostream>
+#include <sstream>
 
 #include "../diskreg/diskreg.h"
 #include "cli.h"
@@ -25,19 +27,23 @@ namespace {
 
 bool Failed(ZMSTATUS st) { return st != 0; }
 
-// Sends one request, keeps backups of the table sectors it changes, and prints the
-// outcome. diskIndex < 0 prints every disk.
+// What a request did, in one line, from the snapshot after it: the member id the
+// provider returned (a new volume) and whether this is a dry run ("would ...").
+using Describe = std::function<std::string(const json& snap, uint64_t member, bool dry)>;
+
+// Sends one request, keeps backups of the table sectors it changes (not in a dry run),
+// and prints the outcome. diskIndex < 0 prints every disk.
 int Request(Session& s, const Options& opt, const std::string& command, const std::string& what,
             ZM_OBJECT_ID id, uint32_t cls, uint32_t code, PropSet& in, int diskIndex, std::ostream& out,
-            std::ostream& err) {
+            std::ostream& err, const Describe& describe = nullptr) {
   size_t mark = s.AlertCount();
   ntp::ClearLastRefusal();
   TableBackup backup;
-  backup.Before(command);
+  if (!opt.dryRun) backup.Before(command);
   PropSet outProps;
   ZM_OBJECT_ID resultId = 0;
   ZMSTATUS st = s.Control(id, cls, code, in.get(), outProps.get(), &resultId);
-  std::vector<std::string> backups = backup.After(err);
+  std::vector<std::string> backups = opt.dryRun ? std::vector<std::string>{} : backup.After(err);
   s.RefreshBuiltin(u"fsys");
   auto alerts = s.AlertsSince(mark);
   json snap = Snapshot(alerts);
@@ -58,21 +64,26 @@ int Request(Session& s, const Options& opt, const std::string& command, const st
   const std::string writeFailure = TakeWriteFailures();
   if (!writeFailure.empty()) message += (message.empty() ? command + ": " : "; ") + writeFailure;
   const bool ok = !Failed(st) && writeFailure.empty();
+  std::string done = ok && describe ? describe(snap, hasMember ? member : 0, opt.dryRun) : "";
   if (opt.json) {
     snap["request"] = {{"command", command},
                        {"object", id},
+                       {"object_name", NameOf(snap, id)},
                        {"status", st},
-                       {"status_hex", HexStatus(st)},
-                       {"ok", ok},
-                       {"message", ok ? json(nullptr) : json(message)},
+                       {"message", !ok ? json(message) : json(done.empty() ? json(nullptr) : json(done))},
                        {"result_id", resultId},
                        {"member_id", hasMember ? json(member) : json(nullptr)},
+                       {"member_name", hasMember ? json(NameOf(snap, member)) : json(nullptr)},
                        {"backups", backups}};
-    out << snap.dump(2) << "\n";
+    if (!ok)
+      PrintJsonFailure(out, message, Failed(st) ? json(st) : json(nullptr), snap);
+    else
+      PrintJsonResult(out, snap);
   } else {
-    PrintAlerts(out, snap["alerts"]);
+    PrintAlerts(out, snap["alerts"], opt.dryRun ? "would raise alert: " : "alert: ");
     for (const auto& b : backups) out << "saved the previous table sectors as backup " << b << "\n";
-    if (!Failed(st) && hasMember && member != 0) out << "new volume: #" << member << "\n";
+    if (!done.empty()) out << done << "\n";
+    if (opt.dryRun) out << "the layout as it would be:\n";
     if (diskIndex >= 0) {
       PrintDisk(out, snap, static_cast<unsigned>(diskIndex), opt);
     } else {
@@ -85,6 +96,8 @@ int Request(Session& s, const Options& opt, const std::string& command, const st
   }
   return kOk;
 }
+
+std::string Verb(bool dry, const std::string& past, const std::string& would) { return dry ? would : past; }
 
 // The disk that holds the object (a volume's first partition, or a partition, an
 // extended partition or a disk), for printing its layout; -1 when unknown.
@@ -129,14 +142,20 @@ bool ReportDamagedTables(const json& snap, std::ostream& err) {
 int CmdShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
   if (!OpenOr(s, opt, err)) return kFailed;
   json snap = Snapshot({});
-  if (opt.json)
-    out << snap.dump(2) << "\n";
-  else
-    PrintTree(out, snap, opt);
-  bool damaged = ReportDamagedTables(snap, err);
+  std::ostringstream damage;
+  bool damaged = ReportDamagedTables(snap, damage);
   for (const auto& d : ntp::DamagedDisks()) {
-    err << d.reason << "\n";
+    damage << d.reason << "\n";
     damaged = true;
+  }
+  err << damage.str();
+  if (opt.json) {
+    if (damaged)
+      PrintJsonFailure(out, damage.str().substr(0, damage.str().find('\n')), nullptr, snap);
+    else
+      PrintJsonResult(out, snap);
+  } else {
+    PrintTree(out, snap, opt);
   }
   return damaged ? kFailed : kOk;
 }
@@ -214,7 +233,11 @@ int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::
     result.push_back(entry);
   }
   if (opt.json) {
-    out << (hasDisk && result.size() == 1 ? result[0] : json{{"disks", result}}).dump(2) << "\n";
+    json doc = hasDisk && result.size() == 1 ? result[0] : json{{"disks", result}};
+    if (rc != kOk)
+      PrintJsonFailure(out, "the partition table of a disk is damaged or cannot be read", nullptr, doc);
+    else
+      PrintJsonResult(out, doc);
     return rc;
   }
   for (const auto& e : result) {
@@ -237,13 +260,50 @@ int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::
   return rc;
 }
 
+namespace {
+
+// MBR tables address 2^32 sectors.
+constexpr uint64_t kMbrSectors = uint64_t{1} << 32;
+
+// "created disk0/p1 (100 MiB requested, 101.9 MiB after rounding to cylinder 13)".
+std::string CreatedLine(const json& snap, uint64_t member, bool dry, const CreateArgs& a, uint64_t asked,
+                        uint64_t offset) {
+  const json* disk = FindDisk(snap, a.disk);
+  // The new partition: the member volume's, or the one that starts where the request did.
+  const json* found = nullptr;
+  std::function<void(const json&)> walk = [&](const json& regions) {
+    for (const auto& r : regions) {
+      if (r["kind"] == "free") continue;
+      bool mine = member != 0 ? r.value("volume", json()) == member
+                              : r["offset"].get<uint64_t>() <= offset + MinCreateSize(*disk) &&
+                                    offset <= r["offset"].get<uint64_t>() + r["length"].get<uint64_t>() &&
+                                    r["kind"] == a.kind;
+      if (mine && !found) found = &r;
+      if (r.contains("regions") && a.kind == "logical") walk(r["regions"]);
+    }
+  };
+  if (disk) walk((*disk)["regions"]);
+  std::string verb = dry ? "would create " : "created ";
+  if (!found) return verb + a.kind + " partition on disk" + std::to_string(a.disk);
+  uint64_t len = (*found)["length"], off = (*found)["offset"];
+  uint64_t cyl = (*disk)["sectors_per_track"].get<uint64_t>() *
+                 (*disk)["tracks_per_cylinder"].get<uint64_t>() * (*disk)["bytes_per_sector"].get<uint64_t>();
+  std::string line =
+      verb + ((*found).value("name", json()).is_string() ? (*found)["name"].get<std::string>() : a.kind) +
+      " (" + FormatUnits(asked) + " requested, " + FormatUnits(len) + " after rounding to cylinder " +
+      std::to_string(cyl ? (off + len) / cyl : 0) + ")";
+  return line;
+}
+
+}  // namespace
+
 int CmdCreate(Session& s, const Options& opt, const CreateArgs& a, std::ostream& out, std::ostream& err) {
   if (!OpenOr(s, opt, err)) return kFailed;
   json snap = Snapshot({});
   const json* disk = FindDisk(snap, a.disk);
   if (!disk) {
     err << "cannot create partition: there is no disk " << a.disk << " (the machine has "
-        << snap["disks"].size() << ")\n";
+        << snap["disks"].size() << "; see 'ftdiskctl show')\n";
     return kFailed;
   }
   if (disk->contains("read_only") && (*disk)["read_only"].is_string()) {
@@ -257,28 +317,66 @@ int CmdCreate(Session& s, const Options& opt, const CreateArgs& a, std::ostream&
     err << "cannot create partition: " << why << "\n";
     return kFailed;
   }
+  uint64_t bps = (*disk)["bytes_per_sector"];
+  if (bps == 0) bps = 512;
   uint32_t regionType = a.kind == "primary" ? 1 : a.kind == "extended" ? 2 : 3;
   uint64_t offset = a.offset, size = a.size;
-  if (!a.hasOffset) {
-    // The first free region that can hold the size: inside the extended partition for a
-    // logical drive, on the disk itself otherwise.
-    const json* regions = &(*disk)["regions"];
-    if (regionType == 3) {
-      regions = nullptr;
-      for (const auto& r : (*disk)["regions"])
-        if (r["kind"] == "extended") regions = &r["regions"];
-      if (!regions) {
-        err << "cannot create partition: disk " << a.disk
-            << " has no extended partition to hold a logical drive (create one with 'create extended')\n";
-        return kFailed;
-      }
+  if (a.offsetInSectors) {
+    if (offset > (*disk)["size"].get<uint64_t>() / bps) {
+      err << "cannot create partition: the offset " << a.offset << "s lies beyond the end of disk " << a.disk
+          << "\n";
+      return kFailed;
     }
+    offset *= bps;
+  }
+  if (a.sizeInSectors) {
+    if (size > (*disk)["size"].get<uint64_t>() / bps) {
+      err << "cannot create partition: " << a.size << " sectors are more than disk " << a.disk << " holds ("
+          << FormatUnits((*disk)["size"]) << ")\n";
+      return kFailed;
+    }
+    size *= bps;
+  }
+  const json* regions = &(*disk)["regions"];
+  if (regionType == 3) {
+    regions = nullptr;
+    for (const auto& r : (*disk)["regions"])
+      if (r["kind"] == "extended") regions = &r["regions"];
+    if (!regions) {
+      err << "cannot create partition: disk " << a.disk
+          << " has no extended partition to hold a logical drive (create one first with 'ftdiskctl create "
+             "extended --disk "
+          << a.disk << " --size SIZE')\n";
+      return kFailed;
+    }
+  }
+  uint64_t largest = 0, freeCount = 0;
+  for (const auto& r : *regions)
+    if (r["kind"] == "free") {
+      largest = std::max(largest, r["length"].get<uint64_t>());
+      ++freeCount;
+    }
+  std::string where = regionType == 3 ? "the extended partition of disk " + std::to_string(a.disk)
+                                      : "disk " + std::to_string(a.disk);
+  if (freeCount == 0) {
+    err << "cannot create partition: " << where
+        << " has no free space left; delete a partition first (see 'ftdiskctl show')\n";
+    return kFailed;
+  }
+  uint64_t minimum = MinCreateSize(*disk);
+  if (!a.maxSize && size < minimum) {
+    err << "cannot create partition: " << FormatUnits(size) << " is less than the smallest partition the "
+        << "provider keeps after rounding to cylinders (" << FormatUnits(minimum) << " on disk " << a.disk
+        << "); ask for at least " << minimum << " bytes\n";
+    return kFailed;
+  }
+  bool clamped = false;
+  if (!a.hasOffset) {
+    // The first free region that can hold the size.
     bool found = false;
-    uint64_t largest = 0;
     for (const auto& r : *regions) {
       if (r["kind"] != "free") continue;
       uint64_t len = r["length"];
-      largest = std::max(largest, len);
       if (a.maxSize || len >= size) {
         offset = r["offset"];
         if (a.maxSize) size = len;
@@ -287,28 +385,51 @@ int CmdCreate(Session& s, const Options& opt, const CreateArgs& a, std::ostream&
       }
     }
     if (!found) {
-      err << "cannot create partition: no free region "
-          << (regionType == 3 ? "in the extended partition of disk " : "of disk ") << a.disk << " can hold "
-          << Size(size, opt) << " (the largest is " << Size(largest, opt) << ")\n";
+      err << "cannot create partition: no free region of " << where << " can hold " << FormatUnits(size)
+          << "; the largest holds " << FormatUnits(largest) << " (ask for that, or use --size max)\n";
       return kFailed;
     }
-  } else if (a.maxSize) {
+  } else {
     bool found = false;
-    std::function<void(const json&)> look = [&](const json& regions) {
-      for (const auto& r : regions) {
-        if (r["kind"] == "free" && r["offset"] == offset) {
-          size = r["length"];
-          found = true;
+    std::vector<uint64_t> starts;
+    std::function<void(const json&)> look = [&](const json& rs) {
+      for (const auto& r : rs) {
+        if (r["kind"] == "free") {
+          starts.push_back(r["offset"]);
+          if (r["offset"] == offset) {
+            if (a.maxSize) size = r["length"];
+            found = true;
+          }
         }
         if (r.contains("regions")) look(r["regions"]);
       }
     };
-    look((*disk)["regions"]);
+    look(*regions);
     if (!found) {
-      err << "cannot create partition: no free region of disk " << a.disk << " starts at offset " << offset
-          << "\n";
+      std::string list;
+      for (uint64_t x : starts) list += (list.empty() ? "" : ", ") + std::to_string(x);
+      err << "cannot create partition: no free region of " << where << " starts at offset " << offset
+          << "; --offset must be the start of a free region (" << (list.empty() ? "none" : list) << ")\n";
       return kFailed;
     }
+  }
+  // An MBR table describes at most 2^32 sectors (2 TiB with 512-byte sectors).
+  uint64_t limit = kMbrSectors * bps;
+  if (offset >= limit || limit - offset < minimum) {
+    err << "cannot create partition: the free region at offset " << offset << " lies at or too close to the "
+        << FormatUnits(limit)
+        << " that MBR partition tables can address; the space beyond it cannot be used\n";
+    return kFailed;
+  }
+  if (size > limit - offset) {
+    if (!a.maxSize) {
+      err << "cannot create partition: it would end beyond the " << FormatUnits(limit)
+          << " that MBR partition tables can address; ask for at most " << (limit - offset) << " bytes ("
+          << FormatUnits(limit - offset) << ")\n";
+      return kFailed;
+    }
+    size = limit - offset;
+    clamped = true;
   }
   PropSet in;
   in.AddU64("OFFSET_LL", offset);
@@ -316,9 +437,26 @@ int CmdCreate(Session& s, const Options& opt, const CreateArgs& a, std::ostream&
   in.AddU32("REGION_TYPE", regionType);
   std::string command = "create " + a.kind + " --disk " + std::to_string(a.disk) + " --size " +
                         std::to_string(size) + " --offset " + std::to_string(offset);
+  uint64_t asked = size;
+  Describe describe = [&](const json& after, uint64_t member, bool dry) {
+    std::string line = CreatedLine(after, member, dry, a, asked, offset);
+    if (clamped) line += "; --size max stopped at the 2 TiB limit of MBR tables";
+    return line;
+  };
   return Request(s, opt, command, "cannot create partition", (*disk)["id"], OPCLASS_LAYOUT,
-                 OP_CREATE_PARTITION, in, static_cast<int>(a.disk), out, err);
+                 OP_CREATE_PARTITION, in, static_cast<int>(a.disk), out, err, describe);
 }
+
+namespace {
+
+// The FT set a volume belongs to ("mirror0"), or "" for a plain volume.
+std::string FtSetOfVolume(const json& snap, ZM_OBJECT_ID id) {
+  const json* v = FindVolume(snap, id);
+  if (!v || !(*v)["ft_group"].is_number()) return "";
+  return FtSetName((*v)["kind"].get<std::string>(), (*v)["ft_group"].get<uint64_t>());
+}
+
+}  // namespace
 
 int CmdDelete(Session& s, const Options& opt, const std::string& volume, bool extended, unsigned disk,
               std::ostream& out, std::ostream& err) {
@@ -326,32 +464,26 @@ int CmdDelete(Session& s, const Options& opt, const std::string& volume, bool ex
   json snap = Snapshot({});
   ZM_OBJECT_ID id = 0;
   int diskIndex = -1;
-  if (extended) {
-    const json* d = FindDisk(snap, disk);
-    if (!d) {
-      err << "cannot delete partition: there is no disk " << disk << "\n";
-      return kFailed;
-    }
-    for (const auto& r : (*d)["regions"])
-      if (r["kind"] == "extended") id = r["id"];
-    if (id == 0) {
-      err << "cannot delete partition: disk " << disk << " has no extended partition\n";
-      return kFailed;
-    }
-    diskIndex = static_cast<int>(disk);
-  } else {
-    std::string e;
-    id = ResolveVolume(snap, volume, &e);
-    if (id == 0) {
-      err << "cannot delete partition: " << e << "\n";
-      return kFailed;
-    }
-    diskIndex = DiskIndexOfObject(snap, id);
+  std::string target = extended ? "disk" + std::to_string(disk) + "/extended" : volume;
+  std::string e;
+  id = ResolveVolume(snap, target, opt.inShell, &e);
+  if (id == 0) {
+    err << "cannot delete partition: " << e << "\n";
+    return kFailed;
+  }
+  diskIndex = DiskIndexOfObject(snap, id);
+  std::string name = NameOf(snap, id);
+  if (std::string set = FtSetOfVolume(snap, id); !set.empty()) {
+    err << "cannot delete " << target << ": it is " << set
+        << ", an FT set; break the set or delete it first (see 'ftdiskctl ft --help')\n";
+    return kFailed;
   }
   PropSet in;
-  std::string command = extended ? "delete extended --disk " + std::to_string(disk) : "delete " + volume;
+  std::string command = "delete " + target;
   return Request(s, opt, command, "cannot delete partition", id, OPCLASS_LAYOUT, OP_DELETE_PARTITION, in,
-                 diskIndex, out, err);
+                 diskIndex, out, err, [&](const json&, uint64_t, bool dry) {
+                   return Verb(dry, "deleted ", "would delete ") + (name.empty() ? target : name);
+                 });
 }
 
 int CmdActive(Session& s, const Options& opt, const std::string& volume, std::ostream& out,
@@ -359,14 +491,29 @@ int CmdActive(Session& s, const Options& opt, const std::string& volume, std::os
   if (!OpenOr(s, opt, err)) return kFailed;
   json snap = Snapshot({});
   std::string e;
-  ZM_OBJECT_ID id = ResolveVolume(snap, volume, &e);
+  ZM_OBJECT_ID id = ResolveVolume(snap, volume, opt.inShell, &e);
   if (id == 0) {
     err << "cannot mark partition active: " << e << "\n";
     return kFailed;
   }
+  std::string name = NameOf(snap, id);
+  // A logical drive or a CD-ROM has no slot in the master boot record to carry the flag;
+  // FT sets are left to the provider.
+  if (const json* v = FindVolume(snap, id); v && ((*v)["kind"] == "logical" || (*v)["kind"] == "cdrom")) {
+    std::string kind = (*v)["kind"];
+    err << "cannot mark " << volume << " active: only a primary partition can be the boot partition, and "
+        << (name.empty() ? volume : name) << " is " << (kind == "logical" ? "a logical drive" : "a CD-ROM")
+        << "; pick a primary partition (diskN/pM with M from 1 to 4)\n";
+    return kFailed;
+  }
+  std::string set = FtSetOfVolume(snap, id);
+  std::string what = set.empty() ? "cannot mark partition active"
+                                 : "cannot mark " + volume + " active (it belongs to " + set + ", an FT set)";
   PropSet in;
-  return Request(s, opt, "active " + volume, "cannot mark partition active", id, OPCLASS_VOLUME,
-                 OP_MARK_ACTIVE, in, DiskIndexOfObject(snap, id), out, err);
+  return Request(s, opt, "active " + volume, what, id, OPCLASS_VOLUME, OP_MARK_ACTIVE, in,
+                 DiskIndexOfObject(snap, id), out, err, [&](const json&, uint64_t, bool dry) {
+                   return Verb(dry, "marked ", "would mark ") + name + " active";
+                 });
 }
 
 int CmdLetter(Session& s, const Options& opt, const std::string& volume, const std::string& letter,
@@ -375,24 +522,29 @@ int CmdLetter(Session& s, const Options& opt, const std::string& volume, const s
   json snap = Snapshot({});
   std::string e;
   std::string what = remove ? "cannot remove drive letter" : "cannot assign drive letter";
-  ZM_OBJECT_ID id = ResolveVolume(snap, volume, &e);
+  ZM_OBJECT_ID id = ResolveVolume(snap, volume, opt.inShell, &e);
   if (id == 0) {
     err << what << ": " << e << "\n";
     return kFailed;
   }
+  std::string name = NameOf(snap, id);
   PropSet in;
   std::string command = "letter " + volume;
+  std::string text;
   if (!remove) {
     auto l = ParseDriveLetter(letter);  // checked by the parser already
-    std::string text = std::string(1, l ? *l : '?') + ":";
+    text = std::string(1, l ? *l : '?') + ":";
     in.AddString("DRIVE_LETTER", Widen(text));
     command += " " + text;
   } else {
     command += " --remove";
   }
-  return Request(s, opt, command, what, id, OPCLASS_VOLUME,
-                 remove ? OP_REMOVE_DRIVE_LETTER : OP_ASSIGN_DRIVE_LETTER, in, DiskIndexOfObject(snap, id),
-                 out, err);
+  return Request(
+      s, opt, command, what, id, OPCLASS_VOLUME, remove ? OP_REMOVE_DRIVE_LETTER : OP_ASSIGN_DRIVE_LETTER, in,
+      DiskIndexOfObject(snap, id), out, err, [&](const json&, uint64_t, bool dry) {
+        return remove ? Verb(dry, "removed the drive letter of ", "would remove the drive letter of ") + name
+                      : Verb(dry, "assigned ", "would assign ") + text + " to " + name;
+      });
 }
 
 int CmdRescan(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::ostream& out,
@@ -469,8 +621,15 @@ int CmdRegistryShow(Session& s, const Options& opt, std::ostream& out, std::ostr
 }
 
 int PrintRegistry(const json& r, const Options& opt, std::ostream& out, std::ostream& err) {
+  bool malformed = r["information"].is_object() && !r["information"]["valid"].get<bool>();
   if (opt.json) {
-    out << r.dump(2) << "\n";
+    if (malformed)
+      PrintJsonFailure(
+          out,
+          "the stored \"Information\" value is malformed: " + r["information"]["error"].get<std::string>(),
+          nullptr, r);
+    else
+      PrintJsonResult(out, r);
   } else {
     out << "HKEY_LOCAL_MACHINE\\SYSTEM\\DISK\n";
     for (const auto& v : r["values"]) {
@@ -502,7 +661,7 @@ int CmdRegistryExport(Session& s, const Options& opt, const std::string& file, s
     return kFailed;
   }
   if (opt.json)
-    out << json{{"exported", file}, {"key", Narrow(kDiskKey)}}.dump(2) << "\n";
+    PrintJsonResult(out, json{{"exported", file}, {"key", Narrow(kDiskKey)}});
   else
     out << "exported HKEY_LOCAL_MACHINE\\SYSTEM\\DISK to " << file << "\n";
   return kOk;
@@ -525,16 +684,46 @@ int CmdRegistryImport(Session& s, const Options& opt, const std::string& file, b
   }
   if (!rescan) {
     if (opt.json)
-      out << json{{"imported", file}, {"registry", RegistryJson()}}.dump(2) << "\n";
+      PrintJsonResult(out, json{{"imported", file}, {"registry", RegistryJson()}});
     else
-      out << "imported " << file << " into HKEY_LOCAL_MACHINE\\SYSTEM\\DISK\n";
+      out << (opt.dryRun ? "would import " : "imported ") << file
+          << " into HKEY_LOCAL_MACHINE\\SYSTEM\\DISK\n";
     return kOk;
   }
-  if (!opt.json) out << "imported " << file << " into HKEY_LOCAL_MACHINE\\SYSTEM\\DISK; rescanning\n";
+  if (!opt.json)
+    out << (opt.dryRun ? "would import " : "imported ") << file << " into HKEY_LOCAL_MACHINE\\SYSTEM\\DISK"
+        << (opt.dryRun ? " and rescan\n" : "; rescanning\n");
   PropSet in;
   return Request(s, opt, "registry import " + file, "cannot rescan after the import", 0, OPCLASS_LAYOUT,
                  OP_REFRESH, in, -1, out, err);
 }
+
+namespace {
+
+// An alert of alerts.log in the shape of every other alert document: the log keeps
+// message ids as hex text and GUIDs in braces, the documents numbers and bare GUIDs.
+json NormalAlert(const json& a) {
+  json n = a.is_object() ? a : json::object();
+  if (n["message_id"].is_string()) {
+    std::string t = n["message_id"];
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(t.c_str(), &end, 16);
+    n["message_id"] = end != nullptr && *end == '\0' && !t.empty() ? json(v) : json(nullptr);
+  }
+  if (n["kind"].is_string()) {
+    std::string k = n["kind"];
+    if (k.size() >= 2 && k.front() == '{' && k.back() == '}') n["kind"] = k.substr(1, k.size() - 2);
+  }
+  for (const char* key : {"time", "severity"})
+    if (!n[key].is_number_integer()) n[key] = 0;
+  if (!n["text"].is_string()) n["text"] = "";
+  if (!n["inserts"].is_array()) n["inserts"] = json::array();
+  if (!n["message_id"].is_number_integer()) n["message_id"] = 0;
+  if (!n["kind"].is_string()) n["kind"] = "";
+  return n;
+}
+
+}  // namespace
 
 int CmdAlerts(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
   (void)s;
@@ -555,10 +744,10 @@ int CmdAlerts(Session& s, const Options& opt, std::ostream& out, std::ostream& e
       err << "alerts.log line " << n << " is not JSON; skipped\n";
       continue;
     }
-    all.push_back(a);
+    all.push_back(NormalAlert(a));
   }
   if (opt.json) {
-    out << json{{"alerts", all}}.dump(2) << "\n";
+    PrintJsonResult(out, json{{"alerts", all}});
     return kOk;
   }
   for (const auto& a : all) {
@@ -671,7 +860,7 @@ int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::s
                    {"heads", x.second.heads},
                    {"sectors", x.second.sectors},
                    {"removable", x.second.removable}});
-    out << json{{"machine", dir}, {"disks", d}, {"cdroms", cds.size()}}.dump(2) << "\n";
+    PrintJsonResult(out, json{{"machine", dir}, {"disks", d}, {"cdroms", cds.size()}});
   } else {
     out << "made machine " << dir << " with " << disks.size() << " disk(s)";
     if (!cds.empty()) out << " and " << cds.size() << " CD-ROM drive(s)";
@@ -745,7 +934,8 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, bool
     return kFailed;
   }
   if (opt.json)
-    out << json{{"attached", image}, {"disk", index}}.dump(2) << "\n";
+    PrintJsonResult(out,
+                    json{{"attached", image}, {"disk", index}, {"name", "disk" + std::to_string(index)}});
   else
     out << "attached " << image << " as disk " << index
         << " (the image is unchanged until a request writes it)\n";

@@ -1,12 +1,23 @@
 // "ftdiskctl demo": builds a machine and walks through the requests an administrator
-// makes, on one boot, explaining each step in one line.
+// makes, each one its own invocation of this program (so every printed command can be
+// typed again as it stands), explaining each step in one line.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include "cli.h"
 #include "machine.h"
+#include "regblob.h"
+
+extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -15,6 +26,40 @@ namespace cli {
 namespace {
 
 const char kMarker[] = ".ftdiskctl-demo";
+
+// Runs this program with args; its standard output (and standard error, when merge)
+// is returned in *output. Returns the exit status, -1 when it cannot start.
+int RunSelf(const std::vector<std::string>& args, bool merge, std::string* output) {
+  std::string self = SelfPath();
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(self.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  int pipefd[2];
+  if (pipe2(pipefd, O_CLOEXEC) != 0) return -1;
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, pipefd[1], 1);
+  if (merge) posix_spawn_file_actions_adddup2(&fa, pipefd[1], 2);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  pid_t pid;
+  int rc = posix_spawn(&pid, self.c_str(), &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(pipefd[1]);
+  if (rc != 0) {
+    ::close(pipefd[0]);
+    return -1;
+  }
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(pipefd[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0) output->append(buf, static_cast<size_t>(n));
+  ::close(pipefd[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : kFailed;
+}
 
 std::string FirstOfKind(const json& snap, unsigned disk, const std::string& kind, size_t nth = 0) {
   const json* d = FindDisk(snap, disk);
@@ -47,7 +92,7 @@ int CmdDemo(const Options& opt, const std::string& dir, std::ostream& out, std::
   int failures = 0;
   int stepNo = 0;
   auto step = [&](const std::string& why) { out << "\n==> " << ++stepNo << ". " << why << "\n"; };
-  Session session;
+  // Each command is printed as it can be typed, then run as its own process.
   auto run = [&](const std::vector<std::string>& words) {
     std::string line = "$ ftdiskctl -m " + dir;
     for (const auto& w : words) line += " " + w;
@@ -55,9 +100,19 @@ int CmdDemo(const Options& opt, const std::string& dir, std::ostream& out, std::
     std::vector<std::string> args = {"-m", dir};
     if (opt.bytes) args.push_back("--bytes");
     args.insert(args.end(), words.begin(), words.end());
-    int rc = RunCommandLine(args, &session, true, out, out);
+    std::string output;
+    int rc = RunSelf(args, true, &output);
+    out << output << std::flush;
     if (rc != kOk) ++failures;
     return rc;
+  };
+  // The machine as "show --json" prints it, for the names the next steps use.
+  auto snapshot = [&]() {
+    std::string text;
+    RunSelf({"-m", dir, "--json", "show"}, false, &text);
+    json j = json::parse(text, nullptr, false);
+    return j.is_object() && j.contains("disks") ? j
+                                                : json{{"disks", json::array()}, {"volumes", json::array()}};
   };
 
   step("Make a machine with two 512 MiB disks and an empty CD-ROM drive.");
@@ -77,7 +132,7 @@ int CmdDemo(const Options& opt, const std::string& dir, std::ostream& out, std::
   run({"create", "logical", "--disk", "0", "--size", "100M"});
   run({"create", "logical", "--disk", "0", "--size", "100M"});
 
-  json snap = Snapshot({});
+  json snap = snapshot();
   std::string primary = FirstOfKind(snap, 0, "primary");
   std::string logical1 = FirstOfKind(snap, 0, "logical", 0), logical2 = FirstOfKind(snap, 0, "logical", 1);
   if (!primary.empty()) {
@@ -85,9 +140,9 @@ int CmdDemo(const Options& opt, const std::string& dir, std::ostream& out, std::
     run({"active", primary});
   }
   if (!logical1.empty()) {
-    step("Give the logical drives the letters E: and F:; the letters are recorded in the registry.");
-    run({"letter", logical1, "E:"});
-    if (!logical2.empty()) run({"letter", logical2, "F:"});
+    step("Give the logical drives the letters L: and N:; the letters are recorded in the registry.");
+    run({"letter", logical1, "L:"});
+    if (!logical2.empty()) run({"letter", logical2, "N:"});
   }
 
   step(
@@ -100,13 +155,13 @@ int CmdDemo(const Options& opt, const std::string& dir, std::ostream& out, std::
     ++failures;
   }
 
-  snap = Snapshot({});
-  ZM_OBJECT_ID mirrorId = 0;
+  snap = snapshot();
+  std::string mirror;
   for (const auto& v : snap["volumes"])
-    if (v["kind"] == "mirror") mirrorId = v["id"];
+    if (v["kind"] == "mirror" && v.value("name", json()).is_string()) mirror = v["name"];
   step("Give the mirror volume the letter M:; the letter is recorded on both members.");
-  if (mirrorId != 0) {
-    run({"letter", std::to_string(mirrorId), "M:"});
+  if (!mirror.empty()) {
+    run({"letter", mirror, "M:"});
   } else {
     out << "skipped: the provider published no mirror volume\n";
     ++failures;
@@ -114,11 +169,10 @@ int CmdDemo(const Options& opt, const std::string& dir, std::ostream& out, std::
 
   step("The whole machine: disks, partitions, free space and volumes, with the context menus.");
   run({"show", "-v"});
-  step("Every alert that the requests raised.");
-  PrintAlerts(out, AlertsJson(zm::Alerts()));
+  step("Every alert that the requests raised, from the machine's alerts.log.");
+  run({"alerts"});
   step("The FT configuration as it is stored in the registry, decoded.");
   run({"registry", "show"});
-  session.Close();
   out << "\n"
       << (failures == 0 ? "demo complete"
                         : "demo finished with " + std::to_string(failures) + " failed step(s)")

@@ -89,7 +89,7 @@ bool FindPart(const json& snap, const std::string& text, Part* p, std::string* e
   if (!ParseVolumeSpec(text, &spec, error)) return false;
   ZM_OBJECT_ID volume = 0;
   if (spec.kind != VolumeSpec::Partition) {
-    volume = ResolveVolume(snap, text, error);
+    volume = ResolveVolume(snap, text, false, error);
     if (volume == 0) return false;
   }
   for (const auto& d : snap["disks"]) {
@@ -708,7 +708,7 @@ bool ResolveSet(const json& snap, const std::string& text, uint32_t* type, uint1
   VolumeSpec spec;
   std::string e;
   if (ParseVolumeSpec(text, &spec, &e) && spec.kind == VolumeSpec::Letter) {
-    ZM_OBJECT_ID id = ResolveVolume(snap, text, error);
+    ZM_OBJECT_ID id = ResolveVolume(snap, text, false, error);
     if (id == 0) return false;
     for (const auto& v : snap["volumes"])
       if (v["id"] == id && v["ft_group"].is_number() && v["volume_type"].is_number()) {

@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <clocale>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <sstream>
 
@@ -25,14 +28,24 @@ std::string DefaultMachine() {
 std::string SizeCheck(const std::string& s) {
   if (s == "max") return "";
   uint64_t v;
+  bool sectors;
   std::string e;
-  return ParseSize(s, false, &v, &e) ? "" : e;
+  return ParseSize(s, false, &v, &e, &sectors) ? "" : e;
 }
 
 std::string OffsetCheck(const std::string& s) {
   uint64_t v;
+  bool sectors;
   std::string e;
-  return ParseSize(s, true, &v, &e) ? "" : e;
+  return ParseSize(s, true, &v, &e, &sectors) ? "" : e;
+}
+
+// The first line of a message, without the program's prefix, for a JSON error.
+std::string FirstLine(const std::string& text) {
+  std::string line = text.substr(0, text.find('\n'));
+  const std::string prefix = "ftdiskctl: ";
+  if (line.rfind(prefix, 0) == 0) line = line.substr(prefix.size());
+  return line.empty() ? "the command failed" : line;
 }
 
 std::string LetterCheck(const std::string& s) {
@@ -52,9 +65,10 @@ class Runner {
       : s_(session), inShell_(inShell), out_(out), err_(err) {}
 
   int Run(const std::vector<std::string>& args) {
+    args_ = args;
     CLI::App app{"ftdiskctl: manage the partitions, drive letters and FT sets of a machine", "ftdiskctl"};
     opt_.dir = DefaultMachine();
-    app.require_subcommand(1);
+    app.require_subcommand(0, 1);
     app.fallthrough();
     app.footer(
         "Examples:\n"
@@ -67,7 +81,12 @@ class Runner {
     app.add_flag("--no-wait", opt_.noWait, "fail at once when another process holds the machine");
     app.add_flag("--json", opt_.json, "print JSON (schema: docs/json-schema.md)");
     app.add_flag("--bytes", opt_.bytes, "print sizes and offsets as exact byte counts");
-    app.add_flag("-n,--dry-run", opt_.dryRun, "run a writing request on a copy and print what would change");
+    app.add_flag("-n,--dry-run", opt_.dryRun,
+                 "run a writing request on an overlay of the machine and print what would change");
+    app.add_option("--color", opt_.color, "colours in tables: auto (on a terminal), always or never")
+        ->check(CLI::IsMember({"auto", "always", "never"}));
+    bool version = false;
+    app.add_flag("--version", version, "print the version of ftdiskctl and of the provider module");
 
     auto example = [](CLI::App* c, const std::string& text) { c->footer("Example:\n  " + text); };
 
@@ -103,7 +122,14 @@ class Runner {
 
     auto* show = app.add_subcommand("show", "print disks, partitions, free space and volumes as a tree");
     show->add_flag("-v,--verbose", opt_.verbose, "also print the context-menu masks in words");
-    example(show, "ftdiskctl -m m show -v --bytes");
+    show->add_option(
+            "-o,--output", opt_.columns,
+            "partition columns, comma-separated: NAME,KIND,START,END,SIZE,TYPE,ACT,DEVICE,VOLUME,LETTER,"
+            "FS,STATE")
+        ->check(CLI::Validator(CheckColumns, "COLUMNS"));
+    show->add_flag("--list", opt_.list, "partitions as a list instead of a tree");
+    show->add_flag("--raw", opt_.raw, "only the partition rows, blank-separated, for scripts");
+    example(show, "ftdiskctl -m m show -o NAME,SIZE,LETTER --raw");
 
     unsigned layoutDisk = 0;
     auto* layout =
@@ -118,10 +144,13 @@ class Runner {
         ->required()
         ->check(CLI::IsMember({"primary", "extended", "logical"}));
     createCmd->add_option("--disk", create.disk, "disk number")->required();
-    createCmd->add_option("--size", sizeText, "size: 100M, 2G, bytes, or max for the whole free region")
+    createCmd
+        ->add_option("--size", sizeText,
+                     "size: 100M or 100MiB (binary), 100MB (decimal), 2048s (sectors), bytes, or max for the "
+                     "whole free region")
         ->required()
         ->check(CLI::Validator(SizeCheck, "SIZE"));
-    createCmd->add_option("--offset", offsetText, "start of the free region to use (bytes or units)")
+    createCmd->add_option("--offset", offsetText, "start of the free region to use (bytes, units or sectors)")
         ->check(CLI::Validator(OffsetCheck, "BYTES"));
     example(createCmd, "ftdiskctl -m m create logical --disk 0 --size 50M");
 
@@ -129,14 +158,14 @@ class Runner {
     unsigned deleteDisk = 0;
     auto* del =
         app.add_subcommand("delete", "delete a partition (by its volume) or an empty extended partition");
-    del->add_option("VOLUME", deleteTarget, "E:, diskN/pM, cdromN, an object id, or the word extended")
+    del->add_option("VOLUME", deleteTarget, "E:, diskN/pM, diskN/extended, or the word extended with --disk")
         ->required();
     auto* delDiskOpt = del->add_option("--disk", deleteDisk, "the disk, with 'delete extended'");
     example(del, "ftdiskctl -m m delete disk0/p5   |   ftdiskctl -m m delete extended --disk 0");
 
     std::string activeVolume;
     auto* active = app.add_subcommand("active", "make a primary partition the active (boot) partition");
-    active->add_option("VOLUME", activeVolume, "E:, diskN/pM or an object id")
+    active->add_option("VOLUME", activeVolume, "E: or diskN/pM (object ids only inside the shell)")
         ->required()
         ->check(CLI::Validator(VolumeCheck, "VOLUME"));
     example(active, "ftdiskctl -m m active disk0/p1");
@@ -144,7 +173,7 @@ class Runner {
     std::string letterVolume, letterValue;
     bool letterRemove = false;
     auto* letter = app.add_subcommand("letter", "assign or remove a volume's drive letter");
-    letter->add_option("VOLUME", letterVolume, "E:, diskN/pM, cdromN or an object id")
+    letter->add_option("VOLUME", letterVolume, "E:, diskN/pM, cdromN or an FT set such as mirror0")
         ->required()
         ->check(CLI::Validator(VolumeCheck, "VOLUME"));
     auto* letterOpt = letter->add_option("LETTER", letterValue, "the new letter, C: to Z:")
@@ -234,23 +263,32 @@ class Runner {
 
     auto* shell =
         app.add_subcommand("shell", "run many commands, one per line from standard input, on one boot");
+    bool stopOnError = false;
+    shell->add_flag("--stop-on-error", stopOnError,
+                    "stop at the first line that fails, with its exit status");
     example(shell, "printf 'show\\ncreate primary --disk 0 --size 100M\\n' | ftdiskctl -m m shell");
 
-    // A word where the command belongs that names none gets its own message.
+    // A word where the command belongs that names none gets its own message; so does
+    // one where a command's own command belongs ("registry frob").
+    CLI::App* level = &app;
     for (size_t i = 0; i < args.size(); ++i) {
       const std::string& a = args[i];
-      if (a == "-m" || a == "--machine") {
+      if (a == "-m" || a == "--machine" || a == "--color" || a == "-o" || a == "--output") {
         ++i;
         continue;
       }
       if (!a.empty() && a[0] == '-') continue;
-      auto known = app.get_subcommands([&](CLI::App* c) { return c->get_name() == a; });
+      auto known = level->get_subcommands([&](CLI::App* c) { return c->get_name() == a; });
       if (known.empty()) {
-        err_ << "ftdiskctl: unknown command '" << a << "'\n";
-        if (!inShell_) err_ << "Run 'ftdiskctl --help' for the list of commands.\n";
-        return kUsage;
+        if (level != &app && level->get_subcommands({}).empty()) break;  // an argument
+        std::string list;
+        for (auto* c : level->get_subcommands({})) list += (list.empty() ? "" : ", ") + c->get_name();
+        std::string what = level == &app ? "command" : level->get_name() + " command";
+        return Usage("unknown " + what + " '" + a + "' (the " + what + "s are: " + list + ")",
+                     level == &app ? "ftdiskctl --help" : "ftdiskctl " + level->get_name() + " --help");
       }
-      break;
+      level = known.front();
+      if (level->get_subcommands({}).empty()) break;
     }
 
     std::vector<const char*> argv = {"ftdiskctl"};
@@ -262,27 +300,40 @@ class Runner {
     } catch (const CLI::CallForAllHelp& e) {
       return app.exit(e, out_, err_);
     } catch (const CLI::ParseError& e) {
-      err_ << "ftdiskctl: " << e.what() << "\n";
-      if (!inShell_) err_ << "Run 'ftdiskctl --help' or 'ftdiskctl COMMAND --help' for the usage.\n";
-      return kUsage;
+      std::string what = e.what();
+      if (what.find("subcommand is required") != std::string::npos)
+        what = "a command is required after '" +
+               (level == &app ? std::string("ftdiskctl") : level->get_name()) + "'";
+      return Usage(what, "ftdiskctl --help' or 'ftdiskctl COMMAND --help");
     }
+    opt_.inShell = inShell_;
+    if (version) {
+      if (!app.get_subcommands().empty())
+        return Usage("--version goes alone: 'ftdiskctl --version'", "ftdiskctl --help");
+      return Finish([&](std::ostream& o, std::ostream& e) { return CmdVersion(opt_, o, e); });
+    }
+    if (app.get_subcommands().empty())
+      return Usage("a command is required (for example 'ftdiskctl show')", "ftdiskctl --help");
 
     bool writes = createCmd->parsed() || del->parsed() || active->parsed() || letter->parsed() ||
                   rescan->parsed() || menus->parsed() || regImport->parsed() || backupsRestore->parsed() ||
                   restore->parsed() || ftCommands.Writes();
-    if (opt_.dryRun && !writes) {
-      err_ << "ftdiskctl: --dry-run applies to requests that write (create, delete, active, letter, rescan, "
-              "menus, "
-              "registry import, restore)\n";
-      return kUsage;
-    }
+    if (opt_.dryRun && !writes)
+      return Usage(
+          "--dry-run applies to requests that write (create, delete, active, letter, rescan, menus, registry "
+          "import, restore); this one writes nothing, so run it without --dry-run",
+          "");
+    if (demo->parsed() && opt_.json)
+      return Usage("demo prints a walkthrough for people; run it without --json, then 'show --json'", "");
     bool ownProcess =
         init->parsed() || attach->parsed() || demo->parsed() || shell->parsed() || regRecover->parsed();
-    if (inShell_ && ownProcess) {
-      err_ << "ftdiskctl: this command is not available inside the shell\n";
-      return kUsage;
-    }
-    if (opt_.dryRun) return DryRun(s_, opt_, args, out_, err_);
+    if (inShell_ && ownProcess)
+      return Usage("this command is not available inside the shell; run it as its own ftdiskctl command", "");
+    if (inShell_ && opt_.dryRun)
+      return Usage(
+          "a dry run needs its own boot of the machine; run 'ftdiskctl -m DIR --dry-run ...' outside the "
+          "shell",
+          "");
     // Commands that only read open the disks read-only under a shared lock; a shell
     // keeps one boot for commands of both kinds.
     bool readOnly = show->parsed() || layout->parsed() || checkCmd->parsed() || regShow->parsed() ||
@@ -290,89 +341,128 @@ class Runner {
                     (backups->parsed() && !backupsRestore->parsed());
     if (!inShell_ && !s_->open()) s_->SetReadOnly(readOnly);
 
-    if (init->parsed() && initDisks.empty() && initAttach.empty()) {
-      err_ << "ftdiskctl: init needs at least one --disk SIZE or --attach IMAGE\n";
+    auto exec = [&](std::ostream& out, std::ostream& err) -> int {
+      if (init->parsed() && initDisks.empty() && initAttach.empty()) {
+        err << "ftdiskctl: init needs at least one --disk SIZE or --attach IMAGE\n";
+        return kUsage;
+      }
+      if (init->parsed() && (!initHive.empty() || !initAttach.empty()))
+        return CmdInitFromHive(
+            opt_,
+            {initDir.empty() ? opt_.dir : initDir, initDisks, initCdroms, initAttach, cdromEmpty, initHive},
+            out, err);
+      if ((regExport->parsed() || regImport->parsed()) && regFile.empty() && regHive.empty()) {
+        err << "ftdiskctl: give a .reg FILE or --hive SYSTEM\n";
+        return kUsage;
+      }
+      if (regExport->parsed() && noBackup && regHive.empty()) {
+        err << "ftdiskctl: --no-backup goes only with --hive\n";
+        return kUsage;
+      }
+      if (regShow->parsed() && regShowHive->count() > 0) return CmdRegistryShowHive(opt_, regHive, out, err);
+      if (regExport->parsed() && !regHive.empty())
+        return CmdRegistryExportHive(*s_, opt_, regHive, !noBackup, out, err);
+      if (regImport->parsed() && !regHive.empty())
+        return CmdRegistryImportHive(*s_, opt_, regHive, !noRescan, out, err);
+      if (init->parsed())
+        return CmdInit(opt_, initDir.empty() ? opt_.dir : initDir, initDisks, initCdroms, cdromEmpty, out,
+                       err);
+      if (attach->parsed()) return CmdAttach(opt_, image, removable, writeSignature, out, err);
+      if (demo->parsed()) return CmdDemo(opt_, demoDir, out, err);
+      if (shell->parsed()) return Shell(stopOnError);
+      if (show->parsed()) return CmdShow(*s_, opt_, out, err);
+      if (layout->parsed()) return CmdLayout(*s_, opt_, layoutDiskOpt->count() > 0, layoutDisk, out, err);
+      if (createCmd->parsed()) {
+        create.maxSize = sizeText == "max";
+        std::string e;
+        if (!create.maxSize) ParseSize(sizeText, false, &create.size, &e, &create.sizeInSectors);
+        create.hasOffset = !offsetText.empty();
+        if (create.hasOffset) ParseSize(offsetText, true, &create.offset, &e, &create.offsetInSectors);
+        return CmdCreate(*s_, opt_, create, out, err);
+      }
+      if (del->parsed()) {
+        bool extended = deleteTarget == "extended";
+        if (extended && delDiskOpt->count() == 0) {
+          err << "ftdiskctl: 'delete extended' needs --disk N (or name it: delete diskN/extended)\n";
+          return kUsage;
+        }
+        if (!extended && delDiskOpt->count() > 0) {
+          err << "ftdiskctl: --disk goes only with 'delete extended'\n";
+          return kUsage;
+        }
+        if (!extended && !VolumeCheck(deleteTarget).empty()) {
+          err << "ftdiskctl: " << VolumeCheck(deleteTarget) << "\n";
+          return kUsage;
+        }
+        return CmdDelete(*s_, opt_, deleteTarget, extended, deleteDisk, out, err);
+      }
+      if (active->parsed()) return CmdActive(*s_, opt_, activeVolume, out, err);
+      if (letter->parsed()) {
+        if (!letterRemove && letterValue.empty()) {
+          err << "ftdiskctl: give the new letter (for example E:) or --remove\n";
+          return kUsage;
+        }
+        return CmdLetter(*s_, opt_, letterVolume, letterValue, letterRemove, out, err);
+      }
+      if (rescan->parsed()) return CmdRescan(*s_, opt_, rescanDiskOpt->count() > 0, rescanDisk, out, err);
+      if (menus->parsed()) return CmdMenus(*s_, opt_, out, err);
+      if (regRecover->parsed())
+        return CmdRegistryRecover(opt_, recoverEmpty, recoverList, recoverBackup, out, err);
+      if (checkCmd->parsed()) return CmdCheck(*s_, opt_, out, err);
+      if (ftCommands.Parsed()) return ftCommands.Run(*s_, opt_, out, err);
+      if (regShow->parsed()) return CmdRegistryShow(*s_, opt_, out, err);
+      if (regExport->parsed()) return CmdRegistryExport(*s_, opt_, regFile, out, err);
+      if (regImport->parsed()) return CmdRegistryImport(*s_, opt_, regFile, !noRescan, out, err);
+      if (alerts->parsed()) return CmdAlerts(*s_, opt_, out, err);
+      if (backupsRestore->parsed() || restore->parsed())
+        return CmdRestore(*s_, opt_, backupName, restoreForce, out, err);
+      if (backups->parsed()) return CmdBackupsList(*s_, opt_, out, err);
+      err << "ftdiskctl: a command is required\n";
       return kUsage;
-    }
-    if (init->parsed() && (!initHive.empty() || !initAttach.empty()))
-      return CmdInitFromHive(
-          opt_,
-          {initDir.empty() ? opt_.dir : initDir, initDisks, initCdroms, initAttach, cdromEmpty, initHive},
-          out_, err_);
-    if ((regExport->parsed() || regImport->parsed()) && regFile.empty() && regHive.empty()) {
-      err_ << "ftdiskctl: give a .reg FILE or --hive SYSTEM\n";
-      return kUsage;
-    }
-    if (regExport->parsed() && noBackup && regHive.empty()) {
-      err_ << "ftdiskctl: --no-backup goes only with --hive\n";
-      return kUsage;
-    }
-    if (regShow->parsed() && regShowHive->count() > 0) return CmdRegistryShowHive(opt_, regHive, out_, err_);
-    if (regExport->parsed() && !regHive.empty())
-      return CmdRegistryExportHive(*s_, opt_, regHive, !noBackup, out_, err_);
-    if (regImport->parsed() && !regHive.empty())
-      return CmdRegistryImportHive(*s_, opt_, regHive, !noRescan, out_, err_);
-    if (init->parsed())
-      return CmdInit(opt_, initDir.empty() ? opt_.dir : initDir, initDisks, initCdroms, cdromEmpty, out_,
-                     err_);
-    if (attach->parsed()) return CmdAttach(opt_, image, removable, writeSignature, out_, err_);
-    if (demo->parsed()) return CmdDemo(opt_, demoDir, out_, err_);
-    if (shell->parsed()) return Shell();
-    if (show->parsed()) return CmdShow(*s_, opt_, out_, err_);
-    if (layout->parsed()) return CmdLayout(*s_, opt_, layoutDiskOpt->count() > 0, layoutDisk, out_, err_);
-    if (createCmd->parsed()) {
-      create.maxSize = sizeText == "max";
-      std::string e;
-      if (!create.maxSize) ParseSize(sizeText, false, &create.size, &e);
-      create.hasOffset = !offsetText.empty();
-      if (create.hasOffset) ParseSize(offsetText, true, &create.offset, &e);
-      return CmdCreate(*s_, opt_, create, out_, err_);
-    }
-    if (del->parsed()) {
-      bool extended = deleteTarget == "extended";
-      if (extended && delDiskOpt->count() == 0) {
-        err_ << "ftdiskctl: 'delete extended' needs --disk N\n";
-        return kUsage;
-      }
-      if (!extended && delDiskOpt->count() > 0) {
-        err_ << "ftdiskctl: --disk goes only with 'delete extended'\n";
-        return kUsage;
-      }
-      std::string e;
-      if (!extended && !VolumeCheck(deleteTarget).empty()) {
-        err_ << "ftdiskctl: " << VolumeCheck(deleteTarget) << "\n";
-        return kUsage;
-      }
-      return CmdDelete(*s_, opt_, deleteTarget, extended, deleteDisk, out_, err_);
-    }
-    if (active->parsed()) return CmdActive(*s_, opt_, activeVolume, out_, err_);
-    if (letter->parsed()) {
-      if (!letterRemove && letterValue.empty()) {
-        err_ << "ftdiskctl: give the new letter (for example E:) or --remove\n";
-        return kUsage;
-      }
-      return CmdLetter(*s_, opt_, letterVolume, letterValue, letterRemove, out_, err_);
-    }
-    if (rescan->parsed()) return CmdRescan(*s_, opt_, rescanDiskOpt->count() > 0, rescanDisk, out_, err_);
-    if (menus->parsed()) return CmdMenus(*s_, opt_, out_, err_);
-    if (regRecover->parsed())
-      return CmdRegistryRecover(opt_, recoverEmpty, recoverList, recoverBackup, out_, err_);
-    if (checkCmd->parsed()) return CmdCheck(*s_, opt_, out_, err_);
-    if (regShow->parsed()) return CmdRegistryShow(*s_, opt_, out_, err_);
-    if (regExport->parsed()) return CmdRegistryExport(*s_, opt_, regFile, out_, err_);
-    if (regImport->parsed()) return CmdRegistryImport(*s_, opt_, regFile, !noRescan, out_, err_);
-    if (alerts->parsed()) return CmdAlerts(*s_, opt_, out_, err_);
-    if (backupsRestore->parsed() || restore->parsed())
-      return CmdRestore(*s_, opt_, backupName, restoreForce, out_, err_);
-    if (backups->parsed()) return CmdBackupsList(*s_, opt_, out_, err_);
-    if (ftCommands.Parsed()) return ftCommands.Run(*s_, opt_, out_, err_);
-    return kUsage;
+    };
+    if (shell->parsed() || demo->parsed()) return exec(out_, err_);
+    return Finish([&](std::ostream& out, std::ostream& err) {
+      if (opt_.dryRun) return DryRun(s_, opt_, exec, out, err);
+      return exec(out, err);
+    });
   }
 
  private:
+  // A usage error: one sentence and where to read more; with --json also one document.
+  int Usage(const std::string& message, const std::string& help) {
+    err_ << "ftdiskctl: " << message << "\n";
+    if (!inShell_ && !help.empty()) err_ << "Run '" << help << "' for the usage.\n";
+    if (JsonWanted()) PrintJsonFailure(out_, message);
+    return kUsage;
+  }
+
+  bool JsonWanted() const {
+    return opt_.json || std::find(args_.begin(), args_.end(), "--json") != args_.end();
+  }
+
+  // Runs a command; with --json its output becomes exactly one document with "ok" and
+  // "error", whatever path the command took.
+  int Finish(const std::function<int(std::ostream&, std::ostream&)>& body) {
+    if (!opt_.json) return body(out_, err_);
+    std::ostringstream o, e;
+    int rc = body(o, e);
+    err_ << e.str();
+    json doc = o.str().empty() ? json() : json::parse(o.str(), nullptr, false);
+    if (!doc.is_object() && !o.str().empty()) {
+      out_ << o.str();  // not a document (help text)
+      return rc;
+    }
+    if (!doc.is_object()) doc = json::object();
+    if (!doc.contains("ok")) doc["ok"] = rc == kOk;
+    if (!doc.contains("error"))
+      doc["error"] = doc["ok"] == true ? json(nullptr) : JsonError(FirstLine(e.str()))["error"];
+    out_ << doc.dump(2) << "\n";
+    return rc;
+  }
+
   // Reads commands from standard input on one boot. The machine directory and the
   // --no-wait choice of the shell's own command line hold for every line.
-  int Shell() {
+  int Shell(bool stopOnError) {
     bool tty = isatty(0);
     std::string e;
     if (!s_->Open(opt_.dir, opt_.noWait, &e)) {
@@ -381,31 +471,43 @@ class Runner {
     }
     int last = kOk;
     std::string line;
-    while (true) {
-      if (tty) {
-        out_ << "ftdiskctl> " << std::flush;
-      }
+    for (unsigned lineNo = 1;; ++lineNo) {
+      if (tty) out_ << "ftdiskctl> " << std::flush;
       if (!std::getline(std::cin, line)) break;
       std::vector<std::string> words;
+      std::ostringstream errors;
+      int rc = kOk;
       if (!SplitWords(line, &words, &e)) {
-        err_ << "ftdiskctl: " << e << "\n";
-        last = kUsage;
+        errors << "ftdiskctl: " << e << "\n";
+        rc = kUsage;
+      } else if (words.empty()) {
         continue;
+      } else if (words[0] == "exit" || words[0] == "quit") {
+        break;
+      } else {
+        std::vector<std::string> args = {"-m", opt_.dir};
+        if (opt_.noWait) args.push_back("--no-wait");
+        if (opt_.json) args.push_back("--json");
+        if (opt_.bytes) args.push_back("--bytes");
+        args.insert(args.end(), words.begin(), words.end());
+        rc = RunCommandLine(args, s_, true, out_, errors);
       }
-      if (words.empty()) continue;
-      if (words[0] == "exit" || words[0] == "quit") break;
-      std::vector<std::string> args = {"-m", opt_.dir};
-      if (opt_.noWait) args.push_back("--no-wait");
-      if (opt_.json) args.push_back("--json");
-      args.insert(args.end(), words.begin(), words.end());
-      last = RunCommandLine(args, s_, true, out_, err_);
+      // Every message of a line carries its number.
+      std::istringstream lines(errors.str());
+      for (std::string l; std::getline(lines, l);) err_ << "line " << lineNo << ": " << l << "\n";
       out_ << std::flush;
       err_ << std::flush;
+      last = rc;
+      if (rc != kOk && stopOnError) {
+        err_ << "ftdiskctl: stopped at line " << lineNo << " (--stop-on-error)\n";
+        break;
+      }
     }
     if (tty) out_ << "\n";
     return last;
   }
 
+  std::vector<std::string> args_;
   Session* s_;
   bool inShell_;
   std::ostream& out_;
@@ -431,6 +533,9 @@ int RunCommandLine(const std::vector<std::string>& args, Session* session, bool 
 }  // namespace cli
 
 int main(int argc, char** argv) {
+  // The character set of the locale decides between UTF-8 and ASCII tree characters;
+  // numbers keep the C locale.
+  std::setlocale(LC_CTYPE, "");
   std::vector<std::string> args(argv + 1, argv + argc);
   cli::InjectFaultsFromEnvironment();
   cli::Session session;

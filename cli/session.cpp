@@ -9,6 +9,7 @@
 
 #include "cli.h"
 #include "machine.h"
+#include "overlay.h"
 
 namespace cli {
 
@@ -64,6 +65,11 @@ bool Session::Open(const std::string& dir, bool noWait, std::string* error) {
     return false;
   }
   platform_ = true;
+  if (overlay_ && !ntp::BeginOverlay(&err)) {
+    *error = "cannot dry-run on machine '" + dir + "': " + err;
+    Close();
+    return false;
+  }
   zm::Start();
   host_ = true;
   std::string module = ModulePath();
@@ -95,7 +101,6 @@ void Session::RefreshBuiltin(const std::u16string& name) {
 void Session::Close() {
   if (host_) {
     zm::WaitIdle();
-    DumpRegistryForParent();
     zm::UnloadProviders();
     zm::Stop();
     host_ = false;

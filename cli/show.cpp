@@ -1,6 +1,13 @@
 // The database as one JSON document (the "show" schema) and as an aligned tree.
+#include <langinfo.h>
+#include <libsmartcols/libsmartcols.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <ostream>
 #include <sstream>
 
@@ -171,10 +178,10 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
         disk["cylinders"] = static_cast<uint64_t>(pd.geometry.Cylinders.QuadPart);
       }
     }
-    disk["free_space"] = U64OrNull(d, "FREE_SPACE");
+    disk["free_space"] = nullptr;  // the sum of the free regions, filled in below
     uint64_t removable = 0;
     disk["removable"] = PropU64(d, "REMOVABLE", &removable) && removable != 0;
-    disk["min_partition_size"] = U64OrNull(d, "MIN_PARTITION_SIZE");
+    disk["min_partition_size"] = nullptr;
     json warnings = json::array();
     if (hasIndex)
       for (const auto& w : ntp::LayoutWarnings(index)) warnings.push_back(w);
@@ -191,8 +198,10 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
     std::stable_sort(regions.begin(), regions.end(), [](const json& a, const json& b) {
       return a["offset"].get<uint64_t>() < b["offset"].get<uint64_t>();
     });
-    disk["regions"] = std::move(regions);
-    disks.push_back(std::move(disk));
+    disk["regions"] = regions;
+    disk["free_space"] = FreeSum(disk);
+    if (disk["cylinders"].is_number()) disk["min_partition_size"] = MinCreateSize(disk);
+    disks.push_back(disk);
   }
   std::stable_sort(disks.begin(), disks.end(), [](const json& a, const json& b) {
     return a["index"].is_number() && b["index"].is_number() &&
@@ -235,7 +244,8 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
     vol["menu"] = MenuJson(v);
     volumes.push_back(std::move(vol));
   }
-  snap["volumes"] = std::move(volumes);
+  for (auto& vol : volumes) vol["name"] = VolumeName(snap, vol);
+  snap["volumes"] = volumes;
 
   // The host's volume root carries the highest severity of all volumes: the health.
   auto roots = ObjectsOfType(ZM_OBJ_VOLUME_ROOT);
@@ -250,7 +260,68 @@ const json* FindDisk(const json& snap, unsigned index) {
   return nullptr;
 }
 
-ZM_OBJECT_ID ResolveVolume(const json& snap, const std::string& text, std::string* error) {
+uint64_t FreeSum(const json& disk) {
+  uint64_t sum = 0;
+  std::function<void(const json&)> walk = [&](const json& regions) {
+    for (const auto& r : regions) {
+      if (r["kind"] == "free") sum += r["length"].get<uint64_t>();
+      if (r.contains("regions")) walk(r["regions"]);
+    }
+  };
+  walk(disk["regions"]);
+  return sum;
+}
+
+uint64_t MinCreateSize(const json& disk) {
+  // The provider rounds a partition's end to the nearer cylinder boundary, so a size of
+  // half a cylinder or less is rounded away; the next whole sector is kept.
+  uint64_t bps = disk.value("bytes_per_sector", json(512)).get<uint64_t>();
+  uint64_t spt = disk["sectors_per_track"].is_number() ? disk["sectors_per_track"].get<uint64_t>() : 63;
+  uint64_t tpc = disk["tracks_per_cylinder"].is_number() ? disk["tracks_per_cylinder"].get<uint64_t>() : 255;
+  if (bps == 0) bps = 512;
+  uint64_t half = spt * tpc * bps / 2;
+  return (half / bps + 1) * bps;
+}
+
+const json* FindVolume(const json& snap, ZM_OBJECT_ID id) {
+  for (const auto& v : snap["volumes"])
+    if (v["id"] == id) return &v;
+  return nullptr;
+}
+
+std::string VolumeName(const json& snap, const json& v) {
+  (void)snap;
+  std::string kind = v["kind"].is_string() ? v["kind"].get<std::string>() : "";
+  if (v["ft_group"].is_number()) {
+    std::string n = FtSetName(kind, v["ft_group"].get<uint64_t>());
+    if (!n.empty()) return n;
+  }
+  if (kind == "cdrom" && v["device"].is_string()) {
+    std::string dev = v["device"];
+    const std::string prefix = "\\Device\\CdRom";
+    if (dev.rfind(prefix, 0) == 0) return "cdrom" + dev.substr(prefix.size());
+  }
+  if (v["members"].size() == 1 && v["members"][0]["name"].is_string()) return v["members"][0]["name"];
+  return "";
+}
+
+std::string NameOf(const json& snap, ZM_OBJECT_ID id) {
+  if (const json* v = FindVolume(snap, id)) return VolumeName(snap, *v);
+  std::string found;
+  std::function<void(const json&)> walk = [&](const json& regions) {
+    for (const auto& r : regions) {
+      if (r["id"] == id && r.value("name", json()).is_string()) found = r["name"];
+      if (r.contains("regions")) walk(r["regions"]);
+    }
+  };
+  for (const auto& d : snap["disks"]) {
+    if (d["id"] == id) return d["name"];
+    walk(d["regions"]);
+  }
+  return found;
+}
+
+ZM_OBJECT_ID ResolveVolume(const json& snap, const std::string& text, bool allowIds, std::string* error) {
   VolumeSpec spec;
   if (!ParseVolumeSpec(text, &spec, error)) return 0;
   switch (spec.kind) {
@@ -262,13 +333,21 @@ ZM_OBJECT_ID ResolveVolume(const json& snap, const std::string& text, std::strin
           if (!l.empty() && std::toupper(static_cast<unsigned char>(l[0])) == spec.letter) return v["id"];
         }
       }
-      *error = "no volume has the drive letter " + want;
+      *error = "no volume has the drive letter " + want + " (see 'ftdiskctl show')";
       return 0;
     }
-    case VolumeSpec::Partition: {
+    case VolumeSpec::Partition:
+    case VolumeSpec::Extended: {
       const json* d = FindDisk(snap, spec.disk);
       if (!d) {
-        *error = "there is no disk " + std::to_string(spec.disk);
+        *error = "there is no disk " + std::to_string(spec.disk) + " (the machine has " +
+                 std::to_string(snap["disks"].size()) + ")";
+        return 0;
+      }
+      if (spec.kind == VolumeSpec::Extended) {
+        for (const auto& r : (*d)["regions"])
+          if (r["kind"] == "extended") return r["id"];
+        *error = "disk " + std::to_string(spec.disk) + " has no extended partition";
         return 0;
       }
       std::function<const json*(const json&)> find = [&](const json& regions) -> const json* {
@@ -284,11 +363,12 @@ ZM_OBJECT_ID ResolveVolume(const json& snap, const std::string& text, std::strin
       };
       const json* r = find((*d)["regions"]);
       if (!r) {
-        *error = "disk " + std::to_string(spec.disk) + " has no partition " + std::to_string(spec.number);
+        *error = "disk " + std::to_string(spec.disk) + " has no partition " + std::to_string(spec.number) +
+                 " (see 'ftdiskctl show')";
         return 0;
       }
       if (!(*r)["volume"].is_number()) {
-        *error = text + " has no volume yet";
+        *error = text + " has no volume yet (run 'ftdiskctl rescan')";
         return 0;
       }
       return (*r)["volume"];
@@ -300,7 +380,23 @@ ZM_OBJECT_ID ResolveVolume(const json& snap, const std::string& text, std::strin
       *error = "there is no CD-ROM " + std::to_string(spec.number);
       return 0;
     }
+    case VolumeSpec::FtSet: {
+      for (const auto& v : snap["volumes"])
+        if (v["kind"] == spec.ftKind && v["ft_group"].is_number() &&
+            v["ft_group"].get<uint64_t>() == spec.number)
+          return v["id"];
+      *error =
+          "there is no " + text + " (no FT set of that type has group " + std::to_string(spec.number) + ")";
+      return 0;
+    }
     case VolumeSpec::ObjectId: {
+      if (!allowIds) {
+        *error = "'" + text +
+                 "' is an object id; ids change with every boot and are accepted only inside 'ftdiskctl "
+                 "shell'. Name the volume by its drive letter (E:), partition (diskN/pM), CD-ROM (cdromN) or "
+                 "FT set (mirrorG, stripeG, parityG, volsetG) as 'ftdiskctl show' prints it";
+        return 0;
+      }
       if (ObjectType(spec.id) == 0) {
         *error = "there is no object with id " + std::to_string(spec.id);
         return 0;
@@ -317,70 +413,157 @@ std::string Size(uint64_t bytes, const Options& opt) {
 
 namespace {
 
-// A table whose columns are as wide as their widest cell.
-struct Table {
-  std::vector<std::vector<std::string>> rows;
-  std::vector<bool> right;
-  void Print(std::ostream& out) const {
-    std::vector<size_t> w;
-    for (const auto& r : rows)
-      for (size_t i = 0; i < r.size(); ++i) {
-        if (w.size() <= i) w.push_back(0);
-        w[i] = std::max(w[i], Width(r[i]));
-      }
-    for (const auto& r : rows) {
-      std::string line;
-      for (size_t i = 0; i < r.size(); ++i) {
-        size_t pad = w[i] - Width(r[i]);
-        bool ra = i < right.size() && right[i];
-        if (ra) line.append(pad, ' ');
-        line += r[i];
-        if (!ra && i + 1 < r.size()) line.append(pad, ' ');
-        if (i + 1 < r.size()) line += "  ";
-      }
-      while (!line.empty() && line.back() == ' ') line.pop_back();
-      out << line << "\n";
-    }
-  }
-  // Display width: UTF-8 continuation bytes take no column.
-  static size_t Width(const std::string& s) {
-    size_t n = 0;
-    for (unsigned char c : s)
-      if ((c & 0xC0) != 0x80) ++n;
-    return n;
-  }
-};
-
 std::string Str(const json& v, const std::string& def = "-") {
   if (v.is_string()) return v.get<std::string>().empty() ? def : v.get<std::string>();
   if (v.is_number()) return std::to_string(v.get<uint64_t>());
   return def;
 }
 
-void RegionRows(Table& t, const json& regions, const std::string& indent, const Options& opt) {
-  for (size_t i = 0; i < regions.size(); ++i) {
-    const json& r = regions[i];
-    bool last = i + 1 == regions.size();
-    std::string branch = indent + (last ? "└─" : "├─");
-    std::string kind = r["kind"];
-    std::string name = kind == "free" ? "free" : Str(r.value("name", json()), kind);
-    uint64_t off = r["offset"], len = r["length"];
-    std::vector<std::string> row = {branch + name, kind, Size(off, opt), Size(off + len, opt),
-                                    Size(len, opt)};
-    if (kind == "free") {
-      row.insert(row.end(), {"", "", "", "", "", "", ""});
-    } else {
-      row.push_back(r["partition_type"].is_number() ? Hex(r["partition_type"].get<uint64_t>()) : "-");
-      row.push_back(r["active"].is_boolean() && r["active"].get<bool>() ? "*" : "");
-      row.push_back(Str(r["device"]));
-      row.push_back(r.contains("volume") && r["volume"].is_number() ? "#" + Str(r["volume"]) : "-");
-      row.push_back(Str(r.value("drive_letter", json())));
-      row.push_back(Str(r.value("file_system", json())));
-      row.push_back(r["state"].is_number() ? StateText(r["state"].get<uint64_t>()) : "-");
-    }
-    t.rows.push_back(row);
-    if (r.contains("regions")) RegionRows(t, r["regions"], indent + (last ? "  " : "│ "), opt);
+// The columns of the partition table, in their default order.
+struct Column {
+  const char* name;
+  bool right;
+  const char* help;
+};
+const Column kColumns[] = {
+    {"NAME", false, "stable name (diskN/pM, diskN/extended, free)"},
+    {"KIND", false, "primary, extended, logical or free"},
+    {"START", true, "offset of the first byte"},
+    {"END", true, "offset after the last byte"},
+    {"SIZE", true, "length"},
+    {"TYPE", false, "partition type (system id)"},
+    {"ACT", false, "* on the active partition"},
+    {"DEVICE", false, "NT device of the partition"},
+    {"VOLUME", false, "FT set the partition belongs to"},
+    {"LETTER", false, "drive letter"},
+    {"FS", false, "file system"},
+    {"STATE", false, "volume state"},
+};
+
+// A table of libsmartcols, freed with the object.
+class Scols {
+ public:
+  explicit Scols(const Options& opt) : tb_(scols_new_table()) {
+    if (!tb_) return;
+    // Tree characters in ASCII unless the locale speaks UTF-8.
+    const char* codeset = nl_langinfo(CODESET);
+    if (codeset == nullptr || std::string(codeset) != "UTF-8") scols_table_enable_ascii(tb_, 1);
+    scols_table_enable_colors(tb_, UseColor(opt));
+    if (opt.raw) scols_table_enable_raw(tb_, 1);
+    // The width of a terminal does not cut columns: output is the same in a pipe.
+    scols_table_set_termforce(tb_, SCOLS_TERMFORCE_NEVER);
   }
+  ~Scols() {
+    if (tb_) scols_unref_table(tb_);
+  }
+  Scols(const Scols&) = delete;
+  Scols& operator=(const Scols&) = delete;
+  libscols_table* get() const { return tb_; }
+  libscols_column* AddColumn(const std::string& name, bool right, bool tree) {
+    int flags = (right ? SCOLS_FL_RIGHT : 0) | (tree ? SCOLS_FL_TREE : 0);
+    return tb_ ? scols_table_new_column(tb_, name.c_str(), 0, flags) : nullptr;
+  }
+  void Print(std::ostream& out) {
+    if (!tb_) return;
+    char* text = nullptr;
+    if (scols_print_table_to_string(tb_, &text) == 0 && text != nullptr) {
+      // Lines without the padding of empty last cells.
+      std::istringstream lines(text);
+      for (std::string l; std::getline(lines, l);) {
+        while (!l.empty() && l.back() == ' ') l.pop_back();
+        out << l << "\n";
+      }
+    }
+    std::free(text);
+  }
+  static bool UseColor(const Options& opt) {
+    if (opt.color == "always") return true;
+    if (opt.color == "never") return false;
+    return isatty(1) != 0 && std::getenv("NO_COLOR") == nullptr;
+  }
+
+ private:
+  libscols_table* tb_;
+};
+
+// The FT set a partition's volume forms, when it is one.
+std::string FtSetOf(const json& snap, const json& r) {
+  if (!r.contains("volume") || !r["volume"].is_number()) return "-";
+  const json* v = FindVolume(snap, r["volume"]);
+  if (!v || !(*v)["ft_group"].is_number()) return "-";
+  std::string n = FtSetName(Str((*v)["kind"], ""), (*v)["ft_group"].get<uint64_t>());
+  return n.empty() ? "-" : n;
+}
+
+std::string Cell(const json& snap, const json& r, const std::string& col, const Options& opt) {
+  std::string kind = r["kind"];
+  uint64_t off = r["offset"], len = r["length"];
+  if (col == "NAME") return kind == "free" ? "free" : Str(r.value("name", json()), kind);
+  if (col == "KIND") return kind;
+  if (col == "START") return Size(off, opt);
+  if (col == "END") return Size(off + len, opt);
+  if (col == "SIZE") return Size(len, opt);
+  if (kind == "free") return "";
+  if (col == "TYPE") return r["partition_type"].is_number() ? Hex(r["partition_type"].get<uint64_t>()) : "-";
+  if (col == "ACT") return r["active"].is_boolean() && r["active"].get<bool>() ? "*" : "";
+  if (col == "DEVICE") return Str(r["device"]);
+  if (col == "VOLUME") return FtSetOf(snap, r);
+  if (col == "LETTER") return Str(r.value("drive_letter", json()));
+  if (col == "FS") return Str(r.value("file_system", json()));
+  if (col == "STATE") return r["state"].is_number() ? StateText(r["state"].get<uint64_t>()) : "-";
+  return "";
+}
+
+void AddRows(Scols& t, const std::vector<std::string>& cols, const json& snap, const json& regions,
+             libscols_line* parent, bool tree, const Options& opt) {
+  for (const auto& r : regions) {
+    libscols_line* ln = scols_table_new_line(t.get(), tree ? parent : nullptr);
+    if (!ln) return;
+    for (size_t i = 0; i < cols.size(); ++i) {
+      std::string v = Cell(snap, r, cols[i], opt);
+      scols_line_set_data(ln, i, v.c_str());
+      if (cols[i] == "STATE" && !v.empty() && v != "-") {
+        bool bad = v.find("failed") != std::string::npos || v.find("orphaned") != std::string::npos;
+        scols_cell_set_color(scols_line_get_cell(ln, i), bad ? "red" : v == "healthy" ? "green" : "yellow");
+      }
+    }
+    if (r.contains("regions")) AddRows(t, cols, snap, r["regions"], ln, tree, opt);
+  }
+}
+
+// The columns asked for with -o (all known, upper-cased), or the default set.
+std::vector<std::string> RegionColumns(const Options& opt) {
+  std::vector<std::string> cols;
+  if (opt.columns.empty()) {
+    for (const auto& c : kColumns) cols.push_back(c.name);
+    return cols;
+  }
+  std::string cur;
+  for (size_t i = 0; i <= opt.columns.size(); ++i) {
+    if (i == opt.columns.size() || opt.columns[i] == ',') {
+      if (!cur.empty()) cols.push_back(cur);
+      cur.clear();
+    } else {
+      cur += static_cast<char>(std::toupper(static_cast<unsigned char>(opt.columns[i])));
+    }
+  }
+  return cols;
+}
+
+// The partition rows of the given disks in one table.
+void PrintRegions(std::ostream& out, const json& snap, const std::vector<const json*>& disks,
+                  const Options& opt) {
+  std::vector<std::string> cols = RegionColumns(opt);
+  bool tree = !opt.list && !opt.raw;
+  Scols t(opt);
+  for (const auto& c : cols) {
+    bool right = false;
+    for (const auto& k : kColumns)
+      if (c == k.name) right = k.right;
+    t.AddColumn(c, right && !opt.raw, tree && c == cols.front());
+  }
+  for (const json* d : disks) AddRows(t, cols, snap, (*d)["regions"], nullptr, tree, opt);
+  t.Print(out);
 }
 
 // Menu bits in words, after what the provider's rules use each one for.
@@ -422,10 +605,10 @@ void PrintMenus(std::ostream& out, const json& snap) {
     out << MenuWords(menu, ext) << "\n";
   };
   for (const auto& v : snap["volumes"])
-    line("volume #" + Str(v["id"]) + " (" + Str(v["kind"]) + ")", v["menu"], false);
+    line("volume " + Str(v["name"], "(unnamed)") + " (" + Str(v["kind"]) + ")", v["menu"], false);
   for (const auto& d : snap["disks"])
     for (const auto& r : d["regions"])
-      if (r["kind"] == "extended") line(Str(r.value("name", json())) + " #" + Str(r["id"]), r["menu"], true);
+      if (r["kind"] == "extended") line(Str(r.value("name", json())), r["menu"], true);
 }
 
 void DiskHeader(std::ostream& out, const json& d, const Options& opt) {
@@ -434,64 +617,86 @@ void DiskHeader(std::ostream& out, const json& d, const Options& opt) {
   out << Str(d["name"]) << "  " << Str(d["device"]) << "  " << Size(d["size"], opt) << "  signature " << sig
       << "  " << Str(d["cylinders"], "?") << " x " << Str(d["tracks_per_cylinder"], "?") << " x "
       << Str(d["sectors_per_track"], "?") << " x " << Str(d["bytes_per_sector"], "?")
-      << (d["removable"].get<bool>() ? "  removable" : "") << "  free "
-      << (d["free_space"].is_number() ? Size(d["free_space"], opt) : std::string("-")) << "\n";
+      << (d["removable"].get<bool>() ? "  removable" : "") << "  free " << Size(FreeSum(d), opt);
+  if (d["min_partition_size"].is_number()) out << "  min partition " << Size(d["min_partition_size"], opt);
+  out << "\n";
   if (d.contains("read_only") && d["read_only"].is_string())
     out << "  read-only: " << d["read_only"].get<std::string>() << "\n";
 }
 
-Table RegionTable() {
-  Table t;
-  t.rows.push_back(
-      {"NAME", "KIND", "START", "END", "SIZE", "TYPE", "ACT", "DEVICE", "VOLUME", "LETTER", "FS", "STATE"});
-  t.right = {false, false, true, true, true};
-  return t;
-}
-
 }  // namespace
+
+std::string CheckColumns(const std::string& columns) {
+  Options o;
+  o.columns = columns;
+  std::vector<std::string> cols = RegionColumns(o);
+  if (cols.empty()) return "-o needs at least one column";
+  for (const auto& c : cols) {
+    bool known = false;
+    for (const auto& k : kColumns) known = known || c == k.name;
+    if (!known) {
+      std::string all;
+      for (const auto& k : kColumns) all += std::string(all.empty() ? "" : ",") + k.name;
+      return "unknown column '" + c + "' (available: " + all + ")";
+    }
+  }
+  return "";
+}
 
 void PrintDisk(std::ostream& out, const json& snap, unsigned disk, const Options& opt) {
   const json* d = FindDisk(snap, disk);
   if (!d) return;
-  DiskHeader(out, *d, opt);
-  Table t = RegionTable();
-  RegionRows(t, (*d)["regions"], "", opt);
-  t.Print(out);
+  if (!opt.raw) DiskHeader(out, *d, opt);
+  PrintRegions(out, snap, {d}, opt);
 }
 
 void PrintTree(std::ostream& out, const json& snap, const Options& opt) {
+  if (opt.raw) {
+    // Only the rows, for scripts: every disk's partitions and free space in one table.
+    std::vector<const json*> all;
+    for (const auto& d : snap["disks"]) all.push_back(&d);
+    PrintRegions(out, snap, all, opt);
+    return;
+  }
   for (const auto& d : snap["disks"]) {
     DiskHeader(out, d, opt);
-    Table t = RegionTable();
-    RegionRows(t, d["regions"], "", opt);
-    if (t.rows.size() > 1)
-      t.Print(out);
+    if (!d["regions"].empty())
+      PrintRegions(out, snap, {&d}, opt);
     else
       out << "  (no partitions, no free space published)\n";
     out << "\n";
   }
   out << "Volumes:\n";
-  Table v;
-  v.rows.push_back({"ID", "KIND", "LETTER", "SIZE", "STATE", "SEV", "FS", "DEVICE", "MEMBERS"});
-  v.right = {true, false, false, true};
-  for (const auto& vol : snap["volumes"]) {
-    std::string members;
-    for (const auto& m : vol["members"]) {
-      if (!members.empty()) members += " ";
-      members += Str(m["name"], "#" + Str(m["id"]));
-      if (m["member"].is_number()) members += "[" + Str(m["member"]) + "]";
-    }
-    std::string kind = Str(vol["kind"]);
-    if (vol["ft_group"].is_number()) kind += " group " + Str(vol["ft_group"]);
-    v.rows.push_back({"#" + Str(vol["id"]), kind, Str(vol["drive_letter"]),
-                      vol["length"].is_number() ? Size(vol["length"], opt) : "-", Str(vol["state_text"]),
-                      Str(vol["severity"]), Str(vol["file_system"]), Str(vol["device"]),
-                      members.empty() ? "-" : members});
-  }
-  if (v.rows.size() > 1)
-    v.Print(out);
-  else
+  if (snap["volumes"].empty()) {
     out << "  (none)\n";
+  } else {
+    Scols v(opt);
+    const char* heads[] = {"NAME", "KIND", "LETTER", "SIZE", "STATE", "SEV", "FS", "DEVICE", "MEMBERS"};
+    for (const char* h : heads) v.AddColumn(h, std::string(h) == "SIZE", false);
+    for (const auto& vol : snap["volumes"]) {
+      std::string members;
+      for (const auto& m : vol["members"]) {
+        if (!members.empty()) members += " ";
+        members += Str(m["name"], "?");
+        if (m["member"].is_number()) members += "[" + Str(m["member"]) + "]";
+      }
+      std::string kind = Str(vol["kind"]);
+      if (vol["ft_group"].is_number()) kind += " group " + Str(vol["ft_group"]);
+      std::string row[] = {Str(vol["name"]),
+                           kind,
+                           Str(vol["drive_letter"]),
+                           vol["length"].is_number() ? Size(vol["length"], opt) : "-",
+                           Str(vol["state_text"]),
+                           Str(vol["severity"]),
+                           Str(vol["file_system"]),
+                           Str(vol["device"]),
+                           members.empty() ? "-" : members};
+      libscols_line* ln = scols_table_new_line(v.get(), nullptr);
+      if (!ln) break;
+      for (size_t i = 0; i < std::size(row); ++i) scols_line_set_data(ln, i, row[i].c_str());
+    }
+    v.Print(out);
+  }
   out << "Health: "
       << (snap["machine"]["health"].is_number() ? "severity " + Str(snap["machine"]["health"])
                                                 : std::string("unknown"))
@@ -499,9 +704,9 @@ void PrintTree(std::ostream& out, const json& snap, const Options& opt) {
   if (opt.verbose) PrintMenus(out, snap);
 }
 
-void PrintAlerts(std::ostream& out, const json& alerts) {
+void PrintAlerts(std::ostream& out, const json& alerts, const std::string& prefix) {
   for (const auto& a : alerts) {
-    out << "alert: " << a["text"].get<std::string>();
+    out << prefix << a["text"].get<std::string>();
     if (!a["inserts"].empty()) {
       out << " [";
       bool first = true;

@@ -14,11 +14,12 @@ std::string Lower(std::string s) {
 
 }  // namespace
 
-bool ParseSize(const std::string& text, bool allowZero, uint64_t* bytes, std::string* error) {
+bool ParseSize(const std::string& text, bool allowZero, uint64_t* bytes, std::string* error, bool* sectors) {
   auto fail = [&](const std::string& why) {
     if (error) *error = "'" + text + "' " + why;
     return false;
   };
+  if (sectors) *sectors = false;
   size_t i = 0;
   unsigned __int128 whole = 0;
   size_t digits = 0;
@@ -47,27 +48,47 @@ bool ParseSize(const std::string& text, bool allowZero, uint64_t* bytes, std::st
   }
   if (digits == 0) return fail("is not a size (expected a number such as 100M, 2G or 4096)");
   std::string unit = Lower(text.substr(i));
-  unsigned shift = 0;
-  if (unit.empty() || unit == "b") {
-    shift = 0;
-  } else {
+  // The multiplier: 1024^n for K, M, G... and KiB, MiB...; 1000^n for KB, MB...
+  unsigned __int128 scale = 1;
+  if (unit == "s") {
+    if (!sectors) return fail("is in sectors, which only --size and --offset of 'create' take");
+    if (frac != 0) return fail("is not a whole number of sectors");
+    *sectors = true;
+  } else if (!unit.empty() && unit != "b") {
     static const char kUnits[] = "kmgtpe";
-    char u = unit[0];
-    size_t pos = std::string(kUnits).find(u);
+    size_t pos = std::string(kUnits).find(unit[0]);
     std::string rest = unit.substr(1);
     if (pos == std::string::npos || !(rest.empty() || rest == "b" || rest == "ib"))
-      return fail("has an unknown unit (use B, K, M, G, T, P or E, binary)");
-    shift = static_cast<unsigned>(10 * (pos + 1));
+      return fail(
+          "has an unknown unit (K, M, G, T or KiB, MiB, GiB, TiB are binary; KB, MB, GB, TB decimal; s "
+          "sectors; a bare number is bytes)");
+    for (size_t n = 0; n <= pos; ++n) scale *= rest == "b" ? 1000 : 1024;
   }
-  unsigned __int128 value = whole << shift;
+  unsigned __int128 value = whole * scale;
   if (value > UINT64_MAX) return fail("is too large");
-  unsigned __int128 fracBytes = frac << shift;
+  unsigned __int128 fracBytes = frac * scale;
   if (fracBytes % fracScale != 0) return fail("is not a whole number of bytes");
   value += fracBytes / fracScale;
   if (value > UINT64_MAX) return fail("is too large");
   if (value == 0 && !allowZero) return fail("is zero; a size must be at least one byte");
   *bytes = static_cast<uint64_t>(value);
   return true;
+}
+
+std::string FormatUnits(uint64_t bytes) {
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " bytes";
+  unsigned u = 0;
+  long double v = static_cast<long double>(bytes) / 1024.0L;
+  while (v >= 1024.0L && u + 1 < 6) {
+    v /= 1024.0L;
+    ++u;
+  }
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%.1Lf", v);
+  std::string s = buf;
+  if (s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0) s.resize(s.size() - 2);
+  return s + " " + kUnits[u];
 }
 
 std::string FormatSize(uint64_t bytes) {
@@ -110,6 +131,20 @@ bool ParseUnsigned(const std::string& s, uint64_t max, uint64_t* out) {
 
 }  // namespace
 
+namespace {
+
+// Name prefixes of FT sets and the volume kinds they stand for.
+const std::pair<const char*, const char*> kFtPrefixes[] = {
+    {"mirror", "mirror"}, {"stripe", "stripe"}, {"parity", "stripe_with_parity"}, {"volset", "volume_set"}};
+
+}  // namespace
+
+std::string FtSetName(const std::string& volumeKind, uint64_t group) {
+  for (const auto& [prefix, kind] : kFtPrefixes)
+    if (volumeKind == kind) return prefix + std::to_string(group);
+  return "";
+}
+
 bool ParseVolumeSpec(const std::string& text, VolumeSpec* spec, std::string* error) {
   std::string t = Lower(text);
   uint64_t a = 0, b = 0;
@@ -125,15 +160,21 @@ bool ParseVolumeSpec(const std::string& text, VolumeSpec* spec, std::string* err
   }
   if (t.rfind("disk", 0) == 0) {
     size_t slash = t.find('/');
-    if (slash != std::string::npos && slash + 1 < t.size() && t[slash + 1] == 'p' &&
-        ParseUnsigned(t.substr(4, slash - 4), 1u << 20, &a) &&
-        ParseUnsigned(t.substr(slash + 2), 1u << 20, &b) && b > 0) {
-      spec->kind = VolumeSpec::Partition;
-      spec->disk = static_cast<unsigned>(a);
-      spec->number = static_cast<unsigned>(b);
-      return true;
+    if (slash != std::string::npos && ParseUnsigned(t.substr(4, slash - 4), 1u << 20, &a)) {
+      if (t.substr(slash + 1) == "extended") {
+        spec->kind = VolumeSpec::Extended;
+        spec->disk = static_cast<unsigned>(a);
+        return true;
+      }
+      if (slash + 1 < t.size() && t[slash + 1] == 'p' && ParseUnsigned(t.substr(slash + 2), 1u << 20, &b) &&
+          b > 0) {
+        spec->kind = VolumeSpec::Partition;
+        spec->disk = static_cast<unsigned>(a);
+        spec->number = static_cast<unsigned>(b);
+        return true;
+      }
     }
-    if (error) *error = "'" + text + "' is not a partition name (diskN/pM, M from 1)";
+    if (error) *error = "'" + text + "' is not a partition name (diskN/pM, M from 1, or diskN/extended)";
     return false;
   }
   if (t.rfind("cdrom", 0) == 0) {
@@ -145,15 +186,28 @@ bool ParseVolumeSpec(const std::string& text, VolumeSpec* spec, std::string* err
     if (error) *error = "'" + text + "' is not a CD-ROM name (cdromN)";
     return false;
   }
-  std::string digits = t[0] == '#' ? t.substr(1) : t;
+  for (const auto& [prefix, kind] : kFtPrefixes) {
+    std::string p = prefix;
+    if (t.rfind(p, 0) != 0) continue;
+    if (ParseUnsigned(t.substr(p.size()), 1u << 20, &a)) {
+      spec->kind = VolumeSpec::FtSet;
+      spec->ftKind = kind;
+      spec->number = static_cast<unsigned>(a);
+      return true;
+    }
+    if (error) *error = "'" + text + "' is not an FT set name (" + p + "G, G the FT group)";
+    return false;
+  }
+  std::string digits = !t.empty() && t[0] == '#' ? t.substr(1) : t;
   if (ParseUnsigned(digits, UINT64_MAX, &a) && a != 0) {
     spec->kind = VolumeSpec::ObjectId;
     spec->id = a;
     return true;
   }
   if (error)
-    *error =
-        "'" + text + "' names no volume (use a drive letter such as E:, diskN/pM, cdromN or an object id)";
+    *error = "'" + text +
+             "' names no volume (use a drive letter such as E:, diskN/pM, cdromN, or an FT set such as "
+             "mirror0)";
   return false;
 }
 
@@ -179,11 +233,12 @@ std::string StatusText(uint32_t status) {
     case 0xC1100006u:
       return "the offset is not the start of a free region, or the size does not fit in it";
     case 0xC1100007u:
-      return "nothing is left after aligning the end to a cylinder";
+      return "nothing is left after rounding the end to a cylinder boundary; ask for at least half a "
+             "cylinder more";
     case 0xC1100008u:
       return "the first sector of the new partition cannot be cleared";
     case 0xC1100009u:
-      return "an extended partition exists already on the disk";
+      return "the disk has an extended partition already; create logical drives inside it";
     case 0xC110000Au:
       return "the new partition table cannot be written";
     case 0xC110000Bu:
@@ -195,13 +250,14 @@ std::string StatusText(uint32_t status) {
     case 0xC110000Fu:
       return "the FT configuration in the registry cannot be loaded";
     case 0xC1100010u:
-      return "the volume is a fault-tolerant set";
+      return "the volume belongs to an FT set; break or delete the set first (see 'ftdiskctl ft --help')";
     case 0xC1100011u:
       return "the volume's device cannot be opened";
     case 0xC1100012u:
-      return "the extended partition still holds a logical drive";
+      return "the extended partition still holds a logical drive; delete its logical drives first";
     case 0xC1100013u:
-      return "all four primary slots are in use";
+      return "all four primary slots are in use; delete a primary partition, or create a logical drive in "
+             "the extended partition";
     case 0xC1100014u:
       return "an extended partition exists already";
     case 0xC1100015u:
@@ -225,7 +281,7 @@ std::string StatusText(uint32_t status) {
     case 0xC1000006u:
       return "invalid handle";
     case 0xC1000010u:
-      return "the drive letter is in use";
+      return "the drive letter is in use; remove it from its volume first or pick another";
     case 0xC1000011u:
       return "the drive letter is not valid (C: to Z:)";
     case 0xC1000018u:
@@ -236,7 +292,7 @@ std::string StatusText(uint32_t status) {
       return "the object has a wrong or ambiguous parent";
     // The standard family.
     case 0x80070057u:
-      return "the request is not valid for this object";
+      return "the request does not apply to this kind of object";
     case 0x80004001u:
       return "this request is not implemented yet";
     case 0x8007000Eu:
@@ -280,8 +336,8 @@ bool SplitWords(const std::string& line, std::vector<std::string>* words, std::s
       if (inWord) words->push_back(cur);
       cur.clear();
       inWord = false;
-    } else if (c == '#' && !inWord) {
-      break;  // a comment runs to the end of the line
+    } else if (c == '#' && !inWord && words->empty()) {
+      break;  // a line whose first word starts with # is a comment; "#14" later is an id
     } else {
       cur += c;
       inWord = true;

@@ -9,10 +9,16 @@
 
 namespace cli {
 
-// Parses a size: bytes ("4096", "4096B") or binary units ("100K", "100M", "2G", "1T",
-// "1.5G", with an optional "iB" as in "100MiB"). Fails on garbage, on a result that is
-// not a whole number of bytes and on overflow. allowZero is for offsets.
-bool ParseSize(const std::string& text, bool allowZero, uint64_t* bytes, std::string* error);
+// Parses a size: bytes ("4096", "4096B"), binary units ("100K", "100M", "2G", "1T",
+// "1.5G", "100MiB"), decimal units ("100KB", "100MB", "2GB", "1TB") or, when sectors is
+// given, a sector count ("2048s", *sectors set; the caller multiplies). Fails on garbage,
+// on a result that is not a whole number of bytes and on overflow. allowZero is for
+// offsets.
+bool ParseSize(const std::string& text, bool allowZero, uint64_t* bytes, std::string* error,
+               bool* sectors = nullptr);
+
+// "101.9 MiB", "512 bytes": sizes in sentences.
+std::string FormatUnits(uint64_t bytes);
 
 // Formats a byte count the way lsblk does: "512B", "100M", "1.5G" (one decimal at most).
 std::string FormatSize(uint64_t bytes);
@@ -21,13 +27,19 @@ std::string FormatSize(uint64_t bytes);
 std::optional<char> ParseDriveLetter(const std::string& text);
 
 // What names a volume on the command line.
+// Names that hold across boots: "E:", "diskN/pM", "diskN/extended", "cdromN" and FT sets
+// by type and group ("mirror0", "stripe1", "parity2", "volset3"). Object ids ("14",
+// "#14") change with every boot; the caller decides where they are accepted.
 struct VolumeSpec {
-  enum Kind { Letter, Partition, Cdrom, ObjectId } kind = ObjectId;
+  enum Kind { Letter, Partition, Extended, Cdrom, FtSet, ObjectId } kind = ObjectId;
   char letter = 0;      // Letter
-  unsigned disk = 0;    // Partition: diskN
-  unsigned number = 0;  // Partition: pM (partition number); Cdrom: cdromN
+  unsigned disk = 0;    // Partition, Extended: diskN
+  unsigned number = 0;  // Partition: pM (partition number); Cdrom: cdromN; FtSet: the group
+  std::string ftKind;   // FtSet: the volume kind ("mirror", "stripe", "stripe_with_parity", "volume_set")
   uint64_t id = 0;      // ObjectId
 };
+// The stable name of an FT set: "mirror" and group 0 -> "mirror0"; "" for other kinds.
+std::string FtSetName(const std::string& volumeKind, uint64_t group);
 bool ParseVolumeSpec(const std::string& text, VolumeSpec* spec, std::string* error);
 
 // "0xC1100013".

@@ -14,6 +14,7 @@
 
 #include "internal.h"
 #include "machine.h"
+#include "overlay.h"
 
 namespace zmi {
 namespace {
@@ -84,7 +85,7 @@ void LogFailure(const std::string& why) {
 // line is whole or, after a crash or a full file system, cut at its end only. A cut
 // line left by an earlier failure is ended first, so a new line is never glued to it.
 void AppendToLog(const zm::AlertRecord& a, const std::string& provider) {
-  if (!ntp::IsBooted()) return;
+  if (!ntp::IsBooted() || ntp::OverlayActive()) return;  // a dry run keeps no alert
   std::string line = "{\"time\":" + std::to_string(a.time) + ",\"severity\":" + std::to_string(a.severity) +
                      ",\"kind\":" + Json(GuidText(a.kind));
   char id[16];

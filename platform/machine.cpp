@@ -26,6 +26,8 @@
 #include "ftstandin.h"
 #include "machine_state.h"
 #include "ntplatform.h"
+#include "overlay.h"
+#include "overlay_hook.h"
 #include "registry_store.h"
 
 namespace ntp {
@@ -637,6 +639,7 @@ bool Boot(const std::string& dir, const BootOptions& options, std::string* error
 void Shutdown() {
   std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
   if (!g_machine) return;
+  EndOverlay();
   reg::Close();
   CloseDevices(*g_machine);
   close(g_machine->lockFd);
@@ -667,7 +670,9 @@ std::vector<DiskInfo> Disks() {
     info.length = d->length;
     std::vector<uint8_t> sector(d->config.bytesPerSector);
     // Read beside the device counters: they count what callers of the device asked for.
-    info.signature = d->fd >= 0 && PreadAll(d->fd, sector.data(), sector.size(), 0) ? Le32(&sector[440]) : 0;
+    bool read = d->fd >= 0 && PreadAll(d->fd, sector.data(), sector.size(), 0);
+    if (read) detail::OverlayPatchRead(*d, 0, sector.data(), sector.size());  // a dry run's writes
+    info.signature = read ? Le32(&sector[440]) : 0;
     info.geometry = detail::GeometryOf(*d);
     info.removable = d->config.removable;
     out.push_back(info);
@@ -815,6 +820,7 @@ NTSTATUS ReadBytes(Disk& disk, uint64_t offset, void* buffer, size_t length) {
   if (offset > disk.length || length > disk.length - offset) return STATUS_INVALID_PARAMETER;
   if (length == 0) return STATUS_SUCCESS;
   if (!PreadAll(disk.fd, buffer, length, offset)) return STATUS_IO_DEVICE_ERROR;
+  OverlayPatchRead(disk, offset, buffer, length);  // a dry run's writes
   const uint64_t bps = disk.config.bytesPerSector;
   disk.counters.sectorsRead += (offset + length + bps - 1) / bps - offset / bps;
   return STATUS_SUCCESS;
@@ -834,6 +840,7 @@ NTSTATUS WriteSectors(Disk& disk, const std::vector<ptable::SectorImage>& sector
     SetRefusal(name + " is open for reading only");
     return kMediaWriteProtected;
   }
+  if (NTSTATUS kept; OverlayWrite(disk, sectors, &kept)) return kept;  // a dry run: kept in memory
   const uint64_t bps = disk.config.bytesPerSector;
   // What is there now, for the hooks and for putting it back if a write fails.
   std::vector<std::vector<uint8_t>> before;

@@ -17,6 +17,7 @@
 #include "faults.h"
 #include "machine_state.h"
 #include "ntplatform.h"
+#include "overlay.h"
 #include "registry_backups.h"
 #include "registry_internal.h"
 
@@ -25,6 +26,7 @@ namespace {
 
 std::recursive_mutex gMutex;
 sqlite3* gDb = nullptr;
+sqlite3* gRealDb = nullptr;  // the file's store while a dry run uses an in-memory copy
 std::string gDir;      // the machine directory of the open store
 std::string gPending;  // the backup of a value not yet committed
 std::string gDetail;   // why the running change failed, when known beyond SQLite
@@ -224,7 +226,7 @@ bool KeyImageLocked(int64_t id, backups::KeyImage* image) {
 // and as it will be are kept as backups. The change fails when they cannot be written.
 NTSTATUS KeepBackups(int64_t id, const std::u16string& name, uint32_t type, const uint8_t* data,
                      size_t size) {
-  if (gDir.empty()) return STATUS_SUCCESS;
+  if (gDir.empty() || gRealDb != nullptr) return STATUS_SUCCESS;  // none for a dry run's copy
   backups::KeyImage before;
   if (!KeyImageLocked(id, &before)) return STATUS_UNSUCCESSFUL;
   backups::KeyImage after = before;
@@ -583,7 +585,45 @@ bool OpenStore(const std::string& machineDir, bool recovering, std::string* erro
   return true;
 }
 
+
 }  // namespace
+
+// Dry runs: the store is copied into memory and used in its place until the copy is
+// dropped; the file is not written meanwhile.
+
+bool BeginScratchCopy(std::string* error) {
+  std::lock_guard lock(gMutex);
+  if (gRealDb != nullptr) return true;
+  if (!gDb) {
+    if (error) *error = "the registry is not open";
+    return false;
+  }
+  sqlite3* mem = nullptr;
+  if (sqlite3_open_v2(":memory:", &mem, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    sqlite3_close(mem);
+    if (error) *error = "cannot make an in-memory registry";
+    return false;
+  }
+  sqlite3_backup* b = sqlite3_backup_init(mem, "main", gDb, "main");
+  bool ok = b != nullptr && sqlite3_backup_step(b, -1) == SQLITE_DONE;
+  if (b != nullptr) sqlite3_backup_finish(b);
+  if (!ok) {
+    if (error) *error = std::string("cannot copy the registry: ") + sqlite3_errmsg(mem);
+    sqlite3_close(mem);
+    return false;
+  }
+  gRealDb = gDb;
+  gDb = mem;
+  return true;
+}
+
+void EndScratchCopy() {
+  std::lock_guard lock(gMutex);
+  if (gRealDb == nullptr) return;
+  sqlite3_close(gDb);
+  gDb = gRealDb;
+  gRealDb = nullptr;
+}
 
 bool Open(const std::string& machineDir, std::string* error) {
   std::lock_guard lock(gMutex);

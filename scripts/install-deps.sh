@@ -2,8 +2,8 @@
 # Installs the Debian packages the build, the tests and the demo need, when missing.
 set -euo pipefail
 pkgs=(cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
-      nlohmann-json3-dev libcli11-dev libtomlplusplus-dev libblkid-dev libhivex-dev fdisk dosfstools mtools clang-format
-      libhivex-bin reglookup python3 python3-libregf dpkg-dev file
+      nlohmann-json3-dev libcli11-dev libtomlplusplus-dev libblkid-dev libhivex-dev libsmartcols-dev fdisk
+      dosfstools mtools clang-format libhivex-bin reglookup python3 python3-libregf dpkg-dev file
       mount e2fsprogs)
 missing=()
 for p in "${pkgs[@]}"; do

@@ -53,7 +53,36 @@ TEST(CliSizes, ParsesUnitsExactlyAndRejectsWhatIsNotASize) {
       EXPECT_NE(e.find(c.text), std::string::npos) << "the message names the input: " << e;
     }
   }
+  // Decimal units and sector counts.
+  struct Unit {
+    const char* text;
+    bool ok;
+    uint64_t value;
+    bool sectors;
+  } units[] = {
+      {"100MB", true, 100000000, false}, {"1KB", true, 1000, false},
+      {"1.5kb", true, 1500, false},      {"2TB", true, 2000000000000ull, false},
+      {"1TiB", true, 1ull << 40, false}, {"1T", true, 1ull << 40, false},
+      {"2048s", true, 2048, true},       {"2048S", true, 2048, true},
+      {"1.5s", false, 0, false},         {"10MiB5", false, 0, false},
+      {"19EB", false, 0, false},  // beyond 64 bits
+  };
+  for (const auto& u : units) {
+    uint64_t v = 0;
+    bool sectors = !u.sectors;
+    std::string e;
+    EXPECT_EQ(ParseSize(u.text, false, &v, &e, &sectors), u.ok) << u.text << ": " << e;
+    if (!u.ok) continue;
+    EXPECT_EQ(v, u.value) << u.text;
+    EXPECT_EQ(sectors, u.sectors) << u.text;
+  }
+  // Sectors only where the caller can multiply them.
   uint64_t v = 1;
+  std::string e;
+  EXPECT_FALSE(ParseSize("2048s", false, &v, &e));
+  EXPECT_NE(e.find("sectors"), std::string::npos) << e;
+  EXPECT_EQ(FormatUnits(106896384), "101.9 MiB");
+  EXPECT_EQ(FormatUnits(512), "512 bytes");
   EXPECT_TRUE(ParseSize("0", true, &v, nullptr));
   EXPECT_EQ(v, 0u);
   EXPECT_TRUE(ParseSize("18446744073709551615", false, &v, nullptr));
@@ -102,10 +131,12 @@ TEST(CliNames, VolumeSpecsAndLetters) {
 }
 
 TEST(CliStatus, OneSentenceWithTheCode) {
-  EXPECT_EQ(FailureSentence("cannot create partition", 0xC1100013u),
-            "cannot create partition: all four primary slots are in use (0xC1100013)");
-  EXPECT_EQ(FailureSentence("cannot delete partition", 0xC1100012u),
-            "cannot delete partition: the extended partition still holds a logical drive (0xC1100012)");
+  // The cause, the next step and the code, in that order.
+  std::string full = FailureSentence("cannot create partition", 0xC1100013u);
+  EXPECT_EQ(full.rfind("cannot create partition: all four primary slots are in use; ", 0), 0u) << full;
+  EXPECT_NE(full.find("logical drive"), std::string::npos) << full;
+  EXPECT_EQ(full.substr(full.size() - 12), "(0xC1100013)") << full;
+  EXPECT_NE(StatusText(0xC1100010u).find("break or delete the set first"), std::string::npos);
   // Unknown codes still carry the number, and distinct families read differently.
   EXPECT_NE(FailureSentence("x", 0xC11000EEu).find("(0xC11000EE)"), std::string::npos);
   EXPECT_NE(StatusText(0xC11000EEu), StatusText(0xC10000EEu));
@@ -116,8 +147,11 @@ TEST(CliShellWords, QuotesEscapesAndComments) {
   std::vector<std::string> w;
   ASSERT_TRUE(SplitWords("  letter  disk0/p1   E: ", &w, nullptr));
   EXPECT_EQ(w, (std::vector<std::string>{"letter", "disk0/p1", "E:"}));
-  ASSERT_TRUE(SplitWords("registry import 'my file.reg' # comment", &w, nullptr));
-  EXPECT_EQ(w, (std::vector<std::string>{"registry", "import", "my file.reg"}));
+  // "#" starts a comment only as the first word: "#14" later on is an object id.
+  ASSERT_TRUE(SplitWords("  # a comment", &w, nullptr));
+  EXPECT_TRUE(w.empty());
+  ASSERT_TRUE(SplitWords("letter #14 E:", &w, nullptr));
+  EXPECT_EQ(w, (std::vector<std::string>{"letter", "#14", "E:"}));
   ASSERT_TRUE(SplitWords(R"(a\ b "c \"d\"" '' x#y)", &w, nullptr));
   EXPECT_EQ(w, (std::vector<std::string>{"a b", "c \"d\"", "", "x#y"}));
   std::string e;

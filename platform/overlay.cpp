@@ -1,0 +1,101 @@
+// The dry-run overlay of the disks: written sectors kept in memory by (disk, lba).
+#include "overlay.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "machine_state.h"
+#include "ntplatform.h"
+#include "overlay_hook.h"
+
+namespace ntp {
+namespace {
+
+bool gActive = false;
+// (disk, lba) -> sector contents as the request left them; before: as on the disk.
+struct Kept {
+  std::vector<uint8_t> before, after;
+};
+std::map<std::pair<unsigned, uint64_t>, Kept> gSectors;
+
+}  // namespace
+
+bool BeginOverlay(std::string* error) {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  if (gActive) return true;
+  if (!reg::BeginScratchCopy(error)) return false;
+  gSectors.clear();
+  gActive = true;
+  return true;
+}
+
+void EndOverlay() {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  if (!gActive) return;
+  gActive = false;
+  gSectors.clear();
+  reg::EndScratchCopy();
+}
+
+bool OverlayActive() {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  return gActive;
+}
+
+std::vector<OverlaySector> OverlayChanges() {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  std::vector<OverlaySector> out;
+  for (const auto& [key, k] : gSectors)
+    if (k.before != k.after) out.push_back({key.first, key.second, k.before, k.after});
+  return out;
+}
+
+namespace detail {
+
+void OverlayPatchRead(const Disk& disk, uint64_t offset, void* buffer, size_t length) {
+  if (!gActive || length == 0) return;
+  const uint64_t bps = disk.config.bytesPerSector;
+  auto it = gSectors.lower_bound({disk.index, offset / bps});
+  for (; it != gSectors.end() && it->first.first == disk.index; ++it) {
+    const uint64_t start = it->first.second * bps;
+    if (start >= offset + length) break;
+    // The overlap of the kept sector [start, start + bps) with the read.
+    const uint64_t from = std::max(start, offset), to = std::min(start + bps, offset + length);
+    if (from < to)
+      std::memcpy(static_cast<uint8_t*>(buffer) + (from - offset), it->second.after.data() + (from - start),
+                  to - from);
+  }
+}
+
+bool OverlayWrite(Disk& disk, const std::vector<ptable::SectorImage>& sectors, NTSTATUS* status) {
+  if (!gActive) return false;
+  const uint64_t bps = disk.config.bytesPerSector;
+  for (const auto& s : sectors)
+    if (s.bytes.empty() || s.bytes.size() % bps != 0 || s.lba > disk.length / bps ||
+        s.bytes.size() / bps > disk.length / bps - s.lba) {
+      *status = STATUS_INVALID_PARAMETER;
+      return true;
+    }
+  for (const auto& s : sectors) {
+    for (uint64_t i = 0; i < s.bytes.size() / bps; ++i) {
+      const std::pair<unsigned, uint64_t> key{disk.index, s.lba + i};
+      auto it = gSectors.find(key);
+      if (it == gSectors.end()) {
+        // The bytes on the disk itself; a sector that cannot be read counts as zeros.
+        std::vector<uint8_t> before(bps);
+        if (!NT_SUCCESS(ReadBytes(disk, key.second * bps, before.data(), bps)))
+          std::fill(before.begin(), before.end(), 0);
+        it = gSectors.emplace(key, Kept{before, before}).first;
+      }
+      it->second.after.assign(s.bytes.begin() + static_cast<std::ptrdiff_t>(i * bps),
+                              s.bytes.begin() + static_cast<std::ptrdiff_t>((i + 1) * bps));
+    }
+    disk.counters.sectorsWritten += s.bytes.size() / bps;
+  }
+  *status = STATUS_SUCCESS;
+  return true;
+}
+
+}  // namespace detail
+}  // namespace ntp

@@ -812,6 +812,8 @@ bool FtCommands::Parsed() const { return ft_->parsed() || volume_->parsed(); }
 
 bool FtCommands::Writes() const { return ft_->parsed() || import_->parsed(); }
 
+bool FtCommands::OnlyReads() const { return export_->parsed() || dmtable_->parsed(); }
+
 int FtCommands::Run(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
   if (create_->parsed()) return CreateSet(s, opt, kind_, volumeArg_, disks_, sizes_, out, err);
   if (extend_->parsed()) return Extend(s, opt, set_, disks_, sizes_, out, err);

@@ -19,6 +19,8 @@ class FtCommands {
   bool Parsed() const;
   // True for the requests that write (they honour --dry-run).
   bool Writes() const;
+  // True for the commands that only read the disks (opened read-only, shared lock).
+  bool OnlyReads() const;
   int Run(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
 
  private:

@@ -337,7 +337,7 @@ class Runner {
     // Commands that only read open the disks read-only under a shared lock; a shell
     // keeps one boot for commands of both kinds.
     bool readOnly = show->parsed() || layout->parsed() || checkCmd->parsed() || regShow->parsed() ||
-                    regExport->parsed() || alerts->parsed() ||
+                    regExport->parsed() || alerts->parsed() || ftCommands.OnlyReads() ||
                     (backups->parsed() && !backupsRestore->parsed());
     if (!inShell_ && !s_->open()) s_->SetReadOnly(readOnly);
 

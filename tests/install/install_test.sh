@@ -22,8 +22,8 @@ check_tree() {
     fail "$what: a run path still names the build tree"
   fi
   local run=(env -u FTDISK_MODULE -u FTDISK_PROVIDER -u LD_LIBRARY_PATH "$bin")
-  "${run[@]}" --version >"$tmp/out" 2>&1 || "${run[@]}" --help >"$tmp/out" 2>&1 ||
-    fail "$what: the program does not start: $(cat "$tmp/out")"
+  "${run[@]}" --version >"$tmp/out" 2>&1 || fail "$what: the program does not start: $(cat "$tmp/out")"
+  grep -q 'WINNT.4.0.364.0' "$tmp/out" || fail "$what: --version does not name the provider: $(cat "$tmp/out")"
   local m=$tmp/machine-$what
   "${run[@]}" init "$m" --disk 32M >/dev/null || fail "$what: init failed"
   "${run[@]}" -m "$m" create primary --disk 0 --size 10M >/dev/null || fail "$what: create failed (module not found?)"

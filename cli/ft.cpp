@@ -307,6 +307,35 @@ class Request {
   bool ended_ = false;
 };
 
+// An FT set records its members by disk signature: a disk whose signature is 0 or
+// shared with another disk cannot be told apart in the configuration. Empty when the
+// disk can be recorded, else the reason with the way on.
+std::string SignatureProblem(const json& snap, unsigned disk) {
+  const json* d = FindDisk(snap, disk);
+  if (d == nullptr) return "there is no disk " + std::to_string(disk);
+  auto number = [](const json& j, const char* key) {
+    return j.contains(key) && j[key].is_number_unsigned() ? j[key].get<uint64_t>() : uint64_t{0};
+  };
+  const uint64_t signature = number(*d, "signature");
+  bool shared = false;
+  for (const auto& other : snap["disks"])
+    if (&other != d && number(other, "signature") == signature) shared = true;
+  if (signature != 0 && !shared) return "";
+  return "disk " + std::to_string(disk) +
+         (signature == 0 ? " has no disk signature" : " shares its signature with another disk") +
+         ", so an FT set cannot record it; give it a unique one first (ftdiskctl attach --write-signature "
+         "IMAGE)";
+}
+
+bool SignaturesFail(const json& snap, const std::vector<unsigned>& disks, const std::string& what,
+                    std::ostream& err) {
+  for (unsigned d : disks) {
+    std::string why = SignatureProblem(snap, d);
+    if (!why.empty()) return Fail(err, what, why), true;
+  }
+  return false;
+}
+
 int Usage(std::ostream& err, const std::string& text) {
   err << "ftdiskctl: " << text << "\n";
   return kUsage;
@@ -383,6 +412,9 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
                             "the new partition on disk " + std::to_string(disks[i])});
     }
   }
+  std::vector<unsigned> recorded = disks;
+  if (type == Mirror) recorded.push_back(first.disk);
+  if (SignaturesFail(snap, recorded, what, err)) return kFailed;
   std::string rule = ftconfig::CheckNewSet(info, type, candidates);
   if (!rule.empty()) return Fail(err, what, rule), kFailed;
   const uint16_t group = ftconfig::FreeGroup(info, type);
@@ -508,8 +540,7 @@ int Extend(Session& s, const Options& opt, const std::string& setArg, const std:
   if (type != VolumeSet) return Fail(err, what, setArg + " is not a volume set"), kFailed;
   if (view.members.size() >= ftconfig::kMaxMembers)
     return Fail(err, what, "a volume set has at most 32 members"), kFailed;
-  if (!FindDisk(Snapshot({}), disks[0]))
-    return Fail(err, what, "there is no disk " + std::to_string(disks[0])), kFailed;
+  if (SignaturesFail(Snapshot({}), disks, what, err)) return kFailed;
   Request req(s, opt, "ft extend " + setArg + " --disk " + std::to_string(disks[0]), out, err);
   Part made;
   if (!CreatePartition(s, disks[0], size, &made, &e)) return req.Done(false, what + ": " + e);
@@ -618,6 +649,9 @@ int EditDefine(Session& s, const Options& opt, const std::string& kind, int grou
     parts.push_back(p);
     candidates.push_back(AsCandidate(p));
   }
+  std::vector<unsigned> recorded;
+  for (const auto& p : parts) recorded.push_back(p.disk);
+  if (SignaturesFail(snap, recorded, what, err)) return kFailed;
   FTInfo info;
   if (!ftconfig::Read(&info, &e)) return Fail(err, what, e), kFailed;
   std::string rule = ftconfig::CheckNewSet(info, type, candidates);

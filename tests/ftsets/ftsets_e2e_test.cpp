@@ -105,7 +105,14 @@ TEST_F(FtSets, MirrorBreakStripeDeleteAndRules) {
   EXPECT_EQ(r.rc, 1);
   EXPECT_NE(r.err.find("different disks"), std::string::npos) << r.err;
   EXPECT_EQ(On("ft create parity --size 10M --disk 1 --disk 2").rc, 1);
+  // A disk whose signature another disk shares cannot be recorded by a set.
+  const std::string sig2 = Bytes(image(2), 0, 1);
+  Fill(image(2), 0, sig2.substr(0, 440) + Bytes(image(1), 0, 1).substr(440, 4) + sig2.substr(444));
+  r = On("ft create stripe --size 10M --disk 1 --disk 2");
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("--write-signature"), std::string::npos) << r.err;
   EXPECT_TRUE(before == Bytes(image(1), 0, 1) + Bytes(image(0), 0, 1)) << "a refused request writes nothing";
+  Fill(image(2), 0, sig2);
   ASSERT_EQ(On("active disk0/p1").rc, 0);
   r = On("ft create stripe --size 10M --disk 1 --disk 2");
   ASSERT_EQ(r.rc, 0) << r.err;

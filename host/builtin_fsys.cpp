@@ -211,7 +211,6 @@ std::string ProbeExtent(int fd, uint64_t offset, uint64_t length) {
   return result;
 }
 
-
 void ForgetProbedVolumes() {
   std::lock_guard<std::mutex> g(gProbeMutex);
   gProbed.clear();

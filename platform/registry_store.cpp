@@ -27,9 +27,9 @@ namespace {
 std::recursive_mutex gMutex;
 sqlite3* gDb = nullptr;
 sqlite3* gRealDb = nullptr;  // the file's store while a dry run uses an in-memory copy
-std::string gDir;      // the machine directory of the open store
-std::string gPending;  // the backup of a value not yet committed
-std::string gDetail;   // why the running change failed, when known beyond SQLite
+std::string gDir;            // the machine directory of the open store
+std::string gPending;        // the backup of a value not yet committed
+std::string gDetail;         // why the running change failed, when known beyond SQLite
 std::mutex gFailureMutex;
 WriteFailures gFailures;
 
@@ -584,7 +584,6 @@ bool OpenStore(const std::string& machineDir, bool recovering, std::string* erro
   WriteMarker(machineDir);
   return true;
 }
-
 
 }  // namespace
 

@@ -23,32 +23,12 @@ using testutil::MiB;
 using testutil::Run;
 
 static int Sh(const std::string& command, std::string* out = nullptr) { return Run(command, out); }
+using testutil::Ctl;
+using testutil::Quote;
+using testutil::Result;
 using testutil::TempDir;
 
 namespace {
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-struct Result {
-  int rc;
-  std::string out, err;
-};
-
-// Runs ftdiskctl with the given words (and environment assignments before it).
-Result Ctl(const std::string& args, const std::string& env = "") {
-  TempDir t;
-  std::string cmd = env + " FTDISK_MODULE=" + Quote(FTDISK_MODULE_PATH) + " " + Quote(FTDISKCTL_PATH) + " " +
-                    args + " < /dev/null 2> " + Quote(t.path + "/err");
-  Result r;
-  r.rc = Sh(cmd, &r.out);
-  std::ifstream f(t.path + "/err");
-  r.err.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  return r;
-}
 
 std::string M(const std::string& dir) { return "-m " + Quote(dir) + " "; }
 
@@ -185,7 +165,7 @@ TEST(CliCrash, EveryWritePointLeavesTheOldOrTheNewTableAndABackup) {
       const std::string dir = t.path + "/k";
       fs::remove_all(dir);
       ASSERT_EQ(Sh("cp -a --sparse=always " + Quote(c.from) + " " + Quote(dir)), 0);
-      Result r = Ctl(M(dir) + c.request, "FTDISK_CRASH_AFTER_WRITES=" + std::to_string(k));
+      Result r = Ctl(M(dir) + c.request, "", "FTDISK_CRASH_AFTER_WRITES=" + std::to_string(k));
       ASSERT_TRUE(r.rc == 86 || r.rc == 0) << r.rc << r.err;
       const Table now = ReadTable(dir + img);
       EXPECT_TRUE(now == before || now == after) << "an inconsistent table";

@@ -19,41 +19,13 @@
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using testutil::Ctl;
+using testutil::Quote;
+using testutil::Result;
 using testutil::Run;
 using testutil::TempDir;
 
 namespace {
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-struct Result {
-  int rc;
-  std::string out, err;
-};
-
-// env: more VAR=value words for the program's environment.
-Result Ctl(const std::string& args, const std::string& input = "", const std::string& env = "") {
-  TempDir t;
-  std::string errFile = t.path + "/err";
-  std::string cmd =
-      env + " FTDISK_MODULE=" + Quote(FTDISK_MODULE_PATH) + " " + Quote(FTDISKCTL_PATH) + " " + args;
-  if (!input.empty()) {
-    std::ofstream(t.path + "/in") << input;
-    cmd += " < " + Quote(t.path + "/in");
-  } else {
-    cmd += " < /dev/null";
-  }
-  cmd += " 2> " + Quote(errFile);
-  Result r;
-  r.rc = Run(cmd, &r.out);
-  std::ifstream f(errFile);
-  r.err.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  return r;
-}
 
 // A digest of a file, read in large blocks (images are tens of MiB).
 std::string FileDigest(const std::string& path) {

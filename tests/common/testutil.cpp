@@ -211,4 +211,28 @@ std::string Narrow(const std::u16string& s) {
 
 std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+Result Ctl(const std::string& args, const std::string& input, const std::string& env) {
+  TempDir t;
+  std::string cmd =
+      env + " FTDISK_MODULE=" + Quote(FTDISK_MODULE_PATH) + " " + Quote(FTDISKCTL_PATH) + " " + args;
+  if (!input.empty()) {
+    std::ofstream(t.path + "/in") << input;
+    cmd += " < " + Quote(t.path + "/in");
+  } else {
+    cmd += " < /dev/null";
+  }
+  cmd += " 2> " + Quote(t.path + "/err");
+  Result r;
+  r.rc = Run(cmd, &r.out);
+  std::ifstream f(t.path + "/err");
+  r.err.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  return r;
+}
+
 }  // namespace testutil

@@ -27,6 +27,19 @@ struct TempDir {
 // Runs a shell command; returns its exit status and captures standard output.
 int Run(const std::string& command, std::string* out = nullptr);
 
+// A word quoted for the shell.
+std::string Quote(const std::string& s);
+
+// One run of the built ftdiskctl (with the built provider module): its exit status,
+// standard output and standard error.
+struct Result {
+  int rc;
+  std::string out, err;
+};
+// args: the words after the program name; input: standard input (none when empty);
+// env: more VAR=value words for the program's environment.
+Result Ctl(const std::string& args, const std::string& input = "", const std::string& env = "");
+
 // sfdisk as the oracle: lays out an image from a script, reads one back as JSON.
 bool Sfdisk(const std::string& image, const std::string& script);
 nlohmann::json SfdiskJson(const std::string& image);

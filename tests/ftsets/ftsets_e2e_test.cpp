@@ -12,18 +12,10 @@ namespace {
 
 using nlohmann::json;
 
+using testutil::Ctl;
+using testutil::Quote;
+using testutil::Result;
 using testutil::TempDir;
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-struct Result {
-  int rc;
-  std::string out, err;
-};
 
 class FtSets : public testing::Test {
  protected:

@@ -12,32 +12,13 @@
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using testutil::Ctl;
+using testutil::Quote;
+using testutil::Result;
 using testutil::Run;
 using testutil::TempDir;
 
 namespace {
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-struct Result {
-  int rc;
-  std::string out, err;
-};
-
-Result Ctl(const std::string& args) {
-  TempDir t;
-  std::string cmd = "FTDISK_MODULE=" + Quote(FTDISK_MODULE_PATH) + " " + Quote(FTDISKCTL_PATH) + " " + args +
-                    " < /dev/null 2> " + Quote(t.path + "/err");
-  Result r;
-  r.rc = Run(cmd, &r.out);
-  std::ifstream f(t.path + "/err");
-  r.err.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  return r;
-}
 
 bool HaveTools() {
   return Run("command -v reglookup && command -v hivexsh && /usr/bin/python3 -c 'import pyregf'") == 0;

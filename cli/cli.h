@@ -51,6 +51,8 @@ struct Options {
 // doc; status is the request's status as a number, or null when the front end refused.
 // Every command (new ones too) prints through these, exactly once.
 void PrintJsonResult(std::ostream& out, json doc);
+// How many documents PrintJsonResult has printed in this process.
+unsigned JsonDocumentsPrinted();
 json JsonError(const std::string& message, const json& status = nullptr);
 // PrintJsonResult(out, JsonError(...)) merged with doc, for a failure that still has a document.
 void PrintJsonFailure(std::ostream& out, const std::string& message, const json& status = nullptr,

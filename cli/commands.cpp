@@ -151,9 +151,9 @@ int CmdShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err
   err << damage.str();
   if (opt.json) {
     if (damaged)
-      PrintJsonFailure(out, damage.str().substr(0, damage.str().find('\n')), nullptr, snap);
+      PrintJsonFailure(out, damage.str().substr(0, damage.str().find('\n')), nullptr, std::move(snap));
     else
-      PrintJsonResult(out, snap);
+      PrintJsonResult(out, std::move(snap));
   } else {
     PrintTree(out, snap, opt);
   }

@@ -445,8 +445,14 @@ class Runner {
   int Finish(const std::function<int(std::ostream&, std::ostream&)>& body) {
     if (!opt_.json) return body(out_, err_);
     std::ostringstream o, e;
+    const unsigned printed = JsonDocumentsPrinted();
     int rc = body(o, e);
     err_ << e.str();
+    // One whole document printed by the command: it has "ok" and "error" already.
+    if (JsonDocumentsPrinted() == printed + 1) {
+      out_ << o.str();
+      return rc;
+    }
     json doc = o.str().empty() ? json() : json::parse(o.str(), nullptr, false);
     if (!doc.is_object() && !o.str().empty()) {
       out_ << o.str();  // not a document (help text)

@@ -1,8 +1,10 @@
 // The host allocator: every block is remembered with its "file:line" tag so that tests
 // can assert that an operation released all it obtained. Blocks that the host did not
 // hand out are refused by _ZmFree and _ZmRealloc instead of corrupting the heap.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -160,15 +162,20 @@ void* _ZmRealloc(void* block, size_t size, const char* file, int line) {
   if (zmi::Enter(zmi::kZmRealloc, &s)) return nullptr;
   if (block == nullptr) return zmi::Allocate(size, file, line);
   std::lock_guard<std::mutex> g(zmi::gMutex);
-  if (zmi::gLive.Find(block) == nullptr) {
+  const zmi::Block* old = zmi::gLive.Find(block);
+  if (old == nullptr) {
     std::fprintf(stderr, "zmapi: %s:%d reallocated a block the host does not own\n",
                  file != nullptr ? file : "", line);
     return nullptr;
   }
-  // On failure the old block stays valid and counted, as with realloc.
-  void* p = std::realloc(block, size == 0 ? 1 : size);
+  // A new block, the contents copied, then the old one released: on failure the old
+  // block stays valid and counted, as with realloc, and the table never holds the
+  // address of a block already given back.
+  void* p = std::malloc(size == 0 ? 1 : size);
   if (p == nullptr) return nullptr;
+  std::memcpy(p, block, std::min(old->size, size));
   zmi::gLive.Erase(block);
+  std::free(block);
   zmi::gLive.Put(p, zmi::Block{size, zmi::TagId(file, line)});
   return p;
 }

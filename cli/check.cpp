@@ -52,14 +52,8 @@ std::vector<DiskPartition> ReadPartitions(unsigned disk, const std::u16string& d
   if (!NT_SUCCESS(NtOpenFile(&h, GENERIC_READ | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ | FILE_SHARE_WRITE,
                              FILE_SYNCHRONOUS_IO_NONALERT)))
     return out;
-  std::vector<uint8_t> buf(16040);
-  NTSTATUS st = STATUS_UNSUCCESSFUL;
-  for (int tries = 0; tries < 8; ++tries) {
-    st = NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0,
-                               buf.data(), static_cast<ULONG>(buf.size()));
-    if (st != STATUS_BUFFER_TOO_SMALL) break;
-    buf.resize(buf.size() * 2);
-  }
+  std::vector<uint8_t> buf;
+  NTSTATUS st = ReadDriveLayout(h, &buf);
   NtClose(h);
   if (!NT_SUCCESS(st)) return out;
   DRIVE_LAYOUT_INFORMATION head;

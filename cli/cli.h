@@ -99,6 +99,10 @@ class Session {
 std::string ModulePath();
 std::string SelfPath();
 
+// The disk's partition table as IOCTL_DISK_GET_DRIVE_LAYOUT gives it, the buffer grown
+// until it fits.
+NTSTATUS ReadDriveLayout(HANDLE disk, std::vector<uint8_t>* buf);
+
 // Database reads (host records freed at once).
 bool PropU64(ZM_OBJECT_ID id, const char* name, uint64_t* value);  // types 10, 11, 12, 13, 16
 bool PropString(ZM_OBJECT_ID id, const char* name, std::string* value);

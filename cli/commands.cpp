@@ -21,6 +21,19 @@
 
 namespace cli {
 
+NTSTATUS ReadDriveLayout(HANDLE disk, std::vector<uint8_t>* buf) {
+  IO_STATUS_BLOCK iosb{};
+  NTSTATUS st = STATUS_UNSUCCESSFUL;
+  buf->assign(16040, 0);
+  for (int tries = 0; tries < 8; ++tries) {
+    st = NtDeviceIoControlFile(disk, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr,
+                               0, buf->data(), static_cast<ULONG>(buf->size()));
+    if (st != STATUS_BUFFER_TOO_SMALL) break;
+    buf->resize(buf->size() * 2);
+  }
+  return st;
+}
+
 const char16_t kDiskKey[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK";
 
 namespace {
@@ -187,13 +200,8 @@ int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::
       rc = kFailed;
       continue;
     }
-    std::vector<uint8_t> buf(16040);
-    for (int tries = 0; tries < 8; ++tries) {
-      st = NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0,
-                                 buf.data(), static_cast<ULONG>(buf.size()));
-      if (st != STATUS_BUFFER_TOO_SMALL) break;
-      buf.resize(buf.size() * 2);
-    }
+    std::vector<uint8_t> buf;
+    st = ReadDriveLayout(h, &buf);
     NtClose(h);
     if (!NT_SUCCESS(st)) {
       err << "cannot read the layout of " << Narrow(d.device) << " (" << HexStatus(static_cast<uint32_t>(st))

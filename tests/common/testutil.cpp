@@ -235,4 +235,10 @@ Result Ctl(const std::string& args, const std::string& input, const std::string&
   return r;
 }
 
+CtlMachine::CtlMachine(const std::string& disks) {
+  Result r = Ctl("init " + Quote(dir) + " " + disks);
+  if (r.rc == 0) r = On("show");
+  if (r.rc != 0) throw std::runtime_error("init or first boot failed: " + r.err);
+}
+
 }  // namespace testutil

@@ -23,6 +23,7 @@ using testutil::Ctl;
 using testutil::CtlMachine;
 using testutil::Quote;
 using testutil::Result;
+using testutil::SfdiskData;
 using testutil::TempDir;
 
 namespace {
@@ -90,17 +91,6 @@ json Volume(const json& show, const std::string& kind) {
   for (const auto& v : show["volumes"])
     if (v["kind"] == kind) return v;
   return nullptr;
-}
-
-// The data partitions of sfdisk's view as (start, size) in sectors.
-std::vector<std::pair<uint64_t, uint64_t>> SfdiskData(const std::string& image) {
-  std::vector<std::pair<uint64_t, uint64_t>> out;
-  json j = testutil::SfdiskJson(image);
-  if (!j.contains("partitiontable")) return out;
-  for (const auto& p : j["partitiontable"].value("partitions", json::array()))
-    if (p["type"] != "5" && p["type"] != "f") out.push_back({p["start"], p["size"]});
-  std::sort(out.begin(), out.end());
-  return out;
 }
 
 // The same from "show --json": data start = offset (+ one track for a logical drive).

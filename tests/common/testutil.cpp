@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -56,6 +57,16 @@ nlohmann::json SfdiskJson(const std::string& image) {
   size_t brace = out.find('{');
   if (brace == std::string::npos) return nlohmann::json();
   return nlohmann::json::parse(out.substr(brace), nullptr, false);
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> SfdiskData(const std::string& image) {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  nlohmann::json j = SfdiskJson(image);
+  if (!j.contains("partitiontable")) return out;
+  for (const auto& p : j["partitiontable"].value("partitions", nlohmann::json::array()))
+    if (p["type"] != "5" && p["type"] != "f") out.push_back({p["start"], p["size"]});
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 Machine::Machine(const std::vector<uint64_t>& diskBytes, unsigned cdroms) {

@@ -56,6 +56,8 @@ struct CtlMachine {
 // sfdisk as the oracle: lays out an image from a script, reads one back as JSON.
 bool Sfdisk(const std::string& image, const std::string& script);
 nlohmann::json SfdiskJson(const std::string& image);
+// The data partitions sfdisk sees (extended ones left out) as (start, size) in sectors, sorted.
+std::vector<std::pair<uint64_t, uint64_t>> SfdiskData(const std::string& image);
 
 // A machine directory with disks of the given sizes (255 x 63 x 512 geometry).
 class Machine {

@@ -12,32 +12,14 @@ namespace {
 
 using nlohmann::json;
 
-using testutil::Ctl;
 using testutil::Quote;
 using testutil::Result;
-using testutil::TempDir;
 
 class FtSets : public testing::Test {
  protected:
-  void Init(unsigned disks) {
-    std::string args = "init " + Quote(dir());
-    for (unsigned i = 0; i < disks; ++i) args += " --disk 64M";
-    ASSERT_EQ(Ctl(args).rc, 0);
-  }
-  std::string dir() const { return tmp_.path + "/m"; }
-  std::string image(unsigned disk) const { return dir() + "/disks/disk" + std::to_string(disk) + ".img"; }
-
-  Result Ctl(const std::string& args) {
-    std::string errFile = tmp_.path + "/err";
-    std::string cmd = "FTDISK_MODULE=" + Quote(FTDISK_MODULE_PATH) + " " + Quote(FTDISKCTL_PATH) + " " +
-                      args + " < /dev/null 2> " + Quote(errFile);
-    Result r;
-    r.rc = testutil::Run(cmd, &r.out);
-    std::ifstream f(errFile);
-    r.err.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    return r;
-  }
-  Result On(const std::string& args) { return Ctl("-m " + Quote(dir()) + " " + args); }
+  testutil::CtlMachine m{"--disk 64M --disk 64M --disk 64M"};
+  Result On(const std::string& args) { return m.On(args); }
+  std::string image(unsigned disk) const { return m.Image(disk); }
   json Json(const std::string& args) {
     Result r = On(args + " --json");
     EXPECT_EQ(r.rc, 0) << args << ": " << r.err;
@@ -75,14 +57,11 @@ class FtSets : public testing::Test {
     return j.contains("partitiontable") ? j["partitiontable"].value("partitions", json::array())
                                         : json::array();
   }
-
-  TempDir tmp_;
 };
 
 // Mirror from a partition holding data, broken again; a stripe set described for
 // device-mapper and deleted; the rules refusing before anything is written.
 TEST_F(FtSets, MirrorBreakStripeDeleteAndRules) {
-  Init(3);
   ASSERT_EQ(On("create primary --disk 0 --size 20M").rc, 0);
   ASSERT_EQ(On("letter disk0/p1 E:").rc, 0);
   json p0 = Parts(image(0))[0];
@@ -165,7 +144,6 @@ TEST_F(FtSets, MirrorBreakStripeDeleteAndRules) {
 // A volume set grown and repaired by hand; a FAT file system on a stripe set with
 // parity that survives a lost member and is regenerated.
 TEST_F(FtSets, VolumeSetExtendEditAndParityRegenerate) {
-  Init(3);
   ASSERT_EQ(On("ft create volset --size 8M --size 12M --disk 0 --disk 1").rc, 0);
   Result r = On("ft extend volset0 --disk 2 --size 6M");
   ASSERT_EQ(r.rc, 0) << r.err;
@@ -173,7 +151,7 @@ TEST_F(FtSets, VolumeSetExtendEditAndParityRegenerate) {
   EXPECT_EQ(Sets()[0]["members"].size(), 3u);
   ASSERT_EQ(Parts(image(2)).size(), 1u);
   // Data through the set lands member after member.
-  const std::string file = tmp_.path + "/pattern.bin";
+  const std::string file = m.tmp.path + "/pattern.bin";
   json parts[3] = {Parts(image(0))[0], Parts(image(1))[0], Parts(image(2))[0]};
   uint64_t total = 0;
   for (auto& p : parts) total += p["size"].get<uint64_t>();
@@ -191,8 +169,8 @@ TEST_F(FtSets, VolumeSetExtendEditAndParityRegenerate) {
   EXPECT_TRUE(Sets().empty());
   EXPECT_EQ(Parts(image(2)).size(), 1u);
   ASSERT_EQ(On("ft edit define volset disk0/p1 disk1/p1 disk2/p1 --group 4").rc, 0);
-  ASSERT_EQ(On("volume export volset4 " + Quote(tmp_.path + "/back.bin")).rc, 0);
-  std::ifstream back(tmp_.path + "/back.bin", std::ios::binary);
+  ASSERT_EQ(On("volume export volset4 " + Quote(m.tmp.path + "/back.bin")).rc, 0);
+  std::ifstream back(m.tmp.path + "/back.bin", std::ios::binary);
   EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(back), {}) == pattern);
   ASSERT_EQ(On("ft delete volset4").rc, 0);
   for (unsigned d = 0; d < 3; ++d) EXPECT_TRUE(Parts(image(d)).empty());
@@ -201,8 +179,8 @@ TEST_F(FtSets, VolumeSetExtendEditAndParityRegenerate) {
     GTEST_SKIP() << "dosfstools and mtools are needed for the file-system half";
   r = On("ft create parity --size 20M --disk 0 --disk 1 --disk 2");
   ASSERT_EQ(r.rc, 0) << r.err;
-  const std::string fat = tmp_.path + "/fat.img", big = tmp_.path + "/big.bin",
-                    small = tmp_.path + "/small.txt";
+  const std::string fat = m.tmp.path + "/fat.img", big = m.tmp.path + "/big.bin",
+                    small = m.tmp.path + "/small.txt";
   std::ofstream(big, std::ios::binary) << Random(3 << 20, 3);
   std::ofstream(small) << "hello from the parity set\n";
   ASSERT_EQ(testutil::Run("mkfs.fat -C " + Quote(fat) + " 40000 >/dev/null && mcopy -i " + Quote(fat) + " " +
@@ -216,7 +194,7 @@ TEST_F(FtSets, VolumeSetExtendEditAndParityRegenerate) {
   Fill(image(1), lost["start"], std::string(lost["size"].get<uint64_t>() * 512, '\0'));
   ASSERT_EQ(On("ft edit member parity0 1 --state orphaned").rc, 0);
   EXPECT_EQ(Sets()[0]["state_name"], "has_orphan");
-  const std::string out = tmp_.path + "/out.img", got = tmp_.path + "/got";
+  const std::string out = m.tmp.path + "/out.img", got = m.tmp.path + "/got";
   auto filesBack = [&]() {
     ASSERT_EQ(On("volume export parity0 " + Quote(out)).rc, 0);
     EXPECT_EQ(testutil::Run("fsck.fat -n " + Quote(out) + " >/dev/null"), 0);

@@ -6,13 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <set>
-#include <sstream>
-#include <thread>
 
 #include "../../cli/regblob.h"
 #include "testutil.h"
@@ -151,7 +148,7 @@ void SchemaErrors(const json& root, const json& schema, const json& v, const std
 std::string FirstSchemaError(const json& schema, const json& doc) {
   std::vector<std::string> errors;
   SchemaErrors(schema, schema, doc, "$", &errors);
-  return errors.empty() ? "" : errors.front() + " (" + std::to_string(errors.size()) + " errors)";
+  return errors.empty() ? "" : errors.front();
 }
 
 }  // namespace
@@ -256,19 +253,6 @@ TEST(CliMachine, AttachedImagesStayAsTheyAreAndGptDisksAreNotManaged) {
   EXPECT_EQ(r.rc, 1);
   EXPECT_NE(r.err.find("gpt disk, not managed"), std::string::npos) << r.err;
   EXPECT_EQ(Digest(images[0]) + Digest(images[1]), before);
-}
-
-TEST(CliShow, GeometryInJsonAndTextAndShowingWritesNothing) {
-  CtlMachine m;
-  std::string before = State(m);
-  json j = Json(m.On("show --json"));
-  ASSERT_EQ(j["disks"].size(), 2u) << j;
-  EXPECT_EQ(j["disks"][1]["device"], "\\Device\\Harddisk1");
-  EXPECT_EQ(j["disks"][0]["size"], 32u << 20);
-  EXPECT_EQ(j["disks"][0]["tracks_per_cylinder"], 255u);
-  EXPECT_EQ(j["disks"][0]["cylinders"], (32u << 20) / (255u * 63 * 512));
-  EXPECT_NE(m.On("show").out.find("\\Device\\Harddisk1"), std::string::npos);
-  EXPECT_EQ(State(m), before);
 }
 
 TEST(CliRequests, CreateDeleteActiveAgreeWithSfdiskAndKeepBackups) {
@@ -490,34 +474,14 @@ TEST(CliLetters, ARemovalSurvivesARebuildCausedByAnotherDisk) {
   EXPECT_TRUE(letter.is_null() || letter == "") << letter;
 }
 
-TEST(CliLock, SecondProcessWaitsOrFailsWithNoWait) {
-  CtlMachine m;
-  // The first process holds the machine while its shell reads a slow standard input.
-  std::string holder = "(sleep 3; echo show) | FTDISK_MODULE=" + Quote(FTDISK_MODULE_PATH) + " " +
-                       Quote(FTDISKCTL_PATH) + " " + m.M() + "shell > /dev/null 2>&1 &";
-  ASSERT_EQ(std::system(holder.c_str()), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-  auto start = std::chrono::steady_clock::now();
-  Result r = m.On("--no-wait show");
-  EXPECT_EQ(r.rc, 1);
-  EXPECT_NE(r.err.find("cannot open machine"), std::string::npos) << r.err;
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500))
-      << "--no-wait did not wait";
-  r = m.On("show");
-  EXPECT_EQ(r.rc, 0) << r.err;
-  EXPECT_NE(r.err.find("waiting for the machine lock held by another process..."), std::string::npos)
-      << r.err;
-}
-
-// The demo's machine: a lettered mirror that survives requests and reboots, commands
-// printed as they can be typed again, and every JSON document in the documented shape.
+// The demo's machine: a lettered mirror that survives requests and reboots, and every
+// JSON document in the documented shape.
 TEST(CliDemo, EndsWithALetteredMirrorAndEveryDocumentHasTheDocumentedShape) {
   TempDir t;
   std::string dir = t.path + "/demo";
   Result r = Ctl("demo " + Quote(dir));
   ASSERT_EQ(r.rc, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("demo complete"), std::string::npos);
-  const std::string demoOut = r.out;
   std::string m = "-m " + Quote(dir) + " ";
   // A second boot: the mirror, its letter and the other letters are as the demo left them.
   json show = Json(Ctl(m + "show --json"));
@@ -548,18 +512,6 @@ TEST(CliDemo, EndsWithALetteredMirrorAndEveryDocumentHasTheDocumentedShape) {
     }
   };
   checkRegistry("after the demo");
-  // The demo's letter commands replay as printed, in new processes.
-  std::istringstream lines(demoOut);
-  int replayed = 0;
-  for (std::string line; std::getline(lines, line);) {
-    const std::string prefix = "$ ftdiskctl -m " + dir + " letter ";
-    if (line.rfind(prefix, 0) != 0) continue;
-    Result again = Ctl(m + line.substr(prefix.size() - 7));
-    EXPECT_EQ(again.rc, 0) << line << ": " << again.err;
-    ++replayed;
-  }
-  EXPECT_EQ(replayed, 3) << "L:, N: and the mirror's M:";
-
   std::ifstream in(std::string(FTDISK_SOURCE_DIR) + "/docs/show.schema.json");
   json schema = json::parse(in, nullptr, false);
   ASSERT_FALSE(schema.is_discarded());
@@ -604,17 +556,6 @@ TEST(CliDemo, EndsWithALetteredMirrorAndEveryDocumentHasTheDocumentedShape) {
     }
     EXPECT_EQ(FirstSchemaError(schema, doc), "") << c.args;
   }
-  // Alerts read back from alerts.log have the shape of the alerts in a request document.
-  json alerts = Json(Ctl(m + "alerts --json"))["alerts"];
-  ASSERT_FALSE(alerts.empty());
-  EXPECT_TRUE(alerts[0]["message_id"].is_number()) << alerts[0];
-  EXPECT_EQ(alerts[0]["kind"].get<std::string>().find('{'), std::string::npos) << alerts[0];
-  // The check itself: a wrong type and a missing key are both caught.
-  json bad = Json(Ctl(m + "show --json"));
-  bad["disks"][0]["regions"][0]["offset"] = "0";
-  bad["volumes"][0].erase("kind");
-  EXPECT_NE(FirstSchemaError(schema, bad).find("(2 errors)"), std::string::npos);
-
   // A partition request elsewhere on the mirror's disks keeps the set and its records.
   r = Ctl(m + "create primary --disk 1 --size 50M");
   ASSERT_EQ(r.rc, 0) << r.err;

@@ -1,4 +1,4 @@
-// The front end's pure parts: sizes, names, status sentences, shell words, table walks
+// The front end's pure parts: sizes, names, status sentences, shell words, table changes
 // and the configuration blob.
 #include "../../cli/units.h"
 
@@ -145,10 +145,9 @@ TEST(CliShellWords, QuotesEscapesAndComments) {
 
 namespace {
 
-// A sparse in-memory disk of 512-byte sectors.
+// Partition table sectors of 512 bytes.
 struct FakeDisk {
   std::map<uint64_t, std::vector<uint8_t>> sectors;
-  uint64_t total = 1 << 20;
   std::vector<uint8_t>& At(uint64_t lba) {
     auto& s = sectors[lba];
     if (s.empty()) s.assign(512, 0);
@@ -164,57 +163,9 @@ struct FakeDisk {
     s[510] = 0x55;
     s[511] = 0xAA;
   }
-  SectorReader Reader() {
-    return [this](uint64_t lba, uint8_t* buf) {
-      if (lba >= total) return false;
-      auto it = sectors.find(lba);
-      if (it == sectors.end())
-        std::memset(buf, 0, 512);
-      else
-        std::memcpy(buf, it->second.data(), 512);
-      return true;
-    };
-  }
 };
 
-// The sectors of a walk that hold tables (table true) or data.
-std::vector<uint64_t> Lbas(const std::vector<ChainSector>& c, bool table = true) {
-  std::vector<uint64_t> out;
-  for (const auto& s : c)
-    if (s.table == table) out.push_back(s.lba);
-  return out;
-}
-
 }  // namespace
-
-TEST(CliTables, WalksTheBootRecordChainAndEndsBadChains) {
-  FakeDisk d;
-  d.Entry(0, 0, 0x07, 2048, 1000, 0x80);
-  d.Entry(0, 2, 0x0F, 100000, 50000);  // extended in slot 2, the chain below
-  d.Entry(100000, 0, 0x06, 63, 1000);
-  d.Entry(100000, 1, 0x05, 2000, 3000);
-  d.Entry(102000, 0, 0x06, 63, 1000);
-  d.Entry(102000, 1, 0x05, 6000, 3000);
-  d.Entry(106000, 0, 0x0B, 63, 1000);
-  auto c = WalkTables(d.Reader(), 512, d.total);
-  EXPECT_EQ(Lbas(c), (std::vector<uint64_t>{0, 100000, 102000, 106000}));
-  EXPECT_EQ(Lbas(c, false), (std::vector<uint64_t>{2048, 100063, 102063, 106063}));
-
-  // A link back to an earlier record ends the chain there.
-  d.Entry(106000, 1, 0x05, 2000, 3000);
-  c = WalkTables(d.Reader(), 512, d.total);
-  EXPECT_EQ(Lbas(c), (std::vector<uint64_t>{0, 100000, 102000, 106000}));
-
-  // A link off the disk, and a record without the mark, end it too.
-  d.Entry(102000, 1, 0x05, 0xFFFFFF00u, 3000);
-  EXPECT_EQ(Lbas(WalkTables(d.Reader(), 512, d.total)), (std::vector<uint64_t>{0, 100000, 102000}));
-  d.At(102000)[511] = 0;
-  EXPECT_EQ(Lbas(WalkTables(d.Reader(), 512, d.total)), (std::vector<uint64_t>{0, 100000, 102000}));
-
-  // No mark in sector 0: only sector 0 is a table sector.
-  FakeDisk blank;
-  EXPECT_EQ(Lbas(WalkTables(blank.Reader(), 512, blank.total)), (std::vector<uint64_t>{0}));
-}
 
 TEST(CliTables, DescribesOnlyTheSlotsThatChange) {
   FakeDisk a, b;

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "../../cli/regblob.h"
 #include "testutil.h"
 
 namespace fs = std::filesystem;
@@ -95,26 +94,11 @@ bool Hivexsh(const std::string& hive, const std::string& script) {
   return Run("hivexsh -w " + Quote(hive) + " -f " + Quote(t.path + "/script") + " >/dev/null") == 0;
 }
 
-// Two disks with a primary partition each, made into a mirror by importing a
-// configuration built for them.
+// A mirror of a primary partition lettered M:.
 void MakeMirrorMachine(const CtlMachine& m) {
-  ASSERT_EQ(m.On("create primary --disk 0 --size 10M").rc, 0);
-  ASSERT_EQ(m.On("create primary --disk 1 --size 10M").rc, 0);
-  json info = json::parse(m.On("registry show --json").out)["information"];
-  std::vector<cli::BlobDisk> disks;
-  for (const auto& d : info["disks"]) {
-    const auto& p = d["partitions"][0];
-    cli::BlobPartition part{0, 0, p["offset"],           p["length"], 0, 'M', disks.empty(),
-                            1, 0, uint16_t(disks.size())};
-    disks.push_back({d["signature"].get<uint32_t>(), {part}});  // a mirror member, M: on member 0
-  }
-  ASSERT_EQ(disks.size(), 2u);
-  std::vector<uint8_t> blob = cli::BuildBlob(disks, {{0, 0, {{0, 0}, {1, 0}}}});
-  std::string reg = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\r\n\"Information\"=hex:";
-  for (size_t i = 0; i < blob.size(); ++i) reg += (i ? "," : "") + Hex({blob[i]});
-  std::ofstream(m.tmp.path + "/mirror.reg") << reg << "\r\n";
-  Result r = m.On("registry import " + Quote(m.tmp.path + "/mirror.reg"));
-  ASSERT_EQ(r.rc, 0) << r.err;
+  for (const char* req :
+       {"create primary --disk 0 --size 10M", "letter disk0/p1 M:", "ft create mirror disk0/p1 --disk 1"})
+    ASSERT_EQ(m.On(req).rc, 0) << req;
 }
 
 // The FT sets "show --json" publishes: type and member partitions (by offset and length).

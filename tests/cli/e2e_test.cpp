@@ -162,25 +162,6 @@ TEST(CliUsage, BadArgumentsExitTwoSayingWhy) {
   }
 }
 
-TEST(CliMachine, MissingMachinesAndUnreadableImagesFailWithOneSentence) {
-  TempDir t;
-  Result r = Ctl("-m " + Quote(t.path + "/none") + " show");
-  EXPECT_EQ(r.rc, 1);
-  EXPECT_NE(r.err.find("is not a machine directory"), std::string::npos) << r.err;
-
-  CtlMachine m;
-  std::string before = State(m);
-  r = m.On("attach " + Quote(t.path + "/missing.img"));
-  EXPECT_EQ(r.rc, 1);
-  EXPECT_NE(r.err.find("cannot attach"), std::string::npos);
-  std::ofstream(t.path + "/empty.img").close();
-  r = m.On("attach " + Quote(t.path + "/empty.img"));
-  EXPECT_EQ(r.rc, 1);
-  EXPECT_NE(r.err.find("first sector"), std::string::npos);
-  EXPECT_EQ(Ctl("init " + Quote(m.dir) + " --disk 64M").rc, 1) << "init over a machine is refused";
-  EXPECT_EQ(State(m), before);
-}
-
 // A copy of a disk carries the same signature: attach says so, the image stays as it
 // is, and --write-signature changes only the four signature bytes of sector 0.
 TEST(CliMachine, DuplicateSignaturesAreReportedAndRewrittenOnRequest) {
@@ -211,10 +192,20 @@ TEST(CliMachine, DuplicateSignaturesAreReportedAndRewrittenOnRequest) {
 }
 
 // Attached images are never written by booting or showing; a GPT disk is shown for
-// what it is and every request on it is refused with the reason.
+// what it is and every request on it is refused with the reason; images that cannot be
+// attached are named and change nothing.
 TEST(CliMachine, AttachedImagesStayAsTheyAreAndGptDisksAreNotManaged) {
   CtlMachine m("--disk 32M");
-  std::string images[] = {m.tmp.path + "/nt.img", m.tmp.path + "/gpt.img"}, before;
+  const std::string before = State(m), empty = m.tmp.path + "/empty.img";
+  std::ofstream(empty).close();
+  for (const auto& [img, says] :
+       {std::pair{m.tmp.path + "/missing.img", "cannot attach"}, std::pair{empty, "first sector"}}) {
+    Result r = m.On("attach " + Quote(img));
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(State(m), before);
+  std::string images[] = {m.tmp.path + "/nt.img", m.tmp.path + "/gpt.img"}, digests;
   for (const auto& img : images) {
     std::ofstream(img).close();
     fs::resize_file(img, 32 << 20);
@@ -222,7 +213,7 @@ TEST(CliMachine, AttachedImagesStayAsTheyAreAndGptDisksAreNotManaged) {
   ASSERT_TRUE(testutil::Sfdisk(images[0], "label: dos\nstart=2048, size=20480, type=7\n"));
   ASSERT_TRUE(testutil::Sfdisk(images[1], "label: gpt\nsize=8M\n"));
   for (const auto& img : images) {
-    before += Digest(img);
+    digests += Digest(img);
     ASSERT_EQ(m.On("attach " + Quote(img)).rc, 0);
   }
   json show = Json(m.On("--json show"));
@@ -232,7 +223,7 @@ TEST(CliMachine, AttachedImagesStayAsTheyAreAndGptDisksAreNotManaged) {
   Result r = m.On("create primary --disk 2 --size 1M");
   EXPECT_EQ(r.rc, 1);
   EXPECT_NE(r.err.find("gpt disk, not managed"), std::string::npos) << r.err;
-  EXPECT_EQ(Digest(images[0]) + Digest(images[1]), before);
+  EXPECT_EQ(Digest(images[0]) + Digest(images[1]), digests);
 }
 
 TEST(CliRequests, CreateDeleteActiveAgreeWithSfdiskAndKeepBackups) {
@@ -682,9 +673,12 @@ TEST(CliRegistry, ALostOrDamagedRegistryIsRefusedUntilRecoveredByteForByte) {
 TEST(CliMachine, InitRefusesForeignDirectoriesAndCleansItsOwnHalfMadeMachine) {
   TempDir t;
   const std::string dir = t.path + "/m";
+  Result r = Ctl("-m " + Quote(dir) + " show");
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("is not a machine directory"), std::string::npos) << r.err;
   fs::create_directories(dir);
   std::ofstream(dir + "/notes.txt") << "the administrator's own file";
-  Result r = Ctl("init " + Quote(dir) + " --disk 32M");
+  r = Ctl("init " + Quote(dir) + " --disk 32M");
   EXPECT_EQ(r.rc, 1);
   EXPECT_NE(r.err.find("--force"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(dir + "/disks"));
@@ -698,6 +692,7 @@ TEST(CliMachine, InitRefusesForeignDirectoriesAndCleansItsOwnHalfMadeMachine) {
   fs::remove(dir + "/disks/disk0.img");
   ASSERT_EQ(Ctl("init " + Quote(dir) + " --disk 32M --force").rc, 0);
   EXPECT_TRUE(fs::exists(dir + "/notes.txt"));
+  EXPECT_EQ(Ctl("init " + Quote(dir) + " --disk 64M").rc, 1) << "init over a machine is refused";
 
   // An init killed after making its images and before its configuration: the next one
   // finishes without --force.

@@ -148,24 +148,10 @@ std::vector<ZM_OBJECT_ID> Parents(ZM_OBJECT_ID id, uint32_t type) {
 uint64_t PropU64(ZM_OBJECT_ID id, const char* name) {
   ZM_PROPERTY* r = nullptr;
   uint64_t v = 0;
-  if (ObGetProperty(zm::Database(), id, name, &r) == 0 && r != nullptr && r->Value != nullptr) {
-    switch (r->Size) {
-      case 8:
-        memcpy(&v, r->Value, 8);
-        break;
-      case 4: {
-        uint32_t x;
-        memcpy(&x, r->Value, 4);
-        v = x;
-        break;
-      }
-      case 1:
-        v = *static_cast<uint8_t*>(r->Value);
-        break;
-      default:
-        break;
-    }
-  }
+  // An 8-, 4- or 1-byte value widened (the host stores them little-endian, as this machine).
+  if (ObGetProperty(zm::Database(), id, name, &r) == 0 && r != nullptr && r->Value != nullptr &&
+      (r->Size == 8 || r->Size == 4 || r->Size == 1))
+    memcpy(&v, r->Value, r->Size);
   _ZmFree(r, __FILE__, __LINE__);
   return v;
 }

@@ -68,10 +68,9 @@ std::string WriteReg(const std::string& path, const std::vector<uint8_t>& blob) 
   std::ofstream o(path);
   o << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\n\"Information\"=hex:";
   for (size_t i = 0; i < blob.size(); ++i) {
-    char b[8];
-    std::snprintf(b, sizeof b, "%02x%s", blob[i], i + 1 < blob.size() ? "," : "");
-    o << b;
-    if (i % 20 == 19) o << "\\\n  ";
+    char b[4];
+    std::snprintf(b, sizeof b, "%02x", blob[i]);
+    o << (i == 0 ? "" : i % 20 ? "," : ",\\\n  ") << b;
   }
   o << "\n";
   return Quote(path);

@@ -607,34 +607,6 @@ TEST(CliFailures, EveryFailedWriteExitsOneAndNamesIt) {
   EXPECT_EQ(Json(r)["alerts"].back()["text"], "Created Partition");
 }
 
-TEST(CliRegistry, ALostOrDamagedRegistryIsRefusedUntilRecoveredByteForByte) {
-  CtlMachine m;
-  ASSERT_EQ(m.On("create primary --disk 0 --size 4M").rc, 0);
-  ASSERT_EQ(m.On("letter disk0/p1 G:").rc, 0);
-  const std::string before = m.tmp.path + "/before.reg", after = m.tmp.path + "/after.reg";
-  ASSERT_EQ(m.On("registry export " + Quote(before)).rc, 0);
-  const std::string db = m.dir + "/registry.db";
-  for (bool corrupt : {false, true}) {
-    SCOPED_TRACE(corrupt);
-    for (const char* f : {"", "-wal", "-shm"}) fs::remove(db + f);
-    if (corrupt) std::ofstream(db) << std::string(4096, 'x');
-    Result r = m.On("show");
-    EXPECT_EQ(r.rc, 1);
-    EXPECT_NE(r.err.find("registry recover --empty"), std::string::npos) << r.err;
-    EXPECT_EQ(m.On("rescan").rc, 1) << "nothing stores a configuration over the lost one";
-    r = m.On("registry recover");
-    ASSERT_EQ(r.rc, 0) << r.err;
-    ASSERT_EQ(m.On("registry export " + Quote(after)).rc, 0);
-    EXPECT_EQ(Digest(after), Digest(before));
-    r = m.On("--json show");
-    ASSERT_EQ(r.rc, 0) << r.err;
-    EXPECT_NE(r.out.find("\"G:\""), std::string::npos);
-  }
-  Result r = m.On("--json registry recover --list");
-  ASSERT_EQ(r.rc, 0);
-  EXPECT_FALSE(Json(r)["backups"].empty());
-}
-
 TEST(CliMachine, InitRefusesForeignDirectoriesAndCleansItsOwnHalfMadeMachine) {
   TempDir t;
   const std::string dir = t.path + "/m";

@@ -334,7 +334,7 @@ TEST(CliDamage, DamagedDisksAreNamedAndRefuseWrites) {
 }
 
 // A loop device: the kernel learns of created partitions, a mounted or held one is
-// never deleted.
+// never deleted, a write-protected device is named.
 TEST(CliBlockDevice, KernelSeesPartitionsAndMountedOnesStay) {
   if (geteuid() != 0 || testutil::Run("command -v losetup mkfs.ext2 blockdev >/dev/null") != 0)
     GTEST_SKIP() << "needs root, losetup, mkfs.ext2 and blockdev";
@@ -389,6 +389,16 @@ TEST(CliBlockDevice, KernelSeesPartitionsAndMountedOnesStay) {
   EXPECT_EQ(Ctl(M(m) + "delete disk1/p2").rc, 0);
   EXPECT_FALSE(kernelHas(name + "p2"));
   EXPECT_TRUE(kernelHas(name + "p1"));
+  // A write-protected device refuses writes and is named by show beside the rest.
+  testutil::Run("umount " + Quote(mnt));
+  ASSERT_EQ(testutil::Run("blockdev --setro " + Quote(dev)), 0);
+  r = Ctl(M(m) + "create primary --disk 1 --size 8M");
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("disk 1 is write-protected"), std::string::npos) << r.err;
+  r = Ctl(M(m) + "show");
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("disk 1 is write-protected"), std::string::npos) << r.err;
+  testutil::Run("blockdev --setrw " + Quote(dev));
 }
 
 }  // namespace

@@ -8,15 +8,9 @@
 
 namespace {
 
-void Put16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
-  b[off] = uint8_t(v);
-  b[off + 1] = uint8_t(v >> 8);
-}
-void Put32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[off + i] = uint8_t(v >> (8 * i));
-}
-void Put64(std::vector<uint8_t>& b, size_t off, uint64_t v) {
-  for (int i = 0; i < 8; ++i) b[off + i] = uint8_t(v >> (8 * i));
+// A little-endian value of n bytes.
+void Put(std::vector<uint8_t>& b, size_t off, uint64_t v, int n) {
+  for (int i = 0; i < n; ++i) b[off + i] = uint8_t(v >> (8 * i));
 }
 void PutText(std::vector<uint8_t>& b, size_t off, const char* s) {
   std::memcpy(b.data() + off, s, std::strlen(s));
@@ -29,36 +23,36 @@ std::vector<uint8_t> FatVolume(bool fat32, uint32_t sectors) {
   b[1] = fat32 ? 0x58 : 0x3C;
   b[2] = 0x90;
   PutText(b, 3, "MSWIN4.1");
-  Put16(b, 0x0B, 512);
+  Put(b, 0x0B, 512, 2);
   b[0x0D] = fat32 ? 8 : 4;
-  Put16(b, 0x0E, fat32 ? 32 : 1);
+  Put(b, 0x0E, fat32 ? 32 : 1, 2);
   b[0x10] = 2;
-  Put16(b, 0x11, fat32 ? 0 : 512);
+  Put(b, 0x11, fat32 ? 0 : 512, 2);
   b[0x15] = 0xF8;
-  Put16(b, 0x18, 63);
-  Put16(b, 0x1A, 255);
-  Put32(b, 0x1C, 63);
-  Put32(b, 0x20, sectors);
+  Put(b, 0x18, 63, 2);
+  Put(b, 0x1A, 255, 2);
+  Put(b, 0x1C, 63, 4);
+  Put(b, 0x20, sectors, 4);
   uint32_t clusters = sectors / b[0x0D];
   if (fat32) {
-    Put32(b, 0x24, clusters * 4 / 512 + 1);
-    Put32(b, 0x2C, 2);
-    Put16(b, 0x30, 1);
-    Put16(b, 0x32, 6);
+    Put(b, 0x24, clusters * 4 / 512 + 1, 4);
+    Put(b, 0x2C, 2, 4);
+    Put(b, 0x30, 1, 2);
+    Put(b, 0x32, 6, 2);
     b[0x40] = 0x80;
     b[0x42] = 0x29;
-    Put32(b, 0x43, 0x1234ABCD);
+    Put(b, 0x43, 0x1234ABCD, 4);
     PutText(b, 0x47, "NO NAME    FAT32   ");
     // FSInfo sector.
-    Put32(b, 512, 0x41615252);
-    Put32(b, 512 + 484, 0x61417272);
+    Put(b, 512, 0x41615252, 4);
+    Put(b, 512 + 484, 0x61417272, 4);
     b[512 + 510] = 0x55;
     b[512 + 511] = 0xAA;
   } else {
-    Put16(b, 0x16, static_cast<uint16_t>(clusters * 2 / 512 + 1));
+    Put(b, 0x16, static_cast<uint16_t>(clusters * 2 / 512 + 1), 2);
     b[0x24] = 0x80;
     b[0x26] = 0x29;
-    Put32(b, 0x27, 0x1234ABCD);
+    Put(b, 0x27, 0x1234ABCD, 4);
     PutText(b, 0x2B, "NO NAME    FAT16   ");
   }
   b[510] = 0x55;
@@ -78,20 +72,20 @@ std::vector<uint8_t> NtfsBoot(uint64_t sectors, uint64_t mftLcn) {
   b[1] = 0x52;
   b[2] = 0x90;
   PutText(b, 3, "NTFS    ");
-  Put16(b, 0x0B, 512);
+  Put(b, 0x0B, 512, 2);
   b[0x0D] = 8;
   b[0x15] = 0xF8;
-  Put16(b, 0x18, 63);
-  Put16(b, 0x1A, 255);
-  Put32(b, 0x1C, 63);
+  Put(b, 0x18, 63, 2);
+  Put(b, 0x1A, 255, 2);
+  Put(b, 0x1C, 63, 4);
   b[0x24] = 0x80;
   b[0x26] = 0x80;
-  Put64(b, 0x28, sectors - 1);
-  Put64(b, 0x30, mftLcn);
-  Put64(b, 0x38, 2);
+  Put(b, 0x28, sectors - 1, 8);
+  Put(b, 0x30, mftLcn, 8);
+  Put(b, 0x38, 2, 8);
   b[0x40] = 0xF6;  // 1024-byte records
   b[0x44] = 1;
-  Put64(b, 0x48, 0x1122334455667788ull);
+  Put(b, 0x48, 0x1122334455667788ull, 8);
   b[510] = 0x55;
   b[511] = 0xAA;
   return b;
@@ -101,13 +95,13 @@ std::vector<uint8_t> NtfsBoot(uint64_t sectors, uint64_t mftLcn) {
 std::vector<uint8_t> MftRecord() {
   std::vector<uint8_t> r(1024, 0);
   PutText(r, 0, "FILE");
-  Put16(r, 4, 0x30);
-  Put16(r, 6, 3);
-  Put16(r, 0x14, 0x38);  // first attribute
-  Put16(r, 0x16, 1);     // in use
-  Put32(r, 0x18, 0x98);
-  Put32(r, 0x1C, 1024);
-  Put32(r, 0x38, 0xFFFFFFFF);  // end of attributes
+  Put(r, 4, 0x30, 2);
+  Put(r, 6, 3, 2);
+  Put(r, 0x14, 0x38, 2);  // first attribute
+  Put(r, 0x16, 1, 2);     // in use
+  Put(r, 0x18, 0x98, 4);
+  Put(r, 0x1C, 1024, 4);
+  Put(r, 0x38, 0xFFFFFFFF, 4);  // end of attributes
   return r;
 }
 

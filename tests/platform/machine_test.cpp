@@ -1,5 +1,5 @@
 // The machine: configuration, the process lock, boot errors, copied machines, sector
-// I/O rules, sharing and volume locks, counters, the write hook and fault injection.
+// I/O rules, sharing and volume locks, counters and the write hook.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -141,8 +141,8 @@ TEST(Machine, CopiedMachineBootsItsOwnImages) {
   ASSERT_EQ(pt::SetLayout(h, b), STATUS_SUCCESS);
   NtClose(h);
   ntp::Shutdown();
-  EXPECT_EQ(pt::SfdiskJson(copy.path + "/disks/disk0.img")["partitiontable"]["partitions"].size(), 1u);
-  EXPECT_FALSE(pt::SfdiskJson(m.images[0])["partitiontable"].contains("partitions"));
+  EXPECT_EQ(testutil::SfdiskJson(copy.path + "/disks/disk0.img")["partitiontable"]["partitions"].size(), 1u);
+  EXPECT_FALSE(testutil::SfdiskJson(m.images[0])["partitiontable"].contains("partitions"));
 }
 
 TEST(Machine, SectorWritesFollowTheDriverRules) {
@@ -254,30 +254,6 @@ TEST(Machine, SharingAndVolumeLocks) {
   EXPECT_EQ(NtOpenFile(&c, GENERIC_READ, nullptr, &iosb, 3, 0), STATUS_INVALID_PARAMETER);
 }
 
-TEST(Machine, InjectedFaultsFireOnTheirCallOnly) {
-  pt::Booted m({16 * testutil::MiB});
-  m.Boot();
-  HANDLE h = nullptr;
-  ntp::InjectFault("NtOpenFile", 2, uint32_t(STATUS_IO_DEVICE_ERROR));
-  ntp::InjectFault("NtOpenFile", 3, uint32_t(STATUS_NO_MEMORY));
-  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &h), STATUS_SUCCESS);
-  NtClose(h);
-  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &h), STATUS_IO_DEVICE_ERROR);
-  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &h), STATUS_NO_MEMORY);
-  ASSERT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &h), STATUS_SUCCESS);
-
-  // A failed table write writes nothing; other controls are not counted for it.
-  const auto before = pt::ReadFile(m.images[0]);
-  ntp::InjectFault("IOCTL_DISK_SET_DRIVE_LAYOUT", 1, uint32_t(STATUS_IO_DEVICE_ERROR));
-  EXPECT_FALSE(pt::Layout(h).empty());
-  pt::LayoutBuffer b({Entry(T, C - T, 7), Empty(), Empty(), Empty()}, 7);
-  EXPECT_EQ(pt::SetLayout(h, b), STATUS_IO_DEVICE_ERROR);
-  EXPECT_TRUE(pt::Same(pt::ReadFile(m.images[0]), before));
-  EXPECT_EQ(pt::SetLayout(h, b), STATUS_SUCCESS);
-
-  NtClose(h);
-}
-
 // ---- drive letters and links --------------------------------------------------------
 
 void Put(std::vector<uint8_t>& v, size_t at, uint64_t x, int bytes) {
@@ -327,35 +303,14 @@ std::u16string Query(const char16_t* name) {
 
 TEST(Letters, BootAssignsDefaultsThenHonoursTheStoredConfiguration) {
   pt::Booted m({64 * testutil::MiB, 64 * testutil::MiB}, 1);
-  m.Boot();
   // Disk 0: two primaries (the second active), an unrecognised one, two logical drives.
   // Disk 1: one primary.
-  for (unsigned d = 0; d < 2; ++d) {
-    HANDLE h = nullptr;
-    ASSERT_EQ(pt::Open(d ? u"\\Device\\Harddisk1\\Partition0" : u"\\Device\\Harddisk0\\Partition0", &h),
-              STATUS_SUCCESS);
-    std::vector<PARTITION_INFORMATION> e;
-    if (d == 0) {
-      e = {Entry(T, C - T, 7),
-           Entry(C, C, 7, true),
-           Entry(2 * C, C, 0x83),
-           Entry(3 * C, 2 * C, 5),
-           Entry(3 * C + T, C - T, 7),
-           Entry(4 * C, C, 5),
-           Empty(),
-           Empty(),
-           Entry(4 * C + T, C - T, 6),
-           Empty(),
-           Empty(),
-           Empty()};
-    } else {
-      e = {Entry(T, C - T, 7), Empty(), Empty(), Empty()};
-    }
-    pt::LayoutBuffer b(e, 0x1000 + d);
-    ASSERT_EQ(pt::SetLayout(h, b), STATUS_SUCCESS);
-    NtClose(h);
-  }
-  ntp::Shutdown();
+  ASSERT_TRUE(testutil::Sfdisk(m.images[0],
+                               "label: dos\nlabel-id: 0x1000\nstart=63,size=16002,type=7\n"
+                               "start=16065,size=16065,type=7,bootable\nstart=32130,size=16065,type=83\n"
+                               "start=48195,size=32130,type=5\nstart=48258,size=16002,type=7\n"
+                               "start=64323,size=16002,type=6\n"));
+  ASSERT_TRUE(testutil::Sfdisk(m.images[1], "label: dos\nlabel-id: 0x1001\nstart=63,size=16002,type=7\n"));
   m.Boot();
   // Active primaries of each disk first, then logical drives, then other primaries, then CD-ROMs.
   EXPECT_EQ(ntp::DriveLetterTarget('C'), u"\\Device\\Harddisk0\\Partition2");

@@ -97,17 +97,6 @@ inline bool Same(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
-// sfdisk --json, skipping the notes sfdisk prints before the JSON on standard output
-// for some valid tables (for example "omitting empty partition (5)" for a boot record
-// that holds only a link).
-inline nlohmann::json SfdiskJson(const std::string& image) {
-  std::string out;
-  if (testutil::Run("sfdisk --json '" + image + "' 2>/dev/null", &out) != 0) return nlohmann::json();
-  size_t at = out.find('{');
-  if (at == std::string::npos) return nlohmann::json();
-  return nlohmann::json::parse(out.substr(at), nullptr, false);
-}
-
 // Boots a plain machine (platform only, no host) for device tests.
 struct Booted {
   testutil::TempDir dir;

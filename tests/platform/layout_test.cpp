@@ -145,33 +145,22 @@ TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
   NtClose(h);
 }
 
-// A layout in the provider's convention: primaries, an extended partition whose first
-// logical drive shares its boot record, and further logical drives behind links.
-std::vector<PARTITION_INFORMATION> ProviderLayout(unsigned logicals, uint64_t extStart, uint64_t extCyl) {
-  std::vector<PARTITION_INFORMATION> v = {Entry(T, C - T, 0x07, true), Entry(C, C, 0x06),
-                                          Entry(extStart, extCyl * C, PARTITION_EXTENDED), Empty()};
-  size_t p = 4;
-  for (unsigned i = 0; i < logicals; ++i) {
-    const uint64_t l = extStart + i * C;  // region of logical drive i: its boot record's track, then data
-    if (i > 0) {
-      PARTITION_INFORMATION link = Entry(l, C, PARTITION_EXTENDED);
-      link.HiddenSectors = 0;
-      v.push_back(link);
-      for (; p > 1; --p) v.push_back(Empty());
-      p = 4;
-    }
-    PARTITION_INFORMATION d = Entry(l + T, C - T, i % 2 ? 0x0B : 0x07);
-    d.HiddenSectors = T;
-    v.push_back(d);
-    --p;
+// Two primaries, an extended partition whose first logical drive shares its boot
+// record, and two more logical drives behind links; the last drive of the given type.
+std::vector<PARTITION_INFORMATION> ThreeLogicals(uint8_t lastType) {
+  std::vector<PARTITION_INFORMATION> v = {Entry(T, C - T, 7, true), Entry(C, C, 6), Empty(),
+                                          Entry(2 * C, 3 * C, PARTITION_EXTENDED)};
+  for (uint64_t i = 0; i < 3; ++i) {
+    v.push_back(Entry((2 + i) * C + T, C - T, i == 2 ? lastType : i == 1 ? 0x0B : 7));
+    v.push_back(i < 2 ? Entry((3 + i) * C, C, PARTITION_EXTENDED) : Empty());
+    v.push_back(Empty());
+    v.push_back(Empty());
   }
-  if (logicals == 0) p = 4;
-  for (; p > 0; --p) v.push_back(Empty());
   return v;
 }
 
-TEST(Layout, WrittenTablesReadBackBySfdiskAndDriver) {
-  pt::Booted m({128 * testutil::MiB});
+TEST(Layout, WrittenTablesReadBackAndARewriteWritesOnlyTheSectorsThatChange) {
+  pt::Booted m({64 * testutil::MiB});
   // Boot code in sector 0 must survive a table write.
   {
     std::fstream f(m.images[0], std::ios::in | std::ios::out | std::ios::binary);
@@ -181,42 +170,50 @@ TEST(Layout, WrittenTablesReadBackBySfdiskAndDriver) {
   }
   m.Boot();
   HANDLE h = OpenDisk(0);
-  const unsigned logicals = 6;
-  auto entries = ProviderLayout(logicals, 2 * C, logicals + 1);
+  const auto entries = ThreeLogicals(7);
   pt::LayoutBuffer buf(entries, 0x12345678);
   ASSERT_EQ(pt::SetLayout(h, buf), STATUS_SUCCESS);
   // Numbers come back in the caller's entries: primaries 1, 2, then the logical drives.
-  auto* out = buf.get();
-  EXPECT_EQ(out->PartitionEntry[0].PartitionNumber, 1u);
-  EXPECT_EQ(out->PartitionEntry[2].PartitionNumber, 0u);
-  EXPECT_EQ(out->PartitionEntry[4].PartitionNumber, 3u);
-  EXPECT_EQ(out->PartitionEntry[8].PartitionNumber, 4u);
+  std::vector<ULONG> numbers;
+  for (size_t i = 0; i < entries.size(); i += 4)
+    numbers.push_back(buf.get()->PartitionEntry[i].PartitionNumber);
+  EXPECT_EQ(numbers, (std::vector<ULONG>{1, 3, 4, 5}));
+  EXPECT_EQ(buf.get()->PartitionEntry[3].PartitionNumber, 0u);
 
   auto head = pt::Head(m.images[0], 512);
   for (size_t i = 0; i < 440; ++i) ASSERT_EQ(head[i], uint8_t(i * 7 + 1)) << i;
   EXPECT_EQ(head[440] | head[441] << 8 | head[442] << 16 | uint32_t(head[443]) << 24, 0x12345678u);
 
-  auto json = testutil::SfdiskJson(m.images[0]);
-  auto parts = json["partitiontable"]["partitions"];
-  ASSERT_EQ(parts.size(), 3 + logicals);
+  auto parts = testutil::SfdiskJson(m.images[0])["partitiontable"]["partitions"];
+  ASSERT_EQ(parts.size(), 6u);
   EXPECT_EQ(parts[0]["bootable"], true);
   EXPECT_EQ(parts[2]["start"], 2 * C);
-  for (unsigned i = 0; i < logicals; ++i) {
+  for (unsigned i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(parts[3 + i]["start"], 2 * C + i * C + T);
+    EXPECT_EQ(parts[3 + i]["start"], (2 + i) * C + T);
     EXPECT_EQ(parts[3 + i]["size"], C - T);
-    EXPECT_EQ(parts[3 + i]["type"], i % 2 ? "b" : "7");
+    EXPECT_EQ(parts[3 + i]["type"], i == 1 ? "b" : "7");
   }
 
-  // The driver reads back what was written.
+  // The driver reads back what was written, with the relative starts as stored: the
+  // first logical one track into its boot record, the link relative to the extended
+  // partition.
   auto back = pt::Layout(h);
   ASSERT_EQ(back.size(), entries.size());
   EXPECT_EQ(back[8].StartingOffset.QuadPart, entries[8].StartingOffset.QuadPart);
   EXPECT_EQ(back[8].PartitionNumber, 4u);
-  // Relative starts as stored: the first logical one track into its boot record, the
-  // second boot record's link relative to the extended partition.
   EXPECT_EQ(back[4].HiddenSectors, T);
   EXPECT_EQ(back[5].HiddenSectors, C);
+
+  // The same layout again writes nothing; one changed entry writes its sector only.
+  ntp::ResetCounters();
+  pt::LayoutBuffer same(ThreeLogicals(7), 0x12345678);
+  ASSERT_EQ(pt::SetLayout(h, same), STATUS_SUCCESS);
+  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
+  pt::LayoutBuffer changed(ThreeLogicals(6), 0x12345678);
+  ASSERT_EQ(pt::SetLayout(h, changed), STATUS_SUCCESS);
+  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 1u);
+  EXPECT_EQ(pt::Layout(h)[12].PartitionType, 6);
   NtClose(h);
 }
 
@@ -454,31 +451,3 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
 }
 
 }  // namespace
-
-TEST(Layout, RewritingATableWritesOnlyTheSectorsThatChange) {
-  pt::Booted m({64 * testutil::MiB});
-  m.Boot();
-  HANDLE h = OpenDisk(0);
-  auto layout = [&](uint8_t lastType) {
-    // The master boot record, then three boot records of one logical drive each.
-    std::vector<PARTITION_INFORMATION> v = {Entry(T, C - T, 7), Empty(), Empty(), Entry(C, 3 * C, 5)};
-    for (uint64_t i = 1; i <= 3; ++i) {
-      v.push_back(Entry(i * C + T, C - T, i == 3 ? lastType : 7));
-      v.push_back(i < 3 ? Entry((i + 1) * C, C, 5) : Empty());
-      v.push_back(Empty());
-      v.push_back(Empty());
-    }
-    return v;
-  };
-  pt::LayoutBuffer first(layout(7), 1);
-  ASSERT_EQ(pt::SetLayout(h, first), STATUS_SUCCESS);
-  ntp::ResetCounters();
-  pt::LayoutBuffer same(layout(7), 1);
-  ASSERT_EQ(pt::SetLayout(h, same), STATUS_SUCCESS);
-  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
-  pt::LayoutBuffer changed(layout(6), 1);
-  ASSERT_EQ(pt::SetLayout(h, changed), STATUS_SUCCESS);
-  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 1u);
-  EXPECT_EQ(pt::Layout(h)[12].PartitionType, 6);
-  NtClose(h);
-}

@@ -14,27 +14,16 @@ namespace {
 
 std::u16string Str(ZM_OBJECT_ID id, const char* name) { return testutil::PropString(id, name); }
 
-// A 64 MiB disk with two primary partitions (FAT16 boot sector on the first) and one
+// A 64 MiB disk with two primary partitions (FAT16 on the first) and one
 // CD-ROM drive.
 class BootedTest : public ::testing::Test {
  protected:
   void SetUp() override {
     blocks_ = zm::OutstandingBlocks();
     ASSERT_TRUE(testutil::Sfdisk(m_.image(0), "63,40000,6\n40095,40000,7\n"));
-    std::vector<uint8_t> boot(512, 0);
-    const uint8_t bpb[] = {0xEB, 0x3C, 0x90, 'M',  'S',  'W',  'I',  'N',  '4',  '.',
-                           '1',  0x00, 0x02, 0x04, 0x01, 0x00, 0x02, 0x00, 0x02, 0x40,
-                           0x9C, 0xF8, 0x28, 0x00, 0x3F, 0x00, 0xFF, 0x00, 0x3F};
-    std::copy(std::begin(bpb), std::end(bpb), boot.begin());
-    boot[0x24] = 0x80;
-    boot[0x26] = 0x29;
-    std::memcpy(&boot[0x2B], "NO NAME    FAT16   ", 19);
-    boot[510] = 0x55;
-    boot[511] = 0xAA;
-    std::fstream f(m_.image(0), std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(63 * 512);
-    f.write(reinterpret_cast<const char*>(boot.data()), 512);
-    f.close();
+    ASSERT_EQ(testutil::Run("mkfs.fat -F 16 --offset 63 " + testutil::Quote(m_.image(0)) +
+                            " 20000 >/dev/null 2>&1"),
+              0);
     m_.Boot();
     db = zm::Database();
   }

@@ -374,24 +374,6 @@ TEST(Letters, LinksAndDosDeviceNames) {
   EXPECT_EQ(pt::Open(u"\\??\\H:", &h, GENERIC_READ), STATUS_SUCCESS);
   NtClose(h);
 
-  // The link objects themselves.
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, u"\\DosDevices\\H:");
-  OBJECT_ATTRIBUTES oa{sizeof oa, nullptr, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
-  ASSERT_EQ(NtOpenSymbolicLinkObject(&h, READ_CONTROL | SYMBOLIC_LINK_QUERY, &oa), STATUS_SUCCESS);
-  WCHAR buf[8];
-  UNICODE_STRING out{0, sizeof buf, buf};
-  ULONG len = 0;
-  EXPECT_EQ(NtQuerySymbolicLinkObject(h, &out, &len), STATUS_BUFFER_TOO_SMALL);
-  WCHAR big[256];
-  out = {0, sizeof big, big};
-  ASSERT_EQ(NtQuerySymbolicLinkObject(h, &out, &len), STATUS_SUCCESS);
-  EXPECT_EQ(std::u16string(out.Buffer, out.Length / 2), u"\\DosDevices\\E:");
-  NtClose(h);
-  RtlInitUnicodeString(&name, u"\\Device\\Harddisk0\\Partition0");
-  EXPECT_EQ(NtOpenSymbolicLinkObject(&h, READ_CONTROL | SYMBOLIC_LINK_QUERY, &oa),
-            STATUS_OBJECT_TYPE_MISMATCH);
-
   EXPECT_EQ(ntp::RemoveDriveLetter('E'), STATUS_SUCCESS);
   EXPECT_EQ(Query(u"E:"), u"");
   EXPECT_EQ(pt::Open(u"\\??\\H:", &h, GENERIC_READ), STATUS_OBJECT_NAME_NOT_FOUND);  // dangling now

@@ -1,5 +1,5 @@
-// The Win32 subset: mutexes, the version, comparison, pointer
-// probing, the wide formatters and counted strings.
+// The Win32 subset the provider relies on: mutexes, pointer probing and the wide
+// formatter.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -64,26 +64,7 @@ TEST(Mutex, AWaiterIsWokenWhenTheOwnerReleases) {
   CloseHandle(m);
 }
 
-TEST(Win32, VersionComparisonAndProbing) {
-  testutil::TempDir dir;
-  std::string err;
-  ASSERT_TRUE(ntp::CreateMachine(dir.path, {}, {}, &err)) << err;
-  ASSERT_TRUE(ntp::Boot(dir.path, ntp::LockMode::NoWait, &err)) << err;
-  OSVERSIONINFOW v{};
-  v.dwOSVersionInfoSize = 100;
-  EXPECT_FALSE(GetVersionExW(&v));
-  v.dwOSVersionInfoSize = sizeof v;
-  ASSERT_TRUE(GetVersionExW(&v));
-  EXPECT_EQ(v.dwMajorVersion, 4u);
-  EXPECT_EQ(v.dwBuildNumber, 1381u);
-  ntp::Shutdown();
-
-  EXPECT_EQ(lstrcmpiW(u"FtDisk", u"ftdisk"), 0);
-  EXPECT_LT(lstrcmpiW(u"ftdis", u"FTDISK"), 0);
-  EXPECT_LT(lstrcmpiW(u"_", u"a"), 0);
-  EXPECT_LT(lstrcmpiW(nullptr, u"a"), 0);
-  EXPECT_EQ(lstrcmpiW(nullptr, nullptr), 0);
-
+TEST(Win32, IsBadReadPtrProbesEveryPage) {
   EXPECT_TRUE(IsBadReadPtr(nullptr, 4));
   const long page = sysconf(_SC_PAGESIZE);
   void* mem = mmap(nullptr, size_t(page) * 2, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -114,23 +95,6 @@ TEST(Win32, WideFormatting) {
   EXPECT_EQ(std::u16string(small), u"abcde");
   EXPECT_EQ(swprintf(small, 0, u"x"), -1);
   EXPECT_EQ(small[0], u'a');  // count 0 writes nothing
-}
-
-TEST(Win32, CountedStrings) {
-  UNICODE_STRING s;
-  RtlInitUnicodeString(&s, u"\\Device\\Harddisk0");
-  EXPECT_EQ(s.Length, 34);
-  EXPECT_EQ(s.MaximumLength, 36);
-
-  UNICODE_STRING c;
-  ASSERT_TRUE(RtlCreateUnicodeString(&c, u"Information"));
-  EXPECT_EQ(std::u16string(c.Buffer), u"Information");
-  RtlFreeUnicodeString(&c);
-  EXPECT_EQ(c.Buffer, nullptr);
-  ntp::InjectFault("RtlCreateUnicodeString", 1, 0);
-  EXPECT_FALSE(RtlCreateUnicodeString(&c, u"x"));
-  std::u16string huge(40000, u'a');
-  EXPECT_FALSE(RtlCreateUnicodeString(&c, huge.c_str()));  // beyond a counted string's reach
 }
 
 }  // namespace

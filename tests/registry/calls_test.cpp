@@ -1,5 +1,5 @@
 // The native and Win32 registry calls: dispositions, classes, the full-information
-// buffer rules, the Win32 size rules, access, handles and injected faults.
+// buffer rules, the Win32 size rules, access and handles.
 #include <cstring>
 
 #include "registry_fixture.h"
@@ -160,26 +160,6 @@ TEST_F(RegistryTest, Win32CallsShareTheStoreAndFollowTheSizeRules) {
   EXPECT_EQ(std::memcmp(buf, data, sizeof data), 0);
   EXPECT_EQ(RegSetValueExW(k, u"X", 0, REG_BINARY, data, 1), ERROR_ACCESS_DENIED);
   EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
-}
-
-TEST_F(RegistryTest, InjectedFaultsFailTheCallAndChangeNothing) {
-  Key k;
-  ULONG disposition;
-  ASSERT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &k, &disposition), STATUS_SUCCESS);
-  ASSERT_EQ(Set(k.h, u"V", REG_BINARY, Bytes({1})), STATUS_SUCCESS);
-  UNICODE_STRING v = Counted(u"V");
-
-  ntp::InjectFault("NtSetValueKey", 2, uint32_t(STATUS_IO_DEVICE_ERROR));
-  EXPECT_EQ(Set(k.h, u"V", REG_BINARY, Bytes({2})), STATUS_SUCCESS);  // the first call passes
-  EXPECT_EQ(Set(k.h, u"V", REG_BINARY, Bytes({3})), STATUS_IO_DEVICE_ERROR);
-  std::vector<uint8_t> got;
-  uint32_t type;
-  ASSERT_TRUE(ntp::reg::GetValue(u"HKLM\\SYSTEM\\DISK", u"V", &type, &got));
-  EXPECT_EQ(got, Bytes({2}));
-
-  ntp::InjectFault("NtDeleteValueKey", 1, uint32_t(STATUS_ACCESS_DENIED));
-  EXPECT_EQ(NtDeleteValueKey(k.h, &v), STATUS_ACCESS_DENIED);
-  EXPECT_TRUE(ntp::reg::GetValue(u"HKLM\\SYSTEM\\DISK", u"V", &type, &got));
 }
 
 }  // namespace

@@ -131,7 +131,7 @@ TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
         Entry(C, C, PARTITION_EXTENDED), Empty(), Empty(), Entry(2 * C + T, C - T, 7), Empty(), Empty(),
         Empty()}},
   };
-  const auto before = pt::ReadFile(m.images[0]);
+  const auto before = pt::Head(m.images[0]);
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
     pt::LayoutBuffer b(c.entries, 0xDEADBEEF);
@@ -141,7 +141,7 @@ TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
   EXPECT_EQ(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_SET_DRIVE_LAYOUT,
                                   one.bytes.data(), 8 + 32 * 3, one.bytes.data(), ULONG(one.bytes.size())),
             STATUS_INVALID_PARAMETER);
-  EXPECT_TRUE(pt::Same(pt::ReadFile(m.images[0]), before));
+  EXPECT_TRUE(pt::Head(m.images[0]) == before);
   NtClose(h);
 }
 
@@ -302,7 +302,7 @@ TEST(Layout, SectorCountsBeyondThirtyTwoBitsAreRefusedAndCylindersAreCapped) {
   EXPECT_EQ(pt::SetLayout(h, tooLong), STATUS_INVALID_PARAMETER);
   pt::LayoutBuffer tooFar({Entry((1ull << 32) + C, C, 7), Empty(), Empty(), Empty()}, 1);
   EXPECT_EQ(pt::SetLayout(h, tooFar), STATUS_INVALID_PARAMETER);
-  EXPECT_TRUE(pt::Same(pt::Head(m.images[0], 1 << 20), before));
+  EXPECT_TRUE(pt::Head(m.images[0], 1 << 20) == before);
   pt::LayoutBuffer fits({Entry(T, 0xFFFFFFFFull, 7), Empty(), Empty(), Empty()}, 1);
   EXPECT_EQ(pt::SetLayout(h, fits), STATUS_SUCCESS);
 

@@ -4,6 +4,7 @@
 
 #include "host_fixture.h"
 #include "internal.h"
+#include "ntlow.h"
 #include "ntplatform.h"
 #include "testutil.h"
 
@@ -40,19 +41,15 @@ class BootedTest : public ::testing::Test {
     EXPECT_EQ(ObSetProperty(db, id, &r), ZM_S_OK);
     return id;
   }
-  ZMSTATUS Mount(ZM_OBJECT_ID id, uint32_t code, const char16_t* letter, uint32_t type = ZM_TYPE_STRING) {
+  // A "mount" request on a volume; the letter (when given) as a string, or as a number.
+  ZMSTATUS Mount(ZM_OBJECT_ID id, uint32_t code, const char16_t* letter, bool asNumber = false) {
     ZM_HANDLE mount = nullptr;
     EXPECT_EQ(PrGetProviderByName(db, u"mount", &mount), ZM_S_OK);
     ZM_PROPSET in = nullptr, out = nullptr;
     PsCreatePropset(&in);
     PsCreatePropset(&out);
-    if (letter != nullptr) {
-      std::u16string s(letter);
-      uint32_t n = 7;
-      ZM_PROPERTY r{"DRIVE_LETTER", type, 0, type == ZM_TYPE_STRING ? uint32_t((s.size() + 1) * 2) : 4u,
-                    type == ZM_TYPE_STRING ? static_cast<void*>(s.data()) : &n};
-      EXPECT_EQ(PsAddProperty(in, &r), ZM_S_OK);
-    }
+    if (asNumber) testutil::AddU32(in, "DRIVE_LETTER", 7);
+    if (letter != nullptr && !asNumber) testutil::AddString(in, "DRIVE_LETTER", letter);
     ZM_OBJECT_ID result = 0;
     ZMSTATUS s = PrCallProvider(mount, id, OPCLASS_VOLUME, code, in, out, 0, 0, nullptr, nullptr, &result);
     PsDestroyPropset(in);
@@ -161,7 +158,7 @@ TEST_F(BootedTest, MountAssignsMovesAndRemovesLettersAndRefusesConflicts) {
   for (const auto& c : bad)
     EXPECT_EQ(Mount(v1, OP_ASSIGN_DRIVE_LETTER, c.letter), c.want)
         << (c.letter ? testutil::Narrow(c.letter) : "-");
-  EXPECT_EQ(Mount(v1, OP_ASSIGN_DRIVE_LETTER, u"E:", ZM_TYPE_UINT32), E_INVALIDARG_ZM);
+  EXPECT_EQ(Mount(v1, OP_ASSIGN_DRIVE_LETTER, u"E:", true), E_INVALIDARG_ZM);
   EXPECT_EQ(Str(v1, "DRIVE_LETTER"), u"C:");
 
   // A new letter replaces the old one; lower case is accepted. (E: is the CD-ROM's.)
@@ -211,17 +208,9 @@ TEST_F(BootedTest, FileSystemsAreProbedOnceUntilTheirDiskIsWritten) {
   // Partition 1's boot sector copied to partition 2 through the disk device.
   std::vector<uint8_t> boot(512);
   ASSERT_TRUE(ntp::ReadDiskBytes(0, 63 * 512, boot.data(), boot.size()));
-  std::u16string name = u"\\Device\\Harddisk0\\Partition2";
-  UNICODE_STRING us;
-  RtlInitUnicodeString(&us, name.c_str());
-  OBJECT_ATTRIBUTES oa{sizeof oa, nullptr, &us, 0, nullptr, nullptr};
-  IO_STATUS_BLOCK iosb{};
   HANDLE h = nullptr;
-  ASSERT_EQ(NtOpenFile(&h, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &oa, &iosb,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_SYNCHRONOUS_IO_NONALERT),
-            0);
-  LARGE_INTEGER at{};
-  EXPECT_EQ(NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, boot.data(), 512, &at, nullptr), 0);
+  ASSERT_EQ(LowOpenPartition(u"\\Device\\Harddisk0", 2, GENERIC_READ | GENERIC_WRITE, &h), STATUS_SUCCESS);
+  EXPECT_EQ(LowWriteSectors(h, 512, 0, 1, boot.data()), STATUS_SUCCESS);
   NtClose(h);
   EXPECT_EQ(refresh(), 2u);
   EXPECT_EQ(Str(v1, "FILE_SYSTEM"), u"FAT");

@@ -217,41 +217,7 @@ TEST(Layout, WrittenTablesReadBackAndARewriteWritesOnlyTheSectorsThatChange) {
   NtClose(h);
 }
 
-TEST(Layout, EmptyExtendedPartitionAndFirstLogicalBehindALink) {
-  pt::Booted m({64 * testutil::MiB});
-  m.Boot();
-  HANDLE h = OpenDisk(0);
-  // An extended partition with an empty boot record.
-  {
-    pt::LayoutBuffer b({Entry(T, C - T, 7), Entry(C, 3 * C, PARTITION_EXTENDED), Empty(), Empty(), Empty(),
-                        Empty(), Empty(), Empty()},
-                       1);
-    ASSERT_EQ(pt::SetLayout(h, b), STATUS_SUCCESS);
-    auto json = testutil::SfdiskJson(m.images[0]);
-    ASSERT_EQ(json["partitiontable"]["partitions"].size(), 2u);
-    EXPECT_EQ(pt::Layout(h).size(), 8u);
-  }
-  // The first logical drive a cylinder into the extended partition: its boot record
-  // holds only a link.
-  {
-    PARTITION_INFORMATION link = Entry(2 * C, C, PARTITION_EXTENDED);
-    pt::LayoutBuffer b({Entry(T, C - T, 7), Entry(C, 3 * C, PARTITION_EXTENDED), Empty(), Empty(), link,
-                        Empty(), Empty(), Empty(), Entry(2 * C + T, C - T, 7), Empty(), Empty(), Empty()},
-                       1);
-    ASSERT_EQ(pt::SetLayout(h, b), STATUS_SUCCESS);
-    auto json = testutil::SfdiskJson(m.images[0]);
-    auto parts = json["partitiontable"]["partitions"];
-    ASSERT_EQ(parts.size(), 3u);
-    EXPECT_EQ(parts[2]["start"], 2 * C + T);
-    auto back = pt::Layout(h);
-    ASSERT_EQ(back.size(), 12u);
-    EXPECT_EQ(back[8].PartitionNumber, 2u);
-    EXPECT_EQ(back[4].PartitionNumber, 0u);
-  }
-  NtClose(h);
-}
-
-TEST(Layout, NumbersStayStableDuringABoot) {
+TEST(Layout, NumbersStayStableDuringABootAndEmptyBootRecordsAreKept) {
   pt::Booted m({64 * testutil::MiB});
   m.Boot();
   HANDLE h = OpenDisk(0);
@@ -284,11 +250,34 @@ TEST(Layout, NumbersStayStableDuringABoot) {
   NtClose(h);
   ntp::Shutdown();
   m.Boot();
-  h = OpenDisk(0, GENERIC_READ);
+  h = OpenDisk(0);
   auto back = pt::Layout(h);
   ASSERT_EQ(back.size(), 4u);
   EXPECT_EQ(back[1].PartitionNumber, 2u);
   EXPECT_EQ(back[2].PartitionNumber, 3u);
+
+  // An extended partition with an empty boot record (the numbers of the partitions it
+  // replaces are free again).
+  pt::LayoutBuffer empty({Entry(T, C - T, 7), Entry(C, 3 * C, PARTITION_EXTENDED), Empty(), Empty(), Empty(),
+                          Empty(), Empty(), Empty()},
+                         1);
+  ASSERT_EQ(pt::SetLayout(h, empty), STATUS_SUCCESS);
+  EXPECT_EQ(testutil::SfdiskJson(m.images[0])["partitiontable"]["partitions"].size(), 2u);
+  EXPECT_EQ(pt::Layout(h).size(), 8u);
+  // The first logical drive a cylinder into the extended partition: its boot record
+  // holds only a link.
+  pt::LayoutBuffer linked({Entry(T, C - T, 7), Entry(C, 3 * C, PARTITION_EXTENDED), Empty(), Empty(),
+                           Entry(2 * C, C, PARTITION_EXTENDED), Empty(), Empty(), Empty(),
+                           Entry(2 * C + T, C - T, 7), Empty(), Empty(), Empty()},
+                          1);
+  ASSERT_EQ(pt::SetLayout(h, linked), STATUS_SUCCESS);
+  auto parts = testutil::SfdiskJson(m.images[0])["partitiontable"]["partitions"];
+  ASSERT_EQ(parts.size(), 3u);
+  EXPECT_EQ(parts[2]["start"], 2 * C + T);
+  back = pt::Layout(h);
+  ASSERT_EQ(back.size(), 12u);
+  EXPECT_EQ(back[8].PartitionNumber, 2u);
+  EXPECT_EQ(back[4].PartitionNumber, 0u);
   NtClose(h);
 }
 

@@ -51,10 +51,8 @@ TEST_F(EventsTest, ChangesRaiseNodeParentAndChildEventsOffTheChangingThread) {
   zm::WaitIdle();
   auto all = Rec().Take();
   ASSERT_EQ(all.size(), 3u);
-  EXPECT_TRUE(SameGuid(all[0].guid, GUID_DB_NODE_CHANGE_GUID));
-  EXPECT_EQ(all[0].id, part);
-  EXPECT_TRUE(SameGuid(all[1].guid, GUID_DB_NODE_CHILD_CHANGE_GUID));
-  EXPECT_EQ(all[1].id, disk);
+  EXPECT_EQ(Of(all, GUID_DB_NODE_CHANGE_GUID).at(0).id, part);
+  EXPECT_EQ(Of(all, GUID_DB_NODE_CHILD_CHANGE_GUID).at(0).id, disk);
   EXPECT_TRUE(SameGuid(all[2].guid, GUID_DB_NODE_PARENT_CHANGE_GUID));
   EXPECT_LT(all[1].sequence, all[2].sequence);
   for (const auto& n : all) EXPECT_NE(n.thread, std::this_thread::get_id());
@@ -66,8 +64,7 @@ TEST_F(EventsTest, ChangesRaiseNodeParentAndChildEventsOffTheChangingThread) {
   zm::WaitIdle();
   all = Rec().Take();
   ASSERT_EQ(all.size(), 1u);
-  EXPECT_TRUE(SameGuid(all[0].guid, GUID_DB_NODE_CHILD_CHANGE_GUID));
-  EXPECT_EQ(all[0].id, disk);
+  EXPECT_EQ(Of(all, GUID_DB_NODE_CHILD_CHANGE_GUID).at(0).id, disk);
 }
 
 TEST_F(EventsTest, WritesThatChangeNothingRaiseNoEvent) {

@@ -280,16 +280,6 @@ std::vector<uint8_t> Information(uint32_t signature, const std::vector<Rec>& rec
   return v;
 }
 
-std::u16string Query(const char16_t* name) {
-  WCHAR buf[1024];
-  DWORD n = QueryDosDeviceW(name, buf, 1024);
-  if (n == 0) return u"";
-  EXPECT_GE(n, 2u);
-  EXPECT_EQ(buf[n - 1], 0);
-  EXPECT_EQ(buf[n - 2], 0);
-  return std::u16string(buf);
-}
-
 TEST(Letters, BootAssignsDefaultsThenHonoursTheStoredConfiguration) {
   pt::Booted m({64 * testutil::MiB, 64 * testutil::MiB}, 1);
   // Disk 0: two primaries (the second active), an unrecognised one, two logical drives.
@@ -339,33 +329,6 @@ TEST(Letters, BootAssignsDefaultsThenHonoursTheStoredConfiguration) {
   EXPECT_EQ(ntp::DriveLetterTarget('Q'), u"");
   EXPECT_EQ(ntp::DriveLetterTarget('P'), u"");
   EXPECT_NE(ntp::DriveLetterTarget('C'), u"");
-}
-
-TEST(Letters, LinksAndDosDeviceNames) {
-  pt::Booted m({16 * testutil::MiB}, 1);
-  m.Boot();
-  EXPECT_EQ(Query(u"C:"), u"\\Device\\CdRom0");
-  EXPECT_EQ(ntp::DefineDriveLetter('E', u"\\Device\\Harddisk0\\Partition0"), STATUS_SUCCESS);
-  EXPECT_EQ(ntp::DefineDriveLetter('E', u"\\Device\\CdRom0"), STATUS_OBJECT_NAME_COLLISION);
-  EXPECT_EQ(ntp::DefineDriveLetter('A', u"\\Device\\CdRom0"), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(ntp::DefineDriveLetter('H', u"\\DosDevices\\E:"), STATUS_SUCCESS);  // a link to a link
-  EXPECT_EQ(Query(u"e:"), u"\\Device\\Harddisk0\\Partition0");
-  EXPECT_EQ(Query(u"H:"), u"\\DosDevices\\E:");
-
-  // Too small a buffer gives nothing; the exact size works.
-  WCHAR small[40];
-  const std::u16string target = u"\\Device\\Harddisk0\\Partition0";
-  EXPECT_EQ(QueryDosDeviceW(u"E:", small, DWORD(target.size() + 1)), 0u);
-  EXPECT_EQ(QueryDosDeviceW(u"E:", small, DWORD(target.size() + 2)), target.size() + 2);
-
-  // Opening through a chain of links reaches the device.
-  HANDLE h = nullptr;
-  EXPECT_EQ(pt::Open(u"\\??\\H:", &h, GENERIC_READ), STATUS_SUCCESS);
-  NtClose(h);
-
-  EXPECT_EQ(ntp::RemoveDriveLetter('E'), STATUS_SUCCESS);
-  EXPECT_EQ(Query(u"E:"), u"");
-  EXPECT_EQ(pt::Open(u"\\??\\H:", &h, GENERIC_READ), STATUS_OBJECT_NAME_NOT_FOUND);  // dangling now
 }
 
 }  // namespace

@@ -11,11 +11,13 @@
 
 using pt::Empty;
 using pt::Entry;
+using pt::Groups;
 
 namespace {
 
 constexpr uint64_t T = 63;     // one track
 constexpr uint64_t C = 16065;  // one cylinder (255 x 63)
+constexpr uint8_t kExt = PARTITION_EXTENDED;
 
 // Primaries in slots 0 and 2, an extended partition with three logical drives, the
 // first of them one track into the extended partition.
@@ -74,7 +76,7 @@ TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
   // the relative starts as stored.
   EXPECT_EQ(e[1].PartitionType, 0);
   EXPECT_TRUE(e[0].BootIndicator);
-  EXPECT_EQ(e[3].PartitionType, PARTITION_EXTENDED);
+  EXPECT_EQ(e[3].PartitionType, kExt);
   EXPECT_EQ(e[3].StartingOffset.QuadPart, int64_t(32130 * 512));
   EXPECT_EQ(e[4].HiddenSectors, T);  // first logical one track into its boot record
   EXPECT_EQ(uint64_t(e[5].StartingOffset.QuadPart), (32130 + uint64_t(e[5].HiddenSectors)) * 512);
@@ -90,7 +92,7 @@ TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
                                   0, buf.data(), ULONG(buf.size())),
             STATUS_BUFFER_TOO_SMALL);
   HANDLE ro = OpenDisk(0, GENERIC_READ);
-  pt::LayoutBuffer one({Entry(T, C, 7), Empty(), Empty(), Empty()}, 1);
+  pt::LayoutBuffer one(Groups({{Entry(T, C, 7)}}), 1);
   EXPECT_EQ(pt::SetLayout(ro, one), STATUS_ACCESS_DENIED);
   NtClose(ro);
 
@@ -103,33 +105,24 @@ TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
     const char* what;
     std::vector<PARTITION_INFORMATION> entries;
   } cases[] = {
-      {"unaligned start", {unaligned, Empty(), Empty(), Empty()}},
-      {"negative start", {negative, Empty(), Empty(), Empty()}},
-      {"beyond the disk", {Entry(T, disk, 7), Empty(), Empty(), Empty()}},
-      {"over the boot record", {Entry(0, C, 7), Empty(), Empty(), Empty()}},
-      {"overlapping primaries", {Entry(T, 2 * C, 7), Entry(C, C, 7), Empty(), Empty()}},
+      {"unaligned start", Groups({{unaligned}})},
+      {"negative start", Groups({{negative}})},
+      {"beyond the disk", Groups({{Entry(T, disk, 7)}})},
+      {"over the boot record", Groups({{Entry(0, C, 7)}})},
+      {"overlapping primaries", Groups({{Entry(T, 2 * C, 7), Entry(C, C, 7)}})},
       {"count not a multiple of four", {Entry(T, C, 7), Empty(), Empty()}},
-      {"boot records without an extended partition",
-       {Entry(T, C, 7), Empty(), Empty(), Empty(), Entry(2 * C, C, 7), Empty(), Empty(), Empty()}},
-      {"logical outside the extended partition",
-       {Entry(C, C, PARTITION_EXTENDED), Empty(), Empty(), Empty(), Entry(3 * C, C, 7), Empty(), Empty(),
-        Empty()}},
-      {"overlapping logicals",
-       {Entry(C, 4 * C, PARTITION_EXTENDED), Empty(), Empty(), Empty(), Entry(C + T, 2 * C, 7),
-        Entry(2 * C, 2 * C, PARTITION_EXTENDED), Empty(), Empty(), Entry(2 * C + T, C, 7), Empty(), Empty(),
-        Empty()}},
-      {"two containers in one table",
-       {Entry(C, 2 * C, PARTITION_EXTENDED), Entry(3 * C, C, PARTITION_EXTENDED), Empty(), Empty()}},
-      {"a logical drive on its own boot record",
-       {Entry(C, 4 * C, PARTITION_EXTENDED), Empty(), Empty(), Empty(), Entry(C, C, 7), Empty(), Empty(),
-        Empty()}},
+      {"boot records without an extended partition", Groups({{Entry(T, C, 7)}, {Entry(2 * C, C, 7)}})},
+      {"logical outside the extended partition", Groups({{Entry(C, C, kExt)}, {Entry(3 * C, C, 7)}})},
+      {"overlapping logicals", Groups({{Entry(C, 4 * C, kExt)},
+                                       {Entry(C + T, 2 * C, 7), Entry(2 * C, 2 * C, kExt)},
+                                       {Entry(2 * C + T, C, 7)}})},
+      {"two containers in one table", Groups({{Entry(C, 2 * C, kExt), Entry(3 * C, C, kExt)}})},
+      {"a logical drive on its own boot record", Groups({{Entry(C, 4 * C, kExt)}, {Entry(C, C, 7)}})},
       {"a boot record inside a logical drive",
-       {Entry(C, 4 * C, PARTITION_EXTENDED), Empty(), Empty(), Empty(), Entry(C + T, 3 * C, 7),
-        Entry(2 * C, C, PARTITION_EXTENDED), Empty(), Empty(), Empty(), Empty(), Empty(), Empty()}},
-      {"two groups on one sector",
-       {Entry(C, 4 * C, PARTITION_EXTENDED), Empty(), Empty(), Empty(), Entry(C + T, C - T, 7),
-        Entry(C, C, PARTITION_EXTENDED), Empty(), Empty(), Entry(2 * C + T, C - T, 7), Empty(), Empty(),
-        Empty()}},
+       Groups({{Entry(C, 4 * C, kExt)}, {Entry(C + T, 3 * C, 7), Entry(2 * C, C, kExt)}, {}})},
+      {"two groups on one sector", Groups({{Entry(C, 4 * C, kExt)},
+                                           {Entry(C + T, C - T, 7), Entry(C, C, kExt)},
+                                           {Entry(2 * C + T, C - T, 7)}})},
   };
   const auto before = pt::Head(m.images[0]);
   for (auto& c : cases) {
@@ -148,15 +141,10 @@ TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
 // Two primaries, an extended partition whose first logical drive shares its boot
 // record, and two more logical drives behind links; the last drive of the given type.
 std::vector<PARTITION_INFORMATION> ThreeLogicals(uint8_t lastType) {
-  std::vector<PARTITION_INFORMATION> v = {Entry(T, C - T, 7, true), Entry(C, C, 6), Empty(),
-                                          Entry(2 * C, 3 * C, PARTITION_EXTENDED)};
-  for (uint64_t i = 0; i < 3; ++i) {
-    v.push_back(Entry((2 + i) * C + T, C - T, i == 2 ? lastType : i == 1 ? 0x0B : 7));
-    v.push_back(i < 2 ? Entry((3 + i) * C, C, PARTITION_EXTENDED) : Empty());
-    v.push_back(Empty());
-    v.push_back(Empty());
-  }
-  return v;
+  return Groups({{Entry(T, C - T, 7, true), Entry(C, C, 6), Empty(), Entry(2 * C, 3 * C, kExt)},
+                 {Entry(2 * C + T, C - T, 7), Entry(3 * C, C, kExt)},
+                 {Entry(3 * C + T, C - T, 0x0B), Entry(4 * C, C, kExt)},
+                 {Entry(4 * C + T, C - T, lastType)}});
 }
 
 TEST(Layout, WrittenTablesReadBackAndARewriteWritesOnlyTheSectorsThatChange) {
@@ -258,17 +246,15 @@ TEST(Layout, NumbersStayStableDuringABootAndEmptyBootRecordsAreKept) {
 
   // An extended partition with an empty boot record (the numbers of the partitions it
   // replaces are free again).
-  pt::LayoutBuffer empty({Entry(T, C - T, 7), Entry(C, 3 * C, PARTITION_EXTENDED), Empty(), Empty(), Empty(),
-                          Empty(), Empty(), Empty()},
-                         1);
+  pt::LayoutBuffer empty(Groups({{Entry(T, C - T, 7), Entry(C, 3 * C, kExt)}, {}}), 1);
   ASSERT_EQ(pt::SetLayout(h, empty), STATUS_SUCCESS);
   EXPECT_EQ(testutil::SfdiskJson(m.images[0])["partitiontable"]["partitions"].size(), 2u);
   EXPECT_EQ(pt::Layout(h).size(), 8u);
   // The first logical drive a cylinder into the extended partition: its boot record
   // holds only a link.
-  pt::LayoutBuffer linked({Entry(T, C - T, 7), Entry(C, 3 * C, PARTITION_EXTENDED), Empty(), Empty(),
-                           Entry(2 * C, C, PARTITION_EXTENDED), Empty(), Empty(), Empty(),
-                           Entry(2 * C + T, C - T, 7), Empty(), Empty(), Empty()},
+  pt::LayoutBuffer linked(Groups({{Entry(T, C - T, 7), Entry(C, 3 * C, kExt)},
+                                  {Entry(2 * C, C, kExt)},
+                                  {Entry(2 * C + T, C - T, 7)}}),
                           1);
   ASSERT_EQ(pt::SetLayout(h, linked), STATUS_SUCCESS);
   auto parts = testutil::SfdiskJson(m.images[0])["partitiontable"]["partitions"];
@@ -287,12 +273,12 @@ TEST(Layout, SectorCountsBeyondThirtyTwoBitsAreRefusedAndCylindersAreCapped) {
   m.Boot();
   HANDLE h = OpenDisk(0);
   const auto before = pt::Head(m.images[0], 1 << 20);
-  pt::LayoutBuffer tooLong({Entry(T, (1ull << 32), 7), Empty(), Empty(), Empty()}, 1);
+  pt::LayoutBuffer tooLong(Groups({{Entry(T, (1ull << 32), 7)}}), 1);
   EXPECT_EQ(pt::SetLayout(h, tooLong), STATUS_INVALID_PARAMETER);
-  pt::LayoutBuffer tooFar({Entry((1ull << 32) + C, C, 7), Empty(), Empty(), Empty()}, 1);
+  pt::LayoutBuffer tooFar(Groups({{Entry((1ull << 32) + C, C, 7)}}), 1);
   EXPECT_EQ(pt::SetLayout(h, tooFar), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(pt::Head(m.images[0], 1 << 20) == before);
-  pt::LayoutBuffer fits({Entry(T, 0xFFFFFFFFull, 7), Empty(), Empty(), Empty()}, 1);
+  pt::LayoutBuffer fits(Groups({{Entry(T, 0xFFFFFFFFull, 7)}}), 1);
   EXPECT_EQ(pt::SetLayout(h, fits), STATUS_SUCCESS);
 
   // Cylinder/head/sector of each entry's first and last sector: the top two cylinder
@@ -433,8 +419,7 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
   EXPECT_EQ(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_IS_WRITABLE, nullptr, 0,
                                   nullptr, 0),
             NTSTATUS(0xC00000A2));
-  std::vector<PARTITION_INFORMATION> v = {Entry(T, C - T, 7), Empty(), Empty(), Empty()};
-  pt::LayoutBuffer b(v, 0x1234);
+  pt::LayoutBuffer b(Groups({{Entry(T, C - T, 7)}}), 0x1234);
   EXPECT_EQ(pt::SetLayout(h, b), NTSTATUS(0xC00000A2));
   NtClose(h);
 }

@@ -70,6 +70,17 @@ inline PARTITION_INFORMATION Entry(uint64_t startSector, uint64_t sectors, uint8
 
 inline PARTITION_INFORMATION Empty() { return Entry(0, 0, PARTITION_ENTRY_UNUSED); }
 
+// A layout of table groups, each padded with empty entries to its four slots.
+inline std::vector<PARTITION_INFORMATION> Groups(
+    std::initializer_list<std::vector<PARTITION_INFORMATION>> groups) {
+  std::vector<PARTITION_INFORMATION> v;
+  for (auto g : groups) {
+    g.resize(4, Empty());
+    v.insert(v.end(), g.begin(), g.end());
+  }
+  return v;
+}
+
 // The first bytes of an image (where the tables of the tests live), or all of it.
 inline std::vector<uint8_t> Head(const std::string& path, size_t bytes = size_t(1) << 31) {
   std::vector<uint8_t> out(std::min<size_t>(bytes, std::filesystem::file_size(path)));

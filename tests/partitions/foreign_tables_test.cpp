@@ -182,7 +182,6 @@ std::vector<Table> RandomLayout(std::mt19937& rng) {
       at = at + hidden + size + (rng() % 2) * K;
     }
     // The first boot record is the container's own sector; the rest follow in any order.
-    if (!drives.empty() && drives[0].ebr != base) drives[0].ebr = base;
     std::vector<size_t> order;
     for (size_t i = 1; i < drives.size(); ++i) order.push_back(i);
     std::shuffle(order.begin(), order.end(), rng);

@@ -143,10 +143,8 @@ TEST_F(RegistryTest, Win32CallsShareTheStoreAndFollowTheSizeRules) {
   ASSERT_EQ(RegCloseKey(k), ERROR_SUCCESS);
 
   // The native path reads what the Win32 call wrote.
-  uint32_t type;
-  std::vector<uint8_t> got;
-  ASSERT_TRUE(ntp::reg::GetValue(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"Information", &type, &got));
-  EXPECT_EQ(got, std::vector<uint8_t>(data, data + sizeof data));
+  EXPECT_EQ(Value(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"Information"),
+            std::vector<uint8_t>(data, data + sizeof data));
 
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\DISK", 0, KEY_READ, &k), ERROR_SUCCESS);
   DWORD t = 0, size = 0;

@@ -284,11 +284,11 @@ TEST(Layout, SectorCountsBeyondThirtyTwoBitsAreRefusedAndCylindersAreCapped) {
   // Cylinder/head/sector of each entry's first and last sector: the top two cylinder
   // bits ride in the sector byte, and from cylinder 1024 on every address is capped.
   pt::LayoutBuffer chs(
-      {Entry(T, C - T, 7), Entry(300 * C, C, 7), Entry(1023 * C, C, 7), Entry(1024 * C, C, 7)}, 1);
+      {Entry(T, C - T, 7), Entry(300 * C + 1, C - 1, 7), Entry(1023 * C, C, 7), Entry(1024 * C, C, 7)}, 1);
   ASSERT_EQ(pt::SetLayout(h, chs), STATUS_SUCCESS);
   const auto mbr = pt::Head(m.images[0], 512);
   const uint8_t expected[4][6] = {{1, 1, 0, 254, 63, 0},
-                                  {0, 0x41, 0x2C, 254, 0x7F, 0x2C},
+                                  {0, 0x42, 0x2C, 254, 0x7F, 0x2C},
                                   {0, 0xC1, 0xFF, 254, 0xFF, 0xFF},
                                   {254, 0xFF, 0xFF, 254, 0xFF, 0xFF}};
   for (int i = 0; i < 4; ++i) {
@@ -325,6 +325,24 @@ void WriteSector(const std::string& image, uint64_t lba, const std::vector<uint8
   std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
   f.seekp(std::streamoff(lba * 512));
   f.write(reinterpret_cast<const char*>(s.data()), std::streamsize(s.size()));
+}
+
+// What the pure reader makes of a 64 MiB disk holding the given sectors (zeros elsewhere).
+ntp::ptable::ReadResult ReadTables(const std::map<uint64_t, std::vector<uint8_t>>& sectors) {
+  ntp::ptable::ReadResult r;
+  ntp::ptable::DiskShape shape;
+  shape.sectors = 64 * testutil::MiB / 512;
+  const std::vector<uint8_t> zeros(512, 0);
+  EXPECT_EQ(ntp::ptable::Read(
+                shape,
+                [&](uint64_t lba, uint8_t* buf) {
+                  auto it = sectors.find(lba);
+                  std::memcpy(buf, it == sectors.end() ? zeros.data() : it->second.data(), 512);
+                  return true;
+                },
+                &r),
+            STATUS_SUCCESS);
+  return r;
 }
 
 // Whether the driver lets a table be rewritten: chains under every container type are
@@ -369,9 +387,13 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
        1,
        "at sector 6048 has no table signature"},
       {"a link outside the extended partition",
-       {{0, TableSector({{5, 2048, 20000}})}, {2048, TableSector({{7, 63, 1000}, {5, 30000, 2000}})}},
+       {{0, TableSector({{5, 2048, 20000}})}, {2048, TableSector({{7, 63, 1000}, {5, 20000, 2000}})}},
        1,
-       "outside the extended partition (sector 32048)"},
+       "outside the extended partition (sector 22048)"},
+      {"an extended entry without sectors over a used sector",
+       {{0, TableSector({{5, 2048, 0}})}, {2048, TableSector({{7, 63, 1000}})}},
+       0,
+       nullptr},
       {"a protective entry", {{0, TableSector({{0xEE, 1, 100000}})}}, 1, "gpt disk, not managed"},
       {"a GPT header without a protective entry", {{1, gptHeader}}, 0, "gpt disk, not managed"},
       {"a slot with a size but no type", {{0, TableSector({{7, 63, 1000}, {0, 0, 5000}})}}, 1, "slot 2"},
@@ -390,18 +412,7 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
-    ntp::ptable::ReadResult r;
-    ntp::ptable::DiskShape shape;
-    shape.sectors = 64 * testutil::MiB / 512;
-    ASSERT_EQ(ntp::ptable::Read(
-                  shape,
-                  [&](uint64_t lba, uint8_t* buf) {
-                    auto it = c.sectors.find(lba);
-                    std::memcpy(buf, it == c.sectors.end() ? zeros.data() : it->second.data(), 512);
-                    return true;
-                  },
-                  &r),
-              STATUS_SUCCESS);
+    const ntp::ptable::ReadResult r = ReadTables(c.sectors);
     size_t data = 0;
     for (auto& p : r.entries) data += ntp::ptable::IsData(p.PartitionType);
     EXPECT_EQ(data, c.data);
@@ -409,6 +420,18 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
       EXPECT_EQ(r.readOnlyReason, "");
     else
       EXPECT_NE(r.readOnlyReason.find(c.readOnly), std::string::npos) << r.readOnlyReason;
+  }
+
+  // A chain is followed up to its limit of boot records, and not one further.
+  for (size_t n : {ntp::ptable::kMaxChain, ntp::ptable::kMaxChain + 1}) {
+    SCOPED_TRACE(n);
+    std::map<uint64_t, std::vector<uint8_t>> chain{{0, TableSector({{5, 2048, uint32_t(2 * n)}})}};
+    for (size_t i = 0; i + 1 < n; ++i)
+      chain[2048 + 2 * i] = TableSector({{7, 1, 1}, {5, uint32_t(2 * i + 2), 2}});
+    chain[2048 + 2 * (n - 1)] = TableSector({{7, 1, 1}});
+    const ntp::ptable::ReadResult r = ReadTables(chain);
+    EXPECT_EQ(r.tableSectors.size(), std::min(n, ntp::ptable::kMaxChain) + 1);
+    EXPECT_EQ(r.warnings.empty(), n == ntp::ptable::kMaxChain);
   }
 
   pt::Booted m({64 * testutil::MiB});

@@ -24,7 +24,7 @@ constexpr uint8_t kExt = PARTITION_EXTENDED;
 const char* kSfdiskScript =
     "label: dos\n"
     "IMG1 : start=63, size=16002, type=7, bootable\n"
-    "IMG3 : start=16065, size=16065, type=b\n"
+    "IMG3 : start=16065, size=16065, type=8b\n"
     "IMG4 : start=32130, size=80000, type=5\n"
     "IMG5 : start=32193, size=16002, type=86\n"
     "IMG6 : start=48258, size=16002, type=42\n"
@@ -82,7 +82,8 @@ TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
   EXPECT_EQ(uint64_t(e[5].StartingOffset.QuadPart), (32130 + uint64_t(e[5].HiddenSectors)) * 512);
   EXPECT_EQ(uint64_t(e[8].StartingOffset.QuadPart),
             uint64_t(e[5].StartingOffset.QuadPart) + uint64_t(e[8].HiddenSectors) * 512);
-  // Recognised: NTFS, FAT32, FT FAT16 are; 0x42 is not.
+  // Recognised: FT FAT32 and FT FAT16 are; 0x42 is not.
+  EXPECT_TRUE(e[2].RecognizedPartition);
   EXPECT_TRUE(e[4].RecognizedPartition);
   EXPECT_FALSE(e[8].RecognizedPartition);
   // Too small a buffer for the layout; a table write without write access.

@@ -40,13 +40,7 @@ TEST_F(FtFaultTest, EveryHostBlockIsReleased) {
   ASSERT_EQ(0u, fdRebuildRegistry());
   const ZM_OBJECT_ID p2Volume = testutil::Parents(Partition(0, 2), ZM_OBJ_VOLUME).at(0);
   UpdateDriveLetter(p2Volume);
-  ZM_OBJECT_ID result = 0;
-  ZM_PROPSET in = nullptr;
-  PsCreatePropset(&in);
-  testutil::AddString(in, "DRIVE_LETTER", u"X:");
-  ASSERT_EQ(0u, FtDiskAssignDriveLetter(FtVolumes().at(0), OPCLASS_VOLUME, OP_ASSIGN_DRIVE_LETTER, in,
-                                        nullptr, 0, nullptr, nullptr, &result));
-  PsDestroyPropset(in);
+  ASSERT_EQ(0u, Letter(machine->Provider(), FtVolumes().at(0), u"X:"));
   _DISK_REGISTRY* area = nullptr;
   ASSERT_EQ(0u, fdReadRegistry(&area));
   _ZmFree(area, __FILE__, __LINE__);
@@ -92,33 +86,4 @@ TEST_F(FtFaultTest, MutexAndStoreFailures) {
   const ftblob::MemberRef m = r.sets[0].members[1];
   EXPECT_EQ(uint32_t(Mirror), r.disks.at(m.disk).parts.at(m.part).ftType);
   EXPECT_EQ(Q1.offset, r.disks.at(m.disk).parts.at(m.part).offset);
-}
-
-// A CD-ROM that cannot be locked gets nothing written; a failed write still unlocks it.
-TEST(FtCdromFaults, LockAndUnlock) {
-  testutil::Machine m({16 * testutil::MiB}, 1);
-  m.Boot();
-  m.Provider();
-  ZM_OBJECT_ID cdrom = 0;
-  for (ZM_OBJECT_ID v : testutil::Objects(ZM_OBJ_VOLUME))
-    if (testutil::PropU64(v, "LDM_VOLUME_TYPE") == 4) cdrom = v;
-  ASSERT_NE(0u, cdrom);
-  const std::u16string device = testutil::PropString(cdrom, "\\Device\\");
-  ntp::SetSleepHook([](DWORD) {});
-
-  for (unsigned i = 1; i <= 10; ++i) ntp::InjectFault("FSCTL_LOCK_VOLUME", i, STATUS_ACCESS_DENIED);
-  EXPECT_EQ(0xC1000018u, UpdateCdromDriveLetter(cdrom));
-  ntp::ClearFaults();
-
-  ntp::InjectFault("NtSetValueKey", 1, STATUS_ACCESS_DENIED);
-  ntp::InjectFault("FSCTL_UNLOCK_VOLUME", 1, STATUS_IO_DEVICE_ERROR);
-  EXPECT_EQ(0xC1100001u, UpdateCdromDriveLetter(cdrom));
-  // The unlock was asked for: its armed fault is spent, so this unlock succeeds.
-  HANDLE h = nullptr;
-  ASSERT_EQ(0, LowOpenNtName(device.c_str(), FILE_READ_DATA, &h, 0));
-  ASSERT_EQ(0, LowLockDrive(h));
-  EXPECT_EQ(0, LowUnlockDrive(h));
-  NtClose(h);
-  ntp::ClearFaults();
-  ntp::SetSleepHook(nullptr);
 }

@@ -5,6 +5,7 @@
 #include "fdiskreg.h"
 #include "ftdisk.h"
 #include "ftfixture.h"
+#include "ntlow.h"
 #include "provider.h"
 #include "registry_store.h"
 
@@ -12,22 +13,6 @@ using namespace ftt;
 using testutil::PropU64;
 
 namespace {
-
-// Runs a drive-letter request through the provider's control entry.
-ZMSTATUS Letter(ZM_HANDLE provider, ZM_OBJECT_ID volume, const char16_t* letter) {
-  ZM_PROPSET in = nullptr, out = nullptr;
-  PsCreatePropset(&in);
-  PsCreatePropset(&out);
-  if (letter != nullptr) testutil::AddString(in, "DRIVE_LETTER", letter);
-  ZM_OBJECT_ID result = 0;
-  ZMSTATUS s =
-      zm::Control(provider, volume, OPCLASS_VOLUME,
-                  letter != nullptr ? OP_ASSIGN_DRIVE_LETTER : OP_REMOVE_DRIVE_LETTER, in, out, &result);
-  PsDestroyPropset(in);
-  PsDestroyPropset(out);
-  zm::WaitIdle();
-  return s;
-}
 
 const ftblob::Part& RecordAt(const ftblob::Config& c, unsigned disk, unsigned part) {
   return c.disks.at(disk).parts.at(part);
@@ -152,21 +137,19 @@ TEST_F(FtLetterTest, PartitionVolumeLetters) {
     EXPECT_NE(u"\\Device\\Harddisk0\\Partition2", ntp::DriveLetterTarget(l)) << l;
 }
 
-// A CD-ROM's letter is stored under its device name; a failed write is reported.
-TEST(FtCdrom, LetterStoredUnderTheDeviceName) {
+// A CD-ROM's letter is stored under its device name. A failed write is reported and
+// the drive unlocked again; a drive that cannot be locked gets nothing written.
+TEST(FtCdrom, LetterStoredUnderTheDeviceNameAndTheDriveUnlocked) {
   testutil::Machine m({16 * testutil::MiB}, 1);
   m.Boot();
   ZM_HANDLE provider = m.Provider();
-  ZM_OBJECT_ID cdrom = 0;
-  for (ZM_OBJECT_ID v : testutil::Objects(ZM_OBJ_VOLUME))
-    if (PropU64(v, "LDM_VOLUME_TYPE") == 4) cdrom = v;
+  const ZM_OBJECT_ID cdrom = CdromVolume();
   ASSERT_NE(0u, cdrom);
   const std::u16string device = testutil::PropString(cdrom, "\\Device\\");
   const std::u16string key = u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK";
   if (!testutil::PropString(cdrom, "DRIVE_LETTER").empty()) {
     ASSERT_EQ(0u, Letter(provider, cdrom, nullptr));
   }
-
   ASSERT_EQ(0u, Letter(provider, cdrom, u"R:"));
   uint32_t type = 0;
   std::vector<uint8_t> data;
@@ -174,13 +157,23 @@ TEST(FtCdrom, LetterStoredUnderTheDeviceName) {
   EXPECT_EQ(uint32_t(REG_SZ), type);
   EXPECT_EQ((std::vector<uint8_t>{'R', 0, ':', 0, 0, 0}), data);
 
+  ntp::SetSleepHook([](DWORD) {});
+  for (unsigned i = 1; i <= 10; ++i) ntp::InjectFault("FSCTL_LOCK_VOLUME", i, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(0xC1000018u, UpdateCdromDriveLetter(cdrom));
+  ntp::ClearFaults();
+
   ASSERT_EQ(0u, Letter(provider, cdrom, nullptr));
   ntp::InjectFault("NtSetValueKey", 1, STATUS_ACCESS_DENIED);
+  ntp::InjectFault("FSCTL_UNLOCK_VOLUME", 1, STATUS_IO_DEVICE_ERROR);
   EXPECT_EQ(0xC1100001u, Letter(provider, cdrom, u"S:"));
-  ntp::ClearFaults();
   ASSERT_TRUE(ntp::reg::GetValue(key, device, &type, &data));
   EXPECT_NE('S', data.at(0));
-  // The drive was unlocked again: the next request locks it without trouble.
-  ASSERT_EQ(0u, Letter(provider, cdrom, nullptr));
-  EXPECT_EQ(0u, Letter(provider, cdrom, u"S:"));
+  // The unlock was asked for: its armed fault is spent, so this unlock succeeds.
+  HANDLE h = nullptr;
+  ASSERT_EQ(0, LowOpenNtName(device.c_str(), FILE_READ_DATA, &h, 0));
+  ASSERT_EQ(0, LowLockDrive(h));
+  EXPECT_EQ(0, LowUnlockDrive(h));
+  NtClose(h);
+  ntp::ClearFaults();
+  ntp::SetSleepHook(nullptr);
 }

@@ -72,24 +72,7 @@ TEST_F(FtTest, OverlappingFirstUsesShareOneMutex) {
 // Publishing, letter requests and rebuilds at once: every one succeeds, and the stored
 // configuration ends well formed with the mirror, its members and its letter.
 TEST_F(FtTest, ConcurrentFtOperationsKeepTheConfigurationWhole) {
-  ftblob::Erase();
-  UpdateRegistry();
-  ftblob::Config c = ftblob::Parse(ftblob::Stored());
-  for (ftblob::Disk& d : c.disks)
-    for (ftblob::Part& p : d.parts)
-      if ((d.signature == Signature(0) && p.offset == P1.offset) ||
-          (d.signature == Signature(1) && p.offset == Q1.offset)) {
-        p.ftType = Mirror;
-        p.group = 0;
-        p.member = d.signature == Signature(0) ? 0 : 1;
-      }
-  ftblob::Set mirror(Mirror, FtStateOk, {});
-  for (unsigned d = 0; d < c.disks.size(); ++d)
-    for (unsigned i = 0; i < c.disks[d].parts.size(); ++i)
-      if (c.disks[d].parts[i].ftType == Mirror) mirror.members.push_back({d, i});
-  c.sets = {mirror};
-  ftblob::Store(ftblob::Build(c));
-  ASSERT_EQ(0u, AddFtObjectsToDatabase());
+  StoreScannedMirror();
   const ZM_OBJECT_ID volume = FtVolumes().at(0);
 
   constexpr int kRounds = 6;

@@ -279,7 +279,7 @@ TEST_F(FtTest, UnloadableConfigurationChangesNothing) {
   c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0)}}};
   c.sets = {{Mirror, FtStateOk, {{0, 0}}}};
   std::vector<uint8_t> blob = ftblob::Build(c);
-  ftblob::Put<uint32_t>(blob, blob.size() - 8, 4000);  // the member points outside the blob
+  blobtest::Put32(blob, blob.size() - 8, 4000);  // the member points outside the blob
   ftblob::Store(blob);
   EXPECT_EQ(0xC110000Fu, AddFtObjectsToDatabase());
   EXPECT_EQ(volumes, Objects(ZM_OBJ_VOLUME).size());

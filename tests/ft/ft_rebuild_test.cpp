@@ -146,11 +146,11 @@ TEST_F(FtTest, RebuildRefusesToReplaceAMalformedConfiguration) {
   std::vector<std::vector<uint8_t>> bad;
   bad.push_back({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});  // shorter than the header
   bad.push_back(good);
-  ftblob::Put<uint32_t>(bad.back(), 16, 5000);  // disk part past the end
+  blobtest::Put32(bad.back(), 16, 5000);  // disk part past the end
   bad.push_back(good);
-  ftblob::Put<uint16_t>(bad.back(), 48, 9);  // a disk claiming nine records
+  blobtest::Put16(bad.back(), 48, 9);  // a disk claiming nine records
   bad.push_back(good);
-  ftblob::Put<uint32_t>(bad.back(), bad.back().size() - 8, 45);  // member inside the header
+  blobtest::Put32(bad.back(), bad.back().size() - 8, 45);  // member inside the header
 
   ftblob::Erase();
   UpdateRegistry();
@@ -202,26 +202,7 @@ TEST_F(FtTest, PartitionRequestsKeepTheMirrorAndEveryLetter) {
   ASSERT_NE(0, p2Letter);
   ASSERT_NE(0, q3Letter);
 
-  ftblob::Erase();
-  UpdateRegistry();
-  ftblob::Config c = ftblob::Parse(ftblob::Stored());
-  // Make P1 and Q1 a mirror in the stored configuration.
-  for (ftblob::Disk& d : c.disks)
-    for (ftblob::Part& p : d.parts)
-      if ((d.signature == sig0 && p.offset == P1.offset) || (d.signature == sig1 && p.offset == Q1.offset)) {
-        p.ftType = Mirror;
-        p.group = 0;
-        p.member = d.signature == sig0 ? 0 : 1;
-      }
-  ftblob::Set mirror(Mirror, FtStateOk, {});
-  for (unsigned d = 0; d < c.disks.size(); ++d)
-    for (unsigned i = 0; i < c.disks[d].parts.size(); ++i)
-      if (c.disks[d].parts[i].ftType == Mirror) mirror.members.push_back({d, i});
-  ASSERT_EQ(2u, mirror.members.size());
-  if (c.disks[mirror.members[0].disk].signature != sig0) std::swap(mirror.members[0], mirror.members[1]);
-  c.sets = {mirror};
-  ftblob::Store(ftblob::Build(c));
-  ASSERT_EQ(0u, AddFtObjectsToDatabase());
+  StoreScannedMirror();
 
   auto check = [&](const char* step) {
     SCOPED_TRACE(step);

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "../ftinfo/blob_builder.h"
 #include "testutil.h"
 
 namespace ftblob {
@@ -33,8 +34,7 @@ struct Set {
   uint16_t type = 0;
   uint32_t state = 0;
   std::vector<MemberRef> members;
-  // Filled by Parse: each member's signature and record offset.
-  std::vector<uint32_t> signatures, recordOffsets;
+  std::vector<uint32_t> signatures;  // filled by Parse
 };
 struct Config {
   std::vector<Disk> disks;
@@ -42,73 +42,33 @@ struct Config {
 };
 
 template <class T>
-void Put(std::vector<uint8_t>& b, size_t at, T v) {
-  if (b.size() < at + sizeof v) b.resize(at + sizeof v);
-  std::memcpy(b.data() + at, &v, sizeof v);
-}
-template <class T>
 T Get(const std::vector<uint8_t>& b, size_t at) {
   T v{};
   if (at + sizeof v <= b.size()) std::memcpy(&v, b.data() + at, sizeof v);
   return v;
 }
 
+// Laid out by the builder the model tests use, with the records as given.
 inline std::vector<uint8_t> Build(const Config& c) {
-  std::vector<uint8_t> b(44, 0);
-  Put<uint32_t>(b, 0, 3);
-  Put<uint32_t>(b, 12, 44);
-  size_t pos = 44;
-  Put<uint16_t>(b, pos, static_cast<uint16_t>(c.disks.size()));
-  Put<uint16_t>(b, pos + 2, 0);
-  pos += 4;
-  std::vector<std::vector<uint32_t>> offsets;
+  std::vector<blobtest::Disk> disks;
   for (const Disk& d : c.disks) {
-    Put<uint16_t>(b, pos, static_cast<uint16_t>(d.parts.size()));
-    Put<uint16_t>(b, pos + 2, 0);
-    Put<uint32_t>(b, pos + 4, d.signature);
-    pos += 8;
-    offsets.emplace_back();
-    for (const Part& p : d.parts) {
-      offsets.back().push_back(static_cast<uint32_t>(pos));
-      Put<uint32_t>(b, pos, p.ftType);
-      Put<uint32_t>(b, pos + 4, p.ftState);
-      Put<int64_t>(b, pos + 8, p.offset);
-      Put<int64_t>(b, pos + 16, p.length);
-      Put<int64_t>(b, pos + 24, 0);
-      Put<uint64_t>(b, pos + 32, 0);
-      Put<uint8_t>(b, pos + 40, p.letter);
-      Put<uint8_t>(b, pos + 41, p.assign);
-      Put<uint16_t>(b, pos + 42, 0);
-      Put<uint16_t>(b, pos + 44, p.group);
-      Put<uint16_t>(b, pos + 46, p.member);
-      Put<uint32_t>(b, pos + 48, 0);
-      pos += 52;
-    }
+    disks.push_back({d.signature, {}});
+    for (const Part& p : d.parts)
+      disks.back().parts.push_back({.start = p.offset,
+                                    .length = p.length,
+                                    .letter = p.letter,
+                                    .assign = p.assign,
+                                    .ftType = p.ftType,
+                                    .ftState = p.ftState,
+                                    .group = p.group,
+                                    .member = p.member});
   }
-  Put<uint32_t>(b, 16, static_cast<uint32_t>(pos - 44));
-  Put<uint32_t>(b, 20, static_cast<uint32_t>(pos));
-  if (c.sets.empty()) return b;
-  const size_t ftStart = pos;
-  Put<uint16_t>(b, pos, static_cast<uint16_t>(c.sets.size()));
-  Put<uint16_t>(b, pos + 2, 0);
-  pos += 4;
+  std::vector<blobtest::Set> sets;
   for (const Set& s : c.sets) {
-    Put<uint16_t>(b, pos, static_cast<uint16_t>(s.members.size()));
-    Put<uint16_t>(b, pos + 2, s.type);
-    Put<uint32_t>(b, pos + 4, 0);
-    Put<uint32_t>(b, pos + 8, s.state);
-    pos += 12;
-    for (const MemberRef& m : s.members) {
-      Put<uint16_t>(b, pos, 0);
-      Put<uint16_t>(b, pos + 2, 0);
-      Put<uint32_t>(b, pos + 4, c.disks[m.disk].signature);
-      Put<uint32_t>(b, pos + 8, offsets[m.disk][m.part]);
-      Put<uint32_t>(b, pos + 12, 0);
-      pos += 16;
-    }
+    sets.push_back({.type = s.type, .state = s.state, .members = {}, .markRecords = false});
+    for (const MemberRef& m : s.members) sets.back().members.push_back({m.disk, m.part});
   }
-  Put<uint32_t>(b, 24, static_cast<uint32_t>(pos - ftStart));
-  return b;
+  return blobtest::Build(disks, sets, false);
 }
 
 // Takes a blob apart; members are given as (signature, record offset), and each
@@ -156,7 +116,6 @@ inline Config Parse(const std::vector<uint8_t>& b) {
       for (unsigned m = 0; m < members; ++m, pos += 16) {
         set.signatures.push_back(Get<uint32_t>(b, pos + 4));
         const uint32_t target = Get<uint32_t>(b, pos + 8);
-        set.recordOffsets.push_back(target);
         MemberRef ref{~0u, ~0u};
         for (unsigned d = 0; d < c.disks.size(); ++d)
           for (unsigned i = 0; i < c.disks[d].parts.size(); ++i)

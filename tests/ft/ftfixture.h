@@ -42,6 +42,9 @@ class FtTest : public ::testing::Test {
   std::vector<ZM_OBJECT_ID> FtVolumes() const;
   // Stores a mirror of P1 (member 0) and Q1 with a plain record for P2.
   void StoreMirror() const;
+  // Stores the disks as a rebuild describes them, with P1 and Q1 made a mirror, and
+  // publishes it.
+  void StoreScannedMirror() const;
   // The FT volume parents of a partition.
   std::vector<ZM_OBJECT_ID> FtParents(ZM_OBJECT_ID partition) const;
 
@@ -67,5 +70,10 @@ class FtTest : public ::testing::Test {
 
   std::unique_ptr<testutil::Machine> machine;
 };
+
+// A drive-letter request (nullptr: removal) through the provider's control entry.
+ZMSTATUS Letter(ZM_HANDLE provider, ZM_OBJECT_ID volume, const char16_t* letter);
+// The CD-ROM volume of a booted machine (0 when none).
+ZM_OBJECT_ID CdromVolume();
 
 }  // namespace ftt

@@ -3,8 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <latch>
 #include <thread>
 
 #include "diskreg.h"
@@ -15,38 +14,18 @@
 
 using namespace ftt;
 
-namespace {
-
-// Releases every waiting thread at once.
-class StartLine {
- public:
-  explicit StartLine(int n) : waiting_(n) {}
-  void Arrive() {
-    std::unique_lock<std::mutex> lock(m_);
-    if (--waiting_ == 0) cv_.notify_all();
-    cv_.wait(lock, [this] { return waiting_ <= 0; });
-  }
-
- private:
-  std::mutex m_;
-  std::condition_variable cv_;
-  int waiting_;
-};
-
-}  // namespace
-
 TEST_F(FtTest, OverlappingFirstUsesShareOneMutex) {
   for (int round = 0; round < 5; ++round) {
     FtDiskFinalize();
     ASSERT_EQ(nullptr, g_hMutex);
     constexpr int kThreads = 8;
-    StartLine start(kThreads);
+    std::latch start(kThreads);
     std::atomic<int> inside{0}, most{0};
     std::vector<HANDLE> seen(kThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
       threads.emplace_back([&, t] {
-        start.Arrive();
+        start.arrive_and_wait();
         FtMutexHold hold;
         ASSERT_TRUE(hold.held());
         const int now = ++inside;
@@ -76,15 +55,15 @@ TEST_F(FtTest, ConcurrentFtOperationsKeepTheConfigurationWhole) {
   const ZM_OBJECT_ID volume = FtVolumes().at(0);
 
   constexpr int kRounds = 6;
-  StartLine start(3);
+  std::latch start(3);
   std::atomic<int> failures{0};
   std::thread publish([&] {
-    start.Arrive();
+    start.arrive_and_wait();
     for (int i = 0; i < kRounds; ++i)
       if (AddFtObjectsToDatabase() != 0) ++failures;
   });
   std::thread letters([&] {
-    start.Arrive();
+    start.arrive_and_wait();
     for (int i = 0; i < kRounds; ++i) {
       ZM_PROPSET in = nullptr;
       PsCreatePropset(&in);
@@ -100,7 +79,7 @@ TEST_F(FtTest, ConcurrentFtOperationsKeepTheConfigurationWhole) {
     }
   });
   std::thread rebuild([&] {
-    start.Arrive();
+    start.arrive_and_wait();
     for (int i = 0; i < kRounds; ++i)
       if (fdRebuildRegistry() != 0) ++failures;
   });

@@ -21,12 +21,6 @@ const ftblob::Part* FindRecord(const ftblob::Config& c, uint32_t signature, Exte
   return nullptr;
 }
 
-const ftblob::Disk* FindDisk(const ftblob::Config& c, uint32_t signature) {
-  for (const ftblob::Disk& d : c.disks)
-    if (d.signature == signature) return &d;
-  return nullptr;
-}
-
 // The member's record in the parsed blob.
 const ftblob::Part& MemberRecord(const ftblob::Config& c, unsigned set, unsigned member) {
   const ftblob::MemberRef r = c.sets.at(set).members.at(member);
@@ -52,14 +46,14 @@ TEST_F(FtTest, RebuildWithNothingStoredDescribesTheDisks) {
   ASSERT_EQ(2u, c.disks.size());
   EXPECT_EQ(4u + (8 + 3 * 52) + (8 + 4 * 52), ftblob::Get<uint32_t>(blob, 16));
   EXPECT_EQ(0u, ftblob::Get<uint32_t>(blob, 24));
-  const ftblob::Disk* d0 = FindDisk(c, Signature(0));
-  ASSERT_NE(nullptr, d0);
-  ASSERT_EQ(3u, d0->parts.size());
-  EXPECT_EQ(P1.offset, d0->parts[0].offset);
-  EXPECT_EQ(P2.offset, d0->parts[1].offset);
-  EXPECT_EQ(L1.offset, d0->parts[2].offset);
-  EXPECT_EQ(L1.length, d0->parts[2].length);
-  for (const ftblob::Part& p : d0->parts) {
+  const ftblob::Disk& d0 = c.disks[0];
+  ASSERT_EQ(Signature(0), d0.signature);
+  ASSERT_EQ(3u, d0.parts.size());
+  EXPECT_EQ(P1.offset, d0.parts[0].offset);
+  EXPECT_EQ(P2.offset, d0.parts[1].offset);
+  EXPECT_EQ(L1.offset, d0.parts[2].offset);
+  EXPECT_EQ(L1.length, d0.parts[2].length);
+  for (const ftblob::Part& p : d0.parts) {
     EXPECT_EQ(uint32_t(NotAnFtMember), p.ftType);
     EXPECT_EQ(0xFFFFu, p.group);
   }
@@ -138,10 +132,7 @@ TEST_F(FtTest, RebuildCarriesEveryFtSetOver) {
 // A stored value that exists but is not a well-formed configuration is never replaced:
 // neither by a rebuild nor by the consistency pass, and the value stays byte for byte.
 TEST_F(FtTest, RebuildRefusesToReplaceAMalformedConfiguration) {
-  ftblob::Config c;
-  c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0)}}, {Signature(1), {Member(Q1, Mirror, 0, 1)}}};
-  c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}};
-  const std::vector<uint8_t> good = ftblob::Build(c);
+  const std::vector<uint8_t> good = ftblob::Build(MirrorConfig());
 
   std::vector<std::vector<uint8_t>> bad;
   bad.push_back({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});  // shorter than the header
@@ -172,10 +163,7 @@ TEST_F(FtTest, RebuildRefusesToReplaceAMalformedConfiguration) {
 // A disk part that does not hold together is refused before anything is loaded or
 // written; with no disk part the stored configuration is written back as it was.
 TEST_F(FtTest, RebuildChecksTheDiskPartItIsGiven) {
-  ftblob::Config c;
-  c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0)}}, {Signature(1), {Member(Q1, Mirror, 0, 1)}}};
-  c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}};
-  const std::vector<uint8_t> good = ftblob::Build(c);
+  const std::vector<uint8_t> good = ftblob::Build(MirrorConfig());
   ftblob::Store(good);
   std::vector<uint8_t> part = {3, 0, 0, 0, 1, 0, 0, 0, 0x78, 0x56, 0x34, 0x12};  // 3 disks, room for 1
   EXPECT_EQ(0xC1100001u,

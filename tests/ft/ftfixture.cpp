@@ -58,12 +58,15 @@ std::vector<ZM_OBJECT_ID> FtTest::FtVolumes() const {
   return v;
 }
 
-void FtTest::StoreMirror() const {
-  ftblob::Config c;
-  c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0), Plain(P2)}},
-             {Signature(1), {Member(Q1, Mirror, 0, 1)}}};
-  c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}};
+ftblob::Config FtTest::MirrorConfig(uint16_t group) const {
+  return {{{Signature(0), {Member(P1, Mirror, group, 0), Plain(P2)}},
+           {Signature(1), {Member(Q1, Mirror, group, 1)}}},
+          {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}}};
+}
+
+ZMSTATUS FtTest::Publish(const ftblob::Config& c) {
   ftblob::Store(ftblob::Build(c));
+  return AddFtObjectsToDatabase();
 }
 
 std::vector<ZM_OBJECT_ID> FtTest::FtParents(ZM_OBJECT_ID partition) const {

@@ -194,6 +194,7 @@ TEST(FtAddDisk, RefusedWithFtSetsAndAppendedAfterTheLastDescription) {
   FTDisk added(scan.get(), 1);
   EXPECT_EQ(added.GetSignature(), kSigB);
   EXPECT_EQ(Get32(scan->Blob(), 16), 4 + 60 + 104 + 60u);
+  EXPECT_EQ(Get32(scan->Blob(), 20), 44 + 4 + 60 + 104 + 60u);  // the FT part moves behind it
 
   // AddPartition goes to the end of that disk's records.
   _DISK_PARTITION rec{};
@@ -203,6 +204,7 @@ TEST(FtAddDisk, RefusedWithFtSetsAndAppendedAfterTheLastDescription) {
   Ptr<FTPartition> p(scan->FindPartition(kSigA, 555, 5));
   ASSERT_TRUE(p);
   EXPECT_EQ(p->GetPartitionIndex(), 1u);
+  EXPECT_EQ(Get32(scan->Blob(), 20), 44 + 4 + 60 + 104 + 60 + 52u);
   EXPECT_FALSE(FTInfoTestAccess::AddPartition(*scan, 0x1234, &rec));
 }
 

@@ -8,6 +8,7 @@
 #include "ftvol.h"
 #include "machine.h"
 #include "ntplatform.h"
+#include "registry_store.h"
 #include "testutil.h"
 
 using namespace blobtest;
@@ -19,28 +20,15 @@ std::vector<uint8_t> Mirror() {
                {{.type = 0, .members = {{0, 0}, {1, 0}}}});
 }
 
+const std::u16string kKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK";
 void Put(const std::vector<uint8_t>& bytes) {
-  HKEY key = nullptr;
-  WCHAR cls[] = u"Disk and fault tolerance information.";
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"System\\Disk", 0, cls, 0, 0x20006, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(key, u"Information", 0, REG_BINARY, bytes.data(), DWORD(bytes.size())),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
+  ASSERT_TRUE(ntp::reg::SetValue(kKey, u"Information", REG_BINARY, bytes));
 }
-
 std::vector<uint8_t> Get() {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"System\\Disk", 0, 0x20019, &key) != ERROR_SUCCESS) return {};
-  DWORD type = 0, size = 0;
-  std::vector<uint8_t> out;
-  if (RegQueryValueExW(key, u"Information", nullptr, &type, nullptr, &size) == ERROR_SUCCESS && size) {
-    out.resize(size);
-    if (RegQueryValueExW(key, u"Information", nullptr, &type, out.data(), &size) != ERROR_SUCCESS)
-      out.clear();
-  }
-  RegCloseKey(key);
-  return out;
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+  ntp::reg::GetValue(kKey, u"Information", &type, &data);
+  return data;
 }
 
 class FtInfoRegistry : public ::testing::Test {
@@ -69,7 +57,7 @@ TEST_F(FtInfoRegistry, NothingStoredThenStoreAndLoadBack) {
   FTInfo back;
   ASSERT_TRUE(back.Load(nullptr, 0));
   EXPECT_EQ(back.LastLoadResult(), FTLoadResult::Loaded);
-  EXPECT_EQ(std::vector<uint8_t>(back.Blob(), back.Blob() + back.UsedLength()), Mirror());
+  EXPECT_EQ(Bytes(back), Mirror());
 }
 
 TEST_F(FtInfoRegistry, UnreadableOrFailedReadIsLeftAlone) {

@@ -138,7 +138,7 @@ TEST(Create, FailedTableWriteOrSectorClearLeavesTheTableIntact) {
   d.Boot();
   FillPartitions(d);
   auto hashes = DataHashes(d);
-  auto json = SfdiskTable(d.image());
+  auto json = testutil::SfdiskJson(d.image());
   ASSERT_TRUE(json.is_object());
   auto objects = LayoutObjects();
   struct Case {
@@ -155,7 +155,7 @@ TEST(Create, FailedTableWriteOrSectorClearLeavesTheTableIntact) {
     EXPECT_EQ(Create(d.disk(), c.type, c.offset, 5 * C).status, c.status);
     ntp::ClearFaults();
     ExpectOneAlert(alerts, ALERT_GUID_CREATE_PARTITION_FAILED);
-    EXPECT_EQ(SfdiskTable(d.image()), json);
+    EXPECT_EQ(testutil::SfdiskJson(d.image()), json);
     EXPECT_EQ(LayoutObjects(), objects);
   }
   EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 2u);
@@ -181,13 +181,18 @@ TEST(Create, NothingIsClearedOutsideTheNamedFreeRegion) {
   EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 1u);
 }
 
-// Partitions past 2^32 sectors cannot be described by the table: refused before any
-// sector is cleared, so the sector a 32-bit truncation would hit keeps its bytes.
+// Partitions past 2^32 sectors cannot be described by the table: a length or an extent
+// beyond them is refused before any sector is cleared, so the sector a 32-bit truncation
+// would hit keeps its bytes; the largest describable partition is accepted.
 TEST(Create, ExtentsBeyondThirtyTwoBitSectorsAreRefused) {
   const uint64_t p1End = 267349 * K;  // the last cylinder boundary below 2^32 sectors
-  // sfdisk describes nothing past 2^32 sectors; the second partition is made here.
-  Disk d(267500, Sectors(63, p1End - 63, "7"));
+  Disk d(267500);
   d.Boot();
+  ntp::ResetCounters();
+  EXPECT_EQ(Create(d.disk(), REGION_PRIMARY, 0, 267500 * C).status, LDM_E_NOT_FREE_SPACE);
+  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
+  ASSERT_EQ(Create(d.disk(), REGION_PRIMARY, 0, p1End * kSector - T).status, 0u);
+  ExpectAgreement(d);
   ASSERT_EQ(Create(d.disk(), REGION_PRIMARY, p1End * kSector, 10 * C).status, 0u);
   const uint64_t freeStart = (p1End + 10 * K) * kSector;
   ASSERT_EQ(RegionsUnder(d.disk(), ZM_OBJ_FREE_SPACE),
@@ -204,17 +209,6 @@ TEST(Create, ExtentsBeyondThirtyTwoBitSectorsAreRefused) {
   EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
   EXPECT_EQ(d.Read(wrapped, kSector), Pattern(kSector, 5));
   EXPECT_EQ(d.Read(0, kSector), mbr);
-}
-
-TEST(Create, LengthBeyondThirtyTwoBitSectorsIsRefused) {
-  Disk d(267500);
-  d.Boot();
-  ntp::ResetCounters();
-  EXPECT_EQ(Create(d.disk(), REGION_PRIMARY, 0, 267500 * C).status, LDM_E_NOT_FREE_SPACE);
-  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
-  // The largest describable partition is accepted.
-  EXPECT_EQ(Create(d.disk(), REGION_PRIMARY, 0, 267349 * C - T).status, 0u);
-  ExpectAgreement(d);
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ TEST_F(Requests, ExtendedPartitionGoesOnlyWhenEmpty) {
 
 TEST_F(Requests, OnlySinglePartitionVolumesAreDeleted) {
   ZM_OBJECT_ID volume = VolumeAt(d.disk(), 6 * C);
-  auto json = SfdiskTable(d.image());
+  auto json = testutil::SfdiskJson(d.image());
   ASSERT_TRUE(json.is_object());
   struct Case {
     uint32_t facility;
@@ -83,7 +83,7 @@ TEST_F(Requests, OnlySinglePartitionVolumesAreDeleted) {
     ExpectOneAlert(alerts, ALERT_GUID_DELETE_PARTITION_FAILED, u" ");
   }
   EXPECT_EQ(Delete(PartitionAt(d.disk(), 6 * C)), E_INVALIDARG_ZM);  // a partition, not its volume
-  EXPECT_EQ(SfdiskTable(d.image()), json);
+  EXPECT_EQ(testutil::SfdiskJson(d.image()), json);
 
   // A partition already gone from the table: success, nothing written.
   SetU32(volume, "FACILITY", 1);
@@ -101,13 +101,13 @@ TEST_F(Requests, DriveLetterIsRemovedFirstAndAFailedRemovalKeepsThePartition) {
   const char drive = static_cast<char>(letter[0]);
   ASSERT_EQ(ntp::DriveLetterTarget(drive), u"\\Device\\Harddisk0\\Partition2");
 
-  auto json = SfdiskTable(d.image());
+  auto json = testutil::SfdiskJson(d.image());
   zm::InjectFault("PrCallProvider", 1, ZM_E_FAIL);
   size_t alerts = zm::Alerts().size();
   EXPECT_EQ(Delete(volume), ZM_E_FAIL);
   zm::ClearFaults();
   ExpectOneAlert(alerts, ALERT_GUID_DELETE_PARTITION_FAILED);
-  EXPECT_EQ(SfdiskTable(d.image()), json);
+  EXPECT_EQ(testutil::SfdiskJson(d.image()), json);
   EXPECT_EQ(VolumeAt(d.disk(), 6 * C), volume);
 
   EXPECT_EQ(Delete(volume), 0u);
@@ -127,7 +127,7 @@ TEST_F(Requests, MarkingActiveRewritesBothFlagsInOneWrite) {
   alerts = zm::Alerts().size();
   EXPECT_EQ(LdmMarkPartitionActive(VolumeAt(d.disk(), 6 * C)), 0u);
   ExpectOneAlert(alerts, ALERT_GUID_MARKED_ACTIVE);
-  auto parts = SfdiskTable(d.image())["partitiontable"]["partitions"];
+  auto parts = testutil::SfdiskJson(d.image())["partitiontable"]["partitions"];
   ASSERT_GE(parts.size(), 2u);
   EXPECT_FALSE(parts[0].value("bootable", false));
   EXPECT_TRUE(parts[1].value("bootable", false));
@@ -140,14 +140,14 @@ TEST_F(Requests, MarkingActiveRewritesBothFlagsInOneWrite) {
   ExpectOneAlert(alerts, ALERT_GUID_MARK_ACTIVE_FAILED, u" ");
 
   // A failed table write leaves the flags where they were.
-  auto json = SfdiskTable(d.image());
+  auto json = testutil::SfdiskJson(d.image());
   ASSERT_TRUE(json.is_object());
   ntp::InjectFault("IOCTL_DISK_SET_DRIVE_LAYOUT", 1, static_cast<uint32_t>(STATUS_IO_DEVICE_ERROR));
   alerts = zm::Alerts().size();
   EXPECT_EQ(LdmMarkPartitionActive(VolumeAt(d.disk(), T)), LDM_E_WRITE_FAILED);
   ntp::ClearFaults();
   ExpectOneAlert(alerts, ALERT_GUID_MARK_ACTIVE_FAILED);
-  EXPECT_EQ(SfdiskTable(d.image()), json);
+  EXPECT_EQ(testutil::SfdiskJson(d.image()), json);
 }
 
 TEST(MarkActive, MovingTheFlagWritesOnlyTheMasterBootRecord) {

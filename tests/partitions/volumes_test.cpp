@@ -22,12 +22,10 @@ class Volumes : public ::testing::Test {
 
 TEST_F(Volumes, OnePlaceholderPerPartitionAndASecondPassCreatesNone) {
   auto before = testutil::Objects(ZM_OBJ_VOLUME);
-  std::vector<ZM_OBJECT_ID> mine;
   for (uint64_t offset : {T, 4 * C, 8 * C}) {
     ZM_OBJECT_ID v = VolumeAt(d.disk(), offset);
     ASSERT_NE(v, 0u) << offset;
     EXPECT_EQ(Children(v, ZM_OBJ_PARTITION).size(), 1u);
-    mine.push_back(v);
   }
   EXPECT_EQ(CreateFakeVolumes(d.disk()), 0u);
   EXPECT_EQ(testutil::Objects(ZM_OBJ_VOLUME), before);

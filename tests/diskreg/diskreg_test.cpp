@@ -56,26 +56,6 @@ std::vector<uint8_t> MirrorBlob() {
                {{.type = Mirror, .members = {{0, 0}, {1, 0}}}});
 }
 
-TEST(DiskRegRecords, StructuresSitWhereTheLayoutPutsThem) {
-  std::vector<uint8_t> m = MirrorBlob();
-  ASSERT_EQ(m.size(), 216u);
-  uint8_t* base = m.data();
-  auto* h = reinterpret_cast<_DISK_CONFIG_HEADER*>(base);
-  EXPECT_EQ(h->FtInformationOffset, 168u);
-  EXPECT_EQ(DiskRegistryUsedLength(h), 216u);
-  auto* d0 = reinterpret_cast<_DISK_DESCRIPTION*>(base + 48);
-  EXPECT_EQ(d0->Partitions[0].Length, 100 * MB);
-  auto* d1 = reinterpret_cast<_DISK_DESCRIPTION*>(base + 48 + DiskDescriptionSize(d0->NumberOfPartitions));
-  EXPECT_EQ(reinterpret_cast<uint8_t*>(&d1->Partitions[0]) - base, 116);
-  _FT_DESCRIPTION& set = reinterpret_cast<_FT_REGISTRY*>(base + h->FtInformationOffset)->FtDescription[0];
-  EXPECT_EQ(reinterpret_cast<uint8_t*>(&set.FtMemberDescription[1]) - base, 200);
-  EXPECT_EQ(set.FtMemberDescription[1].OffsetToPartitionInfo, 116u);
-  std::string why;
-  EXPECT_TRUE(DiskRegistryValidate(base, m.size(), &why)) << why;
-  std::vector<uint8_t> one = OneDisk();
-  EXPECT_EQ(DiskRegistryUsedLength(reinterpret_cast<_DISK_CONFIG_HEADER*>(one.data())), 108u);
-}
-
 TEST(DiskRegRecords, ValidatorRejectsEveryLieAboutTheBuffer) {
   using B = std::vector<uint8_t>;
   struct Case {

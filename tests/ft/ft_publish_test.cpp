@@ -194,6 +194,8 @@ TEST_F(FtTest, PartitionsFollowTheirSets) {
 // of the previous state carries over, except bit 34 (initializing), which like the
 // lower half comes from the set.
 TEST_F(FtTest, PreviousStateUpperHalfAndBit38) {
+  for (ZM_OBJECT_ID v : Objects(ZM_OBJ_VOLUME))
+    ObDeleteObject(zm::Database(), v);  // the set's is listed first
   ASSERT_EQ(0u, Publish(MirrorConfig()));
   const ZM_OBJECT_ID v = FtVolumes().at(0);
 
@@ -224,6 +226,8 @@ TEST_F(FtTest, FirstOfTwoVolumesWithTheSamePairIsUpdated) {
 // The removal pass alone: gone sets lose their volume, partitions that are no longer
 // members of that very set are unlinked, and other volumes are never touched.
 TEST_F(FtTest, RemoveObsoleteFromDOM) {
+  for (ZM_OBJECT_ID v : Objects(ZM_OBJ_VOLUME))
+    ObDeleteObject(zm::Database(), v);  // the sets' are listed first
   ASSERT_EQ(0u, Publish({{{Signature(0), {Member(P1, Mirror, 0, 0), Member(P2, Stripe, 1, 0)}},
                           {Signature(1), {Member(Q1, Mirror, 0, 1), Member(Q2, Stripe, 1, 1)}}},
                          {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}, {Stripe, FtStateOk, {{0, 1}, {1, 1}}}}}));
@@ -232,15 +236,15 @@ TEST_F(FtTest, RemoveObsoleteFromDOM) {
   const ZM_OBJECT_ID other = MakeVolume(1, 0);  // a partition volume with group 0
   ObAddChildObject(zm::Database(), other, Partition(1, 4));
 
-  // The stripe set is gone; Q1 is now plain, so the mirror keeps only P1.
+  // The stripe set is gone; P1 is now plain, so the mirror keeps only Q1.
   FTInfo info;
   const std::vector<uint8_t> blob = ftblob::Build(
-      {{{Signature(0), {Member(P1, Mirror, 0, 0), Plain(P2)}}, {Signature(1), {Plain(Q1), Plain(Q2)}}},
-       {{Mirror, FtStateOk, {{0, 0}}}}});
+      {{{Signature(0), {Plain(P1), Plain(P2)}}, {Signature(1), {Member(Q1, Mirror, 0, 1), Plain(Q2)}}},
+       {{Mirror, FtStateOk, {{1, 0}}}}});
   ASSERT_TRUE(info.Load(blob.data(), static_cast<uint32_t>(blob.size())));
   EXPECT_EQ(0u, RemoveObsoleteFromDOM(info));
   EXPECT_EQ(std::vector<ZM_OBJECT_ID>{volumes[0]}, FtVolumes());
-  EXPECT_EQ(std::vector<ZM_OBJECT_ID>{Partition(0, 1)}, Children(volumes[0], ZM_OBJ_PARTITION));
+  EXPECT_EQ(std::vector<ZM_OBJECT_ID>{Partition(1, 1)}, Children(volumes[0], ZM_OBJ_PARTITION));
   EXPECT_EQ(std::vector<ZM_OBJECT_ID>{Partition(1, 4)}, Children(other, ZM_OBJ_PARTITION));
   EXPECT_EQ(1u, PropU64(other, "LDM_VOLUME_TYPE"));
 }

@@ -166,18 +166,6 @@ TEST(FtRebuild, RecordMissingFromAScannedDiskIsTakenOver) {
   EXPECT_EQ(m->OffsetToPartitionInfo, off);
 }
 
-TEST(FtRebuild, UnreadableStoredConfigurationIsNeverReplaced) {
-  auto bad = StoredBlob();
-  bad.resize(bad.size() - 4);  // the FT part now runs past the end
-  FTInfo held;
-  EXPECT_FALSE(held.Load(bad.data(), uint32_t(bad.size())));
-  EXPECT_EQ(held.LastLoadResult(), FTLoadResult::Malformed);
-  auto scan = Build({{kSigA, {Scanned(32256, 4000, 'G', 1)}}}, {}, false);
-  EXPECT_FALSE(held.Rebuild(scan.data(), uint32_t(scan.size())));
-  EXPECT_EQ(held.Blob(), nullptr);
-  EXPECT_FALSE(held.Store());
-}
-
 TEST(FtAddDisk, RefusedWithFtSetsAndAppendedAfterTheLastDescription) {
   std::unique_ptr<FTInfo> withSets(Loaded(StoredBlob()));
   _DISK_DESCRIPTION* d = nullptr;

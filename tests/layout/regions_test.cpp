@@ -118,6 +118,11 @@ TEST(RegionModel, ContainerLevelForEachExtendedSystemId) {
     EXPECT_EQ(r.list[0].RegionType, static_cast<uint32_t>(REGION_EXTENDED));
     EXPECT_EQ(r.list[1].EntrySlot, 4u);
     EXPECT_EQ(r.list[2].EntrySlot, 8u);
+    // Regions of one kind that start together keep their order.
+    r.list[2].StartingOffset = r.list[1].StartingOffset;
+    SortRegions(r.list, r.count);
+    EXPECT_EQ(r.list[1].EntrySlot, 4u);
+    EXPECT_EQ(r.list[2].EntrySlot, 8u);
   }
 }
 
@@ -185,12 +190,20 @@ TEST(FreeExtents, DiskLevelGapsEndAtTheLastWholeCylinder) {
   EXPECT_EQ(free[2].Offset, 600 * kCylinder);
   EXPECT_EQ(free[2].Length, 400 * kCylinder);
 
+  // An empty disk is one free extent up to the last whole cylinder, which is kept below
+  // the largest offset.
   Table none(0, {});
   Regions empty(none, 1);
-  auto all = FreeExtents(empty.list, empty.count, 1, Geometry(1000));
-  ASSERT_EQ(all.size(), 1u);
-  EXPECT_EQ(all[0].Offset, 0);
-  EXPECT_EQ(all[0].Length, 1000 * kCylinder);
+  const int64_t most = std::numeric_limits<int64_t>::max() / kCylinder;
+  for (auto [cylinders, end] : {std::pair<int64_t, int64_t>{1000, 1000 * kCylinder},
+                                {most, most * kCylinder},
+                                {most + 1, std::numeric_limits<int64_t>::max()},
+                                {0, 0},
+                                {-5, 0}}) {
+    auto all = FreeExtents(empty.list, empty.count, 1, Geometry(cylinders));
+    EXPECT_EQ(all.size(), end != 0 ? 1u : 0u) << cylinders;
+    EXPECT_EQ(all.empty() ? 0 : all[0].Offset + all[0].Length, end) << cylinders;
+  }
 }
 
 TEST(FreeExtents, OverlappingOrOutOfRangeRegionsNeverOpenAGapInsideARegion) {

@@ -83,7 +83,7 @@ TEST_F(FtFaultTest, MutexAndStoreFailures) {
   const ftblob::Config r = ftblob::Parse(ftblob::Stored());
   ASSERT_EQ(1u, r.sets.size());
   ASSERT_EQ(2u, r.sets[0].members.size());
-  const ftblob::MemberRef m = r.sets[0].members[1];
+  const blobtest::Member m = r.sets[0].members[1];
   EXPECT_EQ(uint32_t(Mirror), r.disks.at(m.disk).parts.at(m.part).ftType);
-  EXPECT_EQ(Q1.offset, r.disks.at(m.disk).parts.at(m.part).offset);
+  EXPECT_EQ(Q1.start, r.disks.at(m.disk).parts.at(m.part).start);
 }

@@ -146,7 +146,8 @@ TEST(FtCdrom, LetterStoredUnderTheDeviceNameAndTheDriveUnlocked) {
   const ZM_OBJECT_ID cdrom = CdromVolume();
   ASSERT_NE(0u, cdrom);
   // No partition on the machine: a stored set finds no member and leaves no volume.
-  ftblob::Store(ftblob::Build({{{0x0BADD15C, {Member(P1, Mirror, 0, 0)}}}, {{Mirror, FtStateOk, {{0, 0}}}}}));
+  ftblob::Store(ftblob::Build(
+      {{{0x0BADD15C, {Member(P1, Mirror, 0, 0)}}}, {ftblob::FtSet(Mirror, FtStateOk, {{0, 0}})}}));
   EXPECT_EQ(0u, AddFtObjectsToDatabase());
   EXPECT_EQ(std::vector<ZM_OBJECT_ID>{cdrom}, testutil::Objects(ZM_OBJ_VOLUME));
   const std::u16string device = testutil::PropString(cdrom, "\\Device\\");

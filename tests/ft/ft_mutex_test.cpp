@@ -94,7 +94,7 @@ TEST_F(FtTest, ConcurrentFtOperationsKeepTheConfigurationWhole) {
   ASSERT_EQ(1u, r.sets.size());
   ASSERT_EQ(2u, r.sets[0].members.size());
   const ftblob::Part& m0 = r.disks.at(r.sets[0].members[0].disk).parts.at(r.sets[0].members[0].part);
-  EXPECT_EQ(P1.offset, m0.offset);
+  EXPECT_EQ(P1.start, m0.start);
   EXPECT_EQ(' ', m0.letter);  // the last request removed it
   EXPECT_EQ(2u, testutil::Children(volume, ZM_OBJ_PARTITION).size());
 }

@@ -48,10 +48,10 @@ TEST_F(FtTest, EveryFtTypeBecomesAVolumeWithItsMembers) {
                            {Member(Q1, Mirror, 1, 1, Initializing), Member(Q2, Stripe, 2, 1, 7),
                             Member(Q3, StripeWithParity, 3, 1), Member(Q4, VolumeSet, 4, 0)}},
                           {kMissingSignature, {Member({kCylinder, 3 * kCylinder}, StripeWithParity, 3, 2)}}},
-                         {{Mirror, FtStateOk, {{0, 0}, {1, 0}}},
-                          {Stripe, FtRegenerating, {{0, 1}, {1, 1}}},
-                          {StripeWithParity, FtInitializing, {{0, 2}, {1, 2}, {2, 0}}},
-                          {VolumeSet, FtCheckParity, {{1, 3}}}}}));
+                         {ftblob::FtSet(Mirror, FtStateOk, {{0, 0}, {1, 0}}),
+                          ftblob::FtSet(Stripe, FtRegenerating, {{0, 1}, {1, 1}}),
+                          ftblob::FtSet(StripeWithParity, FtInitializing, {{0, 2}, {1, 2}, {2, 0}}),
+                          ftblob::FtSet(VolumeSet, FtCheckParity, {{1, 3}})}}));
 
   struct Want {
     uint32_t zmType;
@@ -99,7 +99,7 @@ TEST_F(FtTest, MirrorWithMissingSecondDiskKeepsOneChild) {
   EXPECT_EQ(
       0u,
       Publish({{{Signature(0), {Member(P2, Mirror, 0, 0)}}, {kMissingSignature, {Member(P2, Mirror, 0, 1)}}},
-               {{Mirror, FtHasOrphan, {{0, 0}, {1, 0}}}}}));
+               {ftblob::FtSet(Mirror, FtHasOrphan, {{0, 0}, {1, 0}})}}));
   std::vector<ZM_OBJECT_ID> volumes = FtVolumes();
   ASSERT_EQ(1u, volumes.size());
   EXPECT_EQ(0x20000u, PropU64(volumes[0], "STATE"));
@@ -123,8 +123,9 @@ TEST_F(FtTest, SetsWithMissingMembers) {
   EXPECT_EQ(0u,
             Publish({{{kMissingSignature, {Member(P1, Stripe, 5, 0), Member(P2, Mirror, 6, 0)}},
                       {Signature(1),
-                       {Member({Q2.offset + kSector, Q2.length}, Stripe, 5, 1), Member(Q4, Mirror, 6, 1)}}},
-                     {{Stripe, FtStateOk, {{0, 0}, {1, 0}}}, {Mirror, FtStateOk, {{0, 1}, {1, 1}}}}}));
+                       {Member({Q2.start + kSector, Q2.length}, Stripe, 5, 1), Member(Q4, Mirror, 6, 1)}}},
+                     {ftblob::FtSet(Stripe, FtStateOk, {{0, 0}, {1, 0}}),
+                      ftblob::FtSet(Mirror, FtStateOk, {{0, 1}, {1, 1}})}}));
   std::vector<ZM_OBJECT_ID> volumes = FtVolumes();
   ASSERT_EQ(1u, volumes.size());
   EXPECT_EQ(7u, PropU64(volumes[0], "LDM_VOLUME_TYPE"));
@@ -143,10 +144,10 @@ TEST_F(FtTest, SetsWithMissingMembers) {
 TEST_F(FtTest, LogicalDriveMemberFoundThroughTrackCorrection) {
   const ZM_OBJECT_ID logical = Partition(0, 3);
   ASSERT_NE(0u, logical);
-  ASSERT_EQ(uint64_t(L1.offset - kTrack), PropU64(logical, "OFFSET_LL"));
+  ASSERT_EQ(uint64_t(L1.start - kTrack), PropU64(logical, "OFFSET_LL"));
   ftblob::Store(ftblob::Build({{{Signature(0), {Member(L1, Stripe, 0, 0), Member(E0, Stripe, 0, 2)}},
                                 {Signature(1), {Member(Q1, Stripe, 0, 1)}}},
-                               {{Stripe, FtStateOk, {{0, 0}, {1, 0}, {0, 1}}}}}));
+                               {ftblob::FtSet(Stripe, FtStateOk, {{0, 0}, {1, 0}, {0, 1}})}}));
   for (int pass = 0; pass < 2; ++pass) {
     SCOPED_TRACE(pass);
     EXPECT_EQ(0u, AddFtObjectsToDatabase());
@@ -168,7 +169,8 @@ TEST_F(FtTest, LogicalDriveMemberFoundThroughTrackCorrection) {
 TEST_F(FtTest, PartitionsFollowTheirSets) {
   EXPECT_EQ(0u, Publish({{{Signature(0), {Member(P1, Mirror, 0, 0), Member(P2, Mirror, 1, 0)}},
                           {Signature(1), {Member(Q1, Mirror, 0, 1), Member(Q2, Mirror, 1, 1)}}},
-                         {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}, {Mirror, FtStateOk, {{0, 1}, {1, 1}}}}}));
+                         {ftblob::FtSet(Mirror, FtStateOk, {{0, 0}, {1, 0}}),
+                          ftblob::FtSet(Mirror, FtStateOk, {{0, 1}, {1, 1}})}}));
   std::vector<ZM_OBJECT_ID> first = FtVolumes();
   ASSERT_EQ(2u, first.size());
 
@@ -176,7 +178,8 @@ TEST_F(FtTest, PartitionsFollowTheirSets) {
   // volume set 2.
   EXPECT_EQ(0u, Publish({{{Signature(0), {Member(P1, Mirror, 0, 0), Member(P2, VolumeSet, 2, 0)}},
                           {Signature(1), {Plain(Q1), Member(Q2, Mirror, 0, 1), Member(Q3, VolumeSet, 2, 1)}}},
-                         {{Mirror, FtStateOk, {{0, 0}, {1, 1}}}, {VolumeSet, FtStateOk, {{0, 1}, {1, 2}}}}}));
+                         {ftblob::FtSet(Mirror, FtStateOk, {{0, 0}, {1, 1}}),
+                          ftblob::FtSet(VolumeSet, FtStateOk, {{0, 1}, {1, 2}})}}));
   std::vector<ZM_OBJECT_ID> now = FtVolumes();
   ASSERT_EQ(2u, now.size());
   EXPECT_EQ(first[0], now[0]);  // the mirror of group 0 keeps its object
@@ -230,7 +233,8 @@ TEST_F(FtTest, RemoveObsoleteFromDOM) {
     ObDeleteObject(zm::Database(), v);  // the sets' are listed first
   ASSERT_EQ(0u, Publish({{{Signature(0), {Member(P1, Mirror, 0, 0), Member(P2, Stripe, 1, 0)}},
                           {Signature(1), {Member(Q1, Mirror, 0, 1), Member(Q2, Stripe, 1, 1)}}},
-                         {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}, {Stripe, FtStateOk, {{0, 1}, {1, 1}}}}}));
+                         {ftblob::FtSet(Mirror, FtStateOk, {{0, 0}, {1, 0}}),
+                          ftblob::FtSet(Stripe, FtStateOk, {{0, 1}, {1, 1}})}}));
   std::vector<ZM_OBJECT_ID> volumes = FtVolumes();
   ASSERT_EQ(2u, volumes.size());
   const ZM_OBJECT_ID other = MakeVolume(1, 0);  // a partition volume with group 0
@@ -240,7 +244,7 @@ TEST_F(FtTest, RemoveObsoleteFromDOM) {
   FTInfo info;
   const std::vector<uint8_t> blob = ftblob::Build(
       {{{Signature(0), {Plain(P1), Plain(P2)}}, {Signature(1), {Member(Q1, Mirror, 0, 1), Plain(Q2)}}},
-       {{Mirror, FtStateOk, {{1, 0}}}}});
+       {ftblob::FtSet(Mirror, FtStateOk, {{1, 0}})}});
   ASSERT_TRUE(info.Load(blob.data(), static_cast<uint32_t>(blob.size())));
   EXPECT_EQ(0u, RemoveObsoleteFromDOM(info));
   EXPECT_EQ(std::vector<ZM_OBJECT_ID>{volumes[0]}, FtVolumes());

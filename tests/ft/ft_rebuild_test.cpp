@@ -17,13 +17,13 @@ const ftblob::Part* FindRecord(const ftblob::Config& c, uint32_t signature, Exte
   for (const ftblob::Disk& d : c.disks)
     if (d.signature == signature)
       for (const ftblob::Part& p : d.parts)
-        if (p.offset == e.offset && p.length == e.length) return &p;
+        if (p.start == e.start && p.length == e.length) return &p;
   return nullptr;
 }
 
 // The member's record in the parsed blob.
 const ftblob::Part& MemberRecord(const ftblob::Config& c, unsigned set, unsigned member) {
-  const ftblob::MemberRef r = c.sets.at(set).members.at(member);
+  const blobtest::Member r = c.sets.at(set).members.at(member);
   return c.disks.at(r.disk).parts.at(r.part);
 }
 
@@ -49,9 +49,9 @@ TEST_F(FtTest, RebuildWithNothingStoredDescribesTheDisks) {
   const ftblob::Disk& d0 = c.disks[0];
   ASSERT_EQ(Signature(0), d0.signature);
   ASSERT_EQ(3u, d0.parts.size());
-  EXPECT_EQ(P1.offset, d0.parts[0].offset);
-  EXPECT_EQ(P2.offset, d0.parts[1].offset);
-  EXPECT_EQ(L1.offset, d0.parts[2].offset);
+  EXPECT_EQ(P1.start, d0.parts[0].start);
+  EXPECT_EQ(P2.start, d0.parts[1].start);
+  EXPECT_EQ(L1.start, d0.parts[2].start);
   EXPECT_EQ(L1.length, d0.parts[2].length);
   for (const ftblob::Part& p : d0.parts) {
     EXPECT_EQ(uint32_t(NotAnFtMember), p.ftType);
@@ -79,11 +79,12 @@ TEST_F(FtTest, RebuildCarriesEveryFtSetOver) {
   ftblob::Part m1 = Member(Q2, Mirror, 0, 1, Orphaned);
   m1.letter = 'M';
   // A member record for an extent where disk 1 has no partition.
-  ftblob::Part s1 = Member({Q4.offset + kCylinder, kCylinder}, Stripe, 1, 1);
+  ftblob::Part s1 = Member({Q4.start + kCylinder, kCylinder}, Stripe, 1, 1);
   c.disks = {{Signature(1), {m1, Plain(Q1), s1}},
              {kGone, {Member(P1, Stripe, 1, 0)}},
              {Signature(0), {m0, Plain(P2)}}};
-  c.sets = {{Mirror, FtHasOrphan, {{2, 0}, {0, 0}}}, {Stripe, FtStateOk, {{1, 0}, {0, 2}}}};
+  c.sets = {ftblob::FtSet(Mirror, FtHasOrphan, {{2, 0}, {0, 0}}),
+            ftblob::FtSet(Stripe, FtStateOk, {{1, 0}, {0, 2}})};
   ftblob::Store(ftblob::Build(c));
 
   ASSERT_EQ(0u, fdRebuildRegistry());
@@ -95,9 +96,9 @@ TEST_F(FtTest, RebuildCarriesEveryFtSetOver) {
   EXPECT_EQ(uint16_t(Mirror), r.sets[0].type);
   EXPECT_EQ(uint32_t(FtHasOrphan), r.sets[0].state);
   ASSERT_EQ(2u, r.sets[0].members.size());
-  EXPECT_EQ(Signature(0), r.sets[0].signatures[0]);
+  EXPECT_EQ(Signature(0), r.disks.at(r.sets[0].members[0].disk).signature);
   const ftblob::Part& a = MemberRecord(r, 0, 0);
-  EXPECT_EQ(L1.offset, a.offset);
+  EXPECT_EQ(L1.start, a.start);
   EXPECT_EQ(L1.length, a.length);
   EXPECT_EQ(uint32_t(Mirror), a.ftType);
   EXPECT_EQ(0u, a.group);
@@ -105,7 +106,7 @@ TEST_F(FtTest, RebuildCarriesEveryFtSetOver) {
   EXPECT_EQ('M', a.letter);
   EXPECT_EQ(1u, a.assign);
   const ftblob::Part& b = MemberRecord(r, 0, 1);
-  EXPECT_EQ(Q2.offset, b.offset);
+  EXPECT_EQ(Q2.start, b.start);
   EXPECT_EQ(uint32_t(Orphaned), b.ftState);
   EXPECT_EQ(1u, b.member);
   EXPECT_EQ(Signature(1), r.disks[r.sets[0].members[1].disk].signature);
@@ -118,9 +119,9 @@ TEST_F(FtTest, RebuildCarriesEveryFtSetOver) {
   EXPECT_EQ(uint32_t(Orphaned), MemberRecord(r, 1, 0).ftState);
   EXPECT_EQ(uint32_t(Orphaned), MemberRecord(r, 1, 1).ftState);
   EXPECT_EQ(kGone, r.disks.at(r.sets[1].members[0].disk).signature);
-  EXPECT_EQ(P1.offset, MemberRecord(r, 1, 0).offset);
+  EXPECT_EQ(P1.start, MemberRecord(r, 1, 0).start);
   EXPECT_EQ(Signature(1), r.disks.at(r.sets[1].members[1].disk).signature);
-  EXPECT_EQ(Q4.offset + kCylinder, MemberRecord(r, 1, 1).offset);
+  EXPECT_EQ(Q4.start + kCylinder, MemberRecord(r, 1, 1).start);
 
   // Every partition of the machine has its record; the plain ones are plain.
   for (Extent e : {P1, P2, L1}) EXPECT_NE(nullptr, FindRecord(r, Signature(0), e));
@@ -200,10 +201,10 @@ TEST_F(FtTest, PartitionRequestsKeepTheMirrorAndEveryLetter) {
     ASSERT_EQ(1u, r.sets.size());
     ASSERT_EQ(2u, r.sets[0].members.size());
     EXPECT_EQ(sig0, r.disks.at(r.sets[0].members[0].disk).signature);
-    EXPECT_EQ(P1.offset, MemberRecord(r, 0, 0).offset);
+    EXPECT_EQ(P1.start, MemberRecord(r, 0, 0).start);
     EXPECT_EQ(P1.length, MemberRecord(r, 0, 0).length);
     EXPECT_EQ(sig1, r.disks.at(r.sets[0].members[1].disk).signature);
-    EXPECT_EQ(Q1.offset, MemberRecord(r, 0, 1).offset);
+    EXPECT_EQ(Q1.start, MemberRecord(r, 0, 1).start);
     EXPECT_EQ(Q1.length, MemberRecord(r, 0, 1).length);
     const ftblob::Part* p2 = FindRecord(r, sig0, P2);
     ASSERT_NE(nullptr, p2);

@@ -61,7 +61,7 @@ std::vector<ZM_OBJECT_ID> FtTest::FtVolumes() const {
 ftblob::Config FtTest::MirrorConfig(uint16_t group) const {
   return {{{Signature(0), {Member(P1, Mirror, group, 0), Plain(P2)}},
            {Signature(1), {Member(Q1, Mirror, group, 1)}}},
-          {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}}};
+          {ftblob::FtSet(Mirror, FtStateOk, {{0, 0}, {1, 0}})}};
 }
 
 ZMSTATUS FtTest::Publish(const ftblob::Config& c) {
@@ -82,12 +82,12 @@ void FtTest::StoreScannedMirror() const {
   ftblob::Erase();
   UpdateRegistry();
   ftblob::Config c = ftblob::Parse(ftblob::Stored());
-  ftblob::Set mirror(Mirror, FtStateOk, {{}, {}});
+  ftblob::Set mirror = ftblob::FtSet(Mirror, FtStateOk, {{}, {}});
   for (unsigned d = 0; d < c.disks.size(); ++d)
     for (unsigned i = 0; i < c.disks[d].parts.size(); ++i) {
       ftblob::Part& p = c.disks[d].parts[i];
       const unsigned member = c.disks[d].signature == Signature(0) ? 0 : 1;
-      if (p.offset != (member == 0 ? P1 : Q1).offset) continue;
+      if (p.start != (member == 0 ? P1 : Q1).start) continue;
       p.ftType = Mirror;
       p.group = 0;
       p.member = static_cast<uint16_t>(member);

@@ -17,7 +17,7 @@ constexpr int64_t kCylinder = 16065 * kSector;
 
 // Extents of the partitions' data as the tables hold them (sfdisk scripts below).
 struct Extent {
-  int64_t offset, length;
+  int64_t start, length;
 };
 // Disk 0: P1 and P2 primary, an extended partition holding the logical drive L1.
 constexpr Extent P1{63 * kSector, 16002 * kSector};
@@ -32,7 +32,7 @@ constexpr Extent Q4{48195 * kSector, 32130 * kSector};
 
 // A record of the blob for an extent of the machine.
 inline ftblob::Part Member(Extent e, uint32_t ftType, uint16_t group, uint16_t member, uint32_t state = 0) {
-  return {.offset = e.offset,
+  return {.start = e.start,
           .length = e.length,
           .ftType = ftType,
           .ftState = state,
@@ -40,7 +40,7 @@ inline ftblob::Part Member(Extent e, uint32_t ftType, uint16_t group, uint16_t m
           .member = member};
 }
 inline ftblob::Part Plain(Extent e, uint8_t letter = 0) {
-  return {.offset = e.offset, .length = e.length, .letter = letter, .assign = uint8_t(letter != 0 ? 1 : 0)};
+  return {.start = e.start, .length = e.length, .letter = letter, .assign = uint8_t(letter != 0 ? 1 : 0)};
 }
 
 class FtTest : public ::testing::Test {

@@ -113,6 +113,21 @@ inline std::vector<Region> RegionsUnder(ZM_OBJECT_ID parent, uint32_t type) {
   return v;
 }
 
+// The partition that starts at `offset` (logical drives included), and its volume.
+inline ZM_OBJECT_ID PartitionAt(ZM_OBJECT_ID disk, uint64_t offset) {
+  std::vector<ZM_OBJECT_ID> all = testutil::Children(disk, ZM_OBJ_PARTITION);
+  for (ZM_OBJECT_ID e : testutil::Children(disk, ZM_OBJ_EXTENDED))
+    for (ZM_OBJECT_ID l : testutil::Children(e, ZM_OBJ_PARTITION)) all.push_back(l);
+  for (ZM_OBJECT_ID p : all)
+    if (testutil::PropU64(p, "OFFSET_LL") == offset) return p;
+  return 0;
+}
+inline ZM_OBJECT_ID VolumeAt(ZM_OBJECT_ID disk, uint64_t offset) {
+  ZM_OBJECT_ID p = PartitionAt(disk, offset);
+  auto v = p != 0 ? testutil::Parents(p, ZM_OBJ_VOLUME) : std::vector<ZM_OBJECT_ID>{};
+  return v.empty() ? 0 : v[0];
+}
+
 // The data partitions as sfdisk reads them back: (start, size) in bytes, logical
 // drives included, extended containers left out.
 inline std::vector<std::pair<uint64_t, uint64_t>> SfdiskData(const std::string& image) {

@@ -17,7 +17,6 @@ namespace {
 
 using namespace blobtest;
 
-const char16_t kDisk[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK";
 constexpr int64_t MB = 1 << 20;
 
 class DiskRegTest : public ::testing::Test {
@@ -32,16 +31,6 @@ class DiskRegTest : public ::testing::Test {
     EXPECT_EQ(ntp::OpenHandleCount(), handles) << "a key handle was left open";
     ntp::reg::Close();
   }
-  void Store(const std::vector<uint8_t>& bytes) {
-    ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, bytes));
-  }
-  std::vector<uint8_t> Stored() {
-    uint32_t type = 0;
-    std::vector<uint8_t> data;
-    EXPECT_TRUE(ntp::reg::GetValue(kDisk, u"Information", &type, &data));
-    return data;
-  }
-
   testutil::TempDir tmp;
   size_t handles = 0;
 };
@@ -148,7 +137,7 @@ TEST_F(DiskRegTest, QueryRetriesForLargeBlobsAndReportsTheUsedLength) {
   NtClose(key);
   std::free(freeTo);
 
-  ASSERT_TRUE(ntp::reg::DeleteValue(kDisk, u"Information"));
+  Erase();
   EXPECT_EQ(FtRegistryQuery("Information", &freeTo, &value, &used, nullptr), STATUS_OBJECT_NAME_NOT_FOUND);
   std::free(freeTo);
 }
@@ -216,7 +205,7 @@ TEST_F(DiskRegTest, LettersOfSetMembersAndOfDisksSharingASignature) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Store(Build(c.disks, c.sets, false));
-    ASSERT_TRUE(ntp::reg::SetValue(kDisk, kDisk, REG_BINARY, {1}));
+    ASSERT_TRUE(ntp::reg::SetValue(kDiskKey, kDiskKey, REG_BINARY, {1}));
     ASSERT_TRUE(DiskRegistryAssignDriveLetter(c.signature, c.offset, 10 * MB, 'M'));
     const auto after = Stored();
     size_t i = 0;
@@ -228,7 +217,7 @@ TEST_F(DiskRegTest, LettersOfSetMembersAndOfDisksSharingASignature) {
     // The backup value the old layer kept under the key's own name is removed.
     uint32_t type;
     std::vector<uint8_t> data;
-    EXPECT_FALSE(ntp::reg::GetValue(kDisk, kDisk, &type, &data));
+    EXPECT_FALSE(ntp::reg::GetValue(kDiskKey, kDiskKey, &type, &data));
   }
 }
 
@@ -254,7 +243,7 @@ TEST_F(DiskRegTest, NothingIsWrittenWhenTheLetterCannotBeRecorded) {
 TEST_F(DiskRegTest, CdRomLetterIsOneValueNamedAfterTheDeviceInAKeyWithTheClass) {
   ASSERT_EQ(DiskRegistryAssignCdRomLetter(u"\\Device\\CdRom0", u'F'), STATUS_SUCCESS);
   ASSERT_EQ(DiskRegistryAssignCdRomLetter(u"\\Device\\CdRom0", u'G'), STATUS_SUCCESS);
-  auto values = ntp::reg::ListValues(kDisk);
+  auto values = ntp::reg::ListValues(kDiskKey);
   ASSERT_EQ(values.size(), 1u);
   EXPECT_EQ(values[0].name, u"\\Device\\CdRom0");
   EXPECT_EQ(values[0].type, REG_SZ);

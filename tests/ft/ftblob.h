@@ -85,9 +85,8 @@ inline Config Parse(const std::vector<uint8_t>& b) {
   return c;
 }
 
-// The stored "Information" value, empty when there is none.
-std::vector<uint8_t> Stored();
-void Store(const std::vector<uint8_t>& blob);
-void Erase();
+using blobtest::Erase;
+using blobtest::Store;
+using blobtest::Stored;
 
 }  // namespace ftblob

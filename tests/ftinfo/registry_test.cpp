@@ -20,17 +20,6 @@ std::vector<uint8_t> Mirror() {
                {{.type = 0, .members = {{0, 0}, {1, 0}}}});
 }
 
-const std::u16string kKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK";
-void Put(const std::vector<uint8_t>& bytes) {
-  ASSERT_TRUE(ntp::reg::SetValue(kKey, u"Information", REG_BINARY, bytes));
-}
-std::vector<uint8_t> Get() {
-  uint32_t type = 0;
-  std::vector<uint8_t> data;
-  ntp::reg::GetValue(kKey, u"Information", &type, &data);
-  return data;
-}
-
 class FtInfoRegistry : public ::testing::Test {
  protected:
   void SetUp() override { machine_.Boot(); }
@@ -46,14 +35,14 @@ TEST_F(FtInfoRegistry, NothingStoredThenStoreAndLoadBack) {
   EXPECT_FALSE(empty.Load(nullptr, 0));
   EXPECT_EQ(empty.LastLoadResult(), FTLoadResult::NotStored);
   EXPECT_FALSE(empty.Store());  // an empty configuration is never written
-  EXPECT_TRUE(Get().empty());
+  EXPECT_TRUE(Stored().empty());
 
   auto blob = Mirror();
   blob.resize(blob.size() + 12, 0xAB);  // bytes past the used length are not stored
   FTInfo info;
   ASSERT_TRUE(info.Load(blob.data(), uint32_t(blob.size())));
   ASSERT_TRUE(info.Store());
-  EXPECT_EQ(Get(), Mirror());
+  EXPECT_EQ(Stored(), Mirror());
   FTInfo back;
   ASSERT_TRUE(back.Load(nullptr, 0));
   EXPECT_EQ(back.LastLoadResult(), FTLoadResult::Loaded);
@@ -63,7 +52,7 @@ TEST_F(FtInfoRegistry, NothingStoredThenStoreAndLoadBack) {
 TEST_F(FtInfoRegistry, UnreadableOrFailedReadIsLeftAlone) {
   auto bad = Mirror();
   Put32(bad, 192, 4000);  // a member pointing past the end
-  Put(bad);
+  Store(bad);
   auto scan = Build({{0x1234, {{.start = 32256, .length = 100}}}}, {}, false);
   FTInfo info;
   EXPECT_FALSE(info.Load(nullptr, 0));
@@ -71,9 +60,9 @@ TEST_F(FtInfoRegistry, UnreadableOrFailedReadIsLeftAlone) {
   EXPECT_NE(info.LastLoadError().find("192"), std::string::npos) << info.LastLoadError();
   EXPECT_FALSE(info.Rebuild(scan.data(), uint32_t(scan.size())));
   EXPECT_FALSE(info.Store());
-  EXPECT_EQ(Get(), bad);
+  EXPECT_EQ(Stored(), bad);
 
-  Put(Mirror());
+  Store(Mirror());
   ntp::InjectFault("RegQueryValueExW", 2, ERROR_ACCESS_DENIED);  // the read after the size query
   EXPECT_FALSE(info.Load(nullptr, 0));
   EXPECT_EQ(info.LastLoadResult(), FTLoadResult::ReadFailed);
@@ -82,7 +71,7 @@ TEST_F(FtInfoRegistry, UnreadableOrFailedReadIsLeftAlone) {
   ASSERT_TRUE(info.Load(scan.data(), uint32_t(scan.size())));
   ntp::InjectFault("RegSetValueExW", 1, ERROR_ACCESS_DENIED);
   EXPECT_FALSE(info.Store());
-  EXPECT_EQ(Get(), Mirror());
+  EXPECT_EQ(Stored(), Mirror());
 }
 
 }  // namespace

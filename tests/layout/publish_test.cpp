@@ -85,24 +85,6 @@ TEST_F(Publish, QuietRescanCreatesDeletesAndWritesNothingAndLeaksNothing) {
   EXPECT_EQ(LayoutObjects(), before);
   EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
   EXPECT_EQ(zm::OutstandingBlocks(), blocks);
-
-  // A second object with the same identifying values matches the same region: both stay.
-  ZM_OBJECT_ID p1 = PartitionAt(d.disk(), T);
-  ZM_OBJECT_ID twin = 0;
-  ASSERT_EQ(ObCreateObject(ghDb, ghProvider, ZM_OBJ_PARTITION, &twin), 0u);
-  for (const char* name : {"OFFSET_LL", "LENGTH_LL"}) SetU64(twin, name, PropU64(p1, name));
-  uint8_t type = 7, zero = 0;
-  ZM_PROPERTY t{"PARTITION_TYPE", ZM_TYPE_UINT8, 0, 1, &type}, a{"ACTIVE", ZM_TYPE_BOOL, 0, 1, &zero},
-      r{"REWRITE", ZM_TYPE_BOOL, 0, 1, &zero};
-  for (ZM_PROPERTY* p : {&t, &a, &r}) ObSetProperty(ghDb, twin, p);
-  ObAddChildObject(ghDb, d.disk(), twin);
-  ZM_OBJECT_ID created = 1;
-  EXPECT_EQ(UpdateDisk(d.disk(), &created), 0u);
-  EXPECT_EQ(created, 0u);
-  auto parts = Children(d.disk(), ZM_OBJ_PARTITION);
-  EXPECT_NE(std::find(parts.begin(), parts.end(), twin), parts.end());
-  EXPECT_NE(std::find(parts.begin(), parts.end(), p1), parts.end());
-  EXPECT_EQ(parts.size(), 3u);
 }
 
 TEST_F(Publish, ActiveFlagToggleReplacesExactlyThatObjectAndItsVolume) {

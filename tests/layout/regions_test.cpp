@@ -128,28 +128,33 @@ TEST(RegionModel, ContainerLevelForEachExtendedSystemId) {
 
 TEST(RegionModel, ContainerLevelEdgeCases) {
   const int64_t base = 10 * kCylinder;
-  {
-    // PartitionCount 4: entries beyond index 3 are not part of the table.
-    Table t(4, {{base, 20 * kCylinder, 0x05}, kEmpty, kEmpty, kEmpty, {base + kTrack, kCylinder, 0x06}});
+  struct Case {
+    const char* what;
+    uint32_t count;
+    std::vector<Entry> entries;
+    uint32_t regions;
+  } cases[] = {
+      {"entries beyond PartitionCount",
+       4,
+       {{base, 20 * kCylinder, 0x05}, kEmpty, kEmpty, kEmpty, {base + kTrack, kCylinder, 0x06}},
+       1},
+      {"logical drives without an extended entry",
+       8,
+       {{kTrack, base, 0x06}, kEmpty, kEmpty, kEmpty, {base + kTrack, kCylinder, 0x06}},
+       0},
+      {"two extended entries: the first is the container",
+       8,
+       {{base, 10 * kCylinder, 0x05}, {30 * kCylinder, 10 * kCylinder, 0x0F}},
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Table t(c.count, c.entries);
     Regions r(t, 3);
     ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.count, 1u);
-  }
-  {
-    // Logical-drive entries without an extended entry give an empty list.
-    Table t(8, {{kTrack, base, 0x06}, kEmpty, kEmpty, kEmpty, {base + kTrack, kCylinder, 0x06}});
-    Regions r(t, 3);
-    ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.count, 0u);
-    EXPECT_TRUE(FreeExtents(r.list, r.count, 3, Geometry(1000)).empty());
-  }
-  {
-    // Two extended entries: only the first is the container, at element 0 only.
-    Table t(8, {{base, 10 * kCylinder, 0x05}, {30 * kCylinder, 10 * kCylinder, 0x0F}, kEmpty, kEmpty});
-    Regions r(t, 3);
-    ASSERT_TRUE(r.ok);
-    ASSERT_EQ(r.count, 1u);
-    EXPECT_EQ(r.list[0].EntrySlot, 0u);
+    ASSERT_EQ(r.count, c.regions);
+    EXPECT_TRUE(r.count == 0 || r.list[0].EntrySlot == 0);
+    EXPECT_EQ(FreeExtents(r.list, r.count, 3, Geometry(1000)).empty(), r.count == 0);
   }
   Table t(8, {});
   uint32_t count = 7;

@@ -150,48 +150,42 @@ TEST_F(DiskRegTest, PlainPartitionLetterIsRecordedAndClearedAndWrittenAtItsUsedL
 // one signature the first is patched.
 TEST_F(DiskRegTest, LettersOfSetMembersAndOfDisksSharingASignature) {
   const Part a{.start = MB, .length = 10 * MB}, b{.start = 20 * MB, .length = 10 * MB};
-  auto member = [](Part p, uint16_t group, uint16_t number) {
-    p.ftType = Mirror;
-    p.group = group;
-    p.member = number;
-    return p;
-  };
+  const Part a0{.start = MB, .length = 10 * MB, .ftType = Mirror, .group = 0, .member = 0},
+      a1{.start = MB, .length = 10 * MB, .ftType = Mirror, .group = 0, .member = 1};
   struct Case {
-    const char* what;
-    std::vector<Disk> disks;
-    std::vector<Set> sets;
     uint32_t signature;
     int64_t offset;
-    std::vector<uint8_t> letters, flags;  // of every record, in blob order
+    const char* records;  // each record's letter ('.' none) and flag, in blob order
+    std::vector<Disk> disks;
+    std::vector<Set> sets;
   } cases[] = {
-      {"set lists FT member 1 first",
-       {{0xA, {member(a, 0, 0)}}, {0xB, {member(a, 0, 1)}}},
-       {{.type = Mirror, .members = {{1, 0}, {0, 0}}, .markRecords = false}},
-       0xB,
+      // The set lists FT member 1 first: the flag follows the member number.
+      {0xB,
        MB,
-       {'M', 'M'},
-       {1, 0}},
-      {"set of another group",
+       "M1M0",
+       {{0xA, {a0}}, {0xB, {a1}}},
+       {{.type = Mirror, .members = {{1, 0}, {0, 0}}, .markRecords = false}}},
+      // The set of another group is skipped.
+      {0xB,
+       20 * MB,
+       ".0M1.0M0",
        {{0xA, {a, b}}, {0xB, {a, b}}},
        {{.type = Mirror, .group = 0, .members = {{0, 0}, {1, 0}}},
-        {.type = Mirror, .group = 1, .members = {{0, 1}, {1, 1}}}},
-       0xB,
-       20 * MB,
-       {0, 'M', 0, 'M'},
-       {0, 1, 0, 0}},
-      {"two disks, one signature", {{0x5, {a}}, {0x5, {a}}}, {}, 0x5, MB, {'M', 0}, {1, 0}},
+        {.type = Mirror, .group = 1, .members = {{0, 1}, {1, 1}}}}},
+      // Of two disks with one signature the first is patched.
+      {0x5, MB, "M1.0", {{0x5, {a}}, {0x5, {a}}}, {}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.records);
     Store(Build(c.disks, c.sets, false));
     ASSERT_TRUE(ntp::reg::SetValue(kDiskKey, kDiskKey, REG_BINARY, {1}));
     ASSERT_TRUE(DiskRegistryAssignDriveLetter(c.signature, c.offset, 10 * MB, 'M'));
     const auto after = Stored();
-    size_t i = 0;
+    const char* want = c.records;
     for (uint32_t d = 0; d < c.disks.size(); ++d)
-      for (uint32_t p = 0; p < c.disks[d].parts.size(); ++p, ++i) {
-        EXPECT_EQ(Record(after, RecordOffset(c.disks, d, p)).DriveLetter, c.letters.at(i)) << i;
-        EXPECT_EQ(Record(after, RecordOffset(c.disks, d, p)).AssignDriveLetter, c.flags.at(i)) << i;
+      for (uint32_t p = 0; p < c.disks[d].parts.size(); ++p, want += 2) {
+        EXPECT_EQ(Record(after, RecordOffset(c.disks, d, p)).DriveLetter, want[0] == '.' ? 0 : want[0]);
+        EXPECT_EQ(Record(after, RecordOffset(c.disks, d, p)).AssignDriveLetter, want[1] - '0');
       }
     // The backup value the old layer kept under the key's own name is removed.
     uint32_t type;

@@ -5,6 +5,7 @@
 #include "fdiskreg.h"
 #include "ftdisk.h"
 #include "ftfixture.h"
+#include "ftinfo.h"
 #include "ntlow.h"
 #include "provider.h"
 
@@ -86,4 +87,46 @@ TEST_F(FtFaultTest, MutexAndStoreFailures) {
   const blobtest::Member m = r.sets[0].members[1];
   EXPECT_EQ(uint32_t(Mirror), r.disks.at(m.disk).parts.at(m.part).ftType);
   EXPECT_EQ(Q1.start, r.disks.at(m.disk).parts.at(m.part).start);
+}
+
+// The configuration through the registry: nothing stored is told apart from a value
+// that is malformed (its position named) or cannot be read; neither is ever replaced,
+// an empty configuration is never written, and bytes past the used length are not.
+TEST_F(FtFaultTest, ConfigurationLoadedAndStoredThroughTheRegistry) {
+  ftblob::Erase();
+  FTInfo info;
+  EXPECT_FALSE(info.Load(nullptr, 0));
+  EXPECT_EQ(info.LastLoadResult(), FTLoadResult::NotStored);
+  EXPECT_FALSE(info.Store());
+  EXPECT_TRUE(ftblob::Stored().empty());
+
+  const std::vector<uint8_t> mirror = ftblob::Build(MirrorConfig());
+  std::vector<uint8_t> blob = mirror;
+  blob.resize(blob.size() + 12, 0xAB);
+  ASSERT_TRUE(info.Load(blob.data(), uint32_t(blob.size())));
+  ASSERT_TRUE(info.Store());
+  EXPECT_EQ(ftblob::Stored(), mirror);
+  FTInfo back;
+  ASSERT_TRUE(back.Load(nullptr, 0));
+  EXPECT_EQ(back.LastLoadResult(), FTLoadResult::Loaded);
+  EXPECT_EQ(blobtest::Bytes(back), mirror);
+
+  std::vector<uint8_t> bad = mirror;
+  blobtest::Put32(bad, bad.size() - 8, 4000);  // a member pointing past the end
+  ftblob::Store(bad);
+  const std::vector<uint8_t> scan = ftblob::Build({{{Signature(0), {Plain(P1)}}}, {}});
+  FTInfo unread, failed;
+  EXPECT_FALSE(unread.Load(nullptr, 0));
+  EXPECT_EQ(unread.LastLoadResult(), FTLoadResult::Malformed);
+  EXPECT_NE(unread.LastLoadError().find(std::to_string(bad.size() - 8)), std::string::npos)
+      << unread.LastLoadError();
+  EXPECT_FALSE(unread.Rebuild(scan.data(), uint32_t(scan.size())));
+  EXPECT_FALSE(unread.Store());
+  EXPECT_EQ(ftblob::Stored(), bad);
+
+  ftblob::Store(mirror);
+  ntp::InjectFault("RegQueryValueExW", 2, ERROR_ACCESS_DENIED);  // the read after the size query
+  EXPECT_FALSE(failed.Load(nullptr, 0));
+  EXPECT_EQ(failed.LastLoadResult(), FTLoadResult::ReadFailed);
+  EXPECT_FALSE(failed.Rebuild(scan.data(), uint32_t(scan.size())));  // what is stored is unknown
 }

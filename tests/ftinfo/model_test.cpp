@@ -97,10 +97,7 @@ TEST(FtIterators, WalkOrderAndEnd) {
     EXPECT_EQ(pi.CurrentItem(), nullptr);
   }
   EXPECT_EQ(di.CurrentItem(), nullptr);
-  std::vector<uint32_t> expected;
-  for (uint32_t d = 0; d < 3; ++d)
-    for (uint32_t p = 0; p < disks[d].parts.size(); ++p) expected.push_back(RecordOffset(disks, d, p));
-  EXPECT_EQ(offsets, expected);
+  EXPECT_EQ(offsets, (std::vector<uint32_t>{56, 108, 168, 228, 280, 332}));
 
   std::vector<int64_t> starts;
   FTVolumeIterator vi(info);

@@ -70,7 +70,7 @@ TEST(Create, ExtendedThenLogicalDrivesBuildTheBootRecordChain) {
   ExpectAgreement(d);
 }
 
-// Requests that must be refused before anything is written.
+// Requests that must be refused before anything is written or cleared.
 TEST(Create, RefusalsWriteNothingAndRaiseTheFailureAlert) {
   Disk d(40, Sectors(63, 10 * K - 63, "7"));
   d.Boot();
@@ -105,7 +105,6 @@ TEST(Create, RefusalsWriteNothingAndRaiseTheFailureAlert) {
     EXPECT_EQ(LayoutObjects(), objects);
   }
   EXPECT_EQ(d.Read(0, kSector), mbr);
-  EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 1u);
 
   // A request with a missing or mistyped property is not valid.
   ZM_PROPSET in = nullptr;
@@ -117,6 +116,20 @@ TEST(Create, RefusalsWriteNothingAndRaiseTheFailureAlert) {
   EXPECT_EQ(LdmCreatePartition(in, nullptr, d.disk()), E_INVALIDARG_ZM);
   ExpectOneAlert(alerts, ALERT_GUID_CREATE_PARTITION_FAILED);
   PsDestroyPropset(in);
+
+  // A free region too small for anything once the first track is skipped: the sector
+  // behind it belongs to the next partition and must not be cleared.
+  SetU64(d.disk(), "MIN_PARTITION_SIZE", 0);
+  for (ZM_OBJECT_ID f : Children(d.disk(), ZM_OBJ_FREE_SPACE)) ObDeleteObject(ghDb, f);
+  ZM_OBJECT_ID created = 0;
+  ASSERT_EQ(UpdateDisk(d.disk(), &created), 0u);
+  ASSERT_EQ(RegionsUnder(d.disk(), ZM_OBJ_FREE_SPACE).front(), (Region{ZM_OBJ_FREE_SPACE, 0, T}));
+  ntp::ResetCounters();
+  for (uint64_t length : {T, uint64_t{kSector}}) {
+    EXPECT_EQ(Create(d.disk(), REGION_PRIMARY, 0, length).status, LDM_E_NOTHING_LEFT);
+  }
+  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
+  EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 1u);
 }
 
 TEST(Create, SlotRules) {
@@ -159,26 +172,6 @@ TEST(Create, FailedTableWriteOrSectorClearLeavesTheTableIntact) {
     EXPECT_EQ(LayoutObjects(), objects);
   }
   EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 2u);
-}
-
-// A free region too small for anything once the first track is skipped: the sector
-// behind it belongs to the next partition and must not be cleared.
-TEST(Create, NothingIsClearedOutsideTheNamedFreeRegion) {
-  Disk d(40, Sectors(63, 10 * K - 63, "7"));
-  d.Boot();
-  FillPartitions(d);
-  auto hashes = DataHashes(d);
-  SetU64(d.disk(), "MIN_PARTITION_SIZE", 0);
-  for (ZM_OBJECT_ID f : Children(d.disk(), ZM_OBJ_FREE_SPACE)) ObDeleteObject(ghDb, f);
-  ZM_OBJECT_ID created = 0;
-  ASSERT_EQ(UpdateDisk(d.disk(), &created), 0u);
-  ASSERT_EQ(RegionsUnder(d.disk(), ZM_OBJ_FREE_SPACE).front(), (Region{ZM_OBJ_FREE_SPACE, 0, T}));
-  ntp::ResetCounters();
-  for (uint64_t length : {T, uint64_t{kSector}}) {
-    EXPECT_EQ(Create(d.disk(), REGION_PRIMARY, 0, length).status, LDM_E_NOTHING_LEFT);
-  }
-  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
-  EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 1u);
 }
 
 // Partitions past 2^32 sectors cannot be described by the table: a length or an extent

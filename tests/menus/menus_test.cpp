@@ -34,6 +34,7 @@ TEST_F(Menus, VolumeMaskTable) {
       {"logical drive ignores ACTIVE", 3, nullptr, 0, 0, 0, {0x80089, 0x80080, 0x3}},
       {"letter that is no string", 3, kNumber, -1, -1, 0, {0x80089, 0x80080, 0x3}},
       {"CD-ROM, letter", 4, u"G:", -1, -1, 0, {0x8000B, 0x80083, 0x3}},
+      {"CD-ROM, no letter", 4, nullptr, -1, -1, 0, {0x8000B, 0x80082, 0x3}},
       {"volume set", 5, u"H:", -1, -1, 0, {0x80009, 0x80081, 0x3}},
       {"state bit 25 withdraws bit 7 only", 1, u"E:", 0, 0, 0x2000004, {0x8008D, 0x80005, 0x3}},
       {"state bit 38 disables everything", 1, u"E:", 0, 0, 0x4000000004, {0x8008D, 0, 0x3}},

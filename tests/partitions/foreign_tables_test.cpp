@@ -68,67 +68,65 @@ Raw Decode(const std::vector<uint8_t>& sector, int slot) {
 
 std::set<Entry> ReadEntries(const Disk& d, std::vector<uint64_t>* active = nullptr) {
   std::set<Entry> out;
-  auto marked = [](const std::vector<uint8_t>& s) { return s[510] == 0x55 && s[511] == 0xAA; };
-  auto sector = d.Read(0, kSector);
-  if (!marked(sector)) return out;
-  uint64_t ext = 0, next = 0;
-  for (int i = 0; i < 4; ++i) {
-    const Raw r = Decode(sector, i);
-    if (r.type == 0 && r.start == 0 && r.size == 0) continue;
-    out.insert({r.type, r.start, r.size});
-    if (r.boot && active) active->push_back(r.start);
-    if (IsLink(r.type) && ext == 0) ext = next = r.start;
-  }
   std::set<uint64_t> seen;
-  while (next != 0 && seen.insert(next).second && next < kCylinders * K) {
-    const uint64_t at = next;
-    next = 0;
-    sector = d.Read(at * kSector, kSector);
-    if (!marked(sector)) break;
+  // The master boot record lists its links as entries; boot records only link on.
+  for (uint64_t at = 0, ext = 0, next = 0;; at = next, next = 0) {
+    const auto sector = d.Read(at * kSector, kSector);
+    if (sector[510] != 0x55 || sector[511] != 0xAA) break;
     for (int i = 0; i < 4; ++i) {
       const Raw r = Decode(sector, i);
-      if (IsLink(r.type)) {
+      if (IsLink(r.type) && at != 0) {
         if (next == 0 && r.size != 0) next = ext + r.start;
-      } else if (r.type != 0 || r.start != 0 || r.size != 0) {
-        out.insert({r.type, at + r.start, r.size});
-        if (r.boot && active) active->push_back(at + r.start);
+        continue;
       }
+      if (IsLink(r.type) && ext == 0) ext = next = r.start;
+      if (r.type == 0 && r.start == 0 && r.size == 0) continue;
+      out.insert({r.type, at + r.start, r.size});
+      if (r.boot && active) active->push_back(at + r.start);
     }
+    if (next == 0 || !seen.insert(next).second || next >= kCylinders * K) break;
   }
   return out;
+}
+
+// Calls f(offset, length) for both ends (up to 64 KiB each) of every data entry.
+template <typename F>
+void ForEachEnd(const std::set<Entry>& entries, F f) {
+  for (const Entry& e : entries) {
+    if (IsLink(std::get<0>(e))) continue;
+    const uint64_t at = std::get<1>(e) * kSector, len = std::get<2>(e) * kSector;
+    const uint64_t head = std::min<uint64_t>(len, 64 * 1024);
+    f(e, at, head);
+    f(e, at + len - head, head);
+  }
 }
 
 // Bytes of every data partition the reader finds: a pattern at each end is written
 // before boot, and its hash is what a request must leave alone.
 std::map<Entry, uint64_t> Fingerprints(const Disk& d, const std::set<Entry>& entries) {
   std::map<Entry, uint64_t> m;
-  for (const Entry& e : entries) {
-    if (IsLink(std::get<0>(e))) continue;
-    const uint64_t at = std::get<1>(e) * kSector, len = std::get<2>(e) * kSector;
-    const uint64_t head = std::min<uint64_t>(len, 64 * 1024);
-    m[e] = Hash(d, at, head) ^ (Hash(d, at + len - head, head) * 31);
-  }
+  ForEachEnd(entries, [&](const Entry& e, uint64_t at, uint64_t n) { m[e] = m[e] * 31 + Hash(d, at, n); });
   return m;
 }
 
 void FillEnds(const Disk& d, const std::set<Entry>& entries) {
   uint32_t seed = 7;
-  for (const Entry& e : entries) {
-    if (IsLink(std::get<0>(e))) continue;
-    const uint64_t at = std::get<1>(e) * kSector, len = std::get<2>(e) * kSector;
-    const uint64_t head = std::min<uint64_t>(len, 64 * 1024);
-    d.Write(at, Pattern(head, seed++));
-    d.Write(at + len - head, Pattern(head, seed++));
-  }
+  ForEachEnd(entries, [&](const Entry&, uint64_t at, uint64_t n) { d.Write(at, Pattern(n, seed++)); });
+}
+
+std::vector<ZM_OBJECT_ID> Logicals(ZM_OBJECT_ID disk) {
+  std::vector<ZM_OBJECT_ID> v;
+  for (ZM_OBJECT_ID e : Children(disk, ZM_OBJ_EXTENDED))
+    for (ZM_OBJECT_ID l : Children(e, ZM_OBJ_PARTITION)) v.push_back(l);
+  return v;
 }
 
 // Every partition object has exactly one volume, every volume one partition, and the
 // partitions the database holds are the table's data entries (logical drives widened
 // by their boot-record track are matched by their end).
 void ExpectOneObjectPerPartition(const Disk& d, const std::string& when) {
-  std::vector<ZM_OBJECT_ID> parts = Children(d.disk(), ZM_OBJ_PARTITION);
-  for (ZM_OBJECT_ID e : Children(d.disk(), ZM_OBJ_EXTENDED))
-    for (ZM_OBJECT_ID l : Children(e, ZM_OBJ_PARTITION)) parts.push_back(l);
+  std::vector<ZM_OBJECT_ID> parts = Children(d.disk(), ZM_OBJ_PARTITION), logicals = Logicals(d.disk());
+  parts.insert(parts.end(), logicals.begin(), logicals.end());
   EXPECT_EQ(parts.size(), testutil::Objects(ZM_OBJ_PARTITION).size())
       << when << ": a partition without parent";
   std::set<uint64_t> ends;
@@ -303,12 +301,6 @@ class Hand : public ::testing::Test {
     for (const Table& t : tables) WriteTable(d, t);
     d.Boot();
   }
-  std::vector<ZM_OBJECT_ID> Logicals() {
-    std::vector<ZM_OBJECT_ID> v;
-    for (ZM_OBJECT_ID e : Children(d.disk(), ZM_OBJ_EXTENDED))
-      for (ZM_OBJECT_ID l : Children(e, ZM_OBJ_PARTITION)) v.push_back(l);
-    return v;
-  }
 };
 
 // A container of type 0x85 (and 0xC5) holding two drives: both are published, the free
@@ -362,7 +354,7 @@ TEST_F(Hand, UnusualTypesAndFlagsKeepTheirEntries) {
   EXPECT_EQ(after, entries);
   for (int i = 0; i < 3; ++i) UpdateAllDisks();
   ExpectOneObjectPerPartition(d, "after active and rescans");
-  EXPECT_EQ(Logicals().size(), 1u);
+  EXPECT_EQ(Logicals(d.disk()).size(), 1u);
 }
 
 TEST_F(Hand, TwoExtendedEntriesAreReadOnlyAndStableThroughRescans) {
@@ -372,7 +364,7 @@ TEST_F(Hand, TwoExtendedEntriesAreReadOnlyAndStableThroughRescans) {
   auto entries = ReadEntries(d);
   for (int i = 0; i < 3; ++i) UpdateAllDisks();
   ExpectOneObjectPerPartition(d, "rescans");
-  EXPECT_EQ(Logicals().size(), 1u);
+  EXPECT_EQ(Logicals(d.disk()).size(), 1u);
   EXPECT_TRUE(testutil::HasProp(d.disk(), LDM_PROP_READ_ONLY));
   EXPECT_TRUE(testutil::Objects(ZM_OBJ_FREE_SPACE).empty());
   // A refused delete keeps the volume's drive letter.

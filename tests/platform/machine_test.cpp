@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "../ftinfo/blob_builder.h"
 #include "platform_test_util.h"
 #include "registry_store.h"
 
@@ -245,41 +246,6 @@ TEST(Machine, SharingAndVolumeLocks) {
 
 // ---- drive letters and links --------------------------------------------------------
 
-void Put(std::vector<uint8_t>& v, size_t at, uint64_t x, int bytes) {
-  for (int i = 0; i < bytes; ++i) v[at + i] = uint8_t(x >> (8 * i));
-}
-
-// A disk-registry value with one disk description holding the given records.
-struct Rec {
-  uint64_t offset, length;
-  char letter;
-  uint8_t assign;
-  uint32_t ftType = 4;
-  uint16_t ftMember = 0;
-};
-std::vector<uint8_t> Information(uint32_t signature, const std::vector<Rec>& recs) {
-  const size_t diskSize = 4 + 8 + 52 * recs.size();
-  std::vector<uint8_t> v(44 + diskSize, 0);
-  Put(v, 0, 3, 4);
-  Put(v, 12, 44, 4);
-  Put(v, 16, diskSize, 4);
-  Put(v, 20, 44 + diskSize, 4);
-  Put(v, 44, 1, 2);
-  Put(v, 48, recs.size(), 2);
-  Put(v, 52, signature, 4);
-  for (size_t i = 0; i < recs.size(); ++i) {
-    size_t r = 56 + 52 * i;
-    Put(v, r, recs[i].ftType, 4);
-    Put(v, r + 8, recs[i].offset, 8);
-    Put(v, r + 16, recs[i].length, 8);
-    v[r + 40] = uint8_t(recs[i].letter);
-    v[r + 41] = recs[i].assign;
-    Put(v, r + 44, recs[i].ftType == 4 ? 0xFFFF : 0, 2);
-    Put(v, r + 46, recs[i].ftMember, 2);
-  }
-  return v;
-}
-
 TEST(Letters, BootAssignsDefaultsThenHonoursTheStoredConfiguration) {
   pt::Booted m({64 * testutil::MiB, 64 * testutil::MiB}, 1);
   // Disk 0: two primaries (the second active), an unrecognised one, two logical drives.
@@ -301,13 +267,14 @@ TEST(Letters, BootAssignsDefaultsThenHonoursTheStoredConfiguration) {
 
   // The stored configuration: partition 1 asks for Q, partition 2 for none, the first
   // logical drive has no letter known (gets a default); CD-ROM asks for R.
-  ASSERT_TRUE(ntp::reg::SetValue(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"Information", REG_BINARY,
-                                 Information(0x1000, {{T * 512, (C - T) * 512, 'Q', 1},
-                                                      {C * 512, C * 512, ' ', 0},
-                                                      {(3 * C + T) * 512, (C - T) * 512, 0, 1},
-                                                      {(4 * C + T) * 512, (C - T) * 512, 'Z', 1, 0, 1}})));
+  blobtest::Store(blobtest::Build({{0x1000,
+                                    {{T * 512, (C - T) * 512, 'Q', 1},
+                                     {C * 512, C * 512, ' ', 0},
+                                     {(3 * C + T) * 512, (C - T) * 512, 0, 1},
+                                     {(4 * C + T) * 512, (C - T) * 512, 'Z', 1, 0, 0, 0, 0, 0, 1}}}},
+                                  {}, false));  // member 1 of a mirror
   std::vector<uint8_t> cd = {'R', 0, ':', 0, 0, 0};
-  ASSERT_TRUE(ntp::reg::SetValue(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"\\Device\\CdRom0", REG_SZ, cd));
+  ASSERT_TRUE(ntp::reg::SetValue(blobtest::kDiskKey, u"\\Device\\CdRom0", REG_SZ, cd));
   ntp::Shutdown();
   m.Boot();
   EXPECT_EQ(ntp::DriveLetterTarget('Q'), u"\\Device\\Harddisk0\\Partition1");
@@ -321,9 +288,10 @@ TEST(Letters, BootAssignsDefaultsThenHonoursTheStoredConfiguration) {
     EXPECT_NE(ntp::DriveLetterTarget(l), u"\\Device\\Harddisk0\\Partition2") << l;
 
   // A value the blob checker rejects gives no letters at all, not those that happen to fit.
-  auto blob = Information(0x1000, {{T * 512, (C - T) * 512, 'Q', 1}, {C * 512, C * 512, 'P', 1}});
-  Put(blob, 48, 500, 2);  // claims 500 records
-  ASSERT_TRUE(ntp::reg::SetValue(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"Information", REG_BINARY, blob));
+  auto blob =
+      blobtest::Build({{0x1000, {{T * 512, (C - T) * 512, 'Q', 1}, {C * 512, C * 512, 'P', 1}}}}, {}, false);
+  blobtest::Put16(blob, 48, 500);  // claims 500 records
+  blobtest::Store(blob);
   ntp::Shutdown();
   m.Boot();
   EXPECT_EQ(ntp::DriveLetterTarget('Q'), u"");

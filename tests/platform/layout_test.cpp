@@ -2,6 +2,7 @@
 // oracle in both directions, plus numbering, refusals and damaged chains.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -88,9 +89,7 @@ TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
   EXPECT_FALSE(e[8].RecognizedPartition);
   // Too small a buffer for the layout; a table write without write access.
   std::vector<uint8_t> buf(8 + 32 * 15);
-  IO_STATUS_BLOCK iosb{};
-  EXPECT_EQ(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr,
-                                  0, buf.data(), ULONG(buf.size())),
+  EXPECT_EQ(pt::Ioctl(h, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0, buf.data(), buf.size()),
             STATUS_BUFFER_TOO_SMALL);
   HANDLE ro = OpenDisk(0, GENERIC_READ);
   pt::LayoutBuffer one(Groups({{Entry(T, C, 7)}}), 1);
@@ -132,9 +131,7 @@ TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
     EXPECT_EQ(pt::SetLayout(h, b), STATUS_INVALID_PARAMETER);
   }
   // A short input buffer is refused too.
-  EXPECT_EQ(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_SET_DRIVE_LAYOUT,
-                                  one.bytes.data(), 8 + 32 * 3, one.bytes.data(), ULONG(one.bytes.size())),
-            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(pt::SetLayout(h, one, 8 + 32 * 3), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(pt::Head(m.images[0]) == before);
   NtClose(h);
 }
@@ -223,9 +220,7 @@ TEST(Layout, NumbersStayStableDuringABootAndEmptyBootRecordsAreKept) {
   HANDLE x = nullptr;
   EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition2", &x, GENERIC_READ), STATUS_OBJECT_NAME_NOT_FOUND);
   PARTITION_INFORMATION info{};
-  IO_STATUS_BLOCK iosb{};
-  EXPECT_EQ(NtDeviceIoControlFile(second, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_PARTITION_INFO,
-                                  nullptr, 0, &info, sizeof info),
+  EXPECT_EQ(pt::Ioctl(second, IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0, &info, sizeof info),
             STATUS_NO_SUCH_DEVICE);
   NtClose(second);
 
@@ -303,29 +298,19 @@ TEST(Layout, SectorCountsBeyondThirtyTwoBitsAreRefusedAndCylindersAreCapped) {
 
 // ---- damaged tables -------------------------------------------------------------
 
-void Put32(std::vector<uint8_t>& s, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) s[at + i] = uint8_t(v >> (8 * i));
-}
-
 // A table sector with the given (type, relative start, size) entries.
-std::vector<uint8_t> TableSector(std::initializer_list<std::tuple<uint8_t, uint32_t, uint32_t>> entries) {
+std::vector<uint8_t> TableSector(std::initializer_list<std::array<uint32_t, 3>> entries) {
   std::vector<uint8_t> s(512, 0);
-  size_t slot = 0;
+  uint8_t* e = &s[446];
   for (auto [type, start, size] : entries) {
-    s[446 + 16 * slot + 4] = type;
-    Put32(s, 446 + 16 * slot + 8, start);
-    Put32(s, 446 + 16 * slot + 12, size);
-    ++slot;
+    e[4] = uint8_t(type);
+    std::memcpy(e + 8, &start, 4);
+    std::memcpy(e + 12, &size, 4);
+    e += 16;
   }
   s[510] = 0x55;
   s[511] = 0xAA;
   return s;
-}
-
-void WriteSector(const std::string& image, uint64_t lba, const std::vector<uint8_t>& s) {
-  std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
-  f.seekp(std::streamoff(lba * 512));
-  f.write(reinterpret_cast<const char*>(s.data()), std::streamsize(s.size()));
 }
 
 // What the pure reader makes of a 64 MiB disk holding the given sectors (zeros elsewhere).
@@ -354,62 +339,55 @@ ntp::ptable::ReadResult ReadTables(const std::map<uint64_t, std::vector<uint8_t>
 TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
   std::vector<uint8_t> gptHeader(512, 0);
   std::memcpy(gptHeader.data(), "EFI PART", 8);
-  std::vector<uint8_t> zeros(512, 0);
+  // The master boot record with a plain extended partition, and its first boot record
+  // holding a drive and a link.
+  using Sector = std::pair<const uint64_t, std::vector<uint8_t>>;
+  const Sector ext{0, TableSector({{5, 2048, 20000}})};
+  auto first = [](uint32_t start, uint32_t size) {
+    return Sector{2048, TableSector({{7, 63, 1000}, {5, start, size}})};
+  };
   struct Case {
     const char* what;
-    std::map<uint64_t, std::vector<uint8_t>> sectors;
     size_t data;           // data entries reported
     const char* readOnly;  // part of the reason, or null for a table that may be rewritten
+    std::map<uint64_t, std::vector<uint8_t>> sectors;
   } cases[] = {
       {"a chain under 0xC5",
+       2,
+       nullptr,
        {{0, TableSector({{0xC5, 2048, 20000}})},
         {2048, TableSector({{7, 63, 1000}, {0x85, 4000, 2000}})},
-        {6048, TableSector({{0x80, 63, 1000}})}},
-       2,
-       nullptr},
+        {6048, TableSector({{0x80, 63, 1000}})}}},
       {"a loop over two boot records",
-       {{0, TableSector({{5, 2048, 20000}})},
-        {2048, TableSector({{7, 63, 1000}, {5, 4000, 2000}})},
-        {6048, TableSector({{7, 63, 1000}, {5, 0, 2000}})}},
        2,
-       "loops back to sector 2048"},
+       "loops back to sector 2048",
+       {ext, first(4000, 2000), {6048, TableSector({{7, 63, 1000}, {5, 0, 2000}})}}},
       {"a link past the end of the disk",
-       {{0, TableSector({{5, 2048, 20000}})}, {2048, TableSector({{7, 63, 1000}, {5, 131072, 2000}})}},
        1,
-       "beyond the end of the disk (sector 133120)"},
-      {"a zero-size link",
-       {{0, TableSector({{5, 2048, 20000}})}, {2048, TableSector({{7, 63, 1000}, {5, 4000, 0}})}},
-       1,
-       "link in the extended chain has no sectors"},
+       "beyond the end of the disk (sector 133120)",
+       {ext, first(131072, 2000)}},
+      {"a zero-size link", 1, "link in the extended chain has no sectors", {ext, first(4000, 0)}},
       {"a boot record without its signature",
-       {{0, TableSector({{5, 2048, 20000}})},
-        {2048, TableSector({{7, 63, 1000}, {5, 4000, 2000}})},
-        {6048, std::vector<uint8_t>(512, 0x11)}},
        1,
-       "at sector 6048 has no table signature"},
+       "at sector 6048 has no table signature",
+       {ext, first(4000, 2000), {6048, std::vector<uint8_t>(512, 0x11)}}},
       {"a link outside the extended partition",
-       {{0, TableSector({{5, 2048, 20000}})}, {2048, TableSector({{7, 63, 1000}, {5, 20000, 2000}})}},
        1,
-       "outside the extended partition (sector 22048)"},
+       "outside the extended partition (sector 22048)",
+       {ext, first(20000, 2000)}},
       {"an extended entry without sectors over a used sector",
-       {{0, TableSector({{5, 2048, 0}})}, {2048, TableSector({{7, 63, 1000}})}},
        0,
-       nullptr},
-      {"a protective entry", {{0, TableSector({{0xEE, 1, 100000}})}}, 1, "gpt disk, not managed"},
-      {"a GPT header without a protective entry", {{1, gptHeader}}, 0, "gpt disk, not managed"},
-      {"a slot with a size but no type", {{0, TableSector({{7, 63, 1000}, {0, 0, 5000}})}}, 1, "slot 2"},
-      {"an unused plain extended partition",
-       {{0, TableSector({{5, 2048, 20000}})}, {2048, zeros}},
-       0,
-       nullptr},
-      {"an unreadable boot record under 0x85",
-       {{0, TableSector({{0x85, 2048, 20000}})}, {2048, zeros}},
-       0,
-       "0x85"},
+       nullptr,
+       {{0, TableSector({{5, 2048, 0}})}, {2048, TableSector({{7, 63, 1000}})}}},
+      {"a protective entry", 1, "gpt disk, not managed", {{0, TableSector({{0xEE, 1, 100000}})}}},
+      {"a GPT header without a protective entry", 0, "gpt disk, not managed", {{1, gptHeader}}},
+      {"a slot with a size but no type", 1, "slot 2", {{0, TableSector({{7, 63, 1000}, {0, 0, 5000}})}}},
+      {"an unused plain extended partition", 0, nullptr, {ext}},
+      {"an unreadable boot record under 0x85", 0, "0x85", {{0, TableSector({{0x85, 2048, 20000}})}}},
       {"two extended partitions",
-       {{0, TableSector({{5, 2048, 20000}, {0x0F, 30000, 2000}})}, {2048, TableSector({})}},
        0,
-       "2 extended"},
+       "2 extended",
+       {{0, TableSector({{5, 2048, 20000}, {0x0F, 30000, 2000}})}, {2048, TableSector({})}}},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -436,13 +414,12 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
   }
 
   pt::Booted m({64 * testutil::MiB});
-  WriteSector(m.images[0], 0, TableSector({{0xEE, 1, 100000}}));
+  const auto protective = TableSector({{0xEE, 1, 100000}});
+  std::fstream(m.images[0], std::ios::in | std::ios::out | std::ios::binary)
+      .write(reinterpret_cast<const char*>(protective.data()), 512);
   m.Boot();
   HANDLE h = OpenDisk(0);
-  IO_STATUS_BLOCK iosb{};
-  EXPECT_EQ(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_IS_WRITABLE, nullptr, 0,
-                                  nullptr, 0),
-            NTSTATUS(0xC00000A2));
+  EXPECT_EQ(pt::Ioctl(h, IOCTL_DISK_IS_WRITABLE), NTSTATUS(0xC00000A2));
   pt::LayoutBuffer b(Groups({{Entry(T, C - T, 7)}}), 0x1234);
   EXPECT_EQ(pt::SetLayout(h, b), NTSTATUS(0xC00000A2));
   NtClose(h);

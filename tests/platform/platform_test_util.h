@@ -25,15 +25,18 @@ inline NTSTATUS Open(const std::u16string& name, HANDLE* h, ACCESS_MASK access =
   return NtOpenFile(h, access | SYNCHRONIZE, &oa, &iosb, share, FILE_SYNCHRONOUS_IO_ALERT);
 }
 
-// The layout as the driver reports it; empty vector on failure (status in *status).
-inline std::vector<PARTITION_INFORMATION> Layout(HANDLE h, uint32_t* signature = nullptr,
-                                                 NTSTATUS* status = nullptr) {
-  std::vector<uint8_t> buf(16040, 0);
+// A device control on h; only its status is kept.
+inline NTSTATUS Ioctl(HANDLE h, ULONG code, void* in = nullptr, size_t inBytes = 0, void* out = nullptr,
+                      size_t outBytes = 0) {
   IO_STATUS_BLOCK iosb{};
-  NTSTATUS s = NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_DRIVE_LAYOUT,
-                                     nullptr, 0, buf.data(), ULONG(buf.size()));
-  if (status) *status = s;
-  if (!NT_SUCCESS(s)) return {};
+  return NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, code, in, ULONG(inBytes), out,
+                               ULONG(outBytes));
+}
+
+// The layout as the driver reports it; empty vector on failure.
+inline std::vector<PARTITION_INFORMATION> Layout(HANDLE h, uint32_t* signature = nullptr) {
+  std::vector<uint8_t> buf(16040, 0);
+  if (!NT_SUCCESS(Ioctl(h, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0, buf.data(), buf.size()))) return {};
   auto* l = reinterpret_cast<DRIVE_LAYOUT_INFORMATION*>(buf.data());
   if (signature) *signature = l->Signature;
   return std::vector<PARTITION_INFORMATION>(l->PartitionEntry, l->PartitionEntry + l->PartitionCount);
@@ -52,10 +55,10 @@ struct LayoutBuffer {
   DRIVE_LAYOUT_INFORMATION* get() { return reinterpret_cast<DRIVE_LAYOUT_INFORMATION*>(bytes.data()); }
 };
 
-inline NTSTATUS SetLayout(HANDLE h, LayoutBuffer& b) {
-  IO_STATUS_BLOCK iosb{};
-  return NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_SET_DRIVE_LAYOUT,
-                               b.bytes.data(), ULONG(b.bytes.size()), b.bytes.data(), ULONG(b.bytes.size()));
+// Sets the layout in b; inBytes shortens the input (the whole record by default).
+inline NTSTATUS SetLayout(HANDLE h, LayoutBuffer& b, size_t inBytes = 0) {
+  return Ioctl(h, IOCTL_DISK_SET_DRIVE_LAYOUT, b.bytes.data(), inBytes ? inBytes : b.bytes.size(),
+               b.bytes.data(), b.bytes.size());
 }
 
 inline PARTITION_INFORMATION Entry(uint64_t startSector, uint64_t sectors, uint8_t type, bool boot = false) {

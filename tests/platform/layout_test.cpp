@@ -46,15 +46,15 @@ HANDLE OpenDisk(unsigned n, ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE) {
 }
 
 TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
-  pt::Booted m({64 * testutil::MiB});
-  ASSERT_TRUE(testutil::Sfdisk(m.images[0], Script(m.images[0])));
+  testutil::Machine m({64 * testutil::MiB});
+  ASSERT_TRUE(testutil::Sfdisk(m.image(0), Script(m.image(0))));
   m.Boot();
   HANDLE h = OpenDisk(0);
   uint32_t sig = 0;
   auto e = pt::Layout(h, &sig);
   ASSERT_EQ(e.size(), 16u);  // the MBR and three boot records, four slots each
 
-  auto json = testutil::SfdiskJson(m.images[0]);
+  auto json = testutil::SfdiskJson(m.image(0));
   ASSERT_TRUE(json.is_object());
   EXPECT_EQ(sig, std::stoul(json["partitiontable"]["id"].get<std::string>(), nullptr, 16));
 
@@ -124,7 +124,7 @@ TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
                                            {Entry(C + T, C - T, 7), Entry(C, C, kExt)},
                                            {Entry(2 * C + T, C - T, 7)}})},
   };
-  const auto before = pt::Head(m.images[0]);
+  const auto before = pt::Head(m.image(0));
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
     pt::LayoutBuffer b(c.entries, 0xDEADBEEF);
@@ -132,7 +132,7 @@ TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
   }
   // A short input buffer is refused too.
   EXPECT_EQ(pt::SetLayout(h, one, 8 + 32 * 3), STATUS_INVALID_PARAMETER);
-  EXPECT_TRUE(pt::Head(m.images[0]) == before);
+  EXPECT_TRUE(pt::Head(m.image(0)) == before);
   NtClose(h);
 }
 
@@ -146,10 +146,10 @@ std::vector<PARTITION_INFORMATION> ThreeLogicals(uint8_t lastType) {
 }
 
 TEST(Layout, WrittenTablesReadBackAndARewriteWritesOnlyTheSectorsThatChange) {
-  pt::Booted m({64 * testutil::MiB});
+  testutil::Machine m({64 * testutil::MiB});
   // Boot code in sector 0 must survive a table write.
   {
-    std::fstream f(m.images[0], std::ios::in | std::ios::out | std::ios::binary);
+    std::fstream f(m.image(0), std::ios::in | std::ios::out | std::ios::binary);
     std::vector<char> code(440);
     for (size_t i = 0; i < code.size(); ++i) code[i] = char(i * 7 + 1);
     f.write(code.data(), std::streamsize(code.size()));
@@ -166,11 +166,11 @@ TEST(Layout, WrittenTablesReadBackAndARewriteWritesOnlyTheSectorsThatChange) {
   EXPECT_EQ(numbers, (std::vector<ULONG>{1, 3, 4, 5}));
   EXPECT_EQ(buf.get()->PartitionEntry[3].PartitionNumber, 0u);
 
-  auto head = pt::Head(m.images[0], 512);
+  auto head = pt::Head(m.image(0), 512);
   for (size_t i = 0; i < 440; ++i) ASSERT_EQ(head[i], uint8_t(i * 7 + 1)) << i;
   EXPECT_EQ(head[440] | head[441] << 8 | head[442] << 16 | uint32_t(head[443]) << 24, 0x12345678u);
 
-  auto parts = testutil::SfdiskJson(m.images[0])["partitiontable"]["partitions"];
+  auto parts = testutil::SfdiskJson(m.image(0))["partitiontable"]["partitions"];
   ASSERT_EQ(parts.size(), 6u);
   EXPECT_EQ(parts[0]["bootable"], true);
   EXPECT_EQ(parts[2]["start"], 2 * C);
@@ -204,7 +204,7 @@ TEST(Layout, WrittenTablesReadBackAndARewriteWritesOnlyTheSectorsThatChange) {
 }
 
 TEST(Layout, NumbersStayStableDuringABootAndEmptyBootRecordsAreKept) {
-  pt::Booted m({64 * testutil::MiB});
+  testutil::Machine m({64 * testutil::MiB});
   m.Boot();
   HANDLE h = OpenDisk(0);
   pt::LayoutBuffer three({Entry(T, C - T, 7), Entry(C, C, 7), Entry(2 * C, C, 7), Empty()}, 1);
@@ -232,8 +232,7 @@ TEST(Layout, NumbersStayStableDuringABootAndEmptyBootRecordsAreKept) {
 
   // A reboot numbers in layout order again.
   NtClose(h);
-  ntp::Shutdown();
-  m.Boot();
+  m.Reboot();
   h = OpenDisk(0);
   auto back = pt::Layout(h);
   ASSERT_EQ(back.size(), 4u);
@@ -244,7 +243,7 @@ TEST(Layout, NumbersStayStableDuringABootAndEmptyBootRecordsAreKept) {
   // replaces are free again).
   pt::LayoutBuffer empty(Groups({{Entry(T, C - T, 7), Entry(C, 3 * C, kExt)}, {}}), 1);
   ASSERT_EQ(pt::SetLayout(h, empty), STATUS_SUCCESS);
-  EXPECT_EQ(testutil::SfdiskJson(m.images[0])["partitiontable"]["partitions"].size(), 2u);
+  EXPECT_EQ(testutil::SfdiskJson(m.image(0))["partitiontable"]["partitions"].size(), 2u);
   EXPECT_EQ(pt::Layout(h).size(), 8u);
   // The first logical drive a cylinder into the extended partition: its boot record
   // holds only a link.
@@ -253,7 +252,7 @@ TEST(Layout, NumbersStayStableDuringABootAndEmptyBootRecordsAreKept) {
                                   {Entry(2 * C + T, C - T, 7)}}),
                           1);
   ASSERT_EQ(pt::SetLayout(h, linked), STATUS_SUCCESS);
-  auto parts = testutil::SfdiskJson(m.images[0])["partitiontable"]["partitions"];
+  auto parts = testutil::SfdiskJson(m.image(0))["partitiontable"]["partitions"];
   ASSERT_EQ(parts.size(), 3u);
   EXPECT_EQ(parts[2]["start"], 2 * C + T);
   back = pt::Layout(h);
@@ -265,15 +264,15 @@ TEST(Layout, NumbersStayStableDuringABootAndEmptyBootRecordsAreKept) {
 
 TEST(Layout, SectorCountsBeyondThirtyTwoBitsAreRefusedAndCylindersAreCapped) {
   // A sparse disk just over 2 TiB.
-  pt::Booted m({(1ull << 32) * 512 + 64 * testutil::MiB});
+  testutil::Machine m({(1ull << 32) * 512 + 64 * testutil::MiB});
   m.Boot();
   HANDLE h = OpenDisk(0);
-  const auto before = pt::Head(m.images[0], 1 << 20);
+  const auto before = pt::Head(m.image(0), 1 << 20);
   pt::LayoutBuffer tooLong(Groups({{Entry(T, (1ull << 32), 7)}}), 1);
   EXPECT_EQ(pt::SetLayout(h, tooLong), STATUS_INVALID_PARAMETER);
   pt::LayoutBuffer tooFar(Groups({{Entry((1ull << 32) + C, C, 7)}}), 1);
   EXPECT_EQ(pt::SetLayout(h, tooFar), STATUS_INVALID_PARAMETER);
-  EXPECT_TRUE(pt::Head(m.images[0], 1 << 20) == before);
+  EXPECT_TRUE(pt::Head(m.image(0), 1 << 20) == before);
   pt::LayoutBuffer fits(Groups({{Entry(T, 0xFFFFFFFFull, 7)}}), 1);
   EXPECT_EQ(pt::SetLayout(h, fits), STATUS_SUCCESS);
 
@@ -282,7 +281,7 @@ TEST(Layout, SectorCountsBeyondThirtyTwoBitsAreRefusedAndCylindersAreCapped) {
   pt::LayoutBuffer chs(
       {Entry(T, C - T, 7), Entry(300 * C + 1, C - 1, 7), Entry(1023 * C, C, 7), Entry(1024 * C, C, 7)}, 1);
   ASSERT_EQ(pt::SetLayout(h, chs), STATUS_SUCCESS);
-  const auto mbr = pt::Head(m.images[0], 512);
+  const auto mbr = pt::Head(m.image(0), 512);
   const uint8_t expected[4][6] = {{1, 1, 0, 254, 63, 0},
                                   {0, 0x42, 0x2C, 254, 0x7F, 0x2C},
                                   {0, 0xC1, 0xFF, 254, 0xFF, 0xFF},
@@ -413,9 +412,9 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
     EXPECT_EQ(r.warnings.empty(), n == ntp::ptable::kMaxChain);
   }
 
-  pt::Booted m({64 * testutil::MiB});
+  testutil::Machine m({64 * testutil::MiB});
   const auto protective = TableSector({{0xEE, 1, 100000}});
-  std::fstream(m.images[0], std::ios::in | std::ios::out | std::ios::binary)
+  std::fstream(m.image(0), std::ios::in | std::ios::out | std::ios::binary)
       .write(reinterpret_cast<const char*>(protective.data()), 512);
   m.Boot();
   HANDLE h = OpenDisk(0);

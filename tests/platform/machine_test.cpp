@@ -98,21 +98,21 @@ TEST(Machine, DuplicateAndMissingImagesAreNamedAndTheRestBoots) {
 }
 
 TEST(Machine, TheLockKeepsOtherProcessesOut) {
-  pt::Booted m({8 * testutil::MiB});
+  testutil::Machine m({8 * testutil::MiB});
   // Another holder of the machine's lock (another open file, as another process has).
-  int fd = open((m.dir.path + "/machine.lock").c_str(), O_RDWR | O_CREAT, 0644);
+  int fd = open((m.dir() + "/machine.lock").c_str(), O_RDWR | O_CREAT, 0644);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
   std::string err;
-  EXPECT_FALSE(ntp::Boot(m.dir.path, ntp::LockMode::NoWait, &err));
+  EXPECT_FALSE(ntp::Boot(m.dir(), ntp::LockMode::NoWait, &err));
   EXPECT_NE(err.find("in use"), std::string::npos);
   EXPECT_FALSE(ntp::IsBooted());
 
   // Once the other holder lets go, the machine boots (waiting is the front end's test).
   close(fd);
-  ASSERT_TRUE(ntp::Boot(m.dir.path, ntp::LockMode::Wait, &err)) << err;
+  ASSERT_TRUE(ntp::Boot(m.dir(), ntp::LockMode::Wait, &err)) << err;
   // While booted, the lock is held.
-  int other = open((m.dir.path + "/machine.lock").c_str(), O_RDWR);
+  int other = open((m.dir() + "/machine.lock").c_str(), O_RDWR);
   EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
   ntp::Shutdown();
   EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
@@ -120,7 +120,7 @@ TEST(Machine, TheLockKeepsOtherProcessesOut) {
 }
 
 TEST(Machine, SectorWritesFollowTheDriverRules) {
-  pt::Booted m({16 * testutil::MiB});
+  testutil::Machine m({16 * testutil::MiB});
   m.Boot();
   HANDLE disk = nullptr, part = nullptr, ro = nullptr;
   ASSERT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &disk), STATUS_SUCCESS);
@@ -172,7 +172,7 @@ TEST(Machine, SectorWritesFollowTheDriverRules) {
 }
 
 TEST(Machine, SharingAndVolumeLocks) {
-  pt::Booted m({8 * testutil::MiB});
+  testutil::Machine m({8 * testutil::MiB});
   m.Boot();
   HANDLE a = nullptr, b = nullptr, c = nullptr;
   // An exclusive open keeps out every other reader or writer, and is kept out itself.
@@ -216,15 +216,15 @@ TEST(Machine, SharingAndVolumeLocks) {
 // ---- drive letters and links --------------------------------------------------------
 
 TEST(Letters, BootAssignsDefaultsThenHonoursTheStoredConfiguration) {
-  pt::Booted m({64 * testutil::MiB, 64 * testutil::MiB}, 1);
+  testutil::Machine m({64 * testutil::MiB, 64 * testutil::MiB}, 1);
   // Disk 0: two primaries (the second active), an unrecognised one, two logical drives.
   // Disk 1: one primary.
-  ASSERT_TRUE(testutil::Sfdisk(m.images[0],
+  ASSERT_TRUE(testutil::Sfdisk(m.image(0),
                                "label: dos\nlabel-id: 0x1000\nstart=63,size=16002,type=7\n"
                                "start=16065,size=16065,type=7,bootable\nstart=32130,size=16065,type=83\n"
                                "start=48195,size=32130,type=5\nstart=48258,size=16002,type=7\n"
                                "start=64323,size=16002,type=6\n"));
-  ASSERT_TRUE(testutil::Sfdisk(m.images[1], "label: dos\nlabel-id: 0x1001\nstart=63,size=16002,type=7\n"));
+  ASSERT_TRUE(testutil::Sfdisk(m.image(1), "label: dos\nlabel-id: 0x1001\nstart=63,size=16002,type=7\n"));
   m.Boot();
   // Active primaries of each disk first, then logical drives, then other primaries, then CD-ROMs.
   EXPECT_EQ(ntp::DriveLetterTarget('C'), u"\\Device\\Harddisk0\\Partition2");
@@ -244,8 +244,7 @@ TEST(Letters, BootAssignsDefaultsThenHonoursTheStoredConfiguration) {
                                   {}, false));  // member 1 of a mirror
   std::vector<uint8_t> cd = {'R', 0, ':', 0, 0, 0};
   ASSERT_TRUE(ntp::reg::SetValue(blobtest::kDiskKey, u"\\Device\\CdRom0", REG_SZ, cd));
-  ntp::Shutdown();
-  m.Boot();
+  m.Reboot();
   EXPECT_EQ(ntp::DriveLetterTarget('Q'), u"\\Device\\Harddisk0\\Partition1");
   EXPECT_EQ(ntp::DriveLetterTarget('R'), u"\\Device\\CdRom0");
   EXPECT_EQ(ntp::DriveLetterTarget('C'),
@@ -261,8 +260,7 @@ TEST(Letters, BootAssignsDefaultsThenHonoursTheStoredConfiguration) {
       blobtest::Build({{0x1000, {{T * 512, (C - T) * 512, 'Q', 1}, {C * 512, C * 512, 'P', 1}}}}, {}, false);
   blobtest::Put16(blob, 48, 500);  // claims 500 records
   blobtest::Store(blob);
-  ntp::Shutdown();
-  m.Boot();
+  m.Reboot();
   EXPECT_EQ(ntp::DriveLetterTarget('Q'), u"");
   EXPECT_EQ(ntp::DriveLetterTarget('P'), u"");
   EXPECT_NE(ntp::DriveLetterTarget('C'), u"");

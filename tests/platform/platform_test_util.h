@@ -92,24 +92,4 @@ inline std::vector<uint8_t> Head(const std::string& path, size_t bytes = size_t(
   return out;
 }
 
-// Boots a plain machine (platform only, no host) for device tests.
-struct Booted {
-  testutil::TempDir dir;
-  std::vector<std::string> images;
-  explicit Booted(const std::vector<uint64_t>& sizes, unsigned cdroms = 0) {
-    std::vector<std::pair<uint64_t, ntp::DiskConfig>> disks;
-    for (uint64_t s : sizes) disks.push_back({s, ntp::DiskConfig{}});
-    std::string err;
-    if (!ntp::CreateMachine(dir.path, disks, std::vector<ntp::CdromConfig>(cdroms), &err))
-      throw std::runtime_error(err);
-    for (size_t i = 0; i < sizes.size(); ++i)
-      images.push_back(dir.path + "/disks/disk" + std::to_string(i) + ".img");
-  }
-  void Boot() {
-    std::string err;
-    ASSERT_TRUE(ntp::Boot(dir.path, ntp::LockMode::NoWait, &err)) << err;
-  }
-  ~Booted() { ntp::Shutdown(); }
-};
-
 }  // namespace pt

@@ -180,16 +180,13 @@ std::vector<Table> RandomLayout(std::mt19937& rng) {
       at = at + hidden + size + (rng() % 2) * K;
     }
     // The first boot record is the container's own sector; the rest follow in any order.
-    std::vector<size_t> order;
-    for (size_t i = 1; i < drives.size(); ++i) order.push_back(i);
-    std::shuffle(order.begin(), order.end(), rng);
-    if (!drives.empty()) order.insert(order.begin(), 0);
-    for (size_t k = 0; k < order.size(); ++k) {
-      const Drive& dr = drives[order[k]];
+    if (drives.size() > 1) std::shuffle(drives.begin() + 1, drives.end(), rng);
+    for (size_t k = 0; k < drives.size(); ++k) {
+      const Drive& dr = drives[k];
       Table t{dr.ebr, {}};
       t.slot[0] = {dr.type, static_cast<uint32_t>(dr.data - dr.ebr), static_cast<uint32_t>(dr.size), false};
-      if (k + 1 < order.size()) {
-        const Drive& nx = drives[order[k + 1]];
+      if (k + 1 < drives.size()) {
+        const Drive& nx = drives[k + 1];
         t.slot[1] = {0x05, static_cast<uint32_t>(nx.ebr - base),
                      static_cast<uint32_t>(nx.data + nx.size - nx.ebr), false};
       }
@@ -212,12 +209,10 @@ std::set<Entry> RandomRequest(const Disk& d, std::mt19937& rng, std::string* wha
   };
   switch (rng() % 5) {
     case 0: {  // create in a random free region
-      std::vector<std::pair<ZM_OBJECT_ID, uint32_t>> free;
-      for (ZM_OBJECT_ID f : Children(d.disk(), ZM_OBJ_FREE_SPACE)) free.push_back({f, 1 + rng() % 2});
-      for (ZM_OBJECT_ID e : Children(d.disk(), ZM_OBJ_EXTENDED))
-        for (ZM_OBJECT_ID f : Children(e, ZM_OBJ_FREE_SPACE)) free.push_back({f, 3});
+      const std::vector<ZM_OBJECT_ID> free = testutil::Objects(ZM_OBJ_FREE_SPACE);
       if (free.empty()) break;
-      auto [f, type] = free[rng() % free.size()];
+      const ZM_OBJECT_ID f = free[rng() % free.size()];
+      const uint32_t type = Parents(f, ZM_OBJ_EXTENDED).empty() ? 1 + rng() % 2 : 3;
       const uint64_t len = PropU64(f, "LENGTH_LL");
       *what = "create type " + std::to_string(type) + " at " + std::to_string(PropU64(f, "OFFSET_LL"));
       Create(d.disk(), type, PropU64(f, "OFFSET_LL"), std::max<uint64_t>(1, len / (1 + rng() % 3)));

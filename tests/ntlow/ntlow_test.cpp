@@ -260,7 +260,6 @@ TEST(NtlowLongChain, LayoutLargerThanTheFirstBufferIsReadWhole) {
   NtClose(p);
   NtClose(h);
   EXPECT_EQ(zm::OutstandingBlocks(), blocks);
-  machine.Shutdown();
 }
 
 }  // namespace

@@ -175,16 +175,16 @@ TEST(Machine, SharingAndVolumeLocks) {
   testutil::Machine m({8 * testutil::MiB});
   m.Boot();
   HANDLE a = nullptr, b = nullptr, c = nullptr;
+  const std::u16string d0 = u"\\Device\\Harddisk0\\Partition0";
   // An exclusive open keeps out every other reader or writer, and is kept out itself.
-  ASSERT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &a, GENERIC_READ, 0), STATUS_SUCCESS);
-  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &b, GENERIC_READ), STATUS_SHARING_VIOLATION);
-  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &b, SYNCHRONIZE), STATUS_SUCCESS);  // no data access
+  ASSERT_EQ(pt::Open(d0, &a, GENERIC_READ, 0), STATUS_SUCCESS);
+  EXPECT_EQ(pt::Open(d0, &b, GENERIC_READ), STATUS_SHARING_VIOLATION);
+  EXPECT_EQ(pt::Open(d0, &b, SYNCHRONIZE), STATUS_SUCCESS);  // no data access
   NtClose(b);
   NtClose(a);
-  ASSERT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &a), STATUS_SUCCESS);
-  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &b, GENERIC_READ, 0), STATUS_SHARING_VIOLATION);
-  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &b, GENERIC_READ, FILE_SHARE_READ),
-            STATUS_SHARING_VIOLATION);  // a is writing
+  ASSERT_EQ(pt::Open(d0, &a), STATUS_SUCCESS);
+  EXPECT_EQ(pt::Open(d0, &b, GENERIC_READ, 0), STATUS_SHARING_VIOLATION);
+  EXPECT_EQ(pt::Open(d0, &b, GENERIC_READ, FILE_SHARE_READ), STATUS_SHARING_VIOLATION);  // a writes
   ASSERT_EQ(pt::Open(u"\\DEVICE\\HARDDISK0\\PARTITION0", &b), STATUS_SUCCESS);
 
   // One lock per device; closing the holder releases it.

@@ -367,7 +367,7 @@ TEST_F(Hand, TwoExtendedEntriesAreReadOnlyAndStableThroughRescans) {
   EXPECT_EQ(ReadEntries(d), entries);
 }
 
-TEST_F(Hand, GptAndUnfollowableChainsAreLeftAlone) {
+TEST_F(Hand, GptDisksAreLeftAlone) {
   // A protective entry: nothing published, every request refused, sector 0 unchanged.
   Lay({{0, {{0xEE, 1, static_cast<uint32_t>(kCylinders * K - 1)}}}});
   auto mbr = d.Read(0, kSector);
@@ -375,23 +375,6 @@ TEST_F(Hand, GptAndUnfollowableChainsAreLeftAlone) {
   EXPECT_EQ(testutil::PropString(d.disk(), LDM_PROP_READ_ONLY), u"gpt disk, not managed");
   EXPECT_EQ(Create(d.disk(), REGION_PRIMARY, 0, C).status, LDM_E_TABLE_READ_ONLY);
   EXPECT_EQ(d.Read(0, kSector), mbr);
-  d.machine().Shutdown();
-
-  // A link to a boot record without its signature: the drives before it stay visible,
-  // nothing in the extended partition is offered, and nothing is written.
-  Disk e(kCylinders);
-  for (const Table& t : std::vector<Table>{{0, {{0x07, K, 3 * K}, {0x85, 10 * K, 20 * K}}},
-                                           {10 * K, {{0x07, 63, 2 * K - 63}, {0x05, 5 * K, 2 * K}}}})
-    WriteTable(e, t);
-  e.Boot();
-  EXPECT_FALSE(ntp::LayoutReadOnlyReason(0).empty());
-  EXPECT_TRUE(testutil::Objects(ZM_OBJ_FREE_SPACE).empty());
-  ZM_OBJECT_ID p1 = VolumeAt(e.disk(), K * kSector);
-  ASSERT_NE(p1, 0u);
-  ntp::ResetCounters();
-  EXPECT_EQ(Delete(p1), LDM_E_TABLE_READ_ONLY);
-  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
-  EXPECT_EQ(RegionsUnder(e.disk(), ZM_OBJ_PARTITION).size(), 1u);
 }
 
 // A logical drive one sector behind its boot record at the container's start: a rebuild

@@ -148,26 +148,22 @@ std::vector<PARTITION_INFORMATION> ThreeLogicals(uint8_t lastType) {
 TEST(Layout, WrittenTablesReadBackAndARewriteWritesOnlyTheSectorsThatChange) {
   testutil::Machine m({64 * testutil::MiB});
   // Boot code in sector 0 must survive a table write.
-  {
-    std::fstream f(m.image(0), std::ios::in | std::ios::out | std::ios::binary);
-    std::vector<char> code(440);
-    for (size_t i = 0; i < code.size(); ++i) code[i] = char(i * 7 + 1);
-    f.write(code.data(), std::streamsize(code.size()));
-  }
+  std::vector<uint8_t> code(440);
+  for (size_t i = 0; i < code.size(); ++i) code[i] = uint8_t(i * 7 + 1);
+  pt::WriteAt(m.image(0), 0, code);
   m.Boot();
   HANDLE h = OpenDisk(0);
   const auto entries = ThreeLogicals(7);
   pt::LayoutBuffer buf(entries, 0x12345678);
   ASSERT_EQ(pt::SetLayout(h, buf), STATUS_SUCCESS);
   // Numbers come back in the caller's entries: primaries 1, 2, then the logical drives.
-  std::vector<ULONG> numbers;
-  for (size_t i = 0; i < entries.size(); i += 4)
-    numbers.push_back(buf.get()->PartitionEntry[i].PartitionNumber);
-  EXPECT_EQ(numbers, (std::vector<ULONG>{1, 3, 4, 5}));
-  EXPECT_EQ(buf.get()->PartitionEntry[3].PartitionNumber, 0u);
+  const PARTITION_INFORMATION* n = buf.get()->PartitionEntry;
+  EXPECT_EQ((std::vector<ULONG>{n[0].PartitionNumber, n[1].PartitionNumber, n[3].PartitionNumber,
+                                n[4].PartitionNumber, n[8].PartitionNumber, n[12].PartitionNumber}),
+            (std::vector<ULONG>{1, 2, 0, 3, 4, 5}));
 
   auto head = pt::Head(m.image(0), 512);
-  for (size_t i = 0; i < 440; ++i) ASSERT_EQ(head[i], uint8_t(i * 7 + 1)) << i;
+  EXPECT_TRUE(std::equal(code.begin(), code.end(), head.begin()));
   EXPECT_EQ(head[440] | head[441] << 8 | head[442] << 16 | uint32_t(head[443]) << 24, 0x12345678u);
 
   auto parts = testutil::SfdiskJson(m.image(0))["partitiontable"]["partitions"];
@@ -413,9 +409,7 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
   }
 
   testutil::Machine m({64 * testutil::MiB});
-  const auto protective = TableSector({{0xEE, 1, 100000}});
-  std::fstream(m.image(0), std::ios::in | std::ios::out | std::ios::binary)
-      .write(reinterpret_cast<const char*>(protective.data()), 512);
+  pt::WriteAt(m.image(0), 0, TableSector({{0xEE, 1, 100000}}));
   m.Boot();
   HANDLE h = OpenDisk(0);
   EXPECT_EQ(pt::Ioctl(h, IOCTL_DISK_IS_WRITABLE), NTSTATUS(0xC00000A2));

@@ -92,4 +92,10 @@ inline std::vector<uint8_t> Head(const std::string& path, size_t bytes = size_t(
   return out;
 }
 
+inline void WriteAt(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekp(std::streamoff(offset))
+      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
 }  // namespace pt

@@ -4,13 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "../platform/platform_test_util.h"
 #include "machine.h"
 #include "testutil.h"
 
@@ -214,26 +213,13 @@ TEST_F(Ntlow, DeviceNamesMapBackToTheFirstMatchingLetter) {
 // Writes a master boot record with one extended partition and a chain of `logicals`
 // extended boot records, each holding one data partition, straight into the image.
 void WriteLongChain(const std::string& image, unsigned logicals) {
-  std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
   const uint32_t ext = 2048, stride = 1024;
-  // One table sector at lba with the given (type, relative start, count) entries.
-  auto table = [&](uint64_t lba, std::vector<std::array<uint32_t, 3>> entries) {
-    uint8_t sector[512] = {};
-    for (size_t i = 0; i < entries.size(); ++i) {
-      sector[446 + 16 * i + 4] = static_cast<uint8_t>(entries[i][0]);
-      memcpy(sector + 446 + 16 * i + 8, &entries[i][1], 8);
-    }
-    sector[510] = 0x55;
-    sector[511] = 0xAA;
-    f.seekp(static_cast<std::streamoff>(lba * 512));
-    f.write(reinterpret_cast<char*>(sector), 512);
-  };
-  table(0, {{0x05, ext, stride * logicals}});
-  for (unsigned i = 0; i < logicals; ++i) {
-    std::vector<std::array<uint32_t, 3>> entries = {{0x07, 63, stride - 63}};
-    if (i + 1 < logicals) entries.push_back({0x05, (i + 1) * stride, stride});
-    table(ext + i * stride, entries);
-  }
+  pt::WriteAt(image, 0, pt::TableSector({{0x05, ext, stride * logicals}}));
+  for (uint32_t i = 0; i < logicals; ++i)
+    pt::WriteAt(image, (ext + i * stride) * 512ull,
+                i + 1 < logicals
+                    ? pt::TableSector({{0x07, 63, stride - 63}, {0x05, (i + 1) * stride, stride}})
+                    : pt::TableSector({{0x07, 63, stride - 63}}));
 }
 
 TEST(NtlowLongChain, LayoutLargerThanTheFirstBufferIsReadWhole) {

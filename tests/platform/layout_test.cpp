@@ -2,9 +2,7 @@
 // oracle in both directions, plus numbering, refusals and damaged chains.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
-#include <fstream>
 #include <map>
 
 #include "platform_test_util.h"
@@ -293,21 +291,6 @@ TEST(Layout, SectorCountsBeyondThirtyTwoBitsAreRefusedAndCylindersAreCapped) {
 
 // ---- damaged tables -------------------------------------------------------------
 
-// A table sector with the given (type, relative start, size) entries.
-std::vector<uint8_t> TableSector(std::initializer_list<std::array<uint32_t, 3>> entries) {
-  std::vector<uint8_t> s(512, 0);
-  uint8_t* e = &s[446];
-  for (auto [type, start, size] : entries) {
-    e[4] = uint8_t(type);
-    std::memcpy(e + 8, &start, 4);
-    std::memcpy(e + 12, &size, 4);
-    e += 16;
-  }
-  s[510] = 0x55;
-  s[511] = 0xAA;
-  return s;
-}
-
 // What the pure reader makes of a 64 MiB disk holding the given sectors (zeros elsewhere).
 ntp::ptable::ReadResult ReadTables(const std::map<uint64_t, std::vector<uint8_t>>& sectors) {
   ntp::ptable::ReadResult r;
@@ -337,9 +320,9 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
   // The master boot record with a plain extended partition, and its first boot record
   // holding a drive and a link.
   using Sector = std::pair<const uint64_t, std::vector<uint8_t>>;
-  const Sector ext{0, TableSector({{5, 2048, 20000}})};
+  const Sector ext{0, pt::TableSector({{5, 2048, 20000}})};
   auto first = [](uint32_t start, uint32_t size) {
-    return Sector{2048, TableSector({{7, 63, 1000}, {5, start, size}})};
+    return Sector{2048, pt::TableSector({{7, 63, 1000}, {5, start, size}})};
   };
   struct Case {
     const char* what;
@@ -350,13 +333,13 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
       {"a chain under 0xC5",
        2,
        nullptr,
-       {{0, TableSector({{0xC5, 2048, 20000}})},
-        {2048, TableSector({{7, 63, 1000}, {0x85, 4000, 2000}})},
-        {6048, TableSector({{0x80, 63, 1000}})}}},
+       {{0, pt::TableSector({{0xC5, 2048, 20000}})},
+        {2048, pt::TableSector({{7, 63, 1000}, {0x85, 4000, 2000}})},
+        {6048, pt::TableSector({{0x80, 63, 1000}})}}},
       {"a loop over two boot records",
        2,
        "loops back to sector 2048",
-       {ext, first(4000, 2000), {6048, TableSector({{7, 63, 1000}, {5, 0, 2000}})}}},
+       {ext, first(4000, 2000), {6048, pt::TableSector({{7, 63, 1000}, {5, 0, 2000}})}}},
       {"a link past the end of the disk",
        1,
        "beyond the end of the disk (sector 133120)",
@@ -373,16 +356,16 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
       {"an extended entry without sectors over a used sector",
        0,
        nullptr,
-       {{0, TableSector({{5, 2048, 0}})}, {2048, TableSector({{7, 63, 1000}})}}},
-      {"a protective entry", 1, "gpt disk, not managed", {{0, TableSector({{0xEE, 1, 100000}})}}},
+       {{0, pt::TableSector({{5, 2048, 0}})}, {2048, pt::TableSector({{7, 63, 1000}})}}},
+      {"a protective entry", 1, "gpt disk, not managed", {{0, pt::TableSector({{0xEE, 1, 100000}})}}},
       {"a GPT header without a protective entry", 0, "gpt disk, not managed", {{1, gptHeader}}},
-      {"a slot with a size but no type", 1, "slot 2", {{0, TableSector({{7, 63, 1000}, {0, 0, 5000}})}}},
+      {"a slot with a size but no type", 1, "slot 2", {{0, pt::TableSector({{7, 63, 1000}, {0, 0, 5000}})}}},
       {"an unused plain extended partition", 0, nullptr, {ext}},
-      {"an unreadable boot record under 0x85", 0, "0x85", {{0, TableSector({{0x85, 2048, 20000}})}}},
+      {"an unreadable boot record under 0x85", 0, "0x85", {{0, pt::TableSector({{0x85, 2048, 20000}})}}},
       {"two extended partitions",
        0,
        "2 extended",
-       {{0, TableSector({{5, 2048, 20000}, {0x0F, 30000, 2000}})}, {2048, TableSector({})}}},
+       {{0, pt::TableSector({{5, 2048, 20000}, {0x0F, 30000, 2000}})}, {2048, pt::TableSector({})}}},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -399,17 +382,17 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
   // A chain is followed up to its limit of boot records, and not one further.
   for (size_t n : {ntp::ptable::kMaxChain, ntp::ptable::kMaxChain + 1}) {
     SCOPED_TRACE(n);
-    std::map<uint64_t, std::vector<uint8_t>> chain{{0, TableSector({{5, 2048, uint32_t(2 * n)}})}};
+    std::map<uint64_t, std::vector<uint8_t>> chain{{0, pt::TableSector({{5, 2048, uint32_t(2 * n)}})}};
     for (size_t i = 0; i + 1 < n; ++i)
-      chain[2048 + 2 * i] = TableSector({{7, 1, 1}, {5, uint32_t(2 * i + 2), 2}});
-    chain[2048 + 2 * (n - 1)] = TableSector({{7, 1, 1}});
+      chain[2048 + 2 * i] = pt::TableSector({{7, 1, 1}, {5, uint32_t(2 * i + 2), 2}});
+    chain[2048 + 2 * (n - 1)] = pt::TableSector({{7, 1, 1}});
     const ntp::ptable::ReadResult r = ReadTables(chain);
     EXPECT_EQ(r.tableSectors.size(), std::min(n, ntp::ptable::kMaxChain) + 1);
     EXPECT_EQ(r.warnings.empty(), n == ntp::ptable::kMaxChain);
   }
 
   testutil::Machine m({64 * testutil::MiB});
-  pt::WriteAt(m.image(0), 0, TableSector({{0xEE, 1, 100000}}));
+  pt::WriteAt(m.image(0), 0, pt::TableSector({{0xEE, 1, 100000}}));
   m.Boot();
   HANDLE h = OpenDisk(0);
   EXPECT_EQ(pt::Ioctl(h, IOCTL_DISK_IS_WRITABLE), NTSTATUS(0xC00000A2));

@@ -5,7 +5,6 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 
 #include "../ftinfo/blob_builder.h"

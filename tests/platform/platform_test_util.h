@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -96,6 +97,21 @@ inline void WriteAt(const std::string& path, uint64_t offset, const std::vector<
   std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
   f.seekp(std::streamoff(offset))
       .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// A table sector with the given (type, relative start, size) entries.
+inline std::vector<uint8_t> TableSector(std::initializer_list<std::array<uint32_t, 3>> entries) {
+  std::vector<uint8_t> s(512, 0);
+  uint8_t* e = &s[446];
+  for (auto [type, start, size] : entries) {
+    e[4] = uint8_t(type);
+    std::memcpy(e + 8, &start, 4);
+    std::memcpy(e + 12, &size, 4);
+    e += 16;
+  }
+  s[510] = 0x55;
+  s[511] = 0xAA;
+  return s;
 }
 
 }  // namespace pt

@@ -219,19 +219,14 @@ std::set<Entry> RandomRequest(const Disk& d, std::mt19937& rng, std::string* wha
       return {};
     }
     case 1: {  // delete a volume's partition, or the extended partition
-      auto ext = Children(d.disk(), ZM_OBJ_EXTENDED);
-      if (!ext.empty() && rng() % 3 == 0) {
-        *what = "delete extended";
-        std::set<Entry> named = entryOf(ext[0]);
-        Delete(ext[0]);
-        return named;
-      }
-      if (volumes.empty()) break;
-      ZM_OBJECT_ID v = volumes[rng() % volumes.size()];
-      auto parts = Children(v, ZM_OBJ_PARTITION);
+      const auto ext = Children(d.disk(), ZM_OBJ_EXTENDED);
+      const bool whole = !ext.empty() && rng() % 3 == 0;
+      if (!whole && volumes.empty()) break;
+      const ZM_OBJECT_ID target = whole ? ext[0] : volumes[rng() % volumes.size()];
+      const auto parts = whole ? ext : Children(target, ZM_OBJ_PARTITION);
+      *what = whole ? "delete extended" : "delete volume";
       std::set<Entry> named = parts.empty() ? std::set<Entry>{} : entryOf(parts[0]);
-      *what = "delete volume";
-      Delete(v);
+      Delete(target);
       return named;
     }
     case 2: {  // active: flags change, entries stay
@@ -258,8 +253,7 @@ TEST(ForeignTables, RandomRequestsChangeOnlyWhatTheyName) {
   for (int layout = 0; layout < 24; ++layout) {
     SCOPED_TRACE("layout " + std::to_string(layout));
     Disk d(kCylinders);
-    const std::vector<Table> tables = RandomLayout(rng);
-    for (const Table& t : tables) WriteTable(d, t);
+    for (const Table& t : RandomLayout(rng)) WriteTable(d, t);
     std::set<Entry> before = ReadEntries(d);
     FillEnds(d, before);
     d.Boot();
@@ -276,8 +270,7 @@ TEST(ForeignTables, RandomRequestsChangeOnlyWhatTheyName) {
         ASSERT_TRUE(after.count(e)) << "entry of type " << int(std::get<0>(e)) << " at sector "
                                     << std::get<1>(e) << " is gone";
         if (prints.count(e)) {
-          auto now = Fingerprints(d, {e});
-          EXPECT_EQ(now[e], prints[e])
+          EXPECT_EQ(Fingerprints(d, {e})[e], prints[e])
               << "the bytes of the partition at sector " << std::get<1>(e) << " changed";
         }
       }

@@ -91,9 +91,8 @@ TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
   NtClose(ro);
 
   const uint64_t disk = 64 * testutil::MiB / 512;
-  PARTITION_INFORMATION unaligned = Entry(T, C, 7);
+  PARTITION_INFORMATION unaligned = Entry(T, C, 7), negative = Entry(T, C, 7);
   unaligned.StartingOffset.QuadPart += 100;
-  PARTITION_INFORMATION negative = Entry(T, C, 7);
   negative.StartingOffset.QuadPart = -512;
   struct Case {
     const char* what;
@@ -151,9 +150,8 @@ TEST(Layout, WrittenTablesReadBackAndARewriteWritesOnlyTheSectorsThatChange) {
   pt::LayoutBuffer buf(entries, 0x12345678);
   ASSERT_EQ(pt::SetLayout(h, buf), STATUS_SUCCESS);
   // Numbers come back in the caller's entries: primaries 1, 2, then the logical drives.
-  const PARTITION_INFORMATION* n = buf.get()->PartitionEntry;
-  EXPECT_EQ((std::vector<ULONG>{n[0].PartitionNumber, n[1].PartitionNumber, n[3].PartitionNumber,
-                                n[4].PartitionNumber, n[8].PartitionNumber, n[12].PartitionNumber}),
+  EXPECT_EQ((std::vector<ULONG>{buf.Number(0), buf.Number(1), buf.Number(3), buf.Number(4), buf.Number(8),
+                                buf.Number(12)}),
             (std::vector<ULONG>{1, 2, 0, 3, 4, 5}));
 
   auto head = pt::Head(m.image(0), 512);
@@ -205,8 +203,7 @@ TEST(Layout, NumbersStayStableDuringABootAndEmptyBootRecordsAreKept) {
   // Delete the second: the others keep 1 and 3, its device disappears.
   pt::LayoutBuffer two({Entry(T, C - T, 7), Empty(), Entry(2 * C, C, 7), Empty()}, 1);
   ASSERT_EQ(pt::SetLayout(h, two), STATUS_SUCCESS);
-  EXPECT_EQ(two.get()->PartitionEntry[0].PartitionNumber, 1u);
-  EXPECT_EQ(two.get()->PartitionEntry[2].PartitionNumber, 3u);
+  EXPECT_EQ((std::vector<ULONG>{two.Number(0), two.Number(2)}), (std::vector<ULONG>{1, 3}));
   HANDLE x = nullptr;
   EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition2", &x, GENERIC_READ), STATUS_OBJECT_NAME_NOT_FOUND);
   PARTITION_INFORMATION info{};
@@ -217,8 +214,7 @@ TEST(Layout, NumbersStayStableDuringABootAndEmptyBootRecordsAreKept) {
   // A new partition takes the lowest free number, wherever it lies.
   pt::LayoutBuffer again({Entry(T, C - T, 7), Entry(3 * C, C, 6), Entry(2 * C, C, 7), Empty()}, 1);
   ASSERT_EQ(pt::SetLayout(h, again), STATUS_SUCCESS);
-  EXPECT_EQ(again.get()->PartitionEntry[1].PartitionNumber, 2u);
-  EXPECT_EQ(again.get()->PartitionEntry[2].PartitionNumber, 3u);
+  EXPECT_EQ((std::vector<ULONG>{again.Number(1), again.Number(2)}), (std::vector<ULONG>{2, 3}));
 
   // A reboot numbers in layout order again.
   NtClose(h);
@@ -226,8 +222,8 @@ TEST(Layout, NumbersStayStableDuringABootAndEmptyBootRecordsAreKept) {
   h = OpenDisk(0);
   auto back = pt::Layout(h);
   ASSERT_EQ(back.size(), 4u);
-  EXPECT_EQ(back[1].PartitionNumber, 2u);
-  EXPECT_EQ(back[2].PartitionNumber, 3u);
+  EXPECT_EQ((std::vector<ULONG>{back[1].PartitionNumber, back[2].PartitionNumber}),
+            (std::vector<ULONG>{2, 3}));
 
   // An extended partition with an empty boot record (the numbers of the partitions it
   // replaces are free again).

@@ -53,8 +53,7 @@ TEST(Machine, CreateWritesSignedSparseImagesAndAConfigThatLoads) {
   EXPECT_EQ(disks[0].geometry.Cylinders.QuadPart, int64_t(32 * testutil::MiB / (C * 512)));
   EXPECT_EQ(disks[1].geometry.MediaType, uint32_t(RemovableMedia));
   EXPECT_EQ(disks[1].geometry.TracksPerCylinder, 16u);
-  std::string again;
-  EXPECT_FALSE(ntp::Boot(dir.path, ntp::LockMode::NoWait, &again));  // one machine per process
+  EXPECT_FALSE(ntp::Boot(dir.path, ntp::LockMode::NoWait, &err));  // one machine per process
   ntp::Shutdown();
 }
 

@@ -54,6 +54,7 @@ struct LayoutBuffer {
     for (size_t i = 0; i < entries.size(); ++i) l->PartitionEntry[i] = entries[i];
   }
   DRIVE_LAYOUT_INFORMATION* get() { return reinterpret_cast<DRIVE_LAYOUT_INFORMATION*>(bytes.data()); }
+  ULONG Number(size_t i) { return get()->PartitionEntry[i].PartitionNumber; }  // as the driver set it
 };
 
 // Sets the layout in b; inBytes shortens the input (the whole record by default).

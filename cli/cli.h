@@ -51,6 +51,9 @@ struct Options {
 // doc; status is the request's status as a number, or null when the front end refused.
 // Every command (new ones too) prints through these, exactly once.
 void PrintJsonResult(std::ostream& out, json doc);
+// doc as dump(2) prints it (no newline at the end), built in one string; bytes that are
+// not UTF-8 come out as U+FFFD instead of an exception.
+std::string JsonText(const json& doc);
 // How many documents PrintJsonResult has printed in this process.
 unsigned JsonDocumentsPrinted();
 json JsonError(const std::string& message, const json& status = nullptr);

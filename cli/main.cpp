@@ -462,7 +462,7 @@ class Runner {
     if (!doc.contains("ok")) doc["ok"] = rc == kOk;
     if (!doc.contains("error"))
       doc["error"] = doc["ok"] == true ? json(nullptr) : JsonError(FirstLine(e.str()))["error"];
-    out_ << doc.dump(2) << "\n";
+    out_ << JsonText(doc) << "\n";
     return rc;
   }
 

@@ -185,7 +185,7 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
     json warnings = json::array();
     if (hasIndex)
       for (const auto& w : ntp::LayoutWarnings(index)) warnings.push_back(w);
-    disk["layout_warnings"] = warnings;
+    disk["layout_warnings"] = std::move(warnings);
     // Why requests leave the table alone: the platform's reason, else the provider's.
     std::string readOnly = hasIndex ? ntp::LayoutReadOnlyReason(index) : std::string();
     if (readOnly.empty()) PropString(d, "LAYOUT_READ_ONLY", &readOnly);
@@ -198,10 +198,10 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
     std::stable_sort(regions.begin(), regions.end(), [](const json& a, const json& b) {
       return a["offset"].get<uint64_t>() < b["offset"].get<uint64_t>();
     });
-    disk["regions"] = regions;
+    disk["regions"] = std::move(regions);
     disk["free_space"] = FreeSum(disk);
     if (disk["cylinders"].is_number()) disk["min_partition_size"] = MinCreateSize(disk);
-    disks.push_back(disk);
+    disks.push_back(std::move(disk));
   }
   std::stable_sort(disks.begin(), disks.end(), [](const json& a, const json& b) {
     return a["index"].is_number() && b["index"].is_number() &&
@@ -238,14 +238,14 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
       m["state"] = U64OrNull(p, "STATE");
       m["offset"] = U64OrNull(p, "OFFSET_LL");
       m["length"] = U64OrNull(p, "LENGTH_LL");
-      members.push_back(m);
+      members.push_back(std::move(m));
     }
     vol["members"] = std::move(members);
     vol["menu"] = MenuJson(v);
     volumes.push_back(std::move(vol));
   }
   for (auto& vol : volumes) vol["name"] = VolumeName(snap, vol);
-  snap["volumes"] = volumes;
+  snap["volumes"] = std::move(volumes);
 
   // The host's volume root carries the highest severity of all volumes: the health.
   auto roots = ObjectsOfType(ZM_OBJ_VOLUME_ROOT);

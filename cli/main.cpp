@@ -450,7 +450,7 @@ class Runner {
     err_ << e.str();
     // One whole document printed by the command: it has "ok" and "error" already.
     if (JsonDocumentsPrinted() == printed + 1) {
-      out_ << o.str();
+      out_ << std::move(o).str();  // the buffer itself, not a copy of it
       return rc;
     }
     json doc = o.str().empty() ? json() : json::parse(o.str(), nullptr, false);

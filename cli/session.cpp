@@ -247,7 +247,7 @@ ObjectProps::ObjectProps(ZM_OBJECT_ID id) {
 
 const void* ObjectProps::Find(const char* name, uint32_t* type, size_t* size) const {
   for (const Item& i : items_) {
-    if (std::strcmp(i.name, name) != 0) continue;
+    if (i.name[0] != name[0] || std::strcmp(i.name, name) != 0) continue;
     *type = i.type;
     *size = i.size;
     return i.size > 0 ? bytes_.data() + i.offset : nullptr;

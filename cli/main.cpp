@@ -448,8 +448,14 @@ class Runner {
     const unsigned printed = JsonDocumentsPrinted();
     int rc = body(o, e);
     err_ << e.str();
+    // A write that failed outside a request (at boot, say) fails the document too.
+    const std::string failures = TakeWriteFailures();
+    if (!failures.empty()) {
+      err_ << "ftdiskctl: " << failures << "\n";
+      if (rc == kOk) rc = kFailed;
+    }
     // One whole document printed by the command: it has "ok" and "error" already.
-    if (JsonDocumentsPrinted() == printed + 1) {
+    if (failures.empty() && JsonDocumentsPrinted() == printed + 1) {
       out_ << std::move(o).str();  // the buffer itself, not a copy of it
       return rc;
     }
@@ -459,6 +465,10 @@ class Runner {
       return rc;
     }
     if (!doc.is_object()) doc = json::object();
+    if (!failures.empty() && doc.value("ok", true)) {
+      doc["ok"] = false;
+      doc["error"] = JsonError(failures)["error"];
+    }
     if (!doc.contains("ok")) doc["ok"] = rc == kOk;
     if (!doc.contains("error"))
       doc["error"] = doc["ok"] == true ? json(nullptr) : JsonError(FirstLine(e.str()))["error"];

@@ -119,6 +119,20 @@ std::string Probe(const std::u16string& device) {
 char kNtfs[] = "ntfs", kVfat[] = "vfat", kMsdos[] = "msdos", kIso[] = "iso9660", kUdf[] = "udf";
 char* kTypes[] = {kNtfs, kVfat, kMsdos, kIso, kUdf, nullptr};
 
+// Looks for the file systems this host names on the device the probe was set to.
+std::string Probe(blkid_probe pr) {
+  blkid_probe_enable_superblocks(pr, 1);
+  blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
+  blkid_probe_filter_superblocks_type(pr, BLKID_FLTR_ONLYIN, kTypes);
+  blkid_probe_enable_partitions(pr, 0);
+  if (blkid_do_safeprobe(pr) != 0) return "RAW";
+  const char* type = nullptr;
+  const char* version = nullptr;
+  blkid_probe_lookup_value(pr, "TYPE", &type, nullptr);
+  blkid_probe_lookup_value(pr, "VERSION", &version, nullptr);
+  return Classify(type, version);
+}
+
 // What the whole-image probe answered for a device, and for which bytes.
 struct Probed {
   unsigned disk;
@@ -166,18 +180,7 @@ std::string DetectFileSystem(const std::vector<uint8_t>& head, uint64_t length,
   if (ftruncate(fd, static_cast<off_t>(length)) == 0 && PutAt(fd, 0, head.data(), head.size())) {
     FetchMftRecord(fd, head, length, read, ctx);
     if (blkid_probe pr = blkid_new_probe()) {
-      if (blkid_probe_set_device(pr, fd, 0, static_cast<blkid_loff_t>(length)) == 0) {
-        blkid_probe_enable_superblocks(pr, 1);
-        blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
-        blkid_probe_enable_partitions(pr, 0);
-        if (blkid_do_safeprobe(pr) == 0) {
-          const char* type = nullptr;
-          const char* version = nullptr;
-          blkid_probe_lookup_value(pr, "TYPE", &type, nullptr);
-          blkid_probe_lookup_value(pr, "VERSION", &version, nullptr);
-          result = Classify(type, version);
-        }
-      }
+      if (blkid_probe_set_device(pr, fd, 0, static_cast<blkid_loff_t>(length)) == 0) result = Probe(pr);
       blkid_free_probe(pr);
     }
   }
@@ -195,19 +198,8 @@ std::string ProbeExtent(int fd, uint64_t offset, uint64_t length) {
   std::lock_guard<std::mutex> g(mutex);
   if (pr == nullptr && (pr = blkid_new_probe()) == nullptr) return result;
   if (blkid_probe_set_device(pr, fd, static_cast<blkid_loff_t>(offset), static_cast<blkid_loff_t>(length)) ==
-      0) {
-    blkid_probe_enable_superblocks(pr, 1);
-    blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
-    blkid_probe_filter_superblocks_type(pr, BLKID_FLTR_ONLYIN, kTypes);
-    blkid_probe_enable_partitions(pr, 0);
-    if (blkid_do_safeprobe(pr) == 0) {
-      const char* type = nullptr;
-      const char* version = nullptr;
-      blkid_probe_lookup_value(pr, "TYPE", &type, nullptr);
-      blkid_probe_lookup_value(pr, "VERSION", &version, nullptr);
-      result = Classify(type, version);
-    }
-  }
+      0)
+    result = Probe(pr);
   return result;
 }
 

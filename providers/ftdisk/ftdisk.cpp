@@ -63,13 +63,14 @@ Stored LoadStoredConfiguration(FTInfo& info) {
   return info.LastLoadResult() == FTLoadResult::NotStored ? Stored::Absent : Stored::Unreadable;
 }
 
-// Walks the disk part of a checked blob and asks whether every partition record of it
-// is found by location in info: true when the merge took the scanned disk part over.
-bool HoldsEveryPartitionOf(FTInfo& info, const uint8_t* blob) {
+// Calls fn(signature, record) for every partition record of the disk part of a checked
+// blob, in order, until fn returns false; returns false when fn did.
+template <typename Byte, typename Fn>
+bool ForEachPartitionRecord(Byte* blob, Fn fn) {
   _DISK_CONFIG_HEADER header;
   std::memcpy(&header, blob, sizeof header);
   if (header.DiskInformationSize == 0) return true;
-  const uint8_t* p = blob + header.DiskInformationOffset;
+  Byte* p = blob + header.DiskInformationOffset;
   uint16_t disks;
   std::memcpy(&disks, p, sizeof disks);
   p += kDiskRegistryHeaderSize;
@@ -78,16 +79,23 @@ bool HoldsEveryPartitionOf(FTInfo& info, const uint8_t* blob) {
     uint32_t signature;
     std::memcpy(&parts, p, sizeof parts);
     std::memcpy(&signature, p + 4, sizeof signature);
-    for (uint32_t i = 0; i < parts; ++i) {
-      _DISK_PARTITION rec;
-      std::memcpy(&rec, p + kDiskDescriptionHeaderSize + i * kDiskPartitionSize, sizeof rec);
-      Ptr<FTPartition> found;
-      found = info.FindPartition(signature, rec.StartingOffset, rec.Length);
-      if (!found) return false;
-    }
+    for (uint32_t i = 0; i < parts; ++i)
+      if (!fn(signature, p + kDiskDescriptionHeaderSize + i * kDiskPartitionSize)) return false;
     p += DiskDescriptionSize(parts);
   }
   return true;
+}
+
+// True when every partition record of a checked blob is found by location in info: the
+// merge took the scanned disk part over.
+bool HoldsEveryPartitionOf(FTInfo& info, const uint8_t* blob) {
+  return ForEachPartitionRecord(blob, [&info](uint32_t signature, const uint8_t* at) {
+    _DISK_PARTITION rec;
+    std::memcpy(&rec, at, sizeof rec);
+    Ptr<FTPartition> found;
+    found = info.FindPartition(signature, rec.StartingOffset, rec.Length);
+    return bool(found);
+  });
 }
 
 // Orphans the members of info's sets whose partition has no record in the scanned blob
@@ -122,34 +130,20 @@ void DeleteIfEmptyPlaceholder(ZM_OBJECT_ID volume) {
 // Where the stored configuration says "no letter" (' ', not assigned) for the same
 // partition, the scanned record says so too. The scanned blob has been checked.
 void KeepRemovedLetters(FTInfo& stored, uint8_t* scanned) {
-  _DISK_CONFIG_HEADER header;
-  std::memcpy(&header, scanned, sizeof header);
-  if (header.DiskInformationSize == 0) return;
-  uint8_t* p = scanned + header.DiskInformationOffset;
-  uint16_t disks;
-  std::memcpy(&disks, p, sizeof disks);
-  p += kDiskRegistryHeaderSize;
-  for (uint32_t d = 0; d < disks; ++d) {
-    uint16_t parts;
-    uint32_t signature;
-    std::memcpy(&parts, p, sizeof parts);
-    std::memcpy(&signature, p + 4, sizeof signature);
-    for (uint32_t i = 0; i < parts; ++i) {
-      uint8_t* at = p + kDiskDescriptionHeaderSize + i * kDiskPartitionSize;
-      _DISK_PARTITION rec;
-      std::memcpy(&rec, at, sizeof rec);
-      if (rec.FtType != NotAnFtMember || rec.DriveLetter != 0) continue;
-      Ptr<FTPartition> old;
-      old = stored.FindPartition(signature, rec.StartingOffset, rec.Length);
-      if (!old || old->GetFtType() != NotAnFtMember || old->GetAssignDriveLetter() != 0 ||
-          old->GetDriveLetter() != ' ')
-        continue;
-      rec.DriveLetter = ' ';
-      rec.AssignDriveLetter = 0;
-      std::memcpy(at, &rec, sizeof rec);
-    }
-    p += DiskDescriptionSize(parts);
-  }
+  ForEachPartitionRecord(scanned, [&stored](uint32_t signature, uint8_t* at) {
+    _DISK_PARTITION rec;
+    std::memcpy(&rec, at, sizeof rec);
+    if (rec.FtType != NotAnFtMember || rec.DriveLetter != 0) return true;
+    Ptr<FTPartition> old;
+    old = stored.FindPartition(signature, rec.StartingOffset, rec.Length);
+    if (!old || old->GetFtType() != NotAnFtMember || old->GetAssignDriveLetter() != 0 ||
+        old->GetDriveLetter() != ' ')
+      return true;
+    rec.DriveLetter = ' ';
+    rec.AssignDriveLetter = 0;
+    std::memcpy(at, &rec, sizeof rec);
+    return true;
+  });
 }
 
 // One FT set published: its volume object found or made, members linked and written.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -56,6 +57,16 @@ nlohmann::json SfdiskJson(const std::string& image) {
   size_t brace = out.find('{');
   if (brace == std::string::npos) return nlohmann::json();
   return nlohmann::json::parse(out.substr(brace), nullptr, false);
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> SfdiskData(const std::string& image) {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  nlohmann::json j = SfdiskJson(image);
+  if (!j.contains("partitiontable")) return out;
+  for (const auto& p : j["partitiontable"].value("partitions", nlohmann::json::array()))
+    if (p["type"] != "5" && p["type"] != "f") out.push_back({p["start"], p["size"]});
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 Machine::Machine(const std::vector<uint64_t>& diskBytes, unsigned cdroms) {
@@ -137,24 +148,10 @@ std::vector<ZM_OBJECT_ID> Parents(ZM_OBJECT_ID id, uint32_t type) {
 uint64_t PropU64(ZM_OBJECT_ID id, const char* name) {
   ZM_PROPERTY* r = nullptr;
   uint64_t v = 0;
-  if (ObGetProperty(zm::Database(), id, name, &r) == 0 && r != nullptr && r->Value != nullptr) {
-    switch (r->Size) {
-      case 8:
-        memcpy(&v, r->Value, 8);
-        break;
-      case 4: {
-        uint32_t x;
-        memcpy(&x, r->Value, 4);
-        v = x;
-        break;
-      }
-      case 1:
-        v = *static_cast<uint8_t*>(r->Value);
-        break;
-      default:
-        break;
-    }
-  }
+  // An 8-, 4- or 1-byte value widened (the host stores them little-endian, as this machine).
+  if (ObGetProperty(zm::Database(), id, name, &r) == 0 && r != nullptr && r->Value != nullptr &&
+      (r->Size == 8 || r->Size == 4 || r->Size == 1))
+    memcpy(&v, r->Value, r->Size);
   _ZmFree(r, __FILE__, __LINE__);
   return v;
 }
@@ -233,6 +230,12 @@ Result Ctl(const std::string& args, const std::string& input, const std::string&
   std::ifstream f(t.path + "/err");
   r.err.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
   return r;
+}
+
+CtlMachine::CtlMachine(const std::string& disks) {
+  Result r = Ctl("init " + Quote(dir) + " " + disks);
+  if (r.rc == 0) r = On("show");
+  if (r.rc != 0) throw std::runtime_error("init or first boot failed: " + r.err);
 }
 
 }  // namespace testutil

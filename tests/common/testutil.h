@@ -40,9 +40,24 @@ struct Result {
 // env: more VAR=value words for the program's environment.
 Result Ctl(const std::string& args, const std::string& input = "", const std::string& env = "");
 
+// A machine directory made by "ftdiskctl init" with the given disk options (images
+// DIR/disks/diskN.img) and booted once, so its registry store exists.
+struct CtlMachine {
+  TempDir tmp;
+  std::string dir = tmp.path + "/m";
+  explicit CtlMachine(const std::string& disks = "--disk 32M --disk 32M");
+  std::string M() const { return "-m " + Quote(dir) + " "; }
+  std::string Image(unsigned n) const { return dir + "/disks/disk" + std::to_string(n) + ".img"; }
+  Result On(const std::string& args, const std::string& input = "", const std::string& env = "") const {
+    return Ctl(M() + args, input, env);
+  }
+};
+
 // sfdisk as the oracle: lays out an image from a script, reads one back as JSON.
 bool Sfdisk(const std::string& image, const std::string& script);
 nlohmann::json SfdiskJson(const std::string& image);
+// The data partitions sfdisk sees (extended ones left out) as (start, size) in sectors, sorted.
+std::vector<std::pair<uint64_t, uint64_t>> SfdiskData(const std::string& image);
 
 // A machine directory with disks of the given sizes (255 x 63 x 512 geometry).
 class Machine {

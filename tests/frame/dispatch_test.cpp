@@ -56,6 +56,12 @@ TEST_F(Frame, InitRegistersFourEventsAndSixAlertKinds) {
   EXPECT_EQ(zm::CallCount("EvRegisterEvent") - events, 4u);
   EXPECT_EQ(zm::CallCount("ZmRegisterAlertObject") - alerts, 6u);
   EXPECT_EQ(bDoneInitializing, 1);
+  // The kinds under their published identities (alerts.log names them), 93B228B6-... to 93B228BB-....
+  for (uint32_t first = 0x93B228B6; first <= 0x93B228BB; ++first) {
+    const GUID kind{first, 0x2B64, 0x11D3, {0xB7, 0x4B, 0x00, 0x10, 0x5A, 0x24, 0xBF, 0xBF}};
+    ZM_OBJECT_ID id = 0;
+    EXPECT_EQ(GetAlertObjectId(&kind, &id), ZM_S_OK) << std::hex << first;
+  }
   // Failures after the version check do not stop the start-up.
   zm::InjectFault("EvRegisterEvent", 1, ZM_E_FAIL);
   zm::InjectFault("ZmRegisterAlertObject", 2, ZM_E_FAIL);

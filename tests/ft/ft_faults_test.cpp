@@ -5,6 +5,7 @@
 #include "fdiskreg.h"
 #include "ftdisk.h"
 #include "ftfixture.h"
+#include "ftinfo.h"
 #include "ntlow.h"
 #include "provider.h"
 
@@ -40,13 +41,7 @@ TEST_F(FtFaultTest, EveryHostBlockIsReleased) {
   ASSERT_EQ(0u, fdRebuildRegistry());
   const ZM_OBJECT_ID p2Volume = testutil::Parents(Partition(0, 2), ZM_OBJ_VOLUME).at(0);
   UpdateDriveLetter(p2Volume);
-  ZM_OBJECT_ID result = 0;
-  ZM_PROPSET in = nullptr;
-  PsCreatePropset(&in);
-  testutil::AddString(in, "DRIVE_LETTER", u"X:");
-  ASSERT_EQ(0u, FtDiskAssignDriveLetter(FtVolumes().at(0), OPCLASS_VOLUME, OP_ASSIGN_DRIVE_LETTER, in,
-                                        nullptr, 0, nullptr, nullptr, &result));
-  PsDestroyPropset(in);
+  ASSERT_EQ(0u, Letter(machine->Provider(), FtVolumes().at(0), u"X:"));
   _DISK_REGISTRY* area = nullptr;
   ASSERT_EQ(0u, fdReadRegistry(&area));
   _ZmFree(area, __FILE__, __LINE__);
@@ -89,36 +84,49 @@ TEST_F(FtFaultTest, MutexAndStoreFailures) {
   const ftblob::Config r = ftblob::Parse(ftblob::Stored());
   ASSERT_EQ(1u, r.sets.size());
   ASSERT_EQ(2u, r.sets[0].members.size());
-  const ftblob::MemberRef m = r.sets[0].members[1];
+  const blobtest::Member m = r.sets[0].members[1];
   EXPECT_EQ(uint32_t(Mirror), r.disks.at(m.disk).parts.at(m.part).ftType);
-  EXPECT_EQ(Q1.offset, r.disks.at(m.disk).parts.at(m.part).offset);
+  EXPECT_EQ(Q1.start, r.disks.at(m.disk).parts.at(m.part).start);
 }
 
-// A CD-ROM that cannot be locked gets nothing written; a failed write still unlocks it.
-TEST(FtCdromFaults, LockAndUnlock) {
-  testutil::Machine m({16 * testutil::MiB}, 1);
-  m.Boot();
-  m.Provider();
-  ZM_OBJECT_ID cdrom = 0;
-  for (ZM_OBJECT_ID v : testutil::Objects(ZM_OBJ_VOLUME))
-    if (testutil::PropU64(v, "LDM_VOLUME_TYPE") == 4) cdrom = v;
-  ASSERT_NE(0u, cdrom);
-  const std::u16string device = testutil::PropString(cdrom, "\\Device\\");
-  ntp::SetSleepHook([](DWORD) {});
+// The configuration through the registry: nothing stored is told apart from a value
+// that is malformed (its position named) or cannot be read; neither is ever replaced,
+// an empty configuration is never written, and bytes past the used length are not.
+TEST_F(FtFaultTest, ConfigurationLoadedAndStoredThroughTheRegistry) {
+  ftblob::Erase();
+  FTInfo info;
+  EXPECT_FALSE(info.Load(nullptr, 0));
+  EXPECT_EQ(info.LastLoadResult(), FTLoadResult::NotStored);
+  EXPECT_FALSE(info.Store());
+  EXPECT_TRUE(ftblob::Stored().empty());
 
-  for (unsigned i = 1; i <= 10; ++i) ntp::InjectFault("FSCTL_LOCK_VOLUME", i, STATUS_ACCESS_DENIED);
-  EXPECT_EQ(0xC1000018u, UpdateCdromDriveLetter(cdrom));
-  ntp::ClearFaults();
+  const std::vector<uint8_t> mirror = ftblob::Build(MirrorConfig());
+  std::vector<uint8_t> blob = mirror;
+  blob.resize(blob.size() + 12, 0xAB);
+  ASSERT_TRUE(info.Load(blob.data(), uint32_t(blob.size())));
+  ASSERT_TRUE(info.Store());
+  EXPECT_EQ(ftblob::Stored(), mirror);
+  FTInfo back;
+  ASSERT_TRUE(back.Load(nullptr, 0));
+  EXPECT_EQ(back.LastLoadResult(), FTLoadResult::Loaded);
+  EXPECT_EQ(blobtest::Bytes(back), mirror);
 
-  ntp::InjectFault("NtSetValueKey", 1, STATUS_ACCESS_DENIED);
-  ntp::InjectFault("FSCTL_UNLOCK_VOLUME", 1, STATUS_IO_DEVICE_ERROR);
-  EXPECT_EQ(0xC1100001u, UpdateCdromDriveLetter(cdrom));
-  // The unlock was asked for: its armed fault is spent, so this unlock succeeds.
-  HANDLE h = nullptr;
-  ASSERT_EQ(0, LowOpenNtName(device.c_str(), FILE_READ_DATA, &h, 0));
-  ASSERT_EQ(0, LowLockDrive(h));
-  EXPECT_EQ(0, LowUnlockDrive(h));
-  NtClose(h);
-  ntp::ClearFaults();
-  ntp::SetSleepHook(nullptr);
+  std::vector<uint8_t> bad = mirror;
+  blobtest::Put32(bad, bad.size() - 8, 4000);  // a member pointing past the end
+  ftblob::Store(bad);
+  const std::vector<uint8_t> scan = ftblob::Build({{{Signature(0), {Plain(P1)}}}, {}});
+  FTInfo unread, failed;
+  EXPECT_FALSE(unread.Load(nullptr, 0));
+  EXPECT_EQ(unread.LastLoadResult(), FTLoadResult::Malformed);
+  EXPECT_NE(unread.LastLoadError().find(std::to_string(bad.size() - 8)), std::string::npos)
+      << unread.LastLoadError();
+  EXPECT_FALSE(unread.Rebuild(scan.data(), uint32_t(scan.size())));
+  EXPECT_FALSE(unread.Store());
+  EXPECT_EQ(ftblob::Stored(), bad);
+
+  ftblob::Store(mirror);
+  ntp::InjectFault("RegQueryValueExW", 2, ERROR_ACCESS_DENIED);  // the read after the size query
+  EXPECT_FALSE(failed.Load(nullptr, 0));
+  EXPECT_EQ(failed.LastLoadResult(), FTLoadResult::ReadFailed);
+  EXPECT_FALSE(failed.Rebuild(scan.data(), uint32_t(scan.size())));  // what is stored is unknown
 }

@@ -5,6 +5,7 @@
 #include "fdiskreg.h"
 #include "ftdisk.h"
 #include "ftfixture.h"
+#include "ntlow.h"
 #include "provider.h"
 #include "registry_store.h"
 
@@ -13,75 +14,69 @@ using testutil::PropU64;
 
 namespace {
 
-// Runs a drive-letter request through the provider's control entry.
-ZMSTATUS Letter(ZM_HANDLE provider, ZM_OBJECT_ID volume, const char16_t* letter) {
-  ZM_PROPSET in = nullptr, out = nullptr;
-  PsCreatePropset(&in);
-  PsCreatePropset(&out);
-  if (letter != nullptr) testutil::AddString(in, "DRIVE_LETTER", letter);
-  ZM_OBJECT_ID result = 0;
-  ZMSTATUS s =
-      zm::Control(provider, volume, OPCLASS_VOLUME,
-                  letter != nullptr ? OP_ASSIGN_DRIVE_LETTER : OP_REMOVE_DRIVE_LETTER, in, out, &result);
-  PsDestroyPropset(in);
-  PsDestroyPropset(out);
-  zm::WaitIdle();
-  return s;
-}
-
 const ftblob::Part& RecordAt(const ftblob::Config& c, unsigned disk, unsigned part) {
   return c.disks.at(disk).parts.at(part);
 }
 
 }  // namespace
 
-class FtLetterTest : public FtTest {
- protected:
-  // A mirror of P1 and Q1 with plain P2, published.
-  void PublishMirror() {
-    StoreMirror();
-    ASSERT_EQ(0u, AddFtObjectsToDatabase());
-    ASSERT_EQ(1u, FtVolumes().size());
-  }
-  ZM_OBJECT_ID MirrorVolume() const { return FtVolumes().at(0); }
-  std::u16string P1Device() const { return u"\\Device\\Harddisk0\\Partition1"; }
-};
-
 // A letter given to an FT volume is recorded for every member, with the assign flag on
-// member 0 only, and the next boot gives the set that letter; removing it records ' '
-// and the next boot gives none.
-TEST_F(FtLetterTest, FtVolumeLetterRecordedForEveryMemberAndSurvivesReboot) {
-  PublishMirror();
+// member 0 only; a partition volume's letter is patched into its record, and when its
+// partition has no record the request fails with 0xC1100001, nothing is written and the
+// running letter is put back. The next boot gives the letters recorded; removing them
+// records ' ', and the boot after that gives none.
+TEST_F(FtTest, LettersOfFtAndPartitionVolumesAreRecordedAndSurviveReboots) {
+  ASSERT_EQ(0u, Publish(MirrorConfig()));
   ZM_HANDLE provider = machine->Provider();
-  ASSERT_EQ(0u, Letter(provider, MirrorVolume(), u"K:"));
+  const ZM_OBJECT_ID p2Volume = testutil::Parents(Partition(0, 2), ZM_OBJ_VOLUME).at(0);
+  const ZM_OBJECT_ID q2Volume = testutil::Parents(Partition(1, 2), ZM_OBJ_VOLUME).at(0);
+  for (ZM_OBJECT_ID v : {p2Volume, q2Volume})  // no letter to begin with
+    if (!testutil::PropString(v, "DRIVE_LETTER").empty()) Letter(provider, v, nullptr);
+  ASSERT_EQ(0u, Letter(provider, FtVolumes().at(0), u"K:"));
+  ASSERT_EQ(0u, Letter(provider, p2Volume, u"T:"));
   ftblob::Config r = ftblob::Parse(ftblob::Stored());
   EXPECT_EQ('K', RecordAt(r, 0, 0).letter);
   EXPECT_EQ(1u, RecordAt(r, 0, 0).assign);
   EXPECT_EQ('K', RecordAt(r, 1, 0).letter);
   EXPECT_EQ(0u, RecordAt(r, 1, 0).assign);
-  EXPECT_EQ(0u, RecordAt(r, 0, 1).letter);  // the plain partition is not touched
+  EXPECT_EQ('T', RecordAt(r, 0, 1).letter);
+  EXPECT_EQ(1u, RecordAt(r, 0, 1).assign);
+
+  // Q2 has no record in the stored configuration.
+  const std::vector<uint8_t> before = ftblob::Stored();
+  EXPECT_EQ(0xC1100001u, Letter(provider, q2Volume, u"U:"));
+  EXPECT_EQ(before, ftblob::Stored());
+  // "mount" had given the letter already: it is taken back, as nothing was recorded.
+  EXPECT_EQ(u"", ntp::DriveLetterTarget('U'));
+  EXPECT_NE(u"U:", testutil::PropString(q2Volume, "DRIVE_LETTER"));
 
   machine->Reboot();
   provider = machine->Provider();
-  EXPECT_EQ(P1Device(), ntp::DriveLetterTarget('K'));
+  EXPECT_EQ(u"\\Device\\Harddisk0\\Partition1", ntp::DriveLetterTarget('K'));
+  EXPECT_EQ(u"\\Device\\Harddisk0\\Partition2", ntp::DriveLetterTarget('T'));
   ASSERT_EQ(1u, FtVolumes().size());
-
-  ASSERT_EQ(0u, Letter(provider, MirrorVolume(), nullptr));
+  ASSERT_EQ(0u, Letter(provider, FtVolumes().at(0), nullptr));
+  ASSERT_EQ(0u, Letter(provider, testutil::Parents(Partition(0, 2), ZM_OBJ_VOLUME).at(0), nullptr));
+  ASSERT_EQ(0u, fdRebuildRegistry());  // a rebuild keeps the removals
   r = ftblob::Parse(ftblob::Stored());
-  EXPECT_EQ(' ', RecordAt(r, 0, 0).letter);
-  EXPECT_EQ(0u, RecordAt(r, 0, 0).assign);
-  EXPECT_EQ(' ', RecordAt(r, 1, 0).letter);
+  for (auto [disk, part] : {std::pair{0, 0}, {1, 0}, {0, 1}}) {
+    EXPECT_EQ(' ', RecordAt(r, disk, part).letter);
+    EXPECT_EQ(0u, RecordAt(r, disk, part).assign);
+  }
   machine->Reboot();
   machine->Provider();
-  for (char l = 'C'; l <= 'Z'; ++l) EXPECT_NE(P1Device(), ntp::DriveLetterTarget(l)) << l;
+  for (char l = 'C'; l <= 'Z'; ++l) {
+    EXPECT_NE(u"\\Device\\Harddisk0\\Partition1", ntp::DriveLetterTarget(l)) << l;
+    EXPECT_NE(u"\\Device\\Harddisk0\\Partition2", ntp::DriveLetterTarget(l)) << l;
+  }
 }
 
 // Requests that must not reach "mount" or the registry: wrong objects, a letter that
 // is no string, a set that is gone; and one that "mount" refuses.
-TEST_F(FtLetterTest, RefusedRequestsLeaveTheRegistryUntouched) {
-  PublishMirror();
+TEST_F(FtTest, RefusedRequestsLeaveTheRegistryUntouched) {
+  ASSERT_EQ(0u, Publish(MirrorConfig()));
   const std::vector<uint8_t> before = ftblob::Stored();
-  const ZM_OBJECT_ID volume = MirrorVolume();
+  const ZM_OBJECT_ID volume = FtVolumes().at(0);
   auto call = [&](ZM_OBJECT_ID id, uint32_t code, ZM_PROPSET in) {
     ZM_OBJECT_ID result = 0;
     return FtDiskAssignDriveLetter(id, OPCLASS_VOLUME, code, in, nullptr, 0, nullptr, nullptr, &result);
@@ -107,9 +102,7 @@ TEST_F(FtLetterTest, RefusedRequestsLeaveTheRegistryUntouched) {
   EXPECT_EQ(before, ftblob::Stored());
 
   // The set is gone from the configuration: "mount" is never asked.
-  ftblob::Config c;
-  c.disks = {{Signature(0), {Plain(P1), Plain(P2)}}};
-  const std::vector<uint8_t> noSets = ftblob::Build(c);
+  const std::vector<uint8_t> noSets = ftblob::Build({{{Signature(0), {Plain(P1), Plain(P2)}}}, {}});
   ftblob::Store(noSets);
   EXPECT_EQ(0xC1100002u, call(volume, OP_ASSIGN_DRIVE_LETTER, in));
   EXPECT_EQ(u"", ntp::DriveLetterTarget('L'));
@@ -117,56 +110,24 @@ TEST_F(FtLetterTest, RefusedRequestsLeaveTheRegistryUntouched) {
   for (ZM_PROPSET s : {in, number, empty, badLetter}) PsDestroyPropset(s);
 }
 
-// A partition volume's letter is patched into its record; when its partition has no
-// record the request fails with 0xC1100001, nothing is written and the running letter
-// is put back; a removed letter stays removed across a reboot.
-TEST_F(FtLetterTest, PartitionVolumeLetters) {
-  PublishMirror();
-  ZM_HANDLE provider = machine->Provider();
-  const ZM_OBJECT_ID p2Volume = testutil::Parents(Partition(0, 2), ZM_OBJ_VOLUME).at(0);
-  if (!testutil::PropString(p2Volume, "DRIVE_LETTER").empty()) {
-    ASSERT_EQ(0u, Letter(provider, p2Volume, nullptr));
-  }
-  ASSERT_EQ(0u, Letter(provider, p2Volume, u"T:"));
-  ftblob::Config r = ftblob::Parse(ftblob::Stored());
-  EXPECT_EQ('T', RecordAt(r, 0, 1).letter);
-  EXPECT_EQ(1u, RecordAt(r, 0, 1).assign);
-
-  // Q2 has no record in the stored configuration.
-  const std::vector<uint8_t> before = ftblob::Stored();
-  const ZM_OBJECT_ID q2Volume = testutil::Parents(Partition(1, 2), ZM_OBJ_VOLUME).at(0);
-  if (!testutil::PropString(q2Volume, "DRIVE_LETTER").empty()) Letter(provider, q2Volume, nullptr);
-  EXPECT_EQ(0xC1100001u, Letter(provider, q2Volume, u"U:"));
-  EXPECT_EQ(before, ftblob::Stored());
-  // "mount" had given the letter already: it is taken back, as nothing was recorded.
-  EXPECT_EQ(u"", ntp::DriveLetterTarget('U'));
-  EXPECT_NE(u"U:", testutil::PropString(q2Volume, "DRIVE_LETTER"));
-
-  ASSERT_EQ(0u, Letter(provider, p2Volume, nullptr));
-  r = ftblob::Parse(ftblob::Stored());
-  EXPECT_EQ(' ', RecordAt(r, 0, 1).letter);
-  EXPECT_EQ(0u, RecordAt(r, 0, 1).assign);
-  machine->Reboot();
-  machine->Provider();
-  for (char l = 'C'; l <= 'Z'; ++l)
-    EXPECT_NE(u"\\Device\\Harddisk0\\Partition2", ntp::DriveLetterTarget(l)) << l;
-}
-
-// A CD-ROM's letter is stored under its device name; a failed write is reported.
-TEST(FtCdrom, LetterStoredUnderTheDeviceName) {
+// A CD-ROM's letter is stored under its device name. A failed write is reported and
+// the drive unlocked again; a drive that cannot be locked gets nothing written.
+TEST(FtCdrom, LetterStoredUnderTheDeviceNameAndTheDriveUnlocked) {
   testutil::Machine m({16 * testutil::MiB}, 1);
   m.Boot();
   ZM_HANDLE provider = m.Provider();
-  ZM_OBJECT_ID cdrom = 0;
-  for (ZM_OBJECT_ID v : testutil::Objects(ZM_OBJ_VOLUME))
-    if (PropU64(v, "LDM_VOLUME_TYPE") == 4) cdrom = v;
+  const ZM_OBJECT_ID cdrom = CdromVolume();
   ASSERT_NE(0u, cdrom);
+  // No partition on the machine: a stored set finds no member and leaves no volume.
+  ftblob::Store(ftblob::Build(
+      {{{0x0BADD15C, {Member(P1, Mirror, 0, 0)}}}, {ftblob::FtSet(Mirror, FtStateOk, {{0, 0}})}}));
+  EXPECT_EQ(0u, AddFtObjectsToDatabase());
+  EXPECT_EQ(std::vector<ZM_OBJECT_ID>{cdrom}, testutil::Objects(ZM_OBJ_VOLUME));
   const std::u16string device = testutil::PropString(cdrom, "\\Device\\");
   const std::u16string key = u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK";
   if (!testutil::PropString(cdrom, "DRIVE_LETTER").empty()) {
     ASSERT_EQ(0u, Letter(provider, cdrom, nullptr));
   }
-
   ASSERT_EQ(0u, Letter(provider, cdrom, u"R:"));
   uint32_t type = 0;
   std::vector<uint8_t> data;
@@ -174,13 +135,23 @@ TEST(FtCdrom, LetterStoredUnderTheDeviceName) {
   EXPECT_EQ(uint32_t(REG_SZ), type);
   EXPECT_EQ((std::vector<uint8_t>{'R', 0, ':', 0, 0, 0}), data);
 
+  ntp::SetSleepHook([](DWORD) {});
+  for (unsigned i = 1; i <= 10; ++i) ntp::InjectFault("FSCTL_LOCK_VOLUME", i, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(0xC1000018u, UpdateCdromDriveLetter(cdrom));
+  ntp::ClearFaults();
+
   ASSERT_EQ(0u, Letter(provider, cdrom, nullptr));
   ntp::InjectFault("NtSetValueKey", 1, STATUS_ACCESS_DENIED);
+  ntp::InjectFault("FSCTL_UNLOCK_VOLUME", 1, STATUS_IO_DEVICE_ERROR);
   EXPECT_EQ(0xC1100001u, Letter(provider, cdrom, u"S:"));
-  ntp::ClearFaults();
   ASSERT_TRUE(ntp::reg::GetValue(key, device, &type, &data));
   EXPECT_NE('S', data.at(0));
-  // The drive was unlocked again: the next request locks it without trouble.
-  ASSERT_EQ(0u, Letter(provider, cdrom, nullptr));
-  EXPECT_EQ(0u, Letter(provider, cdrom, u"S:"));
+  // The unlock was asked for: its armed fault is spent, so this unlock succeeds.
+  HANDLE h = nullptr;
+  ASSERT_EQ(0, LowOpenNtName(device.c_str(), FILE_READ_DATA, &h, 0));
+  ASSERT_EQ(0, LowLockDrive(h));
+  EXPECT_EQ(0, LowUnlockDrive(h));
+  NtClose(h);
+  ntp::ClearFaults();
+  ntp::SetSleepHook(nullptr);
 }

@@ -3,8 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <latch>
 #include <thread>
 
 #include "diskreg.h"
@@ -15,38 +14,18 @@
 
 using namespace ftt;
 
-namespace {
-
-// Releases every waiting thread at once.
-class StartLine {
- public:
-  explicit StartLine(int n) : waiting_(n) {}
-  void Arrive() {
-    std::unique_lock<std::mutex> lock(m_);
-    if (--waiting_ == 0) cv_.notify_all();
-    cv_.wait(lock, [this] { return waiting_ <= 0; });
-  }
-
- private:
-  std::mutex m_;
-  std::condition_variable cv_;
-  int waiting_;
-};
-
-}  // namespace
-
 TEST_F(FtTest, OverlappingFirstUsesShareOneMutex) {
   for (int round = 0; round < 5; ++round) {
     FtDiskFinalize();
     ASSERT_EQ(nullptr, g_hMutex);
     constexpr int kThreads = 8;
-    StartLine start(kThreads);
+    std::latch start(kThreads);
     std::atomic<int> inside{0}, most{0};
     std::vector<HANDLE> seen(kThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
       threads.emplace_back([&, t] {
-        start.Arrive();
+        start.arrive_and_wait();
         FtMutexHold hold;
         ASSERT_TRUE(hold.held());
         const int now = ++inside;
@@ -72,36 +51,19 @@ TEST_F(FtTest, OverlappingFirstUsesShareOneMutex) {
 // Publishing, letter requests and rebuilds at once: every one succeeds, and the stored
 // configuration ends well formed with the mirror, its members and its letter.
 TEST_F(FtTest, ConcurrentFtOperationsKeepTheConfigurationWhole) {
-  ftblob::Erase();
-  UpdateRegistry();
-  ftblob::Config c = ftblob::Parse(ftblob::Stored());
-  for (ftblob::Disk& d : c.disks)
-    for (ftblob::Part& p : d.parts)
-      if ((d.signature == Signature(0) && p.offset == P1.offset) ||
-          (d.signature == Signature(1) && p.offset == Q1.offset)) {
-        p.ftType = Mirror;
-        p.group = 0;
-        p.member = d.signature == Signature(0) ? 0 : 1;
-      }
-  ftblob::Set mirror(Mirror, FtStateOk, {});
-  for (unsigned d = 0; d < c.disks.size(); ++d)
-    for (unsigned i = 0; i < c.disks[d].parts.size(); ++i)
-      if (c.disks[d].parts[i].ftType == Mirror) mirror.members.push_back({d, i});
-  c.sets = {mirror};
-  ftblob::Store(ftblob::Build(c));
-  ASSERT_EQ(0u, AddFtObjectsToDatabase());
+  StoreScannedMirror();
   const ZM_OBJECT_ID volume = FtVolumes().at(0);
 
   constexpr int kRounds = 6;
-  StartLine start(3);
+  std::latch start(3);
   std::atomic<int> failures{0};
   std::thread publish([&] {
-    start.Arrive();
+    start.arrive_and_wait();
     for (int i = 0; i < kRounds; ++i)
       if (AddFtObjectsToDatabase() != 0) ++failures;
   });
   std::thread letters([&] {
-    start.Arrive();
+    start.arrive_and_wait();
     for (int i = 0; i < kRounds; ++i) {
       ZM_PROPSET in = nullptr;
       PsCreatePropset(&in);
@@ -117,7 +79,7 @@ TEST_F(FtTest, ConcurrentFtOperationsKeepTheConfigurationWhole) {
     }
   });
   std::thread rebuild([&] {
-    start.Arrive();
+    start.arrive_and_wait();
     for (int i = 0; i < kRounds; ++i)
       if (fdRebuildRegistry() != 0) ++failures;
   });
@@ -132,7 +94,7 @@ TEST_F(FtTest, ConcurrentFtOperationsKeepTheConfigurationWhole) {
   ASSERT_EQ(1u, r.sets.size());
   ASSERT_EQ(2u, r.sets[0].members.size());
   const ftblob::Part& m0 = r.disks.at(r.sets[0].members[0].disk).parts.at(r.sets[0].members[0].part);
-  EXPECT_EQ(P1.offset, m0.offset);
+  EXPECT_EQ(P1.start, m0.start);
   EXPECT_EQ(' ', m0.letter);  // the last request removed it
   EXPECT_EQ(2u, testutil::Children(volume, ZM_OBJ_PARTITION).size());
 }

@@ -38,23 +38,21 @@ ZM_OBJECT_ID MakeVolume(uint32_t type, uint32_t group) {
 
 }  // namespace
 
-// One blob with a set of every FT type; each volume gets its type, state, length,
-// group, facility and member 0's device path, and each member its state and number.
+// One blob with a set of every FT type, one member on a disk the machine lacks; each
+// volume gets its type, state, length, group, facility and member 0's device path, and
+// each member found its state and number.
 TEST_F(FtTest, EveryFtTypeBecomesAVolumeWithItsMembers) {
-  ftblob::Config c;
-  c.disks = {{Signature(0),
-              {Member(P1, Mirror, 1, 0, Healthy), Member(P2, Stripe, 2, 0, Orphaned),
-               Member(L1, StripeWithParity, 3, 0, Regenerating)}},
-             {Signature(1),
-              {Member(Q1, Mirror, 1, 1, Initializing), Member(Q2, Stripe, 2, 1, 7),
-               Member(Q3, StripeWithParity, 3, 1), Member(Q4, VolumeSet, 4, 0)}},
-             {kMissingSignature, {Member({kCylinder, 3 * kCylinder}, StripeWithParity, 3, 2)}}};
-  c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 0}}},
-            {Stripe, FtRegenerating, {{0, 1}, {1, 1}}},
-            {StripeWithParity, FtInitializing, {{0, 2}, {1, 2}, {2, 0}}},
-            {VolumeSet, FtCheckParity, {{1, 3}}}};
-  ftblob::Store(ftblob::Build(c));
-  EXPECT_EQ(0u, AddFtObjectsToDatabase());
+  EXPECT_EQ(0u, Publish({{{Signature(0),
+                           {Member(P1, Mirror, 1, 0, Healthy), Member(P2, Stripe, 2, 0, Orphaned),
+                            Member(L1, StripeWithParity, 3, 0, Regenerating)}},
+                          {Signature(1),
+                           {Member(Q1, Mirror, 1, 1, Initializing), Member(Q2, Stripe, 2, 1, 7),
+                            Member(Q3, StripeWithParity, 3, 1), Member(Q4, VolumeSet, 4, 0)}},
+                          {kMissingSignature, {Member({kCylinder, 3 * kCylinder}, StripeWithParity, 3, 2)}}},
+                         {ftblob::FtSet(Mirror, FtStateOk, {{0, 0}, {1, 0}}),
+                          ftblob::FtSet(Stripe, FtRegenerating, {{0, 1}, {1, 1}}),
+                          ftblob::FtSet(StripeWithParity, FtInitializing, {{0, 2}, {1, 2}, {2, 0}}),
+                          ftblob::FtSet(VolumeSet, FtCheckParity, {{1, 3}})}}));
 
   struct Want {
     uint32_t zmType;
@@ -69,6 +67,9 @@ TEST_F(FtTest, EveryFtTypeBecomesAVolumeWithItsMembers) {
       {8, 0x400000000ull, 0, 2 * L1.length, {Partition(0, 3), Partition(1, 3)}},
       {5, 0x8, 2, Q4.length, {Partition(1, 4)}},
   };
+  // The placeholder pass that follows leaves the sets' health alone: a healthy member
+  // must not paint a failed set healthy.
+  for (unsigned disk : {0, 1}) CreateFakeVolumes(testutil::DiskObject(disk));
   std::vector<ZM_OBJECT_ID> volumes = FtVolumes();
   ASSERT_EQ(4u, volumes.size());
   for (const Want& w : want) {
@@ -81,6 +82,7 @@ TEST_F(FtTest, EveryFtTypeBecomesAVolumeWithItsMembers) {
     EXPECT_EQ(w.severity, PropU64(v, "SEVERITY"));
     EXPECT_EQ(uint64_t(w.length), PropU64(v, "LENGTH_LL"));
     EXPECT_EQ(2u, PropU64(v, "FACILITY"));
+    EXPECT_EQ(1u, testutil::Parents(v, ZM_OBJ_CONTAINER).size());  // the container above the disks
     EXPECT_EQ(PropString(w.members[0], "\\Device\\"), PropString(v, "\\Device\\"));
     EXPECT_EQ(w.members, Children(v, ZM_OBJ_PARTITION));
     for (ZM_OBJECT_ID m : w.members) EXPECT_EQ(std::vector<ZM_OBJECT_ID>{v}, FtParents(m));
@@ -96,40 +98,18 @@ TEST_F(FtTest, EveryFtTypeBecomesAVolumeWithItsMembers) {
   EXPECT_EQ(0u, PropU64(Partition(0, 1), "FT_MEMBER_NUMBER"));
 }
 
-// The second disk of a mirror is not on the machine: the volume stays with the one
-// partition found and the state the configuration gives the set.
-TEST_F(FtTest, MirrorWithMissingSecondDiskKeepsOneChild) {
-  ftblob::Config c;
-  c.disks = {{Signature(0), {Member(P2, Mirror, 0, 0)}}, {kMissingSignature, {Member(P2, Mirror, 0, 1)}}};
-  c.sets = {{Mirror, FtHasOrphan, {{0, 0}, {1, 0}}}};
-  ftblob::Store(ftblob::Build(c));
-  EXPECT_EQ(0u, AddFtObjectsToDatabase());
-  std::vector<ZM_OBJECT_ID> volumes = FtVolumes();
-  ASSERT_EQ(1u, volumes.size());
-  EXPECT_EQ(0x20000u, PropU64(volumes[0], "STATE"));
-  EXPECT_EQ(1u, PropU64(volumes[0], "SEVERITY"));
-  EXPECT_EQ(std::vector<ZM_OBJECT_ID>{Partition(0, 2)}, Children(volumes[0], ZM_OBJ_PARTITION));
-  // The placeholder pass that follows leaves the set's health alone: its one healthy
-  // member must not paint it healthy.
-  CreateFakeVolumes(testutil::Parents(Partition(0, 2), ZM_OBJ_DISK).at(0));
-  EXPECT_EQ(0x20000u, PropU64(volumes[0], "STATE"));
-  EXPECT_EQ(1u, PropU64(volumes[0], "SEVERITY"));
-  // A new volume is placed under the container above the disks.
-  EXPECT_EQ(1u, testutil::Parents(volumes[0], ZM_OBJ_CONTAINER).size());
-}
-
 // No member on the machine, or member 0 missing: no volume remains in the first case,
 // and no device path is taken over in the second. The placeholder volume of the
 // partition the mirror took is gone in the same pass.
 TEST_F(FtTest, SetsWithMissingMembers) {
-  ftblob::Config c;
-  c.disks = {{kMissingSignature, {Member(P1, Stripe, 5, 0), Member(P2, Mirror, 6, 0)}},
-             {Signature(1), {Member(Q2, Stripe, 5, 1), Member(Q4, Mirror, 6, 1)}}};
-  c.disks[1].parts[0].offset += kSector;  // no partition starts there
-  c.sets = {{Stripe, FtStateOk, {{0, 0}, {1, 0}}}, {Mirror, FtStateOk, {{0, 1}, {1, 1}}}};
   const size_t before = Objects(ZM_OBJ_VOLUME).size();
-  ftblob::Store(ftblob::Build(c));
-  EXPECT_EQ(0u, AddFtObjectsToDatabase());
+  // Q2's record is one sector off: no partition starts there.
+  EXPECT_EQ(0u,
+            Publish({{{kMissingSignature, {Member(P1, Stripe, 5, 0), Member(P2, Mirror, 6, 0)}},
+                      {Signature(1),
+                       {Member({Q2.start + kSector, Q2.length}, Stripe, 5, 1), Member(Q4, Mirror, 6, 1)}}},
+                     {ftblob::FtSet(Stripe, FtStateOk, {{0, 0}, {1, 0}}),
+                      ftblob::FtSet(Mirror, FtStateOk, {{0, 1}, {1, 1}})}}));
   std::vector<ZM_OBJECT_ID> volumes = FtVolumes();
   ASSERT_EQ(1u, volumes.size());
   EXPECT_EQ(7u, PropU64(volumes[0], "LDM_VOLUME_TYPE"));
@@ -148,12 +128,10 @@ TEST_F(FtTest, SetsWithMissingMembers) {
 TEST_F(FtTest, LogicalDriveMemberFoundThroughTrackCorrection) {
   const ZM_OBJECT_ID logical = Partition(0, 3);
   ASSERT_NE(0u, logical);
-  ASSERT_EQ(uint64_t(L1.offset - kTrack), PropU64(logical, "OFFSET_LL"));
-  ftblob::Config c;
-  c.disks = {{Signature(0), {Member(L1, Stripe, 0, 0), Member(E0, Stripe, 0, 2)}},
-             {Signature(1), {Member(Q1, Stripe, 0, 1)}}};
-  c.sets = {{Stripe, FtStateOk, {{0, 0}, {1, 0}, {0, 1}}}};
-  ftblob::Store(ftblob::Build(c));
+  ASSERT_EQ(uint64_t(L1.start - kTrack), PropU64(logical, "OFFSET_LL"));
+  ftblob::Store(ftblob::Build({{{Signature(0), {Member(L1, Stripe, 0, 0), Member(E0, Stripe, 0, 2)}},
+                                {Signature(1), {Member(Q1, Stripe, 0, 1)}}},
+                               {ftblob::FtSet(Stripe, FtStateOk, {{0, 0}, {1, 0}, {0, 1}})}}));
   for (int pass = 0; pass < 2; ++pass) {
     SCOPED_TRACE(pass);
     EXPECT_EQ(0u, AddFtObjectsToDatabase());
@@ -173,22 +151,19 @@ TEST_F(FtTest, LogicalDriveMemberFoundThroughTrackCorrection) {
 // A new configuration moves a partition to the volume of its new set, drops partitions
 // that left a set, and deletes the volume of a set that is gone.
 TEST_F(FtTest, PartitionsFollowTheirSets) {
-  ftblob::Config c;
-  c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0), Member(P2, Mirror, 1, 0)}},
-             {Signature(1), {Member(Q1, Mirror, 0, 1), Member(Q2, Mirror, 1, 1)}}};
-  c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}, {Mirror, FtStateOk, {{0, 1}, {1, 1}}}};
-  ftblob::Store(ftblob::Build(c));
-  EXPECT_EQ(0u, AddFtObjectsToDatabase());
+  EXPECT_EQ(0u, Publish({{{Signature(0), {Member(P1, Mirror, 0, 0), Member(P2, Mirror, 1, 0)}},
+                          {Signature(1), {Member(Q1, Mirror, 0, 1), Member(Q2, Mirror, 1, 1)}}},
+                         {ftblob::FtSet(Mirror, FtStateOk, {{0, 0}, {1, 0}}),
+                          ftblob::FtSet(Mirror, FtStateOk, {{0, 1}, {1, 1}})}}));
   std::vector<ZM_OBJECT_ID> first = FtVolumes();
   ASSERT_EQ(2u, first.size());
 
   // Mirror 0 now pairs P1 with Q2; Q1 becomes plain; mirror 1 is broken; P2 and Q3 form
   // volume set 2.
-  c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0), Member(P2, VolumeSet, 2, 0)}},
-             {Signature(1), {Plain(Q1), Member(Q2, Mirror, 0, 1), Member(Q3, VolumeSet, 2, 1)}}};
-  c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 1}}}, {VolumeSet, FtStateOk, {{0, 1}, {1, 2}}}};
-  ftblob::Store(ftblob::Build(c));
-  EXPECT_EQ(0u, AddFtObjectsToDatabase());
+  EXPECT_EQ(0u, Publish({{{Signature(0), {Member(P1, Mirror, 0, 0), Member(P2, VolumeSet, 2, 0)}},
+                          {Signature(1), {Plain(Q1), Member(Q2, Mirror, 0, 1), Member(Q3, VolumeSet, 2, 1)}}},
+                         {ftblob::FtSet(Mirror, FtStateOk, {{0, 0}, {1, 1}}),
+                          ftblob::FtSet(VolumeSet, FtStateOk, {{0, 1}, {1, 2}})}}));
   std::vector<ZM_OBJECT_ID> now = FtVolumes();
   ASSERT_EQ(2u, now.size());
   EXPECT_EQ(first[0], now[0]);  // the mirror of group 0 keeps its object
@@ -206,11 +181,9 @@ TEST_F(FtTest, PartitionsFollowTheirSets) {
 // of the previous state carries over, except bit 34 (initializing), which like the
 // lower half comes from the set.
 TEST_F(FtTest, PreviousStateUpperHalfAndBit38) {
-  ftblob::Config c;
-  c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0)}}, {Signature(1), {Member(Q1, Mirror, 0, 1)}}};
-  c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}};
-  ftblob::Store(ftblob::Build(c));
-  ASSERT_EQ(0u, AddFtObjectsToDatabase());
+  for (ZM_OBJECT_ID v : Objects(ZM_OBJ_VOLUME))
+    ObDeleteObject(zm::Database(), v);  // the set's is listed first
+  ASSERT_EQ(0u, Publish(MirrorConfig()));
   const ZM_OBJECT_ID v = FtVolumes().at(0);
 
   SetU64(v, "STATE", 0x100000000ull | 0x400000000ull | 0x8000);
@@ -229,11 +202,7 @@ TEST_F(FtTest, PreviousStateUpperHalfAndBit38) {
 TEST_F(FtTest, FirstOfTwoVolumesWithTheSamePairIsUpdated) {
   const ZM_OBJECT_ID a = MakeVolume(7, 3);
   const ZM_OBJECT_ID b = MakeVolume(7, 3);
-  ftblob::Config c;
-  c.disks = {{Signature(0), {Member(P1, Mirror, 3, 0)}}, {Signature(1), {Member(Q1, Mirror, 3, 1)}}};
-  c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}};
-  ftblob::Store(ftblob::Build(c));
-  EXPECT_EQ(0u, AddFtObjectsToDatabase());
+  EXPECT_EQ(0u, Publish(MirrorConfig(3)));
   EXPECT_EQ(2u, Children(a, ZM_OBJ_PARTITION).size());
   EXPECT_EQ(2u, PropU64(a, "FACILITY"));
   EXPECT_TRUE(Children(b, ZM_OBJ_PARTITION).empty());
@@ -244,27 +213,26 @@ TEST_F(FtTest, FirstOfTwoVolumesWithTheSamePairIsUpdated) {
 // The removal pass alone: gone sets lose their volume, partitions that are no longer
 // members of that very set are unlinked, and other volumes are never touched.
 TEST_F(FtTest, RemoveObsoleteFromDOM) {
-  ftblob::Config c;
-  c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0), Member(P2, Stripe, 1, 0)}},
-             {Signature(1), {Member(Q1, Mirror, 0, 1), Member(Q2, Stripe, 1, 1)}}};
-  c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}, {Stripe, FtStateOk, {{0, 1}, {1, 1}}}};
-  ftblob::Store(ftblob::Build(c));
-  ASSERT_EQ(0u, AddFtObjectsToDatabase());
+  for (ZM_OBJECT_ID v : Objects(ZM_OBJ_VOLUME))
+    ObDeleteObject(zm::Database(), v);  // the sets' are listed first
+  ASSERT_EQ(0u, Publish({{{Signature(0), {Member(P1, Mirror, 0, 0), Member(P2, Stripe, 1, 0)}},
+                          {Signature(1), {Member(Q1, Mirror, 0, 1), Member(Q2, Stripe, 1, 1)}}},
+                         {ftblob::FtSet(Mirror, FtStateOk, {{0, 0}, {1, 0}}),
+                          ftblob::FtSet(Stripe, FtStateOk, {{0, 1}, {1, 1}})}}));
   std::vector<ZM_OBJECT_ID> volumes = FtVolumes();
   ASSERT_EQ(2u, volumes.size());
   const ZM_OBJECT_ID other = MakeVolume(1, 0);  // a partition volume with group 0
   ObAddChildObject(zm::Database(), other, Partition(1, 4));
 
-  // The stripe set is gone; Q1 is now plain, so the mirror keeps only P1.
-  c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0), Plain(P2)}}, {Signature(1), {Plain(Q1), Plain(Q2)}}};
-  c.sets = {{Mirror, FtStateOk, {{0, 0}}}};
+  // The stripe set is gone; P1 is now plain, so the mirror keeps only Q1.
   FTInfo info;
-  const std::vector<uint8_t> blob = ftblob::Build(c);
+  const std::vector<uint8_t> blob = ftblob::Build(
+      {{{Signature(0), {Plain(P1), Plain(P2)}}, {Signature(1), {Member(Q1, Mirror, 0, 1), Plain(Q2)}}},
+       {ftblob::FtSet(Mirror, FtStateOk, {{1, 0}})}});
   ASSERT_TRUE(info.Load(blob.data(), static_cast<uint32_t>(blob.size())));
   EXPECT_EQ(0u, RemoveObsoleteFromDOM(info));
-  std::vector<ZM_OBJECT_ID> after = FtVolumes();
-  EXPECT_EQ(std::vector<ZM_OBJECT_ID>{volumes[0]}, after);
-  EXPECT_EQ(std::vector<ZM_OBJECT_ID>{Partition(0, 1)}, Children(volumes[0], ZM_OBJ_PARTITION));
+  EXPECT_EQ(std::vector<ZM_OBJECT_ID>{volumes[0]}, FtVolumes());
+  EXPECT_EQ(std::vector<ZM_OBJECT_ID>{Partition(1, 1)}, Children(volumes[0], ZM_OBJ_PARTITION));
   EXPECT_EQ(std::vector<ZM_OBJECT_ID>{Partition(1, 4)}, Children(other, ZM_OBJ_PARTITION));
   EXPECT_EQ(1u, PropU64(other, "LDM_VOLUME_TYPE"));
 }
@@ -275,11 +243,8 @@ TEST_F(FtTest, UnloadableConfigurationChangesNothing) {
   const size_t volumes = Objects(ZM_OBJ_VOLUME).size();
   ftblob::Erase();
   EXPECT_EQ(0xC110000Fu, AddFtObjectsToDatabase());
-  ftblob::Config c;
-  c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0)}}};
-  c.sets = {{Mirror, FtStateOk, {{0, 0}}}};
-  std::vector<uint8_t> blob = ftblob::Build(c);
-  ftblob::Put<uint32_t>(blob, blob.size() - 8, 4000);  // the member points outside the blob
+  std::vector<uint8_t> blob = ftblob::Build(MirrorConfig());
+  blobtest::Put32(blob, blob.size() - 8, 4000);  // the member points outside the blob
   ftblob::Store(blob);
   EXPECT_EQ(0xC110000Fu, AddFtObjectsToDatabase());
   EXPECT_EQ(volumes, Objects(ZM_OBJ_VOLUME).size());

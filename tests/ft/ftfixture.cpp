@@ -3,6 +3,9 @@
 #include <string>
 
 #include "diskreg.h"
+#include "fdiskreg.h"
+#include "ftdisk.h"
+#include "provider.h"
 
 namespace ftt {
 
@@ -55,12 +58,15 @@ std::vector<ZM_OBJECT_ID> FtTest::FtVolumes() const {
   return v;
 }
 
-void FtTest::StoreMirror() const {
-  ftblob::Config c;
-  c.disks = {{Signature(0), {Member(P1, Mirror, 0, 0), Plain(P2)}},
-             {Signature(1), {Member(Q1, Mirror, 0, 1)}}};
-  c.sets = {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}};
+ftblob::Config FtTest::MirrorConfig(uint16_t group) const {
+  return {{{Signature(0), {Member(P1, Mirror, group, 0), Plain(P2)}},
+           {Signature(1), {Member(Q1, Mirror, group, 1)}}},
+          {ftblob::FtSet(Mirror, FtStateOk, {{0, 0}, {1, 0}})}};
+}
+
+ZMSTATUS FtTest::Publish(const ftblob::Config& c) {
   ftblob::Store(ftblob::Build(c));
+  return AddFtObjectsToDatabase();
 }
 
 std::vector<ZM_OBJECT_ID> FtTest::FtParents(ZM_OBJECT_ID partition) const {
@@ -70,6 +76,47 @@ std::vector<ZM_OBJECT_ID> FtTest::FtParents(ZM_OBJECT_ID partition) const {
     if (t >= 5 && t <= 8) v.push_back(id);
   }
   return v;
+}
+
+void FtTest::StoreScannedMirror() const {
+  ftblob::Erase();
+  UpdateRegistry();
+  ftblob::Config c = ftblob::Parse(ftblob::Stored());
+  ftblob::Set mirror = ftblob::FtSet(Mirror, FtStateOk, {{}, {}});
+  for (unsigned d = 0; d < c.disks.size(); ++d)
+    for (unsigned i = 0; i < c.disks[d].parts.size(); ++i) {
+      ftblob::Part& p = c.disks[d].parts[i];
+      const unsigned member = c.disks[d].signature == Signature(0) ? 0 : 1;
+      if (p.start != (member == 0 ? P1 : Q1).start) continue;
+      p.ftType = Mirror;
+      p.group = 0;
+      p.member = static_cast<uint16_t>(member);
+      mirror.members[member] = {d, i};
+    }
+  c.sets = {mirror};
+  ftblob::Store(ftblob::Build(c));
+  ASSERT_EQ(0u, AddFtObjectsToDatabase());
+}
+
+ZMSTATUS Letter(ZM_HANDLE provider, ZM_OBJECT_ID volume, const char16_t* letter) {
+  ZM_PROPSET in = nullptr, out = nullptr;
+  PsCreatePropset(&in);
+  PsCreatePropset(&out);
+  if (letter != nullptr) testutil::AddString(in, "DRIVE_LETTER", letter);
+  ZM_OBJECT_ID result = 0;
+  ZMSTATUS s =
+      zm::Control(provider, volume, OPCLASS_VOLUME,
+                  letter != nullptr ? OP_ASSIGN_DRIVE_LETTER : OP_REMOVE_DRIVE_LETTER, in, out, &result);
+  PsDestroyPropset(in);
+  PsDestroyPropset(out);
+  zm::WaitIdle();
+  return s;
+}
+
+ZM_OBJECT_ID CdromVolume() {
+  for (ZM_OBJECT_ID v : testutil::Objects(ZM_OBJ_VOLUME))
+    if (testutil::PropU64(v, "LDM_VOLUME_TYPE") == 4) return v;
+  return 0;
 }
 
 }  // namespace ftt

@@ -17,7 +17,7 @@ constexpr int64_t kCylinder = 16065 * kSector;
 
 // Extents of the partitions' data as the tables hold them (sfdisk scripts below).
 struct Extent {
-  int64_t offset, length;
+  int64_t start, length;
 };
 // Disk 0: P1 and P2 primary, an extended partition holding the logical drive L1.
 constexpr Extent P1{63 * kSector, 16002 * kSector};
@@ -30,6 +30,19 @@ constexpr Extent Q2{16065 * kSector, 16065 * kSector};
 constexpr Extent Q3{32130 * kSector, 16065 * kSector};
 constexpr Extent Q4{48195 * kSector, 32130 * kSector};
 
+// A record of the blob for an extent of the machine.
+inline ftblob::Part Member(Extent e, uint32_t ftType, uint16_t group, uint16_t member, uint32_t state = 0) {
+  return {.start = e.start,
+          .length = e.length,
+          .ftType = ftType,
+          .ftState = state,
+          .group = group,
+          .member = member};
+}
+inline ftblob::Part Plain(Extent e, uint8_t letter = 0) {
+  return {.start = e.start, .length = e.length, .letter = letter, .assign = uint8_t(letter != 0 ? 1 : 0)};
+}
+
 class FtTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -40,32 +53,23 @@ class FtTest : public ::testing::Test {
   uint32_t Signature(unsigned disk) const;
   // Volume objects whose "LDM_VOLUME_TYPE" is 5 to 8, in database order.
   std::vector<ZM_OBJECT_ID> FtVolumes() const;
-  // Stores a mirror of P1 (member 0) and Q1 with a plain record for P2.
-  void StoreMirror() const;
+  // A mirror of P1 (member 0) and Q1 with a plain record for P2, and storing it.
+  ftblob::Config MirrorConfig(uint16_t group = 0) const;
+  void StoreMirror() const { ftblob::Store(ftblob::Build(MirrorConfig())); }
+  // Stores a configuration and publishes it.
+  static ZMSTATUS Publish(const ftblob::Config& c);
+  // Stores the disks as a rebuild describes them, with P1 and Q1 made a mirror, and
+  // publishes it.
+  void StoreScannedMirror() const;
   // The FT volume parents of a partition.
   std::vector<ZM_OBJECT_ID> FtParents(ZM_OBJECT_ID partition) const;
 
-  // A record of the blob for an extent of the machine.
-  static ftblob::Part Member(Extent e, uint32_t ftType, uint16_t group, uint16_t member, uint32_t state = 0) {
-    ftblob::Part p;
-    p.offset = e.offset;
-    p.length = e.length;
-    p.ftType = ftType;
-    p.ftState = state;
-    p.group = group;
-    p.member = member;
-    return p;
-  }
-  static ftblob::Part Plain(Extent e, uint8_t letter = 0) {
-    ftblob::Part p;
-    p.offset = e.offset;
-    p.length = e.length;
-    p.letter = letter;
-    p.assign = letter != 0 ? 1 : 0;
-    return p;
-  }
-
   std::unique_ptr<testutil::Machine> machine;
 };
+
+// A drive-letter request (nullptr: removal) through the provider's control entry.
+ZMSTATUS Letter(ZM_HANDLE provider, ZM_OBJECT_ID volume, const char16_t* letter);
+// The CD-ROM volume of a booted machine (0 when none).
+ZM_OBJECT_ID CdromVolume();
 
 }  // namespace ftt

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
+
+#include "registry_store.h"
 
 namespace blobtest {
 
@@ -127,5 +130,17 @@ template <class Info>
 std::vector<uint8_t> Bytes(const Info& info) {
   return {info.Blob(), info.Blob() + info.UsedLength()};
 }
+
+// The "Information" value of the open registry: read (empty when there is none),
+// written, removed.
+inline const std::u16string kDiskKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK";
+inline std::vector<uint8_t> Stored() {
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+  if (!ntp::reg::GetValue(kDiskKey, u"Information", &type, &data)) return {};
+  return data;
+}
+inline void Store(const std::vector<uint8_t>& blob) { ntp::reg::SetValue(kDiskKey, u"Information", 3, blob); }
+inline void Erase() { ntp::reg::DeleteValue(kDiskKey, u"Information"); }
 
 }  // namespace blobtest

@@ -45,7 +45,9 @@ void SwapParts(std::vector<uint8_t>& b) {
 
 const std::vector<Mutation>& Mutations() {
   static const std::vector<Mutation> list = {
+      {"disk count larger than the data", [](auto& b) { Put16(b, 44, 3); }},
       {"partition count at its maximum", [](auto& b) { Put16(b, 108, 0xFFFF); }},
+      {"FT part ends past the blob", [](auto& b) { Put32(b, 24, 49); }},
       {"member count larger than the data", [](auto& b) { Put16(b, 172, 3); }},
       {"member offset at the top of the range", [](auto& b) { Put32(b, 208, 0xFFFFFFFF); }},
       {"member offset inside a record", [](auto& b) { Put32(b, 192, 60); }},
@@ -73,6 +75,7 @@ TEST(FtInfoMalformed, RefusedWithAReasonAndTheObjectKept) {
     ASSERT_TRUE(info.Load(good.data(), uint32_t(good.size())));
     EXPECT_FALSE(info.Load(bad.data(), uint32_t(bad.size()))) << m.name;
     EXPECT_EQ(info.LastLoadResult(), FTLoadResult::Malformed) << m.name;
+    EXPECT_FALSE(info.LastLoadError().empty()) << m.name;
     EXPECT_EQ(Bytes(info), good) << m.name;
     // A rebuild whose scanned blob is malformed changes nothing either.
     EXPECT_TRUE(info.Rebuild(bad.data(), uint32_t(bad.size()))) << m.name;

@@ -1,11 +1,14 @@
-// Merging a freshly scanned disk part with the stored FT sets.
+// Merging a freshly scanned disk part with the stored FT sets, and orphaning the members
+// whose partition is gone.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "blob_builder.h"
+#include "diskreg.h"
 #include "ftinfo.h"
 #include "ftvol.h"
 
@@ -52,7 +55,9 @@ Part Scanned(int64_t start, int64_t length, uint8_t letter, uint16_t number) {
   return {.start = start, .length = length, .letter = letter, .assign = 1, .logical = number, .modified = 1};
 }
 
-TEST(FtRebuild, WithoutStoredFtSetsTheScanReplacesTheBlob) {
+// Without stored FT sets the scan replaces the blob; without a scan, or with a scan that
+// has FT sets of its own, nothing changes.
+TEST(FtRebuild, TheScanReplacesABlobWithoutSetsAndIsIgnoredWithSetsOfItsOwn) {
   auto scan = Build({{kSigA, {Scanned(32256, 4000, 'E', 1)}, 52}}, {}, false);
   for (bool loadedFirst : {true, false}) {
     FTInfo held;
@@ -63,9 +68,6 @@ TEST(FtRebuild, WithoutStoredFtSetsTheScanReplacesTheBlob) {
     EXPECT_TRUE(held.Rebuild(scan.data(), uint32_t(scan.size())));
     EXPECT_EQ(Bytes(held), scan) << loadedFirst;
   }
-}
-
-TEST(FtRebuild, NothingChangesWithoutScanOrWhenTheScanHasFtSets) {
   auto stored = StoredBlob();
   FTInfo held;
   ASSERT_TRUE(held.Load(stored.data(), uint32_t(stored.size())));
@@ -123,28 +125,6 @@ TEST(FtRebuild, CarriesTheSetsIntoTheScannedDiskPart) {
   EXPECT_EQ(Bytes(again), Bytes(held));
 }
 
-TEST(FtRebuild, DiskMissingFromTheScanIsTakenOver) {
-  // The scan has only A, with room reserved after its description.
-  auto scan = Build({{kSigA, {Scanned(32256, 4000, 'G', 1)}, 52}}, {}, false);
-  auto stored = StoredBlob();
-  FTInfo held;
-  ASSERT_TRUE(held.Load(stored.data(), uint32_t(stored.size())));
-  ASSERT_TRUE(held.Rebuild(scan.data(), uint32_t(scan.size())));
-  ASSERT_EQ(held.NumberOfDisks(), 2u);
-  FTDisk b(&held, 1);
-  EXPECT_EQ(b.GetSignature(), kSigB);
-  Ptr<FTVolume> v(held.FindVolume(Mirror, 5));
-  ASSERT_TRUE(v);
-  FTMemberIterator mi(*v);
-  mi.Next();
-  Ptr<FTMember> second(mi.CurrentItem());
-  ASSERT_TRUE(second);
-  EXPECT_EQ(second->GetLength(), 4100);
-  uint32_t off = 0;
-  ASSERT_TRUE(b.GetPartitionInfo(0, nullptr, &off));
-  EXPECT_EQ(second->GetPartitionInfoOffset(), off);
-}
-
 TEST(FtRebuild, RecordMissingFromAScannedDiskIsTakenOver) {
   auto scan =
       Build({{kSigA, {Scanned(32256, 4000, 'G', 1)}}, {kSigB, {Scanned(77777, 10, 'H', 1)}}}, {}, false);
@@ -166,18 +146,6 @@ TEST(FtRebuild, RecordMissingFromAScannedDiskIsTakenOver) {
   EXPECT_EQ(m->OffsetToPartitionInfo, off);
 }
 
-TEST(FtRebuild, UnreadableStoredConfigurationIsNeverReplaced) {
-  auto bad = StoredBlob();
-  bad.resize(bad.size() - 4);  // the FT part now runs past the end
-  FTInfo held;
-  EXPECT_FALSE(held.Load(bad.data(), uint32_t(bad.size())));
-  EXPECT_EQ(held.LastLoadResult(), FTLoadResult::Malformed);
-  auto scan = Build({{kSigA, {Scanned(32256, 4000, 'G', 1)}}}, {}, false);
-  EXPECT_FALSE(held.Rebuild(scan.data(), uint32_t(scan.size())));
-  EXPECT_EQ(held.Blob(), nullptr);
-  EXPECT_FALSE(held.Store());
-}
-
 TEST(FtAddDisk, RefusedWithFtSetsAndAppendedAfterTheLastDescription) {
   std::unique_ptr<FTInfo> withSets(Loaded(StoredBlob()));
   _DISK_DESCRIPTION* d = nullptr;
@@ -194,6 +162,7 @@ TEST(FtAddDisk, RefusedWithFtSetsAndAppendedAfterTheLastDescription) {
   FTDisk added(scan.get(), 1);
   EXPECT_EQ(added.GetSignature(), kSigB);
   EXPECT_EQ(Get32(scan->Blob(), 16), 4 + 60 + 104 + 60u);
+  EXPECT_EQ(Get32(scan->Blob(), 20), 44 + 4 + 60 + 104 + 60u);  // the FT part moves behind it
 
   // AddPartition goes to the end of that disk's records.
   _DISK_PARTITION rec{};
@@ -203,7 +172,83 @@ TEST(FtAddDisk, RefusedWithFtSetsAndAppendedAfterTheLastDescription) {
   Ptr<FTPartition> p(scan->FindPartition(kSigA, 555, 5));
   ASSERT_TRUE(p);
   EXPECT_EQ(p->GetPartitionIndex(), 1u);
+  EXPECT_EQ(Get32(scan->Blob(), 20), 44 + 4 + 60 + 104 + 60 + 52u);
   EXPECT_FALSE(FTInfoTestAccess::AddPartition(*scan, 0x1234, &rec));
+}
+
+// Members whose partition is gone: the rule the boot-time check and the rebuild share.
+constexpr int64_t kStart = 32256, kLength = 1 << 20;
+
+uint32_t Sig(uint32_t disk) { return 0x51000000u + disk; }
+
+// One set of n members, member i the only partition of disk i.
+std::vector<uint8_t> OneSet(uint16_t type, uint32_t n, uint32_t state = FtStateOk) {
+  std::vector<Disk> disks;
+  Set set;
+  set.type = type;
+  set.group = 4;
+  set.state = state;
+  for (uint32_t i = 0; i < n; ++i) {
+    disks.push_back({Sig(i), {{.start = kStart, .length = kLength}}});
+    set.members.push_back({i, 0});
+  }
+  return Build(disks, {set});
+}
+
+uint32_t SetState(const std::vector<uint8_t>& b) { return Get32(b.data(), Get32(b.data(), 20) + 4 + 8); }
+uint32_t MemberState(const std::vector<uint8_t>& b, uint32_t disk) {
+  return Get32(b.data(), 44 + 4 + disk * (8 + 52) + 8 + 4);
+}
+
+DiskRegistryPresence AllBut(std::set<uint32_t> gone) {
+  return [gone](uint32_t sig, int64_t offset, int64_t length) {
+    return !gone.count(sig) && offset == kStart && length == kLength;
+  };
+}
+
+TEST(FtOrphans, EachTypeWithNoneOneOrTwoMembersLost) {
+  struct Case {
+    uint16_t type;
+    uint32_t members;
+    uint32_t after[3];  // the set's state with 0, 1 and 2 members lost
+  };
+  const Case cases[] = {
+      {Mirror, 2, {FtStateOk, FtHasOrphan, FtDisabled}},
+      {StripeWithParity, 3, {FtStateOk, FtHasOrphan, FtDisabled}},
+      {Stripe, 3, {FtStateOk, FtDisabled, FtDisabled}},
+      {VolumeSet, 3, {FtStateOk, FtDisabled, FtDisabled}},
+  };
+  for (const Case& c : cases) {
+    for (uint32_t lost = 0; lost <= 2; ++lost) {
+      SCOPED_TRACE(testing::Message() << "type " << c.type << ", " << lost << " lost");
+      auto blob = OneSet(c.type, c.members);
+      std::set<uint32_t> gone;
+      for (uint32_t i = 0; i < lost; ++i) gone.insert(Sig(c.members - 1 - i));  // the last members
+      const uint32_t changed = DiskRegistryOrphanMissingMembers(blob.data(), blob.size(), AllBut(gone));
+      EXPECT_EQ(changed != 0, lost != 0);
+      EXPECT_EQ(SetState(blob), c.after[lost]);
+      for (uint32_t i = 0; i < c.members; ++i)
+        EXPECT_EQ(MemberState(blob, i), gone.count(Sig(i)) ? uint32_t(Orphaned) : uint32_t(Healthy)) << i;
+      EXPECT_TRUE(DiskRegistryValidate(blob.data(), blob.size(), nullptr));
+
+      // The partitions come back: the members stay orphaned, nothing changes.
+      const auto before = blob;
+      EXPECT_EQ(DiskRegistryOrphanMissingMembers(blob.data(), blob.size(), AllBut({})), 0u);
+      EXPECT_EQ(blob, before);
+    }
+  }
+}
+
+TEST(FtOrphans, ADisabledSetStaysDisabledAndAMalformedBlobIsLeftAlone) {
+  auto blob = OneSet(Mirror, 2, FtDisabled);
+  DiskRegistryOrphanMissingMembers(blob.data(), blob.size(), AllBut({Sig(1)}));
+  EXPECT_EQ(SetState(blob), uint32_t(FtDisabled));
+
+  auto bad = OneSet(Mirror, 2);
+  Put32(bad, Get32(bad.data(), 20) + 4 + 12 + 8, 50);  // member 0 points into the header
+  const auto before = bad;
+  EXPECT_EQ(DiskRegistryOrphanMissingMembers(bad.data(), bad.size(), AllBut({Sig(0), Sig(1)})), 0u);
+  EXPECT_EQ(bad, before);
 }
 
 }  // namespace

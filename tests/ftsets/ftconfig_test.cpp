@@ -15,18 +15,13 @@ using blobtest::Part;
 using blobtest::Set;
 constexpr int64_t M = 1 << 20;
 
+// Three disks, each with a partition at 1 MiB (letters E, G, I) and one at 20 MiB.
 std::vector<Disk> ThreeDisks() {
-  std::vector<Disk> d(3);
-  for (uint32_t i = 0; i < 3; ++i) {
-    d[i].signature = 0x100 + i;
-    d[i].parts = {Part{}, Part{}};
-    d[i].parts[0].start = M;
-    d[i].parts[0].length = 10 * M;
-    d[i].parts[1].start = 20 * M;
-    d[i].parts[1].length = 10 * M;
-    d[i].parts[0].letter = static_cast<uint8_t>('E' + 2 * i);
-    d[i].parts[0].assign = 1;
-  }
+  std::vector<Disk> d;
+  for (uint32_t i = 0; i < 3; ++i)
+    d.push_back({0x100 + i,
+                 {{.start = M, .length = 10 * M, .letter = uint8_t('E' + 2 * i), .assign = 1},
+                  {.start = 20 * M, .length = 10 * M}}});
   return d;
 }
 

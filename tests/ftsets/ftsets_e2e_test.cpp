@@ -12,34 +12,14 @@ namespace {
 
 using nlohmann::json;
 
-using testutil::Ctl;
 using testutil::Quote;
 using testutil::Result;
-using testutil::TempDir;
 
 class FtSets : public testing::Test {
  protected:
-  void Init(unsigned disks) {
-    std::string args = "init " + Quote(dir());
-    for (unsigned i = 0; i < disks; ++i) args += " --disk 64M";
-    ASSERT_EQ(Ctl(args).rc, 0);
-  }
-  std::string dir() const { return tmp_.path + "/m"; }
-  std::string image(unsigned disk) const { return dir() + "/disks/disk" + std::to_string(disk) + ".img"; }
-
-  Result Ctl(const std::string& args) {
-    std::string errFile = tmp_.path + "/err";
-    std::string cmd = "FTDISK_MODULE=" + Quote(FTDISK_MODULE_PATH) + " " + Quote(FTDISKCTL_PATH) + " " +
-                      args + " < /dev/null 2> " + Quote(errFile);
-    Result r;
-    r.rc = testutil::Run(cmd, &r.out);
-    std::ifstream f(errFile);
-    r.err.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    return r;
-  }
-  Result On(const std::string& args) { return Ctl("-m " + Quote(dir()) + " " + args); }
+  testutil::CtlMachine m{"--disk 64M --disk 64M --disk 64M"};
   json Json(const std::string& args) {
-    Result r = On(args + " --json");
+    Result r = m.On(args + " --json");
     EXPECT_EQ(r.rc, 0) << args << ": " << r.err;
     return json::parse(r.out, nullptr, false);
   }
@@ -75,63 +55,61 @@ class FtSets : public testing::Test {
     return j.contains("partitiontable") ? j["partitiontable"].value("partitions", json::array())
                                         : json::array();
   }
-
-  TempDir tmp_;
 };
 
 // Mirror from a partition holding data, broken again; a stripe set described for
 // device-mapper and deleted; the rules refusing before anything is written.
 TEST_F(FtSets, MirrorBreakStripeDeleteAndRules) {
-  Init(3);
-  ASSERT_EQ(On("create primary --disk 0 --size 20M").rc, 0);
-  ASSERT_EQ(On("letter disk0/p1 E:").rc, 0);
-  json p0 = Parts(image(0))[0];
+  ASSERT_EQ(m.On("create primary --disk 0 --size 20M").rc, 0);
+  ASSERT_EQ(m.On("letter disk0/p1 E:").rc, 0);
+  json p0 = Parts(m.Image(0))[0];
   const uint64_t start = p0["start"], size = p0["size"];
   const std::string data = Random(size * 512, 1);
-  Fill(image(0), start, data);
+  Fill(m.Image(0), start, data);
 
   // Rules: a mirror on one disk, a parity set over two disks, a stripe set holding the
   // boot partition. Nothing is written.
-  std::string before = Bytes(image(1), 0, 1) + Bytes(image(0), 0, 1);
-  Result r = On("ft create mirror disk0/p1 --disk 0");
+  std::string before = Bytes(m.Image(1), 0, 1) + Bytes(m.Image(0), 0, 1);
+  Result r = m.On("ft create mirror disk0/p1 --disk 0");
   EXPECT_EQ(r.rc, 1);
   EXPECT_NE(r.err.find("different disks"), std::string::npos) << r.err;
-  EXPECT_EQ(On("ft create parity --size 10M --disk 1 --disk 2").rc, 1);
+  EXPECT_EQ(m.On("ft create parity --size 10M --disk 1 --disk 2").rc, 1);
   // A disk whose signature another disk shares cannot be recorded by a set.
-  const std::string sig2 = Bytes(image(2), 0, 1);
-  Fill(image(2), 0, sig2.substr(0, 440) + Bytes(image(1), 0, 1).substr(440, 4) + sig2.substr(444));
-  r = On("ft create stripe --size 10M --disk 1 --disk 2");
+  const std::string sig2 = Bytes(m.Image(2), 0, 1);
+  Fill(m.Image(2), 0, sig2.substr(0, 440) + Bytes(m.Image(1), 0, 1).substr(440, 4) + sig2.substr(444));
+  r = m.On("ft create stripe --size 10M --disk 1 --disk 2");
   EXPECT_EQ(r.rc, 1);
   EXPECT_NE(r.err.find("--write-signature"), std::string::npos) << r.err;
-  EXPECT_TRUE(before == Bytes(image(1), 0, 1) + Bytes(image(0), 0, 1)) << "a refused request writes nothing";
-  Fill(image(2), 0, sig2);
-  ASSERT_EQ(On("active disk0/p1").rc, 0);
-  r = On("ft create stripe --size 10M --disk 1 --disk 2");
+  EXPECT_TRUE(before == Bytes(m.Image(1), 0, 1) + Bytes(m.Image(0), 0, 1))
+      << "a refused request writes nothing";
+  Fill(m.Image(2), 0, sig2);
+  ASSERT_EQ(m.On("active disk0/p1").rc, 0);
+  r = m.On("ft create stripe --size 10M --disk 1 --disk 2");
   ASSERT_EQ(r.rc, 0) << r.err;
-  r = On("ft edit define volset disk0/p1 disk1/p1");
+  r = m.On("ft edit define volset disk0/p1 disk1/p1");
   EXPECT_EQ(r.rc, 1);
   EXPECT_NE(r.err.find("boot or system"), std::string::npos) << r.err;
   EXPECT_EQ(Sets().size(), 1u) << "only the stripe set";
 
   // The stripe set: dm-mapper sees 64 KiB chunks over the members in member order.
-  r = On("volume dmtable stripe0");
+  r = m.On("volume dmtable stripe0");
   ASSERT_EQ(r.rc, 0) << r.err;
-  json s1 = Parts(image(1))[0], s2 = Parts(image(2))[0];
-  std::string expect = " striped 2 128 " + image(1) + " " + std::to_string(s1["start"].get<uint64_t>()) +
-                       " " + image(2) + " " + std::to_string(s2["start"].get<uint64_t>()) + "\n";
+  json s1 = Parts(m.Image(1))[0], s2 = Parts(m.Image(2))[0];
+  std::string expect = " striped 2 128 " + m.Image(1) + " " + std::to_string(s1["start"].get<uint64_t>()) +
+                       " " + m.Image(2) + " " + std::to_string(s2["start"].get<uint64_t>()) + "\n";
   EXPECT_NE(r.out.find(expect), std::string::npos) << r.out;
-  ASSERT_EQ(On("ft delete stripe0").rc, 0);
-  EXPECT_TRUE(Parts(image(1)).empty());
-  EXPECT_TRUE(Parts(image(2)).empty());
+  ASSERT_EQ(m.On("ft delete stripe0").rc, 0);
+  EXPECT_TRUE(Parts(m.Image(1)).empty());
+  EXPECT_TRUE(Parts(m.Image(2)).empty());
   EXPECT_TRUE(Sets().empty());
 
   // The mirror: member 1 holds member 0's bytes; one healthy mirror volume with E:.
-  r = On("ft create mirror disk0/p1 --disk 1");
+  r = m.On("ft create mirror disk0/p1 --disk 1");
   ASSERT_EQ(r.rc, 0) << r.err;
-  json m1 = Parts(image(1));
+  json m1 = Parts(m.Image(1));
   ASSERT_EQ(m1.size(), 1u);
   EXPECT_EQ(m1[0]["size"], size);
-  EXPECT_TRUE(Bytes(image(1), m1[0]["start"], size) == data);
+  EXPECT_TRUE(Bytes(m.Image(1), m1[0]["start"], size) == data);
   json show = Json("show");
   const json* mirror = Volume(show, "mirror");
   ASSERT_NE(mirror, nullptr);
@@ -143,10 +121,10 @@ TEST_F(FtSets, MirrorBreakStripeDeleteAndRules) {
   EXPECT_EQ(sets[0]["type_name"], "mirror");
   EXPECT_EQ(sets[0]["state_name"], "ok");
   // A second mirror of the same partition is refused.
-  EXPECT_EQ(On("ft create mirror disk0/p1 --disk 2").rc, 1);
+  EXPECT_EQ(m.On("ft create mirror disk0/p1 --disk 2").rc, 1);
 
   // Broken: two plain partitions with the same data; member 1 has a letter of its own.
-  ASSERT_EQ(On("ft break mirror0").rc, 0);
+  ASSERT_EQ(m.On("ft break mirror0").rc, 0);
   EXPECT_TRUE(Sets().empty());
   show = Json("show");
   EXPECT_EQ(Volume(show, "mirror"), nullptr);
@@ -155,8 +133,8 @@ TEST_F(FtSets, MirrorBreakStripeDeleteAndRules) {
     if (v["kind"] == "primary" && v["drive_letter"].is_string()) letters.insert(v["drive_letter"]);
   EXPECT_EQ(letters.size(), 2u);
   EXPECT_TRUE(letters.count("E:"));
-  EXPECT_TRUE(Bytes(image(1), m1[0]["start"], size) == data);
-  EXPECT_TRUE(Bytes(image(0), start, size) == data);
+  EXPECT_TRUE(Bytes(m.Image(1), m1[0]["start"], size) == data);
+  EXPECT_TRUE(Bytes(m.Image(0), start, size) == data);
   json registry = Json("registry show");
   for (const auto& d : registry["information"]["disks"])
     for (const auto& p : d["partitions"]) EXPECT_EQ(p["ft_type"], 4u) << "a plain partition again";
@@ -165,60 +143,60 @@ TEST_F(FtSets, MirrorBreakStripeDeleteAndRules) {
 // A volume set grown and repaired by hand; a FAT file system on a stripe set with
 // parity that survives a lost member and is regenerated.
 TEST_F(FtSets, VolumeSetExtendEditAndParityRegenerate) {
-  Init(3);
-  ASSERT_EQ(On("ft create volset --size 8M --size 12M --disk 0 --disk 1").rc, 0);
-  Result r = On("ft extend volset0 --disk 2 --size 6M");
+  ASSERT_EQ(m.On("ft create volset --size 8M --size 12M --disk 0 --disk 1").rc, 0);
+  Result r = m.On("ft extend volset0 --disk 2 --size 6M");
   ASSERT_EQ(r.rc, 0) << r.err;
   ASSERT_EQ(Sets().size(), 1u);
   EXPECT_EQ(Sets()[0]["members"].size(), 3u);
-  ASSERT_EQ(Parts(image(2)).size(), 1u);
+  ASSERT_EQ(Parts(m.Image(2)).size(), 1u);
   // Data through the set lands member after member.
-  const std::string file = tmp_.path + "/pattern.bin";
-  json parts[3] = {Parts(image(0))[0], Parts(image(1))[0], Parts(image(2))[0]};
+  const std::string file = m.tmp.path + "/pattern.bin";
+  json parts[3] = {Parts(m.Image(0))[0], Parts(m.Image(1))[0], Parts(m.Image(2))[0]};
   uint64_t total = 0;
   for (auto& p : parts) total += p["size"].get<uint64_t>();
   const std::string pattern = Random(total * 512, 2);
   std::ofstream(file, std::ios::binary) << pattern;
-  ASSERT_EQ(On("volume import volset0 " + Quote(file)).rc, 0);
+  ASSERT_EQ(m.On("volume import volset0 " + Quote(file)).rc, 0);
   uint64_t at = 0;
   for (unsigned d = 0; d < 3; ++d) {
     uint64_t n = parts[d]["size"];
-    EXPECT_TRUE(Bytes(image(d), parts[d]["start"], n) == pattern.substr(at * 512, n * 512)) << "member " << d;
+    EXPECT_TRUE(Bytes(m.Image(d), parts[d]["start"], n) == pattern.substr(at * 512, n * 512))
+        << "member " << d;
     at += n;
   }
   // Dropped and defined again: the same set, no data touched.
-  ASSERT_EQ(On("ft edit drop volset0").rc, 0);
+  ASSERT_EQ(m.On("ft edit drop volset0").rc, 0);
   EXPECT_TRUE(Sets().empty());
-  EXPECT_EQ(Parts(image(2)).size(), 1u);
-  ASSERT_EQ(On("ft edit define volset disk0/p1 disk1/p1 disk2/p1 --group 4").rc, 0);
-  ASSERT_EQ(On("volume export volset4 " + Quote(tmp_.path + "/back.bin")).rc, 0);
-  std::ifstream back(tmp_.path + "/back.bin", std::ios::binary);
+  EXPECT_EQ(Parts(m.Image(2)).size(), 1u);
+  ASSERT_EQ(m.On("ft edit define volset disk0/p1 disk1/p1 disk2/p1 --group 4").rc, 0);
+  ASSERT_EQ(m.On("volume export volset4 " + Quote(m.tmp.path + "/back.bin")).rc, 0);
+  std::ifstream back(m.tmp.path + "/back.bin", std::ios::binary);
   EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(back), {}) == pattern);
-  ASSERT_EQ(On("ft delete volset4").rc, 0);
-  for (unsigned d = 0; d < 3; ++d) EXPECT_TRUE(Parts(image(d)).empty());
+  ASSERT_EQ(m.On("ft delete volset4").rc, 0);
+  for (unsigned d = 0; d < 3; ++d) EXPECT_TRUE(Parts(m.Image(d)).empty());
 
   if (testutil::Run("command -v mkfs.fat && command -v fsck.fat && command -v mcopy") != 0)
     GTEST_SKIP() << "dosfstools and mtools are needed for the file-system half";
-  r = On("ft create parity --size 20M --disk 0 --disk 1 --disk 2");
+  r = m.On("ft create parity --size 20M --disk 0 --disk 1 --disk 2");
   ASSERT_EQ(r.rc, 0) << r.err;
-  const std::string fat = tmp_.path + "/fat.img", big = tmp_.path + "/big.bin",
-                    small = tmp_.path + "/small.txt";
+  const std::string fat = m.tmp.path + "/fat.img", big = m.tmp.path + "/big.bin",
+                    small = m.tmp.path + "/small.txt";
   std::ofstream(big, std::ios::binary) << Random(3 << 20, 3);
   std::ofstream(small) << "hello from the parity set\n";
   ASSERT_EQ(testutil::Run("mkfs.fat -C " + Quote(fat) + " 40000 >/dev/null && mcopy -i " + Quote(fat) + " " +
                           Quote(big) + " " + Quote(small) + " ::/"),
             0);
-  ASSERT_EQ(On("volume import parity0 " + Quote(fat)).rc, 0);
+  ASSERT_EQ(m.On("volume import parity0 " + Quote(fat)).rc, 0);
   EXPECT_EQ((*Volume(Json("show"), "stripe_with_parity"))["file_system"], "FAT");
 
   // Member 1's partition is wiped and recorded as orphaned: its data comes from the rest.
-  json lost = Parts(image(1))[0];
-  Fill(image(1), lost["start"], std::string(lost["size"].get<uint64_t>() * 512, '\0'));
-  ASSERT_EQ(On("ft edit member parity0 1 --state orphaned").rc, 0);
+  json lost = Parts(m.Image(1))[0];
+  Fill(m.Image(1), lost["start"], std::string(lost["size"].get<uint64_t>() * 512, '\0'));
+  ASSERT_EQ(m.On("ft edit member parity0 1 --state orphaned").rc, 0);
   EXPECT_EQ(Sets()[0]["state_name"], "has_orphan");
-  const std::string out = tmp_.path + "/out.img", got = tmp_.path + "/got";
+  const std::string out = m.tmp.path + "/out.img", got = m.tmp.path + "/got";
   auto filesBack = [&]() {
-    ASSERT_EQ(On("volume export parity0 " + Quote(out)).rc, 0);
+    ASSERT_EQ(m.On("volume export parity0 " + Quote(out)).rc, 0);
     EXPECT_EQ(testutil::Run("fsck.fat -n " + Quote(out) + " >/dev/null"), 0);
     testutil::Run("rm -rf " + Quote(got) + " && mkdir " + Quote(got));
     ASSERT_EQ(testutil::Run("mcopy -i " + Quote(out) + " ::/big.bin ::/small.txt " + Quote(got) + "/"), 0);
@@ -227,21 +205,21 @@ TEST_F(FtSets, VolumeSetExtendEditAndParityRegenerate) {
   };
   filesBack();
   // Two members lost: nothing is invented.
-  ASSERT_EQ(On("ft edit member parity0 2 --state orphaned").rc, 0);
-  EXPECT_EQ(On("volume export parity0 -").rc, 1);
-  EXPECT_EQ(On("ft regenerate parity0 1").rc, 1);
-  ASSERT_EQ(On("ft edit member parity0 2 --state healthy").rc, 0);
+  ASSERT_EQ(m.On("ft edit member parity0 2 --state orphaned").rc, 0);
+  EXPECT_EQ(m.On("volume export parity0 -").rc, 1);
+  EXPECT_EQ(m.On("ft regenerate parity0 1").rc, 1);
+  ASSERT_EQ(m.On("ft edit member parity0 2 --state healthy").rc, 0);
 
-  r = On("ft regenerate parity0");
+  r = m.On("ft regenerate parity0");
   ASSERT_EQ(r.rc, 0) << r.err;
   EXPECT_EQ(Sets()[0]["state_name"], "ok");
-  EXPECT_NE(Bytes(image(1), lost["start"], lost["size"]),
+  EXPECT_NE(Bytes(m.Image(1), lost["start"], lost["size"]),
             std::string(lost["size"].get<uint64_t>() * 512, '\0'));
   // Healthy again; with member 0 lost too the data is still whole, and the file system
   // is still found (through the layout, not on member 0).
-  json first = Parts(image(0))[0];
-  Fill(image(0), first["start"], std::string(first["size"].get<uint64_t>() * 512, '\0'));
-  ASSERT_EQ(On("ft edit member parity0 0 --state orphaned").rc, 0);
+  json first = Parts(m.Image(0))[0];
+  Fill(m.Image(0), first["start"], std::string(first["size"].get<uint64_t>() * 512, '\0'));
+  ASSERT_EQ(m.On("ft edit member parity0 0 --state orphaned").rc, 0);
   EXPECT_EQ((*Volume(Json("show"), "stripe_with_parity"))["file_system"], "FAT");
   filesBack();
 }

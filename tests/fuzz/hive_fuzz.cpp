@@ -19,29 +19,13 @@ namespace {
 
 struct Scratch {
   std::string dir;
-  Scratch() {
-    std::string base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string tmpl = base + "/hive-fuzz-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (::mkdtemp(buf.data()) == nullptr) {
-      std::fprintf(stderr, "hive fuzz: cannot make a scratch directory\n");
-      std::abort();
-    }
-    dir = buf.data();
-  }
+  Scratch() : dir(FuzzScratchDir("hive-fuzz")) {}
   ~Scratch() {
     ::unlink((dir + "/in").c_str());
     ::unlink((dir + "/copy").c_str());
     ::rmdir(dir.c_str());
   }
 };
-
-bool WriteFile(const std::string& file, const uint8_t* data, size_t size) {
-  std::ofstream f(file, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(data), std::streamsize(size));
-  return bool(f);
-}
 
 std::string ReadFile(const std::string& file) {
   std::ifstream f(file, std::ios::binary);
@@ -54,7 +38,7 @@ int FuzzHive(const uint8_t* data, size_t size) {
   if (size > 64 * 1024) return 0;
   static Scratch scratch;
   const std::string in = scratch.dir + "/in", copy = scratch.dir + "/copy";
-  FUZZ_CHECK(WriteFile(in, data, size), "the input file is written");
+  FUZZ_CHECK(FuzzWriteFile(in, data, size), "the input file is written");
 
   cli::hive::Values all, accepted;
   std::vector<std::string> skipped;
@@ -66,7 +50,7 @@ int FuzzHive(const uint8_t* data, size_t size) {
   }
   FUZZ_CHECK(accepted.size() + skipped.size() == all.size(), "every value is taken or left out");
 
-  FUZZ_CHECK(WriteFile(copy, data, size), "the copy is written");
+  FUZZ_CHECK(FuzzWriteFile(copy, data, size), "the copy is written");
   cli::hive::WriteResult result;
   error.clear();
   if (!cli::hive::WriteDiskKey(copy, accepted, false, &result, &error)) {

@@ -37,12 +37,7 @@ struct Store {
       std::error_code ec;
       std::filesystem::remove_all(dir + "/registry-backups", ec);
     } else {
-      std::string base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-      std::string tmpl = base + "/regfile-fuzz-XXXXXX";
-      std::vector<char> buf(tmpl.begin(), tmpl.end());
-      buf.push_back('\0');
-      if (::mkdtemp(buf.data()) == nullptr) return false;
-      dir = buf.data();
+      dir = FuzzScratchDir("regfile-fuzz");
     }
     std::string error;
     uses = 0;
@@ -63,12 +58,6 @@ Store& TheStore() {
     std::abort();
   }
   return store;
-}
-
-bool WriteFile(const std::string& file, const uint8_t* data, size_t size) {
-  std::ofstream f(file, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(data), std::streamsize(size));
-  return bool(f);
 }
 
 // The last "[...]" line of the input, as a key path for the store (empty if none).
@@ -104,7 +93,7 @@ int FuzzRegFile(const uint8_t* data, size_t size) {
   if (size > 64 * 1024) return 0;  // the importer reads whole files; big ones add nothing
   Store& store = TheStore();
   const std::string in = store.dir + "/in.reg", out = store.dir + "/out.reg";
-  FUZZ_CHECK(WriteFile(in, data, size), "the input file is written");
+  FUZZ_CHECK(FuzzWriteFile(in, data, size), "the input file is written");
 
   const std::u16string key = LastKey(data, size);
   const std::vector<ntp::reg::Value> before =

@@ -1,18 +1,18 @@
 // NT hive files through the built program, with independent readers as oracles:
-// reglookup and libregf (python3-libregf) read what the tool writes, hivexsh adds keys and
-// values that an export must leave alone.
+// libregf (python3-libregf) reads the value the tool writes, reglookup every other key and
+// value, which an export must leave alone; hivexsh adds them.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 
-#include "../../cli/regblob.h"
 #include "testutil.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 using testutil::Ctl;
+using testutil::CtlMachine;
 using testutil::Quote;
 using testutil::Result;
 using testutil::Run;
@@ -29,46 +29,17 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-std::string Hex(const std::vector<uint8_t>& b) {
-  static const char k[] = "0123456789abcdef";
-  std::string s;
-  for (uint8_t c : b) s += std::string{k[c >> 4], k[c & 15]};
-  return s;
-}
-
 // The machine's DISK key values as "registry show --json" gives them: name -> hex data.
-std::map<std::string, std::string> MachineValues(const std::string& dir) {
-  Result r = Ctl("-m " + Quote(dir) + " registry show --json");
+std::map<std::string, std::string> MachineValues(const CtlMachine& m) {
   std::map<std::string, std::string> out;
-  json j = json::parse(r.out, nullptr, false);
-  if (j.is_discarded()) return out;
-  for (const auto& v : j["values"])
+  json j = json::parse(m.On("registry show --json").out, nullptr, false);
+  for (const auto& v : j.is_discarded() ? json::array() : j["values"])
     out[v["name"]] = v["data"].is_string() ? v["data"].get<std::string>() : v["data"].dump();
   return out;
 }
 
-// "Information" of a hive as reglookup reads it (its %XX escapes decoded), as hex.
-std::string ReglookupInformation(const std::string& hive) {
-  std::string out;
-  if (Run("reglookup -H -p /DISK/Information " + Quote(hive), &out) != 0) return "reglookup failed";
-  size_t a = out.find(",BINARY,");
-  if (a == std::string::npos) return "no value: " + out;
-  a += 8;
-  size_t b = out.find(',', a);
-  std::vector<uint8_t> bytes;
-  for (size_t i = a; i < b; ++i) {
-    if (out[i] == '%' && i + 2 < b) {
-      bytes.push_back(uint8_t(std::stoi(out.substr(i + 1, 2), nullptr, 16)));
-      i += 2;
-    } else {
-      bytes.push_back(uint8_t(out[i]));
-    }
-  }
-  return Hex(bytes);
-}
-
-// The same through libregf.
-std::string LibregfInformation(const std::string& hive) {
+// "Information" of a hive as libregf reads it: its type and its data in hex.
+std::string Information(const std::string& hive) {
   std::string out;
   Run("/usr/bin/python3 -c \"import pyregf,sys; f=pyregf.file(); f.open(sys.argv[1]); "
       "v=f.get_key_by_path('\\\\\\\\DISK').get_value_by_name('Information'); print(v.type, v.data.hex())\" " +
@@ -96,48 +67,18 @@ bool Hivexsh(const std::string& hive, const std::string& script) {
   return Run("hivexsh -w " + Quote(hive) + " -f " + Quote(t.path + "/script") + " >/dev/null") == 0;
 }
 
-struct Machine {
-  TempDir tmp;
-  std::string dir = tmp.path + "/m";
-  std::string M() const { return "-m " + Quote(dir) + " "; }
-};
-
-// Two disks with a primary partition each, made into a mirror by importing a
-// configuration built for them.
-void MakeMirrorMachine(const Machine& m) {
-  ASSERT_EQ(Ctl("init " + Quote(m.dir) + " --disk 32M --disk 32M").rc, 0);
-  ASSERT_EQ(Ctl(m.M() + "create primary --disk 0 --size 10M").rc, 0);
-  ASSERT_EQ(Ctl(m.M() + "create primary --disk 1 --size 10M").rc, 0);
-  json info = json::parse(Ctl(m.M() + "registry show --json").out)["information"];
-  std::vector<cli::BlobDisk> disks;
-  for (const auto& d : info["disks"]) {
-    const auto& p = d["partitions"][0];
-    cli::BlobPartition part;
-    part.ftType = 0;  // mirror
-    part.offset = p["offset"];
-    part.length = p["length"];
-    part.number = 1;
-    part.group = 0;
-    part.member = uint16_t(disks.size());
-    part.letter = 'M';
-    part.assign = disks.empty() ? 1 : 0;
-    disks.push_back({d["signature"].get<uint32_t>(), {part}});
-  }
-  ASSERT_EQ(disks.size(), 2u);
-  std::vector<uint8_t> blob = cli::BuildBlob(disks, {{0, 0, {{0, 0}, {1, 0}}}});
-  std::string reg = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\r\n\"Information\"=hex:";
-  for (size_t i = 0; i < blob.size(); ++i) reg += (i ? "," : "") + Hex({blob[i]});
-  std::ofstream(m.tmp.path + "/mirror.reg") << reg << "\r\n";
-  Result r = Ctl(m.M() + "registry import " + Quote(m.tmp.path + "/mirror.reg"));
-  ASSERT_EQ(r.rc, 0) << r.err;
+// A mirror of a primary partition lettered M:.
+void MakeMirrorMachine(const CtlMachine& m) {
+  for (const char* req :
+       {"create primary --disk 0 --size 10M", "letter disk0/p1 M:", "ft create mirror disk0/p1 --disk 1"})
+    ASSERT_EQ(m.On(req).rc, 0) << req;
 }
 
 // The FT sets "show --json" publishes: type and member partitions (by offset and length).
-std::vector<std::string> FtSets(const std::string& dir) {
-  json show = json::parse(Ctl("-m " + Quote(dir) + " show --json").out, nullptr, false);
+std::vector<std::string> FtSets(const CtlMachine& m) {
+  json show = json::parse(m.On("show --json").out, nullptr, false);
   std::vector<std::string> sets;
-  if (show.is_discarded()) return sets;
-  for (const auto& v : show["volumes"]) {
+  for (const auto& v : show.is_discarded() ? json::array() : show["volumes"]) {
     if (v["volume_type"].get<int>() < 5) continue;
     std::string s = std::to_string(v["volume_type"].get<int>()) + " " + v.value("state_text", "") + ":";
     for (const auto& mem : v["members"]) s += " " + mem["offset"].dump() + "+" + mem["length"].dump();
@@ -157,53 +98,44 @@ class HiveTest : public ::testing::Test {
 // Machine -> new hive -> a new machine over copies of the disks: both independent readers
 // see the machine's bytes, and the new machine holds the same bytes and the same mirror.
 TEST_F(HiveTest, RoundTripThroughANewHive) {
-  Machine a;
+  CtlMachine a;
   MakeMirrorMachine(a);
-  const std::string info = MachineValues(a.dir)["Information"];
-  ASSERT_EQ(FtSets(a.dir).size(), 1u);
+  const std::string info = MachineValues(a)["Information"];
+  ASSERT_EQ(FtSets(a).size(), 1u);
 
   const std::string hive = a.tmp.path + "/SYSTEM";
-  Result r = Ctl(a.M() + "registry export --hive " + Quote(hive));
+  Result r = a.On("registry export --hive " + Quote(hive));
   ASSERT_EQ(r.rc, 0) << r.err;
   EXPECT_FALSE(fs::exists(hive + ".bak"));  // nothing to keep for a new file
-  EXPECT_EQ(ReglookupInformation(hive), info);
-  EXPECT_EQ(LibregfInformation(hive), "3 " + info);
-
+  EXPECT_EQ(Information(hive), "3 " + info);
   Result shown = Ctl("registry show --hive " + Quote(hive) + " --json");
   ASSERT_EQ(shown.rc, 0) << shown.err;
   EXPECT_EQ(json::parse(shown.out)["information"]["ft_sets"].size(), 1u);
 
-  for (int i = 0; i < 2; ++i)
-    fs::copy_file(a.dir + "/disks/disk" + std::to_string(i) + ".img",
-                  a.tmp.path + "/copy" + std::to_string(i));
-  Machine b;
-  r = Ctl("init " + Quote(b.dir) + " --attach " + Quote(a.tmp.path + "/copy0") + " --attach " +
-          Quote(a.tmp.path + "/copy1") + " --from-hive " + Quote(hive));
-  ASSERT_EQ(r.rc, 0) << r.err;
-  EXPECT_EQ(FtSets(b.dir), FtSets(a.dir));
-  EXPECT_EQ(MachineValues(b.dir)["Information"], info);
-
+  std::string copies;
+  for (int i = 0; i < 2; ++i) {
+    fs::copy_file(a.Image(i), a.tmp.path + "/copy" + std::to_string(i));
+    copies += " --attach " + Quote(a.tmp.path + "/copy" + std::to_string(i));
+  }
+  CtlMachine b(copies + " --from-hive " + Quote(hive));
+  EXPECT_EQ(FtSets(b), FtSets(a));
+  EXPECT_EQ(MachineValues(b)["Information"], info);
   // The same through "registry import --hive" into a machine that already has a
   // different configuration.
-  Machine c;
-  ASSERT_EQ(Ctl("init " + Quote(c.dir) + " --attach " + Quote(a.tmp.path + "/copy0") + " --attach " +
-                Quote(a.tmp.path + "/copy1"))
-                .rc,
-            0);
-  r = Ctl(c.M() + "registry import --hive " + Quote(hive));
+  CtlMachine c(copies);
+  r = c.On("registry import --hive " + Quote(hive));
   ASSERT_EQ(r.rc, 0) << r.err;
-  EXPECT_EQ(MachineValues(c.dir)["Information"], info);
-  EXPECT_EQ(FtSets(c.dir), FtSets(a.dir));
+  EXPECT_EQ(MachineValues(c)["Information"], info);
+  EXPECT_EQ(FtSets(c), FtSets(a));
 }
 
 // An export into a hive that holds other keys and values changes only the DISK key's
 // values that the machine has; the previous file is kept as .bak unless --no-backup.
 TEST_F(HiveTest, ExportChangesOnlyTheDiskKey) {
-  Machine m;
-  ASSERT_EQ(Ctl("init " + Quote(m.dir) + " --disk 32M").rc, 0);
-  ASSERT_EQ(Ctl(m.M() + "create primary --disk 0 --size 10M").rc, 0);
+  CtlMachine m("--disk 32M");
+  ASSERT_EQ(m.On("create primary --disk 0 --size 10M").rc, 0);
   const std::string hive = m.tmp.path + "/SYSTEM";
-  ASSERT_EQ(Ctl(m.M() + "registry export --hive " + Quote(hive)).rc, 0);
+  ASSERT_EQ(m.On("registry export --hive " + Quote(hive)).rc, 0);
   ASSERT_TRUE(Hivexsh(hive,
                       "add Select\ncd Select\nsetval 2\nCurrent\ndword:1\nDefault\nhex:3:de,ad,be,ef\n"
                       "add Sub\ncd \\\nadd ControlSet001\ncd ControlSet001\nadd Services\ncd Services\n"
@@ -213,13 +145,12 @@ TEST_F(HiveTest, ExportChangesOnlyTheDiskKey) {
   const std::string others = EverythingButDisk(hive);
   ASSERT_NE(others.find("/ControlSet001/Services/ImagePath"), std::string::npos);
 
-  ASSERT_EQ(Ctl(m.M() + "letter disk0/p1 K:").rc, 0);
-  const std::string info = MachineValues(m.dir)["Information"];
-  Result r = Ctl(m.M() + "registry export --hive " + Quote(hive));
+  ASSERT_EQ(m.On("letter disk0/p1 K:").rc, 0);
+  const std::string info = MachineValues(m)["Information"];
+  Result r = m.On("registry export --hive " + Quote(hive));
   ASSERT_EQ(r.rc, 0) << r.err;
   EXPECT_EQ(EverythingButDisk(hive), others);
-  EXPECT_EQ(ReglookupInformation(hive), info);
-  EXPECT_EQ(LibregfInformation(hive), "3 " + info);
+  EXPECT_EQ(Information(hive), "3 " + info);
   EXPECT_EQ(ReadFile(hive + ".bak"), before);
   // A value of the hive's DISK key that the machine does not hold is left alone.
   std::string cd;
@@ -227,10 +158,10 @@ TEST_F(HiveTest, ExportChangesOnlyTheDiskKey) {
   EXPECT_NE(cd.find("SZ,F:"), std::string::npos) << cd;
 
   // --no-backup leaves the old backup untouched; no temporary file stays behind.
-  ASSERT_EQ(Ctl(m.M() + "letter disk0/p1 L:").rc, 0);
-  ASSERT_EQ(Ctl(m.M() + "registry export --no-backup --hive " + Quote(hive)).rc, 0);
+  ASSERT_EQ(m.On("letter disk0/p1 L:").rc, 0);
+  ASSERT_EQ(m.On("registry export --no-backup --hive " + Quote(hive)).rc, 0);
   EXPECT_EQ(ReadFile(hive + ".bak"), before);
-  EXPECT_EQ(ReglookupInformation(hive), MachineValues(m.dir)["Information"]);
+  EXPECT_EQ(Information(hive), "3 " + MachineValues(m)["Information"]);
   EXPECT_EQ(EverythingButDisk(hive), others);
   size_t files = 0;
   for (const auto& e : fs::directory_iterator(m.tmp.path)) files += e.is_regular_file();
@@ -239,10 +170,10 @@ TEST_F(HiveTest, ExportChangesOnlyTheDiskKey) {
   // Through a symbolic link the hive behind it is written; the link stays a link.
   const std::string link = m.tmp.path + "/link";
   fs::create_symlink(hive, link);
-  ASSERT_EQ(Ctl(m.M() + "letter disk0/p1 N:").rc, 0);
-  ASSERT_EQ(Ctl(m.M() + "registry export --no-backup --hive " + Quote(link)).rc, 0);
+  ASSERT_EQ(m.On("letter disk0/p1 N:").rc, 0);
+  ASSERT_EQ(m.On("registry export --no-backup --hive " + Quote(link)).rc, 0);
   EXPECT_TRUE(fs::is_symlink(link));
-  EXPECT_EQ(ReglookupInformation(hive), MachineValues(m.dir)["Information"]);
+  EXPECT_EQ(Information(hive), "3 " + MachineValues(m)["Information"]);
 
   // A hive whose last write did not complete (sequence numbers differ) can be read but
   // is not rewritten: that would mark it consistent and lose what its log holds.
@@ -256,7 +187,7 @@ TEST_F(HiveTest, ExportChangesOnlyTheDiskKey) {
   }
   std::memcpy(&dirty[508], &sum, 4);
   std::ofstream(hive, std::ios::binary | std::ios::trunc) << dirty;
-  r = Ctl(m.M() + "registry export --hive " + Quote(hive));
+  r = m.On("registry export --hive " + Quote(hive));
   EXPECT_EQ(r.rc, 1);
   EXPECT_NE(r.err.find("not completed"), std::string::npos) << r.err;
   EXPECT_EQ(ReadFile(hive), dirty);
@@ -266,13 +197,12 @@ TEST_F(HiveTest, ExportChangesOnlyTheDiskKey) {
 // Hives that must be refused, with a message naming the problem, by every command that
 // reads them, with nothing written anywhere.
 TEST_F(HiveTest, MalformedHivesAreRefusedAndNothingIsWritten) {
-  Machine src;
-  ASSERT_EQ(Ctl("init " + Quote(src.dir) + " --disk 32M").rc, 0);
-  ASSERT_EQ(Ctl(src.M() + "create primary --disk 0 --size 10M").rc, 0);
+  CtlMachine src("--disk 32M");
+  ASSERT_EQ(src.On("create primary --disk 0 --size 10M").rc, 0);
   const std::string good = src.tmp.path + "/GOOD";
-  ASSERT_EQ(Ctl(src.M() + "registry export --hive " + Quote(good)).rc, 0);
+  ASSERT_EQ(src.On("registry export --hive " + Quote(good)).rc, 0);
   const std::string goodBytes = ReadFile(good);
-  const std::string info = MachineValues(src.dir)["Information"];
+  const std::string info = MachineValues(src)["Information"];
   std::string infoHex;
   for (size_t i = 0; i < info.size(); i += 2) infoHex += (i ? "," : "") + info.substr(i, 2);
 
@@ -312,10 +242,9 @@ TEST_F(HiveTest, MalformedHivesAreRefusedAndNothingIsWritten) {
        false},
   };
 
-  Machine m;
-  ASSERT_EQ(Ctl("init " + Quote(m.dir) + " --disk 32M").rc, 0);
-  ASSERT_EQ(Ctl(m.M() + "create primary --disk 0 --size 5M").rc, 0);
-  const auto machineBefore = MachineValues(m.dir);
+  CtlMachine m("--disk 32M");
+  ASSERT_EQ(m.On("create primary --disk 0 --size 5M").rc, 0);
+  const auto machineBefore = MachineValues(m);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string bad = m.tmp.path + "/BAD";
@@ -323,34 +252,34 @@ TEST_F(HiveTest, MalformedHivesAreRefusedAndNothingIsWritten) {
     ASSERT_TRUE(c.make(bad));
     const std::string badBytes = ReadFile(bad);
 
-    Result r = Ctl(m.M() + "registry import --hive " + Quote(bad));
+    Result r = m.On("registry import --hive " + Quote(bad));
     EXPECT_EQ(r.rc, 1);
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-    EXPECT_EQ(MachineValues(m.dir), machineBefore);
+    EXPECT_EQ(MachineValues(m), machineBefore);
 
     r = Ctl("init " + Quote(m.tmp.path + "/new") + " --disk 32M --from-hive " + Quote(bad));
     EXPECT_EQ(r.rc, 1);
     EXPECT_FALSE(fs::exists(m.tmp.path + "/new"));
 
-    r = Ctl(m.M() + "registry export --hive " + Quote(bad));
+    r = m.On("registry export --hive " + Quote(bad));
     EXPECT_EQ(r.rc, c.exportRefused ? 1 : 0) << r.err;
     if (c.exportRefused) {
       EXPECT_EQ(ReadFile(bad), badBytes);
       EXPECT_FALSE(fs::exists(bad + ".bak"));
     } else {
-      EXPECT_EQ(ReglookupInformation(bad), machineBefore.at("Information"));
+      EXPECT_EQ(Information(bad), "3 " + machineBefore.at("Information"));
     }
     fs::remove(bad + ".bak");
   }
   // A sound hive that names disks this machine does not have goes through the import
   // path's refusal: nothing is stored without --force.
-  Result r = Ctl(m.M() + "registry import --hive " + Quote(good));
+  Result r = m.On("registry import --hive " + Quote(good));
   EXPECT_EQ(r.rc, 1);
   EXPECT_NE(r.err.find("--force"), std::string::npos) << r.err;
-  EXPECT_EQ(MachineValues(m.dir), machineBefore);
-  r = Ctl(m.M() + "registry import --force --no-rescan --hive " + Quote(good));
+  EXPECT_EQ(MachineValues(m), machineBefore);
+  r = m.On("registry import --force --no-rescan --hive " + Quote(good));
   EXPECT_EQ(r.rc, 0) << r.err;
-  EXPECT_EQ(MachineValues(m.dir)["Information"], info);
+  EXPECT_EQ(MachineValues(m)["Information"], info);
 
   size_t leftovers = 0;
   for (const auto& e : fs::directory_iterator(m.tmp.path))

@@ -3,41 +3,33 @@
 #include <cstring>
 
 #include "host_fixture.h"
+#include "testutil.h"
 
 using namespace hosttest;
 
 namespace {
 
-std::vector<ZM_OBJECT_ID> Objects(ZM_HANDLE db, uint32_t type) {
-  uint32_t n = 99;
-  ZM_OBJECT_ID* ids = nullptr;
-  EXPECT_EQ(DbGetObjects(db, type, &n, &ids), ZM_S_OK);
-  std::vector<ZM_OBJECT_ID> v(ids, ids + n);
-  _ZmFree(ids, __FILE__, __LINE__);
-  return v;
-}
-
 using DbTest = HostTest;
 
 TEST_F(DbTest, ListingsKeepCreationAndLinkOrderAndFilterByType) {
-  EXPECT_TRUE(Objects(db, ZM_OBJ_ANY).empty());
+  EXPECT_TRUE(testutil::Objects(ZM_OBJ_ANY).empty());
   ZM_OBJECT_ID d1 = Create(ZM_OBJ_DISK), p1 = Create(ZM_OBJ_PARTITION), d2 = Create(ZM_OBJ_DISK);
   ZM_OBJECT_ID f1 = Create(ZM_OBJ_FREE_SPACE), p2 = Create(ZM_OBJ_PARTITION);
-  EXPECT_EQ(Objects(db, ZM_OBJ_ANY), (std::vector<ZM_OBJECT_ID>{d1, p1, d2, f1, p2}));
-  EXPECT_EQ(Objects(db, ZM_OBJ_DISK), (std::vector<ZM_OBJECT_ID>{d1, d2}));
+  EXPECT_EQ(testutil::Objects(ZM_OBJ_ANY), (std::vector<ZM_OBJECT_ID>{d1, p1, d2, f1, p2}));
+  EXPECT_EQ(testutil::Objects(ZM_OBJ_DISK), (std::vector<ZM_OBJECT_ID>{d1, d2}));
 
   // Link order, not id order.
   ASSERT_EQ(ObAddChildObject(db, d1, p2), ZM_S_OK);
   ASSERT_EQ(ObAddChildObject(db, d1, f1), ZM_S_OK);
   ASSERT_EQ(ObAddChildObject(db, d1, p1), ZM_S_OK);
   ASSERT_EQ(ObAddChildObject(db, d1, p1), ZM_S_OK);  // twice is once
-  EXPECT_EQ(List(ObGetChildObjects, db, d1, 0), (std::vector<ZM_OBJECT_ID>{p2, f1, p1}));
-  EXPECT_EQ(List(ObGetChildObjects, db, d1, ZM_OBJ_PARTITION), (std::vector<ZM_OBJECT_ID>{p2, p1}));
+  EXPECT_EQ(testutil::Children(d1), (std::vector<ZM_OBJECT_ID>{p2, f1, p1}));
+  EXPECT_EQ(testutil::Children(d1, ZM_OBJ_PARTITION), (std::vector<ZM_OBJECT_ID>{p2, p1}));
 
   // Several parents.
   ZM_OBJECT_ID vol = Create(ZM_OBJ_VOLUME);
   ASSERT_EQ(ObAddChildObject(db, vol, p1), ZM_S_OK);
-  EXPECT_EQ(List(ObGetParentObjects, db, p1, 0), (std::vector<ZM_OBJECT_ID>{d1, vol}));
+  EXPECT_EQ(testutil::Parents(p1), (std::vector<ZM_OBJECT_ID>{d1, vol}));
 
   uint32_t n = 7;
   ZM_OBJECT_ID* ids = reinterpret_cast<ZM_OBJECT_ID*>(&n);
@@ -55,14 +47,14 @@ TEST_F(DbTest, DeletionRemovesLinksKeepsChildrenAndNeverReusesIds) {
   ASSERT_EQ(ObAddChildObject(db, vol, log), ZM_S_OK);
   ASSERT_EQ(ObDeleteObject(db, ext), ZM_S_OK);
   EXPECT_EQ(ObDeleteObject(db, ext), ZM_E_NO_OBJECT);
-  EXPECT_TRUE(List(ObGetChildObjects, db, disk, 0).empty());
-  EXPECT_EQ(List(ObGetParentObjects, db, log, 0), (std::vector<ZM_OBJECT_ID>{vol}));
-  EXPECT_EQ(Objects(db, ZM_OBJ_ANY), (std::vector<ZM_OBJECT_ID>{disk, log, vol}));
+  EXPECT_TRUE(testutil::Children(disk).empty());
+  EXPECT_EQ(testutil::Parents(log), (std::vector<ZM_OBJECT_ID>{vol}));
+  EXPECT_EQ(testutil::Objects(ZM_OBJ_ANY), (std::vector<ZM_OBJECT_ID>{disk, log, vol}));
   EXPECT_EQ(ObAddChildObject(db, ext, log), ZM_E_NO_OBJECT);
   EXPECT_GT(Create(ZM_OBJ_EXTENDED), vol);
 
   ASSERT_EQ(ObRemoveChildObject(db, vol, log), ZM_S_OK);
-  EXPECT_TRUE(List(ObGetParentObjects, db, log, 0).empty());
+  EXPECT_TRUE(testutil::Parents(log).empty());
   EXPECT_EQ(ObRemoveChildObject(db, vol, log), ZM_S_OK);  // not linked: nothing to do
 }
 
@@ -72,7 +64,7 @@ TEST_F(DbTest, LinksThatCloseACycleAreRefused) {
   ASSERT_EQ(ObAddChildObject(db, b, c), ZM_S_OK);
   EXPECT_EQ(ObAddChildObject(db, c, a), E_INVALIDARG_ZM);
   EXPECT_EQ(ObAddChildObject(db, b, b), E_INVALIDARG_ZM);
-  EXPECT_TRUE(List(ObGetChildObjects, db, c, 0).empty());
+  EXPECT_TRUE(testutil::Children(c).empty());
 }
 
 TEST_F(DbTest, PropertiesAreCopiedReplacedAndReturnedAsOneFreeableBlock) {
@@ -149,15 +141,11 @@ TEST_F(DbTest, PropertySetsCopyReplaceAndWriteInOrder) {
   ASSERT_EQ(PsFindProperty(set, "OFFSET", &got), ZM_S_OK);
   EXPECT_EQ(*static_cast<uint32_t*>(got->Value), 1u);  // copied, not referenced
   _ZmFree(got, __FILE__, __LINE__);
-  ASSERT_EQ(PsFindProperty(set, "LOCALIZED_NAME", &got), ZM_S_OK);
-  EXPECT_EQ(std::u16string(static_cast<char16_t*>(got->Value)), u"Primary Partition");
-  _ZmFree(got, __FILE__, __LINE__);
 
   ZM_OBJECT_ID id = Create(ZM_OBJ_PARTITION);
   ASSERT_EQ(ObSetProperties(db, id, set), ZM_S_OK);
-  ASSERT_EQ(ObGetProperty(db, id, "LENGTH", &got), ZM_S_OK);
-  EXPECT_EQ(*static_cast<uint32_t*>(got->Value), 3u);
-  _ZmFree(got, __FILE__, __LINE__);
+  EXPECT_EQ(testutil::PropU64(id, "LENGTH"), 3u);
+  EXPECT_EQ(testutil::PropString(id, "LOCALIZED_NAME"), u"Primary Partition");
   ASSERT_EQ(PsDestroyPropset(set), ZM_S_OK);
   // A destroyed set is no longer a set.
   EXPECT_EQ(PsDestroyPropset(set), ZM_E_INVALID_HANDLE);
@@ -190,7 +178,7 @@ TEST_F(DbTest, DatabaseLockIsReentrantAndExclusive) {
   other.join();
   EXPECT_TRUE(got);
   EXPECT_EQ(foreignUnlock, ZM_E_FAIL);
-  EXPECT_EQ(Objects(db, ZM_OBJ_DISK).size(), 1u);
+  EXPECT_EQ(testutil::Objects(ZM_OBJ_DISK).size(), 1u);
   EXPECT_EQ(DbUnlockDatabase(prov), ZM_E_FAIL);
 }
 

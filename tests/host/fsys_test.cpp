@@ -2,72 +2,31 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <map>
 
 #include "internal.h"
+#include "testutil.h"
 
 namespace {
 
-void Put16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
-  b[off] = uint8_t(v);
-  b[off + 1] = uint8_t(v >> 8);
-}
-void Put32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[off + i] = uint8_t(v >> (8 * i));
-}
-void Put64(std::vector<uint8_t>& b, size_t off, uint64_t v) {
-  for (int i = 0; i < 8; ++i) b[off + i] = uint8_t(v >> (8 * i));
+// A little-endian value of n bytes.
+void Put(std::vector<uint8_t>& b, size_t off, uint64_t v, int n) {
+  for (int i = 0; i < n; ++i) b[off + i] = uint8_t(v >> (8 * i));
 }
 void PutText(std::vector<uint8_t>& b, size_t off, const char* s) {
   std::memcpy(b.data() + off, s, std::strlen(s));
 }
 
-// A FAT boot sector; fat32 chooses the FAT32 layout of the parameter block.
-std::vector<uint8_t> FatVolume(bool fat32, uint32_t sectors) {
+// The first 64 KiB of a FAT volume of the given size made by mkfs.fat.
+std::vector<uint8_t> FatVolume(int bits, uint64_t sectors) {
+  testutil::TempDir dir;
+  const std::string image = dir.path + "/fat.img";
+  EXPECT_EQ(testutil::Run("mkfs.fat -F " + std::to_string(bits) + " -C " + image + " " +
+                          std::to_string(sectors / 2) + " >/dev/null 2>&1"),
+            0);
   std::vector<uint8_t> b(64 * 1024, 0);
-  b[0] = 0xEB;
-  b[1] = fat32 ? 0x58 : 0x3C;
-  b[2] = 0x90;
-  PutText(b, 3, "MSWIN4.1");
-  Put16(b, 0x0B, 512);
-  b[0x0D] = fat32 ? 8 : 4;
-  Put16(b, 0x0E, fat32 ? 32 : 1);
-  b[0x10] = 2;
-  Put16(b, 0x11, fat32 ? 0 : 512);
-  b[0x15] = 0xF8;
-  Put16(b, 0x18, 63);
-  Put16(b, 0x1A, 255);
-  Put32(b, 0x1C, 63);
-  Put32(b, 0x20, sectors);
-  uint32_t clusters = sectors / b[0x0D];
-  if (fat32) {
-    Put32(b, 0x24, clusters * 4 / 512 + 1);
-    Put32(b, 0x2C, 2);
-    Put16(b, 0x30, 1);
-    Put16(b, 0x32, 6);
-    b[0x40] = 0x80;
-    b[0x42] = 0x29;
-    Put32(b, 0x43, 0x1234ABCD);
-    PutText(b, 0x47, "NO NAME    FAT32   ");
-    // FSInfo sector.
-    Put32(b, 512, 0x41615252);
-    Put32(b, 512 + 484, 0x61417272);
-    b[512 + 510] = 0x55;
-    b[512 + 511] = 0xAA;
-  } else {
-    Put16(b, 0x16, static_cast<uint16_t>(clusters * 2 / 512 + 1));
-    b[0x24] = 0x80;
-    b[0x26] = 0x29;
-    Put32(b, 0x27, 0x1234ABCD);
-    PutText(b, 0x2B, "NO NAME    FAT16   ");
-  }
-  b[510] = 0x55;
-  b[511] = 0xAA;
-  // The first FAT begins with the media byte.
-  size_t fat = size_t{512} * (fat32 ? 32 : 1);
-  b[fat] = 0xF8;
-  b[fat + 1] = b[fat + 2] = 0xFF;
-  if (fat32) b[fat + 3] = 0x0F;
+  std::ifstream(image, std::ios::binary).read(reinterpret_cast<char*>(b.data()), std::streamsize(b.size()));
   return b;
 }
 
@@ -78,20 +37,20 @@ std::vector<uint8_t> NtfsBoot(uint64_t sectors, uint64_t mftLcn) {
   b[1] = 0x52;
   b[2] = 0x90;
   PutText(b, 3, "NTFS    ");
-  Put16(b, 0x0B, 512);
+  Put(b, 0x0B, 512, 2);
   b[0x0D] = 8;
   b[0x15] = 0xF8;
-  Put16(b, 0x18, 63);
-  Put16(b, 0x1A, 255);
-  Put32(b, 0x1C, 63);
+  Put(b, 0x18, 63, 2);
+  Put(b, 0x1A, 255, 2);
+  Put(b, 0x1C, 63, 4);
   b[0x24] = 0x80;
   b[0x26] = 0x80;
-  Put64(b, 0x28, sectors - 1);
-  Put64(b, 0x30, mftLcn);
-  Put64(b, 0x38, 2);
+  Put(b, 0x28, sectors - 1, 8);
+  Put(b, 0x30, mftLcn, 8);
+  Put(b, 0x38, 2, 8);
   b[0x40] = 0xF6;  // 1024-byte records
   b[0x44] = 1;
-  Put64(b, 0x48, 0x1122334455667788ull);
+  Put(b, 0x48, 0x1122334455667788ull, 8);
   b[510] = 0x55;
   b[511] = 0xAA;
   return b;
@@ -101,13 +60,13 @@ std::vector<uint8_t> NtfsBoot(uint64_t sectors, uint64_t mftLcn) {
 std::vector<uint8_t> MftRecord() {
   std::vector<uint8_t> r(1024, 0);
   PutText(r, 0, "FILE");
-  Put16(r, 4, 0x30);
-  Put16(r, 6, 3);
-  Put16(r, 0x14, 0x38);  // first attribute
-  Put16(r, 0x16, 1);     // in use
-  Put32(r, 0x18, 0x98);
-  Put32(r, 0x1C, 1024);
-  Put32(r, 0x38, 0xFFFFFFFF);  // end of attributes
+  Put(r, 4, 0x30, 2);
+  Put(r, 6, 3, 2);
+  Put(r, 0x14, 0x38, 2);  // first attribute
+  Put(r, 0x16, 1, 2);     // in use
+  Put(r, 0x18, 0x98, 4);
+  Put(r, 0x1C, 1024, 4);
+  Put(r, 0x38, 0xFFFFFFFF, 4);  // end of attributes
   return r;
 }
 
@@ -130,10 +89,10 @@ TEST(FsysDetect, FatFamiliesAndBlankVolumes) {
   uint32_t fat16Sectors = 64 * 2048;    // 64 MiB
   uint32_t fat32Sectors = 1024 * 2048;  // 1 GiB
   EXPECT_EQ(
-      zmi::DetectFileSystem(FatVolume(false, fat16Sectors), uint64_t{fat16Sectors} * 512, &ReadFake, &none),
+      zmi::DetectFileSystem(FatVolume(16, fat16Sectors), uint64_t{fat16Sectors} * 512, &ReadFake, &none),
       "FAT");
   EXPECT_EQ(
-      zmi::DetectFileSystem(FatVolume(true, fat32Sectors), uint64_t{fat32Sectors} * 512, &ReadFake, &none),
+      zmi::DetectFileSystem(FatVolume(32, fat32Sectors), uint64_t{fat32Sectors} * 512, &ReadFake, &none),
       "FAT32");
   // A cleared first sector (a new partition) and a table sector are no file system.
   std::vector<uint8_t> blank(64 * 1024, 0);

@@ -60,14 +60,4 @@ ZMSTATUS SetU32(ZM_HANDLE db, ZM_OBJECT_ID id, const char* name, uint32_t v) {
   return ObSetProperty(db, id, &r);
 }
 
-std::vector<ZM_OBJECT_ID> List(ZMSTATUS (*fn)(ZM_HANDLE, ZM_OBJECT_ID, uint32_t, uint32_t*, ZM_OBJECT_ID**),
-                               ZM_HANDLE db, ZM_OBJECT_ID id, uint32_t type) {
-  uint32_t n = 99;
-  ZM_OBJECT_ID* ids = nullptr;
-  EXPECT_EQ(fn(db, id, type, &n, &ids), ZM_S_OK);
-  std::vector<ZM_OBJECT_ID> v(ids, ids + n);
-  _ZmFree(ids, __FILE__, __LINE__);
-  return v;
-}
-
 }  // namespace hosttest

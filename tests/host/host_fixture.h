@@ -82,7 +82,5 @@ class HostTest : public ::testing::Test {
 };
 
 ZMSTATUS SetU32(ZM_HANDLE db, ZM_OBJECT_ID id, const char* name, uint32_t v);
-std::vector<ZM_OBJECT_ID> List(ZMSTATUS (*fn)(ZM_HANDLE, ZM_OBJECT_ID, uint32_t, uint32_t*, ZM_OBJECT_ID**),
-                               ZM_HANDLE db, ZM_OBJECT_ID id, uint32_t type);
 
 }  // namespace hosttest

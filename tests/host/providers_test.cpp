@@ -1,4 +1,4 @@
-// Providers, alerts, the allocator and fault injection.
+// Providers and the allocator.
 #include <algorithm>
 
 #include "host_fixture.h"
@@ -76,26 +76,6 @@ TEST_F(ProvidersTest, ModuleIsLoadedThroughItsEntryAndUnloaded) {
   EXPECT_EQ(PrGetProviderByName(db, u"ftdisk", &found), ZM_E_NO_PROVIDER);
 }
 
-TEST_F(ProvidersTest, AlertsAreRegisteredByGuidAndRaisedWithInserts) {
-  std::string err;
-  ZM_HANDLE prov = zm::RegisterProvider(&RecorderEntry, u"rec", &err);
-  const GUID kind{0x93B228B6, 0x2B64, 0x11D3, {0xB7, 0x4B, 0x00, 0x10, 0x5A, 0x24, 0xBF, 0xBF}};
-  ZM_OBJECT_ID id = 0, again = 0;
-  GUID cat = PrGetMessageCatalog(prov);
-  EXPECT_EQ(GetAlertObjectId(&kind, &id), ZM_E_NO_ALERT);
-  ASSERT_EQ(ZmRegisterAlertObject(db, prov, &kind, 1, &cat, 0xC1100321, "Failed to create partition", &id, 0),
-            ZM_S_OK);
-  EXPECT_EQ(GetAlertObjectId(&kind, &again), ZM_S_OK);
-  EXPECT_EQ(again, id);
-
-  ASSERT_EQ(ZmRaiseAlert(prov, id, 2, u"Disk 0", static_cast<const WCHAR*>(nullptr)), ZM_S_OK);
-  EXPECT_EQ(ZmRaiseAlert(prov, id + 1000, 0), ZM_E_NO_ALERT);
-  auto alerts = zm::Alerts();
-  ASSERT_EQ(alerts.size(), 1u);
-  EXPECT_EQ(alerts[0].severity, 3u);
-  EXPECT_EQ(alerts[0].inserts, (std::vector<std::u16string>{u"Disk 0", u""}));
-}
-
 TEST_F(ProvidersTest, AllocatorCountsTagsAndRefusesForeignBlocks) {
   uint64_t before = zm::OutstandingBlocks();
   char* a = static_cast<char*>(_ZmAlloc(10, "layout.cpp", 42));
@@ -121,32 +101,6 @@ TEST_F(ProvidersTest, AllocatorCountsTagsAndRefusesForeignBlocks) {
   _ZmFree(b, "x.cpp", 4);  // second free is refused as well
   _ZmFree(zero, "x.cpp", 5);
   EXPECT_EQ(zm::OutstandingBlocks(), before);
-}
-
-TEST_F(ProvidersTest, InjectedFaultsFireOnTheNthCallOnly) {
-  ZM_OBJECT_ID id = Create(ZM_OBJ_DISK);
-  ASSERT_EQ(SetU32(db, id, "X", 1), ZM_S_OK);
-  zm::WaitIdle();
-  uint64_t calls = zm::CallCount("ObGetProperty"), total = zm::TotalCalls();
-  zm::InjectFault("ObGetProperty", 2, 0xC1000099);
-  ZM_PROPERTY* r = nullptr;
-  EXPECT_EQ(ObGetProperty(db, id, "X", &r), ZM_S_OK);
-  _ZmFree(r, __FILE__, __LINE__);
-  EXPECT_EQ(ObGetProperty(db, id, "X", &r), 0xC1000099u);
-  EXPECT_EQ(ObGetProperty(db, id, "X", &r), ZM_S_OK);
-  _ZmFree(r, __FILE__, __LINE__);
-  EXPECT_EQ(zm::CallCount("ObGetProperty"), calls + 3);
-  EXPECT_EQ(zm::TotalCalls(), total + 5);  // and the two frees; failed calls count too
-
-  // A failed creation creates nothing.
-  zm::InjectFault("ObCreateObject", 1, ZM_E_FAIL);
-  ZM_OBJECT_ID other = 0;
-  EXPECT_EQ(ObCreateObject(db, nullptr, ZM_OBJ_DISK, &other), ZM_E_FAIL);
-  uint32_t n = 0;
-  ZM_OBJECT_ID* ids = nullptr;
-  ASSERT_EQ(DbGetObjects(db, ZM_OBJ_DISK, &n, &ids), ZM_S_OK);
-  EXPECT_EQ(n, 1u);
-  _ZmFree(ids, __FILE__, __LINE__);
 }
 
 }  // namespace

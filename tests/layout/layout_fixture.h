@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "machine.h"
@@ -85,20 +86,13 @@ inline std::vector<uint8_t> Pattern(size_t length, uint32_t seed) {
   return b;
 }
 
-// FNV-1a (word-wise) over a range of the image.
+// A hash of a range of the image, read a mebibyte at a time.
 inline uint64_t Hash(const Disk& d, uint64_t offset, uint64_t length) {
-  uint64_t h = 1469598103934665603ull;
-  const size_t chunk = 1 << 20;
-  for (uint64_t done = 0; done < length; done += chunk) {
-    auto b = d.Read(offset + done, static_cast<size_t>(std::min<uint64_t>(chunk, length - done)));
-    size_t words = b.size() / 8;
-    const uint8_t* p = b.data();
-    for (size_t i = 0; i < words; ++i, p += 8) {
-      uint64_t w;
-      memcpy(&w, p, 8);
-      h = (h ^ w) * 1099511628211ull;
-    }
-    for (size_t i = words * 8; i < b.size(); ++i) h = (h ^ b[i]) * 1099511628211ull;
+  uint64_t h = 0;
+  for (uint64_t done = 0; done < length; done += 1 << 20) {
+    auto b = d.Read(offset + done, static_cast<size_t>(std::min<uint64_t>(1 << 20, length - done)));
+    h = h * 1099511628211ull +
+        std::hash<std::string_view>{}({reinterpret_cast<const char*>(b.data()), b.size()});
   }
   return h;
 }
@@ -119,21 +113,26 @@ inline std::vector<Region> RegionsUnder(ZM_OBJECT_ID parent, uint32_t type) {
   return v;
 }
 
-// sfdisk --json; sfdisk prints some warnings (such as an omitted empty logical slot)
-// on standard output before the JSON, so the text before the first brace is dropped.
-inline nlohmann::json SfdiskTable(const std::string& image) {
-  std::string out;
-  if (testutil::Run("sfdisk --json '" + image + "' 2>/dev/null", &out) != 0) return nlohmann::json();
-  size_t brace = out.find('{');
-  if (brace == std::string::npos) return nlohmann::json();
-  return nlohmann::json::parse(out.substr(brace), nullptr, false);
+// The partition that starts at `offset` (logical drives included), and its volume.
+inline ZM_OBJECT_ID PartitionAt(ZM_OBJECT_ID disk, uint64_t offset) {
+  std::vector<ZM_OBJECT_ID> all = testutil::Children(disk, ZM_OBJ_PARTITION);
+  for (ZM_OBJECT_ID e : testutil::Children(disk, ZM_OBJ_EXTENDED))
+    for (ZM_OBJECT_ID l : testutil::Children(e, ZM_OBJ_PARTITION)) all.push_back(l);
+  for (ZM_OBJECT_ID p : all)
+    if (testutil::PropU64(p, "OFFSET_LL") == offset) return p;
+  return 0;
+}
+inline ZM_OBJECT_ID VolumeAt(ZM_OBJECT_ID disk, uint64_t offset) {
+  ZM_OBJECT_ID p = PartitionAt(disk, offset);
+  auto v = p != 0 ? testutil::Parents(p, ZM_OBJ_VOLUME) : std::vector<ZM_OBJECT_ID>{};
+  return v.empty() ? 0 : v[0];
 }
 
 // The data partitions as sfdisk reads them back: (start, size) in bytes, logical
 // drives included, extended containers left out.
 inline std::vector<std::pair<uint64_t, uint64_t>> SfdiskData(const std::string& image) {
   std::vector<std::pair<uint64_t, uint64_t>> v;
-  auto j = SfdiskTable(image);
+  auto j = testutil::SfdiskJson(image);
   if (!j.is_object() || !j.contains("partitiontable")) return v;
   auto& t = j["partitiontable"];
   if (!t.contains("partitions")) return v;

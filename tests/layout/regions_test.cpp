@@ -118,33 +118,33 @@ TEST(RegionModel, ContainerLevelForEachExtendedSystemId) {
     EXPECT_EQ(r.list[0].RegionType, static_cast<uint32_t>(REGION_EXTENDED));
     EXPECT_EQ(r.list[1].EntrySlot, 4u);
     EXPECT_EQ(r.list[2].EntrySlot, 8u);
+    // Regions of one kind that start together keep their order.
+    r.list[2].StartingOffset = r.list[1].StartingOffset;
+    SortRegions(r.list, r.count);
+    EXPECT_EQ(r.list[1].EntrySlot, 4u);
+    EXPECT_EQ(r.list[2].EntrySlot, 8u);
   }
 }
 
 TEST(RegionModel, ContainerLevelEdgeCases) {
   const int64_t base = 10 * kCylinder;
-  {
-    // PartitionCount 4: entries beyond index 3 are not part of the table.
-    Table t(4, {{base, 20 * kCylinder, 0x05}, kEmpty, kEmpty, kEmpty, {base + kTrack, kCylinder, 0x06}});
+  // PartitionCount 4 leaves out the entries beyond; logical drives without an extended
+  // entry give no regions; of two extended entries only the first is the container.
+  struct Case {
+    uint32_t count, regions;
+    std::vector<Entry> entries;
+  } cases[] = {
+      {4, 1, {{base, 20 * kCylinder, 0x05}, kEmpty, kEmpty, kEmpty, {base + kTrack, kCylinder, 0x06}}},
+      {8, 0, {{kTrack, base, 0x06}, kEmpty, kEmpty, kEmpty, {base + kTrack, kCylinder, 0x06}}},
+      {8, 1, {{base, 10 * kCylinder, 0x05}, {30 * kCylinder, 10 * kCylinder, 0x0F}}},
+  };
+  for (const Case& c : cases) {
+    Table t(c.count, c.entries);
     Regions r(t, 3);
     ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.count, 1u);
-  }
-  {
-    // Logical-drive entries without an extended entry give an empty list.
-    Table t(8, {{kTrack, base, 0x06}, kEmpty, kEmpty, kEmpty, {base + kTrack, kCylinder, 0x06}});
-    Regions r(t, 3);
-    ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.count, 0u);
-    EXPECT_TRUE(FreeExtents(r.list, r.count, 3, Geometry(1000)).empty());
-  }
-  {
-    // Two extended entries: only the first is the container, at element 0 only.
-    Table t(8, {{base, 10 * kCylinder, 0x05}, {30 * kCylinder, 10 * kCylinder, 0x0F}, kEmpty, kEmpty});
-    Regions r(t, 3);
-    ASSERT_TRUE(r.ok);
-    ASSERT_EQ(r.count, 1u);
-    EXPECT_EQ(r.list[0].EntrySlot, 0u);
+    ASSERT_EQ(r.count, c.regions);
+    EXPECT_TRUE(r.count == 0 || r.list[0].EntrySlot == 0);
+    EXPECT_EQ(FreeExtents(r.list, r.count, 3, Geometry(1000)).empty(), r.count == 0);
   }
   Table t(8, {});
   uint32_t count = 7;
@@ -185,12 +185,20 @@ TEST(FreeExtents, DiskLevelGapsEndAtTheLastWholeCylinder) {
   EXPECT_EQ(free[2].Offset, 600 * kCylinder);
   EXPECT_EQ(free[2].Length, 400 * kCylinder);
 
+  // An empty disk is one free extent up to the last whole cylinder, which is kept below
+  // the largest offset.
   Table none(0, {});
   Regions empty(none, 1);
-  auto all = FreeExtents(empty.list, empty.count, 1, Geometry(1000));
-  ASSERT_EQ(all.size(), 1u);
-  EXPECT_EQ(all[0].Offset, 0);
-  EXPECT_EQ(all[0].Length, 1000 * kCylinder);
+  const int64_t most = std::numeric_limits<int64_t>::max() / kCylinder;
+  for (auto [cylinders, end] : {std::pair<int64_t, int64_t>{1000, 1000 * kCylinder},
+                                {most, most * kCylinder},
+                                {most + 1, std::numeric_limits<int64_t>::max()},
+                                {0, 0},
+                                {-5, 0}}) {
+    auto all = FreeExtents(empty.list, empty.count, 1, Geometry(cylinders));
+    EXPECT_EQ(all.size(), end != 0 ? 1u : 0u) << cylinders;
+    EXPECT_EQ(all.empty() ? 0 : all[0].Offset + all[0].Length, end) << cylinders;
+  }
 }
 
 TEST(FreeExtents, OverlappingOrOutOfRangeRegionsNeverOpenAGapInsideARegion) {

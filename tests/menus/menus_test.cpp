@@ -14,12 +14,14 @@ using namespace menustest;
 struct VolumeCase {
   const char* what;
   uint32_t kind;           // LDM_VOLUME_TYPE; 0 = property absent
-  const char16_t* letter;  // nullptr = absent
+  const char16_t* letter;  // nullptr = absent; kNumber: a 32-bit value, no string
   int partition;           // -1 none, 0 inactive, 1 active, 2 without ACTIVE
   int disk;                // -1 no disk parent, 0 fixed, 1 removable, 2 without REMOVABLE
   uint64_t state;          // 0 = STATE absent
   Masks expected;
 };
+
+const char16_t kNumber[] = u"#";
 
 TEST_F(Menus, VolumeMaskTable) {
   const VolumeCase cases[] = {
@@ -30,7 +32,9 @@ TEST_F(Menus, VolumeMaskTable) {
       {"primary, partition without ACTIVE", 1, nullptr, 2, 0, 0, {0x8008D, 0x80080, 0x3}},
       {"logical drive, letter", 3, u"F:", 0, 0, 0, {0x80089, 0x80081, 0x3}},
       {"logical drive ignores ACTIVE", 3, nullptr, 0, 0, 0, {0x80089, 0x80080, 0x3}},
+      {"letter that is no string", 3, kNumber, -1, -1, 0, {0x80089, 0x80080, 0x3}},
       {"CD-ROM, letter", 4, u"G:", -1, -1, 0, {0x8000B, 0x80083, 0x3}},
+      {"CD-ROM, no letter", 4, nullptr, -1, -1, 0, {0x8000B, 0x80082, 0x3}},
       {"volume set", 5, u"H:", -1, -1, 0, {0x80009, 0x80081, 0x3}},
       {"state bit 25 withdraws bit 7 only", 1, u"E:", 0, 0, 0x2000004, {0x8008D, 0x80005, 0x3}},
       {"state bit 38 disables everything", 1, u"E:", 0, 0, 0x4000000004, {0x8008D, 0, 0x3}},
@@ -38,7 +42,11 @@ TEST_F(Menus, VolumeMaskTable) {
   for (const VolumeCase& c : cases) {
     ZM_OBJECT_ID v = New(ZM_OBJ_VOLUME);
     if (c.kind != 0) SetU32(v, "LDM_VOLUME_TYPE", c.kind);
-    if (c.letter != nullptr) SetString(v, "DRIVE_LETTER", c.letter);
+    if (c.letter == kNumber) {
+      SetU32(v, "DRIVE_LETTER", 0x3A45);
+    } else if (c.letter != nullptr) {
+      SetString(v, "DRIVE_LETTER", c.letter);
+    }
     if (c.state != 0) SetU64(v, "STATE", c.state);
     if (c.partition >= 0) {
       ZM_OBJECT_ID p = New(ZM_OBJ_PARTITION);
@@ -52,20 +60,14 @@ TEST_F(Menus, VolumeMaskTable) {
     }
     UpdateVolumeContextMenu(v);
     EXPECT_EQ(Read(v), c.expected) << c.what;
-  }
-}
-
-TEST_F(Menus, MasksCarryFlagsFourAndTheirValueType) {
-  ZM_OBJECT_ID v = New(ZM_OBJ_VOLUME);
-  SetU32(v, "LDM_VOLUME_TYPE", 5);
-  UpdateVolumeContextMenu(v);
-  for (const char* name : {"MENU_SHOW_MASK_LL", "MENU_ENABLE_MASK_LL", "MENU_LOCAL_ONLY_MASK_LL"}) {
-    ZM_PROPERTY* r = nullptr;
-    ASSERT_EQ(ObGetProperty(zm::Database(), v, name, &r), 0u) << name;
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r->Type, ZM_TYPE_UINT64) << name;
-    EXPECT_EQ(r->Flags, 4u) << name;
-    _ZmFree(r, __FILE__, __LINE__);
+    // The masks are 64-bit values with flags 4.
+    for (const char* name : {"MENU_SHOW_MASK_LL", "MENU_ENABLE_MASK_LL", "MENU_LOCAL_ONLY_MASK_LL"}) {
+      ZM_PROPERTY* r = nullptr;
+      ASSERT_EQ(ObGetProperty(zm::Database(), v, name, &r), 0u) << name;
+      EXPECT_EQ(r->Type, ZM_TYPE_UINT64) << name;
+      EXPECT_EQ(r->Flags, 4u) << name;
+      _ZmFree(r, __FILE__, __LINE__);
+    }
   }
 }
 
@@ -86,16 +88,6 @@ TEST_F(Menus, UnhandledOrUnreadableKindsKeepTheirMasks) {
   zm::InjectFault("PsCreatePropset", 1, ZM_E_FAIL);
   UpdateVolumeContextMenu(primary);
   EXPECT_EQ(Read(primary), (Masks{kUnset, kUnset, kUnset}));
-}
-
-TEST_F(Menus, DriveLetterThatIsNoStringDoesNotEnableBitZero) {
-  // The host itself refuses string values without their terminator; what can reach the
-  // rule is a letter stored with another value type.
-  ZM_OBJECT_ID v = New(ZM_OBJ_VOLUME);
-  SetU32(v, "DRIVE_LETTER", 0x3A45);
-  SetU32(v, "LDM_VOLUME_TYPE", 3);
-  UpdateVolumeContextMenu(v);
-  EXPECT_EQ(Read(v), (Masks{0x80089, 0x80080, 0x3}));
 }
 
 TEST_F(Menus, ExtendedPartitionMasksFollowItsLogicalDrives) {

@@ -65,7 +65,7 @@ TEST_F(Menus, NodeChangeOnAVolumeUpdatesMenusThenDirectParentSeverities) {
 
 TEST_F(Menus, SeverityComparesUnsigned) {
   ZM_OBJECT_ID parent = New(ZM_OBJ_VOLUME_ROOT);
-  for (uint32_t s : {7u, 0x80000000u, 5u}) {
+  for (uint32_t s : {0x80000000u, 7u, 5u}) {
     ZM_OBJECT_ID c = New(ZM_OBJ_VOLUME);
     SetU32(c, "SEVERITY", s);
     Link(parent, c);

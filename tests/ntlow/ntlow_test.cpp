@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -206,6 +207,8 @@ TEST_F(Ntlow, DeviceNamesMapBackToTheFirstMatchingLetter) {
 
   ASSERT_EQ(ntp::DefineDriveLetter('H', p2), STATUS_SUCCESS);
   ASSERT_EQ(ntp::DefineDriveLetter('E', p2), STATUS_SUCCESS);
+  EXPECT_EQ(InverseQueryDosDevice(nullptr, &letter), 0);
+  EXPECT_EQ(InverseQueryDosDevice(p2.c_str(), nullptr), 0);
   ASSERT_EQ(InverseQueryDosDevice(p2.c_str(), &letter), 1);
   EXPECT_EQ(std::u16string(letter), u"E:");
   _ZmFree(letter, __FILE__, __LINE__);
@@ -226,30 +229,24 @@ TEST_F(Ntlow, DeviceNamesMapBackToTheFirstMatchingLetter) {
 // extended boot records, each holding one data partition, straight into the image.
 void WriteLongChain(const std::string& image, unsigned logicals) {
   std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
-  auto put32 = [](uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-  };
-  auto entry = [&](uint8_t* sector, int slot, uint8_t type, uint32_t start, uint32_t count) {
-    uint8_t* e = sector + 446 + 16 * slot;
-    e[4] = type;
-    put32(e + 8, start);
-    put32(e + 12, count);
-  };
   const uint32_t ext = 2048, stride = 1024;
-  uint8_t mbr[512] = {};
-  entry(mbr, 0, 0x05, ext, stride * logicals);
-  mbr[510] = 0x55;
-  mbr[511] = 0xAA;
-  f.seekp(0);
-  f.write(reinterpret_cast<char*>(mbr), 512);
+  // One table sector at lba with the given (type, relative start, count) entries.
+  auto table = [&](uint64_t lba, std::vector<std::array<uint32_t, 3>> entries) {
+    uint8_t sector[512] = {};
+    for (size_t i = 0; i < entries.size(); ++i) {
+      sector[446 + 16 * i + 4] = static_cast<uint8_t>(entries[i][0]);
+      memcpy(sector + 446 + 16 * i + 8, &entries[i][1], 8);
+    }
+    sector[510] = 0x55;
+    sector[511] = 0xAA;
+    f.seekp(static_cast<std::streamoff>(lba * 512));
+    f.write(reinterpret_cast<char*>(sector), 512);
+  };
+  table(0, {{0x05, ext, stride * logicals}});
   for (unsigned i = 0; i < logicals; ++i) {
-    uint8_t ebr[512] = {};
-    entry(ebr, 0, 0x07, 63, stride - 63);
-    if (i + 1 < logicals) entry(ebr, 1, 0x05, (i + 1) * stride, stride);
-    ebr[510] = 0x55;
-    ebr[511] = 0xAA;
-    f.seekp(uint64_t{ext + i * stride} * 512);
-    f.write(reinterpret_cast<char*>(ebr), 512);
+    std::vector<std::array<uint32_t, 3>> entries = {{0x07, 63, stride - 63}};
+    if (i + 1 < logicals) entries.push_back({0x05, (i + 1) * stride, stride});
+    table(ext + i * stride, entries);
   }
 }
 

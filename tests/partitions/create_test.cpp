@@ -70,7 +70,7 @@ TEST(Create, ExtendedThenLogicalDrivesBuildTheBootRecordChain) {
   ExpectAgreement(d);
 }
 
-// Requests that must be refused before anything is written.
+// Requests that must be refused before anything is written or cleared.
 TEST(Create, RefusalsWriteNothingAndRaiseTheFailureAlert) {
   Disk d(40, Sectors(63, 10 * K - 63, "7"));
   d.Boot();
@@ -105,7 +105,6 @@ TEST(Create, RefusalsWriteNothingAndRaiseTheFailureAlert) {
     EXPECT_EQ(LayoutObjects(), objects);
   }
   EXPECT_EQ(d.Read(0, kSector), mbr);
-  EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 1u);
 
   // A request with a missing or mistyped property is not valid.
   ZM_PROPSET in = nullptr;
@@ -117,6 +116,20 @@ TEST(Create, RefusalsWriteNothingAndRaiseTheFailureAlert) {
   EXPECT_EQ(LdmCreatePartition(in, nullptr, d.disk()), E_INVALIDARG_ZM);
   ExpectOneAlert(alerts, ALERT_GUID_CREATE_PARTITION_FAILED);
   PsDestroyPropset(in);
+
+  // A free region too small for anything once the first track is skipped: the sector
+  // behind it belongs to the next partition and must not be cleared.
+  SetU64(d.disk(), "MIN_PARTITION_SIZE", 0);
+  for (ZM_OBJECT_ID f : Children(d.disk(), ZM_OBJ_FREE_SPACE)) ObDeleteObject(ghDb, f);
+  ZM_OBJECT_ID created = 0;
+  ASSERT_EQ(UpdateDisk(d.disk(), &created), 0u);
+  ASSERT_EQ(RegionsUnder(d.disk(), ZM_OBJ_FREE_SPACE).front(), (Region{ZM_OBJ_FREE_SPACE, 0, T}));
+  ntp::ResetCounters();
+  for (uint64_t length : {T, uint64_t{kSector}}) {
+    EXPECT_EQ(Create(d.disk(), REGION_PRIMARY, 0, length).status, LDM_E_NOTHING_LEFT);
+  }
+  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
+  EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 1u);
 }
 
 TEST(Create, SlotRules) {
@@ -138,7 +151,7 @@ TEST(Create, FailedTableWriteOrSectorClearLeavesTheTableIntact) {
   d.Boot();
   FillPartitions(d);
   auto hashes = DataHashes(d);
-  auto json = SfdiskTable(d.image());
+  auto json = testutil::SfdiskJson(d.image());
   ASSERT_TRUE(json.is_object());
   auto objects = LayoutObjects();
   struct Case {
@@ -155,39 +168,24 @@ TEST(Create, FailedTableWriteOrSectorClearLeavesTheTableIntact) {
     EXPECT_EQ(Create(d.disk(), c.type, c.offset, 5 * C).status, c.status);
     ntp::ClearFaults();
     ExpectOneAlert(alerts, ALERT_GUID_CREATE_PARTITION_FAILED);
-    EXPECT_EQ(SfdiskTable(d.image()), json);
+    EXPECT_EQ(testutil::SfdiskJson(d.image()), json);
     EXPECT_EQ(LayoutObjects(), objects);
   }
   EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 2u);
 }
 
-// A free region too small for anything once the first track is skipped: the sector
-// behind it belongs to the next partition and must not be cleared.
-TEST(Create, NothingIsClearedOutsideTheNamedFreeRegion) {
-  Disk d(40, Sectors(63, 10 * K - 63, "7"));
-  d.Boot();
-  FillPartitions(d);
-  auto hashes = DataHashes(d);
-  SetU64(d.disk(), "MIN_PARTITION_SIZE", 0);
-  for (ZM_OBJECT_ID f : Children(d.disk(), ZM_OBJ_FREE_SPACE)) ObDeleteObject(ghDb, f);
-  ZM_OBJECT_ID created = 0;
-  ASSERT_EQ(UpdateDisk(d.disk(), &created), 0u);
-  ASSERT_EQ(RegionsUnder(d.disk(), ZM_OBJ_FREE_SPACE).front(), (Region{ZM_OBJ_FREE_SPACE, 0, T}));
-  ntp::ResetCounters();
-  for (uint64_t length : {T, uint64_t{kSector}}) {
-    EXPECT_EQ(Create(d.disk(), REGION_PRIMARY, 0, length).status, LDM_E_NOTHING_LEFT);
-  }
-  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
-  EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 1u);
-}
-
-// Partitions past 2^32 sectors cannot be described by the table: refused before any
-// sector is cleared, so the sector a 32-bit truncation would hit keeps its bytes.
+// Partitions past 2^32 sectors cannot be described by the table: a length or an extent
+// beyond them is refused before any sector is cleared, so the sector a 32-bit truncation
+// would hit keeps its bytes; the largest describable partition is accepted.
 TEST(Create, ExtentsBeyondThirtyTwoBitSectorsAreRefused) {
   const uint64_t p1End = 267349 * K;  // the last cylinder boundary below 2^32 sectors
-  // sfdisk describes nothing past 2^32 sectors; the second partition is made here.
-  Disk d(267500, Sectors(63, p1End - 63, "7"));
+  Disk d(267500);
   d.Boot();
+  ntp::ResetCounters();
+  EXPECT_EQ(Create(d.disk(), REGION_PRIMARY, 0, 267500 * C).status, LDM_E_NOT_FREE_SPACE);
+  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
+  ASSERT_EQ(Create(d.disk(), REGION_PRIMARY, 0, p1End * kSector - T).status, 0u);
+  ExpectAgreement(d);
   ASSERT_EQ(Create(d.disk(), REGION_PRIMARY, p1End * kSector, 10 * C).status, 0u);
   const uint64_t freeStart = (p1End + 10 * K) * kSector;
   ASSERT_EQ(RegionsUnder(d.disk(), ZM_OBJ_FREE_SPACE),
@@ -204,17 +202,6 @@ TEST(Create, ExtentsBeyondThirtyTwoBitSectorsAreRefused) {
   EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
   EXPECT_EQ(d.Read(wrapped, kSector), Pattern(kSector, 5));
   EXPECT_EQ(d.Read(0, kSector), mbr);
-}
-
-TEST(Create, LengthBeyondThirtyTwoBitSectorsIsRefused) {
-  Disk d(267500);
-  d.Boot();
-  ntp::ResetCounters();
-  EXPECT_EQ(Create(d.disk(), REGION_PRIMARY, 0, 267500 * C).status, LDM_E_NOT_FREE_SPACE);
-  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
-  // The largest describable partition is accepted.
-  EXPECT_EQ(Create(d.disk(), REGION_PRIMARY, 0, 267349 * C - T).status, 0u);
-  ExpectAgreement(d);
 }
 
 }  // namespace

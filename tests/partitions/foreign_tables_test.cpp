@@ -56,44 +56,42 @@ using Entry = std::tuple<uint8_t, uint64_t, uint64_t>;  // type, absolute start,
 
 bool IsLink(uint8_t type) { return (type & 0x3F) == 5 || (type & 0x3F) == 15; }
 
+Raw Decode(const std::vector<uint8_t>& sector, int slot) {
+  Raw r;
+  const uint8_t* e = &sector[446 + 16 * slot];
+  r.boot = e[0] & 0x80;
+  r.type = e[4];
+  memcpy(&r.start, e + 8, 4);
+  memcpy(&r.size, e + 12, 4);
+  return r;
+}
+
 std::set<Entry> ReadEntries(const Disk& d, std::vector<uint64_t>* active = nullptr) {
   std::set<Entry> out;
+  auto marked = [](const std::vector<uint8_t>& s) { return s[510] == 0x55 && s[511] == 0xAA; };
   auto sector = d.Read(0, kSector);
-  if (sector[510] != 0x55 || sector[511] != 0xAA) return out;
-  auto decode = [&](int i, uint8_t* type, uint32_t* start, uint32_t* size, bool* boot) {
-    const uint8_t* e = &sector[446 + 16 * i];
-    *boot = e[0] & 0x80;
-    *type = e[4];
-    memcpy(start, e + 8, 4);
-    memcpy(size, e + 12, 4);
-  };
+  if (!marked(sector)) return out;
   uint64_t ext = 0, next = 0;
   for (int i = 0; i < 4; ++i) {
-    uint8_t type;
-    uint32_t start, size;
-    bool boot;
-    decode(i, &type, &start, &size, &boot);
-    if (type == 0 && start == 0 && size == 0) continue;
-    out.insert({type, start, size});
-    if (boot && active) active->push_back(start);
-    if (IsLink(type) && ext == 0) ext = next = start;
+    const Raw r = Decode(sector, i);
+    if (r.type == 0 && r.start == 0 && r.size == 0) continue;
+    out.insert({r.type, r.start, r.size});
+    if (r.boot && active) active->push_back(r.start);
+    if (IsLink(r.type) && ext == 0) ext = next = r.start;
   }
   std::set<uint64_t> seen;
   while (next != 0 && seen.insert(next).second && next < kCylinders * K) {
     const uint64_t at = next;
     next = 0;
     sector = d.Read(at * kSector, kSector);
-    if (sector[510] != 0x55 || sector[511] != 0xAA) break;
+    if (!marked(sector)) break;
     for (int i = 0; i < 4; ++i) {
-      uint8_t type;
-      uint32_t start, size;
-      bool boot;
-      decode(i, &type, &start, &size, &boot);
-      if (IsLink(type)) {
-        if (next == 0 && size != 0) next = ext + start;
-      } else if (type != 0 || start != 0 || size != 0) {
-        out.insert({type, at + start, size});
-        if (boot && active) active->push_back(at + start);
+      const Raw r = Decode(sector, i);
+      if (IsLink(r.type)) {
+        if (next == 0 && r.size != 0) next = ext + r.start;
+      } else if (r.type != 0 || r.start != 0 || r.size != 0) {
+        out.insert({r.type, at + r.start, r.size});
+        if (r.boot && active) active->push_back(at + r.start);
       }
     }
   }
@@ -184,7 +182,6 @@ std::vector<Table> RandomLayout(std::mt19937& rng) {
       at = at + hidden + size + (rng() % 2) * K;
     }
     // The first boot record is the container's own sector; the rest follow in any order.
-    if (!drives.empty() && drives[0].ebr != base) drives[0].ebr = base;
     std::vector<size_t> order;
     for (size_t i = 1; i < drives.size(); ++i) order.push_back(i);
     std::shuffle(order.begin(), order.end(), rng);

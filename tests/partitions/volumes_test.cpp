@@ -20,19 +20,6 @@ class Volumes : public ::testing::Test {
   void SetUp() override { d.Boot(); }
 };
 
-TEST_F(Volumes, OnePlaceholderPerPartitionAndASecondPassCreatesNone) {
-  auto before = testutil::Objects(ZM_OBJ_VOLUME);
-  std::vector<ZM_OBJECT_ID> mine;
-  for (uint64_t offset : {T, 4 * C, 8 * C}) {
-    ZM_OBJECT_ID v = VolumeAt(d.disk(), offset);
-    ASSERT_NE(v, 0u) << offset;
-    EXPECT_EQ(Children(v, ZM_OBJ_PARTITION).size(), 1u);
-    mine.push_back(v);
-  }
-  EXPECT_EQ(CreateFakeVolumes(d.disk()), 0u);
-  EXPECT_EQ(testutil::Objects(ZM_OBJ_VOLUME), before);
-}
-
 TEST_F(Volumes, StateAndSeverityMergeRules) {
   ZM_OBJECT_ID p1 = PartitionAt(d.disk(), T), p2 = PartitionAt(d.disk(), 4 * C);
   ZM_OBJECT_ID v1 = VolumeAt(d.disk(), T), v2 = VolumeAt(d.disk(), 4 * C);

@@ -2,29 +2,29 @@
 // oracle in both directions, plus numbering, refusals and damaged chains.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <random>
 
 #include "platform_test_util.h"
 #include "ptable.h"
 
 using pt::Empty;
 using pt::Entry;
+using pt::Groups;
 
 namespace {
 
 constexpr uint64_t T = 63;     // one track
 constexpr uint64_t C = 16065;  // one cylinder (255 x 63)
+constexpr uint8_t kExt = PARTITION_EXTENDED;
 
 // Primaries in slots 0 and 2, an extended partition with three logical drives, the
 // first of them one track into the extended partition.
 const char* kSfdiskScript =
     "label: dos\n"
     "IMG1 : start=63, size=16002, type=7, bootable\n"
-    "IMG3 : start=16065, size=16065, type=b\n"
+    "IMG3 : start=16065, size=16065, type=8b\n"
     "IMG4 : start=32130, size=80000, type=5\n"
     "IMG5 : start=32193, size=16002, type=86\n"
     "IMG6 : start=48258, size=16002, type=42\n"
@@ -44,16 +44,16 @@ HANDLE OpenDisk(unsigned n, ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE) {
   return h;
 }
 
-TEST(Layout, ReadsWhatSfdiskWrote) {
+TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
   pt::Booted m({64 * testutil::MiB});
   ASSERT_TRUE(testutil::Sfdisk(m.images[0], Script(m.images[0])));
   m.Boot();
-  HANDLE h = OpenDisk(0, GENERIC_READ);
+  HANDLE h = OpenDisk(0);
   uint32_t sig = 0;
   auto e = pt::Layout(h, &sig);
   ASSERT_EQ(e.size(), 16u);  // the MBR and three boot records, four slots each
 
-  auto json = pt::SfdiskJson(m.images[0]);
+  auto json = testutil::SfdiskJson(m.images[0]);
   ASSERT_TRUE(json.is_object());
   EXPECT_EQ(sig, std::stoul(json["partitiontable"]["id"].get<std::string>(), nullptr, 16));
 
@@ -76,45 +76,80 @@ TEST(Layout, ReadsWhatSfdiskWrote) {
   // the relative starts as stored.
   EXPECT_EQ(e[1].PartitionType, 0);
   EXPECT_TRUE(e[0].BootIndicator);
-  EXPECT_EQ(e[3].PartitionType, PARTITION_EXTENDED);
+  EXPECT_EQ(e[3].PartitionType, kExt);
   EXPECT_EQ(e[3].StartingOffset.QuadPart, int64_t(32130 * 512));
   EXPECT_EQ(e[4].HiddenSectors, T);  // first logical one track into its boot record
   EXPECT_EQ(uint64_t(e[5].StartingOffset.QuadPart), (32130 + uint64_t(e[5].HiddenSectors)) * 512);
   EXPECT_EQ(uint64_t(e[8].StartingOffset.QuadPart),
             uint64_t(e[5].StartingOffset.QuadPart) + uint64_t(e[8].HiddenSectors) * 512);
-  // Recognised: NTFS, FAT32, FT FAT16 are; 0x42 is not.
+  // Recognised: FT FAT32 and FT FAT16 are; 0x42 is not.
+  EXPECT_TRUE(e[2].RecognizedPartition);
   EXPECT_TRUE(e[4].RecognizedPartition);
   EXPECT_FALSE(e[8].RecognizedPartition);
+  // Too small a buffer for the layout; a table write without write access.
+  std::vector<uint8_t> buf(8 + 32 * 15);
+  IO_STATUS_BLOCK iosb{};
+  EXPECT_EQ(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr,
+                                  0, buf.data(), ULONG(buf.size())),
+            STATUS_BUFFER_TOO_SMALL);
+  HANDLE ro = OpenDisk(0, GENERIC_READ);
+  pt::LayoutBuffer one(Groups({{Entry(T, C, 7)}}), 1);
+  EXPECT_EQ(pt::SetLayout(ro, one), STATUS_ACCESS_DENIED);
+  NtClose(ro);
+
+  const uint64_t disk = 64 * testutil::MiB / 512;
+  PARTITION_INFORMATION unaligned = Entry(T, C, 7);
+  unaligned.StartingOffset.QuadPart += 100;
+  PARTITION_INFORMATION negative = Entry(T, C, 7);
+  negative.StartingOffset.QuadPart = -512;
+  struct Case {
+    const char* what;
+    std::vector<PARTITION_INFORMATION> entries;
+  } cases[] = {
+      {"unaligned start", Groups({{unaligned}})},
+      {"negative start", Groups({{negative}})},
+      {"beyond the disk", Groups({{Entry(T, disk, 7)}})},
+      {"over the boot record", Groups({{Entry(0, C, 7)}})},
+      {"overlapping primaries", Groups({{Entry(T, 2 * C, 7), Entry(C, C, 7)}})},
+      {"count not a multiple of four", {Entry(T, C, 7), Empty(), Empty()}},
+      {"boot records without an extended partition", Groups({{Entry(T, C, 7)}, {Entry(2 * C, C, 7)}})},
+      {"logical outside the extended partition", Groups({{Entry(C, C, kExt)}, {Entry(3 * C, C, 7)}})},
+      {"overlapping logicals", Groups({{Entry(C, 4 * C, kExt)},
+                                       {Entry(C + T, 2 * C, 7), Entry(2 * C, 2 * C, kExt)},
+                                       {Entry(2 * C + T, C, 7)}})},
+      {"two containers in one table", Groups({{Entry(C, 2 * C, kExt), Entry(3 * C, C, kExt)}})},
+      {"a logical drive on its own boot record", Groups({{Entry(C, 4 * C, kExt)}, {Entry(C, C, 7)}})},
+      {"a boot record inside a logical drive",
+       Groups({{Entry(C, 4 * C, kExt)}, {Entry(C + T, 3 * C, 7), Entry(2 * C, C, kExt)}, {}})},
+      {"two groups on one sector", Groups({{Entry(C, 4 * C, kExt)},
+                                           {Entry(C + T, C - T, 7), Entry(C, C, kExt)},
+                                           {Entry(2 * C + T, C - T, 7)}})},
+  };
+  const auto before = pt::Head(m.images[0]);
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    pt::LayoutBuffer b(c.entries, 0xDEADBEEF);
+    EXPECT_EQ(pt::SetLayout(h, b), STATUS_INVALID_PARAMETER);
+  }
+  // A short input buffer is refused too.
+  EXPECT_EQ(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_SET_DRIVE_LAYOUT,
+                                  one.bytes.data(), 8 + 32 * 3, one.bytes.data(), ULONG(one.bytes.size())),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(pt::Head(m.images[0]) == before);
   NtClose(h);
 }
 
-// A layout in the provider's convention: primaries, an extended partition whose first
-// logical drive shares its boot record, and further logical drives behind links.
-std::vector<PARTITION_INFORMATION> ProviderLayout(unsigned logicals, uint64_t extStart, uint64_t extCyl) {
-  std::vector<PARTITION_INFORMATION> v = {Entry(T, C - T, 0x07, true), Entry(C, C, 0x06),
-                                          Entry(extStart, extCyl * C, PARTITION_EXTENDED), Empty()};
-  size_t p = 4;
-  for (unsigned i = 0; i < logicals; ++i) {
-    const uint64_t l = extStart + i * C;  // region of logical drive i: its boot record's track, then data
-    if (i > 0) {
-      PARTITION_INFORMATION link = Entry(l, C, PARTITION_EXTENDED);
-      link.HiddenSectors = 0;
-      v.push_back(link);
-      for (; p > 1; --p) v.push_back(Empty());
-      p = 4;
-    }
-    PARTITION_INFORMATION d = Entry(l + T, C - T, i % 2 ? 0x0B : 0x07);
-    d.HiddenSectors = T;
-    v.push_back(d);
-    --p;
-  }
-  if (logicals == 0) p = 4;
-  for (; p > 0; --p) v.push_back(Empty());
-  return v;
+// Two primaries, an extended partition whose first logical drive shares its boot
+// record, and two more logical drives behind links; the last drive of the given type.
+std::vector<PARTITION_INFORMATION> ThreeLogicals(uint8_t lastType) {
+  return Groups({{Entry(T, C - T, 7, true), Entry(C, C, 6), Empty(), Entry(2 * C, 3 * C, kExt)},
+                 {Entry(2 * C + T, C - T, 7), Entry(3 * C, C, kExt)},
+                 {Entry(3 * C + T, C - T, 0x0B), Entry(4 * C, C, kExt)},
+                 {Entry(4 * C + T, C - T, lastType)}});
 }
 
-TEST(Layout, WrittenTablesReadBackBySfdiskAndDriver) {
-  pt::Booted m({128 * testutil::MiB});
+TEST(Layout, WrittenTablesReadBackAndARewriteWritesOnlyTheSectorsThatChange) {
+  pt::Booted m({64 * testutil::MiB});
   // Boot code in sector 0 must survive a table write.
   {
     std::fstream f(m.images[0], std::ios::in | std::ios::out | std::ios::binary);
@@ -124,80 +159,54 @@ TEST(Layout, WrittenTablesReadBackBySfdiskAndDriver) {
   }
   m.Boot();
   HANDLE h = OpenDisk(0);
-  const unsigned logicals = 6;
-  auto entries = ProviderLayout(logicals, 2 * C, logicals + 1);
+  const auto entries = ThreeLogicals(7);
   pt::LayoutBuffer buf(entries, 0x12345678);
   ASSERT_EQ(pt::SetLayout(h, buf), STATUS_SUCCESS);
   // Numbers come back in the caller's entries: primaries 1, 2, then the logical drives.
-  auto* out = buf.get();
-  EXPECT_EQ(out->PartitionEntry[0].PartitionNumber, 1u);
-  EXPECT_EQ(out->PartitionEntry[2].PartitionNumber, 0u);
-  EXPECT_EQ(out->PartitionEntry[4].PartitionNumber, 3u);
-  EXPECT_EQ(out->PartitionEntry[8].PartitionNumber, 4u);
+  std::vector<ULONG> numbers;
+  for (size_t i = 0; i < entries.size(); i += 4)
+    numbers.push_back(buf.get()->PartitionEntry[i].PartitionNumber);
+  EXPECT_EQ(numbers, (std::vector<ULONG>{1, 3, 4, 5}));
+  EXPECT_EQ(buf.get()->PartitionEntry[3].PartitionNumber, 0u);
 
   auto head = pt::Head(m.images[0], 512);
   for (size_t i = 0; i < 440; ++i) ASSERT_EQ(head[i], uint8_t(i * 7 + 1)) << i;
   EXPECT_EQ(head[440] | head[441] << 8 | head[442] << 16 | uint32_t(head[443]) << 24, 0x12345678u);
 
-  auto json = pt::SfdiskJson(m.images[0]);
-  auto parts = json["partitiontable"]["partitions"];
-  ASSERT_EQ(parts.size(), 3 + logicals);
+  auto parts = testutil::SfdiskJson(m.images[0])["partitiontable"]["partitions"];
+  ASSERT_EQ(parts.size(), 6u);
   EXPECT_EQ(parts[0]["bootable"], true);
   EXPECT_EQ(parts[2]["start"], 2 * C);
-  for (unsigned i = 0; i < logicals; ++i) {
+  for (unsigned i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(parts[3 + i]["start"], 2 * C + i * C + T);
+    EXPECT_EQ(parts[3 + i]["start"], (2 + i) * C + T);
     EXPECT_EQ(parts[3 + i]["size"], C - T);
-    EXPECT_EQ(parts[3 + i]["type"], i % 2 ? "b" : "7");
+    EXPECT_EQ(parts[3 + i]["type"], i == 1 ? "b" : "7");
   }
 
-  // The driver reads back what was written.
+  // The driver reads back what was written, with the relative starts as stored: the
+  // first logical one track into its boot record, the link relative to the extended
+  // partition.
   auto back = pt::Layout(h);
   ASSERT_EQ(back.size(), entries.size());
   EXPECT_EQ(back[8].StartingOffset.QuadPart, entries[8].StartingOffset.QuadPart);
   EXPECT_EQ(back[8].PartitionNumber, 4u);
-  // Relative starts as stored: the first logical one track into its boot record, the
-  // second boot record's link relative to the extended partition.
   EXPECT_EQ(back[4].HiddenSectors, T);
   EXPECT_EQ(back[5].HiddenSectors, C);
+
+  // The same layout again writes nothing; one changed entry writes its sector only.
+  ntp::ResetCounters();
+  pt::LayoutBuffer same(ThreeLogicals(7), 0x12345678);
+  ASSERT_EQ(pt::SetLayout(h, same), STATUS_SUCCESS);
+  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
+  pt::LayoutBuffer changed(ThreeLogicals(6), 0x12345678);
+  ASSERT_EQ(pt::SetLayout(h, changed), STATUS_SUCCESS);
+  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 1u);
+  EXPECT_EQ(pt::Layout(h)[12].PartitionType, 6);
   NtClose(h);
 }
 
-TEST(Layout, EmptyExtendedPartitionAndFirstLogicalBehindALink) {
-  pt::Booted m({64 * testutil::MiB});
-  m.Boot();
-  HANDLE h = OpenDisk(0);
-  // An extended partition with an empty boot record.
-  {
-    pt::LayoutBuffer b({Entry(T, C - T, 7), Entry(C, 3 * C, PARTITION_EXTENDED), Empty(), Empty(), Empty(),
-                        Empty(), Empty(), Empty()},
-                       1);
-    ASSERT_EQ(pt::SetLayout(h, b), STATUS_SUCCESS);
-    auto json = pt::SfdiskJson(m.images[0]);
-    ASSERT_EQ(json["partitiontable"]["partitions"].size(), 2u);
-    EXPECT_EQ(pt::Layout(h).size(), 8u);
-  }
-  // The first logical drive a cylinder into the extended partition: its boot record
-  // holds only a link.
-  {
-    PARTITION_INFORMATION link = Entry(2 * C, C, PARTITION_EXTENDED);
-    pt::LayoutBuffer b({Entry(T, C - T, 7), Entry(C, 3 * C, PARTITION_EXTENDED), Empty(), Empty(), link,
-                        Empty(), Empty(), Empty(), Entry(2 * C + T, C - T, 7), Empty(), Empty(), Empty()},
-                       1);
-    ASSERT_EQ(pt::SetLayout(h, b), STATUS_SUCCESS);
-    auto json = pt::SfdiskJson(m.images[0]);
-    auto parts = json["partitiontable"]["partitions"];
-    ASSERT_EQ(parts.size(), 3u);
-    EXPECT_EQ(parts[2]["start"], 2 * C + T);
-    auto back = pt::Layout(h);
-    ASSERT_EQ(back.size(), 12u);
-    EXPECT_EQ(back[8].PartitionNumber, 2u);
-    EXPECT_EQ(back[4].PartitionNumber, 0u);
-  }
-  NtClose(h);
-}
-
-TEST(Layout, NumbersStayStableDuringABoot) {
+TEST(Layout, NumbersStayStableDuringABootAndEmptyBootRecordsAreKept) {
   pt::Booted m({64 * testutil::MiB});
   m.Boot();
   HANDLE h = OpenDisk(0);
@@ -230,98 +239,65 @@ TEST(Layout, NumbersStayStableDuringABoot) {
   NtClose(h);
   ntp::Shutdown();
   m.Boot();
-  h = OpenDisk(0, GENERIC_READ);
+  h = OpenDisk(0);
   auto back = pt::Layout(h);
   ASSERT_EQ(back.size(), 4u);
   EXPECT_EQ(back[1].PartitionNumber, 2u);
   EXPECT_EQ(back[2].PartitionNumber, 3u);
+
+  // An extended partition with an empty boot record (the numbers of the partitions it
+  // replaces are free again).
+  pt::LayoutBuffer empty(Groups({{Entry(T, C - T, 7), Entry(C, 3 * C, kExt)}, {}}), 1);
+  ASSERT_EQ(pt::SetLayout(h, empty), STATUS_SUCCESS);
+  EXPECT_EQ(testutil::SfdiskJson(m.images[0])["partitiontable"]["partitions"].size(), 2u);
+  EXPECT_EQ(pt::Layout(h).size(), 8u);
+  // The first logical drive a cylinder into the extended partition: its boot record
+  // holds only a link.
+  pt::LayoutBuffer linked(Groups({{Entry(T, C - T, 7), Entry(C, 3 * C, kExt)},
+                                  {Entry(2 * C, C, kExt)},
+                                  {Entry(2 * C + T, C - T, 7)}}),
+                          1);
+  ASSERT_EQ(pt::SetLayout(h, linked), STATUS_SUCCESS);
+  auto parts = testutil::SfdiskJson(m.images[0])["partitiontable"]["partitions"];
+  ASSERT_EQ(parts.size(), 3u);
+  EXPECT_EQ(parts[2]["start"], 2 * C + T);
+  back = pt::Layout(h);
+  ASSERT_EQ(back.size(), 12u);
+  EXPECT_EQ(back[8].PartitionNumber, 2u);
+  EXPECT_EQ(back[4].PartitionNumber, 0u);
   NtClose(h);
 }
 
-TEST(Layout, InvalidLayoutsWriteNothing) {
-  pt::Booted m({64 * testutil::MiB});
-  ASSERT_TRUE(testutil::Sfdisk(m.images[0], Script(m.images[0])));
-  m.Boot();
-  HANDLE h = OpenDisk(0);
-  const uint64_t disk = 64 * testutil::MiB / 512;
-  PARTITION_INFORMATION unaligned = Entry(T, C, 7);
-  unaligned.StartingOffset.QuadPart += 100;
-  PARTITION_INFORMATION negative = Entry(T, C, 7);
-  negative.StartingOffset.QuadPart = -512;
-  struct Case {
-    const char* what;
-    std::vector<PARTITION_INFORMATION> entries;
-  } cases[] = {
-      {"unaligned start", {unaligned, Empty(), Empty(), Empty()}},
-      {"negative start", {negative, Empty(), Empty(), Empty()}},
-      {"beyond the disk", {Entry(T, disk, 7), Empty(), Empty(), Empty()}},
-      {"over the boot record", {Entry(0, C, 7), Empty(), Empty(), Empty()}},
-      {"overlapping primaries", {Entry(T, 2 * C, 7), Entry(C, C, 7), Empty(), Empty()}},
-      {"count not a multiple of four", {Entry(T, C, 7), Empty(), Empty()}},
-      {"boot records without an extended partition",
-       {Entry(T, C, 7), Empty(), Empty(), Empty(), Entry(2 * C, C, 7), Empty(), Empty(), Empty()}},
-      {"logical outside the extended partition",
-       {Entry(C, C, PARTITION_EXTENDED), Empty(), Empty(), Empty(), Entry(3 * C, C, 7), Empty(), Empty(),
-        Empty()}},
-      {"overlapping logicals",
-       {Entry(C, 4 * C, PARTITION_EXTENDED), Empty(), Empty(), Empty(), Entry(C + T, 2 * C, 7),
-        Entry(2 * C, 2 * C, PARTITION_EXTENDED), Empty(), Empty(), Entry(2 * C + T, C, 7), Empty(), Empty(),
-        Empty()}},
-      {"two groups on one sector",
-       {Entry(C, 4 * C, PARTITION_EXTENDED), Empty(), Empty(), Empty(), Entry(C + T, C - T, 7),
-        Entry(C, C, PARTITION_EXTENDED), Empty(), Empty(), Entry(2 * C + T, C - T, 7), Empty(), Empty(),
-        Empty()}},
-  };
-  const auto before = pt::ReadFile(m.images[0]);
-  for (auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    pt::LayoutBuffer b(c.entries, 0xDEADBEEF);
-    EXPECT_EQ(pt::SetLayout(h, b), STATUS_INVALID_PARAMETER);
-  }
-  EXPECT_TRUE(pt::Same(pt::ReadFile(m.images[0]), before));
-  // A short input buffer is refused too.
-  pt::LayoutBuffer b({Entry(T, C, 7), Empty(), Empty(), Empty()}, 1);
-  IO_STATUS_BLOCK iosb{};
-  EXPECT_EQ(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_SET_DRIVE_LAYOUT,
-                                  b.bytes.data(), 8 + 32 * 3, b.bytes.data(), ULONG(b.bytes.size())),
-            STATUS_INVALID_PARAMETER);
-  EXPECT_TRUE(pt::Same(pt::ReadFile(m.images[0]), before));
-  NtClose(h);
-}
-
-TEST(Layout, SectorCountsBeyondThirtyTwoBitsAreRefused) {
+TEST(Layout, SectorCountsBeyondThirtyTwoBitsAreRefusedAndCylindersAreCapped) {
   // A sparse disk just over 2 TiB.
   pt::Booted m({(1ull << 32) * 512 + 64 * testutil::MiB});
   m.Boot();
   HANDLE h = OpenDisk(0);
   const auto before = pt::Head(m.images[0], 1 << 20);
-  pt::LayoutBuffer tooLong({Entry(T, (1ull << 32), 7), Empty(), Empty(), Empty()}, 1);
+  pt::LayoutBuffer tooLong(Groups({{Entry(T, (1ull << 32), 7)}}), 1);
   EXPECT_EQ(pt::SetLayout(h, tooLong), STATUS_INVALID_PARAMETER);
-  pt::LayoutBuffer tooFar({Entry((1ull << 32) + C, C, 7), Empty(), Empty(), Empty()}, 1);
+  pt::LayoutBuffer tooFar(Groups({{Entry((1ull << 32) + C, C, 7)}}), 1);
   EXPECT_EQ(pt::SetLayout(h, tooFar), STATUS_INVALID_PARAMETER);
-  EXPECT_TRUE(pt::Same(pt::Head(m.images[0], 1 << 20), before));
-  pt::LayoutBuffer fits({Entry(T, 0xFFFFFFFFull, 7), Empty(), Empty(), Empty()}, 1);
+  EXPECT_TRUE(pt::Head(m.images[0], 1 << 20) == before);
+  pt::LayoutBuffer fits(Groups({{Entry(T, 0xFFFFFFFFull, 7)}}), 1);
   EXPECT_EQ(pt::SetLayout(h, fits), STATUS_SUCCESS);
-  NtClose(h);
-}
 
-TEST(Layout, BufferTooSmallForTheLayout) {
-  pt::Booted m({64 * testutil::MiB});
-  ASSERT_TRUE(testutil::Sfdisk(m.images[0], Script(m.images[0])));
-  m.Boot();
-  HANDLE h = OpenDisk(0, GENERIC_READ);
-  std::vector<uint8_t> buf(8 + 32 * 15);
-  IO_STATUS_BLOCK iosb{};
-  EXPECT_EQ(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr,
-                                  0, buf.data(), ULONG(buf.size())),
-            STATUS_BUFFER_TOO_SMALL);
-  buf.resize(8 + 32 * 16);
-  EXPECT_EQ(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr,
-                                  0, buf.data(), ULONG(buf.size())),
-            STATUS_SUCCESS);
-  // Writing the table needs write access.
-  pt::LayoutBuffer b({Entry(T, C, 7), Empty(), Empty(), Empty()}, 1);
-  EXPECT_EQ(pt::SetLayout(h, b), STATUS_ACCESS_DENIED);
+  // Cylinder/head/sector of each entry's first and last sector: the top two cylinder
+  // bits ride in the sector byte, and from cylinder 1024 on every address is capped.
+  pt::LayoutBuffer chs(
+      {Entry(T, C - T, 7), Entry(300 * C + 1, C - 1, 7), Entry(1023 * C, C, 7), Entry(1024 * C, C, 7)}, 1);
+  ASSERT_EQ(pt::SetLayout(h, chs), STATUS_SUCCESS);
+  const auto mbr = pt::Head(m.images[0], 512);
+  const uint8_t expected[4][6] = {{1, 1, 0, 254, 63, 0},
+                                  {0, 0x42, 0x2C, 254, 0x7F, 0x2C},
+                                  {0, 0xC1, 0xFF, 254, 0xFF, 0xFF},
+                                  {254, 0xFF, 0xFF, 254, 0xFF, 0xFF}};
+  for (int i = 0; i < 4; ++i) {
+    const uint8_t* e = &mbr[446 + 16 * i];
+    EXPECT_EQ(std::vector<uint8_t>({e[1], e[2], e[3], e[5], e[6], e[7]}),
+              std::vector<uint8_t>(expected[i], expected[i] + 6))
+        << "entry " << i;
+  }
   NtClose(h);
 }
 
@@ -352,69 +328,27 @@ void WriteSector(const std::string& image, uint64_t lba, const std::vector<uint8
   f.write(reinterpret_cast<const char*>(s.data()), std::streamsize(s.size()));
 }
 
-TEST(Layout, DamagedChainsEndCleanly) {
-  const uint64_t disk = 64 * testutil::MiB / 512;
-  struct Case {
-    const char* what;
-    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> sectors;
-    size_t entries;       // what the driver still reports
-    unsigned partitions;  // numbered data entries among them
-  } cases[] = {
-      {"a loop over two boot records",
-       {{0, TableSector({{5, 2048, 20000}})},
-        {2048, TableSector({{7, 63, 1000}, {5, 4000, 2000}})},
-        {6048, TableSector({{7, 63, 1000}, {5, 0, 2000}})}},
-       12,
-       2},
-      {"a link past the end of the disk",
-       {{0, TableSector({{5, 2048, 20000}})},
-        {2048, TableSector({{7, 63, 1000}, {5, uint32_t(disk), 2000}})}},
-       8,
-       1},
-      {"a zero-size link",
-       {{0, TableSector({{5, 2048, 20000}})}, {2048, TableSector({{7, 63, 1000}, {5, 4000, 0}})}},
-       8,
-       1},
-      {"a boot record without its signature",
-       {{0, TableSector({{5, 2048, 20000}})},
-        {2048, TableSector({{7, 63, 1000}, {5, 4000, 2000}})},
-        {6048, std::vector<uint8_t>(512, 0x11)}},
-       8,
-       1},
-      {"a link outside the extended partition",
-       {{0, TableSector({{5, 2048, 20000}})}, {2048, TableSector({{7, 63, 1000}, {5, 30000, 2000}})}},
-       8,
-       1},
-  };
-  for (auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    pt::Booted m({64 * testutil::MiB});
-    for (auto& [lba, s] : c.sectors) {
-      auto sector = s;
-      if (lba == 0) Put32(sector, 440, 0xABCD);
-      WriteSector(m.images[0], lba, sector);
-    }
-    auto start = std::chrono::steady_clock::now();
-    m.Boot();
-    HANDLE h = OpenDisk(0, GENERIC_READ);
-    NTSTATUS s = 0;
-    auto e = pt::Layout(h, nullptr, &s);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-    EXPECT_EQ(s, STATUS_SUCCESS);
-    EXPECT_EQ(e.size(), c.entries);
-    unsigned numbered = 0;
-    for (auto& p : e) numbered += p.PartitionNumber != 0;
-    EXPECT_EQ(numbered, c.partitions);
-    if (c.entries > 4 || c.partitions == 0) {
-      EXPECT_FALSE(ntp::LayoutWarnings(0).empty());
-    }
-    NtClose(h);
-    ntp::Shutdown();
-  }
+// What the pure reader makes of a 64 MiB disk holding the given sectors (zeros elsewhere).
+ntp::ptable::ReadResult ReadTables(const std::map<uint64_t, std::vector<uint8_t>>& sectors) {
+  ntp::ptable::ReadResult r;
+  ntp::ptable::DiskShape shape;
+  shape.sectors = 64 * testutil::MiB / 512;
+  const std::vector<uint8_t> zeros(512, 0);
+  EXPECT_EQ(ntp::ptable::Read(
+                shape,
+                [&](uint64_t lba, uint8_t* buf) {
+                  auto it = sectors.find(lba);
+                  std::memcpy(buf, it == sectors.end() ? zeros.data() : it->second.data(), 512);
+                  return true;
+                },
+                &r),
+            STATUS_SUCCESS);
+  return r;
 }
 
 // Whether the driver lets a table be rewritten: chains under every container type are
-// followed; a foreign layout, a chain that ends early, two extended partitions or a slot
+// followed; a damaged chain ends where it breaks, naming the break; a foreign layout, a
+// chain that ends early, two extended partitions or a slot
 // the layout reports as empty although it holds a size make the table read-only, and a
 // layout write on such a disk is refused.
 TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
@@ -432,6 +366,34 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
         {2048, TableSector({{7, 63, 1000}, {0x85, 4000, 2000}})},
         {6048, TableSector({{0x80, 63, 1000}})}},
        2,
+       nullptr},
+      {"a loop over two boot records",
+       {{0, TableSector({{5, 2048, 20000}})},
+        {2048, TableSector({{7, 63, 1000}, {5, 4000, 2000}})},
+        {6048, TableSector({{7, 63, 1000}, {5, 0, 2000}})}},
+       2,
+       "loops back to sector 2048"},
+      {"a link past the end of the disk",
+       {{0, TableSector({{5, 2048, 20000}})}, {2048, TableSector({{7, 63, 1000}, {5, 131072, 2000}})}},
+       1,
+       "beyond the end of the disk (sector 133120)"},
+      {"a zero-size link",
+       {{0, TableSector({{5, 2048, 20000}})}, {2048, TableSector({{7, 63, 1000}, {5, 4000, 0}})}},
+       1,
+       "link in the extended chain has no sectors"},
+      {"a boot record without its signature",
+       {{0, TableSector({{5, 2048, 20000}})},
+        {2048, TableSector({{7, 63, 1000}, {5, 4000, 2000}})},
+        {6048, std::vector<uint8_t>(512, 0x11)}},
+       1,
+       "at sector 6048 has no table signature"},
+      {"a link outside the extended partition",
+       {{0, TableSector({{5, 2048, 20000}})}, {2048, TableSector({{7, 63, 1000}, {5, 20000, 2000}})}},
+       1,
+       "outside the extended partition (sector 22048)"},
+      {"an extended entry without sectors over a used sector",
+       {{0, TableSector({{5, 2048, 0}})}, {2048, TableSector({{7, 63, 1000}})}},
+       0,
        nullptr},
       {"a protective entry", {{0, TableSector({{0xEE, 1, 100000}})}}, 1, "gpt disk, not managed"},
       {"a GPT header without a protective entry", {{1, gptHeader}}, 0, "gpt disk, not managed"},
@@ -451,18 +413,7 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
-    ntp::ptable::ReadResult r;
-    ntp::ptable::DiskShape shape;
-    shape.sectors = 64 * testutil::MiB / 512;
-    ASSERT_EQ(ntp::ptable::Read(
-                  shape,
-                  [&](uint64_t lba, uint8_t* buf) {
-                    auto it = c.sectors.find(lba);
-                    std::memcpy(buf, it == c.sectors.end() ? zeros.data() : it->second.data(), 512);
-                    return true;
-                  },
-                  &r),
-              STATUS_SUCCESS);
+    const ntp::ptable::ReadResult r = ReadTables(c.sectors);
     size_t data = 0;
     for (auto& p : r.entries) data += ntp::ptable::IsData(p.PartitionType);
     EXPECT_EQ(data, c.data);
@@ -470,6 +421,18 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
       EXPECT_EQ(r.readOnlyReason, "");
     else
       EXPECT_NE(r.readOnlyReason.find(c.readOnly), std::string::npos) << r.readOnlyReason;
+  }
+
+  // A chain is followed up to its limit of boot records, and not one further.
+  for (size_t n : {ntp::ptable::kMaxChain, ntp::ptable::kMaxChain + 1}) {
+    SCOPED_TRACE(n);
+    std::map<uint64_t, std::vector<uint8_t>> chain{{0, TableSector({{5, 2048, uint32_t(2 * n)}})}};
+    for (size_t i = 0; i + 1 < n; ++i)
+      chain[2048 + 2 * i] = TableSector({{7, 1, 1}, {5, uint32_t(2 * i + 2), 2}});
+    chain[2048 + 2 * (n - 1)] = TableSector({{7, 1, 1}});
+    const ntp::ptable::ReadResult r = ReadTables(chain);
+    EXPECT_EQ(r.tableSectors.size(), std::min(n, ntp::ptable::kMaxChain) + 1);
+    EXPECT_EQ(r.warnings.empty(), n == ntp::ptable::kMaxChain);
   }
 
   pt::Booted m({64 * testutil::MiB});
@@ -480,80 +443,9 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
   EXPECT_EQ(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_IS_WRITABLE, nullptr, 0,
                                   nullptr, 0),
             NTSTATUS(0xC00000A2));
-  std::vector<PARTITION_INFORMATION> v = {Entry(T, C - T, 7), Empty(), Empty(), Empty()};
-  pt::LayoutBuffer b(v, 0x1234);
+  pt::LayoutBuffer b(Groups({{Entry(T, C - T, 7)}}), 0x1234);
   EXPECT_EQ(pt::SetLayout(h, b), NTSTATUS(0xC00000A2));
   NtClose(h);
 }
 
-TEST(Layout, ArbitrarySectorsNeverCrashTheReader) {
-  // Random tables over a small disk, read through the pure reader: the chain must end
-  // and the result stay in groups of four. Sectors are made on first read.
-  const uint64_t sectors = 4096;
-  for (unsigned round = 0; round < 400; ++round) {
-    std::map<uint64_t, std::vector<uint8_t>> disk;
-    std::mt19937 rng(round);
-    auto make = [&](uint64_t lba) -> const std::vector<uint8_t>& {
-      auto it = disk.find(lba);
-      if (it != disk.end()) return it->second;
-      std::vector<uint8_t> s(512);
-      for (auto& b : s) b = uint8_t(rng());
-      // Mostly plausible entries with small offsets, so that chains really form.
-      for (int slot = 0; slot < 4; ++slot) {
-        s[446 + 16 * slot + 4] = (rng() % 3 == 0) ? 5 : uint8_t(rng() % 8);
-        Put32(s, 446 + 16 * slot + 8, rng() % 5000);
-        Put32(s, 446 + 16 * slot + 12, rng() % 5000);
-      }
-      if (rng() % 16 != 0) {
-        s[510] = 0x55;
-        s[511] = 0xAA;
-      }
-      return disk[lba] = s;
-    };
-    ntp::ptable::ReadResult r;
-    ntp::ptable::DiskShape shape{512, 255, 63, sectors};
-    ASSERT_EQ(ntp::ptable::Read(
-                  shape,
-                  [&](uint64_t lba, uint8_t* buf) {
-                    if (lba >= sectors) return false;
-                    std::memcpy(buf, make(lba).data(), 512);
-                    return true;
-                  },
-                  &r),
-              STATUS_SUCCESS);
-    if (r.entries.empty()) continue;
-    EXPECT_EQ(r.entries.size() % 4, 0u);
-    EXPECT_EQ(r.entries.size() / 4, r.tableSectors.size());
-    EXPECT_LE(r.tableSectors.size(), ntp::ptable::kMaxChain + 1);
-  }
-}
-
 }  // namespace
-
-TEST(Layout, RewritingATableWritesOnlyTheSectorsThatChange) {
-  pt::Booted m({64 * testutil::MiB});
-  m.Boot();
-  HANDLE h = OpenDisk(0);
-  auto layout = [&](uint8_t lastType) {
-    // The master boot record, then three boot records of one logical drive each.
-    std::vector<PARTITION_INFORMATION> v = {Entry(T, C - T, 7), Empty(), Empty(), Entry(C, 3 * C, 5)};
-    for (uint64_t i = 1; i <= 3; ++i) {
-      v.push_back(Entry(i * C + T, C - T, i == 3 ? lastType : 7));
-      v.push_back(i < 3 ? Entry((i + 1) * C, C, 5) : Empty());
-      v.push_back(Empty());
-      v.push_back(Empty());
-    }
-    return v;
-  };
-  pt::LayoutBuffer first(layout(7), 1);
-  ASSERT_EQ(pt::SetLayout(h, first), STATUS_SUCCESS);
-  ntp::ResetCounters();
-  pt::LayoutBuffer same(layout(7), 1);
-  ASSERT_EQ(pt::SetLayout(h, same), STATUS_SUCCESS);
-  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
-  pt::LayoutBuffer changed(layout(6), 1);
-  ASSERT_EQ(pt::SetLayout(h, changed), STATUS_SUCCESS);
-  EXPECT_EQ(ntp::Counters(0).sectorsWritten, 1u);
-  EXPECT_EQ(pt::Layout(h)[12].PartitionType, 6);
-  NtClose(h);
-}

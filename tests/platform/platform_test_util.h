@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,56 +58,35 @@ inline NTSTATUS SetLayout(HANDLE h, LayoutBuffer& b) {
                                b.bytes.data(), ULONG(b.bytes.size()), b.bytes.data(), ULONG(b.bytes.size()));
 }
 
-inline PARTITION_INFORMATION Entry(uint64_t startSector, uint64_t sectors, uint8_t type, bool boot = false,
-                                   bool rewrite = true) {
+inline PARTITION_INFORMATION Entry(uint64_t startSector, uint64_t sectors, uint8_t type, bool boot = false) {
   PARTITION_INFORMATION p{};
   p.StartingOffset.QuadPart = int64_t(startSector * 512);
   p.PartitionLength.QuadPart = int64_t(sectors * 512);
   p.PartitionType = type;
   p.BootIndicator = boot;
-  p.RewritePartition = rewrite;
-  return p;
-}
-
-inline PARTITION_INFORMATION Empty() {
-  PARTITION_INFORMATION p{};
   p.RewritePartition = TRUE;
   return p;
 }
 
-// The first bytes of an image (where the tables of the tests live).
-inline std::vector<uint8_t> Head(const std::string& path, size_t bytes = 64 * 1024 * 1024) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return {};
-  std::vector<uint8_t> out;
-  fseek(f, 0, SEEK_END);
-  out.reserve(std::min<size_t>(bytes, size_t(std::max(0L, ftell(f)))));
-  fseek(f, 0, SEEK_SET);
-  std::unique_ptr<uint8_t[]> chunk(new uint8_t[1 << 20]);
-  size_t n;
-  while (out.size() < bytes &&
-         (n = fread(chunk.get(), 1, std::min<size_t>(1 << 20, bytes - out.size()), f)) > 0)
-    out.insert(out.end(), chunk.get(), chunk.get() + n);
-  fclose(f);
+inline PARTITION_INFORMATION Empty() { return Entry(0, 0, PARTITION_ENTRY_UNUSED); }
+
+// A layout of table groups, each padded with empty entries to its four slots.
+inline std::vector<PARTITION_INFORMATION> Groups(
+    std::initializer_list<std::vector<PARTITION_INFORMATION>> groups) {
+  std::vector<PARTITION_INFORMATION> v;
+  for (auto g : groups) {
+    g.resize(4, Empty());
+    v.insert(v.end(), g.begin(), g.end());
+  }
+  return v;
+}
+
+// The first bytes of an image (where the tables of the tests live), or all of it.
+inline std::vector<uint8_t> Head(const std::string& path, size_t bytes = size_t(1) << 31) {
+  std::vector<uint8_t> out(std::min<size_t>(bytes, std::filesystem::file_size(path)));
+  std::ifstream(path, std::ios::binary)
+      .read(reinterpret_cast<char*>(out.data()), std::streamsize(out.size()));
   return out;
-}
-
-// A whole image, for before-and-after comparisons.
-inline std::vector<uint8_t> ReadFile(const std::string& path) { return Head(path, size_t(1) << 31); }
-
-inline bool Same(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
-}
-
-// sfdisk --json, skipping the notes sfdisk prints before the JSON on standard output
-// for some valid tables (for example "omitting empty partition (5)" for a boot record
-// that holds only a link).
-inline nlohmann::json SfdiskJson(const std::string& image) {
-  std::string out;
-  if (testutil::Run("sfdisk --json '" + image + "' 2>/dev/null", &out) != 0) return nlohmann::json();
-  size_t at = out.find('{');
-  if (at == std::string::npos) return nlohmann::json();
-  return nlohmann::json::parse(out.substr(at), nullptr, false);
 }
 
 // Boots a plain machine (platform only, no host) for device tests.

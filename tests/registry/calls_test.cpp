@@ -1,5 +1,5 @@
 // The native and Win32 registry calls: dispositions, classes, the full-information
-// buffer rules, the Win32 size rules, access, handles and injected faults.
+// buffer rules, the Win32 size rules, access and handles.
 #include <cstring>
 
 #include "registry_fixture.h"
@@ -33,9 +33,15 @@ NTSTATUS Set(HANDLE key, const char16_t* value, ULONG type, std::vector<uint8_t>
   return NtSetValueKey(key, &name, 0, type, data.data(), ULONG(data.size()));
 }
 
-TEST_F(RegistryTest, CreateKeyReportsNewThenExistingAndKeepsTheFirstClass) {
-  Key a, b;
+TEST_F(RegistryTest, CreateKeyMakesOnlyTheLastComponentReportsItsDispositionAndKeepsTheFirstClass) {
+  Key k;
   ULONG disposition = 0;
+  EXPECT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\A\\B", &k, &disposition), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(k.h, nullptr);
+  EXPECT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM\\A", &k), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM\\A\\B", &k), STATUS_OBJECT_PATH_NOT_FOUND);
+
+  Key a, b, system;
   ASSERT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &a, &disposition, u"Disk class"), STATUS_SUCCESS);
   EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
   ASSERT_EQ(Create(u"\\registry\\machine\\system\\disk", &b, &disposition, u"Other"), STATUS_SUCCESS);
@@ -44,21 +50,10 @@ TEST_F(RegistryTest, CreateKeyReportsNewThenExistingAndKeepsTheFirstClass) {
   std::u16string cls;
   ASSERT_EQ(ntp::reg::KeyClass(u"SYSTEM\\DISK", &cls), STATUS_SUCCESS);
   EXPECT_EQ(cls, u"Disk class");
-}
-
-TEST_F(RegistryTest, NativeCallsCreateOnlyTheLastComponentAndNameWhatIsMissing) {
-  Key k;
-  ULONG disposition = 0;
-  EXPECT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\A\\B", &k, &disposition), STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_EQ(k.h, nullptr);
-  EXPECT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM\\A", &k), STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM\\A\\B", &k), STATUS_OBJECT_PATH_NOT_FOUND);
 
   // A path relative to an open key.
-  Key system, disk;
+  ASSERT_EQ(Set(a.h, u"V", REG_BINARY, Bytes({5})), STATUS_SUCCESS);
   ASSERT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM", &system), STATUS_SUCCESS);
-  ASSERT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &disk, &disposition), STATUS_SUCCESS);
-  ASSERT_EQ(Set(disk.h, u"V", REG_BINARY, Bytes({5})), STATUS_SUCCESS);
   Key rel;
   ASSERT_EQ(Open(u"Disk", &rel, KEY_READ, system.h), STATUS_SUCCESS);
   uint8_t buf[64];
@@ -148,10 +143,8 @@ TEST_F(RegistryTest, Win32CallsShareTheStoreAndFollowTheSizeRules) {
   ASSERT_EQ(RegCloseKey(k), ERROR_SUCCESS);
 
   // The native path reads what the Win32 call wrote.
-  uint32_t type;
-  std::vector<uint8_t> got;
-  ASSERT_TRUE(ntp::reg::GetValue(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"Information", &type, &got));
-  EXPECT_EQ(got, std::vector<uint8_t>(data, data + sizeof data));
+  EXPECT_EQ(Value(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"Information"),
+            std::vector<uint8_t>(data, data + sizeof data));
 
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\DISK", 0, KEY_READ, &k), ERROR_SUCCESS);
   DWORD t = 0, size = 0;
@@ -165,34 +158,6 @@ TEST_F(RegistryTest, Win32CallsShareTheStoreAndFollowTheSizeRules) {
   EXPECT_EQ(std::memcmp(buf, data, sizeof data), 0);
   EXPECT_EQ(RegSetValueExW(k, u"X", 0, REG_BINARY, data, 1), ERROR_ACCESS_DENIED);
   EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
-}
-
-TEST_F(RegistryTest, InjectedFaultsFailTheCallAndChangeNothing) {
-  Key k;
-  ULONG disposition;
-  ASSERT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &k, &disposition), STATUS_SUCCESS);
-  ASSERT_EQ(Set(k.h, u"V", REG_BINARY, Bytes({1})), STATUS_SUCCESS);
-  UNICODE_STRING v = Counted(u"V");
-
-  ntp::InjectFault("NtSetValueKey", 2, uint32_t(STATUS_IO_DEVICE_ERROR));
-  EXPECT_EQ(Set(k.h, u"V", REG_BINARY, Bytes({2})), STATUS_SUCCESS);  // the first call passes
-  EXPECT_EQ(Set(k.h, u"V", REG_BINARY, Bytes({3})), STATUS_IO_DEVICE_ERROR);
-  std::vector<uint8_t> got;
-  uint32_t type;
-  ASSERT_TRUE(ntp::reg::GetValue(u"HKLM\\SYSTEM\\DISK", u"V", &type, &got));
-  EXPECT_EQ(got, Bytes({2}));
-
-  ntp::InjectFault("NtDeleteValueKey", 1, uint32_t(STATUS_ACCESS_DENIED));
-  EXPECT_EQ(NtDeleteValueKey(k.h, &v), STATUS_ACCESS_DENIED);
-  EXPECT_TRUE(ntp::reg::GetValue(u"HKLM\\SYSTEM\\DISK", u"V", &type, &got));
-
-  Key other;
-  ntp::InjectFault("NtOpenKey", 1, uint32_t(STATUS_ACCESS_DENIED));
-  EXPECT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &other), STATUS_ACCESS_DENIED);
-  EXPECT_EQ(other.h, nullptr);
-  ntp::InjectFault("NtCreateKey", 1, uint32_t(STATUS_NO_MEMORY));
-  EXPECT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\Fresh", &other, &disposition), STATUS_NO_MEMORY);
-  EXPECT_EQ(ntp::reg::KeyExists(u"SYSTEM\\Fresh"), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 }  // namespace

@@ -82,17 +82,13 @@ TEST_F(RegistryTest, ImportReadsHandWrittenFilesAndReplacesValues) {
         "\"Gone\"=-\n"
         "\"Flags\"=dword:1f\n");
   ASSERT_TRUE(ntp::reg::ImportRegFile(file, &err)) << err;
-  uint32_t type;
-  std::vector<uint8_t> data;
-  ASSERT_TRUE(ntp::reg::GetValue(kDisk, u"Information", &type, &data));
+  uint32_t type = 0;
+  EXPECT_EQ(Value(kDisk, u"Information", &type), Bytes({3, 0, 0, 0x0a, 0xff}));
   EXPECT_EQ(type, REG_BINARY);
-  EXPECT_EQ(data, Bytes({3, 0, 0, 0x0a, 0xff}));
   EXPECT_EQ(ntp::reg::ListValues(kDisk)[0].name, u"Information");  // replaced in place
-  ASSERT_TRUE(ntp::reg::GetValue(kDisk, u"\\Device\\CdRom1", &type, &data));
-  EXPECT_EQ(data, Wide(u"E:"));
-  EXPECT_FALSE(ntp::reg::GetValue(kDisk, u"Gone", &type, &data));
-  ASSERT_TRUE(ntp::reg::GetValue(kDisk, u"Flags", &type, &data));
-  EXPECT_EQ(data, Bytes({0x1f, 0, 0, 0}));
+  EXPECT_EQ(Value(kDisk, u"\\Device\\CdRom1"), Wide(u"E:"));
+  EXPECT_EQ(Value(kDisk, u"Gone"), Bytes({0xEE}));
+  EXPECT_EQ(Value(kDisk, u"Flags"), Bytes({0x1f, 0, 0, 0}));
 }
 
 TEST_F(RegistryTest, BadImportsNameTheLineAndWriteNothing) {
@@ -120,11 +116,8 @@ TEST_F(RegistryTest, BadImportsNameTheLineAndWriteNothing) {
     EXPECT_FALSE(ntp::reg::ImportRegFile(file, &err)) << c.text;
     EXPECT_NE(err.find("bad.reg:" + std::to_string(c.line) + ":"), std::string::npos) << err;
     EXPECT_NE(err.find(c.says), std::string::npos) << err;
-    uint32_t type;
-    std::vector<uint8_t> data;
-    ASSERT_TRUE(ntp::reg::GetValue(kDisk, u"Information", &type, &data));
-    EXPECT_EQ(data, Bytes({7})) << c.text;
-    EXPECT_FALSE(ntp::reg::GetValue(kDisk, u"Added", &type, &data)) << c.text;
+    EXPECT_EQ(Value(kDisk, u"Information"), Bytes({7})) << c.text;
+    EXPECT_EQ(Value(kDisk, u"Added"), Bytes({0xEE})) << c.text;
   }
   std::string err;
   // A name that the text format cannot spell is refused, and no file is left behind.

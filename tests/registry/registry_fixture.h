@@ -49,3 +49,13 @@ inline OBJECT_ATTRIBUTES Attributes(UNICODE_STRING* name, HANDLE root = nullptr)
 inline std::vector<uint8_t> Bytes(std::initializer_list<int> v) {
   return std::vector<uint8_t>(v.begin(), v.end());
 }
+
+// The data of a stored value, or {0xEE} when there is none; its type in *type.
+inline std::vector<uint8_t> Value(const std::u16string& key, const std::u16string& name,
+                                  uint32_t* type = nullptr) {
+  uint32_t t = 0;
+  std::vector<uint8_t> data;
+  if (!ntp::reg::GetValue(key, name, &t, &data)) return {0xEE};
+  if (type != nullptr) *type = t;
+  return data;
+}

@@ -18,13 +18,10 @@ TEST_F(RegistryTest, ValuesSurviveCloseAndReopenUnderEitherRootAndAnyCase) {
   Reopen();
 
   uint32_t type = 0;
-  std::vector<uint8_t> data;
-  ASSERT_TRUE(ntp::reg::GetValue(u"HKEY_LOCAL_MACHINE\\system\\disk", u"INFORMATION", &type, &data));
+  EXPECT_EQ(Value(u"HKEY_LOCAL_MACHINE\\system\\disk", u"INFORMATION", &type), blob);
   EXPECT_EQ(type, REG_BINARY);
-  EXPECT_EQ(data, blob);
-  ASSERT_TRUE(ntp::reg::GetValue(u"\\Registry\\Machine\\SOFTWARE\\test", u"empty", &type, &data));
-  EXPECT_TRUE(data.empty());
-  EXPECT_FALSE(ntp::reg::GetValue(kDisk, u"Informatio", &type, &data));
+  EXPECT_TRUE(Value(u"\\Registry\\Machine\\SOFTWARE\\test", u"empty").empty());
+  EXPECT_EQ(Value(kDisk, u"Informatio"), Bytes({0xEE}));
 }
 
 TEST_F(RegistryTest, PathsOutsideTheMachineOrMalformedAreRefused) {
@@ -39,36 +36,12 @@ TEST_F(RegistryTest, AFailedCommitLeavesTheOldValueAndNoNewKey) {
   ntp::InjectFault("RegistryCommit", 1, uint32_t(STATUS_IO_DEVICE_ERROR));
   EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({4, 5, 6, 7})));
   Reopen();
-  uint32_t type;
-  std::vector<uint8_t> data;
-  ASSERT_TRUE(ntp::reg::GetValue(kDisk, u"Information", &type, &data));
-  EXPECT_EQ(data, Bytes({1, 2, 3}));
+  EXPECT_EQ(Value(kDisk, u"Information"), Bytes({1, 2, 3}));
 
   // Nor does it leave behind the keys it would have created.
   ntp::InjectFault("RegistryCommit", 1, uint32_t(STATUS_IO_DEVICE_ERROR));
   EXPECT_FALSE(ntp::reg::SetValue(u"HKLM\\SYSTEM\\New\\Deeper", u"v", REG_BINARY, Bytes({1})));
   EXPECT_EQ(ntp::reg::KeyExists(u"SYSTEM\\New"), STATUS_OBJECT_NAME_NOT_FOUND);
-}
-
-TEST_F(RegistryTest, OpeningSomethingThatIsNotADatabaseFails) {
-  ntp::reg::Close();
-  {
-    std::ofstream f(tmp.path + "/registry.db", std::ios::trunc);
-    f << "this is not an SQLite file, just some text that is long enough to be read as a header";
-  }
-  std::string err;
-  EXPECT_FALSE(ntp::reg::Open(tmp.path, &err));
-  EXPECT_NE(err.find("registry.db"), std::string::npos) << err;
-  // Calls made with no store open fail instead of crashing.
-  EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"v", REG_BINARY, Bytes({1})));
-  EXPECT_TRUE(ntp::reg::ListValues(kDisk).empty());
-}
-
-std::vector<uint8_t> Stored(const char16_t* name = u"Information") {
-  uint32_t type = 0;
-  std::vector<uint8_t> data;
-  if (!ntp::reg::GetValue(kDisk, name, &type, &data)) return {0xEE};  // absent
-  return data;
 }
 
 std::vector<uint8_t> InformationOf(const ntp::reg::Backup& b) {
@@ -112,7 +85,7 @@ TEST_F(RegistryTest, AValueWhoseBackupCannotBeWrittenIsNotStoredAndTheFailureIsC
   std::ofstream(tmp.path + "/registry-backups") << "in the way";
   const auto before = ntp::reg::FailedWrites();
   EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({2})));
-  EXPECT_EQ(Stored(), Bytes({1}));
+  EXPECT_EQ(Value(kDisk, u"Information"), Bytes({1}));
   const auto after = ntp::reg::FailedWrites();
   EXPECT_EQ(after.count, before.count + 1);
   EXPECT_NE(after.last.find("registry-backups"), std::string::npos) << after.last;
@@ -146,10 +119,13 @@ TEST_F(RegistryTest, ALostOrDamagedStoreIsRefusedUntilRecoverBringsTheLastStateB
     EXPECT_FALSE(ntp::reg::Open(tmp.path, &err));
     EXPECT_NE(err.find("registry recover'"), std::string::npos) << err;
     EXPECT_NE(err.find("registry recover --empty'"), std::string::npos) << err;
+    // Calls made with no store open fail instead of crashing.
+    EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"v", REG_BINARY, Bytes({1})));
+    EXPECT_TRUE(ntp::reg::ListValues(kDisk).empty());
     ASSERT_TRUE(ntp::reg::Recover(tmp.path, false, 0, true, &report, &err)) << err;
     ASSERT_TRUE(ntp::reg::Open(tmp.path, &err)) << err;
-    EXPECT_EQ(Stored(), info);
-    EXPECT_EQ(Stored(u"\\Device\\CdRom0"), cdrom);
+    EXPECT_EQ(Value(kDisk, u"Information"), info);
+    EXPECT_EQ(Value(kDisk, u"\\Device\\CdRom0"), cdrom);
     ntp::reg::Close();
   }
 
@@ -169,7 +145,7 @@ TEST_F(RegistryTest, ALostOrDamagedStoreIsRefusedUntilRecoverBringsTheLastStateB
   // --empty starts afresh and keeps the old store aside.
   ASSERT_TRUE(ntp::reg::Recover(tmp.path, true, 0, true, &report, &err)) << err;
   ASSERT_TRUE(ntp::reg::Open(tmp.path, &err)) << err;
-  EXPECT_EQ(Stored(), Bytes({0xEE}));
+  EXPECT_EQ(Value(kDisk, u"Information"), Bytes({0xEE}));
   bool aside = false;
   for (const auto& e : std::filesystem::directory_iterator(tmp.path))
     aside = aside || e.path().filename().string().rfind("registry.db.replaced-", 0) == 0;

@@ -34,8 +34,7 @@ struct Table {
 };
 
 void WriteTable(const Disk& d, const Table& t) {
-  std::vector<uint8_t> s = d.Read(t.lba * kSector, kSector);
-  if (t.lba != 0) std::fill(s.begin(), s.end(), 0);
+  std::vector<uint8_t> s = t.lba == 0 ? d.Read(0, kSector) : std::vector<uint8_t>(kSector, 0);
   for (int i = 0; i < 4; ++i) {
     uint8_t* e = &s[446 + 16 * i];
     memset(e, 0, 16);
@@ -131,10 +130,9 @@ void ExpectOneObjectPerPartition(const Disk& d, const std::string& when) {
       << when << ": a partition without parent";
   std::set<uint64_t> ends;
   for (ZM_OBJECT_ID p : parts) {
+    const uint64_t end = PropU64(p, "OFFSET_LL") + PropU64(p, "LENGTH_LL");
     EXPECT_EQ(Parents(p, ZM_OBJ_VOLUME).size(), 1u) << when;
-    EXPECT_TRUE(ends.insert(PropU64(p, "OFFSET_LL") + PropU64(p, "LENGTH_LL")).second)
-        << when << ": two objects for the partition ending at "
-        << PropU64(p, "OFFSET_LL") + PropU64(p, "LENGTH_LL");
+    EXPECT_TRUE(ends.insert(end).second) << when << ": two objects for the partition ending at " << end;
   }
   for (ZM_OBJECT_ID v : testutil::Objects(ZM_OBJ_VOLUME))
     EXPECT_EQ(Children(v, ZM_OBJ_PARTITION).size(), 1u) << when << ": a volume without its partition";
@@ -381,9 +379,8 @@ TEST_F(Hand, TablesARebuildWouldMoveAreRefusedNamingTheEntry) {
   ntp::ResetCounters();
   EXPECT_EQ(LdmMarkPartitionActive(p2), LDM_E_REGIONS_FAILED);
   EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
-  EXPECT_NE(testutil::Narrow(testutil::PropString(d.disk(), LDM_PROP_READ_ONLY)).find("entry 4"),
-            std::string::npos)
-      << testutil::Narrow(testutil::PropString(d.disk(), LDM_PROP_READ_ONLY));
+  const std::string reason = testutil::Narrow(testutil::PropString(d.disk(), LDM_PROP_READ_ONLY));
+  EXPECT_NE(reason.find("entry 4"), std::string::npos) << reason;
 }
 
 TEST_F(Hand, FreeSpaceOfEmptyDisksAndRequestsOnWrongObjects) {

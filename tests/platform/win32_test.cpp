@@ -9,9 +9,7 @@
 #include <thread>
 
 #include "handles.h"
-#include "machine.h"
 #include "ntplatform.h"
-#include "testutil.h"
 
 namespace {
 

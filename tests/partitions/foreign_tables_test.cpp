@@ -9,6 +9,7 @@
 #include <set>
 #include <tuple>
 
+#include "../platform/platform_test_util.h"
 #include "requests.h"
 
 namespace {
@@ -33,19 +34,14 @@ struct Table {
   Raw slot[4];
 };
 
+// Writes the table; the master boot record keeps its code and disk signature.
 void WriteTable(const Disk& d, const Table& t) {
-  std::vector<uint8_t> s = t.lba == 0 ? d.Read(0, kSector) : std::vector<uint8_t>(kSector, 0);
-  for (int i = 0; i < 4; ++i) {
-    uint8_t* e = &s[446 + 16 * i];
-    memset(e, 0, 16);
-    e[0] = t.slot[i].boot ? 0x80 : 0;
-    e[4] = t.slot[i].type;
-    memcpy(e + 8, &t.slot[i].start, 4);
-    memcpy(e + 12, &t.slot[i].size, 4);
-  }
-  s[510] = 0x55;
-  s[511] = 0xAA;
-  d.Write(t.lba * kSector, s);
+  auto slot = [&](int i) {
+    return std::array<uint32_t, 4>{t.slot[i].type, t.slot[i].start, t.slot[i].size, t.slot[i].boot};
+  };
+  std::vector<uint8_t> s = pt::TableSector({slot(0), slot(1), slot(2), slot(3)});
+  if (t.lba == 0) s.erase(s.begin(), s.begin() + 446);
+  d.Write(t.lba * kSector + (t.lba == 0 ? 446 : 0), s);
 }
 
 // The test's own reader: every non-empty data entry with its absolute sector extent, and

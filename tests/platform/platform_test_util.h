@@ -100,11 +100,12 @@ inline void WriteAt(const std::string& path, uint64_t offset, const std::vector<
       .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-// A table sector with the given (type, relative start, size) entries.
-inline std::vector<uint8_t> TableSector(std::initializer_list<std::array<uint32_t, 3>> entries) {
+// A table sector with the given (type, relative start, size[, active]) entries.
+inline std::vector<uint8_t> TableSector(std::initializer_list<std::array<uint32_t, 4>> entries) {
   std::vector<uint8_t> s(512, 0);
   uint8_t* e = &s[446];
-  for (auto [type, start, size] : entries) {
+  for (auto [type, start, size, active] : entries) {
+    e[0] = active ? 0x80 : 0;
     e[4] = uint8_t(type);
     std::memcpy(e + 8, &start, 4);
     std::memcpy(e + 12, &size, 4);

@@ -35,11 +35,9 @@ std::string Script(const std::string& image) {
   return s;
 }
 
-HANDLE OpenDisk(unsigned n, ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE) {
+HANDLE OpenDisk(ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE) {
   HANDLE h = nullptr;
-  NTSTATUS s =
-      pt::Open(u"\\Device\\Harddisk" + testutil::Widen(std::to_string(n)) + u"\\Partition0", &h, access);
-  EXPECT_EQ(s, STATUS_SUCCESS);
+  EXPECT_EQ(pt::Open(u"\\Device\\Harddisk0\\Partition0", &h, access), STATUS_SUCCESS);
   return h;
 }
 
@@ -47,7 +45,7 @@ TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
   testutil::Machine m({64 * testutil::MiB});
   ASSERT_TRUE(testutil::Sfdisk(m.image(0), Script(m.image(0))));
   m.Boot();
-  HANDLE h = OpenDisk(0);
+  HANDLE h = OpenDisk();
   uint32_t sig = 0;
   auto e = pt::Layout(h, &sig);
   ASSERT_EQ(e.size(), 16u);  // the MBR and three boot records, four slots each
@@ -85,7 +83,7 @@ TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
   std::vector<uint8_t> buf(8 + 32 * 15);
   EXPECT_EQ(pt::Ioctl(h, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr, 0, buf.data(), buf.size()),
             STATUS_BUFFER_TOO_SMALL);
-  HANDLE ro = OpenDisk(0, GENERIC_READ);
+  HANDLE ro = OpenDisk(GENERIC_READ);
   pt::LayoutBuffer one(Groups({{Entry(T, C, 7)}}), 1);
   EXPECT_EQ(pt::SetLayout(ro, one), STATUS_ACCESS_DENIED);
   NtClose(ro);
@@ -145,7 +143,7 @@ TEST(Layout, WrittenTablesReadBackAndARewriteWritesOnlyTheSectorsThatChange) {
   for (size_t i = 0; i < code.size(); ++i) code[i] = uint8_t(i * 7 + 1);
   pt::WriteAt(m.image(0), 0, code);
   m.Boot();
-  HANDLE h = OpenDisk(0);
+  HANDLE h = OpenDisk();
   const auto entries = ThreeLogicals(7);
   pt::LayoutBuffer buf(entries, 0x12345678);
   ASSERT_EQ(pt::SetLayout(h, buf), STATUS_SUCCESS);
@@ -194,7 +192,7 @@ TEST(Layout, WrittenTablesReadBackAndARewriteWritesOnlyTheSectorsThatChange) {
 TEST(Layout, NumbersStayStableDuringABootAndEmptyBootRecordsAreKept) {
   testutil::Machine m({64 * testutil::MiB});
   m.Boot();
-  HANDLE h = OpenDisk(0);
+  HANDLE h = OpenDisk();
   pt::LayoutBuffer three({Entry(T, C - T, 7), Entry(C, C, 7), Entry(2 * C, C, 7), Empty()}, 1);
   ASSERT_EQ(pt::SetLayout(h, three), STATUS_SUCCESS);
   HANDLE second = nullptr;
@@ -219,7 +217,7 @@ TEST(Layout, NumbersStayStableDuringABootAndEmptyBootRecordsAreKept) {
   // A reboot numbers in layout order again.
   NtClose(h);
   m.Reboot();
-  h = OpenDisk(0);
+  h = OpenDisk();
   auto back = pt::Layout(h);
   ASSERT_EQ(back.size(), 4u);
   EXPECT_EQ((std::vector<ULONG>{back[1].PartitionNumber, back[2].PartitionNumber}),
@@ -252,7 +250,7 @@ TEST(Layout, SectorCountsBeyondThirtyTwoBitsAreRefusedAndCylindersAreCapped) {
   // A sparse disk just over 2 TiB.
   testutil::Machine m({(1ull << 32) * 512 + 64 * testutil::MiB});
   m.Boot();
-  HANDLE h = OpenDisk(0);
+  HANDLE h = OpenDisk();
   const auto before = pt::Head(m.image(0), 1 << 20);
   pt::LayoutBuffer tooLong(Groups({{Entry(T, (1ull << 32), 7)}}), 1);
   EXPECT_EQ(pt::SetLayout(h, tooLong), STATUS_INVALID_PARAMETER);
@@ -386,7 +384,7 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
   testutil::Machine m({64 * testutil::MiB});
   pt::WriteAt(m.image(0), 0, pt::TableSector({{0xEE, 1, 100000}}));
   m.Boot();
-  HANDLE h = OpenDisk(0);
+  HANDLE h = OpenDisk();
   EXPECT_EQ(pt::Ioctl(h, IOCTL_DISK_IS_WRITABLE), NTSTATUS(0xC00000A2));
   pt::LayoutBuffer b(Groups({{Entry(T, C - T, 7)}}), 0x1234);
   EXPECT_EQ(pt::SetLayout(h, b), NTSTATUS(0xC00000A2));

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "host_fixture.h"
+#include "testutil.h"
 
 using namespace hosttest;
 
@@ -31,6 +32,11 @@ class EventsTest : public HostTest {
     EXPECT_NE(p, nullptr) << err;
     return p;
   }
+  // Lets earlier events go by and forgets them.
+  static void Settle() {
+    zm::WaitIdle();
+    Rec().Reset();
+  }
   static std::vector<Notice> Of(const std::vector<Notice>& all, const GUID& g) {
     std::vector<Notice> v;
     for (const auto& n : all)
@@ -42,8 +48,7 @@ class EventsTest : public HostTest {
 TEST_F(EventsTest, ChangesRaiseNodeParentAndChildEventsOffTheChangingThread) {
   Recorder({GUID_DB_NODE_CHANGE_GUID, GUID_DB_NODE_PARENT_CHANGE_GUID, GUID_DB_NODE_CHILD_CHANGE_GUID});
   ZM_OBJECT_ID disk = Create(ZM_OBJ_DISK), part = Create(ZM_OBJ_PARTITION);
-  zm::WaitIdle();
-  Rec().Reset();
+  Settle();
   uint64_t delivered = zm::EventsDelivered();
 
   ASSERT_EQ(SetU32(db, part, "PARTITION_NUMBER", 1), ZM_S_OK);
@@ -72,27 +77,23 @@ TEST_F(EventsTest, WritesThatChangeNothingRaiseNoEvent) {
   ZM_OBJECT_ID a = Create(ZM_OBJ_VOLUME), b = Create(ZM_OBJ_PARTITION);
   ASSERT_EQ(SetU32(db, a, "SEVERITY", 2), ZM_S_OK);
   ASSERT_EQ(ObAddChildObject(db, a, b), ZM_S_OK);
-  zm::WaitIdle();
-  Rec().Reset();
+  Settle();
 
   EXPECT_EQ(SetU32(db, a, "SEVERITY", 2), ZM_S_OK);
   ZM_PROPSET set = nullptr;
   ASSERT_EQ(PsCreatePropset(&set), ZM_S_OK);
-  uint32_t two = 2;
-  ZM_PROPERTY r{"SEVERITY", ZM_TYPE_UINT32, 0, 4, &two};
-  PsAddProperty(set, &r);
+  testutil::AddU32(set, "SEVERITY", 2);
   EXPECT_EQ(ObSetProperties(db, a, set), ZM_S_OK);
   zm::WaitIdle();
   EXPECT_TRUE(Rec().Take().empty());
 
   // The same bytes under other flags are a change; a set with several changes is one event.
+  uint32_t two = 2;
   ZM_PROPERTY flagged{"SEVERITY", ZM_TYPE_UINT32, 4, 4, &two};
   EXPECT_EQ(ObSetProperty(db, a, &flagged), ZM_S_OK);
   zm::WaitIdle();  // delivered, so the next change gets an event of its own
   EXPECT_EQ(Rec().Take().size(), 1u);
-  uint32_t three = 3;
-  ZM_PROPERTY r3{"STATE32", ZM_TYPE_UINT32, 0, 4, &three};
-  PsAddProperty(set, &r3);
+  testutil::AddU32(set, "STATE32", 3);
   EXPECT_EQ(ObSetProperties(db, a, set), ZM_S_OK);
   PsDestroyPropset(set);
   zm::WaitIdle();
@@ -138,8 +139,7 @@ TEST_F(EventsTest, ShutdownWithdrawsRegistrationsBeforeTheProviderGoes) {
 TEST_F(EventsTest, WaitIdleCoversEventsRaisedByDeliveries) {
   Recorder({GUID_DB_NODE_CHANGE_GUID});
   ZM_OBJECT_ID a = Create(ZM_OBJ_DISK);
-  zm::WaitIdle();
-  Rec().Reset();
+  Settle();
   // Each delivery writes a counter, which raises the next event, up to 20.
   Rec().onNotify = [this, a](const _Zm_Notification_Header* h) {
     if (h->Object != a) return;
@@ -158,8 +158,7 @@ TEST_F(EventsTest, WaitIdleCoversEventsRaisedByDeliveries) {
 TEST_F(EventsTest, WritersAndALockingDeliveryDoNotDeadlock) {
   ZM_HANDLE prov = Recorder({GUID_DB_NODE_CHANGE_GUID});
   ZM_OBJECT_ID a = Create(ZM_OBJ_VOLUME), b = Create(ZM_OBJ_VOLUME);
-  zm::WaitIdle();
-  Rec().Reset();
+  Settle();
   // Like a context-menu update: each delivery takes the database lock and reads.
   std::atomic<int> reads{0};
   std::atomic<uint32_t> lastA{0}, lastB{0};
@@ -198,8 +197,7 @@ TEST_F(EventsTest, WritersAndALockingDeliveryDoNotDeadlock) {
 TEST_F(EventsTest, ChangesWhileAnEventWaitsShareItAndReachProvidersRegisteredSince) {
   Recorder({GUID_DB_NODE_CHANGE_GUID});
   ZM_OBJECT_ID a = Create(ZM_OBJ_VOLUME), b = Create(ZM_OBJ_VOLUME), c = Create(ZM_OBJ_VOLUME);
-  zm::WaitIdle();
-  Rec().Reset();
+  Settle();
   std::atomic<bool> release{false};
   Rec().onNotify = [&](const _Zm_Notification_Header*) {
     while (!release.load()) std::this_thread::yield();

@@ -65,13 +65,10 @@ TEST_F(ProvidersTest, ModuleIsLoadedThroughItsEntryAndUnloaded) {
   EXPECT_EQ(zm::LoadProvider("/nonexistent/libnothing.so", u"ftdisk", &err), nullptr);
   EXPECT_EQ(zm::LoadProvider(FTDISK_MODULE_PATH, u"notftdisk", &err), nullptr);
   EXPECT_NE(err.find("0xC1000005"), std::string::npos) << err;
-  ZM_HANDLE prov = zm::LoadProvider(FTDISK_MODULE_PATH, u"FtDisk", &err);
+  ZM_HANDLE prov = zm::LoadProvider(FTDISK_MODULE_PATH, u"FtDisk", &err), found = nullptr;
   ASSERT_NE(prov, nullptr) << err;
-  ZM_HANDLE found = nullptr;
   EXPECT_EQ(PrGetProviderByName(db, u"ftdisk", &found), ZM_S_OK);
   EXPECT_EQ(found, prov);
-  zm::InitializationComplete();
-  zm::WaitIdle();
   zm::UnloadProviders();
   EXPECT_EQ(PrGetProviderByName(db, u"ftdisk", &found), ZM_E_NO_PROVIDER);
 }

@@ -147,9 +147,8 @@ TEST_F(RegistryTest, Win32CallsShareTheStoreAndFollowTheSizeRules) {
             std::vector<uint8_t>(data, data + sizeof data));
 
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\DISK", 0, KEY_READ, &k), ERROR_SUCCESS);
-  DWORD t = 0, size = 0;
+  DWORD t = 0, size = 5;
   uint8_t buf[16] = {};
-  size = 5;
   EXPECT_EQ(RegQueryValueExW(k, u"Information", nullptr, &t, buf, &size), ERROR_MORE_DATA);
   EXPECT_EQ(size, sizeof data);
   size = sizeof buf;

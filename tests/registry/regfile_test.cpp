@@ -1,7 +1,7 @@
 // REGEDIT4 export and import: round trips to the same bytes, files written by hand,
 // and bad input rejected with its line number before anything is written.
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "registry_fixture.h"
 
@@ -11,9 +11,7 @@ const char16_t kDisk[] = u"HKEY_LOCAL_MACHINE\\SYSTEM\\DISK";
 
 std::string Slurp(const std::string& file) {
   std::ifstream f(file, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
+  return {std::istreambuf_iterator<char>(f), {}};
 }
 
 void Write(const std::string& file, const std::string& text) {
@@ -21,15 +19,10 @@ void Write(const std::string& file, const std::string& text) {
   f << text;
 }
 
+// A REG_SZ value: UTF-16LE (as this machine) with its terminator.
 std::vector<uint8_t> Wide(const std::u16string& s) {
-  std::vector<uint8_t> out;
-  for (char16_t c : s) {
-    out.push_back(uint8_t(c));
-    out.push_back(uint8_t(c >> 8));
-  }
-  out.push_back(0);
-  out.push_back(0);
-  return out;
+  const auto* p = reinterpret_cast<const uint8_t*>(s.c_str());
+  return {p, p + 2 * (s.size() + 1)};
 }
 
 TEST_F(RegistryTest, ExportThenImportGivesBackTheSameValues) {

@@ -10,7 +10,7 @@ namespace {
 
 const char16_t kDisk[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK";
 
-TEST_F(RegistryTest, ValuesSurviveCloseAndReopenUnderEitherRootAndAnyCase) {
+TEST_F(RegistryTest, ValuesSurviveReopenUnderEitherRootAndAnyCaseAndOtherPathsAreRefused) {
   std::vector<uint8_t> blob(300);
   for (size_t i = 0; i < blob.size(); ++i) blob[i] = uint8_t(i * 7);
   ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, blob));
@@ -22,13 +22,10 @@ TEST_F(RegistryTest, ValuesSurviveCloseAndReopenUnderEitherRootAndAnyCase) {
   EXPECT_EQ(type, REG_BINARY);
   EXPECT_TRUE(Value(u"\\Registry\\Machine\\SOFTWARE\\test", u"empty").empty());
   EXPECT_EQ(Value(kDisk, u"Informatio"), Bytes({0xEE}));
-}
-
-TEST_F(RegistryTest, PathsOutsideTheMachineOrMalformedAreRefused) {
+  // Paths outside the machine, or malformed, are refused.
   for (const char16_t* path :
-       {u"\\REGISTRY\\USER\\X", u"\\REGISTRY\\MACHINE\\A\\\\B", u"HKEY_LOCAL_MACHINEX\\A"}) {
+       {u"\\REGISTRY\\USER\\X", u"\\REGISTRY\\MACHINE\\A\\\\B", u"HKEY_LOCAL_MACHINEX\\A"})
     EXPECT_FALSE(ntp::reg::SetValue(path, u"v", REG_BINARY, Bytes({1}))) << testutil::Narrow(path);
-  }
 }
 
 TEST_F(RegistryTest, AFailedCommitLeavesTheOldValueAndNoNewKey) {
@@ -104,13 +101,10 @@ TEST_F(RegistryTest, ALostOrDamagedStoreIsRefusedUntilRecoverBringsTheLastStateB
   ntp::reg::Close();
   const std::string db = tmp.path + "/registry.db";
   const std::vector<std::function<void()>> damage = {
-      [&] { std::filesystem::remove(db); },
-      [&] { std::filesystem::resize_file(db, 0); },
+      [&] { std::filesystem::remove(db); }, [&] { std::filesystem::resize_file(db, 0); },
       [&] {
-        std::fstream f(db, std::ios::in | std::ios::out | std::ios::binary);
-        f.write("garbage, not a database at all", 30);
-      },
-  };
+        std::fstream(db, std::ios::in | std::ios::out | std::ios::binary) << "garbage, not a database at all";
+      }};
   for (size_t i = 0; i < damage.size(); ++i) {
     SCOPED_TRACE(i);
     for (const char* f : {"-wal", "-shm"}) std::filesystem::remove(db + f);

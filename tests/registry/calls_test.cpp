@@ -33,7 +33,7 @@ NTSTATUS Set(HANDLE key, const char16_t* value, ULONG type, std::vector<uint8_t>
   return NtSetValueKey(key, &name, 0, type, data.data(), ULONG(data.size()));
 }
 
-TEST_F(RegistryTest, CreateKeyMakesOnlyTheLastComponentReportsItsDispositionAndKeepsTheFirstClass) {
+TEST_F(RegistryTest, CreateKeyMakesTheLastComponentKeepsTheFirstClassAndHandlesKeepTheirAccess) {
   Key k;
   ULONG disposition = 0;
   EXPECT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\A\\B", &k, &disposition), STATUS_OBJECT_NAME_NOT_FOUND);
@@ -60,6 +60,22 @@ TEST_F(RegistryTest, CreateKeyMakesOnlyTheLastComponentReportsItsDispositionAndK
   ULONG len = 0;
   UNICODE_STRING v = Counted(u"v");
   ASSERT_EQ(NtQueryValueKey(rel.h, &v, KeyValueFullInformation, buf, sizeof buf, &len), STATUS_SUCCESS);
+
+  // A read-only handle writes nothing; maximum-allowed access (what the disk layer asks
+  // for) grants writing.
+  EXPECT_EQ(Set(rel.h, u"V", REG_BINARY, Bytes({1})), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(NtDeleteValueKey(rel.h, &v), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(NtDeleteValueKey(a.h, &v), STATUS_SUCCESS);
+  Key max;
+  ASSERT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &max, 0x02000000), STATUS_SUCCESS);
+  EXPECT_EQ(Set(max.h, u"V", REG_BINARY, Bytes({2})), STATUS_SUCCESS);
+
+  // A closed key handle is no handle; other values never were.
+  HANDLE h = a.h;
+  EXPECT_TRUE(ntp::reg::CloseKeyHandle(h));
+  a.h = nullptr;
+  EXPECT_FALSE(ntp::reg::CloseKeyHandle(h));
+  EXPECT_EQ(Set(h, u"V", REG_BINARY, Bytes({1})), STATUS_INVALID_HANDLE);
 }
 
 TEST_F(RegistryTest, FullInformationFollowsTheBufferSizeRules) {
@@ -102,30 +118,6 @@ TEST_F(RegistryTest, FullInformationFollowsTheBufferSizeRules) {
     EXPECT_EQ(std::memcmp(buf.data() + 20, u"Information", nameBytes), 0);
     EXPECT_EQ(std::vector<uint8_t>(buf.begin() + dataOffset, buf.begin() + total), blob);
   }
-}
-
-TEST_F(RegistryTest, AccessHandlesAndDeletion) {
-  Key rw, ro;
-  ULONG disposition;
-  ASSERT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &rw, &disposition), STATUS_SUCCESS);
-  ASSERT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &ro, KEY_READ), STATUS_SUCCESS);
-  EXPECT_EQ(Set(ro.h, u"V", REG_BINARY, Bytes({1})), STATUS_ACCESS_DENIED);
-  ASSERT_EQ(Set(rw.h, u"V", REG_BINARY, Bytes({1})), STATUS_SUCCESS);
-  UNICODE_STRING v = Counted(u"v");
-  EXPECT_EQ(NtDeleteValueKey(ro.h, &v), STATUS_ACCESS_DENIED);
-  EXPECT_EQ(NtDeleteValueKey(rw.h, &v), STATUS_SUCCESS);
-
-  // Maximum-allowed access (what the disk layer asks for) grants writing.
-  Key max;
-  ASSERT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &max, 0x02000000), STATUS_SUCCESS);
-  EXPECT_EQ(Set(max.h, u"V", REG_BINARY, Bytes({2})), STATUS_SUCCESS);
-
-  // A closed key handle is no handle; other values never were.
-  HANDLE h = rw.h;
-  EXPECT_TRUE(ntp::reg::CloseKeyHandle(h));
-  rw.h = nullptr;
-  EXPECT_FALSE(ntp::reg::CloseKeyHandle(h));
-  EXPECT_EQ(Set(h, u"V", REG_BINARY, Bytes({1})), STATUS_INVALID_HANDLE);
 }
 
 TEST_F(RegistryTest, Win32CallsShareTheStoreAndFollowTheSizeRules) {

@@ -84,7 +84,7 @@ TEST_F(RegistryTest, ImportReadsHandWrittenFilesAndReplacesValues) {
   EXPECT_EQ(Value(kDisk, u"Flags"), Bytes({0x1f, 0, 0, 0}));
 }
 
-TEST_F(RegistryTest, BadImportsNameTheLineAndWriteNothing) {
+TEST_F(RegistryTest, BadOrFailedImportsNameTheLineAndWriteNothing) {
   ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({7})));
   const std::string good =
       "[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\n\"Information\"=hex:01,02\n\"Added\"=dword:1\n";
@@ -112,23 +112,19 @@ TEST_F(RegistryTest, BadImportsNameTheLineAndWriteNothing) {
     EXPECT_EQ(Value(kDisk, u"Information"), Bytes({7})) << c.text;
     EXPECT_EQ(Value(kDisk, u"Added"), Bytes({0xEE})) << c.text;
   }
-  std::string err;
-  // A name that the text format cannot spell is refused, and no file is left behind.
-  ASSERT_TRUE(ntp::reg::SetValue(u"HKLM\\SOFTWARE\\X", u"two\nlines", REG_BINARY, Bytes({1})));
-  EXPECT_FALSE(ntp::reg::ExportRegFile(u"HKLM\\SOFTWARE\\X", tmp.path + "/x.reg", &err));
-  EXPECT_FALSE(std::ifstream(tmp.path + "/x.reg").good());
-}
-
-TEST_F(RegistryTest, AnImportThatFailsToCommitChangesNothing) {
-  ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({7})));
-  std::string file = tmp.path + "/in.reg", err;
-  Write(file, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\n\"Information\"=hex:01\n\"Other\"=hex:02\n");
+  // A file that parses but fails to commit changes nothing either.
+  Write(file, "REGEDIT4\n" + good);
   ntp::InjectFault("RegistryCommit", 1, uint32_t(STATUS_IO_DEVICE_ERROR));
+  std::string err;
   EXPECT_FALSE(ntp::reg::ImportRegFile(file, &err));
   EXPECT_NE(err.find("nothing was changed"), std::string::npos) << err;
   auto values = ntp::reg::ListValues(kDisk);
   ASSERT_EQ(values.size(), 1u);
   EXPECT_EQ(values[0].data, Bytes({7}));
+  // A name that the text format cannot spell is refused, and no file is left behind.
+  ASSERT_TRUE(ntp::reg::SetValue(u"HKLM\\SOFTWARE\\X", u"two\nlines", REG_BINARY, Bytes({1})));
+  EXPECT_FALSE(ntp::reg::ExportRegFile(u"HKLM\\SOFTWARE\\X", tmp.path + "/x.reg", &err));
+  EXPECT_FALSE(std::ifstream(tmp.path + "/x.reg").good());
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ TEST_F(RegistryTest, ValuesSurviveReopenUnderEitherRootAndAnyCaseAndOtherPathsAr
     EXPECT_FALSE(ntp::reg::SetValue(path, u"v", REG_BINARY, Bytes({1}))) << testutil::Narrow(path);
 }
 
-TEST_F(RegistryTest, AFailedCommitLeavesTheOldValueAndNoNewKey) {
+TEST_F(RegistryTest, AFailedCommitOrBackupLeavesTheOldValueAndNoNewKey) {
   ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({1, 2, 3})));
   ntp::InjectFault("RegistryCommit", 1, uint32_t(STATUS_IO_DEVICE_ERROR));
   EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({4, 5, 6, 7})));
@@ -39,6 +39,20 @@ TEST_F(RegistryTest, AFailedCommitLeavesTheOldValueAndNoNewKey) {
   ntp::InjectFault("RegistryCommit", 1, uint32_t(STATUS_IO_DEVICE_ERROR));
   EXPECT_FALSE(ntp::reg::SetValue(u"HKLM\\SYSTEM\\New\\Deeper", u"v", REG_BINARY, Bytes({1})));
   EXPECT_EQ(ntp::reg::KeyExists(u"SYSTEM\\New"), STATUS_OBJECT_NAME_NOT_FOUND);
+
+  // A value whose backup cannot be written is not stored, and the failure is counted.
+  std::filesystem::remove_all(tmp.path + "/registry-backups");
+  std::ofstream(tmp.path + "/registry-backups") << "in the way";
+  const auto before = ntp::reg::FailedWrites();
+  EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({2})));
+  EXPECT_EQ(Value(kDisk, u"Information"), Bytes({1, 2, 3}));
+  const auto after = ntp::reg::FailedWrites();
+  EXPECT_EQ(after.count, before.count + 1);
+  EXPECT_NE(after.last.find("registry-backups"), std::string::npos) << after.last;
+  // Values without backups are still written; a value that is not there is no failure.
+  EXPECT_TRUE(ntp::reg::SetValue(kDisk, u"Other", REG_BINARY, Bytes({2})));
+  EXPECT_FALSE(ntp::reg::DeleteValue(kDisk, u"Missing"));
+  EXPECT_EQ(ntp::reg::FailedWrites().count, after.count);
 }
 
 std::vector<uint8_t> InformationOf(const ntp::reg::Backup& b) {
@@ -74,22 +88,6 @@ TEST_F(RegistryTest, EveryChangeOfInformationKeepsTheLastTenStatesAndNothingNeve
   auto last = ntp::reg::ListBackups(tmp.path).back();
   EXPECT_EQ(InformationOf(last), Bytes({12, 12}));
   EXPECT_EQ(last.values.size(), 3u);
-}
-
-TEST_F(RegistryTest, AValueWhoseBackupCannotBeWrittenIsNotStoredAndTheFailureIsCounted) {
-  ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({1})));
-  std::filesystem::remove_all(tmp.path + "/registry-backups");
-  std::ofstream(tmp.path + "/registry-backups") << "in the way";
-  const auto before = ntp::reg::FailedWrites();
-  EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({2})));
-  EXPECT_EQ(Value(kDisk, u"Information"), Bytes({1}));
-  const auto after = ntp::reg::FailedWrites();
-  EXPECT_EQ(after.count, before.count + 1);
-  EXPECT_NE(after.last.find("registry-backups"), std::string::npos) << after.last;
-  // Values without backups are still written; a value that is not there is no failure.
-  EXPECT_TRUE(ntp::reg::SetValue(kDisk, u"Other", REG_BINARY, Bytes({2})));
-  EXPECT_FALSE(ntp::reg::DeleteValue(kDisk, u"Missing"));
-  EXPECT_EQ(ntp::reg::FailedWrites().count, after.count);
 }
 
 TEST_F(RegistryTest, ALostOrDamagedStoreIsRefusedUntilRecoverBringsTheLastStateBack) {

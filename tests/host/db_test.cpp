@@ -146,9 +146,7 @@ TEST_F(DbTest, PropertySetsCopyReplaceAndWriteInOrder) {
 }
 
 TEST_F(DbTest, DatabaseLockIsReentrantAndExclusive) {
-  std::string err;
-  ZM_HANDLE prov = zm::RegisterProvider(&RecorderEntry, u"rec", &err);
-  ASSERT_NE(prov, nullptr) << err;
+  ZM_HANDLE prov = Recorder();
   ASSERT_EQ(DbLockDatabase(prov), ZM_S_OK);
   ASSERT_EQ(DbLockDatabase(prov), ZM_S_OK);
   std::atomic<bool> got{false};

@@ -25,12 +25,10 @@ ZMSTATUS LateEntry(const WCHAR*, uint32_t, ZM_PROVIDER_INFO* info) {
 
 class EventsTest : public HostTest {
  protected:
-  ZM_HANDLE Recorder(std::vector<GUID> guids) {
-    Rec().registerOnInit = std::move(guids);
-    std::string err;
-    ZM_HANDLE p = zm::RegisterProvider(&RecorderEntry, u"rec", &err);
-    EXPECT_NE(p, nullptr) << err;
-    return p;
+  // The events delivered so far (waiting for those still queued).
+  static std::vector<Notice> Delivered() {
+    zm::WaitIdle();
+    return Rec().Take();
   }
   // Lets earlier events go by and forgets them.
   static void Settle() {
@@ -53,8 +51,7 @@ TEST_F(EventsTest, ChangesRaiseNodeParentAndChildEventsOffTheChangingThread) {
 
   ASSERT_EQ(SetU32(db, part, "PARTITION_NUMBER", 1), ZM_S_OK);
   ASSERT_EQ(ObAddChildObject(db, disk, part), ZM_S_OK);
-  zm::WaitIdle();
-  auto all = Rec().Take();
+  auto all = Delivered();
   ASSERT_EQ(all.size(), 3u);
   EXPECT_EQ(Of(all, GUID_DB_NODE_CHANGE_GUID).at(0).id, part);
   EXPECT_EQ(Of(all, GUID_DB_NODE_CHILD_CHANGE_GUID).at(0).id, disk);
@@ -66,8 +63,7 @@ TEST_F(EventsTest, ChangesRaiseNodeParentAndChildEventsOffTheChangingThread) {
   // Deleting the partition tells its former parent; nothing names the deleted id.
   Rec().Reset();
   ASSERT_EQ(ObDeleteObject(db, part), ZM_S_OK);
-  zm::WaitIdle();
-  all = Rec().Take();
+  all = Delivered();
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(Of(all, GUID_DB_NODE_CHILD_CHANGE_GUID).at(0).id, disk);
 }
@@ -84,20 +80,17 @@ TEST_F(EventsTest, WritesThatChangeNothingRaiseNoEvent) {
   ASSERT_EQ(PsCreatePropset(&set), ZM_S_OK);
   testutil::AddU32(set, "SEVERITY", 2);
   EXPECT_EQ(ObSetProperties(db, a, set), ZM_S_OK);
-  zm::WaitIdle();
-  EXPECT_TRUE(Rec().Take().empty());
+  EXPECT_TRUE(Delivered().empty());
 
   // The same bytes under other flags are a change; a set with several changes is one event.
   uint32_t two = 2;
   ZM_PROPERTY flagged{"SEVERITY", ZM_TYPE_UINT32, 4, 4, &two};
   EXPECT_EQ(ObSetProperty(db, a, &flagged), ZM_S_OK);
-  zm::WaitIdle();  // delivered, so the next change gets an event of its own
-  EXPECT_EQ(Rec().Take().size(), 1u);
+  EXPECT_EQ(Delivered().size(), 1u);  // delivered, so the next change gets an event of its own
   testutil::AddU32(set, "STATE32", 3);
   EXPECT_EQ(ObSetProperties(db, a, set), ZM_S_OK);
   PsDestroyPropset(set);
-  zm::WaitIdle();
-  EXPECT_EQ(Rec().Take().size(), 2u);
+  EXPECT_EQ(Delivered().size(), 2u);
 }
 
 TEST_F(EventsTest, OnlyRegisteredProvidersReceiveAndUnregisteringOrUnloadingStopsDelivery) {
@@ -105,29 +98,25 @@ TEST_F(EventsTest, OnlyRegisteredProvidersReceiveAndUnregisteringOrUnloadingStop
   ZM_OBJECT_ID a = Create(ZM_OBJ_DISK), b = Create(ZM_OBJ_PARTITION);
   ASSERT_EQ(SetU32(db, a, "X", 1), ZM_S_OK);
   ASSERT_EQ(ObAddChildObject(db, a, b), ZM_S_OK);
-  zm::WaitIdle();
-  auto all = Rec().Take();
+  auto all = Delivered();
   ASSERT_EQ(all.size(), 1u);  // only the child change it asked for
 
   uint32_t token = 0;
   ASSERT_EQ(EvRegisterEvent(prov, &GUID_ZMINITIALIZATION_COMPLETE, &token), ZM_S_OK);
   zm::InitializationComplete();
-  zm::WaitIdle();
-  all = Rec().Take();
+  all = Delivered();
   EXPECT_EQ(Of(all, GUID_ZMINITIALIZATION_COMPLETE).size(), 1u);
 
   ASSERT_EQ(EvUnregisterEvent(token), ZM_S_OK);
   EXPECT_EQ(EvUnregisterEvent(token), E_INVALIDARG_ZM);
   zm::InitializationComplete();
-  zm::WaitIdle();
-  EXPECT_EQ(Of(Rec().Take(), GUID_ZMINITIALIZATION_COMPLETE).size(), 1u);
+  EXPECT_EQ(Of(Delivered(), GUID_ZMINITIALIZATION_COMPLETE).size(), 1u);
 
   // Unloading withdraws the registrations before the provider is shut down.
   zm::UnloadProviders();
   size_t before = Rec().Take().size();
   ASSERT_EQ(ObAddChildObject(db, a, Create(ZM_OBJ_PARTITION)), ZM_S_OK);
-  zm::WaitIdle();
-  EXPECT_EQ(Rec().Take().size(), before);
+  EXPECT_EQ(Delivered().size(), before);
   EXPECT_EQ(Rec().calls.back(), "Shutdown");
 }
 
@@ -143,8 +132,7 @@ TEST_F(EventsTest, WaitIdleCoversEventsRaisedByDeliveries) {
     if (n < 20) SetU32(db, a, "N", n + 1);
   };
   SetU32(db, a, "N", 1);
-  zm::WaitIdle();
-  EXPECT_EQ(Rec().Take().size(), 20u);
+  EXPECT_EQ(Delivered().size(), 20u);
 }
 
 TEST_F(EventsTest, WritersAndALockingDeliveryDoNotDeadlock) {

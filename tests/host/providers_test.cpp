@@ -10,9 +10,8 @@ namespace {
 using ProvidersTest = HostTest;
 
 TEST_F(ProvidersTest, RegisteredProviderIsInitialisedFoundByNameAndCalled) {
-  std::string err;
-  ZM_HANDLE prov = zm::RegisterProvider(&RecorderEntry, u"Recorder", &err);
-  ASSERT_NE(prov, nullptr) << err;
+  ZM_HANDLE prov = Recorder({}, u"Recorder");
+  ASSERT_NE(prov, nullptr);
   EXPECT_EQ(Rec().db, db);
   EXPECT_EQ(Rec().prov, prov);
 
@@ -37,7 +36,7 @@ TEST_F(ProvidersTest, RegisteredProviderIsInitialisedFoundByNameAndCalled) {
   EXPECT_FALSE(SameGuid(cat, PrGetMessageCatalog(found)));
   zm::Stop();
   db = zm::Start();
-  prov = zm::RegisterProvider(&RecorderEntry, u"recorder", &err);
+  prov = Recorder({}, u"recorder");
   EXPECT_TRUE(SameGuid(cat, PrGetMessageCatalog(prov)));
 
   zm::UnloadProviders();

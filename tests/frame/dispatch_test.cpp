@@ -99,17 +99,16 @@ TEST_F(Frame, InitRegistersFourEventsAndSixAlertKinds) {
 }
 
 TEST_F(Frame, UnservedClassesAndCodesAreRefusedWithoutTouchingAnything) {
-  struct Case {
+  const struct {
     uint32_t cls, code;
     ZMSTATUS expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {0, 10001, E_INVALIDARG_ZM},     {10000, 10040, E_INVALIDARG_ZM}, {10001, 10001, E_INVALIDARG_ZM},
       {10001, 10039, E_INVALIDARG_ZM}, {10001, 10041, E_INVALIDARG_ZM}, {10002, 10001, E_INVALIDARG_ZM},
       {10001, 10010, E_NOTIMPL_ZM},
   };
   ZM_OBJECT_ID disk = testutil::DiskObject(0);
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     uint64_t before = Touches();
     EXPECT_EQ(Control(disk, c.cls, c.code), c.expected) << c.cls << "/" << c.code;
     EXPECT_EQ(Touches(), before) << c.cls << "/" << c.code;

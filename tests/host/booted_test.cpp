@@ -145,16 +145,12 @@ TEST_F(BootedTest, MountAssignsMovesAndRemovesLettersAndRefusesConflicts) {
 
   EXPECT_EQ(Mount(v1, OP_ASSIGN_DRIVE_LETTER, u"D:"), ZM_E_LETTER_IN_USE);
   EXPECT_EQ(ntp::DriveLetterTarget('C'), dev1);
-  struct {
-    const char16_t* letter;
-    ZMSTATUS want;
-  } bad[] = {{u"B:", ZM_E_BAD_LETTER},
-             {u"EF", ZM_E_BAD_LETTER},
-             {u"[:", ZM_E_BAD_LETTER},
-             {nullptr, ZM_E_NO_PROPERTY}};
-  for (const auto& c : bad)
-    EXPECT_EQ(Mount(v1, OP_ASSIGN_DRIVE_LETTER, c.letter), c.want)
-        << (c.letter ? testutil::Narrow(c.letter) : "-");
+  const std::pair<const char16_t*, ZMSTATUS> bad[] = {{u"B:", ZM_E_BAD_LETTER},
+                                                      {u"EF", ZM_E_BAD_LETTER},
+                                                      {u"[:", ZM_E_BAD_LETTER},
+                                                      {nullptr, ZM_E_NO_PROPERTY}};
+  for (const auto& [letter, want] : bad)
+    EXPECT_EQ(Mount(v1, OP_ASSIGN_DRIVE_LETTER, letter), want) << (letter ? testutil::Narrow(letter) : "-");
   EXPECT_EQ(Mount(v1, OP_ASSIGN_DRIVE_LETTER, u"E:", true), E_INVALIDARG_ZM);
   EXPECT_EQ(Mount(v2 + 100, OP_ASSIGN_DRIVE_LETTER, u"H:"), ZM_E_NO_OBJECT);
   EXPECT_EQ(ntp::DriveLetterTarget('H'), u"");

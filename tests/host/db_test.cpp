@@ -102,17 +102,14 @@ TEST_F(DbTest, MalformedRecordsAreRefusedAndStoreNothing) {
   ZM_OBJECT_ID id = Create(ZM_OBJ_VOLUME);
   uint64_t v = 1;
   char16_t odd[] = u"ab";
-  struct Case {
-    ZM_PROPERTY record;
-    const char* what;
-  } cases[] = {
+  const std::pair<ZM_PROPERTY, const char*> cases[] = {
       {{nullptr, ZM_TYPE_UINT32, 0, 4, &v}, "no name"},
       {{"X", ZM_TYPE_UINT32, 0, 8, &v}, "32-bit value of 8 bytes"},
       {{"X", ZM_TYPE_UINT32, 0, 4, nullptr}, "no value"},
       {{"X", ZM_TYPE_STRING, 0, 3, odd}, "string of odd size"},
       {{"X", ZM_TYPE_STRING, 0, 0x7FFFFFFF, odd}, "absurd size"},
   };
-  for (const Case& c : cases) EXPECT_EQ(ObSetProperty(db, id, &c.record), E_INVALIDARG_ZM) << c.what;
+  for (const auto& [record, what] : cases) EXPECT_EQ(ObSetProperty(db, id, &record), E_INVALIDARG_ZM) << what;
   ZM_PROPERTY* got = nullptr;
   EXPECT_EQ(ObGetProperty(db, id, "X", &got), ZM_E_NO_PROPERTY);
 }

@@ -90,25 +90,22 @@ TEST_F(RegistryTest, FullInformationFollowsTheBufferSizeRules) {
   const ULONG dataOffset = (20 + 22 + 7) & ~7;  // 48
   const ULONG total = dataOffset + 108;
   UNICODE_STRING name = Counted(u"INFORMATION");
-  struct Case {
-    ULONG length;
-    NTSTATUS status;
-  } cases[] = {{0, STATUS_BUFFER_TOO_SMALL},
-               {19, STATUS_BUFFER_TOO_SMALL},
-               {20, STATUS_BUFFER_OVERFLOW},
-               {total - 1, STATUS_BUFFER_OVERFLOW},
-               {total, STATUS_SUCCESS}};
-  for (const auto& c : cases) {
-    std::vector<uint8_t> buf(c.length + 8, 0xCC);
+  const std::pair<ULONG, NTSTATUS> cases[] = {{0, STATUS_BUFFER_TOO_SMALL},
+                                              {19, STATUS_BUFFER_TOO_SMALL},
+                                              {20, STATUS_BUFFER_OVERFLOW},
+                                              {total - 1, STATUS_BUFFER_OVERFLOW},
+                                              {total, STATUS_SUCCESS}};
+  for (const auto& [length, status] : cases) {
+    std::vector<uint8_t> buf(length + 8, 0xCC);
     ULONG result = 0;
-    NTSTATUS st = NtQueryValueKey(k.h, &name, KeyValueFullInformation, c.length ? buf.data() : nullptr,
-                                  c.length, &result);
-    SCOPED_TRACE(c.length);
-    EXPECT_EQ(st, c.status);
+    NTSTATUS st =
+        NtQueryValueKey(k.h, &name, KeyValueFullInformation, length ? buf.data() : nullptr, length, &result);
+    SCOPED_TRACE(length);
+    EXPECT_EQ(st, status);
     EXPECT_EQ(result, total);
     // Nothing is written past the length given.
-    for (size_t i = c.length; i < buf.size(); ++i) ASSERT_EQ(buf[i], 0xCC) << i;
-    if (c.length < 20) continue;
+    for (size_t i = length; i < buf.size(); ++i) ASSERT_EQ(buf[i], 0xCC) << i;
+    if (length < 20) continue;
     KEY_VALUE_FULL_INFORMATION info;
     std::memcpy(&info, buf.data(), 20);
     EXPECT_EQ(info.NameLength, nameBytes);

@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,10 +34,7 @@ std::vector<Seed> Corpus(const std::string& target) {
     const std::string name = entry.path().filename().string();
     if (name.rfind("known-", 0) == 0 || name.rfind("crash-", 0) == 0) continue;
     std::ifstream f(entry.path(), std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    const std::string s = ss.str();
-    seeds.push_back({name, Bytes(s.begin(), s.end())});
+    seeds.push_back({name, Bytes(std::istreambuf_iterator<char>(f), {})});
   }
   std::sort(seeds.begin(), seeds.end(), [](const Seed& a, const Seed& b) { return a.name < b.name; });
   return seeds;

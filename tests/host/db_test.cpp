@@ -62,7 +62,7 @@ TEST_F(DbTest, CyclesAreRefusedAndDeletionRemovesLinksKeepsChildrenAndNeverReuse
   EXPECT_EQ(ObRemoveChildObject(db, vol, log), ZM_S_OK);  // not linked: nothing to do
 }
 
-TEST_F(DbTest, PropertiesAreCopiedReplacedAndReturnedAsOneFreeableBlock) {
+TEST_F(DbTest, PropertiesAreCheckedCopiedReplacedAndReturnedAsOneFreeableBlock) {
   ZM_OBJECT_ID id = Create(ZM_OBJ_PARTITION);
   char16_t text[] = u"Primary Partition";
   char name[] = "NAME";
@@ -96,21 +96,17 @@ TEST_F(DbTest, PropertiesAreCopiedReplacedAndReturnedAsOneFreeableBlock) {
   EXPECT_EQ(ObGetProperty(db, id, "MISSING", &got), ZM_E_NO_PROPERTY);
   EXPECT_EQ(got, nullptr);
   EXPECT_EQ(ObSetProperty(db, id + 100, &r2), ZM_E_NO_OBJECT);
-}
 
-TEST_F(DbTest, MalformedRecordsAreRefusedAndStoreNothing) {
-  ZM_OBJECT_ID id = Create(ZM_OBJ_VOLUME);
-  uint64_t v = 1;
+  // Malformed records are refused and store nothing.
   char16_t odd[] = u"ab";
   const std::pair<ZM_PROPERTY, const char*> cases[] = {
-      {{nullptr, ZM_TYPE_UINT32, 0, 4, &v}, "no name"},
-      {{"X", ZM_TYPE_UINT32, 0, 8, &v}, "32-bit value of 8 bytes"},
+      {{nullptr, ZM_TYPE_UINT32, 0, 4, &big}, "no name"},
+      {{"X", ZM_TYPE_UINT32, 0, 8, &big}, "32-bit value of 8 bytes"},
       {{"X", ZM_TYPE_UINT32, 0, 4, nullptr}, "no value"},
       {{"X", ZM_TYPE_STRING, 0, 3, odd}, "string of odd size"},
       {{"X", ZM_TYPE_STRING, 0, 0x7FFFFFFF, odd}, "absurd size"},
   };
   for (const auto& [record, what] : cases) EXPECT_EQ(ObSetProperty(db, id, &record), E_INVALIDARG_ZM) << what;
-  ZM_PROPERTY* got = nullptr;
   EXPECT_EQ(ObGetProperty(db, id, "X", &got), ZM_E_NO_PROPERTY);
 }
 

@@ -127,24 +127,22 @@ TEST_F(RegistryTest, Win32CallsShareTheStoreAndFollowTheSizeRules) {
   ASSERT_EQ(RegCloseKey(k), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(k), ERROR_INVALID_HANDLE);
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"System\\Disk", 0, KEY_ALL_ACCESS, &k), ERROR_SUCCESS);
-  const uint8_t data[] = {3, 0, 0, 0, 9, 9};
-  ASSERT_EQ(RegSetValueExW(k, u"Information", 0, REG_BINARY, data, sizeof data), ERROR_SUCCESS);
+  const auto data = Bytes({3, 0, 0, 0, 9, 9});
+  ASSERT_EQ(RegSetValueExW(k, u"Information", 0, REG_BINARY, data.data(), DWORD(data.size())), ERROR_SUCCESS);
   ASSERT_EQ(RegCloseKey(k), ERROR_SUCCESS);
 
   // The native path reads what the Win32 call wrote.
-  EXPECT_EQ(Value(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"Information"),
-            std::vector<uint8_t>(data, data + sizeof data));
+  EXPECT_EQ(Value(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"Information"), data);
 
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\DISK", 0, KEY_READ, &k), ERROR_SUCCESS);
   DWORD t = 0, size = 5;
   uint8_t buf[16] = {};
   EXPECT_EQ(RegQueryValueExW(k, u"Information", nullptr, &t, buf, &size), ERROR_MORE_DATA);
-  EXPECT_EQ(size, sizeof data);
+  EXPECT_EQ(size, data.size());
   size = sizeof buf;
   EXPECT_EQ(RegQueryValueExW(k, u"Information", nullptr, &t, buf, &size), ERROR_SUCCESS);
-  EXPECT_EQ(size, sizeof data);
-  EXPECT_EQ(std::memcmp(buf, data, sizeof data), 0);
-  EXPECT_EQ(RegSetValueExW(k, u"X", 0, REG_BINARY, data, 1), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(std::vector<uint8_t>(buf, buf + size), data);
+  EXPECT_EQ(RegSetValueExW(k, u"X", 0, REG_BINARY, data.data(), 1), ERROR_ACCESS_DENIED);
   EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
 }
 

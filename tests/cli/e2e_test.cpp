@@ -119,10 +119,7 @@ std::string FirstSchemaError(const json& schema, const json& doc) {
 }  // namespace
 
 TEST(CliUsage, BadArgumentsExitTwoSayingWhy) {
-  struct Bad {
-    const char* args;
-    const char* says;
-  } bad[] = {
+  const std::pair<const char*, const char*> bad[] = {
       {"", "usage"},
       {"frobnicate", "frobnicate"},
       {"registry frob", "unknown registry command 'frob'"},
@@ -137,8 +134,8 @@ TEST(CliUsage, BadArgumentsExitTwoSayingWhy) {
       {"init --disk 1M", "two cylinders"},
       {"init --disk 64M,255", "heads and sectors"},
   };
-  for (const auto& b : bad) {
-    EXPECT_TRUE(testutil::Fails(Ctl(b.args), b.says, 2)) << b.args;
+  for (const auto& [args, says] : bad) {
+    EXPECT_TRUE(testutil::Fails(Ctl(args), says, 2)) << args;
   }
 }
 
@@ -198,9 +195,7 @@ TEST(CliRequests, FailedRequestsSayWhyAndChangeNothing) {
   // registry in step and must leave it, and every image, as it is.
   ASSERT_EQ(m.On("rescan").rc, 0);
   std::string before = State(m);
-  struct Bad {
-    std::string args, says;
-  } bad[] = {
+  const std::pair<std::string, std::string> bad[] = {
       {"create primary --disk 7 --size 1M", "there is no disk 7"},
       {"create logical --disk 0 --size 1M", "no extended partition"},
       {"create primary --disk 0 --size 1G", "no free region"},
@@ -214,9 +209,9 @@ TEST(CliRequests, FailedRequestsSayWhyAndChangeNothing) {
       {"registry import /nonexistent/file.reg", "cannot import"},
       {"restore 20990101T000000Z-disk0", "no backup named"},
   };
-  for (const auto& b : bad) {
-    Result r = m.On(b.args);
-    EXPECT_TRUE(testutil::Fails(r, b.says)) << b.args;
+  for (const auto& [args, says] : bad) {
+    Result r = m.On(args);
+    EXPECT_TRUE(testutil::Fails(r, says)) << args;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one sentence: " << r.err;
   }
   EXPECT_EQ(State(m), before);
@@ -479,20 +474,17 @@ TEST(CliDryRun, EveryWritingCommandLeavesTheMachineByteIdentical) {
 
 TEST(CliFailures, EveryFailedWriteExitsOneAndNamesIt) {
   CtlMachine m;
-  struct Case {
-    const char* faults;
-    const char* says;
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       // The provider does not report a failed store of "Information".
       {"platform:RegSetValueExW:1:C0000185", "registry update failed"},
       {"platform:RegistryCommit:2:C0000185", "registry update failed"},  // the first commit is the boot's
       {"host:AlertsLogAppend:1:C1000001", "alert was not recorded"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [faults, says] : cases) {
     Result r =
-        m.On("--json create primary --disk 0 --size 4M", "", std::string("FTDISKCTL_FAULTS=") + c.faults);
-    EXPECT_TRUE(testutil::Fails(r, c.says)) << c.faults;
-    EXPECT_EQ(Json(r)["ok"], false) << c.faults << ": " << r.out;
+        m.On("--json create primary --disk 0 --size 4M", "", std::string("FTDISKCTL_FAULTS=") + faults);
+    EXPECT_TRUE(testutil::Fails(r, says)) << faults;
+    EXPECT_EQ(Json(r)["ok"], false) << faults << ": " << r.out;
   }
   // A line cut by a crash is skipped when read and never glued to the next alert.
   { std::ofstream(m.dir + "/alerts.log", std::ios::app) << "{\"time\":17,\"sever"; }

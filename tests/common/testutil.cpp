@@ -13,12 +13,8 @@
 namespace testutil {
 
 TempDir::TempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "ftdisk-test-XXXXXX").string();
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  char* p = mkdtemp(buf.data());
-  if (p == nullptr) throw std::runtime_error("mkdtemp failed");
-  path = p;
+  path = (std::filesystem::temp_directory_path() / "ftdisk-test-XXXXXX").string();
+  if (mkdtemp(path.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {

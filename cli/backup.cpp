@@ -95,7 +95,7 @@ bool WriteFileSynced(const fs::path& path, const std::vector<uint8_t>& data, std
 // file and directory are flushed before it counts as saved.
 bool SaveIndex(const fs::path& dir, const json& index, std::string* error) {
   fs::path tmp = dir / "index.json.tmp";
-  std::string text = index.dump(2) + "\n";
+  std::string text = JsonText(index) + "\n";
   if (!WriteFileSynced(tmp, std::vector<uint8_t>(text.begin(), text.end()), error, true)) return false;
   std::error_code ec;
   fs::rename(tmp, dir / "index.json", ec);

@@ -318,7 +318,7 @@ int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& er
     json list = json::array();
     for (const auto& f : findings)
       list.push_back({{"kind", f.kind}, {"object", f.object}, {"message", f.message}, {"action", f.action}});
-    out << json{{"ok", ok}, {"findings", list}}.dump(2) << "\n";
+    out << JsonText(json{{"ok", ok}, {"findings", list}}) << "\n";
   } else if (ok) {
     out << (readable ? "the FT configuration matches the disks: nothing to do\n"
                      : "no FT configuration is stored yet: nothing to check\n");

@@ -51,6 +51,9 @@ struct Options {
 // doc; status is the request's status as a number, or null when the front end refused.
 // Every command (new ones too) prints through these, exactly once.
 void PrintJsonResult(std::ostream& out, json doc);
+// doc as dump(2) prints it (no newline at the end), built in one string; bytes that are
+// not UTF-8 come out as U+FFFD instead of an exception.
+std::string JsonText(const json& doc);
 // How many documents PrintJsonResult has printed in this process.
 unsigned JsonDocumentsPrinted();
 json JsonError(const std::string& message, const json& status = nullptr);
@@ -106,6 +109,24 @@ NTSTATUS ReadDriveLayout(HANDLE disk, std::vector<uint8_t>* buf);
 // Database reads (host records freed at once).
 bool PropU64(ZM_OBJECT_ID id, const char* name, uint64_t* value);  // types 10, 11, 12, 13, 16
 bool PropString(ZM_OBJECT_ID id, const char* name, std::string* value);
+// The properties of one object read in one host call, for readers that want most of
+// them (PropU64 and PropString make one call per property).
+class ObjectProps {
+ public:
+  explicit ObjectProps(ZM_OBJECT_ID id);
+  bool U64(const char* name, uint64_t* value) const;
+  bool String(const char* name, std::string* value) const;
+
+ private:
+  struct Item {
+    const char* name;  // the host's interned text, valid for the process
+    uint32_t type;
+    size_t offset, size;  // of the value in bytes_
+  };
+  const void* Find(const char* name, uint32_t* type, size_t* size) const;
+  std::string bytes_;
+  std::vector<Item> items_;
+};
 std::vector<ZM_OBJECT_ID> ObjectsOfType(uint32_t type);
 std::vector<ZM_OBJECT_ID> ChildrenOf(ZM_OBJECT_ID id, uint32_t type);
 std::vector<ZM_OBJECT_ID> ParentsOf(ZM_OBJECT_ID id, uint32_t type);

@@ -263,7 +263,7 @@ int Report(Session& s, const Options& opt, size_t mark, const std::string& comma
                        {"ok", ok},
                        {"message", ok ? json(nullptr) : json(message)},
                        {"backups", backups}};
-    out << snap.dump(2) << "\n";
+    out << JsonText(snap) << "\n";
   } else {
     PrintAlerts(out, snap["alerts"]);
     for (const auto& b : backups) out << "saved the previous table sectors as backup " << b << "\n";

@@ -63,7 +63,7 @@ int ImportValues(Session& s, const Options& opt, const std::string& source, cons
   }
   if (!rescan) {
     if (opt.json)
-      out << json{{"imported", source}, {"registry", RegistryJson()}}.dump(2) << "\n";
+      out << JsonText(json{{"imported", source}, {"registry", RegistryJson()}}) << "\n";
     else
       out << "imported " << source << " into HKEY_LOCAL_MACHINE\\SYSTEM\\DISK\n";
     return kOk;
@@ -110,11 +110,13 @@ int CmdRegistryExportHive(Session& s, const Options& opt, const std::string& hiv
   json names = json::array();
   for (const auto& v : values) names.push_back(Narrow(v.name));
   if (opt.json) {
-    out << json{{"exported", hive},     {"hive", hive},
-                {"key", "DISK"},        {"value_names", names},
-                {"created", r.created}, {"backup", r.backup.empty() ? json(nullptr) : json(r.backup)},
-                {"kept", r.kept}}
-               .dump(2)
+    out << JsonText(json{{"exported", hive},
+                         {"hive", hive},
+                         {"key", "DISK"},
+                         {"value_names", names},
+                         {"created", r.created},
+                         {"backup", r.backup.empty() ? json(nullptr) : json(r.backup)},
+                         {"kept", r.kept}})
         << "\n";
     return kOk;
   }
@@ -170,7 +172,7 @@ int CmdInitFromHive(const Options& opt, const InitFromHive& a, std::ostream& out
       err << "cannot make a machine in '" << a.dir << "': " << e << "\n";
       rc = kFailed;
     } else if (opt.json) {
-      o << json{{"machine", a.dir}, {"disks", json::array()}, {"cdroms", 0}}.dump(2) << "\n";
+      o << JsonText(json{{"machine", a.dir}, {"disks", json::array()}, {"cdroms", 0}}) << "\n";
     } else {
       o << "made machine " << a.dir << "\n";
     }
@@ -204,7 +206,7 @@ int CmdInitFromHive(const Options& opt, const InitFromHive& a, std::ostream& out
   }
   if (opt.json) {
     doc["machine"] = a.dir;
-    out << doc.dump(2) << "\n";
+    out << JsonText(doc) << "\n";
   }
   return kOk;
 }

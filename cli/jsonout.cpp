@@ -1,5 +1,8 @@
 // The one JSON document of a command: success and failure share the "ok" and "error" keys.
+#include <algorithm>
 #include <atomic>
+#include <charconv>
+#include <cstring>
 #include <ostream>
 
 #include "cli.h"
@@ -12,13 +15,184 @@ json JsonError(const std::string& message, const json& status) {
 
 namespace {
 std::atomic<unsigned> gDocuments{0};
+
+// The text of a document, written into one buffer that grows by doubling.
+class Writer {
+ public:
+  std::string Take() {
+    buf_.resize(len_);
+    return std::move(buf_);
+  }
+  // Room for n more bytes; Commit says how many were written.
+  char* Room(size_t n) {
+    if (len_ + n > buf_.size()) buf_.resize(std::max(2 * buf_.size(), len_ + n + 4096));
+    return buf_.data() + len_;
+  }
+  void Commit(char* end) { len_ = static_cast<size_t>(end - buf_.data()); }
+  void Put(const char* s, size_t n) {
+    std::memcpy(Room(n), s, n);
+    len_ += n;
+  }
+  // A line break and the indentation of the next line.
+  void Line(size_t indent) {
+    char* p = Room(indent + 1);
+    *p = '\n';
+    std::memset(p + 1, ' ', indent);
+    len_ += indent + 1;
+  }
+  void String(const std::string& s);
+  template <typename T>
+  void Integer(T v) {
+    char* p = Room(24);
+    Commit(std::to_chars(p, p + 24, v).ptr);
+  }
+  bool Value(const json& v, size_t indent);
+
+ private:
+  std::string buf_;
+  size_t len_ = 0;
+};
+
+// A string with nlohmann's escaping. Strings with bytes above 0x7F go to nlohmann's own
+// serializer, which checks the UTF-8 and puts U+FFFD in place of invalid bytes (a path
+// is not always UTF-8, and an exception here would abort the command).
+void Writer::String(const std::string& s) {
+  char* const start = Room(6 * s.size() + 2);
+  char* p = start;
+  *p++ = '"';
+  for (char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+      *p++ = ch;
+      continue;
+    }
+    if (c >= 0x80) {
+      std::string text = json(s).dump(-1, ' ', false, json::error_handler_t::replace);
+      Put(text.data(), text.size());
+      return;
+    }
+    *p++ = '\\';
+    switch (c) {
+      case '"':
+        *p++ = '"';
+        break;
+      case '\\':
+        *p++ = '\\';
+        break;
+      case '\b':
+        *p++ = 'b';
+        break;
+      case '\f':
+        *p++ = 'f';
+        break;
+      case '\n':
+        *p++ = 'n';
+        break;
+      case '\r':
+        *p++ = 'r';
+        break;
+      case '\t':
+        *p++ = 't';
+        break;
+      default: {
+        static const char kHex[] = "0123456789abcdef";
+        *p++ = 'u';
+        *p++ = '0';
+        *p++ = '0';
+        *p++ = kHex[c >> 4];
+        *p++ = kHex[c & 15];
+      }
+    }
+  }
+  *p++ = '"';
+  Commit(p);
+}
+
+// Writes v as dump(2) prints it, its lines indented by indent; false for values this
+// does not print (binary, discarded), which only nlohmann's serializer knows how to show.
+bool Writer::Value(const json& v, size_t indent) {
+  switch (v.type()) {
+    case json::value_t::object: {
+      const auto& object = *v.get_ptr<const json::object_t*>();
+      if (object.empty()) {
+        Put("{}", 2);
+        return true;
+      }
+      Put("{", 1);
+      bool first = true;
+      for (const auto& [key, value] : object) {
+        if (!first) Put(",", 1);
+        first = false;
+        Line(indent + 2);
+        String(key);
+        Put(": ", 2);
+        if (!Value(value, indent + 2)) return false;
+      }
+      Line(indent);
+      Put("}", 1);
+      return true;
+    }
+    case json::value_t::array: {
+      const auto& array = *v.get_ptr<const json::array_t*>();
+      if (array.empty()) {
+        Put("[]", 2);
+        return true;
+      }
+      Put("[", 1);
+      bool first = true;
+      for (const json& value : array) {
+        if (!first) Put(",", 1);
+        first = false;
+        Line(indent + 2);
+        if (!Value(value, indent + 2)) return false;
+      }
+      Line(indent);
+      Put("]", 1);
+      return true;
+    }
+    case json::value_t::string:
+      String(*v.get_ptr<const json::string_t*>());
+      return true;
+    case json::value_t::boolean:
+      if (*v.get_ptr<const json::boolean_t*>())
+        Put("true", 4);
+      else
+        Put("false", 5);
+      return true;
+    case json::value_t::null:
+      Put("null", 4);
+      return true;
+    case json::value_t::number_integer:
+      Integer(*v.get_ptr<const json::number_integer_t*>());
+      return true;
+    case json::value_t::number_unsigned:
+      Integer(*v.get_ptr<const json::number_unsigned_t*>());
+      return true;
+    case json::value_t::number_float: {
+      std::string text = v.dump();
+      Put(text.data(), text.size());
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
 }  // namespace
+
+std::string JsonText(const json& doc) {
+  Writer w;
+  if (!w.Value(doc, 0)) return doc.dump(2, ' ', false, json::error_handler_t::replace);
+  return w.Take();
+}
 
 void PrintJsonResult(std::ostream& out, json doc) {
   if (!doc.is_object()) doc = json{{"result", doc}};
   if (!doc.contains("ok")) doc["ok"] = true;
   if (!doc.contains("error")) doc["error"] = nullptr;
-  out << doc.dump(2) << "\n";
+  std::string text = JsonText(doc);
+  text += '\n';
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
   ++gDocuments;
 }
 

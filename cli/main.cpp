@@ -456,7 +456,7 @@ class Runner {
     }
     // One whole document printed by the command: it has "ok" and "error" already.
     if (failures.empty() && JsonDocumentsPrinted() == printed + 1) {
-      out_ << o.str();
+      out_ << std::move(o).str();  // the buffer itself, not a copy of it
       return rc;
     }
     json doc = o.str().empty() ? json() : json::parse(o.str(), nullptr, false);
@@ -472,7 +472,7 @@ class Runner {
     if (!doc.contains("ok")) doc["ok"] = rc == kOk;
     if (!doc.contains("error"))
       doc["error"] = doc["ok"] == true ? json(nullptr) : JsonError(FirstLine(e.str()))["error"];
-    out_ << doc.dump(2) << "\n";
+    out_ << JsonText(doc) << "\n";
     return rc;
   }
 

@@ -86,7 +86,7 @@ int CmdRegistryRecover(const Options& opt, bool empty, bool list, unsigned seq, 
                          {"values", b.values.size()},
                          {"information_bytes", b.informationBytes}});
     if (opt.json) {
-      out << json{{"backups", backups}}.dump(2) << "\n";
+      out << JsonText(json{{"backups", backups}}) << "\n";
       return kOk;
     }
     if (backups.empty()) out << "no automatic registry backups are kept for " << opt.dir << "\n";
@@ -111,7 +111,7 @@ int CmdRegistryRecover(const Options& opt, bool empty, bool list, unsigned seq, 
     json lines = json::array();
     std::stringstream r(report);
     for (std::string l; std::getline(r, l);) lines.push_back(l);
-    out << json{{"recovered", true}, {"empty", empty}, {"report", lines}}.dump(2) << "\n";
+    out << JsonText(json{{"recovered", true}, {"empty", empty}, {"report", lines}}) << "\n";
   } else {
     out << report;
   }

@@ -173,19 +173,19 @@ struct Record {
 
 }  // namespace
 
-bool PropU64(ZM_OBJECT_ID id, const char* name, uint64_t* value) {
-  Record r;
-  if (ObGetProperty(zm::Database(), id, name, &r.rec) != 0 || r.rec == nullptr || r.rec->Value == nullptr)
-    return false;
-  const void* v = r.rec->Value;
-  switch (r.rec->Type) {
+namespace {
+
+// A number of types 10, 11, 12, 13, 16 from its value bytes.
+bool DecodeU64(uint32_t type, const void* v, size_t size, uint64_t* value) {
+  if (v == nullptr) return false;
+  switch (type) {
     case ZM_TYPE_UINT8:
     case ZM_TYPE_BOOL:
-      if (r.rec->Size < 1) return false;
+      if (size < 1) return false;
       *value = *static_cast<const uint8_t*>(v);
       return true;
     case ZM_TYPE_UINT32: {
-      if (r.rec->Size < 4) return false;
+      if (size < 4) return false;
       uint32_t x;
       std::memcpy(&x, v, 4);
       *value = x;
@@ -193,7 +193,7 @@ bool PropU64(ZM_OBJECT_ID id, const char* name, uint64_t* value) {
     }
     case ZM_TYPE_UINT64:
     case ZM_TYPE_OBJECT_ID: {
-      if (r.rec->Size < 8) return false;
+      if (size < 8) return false;
       uint64_t x;
       std::memcpy(&x, v, 8);
       *value = x;
@@ -204,15 +204,12 @@ bool PropU64(ZM_OBJECT_ID id, const char* name, uint64_t* value) {
   }
 }
 
-bool PropString(ZM_OBJECT_ID id, const char* name, std::string* value) {
-  Record r;
-  if (ObGetProperty(zm::Database(), id, name, &r.rec) != 0 || r.rec == nullptr || r.rec->Value == nullptr ||
-      r.rec->Type != ZM_TYPE_STRING || r.rec->Size < 2)
-    return false;
-  // Read at most Size bytes and stop at the terminator; a value without one is no string.
-  size_t units = r.rec->Size / 2;
+// A string value: at most size bytes, up to the terminator; a value without one is no string.
+bool DecodeString(uint32_t type, const void* v, size_t size, std::string* value) {
+  if (v == nullptr || type != ZM_TYPE_STRING || size < 2) return false;
+  size_t units = size / 2;
   std::u16string s;
-  const char* p = static_cast<const char*>(r.rec->Value);
+  const char* p = static_cast<const char*>(v);
   for (size_t i = 0; i < units; ++i) {
     char16_t c;
     std::memcpy(&c, p + 2 * i, 2);
@@ -223,6 +220,53 @@ bool PropString(ZM_OBJECT_ID id, const char* name, std::string* value) {
     s += c;
   }
   return false;
+}
+
+}  // namespace
+
+bool PropU64(ZM_OBJECT_ID id, const char* name, uint64_t* value) {
+  Record r;
+  if (ObGetProperty(zm::Database(), id, name, &r.rec) != 0 || r.rec == nullptr) return false;
+  return DecodeU64(r.rec->Type, r.rec->Value, r.rec->Size, value);
+}
+
+bool PropString(ZM_OBJECT_ID id, const char* name, std::string* value) {
+  Record r;
+  if (ObGetProperty(zm::Database(), id, name, &r.rec) != 0 || r.rec == nullptr) return false;
+  return DecodeString(r.rec->Type, r.rec->Value, r.rec->Size, value);
+}
+
+ObjectProps::ObjectProps(ZM_OBJECT_ID id) {
+  items_.reserve(24);
+  bytes_.reserve(256);
+  zm::ReadProperties(id, [this](const char* name, uint32_t type, const void* data, size_t size) {
+    items_.push_back({name, type, bytes_.size(), size});
+    bytes_.append(static_cast<const char*>(data), size);
+  });
+}
+
+const void* ObjectProps::Find(const char* name, uint32_t* type, size_t* size) const {
+  for (const Item& i : items_) {
+    if (i.name[0] != name[0] || std::strcmp(i.name, name) != 0) continue;
+    *type = i.type;
+    *size = i.size;
+    return i.size > 0 ? bytes_.data() + i.offset : nullptr;
+  }
+  return nullptr;
+}
+
+bool ObjectProps::U64(const char* name, uint64_t* value) const {
+  uint32_t type = 0;
+  size_t size = 0;
+  const void* v = Find(name, &type, &size);
+  return DecodeU64(type, v, size, value);
+}
+
+bool ObjectProps::String(const char* name, std::string* value) const {
+  uint32_t type = 0;
+  size_t size = 0;
+  const void* v = Find(name, &type, &size);
+  return DecodeString(type, v, size, value);
 }
 
 namespace {

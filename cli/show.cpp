@@ -18,21 +18,21 @@ namespace cli {
 
 namespace {
 
-json U64OrNull(ZM_OBJECT_ID id, const char* name) {
+json U64OrNull(const ObjectProps& p, const char* name) {
   uint64_t v;
-  if (PropU64(id, name, &v)) return v;
+  if (p.U64(name, &v)) return v;
   return nullptr;
 }
 
-json StringOrNull(ZM_OBJECT_ID id, const char* name) {
+json StringOrNull(const ObjectProps& p, const char* name) {
   std::string v;
-  if (PropString(id, name, &v)) return v;
+  if (p.String(name, &v)) return v;
   return nullptr;
 }
 
-uint64_t U64(ZM_OBJECT_ID id, const char* name, uint64_t def = 0) {
+uint64_t U64(const ObjectProps& p, const char* name, uint64_t def = 0) {
   uint64_t v;
-  return PropU64(id, name, &v) ? v : def;
+  return p.U64(name, &v) ? v : def;
 }
 
 std::string Hex(uint64_t v) {
@@ -41,11 +41,11 @@ std::string Hex(uint64_t v) {
   return buf;
 }
 
-json MenuJson(ZM_OBJECT_ID id) {
+json MenuJson(const ObjectProps& p) {
   uint64_t show, enable, local;
-  bool a = PropU64(id, "MENU_SHOW_MASK_LL", &show);
-  bool b = PropU64(id, "MENU_ENABLE_MASK_LL", &enable);
-  bool c = PropU64(id, "MENU_LOCAL_ONLY_MASK_LL", &local);
+  bool a = p.U64("MENU_SHOW_MASK_LL", &show);
+  bool b = p.U64("MENU_ENABLE_MASK_LL", &enable);
+  bool c = p.U64("MENU_LOCAL_ONLY_MASK_LL", &local);
   if (!a && !b && !c) return nullptr;
   return json{{"show", a ? json(show) : json(nullptr)},
               {"enable", b ? json(enable) : json(nullptr)},
@@ -59,6 +59,7 @@ ZM_OBJECT_ID VolumeOf(ZM_OBJECT_ID partition) {
 }
 
 json RegionJson(ZM_OBJECT_ID id, uint32_t type, const std::string& diskName) {
+  const ObjectProps p(id);
   json r;
   r["id"] = id;
   if (type == ZM_OBJ_FREE_SPACE) {
@@ -66,19 +67,19 @@ json RegionJson(ZM_OBJECT_ID id, uint32_t type, const std::string& diskName) {
   } else if (type == ZM_OBJ_EXTENDED) {
     r["kind"] = "extended";
   } else {
-    r["kind"] = RegionKindName(static_cast<uint32_t>(U64(id, "REGION_TYPE")));
+    r["kind"] = RegionKindName(static_cast<uint32_t>(U64(p, "REGION_TYPE")));
   }
-  r["offset"] = U64(id, "OFFSET_LL");
-  r["length"] = U64(id, "LENGTH_LL");
+  r["offset"] = U64(p, "OFFSET_LL");
+  r["length"] = U64(p, "LENGTH_LL");
   if (type == ZM_OBJ_FREE_SPACE) return r;
-  r["partition_type"] = U64OrNull(id, "PARTITION_TYPE");
+  r["partition_type"] = U64OrNull(p, "PARTITION_TYPE");
   uint64_t active = 0;
-  r["active"] = PropU64(id, "ACTIVE", &active) ? json(active != 0) : json(nullptr);
-  r["number"] = U64OrNull(id, "PARTITION_NUMBER");
-  r["slot"] = U64OrNull(id, "ENTRY_SLOT");
-  r["device"] = StringOrNull(id, "\\Device\\");
-  r["state"] = U64OrNull(id, "STATE");
-  r["severity"] = U64OrNull(id, "SEVERITY");
+  r["active"] = p.U64("ACTIVE", &active) ? json(active != 0) : json(nullptr);
+  r["number"] = U64OrNull(p, "PARTITION_NUMBER");
+  r["slot"] = U64OrNull(p, "ENTRY_SLOT");
+  r["device"] = StringOrNull(p, "\\Device\\");
+  r["state"] = U64OrNull(p, "STATE");
+  r["severity"] = U64OrNull(p, "SEVERITY");
   if (r["number"].is_number() && type == ZM_OBJ_PARTITION)
     r["name"] = diskName + "/p" + std::to_string(r["number"].get<uint64_t>());
   else if (type == ZM_OBJ_EXTENDED)
@@ -86,12 +87,13 @@ json RegionJson(ZM_OBJECT_ID id, uint32_t type, const std::string& diskName) {
   ZM_OBJECT_ID vol = type == ZM_OBJ_PARTITION ? VolumeOf(id) : 0;
   r["volume"] = vol ? json(vol) : json(nullptr);
   if (type == ZM_OBJ_PARTITION) {
-    r["drive_letter"] = vol ? StringOrNull(vol, "DRIVE_LETTER") : json(nullptr);
-    r["file_system"] = vol ? StringOrNull(vol, "FILE_SYSTEM") : json(nullptr);
-    r["ft_member"] = U64OrNull(id, "FT_MEMBER_NUMBER");
+    const ObjectProps vp(vol);  // no object 0: nothing read
+    r["drive_letter"] = StringOrNull(vp, "DRIVE_LETTER");
+    r["file_system"] = StringOrNull(vp, "FILE_SYSTEM");
+    r["ft_member"] = U64OrNull(p, "FT_MEMBER_NUMBER");
   }
   if (type == ZM_OBJ_EXTENDED) {
-    r["menu"] = MenuJson(id);
+    r["menu"] = MenuJson(p);
     json inner = json::array();
     std::vector<std::pair<ZM_OBJECT_ID, uint32_t>> kids;
     for (auto c : ChildrenOf(id, ZM_OBJ_PARTITION)) kids.push_back({c, ZM_OBJ_PARTITION});
@@ -158,18 +160,19 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
   auto platformDisks = ntp::Disks();
   json disks = json::array();
   for (ZM_OBJECT_ID d : ObjectsOfType(ZM_OBJ_DISK)) {
+    const ObjectProps p(d);
     json disk;
     std::string dev;
-    PropString(d, "\\Device\\", &dev);
+    p.String("\\Device\\", &dev);
     unsigned index = 0;
     bool hasIndex = DiskIndexOf(dev, &index);
     disk["id"] = d;
     disk["index"] = hasIndex ? json(index) : json(nullptr);
     disk["device"] = dev;
-    disk["size"] = U64(d, "LENGTH_LL");
-    disk["signature"] = U64(d, "SIGNATURE");
-    disk["bytes_per_sector"] = U64(d, "BYTES_PER_SECTOR");
-    disk["sectors_per_track"] = U64(d, "SECTORS_PER_TRACK");
+    disk["size"] = U64(p, "LENGTH_LL");
+    disk["signature"] = U64(p, "SIGNATURE");
+    disk["bytes_per_sector"] = U64(p, "BYTES_PER_SECTOR");
+    disk["sectors_per_track"] = U64(p, "SECTORS_PER_TRACK");
     disk["tracks_per_cylinder"] = nullptr;
     disk["cylinders"] = nullptr;
     for (const auto& pd : platformDisks) {
@@ -180,15 +183,15 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
     }
     disk["free_space"] = nullptr;  // the sum of the free regions, filled in below
     uint64_t removable = 0;
-    disk["removable"] = PropU64(d, "REMOVABLE", &removable) && removable != 0;
+    disk["removable"] = p.U64("REMOVABLE", &removable) && removable != 0;
     disk["min_partition_size"] = nullptr;
     json warnings = json::array();
     if (hasIndex)
       for (const auto& w : ntp::LayoutWarnings(index)) warnings.push_back(w);
-    disk["layout_warnings"] = warnings;
+    disk["layout_warnings"] = std::move(warnings);
     // Why requests leave the table alone: the platform's reason, else the provider's.
     std::string readOnly = hasIndex ? ntp::LayoutReadOnlyReason(index) : std::string();
-    if (readOnly.empty()) PropString(d, "LAYOUT_READ_ONLY", &readOnly);
+    if (readOnly.empty()) p.String("LAYOUT_READ_ONLY", &readOnly);
     disk["read_only"] = readOnly.empty() ? json(nullptr) : json(readOnly);
     std::string name = hasIndex ? "disk" + std::to_string(index) : "disk?";
     disk["name"] = name;
@@ -198,10 +201,10 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
     std::stable_sort(regions.begin(), regions.end(), [](const json& a, const json& b) {
       return a["offset"].get<uint64_t>() < b["offset"].get<uint64_t>();
     });
-    disk["regions"] = regions;
+    disk["regions"] = std::move(regions);
     disk["free_space"] = FreeSum(disk);
     if (disk["cylinders"].is_number()) disk["min_partition_size"] = MinCreateSize(disk);
-    disks.push_back(disk);
+    disks.push_back(std::move(disk));
   }
   std::stable_sort(disks.begin(), disks.end(), [](const json& a, const json& b) {
     return a["index"].is_number() && b["index"].is_number() &&
@@ -211,45 +214,48 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
 
   json volumes = json::array();
   for (ZM_OBJECT_ID v : ObjectsOfType(ZM_OBJ_VOLUME)) {
+    const ObjectProps p(v);
     json vol;
-    uint64_t vt = U64(v, "LDM_VOLUME_TYPE");
+    uint64_t vt = U64(p, "LDM_VOLUME_TYPE");
     vol["id"] = v;
     vol["kind"] = VolumeKindName(static_cast<uint32_t>(vt));
     vol["volume_type"] = vt;
-    vol["facility"] = U64OrNull(v, "FACILITY");
-    vol["device"] = StringOrNull(v, "\\Device\\");
-    vol["drive_letter"] = StringOrNull(v, "DRIVE_LETTER");
-    vol["length"] = U64OrNull(v, "LENGTH_LL");
-    vol["offset"] = U64OrNull(v, "OFFSET_LL");
-    vol["state"] = U64OrNull(v, "STATE");
+    vol["facility"] = U64OrNull(p, "FACILITY");
+    vol["device"] = StringOrNull(p, "\\Device\\");
+    vol["drive_letter"] = StringOrNull(p, "DRIVE_LETTER");
+    vol["length"] = U64OrNull(p, "LENGTH_LL");
+    vol["offset"] = U64OrNull(p, "OFFSET_LL");
+    vol["state"] = U64OrNull(p, "STATE");
     vol["state_text"] =
         vol["state"].is_number() ? json(StateText(vol["state"].get<uint64_t>())) : json(nullptr);
-    vol["severity"] = U64OrNull(v, "SEVERITY");
-    vol["file_system"] = StringOrNull(v, "FILE_SYSTEM");
-    vol["ft_group"] = U64OrNull(v, "FT_GROUP");
+    vol["severity"] = U64OrNull(p, "SEVERITY");
+    vol["file_system"] = StringOrNull(p, "FILE_SYSTEM");
+    vol["ft_group"] = U64OrNull(p, "FT_GROUP");
     json members = json::array();
-    for (auto p : ChildrenOf(v, ZM_OBJ_PARTITION)) {
-      json m = {{"id", p}};
+    for (auto part : ChildrenOf(v, ZM_OBJ_PARTITION)) {
+      const ObjectProps mp(part);
+      json m = {{"id", part}};
       uint64_t num;
-      m["name"] = PropU64(p, "PARTITION_NUMBER", &num)
-                      ? json(DiskNameOfPartition(p) + "/p" + std::to_string(num))
+      m["name"] = mp.U64("PARTITION_NUMBER", &num)
+                      ? json(DiskNameOfPartition(part) + "/p" + std::to_string(num))
                       : json(nullptr);
-      m["member"] = U64OrNull(p, "FT_MEMBER_NUMBER");
-      m["state"] = U64OrNull(p, "STATE");
-      m["offset"] = U64OrNull(p, "OFFSET_LL");
-      m["length"] = U64OrNull(p, "LENGTH_LL");
-      members.push_back(m);
+      m["member"] = U64OrNull(mp, "FT_MEMBER_NUMBER");
+      m["state"] = U64OrNull(mp, "STATE");
+      m["offset"] = U64OrNull(mp, "OFFSET_LL");
+      m["length"] = U64OrNull(mp, "LENGTH_LL");
+      members.push_back(std::move(m));
     }
     vol["members"] = std::move(members);
-    vol["menu"] = MenuJson(v);
+    vol["menu"] = MenuJson(p);
     volumes.push_back(std::move(vol));
   }
   for (auto& vol : volumes) vol["name"] = VolumeName(snap, vol);
-  snap["volumes"] = volumes;
+  snap["volumes"] = std::move(volumes);
 
   // The host's volume root carries the highest severity of all volumes: the health.
   auto roots = ObjectsOfType(ZM_OBJ_VOLUME_ROOT);
-  snap["machine"]["health"] = roots.empty() ? json(nullptr) : U64OrNull(roots.front(), "SEVERITY");
+  snap["machine"]["health"] =
+      roots.empty() ? json(nullptr) : U64OrNull(ObjectProps(roots.front()), "SEVERITY");
   snap["alerts"] = AlertsJson(alerts);
   return snap;
 }

@@ -108,7 +108,7 @@ int WriteFreshSignature(const Options& opt, unsigned index, std::ostream& out, s
   if (!NT_SUCCESS(st))
     return fail("sector 0 cannot be written (" + HexStatus(static_cast<uint32_t>(st)) + ")");
   if (opt.json) {
-    out << json{{"disk", index}, {"old_signature", old}, {"signature", fresh}, {"backups", saved}}.dump(2)
+    out << JsonText(json{{"disk", index}, {"old_signature", old}, {"signature", fresh}, {"backups", saved}})
         << "\n";
   } else {
     out << "disk " << index << ": signature " << Hex32(old) << " replaced by " << Hex32(fresh) << "\n";

@@ -135,7 +135,7 @@ int CmdVolumeExport(Session& s, const Options& opt, const std::string& volume, c
   }
   if (!toStdout) {
     if (opt.json)
-      out << json{{"exported", volume}, {"file", file}, {"bytes", v->Length()}}.dump(2) << "\n";
+      out << JsonText(json{{"exported", volume}, {"file", file}, {"bytes", v->Length()}}) << "\n";
     else
       out << "exported " << v->Length() << " bytes of " << volume << " to " << file << "\n";
   }
@@ -197,7 +197,7 @@ int CmdVolumeImport(Session& s, const Options& opt, const std::string& volume, c
   }
   s.RefreshBuiltin(u"fsys");
   if (opt.json)
-    out << json{{"imported", file}, {"volume", volume}, {"bytes", size}}.dump(2) << "\n";
+    out << JsonText(json{{"imported", file}, {"volume", volume}, {"bytes", size}}) << "\n";
   else
     out << "wrote " << size << " bytes of " << file << " into " << volume << "\n";
   return kOk;

@@ -98,15 +98,20 @@ std::unordered_map<std::pair<const char*, int>, uint32_t, SiteHash> gSites;
 
 // Called with gMutex held.
 uint32_t TagId(const char* file, int line) {
-  // Runs of blocks from one site (records handed out one after another) skip the lookup.
-  static const char* lastFile = nullptr;
-  static int lastLine = -1;
-  static uint32_t lastId = 0;
-  if (file == lastFile && line == lastLine) return lastId;
-  lastFile = file;
-  lastLine = line;
+  // The sites seen last, by line: blocks from a few sites in turn (a record, a list of
+  // ids, a record...) skip the lookup.
+  struct Recent {
+    const char* file = nullptr;
+    int line = -1;
+    uint32_t id = 0;
+  };
+  static Recent recent[16];
+  Recent& r = recent[static_cast<unsigned>(line) & 15];
+  if (file == r.file && line == r.line) return r.id;
+  r.file = file;
+  r.line = line;
   auto site = gSites.find({file, line});
-  if (site != gSites.end()) return lastId = site->second;
+  if (site != gSites.end()) return r.id = site->second;
   std::string tag = std::string(file != nullptr ? file : "") + ":" + std::to_string(line);
   auto it = gTagIds.find(tag);
   uint32_t id;
@@ -118,7 +123,7 @@ uint32_t TagId(const char* file, int line) {
     gTagIds.emplace(std::move(tag), id);
   }
   gSites.emplace(std::make_pair(file, line), id);
-  return lastId = id;
+  return r.id = id;
 }
 
 void* Allocate(size_t size, const char* file, int line) {

@@ -605,4 +605,13 @@ namespace zm {
 
 ZM_HANDLE Database() { return zmi::gDb; }
 
+bool ReadProperties(ZM_OBJECT_ID id, const PropertyVisitor& each) {
+  if (zmi::gDb == nullptr) return false;
+  std::lock_guard<std::mutex> g(zmi::gDb->mu);
+  const zmi::Object* o = zmi::Find(id);
+  if (o == nullptr) return false;
+  for (const zmi::Value& v : o->props) each(v.name.text, v.type, v.data.data(), v.data.size());
+  return true;
+}
+
 }  // namespace zm

@@ -35,7 +35,10 @@ struct Registration {
 };
 
 std::mutex gMutex;
-std::condition_variable gWork, gIdle;
+// gIdle wakes WaitIdle once the queue is drained; gDone wakes ForgetProvider after each
+// delivery. Waking WaitIdle after every delivery would make the booting thread and the
+// notifier take turns on the lock for every event.
+std::condition_variable gWork, gIdle, gDone;
 std::deque<Event> gQueue;
 // (event kind, object) of the events queued and not yet delivered: a change of an
 // object whose event still waits adds nothing, since the recipient reads the object's
@@ -57,6 +60,7 @@ uint32_t gNextToken = 1;
 uint64_t gNextSeq = 1;
 uint64_t gNextChange = 1;
 bool gDelivering = false;
+unsigned gHeld = 0;  // live HoldEvents
 bool gStop = false;
 bool gRunning = false;
 std::thread gThread;
@@ -105,9 +109,11 @@ void Run() {
       g.lock();
     }
     gDelivering = false;
-    gIdle.notify_all();
+    gDone.notify_all();
+    if (gQueue.empty()) gIdle.notify_all();
   }
   gDelivering = false;
+  gDone.notify_all();
   gIdle.notify_all();
 }
 
@@ -137,6 +143,7 @@ void StopNotifier() {
   gPending.clear();
   gRegs.clear();
   gIdle.notify_all();
+  gDone.notify_all();
 }
 
 // Queues one change under the lock; true when it made a new event.
@@ -157,16 +164,39 @@ static bool QueueLocked(const GUID& guid, ZM_OBJECT_ID id, uint32_t type) {
   return true;
 }
 
+// The notifier is woken after the lock is released (it would only wake to wait for the
+// lock), and not while the changes are held back.
 void QueueEvent(const GUID& guid, ZM_OBJECT_ID id, uint32_t type) {
-  std::lock_guard<std::mutex> g(gMutex);
-  if (QueueLocked(guid, id, type)) gWork.notify_one();
+  bool wake;
+  {
+    std::lock_guard<std::mutex> g(gMutex);
+    wake = QueueLocked(guid, id, type) && gHeld == 0;
+  }
+  if (wake) gWork.notify_one();
 }
 
 void QueueEvents(const std::vector<Change>& changes) {
-  std::lock_guard<std::mutex> g(gMutex);
   bool any = false;
-  for (const Change& c : changes) any |= QueueLocked(*c.guid, c.id, c.type);
+  {
+    std::lock_guard<std::mutex> g(gMutex);
+    for (const Change& c : changes) any |= QueueLocked(*c.guid, c.id, c.type);
+    any = any && gHeld == 0;
+  }
   if (any) gWork.notify_one();
+}
+
+HoldEvents::HoldEvents() {
+  std::lock_guard<std::mutex> g(gMutex);
+  ++gHeld;
+}
+
+HoldEvents::~HoldEvents() {
+  bool wake;
+  {
+    std::lock_guard<std::mutex> g(gMutex);
+    wake = --gHeld == 0 && !gQueue.empty();
+  }
+  if (wake) gWork.notify_one();
 }
 
 void ForgetProvider(Provider* p) {
@@ -174,7 +204,7 @@ void ForgetProvider(Provider* p) {
   std::erase_if(gRegs, [p](const Registration& r) { return r.provider == p; });
   // A delivery running now may be inside this provider; let it finish before the
   // caller unloads its code. The notifier itself never waits for itself.
-  if (std::this_thread::get_id() != gThreadId) gIdle.wait(g, [] { return !gDelivering; });
+  if (std::this_thread::get_id() != gThreadId) gDone.wait(g, [] { return !gDelivering; });
 }
 
 }  // namespace zmi
@@ -214,6 +244,7 @@ namespace zm {
 void WaitIdle() {
   std::unique_lock<std::mutex> g(zmi::gMutex);
   if (std::this_thread::get_id() == zmi::gThreadId) return;  // would wait for itself
+  zmi::gWork.notify_one();                                   // changes held back are delivered too
   zmi::gIdle.wait(g, [] { return !zmi::gRunning || (zmi::gQueue.empty() && !zmi::gDelivering); });
 }
 
@@ -222,6 +253,10 @@ uint64_t EventsDelivered() { return zmi::gDelivered.load(); }
 // The built-in providers first publish the letters and file systems of the volumes the
 // loaded providers made, so that the event's receivers see complete volumes.
 void InitializationComplete() {
+  // The providers' own start is delivered first, so that the notifier and this pass do
+  // not run side by side on the same objects and locks.
+  WaitIdle();
+  zmi::HoldEvents hold;
   zmi::RefreshDriveLetters();
   zmi::FsysControl(0, 0, OP_REFRESH, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr);
   zmi::QueueEvent(GUID_ZMINITIALIZATION_COMPLETE, 0, 0);

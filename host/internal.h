@@ -183,6 +183,18 @@ struct Change {
   uint32_t type;
 };
 void QueueEvents(const std::vector<Change>& changes);
+// While one is alive, changes are queued without waking the notifier; the last one to
+// go wakes it (WaitIdle does too). A pass over every volume (the built-in providers at
+// boot) is delivered when it is complete instead of the notifier and the pass taking
+// turns on the locks for every volume; changes of one object meanwhile make one event,
+// as they do whenever an event still waits.
+class HoldEvents {
+ public:
+  HoldEvents();
+  ~HoldEvents();
+  HoldEvents(const HoldEvents&) = delete;
+  HoldEvents& operator=(const HoldEvents&) = delete;
+};
 // Withdraws every registration of the provider and waits for a delivery in progress.
 void ForgetProvider(Provider* p);
 

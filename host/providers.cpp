@@ -51,6 +51,7 @@ void Remove(Provider* p) {
 
 // Calls ProviderEntry and Init; on failure the provider is gone again.
 Provider* Register(ZM_PROVIDER_ENTRY_FN entry, const std::u16string& name, void* module, std::string* error) {
+  HoldEvents hold;  // the provider's start is delivered when it is complete
   auto p = std::make_unique<Provider>();
   p->name = name;
   p->module = module;

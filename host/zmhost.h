@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,11 @@ struct AlertRecord {
 ZM_HANDLE Start();
 void Stop();  // unloads providers, stops the notifier, drops the database
 ZM_HANDLE Database();
+// Every property of an object in one call (name, type, value bytes), for a reader that
+// wants most of them; false when there is no such object. The visitor runs under the
+// database lock and must not call the host.
+using PropertyVisitor = std::function<void(const char* name, uint32_t type, const void* data, size_t size)>;
+bool ReadProperties(ZM_OBJECT_ID id, const PropertyVisitor& each);
 
 // Loads a provider module (dlopen, DllMain(1), ProviderEntry(name)), then FtDiskInit.
 // Returns the provider handle or null with an error.

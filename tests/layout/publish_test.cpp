@@ -154,4 +154,14 @@ TEST_F(Publish, FreeExtentsUpToTheMinimumSizeAreNotPublished) {
                                  {ZM_OBJ_FREE_SPACE, 90 * C, 10 * C}}));
 }
 
+TEST_F(Publish, AnExtendedPartitionGoneFromTheTableTakesItsFreeSpaceAlong) {
+  d.Write(446 + 16 * 2, std::vector<uint8_t>(16, 0));  // another system cleared slot 3
+  EXPECT_EQ(UpdateAllDisks(), 0u);
+  EXPECT_TRUE(Children(d.disk(), ZM_OBJ_EXTENDED).empty());
+  // No free-space object is left behind without its container.
+  for (ZM_OBJECT_ID f : testutil::Objects(ZM_OBJ_FREE_SPACE))
+    EXPECT_EQ(Parents(f), std::vector<ZM_OBJECT_ID>{d.disk()}) << PropU64(f, "OFFSET_LL");
+  EXPECT_EQ(RegionsUnder(d.disk(), ZM_OBJ_FREE_SPACE).back(), (Region{ZM_OBJ_FREE_SPACE, 30 * C, 70 * C}));
+}
+
 }  // namespace

@@ -72,7 +72,8 @@ void MakeMirrorMachine(const CtlMachine& m) {
 class HiveTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (Run("command -v reglookup && command -v hivexsh && /usr/bin/python3 -c 'import pyregf'") != 0)
+    if (testutil::Run("command -v reglookup && command -v hivexsh && /usr/bin/python3 -c 'import pyregf'") !=
+        0)
       GTEST_SKIP() << "reglookup, hivexsh or python3-libregf missing (scripts/install-deps.sh)";
   }
 };

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <set>
 
 namespace cli {
 
@@ -11,8 +10,6 @@ namespace {
 uint32_t Le32(const uint8_t* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
-
-bool IsContainer(uint8_t type) { return (type & 0x3F) == 0x05 || (type & 0x3F) == 0x0F; }
 
 std::string EntryText(const TableEntry& e) {
   if (e.type == 0) return "empty";
@@ -34,43 +31,6 @@ bool ParseTableSector(const uint8_t* sector, size_t size, TableEntry entries[4])
     entries[i].count = Le32(p + 12);
   }
   return true;
-}
-
-std::vector<ChainSector> WalkTables(const SectorReader& read, uint32_t sectorSize, uint64_t totalSectors) {
-  std::vector<ChainSector> out;
-  if (sectorSize < 512 || totalSectors == 0) return out;
-  std::vector<uint8_t> buf(sectorSize);
-  out.push_back({0, true});
-  if (!read(0, buf.data())) return out;
-  TableEntry e[4];
-  if (!ParseTableSector(buf.data(), buf.size(), e)) return out;
-  std::set<uint64_t> seen = {0};
-  auto addData = [&](uint64_t lba) {
-    if (lba > 0 && lba < totalSectors && seen.insert(lba).second) out.push_back({lba, false});
-  };
-  uint64_t extStart = 0;
-  for (const auto& x : e) {
-    if (IsContainer(x.type) && extStart == 0)
-      extStart = x.start;
-    else if (x.type != 0 && !IsContainer(x.type))
-      addData(x.start);
-  }
-  uint64_t ebr = extStart;
-  for (int hops = 0; ebr != 0 && hops < 1024; ++hops) {
-    if (ebr >= totalSectors || !seen.insert(ebr).second) break;
-    out.push_back({ebr, true});
-    if (!read(ebr, buf.data()) || !ParseTableSector(buf.data(), buf.size(), e)) break;
-    uint64_t next = 0;
-    for (const auto& x : e) {
-      if (IsContainer(x.type)) {
-        if (next == 0) next = extStart + x.start;
-      } else if (x.type != 0) {
-        addData(ebr + x.start);
-      }
-    }
-    ebr = next;
-  }
-  return out;
 }
 
 std::vector<std::string> DescribeTableChange(const std::vector<uint8_t>& before,

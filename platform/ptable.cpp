@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "ntplatform.h"
@@ -189,8 +190,21 @@ std::string Hex8(uint8_t v) {
 }  // namespace
 
 NTSTATUS Read(const DiskShape& shape, const SectorReader& reader, ReadResult* result) {
-  NTSTATUS s = ReadChain(shape, reader, result);
-  if (NT_SUCCESS(s)) Assess(shape, reader, result);
+  // The assessment looks again at the sectors the walk read: it gets them from memory,
+  // so a scan reads each table sector once.
+  std::map<uint64_t, std::vector<uint8_t>> seen;
+  const SectorReader once = [&](uint64_t lba, uint8_t* buffer) {
+    auto it = seen.find(lba);
+    if (it != seen.end()) {
+      std::memcpy(buffer, it->second.data(), it->second.size());
+      return true;
+    }
+    if (!reader(lba, buffer)) return false;
+    seen.emplace(lba, std::vector<uint8_t>(buffer, buffer + shape.bytesPerSector));
+    return true;
+  };
+  NTSTATUS s = ReadChain(shape, once, result);
+  if (NT_SUCCESS(s)) Assess(shape, once, result);
   return s;
 }
 

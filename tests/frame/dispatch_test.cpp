@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "machine.h"
 #include "provider.h"
@@ -35,10 +36,24 @@ class Frame : public ::testing::Test {
   void SetUp() override {
     machine_.Boot();
     machine_.Provider();
+    zm::WaitIdle();
+    blocks_ = zm::OutstandingBlocks();
   }
+  // Every request releases every host block it obtained.
   void TearDown() override {
+    for (ZM_PROPSET set : sets_) PsDestroyPropset(set);
+    zm::WaitIdle();
+    EXPECT_EQ(zm::OutstandingBlocks(), blocks_);
     zm::ClearFaults();
     ntp::ClearFaults();
+  }
+  // A property set with one drive letter; freed with the test.
+  ZM_PROPSET Letter(const char16_t* letter) {
+    ZM_PROPSET set = nullptr;
+    EXPECT_EQ(PsCreatePropset(&set), 0u);
+    testutil::AddString(set, "DRIVE_LETTER", letter);
+    sets_.push_back(set);
+    return set;
   }
   ZM_OBJECT_ID NewVolume(uint32_t volumeType) {
     ZM_OBJECT_ID v = 0;
@@ -47,6 +62,8 @@ class Frame : public ::testing::Test {
     return v;
   }
   Machine machine_;
+  uint64_t blocks_ = 0;
+  std::vector<ZM_PROPSET> sets_;
 };
 
 TEST_F(Frame, InitRegistersFourEventsAndSixAlertKinds) {
@@ -67,32 +84,31 @@ TEST_F(Frame, InitRegistersFourEventsAndSixAlertKinds) {
   zm::InjectFault("ZmRegisterAlertObject", 2, ZM_E_FAIL);
   zm::InjectFault("DbGetObjects", 1, ZM_E_FAIL);
   EXPECT_EQ(FtDiskInit(zm::Database(), ghProvider, 0, 0), 0u);
-}
 
-TEST_F(Frame, InitOnANewerSystemRefusesAndRegistersNothing) {
+  // On a newer system the start is refused and nothing is registered or scanned.
+  zm::ClearFaults();
   ntp::SetOsVersion(5, 0, 2195);
   bDoneInitializing = 0;
-  uint64_t events = zm::CallCount("EvRegisterEvent"), lists = zm::CallCount("DbGetObjects");
+  events = zm::CallCount("EvRegisterEvent");
+  uint64_t lists = zm::CallCount("DbGetObjects");
   EXPECT_EQ(FtDiskInit(zm::Database(), ghProvider, 0, 0), ZM_E_FAIL);
   EXPECT_EQ(zm::CallCount("EvRegisterEvent"), events);
-  EXPECT_EQ(zm::CallCount("DbGetObjects"), lists) << "no scan on a refused start";
+  EXPECT_EQ(zm::CallCount("DbGetObjects"), lists);
   EXPECT_EQ(bDoneInitializing, 0);
   ntp::SetOsVersion(4, 0, 1381);
-  EXPECT_EQ(FtDiskInit(zm::Database(), ghProvider, 0, 0), 0u);
 }
 
 TEST_F(Frame, UnservedClassesAndCodesAreRefusedWithoutTouchingAnything) {
-  struct Case {
+  const struct {
     uint32_t cls, code;
     ZMSTATUS expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {0, 10001, E_INVALIDARG_ZM},     {10000, 10040, E_INVALIDARG_ZM}, {10001, 10001, E_INVALIDARG_ZM},
       {10001, 10039, E_INVALIDARG_ZM}, {10001, 10041, E_INVALIDARG_ZM}, {10002, 10001, E_INVALIDARG_ZM},
       {10001, 10010, E_NOTIMPL_ZM},
   };
   ZM_OBJECT_ID disk = testutil::DiskObject(0);
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     uint64_t before = Touches();
     EXPECT_EQ(Control(disk, c.cls, c.code), c.expected) << c.cls << "/" << c.code;
     EXPECT_EQ(Touches(), before) << c.cls << "/" << c.code;
@@ -110,6 +126,9 @@ TEST_F(Frame, RefreshCodesServeAnyClassUnderTheLock) {
   uint64_t unlocks = zm::CallCount("DbUnlockDatabase");
   EXPECT_EQ(Control(0, 10001, 1), 0xC1000042u);
   EXPECT_EQ(zm::CallCount("DbUnlockDatabase") - unlocks, 1u);
+  // The context-menu request succeeds even when its updates fail.
+  zm::InjectFault("DbGetObjects", 1, ZM_E_FAIL);
+  EXPECT_EQ(Control(0, 10001, 10040), 0u);
 }
 
 TEST_F(Frame, FailedCreationIsStillFollowedByAFileSystemRefresh) {
@@ -133,11 +152,8 @@ TEST_F(Frame, CdromWithoutFacilityGoesToMountThenIsRecorded) {
     if (testutil::PropU64(v, "LDM_VOLUME_TYPE") == 4) cd = v;
   ASSERT_NE(cd, 0u);
   ASSERT_FALSE(testutil::HasProp(cd, "FACILITY"));
-  ZM_PROPSET in = nullptr;
-  ASSERT_EQ(PsCreatePropset(&in), 0u);
-  testutil::AddString(in, "DRIVE_LETTER", u"M:");
   uint64_t calls = zm::CallCount("PrCallProvider");
-  ZMSTATUS s = Control(cd, 10001, 10003, in);
+  ZMSTATUS s = Control(cd, 10001, 10003, Letter(u"M:"));
   EXPECT_EQ(zm::CallCount("PrCallProvider") - calls, 1u);
   EXPECT_EQ(testutil::PropString(cd, "DRIVE_LETTER"), u"M:");
   EXPECT_EQ(ntp::DriveLetterTarget('M'), u"\\Device\\CdRom0");
@@ -145,13 +161,8 @@ TEST_F(Frame, CdromWithoutFacilityGoesToMountThenIsRecorded) {
 
   // When "mount" fails, its status is returned and no letter changes.
   zm::InjectFault("PrCallProvider", 1, ZM_E_LETTER_IN_USE);
-  ZM_PROPSET other = nullptr;
-  ASSERT_EQ(PsCreatePropset(&other), 0u);
-  testutil::AddString(other, "DRIVE_LETTER", u"N:");
-  EXPECT_EQ(Control(cd, 10001, 10003, other), ZM_E_LETTER_IN_USE);
+  EXPECT_EQ(Control(cd, 10001, 10003, Letter(u"N:")), ZM_E_LETTER_IN_USE);
   EXPECT_EQ(testutil::PropString(cd, "DRIVE_LETTER"), u"M:");
-  PsDestroyPropset(in);
-  PsDestroyPropset(other);
 }
 
 TEST_F(Frame, DriveLetterFacilityDecidesTheRoute) {
@@ -169,18 +180,6 @@ TEST_F(Frame, DriveLetterFacilityDecidesTheRoute) {
   SetU32(unknown, "FACILITY", 3);
   EXPECT_EQ(Control(unknown, 10001, 10003), E_INVALIDARG_ZM);
   EXPECT_EQ(zm::CallCount("PrCallProvider"), calls);
-}
-
-TEST_F(Frame, RequestsReleaseEveryHostBlock) {
-  zm::WaitIdle();
-  uint64_t before = zm::OutstandingBlocks();
-  Control(0, 10001, 1);
-  // The context-menu request succeeds even when its updates fail.
-  zm::InjectFault("DbGetObjects", 1, ZM_E_FAIL);
-  EXPECT_EQ(Control(0, 10001, 10040), 0u);
-  Control(NewVolume(1), 10001, 10003);
-  zm::WaitIdle();
-  EXPECT_EQ(zm::OutstandingBlocks(), before);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "provider.h"
 #include "testutil.h"
@@ -10,23 +11,15 @@
 namespace {
 
 TEST(ProviderEntry, AnswersOnlyToItsNameInAnyCase) {
-  struct Case {
-    const char16_t* name;
-    ZMSTATUS expected;
-  };
-  const Case cases[] = {
-      {u"FtDisk", 0},
-      {u"ftdisk2", ZM_E_NOT_THIS_PROVIDER},
-      {u"ftdis", ZM_E_NOT_THIS_PROVIDER},
-  };
-  for (const Case& c : cases) {
+  const std::pair<const char16_t*, ZMSTATUS> cases[] = {
+      {u"FtDisk", 0}, {u"ftdisk2", ZM_E_NOT_THIS_PROVIDER}, {u"ftdis", ZM_E_NOT_THIS_PROVIDER}};
+  for (const auto& [name, expected] : cases) {
     ZM_PROVIDER_INFO info;
     memset(&info, 0xAB, sizeof info);
     ZM_PROVIDER_INFO untouched = info;
-    EXPECT_EQ(ProviderEntry(c.name, 0, &info), c.expected) << testutil::Narrow(c.name);
-    if (c.expected != 0) {
-      EXPECT_EQ(memcmp(&info, &untouched, sizeof info), 0) << "table written for a wrong name";
-    }
+    EXPECT_EQ(ProviderEntry(name, 0, &info), expected) << testutil::Narrow(name);
+    EXPECT_TRUE(expected == 0 || memcmp(&info, &untouched, sizeof info) == 0)
+        << "table written for a wrong name";
   }
   // The name is tested before the table is touched.
   EXPECT_EQ(ProviderEntry(nullptr, 0, nullptr), ZM_E_NOT_THIS_PROVIDER);
@@ -52,29 +45,18 @@ TEST(FtDiskVersion, ReportsTheFixedStringInACallerOwnedBlockOrRefuses) {
   zm::ClearFaults();
 }
 
-// ZM_FAILED over each branch: host family (0x01000000 facility bits), every other
-// nonzero facility (HRESULTs, provider codes, NT codes with a facility), facility 0.
+// ZM_FAILED over each branch, in this order: success; the host family (0x01000000
+// facility bits), where both top bits decide (bit 31 alone is not failure, other
+// high-nibble bits are no part of the facility mask); any other nonzero facility, where
+// bit 31 alone decides and the answer is 2 (the provider's own error codes, an
+// informational message id, an NT informational status); facility 0, where any nonzero
+// status counts as failed (STATUS_UNSUCCESSFUL, the warning STATUS_BUFFER_OVERFLOW,
+// E_NOTIMPL with no bits in the facility mask).
 TEST(ZmFailed, EveryBranch) {
-  struct Case {
-    ZMSTATUS s;
-    int expected;
-  };
-  const Case cases[] = {
-      {0x00000000u, 0},  // success
-      // Host family: both top bits decide.
-      {0xC1000001u, 1},
-      {0x81000001u, 0},  // only bit 31 set
-      {0xF1000000u, 1},  // other high nibble bits are not part of the facility mask
-      // Any other nonzero facility: bit 31 alone decides, and the answer is 2.
-      {0xC1100321u, 2},  // the provider's own error codes
-      {0x41100320u, 0},  // an informational message id
-      {0x40010001u, 0},  // an NT informational status with a facility
-      // Facility 0: any nonzero status counts as failed, NT warnings and errors alike.
-      {0xC0000001u, 1},  // STATUS_UNSUCCESSFUL
-      {0x80000005u, 1},  // STATUS_BUFFER_OVERFLOW, a warning
-      {0x80004001u, 1},  // E_NOTIMPL has no bits in the facility mask
-  };
-  for (const Case& c : cases) EXPECT_EQ(ZM_FAILED(c.s), c.expected) << std::hex << c.s;
+  const std::pair<ZMSTATUS, int> cases[] = {
+      {0x00000000u, 0}, {0xC1000001u, 1}, {0x81000001u, 0}, {0xF1000000u, 1}, {0xC1100321u, 2},
+      {0x41100320u, 0}, {0x40010001u, 0}, {0xC0000001u, 1}, {0x80000005u, 1}, {0x80004001u, 1}};
+  for (const auto& [s, expected] : cases) EXPECT_EQ(ZM_FAILED(s), expected) << std::hex << s;
 }
 
 }  // namespace

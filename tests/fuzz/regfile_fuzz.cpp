@@ -6,11 +6,7 @@
 // applied import's last key exports, and that export imports back to the same values.
 //
 // Built and run by scripts/fuzz.sh; replayed by test_fuzzreplay.
-#include <unistd.h>
-
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -27,36 +23,28 @@ struct Store {
   std::string dir;
   unsigned uses = 0;
 
+  // A fresh directory each time: no record of the old store or its backups, which
+  // would have the new one refused as lost.
   bool Reopen() {
     ntp::reg::Close();
-    if (!dir.empty()) {
-      // A fresh store: also without the record of the old one and its backups, which
-      // would have the new one refused as lost.
-      for (const char* f : {"/registry.db", "/registry.db-wal", "/registry.db-shm", "/registry.created"})
-        ::unlink((dir + f).c_str());
-      std::error_code ec;
-      std::filesystem::remove_all(dir + "/registry-backups", ec);
-    } else {
-      dir = FuzzScratchDir("regfile-fuzz");
-    }
-    std::string error;
+    std::error_code ec;
+    if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+    dir = FuzzScratchDir("regfile-fuzz");
     uses = 0;
+    std::string error;
     return ntp::reg::Open(dir, &error);
   }
   ~Store() {
     ntp::reg::Close();
-    if (dir.empty()) return;
     std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
+    if (!dir.empty()) std::filesystem::remove_all(dir, ec);
   }
 };
 
 Store& TheStore() {
   static Store store;
-  if ((store.dir.empty() || ++store.uses >= kInputsPerStore) && !store.Reopen()) {
-    std::fprintf(stderr, "regfile fuzz: cannot open a registry store\n");
-    std::abort();
-  }
+  if (store.dir.empty() || ++store.uses >= kInputsPerStore)
+    FUZZ_CHECK(store.Reopen(), "a registry store opens");
   return store;
 }
 

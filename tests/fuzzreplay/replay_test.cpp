@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,47 +34,35 @@ std::vector<Seed> Corpus(const std::string& target) {
     const std::string name = entry.path().filename().string();
     if (name.rfind("known-", 0) == 0 || name.rfind("crash-", 0) == 0) continue;
     std::ifstream f(entry.path(), std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    const std::string s = ss.str();
-    seeds.push_back({name, Bytes(s.begin(), s.end())});
+    seeds.push_back({name, Bytes(std::istreambuf_iterator<char>(f), {})});
   }
   std::sort(seeds.begin(), seeds.end(), [](const Seed& a, const Seed& b) { return a.name < b.name; });
   return seeds;
 }
 
-// Tokens the formats are made of, spliced in by the mutator.
-const std::vector<std::string> kTokens = {"\r\n",
-                                          "\n",
-                                          "\\\r\n",
-                                          "\"",
-                                          "\\\\",
-                                          "\\\"",
-                                          "[",
-                                          "]",
-                                          "=",
-                                          "@",
-                                          "-",
-                                          ";",
-                                          ",",
-                                          "hex:",
-                                          "dword:",
-                                          "hex(",
-                                          "):",
-                                          "hex(7):",
-                                          "REGEDIT4\r\n",
-                                          "\xFF\xFE",
-                                          "\xEF\xBB\xBF",
-                                          "[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\r\n",
-                                          "\x55\xAA",
-                                          "\x05",
-                                          "\x0F",
-                                          "\x86",
-                                          "\x07",
-                                          std::string("\0\0\0\0", 4),
-                                          "\xFF\xFF\xFF\xFF",
-                                          std::string("\x01\0\0\0", 4),
-                                          std::string("\0\0\0\x80", 4)};
+// The tokens of tests/fuzz/tokens.dict: one quoted string a line, with \\, \" and \xHH
+// escapes (libFuzzer's dictionary syntax; \r and \n as well).
+std::vector<std::string> Tokens() {
+  std::vector<std::string> tokens;
+  std::ifstream f(fs::path(FTDISK_SOURCE_DIR) / "tests" / "fuzz" / "tokens.dict");
+  for (std::string line; std::getline(f, line);) {
+    if (line.size() < 2 || line.front() != '"' || line.back() != '"') continue;
+    std::string t;
+    for (size_t i = 1; i + 1 < line.size(); ++i) {
+      if (line[i] != '\\') {
+        t += line[i];
+      } else if (line[++i] == 'x') {
+        t += char(std::stoi(line.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+      } else {
+        t += line[i] == 'r' ? '\r' : line[i] == 'n' ? '\n' : line[i];
+      }
+    }
+    tokens.push_back(t);
+  }
+  return tokens;
+}
+const std::vector<std::string> kTokens = Tokens();
 
 // One to four random edits of the seed, sometimes spliced with another seed.
 Bytes Mutate(const Bytes& seed, const std::vector<Seed>& all, std::mt19937& rng) {
@@ -135,6 +123,7 @@ Bytes Mutate(const Bytes& seed, const std::vector<Seed>& all, std::mt19937& rng)
 void Replay(const std::string& name, Target target, unsigned mutations) {
   const std::vector<Seed> seeds = Corpus(name);
   ASSERT_FALSE(seeds.empty()) << "no seeds for " << name;
+  ASSERT_FALSE(kTokens.empty()) << "no tokens";
   for (const Seed& s : seeds) {
     const bool reject = s.name.rfind("reject-", 0) == 0;
     EXPECT_EQ(target(s.bytes.data(), s.bytes.size()), reject ? 0 : 1) << name << "/" << s.name;

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "host_fixture.h"
+#include "testutil.h"
 
 using namespace hosttest;
 
@@ -24,12 +25,15 @@ ZMSTATUS LateEntry(const WCHAR*, uint32_t, ZM_PROVIDER_INFO* info) {
 
 class EventsTest : public HostTest {
  protected:
-  ZM_HANDLE Recorder(std::vector<GUID> guids) {
-    Rec().registerOnInit = std::move(guids);
-    std::string err;
-    ZM_HANDLE p = zm::RegisterProvider(&RecorderEntry, u"rec", &err);
-    EXPECT_NE(p, nullptr) << err;
-    return p;
+  // The events delivered so far (waiting for those still queued).
+  static std::vector<Notice> Delivered() {
+    zm::WaitIdle();
+    return Rec().Take();
+  }
+  // Lets earlier events go by and forgets them.
+  static void Settle() {
+    zm::WaitIdle();
+    Rec().Reset();
   }
   static std::vector<Notice> Of(const std::vector<Notice>& all, const GUID& g) {
     std::vector<Notice> v;
@@ -42,14 +46,12 @@ class EventsTest : public HostTest {
 TEST_F(EventsTest, ChangesRaiseNodeParentAndChildEventsOffTheChangingThread) {
   Recorder({GUID_DB_NODE_CHANGE_GUID, GUID_DB_NODE_PARENT_CHANGE_GUID, GUID_DB_NODE_CHILD_CHANGE_GUID});
   ZM_OBJECT_ID disk = Create(ZM_OBJ_DISK), part = Create(ZM_OBJ_PARTITION);
-  zm::WaitIdle();
-  Rec().Reset();
+  Settle();
   uint64_t delivered = zm::EventsDelivered();
 
   ASSERT_EQ(SetU32(db, part, "PARTITION_NUMBER", 1), ZM_S_OK);
   ASSERT_EQ(ObAddChildObject(db, disk, part), ZM_S_OK);
-  zm::WaitIdle();
-  auto all = Rec().Take();
+  auto all = Delivered();
   ASSERT_EQ(all.size(), 3u);
   EXPECT_EQ(Of(all, GUID_DB_NODE_CHANGE_GUID).at(0).id, part);
   EXPECT_EQ(Of(all, GUID_DB_NODE_CHILD_CHANGE_GUID).at(0).id, disk);
@@ -61,8 +63,7 @@ TEST_F(EventsTest, ChangesRaiseNodeParentAndChildEventsOffTheChangingThread) {
   // Deleting the partition tells its former parent; nothing names the deleted id.
   Rec().Reset();
   ASSERT_EQ(ObDeleteObject(db, part), ZM_S_OK);
-  zm::WaitIdle();
-  all = Rec().Take();
+  all = Delivered();
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(Of(all, GUID_DB_NODE_CHILD_CHANGE_GUID).at(0).id, disk);
 }
@@ -72,105 +73,81 @@ TEST_F(EventsTest, WritesThatChangeNothingRaiseNoEvent) {
   ZM_OBJECT_ID a = Create(ZM_OBJ_VOLUME), b = Create(ZM_OBJ_PARTITION);
   ASSERT_EQ(SetU32(db, a, "SEVERITY", 2), ZM_S_OK);
   ASSERT_EQ(ObAddChildObject(db, a, b), ZM_S_OK);
-  zm::WaitIdle();
-  Rec().Reset();
+  Settle();
 
   EXPECT_EQ(SetU32(db, a, "SEVERITY", 2), ZM_S_OK);
   ZM_PROPSET set = nullptr;
   ASSERT_EQ(PsCreatePropset(&set), ZM_S_OK);
-  uint32_t two = 2;
-  ZM_PROPERTY r{"SEVERITY", ZM_TYPE_UINT32, 0, 4, &two};
-  PsAddProperty(set, &r);
+  testutil::AddU32(set, "SEVERITY", 2);
   EXPECT_EQ(ObSetProperties(db, a, set), ZM_S_OK);
-  zm::WaitIdle();
-  EXPECT_TRUE(Rec().Take().empty());
+  EXPECT_TRUE(Delivered().empty());
 
   // The same bytes under other flags are a change; a set with several changes is one event.
+  uint32_t two = 2;
   ZM_PROPERTY flagged{"SEVERITY", ZM_TYPE_UINT32, 4, 4, &two};
   EXPECT_EQ(ObSetProperty(db, a, &flagged), ZM_S_OK);
-  zm::WaitIdle();  // delivered, so the next change gets an event of its own
-  EXPECT_EQ(Rec().Take().size(), 1u);
-  uint32_t three = 3;
-  ZM_PROPERTY r3{"STATE32", ZM_TYPE_UINT32, 0, 4, &three};
-  PsAddProperty(set, &r3);
+  EXPECT_EQ(Delivered().size(), 1u);  // delivered, so the next change gets an event of its own
+  testutil::AddU32(set, "STATE32", 3);
   EXPECT_EQ(ObSetProperties(db, a, set), ZM_S_OK);
   PsDestroyPropset(set);
-  zm::WaitIdle();
-  EXPECT_EQ(Rec().Take().size(), 2u);
+  EXPECT_EQ(Delivered().size(), 2u);
 }
 
-TEST_F(EventsTest, OnlyRegisteredProvidersReceiveAndUnregisteringStopsDelivery) {
+TEST_F(EventsTest, OnlyRegisteredProvidersReceiveAndUnregisteringOrUnloadingStopsDelivery) {
   ZM_HANDLE prov = Recorder({GUID_DB_NODE_CHILD_CHANGE_GUID});
   ZM_OBJECT_ID a = Create(ZM_OBJ_DISK), b = Create(ZM_OBJ_PARTITION);
   ASSERT_EQ(SetU32(db, a, "X", 1), ZM_S_OK);
   ASSERT_EQ(ObAddChildObject(db, a, b), ZM_S_OK);
-  zm::WaitIdle();
-  auto all = Rec().Take();
+  auto all = Delivered();
   ASSERT_EQ(all.size(), 1u);  // only the child change it asked for
 
   uint32_t token = 0;
   ASSERT_EQ(EvRegisterEvent(prov, &GUID_ZMINITIALIZATION_COMPLETE, &token), ZM_S_OK);
   zm::InitializationComplete();
-  zm::WaitIdle();
-  all = Rec().Take();
+  all = Delivered();
   EXPECT_EQ(Of(all, GUID_ZMINITIALIZATION_COMPLETE).size(), 1u);
 
   ASSERT_EQ(EvUnregisterEvent(token), ZM_S_OK);
   EXPECT_EQ(EvUnregisterEvent(token), E_INVALIDARG_ZM);
   zm::InitializationComplete();
-  zm::WaitIdle();
-  EXPECT_EQ(Of(Rec().Take(), GUID_ZMINITIALIZATION_COMPLETE).size(), 1u);
-}
+  EXPECT_EQ(Of(Delivered(), GUID_ZMINITIALIZATION_COMPLETE).size(), 1u);
 
-TEST_F(EventsTest, ShutdownWithdrawsRegistrationsBeforeTheProviderGoes) {
-  Recorder({GUID_DB_NODE_CHANGE_GUID});
-  ZM_OBJECT_ID a = Create(ZM_OBJ_DISK);
-  zm::WaitIdle();
+  // Unloading withdraws the registrations before the provider is shut down.
   zm::UnloadProviders();
   size_t before = Rec().Take().size();
-  ASSERT_EQ(SetU32(db, a, "X", 5), ZM_S_OK);
-  zm::WaitIdle();
-  EXPECT_EQ(Rec().Take().size(), before);
-  ASSERT_FALSE(Rec().calls.empty());
+  ASSERT_EQ(ObAddChildObject(db, a, Create(ZM_OBJ_PARTITION)), ZM_S_OK);
+  EXPECT_EQ(Delivered().size(), before);
   EXPECT_EQ(Rec().calls.back(), "Shutdown");
 }
 
 TEST_F(EventsTest, WaitIdleCoversEventsRaisedByDeliveries) {
   Recorder({GUID_DB_NODE_CHANGE_GUID});
   ZM_OBJECT_ID a = Create(ZM_OBJ_DISK);
-  zm::WaitIdle();
-  Rec().Reset();
+  Settle();
   // Each delivery writes a counter, which raises the next event, up to 20.
   Rec().onNotify = [this, a](const _Zm_Notification_Header* h) {
     if (h->Object != a) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ZM_PROPERTY* r = nullptr;
-    uint32_t n = 0;
-    if (ObGetProperty(db, a, "N", &r) == 0) n = *static_cast<uint32_t*>(r->Value);
-    _ZmFree(r, __FILE__, __LINE__);
+    uint32_t n = uint32_t(testutil::PropU64(a, "N"));
     if (n < 20) SetU32(db, a, "N", n + 1);
   };
   SetU32(db, a, "N", 1);
-  zm::WaitIdle();
-  EXPECT_EQ(Rec().Take().size(), 20u);
+  EXPECT_EQ(Delivered().size(), 20u);
 }
 
 TEST_F(EventsTest, WritersAndALockingDeliveryDoNotDeadlock) {
   ZM_HANDLE prov = Recorder({GUID_DB_NODE_CHANGE_GUID});
   ZM_OBJECT_ID a = Create(ZM_OBJ_VOLUME), b = Create(ZM_OBJ_VOLUME);
-  zm::WaitIdle();
-  Rec().Reset();
+  Settle();
   // Like a context-menu update: each delivery takes the database lock and reads.
   std::atomic<int> reads{0};
   std::atomic<uint32_t> lastA{0}, lastB{0};
   Rec().onNotify = [&](const _Zm_Notification_Header* h) {
     DbLockDatabase(prov);
-    ZM_PROPERTY* r = nullptr;
-    if (ObGetProperty(db, h->Object, "N", &r) == 0) {
+    if (testutil::HasProp(h->Object, "N")) {
       ++reads;
-      (h->Object == a ? lastA : lastB) = *static_cast<uint32_t*>(r->Value);
+      (h->Object == a ? lastA : lastB) = uint32_t(testutil::PropU64(h->Object, "N"));
     }
-    _ZmFree(r, __FILE__, __LINE__);
     DbUnlockDatabase(prov);
   };
   auto writer = [&](ZM_OBJECT_ID id, bool lock) {
@@ -198,8 +175,7 @@ TEST_F(EventsTest, WritersAndALockingDeliveryDoNotDeadlock) {
 TEST_F(EventsTest, ChangesWhileAnEventWaitsShareItAndReachProvidersRegisteredSince) {
   Recorder({GUID_DB_NODE_CHANGE_GUID});
   ZM_OBJECT_ID a = Create(ZM_OBJ_VOLUME), b = Create(ZM_OBJ_VOLUME), c = Create(ZM_OBJ_VOLUME);
-  zm::WaitIdle();
-  Rec().Reset();
+  Settle();
   std::atomic<bool> release{false};
   Rec().onNotify = [&](const _Zm_Notification_Header*) {
     while (!release.load()) std::this_thread::yield();

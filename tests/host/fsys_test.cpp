@@ -10,12 +10,11 @@
 
 namespace {
 
-// A little-endian value of n bytes.
-void Put(std::vector<uint8_t>& b, size_t off, uint64_t v, int n) {
-  for (int i = 0; i < n; ++i) b[off + i] = uint8_t(v >> (8 * i));
-}
-void PutText(std::vector<uint8_t>& b, size_t off, const char* s) {
-  std::memcpy(b.data() + off, s, std::strlen(s));
+// Little-endian fields, given as (offset, value, bytes) triples, and a text at textAt.
+void Put(std::vector<uint8_t>& b, std::initializer_list<uint64_t> triples, size_t textAt, const char* text) {
+  for (auto f = triples.begin(); f != triples.end(); f += 3)
+    for (uint64_t i = 0; i < f[2]; ++i) b[f[0] + i] = uint8_t(f[1] >> (8 * i));
+  std::memcpy(b.data() + textAt, text, std::strlen(text));
 }
 
 // The first 64 KiB of a FAT volume of the given size made by mkfs.fat.
@@ -30,43 +29,25 @@ std::vector<uint8_t> FatVolume(int bits, uint64_t sectors) {
   return b;
 }
 
-// An NTFS boot sector whose MFT starts at cluster mftLcn (8 sectors per cluster).
+// An NTFS boot sector whose MFT starts at cluster mftLcn (8 sectors per cluster,
+// 1024-byte records).
 std::vector<uint8_t> NtfsBoot(uint64_t sectors, uint64_t mftLcn) {
   std::vector<uint8_t> b(64 * 1024, 0);
-  b[0] = 0xEB;
-  b[1] = 0x52;
-  b[2] = 0x90;
-  PutText(b, 3, "NTFS    ");
-  Put(b, 0x0B, 512, 2);
-  b[0x0D] = 8;
-  b[0x15] = 0xF8;
-  Put(b, 0x18, 63, 2);
-  Put(b, 0x1A, 255, 2);
-  Put(b, 0x1C, 63, 4);
-  b[0x24] = 0x80;
-  b[0x26] = 0x80;
-  Put(b, 0x28, sectors - 1, 8);
-  Put(b, 0x30, mftLcn, 8);
-  Put(b, 0x38, 2, 8);
-  b[0x40] = 0xF6;  // 1024-byte records
-  b[0x44] = 1;
-  Put(b, 0x48, 0x1122334455667788ull, 8);
-  b[510] = 0x55;
-  b[511] = 0xAA;
+  Put(b, {0,    0x9052EB, 3,      0x0B, 512,  2,    0x0D,        8,    1,    0x15,   0xF8,
+          1,    0x18,     63,     2,    0x1A, 255,  2,           0x1C, 63,   4,      0x24,
+          0x80, 1,        0x26,   0x80, 1,    0x28, sectors - 1, 8,    0x30, mftLcn, 8,
+          0x38, 2,        8,      0x40, 0xF6, 1,    0x44,        1,    1,    0x48,   0x1122334455667788ull,
+          8,    510,      0xAA55, 2},
+      3, "NTFS    ");
   return b;
 }
 
-// One MFT record header, enough to be recognised as a file record.
+// One MFT record header, enough to be recognised as a file record: its first
+// attribute at 0x38, in use, and the end of attributes there.
 std::vector<uint8_t> MftRecord() {
   std::vector<uint8_t> r(1024, 0);
-  PutText(r, 0, "FILE");
-  Put(r, 4, 0x30, 2);
-  Put(r, 6, 3, 2);
-  Put(r, 0x14, 0x38, 2);  // first attribute
-  Put(r, 0x16, 1, 2);     // in use
-  Put(r, 0x18, 0x98, 4);
-  Put(r, 0x1C, 1024, 4);
-  Put(r, 0x38, 0xFFFFFFFF, 4);  // end of attributes
+  Put(r, {4, 0x30, 2, 6, 3, 2, 0x14, 0x38, 2, 0x16, 1, 2, 0x18, 0x98, 4, 0x1C, 1024, 4, 0x38, 0xFFFFFFFF, 4},
+      0, "FILE");
   return r;
 }
 
@@ -84,23 +65,21 @@ bool ReadFake(void* ctx, uint64_t offset, void* buffer, size_t size) {
   return true;
 }
 
+// FAT32, and a cleared first sector (a new partition) or a table sector, which are no
+// file system. (FAT16 is detected on a partition in the booted tests.)
 TEST(FsysDetect, FatFamiliesAndBlankVolumes) {
+  std::vector<uint8_t> blank(64 * 1024, 0), signatureOnly = blank;
+  Put(signatureOnly, {510, 0xAA55, 2}, 0, "");
+  const struct {
+    std::vector<uint8_t> head;
+    uint64_t sectors;
+    const char* fs;
+  } cases[] = {{FatVolume(32, 1024 * 2048), 1024 * 2048, "FAT32"},
+               {blank, 64 * 2048, "RAW"},
+               {signatureOnly, 64 * 2048, "RAW"}};
   FakeVolume none;
-  uint32_t fat16Sectors = 64 * 2048;    // 64 MiB
-  uint32_t fat32Sectors = 1024 * 2048;  // 1 GiB
-  EXPECT_EQ(
-      zmi::DetectFileSystem(FatVolume(16, fat16Sectors), uint64_t{fat16Sectors} * 512, &ReadFake, &none),
-      "FAT");
-  EXPECT_EQ(
-      zmi::DetectFileSystem(FatVolume(32, fat32Sectors), uint64_t{fat32Sectors} * 512, &ReadFake, &none),
-      "FAT32");
-  // A cleared first sector (a new partition) and a table sector are no file system.
-  std::vector<uint8_t> blank(64 * 1024, 0);
-  EXPECT_EQ(zmi::DetectFileSystem(blank, 64 * 1024 * 1024, &ReadFake, &none), "RAW");
-  std::vector<uint8_t> signatureOnly = blank;
-  signatureOnly[510] = 0x55;
-  signatureOnly[511] = 0xAA;
-  EXPECT_EQ(zmi::DetectFileSystem(signatureOnly, 64 * 1024 * 1024, &ReadFake, &none), "RAW");
+  for (const auto& c : cases)
+    EXPECT_EQ(zmi::DetectFileSystem(c.head, c.sectors * 512, &ReadFake, &none), c.fs);
 }
 
 TEST(FsysDetect, NtfsWithItsMftFarBeyondTheHead) {

@@ -75,6 +75,14 @@ class HostTest : public ::testing::Test {
     EXPECT_EQ(ObCreateObject(db, nullptr, type, &id), ZM_S_OK);
     return id;
   }
+  // Registers the recording provider, which asks for the given events when initialised.
+  ZM_HANDLE Recorder(std::vector<GUID> guids = {}, const char16_t* name = u"rec") {
+    Rec().registerOnInit = std::move(guids);
+    std::string err;
+    ZM_HANDLE p = zm::RegisterProvider(&RecorderEntry, name, &err);
+    EXPECT_NE(p, nullptr) << err;
+    return p;
+  }
   ZM_HANDLE db = nullptr;
 
  private:

@@ -10,9 +10,8 @@ namespace {
 using ProvidersTest = HostTest;
 
 TEST_F(ProvidersTest, RegisteredProviderIsInitialisedFoundByNameAndCalled) {
-  std::string err;
-  ZM_HANDLE prov = zm::RegisterProvider(&RecorderEntry, u"Recorder", &err);
-  ASSERT_NE(prov, nullptr) << err;
+  ZM_HANDLE prov = Recorder({}, u"Recorder");
+  ASSERT_NE(prov, nullptr);
   EXPECT_EQ(Rec().db, db);
   EXPECT_EQ(Rec().prov, prov);
 
@@ -37,7 +36,7 @@ TEST_F(ProvidersTest, RegisteredProviderIsInitialisedFoundByNameAndCalled) {
   EXPECT_FALSE(SameGuid(cat, PrGetMessageCatalog(found)));
   zm::Stop();
   db = zm::Start();
-  prov = zm::RegisterProvider(&RecorderEntry, u"recorder", &err);
+  prov = Recorder({}, u"recorder");
   EXPECT_TRUE(SameGuid(cat, PrGetMessageCatalog(prov)));
 
   zm::UnloadProviders();
@@ -65,13 +64,10 @@ TEST_F(ProvidersTest, ModuleIsLoadedThroughItsEntryAndUnloaded) {
   EXPECT_EQ(zm::LoadProvider("/nonexistent/libnothing.so", u"ftdisk", &err), nullptr);
   EXPECT_EQ(zm::LoadProvider(FTDISK_MODULE_PATH, u"notftdisk", &err), nullptr);
   EXPECT_NE(err.find("0xC1000005"), std::string::npos) << err;
-  ZM_HANDLE prov = zm::LoadProvider(FTDISK_MODULE_PATH, u"FtDisk", &err);
+  ZM_HANDLE prov = zm::LoadProvider(FTDISK_MODULE_PATH, u"FtDisk", &err), found = nullptr;
   ASSERT_NE(prov, nullptr) << err;
-  ZM_HANDLE found = nullptr;
   EXPECT_EQ(PrGetProviderByName(db, u"ftdisk", &found), ZM_S_OK);
   EXPECT_EQ(found, prov);
-  zm::InitializationComplete();
-  zm::WaitIdle();
   zm::UnloadProviders();
   EXPECT_EQ(PrGetProviderByName(db, u"ftdisk", &found), ZM_E_NO_PROVIDER);
 }

@@ -84,6 +84,7 @@ TEST_F(Publish, QuietRescanCreatesDeletesAndWritesNothingAndLeaksNothing) {
   EXPECT_EQ(UpdateAllDisks(), 0u);
   EXPECT_EQ(LayoutObjects(), before);
   EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
+  EXPECT_EQ(ntp::Counters(0).sectorsRead, 5u) << "the four table sectors once, and sector 1";
   EXPECT_EQ(zm::OutstandingBlocks(), blocks);
 }
 

@@ -33,7 +33,7 @@ NTSTATUS Set(HANDLE key, const char16_t* value, ULONG type, std::vector<uint8_t>
   return NtSetValueKey(key, &name, 0, type, data.data(), ULONG(data.size()));
 }
 
-TEST_F(RegistryTest, CreateKeyMakesOnlyTheLastComponentReportsItsDispositionAndKeepsTheFirstClass) {
+TEST_F(RegistryTest, CreateKeyMakesTheLastComponentKeepsTheFirstClassAndHandlesKeepTheirAccess) {
   Key k;
   ULONG disposition = 0;
   EXPECT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\A\\B", &k, &disposition), STATUS_OBJECT_NAME_NOT_FOUND);
@@ -60,6 +60,22 @@ TEST_F(RegistryTest, CreateKeyMakesOnlyTheLastComponentReportsItsDispositionAndK
   ULONG len = 0;
   UNICODE_STRING v = Counted(u"v");
   ASSERT_EQ(NtQueryValueKey(rel.h, &v, KeyValueFullInformation, buf, sizeof buf, &len), STATUS_SUCCESS);
+
+  // A read-only handle writes nothing; maximum-allowed access (what the disk layer asks
+  // for) grants writing.
+  EXPECT_EQ(Set(rel.h, u"V", REG_BINARY, Bytes({1})), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(NtDeleteValueKey(rel.h, &v), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(NtDeleteValueKey(a.h, &v), STATUS_SUCCESS);
+  Key max;
+  ASSERT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &max, 0x02000000), STATUS_SUCCESS);
+  EXPECT_EQ(Set(max.h, u"V", REG_BINARY, Bytes({2})), STATUS_SUCCESS);
+
+  // A closed key handle is no handle; other values never were.
+  HANDLE h = a.h;
+  EXPECT_TRUE(ntp::reg::CloseKeyHandle(h));
+  a.h = nullptr;
+  EXPECT_FALSE(ntp::reg::CloseKeyHandle(h));
+  EXPECT_EQ(Set(h, u"V", REG_BINARY, Bytes({1})), STATUS_INVALID_HANDLE);
 }
 
 TEST_F(RegistryTest, FullInformationFollowsTheBufferSizeRules) {
@@ -74,25 +90,22 @@ TEST_F(RegistryTest, FullInformationFollowsTheBufferSizeRules) {
   const ULONG dataOffset = (20 + 22 + 7) & ~7;  // 48
   const ULONG total = dataOffset + 108;
   UNICODE_STRING name = Counted(u"INFORMATION");
-  struct Case {
-    ULONG length;
-    NTSTATUS status;
-  } cases[] = {{0, STATUS_BUFFER_TOO_SMALL},
-               {19, STATUS_BUFFER_TOO_SMALL},
-               {20, STATUS_BUFFER_OVERFLOW},
-               {total - 1, STATUS_BUFFER_OVERFLOW},
-               {total, STATUS_SUCCESS}};
-  for (const auto& c : cases) {
-    std::vector<uint8_t> buf(c.length + 8, 0xCC);
+  const std::pair<ULONG, NTSTATUS> cases[] = {{0, STATUS_BUFFER_TOO_SMALL},
+                                              {19, STATUS_BUFFER_TOO_SMALL},
+                                              {20, STATUS_BUFFER_OVERFLOW},
+                                              {total - 1, STATUS_BUFFER_OVERFLOW},
+                                              {total, STATUS_SUCCESS}};
+  for (const auto& [length, status] : cases) {
+    std::vector<uint8_t> buf(length + 8, 0xCC);
     ULONG result = 0;
-    NTSTATUS st = NtQueryValueKey(k.h, &name, KeyValueFullInformation, c.length ? buf.data() : nullptr,
-                                  c.length, &result);
-    SCOPED_TRACE(c.length);
-    EXPECT_EQ(st, c.status);
+    NTSTATUS st =
+        NtQueryValueKey(k.h, &name, KeyValueFullInformation, length ? buf.data() : nullptr, length, &result);
+    SCOPED_TRACE(length);
+    EXPECT_EQ(st, status);
     EXPECT_EQ(result, total);
     // Nothing is written past the length given.
-    for (size_t i = c.length; i < buf.size(); ++i) ASSERT_EQ(buf[i], 0xCC) << i;
-    if (c.length < 20) continue;
+    for (size_t i = length; i < buf.size(); ++i) ASSERT_EQ(buf[i], 0xCC) << i;
+    if (length < 20) continue;
     KEY_VALUE_FULL_INFORMATION info;
     std::memcpy(&info, buf.data(), 20);
     EXPECT_EQ(info.NameLength, nameBytes);
@@ -102,30 +115,6 @@ TEST_F(RegistryTest, FullInformationFollowsTheBufferSizeRules) {
     EXPECT_EQ(std::memcmp(buf.data() + 20, u"Information", nameBytes), 0);
     EXPECT_EQ(std::vector<uint8_t>(buf.begin() + dataOffset, buf.begin() + total), blob);
   }
-}
-
-TEST_F(RegistryTest, AccessHandlesAndDeletion) {
-  Key rw, ro;
-  ULONG disposition;
-  ASSERT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &rw, &disposition), STATUS_SUCCESS);
-  ASSERT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &ro, KEY_READ), STATUS_SUCCESS);
-  EXPECT_EQ(Set(ro.h, u"V", REG_BINARY, Bytes({1})), STATUS_ACCESS_DENIED);
-  ASSERT_EQ(Set(rw.h, u"V", REG_BINARY, Bytes({1})), STATUS_SUCCESS);
-  UNICODE_STRING v = Counted(u"v");
-  EXPECT_EQ(NtDeleteValueKey(ro.h, &v), STATUS_ACCESS_DENIED);
-  EXPECT_EQ(NtDeleteValueKey(rw.h, &v), STATUS_SUCCESS);
-
-  // Maximum-allowed access (what the disk layer asks for) grants writing.
-  Key max;
-  ASSERT_EQ(Open(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &max, 0x02000000), STATUS_SUCCESS);
-  EXPECT_EQ(Set(max.h, u"V", REG_BINARY, Bytes({2})), STATUS_SUCCESS);
-
-  // A closed key handle is no handle; other values never were.
-  HANDLE h = rw.h;
-  EXPECT_TRUE(ntp::reg::CloseKeyHandle(h));
-  rw.h = nullptr;
-  EXPECT_FALSE(ntp::reg::CloseKeyHandle(h));
-  EXPECT_EQ(Set(h, u"V", REG_BINARY, Bytes({1})), STATUS_INVALID_HANDLE);
 }
 
 TEST_F(RegistryTest, Win32CallsShareTheStoreAndFollowTheSizeRules) {
@@ -138,25 +127,22 @@ TEST_F(RegistryTest, Win32CallsShareTheStoreAndFollowTheSizeRules) {
   ASSERT_EQ(RegCloseKey(k), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(k), ERROR_INVALID_HANDLE);
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"System\\Disk", 0, KEY_ALL_ACCESS, &k), ERROR_SUCCESS);
-  const uint8_t data[] = {3, 0, 0, 0, 9, 9};
-  ASSERT_EQ(RegSetValueExW(k, u"Information", 0, REG_BINARY, data, sizeof data), ERROR_SUCCESS);
+  const auto data = Bytes({3, 0, 0, 0, 9, 9});
+  ASSERT_EQ(RegSetValueExW(k, u"Information", 0, REG_BINARY, data.data(), DWORD(data.size())), ERROR_SUCCESS);
   ASSERT_EQ(RegCloseKey(k), ERROR_SUCCESS);
 
   // The native path reads what the Win32 call wrote.
-  EXPECT_EQ(Value(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"Information"),
-            std::vector<uint8_t>(data, data + sizeof data));
+  EXPECT_EQ(Value(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"Information"), data);
 
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\DISK", 0, KEY_READ, &k), ERROR_SUCCESS);
-  DWORD t = 0, size = 0;
+  DWORD t = 0, size = 5;
   uint8_t buf[16] = {};
-  size = 5;
   EXPECT_EQ(RegQueryValueExW(k, u"Information", nullptr, &t, buf, &size), ERROR_MORE_DATA);
-  EXPECT_EQ(size, sizeof data);
+  EXPECT_EQ(size, data.size());
   size = sizeof buf;
   EXPECT_EQ(RegQueryValueExW(k, u"Information", nullptr, &t, buf, &size), ERROR_SUCCESS);
-  EXPECT_EQ(size, sizeof data);
-  EXPECT_EQ(std::memcmp(buf, data, sizeof data), 0);
-  EXPECT_EQ(RegSetValueExW(k, u"X", 0, REG_BINARY, data, 1), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(std::vector<uint8_t>(buf, buf + size), data);
+  EXPECT_EQ(RegSetValueExW(k, u"X", 0, REG_BINARY, data.data(), 1), ERROR_ACCESS_DENIED);
   EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
 }
 

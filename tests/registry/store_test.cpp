@@ -10,7 +10,7 @@ namespace {
 
 const char16_t kDisk[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK";
 
-TEST_F(RegistryTest, ValuesSurviveCloseAndReopenUnderEitherRootAndAnyCase) {
+TEST_F(RegistryTest, ValuesSurviveReopenUnderEitherRootAndAnyCaseAndOtherPathsAreRefused) {
   std::vector<uint8_t> blob(300);
   for (size_t i = 0; i < blob.size(); ++i) blob[i] = uint8_t(i * 7);
   ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, blob));
@@ -22,16 +22,13 @@ TEST_F(RegistryTest, ValuesSurviveCloseAndReopenUnderEitherRootAndAnyCase) {
   EXPECT_EQ(type, REG_BINARY);
   EXPECT_TRUE(Value(u"\\Registry\\Machine\\SOFTWARE\\test", u"empty").empty());
   EXPECT_EQ(Value(kDisk, u"Informatio"), Bytes({0xEE}));
-}
-
-TEST_F(RegistryTest, PathsOutsideTheMachineOrMalformedAreRefused) {
+  // Paths outside the machine, or malformed, are refused.
   for (const char16_t* path :
-       {u"\\REGISTRY\\USER\\X", u"\\REGISTRY\\MACHINE\\A\\\\B", u"HKEY_LOCAL_MACHINEX\\A"}) {
+       {u"\\REGISTRY\\USER\\X", u"\\REGISTRY\\MACHINE\\A\\\\B", u"HKEY_LOCAL_MACHINEX\\A"})
     EXPECT_FALSE(ntp::reg::SetValue(path, u"v", REG_BINARY, Bytes({1}))) << testutil::Narrow(path);
-  }
 }
 
-TEST_F(RegistryTest, AFailedCommitLeavesTheOldValueAndNoNewKey) {
+TEST_F(RegistryTest, AFailedCommitOrBackupLeavesTheOldValueAndNoNewKey) {
   ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({1, 2, 3})));
   ntp::InjectFault("RegistryCommit", 1, uint32_t(STATUS_IO_DEVICE_ERROR));
   EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({4, 5, 6, 7})));
@@ -42,6 +39,20 @@ TEST_F(RegistryTest, AFailedCommitLeavesTheOldValueAndNoNewKey) {
   ntp::InjectFault("RegistryCommit", 1, uint32_t(STATUS_IO_DEVICE_ERROR));
   EXPECT_FALSE(ntp::reg::SetValue(u"HKLM\\SYSTEM\\New\\Deeper", u"v", REG_BINARY, Bytes({1})));
   EXPECT_EQ(ntp::reg::KeyExists(u"SYSTEM\\New"), STATUS_OBJECT_NAME_NOT_FOUND);
+
+  // A value whose backup cannot be written is not stored, and the failure is counted.
+  std::filesystem::remove_all(tmp.path + "/registry-backups");
+  std::ofstream(tmp.path + "/registry-backups") << "in the way";
+  const auto before = ntp::reg::FailedWrites();
+  EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({2})));
+  EXPECT_EQ(Value(kDisk, u"Information"), Bytes({1, 2, 3}));
+  const auto after = ntp::reg::FailedWrites();
+  EXPECT_EQ(after.count, before.count + 1);
+  EXPECT_NE(after.last.find("registry-backups"), std::string::npos) << after.last;
+  // Values without backups are still written; a value that is not there is no failure.
+  EXPECT_TRUE(ntp::reg::SetValue(kDisk, u"Other", REG_BINARY, Bytes({2})));
+  EXPECT_FALSE(ntp::reg::DeleteValue(kDisk, u"Missing"));
+  EXPECT_EQ(ntp::reg::FailedWrites().count, after.count);
 }
 
 std::vector<uint8_t> InformationOf(const ntp::reg::Backup& b) {
@@ -79,22 +90,6 @@ TEST_F(RegistryTest, EveryChangeOfInformationKeepsTheLastTenStatesAndNothingNeve
   EXPECT_EQ(last.values.size(), 3u);
 }
 
-TEST_F(RegistryTest, AValueWhoseBackupCannotBeWrittenIsNotStoredAndTheFailureIsCounted) {
-  ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({1})));
-  std::filesystem::remove_all(tmp.path + "/registry-backups");
-  std::ofstream(tmp.path + "/registry-backups") << "in the way";
-  const auto before = ntp::reg::FailedWrites();
-  EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({2})));
-  EXPECT_EQ(Value(kDisk, u"Information"), Bytes({1}));
-  const auto after = ntp::reg::FailedWrites();
-  EXPECT_EQ(after.count, before.count + 1);
-  EXPECT_NE(after.last.find("registry-backups"), std::string::npos) << after.last;
-  // Values without backups are still written; a value that is not there is no failure.
-  EXPECT_TRUE(ntp::reg::SetValue(kDisk, u"Other", REG_BINARY, Bytes({2})));
-  EXPECT_FALSE(ntp::reg::DeleteValue(kDisk, u"Missing"));
-  EXPECT_EQ(ntp::reg::FailedWrites().count, after.count);
-}
-
 TEST_F(RegistryTest, ALostOrDamagedStoreIsRefusedUntilRecoverBringsTheLastStateBack) {
   const auto info = Bytes({3, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8});
   const auto cdrom = Bytes({'F', 0, ':', 0, 0, 0});
@@ -104,13 +99,10 @@ TEST_F(RegistryTest, ALostOrDamagedStoreIsRefusedUntilRecoverBringsTheLastStateB
   ntp::reg::Close();
   const std::string db = tmp.path + "/registry.db";
   const std::vector<std::function<void()>> damage = {
-      [&] { std::filesystem::remove(db); },
-      [&] { std::filesystem::resize_file(db, 0); },
+      [&] { std::filesystem::remove(db); }, [&] { std::filesystem::resize_file(db, 0); },
       [&] {
-        std::fstream f(db, std::ios::in | std::ios::out | std::ios::binary);
-        f.write("garbage, not a database at all", 30);
-      },
-  };
+        std::fstream(db, std::ios::in | std::ios::out | std::ios::binary) << "garbage, not a database at all";
+      }};
   for (size_t i = 0; i < damage.size(); ++i) {
     SCOPED_TRACE(i);
     for (const char* f : {"-wal", "-shm"}) std::filesystem::remove(db + f);

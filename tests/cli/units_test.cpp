@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <map>
+#include <tuple>
 
 #include "../../cli/regblob.h"
 #include "../../cli/tables.h"
@@ -16,50 +16,40 @@ using namespace cli;
 TEST(CliSizes, ParsesUnitsExactlyAndRejectsWhatIsNotASize) {
   struct Case {
     const char* text;
-    bool ok;
     uint64_t value;
     bool sectors = false;
   } cases[] = {
-      {"4096", true, 4096},
-      {"4096B", true, 4096},
-      {"1k", true, 1024},
-      {"100MiB", true, 100ull << 20},
-      {"1.5G", true, 3ull << 29},
-      {"0.5K", true, 512},
-      {"15E", true, 15ull << 60},
-      {"18446744073709551615", true, UINT64_MAX},
-      {"100MB", true, 100000000},
-      {"1.5kb", true, 1500},
-      {"2TB", true, 2000000000000ull},
-      {"1T", true, 1ull << 40},
-      {"2048s", true, 2048, true},
-      {"2048S", true, 2048, true},
-      {"", false, 0},
-      {"M", false, 0},
-      {"10X", false, 0},
-      {"10MB5", false, 0},
-      {"-5M", false, 0},
-      {"1.", false, 0},
-      {"0", false, 0},     // zero is not a size
-      {"0.1K", false, 0},  // 102.4 bytes
-      {"1.5", false, 0},
-      {"1.5s", false, 0},
-      {"16E", false, 0},  // 2^64
-      {"18446744073709551616", false, 0},
-      {"17179869184G", false, 0},  // 2^64 through the shift
-      {"19EB", false, 0},
+      {"4096", 4096},
+      {"4096B", 4096},
+      {"1k", 1024},
+      {"100MiB", 100ull << 20},
+      {"1.5G", 3ull << 29},
+      {"0.5K", 512},
+      {"15E", 15ull << 60},
+      {"18446744073709551615", UINT64_MAX},
+      {"100MB", 100000000},
+      {"1.5kb", 1500},
+      {"2TB", 2000000000000ull},
+      {"1T", 1ull << 40},
+      {"2048s", 2048, true},
+      {"2048S", 2048, true},
   };
   for (const auto& c : cases) {
     uint64_t v = 0;
     bool sectors = !c.sectors;
     std::string e;
-    EXPECT_EQ(ParseSize(c.text, false, &v, &e, &sectors), c.ok) << c.text << ": " << e;
-    if (c.ok) {
-      EXPECT_EQ(v, c.value) << c.text;
-      EXPECT_EQ(sectors, c.sectors) << c.text;
-    } else {
-      EXPECT_NE(e.find(c.text), std::string::npos) << "the message names the input: " << e;
-    }
+    EXPECT_TRUE(ParseSize(c.text, false, &v, &e, &sectors)) << c.text << ": " << e;
+    EXPECT_EQ(v, c.value) << c.text;
+    EXPECT_EQ(sectors, c.sectors) << c.text;
+  }
+  // Zero is not a size, nor 102.4 bytes, nor 2^64 however written.
+  for (const char* bad : {"", "M", "10X", "10MB5", "-5M", "1.", "0", "0.1K", "1.5", "1.5s", "16E",
+                          "18446744073709551616", "17179869184G", "19EB"}) {
+    uint64_t v = 0;
+    bool sectors = false;
+    std::string e;
+    EXPECT_FALSE(ParseSize(bad, false, &v, &e, &sectors)) << bad;
+    EXPECT_NE(e.find(bad), std::string::npos) << "the message names the input: " << e;
   }
   // Sectors only where the caller can multiply them; zero only where it is allowed.
   uint64_t v = 1;
@@ -143,43 +133,30 @@ TEST(CliShellWords, QuotesEscapesAndComments) {
   EXPECT_FALSE(e.empty());
 }
 
-namespace {
-
-// Partition table sectors of 512 bytes.
-struct FakeDisk {
-  std::map<uint64_t, std::vector<uint8_t>> sectors;
-  std::vector<uint8_t>& At(uint64_t lba) {
-    auto& s = sectors[lba];
-    if (s.empty()) s.assign(512, 0);
-    return s;
-  }
-  void Entry(uint64_t lba, int slot, uint8_t type, uint32_t start, uint32_t count, uint8_t boot = 0) {
-    auto& s = At(lba);
+// A table sector with the given slots filled: (slot, type, start, count, boot).
+static std::vector<uint8_t> Sector(
+    std::initializer_list<std::tuple<int, uint8_t, uint32_t, uint32_t, uint8_t>> slots) {
+  std::vector<uint8_t> s(512, 0);
+  for (const auto& [slot, type, start, count, boot] : slots) {
     uint8_t* p = s.data() + 0x1BE + 16 * slot;
     p[0] = boot;
     p[4] = type;
     std::memcpy(p + 8, &start, 4);
     std::memcpy(p + 12, &count, 4);
-    s[510] = 0x55;
-    s[511] = 0xAA;
   }
-};
-
-}  // namespace
+  s[510] = 0x55;
+  s[511] = 0xAA;
+  return s;
+}
 
 TEST(CliTables, DescribesOnlyTheSlotsThatChange) {
-  FakeDisk a, b;
-  a.Entry(0, 0, 0x06, 63, 1000, 0x80);
-  b.Entry(0, 0, 0x06, 63, 1000, 0x80);
-  b.Entry(0, 1, 0x05, 2000, 4000);
-  auto lines = DescribeTableChange(a.At(0), b.At(0));
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "slot 1: empty -> type 0x05 start 2000 sectors 4000");
-  b.At(0)[0x1B8] = 0x12;  // signature only
-  std::vector<uint8_t> c = a.At(0);
-  c[0x1B8] = 0x12;
-  EXPECT_EQ(DescribeTableChange(a.At(0), c), (std::vector<std::string>{"disk signature changes"}));
-  EXPECT_TRUE(DescribeTableChange(a.At(0), a.At(0)).empty());
+  const auto a = Sector({{0, 0x06, 63, 1000, 0x80}});
+  EXPECT_EQ(DescribeTableChange(a, Sector({{0, 0x06, 63, 1000, 0x80}, {1, 0x05, 2000, 4000, 0}})),
+            (std::vector<std::string>{"slot 1: empty -> type 0x05 start 2000 sectors 4000"}));
+  std::vector<uint8_t> c = a;
+  c[0x1B8] = 0x12;  // signature only
+  EXPECT_EQ(DescribeTableChange(a, c), (std::vector<std::string>{"disk signature changes"}));
+  EXPECT_TRUE(DescribeTableChange(a, a).empty());
 }
 
 TEST(CliBlob, DecodingMalformedBlobsStaysInsideTheBuffer) {

@@ -1,6 +1,5 @@
 #include "testutil.h"
 
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -14,12 +13,8 @@
 namespace testutil {
 
 TempDir::TempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "ftdisk-test-XXXXXX").string();
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  char* p = mkdtemp(buf.data());
-  if (p == nullptr) throw std::runtime_error("mkdtemp failed");
-  path = p;
+  path = (std::filesystem::temp_directory_path() / "ftdisk-test-XXXXXX").string();
+  if (mkdtemp(path.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
@@ -39,15 +34,24 @@ int Run(const std::string& command, std::string* out) {
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
+std::string ReadAt(const std::string& file, uint64_t offset, size_t n) {
+  std::string b(n, '\0');
+  std::ifstream f(file, std::ios::binary);
+  f.seekg(static_cast<std::streamoff>(offset));
+  f.read(b.data(), static_cast<std::streamsize>(n));
+  b.resize(static_cast<size_t>(f.gcount()));
+  return b;
+}
+
+void WriteAt(const std::string& file, uint64_t offset, const std::string& bytes) {
+  std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekp(static_cast<std::streamoff>(offset));
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
 bool Sfdisk(const std::string& image, const std::string& script) {
-  std::string file = image + ".sfdisk";
-  {
-    std::ofstream o(file);
-    o << script;
-  }
-  int rc = Run("sfdisk --no-reread --no-tell-kernel -q '" + image + "' < '" + file + "' 2>&1");
-  std::filesystem::remove(file);
-  return rc == 0;
+  return Run("printf %s " + Quote(script) + " | sfdisk --no-reread --no-tell-kernel -q " + Quote(image) +
+             " 2>&1") == 0;
 }
 
 nlohmann::json SfdiskJson(const std::string& image) {
@@ -77,16 +81,11 @@ Machine::Machine(const std::vector<uint64_t>& diskBytes, unsigned cdroms) {
   if (!ntp::CreateMachine(dir(), disks, cds, &err)) throw std::runtime_error("CreateMachine: " + err);
 }
 
-Machine::~Machine() {
-  if (booted_) Shutdown();
-}
+Machine::~Machine() { Shutdown(); }
 
+// Machine() lets CreateMachine name every image.
 std::string Machine::image(unsigned disk) const {
-  ntp::MachineConfig cfg;
-  std::string err;
-  if (!ntp::LoadMachineConfig(tmp_.path, &cfg, &err) || disk >= cfg.disks.size()) return "";
-  std::filesystem::path p(cfg.disks[disk].image);
-  return p.is_absolute() ? p.string() : (std::filesystem::path(tmp_.path) / p).string();
+  return tmp_.path + "/disks/disk" + std::to_string(disk) + ".img";
 }
 
 void Machine::Boot() {
@@ -117,65 +116,57 @@ void Machine::Shutdown() {
   booted_ = false;
 }
 
-static std::vector<ZM_OBJECT_ID> TakeIds(ZMSTATUS s, uint32_t count, ZM_OBJECT_ID* ids) {
+// The ids one of the host's list calls returns through (count, ids), freed after copying.
+template <typename List>
+static std::vector<ZM_OBJECT_ID> Ids(List list) {
+  uint32_t n = 0;
+  ZM_OBJECT_ID* ids = nullptr;
   std::vector<ZM_OBJECT_ID> v;
-  if (s == 0 && ids != nullptr) v.assign(ids, ids + count);
+  if (list(&n, &ids) == 0 && ids != nullptr) v.assign(ids, ids + n);
   _ZmFree(ids, __FILE__, __LINE__);
   return v;
 }
 
 std::vector<ZM_OBJECT_ID> Objects(uint32_t type) {
-  uint32_t n = 0;
-  ZM_OBJECT_ID* ids = nullptr;
-  ZMSTATUS s = DbGetObjects(zm::Database(), type, &n, &ids);
-  return TakeIds(s, n, ids);
+  return Ids([&](uint32_t* n, ZM_OBJECT_ID** ids) { return DbGetObjects(zm::Database(), type, n, ids); });
 }
 
 std::vector<ZM_OBJECT_ID> Children(ZM_OBJECT_ID id, uint32_t type) {
-  uint32_t n = 0;
-  ZM_OBJECT_ID* ids = nullptr;
-  ZMSTATUS s = ObGetChildObjects(zm::Database(), id, type, &n, &ids);
-  return TakeIds(s, n, ids);
+  return Ids(
+      [&](uint32_t* n, ZM_OBJECT_ID** ids) { return ObGetChildObjects(zm::Database(), id, type, n, ids); });
 }
 
 std::vector<ZM_OBJECT_ID> Parents(ZM_OBJECT_ID id, uint32_t type) {
-  uint32_t n = 0;
-  ZM_OBJECT_ID* ids = nullptr;
-  ZMSTATUS s = ObGetParentObjects(zm::Database(), id, type, &n, &ids);
-  return TakeIds(s, n, ids);
+  return Ids(
+      [&](uint32_t* n, ZM_OBJECT_ID** ids) { return ObGetParentObjects(zm::Database(), id, type, n, ids); });
+}
+
+// A property's type and bytes; type 0 (no type of the host's) when the object has none.
+static std::pair<uint32_t, std::string> Prop(ZM_OBJECT_ID id, const char* name) {
+  ZM_PROPERTY* r = nullptr;
+  std::pair<uint32_t, std::string> v;
+  if (ObGetProperty(zm::Database(), id, name, &r) == 0 && r != nullptr)
+    v = {r->Type, r->Value ? std::string(static_cast<const char*>(r->Value), r->Size) : ""};
+  _ZmFree(r, __FILE__, __LINE__);
+  return v;
 }
 
 uint64_t PropU64(ZM_OBJECT_ID id, const char* name) {
-  ZM_PROPERTY* r = nullptr;
-  uint64_t v = 0;
   // An 8-, 4- or 1-byte value widened (the host stores them little-endian, as this machine).
-  if (ObGetProperty(zm::Database(), id, name, &r) == 0 && r != nullptr && r->Value != nullptr &&
-      (r->Size == 8 || r->Size == 4 || r->Size == 1))
-    memcpy(&v, r->Value, r->Size);
-  _ZmFree(r, __FILE__, __LINE__);
+  const std::string b = Prop(id, name).second;
+  uint64_t v = 0;
+  if (b.size() == 8 || b.size() == 4 || b.size() == 1) memcpy(&v, b.data(), b.size());
   return v;
 }
 
 std::u16string PropString(ZM_OBJECT_ID id, const char* name) {
-  ZM_PROPERTY* r = nullptr;
-  std::u16string v;
-  if (ObGetProperty(zm::Database(), id, name, &r) == 0 && r != nullptr && r->Type == ZM_TYPE_STRING &&
-      r->Value != nullptr && r->Size >= 2) {
-    const char16_t* p = static_cast<const char16_t*>(r->Value);
-    size_t n = r->Size / 2;
-    while (n > 0 && p[n - 1] == 0) --n;
-    v.assign(p, n);
-  }
-  _ZmFree(r, __FILE__, __LINE__);
-  return v;
+  auto [type, b] = Prop(id, name);
+  std::u16string v(b.size() / 2, u'\0');
+  memcpy(v.data(), b.data(), v.size() * 2);
+  return type == ZM_TYPE_STRING ? v.substr(0, v.find_last_not_of(u'\0') + 1) : u"";
 }
 
-bool HasProp(ZM_OBJECT_ID id, const char* name) {
-  ZM_PROPERTY* r = nullptr;
-  bool ok = ObGetProperty(zm::Database(), id, name, &r) == 0 && r != nullptr;
-  _ZmFree(r, __FILE__, __LINE__);
-  return ok;
-}
+bool HasProp(ZM_OBJECT_ID id, const char* name) { return Prop(id, name).first != 0; }
 
 ZM_OBJECT_ID DiskObject(unsigned index) {
   std::u16string want = u"\\Device\\Harddisk" + Widen(std::to_string(index));
@@ -216,20 +207,19 @@ std::string Quote(const std::string& s) {
 
 Result Ctl(const std::string& args, const std::string& input, const std::string& env) {
   TempDir t;
-  std::string cmd =
-      env + " FTDISK_MODULE=" + Quote(FTDISK_MODULE_PATH) + " " + Quote(FTDISKCTL_PATH) + " " + args;
-  if (!input.empty()) {
-    std::ofstream(t.path + "/in") << input;
-    cmd += " < " + Quote(t.path + "/in");
-  } else {
-    cmd += " < /dev/null";
-  }
-  cmd += " 2> " + Quote(t.path + "/err");
   Result r;
-  r.rc = Run(cmd, &r.out);
+  r.rc = Run("printf %s " + Quote(input) + " | " + env + " FTDISK_MODULE=" + Quote(FTDISK_MODULE_PATH) + " " +
+                 Quote(FTDISKCTL_PATH) + " " + args + " 2> " + Quote(t.path + "/err"),
+             &r.out);
   std::ifstream f(t.path + "/err");
   r.err.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
   return r;
+}
+
+testing::AssertionResult Fails(const Result& r, const std::string& says, int rc) {
+  if (r.rc == rc && r.err.find(says) != std::string::npos) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "exit " << r.rc << " (want " << rc << ") saying: " << r.err
+                                     << "(want \"" << says << "\")";
 }
 
 CtlMachine::CtlMachine(const std::string& disks) {

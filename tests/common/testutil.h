@@ -2,6 +2,8 @@
 // provider linked in, and sfdisk as an outside oracle.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -27,6 +29,10 @@ struct TempDir {
 // Runs a shell command; returns its exit status and captures standard output.
 int Run(const std::string& command, std::string* out = nullptr);
 
+// n bytes of a file from offset (fewer past its end), and bytes written over a file at offset.
+std::string ReadAt(const std::string& file, uint64_t offset, size_t n);
+void WriteAt(const std::string& file, uint64_t offset, const std::string& bytes);
+
 // A word quoted for the shell.
 std::string Quote(const std::string& s);
 
@@ -39,6 +45,9 @@ struct Result {
 // args: the words after the program name; input: standard input (none when empty);
 // env: more VAR=value words for the program's environment.
 Result Ctl(const std::string& args, const std::string& input = "", const std::string& env = "");
+
+// Whether a run exited with rc and said says on standard error (both shown when not).
+testing::AssertionResult Fails(const Result& r, const std::string& says, int rc = 1);
 
 // A machine directory made by "ftdiskctl init" with the given disk options (images
 // DIR/disks/diskN.img) and booted once, so its registry store exists.

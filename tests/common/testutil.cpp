@@ -175,6 +175,16 @@ ZM_OBJECT_ID DiskObject(unsigned index) {
   return 0;
 }
 
+void SetU64(ZM_OBJECT_ID id, const char* name, uint64_t value) {
+  ZM_PROPERTY r{name, ZM_TYPE_UINT64, 0, 8, &value};
+  EXPECT_EQ(ObSetProperty(zm::Database(), id, &r), 0u) << name;
+}
+
+void SetU32(ZM_OBJECT_ID id, const char* name, uint32_t value) {
+  ZM_PROPERTY r{name, ZM_TYPE_UINT32, 0, 4, &value};
+  EXPECT_EQ(ObSetProperty(zm::Database(), id, &r), 0u) << name;
+}
+
 void AddU64(ZM_PROPSET set, const char* name, uint64_t value) {
   ZM_PROPERTY r{name, ZM_TYPE_UINT64, 0, 8, &value};
   PsAddProperty(set, &r);

@@ -100,7 +100,9 @@ class Machine {
 std::vector<ZM_OBJECT_ID> Objects(uint32_t type);
 std::vector<ZM_OBJECT_ID> Children(ZM_OBJECT_ID id, uint32_t type = 0);
 std::vector<ZM_OBJECT_ID> Parents(ZM_OBJECT_ID id, uint32_t type = 0);
-uint64_t PropU64(ZM_OBJECT_ID id, const char* name);  // 64-bit, 32-bit, 8-bit and boolean values
+uint64_t PropU64(ZM_OBJECT_ID id, const char* name);             // 64-bit, 32-bit, 8-bit and boolean values
+void SetU64(ZM_OBJECT_ID id, const char* name, uint64_t value);  // on the object in the database
+void SetU32(ZM_OBJECT_ID id, const char* name, uint32_t value);
 std::u16string PropString(ZM_OBJECT_ID id, const char* name);
 bool HasProp(ZM_OBJECT_ID id, const char* name);
 ZM_OBJECT_ID DiskObject(unsigned index);  // the disk object whose "\Device\" is \Device\HarddiskN

@@ -19,10 +19,7 @@ ZMSTATUS Control(ZM_OBJECT_ID id, uint32_t cls, uint32_t code, ZM_PROPSET in = n
   return FtDiskControl(id, cls, code, in, out, 0, 0, nullptr, nullptr, &result);
 }
 
-void SetU32(ZM_OBJECT_ID id, const char* name, uint32_t value) {
-  ZM_PROPERTY r{name, ZM_TYPE_UINT32, 0, 4, &value};
-  ASSERT_EQ(ObSetProperty(zm::Database(), id, &r), 0u);
-}
+using testutil::SetU32;
 
 // Host calls that any handler would make; an unserved request must make none.
 uint64_t Touches() {

@@ -20,14 +20,8 @@ namespace {
 
 constexpr uint32_t kMissingSignature = 0x0BADD15C;
 
-void SetU64(ZM_OBJECT_ID id, const char* name, uint64_t value) {
-  ZM_PROPERTY r{name, ZM_TYPE_UINT64, 0, 8, &value};
-  ObSetProperty(zm::Database(), id, &r);
-}
-void SetU32(ZM_OBJECT_ID id, const char* name, uint32_t value) {
-  ZM_PROPERTY r{name, ZM_TYPE_UINT32, 0, 4, &value};
-  ObSetProperty(zm::Database(), id, &r);
-}
+using testutil::SetU32;
+using testutil::SetU64;
 ZM_OBJECT_ID MakeVolume(uint32_t type, uint32_t group) {
   ZM_OBJECT_ID id = 0;
   EXPECT_EQ(0u, ObCreateObject(zm::Database(), ghProvider, ZM_OBJ_VOLUME, &id));

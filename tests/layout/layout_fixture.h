@@ -164,14 +164,8 @@ inline uint32_t ValueType(ZM_OBJECT_ID id, const char* name) {
   return t;
 }
 
-inline void SetU64(ZM_OBJECT_ID id, const char* name, uint64_t v) {
-  ZM_PROPERTY r{name, ZM_TYPE_UINT64, 0, 8, &v};
-  ObSetProperty(zm::Database(), id, &r);
-}
-inline void SetU32(ZM_OBJECT_ID id, const char* name, uint32_t v) {
-  ZM_PROPERTY r{name, ZM_TYPE_UINT32, 0, 4, &v};
-  ObSetProperty(zm::Database(), id, &r);
-}
+using testutil::SetU32;
+using testutil::SetU64;
 
 // Every object of the kinds the layout code creates, for "nothing changed" checks.
 inline std::vector<ZM_OBJECT_ID> LayoutObjects() {

@@ -29,8 +29,8 @@ inline void Set(ZM_OBJECT_ID id, const char* name, uint32_t type, const void* va
   ZM_PROPERTY r{name, type, flags, size, const_cast<void*>(value)};
   EXPECT_EQ(ObSetProperty(zm::Database(), id, &r), 0u);
 }
-inline void SetU32(ZM_OBJECT_ID id, const char* name, uint32_t v) { Set(id, name, ZM_TYPE_UINT32, &v, 4); }
-inline void SetU64(ZM_OBJECT_ID id, const char* name, uint64_t v) { Set(id, name, ZM_TYPE_UINT64, &v, 8); }
+using testutil::SetU32;
+using testutil::SetU64;
 inline void SetBool(ZM_OBJECT_ID id, const char* name, bool v) {
   uint8_t b = v ? 1 : 0;
   Set(id, name, ZM_TYPE_BOOL, &b, 1);

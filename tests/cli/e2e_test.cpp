@@ -275,6 +275,10 @@ TEST(CliFt, AMirrorThatLostAMemberStaysDegradedWithABlankPartitionBack) {
 
   // Another system deletes disk 1's partition: its table entry is cleared.
   testutil::WriteAt(m.Image(1), 446, std::string(16, '\0'));
+  // The boot that finds the loss records it; when that write fails, so does the document.
+  Result failed = m.On("show --json", "", "FTDISKCTL_FAULTS=platform:RegistryCommit:2:C0000185");
+  EXPECT_TRUE(testutil::Fails(failed, "registry update failed"));
+  EXPECT_EQ(Json(failed)["ok"], false) << failed.out;
   json v = Volume(Json(m.On("show --json")), "mirror");
   ASSERT_TRUE(v.is_object());
   EXPECT_EQ(v["state_text"], "has-orphan");

@@ -82,6 +82,14 @@ TEST(FtConfig, ChangingOneSetLeavesTheOthersAndTheDiskPartAlone) {
   EXPECT_FALSE(ftconfig::AddSet(info, VolumeSet, 0, {Ref(1, 0)}, Healthy, &e));
   EXPECT_FALSE(ftconfig::AddSet(info, Mirror, 0, {Ref(1, 0), {0x999, M, 10 * M}}, Healthy, &e));
   EXPECT_FALSE(ftconfig::RemoveSet(info, Mirror, 0, &e));
+  // So is a change to a set or member that is not there.
+  EXPECT_FALSE(ftconfig::AppendMember(info, Mirror, 3, Ref(2, 1), &e));
+  EXPECT_EQ(e, "there is no mirror3");
+  EXPECT_FALSE(ftconfig::AppendMember(info, VolumeSet, 0, {0x999, M, 10 * M}, &e));
+  EXPECT_FALSE(ftconfig::SetMemberState(info, Stripe, 0, 3, Orphaned, &e));
+  EXPECT_EQ(e, "stripe0 has no member 3");
+  EXPECT_FALSE(ftconfig::SetMemberState(info, Mirror, 3, -1, Orphaned, &e));
+  EXPECT_FALSE(ftconfig::SetSetState(info, Mirror, 3, FtStateOk, &e));
   EXPECT_EQ(blobtest::Bytes(info), before);
 }
 

@@ -53,7 +53,7 @@ TEST_F(FtSets, MirrorBreakStripeDeleteAndDuplicateSignatures) {
   ASSERT_EQ(m.On("create primary --disk 0 --size 20M").rc, 0);
   ASSERT_EQ(m.On("letter disk0/p1 E:").rc, 0);
   const auto [start, size] = SfdiskData(m.Image(0)).at(0);
-  const std::string data = Random(size * 512, 1);
+  std::string data = Random(size * 512, 1);
   Fill(m.Image(0), start, data);
 
   // A disk whose signature another disk shares cannot be recorded by a set; nothing is
@@ -96,6 +96,10 @@ TEST_F(FtSets, MirrorBreakStripeDeleteAndDuplicateSignatures) {
   ASSERT_EQ(sets.size(), 1u);
   EXPECT_EQ(sets[0]["type_name"], "mirror");
   EXPECT_EQ(sets[0]["state_name"], "ok");
+  // Written through the mirror: every member takes the bytes (checked once it is broken).
+  data = Random(size * 512, 4);
+  std::ofstream(m.tmp.path + "/m.bin", std::ios::binary) << data;
+  ASSERT_EQ(m.On("volume import mirror0 " + Quote(m.tmp.path + "/m.bin")).rc, 0);
 
   // Broken: two plain partitions with the same data; member 1 has a letter of its own.
   ASSERT_EQ(m.On("ft break mirror0").rc, 0);

@@ -174,6 +174,20 @@ TEST(FtAddDisk, RefusedWithFtSetsAndAppendedAfterTheLastDescription) {
   EXPECT_EQ(p->GetPartitionIndex(), 1u);
   EXPECT_EQ(Get32(scan->Blob(), 20), 44 + 4 + 60 + 104 + 60 + 52u);
   EXPECT_FALSE(FTInfoTestAccess::AddPartition(*scan, 0x1234, &rec));
+
+  // With FT sets: a record added in front of a member's record takes the member along.
+  ASSERT_TRUE(FTInfoTestAccess::AddPartition(*withSets, kSigA, &rec));
+  std::string why;
+  EXPECT_TRUE(DiskRegistryValidate(withSets->Blob(), withSets->UsedLength(), &why)) << why;
+  std::unique_ptr<FTVolume> mirror(withSets->FindVolume(Mirror, 5));
+  ASSERT_TRUE(mirror);
+  FTMemberIterator members(mirror.get());
+  members.First();
+  members.Next();
+  Ptr<FTMember> second(members.CurrentItem());
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->GetDiskSignature(), kSigB);
+  EXPECT_EQ(second->GetStartingOffset(), 32256);
 }
 
 // Members whose partition is gone: the rule the boot-time check and the rebuild share.

@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <tuple>
 
 #include "../../cli/regblob.h"
 #include "../../cli/tables.h"
+#include "../platform/platform_test_util.h"
 #include "diskreg.h"
 
 using namespace cli;
@@ -133,25 +133,9 @@ TEST(CliShellWords, QuotesEscapesAndComments) {
   EXPECT_FALSE(e.empty());
 }
 
-// A table sector with the given slots filled: (slot, type, start, count, boot).
-static std::vector<uint8_t> Sector(
-    std::initializer_list<std::tuple<int, uint8_t, uint32_t, uint32_t, uint8_t>> slots) {
-  std::vector<uint8_t> s(512, 0);
-  for (const auto& [slot, type, start, count, boot] : slots) {
-    uint8_t* p = s.data() + 0x1BE + 16 * slot;
-    p[0] = boot;
-    p[4] = type;
-    std::memcpy(p + 8, &start, 4);
-    std::memcpy(p + 12, &count, 4);
-  }
-  s[510] = 0x55;
-  s[511] = 0xAA;
-  return s;
-}
-
 TEST(CliTables, DescribesOnlyTheSlotsThatChange) {
-  const auto a = Sector({{0, 0x06, 63, 1000, 0x80}});
-  EXPECT_EQ(DescribeTableChange(a, Sector({{0, 0x06, 63, 1000, 0x80}, {1, 0x05, 2000, 4000, 0}})),
+  const auto a = pt::TableSector({{0x06, 63, 1000, 1}});
+  EXPECT_EQ(DescribeTableChange(a, pt::TableSector({{0x06, 63, 1000, 1}, {0x05, 2000, 4000, 0}})),
             (std::vector<std::string>{"slot 1: empty -> type 0x05 start 2000 sectors 4000"}));
   std::vector<uint8_t> c = a;
   c[0x1B8] = 0x12;  // signature only

@@ -1,3 +1,0 @@
-// The diskreg fuzz target, built into the replay test without its libFuzzer entry point.
-#define FUZZ_REPLAY 1
-#include "../fuzz/diskreg_fuzz.cpp"

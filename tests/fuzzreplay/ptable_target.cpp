@@ -1,3 +1,0 @@
-// The ptable fuzz target, built into the replay test without its libFuzzer entry point.
-#define FUZZ_REPLAY 1
-#include "../fuzz/ptable_fuzz.cpp"

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "ntplatform.h"
+
 namespace {
 
 namespace fm = ntp::ftmap;
@@ -93,8 +95,17 @@ TEST(FtMap, MemberCountsOutsideTheRulesHaveNoVolume) {
   EXPECT_EQ(fm::VolumeLength(fm::kStripe, one), 0u);
   EXPECT_EQ(fm::VolumeLength(fm::kMirror, one), 0u);
   EXPECT_EQ(fm::VolumeLength(fm::kVolumeSet, one), 10 * K);
-  for (fm::Type t : {fm::kVolumeSet, fm::kStripe, fm::kParity, fm::kMirror})
+  for (fm::Type t : {fm::kVolumeSet, fm::kStripe, fm::kParity, fm::kMirror}) {
     EXPECT_EQ(fm::VolumeLength(t, many), 0u) << "33 members, type " << t;
+    EXPECT_EQ(fm::UsableMemberLength(t, many), 0u) << "33 members, type " << t;
+  }
+}
+
+// Parity is computed only on a parity set opened for writing.
+TEST(FtMap, ParityIsInitialisedOnlyThroughAParitySetOpenForWriting) {
+  fm::Volume parity(fm::kParity, std::vector<fm::Member>(3)), mirror(fm::kMirror, std::vector<fm::Member>(2));
+  EXPECT_EQ(parity.InitializeParity({}), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(mirror.InitializeParity({}), STATUS_INVALID_PARAMETER);
 }
 
 }  // namespace

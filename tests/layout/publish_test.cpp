@@ -165,4 +165,15 @@ TEST_F(Publish, AnExtendedPartitionGoneFromTheTableTakesItsFreeSpaceAlong) {
   EXPECT_EQ(RegionsUnder(d.disk(), ZM_OBJ_FREE_SPACE).back(), (Region{ZM_OBJ_FREE_SPACE, 30 * C, 70 * C}));
 }
 
+// A request's free extent is found only on a real disk, and no table means no boot record.
+TEST_F(Publish, FreeExtentLookupsNeedARealDiskAndATable) {
+  int64_t offset = 0, length = 0;
+  EXPECT_TRUE(GetUnallocatedSpaceSpec(int64_t(91 * C), int64_t(C), offset, length, REGION_PRIMARY, d.disk()));
+  EXPECT_EQ(offset, int64_t(90 * C));
+  EXPECT_EQ(length, int64_t(10 * C));
+  EXPECT_FALSE(
+      GetUnallocatedSpaceSpec(int64_t(91 * C), int64_t(C), offset, length, REGION_PRIMARY, 0xBAD0BAD));
+  EXPECT_FALSE(layout::IsTableSector(nullptr, 0, 512));
+}
+
 }  // namespace

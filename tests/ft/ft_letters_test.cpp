@@ -155,3 +155,21 @@ TEST(FtCdrom, LetterStoredUnderTheDeviceNameAndTheDriveUnlocked) {
   ntp::ClearFaults();
   ntp::SetSleepHook(nullptr);
 }
+
+// One partition on the machine: a set over it hangs below the container all the same.
+TEST(FtSingle, ASetOverTheOnlyPartitionHangsBelowTheContainer) {
+  testutil::Machine m({16 * testutil::MiB});
+  ASSERT_TRUE(testutil::Sfdisk(m.image(0), "label: dos\nstart=63, size=16002, type=7\n"));
+  m.Boot();
+  m.Provider();
+  const auto signature = uint32_t(PropU64(testutil::DiskObject(0), "SIGNATURE"));
+  ftblob::Store(
+      ftblob::Build({{{signature, {Member(P1, Mirror, 0, 0)}}, {0x0BADD15C, {Member(Q1, Mirror, 0, 1)}}},
+                     {ftblob::FtSet(Mirror, FtHasOrphan, {{0, 0}, {1, 0}})}}));
+  EXPECT_EQ(0u, AddFtObjectsToDatabase());
+  const auto volumes = testutil::Objects(ZM_OBJ_VOLUME);
+  auto mirror = std::find_if(volumes.begin(), volumes.end(),
+                             [](ZM_OBJECT_ID v) { return PropU64(v, "LDM_VOLUME_TYPE") == 7; });
+  ASSERT_NE(mirror, volumes.end());
+  EXPECT_EQ(1u, testutil::Parents(*mirror, ZM_OBJ_CONTAINER).size());
+}

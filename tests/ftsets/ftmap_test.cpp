@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "ntplatform.h"
+#include "testutil.h"
 
 namespace {
 
@@ -106,6 +107,20 @@ TEST(FtMap, ParityIsInitialisedOnlyThroughAParitySetOpenForWriting) {
   fm::Volume parity(fm::kParity, std::vector<fm::Member>(3)), mirror(fm::kMirror, std::vector<fm::Member>(2));
   EXPECT_EQ(parity.InitializeParity({}), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(mirror.InitializeParity({}), STATUS_INVALID_PARAMETER);
+}
+
+// A set opens with as many members missing as its type tolerates, and no more.
+TEST(FtMap, VolumesOpenWithTheMissingMembersTheirTypeTolerates) {
+  testutil::Machine m({16 * testutil::MiB});
+  ASSERT_TRUE(testutil::Sfdisk(m.image(0), "label: dos\nstart=63, size=16002, type=7\n"));
+  m.Boot();
+  const fm::Member present{u"\\Device\\Harddisk0\\Partition1"}, lost{u"", 0, false};
+  std::string error;
+  fm::Volume mirror(fm::kMirror, {present, lost}), stripe(fm::kStripe, {present, lost});
+  EXPECT_EQ(mirror.Open(false, &error), STATUS_SUCCESS) << error;
+  EXPECT_EQ(mirror.Length(), 16002u * 512);
+  EXPECT_EQ(stripe.Open(false, &error), STATUS_NO_SUCH_DEVICE);
+  EXPECT_NE(error.find("missing"), std::string::npos) << error;
 }
 
 }  // namespace

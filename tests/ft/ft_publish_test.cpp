@@ -231,6 +231,18 @@ TEST_F(FtTest, RemoveObsoleteFromDOM) {
   EXPECT_EQ(1u, PropU64(other, "LDM_VOLUME_TYPE"));
 }
 
+// A failure of the removal pass is the whole pass's result.
+TEST_F(FtTest, AFailedRemovalIsReported) {
+  StoreMirror();
+  ASSERT_EQ(0u, AddFtObjectsToDatabase());
+  // Q1 is plain now: its link to the mirror goes, and that removal fails.
+  ftblob::Store(ftblob::Build({{{Signature(0), {Member(P1, Mirror, 0, 0)}}, {Signature(1), {Plain(Q1)}}},
+                               {ftblob::FtSet(Mirror, FtStateOk, {{0, 0}})}}));
+  zm::InjectFault("ObRemoveChildObject", 1, 0xC1000001u);
+  EXPECT_EQ(0xC1000001u, AddFtObjectsToDatabase());
+  zm::ClearFaults();
+}
+
 // Nothing stored: the pass reports that the configuration cannot be loaded and changes
 // nothing; a malformed blob is treated the same, never walked.
 TEST_F(FtTest, UnloadableConfigurationChangesNothing) {

@@ -109,18 +109,29 @@ TEST(FtMap, ParityIsInitialisedOnlyThroughAParitySetOpenForWriting) {
   EXPECT_EQ(mirror.InitializeParity({}), STATUS_INVALID_PARAMETER);
 }
 
-// A set opens with as many members missing as its type tolerates, and no more.
-TEST(FtMap, VolumesOpenWithTheMissingMembersTheirTypeTolerates) {
-  testutil::Machine m({16 * testutil::MiB});
-  ASSERT_TRUE(testutil::Sfdisk(m.image(0), "label: dos\nstart=63, size=16002, type=7\n"));
+// A set opens with as many members missing as its type tolerates, and no more; a
+// regenerated member reports its progress up to the whole member.
+TEST(FtMap, VolumesOpenWithTheMissingMembersTheirTypeToleratesAndRegenerate) {
+  testutil::Machine m({16 * testutil::MiB, 16 * testutil::MiB, 16 * testutil::MiB});
+  std::vector<fm::Member> present;
+  for (unsigned d = 0; d < 3; ++d) {
+    ASSERT_TRUE(testutil::Sfdisk(m.image(d), "label: dos\nstart=63, size=16002, type=7\n"));
+    present.push_back({u"\\Device\\Harddisk" + testutil::Widen(std::to_string(d)) + u"\\Partition1"});
+  }
   m.Boot();
-  const fm::Member present{u"\\Device\\Harddisk0\\Partition1"}, lost{u"", 0, false};
+  const fm::Member lost{u"", 0, false};
   std::string error;
-  fm::Volume mirror(fm::kMirror, {present, lost}), stripe(fm::kStripe, {present, lost});
+  fm::Volume mirror(fm::kMirror, {present[0], lost}), stripe(fm::kStripe, {present[0], lost});
   EXPECT_EQ(mirror.Open(false, &error), STATUS_SUCCESS) << error;
   EXPECT_EQ(mirror.Length(), 16002u * 512);
   EXPECT_EQ(stripe.Open(false, &error), STATUS_NO_SUCH_DEVICE);
   EXPECT_NE(error.find("missing"), std::string::npos) << error;
+
+  fm::Volume parity(fm::kParity, present);
+  ASSERT_EQ(parity.Open(true, &error), STATUS_SUCCESS) << error;
+  std::pair<uint64_t, uint64_t> last;
+  EXPECT_EQ(parity.Rebuild(1, [&](uint64_t done, uint64_t total) { last = {done, total}; }), STATUS_SUCCESS);
+  EXPECT_EQ(last, std::make_pair(uint64_t(125 * fm::kStripeBytes), uint64_t(125 * fm::kStripeBytes)));
 }
 
 }  // namespace

@@ -68,7 +68,7 @@ std::vector<std::pair<uint64_t, uint64_t>> SfdiskData(const std::string& image) 
   nlohmann::json j = SfdiskJson(image);
   if (!j.contains("partitiontable")) return out;
   for (const auto& p : j["partitiontable"].value("partitions", nlohmann::json::array()))
-    if (p["type"] != "5" && p["type"] != "f") out.push_back({p["start"], p["size"]});
+    if (p["type"] != "5" && p["type"] != "f" && p["type"] != "85") out.push_back({p["start"], p["size"]});
   std::sort(out.begin(), out.end());
   return out;
 }

@@ -102,13 +102,6 @@ TEST(FtMap, MemberCountsOutsideTheRulesHaveNoVolume) {
   }
 }
 
-// Parity is computed only on a parity set opened for writing.
-TEST(FtMap, ParityIsInitialisedOnlyThroughAParitySetOpenForWriting) {
-  fm::Volume parity(fm::kParity, std::vector<fm::Member>(3)), mirror(fm::kMirror, std::vector<fm::Member>(2));
-  EXPECT_EQ(parity.InitializeParity({}), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(mirror.InitializeParity({}), STATUS_INVALID_PARAMETER);
-}
-
 // A set opens with as many members missing as its type tolerates, and no more; a
 // regenerated member reports its progress up to the whole member.
 TEST(FtMap, VolumesOpenWithTheMissingMembersTheirTypeToleratesAndRegenerate) {
@@ -127,7 +120,10 @@ TEST(FtMap, VolumesOpenWithTheMissingMembersTheirTypeToleratesAndRegenerate) {
   EXPECT_EQ(stripe.Open(false, &error), STATUS_NO_SUCH_DEVICE);
   EXPECT_NE(error.find("missing"), std::string::npos) << error;
 
+  // Parity is written only through a parity set open for writing.
   fm::Volume parity(fm::kParity, present);
+  EXPECT_EQ(parity.InitializeParity({}), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(mirror.InitializeParity({}), STATUS_INVALID_PARAMETER);
   ASSERT_EQ(parity.Open(true, &error), STATUS_SUCCESS) << error;
   std::pair<uint64_t, uint64_t> last;
   EXPECT_EQ(parity.Rebuild(1, [&](uint64_t done, uint64_t total) { last = {done, total}; }), STATUS_SUCCESS);

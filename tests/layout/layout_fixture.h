@@ -57,16 +57,12 @@ class Disk {
   testutil::Machine& machine() { return machine_; }
 
   std::vector<uint8_t> Read(uint64_t offset, size_t length) const {
-    std::vector<uint8_t> b(length, 0);
-    std::ifstream f(image(), std::ios::binary);
-    f.seekg(static_cast<std::streamoff>(offset));
-    f.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(length));
-    return b;
+    std::string b = testutil::ReadAt(image(), offset, length);
+    b.resize(length, '\0');  // zeros past the end, as a disk would read
+    return {b.begin(), b.end()};
   }
   void Write(uint64_t offset, const std::vector<uint8_t>& bytes) const {
-    std::fstream f(image(), std::ios::binary | std::ios::in | std::ios::out);
-    f.seekp(static_cast<std::streamoff>(offset));
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    testutil::WriteAt(image(), offset, std::string(bytes.begin(), bytes.end()));
   }
 
  private:
@@ -131,17 +127,11 @@ inline ZM_OBJECT_ID VolumeAt(ZM_OBJECT_ID disk, uint64_t offset) {
 // The data partitions as sfdisk reads them back: (start, size) in bytes, logical
 // drives included, extended containers left out.
 inline std::vector<std::pair<uint64_t, uint64_t>> SfdiskData(const std::string& image) {
-  std::vector<std::pair<uint64_t, uint64_t>> v;
-  auto j = testutil::SfdiskJson(image);
-  if (!j.is_object() || !j.contains("partitiontable")) return v;
-  auto& t = j["partitiontable"];
-  if (!t.contains("partitions")) return v;
-  for (auto& p : t["partitions"]) {
-    std::string type = p.value("type", "");
-    if (type == "5" || type == "f" || type == "85") continue;
-    v.push_back({p["start"].get<uint64_t>() * kSector, p["size"].get<uint64_t>() * kSector});
+  auto v = testutil::SfdiskData(image);
+  for (auto& [start, size] : v) {
+    start *= kSector;
+    size *= kSector;
   }
-  std::sort(v.begin(), v.end());
   return v;
 }
 

@@ -107,7 +107,15 @@ std::u16string PropString(ZM_OBJECT_ID id, const char* name);
 bool HasProp(ZM_OBJECT_ID id, const char* name);
 ZM_OBJECT_ID DiskObject(unsigned index);  // the disk object whose "\Device\" is \Device\HarddiskN
 
-// Property sets for requests.
+// Property sets for requests: one made for a scope and released at its end.
+struct Props {
+  Props() { PsCreatePropset(&set); }
+  ~Props() { PsDestroyPropset(set); }
+  Props(const Props&) = delete;
+  Props& operator=(const Props&) = delete;
+  operator ZM_PROPSET() const { return set; }
+  ZM_PROPSET set = nullptr;
+};
 void AddU64(ZM_PROPSET set, const char* name, uint64_t value);
 void AddU32(ZM_PROPSET set, const char* name, uint32_t value);
 void AddString(ZM_PROPSET set, const char* name, const std::u16string& value);

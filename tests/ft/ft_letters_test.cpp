@@ -81,22 +81,15 @@ TEST_F(FtTest, RefusedRequestsLeaveTheRegistryUntouched) {
     ZM_OBJECT_ID result = 0;
     return FtDiskAssignDriveLetter(id, OPCLASS_VOLUME, code, in, nullptr, 0, nullptr, nullptr, &result);
   };
-  ZM_PROPSET in = nullptr;
-  PsCreatePropset(&in);
+  testutil::Props in, number, empty, badLetter;
   testutil::AddString(in, "DRIVE_LETTER", u"L:");
   EXPECT_EQ(E_INVALIDARG_ZM, call(Partition(0, 1), OP_ASSIGN_DRIVE_LETTER, in));
   EXPECT_EQ(E_INVALIDARG_ZM, call(testutil::DiskObject(0), OP_ASSIGN_DRIVE_LETTER, in));
-  ZM_PROPSET number = nullptr;
-  PsCreatePropset(&number);
   testutil::AddU32(number, "DRIVE_LETTER", 'L');
   EXPECT_EQ(E_INVALIDARG_ZM, call(volume, OP_ASSIGN_DRIVE_LETTER, number));
-  ZM_PROPSET empty = nullptr;
-  PsCreatePropset(&empty);
   EXPECT_TRUE(ZM_FAILED(call(volume, OP_ASSIGN_DRIVE_LETTER, empty)));
 
   // "mount" refuses a letter outside C to Z: its status, nothing recorded.
-  ZM_PROPSET badLetter = nullptr;
-  PsCreatePropset(&badLetter);
   testutil::AddString(badLetter, "DRIVE_LETTER", u"1:");
   EXPECT_TRUE(ZM_FAILED(call(volume, OP_ASSIGN_DRIVE_LETTER, badLetter)));
   EXPECT_EQ(before, ftblob::Stored());
@@ -107,7 +100,6 @@ TEST_F(FtTest, RefusedRequestsLeaveTheRegistryUntouched) {
   EXPECT_EQ(0xC1100002u, call(volume, OP_ASSIGN_DRIVE_LETTER, in));
   EXPECT_EQ(u"", ntp::DriveLetterTarget('L'));
   EXPECT_EQ(noSets, ftblob::Stored());
-  for (ZM_PROPSET s : {in, number, empty, badLetter}) PsDestroyPropset(s);
 }
 
 // A CD-ROM's letter is stored under its device name. A failed write is reported and

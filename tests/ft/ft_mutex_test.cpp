@@ -65,15 +65,13 @@ TEST_F(FtTest, ConcurrentFtOperationsKeepTheConfigurationWhole) {
   std::thread letters([&] {
     start.arrive_and_wait();
     for (int i = 0; i < kRounds; ++i) {
-      ZM_PROPSET in = nullptr;
-      PsCreatePropset(&in);
+      testutil::Props in;
       testutil::AddString(in, "DRIVE_LETTER", i % 2 ? u"W:" : u"V:");
       ZM_OBJECT_ID result = 0;
       const uint32_t code = OP_ASSIGN_DRIVE_LETTER;
       if (FtDiskAssignDriveLetter(volume, OPCLASS_VOLUME, code, in, nullptr, 0, nullptr, nullptr, &result) !=
           0)
         ++failures;
-      PsDestroyPropset(in);
       FtDiskAssignDriveLetter(volume, OPCLASS_VOLUME, OP_REMOVE_DRIVE_LETTER, nullptr, nullptr, 0, nullptr,
                               nullptr, &result);
     }

@@ -99,16 +99,12 @@ void FtTest::StoreScannedMirror() const {
 }
 
 ZMSTATUS Letter(ZM_HANDLE provider, ZM_OBJECT_ID volume, const char16_t* letter) {
-  ZM_PROPSET in = nullptr, out = nullptr;
-  PsCreatePropset(&in);
-  PsCreatePropset(&out);
+  testutil::Props in, out;
   if (letter != nullptr) testutil::AddString(in, "DRIVE_LETTER", letter);
   ZM_OBJECT_ID result = 0;
   ZMSTATUS s =
       zm::Control(provider, volume, OPCLASS_VOLUME,
                   letter != nullptr ? OP_ASSIGN_DRIVE_LETTER : OP_REMOVE_DRIVE_LETTER, in, out, &result);
-  PsDestroyPropset(in);
-  PsDestroyPropset(out);
   zm::WaitIdle();
   return s;
 }

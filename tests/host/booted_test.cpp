@@ -46,16 +46,11 @@ class BootedTest : public ::testing::Test {
   ZMSTATUS Mount(ZM_OBJECT_ID id, uint32_t code, const char16_t* letter, bool asNumber = false) {
     ZM_HANDLE mount = nullptr;
     EXPECT_EQ(PrGetProviderByName(db, u"mount", &mount), ZM_S_OK);
-    ZM_PROPSET in = nullptr, out = nullptr;
-    PsCreatePropset(&in);
-    PsCreatePropset(&out);
+    testutil::Props in, out;
     if (asNumber) testutil::AddU32(in, "DRIVE_LETTER", 7);
     if (letter != nullptr && !asNumber) testutil::AddString(in, "DRIVE_LETTER", letter);
     ZM_OBJECT_ID result = 0;
-    ZMSTATUS s = PrCallProvider(mount, id, OPCLASS_VOLUME, code, in, out, 0, 0, nullptr, nullptr, &result);
-    PsDestroyPropset(in);
-    PsDestroyPropset(out);
-    return s;
+    return PrCallProvider(mount, id, OPCLASS_VOLUME, code, in, out, 0, 0, nullptr, nullptr, &result);
   }
 
   testutil::Machine m_{{64 * MiB}, 1};

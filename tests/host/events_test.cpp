@@ -76,8 +76,7 @@ TEST_F(EventsTest, WritesThatChangeNothingRaiseNoEvent) {
   Settle();
 
   EXPECT_EQ(SetU32(db, a, "SEVERITY", 2), ZM_S_OK);
-  ZM_PROPSET set = nullptr;
-  ASSERT_EQ(PsCreatePropset(&set), ZM_S_OK);
+  testutil::Props set;
   testutil::AddU32(set, "SEVERITY", 2);
   EXPECT_EQ(ObSetProperties(db, a, set), ZM_S_OK);
   EXPECT_TRUE(Delivered().empty());
@@ -89,7 +88,6 @@ TEST_F(EventsTest, WritesThatChangeNothingRaiseNoEvent) {
   EXPECT_EQ(Delivered().size(), 1u);  // delivered, so the next change gets an event of its own
   testutil::AddU32(set, "STATE32", 3);
   EXPECT_EQ(ObSetProperties(db, a, set), ZM_S_OK);
-  PsDestroyPropset(set);
   EXPECT_EQ(Delivered().size(), 2u);
 }
 

@@ -107,15 +107,13 @@ TEST(Create, RefusalsWriteNothingAndRaiseTheFailureAlert) {
   EXPECT_EQ(d.Read(0, kSector), mbr);
 
   // A request with a missing or mistyped property is not valid.
-  ZM_PROPSET in = nullptr;
-  PsCreatePropset(&in);
+  testutil::Props in;
   testutil::AddU64(in, "OFFSET_LL", 10 * C);
   testutil::AddU64(in, "LENGTH_LL", C);
   testutil::AddU64(in, "REGION_TYPE", REGION_PRIMARY);  // must be 32-bit
   size_t alerts = zm::Alerts().size();
   EXPECT_EQ(LdmCreatePartition(in, nullptr, d.disk()), E_INVALIDARG_ZM);
   ExpectOneAlert(alerts, ALERT_GUID_CREATE_PARTITION_FAILED);
-  PsDestroyPropset(in);
 
   // A free region too small for anything once the first track is skipped: the sector
   // behind it belongs to the next partition and must not be cleared.

@@ -397,17 +397,13 @@ TEST_F(Hand, DriveLettersNeedADistinctSignature) {
   ZM_OBJECT_ID v = VolumeAt(d.disk(), K * kSector);
   ASSERT_NE(v, 0u);
   SetU32(d.disk(), "SIGNATURE", 0);
-  ZM_PROPSET in = nullptr, out = nullptr;
-  PsCreatePropset(&in);
-  PsCreatePropset(&out);
+  testutil::Props in, out;
   testutil::AddString(in, "DRIVE_LETTER", u"R:");
   ZM_OBJECT_ID result = 0;
   EXPECT_EQ(
       FtDiskControl(v, OPCLASS_VOLUME, OP_ASSIGN_DRIVE_LETTER, in, out, 0, 0, nullptr, nullptr, &result),
       LDM_E_SIGNATURE_NOT_UNIQUE);
   EXPECT_TRUE(ntp::DriveLetterTarget('R').empty()) << "refused before the letter was set";
-  PsDestroyPropset(in);
-  PsDestroyPropset(out);
 }
 
 }  // namespace

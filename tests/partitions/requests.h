@@ -20,9 +20,7 @@ struct Outcome {
 };
 
 inline Outcome Create(ZM_OBJECT_ID disk, uint32_t type, uint64_t offset, uint64_t length) {
-  ZM_PROPSET in = nullptr, out = nullptr;
-  PsCreatePropset(&in);
-  PsCreatePropset(&out);
+  testutil::Props in, out;
   testutil::AddU64(in, "OFFSET_LL", offset);
   testutil::AddU64(in, "LENGTH_LL", length);
   testutil::AddU32(in, "REGION_TYPE", type);
@@ -32,8 +30,6 @@ inline Outcome Create(ZM_OBJECT_ID disk, uint32_t type, uint64_t offset, uint64_
   if (PsFindProperty(out, "MEMBERID", &r) == 0 && r != nullptr && r->Type == ZM_TYPE_OBJECT_ID)
     memcpy(&o.member, r->Value, 8);
   _ZmFree(r, __FILE__, __LINE__);
-  PsDestroyPropset(in);
-  PsDestroyPropset(out);
   return o;
 }
 

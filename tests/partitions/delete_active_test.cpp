@@ -7,11 +7,6 @@
 namespace {
 
 using namespace requests;
-using testutil::Children;
-using testutil::Parents;
-using testutil::PropU64;
-
-constexpr uint64_t K = kCylSectors;
 
 // p1 (active), p2, and an extended partition with three logical drives and gaps.
 std::string Script() {

@@ -15,9 +15,6 @@
 namespace {
 
 using namespace requests;
-using testutil::Children;
-using testutil::Parents;
-using testutil::PropU64;
 
 constexpr uint32_t K = kCylSectors;
 constexpr uint64_t kCylinders = 40;

@@ -13,6 +13,10 @@
 namespace requests {
 
 using namespace fixture;
+using testutil::Children;
+using testutil::Parents;
+using testutil::PropU64;
+constexpr uint64_t K = kCylSectors;
 
 struct Outcome {
   ZMSTATUS status = 0;

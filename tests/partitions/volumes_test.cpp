@@ -7,11 +7,6 @@
 namespace {
 
 using namespace requests;
-using testutil::Children;
-using testutil::Parents;
-using testutil::PropU64;
-
-constexpr uint64_t K = kCylSectors;
 
 class Volumes : public ::testing::Test {
  protected:

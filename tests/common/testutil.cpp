@@ -151,6 +151,8 @@ static std::pair<uint32_t, std::string> Prop(ZM_OBJECT_ID id, const char* name) 
   return v;
 }
 
+uint32_t ValueType(ZM_OBJECT_ID id, const char* name) { return Prop(id, name).first; }
+
 uint64_t PropU64(ZM_OBJECT_ID id, const char* name) {
   // An 8-, 4- or 1-byte value widened (the host stores them little-endian, as this machine).
   const std::string b = Prop(id, name).second;

@@ -105,6 +105,7 @@ void SetU64(ZM_OBJECT_ID id, const char* name, uint64_t value);  // on the objec
 void SetU32(ZM_OBJECT_ID id, const char* name, uint32_t value);
 std::u16string PropString(ZM_OBJECT_ID id, const char* name);
 bool HasProp(ZM_OBJECT_ID id, const char* name);
+uint32_t ValueType(ZM_OBJECT_ID id, const char* name);  // 0 when the object has no such property
 ZM_OBJECT_ID DiskObject(unsigned index);  // the disk object whose "\Device\" is \Device\HarddiskN
 
 // Property sets for requests: one made for a scope and released at its end.

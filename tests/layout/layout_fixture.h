@@ -146,16 +146,9 @@ inline std::vector<std::pair<uint64_t, uint64_t>> DatabaseData(ZM_OBJECT_ID disk
   return v;
 }
 
-inline uint32_t ValueType(ZM_OBJECT_ID id, const char* name) {
-  ZM_PROPERTY* r = nullptr;
-  uint32_t t = 0;
-  if (ObGetProperty(zm::Database(), id, name, &r) == 0 && r != nullptr) t = r->Type;
-  _ZmFree(r, __FILE__, __LINE__);
-  return t;
-}
-
 using testutil::SetU32;
 using testutil::SetU64;
+using testutil::ValueType;
 
 // Every object of the kinds the layout code creates, for "nothing changed" checks.
 inline std::vector<ZM_OBJECT_ID> LayoutObjects() {

@@ -57,10 +57,7 @@ TEST_F(Menus, NodeChangeOnAVolumeUpdatesMenusThenDirectParentSeverities) {
   EXPECT_EQ(Severity(f.root11), 0u) << "only child without a severity";
   EXPECT_EQ(Severity(f.container), 99u) << "a type-205 parent is not this provider's";
   EXPECT_EQ(Severity(grandParent), 99u) << "the value is not carried further up";
-  ZM_PROPERTY* r = nullptr;
-  ASSERT_EQ(ObGetProperty(zm::Database(), f.root10, "SEVERITY", &r), 0u);
-  EXPECT_EQ(r->Type, ZM_TYPE_UINT32);
-  _ZmFree(r, __FILE__, __LINE__);
+  EXPECT_EQ(testutil::ValueType(f.root10, "SEVERITY"), uint32_t(ZM_TYPE_UINT32));
 }
 
 TEST_F(Menus, SeverityComparesUnsigned) {

@@ -26,12 +26,7 @@ TEST_F(Volumes, StateAndSeverityMergeRules) {
   SetU64(v2, "STATE", 0x200000004ull);
   SetU64(p2, "STATE", 0x8000ull);
   SetU32(p2, "SEVERITY", 1);
-  // v3: a partition state of another width is no state; the volume keeps its upper flags.
-  ZM_OBJECT_ID l1 = PartitionAt(d.disk(), 8 * C), v3 = VolumeAt(d.disk(), 8 * C);
-  SetU64(v3, "STATE", 0x200000004ull);
-  SetU32(l1, "STATE", 0x8);
   EXPECT_EQ(CreateFakeVolumes(d.disk()), 0u);
-  EXPECT_EQ(PropU64(v3, "STATE"), 0x200000000ull);
   EXPECT_EQ(PropU64(v1, "STATE"), 0x4100000008ull);
   EXPECT_EQ(PropU64(v1, "SEVERITY"), 2u);
   EXPECT_EQ(PropU64(v2, "STATE"), 0x200008000ull);

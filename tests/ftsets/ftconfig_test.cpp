@@ -91,6 +91,16 @@ TEST(FtConfig, ChangingOneSetLeavesTheOthersAndTheDiskPartAlone) {
   EXPECT_FALSE(ftconfig::SetMemberState(info, Mirror, 3, -1, Orphaned, &e));
   EXPECT_FALSE(ftconfig::SetSetState(info, Mirror, 3, FtStateOk, &e));
   EXPECT_EQ(blobtest::Bytes(info), before);
+
+  // A set has at most 32 members.
+  Disk many{0x200, {}};
+  Set full{VolumeSet, 0, 0, {}};
+  for (uint32_t i = 0; i < 33; ++i) many.parts.push_back({.start = (i + 1) * M, .length = M});
+  for (uint32_t i = 0; i < 32; ++i) full.members.push_back({0, i});
+  auto big = blobtest::Build({many}, {full});
+  ASSERT_TRUE(info.Load(big.data(), static_cast<uint32_t>(big.size())));
+  EXPECT_FALSE(ftconfig::AppendMember(info, VolumeSet, 0, {0x200, 33 * M, M}, &e));
+  EXPECT_EQ(e, "the set has 32 members already");
 }
 
 TEST(FtConfig, SetStateFollowsItsMembers) {

@@ -171,6 +171,9 @@ TEST_F(Publish, FreeExtentLookupsNeedARealDiskAndATable) {
   EXPECT_TRUE(GetUnallocatedSpaceSpec(int64_t(91 * C), int64_t(C), offset, length, REGION_PRIMARY, d.disk()));
   EXPECT_EQ(offset, int64_t(90 * C));
   EXPECT_EQ(length, int64_t(10 * C));
+  EXPECT_FALSE(
+      GetUnallocatedSpaceSpec(int64_t(91 * C), int64_t(10 * C), offset, length, REGION_PRIMARY, d.disk()))
+      << "runs past the end of the free extent";
   for (uint32_t kind : {REGION_PRIMARY, REGION_LOGICAL})
     EXPECT_FALSE(GetUnallocatedSpaceSpec(int64_t(91 * C), int64_t(C), offset, length, kind, 0xBAD0BAD));
   EXPECT_FALSE(layout::IsTableSector(nullptr, 0, 512));

@@ -159,9 +159,8 @@ TEST(FtSingle, ASetOverTheOnlyPartitionHangsBelowTheContainer) {
       ftblob::Build({{{signature, {Member(P1, Mirror, 0, 0)}}, {0x0BADD15C, {Member(Q1, Mirror, 0, 1)}}},
                      {ftblob::FtSet(Mirror, FtHasOrphan, {{0, 0}, {1, 0}})}}));
   EXPECT_EQ(0u, AddFtObjectsToDatabase());
-  const auto volumes = testutil::Objects(ZM_OBJ_VOLUME);
-  auto mirror = std::find_if(volumes.begin(), volumes.end(),
-                             [](ZM_OBJECT_ID v) { return PropU64(v, "LDM_VOLUME_TYPE") == 7; });
-  ASSERT_NE(mirror, volumes.end());
-  EXPECT_EQ(1u, testutil::Parents(*mirror, ZM_OBJ_CONTAINER).size());
+  size_t linked = 0;  // container links of the mirror volume
+  for (ZM_OBJECT_ID v : testutil::Objects(ZM_OBJ_VOLUME))
+    if (PropU64(v, "LDM_VOLUME_TYPE") == 7) linked += testutil::Parents(v, ZM_OBJ_CONTAINER).size();
+  EXPECT_EQ(1u, linked);
 }

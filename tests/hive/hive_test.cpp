@@ -86,8 +86,7 @@ TEST_F(HiveTest, RoundTripThroughANewHive) {
   const std::string info = MachineValues(a)["Information"];
 
   const std::string hive = a.tmp.path + "/SYSTEM";
-  Result r = a.On("registry export --hive " + Quote(hive));
-  ASSERT_EQ(r.rc, 0) << r.err;
+  ASSERT_EQ(a.On("registry export --hive " + Quote(hive)).rc, 0);
   EXPECT_FALSE(fs::exists(hive + ".bak"));  // nothing to keep for a new file
   EXPECT_EQ(Information(hive), "3 " + info);
   Result shown = Ctl("registry show --hive " + Quote(hive) + " --json");

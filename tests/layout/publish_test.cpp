@@ -169,8 +169,7 @@ TEST_F(Publish, AnExtendedPartitionGoneFromTheTableTakesItsFreeSpaceAlong) {
 TEST_F(Publish, FreeExtentLookupsNeedARealDiskAndATable) {
   int64_t offset = 0, length = 0;
   EXPECT_TRUE(GetUnallocatedSpaceSpec(int64_t(91 * C), int64_t(C), offset, length, REGION_PRIMARY, d.disk()));
-  EXPECT_EQ(offset, int64_t(90 * C));
-  EXPECT_EQ(length, int64_t(10 * C));
+  EXPECT_EQ(std::make_pair(offset, length), std::make_pair(int64_t(90 * C), int64_t(10 * C)));
   EXPECT_FALSE(
       GetUnallocatedSpaceSpec(int64_t(91 * C), int64_t(10 * C), offset, length, REGION_PRIMARY, d.disk()))
       << "runs past the end of the free extent";

@@ -107,7 +107,6 @@ TEST(CliUsage, BadArgumentsExitTwoSayingWhy) {
       {"letter disk0/p1", "--remove"},
       {"delete extended", "--disk"},
       {"delete disk0/p0", "partition name"},
-      {"show --dry-run", "--dry-run"},
       {"init --disk 1M", "two cylinders"},
       {"init --disk 64M,255", "heads and sectors"},
   };
@@ -307,7 +306,6 @@ TEST(CliDemo, EndsWithALetteredMirrorAndEveryDocumentHasTheDocumentedShape) {
   std::string dir = t.path + "/demo";
   Result r = Ctl("demo " + Quote(dir));
   ASSERT_EQ(r.rc, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("demo complete"), std::string::npos);
   std::string m = "-m " + Quote(dir) + " ";
   // A second boot: the mirror, its letter and the other letters are as the demo left them.
   json show = Json(Ctl(m + "show --json"));

@@ -31,6 +31,9 @@ TEST_F(Volumes, StateAndSeverityMergeRules) {
   EXPECT_EQ(PropU64(v1, "SEVERITY"), 2u);
   EXPECT_EQ(PropU64(v2, "STATE"), 0x200008000ull);
   EXPECT_EQ(PropU64(v2, "SEVERITY"), 1u);
+  SetU32(p2, "STATE", 0x8000);  // a state of another width is none: only the upper flags stay
+  EXPECT_EQ(CreateFakeVolumes(d.disk()), 0u);
+  EXPECT_EQ(PropU64(v2, "STATE"), 0x200000000ull);
 }
 
 TEST_F(Volumes, ExtendedPartitionTakesItsLogicalDrivesState) {

@@ -209,16 +209,16 @@ TEST_F(FtTest, FirstOfTwoVolumesWithTheSamePairIsUpdated) {
 TEST_F(FtTest, RemoveObsoleteFromDOM) {
   for (ZM_OBJECT_ID v : Objects(ZM_OBJ_VOLUME))
     ObDeleteObject(zm::Database(), v);  // the sets' are listed first
-  ASSERT_EQ(0u, Publish({{{Signature(0), {Member(P1, Mirror, 0, 0), Member(P2, Stripe, 1, 0)}},
-                          {Signature(1), {Member(Q1, Mirror, 0, 1), Member(Q2, Stripe, 1, 1)}}},
+  ASSERT_EQ(0u, Publish({{{Signature(0), {Member(P1, Mirror, 0, 0), Member(P2, StripeWithParity, 1, 0)}},
+                          {Signature(1), {Member(Q1, Mirror, 0, 1), Member(Q2, StripeWithParity, 1, 1)}}},
                          {ftblob::FtSet(Mirror, FtStateOk, {{0, 0}, {1, 0}}),
-                          ftblob::FtSet(Stripe, FtStateOk, {{0, 1}, {1, 1}})}}));
+                          ftblob::FtSet(StripeWithParity, FtStateOk, {{0, 1}, {1, 1}})}}));
   std::vector<ZM_OBJECT_ID> volumes = FtVolumes();
   ASSERT_EQ(2u, volumes.size());
   const ZM_OBJECT_ID other = MakeVolume(1, 0);  // a partition volume with group 0
   ObAddChildObject(zm::Database(), other, Partition(1, 4));
 
-  // The stripe set is gone; P1 is now plain, so the mirror keeps only Q1.
+  // The parity set is gone; P1 is now plain, so the mirror keeps only Q1.
   FTInfo info;
   const std::vector<uint8_t> blob = ftblob::Build(
       {{{Signature(0), {Plain(P1), Plain(P2)}}, {Signature(1), {Member(Q1, Mirror, 0, 1), Plain(Q2)}}},

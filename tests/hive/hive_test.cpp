@@ -121,8 +121,7 @@ TEST_F(HiveTest, ExportChangesOnlyTheDiskKey) {
 
   ASSERT_EQ(m.On("letter disk0/p1 K:").rc, 0);
   const std::string info = MachineValues(m)["Information"];
-  Result r = m.On("registry export --hive " + Quote(hive));
-  ASSERT_EQ(r.rc, 0) << r.err;
+  ASSERT_EQ(m.On("registry export --hive " + Quote(hive)).rc, 0);
   EXPECT_EQ(EverythingButDisk(hive), others);
   EXPECT_EQ(Information(hive), "3 " + info);
   EXPECT_EQ(ReadFile(hive + ".bak"), before);
@@ -225,8 +224,7 @@ TEST_F(HiveTest, MalformedHivesAreRefusedAndNothingIsWritten) {
   // path's refusal: nothing is stored without --force.
   EXPECT_TRUE(testutil::Fails(m.On("registry import --hive " + Quote(good)), "--force"));
   EXPECT_EQ(MachineValues(m), machineBefore);
-  Result r = m.On("registry import --force --no-rescan --hive " + Quote(good));
-  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(m.On("registry import --force --no-rescan --hive " + Quote(good)).rc, 0);
   EXPECT_EQ(MachineValues(m)["Information"], info);
 
   size_t leftovers = 0;

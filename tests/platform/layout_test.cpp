@@ -182,7 +182,9 @@ TEST(Layout, WrittenTablesReadBackAndARewriteWritesOnlyTheSectorsThatChange) {
   pt::LayoutBuffer same(ThreeLogicals(7), 0x12345678);
   ASSERT_EQ(pt::SetLayout(h, same), STATUS_SUCCESS);
   EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
-  pt::LayoutBuffer changed(ThreeLogicals(6), 0x12345678);
+  auto six = ThreeLogicals(6);
+  for (size_t i = 0; i < six.size(); ++i) six[i].RewritePartition = i == 12;  // slot 0 of the last table
+  pt::LayoutBuffer changed(six, 0x12345678);
   ASSERT_EQ(pt::SetLayout(h, changed), STATUS_SUCCESS);
   EXPECT_EQ(ntp::Counters(0).sectorsWritten, 1u);
   EXPECT_EQ(pt::Layout(h)[12].PartitionType, 6);

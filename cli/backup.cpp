@@ -424,13 +424,9 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool f
     return kFailed;
   }
   std::u16string name = d->device + u"\\Partition0";
-  UNICODE_STRING us;
-  RtlInitUnicodeString(&us, name.c_str());
-  OBJECT_ATTRIBUTES oa{sizeof(OBJECT_ATTRIBUTES), nullptr, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
-  IO_STATUS_BLOCK iosb{};
   HANDLE h = nullptr;
-  NTSTATUS st = NtOpenFile(&h, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &oa, &iosb,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_SYNCHRONOUS_IO_NONALERT);
+  NTSTATUS st = OpenDevice(name, GENERIC_READ | GENERIC_WRITE, &h);
+  IO_STATUS_BLOCK iosb{};
   if (!NT_SUCCESS(st)) {
     err << "cannot restore " << want << ": " << Narrow(name) << " cannot be opened ("
         << HexStatus(static_cast<uint32_t>(st)) << ")\n";

@@ -43,15 +43,8 @@ struct DiskPartition {
 // Every data partition of every disk, through the disk driver's layout control.
 std::vector<DiskPartition> ReadPartitions(unsigned disk, const std::u16string& device) {
   std::vector<DiskPartition> out;
-  std::u16string name = device + u"\\Partition0";
-  UNICODE_STRING us;
-  RtlInitUnicodeString(&us, name.c_str());
-  OBJECT_ATTRIBUTES oa{sizeof(OBJECT_ATTRIBUTES), nullptr, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
-  IO_STATUS_BLOCK iosb{};
   HANDLE h = nullptr;
-  if (!NT_SUCCESS(NtOpenFile(&h, GENERIC_READ | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             FILE_SYNCHRONOUS_IO_NONALERT)))
-    return out;
+  if (!NT_SUCCESS(OpenDevice(device + u"\\Partition0", GENERIC_READ, &h))) return out;
   std::vector<uint8_t> buf;
   NTSTATUS st = ReadDriveLayout(h, &buf);
   NtClose(h);

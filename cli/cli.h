@@ -102,6 +102,10 @@ class Session {
 std::string ModulePath();
 std::string SelfPath();
 
+// Opens an NT device of the booted machine by name (synchronous I/O, shared for reading
+// and writing); SYNCHRONIZE is added to access.
+NTSTATUS OpenDevice(const std::u16string& name, ACCESS_MASK access, HANDLE* h);
+
 // The disk's partition table as IOCTL_DISK_GET_DRIVE_LAYOUT gives it, the buffer grown
 // until it fits.
 NTSTATUS ReadDriveLayout(HANDLE disk, std::vector<uint8_t>* buf);

@@ -21,6 +21,15 @@
 
 namespace cli {
 
+NTSTATUS OpenDevice(const std::u16string& name, ACCESS_MASK access, HANDLE* h) {
+  UNICODE_STRING us;
+  RtlInitUnicodeString(&us, name.c_str());
+  OBJECT_ATTRIBUTES oa{sizeof(OBJECT_ATTRIBUTES), nullptr, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
+  IO_STATUS_BLOCK iosb{};
+  return NtOpenFile(h, access | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    FILE_SYNCHRONOUS_IO_NONALERT);
+}
+
 NTSTATUS ReadDriveLayout(HANDLE disk, std::vector<uint8_t>* buf) {
   IO_STATUS_BLOCK iosb{};
   NTSTATUS st = STATUS_UNSUCCESSFUL;
@@ -187,13 +196,8 @@ int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::
   for (const auto& d : disks) {
     if (hasDisk && d.index != disk) continue;
     std::u16string name = d.device + u"\\Partition0";
-    UNICODE_STRING us;
-    RtlInitUnicodeString(&us, name.c_str());
-    OBJECT_ATTRIBUTES oa{sizeof(OBJECT_ATTRIBUTES), nullptr, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
-    IO_STATUS_BLOCK iosb{};
     HANDLE h = nullptr;
-    NTSTATUS st = NtOpenFile(&h, GENERIC_READ | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             FILE_SYNCHRONOUS_IO_NONALERT);
+    NTSTATUS st = OpenDevice(name, GENERIC_READ, &h);
     json entry = {{"disk", d.index}, {"device", Narrow(d.device)}};
     if (!NT_SUCCESS(st)) {
       err << "cannot open " << Narrow(name) << " (" << HexStatus(static_cast<uint32_t>(st)) << ")\n";

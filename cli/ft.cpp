@@ -43,14 +43,9 @@ bool Fail(std::ostream& err, const std::string& what, const std::string& why) {
 
 // Exact offset and length of a partition device, as the configuration records them.
 bool DeviceExtent(const std::u16string& device, int64_t* offset, int64_t* length) {
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, device.c_str());
-  OBJECT_ATTRIBUTES oa{sizeof(OBJECT_ATTRIBUTES), nullptr, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
-  IO_STATUS_BLOCK iosb{};
   HANDLE h = nullptr;
-  if (!NT_SUCCESS(NtOpenFile(&h, GENERIC_READ | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             FILE_SYNCHRONOUS_IO_NONALERT)))
-    return false;
+  if (!NT_SUCCESS(OpenDevice(device, GENERIC_READ, &h))) return false;
+  IO_STATUS_BLOCK iosb{};
   PARTITION_INFORMATION pi{};
   bool ok = NT_SUCCESS(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb,
                                              IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0, &pi, sizeof pi));

@@ -221,8 +221,7 @@ NTSTATUS Volume::ReadStripe(uint64_t row, unsigned member, uint8_t* out) {
 }
 
 NTSTATUS Volume::Read(uint64_t offset, void* buffer, uint64_t length) {
-  if (offset > length_ || length > length_ - offset || offset % 512 != 0 || length % 512 != 0)
-    return STATUS_INVALID_PARAMETER;
+  if (!Fits(offset, length)) return STATUS_INVALID_PARAMETER;
   uint8_t* out = static_cast<uint8_t*>(buffer);
   if (type_ == kMirror) {
     for (unsigned m = 0; m < members_.size(); ++m)
@@ -281,8 +280,7 @@ NTSTATUS Volume::WriteParityRow(uint64_t row, unsigned skip, const uint8_t* repl
 
 NTSTATUS Volume::Write(uint64_t offset, const void* buffer, uint64_t length) {
   if (!write_) return STATUS_ACCESS_DENIED;
-  if (offset > length_ || length > length_ - offset || offset % 512 != 0 || length % 512 != 0)
-    return STATUS_INVALID_PARAMETER;
+  if (!Fits(offset, length)) return STATUS_INVALID_PARAMETER;
   const uint8_t* in = static_cast<const uint8_t*>(buffer);
   if (type_ == kMirror) {
     bool any = false;

@@ -77,6 +77,10 @@ class Volume {
   NTSTATUS WriteParityRow(uint64_t row, unsigned skip, const uint8_t* replacement);
 
   bool Readable(unsigned m) const { return handles_[m] != nullptr && static_cast<int>(m) != rebuilding_; }
+  // Whole sectors inside the volume.
+  bool Fits(uint64_t offset, uint64_t length) const {
+    return offset <= length_ && length <= length_ - offset && offset % 512 == 0 && length % 512 == 0;
+  }
 
   Type type_;
   std::vector<Member> members_;

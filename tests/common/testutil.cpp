@@ -34,6 +34,11 @@ int Run(const std::string& command, std::string* out) {
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
+std::string ReadFile(const std::string& file) {
+  std::ifstream f(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(f), {}};
+}
+
 std::string ReadAt(const std::string& file, uint64_t offset, size_t n) {
   std::string b(n, '\0');
   std::ifstream f(file, std::ios::binary);
@@ -223,8 +228,7 @@ Result Ctl(const std::string& args, const std::string& input, const std::string&
   r.rc = Run("printf %s " + Quote(input) + " | " + env + " FTDISK_MODULE=" + Quote(FTDISK_MODULE_PATH) + " " +
                  Quote(FTDISKCTL_PATH) + " " + args + " 2> " + Quote(t.path + "/err"),
              &r.out);
-  std::ifstream f(t.path + "/err");
-  r.err.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  r.err = ReadFile(t.path + "/err");
   return r;
 }
 

@@ -31,6 +31,7 @@ int Run(const std::string& command, std::string* out = nullptr);
 
 // n bytes of a file from offset (fewer past its end), and bytes written over a file at offset.
 std::string ReadAt(const std::string& file, uint64_t offset, size_t n);
+std::string ReadFile(const std::string& file);  // all of it
 void WriteAt(const std::string& file, uint64_t offset, const std::string& bytes);
 
 // A word quoted for the shell.

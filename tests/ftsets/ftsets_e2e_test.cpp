@@ -138,8 +138,7 @@ TEST_F(FtSets, VolumeSetExtendEditAndParityRegenerate) {
   EXPECT_EQ(SfdiskData(m.Image(2)).size(), 1u);
   ASSERT_EQ(m.On("ft edit define volset disk0/p1 disk1/p1 disk2/p1 --group 4").rc, 0);
   ASSERT_EQ(m.On("volume export volset4 " + Quote(m.tmp.path + "/back.bin")).rc, 0);
-  std::ifstream back(m.tmp.path + "/back.bin", std::ios::binary);
-  EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(back), {}) == pattern);
+  EXPECT_TRUE(testutil::ReadFile(m.tmp.path + "/back.bin") == pattern);
   ASSERT_EQ(m.On("ft delete volset4").rc, 0);
   for (unsigned d = 0; d < 3; ++d) EXPECT_TRUE(SfdiskData(m.Image(d)).empty());
 

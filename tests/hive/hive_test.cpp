@@ -13,16 +13,12 @@ using nlohmann::json;
 using testutil::Ctl;
 using testutil::CtlMachine;
 using testutil::Quote;
+using testutil::ReadFile;
 using testutil::Result;
 using testutil::Run;
 using testutil::TempDir;
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
 
 // The machine's DISK key values as "registry show --json" gives them: name -> hex data.
 std::map<std::string, std::string> MachineValues(const CtlMachine& m) {

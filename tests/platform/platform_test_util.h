@@ -88,16 +88,12 @@ inline std::vector<PARTITION_INFORMATION> Groups(
 
 // The first bytes of an image (where the tables of the tests live), or all of it.
 inline std::vector<uint8_t> Head(const std::string& path, size_t bytes = size_t(1) << 31) {
-  std::vector<uint8_t> out(std::min<size_t>(bytes, std::filesystem::file_size(path)));
-  std::ifstream(path, std::ios::binary)
-      .read(reinterpret_cast<char*>(out.data()), std::streamsize(out.size()));
-  return out;
+  const std::string b = testutil::ReadAt(path, 0, std::min<size_t>(bytes, std::filesystem::file_size(path)));
+  return {b.begin(), b.end()};
 }
 
 inline void WriteAt(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
-  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-  f.seekp(std::streamoff(offset))
-      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  testutil::WriteAt(path, offset, std::string(bytes.begin(), bytes.end()));
 }
 
 // A table sector with the given (type, relative start, size[, active]) entries.

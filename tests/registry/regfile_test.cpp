@@ -9,11 +9,6 @@ namespace {
 
 const char16_t kDisk[] = u"HKEY_LOCAL_MACHINE\\SYSTEM\\DISK";
 
-std::string Slurp(const std::string& file) {
-  std::ifstream f(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), {}};
-}
-
 void Write(const std::string& file, const std::string& text) {
   std::ofstream f(file, std::ios::binary | std::ios::trunc);
   f << text;
@@ -40,7 +35,7 @@ TEST_F(RegistryTest, ExportThenImportGivesBackTheSameValues) {
 
   std::string file = tmp.path + "/disk.reg", err;
   ASSERT_TRUE(ntp::reg::ExportRegFile(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", file, &err)) << err;
-  std::string text = Slurp(file);
+  std::string text = testutil::ReadFile(file);
   EXPECT_EQ(text.rfind("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\r\n", 0), 0u) << text;
   EXPECT_NE(text.find("\"\\\\Device\\\\CdRom0\"=\"D:\"\r\n"), std::string::npos);
   EXPECT_NE(text.find("\"Count\"=dword:12345678\r\n"), std::string::npos);
@@ -57,7 +52,7 @@ TEST_F(RegistryTest, ExportThenImportGivesBackTheSameValues) {
   // And exporting again writes the same file.
   std::string again = tmp.path + "/again.reg";
   ASSERT_TRUE(ntp::reg::ExportRegFile(kDisk, again, &err));
-  EXPECT_EQ(Slurp(again), text);
+  EXPECT_EQ(testutil::ReadFile(again), text);
 }
 
 TEST_F(RegistryTest, ImportReadsHandWrittenFilesAndReplacesValues) {

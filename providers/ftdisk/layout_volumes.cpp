@@ -38,15 +38,16 @@ void CopyProperty(ZM_OBJECT_ID from, const CopiedProperty& p, ZM_PROPSET set) {
   if (r != nullptr) _ZmFree(r, __FILE__, __LINE__);
 }
 
+// The readers set the value to 0 whenever they cannot read the property.
 uint64_t U64Or0(ZM_OBJECT_ID id, const char* name) {
-  uint64_t v = 0;
-  if (ZM_FAILED(ReadU64(id, name, &v))) return 0;
+  uint64_t v;
+  ReadU64(id, name, &v);
   return v;
 }
 
 uint32_t U32Or0(ZM_OBJECT_ID id, const char* name) {
-  uint32_t v = 0;
-  if (ZM_FAILED(ReadU32(id, name, &v))) return 0;
+  uint32_t v;
+  ReadU32(id, name, &v);
   return v;
 }
 

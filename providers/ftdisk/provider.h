@@ -68,8 +68,9 @@ ZMSTATUS FtDiskAssignDriveLetter(ZM_OBJECT_ID objectId, uint32_t operationClass,
 ZMSTATUS FtRebuild(_DISK_REGISTRY* diskPart, uint32_t size);
 void FtDiskFinalize();
 
-// Helpers shared by every file: the one property-reading rule. A failed call returns
-// its status; a null record or another value type yields 0 / false / empty.
+// Helpers shared by every file: the one property-reading rule. The value is 0 / false /
+// empty whenever it cannot be read (a failed call, a null record, another value type);
+// a failed call also returns its status.
 ZMSTATUS ReadU64(ZM_OBJECT_ID id, const char* name, uint64_t* value);
 ZMSTATUS ReadU32(ZM_OBJECT_ID id, const char* name, uint32_t* value);
 ZMSTATUS ReadU8(ZM_OBJECT_ID id, const char* name, uint8_t* value);  // value types 10 and 13

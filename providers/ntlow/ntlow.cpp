@@ -204,7 +204,6 @@ int InverseQueryDosDevice(PCWSTR ntName, PWSTR* driveLetter) {
   WCHAR resolved[kDosTargetChars];
   for (WCHAR letter = u'C'; letter <= u'Z'; ++letter) {
     WCHAR dos[3] = {letter, u':', 0};
-    memset(target, 0, sizeof target);
     if (QueryDosDeviceW(dos, target, kDosTargetChars) == 0) continue;
     target[kDosTargetChars - 1] = 0;
     GetCanonicalLinkTarget(target, resolved);

@@ -116,9 +116,11 @@ TEST_F(DiskRegTest, QueryRetriesForLargeBlobsAndReportsTheUsedLength) {
   NtClose(key);
   std::free(freeTo);
 
-  Erase();
-  EXPECT_EQ(FtRegistryQuery("Information", &freeTo, &value, &used, nullptr), STATUS_OBJECT_NAME_NOT_FOUND);
-  std::free(freeTo);
+  for (bool erase : {true, false}) {  // no value, and an empty one: neither is corrupt
+    erase ? Erase() : Store({});
+    EXPECT_EQ(FtRegistryQuery("Information", &freeTo, &value, &used, nullptr), STATUS_OBJECT_NAME_NOT_FOUND);
+    std::free(freeTo);
+  }
 }
 
 const _DISK_PARTITION& Record(const std::vector<uint8_t>& blob, size_t at) {

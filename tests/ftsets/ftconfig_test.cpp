@@ -7,6 +7,9 @@
 
 #include "../ftinfo/blob_builder.h"
 #include "diskreg.h"
+#include "machine.h"
+#include "registry_store.h"
+#include "testutil.h"
 
 namespace {
 
@@ -38,7 +41,7 @@ TEST(FtConfig, ChangingOneSetLeavesTheOthersAndTheDiskPartAlone) {
   std::string e;
 
   ASSERT_TRUE(ftconfig::RemoveSet(info, Mirror, 0, &e)) << e;
-  ASSERT_TRUE(ftconfig::AddSet(info, VolumeSet, 0, {Ref(2, 0)}, Healthy, &e)) << e;
+  ASSERT_TRUE(ftconfig::AddSet(info, VolumeSet, 0, {Ref(2, 0), Ref(2, 1)}, Healthy, &e)) << e;
   ASSERT_TRUE(ftconfig::AppendMember(info, VolumeSet, 0, Ref(0, 0), &e)) << e;
   ASSERT_TRUE(ftconfig::SetMemberState(info, Stripe, 0, 2, Orphaned, &e)) << e;
   ASSERT_TRUE(DiskRegistryValidate(info.Blob(), info.UsedLength(), &e)) << e;
@@ -55,12 +58,12 @@ TEST(FtConfig, ChangingOneSetLeavesTheOthersAndTheDiskPartAlone) {
     EXPECT_EQ(stripe.members[i].where.offset, 20 * M);
   }
   EXPECT_EQ(stripe.state, FtDisabled) << "a stripe set with a lost member is disabled";
-  ASSERT_EQ(volset.members.size(), 2u);
-  EXPECT_EQ(volset.members[0].where.signature, 0x102u);
-  EXPECT_EQ(volset.members[1].where.signature, 0x100u);
-  EXPECT_EQ(volset.members[0].letter, 'I') << "the set takes member 0's letter";
-  EXPECT_EQ(volset.members[1].letter, 'I');
-  EXPECT_EQ(volset.members[1].assign, 0) << "only member 0 asks for the letter";
+  ASSERT_EQ(volset.members.size(), 3u);
+  EXPECT_EQ(volset.members[1].where.offset, 20 * M);
+  EXPECT_EQ(volset.members[2].where.signature, 0x100u);
+  for (const auto& m : volset.members) EXPECT_EQ(m.letter, 'I') << "the set takes member 0's letter";
+  EXPECT_EQ(volset.members[0].assign, 1);
+  EXPECT_EQ(volset.members[2].assign, 0) << "only member 0 asks for the letter";
 
   // The broken mirror's records: plain again, member 1 without a letter.
   _DISK_PARTITION* d1p0 = nullptr;
@@ -69,11 +72,11 @@ TEST(FtConfig, ChangingOneSetLeavesTheOthersAndTheDiskPartAlone) {
   EXPECT_EQ(d1p0->FtGroup, 0xFFFF);
   EXPECT_EQ(d1p0->DriveLetter, ' ');
   EXPECT_EQ(d1p0->AssignDriveLetter, 0);
-  // d0p0 is volume-set member 1 now.
+  // d0p0 is volume-set member 2 now.
   _DISK_PARTITION* d0p0 = nullptr;
   ASSERT_TRUE(info.GetPartitionInfo(0, 0, &d0p0, nullptr));
   EXPECT_EQ(d0p0->FtType, VolumeSet);
-  EXPECT_EQ(d0p0->FtMember, 1);
+  EXPECT_EQ(d0p0->FtMember, 2);
   EXPECT_EQ(ftconfig::FreeGroup(info, VolumeSet), 1);
   EXPECT_EQ(ftconfig::FreeGroup(info, Mirror), 0);
 
@@ -120,6 +123,46 @@ TEST(FtConfig, SetStateFollowsItsMembers) {
   };
   for (const auto& c : cases)
     EXPECT_EQ(ftconfig::SetStateFor(c.type, c.members), c.state) << "type " << c.type;
+}
+
+// A change is written only over a configuration that reads, and only when it is whole.
+TEST(FtConfig, UpdateWritesOnlyAWholeChangeOverAReadableConfiguration) {
+  testutil::TempDir tmp;
+  std::string e;
+  ASSERT_TRUE(ntp::reg::Open(tmp.path, &e)) << e;
+  auto keep = [](FTInfo&, std::string*) { return true; };
+  FTInfo read;
+  EXPECT_TRUE(ftconfig::Read(&read, &e)) << "nothing stored reads as empty";
+  EXPECT_FALSE(ftconfig::Update(keep, &e));
+  EXPECT_EQ(e, "no FT configuration is stored yet");
+  const auto blob = blobtest::Build(ThreeDisks(), {Set{0, 0, 0, {{0, 0}, {1, 0}}}});
+  auto bad = blob;
+  bad[18] = 0x7F;  // the disk part's size runs past the value
+  blobtest::Store(bad);
+  EXPECT_FALSE(ftconfig::Read(&read, &e));
+  EXPECT_NE(e.find("malformed: "), std::string::npos) << e;
+  EXPECT_FALSE(ftconfig::Update(keep, &e));
+  EXPECT_NE(e.find("malformed and is left alone"), std::string::npos) << e;
+  EXPECT_EQ(blobtest::Stored(), bad);
+
+  blobtest::Store(blob);
+  ntp::InjectFault("RegQueryValueExW", 1, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_FALSE(ftconfig::Read(&read, &e));
+  EXPECT_EQ(e, "the stored configuration cannot be read");
+  EXPECT_FALSE(ftconfig::Update(
+      [](FTInfo& i, std::string*) {
+        _FT_DESCRIPTION* d = nullptr;
+        return i.GetVolumeInfo(0, &d) && (d->NumberOfMembers = 9) != 0;
+      },
+      &e));
+  EXPECT_NE(e.find("does not hold together"), std::string::npos) << e;
+  ntp::InjectFault("RegSetValueExW", 1, ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(ftconfig::Update(keep, &e));
+  EXPECT_EQ(e, "the configuration cannot be written to the registry");
+  ntp::ClearFaults();
+  EXPECT_EQ(blobtest::Stored(), blob);
+  EXPECT_TRUE(ftconfig::Update(keep, &e)) << e;
+  ntp::reg::Close();
 }
 
 TEST(FtConfig, RulesRefuseBeforeAnythingIsWritten) {

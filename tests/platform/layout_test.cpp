@@ -312,6 +312,8 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
   // The master boot record with a plain extended partition, and its first boot record
   // holding a drive and a link.
   using Sector = std::pair<const uint64_t, std::vector<uint8_t>>;
+  auto halfMarked = pt::TableSector({{7, 63, 1000}});
+  halfMarked[511] = 0;  // half a table signature is none
   const Sector ext{0, pt::TableSector({{5, 2048, 20000}})};
   auto first = [](uint32_t start, uint32_t size) {
     return Sector{2048, pt::TableSector({{7, 63, 1000}, {5, start, size}})};
@@ -340,7 +342,7 @@ TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
       {"a boot record without its signature",
        1,
        "at sector 6048 has no table signature",
-       {ext, first(4000, 2000), {6048, std::vector<uint8_t>(512, 0x11)}}},
+       {ext, first(4000, 2000), {6048, halfMarked}}},
       {"a link outside the extended partition",
        1,
        "outside the extended partition (sector 22048)",

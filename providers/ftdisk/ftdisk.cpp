@@ -357,40 +357,50 @@ ZMSTATUS GetParentDisk(ZM_OBJECT_ID id, ZM_OBJECT_ID* disk) {
   return s;
 }
 
+// The signature of a partition object's disk and the extent the configuration records
+// for it: a logical drive's object starts one track before the partition's data and is
+// one track longer.
+ZMSTATUS RecordedExtent(ZM_OBJECT_ID id, uint32_t* signature, int64_t* offset, int64_t* length) {
+  uint32_t type = 0;
+  ZMSTATUS s = ReadU32(id, "LDM_VOLUME_TYPE", &type);
+  if (ZM_FAILED(s)) return s;
+  ZM_OBJECT_ID disk = 0;
+  s = GetParentDisk(id, &disk);
+  if (ZM_FAILED(s)) return s;
+  s = ReadU32(disk, "SIGNATURE", signature);
+  if (ZM_FAILED(s)) return s;
+  uint64_t correction = 0;
+  if (type == 3) {
+    uint32_t sectors = 0, bytes = 0;
+    s = ReadU32(disk, "SECTORS_PER_TRACK", &sectors);
+    if (ZM_FAILED(s)) return s;
+    s = ReadU32(disk, "BYTES_PER_SECTOR", &bytes);
+    if (ZM_FAILED(s)) return s;
+    correction = uint64_t(sectors) * bytes;
+  }
+  uint64_t off = 0, len = 0;
+  s = ReadU64(id, "OFFSET_LL", &off);
+  if (ZM_FAILED(s)) return s;
+  s = ReadU64(id, "LENGTH_LL", &len);
+  if (ZM_FAILED(s)) return s;
+  *offset = static_cast<int64_t>(off + correction);
+  *length = static_cast<int64_t>(len - correction);
+  return s;
+}
+
 ZMSTATUS FindPartition(uint32_t count, const ZM_OBJECT_ID* ids, uint32_t signature, int64_t offset,
                        int64_t length, ZM_OBJECT_ID* partition) {
   for (uint32_t i = 0; i < count; ++i) {
-    const ZM_OBJECT_ID id = ids[i];
     uint32_t type = 0;
-    ZMSTATUS s = ReadU32(id, "LDM_VOLUME_TYPE", &type);
+    ZMSTATUS s = ReadU32(ids[i], "LDM_VOLUME_TYPE", &type);
     if (ZM_FAILED(s)) return s;
     if (type == 2) continue;  // an extended partition is never a member
-    ZM_OBJECT_ID disk = 0;
-    s = GetParentDisk(id, &disk);
-    if (ZM_FAILED(s)) return s;
     uint32_t diskSignature = 0;
-    s = ReadU32(disk, "SIGNATURE", &diskSignature);
+    int64_t off = 0, len = 0;
+    s = RecordedExtent(ids[i], &diskSignature, &off, &len);
     if (ZM_FAILED(s)) return s;
-    if (diskSignature != signature) continue;
-    // A logical drive's object starts one track before the partition's data.
-    int64_t correction = 0;
-    if (type == 3) {
-      uint32_t sectors = 0, bytes = 0;
-      s = ReadU32(disk, "SECTORS_PER_TRACK", &sectors);
-      if (ZM_FAILED(s)) return s;
-      s = ReadU32(disk, "BYTES_PER_SECTOR", &bytes);
-      if (ZM_FAILED(s)) return s;
-      correction = static_cast<int64_t>(uint64_t(sectors) * bytes);
-    }
-    uint64_t off = 0;
-    s = ReadU64(id, "OFFSET_LL", &off);
-    if (ZM_FAILED(s)) return s;
-    if (static_cast<int64_t>(off + uint64_t(correction)) != offset) continue;
-    uint64_t len = 0;
-    s = ReadU64(id, "LENGTH_LL", &len);
-    if (ZM_FAILED(s)) return s;
-    if (static_cast<int64_t>(len - uint64_t(correction)) != length) continue;
-    *partition = id;
+    if (diskSignature != signature || off != offset || len != length) continue;
+    *partition = ids[i];
     return s;
   }
   return FT_E_NO_PARTITION;
@@ -438,14 +448,13 @@ ZMSTATUS RemoveObsoleteFromDOM(FTInfo& info) {
     if (ZM_FAILED(status) || children.count == 0) continue;
     for (uint32_t c = 0; c < children.count; ++c) {
       const ZM_OBJECT_ID child = children.ids[c];
-      ZM_OBJECT_ID disk = 0;
       uint32_t signature = 0;
-      uint64_t offset = 0, length = 0;
-      if (ZM_FAILED(GetParentDisk(child, &disk)) || ZM_FAILED(ReadU32(disk, "SIGNATURE", &signature)) ||
-          ZM_FAILED(ReadU64(child, "OFFSET_LL", &offset)) || ZM_FAILED(ReadU64(child, "LENGTH_LL", &length)))
-        continue;  // cannot be compared: its link stays
+      int64_t offset = 0, length = 0;
+      // Compared as the publishing pass matches members, so that a logical drive is not
+      // unlinked by every pass only to be linked again.
+      if (ZM_FAILED(RecordedExtent(child, &signature, &offset, &length))) continue;  // its link stays
       Ptr<FTPartition> record;
-      record = info.FindPartition(signature, static_cast<int64_t>(offset), static_cast<int64_t>(length));
+      record = info.FindPartition(signature, offset, length);
       if (!record || record->GetFtType() != set->GetType() || record->GetFtGroup() != set->GetFtGroup())
         status = ObRemoveChildObject(ghDb, volume, child);
     }

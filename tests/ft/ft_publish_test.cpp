@@ -90,6 +90,11 @@ TEST_F(FtTest, EveryFtTypeBecomesAVolumeWithItsMembers) {
   EXPECT_EQ(0x8000u, PropU64(Partition(0, 3), "STATE"));
   EXPECT_EQ(1u, PropU64(Partition(1, 1), "FT_MEMBER_NUMBER"));
   EXPECT_EQ(0u, PropU64(Partition(0, 1), "FT_MEMBER_NUMBER"));
+  // A second pass over the same sets moves no member and makes no volume.
+  const uint64_t moves = zm::CallCount("ObRemoveChildObject");
+  EXPECT_EQ(0u, AddFtObjectsToDatabase());
+  EXPECT_EQ(zm::CallCount("ObRemoveChildObject"), moves);
+  EXPECT_EQ(FtVolumes(), volumes);
 }
 
 // No member on the machine, or member 0 missing: no volume remains in the first case,

@@ -304,13 +304,13 @@ TEST_F(Hand, ChainsUnderFaultTolerantContainerTypesArePublished) {
 }
 
 TEST_F(Hand, UnusualTypesAndFlagsKeepTheirEntries) {
-  // 0x80 and 0x40 entries, a flagged extended entry and two flagged primaries.
+  // 0x80 and 0x40 entries, two flagged primaries, a flagged extended entry and drive.
   Lay({{0,
         {{0x80, K, 3 * K, true},
          {0x07, 5 * K, 3 * K, true},
          {0x40, 9 * K, 2 * K},
          {0x05, 12 * K, 10 * K, true}}},
-       {12 * K, {{0x06, 63, 3 * K - 63}}}});
+       {12 * K, {{0x06, 63, 3 * K - 63, true}}}});
   auto entries = ReadEntries(d);
   EXPECT_EQ(RegionsUnder(d.disk(), ZM_OBJ_PARTITION).size(), 3u) << "0x80 and 0x40 are partitions";
   for (const Region& f : RegionsUnder(d.disk(), ZM_OBJ_FREE_SPACE))

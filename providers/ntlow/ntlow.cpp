@@ -3,6 +3,7 @@
 #include "ntlow.h"
 
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "zmapi.h"
@@ -19,12 +20,6 @@ constexpr ULONG kLayoutFirstBytes = kLayoutHeaderBytes + 501 * sizeof(PARTITION_
 constexpr ULONG kLayoutMaxBytes = kLayoutHeaderBytes + 65536 * sizeof(PARTITION_INFORMATION);
 constexpr ULONG kDosTargetChars = 1024;
 constexpr ULONG kLinkTargetBytes = 512;
-
-size_t WideLength(PCWSTR s) {
-  size_t n = 0;
-  while (s[n] != 0) ++n;
-  return n;
-}
 
 void InitAttributes(OBJECT_ATTRIBUTES* oa, PUNICODE_STRING name) {
   memset(oa, 0, sizeof *oa);
@@ -210,10 +205,9 @@ int InverseQueryDosDevice(PCWSTR ntName, PWSTR* driveLetter) {
     if (std::u16string_view(ntName) != std::u16string_view(target) &&
         std::u16string_view(ntName) != std::u16string_view(resolved))
       continue;
-    size_t len = WideLength(dos);
-    auto* out = static_cast<PWSTR>(_ZmAlloc((len + 1) * sizeof(WCHAR), __FILE__, __LINE__));
+    auto* out = static_cast<PWSTR>(_ZmAlloc(sizeof dos, __FILE__, __LINE__));
     if (out == nullptr) return 0;
-    memcpy(out, dos, (len + 1) * sizeof(WCHAR));
+    memcpy(out, dos, sizeof dos);
     *driveLetter = out;
     return 1;
   }
@@ -232,7 +226,6 @@ int GetCanonicalLinkTarget(PCWSTR name, PWSTR target) {
   InitAttributes(&oa, &uname);
 
   WCHAR buffer[kLinkTargetBytes / sizeof(WCHAR)];
-  memset(buffer, 0, sizeof buffer);
   UNICODE_STRING link{0, static_cast<USHORT>(kLinkTargetBytes), buffer};
   bool resolved = false;
   HANDLE h = nullptr;
@@ -249,7 +242,7 @@ int GetCanonicalLinkTarget(PCWSTR name, PWSTR target) {
     memcpy(target, buffer, link.Length);
     target[chars] = 0;
   } else {
-    memmove(target, name, (WideLength(name) + 1) * sizeof(WCHAR));
+    memmove(target, name, (std::char_traits<WCHAR>::length(name) + 1) * sizeof(WCHAR));
   }
   return 1;
 }

@@ -16,15 +16,7 @@
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using testutil::Ctl;
-using testutil::CtlMachine;
-using testutil::MiB;
-using testutil::Quote;
-using testutil::ReadAt;
-using testutil::Result;
-using testutil::SfdiskData;
-using testutil::TempDir;
-using testutil::WriteAt;
+using namespace testutil;
 
 namespace {
 
@@ -187,7 +179,7 @@ TEST(CliDiskLock, TwoMachinesOnOneImageLoseNoUpdateAndReadersShare) {
   // The same image again, also by another name, is refused and named.
   fs::create_symlink(image, alias);
   for (const std::string& again : {image, alias}) {
-    EXPECT_TRUE(testutil::Fails(b.On("attach " + Quote(again)), "already disk 1"));
+    EXPECT_TRUE(Fails(b.On("attach " + Quote(again)), "already disk 1"));
   }
   ASSERT_EQ(a.On("create extended --disk 0 --size 100M").rc, 0);
 
@@ -204,7 +196,7 @@ TEST(CliDiskLock, TwoMachinesOnOneImageLoseNoUpdateAndReadersShare) {
   int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(flock(fd, LOCK_SH), 0);
   EXPECT_EQ(b.On("--no-wait show").rc, 0);
-  EXPECT_TRUE(testutil::Fails(b.On("--no-wait create logical --disk 1 --size 8M"), "disk 1"));
+  EXPECT_TRUE(Fails(b.On("--no-wait create logical --disk 1 --size 8M"), "disk 1"));
   auto create = Start(a, "create logical --disk 0 --size 8M");
   close(fd);
   EXPECT_EQ(create.get().rc, 0);
@@ -219,7 +211,7 @@ TEST(CliBackups, RestoreRefusesSectorsChangedSinceTheBackup) {
   ASSERT_EQ(m.On("create primary --disk 0 --size 8M").rc, 0);
   const std::string first = Backups(m.dir).back()["name"];
   ASSERT_EQ(m.On("create primary --disk 0 --size 8M").rc, 0);
-  EXPECT_TRUE(testutil::Fails(m.On("restore " + first), "--force"));
+  EXPECT_TRUE(Fails(m.On("restore " + first), "--force"));
   EXPECT_EQ(SfdiskData(img).size(), 2u);
   const size_t count = Backups(m.dir).size();
   EXPECT_EQ(m.On("restore --force " + first).rc, 0);
@@ -230,14 +222,13 @@ TEST(CliBackups, RestoreRefusesSectorsChangedSinceTheBackup) {
   EXPECT_EQ(SfdiskData(img).size(), 2u);
   // A damaged backup is refused and changes nothing.
   fs::resize_file(m.dir + "/backups/" + Backups(m.dir).back()["file"].get<std::string>(), 100);
-  EXPECT_TRUE(
-      testutil::Fails(m.On("restore " + Backups(m.dir).back()["name"].get<std::string>()), "wrong size"));
+  EXPECT_TRUE(Fails(m.On("restore " + Backups(m.dir).back()["name"].get<std::string>()), "wrong size"));
   EXPECT_EQ(SfdiskData(img).size(), 2u);
   // A backup that cannot be saved stops the request before the disk is touched.
   const auto table = ReadAt(img, 0, 512);
   fs::remove_all(m.dir + "/backups");
   std::ofstream(m.dir + "/backups") << "a file where the directory belongs";
-  EXPECT_TRUE(testutil::Fails(m.On("create primary --disk 0 --size 8M"), "backup"));
+  EXPECT_TRUE(Fails(m.On("create primary --disk 0 --size 8M"), "backup"));
   EXPECT_TRUE(ReadAt(img, 0, 512) == table);
 }
 
@@ -262,7 +253,7 @@ TEST(CliDamage, DamagedDisksAreNamedAndRefuseWrites) {
     SCOPED_TRACE(d.what);
     if (testutil::Run(d.prepare) != 0) continue;  // chattr needs a file system that has the flag
     Result show = m.On("show");
-    EXPECT_TRUE(testutil::Fails(show, d.reason));
+    EXPECT_TRUE(Fails(show, d.reason));
     EXPECT_NE(show.out.find("disk0"), std::string::npos) << "the rest of the machine boots";
     Result del = m.On("delete disk1/p1");
     EXPECT_EQ(del.rc, 1);
@@ -316,7 +307,7 @@ TEST(CliBlockDevice, KernelSeesPartitionsAndMountedOnesStay) {
   ASSERT_EQ(m.On("create primary --disk 1 --size 16M").rc, 0);
   EXPECT_TRUE(kernelHas(name + "p2"));
   const auto table = ReadAt(image, 0, 512);
-  EXPECT_TRUE(testutil::Fails(m.On("delete disk1/p1"), "mounted on " + mnt));
+  EXPECT_TRUE(Fails(m.On("delete disk1/p1"), "mounted on " + mnt));
   EXPECT_TRUE(ReadAt(image, 0, 512) == table) << "the table changed under a mounted file system";
   {
     // A partition another program holds open is left alone too.
@@ -324,7 +315,7 @@ TEST(CliBlockDevice, KernelSeesPartitionsAndMountedOnesStay) {
     ASSERT_GE(held, 0);
     Result r = m.On("delete disk1/p2");
     close(held);
-    EXPECT_TRUE(testutil::Fails(r, "held open"));
+    EXPECT_TRUE(Fails(r, "held open"));
   }
   EXPECT_EQ(m.On("delete disk1/p2").rc, 0);
   EXPECT_FALSE(kernelHas(name + "p2"));
@@ -332,8 +323,8 @@ TEST(CliBlockDevice, KernelSeesPartitionsAndMountedOnesStay) {
   // A write-protected device refuses writes and is named by show beside the rest.
   testutil::Run("umount " + Quote(mnt));
   ASSERT_EQ(testutil::Run("blockdev --setro " + Quote(dev)), 0);
-  EXPECT_TRUE(testutil::Fails(m.On("create primary --disk 1 --size 8M"), "disk 1 is write-protected"));
-  EXPECT_TRUE(testutil::Fails(m.On("show"), "disk 1 is write-protected"));
+  EXPECT_TRUE(Fails(m.On("create primary --disk 1 --size 8M"), "disk 1 is write-protected"));
+  EXPECT_TRUE(Fails(m.On("show"), "disk 1 is write-protected"));
   testutil::Run("blockdev --setrw " + Quote(dev));
 }
 

@@ -10,16 +10,13 @@
 
 namespace {
 
-using testutil::Machine;
-using testutil::MiB;
+using namespace testutil;
 
 ZMSTATUS Control(ZM_OBJECT_ID id, uint32_t cls, uint32_t code, ZM_PROPSET in = nullptr,
                  ZM_PROPSET out = nullptr) {
   ZM_OBJECT_ID result = 0;
   return FtDiskControl(id, cls, code, in, out, 0, 0, nullptr, nullptr, &result);
 }
-
-using testutil::SetU32;
 
 // Host calls that any handler would make; an unserved request must make none.
 uint64_t Touches() {

@@ -10,18 +10,12 @@
 #include "provider.h"
 
 using namespace ftt;
-using testutil::Children;
-using testutil::HasProp;
-using testutil::Objects;
-using testutil::PropString;
-using testutil::PropU64;
+using namespace testutil;
 
 namespace {
 
 constexpr uint32_t kMissingSignature = 0x0BADD15C;
 
-using testutil::SetU32;
-using testutil::SetU64;
 ZM_OBJECT_ID MakeVolume(uint32_t type, uint32_t group) {
   ZM_OBJECT_ID id = 0;
   EXPECT_EQ(0u, ObCreateObject(zm::Database(), ghProvider, ZM_OBJ_VOLUME, &id));
@@ -63,7 +57,7 @@ TEST_F(FtTest, EveryFtTypeBecomesAVolumeWithItsMembers) {
   };
   // The placeholder pass that follows leaves the sets' health alone: a healthy member
   // must not paint a failed set healthy.
-  for (unsigned disk : {0, 1}) CreateFakeVolumes(testutil::DiskObject(disk));
+  for (unsigned disk : {0, 1}) CreateFakeVolumes(DiskObject(disk));
   std::vector<ZM_OBJECT_ID> volumes = FtVolumes();
   ASSERT_EQ(4u, volumes.size());
   for (const Want& w : want) {
@@ -76,7 +70,7 @@ TEST_F(FtTest, EveryFtTypeBecomesAVolumeWithItsMembers) {
     EXPECT_EQ(w.severity, PropU64(v, "SEVERITY"));
     EXPECT_EQ(uint64_t(w.length), PropU64(v, "LENGTH_LL"));
     EXPECT_EQ(2u, PropU64(v, "FACILITY"));
-    EXPECT_EQ(1u, testutil::Parents(v, ZM_OBJ_CONTAINER).size());  // the container above the disks
+    EXPECT_EQ(1u, Parents(v, ZM_OBJ_CONTAINER).size());  // the container above the disks
     EXPECT_EQ(PropString(w.members[0], "\\Device\\"), PropString(v, "\\Device\\"));
     EXPECT_EQ(w.members, Children(v, ZM_OBJ_PARTITION));
     for (ZM_OBJECT_ID m : w.members) EXPECT_EQ(std::vector<ZM_OBJECT_ID>{v}, FtParents(m));
@@ -172,7 +166,7 @@ TEST_F(FtTest, PartitionsFollowTheirSets) {
   EXPECT_EQ((std::vector<ZM_OBJECT_ID>{Partition(0, 2), Partition(1, 3)}),
             Children(now[1], ZM_OBJ_PARTITION));
   EXPECT_TRUE(FtParents(Partition(1, 1)).empty());
-  EXPECT_EQ(0u, testutil::Children(first[1]).size());
+  EXPECT_EQ(0u, Children(first[1]).size());
   for (ZM_OBJECT_ID v : Objects(ZM_OBJ_VOLUME)) EXPECT_NE(first[1], v);
 }
 

@@ -12,13 +12,11 @@ namespace {
 
 using nlohmann::json;
 
-using testutil::Quote;
-using testutil::Result;
-using testutil::SfdiskData;
+using namespace testutil;
 
 class FtSets : public testing::Test {
  protected:
-  testutil::CtlMachine m{"--disk 64M --disk 64M --disk 64M"};
+  CtlMachine m{"--disk 64M --disk 64M --disk 64M"};
   json Json(const std::string& args) {
     Result r = m.On(args + " --json");
     EXPECT_EQ(r.rc, 0) << args << ": " << r.err;
@@ -34,10 +32,10 @@ class FtSets : public testing::Test {
 
   // Bytes of a partition (sfdisk's start and size in sectors) of an image.
   static std::string Bytes(const std::string& img, uint64_t start, uint64_t sectors) {
-    return testutil::ReadAt(img, start * 512, sectors * 512);
+    return ReadAt(img, start * 512, sectors * 512);
   }
   static void Fill(const std::string& img, uint64_t start, const std::string& bytes) {
-    testutil::WriteAt(img, start * 512, bytes);
+    WriteAt(img, start * 512, bytes);
   }
   static std::string Random(size_t n, unsigned seed) {
     std::mt19937 g(seed);
@@ -60,7 +58,7 @@ TEST_F(FtSets, MirrorBreakStripeDeleteAndDuplicateSignatures) {
   // written. (The other rules are checked where the sets are configured.)
   const std::string before = Bytes(m.Image(1), 0, 1), sig2 = Bytes(m.Image(2), 0, 1);
   Fill(m.Image(2), 0, sig2.substr(0, 440) + before.substr(440, 4) + sig2.substr(444));
-  EXPECT_TRUE(testutil::Fails(m.On("ft create stripe --size 10M --disk 1 --disk 2"), "--write-signature"));
+  EXPECT_TRUE(Fails(m.On("ft create stripe --size 10M --disk 1 --disk 2"), "--write-signature"));
   EXPECT_TRUE(before == Bytes(m.Image(1), 0, 1)) << "a refused request writes nothing";
   Fill(m.Image(2), 0, sig2);
   Result r = m.On("ft create stripe --size 10M --disk 1 --disk 2");
@@ -138,7 +136,7 @@ TEST_F(FtSets, VolumeSetExtendEditAndParityRegenerate) {
   EXPECT_EQ(SfdiskData(m.Image(2)).size(), 1u);
   ASSERT_EQ(m.On("ft edit define volset disk0/p1 disk1/p1 disk2/p1 --group 4").rc, 0);
   ASSERT_EQ(m.On("volume export volset4 " + Quote(m.tmp.path + "/back.bin")).rc, 0);
-  EXPECT_TRUE(testutil::ReadFile(m.tmp.path + "/back.bin") == pattern);
+  EXPECT_TRUE(ReadFile(m.tmp.path + "/back.bin") == pattern);
   ASSERT_EQ(m.On("ft delete volset4").rc, 0);
   for (unsigned d = 0; d < 3; ++d) EXPECT_TRUE(SfdiskData(m.Image(d)).empty());
 
@@ -151,7 +149,7 @@ TEST_F(FtSets, VolumeSetExtendEditAndParityRegenerate) {
   std::ofstream(big, std::ios::binary) << Random(3 << 20, 3);
   std::ofstream(small) << "hello from the parity set\n";
   ASSERT_EQ(testutil::Run("mkfs.fat -C " + Quote(fat) + " 40000 >/dev/null && mcopy -i " + Quote(fat) + " " +
-                          Quote(big) + " " + Quote(small) + " ::/"),
+                Quote(big) + " " + Quote(small) + " ::/"),
             0);
   ASSERT_EQ(m.On("volume import parity0 " + Quote(fat)).rc, 0);
   EXPECT_EQ((*Volume(Json("show"), "stripe_with_parity"))["file_system"], "FAT");

@@ -10,13 +10,7 @@
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using testutil::Ctl;
-using testutil::CtlMachine;
-using testutil::Quote;
-using testutil::ReadFile;
-using testutil::Result;
-using testutil::Run;
-using testutil::TempDir;
+using namespace testutil;
 
 namespace {
 
@@ -32,7 +26,8 @@ std::map<std::string, std::string> MachineValues(const CtlMachine& m) {
 // "Information" of a hive as libregf reads it: its type and its data in hex.
 std::string Information(const std::string& hive) {
   std::string out;
-  Run("/usr/bin/python3 -c \"import pyregf,sys; f=pyregf.file(); f.open(sys.argv[1]); "
+  testutil::Run(
+      "/usr/bin/python3 -c \"import pyregf,sys; f=pyregf.file(); f.open(sys.argv[1]); "
       "v=f.get_key_by_path('\\\\\\\\DISK').get_value_by_name('Information'); print(v.type, v.data.hex())\" " +
           Quote(hive),
       &out);
@@ -42,7 +37,7 @@ std::string Information(const std::string& hive) {
 // Every key and value of a hive but the DISK key's, one line each, without times.
 std::string EverythingButDisk(const std::string& hive) {
   std::string out, kept;
-  Run("reglookup -H " + Quote(hive), &out);
+  testutil::Run("reglookup -H " + Quote(hive), &out);
   std::istringstream in(out);
   for (std::string line; std::getline(in, line);) {
     if (line.rfind("/DISK,", 0) == 0 || line.rfind("/DISK/", 0) == 0) continue;
@@ -55,7 +50,7 @@ std::string EverythingButDisk(const std::string& hive) {
 bool Hivexsh(const std::string& hive, const std::string& script) {
   TempDir t;
   std::ofstream(t.path + "/script") << script << "commit\n";
-  return Run("hivexsh -w " + Quote(hive) + " -f " + Quote(t.path + "/script") + " >/dev/null") == 0;
+  return testutil::Run("hivexsh -w " + Quote(hive) + " -f " + Quote(t.path + "/script") + " >/dev/null") == 0;
 }
 
 // A mirror of a primary partition lettered M:.
@@ -150,7 +145,7 @@ TEST_F(HiveTest, ExportChangesOnlyTheDiskKey) {
   dirty[4] ^= 1;
   dirty[508] ^= 1;  // the header checksum, an XOR of the words before it, still holds
   std::ofstream(hive, std::ios::binary | std::ios::trunc) << dirty;
-  EXPECT_TRUE(testutil::Fails(m.On("registry export --hive " + Quote(hive)), "not completed"));
+  EXPECT_TRUE(Fails(m.On("registry export --hive " + Quote(hive)), "not completed"));
   EXPECT_EQ(ReadFile(hive), dirty);
   EXPECT_EQ(Ctl("registry show --hive " + Quote(hive)).rc, 0);
 }
@@ -201,7 +196,7 @@ TEST_F(HiveTest, MalformedHivesAreRefusedAndNothingIsWritten) {
     }
     const std::string badBytes = ReadFile(bad);
 
-    EXPECT_TRUE(testutil::Fails(m.On("registry import --hive " + Quote(bad)), c.message));
+    EXPECT_TRUE(Fails(m.On("registry import --hive " + Quote(bad)), c.message));
     EXPECT_EQ(MachineValues(m), machineBefore);
     EXPECT_EQ(Ctl("init " + Quote(m.tmp.path + "/new") + " --disk 32M --from-hive " + Quote(bad)).rc, 1);
     EXPECT_FALSE(fs::exists(m.tmp.path + "/new"));
@@ -218,7 +213,7 @@ TEST_F(HiveTest, MalformedHivesAreRefusedAndNothingIsWritten) {
   }
   // A sound hive that names disks this machine does not have goes through the import
   // path's refusal: nothing is stored without --force.
-  EXPECT_TRUE(testutil::Fails(m.On("registry import --hive " + Quote(good)), "--force"));
+  EXPECT_TRUE(Fails(m.On("registry import --hive " + Quote(good)), "--force"));
   EXPECT_EQ(MachineValues(m), machineBefore);
   EXPECT_EQ(m.On("registry import --force --no-rescan --hive " + Quote(good)).rc, 0);
   EXPECT_EQ(MachineValues(m)["Information"], info);

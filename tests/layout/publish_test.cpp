@@ -8,10 +8,7 @@
 namespace {
 
 using namespace fixture;
-using testutil::Children;
-using testutil::Parents;
-using testutil::PropString;
-using testutil::PropU64;
+using namespace testutil;
 
 constexpr uint64_t K = kCylSectors;
 
@@ -74,7 +71,7 @@ TEST_F(Publish, PartitionPropertiesCarryTheTableEntryWithTheirTypes) {
   EXPECT_EQ(PropString(l1, "\\Device\\"), u"\\Device\\Harddisk0\\Partition3");
   // The driver does not recognise type 0x83: no device name is published.
   EXPECT_EQ(PropU64(l3, "PARTITION_TYPE"), 0x83u);
-  EXPECT_FALSE(testutil::HasProp(l3, "\\Device\\"));
+  EXPECT_FALSE(HasProp(l3, "\\Device\\"));
 }
 
 TEST_F(Publish, QuietRescanCreatesDeletesAndWritesNothingAndLeaksNothing) {
@@ -160,7 +157,7 @@ TEST_F(Publish, AnExtendedPartitionGoneFromTheTableTakesItsFreeSpaceAlong) {
   EXPECT_EQ(UpdateAllDisks(), 0u);
   EXPECT_TRUE(Children(d.disk(), ZM_OBJ_EXTENDED).empty());
   // No free-space object is left behind without its container.
-  for (ZM_OBJECT_ID f : testutil::Objects(ZM_OBJ_FREE_SPACE))
+  for (ZM_OBJECT_ID f : Objects(ZM_OBJ_FREE_SPACE))
     EXPECT_EQ(Parents(f), std::vector<ZM_OBJECT_ID>{d.disk()}) << PropU64(f, "OFFSET_LL");
   EXPECT_EQ(RegionsUnder(d.disk(), ZM_OBJ_FREE_SPACE).back(), (Region{ZM_OBJ_FREE_SPACE, 30 * C, 70 * C}));
 }

@@ -15,8 +15,7 @@
 
 namespace {
 
-using testutil::Machine;
-using testutil::MiB;
+using namespace testutil;
 
 const PCWSTR kDisk0 = u"\\Device\\Harddisk0";
 

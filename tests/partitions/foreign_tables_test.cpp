@@ -1,5 +1,5 @@
 // Tables written by other systems: containers of every type, flagged and unusual entries,
-// two extended or two active entries, GPT disks, chains out of order and boot records
+// two extended or two active entries, chains out of order and boot records
 // off the track. A request changes only what it names: every other entry stays in the
 // table (read here with the test's own reader), every other partition keeps its bytes,
 // and the database holds one object and one volume per partition through any rescans.
@@ -349,16 +349,6 @@ TEST_F(Hand, TwoExtendedEntriesAreReadOnlyAndStableThroughRescans) {
   EXPECT_EQ(Delete(v), LDM_E_TABLE_READ_ONLY);
   EXPECT_EQ(testutil::HasProp(v, "DRIVE_LETTER"), lettered);
   EXPECT_EQ(ReadEntries(d), entries);
-}
-
-TEST_F(Hand, GptDisksAreLeftAlone) {
-  // A protective entry: nothing published, every request refused, sector 0 unchanged.
-  Lay({{0, {{0xEE, 1, static_cast<uint32_t>(kCylinders * K - 1)}}}});
-  auto mbr = d.Read(0, kSector);
-  EXPECT_TRUE(Children(d.disk()).empty());
-  EXPECT_EQ(testutil::PropString(d.disk(), LDM_PROP_READ_ONLY), u"gpt disk, not managed");
-  EXPECT_EQ(Create(d.disk(), REGION_PRIMARY, 0, C).status, LDM_E_TABLE_READ_ONLY);
-  EXPECT_EQ(d.Read(0, kSector), mbr);
 }
 
 // A logical drive one sector behind its boot record at the container's start: a rebuild

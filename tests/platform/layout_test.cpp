@@ -8,9 +8,7 @@
 #include "platform_test_util.h"
 #include "ptable.h"
 
-using pt::Empty;
-using pt::Entry;
-using pt::Groups;
+using namespace pt;
 
 namespace {
 

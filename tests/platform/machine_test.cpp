@@ -11,8 +11,7 @@
 #include "platform_test_util.h"
 #include "registry_store.h"
 
-using pt::Empty;
-using pt::Entry;
+using namespace pt;
 
 namespace {
 

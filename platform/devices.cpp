@@ -331,9 +331,10 @@ NTSTATUS NtDeviceIoControlFile(HANDLE handle, HANDLE event, void* apcRoutine, vo
   // The access a control needs is coded in bits 14 and 15 of its code.
   const ULONG needs = (code >> 14) & 3;
   if (((needs & 1) && !f->read) || ((needs & 2) && !f->write)) return Finish(iosb, STATUS_ACCESS_DENIED);
-  // An input length with no buffer behind it is the caller's fault, as the I/O manager's
-  // probe of the buffer would find.
-  if (in == nullptr && inLength != 0) return Finish(iosb, STATUS_ACCESS_VIOLATION);
+  // A length with no buffer behind it is the caller's fault, as the I/O manager's probe
+  // of the buffers would find.
+  if ((in == nullptr && inLength != 0) || (out == nullptr && outLength != 0))
+    return Finish(iosb, STATUS_ACCESS_VIOLATION);
   uintptr_t info = 0;
   switch (code) {
     case IOCTL_DISK_GET_DRIVE_GEOMETRY: {

@@ -62,29 +62,20 @@ struct OpenedDisk {
   bool checked = false;  // the table was read and checked (reason is meaningful)
 };
 
-ZMSTATUS OpenForChange(PCWSTR device, OpenedDisk& d, bool geometryFirst) {
+// Opens the disk and reads its geometry, then its table.
+ZMSTATUS OpenForChange(PCWSTR device, OpenedDisk& d) {
   if (!NT_SUCCESS(LowOpenDisk(device, GENERIC_READ | GENERIC_WRITE, &d.handle.h))) {
     d.handle.h = nullptr;
     return LDM_E_OPEN_FAILED;
   }
-  auto geometry = [&]() -> ZMSTATUS {
-    if (LowGetDriveGeometry(d.handle.h, d.geometry) != 0) return LDM_E_GEOMETRY_FAILED;
-    // Rounding and alignment divide by these units; a disk without them is unusable.
-    if (TrackBytes(d.geometry) == 0 || CylinderBytes(d.geometry) == 0) return LDM_E_GEOMETRY_FAILED;
-    return 0;
-  };
-  auto table = [&]() -> ZMSTATUS {
-    if (LowGetDiskLayout(d.handle.h, &d.table.p) != 0) {
-      d.table.p = nullptr;
-      return LDM_E_TABLE_UNREADABLE;
-    }
-    return 0;
-  };
-  ZMSTATUS s = geometryFirst ? geometry() : table();
-  if (s != 0) return s;
-  s = geometryFirst ? table() : geometry();
-  if (s != 0) return s;
-  s = layout::TableProblem(d.handle.h, d.table.p, d.geometry, &d.reason);
+  if (LowGetDriveGeometry(d.handle.h, d.geometry) != 0) return LDM_E_GEOMETRY_FAILED;
+  // Rounding and alignment divide by these units; a disk without them is unusable.
+  if (TrackBytes(d.geometry) == 0 || CylinderBytes(d.geometry) == 0) return LDM_E_GEOMETRY_FAILED;
+  if (LowGetDiskLayout(d.handle.h, &d.table.p) != 0) {
+    d.table.p = nullptr;
+    return LDM_E_TABLE_UNREADABLE;
+  }
+  ZMSTATUS s = layout::TableProblem(d.handle.h, d.table.p, d.geometry, &d.reason);
   d.checked = true;
   if (s != 0) return s;
   if (!CreateRegions(d.table.p, 1, d.primary.count, d.primary.list, d.geometry) ||
@@ -278,7 +269,7 @@ ZMSTATUS CreatePartition(int64_t offset, int64_t length, uint32_t regionType, PC
                          ZM_OBJECT_ID disk) {
   if (diskDevice == nullptr) return LDM_E_OPEN_FAILED;
   OpenedDisk d;
-  ZMSTATUS s = OpenForChange(diskDevice, d, true);
+  ZMSTATUS s = OpenForChange(diskDevice, d);
   if (d.checked) layout::PublishTableProblem(disk, d.reason);
   if (s != 0) return s;
   const int64_t track = TrackBytes(d.geometry);
@@ -381,7 +372,7 @@ ZMSTATUS DeleteInTable(int64_t offset, int64_t length, uint32_t regionType, PCWS
                        std::u16string* reason, bool* checked) {
   if (diskDevice == nullptr) return LDM_E_OPEN_FAILED;
   OpenedDisk d;
-  ZMSTATUS s = OpenForChange(diskDevice, d, true);
+  ZMSTATUS s = OpenForChange(diskDevice, d);
   if (reason != nullptr) *reason = d.reason;
   if (checked != nullptr) *checked = d.checked;
   if (s != 0) return s;

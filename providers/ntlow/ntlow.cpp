@@ -22,13 +22,7 @@ constexpr ULONG kDosTargetChars = 1024;
 constexpr ULONG kLinkTargetBytes = 512;
 
 void InitAttributes(OBJECT_ATTRIBUTES* oa, PUNICODE_STRING name) {
-  memset(oa, 0, sizeof *oa);
-  oa->Length = sizeof *oa;
-  oa->RootDirectory = nullptr;
-  oa->ObjectName = name;
-  oa->Attributes = OBJ_CASE_INSENSITIVE;
-  oa->SecurityDescriptor = nullptr;
-  oa->SecurityQualityOfService = nullptr;
+  *oa = OBJECT_ATTRIBUTES{sizeof *oa, nullptr, name, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
 }
 
 // Entries that a layout buffer of `bytes` can hold.

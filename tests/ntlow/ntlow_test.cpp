@@ -193,8 +193,10 @@ TEST_F(Ntlow, DeviceNamesMapBackToTheFirstMatchingLetter) {
   ASSERT_EQ(ntp::DefineDriveLetter('E', p2), STATUS_SUCCESS);
   EXPECT_EQ(InverseQueryDosDevice(nullptr, &letter), 0);
   EXPECT_EQ(InverseQueryDosDevice(p2.c_str(), nullptr), 0);
-  WCHAR target[2] = {u'x', 0};
+  WCHAR target[20] = {u'x', 0};
   EXPECT_TRUE(GetCanonicalLinkTarget(nullptr, target) == 1 && target[0] == 0) << "no name, no target";
+  GetCanonicalLinkTarget(u"\\Device\\None", target);
+  EXPECT_EQ(std::u16string(target), u"\\Device\\None") << "a name that is no link is its own target";
   ASSERT_EQ(InverseQueryDosDevice(p2.c_str(), &letter), 1);
   EXPECT_EQ(std::u16string(letter), u"E:");
   _ZmFree(letter, __FILE__, __LINE__);

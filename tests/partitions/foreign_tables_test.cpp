@@ -313,6 +313,7 @@ TEST_F(Hand, UnusualTypesAndFlagsKeepTheirEntries) {
        {12 * K, {{0x06, 63, 3 * K - 63, true}}}});
   auto entries = ReadEntries(d);
   EXPECT_EQ(RegionsUnder(d.disk(), ZM_OBJ_PARTITION).size(), 3u) << "0x80 and 0x40 are partitions";
+  EXPECT_EQ(PropU64(d.disk(), "FREE_SPACE"), PropU64(d.disk(), "LENGTH_LL") - 18 * C);
   for (const Region& f : RegionsUnder(d.disk(), ZM_OBJ_FREE_SPACE))
     for (const Entry& x : entries)
       EXPECT_FALSE(f.offset < (std::get<1>(x) + std::get<2>(x)) * kSector &&
@@ -349,6 +350,26 @@ TEST_F(Hand, TwoExtendedEntriesAreReadOnlyAndStableThroughRescans) {
   EXPECT_EQ(Delete(v), LDM_E_TABLE_READ_ONLY);
   EXPECT_EQ(testutil::HasProp(v, "DRIVE_LETTER"), lettered);
   EXPECT_EQ(ReadEntries(d), entries);
+}
+
+// A boot record in the gap a drive leaves before its data is in use until the new table
+// is written: a drive made in that gap clears the sector only after the write, so a
+// failed write loses nothing.
+TEST_F(Hand, ABootRecordInAFreeGapIsClearedOnlyAfterTheNewTable) {
+  Lay({{0, {{0x07, K, K}, {0x05, 2 * K, 10 * K}}},
+       {2 * K, {{0x07, 63, 2 * K - 63}, {0x05, 2 * K + 63, 4 * K - 63}}},
+       {4 * K + 63, {{0x07, 2 * K - 63, 2 * K}}}});
+  const auto entries = ReadEntries(d);
+  const auto prints = Fingerprints(d, entries);
+  ASSERT_EQ(entries.size(), 4u);
+  ntp::InjectFault("IOCTL_DISK_SET_DRIVE_LAYOUT", 1, static_cast<uint32_t>(STATUS_IO_DEVICE_ERROR));
+  EXPECT_EQ(Create(d.disk(), REGION_LOGICAL, 4 * C, C).status, LDM_E_WRITE_FAILED);
+  ntp::ClearFaults();
+  EXPECT_EQ(ReadEntries(d), entries);
+  ASSERT_EQ(Create(d.disk(), REGION_LOGICAL, 4 * C, C).status, 0u);
+  for (const Entry& x : entries) EXPECT_TRUE(ReadEntries(d).count(x));
+  EXPECT_EQ(Fingerprints(d, entries), prints);
+  EXPECT_EQ(d.Read((4 * K + 63) * kSector, kSector), std::vector<uint8_t>(kSector, 0));
 }
 
 // A logical drive one sector behind its boot record at the container's start: a rebuild

@@ -46,12 +46,7 @@ ZMSTATUS RecNotify(_Zm_Notification_Header* h) {
 }  // namespace
 
 ZMSTATUS RecorderEntry(const WCHAR*, uint32_t, ZM_PROVIDER_INFO* info) {
-  info->Control = &RecControl;
-  info->Init = &RecInit;
-  info->Shutdown = &RecShutdown;
-  info->GetAttr = nullptr;
-  info->ChangeNotify = &RecNotify;
-  info->Version = nullptr;
+  *info = {&RecControl, &RecInit, &RecShutdown, nullptr, &RecNotify, nullptr};
   return 0;
 }
 

@@ -15,15 +15,7 @@ constexpr int64_t kSector = 512;
 constexpr int64_t kTrack = 63 * kSector;
 constexpr int64_t kCylinder = 255 * kTrack;
 
-DISK_GEOMETRY Geometry(int64_t cylinders) {
-  DISK_GEOMETRY g{};
-  g.Cylinders.QuadPart = cylinders;
-  g.MediaType = FixedMedia;
-  g.TracksPerCylinder = 255;
-  g.SectorsPerTrack = 63;
-  g.BytesPerSector = 512;
-  return g;
-}
+DISK_GEOMETRY Geometry(int64_t cylinders) { return {{.QuadPart = cylinders}, FixedMedia, 255, 63, 512}; }
 
 struct Entry {
   int64_t start, length;
@@ -37,15 +29,15 @@ struct Table {
   explicit Table(uint32_t count, const std::vector<Entry>& entries) {
     bytes.assign(offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry) + 16 * sizeof(PARTITION_INFORMATION), 0);
     layout()->PartitionCount = count;
-    for (size_t i = 0; i < entries.size(); ++i) {
-      PARTITION_INFORMATION& e = layout()->PartitionEntry[i];
-      e.StartingOffset.QuadPart = entries[i].start;
-      e.PartitionLength.QuadPart = entries[i].length;
-      e.PartitionType = entries[i].type;
-      e.BootIndicator = entries[i].boot;
-      e.PartitionNumber = static_cast<ULONG>(i + 1);
-      e.RecognizedPartition = 1;
-    }
+    for (size_t i = 0; i < entries.size(); ++i)
+      layout()->PartitionEntry[i] = {{.QuadPart = entries[i].start},
+                                     {.QuadPart = entries[i].length},
+                                     0,
+                                     static_cast<ULONG>(i + 1),
+                                     entries[i].type,
+                                     entries[i].boot,
+                                     1,
+                                     0};
   }
   PDRIVE_LAYOUT_INFORMATION layout() { return reinterpret_cast<PDRIVE_LAYOUT_INFORMATION>(bytes.data()); }
 };

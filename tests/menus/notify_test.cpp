@@ -10,11 +10,7 @@ namespace {
 using namespace menustest;
 
 ZMSTATUS Notify(const GUID& event, ZM_OBJECT_ID id, uint32_t type) {
-  _Zm_Notification_Header h{};
-  h.Size = sizeof h;
-  h.EventGuid = event;
-  h.Object = id;
-  h.ObjectType = type;
+  _Zm_Notification_Header h{sizeof(_Zm_Notification_Header), 0, event, 0, id, type, 0};
   return FtDiskChangeNotify(&h);
 }
 

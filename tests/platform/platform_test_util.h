@@ -64,13 +64,14 @@ inline NTSTATUS SetLayout(HANDLE h, LayoutBuffer& b, size_t inBytes = 0) {
 }
 
 inline PARTITION_INFORMATION Entry(uint64_t startSector, uint64_t sectors, uint8_t type, bool boot = false) {
-  PARTITION_INFORMATION p{};
-  p.StartingOffset.QuadPart = int64_t(startSector * 512);
-  p.PartitionLength.QuadPart = int64_t(sectors * 512);
-  p.PartitionType = type;
-  p.BootIndicator = boot;
-  p.RewritePartition = TRUE;
-  return p;
+  return {{.QuadPart = int64_t(startSector * 512)},
+          {.QuadPart = int64_t(sectors * 512)},
+          0,
+          0,
+          type,
+          boot,
+          0,
+          TRUE};
 }
 
 inline PARTITION_INFORMATION Empty() { return Entry(0, 0, PARTITION_ENTRY_UNUSED); }

@@ -29,21 +29,12 @@ class RegistryTest : public ::testing::Test {
 
 // A counted string over a literal (the literal outlives the call).
 inline UNICODE_STRING Counted(const char16_t* s) {
-  UNICODE_STRING u;
-  size_t n = std::char_traits<char16_t>::length(s);
-  u.Buffer = const_cast<char16_t*>(s);
-  u.Length = USHORT(n * 2);
-  u.MaximumLength = USHORT(n * 2);
-  return u;
+  const auto bytes = USHORT(std::char_traits<char16_t>::length(s) * 2);
+  return {bytes, bytes, const_cast<char16_t*>(s)};
 }
 
 inline OBJECT_ATTRIBUTES Attributes(UNICODE_STRING* name, HANDLE root = nullptr) {
-  OBJECT_ATTRIBUTES oa{};
-  oa.Length = sizeof oa;
-  oa.RootDirectory = root;
-  oa.ObjectName = name;
-  oa.Attributes = OBJ_CASE_INSENSITIVE;
-  return oa;
+  return {sizeof(OBJECT_ATTRIBUTES), root, name, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
 }
 
 inline std::vector<uint8_t> Bytes(std::initializer_list<int> v) {

@@ -196,6 +196,12 @@ NTSTATUS Enter(HANDLE handle, const char* function, ULONG code, std::shared_ptr<
   return STATUS_SUCCESS;
 }
 
+// A length with no buffer behind it is the caller's fault, as the I/O manager's probe of
+// the buffers would find.
+bool BuffersProbe(const void* in, ULONG inLength, const void* out, ULONG outLength) {
+  return (in != nullptr || inLength == 0) && (out != nullptr || outLength == 0);
+}
+
 NTSTATUS GetLayout(Disk& disk, void* out, ULONG outLength, uintptr_t* information) {
   ptable::ReadResult r;
   NTSTATUS s = detail::RefreshLayout(disk, &r);
@@ -331,10 +337,7 @@ NTSTATUS NtDeviceIoControlFile(HANDLE handle, HANDLE event, void* apcRoutine, vo
   // The access a control needs is coded in bits 14 and 15 of its code.
   const ULONG needs = (code >> 14) & 3;
   if (((needs & 1) && !f->read) || ((needs & 2) && !f->write)) return Finish(iosb, STATUS_ACCESS_DENIED);
-  // A length with no buffer behind it is the caller's fault, as the I/O manager's probe
-  // of the buffers would find.
-  if ((in == nullptr && inLength != 0) || (out == nullptr && outLength != 0))
-    return Finish(iosb, STATUS_ACCESS_VIOLATION);
+  if (!BuffersProbe(in, inLength, out, outLength)) return Finish(iosb, STATUS_ACCESS_VIOLATION);
   uintptr_t info = 0;
   switch (code) {
     case IOCTL_DISK_GET_DRIVE_GEOMETRY: {
@@ -400,14 +403,11 @@ NTSTATUS NtFsControlFile(HANDLE handle, HANDLE event, void* apcRoutine, void* ap
   (void)event;
   (void)apcRoutine;
   (void)apcContext;
-  (void)in;
-  (void)inLength;
-  (void)out;
-  (void)outLength;
   std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
   std::shared_ptr<FileObject> f;
   NTSTATUS s = Enter(handle, "NtFsControlFile", code, &f);
   if (!NT_SUCCESS(s)) return Finish(iosb, s);
+  if (!BuffersProbe(in, inLength, out, outLength)) return Finish(iosb, STATUS_ACCESS_VIOLATION);
   detail::Device& d = *f->device;
   switch (code) {
     case FSCTL_LOCK_VOLUME:

@@ -57,6 +57,9 @@ TEST_F(FtTest, RebuildWithNothingStoredDescribesTheDisks) {
     EXPECT_EQ(uint32_t(NotAnFtMember), p.ftType);
     EXPECT_EQ(0xFFFFu, p.group);
   }
+  const uint32_t first = ftblob::Get<uint32_t>(blob, 12) + 4 + 8;  // disk 0's first record
+  for (uint32_t i = 0; i < 3; ++i)
+    EXPECT_EQ(1u, ftblob::Get<uint8_t>(blob, first + 52 * i + 48)) << "Modified";
   EXPECT_NE(nullptr, FindRecord(c, Signature(1), Q4));
 
   _DISK_REGISTRY* area = nullptr;

@@ -93,6 +93,11 @@ TEST(FtConfig, ChangingOneSetLeavesTheOthersAndTheDiskPartAlone) {
   EXPECT_FALSE(ftconfig::SetSetState(info, Mirror, 3, FtStateOk, &e));
   EXPECT_EQ(blobtest::Bytes(info), before);
 
+  // A set of one member takes its group from that member's record.
+  auto one = Build(ThreeDisks(), {Set{VolumeSet, 3, 0, {{2, 1}}}});
+  ASSERT_TRUE(info.Load(one.data(), static_cast<uint32_t>(one.size())));
+  EXPECT_EQ(ftconfig::Sets(info).at(0).group, 3);
+
   // A set has at most 32 members.
   Disk many{0x200, {}};
   Set full{VolumeSet, 0, 0, {}};

@@ -332,9 +332,12 @@ TEST_F(Hand, UnusualTypesAndFlagsKeepTheirEntries) {
 }
 
 TEST_F(Hand, TwoExtendedEntriesAreReadOnlyAndStableThroughRescans) {
-  Lay({{0, {{0x05, 2 * K, 10 * K}, {0x07, 13 * K, 2 * K}, {0x0F, 16 * K, 10 * K}}},
+  // The second extended entry is written by another system after the boot.
+  Lay({{0, {{0x05, 2 * K, 10 * K}, {0x07, 13 * K, 2 * K}}},
        {2 * K, {{0x06, 63, 3 * K - 63}}},
        {16 * K, {{0x06, 63, 3 * K - 63}}}});
+  ASSERT_FALSE(testutil::Objects(ZM_OBJ_FREE_SPACE).empty());
+  WriteTable(d, {0, {{0x05, 2 * K, 10 * K}, {0x07, 13 * K, 2 * K}, {0x0F, 16 * K, 10 * K}}});
   auto entries = ReadEntries(d);
   for (int i = 0; i < 3; ++i) UpdateAllDisks();
   ExpectOneObjectPerPartition(d, "rescans");
@@ -385,6 +388,14 @@ TEST_F(Hand, TablesARebuildWouldMoveAreRefusedNamingTheEntry) {
   EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
   const std::string reason = testutil::Narrow(testutil::PropString(d.disk(), LDM_PROP_READ_ONLY));
   EXPECT_NE(reason.find("entry 4"), std::string::npos) << reason;
+}
+
+TEST_F(Hand, OverlappingLogicalDrivesAreNamed) {
+  Lay({{0, {{0x05, 20 * K, 10 * K}}},
+       {20 * K, {{0x06, 63, 3 * K - 63}, {0x05, 2 * K, 4 * K}}},
+       {22 * K, {{0x06, 63, 3 * K - 63}}}});
+  const std::string reason = testutil::Narrow(testutil::PropString(d.disk(), LDM_PROP_READ_ONLY));
+  EXPECT_NE(reason.find(" overlaps entry"), std::string::npos) << reason;
 }
 
 TEST_F(Hand, FreeSpaceOfEmptyDisksAndRequestsOnWrongObjects) {

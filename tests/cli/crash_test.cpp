@@ -178,9 +178,8 @@ TEST(CliDiskLock, TwoMachinesOnOneImageLoseNoUpdateAndReadersShare) {
   ASSERT_EQ(b.On("attach " + Quote(image)).rc, 0);
   // The same image again, also by another name, is refused and named.
   fs::create_symlink(image, alias);
-  for (const std::string& again : {image, alias}) {
+  for (const std::string& again : {image, alias})
     EXPECT_TRUE(Fails(b.On("attach " + Quote(again)), "already disk 1"));
-  }
   ASSERT_EQ(a.On("create extended --disk 0 --size 100M").rc, 0);
 
   // Both machines add logical drives at the same time.

@@ -73,7 +73,8 @@ std::vector<std::string> SchemaErrors(const std::vector<json>& docs) {
   TempDir t;
   std::ofstream(t.path + "/docs.json") << json(docs).dump();
   std::string out;
-  testutil::Run("/usr/bin/python3 -c 'import json,sys,jsonschema\n"
+  testutil::Run(
+      "/usr/bin/python3 -c 'import json,sys,jsonschema\n"
       "v = jsonschema.Draft7Validator(json.load(open(sys.argv[1])))\n"
       "for d in json.load(open(sys.argv[2])):\n"
       "    print(json.dumps(next((e.message for e in v.iter_errors(d)), \"\")))' " +
@@ -101,9 +102,7 @@ TEST(CliUsage, BadArgumentsExitTwoSayingWhy) {
       {"init --disk 1M", "two cylinders"},
       {"init --disk 64M,255", "heads and sectors"},
   };
-  for (const auto& [args, says] : bad) {
-    EXPECT_TRUE(Fails(Ctl(args), says, 2)) << args;
-  }
+  for (const auto& [args, says] : bad) EXPECT_TRUE(Fails(Ctl(args), says, 2)) << args;
 }
 
 // A copy of a disk carries the same signature: attach says so, the image stays as it

@@ -11,15 +11,6 @@
 
 using namespace ftt;
 
-namespace {
-
-// Makes the next n calls of a host operation fail, whoever makes them.
-void FailHost(const char* operation, unsigned n) {
-  for (unsigned i = 1; i <= n; ++i) zm::InjectFault(operation, i, ZM_E_FAIL);
-}
-
-}  // namespace
-
 class FtFaultTest : public FtTest {
  protected:
   void TearDown() override {
@@ -55,7 +46,7 @@ TEST_F(FtFaultTest, NewVolumeWithoutPropertiesIsNotLeftBehind) {
   StoreMirror();
   zm::WaitIdle();
   const size_t volumes = testutil::Objects(ZM_OBJ_VOLUME).size();
-  FailHost("PsCreatePropset", 200);
+  for (unsigned i = 1; i <= 200; ++i) zm::InjectFault("PsCreatePropset", i, ZM_E_FAIL);  // every one
   EXPECT_TRUE(ZM_FAILED(AddFtObjectsToDatabase()));
   zm::ClearFaults();
   EXPECT_EQ(volumes, testutil::Objects(ZM_OBJ_VOLUME).size());

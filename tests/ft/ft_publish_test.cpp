@@ -108,11 +108,10 @@ TEST_F(FtTest, SetsWithMissingMembers) {
   EXPECT_EQ(7u, PropU64(volumes[0], "LDM_VOLUME_TYPE"));
   EXPECT_FALSE(HasProp(volumes[0], "\\Device\\"));
   EXPECT_EQ(before, Objects(ZM_OBJ_VOLUME).size());
-  for (ZM_OBJECT_ID v : Objects(ZM_OBJ_VOLUME)) {
+  for (ZM_OBJECT_ID v : Objects(ZM_OBJ_VOLUME))
     if (PropU64(v, "FACILITY") == 1) {
       EXPECT_FALSE(Children(v, ZM_OBJ_PARTITION).empty()) << v;
     }
-  }
 }
 
 // A logical drive's object starts one track before the partition's data; the member is

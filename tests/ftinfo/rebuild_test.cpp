@@ -198,10 +198,7 @@ uint32_t Sig(uint32_t disk) { return 0x51000000u + disk; }
 // One set of n members, member i the only partition of disk i.
 std::vector<uint8_t> OneSet(uint16_t type, uint32_t n, uint32_t state = FtStateOk) {
   std::vector<Disk> disks;
-  Set set;
-  set.type = type;
-  set.group = 4;
-  set.state = state;
+  Set set{type, 4, state, {}};
   for (uint32_t i = 0; i < n; ++i) {
     disks.push_back({Sig(i), {{.start = kStart, .length = kLength}}});
     set.members.push_back({i, 0});
@@ -210,9 +207,6 @@ std::vector<uint8_t> OneSet(uint16_t type, uint32_t n, uint32_t state = FtStateO
 }
 
 uint32_t SetState(const std::vector<uint8_t>& b) { return Get32(b.data(), Get32(b.data(), 20) + 4 + 8); }
-uint32_t MemberState(const std::vector<uint8_t>& b, uint32_t disk) {
-  return Get32(b.data(), 44 + 4 + disk * (8 + 52) + 8 + 4);
-}
 
 DiskRegistryPresence AllBut(std::set<uint32_t> gone) {
   return [gone](uint32_t sig, int64_t offset, int64_t length) {
@@ -242,7 +236,9 @@ TEST(FtOrphans, EachTypeWithNoneOneOrTwoMembersLost) {
       EXPECT_EQ(changed != 0, lost != 0);
       EXPECT_EQ(SetState(blob), c.after[lost]);
       for (uint32_t i = 0; i < c.members; ++i)
-        EXPECT_EQ(MemberState(blob, i), gone.count(Sig(i)) ? uint32_t(Orphaned) : uint32_t(Healthy)) << i;
+        EXPECT_EQ(Get32(blob.data(), 44 + 4 + i * 60 + 12),
+                  gone.count(Sig(i)) ? uint32_t(Orphaned) : uint32_t(Healthy))
+            << "member " << i << "'s record's FtState";
       EXPECT_TRUE(DiskRegistryValidate(blob.data(), blob.size(), nullptr));
 
       // The partitions come back: the members stay orphaned, nothing changes.

@@ -118,9 +118,8 @@ TEST(Create, RefusalsWriteNothingAndRaiseTheFailureAlert) {
   ASSERT_EQ(UpdateDisk(d.disk(), &created), 0u);
   ASSERT_EQ(RegionsUnder(d.disk(), ZM_OBJ_FREE_SPACE).front(), (Region{ZM_OBJ_FREE_SPACE, 0, T}));
   ntp::ResetCounters();
-  for (uint64_t length : {T, uint64_t{kSector}}) {
+  for (uint64_t length : {T, uint64_t{kSector}})
     EXPECT_EQ(Create(d.disk(), REGION_PRIMARY, 0, length).status, LDM_E_NOTHING_LEFT);
-  }
   EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
   EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 1u);
 }

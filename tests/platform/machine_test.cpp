@@ -19,9 +19,7 @@ constexpr uint64_t T = 63, C = 16065;
 
 TEST(Machine, CreateWritesSignedSparseImagesAndAConfigThatLoads) {
   testutil::TempDir dir;
-  ntp::DiskConfig removable;
-  removable.removable = true;
-  removable.heads = 16;
+  const ntp::DiskConfig removable{.heads = 16, .removable = true};
   std::string err;
   ASSERT_TRUE(ntp::CreateMachine(dir.path, {{32 * testutil::MiB, {}}, {16 * testutil::MiB, removable}},
                                  {ntp::CdromConfig{}}, &err))

@@ -232,11 +232,16 @@ NTSTATUS SetLayout(Disk& disk, const void* in, ULONG inLength, void* out, ULONG 
   auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION*>(copy.data());
   const uint32_t bps = disk.config.bytesPerSector;
   std::vector<ptable::SectorImage> sectors;
+  std::string why;
   NTSTATUS s = ptable::Build(
       disk.Shape(),
       [&](uint64_t lba, uint8_t* buf) { return NT_SUCCESS(detail::ReadBytes(disk, lba * bps, buf, bps)); },
-      layout, &sectors, nullptr);
-  if (!NT_SUCCESS(s)) return s;
+      layout, &sectors, &why);
+  if (!NT_SUCCESS(s)) {
+    // The caller learns which entry broke which rule, not only that the layout was refused.
+    if (!why.empty()) detail::SetRefusal("the disk driver refused the layout: " + why);
+    return s;
+  }
   // A table sector that already holds its new bytes is left as it is: the disk reads
   // the same, and an edit touches only the boot records that change.
   std::vector<uint8_t> now(bps);

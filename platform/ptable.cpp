@@ -367,7 +367,6 @@ NTSTATUS Build(const DiskShape& shape, const SectorReader& reader, const DRIVE_L
       raw[g][s] =
           RawEntry{uint8_t(p.BootIndicator ? 0x80 : 0), p.PartitionType, uint32_t(rel), uint32_t(size)};
     }
-    if (g > 0 && !haveExt) return refuse("extended boot records without an extended partition");
   }
 
   // Table sectors: distinct, inside the extended partition, never inside data.

@@ -53,13 +53,6 @@ bool Hivexsh(const std::string& hive, const std::string& script) {
   return testutil::Run("hivexsh -w " + Quote(hive) + " -f " + Quote(t.path + "/script") + " >/dev/null") == 0;
 }
 
-// A mirror of a primary partition lettered M:.
-void MakeMirrorMachine(const CtlMachine& m) {
-  for (const char* req :
-       {"create primary --disk 0 --size 10M", "letter disk0/p1 M:", "ft create mirror disk0/p1 --disk 1"})
-    ASSERT_EQ(m.On(req).rc, 0) << req;
-}
-
 class HiveTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -72,8 +65,10 @@ class HiveTest : public ::testing::Test {
 // Machine -> new hive -> a new machine over copies of the disks: both independent readers
 // see the machine's bytes, and the new machine holds the same bytes and the same mirror.
 TEST_F(HiveTest, RoundTripThroughANewHive) {
-  CtlMachine a;
-  MakeMirrorMachine(a);
+  CtlMachine a;  // a mirror of a primary partition lettered M:
+  for (const char* req :
+       {"create primary --disk 0 --size 10M", "letter disk0/p1 M:", "ft create mirror disk0/p1 --disk 1"})
+    ASSERT_EQ(a.On(req).rc, 0) << req;
   const std::string info = MachineValues(a)["Information"];
 
   const std::string hive = a.tmp.path + "/SYSTEM";

@@ -91,33 +91,36 @@ TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
   unaligned.StartingOffset.QuadPart += 100;
   negative.StartingOffset.QuadPart = -512;
   struct Case {
-    const char* what;
+    const char* what;  // what the driver says
     std::vector<PARTITION_INFORMATION> entries;
   } cases[] = {
-      {"unaligned start", Groups({{unaligned}})},
-      {"negative start", Groups({{negative}})},
-      {"beyond the disk", Groups({{Entry(T, disk, 7)}})},
-      {"over the boot record", Groups({{Entry(0, C, 7)}})},
-      {"overlapping primaries", Groups({{Entry(T, 2 * C, 7), Entry(C, C, 7)}})},
-      {"count not a multiple of four", {Entry(T, C, 7), Empty(), Empty()}},
-      {"boot records without an extended partition", Groups({{Entry(T, C, 7)}, {Entry(2 * C, C, 7)}})},
-      {"logical outside the extended partition", Groups({{Entry(C, C, kExt)}, {Entry(3 * C, C, 7)}})},
-      {"overlapping logicals", Groups({{Entry(C, 4 * C, kExt)},
-                                       {Entry(C + T, 2 * C, 7), Entry(2 * C, 2 * C, kExt)},
-                                       {Entry(2 * C + T, C, 7)}})},
-      {"two containers in one table", Groups({{Entry(C, 2 * C, kExt), Entry(3 * C, C, kExt)}})},
-      {"a logical drive on its own boot record", Groups({{Entry(C, 4 * C, kExt)}, {Entry(C, C, 7)}})},
-      {"a boot record inside a logical drive",
+      {"entry 0 is not sector-aligned", Groups({{unaligned}})},
+      {"entry 0 has a negative offset", Groups({{negative}})},
+      {"entry 0 lies beyond the disk", Groups({{Entry(T, disk, 7)}})},
+      {"entry 0 overlaps the master boot record", Groups({{Entry(0, C, 7)}})},
+      {"primary partitions overlap", Groups({{Entry(T, 2 * C, 7), Entry(C, C, 7)}})},
+      {"not a positive multiple of four", {Entry(T, C, 7), Empty(), Empty()}},
+      {"table group 1 has no container entry in the group before it",
+       Groups({{Entry(T, C, 7)}, {Entry(2 * C, C, 7)}})},
+      {"entry 4 lies outside the extended partition", Groups({{Entry(C, C, kExt)}, {Entry(3 * C, C, 7)}})},
+      {"logical drives overlap", Groups({{Entry(C, 4 * C, kExt)},
+                                         {Entry(C + T, 2 * C, 7), Entry(2 * C, 2 * C, kExt)},
+                                         {Entry(2 * C + T, C, 7)}})},
+      {"entry 1 is a second container entry in its table",
+       Groups({{Entry(C, 2 * C, kExt), Entry(3 * C, C, kExt)}})},
+      {"entry 4 does not start after its boot record", Groups({{Entry(C, 4 * C, kExt)}, {Entry(C, C, 7)}})},
+      {"a boot record lies inside a logical drive",
        Groups({{Entry(C, 4 * C, kExt)}, {Entry(C + T, 3 * C, 7), Entry(2 * C, C, kExt)}, {}})},
-      {"two groups on one sector", Groups({{Entry(C, 4 * C, kExt)},
-                                           {Entry(C + T, C - T, 7), Entry(C, C, kExt)},
-                                           {Entry(2 * C + T, C - T, 7)}})},
+      {"two table groups share sector", Groups({{Entry(C, 4 * C, kExt)},
+                                                {Entry(C + T, C - T, 7), Entry(C, C, kExt)},
+                                                {Entry(2 * C + T, C - T, 7)}})},
   };
   const auto before = pt::Head(m.image(0));
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
     pt::LayoutBuffer b(c.entries, 0xDEADBEEF);
     EXPECT_EQ(pt::SetLayout(h, b), STATUS_INVALID_PARAMETER);
+    EXPECT_NE(ntp::LastRefusal().find(c.what), std::string::npos) << ntp::LastRefusal();
   }
   // A short input buffer is refused too.
   EXPECT_EQ(pt::SetLayout(h, one, 8 + 32 * 3), STATUS_INVALID_PARAMETER);

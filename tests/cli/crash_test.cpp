@@ -72,16 +72,6 @@ json Backups(const std::string& dir) {
   return j.is_object() ? j["backups"] : json::array();
 }
 
-// The offset and length of the first free region inside the extended partition.
-std::pair<uint64_t, uint64_t> FreeInExtended(const std::string& dir) {
-  json j = json::parse(Ctl(M(dir) + "show --json").out, nullptr, false);
-  for (const auto& r : j["disks"][0]["regions"])
-    if (r["kind"] == "extended")
-      for (const auto& in : r["regions"])
-        if (in["kind"] == "free") return {in["offset"], in["length"]};
-  return {0, 0};
-}
-
 TEST(CliCrash, EveryWritePointLeavesTheOldOrTheNewTableAndABackup) {
   TempDir t;
   // base: a primary, an extended partition with four logical drives, room after them,
@@ -98,7 +88,12 @@ TEST(CliCrash, EveryWritePointLeavesTheOldOrTheNewTableAndABackup) {
     WriteAt(base + img, start * 512 + 4096, std::string(64 * 1024, char(start)));
   Copy(base, holed);
   ASSERT_EQ(Ctl(M(holed) + "delete disk0/p3").rc, 0);
-  const auto hole = FreeInExtended(holed);
+  const json shown = json::parse(Ctl(M(holed) + "show --json").out, nullptr, false);
+  std::pair<uint64_t, uint64_t> hole{0, 0};  // the first free region in the extended partition
+  for (const auto& r : shown["disks"][0]["regions"])
+    if (r["kind"] == "extended")
+      for (const auto& in : r["regions"])
+        if (in["kind"] == "free" && hole.first == 0) hole = {in["offset"], in["length"]};
   ASSERT_NE(hole.first, 0u);
 
   const std::pair<std::string, std::string> cases[] = {

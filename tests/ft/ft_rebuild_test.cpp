@@ -27,11 +27,6 @@ const ftblob::Part& MemberRecord(const ftblob::Config& c, unsigned set, unsigned
   return c.disks.at(r.disk).parts.at(r.part);
 }
 
-std::vector<uint8_t> DiskPartOf(const std::vector<uint8_t>& blob) {
-  const uint32_t off = ftblob::Get<uint32_t>(blob, 12), size = ftblob::Get<uint32_t>(blob, 16);
-  return std::vector<uint8_t>(blob.begin() + off, blob.begin() + off + size);
-}
-
 }  // namespace
 
 // With nothing stored, the rebuild stores the disks as they are: every recognised
@@ -149,7 +144,9 @@ TEST_F(FtTest, RebuildRefusesToReplaceAMalformedConfiguration) {
 
   ftblob::Erase();
   UpdateRegistry();
-  const std::vector<uint8_t> scanned = DiskPartOf(ftblob::Stored());
+  const std::vector<uint8_t> stored = ftblob::Stored();
+  const auto at = stored.begin() + ftblob::Get<uint32_t>(stored, 12);
+  const std::vector<uint8_t> scanned(at, at + ftblob::Get<uint32_t>(stored, 16));  // the disk part
   ASSERT_FALSE(scanned.empty());
 
   for (size_t i = 0; i < bad.size(); ++i) {

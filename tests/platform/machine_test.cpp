@@ -19,7 +19,7 @@ constexpr uint64_t T = 63, C = 16065;
 
 TEST(Machine, CreateWritesSignedSparseImagesAndAConfigThatLoads) {
   testutil::TempDir dir;
-  const ntp::DiskConfig removable{.heads = 16, .removable = true};
+  const ntp::DiskConfig removable{.image = {}, .heads = 16, .removable = true};
   std::string err;
   ASSERT_TRUE(ntp::CreateMachine(dir.path, {{32 * testutil::MiB, {}}, {16 * testutil::MiB, removable}},
                                  {ntp::CdromConfig{}}, &err))

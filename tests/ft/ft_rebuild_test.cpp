@@ -62,6 +62,13 @@ TEST_F(FtTest, RebuildWithNothingStoredDescribesTheDisks) {
   ASSERT_NE(nullptr, area);
   EXPECT_FALSE(isRegistryRebuildRequired(area));
   _ZmFree(area, __FILE__, __LINE__);
+  // The types recorded: with or without the FT bits, those the driver knows; never 0x42.
+  for (auto [type, recorded] :
+       {std::pair<uint8_t, bool>{0x86, true}, {0xC7, true}, {0x42, false}, {0x05, false}}) {
+    ZM_PROPERTY r{"PARTITION_TYPE", ZM_TYPE_UINT8, 0, 1, &type};
+    ASSERT_EQ(0u, ObSetProperty(zm::Database(), Partition(0, 1), &r));
+    EXPECT_EQ(recorded, IS_RECOGNIZED(Partition(0, 1)) != 0) << int(type);
+  }
 }
 
 // A stored mirror across both disks, one member on a logical drive, and a stripe set
@@ -126,6 +133,19 @@ TEST_F(FtTest, RebuildCarriesEveryFtSetOver) {
   for (Extent e : {Q1, Q2, Q3, Q4}) EXPECT_NE(nullptr, FindRecord(r, Signature(1), e));
   EXPECT_EQ(uint32_t(NotAnFtMember), FindRecord(r, Signature(0), P1)->ftType);
   EXPECT_EQ(uint32_t(NotAnFtMember), FindRecord(r, Signature(1), Q3)->ftType);
+}
+
+// The member of a lone set whose partition is gone is orphaned as well, and its set with it.
+TEST_F(FtTest, RebuildOrphansTheLostMemberOfALoneSet) {
+  ftblob::Config c;
+  c.disks = {{Signature(0), {Member(P1, Stripe, 1, 0)}},
+             {Signature(1), {Member({Q4.start + kCylinder, kCylinder}, Stripe, 1, 1)}}};
+  c.sets = {ftblob::FtSet(Stripe, FtStateOk, {{0, 0}, {1, 0}})};
+  ftblob::Store(ftblob::Build(c));
+  ASSERT_EQ(0u, fdRebuildRegistry());
+  const ftblob::Config r = ftblob::Parse(ftblob::Stored());
+  EXPECT_EQ(uint32_t(Orphaned), MemberRecord(r, 0, 1).ftState);
+  EXPECT_EQ(uint32_t(FtDisabled), r.sets.at(0).state);
 }
 
 // A stored value that exists but is not a well-formed configuration is never replaced:

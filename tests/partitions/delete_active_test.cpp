@@ -129,10 +129,14 @@ TEST_F(Requests, MarkingActiveRewritesBothFlagsInOneWrite) {
   ExpectAgreement(d);
   EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 5u);
 
-  // A logical drive cannot be the boot partition.
+  // A logical drive cannot be the boot partition, nor a volume without its partition.
   alerts = zm::Alerts().size();
   EXPECT_EQ(LdmMarkPartitionActive(VolumeAt(d.disk(), 10 * C)), E_INVALIDARG_ZM);
   ExpectOneAlert(alerts, ALERT_GUID_MARK_ACTIVE_FAILED, u" ");
+  ZM_OBJECT_ID bare = 0;
+  ASSERT_EQ(ObCreateObject(zm::Database(), ghProvider, ZM_OBJ_VOLUME, &bare), 0u);
+  SetU32(bare, "LDM_VOLUME_TYPE", REGION_PRIMARY);
+  EXPECT_EQ(LdmMarkPartitionActive(bare), E_INVALIDARG_ZM);
 
   // A failed table write leaves the flags where they were.
   auto json = testutil::SfdiskJson(d.image());

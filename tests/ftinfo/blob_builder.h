@@ -23,6 +23,7 @@ struct Part {
   uint16_t group = 0xFFFF;
   uint16_t member = 0;
   uint8_t modified = 0;
+  bool operator==(const Part&) const = default;
 };
 
 struct Disk {

@@ -357,17 +357,11 @@ ZMSTATUS GetParentDisk(ZM_OBJECT_ID id, ZM_OBJECT_ID* disk) {
   return s;
 }
 
-// The signature of a partition object's disk and the extent the configuration records
-// for it: a logical drive's object starts one track before the partition's data and is
-// one track longer.
-ZMSTATUS RecordedExtent(ZM_OBJECT_ID id, uint32_t* signature, int64_t* offset, int64_t* length) {
+// The extent the configuration records for a partition object on disk: a logical
+// drive's object starts one track before the partition's data and is one track longer.
+ZMSTATUS RecordedExtent(ZM_OBJECT_ID id, ZM_OBJECT_ID disk, int64_t* offset, int64_t* length) {
   uint32_t type = 0;
   ZMSTATUS s = ReadU32(id, "LDM_VOLUME_TYPE", &type);
-  if (ZM_FAILED(s)) return s;
-  ZM_OBJECT_ID disk = 0;
-  s = GetParentDisk(id, &disk);
-  if (ZM_FAILED(s)) return s;
-  s = ReadU32(disk, "SIGNATURE", signature);
   if (ZM_FAILED(s)) return s;
   uint64_t correction = 0;
   if (type == 3) {
@@ -395,11 +389,17 @@ ZMSTATUS FindPartition(uint32_t count, const ZM_OBJECT_ID* ids, uint32_t signatu
     ZMSTATUS s = ReadU32(ids[i], "LDM_VOLUME_TYPE", &type);
     if (ZM_FAILED(s)) return s;
     if (type == 2) continue;  // an extended partition is never a member
-    uint32_t diskSignature = 0;
-    int64_t off = 0, len = 0;
-    s = RecordedExtent(ids[i], &diskSignature, &off, &len);
+    ZM_OBJECT_ID disk = 0;
+    s = GetParentDisk(ids[i], &disk);
     if (ZM_FAILED(s)) return s;
-    if (diskSignature != signature || off != offset || len != length) continue;
+    uint32_t diskSignature = 0;
+    s = ReadU32(disk, "SIGNATURE", &diskSignature);
+    if (ZM_FAILED(s)) return s;
+    if (diskSignature != signature) continue;
+    int64_t off = 0, len = 0;
+    s = RecordedExtent(ids[i], disk, &off, &len);
+    if (ZM_FAILED(s)) return s;
+    if (off != offset || len != length) continue;
     *partition = ids[i];
     return s;
   }
@@ -448,11 +448,14 @@ ZMSTATUS RemoveObsoleteFromDOM(FTInfo& info) {
     if (ZM_FAILED(status) || children.count == 0) continue;
     for (uint32_t c = 0; c < children.count; ++c) {
       const ZM_OBJECT_ID child = children.ids[c];
+      ZM_OBJECT_ID disk = 0;
       uint32_t signature = 0;
       int64_t offset = 0, length = 0;
       // Compared as the publishing pass matches members, so that a logical drive is not
       // unlinked by every pass only to be linked again.
-      if (ZM_FAILED(RecordedExtent(child, &signature, &offset, &length))) continue;  // its link stays
+      if (ZM_FAILED(GetParentDisk(child, &disk)) || ZM_FAILED(ReadU32(disk, "SIGNATURE", &signature)) ||
+          ZM_FAILED(RecordedExtent(child, disk, &offset, &length)))
+        continue;  // cannot be compared: its link stays
       Ptr<FTPartition> record;
       record = info.FindPartition(signature, offset, length);
       if (!record || record->GetFtType() != set->GetType() || record->GetFtGroup() != set->GetFtGroup())

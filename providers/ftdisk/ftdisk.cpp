@@ -357,12 +357,11 @@ ZMSTATUS GetParentDisk(ZM_OBJECT_ID id, ZM_OBJECT_ID* disk) {
   return s;
 }
 
-// The extent the configuration records for a partition object on disk: a logical
-// drive's object starts one track before the partition's data and is one track longer.
-ZMSTATUS RecordedExtent(ZM_OBJECT_ID id, ZM_OBJECT_ID disk, int64_t* offset, int64_t* length) {
-  uint32_t type = 0;
-  ZMSTATUS s = ReadU32(id, "LDM_VOLUME_TYPE", &type);
-  if (ZM_FAILED(s)) return s;
+// The extent the configuration records for a partition object of the given type on
+// disk: a logical drive's object (type 3) starts one track before the partition's data
+// and is one track longer.
+ZMSTATUS RecordedExtent(ZM_OBJECT_ID id, uint32_t type, ZM_OBJECT_ID disk, int64_t* offset, int64_t* length) {
+  ZMSTATUS s = 0;
   uint64_t correction = 0;
   if (type == 3) {
     uint32_t sectors = 0, bytes = 0;
@@ -397,7 +396,7 @@ ZMSTATUS FindPartition(uint32_t count, const ZM_OBJECT_ID* ids, uint32_t signatu
     if (ZM_FAILED(s)) return s;
     if (diskSignature != signature) continue;
     int64_t off = 0, len = 0;
-    s = RecordedExtent(ids[i], disk, &off, &len);
+    s = RecordedExtent(ids[i], type, disk, &off, &len);
     if (ZM_FAILED(s)) return s;
     if (off != offset || len != length) continue;
     *partition = ids[i];
@@ -449,12 +448,13 @@ ZMSTATUS RemoveObsoleteFromDOM(FTInfo& info) {
     for (uint32_t c = 0; c < children.count; ++c) {
       const ZM_OBJECT_ID child = children.ids[c];
       ZM_OBJECT_ID disk = 0;
-      uint32_t signature = 0;
+      uint32_t signature = 0, partitionType = 0;
       int64_t offset = 0, length = 0;
       // Compared as the publishing pass matches members, so that a logical drive is not
       // unlinked by every pass only to be linked again.
       if (ZM_FAILED(GetParentDisk(child, &disk)) || ZM_FAILED(ReadU32(disk, "SIGNATURE", &signature)) ||
-          ZM_FAILED(RecordedExtent(child, disk, &offset, &length)))
+          ZM_FAILED(ReadU32(child, "LDM_VOLUME_TYPE", &partitionType)) ||
+          ZM_FAILED(RecordedExtent(child, partitionType, disk, &offset, &length)))
         continue;  // cannot be compared: its link stays
       Ptr<FTPartition> record;
       record = info.FindPartition(signature, offset, length);

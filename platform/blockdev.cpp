@@ -108,11 +108,14 @@ std::string Busy(const KernelPartition& p) {
 }
 
 void Update(int fd, const std::vector<TablePartition>& table, std::vector<std::string>* warnings) {
+  auto same = [](const TablePartition& t, const KernelPartition& k) {
+    return t.number == k.number && t.start == k.start && t.size == k.size;
+  };
   auto matches = [&](const std::vector<KernelPartition>& kernel) {
     if (kernel.size() != table.size()) return false;
     for (const auto& t : table) {
       bool found = false;
-      for (const auto& k : kernel) found = found || (t.start == k.start && t.size == k.size);
+      for (const auto& k : kernel) found = found || same(t, k);
       if (!found) return false;
     }
     return true;
@@ -143,9 +146,11 @@ void Update(int fd, const std::vector<TablePartition>& table, std::vector<std::s
   };
   auto inTable = [&](const KernelPartition& k) {
     for (const auto& t : table)
-      if (t.start == k.start && t.size == k.size) return true;
+      if (same(t, k)) return true;
     return false;
   };
+  // A partition whose number changed (a logical drive after a deleted one) is removed
+  // and added again under its new number; one in use was refused before the write.
   std::vector<unsigned> taken;
   for (const auto& k : now) {
     if (inTable(k)) {
@@ -154,11 +159,10 @@ void Update(int fd, const std::vector<TablePartition>& table, std::vector<std::s
     }
     change(BLKPG_DEL_PARTITION, k.number, 0, 0);
   }
-  // Kept partitions keep their kernel numbers (one may be mounted); a new partition
-  // takes its table number, or the lowest free one when that is in use.
+  // A partition takes its table number, or the lowest free one when that is still held.
   for (const auto& t : table) {
     bool known = false;
-    for (const auto& k : now) known = known || (t.start == k.start && t.size == k.size);
+    for (const auto& k : now) known = known || same(t, k);
     if (known) continue;
     unsigned number = t.number;
     while (std::find(taken.begin(), taken.end(), number) != taken.end()) ++number;

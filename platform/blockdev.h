@@ -23,6 +23,7 @@ struct KernelPartition {
 struct TablePartition {
   unsigned number = 0;
   uint64_t start = 0, size = 0;
+  bool container = false;  // an extended partition (the kernel shows its first bytes)
 };
 
 // The partitions the kernel lists for the whole-disk device open on fd (from sysfs);
@@ -33,9 +34,10 @@ std::vector<KernelPartition> Partitions(int fd);
 // swap", "held open by another program"), or empty when it is free.
 std::string Busy(const KernelPartition& p);
 
-// Brings the kernel's partitions of the disk in line with the table: a re-read of the
-// whole table when nothing on the disk is in use, else one change per partition
-// added or removed. Problems are described in warnings; the table on disk stands.
+// Brings the kernel's partitions of the disk in line with the table (numbers, starts and
+// sizes): a re-read of the whole table when nothing on the disk is in use, else one
+// change per partition added, removed or renumbered. Problems are described in
+// warnings; the table on disk stands.
 void Update(int fd, const std::vector<TablePartition>& table, std::vector<std::string>* warnings);
 
 }  // namespace ntp::detail::blockdev

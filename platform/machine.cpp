@@ -12,6 +12,7 @@
 #include <toml++/toml.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -910,46 +911,54 @@ NTSTATUS WriteSectors(Disk& disk, const std::vector<ptable::SectorImage>& sector
   return STATUS_SUCCESS;
 }
 
-void NotifyKernel(Disk& disk, const ptable::ReadResult& layout) {
-  if (!disk.blockDevice || disk.fd < 0) return;
+namespace {
+
+// The partitions of a layout as the kernel numbers them: the slots of sector 0 are 1 to 4,
+// the logical drives 5 on in chain order.
+std::vector<blockdev::TablePartition> KernelTable(const PARTITION_INFORMATION* entries, size_t count,
+                                                  uint64_t bps) {
   std::vector<blockdev::TablePartition> table;
   unsigned logical = 5;
-  const uint64_t bps = disk.config.bytesPerSector;
-  for (size_t i = 0; i < layout.entries.size(); ++i) {
-    const PARTITION_INFORMATION& e = layout.entries[i];
+  for (size_t i = 0; i < count; ++i) {
+    const PARTITION_INFORMATION& e = entries[i];
     if (e.PartitionType == PARTITION_ENTRY_UNUSED) continue;
     const uint64_t start = uint64_t(e.StartingOffset.QuadPart), size = uint64_t(e.PartitionLength.QuadPart);
     if (i < 4) {
       // The kernel shows an extended partition as its first bytes only.
-      const uint64_t shown =
-          ptable::IsContainer(e.PartitionType) ? std::min(size, std::max<uint64_t>(bps, 1024)) : size;
-      table.push_back({unsigned(i + 1), start, shown});
+      const bool container = ptable::IsContainer(e.PartitionType);
+      const uint64_t shown = container ? std::min(size, std::max<uint64_t>(bps, 1024)) : size;
+      table.push_back({unsigned(i + 1), start, shown, container});
     } else if (ptable::IsData(e.PartitionType)) {
-      table.push_back({logical++, start, size});
+      table.push_back({logical++, start, size, false});
     }
   }
-  blockdev::Update(disk.fd, table, &disk.warnings);
+  return table;
+}
+
+}  // namespace
+
+void NotifyKernel(Disk& disk, const ptable::ReadResult& layout) {
+  if (!disk.blockDevice || disk.fd < 0) return;
+  blockdev::Update(disk.fd,
+                   KernelTable(layout.entries.data(), layout.entries.size(), disk.config.bytesPerSector),
+                   &disk.warnings);
 }
 
 NTSTATUS CheckBusy(Disk& disk, const DRIVE_LAYOUT_INFORMATION* layout) {
   if (!disk.blockDevice || disk.fd < 0) return STATUS_SUCCESS;
-  auto kernel = blockdev::Partitions(disk.fd);
-  for (const auto& [n, p] : disk.partitions) {
-    bool kept = false;
-    for (ULONG i = 0; i < layout->PartitionCount && !kept; ++i) {
-      const PARTITION_INFORMATION& e = layout->PartitionEntry[i];
-      kept = ptable::IsData(e.PartitionType) && uint64_t(e.StartingOffset.QuadPart) == p->offset &&
-             uint64_t(e.PartitionLength.QuadPart) == p->length;
-    }
+  const auto table = KernelTable(layout->PartitionEntry, layout->PartitionCount, disk.config.bytesPerSector);
+  // A partition in use must keep its number, start and size: the kernel cannot move it
+  // under its user, and its name (/dev/sdX3, its PARTUUID) must not go to another one.
+  for (const auto& k : blockdev::Partitions(disk.fd)) {
+    const bool kept = std::any_of(table.begin(), table.end(), [&](const blockdev::TablePartition& t) {
+      return t.number == k.number && t.start == k.start && (t.size == k.size || t.container);
+    });
     if (kept) continue;
-    for (const auto& k : kernel) {
-      if (k.start != p->offset) continue;
-      std::string busy = blockdev::Busy(k);
-      if (busy.empty()) continue;
-      SetRefusal("partition " + std::to_string(n) + " of disk " + std::to_string(disk.index) + " (" + k.node +
-                 ") is " + busy + "; nothing was written");
-      return STATUS_SHARING_VIOLATION;
-    }
+    std::string busy = blockdev::Busy(k);
+    if (busy.empty()) continue;
+    SetRefusal("partition " + std::to_string(k.number) + " of disk " + std::to_string(disk.index) + " (" +
+               k.node + ") is " + busy + "; nothing was written");
+    return STATUS_SHARING_VIOLATION;
   }
   return STATUS_SUCCESS;
 }

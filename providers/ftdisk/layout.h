@@ -40,6 +40,9 @@ enum : uint32_t {
 // absent when they may change it).
 #define LDM_PROP_READ_ONLY "LAYOUT_READ_ONLY"
 
+// The EntrySlot of a region a request adds: it takes the lowest empty slot of the table.
+#define REGION_NEW_SLOT 0xFFFFFFFFu
+
 // One region of a disk: a primary partition, the extended partition, or a logical drive
 // widened to include the track of its extended boot record.
 struct _REGION_ENTRY {
@@ -48,7 +51,7 @@ struct _REGION_ENTRY {
   uint32_t RegionType;
   uint8_t PartitionType;
   uint8_t BootIndicator;
-  uint32_t EntrySlot;
+  uint32_t EntrySlot;  // its index in the layout it was read from; REGION_NEW_SLOT when new
   uint8_t RewritePartition;
   uint32_t PartitionNumber;
   uint8_t RecognizedPartition;

@@ -1,9 +1,11 @@
 // Creating and deleting partitions: the request is checked against the database, the
 // table is read afresh, changed through the region lists and written back in one call,
 // and the disk is rescanned. Every request raises a success or failure alert.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
+#include "ftdisk.h"
 #include "layout.h"
 #include "ntlow.h"
 #include "provider.h"
@@ -346,6 +348,7 @@ ZMSTATUS CreatePartition(int64_t offset, int64_t length, uint32_t regionType, PC
   region.Length = length;
   region.RegionType = regionType;
   region.PartitionType = regionType == REGION_EXTENDED ? PARTITION_EXTENDED : PARTITION_HUGE;
+  region.EntrySlot = REGION_NEW_SLOT;
   region.RewritePartition = 1;
   if (regionType == REGION_EXTENDED) {
     // The new container alone: the table gets an empty extended boot record.
@@ -411,9 +414,28 @@ bool WriteLayout(const _DISK_ENTRY& disk, HANDLE handle) {
   PARTITION_INFORMATION* e = layout->PartitionEntry;
   bool ok = true;
 
-  uint32_t n = 0;
-  for (uint32_t i = 0; i < disk.PrimaryCount; ++i, ++n) {
-    const _REGION_ENTRY& r = disk.PrimaryRegions[i];
+  // The master boot record: every region goes back to the slot it was read from, so an
+  // entry a request does not name never moves (Linux numbers primaries by slot); a new
+  // region, or a second claim to one slot, takes the lowest empty slot.
+  int32_t inSlot[4] = {-1, -1, -1, -1};
+  uint32_t later[4], laterCount = 0;
+  for (uint32_t i = 0; i < disk.PrimaryCount; ++i) {
+    const uint32_t want = disk.PrimaryRegions[i].EntrySlot;
+    if (want < 4 && inSlot[want] < 0)
+      inSlot[want] = int32_t(i);
+    else
+      later[laterCount++] = i;
+  }
+  for (uint32_t k = 0, slot = 0; k < laterCount; ++k) {
+    while (inSlot[slot] >= 0) ++slot;  // PrimaryCount <= 4: a slot is left
+    inSlot[slot] = int32_t(later[k]);
+  }
+  for (uint32_t n = 0; n < 4; ++n) {
+    if (inSlot[n] < 0) {
+      e[n].RewritePartition = 1;
+      continue;
+    }
+    const _REGION_ENTRY& r = disk.PrimaryRegions[inSlot[n]];
     // The entry's sector start must not be cut to 32 bits.
     if (!FitsSectors(r.StartingOffset, r.Length, sector)) ok = false;
     e[n].StartingOffset.QuadPart = r.StartingOffset;
@@ -423,9 +445,24 @@ bool WriteLayout(const _DISK_ENTRY& disk, HANDLE handle) {
     e[n].BootIndicator = r.BootIndicator;
     e[n].RewritePartition = (r.EntrySlot != n || r.RewritePartition) ? 1 : 0;
   }
-  for (; n < 4; ++n) e[n].RewritePartition = 1;
 
-  uint32_t open = disk.LogicalCount != 0 ? 4 : 0;
+  // The chain, one group of four entries per extended boot record, in the order of the
+  // list. A logical drive's entry keeps its place in its boot record when it had one;
+  // the link to the next boot record takes the first place left.
+  uint32_t base = 4;
+  bool used[4] = {};
+  auto place = [&](uint32_t preferred) {
+    uint32_t p = preferred < 4 && !used[preferred] ? preferred : 0;
+    while (used[p]) ++p;
+    used[p] = true;
+    return base + p;
+  };
+  auto closeGroup = [&] {
+    for (uint32_t p = 0; p < 4; ++p)
+      if (!used[p]) e[base + p].RewritePartition = 1;
+    base += 4;
+    std::fill(used, used + 4, false);
+  };
   for (uint32_t i = 1; ok && i < disk.LogicalCount; ++i) {
     const _REGION_ENTRY& l = disk.LogicalRegions[i];
     const int64_t containerStart = disk.LogicalRegions[0].StartingOffset;
@@ -435,26 +472,25 @@ bool WriteLayout(const _DISK_ENTRY& disk, HANDLE handle) {
       break;
     }
     if (!(i == 1 && l.StartingOffset == containerStart)) {
-      e[n].StartingOffset.QuadPart = l.StartingOffset;
-      e[n].PartitionLength.QuadPart = l.Length;
-      e[n].HiddenSectors = 0;
-      e[n].PartitionType = PARTITION_EXTENDED;
-      e[n].BootIndicator = 0;
-      e[n].RewritePartition = (l.EntrySlot != n || l.RewritePartition) ? 1 : 0;
-      ++n;
-      for (uint32_t k = 1; k < open; ++k) e[n++].RewritePartition = 1;
-      open = 4;
+      const uint32_t link = place(4);
+      e[link].StartingOffset.QuadPart = l.StartingOffset;
+      e[link].PartitionLength.QuadPart = l.Length;
+      e[link].HiddenSectors = 0;
+      e[link].PartitionType = PARTITION_EXTENDED;
+      e[link].BootIndicator = 0;
+      e[link].RewritePartition = (l.EntrySlot != link || l.RewritePartition) ? 1 : 0;
+      closeGroup();
     }
-    e[n].StartingOffset.QuadPart = l.StartingOffset + track;
-    e[n].PartitionLength.QuadPart = l.Length - track;
-    e[n].HiddenSectors = g.SectorsPerTrack;
-    e[n].PartitionType = l.PartitionType;
-    e[n].BootIndicator = l.BootIndicator;
-    e[n].RewritePartition = (l.EntrySlot != n || l.RewritePartition) ? 1 : 0;
-    ++n;
-    --open;
+    const uint32_t at = place(l.EntrySlot >= 4 && l.EntrySlot != REGION_NEW_SLOT ? l.EntrySlot % 4 : 4);
+    e[at].StartingOffset.QuadPart = l.StartingOffset + track;
+    e[at].PartitionLength.QuadPart = l.Length - track;
+    e[at].HiddenSectors = g.SectorsPerTrack;
+    e[at].PartitionType = l.PartitionType;
+    e[at].BootIndicator = l.BootIndicator;
+    e[at].RewritePartition = (l.EntrySlot != at || l.RewritePartition) ? 1 : 0;
   }
-  for (; ok && open > 0; --open) e[n++].RewritePartition = 1;
+  if (ok && disk.LogicalCount != 0) closeGroup();
+  const uint32_t n = base;
 
   bool written = false;
   if (ok) {

@@ -182,6 +182,16 @@ ZMSTATUS UpdateDisk(ZM_OBJECT_ID disk, ZM_OBJECT_ID* createdId) {
       primaryMatched[m] = 1;
     else
       logicalMatched[m - primary.count] = 1;
+    // A kept partition's place in the table can change (a chain relinked around a
+    // deleted logical drive); the names shown for it follow.
+    const _REGION_ENTRY& region =
+        m < static_cast<long>(primary.count) ? primary.list[m] : logical.list[m - primary.count];
+    uint32_t slot = 0;
+    if (ZM_FAILED(ReadU32(objects[i], "ENTRY_SLOT", &slot)) || slot != region.EntrySlot) {
+      slot = region.EntrySlot;
+      ZM_PROPERTY r{"ENTRY_SLOT", ZM_TYPE_UINT32, 0, 4, &slot};
+      ObSetProperty(ghDb, objects[i], &r);
+    }
   }
 
   bool changed = false;

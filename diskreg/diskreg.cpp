@@ -320,3 +320,30 @@ NTSTATUS DiskRegistryAssignCdRomLetter(PCWSTR cdromName, WCHAR driveLetter) {
   NtClose(key);
   return st;
 }
+
+NTSTATUS DiskRegistryGetCdRomLetter(PCWSTR cdromName, WCHAR* driveLetter) {
+  if (!cdromName || !driveLetter) return STATUS_INVALID_PARAMETER;
+  *driveLetter = 0;
+  size_t n = 0;
+  while (cdromName[n]) ++n;
+  if (n >= 0x7FFF) return STATUS_INVALID_PARAMETER;
+  HANDLE key = nullptr;
+  NTSTATUS st = FtOpenKey(&key, DiskRegistryKey, nullptr);
+  if (!NT_SUCCESS(st)) return st;
+  UNICODE_STRING name;
+  name.Buffer = const_cast<PWSTR>(cdromName);
+  name.Length = USHORT(n * sizeof(WCHAR));
+  name.MaximumLength = name.Length;
+  // "X:" needs a few bytes; a value too long for this buffer names no letter anyway.
+  alignas(KEY_VALUE_FULL_INFORMATION) uint8_t buffer[512] = {};
+  ULONG result = 0;
+  st = NtQueryValueKey(key, &name, KeyValueFullInformation, buffer, sizeof buffer, &result);
+  NtClose(key);
+  if (!NT_SUCCESS(st)) return st;
+  KEY_VALUE_FULL_INFORMATION info;
+  std::memcpy(&info, buffer, offsetof(KEY_VALUE_FULL_INFORMATION, Name));
+  const uint64_t end = result < sizeof buffer ? result : sizeof buffer;
+  if (info.DataLength >= sizeof(WCHAR) && uint64_t(info.DataOffset) + sizeof(WCHAR) <= end)
+    std::memcpy(driveLetter, buffer + info.DataOffset, sizeof(WCHAR));
+  return STATUS_SUCCESS;
+}

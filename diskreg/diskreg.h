@@ -243,3 +243,6 @@ BOOLEAN DiskRegistryAssignDriveLetter(ULONG signature, LONGLONG startingOffset, 
                                       uint8_t driveLetter);
 // Stores "X:" as the REG_SZ value named after the CD-ROM device.
 NTSTATUS DiskRegistryAssignCdRomLetter(PCWSTR cdromName, WCHAR driveLetter);
+// The first character of the value named after the CD-ROM device (0 when it is empty);
+// the registry's status when there is no such value.
+NTSTATUS DiskRegistryGetCdRomLetter(PCWSTR cdromName, WCHAR* driveLetter);

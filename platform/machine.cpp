@@ -162,6 +162,7 @@ struct LetterRecord {
   uint32_t ftType;
   uint16_t ftMember;
 };
+constexpr uint32_t kNotAnFtMember = 4;
 
 // Walks the disk part of the "Information" value; a value the blob checker rejects
 // gives no records at all (the provider does not use it either), and every record is
@@ -204,7 +205,17 @@ std::u16string CdromDevice(unsigned index) {
   return detail::Utf16("\\Device\\CdRom" + std::to_string(index));
 }
 
-// Drive letters at boot, from the stored configuration, then the defaults.
+// The letter a record or a CD-ROM value names (upper case), or 0 when it names none.
+char RecordedLetter(char16_t c) {
+  if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
+  return c >= u'C' && c <= u'Z' ? char(c) : 0;
+}
+
+// Drive letters at boot, as NT 4.0 gives them from the stored configuration: a volume
+// whose record names a letter gets it, one whose record asks for none gets none, and
+// only volumes with no letter recorded get the lowest free ones. A letter recorded for a
+// volume that is not here (its disk is away) is given to no other, so it is still free
+// when the disk comes back.
 void AssignBootLetters(detail::Machine& m) {
   std::vector<LetterRecord> records;
   uint32_t type = 0;
@@ -212,14 +223,24 @@ void AssignBootLetters(detail::Machine& m) {
   if (reg::GetValue(kDiskKey, u"Information", &type, &data) && type == REG_BINARY)
     records = ParseInformation(data);
 
-  bool used[26] = {};
+  bool used[26] = {}, reserved[26] = {};
+  for (const auto& r : records)
+    if (char l = RecordedLetter(r.letter); l != 0 && (r.assign || r.ftType != kNotAnFtMember))
+      reserved[l - 'A'] = true;  // FT members all record their set's letter
+  // CD-ROMs: the letter stored under the device name; ' ' asks for none.
+  std::vector<char16_t> cdValue(m.cdroms.size(), 0);
+  for (size_t i = 0; i < m.cdroms.size(); ++i) {
+    if (!reg::GetValue(kDiskKey, CdromDevice(unsigned(i)), &type, &data) || data.size() < 2) continue;
+    cdValue[i] = char16_t(data[0] | (data[1] << 8));
+    if (char l = RecordedLetter(cdValue[i]); l != 0) reserved[l - 'A'] = true;
+  }
   auto take = [&](char letter, const std::u16string& target) {
     used[letter - 'A'] = true;
     m.links[LinkName(letter)] = target;
   };
   auto nextFree = [&]() -> char {
     for (char c = 'C'; c <= 'Z'; ++c)
-      if (!used[c - 'A']) return c;
+      if (!used[c - 'A'] && !reserved[c - 'A']) return c;
     return 0;
   };
 
@@ -243,24 +264,22 @@ void AssignBootLetters(detail::Machine& m) {
           break;
         }
       if (rec != nullptr) {
-        const bool ftMember = rec->ftType != 4;  // NotAnFtMember
-        if (ftMember && rec->ftMember != 0) {
+        if (rec->ftType != kNotAnFtMember && rec->ftMember != 0) {
           c.want = Want::None;  // a set's volume takes the letter of member 0 only
         } else if (!rec->assign) {
           c.want = Want::None;
-        } else if (rec->letter >= 'C' && rec->letter <= 'Z') {
+        } else if (char l = RecordedLetter(rec->letter); l != 0) {
           c.want = Want::Letter;
-          c.letter = char(rec->letter);
+          c.letter = l;
         }
       }
       if (c.want == Want::Default && !part->info.RecognizedPartition) c.want = Want::None;
       candidates.push_back(c);
     }
   }
-  std::vector<char> cdLetters(m.cdroms.size(), 0);
-  std::vector<bool> cdNone(m.cdroms.size(), false);
 
-  // Letters asked for by the stored configuration come first.
+  // Recorded letters first; of two volumes recorded with one letter, the first keeps it
+  // and the other is treated as having none.
   for (auto& c : candidates) {
     if (c.want != Want::Letter) continue;
     if (used[c.letter - 'A']) {
@@ -270,15 +289,14 @@ void AssignBootLetters(detail::Machine& m) {
     take(c.letter, PartitionDevice(c.disk, c.part->number));
     c.want = Want::None;
   }
+  std::vector<bool> cdDone(m.cdroms.size(), false);
   for (size_t i = 0; i < m.cdroms.size(); ++i) {
-    if (!reg::GetValue(kDiskKey, CdromDevice(unsigned(i)), &type, &data) || data.size() < 2) continue;
-    char16_t u = char16_t(data[0] | (data[1] << 8));
-    if (u >= u'a' && u <= u'z') u = char16_t(u - 32);
-    if (u == u' ') {
-      cdNone[i] = true;
-    } else if (u >= u'C' && u <= u'Z' && !used[u - u'A']) {
-      take(char(u), CdromDevice(unsigned(i)));
-      cdLetters[i] = char(u);
+    const char l = RecordedLetter(cdValue[i]);
+    if (cdValue[i] == u' ') {
+      cdDone[i] = true;
+    } else if (l != 0 && !used[l - 'A']) {
+      take(l, CdromDevice(unsigned(i)));
+      cdDone[i] = true;
     }
   }
   auto assignDefault = [&](Candidate& c) {
@@ -305,7 +323,7 @@ void AssignBootLetters(detail::Machine& m) {
   for (auto& c : candidates)
     if (c.primary && c.want == Want::Default) assignDefault(c);
   for (size_t i = 0; i < m.cdroms.size(); ++i) {
-    if (cdLetters[i] != 0 || cdNone[i]) continue;
+    if (cdDone[i]) continue;
     char l = nextFree();
     if (l != 0) take(l, CdromDevice(unsigned(i)));
   }

@@ -246,7 +246,8 @@ BOOLEAN isRegistryRebuildRequired(const _DISK_REGISTRY* area) {
     ++valid;
     if (!internal_DoesDiskEntryExist(disks.ids[i], area)) return TRUE;
   }
-  return valid != area->NumberOfDisks;
+  // More descriptions than disks: those of disks that are away, which a rebuild keeps.
+  return valid > area->NumberOfDisks;
 }
 
 uint32_t fdGetPartitionCount(ZM_OBJECT_ID disk, uint32_t* primaryCount, ZM_OBJECT_ID** primaries,
@@ -321,10 +322,13 @@ ZM_OBJECT_ID FindNextRegion(uint32_t primaryCount, const ZM_OBJECT_ID* primaries
 uint8_t GetDriveLetter(ZM_OBJECT_ID partition) {
   std::u16string device;
   if (ZM_FAILED(ReadString(partition, "\\Device\\", &device)) || device.empty()) return 0;
+  return DriveLetterOf(device.c_str());
+}
+
+uint8_t DriveLetterOf(PCWSTR device) {
   PWSTR name = nullptr;
   uint8_t letter = 0;
-  if (InverseQueryDosDevice(device.c_str(), &name) && name != nullptr)
-    letter = static_cast<uint8_t>(name[0] & 0xFF);
+  if (InverseQueryDosDevice(device, &name) && name != nullptr) letter = static_cast<uint8_t>(name[0] & 0xFF);
   if (name != nullptr) _ZmFree(name, __FILE__, __LINE__);
   return letter;
 }
@@ -378,6 +382,8 @@ void UpdateRegistry() {
   if (r == 1 || r == 2) return;
   if (isRegistryRebuildRequired(area)) fdRebuildRegistry();
   if (area != nullptr) _ZmFree(area, __FILE__, __LINE__);
+  // The letters this boot gave are recorded with the configuration they belong to.
+  FtRecordGivenLetters();
 }
 
 int64_t FdGetExactSize(HANDLE partition) {

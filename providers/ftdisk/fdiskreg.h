@@ -39,6 +39,8 @@ ZM_OBJECT_ID FindNextRegion(uint32_t primaryCount, const ZM_OBJECT_ID* primaries
 // (its NumberOfPartitions).
 uint32_t driveToDiskDescription(ZM_OBJECT_ID disk, _DISK_DESCRIPTION* description);
 uint8_t GetDriveLetter(ZM_OBJECT_ID partition);
+// The letter whose DOS device name leads to the device, 0 when none does.
+uint8_t DriveLetterOf(PCWSTR device);
 int64_t FdGetExactSize(HANDLE partition);
 int64_t FdGetExactOffset(HANDLE partition);
 ZMSTATUS UpdateDriveLetter(ZM_OBJECT_ID volume);

@@ -98,13 +98,30 @@ bool HoldsEveryPartitionOf(FTInfo& info, const uint8_t* blob) {
   });
 }
 
+bool HasDisk(const FTInfo& info, uint32_t signature) {
+  for (uint32_t d = 0; d < info.NumberOfDisks(); ++d) {
+    _DISK_DESCRIPTION* disk = nullptr;
+    if (info.GetDiskInfo(d, &disk) && disk->Signature == signature) return true;
+  }
+  return false;
+}
+
+// The letter a record or a value names, or 0 when it names none (' ', 0, anything else).
+uint8_t Recorded(uint8_t letter) {
+  if (letter >= 'a' && letter <= 'z') letter = uint8_t(letter - 32);
+  return letter >= 'C' && letter <= 'Z' ? letter : 0;
+}
+
 // Orphans the members of info's sets whose partition has no record in the scanned blob
 // (header + disk part, checked), and degrades their sets.
 void OrphanMembersNotIn(FTInfo& info, const uint8_t* scanned, uint32_t size) {
   FTInfo disks;
   if (!disks.Load(scanned, size)) return;
   std::vector<uint8_t> blob(info.Blob(), info.Blob() + info.UsedLength());
+  // A member on a disk the scan did not find at all (away for now) is left as it was;
+  // the FtDisk driver judges it when the disk is back.
   auto present = [&disks](uint32_t signature, int64_t offset, int64_t length) {
+    if (!HasDisk(disks, signature)) return true;
     Ptr<FTPartition> found;
     found = disks.FindPartition(signature, offset, length);
     return bool(found);
@@ -125,22 +142,28 @@ void DeleteIfEmptyPlaceholder(ZM_OBJECT_ID volume) {
     ObDeleteObject(ghDb, volume);
 }
 
-// A partition whose letter was removed has no letter in the running system, so the
-// scan records it as "none known, assign one", and the next boot would give it one.
-// Where the stored configuration says "no letter" (' ', not assigned) for the same
-// partition, the scanned record says so too. The scanned blob has been checked.
-void KeepRemovedLetters(FTInfo& stored, uint8_t* scanned) {
+// The scan records the letters of the running system. Where the stored configuration
+// records a letter for the same partition, or a removed one (' ', not assigned), that
+// is kept instead: letters change only by request, and a configuration imported or
+// edited during this boot is not overwritten by the letters the boot gave before it.
+// The scanned blob has been checked.
+void KeepRecordedLetters(FTInfo& stored, uint8_t* scanned) {
   ForEachPartitionRecord(scanned, [&stored](uint32_t signature, uint8_t* at) {
     _DISK_PARTITION rec;
     std::memcpy(&rec, at, sizeof rec);
-    if (rec.FtType != NotAnFtMember || rec.DriveLetter != 0) return true;
+    if (rec.FtType != NotAnFtMember) return true;
     Ptr<FTPartition> old;
     old = stored.FindPartition(signature, rec.StartingOffset, rec.Length);
-    if (!old || old->GetFtType() != NotAnFtMember || old->GetAssignDriveLetter() != 0 ||
-        old->GetDriveLetter() != ' ')
+    if (!old || old->GetFtType() != NotAnFtMember) return true;
+    if (old->GetAssignDriveLetter() == 0 && old->GetDriveLetter() == ' ') {
+      rec.DriveLetter = ' ';
+      rec.AssignDriveLetter = 0;
+    } else if (old->GetAssignDriveLetter() != 0 && Recorded(old->GetDriveLetter()) != 0) {
+      rec.DriveLetter = Recorded(old->GetDriveLetter());
+      rec.AssignDriveLetter = 1;
+    } else {
       return true;
-    rec.DriveLetter = ' ';
-    rec.AssignDriveLetter = 0;
+    }
     std::memcpy(at, &rec, sizeof rec);
     return true;
   });
@@ -589,7 +612,7 @@ ZMSTATUS FtRebuild(_DISK_REGISTRY* diskPart, uint32_t size) {
     // take over a healthy member's record.
     if (buffer != nullptr && info.Blob() != nullptr && info.NumberOfFTVolumes() > 0)
       OrphanMembersNotIn(info, buffer, total);
-    if (buffer != nullptr && info.Blob() != nullptr) KeepRemovedLetters(info, buffer);
+    if (buffer != nullptr && info.Blob() != nullptr) KeepRecordedLetters(info, buffer);
     const uint32_t setsBefore = info.NumberOfFTVolumes();
     if (!info.Rebuild(buffer, buffer != nullptr ? total : 0) || info.Blob() == nullptr ||
         info.NumberOfFTVolumes() != setsBefore ||
@@ -607,4 +630,95 @@ void FtDiskFinalize() {
     CloseHandle(g_hMutex);
     g_hMutex = nullptr;
   }
+}
+
+uint8_t FtFreeDriveLetter() {
+  bool taken[26] = {};
+  for (char16_t l = u'C'; l <= u'Z'; ++l) {
+    const WCHAR name[3] = {l, u':', 0};
+    WCHAR target[260];
+    if (QueryDosDeviceW(name, target, 260) != 0) taken[l - u'A'] = true;
+  }
+  {
+    FtMutexHold hold;
+    FTInfo info;
+    if (hold.held() && LoadStoredConfiguration(info) == Stored::Loaded) {
+      ForEachPartitionRecord(info.Blob(), [&taken](uint32_t, const uint8_t* at) {
+        _DISK_PARTITION rec;
+        std::memcpy(&rec, at, sizeof rec);
+        // FT members all record their set's letter; a plain record only while assigned.
+        if (uint8_t l = Recorded(rec.DriveLetter);
+            l != 0 && (rec.AssignDriveLetter || rec.FtType != NotAnFtMember))
+          taken[l - 'A'] = true;
+        return true;
+      });
+    }
+  }
+  for (uint8_t l = 'C'; l <= 'Z'; ++l)
+    if (!taken[l - 'A']) return l;
+  return 0;
+}
+
+void FtRecordGivenLetters() {
+  IdList volumes;
+  if (ZM_FAILED(DbGetObjects(ghDb, ZM_OBJ_VOLUME, &volumes.count, &volumes.ids))) return;
+  FtMutexHold hold;
+  if (!hold.held()) return;
+  FTInfo info;
+  const bool loaded = LoadStoredConfiguration(info) == Stored::Loaded;
+  bool changed = false;
+  for (uint32_t v = 0; v < volumes.count; ++v) {
+    const ZM_OBJECT_ID volume = volumes.ids[v];
+    uint32_t type = 0, facility = 0;
+    std::u16string device;
+    if (ZM_FAILED(ReadU32(volume, "LDM_VOLUME_TYPE", &type)) ||
+        ZM_FAILED(ReadString(volume, "\\Device\\", &device)) || device.empty())
+      continue;
+    const uint8_t letter = DriveLetterOf(device.c_str());
+    if (letter == 0) continue;
+    if (type == 4) {  // a CD-ROM: the value under its device name
+      WCHAR stored = 0;
+      if (!NT_SUCCESS(DiskRegistryGetCdRomLetter(device.c_str(), &stored)) ||
+          (stored != u' ' && Recorded(uint8_t(stored < 0x80 ? stored : 0)) == 0))
+        DiskRegistryAssignCdRomLetter(device.c_str(), WCHAR(letter));
+      continue;
+    }
+    if (!loaded || ZM_FAILED(ReadU32(volume, "FACILITY", &facility))) continue;
+    if (facility == 2) {
+      uint32_t group = 0;
+      if (ZM_FAILED(ReadU32(volume, "FT_GROUP", &group))) continue;
+      Ptr<FTVolume> set;
+      set = info.FindVolume(ZmTypeToFtType(type), static_cast<uint16_t>(group));
+      _DISK_PARTITION* first = nullptr;
+      if (!set || !set->GetMemberInfo(0, nullptr, &first) || first->AssignDriveLetter == 0) continue;
+      const uint8_t recorded = Recorded(first->DriveLetter);
+      if (recorded != 0 && recorded != letter) continue;  // the configuration's letter holds
+      // Recorded on every member, so the letter stays with the set whichever member is here.
+      bool everywhere = recorded == letter;
+      for (uint32_t m = 1; everywhere && m < set->NumberOfMembers(); ++m) {
+        _DISK_PARTITION* rec = nullptr;
+        everywhere = set->GetMemberInfo(m, nullptr, &rec) && rec->DriveLetter == letter;
+      }
+      if (!everywhere && set->AssignDriveLetter(letter)) changed = true;
+    } else if (facility == 1) {
+      IdList parts;
+      ZM_OBJECT_ID disk = 0;
+      uint32_t signature = 0, partitionType = 0;
+      int64_t offset = 0, length = 0;
+      if (ZM_FAILED(ObGetChildObjects(ghDb, volume, ZM_OBJ_PARTITION, &parts.count, &parts.ids)) ||
+          parts.count == 0 || ZM_FAILED(GetParentDisk(parts.ids[0], &disk)) ||
+          ZM_FAILED(ReadU32(disk, "SIGNATURE", &signature)) ||
+          ZM_FAILED(ReadU32(parts.ids[0], "LDM_VOLUME_TYPE", &partitionType)) ||
+          ZM_FAILED(RecordedExtent(parts.ids[0], partitionType, disk, &offset, &length)))
+        continue;
+      Ptr<FTPartition> rec;
+      rec = info.FindPartition(signature, offset, length);
+      if (!rec || rec->GetFtType() != NotAnFtMember || rec->GetAssignDriveLetter() == 0 ||
+          Recorded(rec->GetDriveLetter()) != 0)
+        continue;
+      rec->SetDriveLetter(letter);
+      changed = true;
+    }
+  }
+  if (changed) info.Store();
 }

@@ -47,6 +47,15 @@ ZMSTATUS FtDiskAssignDriveLetter(ZM_OBJECT_ID objectId, uint32_t operationClass,
                                  ZM_PROPSET inProps, ZM_PROPSET outProps, uint32_t arg6, void* arg8,
                                  ZM_PROGRESS_CALLBACK progress, ZM_OBJECT_ID* resultId);
 ZMSTATUS FtRebuild(_DISK_REGISTRY* diskPart, uint32_t size);
+
+// Records every letter the running system gives that the configuration does not record
+// yet: a plain partition's in its record, an FT set's in every member's record, a
+// CD-ROM's in the value under its device name. A recorded letter, or a removed one, is
+// left as it is; so a letter a boot gave stays with its volume at the next boot.
+void FtRecordGivenLetters();
+// The lowest letter from C that no device holds now and the configuration records for
+// no volume (one on a disk that is away included); 0 when none is left.
+uint8_t FtFreeDriveLetter();
 void FtDiskFinalize();
 
 // Provider status codes of the FT operations.

@@ -459,6 +459,16 @@ int FTInfo::AddPartition(uint32_t signature, const _DISK_PARTITION* partition) {
   return Init(blob, used + kDiskPartitionSize);
 }
 
+int FTInfo::AddAbsentDisks(const FTInfo* held) {
+  if (!held || !buffer_) return TRUE;
+  for (uint32_t d = 0; d < held->NumberOfDisks(); ++d) {
+    _DISK_DESCRIPTION* disk = nullptr;
+    if (!held->GetDiskInfo(d, &disk)) break;
+    if (!FindDisk(disk->Signature) && !AddDisk(disk)) return FALSE;
+  }
+  return TRUE;
+}
+
 int FTInfo::AddMissingDisks(FTInfo* held) {
   if (!held) return TRUE;
   FTVolumeIterator volumes(held);
@@ -567,8 +577,11 @@ int FTInfo::Rebuild(const void* blob, uint32_t size) {
   FTInfo scanned;
   scanned.Load(blob, size);
   if (scanned.NumberOfFTVolumes() != 0) return TRUE;
+  // A disk the scan did not find (away for now) keeps its records as they are: its
+  // letters and FT members are still its own when it comes back.
+  scanned.AddAbsentDisks(this);
   if (NumberOfFTVolumes() == 0) {
-    Load(blob, size);
+    if (scanned.Blob() != nullptr) Load(scanned.Blob(), scanned.UsedLength());
   } else {
     scanned.AddMissingDisks(this);
     FTInfo* copy = nullptr;

@@ -42,7 +42,8 @@ class FTInfo {
   // Writes the used length of the held blob as "Information". FALSE (and nothing
   // written) when no blob is held or the registry refuses.
   int Store() const;
-  // Merges a scanned blob (header + disk part, no FT sets) with the held FT sets.
+  // Merges a scanned blob (header + disk part, no FT sets) with the held FT sets; the
+  // held descriptions of disks the scan lacks are kept whole.
   int Rebuild(const void* blob, uint32_t size);
 
   FTLoadResult LastLoadResult() const { return lastLoad_; }
@@ -94,6 +95,8 @@ class FTInfo {
   _DISK_DESCRIPTION* FindDisk(uint32_t signature) const;
   int AddDisk(const _DISK_DESCRIPTION* disk);
   int AddPartition(uint32_t signature, const _DISK_PARTITION* partition);
+  // Appends every disk description of held whose signature this one lacks.
+  int AddAbsentDisks(const FTInfo* held);
   int AddMissingDisks(FTInfo* held);
   int ChangePartitionOffsets(FTInfo& scanned, FTInfo** result) const;
   uint8_t* CreateFTRegistryBlob(const FTInfo& scanned, uint32_t* size) const;

@@ -31,6 +31,28 @@ bool FindValue(ZM_PROPSET set, const char* name, uint32_t type, uint32_t size, v
   return ok;
 }
 
+// A new partition's volume gets the lowest free letter in the request that makes it,
+// as a boot would give it one; the registry update after the request records it.
+void GiveFreeLetter(ZM_OBJECT_ID volume) {
+  std::u16string device, letter;
+  // Only a recognised partition has a device to link a letter to.
+  if (ZM_FAILED(ReadString(volume, "\\Device\\", &device)) || device.empty()) return;
+  if (!ZM_FAILED(ReadString(volume, "DRIVE_LETTER", &letter)) && !letter.empty() && letter[0] != 0) return;
+  const uint8_t free = FtFreeDriveLetter();
+  ZM_HANDLE mount = nullptr;
+  ZM_PROPSET in = nullptr;
+  if (free == 0 || ZM_FAILED(PrGetProviderByName(ghDb, u"mount", &mount)) || ZM_FAILED(PsCreatePropset(&in)))
+    return;
+  const std::u16string text{char16_t(free), u':'};
+  ZM_PROPERTY p{"DRIVE_LETTER", ZM_TYPE_STRING, 0, uint32_t((text.size() + 1) * sizeof(char16_t)),
+                const_cast<char16_t*>(text.c_str())};
+  PsAddProperty(in, &p);
+  ZM_OBJECT_ID ignored = 0;
+  PrCallProvider(mount, volume, OPCLASS_VOLUME, OP_ASSIGN_DRIVE_LETTER, in, nullptr, 0, 0, nullptr, nullptr,
+                 &ignored);
+  PsDestroyPropset(in);
+}
+
 void AddMemberId(ZM_PROPSET out, ZM_OBJECT_ID id) {
   if (out == nullptr) return;
   ZM_PROPERTY r{"MEMBERID", ZM_TYPE_OBJECT_ID, 0, 8, &id};
@@ -133,8 +155,10 @@ ZMSTATUS CreateRequest(ZM_PROPSET inProps, ZM_PROPSET outProps, ZM_OBJECT_ID dis
     CreateFakeVolumes(disk);
     if (created != 0) {
       IdList volumes;
-      if (!ZM_FAILED(layout::Parents(created, ZM_OBJ_VOLUME, volumes)) && volumes.count > 0)
+      if (!ZM_FAILED(layout::Parents(created, ZM_OBJ_VOLUME, volumes)) && volumes.count > 0) {
         AddMemberId(outProps, volumes.ids[0]);
+        GiveFreeLetter(volumes.ids[0]);
+      }
     }
   }
   if (bDoneInitializing) UpdateRegistry();

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "fdiskreg.h"
+#include "ftdisk.h"
 #include "layout.h"
 #include "provider.h"
 
@@ -134,9 +135,13 @@ ZMSTATUS FtDiskControl(ZM_OBJECT_ID objectId, uint32_t operationClass, uint32_t 
   if (operationClass == OPCLASS_VOLUME) {
     switch (operationCode) {
       case OP_ASSIGN_DRIVE_LETTER:
-      case OP_REMOVE_DRIVE_LETTER:
-        return DriveLetterRequest(objectId, operationCode, inProps, outProps, arg6, arg7, arg8, progress,
-                                  resultId);
+      case OP_REMOVE_DRIVE_LETTER: {
+        ZMSTATUS s = DriveLetterRequest(objectId, operationCode, inProps, outProps, arg6, arg7, arg8,
+                                        progress, resultId);
+        // The configuration was written: the letters of the other volumes go with it.
+        if (!ZM_FAILED(s)) FtRecordGivenLetters();
+        return s;
+      }
       case kNotImplemented:
         return E_NOTIMPL_ZM;
       case OP_MARK_ACTIVE:

@@ -106,12 +106,12 @@ TEST_F(FtTest, RebuildCarriesEveryFtSetOver) {
   EXPECT_TRUE(m1 == MemberRecord(r, 0, 1)) << "still orphaned";
   EXPECT_EQ(Signature(1), r.disks[r.sets[0].members[1].disk].signature);
 
-  // The stripe set keeps its member on the absent disk and the one the scan lacked;
-  // both are orphaned and the set is disabled, so no partition made later at either
-  // place is taken for a healthy member.
+  // The stripe set keeps its member on the absent disk as it was, and the one the scan
+  // lacked on a disk that is here is orphaned with its set disabled, so no partition
+  // made later at that place is taken for a healthy member.
   EXPECT_EQ(uint32_t(FtDisabled), r.sets[1].state);
   ASSERT_EQ(2u, r.sets[1].members.size());
-  EXPECT_TRUE(MemberRecord(r, 1, 0) == Member(P1, Stripe, 1, 0, Orphaned));
+  EXPECT_TRUE(MemberRecord(r, 1, 0) == Member(P1, Stripe, 1, 0));
   EXPECT_TRUE(MemberRecord(r, 1, 1) == Member({Q4.start + kCylinder, kCylinder}, Stripe, 1, 1, Orphaned));
   EXPECT_EQ(kGone, r.disks.at(r.sets[1].members[0].disk).signature);
   EXPECT_EQ(Signature(1), r.disks.at(r.sets[1].members[1].disk).signature);

@@ -33,7 +33,8 @@ std::string Hex32(uint32_t v) {
 
 std::string Bytes(int64_t v) { return std::to_string(v); }
 
-// A data partition of a disk as the disk driver reports it.
+// A data partition of a disk as the disk driver reports it; number is the one of its
+// name (diskN/pM): its MBR slot, or from 5 in chain order for a logical drive.
 struct DiskPartition {
   unsigned disk, number;
   int64_t offset, length;
@@ -54,12 +55,13 @@ std::vector<DiskPartition> ReadPartitions(unsigned disk, const std::u16string& d
   const size_t room =
       (buf.size() - offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry)) / sizeof(PARTITION_INFORMATION);
   const size_t count = std::min<size_t>(head.PartitionCount, room);
+  unsigned logical = 5;
   for (size_t i = 0; i < count; ++i) {
     PARTITION_INFORMATION p;
     std::memcpy(&p, buf.data() + offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry) + i * sizeof p, sizeof p);
     if (p.PartitionNumber == 0) continue;  // empty slot or container
-    out.push_back({disk, unsigned(p.PartitionNumber), p.StartingOffset.QuadPart, p.PartitionLength.QuadPart,
-                   p.RecognizedPartition != 0});
+    out.push_back({disk, i < 4 ? unsigned(i + 1) : logical++, p.StartingOffset.QuadPart,
+                   p.PartitionLength.QuadPart, p.RecognizedPartition != 0});
   }
   return out;
 }

@@ -61,9 +61,9 @@ json JsonError(const std::string& message, const json& status = nullptr);
 void PrintJsonFailure(std::ostream& out, const std::string& message, const json& status = nullptr,
                       json doc = json::object());
 
-// Stable names (they hold across boots): "disk0", "disk0/p1", "disk0/extended",
-// "cdrom0", "mirror0"... A volume's name is its FT set's, its CD-ROM's or its
-// partition's; "" when it has none.
+// Stable names (they hold across boots): "disk0", "disk0/p1" (by MBR slot; logical drives
+// from p5 in chain order), "disk0@63s", "disk0/extended", "cdrom0", "mirror0"... A
+// volume's name is its FT set's, its CD-ROM's or its partition's; "" when it has none.
 std::string VolumeName(const json& snap, const json& volume);
 const json* FindVolume(const json& snap, ZM_OBJECT_ID id);
 std::string NameOf(const json& snap, ZM_OBJECT_ID id);  // any object; "" when unknown
@@ -170,6 +170,15 @@ std::string Size(uint64_t bytes, const Options& opt);
 // Finds what a VOLUME argument names in the snapshot: a volume id (or 0 with a message).
 // Object ids are accepted only when allowIds (inside the shell).
 ZM_OBJECT_ID ResolveVolume(const json& snap, const std::string& text, bool allowIds, std::string* error);
+// The region (partition or extended partition) a diskN/pM, diskN/extended or diskN@START
+// name (text, parsed into spec) names; null with a message when there is none.
+const json* FindRegion(const json& snap, const VolumeSpec& spec, const std::string& text, std::string* error);
+// "disk0/p1 (disk0@63s, 101.9 MiB)": what a destructive request acts on.
+std::string RegionSummary(const json& region);
+// The region of a partition or extended partition id, or of a volume's (first) partition.
+const json* RegionOf(const json& snap, ZM_OBJECT_ID id);
+// The summaries of the partitions of the volume of that name, comma-separated.
+std::string MembersSummary(const json& snap, const std::string& volumeName);
 // The smallest size a create can ask for that the provider's cylinder rounding keeps.
 uint64_t MinCreateSize(const json& disk);
 // The sum of a disk's free regions, inside its extended partition too.

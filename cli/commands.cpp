@@ -478,13 +478,22 @@ int CmdDelete(Session& s, const Options& opt, const std::string& volume, bool ex
   int diskIndex = -1;
   std::string target = extended ? "disk" + std::to_string(disk) + "/extended" : volume;
   std::string e;
-  id = ResolveVolume(snap, target, opt.inShell, &e);
+  // The extended partition may be named by its slot or start too; it has no volume.
+  VolumeSpec spec;
+  const json* named = nullptr;
+  if (ParseVolumeSpec(target, &spec, nullptr) &&
+      (spec.kind == VolumeSpec::Partition || spec.kind == VolumeSpec::Start))
+    named = FindRegion(snap, spec, target, &e);
+  id = named != nullptr && (*named)["kind"] == "extended" ? (*named)["id"].get<ZM_OBJECT_ID>()
+                                                          : ResolveVolume(snap, target, opt.inShell, &e);
   if (id == 0) {
     err << "cannot delete partition: " << e << "\n";
     return kFailed;
   }
   diskIndex = DiskIndexOfObject(snap, id);
+  // What is deleted, named as the tool shows it with its start and size.
   std::string name = NameOf(snap, id);
+  if (const json* r = RegionOf(snap, id)) name = RegionSummary(*r);
   if (std::string set = FtSetOfVolume(snap, id); !set.empty()) {
     err << "cannot delete " << target << ": it is " << set
         << ", an FT set; break the set or delete it first (see 'ftdiskctl ft --help')\n";

@@ -83,6 +83,8 @@ bool FindPart(const json& snap, const std::string& text, Part* p, std::string* e
   VolumeSpec spec;
   if (!ParseVolumeSpec(text, &spec, error)) return false;
   ZM_OBJECT_ID volume = 0;
+  const json* named = nullptr;
+  if (spec.kind == VolumeSpec::Partition && !(named = FindRegion(snap, spec, text, error))) return false;
   if (spec.kind != VolumeSpec::Partition) {
     volume = ResolveVolume(snap, text, false, error);
     if (volume == 0) return false;
@@ -91,9 +93,7 @@ bool FindPart(const json& snap, const std::string& text, Part* p, std::string* e
     std::function<const json*(const json&)> walk = [&](const json& regions) -> const json* {
       for (const auto& r : regions) {
         if (r["kind"] == "primary" || r["kind"] == "logical") {
-          bool match = spec.kind == VolumeSpec::Partition
-                           ? d["index"] == spec.disk && r.value("number", json()) == spec.number
-                           : r.value("volume", json()) == volume;
+          bool match = named != nullptr ? &r == named : r.value("volume", json()) == volume;
           if (match) return &r;
         }
         if (r.contains("regions"))
@@ -207,9 +207,23 @@ bool Letter(Session& s, ZM_OBJECT_ID volume, char letter, std::string* error) {
   return st == 0;
 }
 
+// The lowest letter no device holds and the configuration records for no volume (the
+// letter of a disk that is away stays its own).
 char FreeLetter() {
+  bool recorded[26] = {};
+  FTInfo info;
+  std::string e;
+  if (ftconfig::Read(&info, &e))
+    for (uint32_t d = 0; d < info.NumberOfDisks(); ++d)
+      for (uint32_t p = 0;; ++p) {
+        _DISK_PARTITION* rec = nullptr;
+        if (!info.GetPartitionInfo(d, p, &rec, nullptr)) break;
+        const char l = static_cast<char>(std::toupper(rec->DriveLetter));
+        if (l >= 'C' && l <= 'Z' && (rec->AssignDriveLetter || rec->FtType != NotAnFtMember))
+          recorded[l - 'A'] = true;
+      }
   for (char c = 'C'; c <= 'Z'; ++c)
-    if (ntp::DriveLetterTarget(c).empty()) return c;
+    if (ntp::DriveLetterTarget(c).empty() && !recorded[c - 'A']) return c;
   return 0;
 }
 
@@ -498,6 +512,8 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
   if (!remove && type != Mirror) return Fail(err, what, setArg + " is not a mirror"), kFailed;
   Request req(s, opt, (remove ? "ft delete " : "ft break ") + setArg, out, err);
   std::string e;
+  // What the request acts on, named with the start and size of each partition.
+  const std::string members = MembersSummary(Snapshot({}), SetName(type, group));
   // The provider deletes only plain partitions, so the set goes first; an interruption
   // then leaves plain partitions and a configuration without the set.
   if (!ftconfig::Update(
@@ -508,7 +524,7 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
     ZM_OBJECT_ID second = view.members.size() > 1 ? VolumeOfPartition(view.members[1].where) : 0;
     char letter = FreeLetter();
     if (second != 0 && letter != 0 && !Letter(s, second, letter, &e)) return req.Done(false, what + ": " + e);
-    return req.Done(true, "broke " + SetName(type, group) + " into two partitions");
+    return req.Done(true, "broke " + SetName(type, group) + " into two partitions: " + members);
   }
   for (size_t i = view.members.size(); i-- > 0;) {
     Part p;
@@ -517,7 +533,7 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
     if (p.volume == 0) continue;  // not on the disks (orphaned): nothing to delete
     if (!DeletePartition(s, p, &e)) return req.Done(false, what + ": " + e);
   }
-  return req.Done(true, "deleted " + SetName(type, group) + " and its partitions");
+  return req.Done(true, "deleted " + SetName(type, group) + " and its partitions " + members);
 }
 
 int Extend(Session& s, const Options& opt, const std::string& setArg, const std::vector<unsigned>& disks,

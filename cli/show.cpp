@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <ostream>
 #include <sstream>
 
@@ -58,7 +59,22 @@ ZM_OBJECT_ID VolumeOf(ZM_OBJECT_ID partition) {
   return v.empty() ? 0 : v.front();
 }
 
-json RegionJson(ZM_OBJECT_ID id, uint32_t type, const std::string& diskName) {
+// What a disk's regions are named after: its name and the sizes of its sectors and tracks.
+struct DiskUnits {
+  std::string name;
+  uint64_t bytesPerSector = 512, sectorsPerTrack = 63;
+};
+
+// "disk0@63s": a partition by the sector where its data starts, as sfdisk and the kernel
+// give it (a logical drive's data starts one track after its region).
+std::string StartName(const DiskUnits& d, const json& r) {
+  uint64_t start = r["offset"].get<uint64_t>();
+  if (r["kind"] == "logical") start += d.sectorsPerTrack * d.bytesPerSector;
+  return d.name + "@" + std::to_string(start / d.bytesPerSector) + "s";
+}
+
+json RegionJson(ZM_OBJECT_ID id, uint32_t type, const DiskUnits& disk) {
+  const std::string& diskName = disk.name;
   const ObjectProps p(id);
   json r;
   r["id"] = id;
@@ -80,10 +96,13 @@ json RegionJson(ZM_OBJECT_ID id, uint32_t type, const std::string& diskName) {
   r["device"] = StringOrNull(p, "\\Device\\");
   r["state"] = U64OrNull(p, "STATE");
   r["severity"] = U64OrNull(p, "SEVERITY");
-  if (r["number"].is_number() && type == ZM_OBJ_PARTITION)
-    r["name"] = diskName + "/p" + std::to_string(r["number"].get<uint64_t>());
+  // Named as Linux numbers the same disk: primaries and the extended partition by their
+  // slot of the master boot record (a logical drive's name is given with its siblings').
+  if (r["slot"].is_number() && r["slot"].get<uint64_t>() < 4 && r["kind"] != "logical")
+    r["name"] = diskName + "/p" + std::to_string(r["slot"].get<uint64_t>() + 1);
   else if (type == ZM_OBJ_EXTENDED)
     r["name"] = diskName + "/extended";
+  r["start_name"] = StartName(disk, r);
   ZM_OBJECT_ID vol = type == ZM_OBJ_PARTITION ? VolumeOf(id) : 0;
   r["volume"] = vol ? json(vol) : json(nullptr);
   if (type == ZM_OBJ_PARTITION) {
@@ -98,7 +117,17 @@ json RegionJson(ZM_OBJECT_ID id, uint32_t type, const std::string& diskName) {
     std::vector<std::pair<ZM_OBJECT_ID, uint32_t>> kids;
     for (auto c : ChildrenOf(id, ZM_OBJ_PARTITION)) kids.push_back({c, ZM_OBJ_PARTITION});
     for (auto c : ChildrenOf(id, ZM_OBJ_FREE_SPACE)) kids.push_back({c, ZM_OBJ_FREE_SPACE});
-    for (auto& k : kids) inner.push_back(RegionJson(k.first, k.second, diskName));
+    for (auto& k : kids) inner.push_back(RegionJson(k.first, k.second, disk));
+    // Logical drives from 5 in chain order (their order in the layout), so deleting one
+    // renames only the drives after it.
+    std::vector<json*> drives;
+    for (auto& x : inner)
+      if (x["kind"] == "logical") drives.push_back(&x);
+    std::stable_sort(drives.begin(), drives.end(), [](const json* a, const json* b) {
+      const json &x = (*a)["slot"], &y = (*b)["slot"];
+      return x.is_number() && (!y.is_number() || x.get<uint64_t>() < y.get<uint64_t>());
+    });
+    for (size_t i = 0; i < drives.size(); ++i) (*drives[i])["name"] = diskName + "/p" + std::to_string(5 + i);
     std::stable_sort(inner.begin(), inner.end(), [](const json& a, const json& b) {
       return a["offset"].get<uint64_t>() < b["offset"].get<uint64_t>();
     });
@@ -118,19 +147,6 @@ bool DiskIndexOf(const std::string& device, unsigned* index) {
   }
   *index = v;
   return true;
-}
-
-std::string DiskNameOfPartition(ZM_OBJECT_ID part) {
-  auto disks = ParentsOf(part, ZM_OBJ_DISK);
-  if (disks.empty()) {
-    auto ext = ParentsOf(part, ZM_OBJ_EXTENDED);
-    if (!ext.empty()) disks = ParentsOf(ext.front(), ZM_OBJ_DISK);
-  }
-  std::string dev;
-  unsigned idx;
-  if (!disks.empty() && PropString(disks.front(), "\\Device\\", &dev) && DiskIndexOf(dev, &idx))
-    return "disk" + std::to_string(idx);
-  return "disk?";
 }
 
 }  // namespace
@@ -193,11 +209,13 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
     std::string readOnly = hasIndex ? ntp::LayoutReadOnlyReason(index) : std::string();
     if (readOnly.empty()) p.String("LAYOUT_READ_ONLY", &readOnly);
     disk["read_only"] = readOnly.empty() ? json(nullptr) : json(readOnly);
-    std::string name = hasIndex ? "disk" + std::to_string(index) : "disk?";
-    disk["name"] = name;
+    DiskUnits units{hasIndex ? "disk" + std::to_string(index) : "disk?", U64(p, "BYTES_PER_SECTOR"),
+                    U64(p, "SECTORS_PER_TRACK")};
+    if (units.bytesPerSector == 0) units.bytesPerSector = 512;
+    disk["name"] = units.name;
     json regions = json::array();
     for (uint32_t t : {ZM_OBJ_PARTITION, ZM_OBJ_EXTENDED, ZM_OBJ_FREE_SPACE})
-      for (auto c : ChildrenOf(d, t)) regions.push_back(RegionJson(c, t, name));
+      for (auto c : ChildrenOf(d, t)) regions.push_back(RegionJson(c, t, units));
     std::stable_sort(regions.begin(), regions.end(), [](const json& a, const json& b) {
       return a["offset"].get<uint64_t>() < b["offset"].get<uint64_t>();
     });
@@ -211,6 +229,15 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
            a["index"].get<unsigned>() < b["index"].get<unsigned>();
   });
   snap["disks"] = std::move(disks);
+  // Every partition's name, for the members of the volumes.
+  std::map<ZM_OBJECT_ID, std::string> names;
+  std::function<void(const json&)> collect = [&](const json& regions) {
+    for (const auto& r : regions) {
+      if (r.contains("name") && r["name"].is_string()) names[r["id"].get<ZM_OBJECT_ID>()] = r["name"];
+      if (r.contains("regions")) collect(r["regions"]);
+    }
+  };
+  for (const auto& d : snap["disks"]) collect(d["regions"]);
 
   json volumes = json::array();
   for (ZM_OBJECT_ID v : ObjectsOfType(ZM_OBJ_VOLUME)) {
@@ -235,10 +262,8 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
     for (auto part : ChildrenOf(v, ZM_OBJ_PARTITION)) {
       const ObjectProps mp(part);
       json m = {{"id", part}};
-      uint64_t num;
-      m["name"] = mp.U64("PARTITION_NUMBER", &num)
-                      ? json(DiskNameOfPartition(part) + "/p" + std::to_string(num))
-                      : json(nullptr);
+      auto named = names.find(part);
+      m["name"] = named != names.end() ? json(named->second) : json(nullptr);
       m["member"] = U64OrNull(mp, "FT_MEMBER_NUMBER");
       m["state"] = U64OrNull(mp, "STATE");
       m["offset"] = U64OrNull(mp, "OFFSET_LL");
@@ -327,6 +352,47 @@ std::string NameOf(const json& snap, ZM_OBJECT_ID id) {
   return found;
 }
 
+const json* FindRegion(const json& snap, const VolumeSpec& spec, const std::string& text,
+                       std::string* error) {
+  const json* d = FindDisk(snap, spec.disk);
+  if (!d) {
+    *error = "there is no disk " + std::to_string(spec.disk) + " (the machine has " +
+             std::to_string(snap["disks"].size()) + ")";
+    return nullptr;
+  }
+  const uint64_t bps = (*d)["bytes_per_sector"].is_number() ? (*d)["bytes_per_sector"].get<uint64_t>() : 512;
+  const std::string want = spec.kind == VolumeSpec::Partition
+                               ? "disk" + std::to_string(spec.disk) + "/p" + std::to_string(spec.number)
+                           : spec.kind == VolumeSpec::Start
+                               ? "disk" + std::to_string(spec.disk) + "@" +
+                                     std::to_string(spec.inSectors ? spec.start : spec.start / bps) + "s"
+                               : "";
+  // A start in bytes names a partition only when it is a whole sector.
+  const bool exact = spec.kind != VolumeSpec::Start || spec.inSectors || spec.start % bps == 0;
+  std::function<const json*(const json&)> find = [&](const json& regions) -> const json* {
+    for (const auto& r : regions) {
+      if (r["kind"] == "free") continue;
+      if (spec.kind == VolumeSpec::Extended
+              ? r["kind"] == "extended"
+              : exact && r.value(spec.kind == VolumeSpec::Start ? "start_name" : "name", json()) == want)
+        return &r;
+      if (r.contains("regions"))
+        if (const json* x = find(r["regions"])) return x;
+    }
+    return nullptr;
+  };
+  if (const json* r = find((*d)["regions"])) return r;
+  if (spec.kind == VolumeSpec::Extended)
+    *error = "disk " + std::to_string(spec.disk) + " has no extended partition";
+  else if (spec.kind == VolumeSpec::Start)
+    *error = "no partition of disk " + std::to_string(spec.disk) + " starts at " +
+             text.substr(text.find('@') + 1) + " (see 'ftdiskctl show -v')";
+  else
+    *error = "disk " + std::to_string(spec.disk) + " has no partition " + std::to_string(spec.number) +
+             " (see 'ftdiskctl show')";
+  return nullptr;
+}
+
 ZM_OBJECT_ID ResolveVolume(const json& snap, const std::string& text, bool allowIds, std::string* error) {
   VolumeSpec spec;
   if (!ParseVolumeSpec(text, &spec, error)) return 0;
@@ -343,34 +409,13 @@ ZM_OBJECT_ID ResolveVolume(const json& snap, const std::string& text, bool allow
       return 0;
     }
     case VolumeSpec::Partition:
-    case VolumeSpec::Extended: {
-      const json* d = FindDisk(snap, spec.disk);
-      if (!d) {
-        *error = "there is no disk " + std::to_string(spec.disk) + " (the machine has " +
-                 std::to_string(snap["disks"].size()) + ")";
-        return 0;
-      }
-      if (spec.kind == VolumeSpec::Extended) {
-        for (const auto& r : (*d)["regions"])
-          if (r["kind"] == "extended") return r["id"];
-        *error = "disk " + std::to_string(spec.disk) + " has no extended partition";
-        return 0;
-      }
-      std::function<const json*(const json&)> find = [&](const json& regions) -> const json* {
-        for (const auto& r : regions) {
-          if (r["kind"] != "free" && r["kind"] != "extended" && r["number"].is_number() &&
-              r["number"].get<unsigned>() == spec.number)
-            return &r;
-          if (r.contains("regions")) {
-            if (const json* x = find(r["regions"])) return x;
-          }
-        }
-        return nullptr;
-      };
-      const json* r = find((*d)["regions"]);
-      if (!r) {
-        *error = "disk " + std::to_string(spec.disk) + " has no partition " + std::to_string(spec.number) +
-                 " (see 'ftdiskctl show')";
+    case VolumeSpec::Extended:
+    case VolumeSpec::Start: {
+      const json* r = FindRegion(snap, spec, text, error);
+      if (!r) return 0;
+      if (spec.kind == VolumeSpec::Extended) return (*r)["id"];
+      if ((*r)["kind"] == "extended") {
+        *error = text + " is the extended partition, which holds no volume of its own";
         return 0;
       }
       if (!(*r)["volume"].is_number()) {
@@ -413,6 +458,37 @@ ZM_OBJECT_ID ResolveVolume(const json& snap, const std::string& text, bool allow
   return 0;
 }
 
+std::string RegionSummary(const json& r) {
+  std::string name = r.value("name", json()).is_string() ? r["name"].get<std::string>() : "a partition";
+  return name + " (" + r.value("start_name", json("?")).get<std::string>() + ", " +
+         FormatUnits(r["length"].get<uint64_t>()) + ")";
+}
+
+const json* RegionOf(const json& snap, ZM_OBJECT_ID id) {
+  std::function<const json*(const json&)> walk = [&](const json& regions) -> const json* {
+    for (const auto& r : regions) {
+      if (r["id"] == id || r.value("volume", json()) == id) return &r;
+      if (r.contains("regions"))
+        if (const json* x = walk(r["regions"])) return x;
+    }
+    return nullptr;
+  };
+  for (const auto& d : snap["disks"])
+    if (const json* r = walk(d["regions"])) return r;
+  return nullptr;
+}
+
+std::string MembersSummary(const json& snap, const std::string& volumeName) {
+  std::string out;
+  for (const auto& v : snap["volumes"]) {
+    if (v["name"] != volumeName) continue;
+    for (const auto& m : v["members"])
+      if (const json* r = RegionOf(snap, m["id"].get<ZM_OBJECT_ID>()))
+        out += (out.empty() ? "" : ", ") + RegionSummary(*r);
+  }
+  return out;
+}
+
 std::string Size(uint64_t bytes, const Options& opt) {
   return opt.bytes ? std::to_string(bytes) : FormatSize(bytes);
 }
@@ -432,7 +508,8 @@ struct Column {
   const char* help;
 };
 const Column kColumns[] = {
-    {"NAME", false, "stable name (diskN/pM, diskN/extended, free)"},
+    {"NAME", false, "stable name (diskN/pM, free)"},
+    {"AT", false, "name by start (diskN@STARTs; shown by -v)"},
     {"KIND", false, "primary, extended, logical or free"},
     {"START", true, "offset of the first byte"},
     {"END", true, "offset after the last byte"},
@@ -505,6 +582,7 @@ std::string Cell(const json& snap, const json& r, const std::string& col, const 
   std::string kind = r["kind"];
   uint64_t off = r["offset"], len = r["length"];
   if (col == "NAME") return kind == "free" ? "free" : Str(r.value("name", json()), kind);
+  if (col == "AT") return kind == "free" ? "" : Str(r.value("start_name", json()));
   if (col == "KIND") return kind;
   if (col == "START") return Size(off, opt);
   if (col == "END") return Size(off + len, opt);
@@ -541,7 +619,8 @@ void AddRows(Scols& t, const std::vector<std::string>& cols, const json& snap, c
 std::vector<std::string> RegionColumns(const Options& opt) {
   std::vector<std::string> cols;
   if (opt.columns.empty()) {
-    for (const auto& c : kColumns) cols.push_back(c.name);
+    for (const auto& c : kColumns)
+      if (opt.verbose || std::string(c.name) != "AT") cols.push_back(c.name);
     return cols;
   }
   std::string cur;

@@ -158,6 +158,21 @@ bool ParseVolumeSpec(const std::string& text, VolumeSpec* spec, std::string* err
     spec->letter = *letter;
     return true;
   }
+  if (t.rfind("disk", 0) == 0 && t.find('@') != std::string::npos) {
+    const size_t at = t.find('@');
+    bool sectors = false;
+    std::string e;
+    if (ParseUnsigned(t.substr(4, at - 4), 1u << 20, &a) &&
+        ParseSize(t.substr(at + 1), true, &b, &e, &sectors)) {
+      spec->kind = VolumeSpec::Start;
+      spec->disk = static_cast<unsigned>(a);
+      spec->start = b;
+      spec->inSectors = sectors;
+      return true;
+    }
+    if (error) *error = "'" + text + "' is not a partition start (diskN@START: 2048s in sectors, or 1M)";
+    return false;
+  }
   if (t.rfind("disk", 0) == 0) {
     size_t slash = t.find('/');
     if (slash != std::string::npos && ParseUnsigned(t.substr(4, slash - 4), 1u << 20, &a)) {
@@ -174,7 +189,8 @@ bool ParseVolumeSpec(const std::string& text, VolumeSpec* spec, std::string* err
         return true;
       }
     }
-    if (error) *error = "'" + text + "' is not a partition name (diskN/pM, M from 1, or diskN/extended)";
+    if (error)
+      *error = "'" + text + "' is not a partition name (diskN/pM, M from 1, diskN/extended or diskN@START)";
     return false;
   }
   if (t.rfind("cdrom", 0) == 0) {

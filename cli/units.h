@@ -27,16 +27,21 @@ std::string FormatSize(uint64_t bytes);
 std::optional<char> ParseDriveLetter(const std::string& text);
 
 // What names a volume on the command line.
-// Names that hold across boots: "E:", "diskN/pM", "diskN/extended", "cdromN" and FT sets
-// by type and group ("mirror0", "stripe1", "parity2", "volset3"). Object ids ("14",
-// "#14") change with every boot; the caller decides where they are accepted.
+// Names that hold across boots: "E:", "diskN/pM" (M the MBR slot 1 to 4, logical drives
+// from 5 in chain order, as Linux numbers them), "diskN/extended", "diskN@START" (the
+// partition that starts there: "2048s" in sectors, or bytes with the units of sizes),
+// "cdromN" and FT sets by type and group ("mirror0", "stripe1", "parity2", "volset3").
+// Object ids ("14", "#14") change with every boot; the caller decides where they are
+// accepted.
 struct VolumeSpec {
-  enum Kind { Letter, Partition, Extended, Cdrom, FtSet, ObjectId } kind = ObjectId;
-  char letter = 0;      // Letter
-  unsigned disk = 0;    // Partition, Extended: diskN
-  unsigned number = 0;  // Partition: pM (partition number); Cdrom: cdromN; FtSet: the group
-  std::string ftKind;   // FtSet: the volume kind ("mirror", "stripe", "stripe_with_parity", "volume_set")
-  uint64_t id = 0;      // ObjectId
+  enum Kind { Letter, Partition, Extended, Start, Cdrom, FtSet, ObjectId } kind = ObjectId;
+  char letter = 0;         // Letter
+  unsigned disk = 0;       // Partition, Extended, Start: diskN
+  uint64_t start = 0;      // Start: bytes, or sectors when inSectors
+  bool inSectors = false;  // Start
+  unsigned number = 0;     // Partition: pM; Cdrom: cdromN; FtSet: the group
+  std::string ftKind;      // FtSet: the volume kind ("mirror", "stripe", "stripe_with_parity", "volume_set")
+  uint64_t id = 0;         // ObjectId
 };
 // The stable name of an FT set: "mirror" and group 0 -> "mirror0"; "" for other kinds.
 std::string FtSetName(const std::string& volumeKind, uint64_t group);

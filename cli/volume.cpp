@@ -196,10 +196,17 @@ int CmdVolumeImport(Session& s, const Options& opt, const std::string& volume, c
     return kFailed;
   }
   s.RefreshBuiltin(u"fsys");
+  // The set written, and each partition of it with its start and size.
+  const json snap = Snapshot({});
+  std::string set = volume;
+  uint16_t group = 0;
+  if (ResolveSet(snap, volume, &type, &group, &why)) set = ftconfig::TypeWord(type) + std::to_string(group);
+  const std::string members = MembersSummary(snap, set);
   if (opt.json)
-    out << JsonText(json{{"imported", file}, {"volume", volume}, {"bytes", size}}) << "\n";
+    out << JsonText(json{{"imported", file}, {"volume", volume}, {"bytes", size}, {"partitions", members}})
+        << "\n";
   else
-    out << "wrote " << size << " bytes of " << file << " into " << volume << "\n";
+    out << "wrote " << size << " bytes of " << file << " into " << set << ": " << members << "\n";
   return kOk;
 }
 

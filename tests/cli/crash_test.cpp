@@ -87,7 +87,7 @@ TEST(CliCrash, EveryWritePointLeavesTheOldOrTheNewTableAndABackup) {
   for (const auto& [start, size, type, active] : ReadTable(base + img).data)
     WriteAt(base + img, start * 512 + 4096, std::string(64 * 1024, char(start)));
   Copy(base, holed);
-  ASSERT_EQ(Ctl(M(holed) + "delete disk0/p3").rc, 0);
+  ASSERT_EQ(Ctl(M(holed) + "delete disk0/p6").rc, 0);
   const json shown = json::parse(Ctl(M(holed) + "show --json").out, nullptr, false);
   std::pair<uint64_t, uint64_t> hole{0, 0};  // the first free region in the extended partition
   for (const auto& r : shown["disks"][0]["regions"])
@@ -101,9 +101,9 @@ TEST(CliCrash, EveryWritePointLeavesTheOldOrTheNewTableAndABackup) {
       {base, "create logical --disk 0 --size 8M"},
       {holed, "create logical --disk 0 --size " + std::to_string(hole.second) + " --offset " +
                   std::to_string(hole.first)},
-      {base, "delete disk0/p2"},
-      {base, "delete disk0/p3"},
       {base, "delete disk0/p5"},
+      {base, "delete disk0/p6"},
+      {base, "delete disk0/p8"},
       {bare, "delete extended --disk 0"},
       {base, "active disk0/p1"},
   };

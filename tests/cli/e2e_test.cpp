@@ -336,7 +336,7 @@ TEST(CliDemo, EndsWithALetteredMirrorAndEveryDocumentHasTheDocumentedShape) {
         "registry export --json " + Quote(t.path + "/out.reg"), "alerts --json", "backups list --json",
         "--json --version", "--json --dry-run letter mirror0 --remove",
         "--json --dry-run create primary --disk 1 --size max", "--json menus",
-        "--json letter disk0/p2 --remove"}},
+        "--json letter disk0/p5 --remove"}},
       {1,
        {"--json create logical --disk 1 --size 8M",  // no extended partition on disk 1
         "--json create primary --disk 9 --size 1M", "--json delete mirror0", "--json active 14",
@@ -377,7 +377,7 @@ TEST(CliNames, PrintedNamesHoldAcrossBootsAndIdsOnlyInsideTheShell) {
   ASSERT_EQ(m.On("create extended --disk 0 --size max").rc, 0);
   r = m.On("create logical --disk 0 --size 16065s");  // one cylinder in sectors
   ASSERT_EQ(r.rc, 0) << r.err;
-  const std::string name = "disk0/p2";
+  const std::string name = "disk0/p5";
   ASSERT_NE(r.out.find("created " + name + " "), std::string::npos) << r.out;
   // A new process acts on the printed name; the id of the previous boot is refused.
   ASSERT_EQ(m.On("letter " + name + " K:").rc, 0);
@@ -421,8 +421,8 @@ TEST(CliDryRun, EveryWritingCommandLeavesTheMachineByteIdentical) {
   std::string tmp = m.tmp.path + "/tmp";
   fs::create_directories(tmp);
   for (const std::string& c : std::vector<std::string>{
-           "create primary --disk 0 --size 100M", "create logical --disk 0 --size max", "delete disk0/p2",
-           "delete disk0/p1", "active disk0/p1", "letter disk0/p1 --remove", "letter disk0/p2 F:", "rescan",
+           "create primary --disk 0 --size 100M", "create logical --disk 0 --size max", "delete disk0/p5",
+           "delete disk0/p1", "active disk0/p1", "letter disk0/p1 --remove", "letter disk0/p5 F:", "rescan",
            "menus", "registry import " + reg, "restore " + backup}) {
     rusage ru0{}, ru1{};
     getrusage(RUSAGE_CHILDREN, &ru0);

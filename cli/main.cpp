@@ -158,7 +158,8 @@ class Runner {
     unsigned deleteDisk = 0;
     auto* del =
         app.add_subcommand("delete", "delete a partition (by its volume) or an empty extended partition");
-    del->add_option("VOLUME", deleteTarget, "E:, diskN/pM, diskN/extended, or the word extended with --disk")
+    del->add_option("VOLUME", deleteTarget,
+                    "E:, diskN/pM, diskN@START, diskN/extended, or the word extended with --disk")
         ->required();
     auto* delDiskOpt = del->add_option("--disk", deleteDisk, "the disk, with 'delete extended'");
     example(del, "ftdiskctl -m m delete disk0/p5   |   ftdiskctl -m m delete extended --disk 0");

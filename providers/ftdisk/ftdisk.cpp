@@ -683,7 +683,10 @@ void FtRecordGivenLetters() {
         DiskRegistryAssignCdRomLetter(device.c_str(), WCHAR(letter));
       continue;
     }
-    if (!loaded || ZM_FAILED(ReadU32(volume, "FACILITY", &facility))) continue;
+    // Records name disks by signature: nothing is recorded for a disk that has none of its own.
+    if (!loaded || ZM_FAILED(ReadU32(volume, "FACILITY", &facility)) ||
+        ZM_FAILED(layout::CheckVolumeDiskSignature(volume)))
+      continue;
     if (facility == 2) {
       uint32_t group = 0;
       if (ZM_FAILED(ReadU32(volume, "FT_GROUP", &group))) continue;

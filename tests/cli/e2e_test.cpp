@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -404,6 +405,80 @@ TEST(CliNames, PrintedNamesHoldAcrossBootsAndIdsOnlyInsideTheShell) {
   EXPECT_TRUE(Fails(r, "not available inside the shell", 2));
   EXPECT_NE(r.err.find("stopped at line 1"), std::string::npos) << r.err;
   EXPECT_EQ(r.out.find("assigned"), std::string::npos) << "the line after the failure ran";
+}
+
+// Every name the tool shows with what it names: a partition's start and letter, a
+// volume's letter ("vol:" names).
+std::map<std::string, std::string> Names(const json& show) {
+  std::map<std::string, std::string> out;
+  auto letter = [](const json& x) {
+    return x.value("drive_letter", json()).is_string() ? x["drive_letter"].get<std::string>() : "-";
+  };
+  std::function<void(const json&)> walk = [&](const json& regions) {
+    for (const auto& r : regions) {
+      if (r["kind"] != "free") out[r["name"]] = r["start_name"].get<std::string>() + " " + letter(r);
+      if (r.contains("regions")) walk(r["regions"]);
+    }
+  };
+  for (const auto& d : show["disks"]) walk(d["regions"]);
+  for (const auto& v : show["volumes"]) out["vol:" + v["name"].get<std::string>()] = letter(v);
+  return out;
+}
+
+// Names and letters through boots: the first primary, a middle logical drive and an FT
+// set deleted, a disk away for a request and a rescan, then back. Only the logical drive
+// after the deleted one is renamed; no letter moves, none recorded is given away.
+TEST(CliNames, NamesAndLettersHoldThroughRequestsOnOthersAndADiskAway) {
+  CtlMachine m("--disk 256M --disk 256M --disk 256M --cdrom-empty");
+  for (const char* req :
+       {"create primary --disk 0 --size 40M", "create primary --disk 0 --size 40M",
+        "create extended --disk 0 --size max", "create logical --disk 0 --size 20M",
+        "create logical --disk 0 --size 20M", "create logical --disk 0 --size 20M",
+        "ft create stripe --size 20M --disk 1 --disk 2", "ft create volset --size 20M --disk 1 --disk 2",
+        "create primary --disk 2 --size 20M"})
+    ASSERT_EQ(m.On(req).rc, 0) << req;
+  auto want = Names(Json(m.On("show --json")));
+  ASSERT_EQ(want.size(), 20u) << json(want).dump();
+  std::set<std::string> letters;
+  for (const auto& [name, v] : want)
+    if (name.rfind("vol:", 0) == 0) {
+      EXPECT_TRUE(v != "-" && letters.insert(v).second) << name << " " << v;
+    }
+
+  Result r = m.On("delete disk0/p1");
+  EXPECT_NE(r.out.find("deleted disk0/p1 (disk0@63s, "), std::string::npos) << r.out;
+  want.erase("disk0/p1"), want.erase("vol:disk0/p1");
+  EXPECT_EQ(Names(Json(m.On("show --json"))), want);
+  // The middle logical drive, named by its start.
+  ASSERT_EQ(m.On("delete " + want["disk0/p6"].substr(0, want["disk0/p6"].find(' '))).rc, 0);
+  want["disk0/p6"] = want["disk0/p7"], want["vol:disk0/p6"] = want["vol:disk0/p7"];
+  want.erase("disk0/p7"), want.erase("vol:disk0/p7");
+  EXPECT_EQ(Names(Json(m.On("show --json"))), want);
+  ASSERT_EQ(m.On("ft delete stripe0").rc, 0);
+  for (const char* gone : {"vol:stripe0", "disk1/p1", "disk2/p1"}) want.erase(gone);
+  EXPECT_EQ(Names(Json(m.On("show --json"))), want);
+
+  // Disk 1 away: a partition made meanwhile gets no letter recorded for volset0.
+  fs::rename(m.Image(1), m.tmp.path + "/away.img");
+  ASSERT_EQ(m.On("create primary --disk 0 --size 20M").rc, 0);
+  ASSERT_EQ(m.On("rescan").rc, 0);
+  auto now = Names(Json(m.On("show --json")));
+  EXPECT_NE(now["vol:disk0/p1"], want["vol:volset0"]);
+  for (const char* kept : {"vol:cdrom0", "disk0/p2", "disk0/p5", "disk0/p6", "disk2/p3"})
+    EXPECT_EQ(now[kept], want[kept]) << kept;
+  want["disk0/p1"] = now["disk0/p1"], want["vol:disk0/p1"] = now["vol:disk0/p1"];
+  fs::rename(m.tmp.path + "/away.img", m.Image(1));
+  EXPECT_EQ(Names(Json(m.On("show --json"))), want);
+  // The set's letter is recorded on every member, the CD-ROM's under its device name.
+  json reg = Json(m.On("registry show --json"));
+  for (const auto& mem : reg["information"]["ft_sets"][0]["members"])
+    EXPECT_EQ(reg["information"]["disks"][mem["disk"].get<size_t>()]["partitions"]
+                 [mem["partition"].get<size_t>()]["drive_letter"],
+              want["vol:volset0"]);
+  bool cdrom = false;
+  for (const auto& v : reg["values"])
+    cdrom = cdrom || (v["name"] == "\\Device\\CdRom0" && v["data"] == want["vol:cdrom0"]);
+  EXPECT_TRUE(cdrom) << reg["values"].dump();
 }
 
 TEST(CliDryRun, EveryWritingCommandLeavesTheMachineByteIdentical) {

@@ -77,6 +77,8 @@ TEST(CliNames, VolumeSpecsAndLetters) {
     uint64_t value;  // the letter, "disk * 100 + number", the CD-ROM number or the id
   } good[] = {{"e:", VolumeSpec::Letter, 'E'},
               {"DISK12/P3", VolumeSpec::Partition, 1203},
+              {"disk1@2048s", VolumeSpec::Start, 2048},
+              {"disk1@1M", VolumeSpec::Start, 1 << 20},
               {"cdrom1", VolumeSpec::Cdrom, 1},
               {"#42", VolumeSpec::ObjectId, 42},
               {"18446744073709551615", VolumeSpec::ObjectId, UINT64_MAX}};
@@ -87,17 +89,22 @@ TEST(CliNames, VolumeSpecsAndLetters) {
     EXPECT_EQ(s.kind == VolumeSpec::Letter      ? uint64_t(s.letter)
               : s.kind == VolumeSpec::Partition ? s.disk * 100 + s.number
               : s.kind == VolumeSpec::Cdrom     ? s.number
+              : s.kind == VolumeSpec::Start     ? s.start
                                                 : s.id,
               g.value)
         << g.text;
   }
-  for (const char* bad : {"A:", "B:", "1:", "disk0/p0", "disk/p1", "diskx", "disk0/p", "disk0/q1", "0", "foo",
-                          "cdrom", "18446744073709551616", "disk99999999999/p1"}) {
+  for (const char* bad :
+       {"A:", "B:", "1:", "disk0/p0", "disk/p1", "diskx", "disk0/p", "disk0/q1", "0", "foo", "cdrom",
+        "18446744073709551616", "disk99999999999/p1", "disk0@", "disk0@x", "disk@63s", "disk0@1.5s"}) {
     VolumeSpec s;
     std::string e;
     EXPECT_FALSE(ParseVolumeSpec(bad, &s, &e)) << bad;
     EXPECT_FALSE(e.empty()) << bad;
   }
+  VolumeSpec start;
+  ASSERT_TRUE(ParseVolumeSpec("disk3@63s", &start, nullptr));
+  EXPECT_TRUE(start.inSectors && start.disk == 3);
   EXPECT_EQ(ParseDriveLetter("z:"), 'Z');
   EXPECT_EQ(ParseDriveLetter("C"), 'C');
   for (const char* bad : {"B:", "EE:", "E:\\"}) EXPECT_FALSE(ParseDriveLetter(bad)) << bad;

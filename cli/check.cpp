@@ -261,12 +261,16 @@ int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& er
       std::string object =
           p ? partName(*p)
             : diskName(r.signature) + " at offset " + Bytes(r.offset) + " (" + Bytes(r.length) + " bytes)";
+      // A disk that is away keeps its records (and its letters) until it is back.
       if (r.ftType == NotAnFtMember && !p)
         add(bySignature.count(r.signature) ? "stale_record" : "missing_disk", object,
             bySignature.count(r.signature)
                 ? "the configuration records a partition that is not on the disk"
                 : "the configuration records a partition of a disk that is not here",
-            "rescan (ftdiskctl rescan) so the configuration is rebuilt from the disks");
+            bySignature.count(r.signature)
+                ? "rescan (ftdiskctl rescan) so the configuration is rebuilt from the disks"
+                : "attach the disk again: its records and letters are kept for it until then (a registry "
+                  "import drops them)");
       if (r.assign && r.letter >= 'C' && r.letter <= 'Z') letters[r.letter].push_back(object);
     }
     for (const auto& v : ntp::reg::ListValues(kDiskKey)) {

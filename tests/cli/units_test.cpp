@@ -102,9 +102,6 @@ TEST(CliNames, VolumeSpecsAndLetters) {
     EXPECT_FALSE(ParseVolumeSpec(bad, &s, &e)) << bad;
     EXPECT_FALSE(e.empty()) << bad;
   }
-  VolumeSpec start;
-  ASSERT_TRUE(ParseVolumeSpec("disk3@63s", &start, nullptr));
-  EXPECT_TRUE(start.inSectors && start.disk == 3);
   EXPECT_EQ(ParseDriveLetter("z:"), 'Z');
   EXPECT_EQ(ParseDriveLetter("C"), 'C');
   for (const char* bad : {"B:", "EE:", "E:\\"}) EXPECT_FALSE(ParseDriveLetter(bad)) << bad;

@@ -143,8 +143,8 @@ void DeleteIfEmptyPlaceholder(ZM_OBJECT_ID volume) {
 }
 
 // The scan records the letters of the running system. Where the stored configuration
-// records a letter for the same partition, or a removed one (' ', not assigned), that
-// is kept instead: letters change only by request, and a configuration imported or
+// records a letter for the same partition, or asks for none (not assigned), that is
+// kept instead: letters change only by request, and a configuration imported or
 // edited during this boot is not overwritten by the letters the boot gave before it.
 // The scanned blob has been checked.
 void KeepRecordedLetters(FTInfo& stored, uint8_t* scanned) {
@@ -155,10 +155,10 @@ void KeepRecordedLetters(FTInfo& stored, uint8_t* scanned) {
     Ptr<FTPartition> old;
     old = stored.FindPartition(signature, rec.StartingOffset, rec.Length);
     if (!old || old->GetFtType() != NotAnFtMember) return true;
-    if (old->GetAssignDriveLetter() == 0 && old->GetDriveLetter() == ' ') {
-      rec.DriveLetter = ' ';
+    if (old->GetAssignDriveLetter() == 0) {
+      rec.DriveLetter = old->GetDriveLetter();
       rec.AssignDriveLetter = 0;
-    } else if (old->GetAssignDriveLetter() != 0 && Recorded(old->GetDriveLetter()) != 0) {
+    } else if (Recorded(old->GetDriveLetter()) != 0) {
       rec.DriveLetter = Recorded(old->GetDriveLetter());
       rec.AssignDriveLetter = 1;
     } else {

@@ -316,7 +316,8 @@ int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostre
     err << e << "\n";
     return kFailed;
   }
-  json index = LoadIndex(BackupDir());
+  // A machine of images has no directory to keep backups in.
+  json index = s.images() ? json{{"backups", json::array()}} : LoadIndex(BackupDir());
   if (opt.json) {
     // What each request wrote is kept for restore's check, not for the listing.
     for (auto& b : index["backups"])
@@ -325,7 +326,7 @@ int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostre
     return kOk;
   }
   if (index["backups"].empty()) {
-    out << "no backups in " << BackupDir().string() << "\n";
+    out << "no backups" << (s.images() ? "" : " in " + BackupDir().string()) << "\n";
     return kOk;
   }
   for (const auto& b : index["backups"]) {

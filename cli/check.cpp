@@ -148,6 +148,7 @@ int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& er
     err << e << "\n";
     return kFailed;
   }
+  NoteUnstoredRecords(s, err);
   std::vector<Finding> findings;
   auto add = [&](std::string kind, std::string object, std::string message, std::string action) {
     findings.push_back({std::move(kind), std::move(object), std::move(message), std::move(action)});

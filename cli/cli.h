@@ -68,15 +68,28 @@ std::string VolumeName(const json& snap, const json& volume);
 const json* FindVolume(const json& snap, ZM_OBJECT_ID id);
 std::string NameOf(const json& snap, ZM_OBJECT_ID id);  // any object; "" when unknown
 
+// --image PATH... [--hive FILE | --reg FILE]: disk images or block devices looked at
+// without a machine directory, with the DISK key of an NT SYSTEM hive or the values of
+// a REGEDIT4 file.
+struct ImageSource {
+  std::vector<std::string> images;
+  std::string hive, reg;
+};
+// Boots the in-memory machine of the images (read-only, nothing written anywhere).
+bool BootImageMachine(const ImageSource& source, std::string* error);
+
 // One boot of a machine: platform, host, the ftdisk provider. Open() prints the waiting
 // message when another process holds the machine.
 class Session {
  public:
   ~Session() { Close(); }
   bool Open(const std::string& dir, bool noWait, std::string* error);
-  // Before Open: the command only reads, so the disks are opened read-only under a
-  // shared lock.
+  // Before Open: the command only reads, so the machine is booted read-only: nothing of
+  // it is written, and no lock of a writer is waited for.
   void SetReadOnly(bool readOnly) { readOnly_ = readOnly; }
+  // Before Open: boot the images instead of the machine directory (read-only).
+  void SetImages(const ImageSource& source) { images_ = source; }
+  bool images() const { return !images_.images.empty(); }
   void Close();
   bool open() const { return open_; }
   // A dry run: the platform's overlay goes on right after the machine boots.
@@ -95,6 +108,7 @@ class Session {
   bool platform_ = false, host_ = false, readOnly_ = false, overlay_ = false;
   ZM_HANDLE provider_ = nullptr;
   std::string dir_;
+  ImageSource images_;
 };
 
 // Where the provider module is: FTDISK_MODULE or FTDISK_PROVIDER, else libftdisk.so next
@@ -200,6 +214,8 @@ struct CreateArgs {
   bool maxSize = false;
   bool sizeInSectors = false, offsetInSectors = false;  // "2048s": multiplied by the disk's sector size
 };
+// What a read-only boot found and did not store (members it shows orphaned), one note.
+void NoteUnstoredRecords(const Session& s, std::ostream& err);
 int CmdShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
 int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::ostream& out,
               std::ostream& err);
@@ -240,8 +256,10 @@ bool ForeignSector0(const uint8_t* sector);
 int WriteFreshSignature(const Options& opt, unsigned index, std::ostream& out, std::ostream& err);
 // The index of the machine's disk whose image is the given path.
 bool AttachedIndex(const Options& opt, const std::string& image, unsigned* index);
+// readOnly: the disk is evidence, no request may write it (also for a disk attached
+// already).
 int CmdAttach(const Options& opt, const std::string& image, bool removable, bool writeSignature,
-              std::ostream& out, std::ostream& err);
+              bool readOnly, std::ostream& out, std::ostream& err);
 int CmdDemo(const Options& opt, const std::string& dir, std::ostream& out, std::ostream& err);
 
 // The registry's disk key and its configuration value.

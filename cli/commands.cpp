@@ -161,8 +161,21 @@ bool ReportDamagedTables(const json& snap, std::ostream& err) {
 
 }  // namespace
 
+void NoteUnstoredRecords(const Session& s, std::ostream& err) {
+  const uint32_t n = ntp::UnstoredBootRecords();
+  if (n == 0) return;
+  if (s.images())
+    err << "note: " << n << " FT member(s) are on disks not given with --image; they are shown orphaned\n";
+  else
+    err << "note: this boot finds " << n
+        << " FT member(s) whose partitions are not on the disks and shows them "
+        << "orphaned; nothing is stored until a command that writes runs (if the disks are back by then, "
+           "nothing is)\n";
+}
+
 int CmdShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
   if (!OpenOr(s, opt, err)) return kFailed;
+  NoteUnstoredRecords(s, err);
   json snap = Snapshot({});
   std::ostringstream damage;
   bool damaged = ReportDamagedTables(snap, damage);
@@ -747,14 +760,16 @@ json NormalAlert(const json& a) {
 }  // namespace
 
 int CmdAlerts(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
-  (void)s;
   std::error_code ec;
-  if (!std::filesystem::exists(std::filesystem::path(opt.dir) / "machine.toml", ec)) {
+  if (s.images()) {
+    // A machine of images raises no alert and keeps no log.
+  } else if (!std::filesystem::exists(std::filesystem::path(opt.dir) / "machine.toml", ec)) {
     err << "'" << opt.dir << "' is not a machine directory (no machine.toml)\n";
     return kFailed;
   }
   json all = json::array();
-  std::ifstream f(std::filesystem::path(opt.dir) / "alerts.log");
+  std::ifstream f;
+  if (!s.images()) f.open(std::filesystem::path(opt.dir) / "alerts.log");
   std::string line;
   size_t n = 0;
   while (std::getline(f, line)) {
@@ -891,7 +906,7 @@ int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::s
 }
 
 int CmdAttach(const Options& opt, const std::string& image, bool removable, bool writeSignature,
-              std::ostream& out, std::ostream& err) {
+              bool readOnly, std::ostream& out, std::ostream& err) {
   // --write-signature on a disk attached already only gives it its fresh signature.
   unsigned attached = 0;
   if (writeSignature && AttachedIndex(opt, image, &attached))
@@ -931,18 +946,38 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, bool
   }
   // One disk can be attached once (by any path to it): a second entry for it would be
   // a second writer. Checked under the machine lock, so two attaches cannot race.
-  if (int same = ntp::FindSameImage(opt.dir, image); same >= 0) {
+  const int same = ntp::FindSameImage(opt.dir, image);
+  if (same >= 0 && !readOnly) {
     ntp::Shutdown();
     err << "cannot attach '" << image << "': it is already disk " << same << " of this machine\n";
     return kFailed;
   }
   ntp::MachineConfig cfg;
   bool loaded = ntp::LoadMachineConfig(opt.dir, &cfg, &e);
+  // --read-only on a disk attached already makes it read-only from now on.
+  if (same >= 0) {
+    if (loaded && static_cast<size_t>(same) < cfg.disks.size()) cfg.disks[size_t(same)].readOnly = true;
+    const bool saved = loaded && ntp::SaveMachineConfig(opt.dir, cfg, &e);
+    ntp::Shutdown();
+    if (!saved) {
+      err << "cannot make disk " << same << " read-only: " << e << "\n";
+      return kFailed;
+    }
+    if (opt.json)
+      PrintJsonResult(out, json{{"attached", image},
+                                {"disk", same},
+                                {"name", "disk" + std::to_string(same)},
+                                {"read_only", true}});
+    else
+      out << "disk " << same << " (" << image << ") is read-only: no request writes it from now on\n";
+    return kOk;
+  }
   unsigned index = static_cast<unsigned>(cfg.disks.size());
   if (loaded) {
     ntp::DiskConfig d;
     d.image = std::filesystem::absolute(image, ec).string();
     d.removable = removable;
+    d.readOnly = readOnly;
     cfg.disks.push_back(d);
   }
   bool saved = loaded && ntp::SaveMachineConfig(opt.dir, cfg, &e);
@@ -955,11 +990,14 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, bool
     return kFailed;
   }
   if (opt.json)
-    PrintJsonResult(out,
-                    json{{"attached", image}, {"disk", index}, {"name", "disk" + std::to_string(index)}});
+    PrintJsonResult(out, json{{"attached", image},
+                              {"disk", index},
+                              {"name", "disk" + std::to_string(index)},
+                              {"read_only", readOnly}});
   else
     out << "attached " << image << " as disk " << index
-        << " (the image is unchanged until a request writes it)\n";
+        << (readOnly ? " (read-only: no request writes it)\n"
+                     : " (the image is unchanged until a request writes it)\n");
   if (clash.empty() || ForeignSector0(sector)) return kOk;
   if (writeSignature) return WriteFreshSignature(opt, index, out, err);
   err << "warning: disk " << index << ": " << clash

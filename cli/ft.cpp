@@ -345,6 +345,14 @@ bool SignaturesFail(const json& snap, const std::vector<unsigned>& disks, const 
   return false;
 }
 
+// A disk that no request may write (attached read-only) is named before anything of
+// the request is written.
+bool ReadOnlyDisksFail(const std::vector<unsigned>& disks, const std::string& what, std::ostream& err) {
+  for (unsigned d : disks)
+    if (std::string why = ntp::WriteRefusal(d); !why.empty()) return Fail(err, what, why), true;
+  return false;
+}
+
 int Usage(std::ostream& err, const std::string& text) {
   err << "ftdiskctl: " << text << "\n";
   return kUsage;
@@ -423,7 +431,7 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
   }
   std::vector<unsigned> recorded = disks;
   if (type == Mirror) recorded.push_back(first.disk);
-  if (SignaturesFail(snap, recorded, what, err)) return kFailed;
+  if (ReadOnlyDisksFail(disks, what, err) || SignaturesFail(snap, recorded, what, err)) return kFailed;
   std::string rule = ftconfig::CheckNewSet(info, type, candidates);
   if (!rule.empty()) return Fail(err, what, rule), kFailed;
   const uint16_t group = ftconfig::FreeGroup(info, type);
@@ -510,6 +518,11 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
   ftconfig::SetView view;
   if (!LoadSet(what, setArg, &type, &group, &view, err)) return kFailed;
   if (!remove && type != Mirror) return Fail(err, what, setArg + " is not a mirror"), kFailed;
+  std::vector<unsigned> memberDisks;  // whose tables a delete rewrites
+  for (const auto& d : ntp::Disks())
+    for (const auto& m : view.members)
+      if (remove && m.where.signature == d.signature) memberDisks.push_back(d.index);
+  if (ReadOnlyDisksFail(memberDisks, what, err)) return kFailed;
   Request req(s, opt, (remove ? "ft delete " : "ft break ") + setArg, out, err);
   std::string e;
   // What the request acts on, named with the start and size of each partition.

@@ -181,7 +181,7 @@ int CmdInitFromHive(const Options& opt, const InitFromHive& a, std::ostream& out
   take("init");
   json attached = json::array();
   for (const auto& image : a.attach) {
-    if ((rc = CmdAttach(here, image, false, false, o, err)) != kOk) return rc;
+    if ((rc = CmdAttach(here, image, false, false, a.readOnly, o, err)) != kOk) return rc;
     if (opt.json) {
       attached.push_back(json::parse(captured.str(), nullptr, false));
       captured.str("");

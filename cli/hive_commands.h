@@ -23,7 +23,8 @@ struct InitFromHive {
   std::string dir;
   std::vector<std::string> disks, cdroms, attach;
   bool emptyCdrom = false;
-  std::string hive;  // may be empty: then only the images are attached
+  std::string hive;       // may be empty: then only the images are attached
+  bool readOnly = false;  // the attached images are evidence: no request writes them
 };
 int CmdInitFromHive(const Options& opt, const InitFromHive& a, std::ostream& out, std::ostream& err);
 

@@ -77,7 +77,18 @@ class Runner {
         "  ftdiskctl -m m letter disk0/p1 E:\n"
         "  ftdiskctl -m m show\n"
         "Exit status: 0 success, 1 the request failed, 2 usage error.");
-    app.add_option("-m,--machine", opt_.dir, "machine directory (default ./machine, or $FTDISKCTL_MACHINE)");
+    auto* machineOpt = app.add_option("-m,--machine", opt_.dir,
+                                      "machine directory (default ./machine, or $FTDISKCTL_MACHINE)");
+    ImageSource images;
+    auto* imageOpt =
+        app.add_option("--image", images.images,
+                       "instead of -m: look at this disk image or block device without a machine "
+                       "(read-only commands; nothing is written); repeatable");
+    auto* hiveOpt = app.add_option(
+        "--hive", images.hive, "with --image: the FT configuration of the DISK key of this NT SYSTEM hive");
+    auto* regOpt =
+        app.add_option("--reg", images.reg, "with --image: the FT configuration of this REGEDIT4 .reg file");
+    hiveOpt->excludes(regOpt);
     app.add_flag("--no-wait", opt_.noWait, "fail at once when another process holds the machine");
     app.add_flag("--json", opt_.json, "print JSON (schema: docs/json-schema.md)");
     app.add_flag("--bytes", opt_.bytes, "print sizes and offsets as exact byte counts");
@@ -105,6 +116,8 @@ class Runner {
                      "an existing disk image or block device (not modified); repeatable");
     init->add_option("--from-hive", initHive, "import the DISK key of this NT SYSTEM hive file")
         ->check(CLI::ExistingFile);
+    bool initReadOnly = false;
+    init->add_flag("--read-only", initReadOnly, "the --attach images are evidence: no request writes them");
     init->add_flag("--force", opt_.force, "make the machine in a directory that is not empty");
     example(init, "ftdiskctl init m --disk 512M --disk 1G,255,63 --cdrom-empty");
 
@@ -115,9 +128,16 @@ class Runner {
     attach->add_option("IMAGE", image, "image file or block device")->required();
     attach->add_flag("--removable", removable, "the disk is removable");
     bool writeSignature = false;
-    attach->add_flag("--write-signature", writeSignature,
-                     "give the disk a fresh unique signature when its own is 0 or another disk's "
-                     "(sector 0 is backed up first); also for a disk attached already");
+    auto* writeSignatureOpt =
+        attach->add_flag("--write-signature", writeSignature,
+                         "give the disk a fresh unique signature when its own is 0 or another disk's "
+                         "(sector 0 is backed up first); also for a disk attached already");
+    bool attachReadOnly = false;
+    attach
+        ->add_flag("--read-only", attachReadOnly,
+                   "evidence: the disk is opened for reading only and every request that would write it is "
+                   "refused; also for a disk attached already")
+        ->excludes(writeSignatureOpt);
     example(attach, "ftdiskctl -m m attach old-nt-disk.img");
 
     auto* show = app.add_subcommand("show", "print disks, partitions, free space and volumes as a tree");
@@ -274,7 +294,8 @@ class Runner {
     CLI::App* level = &app;
     for (size_t i = 0; i < args.size(); ++i) {
       const std::string& a = args[i];
-      if (a == "-m" || a == "--machine" || a == "--color" || a == "-o" || a == "--output") {
+      if (a == "-m" || a == "--machine" || a == "--color" || a == "-o" || a == "--output" || a == "--image" ||
+          (level == &app && (a == "--hive" || a == "--reg"))) {
         ++i;
         continue;
       }
@@ -340,18 +361,28 @@ class Runner {
     bool readOnly = show->parsed() || layout->parsed() || checkCmd->parsed() || regShow->parsed() ||
                     regExport->parsed() || alerts->parsed() || ftCommands.OnlyReads() ||
                     (backups->parsed() && !backupsRestore->parsed());
-    if (!inShell_ && !s_->open()) s_->SetReadOnly(readOnly);
+    if (std::string why = ImageModeProblem(app, imageOpt, machineOpt, hiveOpt, regOpt, readOnly);
+        !why.empty())
+      return Usage(why, "ftdiskctl --help");
+    if (!inShell_ && !s_->open()) {
+      s_->SetReadOnly(readOnly);
+      if (!images.images.empty()) s_->SetImages(images);
+    }
 
     auto exec = [&](std::ostream& out, std::ostream& err) -> int {
       if (init->parsed() && initDisks.empty() && initAttach.empty()) {
         err << "ftdiskctl: init needs at least one --disk SIZE or --attach IMAGE\n";
         return kUsage;
       }
+      if (init->parsed() && initReadOnly && initAttach.empty()) {
+        err << "ftdiskctl: --read-only goes with --attach (new --disk images are the machine's own)\n";
+        return kUsage;
+      }
       if (init->parsed() && (!initHive.empty() || !initAttach.empty()))
-        return CmdInitFromHive(
-            opt_,
-            {initDir.empty() ? opt_.dir : initDir, initDisks, initCdroms, initAttach, cdromEmpty, initHive},
-            out, err);
+        return CmdInitFromHive(opt_,
+                               {initDir.empty() ? opt_.dir : initDir, initDisks, initCdroms, initAttach,
+                                cdromEmpty, initHive, initReadOnly},
+                               out, err);
       if ((regExport->parsed() || regImport->parsed()) && regFile.empty() && regHive.empty()) {
         err << "ftdiskctl: give a .reg FILE or --hive SYSTEM\n";
         return kUsage;
@@ -368,7 +399,8 @@ class Runner {
       if (init->parsed())
         return CmdInit(opt_, initDir.empty() ? opt_.dir : initDir, initDisks, initCdroms, cdromEmpty, out,
                        err);
-      if (attach->parsed()) return CmdAttach(opt_, image, removable, writeSignature, out, err);
+      if (attach->parsed())
+        return CmdAttach(opt_, image, removable, writeSignature, attachReadOnly, out, err);
       if (demo->parsed()) return CmdDemo(opt_, demoDir, out, err);
       if (shell->parsed()) return Shell(stopOnError);
       if (show->parsed()) return CmdShow(*s_, opt_, out, err);
@@ -435,6 +467,30 @@ class Runner {
     if (!inShell_ && !help.empty()) err_ << "Run '" << help << "' for the usage.\n";
     if (JsonWanted()) PrintJsonFailure(out_, message);
     return kUsage;
+  }
+
+  // What is wrong with the --image options of this command line, or "". A machine of
+  // images is for the commands that only read: a writing one is sent to 'init --attach'.
+  static std::string ImageModeProblem(CLI::App& app, CLI::Option* image, CLI::Option* machine,
+                                      CLI::Option* hive, CLI::Option* reg, bool readOnly) {
+    if (image->count() == 0)
+      return hive->count() + reg->count() > 0 ? "--hive and --reg go with --image (for a machine, 'registry "
+                                                "import --hive SYSTEM' or 'registry import FILE')"
+                                              : "";
+    if (machine->count() > 0) return "give -m DIR or --image, not both";
+    if (readOnly) return "";
+    if (app.got_subcommand("shell"))
+      return "the shell works on a machine directory; with --image give each command on its own";
+    std::string command;
+    for (CLI::App* c = app.get_subcommands().empty() ? nullptr : app.get_subcommands().front(); c != nullptr;
+         c = c->get_subcommands().empty() ? nullptr : c->get_subcommands().front())
+      command += (command.empty() ? "" : " ") + c->get_name();
+    return "'" + command +
+           "' writes, and --image looks at the disks without writing anything (show, layout, check, registry "
+           "show|export, volume export|dmtable); to change them, make a machine of them first: ftdiskctl "
+           "init "
+           "DIR --attach IMAGE... [--from-hive SYSTEM], then ftdiskctl -m DIR " +
+           command;
   }
 
   bool JsonWanted() const {

@@ -43,26 +43,36 @@ bool Session::Open(const std::string& dir, bool noWait, std::string* error) {
     return false;
   }
   dir_ = dir;
-  std::error_code ec;
-  if (!std::filesystem::exists(std::filesystem::path(dir) / "machine.toml", ec)) {
-    *error = "'" + dir + "' is not a machine directory (no machine.toml; make one with 'ftdiskctl init " +
-             dir + "')";
-    return false;
-  }
   std::string err;
-  ntp::BootOptions boot;
-  boot.mode = noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait;
-  boot.readOnly = readOnly_;
-  boot.onWait = [](const std::string& what) {
-    if (what.rfind("the machine", 0) == 0)
-      std::fprintf(stderr, "waiting for the machine lock held by another process...\n");
-    else
-      std::fprintf(stderr, "waiting for %s, held by another process...\n", what.c_str());
-    std::fflush(stderr);
-  };
-  if (!ntp::Boot(dir, boot, &err)) {
-    *error = "cannot open machine '" + dir + "': " + err;
-    return false;
+  if (images()) {
+    if (!BootImageMachine(images_, &err)) {
+      *error = "cannot look at the images: " + err;
+      return false;
+    }
+  } else {
+    // A machine that has booted before and lost machine.toml is refused by the boot,
+    // with the way on.
+    std::error_code ec;
+    if (!std::filesystem::exists(std::filesystem::path(dir) / "machine.toml", ec) &&
+        !ntp::reg::HadStore(dir)) {
+      *error = "'" + dir + "' is not a machine directory (no machine.toml; make one with 'ftdiskctl init " +
+               dir + "')";
+      return false;
+    }
+    ntp::BootOptions boot;
+    boot.mode = noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait;
+    boot.readOnly = readOnly_;
+    boot.onWait = [](const std::string& what) {
+      if (what.rfind("the machine", 0) == 0)
+        std::fprintf(stderr, "waiting for the machine lock held by another process...\n");
+      else
+        std::fprintf(stderr, "waiting for %s, held by another process...\n", what.c_str());
+      std::fflush(stderr);
+    };
+    if (!ntp::Boot(dir, boot, &err)) {
+      *error = "cannot open machine '" + dir + "': " + err;
+      return false;
+    }
   }
   platform_ = true;
   if (overlay_ && !ntp::BeginOverlay(&err)) {

@@ -205,8 +205,10 @@ json Snapshot(const std::vector<zm::AlertRecord>& alerts) {
     if (hasIndex)
       for (const auto& w : ntp::LayoutWarnings(index)) warnings.push_back(w);
     disk["layout_warnings"] = std::move(warnings);
-    // Why requests leave the table alone: the platform's reason, else the provider's.
-    std::string readOnly = hasIndex ? ntp::LayoutReadOnlyReason(index) : std::string();
+    // Why requests leave the disk or its table alone: the platform's reason (a disk
+    // attached read-only or write-protected first), else the provider's.
+    std::string readOnly = hasIndex ? ntp::WriteRefusal(index) : std::string();
+    if (readOnly.empty() && hasIndex) readOnly = ntp::LayoutReadOnlyReason(index);
     if (readOnly.empty()) p.String("LAYOUT_READ_ONLY", &readOnly);
     disk["read_only"] = readOnly.empty() ? json(nullptr) : json(readOnly);
     DiskUnits units{hasIndex ? "disk" + std::to_string(index) : "disk?", U64(p, "BYTES_PER_SECTOR"),

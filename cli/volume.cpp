@@ -236,8 +236,6 @@ int CmdVolumeDmTable(Session& s, const Options& opt, const std::string& volume,
         << "'ftdiskctl volume export' reads it\n";
     return kFailed;
   }
-  ntp::MachineConfig cfg;
-  ntp::LoadMachineConfig(opt.dir, &cfg, &e);
   auto disks = ntp::Disks();
   // Each member as a device and a start sector: the given device or the kernel's
   // partition at offset 0, else the whole disk at the member's own offset.
@@ -250,10 +248,7 @@ int CmdVolumeDmTable(Session& s, const Options& opt, const std::string& volume,
     }
     std::string diskPath;
     for (const auto& d : disks)
-      if (d.signature == m.signatures[i] && d.index < cfg.disks.size()) {
-        fs::path p = cfg.disks[d.index].image;
-        diskPath = (p.is_absolute() ? p : fs::path(opt.dir) / p).string();
-      }
+      if (d.signature == m.signatures[i]) diskPath = d.path;
     if (diskPath.empty()) {
       devs.push_back({"", 0});
       continue;

@@ -85,7 +85,8 @@ void LogFailure(const std::string& why) {
 // line is whole or, after a crash or a full file system, cut at its end only. A cut
 // line left by an earlier failure is ended first, so a new line is never glued to it.
 void AppendToLog(const zm::AlertRecord& a, const std::string& provider) {
-  if (!ntp::IsBooted() || ntp::OverlayActive()) return;  // a dry run keeps no alert
+  // A dry run keeps no alert, and a machine booted only to read is not written.
+  if (!ntp::IsBooted() || ntp::OverlayActive() || ntp::BootedReadOnly()) return;
   std::string line = "{\"time\":" + std::to_string(a.time) + ",\"severity\":" + std::to_string(a.severity) +
                      ",\"kind\":" + Json(GuidText(a.kind));
   char id[16];

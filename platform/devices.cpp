@@ -383,11 +383,12 @@ NTSTATUS NtDeviceIoControlFile(HANDLE handle, HANDLE event, void* apcRoutine, vo
       if (f->cd) return Finish(iosb, kMediaWriteProtected);
       const Disk& d = *f->disk;
       const std::string name = "disk " + std::to_string(d.index);
-      // What the disk itself forbids; a process that opened the machine only to read
-      // is refused at the write, not here.
-      const std::string why = !d.damage.empty()           ? name + " " + d.damage
-                              : !d.layoutReadOnly.empty() ? name + ": " + d.layoutReadOnly
-                                                          : std::string();
+      // What the disk itself forbids (a disk attached read-only too); a process that
+      // opened the machine only to read is refused at the write, not here.
+      const std::string why = !d.damage.empty()                              ? name + " " + d.damage
+                              : d.config.readOnly && !d.writeRefusal.empty() ? d.writeRefusal
+                              : !d.layoutReadOnly.empty()                    ? name + ": " + d.layoutReadOnly
+                                                                             : std::string();
       if (why.empty()) return Finish(iosb, STATUS_SUCCESS);
       // Asked by a writer before it changes anything: the reason is what it reports.
       if (f->write) detail::SetRefusal(why);

@@ -77,6 +77,38 @@ Identity IdentityOf(const struct stat& st) {
   return S_ISBLK(st.st_mode) ? Identity{st.st_rdev, 0} : Identity{st.st_dev, st.st_ino};
 }
 
+// A layout read and a sector write of another process exclude each other through an
+// open-file-description lock on the first byte of the image or device: a writer holds
+// it exclusively while it writes, a reader shared while it reads the tables, so a
+// reader sees a table as it was before or after a write, never half of each. The
+// flocks of writing boots are separate locks: a reader never waits for them. Where the
+// file system has no such locks, reads and writes go on without.
+class TableLock {
+ public:
+  TableLock(int fd, bool write) : fd_(fd) {
+    struct flock fl = Range(write ? F_WRLCK : F_RDLCK);
+    while (fd_ >= 0 && fcntl(fd_, F_OFD_SETLKW, &fl) != 0)
+      if (errno != EINTR) fd_ = -1;
+  }
+  ~TableLock() {
+    struct flock fl = Range(F_UNLCK);
+    if (fd_ >= 0) fcntl(fd_, F_OFD_SETLK, &fl);
+  }
+  TableLock(const TableLock&) = delete;
+  TableLock& operator=(const TableLock&) = delete;
+
+ private:
+  static struct flock Range(short type) {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 1;
+    return fl;
+  }
+  int fd_;
+};
+
 // Why an image or device cannot be written, or empty.
 std::string WriteProtection(int fd, const std::string& path, bool block) {
   if (block) {
@@ -347,8 +379,11 @@ void CloseDevices(detail::Machine& m) {
 
 // ---- configuration ----------------------------------------------------------------
 
-bool LoadMachineConfig(const std::string& dir, MachineConfig* config, std::string* error) {
-  const std::string file = (fs::path(dir) / kConfigName).string();
+namespace {
+
+// Reads a machine configuration; empty tells a file without a single setting (every
+// file this program writes has at least the OS version).
+bool LoadConfigFile(const std::string& file, MachineConfig* config, std::string* error, bool* empty) {
   toml::table tbl;
   try {
     tbl = toml::parse_file(file);
@@ -359,6 +394,7 @@ bool LoadMachineConfig(const std::string& dir, MachineConfig* config, std::strin
   } catch (const std::exception& e) {
     return SetError(error, file + ": " + e.what());
   }
+  if (empty != nullptr) *empty = tbl.empty();
   MachineConfig cfg;
   auto u32 = [&](toml::node_view<toml::node> v, uint32_t* out, const char* what) {
     if (!v) return true;
@@ -387,10 +423,12 @@ bool LoadMachineConfig(const std::string& dir, MachineConfig* config, std::strin
       if (!u32(v["heads"], &d.heads, "disk.heads") || !u32(v["sectors"], &d.sectors, "disk.sectors") ||
           !u32(v["bytes_per_sector"], &d.bytesPerSector, "disk.bytes_per_sector"))
         return false;
-      if (auto r = v["removable"]) {
+      for (auto [key, flag] : {std::pair{"removable", &d.removable}, std::pair{"read_only", &d.readOnly}}) {
+        auto r = v[key];
+        if (!r) continue;
         auto b = r.value<bool>();
-        if (!b) return SetError(error, file + ": disk.removable is not a boolean");
-        d.removable = *b;
+        if (!b) return SetError(error, file + ": disk." + key + " is not a boolean");
+        *flag = *b;
       }
       std::string why;
       if (!ValidDisk(d, &why)) return SetError(error, file + ": disk " + std::to_string(i) + ": " + why);
@@ -412,6 +450,52 @@ bool LoadMachineConfig(const std::string& dir, MachineConfig* config, std::strin
   return true;
 }
 
+// Writes text to DIR/name through a temporary file renamed over it, so a crash leaves
+// the old file or the new one.
+bool WriteWhole(const std::string& dir, const std::string& name, const std::string& text,
+                std::string* error) {
+  const std::string file = (fs::path(dir) / name).string(), tmp = file + ".tmp";
+  {
+    std::ofstream o(tmp, std::ios::trunc);
+    o << text;
+    o.flush();
+    if (!o) return SetError(error, "cannot write " + tmp);
+  }
+  int fd = open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+  if (rename(tmp.c_str(), file.c_str()) != 0)
+    return SetError(error, "cannot replace " + file + ": " + ErrnoText());
+  return true;
+}
+
+// Why a machine that has booted before does not boot with the configuration it has
+// now (problem: "is empty", "is missing", "cannot be read (...)"), and how to go on: the copy every
+// save keeps, when it is sound, else a copy of the user's.
+std::string LostConfigRefusal(const std::string& dir, const std::string& problem) {
+  const std::string file = (fs::path(dir) / kConfigName).string(), copy = file + ".bak";
+  std::string text = "the configuration of this machine (" + file + ") " + problem +
+                     ", and the machine has booted before: it would boot without its disks, and the next "
+                     "request that writes would record every FT set's members as lost. To go on, ";
+  MachineConfig saved;
+  bool empty = true;
+  if (LoadConfigFile(copy, &saved, nullptr, &empty) && !empty)
+    return text + "put back the copy kept at its last change (" + std::to_string(saved.disks.size()) +
+           " disk(s)): cp '" + copy + "' '" + file + "'";
+  return text +
+         "put back a copy of it; it lists each disk as [[disk]] with image = \"PATH\" (this "
+         "machine's own images are in " +
+         (fs::path(dir) / "disks").string() + ")";
+}
+
+}  // namespace
+
+bool LoadMachineConfig(const std::string& dir, MachineConfig* config, std::string* error) {
+  return LoadConfigFile((fs::path(dir) / kConfigName).string(), config, error, nullptr);
+}
+
 bool SaveMachineConfig(const std::string& dir, const MachineConfig& config, std::string* error) {
   toml::table tbl;
   tbl.insert("os", toml::table{{"major", int64_t(config.osMajor)},
@@ -426,27 +510,20 @@ bool SaveMachineConfig(const std::string& dir, const MachineConfig& config, std:
                                 {"sectors", int64_t(d.sectors)},
                                 {"bytes_per_sector", int64_t(d.bytesPerSector)},
                                 {"removable", d.removable}});
+    if (d.readOnly) disks.back().as_table()->insert("read_only", true);
   }
   tbl.insert("disk", std::move(disks));
   toml::array cds;
   for (const auto& c : config.cdroms) cds.push_back(toml::table{{"iso", c.iso}});
   tbl.insert("cdrom", std::move(cds));
 
-  // Written beside the old file and renamed over it, so a crash leaves one or the other.
-  const std::string file = (fs::path(dir) / kConfigName).string(), tmp = file + ".tmp";
-  {
-    std::ofstream o(tmp, std::ios::trunc);
-    o << "# Machine configuration: disks, CD-ROMs and the OS version.\n" << tbl << "\n";
-    o.flush();
-    if (!o) return SetError(error, "cannot write " + tmp);
-  }
-  int fd = open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
-  if (rename(tmp.c_str(), file.c_str()) != 0)
-    return SetError(error, "cannot replace " + file + ": " + ErrnoText());
+  std::ostringstream text;
+  text << "# Machine configuration: disks, CD-ROMs and the OS version.\n" << tbl << "\n";
+  if (!WriteWhole(dir, kConfigName, text.str(), error)) return false;
+  // The copy a machine whose configuration is later emptied or damaged is restored
+  // from; one that cannot be kept is removed rather than left stale.
+  if (!WriteWhole(dir, std::string(kConfigName) + ".bak", text.str(), nullptr))
+    unlink((fs::path(dir) / (std::string(kConfigName) + ".bak")).c_str());
   return true;
 }
 
@@ -525,44 +602,21 @@ bool Boot(const std::string& dir, LockMode mode, std::string* error, const std::
   return Boot(dir, options, error);
 }
 
-bool Boot(const std::string& dir, const BootOptions& options, std::string* error) {
-  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
-  if (g_machine) return SetError(error, "a machine is already booted in this process");
-  auto m = std::make_unique<detail::Machine>();
-  m->dir = dir;
-  if (!LoadMachineConfig(dir, &m->config, error)) return false;
+namespace {
 
-  const std::string lockPath = (fs::path(dir) / kLockName).string();
-  m->lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  // A user who may only read the machine still takes its lock.
-  if (m->lockFd < 0 && options.readOnly) m->lockFd = open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (m->lockFd < 0) return SetError(error, "cannot open " + lockPath + ": " + ErrnoText());
-  auto fail = [&](const std::string& text) {
-    CloseDevices(*m);
-    close(m->lockFd);
-    return SetError(error, text);
-  };
-  // Takes a flock, waiting (and saying for what) unless the caller would rather fail.
-  auto take = [&](int fd, int how, const std::string& what) {
-    if (flock(fd, how | LOCK_NB) == 0) return std::string();
-    if (errno != EWOULDBLOCK) return "cannot lock " + what + ": " + ErrnoText();
-    if (options.mode == LockMode::NoWait) return what + " is in use by another process";
-    if (options.onWait) options.onWait(what);
-    while (flock(fd, how) != 0)
-      if (errno != EINTR) return "cannot lock " + what + ": " + ErrnoText();
-    return std::string();
-  };
-  if (std::string e = take(m->lockFd, LOCK_EX, "the machine " + dir); !e.empty()) return fail(e);
-
-  std::vector<std::pair<Identity, size_t>> identities;
-  for (size_t i = 0; i < m->config.disks.size(); ++i) {
+// Opens the configured disks of m: O_RDWR for a boot that may write (O_RDONLY for a
+// disk attached read-only or one the user may not write), O_RDONLY for a read-only
+// boot. A disk that cannot be opened, sized or told apart from another is kept with
+// the reason, without a descriptor. identities receives each opened disk's identity.
+void OpenDisks(detail::Machine& m, std::vector<std::pair<Identity, size_t>>* identities) {
+  for (size_t i = 0; i < m.config.disks.size(); ++i) {
     auto d = std::make_shared<Disk>();
     d->index = unsigned(i);
-    d->config = m->config.disks[i];
-    d->path = Resolve(dir, d->config.image);
-    m->disks.push_back(d);
-    const std::string name = "disk " + std::to_string(i);
-    d->fd = open(d->path.c_str(), (options.readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+    d->config = m.config.disks[i];
+    d->path = Resolve(m.dir, d->config.image);
+    m.disks.push_back(d);
+    const bool readOnly = m.readOnly || d->config.readOnly;
+    d->fd = open(d->path.c_str(), (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
     if (d->fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
       d->fd = open(d->path.c_str(), O_RDONLY | O_CLOEXEC);
       d->readOnly = true;
@@ -573,7 +627,7 @@ bool Boot(const std::string& dir, const BootOptions& options, std::string* error
                                   : "cannot be opened (" + d->path + ": " + ErrnoText() + ")";
       continue;
     }
-    d->readOnly = d->readOnly || options.readOnly;
+    d->readOnly = d->readOnly || readOnly;
     struct stat st {};
     if (fstat(d->fd, &st) != 0 || !SizeOf(d->fd, &d->length)) {
       d->damage = "cannot be sized (" + d->path + ")";
@@ -587,24 +641,126 @@ bool Boot(const std::string& dir, const BootOptions& options, std::string* error
     }
     d->blockDevice = S_ISBLK(st.st_mode);
     const Identity id = IdentityOf(st);
-    for (const auto& [other, j] : identities)
+    for (const auto& [other, j] : *identities)
       if (other == id) d->damage = "is the same image as disk " + std::to_string(j) + " (" + d->path + ")";
     if (!d->damage.empty()) {
       close(d->fd);
       d->fd = -1;
       continue;
     }
-    identities.push_back({id, i});
-    std::string protection = WriteProtection(d->fd, d->path, d->blockDevice);
-    if (!protection.empty()) {
-      d->readOnly = true;
-      d->damage = protection;
+    identities->push_back({id, i});
+    const std::string name = "disk " + std::to_string(i) + " ";
+    if (d->config.readOnly) {
+      d->writeRefusal = name + "is attached read-only: no request writes it";
+      continue;
     }
+    // Write protection damages a machine that may write; one booted only to read it
+    // reads the disk as any other and only says that it could not be written.
+    std::string protection = WriteProtection(d->fd, d->path, d->blockDevice);
+    if (protection.empty()) continue;
+    d->readOnly = true;
+    if (m.readOnly)
+      d->writeRefusal = name + protection;
+    else
+      d->damage = protection;
   }
+}
+
+// Reads every disk's partition table, runs the FtDisk stand-in and gives the drive
+// letters: the end of every boot. False (with everything opened closed) when a table
+// cannot be read.
+bool Start(std::unique_ptr<detail::Machine> m, std::string* error) {
+  for (auto& d : m->disks) {
+    m->links[detail::Upper(detail::Utf16("\\DosDevices\\PhysicalDrive" + std::to_string(d->index)))] =
+        PartitionDevice(d->index, 0);
+    if (d->fd < 0) continue;
+    ptable::ReadResult r;
+    NTSTATUS s = detail::RefreshLayout(*d, &r);
+    if (!NT_SUCCESS(s)) {
+      reg::Close();
+      CloseDevices(*m);
+      if (m->lockFd >= 0) close(m->lockFd);
+      return SetError(error, "cannot read the partition table of disk " + std::to_string(d->index));
+    }
+    d->signature = r.signature;
+    // An image cut short (a copy that did not finish, a full file system) still holds
+    // a table that reaches beyond it.
+    uint64_t reach = 0;
+    for (const auto& e : r.entries)
+      if (e.PartitionType != PARTITION_ENTRY_UNUSED)
+        reach = std::max(reach, uint64_t(e.StartingOffset.QuadPart) + uint64_t(e.PartitionLength.QuadPart));
+    if (reach > d->length && d->damage.empty())
+      d->damage = "is shorter than its partition table says (" + std::to_string(d->length) +
+                  " bytes; the table reaches " + std::to_string(reach) + ")";
+  }
+  // The FtDisk stand-in runs before the letters are given and before the host starts,
+  // as the driver does at boot. In a read-only boot what it records stays in the
+  // in-memory registry: shown, and written by the next boot that may write.
+  const detail::FtStandinReport report = detail::RunFtStandin(*m);
+  if (m->readOnly) m->unstored = report.changed;
+  AssignBootLetters(*m);
+  detail::SetBootVersion(m->config.osMajor, m->config.osMinor, m->config.osBuild);
+  g_machine = std::move(m);
+  return true;
+}
+
+}  // namespace
+
+bool Boot(const std::string& dir, const BootOptions& options, std::string* error) {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  if (g_machine) return SetError(error, "a machine is already booted in this process");
+  auto m = std::make_unique<detail::Machine>();
+  m->dir = dir;
+  m->readOnly = options.readOnly;
+  // A machine that has booted before and lost its configuration is not booted without
+  // its disks.
+  const std::string file = (fs::path(dir) / kConfigName).string();
+  bool empty = false;
+  std::string why;
+  if (!LoadConfigFile(file, &m->config, &why, &empty)) {
+    std::error_code ec;
+    if (!reg::HadStore(dir)) return SetError(error, why);
+    return SetError(error, LostConfigRefusal(dir, fs::exists(file, ec) ? "cannot be read (" + why + ")"
+                                                                       : std::string("is missing")));
+  }
+  if (empty && reg::HadStore(dir)) return SetError(error, LostConfigRefusal(dir, "is empty"));
+
+  auto fail = [&](const std::string& text) {
+    CloseDevices(*m);
+    if (m->lockFd >= 0) close(m->lockFd);
+    return SetError(error, text);
+  };
+  // Takes a flock, waiting (and saying for what) unless the caller would rather fail.
+  auto take = [&](int fd, int how, const std::string& what) {
+    if (flock(fd, how | LOCK_NB) == 0) return std::string();
+    if (errno != EWOULDBLOCK) return "cannot lock " + what + ": " + ErrnoText();
+    if (options.mode == LockMode::NoWait) return what + " is in use by another process";
+    if (options.onWait) options.onWait(what);
+    while (flock(fd, how) != 0)
+      if (errno != EINTR) return "cannot lock " + what + ": " + ErrnoText();
+    return std::string();
+  };
+  // One writing process per machine; a reader takes no lock and makes no lock file.
+  if (!options.readOnly) {
+    const std::string lockPath = (fs::path(dir) / kLockName).string();
+    m->lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (m->lockFd < 0) {
+      const bool denied = errno == EROFS || errno == EACCES || errno == EPERM;
+      return SetError(error, "cannot open " + lockPath + ": " + ErrnoText() +
+                                 (denied ? " (this command writes; the commands that only read, such as show "
+                                           "and check, need no write access)"
+                                         : ""));
+    }
+    if (std::string e = take(m->lockFd, LOCK_EX, "the machine " + dir); !e.empty()) return fail(e);
+  }
+
+  std::vector<std::pair<Identity, size_t>> identities;
+  OpenDisks(*m, &identities);
   // One writer per image or device. Taken in one global order, so two machines that
-  // share two disks cannot each hold one and wait for the other.
+  // share two disks cannot each hold one and wait for the other. A reader's table
+  // reads take a lock of their own (TableLock), never these.
   std::sort(identities.begin(), identities.end());
-  for (const auto& [id, i] : identities) {
+  for (const auto& [id, i] : options.readOnly ? decltype(identities){} : identities) {
     auto& d = m->disks[i];
     std::string e =
         take(d->fd, d->readOnly ? LOCK_SH : LOCK_EX, "disk " + std::to_string(i) + " (" + d->path + ")");
@@ -623,36 +779,38 @@ bool Boot(const std::string& dir, const BootOptions& options, std::string* error
   }
 
   std::string regError;
-  if (!reg::Open(dir, &regError)) return fail("cannot open the registry: " + regError);
+  if (!(options.readOnly ? reg::OpenReadOnly(dir, &regError) : reg::Open(dir, &regError)))
+    return fail("cannot open the registry: " + regError);
+  return Start(std::move(m), error);
+}
 
-  for (auto& d : m->disks) {
-    m->links[detail::Upper(detail::Utf16("\\DosDevices\\PhysicalDrive" + std::to_string(d->index)))] =
-        PartitionDevice(d->index, 0);
-    if (d->fd < 0) continue;
-    ptable::ReadResult r;
-    NTSTATUS s = detail::RefreshLayout(*d, &r);
-    if (!NT_SUCCESS(s)) {
-      reg::Close();
-      return fail("cannot read the partition table of disk " + std::to_string(d->index));
-    }
-    d->signature = r.signature;
-    // An image cut short (a copy that did not finish, a full file system) still holds
-    // a table that reaches beyond it.
-    uint64_t reach = 0;
-    for (const auto& e : r.entries)
-      if (e.PartitionType != PARTITION_ENTRY_UNUSED)
-        reach = std::max(reach, uint64_t(e.StartingOffset.QuadPart) + uint64_t(e.PartitionLength.QuadPart));
-    if (reach > d->length && d->damage.empty())
-      d->damage = "is shorter than its partition table says (" + std::to_string(d->length) +
-                  " bytes; the table reaches " + std::to_string(reach) + ")";
+bool BootImages(const std::vector<std::string>& images, const std::vector<reg::ImportValue>& registry,
+                std::string* error) {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  if (g_machine) return SetError(error, "a machine is already booted in this process");
+  auto m = std::make_unique<detail::Machine>();
+  m->readOnly = true;
+  for (const auto& image : images) {
+    DiskConfig d;
+    std::error_code ec;
+    d.image = fs::absolute(image, ec).string();
+    m->config.disks.push_back(d);
   }
-  // The FtDisk stand-in runs before the letters are given and before the host starts,
-  // as the driver does at boot.
-  detail::RunFtStandin(*m);
-  AssignBootLetters(*m);
-  detail::SetBootVersion(m->config.osMajor, m->config.osMinor, m->config.osBuild);
-  g_machine = std::move(m);
-  return true;
+  std::vector<std::pair<Identity, size_t>> identities;
+  OpenDisks(*m, &identities);
+  // Each image was named on purpose: one that cannot be used is an error, not damage.
+  for (const auto& d : m->disks)
+    if (!d->damage.empty()) {
+      CloseDevices(*m);
+      return SetError(error, "cannot use the image " + images[d->index] + ": disk " +
+                                 std::to_string(d->index) + " " + d->damage);
+    }
+  std::string regError;
+  if (!reg::OpenInMemory(registry, &regError)) {
+    CloseDevices(*m);
+    return SetError(error, "cannot hold the registry values in memory: " + regError);
+  }
+  return Start(std::move(m), error);
 }
 
 void Shutdown() {
@@ -661,9 +819,19 @@ void Shutdown() {
   EndOverlay();
   reg::Close();
   CloseDevices(*g_machine);
-  close(g_machine->lockFd);
+  if (g_machine->lockFd >= 0) close(g_machine->lockFd);
   g_machine.reset();
   detail::ResetVersion();
+}
+
+bool BootedReadOnly() {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  return g_machine != nullptr && g_machine->readOnly;
+}
+
+uint32_t UnstoredBootRecords() {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  return g_machine != nullptr ? g_machine->unstored : 0;
 }
 
 bool IsBooted() {
@@ -694,6 +862,7 @@ std::vector<DiskInfo> Disks() {
     info.signature = read ? Le32(&sector[440]) : 0;
     info.geometry = detail::GeometryOf(*d);
     info.removable = d->config.removable;
+    info.path = d->path;
     out.push_back(info);
   }
   return out;
@@ -784,6 +953,12 @@ std::vector<DiskDamage> DamagedDisks() {
   return out;
 }
 
+std::string WriteRefusal(unsigned disk) {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  if (!g_machine || disk >= g_machine->disks.size()) return {};
+  return g_machine->disks[disk]->writeRefusal;
+}
+
 int FindSameImage(const std::string& dir, const std::string& path) {
   struct stat want {};
   MachineConfig cfg;
@@ -855,6 +1030,10 @@ NTSTATUS WriteSectors(Disk& disk, const std::vector<ptable::SectorImage>& sector
     SetRefusal(name + " " + disk.damage);
     return disk.readOnly ? kMediaWriteProtected : kDiskCorrupt;
   }
+  if (!disk.writeRefusal.empty()) {
+    SetRefusal(disk.writeRefusal);
+    return kMediaWriteProtected;
+  }
   if (disk.readOnly) {
     SetRefusal(name + " is open for reading only");
     return kMediaWriteProtected;
@@ -892,6 +1071,7 @@ NTSTATUS WriteSectors(Disk& disk, const std::vector<ptable::SectorImage>& sector
   // write flushed before the next, so what a later write points to is already there.
   std::vector<size_t> order(sectors.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  TableLock tables(disk.fd, true);
   std::stable_sort(order.begin(), order.end(),
                    [&](size_t a, size_t b) { return (sectors[a].lba == 0) < (sectors[b].lba == 0); });
   std::vector<size_t> done;
@@ -983,6 +1163,7 @@ NTSTATUS CheckBusy(Disk& disk, const DRIVE_LAYOUT_INFORMATION* layout) {
 
 NTSTATUS RefreshLayout(Disk& disk, ptable::ReadResult* result) {
   const uint32_t bps = disk.config.bytesPerSector;
+  TableLock tables(disk.fd, false);
   NTSTATUS s = ptable::Read(
       disk.Shape(),
       [&](uint64_t lba, uint8_t* buf) { return NT_SUCCESS(ReadBytes(disk, lba * bps, buf, bps)); }, result);

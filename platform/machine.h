@@ -10,6 +10,7 @@
 
 #include "ntdisk.h"
 #include "nttypes.h"
+#include "registry_store.h"
 
 namespace ntp {
 
@@ -19,6 +20,7 @@ struct DiskConfig {
   uint32_t sectors = 63;
   uint32_t bytesPerSector = 512;
   bool removable = false;
+  bool readOnly = false;  // evidence: opened for reading only, no request may write it
 };
 
 struct CdromConfig {
@@ -31,7 +33,8 @@ struct MachineConfig {
   uint32_t osMajor = 4, osMinor = 0, osBuild = 1381;
 };
 
-// Reads and writes DIR/machine.toml.
+// Reads and writes DIR/machine.toml. A save keeps the file it replaces as
+// DIR/machine.toml.bak.
 bool LoadMachineConfig(const std::string& dir, MachineConfig* config, std::string* error);
 bool SaveMachineConfig(const std::string& dir, const MachineConfig& config, std::string* error);
 
@@ -53,6 +56,7 @@ struct DiskInfo {
   uint32_t signature;     // from sector 0
   DISK_GEOMETRY geometry;
   bool removable;
+  std::string path;  // the image or block device
 };
 struct CdromInfo {
   unsigned index;
@@ -68,19 +72,34 @@ enum class LockMode { Wait, NoWait };
 bool Boot(const std::string& dir, LockMode mode, std::string* error,
           const std::function<void()>& onWait = nullptr);
 
-// The same with the access the process needs. A read-only boot opens every disk
-// O_RDONLY under a shared flock; otherwise each disk is flocked exclusively, so one
-// image or device shared by two machines has one writer at a time. onWait gets what
-// the boot waits for ("the machine", "disk 1 (/dev/sdb)") when mode is Wait.
+// The same with the access the process needs. A writing boot holds the machine lock
+// and flocks each disk exclusively (a disk attached read-only: shared), so one image
+// or device shared by two machines has one writer at a time; onWait gets what it
+// waits for ("the machine", "disk 1 (/dev/sdb)") when mode is Wait. A read-only boot
+// writes nothing anywhere: no lock is taken or made, every disk is opened O_RDONLY,
+// the registry is read as last committed into memory (what the boot changes, such as
+// members the FtDisk stand-in orphans, stays there), and each partition-table read
+// waits only while a writer is writing a table.
 struct BootOptions {
   LockMode mode = LockMode::Wait;
   bool readOnly = false;
   std::function<void(const std::string& what)> onWait;
 };
 bool Boot(const std::string& dir, const BootOptions& options, std::string* error);
+
+// A read-only boot of a machine without a directory: the given images or block devices
+// (disk N is images[N], geometry 255 x 63 x 512) and a registry in memory holding
+// the given values. Refused when an image cannot be opened or is given twice.
+bool BootImages(const std::vector<std::string>& images, const std::vector<reg::ImportValue>& registry,
+                std::string* error);
 void Shutdown();
 bool IsBooted();
-const std::string& MachineDir();
+bool BootedReadOnly();  // the booted machine writes nothing
+// FT member records a read-only boot found changed (members of sets whose partitions
+// are not on the disks, now orphaned) and keeps in memory only: shown as they will be,
+// stored by the next boot that may write.
+uint32_t UnstoredBootRecords();
+const std::string& MachineDir();  // empty for a machine of images
 std::vector<DiskInfo> Disks();
 std::vector<CdromInfo> Cdroms();
 
@@ -152,7 +171,8 @@ std::string LastRefusal();
 void ClearLastRefusal();
 
 // Disks of the configuration that are damaged: missing or unreadable image, an image
-// shorter than its partition table, a write-protected image or device. Such a disk
+// shorter than its partition table, a write-protected image or device (found by a
+// boot that may write). Such a disk
 // is named here with the reason; writes to it are refused. A missing disk is absent
 // from Disks() and its devices do not exist.
 struct DiskDamage {
@@ -160,6 +180,11 @@ struct DiskDamage {
   std::string reason;
 };
 std::vector<DiskDamage> DamagedDisks();
+
+// Why no request may write a sound disk ("disk 1 is attached read-only"; in a
+// read-only boot also "disk 1 is write-protected (...)"), or empty. Not damage: the
+// disk is read as any other.
+std::string WriteRefusal(unsigned disk);
 
 // The disk of the configuration of DIR (not booted) that is the same file or device
 // as path (same device and inode), or -1.

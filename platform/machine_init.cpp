@@ -70,7 +70,8 @@ void AbandonInit(const std::string& dir) {
   std::error_code ec;
   while (std::getline(in, line))
     if (!line.empty() && line[0] != '#' && Inside(line)) fs::remove(fs::path(dir) / line, ec);
-  fs::remove(fs::path(dir) / "machine.toml.tmp", ec);
+  for (const char* name : {"machine.toml.tmp", "machine.toml.bak", "machine.toml.bak.tmp"})
+    fs::remove(fs::path(dir) / name, ec);
   fs::remove(fs::path(dir) / "disks", ec);  // only when empty
   EndInit(dir);
 }

@@ -41,6 +41,9 @@ struct Disk : Device {  // also Partition0, the whole disk
   bool readOnly = false;
   bool blockDevice = false;
   std::string damage;  // why writes are refused (see DamagedDisks); empty when sound
+  // Why no request may write this sound disk (attached read-only, or write-protected
+  // as a read-only boot found it); empty when requests may.
+  std::string writeRefusal;
   uint64_t length = 0;
   uint32_t signature = 0;
   std::map<unsigned, std::shared_ptr<Partition>> partitions;  // by number
@@ -60,9 +63,11 @@ struct Cdrom : Device {
 };
 
 struct Machine {
-  std::string dir;
+  std::string dir;  // empty for a machine of images only
   MachineConfig config;
   int lockFd = -1;
+  bool readOnly = false;  // booted to read only: nothing of it is written
+  uint32_t unstored = 0;  // records the FtDisk stand-in changed that a read-only boot keeps in memory
   std::vector<std::shared_ptr<Disk>> disks;
   std::vector<std::shared_ptr<Cdrom>> cdroms;
   std::map<std::u16string, std::u16string> links;  // upper-case link name -> target

@@ -509,6 +509,37 @@ int QuickCheck(std::string* why) {
   return 1;
 }
 
+// The schema and the root keys in a store just opened (gDb).
+bool MakeTables(std::string* error) {
+  bool ok = Exec(kSchema);
+  if (ok) {
+    NTSTATUS st = InTransaction("", [] {
+      for (const char16_t* k : {u"", u"HARDWARE", u"SOFTWARE", u"SYSTEM"}) {
+        NTSTATUS s = CreateLocked(k, nullptr, false, nullptr);
+        if (!NT_SUCCESS(s)) return s;
+      }
+      return STATUS_SUCCESS;
+    });
+    ok = NT_SUCCESS(st);
+  }
+  if (!ok && error) *error = gDetail.empty() ? sqlite3_errmsg(gDb) : gDetail;
+  return ok;
+}
+
+// An empty store in memory, used in place of a file.
+bool OpenMemory(std::string* error) {
+  sqlite3* mem = nullptr;
+  if (sqlite3_open_v2(":memory:", &mem, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    sqlite3_close(mem);
+    if (error) *error = "cannot make an in-memory registry";
+    return false;
+  }
+  gDb = mem;
+  if (MakeTables(error)) return true;
+  Close();
+  return false;
+}
+
 // Opens DIR/registry.db. Unless recovering, a store that this machine had before and
 // that is gone, empty or damaged is refused; a damaged one always is.
 bool OpenStore(const std::string& machineDir, bool recovering, std::string* error) {
@@ -565,23 +596,130 @@ bool OpenStore(const std::string& machineDir, bool recovering, std::string* erro
     gProblem = backups::StoreProblem::Damaged;
     return fail(Refusal(machineDir, "is damaged (it holds no registry tables)"));
   }
-  bool ok = Exec(kSchema);
-  if (ok) {
-    // The root and the top-level keys every machine has.
-    NTSTATUS st = InTransaction("", [] {
-      for (const char16_t* k : {u"", u"HARDWARE", u"SOFTWARE", u"SYSTEM"}) {
-        NTSTATUS s = CreateLocked(k, nullptr, false, nullptr);
-        if (!NT_SUCCESS(s)) return s;
-      }
-      return STATUS_SUCCESS;
-    });
-    ok = NT_SUCCESS(st);
-  }
-  if (!ok)
-    return fail("cannot use " + file + " as a registry: " + (gDetail.empty() ? sqlite3_errmsg(db) : gDetail));
+  // The root and the top-level keys every machine has.
+  if (std::string e; !MakeTables(&e)) return fail("cannot use " + file + " as a registry: " + e);
   gDir = machineDir;
   gProblem = backups::StoreProblem::None;
   WriteMarker(machineDir);
+  return true;
+}
+
+// A path as an SQLite URI filename: absolute, with the characters a URI gives a
+// meaning to escaped.
+std::string UriOf(const std::string& path, const char* query) {
+  std::string abs = path;
+  if (abs.empty() || abs[0] != '/') {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) != nullptr) abs = std::string(cwd) + "/" + abs;
+  }
+  std::string uri = "file:";
+  for (char c : abs) {
+    if (c == '%' || c == '?' || c == '#') {
+      char buf[4];
+      std::snprintf(buf, sizeof buf, "%%%02X", static_cast<unsigned char>(c));
+      uri += buf;
+    } else {
+      uri += c;
+    }
+  }
+  return uri + "?" + query;
+}
+
+// SQLite's shared-lock bytes of a database file (the 510 bytes after the pending and
+// reserved bytes at 1 GiB). A reader that holds them stops a closing writer from
+// checkpointing its log into the file, and waits while a writer holds them
+// exclusively.
+constexpr off_t kSqliteSharedFirst = 0x40000002;
+constexpr off_t kSqliteSharedSize = 510;
+
+// Reads DIR/registry.db into an in-memory store without writing anything: no lock
+// file, log or shared-memory file is made, and the file itself is never written.
+// While a writer has the store open (its -wal and -shm files exist) the read goes
+// through them, read-only, and sees the last committed transaction; otherwise the
+// file alone holds every committed change and is read as immutable, under a shared
+// lock that keeps a writer from checkpointing into it meanwhile.
+bool OpenStoreReadOnly(const std::string& machineDir, std::string* error) {
+  Close();
+  gProblem = backups::StoreProblem::Other;
+  const std::string file = machineDir + "/registry.db";
+  off_t size = 0;
+  const bool present = Exists(file, &size) && size > 0;
+  const bool hadStore = Exists(machineDir + "/" + kMarkerName);
+  if (hadStore && !present) {
+    gProblem = backups::StoreProblem::Lost;
+    if (error) *error = Refusal(machineDir, Exists(file) ? "is empty" : "is missing");
+    return false;
+  }
+  // A machine that has never had a writing boot has no store yet: an empty one.
+  if (!present) {
+    gProblem = backups::StoreProblem::None;
+    return OpenMemory(error);
+  }
+  const bool live = Exists(file + "-wal") && Exists(file + "-shm");
+  int lockFd = -1;
+  if (!live) {
+    lockFd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    struct flock fl {};
+    fl.l_type = F_RDLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = kSqliteSharedFirst;
+    fl.l_len = kSqliteSharedSize;
+    if (lockFd >= 0)
+      while (fcntl(lockFd, F_OFD_SETLKW, &fl) != 0 && errno == EINTR) {
+      }
+  }
+  struct LockGuard {
+    int fd;
+    ~LockGuard() {
+      if (fd >= 0) close(fd);
+    }
+  } guard{lockFd};
+  sqlite3* db = nullptr;
+  const std::string uri = UriOf(file, live ? "mode=ro&readonly_shm=1" : "immutable=1");
+  int rc = sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+  if (rc != SQLITE_OK) {
+    if (error) *error = "cannot open " + file + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+    sqlite3_close(db);
+    return false;
+  }
+  sqlite3_busy_timeout(db, 5000);
+  gDb = db;
+  std::string why;
+  const int check = QuickCheck(&why);
+  if (check == 0 && !HasTables()) {
+    why = "it holds no registry tables";
+    // A first boot killed before it made them left an empty store: nothing to read.
+    if (!hadStore) {
+      Close();
+      gProblem = backups::StoreProblem::None;
+      return OpenMemory(error);
+    }
+  }
+  if (check != 0 || !why.empty()) {
+    Close();
+    if (check == 2) {
+      if (error) *error = "cannot check " + file + ": " + why;
+      return false;
+    }
+    gProblem = backups::StoreProblem::Damaged;
+    if (error) *error = Refusal(machineDir, "is damaged (" + why + ")");
+    return false;
+  }
+  sqlite3* mem = nullptr;
+  bool ok = sqlite3_open_v2(":memory:", &mem, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK;
+  sqlite3_backup* b = ok ? sqlite3_backup_init(mem, "main", db, "main") : nullptr;
+  ok = b != nullptr && sqlite3_backup_step(b, -1) == SQLITE_DONE;
+  if (b != nullptr) sqlite3_backup_finish(b);
+  if (!ok) {
+    if (error) *error = "cannot read " + file + ": " + sqlite3_errmsg(mem != nullptr ? mem : db);
+    sqlite3_close(mem);
+    Close();
+    return false;
+  }
+  Close();
+  gDb = mem;
+  if (!MakeTables(error)) return false;
+  gProblem = backups::StoreProblem::None;
   return true;
 }
 
@@ -627,6 +765,22 @@ void EndScratchCopy() {
 bool Open(const std::string& machineDir, std::string* error) {
   std::lock_guard lock(gMutex);
   return OpenStore(machineDir, false, error);
+}
+
+bool HadStore(const std::string& machineDir) { return Exists(machineDir + "/" + kMarkerName); }
+
+bool OpenReadOnly(const std::string& machineDir, std::string* error) {
+  std::lock_guard lock(gMutex);
+  return OpenStoreReadOnly(machineDir, error);
+}
+
+bool OpenInMemory(const std::vector<ImportValue>& values, std::string* error) {
+  std::lock_guard lock(gMutex);
+  Close();
+  if (!OpenMemory(error)) return false;
+  if (values.empty() || ImportValues(values, error)) return true;
+  Close();
+  return false;
 }
 
 WriteFailures FailedWrites() {

@@ -11,7 +11,17 @@ namespace ntp::reg {
 // registry.db is now missing, empty or damaged is refused with a message that says
 // how to recover; the first boot makes the store and that record.
 bool Open(const std::string& machineDir, std::string* error);
+// At a read-only boot: the store as last committed, copied into memory without writing
+// anything (refused like Open when lost or damaged). What the boot changes stays in
+// memory and is dropped at Close.
+bool OpenReadOnly(const std::string& machineDir, std::string* error);
+struct ImportValue;
+// A store held only in memory, starting with these values (a machine without a
+// directory).
+bool OpenInMemory(const std::vector<ImportValue>& values, std::string* error);
 void Close();  // at shutdown
+// Whether DIR has had a registry (DIR/registry.created): the machine has booted before.
+bool HadStore(const std::string& machineDir);
 
 // Key paths are full native paths, e.g. u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK"
 // (HKEY_LOCAL_MACHINE\... names the same key); names are case-insensitive.

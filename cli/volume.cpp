@@ -44,9 +44,18 @@ bool OpenVolume(const std::string& what, const std::string& arg, bool write, uin
     return false;
   }
   std::vector<fm::Member> members;
-  for (size_t i = 0; i < m.devices.size(); ++i)
+  for (size_t i = 0; i < m.devices.size(); ++i) {
     members.push_back(
         {m.devices[i], m.lengths[i], !m.devices[i].empty() && MemberHoldsData(*type, m.states[i])});
+    // A write may reach every member: one on a disk that no request may write (attached
+    // read-only) refuses it before anything is written.
+    ntp::DeviceExtent where;
+    if (write && members.back().usable && ntp::OpenDeviceExtent(m.devices[i], &where, false))
+      if (std::string why = ntp::WriteRefusal(where.disk); !why.empty()) {
+        err << what << ": member " << i << ": " << why << "\n";
+        return false;
+      }
+  }
   *volume = std::make_unique<fm::Volume>(static_cast<fm::Type>(*type), members);
   NTSTATUS st = (*volume)->Open(write, &e);
   if (!NT_SUCCESS(st)) {

@@ -160,15 +160,6 @@ NTSTATUS Volume::Open(bool write, std::string* error) {
       return STATUS_NO_SUCH_DEVICE;
     }
     handles_[m] = h;
-    // A member on a disk no request may write (attached read-only) refuses the whole
-    // set before anything of it is written.
-    DeviceExtent where;
-    if (write && OpenDeviceExtent(members_[m].device, &where, false)) {
-      if (std::string why = WriteRefusal(where.disk); !why.empty()) {
-        *error = "member " + std::to_string(m) + ": " + why;
-        return NTSTATUS(0xC00000A2);  // STATUS_MEDIA_WRITE_PROTECTED
-      }
-    }
     uint64_t actual = static_cast<uint64_t>(info.PartitionLength.QuadPart);
     if (lengths_[m] == 0) lengths_[m] = actual;
     if (actual < lengths_[m]) {

@@ -37,7 +37,7 @@ std::string Tree(const std::string& dir) {
 }
 
 // A machine of three disks with a stripe set with parity holding random data, exported
-// as out; its images, and its DISK key as a hive and as a .reg file, beside it.
+// as data, and its DISK key as a hive and as a .reg file.
 struct ParityMachine : CtlMachine {
   std::string data = tmp.path + "/data", hive = tmp.path + "/SYSTEM", reg = tmp.path + "/disk.reg";
   ParityMachine() : CtlMachine("--disk 32M --disk 32M --disk 32M") {
@@ -57,11 +57,10 @@ struct ReadOnlyMount {
   std::string at;
   ReadOnlyMount(const std::string& dir, const std::string& where) {
     fs::create_directories(where);
-    if (testutil::Run("mount --bind " + Quote(dir) + " " + Quote(where) +
-                      " 2>/dev/null && mount -o remount,ro,bind " + Quote(where) + " 2>/dev/null") == 0)
+    const std::string to = Quote(where);
+    if (testutil::Run("mount --bind " + Quote(dir) + " " + to + " 2>/dev/null && (mount -o remount,ro,bind " +
+                      to + " 2>/dev/null || (umount " + to + "; false))") == 0)
       at = where;
-    else
-      testutil::Run("umount " + Quote(where) + " 2>/dev/null");
   }
   ~ReadOnlyMount() {
     if (!at.empty()) testutil::Run("umount " + Quote(at));
@@ -75,14 +74,13 @@ TEST(CliReadOnly, ReadersChangeNoByteOrTimeAndNeedNoWriteAccess) {
   chmod(out.c_str(), 0777);
   chmod(m.tmp.path.c_str(), 0755);
   ReadOnlyMount mount(m.dir, m.tmp.path + "/ro");
-  const bool root = geteuid() == 0;
   struct Way {
     const char *name, *as;
     std::string dir;
     bool usable;
   } ways[] = {{"writable", "", m.dir, true},
               {"chmod -R a-w", "", m.dir, true},
-              {"as nobody", "setpriv --reuid=65534 --regid=65534 --clear-groups env ", m.dir, root},
+              {"as nobody", "setpriv --reuid=65534 --regid=65534 --clear-groups env ", m.dir, geteuid() == 0},
               {"read-only mount", "", mount.at, !mount.at.empty()}};
   for (const auto& w : ways) {
     SCOPED_TRACE(w.name);
@@ -102,7 +100,6 @@ TEST(CliReadOnly, ReadersChangeNoByteOrTimeAndNeedNoWriteAccess) {
     EXPECT_TRUE(ReadFile(out + "/out.img") == ReadFile(m.data));
     fs::remove(out + "/out.img");
     fs::remove(out + "/out.reg");
-    // A writing command says what it needs.
     if (w.as[0] != '\0' || w.dir != m.dir) {
       EXPECT_TRUE(Fails(Ctl("-m " + Quote(w.dir) + " rescan", "", w.as), "need no write access"));
     }
@@ -118,7 +115,6 @@ TEST(CliReadOnly, AMissingDiskIsShownLostButOnlyAWriterRecordsIt) {
   fs::rename(m.Image(2), away);
   Result check = m.On("check");
   EXPECT_EQ(check.rc, 1);
-  EXPECT_NE(check.out.find("not on this machine"), std::string::npos) << check.out;
   EXPECT_NE(check.err.find("nothing is stored until a command that writes runs"), std::string::npos);
   EXPECT_TRUE(ReadFile(m.dir + "/registry.db") == registry) << "a read-only boot wrote the registry";
   fs::rename(away, m.Image(2));
@@ -222,8 +218,7 @@ TEST(CliEvidence, EveryWriteToAReadOnlyDiskIsRefusedBeforeAnythingIsWritten) {
 // message gives the copy to put back, and nothing is recorded meanwhile.
 TEST(CliReadOnly, ALostConfigurationIsRefusedWithTheWayOn) {
   ParityMachine m;
-  const std::string file = m.dir + "/machine.toml", kept = ReadFile(file),
-                    registry = ReadFile(m.dir + "/registry.db");
+  const std::string file = m.dir + "/machine.toml", registry = ReadFile(m.dir + "/registry.db");
   for (const char* damage : {"", "[disk", static_cast<const char*>(nullptr)}) {
     SCOPED_TRACE(damage ? damage : "missing");
     if (damage != nullptr)
@@ -235,7 +230,6 @@ TEST(CliReadOnly, ALostConfigurationIsRefusedWithTheWayOn) {
     EXPECT_TRUE(ReadFile(m.dir + "/registry.db") == registry);
   }
   fs::copy_file(file + ".bak", file, fs::copy_options::overwrite_existing);
-  EXPECT_EQ(ReadFile(file), kept);
   EXPECT_EQ(m.On("check").rc, 0);
 }
 

@@ -51,7 +51,8 @@ Result Ctl(const std::string& args, const std::string& input = "", const std::st
 testing::AssertionResult Fails(const Result& r, const std::string& says, int rc = 1);
 
 // A machine directory made by "ftdiskctl init" with the given disk options (images
-// DIR/disks/diskN.img) and booted once, so its registry store exists.
+// DIR/disks/diskN.img) and shown once (a read-only boot: the registry store is made by
+// the first command that writes).
 struct CtlMachine {
   TempDir tmp;
   std::string dir = tmp.path + "/m";

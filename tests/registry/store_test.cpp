@@ -111,6 +111,8 @@ TEST_F(RegistryTest, ALostOrDamagedStoreIsRefusedUntilRecoverBringsTheLastStateB
     EXPECT_FALSE(ntp::reg::Open(tmp.path, &err));
     EXPECT_NE(err.find("registry recover'"), std::string::npos) << err;
     EXPECT_NE(err.find("registry recover --empty'"), std::string::npos) << err;
+    EXPECT_FALSE(ntp::reg::OpenReadOnly(tmp.path, &err)) << "a reader took a lost store for an empty one";
+    EXPECT_NE(err.find("registry recover'"), std::string::npos) << err;
     // Calls made with no store open fail instead of crashing.
     EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"v", REG_BINARY, Bytes({1})));
     EXPECT_TRUE(ntp::reg::ListValues(kDisk).empty());

@@ -486,10 +486,9 @@ class Runner {
          c = c->get_subcommands().empty() ? nullptr : c->get_subcommands().front())
       command += (command.empty() ? "" : " ") + c->get_name();
     return "'" + command +
-           "' writes, and --image looks at the disks without writing anything (show, layout, check, registry "
-           "show|export, volume export|dmtable); to change them, make a machine of them first: ftdiskctl "
-           "init "
-           "DIR --attach IMAGE... [--from-hive SYSTEM], then ftdiskctl -m DIR " +
+           "' writes, and --image looks at the disks without writing anything (show, layout, check, "
+           "registry show|export, volume export|dmtable); to change them, make a machine of them first: "
+           "ftdiskctl init DIR --attach IMAGE... [--from-hive SYSTEM], then ftdiskctl -m DIR " +
            command;
   }
 

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <thread>
 
 #include "testutil.h"
@@ -34,8 +33,8 @@ size_t Digest(const std::string& path) {
 // Every entry of a tree with its kind, size, mode, modification time and bytes.
 std::string Tree(const std::string& dir) {
   std::string s;
-  std::vector<fs::path> all{dir};
-  for (const auto& e : fs::recursive_directory_iterator(dir)) all.push_back(e.path());
+  std::vector<fs::path> all(fs::recursive_directory_iterator(dir), fs::recursive_directory_iterator{});
+  all.push_back(dir);
   for (const auto& p : all) {
     struct stat st {};
     lstat(p.c_str(), &st);
@@ -51,29 +50,11 @@ std::string Tree(const std::string& dir) {
 struct ParityMachine : CtlMachine {
   std::string data = tmp.path + "/data", hive = tmp.path + "/SYSTEM", reg = tmp.path + "/disk.reg";
   ParityMachine() : CtlMachine("--disk 32M --disk 32M --disk 32M") {
-    std::mt19937 rng(7);
-    std::vector<uint32_t> bytes(3 << 20);
-    for (auto& w : bytes) w = rng();
-    std::ofstream(tmp.path + "/in", std::ios::binary).write(reinterpret_cast<char*>(bytes.data()), 12 << 20);
+    Run("head -c 12M /dev/urandom >" + Quote(tmp.path + "/in"));
     for (const std::string& c : {std::string("ft create parity --size 8M --disk 0 --disk 1 --disk 2"),
                                  "volume import parity0 " + tmp.path + "/in", "volume export parity0 " + data,
                                  "registry export --hive " + hive, "registry export " + reg})
       if (Result r = On(c); r.rc != 0) throw std::runtime_error(c + ": " + r.err);
-  }
-};
-
-// A read-only bind mount of a directory, undone at the end; empty when none can be made.
-struct ReadOnlyMount {
-  std::string at;
-  ReadOnlyMount(const std::string& dir, const std::string& where) {
-    fs::create_directories(where);
-    const std::string to = Quote(where);
-    if (testutil::Run("mount --bind " + Quote(dir) + " " + to + " 2>/dev/null && (mount -o remount,ro,bind " +
-                      to + " 2>/dev/null || (umount " + to + "; false))") == 0)
-      at = where;
-  }
-  ~ReadOnlyMount() {
-    if (!at.empty()) testutil::Run("umount " + Quote(at));
   }
 };
 
@@ -83,7 +64,14 @@ TEST(CliReadOnly, ReadersChangeNoByteOrTimeAndNeedNoWriteAccess) {
   fs::create_directories(out);
   chmod(out.c_str(), 0777);
   chmod(m.tmp.path.c_str(), 0755);
-  ReadOnlyMount mount(m.dir, m.tmp.path + "/ro");
+  // A read-only bind mount of the machine, where the test may mount; undone at the end.
+  std::string ro = m.tmp.path + "/ro";
+  fs::create_directories(ro);
+  if (testutil::Run("mount --bind " + Quote(m.dir) + " " + Quote(ro) +
+                    " 2>/dev/null && (mount -o remount,ro,bind " + Quote(ro) + " 2>/dev/null || (umount " +
+                    Quote(ro) + "; false))") != 0)
+    ro.clear();
+  std::shared_ptr<void> unmount(nullptr, [&](void*) { ro.empty() || testutil::Run("umount " + Quote(ro)); });
   struct Way {
     const char *name, *as;
     std::string dir;
@@ -91,7 +79,7 @@ TEST(CliReadOnly, ReadersChangeNoByteOrTimeAndNeedNoWriteAccess) {
   } ways[] = {{"writable", "", m.dir, true},
               {"chmod -R a-w", "", m.dir, true},
               {"as nobody", "setpriv --reuid=65534 --regid=65534 --clear-groups env ", m.dir, geteuid() == 0},
-              {"read-only mount", "", mount.at, !mount.at.empty()}};
+              {"read-only mount", "", ro, !ro.empty()}};
   for (const auto& w : ways) {
     SCOPED_TRACE(w.name);
     if (!w.usable) continue;  // needs root (and, for the mount, the right to mount)
@@ -179,7 +167,6 @@ TEST(CliImages, SetsAssembleByDiskSignatureAndDegradedOnesStayReadable) {
     args += c.config + " ";
     SCOPED_TRACE(args);
     json show = json::parse(Ctl(args + "show --json", "", in).out, nullptr, false);
-    ASSERT_TRUE(show.is_object());
     std::string state;
     for (const auto& v : show["volumes"])
       if (v["name"] == "parity0") state = v["state_text"];
@@ -228,10 +215,7 @@ TEST(CliReadOnly, ALostConfigurationIsRefusedWithTheWayOn) {
   const std::string file = m.dir + "/machine.toml", registry = ReadFile(m.dir + "/registry.db");
   for (const char* damage : {"", "[disk", static_cast<const char*>(nullptr)}) {
     SCOPED_TRACE(damage ? damage : "missing");
-    if (damage != nullptr)
-      std::ofstream(file) << damage;
-    else
-      fs::remove(file);
+    damage != nullptr ? void(std::ofstream(file) << damage) : void(fs::remove(file));
     EXPECT_TRUE(Fails(m.On("show"), "cp '" + file + ".bak' '" + file + "'"));
     EXPECT_TRUE(Fails(m.On("rescan"), "has booted before"));
     EXPECT_TRUE(ReadFile(m.dir + "/registry.db") == registry);

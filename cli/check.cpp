@@ -10,6 +10,7 @@
 
 #include "../diskreg/diskreg.h"
 #include "cli.h"
+#include "ftjournal.h"
 #include "machine.h"
 #include "ntplatform.h"
 #include "registry_store.h"
@@ -249,6 +250,19 @@ int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& er
                         : "the set's data is lost: delete the set and restore from a backup");
         }
       }
+      // An import that stopped part way left part of its image in the volume.
+      std::vector<ntp::ftjournal::MemberId> ids;
+      for (size_t i : set.members)
+        ids.push_back({view.records[i].signature, view.records[i].offset, view.records[i].length});
+      ntp::ftjournal::Journal journal;
+      std::string untrusted;
+      if (ntp::ftjournal::Load(set.type, set.group, ids, &journal, &untrusted) && journal.importing)
+        add("unfinished_import", name,
+            "an import of " + journal.source + " stopped after " + std::to_string(journal.done) +
+                (journal.bytes != 0 ? " of its " + std::to_string(journal.bytes) : "") +
+                " bytes: the volume holds part of the image",
+            "import the whole image again (ftdiskctl volume import " + name + " " +
+                (journal.source == "-" ? "FILE" : journal.source) + ")");
       if (set.type != VolumeSet && lengths.size() > 1)
         add("member_sizes", name, "its members differ in size",
             "a " + FtTypeName(set.type) +

@@ -227,20 +227,6 @@ char FreeLetter() {
   return 0;
 }
 
-// Progress of a data pass, on a terminal only.
-fm::Progress ProgressBar(const std::string& what, std::ostream& err) {
-  if (!isatty(2)) return nullptr;
-  auto last = std::make_shared<int>(-1);
-  return [what, last, &err](uint64_t done, uint64_t total) {
-    int pct = total ? static_cast<int>(done * 100 / total) : 100;
-    if (pct == *last) return;
-    *last = pct;
-    std::string bar(static_cast<size_t>(pct / 5), '#');
-    bar.resize(20, '.');
-    err << "\r" << what << " [" << bar << "] " << pct << "%" << (pct == 100 ? "\n" : "") << std::flush;
-  };
-}
-
 // Opens the set's volume for writing; member `rebuild` is opened even when orphaned.
 bool OpenSetVolume(uint32_t type, uint16_t group, int rebuild, std::unique_ptr<fm::Volume>* volume,
                    std::string* error) {
@@ -371,13 +357,13 @@ ftconfig::Candidate AsCandidate(const Part& p) { return {p.where, p.disk, p.boot
 bool InitializeData(Session& s, uint32_t type, uint16_t group, std::ostream& err, std::string* error) {
   std::unique_ptr<fm::Volume> v;
   if (!OpenSetVolume(type, group, type == Mirror ? 1 : -1, &v, error)) return false;
-  NTSTATUS st = type == Mirror ? v->Rebuild(1, ProgressBar("copying member 0 to member 1", err))
-                               : v->InitializeParity(ProgressBar("writing the parity", err));
-  if (!NT_SUCCESS(st)) {
-    *error =
-        "the data pass failed (" + HexStatus(static_cast<uint32_t>(st)) + "); the set stays initializing";
+  if (!(type == Mirror ? RebuildPass(*v, type, group, 1, "copying member 0 to member 1", err, error)
+                       : ParityPass(*v, type, group, err, error))) {
+    *error +=
+        "; the set stays initializing (ftdiskctl ft regenerate " + SetName(type, group) + " resumes it)";
     return false;
   }
+  v.reset();
   bool ok = ftconfig::Update(
       [&](FTInfo& info, std::string* e) {
         return ftconfig::SetMemberState(info, type, group, -1, Healthy, e);
@@ -477,6 +463,7 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
       },
       &e);
   if (!ok) return undo(e);
+  DropJournal(type, group);
   // The set is published once its data is whole; the configuration says initializing
   // until then, so an interrupted pass is seen at the next boot.
   if (!needsData) Publish(s);
@@ -532,6 +519,7 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
   if (!ftconfig::Update(
           [&](FTInfo& info, std::string* why) { return ftconfig::RemoveSet(info, type, group, why); }, &e))
     return req.Done(false, what + ": " + e);
+  DropJournal(type, group);
   Publish(s);
   if (!remove) {
     ZM_OBJECT_ID second = view.members.size() > 1 ? VolumeOfPartition(view.members[1].where) : 0;
@@ -628,12 +616,11 @@ int Regenerate(Session& s, const Options& opt, const std::string& setArg, int me
     return req.Done(false, what + ": " + e);
   Publish(s);
   req.EndOfTables();
-  NTSTATUS st = v->Rebuild(static_cast<unsigned>(member),
-                           ProgressBar("regenerating member " + std::to_string(member), err));
+  const bool rebuilt = RebuildPass(*v, type, group, static_cast<unsigned>(member),
+                                   "regenerating member " + std::to_string(member), err, &e);
   v.reset();
-  if (!NT_SUCCESS(st))
-    return req.Done(false, what + ": the rebuild failed (" + HexStatus(static_cast<uint32_t>(st)) +
-                               "); the member stays regenerating");
+  if (!rebuilt)
+    return req.Done(false, what + ": " + e + "; the member stays regenerating (the same command resumes it)");
   bool ok = ftconfig::Update(
       [&](FTInfo& info, std::string* why) {
         return ftconfig::SetMemberState(info, type, group, member, Healthy, why);
@@ -700,6 +687,7 @@ int EditDefine(Session& s, const Options& opt, const std::string& kind, int grou
             &e))
       return req.Done(false, what + ": " + e);
   }
+  DropJournal(type, g);
   Publish(s);
   return req.Done(true, "defined " + SetName(type, g) + " (no data was written)");
 }
@@ -717,6 +705,7 @@ int EditDrop(Session& s, const Options& opt, const std::string& setArg, std::ost
   if (!ftconfig::Update(
           [&](FTInfo& info, std::string* why) { return ftconfig::RemoveSet(info, type, group, why); }, &e))
     return req.Done(false, what + ": " + e);
+  DropJournal(type, group);
   Publish(s);
   return req.Done(true, "dropped " + SetName(type, group) + " from the configuration (no data was written)");
 }
@@ -857,10 +846,23 @@ void FtCommands::Add(CLI::App& app) {
   export_->add_option("FILE", file_, "file to write, or -")->required();
   import_ = volume_->add_subcommand("import", "write an image into the volume through the FT layout");
   import_->add_option("VOLUME", volumeArg_, "the set (mirrorG, ...) or its letter")->required();
-  import_->add_option("FILE", file_, "image to read")->required();
+  import_->add_option("FILE", file_, "image to read: a file, a block device, or - for standard input")
+      ->required();
+  import_->add_flag("--pad", pad_, "an image that ends inside a sector: keep the rest of that sector");
   dmtable_ = volume_->add_subcommand("dmtable", "print a device-mapper table for dmsetup create");
   dmtable_->add_option("VOLUME", volumeArg_, "the set (mirrorG, ...) or its letter")->required();
   dmtable_->add_option("--member-device", memberDevices_, "the Linux device of each member, in member order");
+  dmtable_->add_flag("--concise", concise_,
+                     "dmsetup's concise format, with the helper devices a raid target needs (dmsetup create "
+                     "--concise)");
+  dmtable_->add_option("--name", dmName_, "--concise: the set's device name (default: the set's name)");
+  verify_ =
+      ft_->add_subcommand("verify", "compare a mirror's members or a parity set's parity with its data");
+  verify_->add_option("SET", set_, "the mirror or stripe set with parity")->required();
+  verify_->add_flag("--repair", repair_,
+                    "rewrite what differs: the parity from the data, or a mirror member");
+  verify_->add_option("--from", from_,
+                      "mirror: the member copied over the other (default: the first healthy)");
   volume_->footer(
       "Examples:\n  ftdiskctl -m m volume export stripe0 stripe.img\n"
       "  ftdiskctl -m m volume dmtable stripe0 | sudo dmsetup create nt-stripe0");
@@ -868,9 +870,13 @@ void FtCommands::Add(CLI::App& app) {
 
 bool FtCommands::Parsed() const { return ft_->parsed() || volume_->parsed(); }
 
-bool FtCommands::Writes() const { return ft_->parsed() || import_->parsed(); }
+bool FtCommands::Writes() const {
+  return (ft_->parsed() && !(verify_->parsed() && !repair_)) || import_->parsed();
+}
 
-bool FtCommands::OnlyReads() const { return export_->parsed() || dmtable_->parsed(); }
+bool FtCommands::OnlyReads() const {
+  return export_->parsed() || dmtable_->parsed() || (verify_->parsed() && !repair_);
+}
 
 int FtCommands::Run(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
   if (create_->parsed()) return CreateSet(s, opt, kind_, volumeArg_, disks_, sizes_, out, err);
@@ -882,8 +888,10 @@ int FtCommands::Run(Session& s, const Options& opt, std::ostream& out, std::ostr
   if (editDrop_->parsed()) return EditDrop(s, opt, set_, out, err);
   if (editMember_->parsed()) return EditMember(s, opt, set_, member_, state_, out, err);
   if (export_->parsed()) return CmdVolumeExport(s, opt, volumeArg_, file_, out, err);
-  if (import_->parsed()) return CmdVolumeImport(s, opt, volumeArg_, file_, out, err);
-  if (dmtable_->parsed()) return CmdVolumeDmTable(s, opt, volumeArg_, memberDevices_, out, err);
+  if (import_->parsed()) return CmdVolumeImport(s, opt, volumeArg_, file_, pad_, out, err);
+  if (verify_->parsed()) return CmdFtVerify(s, opt, set_, repair_, from_, out, err);
+  if (dmtable_->parsed())
+    return CmdVolumeDmTable(s, opt, volumeArg_, memberDevices_, concise_, dmName_, out, err);
   return kUsage;
 }
 

@@ -11,6 +11,10 @@
 
 #include "cli.h"
 
+namespace ntp::ftmap {
+class Volume;
+}
+
 namespace cli {
 
 class FtCommands {
@@ -29,22 +33,44 @@ class FtCommands {
            *regenerate_ = nullptr, *edit_ = nullptr, *editDefine_ = nullptr, *editDrop_ = nullptr,
            *editMember_ = nullptr;
   CLI::App* volume_ = nullptr;
-  CLI::App *export_ = nullptr, *import_ = nullptr, *dmtable_ = nullptr;
+  CLI::App *export_ = nullptr, *import_ = nullptr, *dmtable_ = nullptr, *verify_ = nullptr;
 
   std::string kind_, set_, volumeArg_, file_, state_;
   std::vector<unsigned> disks_;
   std::vector<std::string> sizes_, members_, memberDevices_;
   int member_ = -1;
   int group_ = -1;
+  bool pad_ = false, repair_ = false, concise_ = false;
+  std::string dmName_;
+  int from_ = -1;
 };
 
 // The FT volume data commands (volume.cpp).
 int CmdVolumeExport(Session& s, const Options& opt, const std::string& volume, const std::string& file,
                     std::ostream& out, std::ostream& err);
 int CmdVolumeImport(Session& s, const Options& opt, const std::string& volume, const std::string& file,
-                    std::ostream& out, std::ostream& err);
+                    bool pad, std::ostream& out, std::ostream& err);
+// concise: dmsetup's concise format (helper devices first), the set's device named
+// name (default: the set's name).
 int CmdVolumeDmTable(Session& s, const Options& opt, const std::string& volume,
-                     const std::vector<std::string>& memberDevices, std::ostream& out, std::ostream& err);
+                     const std::vector<std::string>& memberDevices, bool concise, const std::string& name,
+                     std::ostream& out, std::ostream& err);
+// ft verify SET [--repair] [--from MEMBER] (from < 0: the first member holding data).
+int CmdFtVerify(Session& s, const Options& opt, const std::string& set, bool repair, int from,
+                std::ostream& out, std::ostream& err);
+
+// The data passes of the ft requests (volume.cpp), on a volume open for writing. Each
+// records its checkpoints in the set's FT journal and resumes an interrupted run of the
+// same pass; where an interrupted write's mark is all that keeps the set from healthy,
+// only the ranges it left dirty are covered. Progress is shown on a terminal; a dry run
+// skips the pass. False with *error when the pass failed (its checkpoint stays).
+// RebuildPass writes `member` from the others (a mirror's copy, a parity member's
+// reconstruction); ParityPass writes every row's parity from its data.
+bool RebuildPass(ntp::ftmap::Volume& v, uint32_t type, uint16_t group, unsigned member,
+                 const std::string& what, std::ostream& err, std::string* error);
+bool ParityPass(ntp::ftmap::Volume& v, uint32_t type, uint16_t group, std::ostream& err, std::string* error);
+// Forgets what the set's FT journal holds: a set made, defined or removed starts anew.
+void DropJournal(uint32_t type, uint16_t group);
 
 // Shared by ft.cpp and volume.cpp.
 // "mirror0", "parity2"... or a drive letter of an FT volume: the set's type and group.

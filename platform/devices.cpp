@@ -431,8 +431,9 @@ NTSTATUS NtFsControlFile(HANDLE handle, HANDLE event, void* apcRoutine, void* ap
   }
 }
 
+// unflushed: an FT data pass's write (detail::WriteData), unless it covers a table sector.
 static NTSTATUS Transfer(bool writing, HANDLE handle, PIO_STATUS_BLOCK iosb, void* buffer, ULONG length,
-                         PLARGE_INTEGER byteOffset) {
+                         PLARGE_INTEGER byteOffset, bool unflushed = false) {
   std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
   std::shared_ptr<FileObject> f;
   NTSTATUS s = Enter(handle, writing ? "NtWriteFile" : "NtReadFile", 0, &f);
@@ -455,18 +456,23 @@ static NTSTATUS Transfer(bool writing, HANDLE handle, PIO_STATUS_BLOCK iosb, voi
     if (pread(f->cd->fd, buffer, length, off_t(offset)) != ssize_t(length))
       return Finish(iosb, STATUS_IO_DEVICE_ERROR);
   } else if (writing) {
-    const uint64_t at = x.base + offset;
-    ptable::SectorImage img{at / x.sector, std::vector<uint8_t>(static_cast<uint8_t*>(buffer),
-                                                                static_cast<uint8_t*>(buffer) + length)};
-    s = detail::WriteSectors(*f->disk, {img});
-    if (!NT_SUCCESS(s)) return Finish(iosb, s);
+    const uint64_t at = x.base + offset, lba = at / x.sector;
+    const bool table = std::any_of(f->disk->tableSectors.begin(), f->disk->tableSectors.end(),
+                                   [&](uint64_t t) { return t >= lba && t < lba + length / x.sector; });
+    if (unflushed && !table) {
+      s = detail::WriteData(*f->disk, at, buffer, length);
+      if (!NT_SUCCESS(s)) return Finish(iosb, s);
+    } else {
+      ptable::SectorImage img{
+          lba, std::vector<uint8_t>(static_cast<uint8_t*>(buffer), static_cast<uint8_t*>(buffer) + length)};
+      s = detail::WriteSectors(*f->disk, {img});
+      if (!NT_SUCCESS(s)) return Finish(iosb, s);
+    }
     // A write over a partition table changes the partitions the disk serves.
-    for (uint64_t t : f->disk->tableSectors)
-      if (t >= img.lba && t < img.lba + length / x.sector) {
-        ptable::ReadResult r;
-        if (NT_SUCCESS(detail::RefreshLayout(*f->disk, &r))) detail::NotifyKernel(*f->disk, r);
-        break;
-      }
+    if (table) {
+      ptable::ReadResult r;
+      if (NT_SUCCESS(detail::RefreshLayout(*f->disk, &r))) detail::NotifyKernel(*f->disk, r);
+    }
   } else {
     s = detail::ReadBytes(*f->disk, x.base + offset, buffer, length);
     if (!NT_SUCCESS(s)) return Finish(iosb, s);
@@ -567,6 +573,26 @@ DWORD QueryDosDeviceW(PCWSTR deviceName, PWSTR targetPath, DWORD maxChars) {
 }
 
 }  // extern "C"
+
+namespace ntp::detail {
+
+NTSTATUS WriteDataTo(HANDLE partition, uint64_t offset, const void* buffer, ULONG length) {
+  LARGE_INTEGER at;
+  at.QuadPart = int64_t(offset);
+  IO_STATUS_BLOCK iosb{};
+  return Transfer(true, partition, &iosb, const_cast<void*>(buffer), length, &at, true);
+}
+
+NTSTATUS FlushDataOf(HANDLE partition) {
+  std::lock_guard<std::recursive_mutex> lock(MachineMutex());
+  std::shared_ptr<FileObject> f;
+  NTSTATUS s = Enter(partition, "NtFlushBuffersFile", 0, &f);
+  if (!NT_SUCCESS(s)) return s;
+  if (!f->disk || !f->write) return STATUS_ACCESS_DENIED;
+  return FlushData(*f->disk);
+}
+
+}  // namespace ntp::detail
 
 // Where a partition's or CD-ROM's bytes lie in its image, for readers that go there
 // directly instead of through a handle (file-system detection).

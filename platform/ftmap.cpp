@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "machine.h"
+#include "machine_state.h"
 #include "ntplatform.h"
 
 namespace ntp::ftmap {
@@ -31,8 +32,28 @@ uint64_t Smallest(const std::vector<uint64_t>& members) {
   return members.empty() ? 0 : *std::min_element(members.begin(), members.end());
 }
 
+// Volume rows per member I/O of a striped set (1 MiB per member), and the I/O of a
+// mirror or volume set.
+constexpr uint64_t kRowsPerIo = 16;
+constexpr uint64_t kLinearIo = 4 << 20;
+
 void XorInto(uint8_t* dst, const uint8_t* src, size_t n) {
-  for (size_t i = 0; i < n; ++i) dst[i] ^= src[i];
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t a, b;
+    std::memcpy(&a, dst + i, 8);
+    std::memcpy(&b, src + i, 8);
+    a ^= b;
+    std::memcpy(dst + i, &a, 8);
+  }
+  for (; i < n; ++i) dst[i] ^= src[i];
+}
+
+// Bytes between checkpoints of a pass over span member bytes: about a sixteenth of the
+// pass, at least 1 MiB and at most 256 MiB, in whole steps.
+uint64_t WindowBytes(uint64_t span, uint64_t step) {
+  const uint64_t w = std::clamp<uint64_t>(span / 16, 1 << 20, 256ull << 20);
+  return std::max(step, w / step * step);
 }
 
 HANDLE OpenDevice(const std::u16string& device, bool write) {
@@ -129,6 +150,36 @@ bool Map(Type type, const std::vector<uint64_t>& members, uint64_t offset, Piece
   return false;
 }
 
+void AddRange(std::vector<Range>* list, Range r) {
+  if (r.begin >= r.end) return;
+  std::vector<Range> out;
+  for (const Range& x : *list) {
+    if (x.end < r.begin || x.begin > r.end) {
+      out.push_back(x);
+    } else {
+      r.begin = std::min(r.begin, x.begin);
+      r.end = std::max(r.end, x.end);
+    }
+  }
+  out.push_back(r);
+  std::sort(out.begin(), out.end(), [](const Range& a, const Range& b) { return a.begin < b.begin; });
+  *list = std::move(out);
+}
+
+void RemoveRange(std::vector<Range>* list, Range r) {
+  if (r.begin >= r.end) return;
+  std::vector<Range> out;
+  for (const Range& x : *list) {
+    if (x.end <= r.begin || x.begin >= r.end) {
+      out.push_back(x);
+      continue;
+    }
+    if (x.begin < r.begin) out.push_back({x.begin, r.begin});
+    if (x.end > r.end) out.push_back({r.end, x.end});
+  }
+  *list = std::move(out);
+}
+
 Volume::Volume(Type type, std::vector<Member> members) : type_(type), members_(std::move(members)) {}
 
 Volume::~Volume() {
@@ -145,6 +196,7 @@ NTSTATUS Volume::Open(bool write, std::string* error) {
   }
   handles_.assign(n, nullptr);
   lengths_.assign(n, 0);
+  buffers_.assign(n, {});
   unsigned missing = 0;
   for (size_t m = 0; m < n; ++m) {
     lengths_[m] = members_[m].length;
@@ -183,18 +235,46 @@ NTSTATUS Volume::Open(bool write, std::string* error) {
   return STATUS_SUCCESS;
 }
 
+uint64_t Volume::RowBytes() const {
+  const uint64_t n = members_.size();
+  return type_ == kStripe ? n * kStripeBytes : type_ == kParity ? (n - 1) * kStripeBytes : 0;
+}
+
+uint64_t Volume::MemberSpan() const {
+  return type_ == kVolumeSet ? 0 : type_ == kMirror ? length_ : UsableMemberLength(type_, lengths_);
+}
+
+uint64_t Volume::IoBytes() const { return RowBytes() != 0 ? RowBytes() * kRowsPerIo : kLinearIo; }
+
+Range Volume::MemberRange(uint64_t offset, uint64_t length) const {
+  if (type_ == kMirror) return {offset, offset + length};
+  const uint64_t row = RowBytes();
+  if (row == 0 || length == 0) return {};
+  return {offset / row * kStripeBytes, (offset + length + row - 1) / row * kStripeBytes};
+}
+
+Range Volume::VolumeRange(Range members) const {
+  if (type_ != kStripe && type_ != kParity) return members;
+  const uint64_t row = RowBytes();
+  return {std::min(length_, members.begin / kStripeBytes * row),
+          std::min(length_, (members.end + kStripeBytes - 1) / kStripeBytes * row)};
+}
+
 NTSTATUS Volume::MemberIo(bool write, unsigned member, uint64_t offset, void* buffer, uint64_t length) {
   if (member >= handles_.size() || handles_[member] == nullptr) return STATUS_NO_SUCH_DEVICE;
-  // The platform takes at most 4 GiB per call; FT I/O moves at most a few MiB.
+  // The platform takes at most 4 GiB per call; passes move a few MiB at a time.
   uint8_t* p = static_cast<uint8_t*>(buffer);
   while (length > 0) {
     ULONG chunk = static_cast<ULONG>(std::min<uint64_t>(length, 1u << 30));
-    IO_STATUS_BLOCK iosb{};
-    LARGE_INTEGER at;
-    at.QuadPart = static_cast<int64_t>(offset);
-    NTSTATUS s = write
-                     ? NtWriteFile(handles_[member], nullptr, nullptr, nullptr, &iosb, p, chunk, &at, nullptr)
-                     : NtReadFile(handles_[member], nullptr, nullptr, nullptr, &iosb, p, chunk, &at, nullptr);
+    NTSTATUS s;
+    if (write) {
+      s = detail::WriteDataTo(handles_[member], offset, p, chunk);
+    } else {
+      IO_STATUS_BLOCK iosb{};
+      LARGE_INTEGER at;
+      at.QuadPart = static_cast<int64_t>(offset);
+      s = NtReadFile(handles_[member], nullptr, nullptr, nullptr, &iosb, p, chunk, &at, nullptr);
+    }
     if (!NT_SUCCESS(s)) return s;
     p += chunk;
     offset += chunk;
@@ -203,20 +283,74 @@ NTSTATUS Volume::MemberIo(bool write, unsigned member, uint64_t offset, void* bu
   return STATUS_SUCCESS;
 }
 
-// One stripe of a parity set's row; an unreadable member's stripe is the XOR of the
-// other members' stripes of that row.
-NTSTATUS Volume::ReadStripe(uint64_t row, unsigned member, uint8_t* out) {
-  const uint64_t at = row * kStripeBytes;
-  if (Readable(member)) return MemberIo(false, member, at, out, kStripeBytes);
-  std::memset(out, 0, kStripeBytes);
-  std::vector<uint8_t> other(kStripeBytes);
-  for (unsigned m = 0; m < members_.size(); ++m) {
-    if (m == member) continue;
-    if (!Readable(m)) return STATUS_NO_SUCH_DEVICE;
-    NTSTATUS s = MemberIo(false, m, at, other.data(), kStripeBytes);
-    if (!NT_SUCCESS(s)) return s;
-    XorInto(out, other.data(), kStripeBytes);
+NTSTATUS Volume::Flush() {
+  if (!write_) return STATUS_SUCCESS;
+  for (HANDLE h : handles_)
+    if (h != nullptr)
+      if (NTSTATUS s = detail::FlushDataOf(h); !NT_SUCCESS(s)) return s;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS Volume::ReadMembers(uint64_t row, uint64_t rows, bool reconstruct) {
+  const unsigned n = static_cast<unsigned>(members_.size());
+  const uint64_t bytes = rows * kStripeBytes;
+  int lost = -1;
+  for (unsigned m = 0; m < n; ++m) {
+    buffers_[m].resize(bytes);
+    if (!Readable(m)) {
+      if (lost >= 0 || !reconstruct) return STATUS_NO_SUCH_DEVICE;
+      lost = static_cast<int>(m);
+      continue;
+    }
+    if (NTSTATUS s = MemberIo(false, m, row * kStripeBytes, buffers_[m].data(), bytes); !NT_SUCCESS(s))
+      return s;
   }
+  // In every row the stripes of all members XOR to zero: the lost one is the XOR of
+  // the others.
+  if (lost >= 0) {
+    if (type_ != kParity) return STATUS_NO_SUCH_DEVICE;
+    auto& out = buffers_[static_cast<unsigned>(lost)];
+    std::fill(out.begin(), out.end(), 0);
+    for (unsigned m = 0; m < n; ++m)
+      if (static_cast<int>(m) != lost) XorInto(out.data(), buffers_[m].data(), bytes);
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS Volume::ReadRows(uint64_t row, uint64_t rows, uint8_t* buf) {
+  const unsigned n = static_cast<unsigned>(members_.size());
+  if (NTSTATUS s = ReadMembers(row, rows, type_ == kParity); !NT_SUCCESS(s)) return s;
+  for (uint64_t r = 0; r < rows; ++r) {
+    const unsigned parity = type_ == kParity ? ParityMember(n, row + r) : n;
+    for (unsigned m = 0; m < n; ++m) {
+      if (m == parity) continue;
+      std::memcpy(buf, buffers_[m].data() + r * kStripeBytes, kStripeBytes);
+      buf += kStripeBytes;
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS Volume::WriteRows(uint64_t row, uint64_t rows, const uint8_t* buf) {
+  const unsigned n = static_cast<unsigned>(members_.size());
+  for (auto& b : buffers_) b.resize(rows * kStripeBytes);
+  for (uint64_t r = 0; r < rows; ++r) {
+    const unsigned parity = type_ == kParity ? ParityMember(n, row + r) : n;
+    uint8_t* sum = parity < n ? buffers_[parity].data() + r * kStripeBytes : nullptr;
+    if (sum != nullptr) std::memset(sum, 0, kStripeBytes);
+    for (unsigned m = 0; m < n; ++m) {
+      if (m == parity) continue;
+      std::memcpy(buffers_[m].data() + r * kStripeBytes, buf, kStripeBytes);
+      if (sum != nullptr) XorInto(sum, buf, kStripeBytes);
+      buf += kStripeBytes;
+    }
+  }
+  // A member that is not open (orphaned) is left out: its bytes follow from the others.
+  for (unsigned m = 0; m < n; ++m)
+    if (handles_[m] != nullptr)
+      if (NTSTATUS s = MemberIo(true, m, row * kStripeBytes, buffers_[m].data(), rows * kStripeBytes);
+          !NT_SUCCESS(s))
+        return s;
   return STATUS_SUCCESS;
 }
 
@@ -228,52 +362,37 @@ NTSTATUS Volume::Read(uint64_t offset, void* buffer, uint64_t length) {
       if (Readable(m)) return MemberIo(false, m, offset, out, length);
     return STATUS_NO_SUCH_DEVICE;
   }
-  std::vector<uint8_t> stripe;
+  if (type_ == kVolumeSet) {
+    while (length > 0) {
+      Piece p;
+      if (!Map(type_, lengths_, offset, &p)) return STATUS_INVALID_PARAMETER;
+      const uint64_t n = std::min(p.length, length);
+      if (NTSTATUS s = MemberIo(false, p.member, p.memberOffset, out, n); !NT_SUCCESS(s)) return s;
+      out += n;
+      offset += n;
+      length -= n;
+    }
+    return STATUS_SUCCESS;
+  }
+  const uint64_t rowBytes = RowBytes();
+  std::vector<uint8_t> stage;
   while (length > 0) {
-    Piece p;
-    if (!Map(type_, lengths_, offset, &p)) return STATUS_INVALID_PARAMETER;
-    const uint64_t n = std::min(p.length, length);
-    NTSTATUS s;
-    if (type_ == kParity && !Readable(p.member)) {
-      stripe.resize(kStripeBytes);
-      s = ReadStripe(p.memberOffset / kStripeBytes, p.member, stripe.data());
-      if (NT_SUCCESS(s)) std::memcpy(out, stripe.data() + p.memberOffset % kStripeBytes, n);
-    } else {
-      s = MemberIo(false, p.member, p.memberOffset, out, n);
+    const uint64_t row = offset / rowBytes, within = offset % rowBytes;
+    if (within != 0 || length < rowBytes) {
+      stage.resize(rowBytes);
+      if (NTSTATUS s = ReadRows(row, 1, stage.data()); !NT_SUCCESS(s)) return s;
+      const uint64_t n = std::min(length, rowBytes - within);
+      std::memcpy(out, stage.data() + within, n);
+      out += n;
+      offset += n;
+      length -= n;
+      continue;
     }
-    if (!NT_SUCCESS(s)) return s;
-    out += n;
-    offset += n;
-    length -= n;
-  }
-  return STATUS_SUCCESS;
-}
-
-// Rewrites a parity row: the row's data is read (reconstructed where a member is
-// unreadable), the stripe of member `skip` replaced by `replacement` when given, and
-// the data and parity stripes written to every member that is open.
-NTSTATUS Volume::WriteParityRow(uint64_t row, unsigned skip, const uint8_t* replacement) {
-  const unsigned n = static_cast<unsigned>(members_.size());
-  const unsigned parity = ParityMember(n, row);
-  std::vector<std::vector<uint8_t>> data(n);
-  std::vector<uint8_t> sum(kStripeBytes, 0);
-  for (unsigned m = 0; m < n; ++m) {
-    if (m == parity) continue;
-    data[m].resize(kStripeBytes);
-    if (m == skip && replacement != nullptr) {
-      std::memcpy(data[m].data(), replacement, kStripeBytes);
-    } else {
-      NTSTATUS s = ReadStripe(row, m, data[m].data());
-      if (!NT_SUCCESS(s)) return s;
-    }
-    XorInto(sum.data(), data[m].data(), kStripeBytes);
-  }
-  const uint64_t at = row * kStripeBytes;
-  for (unsigned m = 0; m < n; ++m) {
-    if (handles_[m] == nullptr) continue;
-    if (m != parity && m != skip) continue;  // unchanged data stripes stay as they are
-    NTSTATUS s = MemberIo(true, m, at, m == parity ? sum.data() : data[m].data(), kStripeBytes);
-    if (!NT_SUCCESS(s)) return s;
+    const uint64_t rows = std::min(kRowsPerIo, length / rowBytes);
+    if (NTSTATUS s = ReadRows(row, rows, out); !NT_SUCCESS(s)) return s;
+    out += rows * rowBytes;
+    offset += rows * rowBytes;
+    length -= rows * rowBytes;
   }
   return STATUS_SUCCESS;
 }
@@ -286,79 +405,216 @@ NTSTATUS Volume::Write(uint64_t offset, const void* buffer, uint64_t length) {
     bool any = false;
     for (unsigned m = 0; m < members_.size(); ++m) {
       if (handles_[m] == nullptr) continue;
-      NTSTATUS s = MemberIo(true, m, offset, const_cast<uint8_t*>(in), length);
-      if (!NT_SUCCESS(s)) return s;
+      if (NTSTATUS s = MemberIo(true, m, offset, const_cast<uint8_t*>(in), length); !NT_SUCCESS(s)) return s;
       any = true;
     }
     return any ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
   }
-  std::vector<uint8_t> stripe;
-  while (length > 0) {
-    Piece p;
-    if (!Map(type_, lengths_, offset, &p)) return STATUS_INVALID_PARAMETER;
-    const uint64_t n = std::min(p.length, length);
-    NTSTATUS s;
-    if (type_ == kParity) {
-      const uint64_t row = p.memberOffset / kStripeBytes;
-      stripe.resize(kStripeBytes);
-      s = ReadStripe(row, p.member, stripe.data());
-      if (NT_SUCCESS(s)) {
-        std::memcpy(stripe.data() + p.memberOffset % kStripeBytes, in, n);
-        s = WriteParityRow(row, p.member, stripe.data());
-      }
-    } else {
-      s = MemberIo(true, p.member, p.memberOffset, const_cast<uint8_t*>(in), n);
+  if (type_ == kVolumeSet) {
+    while (length > 0) {
+      Piece p;
+      if (!Map(type_, lengths_, offset, &p)) return STATUS_INVALID_PARAMETER;
+      const uint64_t n = std::min(p.length, length);
+      if (NTSTATUS s = MemberIo(true, p.member, p.memberOffset, const_cast<uint8_t*>(in), n); !NT_SUCCESS(s))
+        return s;
+      in += n;
+      offset += n;
+      length -= n;
     }
-    if (!NT_SUCCESS(s)) return s;
-    in += n;
-    offset += n;
-    length -= n;
+    return STATUS_SUCCESS;
+  }
+  const uint64_t rowBytes = RowBytes();
+  std::vector<uint8_t> stage;
+  while (length > 0) {
+    const uint64_t row = offset / rowBytes, within = offset % rowBytes;
+    if (within != 0 || length < rowBytes) {
+      // Part of a row: the row as it is, with the new bytes in it.
+      stage.resize(rowBytes);
+      if (NTSTATUS s = ReadRows(row, 1, stage.data()); !NT_SUCCESS(s)) return s;
+      const uint64_t n = std::min(length, rowBytes - within);
+      std::memcpy(stage.data() + within, in, n);
+      if (NTSTATUS s = WriteRows(row, 1, stage.data()); !NT_SUCCESS(s)) return s;
+      in += n;
+      offset += n;
+      length -= n;
+      continue;
+    }
+    const uint64_t rows = std::min(kRowsPerIo, length / rowBytes);
+    if (NTSTATUS s = WriteRows(row, rows, in); !NT_SUCCESS(s)) return s;
+    in += rows * rowBytes;
+    offset += rows * rowBytes;
+    length -= rows * rowBytes;
   }
   return STATUS_SUCCESS;
 }
 
+NTSTATUS Volume::Pass(const std::vector<Range>& ranges, uint64_t from, uint64_t step,
+                      const Progress& progress, const Checkpoint& checkpoint,
+                      const std::function<NTSTATUS(Range)>& work) {
+  const uint64_t span = MemberSpan();
+  // Striped sets work in whole stripes; the list is cut to the span.
+  const uint64_t unit = type_ == kMirror ? 512 : kStripeBytes;
+  std::vector<Range> list;
+  for (const Range& r : ranges.empty() ? std::vector<Range>{{0, span}} : ranges)
+    AddRange(&list, {r.begin / unit * unit, std::min(span, (r.end + unit - 1) / unit * unit)});
+  uint64_t total = 0, done = 0;
+  for (const Range& r : list) {
+    total += r.end - r.begin;
+    if (r.begin < from) done += std::min(from, r.end) - r.begin;
+  }
+  const uint64_t window = WindowBytes(span, step);
+  uint64_t sinceFlush = 0;
+  for (const Range& r : list) {
+    for (uint64_t at = std::max(r.begin, from / unit * unit); at < r.end;) {
+      const uint64_t end = std::min(r.end, at + step);
+      if (NTSTATUS s = work({at, end}); !NT_SUCCESS(s)) return s;
+      done += end - at;
+      sinceFlush += end - at;
+      at = end;
+      if (sinceFlush >= window && done < total) {
+        if (NTSTATUS s = Flush(); !NT_SUCCESS(s)) return s;
+        if (checkpoint)
+          if (NTSTATUS s = checkpoint(at); !NT_SUCCESS(s)) return s;
+        sinceFlush = 0;
+      }
+      if (progress) progress(done, total);
+    }
+  }
+  if (progress && total == 0) progress(0, 0);
+  return Flush();
+}
+
 NTSTATUS Volume::Rebuild(unsigned member, const Progress& progress) {
+  return Rebuild(member, {}, 0, progress, nullptr);
+}
+
+NTSTATUS Volume::Rebuild(unsigned member, const std::vector<Range>& ranges, uint64_t from,
+                         const Progress& progress, const Checkpoint& checkpoint) {
   if (!write_ || member >= members_.size() || handles_[member] == nullptr) return STATUS_INVALID_PARAMETER;
   if (type_ != kMirror && type_ != kParity) return STATUS_INVALID_DEVICE_REQUEST;
   rebuilding_ = static_cast<int>(member);
-  NTSTATUS s = STATUS_SUCCESS;
-  if (type_ == kMirror) {
-    const uint64_t chunk = 1 << 20;
-    std::vector<uint8_t> buf(chunk);
-    for (uint64_t at = 0; at < length_ && NT_SUCCESS(s); at += chunk) {
-      const uint64_t n = std::min(chunk, length_ - at);
-      s = Read(at, buf.data(), n);
-      if (NT_SUCCESS(s)) s = MemberIo(true, member, at, buf.data(), n);
-      if (progress) progress(at + n, length_);
-    }
-  } else {
-    const uint64_t rows = UsableMemberLength(type_, lengths_) / kStripeBytes;
-    std::vector<uint8_t> buf(kStripeBytes);
-    for (uint64_t row = 0; row < rows && NT_SUCCESS(s); ++row) {
-      s = ReadStripe(row, member, buf.data());
-      if (NT_SUCCESS(s)) s = MemberIo(true, member, row * kStripeBytes, buf.data(), kStripeBytes);
-      if (progress) progress((row + 1) * kStripeBytes, rows * kStripeBytes);
-    }
+  int source = -1;
+  for (unsigned m = 0; m < members_.size() && source < 0; ++m)
+    if (Readable(m)) source = static_cast<int>(m);
+  NTSTATUS s = STATUS_NO_SUCH_DEVICE;
+  if (source >= 0 && type_ == kMirror) {
+    std::vector<uint8_t> buf(kLinearIo);
+    s = Pass(ranges, from, kLinearIo, progress, checkpoint, [&](Range r) {
+      NTSTATUS st = MemberIo(false, static_cast<unsigned>(source), r.begin, buf.data(), r.end - r.begin);
+      return NT_SUCCESS(st) ? MemberIo(true, member, r.begin, buf.data(), r.end - r.begin) : st;
+    });
+  } else if (source >= 0) {
+    s = Pass(ranges, from, kRowsPerIo * kStripeBytes, progress, checkpoint, [&](Range r) {
+      NTSTATUS st = ReadMembers(r.begin / kStripeBytes, (r.end - r.begin) / kStripeBytes, true);
+      return NT_SUCCESS(st) ? MemberIo(true, member, r.begin, buffers_[member].data(), r.end - r.begin) : st;
+    });
   }
   rebuilding_ = -1;
   return s;
 }
 
 NTSTATUS Volume::InitializeParity(const Progress& progress) {
+  return InitializeParity({}, 0, progress, nullptr);
+}
+
+NTSTATUS Volume::InitializeParity(const std::vector<Range>& ranges, uint64_t from, const Progress& progress,
+                                  const Checkpoint& checkpoint) {
   if (!write_ || type_ != kParity) return STATUS_INVALID_PARAMETER;
   const unsigned n = static_cast<unsigned>(members_.size());
-  const uint64_t rows = UsableMemberLength(type_, lengths_) / kStripeBytes;
-  NTSTATUS s = STATUS_SUCCESS;
-  std::vector<uint8_t> buf(kStripeBytes);
-  for (uint64_t row = 0; row < rows && NT_SUCCESS(s); ++row) {
-    // The parity stripe is the one rewritten: make it unreadable for this row.
-    rebuilding_ = static_cast<int>(ParityMember(n, row));
-    s = ReadStripe(row, static_cast<unsigned>(rebuilding_), buf.data());
-    if (NT_SUCCESS(s))
-      s = MemberIo(true, static_cast<unsigned>(rebuilding_), row * kStripeBytes, buf.data(), kStripeBytes);
-    rebuilding_ = -1;
-    if (progress) progress((row + 1) * kStripeBytes, rows * kStripeBytes);
-  }
+  return Pass(ranges, from, kRowsPerIo * kStripeBytes, progress, checkpoint, [&](Range r) {
+    const uint64_t row = r.begin / kStripeBytes, rows = (r.end - r.begin) / kStripeBytes;
+    if (NTSTATUS s = ReadMembers(row, rows, false); !NT_SUCCESS(s)) return s;
+    for (uint64_t i = 0; i < rows; ++i) {
+      const unsigned parity = ParityMember(n, row + i);
+      uint8_t* sum = buffers_[parity].data() + i * kStripeBytes;
+      std::memset(sum, 0, kStripeBytes);
+      for (unsigned m = 0; m < n; ++m)
+        if (m != parity) XorInto(sum, buffers_[m].data() + i * kStripeBytes, kStripeBytes);
+    }
+    // Each member's parity stripes go back with its data stripes as they were: one
+    // large write per member.
+    for (unsigned m = 0; m < n; ++m)
+      if (NTSTATUS s = MemberIo(true, m, r.begin, buffers_[m].data(), r.end - r.begin); !NT_SUCCESS(s))
+        return s;
+    return STATUS_SUCCESS;
+  });
+}
+
+NTSTATUS Volume::Verify(unsigned from, bool repair, const Progress& progress,
+                        const std::function<NTSTATUS()>& beforeRepair, VerifyReport* report) {
+  *report = VerifyReport{};
+  if (type_ != kMirror && type_ != kParity) return STATUS_INVALID_DEVICE_REQUEST;
+  if ((repair && !write_) || from >= members_.size()) return STATUS_INVALID_PARAMETER;
+  for (HANDLE h : handles_)
+    if (h == nullptr) return STATUS_NO_SUCH_DEVICE;
+  const unsigned n = static_cast<unsigned>(members_.size());
+  Range open{};  // the mismatching range being extended
+  auto emit = [&](Range r) {
+    if (open.end == r.begin && open.end != 0) {
+      open.end = r.end;
+    } else {
+      if (open.end != open.begin && report->first.size() < VerifyReport::kKept) report->first.push_back(open);
+      if (open.end != open.begin) ++report->ranges;
+      open = r;
+    }
+    report->bytes += r.end - r.begin;
+  };
+  bool repairing = false;
+  auto startRepair = [&]() -> NTSTATUS {
+    if (repairing || !beforeRepair) return STATUS_SUCCESS;
+    repairing = true;
+    return beforeRepair();
+  };
+  std::vector<uint8_t> a, b, sum(kStripeBytes);
+  const uint64_t step = type_ == kMirror ? kLinearIo : kRowsPerIo * kStripeBytes;
+  NTSTATUS s = Pass({}, 0, step, progress, nullptr, [&](Range r) -> NTSTATUS {
+    const uint64_t bytes = r.end - r.begin;
+    if (type_ == kMirror) {
+      a.resize(bytes);
+      b.resize(bytes);
+      if (NTSTATUS st = MemberIo(false, from, r.begin, a.data(), bytes); !NT_SUCCESS(st)) return st;
+      std::vector<bool> bad(bytes / 512, false);
+      for (unsigned m = 0; m < n; ++m) {
+        if (m == from) continue;
+        if (NTSTATUS st = MemberIo(false, m, r.begin, b.data(), bytes); !NT_SUCCESS(st)) return st;
+        for (uint64_t i = 0; i < bytes / 512; ++i)
+          if (std::memcmp(a.data() + i * 512, b.data() + i * 512, 512) != 0) {
+            bad[i] = true;
+            if (!repair) continue;
+            if (NTSTATUS st = startRepair(); !NT_SUCCESS(st)) return st;
+            // One write for each run of differing sectors.
+            uint64_t j = i;
+            while (j + 1 < bytes / 512 &&
+                   std::memcmp(a.data() + (j + 1) * 512, b.data() + (j + 1) * 512, 512))
+              bad[++j] = true;
+            if (NTSTATUS st = MemberIo(true, m, r.begin + i * 512, a.data() + i * 512, (j - i + 1) * 512);
+                !NT_SUCCESS(st))
+              return st;
+            i = j;
+          }
+      }
+      for (uint64_t i = 0; i < bad.size(); ++i)
+        if (bad[i]) emit({r.begin + i * 512, r.begin + (i + 1) * 512});
+      return STATUS_SUCCESS;
+    }
+    const uint64_t row = r.begin / kStripeBytes;
+    if (NTSTATUS st = ReadMembers(row, bytes / kStripeBytes, false); !NT_SUCCESS(st)) return st;
+    for (uint64_t i = 0; i < bytes / kStripeBytes; ++i) {
+      const unsigned parity = ParityMember(n, row + i);
+      std::fill(sum.begin(), sum.end(), 0);
+      for (unsigned m = 0; m < n; ++m)
+        if (m != parity) XorInto(sum.data(), buffers_[m].data() + i * kStripeBytes, kStripeBytes);
+      if (std::memcmp(sum.data(), buffers_[parity].data() + i * kStripeBytes, kStripeBytes) == 0) continue;
+      const uint64_t at = (row + i) * kStripeBytes;
+      emit({at, at + kStripeBytes});
+      if (!repair) continue;
+      if (NTSTATUS st = startRepair(); !NT_SUCCESS(st)) return st;
+      if (NTSTATUS st = MemberIo(true, parity, at, sum.data(), kStripeBytes); !NT_SUCCESS(st)) return st;
+    }
+    return STATUS_SUCCESS;
+  });
+  emit({0, 0});  // closes the last range
+  report->repaired = NT_SUCCESS(s) && repair && report->ranges > 0;
   return s;
 }
 

@@ -47,23 +47,12 @@ constexpr NTSTATUS kMediaWriteProtected = NTSTATUS(0xC00000A2);
 
 constexpr NTSTATUS kDiskCorrupt = NTSTATUS(0xC0000032);
 constexpr NTSTATUS kUnsuccessful = NTSTATUS(0xC0000001);
+constexpr NTSTATUS kDiskFull = NTSTATUS(0xC000007F);
 
 std::unique_ptr<detail::Machine> g_machine;
 std::function<void(unsigned, uint64_t, const uint8_t*, const uint8_t*, size_t)> g_writeHook;
 std::function<bool(unsigned, const std::vector<PendingSector>&, std::string*)> g_beforeWrite;
 std::string g_refusal;
-
-// FTDISK_CRASH_AFTER_WRITES=K ends the process right after the Kth sector write or
-// flush of a disk, as a crash or power cut would; tests use it to prove that every
-// point of a request leaves a consistent disk.
-void CrashPoint() {
-  static const long limit = [] {
-    const char* v = std::getenv("FTDISK_CRASH_AFTER_WRITES");
-    return v != nullptr ? std::strtol(v, nullptr, 10) : 0L;
-  }();
-  static long count = 0;
-  if (limit > 0 && ++count == limit) _exit(86);
-}
 
 // What identifies an image or device: two paths with the same identity are one disk.
 struct Identity {
@@ -985,6 +974,18 @@ std::string LayoutReadOnlyReason(unsigned disk) {
 
 namespace detail {
 
+// FTDISK_CRASH_AFTER_WRITES=K ends the process right after the Kth sector write or
+// flush of a disk, as a crash or power cut would; tests use it to prove that every
+// point of a request leaves a consistent disk.
+void CrashPoint() {
+  static const long limit = [] {
+    const char* v = std::getenv("FTDISK_CRASH_AFTER_WRITES");
+    return v != nullptr ? std::strtol(v, nullptr, 10) : 0L;
+  }();
+  static long count = 0;
+  if (limit > 0 && ++count == limit) _exit(86);
+}
+
 std::recursive_mutex& MachineMutex() {
   // Never destroyed: handles closed during process exit still take it.
   static auto* m = new std::recursive_mutex;
@@ -1022,9 +1023,11 @@ NTSTATUS ReadBytes(Disk& disk, uint64_t offset, void* buffer, size_t length) {
 
 void SetRefusal(const std::string& why) { g_refusal = why; }
 
-NTSTATUS WriteSectors(Disk& disk, const std::vector<ptable::SectorImage>& sectors) {
+namespace {
+
+// Why the disk takes no writes (the refusal recorded), or success.
+NTSTATUS Writable(const Disk& disk) {
   if (!disk.alive || disk.fd < 0) return STATUS_NO_SUCH_DEVICE;
-  if (sectors.empty()) return STATUS_SUCCESS;
   const std::string name = "disk " + std::to_string(disk.index);
   if (!disk.damage.empty()) {
     SetRefusal(name + " " + disk.damage);
@@ -1038,6 +1041,58 @@ NTSTATUS WriteSectors(Disk& disk, const std::vector<ptable::SectorImage>& sector
     SetRefusal(name + " is open for reading only");
     return kMediaWriteProtected;
   }
+  return STATUS_SUCCESS;
+}
+
+// A failed write or flush in words, and its status.
+NTSTATUS WriteFailure(const Disk& disk, int error) {
+  const std::string name = "disk " + std::to_string(disk.index);
+  if (error == EROFS || error == EPERM || error == EACCES) {
+    SetRefusal(name + " is write-protected");
+    return kMediaWriteProtected;
+  }
+  if (error == ENOSPC || error == EDQUOT) {
+    SetRefusal("the file system holding " + name + "'s image is full");
+    return kDiskFull;
+  }
+  SetRefusal("writing " + name + " failed: " + std::strerror(error));
+  return STATUS_IO_DEVICE_ERROR;
+}
+
+}  // namespace
+
+NTSTATUS WriteData(Disk& disk, uint64_t offset, const void* buffer, size_t length) {
+  if (NTSTATUS s = Writable(disk); !NT_SUCCESS(s)) return s;
+  const uint64_t bps = disk.config.bytesPerSector;
+  if (length == 0 || offset % bps != 0 || length % bps != 0 || offset > disk.length ||
+      length > disk.length - offset)
+    return STATUS_INVALID_PARAMETER;
+  if (OverlayActive()) {
+    const auto* p = static_cast<const uint8_t*>(buffer);
+    NTSTATUS kept = STATUS_SUCCESS;
+    OverlayWrite(disk, {{offset / bps, std::vector<uint8_t>(p, p + length)}}, &kept);
+    return kept;
+  }
+  if (!PwriteAll(disk.fd, buffer, length, offset)) return WriteFailure(disk, errno);
+  disk.counters.sectorsWritten += length / bps;
+  disk.unflushed = true;
+  CrashPoint();
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS FlushData(Disk& disk) {
+  if (!disk.unflushed || OverlayActive()) return STATUS_SUCCESS;
+  if (!disk.alive || disk.fd < 0) return STATUS_NO_SUCH_DEVICE;
+  if (fdatasync(disk.fd) != 0) return WriteFailure(disk, errno);
+  disk.unflushed = false;
+  CrashPoint();
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS WriteSectors(Disk& disk, const std::vector<ptable::SectorImage>& sectors) {
+  if (NTSTATUS s = Writable(disk); !NT_SUCCESS(s)) return s;
+  if (sectors.empty()) return STATUS_SUCCESS;
+  const std::string name = "disk " + std::to_string(disk.index);
   if (NTSTATUS kept; OverlayWrite(disk, sectors, &kept)) return kept;  // a dry run: kept in memory
   const uint64_t bps = disk.config.bytesPerSector;
   // What is there now, for the hooks and for putting it back if a write fails.

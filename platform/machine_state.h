@@ -51,6 +51,7 @@ struct Disk : Device {  // also Partition0, the whole disk
   std::vector<std::string> warnings;                          // from the last layout read
   std::string layoutReadOnly;  // why the table must not be rewritten (last read); empty if it may
   DiskCounters counters;
+  bool unflushed = false;  // WriteData wrote since the last FlushData
 
   ptable::DiskShape Shape() const;
 };
@@ -80,6 +81,19 @@ Machine* Current();  // null when no machine is booted
 NTSTATUS ReadBytes(Disk& disk, uint64_t offset, void* buffer, size_t length);
 // Calls the sector-write hook, writes, and flushes before returning.
 NTSTATUS WriteSectors(Disk& disk, const std::vector<ptable::SectorImage>& sectors);
+// The FT data passes' writes: whole sectors written without a backup, the hooks or a
+// flush of their own; FlushData flushes what such writes left (a dry run's overlay
+// keeps them in memory instead).
+NTSTATUS WriteData(Disk& disk, uint64_t offset, const void* buffer, size_t length);
+NTSTATUS FlushData(Disk& disk);
+// The same through a partition handle open for writing (offsets within the partition),
+// with the handle's checks and fault injection ("NtWriteFile", "NtFlushBuffersFile").
+NTSTATUS WriteDataTo(HANDLE partition, uint64_t offset, const void* buffer, ULONG length);
+NTSTATUS FlushDataOf(HANDLE partition);
+
+// FTDISK_CRASH_AFTER_WRITES=K ends the process right after the Kth sector write or
+// flush of a disk (or of an FT journal), as a crash or power cut would.
+void CrashPoint();
 
 // A block device's kernel partitions follow the layout just written.
 void NotifyKernel(Disk& disk, const ptable::ReadResult& layout);

@@ -350,7 +350,7 @@ int GetVolumeProperties(FTVolume* volume, ZM_PROPSET set, ZM_OBJECT_ID volumeId)
   }
   AddU64(set, "STATE", state);
   AddU32(set, "SEVERITY", severity);
-  AddU64(set, "LENGTH_LL", static_cast<uint64_t>(volume->GetLength()));
+  AddU64(set, "LENGTH_LL", static_cast<uint64_t>(volume->GetUsableLength()));
   AddU32(set, "FT_GROUP", volume->GetFtGroup());
   AddU32(set, "FACILITY", 2);
   return 1;

@@ -96,6 +96,16 @@ int64_t FTVolume::GetLength() const {
   }
 }
 
+int64_t FTVolume::GetUsableLength() const {
+  constexpr int64_t kStripe = 64 * 1024;
+  const uint32_t type = GetType();
+  if (type != Stripe && type != StripeWithParity) return GetLength();
+  const int64_t smallest = GetLengthOfSmallestMember();
+  const uint64_t members = NumberOfMembers();
+  if (smallest <= 0 || members == 0) return 0;
+  return int64_t(uint64_t(smallest / kStripe * kStripe) * (type == Stripe ? members : members - 1));
+}
+
 // ---- FTMember ------------------------------------------------------------------------
 
 FTMember::FTMember(const _FT_MEMBER_DESCRIPTION& member, const _DISK_PARTITION& partition,

@@ -72,7 +72,11 @@ class FTVolume : public RefCount {
   uint16_t GetFtGroup() const;       // FtGroup of member 0's record; 0xFFFF when none
   int GetMemberInfo(uint32_t member, _FT_MEMBER_DESCRIPTION** memberInfo, _DISK_PARTITION** partition) const;
   int AssignDriveLetter(uint8_t letter);
-  int64_t GetLength() const;  // usable bytes of the set by its type
+  int64_t GetLength() const;  // bytes of the set by its type and its members' lengths
+  // Bytes the volume serves: GetLength with a striped set's members cut to whole 64 KiB
+  // stripes (the FtDisk layout has no partial last row), so the size published is the
+  // size the volume's data has.
+  int64_t GetUsableLength() const;
 
   FTInfo* GetFTInfo() const { return info_; }
   uint32_t GetVolumeIndex() const { return index_; }

@@ -274,6 +274,8 @@ int PrintRegistry(const json& r, const Options& opt, std::ostream& out, std::ost
 // While a request runs, saves the previous contents of every sector it is about to
 // change under DIR/backups/ (data, index and directory flushed) before the platform
 // writes them, one backup per disk; a backup that cannot be saved stops the write.
+// Table sectors and single sectors are saved this way; the FT data passes (copies,
+// parity, rebuilds, imports) are not: the FT journal makes them safe to interrupt.
 class TableBackup {
  public:
   TableBackup() = default;

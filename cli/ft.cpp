@@ -865,7 +865,9 @@ void FtCommands::Add(CLI::App& app) {
                       "mirror: the member copied over the other (default: the first healthy)");
   volume_->footer(
       "Examples:\n  ftdiskctl -m m volume export stripe0 stripe.img\n"
-      "  ftdiskctl -m m volume dmtable stripe0 | sudo dmsetup create nt-stripe0");
+      "  zcat backup.img.gz | ftdiskctl -m m volume import parity0 -\n"
+      "  ftdiskctl -m m volume dmtable stripe0 | sudo dmsetup create nt-stripe0\n"
+      "  ftdiskctl -m m volume dmtable parity0 --concise | sudo dmsetup create --concise");
 }
 
 bool FtCommands::Parsed() const { return ft_->parsed() || volume_->parsed(); }

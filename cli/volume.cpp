@@ -395,8 +395,11 @@ int CmdVolumeExport(Session& s, const Options& opt, const std::string& volume, c
       why = "'" + file + "': " + std::strerror(errno);
     if (progress) progress(at + n, v->Length());
   }
-  // What export reports written is on the disk.
-  if (!toStdout && why.empty() && ::fsync(fd) != 0) why = "'" + file + "': " + std::strerror(errno);
+  // What export reports written is on the disk (a file or a block device; not a pipe).
+  struct stat target {};
+  if (!toStdout && why.empty() && fstat(fd, &target) == 0 &&
+      (S_ISREG(target.st_mode) || S_ISBLK(target.st_mode)) && ::fsync(fd) != 0)
+    why = "'" + file + "': " + std::strerror(errno);
   if (!toStdout && ::close(fd) != 0 && why.empty()) why = "'" + file + "': " + std::strerror(errno);
   if (!why.empty()) {
     err << what << ": " << why << "\n";

@@ -531,11 +531,14 @@ NTSTATUS Volume::InitializeParity(const std::vector<Range>& ranges, uint64_t fro
       for (unsigned m = 0; m < n; ++m)
         if (m != parity) XorInto(sum, buffers_[m].data() + i * kStripeBytes, kStripeBytes);
     }
-    // Each member's parity stripes go back with its data stripes as they were: one
-    // large write per member.
-    for (unsigned m = 0; m < n; ++m)
-      if (NTSTATUS s = MemberIo(true, m, r.begin, buffers_[m].data(), r.end - r.begin); !NT_SUCCESS(s))
+    // Only the parity stripes are written; the data stays as it is.
+    for (uint64_t i = 0; i < rows; ++i) {
+      const unsigned parity = ParityMember(n, row + i);
+      if (NTSTATUS s = MemberIo(true, parity, (row + i) * kStripeBytes,
+                                buffers_[parity].data() + i * kStripeBytes, kStripeBytes);
+          !NT_SUCCESS(s))
         return s;
+    }
     return STATUS_SUCCESS;
   });
 }

@@ -146,15 +146,17 @@ void SetSleepHook(std::function<void(DWORD)> hook);
 void SetOsVersion(uint32_t major, uint32_t minor, uint32_t build);
 
 // Called before any sector write reaches a disk image (partition tables and sector
-// writes alike), with the bytes there now and the bytes about to be written; the
-// front end uses it for backups and dry-run reports. Null removes the hook.
+// writes alike; not the FT data passes' writes, which the FT journal covers), with the
+// bytes there now and the bytes about to be written; the front end uses it for backups
+// and dry-run reports. Null removes the hook.
 void SetSectorWriteHook(std::function<void(unsigned disk, uint64_t lba, const uint8_t* before,
                                            const uint8_t* after, size_t bytes)>
                             hook);
 
 // Called once before a disk write with every sector it changes, before any of them
 // reaches the disk; returning false (with a reason) refuses the write, which then
-// fails with nothing written. The front end saves its backups here.
+// fails with nothing written. The front end saves its backups here. The FT data
+// passes' writes do not come here: data is not backed up sector by sector.
 struct PendingSector {
   uint64_t lba;
   const uint8_t* before;  // what the disk holds now

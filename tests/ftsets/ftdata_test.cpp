@@ -5,6 +5,7 @@
 // wrong data.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
@@ -308,6 +309,47 @@ TEST_F(FtData, VerifyFindsAndRepairsPlantedMismatches) {
   EXPECT_TRUE(ReadAt(m.Image(1), m1.first * 512, m0.second * 512) == before);
 }
 
+// Loop devices: the members named by the loop device of their image and their start
+// sector, a block device as the target of an export (refused when it is too small) and
+// as the source of an import. Skipped where loop devices cannot be attached.
+TEST_F(FtData, LoopDevicesAsTableMembersExportTargetsAndImportSources) {
+  CtlMachine m("--disk 16M --disk 16M");
+  for (unsigned d = 0; d < 2; ++d)
+    ASSERT_TRUE(Sfdisk(m.Image(d), "label: dos\nstart=63, size=" + std::to_string(8000 + d) + ", type=7\n"));
+  ASSERT_EQ(m.On("rescan").rc, 0);
+  ASSERT_EQ(m.On("ft edit define stripe disk0/p1 disk1/p1").rc, 0);
+  const std::string out = m.tmp.path + "/out", scratch = m.tmp.path + "/scratch",
+                    small = m.tmp.path + "/small";
+  ASSERT_EQ(m.On("volume export stripe0 " + out).rc, 0);
+  const uint64_t length = ReadFile(out).size();
+  Save(scratch, Random(length, 5));
+  Save(small, std::string(length - 512, '\0'));
+  std::vector<std::string> loops;
+  struct Detach {
+    std::vector<std::string>& loops;
+    ~Detach() {
+      for (const auto& l : loops) testutil::Run("losetup -d " + l);
+    }
+  } detach{loops};
+  for (const std::string& file : {m.Image(0), m.Image(1), scratch, small}) {
+    std::string dev;
+    if (testutil::Run("losetup -f --show " + Quote(file) + " 2>/dev/null", &dev) != 0 || dev.empty())
+      GTEST_SKIP() << "no loop device can be attached here";
+    loops.push_back(dev.substr(0, dev.find('\n')));
+  }
+  Result r = m.On("volume dmtable stripe0");
+  EXPECT_NE(r.out.find(" " + loops[0] + " 63 " + loops[1] + " 63\n"), std::string::npos) << r.out;
+  EXPECT_TRUE(Fails(m.On("volume export stripe0 " + loops[3]), std::to_string(length)));
+  EXPECT_TRUE(Fails(m.On("volume export stripe0 " + loops[0]), "disk 0 of this machine"));
+  ASSERT_EQ(m.On("volume import stripe0 " + loops[2]).rc, 0);
+  ASSERT_EQ(m.On("volume export stripe0 " + out).rc, 0);
+  EXPECT_TRUE(ReadFile(out) == ReadFile(scratch));
+  Save(out, Random(length, 6));
+  ASSERT_EQ(m.On("volume import stripe0 " + out).rc, 0);
+  ASSERT_EQ(m.On("volume export stripe0 " + loops[2]).rc, 0);
+  EXPECT_TRUE(ReadFile(scratch) == ReadFile(out));
+}
+
 // Each request killed after each of its writes and flushes: the set is never shown
 // healthy while its members disagree, check always has something to say, and its
 // advice (or the same request again) ends with a consistent set and the right bytes.
@@ -360,6 +402,12 @@ TEST_F(FtData, KilledAtEveryWriteNeverHealthyWithWrongData) {
     if (c.keepsData) {
       EXPECT_TRUE(resumed) << "a killed rebuild resumes where it stopped";
     }
+    auto backups = [](const std::string& dir) {
+      std::error_code ec;
+      return std::distance(std::filesystem::directory_iterator(dir + "/backups", ec),
+                           std::filesystem::directory_iterator());
+    };
+    EXPECT_EQ(backups(m.dir), backups(base.dir)) << "data passes are not backed up";
   }
 }
 

@@ -524,6 +524,7 @@ int CmdVolumeImport(Session& s, const Options& opt, const std::string& volume, c
     if (guard) fm::RemoveRange(&j.dirty, v->MemberRange(start, (at + 511) / 512 * 512 - start));
     j.done = at;
   }
+  if (progress && !src.known && at > 0) progress(at, at);  // the line ends
   // A stream longer than the volume: its first bytes are in, the rest is refused.
   if (why.empty() && !src.known && at == length && !eof) {
     uint8_t more = 0;

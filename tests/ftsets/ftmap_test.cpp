@@ -1,9 +1,12 @@
 // The FT data layout against a reference written here from the layout's description,
-// for every type and 2, 3 and 5 members.
+// for every type and 2, 3 and 5 members; the FT journal's trust.
 #include "ftmap.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "ftjournal.h"
 #include "ntplatform.h"
 #include "testutil.h"
 
@@ -127,6 +130,53 @@ TEST(FtMap, VolumesOpenWithTheMissingMembersTheirTypeToleratesAndRegenerate) {
   std::pair<uint64_t, uint64_t> last;
   EXPECT_EQ(parity.Rebuild(1, [&](uint64_t done, uint64_t total) { last = {done, total}; }), STATUS_SUCCESS);
   EXPECT_EQ(last, std::make_pair(uint64_t(125 * fm::kStripeBytes), uint64_t(125 * fm::kStripeBytes)));
+}
+
+}  // namespace
+
+namespace {
+
+namespace fj = ntp::ftjournal;
+
+// The FT journal is trusted only whole, for the set and members it was written for.
+TEST(FtJournal, TrustedOnlyWholeAndForItsOwnMembers) {
+  testutil::Machine m({16 * testutil::MiB});
+  m.Boot();
+  fj::Journal j;
+  j.type = fm::kParity;
+  j.group = 3;
+  j.members = {{7, 32256, 1 << 20}, {8, 32256, 1 << 20}, {9, 8225280, 1 << 20}};
+  j.marked = {3, 3, 3};
+  j.dirty = {{0, K}, {4 * K, 6 * K}};
+  j.importing = true;
+  j.source = "/images/a b%\n.img";
+  j.bytes = 3 << 20;
+  j.done = 1 << 20;
+  std::string error, why;
+  ASSERT_TRUE(fj::Save(j, &error)) << error;
+  fj::Journal back;
+  ASSERT_TRUE(fj::Load(fm::kParity, 3, j.members, &back, &why)) << why;
+  EXPECT_EQ(back.source, j.source);
+  EXPECT_EQ(back.dirty, j.dirty);
+  EXPECT_EQ(back.marked, j.marked);
+  EXPECT_EQ(back.done, j.done);
+  auto moved = j.members;
+  moved[2].offset += 512;
+  EXPECT_FALSE(fj::Load(fm::kParity, 3, moved, &back, &why));
+  EXPECT_FALSE(fj::Load(fm::kParity, 4, j.members, &back, &why));
+  // One digit of a dirty range changed: the checksum no longer matches.
+  const std::string file = m.dir() + "/ft-journal/parity3";
+  std::string text = testutil::ReadFile(file);
+  text[text.find("dirty 262144") + 6] = '3';
+  std::ofstream(file, std::ios::trunc) << text;
+  EXPECT_FALSE(fj::Load(fm::kParity, 3, j.members, &back, &why));
+  EXPECT_NE(why.find("checksum"), std::string::npos) << why;
+  // An empty journal is no file.
+  fj::Journal none;
+  none.type = fm::kParity;
+  none.group = 3;
+  ASSERT_TRUE(fj::Save(none, &error));
+  EXPECT_FALSE(std::ifstream(file).good());
 }
 
 }  // namespace

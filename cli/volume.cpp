@@ -675,7 +675,10 @@ int CmdFtVerify(Session& s, const Options& opt, const std::string& setArg, bool 
                            ", over the other)")
           << "\n";
   }
-  return report.ranges > 0 && !report.repaired ? kFailed : kOk;
+  if (report.ranges == 0 || report.repaired) return kOk;
+  err << set.name() << " is not consistent: " << report.ranges << " mismatching range(s)"
+      << (dry ? "; nothing was repaired in a dry run" : "") << "\n";
+  return kFailed;
 }
 
 namespace {

@@ -455,8 +455,7 @@ int CmdVolumeImport(Session& s, const Options& opt, const std::string& volume, c
   const bool guard = MarkHolds(set, j);
 
   const uint64_t chunk = v->IoBytes();
-  const uint64_t window =
-      std::max(chunk, std::clamp<uint64_t>(length / 16, 1 << 20, 256ull << 20) / chunk * chunk);
+  const uint64_t window = fm::CheckpointBytes(length, chunk);
   const uint64_t end = src.known ? src.size : length;
   std::vector<uint8_t> buf(chunk);
   std::string why;

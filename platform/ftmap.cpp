@@ -49,13 +49,6 @@ void XorInto(uint8_t* dst, const uint8_t* src, size_t n) {
   for (; i < n; ++i) dst[i] ^= src[i];
 }
 
-// Bytes between checkpoints of a pass over span member bytes: about a sixteenth of the
-// pass, at least 1 MiB and at most 256 MiB, in whole steps.
-uint64_t WindowBytes(uint64_t span, uint64_t step) {
-  const uint64_t w = std::clamp<uint64_t>(span / 16, 1 << 20, 256ull << 20);
-  return std::max(step, w / step * step);
-}
-
 HANDLE OpenDevice(const std::u16string& device, bool write) {
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, device.c_str());
@@ -148,6 +141,11 @@ bool Map(Type type, const std::vector<uint64_t>& members, uint64_t offset, Piece
       return false;
   }
   return false;
+}
+
+uint64_t CheckpointBytes(uint64_t total, uint64_t step) {
+  const uint64_t w = std::clamp<uint64_t>(total / 8, 1 << 20, 256ull << 20);
+  return std::max(step, w / step * step);
 }
 
 void AddRange(std::vector<Range>* list, Range r) {
@@ -462,7 +460,7 @@ NTSTATUS Volume::Pass(const std::vector<Range>& ranges, uint64_t from, uint64_t 
     total += r.end - r.begin;
     if (r.begin < from) done += std::min(from, r.end) - r.begin;
   }
-  const uint64_t window = WindowBytes(span, step);
+  const uint64_t window = CheckpointBytes(span, step);
   uint64_t sinceFlush = 0;
   for (const Range& r : list) {
     for (uint64_t at = std::max(r.begin, from / unit * unit); at < r.end;) {

@@ -45,6 +45,9 @@ struct Range {
   uint64_t begin = 0, end = 0;
   bool operator==(const Range& o) const { return begin == o.begin && end == o.end; }
 };
+// Bytes between the checkpoints of a pass over total bytes in steps of step: about an
+// eighth of the pass, at least 1 MiB and at most 256 MiB, in whole steps.
+uint64_t CheckpointBytes(uint64_t total, uint64_t step);
 // Adds or removes a range from a sorted list of disjoint ranges, merging neighbours.
 void AddRange(std::vector<Range>* list, Range r);
 void RemoveRange(std::vector<Range>* list, Range r);

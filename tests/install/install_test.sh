@@ -31,8 +31,9 @@ check_tree() {
 
   local man
   man=$(ls "$root"/usr/share/man/man1/ftdiskctl.1.gz 2>/dev/null) || fail "$what: no man page"
-  zcat "$man" | grep -q '^\.TH FTDISKCTL 1' || fail "$what: the man page has no title line"
-  zcat "$man" | grep -q '^\.SH SYNOPSIS' || fail "$what: the man page has no SYNOPSIS"
+  # grep reads the whole page (-q would stop early and zcat die of SIGPIPE under pipefail).
+  zcat "$man" | grep '^\.TH FTDISKCTL 1' >/dev/null || fail "$what: the man page has no title line"
+  zcat "$man" | grep '^\.SH SYNOPSIS' >/dev/null || fail "$what: the man page has no SYNOPSIS"
   if command -v groff >/dev/null; then
     warnings=$(zcat "$man" | groff -k -man -Tutf8 -ww -z 2>&1) || true
     [ -z "$warnings" ] || fail "$what: groff warns about the man page: $warnings"

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "diskreg.h"
 #include "machine.h"
 #include "registry_internal.h"
 
@@ -33,14 +34,7 @@ constexpr uint32_t kNoClass = 0xFFFFFFFFu;
 // A backup larger than this is not ours (the disk key holds a few kilobytes).
 constexpr size_t kMaxFile = 64u << 20;
 
-uint32_t Crc32(const uint8_t* p, size_t n) {
-  uint32_t c = 0xFFFFFFFFu;
-  for (size_t i = 0; i < n; ++i) {
-    c ^= p[i];
-    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
-  }
-  return ~c;
-}
+uint32_t Crc32(const uint8_t* p, size_t n) { return DiskRegistryCrc32(p, n); }
 
 void Put32(std::vector<uint8_t>* out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out->push_back(uint8_t(v >> (8 * i)));

@@ -4,6 +4,7 @@
 // blob before it is stored.
 #include "ftconfig.h"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -137,6 +138,8 @@ std::string TypeWord(uint32_t type) {
   }
 }
 
+std::string SetName(uint32_t type, uint16_t group) { return TypeWord(type) + std::to_string(group); }
+
 bool TypeFromWord(const std::string& word, uint32_t* type) {
   for (uint32_t t : {Mirror, Stripe, StripeWithParity, VolumeSet})
     if (word == TypeWord(t)) {
@@ -188,19 +191,13 @@ uint16_t FreeGroup(const FTInfo& info, uint32_t type) {
 }
 
 uint32_t SetStateFor(uint32_t type, const std::vector<uint32_t>& memberStates) {
-  unsigned orphaned = 0, regenerating = 0, initializing = 0;
+  uint32_t orphaned = 0, regenerating = 0, initializing = 0;
   for (uint32_t s : memberStates) {
     orphaned += s == Orphaned;
     regenerating += s == Regenerating;
     initializing += s == Initializing;
   }
-  if (orphaned > 0) {
-    const bool redundant = type == Mirror || type == StripeWithParity;
-    return redundant && orphaned == 1 ? FtHasOrphan : FtDisabled;
-  }
-  if (regenerating > 0) return FtRegenerating;
-  if (initializing > 0) return FtInitializing;
-  return FtStateOk;
+  return FtSetStateFor(type, orphaned, regenerating, initializing, uint32_t(memberStates.size()));
 }
 
 std::string CheckNewSet(const FTInfo& info, uint32_t type, const std::vector<Candidate>& members) {
@@ -291,7 +288,7 @@ bool AddSet(FTInfo& info, uint32_t type, uint16_t group, const std::vector<Parti
   return true;
 }
 
-bool RemoveSet(FTInfo& info, uint32_t type, uint16_t group, std::string* error) {
+bool RemoveSet(FTInfo& info, uint32_t type, uint16_t group, std::string* error, unsigned keeper) {
   std::vector<RawSet> sets = RawSets(info);
   const int v = FindRaw(info, sets, type, group);
   if (v < 0) {
@@ -300,19 +297,75 @@ bool RemoveSet(FTInfo& info, uint32_t type, uint16_t group, std::string* error) 
   }
   SetView view;
   FindSet(info, type, group, &view);
+  if (keeper >= view.members.size()) {
+    *error = TypeWord(type) + std::to_string(group) + " has no member " + std::to_string(keeper);
+    return false;
+  }
   sets.erase(sets.begin() + v);
   FTInfo next;
   next = info;
   if (!Relayout(next, sets, error)) return false;
+  // The set's letter and assign flag are member 0's.
+  const uint8_t letter = view.members[0].letter;
+  const int assign = view.members[0].assign;
   for (size_t i = 0; i < view.members.size(); ++i) {
     uint32_t d = 0, p = 0;
     if (!Locate(next, view.members[i].where, &d, &p, nullptr)) continue;
     MakePlain(next, d, p);
-    if (i > 0) {
-      next.SetDriveLetter(d, p, ' ');
-      next.SetAssignDriveLetter(d, p, 0);
-    }
+    next.SetDriveLetter(d, p, i == keeper ? letter : ' ');
+    next.SetAssignDriveLetter(d, p, i == keeper ? assign : 0);
   }
+  info = next;
+  return true;
+}
+
+bool ReplaceMember(FTInfo& info, uint32_t type, uint16_t group, unsigned member, const PartitionRef& by,
+                   uint32_t state, std::string* error) {
+  std::vector<RawSet> sets = RawSets(info);
+  const int v = FindRaw(info, sets, type, group);
+  SetView view;
+  if (v < 0 || !FindSet(info, type, group, &view)) {
+    *error = "there is no " + TypeWord(type) + std::to_string(group);
+    return false;
+  }
+  if (member >= view.members.size()) {
+    *error = TypeWord(type) + std::to_string(group) + " has no member " + std::to_string(member);
+    return false;
+  }
+  uint32_t d = 0, p = 0, off = 0;
+  if (!Locate(info, by, &d, &p, &off)) {
+    *error = "the new member's partition has no record in the configuration (rescan first)";
+    return false;
+  }
+  _DISK_PARTITION* rec = nullptr;
+  info.GetPartitionInfo(d, p, &rec, nullptr);
+  if (rec->FtType != NotAnFtMember) {
+    *error = "the new member's partition belongs to an FT set already";
+    return false;
+  }
+  _FT_MEMBER_DESCRIPTION& md = sets[v].members[member];
+  md.Signature = by.signature;
+  md.OffsetToPartitionInfo = off;
+  md.LogicalNumber = rec->LogicalNumber;
+  std::vector<uint32_t> states;
+  for (size_t i = 0; i < view.members.size(); ++i)
+    states.push_back(i == member ? state : view.members[i].state);
+  sets[v].head.FtVolumeState = SetStateFor(type, states);
+  FTInfo next;
+  next = info;
+  if (!Relayout(next, sets, error)) return false;
+  uint32_t od = 0, op = 0;
+  if (Locate(next, view.members[member].where, &od, &op, nullptr)) {
+    MakePlain(next, od, op);
+    next.SetDriveLetter(od, op, ' ');
+    next.SetAssignDriveLetter(od, op, 0);
+  }
+  next.SetFtType(d, p, type);
+  next.SetFtPartitionState(d, p, state);
+  next.SetFtGroup(d, p, group);
+  next.SetFtMember(d, p, static_cast<uint16_t>(member));
+  next.SetDriveLetter(d, p, view.members[0].letter);
+  next.SetAssignDriveLetter(d, p, member == 0 ? view.members[0].assign : 0);
   info = next;
   return true;
 }
@@ -396,6 +449,44 @@ bool SetSetState(FTInfo& info, uint32_t type, uint16_t group, uint32_t state, st
   if (!info.GetVolumeInfo(static_cast<uint32_t>(v), &d)) return false;
   d->FtVolumeState = state;
   return true;
+}
+
+std::string MemberSizesProblem(uint32_t type, const std::vector<int64_t>& lengths, int64_t cylinder) {
+  if (type == VolumeSet || lengths.size() < 2) return "";
+  const auto [low, high] = std::minmax_element(lengths.begin(), lengths.end());
+  if (*high - *low < cylinder) return "";
+  return "its members differ in size by " + std::to_string(*high - *low) + " bytes (" + std::to_string(*low) +
+         " to " + std::to_string(*high) + "), a cylinder (" + std::to_string(cylinder) + " bytes) or more";
+}
+
+bool PlaceRequest(int64_t freeOffset, int64_t freeLength, int64_t request, int64_t track, int64_t cylinder,
+                  Placement* placement) {
+  if (request <= 0 || request > freeLength || track <= 0 || cylinder <= 0) return false;
+  int64_t offset = freeOffset, room = freeLength, length = request;
+  if (offset == 0) {
+    offset = track;
+    room -= track;
+  }
+  const int64_t r = (offset + length) % cylinder;
+  if (r != 0) length += r > cylinder / 2 ? cylinder - r : -r;
+  length = std::min(length, room);
+  if (length <= 0) return false;
+  *placement = {freeOffset, request, offset, length};
+  return true;
+}
+
+bool PlaceAtLeast(int64_t freeOffset, int64_t freeLength, int64_t wanted, int64_t track, int64_t cylinder,
+                  Placement* placement) {
+  if (wanted <= 0 || track <= 0 || cylinder <= 0) return false;
+  const int64_t start = freeOffset == 0 ? track : freeOffset;
+  const int64_t end = (start + wanted + cylinder - 1) / cylinder * cylinder;
+  Placement p;
+  for (int64_t request : {end - start, freeLength})
+    if (PlaceRequest(freeOffset, freeLength, request, track, cylinder, &p) && p.length >= wanted) {
+      *placement = p;
+      return true;
+    }
+  return false;
 }
 
 bool Read(FTInfo* info, std::string* error) {

@@ -65,17 +65,49 @@ uint32_t SetStateFor(uint32_t type, const std::vector<uint32_t>& memberStates);
 // for none).
 bool AddSet(FTInfo& info, uint32_t type, uint16_t group, const std::vector<PartitionRef>& members,
             uint32_t memberState, std::string* error);
-// Removes a set; its members' records become plain partitions. Member 0 keeps the set's
-// letter; the others ask for none (the front end gives them letters afterwards).
-bool RemoveSet(FTInfo& info, uint32_t type, uint16_t group, std::string* error);
+// Removes a set; its members' records become plain partitions. Member keeper (0 unless
+// another holds the set's data) keeps the set's letter; the others ask for none (the
+// front end gives them letters afterwards).
+bool RemoveSet(FTInfo& info, uint32_t type, uint16_t group, std::string* error, unsigned keeper = 0);
 // Appends a member to a volume set.
 bool AppendMember(FTInfo& info, uint32_t type, uint16_t group, const PartitionRef& member,
                   std::string* error);
+// Makes another partition member `member` of the set, in the given state, with the set's
+// type, group, member number and letter; the partition it replaces becomes a plain
+// partition without a letter.
+bool ReplaceMember(FTInfo& info, uint32_t type, uint16_t group, unsigned member, const PartitionRef& by,
+                   uint32_t state, std::string* error);
 // Sets one member's state (member < 0: every member) and the set's state that follows.
 bool SetMemberState(FTInfo& info, uint32_t type, uint16_t group, int member, uint32_t state,
                     std::string* error);
 // Sets the set's own state, leaving its members alone.
 bool SetSetState(FTInfo& info, uint32_t type, uint16_t group, uint32_t state, std::string* error);
+
+// Member sizes. The provider ends every partition it makes on a cylinder boundary and
+// starts one at the disk's start a track in, so the members of a set cannot always have
+// one length: they are equal when none is a cylinder (of the largest cylinder among
+// their disks) or more longer than another. Volume sets take members of any size.
+// Empty when the lengths are equal, else what is wrong.
+std::string MemberSizesProblem(uint32_t type, const std::vector<int64_t>& lengths, int64_t cylinder);
+
+// Where the provider puts a new primary partition requested at the start of a free
+// region: the request and the extent it gives.
+struct Placement {
+  int64_t freeOffset = 0;  // the free region's start, where the request is made
+  int64_t request = 0;     // the length asked for
+  int64_t offset = 0;      // the partition the provider makes
+  int64_t length = 0;
+};
+// The extent a request of `request` bytes at the start of the free region gives: a
+// region at the disk's start loses its first track, and the end goes to the nearer
+// cylinder boundary (never past the region). False when nothing is left.
+bool PlaceRequest(int64_t freeOffset, int64_t freeLength, int64_t request, int64_t track, int64_t cylinder,
+                  Placement* placement);
+// The smallest request whose partition holds at least `wanted` bytes: the end rounded
+// up to a cylinder boundary, or the whole region when that is what fits. False when
+// the region cannot hold it.
+bool PlaceAtLeast(int64_t freeOffset, int64_t freeLength, int64_t wanted, int64_t track, int64_t cylinder,
+                  Placement* placement);
 
 // Loads the stored configuration under the FT mutex, applies change, checks the result
 // and stores it. Nothing is stored when the load, the change or the check fails; a
@@ -87,6 +119,8 @@ bool Read(FTInfo* info, std::string* error);
 
 // "mirror", "stripe", "parity", "volset"; empty for other types.
 std::string TypeWord(uint32_t type);
+// The set's name: its type's word and its group ("mirror0").
+std::string SetName(uint32_t type, uint16_t group);
 // The type a word names; false when it names none.
 bool TypeFromWord(const std::string& word, uint32_t* type);
 

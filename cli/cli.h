@@ -252,14 +252,24 @@ std::string SignatureClash(uint32_t signature, int self);
 // True for a protective GPT master boot record (an 0xEE entry): not ours to sign.
 bool ForeignSector0(const uint8_t* sector);
 // Boots the machine and writes a fresh unique signature on disk index (sector 0 saved
-// as a backup first); refused for a foreign (GPT) disk.
-int WriteFreshSignature(const Options& opt, unsigned index, std::ostream& out, std::ostream& err);
+// as a backup first). Refused for a foreign (GPT) disk and for one whose signature is
+// unique already; one whose signature the FT configuration records only with force.
+struct SignatureChange {
+  unsigned disk = 0;
+  uint32_t before = 0, after = 0;
+  std::vector<std::string> backups;
+  std::string warnings;  // about the backups, for standard error
+};
+bool WriteSignature(const Options& opt, unsigned index, bool force, SignatureChange* change,
+                    std::string* error);
+void PrintSignatureChange(std::ostream& out, const SignatureChange& change);
+int WriteFreshSignature(const Options& opt, unsigned index, bool force, std::ostream& out, std::ostream& err);
 // The index of the machine's disk whose image is the given path.
 bool AttachedIndex(const Options& opt, const std::string& image, unsigned* index);
 // readOnly: the disk is evidence, no request may write it (also for a disk attached
 // already).
 int CmdAttach(const Options& opt, const std::string& image, bool removable, bool writeSignature,
-              bool readOnly, std::ostream& out, std::ostream& err);
+              bool readOnly, std::ostream& out, std::ostream& err, bool force = false);
 int CmdDemo(const Options& opt, const std::string& dir, std::ostream& out, std::ostream& err);
 
 // The registry's disk key and its configuration value.

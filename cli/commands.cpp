@@ -906,11 +906,11 @@ int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::s
 }
 
 int CmdAttach(const Options& opt, const std::string& image, bool removable, bool writeSignature,
-              bool readOnly, std::ostream& out, std::ostream& err) {
+              bool readOnly, std::ostream& out, std::ostream& err, bool force) {
   // --write-signature on a disk attached already only gives it its fresh signature.
   unsigned attached = 0;
   if (writeSignature && AttachedIndex(opt, image, &attached))
-    return WriteFreshSignature(opt, attached, out, err);
+    return WriteFreshSignature(opt, attached, force, out, err);
   // The image is only looked at, never opened for writing.
   int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -999,7 +999,7 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, bool
         << (readOnly ? " (read-only: no request writes it)\n"
                      : " (the image is unchanged until a request writes it)\n");
   if (clash.empty() || ForeignSector0(sector)) return kOk;
-  if (writeSignature) return WriteFreshSignature(opt, index, out, err);
+  if (writeSignature) return WriteFreshSignature(opt, index, force, out, err);
   err << "warning: disk " << index << ": " << clash
       << ", so the FT configuration cannot tell it apart; drive letters and FT sets on it are refused until "
          "it has a fresh signature: ftdiskctl -m '"

@@ -138,6 +138,8 @@ class Runner {
                    "evidence: the disk is opened for reading only and every request that would write it is "
                    "refused; also for a disk attached already")
         ->excludes(writeSignatureOpt);
+    attach->add_flag("--force", opt_.force,
+                     "with --write-signature: also when the FT configuration records the old signature");
     example(attach, "ftdiskctl -m m attach old-nt-disk.img");
 
     auto* show = app.add_subcommand("show", "print disks, partitions, free space and volumes as a tree");
@@ -400,7 +402,7 @@ class Runner {
         return CmdInit(opt_, initDir.empty() ? opt_.dir : initDir, initDisks, initCdroms, cdromEmpty, out,
                        err);
       if (attach->parsed())
-        return CmdAttach(opt_, image, removable, writeSignature, attachReadOnly, out, err);
+        return CmdAttach(opt_, image, removable, writeSignature, attachReadOnly, out, err, opt_.force);
       if (demo->parsed()) return CmdDemo(opt_, demoDir, out, err);
       if (shell->parsed()) return Shell(stopOnError);
       if (show->parsed()) return CmdShow(*s_, opt_, out, err);

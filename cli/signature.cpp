@@ -1,16 +1,20 @@
 // Disk signatures: the FT configuration names each disk by the 32-bit value at byte
 // 0x1B8 of its sector 0, so a disk whose signature is 0 or another disk's cannot be
 // told apart there. attach says so, and --write-signature gives such a disk a fresh,
-// unique one (the old sector 0 kept as a backup first), as NT does for a disk it first sees.
+// unique one (the old sector 0 kept as a backup first), as NT does for a disk it first sees;
+// a disk whose signature is unique keeps it, and one the configuration records is
+// changed only when forced.
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <random>
 #include <set>
+#include <sstream>
 
 #include "cli.h"
 #include "machine.h"
 #include "ntplatform.h"
+#include "registry_store.h"
 #include "units.h"
 
 namespace cli {
@@ -49,23 +53,60 @@ std::string SignatureClash(uint32_t signature, int self) {
   return "";
 }
 
-int WriteFreshSignature(const Options& opt, unsigned index, std::ostream& out, std::ostream& err) {
+namespace {
+
+// What the stored configuration records of a disk signature: its partition records and
+// the FT sets they belong to, in words; "" when it records nothing of it.
+std::string RecordedAs(uint32_t signature) {
+  uint32_t type = 0;
+  std::vector<uint8_t> blob;
+  ConfigView view;
+  std::string why;
+  if (!ntp::reg::GetValue(kDiskKey, u"Information", &type, &blob) || type != REG_BINARY ||
+      !ReadConfigView(blob.data(), blob.size(), &view, &why))
+    return "";
+  size_t partitions = 0;
+  std::set<std::string> sets;
+  for (const auto& r : view.records) partitions += r.signature == signature;
+  for (const auto& set : view.sets)
+    for (size_t m : set.members)
+      if (view.records[m].signature == signature) sets.insert(FtSetName(set));
+  if (partitions == 0) return "";
+  std::string text = std::to_string(partitions) + (partitions == 1 ? " partition" : " partitions");
+  for (const auto& name : sets) text += (name == *sets.begin() ? ", members of " : ", ") + name;
+  return text;
+}
+
+}  // namespace
+
+bool WriteSignature(const Options& opt, unsigned index, bool force, SignatureChange* change,
+                    std::string* error) {
   std::string e;
   if (!ntp::Boot(opt.dir, opt.noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait, &e)) {
-    err << "cannot open machine '" << opt.dir << "': " << e << "\n";
-    return kFailed;
+    *error = "cannot open machine '" + opt.dir + "': " + e;
+    return false;
   }
   struct Down {
     ~Down() { ntp::Shutdown(); }
   } down;
   auto fail = [&](const std::string& why) {
-    err << "cannot write a signature on disk " << index << ": " << why << "\n";
-    return kFailed;
+    *error = why;
+    return false;
   };
   const auto disks = ntp::Disks();
   if (index >= disks.size()) return fail("the machine has no such disk");
   const std::string foreign = ntp::LayoutReadOnlyReason(index);
   if (foreign == "gpt disk, not managed") return fail(foreign);
+  // A unique signature already tells the disk apart; a new one would only cut it off
+  // from what the configuration records of it.
+  const uint32_t current = disks[index].signature;
+  if (SignatureClash(current, int(index)).empty())
+    return fail("its signature " + Hex32(current) + " is unique already; nothing needs a new one");
+  const std::string recorded = RecordedAs(current);
+  if (!recorded.empty() && !force)
+    return fail("the FT configuration records its signature " + Hex32(current) + " (" + recorded +
+                "); with a new signature those records no longer match the disk: its FT members are orphaned "
+                "and its letters given afresh. Add --force to write it anyway");
 
   std::set<uint32_t> taken{0};
   for (const auto& d : disks)
@@ -89,25 +130,49 @@ int WriteFreshSignature(const Options& opt, unsigned index, std::ostream& out, s
     NtClose(h);
     return fail("sector 0 cannot be read (" + HexStatus(static_cast<uint32_t>(st)) + ")");
   }
-  const uint32_t old = uint32_t(sector[kSignatureOffset]) | (uint32_t(sector[kSignatureOffset + 1]) << 8) |
-                       (uint32_t(sector[kSignatureOffset + 2]) << 16) |
-                       (uint32_t(sector[kSignatureOffset + 3]) << 24);
+  change->disk = index;
+  change->before = uint32_t(sector[kSignatureOffset]) | (uint32_t(sector[kSignatureOffset + 1]) << 8) |
+                   (uint32_t(sector[kSignatureOffset + 2]) << 16) |
+                   (uint32_t(sector[kSignatureOffset + 3]) << 24);
+  change->after = fresh;
   for (int i = 0; i < 4; ++i) sector[kSignatureOffset + i] = static_cast<uint8_t>(fresh >> (8 * i));
   // The sector-write hook keeps the old sector 0 as a backup of this command.
   TableBackup backup;
   backup.Before("attach --write-signature");
   st = NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, sector.data(), bps, &at, nullptr);
   NtClose(h);
-  std::vector<std::string> saved = backup.After(err);
+  std::ostringstream warnings;
+  change->backups = backup.After(warnings);
+  change->warnings = warnings.str();
   if (!NT_SUCCESS(st))
     return fail("sector 0 cannot be written (" + HexStatus(static_cast<uint32_t>(st)) + ")");
-  if (opt.json) {
-    out << JsonText(json{{"disk", index}, {"old_signature", old}, {"signature", fresh}, {"backups", saved}})
-        << "\n";
-  } else {
-    out << "disk " << index << ": signature " << Hex32(old) << " replaced by " << Hex32(fresh) << "\n";
-    for (const auto& b : saved) out << "saved the previous sector 0 as backup " << b << "\n";
+  return true;
+}
+
+void PrintSignatureChange(std::ostream& out, const SignatureChange& change) {
+  out << "disk " << change.disk << ": signature " << Hex32(change.before) << " replaced by "
+      << Hex32(change.after) << "\n";
+  for (const auto& b : change.backups) out << "saved the previous sector 0 as backup " << b << "\n";
+}
+
+int WriteFreshSignature(const Options& opt, unsigned index, bool force, std::ostream& out,
+                        std::ostream& err) {
+  SignatureChange change;
+  std::string e;
+  const bool ok = WriteSignature(opt, index, force, &change, &e);
+  err << change.warnings;
+  if (!ok) {
+    err << "cannot write a signature on disk " << index << ": " << e << "\n";
+    return kFailed;
   }
+  if (opt.json)
+    out << JsonText(json{{"disk", index},
+                         {"old_signature", change.before},
+                         {"signature", change.after},
+                         {"backups", change.backups}})
+        << "\n";
+  else
+    PrintSignatureChange(out, change);
   return kOk;
 }
 

@@ -4,13 +4,17 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <ostream>
 #include <set>
 
 #include "../diskreg/diskreg.h"
 #include "cli.h"
+#include "ftcmd.h"
+#include "ftintent.h"
 #include "ftjournal.h"
+#include "ftmap.h"
 #include "machine.h"
 #include "ntplatform.h"
 #include "registry_store.h"
@@ -81,6 +85,213 @@ std::string SetHealth(uint32_t state) {
     default:
       return "is in state " + FtStateName(state);
   }
+}
+
+// What check knows of the machine while it looks at the FT sets.
+struct Machine {
+  const ConfigView& view;
+  const json& snap;
+  std::map<uint32_t, std::vector<unsigned>> bySignature;
+  std::vector<DiskPartition> partitions;
+  std::vector<ftconfig::Intent> intents;
+  std::vector<FtAbsentMember> absent;
+
+  std::string DiskName(uint32_t sig) const {
+    auto it = bySignature.find(sig);
+    return it == bySignature.end() ? "disk " + Hex32(sig) : "disk" + std::to_string(it->second[0]);
+  }
+  const DiskPartition* Find(uint32_t sig, int64_t offset, int64_t length) const {
+    auto it = bySignature.find(sig);
+    if (it == bySignature.end()) return nullptr;
+    for (const auto& p : partitions)
+      if (std::count(it->second.begin(), it->second.end(), p.disk) && p.offset == offset &&
+          p.length == length)
+        return &p;
+    return nullptr;
+  }
+  // The intent of an unfinished request on the set, if any.
+  const ftconfig::Intent* IntentFor(const ConfigSet& set) const {
+    for (const auto& i : intents)
+      if (i.type == set.type && i.group == set.group && i.op != ftconfig::Intent::kDelete) return &i;
+    return nullptr;
+  }
+  const FtAbsentMember* Absent(const ConfigSet& set, size_t member) const {
+    for (const auto& a : absent)
+      if (a.type == set.type && a.group == set.group && a.member == member) return &a;
+    return nullptr;
+  }
+};
+
+std::string PartName(const DiskPartition& p) {
+  return "disk" + std::to_string(p.disk) + "/p" + std::to_string(p.number);
+}
+
+// The command that rebuilds a lost member of a mirror or parity set onto another disk,
+// or what is missing for one.
+std::string RebuildOnto(const Machine& m, const ConfigSet& set, size_t member, int64_t length) {
+  std::vector<uint32_t> signatures;
+  for (size_t i : set.members) signatures.push_back(m.view.records[i].signature);
+  const std::string name = FtSetName(set);
+  const int disk = ReplacementDisk(m.snap, signatures, length);
+  if (disk >= 0)
+    return "ftdiskctl ft regenerate " + name + " " + std::to_string(member) + " --onto " +
+           std::to_string(disk);
+  return "attach a disk with " + std::to_string(length) + " bytes free (" + FormatSize(uint64_t(length)) +
+         ") and run ftdiskctl ft regenerate " + name + " " + std::to_string(member) + " --onto DISK";
+}
+
+// Findings of one FT set: its members, what it has lost, and the command that brings it
+// back, or exactly what cannot come back.
+void SetFindings(const Machine& m, const ConfigSet& set,
+                 const std::function<void(std::string, std::string, std::string, std::string)>& add) {
+  const std::string name = FtSetName(set);
+  const bool redundant = set.type == Mirror || set.type == StripeWithParity;
+  const size_t n = set.members.size();
+  // A member serves the volume when its partition is there and its state says it holds
+  // its data; how many may be missing before data is lost depends on the type.
+  std::vector<bool> lost(n);
+  std::vector<uint64_t> lengths(n);
+  std::vector<const DiskPartition*> at(n);
+  std::vector<int64_t> sizes;
+  std::vector<uint32_t> signatures;
+  for (size_t i = 0; i < n; ++i) {
+    const ConfigRecord& r = m.view.records[set.members[i]];
+    at[i] = m.Find(r.signature, r.offset, r.length);
+    lost[i] = at[i] == nullptr || !MemberHoldsData(set.type, r.ftState);
+    lengths[i] = uint64_t(r.length);
+    sizes.push_back(r.length);
+    signatures.push_back(r.signature);
+  }
+  const size_t gone = size_t(std::count(lost.begin(), lost.end(), true));
+  const size_t tolerated = set.type == Mirror ? n - 1 : set.type == StripeWithParity ? 1 : 0;
+  const auto ranges = LostRanges(set.type, lengths, lost);
+  const std::string holes = ranges.empty() ? ""
+                                           : "the volume's " + DescribeRanges(ranges, 4) +
+                                                 " cannot be read; ftdiskctl volume export " + name +
+                                                 " FILE --allow-holes saves the rest with those bytes zeroed";
+  const ftconfig::Intent* pending = m.IntentFor(set);
+  const std::string rerun = pending ? "run 'ftdiskctl " + pending->command + "' again to finish it" : "";
+
+  std::string firstAction;  // the degraded finding's: the first member's way back
+  for (size_t i = 0; i < n; ++i) {
+    if (!lost[i]) continue;
+    const ConfigRecord& r = m.view.records[set.members[i]];
+    const std::string object = name + " member " + std::to_string(i);
+    const FtAbsentMember* away = m.Absent(set, i);
+    std::string kind, message, action;
+    if (at[i] != nullptr && r.ftState != Orphaned) {
+      continue;  // regenerating or initializing: the set's finding says how that ends
+    } else if (at[i] != nullptr) {
+      // The partition is there; the member is out of step (or may be).
+      const std::string part = PartName(*at[i]);
+      kind = "orphaned_member";
+      message = part + " is an orphaned member" +
+                (away ? away->mayBeStale ? " (its disk was away while the set could be written)"
+                                         : " (its disk was away and is back unchanged)"
+                      : "");
+      if (redundant && gone <= tolerated) {
+        action = "ftdiskctl ft regenerate " + name + " " + std::to_string(i);
+      } else if (away && !away->mayBeStale) {
+        action =
+            "nothing could write the set while it was away: the next command that writes (for example "
+            "ftdiskctl rescan) takes it back";
+      } else if (redundant) {
+        action = "the members left cannot rebuild it; if " + part +
+                 " holds current data (nothing wrote to the set since it left), ftdiskctl ft edit member " +
+                 name + " " + std::to_string(i) + " --state healthy takes it back" +
+                 (set.type == Mirror ? ", then ftdiskctl ft regenerate " + name + " rebuilds the other member"
+                                     : ", then ftdiskctl ft verify " + name + " checks the parity");
+      } else {
+        action = "if nothing wrote to " + part + " while it was out of the set, ftdiskctl ft edit member " +
+                 name + " " + std::to_string(i) + " --state healthy takes it back; otherwise " + holes;
+      }
+    } else if (!m.bySignature.count(r.signature)) {
+      kind = "missing_disk";
+      message = "its disk (signature " + Hex32(r.signature) + ") is not on this machine";
+      action = redundant && gone <= tolerated
+                   ? "attach the disk again, or rebuild the member onto another disk: " +
+                         RebuildOnto(m, set, i, r.length)
+                   : "attach the disk again; until then " + holes;
+    } else {
+      const DiskPartition* moved = nullptr;
+      const auto& list = m.bySignature.at(r.signature);
+      for (const auto& q : m.partitions)
+        if (std::count(list.begin(), list.end(), q.disk) && q.length == r.length) moved = &q;
+      kind = moved ? "moved_member" : "missing_member";
+      message = moved ? "no partition at offset " + Bytes(r.offset) + " on " + m.DiskName(r.signature) +
+                            "; " + PartName(*moved) + " has its size at offset " + Bytes(moved->offset)
+                      : "its partition (offset " + Bytes(r.offset) + ", " + Bytes(r.length) + " bytes) on " +
+                            m.DiskName(r.signature) + " is gone";
+      const std::string back = moved ? "restore the partition table from a backup (ftdiskctl restore)" : "";
+      if (redundant && gone <= tolerated)
+        action = (moved ? back + ", or rebuild the member: " : "") + RebuildOnto(m, set, i, r.length);
+      else
+        action = (moved ? back + "; until then " : "") + holes;
+    }
+    if (firstAction.empty()) firstAction = action;
+    add(kind, object, message, action);
+  }
+
+  if (set.state != FtStateOk || gone > 0) {
+    std::string message = set.state == FtStateOk ? "the set has lost " + std::to_string(gone) + " of its " +
+                                                       std::to_string(n) + " members"
+                                                 : "the set " + SetHealth(set.state),
+                action = firstAction;
+    if (set.state == FtInitializing) {
+      message += pending
+                     ? " ('ftdiskctl " + pending->command + "' did not finish)"
+                     : ": its members have not been made to agree (a set defined without --assume-clean, or "
+                       "a data pass that did not finish), so a lost member could not be rebuilt";
+      action = pending ? rerun + " (or ftdiskctl ft regenerate " + name + ")"
+                       : "ftdiskctl ft regenerate " + name +
+                             (set.type == Mirror
+                                  ? " (copies member 0 over member 1)"
+                                  : " (writes the parity from the data; a member that is blank or "
+                                    "stale is marked orphaned first with ftdiskctl ft edit member " +
+                                        name + " N --state orphaned, so that it is rebuilt instead)");
+    } else if (gone > tolerated && !ranges.empty()) {
+      message += "; " + holes;
+    }
+    if (action.empty()) action = rerun.empty() ? "ftdiskctl ft regenerate " + name : rerun;
+    add("degraded", name, message, action);
+  }
+
+  int64_t cylinder = 0;
+  for (const auto& d : m.snap["disks"])
+    if (std::count(signatures.begin(), signatures.end(), d.value("signature", 0u)))
+      cylinder = std::max(cylinder, CylinderBytes(d));
+  const std::string sizesProblem =
+      ftconfig::MemberSizesProblem(set.type, sizes, cylinder > 0 ? cylinder : 255 * 63 * 512);
+  if (!sizesProblem.empty())
+    add("member_sizes", name, sizesProblem,
+        "nothing is lost: the set uses " +
+            std::to_string(ntp::ftmap::UsableMemberLength(static_cast<ntp::ftmap::Type>(set.type), lengths)) +
+            " bytes of each member and the rest of the larger ones lies unused; to use it, save the volume "
+            "(ftdiskctl volume export " +
+            name + " FILE), make the set again from equal members and import it");
+}
+
+// Partitions that interrupted FT requests made (or were deleting) and that no set holds.
+void IntentFindings(const Machine& m,
+                    const std::function<void(std::string, std::string, std::string, std::string)>& add) {
+  FTInfo info;
+  std::string e;
+  if (m.intents.empty() || !ftconfig::Read(&info, &e)) return;
+  auto exists = [&](const ftconfig::PartitionRef& p) {
+    return m.Find(p.signature, p.offset, p.length) != nullptr;
+  };
+  for (const auto& intent : m.intents)
+    for (const auto& where : ftconfig::Progress(intent, info, exists).leftovers) {
+      const std::string part = PartName(*m.Find(where.signature, where.offset, where.length));
+      const bool deleting = intent.op == ftconfig::Intent::kDelete;
+      add("leftover_partition", part,
+          (deleting ? "a member of " + ftconfig::SetName(intent.type, intent.group) +
+                          " that an interrupted 'ftdiskctl " + intent.command + "' had not deleted yet"
+                    : "made by an interrupted 'ftdiskctl " + intent.command + "'") +
+              "; no FT set holds it",
+          "run 'ftdiskctl " + intent.command + "' again to finish it" +
+              (deleting ? "" : ", or delete the partition (ftdiskctl delete " + part + ")"));
+    }
 }
 
 struct Finding {
@@ -208,54 +419,28 @@ int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& er
   }
 
   if (readable) {
-    // FT sets: their health, their members, their sizes.
+    // FT sets: their health, their members, their sizes; partitions that interrupted
+    // requests left.
+    const json snap = Snapshot({});
+    Machine m{view, snap, bySignature, partitions, {}, {}};
+    std::string why;
+    if (!ftconfig::LoadIntents(&m.intents, &why))
+      add("malformed", "Requests", why,
+          "the next ft request replaces it; until then partitions an interrupted request made are not named");
+    std::vector<uint8_t> raw;
+    uint32_t rawType = 0;
+    const std::u16string stateKey(FtStateKey, FtStateKey + std::strlen(FtStateKey));
+    if (ntp::reg::GetValue(stateKey, u"AbsentMembers", &rawType, &raw))
+      FtDecodeAbsentMembers(raw.data(), raw.size(), &m.absent, nullptr);
     for (const ConfigSet& set : view.sets) {
-      const std::string name = FtSetName(set);
-      const bool redundant = set.type == Mirror || set.type == StripeWithParity;
-      if (set.state != FtStateOk)
-        add("degraded", name, "the set " + SetHealth(set.state),
-            set.state == FtDisabled || !redundant
-                ? "its data cannot be rebuilt from the members left: delete the set and restore from a backup"
-                : "regenerate it (ftdiskctl ft regenerate " + name + ")");
-      std::set<int64_t> lengths;
-      for (size_t m = 0; m < set.members.size(); ++m) {
-        const ConfigRecord& r = view.records[set.members[m]];
-        lengths.insert(r.length);
-        const std::string object = name + " member " + std::to_string(m);
-        const DiskPartition* p = findPartition(r.signature, r.offset, r.length);
-        if (!bySignature.count(r.signature)) {
-          add("missing_disk", object,
-              "its disk (signature " + Hex32(r.signature) + ") is not on this machine",
-              "attach the disk again, or regenerate the set onto another partition");
-        } else if (!p) {
-          const DiskPartition* moved = nullptr;
-          for (const auto& q : partitions)
-            if (std::count(bySignature[r.signature].begin(), bySignature[r.signature].end(), q.disk) &&
-                q.length == r.length)
-              moved = &q;
-          if (moved)
-            add("moved_member", object,
-                "no partition at offset " + Bytes(r.offset) + " on " + diskName(r.signature) + "; " +
-                    partName(*moved) + " has its size at offset " + Bytes(moved->offset),
-                "restore the partition table from a backup (ftdiskctl restore) or regenerate the member");
-          else
-            add("missing_member", object,
-                "its partition (offset " + Bytes(r.offset) + ", " + Bytes(r.length) + " bytes) on " +
-                    diskName(r.signature) + " is gone",
-                redundant ? "regenerate the set (ftdiskctl ft regenerate " + name + ")"
-                          : "the set's data is lost: delete the set and restore from a backup");
-        } else if (r.ftState == Orphaned) {
-          add("orphaned_member", object, partName(*p) + " is an orphaned member (not in step with the set)",
-              redundant ? "regenerate it (ftdiskctl ft regenerate " + name + ")"
-                        : "the set's data is lost: delete the set and restore from a backup");
-        }
-      }
+      SetFindings(m, set, add);
       // An import that stopped part way left part of its image in the volume.
       std::vector<ntp::ftjournal::MemberId> ids;
       for (size_t i : set.members)
         ids.push_back({view.records[i].signature, view.records[i].offset, view.records[i].length});
       ntp::ftjournal::Journal journal;
       std::string untrusted;
+      const std::string name = FtSetName(set);
       if (ntp::ftjournal::Load(set.type, set.group, ids, &journal, &untrusted) && journal.importing)
         add("unfinished_import", name,
             "an import of " + journal.source + " stopped after " + std::to_string(journal.done) +
@@ -263,11 +448,8 @@ int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& er
                 " bytes: the volume holds part of the image",
             "import the whole image again (ftdiskctl volume import " + name + " " +
                 (journal.source == "-" ? "FILE" : journal.source) + ")");
-      if (set.type != VolumeSet && lengths.size() > 1)
-        add("member_sizes", name, "its members differ in size",
-            "a " + FtTypeName(set.type) +
-                " needs members of one size: rebuild the set from equal partitions");
     }
+    IntentFindings(m, add);
 
     // Plain records without a partition; letters recorded twice; disks twice.
     std::map<uint8_t, std::vector<std::string>> letters;

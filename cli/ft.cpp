@@ -7,10 +7,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <ostream>
 
 #include "ftcmd.h"
 #include "ftconfig.h"
+#include "ftintent.h"
 #include "ftmap.h"
 #include "machine.h"
 #include "ntplatform.h"
@@ -32,9 +35,7 @@ struct Part {
   bool hasLetter = false;
 };
 
-std::string SetName(uint32_t type, uint16_t group) {
-  return ftconfig::TypeWord(type) + std::to_string(group);
-}
+using ftconfig::SetName;
 
 bool Fail(std::ostream& err, const std::string& what, const std::string& why) {
   err << what << ": " << why << "\n";
@@ -135,31 +136,19 @@ void Publish(Session& s) {
   s.RefreshBuiltin(u"fsys");
 }
 
-// Makes a primary partition of size bytes in the first free region of the disk that
-// holds it, through the provider's create request.
-bool CreatePartition(Session& s, unsigned diskIndex, uint64_t size, Part* made, std::string* error) {
+// Makes a primary partition through the provider's create request: size bytes asked for
+// at offset, the start of a free region.
+bool CreatePartition(Session& s, unsigned diskIndex, int64_t offset, int64_t size, Part* made,
+                     std::string* error) {
   json snap = Snapshot({});
   const json* disk = FindDisk(snap, diskIndex);
   if (!disk) {
     *error = "there is no disk " + std::to_string(diskIndex);
     return false;
   }
-  uint64_t offset = 0;
-  bool found = false;
-  for (const auto& r : (*disk)["regions"])
-    if (r["kind"] == "free" && r["length"].get<uint64_t>() >= size) {
-      offset = r["offset"];
-      found = true;
-      break;
-    }
-  if (!found) {
-    *error = "no free region of disk " + std::to_string(diskIndex) +
-             " outside the extended partition holds " + FormatSize(size);
-    return false;
-  }
   PropSet in, out;
-  in.AddU64("OFFSET_LL", offset);
-  in.AddU64("LENGTH_LL", size);
+  in.AddU64("OFFSET_LL", uint64_t(offset));
+  in.AddU64("LENGTH_LL", uint64_t(size));
   in.AddU32("REGION_TYPE", 1);
   ZM_OBJECT_ID rid = 0;
   ZMSTATUS st = s.Control((*disk)["id"], OPCLASS_LAYOUT, OP_CREATE_PARTITION, in.get(), out.get(), &rid);
@@ -353,6 +342,145 @@ bool OpenOr(Session& s, const Options& opt, std::ostream& err) {
 
 ftconfig::Candidate AsCandidate(const Part& p) { return {p.where, p.disk, p.bootOrSystem, p.name}; }
 
+bool SameExtent(const ftconfig::PartitionRef& a, const ftconfig::PartitionRef& b) {
+  return a.signature == b.signature && a.offset == b.offset && a.length == b.length;
+}
+
+// The partition with exactly this extent on the disk with that signature; false when the
+// disks hold none.
+bool FindPartAt(const ftconfig::PartitionRef& where, Part* p) {
+  std::u16string device;
+  if (!fm::FindPartitionDevice(where.signature, where.offset, where.length, &device)) return false;
+  p->device = device;
+  std::string e;
+  return RefreshPart(Snapshot({}), p, &e);
+}
+
+// Whether a set of the stored configuration holds the partition (true when the
+// configuration cannot be read: nothing is then taken for free).
+bool InAnySet(const ftconfig::PartitionRef& where) {
+  FTInfo info;
+  std::string e;
+  if (!ftconfig::Read(&info, &e)) return true;
+  for (const auto& set : ftconfig::Sets(info))
+    for (const auto& m : set.members)
+      if (SameExtent(m.where, where)) return true;
+  return false;
+}
+
+int DiskWithSignature(uint32_t signature) {
+  for (const auto& d : ntp::Disks())
+    if (d.signature == signature) return int(d.index);
+  return -1;
+}
+
+// A change of the configuration; when the partitions it names have no record yet (the
+// provider was stopped before it recorded them), a rescan writes them first.
+bool UpdateWithRescan(Session& s, const std::function<bool(FTInfo&, std::string*)>& change,
+                      std::string* error) {
+  if (ftconfig::Update(change, error)) return true;
+  Publish(s);
+  error->clear();
+  return ftconfig::Update(change, error);
+}
+
+// The intents of FT requests as one run sees them: the finished ones forgotten, the
+// run's own recorded before it writes and forgotten when it is done.
+class Intents {
+ public:
+  void Load(std::ostream& err) {
+    std::string e;
+    if (!ftconfig::LoadIntents(&list_, &e)) err << "warning: " << e << "; it is replaced\n";
+    FTInfo info;
+    if (!ftconfig::Read(&info, &e)) return;
+    auto exists = [](const ftconfig::PartitionRef& p) {
+      std::u16string device;
+      return fm::FindPartitionDevice(p.signature, p.offset, p.length, &device);
+    };
+    const size_t before = list_.size();
+    std::erase_if(list_, [&](const ftconfig::Intent& i) { return ftconfig::Progress(i, info, exists).done; });
+    if (list_.size() != before) ftconfig::StoreIntents(list_, &e);
+  }
+  const ftconfig::Intent* Find(uint16_t op, const std::string& command) const {
+    for (const auto& i : list_)
+      if (i.op == op && i.command == command) return &i;
+    return nullptr;
+  }
+  // Why a new partition cannot go on the disk with this signature: an unfinished request
+  // has partitions there, or plans them.
+  std::string Blocking(uint32_t signature) const {
+    for (const auto& i : list_)
+      for (const auto& p : i.parts)
+        if (p.mine && i.op != ftconfig::Intent::kDelete && p.where.signature == signature)
+          return "an interrupted 'ftdiskctl " + i.command +
+                 "' has partitions on that disk; run it again to finish it first";
+    return "";
+  }
+  bool Record(const ftconfig::Intent& intent, std::string* error) {
+    std::vector<ftconfig::Intent> next = list_;
+    std::erase_if(next, [&](const ftconfig::Intent& i) { return i.command == intent.command; });
+    next.push_back(intent);
+    if (!ftconfig::StoreIntents(next, error)) return false;
+    list_ = next;
+    return true;
+  }
+  void Forget(const std::string& command, std::ostream& err) {
+    std::vector<ftconfig::Intent> next = list_;
+    std::erase_if(next, [&](const ftconfig::Intent& i) { return i.command == command; });
+    std::string e;
+    if (!ftconfig::StoreIntents(next, &e))
+      err << "warning: " << e << "; check names the request as unfinished until it is run again\n";
+    else
+      list_ = next;
+  }
+
+ private:
+  std::vector<ftconfig::Intent> list_;
+};
+
+// Makes the partition an intent planned, or takes it when an earlier run of the same
+// request made it already (a partition of exactly that extent that no set holds).
+bool MakePlanned(Session& s, const ftconfig::Intent::Part& plan, Part* made, std::string* error) {
+  if (FindPartAt(plan.where, made)) {
+    if (!InAnySet(plan.where)) return true;
+    *error = made->name + ", where this request planned its partition, belongs to an FT set";
+    return false;
+  }
+  const int disk = DiskWithSignature(plan.where.signature);
+  if (disk < 0) {
+    *error = "the disk with signature " + HexStatus(plan.where.signature) + " is not on this machine";
+    return false;
+  }
+  if (!CreatePartition(s, unsigned(disk), plan.freeOffset, plan.request, made, error)) return false;
+  if (SameExtent(made->where, plan.where)) return true;
+  std::string ignored;
+  DeletePartition(s, *made, &ignored);
+  *error = "the provider placed the partition on disk " + std::to_string(disk) + " at " +
+           std::to_string(made->where.offset) + " (" + std::to_string(made->where.length) +
+           " bytes), not where this request planned it; it was deleted again";
+  return false;
+}
+
+// Undoes an unfinished request before its set was recorded: the partitions it made that
+// no set holds are deleted, and the request is forgotten.
+void RollBack(Session& s, Intents& intents, const ftconfig::Intent& intent, std::ostream& err) {
+  for (const auto& plan : intent.parts) {
+    Part p;
+    std::string ignored;
+    if (plan.mine && FindPartAt(plan.where, &p) && !InAnySet(plan.where)) DeletePartition(s, p, &ignored);
+  }
+  intents.Forget(intent.command, err);
+}
+
+// A new member keeps no letter of its own: its set has member 0's. A partition that an
+// interrupted run made may have no record yet, which a rescan writes first.
+bool DropLetter(Session& s, Part* p, std::string* error) {
+  std::string e;
+  if (!RefreshPart(Snapshot({}), p, &e) || !p->hasLetter || Letter(s, p->volume, 0, &e)) return true;
+  Publish(s);
+  return !RefreshPart(Snapshot({}), p, &e) || !p->hasLetter || Letter(s, p->volume, 0, error);
+}
+
 // The data pass of a new mirror or parity set, then the set marked healthy.
 bool InitializeData(Session& s, uint32_t type, uint16_t group, std::ostream& err, std::string* error) {
   std::unique_ptr<fm::Volume> v;
@@ -373,6 +501,75 @@ bool InitializeData(Session& s, uint32_t type, uint16_t group, std::ostream& err
   return ok;
 }
 
+// The largest cylinder among the disks of these signatures (the default geometry's when
+// none of them is here).
+int64_t LargestCylinder(const json& snap, const std::vector<uint32_t>& signatures) {
+  int64_t cylinder = 0;
+  for (const auto& d : snap["disks"])
+    if (std::count(signatures.begin(), signatures.end(), d.value("signature", 0u)))
+      cylinder = std::max(cylinder, CylinderBytes(d));
+  return cylinder > 0 ? cylinder : 255 * 63 * 512;
+}
+
+// The rest of ft create, from its recorded intent: the planned partitions made (or
+// found from an earlier run), the set recorded, its data written.
+int FinishCreate(Session& s, Intents& intents, const ftconfig::Intent& intent, Request& req,
+                 const std::string& what, std::ostream& err) {
+  const uint32_t type = intent.type;
+  const uint16_t group = intent.group;
+  const bool needsData = type == Mirror || type == StripeWithParity;
+  std::string e, names;
+  FTInfo info;
+  ftconfig::SetView view;
+  bool recorded = ftconfig::Read(&info, &e) && ftconfig::FindSet(info, type, group, &view) &&
+                  view.members.size() == intent.parts.size();
+  for (size_t i = 0; recorded && i < view.members.size(); ++i)
+    recorded = SameExtent(view.members[i].where, intent.parts[i].where);
+  std::vector<Part> parts(intent.parts.size());
+  for (size_t i = 0; i < intent.parts.size(); ++i) {
+    const auto& plan = intent.parts[i];
+    bool ok =
+        recorded || !plan.mine ? FindPartAt(plan.where, &parts[i]) : MakePlanned(s, plan, &parts[i], &e);
+    if (!ok && !recorded && !plan.mine) e = "member " + std::to_string(i) + "'s partition is gone";
+    if (!ok && !recorded) {
+      RollBack(s, intents, intent, err);
+      return req.Done(false, what + ": " + e + " (the partitions this request made are deleted again)");
+    }
+    names += " " + (ok ? parts[i].name : "member " + std::to_string(i));
+  }
+  if (!recorded) {
+    for (size_t i = 1; i < parts.size(); ++i)
+      if (!DropLetter(s, &parts[i], &e)) {
+        RollBack(s, intents, intent, err);
+        return req.Done(false, what + ": " + e);
+      }
+    std::vector<ftconfig::PartitionRef> refs;
+    for (const auto& p : intent.parts) refs.push_back(p.where);
+    // A mirror's new member and every member of a parity set wait for the data pass.
+    bool ok = UpdateWithRescan(
+        s,
+        [&](FTInfo& cfg, std::string* why) {
+          if (!ftconfig::AddSet(cfg, type, group, refs, Healthy, why)) return false;
+          return !needsData ||
+                 ftconfig::SetMemberState(cfg, type, group, type == Mirror ? 1 : -1, Initializing, why);
+        },
+        &e);
+    if (!ok) {
+      RollBack(s, intents, intent, err);
+      return req.Done(false, what + ": " + e);
+    }
+    DropJournal(type, group);
+    // The set is published once its data is whole; the configuration says initializing
+    // until then, so an interrupted pass is seen at the next boot.
+    if (!needsData) Publish(s);
+  }
+  req.EndOfTables();
+  if (needsData && (!recorded || view.state == FtInitializing) && !InitializeData(s, type, group, err, &e))
+    return req.Done(false, what + ": " + e + "; run 'ftdiskctl " + intent.command + "' again to finish it");
+  intents.Forget(intent.command, err);
+  return req.Done(true, "made " + SetName(type, group) + " from" + names);
+}
+
 int CreateSet(Session& s, const Options& opt, const std::string& kind, const std::string& volumeArg,
               const std::vector<unsigned>& disks, const std::vector<std::string>& sizeTexts,
               std::ostream& out, std::ostream& err) {
@@ -380,11 +577,22 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
   uint32_t type = 0;
   ftconfig::TypeFromWord(kind, &type);
   if (!OpenOr(s, opt, err)) return kFailed;
+  std::string command = "ft create " + kind;
+  if (type == Mirror) command += " " + volumeArg;
+  for (unsigned d : disks) command += " --disk " + std::to_string(d);
+  for (const auto& size : sizeTexts) command += " --size " + size;
+  Intents intents;
+  intents.Load(err);
+  if (const ftconfig::Intent* pending = intents.Find(ftconfig::Intent::kCreate, command)) {
+    const ftconfig::Intent again = *pending;
+    Request req(s, opt, command, out, err);
+    return FinishCreate(s, intents, again, req, what, err);
+  }
+
   json snap = Snapshot({});
   FTInfo info;
   std::string e;
   if (!ftconfig::Read(&info, &e)) return Fail(err, what, e), kFailed;
-
   std::vector<uint64_t> sizes;
   Part first;
   std::vector<ftconfig::Candidate> candidates;
@@ -395,7 +603,6 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
       return Fail(err, what, "there is no disk " + std::to_string(disks[0])), kFailed;
     candidates.push_back(AsCandidate(first));
     candidates.push_back({{}, disks[0], false, "the new partition on disk " + std::to_string(disks[0])});
-    sizes.push_back(static_cast<uint64_t>(first.where.length));
   } else {
     if (!volumeArg.empty()) return Usage(err, "ft create " + kind + " takes --disk and --size, not a VOLUME");
     if (disks.empty() || sizeTexts.empty())
@@ -420,58 +627,55 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
   if (ReadOnlyDisksFail(disks, what, err) || SignaturesFail(snap, recorded, what, err)) return kFailed;
   std::string rule = ftconfig::CheckNewSet(info, type, candidates);
   if (!rule.empty()) return Fail(err, what, rule), kFailed;
-  const uint16_t group = ftconfig::FreeGroup(info, type);
-  const std::string name = SetName(type, group);
 
-  std::string command = "ft create " + kind;
-  if (type == Mirror) command += " " + volumeArg;
-  for (size_t i = 0; i < disks.size(); ++i) command += " --disk " + std::to_string(disks[i]);
-  Request req(s, opt, command, out, err);
-
-  // Partitions first: on any failure the ones made are deleted again.
-  std::vector<Part> parts;
-  if (type == Mirror) parts.push_back(first);
-  auto undo = [&](const std::string& why) {
-    std::string ignored;
-    for (size_t i = type == Mirror ? 1 : 0; i < parts.size(); ++i) DeletePartition(s, parts[i], &ignored);
-    return req.Done(false, what + ": " + why);
-  };
+  // Where each new partition goes. Members of a mirror, stripe set or parity set get at
+  // least the length the largest of them gets (a mirror's: member 0's), so that a member
+  // starting on the disk's first track is as large as one on a cylinder boundary.
+  std::map<unsigned, json> plannedDisks;  // each disk's free space as the plans leave it
+  for (unsigned d : disks) plannedDisks[d] = *FindDisk(snap, d);
+  int64_t wanted = type == Mirror ? first.where.length : 0;
+  if (type == Stripe || type == StripeWithParity)
+    for (size_t i = 0; i < disks.size(); ++i) {
+      ftconfig::Placement at;
+      if (PlanRequest(plannedDisks[disks[i]], int64_t(sizes[i]), &at)) wanted = std::max(wanted, at.length);
+    }
+  ftconfig::Intent intent{ftconfig::Intent::kCreate, type, ftconfig::FreeGroup(info, type), 0, command, {}};
+  if (type == Mirror) intent.parts.push_back({first.where, false, 0, 0});
   for (size_t i = 0; i < disks.size(); ++i) {
-    Part made;
-    if (!CreatePartition(s, disks[i], sizes[i], &made, &e)) return undo(e);
-    parts.push_back(made);
+    json& disk = plannedDisks[disks[i]];
+    const uint32_t signature = disk.value("signature", 0u);
+    const std::string blocked = intents.Blocking(signature);
+    if (!blocked.empty())
+      return Fail(err, what, "disk " + std::to_string(disks[i]) + ": " + blocked), kFailed;
+    ftconfig::Placement at;
+    const bool placed =
+        type == VolumeSet ? PlanRequest(disk, int64_t(sizes[i]), &at) : PlanAtLeast(disk, wanted, &at);
+    if (!placed)
+      return Fail(err, what,
+                  "no free region of disk " + std::to_string(disks[i]) +
+                      " outside the extended partition holds " +
+                      FormatSize(uint64_t(type == VolumeSet ? int64_t(sizes[i]) : wanted)) +
+                      (type == VolumeSet ? "" : " (" + std::to_string(wanted) + " bytes are needed)")),
+             kFailed;
+    intent.parts.push_back({{signature, at.offset, at.length}, true, at.freeOffset, at.request});
+    // A second member on the same disk goes behind the first.
+    for (auto& r : disk["regions"])
+      if (r["kind"] == "free" && r["offset"].get<int64_t>() == at.freeOffset) {
+        const int64_t end = r["offset"].get<int64_t>() + r["length"].get<int64_t>();
+        r["offset"] = at.offset + at.length;
+        r["length"] = end - (at.offset + at.length);
+      }
   }
-  if (type == Mirror && parts[1].where.length < parts[0].where.length)
-    return undo("the partition made on disk " + std::to_string(disks[0]) + " is smaller than " + first.name);
-  // A new member keeps no letter of its own: the set has member 0's.
-  for (size_t i = 1; i < parts.size(); ++i) {
-    json now = Snapshot({});
-    if (RefreshPart(now, &parts[i], &e) && parts[i].hasLetter && !Letter(s, parts[i].volume, 0, &e))
-      return undo(e);
-  }
+  std::vector<int64_t> lengths;
+  std::vector<uint32_t> signatures;
+  for (const auto& p : intent.parts)
+    lengths.push_back(p.where.length), signatures.push_back(p.where.signature);
+  rule = ftconfig::MemberSizesProblem(type, lengths, LargestCylinder(snap, signatures));
+  if (!rule.empty()) return Fail(err, what, "the planned members: " + rule), kFailed;
 
-  // The configuration last.
-  const bool needsData = type == Mirror || type == StripeWithParity;
-  std::vector<ftconfig::PartitionRef> refs;
-  for (const auto& p : parts) refs.push_back(p.where);
-  bool ok = ftconfig::Update(
-      [&](FTInfo& cfg, std::string* why) {
-        if (!ftconfig::AddSet(cfg, type, group, refs, Healthy, why)) return false;
-        if (!needsData) return true;
-        // A mirror's new member and every member of a parity set wait for the data pass.
-        return ftconfig::SetMemberState(cfg, type, group, type == Mirror ? 1 : -1, Initializing, why);
-      },
-      &e);
-  if (!ok) return undo(e);
-  DropJournal(type, group);
-  // The set is published once its data is whole; the configuration says initializing
-  // until then, so an interrupted pass is seen at the next boot.
-  if (!needsData) Publish(s);
-  req.EndOfTables();
-  if (needsData && !InitializeData(s, type, group, err, &e)) return req.Done(false, what + ": " + e);
-  std::string names;
-  for (const auto& p : parts) names += " " + p.name;
-  return req.Done(true, "made " + name + " from" + names);
+  Request req(s, opt, command, out, err);
+  if (!intents.Record(intent, &e)) return req.Done(false, what + ": " + e);
+  return FinishCreate(s, intents, intent, req, what, err);
 }
 
 bool LoadSet(const std::string& what, const std::string& setArg, uint32_t* type, uint16_t* group,
@@ -488,21 +692,44 @@ bool LoadSet(const std::string& what, const std::string& setArg, uint32_t* type,
 
 // The placeholder volume of a plain partition after a refresh.
 ZM_OBJECT_ID VolumeOfPartition(const ftconfig::PartitionRef& where) {
-  std::u16string device;
-  if (!ntp::ftmap::FindPartitionDevice(where.signature, where.offset, where.length, &device)) return 0;
   Part p;
-  p.device = device;
-  std::string e;
-  return RefreshPart(Snapshot({}), &p, &e) ? p.volume : 0;
+  return FindPartAt(where, &p) ? p.volume : 0;
+}
+
+// Deletes the partitions a delete request names that are still there and in no set.
+bool DeleteMembers(Session& s, const ftconfig::Intent& intent, std::string* error) {
+  for (size_t i = intent.parts.size(); i-- > 0;) {
+    Part p;
+    if (!FindPartAt(intent.parts[i].where, &p) || InAnySet(intent.parts[i].where)) continue;
+    p.name = "member " + std::to_string(i) + " (" + p.name + ")";
+    if (!DeletePartition(s, p, error)) return false;
+  }
+  return true;
 }
 
 int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, bool remove, std::ostream& out,
                   std::ostream& err) {
   const std::string what = remove ? "cannot delete the set" : "cannot break the mirror";
   if (!OpenOr(s, opt, err)) return kFailed;
+  const std::string command = (remove ? "ft delete " : "ft break ") + setArg;
+  Intents intents;
+  if (remove) intents.Load(err);
   uint32_t type = 0;
   uint16_t group = 0;
   ftconfig::SetView view;
+  std::string e;
+  if (const ftconfig::Intent* pending = remove ? intents.Find(ftconfig::Intent::kDelete, command) : nullptr) {
+    // The set went from the configuration before the run was interrupted: its partitions
+    // are deleted now.
+    FTInfo info;
+    if (ftconfig::Read(&info, &e) && !ftconfig::FindSet(info, pending->type, pending->group, &view)) {
+      const ftconfig::Intent again = *pending;
+      Request req(s, opt, command, out, err);
+      if (!DeleteMembers(s, again, &e)) return req.Done(false, what + ": " + e);
+      intents.Forget(command, err);
+      return req.Done(true, "deleted " + SetName(again.type, again.group) + " and its partitions");
+    }
+  }
   if (!LoadSet(what, setArg, &type, &group, &view, err)) return kFailed;
   if (!remove && type != Mirror) return Fail(err, what, setArg + " is not a mirror"), kFailed;
   std::vector<unsigned> memberDisks;  // whose tables a delete rewrites
@@ -510,31 +737,86 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
     for (const auto& m : view.members)
       if (remove && m.where.signature == d.signature) memberDisks.push_back(d.index);
   if (ReadOnlyDisksFail(memberDisks, what, err)) return kFailed;
-  Request req(s, opt, (remove ? "ft delete " : "ft break ") + setArg, out, err);
-  std::string e;
+  // A broken mirror's letter stays with the member that holds the data.
+  unsigned keeper = 0;
+  if (!remove) {
+    const bool first = MemberHoldsData(type, view.members[0].state);
+    const bool second = view.members.size() > 1 && MemberHoldsData(type, view.members[1].state);
+    if (!first && !second)
+      return Fail(
+                 err, what,
+                 "neither member is recorded as holding the mirror's data; regenerate one from the other, or "
+                 "record the one that holds it as healthy (ftdiskctl ft edit member " +
+                     SetName(type, group) + " N --state healthy) first"),
+             kFailed;
+    keeper = first ? 0 : 1;
+  }
+  Request req(s, opt, command, out, err);
   // What the request acts on, named with the start and size of each partition.
   const std::string members = MembersSummary(Snapshot({}), SetName(type, group));
+  ftconfig::Intent intent{ftconfig::Intent::kDelete, type, group, 0, command, {}};
+  for (const auto& m : view.members) intent.parts.push_back({m.where, true, 0, 0});
+  if (remove && !intents.Record(intent, &e)) return req.Done(false, what + ": " + e);
   // The provider deletes only plain partitions, so the set goes first; an interruption
-  // then leaves plain partitions and a configuration without the set.
+  // then leaves plain partitions that the intent names.
   if (!ftconfig::Update(
-          [&](FTInfo& info, std::string* why) { return ftconfig::RemoveSet(info, type, group, why); }, &e))
+          [&](FTInfo& info, std::string* why) { return ftconfig::RemoveSet(info, type, group, why, keeper); },
+          &e))
     return req.Done(false, what + ": " + e);
   DropJournal(type, group);
   Publish(s);
   if (!remove) {
-    ZM_OBJECT_ID second = view.members.size() > 1 ? VolumeOfPartition(view.members[1].where) : 0;
-    char letter = FreeLetter();
-    if (second != 0 && letter != 0 && !Letter(s, second, letter, &e)) return req.Done(false, what + ": " + e);
-    return req.Done(true, "broke " + SetName(type, group) + " into two partitions: " + members);
+    const unsigned other = keeper == 0 ? 1 : 0;
+    ZM_OBJECT_ID kept = VolumeOfPartition(view.members[keeper].where);
+    ZM_OBJECT_ID second = view.members.size() > 1 ? VolumeOfPartition(view.members[other].where) : 0;
+    const char letter = view.members[0].letter;
+    // The running letter follows the configuration: off the stale member, onto the kept one.
+    if (keeper != 0 && letter >= 'C' && letter <= 'Z') {
+      std::string ignored;
+      if (second != 0) Letter(s, second, 0, &ignored);
+      if (kept != 0 && !Letter(s, kept, letter, &e)) return req.Done(false, what + ": " + e);
+    }
+    char fresh = FreeLetter();
+    if (second != 0 && fresh != 0 && !Letter(s, second, fresh, &e)) return req.Done(false, what + ": " + e);
+    return req.Done(true, "broke " + SetName(type, group) + " into two partitions: " + members + "; member " +
+                              std::to_string(keeper) + " keeps the letter");
   }
-  for (size_t i = view.members.size(); i-- > 0;) {
-    Part p;
-    p.name = "member " + std::to_string(i);
-    p.volume = VolumeOfPartition(view.members[i].where);
-    if (p.volume == 0) continue;  // not on the disks (orphaned): nothing to delete
-    if (!DeletePartition(s, p, &e)) return req.Done(false, what + ": " + e);
-  }
+  if (!DeleteMembers(s, intent, &e)) return req.Done(false, what + ": " + e);
+  intents.Forget(command, err);
   return req.Done(true, "deleted " + SetName(type, group) + " and its partitions " + members);
+}
+
+// The rest of ft extend, from its intent.
+int FinishExtend(Session& s, Intents& intents, const ftconfig::Intent& intent, Request& req,
+                 const std::string& what, std::ostream& err) {
+  std::string e;
+  FTInfo info;
+  ftconfig::SetView view;
+  if (!ftconfig::Read(&info, &e) || !ftconfig::FindSet(info, intent.type, intent.group, &view)) {
+    RollBack(s, intents, intent, err);
+    return req.Done(false,
+                    what + ": " + (e.empty() ? "there is no " + SetName(intent.type, intent.group) : e));
+  }
+  Part made;
+  const bool member = std::any_of(view.members.begin(), view.members.end(),
+                                  [&](const auto& m) { return SameExtent(m.where, intent.parts[0].where); });
+  if (!member) {
+    if (!MakePlanned(s, intent.parts[0], &made, &e) || !DropLetter(s, &made, &e) ||
+        !UpdateWithRescan(
+            s,
+            [&](FTInfo& cfg, std::string* why) {
+              return ftconfig::AppendMember(cfg, intent.type, intent.group, made.where, why);
+            },
+            &e)) {
+      RollBack(s, intents, intent, err);
+      return req.Done(false, what + ": " + e);
+    }
+    Publish(s);
+  } else {
+    FindPartAt(intent.parts[0].where, &made);
+  }
+  intents.Forget(intent.command, err);
+  return req.Done(true, "extended " + SetName(intent.type, intent.group) + " by " + made.name);
 }
 
 int Extend(Session& s, const Options& opt, const std::string& setArg, const std::vector<unsigned>& disks,
@@ -545,6 +827,15 @@ int Extend(Session& s, const Options& opt, const std::string& setArg, const std:
   std::string e;
   if (!ParseSize(sizeTexts[0], false, &size, &e)) return Usage(err, e);
   if (!OpenOr(s, opt, err)) return kFailed;
+  const std::string command =
+      "ft extend " + setArg + " --disk " + std::to_string(disks[0]) + " --size " + sizeTexts[0];
+  Intents intents;
+  intents.Load(err);
+  if (const ftconfig::Intent* pending = intents.Find(ftconfig::Intent::kExtend, command)) {
+    const ftconfig::Intent again = *pending;
+    Request req(s, opt, command, out, err);
+    return FinishExtend(s, intents, again, req, what, err);
+  }
   uint32_t type = 0;
   uint16_t group = 0;
   ftconfig::SetView view;
@@ -552,28 +843,181 @@ int Extend(Session& s, const Options& opt, const std::string& setArg, const std:
   if (type != VolumeSet) return Fail(err, what, setArg + " is not a volume set"), kFailed;
   if (view.members.size() >= ftconfig::kMaxMembers)
     return Fail(err, what, "a volume set has at most 32 members"), kFailed;
-  if (SignaturesFail(Snapshot({}), disks, what, err)) return kFailed;
-  Request req(s, opt, "ft extend " + setArg + " --disk " + std::to_string(disks[0]), out, err);
-  Part made;
-  if (!CreatePartition(s, disks[0], size, &made, &e)) return req.Done(false, what + ": " + e);
-  if (made.hasLetter) Letter(s, made.volume, 0, &e);
-  if (!ftconfig::Update(
-          [&](FTInfo& info, std::string* why) {
-            return ftconfig::AppendMember(info, type, group, made.where, why);
-          },
-          &e)) {
-    std::string ignored;
-    DeletePartition(s, made, &ignored);
-    return req.Done(false, what + ": " + e);
-  }
-  Publish(s);
-  return req.Done(true, "extended " + SetName(type, group) + " by " + made.name);
+  json snap = Snapshot({});
+  if (SignaturesFail(snap, disks, what, err)) return kFailed;
+  const json* disk = FindDisk(snap, disks[0]);
+  const uint32_t signature = disk->value("signature", 0u);
+  const std::string blocked = intents.Blocking(signature);
+  if (!blocked.empty()) return Fail(err, what, "disk " + std::to_string(disks[0]) + ": " + blocked), kFailed;
+  ftconfig::Placement at;
+  if (!PlanRequest(*disk, int64_t(size), &at))
+    return Fail(err, what,
+                "no free region of disk " + std::to_string(disks[0]) +
+                    " outside the extended partition holds " + FormatSize(size)),
+           kFailed;
+  ftconfig::Intent intent{ftconfig::Intent::kExtend, type, group, 0, command, {}};
+  intent.parts.push_back({{signature, at.offset, at.length}, true, at.freeOffset, at.request});
+  Request req(s, opt, command, out, err);
+  if (!intents.Record(intent, &e)) return req.Done(false, what + ": " + e);
+  return FinishExtend(s, intents, intent, req, what, err);
 }
 
-int Regenerate(Session& s, const Options& opt, const std::string& setArg, int member, std::ostream& out,
-               std::ostream& err) {
+// Rebuilds one member of a mirror or parity set from the others and marks it healthy.
+bool RebuildMember(Session& s, uint32_t type, uint16_t group, unsigned member, std::ostream& err,
+                   std::string* error) {
+  std::unique_ptr<fm::Volume> v;
+  if (!OpenSetVolume(type, group, int(member), &v, error)) return false;
+  if (!ftconfig::Update(
+          [&](FTInfo& info, std::string* why) {
+            return ftconfig::SetMemberState(info, type, group, int(member), Regenerating, why);
+          },
+          error))
+    return false;
+  Publish(s);
+  const bool rebuilt =
+      RebuildPass(*v, type, group, member, "regenerating member " + std::to_string(member), err, error);
+  v.reset();
+  if (!rebuilt) {
+    *error += "; the member stays regenerating (the same command resumes it)";
+    return false;
+  }
+  bool ok = ftconfig::Update(
+      [&](FTInfo& info, std::string* why) {
+        return ftconfig::SetMemberState(info, type, group, int(member), Healthy, why);
+      },
+      error);
+  Publish(s);
+  return ok;
+}
+
+// The rest of ft regenerate --onto, from its intent: the new partition made (or found),
+// recorded as the member, rebuilt.
+int FinishReplace(Session& s, Intents& intents, const ftconfig::Intent& intent, Request& req,
+                  const std::string& what, std::ostream& err) {
+  const uint32_t type = intent.type;
+  const uint16_t group = intent.group;
+  const unsigned member = intent.member;
+  std::string e;
+  FTInfo info;
+  ftconfig::SetView view;
+  if (!ftconfig::Read(&info, &e) || !ftconfig::FindSet(info, type, group, &view) ||
+      member >= view.members.size()) {
+    RollBack(s, intents, intent, err);
+    return req.Done(false, what + ": " + (e.empty() ? "there is no " + SetName(type, group) : e));
+  }
+  Part made;
+  if (!SameExtent(view.members[member].where, intent.parts[0].where)) {
+    if (!MakePlanned(s, intent.parts[0], &made, &e) || !DropLetter(s, &made, &e) ||
+        !UpdateWithRescan(
+            s,
+            [&](FTInfo& cfg, std::string* why) {
+              return ftconfig::ReplaceMember(cfg, type, group, member, made.where, Regenerating, why);
+            },
+            &e)) {
+      RollBack(s, intents, intent, err);
+      return req.Done(false, what + ": " + e);
+    }
+    DropJournal(type, group);  // it names the members the set had
+    Publish(s);
+  } else if (!FindPartAt(intent.parts[0].where, &made)) {
+    return req.Done(false, what + ": the new partition of member " + std::to_string(member) + " is gone");
+  }
+  req.EndOfTables();
+  if (!RebuildMember(s, type, group, member, err, &e))
+    return req.Done(false, what + ": " + e + "; run 'ftdiskctl " + intent.command + "' again to finish it");
+  intents.Forget(intent.command, err);
+  return req.Done(true, "regenerated member " + std::to_string(member) + " of " + SetName(type, group) +
+                            " onto " + made.name);
+}
+
+// ft regenerate SET [MEMBER] --onto DISK: the member gets a new partition on DISK, of its
+// recorded size or the least larger one the provider's rounding gives.
+int RegenerateOnto(Session& s, const Options& opt, const std::string& setArg, int member, unsigned onto,
+                   std::ostream& out, std::ostream& err) {
+  const std::string what = "cannot regenerate the set";
+  const std::string command = "ft regenerate " + setArg + (member >= 0 ? " " + std::to_string(member) : "") +
+                              " --onto " + std::to_string(onto);
+  Intents intents;
+  intents.Load(err);
+  if (const ftconfig::Intent* pending = intents.Find(ftconfig::Intent::kReplace, command)) {
+    const ftconfig::Intent again = *pending;
+    Request req(s, opt, command, out, err);
+    return FinishReplace(s, intents, again, req, what, err);
+  }
+  uint32_t type = 0;
+  uint16_t group = 0;
+  ftconfig::SetView view;
+  if (!LoadSet(what, setArg, &type, &group, &view, err)) return kFailed;
+  if (type != Mirror && type != StripeWithParity)
+    return Fail(err, what, "only mirrors and stripe sets with parity hold the data to rebuild a member"),
+           kFailed;
+  if (member < 0)
+    for (size_t i = 0; i < view.members.size() && member < 0; ++i)
+      if (view.members[i].state != Healthy) member = int(i);
+  if (member < 0)
+    return Fail(err, what, setArg + " has no orphaned member; name the one to replace"), kFailed;
+  if (member >= int(view.members.size()))
+    return Fail(err, what, setArg + " has no member " + std::to_string(member)), kFailed;
+  for (size_t i = 0; i < view.members.size(); ++i)
+    if (int(i) != member && !MemberHoldsData(type, view.members[i].state))
+      return Fail(err, what,
+                  "member " + std::to_string(i) + " does not hold its data either; nothing to rebuild from"),
+             kFailed;
+  json snap = Snapshot({});
+  const json* disk = FindDisk(snap, onto);
+  if (disk == nullptr) return Fail(err, what, "there is no disk " + std::to_string(onto)), kFailed;
+  const uint32_t signature = disk->value("signature", 0u);
+  for (size_t i = 0; i < view.members.size(); ++i)
+    if (view.members[i].where.signature == signature && signature != 0)
+      return Fail(err, what,
+                  "disk " + std::to_string(onto) + " holds member " + std::to_string(i) + " of " +
+                      SetName(type, group) +
+                      (int(i) == member ? " already; regenerate it in place (ftdiskctl ft regenerate " +
+                                              SetName(type, group) + " " + std::to_string(member) + ")"
+                                        : "; the members must be on different disks")),
+             kFailed;
+  const int64_t wanted = view.members[member].where.length;
+  ftconfig::Placement at;
+  if (!PlanAtLeast(*disk, wanted, &at))
+    return Fail(err, what,
+                "disk " + std::to_string(onto) +
+                    " has no free region outside the extended partition that holds " + "member " +
+                    std::to_string(member) + "'s " + std::to_string(wanted) + " bytes (" +
+                    FormatSize(uint64_t(wanted)) + ", rounded up to a cylinder boundary)"),
+           kFailed;
+  const std::string blocked = intents.Blocking(signature);
+  if (!blocked.empty()) return Fail(err, what, "disk " + std::to_string(onto) + ": " + blocked), kFailed;
+  // A blank disk gets a fresh signature first (in a boot of its own: the host learns
+  // disk signatures when it starts).
+  if (signature == 0) {
+    if (opt.dryRun)
+      return Fail(err, what,
+                  "disk " + std::to_string(onto) +
+                      " has no signature; a dry run cannot show what follows the fresh one it needs"),
+             kFailed;
+    s.Close();
+    SignatureChange change;
+    std::string e;
+    if (!WriteSignature(opt, onto, false, &change, &e))
+      return Fail(err, what, "cannot write a signature on disk " + std::to_string(onto) + ": " + e), kFailed;
+    if (!opt.json) PrintSignatureChange(out, change);
+    if (!OpenOr(s, opt, err)) return kFailed;
+    return RegenerateOnto(s, opt, setArg, member, onto, out, err);
+  }
+  if (SignaturesFail(snap, {onto}, what, err)) return kFailed;
+  ftconfig::Intent intent{ftconfig::Intent::kReplace, type, group, uint16_t(member), command, {}};
+  intent.parts.push_back({{signature, at.offset, at.length}, true, at.freeOffset, at.request});
+  Request req(s, opt, command, out, err);
+  std::string e;
+  if (!intents.Record(intent, &e)) return req.Done(false, what + ": " + e);
+  return FinishReplace(s, intents, intent, req, what, err);
+}
+
+int Regenerate(Session& s, const Options& opt, const std::string& setArg, int member, int onto,
+               std::ostream& out, std::ostream& err) {
   const std::string what = "cannot regenerate the set";
   if (!OpenOr(s, opt, err)) return kFailed;
+  if (onto >= 0) return RegenerateOnto(s, opt, setArg, member, unsigned(onto), out, err);
   uint32_t type = 0;
   uint16_t group = 0;
   ftconfig::SetView view;
@@ -604,30 +1048,27 @@ int Regenerate(Session& s, const Options& opt, const std::string& setArg, int me
       return Fail(err, what,
                   "member " + std::to_string(i) + " does not hold its data either; nothing to rebuild from"),
              kFailed;
+  std::u16string device;
+  const auto& where = view.members[member].where;
+  if (!fm::FindPartitionDevice(where.signature, where.offset, where.length, &device)) {
+    json snap = Snapshot({});
+    std::vector<uint32_t> signatures;
+    for (const auto& m : view.members) signatures.push_back(m.where.signature);
+    const int disk = ReplacementDisk(snap, signatures, where.length);
+    return Fail(err, what,
+                "member " + std::to_string(member) +
+                    "'s partition is not on the disks; rebuild it onto another disk " +
+                    (disk >= 0 ? "(ftdiskctl ft regenerate " + SetName(type, group) + " " +
+                                     std::to_string(member) + " --onto " + std::to_string(disk) + ")"
+                               : "with room for " + std::to_string(where.length) +
+                                     " bytes (attach one, then ftdiskctl ft regenerate " +
+                                     SetName(type, group) + " " + std::to_string(member) + " --onto DISK)")),
+           kFailed;
+  }
   Request req(s, opt, "ft regenerate " + setArg + " " + std::to_string(member), out, err);
-  std::string e;
-  std::unique_ptr<fm::Volume> v;
-  if (!OpenSetVolume(type, group, member, &v, &e)) return req.Done(false, what + ": " + e);
-  if (!ftconfig::Update(
-          [&](FTInfo& info, std::string* why) {
-            return ftconfig::SetMemberState(info, type, group, member, Regenerating, why);
-          },
-          &e))
-    return req.Done(false, what + ": " + e);
-  Publish(s);
   req.EndOfTables();
-  const bool rebuilt = RebuildPass(*v, type, group, static_cast<unsigned>(member),
-                                   "regenerating member " + std::to_string(member), err, &e);
-  v.reset();
-  if (!rebuilt)
-    return req.Done(false, what + ": " + e + "; the member stays regenerating (the same command resumes it)");
-  bool ok = ftconfig::Update(
-      [&](FTInfo& info, std::string* why) {
-        return ftconfig::SetMemberState(info, type, group, member, Healthy, why);
-      },
-      &e);
-  Publish(s);
-  if (!ok) return req.Done(false, what + ": " + e);
+  std::string e;
+  if (!RebuildMember(s, type, group, unsigned(member), err, &e)) return req.Done(false, what + ": " + e);
   return req.Done(true, "regenerated member " + std::to_string(member) + " of " + SetName(type, group));
 }
 
@@ -645,7 +1086,8 @@ bool StateFromWord(const std::string& w, uint32_t* state) {
 }
 
 int EditDefine(Session& s, const Options& opt, const std::string& kind, int group,
-               const std::vector<std::string>& memberArgs, std::ostream& out, std::ostream& err) {
+               const std::vector<std::string>& memberArgs, bool assumeClean, std::ostream& out,
+               std::ostream& err) {
   const std::string what = "cannot define the set";
   uint32_t type = 0;
   if (!ftconfig::TypeFromWord(kind, &type)) return Usage(err, "the type is mirror, stripe, parity or volset");
@@ -676,20 +1118,26 @@ int EditDefine(Session& s, const Options& opt, const std::string& kind, int grou
   Request req(s, opt, "ft edit define " + kind, out, err);
   std::vector<ftconfig::PartitionRef> refs;
   for (const auto& p : parts) refs.push_back(p.where);
-  // Without any record of the partitions yet, a rescan writes them first.
-  if (!ftconfig::Update(
-          [&](FTInfo& cfg, std::string* why) { return ftconfig::AddSet(cfg, type, g, refs, Healthy, why); },
-          &e)) {
-    Publish(s);
-    e.clear();
-    if (!ftconfig::Update(
-            [&](FTInfo& cfg, std::string* why) { return ftconfig::AddSet(cfg, type, g, refs, Healthy, why); },
-            &e))
-      return req.Done(false, what + ": " + e);
-  }
+  // Nothing says the members of a mirror or parity set agree: unless the administrator
+  // says so, they wait for the pass that makes them agree (member 0 copied, the parity
+  // written), as ft create's do.
+  const bool pending = !assumeClean && (type == Mirror || type == StripeWithParity);
+  if (!UpdateWithRescan(
+          s,
+          [&](FTInfo& cfg, std::string* why) {
+            return ftconfig::AddSet(cfg, type, g, refs, Healthy, why) &&
+                   (!pending ||
+                    ftconfig::SetMemberState(cfg, type, g, type == Mirror ? 1 : -1, Initializing, why));
+          },
+          &e))
+    return req.Done(false, what + ": " + e);
   DropJournal(type, g);
   Publish(s);
-  return req.Done(true, "defined " + SetName(type, g) + " (no data was written)");
+  return req.Done(true,
+                  "defined " + SetName(type, g) + " (no data was written" +
+                      (pending ? "; it is initializing until 'ftdiskctl ft regenerate " + SetName(type, g) +
+                                     "' makes its members agree, or define it with --assume-clean)"
+                               : ")"));
 }
 
 int EditDrop(Session& s, const Options& opt, const std::string& setArg, std::ostream& out,
@@ -823,12 +1271,19 @@ void FtCommands::Add(CLI::App& app) {
   regenerate_ = ft_->add_subcommand("regenerate", "rebuild an orphaned member from the other members");
   regenerate_->add_option("SET", set_, "the mirror or stripe set with parity")->required();
   regenerate_->add_option("MEMBER", member_, "the member to rebuild (default: the orphaned one)");
+  regenerate_->add_option(
+      "--onto", onto_, "rebuild the member onto a new partition on this disk (a replacement for a lost one)");
+  regenerate_->footer(
+      "Examples:\n  ftdiskctl -m m ft regenerate mirror0\n  ftdiskctl -m m ft regenerate parity0 1 --onto 3");
   edit_ = ft_->add_subcommand("edit", "repair the FT configuration without touching any data");
   edit_->require_subcommand(1);
   editDefine_ = edit_->add_subcommand("define", "record a set made of existing partitions, members in order");
   editDefine_->add_option("TYPE", kind_, "mirror, stripe, parity or volset")->required();
   editDefine_->add_option("MEMBERS", members_, "the partitions, member 0 first (diskN/pM)")->required();
   editDefine_->add_option("--group", group_, "the FT group (default: the lowest free one)");
+  editDefine_->add_flag("--assume-clean", assumeClean_,
+                        "record a mirror or parity set as healthy (its members known to agree) instead of "
+                        "initializing");
   editDrop_ = edit_->add_subcommand("drop", "remove a set from the configuration; its partitions stay");
   editDrop_->add_option("SET", set_, "the set")->required();
   editMember_ = edit_->add_subcommand("member", "record the state of one member");
@@ -885,8 +1340,8 @@ int FtCommands::Run(Session& s, const Options& opt, std::ostream& out, std::ostr
   if (extend_->parsed()) return Extend(s, opt, set_, disks_, sizes_, out, err);
   if (break_->parsed()) return BreakOrDelete(s, opt, set_, false, out, err);
   if (delete_->parsed()) return BreakOrDelete(s, opt, set_, true, out, err);
-  if (regenerate_->parsed()) return Regenerate(s, opt, set_, member_, out, err);
-  if (editDefine_->parsed()) return EditDefine(s, opt, kind_, group_, members_, out, err);
+  if (regenerate_->parsed()) return Regenerate(s, opt, set_, member_, onto_, out, err);
+  if (editDefine_->parsed()) return EditDefine(s, opt, kind_, group_, members_, assumeClean_, out, err);
   if (editDrop_->parsed()) return EditDrop(s, opt, set_, out, err);
   if (editMember_->parsed()) return EditMember(s, opt, set_, member_, state_, out, err);
   if (export_->parsed()) return CmdVolumeExport(s, opt, volumeArg_, file_, out, err);

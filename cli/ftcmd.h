@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "ftconfig.h"
 
 namespace ntp::ftmap {
 class Volume;
@@ -43,6 +44,8 @@ class FtCommands {
   bool pad_ = false, repair_ = false, concise_ = false;
   std::string dmName_;
   int from_ = -1;
+  int onto_ = -1;
+  bool assumeClean_ = false;
 };
 
 // The FT volume data commands (volume.cpp).
@@ -90,5 +93,25 @@ bool LoadSetMembers(uint32_t type, uint16_t group, SetMembers* members, std::str
 // initializing member of a parity set holds its data stripes (only the parity is not
 // written yet); an orphaned, regenerating or initializing mirror member does not.
 bool MemberHoldsData(uint32_t type, uint32_t state);
+
+// Placement of new FT members and what a set has lost (ftplan.cpp), for the requests
+// and for check's advice alike. disk is a disk of the snapshot.
+int64_t TrackBytes(const json& disk);
+int64_t CylinderBytes(const json& disk);
+// The first free region of the disk (outside the extended partition) where the provider
+// makes a partition of at least wanted bytes, and how to ask for it.
+bool PlanAtLeast(const json& disk, int64_t wanted, ftconfig::Placement* at);
+// The first free region that holds a request of size bytes, and the extent it gives.
+bool PlanRequest(const json& disk, int64_t size, ftconfig::Placement* at);
+// The first disk that can take a new member of a set whose members lie on disks with
+// these signatures: none of them, a signature --onto can use, room for wanted bytes;
+// -1 when there is none.
+int ReplacementDisk(const json& snap, const std::vector<uint32_t>& memberSignatures, int64_t wanted);
+// The byte ranges [from, to) of a volume that no member left can give, for members of
+// these lengths of which those marked lost are gone.
+std::vector<std::pair<uint64_t, uint64_t>> LostRanges(uint32_t type, const std::vector<uint64_t>& lengths,
+                                                      const std::vector<bool>& lost);
+// "N bytes in K ranges (a-b, c-d, ...)", the first `shown` ranges named (inclusive ends).
+std::string DescribeRanges(const std::vector<std::pair<uint64_t, uint64_t>>& ranges, size_t shown);
 
 }  // namespace cli

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <ostream>
@@ -250,7 +251,9 @@ void SetFindings(const Machine& m, const ConfigSet& set,
                                     "stale is marked orphaned first with ftdiskctl ft edit member " +
                                         name + " N --state orphaned, so that it is rebuilt instead)");
     } else if (gone > tolerated && !ranges.empty()) {
-      message += "; " + holes;
+      uint64_t bytes = 0;
+      for (const auto& [from, to] : ranges) bytes += to - from;
+      message += "; " + std::to_string(bytes) + " bytes of the volume cannot be read";
     }
     if (action.empty()) action = rerun.empty() ? "ftdiskctl ft regenerate " + name : rerun;
     add("degraded", name, message, action);
@@ -375,11 +378,20 @@ int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& er
     auto p = ReadPartitions(d.index, d.device);
     partitions.insert(partitions.end(), p.begin(), p.end());
   }
+  ntp::MachineConfig config;
+  ntp::LoadMachineConfig(opt.dir, &config, &e);
+  auto image = [&](unsigned i) {
+    if (i >= config.disks.size()) return std::string("IMAGE");
+    std::filesystem::path p = config.disks[i].image;
+    std::error_code ec;
+    return std::filesystem::absolute(p.is_relative() ? std::filesystem::path(opt.dir) / p : p, ec).string();
+  };
   for (const auto& [sig, list] : bySignature) {
     if (sig == 0)
       for (unsigned i : list)
         add("zero_signature", "disk" + std::to_string(i), "the disk has no signature (0)",
-            "write a signature (ftdiskctl attach --write-signature) before configuring FT sets on it");
+            "write one before FT sets or letters are recorded on it: ftdiskctl attach --write-signature " +
+                image(i));
     if (sig != 0 && list.size() > 1) {
       std::string names;
       for (unsigned i : list) names += (names.empty() ? "disk" : ", disk") + std::to_string(i);

@@ -398,8 +398,17 @@ class Intents {
       return fm::FindPartitionDevice(p.signature, p.offset, p.length, &device);
     };
     const size_t before = list_.size();
-    std::erase_if(list_, [&](const ftconfig::Intent& i) { return ftconfig::Progress(i, info, exists).done; });
+    std::erase_if(list_, [&](const ftconfig::Intent& i) {
+      const auto progress = ftconfig::Progress(i, info, exists);
+      if (progress.finished) finished_.push_back(i.command);
+      return progress.done;
+    });
     if (list_.size() != before) ftconfig::StoreIntents(list_, &e);
+  }
+  // Whether an earlier run of this request was interrupted after it had done all its
+  // work (only forgetting it was left).
+  bool Finished(const std::string& command) const {
+    return std::count(finished_.begin(), finished_.end(), command) != 0;
   }
   const ftconfig::Intent* Find(uint16_t op, const std::string& command) const {
     for (const auto& i : list_)
@@ -436,7 +445,17 @@ class Intents {
 
  private:
   std::vector<ftconfig::Intent> list_;
+  std::vector<std::string> finished_;
 };
+
+// The outcome of a request whose earlier run did all its work before it was interrupted.
+int AlreadyDone(Session& s, const Options& opt, const std::string& command, std::ostream& out,
+                std::ostream& err) {
+  Request req(s, opt, command, out, err);
+  Publish(s);  // records what that run changed on the disks, if it was stopped before that
+  return req.Done(
+      true, "'ftdiskctl " + command + "' had done its work when it was interrupted; nothing is left to do");
+}
 
 // Makes the partition an intent planned, or takes it when an earlier run of the same
 // request made it already (a partition of exactly that extent that no set holds).
@@ -588,6 +607,7 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
     Request req(s, opt, command, out, err);
     return FinishCreate(s, intents, again, req, what, err);
   }
+  if (intents.Finished(command)) return AlreadyDone(s, opt, command, out, err);
 
   json snap = Snapshot({});
   FTInfo info;
@@ -730,6 +750,7 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
       return req.Done(true, "deleted " + SetName(again.type, again.group) + " and its partitions");
     }
   }
+  if (remove && intents.Finished(command)) return AlreadyDone(s, opt, command, out, err);
   if (!LoadSet(what, setArg, &type, &group, &view, err)) return kFailed;
   if (!remove && type != Mirror) return Fail(err, what, setArg + " is not a mirror"), kFailed;
   std::vector<unsigned> memberDisks;  // whose tables a delete rewrites
@@ -836,6 +857,7 @@ int Extend(Session& s, const Options& opt, const std::string& setArg, const std:
     Request req(s, opt, command, out, err);
     return FinishExtend(s, intents, again, req, what, err);
   }
+  if (intents.Finished(command)) return AlreadyDone(s, opt, command, out, err);
   uint32_t type = 0;
   uint16_t group = 0;
   ftconfig::SetView view;
@@ -944,6 +966,7 @@ int RegenerateOnto(Session& s, const Options& opt, const std::string& setArg, in
     Request req(s, opt, command, out, err);
     return FinishReplace(s, intents, again, req, what, err);
   }
+  if (intents.Finished(command)) return AlreadyDone(s, opt, command, out, err);
   uint32_t type = 0;
   uint16_t group = 0;
   ftconfig::SetView view;

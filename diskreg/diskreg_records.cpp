@@ -63,7 +63,8 @@ bool FtOpenRecord(const uint8_t* data, size_t size, uint32_t magic, std::vector<
                   std::string* why) {
   if (data == nullptr || size < kRecordHead) return Fail(why, "shorter than a record header");
   if (Get32(data) != magic) return Fail(why, "not a record of this kind");
-  if (Get16(data + 4) != kRecordVersion) return Fail(why, "a record version this program does not know");
+  if (Get16(data + 4) != kRecordVersion || Get16(data + 6) != 0)
+    return Fail(why, "a record version this program does not know");
   const uint32_t length = Get32(data + 8);
   if (length != size - kRecordHead) return Fail(why, "its length does not match the value");
   if (Get32(data + 12) != DiskRegistryCrc32(data + kRecordHead, length))

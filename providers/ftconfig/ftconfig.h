@@ -20,6 +20,7 @@ struct PartitionRef {
   uint32_t signature = 0;
   int64_t offset = 0;
   int64_t length = 0;
+  bool operator==(const PartitionRef&) const = default;
 };
 
 // What the rules need to know of a would-be member.

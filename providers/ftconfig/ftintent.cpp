@@ -152,9 +152,7 @@ bool StoreIntents(const std::vector<Intent>& intents, std::string* error) {
 
 IntentProgress Progress(const Intent& intent, const FTInfo& info,
                         const std::function<bool(const PartitionRef&)>& exists) {
-  auto same = [](const PartitionRef& a, const PartitionRef& b) {
-    return a.signature == b.signature && a.offset == b.offset && a.length == b.length;
-  };
+  auto same = [](const PartitionRef& a, const PartitionRef& b) { return a == b; };
   auto inSomeSet = [&](const PartitionRef& p) {
     for (const auto& s : Sets(info))
       for (const auto& m : s.members)
@@ -172,21 +170,21 @@ IntentProgress Progress(const Intent& intent, const FTInfo& info,
     case Intent::kCreate:
       // A set made as asked only waits for its first data pass.
       if (whole) {
-        out.done = set.state != FtInitializing;
+        out.done = out.finished = set.state != FtInitializing;
         return out;
       }
       break;
     case Intent::kExtend:
       for (const auto& m : set.members)
         if (recorded && same(m.where, intent.parts[0].where)) {
-          out.done = true;
+          out.done = out.finished = true;
           return out;
         }
       break;
     case Intent::kReplace:
       if (recorded && intent.member < set.members.size() &&
           same(set.members[intent.member].where, intent.parts[0].where)) {
-        out.done = set.members[intent.member].state == Healthy;
+        out.done = out.finished = set.members[intent.member].state == Healthy;
         return out;
       }
       break;
@@ -201,6 +199,8 @@ IntentProgress Progress(const Intent& intent, const FTInfo& info,
   for (const auto& part : intent.parts)
     if (part.mine && exists(part.where) && !inSomeSet(part.where)) out.leftovers.push_back(part.where);
   out.done = out.leftovers.empty();
+  // A delete that took the set out and left nothing behind has done its work.
+  out.finished = out.done && intent.op == Intent::kDelete;
   return out;
 }
 

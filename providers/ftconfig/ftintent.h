@@ -21,6 +21,7 @@ struct Intent {
     bool mine = false;       // made (kDelete: deleted) by this request
     int64_t freeOffset = 0;  // the free region the request is made at (mine only)
     int64_t request = 0;     // the length asked for
+    bool operator==(const Part&) const = default;
   };
   uint16_t op = 0;
   uint32_t type = 0;
@@ -49,6 +50,8 @@ struct IntentProgress {
   // Nothing is left to finish: the set is made, grown, given its member or gone as
   // asked, or nothing of the request reached the disks. The intent may be forgotten.
   bool done = false;
+  // Done because it did all it was asked (not because nothing of it reached the disks).
+  bool finished = false;
   // Partitions it made (kDelete: was deleting) that no FT set holds.
   std::vector<PartitionRef> leftovers;
 };

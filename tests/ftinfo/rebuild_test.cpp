@@ -2,6 +2,7 @@
 // whose partition is gone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -264,6 +265,57 @@ TEST(FtOrphans, ADisabledSetStaysDisabledAndAMalformedBlobIsLeftAlone) {
   const auto before = bad;
   EXPECT_EQ(DiskRegistryOrphanMissingMembers(bad.data(), bad.size(), AllBut({Sig(0), Sig(1)})), 0u);
   EXPECT_EQ(bad, before);
+}
+
+// Boots in a row, each with some disks away: which members come back by themselves.
+TEST(FtOrphans, AMemberBackUnchangedReturnsOnlyWhereNothingCouldWriteTheSetMeanwhile) {
+  struct Case {
+    const char* what;
+    uint16_t type;
+    uint32_t members;
+    std::vector<std::set<uint32_t>> away;  // disks away at each boot
+    std::vector<uint32_t> orphaned;        // members orphaned after the last boot
+    uint32_t state;
+  };
+  const Case cases[] = {
+      {"stripe member away for one boot", Stripe, 2, {{1}, {}}, {}, FtStateOk},
+      {"volume set, every disk away", VolumeSet, 3, {{0, 1, 2}, {}}, {}, FtStateOk},
+      {"mirror member away: the set stayed writable", Mirror, 2, {{1}, {}}, {1}, FtHasOrphan},
+      {"mirror, both away at once", Mirror, 2, {{0, 1}, {}}, {}, FtStateOk},
+      {"mirror, the later one back first", Mirror, 2, {{0}, {0, 1}, {0}, {}}, {0}, FtHasOrphan},
+      {"parity, two away at once, one back", StripeWithParity, 3, {{0, 1}, {1}, {}}, {1}, FtHasOrphan},
+      {"stripe, back while another is away", Stripe, 3, {{1}, {2}, {}}, {}, FtStateOk},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto blob = OneSet(c.type, c.members);
+    std::vector<FtAbsentMember> notes;
+    for (const auto& away : c.away) {
+      std::set<uint32_t> gone;
+      for (uint32_t d : away) gone.insert(Sig(d));
+      DiskRegistryTrackAbsentMembers(blob.data(), blob.size(), AllBut(gone), &notes);
+      // What the boot notes survives its record.
+      const auto sealed = FtEncodeAbsentMembers(notes);
+      ASSERT_TRUE(FtDecodeAbsentMembers(sealed.data(), sealed.size(), &notes, nullptr));
+    }
+    for (uint32_t i = 0; i < c.members; ++i) {
+      const bool orphaned = std::count(c.orphaned.begin(), c.orphaned.end(), i) != 0;
+      EXPECT_EQ(Get32(blob.data(), 44 + 4 + i * 60 + 12), orphaned ? uint32_t(Orphaned) : uint32_t(Healthy))
+          << "member " << i;
+    }
+    EXPECT_EQ(SetState(blob), c.state);
+    EXPECT_EQ(notes.size(), c.orphaned.size()) << "a note for each member still out";
+    EXPECT_TRUE(DiskRegistryValidate(blob.data(), blob.size(), nullptr));
+  }
+
+  // A member made orphaned by hand is not taken back, and its stale note goes.
+  auto blob = OneSet(Stripe, 2);
+  std::vector<FtAbsentMember> notes{{Stripe, 4, 1, false, Sig(1), kStart, kLength + 512}};
+  DiskRegistryTrackAbsentMembers(blob.data(), blob.size(), AllBut({}), &notes);
+  EXPECT_TRUE(notes.empty()) << "a note for another extent is dropped";
+  auto sealed = FtEncodeAbsentMembers({{Stripe, 4, 1, false, Sig(1), kStart, kLength}});
+  sealed.back() ^= 1;
+  EXPECT_FALSE(FtDecodeAbsentMembers(sealed.data(), sealed.size(), &notes, nullptr)) << "damaged";
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "../ftinfo/blob_builder.h"
 #include "diskreg.h"
+#include "ftintent.h"
 #include "machine.h"
 #include "registry_store.h"
 #include "testutil.h"
@@ -195,6 +196,150 @@ TEST(FtConfig, RulesRefuseBeforeAnythingIsWritten) {
     else
       EXPECT_NE(got.find(k.says), std::string::npos) << "type " << k.type << ": " << got;
   }
+}
+
+}  // namespace
+
+namespace {
+
+constexpr int64_t T = 63 * 512, C = 255 * T;
+
+// Where the provider's rounding puts a partition, and the smallest request that gives a
+// member the length it needs wherever the free region starts.
+TEST(FtConfig, PlacementsFollowTheProvidersRoundingAndGiveEveryMemberWhatItNeeds) {
+  struct Case {
+    int64_t freeOffset, freeLength, wanted;
+    int64_t offset, length;  // 0 length: refused
+  } cases[] = {
+      {C, 10 * C, 3 * C, C, 3 * C},                     // a cylinder boundary: exactly
+      {0, 10 * C, 3 * C, T, 4 * C - T},                 // the first track: one cylinder more
+      {0, 10 * C, 3 * C - T, T, 3 * C - T},             // ... unless it needs no more
+      {C, 3 * C, 3 * C, C, 3 * C},                      // the whole region
+      {C, 3 * C - 512, 3 * C - 4096, C, 3 * C - 512},   // a region that ends off a cylinder
+      {0, 3 * C, 3 * C, 0, 0},                          // too small once the first track is gone
+      {5 * C, C / 2 + 512, C / 4, 5 * C, C / 2 + 512},  // past half a cylinder at the disk's end
+      {5 * C, C / 2, C / 4, 0, 0},                      // half of one rounds down to nothing
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("free " + std::to_string(c.freeOffset) + "+" + std::to_string(c.freeLength) + " wanted " +
+                 std::to_string(c.wanted));
+    ftconfig::Placement p;
+    ASSERT_EQ(ftconfig::PlaceAtLeast(c.freeOffset, c.freeLength, c.wanted, T, C, &p), c.length != 0);
+    if (c.length == 0) continue;
+    EXPECT_EQ(p.offset, c.offset);
+    EXPECT_EQ(p.length, c.length);
+    // The provider, asked that, makes exactly that.
+    ftconfig::Placement again;
+    ASSERT_TRUE(ftconfig::PlaceRequest(p.freeOffset, c.freeLength, p.request, T, C, &again));
+    EXPECT_EQ(again.offset, p.offset);
+    EXPECT_EQ(again.length, p.length);
+  }
+  // The end goes to the nearer cylinder boundary; half-way goes down.
+  ftconfig::Placement p;
+  ASSERT_TRUE(ftconfig::PlaceRequest(C, 10 * C, C + C / 2, T, C, &p));
+  EXPECT_EQ(p.length, C);
+  ASSERT_TRUE(ftconfig::PlaceRequest(C, 10 * C, C + C / 2 + 512, T, C, &p));
+  EXPECT_EQ(p.length, 2 * C);
+  EXPECT_FALSE(ftconfig::PlaceRequest(C, 10 * C, C / 4, T, C, &p)) << "nothing left after rounding";
+
+  // Members placed that way are equal by the rule check applies; a cylinder apart are not.
+  EXPECT_EQ(ftconfig::MemberSizesProblem(Stripe, {3 * C, 4 * C - T, 3 * C}, C), "");
+  EXPECT_NE(ftconfig::MemberSizesProblem(StripeWithParity, {3 * C, 4 * C, 3 * C}, C), "");
+  EXPECT_NE(ftconfig::MemberSizesProblem(Mirror, {4 * C - T, 3 * C - T}, C), "");
+  EXPECT_EQ(ftconfig::MemberSizesProblem(VolumeSet, {C, 9 * C}, C), "");
+}
+
+ftconfig::Intent Sample(uint16_t op) {
+  ftconfig::Intent i{op, StripeWithParity, 2, 1, "ft regenerate parity2 1 --onto 3", {}};
+  i.parts.push_back({{0x100, M, 10 * M}, true, 0, 10 * M - 32256});
+  i.parts.push_back({{0x101, 20 * M, 10 * M}, false, 0, 0});
+  return i;
+}
+
+TEST(FtConfig, IntentsRoundTripAndADamagedRecordIsRefusedWhole) {
+  const std::vector<ftconfig::Intent> list{Sample(ftconfig::Intent::kReplace),
+                                           Sample(ftconfig::Intent::kDelete)};
+  const auto bytes = ftconfig::EncodeIntents(list);
+  std::vector<ftconfig::Intent> back;
+  std::string why;
+  ASSERT_TRUE(ftconfig::DecodeIntents(bytes.data(), bytes.size(), &back, &why)) << why;
+  EXPECT_EQ(back, list);
+  // Any byte changed or missing, or one more: refused, nothing handed out.
+  for (size_t at = 0; at < bytes.size(); at += 7) {
+    auto bad = bytes;
+    bad[at] ^= 0x40;
+    back.clear();
+    EXPECT_FALSE(ftconfig::DecodeIntents(bad.data(), bad.size(), &back, &why)) << "byte " << at;
+    EXPECT_TRUE(back.empty());
+  }
+  auto longer = bytes;
+  longer.push_back(0);
+  EXPECT_FALSE(ftconfig::DecodeIntents(longer.data(), longer.size(), &back, &why));
+  EXPECT_FALSE(ftconfig::DecodeIntents(bytes.data(), bytes.size() - 1, &back, &why));
+}
+
+// How far an interrupted request got, from the configuration and the partitions there.
+TEST(FtConfig, IntentProgressNamesWhatARequestLeftAndWhenItIsDone) {
+  // mirror0 = d0p0 + d1p0, initializing; d2p0 exists, d2p1 does not.
+  auto blob = Build(ThreeDisks(), {Set{Mirror, 0, FtInitializing, {{0, 0}, {1, 0}}}});
+  FTInfo info;
+  ASSERT_TRUE(info.Load(blob.data(), static_cast<uint32_t>(blob.size())));
+  auto exists = [](const ftconfig::PartitionRef& p) { return !(p.signature == 0x102 && p.offset == 20 * M); };
+  auto intent = [](uint16_t op, uint32_t type, std::vector<ftconfig::PartitionRef> parts) {
+    ftconfig::Intent i{op, type, 0, 1, "x", {}};
+    for (const auto& p : parts) i.parts.push_back({p, true, 0, 0});
+    return i;
+  };
+  using I = ftconfig::Intent;
+  struct Case {
+    ftconfig::Intent intent;
+    bool done;
+    size_t leftovers;
+  } cases[] = {
+      {intent(I::kCreate, Mirror, {Ref(0, 0), Ref(1, 0)}), false, 0},  // waits for its copy
+      {intent(I::kCreate, Stripe, {Ref(2, 0), Ref(2, 1)}), false, 1},  // d2p0 made, no set
+      {intent(I::kCreate, Stripe, {Ref(2, 1)}), true, 0},              // nothing made
+      {intent(I::kExtend, Mirror, {Ref(1, 0)}), true, 0},              // the member is in
+      {intent(I::kReplace, Mirror, {Ref(1, 0)}), true, 0},             // member 1 is it, healthy
+      {intent(I::kReplace, Mirror, {Ref(2, 0)}), false, 1},            // made, not recorded
+      {intent(I::kDelete, Mirror, {Ref(0, 0), Ref(1, 0)}), true, 0},   // the set stands
+      {intent(I::kDelete, VolumeSet, {Ref(2, 0), Ref(2, 1), Ref(0, 0)}), false, 1},
+  };
+  for (const auto& c : cases) {
+    const auto got = ftconfig::Progress(c.intent, info, exists);
+    EXPECT_EQ(got.done, c.done) << "op " << c.intent.op << " type " << c.intent.type;
+    EXPECT_EQ(got.leftovers.size(), c.leftovers) << "op " << c.intent.op << " type " << c.intent.type;
+  }
+}
+
+TEST(FtConfig, AReplacedMemberLeavesAPlainRecordAndBreakingKeepsTheLetterWhereAsked) {
+  auto blob = Build(ThreeDisks(), {Set{Mirror, 0, 0, {{0, 0}, {1, 0}}}});
+  FTInfo info;
+  ASSERT_TRUE(info.Load(blob.data(), static_cast<uint32_t>(blob.size())));
+  std::string e;
+  EXPECT_FALSE(ftconfig::ReplaceMember(info, Mirror, 0, 1, Ref(0, 0), Regenerating, &e))
+      << "a member already";
+  ASSERT_TRUE(ftconfig::ReplaceMember(info, Mirror, 0, 1, Ref(2, 1), Regenerating, &e)) << e;
+  ASSERT_TRUE(DiskRegistryValidate(info.Blob(), info.UsedLength(), &e)) << e;
+  ftconfig::SetView set;
+  ASSERT_TRUE(ftconfig::FindSet(info, Mirror, 0, &set));
+  EXPECT_EQ(set.state, FtRegenerating);
+  EXPECT_EQ(set.members[1].where.signature, 0x102u);
+  EXPECT_EQ(set.members[1].letter, 'E') << "the set's letter";
+  EXPECT_EQ(set.members[1].assign, 0);
+  _DISK_PARTITION* old = nullptr;
+  ASSERT_TRUE(info.GetPartitionInfo(1, 0, &old, nullptr));
+  EXPECT_EQ(old->FtType, NotAnFtMember);
+  EXPECT_EQ(old->DriveLetter, ' ');
+
+  ASSERT_TRUE(ftconfig::RemoveSet(info, Mirror, 0, &e, 1));
+  _DISK_PARTITION *kept = nullptr, *other = nullptr;
+  ASSERT_TRUE(info.GetPartitionInfo(2, 1, &kept, nullptr));
+  ASSERT_TRUE(info.GetPartitionInfo(0, 0, &other, nullptr));
+  EXPECT_EQ(kept->DriveLetter, 'E');
+  EXPECT_EQ(kept->AssignDriveLetter, 1);
+  EXPECT_EQ(other->DriveLetter, ' ');
+  EXPECT_EQ(other->AssignDriveLetter, 0);
 }
 
 }  // namespace

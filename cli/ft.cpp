@@ -1322,6 +1322,8 @@ void FtCommands::Add(CLI::App& app) {
   export_ = volume_->add_subcommand("export", "write the volume's bytes to a file (- for standard output)");
   export_->add_option("VOLUME", volumeArg_, "the set (mirrorG, ...) or its letter")->required();
   export_->add_option("FILE", file_, "file to write, or -")->required();
+  export_->add_flag("--allow-holes", allowHoles_,
+                    "when members are lost, write the bytes no member left holds as zeros and list them");
   import_ = volume_->add_subcommand("import", "write an image into the volume through the FT layout");
   import_->add_option("VOLUME", volumeArg_, "the set (mirrorG, ...) or its letter")->required();
   import_->add_option("FILE", file_, "image to read: a file, a block device, or - for standard input")
@@ -1367,7 +1369,9 @@ int FtCommands::Run(Session& s, const Options& opt, std::ostream& out, std::ostr
   if (editDefine_->parsed()) return EditDefine(s, opt, kind_, group_, members_, assumeClean_, out, err);
   if (editDrop_->parsed()) return EditDrop(s, opt, set_, out, err);
   if (editMember_->parsed()) return EditMember(s, opt, set_, member_, state_, out, err);
-  if (export_->parsed()) return CmdVolumeExport(s, opt, volumeArg_, file_, out, err);
+  if (export_->parsed())
+    return allowHoles_ ? CmdVolumeExportWithHoles(s, opt, volumeArg_, file_, out, err)
+                       : CmdVolumeExport(s, opt, volumeArg_, file_, out, err);
   if (import_->parsed()) return CmdVolumeImport(s, opt, volumeArg_, file_, pad_, out, err);
   if (verify_->parsed()) return CmdFtVerify(s, opt, set_, repair_, from_, out, err);
   if (dmtable_->parsed())

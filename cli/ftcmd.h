@@ -46,6 +46,7 @@ class FtCommands {
   int from_ = -1;
   int onto_ = -1;
   bool assumeClean_ = false;
+  bool allowHoles_ = false;
 };
 
 // The FT volume data commands (volume.cpp).
@@ -111,6 +112,10 @@ int ReplacementDisk(const json& snap, const std::vector<uint32_t>& memberSignatu
 // these lengths of which those marked lost are gone.
 std::vector<std::pair<uint64_t, uint64_t>> LostRanges(uint32_t type, const std::vector<uint64_t>& lengths,
                                                       const std::vector<bool>& lost);
+// volume export --allow-holes: the volume with the ranges no member left can give as
+// zeros, those ranges listed (a set that can be read whole is exported as usual).
+int CmdVolumeExportWithHoles(Session& s, const Options& opt, const std::string& volume,
+                             const std::string& file, std::ostream& out, std::ostream& err);
 // "N bytes in K ranges (a-b, c-d, ...)", the first `shown` ranges named (inclusive ends).
 std::string DescribeRanges(const std::vector<std::pair<uint64_t, uint64_t>>& ranges, size_t shown);
 

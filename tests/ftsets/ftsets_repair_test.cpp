@@ -193,6 +193,13 @@ TEST(FtRepair, ADiskAwayForOneBootAndBackUnchanged) {
   fs::rename(m.Image(1), m.Image(1) + ".away");
   EXPECT_EQ(m.On("check").rc, 1);
   EXPECT_EQ(m.On("volume export stripe0 -").rc, 1);
+  // What is left of the stripe set: member 0's stripes, member 1's as zeros.
+  const json saved = Json(m, "volume export stripe0 " + Quote(m.tmp.path + "/holes.bin") + " --allow-holes");
+  std::string expect = stripe;
+  for (size_t at = 64 * 1024; at < expect.size(); at += 128 * 1024)
+    expect.replace(at, 64 * 1024, 64 * 1024, '\0');
+  EXPECT_TRUE(ReadFile(m.tmp.path + "/holes.bin") == expect);
+  EXPECT_EQ(saved["zeroed"].size(), stripe.size() / (128 * 1024));
   const std::string mirror = FillSet(m, "mirror0", 3);
   fs::rename(m.Image(1) + ".away", m.Image(1));
   EXPECT_TRUE(Export(m, "stripe0") == stripe);

@@ -342,10 +342,6 @@ bool OpenOr(Session& s, const Options& opt, std::ostream& err) {
 
 ftconfig::Candidate AsCandidate(const Part& p) { return {p.where, p.disk, p.bootOrSystem, p.name}; }
 
-bool SameExtent(const ftconfig::PartitionRef& a, const ftconfig::PartitionRef& b) {
-  return a.signature == b.signature && a.offset == b.offset && a.length == b.length;
-}
-
 // The partition with exactly this extent on the disk with that signature; false when the
 // disks hold none.
 bool FindPartAt(const ftconfig::PartitionRef& where, Part* p) {
@@ -364,7 +360,7 @@ bool InAnySet(const ftconfig::PartitionRef& where) {
   if (!ftconfig::Read(&info, &e)) return true;
   for (const auto& set : ftconfig::Sets(info))
     for (const auto& m : set.members)
-      if (SameExtent(m.where, where)) return true;
+      if (m.where == where) return true;
   return false;
 }
 
@@ -471,7 +467,7 @@ bool MakePlanned(Session& s, const ftconfig::Intent::Part& plan, Part* made, std
     return false;
   }
   if (!CreatePartition(s, unsigned(disk), plan.freeOffset, plan.request, made, error)) return false;
-  if (SameExtent(made->where, plan.where)) return true;
+  if (made->where == plan.where) return true;
   std::string ignored;
   DeletePartition(s, *made, &ignored);
   *error = "the provider placed the partition on disk " + std::to_string(disk) + " at " +
@@ -543,7 +539,7 @@ int FinishCreate(Session& s, Intents& intents, const ftconfig::Intent& intent, R
   bool recorded = ftconfig::Read(&info, &e) && ftconfig::FindSet(info, type, group, &view) &&
                   view.members.size() == intent.parts.size();
   for (size_t i = 0; recorded && i < view.members.size(); ++i)
-    recorded = SameExtent(view.members[i].where, intent.parts[i].where);
+    recorded = view.members[i].where == intent.parts[i].where;
   std::vector<Part> parts(intent.parts.size());
   for (size_t i = 0; i < intent.parts.size(); ++i) {
     const auto& plan = intent.parts[i];
@@ -820,7 +816,7 @@ int FinishExtend(Session& s, Intents& intents, const ftconfig::Intent& intent, R
   }
   Part made;
   const bool member = std::any_of(view.members.begin(), view.members.end(),
-                                  [&](const auto& m) { return SameExtent(m.where, intent.parts[0].where); });
+                                  [&](const auto& m) { return m.where == intent.parts[0].where; });
   if (!member) {
     if (!MakePlanned(s, intent.parts[0], &made, &e) || !DropLetter(s, &made, &e) ||
         !UpdateWithRescan(
@@ -927,13 +923,15 @@ int FinishReplace(Session& s, Intents& intents, const ftconfig::Intent& intent, 
     RollBack(s, intents, intent, err);
     return req.Done(false, what + ": " + (e.empty() ? "there is no " + SetName(type, group) : e));
   }
-  Part made;
-  if (!SameExtent(view.members[member].where, intent.parts[0].where)) {
+  Part made, old;
+  // The record of a partition that is gone (its disk died) goes with it.
+  const bool gone = !FindPartAt(view.members[member].where, &old);
+  if (view.members[member].where != intent.parts[0].where) {
     if (!MakePlanned(s, intent.parts[0], &made, &e) || !DropLetter(s, &made, &e) ||
         !UpdateWithRescan(
             s,
             [&](FTInfo& cfg, std::string* why) {
-              return ftconfig::ReplaceMember(cfg, type, group, member, made.where, Regenerating, why);
+              return ftconfig::ReplaceMember(cfg, type, group, member, made.where, Regenerating, gone, why);
             },
             &e)) {
       RollBack(s, intents, intent, err);

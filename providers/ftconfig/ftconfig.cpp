@@ -114,6 +114,65 @@ bool Relayout(FTInfo& info, const std::vector<RawSet>& sets, std::string* error)
   return true;
 }
 
+// Takes a partition record that no FT member points to out of the disk part (and its
+// disk's description when it was the only record), moving what follows it back.
+bool DropRecord(FTInfo& info, const PartitionRef& where, std::string* error) {
+  uint32_t d = 0, p = 0, at = 0;
+  if (!Locate(info, where, &d, &p, &at)) return true;
+  _DISK_DESCRIPTION* desc = nullptr;
+  info.GetDiskInfo(d, &desc);
+  const bool whole = desc->NumberOfPartitions == 1;
+  const uint32_t from = whole ? at - kDiskDescriptionHeaderSize : at;
+  const uint32_t size = kDiskPartitionSize + (whole ? kDiskDescriptionHeaderSize : 0);
+  const uint32_t descAt = uint32_t(reinterpret_cast<const uint8_t*>(desc) - info.Blob());
+  std::vector<uint8_t> blob(info.Blob(), info.Blob() + info.UsedLength());
+  _DISK_CONFIG_HEADER h;
+  std::memcpy(&h, blob.data(), sizeof h);
+  if (whole) {
+    uint16_t disks;
+    std::memcpy(&disks, blob.data() + h.DiskInformationOffset, sizeof disks);
+    --disks;
+    std::memcpy(blob.data() + h.DiskInformationOffset, &disks, sizeof disks);
+  } else {
+    const uint16_t parts = uint16_t(desc->NumberOfPartitions - 1);
+    std::memcpy(blob.data() + descAt, &parts, sizeof parts);
+  }
+  // Members point at records by their offset in the blob.
+  if (h.FtInformationSize != 0) {
+    uint16_t sets;
+    std::memcpy(&sets, blob.data() + h.FtInformationOffset, sizeof sets);
+    uint64_t pos = uint64_t(h.FtInformationOffset) + kFtRegistryHeaderSize;
+    for (uint32_t s = 0; s < sets; ++s) {
+      uint16_t members;
+      std::memcpy(&members, blob.data() + pos, sizeof members);
+      for (uint32_t m = 0; m < members; ++m) {
+        uint8_t* field =
+            blob.data() + pos + kFtDescriptionHeaderSize + uint64_t(kFtMemberDescriptionSize) * m + 8;
+        uint32_t target;
+        std::memcpy(&target, field, sizeof target);
+        if (target == at) {
+          *error = "the record to drop is a member's";
+          return false;
+        }
+        if (target > at) target -= size;
+        std::memcpy(field, &target, sizeof target);
+      }
+      pos += FtDescriptionSize(members);
+    }
+  }
+  h.DiskInformationSize -= size;
+  if (h.FtInformationOffset > from) h.FtInformationOffset -= size;
+  std::memcpy(blob.data(), &h, sizeof h);
+  blob.erase(blob.begin() + from, blob.begin() + from + size);
+  FTInfo next;
+  if (!next.Load(blob.data(), uint32_t(blob.size()))) {
+    *error = "the changed configuration does not hold together: " + next.LastLoadError();
+    return false;
+  }
+  info = next;
+  return true;
+}
+
 void MakePlain(FTInfo& info, uint32_t disk, uint32_t partition) {
   info.SetFtType(disk, partition, NotAnFtMember);
   info.SetFtPartitionState(disk, partition, Healthy);
@@ -320,7 +379,7 @@ bool RemoveSet(FTInfo& info, uint32_t type, uint16_t group, std::string* error, 
 }
 
 bool ReplaceMember(FTInfo& info, uint32_t type, uint16_t group, unsigned member, const PartitionRef& by,
-                   uint32_t state, std::string* error) {
+                   uint32_t state, bool dropGone, std::string* error) {
   std::vector<RawSet> sets = RawSets(info);
   const int v = FindRaw(info, sets, type, group);
   SetView view;
@@ -366,6 +425,8 @@ bool ReplaceMember(FTInfo& info, uint32_t type, uint16_t group, unsigned member,
   next.SetFtMember(d, p, static_cast<uint16_t>(member));
   next.SetDriveLetter(d, p, view.members[0].letter);
   next.SetAssignDriveLetter(d, p, member == 0 ? view.members[0].assign : 0);
+  if (dropGone && view.members[member].where != by && !DropRecord(next, view.members[member].where, error))
+    return false;
   info = next;
   return true;
 }

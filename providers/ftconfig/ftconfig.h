@@ -74,10 +74,11 @@ bool RemoveSet(FTInfo& info, uint32_t type, uint16_t group, std::string* error, 
 bool AppendMember(FTInfo& info, uint32_t type, uint16_t group, const PartitionRef& member,
                   std::string* error);
 // Makes another partition member `member` of the set, in the given state, with the set's
-// type, group, member number and letter; the partition it replaces becomes a plain
-// partition without a letter.
+// type, group, member number and letter. The partition it replaces becomes a plain
+// partition without a letter, or, when it is gone (dropGone: its disk died or it was
+// deleted), its record goes, with its disk's description when that holds no other.
 bool ReplaceMember(FTInfo& info, uint32_t type, uint16_t group, unsigned member, const PartitionRef& by,
-                   uint32_t state, std::string* error);
+                   uint32_t state, bool dropGone, std::string* error);
 // Sets one member's state (member < 0: every member) and the set's state that follows.
 bool SetMemberState(FTInfo& info, uint32_t type, uint16_t group, int member, uint32_t state,
                     std::string* error);

@@ -317,9 +317,9 @@ TEST(FtConfig, AReplacedMemberLeavesAPlainRecordAndBreakingKeepsTheLetterWhereAs
   FTInfo info;
   ASSERT_TRUE(info.Load(blob.data(), static_cast<uint32_t>(blob.size())));
   std::string e;
-  EXPECT_FALSE(ftconfig::ReplaceMember(info, Mirror, 0, 1, Ref(0, 0), Regenerating, &e))
+  EXPECT_FALSE(ftconfig::ReplaceMember(info, Mirror, 0, 1, Ref(0, 0), Regenerating, false, &e))
       << "a member already";
-  ASSERT_TRUE(ftconfig::ReplaceMember(info, Mirror, 0, 1, Ref(2, 1), Regenerating, &e)) << e;
+  ASSERT_TRUE(ftconfig::ReplaceMember(info, Mirror, 0, 1, Ref(2, 1), Regenerating, false, &e)) << e;
   ASSERT_TRUE(DiskRegistryValidate(info.Blob(), info.UsedLength(), &e)) << e;
   ftconfig::SetView set;
   ASSERT_TRUE(ftconfig::FindSet(info, Mirror, 0, &set));
@@ -331,6 +331,21 @@ TEST(FtConfig, AReplacedMemberLeavesAPlainRecordAndBreakingKeepsTheLetterWhereAs
   ASSERT_TRUE(info.GetPartitionInfo(1, 0, &old, nullptr));
   EXPECT_EQ(old->FtType, NotAnFtMember);
   EXPECT_EQ(old->DriveLetter, ' ');
+
+  // A member whose partition is gone leaves no record behind: d0p1, then d1's last one.
+  auto replaced =
+      Build(ThreeDisks(), {Set{Stripe, 0, 0, {{0, 1}, {1, 1}}}, Set{Mirror, 1, 0, {{2, 0}, {1, 0}}}});
+  FTInfo gone;
+  ASSERT_TRUE(gone.Load(replaced.data(), static_cast<uint32_t>(replaced.size())));
+  ASSERT_TRUE(ftconfig::ReplaceMember(gone, Stripe, 0, 0, Ref(2, 1), Regenerating, true, &e)) << e;
+  ASSERT_TRUE(ftconfig::ReplaceMember(gone, Mirror, 1, 1, Ref(0, 0), Regenerating, true, &e)) << e;
+  ASSERT_TRUE(DiskRegistryValidate(gone.Blob(), gone.UsedLength(), &e)) << e;
+  EXPECT_EQ(gone.UsedLength(), replaced.size() - 2 * 52);
+  ftconfig::SetView stripe, mirror;
+  ASSERT_TRUE(ftconfig::FindSet(gone, Stripe, 0, &stripe) && ftconfig::FindSet(gone, Mirror, 1, &mirror));
+  EXPECT_EQ(stripe.members[1].where, Ref(1, 1)) << "the members behind it still point at their records";
+  EXPECT_EQ(mirror.members[0].where, Ref(2, 0));
+  EXPECT_EQ(mirror.members[1].where, Ref(0, 0));
 
   ASSERT_TRUE(ftconfig::RemoveSet(info, Mirror, 0, &e, 1));
   _DISK_PARTITION *kept = nullptr, *other = nullptr;

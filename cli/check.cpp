@@ -164,8 +164,13 @@ void SetFindings(const Machine& m, const ConfigSet& set,
     signatures.push_back(r.signature);
   }
   const size_t gone = size_t(std::count(lost.begin(), lost.end(), true));
-  const size_t tolerated = set.type == Mirror ? n - 1 : set.type == StripeWithParity ? 1 : 0;
-  const auto ranges = LostRanges(set.type, lengths, lost);
+  // A member can be rebuilt only from healthy ones: a parity never written whole (an
+  // initializing member left) rebuilds nothing.
+  bool whole = true;
+  for (size_t i = 0; i < n; ++i)
+    whole = whole && (lost[i] || m.view.records[set.members[i]].ftState == Healthy);
+  const size_t tolerated = !whole ? 0 : set.type == Mirror ? n - 1 : set.type == StripeWithParity ? 1 : 0;
+  const auto ranges = LostRanges(set.type, lengths, lost, whole);
   const std::string holes = ranges.empty() ? ""
                                            : "the volume's " + DescribeRanges(ranges, 4) +
                                                  " cannot be read; ftdiskctl volume export " + name +
@@ -259,12 +264,8 @@ void SetFindings(const Machine& m, const ConfigSet& set,
     add("degraded", name, message, action);
   }
 
-  int64_t cylinder = 0;
-  for (const auto& d : m.snap["disks"])
-    if (std::count(signatures.begin(), signatures.end(), d.value("signature", 0u)))
-      cylinder = std::max(cylinder, CylinderBytes(d));
   const std::string sizesProblem =
-      ftconfig::MemberSizesProblem(set.type, sizes, cylinder > 0 ? cylinder : 255 * 63 * 512);
+      ftconfig::MemberSizesProblem(set.type, sizes, LargestCylinder(m.snap, signatures));
   if (!sizesProblem.empty())
     add("member_sizes", name, sizesProblem,
         "nothing is lost: the set uses " +

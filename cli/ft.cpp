@@ -406,6 +406,16 @@ class Intents {
   bool Finished(const std::string& command) const {
     return std::count(finished_.begin(), finished_.end(), command) != 0;
   }
+  // The lowest group that neither a set nor an unfinished create of that type has.
+  uint16_t FreeGroup(const FTInfo& info, uint32_t type) const {
+    ftconfig::SetView set;
+    for (uint16_t g = 0;; ++g)
+      if (!ftconfig::FindSet(info, type, g, &set) &&
+          std::none_of(list_.begin(), list_.end(), [&](const ftconfig::Intent& i) {
+            return i.op == ftconfig::Intent::kCreate && i.type == type && i.group == g;
+          }))
+        return g;
+  }
   const ftconfig::Intent* Find(uint16_t op, const std::string& command) const {
     for (const auto& i : list_)
       if (i.op == op && i.command == command) return &i;
@@ -514,16 +524,6 @@ bool InitializeData(Session& s, uint32_t type, uint16_t group, std::ostream& err
       error);
   Publish(s);
   return ok;
-}
-
-// The largest cylinder among the disks of these signatures (the default geometry's when
-// none of them is here).
-int64_t LargestCylinder(const json& snap, const std::vector<uint32_t>& signatures) {
-  int64_t cylinder = 0;
-  for (const auto& d : snap["disks"])
-    if (std::count(signatures.begin(), signatures.end(), d.value("signature", 0u)))
-      cylinder = std::max(cylinder, CylinderBytes(d));
-  return cylinder > 0 ? cylinder : 255 * 63 * 512;
 }
 
 // The rest of ft create, from its recorded intent: the planned partitions made (or
@@ -655,7 +655,7 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
       ftconfig::Placement at;
       if (PlanRequest(plannedDisks[disks[i]], int64_t(sizes[i]), &at)) wanted = std::max(wanted, at.length);
     }
-  ftconfig::Intent intent{ftconfig::Intent::kCreate, type, ftconfig::FreeGroup(info, type), 0, command, {}};
+  ftconfig::Intent intent{ftconfig::Intent::kCreate, type, intents.FreeGroup(info, type), 0, command, {}};
   if (type == Mirror) intent.parts.push_back({first.where, false, 0, 0});
   for (size_t i = 0; i < disks.size(); ++i) {
     json& disk = plannedDisks[disks[i]];
@@ -880,6 +880,22 @@ int Extend(Session& s, const Options& opt, const std::string& setArg, const std:
   return FinishExtend(s, intents, intent, req, what, err);
 }
 
+// Why a member cannot be rebuilt from the others, or "": every other member must be
+// healthy. A member still initializing holds its data stripes but not a parity (or a
+// copy) that was ever made whole, and a rebuild from it would invent the member's bytes.
+std::string RebuildSourcesProblem(const ftconfig::SetView& view, unsigned member) {
+  for (size_t i = 0; i < view.members.size(); ++i) {
+    const uint32_t state = view.members[i].state;
+    if (i == member || state == Healthy) continue;
+    if (state == Initializing)
+      return "member " + std::to_string(i) + " is initializing: the set's " +
+             (view.type == Mirror ? "copy" : "parity") + " was never made whole, so member " +
+             std::to_string(member) + " cannot be rebuilt from it";
+    return "member " + std::to_string(i) + " does not hold its data either; nothing to rebuild from";
+  }
+  return "";
+}
+
 // Rebuilds one member of a mirror or parity set from the others and marks it healthy.
 bool RebuildMember(Session& s, uint32_t type, uint16_t group, unsigned member, std::ostream& err,
                    std::string* error) {
@@ -979,11 +995,8 @@ int RegenerateOnto(Session& s, const Options& opt, const std::string& setArg, in
     return Fail(err, what, setArg + " has no orphaned member; name the one to replace"), kFailed;
   if (member >= int(view.members.size()))
     return Fail(err, what, setArg + " has no member " + std::to_string(member)), kFailed;
-  for (size_t i = 0; i < view.members.size(); ++i)
-    if (int(i) != member && !MemberHoldsData(type, view.members[i].state))
-      return Fail(err, what,
-                  "member " + std::to_string(i) + " does not hold its data either; nothing to rebuild from"),
-             kFailed;
+  const std::string sources = RebuildSourcesProblem(view, unsigned(member));
+  if (!sources.empty()) return Fail(err, what, sources), kFailed;
   json snap = Snapshot({});
   const json* disk = FindDisk(snap, onto);
   if (disk == nullptr) return Fail(err, what, "there is no disk " + std::to_string(onto)), kFailed;
@@ -1064,11 +1077,8 @@ int Regenerate(Session& s, const Options& opt, const std::string& setArg, int me
   }
   if (member >= static_cast<int>(view.members.size()))
     return Fail(err, what, setArg + " has no member " + std::to_string(member)), kFailed;
-  for (size_t i = 0; i < view.members.size(); ++i)
-    if (static_cast<int>(i) != member && !MemberHoldsData(type, view.members[i].state))
-      return Fail(err, what,
-                  "member " + std::to_string(i) + " does not hold its data either; nothing to rebuild from"),
-             kFailed;
+  const std::string sources = RebuildSourcesProblem(view, unsigned(member));
+  if (!sources.empty()) return Fail(err, what, sources), kFailed;
   std::u16string device;
   const auto& where = view.members[member].where;
   if (!fm::FindPartitionDevice(where.signature, where.offset, where.length, &device)) {

@@ -109,9 +109,13 @@ bool PlanRequest(const json& disk, int64_t size, ftconfig::Placement* at);
 // -1 when there is none.
 int ReplacementDisk(const json& snap, const std::vector<uint32_t>& memberSignatures, int64_t wanted);
 // The byte ranges [from, to) of a volume that no member left can give, for members of
-// these lengths of which those marked lost are gone.
+// these lengths of which those marked lost are gone; parityWhole false for a parity set
+// whose parity was never written whole (then no lost member can be rebuilt).
 std::vector<std::pair<uint64_t, uint64_t>> LostRanges(uint32_t type, const std::vector<uint64_t>& lengths,
-                                                      const std::vector<bool>& lost);
+                                                      const std::vector<bool>& lost, bool parityWhole = true);
+// The largest cylinder among the disks with these signatures (the default geometry's
+// when none of them is here).
+int64_t LargestCylinder(const json& snap, const std::vector<uint32_t>& signatures);
 // volume export --allow-holes: the volume with the ranges no member left can give as
 // zeros, those ranges listed (a set that can be read whole is exported as usual).
 int CmdVolumeExportWithHoles(Session& s, const Options& opt, const std::string& volume,

@@ -43,6 +43,14 @@ int64_t CylinderBytes(const json& disk) {
   return c > 0 ? c : 255 * 63 * 512;
 }
 
+int64_t LargestCylinder(const json& snap, const std::vector<uint32_t>& signatures) {
+  int64_t cylinder = 0;
+  for (const auto& d : snap["disks"])
+    if (std::count(signatures.begin(), signatures.end(), uint32_t(Number(d, "signature"))))
+      cylinder = std::max(cylinder, CylinderBytes(d));
+  return cylinder > 0 ? cylinder : 255 * 63 * 512;
+}
+
 bool PlanAtLeast(const json& disk, int64_t wanted, ftconfig::Placement* at) {
   return FirstFree(disk, [&](int64_t offset, int64_t length) {
     return ftconfig::PlaceAtLeast(offset, length, wanted, TrackBytes(disk), CylinderBytes(disk), at);
@@ -71,14 +79,16 @@ int ReplacementDisk(const json& snap, const std::vector<uint32_t>& memberSignatu
 }
 
 std::vector<std::pair<uint64_t, uint64_t>> LostRanges(uint32_t type, const std::vector<uint64_t>& lengths,
-                                                      const std::vector<bool>& lost) {
+                                                      const std::vector<bool>& lost, bool parityWhole) {
   namespace fm = ntp::ftmap;
   std::vector<std::pair<uint64_t, uint64_t>> out;
   const size_t gone = size_t(std::count(lost.begin(), lost.end(), true));
   const uint64_t total = fm::VolumeLength(static_cast<fm::Type>(type), lengths);
   if (gone == 0 || lost.size() != lengths.size() || total == 0) return out;
-  // A mirror loses its data with its last member, a parity set with its second one.
-  if ((type == Mirror && gone < lengths.size()) || (type == StripeWithParity && gone < 2)) return out;
+  // A mirror loses its data with its last member, a parity set with its second one (its
+  // first when its parity was never made whole).
+  if ((type == Mirror && gone < lengths.size()) || (type == StripeWithParity && parityWhole && gone < 2))
+    return out;
   auto add = [&](uint64_t from, uint64_t to) {
     if (!out.empty() && out.back().second == from)
       out.back().second = to;
@@ -133,8 +143,10 @@ int CmdVolumeExportWithHoles(Session& s, const Options& opt, const std::string& 
   for (size_t i = 0; i < n; ++i)
     lost[i] = m.devices[i].empty() || !MemberHoldsData(type, m.states[i]) ||
               !NT_SUCCESS(OpenDevice(m.devices[i], GENERIC_READ, &handles[i]));
-  // A set that can still be read whole is exported the ordinary way.
-  const auto holes = LostRanges(type, m.lengths, lost);
+  // A set that can still be read whole is exported the ordinary way. (A parity set
+  // still initializing has no parity to rebuild a lost member's stripes from.)
+  const bool whole = std::count(m.states.begin(), m.states.end(), uint32_t(Initializing)) == 0;
+  const auto holes = LostRanges(type, m.lengths, lost, whole);
   if (holes.empty()) return CmdVolumeExport(s, opt, volume, file, out, err);
   const uint64_t total = fm::VolumeLength(static_cast<fm::Type>(type), m.lengths);
   const bool toStdout = file == "-";

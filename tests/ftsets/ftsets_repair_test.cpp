@@ -253,6 +253,10 @@ TEST(FtRepair, ADefinedRedundantSetWaitsForItsDataPass) {
   for (int d = 0; d < 3; ++d)
     ASSERT_EQ(m.On("create primary --disk " + std::to_string(d) + " --size 2M").rc, 0);
   ASSERT_EQ(m.On("ft edit define parity disk0/p1 disk1/p1 disk2/p1").rc, 0);
+  // Its parity was never written: a lost member cannot be rebuilt from it.
+  ASSERT_EQ(m.On("ft edit member parity0 1 --state orphaned").rc, 0);
+  EXPECT_TRUE(Fails(m.On("ft regenerate parity0 1"), "initializing"));
+  ASSERT_EQ(m.On("ft edit member parity0 1 --state initializing").rc, 0);
   const auto advice = Advice(m);
   ASSERT_FALSE(advice.empty());
   EXPECT_EQ(advice[0], "ft regenerate parity0");

@@ -713,13 +713,23 @@ ZM_OBJECT_ID VolumeOfPartition(const ftconfig::PartitionRef& where) {
 }
 
 // Deletes the partitions a delete request names that are still there and in no set.
-bool DeleteMembers(Session& s, const ftconfig::Intent& intent, std::string* error) {
+// *outcome says what was deleted (named as members does), and which members were not on
+// the disks.
+bool DeleteMembers(Session& s, const ftconfig::Intent& intent, const std::string& members,
+                   std::string* outcome, std::string* error) {
+  std::string away;
   for (size_t i = intent.parts.size(); i-- > 0;) {
     Part p;
-    if (!FindPartAt(intent.parts[i].where, &p) || InAnySet(intent.parts[i].where)) continue;
+    const bool here = FindPartAt(intent.parts[i].where, &p);
+    if (!here) away = " " + std::to_string(i) + (away.empty() ? "" : ",") + away;
+    if (!here || InAnySet(intent.parts[i].where)) continue;
     p.name = "member " + std::to_string(i) + " (" + p.name + ")";
     if (!DeletePartition(s, p, error)) return false;
   }
+  *outcome =
+      "deleted " + SetName(intent.type, intent.group) + " and its partitions" +
+      (members.empty() ? "" : " " + members) +
+      (away.empty() ? "" : "; the partitions of member" + away + " were not on the disks and are left");
   return true;
 }
 
@@ -741,9 +751,10 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
     if (ftconfig::Read(&info, &e) && !ftconfig::FindSet(info, pending->type, pending->group, &view)) {
       const ftconfig::Intent again = *pending;
       Request req(s, opt, command, out, err);
-      if (!DeleteMembers(s, again, &e)) return req.Done(false, what + ": " + e);
+      std::string done;
+      if (!DeleteMembers(s, again, "", &done, &e)) return req.Done(false, what + ": " + e);
       intents.Forget(command, err);
-      return req.Done(true, "deleted " + SetName(again.type, again.group) + " and its partitions");
+      return req.Done(true, done);
     }
   }
   if (remove && intents.Finished(command)) return AlreadyDone(s, opt, command, out, err);
@@ -798,9 +809,10 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
     return req.Done(true, "broke " + SetName(type, group) + " into two partitions: " + members + "; member " +
                               std::to_string(keeper) + " keeps the letter");
   }
-  if (!DeleteMembers(s, intent, &e)) return req.Done(false, what + ": " + e);
+  std::string done;
+  if (!DeleteMembers(s, intent, members, &done, &e)) return req.Done(false, what + ": " + e);
   intents.Forget(command, err);
-  return req.Done(true, "deleted " + SetName(type, group) + " and its partitions " + members);
+  return req.Done(true, done);
 }
 
 // The rest of ft extend, from its intent.

@@ -653,7 +653,9 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
   if (type == Stripe || type == StripeWithParity)
     for (size_t i = 0; i < disks.size(); ++i) {
       ftconfig::Placement at;
-      if (PlanRequest(plannedDisks[disks[i]], int64_t(sizes[i]), &at)) wanted = std::max(wanted, at.length);
+      wanted =
+          std::max(wanted, PlanRequest(plannedDisks[disks[i]], int64_t(sizes[i]), &at) ? at.length
+                                                                                       : int64_t(sizes[i]));
     }
   ftconfig::Intent intent{ftconfig::Intent::kCreate, type, intents.FreeGroup(info, type), 0, command, {}};
   if (type == Mirror) intent.parts.push_back({first.where, false, 0, 0});

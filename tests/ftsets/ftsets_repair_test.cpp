@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <regex>
 #include <set>
@@ -107,78 +108,80 @@ TEST(FtRepair, ADeadDiskIsReplacedWithCheckAdviceAlone) {
 // the disks was there before, belongs to a set, or is named by check; the same command
 // again finishes, after which check is clean and the disks hold what the whole request
 // makes, set data included.
-TEST(FtRepair, ARequestKilledAtAnyWriteFinishesWhenRunAgain) {
-  TempDir t;
-  CtlMachine base(kDisks);
-  ASSERT_EQ(base.On("create primary --disk 0 --size 1M").rc, 0);
-  const auto [start, sectors] = SfdiskData(base.Image(0)).at(0);
-  WriteAt(base.Image(0), start * 512, Random(sectors * 512, 3));
-  CtlMachine sets(kDisks), onto(kDisks);  // a mirror and a volume set; a mirror missing disk 1
-  for (const CtlMachine* m : {&sets, &onto}) ASSERT_EQ(m->On("create primary --disk 0 --size 1M").rc, 0);
-  ASSERT_EQ(sets.On("ft create mirror disk0/p1 --disk 2").rc, 0);
-  ASSERT_EQ(sets.On("ft create volset --size 1M --disk 0 --disk 1").rc, 0);
-  ASSERT_EQ(onto.On("ft create mirror disk0/p1 --disk 1").rc, 0);
-  Replace(onto.Image(1), 32 * MiB);
-  const std::pair<const CtlMachine*, std::string> requests[] = {
-      {&base, "ft create mirror disk0/p1 --disk 1"},
-      {&base, "ft create parity --size 1M --disk 0 --disk 1 --disk 2"},
-      {&base, "ft create stripe --size 1M --disk 0 --disk 2"},
-      {&sets, "ft extend volset0 --disk 2 --size 1M"},
-      {&sets, "ft delete mirror0"},
-      {&onto, "ft regenerate mirror0 1 --onto 1"},
-  };
+struct Killed {
+  const char* base;  // "plain": data in disk0/p1; "sets": mirror0 and volset0; "dead": mirror0, disk 1 blank
+  const char* request;
+};
+class FtKilled : public testing::TestWithParam<Killed> {};
+
+TEST_P(FtKilled, ARequestKilledAtAnyWriteFinishesWhenRunAgain) {
+  const std::string base = GetParam().base, request = GetParam().request;
+  CtlMachine from(kDisks);
+  ASSERT_EQ(from.On("create primary --disk 0 --size 1M").rc, 0);
+  const auto [start, sectors] = SfdiskData(from.Image(0)).at(0);
+  WriteAt(from.Image(0), start * 512, Random(sectors * 512, 3));
+  std::vector<std::string> setup;
+  if (base == "sets")
+    setup = {"ft create mirror disk0/p1 --disk 2", "ft create volset --size 1M --disk 0 --disk 1"};
+  if (base == "dead") setup = {"ft create mirror disk0/p1 --disk 1"};
+  for (const auto& command : setup) ASSERT_EQ(from.On(command).rc, 0) << command;
+  if (base == "dead") Replace(from.Image(1), 32 * MiB);
   auto layout = [](const std::string& dir) {
     std::vector<std::vector<std::pair<uint64_t, uint64_t>>> disks;
     for (int d = 0; d < 3; ++d) disks.push_back(SfdiskData(dir + "/disks/disk" + std::to_string(d) + ".img"));
     return disks;
   };
-  auto copy = [&](const CtlMachine& from, const std::string& to) {
+  auto copy = [&](const std::string& to) {
     fs::remove_all(to);
     ASSERT_EQ(testutil::Run("cp -a --sparse=always " + Quote(from.dir) + " " + Quote(to)), 0);
   };
-  for (const auto& [from, request] : requests) {
-    SCOPED_TRACE(request);
-    const auto before = layout(from->dir);
-    CtlMachine whole;
-    copy(*from, whole.dir);
-    ASSERT_EQ(whole.On(request).rc, 0);
-    const auto after = layout(whole.dir);
-    const json volumes = Json(whole, "show")["volumes"];
-    for (int k = 1;; ++k) {
-      SCOPED_TRACE("killed at write " + std::to_string(k));
-      CtlMachine m;
-      copy(*from, m.dir);
-      Result r = m.On(request, "", "FTDISK_CRASH_AFTER_WRITES=" + std::to_string(k));
-      ASSERT_TRUE(r.rc == 86 || r.rc == 0) << r.err;
-      if (r.rc == 0) break;
-      std::set<std::string> named;
-      const json findings = Json(m, "check")["findings"];
-      for (const auto& f : findings) named.insert(f["object"]);
-      const json show = Json(m, "show");
-      for (const auto& disk : show["disks"])
-        for (const auto& region : disk["regions"]) {
-          if (region["kind"] != "primary") continue;
-          const uint64_t at = region["offset"].get<uint64_t>() / 512;
-          const auto& was = before[disk["index"].get<size_t>()];
-          bool accounted = named.count(region["name"]) ||
-                           std::any_of(was.begin(), was.end(), [&](auto& p) { return p.first == at; });
-          for (const auto& v : show["volumes"])
-            accounted = accounted || (v["id"] == region["volume"] && v["kind"] != "primary");
-          EXPECT_TRUE(accounted) << region["name"] << " is accounted for by nothing";
-        }
-      Result again = m.On(request);
-      ASSERT_EQ(again.rc, 0) << again.err;
-      Result check = m.On("check");
-      EXPECT_EQ(check.rc, 0) << check.out;
-      EXPECT_EQ(layout(m.dir), after) << "the disks hold what the whole request makes";
-      for (const auto& v : volumes) {
-        if (v["kind"] == "primary") continue;
-        EXPECT_TRUE(Export(m, v["name"]) == Export(whole, v["name"])) << v["name"];
+  const auto before = layout(from.dir);
+  CtlMachine whole;
+  copy(whole.dir);
+  ASSERT_EQ(whole.On(request).rc, 0);
+  const auto after = layout(whole.dir);
+  std::map<std::string, std::string> data;  // each set's bytes after the whole request
+  for (const auto& v : Json(whole, "show")["volumes"])
+    if (v["kind"] != "primary") data[v["name"]] = Export(whole, v["name"]);
+  for (int k = 1;; ++k) {
+    SCOPED_TRACE("killed at write " + std::to_string(k));
+    CtlMachine m;
+    copy(m.dir);
+    Result r = m.On(request, "", "FTDISK_CRASH_AFTER_WRITES=" + std::to_string(k));
+    ASSERT_TRUE(r.rc == 86 || r.rc == 0) << r.err;
+    if (r.rc == 0) break;
+    std::set<std::string> named;
+    const json findings = Json(m, "check")["findings"];
+    for (const auto& f : findings) named.insert(f["object"]);
+    const json show = Json(m, "show");
+    for (const auto& disk : show["disks"])
+      for (const auto& region : disk["regions"]) {
+        if (region["kind"] != "primary") continue;
+        const uint64_t at = region["offset"].get<uint64_t>() / 512;
+        const auto& was = before[disk["index"].get<size_t>()];
+        bool accounted = named.count(region["name"]) ||
+                         std::any_of(was.begin(), was.end(), [&](auto& p) { return p.first == at; });
+        for (const auto& v : show["volumes"])
+          accounted = accounted || (v["id"] == region["volume"] && v["kind"] != "primary");
+        EXPECT_TRUE(accounted) << region["name"] << " is accounted for by nothing";
       }
-      ASSERT_LT(k, 400) << "the request never finished";
-    }
+    Result again = m.On(request);
+    ASSERT_EQ(again.rc, 0) << again.err;
+    Result check = m.On("check");
+    EXPECT_EQ(check.rc, 0) << check.out;
+    EXPECT_EQ(layout(m.dir), after) << "the disks hold what the whole request makes";
+    for (const auto& [name, bytes] : data) EXPECT_TRUE(Export(m, name) == bytes) << name;
+    ASSERT_LT(k, 400) << "the request never finished";
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRequest, FtKilled,
+    testing::Values(Killed{"plain", "ft create mirror disk0/p1 --disk 1"},
+                    Killed{"plain", "ft create parity --size 1M --disk 0 --disk 1 --disk 2"},
+                    Killed{"plain", "ft create stripe --size 1M --disk 0 --disk 2"},
+                    Killed{"sets", "ft extend volset0 --disk 2 --size 1M"},
+                    Killed{"sets", "ft delete mirror0"}, Killed{"dead", "ft regenerate mirror0 1 --onto 1"}));
 
 // A stripe set, a volume set and a mirror lose disk 1 for one boot; it comes back byte
 // for byte. The stripe and volume sets are whole again; the mirror, which could be

@@ -876,7 +876,7 @@ int Extend(Session& s, const Options& opt, const std::string& setArg, const std:
   if (view.members.size() >= ftconfig::kMaxMembers)
     return Fail(err, what, "a volume set has at most 32 members"), kFailed;
   json snap = Snapshot({});
-  if (SignaturesFail(snap, disks, what, err)) return kFailed;
+  if (ReadOnlyDisksFail(disks, what, err) || SignaturesFail(snap, disks, what, err)) return kFailed;
   const json* disk = FindDisk(snap, disks[0]);
   const uint32_t signature = disk->value("signature", 0u);
   const std::string blocked = intents.Blocking(signature);
@@ -1014,6 +1014,7 @@ int RegenerateOnto(Session& s, const Options& opt, const std::string& setArg, in
   json snap = Snapshot({});
   const json* disk = FindDisk(snap, onto);
   if (disk == nullptr) return Fail(err, what, "there is no disk " + std::to_string(onto)), kFailed;
+  if (ReadOnlyDisksFail({onto}, what, err)) return kFailed;
   const uint32_t signature = disk->value("signature", 0u);
   for (size_t i = 0; i < view.members.size(); ++i)
     if (view.members[i].where.signature == signature && signature != 0)

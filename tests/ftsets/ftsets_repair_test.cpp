@@ -3,6 +3,7 @@
 // again, a disk away for a boot, a mirror broken with a stale member, signatures.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -181,7 +182,15 @@ INSTANTIATE_TEST_SUITE_P(
                     Killed{"plain", "ft create parity --size 1M --disk 0 --disk 1 --disk 2"},
                     Killed{"plain", "ft create stripe --size 1M --disk 0 --disk 2"},
                     Killed{"sets", "ft extend volset0 --disk 2 --size 1M"},
-                    Killed{"sets", "ft delete mirror0"}, Killed{"dead", "ft regenerate mirror0 1 --onto 1"}));
+                    Killed{"sets", "ft delete mirror0"}, Killed{"dead", "ft regenerate mirror0 1 --onto 1"}),
+    [](const testing::TestParamInfo<Killed>& info) {
+      // "ft create mirror disk0/p1 --disk 1": create_mirror
+      const std::string request = info.param.request;
+      std::string name;
+      for (char c : request.substr(3, request.find(' ', request.find(' ', 3) + 1) - 3))
+        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      return name;
+    });
 
 // A stripe set, a volume set and a mirror lose disk 1 for one boot; it comes back byte
 // for byte. The stripe and volume sets are whole again; the mirror, which could be

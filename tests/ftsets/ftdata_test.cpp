@@ -205,6 +205,8 @@ TEST_F(FtData, OneSizePerSetInEveryBootAndTheDeviceMapperTableReadsTheSame) {
       const auto sf = SfdiskData(m.Image(next)).at(slot[next]++ - 1);
       parts.push_back({m.Image(next), sf.first, sf.second});
     }
+    // Taken as they are: the maps are compared, not the members' agreement.
+    if (type == "mirror" || type == "parity") args += " --assume-clean";
     json r = Json(m, args);
     const std::string name = r["volumes"].back()["name"];
     defined[name] = Length(r, name);

@@ -975,8 +975,9 @@ std::string LayoutReadOnlyReason(unsigned disk) {
 namespace detail {
 
 // FTDISK_CRASH_AFTER_WRITES=K ends the process right after the Kth sector write or
-// flush of a disk, as a crash or power cut would; tests use it to prove that every
-// point of a request leaves a consistent disk.
+// flush of a disk (with FTDISK_CRASH_COUNT_COMMITS set, or registry commit), as a crash
+// or power cut would; tests use it to prove that every point of a request leaves a
+// consistent disk.
 void CrashPoint() {
   static const long limit = [] {
     const char* v = std::getenv("FTDISK_CRASH_AFTER_WRITES");

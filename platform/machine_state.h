@@ -92,7 +92,8 @@ NTSTATUS WriteDataTo(HANDLE partition, uint64_t offset, const void* buffer, ULON
 NTSTATUS FlushDataOf(HANDLE partition);
 
 // FTDISK_CRASH_AFTER_WRITES=K ends the process right after the Kth sector write or
-// flush of a disk (or of an FT journal), as a crash or power cut would.
+// flush of a disk (or of an FT journal), as a crash or power cut would; with
+// FTDISK_CRASH_COUNT_COMMITS set, registry commits count too.
 void CrashPoint();
 
 // A block device's kernel partitions follow the layout just written.

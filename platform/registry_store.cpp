@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -149,6 +150,10 @@ NTSTATUS InTransaction(const std::string& what, F&& body) {
     gDetail = "injected fault";
   }
   if (NT_SUCCESS(st) && !Exec("COMMIT")) st = STATUS_UNSUCCESSFUL;
+  // With FTDISK_CRASH_COUNT_COMMITS set, a committed change is also a point where the
+  // crash tests may cut a request short, as a disk write is.
+  static const bool counted = std::getenv("FTDISK_CRASH_COUNT_COMMITS") != nullptr;
+  if (NT_SUCCESS(st) && counted && !what.empty()) detail::CrashPoint();
   if (!NT_SUCCESS(st)) {
     const std::string sqliteText = sqlite3_errmsg(gDb);
     if (began) Exec("ROLLBACK");

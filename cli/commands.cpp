@@ -162,6 +162,10 @@ bool ReportDamagedTables(const json& snap, std::ostream& err) {
 }  // namespace
 
 void NoteUnstoredRecords(const Session& s, std::ostream& err) {
+  if (const uint32_t back = ntp::UnstoredBootReturns(); back != 0)
+    err << "note: this boot finds " << back
+        << " FT member(s) back unchanged in sets nothing could write meanwhile and shows them members "
+           "again; that is stored by the next command that writes\n";
   const uint32_t n = ntp::UnstoredBootRecords();
   if (n == 0) return;
   if (s.images())

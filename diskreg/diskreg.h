@@ -246,9 +246,11 @@ struct FtAbsentMember {
 // and the set is still disabled); its note goes. Notes whose member is no longer an
 // orphaned member at that place go too, and the notes of a set that can be written
 // after this pass are marked stale. blob must be accepted by DiskRegistryValidate.
-// Returns the number of records of the blob changed.
+// Returns the number of records of the blob changed; *orphaned and *returned (when
+// given) receive how many members the pass orphaned and took back.
 uint32_t DiskRegistryTrackAbsentMembers(void* blob, size_t len, const DiskRegistryPresence& present,
-                                        std::vector<FtAbsentMember>* absent);
+                                        std::vector<FtAbsentMember>* absent, uint32_t* orphaned = nullptr,
+                                        uint32_t* returned = nullptr);
 
 // Small records this system keeps beside the configuration (absent members, pending FT
 // requests), under one registry key. Each value is sealed: a magic number, a version,

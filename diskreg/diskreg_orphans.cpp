@@ -114,7 +114,8 @@ std::vector<SetPlace> SetPlaces(const uint8_t* b) {
 }  // namespace
 
 uint32_t DiskRegistryTrackAbsentMembers(void* blob, size_t len, const DiskRegistryPresence& present,
-                                        std::vector<FtAbsentMember>* absent) {
+                                        std::vector<FtAbsentMember>* absent, uint32_t* orphaned,
+                                        uint32_t* returned) {
   if (!blob || !absent || !DiskRegistryValidate(blob, len, nullptr)) return 0;
   auto* b = static_cast<uint8_t*>(blob);
   // Members orphaned by this boot are the ones healthy (or otherwise not orphaned) now
@@ -130,6 +131,8 @@ uint32_t DiskRegistryTrackAbsentMembers(void* blob, size_t len, const DiskRegist
       noted.push_back({set.head.Type, set.group, uint16_t(m), false, set.members[m].Signature,
                        rec.StartingOffset, rec.Length});
     }
+  if (orphaned) *orphaned = uint32_t(noted.size() - absent->size());
+  if (returned) *returned = 0;
   uint32_t changed = DiskRegistryOrphanMissingMembers(blob, len, present);
 
   // Each note must still describe an orphaned member at that place; one that returned
@@ -159,6 +162,7 @@ uint32_t DiskRegistryTrackAbsentMembers(void* blob, size_t len, const DiskRegist
       std::memcpy(at, &rec, sizeof rec);
       touched[s] = true;
       ++changed;
+      if (returned) ++*returned;
       continue;
     }
     kept.push_back(note);

@@ -71,7 +71,8 @@ FtStandinReport RunFtStandin(const Machine& m) {
   std::vector<uint8_t> stored;
   std::vector<FtAbsentMember> absent = LoadAbsent(&stored);
   const bool hadNotes = !stored.empty();
-  report.changed = DiskRegistryTrackAbsentMembers(blob.data(), blob.size(), present, &absent);
+  report.changed = DiskRegistryTrackAbsentMembers(blob.data(), blob.size(), present, &absent,
+                                                  &report.orphaned, &report.returned);
   const bool notesChanged = absent.empty() ? hadNotes : FtEncodeAbsentMembers(absent) != stored;
   if ((report.changed != 0 || notesChanged) && !Store(report.changed != 0 ? &blob : nullptr, absent)) {
     report.writeFailed = true;

@@ -15,6 +15,8 @@ struct FtStandinReport {
   bool malformed = false;  // ... but it is not a well-formed blob: left untouched, unused
   std::string why;         // what is wrong with it
   uint32_t changed = 0;    // records changed and written back (0: nothing written)
+  uint32_t orphaned = 0;   // members this boot orphaned (their partitions are not there)
+  uint32_t returned = 0;   // members back unchanged that this boot took back
   bool writeFailed = false;
 };
 

@@ -686,7 +686,7 @@ bool Start(std::unique_ptr<detail::Machine> m, std::string* error) {
   // as the driver does at boot. In a read-only boot what it records stays in the
   // in-memory registry: shown, and written by the next boot that may write.
   const detail::FtStandinReport report = detail::RunFtStandin(*m);
-  if (m->readOnly) m->unstored = report.changed;
+  if (m->readOnly) m->unstored = report.orphaned, m->returned = report.returned;
   AssignBootLetters(*m);
   detail::SetBootVersion(m->config.osMajor, m->config.osMinor, m->config.osBuild);
   g_machine = std::move(m);
@@ -821,6 +821,11 @@ bool BootedReadOnly() {
 uint32_t UnstoredBootRecords() {
   std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
   return g_machine != nullptr ? g_machine->unstored : 0;
+}
+
+uint32_t UnstoredBootReturns() {
+  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
+  return g_machine != nullptr ? g_machine->returned : 0;
 }
 
 bool IsBooted() {

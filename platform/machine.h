@@ -95,10 +95,11 @@ bool BootImages(const std::vector<std::string>& images, const std::vector<reg::I
 void Shutdown();
 bool IsBooted();
 bool BootedReadOnly();  // the booted machine writes nothing
-// FT member records a read-only boot found changed (members of sets whose partitions
-// are not on the disks, now orphaned) and keeps in memory only: shown as they will be,
-// stored by the next boot that may write.
+// FT members a read-only boot found changed and keeps in memory only (shown as they
+// will be, stored by the next boot that may write): those whose partitions are not on
+// the disks, now orphaned; and those back unchanged, members again.
 uint32_t UnstoredBootRecords();
+uint32_t UnstoredBootReturns();
 const std::string& MachineDir();  // empty for a machine of images
 std::vector<DiskInfo> Disks();
 std::vector<CdromInfo> Cdroms();

@@ -68,7 +68,8 @@ struct Machine {
   MachineConfig config;
   int lockFd = -1;
   bool readOnly = false;  // booted to read only: nothing of it is written
-  uint32_t unstored = 0;  // records the FtDisk stand-in changed that a read-only boot keeps in memory
+  uint32_t unstored = 0;  // members the FtDisk stand-in orphaned that a read-only boot keeps in memory
+  uint32_t returned = 0;  // ... and members it took back
   std::vector<std::shared_ptr<Disk>> disks;
   std::vector<std::shared_ptr<Cdrom>> cdroms;
   std::map<std::u16string, std::u16string> links;  // upper-case link name -> target

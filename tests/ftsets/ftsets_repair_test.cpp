@@ -143,7 +143,8 @@ TEST_P(FtKilled, ARequestKilledAtAnyWriteFinishesWhenRunAgain) {
   ASSERT_EQ(whole.On(request).rc, 0);
   const auto after = layout(whole.dir);
   std::map<std::string, std::string> data;  // each set's bytes after the whole request
-  for (const auto& v : Json(whole, "show")["volumes"])
+  const json shown = Json(whole, "show");   // held: a loop over a temporary's member dangles
+  for (const auto& v : shown["volumes"])
     if (v["kind"] != "primary") data[v["name"]] = Export(whole, v["name"]);
   for (int k = 1;; ++k) {
     SCOPED_TRACE("killed at write " + std::to_string(k));

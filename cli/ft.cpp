@@ -1232,8 +1232,10 @@ int EditMember(Session& s, const Options& opt, const std::string& setArg, int me
 
 }  // namespace
 
-bool ResolveSet(const json& snap, const std::string& text, uint32_t* type, uint16_t* group,
-                std::string* error) {
+namespace {
+
+// "mirror0", "parity12"...: a set named by its type and group.
+bool ParseSetWord(const std::string& text, uint32_t* type, uint16_t* group) {
   for (uint32_t t : {Mirror, Stripe, StripeWithParity, VolumeSet}) {
     const std::string word = ftconfig::TypeWord(t);
     if (text.size() > word.size() && text.compare(0, word.size(), word) == 0) {
@@ -1246,6 +1248,31 @@ bool ResolveSet(const json& snap, const std::string& text, uint32_t* type, uint1
       return true;
     }
   }
+  return false;
+}
+
+std::string NoSetNamed(const std::string& text) {
+  return "'" + text + "' names no FT set (mirrorG, stripeG, parityG, volsetG or the set's letter)";
+}
+
+// A set argument that is neither a set's name nor a drive letter is a usage error.
+bool SetArgumentFails(const std::string& text, std::ostream& err) {
+  uint32_t type = 0;
+  uint16_t group = 0;
+  VolumeSpec spec;
+  std::string e;
+  if (ParseSetWord(text, &type, &group) ||
+      (ParseVolumeSpec(text, &spec, &e) && spec.kind == VolumeSpec::Letter))
+    return false;
+  err << "ftdiskctl: " << NoSetNamed(text) << "\n";
+  return true;
+}
+
+}  // namespace
+
+bool ResolveSet(const json& snap, const std::string& text, uint32_t* type, uint16_t* group,
+                std::string* error) {
+  if (ParseSetWord(text, type, group)) return true;
   VolumeSpec spec;
   std::string e;
   if (ParseVolumeSpec(text, &spec, &e) && spec.kind == VolumeSpec::Letter) {
@@ -1263,7 +1290,7 @@ bool ResolveSet(const json& snap, const std::string& text, uint32_t* type, uint1
     *error = text + " is not an FT volume";
     return false;
   }
-  *error = "'" + text + "' names no FT set (mirrorG, stripeG, parityG, volsetG or the set's letter)";
+  *error = NoSetNamed(text);
   return false;
 }
 
@@ -1373,6 +1400,8 @@ void FtCommands::Add(CLI::App& app) {
       "  ftdiskctl -m m volume dmtable parity0 --concise | sudo dmsetup create --concise");
 }
 
+bool FtCommands::DataOnStdout() const { return export_->parsed() && file_ == "-"; }
+
 bool FtCommands::Parsed() const { return ft_->parsed() || volume_->parsed(); }
 
 bool FtCommands::Writes() const {
@@ -1384,6 +1413,13 @@ bool FtCommands::OnlyReads() const {
 }
 
 int FtCommands::Run(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
+  // A set named wrongly is a usage error (2), as an unknown volume is elsewhere; a set
+  // named rightly that does not exist is a failure (1).
+  const bool namesSet = extend_->parsed() || break_->parsed() || delete_->parsed() || regenerate_->parsed() ||
+                        editDrop_->parsed() || editMember_->parsed() || verify_->parsed();
+  const bool namesVolume = export_->parsed() || import_->parsed() || dmtable_->parsed();
+  if ((namesSet && SetArgumentFails(set_, err)) || (namesVolume && SetArgumentFails(volumeArg_, err)))
+    return kUsage;
   if (create_->parsed()) return CreateSet(s, opt, kind_, volumeArg_, disks_, sizes_, out, err);
   if (extend_->parsed()) return Extend(s, opt, set_, disks_, sizes_, out, err);
   if (break_->parsed()) return BreakOrDelete(s, opt, set_, false, out, err);

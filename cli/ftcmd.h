@@ -22,6 +22,8 @@ class FtCommands {
  public:
   void Add(CLI::App& app);
   bool Parsed() const;
+  // volume export to standard output: the volume's bytes own that stream.
+  bool DataOnStdout() const;
   // True for the requests that write (they honour --dry-run).
   bool Writes() const;
   // True for the commands that only read the disks (opened read-only, shared lock).

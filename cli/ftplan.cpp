@@ -184,8 +184,9 @@ int CmdVolumeExportWithHoles(Session& s, const Options& opt, const std::string& 
   if (!why.empty()) return err << what << ": " << why << "\n", kFailed;
   json ranges = json::array();
   for (const auto& [from, to] : holes) ranges.push_back({from, to});
-  // On standard output the data is all there is; the list goes to standard error.
-  if (opt.json && !toStdout)
+  // On standard output the data is all there is: the list goes to standard error (the
+  // document too, sent there by the caller).
+  if (opt.json)
     out << JsonText(json{{"exported", volume}, {"file", file}, {"bytes", total}, {"zeroed", ranges}}) << "\n";
   else
     (toStdout ? err : out) << "exported " << total << " bytes of " << volume

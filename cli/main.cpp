@@ -456,10 +456,12 @@ class Runner {
       return kUsage;
     };
     if (shell->parsed() || demo->parsed()) return exec(out_, err_);
-    return Finish([&](std::ostream& out, std::ostream& err) {
-      if (opt_.dryRun) return DryRun(s_, opt_, exec, out, err);
-      return exec(out, err);
-    });
+    return Finish(
+        [&](std::ostream& out, std::ostream& err) {
+          if (opt_.dryRun) return DryRun(s_, opt_, exec, out, err);
+          return exec(out, err);
+        },
+        ftCommands.DataOnStdout());
   }
 
  private:
@@ -499,9 +501,12 @@ class Runner {
   }
 
   // Runs a command; with --json its output becomes exactly one document with "ok" and
-  // "error", whatever path the command took.
-  int Finish(const std::function<int(std::ostream&, std::ostream&)>& body) {
+  // "error", whatever path the command took. A command whose data goes to standard
+  // output (volume export -) gets its document on standard error, so the data stays
+  // exactly the volume's bytes.
+  int Finish(const std::function<int(std::ostream&, std::ostream&)>& body, bool dataOnStdout = false) {
     if (!opt_.json) return body(out_, err_);
+    std::ostream& docOut = dataOnStdout ? err_ : out_;
     std::ostringstream o, e;
     const unsigned printed = JsonDocumentsPrinted();
     int rc = body(o, e);
@@ -514,12 +519,12 @@ class Runner {
     }
     // One whole document printed by the command: it has "ok" and "error" already.
     if (failures.empty() && JsonDocumentsPrinted() == printed + 1) {
-      out_ << std::move(o).str();  // the buffer itself, not a copy of it
+      docOut << std::move(o).str();  // the buffer itself, not a copy of it
       return rc;
     }
     json doc = o.str().empty() ? json() : json::parse(o.str(), nullptr, false);
     if (!doc.is_object() && !o.str().empty()) {
-      out_ << o.str();  // not a document (help text)
+      docOut << o.str();  // not a document (help text)
       return rc;
     }
     if (!doc.is_object()) doc = json::object();
@@ -530,7 +535,7 @@ class Runner {
     if (!doc.contains("ok")) doc["ok"] = rc == kOk;
     if (!doc.contains("error"))
       doc["error"] = doc["ok"] == true ? json(nullptr) : JsonError(FirstLine(e.str()))["error"];
-    out_ << JsonText(doc) << "\n";
+    docOut << JsonText(doc) << "\n";
     return rc;
   }
 

@@ -405,12 +405,12 @@ int CmdVolumeExport(Session& s, const Options& opt, const std::string& volume, c
     err << what << ": " << why << "\n";
     return kFailed;
   }
-  if (!toStdout) {
-    if (opt.json)
-      out << JsonText(json{{"exported", volume}, {"file", file}, {"bytes", v->Length()}}) << "\n";
-    else
-      out << "exported " << v->Length() << " bytes of " << volume << " to " << file << "\n";
-  }
+  // With --json the document is printed for standard output too: the caller sends it to
+  // standard error then.
+  if (opt.json)
+    out << JsonText(json{{"exported", volume}, {"file", file}, {"bytes", v->Length()}}) << "\n";
+  else if (!toStdout)
+    out << "exported " << v->Length() << " bytes of " << volume << " to " << file << "\n";
   return kOk;
 }
 

@@ -3,7 +3,11 @@
 
 Only what that file uses is understood: "# name(section)", "## SECTION", paragraphs,
 definition lists ("term" then ": text", continued by indented lines), "- " bullets,
-blocks indented by four spaces, and `code`, **bold** and *italic* inline.
+blocks indented by four spaces, and `code`, **bold**, *italic* and [links](target)
+inline (a link keeps its text only: the page's readers have no Markdown files). The NAME
+section becomes the one "name \\- description" line that whatis and lexgrog read. A
+paragraph, definition or bullet is converted as one text, so inline markup may span its
+lines.
 Usage: md2man.py INPUT.md OUTPUT [DATE] [VERSION]
 """
 import re
@@ -16,6 +20,7 @@ def escape(text):
 
 
 def inline(text):
+    text = re.sub(r"\[([^\]]+)\]\([^)\s]+\)", r"\1", text)
     out = []
     for i, part in enumerate(re.split(r"`([^`]*)`", text)):
         if i % 2:
@@ -40,10 +45,17 @@ def convert(lines, date, version):
     i = 0
     para = []
 
+    name_section = False
+
     def flush():
         if para:
-            out.append(".PP")
-            out.extend(line_out(inline(p)) for p in para)
+            if name_section:
+                # "ftdiskctl — what it does" as whatis wants it: one line, "\-".
+                name, _, what = " ".join(para).partition(" \u2014 ")
+                out.append(escape(name.strip()) + " \\- " + inline(what.strip()))
+            else:
+                out.append(".PP")
+                out.append(line_out(inline(" ".join(para))))
             para.clear()
 
     while i < len(lines):
@@ -57,6 +69,7 @@ def convert(lines, date, version):
         if line.startswith("## "):
             flush()
             out.append(".SH " + escape(line[3:].strip()))
+            name_section = line[3:].strip() == "NAME"
             i += 1
             continue
         if not line.strip():
@@ -87,16 +100,17 @@ def convert(lines, date, version):
             while i < len(lines) and lines[i].startswith("  ") and lines[i].strip():
                 body.append(lines[i].strip())
                 i += 1
-            out.extend(line_out(inline(b)) for b in body)
+            out.append(line_out(inline(" ".join(body))))
             continue
         if line.startswith("- "):
             flush()
             out.append(".IP \\(bu 2")
-            out.append(line_out(inline(line[2:].strip())))
+            body = [line[2:].strip()]
             i += 1
             while i < len(lines) and lines[i].startswith("  ") and lines[i].strip():
-                out.append(line_out(inline(lines[i].strip())))
+                body.append(lines[i].strip())
                 i += 1
+            out.append(line_out(inline(" ".join(body))))
             continue
         para.append(line.strip())
         i += 1

@@ -100,6 +100,8 @@ TEST(CliUsage, BadArgumentsExitTwoSayingWhy) {
       {"letter disk0/p1 A:", "not a drive letter"},
       {"letter disk0/p1", "--remove"},
       {"delete disk0/p0", "partition name"},
+      {"ft delete disk0/p1", "names no FT set"},
+      {"volume export nosuch -", "names no FT set"},
       {"init --disk 1M", "two cylinders"},
       {"init --disk 64M,255", "heads and sectors"},
   };

@@ -216,8 +216,12 @@ TEST_F(FtData, OneSizePerSetInEveryBootAndTheDeviceMapperTableReadsTheSame) {
   for (const auto& [name, parts] : made) {
     SCOPED_TRACE(name);
     const std::string type = name.substr(0, 6), out = m.tmp.path + "/" + name;
-    ASSERT_EQ(m.On("volume export " + name + " " + out).rc, 0);
-    const std::string bytes = ReadFile(out);
+    // On standard output with --json: the volume's bytes alone, the document on stderr.
+    const Result e = m.On("--json volume export " + name + " -");
+    ASSERT_EQ(e.rc, 0) << e.err;
+    EXPECT_EQ(json::parse(e.err, nullptr, false).value("bytes", 0ull), e.out.size()) << e.err;
+    const std::string bytes = e.out;
+    Save(out, bytes);
     EXPECT_EQ(bytes.size(), defined[name]);
     EXPECT_EQ(bytes.size(), Length(later, name));
     EXPECT_TRUE(bytes == VolumeBytes(type, parts));

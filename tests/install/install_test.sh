@@ -34,6 +34,16 @@ check_tree() {
   # grep reads the whole page (-q would stop early and zcat die of SIGPIPE under pipefail).
   zcat "$man" | grep '^\.TH FTDISKCTL 1' >/dev/null || fail "$what: the man page has no title line"
   zcat "$man" | grep '^\.SH SYNOPSIS' >/dev/null || fail "$what: the man page has no SYNOPSIS"
+  # whatis and apropos index the page through lexgrog, which needs "name \- description".
+  if command -v lexgrog >/dev/null; then
+    lexgrog "$man" | grep 'ftdiskctl - manage the partitions' >/dev/null ||
+      fail "$what: lexgrog cannot read the man page's NAME: $(lexgrog "$man" 2>&1)"
+  fi
+  # No Markdown may reach the rendered page, and what it refers to is installed.
+  zcat "$man" | grep -n '`\|](' && fail "$what: Markdown left in the man page"
+  for doc in json-schema.md show.schema.json ft-health.md ft-layout.md; do
+    [ -f "$root/usr/share/doc/ftdiskctl/$doc" ] || fail "$what: the man page refers to $doc, not installed"
+  done
   if command -v groff >/dev/null; then
     warnings=$(zcat "$man" | groff -k -man -Tutf8 -ww -z 2>&1) || true
     [ -z "$warnings" ] || fail "$what: groff warns about the man page: $warnings"

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <hivex.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -199,15 +200,44 @@ bool FsyncPath(const std::string& path, int flags) {
   return ::close(fd) == 0 && ok;
 }
 
-// A unique file next to `file`, created empty; "" on failure.
-std::string TempNextTo(const std::string& file) {
-  std::string tmpl = file + ".tmp-XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  int fd = ::mkstemp(buf.data());
-  if (fd < 0) return "";
-  ::close(fd);
-  return buf.data();
+// A unique file next to `file` (FILE.tmp-XXXXXX), created empty and locked for as long
+// as it is open, so that a later run tells what a killed one left from a file in use.
+struct TempFile {
+  std::string path;  // "" when it could not be made
+  int fd = -1;
+  explicit TempFile(const std::string& file) {
+    std::string tmpl = file + ".tmp-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    fd = ::mkostemp(buf.data(), O_CLOEXEC);
+    if (fd < 0) return;
+    ::flock(fd, LOCK_EX);
+    path = buf.data();
+  }
+  ~TempFile() {
+    if (fd >= 0) ::close(fd);
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+};
+
+// Removes the temporary files an interrupted run left next to `file`: those no running
+// process holds locked.
+void RemoveLeftovers(const std::string& file) {
+  namespace fs = std::filesystem;
+  const fs::path path(file);
+  const fs::path dir = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+  const std::string prefix = path.filename().string() + ".tmp-";
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    if (!entry.is_regular_file(ec)) continue;
+    const int fd = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) continue;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) ::unlink(entry.path().c_str());
+    ::close(fd);
+  }
 }
 
 bool WriteAll(const std::string& path, const std::vector<uint8_t>& bytes, mode_t mode) {
@@ -402,7 +432,10 @@ bool WriteDiskKey(const std::string& path, const Values& values, bool backup, Wr
       return false;
     }
   }
-  std::string tmp = TempNextTo(file);
+  RemoveLeftovers(file);
+  RemoveLeftovers(file + ".bak");
+  const TempFile made(file);
+  const std::string& tmp = made.path;
   if (tmp.empty()) {
     *error = std::string("cannot make a temporary file next to it: ") + std::strerror(errno);
     return false;
@@ -457,7 +490,8 @@ bool WriteDiskKey(const std::string& path, const Values& values, bool backup, Wr
   if (exists && backup) {
     std::vector<uint8_t> old;
     std::string bak = file + ".bak";
-    std::string bakTmp = TempNextTo(bak);
+    const TempFile bakMade(bak);
+    const std::string& bakTmp = bakMade.path;
     if (bakTmp.empty() || !ReadAll(file, &old) || !WriteAll(bakTmp, old, mode) ||
         ::rename(bakTmp.c_str(), bak.c_str()) != 0) {
       std::string why = std::strerror(errno);

@@ -1,7 +1,10 @@
 // NT hive files through the built program, with independent readers as oracles:
 // libregf (python3-libregf) reads the value the tool writes, reglookup every other key and
 // value, which an export must leave alone; hivexsh adds them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -107,7 +110,15 @@ TEST_F(HiveTest, ExportChangesOnlyTheDiskKey) {
 
   ASSERT_EQ(m.On("letter disk0/p1 K:").rc, 0);
   const std::string info = MachineValues(m)["Information"];
+  // What killed exports left goes; a temporary file a running export holds stays.
+  for (const char* left : {".tmp-a1b2c3", ".bak.tmp-d4e5f6", ".tmp-inuse1"})
+    std::ofstream(hive + left) << "x";
+  const int held = ::open((hive + ".tmp-inuse1").c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
   ASSERT_EQ(m.On("registry export --hive " + Quote(hive)).rc, 0);
+  EXPECT_FALSE(fs::exists(hive + ".tmp-a1b2c3") || fs::exists(hive + ".bak.tmp-d4e5f6"));
+  EXPECT_TRUE(fs::exists(hive + ".tmp-inuse1"));
+  ::close(held);
   EXPECT_EQ(EverythingButDisk(hive), others);
   EXPECT_EQ(Information(hive), "3 " + info);
   EXPECT_EQ(ReadFile(hive + ".bak"), before);

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <clocale>
+#include <csignal>
 #include <cstdlib>
 #include <functional>
 #include <iostream>
@@ -342,10 +343,20 @@ class Runner {
     bool writes = createCmd->parsed() || del->parsed() || active->parsed() || letter->parsed() ||
                   rescan->parsed() || menus->parsed() || regImport->parsed() || backupsRestore->parsed() ||
                   restore->parsed() || ftCommands.Writes();
+    // Commands that write outside the provider's requests (a new machine, an image's
+    // signature, a hive file, the registry from a backup) have no dry run.
+    const bool writesOutside = init->parsed() || attach->parsed() || demo->parsed() ||
+                               (regRecover->parsed() && !recoverList) ||
+                               (regExport->parsed() && !regHive.empty());
     if (opt_.dryRun && !writes)
       return Usage(
-          "--dry-run applies to requests that write (create, delete, active, letter, rescan, menus, registry "
-          "import, restore); this one writes nothing, so run it without --dry-run",
+          writesOutside
+              ? "--dry-run covers the requests (create, delete, active, letter, rescan, menus, registry "
+                "import, restore, ft, volume import); this command writes outside them and has no dry "
+                "run: check its arguments and run it without --dry-run"
+              : "--dry-run covers the requests (create, delete, active, letter, rescan, menus, registry "
+                "import, restore, ft, volume import); this command writes nothing, so run it without "
+                "--dry-run",
           "");
     if (demo->parsed() && opt_.json)
       return Usage("demo prints a walkthrough for people; run it without --json, then 'show --json'", "");
@@ -611,7 +622,31 @@ int RunCommandLine(const std::vector<std::string>& args, Session* session, bool 
 
 }  // namespace cli
 
+namespace {
+
+// Ctrl-C or SIGTERM: say so, then die of the signal as before (the exit status tells the
+// caller). Every write is ordered and recorded so that a request stopped anywhere can be
+// finished or undone: check names what is left.
+extern "C" void OnStopSignal(int sig) {
+  static const char kMessage[] =
+      "\nftdiskctl: stopped by a signal; what was written stays consistent: run 'ftdiskctl check' "
+      "to see whether a request was left to finish\n";
+  ssize_t ignored = ::write(2, kMessage, sizeof kMessage - 1);
+  (void)ignored;
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  for (int sig : {SIGINT, SIGTERM}) {
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESETHAND;
+    ::sigaction(sig, &sa, nullptr);
+  }
   // The character set of the locale decides between UTF-8 and ASCII tree characters;
   // numbers keep the C locale.
   std::setlocale(LC_CTYPE, "");

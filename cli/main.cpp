@@ -15,6 +15,7 @@
 #include "cli.h"
 #include "ftcmd.h"
 #include "hive_commands.h"
+#include "shell_input.h"
 
 namespace cli {
 
@@ -415,7 +416,7 @@ class Runner {
       if (attach->parsed())
         return CmdAttach(opt_, image, removable, writeSignature, attachReadOnly, out, err, opt_.force);
       if (demo->parsed()) return CmdDemo(opt_, demoDir, out, err);
-      if (shell->parsed()) return Shell(stopOnError);
+      if (shell->parsed()) return Shell(stopOnError, app);
       if (show->parsed()) return CmdShow(*s_, opt_, out, err);
       if (layout->parsed()) return CmdLayout(*s_, opt_, layoutDiskOpt->count() > 0, layoutDisk, out, err);
       if (createCmd->parsed()) {
@@ -552,18 +553,21 @@ class Runner {
 
   // Reads commands from standard input on one boot. The machine directory and the
   // --no-wait choice of the shell's own command line hold for every line.
-  int Shell(bool stopOnError) {
-    bool tty = isatty(0);
+  int Shell(bool stopOnError, CLI::App& app) {
     std::string e;
     if (!s_->Open(opt_.dir, opt_.noWait, &e)) {
       err_ << e << "\n";
       return kFailed;
     }
+    ShellInput input(opt_.dir, [&](const std::vector<std::string>& before, const std::string& word) {
+      return ShellCompletions(app, before, word);
+    });
+    const bool prompt = isatty(0) && !input.Interactive();
     int last = kOk;
     std::string line;
     for (unsigned lineNo = 1;; ++lineNo) {
-      if (tty) out_ << "ftdiskctl> " << std::flush;
-      if (!std::getline(std::cin, line)) break;
+      if (prompt) out_ << "ftdiskctl> " << std::flush;
+      if (!input.ReadLine("ftdiskctl> ", &line)) break;
       std::vector<std::string> words;
       std::ostringstream errors;
       int rc = kOk;
@@ -574,7 +578,10 @@ class Runner {
         continue;
       } else if (words[0] == "exit" || words[0] == "quit") {
         break;
+      } else if (words[0] == "help" && words.size() == 1) {
+        ShellHelp(app);
       } else {
+        if (words[0] == "help") words.erase(words.begin()), words.push_back("--help");
         std::vector<std::string> args = {"-m", opt_.dir};
         if (opt_.noWait) args.push_back("--no-wait");
         if (opt_.json) args.push_back("--json");
@@ -593,8 +600,70 @@ class Runner {
         break;
       }
     }
-    if (tty) out_ << "\n";
+    if (prompt || input.Interactive()) out_ << "\n";
     return last;
+  }
+
+  // Commands that need a process of their own, which the shell does not run.
+  static bool OwnProcess(const CLI::App* c) {
+    const std::string& n = c->get_name();
+    const CLI::App* parent = c->get_parent();
+    const bool top = parent != nullptr && parent->get_parent() == nullptr;
+    return (top && (n == "init" || n == "attach" || n == "demo" || n == "shell")) ||
+           (n == "recover" && parent != nullptr && parent->get_name() == "registry");
+  }
+
+  // The commands the shell runs, with what they do.
+  void ShellHelp(CLI::App& app) {
+    out_ << "Commands (one per line; 'help COMMAND' for its options):\n";
+    for (const CLI::App* c : app.get_subcommands({}))
+      if (!OwnProcess(c))
+        out_ << "  " << c->get_name()
+             << std::string(c->get_name().size() < 12 ? 12 - c->get_name().size() : 1, ' ')
+             << c->get_description() << "\n";
+    out_ << "  help        this list, or 'help COMMAND'\n  exit, quit  leave the shell (also Ctrl-D)\n";
+  }
+
+  // What may follow the words typed so far: the commands and options of the command
+  // they name (from the parser itself), and the machine's object names as arguments.
+  std::vector<std::string> ShellCompletions(CLI::App& app, const std::vector<std::string>& before,
+                                            const std::string& word) {
+    CLI::App* level = &app;
+    size_t i = 0;
+    if (!before.empty() && before[0] == "help") ++i;
+    for (; i < before.size(); ++i) {
+      auto next = level->get_subcommands([&](CLI::App* c) { return c->get_name() == before[i]; });
+      if (next.empty()) break;
+      level = next.front();
+    }
+    std::vector<std::string> out;
+    if (!word.empty() && word[0] == '-') {
+      for (const CLI::Option* o : level->get_options()) {
+        for (const auto& l : o->get_lnames()) out.push_back("--" + l);
+        for (const auto& sn : o->get_snames()) out.push_back("-" + sn);
+      }
+      return out;
+    }
+    for (const CLI::App* c : level->get_subcommands({}))
+      if (!OwnProcess(c)) out.push_back(c->get_name());
+    if (level == &app) {
+      if (before.empty()) out.insert(out.end(), {"help", "exit", "quit"});
+      return out;
+    }
+    if (!out.empty()) return out;
+    const json snap = Snapshot({});
+    for (const auto& d : snap.value("disks", json::array())) {
+      out.push_back(d.value("name", ""));
+      for (const auto& r : d.value("regions", json::array()))
+        if (r.value("kind", "") != "free") out.push_back(r.value("name", ""));
+    }
+    for (const auto& v : snap.value("volumes", json::array())) {
+      out.push_back(v.value("name", ""));
+      if (v.contains("drive_letter") && v["drive_letter"].is_string()) out.push_back(v["drive_letter"]);
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
   }
 
   std::vector<std::string> args_;

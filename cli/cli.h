@@ -179,6 +179,7 @@ void PrintDisk(std::ostream& out, const json& snap, unsigned disk, const Options
 void PrintAlerts(std::ostream& out, const json& alerts, const std::string& prefix = "alert: ");
 // "" when every -o column is known, else what is wrong.
 std::string CheckColumns(const std::string& columns);
+std::vector<std::string> ColumnNames();  // of -o, in their default order
 std::string Size(uint64_t bytes, const Options& opt);
 
 // Finds what a VOLUME argument names in the snapshot: a volume id (or 0 with a message).

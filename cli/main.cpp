@@ -8,6 +8,7 @@
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <sstream>
@@ -292,6 +293,11 @@ class Runner {
     shell->add_flag("--stop-on-error", stopOnError,
                     "stop at the first line that fails, with its exit status");
     example(shell, "printf 'show\\ncreate primary --disk 0 --size 100M\\n' | ftdiskctl -m m shell");
+
+    // "ftdiskctl __complete WORD...": what may complete the last word of a command line,
+    // for the bash completion; the parser above is the one source of names.
+    if (!args.empty() && args[0] == "__complete" && !inShell_)
+      return CompleteCommandLine(app, std::vector<std::string>(args.begin() + 1, args.end()), out_);
 
     // A word where the command belongs that names none gets its own message; so does
     // one where a command's own command belongs ("registry frob").
@@ -604,6 +610,43 @@ class Runner {
     return last;
   }
 
+  // The words an option's IsMember check accepts ("{a,b,c}" in its description).
+  static std::vector<std::string> Choices(CLI::Option* o) {
+    std::vector<std::string> out;
+    for (int k = 0;; ++k) {
+      const CLI::Validator* v = nullptr;
+      try {
+        v = o->get_validator(k);
+      } catch (const CLI::OptionNotFound&) {
+        break;
+      }
+      const std::string d = v->get_description();
+      if (d.size() < 2 || d.front() != '{' || d.back() != '}') continue;
+      std::istringstream items(d.substr(1, d.size() - 2));
+      for (std::string item; std::getline(items, item, ',');) out.push_back(item);
+    }
+    return out;
+  }
+
+  // Prints what may complete the last of words (a command line after "ftdiskctl"), one
+  // per line; object names come from a read-only boot of the machine the words name.
+  int CompleteCommandLine(CLI::App& app, std::vector<std::string> words, std::ostream& out) {
+    if (words.empty()) words.push_back("");
+    const std::string word = words.back();
+    words.pop_back();
+    std::string dir = opt_.dir;
+    for (size_t i = 0; i + 1 < words.size(); ++i)
+      if (words[i] == "-m" || words[i] == "--machine") dir = words[i + 1];
+    std::string e;
+    if (std::filesystem::exists(std::filesystem::path(dir) / "machine.toml")) {
+      s_->SetReadOnly(true);
+      s_->Open(dir, true, &e);
+    }
+    for (const auto& c : ShellCompletions(app, words, word, false))
+      if (c.compare(0, word.size(), word) == 0) out << c << "\n";
+    return kOk;
+  }
+
   // Commands that need a process of their own, which the shell does not run.
   static bool OwnProcess(const CLI::App* c) {
     const std::string& n = c->get_name();
@@ -617,7 +660,7 @@ class Runner {
   void ShellHelp(CLI::App& app) {
     out_ << "Commands (one per line; 'help COMMAND' for its options):\n";
     for (const CLI::App* c : app.get_subcommands({}))
-      if (!OwnProcess(c))
+      if (!OwnProcess(c) && !c->get_group().empty())
         out_ << "  " << c->get_name()
              << std::string(c->get_name().size() < 12 ? 12 - c->get_name().size() : 1, ' ')
              << c->get_description() << "\n";
@@ -627,16 +670,42 @@ class Runner {
   // What may follow the words typed so far: the commands and options of the command
   // they name (from the parser itself), and the machine's object names as arguments.
   std::vector<std::string> ShellCompletions(CLI::App& app, const std::vector<std::string>& before,
-                                            const std::string& word) {
+                                            const std::string& word, bool inShell = true) {
     CLI::App* level = &app;
     size_t i = 0;
     if (!before.empty() && before[0] == "help") ++i;
+    CLI::Option* valueOf = nullptr;  // the option whose value is being typed
+    size_t positionals = 0;          // words given to the command reached
     for (; i < before.size(); ++i) {
+      valueOf = nullptr;
+      if (!before[i].empty() && before[i][0] == '-') {
+        const std::string name = before[i].substr(0, before[i].find('='));
+        for (CLI::App* at = level; at != nullptr && valueOf == nullptr; at = at->get_parent())
+          for (CLI::Option* o : at->get_options({}))
+            if (o->check_name(name) && o->get_type_size_min() > 0 && name == before[i]) valueOf = o;
+        if (valueOf != nullptr && i + 1 < before.size()) ++i, valueOf = nullptr;
+        continue;
+      }
       auto next = level->get_subcommands([&](CLI::App* c) { return c->get_name() == before[i]; });
-      if (next.empty()) break;
-      level = next.front();
+      if (next.empty())
+        ++positionals;
+      else
+        level = next.front(), positionals = 0;
     }
     std::vector<std::string> out;
+    if (valueOf != nullptr) {
+      if (valueOf->check_name("-o")) {
+        // A list of columns: complete the last one.
+        const size_t comma = word.rfind(',');
+        const std::string head = comma == std::string::npos ? "" : word.substr(0, comma + 1);
+        for (const auto& c : ColumnNames()) out.push_back(head + c);
+      } else if (valueOf->check_name("--state")) {
+        out = {"healthy", "orphaned", "regenerating", "initializing"};
+      } else {
+        out = Choices(valueOf);
+      }
+      return out;
+    }
     if (!word.empty() && word[0] == '-') {
       for (const CLI::Option* o : level->get_options()) {
         for (const auto& l : o->get_lnames()) out.push_back("--" + l);
@@ -644,13 +713,17 @@ class Runner {
       }
       return out;
     }
+    // The command's next positional argument, when it takes one of a few words.
+    size_t p = 0;
+    for (CLI::Option* o : level->get_options({}))
+      if (o->get_positional() && p++ == positionals && !Choices(o).empty()) return Choices(o);
     for (const CLI::App* c : level->get_subcommands({}))
-      if (!OwnProcess(c)) out.push_back(c->get_name());
+      if (!c->get_group().empty() && !(inShell && OwnProcess(c))) out.push_back(c->get_name());
     if (level == &app) {
-      if (before.empty()) out.insert(out.end(), {"help", "exit", "quit"});
+      if (before.empty() && inShell) out.insert(out.end(), {"help", "exit", "quit"});
       return out;
     }
-    if (!out.empty()) return out;
+    if (!out.empty() || !s_->open()) return out;
     const json snap = Snapshot({});
     for (const auto& d : snap.value("disks", json::array())) {
       out.push_back(d.value("name", ""));

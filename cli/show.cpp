@@ -713,6 +713,12 @@ void DiskHeader(std::ostream& out, const json& d, const Options& opt) {
 
 }  // namespace
 
+std::vector<std::string> ColumnNames() {
+  std::vector<std::string> names;
+  for (const auto& k : kColumns) names.push_back(k.name);
+  return names;
+}
+
 std::string CheckColumns(const std::string& columns) {
   Options o;
   o.columns = columns;

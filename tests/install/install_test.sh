@@ -52,9 +52,16 @@ check_tree() {
   local completion=$root/usr/share/bash-completion/completions/ftdiskctl
   [ -f "$completion" ] || fail "$what: no bash completion"
   local words
-  words=$(bash -c 'source "$1"; COMP_WORDS=(ftdiskctl -m m registry export --); COMP_CWORD=5; _ftdiskctl
-                   echo "${COMPREPLY[*]}"' _ "$completion")
+  complete_words() {  # what _ftdiskctl offers for the words given, the last one being typed
+    env -u FTDISK_MODULE -u LD_LIBRARY_PATH bash -c 'source "$1"; shift; COMP_WORDS=("$@")
+      COMP_CWORD=$(($# - 1)); _ftdiskctl; echo "${COMPREPLY[*]}"' _ "$completion" "$bin" "$@"
+  }
+  words=$(complete_words registry export --)
   [[ " $words " == *" --hive "* ]] || fail "$what: completion of 'registry export --' gives '$words'"
+  words=$(complete_words -m "$m" letter "")
+  [[ " $words " == *" disk0/p1 "* ]] || fail "$what: completion of 'letter' gives no object names: '$words'"
+  words=$(complete_words -m "$m" show -o NAME,ST)
+  [[ " $words " == *" NAME,START "* ]] || fail "$what: completion of '-o NAME,ST' gives '$words'"
 }
 
 DESTDIR=$tmp/destdir "$cmake" --install "$build" --prefix /usr >/dev/null || fail "cmake --install failed"

@@ -236,7 +236,8 @@ int CmdRegistryExport(Session& s, const Options& opt, const std::string& file, s
 int CmdRegistryImport(Session& s, const Options& opt, const std::string& file, bool rescan, std::ostream& out,
                       std::ostream& err);
 int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
-int CmdAlerts(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
+// Text gives local ISO 8601 times, or seconds since 1970 with epoch; JSON always seconds.
+int CmdAlerts(Session& s, const Options& opt, bool epoch, std::ostream& out, std::ostream& err);
 // registry recover (recover.cpp): runs without booting, as a machine whose registry is
 // lost or damaged does not boot.
 int CmdRegistryRecover(const Options& opt, bool empty, bool list, unsigned seq, std::ostream& out,

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -763,7 +764,23 @@ json NormalAlert(const json& a) {
 
 }  // namespace
 
-int CmdAlerts(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
+namespace {
+
+// Seconds since 1970 as an ISO 8601 local time with its offset: 2026-12-08T11:39:22+01:00.
+std::string LocalTime(int64_t seconds) {
+  const time_t t = static_cast<time_t>(seconds);
+  struct tm local {};
+  char text[40];
+  if (localtime_r(&t, &local) == nullptr || strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local) == 0)
+    return std::to_string(seconds);
+  std::string iso = text;
+  iso.insert(iso.size() - 2, ":");  // +0100 -> +01:00
+  return iso;
+}
+
+}  // namespace
+
+int CmdAlerts(Session& s, const Options& opt, bool epoch, std::ostream& out, std::ostream& err) {
   std::error_code ec;
   if (s.images()) {
     // A machine of images raises no alert and keeps no log.
@@ -791,7 +808,11 @@ int CmdAlerts(Session& s, const Options& opt, std::ostream& out, std::ostream& e
     return kOk;
   }
   for (const auto& a : all) {
-    out << a.value("time", json(0)) << "  ";
+    const json t = a.value("time", json(0));
+    if (epoch || !t.is_number_integer())
+      out << t << "  ";
+    else
+      out << LocalTime(t.get<int64_t>()) << "  ";
     json one = {{"text", a.value("text", std::string())},
                 {"inserts", a.value("inserts", json::array())},
                 {"severity", a.value("severity", json(0))}};

@@ -260,6 +260,9 @@ class Runner {
     registry->footer("Example:\n  ftdiskctl -m m registry show");
 
     auto* alerts = app.add_subcommand("alerts", "print the alerts raised on this machine (alerts.log)");
+    bool alertsEpoch = false;
+    alerts->add_flag("--epoch", alertsEpoch,
+                     "times as seconds since 1970 (the log's own), not local ISO 8601");
     example(alerts, "ftdiskctl -m m alerts --json");
 
     std::string backupName;
@@ -466,7 +469,7 @@ class Runner {
       if (regShow->parsed()) return CmdRegistryShow(*s_, opt_, out, err);
       if (regExport->parsed()) return CmdRegistryExport(*s_, opt_, regFile, out, err);
       if (regImport->parsed()) return CmdRegistryImport(*s_, opt_, regFile, !noRescan, out, err);
-      if (alerts->parsed()) return CmdAlerts(*s_, opt_, out, err);
+      if (alerts->parsed()) return CmdAlerts(*s_, opt_, alertsEpoch, out, err);
       if (backupsRestore->parsed() || restore->parsed())
         return CmdRestore(*s_, opt_, backupName, restoreForce, out, err);
       if (backups->parsed()) return CmdBackupsList(*s_, opt_, out, err);

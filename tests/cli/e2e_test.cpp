@@ -538,6 +538,17 @@ TEST(CliFailures, EveryFailedWriteExitsOneAndNamesIt) {
   EXPECT_EQ(r.rc, 0);
   EXPECT_NE(r.err.find("not JSON"), std::string::npos) << r.err;
   EXPECT_EQ(Json(r)["alerts"].back()["text"], "Created Partition");
+  // Text gives the log's seconds as local ISO 8601 times, or as they are with --epoch.
+  const int64_t time = Json(r)["alerts"].back()["time"];
+  char iso[32];
+  const time_t t = time;
+  struct tm utc {};
+  strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S+00:00", gmtime_r(&t, &utc));
+  const std::string tz = "TZ=UTC ";
+  EXPECT_NE(m.On("alerts", "", tz).out.find(std::string(iso) + "  alert: Created Partition"),
+            std::string::npos);
+  EXPECT_NE(m.On("alerts --epoch", "", tz).out.find(std::to_string(time) + "  alert: Created"),
+            std::string::npos);
 }
 
 TEST(CliMachine, InitRefusesForeignDirectoriesAndCleansItsOwnHalfMadeMachine) {

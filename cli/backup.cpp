@@ -27,6 +27,7 @@
 #include "overlay.h"
 #include "registry_store.h"
 #include "tables.h"
+#include "units.h"
 
 namespace fs = std::filesystem;
 
@@ -69,6 +70,12 @@ const ntp::DiskInfo* DiskInfoOf(const std::vector<ntp::DiskInfo>& disks, unsigne
 }
 
 fs::path BackupDir() { return fs::path(ntp::MachineDir()) / "backups"; }
+
+uint64_t FileBytes(const fs::path& path) {
+  std::error_code ec;
+  const uintmax_t n = fs::file_size(path, ec);
+  return ec ? 0 : static_cast<uint64_t>(n);
+}
 
 json LoadIndex(const fs::path& dir) {
   std::ifstream f(dir / "index.json");
@@ -329,10 +336,50 @@ int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostre
     out << "no backups" << (s.images() ? "" : " in " + BackupDir().string()) << "\n";
     return kOk;
   }
+  uint64_t total = 0;
   for (const auto& b : index["backups"]) {
+    const uint64_t size = FileBytes(BackupDir() / b.value("file", std::string()));
+    total += size;
     out << b.value("name", std::string("?")) << "  disk " << b.value("disk", 0) << "  " << b["sectors"].size()
-        << " sector(s)  before: " << b.value("command", std::string()) << "\n";
+        << " sector(s)  " << Size(size, opt) << "  before: " << b.value("command", std::string()) << "\n";
   }
+  out << index["backups"].size() << " backup(s), " << Size(total, opt) << " in " << BackupDir().string()
+      << "\n";
+  return kOk;
+}
+
+int CmdBackupsPrune(Session& s, const Options& opt, unsigned keep, std::ostream& out, std::ostream& err) {
+  std::string e;
+  if (!s.Open(opt.dir, opt.noWait, &e)) {
+    err << e << "\n";
+    return kFailed;
+  }
+  if (s.images()) return err << "cannot prune: a machine of images keeps no backups\n", kFailed;
+  const fs::path dir = BackupDir();
+  json index = LoadIndex(dir);
+  json& all = index["backups"];
+  if (all.size() <= keep) {
+    out << "kept all " << all.size() << " backup(s); nothing to prune\n";
+    return kOk;
+  }
+  // The newest are the last ones of the index. The index is replaced first, so a crash
+  // leaves files that no entry names, never an entry without its file; such files (of
+  // this or an earlier prune) go after it.
+  const size_t drop = all.size() - keep;
+  all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(drop));
+  if (!SaveIndex(dir, index, &e)) return err << "cannot prune: " << e << "\n", kFailed;
+  std::set<std::string> named;
+  for (const auto& b : all) named.insert(b.value("file", std::string()));
+  uint64_t freed = 0;
+  std::error_code ec;
+  for (const auto& f : fs::directory_iterator(dir, ec)) {
+    const std::string name = f.path().filename().string();
+    if (f.path().extension() != ".bak" || named.count(name) != 0) continue;
+    const uint64_t size = FileBytes(f.path());
+    if (fs::remove(f.path(), ec)) freed += size;
+  }
+  SyncDir(dir, &e);
+  out << "removed " << drop << " backup(s) (" << Size(freed, opt) << "); kept the newest " << keep << "\n";
   return kOk;
 }
 

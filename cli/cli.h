@@ -316,6 +316,8 @@ class TableBackup {
   std::string command_;
 };
 int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
+// Removes all but the newest `keep` backups (entries and files).
+int CmdBackupsPrune(Session& s, const Options& opt, unsigned keep, std::ostream& out, std::ostream& err);
 // Refuses a backup whose sectors no longer hold what its request wrote, unless force.
 int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool force, std::ostream& out,
                std::ostream& err);

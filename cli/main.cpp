@@ -275,6 +275,10 @@ class Runner {
     bool restoreForce = false;
     backupsRestore->add_flag("--force", restoreForce, "restore even when later requests changed the sectors");
     example(backupsRestore, "ftdiskctl -m m backups restore 20261206T224500Z-disk0");
+    unsigned pruneKeep = 0;
+    auto* backupsPrune = backups->add_subcommand("prune", "remove all but the newest backups");
+    backupsPrune->add_option("--keep", pruneKeep, "how many of the newest backups to keep")->required();
+    example(backupsPrune, "ftdiskctl -m m backups prune --keep 20");
     backups->footer("Example:\n  ftdiskctl -m m backups list");
     auto* restore =
         app.add_subcommand("restore", "write a backup's sectors back (same as 'backups restore')");
@@ -356,7 +360,7 @@ class Runner {
     // Commands that write outside the provider's requests (a new machine, an image's
     // signature, a hive file, the registry from a backup) have no dry run.
     const bool writesOutside = init->parsed() || attach->parsed() || demo->parsed() ||
-                               (regRecover->parsed() && !recoverList) ||
+                               (regRecover->parsed() && !recoverList) || backupsPrune->parsed() ||
                                (regExport->parsed() && !regHive.empty());
     if (opt_.dryRun && !writes)
       return Usage(
@@ -383,7 +387,7 @@ class Runner {
     // keeps one boot for commands of both kinds.
     bool readOnly = show->parsed() || layout->parsed() || checkCmd->parsed() || regShow->parsed() ||
                     regExport->parsed() || alerts->parsed() || ftCommands.OnlyReads() ||
-                    (backups->parsed() && !backupsRestore->parsed());
+                    (backups->parsed() && !backupsRestore->parsed() && !backupsPrune->parsed());
     if (std::string why = ImageModeProblem(app, imageOpt, machineOpt, hiveOpt, regOpt, readOnly);
         !why.empty())
       return Usage(why, "ftdiskctl --help");
@@ -472,6 +476,7 @@ class Runner {
       if (alerts->parsed()) return CmdAlerts(*s_, opt_, alertsEpoch, out, err);
       if (backupsRestore->parsed() || restore->parsed())
         return CmdRestore(*s_, opt_, backupName, restoreForce, out, err);
+      if (backupsPrune->parsed()) return CmdBackupsPrune(*s_, opt_, pruneKeep, out, err);
       if (backups->parsed()) return CmdBackupsList(*s_, opt_, out, err);
       err << "ftdiskctl: a command is required\n";
       return kUsage;

@@ -512,6 +512,29 @@ TEST(CliDryRun, EveryWritingCommandLeavesTheMachineByteIdentical) {
   EXPECT_NE(r.out.find("\"Information\": would change"), std::string::npos) << r.out;
 }
 
+// Pruning keeps the newest backups whole (entry and file, still restorable) and removes
+// the rest, files no entry names included.
+TEST(CliBackups, PruneKeepsTheNewestRestorableAndRemovesTheRest) {
+  CtlMachine m("--disk 32M");
+  for (const char* req :
+       {"create primary --disk 0 --size 4M", "create primary --disk 0 --size 4M", "letter disk0/p1 --remove"})
+    ASSERT_EQ(m.On(req).rc, 0) << req;
+  std::vector<std::string> names;
+  const json listed = Json(m.On("backups list --json"));
+  for (const auto& b : listed["backups"]) names.push_back(b["name"]);
+  ASSERT_GE(names.size(), 2u);
+  std::ofstream(m.dir + "/backups/left-by-a-crash.bak") << "x";
+  ASSERT_EQ(m.On("backups prune --keep 1").rc, 0);
+  const json left = Json(m.On("backups list --json"))["backups"];
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0]["name"], names.back());
+  std::set<std::string> files;
+  for (const auto& f : fs::directory_iterator(m.dir + "/backups")) files.insert(f.path().filename().string());
+  EXPECT_EQ(files, (std::set<std::string>{"index.json", left[0]["file"].get<std::string>()}));
+  EXPECT_TRUE(Fails(m.On("restore " + names.front()), "no backup named"));
+  EXPECT_EQ(m.On("restore --force " + names.back()).rc, 0);
+}
+
 TEST(CliFailures, EveryFailedWriteExitsOneAndNamesIt) {
   CtlMachine m;
   const std::pair<const char*, const char*> cases[] = {

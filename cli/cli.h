@@ -40,6 +40,8 @@ struct Options {
   std::string columns;         // show -o: the columns, comma-separated ("" = the default set)
   bool list = false;           // show --list: no tree
   bool raw = false;            // show --raw: no alignment, blank-separated
+  bool noHeadings = false;     // show --noheadings: no line of column names
+  bool pairs = false;          // show --pairs: NAME="value" pairs, one line per row
   std::string color = "auto";  // --color=auto|always|never
   // init: make the machine in a directory that is not empty; registry import: replace a
   // configuration even when that loses sets or disks

@@ -154,6 +154,9 @@ class Runner {
         ->check(CLI::Validator(CheckColumns, "COLUMNS"));
     show->add_flag("--list", opt_.list, "partitions as a list instead of a tree");
     show->add_flag("--raw", opt_.raw, "only the partition rows, blank-separated, for scripts");
+    show->add_flag("--noheadings", opt_.noHeadings, "no line of column names");
+    show->add_flag("-P,--pairs", opt_.pairs,
+                   "only the partition rows, as NAME=\"value\" pairs (as lsblk -P)");
     example(show, "ftdiskctl -m m show -o NAME,SIZE,LETTER --raw");
 
     unsigned layoutDisk = 0;
@@ -430,7 +433,10 @@ class Runner {
         return CmdAttach(opt_, image, removable, writeSignature, attachReadOnly, out, err, opt_.force);
       if (demo->parsed()) return CmdDemo(opt_, demoDir, out, err);
       if (shell->parsed()) return Shell(stopOnError, app);
-      if (show->parsed()) return CmdShow(*s_, opt_, out, err);
+      if (show->parsed()) {
+        if (opt_.pairs) opt_.raw = true;  // the rows alone, as --raw gives them
+        return CmdShow(*s_, opt_, out, err);
+      }
       if (layout->parsed()) return CmdLayout(*s_, opt_, layoutDiskOpt->count() > 0, layoutDisk, out, err);
       if (createCmd->parsed()) {
         create.maxSize = sizeText == "max";

@@ -535,6 +535,8 @@ class Scols {
     if (codeset == nullptr || std::string(codeset) != "UTF-8") scols_table_enable_ascii(tb_, 1);
     scols_table_enable_colors(tb_, UseColor(opt));
     if (opt.raw) scols_table_enable_raw(tb_, 1);
+    if (opt.pairs) scols_table_enable_export(tb_, 1);
+    if (opt.noHeadings) scols_table_enable_noheadings(tb_, 1);
     // The width of a terminal does not cut columns: output is the same in a pipe.
     scols_table_set_termforce(tb_, SCOLS_TERMFORCE_NEVER);
   }

@@ -21,69 +21,8 @@ struct Block {
   uint32_t tag;
 };
 
-// The live blocks by address: an open-addressing table, so that tracking a block does
-// not allocate a node of its own for every block handed out.
-class BlockTable {
- public:
-  size_t size() const { return live_; }
-  void Put(void* p, Block b) {
-    if ((used_ + 1) * 10 > slots_.size() * 7) Rehash();
-    size_t i = Home(p);
-    while (slots_[i].key != nullptr && slots_[i].key != Tomb()) i = (i + 1) & (slots_.size() - 1);
-    if (slots_[i].key == nullptr) ++used_;
-    slots_[i] = Slot{p, b};
-    ++live_;
-  }
-  Block* Find(void* p) {
-    Slot* s = SlotOf(p);
-    return s != nullptr ? &s->block : nullptr;
-  }
-  bool Erase(void* p) {
-    Slot* s = SlotOf(p);
-    if (s == nullptr) return false;
-    s->key = Tomb();
-    --live_;
-    return true;
-  }
-  template <typename F>
-  void Each(F f) const {
-    for (const Slot& s : slots_)
-      if (s.key != nullptr && s.key != Tomb()) f(s.block);
-  }
-
- private:
-  struct Slot {
-    void* key;
-    Block block;
-  };
-  static void* Tomb() { return reinterpret_cast<void*>(uintptr_t{1}); }
-  Slot* SlotOf(void* p) {
-    if (slots_.empty() || p == nullptr || p == Tomb()) return nullptr;
-    for (size_t i = Home(p);; i = (i + 1) & (slots_.size() - 1)) {
-      if (slots_[i].key == p) return &slots_[i];
-      if (slots_[i].key == nullptr) return nullptr;
-    }
-  }
-  size_t Home(void* p) const {
-    uint64_t h = (reinterpret_cast<uintptr_t>(p) >> 4) * 0x9E3779B97F4A7C15ull;
-    return static_cast<size_t>(h >> 32) & (slots_.size() - 1);
-  }
-  // Drops the tombstones, and doubles the table when it is more than a third full.
-  void Rehash() {
-    size_t n = slots_.empty() ? 1024 : slots_.size();
-    while (live_ * 3 > n) n *= 2;
-    std::vector<Slot> old(n, Slot{nullptr, {}});
-    old.swap(slots_);
-    used_ = live_ = 0;
-    for (const Slot& s : old)
-      if (s.key != nullptr && s.key != Tomb()) Put(s.key, s.block);
-  }
-  std::vector<Slot> slots_;
-  size_t used_ = 0, live_ = 0;
-};
-
 std::mutex gMutex;
-BlockTable gLive;
+FlatTable<Block> gLive;  // by address
 std::unordered_map<std::string, uint32_t> gTagIds;
 std::vector<std::string> gTags;
 
@@ -126,11 +65,41 @@ uint32_t TagId(const char* file, int line) {
   return r.id = id;
 }
 
+// Small blocks that were given back are kept for the next request of their size class
+// instead of going back to malloc: a property read allocates its record and the caller
+// frees it at once, thousands of times per boot. Under AddressSanitizer every block is
+// a fresh one, so that a use after free is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kReuse = false;
+#else
+constexpr bool kReuse = true;
+#endif
+constexpr size_t kGrain = 16, kClasses = 65, kKeptPerClass = 64;  // blocks of up to 1 KiB
+struct Kept {
+  void* blocks[kKeptPerClass];
+  size_t count = 0;
+};
+Kept gKept[kClasses];
+
+size_t ClassOf(size_t size) { return (size + kGrain - 1) / kGrain; }  // 0 for an empty block
+
 void* Allocate(size_t size, const char* file, int line) {
-  void* p = std::malloc(size == 0 ? 1 : size);
+  size_t cls = ClassOf(size);
+  void* p = nullptr;
+  if (kReuse && cls < kClasses) {
+    std::lock_guard<std::mutex> g(gMutex);
+    Kept& k = gKept[cls];
+    if (k.count > 0) {
+      p = k.blocks[--k.count];
+      gLive.Put(KeyOf(p), Block{size, TagId(file, line)});
+      return p;
+    }
+  }
+  // A block that may be kept later is made as large as its class, to fit any size of it.
+  p = std::malloc(kReuse && cls < kClasses ? std::max<size_t>(cls, 1) * kGrain : (size == 0 ? 1 : size));
   if (p == nullptr) return nullptr;
   std::lock_guard<std::mutex> g(gMutex);
-  gLive.Put(p, Block{size, TagId(file, line)});
+  gLive.Put(KeyOf(p), Block{size, TagId(file, line)});
   return p;
 }
 
@@ -138,9 +107,16 @@ void Release(void* block, const char* file, int line) {
   if (block == nullptr) return;
   {
     std::lock_guard<std::mutex> g(gMutex);
-    if (!gLive.Erase(block)) {
+    const Block* b = gLive.Find(KeyOf(block));
+    if (b == nullptr) {
       std::fprintf(stderr, "zmapi: %s:%d freed a block the host does not own\n", file != nullptr ? file : "",
                    line);
+      return;
+    }
+    size_t cls = ClassOf(b->size);
+    gLive.Erase(KeyOf(block));
+    if (kReuse && cls < kClasses && gKept[cls].count < kKeptPerClass) {
+      gKept[cls].blocks[gKept[cls].count++] = block;
       return;
     }
   }
@@ -166,22 +142,24 @@ void* _ZmRealloc(void* block, size_t size, const char* file, int line) {
   ZMSTATUS s;
   if (zmi::Enter(zmi::kZmRealloc, &s)) return nullptr;
   if (block == nullptr) return zmi::Allocate(size, file, line);
-  std::lock_guard<std::mutex> g(zmi::gMutex);
-  const zmi::Block* old = zmi::gLive.Find(block);
-  if (old == nullptr) {
-    std::fprintf(stderr, "zmapi: %s:%d reallocated a block the host does not own\n",
-                 file != nullptr ? file : "", line);
-    return nullptr;
+  size_t oldSize;
+  {
+    std::lock_guard<std::mutex> g(zmi::gMutex);
+    const zmi::Block* old = zmi::gLive.Find(zmi::KeyOf(block));
+    if (old == nullptr) {
+      std::fprintf(stderr, "zmapi: %s:%d reallocated a block the host does not own\n",
+                   file != nullptr ? file : "", line);
+      return nullptr;
+    }
+    oldSize = old->size;
   }
   // A new block, the contents copied, then the old one released: on failure the old
   // block stays valid and counted, as with realloc, and the table never holds the
   // address of a block already given back.
-  void* p = std::malloc(size == 0 ? 1 : size);
+  void* p = zmi::Allocate(size, file, line);
   if (p == nullptr) return nullptr;
-  std::memcpy(p, block, std::min(old->size, size));
-  zmi::gLive.Erase(block);
-  std::free(block);
-  zmi::gLive.Put(p, zmi::Block{size, zmi::TagId(file, line)});
+  std::memcpy(p, block, std::min(oldSize, size));
+  zmi::Release(block, file, line);
   return p;
 }
 
@@ -204,7 +182,7 @@ std::vector<std::string> OutstandingTags() {
   std::lock_guard<std::mutex> g(zmi::gMutex);
   std::vector<std::string> v;
   v.reserve(zmi::gLive.size());
-  zmi::gLive.Each([&](const zmi::Block& b) { v.push_back(zmi::gTags[b.tag]); });
+  zmi::gLive.Each([&](uint64_t, const zmi::Block& b) { v.push_back(zmi::gTags[b.tag]); });
   return v;
 }
 

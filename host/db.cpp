@@ -7,7 +7,6 @@
 #include <memory>
 #include <mutex>
 #include <set>
-#include <span>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -20,6 +19,8 @@ namespace {
 // Volumes per severity group: the provider recomputes a group from all its children on
 // every change of one of them, so the group size bounds the cost of each change.
 constexpr size_t kGroupSize = 16;
+// Room for the properties of a partition or volume, made once.
+constexpr size_t kPropsReserved = 16;
 
 // An ordered set of ids in link order. Small sets (most of them) are searched in place;
 // large ones (the container's children) keep a hash index for membership.
@@ -106,7 +107,7 @@ struct Database {
 
 Database* gDb = nullptr;
 
-using Events = std::vector<Change>;
+using Events = Changes;
 
 // Events are queued after the database mutex is released.
 void Flush(const Events& events) {
@@ -117,6 +118,9 @@ Object* Find(ZM_OBJECT_ID id) { return id < gDb->objects.size() ? gDb->objects[i
 
 // True when a is b or one of b's ancestors: linking b above a would close a cycle.
 bool IsAncestorOrSelf(ZM_OBJECT_ID a, ZM_OBJECT_ID b) {
+  if (a == b) return true;
+  // An object without children is nobody's ancestor: the usual link, of a new object.
+  if (Object* o = Find(a); o == nullptr || o->children.size() == 0) return false;
   std::vector<ZM_OBJECT_ID> todo{b};
   std::unordered_set<ZM_OBJECT_ID> seen;
   while (!todo.empty()) {
@@ -130,15 +134,18 @@ bool IsAncestorOrSelf(ZM_OBJECT_ID a, ZM_OBJECT_ID b) {
   return false;
 }
 
-// Stores a value; true when it changed what was stored.
-bool Store(Object* o, Value v) {
+// Stores a value; true when it changed what was stored. Values that equal the stored
+// one are not copied.
+template <typename V>
+bool Store(Object* o, V&& v) {
   for (Value& cur : o->props)
     if (cur.name == v.name) {
       if (cur == v) return false;
-      cur = std::move(v);
+      cur = std::forward<V>(v);
       return true;
     }
-  o->props.push_back(std::move(v));
+  if (o->props.empty()) o->props.reserve(kPropsReserved);
+  o->props.push_back(std::forward<V>(v));
   return true;
 }
 
@@ -268,27 +275,42 @@ ZMSTATUS CreateObject(ZM_HANDLE db, ZM_HANDLE prov, uint32_t type, ZM_OBJECT_ID*
   return ZM_S_OK;
 }
 
-template <typename Values>
-ZMSTATUS SetValues(ZM_OBJECT_ID id, Values&& values) {
+// Writes values to an object, under the database's lock.
+class Writer {
+ public:
+  explicit Writer(Object* o) : o_(o) {}
+  void Put(const Value& v) { Note(v.name, Store(o_, v)); }
+  void Put(Value&& v) {
+    Name name = v.name;
+    Note(name, Store(o_, std::move(v)));
+  }
+  // One event per call, and none when nothing changed.
+  void Finish(Events* ev) {
+    if (changed_) ev->push_back({&GUID_DB_NODE_CHANGE_GUID, o_->id, o_->type});
+    // A group's severity, or a write to the root's own, brings the health up to date.
+    if (severity_ && gDb->volumeRoot != 0 &&
+        (o_->id == gDb->volumeRoot || o_->parents.contains(gDb->volumeRoot)))
+      UpdateHealth(ev);
+  }
+
+ private:
+  void Note(Name name, bool changed) {
+    changed_ |= changed;
+    severity_ |= changed && name == gDb->severity;
+  }
+  Object* o_;
+  bool changed_ = false, severity_ = false;
+};
+
+ZMSTATUS SetValue(ZM_OBJECT_ID id, Value&& v) {
   Events ev;
   {
     std::lock_guard<std::mutex> g(gDb->mu);
     Object* o = Find(id);
     if (o == nullptr) return ZM_E_NO_OBJECT;
-    bool changed = false, severity = false;
-    for (auto& v : values) {
-      bool isSeverity = v.name == gDb->severity;
-      if (Store(o, std::move(v))) {
-        changed = true;
-        severity |= isSeverity;
-      }
-    }
-    // One event per call, and none when nothing changed.
-    if (changed) ev.push_back({&GUID_DB_NODE_CHANGE_GUID, o->id, o->type});
-    // A group's severity, or a write to the root's own, brings the health up to date.
-    if (severity && gDb->volumeRoot != 0 &&
-        (o->id == gDb->volumeRoot || o->parents.contains(gDb->volumeRoot)))
-      UpdateHealth(&ev);
+    Writer w(o);
+    w.Put(std::move(v));
+    w.Finish(&ev);
   }
   Flush(ev);
   return ZM_S_OK;
@@ -344,7 +366,7 @@ bool HostLink(ZM_OBJECT_ID parent, ZM_OBJECT_ID child) {
 ZMSTATUS HostSet(ZM_OBJECT_ID id, const Value& v) {
   if (gDb == nullptr) return ZM_E_INVALID_HANDLE;
   Value copy = v;
-  return SetValues(id, std::span<Value>(&copy, 1));
+  return SetValue(id, std::move(copy));
 }
 
 ZMSTATUS HostGet(ZM_OBJECT_ID id, const char* name, Value* v) {
@@ -359,14 +381,44 @@ ZMSTATUS HostGet(ZM_OBJECT_ID id, const char* name, Value* v) {
   return ZM_S_OK;
 }
 
-bool HostGetString(ZM_OBJECT_ID id, const char* name, std::u16string* s) {
-  Value v;
-  if (HostGet(id, name, &v) != ZM_S_OK || v.type != ZM_TYPE_STRING) return false;
-  size_t n = v.data.size() / 2;
-  s->resize(n);
-  std::memcpy(s->data(), v.data.data(), n * 2);
-  while (!s->empty() && s->back() == u'\0') s->pop_back();
+bool HostSee(ZM_OBJECT_ID id, const char* name, const std::function<void(const Value&)>& see) {
+  if (gDb == nullptr) return false;
+  Name n = Intern(name);
+  std::lock_guard<std::mutex> g(gDb->mu);
+  Object* o = Find(id);
+  const Value* found = o != nullptr ? o->Get(n) : nullptr;
+  if (found == nullptr) return false;
+  see(*found);
   return true;
+}
+
+namespace {
+// The UTF-16 units of a string value up to its terminator.
+size_t StringUnits(const Value& v) {
+  size_t n = v.data.size() / 2;
+  while (n > 0 && v.data[2 * n - 2] == 0 && v.data[2 * n - 1] == 0) --n;
+  return n;
+}
+}  // namespace
+
+bool HostGetString(ZM_OBJECT_ID id, const char* name, std::u16string* s) {
+  bool isString = false;
+  HostSee(id, name, [&](const Value& v) {
+    if ((isString = v.type == ZM_TYPE_STRING)) {
+      s->resize(StringUnits(v));
+      std::memcpy(s->data(), v.data.data(), s->size() * 2);
+    }
+  });
+  return isString;
+}
+
+bool HostStringIs(ZM_OBJECT_ID id, const char* name, const std::u16string& text) {
+  bool same = false;
+  HostSee(id, name, [&](const Value& v) {
+    same = v.type == ZM_TYPE_STRING && StringUnits(v) == text.size() &&
+           std::memcmp(v.data.data(), text.data(), text.size() * 2) == 0;
+  });
+  return same;
 }
 
 std::vector<ZM_OBJECT_ID> HostObjects(uint32_t type) {
@@ -518,7 +570,7 @@ ZMSTATUS ObDeleteObject(ZM_HANDLE db, ZM_OBJECT_ID id) {
       if (zmi::Object* co = zmi::Find(c)) zmi::Unlink(o, co, &ev);
     // Its former parents and children hear of it; events about the object itself
     // would name an id that no longer exists.
-    std::erase_if(ev, [id](const zmi::Change& e) { return e.id == id; });
+    ev.Drop(id);
     gDb->all.erase(id);
     gDb->byType[o->type].erase(id);
     if (gDb->volumeRoot == id) gDb->volumeRoot = 0;
@@ -587,16 +639,32 @@ ZMSTATUS ObSetProperty(ZM_HANDLE db, ZM_OBJECT_ID id, const ZM_PROPERTY* record)
   if (!zmi::IsDatabase(db)) return ZM_E_INVALID_HANDLE;
   zmi::Value v;
   if ((s = zmi::CopyRecord(record, &v)) != ZM_S_OK) return s;
-  return zmi::SetValues(id, std::span<zmi::Value>(&v, 1));
+  return zmi::SetValue(id, std::move(v));
 }
 
 ZMSTATUS ObSetProperties(ZM_HANDLE db, ZM_OBJECT_ID id, ZM_PROPSET set) {
   ZMSTATUS s;
   if (Enter(zmi::kObSetProperties, &s)) return s;
   if (!zmi::IsDatabase(db)) return ZM_E_INVALID_HANDLE;
-  std::vector<zmi::Value> values;
-  if (!zmi::PropSetValues(set, &values)) return ZM_E_INVALID_HANDLE;
-  return zmi::SetValues(id, values);
+  // The set's values go straight from the set into the object (set lock, then database
+  // lock; nothing takes them the other way round).
+  zmi::Events ev;
+  bool found = true;
+  bool live = zmi::VisitPropSet(set, [&](const zmi::ValueRuns& values) {
+    std::lock_guard<std::mutex> g(gDb->mu);
+    zmi::Object* o = zmi::Find(id);
+    if (o == nullptr) {
+      found = false;
+      return;
+    }
+    zmi::Writer w(o);
+    values.Each([&w](const zmi::Value& v) { w.Put(v); });
+    w.Finish(&ev);
+  });
+  if (!live) return ZM_E_INVALID_HANDLE;
+  if (!found) return ZM_E_NO_OBJECT;
+  zmi::Flush(ev);
+  return ZM_S_OK;
 }
 
 }  // extern "C"

@@ -67,6 +67,7 @@ Registry& Threads() {
   return *r;
 }
 
+// Retires a thread's counters when the thread ends.
 struct ThreadCounts {
   Counts counts;
   ThreadCounts() {
@@ -80,11 +81,21 @@ struct ThreadCounts {
     std::erase(r.live, &counts);
   }
 };
-thread_local ThreadCounts tCounts;
+
+// The counters of this thread. The library is loaded with the program, so its
+// thread-locals can live in the initial TLS block: a plain pointer read, no call into
+// the dynamic loader and no initialisation guard on every host call.
+thread_local Counts* tCounts __attribute__((tls_model("initial-exec"))) = nullptr;
+
+Counts* MakeThreadCounts() {
+  thread_local ThreadCounts mine;
+  return tCounts = &mine.counts;
+}
 
 void Count(Op op) {
-  std::atomic<uint64_t>& c = tCounts.counts.n[op];
-  c.store(c.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  Counts* c = tCounts != nullptr ? tCounts : MakeThreadCounts();
+  std::atomic<uint64_t>& n = c->n[op];
+  n.store(n.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
 uint64_t Total(unsigned op) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,79 @@ enum Op : unsigned {
 // Counts one call of op; true (with the status) when an injected fault fires for it.
 bool Enter(Op op, ZMSTATUS* status);
 
+// ---- A table from 64-bit keys to small values with open addressing: no node is
+// allocated per entry, for the tables looked up on every call (live blocks, live
+// property sets, waiting events). Keys 0 and 1 are reserved (empty, removed).
+template <typename V>
+class FlatTable {
+ public:
+  size_t size() const { return live_; }
+  // Adds or replaces the entry of key.
+  void Put(uint64_t key, V value) {
+    if (V* cur = Find(key)) {
+      *cur = value;
+      return;
+    }
+    if ((used_ + 1) * 10 > slots_.size() * 7) Rehash();
+    size_t i = Home(key);
+    while (slots_[i].key > kTomb) i = (i + 1) & (slots_.size() - 1);
+    if (slots_[i].key == kEmpty) ++used_;
+    slots_[i] = Slot{key, value};
+    ++live_;
+  }
+  V* Find(uint64_t key) {
+    Slot* s = SlotOf(key);
+    return s != nullptr ? &s->value : nullptr;
+  }
+  bool Erase(uint64_t key) {
+    Slot* s = SlotOf(key);
+    if (s == nullptr) return false;
+    s->key = kTomb;
+    --live_;
+    return true;
+  }
+  void Clear() {
+    slots_.clear();
+    used_ = live_ = 0;
+  }
+  template <typename F>
+  void Each(F f) const {
+    for (const Slot& s : slots_)
+      if (s.key > kTomb) f(s.key, s.value);
+  }
+
+ private:
+  static constexpr uint64_t kEmpty = 0, kTomb = 1;
+  struct Slot {
+    uint64_t key;
+    V value;
+  };
+  Slot* SlotOf(uint64_t key) {
+    if (slots_.empty() || key <= kTomb) return nullptr;
+    for (size_t i = Home(key);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i].key == key) return &slots_[i];
+      if (slots_[i].key == kEmpty) return nullptr;
+    }
+  }
+  size_t Home(uint64_t key) const {
+    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & (slots_.size() - 1);
+  }
+  // Drops the removed entries, and doubles the table when it is more than a third full.
+  void Rehash() {
+    size_t n = slots_.empty() ? 256 : slots_.size();
+    while (live_ * 3 > n) n *= 2;
+    std::vector<Slot> old(n, Slot{kEmpty, V{}});
+    old.swap(slots_);
+    used_ = live_ = 0;
+    for (const Slot& s : old)
+      if (s.key > kTomb) Put(s.key, s.value);
+  }
+  std::vector<Slot> slots_;
+  size_t used_ = 0, live_ = 0;
+};
+
+inline uint64_t KeyOf(const void* p) { return reinterpret_cast<uintptr_t>(p); }
+
 // ---- alloc.cpp: blocks the host itself hands out. They are counted and tagged like
 // the caller's _ZmAlloc blocks but are not subject to the "_ZmAlloc" fault.
 void* HostAlloc(size_t size, const char* file, int line);
@@ -66,6 +140,9 @@ struct Name {
 // The name for text (8-bit, zero-terminated). Callers usually pass literals: a name
 // seen before at the same address costs a pointer hash and a string compare.
 Name Intern(const char* text);
+// To be called after a module is loaded or unloaded: the literals the cache trusts
+// without a compare are those of the images loaded now.
+void ImagesChanged();
 
 // ---- The bytes of a value: up to kInline bytes (every fixed-size type and short
 // strings) live inside the object, longer values on the heap.
@@ -141,6 +218,20 @@ Value StringValue(const char* name, const std::u16string& text);
 struct PropSet;
 // The values of a live set in their order; false for a handle that is no live set.
 bool PropSetValues(ZM_PROPSET set, std::vector<Value>* values);
+// The same without a copy: visit sees the values in order under the sets' lock (it must
+// not call the property-set functions).
+struct ValueRuns {
+  const Value* first;
+  size_t firstCount;
+  const Value* more;
+  size_t moreCount;
+  template <typename F>
+  void Each(F f) const {
+    for (size_t i = 0; i < firstCount; ++i) f(first[i]);
+    for (size_t i = 0; i < moreCount; ++i) f(more[i]);
+  }
+};
+bool VisitPropSet(ZM_PROPSET set, const std::function<void(const ValueRuns&)>& visit);
 
 // ---- db.cpp: database lifetime and the helpers built-in code uses (no call counting).
 ZM_HANDLE CreateDatabase();
@@ -153,6 +244,11 @@ bool HostLink(ZM_OBJECT_ID parent, ZM_OBJECT_ID child);
 ZMSTATUS HostSet(ZM_OBJECT_ID id, const Value& v);
 ZMSTATUS HostGet(ZM_OBJECT_ID id, const char* name, Value* v);
 bool HostGetString(ZM_OBJECT_ID id, const char* name, std::u16string* s);
+// Shows a stored value without copying it: see runs under the database's lock and must
+// not call the host. False when there is no such object or property.
+bool HostSee(ZM_OBJECT_ID id, const char* name, const std::function<void(const Value&)>& see);
+// The stored value is a UTF-16 string equal to text (its terminator not counted).
+bool HostStringIs(ZM_OBJECT_ID id, const char* name, const std::u16string& text);
 std::vector<ZM_OBJECT_ID> HostObjects(uint32_t type);
 std::vector<ZM_OBJECT_ID> HostChildren(ZM_OBJECT_ID id, uint32_t type);
 Value U32Value(const char* name, uint32_t v);
@@ -182,7 +278,34 @@ struct Change {
   ZM_OBJECT_ID id;
   uint32_t type;
 };
-void QueueEvents(const std::vector<Change>& changes);
+// A call makes a few changes (a link makes two, a new volume five): they are kept in
+// place, and only a call that makes more (deleting a linked object) uses the heap.
+class Changes {
+ public:
+  void push_back(const Change& c) {
+    if (n_ < kInline)
+      first_[n_++] = c;
+    else
+      more_.push_back(c);
+  }
+  size_t size() const { return n_ + more_.size(); }
+  bool empty() const { return n_ == 0; }
+  const Change& operator[](size_t i) const { return i < kInline ? first_[i] : more_[i - kInline]; }
+  // Drops the changes of one object.
+  void Drop(ZM_OBJECT_ID id) {
+    Changes kept;
+    for (size_t i = 0; i < size(); ++i)
+      if ((*this)[i].id != id) kept.push_back((*this)[i]);
+    *this = std::move(kept);
+  }
+
+ private:
+  static constexpr size_t kInline = 8;
+  Change first_[kInline];
+  size_t n_ = 0;
+  std::vector<Change> more_;
+};
+void QueueEvents(const Changes& changes);
 // While one is alive, changes are queued without waking the notifier; the last one to
 // go wakes it (WaitIdle does too). A pass over every volume (the built-in providers at
 // boot) is delivered when it is complete instead of the notifier and the pass taking
@@ -219,8 +342,10 @@ std::string DetectFileSystem(const std::vector<uint8_t>& head, uint64_t length,
 bool ProbeFtVolume(ZM_OBJECT_ID volume, std::string* fs);
 
 // File-system name of the bytes [offset, offset + length) of an image or device, read
-// in place by libblkid.
+// in place by libblkid when their first sectors hold the mark of a file system it is
+// asked for (MayHoldFileSystem of the first 32.5 KiB), else "RAW".
 std::string ProbeExtent(int fd, uint64_t offset, uint64_t length);
+bool MayHoldFileSystem(const uint8_t* head, size_t size);
 // Drops what the probes of this boot found (a new host, a new boot).
 void ForgetProbedVolumes();
 uint64_t VolumeProbes();  // extents probed so far, for tests

@@ -1,5 +1,8 @@
 // Property names, interned once per process: the database and property sets compare
 // names by their small integer id instead of hashing strings on every call.
+#include <link.h>
+
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -15,14 +18,55 @@ std::mutex gMutex;
 std::deque<std::string> gTexts;  // elements never move, so their c_str() stays valid
 std::unordered_map<std::string_view, uint32_t> gIds;
 
-// A per-thread cache from the caller's pointer to its name. A hit is confirmed by
-// comparing the text, so a buffer reused for another name is never mistaken.
+// The read-only segments of the loaded images, where string literals live: text at such
+// an address cannot change while its image is loaded. Rebuilt after the host loads or
+// unloads a module; the generation tells the per-thread caches to start afresh.
+struct Range {
+  uintptr_t begin, end;
+};
+std::mutex gRangeMutex;
+std::vector<Range> gReadOnly;
+bool gRangesKnown = false;
+std::atomic<uint32_t> gGeneration{1};
+
+int AddReadOnly(dl_phdr_info* info, size_t, void* out) {
+  auto* ranges = static_cast<std::vector<Range>*>(out);
+  for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+    if (ph.p_type == PT_LOAD && (ph.p_flags & PF_W) == 0)
+      ranges->push_back({info->dlpi_addr + ph.p_vaddr, info->dlpi_addr + ph.p_vaddr + ph.p_memsz});
+  }
+  return 0;
+}
+
+// True when the whole name lies in a read-only segment of a loaded image.
+bool InReadOnlyImage(const char* text, size_t length) {
+  std::unique_lock<std::mutex> g(gRangeMutex);
+  if (!gRangesKnown) {
+    g.unlock();  // the loader's lock is not taken under ours
+    std::vector<Range> ranges;
+    dl_iterate_phdr(&AddReadOnly, &ranges);
+    g.lock();
+    gReadOnly = std::move(ranges);
+    gRangesKnown = true;
+  }
+  auto p = reinterpret_cast<uintptr_t>(text);
+  for (const Range& r : gReadOnly)
+    if (p >= r.begin && p + length < r.end) return true;
+  return false;
+}
+
+// A per-thread cache from the caller's pointer to its name. A hit on a literal is taken
+// as it is; any other buffer may since hold another name, so its hit is confirmed by
+// comparing the text.
 struct Slot {
   const char* key;
   Name name;
+  uint32_t generation;
+  bool literal;
 };
 constexpr size_t kSlots = 256;
-thread_local Slot tCache[kSlots];
+thread_local Slot tCache[kSlots] __attribute__((tls_model("initial-exec")));
 
 size_t SlotOf(const char* p) {
   auto v = reinterpret_cast<uintptr_t>(p);
@@ -51,10 +95,20 @@ void Bytes::resize(size_t n) {
 
 Name Intern(const char* text) {
   Slot& s = tCache[SlotOf(text)];
-  if (s.key == text && std::strcmp(text, s.name.text) == 0) return s.name;
+  uint32_t generation = gGeneration.load(std::memory_order_acquire);
+  if (s.key == text && s.generation == generation && (s.literal || std::strcmp(text, s.name.text) == 0))
+    return s.name;
   Name n = Lookup(text);
-  s = Slot{text, n};
+  s = Slot{text, n, generation, InReadOnlyImage(text, std::strlen(n.text))};
   return n;
+}
+
+void ImagesChanged() {
+  {
+    std::lock_guard<std::mutex> g(gRangeMutex);
+    gRangesKnown = false;
+  }
+  gGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
 }  // namespace zmi

@@ -1,17 +1,40 @@
 // Property sets and property records: sets copy what is added (a name added twice is
 // replaced in place), and records go out as one host block holding record, name and value.
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <new>
-#include <unordered_set>
 
 #include "internal.h"
 
 namespace zmi {
 
-// Values in the order they were first added; names compared by id (a set holds a few).
+// Values in the order they were first added; names compared by id. The first ones live
+// in the set's own block (a set usually holds a handful), the rest on the heap.
 struct PropSet {
-  std::vector<Value> values;
+  static constexpr size_t kInline = 16;
+  Value first[kInline];
+  size_t count = 0;
+  std::vector<Value> more;
+
+  Value& At(size_t i) { return i < kInline ? first[i] : more[i - kInline]; }
+  Value* Find(Name name) {
+    for (size_t i = 0; i < count; ++i)
+      if (At(i).name == name) return &At(i);
+    return nullptr;
+  }
+  void Put(Value v) {
+    if (Value* cur = Find(v.name)) {
+      *cur = std::move(v);
+      return;
+    }
+    if (count < kInline)
+      first[count] = std::move(v);
+    else
+      more.push_back(std::move(v));
+    ++count;
+  }
 };
 
 namespace {
@@ -19,25 +42,11 @@ namespace {
 constexpr uint32_t kMaxValueSize = 16u << 20;
 
 std::mutex gMutex;
-std::unordered_set<PropSet*> gLive;
+FlatTable<char> gLive;  // the live sets, by address
 
 PropSet* Live(ZM_PROPSET set) {
   auto* p = static_cast<PropSet*>(set);
-  return gLive.count(p) != 0 ? p : nullptr;
-}
-
-Value* FindIn(PropSet* set, Name name) {
-  for (Value& v : set->values)
-    if (v.name == name) return &v;
-  return nullptr;
-}
-
-void Put(PropSet* set, Value v) {
-  if (Value* cur = FindIn(set, v.name)) {
-    *cur = std::move(v);
-    return;
-  }
-  set->values.push_back(std::move(v));
+  return gLive.Find(KeyOf(p)) != nullptr ? p : nullptr;
 }
 
 }  // namespace
@@ -101,10 +110,17 @@ Value StringValue(const char* name, const std::u16string& text) {
 }
 
 bool PropSetValues(ZM_PROPSET set, std::vector<Value>* values) {
+  return VisitPropSet(set, [values](const ValueRuns& runs) {
+    values->clear();
+    runs.Each([values](const Value& v) { values->push_back(v); });
+  });
+}
+
+bool VisitPropSet(ZM_PROPSET set, const std::function<void(const ValueRuns&)>& visit) {
   std::lock_guard<std::mutex> g(gMutex);
   PropSet* p = Live(set);
   if (p == nullptr) return false;
-  *values = p->values;
+  visit(ValueRuns{p->first, std::min(p->count, PropSet::kInline), p->more.data(), p->more.size()});
   return true;
 }
 
@@ -122,7 +138,7 @@ ZMSTATUS PsCreatePropset(ZM_PROPSET* set) {
   if (mem == nullptr) return E_OUTOFMEMORY_ZM;
   auto* p = new (mem) zmi::PropSet();
   std::lock_guard<std::mutex> g(zmi::gMutex);
-  zmi::gLive.insert(p);
+  zmi::gLive.Put(zmi::KeyOf(p), 1);
   *set = p;
   return ZM_S_OK;
 }
@@ -135,7 +151,7 @@ ZMSTATUS PsDestroyPropset(ZM_PROPSET set) {
     std::lock_guard<std::mutex> g(zmi::gMutex);
     p = zmi::Live(set);
     if (p == nullptr) return ZM_E_INVALID_HANDLE;
-    zmi::gLive.erase(p);
+    zmi::gLive.Erase(zmi::KeyOf(p));
   }
   p->~PropSet();
   zmi::HostFree(p);
@@ -150,7 +166,7 @@ ZMSTATUS PsAddProperty(ZM_PROPSET set, const ZM_PROPERTY* record) {
   std::lock_guard<std::mutex> g(zmi::gMutex);
   zmi::PropSet* p = zmi::Live(set);
   if (p == nullptr) return ZM_E_INVALID_HANDLE;
-  zmi::Put(p, std::move(v));
+  p->Put(std::move(v));
   return ZM_S_OK;
 }
 
@@ -163,7 +179,7 @@ ZMSTATUS PsFindProperty(ZM_PROPSET set, const char* name, ZM_PROPERTY** record) 
   std::lock_guard<std::mutex> g(zmi::gMutex);
   zmi::PropSet* p = zmi::Live(set);
   if (p == nullptr) return ZM_E_INVALID_HANDLE;
-  const zmi::Value* v = zmi::FindIn(p, zmi::Intern(name));
+  const zmi::Value* v = p->Find(zmi::Intern(name));
   if (v == nullptr) return ZM_E_NO_PROPERTY;
   *record = zmi::MakeRecord(*v);
   return *record != nullptr ? ZM_S_OK : E_OUTOFMEMORY_ZM;
@@ -180,7 +196,7 @@ ZMSTATUS PsAddI18nString(ZM_PROPSET set, GUID /*catalog*/, uint32_t /*messageId*
   std::lock_guard<std::mutex> g(zmi::gMutex);
   zmi::PropSet* p = zmi::Live(set);
   if (p == nullptr) return ZM_E_INVALID_HANDLE;
-  zmi::Put(p, std::move(v));
+  p->Put(std::move(v));
   return ZM_S_OK;
 }
 

@@ -8,7 +8,6 @@
 #include <deque>
 #include <mutex>
 #include <thread>
-#include <unordered_map>
 
 #include "internal.h"
 
@@ -42,25 +41,16 @@ std::condition_variable gWork, gIdle, gDone;
 std::deque<Event> gQueue;
 // (event kind, object) of the events queued and not yet delivered: a change of an
 // object whose event still waits adds nothing, since the recipient reads the object's
-// state when the event arrives.
-struct PendingKey {
-  GUID guid;
-  ZM_OBJECT_ID id;
-  bool operator==(const PendingKey& o) const {
-    return id == o.id && std::memcmp(&guid, &o.guid, sizeof(GUID)) == 0;
-  }
-};
-struct PendingHash {
-  size_t operator()(const PendingKey& k) const { return std::hash<uint64_t>()(k.id) * 31u + k.guid.Data1; }
-};
-// Where each waiting event sits in the queue, by its sequence number.
-std::unordered_map<PendingKey, uint64_t, PendingHash> gPending;
+// state when the event arrives. The table gives where each waiting event sits in the
+// queue, by its sequence number.
+FlatTable<uint64_t> gPending;
 std::vector<Registration> gRegs;
 uint32_t gNextToken = 1;
 uint64_t gNextSeq = 1;
 uint64_t gNextChange = 1;
 bool gDelivering = false;
-unsigned gHeld = 0;  // live HoldEvents
+unsigned gHeld = 0;                                                          // live HoldEvents
+thread_local unsigned tHeld __attribute__((tls_model("initial-exec"))) = 0;  // of this thread
 bool gStop = false;
 bool gRunning = false;
 std::thread gThread;
@@ -68,6 +58,15 @@ std::thread::id gThreadId;
 std::atomic<uint64_t> gDelivered{0};
 
 bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+
+// The key of an event in gPending: its object and which of the host's events it is.
+uint64_t PendingKey(const GUID& guid, ZM_OBJECT_ID id) {
+  static const GUID* const kKinds[] = {&GUID_DB_NODE_CHANGE_GUID, &GUID_DB_NODE_PARENT_CHANGE_GUID,
+                                       &GUID_DB_NODE_CHILD_CHANGE_GUID, &GUID_ZMINITIALIZATION_COMPLETE};
+  uint64_t kind = 0;
+  while (kind < 4 && !SameGuid(guid, *kKinds[kind])) ++kind;
+  return ((id << 3) | kind) + 2;  // 0 and 1 are the table's own
+}
 
 // 100-nanosecond units since 1601, the platform's usual time stamp.
 uint64_t Now() {
@@ -80,11 +79,13 @@ void Run() {
   std::unique_lock<std::mutex> g(gMutex);
   std::vector<uint32_t> tokens;  // reused: one event after another
   for (;;) {
-    gWork.wait(g, [] { return gStop || !gQueue.empty(); });
+    // Nothing is delivered while changes are held back: a pass or a request is seen
+    // when it is complete.
+    gWork.wait(g, [] { return gStop || (!gQueue.empty() && gHeld == 0); });
     if (gStop) break;
     Event e = gQueue.front();
     gQueue.pop_front();
-    gPending.erase(PendingKey{e.guid, e.id});
+    gPending.Erase(PendingKey(e.guid, e.id));
     gDelivering = true;
     // Recipients are looked up again before each call so that a withdrawn registration
     // receives nothing more.
@@ -140,7 +141,7 @@ void StopNotifier() {
   gRunning = false;
   gThreadId = std::thread::id();
   gQueue.clear();
-  gPending.clear();
+  gPending.Clear();
   gRegs.clear();
   gIdle.notify_all();
   gDone.notify_all();
@@ -153,13 +154,13 @@ static bool QueueLocked(const GUID& guid, ZM_OBJECT_ID id, uint32_t type) {
   for (const auto& r : gRegs) wanted |= SameGuid(r.guid, guid);
   if (!wanted) return false;
   uint64_t change = gNextChange++;
-  auto [it, fresh] = gPending.try_emplace(PendingKey{guid, id}, gNextSeq);
-  if (!fresh) {
+  uint64_t key = PendingKey(guid, id);
+  if (const uint64_t* seq = gPending.Find(key)) {
     // The waiting event covers this change too; sequence numbers grow along the queue.
-    uint64_t first = gQueue.front().seq;
-    gQueue[it->second - first].lastChange = change;
+    gQueue[*seq - gQueue.front().seq].lastChange = change;
     return false;
   }
+  gPending.Put(key, gNextSeq);
   gQueue.push_back(Event{guid, id, type, gNextSeq++, Now(), change});
   return true;
 }
@@ -175,11 +176,12 @@ void QueueEvent(const GUID& guid, ZM_OBJECT_ID id, uint32_t type) {
   if (wake) gWork.notify_one();
 }
 
-void QueueEvents(const std::vector<Change>& changes) {
+void QueueEvents(const Changes& changes) {
   bool any = false;
   {
     std::lock_guard<std::mutex> g(gMutex);
-    for (const Change& c : changes) any |= QueueLocked(*c.guid, c.id, c.type);
+    for (size_t i = 0; i < changes.size(); ++i)
+      any |= QueueLocked(*changes[i].guid, changes[i].id, changes[i].type);
     any = any && gHeld == 0;
   }
   if (any) gWork.notify_one();
@@ -188,12 +190,14 @@ void QueueEvents(const std::vector<Change>& changes) {
 HoldEvents::HoldEvents() {
   std::lock_guard<std::mutex> g(gMutex);
   ++gHeld;
+  ++tHeld;
 }
 
 HoldEvents::~HoldEvents() {
   bool wake;
   {
     std::lock_guard<std::mutex> g(gMutex);
+    --tHeld;
     wake = --gHeld == 0 && !gQueue.empty();
   }
   if (wake) gWork.notify_one();
@@ -243,23 +247,27 @@ namespace zm {
 
 void WaitIdle() {
   std::unique_lock<std::mutex> g(zmi::gMutex);
-  if (std::this_thread::get_id() == zmi::gThreadId) return;  // would wait for itself
-  zmi::gWork.notify_one();                                   // changes held back are delivered too
+  // The notifier, or a thread holding changes back, would wait for itself.
+  if (std::this_thread::get_id() == zmi::gThreadId || zmi::tHeld > 0) return;
+  zmi::gWork.notify_one();  // changes held back are delivered too
   zmi::gIdle.wait(g, [] { return !zmi::gRunning || (zmi::gQueue.empty() && !zmi::gDelivering); });
 }
 
 uint64_t EventsDelivered() { return zmi::gDelivered.load(); }
 
-// The built-in providers first publish the letters and file systems of the volumes the
-// loaded providers made, so that the event's receivers see complete volumes.
+// The built-in providers publish the letters and file systems of the volumes the loaded
+// providers made while the changes are held back, so that the event's receivers see
+// complete volumes. The event is raised before that pass: receivers that recompute
+// everything on it do so once, and the pass's events of a volume share the event that
+// the receivers' own writes to it raise.
 void InitializationComplete() {
   // The providers' own start is delivered first, so that the notifier and this pass do
   // not run side by side on the same objects and locks.
   WaitIdle();
   zmi::HoldEvents hold;
+  zmi::QueueEvent(GUID_ZMINITIALIZATION_COMPLETE, 0, 0);
   zmi::RefreshDriveLetters();
   zmi::FsysControl(0, 0, OP_REFRESH, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr);
-  zmi::QueueEvent(GUID_ZMINITIALIZATION_COMPLETE, 0, 0);
 }
 
 }  // namespace zm

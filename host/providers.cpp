@@ -78,6 +78,9 @@ ZMSTATUS Call(Provider* p, ZM_OBJECT_ID id, uint32_t cls, uint32_t code, ZM_PROP
               uint32_t arg6, uint32_t arg7, void* arg8, ZM_PROGRESS_CALLBACK progress,
               ZM_OBJECT_ID* resultId) {
   if (p->info.Control == nullptr) return E_NOTIMPL_ZM;
+  // The request's changes are delivered when it is complete: each object's events of a
+  // kind arrive once, after the request, instead of the notifier taking turns with it.
+  HoldEvents hold;
   return p->info.Control(id, cls, code, in, out, arg6, arg7, arg8, progress, resultId);
 }
 
@@ -88,6 +91,7 @@ void Unload(Provider* p) {
     if (auto dllMain = reinterpret_cast<ZM_DLLMAIN_FN>(dlsym(p->module, "DllMain")))
       dllMain(p->module, 0, nullptr);
     dlclose(p->module);
+    ImagesChanged();
   }
   Remove(p);
 }
@@ -185,22 +189,26 @@ ZM_HANDLE LoadProvider(const std::string& path, const std::u16string& name, std:
     if (error) *error = "cannot load " + path + ": " + (e != nullptr ? e : "unknown error");
     return nullptr;
   }
+  zmi::ImagesChanged();
   auto entry = reinterpret_cast<ZM_PROVIDER_ENTRY_FN>(dlsym(module, "ProviderEntry"));
   auto dllMain = reinterpret_cast<ZM_DLLMAIN_FN>(dlsym(module, "DllMain"));
   if (entry == nullptr) {
     if (error) *error = path + " exports no ProviderEntry";
     dlclose(module);
+    zmi::ImagesChanged();
     return nullptr;
   }
   if (dllMain != nullptr && !dllMain(module, 1, nullptr)) {
     if (error) *error = path + " refused to attach";
     dlclose(module);
+    zmi::ImagesChanged();
     return nullptr;
   }
   zmi::Provider* p = zmi::Register(entry, name, module, error);
   if (p == nullptr) {
     if (dllMain != nullptr) dllMain(module, 0, nullptr);
     dlclose(module);
+    zmi::ImagesChanged();
   }
   return p;
 }

@@ -85,7 +85,8 @@ ZMSTATUS FtDiskInit(ZM_HANDLE db, ZM_HANDLE prov, uint32_t /*a*/, uint32_t /*b*/
   UpdateAllDisks();
   bDoneInitializing = 1;
 
-  EvRegisterEvent(ghProvider, &GUID_DB_NODE_CHANGE_GUID, &nodeChangeToken);
+  if (!ZM_FAILED(EvRegisterEvent(ghProvider, &GUID_DB_NODE_CHANGE_GUID, &nodeChangeToken)))
+    StartKnownSeverities();
   EvRegisterEvent(ghProvider, &GUID_DB_NODE_PARENT_CHANGE_GUID, &parentChangeToken);
   EvRegisterEvent(ghProvider, &GUID_DB_NODE_CHILD_CHANGE_GUID, &childChangeToken);
   EvRegisterEvent(ghProvider, &GUID_ZMINITIALIZATION_COMPLETE, &initCompleteToken);
@@ -100,6 +101,7 @@ ZMSTATUS FtDiskInit(ZM_HANDLE db, ZM_HANDLE prov, uint32_t /*a*/, uint32_t /*b*/
 
 ZMSTATUS FtDiskShutdown(uint32_t /*a*/) {
   FtDiskFinalize();
+  StopKnownSeverities();
   EvUnregisterEvent(nodeChangeToken);
   EvUnregisterEvent(parentChangeToken);
   EvUnregisterEvent(childChangeToken);

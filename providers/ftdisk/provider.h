@@ -38,6 +38,10 @@ uint32_t CalculateSeverity(ZM_OBJECT_ID id);
 void UpdateParentSeverity(ZM_OBJECT_ID id);
 // Writes the highest severity of an object's children as its own "SEVERITY".
 void SetOwnSeverity(ZM_OBJECT_ID id);
+// The severities kept by the notification path: from the registration for node changes
+// to the shut-down.
+void StartKnownSeverities();
+void StopKnownSeverities();
 
 // ftmenu: the status test and the context menus.
 int ZM_FAILED(ZMSTATUS s);

@@ -1,6 +1,10 @@
 // Request dispatch, change notifications, the severity roll-up, and the property
 // readers that every file of the provider uses.
+#include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "fdiskreg.h"
 #include "ftdisk.h"
@@ -50,6 +54,109 @@ ZMSTATUS ReadScalar(ZM_OBJECT_ID id, const char* name, T* value, uint32_t type, 
   if (r != nullptr) _ZmFree(r, __FILE__, __LINE__);
   return ZM_S_OK;
 }
+
+// Severities read while handling events, each kept until a node-change event says that
+// its object changed: a volume's event then reads its own severity and takes its
+// siblings' from here instead of reading every sibling on every event. Only the
+// notification path uses them, and only while the provider hears of every change (from
+// its registration for node changes to its shut-down). A value read while an event was
+// handled in between is not kept, since that event may be about the object read.
+class KnownSeverities {
+ public:
+  void Start() {
+    std::lock_guard<std::mutex> g(mu_);
+    on_ = true;
+    known_.clear();
+  }
+  void Stop() {
+    std::lock_guard<std::mutex> g(mu_);
+    on_ = false;
+    known_.clear();
+  }
+  void Forget(ZM_OBJECT_ID id) {
+    std::lock_guard<std::mutex> g(mu_);
+    known_.erase(id);
+    ++forgotten_;
+  }
+  // The severity the roll-up counts for the object: 0 when it cannot be read.
+  uint32_t Of(ZM_OBJECT_ID id, bool mayKeep) {
+    uint64_t forgotten = 0;
+    if (mayKeep) {
+      std::lock_guard<std::mutex> g(mu_);
+      auto it = known_.find(id);
+      if (it != known_.end()) return it->second;
+      forgotten = forgotten_;
+    }
+    uint32_t severity = 0;
+    if (ZM_FAILED(ReadU32(id, "SEVERITY", &severity))) return 0;
+    if (mayKeep) {
+      std::lock_guard<std::mutex> g(mu_);
+      if (on_ && forgotten == forgotten_) known_[id] = severity;
+    }
+    return severity;
+  }
+
+ private:
+  std::mutex mu_;
+  bool on_ = false;
+  uint64_t forgotten_ = 0;
+  std::unordered_map<ZM_OBJECT_ID, uint32_t> known_;
+};
+KnownSeverities gKnown;
+
+// Set while this thread handles an event.
+thread_local bool tNotifying = false;
+
+// The highest severity among the children of an object.
+uint32_t HighestOfChildren(ZM_OBJECT_ID id) {
+  uint32_t count = 0;
+  ZM_OBJECT_ID* ids = nullptr;
+  if (ZM_FAILED(ObGetChildObjects(ghDb, id, ZM_OBJ_ANY, &count, &ids))) {
+    FreeIds(ids);
+    return 0;
+  }
+  uint32_t highest = 0;
+  for (uint32_t i = 0; ids != nullptr && i < count; ++i)
+    highest = std::max(highest, gKnown.Of(ids[i], tNotifying));
+  FreeIds(ids);
+  return highest;
+}
+
+void WriteSeverity(ZM_OBJECT_ID id, uint32_t severity) {
+  ZM_PROPERTY record = {"SEVERITY", ZM_TYPE_UINT32, 0, sizeof severity, &severity};
+  ObSetProperty(ghDb, id, &record);
+}
+
+// The roll-up of a volume's direct parents of type 10 or 11. A pass over every volume
+// recomputes each parent once: done holds the parents recomputed so far.
+void RollUpParents(ZM_OBJECT_ID id, std::unordered_set<ZM_OBJECT_ID>* done) {
+  uint32_t count = 0;
+  ZM_OBJECT_ID* ids = nullptr;
+  if (ZM_FAILED(ObGetParentObjects(ghDb, id, ZM_OBJ_ANY, &count, &ids)) || ids == nullptr) {
+    FreeIds(ids);
+    return;
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t type = 0;
+    if (ZM_FAILED(ObGetObjectType(ghDb, ids[i], &type))) continue;
+    if (type != ZM_OBJ_SEVERITY_ROOT && type != ZM_OBJ_VOLUME_ROOT) continue;
+    if (done != nullptr && !done->insert(ids[i]).second) continue;
+    // Only the direct parents: the new value is not carried further up.
+    WriteSeverity(ids[i], HighestOfChildren(ids[i]));
+  }
+  FreeIds(ids);
+}
+
+class Notifying {
+ public:
+  Notifying() : outer_(tNotifying) { tNotifying = true; }
+  ~Notifying() { tNotifying = outer_; }
+  Notifying(const Notifying&) = delete;
+  Notifying& operator=(const Notifying&) = delete;
+
+ private:
+  bool outer_;
+};
 
 ZMSTATUS RefreshAll() {
   DbLockDatabase(ghProvider);
@@ -162,6 +269,7 @@ ZMSTATUS FtDiskChangeNotify(_Zm_Notification_Header* header) {
   auto is = [&event](const GUID& g) { return memcmp(&event, &g, sizeof(GUID)) == 0; };
   const ZM_OBJECT_ID id = header->Object;
   const uint32_t type = header->ObjectType;
+  Notifying notifying;
 
   if (is(GUID_ZMINITIALIZATION_COMPLETE)) {
     UpdateAllContextMenus();
@@ -176,6 +284,7 @@ ZMSTATUS FtDiskChangeNotify(_Zm_Notification_Header* header) {
       SetOwnSeverity(id);
     }
   } else if (is(GUID_DB_NODE_CHANGE_GUID)) {
+    gKnown.Forget(id);
     if (type == ZM_OBJ_VOLUME) {
       UpdateVolumeContextMenu(id);
       UpdateParentSeverity(id);
@@ -190,9 +299,10 @@ void UpdateAllContextMenus() {
   uint32_t count = 0;
   ZM_OBJECT_ID* ids = nullptr;
   if (!ZM_FAILED(DbGetObjects(ghDb, ZM_OBJ_VOLUME, &count, &ids)) && ids != nullptr) {
+    std::unordered_set<ZM_OBJECT_ID> done;
     for (uint32_t i = 0; i < count; ++i) {
       UpdateVolumeContextMenu(ids[i]);
-      UpdateParentSeverity(ids[i]);
+      RollUpParents(ids[i], &done);
     }
   }
   FreeIds(ids);
@@ -206,46 +316,15 @@ void UpdateAllContextMenus() {
   FreeIds(ids);
 }
 
-uint32_t CalculateSeverity(ZM_OBJECT_ID id) {
-  uint32_t count = 0;
-  ZM_OBJECT_ID* ids = nullptr;
-  if (ZM_FAILED(ObGetChildObjects(ghDb, id, ZM_OBJ_ANY, &count, &ids))) {
-    FreeIds(ids);
-    return 0;
-  }
-  uint32_t highest = 0;
-  if (ids != nullptr) {
-    for (uint32_t i = 0; i < count; ++i) {
-      uint32_t severity = 0;
-      if (!ZM_FAILED(ReadU32(ids[i], "SEVERITY", &severity)) && severity > highest) highest = severity;
-    }
-  }
-  FreeIds(ids);
-  return highest;
-}
+uint32_t CalculateSeverity(ZM_OBJECT_ID id) { return HighestOfChildren(id); }
 
-void SetOwnSeverity(ZM_OBJECT_ID id) {
-  uint32_t severity = CalculateSeverity(id);
-  ZM_PROPERTY record = {"SEVERITY", ZM_TYPE_UINT32, 0, sizeof severity, &severity};
-  ObSetProperty(ghDb, id, &record);
-}
+void SetOwnSeverity(ZM_OBJECT_ID id) { WriteSeverity(id, HighestOfChildren(id)); }
 
-void UpdateParentSeverity(ZM_OBJECT_ID id) {
-  uint32_t count = 0;
-  ZM_OBJECT_ID* ids = nullptr;
-  if (ZM_FAILED(ObGetParentObjects(ghDb, id, ZM_OBJ_ANY, &count, &ids)) || ids == nullptr) {
-    FreeIds(ids);
-    return;
-  }
-  for (uint32_t i = 0; i < count; ++i) {
-    uint32_t type = 0;
-    if (ZM_FAILED(ObGetObjectType(ghDb, ids[i], &type))) continue;
-    if (type != ZM_OBJ_SEVERITY_ROOT && type != ZM_OBJ_VOLUME_ROOT) continue;
-    // Only the direct parents: the new value is not carried further up.
-    SetOwnSeverity(ids[i]);
-  }
-  FreeIds(ids);
-}
+void UpdateParentSeverity(ZM_OBJECT_ID id) { RollUpParents(id, nullptr); }
+
+void StartKnownSeverities() { gKnown.Start(); }
+
+void StopKnownSeverities() { gKnown.Stop(); }
 
 ZMSTATUS ReadU64(ZM_OBJECT_ID id, const char* name, uint64_t* value) {
   return ReadScalar(id, name, value, ZM_TYPE_UINT64, ZM_TYPE_UINT64);

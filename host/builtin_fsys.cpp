@@ -1,8 +1,9 @@
 // The built-in provider "fsys": on a refresh it publishes the file system libblkid finds
 // on every volume as "FILE_SYSTEM" ("NTFS", "FAT", "FAT32", "CDFS" for an ISO 9660
-// medium, "RAW" for anything else). A partition or CD-ROM is probed in place, libblkid
-// reading its image at the partition's offset, once per boot: the answer is kept until
-// the partition moves or its disk is written to.
+// medium, "RAW" for anything else). A partition or CD-ROM is probed once per boot, and
+// again only when it moved or its disk was written to: one read of its first sectors,
+// and libblkid, reading the image in place at the partition's offset, only when they
+// hold the mark of one of those file systems.
 #include <blkid/blkid.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -22,6 +23,9 @@ namespace zmi {
 namespace {
 
 constexpr size_t kHeadBytes = 64 * 1024;
+// The marks libblkid looks for before it probes for the file systems named here lie in
+// the first 32 KiB and the next sector.
+constexpr size_t kMarkBytes = 32 * 1024 + 512;
 
 uint64_t Le(const std::vector<uint8_t>& b, size_t off, size_t n) {
   uint64_t v = 0;
@@ -119,12 +123,17 @@ std::string Probe(const std::u16string& device) {
 char kNtfs[] = "ntfs", kVfat[] = "vfat", kMsdos[] = "msdos", kIso[] = "iso9660", kUdf[] = "udf";
 char* kTypes[] = {kNtfs, kVfat, kMsdos, kIso, kUdf, nullptr};
 
-// Looks for the file systems this host names on the device the probe was set to.
-std::string Probe(blkid_probe pr) {
+// Makes a probe look for the file systems this host names. The settings stay when the
+// probe is set to another device.
+void Configure(blkid_probe pr) {
   blkid_probe_enable_superblocks(pr, 1);
   blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
   blkid_probe_filter_superblocks_type(pr, BLKID_FLTR_ONLYIN, kTypes);
   blkid_probe_enable_partitions(pr, 0);
+}
+
+// The file system on the device a configured probe was set to.
+std::string Probe(blkid_probe pr) {
   if (blkid_do_safeprobe(pr) != 0) return "RAW";
   const char* type = nullptr;
   const char* version = nullptr;
@@ -151,19 +160,20 @@ std::string ProbeVolume(ZM_OBJECT_ID volume, const std::u16string& device) {
   // FT volumes are read through their members' mapping.
   if (ProbeFtVolume(volume, &fs)) return fs;
   ntp::DeviceExtent e;
-  if (!ntp::OpenDeviceExtent(device, &e, false)) return Probe(device);  // not one extent of an image
+  if (!ntp::OpenDeviceExtent(device, &e, true)) return Probe(device);  // not one extent of an image
   std::lock_guard<std::mutex> g(gProbeMutex);
   auto it = gProbed.find(device);
   if (it != gProbed.end()) {
     const Probed& p = it->second;
     if (p.disk == e.disk && p.cdrom == e.cdrom && p.offset == e.offset && p.length == e.length &&
         p.writes == e.writes)
-      return p.fs;
+      fs = p.fs;
   }
-  if (!ntp::OpenDeviceExtent(device, &e, true)) return "";
-  fs = ProbeExtent(e.fd, e.offset, e.length);
+  if (fs.empty()) {
+    fs = ProbeExtent(e.fd, e.offset, e.length);
+    gProbed[device] = Probed{e.disk, e.cdrom, e.offset, e.length, e.writes, fs};
+  }
   close(e.fd);
-  gProbed[device] = Probed{e.disk, e.cdrom, e.offset, e.length, e.writes, fs};
   return fs;
 }
 
@@ -180,6 +190,7 @@ std::string DetectFileSystem(const std::vector<uint8_t>& head, uint64_t length,
   if (ftruncate(fd, static_cast<off_t>(length)) == 0 && PutAt(fd, 0, head.data(), head.size())) {
     FetchMftRecord(fd, head, length, read, ctx);
     if (blkid_probe pr = blkid_new_probe()) {
+      Configure(pr);
       if (blkid_probe_set_device(pr, fd, 0, static_cast<blkid_loff_t>(length)) == 0) result = Probe(pr);
       blkid_free_probe(pr);
     }
@@ -188,15 +199,44 @@ std::string DetectFileSystem(const std::vector<uint8_t>& head, uint64_t length,
   return result;
 }
 
+bool MayHoldFileSystem(const uint8_t* head, size_t size) {
+  auto at = [head, size](size_t offset, const char* mark) {
+    size_t n = std::strlen(mark);
+    return offset + n <= size && std::memcmp(head + offset, mark, n) == 0;
+  };
+  // FAT: a jump instruction, the boot sector's signature or a FAT type name.
+  if (at(0, "\xEB") || at(0, "\xE9") || at(0x1FE, "\x55\xAA") || at(0x52, "MSWIN") || at(0x52, "FAT32   ") ||
+      at(0x36, "MSDOS") || at(0x36, "FAT16   ") || at(0x36, "FAT12   ") || at(0x36, "FAT     "))
+    return true;
+  if (at(3, "NTFS    ")) return true;
+  // ISO 9660 and UDF volume descriptors at 32 KiB (High Sierra's name 8 bytes further).
+  for (const char* id : {"CD001", "BEA01", "BOOT2", "CDW02", "NSR02", "NSR03", "TEA01"})
+    if (at(32 * 1024 + 1, id)) return true;
+  return at(32 * 1024 + 9, "CDROM");
+}
+
 std::string ProbeExtent(int fd, uint64_t offset, uint64_t length) {
   gProbes.fetch_add(1, std::memory_order_relaxed);
   std::string result = "RAW";
   if (length == 0) return result;  // libblkid would take the rest of the image
-  // One probe serves every extent; setting the device resets it.
+  // One read of the first sectors: without the mark of one of the file systems looked
+  // for, libblkid would find none of them.
+  uint8_t head[kMarkBytes];
+  size_t want = static_cast<size_t>(std::min<uint64_t>(length, sizeof head)), got = 0;
+  while (got < want) {
+    ssize_t n = pread(fd, head + got, want - got, static_cast<off_t>(offset + got));
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got == want && !MayHoldFileSystem(head, got)) return result;
+  // One probe serves every extent; setting the device resets its results.
   static std::mutex mutex;
   static blkid_probe pr = nullptr;
   std::lock_guard<std::mutex> g(mutex);
-  if (pr == nullptr && (pr = blkid_new_probe()) == nullptr) return result;
+  if (pr == nullptr) {
+    if ((pr = blkid_new_probe()) == nullptr) return result;
+    Configure(pr);
+  }
   if (blkid_probe_set_device(pr, fd, static_cast<blkid_loff_t>(offset), static_cast<blkid_loff_t>(length)) ==
       0)
     result = Probe(pr);
@@ -219,7 +259,9 @@ ZMSTATUS FsysControl(ZM_OBJECT_ID /*objectId*/, uint32_t /*cls*/, uint32_t code,
     std::u16string device;
     if (!HostGetString(v, "\\Device\\", &device) || device.empty()) continue;
     std::string fs = ProbeVolume(v, device);
-    if (!fs.empty()) HostSet(v, StringValue("FILE_SYSTEM", Utf16(fs)));
+    if (fs.empty()) continue;
+    std::u16string text = Utf16(fs);
+    if (!HostStringIs(v, "FILE_SYSTEM", text)) HostSet(v, StringValue("FILE_SYSTEM", text));
   }
   return ZM_S_OK;
 }

@@ -2,6 +2,7 @@
 // the volume's "\Device\" path and published as the volume's "DRIVE_LETTER" ("E:";
 // an empty string once the letter is removed).
 #include <cstring>
+#include <unordered_map>
 
 #include "internal.h"
 #include "machine.h"
@@ -81,25 +82,22 @@ ZMSTATUS Remove(ZM_OBJECT_ID volume) {
 
 void RefreshDriveLetters() {
   if (!ntp::IsBooted()) return;
-  std::vector<std::pair<std::u16string, char>> links;
-  for (char l = 'C'; l <= 'Z'; ++l) {
+  // The letter of each link target; a device with several letters shows the lowest.
+  std::unordered_map<std::u16string, char> letters;
+  for (char l = 'Z'; l >= 'C'; --l) {
     std::u16string t = ntp::DriveLetterTarget(l);
-    if (!t.empty()) links.push_back({t, l});
+    if (!t.empty()) letters[std::move(t)] = l;
   }
+  std::u16string device, current;
   for (ZM_OBJECT_ID v : HostObjects(ZM_OBJ_VOLUME)) {
-    std::u16string device, current;
     if (!HostGetString(v, "\\Device\\", &device) || device.empty()) continue;
-    char letter = 0;
-    for (const auto& [t, l] : links)
-      if (t == device) {
-        letter = l;
-        break;
-      }
-    bool has = HostGetString(v, "DRIVE_LETTER", &current);
-    if (letter != 0)
-      HostSet(v, StringValue("DRIVE_LETTER", LetterText(letter)));
-    else if (has && !current.empty())
+    auto it = letters.find(device);
+    if (it != letters.end()) {
+      std::u16string text = LetterText(it->second);
+      if (!HostStringIs(v, "DRIVE_LETTER", text)) HostSet(v, StringValue("DRIVE_LETTER", text));
+    } else if (HostGetString(v, "DRIVE_LETTER", &current) && !current.empty()) {
       HostSet(v, StringValue("DRIVE_LETTER", u""));
+    }
   }
 }
 

@@ -21,7 +21,7 @@ struct Block {
   uint32_t tag;
 };
 
-std::mutex gMutex;
+SpinLock gMutex;         // held only while the tables change
 FlatTable<Block> gLive;  // by address
 std::unordered_map<std::string, uint32_t> gTagIds;
 std::vector<std::string> gTags;
@@ -74,7 +74,7 @@ constexpr bool kReuse = false;
 #else
 constexpr bool kReuse = true;
 #endif
-constexpr size_t kGrain = 16, kClasses = 65, kKeptPerClass = 64;  // blocks of up to 1 KiB
+constexpr size_t kGrain = 16, kClasses = 129, kKeptPerClass = 64;  // blocks of up to 2 KiB
 struct Kept {
   void* blocks[kKeptPerClass];
   size_t count = 0;
@@ -87,34 +87,33 @@ void* Allocate(size_t size, const char* file, int line) {
   size_t cls = ClassOf(size);
   void* p = nullptr;
   if (kReuse && cls < kClasses) {
-    std::lock_guard<std::mutex> g(gMutex);
+    std::lock_guard<SpinLock> g(gMutex);
     Kept& k = gKept[cls];
     if (k.count > 0) {
       p = k.blocks[--k.count];
-      gLive.Put(KeyOf(p), Block{size, TagId(file, line)});
+      gLive.Insert(KeyOf(p), Block{size, TagId(file, line)});
       return p;
     }
   }
   // A block that may be kept later is made as large as its class, to fit any size of it.
   p = std::malloc(kReuse && cls < kClasses ? std::max<size_t>(cls, 1) * kGrain : (size == 0 ? 1 : size));
   if (p == nullptr) return nullptr;
-  std::lock_guard<std::mutex> g(gMutex);
-  gLive.Put(KeyOf(p), Block{size, TagId(file, line)});
+  std::lock_guard<SpinLock> g(gMutex);
+  gLive.Insert(KeyOf(p), Block{size, TagId(file, line)});
   return p;
 }
 
 void Release(void* block, const char* file, int line) {
   if (block == nullptr) return;
   {
-    std::lock_guard<std::mutex> g(gMutex);
-    const Block* b = gLive.Find(KeyOf(block));
-    if (b == nullptr) {
+    std::lock_guard<SpinLock> g(gMutex);
+    Block b;
+    if (!gLive.Take(KeyOf(block), &b)) {
       std::fprintf(stderr, "zmapi: %s:%d freed a block the host does not own\n", file != nullptr ? file : "",
                    line);
       return;
     }
-    size_t cls = ClassOf(b->size);
-    gLive.Erase(KeyOf(block));
+    size_t cls = ClassOf(b.size);
     if (kReuse && cls < kClasses && gKept[cls].count < kKeptPerClass) {
       gKept[cls].blocks[gKept[cls].count++] = block;
       return;
@@ -144,7 +143,7 @@ void* _ZmRealloc(void* block, size_t size, const char* file, int line) {
   if (block == nullptr) return zmi::Allocate(size, file, line);
   size_t oldSize;
   {
-    std::lock_guard<std::mutex> g(zmi::gMutex);
+    std::lock_guard<zmi::SpinLock> g(zmi::gMutex);
     const zmi::Block* old = zmi::gLive.Find(zmi::KeyOf(block));
     if (old == nullptr) {
       std::fprintf(stderr, "zmapi: %s:%d reallocated a block the host does not own\n",
@@ -174,12 +173,12 @@ void _ZmFree(void* block, const char* file, int line) {
 namespace zm {
 
 uint64_t OutstandingBlocks() {
-  std::lock_guard<std::mutex> g(zmi::gMutex);
+  std::lock_guard<zmi::SpinLock> g(zmi::gMutex);
   return zmi::gLive.size();
 }
 
 std::vector<std::string> OutstandingTags() {
-  std::lock_guard<std::mutex> g(zmi::gMutex);
+  std::lock_guard<zmi::SpinLock> g(zmi::gMutex);
   std::vector<std::string> v;
   v.reserve(zmi::gLive.size());
   zmi::gLive.Each([&](uint64_t, const zmi::Block& b) { v.push_back(zmi::gTags[b.tag]); });

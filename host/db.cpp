@@ -2,6 +2,7 @@
 // parent/child links. Each call is atomic through one internal mutex held only inside
 // the call; DbLockDatabase is a separate re-entrant lock between providers.
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -98,13 +99,17 @@ struct Database {
   Name severity = Intern("SEVERITY");
   Name name = Intern("NAME");
 
-  // The re-entrant lock of DbLockDatabase.
+  // The re-entrant lock of DbLockDatabase: its holder's thread (none when free) and how
+  // often the holder took it. Taking a free lock, or releasing one nobody waits for,
+  // touches only these atomics; a thread that finds it held waits on lockCv.
+  std::atomic<std::thread::id> owner{};
+  unsigned depth = 0;  // the holder's own
+  std::atomic<unsigned> waiters{0};
   std::mutex lockMu;
   std::condition_variable lockCv;
-  std::thread::id owner;
-  unsigned depth = 0;
 };
 
+static_assert(std::atomic<std::thread::id>::is_always_lock_free);
 Database* gDb = nullptr;
 
 using Events = Changes;
@@ -471,14 +476,22 @@ ZMSTATUS DbLockDatabase(ZM_HANDLE prov) {
   ZMSTATUS s;
   if (Enter(zmi::kDbLockDatabase, &s)) return s;
   if (gDb == nullptr || zmi::AsProvider(prov) == nullptr) return ZM_E_INVALID_HANDLE;
-  std::unique_lock<std::mutex> g(gDb->lockMu);
-  auto me = std::this_thread::get_id();
-  if (gDb->depth > 0 && gDb->owner == me) {
+  const auto me = std::this_thread::get_id();
+  // Only this thread can make itself the holder.
+  if (gDb->owner.load(std::memory_order_relaxed) == me) {
     ++gDb->depth;
     return ZM_S_OK;
   }
-  gDb->lockCv.wait(g, [] { return gDb->depth == 0; });
-  gDb->owner = me;
+  auto take = [me] {
+    std::thread::id none;
+    return gDb->owner.compare_exchange_strong(none, me);
+  };
+  if (!take()) {
+    std::unique_lock<std::mutex> g(gDb->lockMu);
+    gDb->waiters.fetch_add(1);
+    gDb->lockCv.wait(g, take);
+    gDb->waiters.fetch_sub(1);
+  }
   gDb->depth = 1;
   return ZM_S_OK;
 }
@@ -487,12 +500,17 @@ ZMSTATUS DbUnlockDatabase(ZM_HANDLE prov) {
   ZMSTATUS s;
   if (Enter(zmi::kDbUnlockDatabase, &s)) return s;
   if (gDb == nullptr || zmi::AsProvider(prov) == nullptr) return ZM_E_INVALID_HANDLE;
-  std::lock_guard<std::mutex> g(gDb->lockMu);
   // Only the holder can release; anything else would let two holders in.
-  if (gDb->depth == 0 || gDb->owner != std::this_thread::get_id()) return ZM_E_FAIL;
+  if (gDb->owner.load(std::memory_order_relaxed) != std::this_thread::get_id() || gDb->depth == 0)
+    return ZM_E_FAIL;
   if (--gDb->depth == 0) {
-    gDb->owner = std::thread::id();
-    gDb->lockCv.notify_one();
+    gDb->owner.store(std::thread::id());
+    // A waiter counts itself before it looks at the holder, both in full order with the
+    // two lines above: either it sees the lock free or it is seen here and woken.
+    if (gDb->waiters.load() != 0) {
+      std::lock_guard<std::mutex> g(gDb->lockMu);
+      gDb->lockCv.notify_one();
+    }
   }
   return ZM_S_OK;
 }

@@ -82,21 +82,20 @@ struct ThreadCounts {
   }
 };
 
+}  // namespace
+
 // The counters of this thread. The library is loaded with the program, so its
 // thread-locals can live in the initial TLS block: a plain pointer read, no call into
 // the dynamic loader and no initialisation guard on every host call.
-thread_local Counts* tCounts __attribute__((tls_model("initial-exec"))) = nullptr;
+thread_local std::atomic<uint64_t>* tCallCounts __attribute__((tls_model("initial-exec"))) = nullptr;
+std::atomic<unsigned> gArmedFaults{0};
 
-Counts* MakeThreadCounts() {
+std::atomic<uint64_t>* ThreadCallCounts() {
   thread_local ThreadCounts mine;
-  return tCounts = &mine.counts;
+  return tCallCounts = mine.counts.n;
 }
 
-void Count(Op op) {
-  Counts* c = tCounts != nullptr ? tCounts : MakeThreadCounts();
-  std::atomic<uint64_t>& n = c->n[op];
-  n.store(n.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-}
+namespace {
 
 uint64_t Total(unsigned op) {
   Registry& r = Threads();
@@ -106,7 +105,6 @@ uint64_t Total(unsigned op) {
   return n;
 }
 
-std::atomic<unsigned> gArmed{0};
 std::mutex gFaultMutex;
 std::vector<Fault> gFaults;
 
@@ -118,9 +116,7 @@ int FindOp(const std::string& name) {
 
 }  // namespace
 
-bool Enter(Op op, ZMSTATUS* status) {
-  Count(op);
-  if (gArmed.load(std::memory_order_acquire) == 0) return false;
+bool FaultFires(Op op, ZMSTATUS* status) {
   std::lock_guard<std::mutex> g(gFaultMutex);
   uint64_t n = Total(op);
   for (auto it = gFaults.begin(); it != gFaults.end(); ++it) {
@@ -129,7 +125,7 @@ bool Enter(Op op, ZMSTATUS* status) {
     if (it->op == op && n >= it->target) {
       *status = it->status;
       gFaults.erase(it);
-      gArmed.fetch_sub(1, std::memory_order_release);
+      gArmedFaults.fetch_sub(1, std::memory_order_release);
       return true;
     }
   }
@@ -146,12 +142,12 @@ void InjectFault(const std::string& operation, unsigned nth, ZMSTATUS status) {
   std::lock_guard<std::mutex> g(zmi::gFaultMutex);
   uint64_t now = zmi::Total(static_cast<unsigned>(op));
   zmi::gFaults.push_back({static_cast<zmi::Op>(op), now + nth, status});
-  zmi::gArmed.fetch_add(1, std::memory_order_release);
+  zmi::gArmedFaults.fetch_add(1, std::memory_order_release);
 }
 
 void ClearFaults() {
   std::lock_guard<std::mutex> g(zmi::gFaultMutex);
-  zmi::gArmed.fetch_sub(static_cast<unsigned>(zmi::gFaults.size()), std::memory_order_release);
+  zmi::gArmedFaults.fetch_sub(static_cast<unsigned>(zmi::gFaults.size()), std::memory_order_release);
   zmi::gFaults.clear();
 }
 

@@ -2,10 +2,12 @@
 // faults, the counted allocator, the database's own helpers, providers and events.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "zmapi.h"
@@ -48,8 +50,18 @@ enum Op : unsigned {
   kAlertsLogAppend,  // appending a raised alert to alerts.log (the host's own write)
   kOpCount
 };
+// This thread's call counters (null until its first call) and the number of armed faults.
+extern thread_local std::atomic<uint64_t>* tCallCounts __attribute__((tls_model("initial-exec")));
+extern std::atomic<unsigned> gArmedFaults;
+std::atomic<uint64_t>* ThreadCallCounts();
+bool FaultFires(Op op, ZMSTATUS* status);
 // Counts one call of op; true (with the status) when an injected fault fires for it.
-bool Enter(Op op, ZMSTATUS* status);
+// Inline: every host call starts here.
+inline bool Enter(Op op, ZMSTATUS* status) {
+  std::atomic<uint64_t>* counts = tCallCounts != nullptr ? tCallCounts : ThreadCallCounts();
+  counts[op].store(counts[op].load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  return gArmedFaults.load(std::memory_order_acquire) != 0 && FaultFires(op, status);
+}
 
 // ---- A table from 64-bit keys to small values with open addressing: no node is
 // allocated per entry, for the tables looked up on every call (live blocks, live
@@ -64,6 +76,10 @@ class FlatTable {
       *cur = value;
       return;
     }
+    Insert(key, value);
+  }
+  // Adds an entry for a key that has none.
+  void Insert(uint64_t key, V value) {
     if ((used_ + 1) * 10 > slots_.size() * 7) Rehash();
     size_t i = Home(key);
     while (slots_[i].key > kTomb) i = (i + 1) & (slots_.size() - 1);
@@ -75,9 +91,12 @@ class FlatTable {
     Slot* s = SlotOf(key);
     return s != nullptr ? &s->value : nullptr;
   }
-  bool Erase(uint64_t key) {
+  bool Erase(uint64_t key) { return Take(key, nullptr); }
+  // Removes the entry of key, giving its value; false when there is none.
+  bool Take(uint64_t key, V* value) {
     Slot* s = SlotOf(key);
     if (s == nullptr) return false;
+    if (value != nullptr) *value = s->value;
     s->key = kTomb;
     --live_;
     return true;
@@ -116,13 +135,27 @@ class FlatTable {
     old.swap(slots_);
     used_ = live_ = 0;
     for (const Slot& s : old)
-      if (s.key > kTomb) Put(s.key, s.value);
+      if (s.key > kTomb) Insert(s.key, s.value);
   }
   std::vector<Slot> slots_;
   size_t used_ = 0, live_ = 0;
 };
 
 inline uint64_t KeyOf(const void* p) { return reinterpret_cast<uintptr_t>(p); }
+
+// A lock for critical sections of a few dozen instructions that never wait for anything
+// (the allocator's tables): cheaper than a mutex when, as almost always, it is free.
+class SpinLock {
+ public:
+  void lock() {
+    while (held_.exchange(true, std::memory_order_acquire))
+      while (held_.load(std::memory_order_relaxed)) std::this_thread::yield();
+  }
+  void unlock() { held_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> held_{false};
+};
 
 // ---- alloc.cpp: blocks the host itself hands out. They are counted and tagged like
 // the caller's _ZmAlloc blocks but are not subject to the "_ZmAlloc" fault.
@@ -144,11 +177,11 @@ Name Intern(const char* text);
 // without a compare are those of the images loaded now.
 void ImagesChanged();
 
-// ---- The bytes of a value: up to kInline bytes (every fixed-size type and short
-// strings) live inside the object, longer values on the heap.
+// ---- The bytes of a value: up to kInline bytes (every fixed-size type, names and
+// device paths) live inside the object, longer values on the heap.
 class Bytes {
  public:
-  static constexpr size_t kInline = 24;
+  static constexpr size_t kInline = 64;  // a device path of up to 31 characters
   Bytes() = default;
   Bytes(const Bytes& o) { assign(o.data(), o.size()); }
   Bytes(Bytes&& o) noexcept { Take(o); }

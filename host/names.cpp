@@ -59,9 +59,12 @@ bool InReadOnlyImage(const char* text, size_t length) {
 // A per-thread cache from the caller's pointer to its name. A hit on a literal is taken
 // as it is; any other buffer may since hold another name, so its hit is confirmed by
 // comparing the text.
+// Plain data, so that the cache needs no initialisation on first use in a thread (an
+// empty slot has generation 0, which never matches).
 struct Slot {
   const char* key;
-  Name name;
+  const char* text;
+  uint32_t id;
   uint32_t generation;
   bool literal;
 };
@@ -96,10 +99,10 @@ void Bytes::resize(size_t n) {
 Name Intern(const char* text) {
   Slot& s = tCache[SlotOf(text)];
   uint32_t generation = gGeneration.load(std::memory_order_acquire);
-  if (s.key == text && s.generation == generation && (s.literal || std::strcmp(text, s.name.text) == 0))
-    return s.name;
+  if (s.key == text && s.generation == generation && (s.literal || std::strcmp(text, s.text) == 0))
+    return Name{s.id, s.text};
   Name n = Lookup(text);
-  s = Slot{text, n, generation, InReadOnlyImage(text, std::strlen(n.text))};
+  s = Slot{text, n.text, n.id, generation, InReadOnlyImage(text, std::strlen(n.text))};
   return n;
 }
 

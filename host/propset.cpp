@@ -11,14 +11,18 @@
 namespace zmi {
 
 // Values in the order they were first added; names compared by id. The first ones live
-// in the set's own block (a set usually holds a handful), the rest on the heap.
+// in the set's own block (a set usually holds a handful), made as they are added; the
+// rest on the heap.
 struct PropSet {
   static constexpr size_t kInline = 16;
-  Value first[kInline];
-  size_t count = 0;
-  std::vector<Value> more;
-
-  Value& At(size_t i) { return i < kInline ? first[i] : more[i - kInline]; }
+  PropSet() = default;
+  PropSet(const PropSet&) = delete;
+  PropSet& operator=(const PropSet&) = delete;
+  ~PropSet() {
+    for (size_t i = 0; i < std::min(count, kInline); ++i) First()[i].~Value();
+  }
+  Value* First() { return std::launder(reinterpret_cast<Value*>(room)); }
+  Value& At(size_t i) { return i < kInline ? First()[i] : more[i - kInline]; }
   Value* Find(Name name) {
     for (size_t i = 0; i < count; ++i)
       if (At(i).name == name) return &At(i);
@@ -30,11 +34,15 @@ struct PropSet {
       return;
     }
     if (count < kInline)
-      first[count] = std::move(v);
+      new (First() + count) Value(std::move(v));
     else
       more.push_back(std::move(v));
     ++count;
   }
+
+  alignas(Value) unsigned char room[kInline * sizeof(Value)];
+  size_t count = 0;
+  std::vector<Value> more;
 };
 
 namespace {
@@ -120,7 +128,7 @@ bool VisitPropSet(ZM_PROPSET set, const std::function<void(const ValueRuns&)>& v
   std::lock_guard<std::mutex> g(gMutex);
   PropSet* p = Live(set);
   if (p == nullptr) return false;
-  visit(ValueRuns{p->first, std::min(p->count, PropSet::kInline), p->more.data(), p->more.size()});
+  visit(ValueRuns{p->First(), std::min(p->count, PropSet::kInline), p->more.data(), p->more.size()});
   return true;
 }
 
@@ -136,7 +144,7 @@ ZMSTATUS PsCreatePropset(ZM_PROPSET* set) {
   // The set's memory is a counted host block, so a set that is never destroyed shows.
   void* mem = zmi::HostAlloc(sizeof(zmi::PropSet), __FILE__, __LINE__);
   if (mem == nullptr) return E_OUTOFMEMORY_ZM;
-  auto* p = new (mem) zmi::PropSet();
+  auto* p = new (mem) zmi::PropSet;  // not value-initialised: the room for values stays as it is
   std::lock_guard<std::mutex> g(zmi::gMutex);
   zmi::gLive.Put(zmi::KeyOf(p), 1);
   *set = p;

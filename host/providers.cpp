@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -38,14 +39,30 @@ GUID CatalogFor(const std::u16string& name) {
   return g;
 }
 
+// The live providers' addresses, so that the handle check of every call that takes one
+// needs no lock: a provider takes the lowest free slot (the few of a process keep the
+// scan short) and leaves it before it is destroyed. Written under gMutex.
+constexpr size_t kSlots = 64;
+std::atomic<Provider*> gSlots[kSlots];
+std::atomic<size_t> gSlotsUsed{0};
+
 Provider* Add(std::unique_ptr<Provider> p) {
   std::lock_guard<std::mutex> g(gMutex);
   gProviders.push_back(std::move(p));
-  return gProviders.back().get();
+  Provider* raw = gProviders.back().get();
+  for (size_t i = 0; i < kSlots; ++i)
+    if (gSlots[i].load(std::memory_order_relaxed) == nullptr) {
+      gSlots[i].store(raw, std::memory_order_release);
+      if (i >= gSlotsUsed.load(std::memory_order_relaxed)) gSlotsUsed.store(i + 1, std::memory_order_release);
+      break;
+    }
+  return raw;
 }
 
 void Remove(Provider* p) {
   std::lock_guard<std::mutex> g(gMutex);
+  for (size_t i = 0; i < kSlots; ++i)
+    if (gSlots[i].load(std::memory_order_relaxed) == p) gSlots[i].store(nullptr, std::memory_order_release);
   std::erase_if(gProviders, [p](const std::unique_ptr<Provider>& q) { return q.get() == p; });
 }
 
@@ -110,6 +127,9 @@ void UnloadWhere(bool builtins) {
 
 Provider* AsProvider(ZM_HANDLE handle) {
   if (handle == nullptr) return nullptr;
+  for (size_t i = 0, n = gSlotsUsed.load(std::memory_order_acquire); i < n; ++i)
+    if (gSlots[i].load(std::memory_order_acquire) == handle) return static_cast<Provider*>(handle);
+  // More providers than slots: the rest are found under the lock.
   std::lock_guard<std::mutex> g(gMutex);
   for (const auto& p : gProviders)
     if (p.get() == handle) return p.get();

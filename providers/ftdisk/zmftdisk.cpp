@@ -5,6 +5,7 @@
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "fdiskreg.h"
 #include "ftdisk.h"
@@ -78,22 +79,37 @@ class KnownSeverities {
     known_.erase(id);
     ++forgotten_;
   }
-  // The severity the roll-up counts for the object: 0 when it cannot be read.
-  uint32_t Of(ZM_OBJECT_ID id, bool mayKeep) {
+  // The highest severity among objects (0 for one that cannot be read): the known ones
+  // from here, the others read and, when mayKeep, kept.
+  uint32_t Highest(const ZM_OBJECT_ID* ids, uint32_t count, bool mayKeep) {
+    uint32_t highest = 0;
+    std::vector<ZM_OBJECT_ID> unknown;
     uint64_t forgotten = 0;
     if (mayKeep) {
       std::lock_guard<std::mutex> g(mu_);
-      auto it = known_.find(id);
-      if (it != known_.end()) return it->second;
+      for (uint32_t i = 0; i < count; ++i) {
+        auto it = known_.find(ids[i]);
+        if (it != known_.end())
+          highest = std::max(highest, it->second);
+        else
+          unknown.push_back(ids[i]);
+      }
       forgotten = forgotten_;
+    } else {
+      unknown.assign(ids, ids + count);
     }
-    uint32_t severity = 0;
-    if (ZM_FAILED(ReadU32(id, "SEVERITY", &severity))) return 0;
-    if (mayKeep) {
+    std::vector<std::pair<ZM_OBJECT_ID, uint32_t>> read;
+    for (ZM_OBJECT_ID id : unknown) {
+      uint32_t severity = 0;
+      if (ZM_FAILED(ReadU32(id, "SEVERITY", &severity))) continue;
+      highest = std::max(highest, severity);
+      read.emplace_back(id, severity);
+    }
+    if (mayKeep && !read.empty()) {
       std::lock_guard<std::mutex> g(mu_);
-      if (on_ && forgotten == forgotten_) known_[id] = severity;
+      if (on_ && forgotten == forgotten_) known_.insert(read.begin(), read.end());
     }
-    return severity;
+    return highest;
   }
 
  private:
@@ -115,9 +131,7 @@ uint32_t HighestOfChildren(ZM_OBJECT_ID id) {
     FreeIds(ids);
     return 0;
   }
-  uint32_t highest = 0;
-  for (uint32_t i = 0; ids != nullptr && i < count; ++i)
-    highest = std::max(highest, gKnown.Of(ids[i], tNotifying));
+  uint32_t highest = ids != nullptr ? gKnown.Highest(ids, count, tNotifying) : 0;
   FreeIds(ids);
   return highest;
 }

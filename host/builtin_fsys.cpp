@@ -154,26 +154,51 @@ std::mutex gProbeMutex;  // one probe at a time: the duplicated fds share a file
 std::unordered_map<std::u16string, Probed> gProbed;
 std::atomic<uint64_t> gProbes{0};
 
+// Descriptors of the disk images that a refresh reads, opened once per disk and refresh.
+class DiskFds {
+ public:
+  DiskFds() = default;
+  DiskFds(const DiskFds&) = delete;
+  DiskFds& operator=(const DiskFds&) = delete;
+  ~DiskFds() {
+    for (const auto& [disk, fd] : fds_) close(fd);
+  }
+  // A descriptor for the extent's image, or -1; the caller closes it when owned is set.
+  int For(const std::u16string& device, const ntp::DeviceExtent& e, bool* owned) {
+    *owned = e.cdrom;
+    if (!e.cdrom)
+      if (auto it = fds_.find(e.disk); it != fds_.end()) return it->second;
+    ntp::DeviceExtent again;
+    if (!ntp::OpenDeviceExtent(device, &again, true)) return -1;
+    if (!e.cdrom) fds_[e.disk] = again.fd;
+    return again.fd;
+  }
+
+ private:
+  std::unordered_map<unsigned, int> fds_;
+};
+
 // The file system of a volume, or empty when it cannot be read.
-std::string ProbeVolume(ZM_OBJECT_ID volume, const std::u16string& device) {
+std::string ProbeVolume(ZM_OBJECT_ID volume, const std::u16string& device, DiskFds* fds) {
   std::string fs;
   // FT volumes are read through their members' mapping.
   if (ProbeFtVolume(volume, &fs)) return fs;
   ntp::DeviceExtent e;
-  if (!ntp::OpenDeviceExtent(device, &e, true)) return Probe(device);  // not one extent of an image
+  if (!ntp::OpenDeviceExtent(device, &e, false)) return Probe(device);  // not one extent of an image
   std::lock_guard<std::mutex> g(gProbeMutex);
   auto it = gProbed.find(device);
   if (it != gProbed.end()) {
     const Probed& p = it->second;
     if (p.disk == e.disk && p.cdrom == e.cdrom && p.offset == e.offset && p.length == e.length &&
         p.writes == e.writes)
-      fs = p.fs;
+      return p.fs;
   }
-  if (fs.empty()) {
-    fs = ProbeExtent(e.fd, e.offset, e.length);
-    gProbed[device] = Probed{e.disk, e.cdrom, e.offset, e.length, e.writes, fs};
-  }
-  close(e.fd);
+  bool owned = false;
+  int fd = fds->For(device, e, &owned);
+  if (fd < 0) return "";
+  fs = ProbeExtent(fd, e.offset, e.length);
+  if (owned) close(fd);
+  gProbed[device] = Probed{e.disk, e.cdrom, e.offset, e.length, e.writes, fs};
   return fs;
 }
 
@@ -255,10 +280,11 @@ uint64_t VolumeProbes() { return gProbes.load(std::memory_order_relaxed); }
 ZMSTATUS FsysControl(ZM_OBJECT_ID /*objectId*/, uint32_t /*cls*/, uint32_t code, ZM_PROPSET, ZM_PROPSET,
                      uint32_t, uint32_t, void*, ZM_PROGRESS_CALLBACK, ZM_OBJECT_ID*) {
   if (code != OP_REFRESH && code != 2) return E_INVALIDARG_ZM;
+  DiskFds fds;
   for (ZM_OBJECT_ID v : HostObjects(ZM_OBJ_VOLUME)) {
     std::u16string device;
     if (!HostGetString(v, "\\Device\\", &device) || device.empty()) continue;
-    std::string fs = ProbeVolume(v, device);
+    std::string fs = ProbeVolume(v, device, &fds);
     if (fs.empty()) continue;
     std::u16string text = Utf16(fs);
     if (!HostStringIs(v, "FILE_SYSTEM", text)) HostSet(v, StringValue("FILE_SYSTEM", text));

@@ -181,7 +181,25 @@ TEST_F(BootedTest, InitialisationCompletePublishesAndFileSystemsAreProbedOnceUnt
     EXPECT_EQ(zmi::FsysControl(0, 0, OP_REFRESH, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr), ZM_S_OK);
   };
   EXPECT_FALSE(testutil::HasProp(v1, "DRIVE_LETTER"));
+  // The event comes first, and its receivers see the letters and file systems published.
+  Rec().Reset();
+  std::string err;
+  ASSERT_NE(zm::RegisterProvider(&RecorderEntry, u"rec", &err), nullptr) << err;
+  uint32_t token = 0;
+  for (const GUID* g : {&GUID_ZMINITIALIZATION_COMPLETE, &GUID_DB_NODE_CHANGE_GUID})
+    ASSERT_EQ(EvRegisterEvent(Rec().prov, g, &token), ZM_S_OK);
+  std::atomic<bool> complete{false};
+  Rec().onNotify = [&](const _Zm_Notification_Header* h) {
+    if (SameGuid(h->EventGuid, GUID_ZMINITIALIZATION_COMPLETE))
+      complete = testutil::HasProp(v1, "FILE_SYSTEM") && testutil::HasProp(v2, "DRIVE_LETTER");
+  };
   EXPECT_EQ(probes(&zm::InitializationComplete), 2u);
+  zm::WaitIdle();
+  Rec().onNotify = nullptr;
+  auto seen = Rec().Take();
+  ASSERT_EQ(seen.size(), 3u) << "the event and one node change per volume";
+  EXPECT_TRUE(SameGuid(seen[0].guid, GUID_ZMINITIALIZATION_COMPLETE));
+  EXPECT_TRUE(complete);
   EXPECT_EQ(probes(refresh), 0u);
   EXPECT_EQ(Str(v1, "DRIVE_LETTER"), u"C:");
   EXPECT_EQ(Str(v2, "DRIVE_LETTER"), u"D:");

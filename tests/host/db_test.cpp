@@ -166,4 +166,52 @@ TEST_F(DbTest, DatabaseLockIsReentrantAndExclusive) {
   EXPECT_EQ(DbUnlockDatabase(prov), ZM_E_FAIL);
 }
 
+// A name is known by its text, also when the caller's buffer held another name before,
+// and a set with more values than it keeps in place writes all of them in order.
+TEST_F(DbTest, NamesInAReusedBufferAndLongSetsKeepTheirValues) {
+  ZM_OBJECT_ID id = Create(ZM_OBJ_VOLUME);
+  char name[] = "ALPHA";
+  ASSERT_EQ(SetU32(db, id, name, 1), ZM_S_OK);
+  std::memcpy(name, "BRAVO", 5);
+  ASSERT_EQ(SetU32(db, id, name, 2), ZM_S_OK);
+  EXPECT_EQ(testutil::PropU64(id, "ALPHA"), 1u);
+  EXPECT_EQ(testutil::PropU64(id, "BRAVO"), 2u);
+
+  testutil::Props set;
+  std::vector<std::string> names;
+  for (uint32_t i = 0; i < 24; ++i) names.push_back("P" + std::to_string(i));
+  for (uint32_t i = 0; i < 24; ++i) testutil::AddU32(set, names[i].c_str(), i);
+  testutil::AddU32(set, "P20", 99);  // replaces a value kept beyond the first ones
+  ZM_OBJECT_ID other = Create(ZM_OBJ_PARTITION);
+  ASSERT_EQ(ObSetProperties(db, other, set), ZM_S_OK);
+  std::vector<std::string> order;
+  zm::ReadProperties(other, [&](const char* n, uint32_t, const void*, size_t) { order.push_back(n); });
+  EXPECT_EQ(order, names);
+  EXPECT_EQ(testutil::PropU64(other, "P20"), 99u);
+  EXPECT_EQ(testutil::PropU64(other, "P23"), 23u);
+}
+
+// Threads taking the lock in turn, each twice: never two holders, nobody left waiting.
+TEST_F(DbTest, DatabaseLockHasOneHolderUnderContention) {
+  ZM_HANDLE prov = Recorder();
+  int inside = 0, overlaps = 0;
+  auto worker = [&] {
+    for (int i = 0; i < 2000; ++i) {
+      DbLockDatabase(prov);
+      DbLockDatabase(prov);
+      if (++inside != 1) ++overlaps;
+      if (i % 100 == 0) std::this_thread::yield();
+      --inside;
+      DbUnlockDatabase(prov);
+      DbUnlockDatabase(prov);
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) threads.emplace_back(worker);
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(overlaps, 0);
+  ASSERT_EQ(DbLockDatabase(prov), ZM_S_OK);  // free again
+  EXPECT_EQ(DbUnlockDatabase(prov), ZM_S_OK);
+}
+
 }  // namespace

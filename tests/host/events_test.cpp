@@ -198,4 +198,44 @@ TEST_F(EventsTest, ChangesWhileAnEventWaitsShareItAndReachProvidersRegisteredSin
   EXPECT_EQ(gLate, (std::vector<ZM_OBJECT_ID>{a, b})) << "c changed only before it registered";
 }
 
+// A provider that changes one object many times in a request, and counts what was
+// delivered meanwhile.
+ZM_OBJECT_ID gTarget = 0;
+size_t gDeliveredDuringRequest = 0;
+ZMSTATUS BusyControl(ZM_OBJECT_ID, uint32_t, uint32_t, ZM_PROPSET, ZM_PROPSET, uint32_t, uint32_t, void*,
+                     ZM_PROGRESS_CALLBACK, ZM_OBJECT_ID*) {
+  size_t before = Rec().Take().size();
+  for (uint32_t i = 1; i <= 50; ++i) {
+    SetU32(zm::Database(), gTarget, "N", i);
+    std::this_thread::yield();
+  }
+  ObAddChildObject(zm::Database(), gTarget, [] {
+    ZM_OBJECT_ID id = 0;
+    ObCreateObject(zm::Database(), nullptr, ZM_OBJ_PARTITION, &id);
+    return id;
+  }());
+  gDeliveredDuringRequest = Rec().Take().size() - before;
+  return 0;
+}
+ZMSTATUS BusyEntry(const WCHAR*, uint32_t, ZM_PROVIDER_INFO* info) {
+  *info = ZM_PROVIDER_INFO{};
+  info->Control = &BusyControl;
+  return 0;
+}
+
+TEST_F(EventsTest, ARequestsChangesArriveWhenItIsCompleteOncePerObjectAndKind) {
+  Recorder({GUID_DB_NODE_CHANGE_GUID, GUID_DB_NODE_CHILD_CHANGE_GUID});
+  gTarget = Create(ZM_OBJ_VOLUME);
+  Settle();
+  std::string err;
+  ZM_HANDLE busy = zm::RegisterProvider(&BusyEntry, u"busy", &err);
+  ASSERT_NE(busy, nullptr) << err;
+  ASSERT_EQ(PrCallProvider(busy, 0, 0, 0, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr), ZM_S_OK);
+  EXPECT_EQ(gDeliveredDuringRequest, 0u);
+  auto all = Delivered();
+  ASSERT_EQ(all.size(), 3u) << "node changes of the target and the new partition, one child change";
+  EXPECT_EQ(all[0].id, gTarget);
+  EXPECT_EQ(Of(all, GUID_DB_NODE_CHILD_CHANGE_GUID).at(0).id, gTarget);
+}
+
 }  // namespace

@@ -1,7 +1,10 @@
 // Providers and the allocator.
 #include <algorithm>
+#include <cstring>
+#include <map>
 
 #include "host_fixture.h"
+#include "internal.h"
 
 using namespace hosttest;
 
@@ -97,6 +100,60 @@ TEST_F(ProvidersTest, AllocatorCountsTagsAndRefusesForeignBlocks) {
   _ZmFree(b, "x.cpp", 4);  // second free is refused as well
   _ZmFree(zero, "x.cpp", 5);
   EXPECT_EQ(zm::OutstandingBlocks(), before);
+}
+
+// Blocks given back are handed out again by size class: a block reused for any size of
+// its class holds all of it, and the live-block table keeps up with thousands of
+// blocks taken and given back in another order.
+TEST_F(ProvidersTest, ReusedBlocksHoldTheirWholeSizeAndEveryBlockIsTracked) {
+  uint64_t before = zm::OutstandingBlocks();
+  std::vector<std::pair<uint8_t*, size_t>> blocks;
+  for (size_t size = 0; size < 3000; size += 7) {
+    auto* b = static_cast<uint8_t*>(_ZmAlloc(size, "reuse.cpp", int(size % 5)));
+    ASSERT_NE(b, nullptr);
+    std::memset(b, int(size & 0xFF), size);
+    blocks.push_back({b, size});
+  }
+  // Every other block back, then blocks of the largest size of each class in their place.
+  for (size_t i = 0; i < blocks.size(); i += 2) _ZmFree(blocks[i].first, "reuse.cpp", 9);
+  for (size_t i = 0; i < blocks.size(); i += 2) {
+    size_t size = (blocks[i].second + 15) / 16 * 16;
+    auto* b = static_cast<uint8_t*>(_ZmAlloc(size, "reuse.cpp", 10));
+    ASSERT_NE(b, nullptr);
+    std::memset(b, 0xEE, size);
+    blocks[i] = {b, 0};
+  }
+  for (size_t i = 1; i < blocks.size(); i += 2)
+    for (size_t k = 0; k < blocks[i].second; ++k)
+      ASSERT_EQ(blocks[i].first[k], uint8_t(blocks[i].second & 0xFF)) << "block of " << blocks[i].second;
+  EXPECT_EQ(zm::OutstandingBlocks(), before + blocks.size());
+  for (auto& [b, size] : blocks) _ZmFree(b, "reuse.cpp", 11);
+  EXPECT_EQ(zm::OutstandingBlocks(), before);
+}
+
+TEST(FlatTable, AgreesWithAMapThroughInsertsRemovalsAndGrowth) {
+  zmi::FlatTable<uint64_t> table;
+  std::map<uint64_t, uint64_t> model;
+  uint64_t x = 88172645463325252ull;  // xorshift: keys that collide and recur
+  for (int i = 0; i < 20000; ++i) {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    uint64_t key = 2 + x % 3000;
+    if (x % 3 == 0) {
+      EXPECT_EQ(table.Erase(key), model.erase(key) == 1);
+    } else {
+      table.Put(key, x);
+      model[key] = x;
+    }
+  }
+  EXPECT_EQ(table.size(), model.size());
+  for (uint64_t key = 0; key < 3002; ++key) {
+    const uint64_t* v = table.Find(key);
+    auto it = model.find(key);
+    ASSERT_EQ(v != nullptr, it != model.end()) << key;
+    if (v != nullptr) {
+      EXPECT_EQ(*v, it->second);
+    }
+  }
 }
 
 }  // namespace

@@ -145,4 +145,29 @@ TEST_F(Menus, InitializationCompleteRecomputesEverything) {
   EXPECT_EQ(Read(f.volume), (Masks{kUnset, kUnset, kUnset}));
 }
 
+// Through its events the provider keeps a group's severity at the highest of its
+// volumes as they rise and fall; what it knew before a restart is not trusted after it.
+TEST_F(Menus, EventsKeepAGroupsSeverityAsItsVolumesChange) {
+  ASSERT_EQ(FtDiskInit(zm::Database(), ghProvider, 0, 0), 0u);
+  ZM_OBJECT_ID group = New(ZM_OBJ_SEVERITY_ROOT), a = New(ZM_OBJ_VOLUME), b = New(ZM_OBJ_VOLUME);
+  for (ZM_OBJECT_ID v : {a, b}) {
+    SetU32(v, "SEVERITY", 0);
+    Link(group, v);
+  }
+  auto after = [group](ZM_OBJECT_ID v, uint32_t severity) {
+    SetU32(v, "SEVERITY", severity);
+    zm::WaitIdle();
+    return Severity(group);
+  };
+  EXPECT_EQ(after(a, 2), 2u);
+  EXPECT_EQ(after(a, 0), 0u) << "a lower severity replaces the one known";
+  EXPECT_EQ(after(b, 1), 1u);
+  FtDiskShutdown(0);
+  SetU32(b, "SEVERITY", 3);  // not heard of
+  zm::WaitIdle();
+  ASSERT_EQ(FtDiskInit(zm::Database(), ghProvider, 0, 0), 0u);
+  EXPECT_EQ(after(a, 1), 3u);
+  FtDiskShutdown(0);
+}
+
 }  // namespace

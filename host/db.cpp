@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <span>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -23,40 +24,80 @@ constexpr size_t kGroupSize = 16;
 // Room for the properties of a partition or volume, made once.
 constexpr size_t kPropsReserved = 16;
 
+// Ids kept in place up to a few (an object's parents, most objects' children), on the
+// heap beyond.
+class SmallIds {
+ public:
+  SmallIds() = default;
+  SmallIds(const SmallIds&) = delete;
+  SmallIds& operator=(const SmallIds&) = delete;
+  ~SmallIds() {
+    if (heap_) delete[] data_;
+  }
+  const ZM_OBJECT_ID* begin() const { return data_; }
+  const ZM_OBJECT_ID* end() const { return data_ + size_; }
+  size_t size() const { return size_; }
+  void push_back(ZM_OBJECT_ID id) {
+    if (size_ == capacity_) Grow();
+    data_[size_++] = id;
+  }
+  void erase_last() { --size_; }
+  bool erase(ZM_OBJECT_ID id) {
+    ZM_OBJECT_ID* it = std::find(data_, data_ + size_, id);
+    if (it == data_ + size_) return false;
+    std::copy(it + 1, data_ + size_, it);
+    --size_;
+    return true;
+  }
+
+ private:
+  void Grow() {
+    auto* bigger = new ZM_OBJECT_ID[capacity_ * 2];
+    std::copy(data_, data_ + size_, bigger);
+    if (heap_) delete[] data_;
+    data_ = bigger;
+    capacity_ *= 2;
+    heap_ = true;
+  }
+  static constexpr size_t kInline = 4;
+  ZM_OBJECT_ID inline_[kInline];
+  ZM_OBJECT_ID* data_ = inline_;
+  size_t size_ = 0, capacity_ = kInline;
+  bool heap_ = false;
+};
+
 // An ordered set of ids in link order. Small sets (most of them) are searched in place;
-// large ones (the container's children) keep a hash index for membership.
+// large ones (the container's children) keep an index for membership.
 class LinkList {
  public:
   bool insert(ZM_OBJECT_ID id) {
     if (contains(id)) return false;
     order_.push_back(id);
-    if (!index_.empty()) {
-      index_.insert(id);
+    if (index_.size() != 0) {
+      index_.Insert(Key(id), 1);
     } else if (order_.size() > kIndexFrom) {
-      index_.insert(order_.begin(), order_.end());
+      for (ZM_OBJECT_ID x : order_) index_.Insert(Key(x), 1);
     }
     return true;
   }
   bool erase(ZM_OBJECT_ID id) {
-    auto it = std::find(order_.begin(), order_.end(), id);
-    if (it == order_.end()) return false;
-    order_.erase(it);
-    index_.erase(id);
+    if (!order_.erase(id)) return false;
+    index_.Erase(Key(id));
     return true;
   }
   bool contains(ZM_OBJECT_ID id) const {
-    if (!index_.empty()) return index_.count(id) != 0;
+    if (index_.size() != 0) return index_.Find(Key(id)) != nullptr;
     return std::find(order_.begin(), order_.end(), id) != order_.end();
   }
   size_t size() const { return order_.size(); }
-  auto begin() const { return order_.begin(); }
-  auto end() const { return order_.end(); }
-  const std::vector<ZM_OBJECT_ID>& ids() const { return order_; }
+  const ZM_OBJECT_ID* begin() const { return order_.begin(); }
+  const ZM_OBJECT_ID* end() const { return order_.end(); }
 
  private:
   static constexpr size_t kIndexFrom = 32;
-  std::vector<ZM_OBJECT_ID> order_;
-  std::unordered_set<ZM_OBJECT_ID> index_;
+  static uint64_t Key(ZM_OBJECT_ID id) { return id + 2; }  // clear of the table's reserved keys
+  SmallIds order_;
+  FlatTable<char> index_;
 };
 
 // Ids in creation order, which is ascending id order: searched by bisection.
@@ -126,13 +167,15 @@ bool IsAncestorOrSelf(ZM_OBJECT_ID a, ZM_OBJECT_ID b) {
   if (a == b) return true;
   // An object without children is nobody's ancestor: the usual link, of a new object.
   if (Object* o = Find(a); o == nullptr || o->children.size() == 0) return false;
-  std::vector<ZM_OBJECT_ID> todo{b};
-  std::unordered_set<ZM_OBJECT_ID> seen;
-  while (!todo.empty()) {
-    ZM_OBJECT_ID x = todo.back();
-    todo.pop_back();
+  // The ancestors of b: a handful (a disk, a container, a group, the root).
+  SmallIds todo, seen;
+  todo.push_back(b);
+  while (todo.size() != 0) {
+    ZM_OBJECT_ID x = *(todo.end() - 1);
+    todo.erase_last();
     if (x == a) return true;
-    if (!seen.insert(x).second) continue;
+    if (std::find(seen.begin(), seen.end(), x) != seen.end()) continue;
+    seen.push_back(x);
     if (Object* o = Find(x))
       for (ZM_OBJECT_ID p : o->parents) todo.push_back(p);
   }
@@ -225,7 +268,10 @@ Object* Create(uint32_t type, Events* ev) {
   return raw;
 }
 
-ZMSTATUS ListIds(const std::vector<ZM_OBJECT_ID>& list, uint32_t type, uint32_t* count, ZM_OBJECT_ID** ids) {
+// The ids of [first, last) of the given type (0: all) as a host block.
+ZMSTATUS ListIds(const ZM_OBJECT_ID* first, const ZM_OBJECT_ID* last, uint32_t type, uint32_t* count,
+                 ZM_OBJECT_ID** ids) {
+  std::span<const ZM_OBJECT_ID> list(first, last);
   size_t n = list.size();
   if (type != ZM_OBJ_ANY) {
     n = 0;
@@ -263,7 +309,8 @@ ZMSTATUS GetLinks(ZM_HANDLE db, ZM_OBJECT_ID id, uint32_t type, uint32_t* count,
   std::lock_guard<std::mutex> g(gDb->mu);
   Object* o = Find(id);
   if (o == nullptr) return ZM_E_NO_OBJECT;
-  return ListIds((children ? o->children : o->parents).ids(), type, count, ids);
+  const LinkList& links = children ? o->children : o->parents;
+  return ListIds(links.begin(), links.end(), type, count, ids);
 }
 
 ZMSTATUS CreateObject(ZM_HANDLE db, ZM_HANDLE prov, uint32_t type, ZM_OBJECT_ID* id) {
@@ -523,10 +570,13 @@ ZMSTATUS DbGetObjects(ZM_HANDLE db, uint32_t type, uint32_t* count, ZM_OBJECT_ID
   *ids = nullptr;
   if (!zmi::IsDatabase(db)) return ZM_E_INVALID_HANDLE;
   std::lock_guard<std::mutex> g(gDb->mu);
-  if (type == ZM_OBJ_ANY) return zmi::ListIds(gDb->all.ids(), ZM_OBJ_ANY, count, ids);
+  auto listAll = [count, ids](const std::vector<ZM_OBJECT_ID>& v) {
+    return zmi::ListIds(v.data(), v.data() + v.size(), ZM_OBJ_ANY, count, ids);
+  };
+  if (type == ZM_OBJ_ANY) return listAll(gDb->all.ids());
   auto it = gDb->byType.find(type);
   if (it == gDb->byType.end()) return ZM_S_OK;
-  return zmi::ListIds(it->second.ids(), ZM_OBJ_ANY, count, ids);
+  return listAll(it->second.ids());
 }
 
 ZMSTATUS ObGetChildObjects(ZM_HANDLE db, ZM_OBJECT_ID id, uint32_t type, uint32_t* count,
@@ -580,8 +630,8 @@ ZMSTATUS ObDeleteObject(ZM_HANDLE db, ZM_OBJECT_ID id) {
     zmi::Object* o = zmi::Find(id);
     if (o == nullptr) return ZM_E_NO_OBJECT;
     // Its links go; its children stay, one parent fewer.
-    std::vector<ZM_OBJECT_ID> parents = o->parents.ids();
-    std::vector<ZM_OBJECT_ID> children = o->children.ids();
+    std::vector<ZM_OBJECT_ID> parents(o->parents.begin(), o->parents.end());
+    std::vector<ZM_OBJECT_ID> children(o->children.begin(), o->children.end());
     for (ZM_OBJECT_ID p : parents)
       if (zmi::Object* po = zmi::Find(p)) zmi::Unlink(po, o, &ev);
     for (ZM_OBJECT_ID c : children)

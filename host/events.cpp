@@ -45,6 +45,10 @@ std::deque<Event> gQueue;
 // queue, by its sequence number.
 FlatTable<uint64_t> gPending;
 std::vector<Registration> gRegs;
+// gRegs.size(), read without the lock: while nobody is registered (a provider's first
+// scan) a change queues nothing and need not take the lock.
+std::atomic<size_t> gRegCount{0};
+void Registered() { gRegCount.store(gRegs.size(), std::memory_order_release); }
 uint32_t gNextToken = 1;
 uint64_t gNextSeq = 1;
 uint64_t gNextChange = 1;
@@ -143,6 +147,7 @@ void StopNotifier() {
   gQueue.clear();
   gPending.Clear();
   gRegs.clear();
+  Registered();
   gIdle.notify_all();
   gDone.notify_all();
 }
@@ -177,6 +182,7 @@ void QueueEvent(const GUID& guid, ZM_OBJECT_ID id, uint32_t type) {
 }
 
 void QueueEvents(const Changes& changes) {
+  if (gRegCount.load(std::memory_order_acquire) == 0) return;
   bool any = false;
   {
     std::lock_guard<std::mutex> g(gMutex);
@@ -206,6 +212,7 @@ HoldEvents::~HoldEvents() {
 void ForgetProvider(Provider* p) {
   std::unique_lock<std::mutex> g(gMutex);
   std::erase_if(gRegs, [p](const Registration& r) { return r.provider == p; });
+  Registered();
   // A delivery running now may be inside this provider; let it finish before the
   // caller unloads its code. The notifier itself never waits for itself.
   if (std::this_thread::get_id() != gThreadId) gDone.wait(g, [] { return !gDelivering; });
@@ -230,6 +237,7 @@ ZMSTATUS EvRegisterEvent(ZM_HANDLE prov, const GUID* eventGuid, uint32_t* token)
     }
   *token = zmi::gNextToken++;
   zmi::gRegs.push_back({*token, p, *eventGuid, zmi::gNextChange});
+  zmi::Registered();
   return ZM_S_OK;
 }
 
@@ -238,6 +246,7 @@ ZMSTATUS EvUnregisterEvent(uint32_t token) {
   if (zmi::Enter(zmi::kEvUnregisterEvent, &s)) return s;
   std::lock_guard<std::mutex> g(zmi::gMutex);
   size_t n = std::erase_if(zmi::gRegs, [token](const zmi::Registration& r) { return r.token == token; });
+  zmi::Registered();
   return n != 0 ? ZM_S_OK : E_INVALIDARG_ZM;
 }
 

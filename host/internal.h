@@ -91,6 +91,7 @@ class FlatTable {
     Slot* s = SlotOf(key);
     return s != nullptr ? &s->value : nullptr;
   }
+  const V* Find(uint64_t key) const { return const_cast<FlatTable*>(this)->Find(key); }
   bool Erase(uint64_t key) { return Take(key, nullptr); }
   // Removes the entry of key, giving its value; false when there is none.
   bool Take(uint64_t key, V* value) {

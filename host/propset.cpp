@@ -49,7 +49,7 @@ namespace {
 
 constexpr uint32_t kMaxValueSize = 16u << 20;
 
-std::mutex gMutex;
+SpinLock gMutex;        // the live sets and their values; ObSetProperties takes the database lock under it
 FlatTable<char> gLive;  // the live sets, by address
 
 PropSet* Live(ZM_PROPSET set) {
@@ -125,7 +125,7 @@ bool PropSetValues(ZM_PROPSET set, std::vector<Value>* values) {
 }
 
 bool VisitPropSet(ZM_PROPSET set, const std::function<void(const ValueRuns&)>& visit) {
-  std::lock_guard<std::mutex> g(gMutex);
+  std::lock_guard<SpinLock> g(gMutex);
   PropSet* p = Live(set);
   if (p == nullptr) return false;
   visit(ValueRuns{p->First(), std::min(p->count, PropSet::kInline), p->more.data(), p->more.size()});
@@ -145,7 +145,7 @@ ZMSTATUS PsCreatePropset(ZM_PROPSET* set) {
   void* mem = zmi::HostAlloc(sizeof(zmi::PropSet), __FILE__, __LINE__);
   if (mem == nullptr) return E_OUTOFMEMORY_ZM;
   auto* p = new (mem) zmi::PropSet;  // not value-initialised: the room for values stays as it is
-  std::lock_guard<std::mutex> g(zmi::gMutex);
+  std::lock_guard<zmi::SpinLock> g(zmi::gMutex);
   zmi::gLive.Put(zmi::KeyOf(p), 1);
   *set = p;
   return ZM_S_OK;
@@ -156,7 +156,7 @@ ZMSTATUS PsDestroyPropset(ZM_PROPSET set) {
   if (zmi::Enter(zmi::kPsDestroyPropset, &s)) return s;
   zmi::PropSet* p;
   {
-    std::lock_guard<std::mutex> g(zmi::gMutex);
+    std::lock_guard<zmi::SpinLock> g(zmi::gMutex);
     p = zmi::Live(set);
     if (p == nullptr) return ZM_E_INVALID_HANDLE;
     zmi::gLive.Erase(zmi::KeyOf(p));
@@ -171,7 +171,7 @@ ZMSTATUS PsAddProperty(ZM_PROPSET set, const ZM_PROPERTY* record) {
   if (zmi::Enter(zmi::kPsAddProperty, &s)) return s;
   zmi::Value v;
   if ((s = zmi::CopyRecord(record, &v)) != ZM_S_OK) return s;
-  std::lock_guard<std::mutex> g(zmi::gMutex);
+  std::lock_guard<zmi::SpinLock> g(zmi::gMutex);
   zmi::PropSet* p = zmi::Live(set);
   if (p == nullptr) return ZM_E_INVALID_HANDLE;
   p->Put(std::move(v));
@@ -184,7 +184,7 @@ ZMSTATUS PsFindProperty(ZM_PROPSET set, const char* name, ZM_PROPERTY** record) 
   if (record == nullptr) return E_INVALIDARG_ZM;
   *record = nullptr;
   if (name == nullptr) return E_INVALIDARG_ZM;
-  std::lock_guard<std::mutex> g(zmi::gMutex);
+  std::lock_guard<zmi::SpinLock> g(zmi::gMutex);
   zmi::PropSet* p = zmi::Live(set);
   if (p == nullptr) return ZM_E_INVALID_HANDLE;
   const zmi::Value* v = p->Find(zmi::Intern(name));
@@ -201,7 +201,7 @@ ZMSTATUS PsAddI18nString(ZM_PROPSET set, GUID /*catalog*/, uint32_t /*messageId*
   if (zmi::Enter(zmi::kPsAddI18nString, &s)) return s;
   if (name == nullptr || name[0] == '\0') return E_INVALIDARG_ZM;
   zmi::Value v = zmi::StringValue(name, zmi::Utf16(defaultText != nullptr ? defaultText : ""));
-  std::lock_guard<std::mutex> g(zmi::gMutex);
+  std::lock_guard<zmi::SpinLock> g(zmi::gMutex);
   zmi::PropSet* p = zmi::Live(set);
   if (p == nullptr) return ZM_E_INVALID_HANDLE;
   p->Put(std::move(v));

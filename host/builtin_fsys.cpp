@@ -183,10 +183,15 @@ std::string ProbeVolume(ZM_OBJECT_ID volume, const std::u16string& device, DiskF
   std::string fs;
   // FT volumes are read through their members' mapping.
   if (ProbeFtVolume(volume, &fs)) return fs;
-  ntp::DeviceExtent e;
-  if (!ntp::OpenDeviceExtent(device, &e, false)) return Probe(device);  // not one extent of an image
   std::lock_guard<std::mutex> g(gProbeMutex);
   auto it = gProbed.find(device);
+  // A partition's extent and bytes change only by writes to its disk: while its disk
+  // has not been written to, the answer stands without looking the device up again.
+  if (it != gProbed.end() && !it->second.cdrom &&
+      ntp::Counters(it->second.disk).sectorsWritten == it->second.writes)
+    return it->second.fs;
+  ntp::DeviceExtent e;
+  if (!ntp::OpenDeviceExtent(device, &e, false)) return Probe(device);  // not one extent of an image
   if (it != gProbed.end()) {
     const Probed& p = it->second;
     if (p.disk == e.disk && p.cdrom == e.cdrom && p.offset == e.offset && p.length == e.length &&

@@ -35,18 +35,17 @@ struct SiteHash {
 };
 std::unordered_map<std::pair<const char*, int>, uint32_t, SiteHash> gSites;
 
-// Called with gMutex held.
-uint32_t TagId(const char* file, int line) {
-  // The sites seen last, by line: blocks from a few sites in turn (a record, a list of
-  // ids, a record...) skip the lookup.
-  struct Recent {
-    const char* file = nullptr;
-    int line = -1;
-    uint32_t id = 0;
-  };
-  static Recent recent[16];
-  Recent& r = recent[static_cast<unsigned>(line) & 15];
-  if (file == r.file && line == r.line) return r.id;
+// The sites seen last, by line: blocks from a few sites in turn (a record, a list of
+// ids, a record...) skip the lookup. Called with gMutex held.
+struct Recent {
+  const char* file = nullptr;
+  int line = -1;
+  uint32_t id = 0;
+};
+Recent gRecent[16];
+
+__attribute__((noinline)) uint32_t LookUpTag(const char* file, int line) {
+  Recent& r = gRecent[static_cast<unsigned>(line) & 15];
   r.file = file;
   r.line = line;
   auto site = gSites.find({file, line});
@@ -63,6 +62,11 @@ uint32_t TagId(const char* file, int line) {
   }
   gSites.emplace(std::make_pair(file, line), id);
   return r.id = id;
+}
+
+inline uint32_t TagId(const char* file, int line) {
+  const Recent& r = gRecent[static_cast<unsigned>(line) & 15];
+  return file == r.file && line == r.line ? r.id : LookUpTag(file, line);
 }
 
 // Small blocks that were given back are kept for the next request of their size class

@@ -129,7 +129,7 @@ struct Object {
 };
 
 struct Database {
-  std::mutex mu;
+  SpinLock mu;                                   // each call's own; held briefly, never while calling out
   std::vector<std::unique_ptr<Object>> objects;  // by id; ids are never reused
   SortedIds all;
   std::unordered_map<uint32_t, SortedIds> byType;
@@ -306,7 +306,7 @@ ZMSTATUS GetLinks(ZM_HANDLE db, ZM_OBJECT_ID id, uint32_t type, uint32_t* count,
   *count = 0;
   *ids = nullptr;
   if (!IsDatabase(db)) return ZM_E_INVALID_HANDLE;
-  std::lock_guard<std::mutex> g(gDb->mu);
+  std::lock_guard<SpinLock> g(gDb->mu);
   Object* o = Find(id);
   if (o == nullptr) return ZM_E_NO_OBJECT;
   const LinkList& links = children ? o->children : o->parents;
@@ -320,7 +320,7 @@ ZMSTATUS CreateObject(ZM_HANDLE db, ZM_HANDLE prov, uint32_t type, ZM_OBJECT_ID*
   if (type == ZM_OBJ_ANY) return E_INVALIDARG_ZM;
   Events ev;
   {
-    std::lock_guard<std::mutex> g(gDb->mu);
+    std::lock_guard<SpinLock> g(gDb->mu);
     *id = Create(type, &ev)->id;
   }
   Flush(ev);
@@ -357,7 +357,7 @@ class Writer {
 ZMSTATUS SetValue(ZM_OBJECT_ID id, Value&& v) {
   Events ev;
   {
-    std::lock_guard<std::mutex> g(gDb->mu);
+    std::lock_guard<SpinLock> g(gDb->mu);
     Object* o = Find(id);
     if (o == nullptr) return ZM_E_NO_OBJECT;
     Writer w(o);
@@ -384,7 +384,7 @@ bool IsDatabase(ZM_HANDLE db) { return db != nullptr && db == gDb; }
 
 ZM_OBJECT_ID NewId() {
   if (gDb == nullptr) return 0;
-  std::lock_guard<std::mutex> g(gDb->mu);
+  std::lock_guard<SpinLock> g(gDb->mu);
   return gDb->nextId++;
 }
 
@@ -394,7 +394,7 @@ ZM_OBJECT_ID HostCreate(uint32_t type) {
   Events ev;
   ZM_OBJECT_ID id;
   {
-    std::lock_guard<std::mutex> g(gDb->mu);
+    std::lock_guard<SpinLock> g(gDb->mu);
     id = Create(type, &ev)->id;
     if (type == ZM_OBJ_VOLUME_ROOT && gDb->volumeRoot == 0) gDb->volumeRoot = id;
   }
@@ -405,7 +405,7 @@ ZM_OBJECT_ID HostCreate(uint32_t type) {
 bool HostLink(ZM_OBJECT_ID parent, ZM_OBJECT_ID child) {
   Events ev;
   {
-    std::lock_guard<std::mutex> g(gDb->mu);
+    std::lock_guard<SpinLock> g(gDb->mu);
     Object* p = Find(parent);
     Object* c = Find(child);
     if (p == nullptr || c == nullptr || IsAncestorOrSelf(child, parent)) return false;
@@ -424,7 +424,7 @@ ZMSTATUS HostSet(ZM_OBJECT_ID id, const Value& v) {
 ZMSTATUS HostGet(ZM_OBJECT_ID id, const char* name, Value* v) {
   if (gDb == nullptr) return ZM_E_INVALID_HANDLE;
   Name n = Intern(name);
-  std::lock_guard<std::mutex> g(gDb->mu);
+  std::lock_guard<SpinLock> g(gDb->mu);
   Object* o = Find(id);
   if (o == nullptr) return ZM_E_NO_OBJECT;
   const Value* found = o->Get(n);
@@ -436,7 +436,7 @@ ZMSTATUS HostGet(ZM_OBJECT_ID id, const char* name, Value* v) {
 bool HostSee(ZM_OBJECT_ID id, const char* name, const std::function<void(const Value&)>& see) {
   if (gDb == nullptr) return false;
   Name n = Intern(name);
-  std::lock_guard<std::mutex> g(gDb->mu);
+  std::lock_guard<SpinLock> g(gDb->mu);
   Object* o = Find(id);
   const Value* found = o != nullptr ? o->Get(n) : nullptr;
   if (found == nullptr) return false;
@@ -476,7 +476,7 @@ bool HostStringIs(ZM_OBJECT_ID id, const char* name, const std::u16string& text)
 std::vector<ZM_OBJECT_ID> HostObjects(uint32_t type) {
   std::vector<ZM_OBJECT_ID> v;
   if (gDb == nullptr) return v;
-  std::lock_guard<std::mutex> g(gDb->mu);
+  std::lock_guard<zmi::SpinLock> g(gDb->mu);
   if (type == ZM_OBJ_ANY) return gDb->all.ids();
   auto it = gDb->byType.find(type);
   if (it != gDb->byType.end()) v = it->second.ids();
@@ -486,7 +486,7 @@ std::vector<ZM_OBJECT_ID> HostObjects(uint32_t type) {
 std::vector<ZM_OBJECT_ID> HostChildren(ZM_OBJECT_ID id, uint32_t type) {
   std::vector<ZM_OBJECT_ID> v;
   if (gDb == nullptr) return v;
-  std::lock_guard<std::mutex> g(gDb->mu);
+  std::lock_guard<zmi::SpinLock> g(gDb->mu);
   Object* o = Find(id);
   if (o == nullptr) return v;
   for (ZM_OBJECT_ID c : o->children) {
@@ -569,7 +569,7 @@ ZMSTATUS DbGetObjects(ZM_HANDLE db, uint32_t type, uint32_t* count, ZM_OBJECT_ID
   *count = 0;
   *ids = nullptr;
   if (!zmi::IsDatabase(db)) return ZM_E_INVALID_HANDLE;
-  std::lock_guard<std::mutex> g(gDb->mu);
+  std::lock_guard<zmi::SpinLock> g(gDb->mu);
   auto listAll = [count, ids](const std::vector<ZM_OBJECT_ID>& v) {
     return zmi::ListIds(v.data(), v.data() + v.size(), ZM_OBJ_ANY, count, ids);
   };
@@ -598,7 +598,7 @@ ZMSTATUS ObGetObjectType(ZM_HANDLE db, ZM_OBJECT_ID id, uint32_t* type) {
   if (Enter(zmi::kObGetObjectType, &s)) return s;
   if (type == nullptr) return E_INVALIDARG_ZM;
   if (!zmi::IsDatabase(db)) return ZM_E_INVALID_HANDLE;
-  std::lock_guard<std::mutex> g(gDb->mu);
+  std::lock_guard<zmi::SpinLock> g(gDb->mu);
   zmi::Object* o = zmi::Find(id);
   if (o == nullptr) return ZM_E_NO_OBJECT;
   *type = o->type;
@@ -626,7 +626,7 @@ ZMSTATUS ObDeleteObject(ZM_HANDLE db, ZM_OBJECT_ID id) {
   if (!zmi::IsDatabase(db)) return ZM_E_INVALID_HANDLE;
   zmi::Events ev;
   {
-    std::lock_guard<std::mutex> g(gDb->mu);
+    std::lock_guard<zmi::SpinLock> g(gDb->mu);
     zmi::Object* o = zmi::Find(id);
     if (o == nullptr) return ZM_E_NO_OBJECT;
     // Its links go; its children stay, one parent fewer.
@@ -655,7 +655,7 @@ ZMSTATUS ObAddChildObject(ZM_HANDLE db, ZM_OBJECT_ID parent, ZM_OBJECT_ID child)
   if (!zmi::IsDatabase(db)) return ZM_E_INVALID_HANDLE;
   zmi::Events ev;
   {
-    std::lock_guard<std::mutex> g(gDb->mu);
+    std::lock_guard<zmi::SpinLock> g(gDb->mu);
     zmi::Object* p = zmi::Find(parent);
     zmi::Object* c = zmi::Find(child);
     if (p == nullptr || c == nullptr) return ZM_E_NO_OBJECT;
@@ -674,7 +674,7 @@ ZMSTATUS ObRemoveChildObject(ZM_HANDLE db, ZM_OBJECT_ID parent, ZM_OBJECT_ID chi
   if (!zmi::IsDatabase(db)) return ZM_E_INVALID_HANDLE;
   zmi::Events ev;
   {
-    std::lock_guard<std::mutex> g(gDb->mu);
+    std::lock_guard<zmi::SpinLock> g(gDb->mu);
     zmi::Object* p = zmi::Find(parent);
     zmi::Object* c = zmi::Find(child);
     if (p == nullptr || c == nullptr) return ZM_E_NO_OBJECT;
@@ -692,7 +692,7 @@ ZMSTATUS ObGetProperty(ZM_HANDLE db, ZM_OBJECT_ID id, const char* name, ZM_PROPE
   if (name == nullptr) return E_INVALIDARG_ZM;
   if (!zmi::IsDatabase(db)) return ZM_E_INVALID_HANDLE;
   zmi::Name n = zmi::Intern(name);
-  std::lock_guard<std::mutex> g(gDb->mu);
+  std::lock_guard<zmi::SpinLock> g(gDb->mu);
   zmi::Object* o = zmi::Find(id);
   if (o == nullptr) return ZM_E_NO_OBJECT;
   const zmi::Value* v = o->Get(n);
@@ -719,7 +719,7 @@ ZMSTATUS ObSetProperties(ZM_HANDLE db, ZM_OBJECT_ID id, ZM_PROPSET set) {
   zmi::Events ev;
   bool found = true;
   bool live = zmi::VisitPropSet(set, [&](const zmi::ValueRuns& values) {
-    std::lock_guard<std::mutex> g(gDb->mu);
+    std::lock_guard<zmi::SpinLock> g(gDb->mu);
     zmi::Object* o = zmi::Find(id);
     if (o == nullptr) {
       found = false;
@@ -743,7 +743,7 @@ ZM_HANDLE Database() { return zmi::gDb; }
 
 bool ReadProperties(ZM_OBJECT_ID id, const PropertyVisitor& each) {
   if (zmi::gDb == nullptr) return false;
-  std::lock_guard<std::mutex> g(zmi::gDb->mu);
+  std::lock_guard<zmi::SpinLock> g(zmi::gDb->mu);
   const zmi::Object* o = zmi::Find(id);
   if (o == nullptr) return false;
   for (const zmi::Value& v : o->props) each(v.name.text, v.type, v.data.data(), v.data.size());

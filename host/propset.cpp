@@ -29,15 +29,16 @@ struct PropSet {
     return nullptr;
   }
   void Put(Value v) {
-    if (Value* cur = Find(v.name)) {
+    if (Value* cur = Find(v.name))
       *cur = std::move(v);
-      return;
-    }
-    if (count < kInline)
-      new (First() + count) Value(std::move(v));
     else
-      more.push_back(std::move(v));
+      *Append() = std::move(v);
+  }
+  // A new, empty value at the end.
+  Value* Append() {
+    Value* v = count < kInline ? new (First() + count) Value() : &more.emplace_back();
     ++count;
+    return v;
   }
 
   alignas(Value) unsigned char room[kInline * sizeof(Value)];
@@ -59,7 +60,7 @@ PropSet* Live(ZM_PROPSET set) {
 
 }  // namespace
 
-ZMSTATUS CopyRecord(const ZM_PROPERTY* record, Value* out) {
+ZMSTATUS CheckRecord(const ZM_PROPERTY* record) {
   if (record == nullptr || record->Name == nullptr || record->Name[0] == '\0') return E_INVALIDARG_ZM;
   if (record->Size > kMaxValueSize || (record->Size > 0 && record->Value == nullptr)) return E_INVALIDARG_ZM;
   // Fixed-size types must carry exactly their size, so readers can take the value as is.
@@ -82,12 +83,20 @@ ZMSTATUS CopyRecord(const ZM_PROPERTY* record, Value* out) {
     default:
       break;
   }
-  if (want != 0 && record->Size != want) return E_INVALIDARG_ZM;
-  out->name = Intern(record->Name);
+  return want != 0 && record->Size != want ? E_INVALIDARG_ZM : ZM_S_OK;
+}
+
+void Fill(const ZM_PROPERTY* record, Name name, Value* out) {
+  out->name = name;
   out->type = record->Type;
   out->flags = record->Flags;
   out->data.assign(static_cast<const uint8_t*>(record->Value), record->Size);
-  return ZM_S_OK;
+}
+
+ZMSTATUS CopyRecord(const ZM_PROPERTY* record, Value* out) {
+  ZMSTATUS s = CheckRecord(record);
+  if (s == ZM_S_OK) Fill(record, Intern(record->Name), out);
+  return s;
 }
 
 ZM_PROPERTY* MakeRecord(const Value& v) {
@@ -169,12 +178,14 @@ ZMSTATUS PsDestroyPropset(ZM_PROPSET set) {
 ZMSTATUS PsAddProperty(ZM_PROPSET set, const ZM_PROPERTY* record) {
   ZMSTATUS s;
   if (zmi::Enter(zmi::kPsAddProperty, &s)) return s;
-  zmi::Value v;
-  if ((s = zmi::CopyRecord(record, &v)) != ZM_S_OK) return s;
+  if ((s = zmi::CheckRecord(record)) != ZM_S_OK) return s;
+  zmi::Name name = zmi::Intern(record->Name);
   std::lock_guard<zmi::SpinLock> g(zmi::gMutex);
   zmi::PropSet* p = zmi::Live(set);
   if (p == nullptr) return ZM_E_INVALID_HANDLE;
-  p->Put(std::move(v));
+  // Written in place: into the value of that name, or a new one at the end.
+  zmi::Value* v = p->Find(name);
+  zmi::Fill(record, name, v != nullptr ? v : p->Append());
   return ZM_S_OK;
 }
 

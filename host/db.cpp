@@ -129,7 +129,8 @@ struct Object {
 };
 
 struct Database {
-  SpinLock mu;                                   // each call's own; held briefly, never while calling out
+  // Held inside each call only, and while a reader's visitor runs: briefly.
+  SpinLock mu;
   std::vector<std::unique_ptr<Object>> objects;  // by id; ids are never reused
   SortedIds all;
   std::unordered_map<uint32_t, SortedIds> byType;

@@ -1,5 +1,5 @@
 // The object database: typed objects with ordered properties and ordered, many-to-many
-// parent/child links. Each call is atomic through one internal mutex held only inside
+// parent/child links. Each call is atomic through one internal lock held only inside
 // the call; DbLockDatabase is a separate re-entrant lock between providers.
 #include <algorithm>
 #include <atomic>

@@ -171,8 +171,9 @@ struct Name {
   bool operator==(const Name& o) const { return id == o.id; }
   bool operator!=(const Name& o) const { return id != o.id; }
 };
-// The name for text (8-bit, zero-terminated). Callers usually pass literals: a name
-// seen before at the same address costs a pointer hash and a string compare.
+// The name for text (8-bit, zero-terminated). Callers usually pass literals: a literal
+// seen before at the same address costs a pointer hash; text in writable memory (which
+// may hold another name by now) also a string compare.
 Name Intern(const char* text);
 // To be called after a module is loaded or unloaded: the literals the cache trusts
 // without a compare are those of the images loaded now.
@@ -340,11 +341,12 @@ class Changes {
   std::vector<Change> more_;
 };
 void QueueEvents(const Changes& changes);
-// While one is alive, changes are queued without waking the notifier; the last one to
-// go wakes it (WaitIdle does too). A pass over every volume (the built-in providers at
-// boot) is delivered when it is complete instead of the notifier and the pass taking
-// turns on the locks for every volume; changes of one object meanwhile make one event,
-// as they do whenever an event still waits.
+// While one is alive nothing is delivered: changes are queued, and the last one to go
+// wakes the notifier. A provider's start, a request and the built-in providers' pass at
+// boot are delivered when they are complete instead of the notifier and the work taking
+// turns on the locks for every object; changes of one object meanwhile make one event
+// of each kind, as they do whenever an event still waits. WaitIdle on a thread that
+// holds them returns at once (it would wait for itself).
 class HoldEvents {
  public:
   HoldEvents();

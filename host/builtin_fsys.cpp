@@ -24,8 +24,9 @@ namespace {
 
 constexpr size_t kHeadBytes = 64 * 1024;
 // The marks libblkid looks for before it probes for the file systems named here lie in
-// the first 32 KiB and the next sector.
-constexpr size_t kMarkBytes = 32 * 1024 + 512;
+// two sectors: the boot sector, and the first volume descriptor of a CD at 32 KiB.
+constexpr size_t kMarkSector = 512;
+constexpr uint64_t kDescriptorAt = 32 * 1024;
 
 uint64_t Le(const std::vector<uint8_t>& b, size_t off, size_t n) {
   uint64_t v = 0;
@@ -229,36 +230,49 @@ std::string DetectFileSystem(const std::vector<uint8_t>& head, uint64_t length,
   return result;
 }
 
-bool MayHoldFileSystem(const uint8_t* head, size_t size) {
-  auto at = [head, size](size_t offset, const char* mark) {
+bool MayHoldFileSystem(const uint8_t* boot, size_t bootSize, const uint8_t* descriptor,
+                       size_t descriptorSize) {
+  auto at = [](const uint8_t* sector, size_t size, size_t offset, const char* mark) {
     size_t n = std::strlen(mark);
-    return offset + n <= size && std::memcmp(head + offset, mark, n) == 0;
+    return offset + n <= size && std::memcmp(sector + offset, mark, n) == 0;
   };
+  auto boots = [&](size_t offset, const char* mark) { return at(boot, bootSize, offset, mark); };
   // FAT: a jump instruction, the boot sector's signature or a FAT type name.
-  if (at(0, "\xEB") || at(0, "\xE9") || at(0x1FE, "\x55\xAA") || at(0x52, "MSWIN") || at(0x52, "FAT32   ") ||
-      at(0x36, "MSDOS") || at(0x36, "FAT16   ") || at(0x36, "FAT12   ") || at(0x36, "FAT     "))
+  if (boots(0, "\xEB") || boots(0, "\xE9") || boots(0x1FE, "\x55\xAA") || boots(0x52, "MSWIN") ||
+      boots(0x52, "FAT32   ") || boots(0x36, "MSDOS") || boots(0x36, "FAT16   ") || boots(0x36, "FAT12   ") ||
+      boots(0x36, "FAT     "))
     return true;
-  if (at(3, "NTFS    ")) return true;
-  // ISO 9660 and UDF volume descriptors at 32 KiB (High Sierra's name 8 bytes further).
+  if (boots(3, "NTFS    ")) return true;
+  // ISO 9660 and UDF volume descriptors (High Sierra's name 8 bytes further in).
   for (const char* id : {"CD001", "BEA01", "BOOT2", "CDW02", "NSR02", "NSR03", "TEA01"})
-    if (at(32 * 1024 + 1, id)) return true;
-  return at(32 * 1024 + 9, "CDROM");
+    if (at(descriptor, descriptorSize, 1, id)) return true;
+  return at(descriptor, descriptorSize, 9, "CDROM");
 }
+
+namespace {
+// Reads up to one sector at offset of the extent; false when the read fails.
+bool ReadMarkSector(int fd, uint64_t base, uint64_t length, uint64_t offset, uint8_t* sector, size_t* size) {
+  *size = offset < length ? static_cast<size_t>(std::min<uint64_t>(length - offset, kMarkSector)) : 0;
+  return *size == 0 ||
+         pread(fd, sector, *size, static_cast<off_t>(base + offset)) == static_cast<ssize_t>(*size);
+}
+}  // namespace
 
 std::string ProbeExtent(int fd, uint64_t offset, uint64_t length) {
   gProbes.fetch_add(1, std::memory_order_relaxed);
   std::string result = "RAW";
   if (length == 0) return result;  // libblkid would take the rest of the image
-  // One read of the first sectors: without the mark of one of the file systems looked
-  // for, libblkid would find none of them.
-  uint8_t head[kMarkBytes];
-  size_t want = static_cast<size_t>(std::min<uint64_t>(length, sizeof head)), got = 0;
-  while (got < want) {
-    ssize_t n = pread(fd, head + got, want - got, static_cast<off_t>(offset + got));
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  if (got == want && !MayHoldFileSystem(head, got)) return result;
+  // Without the mark of one of the file systems looked for, libblkid would find none of
+  // them: the two sectors that may hold one are read, the second only when the first
+  // has none (one small read each rather than one of 32 KiB, most of it copied for
+  // nothing).
+  uint8_t boot[kMarkSector], descriptor[kMarkSector];
+  size_t bootSize = 0, descriptorSize = 0;
+  if (ReadMarkSector(fd, offset, length, 0, boot, &bootSize) &&
+      !MayHoldFileSystem(boot, bootSize, nullptr, 0) &&
+      ReadMarkSector(fd, offset, length, kDescriptorAt, descriptor, &descriptorSize) &&
+      !MayHoldFileSystem(boot, bootSize, descriptor, descriptorSize))
+    return result;
   // One probe serves every extent; setting the device resets its results.
   static std::mutex mutex;
   static blkid_probe pr = nullptr;

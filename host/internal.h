@@ -378,10 +378,13 @@ std::string DetectFileSystem(const std::vector<uint8_t>& head, uint64_t length,
 bool ProbeFtVolume(ZM_OBJECT_ID volume, std::string* fs);
 
 // File-system name of the bytes [offset, offset + length) of an image or device, read
-// in place by libblkid when their first sectors hold the mark of a file system it is
-// asked for (MayHoldFileSystem of the first 32.5 KiB), else "RAW".
+// in place by libblkid when they hold the mark of a file system it is asked for, else
+// "RAW". The marks lie in the boot sector and in the sector at 32 KiB (a CD's first
+// volume descriptor): MayHoldFileSystem of those sectors' bytes (as much of each as the
+// extent holds).
 std::string ProbeExtent(int fd, uint64_t offset, uint64_t length);
-bool MayHoldFileSystem(const uint8_t* head, size_t size);
+bool MayHoldFileSystem(const uint8_t* boot, size_t bootSize, const uint8_t* descriptor,
+                       size_t descriptorSize);
 // Drops what the probes of this boot found (a new host, a new boot).
 void ForgetProbedVolumes();
 uint64_t VolumeProbes();  // extents probed so far, for tests

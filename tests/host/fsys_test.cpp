@@ -102,25 +102,30 @@ TEST(FsysDetect, NtfsWithItsMftFarBeyondTheHead) {
 }
 
 // Without one of the marks libblkid starts from, a partition is "RAW" without a probe:
-// each mark alone is enough, and one beyond the bytes read does not count.
+// each mark alone is enough, and one cut by the end of the partition does not count.
 TEST(FsysDetect, MarksThatCallForAProbe) {
   const struct {
+    bool descriptor;  // in the sector at 32 KiB, else in the boot sector
     size_t offset;
     const char* mark;
     bool probe;
-  } cases[] = {
-      {0, "", false},           {0, "\xEB", true},      {0, "\xE9", true},        {0x1FE, "\x55\xAA", true},
-      {0x1FE, "\x55", false},   {3, "NTFS    ", true},  {0x36, "FAT16   ", true}, {0x36, "MSDOS", true},
-      {0x52, "FAT32   ", true}, {0x52, "MSWIN", true},  {32769, "CD001", true},   {32769, "NSR03", true},
-      {32769, "BEA01", true},   {32777, "CDROM", true}, {32770, "CD001", false}};
+  } cases[] = {{false, 0, "", false},           {false, 0, "\xEB", true},
+               {false, 0, "\xE9", true},        {false, 0x1FE, "\x55\xAA", true},
+               {false, 0x1FE, "\x55", false},   {false, 3, "NTFS    ", true},
+               {false, 0x36, "FAT16   ", true}, {false, 0x36, "MSDOS", true},
+               {false, 0x52, "FAT32   ", true}, {false, 0x52, "MSWIN", true},
+               {true, 1, "CD001", true},        {true, 1, "NSR03", true},
+               {true, 1, "BEA01", true},        {true, 9, "CDROM", true},
+               {true, 2, "CD001", false}};
   for (const auto& c : cases) {
-    std::vector<uint8_t> head(32 * 1024 + 512, 0);
-    std::memcpy(head.data() + c.offset, c.mark, std::strlen(c.mark));
-    EXPECT_EQ(zmi::MayHoldFileSystem(head.data(), head.size()), c.probe) << c.offset << " " << c.mark;
+    std::vector<uint8_t> boot(512, 0), descriptor(512, 0);
+    std::memcpy((c.descriptor ? descriptor : boot).data() + c.offset, c.mark, std::strlen(c.mark));
+    EXPECT_EQ(zmi::MayHoldFileSystem(boot.data(), boot.size(), descriptor.data(), descriptor.size()), c.probe)
+        << c.offset << " " << c.mark;
   }
-  std::vector<uint8_t> cut(32 * 1024 + 3, 0);  // the partition ends inside the mark
-  std::memcpy(cut.data() + 32769, "CD", 2);
-  EXPECT_FALSE(zmi::MayHoldFileSystem(cut.data(), cut.size()));
+  std::vector<uint8_t> boot(512, 0), cut(3, 0);  // the partition ends inside the mark
+  std::memcpy(cut.data() + 1, "CD", 2);
+  EXPECT_FALSE(zmi::MayHoldFileSystem(boot.data(), boot.size(), cut.data(), cut.size()));
 }
 
 }  // namespace

@@ -179,11 +179,12 @@ Name Intern(const char* text);
 // without a compare are those of the images loaded now.
 void ImagesChanged();
 
-// ---- The bytes of a value: up to kInline bytes (every fixed-size type, names and
-// device paths) live inside the object, longer values on the heap.
+// ---- The bytes of a value: up to kInline bytes (every fixed-size type, the provider's
+// names of objects and file systems, drive letters) live inside the object, longer
+// values (device paths) on the heap.
 class Bytes {
  public:
-  static constexpr size_t kInline = 64;  // a device path of up to 31 characters
+  static constexpr size_t kInline = 40;  // a name of up to 19 characters
   Bytes() = default;
   Bytes(const Bytes& o) { assign(o.data(), o.size()); }
   Bytes(Bytes&& o) noexcept { Take(o); }

@@ -264,19 +264,19 @@ void WaitIdle() {
 
 uint64_t EventsDelivered() { return zmi::gDelivered.load(); }
 
-// The built-in providers publish the letters and file systems of the volumes the loaded
-// providers made while the changes are held back, so that the event's receivers see
-// complete volumes. The event is raised before that pass: receivers that recompute
-// everything on it do so once, and the pass's events of a volume share the event that
-// the receivers' own writes to it raise.
+// The built-in providers first publish the letters and file systems of the volumes the
+// loaded providers made, so that the event's receivers see complete volumes, and the
+// event is raised after that pass: it comes after the events of every change of the
+// boot, as the last thing the boot does. The pass's changes are held back and delivered
+// together, each volume's once.
 void InitializationComplete() {
   // The providers' own start is delivered first, so that the notifier and this pass do
   // not run side by side on the same objects and locks.
   WaitIdle();
   zmi::HoldEvents hold;
-  zmi::QueueEvent(GUID_ZMINITIALIZATION_COMPLETE, 0, 0);
   zmi::RefreshDriveLetters();
   zmi::FsysControl(0, 0, OP_REFRESH, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr);
+  zmi::QueueEvent(GUID_ZMINITIALIZATION_COMPLETE, 0, 0);
 }
 
 }  // namespace zm

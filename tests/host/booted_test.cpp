@@ -181,7 +181,8 @@ TEST_F(BootedTest, InitialisationCompletePublishesAndFileSystemsAreProbedOnceUnt
     EXPECT_EQ(zmi::FsysControl(0, 0, OP_REFRESH, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr), ZM_S_OK);
   };
   EXPECT_FALSE(testutil::HasProp(v1, "DRIVE_LETTER"));
-  // The event comes first, and its receivers see the letters and file systems published.
+  // The pass's node changes come first, one per volume, then the event, whose receivers
+  // see the letters and file systems published.
   Rec().Reset();
   std::string err;
   ASSERT_NE(zm::RegisterProvider(&RecorderEntry, u"rec", &err), nullptr) << err;
@@ -197,8 +198,9 @@ TEST_F(BootedTest, InitialisationCompletePublishesAndFileSystemsAreProbedOnceUnt
   zm::WaitIdle();
   Rec().onNotify = nullptr;
   auto seen = Rec().Take();
-  ASSERT_EQ(seen.size(), 3u) << "the event and one node change per volume";
-  EXPECT_TRUE(SameGuid(seen[0].guid, GUID_ZMINITIALIZATION_COMPLETE));
+  ASSERT_EQ(seen.size(), 3u) << "one node change per volume and the event";
+  EXPECT_TRUE(SameGuid(seen[0].guid, GUID_DB_NODE_CHANGE_GUID));
+  EXPECT_TRUE(SameGuid(seen[2].guid, GUID_ZMINITIALIZATION_COMPLETE)) << "the last of the boot";
   EXPECT_TRUE(complete);
   EXPECT_EQ(probes(refresh), 0u);
   EXPECT_EQ(Str(v1, "DRIVE_LETTER"), u"C:");

@@ -198,10 +198,11 @@ TEST_F(EventsTest, ChangesWhileAnEventWaitsShareItAndReachProvidersRegisteredSin
   EXPECT_EQ(gLate, (std::vector<ZM_OBJECT_ID>{a, b})) << "c changed only before it registered";
 }
 
-// A provider that changes one object many times in a request, and counts what was
-// delivered meanwhile.
+// A provider that changes one object many times in a request, counts what was
+// delivered meanwhile, and answers gBusyStatus.
 ZM_OBJECT_ID gTarget = 0;
 size_t gDeliveredDuringRequest = 0;
+ZMSTATUS gBusyStatus = 0;
 ZMSTATUS BusyControl(ZM_OBJECT_ID, uint32_t, uint32_t, ZM_PROPSET, ZM_PROPSET, uint32_t, uint32_t, void*,
                      ZM_PROGRESS_CALLBACK, ZM_OBJECT_ID*) {
   size_t before = Rec().Take().size();
@@ -215,7 +216,7 @@ ZMSTATUS BusyControl(ZM_OBJECT_ID, uint32_t, uint32_t, ZM_PROPSET, ZM_PROPSET, u
     return id;
   }());
   gDeliveredDuringRequest = Rec().Take().size() - before;
-  return 0;
+  return gBusyStatus;
 }
 ZMSTATUS BusyEntry(const WCHAR*, uint32_t, ZM_PROVIDER_INFO* info) {
   *info = ZM_PROVIDER_INFO{};
@@ -223,19 +224,23 @@ ZMSTATUS BusyEntry(const WCHAR*, uint32_t, ZM_PROVIDER_INFO* info) {
   return 0;
 }
 
+// A request that fails delivers what it changed all the same.
 TEST_F(EventsTest, ARequestsChangesArriveWhenItIsCompleteOncePerObjectAndKind) {
   Recorder({GUID_DB_NODE_CHANGE_GUID, GUID_DB_NODE_CHILD_CHANGE_GUID});
-  gTarget = Create(ZM_OBJ_VOLUME);
-  Settle();
   std::string err;
   ZM_HANDLE busy = zm::RegisterProvider(&BusyEntry, u"busy", &err);
   ASSERT_NE(busy, nullptr) << err;
-  ASSERT_EQ(PrCallProvider(busy, 0, 0, 0, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr), ZM_S_OK);
-  EXPECT_EQ(gDeliveredDuringRequest, 0u);
-  auto all = Delivered();
-  ASSERT_EQ(all.size(), 3u) << "node changes of the target and the new partition, one child change";
-  EXPECT_EQ(all[0].id, gTarget);
-  EXPECT_EQ(Of(all, GUID_DB_NODE_CHILD_CHANGE_GUID).at(0).id, gTarget);
+  for (ZMSTATUS status : {ZMSTATUS(0), ZMSTATUS(0xC1000001)}) {
+    gTarget = Create(ZM_OBJ_VOLUME);
+    gBusyStatus = status;
+    Settle();
+    EXPECT_EQ(PrCallProvider(busy, 0, 0, 0, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr), status);
+    EXPECT_EQ(gDeliveredDuringRequest, 0u);
+    auto all = Delivered();
+    ASSERT_EQ(all.size(), 3u) << "node changes of the target and the new partition, one child change";
+    EXPECT_EQ(all[0].id, gTarget);
+    EXPECT_EQ(Of(all, GUID_DB_NODE_CHILD_CHANGE_GUID).at(0).id, gTarget);
+  }
 }
 
 }  // namespace

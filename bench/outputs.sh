@@ -41,7 +41,7 @@ for machine in "$@"; do
     file="$out/$name.${cmd// /_}"
     # shellcheck disable=SC2086 # the command is words on purpose
     { "$ftdiskctl" -m "$work" $cmd <<<"$session" 2>&1 || echo "exit status $?"; } |
-      sed -E 's/[0-9]{8}T[0-9]{6}Z(-disk[0-9]+)(-[0-9]+)?/TIME\1/g; s/^[0-9]{9,}  /TIME  /; s/"time": [0-9]+/"time": TIME/' >"$file"
+      sed -E 's/[0-9]{8}T[0-9]{6}Z(-disk[0-9]+)(-[0-9]+)?/TIME\1/g; s/^([0-9]{9,}|[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}([+-][0-9]{2}:?[0-9]{2}|Z)?) /TIME /; s/"time": [0-9]+/"time": TIME/' >"$file"
   done
 done
 rm -rf "$work"

@@ -69,7 +69,27 @@ struct Slot {
   bool literal;
 };
 constexpr size_t kSlots = 256;
-thread_local Slot tCache[kSlots] __attribute__((tls_model("initial-exec")));
+// The cache itself is on the heap: only its pointer is in the initial-exec block, which
+// must stay small for the library to load at run time (dlopen, as nbdkit loads plugins
+// that use it) where the static TLS space left is a few hundred bytes.
+thread_local Slot* tCache __attribute__((tls_model("initial-exec"))) = nullptr;
+// Frees the thread's cache when the thread ends; made when the cache is.
+struct CacheOwner {
+  bool armed = false;
+  ~CacheOwner() {
+    delete[] tCache;
+    tCache = nullptr;
+  }
+};
+thread_local CacheOwner tCacheOwner;
+
+Slot* ThreadCache() {
+  if (tCache == nullptr) {
+    tCacheOwner.armed = true;  // registers the owner's destructor for this thread
+    tCache = new Slot[kSlots]();
+  }
+  return tCache;
+}
 
 size_t SlotOf(const char* p) {
   auto v = reinterpret_cast<uintptr_t>(p);
@@ -97,7 +117,7 @@ void Bytes::resize(size_t n) {
 }
 
 Name Intern(const char* text) {
-  Slot& s = tCache[SlotOf(text)];
+  Slot& s = ThreadCache()[SlotOf(text)];
   uint32_t generation = gGeneration.load(std::memory_order_acquire);
   if (s.key == text && s.generation == generation && (s.literal || std::strcmp(text, s.text) == 0))
     return Name{s.id, s.text};

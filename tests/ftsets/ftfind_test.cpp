@@ -1,0 +1,169 @@
+// ft find: sets of every type made by the program and holding FAT16 or NTFS file
+// systems with files are found again from their disks alone (attached to a new machine
+// in another order, and as bare images), with equal-size decoys of random bytes beside
+// them; --apply brings every volume back byte for byte; a set that lost a disk is
+// proposed degraded.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+#include "testutil.h"
+
+namespace {
+
+using nlohmann::json;
+using namespace testutil;
+
+struct FileSystem {
+  const char* name;
+  const char* tools;
+  // Makes the file system in $IMG (of $LEN bytes) and fills it with files.
+  const char* make;
+};
+
+const FileSystem kFileSystems[] = {
+    {"FAT16", "mkfs.fat mmd mcopy",
+     "mkfs.fat -F 16 $( [ $LEN -lt 16000000 ] && echo -s 1 ) $IMG >/dev/null && i=0 && while [ $i -lt 14 ]; do "
+     "head -c $((LEN / 34 + i * 3000)) /dev/urandom >$T/f && mmd -i $IMG ::/d$i && mcopy -i $IMG $T/f ::/d$i/f && "
+     "mcopy -i $IMG $T/f ::/F$i || exit 1; i=$((i + 1)); done"},
+    {"NTFS", "mkntfs ntfscp",
+     "mkntfs -F -q -f $IMG >/dev/null 2>&1 && i=0 && while [ $i -lt 6 ]; do "
+     "head -c $((LEN / 16 + i * 3000)) /dev/urandom >$T/f && ntfscp -q $IMG $T/f f$i >/dev/null 2>&1 || exit 1; "
+     "i=$((i + 1)); done"},
+};
+
+class FtFind : public testing::TestWithParam<FileSystem> {
+ protected:
+  CtlMachine m{"--disk 40M,16,63 --disk 40M,16,63 --disk 40M,16,63 --disk 40M,16,63"};
+
+  json Json(const std::string& args) {
+    Result r = Ctl(args + " --json");
+    EXPECT_EQ(r.rc, 0) << args << ": " << r.err;
+    return json::parse(r.out, nullptr, false);
+  }
+  // Each recorded set as its type and members ("signature@offset", member order).
+  std::map<std::string, std::vector<std::string>> Recorded(const std::string& machine) {
+    const json info = Json("-m " + Quote(machine) + " registry show")["information"];
+    std::map<std::string, std::vector<std::string>> out;
+    for (const auto& set : info["ft_sets"]) {
+      std::vector<std::string> members;
+      for (const auto& mem : set["members"])
+        members.push_back(std::to_string(mem["signature"].get<uint64_t>()) + "@" +
+                          std::to_string(info["disks"][mem["disk"].get<size_t>()]["partitions"]
+                                             [mem["partition"].get<size_t>()]["offset"]
+                                                 .get<int64_t>()));
+      out[set["type_name"].get<std::string>()] = members;
+    }
+    return out;
+  }
+  static std::vector<std::string> Members(const json& proposal) {
+    std::vector<std::string> out;
+    for (const auto& mem : proposal["members"])
+      out.push_back(mem["lost"] == true ? "lost"
+                                        : std::to_string(mem["signature"].get<uint64_t>()) + "@" +
+                                              std::to_string(mem["offset"].get<int64_t>()));
+    return out;
+  }
+  static std::string TypeName(const json& proposal) {
+    static const std::map<std::string, std::string> kNames = {
+        {"mirror", "mirror"}, {"stripe", "stripe"}, {"parity", "stripe_with_parity"}, {"volset", "volume_set"}};
+    return kNames.at(proposal["type"].get<std::string>());
+  }
+};
+
+TEST_P(FtFind, SetsComeBackFromTheirDisksAlone) {
+  const FileSystem& fs = GetParam();
+  if (testutil::Run(std::string("for t in ") + fs.tools + "; do command -v $t || exit 1; done >/dev/null") != 0)
+    GTEST_SKIP() << "needs " << fs.tools;
+  for (const char* request :
+       {"create primary --disk 0 --size 8M", "ft create mirror disk0/p1 --disk 1",
+        "ft create stripe --size 8M --disk 0 --disk 1 --disk 2", "ft create parity --size 8M --disk 0 --disk 1 --disk 2",
+        "ft create volset --size 6M --size 10M --disk 2 --disk 0",
+        // Decoys: plain partitions of the members' size, on a disk of their own and
+        // beside the members, holding random bytes.
+        "create primary --disk 3 --size 8M", "create primary --disk 3 --size 8M", "create primary --disk 1 --size 8M"}) {
+    Result r = m.On(request);
+    ASSERT_EQ(r.rc, 0) << request << ": " << r.err;
+  }
+  for (auto [disk, part] : {std::pair{3, 0}, {3, 1}, {1, 3}}) {
+    const auto [start, size] = SfdiskData(m.Image(disk)).at(part);
+    ASSERT_EQ(testutil::Run("head -c " + std::to_string(size * 512) + " /dev/urandom | dd of=" + Quote(m.Image(disk)) +
+                  " bs=512 seek=" + std::to_string(start) + " conv=notrunc status=none"),
+              0);
+  }
+  // Every volume gets the file system and its files; its image is what must come back.
+  std::map<std::string, std::string> images;
+  const json show = Json(m.M() + "show --bytes");
+  for (const auto& v : show["volumes"]) {
+    const std::string name = v["name"], kind = v["kind"];
+    if (kind == "primary") continue;
+    images[name] = m.tmp.path + "/" + name + ".img";
+    ASSERT_EQ(testutil::Run("T=" + Quote(m.tmp.path) + " IMG=" + Quote(images[name]) + " LEN=" +
+                  std::to_string(v["length"].get<uint64_t>()) + "; truncate -s $LEN $IMG && " + fs.make),
+              0)
+        << name;
+    ASSERT_EQ(m.On("volume import " + name + " " + Quote(images[name])).rc, 0) << name;
+  }
+  ASSERT_EQ(images.size(), 4u);
+  const auto recorded = Recorded(m.dir);
+
+  // The disks on a machine that never knew the sets, in another order; and as images.
+  const std::string m2 = m.tmp.path + "/m2";
+  const std::vector<unsigned> order = {3, 2, 0, 1};
+  std::string attach, bare;
+  for (unsigned d : order) {
+    attach += " --attach " + Quote(m.Image(d));
+    bare += " --image " + Quote(m.Image(d));
+  }
+  ASSERT_EQ(Ctl("init " + Quote(m2) + attach).rc, 0);
+  json found = Json("-m " + Quote(m2) + " ft find")["proposals"];
+  ASSERT_EQ(found.size(), 4u) << found.dump(1);
+  for (const auto& p : found) {
+    EXPECT_EQ(p["confidence"], "sure") << p.dump(1);
+    EXPECT_EQ(Members(p), recorded.at(TypeName(p))) << p.dump(1);
+  }
+  json fromImages = Json(bare + " ft find")["proposals"];
+  for (json* list : {&found, &fromImages})
+    for (auto& p : *list) p.erase("command");  // -m DIR for images
+  EXPECT_EQ(fromImages, found) << "images alone give the same proposals";
+
+  Result r = Ctl("-m " + Quote(m2) + " ft find --apply");
+  ASSERT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(Recorded(m2), recorded);
+  for (const auto& [name, image] : images) {
+    ASSERT_EQ(Ctl("-m " + Quote(m2) + " volume export " + name + " " + Quote(m.tmp.path + "/back.img")).rc, 0);
+    EXPECT_EQ(testutil::Run("cmp -s " + Quote(image) + " " + Quote(m.tmp.path + "/back.img")), 0) << name;
+  }
+  EXPECT_TRUE(Json("-m " + Quote(m2) + " ft find")["proposals"].empty()) << "recorded sets are left alone";
+
+  // One disk gone: the mirror and the parity set, which keep their data, are proposed
+  // degraded with the lost member in its place (member 0 of the parity set, whose boot
+  // sector only the others' XOR gives, and member 1).
+  for (unsigned lost : {0u, 1u}) {
+    std::string rest;
+    for (unsigned d : order)
+      if (d != lost) rest += " --image " + Quote(m.Image(d));
+    std::map<std::string, std::vector<std::string>> degraded;
+    const json proposals = Json(rest + " ft find")["proposals"];
+    for (const auto& p : proposals) {
+      if (p["degraded"] == false) {
+        EXPECT_EQ(Members(p), recorded.at(TypeName(p))) << "a set the lost disk held no member of";
+        continue;
+      }
+      EXPECT_TRUE(p["command"].is_null()) << p.dump(1);
+      degraded[TypeName(p)] = Members(p);
+    }
+    // A mirror's data does not show its order: the member left comes first.
+    EXPECT_EQ(degraded["mirror"], (std::vector<std::string>{recorded.at("mirror")[1 - lost], "lost"})) << lost;
+    auto parity = recorded.at("stripe_with_parity");
+    parity[lost] = "lost";
+    EXPECT_EQ(degraded["stripe_with_parity"], parity) << "without disk " << lost;
+    EXPECT_EQ(degraded.size(), 2u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, FtFind, testing::ValuesIn(kFileSystems),
+                         [](const testing::TestParamInfo<FileSystem>& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -2,13 +2,14 @@
 // bytes when the configuration that recorded them is lost. Each proposal is printed
 // with its evidence and the `ft edit define` command that records it; --apply runs
 // that command for every proposal the search is sure of.
+#include "ftfind.h"
+
 #include <algorithm>
 #include <ostream>
 #include <sstream>
 
 #include "ftcmd.h"
 #include "ftconfig.h"
-#include "ftfind.h"
 #include "machine.h"
 #include "ntplatform.h"
 
@@ -41,13 +42,14 @@ class Partitions {
   void Walk(const json& disk, const json& regions, const std::vector<ftconfig::PartitionRef>& recorded) {
     for (const auto& r : regions) {
       if (r.contains("regions")) Walk(disk, r["regions"], recorded);
-      if ((r["kind"] != "primary" && r["kind"] != "logical") || !r.value("device", json()).is_string()) continue;
+      if ((r["kind"] != "primary" && r["kind"] != "logical") || !r.value("device", json()).is_string())
+        continue;
       HANDLE h = nullptr;
       if (!NT_SUCCESS(OpenDevice(Widen(r["device"].get<std::string>()), GENERIC_READ, &h))) continue;
       IO_STATUS_BLOCK iosb{};
       PARTITION_INFORMATION pi{};
-      if (!NT_SUCCESS(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_PARTITION_INFO,
-                                            nullptr, 0, &pi, sizeof pi))) {
+      if (!NT_SUCCESS(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb,
+                                            IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0, &pi, sizeof pi))) {
         NtClose(h);
         continue;
       }
@@ -80,8 +82,9 @@ class Partitions {
 };
 
 std::string Quoted(const std::string& word) {
-  if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_/.-+=:@") ==
-                           std::string::npos)
+  if (!word.empty() &&
+      word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_/.-+=:@") ==
+          std::string::npos)
     return word;
   std::string q = "'";
   for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -135,8 +138,9 @@ Shown Describe(const ff::Proposal& p, const std::vector<ff::Partition>& parts, c
   } else {
     d.recipe = {prefix + "create primary --disk DISK --size " + std::to_string(size) +
                     "    (DISK: a disk holding no other member; call its new partition NEW)",
-                prefix + "ft edit define " + word + names, prefix + "ft edit member " + word + "G " +
-                    std::to_string(lost) + " --state orphaned    (G: the group the define reports)",
+                prefix + "ft edit define " + word + names,
+                prefix + "ft edit member " + word + "G " + std::to_string(lost) +
+                    " --state orphaned    (G: the group the define reports)",
                 prefix + "ft regenerate " + word + "G " + std::to_string(lost)};
   }
   return d;
@@ -175,13 +179,14 @@ json ProposalJson(const Shown& d, const std::vector<ff::Partition>& parts) {
           {"refused", d.refused.empty() ? json(nullptr) : json(d.refused)}};
 }
 
-void PrintText(std::ostream& out, const std::vector<Shown>& shown, const ff::Result& r, const Partitions& parts,
-               bool images) {
+void PrintText(std::ostream& out, const std::vector<Shown>& shown, const ff::Result& r,
+               const Partitions& parts, bool images) {
   static const char* kTypeName[] = {"mirror", "stripe set", "stripe set with parity", "volume set"};
   for (const Shown& d : shown) {
     const ff::Proposal& p = *d.p;
-    out << kTypeName[p.type] << (p.Degraded() ? " (a member lost)" : "") << ", " << ff::ConfidenceWord(p.confidence)
-        << ": " << FormatUnits(p.volumeLength) << (p.fileSystem.empty() ? "" : ", " + p.fileSystem) << "\n";
+    out << kTypeName[p.type] << (p.Degraded() ? " (a member lost)" : "") << ", "
+        << ff::ConfidenceWord(p.confidence) << ": " << FormatUnits(p.volumeLength)
+        << (p.fileSystem.empty() ? "" : ", " + p.fileSystem) << "\n";
     for (size_t i = 0; i < p.members.size(); ++i) {
       out << "  member " << i << "  ";
       const int m = p.members[i];
@@ -190,8 +195,8 @@ void PrintText(std::ostream& out, const std::vector<Shown>& shown, const ff::Res
         continue;
       }
       const auto& x = parts.list[m];
-      out << x.name << "  signature " << Hex(x.signature, 8) << "  offset " << x.offset << "  length " << x.length
-          << "  type " << Hex(x.type, 2) << "\n";
+      out << x.name << "  signature " << Hex(x.signature, 8) << "  offset " << x.offset << "  length "
+          << x.length << "  type " << Hex(x.type, 2) << "\n";
     }
     for (const auto& e : p.evidence) out << "  - " << e << "\n";
     if (!d.command.empty()) out << "  record it: " << d.command << "\n";
@@ -204,13 +209,16 @@ void PrintText(std::ostream& out, const std::vector<Shown>& shown, const ff::Res
     out << "\n";
   }
   if (shown.empty())
-    out << "no FT set found in " << parts.list.size() << " partition" << (parts.list.size() == 1 ? "" : "s") << "\n";
+    out << "no FT set found in " << parts.list.size() << " partition" << (parts.list.size() == 1 ? "" : "s")
+        << "\n";
   for (const auto& n : r.notes) out << "note: " << n << "\n";
   if (parts.recordedMembers > 0)
-    out << "note: " << parts.recordedMembers << " partition" << (parts.recordedMembers == 1 ? " is a member" : "s are members")
-        << " of recorded sets and " << (parts.recordedMembers == 1 ? "was" : "were") << " left out\n";
+    out << "note: " << parts.recordedMembers << " partition"
+        << (parts.recordedMembers == 1 ? " is a member" : "s are members") << " of recorded sets and "
+        << (parts.recordedMembers == 1 ? "was" : "were") << " left out\n";
   if (images && !shown.empty())
-    out << "note: to record a set, make a machine of these images in the same order (ftdiskctl init DIR --attach "
+    out << "note: to record a set, make a machine of these images in the same order (ftdiskctl init DIR "
+           "--attach "
            "IMAGE...) and run the command there\n";
 }
 
@@ -228,7 +236,9 @@ void Record(Session& s, const Options& opt, Shown* d) {
   }
   const std::string text = o.str(), key = "defined ";
   const size_t at = text.find(key);
-  d->recorded = at == std::string::npos ? "?" : text.substr(at + key.size(), text.find(' ', at + key.size()) - at - key.size());
+  d->recorded = at == std::string::npos
+                    ? "?"
+                    : text.substr(at + key.size(), text.find(' ', at + key.size()) - at - key.size());
 }
 
 }  // namespace

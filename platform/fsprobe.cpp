@@ -27,7 +27,8 @@ bool AllZero(const uint8_t* p, size_t n) {
 // ranges it vouches for.
 class Run {
  public:
-  Run(const VolumeReader& read, const Vouch& vouch, bool explain) : read_(read), vouch_(vouch), explain_(explain) {}
+  Run(const VolumeReader& read, const Vouch& vouch, bool explain)
+      : read_(read), vouch_(vouch), explain_(explain) {}
 
   // The 512 bytes at a sector-aligned volume offset; null when not known.
   const uint8_t* At(uint64_t offset) {
@@ -130,7 +131,8 @@ class Fat {
       for (uint32_t j = 0; j < n; ++j) sample.push_back(j);
     } else {
       for (uint32_t j = 0; j < 256; ++j) sample.push_back(j);
-      for (uint32_t k = 0; k < 256; ++k) sample.push_back(256 + static_cast<uint32_t>(uint64_t{n - 256} * k / 256));
+      for (uint32_t k = 0; k < 256; ++k)
+        sample.push_back(256 + static_cast<uint32_t>(uint64_t{n - 256} * k / 256));
     }
     const uint64_t bps = b_.bytesPerSector;
     unsigned agree = 0, differ = 0;
@@ -157,12 +159,14 @@ class Fat {
     // member differs wherever the FAT holds entries.
     if (differ > 0 && differ * 8 > agree)
       return run_.Fail("the FAT copies differ in " + std::to_string(differ) + " sectors");
-    if (agree > 0) run_.Evidence("the FAT copies agree in " + std::to_string(agree) + " sectors holding entries");
+    if (agree > 0)
+      run_.Evidence("the FAT copies agree in " + std::to_string(agree) + " sectors holding entries");
   }
 
   // The FAT entry of cluster c; false when its sectors are not known.
   bool Next(uint32_t c, uint32_t* next) {
-    uint64_t byte = b_.kind == Kind::kFat12 ? uint64_t{c} + c / 2 : uint64_t{c} * (b_.kind == Kind::kFat16 ? 2 : 4);
+    uint64_t byte =
+        b_.kind == Kind::kFat12 ? uint64_t{c} + c / 2 : uint64_t{c} * (b_.kind == Kind::kFat16 ? 2 : 4);
     const uint64_t at = fat_ + byte;
     const uint8_t* s = run_.At(at / kSector * kSector);
     if (s == nullptr) return false;
@@ -244,7 +248,8 @@ class Fat {
       if (!InRange(r.cluster)) return r;
       r.what = What::kDir;
     } else {
-      if (r.size == 0 ? r.cluster != 0 && !InRange(r.cluster) : !InRange(r.cluster) || r.size > b_.bytes) return r;
+      if (r.size == 0 ? r.cluster != 0 && !InRange(r.cluster) : !InRange(r.cluster) || r.size > b_.bytes)
+        return r;
       r.what = What::kFile;
     }
     return r;
@@ -252,7 +257,8 @@ class Fat {
 
   // Entries of the directory bytes at volume offset at; false (the run failed) when one
   // is not valid. *end: the end marker was met.
-  bool Entries(const std::vector<uint8_t>& bytes, uint64_t at, bool root, std::vector<Entry>* out, bool* end) {
+  bool Entries(const std::vector<uint8_t>& bytes, uint64_t at, bool root, std::vector<Entry>* out,
+               bool* end) {
     for (size_t i = 0; i + 32 <= bytes.size(); i += 32) {
       Entry e = Parse(bytes.data() + i);
       if (e.what == What::kEnd) {
@@ -291,7 +297,8 @@ class Fat {
     std::vector<Entry> entries;
     std::vector<uint32_t> chain;
     if (b_.kind == Kind::kFat32) {
-      if (Chain(b_.rootCluster, 8, &chain) == 0) return run_.Fail("the root directory's cluster chain is broken");
+      if (Chain(b_.rootCluster, 8, &chain) == 0)
+        return run_.Fail("the root directory's cluster chain is broken");
       for (uint32_t c : chain)
         if (!ReadDirectory(ClusterOffset(c), std::min(cluster_, kDirBytes), true, &entries)) return;
     } else if (!ReadDirectory(root_, std::min(rootBytes_, 4 * kDirBytes), true, &entries)) {
@@ -332,9 +339,11 @@ class Fat {
     }
     if (run_.failed()) return;
     for (uint64_t s : fatSectors_) run_.Good(s, kSector);
-    if (rootEntries > 0) run_.Evidence("the root directory holds " + std::to_string(rootEntries) + " valid entries");
+    if (rootEntries > 0)
+      run_.Evidence("the root directory holds " + std::to_string(rootEntries) + " valid entries");
     if (subdirs > 0)
-      run_.Evidence(std::to_string(subdirs) + (subdirs == 1 ? " subdirectory begins with its" : " subdirectories begin with their") +
+      run_.Evidence(std::to_string(subdirs) +
+                    (subdirs == 1 ? " subdirectory begins with its" : " subdirectories begin with their") +
                     " own '.' and '..' entries");
     if (fileChains > 0)
       run_.Evidence(std::to_string(fileChains) + " file" + (fileChains == 1 ? "'s" : "s'") +
@@ -535,7 +544,8 @@ class Ntfs {
     uint64_t size = 0;
     if (rec == nullptr || !Runs(*rec, type, &runs, &size)) return 0;
     size = std::min<uint64_t>(size, b_.bytes);
-    const uint64_t stride = std::max<uint64_t>(minStride, (size / kSamples + minStride - 1) / minStride * minStride);
+    const uint64_t stride =
+        std::max<uint64_t>(minStride, (size / kSamples + minStride - 1) / minStride * minStride);
     unsigned good = 0;
     for (uint64_t byte = 0; byte + kSector <= size && !run_.failed(); byte += stride) {
       uint64_t at = 0;
@@ -557,7 +567,8 @@ class Ntfs {
       if (byte % 4096 != 0) return -1;
       if (std::all_of(s, s + kSector, [](uint8_t b) { return b == 0xFF; })) return 1;
       if (AllZero(s, kSector)) return -1;
-      const bool magic = !std::memcmp(s, "RSTR", 4) || !std::memcmp(s, "RCRD", 4) || !std::memcmp(s, "CHKD", 4);
+      const bool magic =
+          !std::memcmp(s, "RSTR", 4) || !std::memcmp(s, "RCRD", 4) || !std::memcmp(s, "CHKD", 4);
       return magic && U16(s + 4) % 2 == 0 && U16(s + 4) < kSector ? 1 : 0;
     });
     if (good > 0) run_.Evidence("$LogFile holds log pages in " + std::to_string(good) + " sampled places");
@@ -589,10 +600,11 @@ class Ntfs {
   // The root directory's index blocks.
   void RootIndex() {
     const uint64_t block = b_.indexBytes;
-    const unsigned good = Sample(5, 0xA0, block, "the root directory's index", [block](const uint8_t* s, uint64_t byte) {
-      if (byte % block != 0 || AllZero(s, kSector)) return -1;
-      return std::memcmp(s, "INDX", 4) == 0 ? 1 : 0;
-    });
+    const unsigned good =
+        Sample(5, 0xA0, block, "the root directory's index", [block](const uint8_t* s, uint64_t byte) {
+          if (byte % block != 0 || AllZero(s, kSector)) return -1;
+          return std::memcmp(s, "INDX", 4) == 0 ? 1 : 0;
+        });
     if (good > 0) run_.Evidence("the root directory's index has " + std::to_string(good) + " INDX blocks");
   }
 
@@ -643,8 +655,8 @@ Boot ParseBoot(const uint8_t* s) {
       return v > 0 ? uint64_t(v) * b.clusterBytes : v < 0 && v > -31 ? uint64_t{1} << -v : 0;
     };
     const uint64_t record = size(static_cast<int8_t>(s[0x40])), index = size(static_cast<int8_t>(s[0x44]));
-    if (record < 512 || record > 65536 || !PowerOfTwo(record) || index < 512 || index > 65536 || !PowerOfTwo(index) ||
-        b.mftLcn >= clusters || b.mirrorLcn >= clusters)
+    if (record < 512 || record > 65536 || !PowerOfTwo(record) || index < 512 || index > 65536 ||
+        !PowerOfTwo(index) || b.mftLcn >= clusters || b.mirrorLcn >= clusters)
       return b;
     b.recordBytes = static_cast<uint32_t>(record);
     b.indexBytes = static_cast<uint32_t>(index);

@@ -24,9 +24,11 @@ constexpr size_t kMaxSolutions = 8;
 constexpr unsigned kBudget = 2000;  // structure checks per hypothesis
 constexpr size_t kMaxClass = 16;    // partitions of one size tried together for parity
 
+// "8225280 bytes (7.8 MiB)".
 std::string Bytes(uint64_t n) {
-  if (n >= kMiB && n % (kMiB / 10) == 0) return std::to_string(n / kMiB) + "." + std::to_string(n % kMiB * 10 / kMiB) + " MiB";
-  return std::to_string(n) + " bytes";
+  std::string s = std::to_string(n) + " bytes";
+  if (n >= kMiB) s += " (" + std::to_string(n / kMiB) + "." + std::to_string(n % kMiB * 10 / kMiB) + " MiB)";
+  return s;
 }
 
 // "a FAT16", "an NTFS".
@@ -47,7 +49,7 @@ struct Hypothesis {
                           // others); kAnyLost: one of positions 1 on
   std::vector<int> pool;  // candidates for the other positions
   fp::Boot boot;
-  uint64_t poolMax = 0;   // the longest candidate, for positions not filled yet
+  uint64_t poolMax = 0;  // the longest candidate, for positions not filled yet
 };
 
 class Finder {
@@ -58,7 +60,8 @@ class Finder {
   Result Run() {
     for (size_t i = 0; i < p_.size(); ++i) {
       uint8_t s[512];
-      boots_[i] = Len(static_cast<int>(i)) >= 512 && Read(static_cast<int>(i), 0, s, 512) ? fp::ParseBoot(s) : fp::Boot{};
+      boots_[i] = Len(static_cast<int>(i)) >= 512 && Read(static_cast<int>(i), 0, s, 512) ? fp::ParseBoot(s)
+                                                                                          : fp::Boot{};
     }
     Mirrors();
     Parity();
@@ -146,7 +149,9 @@ class Finder {
           for (size_t i = 0; i < n; ++i) *differ += acc[i] != buf[i];
         }
       }
-      if (parity) *differ += static_cast<uint64_t>(std::count_if(acc.begin(), acc.begin() + n, [](uint8_t v) { return v != 0; }));
+      if (parity)
+        *differ += static_cast<uint64_t>(
+            std::count_if(acc.begin(), acc.begin() + n, [](uint8_t v) { return v != 0; }));
     }
     return true;
   }
@@ -157,7 +162,8 @@ class Finder {
     std::vector<unsigned> matches(p_.size(), 0);
     for (int a = 0; a < n; ++a)
       for (int b = a + 1; b < n; ++b) {
-        if (p_[a].disk == p_[b].disk || Len(a) == 0 || (Len(a) != Len(b) && !(Flagged(a) && Flagged(b)))) continue;
+        if (p_[a].disk == p_[b].disk || Len(a) == 0 || (Len(a) != Len(b) && !(Flagged(a) && Flagged(b))))
+          continue;
         unsigned samples = 0, nonzero = 0;
         if (!SamplesAgree(a, b, std::min(Len(a), Len(b)), &samples, &nonzero) || nonzero == 0) continue;
         pairs.push_back({a, b});
@@ -180,8 +186,9 @@ class Finder {
       prop.volumeLength = length;
       unsigned samples = 0, nonzero = 0;
       SamplesAgree(a, b, length, &samples, &nonzero);
-      prop.evidence.push_back("the members agree in " + std::to_string(samples) + " sampled blocks of 4 KiB across " +
-                              Bytes(length) + " (" + std::to_string(nonzero) + " of them not zeros)");
+      prop.evidence.push_back("the members agree in " + std::to_string(samples) +
+                              " sampled blocks of 4 KiB across " + Bytes(length) + " (" +
+                              std::to_string(nonzero) + " of them not zeros)");
       bool sure = Flagged(a) && Flagged(b);
       if (opt_.full) {
         uint64_t differ = 0;
@@ -196,10 +203,12 @@ class Finder {
         }
       }
       prop.evidence.push_back(FlagEvidence(prop.members));
-      prop.evidence.push_back("the data does not show which member came first; member 0 is the one on the lower disk");
+      prop.evidence.push_back(
+          "the data does not show which member came first; member 0 is the one on the lower disk");
       if (boots_[a].kind != fp::Kind::kNone) {
         prop.fileSystem = fp::KindName(boots_[a].kind);
-        prop.evidence.push_back("holds " + Article(prop.fileSystem) + " file system of " + Bytes(boots_[a].bytes));
+        prop.evidence.push_back("holds " + Article(prop.fileSystem) + " file system of " +
+                                Bytes(boots_[a].bytes));
       }
       prop.confidence = sure ? Confidence::kSure : Confidence::kLikely;
       Claim(std::move(prop));
@@ -274,18 +283,17 @@ class Finder {
         for (uint32_t mask = 0; mask < (1u << k); ++mask) {
           if (static_cast<unsigned>(std::popcount(mask)) != size || (mask & taken) != 0) continue;
           std::vector<int> set;
-          uint64_t disks = 0;
           bool ok = true;
           std::vector<uint64_t> x(at.size(), 0);
           for (size_t i = 0; i < k && ok; ++i) {
             if (!(mask >> i & 1)) continue;
-            const uint64_t bit = uint64_t{1} << (p_[cls[i]].disk % 64);
-            ok = usable[i] && !(disks & bit);
-            disks |= bit;
+            ok = usable[i] &&
+                 std::none_of(set.begin(), set.end(), [&](int p) { return p_[p].disk == p_[cls[i]].disk; });
             set.push_back(cls[i]);
             for (size_t s = 0; s < at.size(); ++s) x[s] ^= folds[i][s];
           }
-          if (!ok || std::any_of(x.begin(), x.end(), [](uint64_t v) { return v != 0; }) || !RowsXorToZero(set, at))
+          if (!ok || std::any_of(x.begin(), x.end(), [](uint64_t v) { return v != 0; }) ||
+              !RowsXorToZero(set, at))
             continue;
           taken |= mask;
           ParityProposal(set, at.size());
@@ -313,15 +321,17 @@ class Finder {
     std::vector<int> heads;
     for (int p : set)
       if (boots_[p].kind != fp::Kind::kNone) heads.push_back(p);
-    std::vector<std::string> evidence = {"the rows of the " + std::to_string(set.size()) + " members XOR to zero in " +
-                                         std::to_string(samples) + " sampled blocks of 4 KiB"};
+    std::vector<std::string> evidence = {"the rows of the " + std::to_string(set.size()) +
+                                         " members XOR to zero in " + std::to_string(samples) +
+                                         " sampled blocks of 4 KiB"};
     if (opt_.full) {
       uint64_t length = UINT64_MAX, differ = 0;
       for (int p : set) length = std::min(length, Len(p) / ftmap::kStripeBytes * ftmap::kStripeBytes);
       const bool read = WholeDiffer(set, length, true, &differ);
-      evidence.push_back(!read        ? "reading the members whole failed"
-                         : differ > 0 ? "read whole, " + std::to_string(differ) + " bytes of parity do not match"
-                                      : "read whole, every row XORs to zero");
+      evidence.push_back(!read ? "reading the members whole failed"
+                         : differ > 0
+                             ? "read whole, " + std::to_string(differ) + " bytes of parity do not match"
+                             : "read whole, every row XORs to zero");
       if (!read || differ > 0) heads.clear();  // not sure of it: proposed, not ordered
     }
     evidence.push_back(FlagEvidence(set));
@@ -353,7 +363,9 @@ class Finder {
 
   // Partitions that begin a file system larger than themselves: position 0 of a stripe
   // set or a volume set.
-  bool Head(int p) const { return !claimed_[p] && boots_[p].kind != fp::Kind::kNone && boots_[p].bytes > Len(p); }
+  bool Head(int p) const {
+    return !claimed_[p] && boots_[p].kind != fp::Kind::kNone && boots_[p].bytes > Len(p);
+  }
 
   // How many members hold the data of a striped set that begins with head: counted
   // with whole stripes of the head, and of the smallest candidate (members of one set
@@ -458,7 +470,8 @@ class Finder {
   // what is left of a mirror.
   void DegradedMirrors() {
     for (int p = 0; p < static_cast<int>(p_.size()); ++p) {
-      if (claimed_[p] || !Flagged(p) || boots_[p].kind == fp::Kind::kNone || Need(boots_[p]) > Len(p)) continue;
+      if (claimed_[p] || !Flagged(p) || boots_[p].kind == fp::Kind::kNone || Need(boots_[p]) > Len(p))
+        continue;
       const fp::Findings f = fp::Check(
           boots_[p], [&](uint64_t o, void* b, size_t n) { return Read(p, o, b, n); }, nullptr, true);
       if (f.failed) continue;
@@ -468,8 +481,9 @@ class Finder {
       prop.confidence = Confidence::kLikely;
       prop.fileSystem = fp::KindName(boots_[p].kind);
       prop.volumeLength = Len(p);
-      prop.evidence = {FlagEvidence({p}), "holds a whole " + prop.fileSystem + " file system of " +
-                                              Bytes(boots_[p].bytes) + ", no larger than the partition",
+      prop.evidence = {FlagEvidence({p}),
+                       "holds a whole " + prop.fileSystem + " file system of " + Bytes(boots_[p].bytes) +
+                           ", no larger than the partition",
                        "no other partition holds the same bytes: the other member is lost"};
       prop.evidence.insert(prop.evidence.end(), f.evidence.begin(), f.evidence.end());
       Claim(std::move(prop));
@@ -480,18 +494,21 @@ class Finder {
     for (int p = 0; p < static_cast<int>(p_.size()); ++p) {
       if (claimed_[p]) continue;
       if (Head(p))
-        Note(p_[p].name + " begins " + Article(fp::KindName(boots_[p].kind)) + " file system of " + Bytes(boots_[p].bytes) +
-             ", larger than the partition (" + Bytes(Len(p)) +
+        Note(p_[p].name + " begins " + Article(fp::KindName(boots_[p].kind)) + " file system of " +
+             Bytes(boots_[p].bytes) + ", larger than the partition (" + Bytes(Len(p)) +
              "): the first member of a stripe set or volume set whose other members were not found");
       else if (Flagged(p))
-        Note(p_[p].name + " carries the fault-tolerance flag (" + Hex2(p_[p].type) + ") but fits no set found");
+        Note(p_[p].name + " carries the fault-tolerance flag (" + Hex2(p_[p].type) +
+             ") but fits no set found");
     }
   }
 
   // ---- the search for a member order ----
 
   // Bytes the volume must hold: the file system, and NTFS's backup boot sector after it.
-  static uint64_t Need(const fp::Boot& b) { return b.bytes + (b.kind == fp::Kind::kNtfs ? b.bytesPerSector : 0); }
+  static uint64_t Need(const fp::Boot& b) {
+    return b.bytes + (b.kind == fp::Kind::kNtfs ? b.bytesPerSector : 0);
+  }
 
   // Member lengths for the mapping: placed members their own, the others (not placed
   // yet, or lost) as long as the longest candidate; a volume set only its placed prefix.
@@ -536,7 +553,8 @@ class Finder {
     return true;
   }
 
-  fp::Findings Evaluate(const Hypothesis& h, const std::vector<int>& placed, std::vector<bool>* vouched, bool explain) {
+  fp::Findings Evaluate(const Hypothesis& h, const std::vector<int>& placed, std::vector<bool>* vouched,
+                        bool explain) {
     const std::vector<uint64_t> lengths = Lengths(h, placed);
     fp::Vouch vouch;
     if (vouched != nullptr)
@@ -550,7 +568,9 @@ class Finder {
       };
     return fp::Check(
         h.boot,
-        [&](uint64_t o, void* b, size_t n) { return VolumeRead(h, placed, lengths, o, static_cast<uint8_t*>(b), n); },
+        [&](uint64_t o, void* b, size_t n) {
+          return VolumeRead(h, placed, lengths, o, static_cast<uint8_t*>(b), n);
+        },
         vouch, explain);
   }
 
@@ -591,7 +611,8 @@ class Finder {
     if (static_cast<int>(pos) == h.missing || (h.missing == kAnyLost && !w.lost && pos > 0)) {
       w.placed[pos] = kMissing;
       w.lost = true;
-      Search(h, w, pos + 1, sum);
+      // Its bytes are the others' XOR, known once every other position is placed.
+      if (pos + 1 < h.n || !Evaluate(h, w.placed, nullptr, false).failed) Search(h, w, pos + 1, sum);
       w.lost = false;
       w.placed[pos] = kUnset;
       if (static_cast<int>(pos) == h.missing) return;
@@ -617,7 +638,8 @@ class Finder {
   // shows the file system's structure. proven: the members are known to belong
   // together (parity rows that XOR to zero).
   bool Decide(Hypothesis h, std::vector<std::string> evidence, bool proven) {
-    h.pool.erase(std::remove_if(h.pool.begin(), h.pool.end(), [&](int p) { return claimed_[p]; }), h.pool.end());
+    h.pool.erase(std::remove_if(h.pool.begin(), h.pool.end(), [&](int p) { return claimed_[p]; }),
+                 h.pool.end());
     if (h.head >= 0 && claimed_[h.head]) return false;
     h.poolMax = 0;
     for (int p : h.pool) h.poolMax = std::max(h.poolMax, Len(p));
@@ -656,12 +678,13 @@ class Finder {
     prop.volumeLength = ftmap::VolumeLength(h.type, lengths);
     prop.orders = found.size() >= kMaxSolutions || budget == 0 ? 0 : static_cast<unsigned>(found.size());
     prop.evidence = std::move(evidence);
-    prop.evidence.push_back(Article(prop.fileSystem) + " file system of " + Bytes(h.boot.bytes) +
-                            " begins at volume offset 0 and needs " +
-                            (h.type == ftmap::kVolumeSet ? "every member" : "all " + std::to_string(h.n) + " members"));
+    prop.evidence.push_back(
+        Article(prop.fileSystem) + " file system of " + Bytes(h.boot.bytes) +
+        " begins at volume offset 0 and needs " +
+        (h.type == ftmap::kVolumeSet ? "every member" : "all " + std::to_string(h.n) + " members"));
     prop.evidence.insert(prop.evidence.end(), f.evidence.begin(), f.evidence.end());
-    prop.evidence.push_back("its structures lie on " + std::to_string(shown) + " of the " + std::to_string(members) +
-                            " members found");
+    prop.evidence.push_back("its structures lie on " + std::to_string(shown) + " of the " +
+                            std::to_string(members) + " members found");
     if (!proven) prop.evidence.push_back(FlagEvidence(best));
     if (prop.orders == 1)
       prop.evidence.push_back("no other member order (of " + std::to_string(h.pool.size() + (h.head >= 0)) +
@@ -670,7 +693,7 @@ class Finder {
       prop.evidence.push_back(prop.orders == 0 ? "many member orders fit the evidence; the first is shown"
                                                : std::to_string(prop.orders) +
                                                      " member orders fit the evidence; the first is shown");
-    prop.confidence = prop.orders != 1        ? Confidence::kPossible
+    prop.confidence = prop.orders != 1             ? Confidence::kPossible
                       : proven || shown == members ? Confidence::kSure
                                                    : Confidence::kLikely;
     Claim(std::move(prop));

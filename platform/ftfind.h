@@ -25,11 +25,11 @@ using ReadFn = std::function<bool(uint64_t offset, void* buffer, size_t length)>
 
 // A partition that may be an FT member.
 struct Partition {
-  uint32_t signature = 0;           // its disk's
-  unsigned disk = 0;                // its disk's index: members of one set lie on different disks
-  int64_t offset = 0, length = 0;   // on its disk, as the configuration records a member
-  uint8_t type = 0;                 // the partition table's system id
-  std::string name;                 // how commands name it (diskN/pM)
+  uint32_t signature = 0;          // its disk's
+  unsigned disk = 0;               // its disk's index: members of one set lie on different disks
+  int64_t offset = 0, length = 0;  // on its disk, as the configuration records a member
+  uint8_t type = 0;                // the partition table's system id
+  std::string name;                // how commands name it (diskN/pM)
   ReadFn read;
 };
 
@@ -44,11 +44,11 @@ struct Proposal {
   ftmap::Type type = ftmap::kMirror;
   std::vector<int> members;  // indexes into the partitions, in member order; -1: not found
   Confidence confidence = Confidence::kPossible;
-  std::string fileSystem;    // "FAT16", "NTFS"...; empty when none was found
+  std::string fileSystem;  // "FAT16", "NTFS"...; empty when none was found
   uint64_t volumeLength = 0;
   std::vector<std::string> evidence;
-  unsigned orders = 1;       // member orders that fit the evidence (the first is proposed)
-  bool Degraded() const;     // a member was not found
+  unsigned orders = 1;    // member orders that fit the evidence (the first is proposed)
+  bool Degraded() const;  // a member was not found
 };
 
 struct Options {

@@ -3,10 +3,14 @@
 // in another order, and as bare images), with equal-size decoys of random bytes beside
 // them; --apply brings every volume back byte for byte; a set that lost a disk is
 // proposed degraded.
+#include "ftfind.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
+#include <random>
 
 #include "testutil.h"
 
@@ -24,12 +28,16 @@ struct FileSystem {
 
 const FileSystem kFileSystems[] = {
     {"FAT16", "mkfs.fat mmd mcopy",
-     "mkfs.fat -F 16 $( [ $LEN -lt 16000000 ] && echo -s 1 ) $IMG >/dev/null && i=0 && while [ $i -lt 14 ]; do "
-     "head -c $((LEN / 34 + i * 3000)) /dev/urandom >$T/f && mmd -i $IMG ::/d$i && mcopy -i $IMG $T/f ::/d$i/f && "
+     "mkfs.fat -F 16 $( [ $LEN -lt 16000000 ] && echo -s 1 ) $IMG >/dev/null && i=0 && while [ $i -lt 14 ]; "
+     "do "
+     "head -c $((LEN / 48 + i * (LEN / 700))) /dev/urandom >$T/f && mmd -i $IMG ::/d$i && mcopy -i $IMG "
+     "$T/f "
+     "::/d$i/f && "
      "mcopy -i $IMG $T/f ::/F$i || exit 1; i=$((i + 1)); done"},
     {"NTFS", "mkntfs ntfscp",
      "mkntfs -F -q -f $IMG >/dev/null 2>&1 && i=0 && while [ $i -lt 6 ]; do "
-     "head -c $((LEN / 16 + i * 3000)) /dev/urandom >$T/f && ntfscp -q $IMG $T/f f$i >/dev/null 2>&1 || exit 1; "
+     "head -c $((LEN / 16 + i * 3000)) /dev/urandom >$T/f && ntfscp -q $IMG $T/f f$i >/dev/null 2>&1 || exit "
+     "1; "
      "i=$((i + 1)); done"},
 };
 
@@ -66,30 +74,35 @@ class FtFind : public testing::TestWithParam<FileSystem> {
     return out;
   }
   static std::string TypeName(const json& proposal) {
-    static const std::map<std::string, std::string> kNames = {
-        {"mirror", "mirror"}, {"stripe", "stripe"}, {"parity", "stripe_with_parity"}, {"volset", "volume_set"}};
+    static const std::map<std::string, std::string> kNames = {{"mirror", "mirror"},
+                                                              {"stripe", "stripe"},
+                                                              {"parity", "stripe_with_parity"},
+                                                              {"volset", "volume_set"}};
     return kNames.at(proposal["type"].get<std::string>());
   }
 };
 
 TEST_P(FtFind, SetsComeBackFromTheirDisksAlone) {
   const FileSystem& fs = GetParam();
-  if (testutil::Run(std::string("for t in ") + fs.tools + "; do command -v $t || exit 1; done >/dev/null") != 0)
+  if (testutil::Run(std::string("for t in ") + fs.tools + "; do command -v $t || exit 1; done >/dev/null") !=
+      0)
     GTEST_SKIP() << "needs " << fs.tools;
-  for (const char* request :
-       {"create primary --disk 0 --size 8M", "ft create mirror disk0/p1 --disk 1",
-        "ft create stripe --size 8M --disk 0 --disk 1 --disk 2", "ft create parity --size 8M --disk 0 --disk 1 --disk 2",
-        "ft create volset --size 6M --size 10M --disk 2 --disk 0",
-        // Decoys: plain partitions of the members' size, on a disk of their own and
-        // beside the members, holding random bytes.
-        "create primary --disk 3 --size 8M", "create primary --disk 3 --size 8M", "create primary --disk 1 --size 8M"}) {
+  for (const char* request : {"create primary --disk 0 --size 8M", "ft create mirror disk0/p1 --disk 1",
+                              "ft create stripe --size 8M --disk 0 --disk 1 --disk 2",
+                              "ft create parity --size 8M --disk 0 --disk 1 --disk 2",
+                              "ft create volset --size 6M --size 10M --disk 2 --disk 0",
+                              // Decoys: plain partitions of the members' size, on a disk of their own and
+                              // beside the members, holding random bytes.
+                              "create primary --disk 3 --size 8M", "create primary --disk 3 --size 8M",
+                              "create primary --disk 1 --size 8M"}) {
     Result r = m.On(request);
     ASSERT_EQ(r.rc, 0) << request << ": " << r.err;
   }
   for (auto [disk, part] : {std::pair{3, 0}, {3, 1}, {1, 3}}) {
     const auto [start, size] = SfdiskData(m.Image(disk)).at(part);
-    ASSERT_EQ(testutil::Run("head -c " + std::to_string(size * 512) + " /dev/urandom | dd of=" + Quote(m.Image(disk)) +
-                  " bs=512 seek=" + std::to_string(start) + " conv=notrunc status=none"),
+    ASSERT_EQ(testutil::Run("head -c " + std::to_string(size * 512) +
+                            " /dev/urandom | dd of=" + Quote(m.Image(disk)) +
+                            " bs=512 seek=" + std::to_string(start) + " conv=notrunc status=none"),
               0);
   }
   // Every volume gets the file system and its files; its image is what must come back.
@@ -99,8 +112,9 @@ TEST_P(FtFind, SetsComeBackFromTheirDisksAlone) {
     const std::string name = v["name"], kind = v["kind"];
     if (kind == "primary") continue;
     images[name] = m.tmp.path + "/" + name + ".img";
-    ASSERT_EQ(testutil::Run("T=" + Quote(m.tmp.path) + " IMG=" + Quote(images[name]) + " LEN=" +
-                  std::to_string(v["length"].get<uint64_t>()) + "; truncate -s $LEN $IMG && " + fs.make),
+    ASSERT_EQ(testutil::Run("T=" + Quote(m.tmp.path) + " IMG=" + Quote(images[name]) +
+                            " LEN=" + std::to_string(v["length"].get<uint64_t>()) +
+                            "; truncate -s $LEN $IMG && " + fs.make),
               0)
         << name;
     ASSERT_EQ(m.On("volume import " + name + " " + Quote(images[name])).rc, 0) << name;
@@ -132,7 +146,8 @@ TEST_P(FtFind, SetsComeBackFromTheirDisksAlone) {
   ASSERT_EQ(r.rc, 0) << r.err;
   EXPECT_EQ(Recorded(m2), recorded);
   for (const auto& [name, image] : images) {
-    ASSERT_EQ(Ctl("-m " + Quote(m2) + " volume export " + name + " " + Quote(m.tmp.path + "/back.img")).rc, 0);
+    ASSERT_EQ(Ctl("-m " + Quote(m2) + " volume export " + name + " " + Quote(m.tmp.path + "/back.img")).rc,
+              0);
     EXPECT_EQ(testutil::Run("cmp -s " + Quote(image) + " " + Quote(m.tmp.path + "/back.img")), 0) << name;
   }
   EXPECT_TRUE(Json("-m " + Quote(m2) + " ft find")["proposals"].empty()) << "recorded sets are left alone";
@@ -155,7 +170,8 @@ TEST_P(FtFind, SetsComeBackFromTheirDisksAlone) {
       degraded[TypeName(p)] = Members(p);
     }
     // A mirror's data does not show its order: the member left comes first.
-    EXPECT_EQ(degraded["mirror"], (std::vector<std::string>{recorded.at("mirror")[1 - lost], "lost"})) << lost;
+    EXPECT_EQ(degraded["mirror"], (std::vector<std::string>{recorded.at("mirror")[1 - lost], "lost"}))
+        << lost;
     auto parity = recorded.at("stripe_with_parity");
     parity[lost] = "lost";
     EXPECT_EQ(degraded["stripe_with_parity"], parity) << "without disk " << lost;
@@ -163,7 +179,86 @@ TEST_P(FtFind, SetsComeBackFromTheirDisksAlone) {
   }
 }
 
+// The search over members held in memory: more members than above, given in another
+// order among decoys of random bytes, a volume set of three sizes, and a parity set
+// whose last member is lost.
+TEST_P(FtFind, SearchOrdersMembersHeldInMemory) {
+  namespace fm = ntp::ftmap;
+  namespace ff = ntp::ftfind;
+  const FileSystem& fs = GetParam();
+  if (testutil::Run(std::string("for t in ") + fs.tools + "; do command -v $t || exit 1; done >/dev/null") !=
+      0)
+    GTEST_SKIP() << "needs " << fs.tools;
+  constexpr uint64_t L = MiB + 32 * 1024;  // not whole stripes
+  const struct {
+    fm::Type type;
+    std::vector<uint64_t> lengths;
+    int lost;
+  } kLayouts[] = {{fm::kStripe, {L, L, L, L}, -1},
+                  {fm::kParity, {L, L, L, L, L}, -1},
+                  {fm::kParity, {L, L, L, L}, 3},
+                  {fm::kVolumeSet, {3 * MiB / 2, MiB, 2 * MiB}, -1}};
+  std::mt19937 random(7);
+  for (const auto& layout : kLayouts) {
+    SCOPED_TRACE(std::to_string(layout.type) + " of " + std::to_string(layout.lengths.size()));
+    const unsigned n = static_cast<unsigned>(layout.lengths.size());
+    const uint64_t length = fm::VolumeLength(layout.type, layout.lengths);
+    const std::string img = m.tmp.path + "/v.img";
+    ASSERT_EQ(testutil::Run("rm -f " + Quote(img) + "; T=" + Quote(m.tmp.path) + " IMG=" + Quote(img) +
+                            " LEN=" + std::to_string(length) + "; truncate -s $LEN $IMG && " + fs.make),
+              0);
+    const std::string volume = ReadFile(img);
+    std::vector<std::string> members;
+    for (uint64_t l : layout.lengths) members.emplace_back(l, '\0');
+    for (uint64_t at = 0; at < length;) {
+      fm::Piece piece;
+      ASSERT_TRUE(fm::Map(layout.type, layout.lengths, at, &piece));
+      const uint64_t k = std::min(piece.length, length - at);
+      members[piece.member].replace(piece.memberOffset, k, volume, at, k);
+      at += k;
+    }
+    for (uint64_t row = 0; layout.type == fm::kParity && row < L / fm::kStripeBytes; ++row)
+      for (unsigned m = 0, p = fm::ParityMember(n, row); m < n; ++m)
+        for (uint64_t i = row * fm::kStripeBytes; m != p && i < (row + 1) * fm::kStripeBytes; ++i)
+          members[p][i] ^= members[m][i];
+    std::vector<std::string> decoys(2, std::string(L, '\0'));
+    for (auto& d : decoys)
+      for (auto& c : d) c = static_cast<char>(random());
+
+    // Members last to first on disks of their own, then the decoys.
+    std::vector<ff::Partition> parts;
+    std::vector<int> expect(n, -1);
+    auto add = [&](const std::string& bytes, unsigned disk) {
+      ff::Partition p;
+      p.disk = disk;
+      p.length = static_cast<int64_t>(bytes.size());
+      p.type = 0x86;
+      p.name = "disk" + std::to_string(disk);
+      p.read = [&bytes](uint64_t offset, void* buffer, size_t size) {
+        if (offset > bytes.size() || size > bytes.size() - offset) return false;
+        std::memcpy(buffer, bytes.data() + offset, size);
+        return true;
+      };
+      parts.push_back(p);
+    };
+    for (unsigned m = n; m-- > 0;)
+      if (static_cast<int>(m) != layout.lost) {
+        expect[m] = static_cast<int>(parts.size());
+        add(members[m], m);
+      }
+    for (unsigned d = 0; d < decoys.size(); ++d) add(decoys[d], n + d);
+    const ff::Result r = ff::Find(parts, {});
+    ASSERT_EQ(r.proposals.size(), 1u);
+    EXPECT_EQ(r.proposals[0].type, layout.type);
+    EXPECT_EQ(r.proposals[0].members, expect);
+    EXPECT_EQ(r.proposals[0].confidence, ff::Confidence::kSure);
+    EXPECT_EQ(r.proposals[0].volumeLength, length);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(FileSystems, FtFind, testing::ValuesIn(kFileSystems),
-                         [](const testing::TestParamInfo<FileSystem>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<FileSystem>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -34,7 +34,9 @@ class Partitions {
     std::vector<ftconfig::PartitionRef> recorded;
     for (const auto& set : ftconfig::Sets(info))
       for (const auto& m : set.members) recorded.push_back(m.where);
-    for (const auto& d : snap["disks"]) Walk(d, d["regions"], recorded);
+    // A disk the platform gives no index cannot be told apart from the others.
+    for (const auto& d : snap["disks"])
+      if (d["index"].is_number() && d["signature"].is_number()) Walk(d, d["regions"], recorded);
     return true;
   }
 
@@ -137,7 +139,8 @@ Shown Describe(const ff::Proposal& p, const std::vector<ff::Partition>& parts, c
                 FormatUnits(size) + ")"};
   } else {
     d.recipe = {prefix + "create primary --disk DISK --size " + std::to_string(size) +
-                    "    (DISK: a disk holding no other member; call its new partition NEW)",
+                    "    (DISK: a disk holding no other member; NEW: the new partition, at least " +
+                    std::to_string(size) + " bytes)",
                 prefix + "ft edit define " + word + names,
                 prefix + "ft edit member " + word + "G " + std::to_string(lost) +
                     " --state orphaned    (G: the group the define reports)",

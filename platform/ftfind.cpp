@@ -335,16 +335,20 @@ class Finder {
       if (!read || differ > 0) heads.clear();  // not sure of it: proposed, not ordered
     }
     evidence.push_back(FlagEvidence(set));
-    if (heads.size() == 1) {
+    // The first member's stripe of row 0 begins with the boot sector; so may the parity
+    // of that row (the XOR of a boot sector and zeros), so every member that does is tried.
+    std::vector<Hypothesis> hs;
+    for (int head : heads) {
       Hypothesis h;
       h.type = ftmap::kParity;
       h.n = static_cast<unsigned>(set.size());
-      h.head = heads[0];
-      h.boot = boots_[heads[0]];
+      h.head = head;
+      h.boot = boots_[head];
       for (int p : set)
         if (p != h.head) h.pool.push_back(p);
-      if (Decide(h, evidence, true)) return;
+      hs.push_back(std::move(h));
     }
+    if (!hs.empty() && Decide(hs, evidence, true)) return;
     // Members known, order not: proposed as found, for a person to order.
     Proposal prop;
     prop.type = ftmap::kParity;
@@ -403,7 +407,7 @@ class Finder {
       bool found = false;
       for (unsigned n : DataMembers(h, s.pool)) {
         s.n = n;
-        if (!found && n >= 2 && s.pool.size() + 1 >= n) found = Decide(s, {}, false);
+        if (!found && n >= 2 && s.pool.size() + 1 >= n) found = Decide({s}, {}, false);
       }
       if (found) continue;
       Hypothesis v;
@@ -413,7 +417,7 @@ class Finder {
       v.boot = boots_[h];
       for (int p = 0; p < static_cast<int>(p_.size()); ++p)
         if (p != h && !claimed_[p] && Len(p) > 0) v.pool.push_back(p);
-      Decide(v, {}, false);
+      Decide({v}, {}, false);
     }
   }
 
@@ -462,7 +466,7 @@ class Finder {
           t.pool = set;
           tries.push_back(t);
         }
-      for (const Hypothesis& t : tries) Decide(t, {}, false);
+      for (const Hypothesis& t : tries) Decide({t}, {}, false);
     }
   }
 
@@ -633,69 +637,112 @@ class Finder {
     }
   }
 
-  // Searches the orders of a hypothesis and proposes what it finds. False (nothing
-  // proposed) when no order gives a whole file system, or nothing but the first member
-  // shows the file system's structure. proven: the members are known to belong
-  // together (parity rows that XOR to zero).
-  bool Decide(Hypothesis h, std::vector<std::string> evidence, bool proven) {
-    h.pool.erase(std::remove_if(h.pool.begin(), h.pool.end(), [&](int p) { return claimed_[p]; }),
-                 h.pool.end());
-    if (h.head >= 0 && claimed_[h.head]) return false;
-    h.poolMax = 0;
-    for (int p : h.pool) h.poolMax = std::max(h.poolMax, Len(p));
-    if (h.head >= 0) h.poolMax = std::max(h.poolMax, Len(h.head));
-    Walk w;
-    w.placed.assign(h.n, kUnset);
-    w.used.assign(p_.size(), false);
-    unsigned start = 0;
-    if (h.head >= 0) {
-      w.placed[0] = h.head;
-      w.used[h.head] = true;
-      start = 1;
-      if (Evaluate(h, w.placed, nullptr, false).failed) return false;
-    }
-    Search(h, w, start, h.head >= 0 ? Len(h.head) : 0);
-    const auto& found = w.found;
-    const unsigned budget = w.budget;
-    if (found.empty()) return false;
-    std::vector<int> best = found[0];
+  // An order found: its hypothesis, placement, and how well the file system vouches for
+  // it (members its checked structures lie on, members carrying the flag).
+  struct Order {
+    size_t hyp = 0;
+    std::vector<int> placed;
+    unsigned members = 0, shown = 0, flagged = 0;
+    bool Better(const Order& o) const { return shown != o.shown ? shown > o.shown : flagged > o.flagged; }
+    bool Same(const Order& o) const { return shown == o.shown && flagged == o.flagged; }
+  };
+  Order Rate(const Hypothesis& h, size_t hyp, const std::vector<int>& placed, fp::Findings* f) {
+    Order o;
+    o.hyp = hyp;
+    o.placed = placed;
     std::vector<bool> vouched(h.n, false);
-    const fp::Findings f = Evaluate(h, best, &vouched, true);
-    unsigned members = 0, shown = 0;
-    for (unsigned m = 0; m < h.n && best[m] != kUnset; ++m) {
-      if (best[m] < 0) continue;
-      ++members;
-      shown += vouched[m];
+    *f = Evaluate(h, placed, &vouched, true);
+    for (unsigned m = 0; m < h.n && placed[m] != kUnset; ++m) {
+      if (placed[m] < 0) continue;
+      ++o.members;
+      o.shown += vouched[m];
+      o.flagged += Flagged(placed[m]);
     }
-    best.resize(std::find(best.begin(), best.end(), kUnset) - best.begin());
-    if (!proven && shown < 2) return false;  // nothing but the head holds structure: no evidence of a set
+    o.placed.resize(std::find(o.placed.begin(), o.placed.end(), kUnset) - o.placed.begin());
+    return o;
+  }
+
+  // Searches the orders of the hypotheses (one set, told apart by their first member)
+  // and proposes the best it finds. Orders that fit are ranked by the members the file
+  // system's structures lie on, then by the members carrying the flag: a partition that
+  // merely holds nothing where a structure belongs fits, but shows nothing. False
+  // (nothing proposed) when no order gives a whole file system, or nothing but the first
+  // member shows the file system's structure. proven: the members are known to belong
+  // together (parity rows that XOR to zero).
+  bool Decide(std::vector<Hypothesis> hs, std::vector<std::string> evidence, bool proven) {
+    std::vector<Order> orders;
+    bool many = false;
+    size_t candidates = 0;
+    for (size_t i = 0; i < hs.size(); ++i) {
+      Hypothesis& h = hs[i];
+      h.pool.erase(std::remove_if(h.pool.begin(), h.pool.end(), [&](int p) { return claimed_[p]; }),
+                   h.pool.end());
+      if (h.head >= 0 && claimed_[h.head]) continue;
+      candidates = std::max(candidates, h.pool.size() + (h.head >= 0));
+      h.poolMax = 0;
+      for (int p : h.pool) h.poolMax = std::max(h.poolMax, Len(p));
+      if (h.head >= 0) h.poolMax = std::max(h.poolMax, Len(h.head));
+      Walk w;
+      w.placed.assign(h.n, kUnset);
+      w.used.assign(p_.size(), false);
+      unsigned start = 0;
+      if (h.head >= 0) {
+        w.placed[0] = h.head;
+        w.used[h.head] = true;
+        start = 1;
+        if (Evaluate(h, w.placed, nullptr, false).failed) continue;
+      }
+      Search(h, w, start, h.head >= 0 ? Len(h.head) : 0);
+      many = many || w.found.size() >= kMaxSolutions || w.budget == 0;
+      fp::Findings ignored;
+      for (const auto& placed : w.found) orders.push_back(Rate(h, i, placed, &ignored));
+    }
+    if (orders.empty()) return false;
+    std::stable_sort(orders.begin(), orders.end(),
+                     [](const Order& a, const Order& b) { return a.Better(b); });
+    const Order& best = orders[0];
+    const Hypothesis& h = hs[best.hyp];
+    if (!proven && best.shown < 2)
+      return false;  // nothing but the head holds structure: no evidence of a set
+    const size_t tied = static_cast<size_t>(
+        std::count_if(orders.begin(), orders.end(), [&](const Order& o) { return o.Same(best); }));
+    fp::Findings f;
+    Rate(h, best.hyp, best.placed, &f);
     Proposal prop;
     prop.type = h.type;
-    prop.members = best;
+    prop.members = best.placed;
     prop.fileSystem = fp::KindName(h.boot.kind);
     std::vector<uint64_t> lengths;
-    for (int m : best) lengths.push_back(m >= 0 ? Len(m) : h.poolMax);
+    for (int m : best.placed) lengths.push_back(m >= 0 ? Len(m) : h.poolMax);
     prop.volumeLength = ftmap::VolumeLength(h.type, lengths);
-    prop.orders = found.size() >= kMaxSolutions || budget == 0 ? 0 : static_cast<unsigned>(found.size());
+    prop.orders = many ? 0 : static_cast<unsigned>(tied);
     prop.evidence = std::move(evidence);
     prop.evidence.push_back(
         Article(prop.fileSystem) + " file system of " + Bytes(h.boot.bytes) +
         " begins at volume offset 0 and needs " +
         (h.type == ftmap::kVolumeSet ? "every member" : "all " + std::to_string(h.n) + " members"));
     prop.evidence.insert(prop.evidence.end(), f.evidence.begin(), f.evidence.end());
-    prop.evidence.push_back("its structures lie on " + std::to_string(shown) + " of the " +
-                            std::to_string(members) + " members found");
-    if (!proven) prop.evidence.push_back(FlagEvidence(best));
+    prop.evidence.push_back("its structures lie on " + std::to_string(best.shown) + " of the " +
+                            std::to_string(best.members) + " members found");
+    if (!proven) prop.evidence.push_back(FlagEvidence(best.placed));
+    const size_t weaker = orders.size() - tied;
     if (prop.orders == 1)
-      prop.evidence.push_back("no other member order (of " + std::to_string(h.pool.size() + (h.head >= 0)) +
-                              " candidates) gives a whole file system");
+      prop.evidence.push_back(
+          weaker == 0 ? "no other member order (of " + std::to_string(candidates) +
+                            " candidates) gives a whole file system"
+                      : std::to_string(weaker) + " other member order" + (weaker == 1 ? "" : "s") +
+                            " give a whole file system but show its structures on fewer members or the flag "
+                            "on fewer");
     else
       prop.evidence.push_back(prop.orders == 0 ? "many member orders fit the evidence; the first is shown"
                                                : std::to_string(prop.orders) +
-                                                     " member orders fit the evidence; the first is shown");
-    prop.confidence = prop.orders != 1             ? Confidence::kPossible
-                      : proven || shown == members ? Confidence::kSure
-                                                   : Confidence::kLikely;
+                                                     " member orders fit the evidence equally; the first is "
+                                                     "shown");
+    // Sure only when the order stands alone and the structures lie on every member
+    // (or the members are proven to belong together).
+    prop.confidence = prop.orders != 1                                        ? Confidence::kPossible
+                      : best.shown == best.members || (proven && weaker == 0) ? Confidence::kSure
+                                                                              : Confidence::kLikely;
     Claim(std::move(prop));
     return true;
   }

@@ -28,7 +28,8 @@ struct FileSystem {
 
 const FileSystem kFileSystems[] = {
     {"FAT16", "mkfs.fat mmd mcopy",
-     "mkfs.fat -F 16 $( [ $LEN -lt 16000000 ] && echo -s 1 ) $IMG >/dev/null && i=0 && while [ $i -lt 14 ]; "
+     "mkfs.fat -F 16 $( [ $LEN -lt 16000000 ] && echo -s 1 ) $FAT_OPTIONS $IMG >/dev/null && i=0 && while [ "
+     "$i -lt 14 ]; "
      "do "
      "head -c $((LEN / 48 + i * (LEN / 700))) /dev/urandom >$T/f && mmd -i $IMG ::/d$i && mcopy -i $IMG "
      "$T/f "
@@ -180,8 +181,10 @@ TEST_P(FtFind, SetsComeBackFromTheirDisksAlone) {
 }
 
 // The search over members held in memory: more members than above, given in another
-// order among decoys of random bytes, a volume set of three sizes, and a parity set
-// whose last member is lost.
+// order among decoys (random bytes, and zeros the size of a volume set's last member,
+// which NTFS leaves nothing on but its backup boot sector), a volume set of three
+// sizes, a parity set whose last member is lost, and one whose row 0 parity begins with
+// the boot sector too (FAT reserved sectors fill the first stripe).
 TEST_P(FtFind, SearchOrdersMembersHeldInMemory) {
   namespace fm = ntp::ftmap;
   namespace ff = ntp::ftfind;
@@ -194,10 +197,12 @@ TEST_P(FtFind, SearchOrdersMembersHeldInMemory) {
     fm::Type type;
     std::vector<uint64_t> lengths;
     int lost;
-  } kLayouts[] = {{fm::kStripe, {L, L, L, L}, -1},
-                  {fm::kParity, {L, L, L, L, L}, -1},
-                  {fm::kParity, {L, L, L, L}, 3},
-                  {fm::kVolumeSet, {3 * MiB / 2, MiB, 2 * MiB}, -1}};
+    const char* fatOptions;
+  } kLayouts[] = {{fm::kStripe, {L, L, L, L}, -1, ""},
+                  {fm::kParity, {L, L, L, L, L}, -1, ""},
+                  {fm::kParity, {L, L, L, L}, 3, ""},
+                  {fm::kParity, {2 * L, 2 * L, 2 * L}, -1, "-R 129"},
+                  {fm::kVolumeSet, {3 * MiB / 2, MiB, 2 * MiB}, -1, ""}};
   std::mt19937 random(7);
   for (const auto& layout : kLayouts) {
     SCOPED_TRACE(std::to_string(layout.type) + " of " + std::to_string(layout.lengths.size()));
@@ -205,7 +210,8 @@ TEST_P(FtFind, SearchOrdersMembersHeldInMemory) {
     const uint64_t length = fm::VolumeLength(layout.type, layout.lengths);
     const std::string img = m.tmp.path + "/v.img";
     ASSERT_EQ(testutil::Run("rm -f " + Quote(img) + "; T=" + Quote(m.tmp.path) + " IMG=" + Quote(img) +
-                            " LEN=" + std::to_string(length) + "; truncate -s $LEN $IMG && " + fs.make),
+                            " LEN=" + std::to_string(length) + " FAT_OPTIONS='" + layout.fatOptions +
+                            "'; truncate -s $LEN $IMG && " + fs.make),
               0);
     const std::string volume = ReadFile(img);
     std::vector<std::string> members;
@@ -217,13 +223,14 @@ TEST_P(FtFind, SearchOrdersMembersHeldInMemory) {
       members[piece.member].replace(piece.memberOffset, k, volume, at, k);
       at += k;
     }
-    for (uint64_t row = 0; layout.type == fm::kParity && row < L / fm::kStripeBytes; ++row)
+    for (uint64_t row = 0; layout.type == fm::kParity && row < layout.lengths[0] / fm::kStripeBytes; ++row)
       for (unsigned m = 0, p = fm::ParityMember(n, row); m < n; ++m)
         for (uint64_t i = row * fm::kStripeBytes; m != p && i < (row + 1) * fm::kStripeBytes; ++i)
           members[p][i] ^= members[m][i];
     std::vector<std::string> decoys(2, std::string(L, '\0'));
     for (auto& d : decoys)
       for (auto& c : d) c = static_cast<char>(random());
+    decoys.emplace_back(2 * MiB, '\0');
 
     // Members last to first on disks of their own, then the decoys.
     std::vector<ff::Partition> parts;

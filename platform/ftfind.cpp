@@ -730,9 +730,8 @@ class Finder {
       prop.evidence.push_back(
           weaker == 0 ? "no other member order (of " + std::to_string(candidates) +
                             " candidates) gives a whole file system"
-                      : std::to_string(weaker) + " other member order" + (weaker == 1 ? "" : "s") +
-                            " give a whole file system but show its structures on fewer members or the flag "
-                            "on fewer");
+                      : std::to_string(weaker) + " other member order" + (weaker == 1 ? " gives" : "s give") +
+                            " a whole file system but with its structures or the flag on fewer members");
     else
       prop.evidence.push_back(prop.orders == 0 ? "many member orders fit the evidence; the first is shown"
                                                : std::to_string(prop.orders) +
@@ -743,8 +742,50 @@ class Finder {
     prop.confidence = prop.orders != 1                                        ? Confidence::kPossible
                       : best.shown == best.members || (proven && weaker == 0) ? Confidence::kSure
                                                                               : Confidence::kLikely;
+    if (h.type == ftmap::kParity && prop.Degraded()) StaleMember(&prop);
     Claim(std::move(prop));
     return true;
+  }
+
+  // A parity set found with a member lost, while a partition of its size on another
+  // disk makes most sampled rows XOR to zero: that partition is the member, and the
+  // members differ where a write did not reach them all or a disk was damaged. The set
+  // is proposed whole, for a person to compare before recording; rebuilding the "lost"
+  // member from the others would keep the damage.
+  void StaleMember(Proposal* prop) {
+    const auto lost = std::find(prop->members.begin(), prop->members.end(), kMissing);
+    uint64_t length = UINT64_MAX;
+    std::vector<int> found;
+    for (int m : prop->members)
+      if (m >= 0) {
+        found.push_back(m);
+        length = std::min(length, Len(m));
+      }
+    const std::vector<uint64_t> at = Samples(length / ftmap::kStripeBytes * ftmap::kStripeBytes);
+    for (const std::vector<int>& cls : Classes()) {
+      if (std::find(cls.begin(), cls.end(), found[0]) == cls.end()) continue;
+      for (int c : cls) {
+        if (std::any_of(found.begin(), found.end(),
+                        [&](int m) { return m == c || p_[m].disk == p_[c].disk; }))
+          continue;
+        std::vector<int> set = found;
+        set.push_back(c);
+        unsigned zero = 0;
+        for (uint64_t a : at) zero += RowsXorToZero(set, {a});
+        if (zero * 2 <= at.size()) continue;
+        *lost = c;
+        prop->confidence = Confidence::kLikely;
+        prop->evidence.push_back(
+            p_[c].name + " fits as member " + std::to_string(lost - prop->members.begin()) +
+            ": with it the rows XOR to zero in " + std::to_string(zero) + " of " + std::to_string(at.size()) +
+            " sampled blocks only, so a member is stale or damaged; compare the members "
+            "(ft verify) before trusting the volume");
+        std::vector<uint64_t> lengths;
+        for (int m : prop->members) lengths.push_back(Len(m));
+        prop->volumeLength = ftmap::VolumeLength(ftmap::kParity, lengths);
+        return;
+      }
+    }
   }
 
   void Claim(Proposal prop) {

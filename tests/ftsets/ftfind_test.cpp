@@ -197,12 +197,14 @@ TEST_P(FtFind, SearchOrdersMembersHeldInMemory) {
     fm::Type type;
     std::vector<uint64_t> lengths;
     int lost;
-    const char* fatOptions;
-  } kLayouts[] = {{fm::kStripe, {L, L, L, L}, -1, ""},
-                  {fm::kParity, {L, L, L, L, L}, -1, ""},
-                  {fm::kParity, {L, L, L, L}, 3, ""},
+    const char* fatOptions = "";
+    bool stale = false;  // member 1 misses a write of 64 KiB: proposed whole, not sure
+  } kLayouts[] = {{fm::kStripe, {L, L, L, L}, -1},
+                  {fm::kParity, {L, L, L, L, L}, -1},
+                  {fm::kParity, {L, L, L, L}, 3},
+                  {fm::kParity, {L, L, L, L}, -1, "", true},
                   {fm::kParity, {2 * L, 2 * L, 2 * L}, -1, "-R 129"},
-                  {fm::kVolumeSet, {3 * MiB / 2, MiB, 2 * MiB}, -1, ""}};
+                  {fm::kVolumeSet, {3 * MiB / 2, MiB, 2 * MiB}, -1}};
   std::mt19937 random(7);
   for (const auto& layout : kLayouts) {
     SCOPED_TRACE(std::to_string(layout.type) + " of " + std::to_string(layout.lengths.size()));
@@ -227,6 +229,8 @@ TEST_P(FtFind, SearchOrdersMembersHeldInMemory) {
       for (unsigned m = 0, p = fm::ParityMember(n, row); m < n; ++m)
         for (uint64_t i = row * fm::kStripeBytes; m != p && i < (row + 1) * fm::kStripeBytes; ++i)
           members[p][i] ^= members[m][i];
+    if (layout.stale)
+      for (uint64_t i = 0; i < 64 * 1024; ++i) members[1][L / 2 / 4096 * 4096 + i] ^= 0x5A;
     std::vector<std::string> decoys(2, std::string(L, '\0'));
     for (auto& d : decoys)
       for (auto& c : d) c = static_cast<char>(random());
@@ -258,7 +262,7 @@ TEST_P(FtFind, SearchOrdersMembersHeldInMemory) {
     ASSERT_EQ(r.proposals.size(), 1u);
     EXPECT_EQ(r.proposals[0].type, layout.type);
     EXPECT_EQ(r.proposals[0].members, expect);
-    EXPECT_EQ(r.proposals[0].confidence, ff::Confidence::kSure);
+    EXPECT_EQ(r.proposals[0].confidence, layout.stale ? ff::Confidence::kLikely : ff::Confidence::kSure);
     EXPECT_EQ(r.proposals[0].volumeLength, length);
   }
 }

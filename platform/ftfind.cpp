@@ -67,6 +67,7 @@ class Finder {
     Parity();
     Striped();
     DegradedParity();
+    StaleMirrors();
     DegradedMirrors();
     Notes();
     return std::move(result_);
@@ -468,6 +469,42 @@ class Finder {
         }
       for (const Hypothesis& t : tries) Decide({t}, {}, false);
     }
+  }
+
+  // Two flagged partitions of one size that agree in most sampled blocks holding data
+  // but not all: a mirror whose members differ where a write reached only one, or a
+  // disk was damaged. Proposed for a person to compare, never recorded by itself.
+  void StaleMirrors() {
+    const int n = static_cast<int>(p_.size());
+    for (int a = 0; a < n; ++a)
+      for (int b = a + 1; b < n; ++b) {
+        if (claimed_[a] || claimed_[b] || !Flagged(a) || !Flagged(b) || p_[a].disk == p_[b].disk ||
+            Len(a) != Len(b) || Len(a) == 0)
+          continue;
+        unsigned data = 0, agree = 0;
+        for (uint64_t at : Samples(Len(a))) {
+          const auto *x = Block(a, at / kBlock), *y = Block(b, at / kBlock);
+          if (x == nullptr || y == nullptr) continue;
+          const auto zero = [](const std::vector<uint8_t>* v) {
+            return std::all_of(v->begin(), v->end(), [](uint8_t c) { return c == 0; });
+          };
+          if (zero(x) && zero(y)) continue;
+          ++data;
+          agree += *x == *y;
+        }
+        if (agree < 8 || agree * 4 < data * 3) continue;
+        Proposal prop;
+        prop.type = ftmap::kMirror;
+        prop.members = {a, b};
+        prop.volumeLength = Len(a);
+        prop.confidence = Confidence::kLikely;
+        prop.evidence = {"the members agree in " + std::to_string(agree) + " of " + std::to_string(data) +
+                             " sampled blocks of 4 KiB holding data, and differ in the others: a member is "
+                             "stale or damaged; compare them (ft verify) before trusting either",
+                         FlagEvidence(prop.members)};
+        if (boots_[a].kind != fp::Kind::kNone) prop.fileSystem = fp::KindName(boots_[a].kind);
+        Claim(std::move(prop));
+      }
   }
 
   // A flagged partition holding a whole file system of its own size, with no partner:

@@ -267,6 +267,43 @@ TEST_P(FtFind, SearchOrdersMembersHeldInMemory) {
   }
 }
 
+// Two partitions of one size holding the same bytes are a mirror, sure only when both
+// carry the flag; one that misses some writes is still proposed, never as sure; two
+// that differ throughout are no mirror.
+TEST(FtFindMirrors, AgreementAndFlagDecideTheConfidence) {
+  namespace ff = ntp::ftfind;
+  const struct {
+    uint8_t type;
+    uint64_t differ;  // bytes of member 1 rewritten, from 256 KiB on
+    int proposals;
+    ff::Confidence confidence;
+  } kCases[] = {{0x86, 0, 1, ff::Confidence::kSure},
+                {0x06, 0, 1, ff::Confidence::kLikely},
+                {0x86, 64 * 1024, 1, ff::Confidence::kLikely},
+                {0x86, MiB, 0, {}}};
+  std::mt19937 random(3);
+  for (const auto& c : kCases) {
+    std::vector<std::string> bytes(2, std::string(MiB + 256 * 1024, '\0'));
+    for (auto& ch : bytes[0]) ch = static_cast<char>(random());
+    bytes[1] = bytes[0];
+    for (uint64_t i = 0; i < c.differ; ++i) bytes[1][256 * 1024 + i] ^= 0x33;
+    std::vector<ff::Partition> parts(2);
+    for (unsigned d = 0; d < 2; ++d) {
+      parts[d] = {0, d, 0, static_cast<int64_t>(bytes[d].size()), c.type, "disk" + std::to_string(d), {}};
+      parts[d].read = [&b = bytes[d]](uint64_t offset, void* buffer, size_t size) {
+        std::memcpy(buffer, b.data() + offset, size);
+        return true;
+      };
+    }
+    const ff::Result r = ff::Find(parts, {});
+    ASSERT_EQ(r.proposals.size(), static_cast<size_t>(c.proposals)) << c.differ;
+    if (c.proposals == 0) continue;
+    EXPECT_EQ(r.proposals[0].type, ntp::ftmap::kMirror);
+    EXPECT_EQ(r.proposals[0].members, (std::vector<int>{0, 1}));
+    EXPECT_EQ(r.proposals[0].confidence, c.confidence) << int{c.type} << " " << c.differ;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(FileSystems, FtFind, testing::ValuesIn(kFileSystems),
                          [](const testing::TestParamInfo<FileSystem>& info) {
                            return std::string(info.param.name);

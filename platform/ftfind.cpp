@@ -481,9 +481,11 @@ class Finder {
         if (claimed_[a] || claimed_[b] || !Flagged(a) || !Flagged(b) || p_[a].disk == p_[b].disk ||
             Len(a) != Len(b) || Len(a) == 0)
           continue;
-        unsigned data = 0, agree = 0;
+        unsigned data = 0, agree = 0, unread[2] = {0, 0};
         for (uint64_t at : Samples(Len(a))) {
           const auto *x = Block(a, at / kBlock), *y = Block(b, at / kBlock);
+          unread[0] += x == nullptr;
+          unread[1] += y == nullptr;
           if (x == nullptr || y == nullptr) continue;
           const auto zero = [](const std::vector<uint8_t>* v) {
             return std::all_of(v->begin(), v->end(), [](uint8_t c) { return c == 0; });
@@ -498,9 +500,15 @@ class Finder {
         prop.members = {a, b};
         prop.volumeLength = Len(a);
         prop.confidence = Confidence::kLikely;
-        prop.evidence = {"the members agree in " + std::to_string(agree) + " of " + std::to_string(data) +
-                             " sampled blocks of 4 KiB holding data, and differ in the others: a member is "
-                             "stale or damaged; compare them (ft verify) before trusting either",
+        std::string why = "the members agree in " + std::to_string(agree) + " of " + std::to_string(data) +
+                          " sampled blocks of 4 KiB holding data";
+        if (agree < data)
+          why += ", and differ in " + std::to_string(data - agree) + ": a member is stale or damaged";
+        for (int i = 0; i < 2; ++i)
+          if (unread[i] > 0)
+            why += "; " + std::to_string(unread[i]) + " sampled blocks of " + p_[i == 0 ? a : b].name +
+                   " cannot be read";
+        prop.evidence = {why + "; compare the members (ft verify) before trusting either",
                          FlagEvidence(prop.members)};
         if (boots_[a].kind != fp::Kind::kNone) prop.fileSystem = fp::KindName(boots_[a].kind);
         Claim(std::move(prop));

@@ -283,7 +283,9 @@ int CmdFtFind(Session& s, const Options& opt, bool apply, bool full, std::ostrea
   } else {
     PrintText(out, shown, found, parts, s.images());
   }
-  if (failed) err << "cannot record every set found (see 'not recorded' above)\n";
+  if (failed)
+    err << "cannot record every set found (see "
+        << (opt.json ? "each proposal's \"refused\"" : "'not recorded' above") << ")\n";
   return failed ? kFailed : kOk;
 }
 

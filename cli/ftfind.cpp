@@ -61,6 +61,10 @@ class Partitions {
       p.disk = disk["index"].get<unsigned>();
       p.offset = pi.StartingOffset.QuadPart;
       p.length = pi.PartitionLength.QuadPart;
+      const auto number = [&](const char* key) {
+        return disk.value(key, json()).is_number() ? disk[key].get<uint64_t>() : 0;
+      };
+      p.cylinder = number("tracks_per_cylinder") * number("sectors_per_track") * number("bytes_per_sector");
       p.type = pi.PartitionType;
       p.name = r.value("name", json("?")).get<std::string>();
       const bool member = std::any_of(recorded.begin(), recorded.end(), [&](const ftconfig::PartitionRef& m) {
@@ -127,21 +131,29 @@ Shown Describe(const ff::Proposal& p, const std::vector<ff::Partition>& parts, c
     if (m < 0) lost = static_cast<int>(i);
   }
   if (lost < 0) {
-    d.command = prefix + "ft edit define " + word + names;
+    // Members compared whole are recorded as agreeing; otherwise a mirror or parity set
+    // is recorded initializing, for ft regenerate to make its members agree.
+    d.command = prefix + "ft edit define " + word + names + (p.whole ? " --assume-clean" : "");
     return d;
   }
-  uint64_t size = 0;
+  uint64_t size = 0, cylinder = 0;
   for (int m : p.members)
-    if (m >= 0) size = std::max<uint64_t>(size, static_cast<uint64_t>(parts[m].length));
+    if (m >= 0) {
+      size = std::max<uint64_t>(size, static_cast<uint64_t>(parts[m].length));
+      cylinder = std::max(cylinder, parts[m].cylinder);
+    }
   const std::string have = p.members[lost == 0 ? 1 : 0] >= 0 ? parts[p.members[lost == 0 ? 1 : 0]].name : "";
   if (p.type == ntp::ftmap::kMirror) {
     d.recipe = {prefix + "ft create mirror " + have + " --disk DISK    (DISK: another disk with room for " +
                 FormatUnits(size) + ")"};
   } else {
-    d.recipe = {prefix + "create primary --disk DISK --size " + std::to_string(size) +
-                    "    (DISK: a disk holding no other member; NEW: the new partition, at least " +
-                    std::to_string(size) + " bytes)",
-                prefix + "ft edit define " + word + names,
+    // The provider ends a partition on the nearest cylinder boundary: half a cylinder
+    // more gives one no shorter than the members, and less than a cylinder longer.
+    d.recipe = {prefix + "create primary --disk DISK --size " + std::to_string(size + cylinder / 2) +
+                    "    (DISK: a disk holding no other member; NEW: the new partition, which must be at "
+                    "least " +
+                    std::to_string(size) + " bytes and less than a cylinder more: layout --bytes shows it)",
+                prefix + "ft edit define " + word + names + " --assume-clean",
                 prefix + "ft edit member " + word + "G " + std::to_string(lost) +
                     " --state orphaned    (G: the group the define reports)",
                 prefix + "ft regenerate " + word + "G " + std::to_string(lost)};
@@ -183,7 +195,7 @@ json ProposalJson(const Shown& d, const std::vector<ff::Partition>& parts) {
 }
 
 void PrintText(std::ostream& out, const std::vector<Shown>& shown, const ff::Result& r,
-               const Partitions& parts, bool images) {
+               const Partitions& parts, bool images, const std::string& prefix) {
   static const char* kTypeName[] = {"mirror", "stripe set", "stripe set with parity", "volume set"};
   for (const Shown& d : shown) {
     const ff::Proposal& p = *d.p;
@@ -207,7 +219,13 @@ void PrintText(std::ostream& out, const std::vector<Shown>& shown, const ff::Res
       out << "  bring it back:\n";
       for (const auto& step : d.recipe) out << "    " << step << "\n";
     }
-    if (!d.recorded.empty()) out << "  recorded as " << d.recorded << "\n";
+    if (!d.recorded.empty()) {
+      out << "  recorded as " << d.recorded;
+      if ((p.type == ntp::ftmap::kMirror || p.type == ntp::ftmap::kParity) && !p.whole)
+        out << ", initializing: '" << prefix << "ft regenerate " << d.recorded
+            << "' makes its members agree (ft find --full compares them whole and records them clean)";
+      out << "\n";
+    }
     if (!d.refused.empty()) out << "  not recorded: " << d.refused << "\n";
     out << "\n";
   }
@@ -231,6 +249,7 @@ void Record(Session& s, const Options& opt, Shown* d) {
   const ff::Proposal& p = *d->p;
   std::vector<std::string> args = {"-m", opt.dir, "ft", "edit", "define", ftconfig::TypeWord(p.type)};
   args.insert(args.end(), d->members.begin(), d->members.end());
+  if (p.whole) args.push_back("--assume-clean");
   std::ostringstream o, e;
   if (RunCommandLine(args, &s, true, o, e) != kOk) {
     d->refused = e.str().substr(0, e.str().find('\n'));
@@ -281,7 +300,7 @@ int CmdFtFind(Session& s, const Options& opt, bool apply, bool full, std::ostrea
     else
       PrintJsonResult(out, doc);
   } else {
-    PrintText(out, shown, found, parts, s.images());
+    PrintText(out, shown, found, parts, s.images(), prefix);
   }
   if (failed)
     err << "cannot record every set found (see "

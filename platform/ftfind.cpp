@@ -201,6 +201,7 @@ class Finder {
           sure = false;
         } else {
           prop.evidence.push_back("read whole, the members agree in every byte");
+          prop.whole = true;
         }
       }
       prop.evidence.push_back(FlagEvidence(prop.members));
@@ -230,19 +231,25 @@ class Finder {
 
   // ---- stripe sets with parity whose rows XOR to zero ----
 
-  // Unclaimed partitions in groups of about one size (members made on disks of other
-  // geometries differ by a little), flagged ones first.
+  // Unclaimed partitions in groups of one size, flagged ones first. Members of one set
+  // count as equal when they are less than a cylinder (the largest of their disks') apart,
+  // as partitions end on cylinder boundaries, or 1/32 of their length apart (members made
+  // under another geometry).
   std::vector<std::vector<int>> Classes() const {
     std::vector<int> free;
     for (int i = 0; i < static_cast<int>(p_.size()); ++i)
       if (!claimed_[i] && Len(i) >= ftmap::kStripeBytes) free.push_back(i);
     std::sort(free.begin(), free.end(), [&](int a, int b) { return Len(a) < Len(b); });
     std::vector<std::vector<int>> out;
-    uint64_t start = 0;
+    uint64_t start = 0, cylinder = 0;
     for (int i : free) {
-      if (out.empty() || Len(i) > start + start / 32) {
+      const uint64_t c = std::max(cylinder, p_[i].cylinder);
+      if (out.empty() || Len(i) - start >= std::max(c, start / 32 + 1)) {
         out.push_back({});
         start = Len(i);
+        cylinder = p_[i].cylinder;
+      } else {
+        cylinder = c;
       }
       out.back().push_back(i);
     }
@@ -325,6 +332,7 @@ class Finder {
     std::vector<std::string> evidence = {"the rows of the " + std::to_string(set.size()) +
                                          " members XOR to zero in " + std::to_string(samples) +
                                          " sampled blocks of 4 KiB"};
+    bool whole = false;
     if (opt_.full) {
       uint64_t length = UINT64_MAX, differ = 0;
       for (int p : set) length = std::min(length, Len(p) / ftmap::kStripeBytes * ftmap::kStripeBytes);
@@ -334,6 +342,7 @@ class Finder {
                              ? "read whole, " + std::to_string(differ) + " bytes of parity do not match"
                              : "read whole, every row XORs to zero");
       if (!read || differ > 0) heads.clear();  // not sure of it: proposed, not ordered
+      whole = read && differ == 0;
     }
     evidence.push_back(FlagEvidence(set));
     // The first member's stripe of row 0 begins with the boot sector; so may the parity
@@ -349,7 +358,10 @@ class Finder {
         if (p != h.head) h.pool.push_back(p);
       hs.push_back(std::move(h));
     }
-    if (!hs.empty() && Decide(hs, evidence, true)) return;
+    if (!hs.empty() && Decide(hs, evidence, true)) {
+      result_.proposals.back().whole = whole;
+      return;
+    }
     // Members known, order not: proposed as found, for a person to order.
     Proposal prop;
     prop.type = ftmap::kParity;
@@ -444,7 +456,7 @@ class Finder {
         }
       }
       // Member 0 lost: the XOR of the others' first sectors is the boot sector.
-      if (cls.size() <= 8)
+      if (cls.size() <= kMaxClass)
         for (uint32_t mask = 3; mask < (1u << cls.size()); ++mask) {
           std::vector<int> set;
           for (size_t i = 0; i < cls.size(); ++i)

@@ -28,6 +28,7 @@ struct Partition {
   uint32_t signature = 0;          // its disk's
   unsigned disk = 0;               // its disk's index: members of one set lie on different disks
   int64_t offset = 0, length = 0;  // on its disk, as the configuration records a member
+  uint64_t cylinder = 0;           // its disk's cylinder in bytes (0: not known)
   uint8_t type = 0;                // the partition table's system id
   std::string name;                // how commands name it (diskN/pM)
   ReadFn read;
@@ -48,6 +49,7 @@ struct Proposal {
   uint64_t volumeLength = 0;
   std::vector<std::string> evidence;
   unsigned orders = 1;    // member orders that fit the evidence (the first is proposed)
+  bool whole = false;     // a mirror or parity set read whole (Options::full) and consistent
   bool Degraded() const;  // a member was not found
 };
 

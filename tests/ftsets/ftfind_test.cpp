@@ -178,6 +178,11 @@ TEST_P(FtFind, SetsComeBackFromTheirDisksAlone) {
     EXPECT_EQ(degraded["stripe_with_parity"], parity) << "without disk " << lost;
     EXPECT_EQ(degraded.size(), 2u);
   }
+  // A broken mirror's partitions lose the flag: still equal, but no longer sure to be one.
+  ASSERT_EQ(Ctl("-m " + Quote(m2) + " ft break mirror0").rc, 0);
+  const json broken = Json("-m " + Quote(m2) + " ft find")["proposals"];
+  ASSERT_EQ(broken.size(), 1u);
+  EXPECT_EQ(broken[0]["confidence"], "likely") << broken.dump(1);
 }
 
 // The search over members held in memory: more members than above, given in another
@@ -289,7 +294,7 @@ TEST(FtFindMirrors, AgreementAndFlagDecideTheConfidence) {
     for (uint64_t i = 0; i < c.differ; ++i) bytes[1][256 * 1024 + i] ^= 0x33;
     std::vector<ff::Partition> parts(2);
     for (unsigned d = 0; d < 2; ++d) {
-      parts[d] = {0, d, 0, static_cast<int64_t>(bytes[d].size()), c.type, "disk" + std::to_string(d), {}};
+      parts[d] = {0, d, 0, static_cast<int64_t>(bytes[d].size()), 0, c.type, "disk" + std::to_string(d), {}};
       parts[d].read = [&b = bytes[d]](uint64_t offset, void* buffer, size_t size) {
         std::memcpy(buffer, b.data() + offset, size);
         return true;

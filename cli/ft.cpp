@@ -1024,12 +1024,16 @@ int FinishReplace(Session& s, Intents& intents, const ftconfig::Intent& intent, 
   if (view.members[member].where != intent.parts[0].where) {
     if (!MakePlanned(s, intent.parts[0], &made, &e) || !DropLetter(s, &made, &e) ||
         !MarkMembers({made.where}, true, &e) ||
+        // The partition replaced, when it is still there, is a member no more.
+        (!gone && !MarkMembers({old.where}, false, &e)) ||
         !UpdateWithRescan(
             s,
             [&](FTInfo& cfg, std::string* why) {
               return ftconfig::ReplaceMember(cfg, type, group, member, made.where, Regenerating, gone, why);
             },
             &e)) {
+      std::string ignored;
+      if (!gone) MarkMembers({old.where}, true, &ignored);
       RollBack(s, intents, intent, err);
       return req.Done(false, what + ": " + e);
     }

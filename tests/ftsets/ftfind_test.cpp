@@ -183,6 +183,25 @@ TEST_P(FtFind, SetsComeBackFromTheirDisksAlone) {
   const json broken = Json("-m " + Quote(m2) + " ft find")["proposals"];
   ASSERT_EQ(broken.size(), 1u);
   EXPECT_EQ(broken[0]["confidence"], "likely") << broken.dump(1);
+
+  // A member replaced onto another disk loses the flag; its replacement has it.
+  auto type = [&](const std::string& member) {
+    const json layout = Json("-m " + Quote(m2) + " layout --bytes");
+    for (const auto& d : layout["disks"])
+      for (const auto& e : d["entries"])
+        if (std::to_string(d["signature"].get<uint64_t>()) + "@" +
+                std::to_string(e["starting_offset"].get<int64_t>()) ==
+            member)
+          return e["partition_type"].get<int>();
+    return -1;
+  };
+  const std::string old = recorded.at("stripe_with_parity")[1];
+  ASSERT_EQ(type(old), 0x86);
+  ASSERT_EQ(Ctl("-m " + Quote(m2) + " ft regenerate parity0").rc, 0);           // recorded initializing
+  Result moved = Ctl("-m " + Quote(m2) + " ft regenerate parity0 1 --onto 0");  // disk 3 before
+  ASSERT_EQ(moved.rc, 0) << moved.err;
+  EXPECT_EQ(type(old), 0x06);
+  EXPECT_EQ(type(Recorded(m2).at("stripe_with_parity")[1]), 0x86);
 }
 
 // The search over members held in memory: more members than above, given in another

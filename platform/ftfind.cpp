@@ -715,7 +715,6 @@ class Finder {
       o.shown += vouched[m];
       o.flagged += Flagged(placed[m]);
     }
-    o.placed.resize(std::find(o.placed.begin(), o.placed.end(), kUnset) - o.placed.begin());
     return o;
   }
 
@@ -765,12 +764,15 @@ class Finder {
         std::count_if(orders.begin(), orders.end(), [&](const Order& o) { return o.Same(best); }));
     fp::Findings f;
     Rate(h, best.hyp, best.placed, &f);
+    // The placement holds every position the hypothesis has; the set, those filled.
+    const std::vector<int> members(best.placed.begin(),
+                                   std::find(best.placed.begin(), best.placed.end(), kUnset));
     Proposal prop;
     prop.type = h.type;
-    prop.members = best.placed;
+    prop.members = members;
     prop.fileSystem = fp::KindName(h.boot.kind);
     std::vector<uint64_t> lengths;
-    for (int m : best.placed) lengths.push_back(m >= 0 ? Len(m) : h.poolMax);
+    for (int m : members) lengths.push_back(m >= 0 ? Len(m) : h.poolMax);
     prop.volumeLength = ftmap::VolumeLength(h.type, lengths);
     prop.orders = many ? 0 : static_cast<unsigned>(tied);
     prop.evidence = std::move(evidence);
@@ -781,7 +783,7 @@ class Finder {
     prop.evidence.insert(prop.evidence.end(), f.evidence.begin(), f.evidence.end());
     prop.evidence.push_back("its structures lie on " + std::to_string(best.shown) + " of the " +
                             std::to_string(best.members) + " members found");
-    if (!proven) prop.evidence.push_back(FlagEvidence(best.placed));
+    if (!proven) prop.evidence.push_back(FlagEvidence(members));
     const size_t weaker = orders.size() - tied;
     if (prop.orders == 1)
       prop.evidence.push_back(

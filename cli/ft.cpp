@@ -13,6 +13,7 @@
 
 #include "ftcmd.h"
 #include "ftconfig.h"
+#include "ftfind.h"
 #include "ftintent.h"
 #include "ftmap.h"
 #include "machine.h"
@@ -194,6 +195,58 @@ bool Letter(Session& s, ZM_OBJECT_ID volume, char letter, std::string* error) {
   if (st != 0)
     *error = FailureSentence(letter ? "cannot assign a drive letter" : "cannot remove a drive letter", st);
   return st == 0;
+}
+
+// Sets (or clears) NT's fault-tolerance flag, 0x80, in the partition types of these
+// members, as NT's own tools mark FT members, so that a set can be found again from its
+// disks when the configuration is lost (ft find). Only the entries whose types change
+// are rewritten; the request's table backup holds the sectors before. Running it again
+// changes nothing, so an interrupted request that runs again marks what it missed. A
+// disk attached read-only keeps its types: the flag helps a later search, no set needs it.
+bool MarkMembers(const std::vector<ftconfig::PartitionRef>& members, bool on, std::string* error) {
+  for (const auto& d : ntp::Disks()) {
+    if (!ntp::WriteRefusal(d.index).empty()) continue;
+    HANDLE h = nullptr;
+    std::vector<uint8_t> buf;
+    bool changed = false;
+    for (const auto& m : members) {
+      if (m.signature != d.signature) continue;
+      if (h == nullptr &&
+          (!NT_SUCCESS(OpenDevice(d.device + u"\\Partition0", GENERIC_READ | GENERIC_WRITE, &h)) ||
+           !NT_SUCCESS(ReadDriveLayout(h, &buf)))) {
+        if (h != nullptr) NtClose(h);
+        *error = "cannot read the partition table of disk " + std::to_string(d.index);
+        return false;
+      }
+      auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION*>(buf.data());
+      for (ULONG i = 0; i < layout->PartitionCount; ++i) {
+        PARTITION_INFORMATION& e = layout->PartitionEntry[i];
+        if (e.StartingOffset.QuadPart != m.offset || e.PartitionLength.QuadPart != m.length) continue;
+        const uint8_t type = on ? e.PartitionType | 0x80 : e.PartitionType & 0x7F;
+        if (type == e.PartitionType || !ntp::ftfind::FtFlag(on ? type : e.PartitionType)) continue;
+        e.PartitionType = type;
+        e.RewritePartition = TRUE;
+        changed = true;
+      }
+    }
+    if (h == nullptr) continue;
+    NTSTATUS st = STATUS_SUCCESS;
+    if (changed) {
+      const auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION*>(buf.data());
+      const ULONG size = static_cast<ULONG>(offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry) +
+                                            layout->PartitionCount * sizeof(PARTITION_INFORMATION));
+      IO_STATUS_BLOCK iosb{};
+      st = NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_SET_DRIVE_LAYOUT, buf.data(),
+                                 size, buf.data(), size);
+    }
+    NtClose(h);
+    if (!NT_SUCCESS(st)) {
+      *error =
+          FailureSentence("cannot mark the members' partition types on disk " + std::to_string(d.index), st);
+      return false;
+    }
+  }
+  return true;
 }
 
 // The lowest letter no device holds and the configuration records for no volume (the
@@ -493,6 +546,8 @@ void RollBack(Session& s, Intents& intents, const ftconfig::Intent& intent, std:
     Part p;
     std::string ignored;
     if (plan.mine && FindPartAt(plan.where, &p) && !InAnySet(plan.where)) DeletePartition(s, p, &ignored);
+    // The partition a mirror was to be made from loses the flag it got.
+    if (!plan.mine && !InAnySet(plan.where)) MarkMembers({plan.where}, false, &ignored);
   }
   intents.Forget(intent.command, err);
 }
@@ -561,14 +616,15 @@ int FinishCreate(Session& s, Intents& intents, const ftconfig::Intent& intent, R
     std::vector<ftconfig::PartitionRef> refs;
     for (const auto& p : intent.parts) refs.push_back(p.where);
     // A mirror's new member and every member of a parity set wait for the data pass.
-    bool ok = UpdateWithRescan(
-        s,
-        [&](FTInfo& cfg, std::string* why) {
-          if (!ftconfig::AddSet(cfg, type, group, refs, Healthy, why)) return false;
-          return !needsData ||
-                 ftconfig::SetMemberState(cfg, type, group, type == Mirror ? 1 : -1, Initializing, why);
-        },
-        &e);
+    bool ok = MarkMembers(refs, true, &e) &&
+              UpdateWithRescan(
+                  s,
+                  [&](FTInfo& cfg, std::string* why) {
+                    if (!ftconfig::AddSet(cfg, type, group, refs, Healthy, why)) return false;
+                    return !needsData || ftconfig::SetMemberState(cfg, type, group, type == Mirror ? 1 : -1,
+                                                                  Initializing, why);
+                  },
+                  &e);
     if (!ok) {
       RollBack(s, intents, intent, err);
       return req.Done(false, what + ": " + e);
@@ -787,12 +843,20 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
   ftconfig::Intent intent{ftconfig::Intent::kDelete, type, group, 0, command, {}};
   for (const auto& m : view.members) intent.parts.push_back({m.where, true, 0, 0});
   if (remove && !intents.Record(intent, &e)) return req.Done(false, what + ": " + e);
+  // The members lose the fault-tolerance flag before the set goes, so that no
+  // interruption leaves flagged partitions that ft find would take for the set again.
+  std::vector<ftconfig::PartitionRef> refs;
+  for (const auto& m : view.members) refs.push_back(m.where);
+  if (!MarkMembers(refs, false, &e)) err << "note: " << e << "; the partitions keep the FT flag\n";
   // The provider deletes only plain partitions, so the set goes first; an interruption
   // then leaves plain partitions that the intent names.
   if (!ftconfig::Update(
           [&](FTInfo& info, std::string* why) { return ftconfig::RemoveSet(info, type, group, why, keeper); },
-          &e))
+          &e)) {
+    std::string ignored;
+    MarkMembers(refs, true, &ignored);
     return req.Done(false, what + ": " + e);
+  }
   DropJournal(type, group);
   Publish(s);
   if (!remove) {
@@ -833,6 +897,7 @@ int FinishExtend(Session& s, Intents& intents, const ftconfig::Intent& intent, R
                                   [&](const auto& m) { return m.where == intent.parts[0].where; });
   if (!member) {
     if (!MakePlanned(s, intent.parts[0], &made, &e) || !DropLetter(s, &made, &e) ||
+        !MarkMembers({made.where}, true, &e) ||
         !UpdateWithRescan(
             s,
             [&](FTInfo& cfg, std::string* why) {
@@ -958,12 +1023,17 @@ int FinishReplace(Session& s, Intents& intents, const ftconfig::Intent& intent, 
   const bool gone = !FindPartAt(view.members[member].where, &old);
   if (view.members[member].where != intent.parts[0].where) {
     if (!MakePlanned(s, intent.parts[0], &made, &e) || !DropLetter(s, &made, &e) ||
+        !MarkMembers({made.where}, true, &e) ||
+        // The partition replaced, when it is still there, is a member no more.
+        (!gone && !MarkMembers({old.where}, false, &e)) ||
         !UpdateWithRescan(
             s,
             [&](FTInfo& cfg, std::string* why) {
               return ftconfig::ReplaceMember(cfg, type, group, member, made.where, Regenerating, gone, why);
             },
             &e)) {
+      std::string ignored;
+      if (!gone) MarkMembers({old.where}, true, &ignored);
       RollBack(s, intents, intent, err);
       return req.Done(false, what + ": " + e);
     }
@@ -1393,6 +1463,10 @@ void FtCommands::Add(CLI::App& app) {
                     "rewrite what differs: the parity from the data, or a mirror member");
   verify_->add_option("--from", from_,
                       "mirror: the member copied over the other (default: the first healthy)");
+  find_ = ft_->add_subcommand("find", "find the FT sets the disks hold when their configuration is lost");
+  find_->add_flag("--apply", apply_, "record the sets it is sure of (ft edit define)");
+  find_->add_flag("--full", full_, "read whole members to confirm mirrors and parity, not samples");
+  find_->footer("Example:\n  ftdiskctl -m m ft find   |   ftdiskctl --image a.img --image b.img ft find");
   volume_->footer(
       "Examples:\n  ftdiskctl -m m volume export stripe0 stripe.img\n"
       "  zcat backup.img.gz | ftdiskctl -m m volume import parity0 -\n"
@@ -1405,11 +1479,13 @@ bool FtCommands::DataOnStdout() const { return export_->parsed() && file_ == "-"
 bool FtCommands::Parsed() const { return ft_->parsed() || volume_->parsed(); }
 
 bool FtCommands::Writes() const {
-  return (ft_->parsed() && !(verify_->parsed() && !repair_)) || import_->parsed();
+  return (ft_->parsed() && !(verify_->parsed() && !repair_) && !(find_->parsed() && !apply_)) ||
+         import_->parsed();
 }
 
 bool FtCommands::OnlyReads() const {
-  return export_->parsed() || dmtable_->parsed() || (verify_->parsed() && !repair_);
+  return export_->parsed() || dmtable_->parsed() || (verify_->parsed() && !repair_) ||
+         (find_->parsed() && !apply_);
 }
 
 int FtCommands::Run(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
@@ -1433,6 +1509,7 @@ int FtCommands::Run(Session& s, const Options& opt, std::ostream& out, std::ostr
                        : CmdVolumeExport(s, opt, volumeArg_, file_, out, err);
   if (import_->parsed()) return CmdVolumeImport(s, opt, volumeArg_, file_, pad_, out, err);
   if (verify_->parsed()) return CmdFtVerify(s, opt, set_, repair_, from_, out, err);
+  if (find_->parsed()) return CmdFtFind(s, opt, apply_, full_, out, err);
   if (dmtable_->parsed())
     return CmdVolumeDmTable(s, opt, volumeArg_, memberDevices_, concise_, dmName_, out, err);
   return kUsage;

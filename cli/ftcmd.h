@@ -37,6 +37,8 @@ class FtCommands {
            *editMember_ = nullptr;
   CLI::App* volume_ = nullptr;
   CLI::App *export_ = nullptr, *import_ = nullptr, *dmtable_ = nullptr, *verify_ = nullptr;
+  CLI::App* find_ = nullptr;
+  bool apply_ = false, full_ = false;
 
   std::string kind_, set_, volumeArg_, file_, state_;
   std::vector<unsigned> disks_;
@@ -64,6 +66,10 @@ int CmdVolumeDmTable(Session& s, const Options& opt, const std::string& volume,
 // ft verify SET [--repair] [--from MEMBER] (from < 0: the first member holding data).
 int CmdFtVerify(Session& s, const Options& opt, const std::string& set, bool repair, int from,
                 std::ostream& out, std::ostream& err);
+
+// ft find [--apply] [--full] (ftfind.cpp): the FT sets the disks hold, found from their
+// bytes; --apply records those it is sure of.
+int CmdFtFind(Session& s, const Options& opt, bool apply, bool full, std::ostream& out, std::ostream& err);
 
 // The data passes of the ft requests (volume.cpp), on a volume open for writing. Each
 // records its checkpoints in the set's FT journal and resumes an interrupted run of the

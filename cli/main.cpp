@@ -523,7 +523,8 @@ class Runner {
       command += (command.empty() ? "" : " ") + c->get_name();
     return "'" + command +
            "' writes, and --image looks at the disks without writing anything (show, layout, check, "
-           "registry show|export, volume export|dmtable); to change them, make a machine of them first: "
+           "registry show|export, volume export|dmtable, ft find); to change them, make a machine of them "
+           "first: "
            "ftdiskctl init DIR --attach IMAGE... [--from-hive SYSTEM], then ftdiskctl -m DIR " +
            command;
   }

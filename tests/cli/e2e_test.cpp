@@ -339,7 +339,7 @@ TEST(CliDemo, EndsWithALetteredMirrorAndEveryDocumentHasTheDocumentedShape) {
         "registry export --json " + Quote(t.path + "/out.reg"), "alerts --json", "backups list --json",
         "--json --version", "--json --dry-run letter mirror0 --remove",
         "--json --dry-run create primary --disk 1 --size max", "--json menus",
-        "--json letter disk0/p5 --remove"}},
+        "--json letter disk0/p5 --remove", "--json ft find"}},
       {1,
        {"--json create logical --disk 1 --size 8M",  // no extended partition on disk 1
         "--json create primary --disk 9 --size 1M", "--json delete mirror0", "--json active 14",

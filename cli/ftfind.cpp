@@ -1,0 +1,311 @@
+// "ftdiskctl ft find [--apply] [--full]": the FT sets the disks hold, found from their
+// bytes when the configuration that recorded them is lost. Each proposal is printed
+// with its evidence and the `ft edit define` command that records it; --apply runs
+// that command for every proposal the search is sure of.
+#include "ftfind.h"
+
+#include <algorithm>
+#include <ostream>
+#include <sstream>
+
+#include "ftcmd.h"
+#include "ftconfig.h"
+#include "machine.h"
+#include "ntplatform.h"
+
+namespace cli {
+
+namespace {
+
+namespace ff = ntp::ftfind;
+
+// The partitions of the booted machine that no recorded set holds, open for reading.
+class Partitions {
+ public:
+  ~Partitions() {
+    for (HANDLE h : handles_) NtClose(h);
+  }
+  std::vector<ff::Partition> list;
+  unsigned recordedMembers = 0;
+
+  bool Load(const json& snap, std::string* error) {
+    FTInfo info;
+    if (!ftconfig::Read(&info, error)) return false;
+    std::vector<ftconfig::PartitionRef> recorded;
+    for (const auto& set : ftconfig::Sets(info))
+      for (const auto& m : set.members) recorded.push_back(m.where);
+    // A disk the platform gives no index cannot be told apart from the others.
+    for (const auto& d : snap["disks"])
+      if (d["index"].is_number() && d["signature"].is_number()) Walk(d, d["regions"], recorded);
+    return true;
+  }
+
+ private:
+  void Walk(const json& disk, const json& regions, const std::vector<ftconfig::PartitionRef>& recorded) {
+    for (const auto& r : regions) {
+      if (r.contains("regions")) Walk(disk, r["regions"], recorded);
+      if ((r["kind"] != "primary" && r["kind"] != "logical") || !r.value("device", json()).is_string())
+        continue;
+      HANDLE h = nullptr;
+      if (!NT_SUCCESS(OpenDevice(Widen(r["device"].get<std::string>()), GENERIC_READ, &h))) continue;
+      IO_STATUS_BLOCK iosb{};
+      PARTITION_INFORMATION pi{};
+      if (!NT_SUCCESS(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb,
+                                            IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0, &pi, sizeof pi))) {
+        NtClose(h);
+        continue;
+      }
+      handles_.push_back(h);
+      ff::Partition p;
+      p.signature = disk["signature"].get<uint32_t>();
+      p.disk = disk["index"].get<unsigned>();
+      p.offset = pi.StartingOffset.QuadPart;
+      p.length = pi.PartitionLength.QuadPart;
+      const auto number = [&](const char* key) {
+        return disk.value(key, json()).is_number() ? disk[key].get<uint64_t>() : 0;
+      };
+      p.cylinder = number("tracks_per_cylinder") * number("sectors_per_track") * number("bytes_per_sector");
+      p.type = pi.PartitionType;
+      p.name = r.value("name", json("?")).get<std::string>();
+      const bool member = std::any_of(recorded.begin(), recorded.end(), [&](const ftconfig::PartitionRef& m) {
+        return m.signature == p.signature && m.offset == p.offset && m.length == p.length;
+      });
+      if (member) {
+        ++recordedMembers;
+        continue;
+      }
+      p.read = [h](uint64_t offset, void* buffer, size_t length) {
+        IO_STATUS_BLOCK io{};
+        LARGE_INTEGER at;
+        at.QuadPart = static_cast<int64_t>(offset);
+        return NT_SUCCESS(
+            NtReadFile(h, nullptr, nullptr, nullptr, &io, buffer, static_cast<ULONG>(length), &at, nullptr));
+      };
+      list.push_back(std::move(p));
+    }
+  }
+  std::vector<HANDLE> handles_;
+};
+
+std::string Quoted(const std::string& word) {
+  if (!word.empty() &&
+      word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_/.-+=:@") ==
+          std::string::npos)
+    return word;
+  std::string q = "'";
+  for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+std::string Hex(uint64_t v, int digits) {
+  std::ostringstream s;
+  s << "0x" << std::hex;
+  s.width(digits);
+  s.fill('0');
+  s << v;
+  return s.str();
+}
+
+struct Shown {
+  const ff::Proposal* p;
+  std::vector<std::string> members;  // names, "" where lost
+  std::string command;               // ft edit define ..., empty for a degraded set
+  std::vector<std::string> recipe;   // how a degraded set comes back
+  std::string recorded;              // the set --apply recorded
+  std::string refused;               // why --apply could not record it
+};
+
+std::string Prefix(const Session& s, const Options& opt) {
+  return "ftdiskctl -m " + (s.images() ? std::string("DIR") : Quoted(opt.dir)) + " ";
+}
+
+Shown Describe(const ff::Proposal& p, const std::vector<ff::Partition>& parts, const std::string& prefix) {
+  Shown d{&p, {}, {}, {}, {}, {}};
+  const std::string word = ftconfig::TypeWord(p.type);
+  std::string names;
+  int lost = -1;
+  for (size_t i = 0; i < p.members.size(); ++i) {
+    const int m = p.members[i];
+    d.members.push_back(m >= 0 ? parts[m].name : "");
+    names += " " + (m >= 0 ? parts[m].name : std::string("NEW"));
+    if (m < 0) lost = static_cast<int>(i);
+  }
+  if (lost < 0) {
+    // Members compared whole are recorded as agreeing; otherwise a mirror or parity set
+    // is recorded initializing, for ft regenerate to make its members agree.
+    d.command = prefix + "ft edit define " + word + names + (p.whole ? " --assume-clean" : "");
+    return d;
+  }
+  uint64_t size = 0, cylinder = 0;
+  for (int m : p.members)
+    if (m >= 0) {
+      size = std::max<uint64_t>(size, static_cast<uint64_t>(parts[m].length));
+      cylinder = std::max(cylinder, parts[m].cylinder);
+    }
+  const std::string have = p.members[lost == 0 ? 1 : 0] >= 0 ? parts[p.members[lost == 0 ? 1 : 0]].name : "";
+  if (p.type == ntp::ftmap::kMirror) {
+    d.recipe = {prefix + "ft create mirror " + have + " --disk DISK    (DISK: another disk with room for " +
+                FormatUnits(size) + ")"};
+  } else {
+    // The provider ends a partition on the nearest cylinder boundary: half a cylinder
+    // more gives one no shorter than the members, and less than a cylinder longer.
+    d.recipe = {prefix + "create primary --disk DISK --size " + std::to_string(size + cylinder / 2) +
+                    "    (DISK: a disk holding no other member; NEW: the new partition, which must be at "
+                    "least " +
+                    std::to_string(size) + " bytes and less than a cylinder more: layout --bytes shows it)",
+                prefix + "ft edit define " + word + names + " --assume-clean",
+                prefix + "ft edit member " + word + "G " + std::to_string(lost) +
+                    " --state orphaned    (G: the group the define reports)",
+                prefix + "ft regenerate " + word + "G " + std::to_string(lost)};
+  }
+  return d;
+}
+
+json ProposalJson(const Shown& d, const std::vector<ff::Partition>& parts) {
+  const ff::Proposal& p = *d.p;
+  json members = json::array();
+  for (size_t i = 0; i < p.members.size(); ++i) {
+    const int m = p.members[i];
+    if (m < 0) {
+      members.push_back({{"member", i}, {"lost", true}});
+      continue;
+    }
+    const auto& x = parts[m];
+    members.push_back({{"member", i},
+                       {"lost", false},
+                       {"name", x.name},
+                       {"disk", x.disk},
+                       {"signature", x.signature},
+                       {"offset", x.offset},
+                       {"length", x.length},
+                       {"partition_type", x.type}});
+  }
+  return {{"type", ftconfig::TypeWord(p.type)},
+          {"confidence", ff::ConfidenceWord(p.confidence)},
+          {"degraded", p.Degraded()},
+          {"file_system", p.fileSystem.empty() ? json(nullptr) : json(p.fileSystem)},
+          {"volume_length", p.volumeLength},
+          {"orders", p.orders},
+          {"members", members},
+          {"evidence", p.evidence},
+          {"command", d.command.empty() ? json(nullptr) : json(d.command)},
+          {"recipe", d.recipe},
+          {"recorded", d.recorded.empty() ? json(nullptr) : json(d.recorded)},
+          {"refused", d.refused.empty() ? json(nullptr) : json(d.refused)}};
+}
+
+void PrintText(std::ostream& out, const std::vector<Shown>& shown, const ff::Result& r,
+               const Partitions& parts, bool images, const std::string& prefix) {
+  static const char* kTypeName[] = {"mirror", "stripe set", "stripe set with parity", "volume set"};
+  for (const Shown& d : shown) {
+    const ff::Proposal& p = *d.p;
+    out << kTypeName[p.type] << (p.Degraded() ? " (a member lost)" : "") << ", "
+        << ff::ConfidenceWord(p.confidence) << ": " << FormatUnits(p.volumeLength)
+        << (p.fileSystem.empty() ? "" : ", " + p.fileSystem) << "\n";
+    for (size_t i = 0; i < p.members.size(); ++i) {
+      out << "  member " << i << "  ";
+      const int m = p.members[i];
+      if (m < 0) {
+        out << "lost\n";
+        continue;
+      }
+      const auto& x = parts.list[m];
+      out << x.name << "  signature " << Hex(x.signature, 8) << "  offset " << x.offset << "  length "
+          << x.length << "  type " << Hex(x.type, 2) << "\n";
+    }
+    for (const auto& e : p.evidence) out << "  - " << e << "\n";
+    if (!d.command.empty()) out << "  record it: " << d.command << "\n";
+    if (!d.recipe.empty()) {
+      out << "  bring it back:\n";
+      for (const auto& step : d.recipe) out << "    " << step << "\n";
+    }
+    if (!d.recorded.empty()) {
+      out << "  recorded as " << d.recorded;
+      if ((p.type == ntp::ftmap::kMirror || p.type == ntp::ftmap::kParity) && !p.whole)
+        out << ", initializing: '" << prefix << "ft regenerate " << d.recorded
+            << "' makes its members agree (ft find --full compares them whole and records them clean)";
+      out << "\n";
+    }
+    if (!d.refused.empty()) out << "  not recorded: " << d.refused << "\n";
+    out << "\n";
+  }
+  if (shown.empty())
+    out << "no FT set found in " << parts.list.size() << " partition" << (parts.list.size() == 1 ? "" : "s")
+        << "\n";
+  for (const auto& n : r.notes) out << "note: " << n << "\n";
+  if (parts.recordedMembers > 0)
+    out << "note: " << parts.recordedMembers << " partition"
+        << (parts.recordedMembers == 1 ? " is a member" : "s are members") << " of recorded sets and "
+        << (parts.recordedMembers == 1 ? "was" : "were") << " left out\n";
+  if (images && !shown.empty())
+    out << "note: to record a set, make a machine of these images in the same order (ftdiskctl init DIR "
+           "--attach "
+           "IMAGE...) and run the command there\n";
+}
+
+// Records one proposal by running its `ft edit define` in this session: the same checks,
+// backups and publishing as when a person types it.
+void Record(Session& s, const Options& opt, Shown* d) {
+  const ff::Proposal& p = *d->p;
+  std::vector<std::string> args = {"-m", opt.dir, "ft", "edit", "define", ftconfig::TypeWord(p.type)};
+  args.insert(args.end(), d->members.begin(), d->members.end());
+  if (p.whole) args.push_back("--assume-clean");
+  std::ostringstream o, e;
+  if (RunCommandLine(args, &s, true, o, e) != kOk) {
+    d->refused = e.str().substr(0, e.str().find('\n'));
+    if (d->refused.empty()) d->refused = "ft edit define failed";
+    return;
+  }
+  const std::string text = o.str(), key = "defined ";
+  const size_t at = text.find(key);
+  d->recorded = at == std::string::npos
+                    ? "?"
+                    : text.substr(at + key.size(), text.find(' ', at + key.size()) - at - key.size());
+}
+
+}  // namespace
+
+int CmdFtFind(Session& s, const Options& opt, bool apply, bool full, std::ostream& out, std::ostream& err) {
+  std::string e;
+  if (!s.Open(opt.dir, opt.noWait, &e)) {
+    err << e << "\n";
+    return kFailed;
+  }
+  Partitions parts;
+  if (!parts.Load(Snapshot({}), &e)) {
+    err << "cannot look for FT sets: " << e << "\n";
+    return kFailed;
+  }
+  ff::Options options;
+  options.full = full;
+  const ff::Result found = ff::Find(parts.list, options);
+  const std::string prefix = Prefix(s, opt);
+  std::vector<Shown> shown;
+  for (const auto& p : found.proposals) shown.push_back(Describe(p, parts.list, prefix));
+  bool failed = false;
+  if (apply)
+    for (Shown& d : shown) {
+      if (d.p->confidence != ff::Confidence::kSure || d.p->Degraded()) continue;
+      Record(s, opt, &d);
+      failed = failed || !d.refused.empty();
+    }
+  if (opt.json) {
+    json doc = {{"proposals", json::array()},
+                {"notes", found.notes},
+                {"partitions", parts.list.size()},
+                {"recorded_members", parts.recordedMembers}};
+    for (const Shown& d : shown) doc["proposals"].push_back(ProposalJson(d, parts.list));
+    if (failed)
+      PrintJsonFailure(out, "cannot record every set found", nullptr, doc);
+    else
+      PrintJsonResult(out, doc);
+  } else {
+    PrintText(out, shown, found, parts, s.images(), prefix);
+  }
+  if (failed)
+    err << "cannot record every set found (see "
+        << (opt.json ? "each proposal's \"refused\"" : "'not recorded' above") << ")\n";
+  return failed ? kFailed : kOk;
+}
+
+}  // namespace cli

@@ -1234,23 +1234,6 @@ int EditMember(Session& s, const Options& opt, const std::string& setArg, int me
 
 namespace {
 
-// "mirror0", "parity12"...: a set named by its type and group.
-bool ParseSetWord(const std::string& text, uint32_t* type, uint16_t* group) {
-  for (uint32_t t : {Mirror, Stripe, StripeWithParity, VolumeSet}) {
-    const std::string word = ftconfig::TypeWord(t);
-    if (text.size() > word.size() && text.compare(0, word.size(), word) == 0) {
-      const std::string digits = text.substr(word.size());
-      if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) break;
-      unsigned long g = std::stoul(digits);
-      if (g > 0xFFFE) break;
-      *type = t;
-      *group = static_cast<uint16_t>(g);
-      return true;
-    }
-  }
-  return false;
-}
-
 std::string NoSetNamed(const std::string& text) {
   return "'" + text + "' names no FT set (mirrorG, stripeG, parityG, volsetG or the set's letter)";
 }
@@ -1261,7 +1244,7 @@ bool SetArgumentFails(const std::string& text, std::ostream& err) {
   uint16_t group = 0;
   VolumeSpec spec;
   std::string e;
-  if (ParseSetWord(text, &type, &group) ||
+  if (ftdata::ParseSetName(text, &type, &group) ||
       (ParseVolumeSpec(text, &spec, &e) && spec.kind == VolumeSpec::Letter))
     return false;
   err << "ftdiskctl: " << NoSetNamed(text) << "\n";
@@ -1272,7 +1255,7 @@ bool SetArgumentFails(const std::string& text, std::ostream& err) {
 
 bool ResolveSet(const json& snap, const std::string& text, uint32_t* type, uint16_t* group,
                 std::string* error) {
-  if (ParseSetWord(text, type, group)) return true;
+  if (ftdata::ParseSetName(text, type, group)) return true;
   VolumeSpec spec;
   std::string e;
   if (ParseVolumeSpec(text, &spec, &e) && spec.kind == VolumeSpec::Letter) {
@@ -1292,30 +1275,6 @@ bool ResolveSet(const json& snap, const std::string& text, uint32_t* type, uint1
   }
   *error = NoSetNamed(text);
   return false;
-}
-
-bool MemberHoldsData(uint32_t type, uint32_t state) {
-  return state == Healthy || (state == Initializing && type == StripeWithParity);
-}
-
-bool LoadSetMembers(uint32_t type, uint16_t group, SetMembers* members, std::string* error) {
-  FTInfo info;
-  if (!ftconfig::Read(&info, error)) return false;
-  ftconfig::SetView view;
-  if (!ftconfig::FindSet(info, type, group, &view)) {
-    *error = "there is no " + SetName(type, group);
-    return false;
-  }
-  for (const auto& m : view.members) {
-    std::u16string device;
-    if (!fm::FindPartitionDevice(m.where.signature, m.where.offset, m.where.length, &device)) device.clear();
-    members->devices.push_back(device);
-    members->lengths.push_back(static_cast<uint64_t>(m.where.length));
-    members->states.push_back(m.state);
-    members->signatures.push_back(m.where.signature);
-    members->offsets.push_back(m.where.offset);
-  }
-  return true;
 }
 
 void FtCommands::Add(CLI::App& app) {

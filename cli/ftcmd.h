@@ -11,6 +11,7 @@
 
 #include "cli.h"
 #include "ftconfig.h"
+#include "ftset.h"
 
 namespace ntp::ftmap {
 class Volume;
@@ -82,20 +83,10 @@ void DropJournal(uint32_t type, uint16_t group);
 // "mirror0", "parity2"... or a drive letter of an FT volume: the set's type and group.
 bool ResolveSet(const json& snap, const std::string& text, uint32_t* type, uint16_t* group,
                 std::string* error);
-// Builds the platform volume of a stored set: each member's partition device, orphaned
-// members marked unusable. memberToRebuild (>= 0) is opened even when orphaned.
-struct SetMembers {
-  std::vector<std::u16string> devices;  // empty where the partition is not found
-  std::vector<uint64_t> lengths;
-  std::vector<uint32_t> states;
-  std::vector<uint32_t> signatures;
-  std::vector<int64_t> offsets;
-};
-bool LoadSetMembers(uint32_t type, uint16_t group, SetMembers* members, std::string* error);
-// Whether a member in this state holds its share of the data: a healthy one does; an
-// initializing member of a parity set holds its data stripes (only the parity is not
-// written yet); an orphaned, regenerating or initializing mirror member does not.
-bool MemberHoldsData(uint32_t type, uint32_t state);
+// A stored set's members, and which member states hold the set's data (ftdata/ftset.h).
+using ftdata::LoadSetMembers;
+using ftdata::MemberHoldsData;
+using ftdata::SetMembers;
 
 // Placement of new FT members and what a set has lost (ftplan.cpp), for the requests
 // and for check's advice alike. disk is a disk of the snapshot.

@@ -1345,6 +1345,11 @@ void FtCommands::Add(CLI::App& app) {
                      "dmsetup's concise format, with the helper devices a raid target needs (dmsetup create "
                      "--concise)");
   dmtable_->add_option("--name", dmName_, "--concise: the set's device name (default: the set's name)");
+  serve_ = volume_->add_subcommand("serve", "serve the volume over NBD (nbdkit) until stopped");
+  serve_->add_option("VOLUME", volumeArg_, "the set (mirrorG, ...) or its letter")->required();
+  serve_->add_flag("--read-only", serveReadOnly_, "refuse writes; the machine stays open to other readers");
+  serve_->add_option("--socket", socket_, "listen on this Unix socket");
+  serve_->add_option("--port", port_, "listen on this TCP port of 127.0.0.1");
   verify_ =
       ft_->add_subcommand("verify", "compare a mirror's members or a parity set's parity with its data");
   verify_->add_option("SET", set_, "the mirror or stripe set with parity")->required();
@@ -1356,7 +1361,8 @@ void FtCommands::Add(CLI::App& app) {
       "Examples:\n  ftdiskctl -m m volume export stripe0 stripe.img\n"
       "  zcat backup.img.gz | ftdiskctl -m m volume import parity0 -\n"
       "  ftdiskctl -m m volume dmtable stripe0 | sudo dmsetup create nt-stripe0\n"
-      "  ftdiskctl -m m volume dmtable parity0 --concise | sudo dmsetup create --concise");
+      "  ftdiskctl -m m volume dmtable parity0 --concise | sudo dmsetup create --concise\n"
+      "  ftdiskctl -m m volume serve parity0 --socket /tmp/parity0.sock");
 }
 
 bool FtCommands::DataOnStdout() const { return export_->parsed() && file_ == "-"; }
@@ -1368,7 +1374,7 @@ bool FtCommands::Writes() const {
 }
 
 bool FtCommands::OnlyReads() const {
-  return export_->parsed() || dmtable_->parsed() || (verify_->parsed() && !repair_);
+  return export_->parsed() || dmtable_->parsed() || (verify_->parsed() && !repair_) || serve_->parsed();
 }
 
 int FtCommands::Run(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
@@ -1391,6 +1397,7 @@ int FtCommands::Run(Session& s, const Options& opt, std::ostream& out, std::ostr
     return allowHoles_ ? CmdVolumeExportWithHoles(s, opt, volumeArg_, file_, out, err)
                        : CmdVolumeExport(s, opt, volumeArg_, file_, out, err);
   if (import_->parsed()) return CmdVolumeImport(s, opt, volumeArg_, file_, pad_, out, err);
+  if (serve_->parsed()) return CmdVolumeServe(s, opt, volumeArg_, serveReadOnly_, socket_, port_, out, err);
   if (verify_->parsed()) return CmdFtVerify(s, opt, set_, repair_, from_, out, err);
   if (dmtable_->parsed())
     return CmdVolumeDmTable(s, opt, volumeArg_, memberDevices_, concise_, dmName_, out, err);

@@ -38,6 +38,10 @@ class FtCommands {
            *editMember_ = nullptr;
   CLI::App* volume_ = nullptr;
   CLI::App *export_ = nullptr, *import_ = nullptr, *dmtable_ = nullptr, *verify_ = nullptr;
+  CLI::App* serve_ = nullptr;
+  bool serveReadOnly_ = false;
+  std::string socket_;
+  int port_ = -1;
 
   std::string kind_, set_, volumeArg_, file_, state_;
   std::vector<unsigned> disks_;
@@ -62,6 +66,10 @@ int CmdVolumeImport(Session& s, const Options& opt, const std::string& volume, c
 int CmdVolumeDmTable(Session& s, const Options& opt, const std::string& volume,
                      const std::vector<std::string>& memberDevices, bool concise, const std::string& name,
                      std::ostream& out, std::ostream& err);
+// volume serve SET [--read-only] (--socket PATH | --port N): runs nbdkit with the plugin in
+// place of this process; returns only when that could not be done.
+int CmdVolumeServe(Session& s, const Options& opt, const std::string& volume, bool readOnly,
+                   const std::string& socket, int port, std::ostream& out, std::ostream& err);
 // ft verify SET [--repair] [--from MEMBER] (from < 0: the first member holding data).
 int CmdFtVerify(Session& s, const Options& opt, const std::string& set, bool repair, int from,
                 std::ostream& out, std::ostream& err);

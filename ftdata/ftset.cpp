@@ -83,10 +83,16 @@ bool LoadSetMembers(uint32_t type, uint16_t group, SetMembers* members, std::str
 bool OpenVolume(const std::string& what, const Set& set, bool write, bool allMembers,
                 std::unique_ptr<fm::Volume>* volume, std::ostream& err) {
   const SetMembers& m = set.members;
+  // Under a write's own mark (a mirror's other members regenerating), those members
+  // differ at most in the recorded dirty ranges: they are written too (member 0, which
+  // reads come from, stays healthy), or a later write would reach member 0 alone and
+  // the resync of the dirty ranges would leave them stale.
+  const bool ours = MarkHolds(set, LoadJournal(set));
   std::vector<fm::Member> members;
   for (size_t i = 0; i < m.devices.size(); ++i) {
-    members.push_back({m.devices[i], m.lengths[i],
-                       !m.devices[i].empty() && (allMembers || MemberHoldsData(set.type, m.states[i]))});
+    members.push_back(
+        {m.devices[i], m.lengths[i],
+         !m.devices[i].empty() && (allMembers || ours || MemberHoldsData(set.type, m.states[i]))});
     // A write may reach every member: one on a disk that no request may write (attached
     // read-only) refuses it before anything is written.
     ntp::DeviceExtent where;

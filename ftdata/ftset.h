@@ -42,8 +42,9 @@ struct Set {
   std::string name() const { return ntp::ftjournal::SetName(type, group); }
 };
 
-// The set's volume: every member that is on the disks and holds its data (every member
-// that is on the disks with allMembers). Errors go to err after what.
+// The set's volume: every member that is on the disks and holds its data, or is marked
+// by an unfinished write's own mark (every member that is on the disks with allMembers).
+// Errors go to err after what.
 bool OpenVolume(const std::string& what, const Set& set, bool write, bool allMembers,
                 std::unique_ptr<ntp::ftmap::Volume>* volume, std::ostream& err);
 

@@ -48,10 +48,6 @@ namespace {
 namespace fm = ntp::ftmap;
 namespace fj = ntp::ftjournal;
 
-// Dirty ranges are recorded in whole pieces of this many member bytes, so a stream of
-// small writes saves the journal once per piece, not once per write.
-constexpr uint64_t kDirtyGrain = 8 << 20;
-
 struct Server {
   // Parameters.
   std::string dir, setName, where = "nbd";
@@ -64,6 +60,11 @@ struct Server {
   // Set when the first write came: the journal, and whether our mark guards the set.
   bool writing = false, guard = false;
   fj::Journal journal;
+  // Dirty ranges an earlier, interrupted writer left: kept until a resync covers them.
+  std::vector<fm::Range> inherited;
+  // Dirty ranges are recorded in whole pieces of about an eighth of the member (at least
+  // 1 MiB, at most 256 MiB), so a stream of writes saves the journal once per piece.
+  uint64_t grain = 0;
   std::vector<uint8_t> bounce;  // whole sectors around an unaligned request
   ftdata::ServeMarker marker;
 };
@@ -196,6 +197,8 @@ bool BeginWriting() {
     return false;
   }
   g->guard = ftdata::MarkHolds(g->set, g->journal);
+  g->inherited = g->journal.dirty;
+  g->grain = fm::CheckpointBytes(g->volume->MemberSpan(), fm::kStripeBytes);
   g->writing = true;
   return true;
 }
@@ -206,8 +209,8 @@ bool RecordDirty(uint64_t offset, uint64_t length) {
   if (!g->guard) return true;
   fm::Range r = g->volume->MemberRange(offset, length);
   const uint64_t span = g->volume->MemberSpan();
-  r.begin = r.begin / kDirtyGrain * kDirtyGrain;
-  r.end = std::min(span, (r.end + kDirtyGrain - 1) / kDirtyGrain * kDirtyGrain);
+  r.begin = r.begin / g->grain * g->grain;
+  r.end = std::min(span, (r.end + g->grain - 1) / g->grain * g->grain);
   for (const auto& d : g->journal.dirty)
     if (d.begin <= r.begin && r.end <= d.end) return true;
   fm::AddRange(&g->journal.dirty, r);
@@ -228,8 +231,8 @@ int FlushAll() {
     if (!ntp::LastRefusal().empty()) text += ": " + ntp::LastRefusal();
     return Fail(text);
   }
-  if (g->guard && !g->journal.dirty.empty()) {
-    g->journal.dirty.clear();
+  if (g->guard && g->journal.dirty != g->inherited) {
+    g->journal.dirty = g->inherited;
     std::string e;
     if (!fj::Save(g->journal, &e)) return Fail("cannot update the FT journal: " + e);
   }
@@ -245,6 +248,11 @@ void Finish() {
       g->volume.reset();
       if (!ftdata::ClearMark(g->set, &g->journal, &e))
         nbdkit_error("%s stays marked as being written: %s", g->setName.c_str(), e.c_str());
+      else if (ftdata::MarkHolds(g->set, g->journal))
+        std::fprintf(
+            stderr,
+            "%s: an earlier write that was interrupted left ranges to resync: ftdiskctl ft regenerate %s\n",
+            g->setName.c_str(), g->setName.c_str());
     }
   }
   g->volume.reset();

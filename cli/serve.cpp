@@ -39,7 +39,7 @@ int CmdVolumeServe(Session& s, const Options& opt, const std::string& volume, bo
   if (s.images())
     return err << "ftdiskctl: volume serve works on a machine directory (-m DIR), not on --image\n", kUsage;
   if (socket.empty() == (port < 0))
-    return err << "ftdiskctl: volume serve needs one of --socket PATH or --port N\n", kUsage;
+    return err << "ftdiskctl: volume serve takes one of --socket PATH and --port N\n", kUsage;
   if (port == 0 || port > 65535) return err << "ftdiskctl: --port takes 1 to 65535\n", kUsage;
 
   // A letter is resolved by a boot of our own, let go before the server boots.

@@ -38,6 +38,11 @@ struct Server {
     std::filesystem::remove(socket);
     if ((pid = fork()) == 0) {
       setenv("FTDISK_MODULE", FTDISK_MODULE_PATH, 1);
+#ifdef FTDISK_ASAN_RUNTIME
+      // The sanitizers' runtime first, for the plugin; nbdkit's own leaks are not ours.
+      setenv("LD_PRELOAD", FTDISK_ASAN_RUNTIME, 1);
+      setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+#endif
       if (freopen(log.c_str(), "w", stderr) != nullptr)
         execl(FTDISKCTL_PATH, "ftdiskctl", "-m", m.dir.c_str(), "volume", "serve", set.c_str(), "--socket",
               socket.c_str(), readOnly ? "--read-only" : nullptr, nullptr);

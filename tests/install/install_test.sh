@@ -33,7 +33,11 @@ check_tree() {
   # reports the missing set).
   if [ -f "$build/nbdkit-ftdisk-plugin.so" ] && command -v nbdkit >/dev/null; then
     ls "$root"/usr/lib*/ftdisk/nbdkit-ftdisk-plugin.so >/dev/null 2>&1 || fail "$what: no nbdkit plugin"
-    "${run[@]}" -m "$m" volume serve parity9 --socket "$tmp/s" >"$tmp/out" 2>&1 && fail "$what: serve of no set"
+    # A plugin built with the sanitizers needs their runtime loaded first into nbdkit.
+    local asan
+    asan=$(ldd "$build/nbdkit-ftdisk-plugin.so" | awk '/libasan/ {print $3}')
+    LD_PRELOAD=$asan ASAN_OPTIONS=detect_leaks=0 "${run[@]}" -m "$m" volume serve parity9 --socket "$tmp/s" >"$tmp/out" 2>&1 &&
+      fail "$what: serve of no set"
     grep -q 'there is no parity9' "$tmp/out" || fail "$what: volume serve does not run the plugin: $(cat "$tmp/out")"
   fi
 

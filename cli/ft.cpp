@@ -1382,7 +1382,7 @@ int FtCommands::Run(Session& s, const Options& opt, std::ostream& out, std::ostr
   // named rightly that does not exist is a failure (1).
   const bool namesSet = extend_->parsed() || break_->parsed() || delete_->parsed() || regenerate_->parsed() ||
                         editDrop_->parsed() || editMember_->parsed() || verify_->parsed();
-  const bool namesVolume = export_->parsed() || import_->parsed() || dmtable_->parsed();
+  const bool namesVolume = export_->parsed() || import_->parsed() || dmtable_->parsed() || serve_->parsed();
   if ((namesSet && SetArgumentFails(set_, err)) || (namesVolume && SetArgumentFails(volumeArg_, err)))
     return kUsage;
   if (create_->parsed()) return CreateSet(s, opt, kind_, volumeArg_, disks_, sizes_, out, err);

@@ -19,9 +19,7 @@
 // every request is serialized (one volume is shared by all connections; a flush reaches
 // every member, so clients may use several connections).
 #define NBDKIT_API_VERSION 2
-#include <fcntl.h>
 #include <nbdkit-plugin.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,7 +51,6 @@ struct Server {
   std::string dir, setName, where = "nbd";
   bool readOnly = false, wait = true;
   // State from get_ready on.
-  int sharedLock = -1;
   bool booted = false;
   ftdata::Set set;
   std::unique_ptr<fm::Volume> volume;
@@ -118,41 +115,12 @@ int ConfigComplete() {
   return 0;
 }
 
-// A read-only server keeps writers of the machine out for as long as it serves: a
-// shared lock on the machine's lock file, which every writing boot takes exclusively.
-bool LockShared(std::string* error) {
-  const std::string path = g->dir + "/machine.lock";
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    // A machine nobody may write (a read-only directory) has no writer to keep out.
-    nbdkit_debug("no shared lock on %s: %s", path.c_str(), std::strerror(errno));
-    return true;
-  }
-  if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
-    if (!g->wait) {
-      ::close(fd);
-      *error = "the machine " + g->dir + " is in use by another process";
-      return false;
-    }
-    std::fprintf(stderr, "waiting for the machine lock held by another process...\n");
-    while (::flock(fd, LOCK_SH) != 0)
-      if (errno != EINTR) {
-        *error = "cannot lock the machine " + g->dir + ": " + std::strerror(errno);
-        ::close(fd);
-        return false;
-      }
-  }
-  g->sharedLock = fd;
-  return true;
-}
-
 int GetReady() {
   std::string e;
-  if (g->readOnly && !LockShared(&e)) return nbdkit_error("%s", e.c_str()), -1;
   ntp::BootOptions boot;
   boot.mode = g->wait ? ntp::LockMode::Wait : ntp::LockMode::NoWait;
   boot.readOnly = g->readOnly;
+  boot.holdShared = g->readOnly;  // writers of the machine wait while it serves
   boot.onWait = [](const std::string& what) {
     std::fprintf(stderr, "waiting for %s, held by another process...\n", what.c_str());
   };
@@ -259,8 +227,6 @@ void Finish() {
   g->marker.Remove();
   if (g->booted) ntp::Shutdown();
   g->booted = false;
-  if (g->sharedLock >= 0) ::close(g->sharedLock);
-  g->sharedLock = -1;
 }
 
 void Load() { g = new Server; }

@@ -116,54 +116,62 @@ class FtServe : public testing::Test {
 
 // Each type whole; mirror and parity with member 1 orphaned, and after a server killed
 // before its flush (the set left marked, the range written recorded dirty, kept by the
-// next server until regenerate resyncs it). nbdinfo's size is the published one, nbdcopy
-// reads what export reads, `show` names the server only while it lives; once stopped
-// (and regenerated) the set is healthy, verifies, and export holds every write.
-TEST_F(FtServe, EveryTypeServesWhatExportReadsAndTakesWrites) {
-  enum How { kWhole, kDegraded, kKilled };
-  const std::pair<std::string, How> cases[] = {
-      {"mirror", kWhole},    {"stripe", kWhole},    {"parity", kWhole},  {"volset", kWhole},
-      {"mirror", kDegraded}, {"parity", kDegraded}, {"mirror", kKilled}, {"parity", kKilled}};
-  for (const auto& [type, how] : cases) {
-    SCOPED_TRACE(type + " " + std::to_string(how));
-    const std::string set = type + "0";
-    Make(type);
-    const uint64_t size = std::stoull(Show(set, "length"));
-    std::string model = Random(size, 1);
-    std::ofstream(m.tmp.path + "/in", std::ios::binary) << model;
-    ASSERT_EQ(m.On("volume import " + set + " " + m.tmp.path + "/in").rc, 0);
-    ASSERT_EQ(how == kDegraded ? m.On("ft edit member " + set + " 1 --state orphaned").rc : 0, 0);
-    if (how == kKilled) {
-      Server k(m, set);
-      ASSERT_EQ(NbdWrite(k, m.tmp.path, {{100000, 3000}}, &model, false), 0);
-      EXPECT_EQ(k.Stop(SIGKILL), 128 + SIGKILL);
-      EXPECT_NE(Show(set), "\"healthy\"");
-      uint64_t begin = 1, end = 0;
-      std::istringstream journal(ReadFile(m.dir + "/ft-journal/" + set));
-      for (std::string word; journal >> word && word != "dirty";) {
-      }
-      journal >> begin >> end;
-      EXPECT_TRUE(begin <= 100000 - (type == "parity" ? 65536 : 0) && 103000 <= end) << begin << "-" << end;
+// next server until regenerate resyncs it; `show` names the live server, not the dead
+// one). nbdinfo's size is the published one, nbdcopy reads what export reads; once
+// stopped (and regenerated) the set is healthy, verifies, and export holds every write.
+enum How { kWhole, kDegraded, kKilled };
+class FtServeEach : public FtServe, public testing::WithParamInterface<std::pair<const char*, How>> {};
+
+TEST_P(FtServeEach, ServesWhatExportReadsAndTakesWrites) {
+  const std::string type = GetParam().first;
+  const How how = GetParam().second;
+  const std::string set = type + "0";
+  Make(type);
+  const uint64_t size = std::stoull(Show(set, "length"));
+  std::string model = Random(size, 1);
+  std::ofstream(m.tmp.path + "/in", std::ios::binary) << model;
+  ASSERT_EQ(m.On("volume import " + set + " " + m.tmp.path + "/in").rc, 0);
+  ASSERT_EQ(how == kDegraded ? m.On("ft edit member " + set + " 1 --state orphaned").rc : 0, 0);
+  if (how == kKilled) {
+    Server k(m, set);
+    ASSERT_EQ(NbdWrite(k, m.tmp.path, {{100000, 3000}}, &model, false), 0);
+    EXPECT_EQ(k.Stop(SIGKILL), 128 + SIGKILL);
+    EXPECT_NE(Show(set), "\"healthy\"");
+    uint64_t begin = 1, end = 0;
+    std::istringstream journal(ReadFile(m.dir + "/ft-journal/" + set));
+    for (std::string word; journal >> word && word != "dirty";) {
     }
-    Server s(m, set);
-    ASSERT_TRUE(s.Up()) << ReadFile(s.log);
-    std::string out;
-    ASSERT_EQ(Sh("nbdinfo --size " + s.Uri() + " && nbdcopy " + s.Uri() + " " + m.tmp.path + "/copy", &out),
-              0);
-    EXPECT_EQ(std::stoull(out), size);
-    EXPECT_TRUE(ReadFile(m.tmp.path + "/copy") == model);
-    EXPECT_NE(m.On("show").out.find("Served: " + set + " over NBD"), std::string::npos);
-    ASSERT_EQ(NbdWrite(s, m.tmp.path, RandomWrites(size), &model, true), 0);
-    EXPECT_EQ(s.Stop(), 0) << ReadFile(s.log);
-    EXPECT_EQ(m.On("show").out.find("Served:"), std::string::npos);
-    EXPECT_EQ(Show(set) == "\"healthy\"", how == kWhole);
-    ASSERT_EQ(how != kWhole ? m.On("ft regenerate " + set).rc : 0, 0);
-    EXPECT_EQ(Show(set), "\"healthy\"");
-    EXPECT_EQ(type == "mirror" || type == "parity" ? m.On("ft verify " + set).rc : 0, 0);
-    EXPECT_TRUE(Export(set) == model);
-    ASSERT_EQ(m.On("ft delete " + set).rc, 0);
+    journal >> begin >> end;
+    EXPECT_TRUE(begin <= 100000 - (type == "parity" ? 65536 : 0) && 103000 <= end) << begin << "-" << end;
   }
+  Server s(m, set);
+  ASSERT_TRUE(s.Up()) << ReadFile(s.log);
+  std::string out;
+  ASSERT_EQ(Sh("nbdinfo --size " + s.Uri() + " && nbdcopy " + s.Uri() + " " + m.tmp.path + "/copy", &out), 0);
+  EXPECT_EQ(std::stoull(out), size);
+  EXPECT_TRUE(ReadFile(m.tmp.path + "/copy") == model);
+  EXPECT_TRUE(how != kKilled || m.On("show").out.find("Served: " + set + " over NBD") != std::string::npos);
+  ASSERT_EQ(NbdWrite(s, m.tmp.path, RandomWrites(size), &model, true), 0);
+  EXPECT_EQ(s.Stop(), 0) << ReadFile(s.log);
+  EXPECT_TRUE(how != kKilled || m.On("show").out.find("Served:") == std::string::npos) << "stale marker";
+  if (how != kWhole) {
+    EXPECT_NE(Show(set), "\"healthy\"");
+    ASSERT_EQ(m.On("ft regenerate " + set).rc, 0);
+  }
+  EXPECT_EQ(Show(set), "\"healthy\"");
+  EXPECT_EQ(type == "mirror" || type == "parity" ? m.On("ft verify " + set).rc : 0, 0);
+  EXPECT_TRUE(Export(set) == model);
 }
+INSTANTIATE_TEST_SUITE_P(EveryType, FtServeEach,
+                         testing::Values(std::pair("mirror", kWhole), std::pair("stripe", kWhole),
+                                         std::pair("parity", kWhole), std::pair("volset", kWhole),
+                                         std::pair("mirror", kDegraded), std::pair("parity", kDegraded),
+                                         std::pair("mirror", kKilled), std::pair("parity", kKilled)),
+                         [](const auto& p) {
+                           return std::string(p.param.first) + (p.param.second == kWhole      ? ""
+                                                                : p.param.second == kDegraded ? "Degraded"
+                                                                                              : "AfterAKill");
+                         });
 
 // --read-only: writes are refused and nothing changes; a writer of the machine cannot
 // start while it serves (readers can), and can once it stopped.

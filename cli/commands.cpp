@@ -19,6 +19,7 @@
 #include "machine.h"
 #include "ntplatform.h"
 #include "registry_store.h"
+#include "served.h"
 
 namespace cli {
 
@@ -189,13 +190,24 @@ int CmdShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err
     damaged = true;
   }
   err << damage.str();
+  // FT volumes that a live `volume serve` has open (a dead server's marker is ignored).
+  const std::vector<ftdata::Served> served =
+      s.images() ? std::vector<ftdata::Served>{} : ftdata::ServedSets(opt.dir);
   if (opt.json) {
+    snap["served"] = json::array();
+    for (const auto& v : served)
+      snap["served"].push_back(
+          {{"set", v.set}, {"where", v.where}, {"read_only", v.readOnly}, {"pid", v.pid}});
     if (damaged)
       PrintJsonFailure(out, damage.str().substr(0, damage.str().find('\n')), nullptr, std::move(snap));
     else
       PrintJsonResult(out, std::move(snap));
   } else {
     PrintTree(out, snap, opt);
+    if (!opt.raw)
+      for (const auto& v : served)
+        out << "Served: " << v.set << " over NBD at " << v.where << " ("
+            << (v.readOnly ? "read-only" : "read-write") << ", nbdkit pid " << v.pid << ")\n";
   }
   return damaged ? kFailed : kOk;
 }

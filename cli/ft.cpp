@@ -1304,23 +1304,6 @@ int EditMember(Session& s, const Options& opt, const std::string& setArg, int me
 
 namespace {
 
-// "mirror0", "parity12"...: a set named by its type and group.
-bool ParseSetWord(const std::string& text, uint32_t* type, uint16_t* group) {
-  for (uint32_t t : {Mirror, Stripe, StripeWithParity, VolumeSet}) {
-    const std::string word = ftconfig::TypeWord(t);
-    if (text.size() > word.size() && text.compare(0, word.size(), word) == 0) {
-      const std::string digits = text.substr(word.size());
-      if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) break;
-      unsigned long g = std::stoul(digits);
-      if (g > 0xFFFE) break;
-      *type = t;
-      *group = static_cast<uint16_t>(g);
-      return true;
-    }
-  }
-  return false;
-}
-
 std::string NoSetNamed(const std::string& text) {
   return "'" + text + "' names no FT set (mirrorG, stripeG, parityG, volsetG or the set's letter)";
 }
@@ -1331,7 +1314,7 @@ bool SetArgumentFails(const std::string& text, std::ostream& err) {
   uint16_t group = 0;
   VolumeSpec spec;
   std::string e;
-  if (ParseSetWord(text, &type, &group) ||
+  if (ftdata::ParseSetName(text, &type, &group) ||
       (ParseVolumeSpec(text, &spec, &e) && spec.kind == VolumeSpec::Letter))
     return false;
   err << "ftdiskctl: " << NoSetNamed(text) << "\n";
@@ -1342,7 +1325,7 @@ bool SetArgumentFails(const std::string& text, std::ostream& err) {
 
 bool ResolveSet(const json& snap, const std::string& text, uint32_t* type, uint16_t* group,
                 std::string* error) {
-  if (ParseSetWord(text, type, group)) return true;
+  if (ftdata::ParseSetName(text, type, group)) return true;
   VolumeSpec spec;
   std::string e;
   if (ParseVolumeSpec(text, &spec, &e) && spec.kind == VolumeSpec::Letter) {
@@ -1362,30 +1345,6 @@ bool ResolveSet(const json& snap, const std::string& text, uint32_t* type, uint1
   }
   *error = NoSetNamed(text);
   return false;
-}
-
-bool MemberHoldsData(uint32_t type, uint32_t state) {
-  return state == Healthy || (state == Initializing && type == StripeWithParity);
-}
-
-bool LoadSetMembers(uint32_t type, uint16_t group, SetMembers* members, std::string* error) {
-  FTInfo info;
-  if (!ftconfig::Read(&info, error)) return false;
-  ftconfig::SetView view;
-  if (!ftconfig::FindSet(info, type, group, &view)) {
-    *error = "there is no " + SetName(type, group);
-    return false;
-  }
-  for (const auto& m : view.members) {
-    std::u16string device;
-    if (!fm::FindPartitionDevice(m.where.signature, m.where.offset, m.where.length, &device)) device.clear();
-    members->devices.push_back(device);
-    members->lengths.push_back(static_cast<uint64_t>(m.where.length));
-    members->states.push_back(m.state);
-    members->signatures.push_back(m.where.signature);
-    members->offsets.push_back(m.where.offset);
-  }
-  return true;
 }
 
 void FtCommands::Add(CLI::App& app) {
@@ -1456,6 +1415,11 @@ void FtCommands::Add(CLI::App& app) {
                      "dmsetup's concise format, with the helper devices a raid target needs (dmsetup create "
                      "--concise)");
   dmtable_->add_option("--name", dmName_, "--concise: the set's device name (default: the set's name)");
+  serve_ = volume_->add_subcommand("serve", "serve the volume over NBD (nbdkit) until stopped");
+  serve_->add_option("VOLUME", volumeArg_, "the set (mirrorG, ...) or its letter")->required();
+  serve_->add_flag("--read-only", serveReadOnly_, "refuse writes; the machine stays open to other readers");
+  serve_->add_option("--socket", socket_, "listen on this Unix socket");
+  serve_->add_option("--port", port_, "listen on this TCP port of 127.0.0.1");
   verify_ =
       ft_->add_subcommand("verify", "compare a mirror's members or a parity set's parity with its data");
   verify_->add_option("SET", set_, "the mirror or stripe set with parity")->required();
@@ -1471,7 +1435,8 @@ void FtCommands::Add(CLI::App& app) {
       "Examples:\n  ftdiskctl -m m volume export stripe0 stripe.img\n"
       "  zcat backup.img.gz | ftdiskctl -m m volume import parity0 -\n"
       "  ftdiskctl -m m volume dmtable stripe0 | sudo dmsetup create nt-stripe0\n"
-      "  ftdiskctl -m m volume dmtable parity0 --concise | sudo dmsetup create --concise");
+      "  ftdiskctl -m m volume dmtable parity0 --concise | sudo dmsetup create --concise\n"
+      "  ftdiskctl -m m volume serve parity0 --socket /tmp/parity0.sock");
 }
 
 bool FtCommands::DataOnStdout() const { return export_->parsed() && file_ == "-"; }
@@ -1485,7 +1450,7 @@ bool FtCommands::Writes() const {
 
 bool FtCommands::OnlyReads() const {
   return export_->parsed() || dmtable_->parsed() || (verify_->parsed() && !repair_) ||
-         (find_->parsed() && !apply_);
+         (find_->parsed() && !apply_) || serve_->parsed();
 }
 
 int FtCommands::Run(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
@@ -1493,7 +1458,7 @@ int FtCommands::Run(Session& s, const Options& opt, std::ostream& out, std::ostr
   // named rightly that does not exist is a failure (1).
   const bool namesSet = extend_->parsed() || break_->parsed() || delete_->parsed() || regenerate_->parsed() ||
                         editDrop_->parsed() || editMember_->parsed() || verify_->parsed();
-  const bool namesVolume = export_->parsed() || import_->parsed() || dmtable_->parsed();
+  const bool namesVolume = export_->parsed() || import_->parsed() || dmtable_->parsed() || serve_->parsed();
   if ((namesSet && SetArgumentFails(set_, err)) || (namesVolume && SetArgumentFails(volumeArg_, err)))
     return kUsage;
   if (create_->parsed()) return CreateSet(s, opt, kind_, volumeArg_, disks_, sizes_, out, err);
@@ -1508,6 +1473,7 @@ int FtCommands::Run(Session& s, const Options& opt, std::ostream& out, std::ostr
     return allowHoles_ ? CmdVolumeExportWithHoles(s, opt, volumeArg_, file_, out, err)
                        : CmdVolumeExport(s, opt, volumeArg_, file_, out, err);
   if (import_->parsed()) return CmdVolumeImport(s, opt, volumeArg_, file_, pad_, out, err);
+  if (serve_->parsed()) return CmdVolumeServe(s, opt, volumeArg_, serveReadOnly_, socket_, port_, out, err);
   if (verify_->parsed()) return CmdFtVerify(s, opt, set_, repair_, from_, out, err);
   if (find_->parsed()) return CmdFtFind(s, opt, apply_, full_, out, err);
   if (dmtable_->parsed())

@@ -11,6 +11,7 @@
 
 #include "cli.h"
 #include "ftconfig.h"
+#include "ftset.h"
 
 namespace ntp::ftmap {
 class Volume;
@@ -39,6 +40,10 @@ class FtCommands {
   CLI::App *export_ = nullptr, *import_ = nullptr, *dmtable_ = nullptr, *verify_ = nullptr;
   CLI::App* find_ = nullptr;
   bool apply_ = false, full_ = false;
+  CLI::App* serve_ = nullptr;
+  bool serveReadOnly_ = false;
+  std::string socket_;
+  int port_ = -1;
 
   std::string kind_, set_, volumeArg_, file_, state_;
   std::vector<unsigned> disks_;
@@ -63,6 +68,10 @@ int CmdVolumeImport(Session& s, const Options& opt, const std::string& volume, c
 int CmdVolumeDmTable(Session& s, const Options& opt, const std::string& volume,
                      const std::vector<std::string>& memberDevices, bool concise, const std::string& name,
                      std::ostream& out, std::ostream& err);
+// volume serve SET [--read-only] (--socket PATH | --port N): runs nbdkit with the plugin in
+// place of this process; returns only when that could not be done.
+int CmdVolumeServe(Session& s, const Options& opt, const std::string& volume, bool readOnly,
+                   const std::string& socket, int port, std::ostream& out, std::ostream& err);
 // ft verify SET [--repair] [--from MEMBER] (from < 0: the first member holding data).
 int CmdFtVerify(Session& s, const Options& opt, const std::string& set, bool repair, int from,
                 std::ostream& out, std::ostream& err);
@@ -88,20 +97,10 @@ void DropJournal(uint32_t type, uint16_t group);
 // "mirror0", "parity2"... or a drive letter of an FT volume: the set's type and group.
 bool ResolveSet(const json& snap, const std::string& text, uint32_t* type, uint16_t* group,
                 std::string* error);
-// Builds the platform volume of a stored set: each member's partition device, orphaned
-// members marked unusable. memberToRebuild (>= 0) is opened even when orphaned.
-struct SetMembers {
-  std::vector<std::u16string> devices;  // empty where the partition is not found
-  std::vector<uint64_t> lengths;
-  std::vector<uint32_t> states;
-  std::vector<uint32_t> signatures;
-  std::vector<int64_t> offsets;
-};
-bool LoadSetMembers(uint32_t type, uint16_t group, SetMembers* members, std::string* error);
-// Whether a member in this state holds its share of the data: a healthy one does; an
-// initializing member of a parity set holds its data stripes (only the parity is not
-// written yet); an orphaned, regenerating or initializing mirror member does not.
-bool MemberHoldsData(uint32_t type, uint32_t state);
+// A stored set's members, and which member states hold the set's data (ftdata/ftset.h).
+using ftdata::LoadSetMembers;
+using ftdata::MemberHoldsData;
+using ftdata::SetMembers;
 
 // Placement of new FT members and what a set has lost (ftplan.cpp), for the requests
 // and for check's advice alike. disk is a disk of the snapshot.

@@ -21,6 +21,7 @@
 #include "ftconfig.h"
 #include "ftjournal.h"
 #include "ftmap.h"
+#include "ftset.h"
 #include "machine.h"
 #include "ntplatform.h"
 #include "overlay.h"
@@ -42,66 +43,18 @@ bool OpenOr(Session& s, const Options& opt, std::ostream& err) {
 
 std::string Status(NTSTATUS st) { return HexStatus(static_cast<uint32_t>(st)); }
 
-// A set named on the command line with its stored members.
-struct Set {
-  uint32_t type = 0;
-  uint16_t group = 0;
-  SetMembers members;
-  std::string name() const { return fj::SetName(type, group); }
-};
+// What a set's data needs (shared with the nbdkit plugin).
+using ftdata::ClearMark;
+using ftdata::LoadJournal;
+using ftdata::MarkHolds;
+using ftdata::MarkWritten;
+using ftdata::OpenVolume;
+using ftdata::Set;
+using ftdata::StoreStates;
 
 bool LoadNamedSet(const std::string& arg, Set* set, std::string* error) {
   return ResolveSet(Snapshot({}), arg, &set->type, &set->group, error) &&
          LoadSetMembers(set->type, set->group, &set->members, error);
-}
-
-// The set's volume: every member that is on the disks and holds its data (every member
-// that is on the disks with allMembers).
-bool OpenVolume(const std::string& what, const Set& set, bool write, bool allMembers,
-                std::unique_ptr<fm::Volume>* volume, std::ostream& err) {
-  const SetMembers& m = set.members;
-  std::vector<fm::Member> members;
-  for (size_t i = 0; i < m.devices.size(); ++i) {
-    members.push_back({m.devices[i], m.lengths[i],
-                       !m.devices[i].empty() && (allMembers || MemberHoldsData(set.type, m.states[i]))});
-    // A write may reach every member: one on a disk that no request may write (attached
-    // read-only) refuses it before anything is written.
-    ntp::DeviceExtent where;
-    if (write && members.back().usable && ntp::OpenDeviceExtent(m.devices[i], &where, false))
-      if (std::string why = ntp::WriteRefusal(where.disk); !why.empty()) {
-        err << what << ": member " << i << ": " << why << "\n";
-        return false;
-      }
-  }
-  *volume = std::make_unique<fm::Volume>(static_cast<fm::Type>(set.type), members);
-  std::string e;
-  NTSTATUS st = (*volume)->Open(write, &e);
-  if (!NT_SUCCESS(st)) {
-    err << what << ": " << e << " (" << Status(st) << ")\n";
-    return false;
-  }
-  return true;
-}
-
-std::vector<fj::MemberId> MemberIds(const SetMembers& m) {
-  std::vector<fj::MemberId> ids;
-  for (size_t i = 0; i < m.signatures.size(); ++i)
-    ids.push_back({m.signatures[i], m.offsets[i], static_cast<int64_t>(m.lengths[i])});
-  return ids;
-}
-
-// The set's journal when it can be trusted, else a fresh one for the set.
-fj::Journal LoadJournal(const Set& set) {
-  fj::Journal j;
-  std::string why;
-  const auto ids = MemberIds(set.members);
-  if (!fj::Load(set.type, set.group, ids, &j, &why)) {
-    j = fj::Journal{};
-    j.type = set.type;
-    j.group = set.group;
-    j.members = ids;
-  }
-  return j;
 }
 
 // Progress of a pass on a terminal: percent, bytes and rate, at most a few times a second.
@@ -125,62 +78,6 @@ fm::Progress PassProgress(const std::string& what, std::ostream& err) {
       err << ", " << FormatSize(static_cast<uint64_t>(static_cast<double>(done) / secs)) << "/s";
     err << "   " << (end ? "\n" : "") << std::flush;
   };
-}
-
-// The marks a write pass puts on a set that is redundant now: a mirror's other members
-// regenerating (reads come from member 0), a parity set initializing (its data is
-// whole, its parity to be checked). Empty when the set is not redundant now (degraded
-// or already marked): then there is nothing to mark.
-std::vector<uint32_t> MarkFor(const Set& set) {
-  const auto& states = set.members.states;
-  if ((set.type != Mirror && set.type != StripeWithParity) ||
-      std::any_of(states.begin(), states.end(), [](uint32_t s) { return s != Healthy; }))
-    return {};
-  std::vector<uint32_t> marked(states.size(), set.type == Mirror ? Regenerating : Initializing);
-  if (set.type == Mirror) marked[0] = Healthy;
-  return marked;
-}
-
-bool StoreStates(const Set& set, const std::vector<uint32_t>& states, std::string* error) {
-  return ftconfig::Update(
-      [&](FTInfo& info, std::string* why) {
-        for (size_t i = 0; i < states.size(); ++i)
-          if (!ftconfig::SetMemberState(info, set.type, set.group, static_cast<int>(i), states[i], why))
-            return false;
-        return true;
-      },
-      error);
-}
-
-// Marks the set as being written, unless it is marked already or not redundant: the
-// configuration first, then the journal, so that an interruption anywhere leaves the
-// set shown as needing a resync. The dirty ranges are added as they are written.
-bool MarkWritten(Set& set, fj::Journal* j, std::string* error) {
-  const std::vector<uint32_t> marked = MarkFor(set);
-  if (marked.empty() || ntp::OverlayActive()) return true;
-  if (!StoreStates(set, marked, error)) return false;
-  set.members.states = marked;
-  j->marked = marked;
-  return fj::Save(*j, error);
-}
-
-// Our mark is still the set's state: nothing else changed it since.
-bool MarkHolds(const Set& set, const fj::Journal& j) {
-  return !j.marked.empty() && j.marked == set.members.states;
-}
-
-// Takes the mark away once nothing is dirty: the journal loses it first, then the
-// configuration says healthy.
-bool ClearMark(Set& set, fj::Journal* j, std::string* error) {
-  if (!MarkHolds(set, *j) || !j->dirty.empty() || (!j->pass.empty() && !j->dirtyOnly))
-    return fj::Save(*j, error);
-  j->marked.clear();
-  j->pass.clear();
-  if (!fj::Save(*j, error)) return false;
-  std::vector<uint32_t> healthy(set.members.states.size(), Healthy);
-  if (!StoreStates(set, healthy, error)) return false;
-  set.members.states = healthy;
-  return true;
 }
 
 // The source of an import: a regular file, a block device or a stream ("-" is

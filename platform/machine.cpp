@@ -741,6 +741,13 @@ bool Boot(const std::string& dir, const BootOptions& options, std::string* error
                                          : ""));
     }
     if (std::string e = take(m->lockFd, LOCK_EX, "the machine " + dir); !e.empty()) return fail(e);
+  } else if (options.holdShared) {
+    const std::string lockPath = (fs::path(dir) / kLockName).string();
+    m->lockFd = open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (m->lockFd < 0 && errno == ENOENT)
+      m->lockFd = open(lockPath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (m->lockFd >= 0)
+      if (std::string e = take(m->lockFd, LOCK_SH, "the machine " + dir); !e.empty()) return fail(e);
   }
 
   std::vector<std::pair<Identity, size_t>> identities;

@@ -83,6 +83,11 @@ bool Boot(const std::string& dir, LockMode mode, std::string* error,
 struct BootOptions {
   LockMode mode = LockMode::Wait;
   bool readOnly = false;
+  // A read-only boot that holds the machine lock shared until shutdown, so no writer
+  // changes the tables or the configuration under a long-lived reader (a volume being
+  // served); writers wait for it, readers do not. Where the lock file cannot be opened
+  // (a directory nobody may write) there is no writer to keep out.
+  bool holdShared = false;
   std::function<void(const std::string& what)> onWait;
 };
 bool Boot(const std::string& dir, const BootOptions& options, std::string* error);

@@ -29,6 +29,18 @@ check_tree() {
   "${run[@]}" -m "$m" create primary --disk 0 --size 10M >/dev/null || fail "$what: create failed (module not found?)"
   "${run[@]}" -m "$m" show --json | grep -q '"disk0/p1"' || fail "$what: show does not list the new partition"
 
+  # The nbdkit plugin beside the module, found and loaded by volume serve (it then
+  # reports the missing set).
+  if [ -f "$build/nbdkit-ftdisk-plugin.so" ] && command -v nbdkit >/dev/null; then
+    ls "$root"/usr/lib*/ftdisk/nbdkit-ftdisk-plugin.so >/dev/null 2>&1 || fail "$what: no nbdkit plugin"
+    # A plugin built with the sanitizers needs their runtime loaded first into nbdkit.
+    local asan
+    asan=$(ldd "$build/nbdkit-ftdisk-plugin.so" | awk '/libasan/ {print $3}')
+    LD_PRELOAD=$asan ASAN_OPTIONS=detect_leaks=0 "${run[@]}" -m "$m" volume serve parity9 --socket "$tmp/s" >"$tmp/out" 2>&1 &&
+      fail "$what: serve of no set"
+    grep -q 'there is no parity9' "$tmp/out" || fail "$what: volume serve does not run the plugin: $(cat "$tmp/out")"
+  fi
+
   local man
   man=$(ls "$root"/usr/share/man/man1/ftdiskctl.1.gz 2>/dev/null) || fail "$what: no man page"
   # grep reads the whole page (-q would stop early and zcat die of SIGPIPE under pipefail).

@@ -33,6 +33,7 @@ struct Options {
   std::string dir = "machine";
   bool noWait = false;
   bool json = false;
+  bool quiet = false;  // -q: nothing on standard output but data asked for; the exit status tells
   bool bytes = false;
   bool verbose = false;
   bool dryRun = false;

@@ -93,8 +93,12 @@ class Runner {
         app.add_option("--reg", images.reg, "with --image: the FT configuration of this REGEDIT4 .reg file");
     hiveOpt->excludes(regOpt);
     app.add_flag("--no-wait", opt_.noWait, "fail at once when another process holds the machine");
-    app.add_flag("--json", opt_.json, "print JSON (schema: docs/json-schema.md)");
+    auto* jsonOpt = app.add_flag("--json", opt_.json, "print JSON (schema: docs/json-schema.md)");
     app.add_flag("--bytes", opt_.bytes, "print sizes and offsets as exact byte counts");
+    auto* quietOpt = app.add_flag("-q,--quiet", opt_.quiet,
+                                  "print nothing on standard output (errors still go to standard error): "
+                                  "the exit status tells, as with grep -q");
+    quietOpt->excludes(jsonOpt);
     app.add_flag("-n,--dry-run", opt_.dryRun,
                  "run a writing request on an overlay of the machine and print what would change");
     app.add_option("--color", opt_.color, "colours in tables: auto (on a terminal), always or never")
@@ -538,6 +542,10 @@ class Runner {
   // output (volume export -) gets its document on standard error, so the data stays
   // exactly the volume's bytes.
   int Finish(const std::function<int(std::ostream&, std::ostream&)>& body, bool dataOnStdout = false) {
+    if (opt_.quiet) {
+      std::ostringstream dropped;  // what the command says; its data (export -) goes to fd 1 itself
+      return body(dropped, err_);
+    }
     if (!opt_.json) return body(out_, err_);
     std::ostream& docOut = dataOnStdout ? err_ : out_;
     std::ostringstream o, e;
@@ -606,6 +614,7 @@ class Runner {
         std::vector<std::string> args = {"-m", opt_.dir};
         if (opt_.noWait) args.push_back("--no-wait");
         if (opt_.json) args.push_back("--json");
+        if (opt_.quiet) args.push_back("-q");
         if (opt_.bytes) args.push_back("--bytes");
         args.insert(args.end(), words.begin(), words.end());
         rc = RunCommandLine(args, s_, true, out_, errors);

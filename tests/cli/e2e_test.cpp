@@ -526,6 +526,12 @@ TEST(CliShow, ScriptFormatsGiveExactlyTheRows) {
   for (const auto& [args, text] : cases) EXPECT_EQ(m.On(args).out, text) << args;
   EXPECT_NE(m.On("show --list -o NAME,SIZE").out.find("\nNAME "), std::string::npos);
   EXPECT_EQ(m.On("show --list --noheadings -o NAME,SIZE").out.find("NAME"), std::string::npos);
+  // -q: nothing on standard output, the request done all the same, the status telling.
+  const Result q = m.On("-q letter disk0/p1 F:");
+  EXPECT_EQ(q.rc, 0) << q.err;
+  EXPECT_EQ(q.out, "");
+  EXPECT_EQ(m.On("show -P -o LETTER").out, "LETTER=\"F:\"\nLETTER=\"\"\n");
+  EXPECT_EQ(m.On("-q letter disk0/p1 A:").rc, 2);
 }
 
 // Pruning keeps the newest backups whole (entry and file, still restorable) and removes

@@ -33,6 +33,7 @@ struct Options {
   std::string dir = "machine";
   bool noWait = false;
   bool json = false;
+  bool yes = false;    // -y: no confirmation asked on a terminal
   bool quiet = false;  // -q: nothing on standard output but data asked for; the exit status tells
   bool bytes = false;
   bool verbose = false;
@@ -205,6 +206,11 @@ const json* FindDisk(const json& snap, unsigned index);
 
 // Runs one parsed command line (argv without the program name) on the session, which
 // is opened on first use; inShell refuses the commands that need their own process.
+// Asks on a terminal before a request destroys data ("QUESTION [y/N] " on standard
+// error, the answer from standard input); true at once without a terminal, with -y,
+// --json or a dry run, so scripts go on as they are.
+bool Confirm(const Options& opt, const std::string& question);
+
 int RunCommandLine(const std::vector<std::string>& args, Session* session, bool inShell, std::ostream& out,
                    std::ostream& err);
 

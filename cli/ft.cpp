@@ -1463,6 +1463,12 @@ int FtCommands::Run(Session& s, const Options& opt, std::ostream& out, std::ostr
     return kUsage;
   if (create_->parsed()) return CreateSet(s, opt, kind_, volumeArg_, disks_, sizes_, out, err);
   if (extend_->parsed()) return Extend(s, opt, set_, disks_, sizes_, out, err);
+  const std::string question =
+      delete_->parsed()   ? "delete " + set_ + " and its partitions? the data on them is lost"
+      : break_->parsed()  ? "break " + set_ + "? its members become plain partitions"
+      : import_->parsed() ? "overwrite every byte of " + volumeArg_ + " with " + file_ + "?"
+                          : "";
+  if (!question.empty() && !Confirm(opt, question)) return err << "nothing changed\n", kFailed;
   if (break_->parsed()) return BreakOrDelete(s, opt, set_, false, out, err);
   if (delete_->parsed()) return BreakOrDelete(s, opt, set_, true, out, err);
   if (regenerate_->parsed()) return Regenerate(s, opt, set_, member_, onto_, out, err);

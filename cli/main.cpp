@@ -95,6 +95,9 @@ class Runner {
     app.add_flag("--no-wait", opt_.noWait, "fail at once when another process holds the machine");
     auto* jsonOpt = app.add_flag("--json", opt_.json, "print JSON (schema: docs/json-schema.md)");
     app.add_flag("--bytes", opt_.bytes, "print sizes and offsets as exact byte counts");
+    app.add_flag("-y,--yes", opt_.yes,
+                 "do not ask before a request destroys data (asked only on a terminal: delete of a partition "
+                 "holding a file system, ft delete and break, volume import, restore)");
     auto* quietOpt = app.add_flag("-q,--quiet", opt_.quiet,
                                   "print nothing on standard output (errors still go to standard error): "
                                   "the exit status tells, as with grep -q");
@@ -464,6 +467,7 @@ class Runner {
           err << "ftdiskctl: " << VolumeCheck(deleteTarget) << "\n";
           return kUsage;
         }
+        if (!extended && !ConfirmDelete(deleteTarget)) return err << "nothing deleted\n", kFailed;
         return CmdDelete(*s_, opt_, deleteTarget, extended, deleteDisk, out, err);
       }
       if (active->parsed()) return CmdActive(*s_, opt_, activeVolume, out, err);
@@ -484,6 +488,9 @@ class Runner {
       if (regExport->parsed()) return CmdRegistryExport(*s_, opt_, regFile, out, err);
       if (regImport->parsed()) return CmdRegistryImport(*s_, opt_, regFile, !noRescan, out, err);
       if (alerts->parsed()) return CmdAlerts(*s_, opt_, alertsEpoch, out, err);
+      if ((backupsRestore->parsed() || restore->parsed()) &&
+          !Confirm(opt_, "write the sectors of backup " + backupName + " back over what the disk holds now?"))
+        return err << "nothing restored\n", kFailed;
       if (backupsRestore->parsed() || restore->parsed())
         return CmdRestore(*s_, opt_, backupName, restoreForce, out, err);
       if (backupsPrune->parsed()) return CmdBackupsPrune(*s_, opt_, pruneKeep, out, err);
@@ -652,6 +659,23 @@ class Runner {
     return out;
   }
 
+  // On a terminal, a partition holding a file system is deleted only when the user says
+  // so. A name that does not resolve goes on to the request, which says what is wrong.
+  bool ConfirmDelete(const std::string& target) {
+    if (opt_.yes || opt_.json || opt_.dryRun || !isatty(0) || !isatty(2)) return true;
+    std::string e;
+    if (!s_->open() && !s_->Open(opt_.dir, opt_.noWait, &e)) return true;
+    const json snap = Snapshot({});
+    const ZM_OBJECT_ID id = ResolveVolume(snap, target, inShell_, &e);
+    for (const auto& v : snap.value("volumes", json::array())) {
+      if (v.value("id", ZM_OBJECT_ID{0}) != id || !v["file_system"].is_string()) continue;
+      const std::string fs = v["file_system"];
+      if (fs.empty() || fs == "RAW" || fs == "unknown") return true;
+      return Confirm(opt_, "delete " + target + "? it holds a " + fs + " file system, lost with it");
+    }
+    return true;
+  }
+
   // Prints what may complete the last of words (a command line after "ftdiskctl"), one
   // per line; object names come from a read-only boot of the machine the words name.
   int CompleteCommandLine(CLI::App& app, std::vector<std::string> words, std::ostream& out) {
@@ -772,6 +796,15 @@ class Runner {
 };
 
 }  // namespace
+
+bool Confirm(const Options& opt, const std::string& question) {
+  if (opt.yes || opt.json || opt.dryRun || !isatty(0) || !isatty(2)) return true;
+  // To the terminal itself: the shell holds a line's messages until the line is done.
+  std::cerr << question << " [y/N] " << std::flush;
+  std::string answer;
+  if (!std::getline(std::cin, answer)) return false;
+  return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+}
 
 int RunCommandLine(const std::vector<std::string>& args, Session* session, bool inShell, std::ostream& out,
                    std::ostream& err) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The shell on a terminal (tmux): Tab completes commands, options and object names,
 # arrows recall earlier lines, the history is kept per machine outside its directory,
-# and help lists only what the shell runs.
+# help lists only what the shell runs, and a destructive request asks first.
 # Usage: shell_tty_test.sh FTDISKCTL
 set -euo pipefail
 ctl=$1
@@ -17,6 +17,7 @@ fail() {
 
 "$ctl" init "$tmp/m" --disk 32M >/dev/null
 "$ctl" -m "$tmp/m" create primary --disk 0 --size 10M >/dev/null
+backup=$("$ctl" -m "$tmp/m" backups list --json | python3 -c 'import json,sys; print(json.load(sys.stdin)["backups"][0]["name"])')
 tmux -S "$sock" new-session -d -s t -x 160 -y 60 \
   "env XDG_STATE_HOME=$tmp/state TERM=xterm $ctl -m $tmp/m shell; sleep 30"
 screen() { tmux -S "$sock" capture-pane -p -t t; }
@@ -34,6 +35,11 @@ keys "lett" Tab "disk0/p" Tab "--rem" Tab Enter
 wait_for 'letter disk0/p1 --remove'
 keys Up Enter
 [ "$(screen | grep -c 'ftdiskctl> letter disk0/p1 --remove')" -ge 2 ] || fail "Up did not recall the line"
+# A request that overwrites data asks first on a terminal; no is no.
+keys "restore $backup" Enter
+wait_for '\[y/N\]'
+keys "n" Enter
+wait_for 'nothing restored'
 keys C-d
 sleep 0.5
 hist=$(ls "$tmp"/state/ftdiskctl/history/*)

@@ -400,22 +400,6 @@ int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& er
           "give one of them a new signature; FT members and letters cannot tell them apart");
     }
   }
-  auto diskName = [&](uint32_t sig) {
-    auto it = bySignature.find(sig);
-    return it == bySignature.end() ? "disk " + Hex32(sig) : "disk" + std::to_string(it->second[0]);
-  };
-  auto findPartition = [&](uint32_t sig, int64_t offset, int64_t length) -> const DiskPartition* {
-    auto it = bySignature.find(sig);
-    if (it == bySignature.end()) return nullptr;
-    for (const auto& p : partitions)
-      if (std::count(it->second.begin(), it->second.end(), p.disk) && p.offset == offset &&
-          p.length == length)
-        return &p;
-    return nullptr;
-  };
-  auto partName = [](const DiskPartition& p) {
-    return "disk" + std::to_string(p.disk) + "/p" + std::to_string(p.number);
-  };
 
   uint32_t type = 0;
   std::vector<uint8_t> blob;
@@ -467,10 +451,10 @@ int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& er
     // Plain records without a partition; letters recorded twice; disks twice.
     std::map<uint8_t, std::vector<std::string>> letters;
     for (const ConfigRecord& r : view.records) {
-      const DiskPartition* p = findPartition(r.signature, r.offset, r.length);
+      const DiskPartition* p = m.Find(r.signature, r.offset, r.length);
       std::string object =
-          p ? partName(*p)
-            : diskName(r.signature) + " at offset " + Bytes(r.offset) + " (" + Bytes(r.length) + " bytes)";
+          p ? PartName(*p)
+            : m.DiskName(r.signature) + " at offset " + Bytes(r.offset) + " (" + Bytes(r.length) + " bytes)";
       // A disk that is away keeps its records (and its letters) until it is back.
       if (r.ftType == NotAnFtMember && !p)
         add(bySignature.count(r.signature) ? "stale_record" : "missing_disk", object,
@@ -501,7 +485,7 @@ int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& er
     for (uint32_t sig : view.disks) ++described[sig];
     for (const auto& [sig, n] : described)
       if (n > 1)
-        add("duplicate_record", diskName(sig),
+        add("duplicate_record", m.DiskName(sig),
             "the configuration describes the disk " + std::to_string(n) + " times",
             "rescan (ftdiskctl rescan) so the configuration is rebuilt from the disks");
 
@@ -517,7 +501,7 @@ int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& er
           return r.signature == sig && r.offset == p.offset && r.length == p.length;
         });
         if (!recorded)
-          add("unrecorded_partition", partName(p), "the configuration has no record of this partition",
+          add("unrecorded_partition", PartName(p), "the configuration has no record of this partition",
               "rescan (ftdiskctl rescan) so the configuration is rebuilt from the disks");
       }
   }

@@ -10,6 +10,7 @@
 #include "registry_store.h"
 
 using namespace ftt;
+using FtLetters = FtTest;
 using testutil::PropU64;
 
 namespace {
@@ -25,7 +26,7 @@ const ftblob::Part& RecordAt(const ftblob::Config& c, unsigned disk, unsigned pa
 // partition has no record the request fails with 0xC1100001, nothing is written and the
 // running letter is put back. The next boot gives the letters recorded; removing them
 // records ' ', and the boot after that gives none.
-TEST_F(FtTest, LettersOfFtAndPartitionVolumesAreRecordedAndSurviveReboots) {
+TEST_F(FtLetters, LettersOfFtAndPartitionVolumesAreRecordedAndSurviveReboots) {
   ASSERT_EQ(0u, Publish(MirrorConfig()));
   ZM_HANDLE provider = machine->Provider();
   const ZM_OBJECT_ID p2Volume = testutil::Parents(Partition(0, 2), ZM_OBJ_VOLUME).at(0);
@@ -76,7 +77,7 @@ TEST_F(FtTest, LettersOfFtAndPartitionVolumesAreRecordedAndSurviveReboots) {
 
 // Requests that must not reach "mount" or the registry: wrong objects, a letter that
 // is no string, a set that is gone; and one that "mount" refuses.
-TEST_F(FtTest, RefusedRequestsLeaveTheRegistryUntouched) {
+TEST_F(FtLetters, RefusedRequestsLeaveTheRegistryUntouched) {
   ASSERT_EQ(0u, Publish(MirrorConfig()));
   const std::vector<uint8_t> before = ftblob::Stored();
   const ZM_OBJECT_ID volume = FtVolumes().at(0);

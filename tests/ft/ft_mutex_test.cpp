@@ -13,8 +13,9 @@
 #include "provider.h"
 
 using namespace ftt;
+using FtMutex = FtTest;
 
-TEST_F(FtTest, OverlappingFirstUsesShareOneMutex) {
+TEST_F(FtMutex, OverlappingFirstUsesShareOneMutex) {
   for (int round = 0; round < 5; ++round) {
     FtDiskFinalize();
     ASSERT_EQ(nullptr, g_hMutex);
@@ -50,7 +51,7 @@ TEST_F(FtTest, OverlappingFirstUsesShareOneMutex) {
 
 // Publishing, letter requests and rebuilds at once: every one succeeds, and the stored
 // configuration ends well formed with the mirror, its members and its letter.
-TEST_F(FtTest, ConcurrentFtOperationsKeepTheConfigurationWhole) {
+TEST_F(FtMutex, ConcurrentFtOperationsKeepTheConfigurationWhole) {
   StoreScannedMirror();
   const ZM_OBJECT_ID volume = FtVolumes().at(0);
 

@@ -10,6 +10,7 @@
 #include "provider.h"
 
 using namespace ftt;
+using FtPublish = FtTest;
 using namespace testutil;
 
 namespace {
@@ -29,7 +30,7 @@ ZM_OBJECT_ID MakeVolume(uint32_t type, uint32_t group) {
 // One blob with a set of every FT type, one member on a disk the machine lacks; each
 // volume gets its type, state, length, group, facility and member 0's device path, and
 // each member found its state and number.
-TEST_F(FtTest, EveryFtTypeBecomesAVolumeWithItsMembers) {
+TEST_F(FtPublish, EveryFtTypeBecomesAVolumeWithItsMembers) {
   EXPECT_EQ(0u, Publish({{{Signature(0),
                            {Member(P1, Mirror, 1, 0, Healthy), Member(P2, Stripe, 2, 0, Orphaned),
                             Member(L1, StripeWithParity, 3, 0, Regenerating)}},
@@ -95,7 +96,7 @@ TEST_F(FtTest, EveryFtTypeBecomesAVolumeWithItsMembers) {
 // No member on the machine, or member 0 missing: no volume remains in the first case,
 // and no device path is taken over in the second. The placeholder volume of the
 // partition the mirror took is gone in the same pass.
-TEST_F(FtTest, SetsWithMissingMembers) {
+TEST_F(FtPublish, SetsWithMissingMembers) {
   const size_t before = Objects(ZM_OBJ_VOLUME).size();
   // Q2's record is one sector off: no partition starts there.
   EXPECT_EQ(0u,
@@ -118,7 +119,7 @@ TEST_F(FtTest, SetsWithMissingMembers) {
 // A logical drive's object starts one track before the partition's data; the member is
 // found through that correction, on every pass, and keeps a single FT parent. An
 // extended partition with a member's exact extent is never taken for it.
-TEST_F(FtTest, LogicalDriveMemberFoundThroughTrackCorrection) {
+TEST_F(FtPublish, LogicalDriveMemberFoundThroughTrackCorrection) {
   const ZM_OBJECT_ID logical = Partition(0, 3);
   ASSERT_NE(0u, logical);
   ASSERT_EQ(uint64_t(L1.start - kTrack), PropU64(logical, "OFFSET_LL"));
@@ -143,7 +144,7 @@ TEST_F(FtTest, LogicalDriveMemberFoundThroughTrackCorrection) {
 
 // A new configuration moves a partition to the volume of its new set, drops partitions
 // that left a set, and deletes the volume of a set that is gone.
-TEST_F(FtTest, PartitionsFollowTheirSets) {
+TEST_F(FtPublish, PartitionsFollowTheirSets) {
   EXPECT_EQ(0u, Publish({{{Signature(0), {Member(P1, Mirror, 0, 0), Member(P2, Mirror, 1, 0)}},
                           {Signature(1), {Member(Q1, Mirror, 0, 1), Member(Q2, Mirror, 1, 1)}}},
                          {ftblob::FtSet(Mirror, FtStateOk, {{0, 0}, {1, 0}}),
@@ -173,7 +174,7 @@ TEST_F(FtTest, PartitionsFollowTheirSets) {
 // Bit 38 of a volume's previous state forces state 0x8 and severity 2; the upper half
 // of the previous state carries over, except bit 34 (initializing), which like the
 // lower half comes from the set.
-TEST_F(FtTest, PreviousStateUpperHalfAndBit38) {
+TEST_F(FtPublish, PreviousStateUpperHalfAndBit38) {
   for (ZM_OBJECT_ID v : Objects(ZM_OBJ_VOLUME))
     ObDeleteObject(zm::Database(), v);  // the set's is listed first
   ASSERT_EQ(0u, Publish(MirrorConfig()));
@@ -192,7 +193,7 @@ TEST_F(FtTest, PreviousStateUpperHalfAndBit38) {
 
 // Two volume objects with the same type and group: the first in database order is
 // the set's; the other is neither updated nor deleted.
-TEST_F(FtTest, FirstOfTwoVolumesWithTheSamePairIsUpdated) {
+TEST_F(FtPublish, FirstOfTwoVolumesWithTheSamePairIsUpdated) {
   const ZM_OBJECT_ID a = MakeVolume(7, 3);
   const ZM_OBJECT_ID b = MakeVolume(7, 3);
   EXPECT_EQ(0u, Publish(MirrorConfig(3)));
@@ -205,7 +206,7 @@ TEST_F(FtTest, FirstOfTwoVolumesWithTheSamePairIsUpdated) {
 
 // The removal pass alone: gone sets lose their volume, partitions that are no longer
 // members of that very set are unlinked, and other volumes are never touched.
-TEST_F(FtTest, RemoveObsoleteFromDOM) {
+TEST_F(FtPublish, RemoveObsoleteFromDOM) {
   for (ZM_OBJECT_ID v : Objects(ZM_OBJ_VOLUME))
     ObDeleteObject(zm::Database(), v);  // the sets' are listed first
   ASSERT_EQ(0u, Publish({{{Signature(0), {Member(P1, Mirror, 0, 0), Member(P2, StripeWithParity, 1, 0)}},
@@ -243,7 +244,7 @@ TEST_F(FtTest, RemoveObsoleteFromDOM) {
 
 // Nothing stored: the pass reports that the configuration cannot be loaded and changes
 // nothing; a malformed blob is treated the same, never walked.
-TEST_F(FtTest, UnloadableConfigurationChangesNothing) {
+TEST_F(FtPublish, UnloadableConfigurationChangesNothing) {
   const size_t volumes = Objects(ZM_OBJ_VOLUME).size();
   ftblob::Erase();
   EXPECT_EQ(0xC110000Fu, AddFtObjectsToDatabase());

@@ -9,6 +9,7 @@
 #include "provider.h"
 
 using namespace ftt;
+using FtRebuildFromDisks = FtTest;
 using testutil::PropU64;
 
 namespace {
@@ -32,7 +33,7 @@ const ftblob::Part& MemberRecord(const ftblob::Config& c, unsigned set, unsigned
 // With nothing stored, the rebuild stores the disks as they are: every recognised
 // partition once, a logical drive one track in, packed descriptions, no FT part; the
 // consistency check then finds nothing to do.
-TEST_F(FtTest, RebuildWithNothingStoredDescribesTheDisks) {
+TEST_F(FtRebuildFromDisks, RebuildWithNothingStoredDescribesTheDisks) {
   ftblob::Erase();
   UpdateRegistry();
   const std::vector<uint8_t> blob = ftblob::Stored();
@@ -75,7 +76,7 @@ TEST_F(FtTest, RebuildWithNothingStoredDescribesTheDisks) {
 // whose second disk is not on the machine: the rebuild keeps both sets, re-points every
 // member at the scanned record of its partition, appends what the scan lacks (orphaned)
 // and keeps the members' letters.
-TEST_F(FtTest, RebuildCarriesEveryFtSetOver) {
+TEST_F(FtRebuildFromDisks, RebuildCarriesEveryFtSetOver) {
   constexpr uint32_t kGone = 0x0BADD15C;
   ftblob::Config c;
   ftblob::Part m0 = Member(L1, Mirror, 0, 0, Healthy);
@@ -124,7 +125,7 @@ TEST_F(FtTest, RebuildCarriesEveryFtSetOver) {
 }
 
 // The member of a lone set whose partition is gone is orphaned as well, and its set with it.
-TEST_F(FtTest, RebuildOrphansTheLostMemberOfALoneSet) {
+TEST_F(FtRebuildFromDisks, RebuildOrphansTheLostMemberOfALoneSet) {
   ftblob::Store(ftblob::Build({{{Signature(0), {Member(P1, Stripe, 1, 0)}},
                                 {Signature(1), {Member({Q4.start + kCylinder, kCylinder}, Stripe, 1, 1)}}},
                                {ftblob::FtSet(Stripe, FtStateOk, {{0, 0}, {1, 0}})}}));
@@ -136,7 +137,7 @@ TEST_F(FtTest, RebuildOrphansTheLostMemberOfALoneSet) {
 
 // A stored value that exists but is not a well-formed configuration is never replaced:
 // neither by a rebuild nor by the consistency pass, and the value stays byte for byte.
-TEST_F(FtTest, RebuildRefusesToReplaceAMalformedConfiguration) {
+TEST_F(FtRebuildFromDisks, RebuildRefusesToReplaceAMalformedConfiguration) {
   const std::vector<uint8_t> good = ftblob::Build(MirrorConfig());
 
   std::vector<std::vector<uint8_t>> bad;

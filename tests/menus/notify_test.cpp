@@ -8,6 +8,7 @@
 namespace {
 
 using namespace menustest;
+using MenuEvents = Menus;
 
 ZMSTATUS Notify(const GUID& event, ZM_OBJECT_ID id, uint32_t type) {
   _Zm_Notification_Header h{sizeof(_Zm_Notification_Header), 0, event, 0, id, type, 0};
@@ -42,7 +43,7 @@ struct Family {
   }
 };
 
-TEST_F(Menus, NodeChangeOnAVolumeUpdatesMenusThenDirectParentSeverities) {
+TEST_F(MenuEvents, NodeChangeOnAVolumeUpdatesMenusThenDirectParentSeverities) {
   Family f;
   ZM_OBJECT_ID grandParent = New(ZM_OBJ_SEVERITY_ROOT);
   Link(grandParent, f.root10);
@@ -56,7 +57,7 @@ TEST_F(Menus, NodeChangeOnAVolumeUpdatesMenusThenDirectParentSeverities) {
   EXPECT_EQ(testutil::ValueType(f.root10, "SEVERITY"), uint32_t(ZM_TYPE_UINT32));
 }
 
-TEST_F(Menus, SeverityComparesUnsigned) {
+TEST_F(MenuEvents, SeverityComparesUnsigned) {
   ZM_OBJECT_ID parent = New(ZM_OBJ_VOLUME_ROOT);
   for (uint32_t s : {0x80000000u, 7u, 5u}) {
     ZM_OBJECT_ID c = New(ZM_OBJ_VOLUME);
@@ -71,7 +72,7 @@ TEST_F(Menus, SeverityComparesUnsigned) {
 
 // A link change of a volume updates its menus only; one of a health object (types 10
 // and 11) recomputes that object's own severity, so deleting a failed volume clears it.
-TEST_F(Menus, LinkChangesUpdateMenusOrTheHealthObjectsOwnSeverity) {
+TEST_F(MenuEvents, LinkChangesUpdateMenusOrTheHealthObjectsOwnSeverity) {
   for (const GUID* g : {&GUID_DB_NODE_PARENT_CHANGE_GUID, &GUID_DB_NODE_CHILD_CHANGE_GUID}) {
     Family f;
     EXPECT_EQ(Notify(*g, f.volume, ZM_OBJ_VOLUME), 0u);
@@ -101,7 +102,7 @@ TEST_F(Menus, LinkChangesUpdateMenusOrTheHealthObjectsOwnSeverity) {
   EXPECT_EQ(Severity(root), 99u);
 }
 
-TEST_F(Menus, OtherTypesAndUnknownEventsDoNothing) {
+TEST_F(MenuEvents, OtherTypesAndUnknownEventsDoNothing) {
   Family f;
   const GUID unknown = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
   GUID almost = GUID_DB_NODE_CHANGE_GUID;
@@ -127,7 +128,7 @@ TEST_F(Menus, OtherTypesAndUnknownEventsDoNothing) {
   EXPECT_EQ(FtDiskChangeNotify(nullptr), 0u);
 }
 
-TEST_F(Menus, InitializationCompleteRecomputesEverything) {
+TEST_F(MenuEvents, InitializationCompleteRecomputesEverything) {
   Family f;
   ZM_OBJECT_ID e = New(ZM_OBJ_EXTENDED);
   SetU32(e, "LDM_VOLUME_TYPE", 2);
@@ -147,7 +148,7 @@ TEST_F(Menus, InitializationCompleteRecomputesEverything) {
 
 // Through its events the provider keeps a group's severity at the highest of its
 // volumes as they rise and fall; what it knew before a restart is not trusted after it.
-TEST_F(Menus, EventsKeepAGroupsSeverityAsItsVolumesChange) {
+TEST_F(MenuEvents, EventsKeepAGroupsSeverityAsItsVolumesChange) {
   ASSERT_EQ(FtDiskInit(zm::Database(), ghProvider, 0, 0), 0u);
   ZM_OBJECT_ID group = New(ZM_OBJ_SEVERITY_ROOT), a = New(ZM_OBJ_VOLUME), b = New(ZM_OBJ_VOLUME);
   for (ZM_OBJECT_ID v : {a, b}) {

@@ -8,6 +8,8 @@
 
 namespace {
 
+using RegistryCalls = RegistryTest;
+
 struct Key {
   HANDLE h = nullptr;
   ~Key() {
@@ -33,7 +35,7 @@ NTSTATUS Set(HANDLE key, const char16_t* value, ULONG type, std::vector<uint8_t>
   return NtSetValueKey(key, &name, 0, type, data.data(), ULONG(data.size()));
 }
 
-TEST_F(RegistryTest, CreateKeyMakesTheLastComponentKeepsTheFirstClassAndHandlesKeepTheirAccess) {
+TEST_F(RegistryCalls, CreateKeyMakesTheLastComponentKeepsTheFirstClassAndHandlesKeepTheirAccess) {
   Key k;
   ULONG disposition = 0;
   EXPECT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\A\\B", &k, &disposition), STATUS_OBJECT_NAME_NOT_FOUND);
@@ -78,7 +80,7 @@ TEST_F(RegistryTest, CreateKeyMakesTheLastComponentKeepsTheFirstClassAndHandlesK
   EXPECT_EQ(Set(h, u"V", REG_BINARY, Bytes({1})), STATUS_INVALID_HANDLE);
 }
 
-TEST_F(RegistryTest, FullInformationFollowsTheBufferSizeRules) {
+TEST_F(RegistryCalls, FullInformationFollowsTheBufferSizeRules) {
   Key k;
   ULONG disposition;
   ASSERT_EQ(Create(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", &k, &disposition), STATUS_SUCCESS);
@@ -117,7 +119,7 @@ TEST_F(RegistryTest, FullInformationFollowsTheBufferSizeRules) {
   }
 }
 
-TEST_F(RegistryTest, Win32CallsShareTheStoreAndFollowTheSizeRules) {
+TEST_F(RegistryCalls, Win32CallsShareTheStoreAndFollowTheSizeRules) {
   HKEY k = nullptr;
   DWORD disposition = 0;
   // Intermediate keys are created, unlike the native call.

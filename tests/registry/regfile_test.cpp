@@ -7,6 +7,8 @@
 
 namespace {
 
+using RegFile = RegistryTest;
+
 const char16_t kDisk[] = u"HKEY_LOCAL_MACHINE\\SYSTEM\\DISK";
 
 void Write(const std::string& file, const std::string& text) {
@@ -20,7 +22,7 @@ std::vector<uint8_t> Wide(const std::u16string& s) {
   return {p, p + 2 * (s.size() + 1)};
 }
 
-TEST_F(RegistryTest, ExportThenImportGivesBackTheSameValues) {
+TEST_F(RegFile, ExportThenImportGivesBackTheSameValues) {
   std::vector<uint8_t> blob(216);
   for (size_t i = 0; i < blob.size(); ++i) blob[i] = uint8_t(i * 13 + 1);
   const std::vector<ntp::reg::Value> values = {
@@ -55,7 +57,7 @@ TEST_F(RegistryTest, ExportThenImportGivesBackTheSameValues) {
   EXPECT_EQ(testutil::ReadFile(again), text);
 }
 
-TEST_F(RegistryTest, ImportReadsHandWrittenFilesAndReplacesValues) {
+TEST_F(RegFile, ImportReadsHandWrittenFilesAndReplacesValues) {
   ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({9, 9, 9})));
   ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Gone", REG_BINARY, Bytes({1})));
   std::string file = tmp.path + "/in.reg", err;
@@ -79,7 +81,7 @@ TEST_F(RegistryTest, ImportReadsHandWrittenFilesAndReplacesValues) {
   EXPECT_EQ(Value(kDisk, u"Flags"), Bytes({0x1f, 0, 0, 0}));
 }
 
-TEST_F(RegistryTest, BadOrFailedImportsNameTheLineAndWriteNothing) {
+TEST_F(RegFile, BadOrFailedImportsNameTheLineAndWriteNothing) {
   ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({7})));
   const std::string good =
       "[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\n\"Information\"=hex:01,02\n\"Added\"=dword:1\n";

@@ -8,9 +8,11 @@
 
 namespace {
 
+using RegistryStore = RegistryTest;
+
 const char16_t kDisk[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK";
 
-TEST_F(RegistryTest, ValuesSurviveReopenUnderEitherRootAndAnyCaseAndOtherPathsAreRefused) {
+TEST_F(RegistryStore, ValuesSurviveReopenUnderEitherRootAndAnyCaseAndOtherPathsAreRefused) {
   std::vector<uint8_t> blob(300);
   for (size_t i = 0; i < blob.size(); ++i) blob[i] = uint8_t(i * 7);
   ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, blob));
@@ -28,7 +30,7 @@ TEST_F(RegistryTest, ValuesSurviveReopenUnderEitherRootAndAnyCaseAndOtherPathsAr
     EXPECT_FALSE(ntp::reg::SetValue(path, u"v", REG_BINARY, Bytes({1}))) << testutil::Narrow(path);
 }
 
-TEST_F(RegistryTest, AFailedCommitOrBackupLeavesTheOldValueAndNoNewKey) {
+TEST_F(RegistryStore, AFailedCommitOrBackupLeavesTheOldValueAndNoNewKey) {
   ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({1, 2, 3})));
   ntp::InjectFault("RegistryCommit", 1, uint32_t(STATUS_IO_DEVICE_ERROR));
   EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({4, 5, 6, 7})));
@@ -61,7 +63,7 @@ std::vector<uint8_t> InformationOf(const ntp::reg::Backup& b) {
   return {};
 }
 
-TEST_F(RegistryTest, EveryChangeOfInformationKeepsTheLastTenStatesAndNothingNeverStored) {
+TEST_F(RegistryStore, EveryChangeOfInformationKeepsTheLastTenStatesAndNothingNeverStored) {
   ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"\\Device\\CdRom0", REG_SZ, Bytes({'E', 0, ':', 0, 0, 0})));
   for (int i = 1; i <= 12; ++i)
     ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({i, i})));
@@ -90,7 +92,7 @@ TEST_F(RegistryTest, EveryChangeOfInformationKeepsTheLastTenStatesAndNothingNeve
   EXPECT_EQ(last.values.size(), 3u);
 }
 
-TEST_F(RegistryTest, ALostOrDamagedStoreIsRefusedUntilRecoverBringsTheLastStateBack) {
+TEST_F(RegistryStore, ALostOrDamagedStoreIsRefusedUntilRecoverBringsTheLastStateBack) {
   const auto info = Bytes({3, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8});
   const auto cdrom = Bytes({'F', 0, ':', 0, 0, 0});
   ASSERT_TRUE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({1, 1})));

@@ -239,7 +239,7 @@ std::set<Entry> RandomRequest(const Disk& d, std::mt19937& rng, std::string* wha
   return {};
 }
 
-TEST(ForeignTables, RandomRequestsChangeOnlyWhatTheyName) {
+TEST(ForeignTablesAtRandom, RequestsChangeOnlyWhatTheyName) {
   std::mt19937 rng(20261207);
   for (int layout = 0; layout < 24; ++layout) {
     SCOPED_TRACE("layout " + std::to_string(layout));
@@ -273,7 +273,7 @@ TEST(ForeignTables, RandomRequestsChangeOnlyWhatTheyName) {
 
 // Table-driven: one hand-made table each, the request that used to destroy something,
 // and what must hold afterwards.
-class Hand : public ::testing::Test {
+class ForeignTables : public ::testing::Test {
  protected:
   Disk d{kCylinders};
   void Lay(const std::vector<Table>& tables) {
@@ -285,7 +285,7 @@ class Hand : public ::testing::Test {
 
 // A container of type 0x85 holding two drives: both are published, the free
 // space inside starts behind them, and a create there leaves them alone.
-TEST_F(Hand, ChainsUnderFaultTolerantContainerTypesArePublished) {
+TEST_F(ForeignTables, ChainsUnderFaultTolerantContainerTypesArePublished) {
   Lay({{0, {{0x07, K, 4 * K}, {0x85, 10 * K, 20 * K}}},
        {10 * K, {{0x07, 63, 2 * K - 63}, {0x05, 2 * K, 2 * K}}},
        {12 * K, {{0x06, 63, 2 * K - 63}}}});
@@ -303,7 +303,7 @@ TEST_F(Hand, ChainsUnderFaultTolerantContainerTypesArePublished) {
   EXPECT_EQ(Fingerprints(d, entries), prints);
 }
 
-TEST_F(Hand, UnusualTypesAndFlagsKeepTheirEntries) {
+TEST_F(ForeignTables, UnusualTypesAndFlagsKeepTheirEntries) {
   // 0x80 and 0x40 entries, two flagged primaries, a flagged extended entry and drive.
   Lay({{0,
         {{0x80, K, 3 * K, true},
@@ -331,7 +331,7 @@ TEST_F(Hand, UnusualTypesAndFlagsKeepTheirEntries) {
   EXPECT_EQ(Logicals(d.disk()).size(), 1u);
 }
 
-TEST_F(Hand, TwoExtendedEntriesAreReadOnlyAndStableThroughRescans) {
+TEST_F(ForeignTables, TwoExtendedEntriesAreReadOnlyAndStableThroughRescans) {
   // The second extended entry is written by another system after the boot.
   Lay({{0, {{0x05, 2 * K, 10 * K}, {0x07, 13 * K, 2 * K}}},
        {2 * K, {{0x06, 63, 3 * K - 63}}},
@@ -358,7 +358,7 @@ TEST_F(Hand, TwoExtendedEntriesAreReadOnlyAndStableThroughRescans) {
 // A boot record in the gap a drive leaves before its data is in use until the new table
 // is written: a drive made in that gap clears the sector only after the write, so a
 // failed write loses nothing.
-TEST_F(Hand, ABootRecordInAFreeGapIsClearedOnlyAfterTheNewTable) {
+TEST_F(ForeignTables, ABootRecordInAFreeGapIsClearedOnlyAfterTheNewTable) {
   Lay({{0, {{0x07, K, K}, {0x05, 2 * K, 10 * K}}},
        {2 * K, {{0x07, 63, 2 * K - 63}, {0x05, 2 * K + 63, 4 * K - 63}}},
        {4 * K + 63, {{0x07, 2 * K - 63, 2 * K}}}});
@@ -377,7 +377,7 @@ TEST_F(Hand, ABootRecordInAFreeGapIsClearedOnlyAfterTheNewTable) {
 // A logical drive one sector behind its boot record at the container's start: a rebuild
 // would put its boot record outside the container, so requests are refused up front
 // with the entry named, and nothing is written.
-TEST_F(Hand, TablesARebuildWouldMoveAreRefusedNamingTheEntry) {
+TEST_F(ForeignTables, TablesARebuildWouldMoveAreRefusedNamingTheEntry) {
   Lay({{0, {{0x07, K, 3 * K, true}, {0x06, 5 * K, 3 * K}, {0x05, 10 * K, 10 * K}}},
        {10 * K, {{0x07, 1, 2 * K - 1}}}});
   ZM_OBJECT_ID p2 = VolumeAt(d.disk(), 5 * C);
@@ -389,7 +389,7 @@ TEST_F(Hand, TablesARebuildWouldMoveAreRefusedNamingTheEntry) {
   EXPECT_NE(reason.find("entry 4"), std::string::npos) << reason;
 }
 
-TEST_F(Hand, OverlappingLogicalDrivesAreNamed) {
+TEST_F(ForeignTables, OverlappingLogicalDrivesAreNamed) {
   Lay({{0, {{0x05, 20 * K, 10 * K}}},
        {20 * K, {{0x06, 63, 3 * K - 63}, {0x05, 2 * K, 4 * K}}},
        {22 * K, {{0x06, 63, 3 * K - 63}}}});
@@ -397,7 +397,7 @@ TEST_F(Hand, OverlappingLogicalDrivesAreNamed) {
   EXPECT_NE(reason.find(" overlaps entry"), std::string::npos) << reason;
 }
 
-TEST_F(Hand, FreeSpaceOfEmptyDisksAndRequestsOnWrongObjects) {
+TEST_F(ForeignTables, FreeSpaceOfEmptyDisksAndRequestsOnWrongObjects) {
   Lay({});
   const uint64_t length = PropU64(d.disk(), "LENGTH_LL");
   EXPECT_EQ(PropU64(d.disk(), "FREE_SPACE"), length);
@@ -409,7 +409,7 @@ TEST_F(Hand, FreeSpaceOfEmptyDisksAndRequestsOnWrongObjects) {
   EXPECT_EQ(PropU64(d.disk(), "FREE_SPACE"), length) << "after the last delete";
 }
 
-TEST_F(Hand, DriveLettersNeedADistinctSignature) {
+TEST_F(ForeignTables, DriveLettersNeedADistinctSignature) {
   Lay({{0, {{0x07, K, 3 * K}}}});
   ZM_OBJECT_ID v = VolumeAt(d.disk(), K * kSector);
   ASSERT_NE(v, 0u);

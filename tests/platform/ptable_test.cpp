@@ -1,12 +1,13 @@
 // Partition tables through the disk controls, checked against sfdisk as the outside
 // oracle in both directions, plus numbering, refusals and damaged chains.
+#include "ptable.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <map>
 
 #include "platform_test_util.h"
-#include "ptable.h"
 
 using namespace pt;
 
@@ -39,7 +40,7 @@ HANDLE OpenDisk(ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE) {
   return h;
 }
 
-TEST(Layout, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
+TEST(PTable, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
   testutil::Machine m({64 * testutil::MiB});
   ASSERT_TRUE(testutil::Sfdisk(m.image(0), Script(m.image(0))));
   m.Boot();
@@ -137,7 +138,7 @@ std::vector<PARTITION_INFORMATION> ThreeLogicals(uint8_t lastType) {
                  {Entry(4 * C + T, C - T, lastType)}});
 }
 
-TEST(Layout, WrittenTablesReadBackAndARewriteWritesOnlyTheSectorsThatChange) {
+TEST(PTable, WrittenTablesReadBackAndARewriteWritesOnlyTheSectorsThatChange) {
   testutil::Machine m({64 * testutil::MiB});
   // Boot code in sector 0 must survive a table write.
   std::vector<uint8_t> code(440);
@@ -192,7 +193,7 @@ TEST(Layout, WrittenTablesReadBackAndARewriteWritesOnlyTheSectorsThatChange) {
   NtClose(h);
 }
 
-TEST(Layout, NumbersStayStableDuringABootAndEmptyBootRecordsAreKept) {
+TEST(PTable, NumbersStayStableDuringABootAndEmptyBootRecordsAreKept) {
   testutil::Machine m({64 * testutil::MiB});
   m.Boot();
   HANDLE h = OpenDisk();
@@ -249,7 +250,7 @@ TEST(Layout, NumbersStayStableDuringABootAndEmptyBootRecordsAreKept) {
   NtClose(h);
 }
 
-TEST(Layout, SectorCountsBeyondThirtyTwoBitsAreRefusedAndCylindersAreCapped) {
+TEST(PTable, SectorCountsBeyondThirtyTwoBitsAreRefusedAndCylindersAreCapped) {
   // A sparse disk just over 2 TiB.
   testutil::Machine m({(1ull << 32) * 512 + 64 * testutil::MiB});
   m.Boot();
@@ -307,7 +308,7 @@ ntp::ptable::ReadResult ReadTables(const std::map<uint64_t, std::vector<uint8_t>
 // chain that ends early, two extended partitions or a slot
 // the layout reports as empty although it holds a size make the table read-only, and a
 // layout write on such a disk is refused.
-TEST(Layout, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
+TEST(PTable, ContainerTypesAndForeignLayoutsDecideWhetherATableMayBeRewritten) {
   std::vector<uint8_t> gptHeader(512, 0);
   std::memcpy(gptHeader.data(), "EFI PART", 8);
   // The master boot record with a plain extended partition, and its first boot record

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <map>
 
-#include "../layout/layout_fixture.h"
 #include "layout.h"
+#include "layout_fixture.h"
 
 namespace requests {
 

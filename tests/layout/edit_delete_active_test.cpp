@@ -15,7 +15,7 @@ std::string Script() {
          Sectors(20 * K + 63, 4 * K - 63, "b");
 }
 
-class Requests : public ::testing::Test {
+class DeleteAndActive : public ::testing::Test {
  protected:
   Disk d{40, Script()};
   std::map<std::pair<uint64_t, uint64_t>, uint64_t> hashes;
@@ -26,7 +26,7 @@ class Requests : public ::testing::Test {
   }
 };
 
-TEST_F(Requests, DeletingTheMiddleLogicalDriveRelinksTheChain) {
+TEST_F(DeleteAndActive, DeletingTheMiddleLogicalDriveRelinksTheChain) {
   ZM_OBJECT_ID volume = VolumeAt(d.disk(), 16 * C);
   ASSERT_NE(volume, 0u);
   size_t alerts = zm::Alerts().size();
@@ -45,7 +45,7 @@ TEST_F(Requests, DeletingTheMiddleLogicalDriveRelinksTheChain) {
   EXPECT_EQ(VolumeAt(d.disk(), 16 * C), 0u);
 }
 
-TEST_F(Requests, ExtendedPartitionGoesOnlyWhenEmpty) {
+TEST_F(DeleteAndActive, ExtendedPartitionGoesOnlyWhenEmpty) {
   auto ext = Children(d.disk(), ZM_OBJ_EXTENDED);
   ASSERT_EQ(ext.size(), 1u);
   ntp::ResetCounters();
@@ -63,7 +63,7 @@ TEST_F(Requests, ExtendedPartitionGoesOnlyWhenEmpty) {
   EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 2u);
 }
 
-TEST_F(Requests, OnlySinglePartitionVolumesAreDeleted) {
+TEST_F(DeleteAndActive, OnlySinglePartitionVolumesAreDeleted) {
   ZM_OBJECT_ID volume = VolumeAt(d.disk(), 6 * C);
   auto json = testutil::SfdiskJson(d.image());
   ASSERT_TRUE(json.is_object());
@@ -88,7 +88,7 @@ TEST_F(Requests, OnlySinglePartitionVolumesAreDeleted) {
   EXPECT_EQ(ntp::Counters(0).sectorsWritten, 0u);
 }
 
-TEST_F(Requests, DriveLetterIsRemovedFirstAndAFailedRemovalKeepsThePartition) {
+TEST_F(DeleteAndActive, DriveLetterIsRemovedFirstAndAFailedRemovalKeepsThePartition) {
   ZM_OBJECT_ID volume = VolumeAt(d.disk(), 6 * C);
   RefreshDLandFS(volume);  // "mount" publishes the letters it finds
   std::u16string letter = testutil::PropString(volume, "DRIVE_LETTER");
@@ -111,7 +111,7 @@ TEST_F(Requests, DriveLetterIsRemovedFirstAndAFailedRemovalKeepsThePartition) {
   EXPECT_EQ(ExpectSurvivorsIntact(d, hashes), 4u);
 }
 
-TEST_F(Requests, MarkingActiveRewritesBothFlagsInOneWrite) {
+TEST_F(DeleteAndActive, MarkingActiveRewritesBothFlagsInOneWrite) {
   // Already active: nothing written, still the success alert.
   ntp::ResetCounters();
   size_t alerts = zm::Alerts().size();

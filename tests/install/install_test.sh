@@ -9,6 +9,7 @@ set -euo pipefail
 build=$1
 cmake=${2:-cmake}
 cpack=${3:-cpack}
+src=$(cd "$(dirname "$0")/../.." && pwd)  # the source tree: the schemas to find installed
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -53,7 +54,7 @@ check_tree() {
   fi
   # No Markdown may reach the rendered page, and what it refers to is installed.
   zcat "$man" | grep -n '`\|](' && fail "$what: Markdown left in the man page"
-  for doc in json-schema.md show.schema.json ft-health.md ft-layout.md; do
+  for doc in json-schema.md ft-health.md ft-layout.md $(cd "$src/docs" && echo schema/*.schema.json); do
     [ -f "$root/usr/share/doc/ftdiskctl/$doc" ] || fail "$what: the man page refers to $doc, not installed"
   done
   if command -v groff >/dev/null; then

@@ -108,8 +108,13 @@ TEST(CliSchema, FtSetsAndOddDisksDocumentsConform) {
       testutil::Run("head -c 4M /dev/urandom >" + data + " && truncate -s 32M " + Quote(tmp + "/gpt.img") +
                     " && echo 'label: gpt' | sfdisk -q " + Quote(tmp + "/gpt.img")),
       0);
+  // An "Information" value shorter than its header.
+  std::ofstream(tmp + "/bad.reg")
+      << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\n\"Information\"=hex:03,00\n";
+  const std::string bad = Quote(tmp + "/bad.reg");
   ASSERT_EQ(m.On("create primary --disk 0 --size 4M").rc, 0);
   ExpectConforming({
+      {"registry-show", 0, d + "registry show"},
       {"init", 0, "init " + Quote(tmp + "/m2") + " --disk 32M,255,63 --cdrom-empty"},
       {"ft-request", 0, d + "ft create mirror disk0/p1 --disk 1"},
       {"ft-request", 0, d + "ft create stripe --size 4M --disk 0 --disk 1"},
@@ -132,6 +137,9 @@ TEST(CliSchema, FtSetsAndOddDisksDocumentsConform) {
       {"ft-request", 0, d + "ft break mirror0"},
       {"ft-request", 0, d + "ft delete stripe0"},
       {"registry-export", 0, d + "registry export " + Quote(tmp + "/disk.reg")},
+      {"registry-export", 0, d + "registry export --hive " + Quote(tmp + "/SYSTEM")},
+      {"registry-show", 0, d + "registry show --hive " + Quote(tmp + "/SYSTEM")},
+      {"request", 0, d + "registry import --hive " + Quote(tmp + "/SYSTEM")},
       {"attach", 0, d + "attach " + Quote(tmp + "/gpt.img")},
       {"attach", 0, d + "attach --read-only " + Quote(tmp + "/m2/disks/disk0.img")},
       {"show", 0, d + "show"},
@@ -143,6 +151,7 @@ TEST(CliSchema, FtSetsAndOddDisksDocumentsConform) {
            " --reg " + Quote(tmp + "/disk.reg") + " show"},
       {"registry-show", 0,
        "--image " + Quote(m.Image(0)) + " --reg " + Quote(tmp + "/disk.reg") + " registry show"},
+      {"registry-show", 1, "--image " + Quote(m.Image(0)) + " --reg " + bad + " registry show"},
   });
   // A member's disk away: the set is shown degraded, check and ft find say so.
   fs::rename(m.Image(2), tmp + "/away.img");

@@ -292,7 +292,8 @@ TEST(CliLetters, RecordedWhateverTheConfigurationLacks) {
 }
 
 // The demo's machine: a lettered mirror that survives requests and reboots, and every
-// JSON document in the documented shape.
+// JSON document in the documented shape. (How registry show decodes a mirror's members
+// and their letters is kept in tests/expected/registry/.)
 TEST(CliDemo, EndsWithALetteredMirrorAndEveryDocumentHasTheDocumentedShape) {
   TempDir t;
   std::string dir = t.path + "/demo";
@@ -310,21 +311,6 @@ TEST(CliDemo, EndsWithALetteredMirrorAndEveryDocumentHasTheDocumentedShape) {
     if (v["drive_letter"].is_string()) letters.insert(v["drive_letter"]);
   EXPECT_TRUE(letters.count("L:") && letters.count("N:")) << show["volumes"].dump();
 
-  json reg = Json(Ctl(m + "registry show --json"))["information"];
-  ASSERT_TRUE(reg.is_object());
-  EXPECT_TRUE(reg["valid"].get<bool>());
-  ASSERT_EQ(reg["ft_sets"].size(), 1u);
-  const auto& set = reg["ft_sets"][0];
-  EXPECT_EQ(set["type_name"], "mirror");
-  ASSERT_EQ(set["members"].size(), 2u);
-  for (const auto& mem : set["members"]) {
-    ASSERT_TRUE(mem["disk"].is_number()) << "a member points at no record";
-    const auto& disk = reg["disks"][mem["disk"].get<size_t>()];
-    const auto& rec = disk["partitions"][mem["partition"].get<size_t>()];
-    EXPECT_EQ(rec["drive_letter"], "M:");
-    EXPECT_EQ(rec["ft_type_name"], "mirror");
-    EXPECT_EQ(disk["signature"], mem["signature"]);
-  }
   std::vector<std::string> shown;
   std::vector<json> docs;
   for (std::string command : {"show --json", "show -v --json", "show --json --bytes"}) {

@@ -290,7 +290,8 @@ TEST(CliLetters, RecordedWhateverTheConfigurationLacks) {
 }
 
 // The demo's machine: a lettered mirror that survives requests and reboots, and every
-// JSON document in the documented shape.
+// JSON document in the documented shape. (How registry show decodes a mirror's members
+// and their letters is kept in tests/expected/registry/.)
 TEST(CliDemo, EndsWithALetteredMirrorAndEveryDocumentHasTheDocumentedShape) {
   TempDir t;
   std::string dir = t.path + "/demo";
@@ -308,21 +309,6 @@ TEST(CliDemo, EndsWithALetteredMirrorAndEveryDocumentHasTheDocumentedShape) {
     if (v["drive_letter"].is_string()) letters.insert(v["drive_letter"]);
   EXPECT_TRUE(letters.count("L:") && letters.count("N:")) << show["volumes"].dump();
 
-  json reg = Json(Ctl(m + "registry show --json"))["information"];
-  ASSERT_TRUE(reg.is_object());
-  EXPECT_TRUE(reg["valid"].get<bool>());
-  ASSERT_EQ(reg["ft_sets"].size(), 1u);
-  const auto& set = reg["ft_sets"][0];
-  EXPECT_EQ(set["type_name"], "mirror");
-  ASSERT_EQ(set["members"].size(), 2u);
-  for (const auto& mem : set["members"]) {
-    ASSERT_TRUE(mem["disk"].is_number()) << "a member points at no record";
-    const auto& disk = reg["disks"][mem["disk"].get<size_t>()];
-    const auto& rec = disk["partitions"][mem["partition"].get<size_t>()];
-    EXPECT_EQ(rec["drive_letter"], "M:");
-    EXPECT_EQ(rec["ft_type_name"], "mirror");
-    EXPECT_EQ(disk["signature"], mem["signature"]);
-  }
   std::vector<std::string> shown;
   std::vector<json> docs;
   for (std::string command : {"show --json", "show -v --json", "show --json --bytes"}) {
@@ -510,21 +496,11 @@ TEST(CliDryRun, EveryWritingCommandLeavesTheMachineByteIdentical) {
   EXPECT_NE(r.out.find("\"Information\": would change"), std::string::npos) << r.out;
 }
 
-// The formats scripts read give exactly the rows, as lsblk's -r, -n and -P do.
-TEST(CliShow, ScriptFormatsGiveExactlyTheRows) {
+// -q: nothing on standard output, the request done all the same, the status telling.
+// (The table formats' exact text is kept in tests/expected/.)
+TEST(CliShow, QuietPrintsNothingAndTheStatusTells) {
   CtlMachine m("--disk 32M");
   ASSERT_EQ(m.On("create primary --disk 0 --size 4M").rc, 0);
-  ASSERT_EQ(m.On("letter disk0/p1 E:").rc, 0);
-  const std::pair<const char*, const char*> cases[] = {
-      {"show -P -o NAME,SIZE,LETTER",
-       "NAME=\"disk0/p1\" SIZE=\"7.8M\" LETTER=\"E:\"\nNAME=\"free\" SIZE=\"23.5M\" LETTER=\"\"\n"},
-      {"show --raw --noheadings -o NAME,START,SIZE", "disk0/p1 31.5K 7.8M\nfree 7.8M 23.5M\n"},
-      {"show --raw --bytes -o NAME,SIZE", "NAME SIZE\ndisk0/p1 8193024\nfree 24675840\n"},
-  };
-  for (const auto& [args, text] : cases) EXPECT_EQ(m.On(args).out, text) << args;
-  EXPECT_NE(m.On("show --list -o NAME,SIZE").out.find("\nNAME "), std::string::npos);
-  EXPECT_EQ(m.On("show --list --noheadings -o NAME,SIZE").out.find("NAME"), std::string::npos);
-  // -q: nothing on standard output, the request done all the same, the status telling.
   const Result q = m.On("-q letter disk0/p1 F:");
   EXPECT_EQ(q.rc, 0) << q.err;
   EXPECT_EQ(q.out, "");

@@ -45,8 +45,9 @@ class FtSets : public testing::Test {
   }
 };
 
-// Mirror from a partition holding data, broken again; a stripe set described for
-// device-mapper and deleted; a duplicate signature refused before anything is written.
+// Mirror from a partition holding data, broken again; a stripe set deleted (its
+// device-mapper table is kept in tests/expected/); a duplicate signature refused before
+// anything is written.
 TEST_F(FtSets, MirrorBreakStripeDeleteAndDuplicateSignatures) {
   ASSERT_EQ(m.On("create primary --disk 0 --size 20M").rc, 0);
   ASSERT_EQ(m.On("letter disk0/p1 E:").rc, 0);
@@ -65,13 +66,6 @@ TEST_F(FtSets, MirrorBreakStripeDeleteAndDuplicateSignatures) {
   ASSERT_EQ(r.rc, 0) << r.err;
   EXPECT_EQ(Sets().size(), 1u);
 
-  // The stripe set: dm-mapper sees 64 KiB chunks over the members in member order.
-  r = m.On("volume dmtable stripe0");
-  ASSERT_EQ(r.rc, 0) << r.err;
-  std::string expect = " striped 2 128 " + m.Image(1) + " " +
-                       std::to_string(SfdiskData(m.Image(1)).at(0).first) + " " + m.Image(2) + " " +
-                       std::to_string(SfdiskData(m.Image(2)).at(0).first) + "\n";
-  EXPECT_NE(r.out.find(expect), std::string::npos) << r.out;
   ASSERT_EQ(m.On("ft delete stripe0").rc, 0);
   EXPECT_TRUE(SfdiskData(m.Image(1)).empty());
   EXPECT_TRUE(SfdiskData(m.Image(2)).empty());
@@ -149,7 +143,7 @@ TEST_F(FtSets, VolumeSetExtendEditAndParityRegenerate) {
   std::ofstream(big, std::ios::binary) << Random(3 << 20, 3);
   std::ofstream(small) << "hello from the parity set\n";
   ASSERT_EQ(testutil::Run("mkfs.fat -C " + Quote(fat) + " 40000 >/dev/null && mcopy -i " + Quote(fat) + " " +
-                Quote(big) + " " + Quote(small) + " ::/"),
+                          Quote(big) + " " + Quote(small) + " ::/"),
             0);
   ASSERT_EQ(m.On("volume import parity0 " + Quote(fat)).rc, 0);
   EXPECT_EQ((*Volume(Json("show"), "stripe_with_parity"))["file_system"], "FAT");

@@ -10,12 +10,12 @@
 #include <ostream>
 #include <set>
 
-#include "../diskreg/diskreg.h"
 #include "cli.h"
 #include "ftcmd.h"
 #include "ftintent.h"
 #include "ftjournal.h"
 #include "ftmap.h"
+#include "ftstate.h"
 #include "machine.h"
 #include "ntplatform.h"
 #include "registry_store.h"
@@ -23,13 +23,6 @@
 namespace cli {
 
 namespace {
-
-template <typename T>
-T Get(const uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
 
 std::string Hex32(uint32_t v) {
   char buf[16];
@@ -303,60 +296,6 @@ struct Finding {
 };
 
 }  // namespace
-
-bool ReadConfigView(const uint8_t* blob, size_t size, ConfigView* view, std::string* why) {
-  *view = ConfigView{};
-  if (!DiskRegistryValidate(blob, size, why)) return false;
-  const _DISK_CONFIG_HEADER h = Get<_DISK_CONFIG_HEADER>(blob);
-  std::map<uint32_t, size_t> recordAt;  // blob offset of a partition record -> index
-  if (h.DiskInformationSize > 0) {
-    uint64_t pos = h.DiskInformationOffset;
-    const uint16_t disks = Get<uint16_t>(blob + pos);
-    pos += kDiskRegistryHeaderSize;
-    for (uint32_t d = 0; d < disks; ++d) {
-      const uint16_t parts = Get<uint16_t>(blob + pos);
-      const uint32_t signature = Get<uint32_t>(blob + pos + 4);
-      view->disks.push_back(signature);
-      for (uint32_t i = 0; i < parts; ++i) {
-        const uint64_t at = pos + kDiskDescriptionHeaderSize + uint64_t(kDiskPartitionSize) * i;
-        const _DISK_PARTITION r = Get<_DISK_PARTITION>(blob + at);
-        recordAt[uint32_t(at)] = view->records.size();
-        view->records.push_back({signature, r.StartingOffset, r.Length, r.FtType, r.FtState, r.DriveLetter,
-                                 r.AssignDriveLetter, r.FtGroup, r.FtMember});
-      }
-      pos += DiskDescriptionSize(parts);
-    }
-  }
-  if (h.FtInformationSize > 0) {
-    uint64_t pos = h.FtInformationOffset;
-    const uint16_t sets = Get<uint16_t>(blob + pos);
-    pos += kFtRegistryHeaderSize;
-    for (uint32_t s = 0; s < sets; ++s) {
-      ConfigSet set;
-      const uint16_t members = Get<uint16_t>(blob + pos);
-      set.type = Get<uint16_t>(blob + pos + 2);
-      set.state = Get<uint32_t>(blob + pos + 8);
-      for (uint32_t m = 0; m < members; ++m) {
-        const uint32_t target =
-            Get<uint32_t>(blob + pos + kFtDescriptionHeaderSize + uint64_t(kFtMemberDescriptionSize) * m + 8);
-        set.members.push_back(recordAt.at(target));  // the checker made sure it is a record
-      }
-      if (!set.members.empty()) set.group = view->records[set.members[0]].group;
-      view->sets.push_back(std::move(set));
-      pos += FtDescriptionSize(members);
-    }
-  }
-  return true;
-}
-
-std::string FtSetName(const ConfigSet& set) {
-  const char* kind = set.type == Mirror             ? "mirror"
-                     : set.type == Stripe           ? "stripe"
-                     : set.type == StripeWithParity ? "parity"
-                     : set.type == VolumeSet        ? "volset"
-                                                    : "ft";
-  return kind + std::to_string(set.group);
-}
 
 int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
   std::string e;

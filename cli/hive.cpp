@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "../diskreg/diskreg.h"
+#include "ftstate.h"
 #include "registry_internal.h"
 
 namespace cli::hive {

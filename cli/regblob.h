@@ -7,36 +7,24 @@
 #include <string>
 #include <vector>
 
+#include "configblob.h"
+
 namespace cli {
 
-// One partition record, one disk description and one FT set, for building a blob.
-struct BlobPartition {
-  uint32_t ftType = 4;  // NotAnFtMember
-  uint32_t ftState = 0;
-  int64_t offset = 0, length = 0, ftLength = 0;
-  uint8_t letter = 0;  // 'C'..'Z', ' ' none, 0 unknown
-  uint8_t assign = 0;
-  uint16_t number = 0;
-  uint16_t group = 0xFFFF;
-  uint16_t member = 0;
-};
-struct BlobDisk {
-  uint32_t signature = 0;
-  std::vector<BlobPartition> partitions;
-};
-struct BlobMember {
-  unsigned disk = 0, partition = 0;  // indexes into the disks and their partitions
-};
-struct BlobSet {
-  uint16_t type = 0;  // FT_TYPE
-  uint32_t state = 0;
-  std::vector<BlobMember> members;
-};
-
-// Lays out header, disk part and FT part as the configuration stores them; each member
-// points at its partition record. Members naming a record that does not exist are left
-// out.
-std::vector<uint8_t> BuildBlob(const std::vector<BlobDisk>& disks, const std::vector<BlobSet>& sets);
+// The blob's records, walk, builder and names come from the format library.
+using ftformat::BlobDisk;
+using ftformat::BlobMember;
+using ftformat::BlobPartition;
+using ftformat::BlobSet;
+using ftformat::BuildBlob;
+using ftformat::ConfigRecord;
+using ftformat::ConfigSet;
+using ftformat::ConfigView;
+using ftformat::FtPartitionStateName;
+using ftformat::FtSetName;
+using ftformat::FtStateName;
+using ftformat::FtTypeName;
+using ftformat::ReadConfigView;
 
 // Decodes a blob for people and scripts. verdict is the structural check's result (why is
 // its reason when it failed); the walk itself never reads outside [data, data+size) and
@@ -45,30 +33,6 @@ nlohmann::json DecodeBlob(const uint8_t* data, size_t size, bool valid, const st
 
 // Text form of DecodeBlob's result, one line per record.
 std::string BlobText(const nlohmann::json& decoded);
-
-// A well-formed configuration read for the checks of `check` and `registry import`.
-struct ConfigRecord {
-  uint32_t signature = 0;  // of the disk description holding it
-  int64_t offset = 0, length = 0;
-  uint32_t ftType = 4, ftState = 0;
-  uint8_t letter = 0, assign = 0;
-  uint16_t group = 0xFFFF, member = 0;
-};
-struct ConfigSet {
-  uint16_t type = 0;
-  uint32_t state = 0;
-  uint16_t group = 0;           // the FT group of its first member's record
-  std::vector<size_t> members;  // indexes into ConfigView::records, in member order
-};
-struct ConfigView {
-  std::vector<uint32_t> disks;  // signatures, in description order
-  std::vector<ConfigRecord> records;
-  std::vector<ConfigSet> sets;
-};
-// Reads a blob; false (why says what is wrong) when the blob checker rejects it.
-bool ReadConfigView(const uint8_t* blob, size_t size, ConfigView* view, std::string* why);
-// The set's stable name: mirrorG, stripeG, parityG or volsetG (ftG for other types).
-std::string FtSetName(const ConfigSet& set);
 
 // A value for HKEY_LOCAL_MACHINE\SYSTEM\DISK, as a .reg file or a hive holds it.
 struct DiskKeyValue {
@@ -91,9 +55,5 @@ bool ImportDiskValues(const std::vector<DiskKeyValue>& values, bool force, std::
 // "Information" under the disk key is examined) and stored in one transaction. What
 // would be lost is written to warn, also when force lets the import go on.
 bool ImportRegFileChecked(const std::string& file, bool force, std::ostream& warn, std::string* error);
-
-std::string FtTypeName(uint32_t type);
-std::string FtStateName(uint32_t state);
-std::string FtPartitionStateName(uint32_t state);
 
 }  // namespace cli

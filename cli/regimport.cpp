@@ -5,9 +5,10 @@
 #include <ostream>
 #include <set>
 
-#include "../diskreg/diskreg.h"
 #include "cli.h"
+#include "ftstate.h"
 #include "machine.h"
+#include "ntplatform.h"
 #include "registry_store.h"
 
 namespace cli {

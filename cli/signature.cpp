@@ -13,6 +13,7 @@
 
 #include "cli.h"
 #include "machine.h"
+#include "mbr.h"
 #include "ntplatform.h"
 #include "registry_store.h"
 #include "units.h"
@@ -20,8 +21,6 @@
 namespace cli {
 
 namespace {
-
-constexpr size_t kSignatureOffset = 0x1B8;
 
 std::string Hex32(uint32_t v) {
   char buf[16];
@@ -36,14 +35,28 @@ NTSTATUS OpenWholeDisk(unsigned index, ACCESS_MASK access, HANDLE* h) {
   return OpenDevice(name + u"\\Partition0", access, h);
 }
 
+// Whether the disk holds a foreign (GPT) layout, from its first two sectors; a disk whose
+// sector 0 cannot be read is not called foreign (the write that follows reports it).
+bool ForeignLayout(unsigned index, uint32_t bps) {
+  HANDLE h = nullptr;
+  if (!NT_SUCCESS(OpenWholeDisk(index, GENERIC_READ, &h))) return false;
+  std::vector<uint8_t> sectors(2 * size_t(bps));
+  IO_STATUS_BLOCK iosb{};
+  LARGE_INTEGER at;
+  at.QuadPart = 0;
+  const bool first =
+      NT_SUCCESS(NtReadFile(h, nullptr, nullptr, nullptr, &iosb, sectors.data(), bps, &at, nullptr));
+  at.QuadPart = bps;
+  const bool second =
+      first && bps >= 8 &&
+      NT_SUCCESS(NtReadFile(h, nullptr, nullptr, nullptr, &iosb, sectors.data() + bps, bps, &at, nullptr));
+  NtClose(h);
+  return first && ftformat::IsForeignLayout(sectors.data(), second ? sectors.data() + bps : nullptr);
+}
+
 }  // namespace
 
-bool ForeignSector0(const uint8_t* sector) {
-  if (sector[510] != 0x55 || sector[511] != 0xAA) return false;
-  for (int slot = 0; slot < 4; ++slot)
-    if (sector[446 + 16 * slot + 4] == 0xEE) return true;
-  return false;
-}
+bool ForeignSector0(const uint8_t* sector) { return ftformat::IsForeignSector0(sector); }
 
 std::string SignatureClash(uint32_t signature, int self) {
   if (signature == 0) return "its disk signature is 0";
@@ -95,8 +108,8 @@ bool WriteSignature(const Options& opt, unsigned index, bool force, SignatureCha
   };
   const auto disks = ntp::Disks();
   if (index >= disks.size()) return fail("the machine has no such disk");
-  const std::string foreign = ntp::LayoutReadOnlyReason(index);
-  if (foreign == "gpt disk, not managed") return fail(foreign);
+  const uint32_t bps = disks[index].geometry.BytesPerSector ? disks[index].geometry.BytesPerSector : 512;
+  if (ForeignLayout(index, bps)) return fail(ftformat::kForeignLayout);
   // A unique signature already tells the disk apart; a new one would only cut it off
   // from what the configuration records of it.
   const uint32_t current = disks[index].signature;
@@ -116,7 +129,6 @@ bool WriteSignature(const Options& opt, unsigned index, bool force, SignatureCha
   uint32_t fresh = 0;
   while (taken.count(fresh) != 0) fresh = gen();
 
-  const uint32_t bps = disks[index].geometry.BytesPerSector ? disks[index].geometry.BytesPerSector : 512;
   HANDLE h = nullptr;
   NTSTATUS st = OpenWholeDisk(index, GENERIC_READ | GENERIC_WRITE, &h);
   if (!NT_SUCCESS(st))
@@ -131,11 +143,9 @@ bool WriteSignature(const Options& opt, unsigned index, bool force, SignatureCha
     return fail("sector 0 cannot be read (" + HexStatus(static_cast<uint32_t>(st)) + ")");
   }
   change->disk = index;
-  change->before = uint32_t(sector[kSignatureOffset]) | (uint32_t(sector[kSignatureOffset + 1]) << 8) |
-                   (uint32_t(sector[kSignatureOffset + 2]) << 16) |
-                   (uint32_t(sector[kSignatureOffset + 3]) << 24);
+  change->before = ftformat::MbrSignature(sector.data(), sector.size());
   change->after = fresh;
-  for (int i = 0; i < 4; ++i) sector[kSignatureOffset + i] = static_cast<uint8_t>(fresh >> (8 * i));
+  ftformat::PutMbrSignature(sector.data(), fresh);
   // The sector-write hook keeps the old sector 0 as a backup of this command.
   TableBackup backup;
   backup.Before("attach --write-signature");

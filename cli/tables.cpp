@@ -7,10 +7,6 @@ namespace cli {
 
 namespace {
 
-uint32_t Le32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 std::string EntryText(const TableEntry& e) {
   if (e.type == 0) return "empty";
   char buf[96];
@@ -20,18 +16,6 @@ std::string EntryText(const TableEntry& e) {
 }
 
 }  // namespace
-
-bool ParseTableSector(const uint8_t* sector, size_t size, TableEntry entries[4]) {
-  if (size < 512 || sector[510] != 0x55 || sector[511] != 0xAA) return false;
-  for (int i = 0; i < 4; ++i) {
-    const uint8_t* p = sector + 0x1BE + 16 * i;
-    entries[i].boot = p[0];
-    entries[i].type = p[4];
-    entries[i].start = Le32(p + 8);
-    entries[i].count = Le32(p + 12);
-  }
-  return true;
-}
 
 std::vector<std::string> DescribeTableChange(const std::vector<uint8_t>& before,
                                              const std::vector<uint8_t>& after) {
@@ -51,8 +35,10 @@ std::vector<std::string> DescribeTableChange(const std::vector<uint8_t>& before,
       lines.push_back("slot " + std::to_string(i) + ": " + EntryText(x) + " -> " + EntryText(y));
   }
   if (lines.empty() && before != after) {
-    bool sigChanged = before.size() >= 0x1BC && after.size() >= 0x1BC &&
-                      std::memcmp(before.data() + 0x1B8, after.data() + 0x1B8, 4) != 0;
+    const size_t end = ftformat::kMbrSignatureOffset + 4;
+    bool sigChanged = before.size() >= end && after.size() >= end &&
+                      ftformat::MbrSignature(before.data(), before.size()) !=
+                          ftformat::MbrSignature(after.data(), after.size());
     lines.push_back(sigChanged ? "disk signature changes" : "bytes outside the four slots change");
   }
   return lines;

@@ -6,17 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "mbr.h"
+
 namespace cli {
 
-struct TableEntry {
-  uint8_t boot = 0;
-  uint8_t type = 0;
-  uint32_t start = 0;  // as stored: relative for extended boot records
-  uint32_t count = 0;
-};
+// A table slot as stored (start relative for extended boot records).
+using TableEntry = ftformat::MbrEntry;
 
 // The four slots of a table sector; false when the sector lacks the 0x55 0xAA mark.
-bool ParseTableSector(const uint8_t* sector, size_t size, TableEntry entries[4]);
+inline bool ParseTableSector(const uint8_t* sector, size_t size, TableEntry entries[4]) {
+  return ftformat::ReadMbrSlots(sector, size, entries);
+}
 
 // One line per slot that differs between two versions of a table sector, e.g.
 // "slot 1: empty -> type 0x06 start 2048 sectors 204800".

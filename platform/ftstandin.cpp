@@ -11,8 +11,9 @@
 
 #include <cstring>
 
-#include "diskreg.h"
+#include "ftstate.h"
 #include "machine_state.h"
+#include "ntplatform.h"
 #include "registry_internal.h"
 #include "registry_store.h"
 

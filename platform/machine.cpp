@@ -23,9 +23,10 @@
 #include <sstream>
 
 #include "blockdev.h"
-#include "diskreg.h"
+#include "configblob.h"
 #include "ftstandin.h"
 #include "machine_state.h"
+#include "mbr.h"
 #include "ntplatform.h"
 #include "overlay.h"
 #include "overlay_hook.h"
@@ -169,12 +170,6 @@ bool SizeOf(int fd, uint64_t* size) {
   return true;
 }
 
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-int64_t Le64(const uint8_t* p) { return int64_t(uint64_t(Le32(p)) | (uint64_t(Le32(p + 4)) << 32)); }
-
 // One partition record of the stored disk configuration, as far as boot letters need it.
 struct LetterRecord {
   uint32_t signature;
@@ -183,31 +178,16 @@ struct LetterRecord {
   uint32_t ftType;
   uint16_t ftMember;
 };
-constexpr uint32_t kNotAnFtMember = 4;
 
-// Walks the disk part of the "Information" value; a value the blob checker rejects
-// gives no records at all (the provider does not use it either), and every record is
-// still checked against the value's size before it is read.
+// The partition records of the "Information" value; a value the blob checker rejects
+// gives no records at all (the provider does not use it either).
 std::vector<LetterRecord> ParseInformation(const std::vector<uint8_t>& blob) {
   std::vector<LetterRecord> out;
-  if (blob.size() < 44 || !DiskRegistryValidate(blob.data(), blob.size(), nullptr)) return out;
-  const uint64_t diskOff = Le32(&blob[12]), diskSize = Le32(&blob[16]);
-  if (diskSize == 0 || diskOff >= blob.size()) return out;
-  const uint64_t end = std::min<uint64_t>(blob.size(), diskOff + diskSize);
-  if (diskOff + 4 > end) return out;
-  const unsigned disks = Le16(&blob[diskOff]);
-  uint64_t p = diskOff + 4;
-  for (unsigned d = 0; d < disks; ++d) {
-    if (p + 8 > end) break;
-    const unsigned parts = Le16(&blob[p]);
-    const uint32_t signature = Le32(&blob[p + 4]);
-    p += 8;
-    for (unsigned i = 0; i < parts; ++i, p += 52) {
-      if (p + 52 > end) return out;
-      const uint8_t* r = &blob[p];
-      out.push_back({signature, Le64(r + 8), Le64(r + 16), r[40], r[41], Le32(r), Le16(r + 46)});
-    }
-  }
+  if (!DiskRegistryValidate(blob.data(), blob.size(), nullptr)) return out;
+  const ftformat::BlobWalk walk = ftformat::WalkBlob(blob.data(), blob.size());
+  for (const auto& p : walk.partitions)
+    out.push_back({walk.disks[p.disk].signature, p.rec.StartingOffset, p.rec.Length, p.rec.DriveLetter,
+                   p.rec.AssignDriveLetter, p.rec.FtType, p.rec.FtMember});
   return out;
 }
 
@@ -246,7 +226,7 @@ void AssignBootLetters(detail::Machine& m) {
 
   bool used[26] = {}, reserved[26] = {};
   for (const auto& r : records)
-    if (char l = RecordedLetter(r.letter); l != 0 && (r.assign || r.ftType != kNotAnFtMember))
+    if (char l = RecordedLetter(r.letter); l != 0 && (r.assign || r.ftType != NotAnFtMember))
       reserved[l - 'A'] = true;  // FT members all record their set's letter
   // CD-ROMs: the letter stored under the device name; ' ' asks for none.
   std::vector<char16_t> cdValue(m.cdroms.size(), 0);
@@ -285,7 +265,7 @@ void AssignBootLetters(detail::Machine& m) {
           break;
         }
       if (rec != nullptr) {
-        if (rec->ftType != kNotAnFtMember && rec->ftMember != 0) {
+        if (rec->ftType != NotAnFtMember && rec->ftMember != 0) {
           c.want = Want::None;  // a set's volume takes the letter of member 0 only
         } else if (!rec->assign) {
           c.want = Want::None;
@@ -860,7 +840,7 @@ std::vector<DiskInfo> Disks() {
     // Read beside the device counters: they count what callers of the device asked for.
     bool read = d->fd >= 0 && PreadAll(d->fd, sector.data(), sector.size(), 0);
     if (read) detail::OverlayPatchRead(*d, 0, sector.data(), sector.size());  // a dry run's writes
-    info.signature = read ? Le32(&sector[440]) : 0;
+    info.signature = read ? ftformat::MbrSignature(sector.data(), sector.size()) : 0;
     info.geometry = detail::GeometryOf(*d);
     info.removable = d->config.removable;
     info.path = d->path;

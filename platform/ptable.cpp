@@ -6,19 +6,16 @@
 #include <map>
 #include <set>
 
+#include "mbr.h"
 #include "ntplatform.h"
 
 namespace ntp::ptable {
 
 namespace {
 
-constexpr size_t kTableOffset = 446;
-constexpr size_t kEntrySize = 16;
-constexpr size_t kSignatureOffset = 0x1B8;
-
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
+using ftformat::kMbrEntrySize;
+using ftformat::kMbrTableOffset;
+using RawEntry = ftformat::MbrEntry;
 
 void PutLe32(uint8_t* p, uint32_t v) {
   p[0] = uint8_t(v);
@@ -27,25 +24,11 @@ void PutLe32(uint8_t* p, uint32_t v) {
   p[3] = uint8_t(v >> 24);
 }
 
-bool HasMark(const uint8_t* sector) { return sector[510] == 0x55 && sector[511] == 0xAA; }
-
-struct RawEntry {
-  uint8_t boot;
-  uint8_t type;
-  uint32_t start;  // relative, as stored
-  uint32_t size;
-};
-
-RawEntry Decode(const uint8_t* sector, int slot) {
-  const uint8_t* e = sector + kTableOffset + kEntrySize * slot;
-  return RawEntry{e[0], e[4], Le32(e + 8), Le32(e + 12)};
-}
-
 PARTITION_INFORMATION Report(const RawEntry& raw, uint64_t base, uint32_t bps) {
   PARTITION_INFORMATION info{};
   if (raw.type == PARTITION_ENTRY_UNUSED) return info;
   info.StartingOffset.QuadPart = int64_t((base + raw.start) * bps);
-  info.PartitionLength.QuadPart = int64_t(uint64_t(raw.size) * bps);
+  info.PartitionLength.QuadPart = int64_t(uint64_t(raw.count) * bps);
   info.HiddenSectors = raw.start;
   info.PartitionType = raw.type;
   info.BootIndicator = (raw.boot & 0x80) ? TRUE : FALSE;
@@ -71,12 +54,7 @@ void PutChs(uint8_t* p, uint64_t lba, const DiskShape& shape) {
 
 }  // namespace
 
-const char* const kForeignLayout = "gpt disk, not managed";
-
-bool IsContainer(uint8_t type) {
-  const uint8_t base = type & 0x3F;
-  return base == PARTITION_EXTENDED || base == PARTITION_XINT13_EXTENDED;
-}
+bool IsContainer(uint8_t type) { return ftformat::IsContainerType(type); }
 
 bool IsRecognized(uint8_t type) {
   auto base = [](uint8_t t) {
@@ -106,19 +84,19 @@ NTSTATUS ReadChain(const DiskShape& shape, const SectorReader& reader, ReadResul
   const uint32_t bps = shape.bytesPerSector;
   std::vector<uint8_t> sector(bps);
   if (shape.sectors == 0 || !reader(0, sector.data())) return STATUS_IO_DEVICE_ERROR;
-  result->signature = Le32(&sector[kSignatureOffset]);
-  if (!HasMark(sector.data())) return STATUS_SUCCESS;
+  result->signature = ftformat::MbrSignature(sector.data(), sector.size());
+  if (!ftformat::HasBootMark(sector.data())) return STATUS_SUCCESS;
 
   uint64_t extStart = 0, extSize = 0, next = 0;
   bool haveNext = false;
   for (int slot = 0; slot < 4; ++slot) {
-    RawEntry raw = Decode(sector.data(), slot);
+    RawEntry raw = ftformat::MbrSlot(sector.data(), slot);
     result->entries.push_back(Report(raw, 0, bps));
     if (IsContainer(raw.type) && !haveNext && extSize == 0) {
       extStart = raw.start;
-      extSize = raw.size;
+      extSize = raw.count;
       next = raw.start;
-      haveNext = raw.size != 0;
+      haveNext = raw.count != 0;
       if (!haveNext) result->warnings.push_back("the extended partition has no sectors");
     }
   }
@@ -153,20 +131,20 @@ NTSTATUS ReadChain(const DiskShape& shape, const SectorReader& reader, ReadResul
                                  " cannot be read");
       break;
     }
-    if (!HasMark(sector.data())) {
+    if (!ftformat::HasBootMark(sector.data())) {
       result->warnings.push_back("the extended boot record at sector " + std::to_string(at) +
                                  " has no table signature");
       break;
     }
     bool linked = false;
     for (int slot = 0; slot < 4; ++slot) {
-      RawEntry raw = Decode(sector.data(), slot);
+      RawEntry raw = ftformat::MbrSlot(sector.data(), slot);
       if (IsContainer(raw.type)) {
         // Links are relative to the start of the extended partition.
         result->entries.push_back(Report(raw, extStart, bps));
         if (!linked) {
           linked = true;
-          if (raw.size == 0) {
+          if (raw.count == 0) {
             result->warnings.push_back("a link in the extended chain has no sectors");
           } else {
             next = extStart + raw.start;
@@ -212,15 +190,11 @@ void Assess(const DiskShape& shape, const SectorReader& reader, ReadResult* resu
   result->readOnlyReason.clear();
   const uint32_t bps = shape.bytesPerSector;
   std::vector<uint8_t> sector(bps);
-  const bool marked = reader(0, sector.data()) && HasMark(sector.data());
-  for (int slot = 0; marked && slot < 4; ++slot)
-    if (Decode(sector.data(), slot).type == 0xEE) {
-      result->readOnlyReason = kForeignLayout;
-      return;
-    }
-  if (shape.sectors > 1 && bps >= 8 && reader(1, sector.data()) &&
-      std::memcmp(sector.data(), "EFI PART", 8) == 0) {
-    result->readOnlyReason = kForeignLayout;
+  const bool marked = reader(0, sector.data()) && ftformat::HasBootMark(sector.data());
+  std::vector<uint8_t> second(bps);
+  const bool hasSecond = shape.sectors > 1 && bps >= 8 && reader(1, second.data());
+  if (ftformat::IsForeignLayout(marked ? sector.data() : nullptr, hasSecond ? second.data() : nullptr)) {
+    result->readOnlyReason = ftformat::kForeignLayout;
     return;
   }
   if (!marked) return;
@@ -230,11 +204,11 @@ void Assess(const DiskShape& shape, const SectorReader& reader, ReadResult* resu
     const uint64_t lba = result->tableSectors[g];
     if (!reader(lba, sector.data())) continue;
     for (int slot = 0; slot < 4; ++slot) {
-      const RawEntry raw = Decode(sector.data(), slot);
-      if (raw.type == PARTITION_ENTRY_UNUSED && (raw.start != 0 || raw.size != 0)) {
+      const RawEntry raw = ftformat::MbrSlot(sector.data(), slot);
+      if (raw.type == PARTITION_ENTRY_UNUSED && (raw.start != 0 || raw.count != 0)) {
         result->readOnlyReason = "slot " + std::to_string(slot + 1) + " of the table at sector " +
                                  std::to_string(lba) + " has no type but a start (" +
-                                 std::to_string(raw.start) + ") or size (" + std::to_string(raw.size) +
+                                 std::to_string(raw.start) + ") or size (" + std::to_string(raw.count) +
                                  "); a rewrite would lose it";
         return;
       }
@@ -270,7 +244,7 @@ void Assess(const DiskShape& shape, const SectorReader& reader, ReadResult* resu
       const uint64_t at = uint64_t(container->StartingOffset.QuadPart) / bps;
       if (container->PartitionLength.QuadPart == 0) return;
       if (at < shape.sectors && reader(at, sector.data()) &&
-          std::all_of(sector.begin() + kTableOffset, sector.end(), [](uint8_t b) { return b == 0; }))
+          std::all_of(sector.begin() + kMbrTableOffset, sector.end(), [](uint8_t b) { return b == 0; }))
         return;
     }
   }
@@ -405,20 +379,20 @@ NTSTATUS Build(const DiskShape& shape, const SectorReader& reader, const DRIVE_L
     if (g == 0) {
       // Keep the boot code of the master boot record.
       if (!reader(0, img.bytes.data())) return STATUS_IO_DEVICE_ERROR;
-      std::memset(img.bytes.data() + kTableOffset, 0, bps - kTableOffset);
-      PutLe32(&img.bytes[kSignatureOffset], layout->Signature);
+      std::memset(img.bytes.data() + kMbrTableOffset, 0, bps - kMbrTableOffset);
+      ftformat::PutMbrSignature(img.bytes.data(), layout->Signature);
     }
     for (int s = 0; s < 4; ++s) {
       const RawEntry& r = raw[g][s];
-      uint8_t* p = &img.bytes[kTableOffset + kEntrySize * s];
+      uint8_t* p = &img.bytes[kMbrTableOffset + kMbrEntrySize * s];
       if (r.type == PARTITION_ENTRY_UNUSED) continue;
       const uint64_t absStart = uint64_t(e[4 * g + s].StartingOffset.QuadPart) / bps;
       p[0] = r.boot;
       PutChs(p + 1, absStart, shape);
       p[4] = r.type;
-      PutChs(p + 5, absStart + r.size - 1, shape);
+      PutChs(p + 5, absStart + r.count - 1, shape);
       PutLe32(p + 8, r.start);
-      PutLe32(p + 12, r.size);
+      PutLe32(p + 12, r.count);
     }
     img.bytes[510] = 0x55;
     img.bytes[511] = 0xAA;

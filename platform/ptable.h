@@ -45,9 +45,6 @@ bool IsContainer(uint8_t type);
 bool IsRecognized(uint8_t type);  // the NT file-system types, also with the FT flags
 bool IsData(uint8_t type);        // neither empty nor a container
 
-// The text every write to a disk with a foreign (GPT) layout is refused with.
-extern const char* const kForeignLayout;
-
 // STATUS_SUCCESS, or STATUS_IO_DEVICE_ERROR when sector 0 cannot be read. Problems in
 // the extended chain end the chain (reported in warnings), never the read; together
 // with foreign layouts they set readOnlyReason (see Assess).

@@ -21,7 +21,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "diskreg.h"
+#include "ftstate.h"
 #include "machine.h"
 #include "registry_internal.h"
 

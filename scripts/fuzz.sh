@@ -18,7 +18,7 @@ fi
 out=build-fuzzers
 mkdir -p "$out"
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
-       -fno-sanitize-recover=undefined -Iinclude -Iplatform -Idiskreg)
+       -fno-sanitize-recover=undefined -Iinclude -Iplatform -Iformat -Idiskreg)
 
 build() {
   local name=$1; shift
@@ -27,10 +27,10 @@ build() {
 }
 for t in "${targets[@]}"; do
   case $t in
-    diskreg) build diskreg diskreg/diskreg_validate.cpp diskreg/diskreg_orphans.cpp ;;
-    ptable) build ptable platform/ptable.cpp ;;
-    regfile) build regfile platform/*.cpp diskreg/diskreg_validate.cpp diskreg/diskreg_orphans.cpp -lsqlite3 $(pkg-config --libs tomlplusplus 2>/dev/null) -pthread ;;
-    hive) build hive cli/hive.cpp diskreg/diskreg_validate.cpp diskreg/diskreg_orphans.cpp platform/*.cpp -lhivex -lsqlite3 \
+    diskreg) build diskreg format/*.cpp ;;
+    ptable) build ptable platform/ptable.cpp format/mbr.cpp ;;
+    regfile) build regfile platform/*.cpp format/*.cpp -lsqlite3 $(pkg-config --libs tomlplusplus 2>/dev/null) -pthread ;;
+    hive) build hive cli/hive.cpp format/*.cpp platform/*.cpp -lhivex -lsqlite3 \
         $(pkg-config --libs tomlplusplus 2>/dev/null) -pthread ;;
     *) echo "fuzz.sh: unknown target $t" >&2; exit 2 ;;
   esac

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "mbr.h"
 #include "ntdisk.h"
 #include "ntplatform.h"
 #include "zmapi.h"
@@ -81,7 +82,7 @@ int64_t UsableBytes(const DISK_GEOMETRY& g);
 // System id classes. Only type 0 is an empty slot (0x40, 0x80, 0xC0 are entries whose
 // space is taken); containers by the low six bits (0x05, 0x0F, 0x85, 0xC5...).
 bool IsEmptyType(uint8_t type);
-bool IsContainerType(uint8_t type);
+using ftformat::IsContainerType;
 
 // Builds the region list of one level (1 or 2: disk level; 3: container level).
 // The list comes from _ZmAlloc and is the caller's. Entries whose offsets or lengths

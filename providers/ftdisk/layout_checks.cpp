@@ -5,12 +5,11 @@
 #include <string>
 
 #include "layout.h"
+#include "mbr.h"
 #include "ntlow.h"
 #include "provider.h"
 
 namespace {
-
-constexpr uint8_t kProtectiveGpt = 0xEE;
 
 std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
@@ -50,12 +49,12 @@ std::string Overlap(const PDRIVE_LAYOUT_INFORMATION table, const layout::RegionL
 
 namespace layout {
 
-const char16_t* const kForeignDisk = u"gpt disk, not managed";
+const char16_t* const kForeignDisk = ftformat::kForeignLayoutW;
 
 bool IsForeignLayout(PDRIVE_LAYOUT_INFORMATION table) {
   if (table == nullptr) return false;
   for (uint32_t i = 0; i < 4 && i < table->PartitionCount; ++i)
-    if (table->PartitionEntry[i].PartitionType == kProtectiveGpt) return true;
+    if (table->PartitionEntry[i].PartitionType == ftformat::kProtectiveType) return true;
   return false;
 }
 

@@ -68,11 +68,6 @@ int64_t UsableBytes(const DISK_GEOMETRY& g) {
 
 bool IsEmptyType(uint8_t type) { return type == 0; }
 
-bool IsContainerType(uint8_t type) {
-  uint8_t t = type & 0x3F;
-  return t == 5 || t == 15;
-}
-
 bool CreateRegionsEx(PDRIVE_LAYOUT_INFORMATION layout, uint32_t level, uint32_t& count, _REGION_ENTRY*& list,
                      DISK_GEOMETRY geometry, uint32_t* skipped) {
   if (skipped != nullptr) *skipped = 0;

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "diskreg.h"
+#include "configblob.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // at the payload, and every count inside a payload against the bytes that hold it.
 #include <cstring>
 
-#include "diskreg.h"
+#include "ftstate.h"
 
 namespace {
 

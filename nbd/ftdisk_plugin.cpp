@@ -193,10 +193,11 @@ bool RecordDirty(uint64_t offset, uint64_t length) {
 
 // Every write so far durable on every member; then nothing is dirty any more.
 int FlushAll() {
+  ntp::RequestScope scope;
   NTSTATUS st = g->volume->Flush();
   if (!NT_SUCCESS(st)) {
     std::string text = "flushing the members failed (" + Status(st) + ")";
-    if (!ntp::LastRefusal().empty()) text += ": " + ntp::LastRefusal();
+    if (!scope.Refusal().empty()) text += ": " + scope.Refusal();
     return Fail(text);
   }
   if (g->guard && g->journal.dirty != g->inherited) {
@@ -278,11 +279,12 @@ int Pwrite(void*, const void* buf, uint32_t count, uint64_t offset, uint32_t fla
     std::memcpy(g->bounce.data() + (offset - a), buf, count);
     data = g->bounce.data();
   }
+  ntp::RequestScope scope;
   NTSTATUS st = g->volume->Write(a, data, e - a);
   if (!NT_SUCCESS(st)) {
     std::string text =
         "writing " + g->setName + " at offset " + std::to_string(offset) + " failed (" + Status(st) + ")";
-    if (!ntp::LastRefusal().empty()) text += ": " + ntp::LastRefusal();
+    if (!scope.Refusal().empty()) text += ": " + scope.Refusal();
     return Fail(text);
   }
   return (flags & NBDKIT_FLAG_FUA) != 0 ? FlushAll() : 0;

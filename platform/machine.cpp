@@ -53,7 +53,6 @@ constexpr NTSTATUS kDiskFull = NTSTATUS(0xC000007F);
 std::unique_ptr<detail::Machine> g_machine;
 std::function<void(unsigned, uint64_t, const uint8_t*, const uint8_t*, size_t)> g_writeHook;
 std::function<bool(unsigned, const std::vector<PendingSector>&, std::string*)> g_beforeWrite;
-std::string g_refusal;
 
 // What identifies an image or device: two paths with the same identity are one disk.
 struct Identity {
@@ -915,14 +914,16 @@ void SetBeforeWriteHook(std::function<bool(unsigned, const std::vector<PendingSe
   g_beforeWrite = std::move(hook);
 }
 
-std::string LastRefusal() {
-  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
-  return g_refusal;
+namespace {
+thread_local RequestScope* t_scope = nullptr;
 }
 
-void ClearLastRefusal() {
-  std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
-  g_refusal.clear();
+RequestScope::RequestScope() : outer_(t_scope) { t_scope = this; }
+
+RequestScope::~RequestScope() { t_scope = outer_; }
+
+void RequestScope::NoteRefusal(const std::string& why) {
+  for (RequestScope* s = t_scope; s != nullptr; s = s->outer_) s->refusal_ = why;
 }
 
 std::vector<DiskDamage> DamagedDisks() {
@@ -1014,7 +1015,7 @@ NTSTATUS ReadBytes(Disk& disk, uint64_t offset, void* buffer, size_t length) {
   return STATUS_SUCCESS;
 }
 
-void SetRefusal(const std::string& why) { g_refusal = why; }
+void SetRefusal(const std::string& why) { RequestScope::NoteRefusal(why); }
 
 namespace {
 

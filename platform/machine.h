@@ -11,6 +11,7 @@
 #include "ntdisk.h"
 #include "nttypes.h"
 #include "registry_store.h"
+#include "status.h"
 
 namespace ntp {
 
@@ -172,11 +173,8 @@ struct PendingSector {
 void SetBeforeWriteHook(
     std::function<bool(unsigned disk, const std::vector<PendingSector>& sectors, std::string* why)> hook);
 
-// Why the platform refused the last disk write (write-protected or damaged disk, a
-// busy partition, a failed backup); empty when the last write was not refused.
-// Cleared with ClearLastRefusal() before a request.
-std::string LastRefusal();
-void ClearLastRefusal();
+// Why the platform refused a disk write is recorded on the caller's RequestScope
+// (status.h).
 
 // Disks of the configuration that are damaged: missing or unreadable image, an image
 // shorter than its partition table, a write-protected image or device (found by a

@@ -110,7 +110,7 @@ NTSTATUS RefreshLayout(Disk& disk, ptable::ReadResult* result);
 
 DISK_GEOMETRY GeometryOf(const Disk& disk);
 
-// Records why a write was refused, for LastRefusal().
+// Records why a write was refused on the calling thread's RequestScope.
 void SetRefusal(const std::string& why);
 
 // The version GetVersionExW reports: the booted machine's, unless SetOsVersion changed it.

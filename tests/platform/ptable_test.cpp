@@ -120,9 +120,12 @@ TEST(PTable, ReadsWhatSfdiskWroteAndRefusesInvalidLayouts) {
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
     pt::LayoutBuffer b(c.entries, 0xDEADBEEF);
+    ntp::RequestScope scope;
     EXPECT_EQ(pt::SetLayout(h, b), STATUS_INVALID_PARAMETER);
-    EXPECT_NE(ntp::LastRefusal().find(c.what), std::string::npos) << ntp::LastRefusal();
+    EXPECT_NE(scope.Refusal().find(c.what), std::string::npos) << scope.Refusal();
   }
+  // A refusal belongs to the request it was made in: the next one starts without it.
+  EXPECT_TRUE(ntp::RequestScope().Refusal().empty());
   // A short input buffer is refused too.
   EXPECT_EQ(pt::SetLayout(h, one, 8 + 32 * 3), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(pt::Head(m.image(0)) == before);

@@ -61,7 +61,7 @@ int Request(Session& s, const Options& opt, const std::string& command, const st
             ZM_OBJECT_ID id, uint32_t cls, uint32_t code, PropSet& in, int diskIndex, std::ostream& out,
             std::ostream& err, const Describe& describe = nullptr) {
   size_t mark = s.AlertCount();
-  ntp::ClearLastRefusal();
+  ntp::RequestScope scope;  // the platform's reasons for this request
   TableBackup backup;
   if (!opt.dryRun) backup.Before(command);
   PropSet outProps;
@@ -76,8 +76,8 @@ int Request(Session& s, const Options& opt, const std::string& command, const st
   std::string message = Failed(st) ? FailureSentence(what, st) : "";
   // The platform's reason (a busy partition, a write-protected or damaged disk, a
   // backup that could not be saved) says more than the status.
-  if (std::string why = ntp::LastRefusal(); Failed(st) && !why.empty())
-    message = what + ": " + why + " (" + HexStatus(st) + ")";
+  if (const ntp::Status status = scope.StatusOf(st); !status.ok() && !status.message().empty())
+    message = what + ": " + status.message() + " (" + HexStatus(status.code()) + ")";
   // A table the request had to leave alone: say which entry or layout is the reason.
   if (Failed(st) && diskIndex >= 0)
     for (const auto& d : snap["disks"])

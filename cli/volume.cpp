@@ -183,6 +183,7 @@ bool OpenSource(const Options& opt, const std::string& file, Source* src, std::s
 // checkpoints, resumed where an earlier run of the same pass stopped.
 bool RunPass(fm::Volume& v, uint32_t type, uint16_t group, int member, const std::string& what,
              std::ostream& err, std::string* error) {
+  ntp::RequestScope scope;
   Set set{type, group, {}};
   if (!LoadSetMembers(type, group, &set.members, error)) return false;
   if (ntp::OverlayActive()) {
@@ -216,7 +217,7 @@ bool RunPass(fm::Volume& v, uint32_t type, uint16_t group, int member, const std
   }
   if (!NT_SUCCESS(st)) {
     if (error->empty()) *error = "the data pass failed (" + Status(st) + ")";
-    const std::string refusal = ntp::LastRefusal();
+    const std::string refusal = scope.Refusal();
     if (!refusal.empty()) *error += ": " + refusal;
     return false;
   }
@@ -399,10 +400,11 @@ int CmdVolumeImport(Session& s, const Options& opt, const std::string& volume, c
       }
       const uint64_t written = (n + 511) / 512 * 512;
       if (written > 0) {
+        ntp::RequestScope scope;
         NTSTATUS w = v->Write(at, buf.data(), written);
         if (!NT_SUCCESS(w)) {
           why = "writing at offset " + std::to_string(at) + " failed (" + Status(w) + ")";
-          if (!ntp::LastRefusal().empty()) why += ": " + ntp::LastRefusal();
+          if (!scope.Refusal().empty()) why += ": " + scope.Refusal();
           break;
         }
       }
@@ -411,10 +413,11 @@ int CmdVolumeImport(Session& s, const Options& opt, const std::string& volume, c
       if (partial || got == 0) eof = true;
     }
     if (!why.empty()) break;
+    ntp::RequestScope scope;
     NTSTATUS f = v->Flush();
     if (!NT_SUCCESS(f)) {
       why = "flushing the members failed (" + Status(f) + ")";
-      if (!ntp::LastRefusal().empty()) why += ": " + ntp::LastRefusal();
+      if (!scope.Refusal().empty()) why += ": " + scope.Refusal();
       break;
     }
     if (guard) fm::RemoveRange(&j.dirty, v->MemberRange(start, (at + 511) / 512 * 512 - start));
@@ -509,11 +512,12 @@ int CmdFtVerify(Session& s, const Options& opt, const std::string& setArg, bool 
     return fj::Save(j, &e) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
   };
   fm::VerifyReport report;
+  ntp::RequestScope scope;
   NTSTATUS st = v->Verify(static_cast<unsigned>(from), repair && !dry,
                           PassProgress("verifying " + set.name(), err), beforeRepair, &report);
   if (!NT_SUCCESS(st)) {
     err << what << ": " << (e.empty() ? "the pass failed" : e) << " (" << Status(st) << ")";
-    if (!ntp::LastRefusal().empty()) err << ": " << ntp::LastRefusal();
+    if (!scope.Refusal().empty()) err << ": " << scope.Refusal();
     err << "\n";
     return kFailed;
   }

@@ -118,6 +118,10 @@ TEST(CliStatus, OneSentenceWithTheCode) {
   EXPECT_NE(FailureSentence("x", 0xC11000EEu).find("(0xC11000EE)"), std::string::npos);
   EXPECT_NE(StatusText(0xC11000EEu), StatusText(0xC10000EEu));
   EXPECT_NE(StatusText(0x80004001u).find("not implemented"), std::string::npos);
+  // Codes are named as the headers name them; unknown ones by their number.
+  EXPECT_EQ(StatusName(0xC1100010u), "LDM_E_FT_VOLUME");
+  EXPECT_EQ(StatusName(0xC1000018u), "FT_E_CANNOT_LOCK");
+  EXPECT_EQ(StatusName(0xC11000EEu), "0xC11000EE");
 }
 
 TEST(CliShellWords, QuotesEscapesAndComments) {

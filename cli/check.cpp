@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <set>
 
@@ -295,38 +296,36 @@ struct Finding {
   std::string kind, object, message, action;
 };
 
-}  // namespace
+using Add = std::function<void(std::string, std::string, std::string, std::string)>;
 
-int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
-  std::string e;
-  if (!s.Open(opt.dir, opt.noWait, &e)) {
-    err << e << "\n";
-    return kFailed;
-  }
-  NoteUnstoredRecords(s, err);
-  std::vector<Finding> findings;
-  auto add = [&](std::string kind, std::string object, std::string message, std::string action) {
-    findings.push_back({std::move(kind), std::move(object), std::move(message), std::move(action)});
-  };
-
-  // The disks found and their partitions.
-  const auto disks = ntp::Disks();
+// What the rules look at: the disks found, their partitions and the stored configuration.
+struct CheckInput {
+  explicit CheckInput(const Options& o) : opt(o), disks(ntp::Disks()) {}
+  const Options& opt;
+  std::vector<ntp::DiskInfo> disks;
   std::map<uint32_t, std::vector<unsigned>> bySignature;
   std::vector<DiskPartition> partitions;
-  for (const auto& d : disks) {
-    bySignature[d.signature].push_back(d.index);
-    auto p = ReadPartitions(d.index, d.device);
-    partitions.insert(partitions.end(), p.begin(), p.end());
-  }
   ntp::MachineConfig config;
-  ntp::LoadMachineConfig(opt.dir, &config, &e);
+  bool stored = false;    // an "Information" value is there
+  bool readable = false;  // and the validator accepts it
+  std::string malformed;  // why it is not readable
+  ConfigView view;
+  json snap;
+  std::unique_ptr<Machine> m;      // only when readable
+  bool intentsUnreadable = false;  // the pending requests could not be read
+  std::string intentsWhy;          // why
+};
+
+// Disks without a signature, and disks that share one.
+void SignatureRule(const CheckInput& in, const Add& add) {
   auto image = [&](unsigned i) {
-    if (i >= config.disks.size()) return std::string("IMAGE");
-    std::filesystem::path p = config.disks[i].image;
+    if (i >= in.config.disks.size()) return std::string("IMAGE");
+    std::filesystem::path p = in.config.disks[i].image;
     std::error_code ec;
-    return std::filesystem::absolute(p.is_relative() ? std::filesystem::path(opt.dir) / p : p, ec).string();
+    return std::filesystem::absolute(p.is_relative() ? std::filesystem::path(in.opt.dir) / p : p, ec)
+        .string();
   };
-  for (const auto& [sig, list] : bySignature) {
+  for (const auto& [sig, list] : in.bySignature) {
     if (sig == 0)
       for (unsigned i : list)
         add("zero_signature", "disk" + std::to_string(i), "the disk has no signature (0)",
@@ -339,113 +338,172 @@ int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& er
           "give one of them a new signature; FT members and letters cannot tell them apart");
     }
   }
+}
 
+// A stored configuration that cannot be read.
+void InformationRule(const CheckInput& in, const Add& add) {
+  if (in.stored && !in.readable)
+    add("malformed", "Information", "the stored FT configuration is malformed: " + in.malformed,
+        "restore it (ftdiskctl registry recover) or import a good one; until then no FT set is protected");
+}
+
+// Pending FT requests that cannot be read.
+void RequestsRule(const CheckInput& in, const Add& add) {
+  if (in.intentsUnreadable)
+    add("malformed", "Requests", in.intentsWhy,
+        "the next ft request replaces it; until then partitions an interrupted request made are not named");
+}
+
+// Each FT set: its health and members, and an import into it that stopped part way.
+void SetRule(const CheckInput& in, const Add& add) {
+  for (const ConfigSet& set : in.view.sets) {
+    SetFindings(*in.m, set, add);
+    std::vector<ntp::ftjournal::MemberId> ids;
+    for (size_t i : set.members)
+      ids.push_back({in.view.records[i].signature, in.view.records[i].offset, in.view.records[i].length});
+    ntp::ftjournal::Journal journal;
+    std::string untrusted;
+    const std::string name = FtSetName(set);
+    if (ntp::ftjournal::Load(set.type, set.group, ids, &journal, &untrusted) && journal.importing)
+      add("unfinished_import", name,
+          "an import of " + journal.source + " stopped after " + std::to_string(journal.done) +
+              (journal.bytes != 0 ? " of its " + std::to_string(journal.bytes) : "") +
+              " bytes: the volume holds part of the image",
+          "import the whole image again (ftdiskctl volume import " + name + " " +
+              (journal.source == "-" ? "FILE" : journal.source) + ")");
+  }
+}
+
+void IntentRule(const CheckInput& in, const Add& add) { IntentFindings(*in.m, add); }
+
+// The name of a record's partition, or where the record says it lies.
+std::string RecordObject(const Machine& m, const ConfigRecord& r) {
+  const DiskPartition* p = m.Find(r.signature, r.offset, r.length);
+  return p ? PartName(*p)
+           : m.DiskName(r.signature) + " at offset " + Bytes(r.offset) + " (" + Bytes(r.length) + " bytes)";
+}
+
+// Plain records without a partition (a disk that is away keeps its records, and its
+// letters, until it is back).
+void RecordRule(const CheckInput& in, const Add& add) {
+  for (const ConfigRecord& r : in.view.records) {
+    if (r.ftType != NotAnFtMember || in.m->Find(r.signature, r.offset, r.length)) continue;
+    const bool here = in.bySignature.count(r.signature) != 0;
+    add(here ? "stale_record" : "missing_disk", RecordObject(*in.m, r),
+        here ? "the configuration records a partition that is not on the disk"
+             : "the configuration records a partition of a disk that is not here",
+        here ? "rescan (ftdiskctl rescan) so the configuration is rebuilt from the disks"
+             : "attach the disk again: its records and letters are kept for it until then (a registry "
+               "import drops them)");
+  }
+}
+
+// Letters recorded for more than one partition or CD-ROM.
+void LetterRule(const CheckInput& in, const Add& add) {
+  std::map<uint8_t, std::vector<std::string>> letters;
+  for (const ConfigRecord& r : in.view.records)
+    if (r.assign && r.letter >= 'C' && r.letter <= 'Z') letters[r.letter].push_back(RecordObject(*in.m, r));
+  for (const auto& v : ntp::reg::ListValues(kDiskKey)) {
+    if (v.type != REG_SZ || v.data.size() < 2) continue;
+    char16_t c = char16_t(v.data[0] | (v.data[1] << 8));
+    if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
+    if (c >= u'C' && c <= u'Z') letters[uint8_t(c)].push_back(Narrow(v.name));
+  }
+  for (const auto& [letter, objects] : letters) {
+    if (objects.size() < 2) continue;
+    std::string list;
+    for (const auto& o : objects) list += (list.empty() ? "" : ", ") + o;
+    add("letter_twice", std::string(1, char(letter)) + ":",
+        "the letter is recorded for " + std::to_string(objects.size()) + " objects: " + list,
+        "give all but one another letter (ftdiskctl letter VOLUME X:)");
+  }
+}
+
+// Disks the configuration describes more than once.
+void DuplicateDiskRule(const CheckInput& in, const Add& add) {
+  std::map<uint32_t, int> described;
+  for (uint32_t sig : in.view.disks) ++described[sig];
+  for (const auto& [sig, n] : described)
+    if (n > 1)
+      add("duplicate_record", in.m->DiskName(sig),
+          "the configuration describes the disk " + std::to_string(n) + " times",
+          "rescan (ftdiskctl rescan) so the configuration is rebuilt from the disks");
+}
+
+// Partitions the configuration does not record (only when it has a disk part: a machine
+// with nothing configured yet gets one on its first change).
+void UnrecordedRule(const CheckInput& in, const Add& add) {
+  if (in.view.disks.empty()) return;
+  for (const auto& p : in.partitions) {
+    if (!p.recognized) continue;
+    uint32_t sig = 0;
+    for (const auto& d : in.disks)
+      if (d.index == p.disk) sig = d.signature;
+    bool recorded = std::any_of(in.view.records.begin(), in.view.records.end(), [&](const ConfigRecord& r) {
+      return r.signature == sig && r.offset == p.offset && r.length == p.length;
+    });
+    if (!recorded)
+      add("unrecorded_partition", PartName(p), "the configuration has no record of this partition",
+          "rescan (ftdiskctl rescan) so the configuration is rebuilt from the disks");
+  }
+}
+
+// The rules in the order their findings are listed; those that compare the configuration
+// with the disks run only when it is readable.
+struct Rule {
+  bool needsConfig;
+  void (*run)(const CheckInput&, const Add&);
+};
+constexpr Rule kRules[] = {
+    {false, SignatureRule}, {false, InformationRule},  {true, RequestsRule},
+    {true, SetRule},        {true, IntentRule},        {true, RecordRule},
+    {true, LetterRule},     {true, DuplicateDiskRule}, {true, UnrecordedRule},
+};
+
+}  // namespace
+
+int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
+  std::string e;
+  if (!s.Open(opt.dir, opt.noWait, &e)) {
+    err << e << "\n";
+    return kFailed;
+  }
+  NoteUnstoredRecords(s, err);
+
+  CheckInput in(opt);
+  for (const auto& d : in.disks) {
+    in.bySignature[d.signature].push_back(d.index);
+    auto p = ReadPartitions(d.index, d.device);
+    in.partitions.insert(in.partitions.end(), p.begin(), p.end());
+  }
+  ntp::LoadMachineConfig(opt.dir, &in.config, &e);
   uint32_t type = 0;
   std::vector<uint8_t> blob;
-  ConfigView view;
-  const bool stored = ntp::reg::GetValue(kDiskKey, u"Information", &type, &blob) && !blob.empty();
-  bool readable = false;
-  if (stored) {
-    std::string why;
-    if (type != REG_BINARY) why = "the value is not binary";
-    readable = type == REG_BINARY && ReadConfigView(blob.data(), blob.size(), &view, &why);
-    if (!readable)
-      add("malformed", "Information", "the stored FT configuration is malformed: " + why,
-          "restore it (ftdiskctl registry recover) or import a good one; until then no FT set is protected");
+  in.stored = ntp::reg::GetValue(kDiskKey, u"Information", &type, &blob) && !blob.empty();
+  if (in.stored) {
+    if (type != REG_BINARY) in.malformed = "the value is not binary";
+    in.readable = type == REG_BINARY && ReadConfigView(blob.data(), blob.size(), &in.view, &in.malformed);
   }
-
-  if (readable) {
-    // FT sets: their health, their members, their sizes; partitions that interrupted
-    // requests left.
-    const json snap = Snapshot({});
-    Machine m{view, snap, bySignature, partitions, {}, {}};
-    std::string why;
-    if (!ftconfig::LoadIntents(&m.intents, &why))
-      add("malformed", "Requests", why,
-          "the next ft request replaces it; until then partitions an interrupted request made are not named");
+  if (in.readable) {
+    in.snap = Snapshot({});
+    in.m = std::make_unique<Machine>(Machine{in.view, in.snap, in.bySignature, in.partitions, {}, {}});
+    in.intentsUnreadable = !ftconfig::LoadIntents(&in.m->intents, &in.intentsWhy);
     std::vector<uint8_t> raw;
     uint32_t rawType = 0;
     const std::u16string stateKey(FtStateKey, FtStateKey + std::strlen(FtStateKey));
     if (ntp::reg::GetValue(stateKey, u"AbsentMembers", &rawType, &raw))
-      FtDecodeAbsentMembers(raw.data(), raw.size(), &m.absent, nullptr);
-    for (const ConfigSet& set : view.sets) {
-      SetFindings(m, set, add);
-      // An import that stopped part way left part of its image in the volume.
-      std::vector<ntp::ftjournal::MemberId> ids;
-      for (size_t i : set.members)
-        ids.push_back({view.records[i].signature, view.records[i].offset, view.records[i].length});
-      ntp::ftjournal::Journal journal;
-      std::string untrusted;
-      const std::string name = FtSetName(set);
-      if (ntp::ftjournal::Load(set.type, set.group, ids, &journal, &untrusted) && journal.importing)
-        add("unfinished_import", name,
-            "an import of " + journal.source + " stopped after " + std::to_string(journal.done) +
-                (journal.bytes != 0 ? " of its " + std::to_string(journal.bytes) : "") +
-                " bytes: the volume holds part of the image",
-            "import the whole image again (ftdiskctl volume import " + name + " " +
-                (journal.source == "-" ? "FILE" : journal.source) + ")");
-    }
-    IntentFindings(m, add);
-
-    // Plain records without a partition; letters recorded twice; disks twice.
-    std::map<uint8_t, std::vector<std::string>> letters;
-    for (const ConfigRecord& r : view.records) {
-      const DiskPartition* p = m.Find(r.signature, r.offset, r.length);
-      std::string object =
-          p ? PartName(*p)
-            : m.DiskName(r.signature) + " at offset " + Bytes(r.offset) + " (" + Bytes(r.length) + " bytes)";
-      // A disk that is away keeps its records (and its letters) until it is back.
-      if (r.ftType == NotAnFtMember && !p)
-        add(bySignature.count(r.signature) ? "stale_record" : "missing_disk", object,
-            bySignature.count(r.signature)
-                ? "the configuration records a partition that is not on the disk"
-                : "the configuration records a partition of a disk that is not here",
-            bySignature.count(r.signature)
-                ? "rescan (ftdiskctl rescan) so the configuration is rebuilt from the disks"
-                : "attach the disk again: its records and letters are kept for it until then (a registry "
-                  "import drops them)");
-      if (r.assign && r.letter >= 'C' && r.letter <= 'Z') letters[r.letter].push_back(object);
-    }
-    for (const auto& v : ntp::reg::ListValues(kDiskKey)) {
-      if (v.type != REG_SZ || v.data.size() < 2) continue;
-      char16_t c = char16_t(v.data[0] | (v.data[1] << 8));
-      if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
-      if (c >= u'C' && c <= u'Z') letters[uint8_t(c)].push_back(Narrow(v.name));
-    }
-    for (const auto& [letter, objects] : letters) {
-      if (objects.size() < 2) continue;
-      std::string list;
-      for (const auto& o : objects) list += (list.empty() ? "" : ", ") + o;
-      add("letter_twice", std::string(1, char(letter)) + ":",
-          "the letter is recorded for " + std::to_string(objects.size()) + " objects: " + list,
-          "give all but one another letter (ftdiskctl letter VOLUME X:)");
-    }
-    std::map<uint32_t, int> described;
-    for (uint32_t sig : view.disks) ++described[sig];
-    for (const auto& [sig, n] : described)
-      if (n > 1)
-        add("duplicate_record", m.DiskName(sig),
-            "the configuration describes the disk " + std::to_string(n) + " times",
-            "rescan (ftdiskctl rescan) so the configuration is rebuilt from the disks");
-
-    // Partitions the configuration does not record (only when it has a disk part: a
-    // machine with nothing configured yet gets one on its first change).
-    if (!view.disks.empty())
-      for (const auto& p : partitions) {
-        if (!p.recognized) continue;
-        uint32_t sig = 0;
-        for (const auto& d : disks)
-          if (d.index == p.disk) sig = d.signature;
-        bool recorded = std::any_of(view.records.begin(), view.records.end(), [&](const ConfigRecord& r) {
-          return r.signature == sig && r.offset == p.offset && r.length == p.length;
-        });
-        if (!recorded)
-          add("unrecorded_partition", PartName(p), "the configuration has no record of this partition",
-              "rescan (ftdiskctl rescan) so the configuration is rebuilt from the disks");
-      }
+      FtDecodeAbsentMembers(raw.data(), raw.size(), &in.m->absent, nullptr);
   }
 
+  std::vector<Finding> findings;
+  const Add add = [&](std::string kind, std::string object, std::string message, std::string action) {
+    findings.push_back({std::move(kind), std::move(object), std::move(message), std::move(action)});
+  };
+  for (const Rule& rule : kRules)
+    if (!rule.needsConfig || in.readable) rule.run(in, add);
+
   const bool ok = findings.empty();
+  const bool readable = in.readable;
   if (opt.json) {
     json list = json::array();
     for (const auto& f : findings)

@@ -59,9 +59,14 @@ struct O : OptionSpec {
 O Flag(const char* names, const char* help) { return O(names, Holds::kFlag, help); }
 O Text(const char* names, const char* help) { return O(names, Holds::kText, help); }
 O Texts(const char* names, const char* help) { return O(names, Holds::kTexts, help); }
-O Uint(const char* names, const char* help) { return O(names, Holds::kUint, help).Meta("N"); }
-O Uints(const char* names, const char* help) { return O(names, Holds::kUints, help).Meta("N"); }
-O Int(const char* names, const char* help) { return O(names, Holds::kInt, help).Meta("N"); }
+// A number option's value is N in the synopsis; an argument is named by its name.
+O Number(const char* names, Holds holds, const char* help) {
+  O o(names, holds, help);
+  return names[0] == '-' ? o.Meta("N") : o;
+}
+O Uint(const char* names, const char* help) { return Number(names, Holds::kUint, help); }
+O Uints(const char* names, const char* help) { return Number(names, Holds::kUints, help); }
+O Int(const char* names, const char* help) { return Number(names, Holds::kInt, help); }
 
 // A set argument that is not a set's name is a usage error (2) before anything is booted.
 int OnSet(Call& c, const std::string& key, const std::function<int(const std::string&)>& run) {
@@ -121,7 +126,9 @@ std::vector<CommandSpec> MakeTable() {
             .Of(Names::kFile)
             .Meta("SYSTEM")
             .Excludes("--reg"),
-        Text("--reg", "with --image: the FT configuration of this REGEDIT4 .reg file").Of(Names::kFile),
+        Text("--reg", "with --image: the FT configuration of this REGEDIT4 .reg file")
+            .Of(Names::kFile)
+            .Meta("FILE"),
         Flag("--no-wait", "fail at once when another process holds the machine").Into(&Options::noWait),
         Flag("--json", "print JSON (schema: docs/json-schema.md)").Into(&Options::json),
         Flag("--bytes", "print sizes and offsets as exact byte counts").Into(&Options::bytes),
@@ -829,6 +836,17 @@ bool Args::Given(const std::string& key) const {
   return v.option != nullptr && v.option->count() > 0;
 }
 
+namespace {
+
+// Adds a word to a synopsis line, which goes on below, indented, past 100 columns.
+void Append(std::string* line, const std::string& word) {
+  const size_t last = line->rfind('\n');
+  const size_t width = line->size() - (last == std::string::npos ? 0 : last + 1);
+  *line += (width + 1 + word.size() > 100 ? "\n        " : " ") + word;
+}
+
+}  // namespace
+
 void PrintSynopsis(std::ostream& out) {
   const auto& table = CommandTable();
   for (const CommandSpec& row : table) {
@@ -856,9 +874,10 @@ void PrintSynopsis(std::ostream& out) {
         shown[j] = true;
         break;
       }
-      line += " " + word;
+      Append(&line, word);
     }
-    out << (path.empty() ? line + " COMMAND [ARGS]" : line) << "\n";
+    if (path.empty()) Append(&line, "COMMAND [ARGS]");
+    out << line << "\n";
   }
 }
 

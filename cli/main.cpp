@@ -132,7 +132,7 @@ class Runner {
     // Commands that only read open the disks read-only under a shared lock; a shell
     // keeps one boot for commands of both kinds.
     const bool readOnly = access & kReadOnly;
-    if (std::string why = ImageModeProblem(app, imageGiven, machineGiven, hiveGiven, readOnly); !why.empty())
+    if (std::string why = ImageModeProblem(parser, row, imageGiven, machineGiven, hiveGiven); !why.empty())
       return Usage(why, "ftdiskctl --help");
     if (!inShell_ && !s_->open()) {
       s_->SetReadOnly(readOnly);
@@ -177,19 +177,20 @@ class Runner {
 
   // What is wrong with the --image options of this command line, or "". A machine of
   // images is for the commands that only read: a writing one is sent to 'init --attach'.
-  static std::string ImageModeProblem(CLI::App& app, bool image, bool machine, bool hive, bool readOnly) {
+  static std::string ImageModeProblem(const CommandParser& parser, const CommandSpec& row, bool image,
+                                      bool machine, bool hive) {
     if (!image)
       return hive ? "--hive and --reg go with --image (for a machine, 'registry "
                     "import --hive SYSTEM' or 'registry import FILE')"
                   : "";
     if (machine) return "give -m DIR or --image, not both";
-    if (readOnly) return "";
-    if (app.got_subcommand("shell"))
+    const unsigned access = parser.AccessOf(row);
+    if (access & kReadOnly) return "";
+    if (std::string(row.path) == "shell")
       return "the shell works on a machine directory; with --image give each command on its own";
-    std::string command;
-    for (CLI::App* c = app.get_subcommands().empty() ? nullptr : app.get_subcommands().front(); c != nullptr;
-         c = c->get_subcommands().empty() ? nullptr : c->get_subcommands().front())
-      command += (command.empty() ? "" : " ") + c->get_name();
+    // The option that makes a reading command write is named with it ("ft find --apply").
+    std::string command = row.path;
+    if (row.switchOption != nullptr && access != row.access) command += std::string(" ") + row.switchOption;
     return "'" + command +
            "' writes, and --image looks at the disks without writing anything (show, layout, check, "
            "registry show|export, volume export|dmtable, ft find); to change them, make a machine of them "

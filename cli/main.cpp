@@ -61,7 +61,7 @@ class Runner {
     for (size_t i = 0; i < args.size(); ++i) {
       const std::string& a = args[i];
       if (!a.empty() && a[0] == '-') {
-        if (TakesValue(parser, level, a)) ++i;
+        if (TakesValue(parser, a)) ++i;
         continue;
       }
       auto known = level->get_subcommands([&](CLI::App* c) { return c->get_name() == a; });
@@ -154,16 +154,14 @@ class Runner {
   }
 
  private:
-  // Whether the option word takes the next word as its value, for the commands at level
-  // and above.
-  static bool TakesValue(const CommandParser& parser, const CLI::App* level, const std::string& word) {
-    for (const CLI::App* at = level; at != nullptr; at = at->get_parent()) {
-      const CommandSpec* row = parser.RowOf(at);
-      for (const OptionSpec& o : row->options)
+  // Whether the option word takes the next word as its value, in any command: an option
+  // given before its command's word still keeps its value from being taken for a command.
+  static bool TakesValue(const CommandParser& parser, const std::string& word) {
+    for (const CommandSpec& row : CommandTable())
+      for (const OptionSpec& o : row.options)
         if (o.names[0] == '-' && o.holds != Holds::kFlag &&
-            parser.OptionOf(*row, OptionKey(o.names))->check_name(word))
+            parser.OptionOf(row, OptionKey(o.names))->check_name(word))
           return true;
-    }
     return false;
   }
 

@@ -68,12 +68,6 @@ O Uint(const char* names, const char* help) { return Number(names, Holds::kUint,
 O Uints(const char* names, const char* help) { return Number(names, Holds::kUints, help); }
 O Int(const char* names, const char* help) { return Number(names, Holds::kInt, help); }
 
-// A set argument that is not a set's name is a usage error (2) before anything is booted.
-int OnSet(Call& c, const std::string& key, const std::function<int(const std::string&)>& run) {
-  if (SetArgumentFails(c.a.Text(key), c.err)) return kUsage;
-  return run(c.a.Text(key));
-}
-
 // On a terminal, a partition holding a file system is deleted only when the user says
 // so. A name that does not resolve goes on to the request, which says what is wrong.
 bool ConfirmDelete(Call& c, const std::string& target) {
@@ -515,9 +509,8 @@ std::vector<CommandSpec> MakeTable() {
        nullptr,
        0,
        [](Call& c) {
-         return OnSet(c, "VOLSET", [&](const std::string& set) {
-           return CmdFtExtend(c.s, c.opt, set, c.a.Uints("disk"), c.a.Texts("size"), c.out, c.err);
-         });
+         const std::string& set = c.a.Text("VOLSET");
+         return CmdFtExtend(c.s, c.opt, set, c.a.Uints("disk"), c.a.Texts("size"), c.out, c.err);
        },
        nullptr},
       {"ft break",
@@ -527,11 +520,10 @@ std::vector<CommandSpec> MakeTable() {
        nullptr,
        0,
        [](Call& c) {
-         return OnSet(c, "MIRROR", [&](const std::string& set) {
-           if (!Confirm(c.opt, "break " + set + "? its members become plain partitions"))
-             return c.err << "nothing changed\n", kFailed;
-           return CmdFtBreak(c.s, c.opt, set, c.out, c.err);
-         });
+         const std::string& set = c.a.Text("MIRROR");
+         if (!Confirm(c.opt, "break " + set + "? its members become plain partitions"))
+           return c.err << "nothing changed\n", kFailed;
+         return CmdFtBreak(c.s, c.opt, set, c.out, c.err);
        },
        nullptr},
       {"ft delete",
@@ -541,11 +533,10 @@ std::vector<CommandSpec> MakeTable() {
        nullptr,
        0,
        [](Call& c) {
-         return OnSet(c, "SET", [&](const std::string& set) {
-           if (!Confirm(c.opt, "delete " + set + " and its partitions? the data on them is lost"))
-             return c.err << "nothing changed\n", kFailed;
-           return CmdFtDelete(c.s, c.opt, set, c.out, c.err);
-         });
+         const std::string& set = c.a.Text("SET");
+         if (!Confirm(c.opt, "delete " + set + " and its partitions? the data on them is lost"))
+           return c.err << "nothing changed\n", kFailed;
+         return CmdFtDelete(c.s, c.opt, set, c.out, c.err);
        },
        nullptr},
       {"ft regenerate",
@@ -559,9 +550,8 @@ std::vector<CommandSpec> MakeTable() {
        nullptr,
        0,
        [](Call& c) {
-         return OnSet(c, "SET", [&](const std::string& set) {
-           return CmdFtRegenerate(c.s, c.opt, set, c.a.Int("MEMBER"), c.a.Int("onto"), c.out, c.err);
-         });
+         const std::string& set = c.a.Text("SET");
+         return CmdFtRegenerate(c.s, c.opt, set, c.a.Int("MEMBER"), c.a.Int("onto"), c.out, c.err);
        },
        "ftdiskctl -m m ft regenerate mirror0\nftdiskctl -m m ft regenerate parity0 1 --onto 3"},
       {"ft edit",
@@ -598,8 +588,8 @@ std::vector<CommandSpec> MakeTable() {
        nullptr,
        0,
        [](Call& c) {
-         return OnSet(c, "SET",
-                      [&](const std::string& set) { return CmdFtEditDrop(c.s, c.opt, set, c.out, c.err); });
+         const std::string& set = c.a.Text("SET");
+         return CmdFtEditDrop(c.s, c.opt, set, c.out, c.err);
        },
        nullptr},
       {"ft edit member",
@@ -612,9 +602,8 @@ std::vector<CommandSpec> MakeTable() {
        nullptr,
        0,
        [](Call& c) {
-         return OnSet(c, "SET", [&](const std::string& set) {
-           return CmdFtEditMember(c.s, c.opt, set, c.a.Int("MEMBER"), c.a.Text("state"), c.out, c.err);
-         });
+         const std::string& set = c.a.Text("SET");
+         return CmdFtEditMember(c.s, c.opt, set, c.a.Int("MEMBER"), c.a.Text("state"), c.out, c.err);
        },
        nullptr},
       {"ft verify",
@@ -627,9 +616,8 @@ std::vector<CommandSpec> MakeTable() {
        "--repair",
        kWrites,
        [](Call& c) {
-         return OnSet(c, "SET", [&](const std::string& set) {
-           return CmdFtVerify(c.s, c.opt, set, c.a.Flag("repair"), c.a.Int("from"), c.out, c.err);
-         });
+         const std::string& set = c.a.Text("SET");
+         return CmdFtVerify(c.s, c.opt, set, c.a.Flag("repair"), c.a.Int("from"), c.out, c.err);
        },
        nullptr},
       {"ft find",
@@ -664,11 +652,10 @@ std::vector<CommandSpec> MakeTable() {
        nullptr,
        0,
        [](Call& c) {
-         return OnSet(c, "VOLUME", [&](const std::string& set) {
-           const std::string& file = c.a.Text("FILE");
-           return c.a.Flag("allow-holes") ? CmdVolumeExportWithHoles(c.s, c.opt, set, file, c.out, c.err)
-                                          : CmdVolumeExport(c.s, c.opt, set, file, c.out, c.err);
-         });
+         const std::string& set = c.a.Text("VOLUME");
+         const std::string& file = c.a.Text("FILE");
+         return c.a.Flag("allow-holes") ? CmdVolumeExportWithHoles(c.s, c.opt, set, file, c.out, c.err)
+                                        : CmdVolumeExport(c.s, c.opt, set, file, c.out, c.err);
        },
        nullptr,
        "FILE"},
@@ -684,12 +671,11 @@ std::vector<CommandSpec> MakeTable() {
        nullptr,
        0,
        [](Call& c) {
-         return OnSet(c, "VOLUME", [&](const std::string& set) {
-           const std::string& file = c.a.Text("FILE");
-           if (!Confirm(c.opt, "overwrite every byte of " + set + " with " + file + "?"))
-             return c.err << "nothing changed\n", kFailed;
-           return CmdVolumeImport(c.s, c.opt, set, file, c.a.Flag("pad"), c.out, c.err);
-         });
+         const std::string& set = c.a.Text("VOLUME");
+         const std::string& file = c.a.Text("FILE");
+         if (!Confirm(c.opt, "overwrite every byte of " + set + " with " + file + "?"))
+           return c.err << "nothing changed\n", kFailed;
+         return CmdVolumeImport(c.s, c.opt, set, file, c.a.Flag("pad"), c.out, c.err);
        },
        nullptr},
       {"volume dmtable",
@@ -706,10 +692,9 @@ std::vector<CommandSpec> MakeTable() {
        nullptr,
        0,
        [](Call& c) {
-         return OnSet(c, "VOLUME", [&](const std::string& set) {
-           return CmdVolumeDmTable(c.s, c.opt, set, c.a.Texts("member-device"), c.a.Flag("concise"),
-                                   c.a.Text("name"), c.out, c.err);
-         });
+         const std::string& set = c.a.Text("VOLUME");
+         return CmdVolumeDmTable(c.s, c.opt, set, c.a.Texts("member-device"), c.a.Flag("concise"),
+                                 c.a.Text("name"), c.out, c.err);
        },
        nullptr},
       {"volume serve",
@@ -722,10 +707,9 @@ std::vector<CommandSpec> MakeTable() {
        nullptr,
        0,
        [](Call& c) {
-         return OnSet(c, "VOLUME", [&](const std::string& set) {
-           return CmdVolumeServe(c.s, c.opt, set, c.a.Flag("read-only"), c.a.Text("socket"), c.a.Int("port"),
-                                 c.out, c.err);
-         });
+         const std::string& set = c.a.Text("VOLUME");
+         return CmdVolumeServe(c.s, c.opt, set, c.a.Flag("read-only"), c.a.Text("socket"), c.a.Int("port"),
+                               c.out, c.err);
        },
        nullptr},
 
@@ -806,6 +790,15 @@ std::string SynopsisWord(const OptionSpec& o) {
 }
 
 }  // namespace
+
+int RunHandler(const CommandSpec& row, Call& c) {
+  // An argument that should name an FT set and names none is a usage error (2), as an
+  // unknown volume is elsewhere; a set named rightly that does not exist is a failure (1).
+  for (const OptionSpec& o : row.options)
+    if (o.object == Names::kFtSet && o.names[0] != '-' && SetArgumentFails(c.a.Text(o.names), c.err))
+      return kUsage;
+  return row.handler(c);
+}
 
 const std::vector<CommandSpec>& CommandTable() {
   static const std::vector<CommandSpec> table = MakeTable();

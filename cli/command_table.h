@@ -128,6 +128,8 @@ class CommandParser {
   std::map<const CommandSpec*, CLI::App*> apps_;
 };
 
+// Runs the row's handler, after the checks its arguments' kinds ask for.
+int RunHandler(const CommandSpec& row, Call& c);
 // The option key of an option's names: "-o,--output" -> "output", "DIR" -> "DIR".
 std::string OptionKey(const std::string& names);
 // The synopsis lines of the man page, one per command.

@@ -141,7 +141,7 @@ class Runner {
 
     auto exec = [&](std::ostream& out, std::ostream& err) -> int {
       Call call{*s_, opt_, values, out, err, parser};
-      return row.handler(call);
+      return RunHandler(row, call);
     };
     if (access & kOwnOutput) return exec(out_, err_);
     const bool dataOnStdout = row.dataArg != nullptr && values.Text(row.dataArg) == "-";

@@ -33,35 +33,11 @@ namespace fs = std::filesystem;
 
 namespace cli {
 
+namespace tb = ntp::table_backups;
+
 namespace {
 
-std::string ToHex(const std::vector<uint8_t>& data) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string s;
-  s.reserve(data.size() * 2);
-  for (uint8_t b : data) {
-    s += kHex[b >> 4];
-    s += kHex[b & 15];
-  }
-  return s;
-}
-
-bool FromHex(const std::string& s, std::vector<uint8_t>* out) {
-  if (s.size() % 2) return false;
-  out->clear();
-  auto nib = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  for (size_t i = 0; i < s.size(); i += 2) {
-    int a = nib(s[i]), b = nib(s[i + 1]);
-    if (a < 0 || b < 0) return false;
-    out->push_back(static_cast<uint8_t>(a * 16 + b));
-  }
-  return true;
-}
+fs::path BackupDir() { return tb::Directory(); }
 
 const ntp::DiskInfo* DiskInfoOf(const std::vector<ntp::DiskInfo>& disks, unsigned index) {
   for (const auto& d : disks)
@@ -69,253 +45,7 @@ const ntp::DiskInfo* DiskInfoOf(const std::vector<ntp::DiskInfo>& disks, unsigne
   return nullptr;
 }
 
-fs::path BackupDir() { return fs::path(ntp::MachineDir()) / "backups"; }
-
-uint64_t FileBytes(const fs::path& path) {
-  std::error_code ec;
-  const uintmax_t n = fs::file_size(path, ec);
-  return ec ? 0 : static_cast<uint64_t>(n);
-}
-
-json LoadIndex(const fs::path& dir) {
-  std::ifstream f(dir / "index.json");
-  if (!f) return json{{"backups", json::array()}};
-  json j = json::parse(f, nullptr, false);
-  if (j.is_discarded() || !j.contains("backups") || !j["backups"].is_array())
-    return json{{"backups", json::array()}};
-  return j;
-}
-
-// A directory's entries (a new or renamed file in it) reach the disk.
-bool SyncDir(const fs::path& dir, std::string* error) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  bool ok = fd >= 0 && ::fsync(fd) == 0;
-  if (!ok) *error = "cannot flush " + dir.string() + ": " + std::strerror(errno);
-  if (fd >= 0) ::close(fd);
-  return ok;
-}
-
-bool WriteFileSynced(const fs::path& path, const std::vector<uint8_t>& data, std::string* error,
-                     bool replace = false);
-
-// The index is replaced whole through a rename, so a crash leaves the old or the new one;
-// file and directory are flushed before it counts as saved.
-bool SaveIndex(const fs::path& dir, const json& index, std::string* error) {
-  fs::path tmp = dir / "index.json.tmp";
-  std::string text = JsonText(index) + "\n";
-  if (!WriteFileSynced(tmp, std::vector<uint8_t>(text.begin(), text.end()), error, true)) return false;
-  std::error_code ec;
-  fs::rename(tmp, dir / "index.json", ec);
-  if (ec) {
-    *error = "cannot replace the backup index: " + ec.message();
-    return false;
-  }
-  return SyncDir(dir, error);
-}
-
-bool WriteFileSynced(const fs::path& path, const std::vector<uint8_t>& data, std::string* error,
-                     bool replace) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | (replace ? O_TRUNC : O_EXCL) | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = "cannot create " + path.string() + ": " + std::strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n <= 0) {
-      *error = "cannot write " + path.string() + ": " + std::strerror(errno);
-      ::close(fd);
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  bool ok = ::fsync(fd) == 0;
-  if (!ok) *error = "cannot flush " + path.string() + ": " + std::strerror(errno);
-  if (::close(fd) != 0 && ok) {
-    *error = "cannot write " + path.string() + ": " + std::strerror(errno);
-    ok = false;
-  }
-  return ok;
-}
-
-std::string TimeStamp() {
-  std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y%m%dT%H%M%SZ", &tm);
-  return buf;
-}
-
-// One saved sector: its contents before the request and what the request wrote.
-struct SavedSector {
-  uint64_t lba;
-  std::vector<uint8_t> before, after;
-};
-
-// Saves sectors of one disk as a backup; returns its name or "" with an error. With a
-// name, that backup is rewritten (a request that writes the disk more than once keeps
-// one backup). The data file, the index and the directory are flushed before it returns.
-std::string SaveBackup(unsigned disk, uint32_t bps, const std::vector<SavedSector>& sectors,
-                       const std::string& command, bool hasRegistry, const std::vector<uint8_t>& registry,
-                       std::string* error, const std::string& existing = "") {
-  fs::path dir = BackupDir();
-  std::error_code ec;
-  const bool fresh = !fs::exists(dir, ec);
-  fs::create_directories(dir, ec);
-  if (ec) {
-    *error = "cannot create " + dir.string() + ": " + ec.message();
-    return "";
-  }
-  if (fresh && !SyncDir(dir.parent_path(), error)) return "";
-  json index = LoadIndex(dir);
-  std::string name = existing;
-  if (name.empty()) {
-    std::string base = TimeStamp() + "-disk" + std::to_string(disk);
-    name = base;
-    for (int i = 2; fs::exists(dir / (name + ".bak"), ec); ++i) name = base + "-" + std::to_string(i);
-  }
-  // A backup that grows is written to a new file; the index switches to it in one
-  // rename, so a crash leaves the old file and entry or the new ones, never a file cut
-  // short under an index that names its sectors.
-  std::string file = name + ".bak", oldFile;
-  for (const auto& b : index["backups"])
-    if (!existing.empty() && b.value("name", std::string()) == name) oldFile = b.value("file", std::string());
-  for (int i = 2; !existing.empty() && (file == oldFile || fs::exists(dir / file, ec)); ++i)
-    file = name + "." + std::to_string(i) + ".bak";
-  std::vector<uint8_t> blob;
-  json lbas = json::array(), after = json::array();
-  for (const auto& s : sectors) {
-    blob.insert(blob.end(), s.before.begin(), s.before.end());
-    lbas.push_back(s.lba);
-    after.push_back(ToHex(s.after));
-  }
-  if (!WriteFileSynced(dir / file, blob, error)) return "";
-  auto disks = ntp::Disks();
-  const ntp::DiskInfo* d = DiskInfoOf(disks, disk);
-  json entry = {{"name", name},
-                {"file", file},
-                {"time", static_cast<uint64_t>(std::time(nullptr))},
-                {"command", command},
-                {"disk", disk},
-                {"device", d ? Narrow(d->device) : ""},
-                {"disk_length", d ? d->length : 0},
-                {"bytes_per_sector", bps},
-                {"sectors", lbas},
-                {"after", after},
-                {"registry_information", hasRegistry ? json(ToHex(registry)) : json(nullptr)}};
-  bool replaced = false;
-  for (auto& b : index["backups"])
-    if (b.value("name", std::string()) == name) {
-      b = entry;
-      replaced = true;
-    }
-  if (!replaced) index["backups"].push_back(entry);
-  if (!SaveIndex(dir, index, error)) return "";
-  if (!oldFile.empty() && oldFile != file) fs::remove(dir / oldFile, ec);
-  return name;
-}
-
-bool ReadSectors(unsigned disk, uint32_t bps, const std::vector<uint64_t>& lbas,
-                 std::vector<SavedSector>* out) {
-  for (uint64_t lba : lbas) {
-    std::vector<uint8_t> buf(bps);
-    if (!ntp::ReadDiskBytes(disk, lba * bps, buf.data(), bps)) return false;
-    out->push_back({lba, buf, buf});
-  }
-  return true;
-}
-
 }  // namespace
-
-TableBackup::~TableBackup() {
-  if (hooked_) ntp::SetBeforeWriteHook(nullptr);
-}
-
-void TableBackup::Before(const std::string& command) {
-  command_ = command;
-  saved_.clear();
-  uint32_t type = 0;
-  hadRegistry_ = ntp::reg::GetValue(kDiskKey, u"Information", &type, &registry_);
-  std::map<unsigned, uint32_t> bps;
-  for (const auto& d : ntp::Disks())
-    bps[d.index] = d.geometry.BytesPerSector ? d.geometry.BytesPerSector : 512;
-  // The platform shows every write before it happens; the sectors it is about to change
-  // are saved and flushed first, and a backup that cannot be saved stops the write.
-  // Writes come from the request's thread and the host's.
-  auto mu = std::make_shared<std::mutex>();
-  ntp::SetBeforeWriteHook(
-      [this, mu, bps](unsigned disk, const std::vector<ntp::PendingSector>& pending, std::string* why) {
-        std::lock_guard<std::mutex> lock(*mu);
-        auto it = bps.find(disk);
-        if (it == bps.end()) {
-          *why = "disk " + std::to_string(disk) + " is unknown to the backup";
-          return false;
-        }
-        const uint32_t size = it->second;
-        Saved& s = saved_[disk];
-        s.bytesPerSector = size;
-        bool grew = false;
-        for (const auto& p : pending)
-          for (size_t off = 0; off + size <= p.bytes; off += size) {
-            const uint64_t lba = p.lba + off / size;
-            std::vector<uint8_t> after(p.after + off, p.after + off + size);
-            auto found = s.sectors.find(lba);
-            if (found == s.sectors.end()) {
-              // The first contents seen are the ones before the request.
-              s.sectors.emplace(lba, Sector{std::vector<uint8_t>(p.before + off, p.before + off + size),
-                                            after, s.order.size()});
-              s.order.push_back(lba);
-              grew = true;
-            } else {
-              found->second.after = after;
-            }
-          }
-        if (!grew) return true;
-        std::vector<SavedSector> all;
-        for (uint64_t lba : s.order) all.push_back({lba, s.sectors[lba].before, s.sectors[lba].after});
-        std::string name = SaveBackup(disk, size, all, command_, hadRegistry_, registry_, why, s.name);
-        if (name.empty()) {
-          *why = "the backup of its sectors cannot be saved: " + *why;
-          return false;
-        }
-        s.name = name;
-        return true;
-      });
-  hooked_ = true;
-}
-
-std::vector<std::string> TableBackup::After(std::ostream& err) {
-  if (hooked_) {
-    ntp::SetBeforeWriteHook(nullptr);
-    hooked_ = false;
-  }
-  std::vector<std::string> names;
-  for (auto& [disk, s] : saved_) {
-    if (s.name.empty()) continue;
-    names.push_back(s.name);
-    // What the disk holds now is what a restore must find there; a sector written twice
-    // by the request was saved with its first new contents.
-    bool stale = false;
-    for (uint64_t lba : s.order) {
-      std::vector<uint8_t> now(s.bytesPerSector);
-      if (ntp::ReadDiskBytes(disk, lba * s.bytesPerSector, now.data(), now.size()) &&
-          now != s.sectors[lba].after) {
-        s.sectors[lba].after = now;
-        stale = true;
-      }
-    }
-    if (!stale) continue;
-    std::vector<SavedSector> all;
-    for (uint64_t lba : s.order) all.push_back({lba, s.sectors[lba].before, s.sectors[lba].after});
-    std::string e;
-    if (SaveBackup(disk, s.bytesPerSector, all, command_, hadRegistry_, registry_, &e, s.name).empty())
-      err << "warning: backup " << s.name << " could not record the new contents of disk " << disk << ": "
-          << e << "\n";
-  }
-  return names;
-}
 
 int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
   std::string e;
@@ -324,7 +54,7 @@ int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostre
     return kFailed;
   }
   // A machine of images has no directory to keep backups in.
-  json index = s.images() ? json{{"backups", json::array()}} : LoadIndex(BackupDir());
+  json index = s.images() ? json{{"backups", json::array()}} : tb::LoadIndex(BackupDir());
   if (opt.json) {
     // What each request wrote is kept for restore's check, not for the listing.
     for (auto& b : index["backups"])
@@ -338,7 +68,7 @@ int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostre
   }
   uint64_t total = 0;
   for (const auto& b : index["backups"]) {
-    const uint64_t size = FileBytes(BackupDir() / b.value("file", std::string()));
+    const uint64_t size = tb::FileBytes(BackupDir() / b.value("file", std::string()));
     total += size;
     out << b.value("name", std::string("?")) << "  disk " << b.value("disk", 0) << "  " << b["sectors"].size()
         << " sector(s)  " << Size(size, opt) << "  before: " << b.value("command", std::string()) << "\n";
@@ -356,7 +86,7 @@ int CmdBackupsPrune(Session& s, const Options& opt, unsigned keep, std::ostream&
   }
   if (s.images()) return err << "cannot prune: a machine of images keeps no backups\n", kFailed;
   const fs::path dir = BackupDir();
-  json index = LoadIndex(dir);
+  json index = tb::LoadIndex(dir);
   json& all = index["backups"];
   if (all.size() <= keep) {
     out << "kept all " << all.size() << " backup(s); nothing to prune\n";
@@ -367,7 +97,7 @@ int CmdBackupsPrune(Session& s, const Options& opt, unsigned keep, std::ostream&
   // this or an earlier prune) go after it.
   const size_t drop = all.size() - keep;
   all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(drop));
-  if (!SaveIndex(dir, index, &e)) return err << "cannot prune: " << e << "\n", kFailed;
+  if (!tb::SaveIndex(dir, index, &e)) return err << "cannot prune: " << e << "\n", kFailed;
   std::set<std::string> named;
   for (const auto& b : all) named.insert(b.value("file", std::string()));
   uint64_t freed = 0;
@@ -375,10 +105,10 @@ int CmdBackupsPrune(Session& s, const Options& opt, unsigned keep, std::ostream&
   for (const auto& f : fs::directory_iterator(dir, ec)) {
     const std::string name = f.path().filename().string();
     if (f.path().extension() != ".bak" || named.count(name) != 0) continue;
-    const uint64_t size = FileBytes(f.path());
+    const uint64_t size = tb::FileBytes(f.path());
     if (fs::remove(f.path(), ec)) freed += size;
   }
-  SyncDir(dir, &e);
+  tb::SyncDir(dir, &e);
   out << "removed " << drop << " backup(s) (" << Size(freed, opt) << "); kept the newest " << keep << "\n";
   return kOk;
 }
@@ -391,7 +121,7 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool f
     return kFailed;
   }
   fs::path dir = BackupDir();
-  json index = LoadIndex(dir);
+  json index = tb::LoadIndex(dir);
   std::string want = fs::path(backup).filename().string();
   if (want.size() > 4 && want.compare(want.size() - 4, 4, ".bak") == 0) want.resize(want.size() - 4);
   const json* entry = nullptr;
@@ -426,16 +156,16 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool f
   }
   std::vector<uint8_t> registry;
   bool hasRegistry = (*entry)["registry_information"].is_string();
-  if (hasRegistry && !FromHex((*entry)["registry_information"], &registry)) {
+  if (hasRegistry && !tb::FromHex((*entry)["registry_information"], &registry)) {
     err << "cannot restore " << want << ": the saved registry value in the index is damaged\n";
     return kFailed;
   }
   // Keep what is there now, so the restore itself can be undone.
-  std::vector<SavedSector> current;
+  std::vector<tb::SavedSector> current;
   uint32_t type = 0;
   std::vector<uint8_t> regNow;
   bool hadRegNow = ntp::reg::GetValue(kDiskKey, u"Information", &type, &regNow);
-  if (!ReadSectors(disk, bps, lbas, &current)) {
+  if (!tb::ReadSectors(disk, bps, lbas, &current)) {
     err << "cannot restore " << want << ": the current sectors cannot be read\n";
     return kFailed;
   }
@@ -449,7 +179,7 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool f
     } else {
       for (size_t i = 0; i < lbas.size() && stale.empty(); ++i) {
         std::vector<uint8_t> bytes;
-        if (!after[i].is_string() || !FromHex(after[i].get<std::string>(), &bytes) ||
+        if (!after[i].is_string() || !tb::FromHex(after[i].get<std::string>(), &bytes) ||
             bytes != current[i].before)
           stale = "sector " + std::to_string(lbas[i]) + " of disk " + std::to_string(disk) +
                   " has changed since the backup was taken";
@@ -466,7 +196,7 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool f
                             blob.begin() + std::ptrdiff_t((i + 1) * bps));
   // A dry run keeps no backup: nothing is overwritten.
   std::string undo =
-      opt.dryRun ? "-" : SaveBackup(disk, bps, current, "restore " + want, hadRegNow, regNow, &e);
+      opt.dryRun ? "-" : tb::Save(disk, bps, current, "restore " + want, hadRegNow, regNow, &e);
   if (undo.empty()) {
     err << "cannot restore " << want << ": the current sectors cannot be saved first: " << e << "\n";
     return kFailed;

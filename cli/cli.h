@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "regblob.h"
+#include "table_backups.h"
 #include "units.h"
 #include "zmapi.h"
 #include "zmhost.h"
@@ -291,39 +292,9 @@ json RegistryJson();
 json RegistryValuesJson(const std::vector<ntp::reg::Value>& values);
 int PrintRegistry(const json& r, const Options& opt, std::ostream& out, std::ostream& err);
 
-// Backups of partition-table sectors (backup.cpp).
-// While a request runs, saves the previous contents of every sector it is about to
-// change under DIR/backups/ (data, index and directory flushed) before the platform
-// writes them, one backup per disk; a backup that cannot be saved stops the write.
-// Table sectors and single sectors are saved this way; the FT data passes (copies,
-// parity, rebuilds, imports) are not: the FT journal makes them safe to interrupt.
-class TableBackup {
- public:
-  TableBackup() = default;
-  ~TableBackup();
-  TableBackup(const TableBackup&) = delete;
-  TableBackup& operator=(const TableBackup&) = delete;
-  void Before(const std::string& command);
-  // Returns the names of the backups written.
-  std::vector<std::string> After(std::ostream& err);
-
- private:
-  struct Sector {
-    std::vector<uint8_t> before, after;  // before the request, and what it wrote
-    size_t order = 0;
-  };
-  struct Saved {
-    uint32_t bytesPerSector = 512;
-    std::map<uint64_t, Sector> sectors;  // by lba
-    std::vector<uint64_t> order;         // lbas in the order they were first written
-    std::string name;                    // the backup, once saved
-  };
-  std::map<unsigned, Saved> saved_;
-  std::vector<uint8_t> registry_;
-  bool hadRegistry_ = false;
-  bool hooked_ = false;
-  std::string command_;
-};
+// Backups of partition-table sectors (platform/table_backups.h): a request saves the
+// sectors it changes through a TableBackup.
+using ntp::table_backups::TableBackup;
 int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
 // Removes all but the newest `keep` backups (entries and files).
 int CmdBackupsPrune(Session& s, const Options& opt, unsigned keep, std::ostream& out, std::ostream& err);

@@ -1308,6 +1308,8 @@ std::string NoSetNamed(const std::string& text) {
   return "'" + text + "' names no FT set (mirrorG, stripeG, parityG, volsetG or the set's letter)";
 }
 
+}  // namespace
+
 // A set argument that is neither a set's name nor a drive letter is a usage error.
 bool SetArgumentFails(const std::string& text, std::ostream& err) {
   uint32_t type = 0;
@@ -1320,8 +1322,6 @@ bool SetArgumentFails(const std::string& text, std::ostream& err) {
   err << "ftdiskctl: " << NoSetNamed(text) << "\n";
   return true;
 }
-
-}  // namespace
 
 bool ResolveSet(const json& snap, const std::string& text, uint32_t* type, uint16_t* group,
                 std::string* error) {
@@ -1347,144 +1347,39 @@ bool ResolveSet(const json& snap, const std::string& text, uint32_t* type, uint1
   return false;
 }
 
-void FtCommands::Add(CLI::App& app) {
-  ft_ = app.add_subcommand("ft", "make, grow, break, delete, regenerate and repair FT sets");
-  ft_->require_subcommand(1);
-  create_ = ft_->add_subcommand("create", "make a mirror, stripe set, stripe set with parity or volume set");
-  create_->add_option("TYPE", kind_, "mirror, stripe, parity or volset")
-      ->required()
-      ->check(CLI::IsMember({"mirror", "stripe", "parity", "volset"}));
-  create_->add_option("VOLUME", volumeArg_, "mirror: the partition that becomes member 0 (diskN/pM or E:)");
-  create_->add_option("--disk", disks_, "a disk for a new member, in member order; repeat")->required();
-  create_->add_option("--size", sizes_,
-                      "size of the new partitions (volset: one per --disk, or one for all)");
-  create_->footer(
-      "Examples:\n  ftdiskctl -m m ft create mirror disk0/p1 --disk 1\n"
-      "  ftdiskctl -m m ft create parity --size 100M --disk 0 --disk 1 --disk 2");
-  extend_ = ft_->add_subcommand("extend", "grow a volume set by one new partition");
-  extend_->add_option("VOLSET", set_, "the volume set (volsetG)")->required();
-  extend_->add_option("--disk", disks_, "disk of the new member")->required();
-  extend_->add_option("--size", sizes_, "size of the new member")->required();
-  break_ =
-      ft_->add_subcommand("break", "make a mirror two plain partitions again (member 1 gets a free letter)");
-  break_->add_option("MIRROR", set_, "the mirror (mirrorG)")->required();
-  delete_ = ft_->add_subcommand("delete", "delete an FT set and its partitions");
-  delete_->add_option("SET", set_, "the set (mirrorG, stripeG, parityG, volsetG)")->required();
-  regenerate_ = ft_->add_subcommand("regenerate", "rebuild an orphaned member from the other members");
-  regenerate_->add_option("SET", set_, "the mirror or stripe set with parity")->required();
-  regenerate_->add_option("MEMBER", member_, "the member to rebuild (default: the orphaned one)");
-  regenerate_->add_option(
-      "--onto", onto_, "rebuild the member onto a new partition on this disk (a replacement for a lost one)");
-  regenerate_->footer(
-      "Examples:\n  ftdiskctl -m m ft regenerate mirror0\n  ftdiskctl -m m ft regenerate parity0 1 --onto 3");
-  edit_ = ft_->add_subcommand("edit", "repair the FT configuration without touching any data");
-  edit_->require_subcommand(1);
-  editDefine_ = edit_->add_subcommand("define", "record a set made of existing partitions, members in order");
-  editDefine_->add_option("TYPE", kind_, "mirror, stripe, parity or volset")->required();
-  editDefine_->add_option("MEMBERS", members_, "the partitions, member 0 first (diskN/pM)")->required();
-  editDefine_->add_option("--group", group_, "the FT group (default: the lowest free one)");
-  editDefine_->add_flag("--assume-clean", assumeClean_,
-                        "record a mirror or parity set as healthy (its members known to agree) instead of "
-                        "initializing");
-  editDrop_ = edit_->add_subcommand("drop", "remove a set from the configuration; its partitions stay");
-  editDrop_->add_option("SET", set_, "the set")->required();
-  editMember_ = edit_->add_subcommand("member", "record the state of one member");
-  editMember_->add_option("SET", set_, "the set")->required();
-  editMember_->add_option("MEMBER", member_, "the member number")->required();
-  editMember_->add_option("--state", state_, "healthy, orphaned, regenerating or initializing")->required();
-  edit_->footer(
-      "Examples:\n  ftdiskctl -m m ft edit define mirror disk0/p1 disk1/p1 --group 0\n"
-      "  ftdiskctl -m m ft edit member parity0 1 --state orphaned");
-
-  volume_ = app.add_subcommand("volume", "read, write and describe the data of an FT volume");
-  volume_->require_subcommand(1);
-  export_ = volume_->add_subcommand("export", "write the volume's bytes to a file (- for standard output)");
-  export_->add_option("VOLUME", volumeArg_, "the set (mirrorG, ...) or its letter")->required();
-  export_->add_option("FILE", file_, "file to write, or -")->required();
-  export_->add_flag("--allow-holes", allowHoles_,
-                    "when members are lost, write the bytes no member left holds as zeros and list them");
-  import_ = volume_->add_subcommand("import", "write an image into the volume through the FT layout");
-  import_->add_option("VOLUME", volumeArg_, "the set (mirrorG, ...) or its letter")->required();
-  import_->add_option("FILE", file_, "image to read: a file, a block device, or - for standard input")
-      ->required();
-  import_->add_flag("--pad", pad_, "an image that ends inside a sector: keep the rest of that sector");
-  dmtable_ = volume_->add_subcommand("dmtable", "print a device-mapper table for dmsetup create");
-  dmtable_->add_option("VOLUME", volumeArg_, "the set (mirrorG, ...) or its letter")->required();
-  dmtable_->add_option("--member-device", memberDevices_, "the Linux device of each member, in member order");
-  dmtable_->add_flag("--concise", concise_,
-                     "dmsetup's concise format, with the helper devices a raid target needs (dmsetup create "
-                     "--concise)");
-  dmtable_->add_option("--name", dmName_, "--concise: the set's device name (default: the set's name)");
-  serve_ = volume_->add_subcommand("serve", "serve the volume over NBD (nbdkit) until stopped");
-  serve_->add_option("VOLUME", volumeArg_, "the set (mirrorG, ...) or its letter")->required();
-  serve_->add_flag("--read-only", serveReadOnly_, "refuse writes; the machine stays open to other readers");
-  serve_->add_option("--socket", socket_, "listen on this Unix socket");
-  serve_->add_option("--port", port_, "listen on this TCP port of 127.0.0.1");
-  verify_ =
-      ft_->add_subcommand("verify", "compare a mirror's members or a parity set's parity with its data");
-  verify_->add_option("SET", set_, "the mirror or stripe set with parity")->required();
-  verify_->add_flag("--repair", repair_,
-                    "rewrite what differs: the parity from the data, or a mirror member");
-  verify_->add_option("--from", from_,
-                      "mirror: the member copied over the other (default: the first healthy)");
-  find_ = ft_->add_subcommand("find", "find the FT sets the disks hold when their configuration is lost");
-  find_->add_flag("--apply", apply_, "record the sets it is sure of (ft edit define)");
-  find_->add_flag("--full", full_, "read whole members to confirm mirrors and parity, not samples");
-  find_->footer("Example:\n  ftdiskctl -m m ft find   |   ftdiskctl --image a.img --image b.img ft find");
-  volume_->footer(
-      "Examples:\n  ftdiskctl -m m volume export stripe0 stripe.img\n"
-      "  zcat backup.img.gz | ftdiskctl -m m volume import parity0 -\n"
-      "  ftdiskctl -m m volume dmtable stripe0 | sudo dmsetup create nt-stripe0\n"
-      "  ftdiskctl -m m volume dmtable parity0 --concise | sudo dmsetup create --concise\n"
-      "  ftdiskctl -m m volume serve parity0 --socket /tmp/parity0.sock");
+// The handlers of the ft commands (the command table calls them).
+int CmdFtCreate(Session& s, const Options& opt, const std::string& kind, const std::string& volume,
+                const std::vector<unsigned>& disks, const std::vector<std::string>& sizes, std::ostream& out,
+                std::ostream& err) {
+  return CreateSet(s, opt, kind, volume, disks, sizes, out, err);
 }
-
-bool FtCommands::DataOnStdout() const { return export_->parsed() && file_ == "-"; }
-
-bool FtCommands::Parsed() const { return ft_->parsed() || volume_->parsed(); }
-
-bool FtCommands::Writes() const {
-  return (ft_->parsed() && !(verify_->parsed() && !repair_) && !(find_->parsed() && !apply_)) ||
-         import_->parsed();
+int CmdFtExtend(Session& s, const Options& opt, const std::string& set, const std::vector<unsigned>& disks,
+                const std::vector<std::string>& sizes, std::ostream& out, std::ostream& err) {
+  return Extend(s, opt, set, disks, sizes, out, err);
 }
-
-bool FtCommands::OnlyReads() const {
-  return export_->parsed() || dmtable_->parsed() || (verify_->parsed() && !repair_) ||
-         (find_->parsed() && !apply_) || serve_->parsed();
+int CmdFtBreak(Session& s, const Options& opt, const std::string& set, std::ostream& out, std::ostream& err) {
+  return BreakOrDelete(s, opt, set, false, out, err);
 }
-
-int FtCommands::Run(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
-  // A set named wrongly is a usage error (2), as an unknown volume is elsewhere; a set
-  // named rightly that does not exist is a failure (1).
-  const bool namesSet = extend_->parsed() || break_->parsed() || delete_->parsed() || regenerate_->parsed() ||
-                        editDrop_->parsed() || editMember_->parsed() || verify_->parsed();
-  const bool namesVolume = export_->parsed() || import_->parsed() || dmtable_->parsed() || serve_->parsed();
-  if ((namesSet && SetArgumentFails(set_, err)) || (namesVolume && SetArgumentFails(volumeArg_, err)))
-    return kUsage;
-  if (create_->parsed()) return CreateSet(s, opt, kind_, volumeArg_, disks_, sizes_, out, err);
-  if (extend_->parsed()) return Extend(s, opt, set_, disks_, sizes_, out, err);
-  const std::string question =
-      delete_->parsed()   ? "delete " + set_ + " and its partitions? the data on them is lost"
-      : break_->parsed()  ? "break " + set_ + "? its members become plain partitions"
-      : import_->parsed() ? "overwrite every byte of " + volumeArg_ + " with " + file_ + "?"
-                          : "";
-  if (!question.empty() && !Confirm(opt, question)) return err << "nothing changed\n", kFailed;
-  if (break_->parsed()) return BreakOrDelete(s, opt, set_, false, out, err);
-  if (delete_->parsed()) return BreakOrDelete(s, opt, set_, true, out, err);
-  if (regenerate_->parsed()) return Regenerate(s, opt, set_, member_, onto_, out, err);
-  if (editDefine_->parsed()) return EditDefine(s, opt, kind_, group_, members_, assumeClean_, out, err);
-  if (editDrop_->parsed()) return EditDrop(s, opt, set_, out, err);
-  if (editMember_->parsed()) return EditMember(s, opt, set_, member_, state_, out, err);
-  if (export_->parsed())
-    return allowHoles_ ? CmdVolumeExportWithHoles(s, opt, volumeArg_, file_, out, err)
-                       : CmdVolumeExport(s, opt, volumeArg_, file_, out, err);
-  if (import_->parsed()) return CmdVolumeImport(s, opt, volumeArg_, file_, pad_, out, err);
-  if (serve_->parsed()) return CmdVolumeServe(s, opt, volumeArg_, serveReadOnly_, socket_, port_, out, err);
-  if (verify_->parsed()) return CmdFtVerify(s, opt, set_, repair_, from_, out, err);
-  if (find_->parsed()) return CmdFtFind(s, opt, apply_, full_, out, err);
-  if (dmtable_->parsed())
-    return CmdVolumeDmTable(s, opt, volumeArg_, memberDevices_, concise_, dmName_, out, err);
-  return kUsage;
+int CmdFtDelete(Session& s, const Options& opt, const std::string& set, std::ostream& out,
+                std::ostream& err) {
+  return BreakOrDelete(s, opt, set, true, out, err);
+}
+int CmdFtRegenerate(Session& s, const Options& opt, const std::string& set, int member, int onto,
+                    std::ostream& out, std::ostream& err) {
+  return Regenerate(s, opt, set, member, onto, out, err);
+}
+int CmdFtEditDefine(Session& s, const Options& opt, const std::string& kind, int group,
+                    const std::vector<std::string>& members, bool assumeClean, std::ostream& out,
+                    std::ostream& err) {
+  return EditDefine(s, opt, kind, group, members, assumeClean, out, err);
+}
+int CmdFtEditDrop(Session& s, const Options& opt, const std::string& set, std::ostream& out,
+                  std::ostream& err) {
+  return EditDrop(s, opt, set, out, err);
+}
+int CmdFtEditMember(Session& s, const Options& opt, const std::string& set, int member,
+                    const std::string& state, std::ostream& out, std::ostream& err) {
+  return EditMember(s, opt, set, member, state, out, err);
 }
 
 }  // namespace cli

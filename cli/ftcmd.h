@@ -3,7 +3,6 @@
 // platform's FT layout.
 #pragma once
 
-#include <CLI/CLI.hpp>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
@@ -19,44 +18,27 @@ class Volume;
 
 namespace cli {
 
-class FtCommands {
- public:
-  void Add(CLI::App& app);
-  bool Parsed() const;
-  // volume export to standard output: the volume's bytes own that stream.
-  bool DataOnStdout() const;
-  // True for the requests that write (they honour --dry-run).
-  bool Writes() const;
-  // True for the commands that only read the disks (opened read-only, shared lock).
-  bool OnlyReads() const;
-  int Run(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
-
- private:
-  CLI::App* ft_ = nullptr;
-  CLI::App *create_ = nullptr, *extend_ = nullptr, *break_ = nullptr, *delete_ = nullptr,
-           *regenerate_ = nullptr, *edit_ = nullptr, *editDefine_ = nullptr, *editDrop_ = nullptr,
-           *editMember_ = nullptr;
-  CLI::App* volume_ = nullptr;
-  CLI::App *export_ = nullptr, *import_ = nullptr, *dmtable_ = nullptr, *verify_ = nullptr;
-  CLI::App* find_ = nullptr;
-  bool apply_ = false, full_ = false;
-  CLI::App* serve_ = nullptr;
-  bool serveReadOnly_ = false;
-  std::string socket_;
-  int port_ = -1;
-
-  std::string kind_, set_, volumeArg_, file_, state_;
-  std::vector<unsigned> disks_;
-  std::vector<std::string> sizes_, members_, memberDevices_;
-  int member_ = -1;
-  int group_ = -1;
-  bool pad_ = false, repair_ = false, concise_ = false;
-  std::string dmName_;
-  int from_ = -1;
-  int onto_ = -1;
-  bool assumeClean_ = false;
-  bool allowHoles_ = false;
-};
+// The ft commands (ft.cpp).
+int CmdFtCreate(Session& s, const Options& opt, const std::string& kind, const std::string& volume,
+                const std::vector<unsigned>& disks, const std::vector<std::string>& sizes, std::ostream& out,
+                std::ostream& err);
+int CmdFtExtend(Session& s, const Options& opt, const std::string& set, const std::vector<unsigned>& disks,
+                const std::vector<std::string>& sizes, std::ostream& out, std::ostream& err);
+int CmdFtBreak(Session& s, const Options& opt, const std::string& set, std::ostream& out, std::ostream& err);
+int CmdFtDelete(Session& s, const Options& opt, const std::string& set, std::ostream& out, std::ostream& err);
+// member < 0: the orphaned one; onto >= 0: onto a new partition on that disk.
+int CmdFtRegenerate(Session& s, const Options& opt, const std::string& set, int member, int onto,
+                    std::ostream& out, std::ostream& err);
+// group < 0: the lowest free one.
+int CmdFtEditDefine(Session& s, const Options& opt, const std::string& kind, int group,
+                    const std::vector<std::string>& members, bool assumeClean, std::ostream& out,
+                    std::ostream& err);
+int CmdFtEditDrop(Session& s, const Options& opt, const std::string& set, std::ostream& out,
+                  std::ostream& err);
+int CmdFtEditMember(Session& s, const Options& opt, const std::string& set, int member,
+                    const std::string& state, std::ostream& out, std::ostream& err);
+// A set argument that names neither a set (mirrorG...) nor a drive letter: says so on err.
+bool SetArgumentFails(const std::string& text, std::ostream& err);
 
 // The FT volume data commands (volume.cpp).
 int CmdVolumeExport(Session& s, const Options& opt, const std::string& volume, const std::string& file,

@@ -1,0 +1,302 @@
+// Backups of partition-table sectors under DIR/backups/: the sectors a request is about
+// to change, saved and flushed before the platform writes them, and their index.
+#include "table_backups.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <ostream>
+
+#include "machine_state.h"
+#include "registry_store.h"
+
+namespace ntp::table_backups {
+
+namespace fs = std::filesystem;
+
+std::string ToHex(const std::vector<uint8_t>& data) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string s;
+  s.reserve(data.size() * 2);
+  for (uint8_t b : data) {
+    s += kHex[b >> 4];
+    s += kHex[b & 15];
+  }
+  return s;
+}
+
+bool FromHex(const std::string& s, std::vector<uint8_t>* out) {
+  if (s.size() % 2) return false;
+  out->clear();
+  auto nib = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (size_t i = 0; i < s.size(); i += 2) {
+    int a = nib(s[i]), b = nib(s[i + 1]);
+    if (a < 0 || b < 0) return false;
+    out->push_back(static_cast<uint8_t>(a * 16 + b));
+  }
+  return true;
+}
+
+namespace {
+
+const DiskInfo* DiskInfoOf(const std::vector<DiskInfo>& disks, unsigned index) {
+  for (const auto& d : disks)
+    if (d.index == index) return &d;
+  return nullptr;
+}
+
+bool WriteFileSynced(const fs::path& path, const std::vector<uint8_t>& data, std::string* error,
+                     bool replace = false);
+
+std::string TimeStamp() {
+  std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y%m%dT%H%M%SZ", &tm);
+  return buf;
+}
+
+}  // namespace
+
+std::string Directory() { return (fs::path(MachineDir()) / "backups").string(); }
+
+uint64_t FileBytes(const std::string& path) {
+  std::error_code ec;
+  const uintmax_t n = fs::file_size(path, ec);
+  return ec ? 0 : static_cast<uint64_t>(n);
+}
+
+json LoadIndex(const std::string& directory) {
+  const fs::path dir = directory;
+  std::ifstream f(dir / "index.json");
+  if (!f) return json{{"backups", json::array()}};
+  json j = json::parse(f, nullptr, false);
+  if (j.is_discarded() || !j.contains("backups") || !j["backups"].is_array())
+    return json{{"backups", json::array()}};
+  return j;
+}
+
+bool SyncDir(const std::string& dir, std::string* error) {
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bool ok = fd >= 0 && ::fsync(fd) == 0;
+  if (!ok) *error = "cannot flush " + dir + ": " + std::strerror(errno);
+  if (fd >= 0) ::close(fd);
+  return ok;
+}
+
+bool SaveIndex(const std::string& directory, const json& index, std::string* error) {
+  const fs::path dir = directory;
+  fs::path tmp = dir / "index.json.tmp";
+  std::string text = index.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  if (!WriteFileSynced(tmp, std::vector<uint8_t>(text.begin(), text.end()), error, true)) return false;
+  std::error_code ec;
+  fs::rename(tmp, dir / "index.json", ec);
+  if (ec) {
+    *error = "cannot replace the backup index: " + ec.message();
+    return false;
+  }
+  return SyncDir(dir, error);
+}
+
+namespace {
+
+bool WriteFileSynced(const fs::path& path, const std::vector<uint8_t>& data, std::string* error,
+                     bool replace) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | (replace ? O_TRUNC : O_EXCL) | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error = "cannot create " + path.string() + ": " + std::strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n <= 0) {
+      *error = "cannot write " + path.string() + ": " + std::strerror(errno);
+      ::close(fd);
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  bool ok = ::fsync(fd) == 0;
+  if (!ok) *error = "cannot flush " + path.string() + ": " + std::strerror(errno);
+  if (::close(fd) != 0 && ok) {
+    *error = "cannot write " + path.string() + ": " + std::strerror(errno);
+    ok = false;
+  }
+  return ok;
+}
+
+}  // namespace
+
+std::string Save(unsigned disk, uint32_t bps, const std::vector<SavedSector>& sectors,
+                 const std::string& command, bool hasRegistry, const std::vector<uint8_t>& registry,
+                 std::string* error, const std::string& existing) {
+  fs::path dir = Directory();
+  std::error_code ec;
+  const bool fresh = !fs::exists(dir, ec);
+  fs::create_directories(dir, ec);
+  if (ec) {
+    *error = "cannot create " + dir.string() + ": " + ec.message();
+    return "";
+  }
+  if (fresh && !SyncDir(dir.parent_path().string(), error)) return "";
+  json index = LoadIndex(dir.string());
+  std::string name = existing;
+  if (name.empty()) {
+    std::string base = TimeStamp() + "-disk" + std::to_string(disk);
+    name = base;
+    for (int i = 2; fs::exists(dir / (name + ".bak"), ec); ++i) name = base + "-" + std::to_string(i);
+  }
+  // A backup that grows is written to a new file; the index switches to it in one
+  // rename, so a crash leaves the old file and entry or the new ones, never a file cut
+  // short under an index that names its sectors.
+  std::string file = name + ".bak", oldFile;
+  for (const auto& b : index["backups"])
+    if (!existing.empty() && b.value("name", std::string()) == name) oldFile = b.value("file", std::string());
+  for (int i = 2; !existing.empty() && (file == oldFile || fs::exists(dir / file, ec)); ++i)
+    file = name + "." + std::to_string(i) + ".bak";
+  std::vector<uint8_t> blob;
+  json lbas = json::array(), after = json::array();
+  for (const auto& s : sectors) {
+    blob.insert(blob.end(), s.before.begin(), s.before.end());
+    lbas.push_back(s.lba);
+    after.push_back(ToHex(s.after));
+  }
+  if (!WriteFileSynced(dir / file, blob, error)) return "";
+  auto disks = Disks();
+  const DiskInfo* d = DiskInfoOf(disks, disk);
+  json entry = {{"name", name},
+                {"file", file},
+                {"time", static_cast<uint64_t>(std::time(nullptr))},
+                {"command", command},
+                {"disk", disk},
+                {"device", d ? detail::Utf8(d->device) : ""},
+                {"disk_length", d ? d->length : 0},
+                {"bytes_per_sector", bps},
+                {"sectors", lbas},
+                {"after", after},
+                {"registry_information", hasRegistry ? json(ToHex(registry)) : json(nullptr)}};
+  bool replaced = false;
+  for (auto& b : index["backups"])
+    if (b.value("name", std::string()) == name) {
+      b = entry;
+      replaced = true;
+    }
+  if (!replaced) index["backups"].push_back(entry);
+  if (!SaveIndex(dir.string(), index, error)) return "";
+  if (!oldFile.empty() && oldFile != file) fs::remove(dir / oldFile, ec);
+  return name;
+}
+
+bool ReadSectors(unsigned disk, uint32_t bps, const std::vector<uint64_t>& lbas,
+                 std::vector<SavedSector>* out) {
+  for (uint64_t lba : lbas) {
+    std::vector<uint8_t> buf(bps);
+    if (!ReadDiskBytes(disk, lba * bps, buf.data(), bps)) return false;
+    out->push_back({lba, buf, buf});
+  }
+  return true;
+}
+
+TableBackup::~TableBackup() {
+  if (hooked_) SetBeforeWriteHook(nullptr);
+}
+
+void TableBackup::Before(const std::string& command) {
+  command_ = command;
+  saved_.clear();
+  uint32_t type = 0;
+  hadRegistry_ = reg::GetValue(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"Information", &type, &registry_);
+  std::map<unsigned, uint32_t> bps;
+  for (const auto& d : Disks()) bps[d.index] = d.geometry.BytesPerSector ? d.geometry.BytesPerSector : 512;
+  // The platform shows every write before it happens; the sectors it is about to change
+  // are saved and flushed first, and a backup that cannot be saved stops the write.
+  // Writes come from the request's thread and the host's.
+  auto mu = std::make_shared<std::mutex>();
+  SetBeforeWriteHook(
+      [this, mu, bps](unsigned disk, const std::vector<PendingSector>& pending, std::string* why) {
+        std::lock_guard<std::mutex> lock(*mu);
+        auto it = bps.find(disk);
+        if (it == bps.end()) {
+          *why = "disk " + std::to_string(disk) + " is unknown to the backup";
+          return false;
+        }
+        const uint32_t size = it->second;
+        Saved& s = saved_[disk];
+        s.bytesPerSector = size;
+        bool grew = false;
+        for (const auto& p : pending)
+          for (size_t off = 0; off + size <= p.bytes; off += size) {
+            const uint64_t lba = p.lba + off / size;
+            std::vector<uint8_t> after(p.after + off, p.after + off + size);
+            auto found = s.sectors.find(lba);
+            if (found == s.sectors.end()) {
+              // The first contents seen are the ones before the request.
+              s.sectors.emplace(lba, Sector{std::vector<uint8_t>(p.before + off, p.before + off + size),
+                                            after, s.order.size()});
+              s.order.push_back(lba);
+              grew = true;
+            } else {
+              found->second.after = after;
+            }
+          }
+        if (!grew) return true;
+        std::vector<SavedSector> all;
+        for (uint64_t lba : s.order) all.push_back({lba, s.sectors[lba].before, s.sectors[lba].after});
+        std::string name = Save(disk, size, all, command_, hadRegistry_, registry_, why, s.name);
+        if (name.empty()) {
+          *why = "the backup of its sectors cannot be saved: " + *why;
+          return false;
+        }
+        s.name = name;
+        return true;
+      });
+  hooked_ = true;
+}
+
+std::vector<std::string> TableBackup::After(std::ostream& err) {
+  if (hooked_) {
+    SetBeforeWriteHook(nullptr);
+    hooked_ = false;
+  }
+  std::vector<std::string> names;
+  for (auto& [disk, s] : saved_) {
+    if (s.name.empty()) continue;
+    names.push_back(s.name);
+    // What the disk holds now is what a restore must find there; a sector written twice
+    // by the request was saved with its first new contents.
+    bool stale = false;
+    for (uint64_t lba : s.order) {
+      std::vector<uint8_t> now(s.bytesPerSector);
+      if (ReadDiskBytes(disk, lba * s.bytesPerSector, now.data(), now.size()) &&
+          now != s.sectors[lba].after) {
+        s.sectors[lba].after = now;
+        stale = true;
+      }
+    }
+    if (!stale) continue;
+    std::vector<SavedSector> all;
+    for (uint64_t lba : s.order) all.push_back({lba, s.sectors[lba].before, s.sectors[lba].after});
+    std::string e;
+    if (Save(disk, s.bytesPerSector, all, command_, hadRegistry_, registry_, &e, s.name).empty())
+      err << "warning: backup " << s.name << " could not record the new contents of disk " << disk << ": "
+          << e << "\n";
+  }
+  return names;
+}
+
+}  // namespace ntp::table_backups

@@ -1,0 +1,81 @@
+// The command table seen from outside: what a command may do (and the option that
+// changes it) decides what --dry-run, the shell and --image refuse; the manual's synopsis
+// and the completion's words are the table's.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "testutil.h"
+
+using namespace testutil;
+
+namespace {
+
+TEST(CliCommandTable, AccessDecidesWhatDryRunShellAndImagesRefuse) {
+  CtlMachine m;
+  const std::string image = Quote(m.dir + "/disks/disk0.img");
+  const std::string nothing = "this command writes nothing",
+                    outside = "writes outside them and has no dry run";
+  struct Case {
+    std::string args, says;  // says empty: not refused (the request itself may still fail)
+  } cases[] = {
+      {m.M() + "--dry-run ft verify mirror0", nothing},
+      {m.M() + "--dry-run ft verify mirror0 --repair", ""},
+      {m.M() + "--dry-run ft find", nothing},
+      {m.M() + "--dry-run ft find --apply", ""},
+      {m.M() + "--dry-run registry export x.reg", nothing},
+      {m.M() + "--dry-run registry export --hive x", outside},
+      {m.M() + "--dry-run registry recover --list", nothing},
+      {m.M() + "--dry-run registry recover", outside},
+      {m.M() + "--dry-run backups prune --keep 1", outside},
+      {m.M() + "--dry-run volume import mirror0 /dev/null", ""},
+      {"--image " + image + " ft find", ""},
+      {"--image " + image + " ft find --apply", "'ft find --apply' writes"},
+      {"--image " + image + " ft edit drop mirror0", "'ft edit drop' writes"},
+  };
+  for (const Case& c : cases) {
+    const Result r = Ctl(c.args);
+    if (c.says.empty())
+      EXPECT_TRUE(r.rc != 2 && r.err.find("--dry-run") == std::string::npos) << c.args << "\n" << r.err;
+    else
+      EXPECT_TRUE(Fails(r, c.says, 2)) << c.args;
+  }
+  // In the shell: the commands of their own process are refused, the others run.
+  const Result r = m.On("shell", "registry recover --list\nft find\nshow --list\n");
+  EXPECT_NE(r.err.find("line 1: ftdiskctl: this command is not available inside the shell"),
+            std::string::npos);
+  EXPECT_EQ(r.err.find("line 2: ftdiskctl: this command"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("line 3:"), std::string::npos) << r.err;
+}
+
+TEST(CliCommandTable, TheManualsSynopsisIsTheTables) {
+  const std::string doc = ReadFile(std::string(FTDISK_SOURCE_DIR) + "/docs/ftdiskctl.md");
+  const size_t from = doc.find("## SYNOPSIS\n"), to = doc.find("\n## ", from + 1);
+  ASSERT_NE(from, std::string::npos);
+  std::istringstream lines(doc.substr(from, to - from));
+  std::string block;
+  for (std::string l; std::getline(lines, l);)
+    if (l.rfind("    ", 0) == 0) block += l.substr(4) + "\n";
+  const Result r = Ctl("__synopsis");
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_EQ(block, r.out) << "docs/ftdiskctl.md's SYNOPSIS is the output of 'ftdiskctl __synopsis'";
+}
+
+TEST(CliCommandTable, CompletionOffersTheWordsAnOptionOrArgumentTakes) {
+  const struct {
+    std::string words, offered;
+  } cases[] = {
+      {"ft edit member mirror0 1 --state ''", "healthy\norphaned\nregenerating\ninitializing\n"},
+      {"ft edit define ''", "mirror\nstripe\nparity\nvolset\n"},
+      {"create l", "logical\n"},
+      {"--color a", "auto\nalways\n"},
+      {"-m /nonexistent registry ''", "show\nexport\nimport\nrecover\n"},
+      {"-m /nonexistent ft edit ''", "define\ndrop\nmember\n"},
+  };
+  for (const auto& c : cases) {
+    const Result r = Ctl("__complete " + c.words);
+    EXPECT_EQ(r.out, c.offered) << c.words;
+  }
+}
+
+}  // namespace

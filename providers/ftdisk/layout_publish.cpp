@@ -43,13 +43,215 @@ bool SameRegion(const _REGION_ENTRY& r, uint64_t offset, uint64_t length, uint8_
          r.PartitionType == type && r.BootIndicator == active && r.RewritePartition == rewrite;
 }
 
-// The matched flags of one scan, in one host block: objects, disk level, container level.
-struct Flags {
+// What one disk's table holds, read once per scan: the open device, its geometry and
+// layout, the regions at disk level (primary) and inside the followed container
+// (logical), and whether requests must leave the table alone.
+struct DiskTable {
+  layout::DiskHandle h;
+  DISK_GEOMETRY geometry{};
+  layout::LayoutBuffer table;
+  layout::RegionList primary, logical;
+  bool readOnly = false;
+};
+
+// The partition objects already published for a disk: primaries and extended
+// partitions under the disk, then the logical drives under every extended partition
+// (owner[i] is the index of that extended partition's object, -1 for the others).
+struct Published {
+  IdList parts, extended;
+  std::vector<ZM_OBJECT_ID> objects;
+  std::vector<long> owner;
+};
+
+// How the published objects and the table's regions pair up, in one host block:
+// objectMatched[i], primaryMatched[j], logicalMatched[j].
+struct Match {
   uint8_t* block = nullptr;
-  ~Flags() {
+  uint8_t* objectMatched = nullptr;
+  uint8_t* primaryMatched = nullptr;
+  uint8_t* logicalMatched = nullptr;
+  ~Match() {
     if (block != nullptr) _ZmFree(block, __FILE__, __LINE__);
   }
 };
+
+// Read: opens the disk (no partition created yet: *createdId = 0) and reads its table into regions,
+// publishing why the table is left alone (or why the layout is foreign). A failure to open or read leaves the
+// disk with no children.
+ZMSTATUS ReadDiskTable(ZM_OBJECT_ID disk, const std::u16string& device, DiskTable* t,
+                       ZM_OBJECT_ID* createdId) {
+  if (!NT_SUCCESS(LowOpenDisk(device.c_str(), GENERIC_READ, &t->h.h))) {
+    t->h.h = nullptr;
+    DeleteAllChildren(disk);
+    return LDM_E_OPEN_FAILED;
+  }
+  *createdId = 0;
+  if (LowGetDriveGeometry(t->h.h, t->geometry) != 0) {
+    t->h.Close();
+    DeleteAllChildren(disk);
+    return LDM_E_GEOMETRY_FAILED;
+  }
+  if (LowGetDiskLayout(t->h.h, &t->table.p) != 0) {
+    t->table.p = nullptr;
+    t->h.Close();
+    DeleteAllChildren(disk);
+    return LDM_E_TABLE_UNREADABLE;
+  }
+  // A foreign layout publishes nothing but why; a table requests must leave alone
+  // publishes its partitions but no free space, so nothing is offered for a create.
+  std::u16string reason;
+  const bool foreign = layout::IsForeignLayout(t->table.p);
+  t->readOnly = layout::TableProblem(t->h.h, t->table.p, t->geometry, &reason) != 0;
+  layout::PublishTableProblem(disk, reason);
+  if (!foreign) {
+    if (!CreateRegions(t->table.p, 1, t->primary.count, t->primary.list, t->geometry))
+      return LDM_E_REGIONS_FAILED;
+    SetDiskFreeSpace(disk, t->primary.count, t->primary.list);
+    if (!CreateRegions(t->table.p, 3, t->logical.count, t->logical.list, t->geometry))
+      return LDM_E_REGIONS_FAILED;
+  } else {
+    uint64_t none = 0;
+    ZM_PROPERTY r{"FREE_SPACE", ZM_TYPE_UINT64, 0, 8, &none};
+    ObSetProperty(ghDb, disk, &r);
+  }
+  return 0;
+}
+
+ZMSTATUS ReadPublished(ZM_OBJECT_ID disk, Published* p) {
+  ZMSTATUS s;
+  if (ZM_FAILED(s = layout::Children(disk, ZM_OBJ_PARTITION, p->parts))) return s;
+  if (ZM_FAILED(s = layout::Children(disk, ZM_OBJ_EXTENDED, p->extended))) return s;
+  p->objects.insert(p->objects.end(), p->parts.ids, p->parts.ids + p->parts.count);
+  p->objects.insert(p->objects.end(), p->extended.ids, p->extended.ids + p->extended.count);
+  p->owner.assign(p->objects.size(), -1);
+  for (uint32_t e = 0; e < p->extended.count; ++e) {
+    IdList drives;
+    if (ZM_FAILED(s = layout::Children(p->extended.ids[e], ZM_OBJ_PARTITION, drives))) return s;
+    p->objects.insert(p->objects.end(), drives.ids, drives.ids + drives.count);
+    p->owner.insert(p->owner.end(), drives.count, static_cast<long>(p->parts.count + e));
+  }
+  return 0;
+}
+
+// Match: pairs each published object with the region it still describes (same offset,
+// length, type, active and rewrite flags) and brings a kept object's "ENTRY_SLOT" up to
+// date.
+ZMSTATUS MatchRegions(const DiskTable& t, const Published& p, Match* m) {
+  const std::vector<ZM_OBJECT_ID>& objects = p.objects;
+  const layout::RegionList &primary = t.primary, &logical = t.logical;
+  const size_t total = objects.size() + primary.count + logical.count;
+  if (total != 0) {
+    m->block = static_cast<uint8_t*>(_ZmAlloc(total, __FILE__, __LINE__));
+    if (m->block == nullptr) return E_OUTOFMEMORY_ZM;
+    memset(m->block, 0, total);
+  }
+  m->objectMatched = m->block;
+  m->primaryMatched = m->block + objects.size();
+  m->logicalMatched = m->primaryMatched + primary.count;
+
+  // Each object's region: disk level first (index j), else container level (count + j).
+  ZMSTATUS s;
+  std::vector<long> matchedRegion(objects.size(), -1);
+  for (size_t i = 0; i < objects.size(); ++i) {
+    uint64_t offset = 0, length = 0;
+    uint8_t type = 0, active = 0, rewrite = 0;
+    if (ZM_FAILED(s = ReadU64(objects[i], "OFFSET_LL", &offset))) return s;
+    if (ZM_FAILED(s = ReadU64(objects[i], "LENGTH_LL", &length))) return s;
+    if (ZM_FAILED(s = ReadU8(objects[i], "PARTITION_TYPE", &type))) return s;
+    if (ZM_FAILED(s = ReadU8(objects[i], "ACTIVE", &active))) return s;
+    if (ZM_FAILED(s = ReadU8(objects[i], "REWRITE", &rewrite))) return s;
+    for (uint32_t j = 0; j < primary.count && matchedRegion[i] < 0; ++j)
+      if (SameRegion(primary.list[j], offset, length, type, active, rewrite)) matchedRegion[i] = j;
+    for (uint32_t j = 0; j < logical.count && matchedRegion[i] < 0; ++j)
+      if (SameRegion(logical.list[j], offset, length, type, active, rewrite))
+        matchedRegion[i] = static_cast<long>(primary.count + j);
+  }
+  // A logical drive belongs to the extended partition it was published under: when
+  // that object goes, its drives go too and are published again under the new one, so
+  // no drive is left without a parent (and published a second time by the next scan).
+  for (size_t i = 0; i < objects.size(); ++i)
+    if (p.owner[i] >= 0 && matchedRegion[static_cast<size_t>(p.owner[i])] < 0) matchedRegion[i] = -1;
+  // A logical drive only matches a drive region, a primary or extended object only a
+  // disk-level region; the container element is represented by the disk level.
+  for (size_t i = 0; i < objects.size(); ++i) {
+    const long r = matchedRegion[i];
+    if (r < 0) continue;
+    const bool drive = p.owner[i] >= 0;
+    if (drive != (r > static_cast<long>(primary.count))) continue;
+    m->objectMatched[i] = 1;
+    if (r < static_cast<long>(primary.count))
+      m->primaryMatched[r] = 1;
+    else
+      m->logicalMatched[r - primary.count] = 1;
+    // A kept partition's place in the table can change (a chain relinked around a
+    // deleted logical drive); the names shown for it follow.
+    const _REGION_ENTRY& region =
+        r < static_cast<long>(primary.count) ? primary.list[r] : logical.list[r - primary.count];
+    uint32_t slot = 0;
+    if (ZM_FAILED(ReadU32(objects[i], "ENTRY_SLOT", &slot)) || slot != region.EntrySlot) {
+      slot = region.EntrySlot;
+      ZM_PROPERTY prop{"ENTRY_SLOT", ZM_TYPE_UINT32, 0, 4, &slot};
+      ObSetProperty(ghDb, objects[i], &prop);
+    }
+  }
+  return 0;
+}
+
+// Apply: stale objects go (with their volumes, and a stale extended partition with its
+// free space), unmatched regions get objects. True when anything changed.
+bool ApplyMatch(ZM_OBJECT_ID disk, const std::u16string& device, const DiskTable& t, const Published& p,
+                const Match& m, ZM_OBJECT_ID* createdId) {
+  bool changed = false;
+  for (size_t i = 0; i < p.objects.size(); ++i) {
+    if (m.objectMatched[i]) continue;
+    if (i >= p.parts.count && p.owner[i] < 0) {
+      IdList free;
+      if (!ZM_FAILED(layout::Children(p.objects[i], ZM_OBJ_FREE_SPACE, free)))
+        for (uint32_t k = 0; k < free.count; ++k) ObDeleteObject(ghDb, free.ids[k]);
+    }
+    DeleteWithVolumes(p.objects[i]);
+    changed = true;
+  }
+  for (uint32_t j = 0; j < t.primary.count; ++j) {
+    if (m.primaryMatched[j]) continue;
+    CreatePartitionObject(&t.primary.list[j], disk, device.c_str(), createdId);
+    changed = true;
+  }
+  for (uint32_t j = 1; j < t.logical.count; ++j) {
+    if (m.logicalMatched[j]) continue;
+    CreatePartitionObject(&t.logical.list[j], disk, device.c_str(), createdId);
+    changed = true;
+  }
+  return changed;
+}
+
+// Free space: none on a disk whose table requests leave alone; inside the extended
+// partition whose chain was followed (the container element), none in any other.
+ZMSTATUS RefreshFreeSpace(ZM_OBJECT_ID disk, DiskTable& t, bool changed) {
+  IdList free, extended;
+  ZMSTATUS s;
+  if (ZM_FAILED(s = layout::Children(disk, ZM_OBJ_FREE_SPACE, free))) return s;
+  if (t.readOnly) {
+    for (uint32_t k = 0; k < free.count; ++k) ObDeleteObject(ghDb, free.ids[k]);
+  } else if (changed || free.count == 0) {
+    CreateFreeSpaceObjects(disk, t.table.p, t.geometry);
+  }
+  if (ZM_FAILED(s = layout::Children(disk, ZM_OBJ_EXTENDED, extended))) return s;
+  for (uint32_t e = 0; e < extended.count; ++e) {
+    if (ZM_FAILED(s = layout::Children(extended.ids[e], ZM_OBJ_FREE_SPACE, free))) return s;
+    uint64_t offset = 0, length = 0;
+    bool followed = t.logical.count > 0 && !ZM_FAILED(ReadU64(extended.ids[e], "OFFSET_LL", &offset)) &&
+                    !ZM_FAILED(ReadU64(extended.ids[e], "LENGTH_LL", &length)) &&
+                    static_cast<int64_t>(offset) == t.logical.list[0].StartingOffset &&
+                    static_cast<int64_t>(length) == t.logical.list[0].Length;
+    if (t.readOnly || !followed) {
+      for (uint32_t k = 0; k < free.count; ++k) ObDeleteObject(ghDb, free.ids[k]);
+    } else if (changed || free.count == 0) {
+      CreateFreeSpaceObjects(extended.ids[e], t.table.p, t.geometry);
+    }
+  }
+  return s;
+}
 
 }  // namespace
 
@@ -78,170 +280,14 @@ ZMSTATUS UpdateDisk(ZM_OBJECT_ID disk, ZM_OBJECT_ID* createdId) {
   // A caller without a result slot is refused before anything is opened or deleted.
   if (createdId == nullptr) return LDM_E_OPEN_FAILED;
 
-  layout::DiskHandle h;
-  if (!NT_SUCCESS(LowOpenDisk(device.c_str(), GENERIC_READ, &h.h))) {
-    h.h = nullptr;
-    DeleteAllChildren(disk);
-    return LDM_E_OPEN_FAILED;
-  }
-  *createdId = 0;
-
-  DISK_GEOMETRY geometry{};
-  if (LowGetDriveGeometry(h.h, geometry) != 0) {
-    h.Close();
-    DeleteAllChildren(disk);
-    return LDM_E_GEOMETRY_FAILED;
-  }
-  layout::LayoutBuffer table;
-  if (LowGetDiskLayout(h.h, &table.p) != 0) {
-    table.p = nullptr;
-    h.Close();
-    DeleteAllChildren(disk);
-    return LDM_E_TABLE_UNREADABLE;
-  }
-
-  // A foreign layout publishes nothing but why; a table requests must leave alone
-  // publishes its partitions but no free space, so nothing is offered for a create.
-  std::u16string reason;
-  const bool foreign = layout::IsForeignLayout(table.p);
-  const bool readOnly = layout::TableProblem(h.h, table.p, geometry, &reason) != 0;
-  layout::PublishTableProblem(disk, reason);
-
-  layout::RegionList primary, logical;
-  if (!foreign) {
-    if (!CreateRegions(table.p, 1, primary.count, primary.list, geometry)) return LDM_E_REGIONS_FAILED;
-    SetDiskFreeSpace(disk, primary.count, primary.list);
-    if (!CreateRegions(table.p, 3, logical.count, logical.list, geometry)) return LDM_E_REGIONS_FAILED;
-  } else {
-    uint64_t none = 0;
-    ZM_PROPERTY r{"FREE_SPACE", ZM_TYPE_UINT64, 0, 8, &none};
-    ObSetProperty(ghDb, disk, &r);
-  }
-
-  // Existing objects: primaries and extended partitions under the disk, and the logical
-  // drives under every extended partition (owner[] says which, -1 for the others).
-  IdList parts, extended;
-  if (ZM_FAILED(s = layout::Children(disk, ZM_OBJ_PARTITION, parts))) return s;
-  if (ZM_FAILED(s = layout::Children(disk, ZM_OBJ_EXTENDED, extended))) return s;
-  std::vector<ZM_OBJECT_ID> objects;
-  std::vector<long> owner;
-  objects.insert(objects.end(), parts.ids, parts.ids + parts.count);
-  objects.insert(objects.end(), extended.ids, extended.ids + extended.count);
-  owner.assign(objects.size(), -1);
-  for (uint32_t e = 0; e < extended.count; ++e) {
-    IdList drives;
-    if (ZM_FAILED(s = layout::Children(extended.ids[e], ZM_OBJ_PARTITION, drives))) return s;
-    objects.insert(objects.end(), drives.ids, drives.ids + drives.count);
-    owner.insert(owner.end(), drives.count, static_cast<long>(parts.count + e));
-  }
-
-  size_t total = objects.size() + primary.count + logical.count;
-  Flags flags;
-  if (total != 0) {
-    flags.block = static_cast<uint8_t*>(_ZmAlloc(total, __FILE__, __LINE__));
-    if (flags.block == nullptr) return E_OUTOFMEMORY_ZM;
-    memset(flags.block, 0, total);
-  }
-  uint8_t* objectMatched = flags.block;
-  uint8_t* primaryMatched = flags.block + objects.size();
-  uint8_t* logicalMatched = primaryMatched + primary.count;
-
-  // Each object's region: disk level first (index j), else container level (count + j).
-  std::vector<long> matchedRegion(objects.size(), -1);
-  for (size_t i = 0; i < objects.size(); ++i) {
-    uint64_t offset = 0, length = 0;
-    uint8_t type = 0, active = 0, rewrite = 0;
-    if (ZM_FAILED(s = ReadU64(objects[i], "OFFSET_LL", &offset))) return s;
-    if (ZM_FAILED(s = ReadU64(objects[i], "LENGTH_LL", &length))) return s;
-    if (ZM_FAILED(s = ReadU8(objects[i], "PARTITION_TYPE", &type))) return s;
-    if (ZM_FAILED(s = ReadU8(objects[i], "ACTIVE", &active))) return s;
-    if (ZM_FAILED(s = ReadU8(objects[i], "REWRITE", &rewrite))) return s;
-    for (uint32_t j = 0; j < primary.count && matchedRegion[i] < 0; ++j)
-      if (SameRegion(primary.list[j], offset, length, type, active, rewrite)) matchedRegion[i] = j;
-    for (uint32_t j = 0; j < logical.count && matchedRegion[i] < 0; ++j)
-      if (SameRegion(logical.list[j], offset, length, type, active, rewrite))
-        matchedRegion[i] = static_cast<long>(primary.count + j);
-  }
-  // A logical drive belongs to the extended partition it was published under: when
-  // that object goes, its drives go too and are published again under the new one, so
-  // no drive is left without a parent (and published a second time by the next scan).
-  for (size_t i = 0; i < objects.size(); ++i)
-    if (owner[i] >= 0 && matchedRegion[static_cast<size_t>(owner[i])] < 0) matchedRegion[i] = -1;
-  // A logical drive only matches a drive region, a primary or extended object only a
-  // disk-level region; the container element is represented by the disk level.
-  for (size_t i = 0; i < objects.size(); ++i) {
-    const long m = matchedRegion[i];
-    if (m < 0) continue;
-    const bool drive = owner[i] >= 0;
-    if (drive != (m > static_cast<long>(primary.count))) {
-      matchedRegion[i] = -1;
-      continue;
-    }
-    objectMatched[i] = 1;
-    if (m < static_cast<long>(primary.count))
-      primaryMatched[m] = 1;
-    else
-      logicalMatched[m - primary.count] = 1;
-    // A kept partition's place in the table can change (a chain relinked around a
-    // deleted logical drive); the names shown for it follow.
-    const _REGION_ENTRY& region =
-        m < static_cast<long>(primary.count) ? primary.list[m] : logical.list[m - primary.count];
-    uint32_t slot = 0;
-    if (ZM_FAILED(ReadU32(objects[i], "ENTRY_SLOT", &slot)) || slot != region.EntrySlot) {
-      slot = region.EntrySlot;
-      ZM_PROPERTY r{"ENTRY_SLOT", ZM_TYPE_UINT32, 0, 4, &slot};
-      ObSetProperty(ghDb, objects[i], &r);
-    }
-  }
-
-  bool changed = false;
-  for (size_t i = 0; i < objects.size(); ++i) {
-    if (objectMatched[i]) continue;
-    if (i >= parts.count && owner[i] < 0) {
-      // A stale extended partition: its free space goes with it.
-      IdList free;
-      if (!ZM_FAILED(layout::Children(objects[i], ZM_OBJ_FREE_SPACE, free)))
-        for (uint32_t k = 0; k < free.count; ++k) ObDeleteObject(ghDb, free.ids[k]);
-    }
-    DeleteWithVolumes(objects[i]);
-    changed = true;
-  }
-  for (uint32_t j = 0; j < primary.count; ++j) {
-    if (primaryMatched[j]) continue;
-    CreatePartitionObject(&primary.list[j], disk, device.c_str(), createdId);
-    changed = true;
-  }
-  for (uint32_t j = 1; j < logical.count; ++j) {
-    if (logicalMatched[j]) continue;
-    CreatePartitionObject(&logical.list[j], disk, device.c_str(), createdId);
-    changed = true;
-  }
-
-  // Free space: none on a disk whose table requests leave alone; inside the extended
-  // partition whose chain was followed (the container element), none in any other.
-  IdList free;
-  if (ZM_FAILED(s = layout::Children(disk, ZM_OBJ_FREE_SPACE, free))) return s;
-  if (readOnly) {
-    for (uint32_t k = 0; k < free.count; ++k) ObDeleteObject(ghDb, free.ids[k]);
-  } else if (changed || free.count == 0) {
-    CreateFreeSpaceObjects(disk, table.p, geometry);
-  }
-
-  if (ZM_FAILED(s = layout::Children(disk, ZM_OBJ_EXTENDED, extended))) return s;
-  for (uint32_t e = 0; e < extended.count; ++e) {
-    if (ZM_FAILED(s = layout::Children(extended.ids[e], ZM_OBJ_FREE_SPACE, free))) return s;
-    uint64_t offset = 0, length = 0;
-    bool followed = logical.count > 0 && !ZM_FAILED(ReadU64(extended.ids[e], "OFFSET_LL", &offset)) &&
-                    !ZM_FAILED(ReadU64(extended.ids[e], "LENGTH_LL", &length)) &&
-                    static_cast<int64_t>(offset) == logical.list[0].StartingOffset &&
-                    static_cast<int64_t>(length) == logical.list[0].Length;
-    if (readOnly || !followed) {
-      for (uint32_t k = 0; k < free.count; ++k) ObDeleteObject(ghDb, free.ids[k]);
-    } else if (changed || free.count == 0) {
-      CreateFreeSpaceObjects(extended.ids[e], table.p, geometry);
-    }
-  }
-  return s;
+  DiskTable t;
+  if (ZM_FAILED(s = ReadDiskTable(disk, device, &t, createdId))) return s;
+  Published p;
+  if (ZM_FAILED(s = ReadPublished(disk, &p))) return s;
+  Match m;
+  if (ZM_FAILED(s = MatchRegions(t, p, &m))) return s;
+  const bool changed = ApplyMatch(disk, device, t, p, m, createdId);
+  return RefreshFreeSpace(disk, t, changed);
 }
 
 bool CreatePartitionObject(const _REGION_ENTRY* region, ZM_OBJECT_ID disk, PCWSTR diskDevice,

@@ -12,6 +12,8 @@
 
 namespace cli {
 
+namespace hive = ntp::hive;
+
 namespace {
 
 bool OpenMachine(Session& s, const Options& opt, std::ostream& err) {

@@ -9,6 +9,8 @@
 
 namespace cli {
 
+namespace hive = ntp::hive;
+
 bool BootImageMachine(const ImageSource& source, std::string* error) {
   std::vector<ntp::reg::ImportValue> values;
   std::string e;

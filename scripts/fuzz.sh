@@ -29,8 +29,8 @@ for t in "${targets[@]}"; do
   case $t in
     diskreg) build diskreg format/*.cpp ;;
     ptable) build ptable platform/ptable.cpp format/mbr.cpp ;;
-    regfile) build regfile platform/*.cpp format/*.cpp -lsqlite3 $(pkg-config --libs tomlplusplus 2>/dev/null) -pthread ;;
-    hive) build hive cli/hive.cpp format/*.cpp platform/*.cpp -lhivex -lsqlite3 \
+    regfile) build regfile platform/*.cpp format/*.cpp -lhivex -lsqlite3 $(pkg-config --libs tomlplusplus 2>/dev/null) -pthread ;;
+    hive) build hive format/*.cpp platform/*.cpp -lhivex -lsqlite3 \
         $(pkg-config --libs tomlplusplus 2>/dev/null) -pthread ;;
     *) echo "fuzz.sh: unknown target $t" >&2; exit 2 ;;
   esac

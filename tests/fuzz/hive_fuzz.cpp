@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "../../cli/hive.h"
 #include "fuzz_targets.h"
+#include "hive.h"
 
 namespace {
 
@@ -40,28 +40,28 @@ int FuzzHive(const uint8_t* data, size_t size) {
   const std::string in = scratch.dir + "/in", copy = scratch.dir + "/copy";
   FUZZ_CHECK(FuzzWriteFile(in, data, size), "the input file is written");
 
-  cli::hive::Values all, accepted;
+  ntp::hive::Values all, accepted;
   std::vector<std::string> skipped;
   std::string error;
-  if (!cli::hive::ReadDiskKey(in, &all, &error) ||
-      !cli::hive::CheckDiskValues(all, &accepted, &skipped, &error)) {
+  if (!ntp::hive::ReadDiskKey(in, &all, &error) ||
+      !ntp::hive::CheckDiskValues(all, &accepted, &skipped, &error)) {
     FUZZ_CHECK(!error.empty(), "every refusal says why");
     return 0;
   }
   FUZZ_CHECK(accepted.size() + skipped.size() == all.size(), "every value is taken or left out");
 
   FUZZ_CHECK(FuzzWriteFile(copy, data, size), "the copy is written");
-  cli::hive::WriteResult result;
+  ntp::hive::WriteResult result;
   error.clear();
-  if (!cli::hive::WriteDiskKey(copy, accepted, false, &result, &error)) {
+  if (!ntp::hive::WriteDiskKey(copy, accepted, false, &result, &error)) {
     FUZZ_CHECK(!error.empty(), "a refused write says why");
     FUZZ_CHECK(ReadFile(copy) == std::string(reinterpret_cast<const char*>(data), size),
                "a refused write leaves the file as it was");
     return 1;
   }
-  cli::hive::Values back;
+  ntp::hive::Values back;
   error.clear();
-  FUZZ_CHECK(cli::hive::ReadDiskKey(copy, &back, &error), "a written hive reads back");
+  FUZZ_CHECK(ntp::hive::ReadDiskKey(copy, &back, &error), "a written hive reads back");
   for (const auto& v : accepted) {
     bool found = false;
     for (const auto& b : back) found = found || (b.name == v.name && b.type == v.type && b.data == v.data);

@@ -17,7 +17,7 @@
 #include "ftstate.h"
 #include "registry_internal.h"
 
-namespace cli::hive {
+namespace ntp::hive {
 
 namespace {
 
@@ -507,4 +507,4 @@ bool WriteDiskKey(const std::string& path, const Values& values, bool backup, Wr
   return true;
 }
 
-}  // namespace cli::hive
+}  // namespace ntp::hive

@@ -9,7 +9,7 @@
 
 #include "registry_store.h"
 
-namespace cli::hive {
+namespace ntp::hive {
 
 using Values = std::vector<ntp::reg::Value>;
 
@@ -42,4 +42,4 @@ struct WriteResult {
 bool WriteDiskKey(const std::string& file, const Values& values, bool backup, WriteResult* result,
                   std::string* error);
 
-}  // namespace cli::hive
+}  // namespace ntp::hive

@@ -236,20 +236,20 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool f
   PropSet outp;
   ZM_OBJECT_ID rid = 0;
   ZMSTATUS rs = s.Control(0, OPCLASS_LAYOUT, OP_REFRESH, in.get(), outp.get(), &rid);
-  json snap = Snapshot(s.AlertsSince(mark));
+  const Machine m = Machine::Read(s.AlertsSince(mark));
   if (opt.json) {
-    snap["request"] = {{"command", "restore " + want},
-                       {"object", 0},
-                       {"object_name", "disk" + std::to_string(disk)},
-                       {"status", rs},
-                       {"message", nullptr},
-                       {"result_id", 0},
-                       {"member_id", nullptr},
-                       {"member_name", nullptr},
-                       {"backups", opt.dryRun ? json::array() : json::array({undo})}};
-    PrintJsonResult(out, snap);
+    json request = {{"command", "restore " + want},
+                    {"object", 0},
+                    {"object_name", "disk" + std::to_string(disk)},
+                    {"status", rs},
+                    {"message", nullptr},
+                    {"result_id", 0},
+                    {"member_id", nullptr},
+                    {"member_name", nullptr},
+                    {"backups", opt.dryRun ? json::array() : json::array({undo})}};
+    PrintJsonResult(out, m, {{"request", std::move(request)}});
   } else {
-    PrintDisk(out, snap, disk, opt);
+    PrintDisk(out, m, disk, opt);
   }
   if (rs != 0) err << "warning: " << FailureSentence("the rescan after the restore failed", rs) << "\n";
   return kOk;

@@ -83,9 +83,9 @@ std::string SetHealth(uint32_t state) {
 }
 
 // What check knows of the machine while it looks at the FT sets.
-struct Machine {
+struct CheckContext {
   const ConfigView& view;
-  const json& snap;
+  const cli::Machine& machine;
   std::map<uint32_t, std::vector<unsigned>> bySignature;
   std::vector<DiskPartition> partitions;
   std::vector<ftconfig::Intent> intents;
@@ -123,11 +123,11 @@ std::string PartName(const DiskPartition& p) {
 
 // The command that rebuilds a lost member of a mirror or parity set onto another disk,
 // or what is missing for one.
-std::string RebuildOnto(const Machine& m, const ConfigSet& set, size_t member, int64_t length) {
+std::string RebuildOnto(const CheckContext& m, const ConfigSet& set, size_t member, int64_t length) {
   std::vector<uint32_t> signatures;
   for (size_t i : set.members) signatures.push_back(m.view.records[i].signature);
   const std::string name = FtSetName(set);
-  const int disk = ReplacementDisk(m.snap, signatures, length);
+  const int disk = ReplacementDisk(m.machine, signatures, length);
   if (disk >= 0)
     return "ftdiskctl ft regenerate " + name + " " + std::to_string(member) + " --onto " +
            std::to_string(disk);
@@ -137,7 +137,7 @@ std::string RebuildOnto(const Machine& m, const ConfigSet& set, size_t member, i
 
 // Findings of one FT set: its members, what it has lost, and the command that brings it
 // back, or exactly what cannot come back.
-void SetFindings(const Machine& m, const ConfigSet& set,
+void SetFindings(const CheckContext& m, const ConfigSet& set,
                  const std::function<void(std::string, std::string, std::string, std::string)>& add) {
   const std::string name = FtSetName(set);
   const bool redundant = set.type == Mirror || set.type == StripeWithParity;
@@ -259,7 +259,7 @@ void SetFindings(const Machine& m, const ConfigSet& set,
   }
 
   const std::string sizesProblem =
-      ftconfig::MemberSizesProblem(set.type, sizes, LargestCylinder(m.snap, signatures));
+      ftconfig::MemberSizesProblem(set.type, sizes, LargestCylinder(m.machine, signatures));
   if (!sizesProblem.empty())
     add("member_sizes", name, sizesProblem,
         "nothing is lost: the set uses " +
@@ -270,7 +270,7 @@ void SetFindings(const Machine& m, const ConfigSet& set,
 }
 
 // Partitions that interrupted FT requests made (or were deleting) and that no set holds.
-void IntentFindings(const Machine& m,
+void IntentFindings(const CheckContext& m,
                     const std::function<void(std::string, std::string, std::string, std::string)>& add) {
   FTInfo info;
   std::string e;
@@ -310,10 +310,10 @@ struct CheckInput {
   bool readable = false;  // and the validator accepts it
   std::string malformed;  // why it is not readable
   ConfigView view;
-  json snap;
-  std::unique_ptr<Machine> m;      // only when readable
-  bool intentsUnreadable = false;  // the pending requests could not be read
-  std::string intentsWhy;          // why
+  cli::Machine machine;
+  std::unique_ptr<CheckContext> m;  // only when readable
+  bool intentsUnreadable = false;   // the pending requests could not be read
+  std::string intentsWhy;           // why
 };
 
 // Disks without a signature, and disks that share one.
@@ -377,7 +377,7 @@ void SetRule(const CheckInput& in, const Add& add) {
 void IntentRule(const CheckInput& in, const Add& add) { IntentFindings(*in.m, add); }
 
 // The name of a record's partition, or where the record says it lies.
-std::string RecordObject(const Machine& m, const ConfigRecord& r) {
+std::string RecordObject(const CheckContext& m, const ConfigRecord& r) {
   const DiskPartition* p = m.Find(r.signature, r.offset, r.length);
   return p ? PartName(*p)
            : m.DiskName(r.signature) + " at offset " + Bytes(r.offset) + " (" + Bytes(r.length) + " bytes)";
@@ -485,8 +485,9 @@ int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& er
     in.readable = type == REG_BINARY && ReadConfigView(blob.data(), blob.size(), &in.view, &in.malformed);
   }
   if (in.readable) {
-    in.snap = Snapshot({});
-    in.m = std::make_unique<Machine>(Machine{in.view, in.snap, in.bySignature, in.partitions, {}, {}});
+    in.machine = cli::Machine::Read();
+    in.m = std::make_unique<CheckContext>(
+        CheckContext{in.view, in.machine, in.bySignature, in.partitions, {}, {}});
     in.intentsUnreadable = !ftconfig::LoadIntents(&in.m->intents, &in.intentsWhy);
     std::vector<uint8_t> raw;
     uint32_t rawType = 0;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "model.h"
 #include "regblob.h"
 #include "table_backups.h"
 #include "units.h"
@@ -41,6 +42,7 @@ struct Options {
   bool dryRun = false;
   bool inShell = false;        // object ids are accepted only inside the shell
   std::string columns;         // show -o: the columns, comma-separated ("" = the default set)
+  std::string volumeColumns;   // show -O: the volume table's columns, likewise
   bool list = false;           // show --list: no tree
   bool raw = false;            // show --raw: no alignment, blank-separated
   bool noHeadings = false;     // show --noheadings: no line of column names
@@ -65,13 +67,12 @@ json JsonError(const std::string& message, const json& status = nullptr);
 // PrintJsonResult(out, JsonError(...)) merged with doc, for a failure that still has a document.
 void PrintJsonFailure(std::ostream& out, const std::string& message, const json& status = nullptr,
                       json doc = json::object());
-
-// Stable names (they hold across boots): "disk0", "disk0/p1" (by MBR slot; logical drives
-// from p5 in chain order), "disk0@63s", "disk0/extended", "cdrom0", "mirror0"... A
-// volume's name is its FT set's, its CD-ROM's or its partition's; "" when it has none.
-std::string VolumeName(const json& snap, const json& volume);
-const json* FindVolume(const json& snap, ZM_OBJECT_ID id);
-std::string NameOf(const json& snap, ZM_OBJECT_ID id);  // any object; "" when unknown
+// The "show" document of the machine with extra's members merged in, written straight
+// from the model.
+std::string MachineJsonText(const Machine& m, const json& extra);
+void PrintJsonResult(std::ostream& out, const Machine& m, json extra = json::object());
+void PrintJsonFailure(std::ostream& out, const std::string& message, const json& status, const Machine& m,
+                      json extra = json::object());
 
 // --image PATH... [--hive FILE | --reg FILE]: disk images or block devices looked at
 // without a machine directory, with the DISK key of an NT SYSTEM hive or the values of
@@ -175,35 +176,20 @@ class PropSet {
 std::string Narrow(const std::u16string& s);
 std::u16string Widen(const std::string& s);
 
-// The whole database as the "show" schema (docs/json-schema.md).
-json Snapshot(const std::vector<zm::AlertRecord>& alerts);
 json AlertsJson(const std::vector<zm::AlertRecord>& alerts);
 // Text forms.
-void PrintTree(std::ostream& out, const json& snap, const Options& opt);
-void PrintDisk(std::ostream& out, const json& snap, unsigned disk, const Options& opt);
-void PrintAlerts(std::ostream& out, const json& alerts, const std::string& prefix = "alert: ");
-// "" when every -o column is known, else what is wrong.
+void PrintTree(std::ostream& out, const Machine& m, const Options& opt);
+void PrintDisk(std::ostream& out, const Machine& m, unsigned disk, const Options& opt);
+void PrintAlerts(std::ostream& out, const std::vector<zm::AlertRecord>& alerts,
+                 const std::string& prefix = "alert: ");
+// The columns of show's tables: -o picks the partition table's, -O the volume table's.
+enum class Table { Regions, Volumes };
+std::vector<std::string> ColumnNames(Table table = Table::Regions);  // in their default order
+std::string ColumnHelp(Table table);  // one line per column: its name and what it shows
+// "" when every column of the list is known, else what is wrong.
 std::string CheckColumns(const std::string& columns);
-std::vector<std::string> ColumnNames();  // of -o, in their default order
+std::string CheckVolumeColumns(const std::string& columns);
 std::string Size(uint64_t bytes, const Options& opt);
-
-// Finds what a VOLUME argument names in the snapshot: a volume id (or 0 with a message).
-// Object ids are accepted only when allowIds (inside the shell).
-ZM_OBJECT_ID ResolveVolume(const json& snap, const std::string& text, bool allowIds, std::string* error);
-// The region (partition or extended partition) a diskN/pM, diskN/extended or diskN@START
-// name (text, parsed into spec) names; null with a message when there is none.
-const json* FindRegion(const json& snap, const VolumeSpec& spec, const std::string& text, std::string* error);
-// "disk0/p1 (disk0@63s, 101.9 MiB)": what a destructive request acts on.
-std::string RegionSummary(const json& region);
-// The region of a partition or extended partition id, or of a volume's (first) partition.
-const json* RegionOf(const json& snap, ZM_OBJECT_ID id);
-// The summaries of the partitions of the volume of that name, comma-separated.
-std::string MembersSummary(const json& snap, const std::string& volumeName);
-// The smallest size a create can ask for that the provider's cylinder rounding keeps.
-uint64_t MinCreateSize(const json& disk);
-// The sum of a disk's free regions, inside its extended partition too.
-uint64_t FreeSum(const json& disk);
-const json* FindDisk(const json& snap, unsigned index);
 
 // Runs one parsed command line (argv without the program name) on the session, which
 // is opened on first use; inShell refuses the commands that need their own process.

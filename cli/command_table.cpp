@@ -75,15 +75,12 @@ bool ConfirmDelete(Call& c, const std::string& target) {
   if (opt.yes || opt.json || opt.dryRun || !isatty(0) || !isatty(2)) return true;
   std::string e;
   if (!c.s.open() && !c.s.Open(opt.dir, opt.noWait, &e)) return true;
-  const json snap = Snapshot({});
-  const ZM_OBJECT_ID id = ResolveVolume(snap, target, opt.inShell, &e);
-  for (const auto& v : snap.value("volumes", json::array())) {
-    if (v.value("id", ZM_OBJECT_ID{0}) != id || !v["file_system"].is_string()) continue;
-    const std::string fs = v["file_system"];
-    if (fs.empty() || fs == "RAW" || fs == "unknown") return true;
-    return Confirm(opt, "delete " + target + "? it holds a " + fs + " file system, lost with it");
-  }
-  return true;
+  const Machine m = Machine::Read();
+  const Volume* v = m.FindVolume(m.ResolveVolume(target, opt.inShell, &e));
+  if (!v || !v->fileSystem) return true;
+  const std::string fs = *v->fileSystem;
+  if (fs.empty() || fs == "RAW" || fs == "unknown") return true;
+  return Confirm(opt, "delete " + target + "? it holds a " + fs + " file system, lost with it");
 }
 
 int Restore(Call& c) {
@@ -221,6 +218,11 @@ std::vector<CommandSpec> MakeTable() {
             .Meta("COLUMNS")
             .Checked(Check::kColumns)
             .Into(&Options::columns),
+        Text("-O,--volume-output",
+             "volume columns, comma-separated: NAME,KIND,LETTER,SIZE,STATE,SEV,FS,DEVICE,MEMBERS")
+            .Meta("COLUMNS")
+            .Checked(Check::kVolumeColumns)
+            .Into(&Options::volumeColumns),
         Flag("--list", "partitions as a list instead of a tree").Into(&Options::list),
         Flag("--raw", "only the partition rows, blank-separated, for scripts").Into(&Options::raw),
         Flag("--noheadings", "no line of column names").Into(&Options::noHeadings),
@@ -744,6 +746,8 @@ CLI::Validator ValidatorOf(Check check) {
       return CLI::Validator(LetterCheck, "X:");
     case Check::kColumns:
       return CLI::Validator(CheckColumns, "COLUMNS");
+    case Check::kVolumeColumns:
+      return CLI::Validator(CheckVolumeColumns, "COLUMNS");
     case Check::kExistingFile:
       return CLI::ExistingFile;
     case Check::kNone:

@@ -22,7 +22,7 @@ enum class Names { kNothing, kDisk, kRegion, kVolume, kFtSet, kBackup, kFile, kD
 enum class Holds { kFlag, kText, kTexts, kUint, kUints, kInt };
 
 // A check on a value, made by the parser (a usage error names the option).
-enum class Check { kNone, kSize, kOffset, kVolume, kLetter, kColumns, kExistingFile };
+enum class Check { kNone, kSize, kOffset, kVolume, kLetter, kColumns, kVolumeColumns, kExistingFile };
 
 struct OptionSpec {
   const char* names;  // "-o,--output", or an argument's name ("DIR")

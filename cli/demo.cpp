@@ -62,7 +62,9 @@ int RunSelf(const std::vector<std::string>& args, bool merge, std::string* outpu
 }
 
 std::string FirstOfKind(const json& snap, unsigned disk, const std::string& kind, size_t nth = 0) {
-  const json* d = FindDisk(snap, disk);
+  const json* d = nullptr;
+  for (const auto& x : snap["disks"])
+    if (x["index"] == disk) d = &x;
   if (!d) return "";
   size_t n = 0;
   std::function<std::string(const json&)> walk = [&](const json& regions) -> std::string {

@@ -57,72 +57,72 @@ bool DeviceExtent(const std::u16string& device, int64_t* offset, int64_t* length
   return ok;
 }
 
-bool PartFromRegion(const json& disk, const json& r, Part* p, std::string* error) {
-  p->disk = disk["index"].get<unsigned>();
-  p->name = r.value("name", json("?")).get<std::string>();
-  if (!r.value("device", json()).is_string()) {
+bool PartFromRegion(const Disk& disk, const Region& r, Part* p, std::string* error) {
+  p->disk = disk.index.value_or(0);
+  p->name = r.name.empty() ? "?" : r.name;
+  if (!r.device) {
     *error = p->name + " has no device";
     return false;
   }
-  p->device = Widen(r["device"].get<std::string>());
-  p->where.signature = disk["signature"].get<uint32_t>();
+  p->device = Widen(*r.device);
+  p->where.signature = static_cast<uint32_t>(disk.signature);
   if (!DeviceExtent(p->device, &p->where.offset, &p->where.length)) {
     *error = p->name + " cannot be opened";
     return false;
   }
-  const json volume = r.value("volume", json()), active = r.value("active", json()),
-             letter = r.value("drive_letter", json());
-  p->volume = volume.is_number() ? volume.get<ZM_OBJECT_ID>() : 0;
+  p->volume = r.volume;
   // The active partition is the one the machine boots from; nothing else on these
   // disks says where a system lives.
-  p->bootOrSystem = active.is_boolean() && active.get<bool>();
-  p->hasLetter = letter.is_string() && !letter.get<std::string>().empty();
+  p->bootOrSystem = r.Active();
+  p->hasLetter = r.driveLetter && !r.driveLetter->empty();
   return true;
 }
 
 // The partition a VOLUME argument names (diskN/pM, or the letter of a plain partition).
-bool FindPart(const json& snap, const std::string& text, Part* p, std::string* error) {
+// The first region of the machine that matches, with its disk.
+template <class F>
+bool FindRegionWhere(const Machine& m, F&& match, const Disk** disk, const Region** region) {
+  for (const Disk& d : m.disks) {
+    *region = nullptr;
+    d.ForEachRegion([&](const Region& r) {
+      if (!*region && match(r)) *region = &r;
+    });
+    if (*region) return *disk = &d, true;
+  }
+  return false;
+}
+
+// The partition a VOLUME argument names (diskN/pM, or the letter of a plain partition).
+bool FindPart(const Machine& m, const std::string& text, Part* p, std::string* error) {
   VolumeSpec spec;
   if (!ParseVolumeSpec(text, &spec, error)) return false;
   ZM_OBJECT_ID volume = 0;
-  const json* named = nullptr;
-  if (spec.kind == VolumeSpec::Partition && !(named = FindRegion(snap, spec, text, error))) return false;
+  const Region* named = nullptr;
+  if (spec.kind == VolumeSpec::Partition && !(named = m.FindRegion(spec, text, error))) return false;
   if (spec.kind != VolumeSpec::Partition) {
-    volume = ResolveVolume(snap, text, false, error);
+    volume = m.ResolveVolume(text, false, error);
     if (volume == 0) return false;
   }
-  for (const auto& d : snap["disks"]) {
-    std::function<const json*(const json&)> walk = [&](const json& regions) -> const json* {
-      for (const auto& r : regions) {
-        if (r["kind"] == "primary" || r["kind"] == "logical") {
-          bool match = named != nullptr ? &r == named : r.value("volume", json()) == volume;
-          if (match) return &r;
-        }
-        if (r.contains("regions"))
-          if (const json* x = walk(r["regions"])) return x;
-      }
-      return nullptr;
-    };
-    if (const json* r = walk(d["regions"])) return PartFromRegion(d, *r, p, error);
-  }
+  const Disk* d = nullptr;
+  const Region* r = nullptr;
+  if (FindRegionWhere(
+          m,
+          [&](const Region& x) {
+            return x.IsPartition() && (named != nullptr ? &x == named : x.volume != 0 && x.volume == volume);
+          },
+          &d, &r))
+    return PartFromRegion(*d, *r, p, error);
   *error = "'" + text + "' names no partition";
   return false;
 }
 
-// The region object with this partition device in a fresh snapshot.
-bool RefreshPart(const json& snap, Part* p, std::string* error) {
-  for (const auto& d : snap["disks"]) {
-    std::function<const json*(const json&)> walk = [&](const json& regions) -> const json* {
-      for (const auto& r : regions) {
-        if (r.value("device", json()).is_string() && Widen(r["device"].get<std::string>()) == p->device)
-          return &r;
-        if (r.contains("regions"))
-          if (const json* x = walk(r["regions"])) return x;
-      }
-      return nullptr;
-    };
-    if (const json* r = walk(d["regions"])) return PartFromRegion(d, *r, p, error);
-  }
+// The region with this partition device on the machine as it is now.
+bool RefreshPart(const Machine& m, Part* p, std::string* error) {
+  const Disk* d = nullptr;
+  const Region* r = nullptr;
+  if (FindRegionWhere(
+          m, [&](const Region& x) { return x.device && Widen(*x.device) == p->device; }, &d, &r))
+    return PartFromRegion(*d, *r, p, error);
   *error = "the partition " + Narrow(p->device) + " is gone";
   return false;
 }
@@ -141,8 +141,8 @@ void Publish(Session& s) {
 // at offset, the start of a free region.
 bool CreatePartition(Session& s, unsigned diskIndex, int64_t offset, int64_t size, Part* made,
                      std::string* error) {
-  json snap = Snapshot({});
-  const json* disk = FindDisk(snap, diskIndex);
+  const Machine before = Machine::Read();
+  const Disk* disk = before.FindDisk(diskIndex);
   if (!disk) {
     *error = "there is no disk " + std::to_string(diskIndex);
     return false;
@@ -152,24 +152,18 @@ bool CreatePartition(Session& s, unsigned diskIndex, int64_t offset, int64_t siz
   in.AddU64("LENGTH_LL", uint64_t(size));
   in.AddU32("REGION_TYPE", 1);
   ZM_OBJECT_ID rid = 0;
-  ZMSTATUS st = s.Control((*disk)["id"], OPCLASS_LAYOUT, OP_CREATE_PARTITION, in.get(), out.get(), &rid);
+  ZMSTATUS st = s.Control(disk->id, OPCLASS_LAYOUT, OP_CREATE_PARTITION, in.get(), out.get(), &rid);
   uint64_t volume = 0;
   if (st != 0 || !out.FindU64("MEMBERID", &volume) || volume == 0) {
     *error = FailureSentence("cannot create a partition on disk " + std::to_string(diskIndex), st);
     return false;
   }
-  snap = Snapshot({});
-  for (const auto& d : snap["disks"]) {
-    std::function<const json*(const json&)> walk = [&](const json& regions) -> const json* {
-      for (const auto& r : regions) {
-        if (r.value("volume", json()).is_number() && r["volume"] == volume) return &r;
-        if (r.contains("regions"))
-          if (const json* x = walk(r["regions"])) return x;
-      }
-      return nullptr;
-    };
-    if (const json* r = walk(d["regions"])) return PartFromRegion(d, *r, made, error);
-  }
+  const Machine after = Machine::Read();
+  const Disk* d = nullptr;
+  const Region* r = nullptr;
+  if (FindRegionWhere(
+          after, [&](const Region& x) { return x.volume != 0 && x.volume == volume; }, &d, &r))
+    return PartFromRegion(*d, *r, made, error);
   *error = "the new partition was not published";
   return false;
 }
@@ -294,18 +288,18 @@ int Report(Session& s, const Options& opt, size_t mark, const std::string& comma
            const std::string& message, const std::vector<std::string>& backups, std::ostream& out,
            std::ostream& err) {
   auto alerts = s.AlertsSince(mark);
-  json snap = Snapshot(alerts);
+  const Machine m = Machine::Read(alerts);
   if (opt.json) {
-    snap["request"] = {{"command", command},
-                       {"ok", ok},
-                       {"message", ok ? json(nullptr) : json(message)},
-                       {"backups", backups}};
-    out << JsonText(snap) << "\n";
+    json request = {{"command", command},
+                    {"ok", ok},
+                    {"message", ok ? json(nullptr) : json(message)},
+                    {"backups", backups}};
+    out << MachineJsonText(m, {{"request", std::move(request)}}) << "\n";
   } else {
-    PrintAlerts(out, snap["alerts"]);
+    PrintAlerts(out, m.alerts);
     for (const auto& b : backups) out << "saved the previous table sectors as backup " << b << "\n";
     if (ok) out << message << "\n";
-    PrintTree(out, snap, opt);
+    PrintTree(out, m, opt);
   }
   if (!ok) {
     err << message << "\n";
@@ -347,16 +341,13 @@ class Request {
 // An FT set records its members by disk signature: a disk whose signature is 0 or
 // shared with another disk cannot be told apart in the configuration. Empty when the
 // disk can be recorded, else the reason with the way on.
-std::string SignatureProblem(const json& snap, unsigned disk) {
-  const json* d = FindDisk(snap, disk);
+std::string SignatureProblem(const Machine& m, unsigned disk) {
+  const Disk* d = m.FindDisk(disk);
   if (d == nullptr) return "there is no disk " + std::to_string(disk);
-  auto number = [](const json& j, const char* key) {
-    return j.contains(key) && j[key].is_number_unsigned() ? j[key].get<uint64_t>() : uint64_t{0};
-  };
-  const uint64_t signature = number(*d, "signature");
+  const uint64_t signature = d->signature;
   bool shared = false;
-  for (const auto& other : snap["disks"])
-    if (&other != d && number(other, "signature") == signature) shared = true;
+  for (const Disk& other : m.disks)
+    if (&other != d && other.signature == signature) shared = true;
   if (signature != 0 && !shared) return "";
   return "disk " + std::to_string(disk) +
          (signature == 0 ? " has no disk signature" : " shares its signature with another disk") +
@@ -364,10 +355,10 @@ std::string SignatureProblem(const json& snap, unsigned disk) {
          "IMAGE)";
 }
 
-bool SignaturesFail(const json& snap, const std::vector<unsigned>& disks, const std::string& what,
+bool SignaturesFail(const Machine& m, const std::vector<unsigned>& disks, const std::string& what,
                     std::ostream& err) {
   for (unsigned d : disks) {
-    std::string why = SignatureProblem(snap, d);
+    std::string why = SignatureProblem(m, d);
     if (!why.empty()) return Fail(err, what, why), true;
   }
   return false;
@@ -402,7 +393,7 @@ bool FindPartAt(const ftconfig::PartitionRef& where, Part* p) {
   if (!fm::FindPartitionDevice(where.signature, where.offset, where.length, &device)) return false;
   p->device = device;
   std::string e;
-  return RefreshPart(Snapshot({}), p, &e);
+  return RefreshPart(Machine::Read(), p, &e);
 }
 
 // Whether a set of the stored configuration holds the partition (true when the
@@ -556,9 +547,9 @@ void RollBack(Session& s, Intents& intents, const ftconfig::Intent& intent, std:
 // interrupted run made may have no record yet, which a rescan writes first.
 bool DropLetter(Session& s, Part* p, std::string* error) {
   std::string e;
-  if (!RefreshPart(Snapshot({}), p, &e) || !p->hasLetter || Letter(s, p->volume, 0, &e)) return true;
+  if (!RefreshPart(Machine::Read(), p, &e) || !p->hasLetter || Letter(s, p->volume, 0, &e)) return true;
   Publish(s);
-  return !RefreshPart(Snapshot({}), p, &e) || !p->hasLetter || Letter(s, p->volume, 0, error);
+  return !RefreshPart(Machine::Read(), p, &e) || !p->hasLetter || Letter(s, p->volume, 0, error);
 }
 
 // The data pass of a new mirror or parity set, then the set marked healthy.
@@ -661,7 +652,7 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
   }
   if (intents.Finished(command)) return AlreadyDone(s, opt, command, out, err);
 
-  json snap = Snapshot({});
+  const Machine machine = Machine::Read();
   FTInfo info;
   std::string e;
   if (!ftconfig::Read(&info, &e)) return Fail(err, what, e), kFailed;
@@ -670,8 +661,8 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
   std::vector<ftconfig::Candidate> candidates;
   if (type == Mirror) {
     if (volumeArg.empty() || disks.size() != 1) return Usage(err, "ft create mirror VOLUME --disk N");
-    if (!FindPart(snap, volumeArg, &first, &e)) return Fail(err, what, e), kFailed;
-    if (!FindDisk(snap, disks[0]))
+    if (!FindPart(machine, volumeArg, &first, &e)) return Fail(err, what, e), kFailed;
+    if (!machine.FindDisk(disks[0]))
       return Fail(err, what, "there is no disk " + std::to_string(disks[0])), kFailed;
     candidates.push_back(AsCandidate(first));
     candidates.push_back({{}, disks[0], false, "the new partition on disk " + std::to_string(disks[0])});
@@ -685,7 +676,7 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
     for (size_t i = 0; i < disks.size(); ++i) {
       uint64_t size = 0;
       if (!ParseSize(sizeTexts[sizeTexts.size() == 1 ? 0 : i], false, &size, &e)) return Usage(err, e);
-      if (!FindDisk(snap, disks[i]))
+      if (!machine.FindDisk(disks[i]))
         return Fail(err, what, "there is no disk " + std::to_string(disks[i])), kFailed;
       sizes.push_back(size);
       candidates.push_back({{0, -1 - static_cast<int64_t>(i), 0},
@@ -696,15 +687,15 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
   }
   std::vector<unsigned> recorded = disks;
   if (type == Mirror) recorded.push_back(first.disk);
-  if (ReadOnlyDisksFail(disks, what, err) || SignaturesFail(snap, recorded, what, err)) return kFailed;
+  if (ReadOnlyDisksFail(disks, what, err) || SignaturesFail(machine, recorded, what, err)) return kFailed;
   std::string rule = ftconfig::CheckNewSet(info, type, candidates);
   if (!rule.empty()) return Fail(err, what, rule), kFailed;
 
   // Where each new partition goes. Members of a mirror, stripe set or parity set get at
   // least the length the largest of them gets (a mirror's: member 0's), so that a member
   // starting on the disk's first track is as large as one on a cylinder boundary.
-  std::map<unsigned, json> plannedDisks;  // each disk's free space as the plans leave it
-  for (unsigned d : disks) plannedDisks[d] = *FindDisk(snap, d);
+  std::map<unsigned, Disk> plannedDisks;  // each disk's free space as the plans leave it
+  for (unsigned d : disks) plannedDisks[d] = *machine.FindDisk(d);
   int64_t wanted = type == Mirror ? first.where.length : 0;
   if (type == Stripe || type == StripeWithParity)
     for (size_t i = 0; i < disks.size(); ++i) {
@@ -716,8 +707,8 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
   ftconfig::Intent intent{ftconfig::Intent::kCreate, type, intents.FreeGroup(info, type), 0, command, {}};
   if (type == Mirror) intent.parts.push_back({first.where, false, 0, 0});
   for (size_t i = 0; i < disks.size(); ++i) {
-    json& disk = plannedDisks[disks[i]];
-    const uint32_t signature = disk.value("signature", 0u);
+    Disk& disk = plannedDisks[disks[i]];
+    const uint32_t signature = static_cast<uint32_t>(disk.signature);
     const std::string blocked = intents.Blocking(signature);
     if (!blocked.empty())
       return Fail(err, what, "disk " + std::to_string(disks[i]) + ": " + blocked), kFailed;
@@ -733,18 +724,18 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
              kFailed;
     intent.parts.push_back({{signature, at.offset, at.length}, true, at.freeOffset, at.request});
     // A second member on the same disk goes behind the first.
-    for (auto& r : disk["regions"])
-      if (r["kind"] == "free" && r["offset"].get<int64_t>() == at.freeOffset) {
-        const int64_t end = r["offset"].get<int64_t>() + r["length"].get<int64_t>();
-        r["offset"] = at.offset + at.length;
-        r["length"] = end - (at.offset + at.length);
+    for (Region& r : disk.regions)
+      if (r.IsFree() && static_cast<int64_t>(r.offset) == at.freeOffset) {
+        const int64_t end = static_cast<int64_t>(r.offset + r.length);
+        r.offset = static_cast<uint64_t>(at.offset + at.length);
+        r.length = static_cast<uint64_t>(end - (at.offset + at.length));
       }
   }
   std::vector<int64_t> lengths;
   std::vector<uint32_t> signatures;
   for (const auto& p : intent.parts)
     lengths.push_back(p.where.length), signatures.push_back(p.where.signature);
-  rule = ftconfig::MemberSizesProblem(type, lengths, LargestCylinder(snap, signatures));
+  rule = ftconfig::MemberSizesProblem(type, lengths, LargestCylinder(machine, signatures));
   if (!rule.empty()) return Fail(err, what, "the planned members: " + rule), kFailed;
 
   Request req(s, opt, command, out, err);
@@ -754,9 +745,8 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
 
 bool LoadSet(const std::string& what, const std::string& setArg, uint32_t* type, uint16_t* group,
              ftconfig::SetView* view, std::ostream& err) {
-  json snap = Snapshot({});
   std::string e;
-  if (!ResolveSet(snap, setArg, type, group, &e)) return Fail(err, what, e);
+  if (!ResolveSet(Machine::Read(), setArg, type, group, &e)) return Fail(err, what, e);
   FTInfo info;
   if (!ftconfig::Read(&info, &e)) return Fail(err, what, e);
   if (!ftconfig::FindSet(info, *type, *group, view))
@@ -839,7 +829,7 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
   }
   Request req(s, opt, command, out, err);
   // What the request acts on, named with the start and size of each partition.
-  const std::string members = MembersSummary(Snapshot({}), SetName(type, group));
+  const std::string members = Machine::Read().MembersSummary(SetName(type, group));
   ftconfig::Intent intent{ftconfig::Intent::kDelete, type, group, 0, command, {}};
   for (const auto& m : view.members) intent.parts.push_back({m.where, true, 0, 0});
   if (remove && !intents.Record(intent, &e)) return req.Done(false, what + ": " + e);
@@ -940,10 +930,10 @@ int Extend(Session& s, const Options& opt, const std::string& setArg, const std:
   if (type != VolumeSet) return Fail(err, what, setArg + " is not a volume set"), kFailed;
   if (view.members.size() >= ftconfig::kMaxMembers)
     return Fail(err, what, "a volume set has at most 32 members"), kFailed;
-  json snap = Snapshot({});
-  if (ReadOnlyDisksFail(disks, what, err) || SignaturesFail(snap, disks, what, err)) return kFailed;
-  const json* disk = FindDisk(snap, disks[0]);
-  const uint32_t signature = disk->value("signature", 0u);
+  const Machine machine = Machine::Read();
+  if (ReadOnlyDisksFail(disks, what, err) || SignaturesFail(machine, disks, what, err)) return kFailed;
+  const Disk* disk = machine.FindDisk(disks[0]);
+  const uint32_t signature = static_cast<uint32_t>(disk->signature);
   const std::string blocked = intents.Blocking(signature);
   if (!blocked.empty()) return Fail(err, what, "disk " + std::to_string(disks[0]) + ": " + blocked), kFailed;
   ftconfig::Placement at;
@@ -1081,11 +1071,11 @@ int RegenerateOnto(Session& s, const Options& opt, const std::string& setArg, in
     return Fail(err, what, setArg + " has no member " + std::to_string(member)), kFailed;
   const std::string sources = RebuildSourcesProblem(view, unsigned(member));
   if (!sources.empty()) return Fail(err, what, sources), kFailed;
-  json snap = Snapshot({});
-  const json* disk = FindDisk(snap, onto);
+  const Machine machine = Machine::Read();
+  const Disk* disk = machine.FindDisk(onto);
   if (disk == nullptr) return Fail(err, what, "there is no disk " + std::to_string(onto)), kFailed;
   if (ReadOnlyDisksFail({onto}, what, err)) return kFailed;
-  const uint32_t signature = disk->value("signature", 0u);
+  const uint32_t signature = static_cast<uint32_t>(disk->signature);
   for (size_t i = 0; i < view.members.size(); ++i)
     if (view.members[i].where.signature == signature && signature != 0)
       return Fail(err, what,
@@ -1123,7 +1113,7 @@ int RegenerateOnto(Session& s, const Options& opt, const std::string& setArg, in
     if (!OpenOr(s, opt, err)) return kFailed;
     return RegenerateOnto(s, opt, setArg, member, onto, out, err);
   }
-  if (SignaturesFail(snap, {onto}, what, err)) return kFailed;
+  if (SignaturesFail(machine, {onto}, what, err)) return kFailed;
   ftconfig::Intent intent{ftconfig::Intent::kReplace, type, group, uint16_t(member), command, {}};
   intent.parts.push_back({{signature, at.offset, at.length}, true, at.freeOffset, at.request});
   Request req(s, opt, command, out, err);
@@ -1167,10 +1157,9 @@ int Regenerate(Session& s, const Options& opt, const std::string& setArg, int me
   std::u16string device;
   const auto& where = view.members[member].where;
   if (!fm::FindPartitionDevice(where.signature, where.offset, where.length, &device)) {
-    json snap = Snapshot({});
     std::vector<uint32_t> signatures;
     for (const auto& m : view.members) signatures.push_back(m.where.signature);
-    const int disk = ReplacementDisk(snap, signatures, where.length);
+    const int disk = ReplacementDisk(Machine::Read(), signatures, where.length);
     return Fail(err, what,
                 "member " + std::to_string(member) +
                     "'s partition is not on the disks; rebuild it onto another disk " +
@@ -1208,19 +1197,19 @@ int EditDefine(Session& s, const Options& opt, const std::string& kind, int grou
   uint32_t type = 0;
   if (!ftconfig::TypeFromWord(kind, &type)) return Usage(err, "the type is mirror, stripe, parity or volset");
   if (!OpenOr(s, opt, err)) return kFailed;
-  json snap = Snapshot({});
+  const Machine machine = Machine::Read();
   std::vector<Part> parts;
   std::vector<ftconfig::Candidate> candidates;
   std::string e;
   for (const auto& m : memberArgs) {
     Part p;
-    if (!FindPart(snap, m, &p, &e)) return Fail(err, what, e), kFailed;
+    if (!FindPart(machine, m, &p, &e)) return Fail(err, what, e), kFailed;
     parts.push_back(p);
     candidates.push_back(AsCandidate(p));
   }
   std::vector<unsigned> recorded;
   for (const auto& p : parts) recorded.push_back(p.disk);
-  if (SignaturesFail(snap, recorded, what, err)) return kFailed;
+  if (SignaturesFail(machine, recorded, what, err)) return kFailed;
   FTInfo info;
   if (!ftconfig::Read(&info, &e)) return Fail(err, what, e), kFailed;
   std::string rule = ftconfig::CheckNewSet(info, type, candidates);
@@ -1323,23 +1312,20 @@ bool SetArgumentFails(const std::string& text, std::ostream& err) {
   return true;
 }
 
-bool ResolveSet(const json& snap, const std::string& text, uint32_t* type, uint16_t* group,
+bool ResolveSet(const Machine& m, const std::string& text, uint32_t* type, uint16_t* group,
                 std::string* error) {
   if (ftdata::ParseSetName(text, type, group)) return true;
   VolumeSpec spec;
   std::string e;
   if (ParseVolumeSpec(text, &spec, &e) && spec.kind == VolumeSpec::Letter) {
-    ZM_OBJECT_ID id = ResolveVolume(snap, text, false, error);
+    ZM_OBJECT_ID id = m.ResolveVolume(text, false, error);
     if (id == 0) return false;
-    for (const auto& v : snap["volumes"])
-      if (v["id"] == id && v["ft_group"].is_number() && v["volume_type"].is_number()) {
-        uint32_t vt = v["volume_type"];
-        if (vt < 5 || vt > 8) break;
-        static const uint32_t kFt[] = {VolumeSet, Stripe, Mirror, StripeWithParity};
-        *type = kFt[vt - 5];
-        *group = v["ft_group"].get<uint16_t>();
-        return true;
-      }
+    if (const Volume* v = m.FindVolume(id); v && v->ftGroup && v->volumeType >= 5 && v->volumeType <= 8) {
+      static const uint32_t kFt[] = {VolumeSet, Stripe, Mirror, StripeWithParity};
+      *type = kFt[v->volumeType - 5];
+      *group = static_cast<uint16_t>(*v->ftGroup);
+      return true;
+    }
     *error = text + " is not an FT volume";
     return false;
   }

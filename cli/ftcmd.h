@@ -77,7 +77,7 @@ void DropJournal(uint32_t type, uint16_t group);
 
 // Shared by ft.cpp and volume.cpp.
 // "mirror0", "parity2"... or a drive letter of an FT volume: the set's type and group.
-bool ResolveSet(const json& snap, const std::string& text, uint32_t* type, uint16_t* group,
+bool ResolveSet(const Machine& m, const std::string& text, uint32_t* type, uint16_t* group,
                 std::string* error);
 // A stored set's members, and which member states hold the set's data (ftdata/ftset.h).
 using ftdata::LoadSetMembers;
@@ -85,18 +85,16 @@ using ftdata::MemberHoldsData;
 using ftdata::SetMembers;
 
 // Placement of new FT members and what a set has lost (ftplan.cpp), for the requests
-// and for check's advice alike. disk is a disk of the snapshot.
-int64_t TrackBytes(const json& disk);
-int64_t CylinderBytes(const json& disk);
+// and for check's advice alike.
 // The first free region of the disk (outside the extended partition) where the provider
 // makes a partition of at least wanted bytes, and how to ask for it.
-bool PlanAtLeast(const json& disk, int64_t wanted, ftconfig::Placement* at);
+bool PlanAtLeast(const Disk& disk, int64_t wanted, ftconfig::Placement* at);
 // The first free region that holds a request of size bytes, and the extent it gives.
-bool PlanRequest(const json& disk, int64_t size, ftconfig::Placement* at);
+bool PlanRequest(const Disk& disk, int64_t size, ftconfig::Placement* at);
 // The first disk that can take a new member of a set whose members lie on disks with
 // these signatures: none of them, a signature --onto can use, room for wanted bytes;
 // -1 when there is none.
-int ReplacementDisk(const json& snap, const std::vector<uint32_t>& memberSignatures, int64_t wanted);
+int ReplacementDisk(const Machine& m, const std::vector<uint32_t>& memberSignatures, int64_t wanted);
 // The byte ranges [from, to) of a volume that no member left can give, for members of
 // these lengths of which those marked lost are gone; parityWhole false for a parity set
 // whose parity was never written whole (then no lost member can be rebuilt).
@@ -104,7 +102,7 @@ std::vector<std::pair<uint64_t, uint64_t>> LostRanges(uint32_t type, const std::
                                                       const std::vector<bool>& lost, bool parityWhole = true);
 // The largest cylinder among the disks with these signatures (the default geometry's
 // when none of them is here).
-int64_t LargestCylinder(const json& snap, const std::vector<uint32_t>& signatures);
+int64_t LargestCylinder(const Machine& m, const std::vector<uint32_t>& signatures);
 // volume export --allow-holes: the volume with the ranges no member left can give as
 // zeros, those ranges listed (a set that can be read whole is exported as usual).
 int CmdVolumeExportWithHoles(Session& s, const Options& opt, const std::string& volume,

@@ -28,26 +28,26 @@ class Partitions {
   std::vector<ff::Partition> list;
   unsigned recordedMembers = 0;
 
-  bool Load(const json& snap, std::string* error) {
+  bool Load(const Machine& m, std::string* error) {
     FTInfo info;
     if (!ftconfig::Read(&info, error)) return false;
     std::vector<ftconfig::PartitionRef> recorded;
     for (const auto& set : ftconfig::Sets(info))
       for (const auto& m : set.members) recorded.push_back(m.where);
     // A disk the platform gives no index cannot be told apart from the others.
-    for (const auto& d : snap["disks"])
-      if (d["index"].is_number() && d["signature"].is_number()) Walk(d, d["regions"], recorded);
+    for (const Disk& d : m.disks)
+      if (d.index) Walk(d, d.regions, recorded);
     return true;
   }
 
  private:
-  void Walk(const json& disk, const json& regions, const std::vector<ftconfig::PartitionRef>& recorded) {
-    for (const auto& r : regions) {
-      if (r.contains("regions")) Walk(disk, r["regions"], recorded);
-      if ((r["kind"] != "primary" && r["kind"] != "logical") || !r.value("device", json()).is_string())
-        continue;
+  void Walk(const Disk& disk, const std::vector<Region>& regions,
+            const std::vector<ftconfig::PartitionRef>& recorded) {
+    for (const Region& r : regions) {
+      Walk(disk, r.regions, recorded);
+      if (!r.IsPartition() || !r.device) continue;
       HANDLE h = nullptr;
-      if (!NT_SUCCESS(OpenDevice(Widen(r["device"].get<std::string>()), GENERIC_READ, &h))) continue;
+      if (!NT_SUCCESS(OpenDevice(Widen(*r.device), GENERIC_READ, &h))) continue;
       IO_STATUS_BLOCK iosb{};
       PARTITION_INFORMATION pi{};
       if (!NT_SUCCESS(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb,
@@ -57,16 +57,13 @@ class Partitions {
       }
       handles_.push_back(h);
       ff::Partition p;
-      p.signature = disk["signature"].get<uint32_t>();
-      p.disk = disk["index"].get<unsigned>();
+      p.signature = static_cast<uint32_t>(disk.signature);
+      p.disk = *disk.index;
       p.offset = pi.StartingOffset.QuadPart;
       p.length = pi.PartitionLength.QuadPart;
-      const auto number = [&](const char* key) {
-        return disk.value(key, json()).is_number() ? disk[key].get<uint64_t>() : 0;
-      };
-      p.cylinder = number("tracks_per_cylinder") * number("sectors_per_track") * number("bytes_per_sector");
+      p.cylinder = disk.tracksPerCylinder.value_or(0) * disk.sectorsPerTrack * disk.bytesPerSector;
       p.type = pi.PartitionType;
-      p.name = r.value("name", json("?")).get<std::string>();
+      p.name = r.name.empty() ? "?" : r.name;
       const bool member = std::any_of(recorded.begin(), recorded.end(), [&](const ftconfig::PartitionRef& m) {
         return m.signature == p.signature && m.offset == p.offset && m.length == p.length;
       });
@@ -272,7 +269,7 @@ int CmdFtFind(Session& s, const Options& opt, bool apply, bool full, std::ostrea
     return kFailed;
   }
   Partitions parts;
-  if (!parts.Load(Snapshot({}), &e)) {
+  if (!parts.Load(Machine::Read(), &e)) {
     err << "cannot look for FT sets: " << e << "\n";
     return kFailed;
   }

@@ -17,63 +17,47 @@ namespace cli {
 
 namespace {
 
-int64_t Number(const json& j, const char* key) {
-  return j.contains(key) && j[key].is_number() ? j[key].get<int64_t>() : 0;
-}
-
 // The disk's free regions outside an extended partition, where the ft requests make
 // their primary partitions.
 template <class F>
-bool FirstFree(const json& disk, F&& fits) {
-  if (!disk.contains("regions")) return false;
-  for (const auto& r : disk["regions"])
-    if (r["kind"] == "free" && fits(Number(r, "offset"), Number(r, "length"))) return true;
+bool FirstFree(const Disk& disk, F&& fits) {
+  for (const Region& r : disk.regions)
+    if (r.IsFree() && fits(static_cast<int64_t>(r.offset), static_cast<int64_t>(r.length))) return true;
   return false;
 }
 
 }  // namespace
 
-int64_t TrackBytes(const json& disk) {
-  const int64_t t = Number(disk, "sectors_per_track") * Number(disk, "bytes_per_sector");
-  return t > 0 ? t : 63 * 512;
-}
-
-int64_t CylinderBytes(const json& disk) {
-  const int64_t c = TrackBytes(disk) * Number(disk, "tracks_per_cylinder");
-  return c > 0 ? c : 255 * 63 * 512;
-}
-
-int64_t LargestCylinder(const json& snap, const std::vector<uint32_t>& signatures) {
+int64_t LargestCylinder(const Machine& m, const std::vector<uint32_t>& signatures) {
   int64_t cylinder = 0;
-  for (const auto& d : snap["disks"])
-    if (std::count(signatures.begin(), signatures.end(), uint32_t(Number(d, "signature"))))
-      cylinder = std::max(cylinder, CylinderBytes(d));
+  for (const Disk& d : m.disks)
+    if (std::count(signatures.begin(), signatures.end(), uint32_t(d.signature)))
+      cylinder = std::max(cylinder, d.CylinderBytes());
   return cylinder > 0 ? cylinder : 255 * 63 * 512;
 }
 
-bool PlanAtLeast(const json& disk, int64_t wanted, ftconfig::Placement* at) {
+bool PlanAtLeast(const Disk& disk, int64_t wanted, ftconfig::Placement* at) {
   return FirstFree(disk, [&](int64_t offset, int64_t length) {
-    return ftconfig::PlaceAtLeast(offset, length, wanted, TrackBytes(disk), CylinderBytes(disk), at);
+    return ftconfig::PlaceAtLeast(offset, length, wanted, disk.TrackBytes(), disk.CylinderBytes(), at);
   });
 }
 
-bool PlanRequest(const json& disk, int64_t size, ftconfig::Placement* at) {
+bool PlanRequest(const Disk& disk, int64_t size, ftconfig::Placement* at) {
   return FirstFree(disk, [&](int64_t offset, int64_t length) {
     return length >= size &&
-           ftconfig::PlaceRequest(offset, length, size, TrackBytes(disk), CylinderBytes(disk), at);
+           ftconfig::PlaceRequest(offset, length, size, disk.TrackBytes(), disk.CylinderBytes(), at);
   });
 }
 
-int ReplacementDisk(const json& snap, const std::vector<uint32_t>& memberSignatures, int64_t wanted) {
-  for (const auto& d : snap["disks"]) {
-    const uint32_t sig = uint32_t(Number(d, "signature"));
+int ReplacementDisk(const Machine& m, const std::vector<uint32_t>& memberSignatures, int64_t wanted) {
+  for (const Disk& d : m.disks) {
+    const uint32_t sig = uint32_t(d.signature);
     if (std::count(memberSignatures.begin(), memberSignatures.end(), sig) != 0 && sig != 0) continue;
     // A signature another disk shares cannot be recorded; 0 gets a fresh one first.
     bool shared = false;
-    for (const auto& o : snap["disks"])
-      shared = shared || (&o != &d && sig != 0 && Number(o, "signature") == sig);
+    for (const Disk& o : m.disks) shared = shared || (&o != &d && sig != 0 && o.signature == sig);
     ftconfig::Placement at;
-    if (!shared && PlanAtLeast(d, wanted, &at)) return int(Number(d, "index"));
+    if (!shared && PlanAtLeast(d, wanted, &at)) return d.index ? int(*d.index) : 0;
   }
   return -1;
 }
@@ -128,7 +112,7 @@ int CmdVolumeExportWithHoles(Session& s, const Options& opt, const std::string& 
   uint32_t type = 0;
   uint16_t group = 0;
   SetMembers m;
-  if (!ResolveSet(Snapshot({}), volume, &type, &group, &e) || !LoadSetMembers(type, group, &m, &e))
+  if (!ResolveSet(Machine::Read(), volume, &type, &group, &e) || !LoadSetMembers(type, group, &m, &e))
     return err << what << ": " << e << "\n", kFailed;
   const size_t n = m.devices.size();
   std::vector<bool> lost(n);

@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "cli.h"
+#include "jsonwriter.h"
 
 namespace cli {
 
@@ -15,48 +16,18 @@ json JsonError(const std::string& message, const json& status) {
 
 namespace {
 std::atomic<unsigned> gDocuments{0};
+}  // namespace
 
-// The text of a document, written into one buffer that grows by doubling.
-class Writer {
- public:
-  std::string Take() {
-    buf_.resize(len_);
-    return std::move(buf_);
-  }
-  // Room for n more bytes; Commit says how many were written.
-  char* Room(size_t n) {
-    if (len_ + n > buf_.size()) buf_.resize(std::max(2 * buf_.size(), len_ + n + 4096));
-    return buf_.data() + len_;
-  }
-  void Commit(char* end) { len_ = static_cast<size_t>(end - buf_.data()); }
-  void Put(const char* s, size_t n) {
-    std::memcpy(Room(n), s, n);
-    len_ += n;
-  }
-  // A line break and the indentation of the next line.
-  void Line(size_t indent) {
-    char* p = Room(indent + 1);
-    *p = '\n';
-    std::memset(p + 1, ' ', indent);
-    len_ += indent + 1;
-  }
-  void String(const std::string& s);
-  template <typename T>
-  void Integer(T v) {
-    char* p = Room(24);
-    Commit(std::to_chars(p, p + 24, v).ptr);
-  }
-  bool Value(const json& v, size_t indent);
-
- private:
-  std::string buf_;
-  size_t len_ = 0;
-};
+void PrintJsonText(std::ostream& out, std::string text) {
+  text += '\n';
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  ++gDocuments;
+}
 
 // A string with nlohmann's escaping. Strings with bytes above 0x7F go to nlohmann's own
 // serializer, which checks the UTF-8 and puts U+FFFD in place of invalid bytes (a path
 // is not always UTF-8, and an exception here would abort the command).
-void Writer::String(const std::string& s) {
+void JsonWriter::String(const std::string& s) {
   char* const start = Room(6 * s.size() + 2);
   char* p = start;
   *p++ = '"';
@@ -110,7 +81,7 @@ void Writer::String(const std::string& s) {
 
 // Writes v as dump(2) prints it, its lines indented by indent; false for values this
 // does not print (binary, discarded), which only nlohmann's serializer knows how to show.
-bool Writer::Value(const json& v, size_t indent) {
+bool JsonWriter::Value(const json& v, size_t indent) {
   switch (v.type()) {
     case json::value_t::object: {
       const auto& object = *v.get_ptr<const json::object_t*>();
@@ -178,10 +149,8 @@ bool Writer::Value(const json& v, size_t indent) {
   }
 }
 
-}  // namespace
-
 std::string JsonText(const json& doc) {
-  Writer w;
+  JsonWriter w;
   if (!w.Value(doc, 0)) return doc.dump(2, ' ', false, json::error_handler_t::replace);
   return w.Take();
 }
@@ -190,10 +159,7 @@ void PrintJsonResult(std::ostream& out, json doc) {
   if (!doc.is_object()) doc = json{{"result", doc}};
   if (!doc.contains("ok")) doc["ok"] = true;
   if (!doc.contains("error")) doc["error"] = nullptr;
-  std::string text = JsonText(doc);
-  text += '\n';
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  ++gDocuments;
+  PrintJsonText(out, JsonText(doc));
 }
 
 unsigned JsonDocumentsPrinted() { return gDocuments; }

@@ -49,7 +49,7 @@ int CmdVolumeServe(Session& s, const Options& opt, const std::string& volume, bo
   if (!ftdata::ParseSetName(volume, &type, &group)) {
     std::string openError;
     if (!s.Open(opt.dir, opt.noWait, &openError)) return err << openError << "\n", kFailed;
-    if (!ResolveSet(Snapshot({}), volume, &type, &group, &e))
+    if (!ResolveSet(Machine::Read(), volume, &type, &group, &e))
       return err << what << ": " << e << "\n", kFailed;
   }
   s.Close();

@@ -17,12 +17,13 @@ bool Positional(const OptionSpec& o) { return o.names[0] != '-'; }
 
 // The words an option offers: its choices, the -o columns, or its own list.
 std::vector<std::string> Offered(const OptionSpec& o, const std::string& word) {
-  if (o.check == Check::kColumns) {
+  if (o.check == Check::kColumns || o.check == Check::kVolumeColumns) {
     // A list of columns: complete the last one.
     const size_t comma = word.rfind(',');
     const std::string head = comma == std::string::npos ? "" : word.substr(0, comma + 1);
     std::vector<std::string> out;
-    for (const auto& c : ColumnNames()) out.push_back(head + c);
+    for (const auto& c : ColumnNames(o.check == Check::kVolumeColumns ? Table::Volumes : Table::Regions))
+      out.push_back(head + c);
     return out;
   }
   return o.choices.empty() ? o.completions : o.choices;
@@ -103,19 +104,7 @@ std::vector<std::string> Completions(Call& c, const std::vector<std::string>& be
     return out;
   }
   if (!out.empty() || !c.s.open()) return out;
-  const json snap = Snapshot({});
-  for (const auto& d : snap.value("disks", json::array())) {
-    out.push_back(d.value("name", ""));
-    for (const auto& r : d.value("regions", json::array()))
-      if (r.value("kind", "") != "free") out.push_back(r.value("name", ""));
-  }
-  for (const auto& v : snap.value("volumes", json::array())) {
-    out.push_back(v.value("name", ""));
-    if (v.contains("drive_letter") && v["drive_letter"].is_string()) out.push_back(v["drive_letter"]);
-  }
-  std::sort(out.begin(), out.end());
-  out.erase(std::unique(out.begin(), out.end()), out.end());
-  return out;
+  return Machine::Read().Names();
 }
 
 }  // namespace

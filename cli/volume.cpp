@@ -53,7 +53,7 @@ using ftdata::Set;
 using ftdata::StoreStates;
 
 bool LoadNamedSet(const std::string& arg, Set* set, std::string* error) {
-  return ResolveSet(Snapshot({}), arg, &set->type, &set->group, error) &&
+  return ResolveSet(Machine::Read(), arg, &set->type, &set->group, error) &&
          LoadSetMembers(set->type, set->group, &set->members, error);
 }
 
@@ -449,7 +449,7 @@ int CmdVolumeImport(Session& s, const Options& opt, const std::string& volume, c
     return kFailed;
   }
   // The set written, and each partition of it with its start and size.
-  const std::string members = MembersSummary(Snapshot({}), set.name());
+  const std::string members = Machine::Read().MembersSummary(set.name());
   if (opt.json)
     out << JsonText(json{{"imported", file}, {"volume", volume}, {"bytes", at}, {"partitions", members}})
         << "\n";
@@ -523,8 +523,9 @@ int CmdFtVerify(Session& s, const Options& opt, const std::string& setArg, bool 
   }
   const bool parity = set.type == StripeWithParity;
   json ranges = json::array();
+  std::vector<fm::Range> volumeRanges;  // of report.first, while the volume is open
   for (const auto& r : report.first) {
-    const fm::Range vol = v->VolumeRange(r);
+    const fm::Range vol = volumeRanges.emplace_back(v->VolumeRange(r));
     ranges.push_back({{"member_offset", r.begin},
                       {"member_end", r.end},
                       {"volume_offset", vol.begin},
@@ -556,10 +557,11 @@ int CmdFtVerify(Session& s, const Options& opt, const std::string& setArg, bool 
     out << set.name() << ": " << report.ranges << " mismatching range(s), " << report.bytes
         << " member bytes ("
         << (parity ? "rows whose parity does not match their data" : "where the members differ") << ")\n";
-    for (const auto& r : ranges)
-      out << "  volume bytes " << r["volume_offset"].get<uint64_t>() << "-"
-          << r["volume_end"].get<uint64_t>() - 1 << " (member bytes " << r["member_offset"].get<uint64_t>()
-          << "-" << r["member_end"].get<uint64_t>() - 1 << ")\n";
+    for (size_t i = 0; i < report.first.size(); ++i) {
+      const fm::Range &r = report.first[i], &vol = volumeRanges[i];
+      out << "  volume bytes " << vol.begin << "-" << vol.end - 1 << " (member bytes " << r.begin << "-"
+          << r.end - 1 << ")\n";
+    }
     if (report.ranges > report.first.size())
       out << "  ... and " << report.ranges - report.first.size() << " more\n";
     if (report.repaired)

@@ -1,0 +1,111 @@
+// JSON text as nlohmann's dump(2) prints it, written straight into one buffer: documents
+// built from the model need no tree of their own.
+#pragma once
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <iosfwd>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// Prints a document's text and a line break, and counts the document.
+void PrintJsonText(std::ostream& out, std::string text);
+
+class JsonWriter {
+ public:
+  std::string Take() {
+    buf_.resize(len_);
+    return std::move(buf_);
+  }
+  // Room for n more bytes; Commit says how many were written.
+  char* Room(size_t n) {
+    if (len_ + n > buf_.size()) buf_.resize(std::max(2 * buf_.size(), len_ + n + 4096));
+    return buf_.data() + len_;
+  }
+  void Commit(char* end) { len_ = static_cast<size_t>(end - buf_.data()); }
+  void Put(const char* s, size_t n) {
+    std::memcpy(Room(n), s, n);
+    len_ += n;
+  }
+  // A line break and the indentation of the next line.
+  void Line(size_t indent) {
+    char* p = Room(indent + 1);
+    *p = '\n';
+    std::memset(p + 1, ' ', indent);
+    len_ += indent + 1;
+  }
+  void String(const std::string& s);
+  template <typename T>
+  void Integer(T v) {
+    char* p = Room(24);
+    Commit(std::to_chars(p, p + 24, v).ptr);
+  }
+  // v with its lines indented by indent; false for values this does not print (binary,
+  // discarded), which only nlohmann's serializer knows how to show.
+  bool Value(const nlohmann::json& v, size_t indent);
+
+  // Objects and arrays opened and closed in the writer's nesting: Key or Item before
+  // each value. Keys must come in sorted order, as nlohmann's objects keep them.
+  void Open(char bracket) {
+    Put(&bracket, 1);
+    first_.push_back(true);
+  }
+  void Close(char bracket) {
+    const bool empty = first_.back();
+    first_.pop_back();
+    if (!empty) Line(Indent());
+    Put(&bracket, 1);
+  }
+  void Item() {
+    if (!first_.back()) Put(",", 1);
+    first_.back() = false;
+    Line(Indent());
+  }
+  void Key(const char* key) {
+    Item();
+    Put("\"", 1);
+    Put(key, std::strlen(key));
+    Put("\": ", 3);
+  }
+  // A key that may need escaping.
+  void Key(const std::string& key) {
+    Item();
+    String(key);
+    Put(": ", 2);
+  }
+  size_t Indent() const { return 2 * first_.size(); }
+
+  void Null() { Put("null", 4); }
+  void Bool(bool b) { b ? Put("true", 4) : Put("false", 5); }
+  void Nested(const nlohmann::json& v) { Value(v, Indent()); }
+  template <typename T>
+  void Field(const char* key, const T& v) {
+    Key(key);
+    Write(v);
+  }
+
+ private:
+  void Write(const std::string& s) { String(s); }
+  void Write(const char* s) { String(s); }
+  void Write(bool b) { Bool(b); }
+  void Write(uint64_t v) { Integer(v); }
+  void Write(unsigned v) { Integer(v); }
+  template <typename T>
+  void Write(const std::optional<T>& v) {
+    if (v)
+      Write(*v);
+    else
+      Null();
+  }
+
+  std::string buf_;
+  size_t len_ = 0;
+  std::vector<bool> first_;  // per open bracket: nothing written in it yet
+};
+
+}  // namespace cli

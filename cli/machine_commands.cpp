@@ -1,0 +1,229 @@
+// Machine set-up: init makes a machine directory, attach adds a disk image to one.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+
+#include "machine.h"
+#include "ntplatform.h"
+#include "request.h"
+
+namespace cli {
+
+namespace {
+
+// "512M", "512M,255,63", "512M,16,63,removable".
+bool ParseDiskArg(const std::string& text, uint64_t* size, ntp::DiskConfig* cfg, std::string* error) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (true) {
+    size_t comma = text.find(',', start);
+    parts.push_back(text.substr(start, comma - start));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  if (parts.size() > 4) {
+    *error = "--disk '" + text + "': expected SIZE[,heads,sectors[,removable]]";
+    return false;
+  }
+  if (!ParseSize(parts[0], false, size, error)) {
+    *error = "--disk: " + *error;
+    return false;
+  }
+  auto number = [&](const std::string& s, uint32_t lo, uint32_t hi, uint32_t* v, const char* what) {
+    uint64_t x = 0;
+    std::string e;
+    if (s.empty() || s.size() > 6 || s.find_first_not_of("0123456789") != std::string::npos ||
+        (x = std::stoull(s)) < lo || x > hi) {
+      *error = "--disk '" + text + "': " + what + " must be a number from " + std::to_string(lo) + " to " +
+               std::to_string(hi);
+      return false;
+    }
+    *v = static_cast<uint32_t>(x);
+    return true;
+  };
+  if (parts.size() == 2) {
+    *error = "--disk '" + text + "': give both heads and sectors per track";
+    return false;
+  }
+  if (parts.size() >= 3) {
+    if (!number(parts[1], 1, 255, &cfg->heads, "heads")) return false;
+    if (!number(parts[2], 1, 63, &cfg->sectors, "sectors per track")) return false;
+  }
+  if (parts.size() == 4) {
+    if (parts[3] != "removable") {
+      *error = "--disk '" + text + "': the fourth field can only be 'removable'";
+      return false;
+    }
+    cfg->removable = true;
+  }
+  uint64_t cylinder = uint64_t{cfg->heads} * cfg->sectors * cfg->bytesPerSector;
+  if (*size < 2 * cylinder) {
+    *error =
+        "--disk '" + text + "': a disk must hold at least two cylinders (" + FormatSize(2 * cylinder) + ")";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::string>& diskArgs,
+            const std::vector<std::string>& cdroms, bool emptyCdrom, std::ostream& out, std::ostream& err) {
+  std::vector<std::pair<uint64_t, ntp::DiskConfig>> disks;
+  for (const auto& d : diskArgs) {
+    uint64_t size = 0;
+    ntp::DiskConfig cfg;
+    std::string e;
+    if (!ParseDiskArg(d, &size, &cfg, &e)) {
+      err << e << "\n";
+      return kUsage;
+    }
+    disks.push_back({size, cfg});
+  }
+  std::vector<ntp::CdromConfig> cds;
+  for (const auto& iso : cdroms) {
+    std::ifstream f(iso, std::ios::binary);
+    if (!f) {
+      err << "cannot use '" << iso << "' as a CD-ROM image: " << std::strerror(errno) << "\n";
+      return kFailed;
+    }
+    std::error_code ec;
+    cds.push_back({std::filesystem::absolute(iso, ec).string()});
+  }
+  if (emptyCdrom) cds.push_back({});
+  std::string e, note;
+  if (!ntp::PrepareMachineDir(dir, opt.force, &note, &e)) {
+    err << "cannot make a machine in '" << dir << "': " << e << "\n";
+    return kFailed;
+  }
+  if (!note.empty()) err << note << "\n";
+  if (!ntp::CreateMachine(dir, disks, cds, &e)) {
+    err << "cannot make a machine in '" << dir << "': " << e << "\n";
+    return kFailed;
+  }
+  if (opt.json) {
+    json d = json::array();
+    for (const auto& x : disks)
+      d.push_back({{"size", x.first},
+                   {"heads", x.second.heads},
+                   {"sectors", x.second.sectors},
+                   {"removable", x.second.removable}});
+    PrintJsonResult(out, json{{"machine", dir}, {"disks", d}, {"cdroms", cds.size()}});
+  } else {
+    out << "made machine " << dir << " with " << disks.size() << " disk(s)";
+    if (!cds.empty()) out << " and " << cds.size() << " CD-ROM drive(s)";
+    out << "\n";
+  }
+  return kOk;
+}
+
+int CmdAttach(const Options& opt, const std::string& image, bool removable, bool writeSignature,
+              bool readOnly, std::ostream& out, std::ostream& err, bool force) {
+  // --write-signature on a disk attached already only gives it its fresh signature.
+  unsigned attached = 0;
+  if (writeSignature && AttachedIndex(opt, image, &attached))
+    return WriteFreshSignature(opt, attached, force, out, err);
+  // The image is only looked at, never opened for writing.
+  int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    err << "cannot attach '" << image << "': " << std::strerror(errno) << "\n";
+    return kFailed;
+  }
+  struct stat st {};
+  bool ok = fstat(fd, &st) == 0;
+  uint8_t sector[512];
+  ssize_t got = ok ? pread(fd, sector, sizeof sector, 0) : -1;
+  ::close(fd);
+  if (!ok || (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))) {
+    err << "cannot attach '" << image << "': not a regular file or block device\n";
+    return kFailed;
+  }
+  if (got != static_cast<ssize_t>(sizeof sector)) {
+    err << "cannot attach '" << image
+        << "': the first sector cannot be read (the image is empty or unreadable)\n";
+    return kFailed;
+  }
+  // Hold the machine while its configuration changes.
+  std::string e;
+  std::error_code ec;
+  if (!std::filesystem::exists(std::filesystem::path(opt.dir) / "machine.toml", ec)) {
+    err << "'" << opt.dir
+        << "' is not a machine directory (no machine.toml; make one with 'ftdiskctl init')\n";
+    return kFailed;
+  }
+  if (!ntp::Boot(opt.dir, opt.noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait, &e,
+                 [] { std::fprintf(stderr, "waiting for the machine lock held by another process...\n"); })) {
+    err << "cannot open machine '" << opt.dir << "': " << e << "\n";
+    return kFailed;
+  }
+  // One disk can be attached once (by any path to it): a second entry for it would be
+  // a second writer. Checked under the machine lock, so two attaches cannot race.
+  const int same = ntp::FindSameImage(opt.dir, image);
+  if (same >= 0 && !readOnly) {
+    ntp::Shutdown();
+    err << "cannot attach '" << image << "': it is already disk " << same << " of this machine\n";
+    return kFailed;
+  }
+  ntp::MachineConfig cfg;
+  bool loaded = ntp::LoadMachineConfig(opt.dir, &cfg, &e);
+  // --read-only on a disk attached already makes it read-only from now on.
+  if (same >= 0) {
+    if (loaded && static_cast<size_t>(same) < cfg.disks.size()) cfg.disks[size_t(same)].readOnly = true;
+    const bool saved = loaded && ntp::SaveMachineConfig(opt.dir, cfg, &e);
+    ntp::Shutdown();
+    if (!saved) {
+      err << "cannot make disk " << same << " read-only: " << e << "\n";
+      return kFailed;
+    }
+    if (opt.json)
+      PrintJsonResult(out, json{{"attached", image},
+                                {"disk", same},
+                                {"name", "disk" + std::to_string(same)},
+                                {"read_only", true}});
+    else
+      out << "disk " << same << " (" << image << ") is read-only: no request writes it from now on\n";
+    return kOk;
+  }
+  unsigned index = static_cast<unsigned>(cfg.disks.size());
+  if (loaded) {
+    ntp::DiskConfig d;
+    d.image = std::filesystem::absolute(image, ec).string();
+    d.removable = removable;
+    d.readOnly = readOnly;
+    cfg.disks.push_back(d);
+  }
+  bool saved = loaded && ntp::SaveMachineConfig(opt.dir, cfg, &e);
+  const uint32_t signature = uint32_t(sector[0x1B8]) | (uint32_t(sector[0x1B9]) << 8) |
+                             (uint32_t(sector[0x1BA]) << 16) | (uint32_t(sector[0x1BB]) << 24);
+  const std::string clash = saved ? SignatureClash(signature, -1) : "";
+  ntp::Shutdown();
+  if (!saved) {
+    err << "cannot attach '" << image << "': " << e << "\n";
+    return kFailed;
+  }
+  if (opt.json)
+    PrintJsonResult(out, json{{"attached", image},
+                              {"disk", index},
+                              {"name", "disk" + std::to_string(index)},
+                              {"read_only", readOnly}});
+  else
+    out << "attached " << image << " as disk " << index
+        << (readOnly ? " (read-only: no request writes it)\n"
+                     : " (the image is unchanged until a request writes it)\n");
+  if (clash.empty() || ForeignSector0(sector)) return kOk;
+  if (writeSignature) return WriteFreshSignature(opt, index, force, out, err);
+  err << "warning: disk " << index << ": " << clash
+      << ", so the FT configuration cannot tell it apart; drive letters and FT sets on it are refused until "
+         "it has a fresh signature: ftdiskctl -m '"
+      << opt.dir << "' attach --write-signature '" << image << "'\n";
+  return kOk;
+}
+
+}  // namespace cli

@@ -1,0 +1,585 @@
+// The model read from the host database, its look-ups by stable name, and the "show"
+// document written from it.
+#include "model.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+#include "cli.h"
+#include "jsonwriter.h"
+#include "machine.h"
+
+namespace cli {
+
+namespace {
+
+std::optional<uint64_t> OptU64(const ObjectProps& p, const char* name) {
+  uint64_t v;
+  if (p.U64(name, &v)) return v;
+  return std::nullopt;
+}
+
+std::optional<std::string> OptString(const ObjectProps& p, const char* name) {
+  std::string v;
+  if (p.String(name, &v)) return v;
+  return std::nullopt;
+}
+
+uint64_t U64(const ObjectProps& p, const char* name) {
+  uint64_t v;
+  return p.U64(name, &v) ? v : 0;
+}
+
+std::optional<Menu> ReadMenu(const ObjectProps& p) {
+  Menu m{OptU64(p, "MENU_SHOW_MASK_LL"), OptU64(p, "MENU_ENABLE_MASK_LL"),
+         OptU64(p, "MENU_LOCAL_ONLY_MASK_LL")};
+  if (!m.show && !m.enable && !m.localOnly) return std::nullopt;
+  return m;
+}
+
+void SortByOffset(std::vector<Region>& regions) {
+  std::stable_sort(regions.begin(), regions.end(),
+                   [](const Region& a, const Region& b) { return a.offset < b.offset; });
+}
+
+Region ReadRegion(ZM_OBJECT_ID id, uint32_t type, const Disk& disk) {
+  const ObjectProps p(id);
+  Region r;
+  r.id = id;
+  r.type = type;
+  r.kind = type == ZM_OBJ_FREE_SPACE ? "free"
+           : type == ZM_OBJ_EXTENDED ? "extended"
+                                     : RegionKindName(static_cast<uint32_t>(U64(p, "REGION_TYPE")));
+  r.offset = U64(p, "OFFSET_LL");
+  r.length = U64(p, "LENGTH_LL");
+  if (type == ZM_OBJ_FREE_SPACE) return r;
+  r.partitionType = OptU64(p, "PARTITION_TYPE");
+  if (auto a = OptU64(p, "ACTIVE")) r.active = *a != 0;
+  r.number = OptU64(p, "PARTITION_NUMBER");
+  r.slot = OptU64(p, "ENTRY_SLOT");
+  r.device = OptString(p, "\\Device\\");
+  r.state = OptU64(p, "STATE");
+  r.severity = OptU64(p, "SEVERITY");
+  // Named as Linux numbers the same disk: primaries and the extended partition by their
+  // slot of the master boot record (a logical drive's name is given with its siblings').
+  if (r.slot && *r.slot < 4 && r.kind != "logical")
+    r.name = disk.name + "/p" + std::to_string(*r.slot + 1);
+  else if (type == ZM_OBJ_EXTENDED)
+    r.name = disk.name + "/extended";
+  // By the sector where its data starts, as sfdisk and the kernel give it (a logical
+  // drive's data starts one track after its region).
+  uint64_t start = r.offset;
+  if (r.kind == "logical") start += disk.sectorsPerTrack * disk.SectorBytes();
+  r.startName = disk.name + "@" + std::to_string(start / disk.SectorBytes()) + "s";
+  if (type == ZM_OBJ_PARTITION) {
+    // The first volume above the partition (an FT volume when it is a member).
+    auto parents = ParentsOf(id, ZM_OBJ_VOLUME);
+    r.volume = parents.empty() ? 0 : parents.front();
+    const ObjectProps vp(r.volume);  // no object 0: nothing read
+    r.driveLetter = OptString(vp, "DRIVE_LETTER");
+    r.fileSystem = OptString(vp, "FILE_SYSTEM");
+    r.ftMember = OptU64(p, "FT_MEMBER_NUMBER");
+  }
+  if (type == ZM_OBJ_EXTENDED) {
+    r.menu = ReadMenu(p);
+    for (uint32_t t : {ZM_OBJ_PARTITION, ZM_OBJ_FREE_SPACE})
+      for (auto c : ChildrenOf(id, t)) r.regions.push_back(ReadRegion(c, t, disk));
+    // Logical drives from 5 in chain order (their order in the layout), so deleting one
+    // renames only the drives after it.
+    std::vector<Region*> drives;
+    for (auto& x : r.regions)
+      if (x.kind == "logical") drives.push_back(&x);
+    std::stable_sort(drives.begin(), drives.end(), [](const Region* a, const Region* b) {
+      return a->slot && (!b->slot || *a->slot < *b->slot);
+    });
+    for (size_t i = 0; i < drives.size(); ++i) drives[i]->name = disk.name + "/p" + std::to_string(5 + i);
+    SortByOffset(r.regions);
+  }
+  return r;
+}
+
+// "\Device\Harddisk3" -> 3.
+std::optional<unsigned> DiskIndexOf(const std::string& device) {
+  const std::string prefix = "\\Device\\Harddisk";
+  if (device.size() <= prefix.size() || device.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+  unsigned v = 0;
+  for (size_t i = prefix.size(); i < device.size(); ++i) {
+    if (device[i] < '0' || device[i] > '9' || v > 100000) return std::nullopt;
+    v = v * 10 + static_cast<unsigned>(device[i] - '0');
+  }
+  return v;
+}
+
+Disk ReadDisk(ZM_OBJECT_ID id, const std::vector<ntp::DiskInfo>& platformDisks) {
+  const ObjectProps p(id);
+  Disk d;
+  d.id = id;
+  p.String("\\Device\\", &d.device);
+  d.index = DiskIndexOf(d.device);
+  d.size = U64(p, "LENGTH_LL");
+  d.signature = U64(p, "SIGNATURE");
+  d.bytesPerSector = U64(p, "BYTES_PER_SECTOR");
+  d.sectorsPerTrack = U64(p, "SECTORS_PER_TRACK");
+  for (const auto& pd : platformDisks)
+    if (d.index && pd.index == *d.index) {
+      d.tracksPerCylinder = pd.geometry.TracksPerCylinder;
+      d.cylinders = static_cast<uint64_t>(pd.geometry.Cylinders.QuadPart);
+    }
+  d.removable = U64(p, "REMOVABLE") != 0;
+  if (d.index) d.layoutWarnings = ntp::LayoutWarnings(*d.index);
+  // Why requests leave the disk or its table alone: the platform's reason (a disk
+  // attached read-only or write-protected first), else the provider's.
+  std::string readOnly = d.index ? ntp::WriteRefusal(*d.index) : std::string();
+  if (readOnly.empty() && d.index) readOnly = ntp::LayoutReadOnlyReason(*d.index);
+  if (readOnly.empty()) p.String("LAYOUT_READ_ONLY", &readOnly);
+  if (!readOnly.empty()) d.readOnly = readOnly;
+  d.name = d.index ? "disk" + std::to_string(*d.index) : "disk?";
+  for (uint32_t t : {ZM_OBJ_PARTITION, ZM_OBJ_EXTENDED, ZM_OBJ_FREE_SPACE})
+    for (auto c : ChildrenOf(id, t)) d.regions.push_back(ReadRegion(c, t, d));
+  SortByOffset(d.regions);
+  d.ForEachRegion([&](const Region& r) {
+    if (r.IsFree()) d.freeSpace += r.length;
+  });
+  if (d.cylinders) d.minPartitionSize = d.MinCreateSize();
+  return d;
+}
+
+// A volume's stable name: its FT set's, its CD-ROM's or its only partition's.
+std::string VolumeName(const Volume& v) {
+  if (v.ftGroup) {
+    std::string n = FtSetName(v.kind, *v.ftGroup);
+    if (!n.empty()) return n;
+  }
+  const std::string prefix = "\\Device\\CdRom";
+  if (v.kind == "cdrom" && v.device && v.device->rfind(prefix, 0) == 0)
+    return "cdrom" + v.device->substr(prefix.size());
+  if (v.members.size() == 1 && v.members[0].name) return *v.members[0].name;
+  return "";
+}
+
+Volume ReadVolume(ZM_OBJECT_ID id, const std::map<ZM_OBJECT_ID, const Region*>& byId) {
+  const ObjectProps p(id);
+  Volume v;
+  v.id = id;
+  v.volumeType = U64(p, "LDM_VOLUME_TYPE");
+  v.kind = VolumeKindName(static_cast<uint32_t>(v.volumeType));
+  v.facility = OptU64(p, "FACILITY");
+  v.device = OptString(p, "\\Device\\");
+  v.driveLetter = OptString(p, "DRIVE_LETTER");
+  v.length = OptU64(p, "LENGTH_LL");
+  v.offset = OptU64(p, "OFFSET_LL");
+  v.state = OptU64(p, "STATE");
+  v.severity = OptU64(p, "SEVERITY");
+  v.fileSystem = OptString(p, "FILE_SYSTEM");
+  v.ftGroup = OptU64(p, "FT_GROUP");
+  for (auto part : ChildrenOf(id, ZM_OBJ_PARTITION)) {
+    const ObjectProps mp(part);
+    Member m;
+    m.id = part;
+    if (auto r = byId.find(part); r != byId.end() && !r->second->name.empty()) m.name = r->second->name;
+    m.member = OptU64(mp, "FT_MEMBER_NUMBER");
+    m.state = OptU64(mp, "STATE");
+    m.offset = OptU64(mp, "OFFSET_LL");
+    m.length = OptU64(mp, "LENGTH_LL");
+    v.members.push_back(std::move(m));
+  }
+  v.menu = ReadMenu(p);
+  v.name = VolumeName(v);
+  return v;
+}
+
+}  // namespace
+
+std::string Region::Summary() const {
+  return (name.empty() ? std::string("a partition") : name) + " (" + (startName.empty() ? "?" : startName) +
+         ", " + FormatUnits(length) + ")";
+}
+
+int64_t Disk::TrackBytes() const {
+  const int64_t t = static_cast<int64_t>(sectorsPerTrack * bytesPerSector);
+  return t > 0 ? t : 63 * 512;
+}
+
+int64_t Disk::CylinderBytes() const {
+  const int64_t c = TrackBytes() * static_cast<int64_t>(tracksPerCylinder.value_or(0));
+  return c > 0 ? c : 255 * 63 * 512;
+}
+
+uint64_t Disk::MinCreateSize() const {
+  // The provider rounds a partition's end to the nearer cylinder boundary, so a size of
+  // half a cylinder or less is rounded away; the next whole sector is kept.
+  const uint64_t bps = SectorBytes();
+  const uint64_t half = sectorsPerTrack * tracksPerCylinder.value_or(255) * bps / 2;
+  return (half / bps + 1) * bps;
+}
+
+Machine Machine::Read(const std::vector<zm::AlertRecord>& alerts) {
+  Machine m;
+  m.dir = ntp::MachineDir();
+  const auto platformDisks = ntp::Disks();
+  for (ZM_OBJECT_ID d : ObjectsOfType(ZM_OBJ_DISK)) m.disks.push_back(ReadDisk(d, platformDisks));
+  std::stable_sort(m.disks.begin(), m.disks.end(),
+                   [](const Disk& a, const Disk& b) { return a.index && b.index && *a.index < *b.index; });
+  std::map<ZM_OBJECT_ID, const Region*> byId;
+  for (const Disk& d : m.disks) d.ForEachRegion([&](const Region& r) { byId[r.id] = &r; });
+  for (ZM_OBJECT_ID v : ObjectsOfType(ZM_OBJ_VOLUME)) m.volumes.push_back(ReadVolume(v, byId));
+  // The host's volume root carries the highest severity of all volumes: the health.
+  auto roots = ObjectsOfType(ZM_OBJ_VOLUME_ROOT);
+  if (!roots.empty()) m.health = OptU64(ObjectProps(roots.front()), "SEVERITY");
+  m.alerts = alerts;
+  return m;
+}
+
+const Disk* Machine::FindDisk(unsigned index) const {
+  for (const Disk& d : disks)
+    if (d.index == index) return &d;
+  return nullptr;
+}
+
+const Volume* Machine::FindVolume(ZM_OBJECT_ID id) const {
+  for (const Volume& v : volumes)
+    if (v.id == id) return &v;
+  return nullptr;
+}
+
+const Region* Machine::RegionOf(ZM_OBJECT_ID id) const {
+  for (const Disk& d : disks)
+    for (const Region& r : d.regions) {
+      if (r.id == id || (r.volume == id && id != 0)) return &r;
+      for (const Region& x : r.regions)
+        if (x.id == id || (x.volume == id && id != 0)) return &x;
+    }
+  return nullptr;
+}
+
+const Disk* Machine::DiskOf(ZM_OBJECT_ID id) const {
+  for (const Disk& d : disks) {
+    if (d.id == id) return &d;
+    bool holds = false;
+    d.ForEachRegion([&](const Region& r) { holds = holds || r.id == id || (r.volume == id && id != 0); });
+    if (holds) return &d;
+  }
+  return nullptr;
+}
+
+std::string Machine::NameOf(ZM_OBJECT_ID id) const {
+  if (const Volume* v = FindVolume(id)) return v->name;
+  for (const Disk& d : disks)
+    if (d.id == id) return d.name;
+  std::string found;
+  for (const Disk& d : disks)
+    d.ForEachRegion([&](const Region& r) {
+      if (r.id == id && !r.name.empty()) found = r.name;
+    });
+  return found;
+}
+
+std::string Machine::FtSetOf(ZM_OBJECT_ID volume) const {
+  const Volume* v = FindVolume(volume);
+  return v && v->ftGroup ? FtSetName(v->kind, *v->ftGroup) : "";
+}
+
+const Region* Machine::FindRegion(const VolumeSpec& spec, const std::string& text, std::string* error) const {
+  const Disk* d = FindDisk(spec.disk);
+  if (!d) {
+    *error = "there is no disk " + std::to_string(spec.disk) + " (the machine has " +
+             std::to_string(disks.size()) + ")";
+    return nullptr;
+  }
+  const uint64_t bps = d->bytesPerSector != 0 ? d->bytesPerSector : 512;
+  const std::string want = spec.kind == VolumeSpec::Partition
+                               ? "disk" + std::to_string(spec.disk) + "/p" + std::to_string(spec.number)
+                           : spec.kind == VolumeSpec::Start
+                               ? "disk" + std::to_string(spec.disk) + "@" +
+                                     std::to_string(spec.inSectors ? spec.start : spec.start / bps) + "s"
+                               : "";
+  // A start in bytes names a partition only when it is a whole sector.
+  const bool exact = spec.kind != VolumeSpec::Start || spec.inSectors || spec.start % bps == 0;
+  const Region* found = nullptr;
+  d->ForEachRegion([&](const Region& r) {
+    if (found || r.IsFree()) return;
+    if (spec.kind == VolumeSpec::Extended
+            ? r.kind == "extended"
+            : exact && (spec.kind == VolumeSpec::Start ? r.startName : r.name) == want)
+      found = &r;
+  });
+  if (found) return found;
+  if (spec.kind == VolumeSpec::Extended)
+    *error = "disk " + std::to_string(spec.disk) + " has no extended partition";
+  else if (spec.kind == VolumeSpec::Start)
+    *error = "no partition of disk " + std::to_string(spec.disk) + " starts at " +
+             text.substr(text.find('@') + 1) + " (see 'ftdiskctl show -v')";
+  else
+    *error = "disk " + std::to_string(spec.disk) + " has no partition " + std::to_string(spec.number) +
+             " (see 'ftdiskctl show')";
+  return nullptr;
+}
+
+ZM_OBJECT_ID Machine::ResolveVolume(const std::string& text, bool allowIds, std::string* error) const {
+  VolumeSpec spec;
+  if (!ParseVolumeSpec(text, &spec, error)) return 0;
+  switch (spec.kind) {
+    case VolumeSpec::Letter: {
+      for (const Volume& v : volumes)
+        if (v.driveLetter && !v.driveLetter->empty() &&
+            std::toupper(static_cast<unsigned char>((*v.driveLetter)[0])) == spec.letter)
+          return v.id;
+      *error = "no volume has the drive letter " + std::string(1, spec.letter) + ": (see 'ftdiskctl show')";
+      return 0;
+    }
+    case VolumeSpec::Partition:
+    case VolumeSpec::Extended:
+    case VolumeSpec::Start: {
+      const Region* r = FindRegion(spec, text, error);
+      if (!r) return 0;
+      if (spec.kind == VolumeSpec::Extended) return r->id;
+      if (r->IsExtended()) {
+        *error = text + " is the extended partition, which holds no volume of its own";
+        return 0;
+      }
+      if (r->volume == 0) {
+        *error = text + " has no volume yet (run 'ftdiskctl rescan')";
+        return 0;
+      }
+      return r->volume;
+    }
+    case VolumeSpec::Cdrom: {
+      const std::string dev = "\\Device\\CdRom" + std::to_string(spec.number);
+      for (const Volume& v : volumes)
+        if (v.device == dev) return v.id;
+      *error = "there is no CD-ROM " + std::to_string(spec.number);
+      return 0;
+    }
+    case VolumeSpec::FtSet: {
+      for (const Volume& v : volumes)
+        if (v.kind == spec.ftKind && v.ftGroup == spec.number) return v.id;
+      *error =
+          "there is no " + text + " (no FT set of that type has group " + std::to_string(spec.number) + ")";
+      return 0;
+    }
+    case VolumeSpec::ObjectId: {
+      if (!allowIds) {
+        *error = "'" + text +
+                 "' is an object id; ids change with every boot and are accepted only inside 'ftdiskctl "
+                 "shell'. Name the volume by its drive letter (E:), partition (diskN/pM), CD-ROM (cdromN) or "
+                 "FT set (mirrorG, stripeG, parityG, volsetG) as 'ftdiskctl show' prints it";
+        return 0;
+      }
+      if (ObjectType(spec.id) == 0) {
+        *error = "there is no object with id " + std::to_string(spec.id);
+        return 0;
+      }
+      return spec.id;
+    }
+  }
+  return 0;
+}
+
+std::string Machine::MembersSummary(const std::string& volumeName) const {
+  std::string out;
+  for (const Volume& v : volumes) {
+    if (v.name != volumeName) continue;
+    for (const Member& m : v.members)
+      if (const Region* r = RegionOf(m.id)) out += (out.empty() ? "" : ", ") + r->Summary();
+  }
+  return out;
+}
+
+std::vector<std::string> Machine::Names() const {
+  std::vector<std::string> out;
+  for (const Disk& d : disks) {
+    out.push_back(d.name);
+    for (const Region& r : d.regions)
+      if (!r.IsFree()) out.push_back(r.name);
+  }
+  for (const Volume& v : volumes) {
+    out.push_back(v.name);
+    if (v.driveLetter) out.push_back(*v.driveLetter);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+// The document's members, each written under its key, in the order of the keys.
+namespace {
+
+void WriteMenu(JsonWriter& w, const char* key, const std::optional<Menu>& menu) {
+  w.Key(key);
+  if (!menu) return w.Null();
+  w.Open('{');
+  w.Field("enable", menu->enable);
+  w.Field("local_only", menu->localOnly);
+  w.Field("show", menu->show);
+  w.Close('}');
+}
+
+void WriteRegion(JsonWriter& w, const Region& r) {
+  w.Open('{');
+  const bool free = r.IsFree(), partition = r.type == ZM_OBJ_PARTITION, extended = r.IsExtended();
+  if (!free) {
+    w.Field("active", r.active);
+    w.Field("device", r.device);
+  }
+  if (partition) {
+    w.Field("drive_letter", r.driveLetter);
+    w.Field("file_system", r.fileSystem);
+    w.Field("ft_member", r.ftMember);
+  }
+  w.Field("id", r.id);
+  w.Field("kind", r.kind);
+  w.Field("length", r.length);
+  if (extended) WriteMenu(w, "menu", r.menu);
+  if (!r.name.empty()) w.Field("name", r.name);
+  if (!free) w.Field("number", r.number);
+  w.Field("offset", r.offset);
+  if (!free) w.Field("partition_type", r.partitionType);
+  if (extended) {
+    w.Key("regions");
+    w.Open('[');
+    for (const Region& x : r.regions) {
+      w.Item();
+      WriteRegion(w, x);
+    }
+    w.Close(']');
+  }
+  if (!free) {
+    w.Field("severity", r.severity);
+    w.Field("slot", r.slot);
+    w.Field("start_name", r.startName);
+    w.Field("state", r.state);
+    w.Key("volume");
+    r.volume != 0 ? w.Integer(r.volume) : w.Null();
+  }
+  w.Close('}');
+}
+
+void WriteDisk(JsonWriter& w, const Disk& d) {
+  w.Open('{');
+  w.Field("bytes_per_sector", d.bytesPerSector);
+  w.Field("cylinders", d.cylinders);
+  w.Field("device", d.device);
+  w.Field("free_space", d.freeSpace);
+  w.Field("id", d.id);
+  w.Field("index", d.index);
+  w.Key("layout_warnings");
+  w.Open('[');
+  for (const auto& s : d.layoutWarnings) {
+    w.Item();
+    w.String(s);
+  }
+  w.Close(']');
+  w.Field("min_partition_size", d.minPartitionSize);
+  w.Field("name", d.name);
+  w.Field("read_only", d.readOnly);
+  w.Key("regions");
+  w.Open('[');
+  for (const Region& r : d.regions) {
+    w.Item();
+    WriteRegion(w, r);
+  }
+  w.Close(']');
+  w.Field("removable", d.removable);
+  w.Field("sectors_per_track", d.sectorsPerTrack);
+  w.Field("signature", d.signature);
+  w.Field("size", d.size);
+  w.Field("tracks_per_cylinder", d.tracksPerCylinder);
+  w.Close('}');
+}
+
+void WriteVolume(JsonWriter& w, const Volume& v) {
+  w.Open('{');
+  w.Field("device", v.device);
+  w.Field("drive_letter", v.driveLetter);
+  w.Field("facility", v.facility);
+  w.Field("file_system", v.fileSystem);
+  w.Field("ft_group", v.ftGroup);
+  w.Field("id", v.id);
+  w.Field("kind", v.kind);
+  w.Field("length", v.length);
+  w.Key("members");
+  w.Open('[');
+  for (const Member& m : v.members) {
+    w.Item();
+    w.Open('{');
+    w.Field("id", m.id);
+    w.Field("length", m.length);
+    w.Field("member", m.member);
+    w.Field("name", m.name);
+    w.Field("offset", m.offset);
+    w.Field("state", m.state);
+    w.Close('}');
+  }
+  w.Close(']');
+  WriteMenu(w, "menu", v.menu);
+  w.Field("name", v.name);
+  w.Field("offset", v.offset);
+  w.Field("severity", v.severity);
+  w.Field("state", v.state);
+  w.Key("state_text");
+  v.state ? w.String(v.StateText()) : w.Null();
+  w.Field("volume_type", v.volumeType);
+  w.Close('}');
+}
+
+template <class T, class F>
+void WriteArray(JsonWriter& w, const char* key, const std::vector<T>& items, F&& each) {
+  w.Key(key);
+  w.Open('[');
+  for (const T& x : items) {
+    w.Item();
+    each(w, x);
+  }
+  w.Close(']');
+}
+
+}  // namespace
+
+std::string MachineJsonText(const Machine& m, const json& extra) {
+  JsonWriter w;
+  w.Open('{');
+  // The model's members and extra's, merged in the order of their keys.
+  const char* const kOwn[] = {"alerts", "disks", "machine", "volumes"};
+  auto own = [&](size_t i) {
+    switch (i) {
+      case 0:
+        w.Key("alerts");
+        return w.Nested(AlertsJson(m.alerts));
+      case 1:
+        return WriteArray(w, "disks", m.disks, WriteDisk);
+      case 2:
+        w.Key("machine");
+        w.Open('{');
+        w.Field("dir", m.dir);
+        w.Field("health", m.health);
+        return w.Close('}');
+      default:
+        return WriteArray(w, "volumes", m.volumes, WriteVolume);
+    }
+  };
+  size_t next = 0;
+  for (const auto& [key, value] : extra.items()) {
+    for (; next < std::size(kOwn) && key.compare(kOwn[next]) > 0; ++next) own(next);
+    if (next < std::size(kOwn) && key == kOwn[next]) ++next;  // extra's value replaces the model's
+    w.Key(key);
+    w.Nested(value);
+  }
+  for (; next < std::size(kOwn); ++next) own(next);
+  w.Close('}');
+  return w.Take();
+}
+
+void PrintJsonResult(std::ostream& out, const Machine& m, json extra) {
+  if (!extra.contains("ok")) extra["ok"] = true;
+  if (!extra.contains("error")) extra["error"] = nullptr;
+  PrintJsonText(out, MachineJsonText(m, extra));
+}
+
+void PrintJsonFailure(std::ostream& out, const std::string& message, const json& status, const Machine& m,
+                      json extra) {
+  extra.update(JsonError(message, status));
+  PrintJsonResult(out, m, std::move(extra));
+}
+
+}  // namespace cli

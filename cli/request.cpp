@@ -1,0 +1,116 @@
+// The request runner, and the device calls the command families share.
+#include "request.h"
+
+#include <ostream>
+
+#include "machine.h"
+#include "ntplatform.h"
+
+namespace cli {
+
+NTSTATUS OpenDevice(const std::u16string& name, ACCESS_MASK access, HANDLE* h) {
+  UNICODE_STRING us;
+  RtlInitUnicodeString(&us, name.c_str());
+  OBJECT_ATTRIBUTES oa{sizeof(OBJECT_ATTRIBUTES), nullptr, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
+  IO_STATUS_BLOCK iosb{};
+  return NtOpenFile(h, access | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    FILE_SYNCHRONOUS_IO_NONALERT);
+}
+
+NTSTATUS ReadDriveLayout(HANDLE disk, std::vector<uint8_t>* buf) {
+  IO_STATUS_BLOCK iosb{};
+  NTSTATUS st = STATUS_UNSUCCESSFUL;
+  buf->assign(16040, 0);
+  for (int tries = 0; tries < 8; ++tries) {
+    st = NtDeviceIoControlFile(disk, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr,
+                               0, buf->data(), static_cast<ULONG>(buf->size()));
+    if (st != STATUS_BUFFER_TOO_SMALL) break;
+    buf->resize(buf->size() * 2);
+  }
+  return st;
+}
+
+namespace {
+
+bool Failed(ZMSTATUS st) { return st != 0; }
+
+}  // namespace
+
+int Request(Session& s, const Options& opt, const std::string& command, const std::string& what,
+            ZM_OBJECT_ID id, uint32_t cls, uint32_t code, PropSet& in, int diskIndex, std::ostream& out,
+            std::ostream& err, const Describe& describe) {
+  size_t mark = s.AlertCount();
+  ntp::RequestScope scope;  // the platform's reasons for this request
+  TableBackup backup;
+  if (!opt.dryRun) backup.Before(command);
+  PropSet outProps;
+  ZM_OBJECT_ID resultId = 0;
+  ZMSTATUS st = s.Control(id, cls, code, in.get(), outProps.get(), &resultId);
+  std::vector<std::string> backups = opt.dryRun ? std::vector<std::string>{} : backup.After(err);
+  s.RefreshBuiltin(u"fsys");
+  auto alerts = s.AlertsSince(mark);
+  const Machine m = Machine::Read(alerts);
+  uint64_t member = 0;
+  bool hasMember = outProps.FindU64("MEMBERID", &member);
+  std::string message = Failed(st) ? FailureSentence(what, st) : "";
+  // The platform's reason (a busy partition, a write-protected or damaged disk, a
+  // backup that could not be saved) says more than the status.
+  if (const ntp::Status status = scope.StatusOf(st); !status.ok() && !status.message().empty())
+    message = what + ": " + status.message() + " (" + HexStatus(status.code()) + ")";
+  // A table the request had to leave alone: say which entry or layout is the reason.
+  if (Failed(st) && diskIndex >= 0)
+    for (const Disk& d : m.disks)
+      if (d.index && static_cast<int>(*d.index) == diskIndex && d.readOnly &&
+          message.find(*d.readOnly) == std::string::npos)
+        message += "; " + *d.readOnly;
+  // A write the provider could not make (and may not report) fails the request too.
+  const std::string writeFailure = TakeWriteFailures();
+  if (!writeFailure.empty()) message += (message.empty() ? command + ": " : "; ") + writeFailure;
+  const bool ok = !Failed(st) && writeFailure.empty();
+  std::string done = ok && describe ? describe(m, hasMember ? member : 0, opt.dryRun) : "";
+  if (opt.json) {
+    json request = {{"command", command},
+                    {"object", id},
+                    {"object_name", m.NameOf(id)},
+                    {"status", st},
+                    {"message", !ok ? json(message) : json(done.empty() ? json(nullptr) : json(done))},
+                    {"result_id", resultId},
+                    {"member_id", hasMember ? json(member) : json(nullptr)},
+                    {"member_name", hasMember ? json(m.NameOf(member)) : json(nullptr)},
+                    {"backups", backups}};
+    if (!ok)
+      PrintJsonFailure(out, message, Failed(st) ? json(st) : json(nullptr), m,
+                       {{"request", std::move(request)}});
+    else
+      PrintJsonResult(out, m, {{"request", std::move(request)}});
+  } else {
+    PrintAlerts(out, m.alerts, opt.dryRun ? "would raise alert: " : "alert: ");
+    for (const auto& b : backups) out << "saved the previous table sectors as backup " << b << "\n";
+    if (!done.empty()) out << done << "\n";
+    if (opt.dryRun) out << "the layout as it would be:\n";
+    if (diskIndex >= 0) {
+      PrintDisk(out, m, static_cast<unsigned>(diskIndex), opt);
+    } else {
+      PrintTree(out, m, opt);
+    }
+  }
+  if (!ok) {
+    err << message << "\n";
+    return kFailed;
+  }
+  return kOk;
+}
+
+int DiskIndexOfObject(const Machine& m, ZM_OBJECT_ID id) {
+  const Disk* d = m.DiskOf(id);
+  return d && d->index ? static_cast<int>(*d->index) : -1;
+}
+
+bool OpenOr(Session& s, const Options& opt, std::ostream& err) {
+  std::string e;
+  if (s.Open(opt.dir, opt.noWait, &e)) return true;
+  err << e << "\n";
+  return false;
+}
+
+}  // namespace cli

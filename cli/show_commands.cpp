@@ -1,0 +1,264 @@
+// The reading commands: show, layout and alerts.
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <sstream>
+
+#include "machine.h"
+#include "ntplatform.h"
+#include "request.h"
+#include "served.h"
+
+namespace cli {
+
+namespace {
+
+// A partition table whose chain of boot records ends early is reported, one sentence
+// per disk; the partitions before the damage are still shown.
+bool ReportDamagedTables(const Machine& m, std::ostream& err) {
+  bool damaged = false;
+  for (const Disk& d : m.disks) {
+    if (d.layoutWarnings.empty()) continue;
+    damaged = true;
+    std::string all;
+    for (const auto& w : d.layoutWarnings) all += (all.empty() ? "" : "; ") + w;
+    err << d.name << ": the partition table is damaged, partitions after the damage are not shown: " << all
+        << "\n";
+  }
+  return damaged;
+}
+
+}  // namespace
+
+void NoteUnstoredRecords(const Session& s, std::ostream& err) {
+  if (const uint32_t back = ntp::UnstoredBootReturns(); back != 0)
+    err << "note: this boot finds " << back
+        << " FT member(s) back unchanged in sets nothing could write meanwhile and shows them members "
+           "again; that is stored by the next command that writes\n";
+  const uint32_t n = ntp::UnstoredBootRecords();
+  if (n == 0) return;
+  if (s.images())
+    err << "note: " << n << " FT member(s) are on disks not given with --image; they are shown orphaned\n";
+  else
+    err << "note: this boot finds " << n
+        << " FT member(s) whose partitions are not on the disks and shows them "
+        << "orphaned; nothing is stored until a command that writes runs (if the disks are back by then, "
+           "nothing is)\n";
+}
+
+int CmdShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
+  if (!OpenOr(s, opt, err)) return kFailed;
+  NoteUnstoredRecords(s, err);
+  const Machine m = Machine::Read();
+  std::ostringstream damage;
+  bool damaged = ReportDamagedTables(m, damage);
+  for (const auto& d : ntp::DamagedDisks()) {
+    damage << d.reason << "\n";
+    damaged = true;
+  }
+  err << damage.str();
+  // FT volumes that a live `volume serve` has open (a dead server's marker is ignored).
+  const std::vector<ftdata::Served> served =
+      s.images() ? std::vector<ftdata::Served>{} : ftdata::ServedSets(opt.dir);
+  if (opt.json) {
+    json extra = {{"served", json::array()}};
+    for (const auto& v : served)
+      extra["served"].push_back(
+          {{"set", v.set}, {"where", v.where}, {"read_only", v.readOnly}, {"pid", v.pid}});
+    if (damaged)
+      PrintJsonFailure(out, damage.str().substr(0, damage.str().find('\n')), nullptr, m, std::move(extra));
+    else
+      PrintJsonResult(out, m, std::move(extra));
+  } else {
+    PrintTree(out, m, opt);
+    if (!opt.raw)
+      for (const auto& v : served)
+        out << "Served: " << v.set << " over NBD at " << v.where << " ("
+            << (v.readOnly ? "read-only" : "read-write") << ", nbdkit pid " << v.pid << ")\n";
+  }
+  return damaged ? kFailed : kOk;
+}
+
+int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::ostream& out,
+              std::ostream& err) {
+  if (!OpenOr(s, opt, err)) return kFailed;
+  json result = json::array();
+  auto disks = ntp::Disks();
+  if (hasDisk &&
+      std::none_of(disks.begin(), disks.end(), [&](const ntp::DiskInfo& d) { return d.index == disk; })) {
+    err << "there is no disk " << disk << " (the machine has " << disks.size() << ")\n";
+    return kFailed;
+  }
+  int rc = kOk;
+  for (const auto& d : disks) {
+    if (hasDisk && d.index != disk) continue;
+    std::u16string name = d.device + u"\\Partition0";
+    HANDLE h = nullptr;
+    NTSTATUS st = OpenDevice(name, GENERIC_READ, &h);
+    json entry = {{"disk", d.index}, {"device", Narrow(d.device)}};
+    if (!NT_SUCCESS(st)) {
+      err << "cannot open " << Narrow(name) << " (" << HexStatus(static_cast<uint32_t>(st)) << ")\n";
+      rc = kFailed;
+      continue;
+    }
+    std::vector<uint8_t> buf;
+    st = ReadDriveLayout(h, &buf);
+    NtClose(h);
+    if (!NT_SUCCESS(st)) {
+      err << "cannot read the layout of " << Narrow(d.device) << " (" << HexStatus(static_cast<uint32_t>(st))
+          << ")\n";
+      rc = kFailed;
+      continue;
+    }
+    DRIVE_LAYOUT_INFORMATION head;
+    std::memcpy(&head, buf.data(), offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry));
+    size_t room =
+        (buf.size() - offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry)) / sizeof(PARTITION_INFORMATION);
+    size_t count = std::min<size_t>(head.PartitionCount, room);
+    entry["partition_count"] = head.PartitionCount;
+    entry["signature"] = head.Signature;
+    json entries = json::array();
+    for (size_t i = 0; i < count; ++i) {
+      PARTITION_INFORMATION p;
+      std::memcpy(&p, buf.data() + offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry) + i * sizeof p,
+                  sizeof p);
+      entries.push_back({{"index", i},
+                         {"starting_offset", p.StartingOffset.QuadPart},
+                         {"partition_length", p.PartitionLength.QuadPart},
+                         {"hidden_sectors", p.HiddenSectors},
+                         {"partition_number", p.PartitionNumber},
+                         {"partition_type", p.PartitionType},
+                         {"boot_indicator", p.BootIndicator != 0},
+                         {"recognized", p.RecognizedPartition != 0}});
+    }
+    entry["entries"] = entries;
+    json warnings = json::array();
+    for (const auto& w : ntp::LayoutWarnings(d.index)) {
+      warnings.push_back(w);
+      err << "disk" << d.index << ": the partition table is damaged: " << w << "\n";
+      rc = kFailed;
+    }
+    entry["warnings"] = warnings;
+    result.push_back(entry);
+  }
+  if (opt.json) {
+    json doc = hasDisk && result.size() == 1 ? result[0] : json{{"disks", result}};
+    if (rc != kOk)
+      PrintJsonFailure(out, "the partition table of a disk is damaged or cannot be read", nullptr, doc);
+    else
+      PrintJsonResult(out, doc);
+    return rc;
+  }
+  for (const auto& e : result) {
+    char sig[16];
+    std::snprintf(sig, sizeof sig, "0x%08X", e["signature"].get<uint32_t>());
+    out << "disk" << e["disk"] << "  " << e["device"].get<std::string>() << "  PartitionCount "
+        << e["partition_count"] << "  Signature " << sig << "\n";
+    out << "  INDEX  STARTING_OFFSET  PARTITION_LENGTH  HIDDEN  NUMBER  TYPE  BOOT  RECOGNIZED\n";
+    for (const auto& p : e["entries"]) {
+      char line[160];
+      std::snprintf(line, sizeof line, "  %5u  %15lld  %16lld  %6u  %6u  0x%02X  %4s  %s\n",
+                    p["index"].get<unsigned>(), p["starting_offset"].get<long long>(),
+                    p["partition_length"].get<long long>(), p["hidden_sectors"].get<unsigned>(),
+                    p["partition_number"].get<unsigned>(), p["partition_type"].get<unsigned>(),
+                    p["boot_indicator"].get<bool>() ? "yes" : "no",
+                    p["recognized"].get<bool>() ? "yes" : "no");
+      out << line;
+    }
+  }
+  return rc;
+}
+
+namespace {
+
+// An alert of alerts.log in the shape of every other alert document: the log keeps
+// message ids as hex text and GUIDs in braces, the documents numbers and bare GUIDs.
+json NormalAlert(const json& a) {
+  json n = a.is_object() ? a : json::object();
+  if (n["message_id"].is_string()) {
+    std::string t = n["message_id"];
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(t.c_str(), &end, 16);
+    n["message_id"] = end != nullptr && *end == '\0' && !t.empty() ? json(v) : json(nullptr);
+  }
+  if (n["kind"].is_string()) {
+    std::string k = n["kind"];
+    if (k.size() >= 2 && k.front() == '{' && k.back() == '}') n["kind"] = k.substr(1, k.size() - 2);
+  }
+  for (const char* key : {"time", "severity"})
+    if (!n[key].is_number_integer()) n[key] = 0;
+  if (!n["text"].is_string()) n["text"] = "";
+  if (!n["inserts"].is_array()) n["inserts"] = json::array();
+  if (!n["message_id"].is_number_integer()) n["message_id"] = 0;
+  if (!n["kind"].is_string()) n["kind"] = "";
+  return n;
+}
+
+// Seconds since 1970 as an ISO 8601 local time with its offset: 2026-12-08T11:39:22+01:00.
+std::string LocalTime(int64_t seconds) {
+  const time_t t = static_cast<time_t>(seconds);
+  struct tm local {};
+  char text[40];
+  if (localtime_r(&t, &local) == nullptr || strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local) == 0)
+    return std::to_string(seconds);
+  std::string iso = text;
+  iso.insert(iso.size() - 2, ":");  // +0100 -> +01:00
+  return iso;
+}
+
+}  // namespace
+
+int CmdAlerts(Session& s, const Options& opt, bool epoch, std::ostream& out, std::ostream& err) {
+  std::error_code ec;
+  if (s.images()) {
+    // A machine of images raises no alert and keeps no log.
+  } else if (!std::filesystem::exists(std::filesystem::path(opt.dir) / "machine.toml", ec)) {
+    err << "'" << opt.dir << "' is not a machine directory (no machine.toml)\n";
+    return kFailed;
+  }
+  json all = json::array();
+  std::ifstream f;
+  if (!s.images()) f.open(std::filesystem::path(opt.dir) / "alerts.log");
+  std::string line;
+  size_t n = 0;
+  while (std::getline(f, line)) {
+    ++n;
+    if (line.empty()) continue;
+    json a = json::parse(line, nullptr, false);
+    if (a.is_discarded()) {
+      err << "alerts.log line " << n << " is not JSON; skipped\n";
+      continue;
+    }
+    all.push_back(NormalAlert(a));
+  }
+  if (opt.json) {
+    PrintJsonResult(out, json{{"alerts", all}});
+    return kOk;
+  }
+  for (const auto& a : all) {
+    const json t = a.value("time", json(0));
+    if (epoch || !t.is_number_integer())
+      out << t << "  ";
+    else
+      out << LocalTime(t.get<int64_t>()) << "  ";
+    out << "alert: " << a.value("text", std::string());
+    const json inserts = a.value("inserts", json::array());
+    if (!inserts.empty()) {
+      out << " [";
+      bool first = true;
+      for (const auto& s : inserts) {
+        if (!first) out << ", ";
+        out << s.get<std::string>();
+        first = false;
+      }
+      out << "]";
+    }
+    out << " (severity " << a.value("severity", json(0)) << ")\n";
+  }
+  if (all.empty()) out << "no alerts\n";
+  return kOk;
+}
+
+}  // namespace cli

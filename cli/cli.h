@@ -185,7 +185,8 @@ void PrintAlerts(std::ostream& out, const std::vector<zm::AlertRecord>& alerts,
 // The columns of show's tables: -o picks the partition table's, -O the volume table's.
 enum class Table { Regions, Volumes };
 std::vector<std::string> ColumnNames(Table table = Table::Regions);  // in their default order
-std::string ColumnHelp(Table table);  // one line per column: its name and what it shows
+std::string ColumnHelp(Table table);   // one line per column: its name and what it shows
+std::string JoinColumns(Table table);  // "NAME,KIND,..."
 // "" when every column of the list is known, else what is wrong.
 std::string CheckColumns(const std::string& columns);
 std::string CheckVolumeColumns(const std::string& columns);

@@ -18,9 +18,9 @@ namespace {
 std::atomic<unsigned> gDocuments{0};
 }  // namespace
 
-void PrintJsonText(std::ostream& out, std::string text) {
-  text += '\n';
+void PrintJsonText(std::ostream& out, const std::string& text) {
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  out.put('\n');
   ++gDocuments;
 }
 

@@ -14,7 +14,7 @@
 namespace cli {
 
 // Prints a document's text and a line break, and counts the document.
-void PrintJsonText(std::ostream& out, std::string text);
+void PrintJsonText(std::ostream& out, const std::string& text);
 
 class JsonWriter {
  public:
@@ -66,11 +66,22 @@ class JsonWriter {
     first_.back() = false;
     Line(Indent());
   }
-  void Key(const char* key) {
-    Item();
-    Put("\"", 1);
-    Put(key, std::strlen(key));
-    Put("\": ", 3);
+  // A key known when compiled: one reservation for the line break, indentation and key.
+  template <size_t N>
+  void Key(const char (&key)[N]) {
+    const bool first = first_.back();
+    first_.back() = false;
+    const size_t indent = Indent();
+    char* p = Room(indent + N + 6);
+    if (!first) *p++ = ',';
+    *p++ = '\n';
+    std::memset(p, ' ', indent);
+    p += indent;
+    *p++ = '"';
+    std::memcpy(p, key, N - 1);
+    p += N - 1;
+    std::memcpy(p, "\": ", 3);
+    Commit(p + 3);
   }
   // A key that may need escaping.
   void Key(const std::string& key) {
@@ -83,8 +94,8 @@ class JsonWriter {
   void Null() { Put("null", 4); }
   void Bool(bool b) { b ? Put("true", 4) : Put("false", 5); }
   void Nested(const nlohmann::json& v) { Value(v, Indent()); }
-  template <typename T>
-  void Field(const char* key, const T& v) {
+  template <size_t N, typename T>
+  void Field(const char (&key)[N], const T& v) {
     Key(key);
     Write(v);
   }

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
+#include <unordered_map>
 
 #include "cli.h"
 #include "jsonwriter.h"
@@ -14,26 +16,148 @@ namespace cli {
 
 namespace {
 
-std::optional<uint64_t> OptU64(const ObjectProps& p, const char* name) {
-  uint64_t v;
-  if (p.U64(name, &v)) return v;
-  return std::nullopt;
+// The properties the model reads, decoded in one host read per object. The host's
+// property names are interned, so each name is matched once per process, then by its
+// address.
+enum Prop : uint8_t {
+  kOffset,
+  kLength,
+  kRegionType,
+  kPartitionType,
+  kActive,
+  kNumber,
+  kSlot,
+  kDevice,
+  kState,
+  kSeverity,
+  kFtMember,
+  kMenuShow,
+  kMenuEnable,
+  kMenuLocalOnly,
+  kDriveLetter,
+  kFileSystem,
+  kVolumeType,
+  kFacility,
+  kFtGroup,
+  kSignature,
+  kBytesPerSector,
+  kSectorsPerTrack,
+  kRemovable,
+  kLayoutReadOnly,
+  kPropCount
+};
+constexpr const char* kPropNames[kPropCount] = {"OFFSET_LL",
+                                                "LENGTH_LL",
+                                                "REGION_TYPE",
+                                                "PARTITION_TYPE",
+                                                "ACTIVE",
+                                                "PARTITION_NUMBER",
+                                                "ENTRY_SLOT",
+                                                "\\Device\\",
+                                                "STATE",
+                                                "SEVERITY",
+                                                "FT_MEMBER_NUMBER",
+                                                "MENU_SHOW_MASK_LL",
+                                                "MENU_ENABLE_MASK_LL",
+                                                "MENU_LOCAL_ONLY_MASK_LL",
+                                                "DRIVE_LETTER",
+                                                "FILE_SYSTEM",
+                                                "LDM_VOLUME_TYPE",
+                                                "FACILITY",
+                                                "FT_GROUP",
+                                                "SIGNATURE",
+                                                "BYTES_PER_SECTOR",
+                                                "SECTORS_PER_TRACK",
+                                                "REMOVABLE",
+                                                "LAYOUT_READ_ONLY"};
+
+int PropIndex(const char* name) {
+  static std::unordered_map<const char*, int> known;
+  auto it = known.find(name);
+  if (it != known.end()) return it->second;
+  int index = -1;
+  for (int i = 0; i < kPropCount && index < 0; ++i)
+    if (std::strcmp(kPropNames[i], name) == 0) index = i;
+  known.emplace(name, index);
+  return index;
 }
 
-std::optional<std::string> OptString(const ObjectProps& p, const char* name) {
-  std::string v;
-  if (p.String(name, &v)) return v;
-  return std::nullopt;
-}
+class Props {
+ public:
+  explicit Props(ZM_OBJECT_ID id) {
+    if (id == 0) return;
+    zm::ReadProperties(id, [this](const char* name, uint32_t type, const void* data, size_t size) {
+      const int i = PropIndex(name);
+      if (i < 0 || seen_ & (1u << i)) return;
+      seen_ |= 1u << i;
+      if (data == nullptr || size == 0) return;
+      if (DecodeNumber(type, data, size, &u64_[i])) numbers_ |= 1u << i;
+      if (type == ZM_TYPE_STRING && DecodeText(data, size, &text_[i])) texts_ |= 1u << i;
+    });
+  }
+  std::optional<uint64_t> U64(Prop p) const {
+    return numbers_ & (1u << p) ? std::optional<uint64_t>(u64_[p]) : std::nullopt;
+  }
+  uint64_t U64Or0(Prop p) const { return numbers_ & (1u << p) ? u64_[p] : 0; }
+  std::optional<std::string> String(Prop p) const {
+    return texts_ & (1u << p) ? std::optional<std::string>(text_[p]) : std::nullopt;
+  }
 
-uint64_t U64(const ObjectProps& p, const char* name) {
-  uint64_t v;
-  return p.U64(name, &v) ? v : 0;
-}
+ private:
+  static bool DecodeNumber(uint32_t type, const void* v, size_t size, uint64_t* value) {
+    switch (type) {
+      case ZM_TYPE_UINT8:
+      case ZM_TYPE_BOOL:
+        *value = *static_cast<const uint8_t*>(v);
+        return true;
+      case ZM_TYPE_UINT32: {
+        if (size < 4) return false;
+        uint32_t x;
+        std::memcpy(&x, v, 4);
+        *value = x;
+        return true;
+      }
+      case ZM_TYPE_UINT64:
+      case ZM_TYPE_OBJECT_ID:
+        if (size < 8) return false;
+        std::memcpy(value, v, 8);
+        return true;
+      default:
+        return false;
+    }
+  }
+  // UTF-16 up to its terminator (none: no string); ASCII is copied as it is.
+  static bool DecodeText(const void* v, size_t size, std::string* value) {
+    const char* p = static_cast<const char*>(v);
+    std::u16string wide;
+    bool ascii = true;
+    for (size_t i = 0; i + 1 < size; i += 2) {
+      char16_t c;
+      std::memcpy(&c, p + i, 2);
+      if (c == 0) {
+        if (!ascii) *value = Narrow(wide);
+        return true;
+      }
+      if (ascii && c >= 0x80) {
+        ascii = false;
+        wide.assign(value->begin(), value->end());
+      }
+      if (ascii)
+        value->push_back(static_cast<char>(c));
+      else
+        wide.push_back(c);
+    }
+    value->clear();
+    return false;
+  }
 
-std::optional<Menu> ReadMenu(const ObjectProps& p) {
-  Menu m{OptU64(p, "MENU_SHOW_MASK_LL"), OptU64(p, "MENU_ENABLE_MASK_LL"),
-         OptU64(p, "MENU_LOCAL_ONLY_MASK_LL")};
+  uint32_t seen_ = 0, numbers_ = 0, texts_ = 0;
+  uint64_t u64_[kPropCount];
+  std::string text_[kPropCount];
+};
+
+std::optional<Menu> ReadMenu(const Props& p) {
+  Menu m{p.U64(kMenuShow), p.U64(kMenuEnable), p.U64(kMenuLocalOnly)};
   if (!m.show && !m.enable && !m.localOnly) return std::nullopt;
   return m;
 }
@@ -43,24 +167,28 @@ void SortByOffset(std::vector<Region>& regions) {
                    [](const Region& a, const Region& b) { return a.offset < b.offset; });
 }
 
-Region ReadRegion(ZM_OBJECT_ID id, uint32_t type, const Disk& disk) {
-  const ObjectProps p(id);
+// Volumes by id, read before the disks so that a partition takes its volume's letter and
+// file system from there.
+using VolumesById = std::unordered_map<ZM_OBJECT_ID, const Volume*>;
+
+Region ReadRegion(ZM_OBJECT_ID id, uint32_t type, const Disk& disk, const VolumesById& volumes) {
+  const Props p(id);
   Region r;
   r.id = id;
   r.type = type;
   r.kind = type == ZM_OBJ_FREE_SPACE ? "free"
            : type == ZM_OBJ_EXTENDED ? "extended"
-                                     : RegionKindName(static_cast<uint32_t>(U64(p, "REGION_TYPE")));
-  r.offset = U64(p, "OFFSET_LL");
-  r.length = U64(p, "LENGTH_LL");
+                                     : RegionKindName(static_cast<uint32_t>(p.U64Or0(kRegionType)));
+  r.offset = p.U64Or0(kOffset);
+  r.length = p.U64Or0(kLength);
   if (type == ZM_OBJ_FREE_SPACE) return r;
-  r.partitionType = OptU64(p, "PARTITION_TYPE");
-  if (auto a = OptU64(p, "ACTIVE")) r.active = *a != 0;
-  r.number = OptU64(p, "PARTITION_NUMBER");
-  r.slot = OptU64(p, "ENTRY_SLOT");
-  r.device = OptString(p, "\\Device\\");
-  r.state = OptU64(p, "STATE");
-  r.severity = OptU64(p, "SEVERITY");
+  r.partitionType = p.U64(kPartitionType);
+  if (auto a = p.U64(kActive)) r.active = *a != 0;
+  r.number = p.U64(kNumber);
+  r.slot = p.U64(kSlot);
+  r.device = p.String(kDevice);
+  r.state = p.U64(kState);
+  r.severity = p.U64(kSeverity);
   // Named as Linux numbers the same disk: primaries and the extended partition by their
   // slot of the master boot record (a logical drive's name is given with its siblings').
   if (r.slot && *r.slot < 4 && r.kind != "logical")
@@ -76,15 +204,20 @@ Region ReadRegion(ZM_OBJECT_ID id, uint32_t type, const Disk& disk) {
     // The first volume above the partition (an FT volume when it is a member).
     auto parents = ParentsOf(id, ZM_OBJ_VOLUME);
     r.volume = parents.empty() ? 0 : parents.front();
-    const ObjectProps vp(r.volume);  // no object 0: nothing read
-    r.driveLetter = OptString(vp, "DRIVE_LETTER");
-    r.fileSystem = OptString(vp, "FILE_SYSTEM");
-    r.ftMember = OptU64(p, "FT_MEMBER_NUMBER");
+    if (auto v = volumes.find(r.volume); v != volumes.end()) {
+      r.driveLetter = v->second->driveLetter;
+      r.fileSystem = v->second->fileSystem;
+    } else {
+      const Props vp(r.volume);  // no object 0: nothing read
+      r.driveLetter = vp.String(kDriveLetter);
+      r.fileSystem = vp.String(kFileSystem);
+    }
+    r.ftMember = p.U64(kFtMember);
   }
   if (type == ZM_OBJ_EXTENDED) {
     r.menu = ReadMenu(p);
     for (uint32_t t : {ZM_OBJ_PARTITION, ZM_OBJ_FREE_SPACE})
-      for (auto c : ChildrenOf(id, t)) r.regions.push_back(ReadRegion(c, t, disk));
+      for (auto c : ChildrenOf(id, t)) r.regions.push_back(ReadRegion(c, t, disk, volumes));
     // Logical drives from 5 in chain order (their order in the layout), so deleting one
     // renames only the drives after it.
     std::vector<Region*> drives;
@@ -111,32 +244,32 @@ std::optional<unsigned> DiskIndexOf(const std::string& device) {
   return v;
 }
 
-Disk ReadDisk(ZM_OBJECT_ID id, const std::vector<ntp::DiskInfo>& platformDisks) {
-  const ObjectProps p(id);
+Disk ReadDisk(ZM_OBJECT_ID id, const std::vector<ntp::DiskInfo>& platformDisks, const VolumesById& volumes) {
+  const Props p(id);
   Disk d;
   d.id = id;
-  p.String("\\Device\\", &d.device);
+  d.device = p.String(kDevice).value_or("");
   d.index = DiskIndexOf(d.device);
-  d.size = U64(p, "LENGTH_LL");
-  d.signature = U64(p, "SIGNATURE");
-  d.bytesPerSector = U64(p, "BYTES_PER_SECTOR");
-  d.sectorsPerTrack = U64(p, "SECTORS_PER_TRACK");
+  d.size = p.U64Or0(kLength);
+  d.signature = p.U64Or0(kSignature);
+  d.bytesPerSector = p.U64Or0(kBytesPerSector);
+  d.sectorsPerTrack = p.U64Or0(kSectorsPerTrack);
   for (const auto& pd : platformDisks)
     if (d.index && pd.index == *d.index) {
       d.tracksPerCylinder = pd.geometry.TracksPerCylinder;
       d.cylinders = static_cast<uint64_t>(pd.geometry.Cylinders.QuadPart);
     }
-  d.removable = U64(p, "REMOVABLE") != 0;
+  d.removable = p.U64Or0(kRemovable) != 0;
   if (d.index) d.layoutWarnings = ntp::LayoutWarnings(*d.index);
   // Why requests leave the disk or its table alone: the platform's reason (a disk
   // attached read-only or write-protected first), else the provider's.
   std::string readOnly = d.index ? ntp::WriteRefusal(*d.index) : std::string();
   if (readOnly.empty() && d.index) readOnly = ntp::LayoutReadOnlyReason(*d.index);
-  if (readOnly.empty()) p.String("LAYOUT_READ_ONLY", &readOnly);
+  if (readOnly.empty()) readOnly = p.String(kLayoutReadOnly).value_or("");
   if (!readOnly.empty()) d.readOnly = readOnly;
   d.name = d.index ? "disk" + std::to_string(*d.index) : "disk?";
   for (uint32_t t : {ZM_OBJ_PARTITION, ZM_OBJ_EXTENDED, ZM_OBJ_FREE_SPACE})
-    for (auto c : ChildrenOf(id, t)) d.regions.push_back(ReadRegion(c, t, d));
+    for (auto c : ChildrenOf(id, t)) d.regions.push_back(ReadRegion(c, t, d, volumes));
   SortByOffset(d.regions);
   d.ForEachRegion([&](const Region& r) {
     if (r.IsFree()) d.freeSpace += r.length;
@@ -158,35 +291,43 @@ std::string VolumeName(const Volume& v) {
   return "";
 }
 
-Volume ReadVolume(ZM_OBJECT_ID id, const std::map<ZM_OBJECT_ID, const Region*>& byId) {
-  const ObjectProps p(id);
+// A volume and the ids of its partitions; the members' details come with the disks.
+Volume ReadVolume(ZM_OBJECT_ID id) {
+  const Props p(id);
   Volume v;
   v.id = id;
-  v.volumeType = U64(p, "LDM_VOLUME_TYPE");
+  v.volumeType = p.U64Or0(kVolumeType);
   v.kind = VolumeKindName(static_cast<uint32_t>(v.volumeType));
-  v.facility = OptU64(p, "FACILITY");
-  v.device = OptString(p, "\\Device\\");
-  v.driveLetter = OptString(p, "DRIVE_LETTER");
-  v.length = OptU64(p, "LENGTH_LL");
-  v.offset = OptU64(p, "OFFSET_LL");
-  v.state = OptU64(p, "STATE");
-  v.severity = OptU64(p, "SEVERITY");
-  v.fileSystem = OptString(p, "FILE_SYSTEM");
-  v.ftGroup = OptU64(p, "FT_GROUP");
-  for (auto part : ChildrenOf(id, ZM_OBJ_PARTITION)) {
-    const ObjectProps mp(part);
-    Member m;
-    m.id = part;
-    if (auto r = byId.find(part); r != byId.end() && !r->second->name.empty()) m.name = r->second->name;
-    m.member = OptU64(mp, "FT_MEMBER_NUMBER");
-    m.state = OptU64(mp, "STATE");
-    m.offset = OptU64(mp, "OFFSET_LL");
-    m.length = OptU64(mp, "LENGTH_LL");
-    v.members.push_back(std::move(m));
-  }
+  v.facility = p.U64(kFacility);
+  v.device = p.String(kDevice);
+  v.driveLetter = p.String(kDriveLetter);
+  v.length = p.U64(kLength);
+  v.offset = p.U64(kOffset);
+  v.state = p.U64(kState);
+  v.severity = p.U64(kSeverity);
+  v.fileSystem = p.String(kFileSystem);
+  v.ftGroup = p.U64(kFtGroup);
+  for (auto part : ChildrenOf(id, ZM_OBJ_PARTITION)) v.members.push_back(Member{part, {}, {}, {}, {}, {}});
   v.menu = ReadMenu(p);
-  v.name = VolumeName(v);
   return v;
+}
+
+// A member as its partition's region gives it (else as the host does), and its name.
+void FillMember(Member& m, const std::unordered_map<ZM_OBJECT_ID, const Region*>& regions) {
+  if (auto r = regions.find(m.id); r != regions.end()) {
+    const Region& x = *r->second;
+    if (!x.name.empty()) m.name = x.name;
+    m.member = x.ftMember;
+    m.state = x.state;
+    m.offset = x.offset;
+    m.length = x.length;
+    return;
+  }
+  const Props mp(m.id);
+  m.member = mp.U64(kFtMember);
+  m.state = mp.U64(kState);
+  m.offset = mp.U64(kOffset);
+  m.length = mp.U64(kLength);
 }
 
 }  // namespace
@@ -218,15 +359,21 @@ Machine Machine::Read(const std::vector<zm::AlertRecord>& alerts) {
   Machine m;
   m.dir = ntp::MachineDir();
   const auto platformDisks = ntp::Disks();
-  for (ZM_OBJECT_ID d : ObjectsOfType(ZM_OBJ_DISK)) m.disks.push_back(ReadDisk(d, platformDisks));
+  for (ZM_OBJECT_ID v : ObjectsOfType(ZM_OBJ_VOLUME)) m.volumes.push_back(ReadVolume(v));
+  VolumesById volumes;
+  for (const Volume& v : m.volumes) volumes.emplace(v.id, &v);
+  for (ZM_OBJECT_ID d : ObjectsOfType(ZM_OBJ_DISK)) m.disks.push_back(ReadDisk(d, platformDisks, volumes));
   std::stable_sort(m.disks.begin(), m.disks.end(),
                    [](const Disk& a, const Disk& b) { return a.index && b.index && *a.index < *b.index; });
-  std::map<ZM_OBJECT_ID, const Region*> byId;
-  for (const Disk& d : m.disks) d.ForEachRegion([&](const Region& r) { byId[r.id] = &r; });
-  for (ZM_OBJECT_ID v : ObjectsOfType(ZM_OBJ_VOLUME)) m.volumes.push_back(ReadVolume(v, byId));
+  std::unordered_map<ZM_OBJECT_ID, const Region*> regions;
+  for (const Disk& d : m.disks) d.ForEachRegion([&](const Region& r) { regions.emplace(r.id, &r); });
+  for (Volume& v : m.volumes) {
+    for (Member& member : v.members) FillMember(member, regions);
+    v.name = VolumeName(v);
+  }
   // The host's volume root carries the highest severity of all volumes: the health.
   auto roots = ObjectsOfType(ZM_OBJ_VOLUME_ROOT);
-  if (!roots.empty()) m.health = OptU64(ObjectProps(roots.front()), "SEVERITY");
+  if (!roots.empty()) m.health = Props(roots.front()).U64(kSeverity);
   m.alerts = alerts;
   return m;
 }
@@ -405,8 +552,8 @@ std::vector<std::string> Machine::Names() const {
 // The document's members, each written under its key, in the order of the keys.
 namespace {
 
-void WriteMenu(JsonWriter& w, const char* key, const std::optional<Menu>& menu) {
-  w.Key(key);
+void WriteMenu(JsonWriter& w, const std::optional<Menu>& menu) {
+  w.Key("menu");
   if (!menu) return w.Null();
   w.Open('{');
   w.Field("enable", menu->enable);
@@ -430,7 +577,7 @@ void WriteRegion(JsonWriter& w, const Region& r) {
   w.Field("id", r.id);
   w.Field("kind", r.kind);
   w.Field("length", r.length);
-  if (extended) WriteMenu(w, "menu", r.menu);
+  if (extended) WriteMenu(w, r.menu);
   if (!r.name.empty()) w.Field("name", r.name);
   if (!free) w.Field("number", r.number);
   w.Field("offset", r.offset);
@@ -512,7 +659,7 @@ void WriteVolume(JsonWriter& w, const Volume& v) {
     w.Close('}');
   }
   w.Close(']');
-  WriteMenu(w, "menu", v.menu);
+  WriteMenu(w, v.menu);
   w.Field("name", v.name);
   w.Field("offset", v.offset);
   w.Field("severity", v.severity);
@@ -523,8 +670,8 @@ void WriteVolume(JsonWriter& w, const Volume& v) {
   w.Close('}');
 }
 
-template <class T, class F>
-void WriteArray(JsonWriter& w, const char* key, const std::vector<T>& items, F&& each) {
+template <size_t N, class T, class F>
+void WriteArray(JsonWriter& w, const char (&key)[N], const std::vector<T>& items, F&& each) {
   w.Key(key);
   w.Open('[');
   for (const T& x : items) {

@@ -365,6 +365,12 @@ std::string ColumnHelp(Table table) {
   return help;
 }
 
+std::string JoinColumns(Table table) {
+  std::string all;
+  for (const auto& c : ColumnNames(table)) all += (all.empty() ? "" : ",") + c;
+  return all;
+}
+
 std::string CheckColumns(const std::string& columns) { return Check(kRegionColumns, columns); }
 std::string CheckVolumeColumns(const std::string& columns) { return Check(kVolumeColumns, columns); }
 

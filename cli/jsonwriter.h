@@ -34,9 +34,9 @@ class JsonWriter {
   }
   // A line break and the indentation of the next line.
   void Line(size_t indent) {
-    char* p = Room(indent + 1);
-    *p = '\n';
-    std::memset(p + 1, ' ', indent);
+    char* p = Room(indent + 1 + kSpaces);
+    *p++ = '\n';
+    Indent(p, indent);
     len_ += indent + 1;
   }
   void String(const std::string& s);
@@ -72,11 +72,10 @@ class JsonWriter {
     const bool first = first_.back();
     first_.back() = false;
     const size_t indent = Indent();
-    char* p = Room(indent + N + 6);
+    char* p = Room(indent + N + 6 + kSpaces);
     if (!first) *p++ = ',';
     *p++ = '\n';
-    std::memset(p, ' ', indent);
-    p += indent;
+    p = Indent(p, indent);
     *p++ = '"';
     std::memcpy(p, key, N - 1);
     p += N - 1;
@@ -101,6 +100,19 @@ class JsonWriter {
   }
 
  private:
+  // Blanks in fixed-size copies the compiler makes inline (documents nest a few levels);
+  // callers reserve kSpaces more bytes than they keep.
+  static constexpr size_t kSpaces = 32;
+  static char* Indent(char* p, size_t n) {
+    static const char blanks[kSpaces + 1] = "                                ";
+    if (n > kSpaces) {
+      std::memset(p, ' ', n);
+    } else {
+      std::memcpy(p, blanks, kSpaces);
+    }
+    return p + n;
+  }
+
   void Write(const std::string& s) { String(s); }
   void Write(const char* s) { String(s); }
   void Write(bool b) { Bool(b); }

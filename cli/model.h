@@ -130,8 +130,4 @@ struct Machine {
   std::vector<std::string> Names() const;
 };
 
-// The JSON values of the model, written the way the document's other values are.
-class JsonWriter;
-void WriteAlertsJson(JsonWriter& w, const std::vector<zm::AlertRecord>& alerts, size_t indent);
-
 }  // namespace cli

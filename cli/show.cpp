@@ -268,7 +268,7 @@ std::string MenuWords(const std::optional<Menu>& menu, bool extended) {
 }
 
 template <class Row>
-void SetCells(Scols& t, libscols_line* ln, const std::vector<const Column<Row>*>& cols, const Machine& m,
+void SetCells(libscols_line* ln, const std::vector<const Column<Row>*>& cols, const Machine& m,
               const Row& row, const Options& opt) {
   for (size_t i = 0; i < cols.size(); ++i) {
     const std::string v = cols[i]->cell(m, row, opt);
@@ -276,7 +276,6 @@ void SetCells(Scols& t, libscols_line* ln, const std::vector<const Column<Row>*>
     if (cols[i]->color)
       if (const char* color = cols[i]->color(v)) scols_cell_set_color(scols_line_get_cell(ln, i), color);
   }
-  (void)t;
 }
 
 void AddRegionRows(Scols& t, const std::vector<const RegionColumn*>& cols, const Machine& m,
@@ -284,7 +283,7 @@ void AddRegionRows(Scols& t, const std::vector<const RegionColumn*>& cols, const
   for (const Region& r : regions) {
     libscols_line* ln = scols_table_new_line(t.get(), tree ? parent : nullptr);
     if (!ln) return;
-    SetCells(t, ln, cols, m, r, opt);
+    SetCells(ln, cols, m, r, opt);
     AddRegionRows(t, cols, m, r.regions, ln, tree, opt);
   }
 }
@@ -307,7 +306,7 @@ void PrintVolumes(std::ostream& out, const Machine& m, const Options& opt) {
   for (const Volume& v : m.volumes) {
     libscols_line* ln = scols_table_new_line(t.get(), nullptr);
     if (!ln) break;
-    SetCells(t, ln, cols, m, v, opt);
+    SetCells(ln, cols, m, v, opt);
   }
   t.Print(out);
 }
@@ -356,7 +355,8 @@ std::vector<std::string> ColumnNames(Table table) {
 std::string ColumnHelp(Table table) {
   std::string help;
   auto add = [&](const char* name, const char* text) {
-    help += std::string(help.empty() ? "" : "\n") + name + std::string(10 - std::strlen(name), ' ') + text;
+    help +=
+        std::string(help.empty() ? "  " : "\n  ") + name + std::string(10 - std::strlen(name), ' ') + text;
   };
   if (table == Table::Volumes)
     for (const auto& c : kVolumeColumns) add(c.name, c.help);

@@ -19,57 +19,18 @@ namespace {
 // The properties the model reads, decoded in one host read per object. The host's
 // property names are interned, so each name is matched once per process, then by its
 // address.
+// clang-format off
 enum Prop : uint8_t {
-  kOffset,
-  kLength,
-  kRegionType,
-  kPartitionType,
-  kActive,
-  kNumber,
-  kSlot,
-  kDevice,
-  kState,
-  kSeverity,
-  kFtMember,
-  kMenuShow,
-  kMenuEnable,
-  kMenuLocalOnly,
-  kDriveLetter,
-  kFileSystem,
-  kVolumeType,
-  kFacility,
-  kFtGroup,
-  kSignature,
-  kBytesPerSector,
-  kSectorsPerTrack,
-  kRemovable,
-  kLayoutReadOnly,
-  kPropCount
+  kOffset, kLength, kRegionType, kPartitionType, kActive, kNumber, kSlot, kDevice, kState, kSeverity,
+  kFtMember, kMenuShow, kMenuEnable, kMenuLocalOnly, kDriveLetter, kFileSystem, kVolumeType, kFacility,
+  kFtGroup, kSignature, kBytesPerSector, kSectorsPerTrack, kRemovable, kLayoutReadOnly, kPropCount
 };
-constexpr const char* kPropNames[kPropCount] = {"OFFSET_LL",
-                                                "LENGTH_LL",
-                                                "REGION_TYPE",
-                                                "PARTITION_TYPE",
-                                                "ACTIVE",
-                                                "PARTITION_NUMBER",
-                                                "ENTRY_SLOT",
-                                                "\\Device\\",
-                                                "STATE",
-                                                "SEVERITY",
-                                                "FT_MEMBER_NUMBER",
-                                                "MENU_SHOW_MASK_LL",
-                                                "MENU_ENABLE_MASK_LL",
-                                                "MENU_LOCAL_ONLY_MASK_LL",
-                                                "DRIVE_LETTER",
-                                                "FILE_SYSTEM",
-                                                "LDM_VOLUME_TYPE",
-                                                "FACILITY",
-                                                "FT_GROUP",
-                                                "SIGNATURE",
-                                                "BYTES_PER_SECTOR",
-                                                "SECTORS_PER_TRACK",
-                                                "REMOVABLE",
-                                                "LAYOUT_READ_ONLY"};
+constexpr const char* kPropNames[kPropCount] = {
+    "OFFSET_LL", "LENGTH_LL", "REGION_TYPE", "PARTITION_TYPE", "ACTIVE", "PARTITION_NUMBER", "ENTRY_SLOT",
+    "\\Device\\", "STATE", "SEVERITY", "FT_MEMBER_NUMBER", "MENU_SHOW_MASK_LL", "MENU_ENABLE_MASK_LL",
+    "MENU_LOCAL_ONLY_MASK_LL", "DRIVE_LETTER", "FILE_SYSTEM", "LDM_VOLUME_TYPE", "FACILITY", "FT_GROUP",
+    "SIGNATURE", "BYTES_PER_SECTOR", "SECTORS_PER_TRACK", "REMOVABLE", "LAYOUT_READ_ONLY"};
+// clang-format on
 
 int PropIndex(const char* name) {
   static std::unordered_map<const char*, int> known;

@@ -98,6 +98,10 @@ int UsageError(Call& c, const char* message) {
 const char* const kSetHelp = "the set (mirrorG, ...) or its letter";
 
 std::vector<CommandSpec> MakeTable() {
+  // The column lists come from the column tables, so a new column is named here too.
+  static const std::string regionColumns =
+      "partition columns, comma-separated: " + JoinColumns(Table::Regions);
+  static const std::string volumeColumns = "volume columns, comma-separated: " + JoinColumns(Table::Volumes);
   const auto restoreOptions = std::vector<OptionSpec>{
       Text("BACKUP", "backup name (from 'backups list') or .bak file").Req().Of(Names::kBackup),
       Flag("--force", "restore even when later requests changed the sectors")};
@@ -212,14 +216,11 @@ std::vector<CommandSpec> MakeTable() {
       {"show",
        "print disks, partitions, free space and volumes as a tree",
        {Flag("-v,--verbose", "also print the context-menu masks in words").Into(&Options::verbose),
-        Text("-o,--output",
-             "partition columns, comma-separated: "
-             "NAME,KIND,START,END,SIZE,TYPE,ACT,DEVICE,VOLUME,LETTER,FS,STATE")
+        Text("-o,--output", regionColumns.c_str())
             .Meta("COLUMNS")
             .Checked(Check::kColumns)
             .Into(&Options::columns),
-        Text("-O,--volume-output",
-             "volume columns, comma-separated: NAME,KIND,LETTER,SIZE,STATE,SEV,FS,DEVICE,MEMBERS")
+        Text("-O,--volume-output", volumeColumns.c_str())
             .Meta("COLUMNS")
             .Checked(Check::kVolumeColumns)
             .Into(&Options::volumeColumns),

@@ -89,7 +89,10 @@ int CmdBackupsPrune(Session& s, const Options& opt, unsigned keep, std::ostream&
   json index = tb::LoadIndex(dir);
   json& all = index["backups"];
   if (all.size() <= keep) {
-    out << "kept all " << all.size() << " backup(s); nothing to prune\n";
+    if (opt.json)
+      PrintJsonResult(out, json{{"removed", 0}, {"kept", all.size()}, {"freed_bytes", 0}});
+    else
+      out << "kept all " << all.size() << " backup(s); nothing to prune\n";
     return kOk;
   }
   // The newest are the last ones of the index. The index is replaced first, so a crash
@@ -109,7 +112,10 @@ int CmdBackupsPrune(Session& s, const Options& opt, unsigned keep, std::ostream&
     if (fs::remove(f.path(), ec)) freed += size;
   }
   tb::SyncDir(dir, &e);
-  out << "removed " << drop << " backup(s) (" << Size(freed, opt) << "); kept the newest " << keep << "\n";
+  if (opt.json)
+    PrintJsonResult(out, json{{"removed", drop}, {"kept", all.size()}, {"freed_bytes", freed}});
+  else
+    out << "removed " << drop << " backup(s) (" << Size(freed, opt) << "); kept the newest " << keep << "\n";
   return kOk;
 }
 

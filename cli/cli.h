@@ -61,6 +61,9 @@ void PrintJsonResult(std::ostream& out, json doc);
 // doc as dump(2) prints it (no newline at the end), built in one string; bytes that are
 // not UTF-8 come out as U+FFFD instead of an exception.
 std::string JsonText(const json& doc);
+// A command's --json output as one line (JSON Lines, as the shell prints it); text that
+// is not one document is returned as it is.
+std::string JsonLines(const std::string& text);
 // How many documents PrintJsonResult has printed in this process.
 unsigned JsonDocumentsPrinted();
 json JsonError(const std::string& message, const json& status = nullptr);

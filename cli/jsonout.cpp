@@ -164,6 +164,32 @@ void PrintJsonResult(std::ostream& out, json doc) {
 
 unsigned JsonDocumentsPrinted() { return gDocuments; }
 
+std::string JsonLines(const std::string& text) {
+  if (!json::accept(text)) return text;
+  // The blanks and line breaks between tokens go; those inside strings are escaped
+  // already, so every blank outside a string is layout.
+  std::string line;
+  line.reserve(text.size());
+  bool inString = false, escaped = false;
+  for (char c : text) {
+    if (inString) {
+      line += c;
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        inString = false;
+    } else if (c == '"') {
+      inString = true;
+      line += c;
+    } else if (c != ' ' && c != '\n' && c != '\t' && c != '\r') {
+      line += c;
+    }
+  }
+  return line + "\n";
+}
+
 void PrintJsonFailure(std::ostream& out, const std::string& message, const json& status, json doc) {
   if (!doc.is_object()) doc = json::object();
   doc.update(JsonError(message, status));

@@ -164,7 +164,14 @@ int RunShell(Call& c, bool stopOnError) {
       if (opt.quiet) args.push_back("-q");
       if (opt.bytes) args.push_back("--bytes");
       args.insert(args.end(), words.begin(), words.end());
-      rc = RunCommandLine(args, &c.s, true, c.out, errors);
+      if (opt.json) {
+        // One document per line (JSON Lines), so a reader can take them line by line.
+        std::ostringstream doc;
+        rc = RunCommandLine(args, &c.s, true, doc, errors);
+        c.out << JsonLines(doc.str());
+      } else {
+        rc = RunCommandLine(args, &c.s, true, c.out, errors);
+      }
     }
     // Every message of a line carries its number.
     std::istringstream lines(errors.str());

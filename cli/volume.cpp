@@ -16,6 +16,7 @@
 #include <fstream>
 #include <memory>
 #include <ostream>
+#include <sstream>
 
 #include "ftcmd.h"
 #include "ftconfig.h"
@@ -681,12 +682,13 @@ int CmdVolumeDmTable(Session& s, const Options& opt, const std::string& volume,
   const std::string top = name.empty() ? set.name() : name;
   // The raid targets take whole devices: a member that starts inside its device (or a
   // parity set's member, shifted by one row) becomes a linear device of its own first.
-  std::vector<std::string> helpers, lines;
+  std::vector<std::string> lines;
+  std::vector<std::pair<std::string, std::string>> helpers;  // name, table line
   auto whole = [&](size_t i, uint64_t shift, uint64_t sectors) {
     if (devs[i].second + shift == 0) return devs[i].first;
     const std::string helper = top + "-m" + std::to_string(i);
-    helpers.push_back(Concise(helper) + ",,,," + "0 " + std::to_string(sectors) + " linear " +
-                      Concise(devs[i].first) + " " + std::to_string(devs[i].second + shift));
+    helpers.push_back({helper, "0 " + std::to_string(sectors) + " linear " + devs[i].first + " " +
+                                   std::to_string(devs[i].second + shift)});
     return "/dev/mapper/" + helper;
   };
   if (type == VolumeSet) {
@@ -733,6 +735,34 @@ int CmdVolumeDmTable(Session& s, const Options& opt, const std::string& volume,
       lines.push_back(l);
     }
   }
+  if (opt.json) {
+    // The table as data: each line's start, length, target and arguments, the helper
+    // devices a raid target needs first (what --concise prints before the set's line).
+    auto rows = [](const std::vector<std::string>& table) {
+      json a = json::array();
+      for (const auto& l : table) {
+        std::istringstream words(l);
+        uint64_t start = 0, length = 0;
+        std::string target, args;
+        words >> start >> length >> target;
+        std::getline(words >> std::ws, args);
+        a.push_back({{"start", start}, {"length", length}, {"target", target}, {"args", args}});
+      }
+      return a;
+    };
+    json helperDocs = json::array();
+    for (const auto& [helper, line] : helpers)
+      helperDocs.push_back({{"name", helper}, {"table", rows({line})}});
+    PrintJsonResult(out, json{{"volume", set.name()},
+                              {"name", top},
+                              {"table", rows(lines)},
+                              {"helpers", helperDocs},
+                              {"member_files", files}});
+    if (files)
+      err << "note: some members are named by their disk's image file and start sector; dmsetup needs block "
+             "devices, so attach the images with losetup (-P gives partition nodes)\n";
+    return kOk;
+  }
   if (!helpers.empty() && !concise) {
     err << what << ": the raid target needs "
         << (type == StripeWithParity ? "each member shifted by one row" : "whole member devices")
@@ -742,7 +772,7 @@ int CmdVolumeDmTable(Session& s, const Options& opt, const std::string& volume,
     return kFailed;
   }
   if (concise) {
-    for (const auto& h : helpers) out << h << ";";
+    for (const auto& [helper, line] : helpers) out << Concise(helper) << ",,,," << Concise(line) << ";";
     out << Concise(top) << ",,,";
     for (const auto& l : lines) out << "," << Concise(l);
     out << "\n";

@@ -387,6 +387,16 @@ TEST(CliNames, PrintedNamesHoldAcrossBootsAndIdsOnlyInsideTheShell) {
   EXPECT_EQ(r.err.find("line 2:"), std::string::npos) << r.err;
   EXPECT_NE(r.out.find("Volumes:"), std::string::npos);
   EXPECT_EQ(r.out.find("ftdiskctl>"), std::string::npos);
+  // With --json, each line's document on one line (JSON Lines), failures included.
+  r = m.On("--json shell", "show\nbogus\nshow -v\n");
+  std::istringstream docs(r.out);
+  std::vector<bool> oks;
+  for (std::string l; std::getline(docs, l);) {
+    const json d = json::parse(l, nullptr, false);
+    ASSERT_TRUE(d.is_object()) << l;
+    oks.push_back(d["ok"] == true);
+  }
+  EXPECT_EQ(oks, (std::vector<bool>{true, false, true})) << r.out;
   r = m.On("shell --stop-on-error", "shell\nletter " + name + " K:\n");
   EXPECT_TRUE(Fails(r, "not available inside the shell", 2));
   EXPECT_NE(r.err.find("stopped at line 1"), std::string::npos) << r.err;

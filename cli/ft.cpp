@@ -292,7 +292,7 @@ int Report(Session& s, const Options& opt, size_t mark, const std::string& comma
   if (opt.json) {
     json request = {{"command", command},
                     {"ok", ok},
-                    {"message", ok ? json(nullptr) : json(message)},
+                    {"message", message.empty() ? json(nullptr) : json(message)},  // what the text says
                     {"backups", backups}};
     out << MachineJsonText(m, {{"request", std::move(request)}}) << "\n";
   } else {

@@ -34,6 +34,10 @@ TEST(CliModel, DocumentsAreTheDumpOfWhatTheyParseTo) {
     ASSERT_FALSE(doc.is_discarded()) << args << ": " << r.out << r.err;
     EXPECT_EQ(r.out, doc.dump(2) + "\n") << args;
     EXPECT_EQ(doc["machine"]["dir"], dir) << args;
+    // An ft request says what it did in words, as its text does.
+    if (doc["ok"] == true && std::string(args).find(" ft ") != std::string::npos) {
+      EXPECT_TRUE(doc["request"]["message"].is_string()) << args << ": " << doc["request"];
+    }
   }
 }
 

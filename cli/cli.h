@@ -136,24 +136,8 @@ NTSTATUS ReadDriveLayout(HANDLE disk, std::vector<uint8_t>* buf);
 // Database reads (host records freed at once).
 bool PropU64(ZM_OBJECT_ID id, const char* name, uint64_t* value);  // types 10, 11, 12, 13, 16
 bool PropString(ZM_OBJECT_ID id, const char* name, std::string* value);
-// The properties of one object read in one host call, for readers that want most of
-// them (PropU64 and PropString make one call per property).
-class ObjectProps {
- public:
-  explicit ObjectProps(ZM_OBJECT_ID id);
-  bool U64(const char* name, uint64_t* value) const;
-  bool String(const char* name, std::string* value) const;
-
- private:
-  struct Item {
-    const char* name;  // the host's interned text, valid for the process
-    uint32_t type;
-    size_t offset, size;  // of the value in bytes_
-  };
-  const void* Find(const char* name, uint32_t* type, size_t* size) const;
-  std::string bytes_;
-  std::vector<Item> items_;
-};
+// A number of types 10, 11, 12, 13, 16 from its value bytes (false when too short).
+bool DecodeU64(uint32_t type, const void* v, size_t size, uint64_t* value);
 std::vector<ZM_OBJECT_ID> ObjectsOfType(uint32_t type);
 std::vector<ZM_OBJECT_ID> ChildrenOf(ZM_OBJECT_ID id, uint32_t type);
 std::vector<ZM_OBJECT_ID> ParentsOf(ZM_OBJECT_ID id, uint32_t type);

@@ -52,7 +52,7 @@ class Props {
       if (i < 0 || seen_ & (1u << i)) return;
       seen_ |= 1u << i;
       if (data == nullptr || size == 0) return;
-      if (DecodeNumber(type, data, size, &u64_[i])) numbers_ |= 1u << i;
+      if (DecodeU64(type, data, size, &u64_[i])) numbers_ |= 1u << i;
       if (type == ZM_TYPE_STRING && DecodeText(data, size, &text_[i])) texts_ |= 1u << i;
     });
   }
@@ -65,28 +65,6 @@ class Props {
   }
 
  private:
-  static bool DecodeNumber(uint32_t type, const void* v, size_t size, uint64_t* value) {
-    switch (type) {
-      case ZM_TYPE_UINT8:
-      case ZM_TYPE_BOOL:
-        *value = *static_cast<const uint8_t*>(v);
-        return true;
-      case ZM_TYPE_UINT32: {
-        if (size < 4) return false;
-        uint32_t x;
-        std::memcpy(&x, v, 4);
-        *value = x;
-        return true;
-      }
-      case ZM_TYPE_UINT64:
-      case ZM_TYPE_OBJECT_ID:
-        if (size < 8) return false;
-        std::memcpy(value, v, 8);
-        return true;
-      default:
-        return false;
-    }
-  }
   // UTF-16 up to its terminator (none: no string); ASCII is copied as it is.
   static bool DecodeText(const void* v, size_t size, std::string* value) {
     const char* p = static_cast<const char*>(v);

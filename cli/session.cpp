@@ -183,9 +183,6 @@ struct Record {
 
 }  // namespace
 
-namespace {
-
-// A number of types 10, 11, 12, 13, 16 from its value bytes.
 bool DecodeU64(uint32_t type, const void* v, size_t size, uint64_t* value) {
   if (v == nullptr) return false;
   switch (type) {
@@ -213,6 +210,8 @@ bool DecodeU64(uint32_t type, const void* v, size_t size, uint64_t* value) {
       return false;
   }
 }
+
+namespace {
 
 // A string value: at most size bytes, up to the terminator; a value without one is no string.
 bool DecodeString(uint32_t type, const void* v, size_t size, std::string* value) {
@@ -244,39 +243,6 @@ bool PropString(ZM_OBJECT_ID id, const char* name, std::string* value) {
   Record r;
   if (ObGetProperty(zm::Database(), id, name, &r.rec) != 0 || r.rec == nullptr) return false;
   return DecodeString(r.rec->Type, r.rec->Value, r.rec->Size, value);
-}
-
-ObjectProps::ObjectProps(ZM_OBJECT_ID id) {
-  items_.reserve(24);
-  bytes_.reserve(256);
-  zm::ReadProperties(id, [this](const char* name, uint32_t type, const void* data, size_t size) {
-    items_.push_back({name, type, bytes_.size(), size});
-    bytes_.append(static_cast<const char*>(data), size);
-  });
-}
-
-const void* ObjectProps::Find(const char* name, uint32_t* type, size_t* size) const {
-  for (const Item& i : items_) {
-    if (i.name[0] != name[0] || std::strcmp(i.name, name) != 0) continue;
-    *type = i.type;
-    *size = i.size;
-    return i.size > 0 ? bytes_.data() + i.offset : nullptr;
-  }
-  return nullptr;
-}
-
-bool ObjectProps::U64(const char* name, uint64_t* value) const {
-  uint32_t type = 0;
-  size_t size = 0;
-  const void* v = Find(name, &type, &size);
-  return DecodeU64(type, v, size, value);
-}
-
-bool ObjectProps::String(const char* name, std::string* value) const {
-  uint32_t type = 0;
-  size_t size = 0;
-  const void* v = Find(name, &type, &size);
-  return DecodeString(type, v, size, value);
 }
 
 namespace {

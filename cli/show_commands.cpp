@@ -81,10 +81,58 @@ int CmdShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err
   return damaged ? kFailed : kOk;
 }
 
+namespace {
+
+// One disk's layout as IOCTL_DISK_GET_DRIVE_LAYOUT reports it.
+struct LayoutOfDisk {
+  unsigned disk = 0;
+  std::string device;
+  uint32_t partitionCount = 0, signature = 0;
+  std::vector<PARTITION_INFORMATION> entries;
+  std::vector<std::string> warnings;
+};
+
+json LayoutJson(const LayoutOfDisk& l) {
+  json entries = json::array();
+  for (size_t i = 0; i < l.entries.size(); ++i) {
+    const PARTITION_INFORMATION& p = l.entries[i];
+    entries.push_back({{"index", i},
+                       {"starting_offset", p.StartingOffset.QuadPart},
+                       {"partition_length", p.PartitionLength.QuadPart},
+                       {"hidden_sectors", p.HiddenSectors},
+                       {"partition_number", p.PartitionNumber},
+                       {"partition_type", p.PartitionType},
+                       {"boot_indicator", p.BootIndicator != 0},
+                       {"recognized", p.RecognizedPartition != 0}});
+  }
+  return {{"disk", l.disk},           {"device", l.device}, {"partition_count", l.partitionCount},
+          {"signature", l.signature}, {"entries", entries}, {"warnings", l.warnings}};
+}
+
+void PrintLayout(const LayoutOfDisk& l, std::ostream& out) {
+  char sig[16];
+  std::snprintf(sig, sizeof sig, "0x%08X", l.signature);
+  out << "disk" << l.disk << "  " << l.device << "  PartitionCount " << l.partitionCount << "  Signature "
+      << sig << "\n";
+  out << "  INDEX  STARTING_OFFSET  PARTITION_LENGTH  HIDDEN  NUMBER  TYPE  BOOT  RECOGNIZED\n";
+  for (size_t i = 0; i < l.entries.size(); ++i) {
+    const PARTITION_INFORMATION& p = l.entries[i];
+    char line[160];
+    std::snprintf(line, sizeof line, "  %5zu  %15lld  %16lld  %6u  %6u  0x%02X  %4s  %s\n", i,
+                  static_cast<long long>(p.StartingOffset.QuadPart),
+                  static_cast<long long>(p.PartitionLength.QuadPart), static_cast<unsigned>(p.HiddenSectors),
+                  static_cast<unsigned>(p.PartitionNumber), static_cast<unsigned>(p.PartitionType),
+                  p.BootIndicator != 0 ? "yes" : "no", p.RecognizedPartition != 0 ? "yes" : "no");
+    out << line;
+  }
+}
+
+}  // namespace
+
 int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::ostream& out,
               std::ostream& err) {
   if (!OpenOr(s, opt, err)) return kFailed;
-  json result = json::array();
+  std::vector<LayoutOfDisk> result;
   auto disks = ntp::Disks();
   if (hasDisk &&
       std::none_of(disks.begin(), disks.end(), [&](const ntp::DiskInfo& d) { return d.index == disk; })) {
@@ -97,7 +145,6 @@ int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::
     std::u16string name = d.device + u"\\Partition0";
     HANDLE h = nullptr;
     NTSTATUS st = OpenDevice(name, GENERIC_READ, &h);
-    json entry = {{"disk", d.index}, {"device", Narrow(d.device)}};
     if (!NT_SUCCESS(st)) {
       err << "cannot open " << Narrow(name) << " (" << HexStatus(static_cast<uint32_t>(st)) << ")\n";
       rc = kFailed;
@@ -112,62 +159,36 @@ int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::
       rc = kFailed;
       continue;
     }
+    LayoutOfDisk l;
+    l.disk = d.index;
+    l.device = Narrow(d.device);
     DRIVE_LAYOUT_INFORMATION head;
     std::memcpy(&head, buf.data(), offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry));
     size_t room =
         (buf.size() - offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry)) / sizeof(PARTITION_INFORMATION);
-    size_t count = std::min<size_t>(head.PartitionCount, room);
-    entry["partition_count"] = head.PartitionCount;
-    entry["signature"] = head.Signature;
-    json entries = json::array();
-    for (size_t i = 0; i < count; ++i) {
-      PARTITION_INFORMATION p;
-      std::memcpy(&p, buf.data() + offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry) + i * sizeof p,
-                  sizeof p);
-      entries.push_back({{"index", i},
-                         {"starting_offset", p.StartingOffset.QuadPart},
-                         {"partition_length", p.PartitionLength.QuadPart},
-                         {"hidden_sectors", p.HiddenSectors},
-                         {"partition_number", p.PartitionNumber},
-                         {"partition_type", p.PartitionType},
-                         {"boot_indicator", p.BootIndicator != 0},
-                         {"recognized", p.RecognizedPartition != 0}});
-    }
-    entry["entries"] = entries;
-    json warnings = json::array();
+    l.partitionCount = head.PartitionCount;
+    l.signature = head.Signature;
+    l.entries.resize(std::min<size_t>(head.PartitionCount, room));
+    std::memcpy(l.entries.data(), buf.data() + offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry),
+                l.entries.size() * sizeof(PARTITION_INFORMATION));
     for (const auto& w : ntp::LayoutWarnings(d.index)) {
-      warnings.push_back(w);
+      l.warnings.push_back(w);
       err << "disk" << d.index << ": the partition table is damaged: " << w << "\n";
       rc = kFailed;
     }
-    entry["warnings"] = warnings;
-    result.push_back(entry);
+    result.push_back(std::move(l));
   }
   if (opt.json) {
-    json doc = hasDisk && result.size() == 1 ? result[0] : json{{"disks", result}};
+    json all = json::array();
+    for (const auto& l : result) all.push_back(LayoutJson(l));
+    json doc = hasDisk && all.size() == 1 ? all[0] : json{{"disks", all}};
     if (rc != kOk)
       PrintJsonFailure(out, "the partition table of a disk is damaged or cannot be read", nullptr, doc);
     else
       PrintJsonResult(out, doc);
     return rc;
   }
-  for (const auto& e : result) {
-    char sig[16];
-    std::snprintf(sig, sizeof sig, "0x%08X", e["signature"].get<uint32_t>());
-    out << "disk" << e["disk"] << "  " << e["device"].get<std::string>() << "  PartitionCount "
-        << e["partition_count"] << "  Signature " << sig << "\n";
-    out << "  INDEX  STARTING_OFFSET  PARTITION_LENGTH  HIDDEN  NUMBER  TYPE  BOOT  RECOGNIZED\n";
-    for (const auto& p : e["entries"]) {
-      char line[160];
-      std::snprintf(line, sizeof line, "  %5u  %15lld  %16lld  %6u  %6u  0x%02X  %4s  %s\n",
-                    p["index"].get<unsigned>(), p["starting_offset"].get<long long>(),
-                    p["partition_length"].get<long long>(), p["hidden_sectors"].get<unsigned>(),
-                    p["partition_number"].get<unsigned>(), p["partition_type"].get<unsigned>(),
-                    p["boot_indicator"].get<bool>() ? "yes" : "no",
-                    p["recognized"].get<bool>() ? "yes" : "no");
-      out << line;
-    }
-  }
+  for (const auto& l : result) PrintLayout(l, out);
   return rc;
 }
 

@@ -265,10 +265,16 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool f
 
 namespace {
 
-json ValuesByName(const json& values) {
-  json m = json::object();
-  for (const auto& v : values) m[v["name"].get<std::string>()] = v;
+// The disk key's values by name (the last of a name wins, as in the JSON listing).
+std::map<std::string, ntp::reg::Value> ValuesByName(const std::vector<ntp::reg::Value>& values) {
+  std::map<std::string, ntp::reg::Value> m;
+  for (const auto& v : values) m[Narrow(v.name)] = v;
   return m;
+}
+
+bool SameValue(const ntp::reg::Value* x, const ntp::reg::Value* y) {
+  if (x == nullptr || y == nullptr) return x == y;
+  return x->type == y->type && x->data == y->data;
 }
 
 }  // namespace
@@ -290,7 +296,8 @@ int DryRun(Session* s, const Options& opt, const std::function<int(std::ostream&
     err << e << "\n";
     return kFailed;
   }
-  json before = RegistryJson();
+  const auto listBefore = ntp::reg::ListValues(kDiskKey);
+  const auto before = ValuesByName(listBefore);
   // With --json the request's document is completed with the changes below.
   std::ostringstream result, errors;
   int rc = opt.json ? run(result, errors) : run(out, err);
@@ -316,28 +323,33 @@ int DryRun(Session* s, const Options& opt, const std::function<int(std::ostream&
     }
   }
   // Values of the disk key, before and as the request left the throw-away copy.
-  json after = RegistryJson();
+  const auto listAfter = ntp::reg::ListValues(kDiskKey);
+  const auto after = ValuesByName(listAfter);
   json regChanges = json::array();
-  json a = ValuesByName(before["values"]), b = ValuesByName(after["values"]);
   std::set<std::string> names;
-  for (auto it = a.begin(); it != a.end(); ++it) names.insert(it.key());
-  for (auto it = b.begin(); it != b.end(); ++it) names.insert(it.key());
+  for (const auto& [n, v] : before) names.insert(n);
+  for (const auto& [n, v] : after) names.insert(n);
   for (const auto& n : names) {
-    json x = a.contains(n) ? a[n] : json(nullptr), y = b.contains(n) ? b[n] : json(nullptr);
-    if (x == y) continue;
-    regChanges.push_back({{"name", n}, {"before", x}, {"after", y}});
+    auto bx = before.find(n), ay = after.find(n);
+    const ntp::reg::Value* x = bx == before.end() ? nullptr : &bx->second;
+    const ntp::reg::Value* y = ay == after.end() ? nullptr : &ay->second;
+    if (SameValue(x, y)) continue;
+    regChanges.push_back({{"name", n},
+                          {"before", x ? RegistryValueJson(*x) : json(nullptr)},
+                          {"after", y ? RegistryValueJson(*y) : json(nullptr)}});
     std::string l = "registry HKEY_LOCAL_MACHINE\\SYSTEM\\DISK \"" + n + "\": ";
-    if (x.is_null())
-      l += "would be added (" + std::to_string(y["size"].get<uint64_t>()) + " bytes)";
-    else if (y.is_null())
+    if (x == nullptr)
+      l += "would be added (" + std::to_string(y->data.size()) + " bytes)";
+    else if (y == nullptr)
       l += "would be deleted";
     else
-      l += "would change (" + std::to_string(x["size"].get<uint64_t>()) + " -> " +
-           std::to_string(y["size"].get<uint64_t>()) + " bytes)";
+      l += "would change (" + std::to_string(x->data.size()) + " -> " + std::to_string(y->data.size()) +
+           " bytes)";
     lines.push_back(l);
   }
-  if (!after["information"].is_null() && before["information"] != after["information"])
-    lines.push_back("the configuration would read:\n" + BlobText(after["information"]));
+  const ntp::reg::Value* informationAfter = InformationOf(listAfter);
+  if (informationAfter != nullptr && !SameValue(InformationOf(listBefore), informationAfter))
+    lines.push_back("the configuration would read:\n" + InformationText(*informationAfter));
   s->Close();  // drops the overlay and the registry copy
   s->SetOverlay(false);
   json changes = {{"sectors", sectors}, {"registry", regChanges}};

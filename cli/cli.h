@@ -264,7 +264,15 @@ json RegistryJson();
 // The same decoding for any list of the key's values (a hive's, for instance), and its
 // printing: exit status 1 when "Information" is malformed.
 json RegistryValuesJson(const std::vector<ntp::reg::Value>& values);
-int PrintRegistry(const json& r, const Options& opt, std::ostream& out, std::ostream& err);
+json RegistryValueJson(const ntp::reg::Value& value);
+// The key's "Information" value (its name in any case; the last one listed), or null.
+const ntp::reg::Value* InformationOf(const std::vector<ntp::reg::Value>& values);
+// An "Information" value decoded for people (the lines `registry show` prints).
+std::string InformationText(const ntp::reg::Value& information);
+// Prints a listing of the disk key: the text from the values, --json the document doc
+// (RegistryValuesJson's, with whatever the command adds). A malformed "Information" fails.
+int PrintRegistry(const std::vector<ntp::reg::Value>& values, const json& doc, const Options& opt,
+                  std::ostream& out, std::ostream& err);
 
 // Backups of partition-table sectors (platform/table_backups.h): a request saves the
 // sectors it changes through a TableBackup.

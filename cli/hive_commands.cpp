@@ -139,7 +139,7 @@ int CmdRegistryShowHive(const Options& opt, const std::string& hive, std::ostrea
   json r = RegistryValuesJson(values);
   r["hive"] = hive;
   if (!opt.json) out << "hive " << hive << ", key DISK below its root:\n";
-  return PrintRegistry(r, opt, out, err);
+  return PrintRegistry(values, r, opt, out, err);
 }
 
 int CmdInitFromHive(const Options& opt, const InitFromHive& a, std::ostream& out, std::ostream& err) {

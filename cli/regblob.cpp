@@ -1,5 +1,6 @@
 #include "regblob.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -86,49 +87,51 @@ nlohmann::json DecodeBlob(const uint8_t* data, size_t size, bool valid, const st
   return out;
 }
 
-std::string BlobText(const nlohmann::json& b) {
+std::string BlobText(const uint8_t* data, size_t size, bool valid, const std::string& why) {
   std::ostringstream o;
-  o << "Information: " << b.value("length", 0) << " bytes";
-  if (!b.value("valid", false)) o << ", MALFORMED: " << b.value("error", std::string("unknown"));
+  const ftformat::BlobWalk w = ftformat::WalkBlob(data, size);
+  o << "Information: " << size << " bytes";
+  if (!valid || !w.hasHeader) o << ", MALFORMED: " << (!valid ? why : "shorter than the 44-byte header");
   o << "\n";
-  if (b.contains("header")) {
-    const auto& h = b["header"];
-    o << "  header: version " << h["version"] << ", disk part " << h["disk_information_size"] << " bytes at "
-      << h["disk_information_offset"] << ", FT part " << h["ft_information_size"] << " bytes at "
-      << h["ft_information_offset"] << "\n";
-  }
-  size_t di = 0;
-  for (const auto& d : b["disks"]) {
+  if (!w.hasHeader) return o.str();
+  const _DISK_CONFIG_HEADER& h = w.header;
+  o << "  header: version " << h.Version << ", disk part " << h.DiskInformationSize << " bytes at "
+    << h.DiskInformationOffset << ", FT part " << h.FtInformationSize << " bytes at " << h.FtInformationOffset
+    << "\n";
+  for (size_t di = 0; di < w.disks.size(); ++di) {
     char sig[16];
-    std::snprintf(sig, sizeof sig, "0x%08X", d["signature"].get<uint32_t>());
-    o << "  disk " << di++ << ": signature " << sig << ", " << d["partitions"].size() << " partition(s)\n";
-    for (const auto& p : d["partitions"]) {
-      std::string letter = p["drive_letter"].get<std::string>();
-      o << "    #" << p["logical_number"] << " offset " << p["offset"] << " length " << p["length"] << " ("
-        << FormatSize(p["length"].get<int64_t>() < 0 ? 0 : p["length"].get<uint64_t>()) << ")"
-        << ", letter " << (letter.empty() ? "-" : letter)
-        << (p["assign_drive_letter"].get<int>() ? " (assign)" : "") << ", ft "
-        << p["ft_type_name"].get<std::string>();
-      if (p["ft_type"].get<uint32_t>() != NotAnFtMember)
-        o << " group " << p["ft_group"] << " member " << p["ft_member"] << " "
-          << p["ft_state_name"].get<std::string>();
+    std::snprintf(sig, sizeof sig, "0x%08X", w.disks[di].signature);
+    const size_t count = static_cast<size_t>(
+        std::count_if(w.partitions.begin(), w.partitions.end(), [&](const auto& p) { return p.disk == di; }));
+    o << "  disk " << di << ": signature " << sig << ", " << count << " partition(s)\n";
+    for (const auto& p : w.partitions) {
+      if (p.disk != di) continue;
+      const _DISK_PARTITION& rec = p.rec;
+      const std::string letter = LetterText(rec.DriveLetter);
+      o << "    #" << rec.LogicalNumber << " offset " << rec.StartingOffset << " length " << rec.Length
+        << " (" << FormatSize(rec.Length < 0 ? 0 : static_cast<uint64_t>(rec.Length)) << ")"
+        << ", letter " << (letter.empty() ? "-" : letter) << (rec.AssignDriveLetter ? " (assign)" : "")
+        << ", ft " << FtTypeName(rec.FtType);
+      if (rec.FtType != NotAnFtMember)
+        o << " group " << rec.FtGroup << " member " << rec.FtMember << " "
+          << FtPartitionStateName(rec.FtState);
       o << "\n";
     }
   }
-  size_t si = 0;
-  for (const auto& s : b["ft_sets"]) {
-    o << "  ft set " << si++ << ": " << s["type_name"].get<std::string>() << ", "
-      << s["state_name"].get<std::string>() << ", " << s["members"].size() << " member(s)\n";
-    size_t mi = 0;
-    for (const auto& m : s["members"]) {
+  for (size_t si = 0; si < w.sets.size(); ++si) {
+    const auto& s = w.sets[si];
+    o << "  ft set " << si << ": " << FtTypeName(s.type) << ", " << FtStateName(s.state) << ", "
+      << s.members.size() << " member(s)\n";
+    for (size_t mi = 0; mi < s.members.size(); ++mi) {
+      const auto& m = s.members[mi];
       char sig[16];
-      std::snprintf(sig, sizeof sig, "0x%08X", m["signature"].get<uint32_t>());
-      o << "    member " << mi++ << ": disk signature " << sig << ", record at "
-        << m["offset_to_partition_info"];
-      if (m["disk"].is_null())
+      std::snprintf(sig, sizeof sig, "0x%08X", static_cast<uint32_t>(m.md.Signature));
+      o << "    member " << mi << ": disk signature " << sig << ", record at " << m.md.OffsetToPartitionInfo;
+      if (m.record == ftformat::MemberAt::kNone)
         o << " (no such record)";
       else
-        o << " (disk " << m["disk"] << " partition record " << m["partition"] << ")";
+        o << " (disk " << w.partitions[m.record].disk << " partition record " << w.partitions[m.record].index
+          << ")";
       o << "\n";
     }
   }

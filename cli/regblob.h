@@ -31,8 +31,8 @@ using ftformat::ReadConfigView;
 // stops where the records run out, whatever the verdict says.
 nlohmann::json DecodeBlob(const uint8_t* data, size_t size, bool valid, const std::string& why);
 
-// Text form of DecodeBlob's result, one line per record.
-std::string BlobText(const nlohmann::json& decoded);
+// The same blob for people, one line per record, read from the walk as DecodeBlob reads it.
+std::string BlobText(const uint8_t* data, size_t size, bool valid, const std::string& why);
 
 // A value for HKEY_LOCAL_MACHINE\SYSTEM\DISK, as a .reg file or a hive holds it.
 struct DiskKeyValue {

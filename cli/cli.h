@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "boot.h"
 #include "model.h"
 #include "regblob.h"
 #include "table_backups.h"
@@ -77,53 +78,13 @@ void PrintJsonResult(std::ostream& out, const Machine& m, json extra = json::obj
 void PrintJsonFailure(std::ostream& out, const std::string& message, const json& status, const Machine& m,
                       json extra = json::object());
 
-// --image PATH... [--hive FILE | --reg FILE]: disk images or block devices looked at
-// without a machine directory, with the DISK key of an NT SYSTEM hive or the values of
-// a REGEDIT4 file.
-struct ImageSource {
-  std::vector<std::string> images;
-  std::string hive, reg;
-};
-// Boots the in-memory machine of the images (read-only, nothing written anywhere).
-bool BootImageMachine(const ImageSource& source, std::string* error);
-
-// One boot of a machine: platform, host, the ftdisk provider. Open() prints the waiting
-// message when another process holds the machine.
-class Session {
- public:
-  ~Session() { Close(); }
-  bool Open(const std::string& dir, bool noWait, std::string* error);
-  // Before Open: the command only reads, so the machine is booted read-only: nothing of
-  // it is written, and no lock of a writer is waited for.
-  void SetReadOnly(bool readOnly) { readOnly_ = readOnly; }
-  // Before Open: boot the images instead of the machine directory (read-only).
-  void SetImages(const ImageSource& source) { images_ = source; }
-  bool images() const { return !images_.images.empty(); }
-  void Close();
-  bool open() const { return open_; }
-  // A dry run: the platform's overlay goes on right after the machine boots.
-  void SetOverlay(bool on) { overlay_ = on; }
-  bool overlay() const { return overlay_; }
-  const std::string& dir() const { return dir_; }
-  ZMSTATUS Control(ZM_OBJECT_ID id, uint32_t cls, uint32_t code, ZM_PROPSET in, ZM_PROPSET out,
-                   ZM_OBJECT_ID* resultId);
-  size_t AlertCount() const;
-  std::vector<zm::AlertRecord> AlertsSince(size_t mark) const;
-  // Sends the refresh request (code 1) to one of the host's own providers.
-  void RefreshBuiltin(const std::u16string& name);
-
- private:
-  bool open_ = false;
-  bool platform_ = false, host_ = false, readOnly_ = false, overlay_ = false;
-  ZM_HANDLE provider_ = nullptr;
-  std::string dir_;
-  ImageSource images_;
-};
-
-// Where the provider module is: FTDISK_MODULE or FTDISK_PROVIDER, else libftdisk.so next
-// to this program, else in the library directory it was installed with.
-std::string ModulePath();
-std::string SelfPath();
+// The machine's boot, its requests and database reads (host/boot.h).
+using zm::ImageSource;
+using zm::ModulePath;
+using zm::SelfPath;
+using zm::Session;
+// What Session prints while its boot waits for another process (the machine lock, a disk).
+void PrintWaitNotice(const std::string& what);
 
 // Opens an NT device of the booted machine by name (synchronous I/O, shared for reading
 // and writing); SYNCHRONIZE is added to access.
@@ -133,35 +94,16 @@ NTSTATUS OpenDevice(const std::u16string& name, ACCESS_MASK access, HANDLE* h);
 // until it fits.
 NTSTATUS ReadDriveLayout(HANDLE disk, std::vector<uint8_t>* buf);
 
-// Database reads (host records freed at once).
-bool PropU64(ZM_OBJECT_ID id, const char* name, uint64_t* value);  // types 10, 11, 12, 13, 16
-bool PropString(ZM_OBJECT_ID id, const char* name, std::string* value);
-// A number of types 10, 11, 12, 13, 16 from its value bytes (false when too short).
-bool DecodeU64(uint32_t type, const void* v, size_t size, uint64_t* value);
-std::vector<ZM_OBJECT_ID> ObjectsOfType(uint32_t type);
-std::vector<ZM_OBJECT_ID> ChildrenOf(ZM_OBJECT_ID id, uint32_t type);
-std::vector<ZM_OBJECT_ID> ParentsOf(ZM_OBJECT_ID id, uint32_t type);
-uint32_t ObjectType(ZM_OBJECT_ID id);  // 0 when there is no such object
-
-// Property sets for requests; the set is destroyed with the object.
-class PropSet {
- public:
-  PropSet();
-  ~PropSet();
-  PropSet(const PropSet&) = delete;
-  PropSet& operator=(const PropSet&) = delete;
-  ZM_PROPSET get() const { return set_; }
-  void AddU64(const char* name, uint64_t v);
-  void AddU32(const char* name, uint32_t v);
-  void AddString(const char* name, const std::u16string& v);
-  bool FindU64(const char* name, uint64_t* v) const;
-
- private:
-  ZM_PROPSET set_ = nullptr;
-};
-
-std::string Narrow(const std::u16string& s);
-std::u16string Widen(const std::string& s);
+using zm::ChildrenOf;
+using zm::DecodeU64;
+using zm::Narrow;
+using zm::ObjectsOfType;
+using zm::ObjectType;
+using zm::ParentsOf;
+using zm::PropSet;
+using zm::PropString;
+using zm::PropU64;
+using zm::Widen;
 
 json AlertsJson(const std::vector<zm::AlertRecord>& alerts);
 // Text forms.

@@ -201,6 +201,7 @@ int CmdInitFromHive(const Options& opt, const InitFromHive& a, std::ostream& out
     Options forced = here;
     forced.force = true;
     Session s;
+    s.SetWaitNotice(PrintWaitNotice);
     rc = ImportValues(s, forced, a.hive, values, false, o, err);
     s.Close();
     if (rc != kOk) return rc;

@@ -309,6 +309,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   cli::InjectFaultsFromEnvironment();
   cli::Session session;
+  session.SetWaitNotice(cli::PrintWaitNotice);
   int rc = cli::RunCommandLine(args, &session, false, std::cout, std::cerr);
   session.Close();
   const std::string failures = cli::TakeWriteFailures();  // at shutdown

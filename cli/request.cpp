@@ -1,6 +1,7 @@
 // The request runner, and the device calls the command families share.
 #include "request.h"
 
+#include <cstdio>
 #include <ostream>
 
 #include "machine.h"
@@ -39,24 +40,19 @@ bool Failed(ZMSTATUS st) { return st != 0; }
 int Request(Session& s, const Options& opt, const std::string& command, const std::string& what,
             ZM_OBJECT_ID id, uint32_t cls, uint32_t code, PropSet& in, int diskIndex, std::ostream& out,
             std::ostream& err, const Describe& describe) {
-  size_t mark = s.AlertCount();
-  ntp::RequestScope scope;  // the platform's reasons for this request
-  TableBackup backup;
-  if (!opt.dryRun) backup.Before(command);
-  PropSet outProps;
-  ZM_OBJECT_ID resultId = 0;
-  ZMSTATUS st = s.Control(id, cls, code, in.get(), outProps.get(), &resultId);
-  std::vector<std::string> backups = opt.dryRun ? std::vector<std::string>{} : backup.After(err);
-  s.RefreshBuiltin(u"fsys");
-  auto alerts = s.AlertsSince(mark);
-  const Machine m = Machine::Read(alerts);
-  uint64_t member = 0;
-  bool hasMember = outProps.FindU64("MEMBERID", &member);
+  const zm::RequestOutcome r = zm::RunRequest(s, command, id, cls, code, in, opt.dryRun);
+  err << r.backupWarnings;
+  const ZMSTATUS st = r.status;
+  const ZM_OBJECT_ID resultId = r.resultId;
+  const std::vector<std::string>& backups = r.backups;
+  const Machine m = Machine::Read(r.alerts);
+  const bool hasMember = r.member.has_value();
+  const uint64_t member = r.member.value_or(0);
   std::string message = Failed(st) ? FailureSentence(what, st) : "";
   // The platform's reason (a busy partition, a write-protected or damaged disk, a
   // backup that could not be saved) says more than the status.
-  if (const ntp::Status status = scope.StatusOf(st); !status.ok() && !status.message().empty())
-    message = what + ": " + status.message() + " (" + HexStatus(status.code()) + ")";
+  if (!r.reason.ok() && !r.reason.message().empty())
+    message = what + ": " + r.reason.message() + " (" + HexStatus(r.reason.code()) + ")";
   // A table the request had to leave alone: say which entry or layout is the reason.
   if (Failed(st) && diskIndex >= 0)
     for (const Disk& d : m.disks)
@@ -104,6 +100,14 @@ int Request(Session& s, const Options& opt, const std::string& command, const st
 int DiskIndexOfObject(const Machine& m, ZM_OBJECT_ID id) {
   const Disk* d = m.DiskOf(id);
   return d && d->index ? static_cast<int>(*d->index) : -1;
+}
+
+void PrintWaitNotice(const std::string& what) {
+  if (what.rfind("the machine", 0) == 0)
+    std::fprintf(stderr, "waiting for the machine lock held by another process...\n");
+  else
+    std::fprintf(stderr, "waiting for %s, held by another process...\n", what.c_str());
+  std::fflush(stderr);
 }
 
 bool OpenOr(Session& s, const Options& opt, std::ostream& err) {

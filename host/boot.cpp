@@ -1,17 +1,44 @@
-// The boot of a machine and the database reads the front end makes.
+// One boot of a machine for a program that drives the provider, the requests it sends and
+// the database reads it makes.
+#include "boot.h"
+
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <iostream>
+#include <sstream>
 
-#include "cli.h"
+#include "hive.h"
 #include "machine.h"
 #include "overlay.h"
+#include "registry_store.h"
+#include "table_backups.h"
 
-namespace cli {
+namespace zm {
+
+namespace {
+
+constexpr const char16_t* kDiskKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK";
+
+}  // namespace
+
+bool BootImageMachine(const ImageSource& source, std::string* error) {
+  std::vector<ntp::reg::ImportValue> values;
+  std::string e;
+  if (!source.hive.empty()) {
+    ntp::hive::Values disk;
+    if (!ntp::hive::ReadDiskKey(source.hive, &disk, &e)) {
+      *error = "cannot read the hive '" + source.hive + "': " + e;
+      return false;
+    }
+    for (auto& v : disk) values.push_back({kDiskKey, v.name, v.type, std::move(v.data)});
+  } else if (!source.reg.empty() && !ntp::reg::ParseRegFile(source.reg, &values, &e)) {
+    *error = e;  // it names the file and the line
+    return false;
+  }
+  return ntp::BootImages(source.images, values, error);
+}
 
 std::string SelfPath() {
   std::error_code ec;
@@ -62,13 +89,7 @@ bool Session::Open(const std::string& dir, bool noWait, std::string* error) {
     ntp::BootOptions boot;
     boot.mode = noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait;
     boot.readOnly = readOnly_;
-    boot.onWait = [](const std::string& what) {
-      if (what.rfind("the machine", 0) == 0)
-        std::fprintf(stderr, "waiting for the machine lock held by another process...\n");
-      else
-        std::fprintf(stderr, "waiting for %s, held by another process...\n", what.c_str());
-      std::fflush(stderr);
-    };
+    boot.onWait = waitNotice_;
     if (!ntp::Boot(dir, boot, &err)) {
       *error = "cannot open machine '" + dir + "': " + err;
       return false;
@@ -80,17 +101,17 @@ bool Session::Open(const std::string& dir, bool noWait, std::string* error) {
     Close();
     return false;
   }
-  zm::Start();
+  Start();
   host_ = true;
   std::string module = ModulePath();
-  provider_ = zm::LoadProvider(module, u"ftdisk", &err);
+  provider_ = LoadProvider(module, u"ftdisk", &err);
   if (provider_ == nullptr) {
     *error = "cannot load the provider module '" + module + "': " + err;
     Close();
     return false;
   }
-  zm::InitializationComplete();
-  zm::WaitIdle();
+  InitializationComplete();
+  WaitIdle();
   // As the host does after start-up: publish the letters the boot derived and the file
   // systems found on the volumes.
   RefreshBuiltin(u"mount");
@@ -101,18 +122,18 @@ bool Session::Open(const std::string& dir, bool noWait, std::string* error) {
 
 void Session::RefreshBuiltin(const std::u16string& name) {
   ZM_HANDLE h = nullptr;
-  if (PrGetProviderByName(zm::Database(), name.c_str(), &h) != 0 || h == nullptr) return;
+  if (PrGetProviderByName(Database(), name.c_str(), &h) != 0 || h == nullptr) return;
   PropSet in, out;
   ZM_OBJECT_ID rid = 0;
   PrCallProvider(h, 0, OPCLASS_LAYOUT, OP_REFRESH, in.get(), out.get(), 0, 0, nullptr, nullptr, &rid);
-  zm::WaitIdle();
+  WaitIdle();
 }
 
 void Session::Close() {
   if (host_) {
-    zm::WaitIdle();
-    zm::UnloadProviders();
-    zm::Stop();
+    WaitIdle();
+    UnloadProviders();
+    Stop();
     host_ = false;
   }
   if (platform_) {
@@ -126,16 +147,16 @@ void Session::Close() {
 ZMSTATUS Session::Control(ZM_OBJECT_ID id, uint32_t cls, uint32_t code, ZM_PROPSET in, ZM_PROPSET out,
                           ZM_OBJECT_ID* resultId) {
   ZMSTATUS st = zm::Control(provider_, id, cls, code, in, out, resultId);
-  zm::WaitIdle();
+  WaitIdle();
   return st;
 }
 
-size_t Session::AlertCount() const { return zm::Alerts().size(); }
+size_t Session::AlertCount() const { return Alerts().size(); }
 
-std::vector<zm::AlertRecord> Session::AlertsSince(size_t mark) const {
-  auto all = zm::Alerts();
+std::vector<AlertRecord> Session::AlertsSince(size_t mark) const {
+  auto all = Alerts();
   if (mark >= all.size()) return {};
-  return std::vector<zm::AlertRecord>(all.begin() + static_cast<std::ptrdiff_t>(mark), all.end());
+  return std::vector<AlertRecord>(all.begin() + static_cast<std::ptrdiff_t>(mark), all.end());
 }
 
 std::string Narrow(const std::u16string& s) {
@@ -235,13 +256,13 @@ bool DecodeString(uint32_t type, const void* v, size_t size, std::string* value)
 
 bool PropU64(ZM_OBJECT_ID id, const char* name, uint64_t* value) {
   Record r;
-  if (ObGetProperty(zm::Database(), id, name, &r.rec) != 0 || r.rec == nullptr) return false;
+  if (ObGetProperty(Database(), id, name, &r.rec) != 0 || r.rec == nullptr) return false;
   return DecodeU64(r.rec->Type, r.rec->Value, r.rec->Size, value);
 }
 
 bool PropString(ZM_OBJECT_ID id, const char* name, std::string* value) {
   Record r;
-  if (ObGetProperty(zm::Database(), id, name, &r.rec) != 0 || r.rec == nullptr) return false;
+  if (ObGetProperty(Database(), id, name, &r.rec) != 0 || r.rec == nullptr) return false;
   return DecodeString(r.rec->Type, r.rec->Value, r.rec->Size, value);
 }
 
@@ -259,27 +280,27 @@ std::vector<ZM_OBJECT_ID> TakeIds(ZMSTATUS st, uint32_t count, ZM_OBJECT_ID* ids
 std::vector<ZM_OBJECT_ID> ObjectsOfType(uint32_t type) {
   uint32_t n = 0;
   ZM_OBJECT_ID* ids = nullptr;
-  ZMSTATUS st = DbGetObjects(zm::Database(), type, &n, &ids);
+  ZMSTATUS st = DbGetObjects(Database(), type, &n, &ids);
   return TakeIds(st, n, ids);
 }
 
 std::vector<ZM_OBJECT_ID> ChildrenOf(ZM_OBJECT_ID id, uint32_t type) {
   uint32_t n = 0;
   ZM_OBJECT_ID* ids = nullptr;
-  ZMSTATUS st = ObGetChildObjects(zm::Database(), id, type, &n, &ids);
+  ZMSTATUS st = ObGetChildObjects(Database(), id, type, &n, &ids);
   return TakeIds(st, n, ids);
 }
 
 std::vector<ZM_OBJECT_ID> ParentsOf(ZM_OBJECT_ID id, uint32_t type) {
   uint32_t n = 0;
   ZM_OBJECT_ID* ids = nullptr;
-  ZMSTATUS st = ObGetParentObjects(zm::Database(), id, type, &n, &ids);
+  ZMSTATUS st = ObGetParentObjects(Database(), id, type, &n, &ids);
   return TakeIds(st, n, ids);
 }
 
 uint32_t ObjectType(ZM_OBJECT_ID id) {
   uint32_t t = 0;
-  if (ObGetObjectType(zm::Database(), id, &t) != 0) return 0;
+  if (ObGetObjectType(Database(), id, &t) != 0) return 0;
   return t;
 }
 
@@ -317,4 +338,25 @@ bool PropSet::FindU64(const char* name, uint64_t* v) const {
   return ok;
 }
 
-}  // namespace cli
+RequestOutcome RunRequest(Session& s, const std::string& command, ZM_OBJECT_ID id, uint32_t cls,
+                          uint32_t code, const PropSet& in, bool dryRun) {
+  RequestOutcome r;
+  const size_t mark = s.AlertCount();
+  ntp::RequestScope scope;  // the platform's reasons for this request
+  ntp::table_backups::TableBackup backup;
+  if (!dryRun) backup.Before(command);
+  PropSet out;
+  r.status = s.Control(id, cls, code, in.get(), out.get(), &r.resultId);
+  if (!dryRun) {
+    std::ostringstream warnings;
+    r.backups = backup.After(warnings);
+    r.backupWarnings = warnings.str();
+  }
+  s.RefreshBuiltin(u"fsys");
+  r.alerts = s.AlertsSince(mark);
+  if (uint64_t member = 0; out.FindU64("MEMBERID", &member)) r.member = member;
+  r.reason = scope.StatusOf(r.status);
+  return r;
+}
+
+}  // namespace zm

@@ -71,6 +71,12 @@ json JsonError(const std::string& message, const json& status = nullptr);
 // PrintJsonResult(out, JsonError(...)) merged with doc, for a failure that still has a document.
 void PrintJsonFailure(std::ostream& out, const std::string& message, const json& status = nullptr,
                       json doc = json::object());
+// The "machine" object of a command that does not boot the machine (init): the
+// directory; its health is not known.
+json MachineRef(const std::string& dir);
+// The word for an alert kind's GUID (without braces), "created_partition"...; null for
+// a kind the provider does not raise.
+json AlertKindWord(const std::string& guid);
 // The "show" document of the machine with extra's members merged in, written straight
 // from the model.
 std::string MachineJsonText(const Machine& m, const json& extra);

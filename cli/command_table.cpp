@@ -204,7 +204,7 @@ std::vector<CommandSpec> MakeTable() {
             .Excludes("--write-signature"),
         Flag("--force", "with --write-signature: also when the FT configuration records the old signature")
             .Into(&Options::force)},
-       kOwnProcess | kWritesOutside,
+       kOwnProcess | kWritesOutside | kOwnDryRun,
        nullptr,
        0,
        [](Call& c) {
@@ -386,9 +386,9 @@ std::vector<CommandSpec> MakeTable() {
             .Of(Names::kFile)
             .Meta("SYSTEM"),
         Flag("--no-backup", "with --hive: do not keep the previous hive as FILE.bak")},
-       kReadOnly,
+       kReadOnly | kOwnDryRun,
        "--hive",
-       kReadOnly | kWritesOutside,
+       kReadOnly | kWritesOutside | kOwnDryRun,
        [](Call& c) {
          const std::string &file = c.a.Text("FILE"), &hive = c.a.Text("hive");
          if (file.empty() && hive.empty()) return UsageError(c, "give a .reg FILE or --hive SYSTEM");
@@ -420,7 +420,7 @@ std::vector<CommandSpec> MakeTable() {
        "restore the newest automatic backup of the disk key when registry.db is lost or damaged",
        {Flag("--empty", "start with an empty registry"), Flag("--list", "list the automatic backups"),
         Uint("--backup", "restore this backup (a number from --list)").Excludes("--empty")},
-       kOwnProcess | kWritesOutside,
+       kOwnProcess | kWritesOutside | kOwnDryRun,
        "--list",
        kOwnProcess,
        [](Call& c) {
@@ -735,6 +735,15 @@ std::string ParentPath(const std::string& path) {
 
 std::string LastWord(const std::string& path) { return path.substr(path.rfind(' ') + 1); }
 
+// A disk is taken by its number (0) or by its name as the documents give it (disk0).
+std::string DiskNumber(std::string& value) {
+  std::string digits = value.rfind("disk", 0) == 0 ? value.substr(4) : value;
+  if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+    return "a disk is named by its number (0) or its name (disk0), not '" + value + "'";
+  value = digits;
+  return "";
+}
+
 CLI::Validator ValidatorOf(Check check) {
   switch (check) {
     case Check::kSize:
@@ -916,6 +925,8 @@ CommandParser::CommandParser(CLI::App& app, Options& opt, Args& args) : app_(app
       }
       v.option = added;
       if (o.required) added->required();
+      if (o.object == Names::kDisk && o.holds != Holds::kText)
+        added->transform(CLI::Validator(DiskNumber, ""));
       if (!o.choices.empty()) added->check(CLI::IsMember(o.choices));
       if (o.check != Check::kNone) added->check(ValidatorOf(o.check));
     }

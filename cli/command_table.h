@@ -48,6 +48,7 @@ enum Access : unsigned {
   kNoJson = 1u << 4,         // output for people only: --json is refused
   kOwnOutput = 1u << 5,      // prints as it goes (the shell): no JSON document wrapped around it
   kNeedsCommand = 1u << 6,   // a word of its own must follow (registry, ft, volume)
+  kOwnDryRun = 1u << 7,      // writes outside the requests, with a --dry-run of its own
 };
 
 class Args;

@@ -65,7 +65,7 @@ int ImportValues(Session& s, const Options& opt, const std::string& source, cons
   }
   if (!rescan) {
     if (opt.json)
-      out << JsonText(json{{"imported", source}, {"registry", RegistryJson()}}) << "\n";
+      out << JsonText(json{{"file", source}, {"registry", RegistryJson()}}) << "\n";
     else
       out << "imported " << source << " into HKEY_LOCAL_MACHINE\\SYSTEM\\DISK\n";
     return kOk;
@@ -105,27 +105,33 @@ int CmdRegistryExportHive(Session& s, const Options& opt, const std::string& hiv
     return kFailed;
   }
   hive::WriteResult r;
-  if (!hive::WriteDiskKey(hive, values, backup, &r, &e)) {
+  if (!hive::WriteDiskKey(hive, values, backup, &r, &e, opt.dryRun)) {
     err << "cannot export to the hive '" << hive << "': " << e << "; nothing was written\n";
     return kFailed;
   }
   json names = json::array();
   for (const auto& v : values) names.push_back(Narrow(v.name));
   if (opt.json) {
-    out << JsonText(json{{"exported", hive},
-                         {"hive", hive},
-                         {"key", "DISK"},
-                         {"value_names", names},
-                         {"created", r.created},
-                         {"backup", r.backup.empty() ? json(nullptr) : json(r.backup)},
-                         {"kept", r.kept}})
-        << "\n";
+    json doc = {{"file", hive},
+                {"hive", hive},
+                {"key", Narrow(kDiskKey)},
+                {"value_names", names},
+                {"created", r.created},
+                {"backup_file", r.backup.empty() ? json(nullptr) : json(r.backup)},
+                {"kept", r.kept}};
+    if (opt.dryRun) doc["dry_run"] = true;
+    out << JsonText(doc) << "\n";
     return kOk;
   }
-  out << "exported HKEY_LOCAL_MACHINE\\SYSTEM\\DISK to the " << (r.created ? "new " : "") << "hive " << hive
-      << " (" << names.size() << " value(s))\n";
-  if (!r.backup.empty()) out << "the previous hive is kept as " << r.backup << "\n";
-  if (!r.kept.empty()) out << "left as they were: " << Joined(r.kept) << "\n";
+  const bool dry = opt.dryRun;
+  out << (dry ? "would export" : "exported") << " HKEY_LOCAL_MACHINE\\SYSTEM\\DISK to the "
+      << (r.created ? "new " : "") << "hive " << hive << " (" << names.size() << " value(s))\n";
+  if (!r.backup.empty())
+    out << (dry ? "the previous hive would be kept as " : "the previous hive is kept as ") << r.backup
+        << "\n";
+  if (!r.kept.empty())
+    out << (dry ? "would leave as they are: " : "left as they were: ") << Joined(r.kept) << "\n";
+  if (dry) out << "dry run: nothing was written to " << hive << "\n";
   return kOk;
 }
 
@@ -174,7 +180,7 @@ int CmdInitFromHive(const Options& opt, const InitFromHive& a, std::ostream& out
       err << "cannot make a machine in '" << a.dir << "': " << e << "\n";
       rc = kFailed;
     } else if (opt.json) {
-      o << JsonText(json{{"machine", a.dir}, {"disks", json::array()}, {"cdroms", 0}}) << "\n";
+      o << JsonText(json{{"machine", MachineRef(a.dir)}, {"disks", json::array()}, {"cdroms", 0}}) << "\n";
     } else {
       o << "made machine " << a.dir << "\n";
     }
@@ -208,7 +214,7 @@ int CmdInitFromHive(const Options& opt, const InitFromHive& a, std::ostream& out
     take("import");
   }
   if (opt.json) {
-    doc["machine"] = a.dir;
+    doc["machine"] = MachineRef(a.dir);
     out << JsonText(doc) << "\n";
   }
   return kOk;

@@ -74,6 +74,19 @@ bool ParseDiskArg(const std::string& text, uint64_t* size, ntp::DiskConfig* cfg,
 
 }  // namespace
 
+json MachineRef(const std::string& dir) { return json{{"dir", dir}, {"health", nullptr}}; }
+
+namespace {
+
+json AttachJson(const Options& opt, const std::string& image, unsigned index, bool readOnly) {
+  json doc = {
+      {"file", image}, {"disk", index}, {"name", "disk" + std::to_string(index)}, {"read_only", readOnly}};
+  if (opt.dryRun) doc["dry_run"] = true;
+  return doc;
+}
+
+}  // namespace
+
 int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::string>& diskArgs,
             const std::vector<std::string>& cdroms, bool emptyCdrom, std::ostream& out, std::ostream& err) {
   std::vector<std::pair<uint64_t, ntp::DiskConfig>> disks;
@@ -115,7 +128,7 @@ int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::s
                    {"heads", x.second.heads},
                    {"sectors", x.second.sectors},
                    {"removable", x.second.removable}});
-    PrintJsonResult(out, json{{"machine", dir}, {"disks", d}, {"cdroms", cds.size()}});
+    PrintJsonResult(out, json{{"machine", MachineRef(dir)}, {"disks", d}, {"cdroms", cds.size()}});
   } else {
     out << "made machine " << dir << " with " << disks.size() << " disk(s)";
     if (!cds.empty()) out << " and " << cds.size() << " CD-ROM drive(s)";
@@ -126,6 +139,13 @@ int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::s
 
 int CmdAttach(const Options& opt, const std::string& image, bool removable, bool writeSignature,
               bool readOnly, std::ostream& out, std::ostream& err, bool force) {
+  // The fresh signature is written through the booted disk, which a dry run does not
+  // give it: refused rather than shown as if it would simply be written.
+  if (opt.dryRun && writeSignature) {
+    err << "ftdiskctl: --dry-run does not go with --write-signature; 'ftdiskctl --dry-run attach "
+           "IMAGE' shows the attach, and the signature is checked when it is written\n";
+    return kUsage;
+  }
   // --write-signature on a disk attached already only gives it its fresh signature.
   unsigned attached = 0;
   if (writeSignature && AttachedIndex(opt, image, &attached))
@@ -158,8 +178,14 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, bool
         << "' is not a machine directory (no machine.toml; make one with 'ftdiskctl init')\n";
     return kFailed;
   }
-  if (!ntp::Boot(opt.dir, opt.noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait, &e,
-                 [] { std::fprintf(stderr, "waiting for the machine lock held by another process...\n"); })) {
+  // A dry run boots read-only: it takes no lock and writes nothing, machine.toml included.
+  ntp::BootOptions boot;
+  boot.mode = opt.noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait;
+  boot.readOnly = opt.dryRun;
+  boot.onWait = [](const std::string& what) {
+    std::fprintf(stderr, "waiting for %s, held by another process...\n", what.c_str());
+  };
+  if (!ntp::Boot(opt.dir, boot, &e)) {
     err << "cannot open machine '" << opt.dir << "': " << e << "\n";
     return kFailed;
   }
@@ -176,17 +202,17 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, bool
   // --read-only on a disk attached already makes it read-only from now on.
   if (same >= 0) {
     if (loaded && static_cast<size_t>(same) < cfg.disks.size()) cfg.disks[size_t(same)].readOnly = true;
-    const bool saved = loaded && ntp::SaveMachineConfig(opt.dir, cfg, &e);
+    const bool saved = loaded && (opt.dryRun || ntp::SaveMachineConfig(opt.dir, cfg, &e));
     ntp::Shutdown();
     if (!saved) {
       err << "cannot make disk " << same << " read-only: " << e << "\n";
       return kFailed;
     }
     if (opt.json)
-      PrintJsonResult(out, json{{"attached", image},
-                                {"disk", same},
-                                {"name", "disk" + std::to_string(same)},
-                                {"read_only", true}});
+      PrintJsonResult(out, AttachJson(opt, image, unsigned(same), true));
+    else if (opt.dryRun)
+      out << "would make disk " << same << " (" << image << ") read-only: no request would write it; "
+          << "nothing was written to " << opt.dir << "\n";
     else
       out << "disk " << same << " (" << image << ") is read-only: no request writes it from now on\n";
     return kOk;
@@ -199,7 +225,7 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, bool
     d.readOnly = readOnly;
     cfg.disks.push_back(d);
   }
-  bool saved = loaded && ntp::SaveMachineConfig(opt.dir, cfg, &e);
+  bool saved = loaded && (opt.dryRun || ntp::SaveMachineConfig(opt.dir, cfg, &e));
   const uint32_t signature = uint32_t(sector[0x1B8]) | (uint32_t(sector[0x1B9]) << 8) |
                              (uint32_t(sector[0x1BA]) << 16) | (uint32_t(sector[0x1BB]) << 24);
   const std::string clash = saved ? SignatureClash(signature, -1) : "";
@@ -209,10 +235,10 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, bool
     return kFailed;
   }
   if (opt.json)
-    PrintJsonResult(out, json{{"attached", image},
-                              {"disk", index},
-                              {"name", "disk" + std::to_string(index)},
-                              {"read_only", readOnly}});
+    PrintJsonResult(out, AttachJson(opt, image, index, readOnly));
+  else if (opt.dryRun)
+    out << "would attach " << image << " as disk " << index << " of " << opt.dir
+        << (readOnly ? " (read-only: no request would write it)" : "") << "; nothing was written\n";
   else
     out << "attached " << image << " as disk " << index
         << (readOnly ? " (read-only: no request writes it)\n"

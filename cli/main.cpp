@@ -108,15 +108,16 @@ class Runner {
     const CommandSpec& row = parser.Parsed();
     parser.Scope(row);
     const unsigned access = parser.AccessOf(row);
-    if (opt_.dryRun && !(access & kWrites))
+    if (opt_.dryRun && !(access & (kWrites | kOwnDryRun)))
       return Usage(
           access & kWritesOutside
               ? "--dry-run covers the requests (create, delete, active, letter, rescan, menus, registry "
-                "import, restore, ft, volume import); this command writes outside them and has no dry "
-                "run: check its arguments and run it without --dry-run"
+                "import, restore, ft, volume import), attach, registry export and registry recover; this "
+                "command writes outside them and has no dry run: check its arguments and run it without "
+                "--dry-run"
               : "--dry-run covers the requests (create, delete, active, letter, rescan, menus, registry "
-                "import, restore, ft, volume import); this command writes nothing, so run it without "
-                "--dry-run",
+                "import, restore, ft, volume import), attach, registry export and registry recover; this "
+                "command writes nothing, so run it without --dry-run",
           "");
     if ((access & kNoJson) && opt_.json)
       return Usage(std::string(row.path) +
@@ -124,7 +125,7 @@ class Runner {
                    "");
     if (inShell_ && (access & kOwnProcess))
       return Usage("this command is not available inside the shell; run it as its own ftdiskctl command", "");
-    if (inShell_ && opt_.dryRun)
+    if (inShell_ && opt_.dryRun && !(access & kOwnDryRun))
       return Usage(
           "a dry run needs its own boot of the machine; run 'ftdiskctl -m DIR --dry-run ...' outside the "
           "shell",
@@ -147,7 +148,8 @@ class Runner {
     const bool dataOnStdout = row.dataArg != nullptr && values.Text(row.dataArg) == "-";
     return Finish(
         [&](std::ostream& out, std::ostream& err) {
-          if (opt_.dryRun) return DryRun(s_, opt_, exec, out, err);
+          // A command with a dry run of its own says itself what it would write.
+          if (opt_.dryRun && !(access & kOwnDryRun)) return DryRun(s_, opt_, exec, out, err);
           return exec(out, err);
         },
         dataOnStdout);

@@ -149,6 +149,7 @@ Region ReadRegion(ZM_OBJECT_ID id, uint32_t type, const Disk& disk, const Volume
     } else {
       const Props vp(r.volume);  // no object 0: nothing read
       r.driveLetter = vp.String(kDriveLetter);
+      if (r.driveLetter && r.driveLetter->empty()) r.driveLetter.reset();
       r.fileSystem = vp.String(kFileSystem);
     }
     r.ftMember = p.U64(kFtMember);
@@ -240,6 +241,7 @@ Volume ReadVolume(ZM_OBJECT_ID id) {
   v.facility = p.U64(kFacility);
   v.device = p.String(kDevice);
   v.driveLetter = p.String(kDriveLetter);
+  if (v.driveLetter && v.driveLetter->empty()) v.driveLetter.reset();  // "" once removed: none
   v.length = p.U64(kLength);
   v.offset = p.U64(kOffset);
   v.state = p.U64(kState);

@@ -42,6 +42,36 @@ std::string CreatedLine(const Machine& m, uint64_t member, bool dry, const Creat
   return line;
 }
 
+// Why letter cannot go to volume id because another volume has it ("" when none has):
+// which volume, and what to do.
+std::string LetterHolder(const Machine& m, const std::string& letter, ZM_OBJECT_ID id) {
+  const auto wanted = ParseDriveLetter(letter);
+  if (!wanted) return "";
+  auto letterOf = [](const Volume& v) {
+    return v.driveLetter && !v.driveLetter->empty()
+               ? std::toupper(static_cast<unsigned char>((*v.driveLetter)[0]))
+               : 0;
+  };
+  const Volume* holder = nullptr;
+  std::string used;
+  for (const Volume& v : m.volumes) {
+    if (letterOf(v) == *wanted && v.id != id) holder = &v;
+    if (letterOf(v)) used += static_cast<char>(letterOf(v));
+  }
+  if (!holder) return "";
+  std::string free;  // the first few free letters
+  int offered = 0;
+  for (char c = 'C'; c <= 'Z' && offered < 4; ++c)
+    if (used.find(c) == std::string::npos) {
+      free += (offered++ ? ", " : "") + std::string(1, c) + ":";
+    }
+  const std::string by = holder->name.empty() ? m.NameOf(holder->id) : holder->name;
+  const std::string text = std::string(1, static_cast<char>(*wanted)) + ":";
+  return text + " is in use by " + (by.empty() ? "another volume" : by) +
+         "; remove it there first ('ftdiskctl letter " + (by.empty() ? text : by) +
+         " --remove') or pick a free letter" + (free.empty() ? " (none is free)" : " (" + free + ")");
+}
+
 }  // namespace
 
 int CmdCreate(Session& s, const Options& opt, const CreateArgs& a, std::ostream& out, std::ostream& err) {
@@ -270,6 +300,22 @@ int CmdLetter(Session& s, const Options& opt, const std::string& volume, const s
     return kFailed;
   }
   std::string name = m.NameOf(id);
+  // The host's statuses say "in use" and "a property is missing": say by what, and why.
+  Explain explain = [&](ZMSTATUS st) -> std::string {
+    if (st == ZM_E_LETTER_IN_USE && !remove) return LetterHolder(m, letter, id);
+    const Region* r = m.RegionOf(id);
+    if (st != ZM_E_NO_PROPERTY || !r || !r->IsExtended()) return "";
+    std::string logicals;
+    for (const Region& x : r->regions)
+      if (!x.IsFree() && !x.name.empty()) logicals += (logicals.empty() ? "" : ", ") + x.name;
+    return (r->name.empty() ? volume : r->name) +
+           " is the extended partition: it holds no file system and takes no drive letter; " +
+           (logicals.empty() ? "create a logical drive in it ('ftdiskctl create logical --disk " +
+                                   std::to_string(DiskIndexOfObject(m, id)) +
+                                   " --size SIZE') and give that one "
+                                   "a letter"
+                             : "give the letter to one of its logical drives (" + logicals + ")");
+  };
   PropSet in;
   std::string command = "letter " + volume;
   std::string text;
@@ -283,10 +329,12 @@ int CmdLetter(Session& s, const Options& opt, const std::string& volume, const s
   }
   return Request(
       s, opt, command, what, id, OPCLASS_VOLUME, remove ? OP_REMOVE_DRIVE_LETTER : OP_ASSIGN_DRIVE_LETTER, in,
-      DiskIndexOfObject(m, id), out, err, [&](const Machine&, uint64_t, bool dry) {
+      DiskIndexOfObject(m, id), out, err,
+      [&](const Machine&, uint64_t, bool dry) {
         return remove ? Verb(dry, "removed the drive letter of ", "would remove the drive letter of ") + name
                       : Verb(dry, "assigned ", "would assign ") + text + " to " + name;
-      });
+      },
+      explain);
 }
 
 int CmdRescan(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::ostream& out,

@@ -86,7 +86,7 @@ int CmdRegistryRecover(const Options& opt, bool empty, bool list, unsigned seq, 
                          {"values", b.values.size()},
                          {"information_bytes", b.informationBytes}});
     if (opt.json) {
-      out << JsonText(json{{"backups", backups}}) << "\n";
+      out << JsonText(json{{"registry_backups", backups}}) << "\n";
       return kOk;
     }
     if (backups.empty()) out << "no automatic registry backups are kept for " << opt.dir << "\n";
@@ -102,7 +102,7 @@ int CmdRegistryRecover(const Options& opt, bool empty, bool list, unsigned seq, 
     return kOk;
   }
   std::string report, e;
-  if (!ntp::reg::Recover(opt.dir, empty, seq, opt.noWait, &report, &e)) {
+  if (!ntp::reg::Recover(opt.dir, empty, seq, opt.noWait, &report, &e, opt.dryRun)) {
     if (!report.empty()) err << report;
     err << "cannot recover the registry of '" << opt.dir << "': " << e << "\n";
     return kFailed;
@@ -111,9 +111,12 @@ int CmdRegistryRecover(const Options& opt, bool empty, bool list, unsigned seq, 
     json lines = json::array();
     std::stringstream r(report);
     for (std::string l; std::getline(r, l);) lines.push_back(l);
-    out << JsonText(json{{"recovered", true}, {"empty", empty}, {"report", lines}}) << "\n";
+    json doc = {{"recovered", !opt.dryRun}, {"empty", empty}, {"report", lines}};
+    if (opt.dryRun) doc["dry_run"] = true;
+    out << JsonText(doc) << "\n";
   } else {
     out << report;
+    if (opt.dryRun) out << "dry run: nothing was written to " << opt.dir << "\n";
   }
   return kOk;
 }

@@ -47,6 +47,7 @@ nlohmann::json DecodeBlob(const uint8_t* data, size_t size, bool valid, const st
     disks.push_back({{"record_offset", d.at}, {"signature", d.signature}, {"partitions", json::array()}});
   for (const auto& p : w.partitions) {
     const _DISK_PARTITION& rec = p.rec;
+    const std::string letter = LetterText(rec.DriveLetter);  // null without one, as everywhere
     disks[p.disk]["partitions"].push_back({{"record_offset", p.at},
                                            {"ft_type", rec.FtType},
                                            {"ft_type_name", FtTypeName(rec.FtType)},
@@ -55,7 +56,7 @@ nlohmann::json DecodeBlob(const uint8_t* data, size_t size, bool valid, const st
                                            {"offset", rec.StartingOffset},
                                            {"length", rec.Length},
                                            {"ft_length", rec.FtLength},
-                                           {"drive_letter", LetterText(rec.DriveLetter)},
+                                           {"drive_letter", letter.empty() ? json(nullptr) : json(letter)},
                                            {"drive_letter_byte", rec.DriveLetter},
                                            {"assign_drive_letter", rec.AssignDriveLetter},
                                            {"logical_number", rec.LogicalNumber},

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <ostream>
 
@@ -156,12 +157,24 @@ int CmdRegistryExport(Session& s, const Options& opt, const std::string& file, s
                       std::ostream& err) {
   if (!OpenOr(s, opt, err)) return kFailed;
   std::string e;
+  if (opt.dryRun) {
+    // What the file would hold; the file itself is not touched.
+    std::error_code ec;
+    const bool replaces = std::filesystem::exists(file, ec);
+    const size_t count = ntp::reg::ListValues(kDiskKey).size();
+    if (opt.json)
+      PrintJsonResult(out, json{{"file", file}, {"key", Narrow(kDiskKey)}, {"dry_run", true}});
+    else
+      out << "would export HKEY_LOCAL_MACHINE\\SYSTEM\\DISK (" << count << " value(s)) to " << file
+          << (replaces ? ", replacing it" : "") << "; dry run: nothing was written\n";
+    return kOk;
+  }
   if (!ntp::reg::ExportRegFile(kDiskKey, file, &e)) {
     err << "cannot export the registry to '" << file << "': " << e << "\n";
     return kFailed;
   }
   if (opt.json)
-    PrintJsonResult(out, json{{"exported", file}, {"key", Narrow(kDiskKey)}});
+    PrintJsonResult(out, json{{"file", file}, {"key", Narrow(kDiskKey)}});
   else
     out << "exported HKEY_LOCAL_MACHINE\\SYSTEM\\DISK to " << file << "\n";
   return kOk;
@@ -184,7 +197,7 @@ int CmdRegistryImport(Session& s, const Options& opt, const std::string& file, b
   }
   if (!rescan) {
     if (opt.json)
-      PrintJsonResult(out, json{{"imported", file}, {"registry", RegistryJson()}});
+      PrintJsonResult(out, json{{"file", file}, {"registry", RegistryJson()}});
     else
       out << (opt.dryRun ? "would import " : "imported ") << file
           << " into HKEY_LOCAL_MACHINE\\SYSTEM\\DISK\n";

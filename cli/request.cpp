@@ -39,7 +39,7 @@ bool Failed(ZMSTATUS st) { return st != 0; }
 
 int Request(Session& s, const Options& opt, const std::string& command, const std::string& what,
             ZM_OBJECT_ID id, uint32_t cls, uint32_t code, PropSet& in, int diskIndex, std::ostream& out,
-            std::ostream& err, const Describe& describe) {
+            std::ostream& err, const Describe& describe, const Explain& explain) {
   const zm::RequestOutcome r = zm::RunRequest(s, command, id, cls, code, in, opt.dryRun);
   err << r.backupWarnings;
   const ZMSTATUS st = r.status;
@@ -53,6 +53,9 @@ int Request(Session& s, const Options& opt, const std::string& command, const st
   // backup that could not be saved) says more than the status.
   if (!r.reason.ok() && !r.reason.message().empty())
     message = what + ": " + r.reason.message() + " (" + HexStatus(r.reason.code()) + ")";
+  if (Failed(st) && explain)
+    if (const std::string why = explain(st); !why.empty())
+      message = what + ": " + why + " (" + HexStatus(st) + ")";
   // A table the request had to leave alone: say which entry or layout is the reason.
   if (Failed(st) && diskIndex >= 0)
     for (const Disk& d : m.disks)

@@ -24,7 +24,8 @@ json AlertsJson(const std::vector<zm::AlertRecord>& alerts) {
     for (const auto& s : a.inserts) inserts.push_back(Narrow(s));
     out.push_back({{"time", a.time},
                    {"severity", a.severity},
-                   {"kind", guid},
+                   {"guid", guid},
+                   {"kind", AlertKindWord(guid)},
                    {"message_id", a.messageId},
                    {"text", a.text},
                    {"inserts", inserts}});

@@ -1,4 +1,6 @@
 // The reading commands: show, layout and alerts.
+#include <strings.h>
+
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -73,6 +75,13 @@ int CmdShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err
       PrintJsonResult(out, m, std::move(extra));
   } else {
     PrintTree(out, m, opt);
+    // A set left initializing (an interrupted 'ft create', or recorded so) is not
+    // redundant until its members are made to agree; the STATE column alone is easy to miss.
+    if (!opt.raw)
+      for (const Volume& v : m.volumes)
+        if (v.IsFtSet() && !v.name.empty() && v.StateText().find("initializing") != std::string::npos)
+          out << "Note: " << v.name << " is initializing: its members are not yet known to agree, so it is "
+              << "not redundant; 'ftdiskctl ft regenerate " << v.name << "' makes them agree\n";
     if (!opt.raw)
       for (const auto& v : served)
         out << "Served: " << v.set << " over NBD at " << v.where << " ("
@@ -192,10 +201,25 @@ int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::
   return rc;
 }
 
+json AlertKindWord(const std::string& guid) {
+  // The six kinds the provider registers, in registration order.
+  static const std::pair<const char*, const char*> kKinds[] = {
+      {"93B228B6-2B64-11D3-B74B-00105A24BFBF", "created_partition"},
+      {"93B228B7-2B64-11D3-B74B-00105A24BFBF", "create_partition_failed"},
+      {"93B228B8-2B64-11D3-B74B-00105A24BFBF", "deleted_partition"},
+      {"93B228B9-2B64-11D3-B74B-00105A24BFBF", "delete_partition_failed"},
+      {"93B228BA-2B64-11D3-B74B-00105A24BFBF", "marked_active"},
+      {"93B228BB-2B64-11D3-B74B-00105A24BFBF", "mark_active_failed"}};
+  for (const auto& [g, word] : kKinds)
+    if (strcasecmp(g, guid.c_str()) == 0) return word;
+  return nullptr;
+}
+
 namespace {
 
 // An alert of alerts.log in the shape of every other alert document: the log keeps
-// message ids as hex text and GUIDs in braces, the documents numbers and bare GUIDs.
+// message ids as hex text and the GUID as "kind" in braces, the documents numbers, the
+// bare GUID as "guid" and the kind's word as "kind".
 json NormalAlert(const json& a) {
   json n = a.is_object() ? a : json::object();
   if (n["message_id"].is_string()) {
@@ -204,16 +228,15 @@ json NormalAlert(const json& a) {
     unsigned long long v = std::strtoull(t.c_str(), &end, 16);
     n["message_id"] = end != nullptr && *end == '\0' && !t.empty() ? json(v) : json(nullptr);
   }
-  if (n["kind"].is_string()) {
-    std::string k = n["kind"];
-    if (k.size() >= 2 && k.front() == '{' && k.back() == '}') n["kind"] = k.substr(1, k.size() - 2);
-  }
+  std::string guid = n["kind"].is_string() ? n["kind"].get<std::string>() : "";
+  if (guid.size() >= 2 && guid.front() == '{' && guid.back() == '}') guid = guid.substr(1, guid.size() - 2);
+  n["guid"] = guid;
+  n["kind"] = AlertKindWord(guid);
   for (const char* key : {"time", "severity"})
     if (!n[key].is_number_integer()) n[key] = 0;
   if (!n["text"].is_string()) n["text"] = "";
   if (!n["inserts"].is_array()) n["inserts"] = json::array();
   if (!n["message_id"].is_number_integer()) n["message_id"] = 0;
-  if (!n["kind"].is_string()) n["kind"] = "";
   return n;
 }
 

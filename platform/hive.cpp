@@ -119,11 +119,49 @@ bool CheckHeader(const std::string& file, std::string* error, bool forWrite = fa
   return true;
 }
 
+// Where the chain of hive bins after the base block breaks: the first bin whose header
+// is not "hbin" with its own offset and a size in whole 4 KiB pages inside the bins the
+// base block announces; "" when the chain is whole.
+std::string BrokenBin(const std::string& file) {
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  uint8_t base[kBaseBlock];
+  uint64_t bins = 0;
+  if (::pread(fd, base, sizeof base, 0) == ssize_t(sizeof base)) bins = Get32(&base[0x28]);
+  std::string broken;
+  char where[96];
+  for (uint64_t off = 0; off < bins && broken.empty();) {
+    uint8_t head[32] = {};
+    std::snprintf(where, sizeof where, "the hive bin at file offset 0x%llX",
+                  static_cast<unsigned long long>(kBaseBlock + off));
+    const bool read = ::pread(fd, head, sizeof head, off_t(kBaseBlock + off)) == ssize_t(sizeof head);
+    const uint32_t size = Get32(&head[8]);
+    if (!read || std::memcmp(head, "hbin", 4) != 0)
+      broken = std::string(where) + (read ? " has no 'hbin' signature" : " cannot be read");
+    else if (Get32(&head[4]) != off)
+      broken = std::string(where) + " names the wrong offset (" + std::to_string(Get32(&head[4])) + ")";
+    else if (size == 0 || size % kBin != 0 || size > bins - off)
+      broken = std::string(where) + " has an impossible size (" + std::to_string(size) + " bytes)";
+    off += size;
+  }
+  ::close(fd);
+  return broken;
+}
+
 Hive OpenHive(const std::string& file, int flags, std::string* error) {
   if (!CheckHeader(file, error)) return nullptr;
   errno = 0;
   Hive h(hivex_open(file.c_str(), flags));
-  if (!h) *error = std::string("libhivex cannot read it: ") + std::strerror(errno ? errno : EINVAL);
+  if (!h) {
+    // libhivex says only "not supported" or "bad message": say where the damage is and
+    // what to use instead.
+    const std::string why = std::strerror(errno ? errno : EINVAL);
+    const std::string where = BrokenBin(file);
+    *error = "the hive is damaged: " + (where.empty() ? "its keys or values cannot be read" : where) +
+             " (libhivex: " + why +
+             "); use an intact copy of it (the .bak that 'registry export --hive' keeps, "
+             "or the system's own SYSTEM.ALT)";
+  }
   return h;
 }
 
@@ -403,7 +441,7 @@ bool CheckDiskValues(const Values& values, Values* accepted, std::vector<std::st
 }
 
 bool WriteDiskKey(const std::string& path, const Values& values, bool backup, WriteResult* result,
-                  std::string* error) {
+                  std::string* error, bool dryRun) {
   *result = WriteResult{};
   // Through a symbolic link the hive it names is written, not the link replaced.
   std::string file = path;
@@ -431,6 +469,26 @@ bool WriteDiskKey(const std::string& path, const Values& values, bool backup, Wr
       *error = e;
       return false;
     }
+  }
+  if (dryRun) {
+    // The values an existing DISK key holds that the write would leave alone.
+    Values old;
+    std::string e;
+    Hive h = exists ? OpenHive(file, 0, &e) : nullptr;
+    if (exists && !h) {
+      *error = e;
+      return false;
+    }
+    const hive_node_h disk = h ? DiskNode(h.get(), &e) : 0;
+    if (!e.empty() || (disk != 0 && !ReadValues(h.get(), disk, &old, &e))) {
+      *error = e;
+      return false;
+    }
+    for (const auto& o : old)
+      if (std::none_of(values.begin(), values.end(), [&](const auto& v) { return SameName(v.name, o.name); }))
+        result->kept.push_back(ntp::reg::ToUtf8(o.name));
+    if (exists && backup) result->backup = file + ".bak";
+    return true;
   }
   RemoveLeftovers(file);
   RemoveLeftovers(file + ".bak");

@@ -39,7 +39,9 @@ struct WriteResult {
   std::string backup;             // the backup's path, when one was made
   std::vector<std::string> kept;  // values of the hive's DISK key left as they were
 };
+// With dryRun the same checks are made and result says what would be done; nothing is
+// written, and no leftover of an interrupted write is removed.
 bool WriteDiskKey(const std::string& file, const Values& values, bool backup, WriteResult* result,
-                  std::string* error);
+                  std::string* error, bool dryRun = false);
 
 }  // namespace ntp::hive

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <toml++/toml.h>
 #include <unistd.h>
@@ -572,6 +573,8 @@ bool Boot(const std::string& dir, LockMode mode, std::string* error, const std::
 
 namespace {
 
+constexpr unsigned kLoopMajor = 7;  // Linux's loop devices
+
 // Opens the configured disks of m: O_RDWR for a boot that may write (O_RDONLY for a
 // disk attached read-only or one the user may not write), O_RDONLY for a read-only
 // boot. A disk that cannot be opened, sized or told apart from another is kept with
@@ -599,6 +602,13 @@ void OpenDisks(detail::Machine& m, std::vector<std::pair<Identity, size_t>>* ide
     struct stat st {};
     if (fstat(d->fd, &st) != 0 || !SizeOf(d->fd, &d->length)) {
       d->damage = "cannot be sized (" + d->path + ")";
+    } else if (d->length == 0 && S_ISBLK(st.st_mode)) {
+      // A loop device without its file (detached, or its file gone) reads as empty.
+      d->damage = major(st.st_rdev) == kLoopMajor
+                      ? "is a detached loop device (" + d->path +
+                            " has no backing file); attach its image again (losetup " + d->path +
+                            " IMAGE) or give the machine the image itself"
+                      : "is an empty block device (" + d->path + ": no medium?)";
     } else if (d->length < d->config.bytesPerSector) {
       d->damage = "is smaller than a sector (" + d->path + ")";
     }

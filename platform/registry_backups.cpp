@@ -106,25 +106,32 @@ bool SyncDir(const std::string& dir) {
 bool WriteWhole(const std::string& dir, const std::string& path, const std::vector<uint8_t>& bytes,
                 std::string* error) {
   const std::string tmp = path + ".tmp";
+  // The step that failed and its own errno: a stale errno (EEXIST from making the
+  // directory) would name a fault that did not happen.
+  std::string failed;
+  int code = 0;
+  auto fail = [&](const std::string& step) {
+    if (failed.empty()) failed = step, code = errno;
+  };
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool ok = fd >= 0;
+  if (fd < 0) fail("cannot make " + tmp);
   size_t done = 0;
-  while (ok && done < bytes.size()) {
+  while (failed.empty() && done < bytes.size()) {
     ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
+    if (n == 0) errno = ENOSPC;
+    if (n <= 0) fail("cannot write " + tmp);
     done += n > 0 ? size_t(n) : 0;
   }
-  if (ok && fsync(fd) != 0) ok = false;
-  const int saved = errno;
+  if (failed.empty() && fsync(fd) != 0) fail("cannot flush " + tmp);
   if (fd >= 0) close(fd);
-  if (ok && rename(tmp.c_str(), path.c_str()) != 0) ok = false;
-  if (ok && !SyncDir(dir)) ok = false;
-  if (!ok) {
-    if (error) *error = "cannot write " + path + ": " + std::strerror(ok ? errno : saved);
-    unlink(tmp.c_str());
-  }
-  return ok;
+  if (failed.empty() && rename(tmp.c_str(), path.c_str()) != 0)
+    fail("cannot rename " + tmp + " to " + path + " (the backup's own name)");
+  if (failed.empty() && !SyncDir(dir)) fail("cannot flush the directory " + dir);
+  if (failed.empty()) return true;
+  if (error) *error = failed + ": " + std::strerror(code);
+  unlink(tmp.c_str());
+  return false;
 }
 
 // Sequence numbers of the backup files (information-NNNNNN.bin), ascending; the ".tmp"
@@ -316,7 +323,7 @@ struct MachineLock {
 }  // namespace
 
 bool Recover(const std::string& machineDir, bool empty, unsigned seq, bool noWait, std::string* report,
-             std::string* error) {
+             std::string* error, bool dryRun) {
   std::string scratch;
   if (error == nullptr) error = &scratch;
   if (IsBooted()) {
@@ -324,7 +331,7 @@ bool Recover(const std::string& machineDir, bool empty, unsigned seq, bool noWai
     return false;
   }
   MachineLock lock;
-  if (!lock.Take(machineDir, noWait, error)) return false;
+  if (!dryRun && !lock.Take(machineDir, noWait, error)) return false;
 
   backups::KeyImage image;
   const Backup* chosen = nullptr;
@@ -355,7 +362,7 @@ bool Recover(const std::string& machineDir, bool empty, unsigned seq, bool noWai
   // first); a lost or damaged one, or any with --empty, is set aside and made anew.
   std::string why;
   std::string openError;
-  const bool sound = !empty && Open(machineDir, &why);
+  const bool sound = !empty && (dryRun ? OpenReadOnly(machineDir, &why) : Open(machineDir, &why));
   if (!empty && !sound && backups::LastOpenProblem() == backups::StoreProblem::Other) {
     *error = why;  // not the store's fault: it is left as it is
     return false;
@@ -368,19 +375,31 @@ bool Recover(const std::string& machineDir, bool empty, unsigned seq, bool noWai
       const std::string from = db + suffix, to = aside + suffix;
       struct stat st {};
       if (stat(from.c_str(), &st) != 0) continue;
-      if (rename(from.c_str(), to.c_str()) != 0) {
-        *error = "cannot move " + from + " aside: " + std::strerror(errno);
+      if (!dryRun && rename(from.c_str(), to.c_str()) != 0) {
+        *error = "cannot move " + from + " aside to " + to + ": " + std::strerror(errno);
         return false;
       }
-      if (*suffix == '\0') *report += "kept the previous registry.db as " + to + "\n";
+      if (*suffix == '\0')
+        *report += std::string(dryRun ? "would keep" : "kept") + " the previous registry.db as " + to + "\n";
     }
-    if (!backups::OpenForRecovery(machineDir, &openError)) {
+    if (dryRun) {
+      // What a new store would be given is said below; none is made.
+    } else if (!backups::OpenForRecovery(machineDir, &openError)) {
       *error = "cannot make a new registry: " + openError;
       return false;
     }
   }
   bool ok = true;
-  if (!empty) {
+  if (dryRun) {
+    if (!empty)
+      *report += "would restore HKEY_LOCAL_MACHINE\\SYSTEM\\DISK from " + chosen->path + " (" +
+                 std::to_string(image.values.size()) + " values, \"Information\" " +
+                 std::to_string(chosen->informationBytes) + " bytes)\n";
+    else
+      *report +=
+          "would start an empty registry; 'rescan' would then store the disks' layout again (FT sets "
+          "are not recovered)\n";
+  } else if (!empty) {
     NTSTATUS st = backups::RestoreKey(image);
     if (!NT_SUCCESS(st)) {
       char code[16];

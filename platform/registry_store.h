@@ -86,7 +86,9 @@ std::vector<Backup> ListBackups(const std::string& machineDir);  // oldest first
 // missing-or-damaged (or, with empty, any) registry.db aside as registry.db.TAG-TIME,
 // and restores the disk key from backup seq (0: the newest intact one), or starts with
 // an empty registry when empty is set. report receives what was done, line by line.
+// With dryRun the same choices are made and report says what would be done ("would
+// restore ..."); nothing is written, moved or locked.
 bool Recover(const std::string& machineDir, bool empty, unsigned seq, bool noWait, std::string* report,
-             std::string* error);
+             std::string* error, bool dryRun = false);
 
 }  // namespace ntp::reg

@@ -135,6 +135,15 @@ std::vector<CommandSpec> MakeTable() {
         Flag("--no-wait", "fail at once when another process holds the machine").Into(&Options::noWait),
         Flag("--json", "print JSON (schema: docs/json-schema.md)").Into(&Options::json),
         Flag("--bytes", "print sizes and offsets as exact byte counts").Into(&Options::bytes),
+        Flag("--sectors",
+             "print sizes and offsets in sectors of their disk (show, layout); a remainder as +Nb")
+            .Excludes("--bytes")
+            .Into(&Options::sectors),
+        Flag("--cylinders",
+             "print sizes and offsets in cylinders of their disk's geometry (show, layout); what is past the "
+             "last whole cylinder as +Ns, in sectors")
+            .Excludes("--sectors")
+            .Into(&Options::cylinders),
         Flag("-y,--yes",
              "do not ask before a request destroys data (asked only on a terminal: delete of a partition "
              "holding "

@@ -233,7 +233,8 @@ int SetTypes(Session& s, Options& o, unsigned disk, uint64_t bps, const std::vec
 // letter one volume holds can go to another. takeOnly: only take them, from the partitions
 // too that become members of a set.
 int SetLetters(Session& s, Options& o, const Dump& d, bool takeOnly, std::ostream& out, std::ostream& err) {
-  std::map<std::string, char> wanted;  // by volume name; 0: none
+  if (!d.ours && d.sets.empty()) return kOk;  // sfdisk's dump: the letters the provider gives stay
+  std::map<std::string, char> wanted;         // by volume name; 0: none
   std::map<std::string, bool> inSet;
   for (const DumpSet& set : d.sets) {
     wanted[set.name] = 0;
@@ -644,7 +645,9 @@ int CmdApply(Session& s, const Options& opt, const std::string& file, bool force
     else
       PrintJsonFailure(out, message, nullptr, doc);
   } else if (message.empty()) {
-    out << Verb(opt.dryRun, "applied ", "would apply ") << file << ": " << steps.size() << " step(s)\n";
+    out << Verb(opt.dryRun, "applied ", "would apply ") << file << ": "
+        << (done.empty() ? "the machine holds all of it already" : std::to_string(done.size()) + " change(s)")
+        << "\n";
   }
   if (!message.empty()) {
     err << message << "\n";

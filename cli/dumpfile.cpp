@@ -168,6 +168,7 @@ bool ParseDump(const std::string& text, Dump* d, std::string* error) {
         for (const DumpDisk& k : d->disks)
           if (k.index == index) return fail("disk" + std::to_string(index) + " appears twice");
         DumpDisk k;
+        d->ours = true;
         k.index = static_cast<unsigned>(index);
         const auto f = Fields(rest.substr(name.size()));
         for (const auto& [field, target] : {std::pair<const char*, uint64_t*>{"bytes", &k.bytes},

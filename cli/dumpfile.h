@@ -49,6 +49,7 @@ struct DumpLetter {
 };
 
 struct Dump {
+  bool ours = false;  // written by dump: its letters are all there is (else the provider gives them)
   std::vector<DumpDisk> disks;
   std::vector<DumpSet> sets;
   std::vector<DumpLetter> letters;

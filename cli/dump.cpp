@@ -608,7 +608,7 @@ int CmdApply(Session& s, const Options& opt, const std::string& file, bool force
   if (!problems.empty()) {
     std::string message = what + ": it does not fit this machine; nothing was written";
     if (opt.json) {
-      PrintJsonFailure(out, message, nullptr, json{{"problems", problems}, {"steps", done}});
+      PrintJsonFailure(out, message, nullptr, json{{"file", file}, {"problems", problems}, {"steps", done}});
     } else {
       for (const auto& p : problems) err << "  " << p << "\n";
     }

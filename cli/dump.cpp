@@ -98,13 +98,18 @@ Dump MakeDump(const Machine& m, const std::vector<unsigned>& only, std::vector<s
   // FT sets as the configuration records them: member order and states.
   const json reg = RegistryJson();
   const json& info = reg.contains("information") ? reg["information"] : json::object();
-  std::map<std::pair<uint32_t, unsigned>, DumpSet> sets;  // by (type name, group)
+  std::map<std::pair<uint32_t, unsigned>, DumpSet> sets;  // by FT type and group
   if (info.value("valid", false))
     for (const json& disk : info.value("disks", json::array()))
       for (const json& part : disk.value("partitions", json::array())) {
         const std::string type = part.value("ft_type_name", "none");
-        if (type == "none") continue;
         const uint64_t group = part.value("ft_group", 0), member = part.value("ft_member", 0);
+        if (type == "none") continue;
+        if (member >= 32) {  // no FT set has as many members: a damaged record
+          notes->push_back("a record of FT group " + std::to_string(group) + " names member " +
+                           std::to_string(member) + "; left out");
+          continue;
+        }
         const std::string word = type == "stripe_with_parity" ? "parity"
                                  : type == "volume_set"       ? "volset"
                                                               : type;
@@ -138,10 +143,9 @@ Dump MakeDump(const Machine& m, const std::vector<unsigned>& only, std::vector<s
   }
   for (const Volume& v : m.volumes) {
     if (!v.driveLetter || v.driveLetter->empty() || v.name.empty() || v.kind == "cdrom") continue;
-    const std::string first = v.IsFtSet() ? "" : v.name;
-    bool dumped = v.IsFtSet() ? std::any_of(d.sets.begin(), d.sets.end(),
-                                            [&](const DumpSet& s) { return s.name == v.name; })
-                              : onDumpedDisk(first);
+    const bool dumped = v.IsFtSet() ? std::any_of(d.sets.begin(), d.sets.end(),
+                                                  [&](const DumpSet& s) { return s.name == v.name; })
+                                    : onDumpedDisk(v.name);
     if (dumped) d.letters.push_back({v.name, (*v.driveLetter)[0]});
   }
   return d;
@@ -562,6 +566,10 @@ std::vector<std::string> Differences(const Machine& m, const Dump& d) {
 
 int CmdApply(Session& s, const Options& opt, const std::string& file, bool force, std::ostream& out,
              std::ostream& err) {
+  if (file == "-" && opt.inShell) {
+    err << "ftdiskctl: inside the shell, standard input holds the shell's lines; give apply a file\n";
+    return kUsage;
+  }
   std::string text;
   {
     std::ifstream f;

@@ -39,6 +39,8 @@ struct Options {
   bool yes = false;    // -y: no confirmation asked on a terminal
   bool quiet = false;  // -q: nothing on standard output but data asked for; the exit status tells
   bool bytes = false;
+  bool sectors = false;    // --sectors: sizes and offsets in sectors of the disk
+  bool cylinders = false;  // --cylinders: in cylinders of the disk's geometry
   bool verbose = false;
   bool dryRun = false;
   bool inShell = false;        // object ids are accepted only inside the shell
@@ -126,6 +128,8 @@ std::string JoinColumns(Table table);  // "NAME,KIND,..."
 std::string CheckColumns(const std::string& columns);
 std::string CheckVolumeColumns(const std::string& columns);
 std::string Size(uint64_t bytes, const Options& opt);
+// The same on a disk: in its sectors or cylinders with --sectors or --cylinders.
+std::string Size(uint64_t bytes, const Options& opt, const Disk* disk);
 
 // Runs one parsed command line (argv without the program name) on the session, which
 // is opened on first use; inShell refuses the commands that need their own process.

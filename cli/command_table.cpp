@@ -14,6 +14,14 @@
 
 namespace cli {
 
+// dump.cpp and detach.cpp.
+int CmdDump(Session& s, const Options& opt, const std::vector<std::string>& disks, std::ostream& out,
+            std::ostream& err);
+int CmdApply(Session& s, const Options& opt, const std::string& file, bool force, std::ostream& out,
+             std::ostream& err);
+int CmdDetach(Session& s, const Options& opt, const std::string& disk, bool force, std::ostream& out,
+              std::ostream& err);
+
 namespace {
 
 // Checks a SIZE argument (binary units or bytes); "max" is the whole free region.
@@ -127,6 +135,15 @@ std::vector<CommandSpec> MakeTable() {
         Flag("--no-wait", "fail at once when another process holds the machine").Into(&Options::noWait),
         Flag("--json", "print JSON (schema: docs/json-schema.md)").Into(&Options::json),
         Flag("--bytes", "print sizes and offsets as exact byte counts").Into(&Options::bytes),
+        Flag("--sectors",
+             "print sizes and offsets in sectors of their disk (show, layout); a remainder as +Nb")
+            .Excludes("--bytes")
+            .Into(&Options::sectors),
+        Flag("--cylinders",
+             "print sizes and offsets in cylinders of their disk's geometry (show, layout); what is past the "
+             "last whole cylinder as +Ns, in sectors")
+            .Excludes("--sectors")
+            .Into(&Options::cylinders),
         Flag("-y,--yes",
              "do not ask before a request destroys data (asked only on a terminal: delete of a partition "
              "holding "
@@ -213,6 +230,16 @@ std::vector<CommandSpec> MakeTable() {
        },
        "ftdiskctl -m m attach old-nt-disk.img"},
 
+      {"detach",
+       "remove a disk from the machine (its image or device is not touched)",
+       {Text("DISK", "the disk: diskN or N").Req().Of(Names::kDisk),
+        Flag("--force", "also when FT sets have members on it (they are orphaned)").Into(&Options::force)},
+       kWrites | kOwnProcess,
+       nullptr,
+       0,
+       [](Call& c) { return CmdDetach(c.s, c.opt, c.a.Text("DISK"), c.opt.force, c.out, c.err); },
+       "ftdiskctl -m m detach disk1"},
+
       {"show",
        "print disks, partitions, free space and volumes as a tree",
        {Flag("-v,--verbose", "also print the context-menu masks in words").Into(&Options::verbose),
@@ -246,6 +273,28 @@ std::vector<CommandSpec> MakeTable() {
        0,
        [](Call& c) { return CmdLayout(c.s, c.opt, c.a.Given("disk"), c.a.Uint("disk"), c.out, c.err); },
        "ftdiskctl -m m layout --disk 0 --json"},
+
+      {"dump",
+       "print the partition tables, FT sets and drive letters in sfdisk's dump format (for apply)",
+       {Texts("DISK", "only these disks (diskN or N)").Of(Names::kDisk)},
+       kReadOnly,
+       nullptr,
+       0,
+       [](Call& c) { return CmdDump(c.s, c.opt, c.a.Texts("DISK"), c.out, c.err); },
+       "ftdiskctl -m m dump > m.dump"},
+
+      {"apply",
+       "lay out the disks, FT sets and drive letters of a dump through requests",
+       {Text("DUMP", "the dump file (from 'ftdiskctl dump' or 'sfdisk -d'), or - for standard input")
+            .Req()
+            .Of(Names::kFile),
+        Flag("--force", "go on with disks that hold the dump's partitions already (an apply cut short)")
+            .Into(&Options::force)},
+       kWrites,
+       nullptr,
+       0,
+       [](Call& c) { return CmdApply(c.s, c.opt, c.a.Text("DUMP"), c.opt.force, c.out, c.err); },
+       "ftdiskctl -m fresh apply m.dump"},
 
       {"create",
        "create a primary, extended or logical partition",

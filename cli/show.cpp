@@ -37,6 +37,12 @@ std::string Size(uint64_t bytes, const Options& opt) {
   return opt.bytes ? std::to_string(bytes) : FormatSize(bytes);
 }
 
+std::string Size(uint64_t bytes, const Options& opt, const Disk* disk) {
+  if (disk && opt.sectors) return UnitCount(bytes, disk->SectorBytes(), disk->SectorBytes());
+  if (disk && opt.cylinders) return UnitCount(bytes, uint64_t(disk->CylinderBytes()), disk->SectorBytes());
+  return Size(bytes, opt);
+}
+
 namespace {
 
 std::string Hex(uint64_t v) {
@@ -83,11 +89,13 @@ const RegionColumn kRegionColumns[] = {
     {"KIND", "primary, extended, logical or free", false,
      [](const Machine&, const Region& r, const Options&) { return r.kind; }},
     {"START", "offset of the first byte", true,
-     [](const Machine&, const Region& r, const Options& o) { return Size(r.offset, o); }},
+     [](const Machine& m, const Region& r, const Options& o) { return Size(r.offset, o, m.DiskOf(r.id)); }},
     {"END", "offset after the last byte", true,
-     [](const Machine&, const Region& r, const Options& o) { return Size(r.offset + r.length, o); }},
+     [](const Machine& m, const Region& r, const Options& o) {
+       return Size(r.offset + r.length, o, m.DiskOf(r.id));
+     }},
     {"SIZE", "length", true,
-     [](const Machine&, const Region& r, const Options& o) { return Size(r.length, o); }},
+     [](const Machine& m, const Region& r, const Options& o) { return Size(r.length, o, m.DiskOf(r.id)); }},
     {"TYPE", "partition type (system id)", false,
      [](const Machine&, const Region& r, const Options&) -> std::string {
        return r.IsFree() ? "" : r.partitionType ? Hex(*r.partitionType) : "-";
@@ -125,8 +133,8 @@ const VolumeColumn kVolumeColumns[] = {
     {"LETTER", "drive letter", false,
      [](const Machine&, const Volume& v, const Options&) { return Text(v.driveLetter); }},
     {"SIZE", "length", true,
-     [](const Machine&, const Volume& v, const Options& o) -> std::string {
-       return v.length ? Size(*v.length, o) : "-";
+     [](const Machine& m, const Volume& v, const Options& o) -> std::string {
+       return v.length ? Size(*v.length, o, m.DiskOf(v.id)) : "-";
      }},
     {"STATE", "volume state", false,
      [](const Machine&, const Volume& v, const Options&) -> std::string {
@@ -334,10 +342,10 @@ void DiskHeader(std::ostream& out, const Disk& d, const Options& opt) {
   std::snprintf(sig, sizeof sig, "0x%08X", static_cast<uint32_t>(d.signature));
   auto num = [](const std::optional<uint64_t>& v) { return v ? std::to_string(*v) : std::string("?"); };
   out << (d.name.empty() ? "-" : d.name) << "  " << (d.device.empty() ? "-" : d.device) << "  "
-      << Size(d.size, opt) << "  signature " << sig << "  " << num(d.cylinders) << " x "
+      << Size(d.size, opt, &d) << "  signature " << sig << "  " << num(d.cylinders) << " x "
       << num(d.tracksPerCylinder) << " x " << d.sectorsPerTrack << " x " << d.bytesPerSector
-      << (d.removable ? "  removable" : "") << "  free " << Size(d.freeSpace, opt);
-  if (d.minPartitionSize) out << "  min partition " << Size(*d.minPartitionSize, opt);
+      << (d.removable ? "  removable" : "") << "  free " << Size(d.freeSpace, opt, &d);
+  if (d.minPartitionSize) out << "  min partition " << Size(*d.minPartitionSize, opt, &d);
   out << "\n";
   if (d.readOnly) out << "  read-only: " << *d.readOnly << "\n";
 }

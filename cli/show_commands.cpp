@@ -118,7 +118,11 @@ json LayoutJson(const LayoutOfDisk& l) {
           {"signature", l.signature}, {"entries", entries}, {"warnings", l.warnings}};
 }
 
-void PrintLayout(const LayoutOfDisk& l, std::ostream& out) {
+// Offsets and lengths in bytes, or in units of that many bytes (UnitCount) when unit > 1.
+void PrintLayout(const LayoutOfDisk& l, uint64_t unit, uint64_t sector, std::ostream& out) {
+  auto units = [&](const LARGE_INTEGER& v) {
+    return unit > 1 ? UnitCount(uint64_t(v.QuadPart), unit, sector) : std::to_string(v.QuadPart);
+  };
   char sig[16];
   std::snprintf(sig, sizeof sig, "0x%08X", l.signature);
   out << "disk" << l.disk << "  " << l.device << "  PartitionCount " << l.partitionCount << "  Signature "
@@ -127,11 +131,11 @@ void PrintLayout(const LayoutOfDisk& l, std::ostream& out) {
   for (size_t i = 0; i < l.entries.size(); ++i) {
     const PARTITION_INFORMATION& p = l.entries[i];
     char line[160];
-    std::snprintf(line, sizeof line, "  %5zu  %15lld  %16lld  %6u  %6u  0x%02X  %4s  %s\n", i,
-                  static_cast<long long>(p.StartingOffset.QuadPart),
-                  static_cast<long long>(p.PartitionLength.QuadPart), static_cast<unsigned>(p.HiddenSectors),
-                  static_cast<unsigned>(p.PartitionNumber), static_cast<unsigned>(p.PartitionType),
-                  p.BootIndicator != 0 ? "yes" : "no", p.RecognizedPartition != 0 ? "yes" : "no");
+    std::snprintf(line, sizeof line, "  %5zu  %15s  %16s  %6u  %6u  0x%02X  %4s  %s\n", i,
+                  units(p.StartingOffset).c_str(), units(p.PartitionLength).c_str(),
+                  static_cast<unsigned>(p.HiddenSectors), static_cast<unsigned>(p.PartitionNumber),
+                  static_cast<unsigned>(p.PartitionType), p.BootIndicator != 0 ? "yes" : "no",
+                  p.RecognizedPartition != 0 ? "yes" : "no");
     out << line;
   }
 }
@@ -197,7 +201,16 @@ int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::
       PrintJsonResult(out, doc);
     return rc;
   }
-  for (const auto& l : result) PrintLayout(l, out);
+  for (const auto& l : result) {
+    // --sectors and --cylinders count in the disk's own units.
+    uint64_t unit = 1, sector = 512;
+    for (const auto& d : disks)
+      if (d.index == l.disk && d.geometry.BytesPerSector != 0 && (opt.sectors || opt.cylinders)) {
+        sector = d.geometry.BytesPerSector;
+        unit = opt.sectors ? sector : sector * d.geometry.SectorsPerTrack * d.geometry.TracksPerCylinder;
+      }
+    PrintLayout(l, unit, sector, out);
+  }
   return rc;
 }
 

@@ -112,6 +112,15 @@ std::string FormatSize(uint64_t bytes) {
   return s + kUnits[u];
 }
 
+std::string UnitCount(uint64_t bytes, uint64_t unit, uint64_t sector) {
+  if (unit == 0 || sector == 0) return std::to_string(bytes);
+  const uint64_t whole = bytes / unit, rest = bytes % unit;
+  if (rest == 0) return std::to_string(whole);
+  if (sector < unit && rest % sector == 0)
+    return std::to_string(whole) + "+" + std::to_string(rest / sector) + "s";
+  return std::to_string(whole) + "+" + std::to_string(rest) + "b";
+}
+
 std::optional<char> ParseDriveLetter(const std::string& text) {
   if (text.size() != 1 && !(text.size() == 2 && text[1] == ':')) return std::nullopt;
   char c = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));

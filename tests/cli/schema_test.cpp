@@ -117,6 +117,7 @@ TEST(CliSchema, FtSetsAndOddDisksDocumentsConform) {
   // An "Information" value shorter than its header.
   std::ofstream(tmp + "/bad.reg")
       << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\DISK]\n\"Information\"=hex:03,00\n";
+  std::ofstream(tmp + "/new.dump") << "label: dos\n";
   auto on = [&](const std::string& machine) { return "-m " + Quote(dir + "/" + machine) + " "; };
   const std::string f = on("ftsets"), hive = Quote(tmp + "/SYSTEM"), reg = Quote(dir + "/ftsets/disk.reg");
   std::string images;
@@ -125,6 +126,12 @@ TEST(CliSchema, FtSetsAndOddDisksDocumentsConform) {
   ExpectConforming({
       {"init", 0, "init " + Quote(tmp + "/new") + " --disk 32M,255,63 --cdrom-empty"},
       {"registry-show", 0, "-m " + Quote(tmp + "/new") + " registry show"},
+      {"dump", 0, f + "dump"},
+      {"apply", 0, "-m " + Quote(tmp + "/new") + " apply " + Quote(tmp + "/new.dump")},
+      {"apply", 1, "-m " + Quote(tmp + "/new") + " --dry-run apply " + reg},
+      {"apply", 1, "-m " + Quote(tmp + "/new") + " apply " + Quote(tmp + "/bad.reg")},
+      {"detach", 0, "-m " + Quote(tmp + "/new") + " --dry-run detach 0"},
+      {"detach", 1, f + "detach 0"},
       {"show", 0, f + "show"},
       {"layout", 0, f + "layout"},
       {"check", 0, f + "check"},

@@ -13,6 +13,16 @@
 
 using namespace cli;
 
+TEST(CliSizes, UnitCountsShowWhatIsPastTheLastWholeUnit) {
+  const uint64_t cylinder = 16065 * 512;
+  EXPECT_EQ(UnitCount(6 * cylinder, cylinder, 512), "6");
+  EXPECT_EQ(UnitCount(63 * 512, cylinder, 512), "0+63s");
+  EXPECT_EQ(UnitCount(5 * cylinder + 100, cylinder, 512), "5+100b");
+  EXPECT_EQ(UnitCount(96327 * 512, 512, 512), "96327");
+  EXPECT_EQ(UnitCount(1000, 512, 512), "1+488b");
+  EXPECT_EQ(UnitCount(1000, 0, 512), "1000");
+}
+
 TEST(CliSizes, ParsesUnitsExactlyAndRejectsWhatIsNotASize) {
   struct Case {
     const char* text;

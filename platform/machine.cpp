@@ -13,11 +13,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
@@ -916,14 +918,54 @@ void SetBeforeWriteHook(std::function<bool(unsigned, const std::vector<PendingSe
 
 namespace {
 thread_local RequestScope* t_scope = nullptr;
-}
+// Write failures outside any scope, and a count that orders all of them.
+std::mutex g_unscopedMutex;
+std::vector<std::pair<uint64_t, std::string>> g_unscoped;
+std::atomic<uint64_t> g_failureSeq{0};
+}  // namespace
 
 RequestScope::RequestScope() : outer_(t_scope) { t_scope = this; }
 
-RequestScope::~RequestScope() { t_scope = outer_; }
+RequestScope::~RequestScope() {
+  t_scope = outer_;
+  if (failures_.empty()) return;
+  if (outer_ != nullptr) {
+    outer_->failures_.insert(outer_->failures_.end(), failures_.begin(), failures_.end());
+    return;
+  }
+  std::lock_guard<std::mutex> lock(g_unscopedMutex);
+  for (auto& f : failures_) g_unscoped.emplace_back(f.seq, std::move(f.what));
+}
 
 void RequestScope::NoteRefusal(const std::string& why) {
   for (RequestScope* s = t_scope; s != nullptr; s = s->outer_) s->refusal_ = why;
+}
+
+void RequestScope::NoteWriteFailure(const std::string& what) {
+  const uint64_t seq = ++g_failureSeq;
+  if (t_scope != nullptr) {
+    t_scope->failures_.push_back({seq, what});
+    return;
+  }
+  std::lock_guard<std::mutex> lock(g_unscopedMutex);
+  g_unscoped.emplace_back(seq, what);
+}
+
+WriteFailures RequestScope::TakeWriteFailures() {
+  WriteFailures taken;
+  uint64_t lastSeq = 0;
+  auto take = [&](uint64_t seq, std::string& what) {
+    ++taken.count;
+    if (seq > lastSeq) lastSeq = seq, taken.last = std::move(what);
+  };
+  if (t_scope != nullptr) {
+    for (auto& f : t_scope->failures_) take(f.seq, f.what);
+    t_scope->failures_.clear();
+  }
+  std::lock_guard<std::mutex> lock(g_unscopedMutex);
+  for (auto& [seq, what] : g_unscoped) take(seq, what);
+  g_unscoped.clear();
+  return taken;
 }
 
 std::vector<DiskDamage> DamagedDisks() {

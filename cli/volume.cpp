@@ -106,7 +106,7 @@ int CmdVolumeExport(Session& s, const Options& opt, const std::string& volume, c
   // With --json the document is printed for standard output too: the caller sends it to
   // standard error then.
   if (opt.json)
-    out << JsonText(json{{"exported", volume}, {"file", file}, {"bytes", v->Length()}}) << "\n";
+    out << JsonText(json{{"set", set.name()}, {"file", file}, {"bytes", v->Length()}}) << "\n";
   else if (!toStdout)
     out << "exported " << v->Length() << " bytes of " << volume << " to " << file << "\n";
   return kOk;
@@ -146,7 +146,7 @@ int CmdVolumeImport(Session& s, const Options& opt, const std::string& volume, c
   // The set written, and each partition of it with its start and size.
   const std::string members = Machine::Read().MembersSummary(set.name());
   if (opt.json)
-    out << JsonText(json{{"imported", file}, {"volume", volume}, {"bytes", at}, {"partitions", members}})
+    out << JsonText(json{{"set", set.name()}, {"file", file}, {"bytes", at}, {"partitions", members}})
         << "\n";
   else
     out << "wrote " << at << " bytes of " << file << " into " << set.name() << ": " << members << "\n";

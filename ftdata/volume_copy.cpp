@@ -162,8 +162,11 @@ ntp::Status OpenImportSource(const std::string& dir, const std::string& file, bo
 
 ntp::Status CheckImportFits(const ImportSource& src, const std::string& file, uint64_t length) {
   if (!src.known || src.size <= length) return ntp::Status();
-  return Failure("'" + file + "' holds " + std::to_string(src.size) + " bytes, the volume " +
-                 std::to_string(length));
+  const std::string name = file == "-" ? "the input" : "'" + file + "'";
+  return Failure(name + " holds " + std::to_string(src.size) + " bytes, " +
+                 std::to_string(src.size - length) + " more than the volume's " + std::to_string(length) +
+                 "; nothing was written: import an image of at most " + std::to_string(length) +
+                 " bytes (one exported from this set, or a file system made to that size)");
 }
 
 ntp::Status ImportVolume(Set& set, std::unique_ptr<fm::Volume> v, ImportSource& src, const std::string& file,

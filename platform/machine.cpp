@@ -918,23 +918,31 @@ void SetBeforeWriteHook(std::function<bool(unsigned, const std::vector<PendingSe
 
 namespace {
 thread_local RequestScope* t_scope = nullptr;
-// Write failures outside any scope, and a count that orders all of them.
+// Write failures outside any scope (a count and the most recent), and a count that
+// orders all failures, so that merged failures keep the most recent as last.
 std::mutex g_unscopedMutex;
-std::vector<std::pair<uint64_t, std::string>> g_unscoped;
+WriteFailures g_unscoped;
+uint64_t g_unscopedLast = 0;
 std::atomic<uint64_t> g_failureSeq{0};
+
+void Merge(WriteFailures* into, uint64_t* intoLast, const WriteFailures& from, uint64_t fromLast) {
+  if (from.count == 0) return;
+  into->count += from.count;
+  if (fromLast > *intoLast) *intoLast = fromLast, into->last = from.last;
+}
 }  // namespace
 
 RequestScope::RequestScope() : outer_(t_scope) { t_scope = this; }
 
 RequestScope::~RequestScope() {
   t_scope = outer_;
-  if (failures_.empty()) return;
+  if (failures_.count == 0) return;
   if (outer_ != nullptr) {
-    outer_->failures_.insert(outer_->failures_.end(), failures_.begin(), failures_.end());
+    Merge(&outer_->failures_, &outer_->lastFailure_, failures_, lastFailure_);
     return;
   }
   std::lock_guard<std::mutex> lock(g_unscopedMutex);
-  for (auto& f : failures_) g_unscoped.emplace_back(f.seq, std::move(f.what));
+  Merge(&g_unscoped, &g_unscopedLast, failures_, lastFailure_);
 }
 
 void RequestScope::NoteRefusal(const std::string& why) {
@@ -942,29 +950,28 @@ void RequestScope::NoteRefusal(const std::string& why) {
 }
 
 void RequestScope::NoteWriteFailure(const std::string& what) {
+  const WriteFailures one{1, what};
   const uint64_t seq = ++g_failureSeq;
   if (t_scope != nullptr) {
-    t_scope->failures_.push_back({seq, what});
+    Merge(&t_scope->failures_, &t_scope->lastFailure_, one, seq);
     return;
   }
   std::lock_guard<std::mutex> lock(g_unscopedMutex);
-  g_unscoped.emplace_back(seq, what);
+  Merge(&g_unscoped, &g_unscopedLast, one, seq);
 }
 
 WriteFailures RequestScope::TakeWriteFailures() {
   WriteFailures taken;
-  uint64_t lastSeq = 0;
-  auto take = [&](uint64_t seq, std::string& what) {
-    ++taken.count;
-    if (seq > lastSeq) lastSeq = seq, taken.last = std::move(what);
-  };
+  uint64_t last = 0;
   if (t_scope != nullptr) {
-    for (auto& f : t_scope->failures_) take(f.seq, f.what);
-    t_scope->failures_.clear();
+    Merge(&taken, &last, t_scope->failures_, t_scope->lastFailure_);
+    t_scope->failures_ = WriteFailures();
+    t_scope->lastFailure_ = 0;
   }
   std::lock_guard<std::mutex> lock(g_unscopedMutex);
-  for (auto& [seq, what] : g_unscoped) take(seq, what);
-  g_unscoped.clear();
+  Merge(&taken, &last, g_unscoped, g_unscopedLast);
+  g_unscoped = WriteFailures();
+  g_unscopedLast = 0;
   return taken;
 }
 

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace ntp {
 
@@ -65,13 +64,10 @@ class RequestScope {
   static WriteFailures TakeWriteFailures();
 
  private:
-  struct Failure {
-    uint64_t seq;
-    std::string what;
-  };
   RequestScope* outer_;
   std::string refusal_;
-  std::vector<Failure> failures_;
+  WriteFailures failures_;
+  uint64_t lastFailure_ = 0;  // the order of failures_.last among all failures
 };
 
 }  // namespace ntp

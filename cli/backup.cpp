@@ -1,5 +1,5 @@
-// Backups of partition-table sectors under DIR/backups/, their restore, and dry runs on
-// the platform's overlay.
+// "ftdiskctl backups list|prune" and "restore" over the table backups of DIR/backups/
+// (platform/table_backups), and dry runs on the platform's overlay.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -20,7 +20,6 @@
 #include <set>
 #include <sstream>
 
-#include "../diskreg/diskreg.h"
 #include "cli.h"
 #include "machine.h"
 #include "ntplatform.h"
@@ -39,12 +38,6 @@ namespace {
 
 fs::path BackupDir() { return tb::Directory(); }
 
-const ntp::DiskInfo* DiskInfoOf(const std::vector<ntp::DiskInfo>& disks, unsigned index) {
-  for (const auto& d : disks)
-    if (d.index == index) return &d;
-  return nullptr;
-}
-
 }  // namespace
 
 int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
@@ -54,27 +47,24 @@ int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostre
     return kFailed;
   }
   // A machine of images has no directory to keep backups in.
-  json index = s.images() ? json{{"backups", json::array()}} : tb::LoadIndex(BackupDir());
+  const std::vector<tb::Listed> all = s.images() ? std::vector<tb::Listed>{} : tb::List(BackupDir());
   if (opt.json) {
-    // What each request wrote is kept for restore's check, not for the listing.
-    for (auto& b : index["backups"])
-      if (b.is_object()) b.erase("after");
-    PrintJsonResult(out, index);
+    json backups = json::array();
+    for (const auto& b : all) backups.push_back(b.entry);
+    PrintJsonResult(out, json{{"backups", std::move(backups)}});
     return kOk;
   }
-  if (index["backups"].empty()) {
+  if (all.empty()) {
     out << "no backups" << (s.images() ? "" : " in " + BackupDir().string()) << "\n";
     return kOk;
   }
   uint64_t total = 0;
-  for (const auto& b : index["backups"]) {
-    const uint64_t size = tb::FileBytes(BackupDir() / b.value("file", std::string()));
+  for (const auto& [b, size] : all) {
     total += size;
     out << b.value("name", std::string("?")) << "  disk " << b.value("disk", 0) << "  " << b["sectors"].size()
         << " sector(s)  " << Size(size, opt) << "  before: " << b.value("command", std::string()) << "\n";
   }
-  out << index["backups"].size() << " backup(s), " << Size(total, opt) << " in " << BackupDir().string()
-      << "\n";
+  out << all.size() << " backup(s), " << Size(total, opt) << " in " << BackupDir().string() << "\n";
   return kOk;
 }
 
@@ -85,37 +75,16 @@ int CmdBackupsPrune(Session& s, const Options& opt, unsigned keep, std::ostream&
     return kFailed;
   }
   if (s.images()) return err << "cannot prune: a machine of images keeps no backups\n", kFailed;
-  const fs::path dir = BackupDir();
-  json index = tb::LoadIndex(dir);
-  json& all = index["backups"];
-  if (all.size() <= keep) {
-    if (opt.json)
-      PrintJsonResult(out, json{{"removed", 0}, {"kept", all.size()}, {"freed_bytes", 0}});
-    else
-      out << "kept all " << all.size() << " backup(s); nothing to prune\n";
-    return kOk;
-  }
-  // The newest are the last ones of the index. The index is replaced first, so a crash
-  // leaves files that no entry names, never an entry without its file; such files (of
-  // this or an earlier prune) go after it.
-  const size_t drop = all.size() - keep;
-  all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(drop));
-  if (!tb::SaveIndex(dir, index, &e)) return err << "cannot prune: " << e << "\n", kFailed;
-  std::set<std::string> named;
-  for (const auto& b : all) named.insert(b.value("file", std::string()));
-  uint64_t freed = 0;
-  std::error_code ec;
-  for (const auto& f : fs::directory_iterator(dir, ec)) {
-    const std::string name = f.path().filename().string();
-    if (f.path().extension() != ".bak" || named.count(name) != 0) continue;
-    const uint64_t size = tb::FileBytes(f.path());
-    if (fs::remove(f.path(), ec)) freed += size;
-  }
-  tb::SyncDir(dir, &e);
+  tb::Pruned p;
+  if (const ntp::Status st = tb::Prune(BackupDir(), keep, &p); !st.ok())
+    return err << "cannot prune: " << st.message() << "\n", kFailed;
   if (opt.json)
-    PrintJsonResult(out, json{{"removed", drop}, {"kept", all.size()}, {"freed_bytes", freed}});
+    PrintJsonResult(out, json{{"removed", p.removed}, {"kept", p.kept}, {"freed_bytes", p.freedBytes}});
+  else if (p.removed == 0)
+    out << "kept all " << p.kept << " backup(s); nothing to prune\n";
   else
-    out << "removed " << drop << " backup(s) (" << Size(freed, opt) << "); kept the newest " << keep << "\n";
+    out << "removed " << p.removed << " backup(s) (" << Size(p.freedBytes, opt) << "); kept the newest "
+        << keep << "\n";
   return kOk;
 }
 
@@ -126,116 +95,21 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool f
     err << e << "\n";
     return kFailed;
   }
-  fs::path dir = BackupDir();
-  json index = tb::LoadIndex(dir);
-  std::string want = fs::path(backup).filename().string();
-  if (want.size() > 4 && want.compare(want.size() - 4, 4, ".bak") == 0) want.resize(want.size() - 4);
-  const json* entry = nullptr;
-  for (const auto& b : index["backups"])
-    if (b.value("name", std::string()) == want) entry = &b;
-  if (!entry) {
-    err << "cannot restore: there is no backup named '" << want << "' (see 'ftdiskctl backups list')\n";
-    return kFailed;
-  }
-  unsigned disk = entry->value("disk", 0u);
-  uint32_t bps = entry->value("bytes_per_sector", 512u);
-  auto disks = ntp::Disks();
-  const ntp::DiskInfo* d = DiskInfoOf(disks, disk);
-  if (!d || d->geometry.BytesPerSector != bps || entry->value("disk_length", uint64_t{0}) != d->length) {
-    err << "cannot restore " << want << ": disk " << disk << " is not the disk the backup was taken from\n";
-    return kFailed;
-  }
-  std::vector<uint64_t> lbas;
-  for (const auto& l : (*entry)["sectors"]) {
-    if (!l.is_number_unsigned() || l.get<uint64_t>() >= d->length / bps) {
-      err << "cannot restore " << want << ": the backup index names a sector outside the disk\n";
-      return kFailed;
-    }
-    lbas.push_back(l.get<uint64_t>());
-  }
-  std::ifstream f(dir / entry->value("file", want + ".bak"), std::ios::binary);
-  std::vector<uint8_t> blob((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  if (!f.eof() && !f.good()) blob.clear();
-  if (blob.size() != lbas.size() * bps) {
-    err << "cannot restore " << want << ": the backup file is missing or has the wrong size\n";
-    return kFailed;
-  }
-  std::vector<uint8_t> registry;
-  bool hasRegistry = (*entry)["registry_information"].is_string();
-  if (hasRegistry && !tb::FromHex((*entry)["registry_information"], &registry)) {
-    err << "cannot restore " << want << ": the saved registry value in the index is damaged\n";
-    return kFailed;
-  }
-  // Keep what is there now, so the restore itself can be undone.
-  std::vector<tb::SavedSector> current;
-  uint32_t type = 0;
-  std::vector<uint8_t> regNow;
-  bool hadRegNow = ntp::reg::GetValue(kDiskKey, u"Information", &type, &regNow);
-  if (!tb::ReadSectors(disk, bps, lbas, &current)) {
-    err << "cannot restore " << want << ": the current sectors cannot be read\n";
-    return kFailed;
-  }
-  // A backup puts back the sectors of before its request; when a later request changed
-  // them again, restoring would destroy that change.
-  if (!force) {
-    const json& after = (*entry)["after"];
-    std::string stale;
-    if (!after.is_array() || after.size() != lbas.size()) {
-      stale = "the backup does not record what its request wrote";
-    } else {
-      for (size_t i = 0; i < lbas.size() && stale.empty(); ++i) {
-        std::vector<uint8_t> bytes;
-        if (!after[i].is_string() || !tb::FromHex(after[i].get<std::string>(), &bytes) ||
-            bytes != current[i].before)
-          stale = "sector " + std::to_string(lbas[i]) + " of disk " + std::to_string(disk) +
-                  " has changed since the backup was taken";
-      }
-    }
-    if (!stale.empty()) {
-      err << "cannot restore " << want << ": " << stale
-          << "; restoring it would undo later changes (use --force to restore anyway)\n";
-      return kFailed;
-    }
-  }
-  for (size_t i = 0; i < current.size(); ++i)
-    current[i].after.assign(blob.begin() + std::ptrdiff_t(i * bps),
-                            blob.begin() + std::ptrdiff_t((i + 1) * bps));
-  // A dry run keeps no backup: nothing is overwritten.
-  std::string undo =
-      opt.dryRun ? "-" : tb::Save(disk, bps, current, "restore " + want, hadRegNow, regNow, &e);
-  if (undo.empty()) {
-    err << "cannot restore " << want << ": the current sectors cannot be saved first: " << e << "\n";
-    return kFailed;
-  }
-  std::u16string name = d->device + u"\\Partition0";
-  HANDLE h = nullptr;
-  NTSTATUS st = OpenDevice(name, GENERIC_READ | GENERIC_WRITE, &h);
-  IO_STATUS_BLOCK iosb{};
-  if (!NT_SUCCESS(st)) {
-    err << "cannot restore " << want << ": " << Narrow(name) << " cannot be opened ("
-        << HexStatus(static_cast<uint32_t>(st)) << ")\n";
-    return kFailed;
-  }
-  // Undone in the reverse order of the request's writes: links go back before the
-  // boot records they pointed to.
-  for (size_t k = lbas.size(); k-- > 0 && NT_SUCCESS(st);) {
-    LARGE_INTEGER at;
-    at.QuadPart = static_cast<LONGLONG>(lbas[k] * bps);
-    st = NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, blob.data() + k * bps, bps, &at, nullptr);
-  }
-  NtClose(h);
-  if (!NT_SUCCESS(st)) {
-    err << "cannot restore " << want << ": writing the sectors failed ("
-        << HexStatus(static_cast<uint32_t>(st)) << "); the state before the restore is saved as " << undo
-        << "\n";
-    return kFailed;
-  }
-  if (hasRegistry && !ntp::reg::SetValue(kDiskKey, u"Information", REG_BINARY, registry))
-    err << "warning: the saved \"Information\" value could not be written back\n";
+  tb::Restoring r;
+  ntp::Status st = tb::CheckRestore(BackupDir(), backup, force, &r);
+  const std::string& want = r.name;
+  if (st.code() == uint32_t(STATUS_OBJECT_NAME_NOT_FOUND))
+    return err << "cannot restore: " << st.message() << "\n", kFailed;
+  std::string undo;
+  bool registryRestored = true;
+  if (st.ok()) st = tb::Restore(r, opt.dryRun, &undo, &registryRestored);
+  if (!st.ok()) return err << "cannot restore " << want << ": " << st.message() << "\n", kFailed;
+  if (!registryRestored) err << "warning: the saved \"Information\" value could not be written back\n";
+  const unsigned disk = r.disk;
   if (!opt.json && opt.dryRun)
-    out << "would restore " << lbas.size() << " sector(s) of disk " << disk << " from " << want << "\n";
+    out << "would restore " << r.lbas.size() << " sector(s) of disk " << disk << " from " << want << "\n";
   else if (!opt.json)
-    out << "restored " << lbas.size() << " sector(s) of disk " << disk << " from " << want
+    out << "restored " << r.lbas.size() << " sector(s) of disk " << disk << " from " << want
         << "; the previous state is saved as " << undo << "\n";
   PropSet in;
   size_t mark = s.AlertCount();

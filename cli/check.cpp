@@ -509,7 +509,18 @@ int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& er
     json list = json::array();
     for (const auto& f : findings)
       list.push_back({{"kind", f.kind}, {"object", f.object}, {"message", f.message}, {"action", f.action}});
-    out << JsonText(json{{"ok", ok}, {"findings", list}}) << "\n";
+    // The error names the findings, how many of which kinds; the list has each one.
+    std::map<std::string, size_t> kinds;
+    for (const auto& f : findings) ++kinds[f.kind];
+    std::string summary;
+    for (const auto& [kind, count] : kinds)
+      summary += (summary.empty() ? "" : ", ") + std::to_string(count) + " " + kind;
+    const std::string error = std::to_string(findings.size()) +
+                              (findings.size() == 1 ? " finding (" : " findings (") + summary +
+                              "); each is listed in findings with what to do";
+    out << JsonText(json{
+               {"ok", ok}, {"error", ok ? json(nullptr) : JsonError(error)["error"]}, {"findings", list}})
+        << "\n";
   } else if (ok) {
     out << (readable ? "the FT configuration matches the disks: nothing to do\n"
                      : "no FT configuration is stored yet: nothing to check\n");

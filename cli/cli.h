@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "boot.h"
+#include "disk_signature.h"
 #include "model.h"
 #include "regblob.h"
 #include "table_backups.h"
@@ -192,12 +193,7 @@ bool ForeignSector0(const uint8_t* sector);
 // Boots the machine and writes a fresh unique signature on disk index (sector 0 saved
 // as a backup first). Refused for a foreign (GPT) disk and for one whose signature is
 // unique already; one whose signature the FT configuration records only with force.
-struct SignatureChange {
-  unsigned disk = 0;
-  uint32_t before = 0, after = 0;
-  std::vector<std::string> backups;
-  std::string warnings;  // about the backups, for standard error
-};
+using SignatureChange = ntp::SignatureChange;
 bool WriteSignature(const Options& opt, unsigned index, bool force, SignatureChange* change,
                     std::string* error);
 void PrintSignatureChange(std::ostream& out, const SignatureChange& change);

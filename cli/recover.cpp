@@ -16,7 +16,7 @@ namespace cli {
 
 namespace {
 
-uint64_t gRegistrySeen = 0, gAlertsSeen = 0;
+uint64_t gAlertsSeen = 0;
 
 std::string When(int64_t t) {
   char text[32] = "";
@@ -29,11 +29,12 @@ std::string When(int64_t t) {
 }  // namespace
 
 std::string TakeWriteFailures() {
-  const auto reg = ntp::reg::FailedWrites();
+  // The registry's failures of this thread's request (and of writes outside any).
+  const auto reg = ntp::RequestScope::TakeWriteFailures();
   const auto alerts = zm::FailedAlertAppends();
   std::string text;
-  if (reg.count > gRegistrySeen) {
-    const uint64_t n = reg.count - gRegistrySeen;
+  if (reg.count > 0) {
+    const uint64_t n = reg.count;
     text += "the registry update failed (" + reg.last +
             (n > 1 ? "; " + std::to_string(n) + " registry writes failed" : std::string()) +
             "): the stored configuration may not match the disks until a 'rescan' succeeds";
@@ -42,7 +43,6 @@ std::string TakeWriteFailures() {
     if (!text.empty()) text += "; ";
     text += "an alert was not recorded (" + alerts.last + ")";
   }
-  gRegistrySeen = reg.count;
   gAlertsSeen = alerts.count;
   return text;
 }

@@ -1,21 +1,13 @@
-// Disk signatures: the FT configuration names each disk by the 32-bit value at byte
-// 0x1B8 of its sector 0, so a disk whose signature is 0 or another disk's cannot be
-// told apart there. attach says so, and --write-signature gives such a disk a fresh,
-// unique one (the old sector 0 kept as a backup first), as NT does for a disk it first sees;
-// a disk whose signature is unique keeps it, and one the configuration records is
-// changed only when forced.
+// "attach --write-signature" and the signature checks of attach over the platform's
+// disk signatures (platform/disk_signature): a disk whose signature is 0 or another
+// disk's cannot be told apart in the FT configuration, and gets a fresh one.
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <random>
-#include <set>
-#include <sstream>
 
 #include "cli.h"
+#include "disk_signature.h"
 #include "machine.h"
 #include "mbr.h"
-#include "ntplatform.h"
-#include "registry_store.h"
 #include "units.h"
 
 namespace cli {
@@ -28,135 +20,17 @@ std::string Hex32(uint32_t v) {
   return buf;
 }
 
-// Opens \Device\HarddiskN\Partition0 of the booted machine.
-NTSTATUS OpenWholeDisk(unsigned index, ACCESS_MASK access, HANDLE* h) {
-  std::u16string name = u"\\Device\\Harddisk";
-  for (char c : std::to_string(index)) name.push_back(static_cast<char16_t>(c));
-  return OpenDevice(name + u"\\Partition0", access, h);
-}
-
-// Whether the disk holds a foreign (GPT) layout, from its first two sectors; a disk whose
-// sector 0 cannot be read is not called foreign (the write that follows reports it).
-bool ForeignLayout(unsigned index, uint32_t bps) {
-  HANDLE h = nullptr;
-  if (!NT_SUCCESS(OpenWholeDisk(index, GENERIC_READ, &h))) return false;
-  std::vector<uint8_t> sectors(2 * size_t(bps));
-  IO_STATUS_BLOCK iosb{};
-  LARGE_INTEGER at;
-  at.QuadPart = 0;
-  const bool first =
-      NT_SUCCESS(NtReadFile(h, nullptr, nullptr, nullptr, &iosb, sectors.data(), bps, &at, nullptr));
-  at.QuadPart = bps;
-  const bool second =
-      first && bps >= 8 &&
-      NT_SUCCESS(NtReadFile(h, nullptr, nullptr, nullptr, &iosb, sectors.data() + bps, bps, &at, nullptr));
-  NtClose(h);
-  return first && ftformat::IsForeignLayout(sectors.data(), second ? sectors.data() + bps : nullptr);
-}
-
 }  // namespace
 
 bool ForeignSector0(const uint8_t* sector) { return ftformat::IsForeignSector0(sector); }
 
-std::string SignatureClash(uint32_t signature, int self) {
-  if (signature == 0) return "its disk signature is 0";
-  for (const auto& d : ntp::Disks())
-    if (static_cast<int>(d.index) != self && d.signature == signature)
-      return "its disk signature " + Hex32(signature) + " is disk " + std::to_string(d.index) + "'s too";
-  return "";
-}
-
-namespace {
-
-// What the stored configuration records of a disk signature: its partition records and
-// the FT sets they belong to, in words; "" when it records nothing of it.
-std::string RecordedAs(uint32_t signature) {
-  uint32_t type = 0;
-  std::vector<uint8_t> blob;
-  ConfigView view;
-  std::string why;
-  if (!ntp::reg::GetValue(kDiskKey, u"Information", &type, &blob) || type != REG_BINARY ||
-      !ReadConfigView(blob.data(), blob.size(), &view, &why))
-    return "";
-  size_t partitions = 0;
-  std::set<std::string> sets;
-  for (const auto& r : view.records) partitions += r.signature == signature;
-  for (const auto& set : view.sets)
-    for (size_t m : set.members)
-      if (view.records[m].signature == signature) sets.insert(FtSetName(set));
-  if (partitions == 0) return "";
-  std::string text = std::to_string(partitions) + (partitions == 1 ? " partition" : " partitions");
-  for (const auto& name : sets) text += (name == *sets.begin() ? ", members of " : ", ") + name;
-  return text;
-}
-
-}  // namespace
+std::string SignatureClash(uint32_t signature, int self) { return ntp::SignatureClash(signature, self); }
 
 bool WriteSignature(const Options& opt, unsigned index, bool force, SignatureChange* change,
                     std::string* error) {
-  std::string e;
-  if (!ntp::Boot(opt.dir, opt.noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait, &e)) {
-    *error = "cannot open machine '" + opt.dir + "': " + e;
-    return false;
-  }
-  struct Down {
-    ~Down() { ntp::Shutdown(); }
-  } down;
-  auto fail = [&](const std::string& why) {
-    *error = why;
-    return false;
-  };
-  const auto disks = ntp::Disks();
-  if (index >= disks.size()) return fail("the machine has no such disk");
-  const uint32_t bps = disks[index].geometry.BytesPerSector ? disks[index].geometry.BytesPerSector : 512;
-  if (ForeignLayout(index, bps)) return fail(ftformat::kForeignLayout);
-  // A unique signature already tells the disk apart; a new one would only cut it off
-  // from what the configuration records of it.
-  const uint32_t current = disks[index].signature;
-  if (SignatureClash(current, int(index)).empty())
-    return fail("its signature " + Hex32(current) + " is unique already; nothing needs a new one");
-  const std::string recorded = RecordedAs(current);
-  if (!recorded.empty() && !force)
-    return fail("the FT configuration records its signature " + Hex32(current) + " (" + recorded +
-                "); with a new signature those records no longer match the disk: its FT members are orphaned "
-                "and its letters given afresh. Add --force to write it anyway");
-
-  std::set<uint32_t> taken{0};
-  for (const auto& d : disks)
-    if (d.index != index) taken.insert(d.signature);
-  std::random_device rd;
-  std::mt19937 gen(rd());
-  uint32_t fresh = 0;
-  while (taken.count(fresh) != 0) fresh = gen();
-
-  HANDLE h = nullptr;
-  NTSTATUS st = OpenWholeDisk(index, GENERIC_READ | GENERIC_WRITE, &h);
-  if (!NT_SUCCESS(st))
-    return fail("the disk cannot be opened (" + HexStatus(static_cast<uint32_t>(st)) + ")");
-  std::vector<uint8_t> sector(bps);
-  IO_STATUS_BLOCK iosb{};
-  LARGE_INTEGER at;
-  at.QuadPart = 0;
-  st = NtReadFile(h, nullptr, nullptr, nullptr, &iosb, sector.data(), bps, &at, nullptr);
-  if (!NT_SUCCESS(st)) {
-    NtClose(h);
-    return fail("sector 0 cannot be read (" + HexStatus(static_cast<uint32_t>(st)) + ")");
-  }
-  change->disk = index;
-  change->before = ftformat::MbrSignature(sector.data(), sector.size());
-  change->after = fresh;
-  ftformat::PutMbrSignature(sector.data(), fresh);
-  // The sector-write hook keeps the old sector 0 as a backup of this command.
-  TableBackup backup;
-  backup.Before("attach --write-signature");
-  st = NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, sector.data(), bps, &at, nullptr);
-  NtClose(h);
-  std::ostringstream warnings;
-  change->backups = backup.After(warnings);
-  change->warnings = warnings.str();
-  if (!NT_SUCCESS(st))
-    return fail("sector 0 cannot be written (" + HexStatus(static_cast<uint32_t>(st)) + ")");
-  return true;
+  const ntp::Status st = ntp::WriteDiskSignature(opt.dir, opt.noWait, index, force, change);
+  if (!st.ok()) *error = st.message();
+  return st.ok();
 }
 
 void PrintSignatureChange(std::ostream& out, const SignatureChange& change) {

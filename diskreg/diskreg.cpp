@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "configblob.h"
+
 namespace {
 
 // An 8-bit name widened to a counted UTF-16 string on the C heap.
@@ -44,8 +46,6 @@ void InitAttributes(OBJECT_ATTRIBUTES* oa, UNICODE_STRING* name) {
 constexpr ACCESS_MASK kReadWrite = 0x2001F;
 constexpr ACCESS_MASK kMaximumAllowed = 0x02000000;
 constexpr ULONG kFirstQuerySize = 4096;
-
-uint8_t* PartitionAt(uint8_t* blob, uint32_t offset) { return blob + offset; }
 
 _DISK_PARTITION* AsPartition(uint8_t* p) { return reinterpret_cast<_DISK_PARTITION*>(p); }
 
@@ -238,48 +238,40 @@ BOOLEAN DiskRegistryAssignDriveLetter(ULONG signature, LONGLONG startingOffset, 
 
   uint8_t* blob = reinterpret_cast<uint8_t*>(value);
   auto* header = reinterpret_cast<_DISK_CONFIG_HEADER*>(blob);
+  // The value was validated when read: the walk finds every record. The first record of
+  // the partition takes the letter; for an FT member, every member of its set does (the
+  // first set of its type whose members are of its group), and the first member also
+  // the request to assign it.
+  const ftformat::BlobWalk walk = ftformat::WalkBlob(blob, used);
   bool patched = false;
-  if (header->DiskInformationSize > 0) {
-    uint32_t pos = header->DiskInformationOffset;
-    const uint16_t disks = reinterpret_cast<_DISK_REGISTRY*>(blob + pos)->NumberOfDisks;
-    pos += kDiskRegistryHeaderSize;
-    for (uint32_t d = 0; d < disks && !patched; ++d) {
-      auto* disk = reinterpret_cast<_DISK_DESCRIPTION*>(blob + pos);
-      const uint32_t parts = disk->NumberOfPartitions;
-      const bool sameDisk = disk->Signature == signature;
-      for (uint32_t p = 0; p < parts && sameDisk && !patched; ++p) {
-        _DISK_PARTITION* rec = AsPartition(blob + pos + kDiskDescriptionHeaderSize + kDiskPartitionSize * p);
-        if (rec->StartingOffset != startingOffset || rec->Length != length) continue;
-        const uint8_t assign = driveLetter != ' ' ? 1 : 0;
-        if (rec->FtType == NotAnFtMember) {
-          rec->DriveLetter = driveLetter;
-          rec->AssignDriveLetter = assign;
-          patched = true;
-          break;
-        }
-        const uint16_t type = uint16_t(rec->FtType & 0xFFFF);
-        const uint16_t group = rec->FtGroup;
-        if (header->FtInformationOffset == 0 || header->FtInformationSize == 0) return finish(FALSE);
-        uint32_t spos = header->FtInformationOffset;
-        const uint16_t sets = reinterpret_cast<_FT_REGISTRY*>(blob + spos)->NumberOfComponents;
-        spos += kFtRegistryHeaderSize;
-        for (uint32_t s = 0; s < sets && !patched; ++s) {
-          auto* set = reinterpret_cast<_FT_DESCRIPTION*>(blob + spos);
-          if (set->Type == type) {
-            for (uint32_t m = 0; m < set->NumberOfMembers; ++m) {
-              _DISK_PARTITION* member =
-                  AsPartition(PartitionAt(blob, set->FtMemberDescription[m].OffsetToPartitionInfo));
-              if (member->FtGroup != group) break;
-              member->DriveLetter = driveLetter;
-              if (member->FtMember == 0) member->AssignDriveLetter = assign;
-              patched = true;
-            }
-          }
-          spos += FtDescriptionSize(set->NumberOfMembers);
-        }
-      }
-      pos += DiskDescriptionSize(parts);
+  for (const auto& p : walk.partitions) {
+    if (walk.disks[p.disk].signature != signature || p.rec.StartingOffset != startingOffset ||
+        p.rec.Length != length)
+      continue;
+    const uint8_t assign = driveLetter != ' ' ? 1 : 0;
+    if (p.rec.FtType == NotAnFtMember) {
+      _DISK_PARTITION* rec = AsPartition(blob + p.at);
+      rec->DriveLetter = driveLetter;
+      rec->AssignDriveLetter = assign;
+      patched = true;
+      break;
     }
+    const uint16_t type = uint16_t(p.rec.FtType & 0xFFFF);
+    const uint16_t group = p.rec.FtGroup;
+    if (header->FtInformationOffset == 0 || header->FtInformationSize == 0) return finish(FALSE);
+    for (const auto& set : walk.sets) {
+      if (set.type != type) continue;
+      for (const auto& m : set.members) {
+        if (m.record == ftformat::MemberAt::kNone) break;
+        _DISK_PARTITION* member = AsPartition(blob + walk.partitions[m.record].at);
+        if (member->FtGroup != group) break;
+        member->DriveLetter = driveLetter;
+        if (member->FtMember == 0) member->AssignDriveLetter = assign;
+        patched = true;
+      }
+      if (patched) break;
+    }
+    if (patched) break;
   }
   if (!patched) return finish(FALSE);
 

@@ -14,11 +14,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
@@ -926,14 +928,61 @@ void SetBeforeWriteHook(std::function<bool(unsigned, const std::vector<PendingSe
 
 namespace {
 thread_local RequestScope* t_scope = nullptr;
+// Write failures outside any scope (a count and the most recent), and a count that
+// orders all failures, so that merged failures keep the most recent as last.
+std::mutex g_unscopedMutex;
+WriteFailures g_unscoped;
+uint64_t g_unscopedLast = 0;
+std::atomic<uint64_t> g_failureSeq{0};
+
+void Merge(WriteFailures* into, uint64_t* intoLast, const WriteFailures& from, uint64_t fromLast) {
+  if (from.count == 0) return;
+  into->count += from.count;
+  if (fromLast > *intoLast) *intoLast = fromLast, into->last = from.last;
 }
+}  // namespace
 
 RequestScope::RequestScope() : outer_(t_scope) { t_scope = this; }
 
-RequestScope::~RequestScope() { t_scope = outer_; }
+RequestScope::~RequestScope() {
+  t_scope = outer_;
+  if (failures_.count == 0) return;
+  if (outer_ != nullptr) {
+    Merge(&outer_->failures_, &outer_->lastFailure_, failures_, lastFailure_);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(g_unscopedMutex);
+  Merge(&g_unscoped, &g_unscopedLast, failures_, lastFailure_);
+}
 
 void RequestScope::NoteRefusal(const std::string& why) {
   for (RequestScope* s = t_scope; s != nullptr; s = s->outer_) s->refusal_ = why;
+}
+
+void RequestScope::NoteWriteFailure(const std::string& what) {
+  const WriteFailures one{1, what};
+  const uint64_t seq = ++g_failureSeq;
+  if (t_scope != nullptr) {
+    Merge(&t_scope->failures_, &t_scope->lastFailure_, one, seq);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(g_unscopedMutex);
+  Merge(&g_unscoped, &g_unscopedLast, one, seq);
+}
+
+WriteFailures RequestScope::TakeWriteFailures() {
+  WriteFailures taken;
+  uint64_t last = 0;
+  if (t_scope != nullptr) {
+    Merge(&taken, &last, t_scope->failures_, t_scope->lastFailure_);
+    t_scope->failures_ = WriteFailures();
+    t_scope->lastFailure_ = 0;
+  }
+  std::lock_guard<std::mutex> lock(g_unscopedMutex);
+  Merge(&taken, &last, g_unscoped, g_unscopedLast);
+  g_unscoped = WriteFailures();
+  g_unscopedLast = 0;
+  return taken;
 }
 
 std::vector<DiskDamage> DamagedDisks() {

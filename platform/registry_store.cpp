@@ -31,8 +31,6 @@ sqlite3* gRealDb = nullptr;  // the file's store while a dry run uses an in-memo
 std::string gDir;            // the machine directory of the open store
 std::string gPending;        // the backup of a value not yet committed
 std::string gDetail;         // why the running change failed, when known beyond SQLite
-std::mutex gFailureMutex;
-WriteFailures gFailures;
 
 backups::StoreProblem gProblem = backups::StoreProblem::None;  // of the last open
 
@@ -788,16 +786,7 @@ bool OpenInMemory(const std::vector<ImportValue>& values, std::string* error) {
   return false;
 }
 
-WriteFailures FailedWrites() {
-  std::lock_guard lock(gFailureMutex);
-  return gFailures;
-}
-
-void NoteWriteFailure(const std::string& what) {
-  std::lock_guard lock(gFailureMutex);
-  ++gFailures.count;
-  gFailures.last = what;
-}
+void NoteWriteFailure(const std::string& what) { ntp::RequestScope::NoteWriteFailure(what); }
 
 namespace backups {
 

@@ -57,14 +57,8 @@ bool ExportRegFile(const std::u16string& keyPath, const std::string& file, std::
 bool ImportRegFile(const std::string& file, std::string* error);
 
 // Writes that could not be committed (store errors, a full file system, a backup that
-// could not be kept, injected faults on the write calls), counted since the process
-// started; last names the most recent one. Callers that swallow a failed write are
-// caught by comparing the count before and after a request.
-struct WriteFailures {
-  uint64_t count = 0;
-  std::string last;
-};
-WriteFailures FailedWrites();
+// could not be kept, injected faults on the write calls) are recorded on the writing
+// thread's RequestScope, so a request that swallows a failed write is still caught.
 void NoteWriteFailure(const std::string& what);
 
 // Automatic backups of the disk key, DIR/registry-backups/information-NNNNNN.bin: every

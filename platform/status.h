@@ -26,11 +26,20 @@ class Status {
   std::string action_;
 };
 
+// Registry writes that could not be committed (store errors, a full file system, a
+// backup that could not be kept, injected faults): how many, and the most recent one.
+struct WriteFailures {
+  uint64_t count = 0;
+  std::string last;
+};
+
 // Opened by the caller around one request on its thread (a provider control, an FT data
 // pass, one NBD request): while it is open, the platform records on it why it refused a
 // disk write (a write-protected or damaged disk, a busy partition, a backup that could
-// not be saved). The provider in between sees only an NTSTATUS; the caller reads the
-// reason here. Scopes nest; a refusal is recorded on every scope open on the thread.
+// not be saved) and which registry writes failed. The provider in between sees only an
+// NTSTATUS; the caller reads the reasons here. Scopes nest; a refusal is recorded on
+// every scope open on the thread, a write failure on the innermost one (an outer scope
+// receives what an inner one leaves untaken).
 class RequestScope {
  public:
   RequestScope();
@@ -46,9 +55,19 @@ class RequestScope {
   // Records a refusal on the scopes open on the calling thread (none: nothing is kept).
   static void NoteRefusal(const std::string& why);
 
+  // Records a failed registry write on the calling thread's innermost scope. A write made
+  // outside any scope (the host's event thread, a boot) is kept for the next taker on any
+  // thread, as nobody else will ask for it.
+  static void NoteWriteFailure(const std::string& what);
+  // Takes the write failures of the calling thread's innermost scope together with those
+  // made outside any scope; each is taken once.
+  static WriteFailures TakeWriteFailures();
+
  private:
   RequestScope* outer_;
   std::string refusal_;
+  WriteFailures failures_;
+  uint64_t lastFailure_ = 0;  // the order of failures_.last among all failures
 };
 
 }  // namespace ntp

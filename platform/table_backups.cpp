@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -14,8 +15,11 @@
 #include <memory>
 #include <mutex>
 #include <ostream>
+#include <set>
 
 #include "machine_state.h"
+#include "ntplatform.h"
+#include "registry_internal.h"
 #include "registry_store.h"
 
 namespace ntp::table_backups {
@@ -51,6 +55,12 @@ bool FromHex(const std::string& s, std::vector<uint8_t>* out) {
 }
 
 namespace {
+
+std::string Hex(uint32_t code) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", code);
+  return text;
+}
 
 const DiskInfo* DiskInfoOf(const std::vector<DiskInfo>& disks, unsigned index) {
   for (const auto& d : disks)
@@ -297,6 +307,138 @@ std::vector<std::string> TableBackup::After(std::ostream& err) {
           << e << "\n";
   }
   return names;
+}
+
+std::vector<Listed> List(const std::string& dir) {
+  std::vector<Listed> out;
+  json index = LoadIndex(dir);
+  for (auto& b : index["backups"]) {
+    if (b.is_object()) b.erase("after");
+    const uint64_t bytes = FileBytes((fs::path(dir) / b.value("file", std::string())).string());
+    out.push_back({std::move(b), bytes});
+  }
+  return out;
+}
+
+Status Prune(const std::string& dir, unsigned keep, Pruned* result) {
+  json index = LoadIndex(dir);
+  json& all = index["backups"];
+  *result = Pruned{0, all.size(), 0};
+  if (all.size() <= keep) return Status();
+  const size_t drop = all.size() - keep;
+  all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(drop));
+  std::string e;
+  if (!SaveIndex(dir, index, &e)) return Status(uint32_t(STATUS_UNSUCCESSFUL), e);
+  std::set<std::string> named;
+  for (const auto& b : all) named.insert(b.value("file", std::string()));
+  std::error_code ec;
+  for (const auto& f : fs::directory_iterator(dir, ec)) {
+    const std::string name = f.path().filename().string();
+    if (f.path().extension() != ".bak" || named.count(name) != 0) continue;
+    const uint64_t size = FileBytes(f.path().string());
+    if (fs::remove(f.path(), ec)) result->freedBytes += size;
+  }
+  SyncDir(dir, &e);
+  result->removed = drop;
+  result->kept = all.size();
+  return Status();
+}
+
+Status CheckRestore(const std::string& dir, const std::string& name, bool force, Restoring* r) {
+  auto refuse = [](const std::string& why) { return Status(uint32_t(STATUS_UNSUCCESSFUL), why); };
+  json index = LoadIndex(dir);
+  std::string want = fs::path(name).filename().string();
+  if (want.size() > 4 && want.compare(want.size() - 4, 4, ".bak") == 0) want.resize(want.size() - 4);
+  r->name = want;
+  const json* entry = nullptr;
+  for (const auto& b : index["backups"])
+    if (b.value("name", std::string()) == want) entry = &b;
+  if (!entry)
+    return Status(uint32_t(STATUS_OBJECT_NAME_NOT_FOUND),
+                  "there is no backup named '" + want + "' (see 'ftdiskctl backups list')");
+  const unsigned disk = entry->value("disk", 0u);
+  const uint32_t bps = entry->value("bytes_per_sector", 512u);
+  auto disks = Disks();
+  const DiskInfo* d = DiskInfoOf(disks, disk);
+  if (!d || d->geometry.BytesPerSector != bps || entry->value("disk_length", uint64_t{0}) != d->length)
+    return refuse("disk " + std::to_string(disk) + " is not the disk the backup was taken from");
+  r->disk = disk;
+  r->bytesPerSector = bps;
+  r->device = d->device;
+  for (const auto& l : (*entry)["sectors"]) {
+    if (!l.is_number_unsigned() || l.get<uint64_t>() >= d->length / bps)
+      return refuse("the backup index names a sector outside the disk");
+    r->lbas.push_back(l.get<uint64_t>());
+  }
+  std::ifstream f(fs::path(dir) / entry->value("file", want + ".bak"), std::ios::binary);
+  r->sectors.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  if (!f.eof() && !f.good()) r->sectors.clear();
+  if (r->sectors.size() != r->lbas.size() * bps)
+    return refuse("the backup file is missing or has the wrong size");
+  r->hasRegistry = (*entry)["registry_information"].is_string();
+  if (r->hasRegistry && !FromHex((*entry)["registry_information"], &r->registry))
+    return refuse("the saved registry value in the index is damaged");
+  // What is there now, so the restore itself can be undone.
+  uint32_t type = 0;
+  r->hadRegistryNow =
+      reg::GetValue(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"Information", &type, &r->registryNow);
+  if (!ReadSectors(disk, bps, r->lbas, &r->current)) return refuse("the current sectors cannot be read");
+  // A backup puts back the sectors of before its request; when a later request changed
+  // them again, restoring would destroy that change.
+  if (!force) {
+    const json& after = (*entry)["after"];
+    std::string stale;
+    if (!after.is_array() || after.size() != r->lbas.size()) {
+      stale = "the backup does not record what its request wrote";
+    } else {
+      for (size_t i = 0; i < r->lbas.size() && stale.empty(); ++i) {
+        std::vector<uint8_t> bytes;
+        if (!after[i].is_string() || !FromHex(after[i].get<std::string>(), &bytes) ||
+            bytes != r->current[i].before)
+          stale = "sector " + std::to_string(r->lbas[i]) + " of disk " + std::to_string(disk) +
+                  " has changed since the backup was taken";
+      }
+    }
+    if (!stale.empty())
+      return refuse(stale + "; restoring it would undo later changes (use --force to restore anyway)");
+  }
+  return Status();
+}
+
+Status Restore(Restoring& r, bool dryRun, std::string* undo, bool* registryRestored) {
+  const uint32_t bps = r.bytesPerSector;
+  *registryRestored = true;
+  for (size_t i = 0; i < r.current.size(); ++i)
+    r.current[i].after.assign(r.sectors.begin() + std::ptrdiff_t(i * bps),
+                              r.sectors.begin() + std::ptrdiff_t((i + 1) * bps));
+  std::string e;
+  *undo =
+      dryRun ? "-" : Save(r.disk, bps, r.current, "restore " + r.name, r.hadRegistryNow, r.registryNow, &e);
+  if (undo->empty())
+    return Status(uint32_t(STATUS_UNSUCCESSFUL), "the current sectors cannot be saved first: " + e);
+  const std::u16string device = r.device + u"\\Partition0";
+  UNICODE_STRING us;
+  RtlInitUnicodeString(&us, device.c_str());
+  OBJECT_ATTRIBUTES oa{sizeof(OBJECT_ATTRIBUTES), nullptr, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
+  IO_STATUS_BLOCK iosb{};
+  HANDLE h = nullptr;
+  NTSTATUS st = NtOpenFile(&h, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &oa, &iosb,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_SYNCHRONOUS_IO_NONALERT);
+  if (!NT_SUCCESS(st))
+    return Status(uint32_t(st), reg::ToUtf8(device) + " cannot be opened (" + Hex(uint32_t(st)) + ")");
+  for (size_t k = r.lbas.size(); k-- > 0 && NT_SUCCESS(st);) {
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(r.lbas[k] * bps);
+    st = NtWriteFile(h, nullptr, nullptr, nullptr, &iosb, r.sectors.data() + k * bps, bps, &at, nullptr);
+  }
+  NtClose(h);
+  if (!NT_SUCCESS(st))
+    return Status(uint32_t(st), "writing the sectors failed (" + Hex(uint32_t(st)) +
+                                    "); the state before the restore is saved as " + *undo);
+  if (r.hasRegistry &&
+      !reg::SetValue(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"Information", REG_BINARY, r.registry))
+    *registryRestored = false;
+  return Status();
 }
 
 }  // namespace ntp::table_backups

@@ -1,7 +1,8 @@
 // Backups of partition-table sectors, kept under DIR/backups/ beside the registry's
 // automatic backups: the sectors' contents before a request (DIR/backups/NAME.bak), and
 // in index.json for each backup its disk, sectors, what the request wrote there and the
-// FT configuration "Information" value of before. Printing them is the front end's.
+// FT configuration "Information" value of before; listing, pruning and restoring them.
+// Printing them is the front end's.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "machine.h"
+#include "status.h"
 
 namespace ntp::table_backups {
 
@@ -44,6 +46,49 @@ bool ReadSectors(unsigned disk, uint32_t bps, const std::vector<uint64_t>& lbas,
 std::string Save(unsigned disk, uint32_t bps, const std::vector<SavedSector>& sectors,
                  const std::string& command, bool hasRegistry, const std::vector<uint8_t>& registry,
                  std::string* error, const std::string& existing = "");
+
+// The backups of a directory, oldest first: each index entry without what its request
+// wrote (kept for restore's check, not for a listing), and its file's size.
+struct Listed {
+  json entry;
+  uint64_t bytes = 0;
+};
+std::vector<Listed> List(const std::string& dir);
+
+// Keeps the newest keep backups. The index is replaced first, so a crash leaves files
+// that no entry names, never an entry without its file; such files (of this or an
+// earlier prune) go after it.
+struct Pruned {
+  size_t removed = 0, kept = 0;
+  uint64_t freedBytes = 0;
+};
+Status Prune(const std::string& dir, unsigned keep, Pruned* result);
+
+// A backup checked against the disk it was taken from, ready to be put back: its sectors
+// and "Information" value, and the disk's sectors and value as they are now.
+struct Restoring {
+  std::string name;
+  unsigned disk = 0;
+  uint32_t bytesPerSector = 512;
+  std::u16string device;
+  std::vector<uint64_t> lbas;
+  std::vector<uint8_t> sectors;  // the backup's, lbas.size() * bytesPerSector
+  bool hasRegistry = false;
+  std::vector<uint8_t> registry;
+  std::vector<SavedSector> current;  // now, and (after) what the restore writes
+  bool hadRegistryNow = false;
+  std::vector<uint8_t> registryNow;
+};
+// Finds the backup named name (a file name or path, ".bak" or not) and checks it: the
+// same disk, sectors inside it, a file of the right size, and (unless force) sectors
+// unchanged since its request wrote them, as restoring would undo a later change. A
+// missing backup is STATUS_OBJECT_NAME_NOT_FOUND.
+Status CheckRestore(const std::string& dir, const std::string& name, bool force, Restoring* r);
+// Saves the sectors as they are now as a backup of their own (*undo; "-" in a dry run,
+// which keeps none), then writes the backup's sectors back in the reverse order of its
+// request's writes (links go back before the boot records they pointed to) and its
+// "Information" value. *registryRestored is false when that value could not be written.
+Status Restore(Restoring& r, bool dryRun, std::string* undo, bool* registryRestored);
 
 // While a request runs, saves the previous contents of every sector it is about to
 // change (data, index and directory flushed) before the platform writes them, one

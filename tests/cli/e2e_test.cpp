@@ -260,6 +260,12 @@ TEST(CliFt, AMirrorThatLostAMemberStaysDegradedWithABlankPartitionBack) {
   Result r = m.On("check");
   EXPECT_EQ(r.rc, 1);
   EXPECT_NE(r.out.find("mirror0 member 1: disk1/p1 is an orphaned member"), std::string::npos) << r.out;
+  // With --json the error counts the findings by kind (not a note printed on the way).
+  const json doc = Json(m.On("check --json"));
+  const std::string said = doc["error"].value("message", "");
+  EXPECT_EQ(said.rfind(std::to_string(doc["findings"].size()) + " finding", 0), 0u) << said;
+  for (const auto& f : doc["findings"])
+    EXPECT_NE(said.find(f["kind"].get<std::string>()), std::string::npos) << said;
 }
 
 // A letter given on a machine with nothing configured yet, with a configuration without

@@ -229,7 +229,10 @@ TEST_F(FtData, OneSizePerSetInEveryBootAndTheDeviceMapperTableReadsTheSame) {
     Save(out, Random(bytes.size(), 7));
     EXPECT_EQ(m.On("volume import " + name + " " + out).rc, 0);
     Save(out + ".big", Random(bytes.size() + 512, 8));
-    EXPECT_TRUE(Fails(m.On("volume import " + name + " " + out + ".big"), std::to_string(bytes.size())));
+    // Refused naming both sizes and the difference.
+    EXPECT_TRUE(Fails(m.On("volume import " + name + " " + out + ".big"),
+                      std::to_string(bytes.size() + 512) + " bytes, 512 more than the volume's " +
+                          std::to_string(bytes.size())));
     Result t = m.On("volume dmtable " + name + " --concise");
     ASSERT_EQ(t.rc, 0) << t.err;
     DmEmulator dm(t.out);

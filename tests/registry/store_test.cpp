@@ -2,6 +2,7 @@
 // transactions that roll back whole.
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "registry_fixture.h"
 #include "registry_internal.h"
@@ -42,19 +43,46 @@ TEST_F(RegistryStore, AFailedCommitOrBackupLeavesTheOldValueAndNoNewKey) {
   EXPECT_FALSE(ntp::reg::SetValue(u"HKLM\\SYSTEM\\New\\Deeper", u"v", REG_BINARY, Bytes({1})));
   EXPECT_EQ(ntp::reg::KeyExists(u"SYSTEM\\New"), STATUS_OBJECT_NAME_NOT_FOUND);
 
-  // A value whose backup cannot be written is not stored, and the failure is counted.
+  // A value whose backup cannot be written is not stored, and the failure is recorded
+  // on the writer's request.
   std::filesystem::remove_all(tmp.path + "/registry-backups");
   std::ofstream(tmp.path + "/registry-backups") << "in the way";
-  const auto before = ntp::reg::FailedWrites();
-  EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({2})));
-  EXPECT_EQ(Value(kDisk, u"Information"), Bytes({1, 2, 3}));
-  const auto after = ntp::reg::FailedWrites();
-  EXPECT_EQ(after.count, before.count + 1);
-  EXPECT_NE(after.last.find("registry-backups"), std::string::npos) << after.last;
-  // Values without backups are still written; a value that is not there is no failure.
-  EXPECT_TRUE(ntp::reg::SetValue(kDisk, u"Other", REG_BINARY, Bytes({2})));
-  EXPECT_FALSE(ntp::reg::DeleteValue(kDisk, u"Missing"));
-  EXPECT_EQ(ntp::reg::FailedWrites().count, after.count);
+  {
+    ntp::RequestScope scope;
+    EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({2})));
+    EXPECT_EQ(Value(kDisk, u"Information"), Bytes({1, 2, 3}));
+    // Values without backups are still written; a value that is not there is no failure.
+    EXPECT_TRUE(ntp::reg::SetValue(kDisk, u"Other", REG_BINARY, Bytes({2})));
+    EXPECT_FALSE(ntp::reg::DeleteValue(kDisk, u"Missing"));
+    const auto failed = ntp::RequestScope::TakeWriteFailures();
+    EXPECT_EQ(failed.count, 3u);  // with the two injected commits above, taken here
+    EXPECT_NE(failed.last.find("registry-backups"), std::string::npos) << failed.last;
+    EXPECT_EQ(ntp::RequestScope::TakeWriteFailures().count, 0u);  // taken once
+  }
+}
+
+// A failure belongs to the request of the thread that wrote: a request running beside
+// it on another thread neither sees it nor takes it away.
+TEST_F(RegistryStore, AWriteFailureShowsOnlyInTheWritingThreadsRequest) {
+  ntp::RequestScope mine;
+  std::thread other([] {
+    ntp::RequestScope theirs;
+    ntp::InjectFault("RegistryCommit", 1, uint32_t(STATUS_IO_DEVICE_ERROR));
+    EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({9})));
+    {
+      ntp::RequestScope inner;  // an inner request leaves it to its outer one
+    }
+    EXPECT_EQ(ntp::RequestScope::TakeWriteFailures().count, 1u);
+  });
+  other.join();
+  EXPECT_EQ(ntp::RequestScope::TakeWriteFailures().count, 0u);
+  // A failure its thread's scope left untaken is kept for the next taker, not lost.
+  std::thread([] {
+    ntp::RequestScope left;
+    ntp::InjectFault("RegistryCommit", 1, uint32_t(STATUS_IO_DEVICE_ERROR));
+    EXPECT_FALSE(ntp::reg::SetValue(kDisk, u"Information", REG_BINARY, Bytes({8})));
+  }).join();
+  EXPECT_EQ(ntp::RequestScope::TakeWriteFailures().count, 1u);
 }
 
 std::vector<uint8_t> InformationOf(const ntp::reg::Backup& b) {

@@ -289,6 +289,23 @@ bool ReadOnlyDisksFail(const std::vector<unsigned>& disks, const std::string& wh
   return false;
 }
 
+// A disk that is to get a new partition must also take table writes: a write-protected
+// disk, or one whose table the requests leave alone, is named as the reason rather than
+// showing no free region.
+bool TargetDisksFail(const Machine& m, const std::vector<unsigned>& disks, const std::string& what,
+                     std::ostream& err) {
+  if (ReadOnlyDisksFail(disks, what, err)) return true;
+  const auto damaged = ntp::DamagedDisks();
+  for (unsigned d : disks) {
+    for (const auto& x : damaged)
+      if (x.index == d) return Fail(err, what, x.reason + "; choose another disk"), true;
+    if (const Disk* disk = m.FindDisk(d); disk && disk->readOnly)
+      return Fail(err, what, "disk " + std::to_string(d) + ": " + *disk->readOnly + "; choose another disk"),
+             true;
+  }
+  return false;
+}
+
 int Usage(std::ostream& err, const std::string& text) {
   err << "ftdiskctl: " << text << "\n";
   return kUsage;
@@ -528,7 +545,8 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
   }
   std::vector<unsigned> recorded = disks;
   if (type == Mirror) recorded.push_back(first.disk);
-  if (ReadOnlyDisksFail(disks, what, err) || SignaturesFail(machine, recorded, what, err)) return kFailed;
+  if (TargetDisksFail(machine, disks, what, err) || SignaturesFail(machine, recorded, what, err))
+    return kFailed;
   std::string rule = ftconfig::CheckNewSet(info, type, candidates);
   if (!rule.empty()) return Fail(err, what, rule), kFailed;
 
@@ -773,7 +791,7 @@ int Extend(Session& s, const Options& opt, const std::string& setArg, const std:
   if (view.members.size() >= ftconfig::kMaxMembers)
     return Fail(err, what, "a volume set has at most 32 members"), kFailed;
   const Machine machine = Machine::Read();
-  if (ReadOnlyDisksFail(disks, what, err) || SignaturesFail(machine, disks, what, err)) return kFailed;
+  if (TargetDisksFail(machine, disks, what, err) || SignaturesFail(machine, disks, what, err)) return kFailed;
   const Disk* disk = machine.FindDisk(disks[0]);
   const uint32_t signature = static_cast<uint32_t>(disk->signature);
   const std::string blocked = intents.Blocking(signature);
@@ -916,7 +934,7 @@ int RegenerateOnto(Session& s, const Options& opt, const std::string& setArg, in
   const Machine machine = Machine::Read();
   const Disk* disk = machine.FindDisk(onto);
   if (disk == nullptr) return Fail(err, what, "there is no disk " + std::to_string(onto)), kFailed;
-  if (ReadOnlyDisksFail({onto}, what, err)) return kFailed;
+  if (TargetDisksFail(machine, {onto}, what, err)) return kFailed;
   const uint32_t signature = static_cast<uint32_t>(disk->signature);
   for (size_t i = 0; i < view.members.size(); ++i)
     if (view.members[i].where.signature == signature && signature != 0)

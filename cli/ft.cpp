@@ -200,10 +200,29 @@ bool OpenSetVolume(uint32_t type, uint16_t group, int rebuild, std::unique_ptr<f
   return NT_SUCCESS(st);
 }
 
+// What a request did, said of a dry run in the conditional ("would delete stripe0 and
+// its partitions"): the sentences of the requests begin with their past verb.
+std::string Conditional(const std::string& done) {
+  static const std::pair<const char*, const char*> kVerbs[] = {{"made ", "would make "},
+                                                               {"deleted ", "would delete "},
+                                                               {"broke ", "would break "},
+                                                               {"extended ", "would extend "},
+                                                               {"regenerated ", "would regenerate "},
+                                                               {"initialized ", "would initialize "},
+                                                               {"defined ", "would define "},
+                                                               {"dropped ", "would drop "}};
+  for (const auto& [past, would] : kVerbs)
+    if (done.rfind(past, 0) == 0) return would + done.substr(std::strlen(past));
+  if (const size_t at = done.find(" is now "); done.rfind("member ", 0) == 0 && at != std::string::npos)
+    return done.substr(0, at) + " would be " + done.substr(at + 8);
+  return done;
+}
+
 // Prints the outcome: the set's volume as the provider published it, and the alerts.
 int Report(Session& s, const Options& opt, size_t mark, const std::string& command, bool ok,
-           const std::string& message, const std::vector<std::string>& backups, std::ostream& out,
+           const std::string& sentence, const std::vector<std::string>& backups, std::ostream& out,
            std::ostream& err) {
+  const std::string message = ok && opt.dryRun ? Conditional(sentence) : sentence;
   auto alerts = s.AlertsSince(mark);
   const Machine m = Machine::Read(alerts);
   if (opt.json) {
@@ -213,7 +232,7 @@ int Report(Session& s, const Options& opt, size_t mark, const std::string& comma
                     {"backups", backups}};
     out << MachineJsonText(m, {{"request", std::move(request)}}) << "\n";
   } else {
-    PrintAlerts(out, m.alerts);
+    PrintAlerts(out, m.alerts, opt.dryRun ? "would raise alert: " : "alert: ");
     for (const auto& b : backups) out << "saved the previous table sectors as backup " << b << "\n";
     if (ok) out << message << "\n";
     PrintTree(out, m, opt);

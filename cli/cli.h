@@ -95,23 +95,17 @@ using zm::Session;
 // What Session prints while its boot waits for another process (the machine lock, a disk).
 void PrintWaitNotice(const std::string& what);
 
-// Opens an NT device of the booted machine by name (synchronous I/O, shared for reading
-// and writing); SYNCHRONIZE is added to access.
-NTSTATUS OpenDevice(const std::u16string& name, ACCESS_MASK access, HANDLE* h);
-
-// The disk's partition table as IOCTL_DISK_GET_DRIVE_LAYOUT gives it, the buffer grown
-// until it fits.
-NTSTATUS ReadDriveLayout(HANDLE disk, std::vector<uint8_t>* buf);
-
 using zm::ChildrenOf;
 using zm::DecodeU64;
 using zm::Narrow;
 using zm::ObjectsOfType;
 using zm::ObjectType;
+using zm::OpenDevice;
 using zm::ParentsOf;
 using zm::PropSet;
 using zm::PropString;
 using zm::PropU64;
+using zm::ReadDriveLayout;
 using zm::Widen;
 
 json AlertsJson(const std::vector<zm::AlertRecord>& alerts);

@@ -16,6 +16,7 @@
 #include "ftfind.h"
 #include "ftintent.h"
 #include "ftmap.h"
+#include "ftrequest.h"
 #include "machine.h"
 #include "ntplatform.h"
 
@@ -127,16 +128,6 @@ bool RefreshPart(const Machine& m, Part* p, std::string* error) {
   return false;
 }
 
-// Runs the provider's refresh so that it publishes the changed configuration, then the
-// file systems and letters.
-void Publish(Session& s) {
-  PropSet in, out;
-  ZM_OBJECT_ID rid = 0;
-  s.Control(0, OPCLASS_LAYOUT, OP_REFRESH, in.get(), out.get(), &rid);
-  s.RefreshBuiltin(u"mount");
-  s.RefreshBuiltin(u"fsys");
-}
-
 // Makes a primary partition through the provider's create request: size bytes asked for
 // at offset, the start of a free region.
 bool CreatePartition(Session& s, unsigned diskIndex, int64_t offset, int64_t size, Part* made,
@@ -169,98 +160,24 @@ bool CreatePartition(Session& s, unsigned diskIndex, int64_t offset, int64_t siz
 }
 
 bool DeletePartition(Session& s, const Part& p, std::string* error) {
-  PropSet in, out;
-  ZM_OBJECT_ID rid = 0;
-  ZMSTATUS st = s.Control(p.volume, OPCLASS_LAYOUT, OP_DELETE_PARTITION, in.get(), out.get(), &rid);
+  const ZMSTATUS st = ftconfig::DeletePartition(s, p.volume);
   if (st != 0) *error = FailureSentence("cannot delete " + p.name, st);
   return st == 0;
 }
 
 bool Letter(Session& s, ZM_OBJECT_ID volume, char letter, std::string* error) {
-  PropSet in, out;
-  ZM_OBJECT_ID rid = 0;
-  ZMSTATUS st;
-  if (letter == 0) {
-    st = s.Control(volume, OPCLASS_VOLUME, OP_REMOVE_DRIVE_LETTER, in.get(), out.get(), &rid);
-  } else {
-    in.AddString("DRIVE_LETTER", Widen(std::string(1, letter) + ":"));
-    st = s.Control(volume, OPCLASS_VOLUME, OP_ASSIGN_DRIVE_LETTER, in.get(), out.get(), &rid);
-  }
+  const ZMSTATUS st = ftconfig::SetLetter(s, volume, letter);
   if (st != 0)
     *error = FailureSentence(letter ? "cannot assign a drive letter" : "cannot remove a drive letter", st);
   return st == 0;
 }
 
-// Sets (or clears) NT's fault-tolerance flag, 0x80, in the partition types of these
-// members, as NT's own tools mark FT members, so that a set can be found again from its
-// disks when the configuration is lost (ft find). Only the entries whose types change
-// are rewritten; the request's table backup holds the sectors before. Running it again
-// changes nothing, so an interrupted request that runs again marks what it missed. A
-// disk attached read-only keeps its types: the flag helps a later search, no set needs it.
+// The members' FT flag set or cleared (ftconfig::MarkMembers), its failure in words.
 bool MarkMembers(const std::vector<ftconfig::PartitionRef>& members, bool on, std::string* error) {
-  for (const auto& d : ntp::Disks()) {
-    if (!ntp::WriteRefusal(d.index).empty()) continue;
-    HANDLE h = nullptr;
-    std::vector<uint8_t> buf;
-    bool changed = false;
-    for (const auto& m : members) {
-      if (m.signature != d.signature) continue;
-      if (h == nullptr &&
-          (!NT_SUCCESS(OpenDevice(d.device + u"\\Partition0", GENERIC_READ | GENERIC_WRITE, &h)) ||
-           !NT_SUCCESS(ReadDriveLayout(h, &buf)))) {
-        if (h != nullptr) NtClose(h);
-        *error = "cannot read the partition table of disk " + std::to_string(d.index);
-        return false;
-      }
-      auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION*>(buf.data());
-      for (ULONG i = 0; i < layout->PartitionCount; ++i) {
-        PARTITION_INFORMATION& e = layout->PartitionEntry[i];
-        if (e.StartingOffset.QuadPart != m.offset || e.PartitionLength.QuadPart != m.length) continue;
-        const uint8_t type = on ? e.PartitionType | 0x80 : e.PartitionType & 0x7F;
-        if (type == e.PartitionType || !ntp::ftfind::FtFlag(on ? type : e.PartitionType)) continue;
-        e.PartitionType = type;
-        e.RewritePartition = TRUE;
-        changed = true;
-      }
-    }
-    if (h == nullptr) continue;
-    NTSTATUS st = STATUS_SUCCESS;
-    if (changed) {
-      const auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION*>(buf.data());
-      const ULONG size = static_cast<ULONG>(offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry) +
-                                            layout->PartitionCount * sizeof(PARTITION_INFORMATION));
-      IO_STATUS_BLOCK iosb{};
-      st = NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_SET_DRIVE_LAYOUT, buf.data(),
-                                 size, buf.data(), size);
-    }
-    NtClose(h);
-    if (!NT_SUCCESS(st)) {
-      *error =
-          FailureSentence("cannot mark the members' partition types on disk " + std::to_string(d.index), st);
-      return false;
-    }
-  }
-  return true;
-}
-
-// The lowest letter no device holds and the configuration records for no volume (the
-// letter of a disk that is away stays its own).
-char FreeLetter() {
-  bool recorded[26] = {};
-  FTInfo info;
-  std::string e;
-  if (ftconfig::Read(&info, &e))
-    for (uint32_t d = 0; d < info.NumberOfDisks(); ++d)
-      for (uint32_t p = 0;; ++p) {
-        _DISK_PARTITION* rec = nullptr;
-        if (!info.GetPartitionInfo(d, p, &rec, nullptr)) break;
-        const char l = static_cast<char>(std::toupper(rec->DriveLetter));
-        if (l >= 'C' && l <= 'Z' && (rec->AssignDriveLetter || rec->FtType != NotAnFtMember))
-          recorded[l - 'A'] = true;
-      }
-  for (char c = 'C'; c <= 'Z'; ++c)
-    if (ntp::DriveLetterTarget(c).empty() && !recorded[c - 'A']) return c;
-  return 0;
+  const ntp::Status st = ftconfig::MarkMembers(members, on);
+  if (st.ok()) return true;
+  *error = st.code() != 0 ? FailureSentence(st.message(), st.code()) : st.message();
+  return false;
 }
 
 // Opens the set's volume for writing; member `rebuild` is opened even when orphaned.
@@ -283,10 +200,29 @@ bool OpenSetVolume(uint32_t type, uint16_t group, int rebuild, std::unique_ptr<f
   return NT_SUCCESS(st);
 }
 
+// What a request did, said of a dry run in the conditional ("would delete stripe0 and
+// its partitions"): the sentences of the requests begin with their past verb.
+std::string Conditional(const std::string& done) {
+  static const std::pair<const char*, const char*> kVerbs[] = {{"made ", "would make "},
+                                                               {"deleted ", "would delete "},
+                                                               {"broke ", "would break "},
+                                                               {"extended ", "would extend "},
+                                                               {"regenerated ", "would regenerate "},
+                                                               {"initialized ", "would initialize "},
+                                                               {"defined ", "would define "},
+                                                               {"dropped ", "would drop "}};
+  for (const auto& [past, would] : kVerbs)
+    if (done.rfind(past, 0) == 0) return would + done.substr(std::strlen(past));
+  if (const size_t at = done.find(" is now "); done.rfind("member ", 0) == 0 && at != std::string::npos)
+    return done.substr(0, at) + " would be " + done.substr(at + 8);
+  return done;
+}
+
 // Prints the outcome: the set's volume as the provider published it, and the alerts.
 int Report(Session& s, const Options& opt, size_t mark, const std::string& command, bool ok,
-           const std::string& message, const std::vector<std::string>& backups, std::ostream& out,
+           const std::string& sentence, const std::vector<std::string>& backups, std::ostream& out,
            std::ostream& err) {
+  const std::string message = ok && opt.dryRun ? Conditional(sentence) : sentence;
   auto alerts = s.AlertsSince(mark);
   const Machine m = Machine::Read(alerts);
   if (opt.json) {
@@ -296,7 +232,7 @@ int Report(Session& s, const Options& opt, size_t mark, const std::string& comma
                     {"backups", backups}};
     out << MachineJsonText(m, {{"request", std::move(request)}}) << "\n";
   } else {
-    PrintAlerts(out, m.alerts);
+    PrintAlerts(out, m.alerts, opt.dryRun ? "would raise alert: " : "alert: ");
     for (const auto& b : backups) out << "saved the previous table sectors as backup " << b << "\n";
     if (ok) out << message << "\n";
     PrintTree(out, m, opt);
@@ -372,6 +308,23 @@ bool ReadOnlyDisksFail(const std::vector<unsigned>& disks, const std::string& wh
   return false;
 }
 
+// A disk that is to get a new partition must also take table writes: a write-protected
+// disk, or one whose table the requests leave alone, is named as the reason rather than
+// showing no free region.
+bool TargetDisksFail(const Machine& m, const std::vector<unsigned>& disks, const std::string& what,
+                     std::ostream& err) {
+  if (ReadOnlyDisksFail(disks, what, err)) return true;
+  const auto damaged = ntp::DamagedDisks();
+  for (unsigned d : disks) {
+    for (const auto& x : damaged)
+      if (x.index == d) return Fail(err, what, x.reason + "; choose another disk"), true;
+    if (const Disk* disk = m.FindDisk(d); disk && disk->readOnly)
+      return Fail(err, what, "disk " + std::to_string(d) + ": " + *disk->readOnly + "; choose another disk"),
+             true;
+  }
+  return false;
+}
+
 int Usage(std::ostream& err, const std::string& text) {
   err << "ftdiskctl: " << text << "\n";
   return kUsage;
@@ -382,6 +335,32 @@ bool OpenOr(Session& s, const Options& opt, std::ostream& err) {
   if (s.Open(opt.dir, opt.noWait, &e)) return true;
   err << e << "\n";
   return false;
+}
+
+using ftconfig::DiskWithSignature;
+using ftconfig::FreeLetter;
+using ftconfig::InAnySet;
+using ftconfig::Intents;
+using ftconfig::Publish;
+using ftconfig::Resume;
+using ftconfig::UpdateWithRescan;
+
+// The stored intents loaded, a damaged list named as it is replaced.
+void LoadIntents(Intents& intents, std::ostream& err) {
+  if (const std::string warning = intents.Load(); !warning.empty()) err << "warning: " << warning << "\n";
+}
+
+// The preamble of the resumable requests: the intents loaded, and where this run of
+// the command stands (ftconfig::FindPending).
+Resume LoadPending(Intents& intents, uint16_t op, const std::string& command, ftconfig::Intent* pending,
+                   std::ostream& err) {
+  LoadIntents(intents, err);
+  return ftconfig::FindPending(intents, op, command, pending);
+}
+
+void ForgetIntent(Intents& intents, const std::string& command, std::ostream& err) {
+  if (const std::string warning = intents.Forget(command); !warning.empty())
+    err << "warning: " << warning << "\n";
 }
 
 ftconfig::Candidate AsCandidate(const Part& p) { return {p.where, p.disk, p.bootOrSystem, p.name}; }
@@ -395,108 +374,6 @@ bool FindPartAt(const ftconfig::PartitionRef& where, Part* p) {
   std::string e;
   return RefreshPart(Machine::Read(), p, &e);
 }
-
-// Whether a set of the stored configuration holds the partition (true when the
-// configuration cannot be read: nothing is then taken for free).
-bool InAnySet(const ftconfig::PartitionRef& where) {
-  FTInfo info;
-  std::string e;
-  if (!ftconfig::Read(&info, &e)) return true;
-  for (const auto& set : ftconfig::Sets(info))
-    for (const auto& m : set.members)
-      if (m.where == where) return true;
-  return false;
-}
-
-int DiskWithSignature(uint32_t signature) {
-  for (const auto& d : ntp::Disks())
-    if (d.signature == signature) return int(d.index);
-  return -1;
-}
-
-// A change of the configuration; when the partitions it names have no record yet (the
-// provider was stopped before it recorded them), a rescan writes them first.
-bool UpdateWithRescan(Session& s, const std::function<bool(FTInfo&, std::string*)>& change,
-                      std::string* error) {
-  if (ftconfig::Update(change, error)) return true;
-  Publish(s);
-  error->clear();
-  return ftconfig::Update(change, error);
-}
-
-// The intents of FT requests as one run sees them: the finished ones forgotten, the
-// run's own recorded before it writes and forgotten when it is done.
-class Intents {
- public:
-  void Load(std::ostream& err) {
-    std::string e;
-    if (!ftconfig::LoadIntents(&list_, &e)) err << "warning: " << e << "; it is replaced\n";
-    FTInfo info;
-    if (!ftconfig::Read(&info, &e)) return;
-    auto exists = [](const ftconfig::PartitionRef& p) {
-      std::u16string device;
-      return fm::FindPartitionDevice(p.signature, p.offset, p.length, &device);
-    };
-    const size_t before = list_.size();
-    std::erase_if(list_, [&](const ftconfig::Intent& i) {
-      const auto progress = ftconfig::Progress(i, info, exists);
-      if (progress.finished) finished_.push_back(i.command);
-      return progress.done;
-    });
-    if (list_.size() != before) ftconfig::StoreIntents(list_, &e);
-  }
-  // Whether an earlier run of this request was interrupted after it had done all its
-  // work (only forgetting it was left).
-  bool Finished(const std::string& command) const {
-    return std::count(finished_.begin(), finished_.end(), command) != 0;
-  }
-  // The lowest group that neither a set nor an unfinished create of that type has.
-  uint16_t FreeGroup(const FTInfo& info, uint32_t type) const {
-    ftconfig::SetView set;
-    for (uint16_t g = 0;; ++g)
-      if (!ftconfig::FindSet(info, type, g, &set) &&
-          std::none_of(list_.begin(), list_.end(), [&](const ftconfig::Intent& i) {
-            return i.op == ftconfig::Intent::kCreate && i.type == type && i.group == g;
-          }))
-        return g;
-  }
-  const ftconfig::Intent* Find(uint16_t op, const std::string& command) const {
-    for (const auto& i : list_)
-      if (i.op == op && i.command == command) return &i;
-    return nullptr;
-  }
-  // Why a new partition cannot go on the disk with this signature: an unfinished request
-  // has partitions there, or plans them.
-  std::string Blocking(uint32_t signature) const {
-    for (const auto& i : list_)
-      for (const auto& p : i.parts)
-        if (p.mine && i.op != ftconfig::Intent::kDelete && p.where.signature == signature)
-          return "an interrupted 'ftdiskctl " + i.command +
-                 "' has partitions on that disk; run it again to finish it first";
-    return "";
-  }
-  bool Record(const ftconfig::Intent& intent, std::string* error) {
-    std::vector<ftconfig::Intent> next = list_;
-    std::erase_if(next, [&](const ftconfig::Intent& i) { return i.command == intent.command; });
-    next.push_back(intent);
-    if (!ftconfig::StoreIntents(next, error)) return false;
-    list_ = next;
-    return true;
-  }
-  void Forget(const std::string& command, std::ostream& err) {
-    std::vector<ftconfig::Intent> next = list_;
-    std::erase_if(next, [&](const ftconfig::Intent& i) { return i.command == command; });
-    std::string e;
-    if (!ftconfig::StoreIntents(next, &e))
-      err << "warning: " << e << "; check names the request as unfinished until it is run again\n";
-    else
-      list_ = next;
-  }
-
- private:
-  std::vector<ftconfig::Intent> list_;
-  std::vector<std::string> finished_;
-};
 
 // The outcome of a request whose earlier run did all its work before it was interrupted.
 int AlreadyDone(Session& s, const Options& opt, const std::string& command, std::ostream& out,
@@ -540,7 +417,7 @@ void RollBack(Session& s, Intents& intents, const ftconfig::Intent& intent, std:
     // The partition a mirror was to be made from loses the flag it got.
     if (!plan.mine && !InAnySet(plan.where)) MarkMembers({plan.where}, false, &ignored);
   }
-  intents.Forget(intent.command, err);
+  ForgetIntent(intents, intent.command, err);
 }
 
 // A new member keeps no letter of its own: its set has member 0's. A partition that an
@@ -628,7 +505,7 @@ int FinishCreate(Session& s, Intents& intents, const ftconfig::Intent& intent, R
   req.EndOfTables();
   if (needsData && (!recorded || view.state == FtInitializing) && !InitializeData(s, type, group, err, &e))
     return req.Done(false, what + ": " + e + "; run 'ftdiskctl " + intent.command + "' again to finish it");
-  intents.Forget(intent.command, err);
+  ForgetIntent(intents, intent.command, err);
   return req.Done(true, "made " + SetName(type, group) + " from" + names);
 }
 
@@ -644,13 +521,13 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
   for (unsigned d : disks) command += " --disk " + std::to_string(d);
   for (const auto& size : sizeTexts) command += " --size " + size;
   Intents intents;
-  intents.Load(err);
-  if (const ftconfig::Intent* pending = intents.Find(ftconfig::Intent::kCreate, command)) {
-    const ftconfig::Intent again = *pending;
+  ftconfig::Intent pending;
+  const Resume resume = LoadPending(intents, ftconfig::Intent::kCreate, command, &pending, err);
+  if (resume == Resume::kPending) {
     Request req(s, opt, command, out, err);
-    return FinishCreate(s, intents, again, req, what, err);
+    return FinishCreate(s, intents, pending, req, what, err);
   }
-  if (intents.Finished(command)) return AlreadyDone(s, opt, command, out, err);
+  if (resume == Resume::kDone) return AlreadyDone(s, opt, command, out, err);
 
   const Machine machine = Machine::Read();
   FTInfo info;
@@ -687,7 +564,8 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
   }
   std::vector<unsigned> recorded = disks;
   if (type == Mirror) recorded.push_back(first.disk);
-  if (ReadOnlyDisksFail(disks, what, err) || SignaturesFail(machine, recorded, what, err)) return kFailed;
+  if (TargetDisksFail(machine, disks, what, err) || SignaturesFail(machine, recorded, what, err))
+    return kFailed;
   std::string rule = ftconfig::CheckNewSet(info, type, candidates);
   if (!rule.empty()) return Fail(err, what, rule), kFailed;
 
@@ -787,25 +665,26 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
   if (!OpenOr(s, opt, err)) return kFailed;
   const std::string command = (remove ? "ft delete " : "ft break ") + setArg;
   Intents intents;
-  if (remove) intents.Load(err);
+  ftconfig::Intent pending;
+  const Resume resume =
+      remove ? LoadPending(intents, ftconfig::Intent::kDelete, command, &pending, err) : Resume::kNew;
   uint32_t type = 0;
   uint16_t group = 0;
   ftconfig::SetView view;
   std::string e;
-  if (const ftconfig::Intent* pending = remove ? intents.Find(ftconfig::Intent::kDelete, command) : nullptr) {
+  if (resume == Resume::kPending) {
     // The set went from the configuration before the run was interrupted: its partitions
     // are deleted now.
     FTInfo info;
-    if (ftconfig::Read(&info, &e) && !ftconfig::FindSet(info, pending->type, pending->group, &view)) {
-      const ftconfig::Intent again = *pending;
+    if (ftconfig::Read(&info, &e) && !ftconfig::FindSet(info, pending.type, pending.group, &view)) {
       Request req(s, opt, command, out, err);
       std::string done;
-      if (!DeleteMembers(s, again, "", &done, &e)) return req.Done(false, what + ": " + e);
-      intents.Forget(command, err);
+      if (!DeleteMembers(s, pending, "", &done, &e)) return req.Done(false, what + ": " + e);
+      ForgetIntent(intents, command, err);
       return req.Done(true, done);
     }
   }
-  if (remove && intents.Finished(command)) return AlreadyDone(s, opt, command, out, err);
+  if (resume == Resume::kDone) return AlreadyDone(s, opt, command, out, err);
   if (!LoadSet(what, setArg, &type, &group, &view, err)) return kFailed;
   if (!remove && type != Mirror) return Fail(err, what, setArg + " is not a mirror"), kFailed;
   std::vector<unsigned> memberDisks;  // whose tables a delete rewrites
@@ -867,7 +746,7 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
   }
   std::string done;
   if (!DeleteMembers(s, intent, members, &done, &e)) return req.Done(false, what + ": " + e);
-  intents.Forget(command, err);
+  ForgetIntent(intents, command, err);
   return req.Done(true, done);
 }
 
@@ -901,7 +780,7 @@ int FinishExtend(Session& s, Intents& intents, const ftconfig::Intent& intent, R
   } else {
     FindPartAt(intent.parts[0].where, &made);
   }
-  intents.Forget(intent.command, err);
+  ForgetIntent(intents, intent.command, err);
   return req.Done(true, "extended " + SetName(intent.type, intent.group) + " by " + made.name);
 }
 
@@ -916,13 +795,13 @@ int Extend(Session& s, const Options& opt, const std::string& setArg, const std:
   const std::string command =
       "ft extend " + setArg + " --disk " + std::to_string(disks[0]) + " --size " + sizeTexts[0];
   Intents intents;
-  intents.Load(err);
-  if (const ftconfig::Intent* pending = intents.Find(ftconfig::Intent::kExtend, command)) {
-    const ftconfig::Intent again = *pending;
+  ftconfig::Intent pending;
+  const Resume resume = LoadPending(intents, ftconfig::Intent::kExtend, command, &pending, err);
+  if (resume == Resume::kPending) {
     Request req(s, opt, command, out, err);
-    return FinishExtend(s, intents, again, req, what, err);
+    return FinishExtend(s, intents, pending, req, what, err);
   }
-  if (intents.Finished(command)) return AlreadyDone(s, opt, command, out, err);
+  if (resume == Resume::kDone) return AlreadyDone(s, opt, command, out, err);
   uint32_t type = 0;
   uint16_t group = 0;
   ftconfig::SetView view;
@@ -931,7 +810,7 @@ int Extend(Session& s, const Options& opt, const std::string& setArg, const std:
   if (view.members.size() >= ftconfig::kMaxMembers)
     return Fail(err, what, "a volume set has at most 32 members"), kFailed;
   const Machine machine = Machine::Read();
-  if (ReadOnlyDisksFail(disks, what, err) || SignaturesFail(machine, disks, what, err)) return kFailed;
+  if (TargetDisksFail(machine, disks, what, err) || SignaturesFail(machine, disks, what, err)) return kFailed;
   const Disk* disk = machine.FindDisk(disks[0]);
   const uint32_t signature = static_cast<uint32_t>(disk->signature);
   const std::string blocked = intents.Blocking(signature);
@@ -1035,7 +914,7 @@ int FinishReplace(Session& s, Intents& intents, const ftconfig::Intent& intent, 
   req.EndOfTables();
   if (!RebuildMember(s, type, group, member, err, &e))
     return req.Done(false, what + ": " + e + "; run 'ftdiskctl " + intent.command + "' again to finish it");
-  intents.Forget(intent.command, err);
+  ForgetIntent(intents, intent.command, err);
   return req.Done(true, "regenerated member " + std::to_string(member) + " of " + SetName(type, group) +
                             " onto " + made.name);
 }
@@ -1048,13 +927,13 @@ int RegenerateOnto(Session& s, const Options& opt, const std::string& setArg, in
   const std::string command = "ft regenerate " + setArg + (member >= 0 ? " " + std::to_string(member) : "") +
                               " --onto " + std::to_string(onto);
   Intents intents;
-  intents.Load(err);
-  if (const ftconfig::Intent* pending = intents.Find(ftconfig::Intent::kReplace, command)) {
-    const ftconfig::Intent again = *pending;
+  ftconfig::Intent pending;
+  const Resume resume = LoadPending(intents, ftconfig::Intent::kReplace, command, &pending, err);
+  if (resume == Resume::kPending) {
     Request req(s, opt, command, out, err);
-    return FinishReplace(s, intents, again, req, what, err);
+    return FinishReplace(s, intents, pending, req, what, err);
   }
-  if (intents.Finished(command)) return AlreadyDone(s, opt, command, out, err);
+  if (resume == Resume::kDone) return AlreadyDone(s, opt, command, out, err);
   uint32_t type = 0;
   uint16_t group = 0;
   ftconfig::SetView view;
@@ -1074,7 +953,7 @@ int RegenerateOnto(Session& s, const Options& opt, const std::string& setArg, in
   const Machine machine = Machine::Read();
   const Disk* disk = machine.FindDisk(onto);
   if (disk == nullptr) return Fail(err, what, "there is no disk " + std::to_string(onto)), kFailed;
-  if (ReadOnlyDisksFail({onto}, what, err)) return kFailed;
+  if (TargetDisksFail(machine, {onto}, what, err)) return kFailed;
   const uint32_t signature = static_cast<uint32_t>(disk->signature);
   for (size_t i = 0; i < view.members.size(); ++i)
     if (view.members[i].where.signature == signature && signature != 0)

@@ -289,7 +289,7 @@ int CmdFtFind(Session& s, const Options& opt, bool apply, bool full, std::ostrea
   if (opt.json) {
     json doc = {{"proposals", json::array()},
                 {"notes", found.notes},
-                {"partitions", parts.list.size()},
+                {"partitions_examined", parts.list.size()},
                 {"recorded_members", parts.recordedMembers}};
     for (const Shown& d : shown) doc["proposals"].push_back(ProposalJson(d, parts.list));
     if (failed)

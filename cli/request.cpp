@@ -5,31 +5,8 @@
 #include <ostream>
 
 #include "machine.h"
-#include "ntplatform.h"
 
 namespace cli {
-
-NTSTATUS OpenDevice(const std::u16string& name, ACCESS_MASK access, HANDLE* h) {
-  UNICODE_STRING us;
-  RtlInitUnicodeString(&us, name.c_str());
-  OBJECT_ATTRIBUTES oa{sizeof(OBJECT_ATTRIBUTES), nullptr, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
-  IO_STATUS_BLOCK iosb{};
-  return NtOpenFile(h, access | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    FILE_SYNCHRONOUS_IO_NONALERT);
-}
-
-NTSTATUS ReadDriveLayout(HANDLE disk, std::vector<uint8_t>* buf) {
-  IO_STATUS_BLOCK iosb{};
-  NTSTATUS st = STATUS_UNSUCCESSFUL;
-  buf->assign(16040, 0);
-  for (int tries = 0; tries < 8; ++tries) {
-    st = NtDeviceIoControlFile(disk, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr,
-                               0, buf->data(), static_cast<ULONG>(buf->size()));
-    if (st != STATUS_BUFFER_TOO_SMALL) break;
-    buf->resize(buf->size() * 2);
-  }
-  return st;
-}
 
 namespace {
 

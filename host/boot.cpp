@@ -11,6 +11,7 @@
 
 #include "hive.h"
 #include "machine.h"
+#include "ntplatform.h"
 #include "overlay.h"
 #include "registry_store.h"
 #include "table_backups.h"
@@ -336,6 +337,27 @@ bool PropSet::FindU64(const char* name, uint64_t* v) const {
   }
   _ZmFree(rec, __FILE__, __LINE__);
   return ok;
+}
+NTSTATUS OpenDevice(const std::u16string& name, ACCESS_MASK access, HANDLE* h) {
+  UNICODE_STRING us;
+  RtlInitUnicodeString(&us, name.c_str());
+  OBJECT_ATTRIBUTES oa{sizeof(OBJECT_ATTRIBUTES), nullptr, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
+  IO_STATUS_BLOCK iosb{};
+  return NtOpenFile(h, access | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    FILE_SYNCHRONOUS_IO_NONALERT);
+}
+
+NTSTATUS ReadDriveLayout(HANDLE disk, std::vector<uint8_t>* buf) {
+  IO_STATUS_BLOCK iosb{};
+  NTSTATUS st = STATUS_UNSUCCESSFUL;
+  buf->assign(16040, 0);
+  for (int tries = 0; tries < 8; ++tries) {
+    st = NtDeviceIoControlFile(disk, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_GET_DRIVE_LAYOUT, nullptr,
+                               0, buf->data(), static_cast<ULONG>(buf->size()));
+    if (st != STATUS_BUFFER_TOO_SMALL) break;
+    buf->resize(buf->size() * 2);
+  }
+  return st;
 }
 
 RequestOutcome RunRequest(Session& s, const std::string& command, ZM_OBJECT_ID id, uint32_t cls,

@@ -258,6 +258,14 @@ TEST(CliDamage, DamagedDisksAreNamedAndRefuseWrites) {
     if (std::string(d.what) != "missing") {
       EXPECT_NE(del.err.find(d.reason), std::string::npos) << del.err;
     }
+    // An FT set with a member there names the damage, not a lack of free space, and
+    // makes nothing on the sound disk either.
+    Result ft = m.On("ft create stripe --disk 0 --disk 1 --size 8M");
+    EXPECT_EQ(ft.rc, 1);
+    if (std::string(d.what) != "missing") {
+      EXPECT_NE(ft.err.find(d.reason), std::string::npos) << ft.err;
+    }
+    EXPECT_TRUE(SfdiskData(m.Image(0)).empty()) << "disk 0 was written";
     EXPECT_EQ(m.On("create primary --disk 0 --size 8M").rc, 0) << "the sound disk takes requests";
     EXPECT_EQ(m.On("delete disk0/p1").rc, 0);
     ASSERT_EQ(testutil::Run(d.undo), 0);

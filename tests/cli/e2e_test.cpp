@@ -510,6 +510,12 @@ TEST(CliDryRun, EveryWritingCommandLeavesTheMachineByteIdentical) {
   EXPECT_NE(r.out.find("would delete disk0/p1"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("disk0 sector 0: slot 0: type 0x06"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\"Information\": would change"), std::string::npos) << r.out;
+  // An FT request's dry run too: what it would do, the alerts it would raise.
+  ASSERT_EQ(m.On("ft create volset --disk 0 --disk 1 --size 8M").rc, 0);
+  r = m.On("--dry-run ft delete volset0");
+  EXPECT_NE(r.out.find("\nwould delete volset0 and its partitions"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nwould raise alert: "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("\nalert:"), std::string::npos) << r.out;
 }
 
 // -q: nothing on standard output, the request done all the same, the status telling.

@@ -128,7 +128,7 @@ class JsonWriter {
 
   std::string buf_;
   size_t len_ = 0;
-  std::vector<bool> first_;  // per open bracket: nothing written in it yet
+  std::vector<unsigned char> first_;  // per open bracket: nothing written in it yet
 };
 
 }  // namespace cli

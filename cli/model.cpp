@@ -32,14 +32,17 @@ constexpr const char* kPropNames[kPropCount] = {
     "SIGNATURE", "BYTES_PER_SECTOR", "SECTORS_PER_TRACK", "REMOVABLE", "LAYOUT_READ_ONLY"};
 // clang-format on
 
-int PropIndex(const char* name) {
-  static std::unordered_map<const char*, int> known;
-  auto it = known.find(name);
-  if (it != known.end()) return it->second;
-  int index = -1;
-  for (int i = 0; i < kPropCount && index < 0; ++i)
-    if (std::strcmp(kPropNames[i], name) == 0) index = i;
-  known.emplace(name, index);
+// The model's index of a host property by the host's name number (-1: not read), filled
+// as names are first met.
+int PropIndex(const zm::PropertyView& v) {
+  static std::vector<int8_t> byId;  // -2: not looked at yet
+  if (v.nameId >= byId.size()) byId.resize(v.nameId + 1, -2);
+  int8_t& index = byId[v.nameId];
+  if (index == -2) {
+    index = -1;
+    for (int i = 0; i < kPropCount && index < 0; ++i)
+      if (std::strcmp(kPropNames[i], v.name) == 0) index = static_cast<int8_t>(i);
+  }
   return index;
 }
 
@@ -47,14 +50,16 @@ class Props {
  public:
   explicit Props(ZM_OBJECT_ID id) {
     if (id == 0) return;
-    zm::ReadProperties(id, [this](const char* name, uint32_t type, const void* data, size_t size) {
-      const int i = PropIndex(name);
-      if (i < 0 || seen_ & (1u << i)) return;
+    static zm::ObjectView view;  // reused: one copy per object, no allocation per property
+    zm::ReadObject(id, &view);
+    for (const zm::PropertyView& v : view.props) {
+      const int i = PropIndex(v);
+      if (i < 0 || seen_ & (1u << i)) continue;
       seen_ |= 1u << i;
-      if (data == nullptr || size == 0) return;
-      if (DecodeU64(type, data, size, &u64_[i])) numbers_ |= 1u << i;
-      if (type == ZM_TYPE_STRING && DecodeText(data, size, &text_[i])) texts_ |= 1u << i;
-    });
+      if (v.data == nullptr || v.size == 0) continue;
+      if (DecodeU64(v.type, v.data, v.size, &u64_[i])) numbers_ |= 1u << i;
+      if (v.type == ZM_TYPE_STRING && DecodeText(v.data, v.size, &text_[i])) texts_ |= 1u << i;
+    }
   }
   std::optional<uint64_t> U64(Prop p) const {
     return numbers_ & (1u << p) ? std::optional<uint64_t>(u64_[p]) : std::nullopt;
@@ -102,8 +107,10 @@ std::optional<Menu> ReadMenu(const Props& p) {
 }
 
 void SortByOffset(std::vector<Region>& regions) {
-  std::stable_sort(regions.begin(), regions.end(),
-                   [](const Region& a, const Region& b) { return a.offset < b.offset; });
+  auto byOffset = [](const Region& a, const Region& b) { return a.offset < b.offset; };
+  // The host usually lists a disk's regions in order already: moving them costs more.
+  if (!std::is_sorted(regions.begin(), regions.end(), byOffset))
+    std::stable_sort(regions.begin(), regions.end(), byOffset);
 }
 
 // Volumes by id, read before the disks so that a partition takes its volume's letter and

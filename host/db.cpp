@@ -742,12 +742,23 @@ namespace zm {
 
 ZM_HANDLE Database() { return zmi::gDb; }
 
-bool ReadProperties(ZM_OBJECT_ID id, const PropertyVisitor& each) {
+bool ReadObject(ZM_OBJECT_ID id, ObjectView* view) {
+  view->props.clear();
+  view->bytes.clear();
   if (zmi::gDb == nullptr) return false;
   std::lock_guard<zmi::SpinLock> g(zmi::gDb->mu);
   const zmi::Object* o = zmi::Find(id);
   if (o == nullptr) return false;
-  for (const zmi::Value& v : o->props) each(v.name.text, v.type, v.data.data(), v.data.size());
+  size_t total = 0;
+  for (const zmi::Value& v : o->props) total += v.data.size();
+  view->bytes.resize(total);  // sized once: the pointers into it stay valid
+  unsigned char* at = view->bytes.data();
+  for (const zmi::Value& v : o->props) {
+    const size_t n = v.data.size();
+    if (n != 0) std::memcpy(at, v.data.data(), n);
+    view->props.push_back({v.name.text, v.name.id, v.type, n != 0 ? at : nullptr, n});
+    at += n;
+  }
   return true;
 }
 

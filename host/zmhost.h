@@ -26,11 +26,25 @@ struct AlertRecord {
 ZM_HANDLE Start();
 void Stop();  // unloads providers, stops the notifier, drops the database
 ZM_HANDLE Database();
-// Every property of an object in one call (name, type, value bytes), for a reader that
-// wants most of them; false when there is no such object. The visitor runs under the
-// database lock and must not call the host.
-using PropertyVisitor = std::function<void(const char* name, uint32_t type, const void* data, size_t size)>;
-bool ReadProperties(ZM_OBJECT_ID id, const PropertyVisitor& each);
+// One property as ReadObject copies it: the host's interned name (it lives as long as
+// the process) and its number (small and dense, so a reader can index a table by it),
+// the type, and the value bytes in the view's own buffer.
+struct PropertyView {
+  const char* name;
+  uint32_t nameId;
+  uint32_t type;
+  const void* data;
+  size_t size;
+};
+struct ObjectView {
+  std::vector<PropertyView> props;  // in the object's order
+  std::vector<unsigned char> bytes;
+};
+// Every property of an object in one call, for a reader that wants most of them: one
+// lock, one copy, and no allocation once the view's storage has grown to the object's
+// size (reuse the view from object to object). False, with the view empty, when there
+// is no such object.
+bool ReadObject(ZM_OBJECT_ID id, ObjectView* view);
 
 // Loads a provider module (dlopen, DllMain(1), ProviderEntry(name)), then FtDiskInit.
 // Returns the provider handle or null with an error.

@@ -83,7 +83,17 @@ class KnownSeverities {
   // from here, the others read and, when mayKeep, kept.
   uint32_t Highest(const ZM_OBJECT_ID* ids, uint32_t count, bool mayKeep) {
     uint32_t highest = 0;
-    std::vector<ZM_OBJECT_ID> unknown;
+    // The objects to read: a group's fit on the stack (at most 16 volumes), so an event
+    // allocates nothing here; a larger listing goes to the heap.
+    constexpr uint32_t kOnStack = 32;
+    ZM_OBJECT_ID stackIds[kOnStack];
+    std::vector<ZM_OBJECT_ID> heapIds;
+    ZM_OBJECT_ID* unknown = stackIds;
+    if (count > kOnStack) {
+      heapIds.resize(count);
+      unknown = heapIds.data();
+    }
+    uint32_t unknownCount = 0;
     uint64_t forgotten = 0;
     if (mayKeep) {
       std::lock_guard<std::mutex> g(mu_);
@@ -92,22 +102,29 @@ class KnownSeverities {
         if (it != known_.end())
           highest = std::max(highest, it->second);
         else
-          unknown.push_back(ids[i]);
+          unknown[unknownCount++] = ids[i];
       }
       forgotten = forgotten_;
     } else {
-      unknown.assign(ids, ids + count);
+      std::copy(ids, ids + count, unknown);
+      unknownCount = count;
     }
-    std::vector<std::pair<ZM_OBJECT_ID, uint32_t>> read;
-    for (ZM_OBJECT_ID id : unknown) {
+    // Each read value takes its object's place, so the first ones are those to keep.
+    uint32_t severities[kOnStack];
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < unknownCount; ++i) {
       uint32_t severity = 0;
-      if (ZM_FAILED(ReadU32(id, "SEVERITY", &severity))) continue;
+      if (ZM_FAILED(ReadU32(unknown[i], "SEVERITY", &severity))) continue;
       highest = std::max(highest, severity);
-      read.emplace_back(id, severity);
+      if (mayKeep && kept < kOnStack) {
+        unknown[kept] = unknown[i];
+        severities[kept++] = severity;
+      }
     }
-    if (mayKeep && !read.empty()) {
+    if (kept != 0) {
       std::lock_guard<std::mutex> g(mu_);
-      if (on_ && forgotten == forgotten_) known_.insert(read.begin(), read.end());
+      if (on_ && forgotten == forgotten_)
+        for (uint32_t i = 0; i < kept; ++i) known_.emplace(unknown[i], severities[i]);
     }
     return highest;
   }

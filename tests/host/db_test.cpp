@@ -184,9 +184,25 @@ TEST_F(DbTest, NamesInAReusedBufferAndLongSetsKeepTheirValues) {
   testutil::AddU32(set, "P20", 99);  // replaces a value kept beyond the first ones
   ZM_OBJECT_ID other = Create(ZM_OBJ_PARTITION);
   ASSERT_EQ(ObSetProperties(db, other, set), ZM_S_OK);
+  // One read gives every name and value in order; a view reused for a smaller object
+  // holds only that object's.
+  zm::ObjectView view;
+  ASSERT_TRUE(zm::ReadObject(other, &view));
   std::vector<std::string> order;
-  zm::ReadProperties(other, [&](const char* n, uint32_t, const void*, size_t) { order.push_back(n); });
+  for (const auto& p : view.props) {
+    uint32_t v = 0;
+    ASSERT_EQ(p.size, 4u);
+    std::memcpy(&v, p.data, 4);
+    EXPECT_EQ(v, order.size() == 20 ? 99u : order.size()) << p.name;
+    order.push_back(p.name);
+  }
   EXPECT_EQ(order, names);
+  ASSERT_TRUE(zm::ReadObject(id, &view));
+  ASSERT_EQ(view.props.size(), 2u);
+  EXPECT_STREQ(view.props[1].name, "BRAVO");
+  EXPECT_EQ(*static_cast<const uint32_t*>(view.props[1].data), 2u);
+  EXPECT_FALSE(zm::ReadObject(id + 1000, &view));
+  EXPECT_TRUE(view.props.empty());
   EXPECT_EQ(testutil::PropU64(other, "P20"), 99u);
   EXPECT_EQ(testutil::PropU64(other, "P23"), 23u);
 }

@@ -77,25 +77,26 @@ int CmdRegistryRecover(const Options& opt, bool empty, bool list, unsigned seq, 
     return kFailed;
   }
   if (list) {
-    json backups = json::array();
-    for (const auto& b : ntp::reg::ListBackups(opt.dir))
-      backups.push_back({{"backup", b.seq},
-                         {"file", b.path},
-                         {"time", b.time},
-                         {"intact", b.valid},
-                         {"values", b.values.size()},
-                         {"information_bytes", b.informationBytes}});
+    const auto kept = ntp::reg::ListBackups(opt.dir);
     if (opt.json) {
+      json backups = json::array();
+      for (const auto& b : kept)
+        backups.push_back({{"backup", b.seq},
+                           {"file", b.path},
+                           {"time", b.time},
+                           {"intact", b.valid},
+                           {"values", b.values.size()},
+                           {"information_bytes", b.informationBytes}});
       out << JsonText(json{{"registry_backups", backups}}) << "\n";
       return kOk;
     }
-    if (backups.empty()) out << "no automatic registry backups are kept for " << opt.dir << "\n";
-    for (const auto& b : backups) {
+    if (kept.empty()) out << "no automatic registry backups are kept for " << opt.dir << "\n";
+    for (const auto& b : kept) {
       char line[64];
-      std::snprintf(line, sizeof line, "%6u  ", b["backup"].get<unsigned>());
-      out << line << When(b["time"].get<int64_t>()) << "  ";
-      if (b["intact"].get<bool>())
-        out << b["values"] << " values, \"Information\" " << b["information_bytes"] << " bytes\n";
+      std::snprintf(line, sizeof line, "%6u  ", b.seq);
+      out << line << When(b.time) << "  ";
+      if (b.valid)
+        out << b.values.size() << " values, \"Information\" " << b.informationBytes << " bytes\n";
       else
         out << "damaged\n";
     }

@@ -70,21 +70,27 @@ int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostre
 
 int CmdBackupsPrune(Session& s, const Options& opt, unsigned keep, std::ostream& out, std::ostream& err) {
   std::string e;
+  // A dry run only counts: the machine is booted read-only and nothing is removed.
+  if (opt.dryRun) s.SetReadOnly(true);
   if (!s.Open(opt.dir, opt.noWait, &e)) {
     err << e << "\n";
     return kFailed;
   }
   if (s.images()) return err << "cannot prune: a machine of images keeps no backups\n", kFailed;
   tb::Pruned p;
-  if (const ntp::Status st = tb::Prune(BackupDir(), keep, &p); !st.ok())
+  if (const ntp::Status st = tb::Prune(BackupDir(), keep, &p, opt.dryRun); !st.ok())
     return err << "cannot prune: " << st.message() << "\n", kFailed;
-  if (opt.json)
-    PrintJsonResult(out, json{{"removed", p.removed}, {"kept", p.kept}, {"freed_bytes", p.freedBytes}});
-  else if (p.removed == 0)
+  if (opt.json) {
+    json doc = {{"removed", p.removed}, {"kept", p.kept}, {"freed_bytes", p.freedBytes}};
+    if (opt.dryRun) doc["dry_run"] = true;
+    PrintJsonResult(out, doc);
+  } else if (p.removed == 0) {
     out << "kept all " << p.kept << " backup(s); nothing to prune\n";
-  else
-    out << "removed " << p.removed << " backup(s) (" << Size(p.freedBytes, opt) << "); kept the newest "
-        << keep << "\n";
+  } else {
+    out << (opt.dryRun ? "would remove " : "removed ") << p.removed << " backup(s) ("
+        << Size(p.freedBytes, opt) << "); " << (opt.dryRun ? "would keep" : "kept") << " the newest " << keep
+        << "\n";
+  }
   return kOk;
 }
 

@@ -508,7 +508,7 @@ std::vector<CommandSpec> MakeTable() {
       {"backups prune",
        "remove all but the newest backups",
        {Uint("--keep", "how many of the newest backups to keep").Req()},
-       kWritesOutside,
+       kWritesOutside | kOwnDryRun,
        nullptr,
        0,
        [](Call& c) { return CmdBackupsPrune(c.s, c.opt, c.a.Uint("keep"), c.out, c.err); },

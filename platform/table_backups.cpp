@@ -320,7 +320,7 @@ std::vector<Listed> List(const std::string& dir) {
   return out;
 }
 
-Status Prune(const std::string& dir, unsigned keep, Pruned* result) {
+Status Prune(const std::string& dir, unsigned keep, Pruned* result, bool dryRun) {
   json index = LoadIndex(dir);
   json& all = index["backups"];
   *result = Pruned{0, all.size(), 0};
@@ -328,7 +328,7 @@ Status Prune(const std::string& dir, unsigned keep, Pruned* result) {
   const size_t drop = all.size() - keep;
   all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(drop));
   std::string e;
-  if (!SaveIndex(dir, index, &e)) return Status(uint32_t(STATUS_UNSUCCESSFUL), e);
+  if (!dryRun && !SaveIndex(dir, index, &e)) return Status(uint32_t(STATUS_UNSUCCESSFUL), e);
   std::set<std::string> named;
   for (const auto& b : all) named.insert(b.value("file", std::string()));
   std::error_code ec;
@@ -336,9 +336,9 @@ Status Prune(const std::string& dir, unsigned keep, Pruned* result) {
     const std::string name = f.path().filename().string();
     if (f.path().extension() != ".bak" || named.count(name) != 0) continue;
     const uint64_t size = FileBytes(f.path().string());
-    if (fs::remove(f.path(), ec)) result->freedBytes += size;
+    if (dryRun || fs::remove(f.path(), ec)) result->freedBytes += size;
   }
-  SyncDir(dir, &e);
+  if (!dryRun) SyncDir(dir, &e);
   result->removed = drop;
   result->kept = all.size();
   return Status();

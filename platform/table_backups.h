@@ -57,12 +57,12 @@ std::vector<Listed> List(const std::string& dir);
 
 // Keeps the newest keep backups. The index is replaced first, so a crash leaves files
 // that no entry names, never an entry without its file; such files (of this or an
-// earlier prune) go after it.
+// earlier prune) go after it. A dry run counts what would go and writes nothing.
 struct Pruned {
   size_t removed = 0, kept = 0;
   uint64_t freedBytes = 0;
 };
-Status Prune(const std::string& dir, unsigned keep, Pruned* result);
+Status Prune(const std::string& dir, unsigned keep, Pruned* result, bool dryRun = false);
 
 // A backup checked against the disk it was taken from, ready to be put back: its sectors
 // and "Information" value, and the disk's sectors and value as they are now.

@@ -542,6 +542,16 @@ TEST(CliBackups, PruneKeepsTheNewestRestorableAndRemovesTheRest) {
   for (const auto& b : listed["backups"]) names.push_back(b["name"]);
   ASSERT_GE(names.size(), 2u);
   std::ofstream(m.dir + "/backups/left-by-a-crash.bak") << "x";
+  // A dry run counts what would go and removes nothing.
+  const auto before = fs::directory_iterator(m.dir + "/backups");
+  const size_t count = static_cast<size_t>(std::distance(before, fs::directory_iterator()));
+  const json dry = Json(m.On("--dry-run --json backups prune --keep 1"));
+  EXPECT_EQ(dry["removed"], names.size() - 1);
+  EXPECT_EQ(dry["dry_run"], true);
+  EXPECT_EQ(static_cast<size_t>(
+                std::distance(fs::directory_iterator(m.dir + "/backups"), fs::directory_iterator())),
+            count);
+  ASSERT_EQ(Json(m.On("backups list --json"))["backups"].size(), names.size());
   ASSERT_EQ(m.On("backups prune --keep 1").rc, 0);
   const json left = Json(m.On("backups list --json"))["backups"];
   ASSERT_EQ(left.size(), 1u);

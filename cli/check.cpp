@@ -46,19 +46,13 @@ std::vector<DiskPartition> ReadPartitions(unsigned disk, const std::u16string& d
   std::vector<DiskPartition> out;
   HANDLE h = nullptr;
   if (!NT_SUCCESS(OpenDevice(device + u"\\Partition0", GENERIC_READ, &h))) return out;
-  std::vector<uint8_t> buf;
-  NTSTATUS st = ReadDriveLayout(h, &buf);
+  DriveLayout layout;
+  NTSTATUS st = ReadDriveLayout(h, &layout);
   NtClose(h);
   if (!NT_SUCCESS(st)) return out;
-  DRIVE_LAYOUT_INFORMATION head;
-  std::memcpy(&head, buf.data(), offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry));
-  const size_t room =
-      (buf.size() - offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry)) / sizeof(PARTITION_INFORMATION);
-  const size_t count = std::min<size_t>(head.PartitionCount, room);
   unsigned logical = 5;
-  for (size_t i = 0; i < count; ++i) {
-    PARTITION_INFORMATION p;
-    std::memcpy(&p, buf.data() + offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry) + i * sizeof p, sizeof p);
+  for (size_t i = 0; i < layout.entries.size(); ++i) {
+    const PARTITION_INFORMATION& p = layout.entries[i];
     if (p.PartitionNumber == 0) continue;  // empty slot or container
     out.push_back({disk, i < 4 ? unsigned(i + 1) : logical++, p.StartingOffset.QuadPart,
                    p.PartitionLength.QuadPart, p.RecognizedPartition != 0});

@@ -97,6 +97,8 @@ void PrintWaitNotice(const std::string& what);
 
 using zm::ChildrenOf;
 using zm::DecodeU64;
+using zm::DriveLayout;
+using zm::LayoutEntries;
 using zm::Narrow;
 using zm::ObjectsOfType;
 using zm::ObjectType;

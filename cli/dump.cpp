@@ -35,20 +35,14 @@ bool ReadTable(unsigned index, uint64_t bps, std::vector<DumpPartition>* parts, 
   HANDLE h = nullptr;
   NTSTATUS st =
       OpenDevice(Widen("\\Device\\Harddisk" + std::to_string(index) + "\\Partition0"), GENERIC_READ, &h);
-  std::vector<uint8_t> buf;
-  if (NT_SUCCESS(st)) st = ReadDriveLayout(h, &buf);
+  DriveLayout layout;
+  if (NT_SUCCESS(st)) st = ReadDriveLayout(h, &layout);
   if (h) NtClose(h);
-  if (!NT_SUCCESS(st) || buf.size() < offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry)) return false;
-  DRIVE_LAYOUT_INFORMATION head;
-  std::memcpy(&head, buf.data(), offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry));
-  const size_t room =
-      (buf.size() - offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry)) / sizeof(PARTITION_INFORMATION);
-  const size_t count = std::min<size_t>(head.PartitionCount, room);
-  *signature = head.Signature;
+  if (!NT_SUCCESS(st)) return false;
+  *signature = layout.signature;
   unsigned logical = 4;
-  for (size_t i = 0; i < count; ++i) {
-    PARTITION_INFORMATION e;
-    std::memcpy(&e, buf.data() + offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry) + i * sizeof e, sizeof e);
+  for (size_t i = 0; i < layout.entries.size(); ++i) {
+    const PARTITION_INFORMATION& e = layout.entries[i];
     if (e.PartitionType == 0 || e.PartitionLength.QuadPart <= 0) continue;
     DumpPartition p;
     p.type = e.PartitionType;
@@ -205,10 +199,9 @@ int SetTypes(Session& s, Options& o, unsigned disk, uint64_t bps, const std::vec
   if (NT_SUCCESS(st)) st = ReadDriveLayout(h, &buf);
   if (NT_SUCCESS(st)) {
     auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION*>(buf.data());
-    const size_t room =
-        (buf.size() - offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry)) / sizeof(PARTITION_INFORMATION);
+    const size_t count = LayoutEntries(buf);
     for (const DumpPartition& p : types)
-      for (ULONG i = 0; i < layout->PartitionCount && i < room; ++i) {
+      for (size_t i = 0; i < count; ++i) {
         PARTITION_INFORMATION& e = layout->PartitionEntry[i];
         if (e.PartitionType != 0 && uint64_t(e.StartingOffset.QuadPart) == p.start * bps &&
             uint64_t(e.PartitionLength.QuadPart) == p.size * bps) {

@@ -163,8 +163,8 @@ int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::
       rc = kFailed;
       continue;
     }
-    std::vector<uint8_t> buf;
-    st = ReadDriveLayout(h, &buf);
+    DriveLayout read;
+    st = ReadDriveLayout(h, &read);
     NtClose(h);
     if (!NT_SUCCESS(st)) {
       err << "cannot read the layout of " << Narrow(d.device) << " (" << HexStatus(static_cast<uint32_t>(st))
@@ -175,15 +175,9 @@ int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::
     LayoutOfDisk l;
     l.disk = d.index;
     l.device = Narrow(d.device);
-    DRIVE_LAYOUT_INFORMATION head;
-    std::memcpy(&head, buf.data(), offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry));
-    size_t room =
-        (buf.size() - offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry)) / sizeof(PARTITION_INFORMATION);
-    l.partitionCount = head.PartitionCount;
-    l.signature = head.Signature;
-    l.entries.resize(std::min<size_t>(head.PartitionCount, room));
-    std::memcpy(l.entries.data(), buf.data() + offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry),
-                l.entries.size() * sizeof(PARTITION_INFORMATION));
+    l.partitionCount = read.partitionCount;
+    l.signature = read.signature;
+    l.entries = std::move(read.entries);
     for (const auto& w : ntp::LayoutWarnings(d.index)) {
       l.warnings.push_back(w);
       err << "disk" << d.index << ": the partition table is damaged: " << w << "\n";

@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -357,6 +359,30 @@ NTSTATUS ReadDriveLayout(HANDLE disk, std::vector<uint8_t>* buf) {
     if (st != STATUS_BUFFER_TOO_SMALL) break;
     buf->resize(buf->size() * 2);
   }
+  return st;
+}
+
+size_t LayoutEntries(const std::vector<uint8_t>& buf) {
+  constexpr size_t kHead = offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry);
+  if (buf.size() < kHead) return 0;
+  DRIVE_LAYOUT_INFORMATION head;
+  std::memcpy(&head, buf.data(), kHead);
+  return std::min<size_t>(head.PartitionCount, (buf.size() - kHead) / sizeof(PARTITION_INFORMATION));
+}
+
+NTSTATUS ReadDriveLayout(HANDLE disk, DriveLayout* layout) {
+  *layout = DriveLayout();
+  std::vector<uint8_t> buf;
+  const NTSTATUS st = ReadDriveLayout(disk, &buf);
+  if (!NT_SUCCESS(st)) return st;
+  if (buf.size() < offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry)) return STATUS_UNSUCCESSFUL;
+  DRIVE_LAYOUT_INFORMATION head;
+  std::memcpy(&head, buf.data(), offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry));
+  layout->partitionCount = head.PartitionCount;
+  layout->signature = head.Signature;
+  layout->entries.resize(LayoutEntries(buf));
+  std::memcpy(layout->entries.data(), buf.data() + offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry),
+              layout->entries.size() * sizeof(PARTITION_INFORMATION));
   return st;
 }
 

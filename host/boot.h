@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ntdisk.h"
 #include "nttypes.h"
 #include "status.h"
 #include "zmapi.h"
@@ -121,6 +122,15 @@ NTSTATUS OpenDevice(const std::u16string& name, ACCESS_MASK access, HANDLE* h);
 // The disk's partition table as IOCTL_DISK_GET_DRIVE_LAYOUT gives it, the buffer grown
 // until it fits.
 NTSTATUS ReadDriveLayout(HANDLE disk, std::vector<uint8_t>* buf);
+// How many entries of a layout buffer may be read: its PartitionCount, but never more
+// than the buffer holds (0 for a buffer shorter than the header).
+size_t LayoutEntries(const std::vector<uint8_t>& buf);
+// The same layout decoded: the header's fields and a copy of the entries it holds.
+struct DriveLayout {
+  uint32_t partitionCount = 0, signature = 0;
+  std::vector<PARTITION_INFORMATION> entries;
+};
+NTSTATUS ReadDriveLayout(HANDLE disk, DriveLayout* layout);
 
 // UTF-16 to UTF-8, and ASCII to UTF-16 (names, letters, device paths).
 std::string Narrow(const std::u16string& s);

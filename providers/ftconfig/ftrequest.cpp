@@ -52,7 +52,7 @@ ntp::Status MarkMembers(const std::vector<PartitionRef>& members, bool on) {
         return ntp::Status(0, "cannot read the partition table of disk " + std::to_string(d.index));
       }
       auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION*>(buf.data());
-      for (ULONG i = 0; i < layout->PartitionCount; ++i) {
+      for (size_t i = 0, count = zm::LayoutEntries(buf); i < count; ++i) {
         PARTITION_INFORMATION& e = layout->PartitionEntry[i];
         if (e.StartingOffset.QuadPart != m.offset || e.PartitionLength.QuadPart != m.length) continue;
         const uint8_t type = on ? e.PartitionType | 0x80 : e.PartitionType & 0x7F;
@@ -65,9 +65,8 @@ ntp::Status MarkMembers(const std::vector<PartitionRef>& members, bool on) {
     if (h == nullptr) continue;
     NTSTATUS st = STATUS_SUCCESS;
     if (changed) {
-      const auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION*>(buf.data());
       const ULONG size = static_cast<ULONG>(offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry) +
-                                            layout->PartitionCount * sizeof(PARTITION_INFORMATION));
+                                            zm::LayoutEntries(buf) * sizeof(PARTITION_INFORMATION));
       IO_STATUS_BLOCK iosb{};
       st = NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, IOCTL_DISK_SET_DRIVE_LAYOUT, buf.data(),
                                  size, buf.data(), size);

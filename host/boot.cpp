@@ -380,9 +380,9 @@ NTSTATUS ReadDriveLayout(HANDLE disk, DriveLayout* layout) {
   std::memcpy(&head, buf.data(), offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry));
   layout->partitionCount = head.PartitionCount;
   layout->signature = head.Signature;
-  layout->entries.resize(LayoutEntries(buf));
-  std::memcpy(layout->entries.data(), buf.data() + offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry),
-              layout->entries.size() * sizeof(PARTITION_INFORMATION));
+  const auto* first = reinterpret_cast<const PARTITION_INFORMATION*>(
+      buf.data() + offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry));
+  layout->entries.assign(first, first + LayoutEntries(buf));
   return st;
 }
 

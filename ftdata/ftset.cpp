@@ -16,13 +16,13 @@ namespace ftdata {
 namespace fm = ntp::ftmap;
 namespace fj = ntp::ftjournal;
 
-namespace {
-
-std::string Status(NTSTATUS st) {
+std::string HexStatus(NTSTATUS st) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(st));
   return text;
 }
+
+namespace {
 
 // The marks a write pass puts on a set that is redundant now: a mirror's other members
 // regenerating (reads come from member 0), a parity set initializing (its data is
@@ -106,7 +106,7 @@ bool OpenVolume(const std::string& what, const Set& set, bool write, bool allMem
   std::string e;
   NTSTATUS st = (*volume)->Open(write, &e);
   if (!NT_SUCCESS(st)) {
-    err << what << ": " << e << " (" << Status(st) << ")\n";
+    err << what << ": " << e << " (" << HexStatus(st) << ")\n";
     return false;
   }
   return true;

@@ -16,6 +16,9 @@
 
 namespace ftdata {
 
+// A status as the messages show it: "0xC0000185".
+std::string HexStatus(NTSTATUS st);
+
 // "mirror0", "stripe1", "parity2", "volset3": the set's type and group.
 bool ParseSetName(const std::string& text, uint32_t* type, uint16_t* group);
 

@@ -14,12 +14,6 @@ namespace fj = ntp::ftjournal;
 
 namespace {
 
-std::string Hex(NTSTATUS st) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(st));
-  return text;
-}
-
 ntp::Status Failure(NTSTATUS st, std::string why) { return ntp::Status(uint32_t(st), std::move(why)); }
 
 }  // namespace
@@ -54,7 +48,7 @@ ntp::Status RunPass(fm::Volume& v, uint32_t type, uint16_t group, int member, co
                      : v.InitializeParity(ranges, from, progress, checkpoint);
   }
   if (!NT_SUCCESS(st)) {
-    if (error.empty()) error = "the data pass failed (" + Hex(st) + ")";
+    if (error.empty()) error = "the data pass failed (" + HexStatus(st) + ")";
     if (!scope.Refusal().empty()) error += ": " + scope.Refusal();
     return Failure(st, error);
   }
@@ -91,7 +85,7 @@ ntp::Status VerifySet(const Set& set, std::unique_ptr<fm::Volume> v, unsigned fr
   ntp::RequestScope scope;
   NTSTATUS st = v->Verify(from, repair, progress, beforeRepair, &out->report);
   if (!NT_SUCCESS(st)) {
-    std::string why = (e.empty() ? "the pass failed" : e) + " (" + Hex(st) + ")";
+    std::string why = (e.empty() ? "the pass failed" : e) + " (" + HexStatus(st) + ")";
     if (!scope.Refusal().empty()) why += ": " + scope.Refusal();
     return Failure(st, why);
   }

@@ -26,12 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Hex(NTSTATUS st) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(st));
-  return text;
-}
-
 ntp::Status Failure(std::string why) { return ntp::Status(uint32_t(STATUS_UNSUCCESSFUL), std::move(why)); }
 
 std::string FileError(const std::string& file) { return "'" + file + "': " + std::strerror(errno); }
@@ -116,7 +110,7 @@ ntp::Status ExportVolume(fm::Volume& v, const std::string& dir, const std::strin
     const uint64_t n = std::min(chunk, v.Length() - at);
     NTSTATUS r = v.Read(at, buf.data(), n);
     if (!NT_SUCCESS(r))
-      why = "reading at offset " + std::to_string(at) + " failed (" + Hex(r) + ")";
+      why = "reading at offset " + std::to_string(at) + " failed (" + HexStatus(r) + ")";
     else if (!WriteAll(fd, buf.data(), n))
       why = FileError(file);
     if (progress) progress(at + n, v.Length());
@@ -222,8 +216,8 @@ ntp::Status ImportVolume(Set& set, std::unique_ptr<fm::Volume> v, ImportSource& 
         std::vector<uint8_t> sector(512);
         NTSTATUS r = v->Read(at + whole, sector.data(), 512);
         if (!NT_SUCCESS(r)) {
-          why =
-              "reading the last sector at offset " + std::to_string(at + whole) + " failed (" + Hex(r) + ")";
+          why = "reading the last sector at offset " + std::to_string(at + whole) + " failed (" +
+                HexStatus(r) + ")";
           break;
         }
         std::memcpy(sector.data(), buf.data() + whole, n - whole);
@@ -234,7 +228,7 @@ ntp::Status ImportVolume(Set& set, std::unique_ptr<fm::Volume> v, ImportSource& 
         ntp::RequestScope scope;
         NTSTATUS w = v->Write(at, buf.data(), sectors);
         if (!NT_SUCCESS(w)) {
-          why = "writing at offset " + std::to_string(at) + " failed (" + Hex(w) + ")";
+          why = "writing at offset " + std::to_string(at) + " failed (" + HexStatus(w) + ")";
           if (!scope.Refusal().empty()) why += ": " + scope.Refusal();
           break;
         }
@@ -247,7 +241,7 @@ ntp::Status ImportVolume(Set& set, std::unique_ptr<fm::Volume> v, ImportSource& 
     ntp::RequestScope scope;
     NTSTATUS f = v->Flush();
     if (!NT_SUCCESS(f)) {
-      why = "flushing the members failed (" + Hex(f) + ")";
+      why = "flushing the members failed (" + HexStatus(f) + ")";
       if (!scope.Refusal().empty()) why += ": " + scope.Refusal();
       break;
     }

@@ -218,19 +218,46 @@ std::string Conditional(const std::string& done) {
   return done;
 }
 
+// The volume id of the FT set of that name; 0 when it has none.
+ZM_OBJECT_ID SetVolume(const Machine& m, const std::string& set) {
+  for (const Volume& v : m.volumes)
+    if (v.IsFtSet() && v.name == set) return v.id;
+  return 0;
+}
+
+// What the outcome names: the set the request acts on or makes, and its volume id
+// before the request (a set that is deleted has none after).
+struct Subject {
+  std::string set;
+  ZM_OBJECT_ID before = 0;
+};
+
 // Prints the outcome: the set's volume as the provider published it, and the alerts.
-int Report(Session& s, const Options& opt, size_t mark, const std::string& command, bool ok,
-           const std::string& sentence, const std::vector<std::string>& backups, std::ostream& out,
+// The JSON request has the partition requests' shape: the set is the object, a set the
+// request made is also the result; a failure prints the document with its error.
+int Report(Session& s, const Options& opt, size_t mark, const std::string& command, const Subject& subject,
+           bool ok, const std::string& sentence, const std::vector<std::string>& backups, std::ostream& out,
            std::ostream& err) {
   const std::string message = ok && opt.dryRun ? Conditional(sentence) : sentence;
   auto alerts = s.AlertsSince(mark);
   const Machine m = Machine::Read(alerts);
   if (opt.json) {
+    const ZM_OBJECT_ID after = subject.set.empty() ? 0 : SetVolume(m, subject.set);
+    const ZM_OBJECT_ID object = after != 0 ? after : subject.before;
+    auto idOrNull = [](ZM_OBJECT_ID id) { return id != 0 ? json(id) : json(nullptr); };
     json request = {{"command", command},
-                    {"ok", ok},
+                    {"object", idOrNull(object)},
+                    {"object_name", subject.set.empty() ? json(nullptr) : json(subject.set)},
+                    {"status", ok ? json(0) : json(nullptr)},
                     {"message", message.empty() ? json(nullptr) : json(message)},  // what the text says
+                    {"result_id", idOrNull(ok && subject.before == 0 ? after : 0)},
+                    {"member_id", nullptr},
+                    {"member_name", nullptr},
                     {"backups", backups}};
-    out << MachineJsonText(m, {{"request", std::move(request)}}) << "\n";
+    if (ok)
+      PrintJsonResult(out, m, {{"request", std::move(request)}});
+    else
+      PrintJsonFailure(out, message, nullptr, m, {{"request", std::move(request)}});
   } else {
     PrintAlerts(out, m.alerts, opt.dryRun ? "would raise alert: " : "alert: ");
     for (const auto& b : backups) out << "saved the previous table sectors as backup " << b << "\n";
@@ -257,9 +284,14 @@ class Request {
     if (!ended_) backups_ = backup_.After(err_);
     ended_ = true;
   }
+  // Names the FT set the request acts on or makes ("mirror0"), for the JSON request.
+  void About(const std::string& set) {
+    subject_.set = set;
+    subject_.before = SetVolume(Machine::Read(), set);
+  }
   int Done(bool ok, const std::string& message) {
     EndOfTables();
-    return Report(s_, opt_, mark_, command_, ok, message, backups_, out_, err_);
+    return Report(s_, opt_, mark_, command_, subject_, ok, message, backups_, out_, err_);
   }
 
  private:
@@ -270,6 +302,7 @@ class Request {
   std::ostream& err_;
   TableBackup backup_;
   std::vector<std::string> backups_;
+  Subject subject_;
   size_t mark_ = 0;
   bool ended_ = false;
 };
@@ -453,6 +486,7 @@ bool InitializeData(Session& s, uint32_t type, uint16_t group, std::ostream& err
 // found from an earlier run), the set recorded, its data written.
 int FinishCreate(Session& s, Intents& intents, const ftconfig::Intent& intent, Request& req,
                  const std::string& what, std::ostream& err) {
+  req.About(SetName(intent.type, intent.group));
   const uint32_t type = intent.type;
   const uint16_t group = intent.group;
   const bool needsData = type == Mirror || type == StripeWithParity;
@@ -679,6 +713,7 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
     if (ftconfig::Read(&info, &e) && !ftconfig::FindSet(info, pending.type, pending.group, &view)) {
       Request req(s, opt, command, out, err);
       std::string done;
+      req.About(SetName(pending.type, pending.group));
       if (!DeleteMembers(s, pending, "", &done, &e)) return req.Done(false, what + ": " + e);
       ForgetIntent(intents, command, err);
       return req.Done(true, done);
@@ -708,6 +743,7 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
   }
   Request req(s, opt, command, out, err);
   // What the request acts on, named with the start and size of each partition.
+  req.About(SetName(type, group));
   const std::string members = Machine::Read().MembersSummary(SetName(type, group));
   ftconfig::Intent intent{ftconfig::Intent::kDelete, type, group, 0, command, {}};
   for (const auto& m : view.members) intent.parts.push_back({m.where, true, 0, 0});
@@ -753,6 +789,7 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
 // The rest of ft extend, from its intent.
 int FinishExtend(Session& s, Intents& intents, const ftconfig::Intent& intent, Request& req,
                  const std::string& what, std::ostream& err) {
+  req.About(SetName(intent.type, intent.group));
   std::string e;
   FTInfo info;
   ftconfig::SetView view;
@@ -876,6 +913,7 @@ bool RebuildMember(Session& s, uint32_t type, uint16_t group, unsigned member, s
 // recorded as the member, rebuilt.
 int FinishReplace(Session& s, Intents& intents, const ftconfig::Intent& intent, Request& req,
                   const std::string& what, std::ostream& err) {
+  req.About(SetName(intent.type, intent.group));
   const uint32_t type = intent.type;
   const uint16_t group = intent.group;
   const unsigned member = intent.member;
@@ -1016,6 +1054,7 @@ int Regenerate(Session& s, const Options& opt, const std::string& setArg, int me
   if (view.state == FtInitializing) {
     // An initialization that was interrupted is done again from the start.
     Request req(s, opt, "ft regenerate " + setArg, out, err);
+    req.About(SetName(type, group));
     std::string e;
     if (!InitializeData(s, type, group, err, &e)) return req.Done(false, what + ": " + e);
     return req.Done(true, "initialized " + SetName(type, group));
@@ -1050,6 +1089,7 @@ int Regenerate(Session& s, const Options& opt, const std::string& setArg, int me
            kFailed;
   }
   Request req(s, opt, "ft regenerate " + setArg + " " + std::to_string(member), out, err);
+  req.About(SetName(type, group));
   req.EndOfTables();
   std::string e;
   if (!RebuildMember(s, type, group, unsigned(member), err, &e)) return req.Done(false, what + ": " + e);
@@ -1100,6 +1140,7 @@ int EditDefine(Session& s, const Options& opt, const std::string& kind, int grou
   if (group > 0xFFFE) return Usage(err, "--group is 0 to 65534");
   const uint16_t g = group >= 0 ? static_cast<uint16_t>(group) : ftconfig::FreeGroup(info, type);
   Request req(s, opt, "ft edit define " + kind, out, err);
+  req.About(SetName(type, g));
   std::vector<ftconfig::PartitionRef> refs;
   for (const auto& p : parts) refs.push_back(p.where);
   // Nothing says the members of a mirror or parity set agree: unless the administrator
@@ -1133,6 +1174,7 @@ int EditDrop(Session& s, const Options& opt, const std::string& setArg, std::ost
   ftconfig::SetView view;
   if (!LoadSet(what, setArg, &type, &group, &view, err)) return kFailed;
   Request req(s, opt, "ft edit drop " + setArg, out, err);
+  req.About(SetName(type, group));
   std::string e;
   if (!ftconfig::Update(
           [&](FTInfo& info, std::string* why) { return ftconfig::RemoveSet(info, type, group, why); }, &e))
@@ -1156,6 +1198,7 @@ int EditMember(Session& s, const Options& opt, const std::string& setArg, int me
   if (!LoadSet(what, setArg, &type, &group, &view, err)) return kFailed;
   Request req(s, opt, "ft edit member " + setArg + " " + std::to_string(member) + " --state " + stateWord,
               out, err);
+  req.About(SetName(type, group));
   std::string e;
   if (!ftconfig::Update(
           [&](FTInfo& info, std::string* why) {

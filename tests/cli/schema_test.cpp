@@ -153,6 +153,7 @@ TEST(CliSchema, FtSetsAndOddDisksDocumentsConform) {
       {"ft-request", 0, f + "ft extend volset0 --disk 1 --size 4M"},
       {"ft-request", 0, f + "ft edit member parity0 1 --state orphaned"},
       {"ft-request", 0, f + "ft regenerate parity0 1"},
+      {"ft-request", 1, f + "ft edit member mirror0 5 --state orphaned"},
       {"ft-request", 0, f + "ft edit drop mirror0"},
       {"ft-find", 0, f + "ft find"},
       {"ft-find", 0, f + "ft find --apply"},

@@ -198,6 +198,10 @@ int WriteFreshSignature(const Options& opt, unsigned index, bool force, std::ost
 bool AttachedIndex(const Options& opt, const std::string& image, unsigned* index);
 // readOnly: the disk is evidence, no request may write it (also for a disk attached
 // already).
+// init --dry-run --attach: the checks of attaching the image as disk `index` of the
+// machine init would make, and what attach would print.
+int CmdAttachToNew(const Options& opt, const std::string& image, unsigned index, bool readOnly,
+                   std::ostream& out, std::ostream& err);
 int CmdAttach(const Options& opt, const std::string& image, bool removable, bool writeSignature,
               bool readOnly, std::ostream& out, std::ostream& err, bool force = false);
 int CmdDemo(const Options& opt, const std::string& dir, std::ostream& out, std::ostream& err);

@@ -187,7 +187,7 @@ std::vector<CommandSpec> MakeTable() {
             .Checked(Check::kExistingFile),
         Flag("--read-only", "the --attach images are evidence: no request writes them"),
         Flag("--force", "make the machine in a directory that is not empty").Into(&Options::force)},
-       kOwnProcess | kWritesOutside,
+       kOwnProcess | kWritesOutside | kOwnDryRun,
        nullptr,
        0,
        [](Call& c) {

@@ -154,14 +154,16 @@ int CmdInitFromHive(const Options& opt, const InitFromHive& a, std::ostream& out
   if (!a.hive.empty() &&
       !ReadHiveValues("cannot make a machine from the hive", a.hive, &values, &skipped, err))
     return kFailed;
-  // With --json every step's document is collected into one.
+  // With --json every step's document is collected into one; the steps' own "ok" and
+  // "error" go, the whole document's say it.
   std::ostringstream captured;
   std::ostream& o = opt.json ? captured : out;
   json doc = json::object();
-  auto take = [&](const char* key) {
-    if (!opt.json) return;
-    doc[key] = json::parse(captured.str(), nullptr, false);
+  auto part = [&]() {
+    json d = json::parse(captured.str(), nullptr, false);
     captured.str("");
+    if (d.is_object()) d.erase("ok"), d.erase("error");
+    return d;
   };
   Options here = opt;
   here.dir = a.dir;
@@ -171,51 +173,65 @@ int CmdInitFromHive(const Options& opt, const InitFromHive& a, std::ostream& out
   } else {
     std::string e, note;
     rc = kOk;
-    const bool prepared = ntp::PrepareMachineDir(a.dir, opt.force, &note, &e);
+    const bool prepared = ntp::PrepareMachineDir(a.dir, opt.force, &note, &e, opt.dryRun);
     if (!note.empty()) err << note << "\n";
     if (!prepared) {
       err << "cannot make a machine in '" << a.dir << "': " << e << "\n";
       rc = kFailed;
-    } else if (!ntp::CreateMachine(a.dir, {}, {}, &e)) {
+    } else if (!opt.dryRun && !ntp::CreateMachine(a.dir, {}, {}, &e)) {
       err << "cannot make a machine in '" << a.dir << "': " << e << "\n";
       rc = kFailed;
     } else if (opt.json) {
-      o << JsonText(json{{"machine", MachineRef(a.dir)}, {"disks", json::array()}, {"cdroms", 0}}) << "\n";
+      json init{{"machine", MachineRef(a.dir)}, {"disks", json::array()}, {"cdroms", 0}};
+      if (opt.dryRun) init["dry_run"] = true;
+      o << JsonText(init) << "\n";
     } else {
-      o << "made machine " << a.dir << "\n";
+      o << (opt.dryRun ? "would make machine " : "made machine ") << a.dir << "\n";
     }
   }
   if (rc != kOk) return rc;
-  take("init");
+  if (opt.json) doc["init"] = part();
   json attached = json::array();
-  for (const auto& image : a.attach) {
-    if ((rc = CmdAttach(here, image, false, false, a.readOnly, o, err)) != kOk) return rc;
-    if (opt.json) {
-      attached.push_back(json::parse(captured.str(), nullptr, false));
-      captured.str("");
-    }
+  for (size_t i = 0; i < a.attach.size(); ++i) {
+    // A dry run has no machine to attach to: the images are checked as attach would.
+    rc = opt.dryRun ? CmdAttachToNew(here, a.attach[i], unsigned(a.disks.size() + i), a.readOnly, o, err)
+                    : CmdAttach(here, a.attach[i], false, false, a.readOnly, o, err);
+    if (rc != kOk) return rc;
+    if (opt.json) attached.push_back(part());
   }
   if (opt.json) doc["attached_images"] = attached;
   if (!a.hive.empty()) {
     if (!skipped.empty() && !opt.json)
-      o << "left out the values " << Joined(skipped)
+      o << (opt.dryRun ? "would leave out the values " : "left out the values ") << Joined(skipped)
         << " of the hive's DISK key (not used by this machine)\n";
-    // The next boot reads the configuration against the disks; no rescan here, which
-    // could rebuild it before the machine is complete.
-    // A machine made from a hive takes its configuration whatever it lacks: what would
-    // be lost (disks not attached) is listed, not refused.
-    Options forced = here;
-    forced.force = true;
-    Session s;
-    s.SetWaitNotice(PrintWaitNotice);
-    rc = ImportValues(s, forced, a.hive, values, false, o, err);
-    s.Close();
-    if (rc != kOk) return rc;
-    take("import");
+    if (opt.dryRun) {
+      if (opt.json) {
+        doc["import"] = {{"file", a.hive}, {"registry", RegistryValuesJson(values)}};
+      } else {
+        std::vector<std::string> names;
+        for (const auto& v : values) names.push_back(Narrow(v.name));
+        o << "would import the values " << Joined(names) << " of " << a.hive << "'s DISK key\n";
+      }
+    } else {
+      // The next boot reads the configuration against the disks; no rescan here, which
+      // could rebuild it before the machine is complete.
+      // A machine made from a hive takes its configuration whatever it lacks: what would
+      // be lost (disks not attached) is listed, not refused.
+      Options forced = here;
+      forced.force = true;
+      Session s;
+      s.SetWaitNotice(PrintWaitNotice);
+      rc = ImportValues(s, forced, a.hive, values, false, o, err);
+      s.Close();
+      if (rc != kOk) return rc;
+      if (opt.json) doc["import"] = part();
+    }
   }
+  if (opt.dryRun && !opt.json) out << "dry run: nothing was written\n";
   if (opt.json) {
     doc["machine"] = MachineRef(a.dir);
-    out << JsonText(doc) << "\n";
+    if (opt.dryRun) doc["dry_run"] = true;
+    PrintJsonResult(out, std::move(doc));
   }
   return kOk;
 }

@@ -85,7 +85,43 @@ json AttachJson(const Options& opt, const std::string& image, unsigned index, bo
   return doc;
 }
 
+// Reads an image's first sector to attach it: a regular file or block device whose
+// first sector can be read. The image is only looked at, never opened for writing.
+bool ReadImageStart(const std::string& image, uint8_t (&sector)[512], std::ostream& err) {
+  int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    err << "cannot attach '" << image << "': " << std::strerror(errno) << "\n";
+    return false;
+  }
+  struct stat st {};
+  bool ok = fstat(fd, &st) == 0;
+  ssize_t got = ok ? pread(fd, sector, sizeof sector, 0) : -1;
+  ::close(fd);
+  if (!ok || (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))) {
+    err << "cannot attach '" << image << "': not a regular file or block device\n";
+    return false;
+  }
+  if (got != static_cast<ssize_t>(sizeof sector)) {
+    err << "cannot attach '" << image
+        << "': the first sector cannot be read (the image is empty or unreadable)\n";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+int CmdAttachToNew(const Options& opt, const std::string& image, unsigned index, bool readOnly,
+                   std::ostream& out, std::ostream& err) {
+  uint8_t sector[512];
+  if (!ReadImageStart(image, sector, err)) return kFailed;
+  if (opt.json)
+    PrintJsonResult(out, AttachJson(opt, image, index, readOnly));
+  else
+    out << "would attach " << image << " as disk " << index
+        << (readOnly ? " (read-only: no request would write it)" : "") << "\n";
+  return kOk;
+}
 
 int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::string>& diskArgs,
             const std::vector<std::string>& cdroms, bool emptyCdrom, std::ostream& out, std::ostream& err) {
@@ -112,12 +148,12 @@ int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::s
   }
   if (emptyCdrom) cds.push_back({});
   std::string e, note;
-  if (!ntp::PrepareMachineDir(dir, opt.force, &note, &e)) {
+  if (!ntp::PrepareMachineDir(dir, opt.force, &note, &e, opt.dryRun)) {
     err << "cannot make a machine in '" << dir << "': " << e << "\n";
     return kFailed;
   }
   if (!note.empty()) err << note << "\n";
-  if (!ntp::CreateMachine(dir, disks, cds, &e)) {
+  if (!opt.dryRun && !ntp::CreateMachine(dir, disks, cds, &e)) {
     err << "cannot make a machine in '" << dir << "': " << e << "\n";
     return kFailed;
   }
@@ -128,11 +164,14 @@ int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::s
                    {"heads", x.second.heads},
                    {"sectors", x.second.sectors},
                    {"removable", x.second.removable}});
-    PrintJsonResult(out, json{{"machine", MachineRef(dir)}, {"disks", d}, {"cdroms", cds.size()}});
+    json doc{{"machine", MachineRef(dir)}, {"disks", d}, {"cdroms", cds.size()}};
+    if (opt.dryRun) doc["dry_run"] = true;
+    PrintJsonResult(out, std::move(doc));
   } else {
-    out << "made machine " << dir << " with " << disks.size() << " disk(s)";
+    out << (opt.dryRun ? "would make machine " : "made machine ") << dir << " with " << disks.size()
+        << " disk(s)";
     if (!cds.empty()) out << " and " << cds.size() << " CD-ROM drive(s)";
-    out << "\n";
+    out << (opt.dryRun ? "; nothing was written\n" : "\n");
   }
   return kOk;
 }
@@ -150,26 +189,8 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, bool
   unsigned attached = 0;
   if (writeSignature && AttachedIndex(opt, image, &attached))
     return WriteFreshSignature(opt, attached, force, out, err);
-  // The image is only looked at, never opened for writing.
-  int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    err << "cannot attach '" << image << "': " << std::strerror(errno) << "\n";
-    return kFailed;
-  }
-  struct stat st {};
-  bool ok = fstat(fd, &st) == 0;
   uint8_t sector[512];
-  ssize_t got = ok ? pread(fd, sector, sizeof sector, 0) : -1;
-  ::close(fd);
-  if (!ok || (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))) {
-    err << "cannot attach '" << image << "': not a regular file or block device\n";
-    return kFailed;
-  }
-  if (got != static_cast<ssize_t>(sizeof sector)) {
-    err << "cannot attach '" << image
-        << "': the first sector cannot be read (the image is empty or unreadable)\n";
-    return kFailed;
-  }
+  if (!ReadImageStart(image, sector, err)) return kFailed;
   // Hold the machine while its configuration changes.
   std::string e;
   std::error_code ec;

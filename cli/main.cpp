@@ -112,12 +112,12 @@ class Runner {
       return Usage(
           access & kWritesOutside
               ? "--dry-run covers the requests (create, delete, active, letter, rescan, menus, registry "
-                "import, restore, ft, volume import), apply, attach, detach, registry export, registry "
+                "import, restore, ft, volume import), apply, attach, detach, init, registry export, registry "
                 "recover and backups prune; "
                 "this command writes outside them and has no dry run: check its arguments and run it without "
                 "--dry-run"
               : "--dry-run covers the requests (create, delete, active, letter, rescan, menus, registry "
-                "import, restore, ft, volume import), apply, attach, detach, registry export, registry "
+                "import, restore, ft, volume import), apply, attach, detach, init, registry export, registry "
                 "recover and backups prune; "
                 "this command writes nothing, so run it without --dry-run",
           "");

@@ -46,8 +46,10 @@ bool CreateMachine(const std::string& dir, const std::vector<std::pair<uint64_t,
 
 // Checks a directory before `init` makes a machine in it: a missing or empty one is
 // fine; a machine is refused; a half-made machine left by an interrupted `init` is
-// cleaned (note says so); anything else is refused unless force is set.
-bool PrepareMachineDir(const std::string& dir, bool force, std::string* note, std::string* error);
+// cleaned (note says so); anything else is refused unless force is set. A dry run checks
+// the same, and that the directory can be made or written, and removes nothing.
+bool PrepareMachineDir(const std::string& dir, bool force, std::string* note, std::string* error,
+                       bool dryRun = false);
 
 // What the host needs to know about a disk or CD-ROM of the booted machine.
 struct DiskInfo {

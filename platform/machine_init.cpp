@@ -78,16 +78,26 @@ void AbandonInit(const std::string& dir) {
 
 }  // namespace detail
 
-bool PrepareMachineDir(const std::string& dir, bool force, std::string* note, std::string* error) {
+bool PrepareMachineDir(const std::string& dir, bool force, std::string* note, std::string* error,
+                       bool dryRun) {
   std::error_code ec;
   const fs::path d(dir);
+  if (dryRun) {
+    // The directory, or the nearest folder above it that exists, must take new files.
+    fs::path where = fs::absolute(d, ec);
+    while (!where.empty() && !fs::exists(where, ec) && where != where.parent_path())
+      where = where.parent_path();
+    if (access(where.c_str(), W_OK | X_OK) != 0)
+      return SetError(error, "cannot write in '" + where.string() + "': " + std::strerror(errno));
+  }
   if (!fs::exists(d, ec)) return true;
   if (!fs::is_directory(d, ec)) return SetError(error, "it is not a directory");
   if (fs::exists(d / "machine.toml", ec)) return SetError(error, "it is a machine already");
   if (fs::exists(d / kPartialName, ec)) {
-    detail::AbandonInit(dir);
+    if (!dryRun) detail::AbandonInit(dir);
     if (note != nullptr)
-      *note = "an earlier 'init' of " + dir + " was interrupted; the files it had made were removed";
+      *note = "an earlier 'init' of " + dir + " was interrupted; the files it had made " +
+              (dryRun ? "would be removed" : "were removed");
     return true;
   }
   if (force) return true;

@@ -626,6 +626,12 @@ TEST(CliMachine, InitRefusesForeignDirectoriesAndCleansItsOwnHalfMadeMachine) {
   ASSERT_EQ(Ctl("init " + Quote(half) + " --disk 32M --disk 32M").rc, 0);
   fs::remove(half + "/machine.toml");
   std::ofstream(half + "/init.partial") << "# interrupted\ndisks/disk0.img\ndisks/disk1.img\n";
+  // A dry run says what the init would clean and make, and touches nothing.
+  Result dry = Ctl("--dry-run init " + Quote(half) + " --disk 16M");
+  ASSERT_EQ(dry.rc, 0) << dry.err;
+  EXPECT_NE(dry.err.find("would be removed"), std::string::npos) << dry.err;
+  EXPECT_TRUE(fs::exists(half + "/init.partial") && fs::exists(half + "/disks/disk1.img"));
+  EXPECT_FALSE(fs::exists(half + "/machine.toml"));
   Result r = Ctl("init " + Quote(half) + " --disk 16M");
   ASSERT_EQ(r.rc, 0) << r.err;
   EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;

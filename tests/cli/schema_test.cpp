@@ -147,6 +147,14 @@ TEST(CliSchema, FtSetsAndOddDisksDocumentsConform) {
       {"registry-export", 0, f + "registry export --hive " + hive},
       {"registry-show", 0, f + "registry show --hive " + hive},
       {"request", 0, f + "registry import --hive " + hive},
+      {"registry-import", 0, f + "registry import --no-rescan --hive " + hive},
+      {"init", 0, "--dry-run init " + Quote(tmp + "/dry") + " --disk 32M --cdrom-empty"},
+      {"init", 0,
+       "--dry-run init " + Quote(tmp + "/hive") + " --attach " + Quote(dir + "/ftsets/disks/disk0.img") +
+           " --from-hive " + hive},
+      {"init", 0,
+       "init " + Quote(tmp + "/hive") + " --attach " + Quote(dir + "/ftsets/disks/disk0.img") +
+           " --read-only --from-hive " + hive},
       {"ft-request", 0, f + "ft create stripe --size 4M --disk 2 --disk 3"},
       {"ft-request", 0, f + "--dry-run ft delete stripe1"},
       {"ft-request", 1, f + "--dry-run ft extend volset9 --disk 1 --size 4M"},

@@ -33,9 +33,10 @@ def error(schemas, kind, doc):
     return "" if e is None else "/".join(map(str, e.absolute_path)) + ": " + e.message[:300]
 
 
-# Top-level keys a document has only with an option: "registry show --hive" names the hive.
-# (The dry runs of attach, registry export and recover add "dry_run" alone, no "changes".)
-OPTIONAL = {"hive"}
+# Top-level keys a document has only with an option: "registry show --hive" names the hive,
+# "init --from-hive" has the import. (The dry runs of attach, registry export, recover and
+# init add "dry_run" alone, no "changes".)
+OPTIONAL = {"hive", "import"}
 
 
 def first_nested_object(v):

@@ -47,7 +47,12 @@ int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostre
     return kFailed;
   }
   // A machine of images has no directory to keep backups in.
-  const std::vector<tb::Listed> all = s.images() ? std::vector<tb::Listed>{} : tb::List(BackupDir());
+  size_t damaged = 0;
+  const std::vector<tb::Listed> all =
+      s.images() ? std::vector<tb::Listed>{} : tb::List(BackupDir(), &damaged);
+  if (damaged != 0)
+    err << "warning: " << damaged << " entr" << (damaged == 1 ? "y" : "ies") << " of " << BackupDir().string()
+        << "/index.json " << (damaged == 1 ? "is" : "are") << " damaged and left out\n";
   if (opt.json) {
     json backups = json::array();
     for (const auto& b : all) backups.push_back(b.entry);

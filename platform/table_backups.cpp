@@ -100,6 +100,35 @@ json LoadIndex(const std::string& directory) {
   return j;
 }
 
+namespace {
+
+// The data file an index entry names: a plain file name inside backups/; "" when the
+// entry names none or a path (an edited or damaged index.json must not lead a restore
+// to read, or a prune to count, a file elsewhere).
+std::string FileOf(const json& b) {
+  if (!b.is_object() || !b.contains("file") || !b["file"].is_string()) return "";
+  const std::string file = b["file"].get<std::string>();
+  if (file.empty() || file == "." || file == ".." || file.find('/') != std::string::npos) return "";
+  return file;
+}
+
+// Whether an index entry (of any shape) is the backup of that name.
+bool Named(const json& b, const std::string& name) {
+  return b.is_object() && b.contains("name") && b["name"].is_string() && b["name"] == name;
+}
+
+// An entry in the shape the backups write it; any other is left out of what is listed
+// or restored (nlohmann's value() throws on a key of another type).
+bool WellFormed(const json& b) {
+  auto uint = [&](const char* key) { return b.contains(key) && b[key].is_number_unsigned(); };
+  auto text = [&](const char* key) { return b.contains(key) && b[key].is_string(); };
+  return b.is_object() && text("name") && uint("disk") && uint("bytes_per_sector") && uint("disk_length") &&
+         b.contains("sectors") && b["sectors"].is_array() && (!b.contains("command") || text("command")) &&
+         !FileOf(b).empty();
+}
+
+}  // namespace
+
 bool SyncDir(const std::string& dir, std::string* error) {
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   bool ok = fd >= 0 && ::fsync(fd) == 0;
@@ -176,7 +205,7 @@ std::string Save(unsigned disk, uint32_t bps, const std::vector<SavedSector>& se
   // short under an index that names its sectors.
   std::string file = name + ".bak", oldFile;
   for (const auto& b : index["backups"])
-    if (!existing.empty() && b.value("name", std::string()) == name) oldFile = b.value("file", std::string());
+    if (!existing.empty() && Named(b, name)) oldFile = FileOf(b);
   for (int i = 2; !existing.empty() && (file == oldFile || fs::exists(dir / file, ec)); ++i)
     file = name + "." + std::to_string(i) + ".bak";
   std::vector<uint8_t> blob;
@@ -202,7 +231,7 @@ std::string Save(unsigned disk, uint32_t bps, const std::vector<SavedSector>& se
                 {"registry_information", hasRegistry ? json(ToHex(registry)) : json(nullptr)}};
   bool replaced = false;
   for (auto& b : index["backups"])
-    if (b.value("name", std::string()) == name) {
+    if (Named(b, name)) {
       b = entry;
       replaced = true;
     }
@@ -309,12 +338,17 @@ std::vector<std::string> TableBackup::After(std::ostream& err) {
   return names;
 }
 
-std::vector<Listed> List(const std::string& dir) {
+std::vector<Listed> List(const std::string& dir, size_t* damaged) {
   std::vector<Listed> out;
   json index = LoadIndex(dir);
+  if (damaged != nullptr) *damaged = 0;
   for (auto& b : index["backups"]) {
-    if (b.is_object()) b.erase("after");
-    const uint64_t bytes = FileBytes((fs::path(dir) / b.value("file", std::string())).string());
+    if (!WellFormed(b)) {
+      if (damaged != nullptr) ++*damaged;
+      continue;
+    }
+    b.erase("after");
+    const uint64_t bytes = FileBytes((fs::path(dir) / FileOf(b)).string());
     out.push_back({std::move(b), bytes});
   }
   return out;
@@ -330,7 +364,7 @@ Status Prune(const std::string& dir, unsigned keep, Pruned* result, bool dryRun)
   std::string e;
   if (!dryRun && !SaveIndex(dir, index, &e)) return Status(uint32_t(STATUS_UNSUCCESSFUL), e);
   std::set<std::string> named;
-  for (const auto& b : all) named.insert(b.value("file", std::string()));
+  for (const auto& b : all) named.insert(FileOf(b));
   std::error_code ec;
   for (const auto& f : fs::directory_iterator(dir, ec)) {
     const std::string name = f.path().filename().string();
@@ -352,10 +386,13 @@ Status CheckRestore(const std::string& dir, const std::string& name, bool force,
   r->name = want;
   const json* entry = nullptr;
   for (const auto& b : index["backups"])
-    if (b.value("name", std::string()) == want) entry = &b;
+    if (Named(b, want)) entry = &b;
   if (!entry)
     return Status(uint32_t(STATUS_OBJECT_NAME_NOT_FOUND),
                   "there is no backup named '" + want + "' (see 'ftdiskctl backups list')");
+  if (!WellFormed(*entry))
+    return refuse("the entry of backup '" + want +
+                  "' in backups/index.json is damaged; it cannot be restored");
   const unsigned disk = entry->value("disk", 0u);
   const uint32_t bps = entry->value("bytes_per_sector", 512u);
   auto disks = Disks();
@@ -370,7 +407,7 @@ Status CheckRestore(const std::string& dir, const std::string& name, bool force,
       return refuse("the backup index names a sector outside the disk");
     r->lbas.push_back(l.get<uint64_t>());
   }
-  std::ifstream f(fs::path(dir) / entry->value("file", want + ".bak"), std::ios::binary);
+  std::ifstream f(fs::path(dir) / FileOf(*entry), std::ios::binary);
   r->sectors.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
   if (!f.eof() && !f.good()) r->sectors.clear();
   if (r->sectors.size() != r->lbas.size() * bps)

@@ -48,12 +48,13 @@ std::string Save(unsigned disk, uint32_t bps, const std::vector<SavedSector>& se
                  std::string* error, const std::string& existing = "");
 
 // The backups of a directory, oldest first: each index entry without what its request
-// wrote (kept for restore's check, not for a listing), and its file's size.
+// wrote (kept for restore's check, not for a listing), and its file's size. Entries not in
+// the shape the backups write (an edited or damaged index) are left out and counted.
 struct Listed {
   json entry;
   uint64_t bytes = 0;
 };
-std::vector<Listed> List(const std::string& dir);
+std::vector<Listed> List(const std::string& dir, size_t* damaged = nullptr);
 
 // Keeps the newest keep backups. The index is replaced first, so a crash leaves files
 // that no entry names, never an entry without its file; such files (of this or an

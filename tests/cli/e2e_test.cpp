@@ -563,6 +563,32 @@ TEST(CliBackups, PruneKeepsTheNewestRestorableAndRemovesTheRest) {
   EXPECT_EQ(m.On("restore --force " + names.back()).rc, 0);
 }
 
+// An edited or damaged backups/index.json: entries of another shape are left out of the
+// list and refused by restore (a file named outside backups/ is never read into a table),
+// and a later request's backup is still kept.
+TEST(CliBackups, ADamagedIndexIsNeitherTrustedNorFatal) {
+  CtlMachine m("--disk 32M");
+  ASSERT_EQ(m.On("create primary --disk 0 --size 4M").rc, 0);
+  const std::string index = m.dir + "/backups/index.json";
+  json j = json::parse(ReadAt(index, 0, 1 << 20), nullptr, false);
+  ASSERT_EQ(j["backups"].size(), 1u);
+  json outside = j["backups"][0];
+  const std::string victim = m.dir + "/not-a-backup";
+  std::ofstream(victim) << std::string(outside["sectors"].size() * 512, 'V');
+  outside["name"] = "outside";
+  outside["file"] = victim;
+  j["backups"].push_back(outside);
+  j["backups"].push_back(7);
+  std::ofstream(index, std::ios::trunc) << j.dump();
+  const Result listed = m.On("backups list --json");
+  EXPECT_EQ(listed.rc, 0) << listed.err;
+  EXPECT_NE(listed.err.find("2 entries"), std::string::npos) << listed.err;
+  EXPECT_EQ(Json(listed)["backups"].size(), 1u);
+  EXPECT_TRUE(Fails(m.On("restore --force outside"), "damaged"));
+  ASSERT_EQ(m.On("create primary --disk 0 --size 4M").rc, 0);
+  EXPECT_EQ(Json(m.On("backups list --json"))["backups"].size(), 2u);
+}
+
 TEST(CliFailures, EveryFailedWriteExitsOneAndNamesIt) {
   CtlMachine m;
   const std::pair<const char*, const char*> cases[] = {

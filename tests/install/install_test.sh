@@ -75,6 +75,21 @@ check_tree() {
   [[ " $words " == *" disk0/p1 "* ]] || fail "$what: completion of 'letter' gives no object names: '$words'"
   words=$(complete_words -m "$m" show -o NAME,ST)
   [[ " $words " == *" NAME,START "* ]] || fail "$what: completion of '-o NAME,ST' gives '$words'"
+  local zsh_completion=$root/usr/share/zsh/vendor-completions/_ftdiskctl
+  [ -f "$zsh_completion" ] || fail "$what: no zsh completion"
+  if command -v zsh >/dev/null; then
+    zsh_words() {  # what _ftdiskctl adds for the words given, compadd's arguments printed
+      env -u FTDISK_MODULE -u LD_LIBRARY_PATH zsh -fc 'compdef() { :; }; _files() { print FILES; }
+        compadd() { while [[ $1 != -- ]]; do shift; done; shift; print -r -- "$@"; }
+        source "$1"; shift; words=("$@"); CURRENT=$#; _ftdiskctl' _ "$zsh_completion" "$bin" "$@"
+    }
+    words=$(zsh_words -m "$m" letter "")
+    [[ " $words " == *" disk0/p1 "* ]] || fail "$what: zsh completion of 'letter' gives '$words'"
+    words=$(zsh_words -m "$m" show -o NAME,ST)
+    [[ " $words " == *" NAME,START "* ]] || fail "$what: zsh completion of '-o NAME,ST' gives '$words'"
+    words=$(zsh_words attach "")
+    [[ $words == FILES ]] || fail "$what: zsh completion of 'attach' gives '$words', not file names"
+  fi
 }
 
 DESTDIR=$tmp/destdir "$cmake" --install "$build" --prefix /usr >/dev/null || fail "cmake --install failed"

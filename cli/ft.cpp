@@ -744,7 +744,7 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
   Request req(s, opt, command, out, err);
   // What the request acts on, named with the start and size of each partition.
   req.About(SetName(type, group));
-  const std::string members = Machine::Read().MembersSummary(SetName(type, group));
+  const std::string members = MembersSummary(Machine::Read(), SetName(type, group));
   ftconfig::Intent intent{ftconfig::Intent::kDelete, type, group, 0, command, {}};
   for (const auto& m : view.members) intent.parts.push_back({m.where, true, 0, 0});
   if (remove && !intents.Record(intent, &e)) return req.Done(false, what + ": " + e);

@@ -244,7 +244,7 @@ int CmdDelete(Session& s, const Options& opt, const std::string& volume, bool ex
   diskIndex = DiskIndexOfObject(m, id);
   // What is deleted, named as the tool shows it with its start and size.
   std::string name = m.NameOf(id);
-  if (const Region* r = m.RegionOf(id)) name = r->Summary();
+  if (const Region* r = m.RegionOf(id)) name = RegionSummary(*r);
   if (std::string set = m.FtSetOf(id); !set.empty()) {
     err << "cannot delete " << target << ": it is " << set
         << ", an FT set; break the set or delete it first (see 'ftdiskctl ft --help')\n";

@@ -144,7 +144,7 @@ int CmdVolumeImport(Session& s, const Options& opt, const std::string& volume, c
     return kFailed;
   }
   // The set written, and each partition of it with its start and size.
-  const std::string members = Machine::Read().MembersSummary(set.name());
+  const std::string members = MembersSummary(Machine::Read(), set.name());
   if (opt.json)
     out << JsonText(json{{"set", set.name()}, {"file", file}, {"bytes", at}, {"partitions", members}})
         << "\n";

@@ -21,6 +21,7 @@
 #include <sstream>
 
 #include "cli.h"
+#include "command_table.h"
 #include "machine.h"
 #include "ntplatform.h"
 #include "overlay.h"
@@ -73,6 +74,7 @@ int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostre
   return kOk;
 }
 
+// Removes all but the newest `keep` backups (entries and files).
 int CmdBackupsPrune(Session& s, const Options& opt, unsigned keep, std::ostream& out, std::ostream& err) {
   std::string e;
   // A dry run only counts: the machine is booted read-only and nothing is removed.
@@ -99,6 +101,7 @@ int CmdBackupsPrune(Session& s, const Options& opt, unsigned keep, std::ostream&
   return kOk;
 }
 
+// Refuses a backup whose sectors no longer hold what its request wrote, unless force.
 int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool force, std::ostream& out,
                std::ostream& err) {
   std::string e;
@@ -257,6 +260,57 @@ int DryRun(Session* s, const Options& opt, const std::function<int(std::ostream&
     }
   }
   return rc;
+}
+
+namespace {
+
+int Restore(Call& c) {
+  const std::string& backup = c.a.Text("BACKUP");
+  if (!Confirm(c.opt, "write the sectors of backup " + backup + " back over what the disk holds now?"))
+    return c.err << "nothing restored\n", kFailed;
+  return CmdRestore(c.s, c.opt, backup, c.a.Flag("force"), c.out, c.err);
+}
+
+}  // namespace
+
+std::vector<CommandSpec> BackupCommands() {
+  const auto restoreOptions = std::vector<OptionSpec>{
+      Text("BACKUP", "backup name (from 'backups list') or .bak file").Req().Of(Names::kBackup),
+      Flag("--force", "restore even when later requests changed the sectors")};
+  return {
+      {"backups",
+       "the partition-table backups kept under DIR/backups/",
+       {},
+       kReadOnly,
+       nullptr,
+       0,
+       [](Call& c) { return CmdBackupsList(c.s, c.opt, c.out, c.err); },
+       "ftdiskctl -m m backups list"},
+
+      {"backups list",
+       "list the backups",
+       {},
+       kReadOnly,
+       nullptr,
+       0,
+       [](Call& c) { return CmdBackupsList(c.s, c.opt, c.out, c.err); },
+       "ftdiskctl -m m backups list"},
+
+      {"backups restore", "write a backup's sectors back", restoreOptions, kWrites, nullptr, 0, Restore,
+       "ftdiskctl -m m backups restore 20261206T224500Z-disk0"},
+
+      {"backups prune",
+       "remove all but the newest backups",
+       {Uint("--keep", "how many of the newest backups to keep").Req()},
+       kWritesOutside | kOwnDryRun,
+       nullptr,
+       0,
+       [](Call& c) { return CmdBackupsPrune(c.s, c.opt, c.a.Uint("keep"), c.out, c.err); },
+       "ftdiskctl -m m backups prune --keep 20"},
+
+      {"restore", "write a backup's sectors back (same as 'backups restore')", restoreOptions, kWrites,
+       nullptr, 0, Restore, "ftdiskctl -m m restore 20261206T224500Z-disk0"},
+  };
 }
 
 }  // namespace cli

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "cli.h"
+#include "command_table.h"
 #include "ftcmd.h"
 #include "ftintent.h"
 #include "ftjournal.h"
@@ -524,6 +525,19 @@ int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& er
     out << findings.size() << (findings.size() == 1 ? " finding\n" : " findings\n");
   }
   return ok ? kOk : kFailed;
+}
+
+std::vector<CommandSpec> CheckCommands() {
+  return {
+      {"check",
+       "compare the FT configuration with the disks; exit 1 when not well",
+       {},
+       kReadOnly,
+       nullptr,
+       0,
+       [](Call& c) { return CmdCheck(c.s, c.opt, c.out, c.err); },
+       "ftdiskctl -m m check --json"},
+  };
 }
 
 }  // namespace cli

@@ -138,49 +138,12 @@ bool Confirm(const Options& opt, const std::string& question);
 int RunCommandLine(const std::vector<std::string>& args, Session* session, bool inShell, std::ostream& out,
                    std::ostream& err);
 
-// Command bodies (commands.cpp). Each prints its result and returns an exit status.
-struct CreateArgs {
-  std::string kind;
-  unsigned disk = 0;
-  uint64_t size = 0;
-  bool hasOffset = false;
-  uint64_t offset = 0;
-  bool maxSize = false;
-  bool sizeInSectors = false, offsetInSectors = false;  // "2048s": multiplied by the disk's sector size
-};
 // What a read-only boot found and did not store (members it shows orphaned), one note.
 void NoteUnstoredRecords(const Session& s, std::ostream& err);
-int CmdShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
-int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::ostream& out,
-              std::ostream& err);
-int CmdCreate(Session& s, const Options& opt, const CreateArgs& a, std::ostream& out, std::ostream& err);
-int CmdDelete(Session& s, const Options& opt, const std::string& volume, bool extended, unsigned disk,
-              std::ostream& out, std::ostream& err);
-int CmdActive(Session& s, const Options& opt, const std::string& volume, std::ostream& out,
-              std::ostream& err);
-int CmdLetter(Session& s, const Options& opt, const std::string& volume, const std::string& letter,
-              bool remove, std::ostream& out, std::ostream& err);
-int CmdRescan(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::ostream& out,
-              std::ostream& err);
-int CmdMenus(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
-int CmdRegistryShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
-int CmdRegistryExport(Session& s, const Options& opt, const std::string& file, std::ostream& out,
-                      std::ostream& err);
-int CmdRegistryImport(Session& s, const Options& opt, const std::string& file, bool rescan, std::ostream& out,
-                      std::ostream& err);
-int CmdCheck(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
-// Text gives local ISO 8601 times, or seconds since 1970 with epoch; JSON always seconds.
-int CmdAlerts(Session& s, const Options& opt, bool epoch, std::ostream& out, std::ostream& err);
-// registry recover (recover.cpp): runs without booting, as a machine whose registry is
-// lost or damaged does not boot.
-int CmdRegistryRecover(const Options& opt, bool empty, bool list, unsigned seq, std::ostream& out,
-                       std::ostream& err);
 // Registry writes and alert appends that failed since the last call, as one sentence
 // (empty when none): a request that reports success must not hide them.
 std::string TakeWriteFailures();
 void InjectFaultsFromEnvironment();
-int CmdInit(const Options& opt, const std::string& dir, const std::vector<std::string>& disks,
-            const std::vector<std::string>& cdroms, bool emptyCdrom, std::ostream& out, std::ostream& err);
 // Disk signatures (signature.cpp). SignatureClash: why a signature cannot tell a disk
 // apart from the booted machine's other disks (index self skipped), "" when it can.
 std::string SignatureClash(uint32_t signature, int self);
@@ -196,15 +159,6 @@ void PrintSignatureChange(std::ostream& out, const SignatureChange& change);
 int WriteFreshSignature(const Options& opt, unsigned index, bool force, std::ostream& out, std::ostream& err);
 // The index of the machine's disk whose image is the given path.
 bool AttachedIndex(const Options& opt, const std::string& image, unsigned* index);
-// readOnly: the disk is evidence, no request may write it (also for a disk attached
-// already).
-// init --dry-run --attach: the checks of attaching the image as disk `index` of the
-// machine init would make, and what attach would print.
-int CmdAttachToNew(const Options& opt, const std::string& image, unsigned index, bool readOnly,
-                   std::ostream& out, std::ostream& err);
-int CmdAttach(const Options& opt, const std::string& image, bool removable, bool writeSignature,
-              bool readOnly, std::ostream& out, std::ostream& err, bool force = false);
-int CmdDemo(const Options& opt, const std::string& dir, std::ostream& out, std::ostream& err);
 
 // The registry's disk key and its configuration value.
 extern const char16_t kDiskKey[];
@@ -225,12 +179,6 @@ int PrintRegistry(const std::vector<ntp::reg::Value>& values, const json& doc, c
 // Backups of partition-table sectors (platform/table_backups.h): a request saves the
 // sectors it changes through a TableBackup.
 using ntp::table_backups::TableBackup;
-int CmdBackupsList(Session& s, const Options& opt, std::ostream& out, std::ostream& err);
-// Removes all but the newest `keep` backups (entries and files).
-int CmdBackupsPrune(Session& s, const Options& opt, unsigned keep, std::ostream& out, std::ostream& err);
-// Refuses a backup whose sectors no longer hold what its request wrote, unless force.
-int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool force, std::ostream& out,
-               std::ostream& err);
 
 // Dry run: the request runs on the real machine with the platform's overlay on (sector
 // writes kept in memory, the registry a throw-away copy, no alert or backup written);

@@ -71,6 +71,47 @@ struct CommandSpec {
 
 const std::vector<CommandSpec>& CommandTable();
 
+// The rows are written with these: Flag("--force", ...), Text("DIR", ...) and the
+// like, then what sets the option apart (.Req(), .Of(Names::kDisk), ...).
+struct OptionBuilder : OptionSpec {
+  OptionBuilder(const char* names, Holds holds, const char* help) : OptionSpec{names, holds, help} {}
+  OptionBuilder& Req() { return required = true, *this; }
+  OptionBuilder& Of(Names n) { return object = n, *this; }
+  OptionBuilder& Meta(const char* m) { return meta = m, *this; }
+  OptionBuilder& Choices(std::vector<std::string> c) { return choices = std::move(c), *this; }
+  OptionBuilder& Offers(std::vector<std::string> c) { return completions = std::move(c), *this; }
+  OptionBuilder& Checked(Check c) { return check = c, *this; }
+  OptionBuilder& Excludes(const char* other) { return excludes = other, *this; }
+  OptionBuilder& Into(bool Options::*f) { return flag = f, *this; }
+  OptionBuilder& Into(std::string Options::*t) { return text = t, *this; }
+};
+OptionBuilder Flag(const char* names, const char* help);
+OptionBuilder Text(const char* names, const char* help);
+OptionBuilder Texts(const char* names, const char* help);
+// A number option's value is N in the synopsis; an argument is named by its name.
+OptionBuilder Uint(const char* names, const char* help);
+OptionBuilder Uints(const char* names, const char* help);
+OptionBuilder Int(const char* names, const char* help);
+
+// "ftdiskctl: MESSAGE" on standard error; the usage error's exit status.
+int UsageError(Call& c, const char* message);
+
+// Each family's rows, kept next to its handlers; CommandTable() gathers them in this order.
+std::vector<CommandSpec> MachineCommands();    // init, attach (machine_commands.cpp)
+std::vector<CommandSpec> DetachCommands();     // detach.cpp
+std::vector<CommandSpec> ShowCommands();       // show, layout (show_commands.cpp)
+std::vector<CommandSpec> DumpCommands();       // dump, apply (dump.cpp)
+std::vector<CommandSpec> PartitionCommands();  // create ... rescan (partition_commands.cpp)
+std::vector<CommandSpec> CheckCommands();      // check.cpp
+std::vector<CommandSpec> MenuCommands();       // menus (partition_commands.cpp)
+std::vector<CommandSpec> RegistryCommands();   // registry show, export, import (registry_commands.cpp)
+std::vector<CommandSpec> RecoverCommands();    // registry recover (recover.cpp)
+std::vector<CommandSpec> AlertCommands();      // alerts (show_commands.cpp)
+std::vector<CommandSpec> BackupCommands();     // backups, restore (backup.cpp)
+std::vector<CommandSpec> DemoCommands();       // demo.cpp
+std::vector<CommandSpec> VolumeCommands();     // volume.cpp
+std::vector<CommandSpec> ShellCommands();      // shell.cpp
+
 // The values one command line gave, by option key: an argument's name ("DIR") or an
 // option's long name without dashes ("disk").
 class Args {

@@ -14,7 +14,9 @@
 #include <sstream>
 
 #include "cli.h"
+#include "command_table.h"
 #include "machine.h"
+#include "machine_commands.h"
 #include "regblob.h"
 
 extern char** environ;
@@ -180,6 +182,21 @@ int CmdDemo(const Options& opt, const std::string& dir, std::ostream& out, std::
                         : "demo finished with " + std::to_string(failures) + " failed step(s)")
       << "; the machine is in " << dir << "\n";
   return failures == 0 ? kOk : kFailed;
+}
+
+std::vector<CommandSpec> DemoCommands() {
+  return {
+      {"demo",
+       "build a demo machine and walk through every kind of request",
+       {Text("DIR", "directory of the demo machine (default ./demo-machine)").Of(Names::kDir)},
+       kOwnProcess | kWritesOutside | kNoJson | kOwnOutput,
+       nullptr,
+       0,
+       [](Call& c) {
+         return CmdDemo(c.opt, c.a.Given("DIR") ? c.a.Text("DIR") : "demo-machine", c.out, c.err);
+       },
+       "ftdiskctl demo demo-machine"},
+  };
 }
 
 }  // namespace cli

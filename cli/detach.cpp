@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ostream>
 
+#include "command_table.h"
 #include "machine.h"
 #include "request.h"
 #include "served.h"
@@ -76,6 +77,20 @@ int CmdDetach(Session& s, const Options& opt, const std::string& diskText, bool 
   if (!sets.empty()) out << "; " << sets << " lose their members on it";
   out << "\n";
   return kOk;
+}
+
+std::vector<CommandSpec> DetachCommands() {
+  return {
+      {"detach",
+       "remove a disk from the machine (its image or device is not touched)",
+       {Text("DISK", "the disk: diskN or N").Req().Of(Names::kDisk),
+        Flag("--force", "also when FT sets have members on it (they are orphaned)").Into(&Options::force)},
+       kWrites | kOwnProcess,
+       nullptr,
+       0,
+       [](Call& c) { return CmdDetach(c.s, c.opt, c.a.Text("DISK"), c.opt.force, c.out, c.err); },
+       "ftdiskctl -m m detach disk1"},
+  };
 }
 
 }  // namespace cli

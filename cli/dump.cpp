@@ -8,10 +8,12 @@
 #include <map>
 #include <sstream>
 
+#include "command_table.h"
 #include "dumpfile.h"
 #include "ftcmd.h"
 #include "machine.h"
 #include "mbr.h"
+#include "partition_commands.h"
 #include "request.h"
 
 namespace cli {
@@ -655,6 +657,32 @@ int CmdApply(Session& s, const Options& opt, const std::string& file, bool force
     return kFailed;
   }
   return kOk;
+}
+
+std::vector<CommandSpec> DumpCommands() {
+  return {
+      {"dump",
+       "print the partition tables, FT sets and drive letters in sfdisk's dump format (for apply)",
+       {Texts("DISK", "only these disks (diskN or N)").Of(Names::kDisk)},
+       kReadOnly,
+       nullptr,
+       0,
+       [](Call& c) { return CmdDump(c.s, c.opt, c.a.Texts("DISK"), c.out, c.err); },
+       "ftdiskctl -m m dump > m.dump"},
+
+      {"apply",
+       "lay out the disks, FT sets and drive letters of a dump through requests",
+       {Text("DUMP", "the dump file (from 'ftdiskctl dump' or 'sfdisk -d'), or - for standard input")
+            .Req()
+            .Of(Names::kFile),
+        Flag("--force", "go on with disks that hold the dump's partitions already (an apply cut short)")
+            .Into(&Options::force)},
+       kWrites,
+       nullptr,
+       0,
+       [](Call& c) { return CmdApply(c.s, c.opt, c.a.Text("DUMP"), c.opt.force, c.out, c.err); },
+       "ftdiskctl -m fresh apply m.dump"},
+  };
 }
 
 }  // namespace cli

@@ -8,6 +8,8 @@
 
 #include "hive.h"
 #include "machine.h"
+#include "machine_commands.h"
+#include "partition_commands.h"
 #include "registry_store.h"
 
 namespace cli {

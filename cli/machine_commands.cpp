@@ -1,4 +1,6 @@
 // Machine set-up: init makes a machine directory, attach adds a disk image to one.
+#include "machine_commands.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,8 @@
 #include <fstream>
 #include <ostream>
 
+#include "command_table.h"
+#include "hive_commands.h"
 #include "machine.h"
 #include "ntplatform.h"
 #include "request.h"
@@ -271,6 +275,71 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, bool
          "it has a fresh signature: ftdiskctl -m '"
       << opt.dir << "' attach --write-signature '" << image << "'\n";
   return kOk;
+}
+
+std::vector<CommandSpec> MachineCommands() {
+  return {
+      {"init",
+       "make a machine directory with new sparse disk images",
+       {Text("DIR", "machine directory to make (default: the -m directory)").Of(Names::kDir),
+        Texts("--disk", "a disk: SIZE[,heads,sectors[,removable]]; repeat for more disks").Meta("SIZE"),
+        Texts("--cdrom", "a CD-ROM drive holding this ISO image; repeatable")
+            .Of(Names::kFile)
+            .Meta("ISO")
+            .Checked(Check::kExistingFile),
+        Flag("--cdrom-empty", "a CD-ROM drive without a medium"),
+        Texts("--attach", "an existing disk image or block device (not modified); repeatable")
+            .Of(Names::kFile)
+            .Meta("IMAGE"),
+        Text("--from-hive", "import the DISK key of this NT SYSTEM hive file")
+            .Of(Names::kFile)
+            .Meta("SYSTEM")
+            .Checked(Check::kExistingFile),
+        Flag("--read-only", "the --attach images are evidence: no request writes them"),
+        Flag("--force", "make the machine in a directory that is not empty").Into(&Options::force)},
+       kOwnProcess | kWritesOutside | kOwnDryRun,
+       nullptr,
+       0,
+       [](Call& c) {
+         const Args& a = c.a;
+         if (a.Texts("disk").empty() && a.Texts("attach").empty())
+           return UsageError(c, "init needs at least one --disk SIZE or --attach IMAGE");
+         if (a.Flag("read-only") && a.Texts("attach").empty())
+           return UsageError(c, "--read-only goes with --attach (new --disk images are the machine's own)");
+         const std::string dir = a.Text("DIR").empty() ? c.opt.dir : a.Text("DIR");
+         if (!a.Text("from-hive").empty() || !a.Texts("attach").empty())
+           return CmdInitFromHive(c.opt,
+                                  {dir, a.Texts("disk"), a.Texts("cdrom"), a.Texts("attach"),
+                                   a.Flag("cdrom-empty"), a.Text("from-hive"), a.Flag("read-only")},
+                                  c.out, c.err);
+         return CmdInit(c.opt, dir, a.Texts("disk"), a.Texts("cdrom"), a.Flag("cdrom-empty"), c.out, c.err);
+       },
+       "ftdiskctl init m --disk 512M --disk 1G,255,63 --cdrom-empty"},
+
+      {"attach",
+       "add an existing disk image or block device (it is not modified)",
+       {Text("IMAGE", "image file or block device").Req().Of(Names::kFile),
+        Flag("--removable", "the disk is removable"),
+        Flag("--write-signature",
+             "give the disk a fresh unique signature when its own is 0 or another disk's (sector 0 is backed "
+             "up "
+             "first); also for a disk attached already"),
+        Flag(
+            "--read-only",
+            "evidence: the disk is opened for reading only and every request that would write it is refused; "
+            "also for a disk attached already")
+            .Excludes("--write-signature"),
+        Flag("--force", "with --write-signature: also when the FT configuration records the old signature")
+            .Into(&Options::force)},
+       kOwnProcess | kWritesOutside | kOwnDryRun,
+       nullptr,
+       0,
+       [](Call& c) {
+         return CmdAttach(c.opt, c.a.Text("IMAGE"), c.a.Flag("removable"), c.a.Flag("write-signature"),
+                          c.a.Flag("read-only"), c.out, c.err, c.opt.force);
+       },
+       "ftdiskctl -m m attach old-nt-disk.img"},
+  };
 }
 
 }  // namespace cli

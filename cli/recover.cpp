@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "cli.h"
+#include "command_table.h"
 #include "machine.h"
 #include "registry_store.h"
 #include "zmhost.h"
@@ -69,6 +70,7 @@ void InjectFaultsFromEnvironment() {
   }
 }
 
+// Runs without booting, as a machine whose registry is lost or damaged does not boot.
 int CmdRegistryRecover(const Options& opt, bool empty, bool list, unsigned seq, std::ostream& out,
                        std::ostream& err) {
   std::error_code ec;
@@ -120,6 +122,23 @@ int CmdRegistryRecover(const Options& opt, bool empty, bool list, unsigned seq, 
     if (opt.dryRun) out << "dry run: nothing was written to " << opt.dir << "\n";
   }
   return kOk;
+}
+
+std::vector<CommandSpec> RecoverCommands() {
+  return {
+      {"registry recover",
+       "restore the newest automatic backup of the disk key when registry.db is lost or damaged",
+       {Flag("--empty", "start with an empty registry"), Flag("--list", "list the automatic backups"),
+        Uint("--backup", "restore this backup (a number from --list)").Excludes("--empty")},
+       kOwnProcess | kWritesOutside | kOwnDryRun,
+       "--list",
+       kOwnProcess,
+       [](Call& c) {
+         return CmdRegistryRecover(c.opt, c.a.Flag("empty"), c.a.Flag("list"), c.a.Uint("backup"), c.out,
+                                   c.err);
+       },
+       "ftdiskctl -m m registry recover --list   |   ftdiskctl -m m registry recover"},
+  };
 }
 
 }  // namespace cli

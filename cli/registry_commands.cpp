@@ -10,6 +10,8 @@
 #include <ostream>
 
 #include "../diskreg/diskreg.h"
+#include "command_table.h"
+#include "hive_commands.h"
 #include "machine.h"
 #include "ntplatform.h"
 #include "registry_store.h"
@@ -209,6 +211,72 @@ int CmdRegistryImport(Session& s, const Options& opt, const std::string& file, b
   PropSet in;
   return Request(s, opt, "registry import " + file, "cannot rescan after the import", 0, OPCLASS_LAYOUT,
                  OP_REFRESH, in, -1, out, err);
+}
+
+std::vector<CommandSpec> RegistryCommands() {
+  return {
+      {"registry",
+       "the disk registry (HKEY_LOCAL_MACHINE\\SYSTEM\\DISK)",
+       {},
+       kNeedsCommand,
+       nullptr,
+       0,
+       nullptr,
+       "ftdiskctl -m m registry show"},
+
+      {"registry show",
+       "decode the FT configuration \"Information\"",
+       {Text("--hive", "decode the DISK key of this NT SYSTEM hive file (no machine)")
+            .Of(Names::kFile)
+            .Meta("SYSTEM")},
+       kReadOnly,
+       nullptr,
+       0,
+       [](Call& c) {
+         if (c.a.Given("hive")) return CmdRegistryShowHive(c.opt, c.a.Text("hive"), c.out, c.err);
+         return CmdRegistryShow(c.s, c.opt, c.out, c.err);
+       },
+       "ftdiskctl -m m registry show --json   |   ftdiskctl registry show --hive SYSTEM"},
+
+      {"registry export",
+       "write the key as a REGEDIT4 .reg file or into a hive",
+       {Text("FILE", ".reg file to write").Of(Names::kFile).Excludes("--hive"),
+        Text("--hive", "write the DISK key into this NT SYSTEM hive (made when missing)")
+            .Of(Names::kFile)
+            .Meta("SYSTEM"),
+        Flag("--no-backup", "with --hive: do not keep the previous hive as FILE.bak")},
+       kReadOnly | kOwnDryRun,
+       "--hive",
+       kReadOnly | kWritesOutside | kOwnDryRun,
+       [](Call& c) {
+         const std::string &file = c.a.Text("FILE"), &hive = c.a.Text("hive");
+         if (file.empty() && hive.empty()) return UsageError(c, "give a .reg FILE or --hive SYSTEM");
+         if (c.a.Flag("no-backup") && hive.empty()) return UsageError(c, "--no-backup goes only with --hive");
+         if (!hive.empty())
+           return CmdRegistryExportHive(c.s, c.opt, hive, !c.a.Flag("no-backup"), c.out, c.err);
+         return CmdRegistryExport(c.s, c.opt, file, c.out, c.err);
+       },
+       "ftdiskctl -m m registry export disk.reg   |   ftdiskctl -m m registry export --hive SYSTEM"},
+
+      {"registry import",
+       "read values from a REGEDIT4 .reg file or a hive, then rescan",
+       {Text("FILE", ".reg file to read").Of(Names::kFile).Excludes("--hive"),
+        Text("--hive", "read the DISK key of this NT SYSTEM hive").Of(Names::kFile).Meta("SYSTEM"),
+        Flag("--no-rescan", "do not rescan after the import"),
+        Flag("--force", "import even when FT sets or disks of this machine would be lost")
+            .Into(&Options::force)},
+       kWrites,
+       nullptr,
+       0,
+       [](Call& c) {
+         const std::string &file = c.a.Text("FILE"), &hive = c.a.Text("hive");
+         if (file.empty() && hive.empty()) return UsageError(c, "give a .reg FILE or --hive SYSTEM");
+         if (!hive.empty())
+           return CmdRegistryImportHive(c.s, c.opt, hive, !c.a.Flag("no-rescan"), c.out, c.err);
+         return CmdRegistryImport(c.s, c.opt, file, !c.a.Flag("no-rescan"), c.out, c.err);
+       },
+       "ftdiskctl -m m registry import mirror.reg   |   ftdiskctl -m m registry import --hive SYSTEM"},
+  };
 }
 
 }  // namespace cli

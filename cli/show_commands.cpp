@@ -8,6 +8,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "command_table.h"
 #include "machine.h"
 #include "ntplatform.h"
 #include "request.h"
@@ -261,6 +262,7 @@ std::string LocalTime(int64_t seconds) {
 
 }  // namespace
 
+// Text gives local ISO 8601 times, or seconds since 1970 with epoch; JSON always seconds.
 int CmdAlerts(Session& s, const Options& opt, bool epoch, std::ostream& out, std::ostream& err) {
   std::error_code ec;
   if (s.images()) {
@@ -310,6 +312,61 @@ int CmdAlerts(Session& s, const Options& opt, bool epoch, std::ostream& out, std
   }
   if (all.empty()) out << "no alerts\n";
   return kOk;
+}
+
+std::vector<CommandSpec> ShowCommands() {
+  // The column lists come from the column tables, so a new column is named here too.
+  static const std::string regionColumns =
+      "partition columns, comma-separated: " + JoinColumns(Table::Regions);
+  static const std::string volumeColumns = "volume columns, comma-separated: " + JoinColumns(Table::Volumes);
+  return {
+      {"show",
+       "print disks, partitions, free space and volumes as a tree",
+       {Flag("-v,--verbose", "also print the context-menu masks in words").Into(&Options::verbose),
+        Text("-o,--output", regionColumns.c_str())
+            .Meta("COLUMNS")
+            .Checked(Check::kColumns)
+            .Into(&Options::columns),
+        Text("-O,--volume-output", volumeColumns.c_str())
+            .Meta("COLUMNS")
+            .Checked(Check::kVolumeColumns)
+            .Into(&Options::volumeColumns),
+        Flag("--list", "partitions as a list instead of a tree").Into(&Options::list),
+        Flag("--raw", "only the partition rows, blank-separated, for scripts").Into(&Options::raw),
+        Flag("--noheadings", "no line of column names").Into(&Options::noHeadings),
+        Flag("-P,--pairs", "only the partition rows, as NAME=\"value\" pairs (as lsblk -P)")
+            .Into(&Options::pairs)},
+       kReadOnly,
+       nullptr,
+       0,
+       [](Call& c) {
+         if (c.opt.pairs) c.opt.raw = true;  // the rows alone, as --raw gives them
+         return CmdShow(c.s, c.opt, c.out, c.err);
+       },
+       "ftdiskctl -m m show -o NAME,SIZE,LETTER --raw"},
+
+      {"layout",
+       "print the partition table exactly as the disk driver reports it",
+       {Uint("--disk", "only disk N").Of(Names::kDisk)},
+       kReadOnly,
+       nullptr,
+       0,
+       [](Call& c) { return CmdLayout(c.s, c.opt, c.a.Given("disk"), c.a.Uint("disk"), c.out, c.err); },
+       "ftdiskctl -m m layout --disk 0 --json"},
+  };
+}
+
+std::vector<CommandSpec> AlertCommands() {
+  return {
+      {"alerts",
+       "print the alerts raised on this machine (alerts.log)",
+       {Flag("--epoch", "times as seconds since 1970 (the log's own), not local ISO 8601")},
+       kReadOnly,
+       nullptr,
+       0,
+       [](Call& c) { return CmdAlerts(c.s, c.opt, c.a.Flag("epoch"), c.out, c.err); },
+       "ftdiskctl -m m alerts --json"},
+  };
 }
 
 }  // namespace cli

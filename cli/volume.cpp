@@ -8,6 +8,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "command_table.h"
 #include "dmtable.h"
 #include "ftcmd.h"
 #include "ftconfig.h"
@@ -334,6 +335,98 @@ int CmdVolumeDmTable(Session& s, const Options& opt, const std::string& volume,
     err << "note: some members are named by their disk's image file and start sector; dmsetup needs block "
            "devices, so attach the images with losetup (-P gives partition nodes) and run this again\n";
   return kOk;
+}
+
+std::vector<CommandSpec> VolumeCommands() {
+  const char* const kSetHelp = "the set (mirrorG, ...) or its letter";
+  return {
+      {"volume",
+       "read, write and describe the data of an FT volume",
+       {},
+       kNeedsCommand,
+       nullptr,
+       0,
+       nullptr,
+       "ftdiskctl -m m volume export stripe0 stripe.img\n"
+       "zcat backup.img.gz | ftdiskctl -m m volume import parity0 -\n"
+       "ftdiskctl -m m volume dmtable stripe0 | sudo dmsetup create nt-stripe0\n"
+       "ftdiskctl -m m volume dmtable parity0 --concise | sudo dmsetup create --concise\n"
+       "ftdiskctl -m m volume serve parity0 --socket /tmp/parity0.sock"},
+
+      {"volume export",
+       "write the volume's bytes to a file (- for standard output)",
+       {Text("VOLUME", kSetHelp).Req().Of(Names::kFtSet).Meta("SET"),
+        Text("FILE", "file to write, or -").Req().Of(Names::kFile).Meta("FILE|DEVICE|-"),
+        Flag("--allow-holes",
+             "when members are lost, write the bytes no member left holds as zeros and list them")},
+       kReadOnly,
+       nullptr,
+       0,
+       [](Call& c) {
+         const std::string& set = c.a.Text("VOLUME");
+         const std::string& file = c.a.Text("FILE");
+         return c.a.Flag("allow-holes") ? CmdVolumeExportWithHoles(c.s, c.opt, set, file, c.out, c.err)
+                                        : CmdVolumeExport(c.s, c.opt, set, file, c.out, c.err);
+       },
+       nullptr,
+       "FILE"},
+
+      {"volume import",
+       "write an image into the volume through the FT layout",
+       {Text("VOLUME", kSetHelp).Req().Of(Names::kFtSet).Meta("SET"),
+        Text("FILE", "image to read: a file, a block device, or - for standard input")
+            .Req()
+            .Of(Names::kFile)
+            .Meta("FILE|DEVICE|-"),
+        Flag("--pad", "an image that ends inside a sector: keep the rest of that sector")},
+       kWrites,
+       nullptr,
+       0,
+       [](Call& c) {
+         const std::string& set = c.a.Text("VOLUME");
+         const std::string& file = c.a.Text("FILE");
+         if (!Confirm(c.opt, "overwrite every byte of " + set + " with " + file + "?"))
+           return c.err << "nothing changed\n", kFailed;
+         return CmdVolumeImport(c.s, c.opt, set, file, c.a.Flag("pad"), c.out, c.err);
+       },
+       nullptr},
+
+      {"volume dmtable",
+       "print a device-mapper table for dmsetup create",
+       {Text("VOLUME", kSetHelp).Req().Of(Names::kFtSet).Meta("SET"),
+        Texts("--member-device", "the Linux device of each member, in member order")
+            .Of(Names::kFile)
+            .Meta("DEV"),
+        Flag("--concise",
+             "dmsetup's concise format, with the helper devices a raid target needs (dmsetup create "
+             "--concise)"),
+        Text("--name", "--concise: the set's device name (default: the set's name)")},
+       kReadOnly,
+       nullptr,
+       0,
+       [](Call& c) {
+         const std::string& set = c.a.Text("VOLUME");
+         return CmdVolumeDmTable(c.s, c.opt, set, c.a.Texts("member-device"), c.a.Flag("concise"),
+                                 c.a.Text("name"), c.out, c.err);
+       },
+       nullptr},
+
+      {"volume serve",
+       "serve the volume over NBD (nbdkit) until stopped",
+       {Text("VOLUME", kSetHelp).Req().Of(Names::kFtSet).Meta("SET"),
+        Flag("--read-only", "refuse writes; the machine stays open to other readers"),
+        Text("--socket", "listen on this Unix socket").Of(Names::kFile).Meta("PATH"),
+        Int("--port", "listen on this TCP port of 127.0.0.1")},
+       kReadOnly,
+       nullptr,
+       0,
+       [](Call& c) {
+         const std::string& set = c.a.Text("VOLUME");
+         return CmdVolumeServe(c.s, c.opt, set, c.a.Flag("read-only"), c.a.Text("socket"), c.a.Int("port"),
+                               c.out, c.err);
+       },
+       nullptr},
+  };
 }
 
 }  // namespace cli

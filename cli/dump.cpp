@@ -18,6 +18,13 @@
 
 namespace cli {
 
+using ftformat::Dump;
+using ftformat::DumpDisk;
+using ftformat::DumpLetter;
+using ftformat::DumpMember;
+using ftformat::DumpPartition;
+using ftformat::DumpSet;
+
 namespace {
 
 // "disk3" or "3" -> 3.
@@ -58,6 +65,65 @@ bool ReadTable(unsigned index, uint64_t bps, std::vector<DumpPartition>* parts, 
     parts->push_back(p);
   }
   return true;
+}
+
+// Where the provider puts a partition asked for at the start of a free region, by its
+// rules: the master boot record's track (a cylinder for an extended partition) skipped at
+// offset 0, the end rounded to the nearer cylinder, the free region's end not passed; a
+// logical drive's data starts a track after its boot record. Bytes. False when nothing
+// would be left.
+struct Extent {
+  int64_t start = 0, end = 0;
+};
+bool PredictCreate(const std::string& kind, int64_t freeStart, int64_t freeEnd, int64_t length, int64_t track,
+                   int64_t cylinder, Extent* data) {
+  int64_t offset = freeStart, room = freeEnd - freeStart;
+  if (offset == 0) {
+    const int64_t skip = kind == "extended" ? cylinder : track;
+    offset = skip;
+    room -= skip;
+  }
+  const int64_t r = (offset + length) % cylinder;
+  if (r != 0) length += r > cylinder / 2 ? cylinder - r : -r;
+  length = std::min(length, room);
+  if (length <= 0 || (kind == "logical" && length <= track)) return false;
+  data->start = kind == "logical" ? offset + track : offset;
+  data->end = offset + length;
+  return true;
+}
+
+// The dump as data (docs/schema/dump.schema.json).
+json DumpJson(const Dump& d) {
+  json disks = json::array(), sets = json::array(), letters = json::array();
+  for (const DumpDisk& k : d.disks) {
+    json parts = json::array();
+    for (const DumpPartition& p : k.partitions)
+      parts.push_back({{"name", p.name},
+                       {"number", p.number},
+                       {"start", p.start},
+                       {"size", p.size},
+                       {"type", p.type},
+                       {"bootable", p.bootable}});
+    disks.push_back({{"name", k.Name()},
+                     {"index", k.index},
+                     {"bytes", k.bytes},
+                     {"sector_size", k.sectorSize},
+                     {"cylinders", k.cylinders},
+                     {"heads", k.heads},
+                     {"sectors", k.sectors},
+                     {"signature", k.signature},
+                     {"partitions", parts}});
+  }
+  for (const DumpSet& s : d.sets) {
+    json members = json::array();
+    for (const DumpMember& m : s.members)
+      members.push_back({{"member", m.member}, {"partition", m.partition}, {"state", m.state}});
+    sets.push_back(
+        {{"name", s.name}, {"type", s.type}, {"group", s.group}, {"state", s.state}, {"members", members}});
+  }
+  for (const DumpLetter& l : d.letters)
+    letters.push_back({{"volume", l.volume}, {"letter", std::string(1, l.letter) + ":"}});
+  return {{"disks", disks}, {"ft_sets", sets}, {"letters", letters}};
 }
 
 // The machine as a dump: the disks asked for (all when none), the FT sets the stored

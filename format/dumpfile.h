@@ -4,11 +4,10 @@
 #pragma once
 
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-namespace cli {
+namespace ftformat {
 
 struct DumpPartition {
   std::string name;              // "disk0/p1"; the number after "/p" is its MBR slot or logical number
@@ -58,21 +57,8 @@ struct Dump {
 // The dump as text: per disk a "# disk:" line and sfdisk's header and partition lines;
 // after the disks, "# ft:" and "# letter:" lines.
 std::string DumpText(const Dump& d);
-// The same as data (docs/schema/dump.schema.json).
-nlohmann::json DumpJson(const Dump& d);
 // Reads a dump (ours, or sfdisk -d of one disk: its section is disk 0 then). False with
 // a message naming the line when a line cannot be read or the dump contradicts itself.
 bool ParseDump(const std::string& text, Dump* d, std::string* error);
 
-// Where the provider puts a partition asked for at the start of a free region, by its
-// rules: the master boot record's track (a cylinder for an extended partition) skipped at
-// offset 0, the end rounded to the nearer cylinder, the free region's end not passed; a
-// logical drive's data starts a track after its boot record. Bytes. False when nothing
-// would be left.
-struct Extent {
-  int64_t start = 0, end = 0;
-};
-bool PredictCreate(const std::string& kind, int64_t freeStart, int64_t freeEnd, int64_t length, int64_t track,
-                   int64_t cylinder, Extent* data);
-
-}  // namespace cli
+}  // namespace ftformat

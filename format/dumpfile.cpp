@@ -4,14 +4,14 @@
 #include "dumpfile.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 
-#include "units.h"
-
-namespace cli {
+namespace ftformat {
 
 namespace {
 
@@ -60,6 +60,14 @@ bool TrailingNumber(const std::string& name, unsigned* n) {
   return true;
 }
 
+// "E:", "e:" or "E" -> 'E'; only C to Z are drive letters.
+std::optional<char> DriveLetter(const std::string& text) {
+  if (text.size() != 1 && !(text.size() == 2 && text[1] == ':')) return std::nullopt;
+  const char c = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  if (c < 'C' || c > 'Z') return std::nullopt;
+  return c;
+}
+
 const std::set<std::string> kSetTypes = {"mirror", "stripe", "parity", "volset"};
 const std::set<std::string> kStates = {"healthy", "orphaned", "regenerating", "initializing"};
 
@@ -93,40 +101,6 @@ std::string DumpText(const Dump& d) {
   }
   for (const DumpLetter& l : d.letters) o << "# letter: " << l.volume << " " << l.letter << ":\n";
   return o.str();
-}
-
-nlohmann::json DumpJson(const Dump& d) {
-  using nlohmann::json;
-  json disks = json::array(), sets = json::array(), letters = json::array();
-  for (const DumpDisk& k : d.disks) {
-    json parts = json::array();
-    for (const DumpPartition& p : k.partitions)
-      parts.push_back({{"name", p.name},
-                       {"number", p.number},
-                       {"start", p.start},
-                       {"size", p.size},
-                       {"type", p.type},
-                       {"bootable", p.bootable}});
-    disks.push_back({{"name", k.Name()},
-                     {"index", k.index},
-                     {"bytes", k.bytes},
-                     {"sector_size", k.sectorSize},
-                     {"cylinders", k.cylinders},
-                     {"heads", k.heads},
-                     {"sectors", k.sectors},
-                     {"signature", k.signature},
-                     {"partitions", parts}});
-  }
-  for (const DumpSet& s : d.sets) {
-    json members = json::array();
-    for (const DumpMember& m : s.members)
-      members.push_back({{"member", m.member}, {"partition", m.partition}, {"state", m.state}});
-    sets.push_back(
-        {{"name", s.name}, {"type", s.type}, {"group", s.group}, {"state", s.state}, {"members", members}});
-  }
-  for (const DumpLetter& l : d.letters)
-    letters.push_back({{"volume", l.volume}, {"letter", std::string(1, l.letter) + ":"}});
-  return {{"disks", disks}, {"ft_sets", sets}, {"letters", letters}};
 }
 
 bool ParseDump(const std::string& text, Dump* d, std::string* error) {
@@ -218,7 +192,7 @@ bool ParseDump(const std::string& text, Dump* d, std::string* error) {
         std::istringstream words(rest);
         std::string volume, letter, extra;
         words >> volume >> letter >> extra;
-        const auto l = ParseDriveLetter(letter);
+        const auto l = DriveLetter(letter);
         if (volume.empty() || !l || !extra.empty())
           return fail("'# letter:' needs a volume and a letter (C: to Z:)");
         for (const DumpLetter& x : d->letters)
@@ -306,21 +280,4 @@ bool ParseDump(const std::string& text, Dump* d, std::string* error) {
   return true;
 }
 
-bool PredictCreate(const std::string& kind, int64_t freeStart, int64_t freeEnd, int64_t length, int64_t track,
-                   int64_t cylinder, Extent* data) {
-  int64_t offset = freeStart, room = freeEnd - freeStart;
-  if (offset == 0) {
-    const int64_t skip = kind == "extended" ? cylinder : track;
-    offset = skip;
-    room -= skip;
-  }
-  const int64_t r = (offset + length) % cylinder;
-  if (r != 0) length += r > cylinder / 2 ? cylinder - r : -r;
-  length = std::min(length, room);
-  if (length <= 0 || (kind == "logical" && length <= track)) return false;
-  data->start = kind == "logical" ? offset + track : offset;
-  data->end = offset + length;
-  return true;
-}
-
-}  // namespace cli
+}  // namespace ftformat

@@ -5,9 +5,11 @@
 #include "ftconfig.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <set>
 
+#include "configblob.h"
 #include "diskreg.h"
 #include "ftdisk.h"
 
@@ -138,28 +140,17 @@ bool DropRecord(FTInfo& info, const PartitionRef& where, std::string* error) {
     std::memcpy(blob.data() + descAt, &parts, sizeof parts);
   }
   // Members point at records by their offset in the blob.
-  if (h.FtInformationSize != 0) {
-    uint16_t sets;
-    std::memcpy(&sets, blob.data() + h.FtInformationOffset, sizeof sets);
-    uint64_t pos = uint64_t(h.FtInformationOffset) + kFtRegistryHeaderSize;
-    for (uint32_t s = 0; s < sets; ++s) {
-      uint16_t members;
-      std::memcpy(&members, blob.data() + pos, sizeof members);
-      for (uint32_t m = 0; m < members; ++m) {
-        uint8_t* field =
-            blob.data() + pos + kFtDescriptionHeaderSize + uint64_t(kFtMemberDescriptionSize) * m + 8;
-        uint32_t target;
-        std::memcpy(&target, field, sizeof target);
-        if (target == at) {
-          *error = "the record to drop is a member's";
-          return false;
-        }
-        if (target > at) target -= size;
-        std::memcpy(field, &target, sizeof target);
+  for (const ftformat::SetAt& s : ftformat::WalkBlob(info.Blob(), info.UsedLength()).sets)
+    for (const ftformat::MemberAt& m : s.members) {
+      uint32_t target = m.md.OffsetToPartitionInfo;
+      if (target == at) {
+        *error = "the record to drop is a member's";
+        return false;
       }
-      pos += FtDescriptionSize(members);
+      if (target > at) target -= size;
+      std::memcpy(blob.data() + m.at + offsetof(_FT_MEMBER_DESCRIPTION, OffsetToPartitionInfo), &target,
+                  sizeof target);
     }
-  }
   h.DiskInformationSize -= size;
   if (h.FtInformationOffset > from) h.FtInformationOffset -= size;
   std::memcpy(blob.data(), &h, sizeof h);

@@ -57,8 +57,7 @@ void FTInfo::SetBuffer(uint8_t* blob, uint32_t size) {
     if (header_->FtInformationSize > 0)
       ftPart_ = reinterpret_cast<_FT_REGISTRY*>(blob + header_->FtInformationOffset);
   }
-  diskMemoIndex_ = diskMemoOffset_ = 0;
-  volumeMemoIndex_ = volumeMemoOffset_ = 0;
+  walk_ = blob ? ftformat::WalkBlob(blob, size_) : ftformat::BlobWalk{};
 }
 
 int FTInfo::Init(uint8_t* blob, uint32_t size) {
@@ -156,77 +155,34 @@ int FTInfo::Store() const {
 // ---- walking -------------------------------------------------------------------------
 
 uint32_t FTInfo::DiskOffset(uint32_t disk) const {
-  if (!diskPart_ || disk >= diskPart_->NumberOfDisks) return 0;
-  const uint64_t base = header_->DiskInformationOffset;
-  const uint64_t end = std::min<uint64_t>(base + header_->DiskInformationSize, size_);
-  uint32_t index = 0;
-  uint64_t pos = base + kDiskRegistryHeaderSize;
-  if (diskMemoOffset_ != 0 && diskMemoIndex_ <= disk) {
-    index = diskMemoIndex_;
-    pos = diskMemoOffset_;
-  }
-  for (;;) {
-    if (pos > end || end - pos < kDiskDescriptionHeaderSize) return 0;
-    const auto* d = reinterpret_cast<const _DISK_DESCRIPTION*>(buffer_ + pos);
-    const uint64_t need = DiskDescriptionSize(d->NumberOfPartitions);
-    if (end - pos < need) return 0;
-    if (index == disk) {
-      diskMemoIndex_ = index;
-      diskMemoOffset_ = uint32_t(pos);
-      return uint32_t(pos);
-    }
-    pos += need;
-    ++index;
-  }
+  if (!diskPart_ || disk >= walk_.disks.size()) return 0;
+  const ftformat::DiskAt& d = walk_.disks[disk];
+  const uint64_t end =
+      std::min<uint64_t>(uint64_t{header_->DiskInformationOffset} + header_->DiskInformationSize, size_);
+  return d.at + DiskDescriptionSize(d.count) <= end ? uint32_t(d.at) : 0;
 }
 
 uint32_t FTInfo::VolumeOffset(uint32_t volume) const {
-  if (!ftPart_ || volume >= ftPart_->NumberOfComponents) return 0;
-  const uint64_t base = header_->FtInformationOffset;
-  const uint64_t end = std::min<uint64_t>(base + header_->FtInformationSize, size_);
-  uint32_t index = 0;
-  uint64_t pos = base + kFtRegistryHeaderSize;
-  if (volumeMemoOffset_ != 0 && volumeMemoIndex_ <= volume) {
-    index = volumeMemoIndex_;
-    pos = volumeMemoOffset_;
-  }
-  for (;;) {
-    if (pos > end || end - pos < kFtDescriptionHeaderSize) return 0;
-    const auto* v = reinterpret_cast<const _FT_DESCRIPTION*>(buffer_ + pos);
-    const uint64_t need = FtDescriptionSize(v->NumberOfMembers);
-    if (end - pos < need) return 0;
-    if (index == volume) {
-      volumeMemoIndex_ = index;
-      volumeMemoOffset_ = uint32_t(pos);
-      return uint32_t(pos);
-    }
-    pos += need;
-    ++index;
-  }
+  if (!ftPart_ || volume >= walk_.sets.size()) return 0;
+  const ftformat::SetAt& s = walk_.sets[volume];
+  const uint64_t end =
+      std::min<uint64_t>(uint64_t{header_->FtInformationOffset} + header_->FtInformationSize, size_);
+  return s.at + FtDescriptionSize(s.count) <= end ? uint32_t(s.at) : 0;
 }
 
 uint32_t FTInfo::DiskWalkEnd() const {
   if (!diskPart_) return 0;
-  const uint32_t n = diskPart_->NumberOfDisks;
-  if (n == 0) return header_->DiskInformationOffset + kDiskRegistryHeaderSize;
-  const uint32_t last = DiskOffset(n - 1);
-  if (!last) return 0;
-  return last +
-         DiskDescriptionSize(reinterpret_cast<const _DISK_DESCRIPTION*>(buffer_ + last)->NumberOfPartitions);
+  if (walk_.disks.empty()) return header_->DiskInformationOffset + kDiskRegistryHeaderSize;
+  const uint32_t last = DiskOffset(uint32_t(walk_.disks.size() - 1));
+  return last ? last + DiskDescriptionSize(walk_.disks.back().count) : 0;
 }
 
 bool FTInfo::IsPartitionRecord(uint32_t offset) const {
-  const uint32_t n = NumberOfDisks();
-  for (uint32_t i = 0; i < n; ++i) {
-    const uint32_t pos = DiskOffset(i);
-    if (!pos) return false;
-    const auto* d = reinterpret_cast<const _DISK_DESCRIPTION*>(buffer_ + pos);
-    const uint64_t first = uint64_t(pos) + kDiskDescriptionHeaderSize;
-    const uint64_t end = first + uint64_t(kDiskPartitionSize) * d->NumberOfPartitions;
-    if (offset < first) return false;  // records ascend: it lies in no later disk
-    if (offset < end) return (offset - first) % kDiskPartitionSize == 0;
-  }
-  return false;
+  // Records lie in ascending order.
+  const auto& records = walk_.partitions;
+  const auto it = std::lower_bound(records.begin(), records.end(), uint64_t{offset},
+                                   [](const ftformat::PartitionAt& p, uint64_t at) { return p.at < at; });
+  return it != records.end() && it->at == offset;
 }
 
 // ---- queries -------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "configblob.h"
 #include "diskreg.h"
 
 class FTVolume;
@@ -101,8 +102,8 @@ class FTInfo {
   int ChangePartitionOffsets(FTInfo& scanned, FTInfo** result) const;
   uint8_t* CreateFTRegistryBlob(const FTInfo& scanned, uint32_t* size) const;
 
-  // Walk helpers: byte offset of the disk or set description with that index, 0 when
-  // it does not lie wholly inside its part.
+  // Walk helpers over walk_: byte offset of the disk or set description with that index,
+  // 0 when it does not lie wholly inside its part.
   uint32_t DiskOffset(uint32_t disk) const;
   uint32_t VolumeOffset(uint32_t volume) const;
   // TRUE when offset is the start of a partition record of the disk part.
@@ -120,7 +121,7 @@ class FTInfo {
   FTLoadResult lastLoad_ = FTLoadResult::NoBlob;
   std::string lastError_;
 
-  // Walk memos: the last description reached, so index loops stay linear.
-  mutable uint32_t diskMemoIndex_ = 0, diskMemoOffset_ = 0;
-  mutable uint32_t volumeMemoIndex_ = 0, volumeMemoOffset_ = 0;
+  // Where the held blob's records lie, walked once when it is taken in: the setters
+  // change fields, never where records lie.
+  ftformat::BlobWalk walk_;
 };

@@ -340,15 +340,6 @@ bool PropSet::FindU64(const char* name, uint64_t* v) const {
   _ZmFree(rec, __FILE__, __LINE__);
   return ok;
 }
-NTSTATUS OpenDevice(const std::u16string& name, ACCESS_MASK access, HANDLE* h) {
-  UNICODE_STRING us;
-  RtlInitUnicodeString(&us, name.c_str());
-  OBJECT_ATTRIBUTES oa{sizeof(OBJECT_ATTRIBUTES), nullptr, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
-  IO_STATUS_BLOCK iosb{};
-  return NtOpenFile(h, access | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    FILE_SYNCHRONOUS_IO_NONALERT);
-}
-
 NTSTATUS ReadDriveLayout(HANDLE disk, std::vector<uint8_t>* buf) {
   IO_STATUS_BLOCK iosb{};
   NTSTATUS st = STATUS_UNSUCCESSFUL;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "machine.h"
 #include "ntdisk.h"
 #include "nttypes.h"
 #include "status.h"
@@ -116,9 +117,8 @@ std::vector<ZM_OBJECT_ID> ChildrenOf(ZM_OBJECT_ID id, uint32_t type);
 std::vector<ZM_OBJECT_ID> ParentsOf(ZM_OBJECT_ID id, uint32_t type);
 uint32_t ObjectType(ZM_OBJECT_ID id);  // 0 when there is no such object
 
-// Opens an NT device of the booted machine by name (synchronous I/O, shared for reading
-// and writing); SYNCHRONIZE is added to access.
-NTSTATUS OpenDevice(const std::u16string& name, ACCESS_MASK access, HANDLE* h);
+// Opens an NT device of the booted machine by name (platform/machine.h).
+using ntp::OpenDevice;
 // The disk's partition table as IOCTL_DISK_GET_DRIVE_LAYOUT gives it, the buffer grown
 // until it fits.
 NTSTATUS ReadDriveLayout(HANDLE disk, std::vector<uint8_t>* buf);

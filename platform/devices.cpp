@@ -594,6 +594,15 @@ NTSTATUS FlushDataOf(HANDLE partition) {
 
 }  // namespace ntp::detail
 
+NTSTATUS ntp::OpenDevice(const std::u16string& name, ACCESS_MASK access, HANDLE* h) {
+  UNICODE_STRING us;
+  RtlInitUnicodeString(&us, name.c_str());
+  OBJECT_ATTRIBUTES oa{sizeof(OBJECT_ATTRIBUTES), nullptr, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
+  IO_STATUS_BLOCK iosb{};
+  return NtOpenFile(h, access | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    FILE_SYNCHRONOUS_IO_NONALERT);
+}
+
 // Where a partition's or CD-ROM's bytes lie in its image, for readers that go there
 // directly instead of through a handle (file-system detection).
 bool ntp::OpenDeviceExtent(const std::u16string& device, DeviceExtent* out, bool openFd) {

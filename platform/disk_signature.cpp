@@ -27,13 +27,7 @@ std::string Hex32(uint32_t v) {
 NTSTATUS OpenWholeDisk(unsigned index, ACCESS_MASK access, HANDLE* h) {
   std::u16string name = u"\\Device\\Harddisk";
   for (char c : std::to_string(index)) name.push_back(static_cast<char16_t>(c));
-  name += u"\\Partition0";
-  UNICODE_STRING us;
-  RtlInitUnicodeString(&us, name.c_str());
-  OBJECT_ATTRIBUTES oa{sizeof(OBJECT_ATTRIBUTES), nullptr, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
-  IO_STATUS_BLOCK iosb{};
-  return NtOpenFile(h, access | SYNCHRONIZE, &oa, &iosb, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    FILE_SYNCHRONOUS_IO_NONALERT);
+  return OpenDevice(name + u"\\Partition0", access, h);
 }
 
 // Whether the disk holds a foreign (GPT) layout, from its first two sectors; a disk whose

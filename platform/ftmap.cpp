@@ -50,16 +50,8 @@ void XorInto(uint8_t* dst, const uint8_t* src, size_t n) {
 }
 
 HANDLE OpenDevice(const std::u16string& device, bool write) {
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, device.c_str());
-  OBJECT_ATTRIBUTES attrs{sizeof(OBJECT_ATTRIBUTES), nullptr, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
-  IO_STATUS_BLOCK iosb{};
   HANDLE h = nullptr;
-  ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE | (write ? GENERIC_WRITE : 0);
-  if (!NT_SUCCESS(NtOpenFile(&h, access, &attrs, &iosb, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             FILE_SYNCHRONOUS_IO_NONALERT)))
-    return nullptr;
-  return h;
+  return NT_SUCCESS(ntp::OpenDevice(device, GENERIC_READ | (write ? GENERIC_WRITE : 0), &h)) ? h : nullptr;
 }
 
 bool PartitionInfo(HANDLE h, PARTITION_INFORMATION* info) {

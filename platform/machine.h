@@ -134,6 +134,9 @@ struct DeviceExtent {
   uint64_t writes = 0;
 };
 bool OpenDeviceExtent(const std::u16string& device, DeviceExtent* out, bool openFd = true);
+// Opens an NT device of the booted machine by name (synchronous I/O, shared for reading
+// and writing); SYNCHRONIZE is added to access.
+NTSTATUS OpenDevice(const std::u16string& name, ACCESS_MASK access, HANDLE* h);
 
 // Device counters, per disk.
 struct DiskCounters {

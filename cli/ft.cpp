@@ -16,6 +16,7 @@
 #include "ftfind.h"
 #include "ftintent.h"
 #include "ftmap.h"
+#include "ftparts.h"
 #include "ftrequest.h"
 #include "machine.h"
 #include "ntplatform.h"
@@ -26,143 +27,17 @@ namespace {
 
 namespace fm = ntp::ftmap;
 
-// A partition the request names or makes.
-struct Part {
-  std::string name;  // diskN/pM
-  unsigned disk = 0;
-  std::u16string device;
-  ftconfig::PartitionRef where;  // as the disk driver and the configuration give it
-  ZM_OBJECT_ID volume = 0;       // its volume object
-  bool bootOrSystem = false;     // the active partition
-  bool hasLetter = false;
-};
-
+using ftconfig::AsCandidate;
+using ftconfig::FindPartAt;
+using ftconfig::Part;
+using ftconfig::RebuildSourcesProblem;
 using ftconfig::SetName;
+using ftconfig::SetVolume;
+using ftconfig::VolumeOfPartition;
 
 bool Fail(std::ostream& err, const std::string& what, const std::string& why) {
   err << what << ": " << why << "\n";
   return false;
-}
-
-// Exact offset and length of a partition device, as the configuration records them.
-bool DeviceExtent(const std::u16string& device, int64_t* offset, int64_t* length) {
-  HANDLE h = nullptr;
-  if (!NT_SUCCESS(OpenDevice(device, GENERIC_READ, &h))) return false;
-  IO_STATUS_BLOCK iosb{};
-  PARTITION_INFORMATION pi{};
-  bool ok = NT_SUCCESS(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb,
-                                             IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0, &pi, sizeof pi));
-  NtClose(h);
-  *offset = pi.StartingOffset.QuadPart;
-  *length = pi.PartitionLength.QuadPart;
-  return ok;
-}
-
-bool PartFromRegion(const Disk& disk, const Region& r, Part* p, std::string* error) {
-  p->disk = disk.index.value_or(0);
-  p->name = r.name.empty() ? "?" : r.name;
-  if (!r.device) {
-    *error = p->name + " has no device";
-    return false;
-  }
-  p->device = Widen(*r.device);
-  p->where.signature = static_cast<uint32_t>(disk.signature);
-  if (!DeviceExtent(p->device, &p->where.offset, &p->where.length)) {
-    *error = p->name + " cannot be opened";
-    return false;
-  }
-  p->volume = r.volume;
-  // The active partition is the one the machine boots from; nothing else on these
-  // disks says where a system lives.
-  p->bootOrSystem = r.Active();
-  p->hasLetter = r.driveLetter && !r.driveLetter->empty();
-  return true;
-}
-
-// The partition a VOLUME argument names (diskN/pM, or the letter of a plain partition).
-// The first region of the machine that matches, with its disk.
-template <class F>
-bool FindRegionWhere(const Machine& m, F&& match, const Disk** disk, const Region** region) {
-  for (const Disk& d : m.disks) {
-    *region = nullptr;
-    d.ForEachRegion([&](const Region& r) {
-      if (!*region && match(r)) *region = &r;
-    });
-    if (*region) return *disk = &d, true;
-  }
-  return false;
-}
-
-// The partition a VOLUME argument names (diskN/pM, or the letter of a plain partition).
-bool FindPart(const Machine& m, const std::string& text, Part* p, std::string* error) {
-  VolumeSpec spec;
-  if (!ParseVolumeSpec(text, &spec, error)) return false;
-  ZM_OBJECT_ID volume = 0;
-  const Region* named = nullptr;
-  if (spec.kind == VolumeSpec::Partition && !(named = m.FindRegion(spec, text, error))) return false;
-  if (spec.kind != VolumeSpec::Partition) {
-    volume = m.ResolveVolume(text, false, error);
-    if (volume == 0) return false;
-  }
-  const Disk* d = nullptr;
-  const Region* r = nullptr;
-  if (FindRegionWhere(
-          m,
-          [&](const Region& x) {
-            return x.IsPartition() && (named != nullptr ? &x == named : x.volume != 0 && x.volume == volume);
-          },
-          &d, &r))
-    return PartFromRegion(*d, *r, p, error);
-  *error = "'" + text + "' names no partition";
-  return false;
-}
-
-// The region with this partition device on the machine as it is now.
-bool RefreshPart(const Machine& m, Part* p, std::string* error) {
-  const Disk* d = nullptr;
-  const Region* r = nullptr;
-  if (FindRegionWhere(
-          m, [&](const Region& x) { return x.device && Widen(*x.device) == p->device; }, &d, &r))
-    return PartFromRegion(*d, *r, p, error);
-  *error = "the partition " + Narrow(p->device) + " is gone";
-  return false;
-}
-
-// Makes a primary partition through the provider's create request: size bytes asked for
-// at offset, the start of a free region.
-bool CreatePartition(Session& s, unsigned diskIndex, int64_t offset, int64_t size, Part* made,
-                     std::string* error) {
-  const Machine before = Machine::Read();
-  const Disk* disk = before.FindDisk(diskIndex);
-  if (!disk) {
-    *error = "there is no disk " + std::to_string(diskIndex);
-    return false;
-  }
-  PropSet in, out;
-  in.AddU64("OFFSET_LL", uint64_t(offset));
-  in.AddU64("LENGTH_LL", uint64_t(size));
-  in.AddU32("REGION_TYPE", 1);
-  ZM_OBJECT_ID rid = 0;
-  ZMSTATUS st = s.Control(disk->id, OPCLASS_LAYOUT, OP_CREATE_PARTITION, in.get(), out.get(), &rid);
-  uint64_t volume = 0;
-  if (st != 0 || !out.FindU64("MEMBERID", &volume) || volume == 0) {
-    *error = FailureSentence("cannot create a partition on disk " + std::to_string(diskIndex), st);
-    return false;
-  }
-  const Machine after = Machine::Read();
-  const Disk* d = nullptr;
-  const Region* r = nullptr;
-  if (FindRegionWhere(
-          after, [&](const Region& x) { return x.volume != 0 && x.volume == volume; }, &d, &r))
-    return PartFromRegion(*d, *r, made, error);
-  *error = "the new partition was not published";
-  return false;
-}
-
-bool DeletePartition(Session& s, const Part& p, std::string* error) {
-  const ZMSTATUS st = ftconfig::DeletePartition(s, p.volume);
-  if (st != 0) *error = FailureSentence("cannot delete " + p.name, st);
-  return st == 0;
 }
 
 bool Letter(Session& s, ZM_OBJECT_ID volume, char letter, std::string* error) {
@@ -172,12 +47,16 @@ bool Letter(Session& s, ZM_OBJECT_ID volume, char letter, std::string* error) {
   return st == 0;
 }
 
-// The members' FT flag set or cleared (ftconfig::MarkMembers), its failure in words.
-bool MarkMembers(const std::vector<ftconfig::PartitionRef>& members, bool on, std::string* error) {
-  const ntp::Status st = ftconfig::MarkMembers(members, on);
+// A step's failure in words, the code named when it has one; true when it succeeded.
+bool Ok(const ntp::Status& st, std::string* error) {
   if (st.ok()) return true;
   *error = st.code() != 0 ? FailureSentence(st.message(), st.code()) : st.message();
   return false;
+}
+
+// The members' FT flag set or cleared (ftconfig::MarkMembers), its failure in words.
+bool MarkMembers(const std::vector<ftconfig::PartitionRef>& members, bool on, std::string* error) {
+  return Ok(ftconfig::MarkMembers(members, on), error);
 }
 
 // Opens the set's volume for writing; member `rebuild` is opened even when orphaned.
@@ -216,13 +95,6 @@ std::string Conditional(const std::string& done) {
   if (const size_t at = done.find(" is now "); done.rfind("member ", 0) == 0 && at != std::string::npos)
     return done.substr(0, at) + " would be " + done.substr(at + 8);
   return done;
-}
-
-// The volume id of the FT set of that name; 0 when it has none.
-ZM_OBJECT_ID SetVolume(const Machine& m, const std::string& set) {
-  for (const Volume& v : m.volumes)
-    if (v.IsFtSet() && v.name == set) return v.id;
-  return 0;
 }
 
 // What the outcome names: the set the request acts on or makes, and its volume id
@@ -307,55 +179,10 @@ class Request {
   bool ended_ = false;
 };
 
-// An FT set records its members by disk signature: a disk whose signature is 0 or
-// shared with another disk cannot be told apart in the configuration. Empty when the
-// disk can be recorded, else the reason with the way on.
-std::string SignatureProblem(const Machine& m, unsigned disk) {
-  const Disk* d = m.FindDisk(disk);
-  if (d == nullptr) return "there is no disk " + std::to_string(disk);
-  const uint64_t signature = d->signature;
-  bool shared = false;
-  for (const Disk& other : m.disks)
-    if (&other != d && other.signature == signature) shared = true;
-  if (signature != 0 && !shared) return "";
-  return "disk " + std::to_string(disk) +
-         (signature == 0 ? " has no disk signature" : " shares its signature with another disk") +
-         ", so an FT set cannot record it; give it a unique one first (ftdiskctl attach --write-signature "
-         "IMAGE)";
-}
-
-bool SignaturesFail(const Machine& m, const std::vector<unsigned>& disks, const std::string& what,
-                    std::ostream& err) {
-  for (unsigned d : disks) {
-    std::string why = SignatureProblem(m, d);
-    if (!why.empty()) return Fail(err, what, why), true;
-  }
-  return false;
-}
-
-// A disk that no request may write (attached read-only) is named before anything of
-// the request is written.
-bool ReadOnlyDisksFail(const std::vector<unsigned>& disks, const std::string& what, std::ostream& err) {
-  for (unsigned d : disks)
-    if (std::string why = ntp::WriteRefusal(d); !why.empty()) return Fail(err, what, why), true;
-  return false;
-}
-
-// A disk that is to get a new partition must also take table writes: a write-protected
-// disk, or one whose table the requests leave alone, is named as the reason rather than
-// showing no free region.
-bool TargetDisksFail(const Machine& m, const std::vector<unsigned>& disks, const std::string& what,
-                     std::ostream& err) {
-  if (ReadOnlyDisksFail(disks, what, err)) return true;
-  const auto damaged = ntp::DamagedDisks();
-  for (unsigned d : disks) {
-    for (const auto& x : damaged)
-      if (x.index == d) return Fail(err, what, x.reason + "; choose another disk"), true;
-    if (const Disk* disk = m.FindDisk(d); disk && disk->readOnly)
-      return Fail(err, what, "disk " + std::to_string(d) + ": " + *disk->readOnly + "; choose another disk"),
-             true;
-  }
-  return false;
+// A disk check's reason (ftconfig's *Problem), said as the request's failure; true when
+// there is one.
+bool Refused(const std::string& why, const std::string& what, std::ostream& err) {
+  return !why.empty() && (Fail(err, what, why), true);
 }
 
 int Usage(std::ostream& err, const std::string& text) {
@@ -396,16 +223,10 @@ void ForgetIntent(Intents& intents, const std::string& command, std::ostream& er
     err << "warning: " << warning << "\n";
 }
 
-ftconfig::Candidate AsCandidate(const Part& p) { return {p.where, p.disk, p.bootOrSystem, p.name}; }
-
-// The partition with exactly this extent on the disk with that signature; false when the
-// disks hold none.
-bool FindPartAt(const ftconfig::PartitionRef& where, Part* p) {
-  std::u16string device;
-  if (!fm::FindPartitionDevice(where.signature, where.offset, where.length, &device)) return false;
-  p->device = device;
-  std::string e;
-  return RefreshPart(Machine::Read(), p, &e);
+// Undoes the unfinished request (ftconfig::RollBack), a warning said.
+void RollBack(Session& s, Intents& intents, const ftconfig::Intent& intent, std::ostream& err) {
+  if (const std::string warning = ftconfig::RollBack(s, intents, intent); !warning.empty())
+    err << "warning: " << warning << "\n";
 }
 
 // The outcome of a request whose earlier run did all its work before it was interrupted.
@@ -415,51 +236,6 @@ int AlreadyDone(Session& s, const Options& opt, const std::string& command, std:
   Publish(s);  // records what that run changed on the disks, if it was stopped before that
   return req.Done(
       true, "'ftdiskctl " + command + "' had done its work when it was interrupted; nothing is left to do");
-}
-
-// Makes the partition an intent planned, or takes it when an earlier run of the same
-// request made it already (a partition of exactly that extent that no set holds).
-bool MakePlanned(Session& s, const ftconfig::Intent::Part& plan, Part* made, std::string* error) {
-  if (FindPartAt(plan.where, made)) {
-    if (!InAnySet(plan.where)) return true;
-    *error = made->name + ", where this request planned its partition, belongs to an FT set";
-    return false;
-  }
-  const int disk = DiskWithSignature(plan.where.signature);
-  if (disk < 0) {
-    *error = "the disk with signature " + HexStatus(plan.where.signature) + " is not on this machine";
-    return false;
-  }
-  if (!CreatePartition(s, unsigned(disk), plan.freeOffset, plan.request, made, error)) return false;
-  if (made->where == plan.where) return true;
-  std::string ignored;
-  DeletePartition(s, *made, &ignored);
-  *error = "the provider placed the partition on disk " + std::to_string(disk) + " at " +
-           std::to_string(made->where.offset) + " (" + std::to_string(made->where.length) +
-           " bytes), not where this request planned it; it was deleted again";
-  return false;
-}
-
-// Undoes an unfinished request before its set was recorded: the partitions it made that
-// no set holds are deleted, and the request is forgotten.
-void RollBack(Session& s, Intents& intents, const ftconfig::Intent& intent, std::ostream& err) {
-  for (const auto& plan : intent.parts) {
-    Part p;
-    std::string ignored;
-    if (plan.mine && FindPartAt(plan.where, &p) && !InAnySet(plan.where)) DeletePartition(s, p, &ignored);
-    // The partition a mirror was to be made from loses the flag it got.
-    if (!plan.mine && !InAnySet(plan.where)) MarkMembers({plan.where}, false, &ignored);
-  }
-  ForgetIntent(intents, intent.command, err);
-}
-
-// A new member keeps no letter of its own: its set has member 0's. A partition that an
-// interrupted run made may have no record yet, which a rescan writes first.
-bool DropLetter(Session& s, Part* p, std::string* error) {
-  std::string e;
-  if (!RefreshPart(Machine::Read(), p, &e) || !p->hasLetter || Letter(s, p->volume, 0, &e)) return true;
-  Publish(s);
-  return !RefreshPart(Machine::Read(), p, &e) || !p->hasLetter || Letter(s, p->volume, 0, error);
 }
 
 // The data pass of a new mirror or parity set, then the set marked healthy.
@@ -500,8 +276,8 @@ int FinishCreate(Session& s, Intents& intents, const ftconfig::Intent& intent, R
   std::vector<Part> parts(intent.parts.size());
   for (size_t i = 0; i < intent.parts.size(); ++i) {
     const auto& plan = intent.parts[i];
-    bool ok =
-        recorded || !plan.mine ? FindPartAt(plan.where, &parts[i]) : MakePlanned(s, plan, &parts[i], &e);
+    bool ok = recorded || !plan.mine ? FindPartAt(plan.where, &parts[i])
+                                     : Ok(ftconfig::MakePlanned(s, plan, &parts[i]), &e);
     if (!ok && !recorded && !plan.mine) e = "member " + std::to_string(i) + "'s partition is gone";
     if (!ok && !recorded) {
       RollBack(s, intents, intent, err);
@@ -511,7 +287,7 @@ int FinishCreate(Session& s, Intents& intents, const ftconfig::Intent& intent, R
   }
   if (!recorded) {
     for (size_t i = 1; i < parts.size(); ++i)
-      if (!DropLetter(s, &parts[i], &e)) {
+      if (!Ok(ftconfig::DropLetter(s, &parts[i]), &e)) {
         RollBack(s, intents, intent, err);
         return req.Done(false, what + ": " + e);
       }
@@ -572,7 +348,7 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
   std::vector<ftconfig::Candidate> candidates;
   if (type == Mirror) {
     if (volumeArg.empty() || disks.size() != 1) return Usage(err, "ft create mirror VOLUME --disk N");
-    if (!FindPart(machine, volumeArg, &first, &e)) return Fail(err, what, e), kFailed;
+    if (!Ok(ftconfig::FindPart(machine, volumeArg, &first), &e)) return Fail(err, what, e), kFailed;
     if (!machine.FindDisk(disks[0]))
       return Fail(err, what, "there is no disk " + std::to_string(disks[0])), kFailed;
     candidates.push_back(AsCandidate(first));
@@ -598,7 +374,8 @@ int CreateSet(Session& s, const Options& opt, const std::string& kind, const std
   }
   std::vector<unsigned> recorded = disks;
   if (type == Mirror) recorded.push_back(first.disk);
-  if (TargetDisksFail(machine, disks, what, err) || SignaturesFail(machine, recorded, what, err))
+  if (Refused(ftconfig::TargetDisksProblem(machine, disks), what, err) ||
+      Refused(ftconfig::SignaturesProblem(machine, recorded), what, err))
     return kFailed;
   std::string rule = ftconfig::CheckNewSet(info, type, candidates);
   if (!rule.empty()) return Fail(err, what, rule), kFailed;
@@ -666,12 +443,6 @@ bool LoadSet(const std::string& what, const std::string& setArg, uint32_t* type,
   return true;
 }
 
-// The placeholder volume of a plain partition after a refresh.
-ZM_OBJECT_ID VolumeOfPartition(const ftconfig::PartitionRef& where) {
-  Part p;
-  return FindPartAt(where, &p) ? p.volume : 0;
-}
-
 // Deletes the partitions a delete request names that are still there and in no set.
 // *outcome says what was deleted (named as members does), and which members were not on
 // the disks.
@@ -684,7 +455,7 @@ bool DeleteMembers(Session& s, const ftconfig::Intent& intent, const std::string
     if (!here) away = " " + std::to_string(i) + (away.empty() ? "" : ",") + away;
     if (!here || InAnySet(intent.parts[i].where)) continue;
     p.name = "member " + std::to_string(i) + " (" + p.name + ")";
-    if (!DeletePartition(s, p, error)) return false;
+    if (!Ok(ftconfig::DeletePart(s, p), error)) return false;
   }
   *outcome =
       "deleted " + SetName(intent.type, intent.group) + " and its partitions" +
@@ -726,7 +497,7 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
   for (const auto& d : ntp::Disks())
     for (const auto& m : view.members)
       if (remove && m.where.signature == d.signature) memberDisks.push_back(d.index);
-  if (ReadOnlyDisksFail(memberDisks, what, err)) return kFailed;
+  if (Refused(ftconfig::ReadOnlyDisksProblem(memberDisks), what, err)) return kFailed;
   // A broken mirror's letter stays with the member that holds the data.
   unsigned keeper = 0;
   if (!remove) {
@@ -802,8 +573,8 @@ int FinishExtend(Session& s, Intents& intents, const ftconfig::Intent& intent, R
   const bool member = std::any_of(view.members.begin(), view.members.end(),
                                   [&](const auto& m) { return m.where == intent.parts[0].where; });
   if (!member) {
-    if (!MakePlanned(s, intent.parts[0], &made, &e) || !DropLetter(s, &made, &e) ||
-        !MarkMembers({made.where}, true, &e) ||
+    if (!Ok(ftconfig::MakePlanned(s, intent.parts[0], &made), &e) ||
+        !Ok(ftconfig::DropLetter(s, &made), &e) || !MarkMembers({made.where}, true, &e) ||
         !UpdateWithRescan(
             s,
             [&](FTInfo& cfg, std::string* why) {
@@ -847,7 +618,9 @@ int Extend(Session& s, const Options& opt, const std::string& setArg, const std:
   if (view.members.size() >= ftconfig::kMaxMembers)
     return Fail(err, what, "a volume set has at most 32 members"), kFailed;
   const Machine machine = Machine::Read();
-  if (TargetDisksFail(machine, disks, what, err) || SignaturesFail(machine, disks, what, err)) return kFailed;
+  if (Refused(ftconfig::TargetDisksProblem(machine, disks), what, err) ||
+      Refused(ftconfig::SignaturesProblem(machine, disks), what, err))
+    return kFailed;
   const Disk* disk = machine.FindDisk(disks[0]);
   const uint32_t signature = static_cast<uint32_t>(disk->signature);
   const std::string blocked = intents.Blocking(signature);
@@ -863,22 +636,6 @@ int Extend(Session& s, const Options& opt, const std::string& setArg, const std:
   Request req(s, opt, command, out, err);
   if (!intents.Record(intent, &e)) return req.Done(false, what + ": " + e);
   return FinishExtend(s, intents, intent, req, what, err);
-}
-
-// Why a member cannot be rebuilt from the others, or "": every other member must be
-// healthy. A member still initializing holds its data stripes but not a parity (or a
-// copy) that was ever made whole, and a rebuild from it would invent the member's bytes.
-std::string RebuildSourcesProblem(const ftconfig::SetView& view, unsigned member) {
-  for (size_t i = 0; i < view.members.size(); ++i) {
-    const uint32_t state = view.members[i].state;
-    if (i == member || state == Healthy) continue;
-    if (state == Initializing)
-      return "member " + std::to_string(i) + " is initializing: the set's " +
-             (view.type == Mirror ? "copy" : "parity") + " was never made whole, so member " +
-             std::to_string(member) + " cannot be rebuilt from it";
-    return "member " + std::to_string(i) + " does not hold its data either; nothing to rebuild from";
-  }
-  return "";
 }
 
 // Rebuilds one member of a mirror or parity set from the others and marks it healthy.
@@ -929,8 +686,8 @@ int FinishReplace(Session& s, Intents& intents, const ftconfig::Intent& intent, 
   // The record of a partition that is gone (its disk died) goes with it.
   const bool gone = !FindPartAt(view.members[member].where, &old);
   if (view.members[member].where != intent.parts[0].where) {
-    if (!MakePlanned(s, intent.parts[0], &made, &e) || !DropLetter(s, &made, &e) ||
-        !MarkMembers({made.where}, true, &e) ||
+    if (!Ok(ftconfig::MakePlanned(s, intent.parts[0], &made), &e) ||
+        !Ok(ftconfig::DropLetter(s, &made), &e) || !MarkMembers({made.where}, true, &e) ||
         // The partition replaced, when it is still there, is a member no more.
         (!gone && !MarkMembers({old.where}, false, &e)) ||
         !UpdateWithRescan(
@@ -991,7 +748,7 @@ int RegenerateOnto(Session& s, const Options& opt, const std::string& setArg, in
   const Machine machine = Machine::Read();
   const Disk* disk = machine.FindDisk(onto);
   if (disk == nullptr) return Fail(err, what, "there is no disk " + std::to_string(onto)), kFailed;
-  if (TargetDisksFail(machine, {onto}, what, err)) return kFailed;
+  if (Refused(ftconfig::TargetDisksProblem(machine, {onto}), what, err)) return kFailed;
   const uint32_t signature = static_cast<uint32_t>(disk->signature);
   for (size_t i = 0; i < view.members.size(); ++i)
     if (view.members[i].where.signature == signature && signature != 0)
@@ -1030,7 +787,7 @@ int RegenerateOnto(Session& s, const Options& opt, const std::string& setArg, in
     if (!OpenOr(s, opt, err)) return kFailed;
     return RegenerateOnto(s, opt, setArg, member, onto, out, err);
   }
-  if (SignaturesFail(machine, {onto}, what, err)) return kFailed;
+  if (Refused(ftconfig::SignaturesProblem(machine, {onto}), what, err)) return kFailed;
   ftconfig::Intent intent{ftconfig::Intent::kReplace, type, group, uint16_t(member), command, {}};
   intent.parts.push_back({{signature, at.offset, at.length}, true, at.freeOffset, at.request});
   Request req(s, opt, command, out, err);
@@ -1122,13 +879,13 @@ int EditDefine(Session& s, const Options& opt, const std::string& kind, int grou
   std::string e;
   for (const auto& m : memberArgs) {
     Part p;
-    if (!FindPart(machine, m, &p, &e)) return Fail(err, what, e), kFailed;
+    if (!Ok(ftconfig::FindPart(machine, m, &p), &e)) return Fail(err, what, e), kFailed;
     parts.push_back(p);
     candidates.push_back(AsCandidate(p));
   }
   std::vector<unsigned> recorded;
   for (const auto& p : parts) recorded.push_back(p.disk);
-  if (SignaturesFail(machine, recorded, what, err)) return kFailed;
+  if (Refused(ftconfig::SignaturesProblem(machine, recorded), what, err)) return kFailed;
   FTInfo info;
   if (!ftconfig::Read(&info, &e)) return Fail(err, what, e), kFailed;
   std::string rule = ftconfig::CheckNewSet(info, type, candidates);

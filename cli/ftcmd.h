@@ -10,6 +10,7 @@
 
 #include "cli.h"
 #include "ftconfig.h"
+#include "ftplan.h"
 #include "ftset.h"
 
 namespace ntp::ftmap {
@@ -84,25 +85,13 @@ using ftdata::LoadSetMembers;
 using ftdata::MemberHoldsData;
 using ftdata::SetMembers;
 
-// Placement of new FT members and what a set has lost (ftplan.cpp), for the requests
-// and for check's advice alike.
-// The first free region of the disk (outside the extended partition) where the provider
-// makes a partition of at least wanted bytes, and how to ask for it.
-bool PlanAtLeast(const Disk& disk, int64_t wanted, ftconfig::Placement* at);
-// The first free region that holds a request of size bytes, and the extent it gives.
-bool PlanRequest(const Disk& disk, int64_t size, ftconfig::Placement* at);
-// The first disk that can take a new member of a set whose members lie on disks with
-// these signatures: none of them, a signature --onto can use, room for wanted bytes;
-// -1 when there is none.
-int ReplacementDisk(const Machine& m, const std::vector<uint32_t>& memberSignatures, int64_t wanted);
-// The byte ranges [from, to) of a volume that no member left can give, for members of
-// these lengths of which those marked lost are gone; parityWhole false for a parity set
-// whose parity was never written whole (then no lost member can be rebuilt).
-std::vector<std::pair<uint64_t, uint64_t>> LostRanges(uint32_t type, const std::vector<uint64_t>& lengths,
-                                                      const std::vector<bool>& lost, bool parityWhole = true);
-// The largest cylinder among the disks with these signatures (the default geometry's
-// when none of them is here).
-int64_t LargestCylinder(const Machine& m, const std::vector<uint32_t>& signatures);
+// Placement of new FT members and what a set has lost (providers/ftconfig/ftplan.h), for
+// the requests and for check's advice alike.
+using ftconfig::LargestCylinder;
+using ftconfig::LostRanges;
+using ftconfig::PlanAtLeast;
+using ftconfig::PlanRequest;
+using ftconfig::ReplacementDisk;
 // volume export --allow-holes: the volume with the ranges no member left can give as
 // zeros, those ranges listed (a set that can be read whole is exported as usual).
 int CmdVolumeExportWithHoles(Session& s, const Options& opt, const std::string& volume,

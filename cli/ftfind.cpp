@@ -10,6 +10,7 @@
 
 #include "ftcmd.h"
 #include "ftconfig.h"
+#include "ftsearch.h"
 #include "machine.h"
 #include "ntplatform.h"
 
@@ -18,71 +19,6 @@ namespace cli {
 namespace {
 
 namespace ff = ntp::ftfind;
-
-// The partitions of the booted machine that no recorded set holds, open for reading.
-class Partitions {
- public:
-  ~Partitions() {
-    for (HANDLE h : handles_) NtClose(h);
-  }
-  std::vector<ff::Partition> list;
-  unsigned recordedMembers = 0;
-
-  bool Load(const Machine& m, std::string* error) {
-    FTInfo info;
-    if (!ftconfig::Read(&info, error)) return false;
-    std::vector<ftconfig::PartitionRef> recorded;
-    for (const auto& set : ftconfig::Sets(info))
-      for (const auto& m : set.members) recorded.push_back(m.where);
-    // A disk the platform gives no index cannot be told apart from the others.
-    for (const Disk& d : m.disks)
-      if (d.index) Walk(d, d.regions, recorded);
-    return true;
-  }
-
- private:
-  void Walk(const Disk& disk, const std::vector<Region>& regions,
-            const std::vector<ftconfig::PartitionRef>& recorded) {
-    for (const Region& r : regions) {
-      Walk(disk, r.regions, recorded);
-      if (!r.IsPartition() || !r.device) continue;
-      HANDLE h = nullptr;
-      if (!NT_SUCCESS(OpenDevice(Widen(*r.device), GENERIC_READ, &h))) continue;
-      IO_STATUS_BLOCK iosb{};
-      PARTITION_INFORMATION pi{};
-      if (!NT_SUCCESS(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb,
-                                            IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0, &pi, sizeof pi))) {
-        NtClose(h);
-        continue;
-      }
-      handles_.push_back(h);
-      ff::Partition p;
-      p.signature = static_cast<uint32_t>(disk.signature);
-      p.disk = *disk.index;
-      p.offset = pi.StartingOffset.QuadPart;
-      p.length = pi.PartitionLength.QuadPart;
-      p.cylinder = disk.tracksPerCylinder.value_or(0) * disk.sectorsPerTrack * disk.bytesPerSector;
-      p.type = pi.PartitionType;
-      p.name = r.name.empty() ? "?" : r.name;
-      const bool member = std::any_of(recorded.begin(), recorded.end(), [&](const ftconfig::PartitionRef& m) {
-        return m.signature == p.signature && m.offset == p.offset && m.length == p.length;
-      });
-      if (member) {
-        ++recordedMembers;
-        continue;
-      }
-      p.read = [h](uint64_t offset, void* buffer, size_t length) {
-        IO_STATUS_BLOCK io{};
-        LARGE_INTEGER at;
-        at.QuadPart = static_cast<int64_t>(offset);
-        return NT_SUCCESS(
-            NtReadFile(h, nullptr, nullptr, nullptr, &io, buffer, static_cast<ULONG>(length), &at, nullptr));
-      };
-      list.push_back(std::move(p));
-    }
-  }
-  std::vector<HANDLE> handles_;
-};
 
 std::string Quoted(const std::string& word) {
   if (!word.empty() &&
@@ -192,7 +128,7 @@ json ProposalJson(const Shown& d, const std::vector<ff::Partition>& parts) {
 }
 
 void PrintText(std::ostream& out, const std::vector<Shown>& shown, const ff::Result& r,
-               const Partitions& parts, bool images, const std::string& prefix) {
+               const ftconfig::SetSearch& parts, bool images, const std::string& prefix) {
   static const char* kTypeName[] = {"mirror", "stripe set", "stripe set with parity", "volume set"};
   for (const Shown& d : shown) {
     const ff::Proposal& p = *d.p;
@@ -206,7 +142,7 @@ void PrintText(std::ostream& out, const std::vector<Shown>& shown, const ff::Res
         out << "lost\n";
         continue;
       }
-      const auto& x = parts.list[m];
+      const auto& x = parts.partitions[m];
       out << x.name << "  signature " << Hex(x.signature, 8) << "  offset " << x.offset << "  length "
           << x.length << "  type " << Hex(x.type, 2) << "\n";
     }
@@ -227,8 +163,8 @@ void PrintText(std::ostream& out, const std::vector<Shown>& shown, const ff::Res
     out << "\n";
   }
   if (shown.empty())
-    out << "no FT set found in " << parts.list.size() << " partition" << (parts.list.size() == 1 ? "" : "s")
-        << "\n";
+    out << "no FT set found in " << parts.partitions.size() << " partition"
+        << (parts.partitions.size() == 1 ? "" : "s") << "\n";
   for (const auto& n : r.notes) out << "note: " << n << "\n";
   if (parts.recordedMembers > 0)
     out << "note: " << parts.recordedMembers << " partition"
@@ -268,17 +204,17 @@ int CmdFtFind(Session& s, const Options& opt, bool apply, bool full, std::ostrea
     err << e << "\n";
     return kFailed;
   }
-  Partitions parts;
-  if (!parts.Load(Machine::Read(), &e)) {
-    err << "cannot look for FT sets: " << e << "\n";
-    return kFailed;
-  }
+  ftconfig::SetSearch parts;
   ff::Options options;
   options.full = full;
-  const ff::Result found = ff::Find(parts.list, options);
+  if (const ntp::Status st = ftconfig::FindSets(Machine::Read(), options, &parts); !st.ok()) {
+    err << "cannot look for FT sets: " << st.message() << "\n";
+    return kFailed;
+  }
+  const ff::Result& found = parts.found;
   const std::string prefix = Prefix(s, opt);
   std::vector<Shown> shown;
-  for (const auto& p : found.proposals) shown.push_back(Describe(p, parts.list, prefix));
+  for (const auto& p : found.proposals) shown.push_back(Describe(p, parts.partitions, prefix));
   bool failed = false;
   if (apply)
     for (Shown& d : shown) {
@@ -289,9 +225,9 @@ int CmdFtFind(Session& s, const Options& opt, bool apply, bool full, std::ostrea
   if (opt.json) {
     json doc = {{"proposals", json::array()},
                 {"notes", found.notes},
-                {"partitions_examined", parts.list.size()},
+                {"partitions_examined", parts.partitions.size()},
                 {"recorded_members", parts.recordedMembers}};
-    for (const Shown& d : shown) doc["proposals"].push_back(ProposalJson(d, parts.list));
+    for (const Shown& d : shown) doc["proposals"].push_back(ProposalJson(d, parts.partitions));
     if (failed)
       PrintJsonFailure(out, "cannot record every set found", nullptr, doc);
     else

@@ -13,6 +13,7 @@
 
 #include "ftcmd.h"
 #include "ftconfig.h"
+#include "ftedit.h"
 #include "ftfind.h"
 #include "ftintent.h"
 #include "ftmap.h"
@@ -853,73 +854,22 @@ int Regenerate(Session& s, const Options& opt, const std::string& setArg, int me
   return req.Done(true, "regenerated member " + std::to_string(member) + " of " + SetName(type, group));
 }
 
-bool StateFromWord(const std::string& w, uint32_t* state) {
-  static const std::pair<const char*, uint32_t> kStates[] = {{"healthy", Healthy},
-                                                             {"orphaned", Orphaned},
-                                                             {"regenerating", Regenerating},
-                                                             {"initializing", Initializing}};
-  for (const auto& [word, value] : kStates)
-    if (w == word) {
-      *state = value;
-      return true;
-    }
-  return false;
-}
-
 int EditDefine(Session& s, const Options& opt, const std::string& kind, int group,
                const std::vector<std::string>& memberArgs, bool assumeClean, std::ostream& out,
                std::ostream& err) {
   const std::string what = "cannot define the set";
   uint32_t type = 0;
   if (!ftconfig::TypeFromWord(kind, &type)) return Usage(err, "the type is mirror, stripe, parity or volset");
-  if (!OpenOr(s, opt, err)) return kFailed;
-  const Machine machine = Machine::Read();
-  std::vector<Part> parts;
-  std::vector<ftconfig::Candidate> candidates;
-  std::string e;
-  for (const auto& m : memberArgs) {
-    Part p;
-    if (!Ok(ftconfig::FindPart(machine, m, &p), &e)) return Fail(err, what, e), kFailed;
-    parts.push_back(p);
-    candidates.push_back(AsCandidate(p));
-  }
-  std::vector<unsigned> recorded;
-  for (const auto& p : parts) recorded.push_back(p.disk);
-  if (Refused(ftconfig::SignaturesProblem(machine, recorded), what, err)) return kFailed;
-  FTInfo info;
-  if (!ftconfig::Read(&info, &e)) return Fail(err, what, e), kFailed;
-  std::string rule = ftconfig::CheckNewSet(info, type, candidates);
-  if (!rule.empty()) return Fail(err, what, rule), kFailed;
-  ftconfig::SetView existing;
-  if (group >= 0 && ftconfig::FindSet(info, type, static_cast<uint16_t>(group), &existing))
-    return Fail(err, what, SetName(type, static_cast<uint16_t>(group)) + " exists already; drop it first"),
-           kFailed;
   if (group > 0xFFFE) return Usage(err, "--group is 0 to 65534");
-  const uint16_t g = group >= 0 ? static_cast<uint16_t>(group) : ftconfig::FreeGroup(info, type);
+  if (!OpenOr(s, opt, err)) return kFailed;
+  ftconfig::Definition d;
+  std::string e, done;
+  if (!Ok(ftconfig::PlanDefinition(Machine::Read(), type, group, memberArgs, assumeClean, &d), &e))
+    return Fail(err, what, e), kFailed;
   Request req(s, opt, "ft edit define " + kind, out, err);
-  req.About(SetName(type, g));
-  std::vector<ftconfig::PartitionRef> refs;
-  for (const auto& p : parts) refs.push_back(p.where);
-  // Nothing says the members of a mirror or parity set agree: unless the administrator
-  // says so, they wait for the pass that makes them agree (member 0 copied, the parity
-  // written), as ft create's do.
-  const bool pending = !assumeClean && (type == Mirror || type == StripeWithParity);
-  if (!UpdateWithRescan(
-          s,
-          [&](FTInfo& cfg, std::string* why) {
-            return ftconfig::AddSet(cfg, type, g, refs, Healthy, why) &&
-                   (!pending ||
-                    ftconfig::SetMemberState(cfg, type, g, type == Mirror ? 1 : -1, Initializing, why));
-          },
-          &e))
-    return req.Done(false, what + ": " + e);
-  DropJournal(type, g);
-  Publish(s);
-  return req.Done(true,
-                  "defined " + SetName(type, g) + " (no data was written" +
-                      (pending ? "; it is initializing until 'ftdiskctl ft regenerate " + SetName(type, g) +
-                                     "' makes its members agree, or define it with --assume-clean)"
-                               : ")"));
+  req.About(SetName(type, d.group));
+  if (!Ok(ftconfig::Define(s, d, &done), &e)) return req.Done(false, what + ": " + e);
+  return req.Done(true, done);
 }
 
 int EditDrop(Session& s, const Options& opt, const std::string& setArg, std::ostream& out,
@@ -932,20 +882,16 @@ int EditDrop(Session& s, const Options& opt, const std::string& setArg, std::ost
   if (!LoadSet(what, setArg, &type, &group, &view, err)) return kFailed;
   Request req(s, opt, "ft edit drop " + setArg, out, err);
   req.About(SetName(type, group));
-  std::string e;
-  if (!ftconfig::Update(
-          [&](FTInfo& info, std::string* why) { return ftconfig::RemoveSet(info, type, group, why); }, &e))
-    return req.Done(false, what + ": " + e);
-  DropJournal(type, group);
-  Publish(s);
-  return req.Done(true, "dropped " + SetName(type, group) + " from the configuration (no data was written)");
+  std::string e, done;
+  if (!Ok(ftconfig::Drop(s, type, group, &done), &e)) return req.Done(false, what + ": " + e);
+  return req.Done(true, done);
 }
 
 int EditMember(Session& s, const Options& opt, const std::string& setArg, int member,
                const std::string& stateWord, std::ostream& out, std::ostream& err) {
   const std::string what = "cannot change the member";
   uint32_t state = 0;
-  if (!StateFromWord(stateWord, &state))
+  if (!ftconfig::MemberStateFromWord(stateWord, &state))
     return Usage(err, "--state is healthy, orphaned, regenerating or initializing");
   if (member < 0) return Usage(err, "give the member number");
   if (!OpenOr(s, opt, err)) return kFailed;
@@ -956,16 +902,10 @@ int EditMember(Session& s, const Options& opt, const std::string& setArg, int me
   Request req(s, opt, "ft edit member " + setArg + " " + std::to_string(member) + " --state " + stateWord,
               out, err);
   req.About(SetName(type, group));
-  std::string e;
-  if (!ftconfig::Update(
-          [&](FTInfo& info, std::string* why) {
-            return ftconfig::SetMemberState(info, type, group, member, state, why);
-          },
-          &e))
+  std::string e, done;
+  if (!Ok(ftconfig::SetMember(s, type, group, member, state, &done), &e))
     return req.Done(false, what + ": " + e);
-  Publish(s);
-  return req.Done(
-      true, "member " + std::to_string(member) + " of " + SetName(type, group) + " is now " + stateWord);
+  return req.Done(true, done);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "cli.h"
 #include "ftconfig.h"
 #include "ftplan.h"
+#include "ftrequest.h"
 #include "ftset.h"
 
 namespace ntp::ftmap {
@@ -74,7 +75,7 @@ bool RebuildPass(ntp::ftmap::Volume& v, uint32_t type, uint16_t group, unsigned 
                  const std::string& what, std::ostream& err, std::string* error);
 bool ParityPass(ntp::ftmap::Volume& v, uint32_t type, uint16_t group, std::ostream& err, std::string* error);
 // Forgets what the set's FT journal holds: a set made, defined or removed starts anew.
-void DropJournal(uint32_t type, uint16_t group);
+using ftconfig::DropJournal;
 
 // Shared by ft.cpp and volume.cpp.
 // "mirror0", "parity2"... or a drive letter of an FT volume: the set's type and group.

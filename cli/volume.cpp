@@ -88,8 +88,6 @@ bool ParityPass(fm::Volume& v, uint32_t type, uint16_t group, std::ostream& err,
   return RunPass(v, type, group, -1, "writing the parity", err, error);
 }
 
-void DropJournal(uint32_t type, uint16_t group) { ftdata::DropJournal(type, group); }
-
 int CmdVolumeExport(Session& s, const Options& opt, const std::string& volume, const std::string& file,
                     std::ostream& out, std::ostream& err) {
   const std::string what = "cannot export " + volume;

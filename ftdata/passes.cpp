@@ -61,14 +61,6 @@ ntp::Status RunPass(fm::Volume& v, uint32_t type, uint16_t group, int member, co
   return fj::Save(j, &error) ? ntp::Status() : Failure(STATUS_UNSUCCESSFUL, error);
 }
 
-void DropJournal(uint32_t type, uint16_t group) {
-  fj::Journal j;
-  j.type = type;
-  j.group = group;
-  std::string ignored;
-  fj::Save(j, &ignored);
-}
-
 ntp::Status VerifySet(const Set& set, std::unique_ptr<fm::Volume> v, unsigned from, bool repair,
                       const fm::Progress& progress, Verified* out) {
   fj::Journal j;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ftmap.h"
+#include "ftrequest.h"
 #include "ftset.h"
 #include "status.h"
 
@@ -24,7 +25,7 @@ ntp::Status RunPass(ntp::ftmap::Volume& v, uint32_t type, uint16_t group, int me
                     const ntp::ftmap::Progress& progress, const std::function<void(uint64_t from)>& resuming);
 
 // Forgets the set's journal (a set made anew or deleted).
-void DropJournal(uint32_t type, uint16_t group);
+using ftconfig::DropJournal;
 
 // What a comparison found: the report, and the first ranges as volume offsets.
 struct Verified {

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "ftfind.h"
+#include "ftjournal.h"
 #include "ftmap.h"
 #include "machine.h"
 #include "ntplatform.h"
@@ -13,6 +14,14 @@
 namespace ftconfig {
 
 namespace fm = ntp::ftmap;
+
+void DropJournal(uint32_t type, uint16_t group) {
+  ntp::ftjournal::Journal j;
+  j.type = type;
+  j.group = group;
+  std::string ignored;
+  ntp::ftjournal::Save(j, &ignored);
+}
 
 void Publish(zm::Session& s) {
   zm::PropSet in, out;

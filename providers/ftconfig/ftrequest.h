@@ -17,6 +17,8 @@
 
 namespace ftconfig {
 
+// Forgets what the set's FT journal holds: a set made, defined or removed starts anew.
+void DropJournal(uint32_t type, uint16_t group);
 // Runs the provider's refresh so that it publishes a changed configuration, then the
 // file systems and letters.
 void Publish(zm::Session& s);

@@ -34,18 +34,10 @@ using ftconfig::Part;
 using ftconfig::RebuildSourcesProblem;
 using ftconfig::SetName;
 using ftconfig::SetVolume;
-using ftconfig::VolumeOfPartition;
 
 bool Fail(std::ostream& err, const std::string& what, const std::string& why) {
   err << what << ": " << why << "\n";
   return false;
-}
-
-bool Letter(Session& s, ZM_OBJECT_ID volume, char letter, std::string* error) {
-  const ZMSTATUS st = ftconfig::SetLetter(s, volume, letter);
-  if (st != 0)
-    *error = FailureSentence(letter ? "cannot assign a drive letter" : "cannot remove a drive letter", st);
-  return st == 0;
 }
 
 // A step's failure in words, the code named when it has one; true when it succeeded.
@@ -444,27 +436,6 @@ bool LoadSet(const std::string& what, const std::string& setArg, uint32_t* type,
   return true;
 }
 
-// Deletes the partitions a delete request names that are still there and in no set.
-// *outcome says what was deleted (named as members does), and which members were not on
-// the disks.
-bool DeleteMembers(Session& s, const ftconfig::Intent& intent, const std::string& members,
-                   std::string* outcome, std::string* error) {
-  std::string away;
-  for (size_t i = intent.parts.size(); i-- > 0;) {
-    Part p;
-    const bool here = FindPartAt(intent.parts[i].where, &p);
-    if (!here) away = " " + std::to_string(i) + (away.empty() ? "" : ",") + away;
-    if (!here || InAnySet(intent.parts[i].where)) continue;
-    p.name = "member " + std::to_string(i) + " (" + p.name + ")";
-    if (!Ok(ftconfig::DeletePart(s, p), error)) return false;
-  }
-  *outcome =
-      "deleted " + SetName(intent.type, intent.group) + " and its partitions" +
-      (members.empty() ? "" : " " + members) +
-      (away.empty() ? "" : "; the partitions of member" + away + " were not on the disks and are left");
-  return true;
-}
-
 int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, bool remove, std::ostream& out,
                   std::ostream& err) {
   const std::string what = remove ? "cannot delete the set" : "cannot break the mirror";
@@ -486,7 +457,7 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
       Request req(s, opt, command, out, err);
       std::string done;
       req.About(SetName(pending.type, pending.group));
-      if (!DeleteMembers(s, pending, "", &done, &e)) return req.Done(false, what + ": " + e);
+      if (!Ok(ftconfig::DeleteMembers(s, pending, "", &done), &e)) return req.Done(false, what + ": " + e);
       ForgetIntent(intents, command, err);
       return req.Done(true, done);
     }
@@ -537,23 +508,12 @@ int BreakOrDelete(Session& s, const Options& opt, const std::string& setArg, boo
   DropJournal(type, group);
   Publish(s);
   if (!remove) {
-    const unsigned other = keeper == 0 ? 1 : 0;
-    ZM_OBJECT_ID kept = VolumeOfPartition(view.members[keeper].where);
-    ZM_OBJECT_ID second = view.members.size() > 1 ? VolumeOfPartition(view.members[other].where) : 0;
-    const char letter = view.members[0].letter;
-    // The running letter follows the configuration: off the stale member, onto the kept one.
-    if (keeper != 0 && letter >= 'C' && letter <= 'Z') {
-      std::string ignored;
-      if (second != 0) Letter(s, second, 0, &ignored);
-      if (kept != 0 && !Letter(s, kept, letter, &e)) return req.Done(false, what + ": " + e);
-    }
-    char fresh = FreeLetter();
-    if (second != 0 && fresh != 0 && !Letter(s, second, fresh, &e)) return req.Done(false, what + ": " + e);
+    if (!Ok(ftconfig::GiveBrokenMirrorLetters(s, view, keeper), &e)) return req.Done(false, what + ": " + e);
     return req.Done(true, "broke " + SetName(type, group) + " into two partitions: " + members + "; member " +
                               std::to_string(keeper) + " keeps the letter");
   }
   std::string done;
-  if (!DeleteMembers(s, intent, members, &done, &e)) return req.Done(false, what + ": " + e);
+  if (!Ok(ftconfig::DeleteMembers(s, intent, members, &done), &e)) return req.Done(false, what + ": " + e);
   ForgetIntent(intents, command, err);
   return req.Done(true, done);
 }

@@ -232,6 +232,42 @@ ntp::Status DropLetter(zm::Session& s, Part* p) {
   return drop();
 }
 
+ntp::Status DeleteMembers(zm::Session& s, const Intent& intent, const std::string& members,
+                          std::string* done) {
+  std::string away;
+  for (size_t i = intent.parts.size(); i-- > 0;) {
+    Part p;
+    const bool here = FindPartAt(intent.parts[i].where, &p);
+    if (!here) away = " " + std::to_string(i) + (away.empty() ? "" : ",") + away;
+    if (!here || InAnySet(intent.parts[i].where)) continue;
+    p.name = "member " + std::to_string(i) + " (" + p.name + ")";
+    if (ntp::Status st = DeletePart(s, p); !st.ok()) return st;
+  }
+  *done = "deleted " + SetName(intent.type, intent.group) + " and its partitions" +
+          (members.empty() ? "" : " " + members) +
+          (away.empty() ? "" : "; the partitions of member" + away + " were not on the disks and are left");
+  return ntp::Status();
+}
+
+ntp::Status GiveBrokenMirrorLetters(zm::Session& s, const SetView& view, unsigned keeper) {
+  auto assign = [&](ZM_OBJECT_ID volume, char letter) {
+    const ZMSTATUS st = SetLetter(s, volume, letter);
+    return st == 0 ? ntp::Status() : ntp::Status(st, "cannot assign a drive letter");
+  };
+  const unsigned other = keeper == 0 ? 1 : 0;
+  const ZM_OBJECT_ID kept = VolumeOfPartition(view.members[keeper].where);
+  const ZM_OBJECT_ID second = view.members.size() > 1 ? VolumeOfPartition(view.members[other].where) : 0;
+  const char letter = view.members[0].letter;
+  if (keeper != 0 && letter >= 'C' && letter <= 'Z') {
+    if (second != 0) SetLetter(s, second, 0);
+    if (kept != 0)
+      if (ntp::Status st = assign(kept, letter); !st.ok()) return st;
+  }
+  const char fresh = FreeLetter();
+  if (second != 0 && fresh != 0) return assign(second, fresh);
+  return ntp::Status();
+}
+
 std::string RollBack(zm::Session& s, Intents& intents, const Intent& intent) {
   for (const auto& plan : intent.parts) {
     Part p;

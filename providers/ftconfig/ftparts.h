@@ -72,6 +72,14 @@ ntp::Status DeletePart(zm::Session& s, const Part& p);
 ntp::Status MakePlanned(zm::Session& s, const Intent::Part& plan, Part* made);
 // A new member keeps no letter of its own: its set has member 0's.
 ntp::Status DropLetter(zm::Session& s, Part* p);
+// Deletes the partitions of a removed set that a delete request names and that are still
+// there and in no set. *done says what was deleted (the members named as `members` says,
+// when given) and which members were not on the disks.
+ntp::Status DeleteMembers(zm::Session& s, const Intent& intent, const std::string& members,
+                          std::string* done);
+// After a mirror is broken: the running letter follows the configuration, off the stale
+// member and onto the kept one, and the other member gets the lowest free letter.
+ntp::Status GiveBrokenMirrorLetters(zm::Session& s, const SetView& view, unsigned keeper);
 // Undoes an unfinished request before its set was recorded: the partitions it made that
 // no set holds are deleted, the partition a mirror was to be made from loses its FT
 // flag, and the request is forgotten. Returns a warning when the intents could not be

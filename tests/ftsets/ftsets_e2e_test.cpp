@@ -129,6 +129,8 @@ TEST_F(FtSets, VolumeSetExtendEditAndParityRegenerate) {
   EXPECT_TRUE(Sets().empty());
   EXPECT_EQ(SfdiskData(m.Image(2)).size(), 1u);
   ASSERT_EQ(m.On("ft edit define volset disk0/p1 disk1/p1 disk2/p1 --group 4").rc, 0);
+  // A group past 16 bits is refused as such, not taken for the group it wraps to.
+  EXPECT_TRUE(Fails(m.On("ft edit define volset disk0/p1 disk1/p1 --group 65540"), "0 to 65534", 2));
   ASSERT_EQ(m.On("volume export volset4 " + Quote(m.tmp.path + "/back.bin")).rc, 0);
   EXPECT_TRUE(ReadFile(m.tmp.path + "/back.bin") == pattern);
   ASSERT_EQ(m.On("ft delete volset4").rc, 0);

@@ -16,12 +16,34 @@ json JsonError(const std::string& message, const json& status) {
 
 namespace {
 std::atomic<unsigned> gDocuments{0};
+HeldDocument* gHeld = nullptr;  // the innermost live one
 }  // namespace
 
-void PrintJsonText(std::ostream& out, const std::string& text) {
+void PrintJsonText(std::ostream& out, std::string text) {
+  ++gDocuments;
+  if (gHeld != nullptr && gHeld->Hold(out, &text)) return;
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
   out.put('\n');
-  ++gDocuments;
+}
+
+HeldDocument::HeldDocument(std::ostringstream& out) : out_(out), outer_(gHeld) { gHeld = this; }
+
+HeldDocument::~HeldDocument() { gHeld = outer_; }
+
+bool HeldDocument::Hold(std::ostream& out, std::string* text) {
+  if (&out != &out_ || !document_.empty() || out_.tellp() != 0) return false;
+  document_ = std::move(*text);
+  document_ += '\n';
+  return true;
+}
+
+std::string HeldDocument::Text() const { return document_ + out_.str(); }
+
+bool HeldDocument::Empty() const { return document_.empty() && out_.tellp() == 0; }
+
+void HeldDocument::Print(std::ostream& to) const {
+  to.write(document_.data(), static_cast<std::streamsize>(document_.size()));
+  if (out_.tellp() != 0) to << out_.str();
 }
 
 // A string with nlohmann's escaping. Strings with bytes above 0x7F go to nlohmann's own

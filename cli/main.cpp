@@ -14,6 +14,7 @@
 
 #include "cli.h"
 #include "command_table.h"
+#include "jsonwriter.h"
 
 namespace cli {
 
@@ -217,6 +218,7 @@ class Runner {
     if (!opt_.json) return body(out_, err_);
     std::ostream& docOut = dataOnStdout ? err_ : out_;
     std::ostringstream o, e;
+    HeldDocument held(o);
     const unsigned printed = JsonDocumentsPrinted();
     int rc = body(o, e);
     err_ << e.str();
@@ -228,12 +230,13 @@ class Runner {
     }
     // One whole document printed by the command: it has "ok" and "error" already.
     if (failures.empty() && JsonDocumentsPrinted() == printed + 1) {
-      docOut << std::move(o).str();  // the buffer itself, not a copy of it
+      held.Print(docOut);
       return rc;
     }
-    json doc = o.str().empty() ? json() : json::parse(o.str(), nullptr, false);
-    if (!doc.is_object() && !o.str().empty()) {
-      docOut << o.str();  // not a document (help text)
+    const std::string text = held.Text();
+    json doc = text.empty() ? json() : json::parse(text, nullptr, false);
+    if (!doc.is_object() && !text.empty()) {
+      docOut << text;  // not a document (help text)
       return rc;
     }
     if (!doc.is_object()) doc = json::object();

@@ -144,4 +144,29 @@ TEST_F(Menus, EveryComputationReleasesTheLockAndItsBlocks) {
   EXPECT_EQ(zm::OutstandingBlocks(), blocks);
 }
 
+// A placeholder volume is made with its masks: the ones the menu update computes for it,
+// for a primary partition active or not, on a fixed or a removable disk, and a logical drive.
+TEST(MenusOfNewVolumes, AreTheOnesTheUpdateComputes) {
+  Machine m({16 * MiB, 16 * MiB});
+  const std::string table =
+      "label: dos\nstart=2048, size=4096, type=7, bootable\nstart=6144, size=4096, type=7\n"
+      "start=10240, size=16384, type=5\nstart=12288, size=4096, type=7\n";
+  ASSERT_TRUE(testutil::Sfdisk(m.image(0), table));
+  ASSERT_TRUE(testutil::Sfdisk(m.image(1), table));
+  m.Boot();
+  m.Provider();
+  zm::WaitIdle();
+  FtDiskShutdown(0);
+  SetBool(testutil::DiskObject(1), "REMOVABLE", true);
+  for (ZM_OBJECT_ID v : testutil::Objects(ZM_OBJ_VOLUME)) ASSERT_EQ(ObDeleteObject(zm::Database(), v), 0u);
+  for (unsigned d = 0; d < 2; ++d) ASSERT_FALSE(ZM_FAILED(CreateFakeVolumes(testutil::DiskObject(d))));
+  std::vector<ZM_OBJECT_ID> volumes = testutil::Objects(ZM_OBJ_VOLUME);
+  ASSERT_EQ(volumes.size(), 6u);
+  for (ZM_OBJECT_ID v : volumes) {
+    const Masks made = Read(v);
+    UpdateVolumeContextMenu(v);
+    EXPECT_EQ(made, Read(v)) << "LDM_VOLUME_TYPE " << testutil::PropU64(v, "LDM_VOLUME_TYPE");
+  }
+}
+
 }  // namespace

@@ -46,7 +46,10 @@ class Runner {
     CLI::App app{top.help, "ftdiskctl"};
     opt_.dir = DefaultMachine();
     Args values;
-    CommandParser parser(app, opt_, values);
+    // Completion (also the shell's) looks at every command; a command line only at its own.
+    const bool everyCommand = std::find(args.begin(), args.end(), "__complete") != args.end() ||
+                              std::find(args.begin(), args.end(), "shell") != args.end();
+    CommandParser parser(app, opt_, values, everyCommand ? nullptr : &args);
 
     // "ftdiskctl __complete WORD...": what may complete the last word of a command line,
     // for the bash completion. "ftdiskctl __synopsis": the man page's synopsis.
@@ -62,7 +65,7 @@ class Runner {
     for (size_t i = 0; i < args.size(); ++i) {
       const std::string& a = args[i];
       if (!a.empty() && a[0] == '-') {
-        if (TakesValue(parser, a)) ++i;
+        if (TakesValue(a)) ++i;
         continue;
       }
       auto known = level->get_subcommands([&](CLI::App* c) { return c->get_name() == a; });
@@ -161,12 +164,22 @@ class Runner {
  private:
   // Whether the option word takes the next word as its value, in any command: an option
   // given before its command's word still keeps its value from being taken for a command.
-  static bool TakesValue(const CommandParser& parser, const std::string& word) {
+  static bool TakesValue(const std::string& word) {
     for (const CommandSpec& row : CommandTable())
       for (const OptionSpec& o : row.options)
-        if (o.names[0] == '-' && o.holds != Holds::kFlag &&
-            parser.OptionOf(row, OptionKey(o.names))->check_name(word))
-          return true;
+        if (o.names[0] == '-' && o.holds != Holds::kFlag && NamesOption(o, word)) return true;
+    return false;
+  }
+
+  // Whether the word is one of the option's names ("-m" or "--machine" of "-m,--machine").
+  static bool NamesOption(const OptionSpec& o, const std::string& word) {
+    const std::string_view names = o.names;
+    for (size_t at = 0; at <= names.size();) {
+      size_t end = names.find(',', at);
+      if (end == std::string_view::npos) end = names.size();
+      if (names.substr(at, end - at) == word) return true;
+      at = end + 1;
+    }
     return false;
   }
 

@@ -170,6 +170,9 @@ struct Name {
   const char* text = "";
   bool operator==(const Name& o) const { return id == o.id; }
   bool operator!=(const Name& o) const { return id != o.id; }
+  // One of 64 bits for the name: a holder of values keeps the bits of its names, so
+  // that looking for a name it does not hold (every value added anew) needs no search.
+  uint64_t Bit() const { return uint64_t{1} << (id & 63); }
 };
 // The name for text (8-bit, zero-terminated). Callers usually pass literals: a literal
 // seen before at the same address costs a pointer hash; text in writable memory (which

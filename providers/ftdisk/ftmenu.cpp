@@ -1,4 +1,5 @@
 // The status test and the context-menu masks of volumes and extended partitions.
+#include <cstring>
 #include <string>
 
 #include "provider.h"
@@ -58,15 +59,6 @@ void AddMask(ZM_PROPSET set, const char* name, uint64_t* mask) {
   PsAddProperty(set, &record);
 }
 
-// Writes the three masks in their fixed order. The host raises no event for a write
-// that changes no value, so recomputing unchanged masks does not start another round.
-void WriteMasks(ZM_OBJECT_ID id, ZM_PROPSET set, uint64_t enable, uint64_t show, uint64_t localOnly) {
-  AddMask(set, "MENU_ENABLE_MASK_LL", &enable);
-  AddMask(set, "MENU_SHOW_MASK_LL", &show);
-  AddMask(set, "MENU_LOCAL_ONLY_MASK_LL", &localOnly);
-  ObSetProperties(ghDb, id, set);
-}
-
 // Holds the database lock for one object's computation, released on every way out.
 class DatabaseLock {
  public:
@@ -91,6 +83,34 @@ class Propset {
  private:
   ZM_PROPSET set_ = nullptr;
 };
+
+// True when the object holds the mask with this value already, as the write would
+// store it (type, flags and size included).
+bool HoldsMask(ZM_OBJECT_ID id, const char* name, uint64_t mask) {
+  ZM_PROPERTY* r = nullptr;
+  const bool same = !ZM_FAILED(ObGetProperty(ghDb, id, name, &r)) && r != nullptr &&
+                    r->Type == ZM_TYPE_UINT64 && r->Flags == kMenuFlags && r->Size == sizeof mask &&
+                    r->Value != nullptr && memcmp(r->Value, &mask, sizeof mask) == 0;
+  if (r != nullptr) _ZmFree(r, __FILE__, __LINE__);
+  return same;
+}
+
+// Writes the three masks in their fixed order. Masks that hold these values already are
+// left as they are: most updates (every volume's at boot, after each of its events)
+// find nothing to change, and reading three values costs less than writing them. The
+// host raises no event for a write that changes no value either, so recomputing
+// unchanged masks does not start another round.
+void WriteMasks(ZM_OBJECT_ID id, uint64_t enable, uint64_t show, uint64_t localOnly) {
+  if (HoldsMask(id, "MENU_ENABLE_MASK_LL", enable) && HoldsMask(id, "MENU_SHOW_MASK_LL", show) &&
+      HoldsMask(id, "MENU_LOCAL_ONLY_MASK_LL", localOnly))
+    return;
+  Propset set;
+  if (set.get() == nullptr) return;
+  AddMask(set.get(), "MENU_ENABLE_MASK_LL", &enable);
+  AddMask(set.get(), "MENU_SHOW_MASK_LL", &show);
+  AddMask(set.get(), "MENU_LOCAL_ONLY_MASK_LL", &localOnly);
+  ObSetProperties(ghDb, id, set.get());
+}
 
 }  // namespace
 
@@ -152,9 +172,6 @@ void UpdateVolumeContextMenu(ZM_OBJECT_ID id) {
   bool listed = false;
   ZM_OBJECT_ID partition = FirstRelative(false, id, ZM_OBJ_PARTITION, &listed);
 
-  Propset set;
-  if (set.get() == nullptr) return;
-
   std::u16string letter;
   facts.hasLetter = !ZM_FAILED(ReadString(id, "DRIVE_LETTER", &letter)) && !letter.empty();
 
@@ -172,16 +189,13 @@ void UpdateVolumeContextMenu(ZM_OBJECT_ID id) {
   }
   if (ZM_FAILED(ReadU64(id, "STATE", &facts.state))) facts.state = 0;
   VolumeMenuMasks(facts, &enable, &show, &localOnly);
-  WriteMasks(id, set.get(), enable, show, localOnly);
+  WriteMasks(id, enable, show, localOnly);
 }
 
 void UpdateContainerVolumeContextMenu(ZM_OBJECT_ID id) {
   DatabaseLock lock;
   uint32_t kind = 0;
   if (ZM_FAILED(ReadU32(id, "LDM_VOLUME_TYPE", &kind)) || kind != kExtended) return;
-
-  Propset set;
-  if (set.get() == nullptr) return;
 
   uint64_t show = kShowExtended, enable = 0;
   bool listed = false;
@@ -194,5 +208,5 @@ void UpdateContainerVolumeContextMenu(ZM_OBJECT_ID id) {
 
   uint64_t state = 0;
   if (!ZM_FAILED(ReadU64(id, "STATE", &state)) && (state & kStateBit38)) enable = 0;
-  WriteMasks(id, set.get(), enable, show, 0);
+  WriteMasks(id, enable, show, 0);
 }

@@ -90,6 +90,25 @@ TEST_F(Menus, UnhandledOrUnreadableKindsKeepTheirMasks) {
   EXPECT_EQ(Read(primary), (Masks{kUnset, kUnset, kUnset}));
 }
 
+// An update leaves masks that hold its values alone, but one stored with other flags is
+// written again with flags 4.
+TEST_F(Menus, MasksOfTheRightValueWithOtherFlagsAreWrittenAgain) {
+  ZM_OBJECT_ID v = New(ZM_OBJ_VOLUME);
+  SetU32(v, "LDM_VOLUME_TYPE", 3);
+  const Masks logical{0x80089, 0x80080, 0x3};
+  SetU64(v, "MENU_SHOW_MASK_LL", logical.show);  // flags 0
+  SetU64(v, "MENU_ENABLE_MASK_LL", logical.enable);
+  SetU64(v, "MENU_LOCAL_ONLY_MASK_LL", logical.local);
+  UpdateVolumeContextMenu(v);
+  EXPECT_EQ(Read(v), logical);
+  for (const char* name : {"MENU_SHOW_MASK_LL", "MENU_ENABLE_MASK_LL", "MENU_LOCAL_ONLY_MASK_LL"}) {
+    ZM_PROPERTY* r = nullptr;
+    ASSERT_EQ(ObGetProperty(zm::Database(), v, name, &r), 0u);
+    EXPECT_EQ(r->Flags, 4u) << name;
+    _ZmFree(r, __FILE__, __LINE__);
+  }
+}
+
 TEST_F(Menus, ExtendedPartitionMasksFollowItsLogicalDrives) {
   struct Case {
     unsigned logicals;

@@ -167,6 +167,7 @@ void HostFree(void* block);
 // ids are equal; the text stays valid for the life of the process.
 struct Name {
   uint32_t id = 0;
+  uint32_t length = 0;  // of text, without its terminator
   const char* text = "";
   bool operator==(const Name& o) const { return id == o.id; }
   bool operator!=(const Name& o) const { return id != o.id; }
@@ -208,8 +209,14 @@ class Bytes {
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   uint8_t operator[](size_t i) const { return data()[i]; }
-  // Sets the size; the bytes kept are unspecified unless assigned after.
-  void resize(size_t n);
+  // Sets the size; the bytes kept are unspecified unless assigned after. A value that
+  // stays inside the object needs no call.
+  void resize(size_t n) {
+    if (n <= kInline && size_ <= kInline)
+      size_ = n;
+    else
+      Resize(n);
+  }
   void assign(const uint8_t* p, size_t n) {
     resize(n);
     if (n != 0) std::memcpy(data(), p, n);
@@ -219,6 +226,7 @@ class Bytes {
   }
 
  private:
+  void Resize(size_t n);
   void Release() {
     if (size_ > kInline) delete[] heap_;
     size_ = 0;

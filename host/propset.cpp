@@ -104,7 +104,7 @@ ZMSTATUS CopyRecord(const ZM_PROPERTY* record, Value* out) {
 
 ZM_PROPERTY* MakeRecord(const Value& v) {
   size_t nameOff = sizeof(ZM_PROPERTY);
-  size_t nameLen = std::strlen(v.name.text);
+  size_t nameLen = v.name.length;
   size_t valueOff = (nameOff + nameLen + 1 + 7) & ~size_t{7};
   auto* block = static_cast<uint8_t*>(HostAlloc(valueOff + v.data.size(), __FILE__, __LINE__));
   if (block == nullptr) return nullptr;

@@ -51,7 +51,7 @@ enum Op : unsigned {
   kOpCount
 };
 // This thread's call counters (null until its first call) and the number of armed faults.
-extern thread_local std::atomic<uint64_t>* tCallCounts __attribute__((tls_model("initial-exec")));
+extern thread_local constinit std::atomic<uint64_t>* tCallCounts __attribute__((tls_model("initial-exec")));
 extern std::atomic<unsigned> gArmedFaults;
 std::atomic<uint64_t>* ThreadCallCounts();
 bool FaultFires(Op op, ZMSTATUS* status);

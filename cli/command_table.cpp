@@ -470,7 +470,8 @@ void PrintSynopsis(std::ostream& out) {
   }
 }
 
-CommandParser::CommandParser(CLI::App& app, Options& opt, Args& args, const std::vector<std::string>* words)
+CommandParser::CommandParser(CLI::App& app, Options& opt, Args& args, const std::vector<std::string>* words,
+                             bool listAll)
     : app_(app), args_(args) {
   const std::string programFooter = Footer(CommandTable().front().example) +
                                     "\nExit status: 0 success, 1 the request failed, 2 usage error.";
@@ -485,7 +486,7 @@ CommandParser::CommandParser(CLI::App& app, Options& opt, Args& args, const std:
     if (!whole) {
       // A command the line does not name: its name and help for the program's help and
       // messages, nothing below it.
-      if (path == top) apps_[&row] = app.add_subcommand(path, row.help);
+      if (path == top && listAll) apps_[&row] = app.add_subcommand(path, row.help);
       continue;
     }
     CLI::App* c = path.empty() ? &app : byPath.at(ParentPath(path))->add_subcommand(LastWord(path), row.help);

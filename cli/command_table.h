@@ -152,10 +152,12 @@ struct Call {
 
 // The CLI11 parser made from the table, with the values bound to args and opt. Given
 // the words of a command line, only the commands they name get their options and
-// subcommands; the others are there by name and help only.
+// subcommands; the others are there by name and help only, or, without listAll, not at
+// all (for a line whose output names no other command).
 class CommandParser {
  public:
-  CommandParser(CLI::App& app, Options& opt, Args& args, const std::vector<std::string>* words = nullptr);
+  CommandParser(CLI::App& app, Options& opt, Args& args, const std::vector<std::string>* words = nullptr,
+                bool listAll = true);
   // The row of the deepest command parsed (the table's first row when none).
   const CommandSpec& Parsed() const;
   // Its access, with its switch option considered.

@@ -49,7 +49,7 @@ class Runner {
     // Completion (also the shell's) looks at every command; a command line only at its own.
     const bool everyCommand = std::find(args.begin(), args.end(), "__complete") != args.end() ||
                               std::find(args.begin(), args.end(), "shell") != args.end();
-    CommandParser parser(app, opt_, values, everyCommand ? nullptr : &args);
+    CommandParser parser(app, opt_, values, everyCommand ? nullptr : &args, !NamesItsCommand(args));
 
     // "ftdiskctl __complete WORD...": what may complete the last word of a command line,
     // for the bash completion. "ftdiskctl __synopsis": the man page's synopsis.
@@ -168,6 +168,24 @@ class Runner {
     for (const CommandSpec& row : CommandTable())
       for (const OptionSpec& o : row.options)
         if (o.names[0] == '-' && o.holds != Holds::kFlag && NamesOption(o, word)) return true;
+    return false;
+  }
+
+  // Whether the first word where the command belongs names one, and no help is asked
+  // for: then the other commands are not shown or named by anything the line prints.
+  static bool NamesItsCommand(const std::vector<std::string>& args) {
+    for (const std::string& a : args)
+      if (a == "-h" || a == "--help" || a == "--help-all") return false;
+    for (size_t i = 0; i < args.size(); ++i) {
+      const std::string& a = args[i];
+      if (!a.empty() && a[0] == '-') {
+        if (TakesValue(a)) ++i;
+        continue;
+      }
+      for (const CommandSpec& row : CommandTable())
+        if (a == row.path) return true;
+      return false;
+    }
     return false;
   }
 

@@ -32,7 +32,6 @@ class HeldDocument {
   bool Hold(std::ostream& out, std::string* text);
   // Everything printed into the stream, in order.
   std::string Text() const;
-  bool Empty() const;
   void Print(std::ostream& to) const;
 
  private:
@@ -47,7 +46,13 @@ class JsonWriter {
   JsonWriter(const JsonWriter&) = delete;
   JsonWriter& operator=(const JsonWriter&) = delete;
   ~JsonWriter() { std::free(buf_); }
-  std::string Take() { return std::string(buf_ != nullptr ? buf_ : "", len_); }
+  // The text, with room for the line break that printing it adds.
+  std::string Take() {
+    std::string text;
+    text.reserve(len_ + 1);
+    text.assign(buf_ != nullptr ? buf_ : "", len_);
+    return text;
+  }
   // Room for n more bytes; Commit says how many were written. The buffer grows by
   // realloc, which neither fills the new room nor, for a large buffer, copies it.
   char* Room(size_t n) {

@@ -470,7 +470,9 @@ void PrintSynopsis(std::ostream& out) {
   }
 }
 
-CommandParser::CommandParser(CLI::App& app, Options& opt, Args& args) : app_(app), args_(args) {
+CommandParser::CommandParser(CLI::App& app, Options& opt, Args& args, const std::vector<std::string>* words,
+                             bool listAll)
+    : app_(app), args_(args) {
   const std::string programFooter = Footer(CommandTable().front().example) +
                                     "\nExit status: 0 success, 1 the request failed, 2 usage error.";
   app.require_subcommand(0, 1);
@@ -478,6 +480,15 @@ CommandParser::CommandParser(CLI::App& app, Options& opt, Args& args) : app_(app
   std::map<std::string, CLI::App*> byPath;
   for (const CommandSpec& row : CommandTable()) {
     const std::string path = row.path;
+    const std::string top = path.substr(0, path.find(' '));
+    const bool whole =
+        words == nullptr || top.empty() || std::find(words->begin(), words->end(), top) != words->end();
+    if (!whole) {
+      // A command the line does not name: its name and help for the program's help and
+      // messages, nothing below it.
+      if (path == top && listAll) apps_[&row] = app.add_subcommand(path, row.help);
+      continue;
+    }
     CLI::App* c = path.empty() ? &app : byPath.at(ParentPath(path))->add_subcommand(LastWord(path), row.help);
     byPath[path] = c;
     apps_[&row] = c;

@@ -150,16 +150,20 @@ struct Call {
   const CommandParser& parser;  // for the shell's completion
 };
 
-// The CLI11 parser made from the table, with the values bound to args and opt.
+// The CLI11 parser made from the table, with the values bound to args and opt. Given
+// the words of a command line, only the commands they name get their options and
+// subcommands; the others are there by name and help only, or, without listAll, not at
+// all (for a line whose output names no other command).
 class CommandParser {
  public:
-  CommandParser(CLI::App& app, Options& opt, Args& args);
+  CommandParser(CLI::App& app, Options& opt, Args& args, const std::vector<std::string>* words = nullptr,
+                bool listAll = true);
   // The row of the deepest command parsed (the table's first row when none).
   const CommandSpec& Parsed() const;
   // Its access, with its switch option considered.
   unsigned AccessOf(const CommandSpec& row) const;
   CLI::App* AppOf(const CommandSpec& row) const;
-  CLI::Option* OptionOf(const CommandSpec& row, const std::string& key) const;
+  CLI::Option* OptionOf(const CommandSpec& row, const std::string& key) const;  // null when not made
   const CommandSpec* RowOf(const CLI::App* app) const;
   // From now on args reads the values of this command ("" for the program's own options).
   void Scope(const CommandSpec& row) { args_.scope_ = row.path; }

@@ -1,5 +1,6 @@
 // The one JSON document of a command: success and failure share the "ok" and "error" keys.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <charconv>
 #include <cstring>
@@ -16,22 +17,53 @@ json JsonError(const std::string& message, const json& status) {
 
 namespace {
 std::atomic<unsigned> gDocuments{0};
+HeldDocument* gHeld = nullptr;  // the innermost live one
 }  // namespace
 
-void PrintJsonText(std::ostream& out, const std::string& text) {
+void PrintJsonText(std::ostream& out, std::string text) {
+  ++gDocuments;
+  if (gHeld != nullptr && gHeld->Hold(out, &text)) return;
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
   out.put('\n');
-  ++gDocuments;
+}
+
+HeldDocument::HeldDocument(std::ostringstream& out) : out_(out), outer_(gHeld) { gHeld = this; }
+
+HeldDocument::~HeldDocument() { gHeld = outer_; }
+
+bool HeldDocument::Hold(std::ostream& out, std::string* text) {
+  if (&out != &out_ || !document_.empty() || out_.tellp() != 0) return false;
+  document_ = std::move(*text);
+  document_ += '\n';
+  return true;
+}
+
+std::string HeldDocument::Text() const { return document_ + out_.str(); }
+
+void HeldDocument::Print(std::ostream& to) const {
+  to.write(document_.data(), static_cast<std::streamsize>(document_.size()));
+  if (out_.tellp() != 0) to << out_.str();
 }
 
 // A string with nlohmann's escaping. Strings with bytes above 0x7F go to nlohmann's own
 // serializer, which checks the UTF-8 and puts U+FFFD in place of invalid bytes (a path
 // is not always UTF-8, and an exception here would abort the command).
 void JsonWriter::String(const std::string& s) {
-  char* const start = Room(6 * s.size() + 2);
-  char* p = start;
+  // The bytes that go out as they are: printable ASCII but the quote and the backslash.
+  static constexpr auto kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c < 0x80; ++c) plain[c] = c != '"' && c != '\\';
+    return plain;
+  }();
+  char* p = Room(6 * s.size() + 2);
   *p++ = '"';
-  for (char ch : s) {
+  // Most strings are plain throughout: found with one look-up per byte, copied at once.
+  size_t plain = 0;
+  while (plain < s.size() && kPlain[static_cast<unsigned char>(s[plain])]) ++plain;
+  std::memcpy(p, s.data(), plain);
+  p += plain;
+  for (size_t i = plain; i < s.size(); ++i) {
+    const char ch = s[i];
     const auto c = static_cast<unsigned char>(ch);
     if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
       *p++ = ch;

@@ -4,30 +4,62 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <iosfwd>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace cli {
 
 // Prints a document's text and a line break, and counts the document.
-void PrintJsonText(std::ostream& out, const std::string& text);
+void PrintJsonText(std::ostream& out, std::string text);
+
+// While one is alive, a document printed first into its stream is kept as it is rather
+// than copied into the stream: Text gives what was printed, and Print writes it once.
+// A document is a command's whole output, often most of a megabyte.
+class HeldDocument {
+ public:
+  explicit HeldDocument(std::ostringstream& out);
+  ~HeldDocument();
+  HeldDocument(const HeldDocument&) = delete;
+  HeldDocument& operator=(const HeldDocument&) = delete;
+  // Takes a document printed into out while nothing else was: false otherwise.
+  bool Hold(std::ostream& out, std::string* text);
+  // Everything printed into the stream, in order.
+  std::string Text() const;
+  void Print(std::ostream& to) const;
+
+ private:
+  std::ostringstream& out_;
+  std::string document_;  // with its line break when held
+  HeldDocument* outer_;
+};
 
 class JsonWriter {
  public:
+  JsonWriter() = default;
+  JsonWriter(const JsonWriter&) = delete;
+  JsonWriter& operator=(const JsonWriter&) = delete;
+  ~JsonWriter() { std::free(buf_); }
+  // The text, with room for the line break that printing it adds.
   std::string Take() {
-    buf_.resize(len_);
-    return std::move(buf_);
+    std::string text;
+    text.reserve(len_ + 1);
+    text.assign(buf_ != nullptr ? buf_ : "", len_);
+    return text;
   }
-  // Room for n more bytes; Commit says how many were written.
+  // Room for n more bytes; Commit says how many were written. The buffer grows by
+  // realloc, which neither fills the new room nor, for a large buffer, copies it.
   char* Room(size_t n) {
-    if (len_ + n > buf_.size()) buf_.resize(std::max(2 * buf_.size(), len_ + n + 4096));
-    return buf_.data() + len_;
+    if (len_ + n > cap_) Grow(len_ + n);
+    return buf_ + len_;
   }
-  void Commit(char* end) { len_ = static_cast<size_t>(end - buf_.data()); }
+  void Commit(char* end) { len_ = static_cast<size_t>(end - buf_); }
   void Put(const char* s, size_t n) {
     std::memcpy(Room(n), s, n);
     len_ += n;
@@ -126,7 +158,16 @@ class JsonWriter {
       Null();
   }
 
-  std::string buf_;
+  void Grow(size_t need) {
+    size_t cap = std::max(2 * cap_, need + 4096);
+    auto* p = static_cast<char*>(std::realloc(buf_, cap));
+    if (p == nullptr) throw std::bad_alloc();
+    buf_ = p;
+    cap_ = cap;
+  }
+
+  char* buf_ = nullptr;
+  size_t cap_ = 0;
   size_t len_ = 0;
   std::vector<unsigned char> first_;  // per open bracket: nothing written in it yet
 };

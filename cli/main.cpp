@@ -14,6 +14,7 @@
 
 #include "cli.h"
 #include "command_table.h"
+#include "jsonwriter.h"
 
 namespace cli {
 
@@ -45,7 +46,10 @@ class Runner {
     CLI::App app{top.help, "ftdiskctl"};
     opt_.dir = DefaultMachine();
     Args values;
-    CommandParser parser(app, opt_, values);
+    // Completion (also the shell's) looks at every command; a command line only at its own.
+    const bool everyCommand = std::find(args.begin(), args.end(), "__complete") != args.end() ||
+                              std::find(args.begin(), args.end(), "shell") != args.end();
+    CommandParser parser(app, opt_, values, everyCommand ? nullptr : &args, !NamesItsCommand(args));
 
     // "ftdiskctl __complete WORD...": what may complete the last word of a command line,
     // for the bash completion. "ftdiskctl __synopsis": the man page's synopsis.
@@ -61,7 +65,7 @@ class Runner {
     for (size_t i = 0; i < args.size(); ++i) {
       const std::string& a = args[i];
       if (!a.empty() && a[0] == '-') {
-        if (TakesValue(parser, a)) ++i;
+        if (TakesValue(a)) ++i;
         continue;
       }
       auto known = level->get_subcommands([&](CLI::App* c) { return c->get_name() == a; });
@@ -160,12 +164,40 @@ class Runner {
  private:
   // Whether the option word takes the next word as its value, in any command: an option
   // given before its command's word still keeps its value from being taken for a command.
-  static bool TakesValue(const CommandParser& parser, const std::string& word) {
+  static bool TakesValue(const std::string& word) {
     for (const CommandSpec& row : CommandTable())
       for (const OptionSpec& o : row.options)
-        if (o.names[0] == '-' && o.holds != Holds::kFlag &&
-            parser.OptionOf(row, OptionKey(o.names))->check_name(word))
-          return true;
+        if (o.names[0] == '-' && o.holds != Holds::kFlag && NamesOption(o, word)) return true;
+    return false;
+  }
+
+  // Whether the first word where the command belongs names one, and no help is asked
+  // for: then the other commands are not shown or named by anything the line prints.
+  static bool NamesItsCommand(const std::vector<std::string>& args) {
+    for (const std::string& a : args)
+      if (a == "-h" || a == "--help" || a == "--help-all") return false;
+    for (size_t i = 0; i < args.size(); ++i) {
+      const std::string& a = args[i];
+      if (!a.empty() && a[0] == '-') {
+        if (TakesValue(a)) ++i;
+        continue;
+      }
+      for (const CommandSpec& row : CommandTable())
+        if (a == row.path) return true;
+      return false;
+    }
+    return false;
+  }
+
+  // Whether the word is one of the option's names ("-m" or "--machine" of "-m,--machine").
+  static bool NamesOption(const OptionSpec& o, const std::string& word) {
+    const std::string_view names = o.names;
+    for (size_t at = 0; at <= names.size();) {
+      size_t end = names.find(',', at);
+      if (end == std::string_view::npos) end = names.size();
+      if (names.substr(at, end - at) == word) return true;
+      at = end + 1;
+    }
     return false;
   }
 
@@ -217,6 +249,7 @@ class Runner {
     if (!opt_.json) return body(out_, err_);
     std::ostream& docOut = dataOnStdout ? err_ : out_;
     std::ostringstream o, e;
+    HeldDocument held(o);
     const unsigned printed = JsonDocumentsPrinted();
     int rc = body(o, e);
     err_ << e.str();
@@ -228,12 +261,13 @@ class Runner {
     }
     // One whole document printed by the command: it has "ok" and "error" already.
     if (failures.empty() && JsonDocumentsPrinted() == printed + 1) {
-      docOut << std::move(o).str();  // the buffer itself, not a copy of it
+      held.Print(docOut);
       return rc;
     }
-    json doc = o.str().empty() ? json() : json::parse(o.str(), nullptr, false);
-    if (!doc.is_object() && !o.str().empty()) {
-      docOut << o.str();  // not a document (help text)
+    const std::string text = held.Text();
+    json doc = text.empty() ? json() : json::parse(text, nullptr, false);
+    if (!doc.is_object() && !text.empty()) {
+      docOut << text;  // not a document (help text)
       return rc;
     }
     if (!doc.is_object()) doc = json::object();

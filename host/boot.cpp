@@ -113,12 +113,10 @@ bool Session::Open(const std::string& dir, bool noWait, std::string* error) {
     Close();
     return false;
   }
+  // Publishes the letters the boot derived and the file systems found on the volumes,
+  // then tells the providers that the start is complete.
   InitializationComplete();
   WaitIdle();
-  // As the host does after start-up: publish the letters the boot derived and the file
-  // systems found on the volumes.
-  RefreshBuiltin(u"mount");
-  RefreshBuiltin(u"fsys");
   open_ = true;
   return true;
 }

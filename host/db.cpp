@@ -119,9 +119,11 @@ struct Object {
   uint32_t type = 0;
   bool group = false;        // one of the host's severity groups
   std::vector<Value> props;  // in the order first written; a handful per object
+  uint64_t names = 0;        // Name::Bit of every value's name (values are never removed)
   LinkList parents, children;
 
   const Value* Get(Name name) const {
+    if ((names & name.Bit()) == 0) return nullptr;
     for (const Value& v : props)
       if (v.name == name) return &v;
     return nullptr;
@@ -187,14 +189,18 @@ bool IsAncestorOrSelf(ZM_OBJECT_ID a, ZM_OBJECT_ID b) {
 // one are not copied.
 template <typename V>
 bool Store(Object* o, V&& v) {
-  for (Value& cur : o->props)
-    if (cur.name == v.name) {
-      if (cur == v) return false;
-      cur = std::forward<V>(v);
-      return true;
-    }
+  const uint64_t bit = v.name.Bit();
+  if (o->names & bit) {
+    for (Value& cur : o->props)
+      if (cur.name == v.name) {
+        if (cur == v) return false;
+        cur = std::forward<V>(v);
+        return true;
+      }
+  }
   if (o->props.empty()) o->props.reserve(kPropsReserved);
   o->props.push_back(std::forward<V>(v));
+  o->names |= bit;
   return true;
 }
 

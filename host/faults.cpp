@@ -87,7 +87,8 @@ struct ThreadCounts {
 // The counters of this thread. The library is loaded with the program, so its
 // thread-locals can live in the initial TLS block: a plain pointer read, no call into
 // the dynamic loader and no initialisation guard on every host call.
-thread_local std::atomic<uint64_t>* tCallCounts __attribute__((tls_model("initial-exec"))) = nullptr;
+constinit thread_local std::atomic<uint64_t>* tCallCounts __attribute__((tls_model("initial-exec"))) =
+    nullptr;
 std::atomic<unsigned> gArmedFaults{0};
 
 std::atomic<uint64_t>* ThreadCallCounts() {

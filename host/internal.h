@@ -51,7 +51,7 @@ enum Op : unsigned {
   kOpCount
 };
 // This thread's call counters (null until its first call) and the number of armed faults.
-extern thread_local std::atomic<uint64_t>* tCallCounts __attribute__((tls_model("initial-exec")));
+extern thread_local constinit std::atomic<uint64_t>* tCallCounts __attribute__((tls_model("initial-exec")));
 extern std::atomic<unsigned> gArmedFaults;
 std::atomic<uint64_t>* ThreadCallCounts();
 bool FaultFires(Op op, ZMSTATUS* status);
@@ -167,9 +167,13 @@ void HostFree(void* block);
 // ids are equal; the text stays valid for the life of the process.
 struct Name {
   uint32_t id = 0;
+  uint32_t length = 0;  // of text, without its terminator
   const char* text = "";
   bool operator==(const Name& o) const { return id == o.id; }
   bool operator!=(const Name& o) const { return id != o.id; }
+  // One of 64 bits for the name: a holder of values keeps the bits of its names, so
+  // that looking for a name it does not hold (every value added anew) needs no search.
+  uint64_t Bit() const { return uint64_t{1} << (id & 63); }
 };
 // The name for text (8-bit, zero-terminated). Callers usually pass literals: a literal
 // seen before at the same address costs a pointer hash; text in writable memory (which
@@ -205,8 +209,14 @@ class Bytes {
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   uint8_t operator[](size_t i) const { return data()[i]; }
-  // Sets the size; the bytes kept are unspecified unless assigned after.
-  void resize(size_t n);
+  // Sets the size; the bytes kept are unspecified unless assigned after. A value that
+  // stays inside the object needs no call.
+  void resize(size_t n) {
+    if (n <= kInline && size_ <= kInline)
+      size_ = n;
+    else
+      Resize(n);
+  }
   void assign(const uint8_t* p, size_t n) {
     resize(n);
     if (n != 0) std::memcpy(data(), p, n);
@@ -216,6 +226,7 @@ class Bytes {
   }
 
  private:
+  void Resize(size_t n);
   void Release() {
     if (size_ > kInline) delete[] heap_;
     size_ = 0;

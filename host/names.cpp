@@ -65,6 +65,7 @@ struct Slot {
   const char* key;
   const char* text;
   uint32_t id;
+  uint32_t length;
   uint32_t generation;
   bool literal;
 };
@@ -99,17 +100,29 @@ size_t SlotOf(const char* p) {
 Name Lookup(const char* text) {
   std::lock_guard<std::mutex> g(gMutex);
   auto it = gIds.find(std::string_view(text));
-  if (it != gIds.end()) return Name{it->second, gTexts[it->second - 1].c_str()};
+  if (it != gIds.end()) {
+    const std::string& known = gTexts[it->second - 1];
+    return Name{it->second, static_cast<uint32_t>(known.size()), known.c_str()};
+  }
   gTexts.emplace_back(text);
   auto id = static_cast<uint32_t>(gTexts.size());  // ids start at 1
   const std::string& stored = gTexts.back();
   gIds.emplace(std::string_view(stored), id);
-  return Name{id, stored.c_str()};
+  return Name{id, static_cast<uint32_t>(stored.size()), stored.c_str()};
+}
+
+// The look-up behind a miss of the thread's cache, kept out of Intern so that a hit
+// costs a leaf call.
+__attribute__((noinline)) Name InternSlow(const char* text, uint32_t generation) {
+  Slot& s = ThreadCache()[SlotOf(text)];
+  Name n = Lookup(text);
+  s = Slot{text, n.text, n.id, n.length, generation, InReadOnlyImage(text, n.length)};
+  return n;
 }
 
 }  // namespace
 
-void Bytes::resize(size_t n) {
+void Bytes::Resize(size_t n) {
   if (n == size_) return;
   Release();
   if (n > kInline) heap_ = new uint8_t[n];
@@ -117,13 +130,13 @@ void Bytes::resize(size_t n) {
 }
 
 Name Intern(const char* text) {
-  Slot& s = ThreadCache()[SlotOf(text)];
-  uint32_t generation = gGeneration.load(std::memory_order_acquire);
-  if (s.key == text && s.generation == generation && (s.literal || std::strcmp(text, s.text) == 0))
-    return Name{s.id, s.text};
-  Name n = Lookup(text);
-  s = Slot{text, n.text, n.id, generation, InReadOnlyImage(text, std::strlen(n.text))};
-  return n;
+  const uint32_t generation = gGeneration.load(std::memory_order_acquire);
+  if (const Slot* cache = tCache) {
+    const Slot& s = cache[SlotOf(text)];
+    if (s.key == text && s.generation == generation && (s.literal || std::strcmp(text, s.text) == 0))
+      return Name{s.id, s.length, s.text};
+  }
+  return InternSlow(text, generation);
 }
 
 void ImagesChanged() {

@@ -24,6 +24,7 @@ struct PropSet {
   Value* First() { return std::launder(reinterpret_cast<Value*>(room)); }
   Value& At(size_t i) { return i < kInline ? First()[i] : more[i - kInline]; }
   Value* Find(Name name) {
+    if ((names & name.Bit()) == 0) return nullptr;
     for (size_t i = 0; i < count; ++i)
       if (At(i).name == name) return &At(i);
     return nullptr;
@@ -32,17 +33,19 @@ struct PropSet {
     if (Value* cur = Find(v.name))
       *cur = std::move(v);
     else
-      *Append() = std::move(v);
+      *Append(v.name) = std::move(v);
   }
-  // A new, empty value at the end.
-  Value* Append() {
+  // A new, empty value of that name at the end.
+  Value* Append(Name name) {
     Value* v = count < kInline ? new (First() + count) Value() : &more.emplace_back();
     ++count;
+    names |= name.Bit();
     return v;
   }
 
   alignas(Value) unsigned char room[kInline * sizeof(Value)];
   size_t count = 0;
+  uint64_t names = 0;  // Name::Bit of every value's name
   std::vector<Value> more;
 };
 
@@ -101,7 +104,7 @@ ZMSTATUS CopyRecord(const ZM_PROPERTY* record, Value* out) {
 
 ZM_PROPERTY* MakeRecord(const Value& v) {
   size_t nameOff = sizeof(ZM_PROPERTY);
-  size_t nameLen = std::strlen(v.name.text);
+  size_t nameLen = v.name.length;
   size_t valueOff = (nameOff + nameLen + 1 + 7) & ~size_t{7};
   auto* block = static_cast<uint8_t*>(HostAlloc(valueOff + v.data.size(), __FILE__, __LINE__));
   if (block == nullptr) return nullptr;
@@ -185,7 +188,7 @@ ZMSTATUS PsAddProperty(ZM_PROPSET set, const ZM_PROPERTY* record) {
   if (p == nullptr) return ZM_E_INVALID_HANDLE;
   // Written in place: into the value of that name, or a new one at the end.
   zmi::Value* v = p->Find(name);
-  zmi::Fill(record, name, v != nullptr ? v : p->Append());
+  zmi::Fill(record, name, v != nullptr ? v : p->Append(name));
   return ZM_S_OK;
 }
 

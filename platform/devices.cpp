@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "faults.h"
 #include "handles.h"
@@ -80,7 +81,7 @@ bool NameOf(const UNICODE_STRING* name, std::u16string* out) {
 }
 
 // "<prefix><decimal>" with no leading zeros; the rest of the name goes to *rest.
-bool TakeNumber(const std::u16string& s, const std::u16string& prefix, unsigned* n, std::u16string* rest) {
+bool TakeNumber(const std::u16string& s, std::u16string_view prefix, unsigned* n, std::u16string* rest) {
   if (s.compare(0, prefix.size(), prefix) != 0) return false;
   size_t i = prefix.size(), j = i;
   uint64_t v = 0;

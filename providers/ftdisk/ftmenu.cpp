@@ -1,4 +1,5 @@
 // The status test and the context-menu masks of volumes and extended partitions.
+#include <cstring>
 #include <string>
 
 #include "provider.h"
@@ -58,15 +59,6 @@ void AddMask(ZM_PROPSET set, const char* name, uint64_t* mask) {
   PsAddProperty(set, &record);
 }
 
-// Writes the three masks in their fixed order. The host raises no event for a write
-// that changes no value, so recomputing unchanged masks does not start another round.
-void WriteMasks(ZM_OBJECT_ID id, ZM_PROPSET set, uint64_t enable, uint64_t show, uint64_t localOnly) {
-  AddMask(set, "MENU_ENABLE_MASK_LL", &enable);
-  AddMask(set, "MENU_SHOW_MASK_LL", &show);
-  AddMask(set, "MENU_LOCAL_ONLY_MASK_LL", &localOnly);
-  ObSetProperties(ghDb, id, set);
-}
-
 // Holds the database lock for one object's computation, released on every way out.
 class DatabaseLock {
  public:
@@ -92,6 +84,34 @@ class Propset {
   ZM_PROPSET set_ = nullptr;
 };
 
+// True when the object holds the mask with this value already, as the write would
+// store it (type, flags and size included).
+bool HoldsMask(ZM_OBJECT_ID id, const char* name, uint64_t mask) {
+  ZM_PROPERTY* r = nullptr;
+  const bool same = !ZM_FAILED(ObGetProperty(ghDb, id, name, &r)) && r != nullptr &&
+                    r->Type == ZM_TYPE_UINT64 && r->Flags == kMenuFlags && r->Size == sizeof mask &&
+                    r->Value != nullptr && memcmp(r->Value, &mask, sizeof mask) == 0;
+  if (r != nullptr) _ZmFree(r, __FILE__, __LINE__);
+  return same;
+}
+
+// Writes the three masks in their fixed order. Masks that hold these values already are
+// left as they are: most updates (every volume's at boot, after each of its events)
+// find nothing to change, and reading three values costs less than writing them. The
+// host raises no event for a write that changes no value either, so recomputing
+// unchanged masks does not start another round.
+void WriteMasks(ZM_OBJECT_ID id, uint64_t enable, uint64_t show, uint64_t localOnly) {
+  if (HoldsMask(id, "MENU_ENABLE_MASK_LL", enable) && HoldsMask(id, "MENU_SHOW_MASK_LL", show) &&
+      HoldsMask(id, "MENU_LOCAL_ONLY_MASK_LL", localOnly))
+    return;
+  Propset set;
+  if (set.get() == nullptr) return;
+  AddMask(set.get(), "MENU_ENABLE_MASK_LL", &enable);
+  AddMask(set.get(), "MENU_SHOW_MASK_LL", &show);
+  AddMask(set.get(), "MENU_LOCAL_ONLY_MASK_LL", &localOnly);
+  ObSetProperties(ghDb, id, set.get());
+}
+
 }  // namespace
 
 int ZM_FAILED(ZMSTATUS s) {
@@ -101,72 +121,81 @@ int ZM_FAILED(ZMSTATUS s) {
   return s != 0 ? 1 : 0;
 }
 
-void UpdateVolumeContextMenu(ZM_OBJECT_ID id) {
-  DatabaseLock lock;
-  uint32_t kind = 0;
-  if (ZM_FAILED(ReadU32(id, "LDM_VOLUME_TYPE", &kind))) return;
+bool VolumeMenuMasks(const VolumeMenuFacts& facts, uint64_t* enable, uint64_t* show, uint64_t* localOnly) {
+  const uint32_t kind = facts.kind;
   if (kind != kPrimary && kind != kLogical && kind != kCdrom && kind != kVolumeSet && kind != kStripeSet &&
       kind != kMirror && kind != kStripeSetWithParity)
-    return;
+    return false;
+  uint64_t e = 0, sh = 0;
+  if (facts.hasLetter) e |= kItemLetter;
+  if (kind == kPrimary && facts.inactive) e |= kItemMarkActive;
+  switch (kind) {
+    case kPrimary:
+      sh = kShowPrimary;
+      if (facts.noActiveItem) sh &= ~kItemMarkActive;
+      break;
+    case kLogical:
+      sh = kShowLogical;
+      break;
+    case kCdrom:
+      sh = kShowCdrom;
+      e |= kItemCdrom;
+      break;
+    default:
+      sh = kShowFtSet;
+      break;
+  }
+  e |= kItemBasicVolume | kItemAlways;
+  if (facts.state & kStateBit25) e &= ~kItemBasicVolume;
+  if (facts.state & kStateBit38) e = 0;
+  *enable = e;
+  *show = sh;
+  *localOnly = kVolumeLocalOnly;
+  return true;
+}
+
+void AddVolumeMenuMasks(ZM_PROPSET set, const VolumeMenuFacts& facts) {
+  uint64_t enable = 0, show = 0, localOnly = 0;
+  if (!VolumeMenuMasks(facts, &enable, &show, &localOnly)) return;
+  AddMask(set, "MENU_ENABLE_MASK_LL", &enable);
+  AddMask(set, "MENU_SHOW_MASK_LL", &show);
+  AddMask(set, "MENU_LOCAL_ONLY_MASK_LL", &localOnly);
+}
+
+void UpdateVolumeContextMenu(ZM_OBJECT_ID id) {
+  DatabaseLock lock;
+  VolumeMenuFacts facts;
+  if (ZM_FAILED(ReadU32(id, "LDM_VOLUME_TYPE", &facts.kind))) return;
+  uint64_t enable = 0, show = 0, localOnly = 0;
+  if (!VolumeMenuMasks(facts, &enable, &show, &localOnly)) return;
 
   bool listed = false;
   ZM_OBJECT_ID partition = FirstRelative(false, id, ZM_OBJ_PARTITION, &listed);
 
-  Propset set;
-  if (set.get() == nullptr) return;
-
-  uint64_t show = 0, enable = 0;
   std::u16string letter;
-  if (!ZM_FAILED(ReadString(id, "DRIVE_LETTER", &letter)) && !letter.empty()) enable |= kItemLetter;
+  facts.hasLetter = !ZM_FAILED(ReadString(id, "DRIVE_LETTER", &letter)) && !letter.empty();
 
   uint8_t active = 0;
-  if (kind == kPrimary && partition != 0 && !ZM_FAILED(ReadU8(partition, "ACTIVE", &active)) && active == 0)
-    enable |= kItemMarkActive;
-
-  switch (kind) {
-    case kPrimary: {
-      show = kShowPrimary;
-      if (partition != 0) {
-        // Marking active is not offered for a partition without a disk or on a removable one.
-        bool disksListed = false;
-        uint32_t disks = 0;
-        ZM_OBJECT_ID disk = FirstRelative(true, partition, ZM_OBJ_DISK, &disksListed, &disks);
-        uint8_t removable = 0;
-        if (disksListed && disks == 0)
-          show &= ~kItemMarkActive;
-        else if (disk != 0 && !ZM_FAILED(ReadU8(disk, "REMOVABLE", &removable)) && removable != 0)
-          show &= ~kItemMarkActive;
-      }
-      break;
-    }
-    case kLogical:
-      show = kShowLogical;
-      break;
-    case kCdrom:
-      show = kShowCdrom;
-      enable |= kItemCdrom;
-      break;
-    default:
-      show = kShowFtSet;
-      break;
+  facts.inactive = facts.kind == kPrimary && partition != 0 &&
+                   !ZM_FAILED(ReadU8(partition, "ACTIVE", &active)) && active == 0;
+  if (facts.kind == kPrimary && partition != 0) {
+    // Marking active is not offered for a partition without a disk or on a removable one.
+    bool disksListed = false;
+    uint32_t disks = 0;
+    ZM_OBJECT_ID disk = FirstRelative(true, partition, ZM_OBJ_DISK, &disksListed, &disks);
+    uint8_t removable = 0;
+    facts.noActiveItem = (disksListed && disks == 0) ||
+                         (disk != 0 && !ZM_FAILED(ReadU8(disk, "REMOVABLE", &removable)) && removable != 0);
   }
-  enable |= kItemBasicVolume | kItemAlways;
-
-  uint64_t state = 0;
-  if (!ZM_FAILED(ReadU64(id, "STATE", &state))) {
-    if (state & kStateBit25) enable &= ~kItemBasicVolume;
-    if (state & kStateBit38) enable = 0;
-  }
-  WriteMasks(id, set.get(), enable, show, kVolumeLocalOnly);
+  if (ZM_FAILED(ReadU64(id, "STATE", &facts.state))) facts.state = 0;
+  VolumeMenuMasks(facts, &enable, &show, &localOnly);
+  WriteMasks(id, enable, show, localOnly);
 }
 
 void UpdateContainerVolumeContextMenu(ZM_OBJECT_ID id) {
   DatabaseLock lock;
   uint32_t kind = 0;
   if (ZM_FAILED(ReadU32(id, "LDM_VOLUME_TYPE", &kind)) || kind != kExtended) return;
-
-  Propset set;
-  if (set.get() == nullptr) return;
 
   uint64_t show = kShowExtended, enable = 0;
   bool listed = false;
@@ -179,5 +208,5 @@ void UpdateContainerVolumeContextMenu(ZM_OBJECT_ID id) {
 
   uint64_t state = 0;
   if (!ZM_FAILED(ReadU64(id, "STATE", &state)) && (state & kStateBit38)) enable = 0;
-  WriteMasks(id, set.get(), enable, show, 0);
+  WriteMasks(id, enable, show, 0);
 }

@@ -1,7 +1,9 @@
 // Placeholder volumes above basic partitions, their state kept in step with the
 // partition, and the request that moves a disk's active (boot) flag.
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <string_view>
 
 #include "layout.h"
 #include "ntlow.h"
@@ -28,14 +30,38 @@ constexpr CopiedProperty kCopied[] = {
     {"REGION_TYPE", ZM_TYPE_UINT32},
 };
 
-void CopyProperty(ZM_OBJECT_ID from, const CopiedProperty& p, ZM_PROPSET set) {
+// Where the kind and the state are among them, for the new volume's menus.
+constexpr size_t kKindAt = 1, kStateAt = 3;
+static_assert(std::string_view(kCopied[kKindAt].name) == "LDM_VOLUME_TYPE" &&
+              std::string_view(kCopied[kStateAt].name) == "STATE");
+
+// Copies one property into the set; *value takes a copied value of up to 8 bytes
+// (little-endian, as the platform stores it).
+void CopyProperty(ZM_OBJECT_ID from, const CopiedProperty& p, ZM_PROPSET set, uint64_t* value) {
   ZM_PROPERTY* r = nullptr;
   if (!ZM_FAILED(ObGetProperty(ghDb, from, p.name, &r)) && r != nullptr && r->Type == p.type &&
       r->Value != nullptr) {
     ZM_PROPERTY copy{p.name, r->Type, 0, r->Size, r->Value};
     PsAddProperty(set, &copy);
+    if (r->Size <= sizeof *value) std::memcpy(value, r->Value, r->Size);
   }
   if (r != nullptr) _ZmFree(r, __FILE__, __LINE__);
+}
+
+// The menu masks of a new placeholder volume, from what its partition and disk say: the
+// masks the menu update will compute for it, so that the volume is complete when made
+// and the updates that its events start find nothing to change. It has no letter yet.
+void AddNewVolumeMenus(ZM_PROPSET set, ZM_OBJECT_ID partition, ZM_OBJECT_ID disk, uint32_t kind,
+                       uint64_t state) {
+  VolumeMenuFacts facts;
+  facts.kind = kind;
+  facts.state = state;
+  if (kind == REGION_PRIMARY) {
+    uint8_t active = 0, removable = 0;
+    facts.inactive = !ZM_FAILED(ReadU8(partition, "ACTIVE", &active)) && active == 0;
+    facts.noActiveItem = !ZM_FAILED(ReadU8(disk, "REMOVABLE", &removable)) && removable != 0;
+  }
+  AddVolumeMenuMasks(set, facts);
 }
 
 // The readers set the value to 0 whenever they cannot read the property.
@@ -180,10 +206,12 @@ ZMSTATUS EncapsulatePartition(ZM_OBJECT_ID partition, ZM_OBJECT_ID disk) {
       PsDestroyPropset(set);
       return 0;
     }
-    for (const CopiedProperty& p : kCopied) CopyProperty(partition, p, set);
+    uint64_t values[std::size(kCopied)] = {};
+    for (size_t i = 0; i < std::size(kCopied); ++i) CopyProperty(partition, kCopied[i], set, &values[i]);
     uint32_t facility = 1;
     ZM_PROPERTY f{"FACILITY", ZM_TYPE_UINT32, 0, 4, &facility};
     PsAddProperty(set, &f);
+    AddNewVolumeMenus(set, partition, disk, static_cast<uint32_t>(values[kKindAt]), values[kStateAt]);
     ObSetProperties(ghDb, volume, set);
     ObAddChildObject(ghDb, volume, partition);
     IdList containers;

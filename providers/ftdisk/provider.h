@@ -46,6 +46,19 @@ void StopKnownSeverities();
 // ftmenu: the status test and the context menus.
 int ZM_FAILED(ZMSTATUS s);
 void UpdateVolumeContextMenu(ZM_OBJECT_ID id);
+// What a volume's menu masks depend on, read from the database by
+// UpdateVolumeContextMenu or known to the code that makes the volume.
+struct VolumeMenuFacts {
+  uint32_t kind = 0;          // "LDM_VOLUME_TYPE"
+  bool hasLetter = false;     // a "DRIVE_LETTER" that is not empty
+  bool inactive = false;      // a primary partition whose "ACTIVE" reads 0
+  bool noActiveItem = false;  // a primary partition without a disk or on a removable one
+  uint64_t state = 0;         // "STATE", 0 when it cannot be read
+};
+// The three masks of a volume; false for a kind that has none.
+bool VolumeMenuMasks(const VolumeMenuFacts& facts, uint64_t* enable, uint64_t* show, uint64_t* localOnly);
+// Adds the three masks to a set that makes a volume, when its kind has them.
+void AddVolumeMenuMasks(ZM_PROPSET set, const VolumeMenuFacts& facts);
 void UpdateContainerVolumeContextMenu(ZM_OBJECT_ID id);
 
 // layout: scanning, publishing and the partition requests.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -76,7 +75,7 @@ class KnownSeverities {
   }
   void Forget(ZM_OBJECT_ID id) {
     std::lock_guard<std::mutex> g(mu_);
-    known_.erase(id);
+    if (id < known_.size()) known_[id] = kUnknown;
     ++forgotten_;
   }
   // The highest severity among objects (0 for one that cannot be read): the known ones
@@ -98,9 +97,9 @@ class KnownSeverities {
     if (mayKeep) {
       std::lock_guard<std::mutex> g(mu_);
       for (uint32_t i = 0; i < count; ++i) {
-        auto it = known_.find(ids[i]);
-        if (it != known_.end())
-          highest = std::max(highest, it->second);
+        const uint64_t known = ids[i] < known_.size() ? known_[ids[i]] : kUnknown;
+        if (known != kUnknown)
+          highest = std::max(highest, static_cast<uint32_t>(known));
         else
           unknown[unknownCount++] = ids[i];
       }
@@ -124,16 +123,27 @@ class KnownSeverities {
     if (kept != 0) {
       std::lock_guard<std::mutex> g(mu_);
       if (on_ && forgotten == forgotten_)
-        for (uint32_t i = 0; i < kept; ++i) known_.emplace(unknown[i], severities[i]);
+        for (uint32_t i = 0; i < kept; ++i) Keep(unknown[i], severities[i]);
     }
     return highest;
   }
 
  private:
+  // By object id: the host numbers objects from 1 up and never reuses a number, so a
+  // vector indexed by id holds them without hashing. Ids far beyond any object made so
+  // far are not kept.
+  static constexpr uint64_t kUnknown = ~uint64_t{0};
+  static constexpr ZM_OBJECT_ID kMaxKeptId = ZM_OBJECT_ID{1} << 24;
+  void Keep(ZM_OBJECT_ID id, uint32_t severity) {
+    if (id >= kMaxKeptId) return;
+    if (id >= known_.size()) known_.resize(std::max<size_t>(id + 1, 2 * known_.size()), kUnknown);
+    known_[id] = severity;
+  }
+
   std::mutex mu_;
   bool on_ = false;
   uint64_t forgotten_ = 0;
-  std::unordered_map<ZM_OBJECT_ID, uint32_t> known_;
+  std::vector<uint64_t> known_;
 };
 KnownSeverities gKnown;
 

@@ -80,4 +80,23 @@ TEST(CliCommandTable, CompletionOffersTheWordsAnOptionOrArgumentTakes) {
   }
 }
 
+// A command line builds only the commands it names; the program's help and messages
+// still name every command, and an option of another command given before the command
+// word still takes its value.
+TEST(CliCommandTable, HelpAndMessagesOfOneCommandStillKnowEveryCommand) {
+  std::vector<std::string> commands;
+  std::istringstream synopsis(Ctl("__synopsis").out);
+  for (std::string l; std::getline(synopsis, l);)
+    if (l.rfind("ftdiskctl ", 0) == 0 && l[10] != '[') commands.push_back(l.substr(10, l.find(' ', 10) - 10));
+  ASSERT_GT(commands.size(), 20u);
+  const Result help = Ctl("--help"), unknown = Ctl("frob show");
+  for (const std::string& c : commands) {
+    EXPECT_NE(help.out.find("\n  " + c + " "), std::string::npos) << c;
+    EXPECT_NE(unknown.err.find(" " + c + (c == commands.back() ? ")" : ",")), std::string::npos) << c;
+  }
+  EXPECT_TRUE(Fails(Ctl("--disk 3 show"), "The following arguments were not expected: 3 --disk", 2));
+  EXPECT_TRUE(Fails(Ctl("registry frob"), "(the registry commands are: show, export, import, recover)", 2));
+  EXPECT_NE(Ctl("volume --help").out.find("\n  export "), std::string::npos);
+}
+
 }  // namespace

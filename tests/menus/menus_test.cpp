@@ -90,6 +90,25 @@ TEST_F(Menus, UnhandledOrUnreadableKindsKeepTheirMasks) {
   EXPECT_EQ(Read(primary), (Masks{kUnset, kUnset, kUnset}));
 }
 
+// An update leaves masks that hold its values alone, but one stored with other flags is
+// written again with flags 4.
+TEST_F(Menus, MasksOfTheRightValueWithOtherFlagsAreWrittenAgain) {
+  ZM_OBJECT_ID v = New(ZM_OBJ_VOLUME);
+  SetU32(v, "LDM_VOLUME_TYPE", 3);
+  const Masks logical{0x80089, 0x80080, 0x3};
+  SetU64(v, "MENU_SHOW_MASK_LL", logical.show);  // flags 0
+  SetU64(v, "MENU_ENABLE_MASK_LL", logical.enable);
+  SetU64(v, "MENU_LOCAL_ONLY_MASK_LL", logical.local);
+  UpdateVolumeContextMenu(v);
+  EXPECT_EQ(Read(v), logical);
+  for (const char* name : {"MENU_SHOW_MASK_LL", "MENU_ENABLE_MASK_LL", "MENU_LOCAL_ONLY_MASK_LL"}) {
+    ZM_PROPERTY* r = nullptr;
+    ASSERT_EQ(ObGetProperty(zm::Database(), v, name, &r), 0u);
+    EXPECT_EQ(r->Flags, 4u) << name;
+    _ZmFree(r, __FILE__, __LINE__);
+  }
+}
+
 TEST_F(Menus, ExtendedPartitionMasksFollowItsLogicalDrives) {
   struct Case {
     unsigned logicals;
@@ -142,6 +161,31 @@ TEST_F(Menus, EveryComputationReleasesTheLockAndItsBlocks) {
   zm::WaitIdle();
   EXPECT_EQ(zm::CallCount("DbLockDatabase") - locks, zm::CallCount("DbUnlockDatabase") - unlocks);
   EXPECT_EQ(zm::OutstandingBlocks(), blocks);
+}
+
+// A placeholder volume is made with its masks: the ones the menu update computes for it,
+// for a primary partition active or not, on a fixed or a removable disk, and a logical drive.
+TEST(MenusOfNewVolumes, AreTheOnesTheUpdateComputes) {
+  Machine m({16 * MiB, 16 * MiB});
+  const std::string table =
+      "label: dos\nstart=2048, size=4096, type=7, bootable\nstart=6144, size=4096, type=7\n"
+      "start=10240, size=16384, type=5\nstart=12288, size=4096, type=7\n";
+  ASSERT_TRUE(testutil::Sfdisk(m.image(0), table));
+  ASSERT_TRUE(testutil::Sfdisk(m.image(1), table));
+  m.Boot();
+  m.Provider();
+  zm::WaitIdle();
+  FtDiskShutdown(0);
+  SetBool(testutil::DiskObject(1), "REMOVABLE", true);
+  for (ZM_OBJECT_ID v : testutil::Objects(ZM_OBJ_VOLUME)) ASSERT_EQ(ObDeleteObject(zm::Database(), v), 0u);
+  for (unsigned d = 0; d < 2; ++d) ASSERT_FALSE(ZM_FAILED(CreateFakeVolumes(testutil::DiskObject(d))));
+  std::vector<ZM_OBJECT_ID> volumes = testutil::Objects(ZM_OBJ_VOLUME);
+  ASSERT_EQ(volumes.size(), 6u);
+  for (ZM_OBJECT_ID v : volumes) {
+    const Masks made = Read(v);
+    UpdateVolumeContextMenu(v);
+    EXPECT_EQ(made, Read(v)) << "LDM_VOLUME_TYPE " << testutil::PropU64(v, "LDM_VOLUME_TYPE");
+  }
 }
 
 }  // namespace

@@ -181,9 +181,7 @@ std::string OptionKey(const std::string& names);
 // The synopsis lines of the man page, one per command.
 void PrintSynopsis(std::ostream& out);
 
-// The shell (shell.cpp): commands from standard input on one boot.
-int RunShell(Call& c, bool stopOnError);
-// The words that may complete the last of words after "ftdiskctl" (bash completion).
+// The words that may complete the last of words after "ftdiskctl" (bash completion; shell.cpp).
 int CompleteCommandLine(Call& c, std::vector<std::string> words);
 
 }  // namespace cli

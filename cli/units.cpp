@@ -5,6 +5,7 @@
 
 #include "ftdisk.h"
 #include "layout.h"
+#include "status.h"
 #include "zmapi.h"
 
 namespace cli {
@@ -51,11 +52,7 @@ std::string UnitCount(uint64_t bytes, uint64_t unit, uint64_t sector) {
   return std::to_string(whole) + "+" + std::to_string(rest) + "b";
 }
 
-std::string HexStatus(uint32_t status) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08X", status);
-  return buf;
-}
+std::string HexStatus(uint32_t status) { return ntp::HexCode(status); }
 
 namespace {
 

@@ -10,17 +10,14 @@
 #include "machine.h"
 #include "ntplatform.h"
 #include "overlay.h"
+#include "status.h"
 
 namespace ftdata {
 
 namespace fm = ntp::ftmap;
 namespace fj = ntp::ftjournal;
 
-std::string HexStatus(NTSTATUS st) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(st));
-  return text;
-}
+std::string HexStatus(NTSTATUS st) { return ntp::HexCode(static_cast<uint32_t>(st)); }
 
 namespace {
 

@@ -17,12 +17,6 @@ namespace ntp {
 
 namespace {
 
-std::string Hex32(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08X", v);
-  return buf;
-}
-
 // Opens \Device\HarddiskN\Partition0 of the booted machine.
 NTSTATUS OpenWholeDisk(unsigned index, ACCESS_MASK access, HANDLE* h) {
   std::u16string name = u"\\Device\\Harddisk";
@@ -77,7 +71,7 @@ std::string SignatureClash(uint32_t signature, int self) {
   if (signature == 0) return "its disk signature is 0";
   for (const auto& d : Disks())
     if (static_cast<int>(d.index) != self && d.signature == signature)
-      return "its disk signature " + Hex32(signature) + " is disk " + std::to_string(d.index) + "'s too";
+      return "its disk signature " + HexCode(signature) + " is disk " + std::to_string(d.index) + "'s too";
   return "";
 }
 
@@ -100,10 +94,10 @@ Status WriteDiskSignature(const std::string& dir, bool noWait, unsigned index, b
   // from what the configuration records of it.
   const uint32_t current = disks[index].signature;
   if (SignatureClash(current, int(index)).empty())
-    return fail("its signature " + Hex32(current) + " is unique already; nothing needs a new one");
+    return fail("its signature " + HexCode(current) + " is unique already; nothing needs a new one");
   const std::string recorded = RecordedAs(current);
   if (!recorded.empty() && !force)
-    return fail("the FT configuration records its signature " + Hex32(current) + " (" + recorded +
+    return fail("the FT configuration records its signature " + HexCode(current) + " (" + recorded +
                 "); with a new signature those records no longer match the disk: its FT members are orphaned "
                 "and its letters given afresh. Add --force to write it anyway");
 
@@ -117,7 +111,7 @@ Status WriteDiskSignature(const std::string& dir, bool noWait, unsigned index, b
 
   HANDLE h = nullptr;
   NTSTATUS st = OpenWholeDisk(index, GENERIC_READ | GENERIC_WRITE, &h);
-  if (!NT_SUCCESS(st)) return fail("the disk cannot be opened (" + Hex32(uint32_t(st)) + ")", st);
+  if (!NT_SUCCESS(st)) return fail("the disk cannot be opened (" + HexCode(uint32_t(st)) + ")", st);
   std::vector<uint8_t> sector(bps);
   IO_STATUS_BLOCK iosb{};
   LARGE_INTEGER at;
@@ -125,7 +119,7 @@ Status WriteDiskSignature(const std::string& dir, bool noWait, unsigned index, b
   st = NtReadFile(h, nullptr, nullptr, nullptr, &iosb, sector.data(), bps, &at, nullptr);
   if (!NT_SUCCESS(st)) {
     NtClose(h);
-    return fail("sector 0 cannot be read (" + Hex32(uint32_t(st)) + ")", st);
+    return fail("sector 0 cannot be read (" + HexCode(uint32_t(st)) + ")", st);
   }
   change->disk = index;
   change->before = ftformat::MbrSignature(sector.data(), sector.size());
@@ -139,7 +133,7 @@ Status WriteDiskSignature(const std::string& dir, bool noWait, unsigned index, b
   std::ostringstream warnings;
   change->backups = backup.After(warnings);
   change->warnings = warnings.str();
-  if (!NT_SUCCESS(st)) return fail("sector 0 cannot be written (" + Hex32(uint32_t(st)) + ")", st);
+  if (!NT_SUCCESS(st)) return fail("sector 0 cannot be written (" + HexCode(uint32_t(st)) + ")", st);
   return Status();
 }
 

@@ -3,9 +3,17 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace ntp {
+
+// A status, signature or other 32-bit code as messages print it: "0xC0000022".
+inline std::string HexCode(uint32_t code) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", code);
+  return text;
+}
 
 // A code (an NTSTATUS, or a host or provider code; 0 is success), the reason in words and
 // what to do about it. The code keeps its NT or host meaning; the words say more.

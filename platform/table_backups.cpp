@@ -56,12 +56,6 @@ bool FromHex(const std::string& s, std::vector<uint8_t>* out) {
 
 namespace {
 
-std::string Hex(uint32_t code) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", code);
-  return text;
-}
-
 const DiskInfo* DiskInfoOf(const std::vector<DiskInfo>& disks, unsigned index) {
   for (const auto& d : disks)
     if (d.index == index) return &d;
@@ -454,15 +448,11 @@ Status Restore(Restoring& r, bool dryRun, std::string* undo, bool* registryResto
   if (undo->empty())
     return Status(uint32_t(STATUS_UNSUCCESSFUL), "the current sectors cannot be saved first: " + e);
   const std::u16string device = r.device + u"\\Partition0";
-  UNICODE_STRING us;
-  RtlInitUnicodeString(&us, device.c_str());
-  OBJECT_ATTRIBUTES oa{sizeof(OBJECT_ATTRIBUTES), nullptr, &us, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
-  IO_STATUS_BLOCK iosb{};
   HANDLE h = nullptr;
-  NTSTATUS st = NtOpenFile(&h, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &oa, &iosb,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_SYNCHRONOUS_IO_NONALERT);
+  NTSTATUS st = OpenDevice(device, GENERIC_READ | GENERIC_WRITE, &h);
+  IO_STATUS_BLOCK iosb{};
   if (!NT_SUCCESS(st))
-    return Status(uint32_t(st), reg::ToUtf8(device) + " cannot be opened (" + Hex(uint32_t(st)) + ")");
+    return Status(uint32_t(st), reg::ToUtf8(device) + " cannot be opened (" + HexCode(uint32_t(st)) + ")");
   for (size_t k = r.lbas.size(); k-- > 0 && NT_SUCCESS(st);) {
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(r.lbas[k] * bps);
@@ -470,7 +460,7 @@ Status Restore(Restoring& r, bool dryRun, std::string* undo, bool* registryResto
   }
   NtClose(h);
   if (!NT_SUCCESS(st))
-    return Status(uint32_t(st), "writing the sectors failed (" + Hex(uint32_t(st)) +
+    return Status(uint32_t(st), "writing the sectors failed (" + HexCode(uint32_t(st)) +
                                     "); the state before the restore is saved as " + *undo);
   if (r.hasRegistry &&
       !reg::SetValue(u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK", u"Information", REG_BINARY, r.registry))

@@ -58,12 +58,6 @@ bool FindRegionWhere(const Machine& m, F&& match, const Disk** disk, const Regio
   return false;
 }
 
-std::string Hex(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08X", v);
-  return buf;
-}
-
 }  // namespace
 
 Candidate AsCandidate(const Part& p) { return {p.where, p.disk, p.bootOrSystem, p.name}; }
@@ -209,7 +203,8 @@ ntp::Status MakePlanned(zm::Session& s, const Intent::Part& plan, Part* made) {
   }
   const int disk = DiskWithSignature(plan.where.signature);
   if (disk < 0)
-    return ntp::Status(0, "the disk with signature " + Hex(plan.where.signature) + " is not on this machine");
+    return ntp::Status(
+        0, "the disk with signature " + ntp::HexCode(plan.where.signature) + " is not on this machine");
   if (ntp::Status st = CreatePartition(s, unsigned(disk), plan.freeOffset, plan.request, made); !st.ok())
     return st;
   if (made->where == plan.where) return ntp::Status();

@@ -1269,13 +1269,47 @@ NTSTATUS CheckBusy(Disk& disk, const DRIVE_LAYOUT_INFORMATION* layout) {
   return STATUS_SUCCESS;
 }
 
+namespace {
+
+bool SameShape(const ptable::DiskShape& a, const ptable::DiskShape& b) {
+  return a.bytesPerSector == b.bytesPerSector && a.heads == b.heads &&
+         a.sectorsPerTrack == b.sectorsPerTrack && a.sectors == b.sectors;
+}
+
+// The table read decodes only the sectors it reads: when each of the last read's
+// sectors reads the same again, its result stands. The sectors are read all the same
+// (another program may have written them), once each, as a full read would.
+bool ReadAgain(Disk& disk, const ptable::DiskShape& shape, ptable::ReadResult* result) {
+  if (!disk.lastRead || !SameShape(disk.lastRead->shape, shape)) return false;
+  const uint32_t bps = shape.bytesPerSector;
+  std::vector<uint8_t> now(bps);
+  for (const auto& [lba, bytes] : disk.lastRead->sectors)
+    if (!NT_SUCCESS(ReadBytes(disk, lba * bps, now.data(), bps)) || now != bytes) return false;
+  *result = disk.lastRead->result;
+  return true;
+}
+
+}  // namespace
+
 NTSTATUS RefreshLayout(Disk& disk, ptable::ReadResult* result) {
   const uint32_t bps = disk.config.bytesPerSector;
+  const ptable::DiskShape shape = disk.Shape();
   TableLock tables(disk.fd, false);
-  NTSTATUS s = ptable::Read(
-      disk.Shape(),
-      [&](uint64_t lba, uint8_t* buf) { return NT_SUCCESS(ReadBytes(disk, lba * bps, buf, bps)); }, result);
-  if (!NT_SUCCESS(s)) return s;
+  if (!ReadAgain(disk, shape, result)) {
+    disk.lastRead.reset();
+    Disk::LayoutRead read{shape, {}, {}};
+    NTSTATUS s = ptable::Read(
+        shape,
+        [&](uint64_t lba, uint8_t* buf) {
+          if (!NT_SUCCESS(ReadBytes(disk, lba * bps, buf, bps))) return false;
+          read.sectors.emplace_back(lba, std::vector<uint8_t>(buf, buf + bps));
+          return true;
+        },
+        result);
+    if (!NT_SUCCESS(s)) return s;
+    read.result = *result;
+    disk.lastRead = std::move(read);
+  }
   disk.warnings = result->warnings;
   disk.layoutReadOnly = result->readOnlyReason;
   disk.tableSectors = result->tableSectors;

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,14 @@ struct Disk : Device {  // also Partition0, the whole disk
   std::string layoutReadOnly;  // why the table must not be rewritten (last read); empty if it may
   DiskCounters counters;
   bool unflushed = false;  // WriteData wrote since the last FlushData
+  // The last table read: the sectors it read, as read, and what it found. A later read
+  // that finds those sectors unchanged finds the same table without decoding it again.
+  struct LayoutRead {
+    ptable::DiskShape shape;
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> sectors;
+    ptable::ReadResult result;  // before numbering
+  };
+  std::optional<LayoutRead> lastRead;
 
   ptable::DiskShape Shape() const;
 };

@@ -83,13 +83,76 @@ std::u16string Parent(const std::u16string& rel) {
   return p == std::u16string::npos ? std::u16string() : rel.substr(0, p);
 }
 
+// Prepared statements kept for reuse, by connection and by the address of their SQL
+// text (each is a literal): a boot runs the same few look-ups hundreds of times. A
+// statement in use is never handed out twice; one whose connection closes while in use
+// is finalised when its user lets it go.
+struct Prepared {
+  sqlite3* db;
+  const char* sql;
+  sqlite3_stmt* st;
+  bool busy;
+  bool orphaned;
+};
+std::vector<Prepared> gPrepared;
+
+// Finalises the kept statements of a connection about to close.
+void ForgetPrepared(sqlite3* db) {
+  for (size_t i = 0; i < gPrepared.size();) {
+    Prepared& p = gPrepared[i];
+    if (p.db != db) {
+      ++i;
+    } else if (p.busy) {
+      p.orphaned = true;
+      p.db = nullptr;
+      ++i;
+    } else {
+      sqlite3_finalize(p.st);
+      gPrepared.erase(gPrepared.begin() + std::ptrdiff_t(i));
+    }
+  }
+}
+
+void CloseDb(sqlite3* db) {
+  if (db == nullptr) return;
+  ForgetPrepared(db);
+  sqlite3_close(db);
+}
+
 // RAII statement with bound UTF-16 blobs.
 class Stmt {
  public:
   explicit Stmt(const char* sql) {
-    if (gDb && sqlite3_prepare_v2(gDb, sql, -1, &st_, nullptr) != SQLITE_OK) st_ = nullptr;
+    if (!gDb) return;
+    for (Prepared& p : gPrepared)
+      if (p.db == gDb && p.sql == sql && !p.busy) {
+        p.busy = true;
+        st_ = p.st;
+        return;
+      }
+    if (sqlite3_prepare_v2(gDb, sql, -1, &st_, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(st_);
+      st_ = nullptr;
+      return;
+    }
+    gPrepared.push_back({gDb, sql, st_, true, false});
   }
-  ~Stmt() { sqlite3_finalize(st_); }
+  ~Stmt() {
+    if (st_ == nullptr) return;
+    for (size_t i = 0; i < gPrepared.size(); ++i) {
+      Prepared& p = gPrepared[i];
+      if (p.st != st_) continue;
+      if (p.orphaned) {
+        sqlite3_finalize(st_);
+        gPrepared.erase(gPrepared.begin() + std::ptrdiff_t(i));
+      } else {
+        sqlite3_reset(st_);
+        sqlite3_clear_bindings(st_);
+        p.busy = false;
+      }
+      return;
+    }
+  }
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
   bool ok() const { return st_ != nullptr; }
@@ -422,7 +485,7 @@ NTSTATUS ApplyBatch(const std::vector<BatchOp>& ops) {
 
 void Close() {
   std::lock_guard lock(gMutex);
-  if (gDb) sqlite3_close(gDb);
+  CloseDb(gDb);
   gDb = nullptr;
   gDir.clear();
 }
@@ -512,9 +575,10 @@ int QuickCheck(std::string* why) {
   return 1;
 }
 
-// The schema and the root keys in a store just opened (gDb).
-bool MakeTables(std::string* error) {
-  bool ok = Exec(kSchema);
+// The schema and the root keys in a store just opened (gDb); with hasTables, a store
+// known to hold the tables gets the root keys only.
+bool MakeTables(std::string* error, bool hasTables = false) {
+  bool ok = hasTables || Exec(kSchema);
   if (ok) {
     NTSTATUS st = InTransaction("", [] {
       for (const char16_t* k : {u"", u"HARDWARE", u"SOFTWARE", u"SYSTEM"}) {
@@ -533,7 +597,7 @@ bool MakeTables(std::string* error) {
 bool OpenMemory(std::string* error) {
   sqlite3* mem = nullptr;
   if (sqlite3_open_v2(":memory:", &mem, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-    sqlite3_close(mem);
+    CloseDb(mem);
     if (error) *error = "cannot make an in-memory registry";
     return false;
   }
@@ -561,14 +625,14 @@ bool OpenStore(const std::string& machineDir, bool recovering, std::string* erro
   int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   if (rc != SQLITE_OK) {
     if (error) *error = "cannot open " + file + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
-    sqlite3_close(db);
+    CloseDb(db);
     return false;
   }
   sqlite3_busy_timeout(db, 5000);
   gDb = db;
   auto fail = [&](const std::string& text) {
     if (error) *error = text;
-    sqlite3_close(db);
+    CloseDb(db);
     gDb = nullptr;
     return false;
   };
@@ -682,7 +746,7 @@ bool OpenStoreReadOnly(const std::string& machineDir, std::string* error) {
   int rc = sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
   if (rc != SQLITE_OK) {
     if (error) *error = "cannot open " + file + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
-    sqlite3_close(db);
+    CloseDb(db);
     return false;
   }
   sqlite3_busy_timeout(db, 5000);
@@ -715,13 +779,13 @@ bool OpenStoreReadOnly(const std::string& machineDir, std::string* error) {
   if (b != nullptr) sqlite3_backup_finish(b);
   if (!ok) {
     if (error) *error = "cannot read " + file + ": " + sqlite3_errmsg(mem != nullptr ? mem : db);
-    sqlite3_close(mem);
+    CloseDb(mem);
     Close();
     return false;
   }
   Close();
   gDb = mem;
-  if (!MakeTables(error)) return false;
+  if (!MakeTables(error, true)) return false;  // a copy of a store that has them
   gProblem = backups::StoreProblem::None;
   return true;
 }
@@ -740,7 +804,7 @@ bool BeginScratchCopy(std::string* error) {
   }
   sqlite3* mem = nullptr;
   if (sqlite3_open_v2(":memory:", &mem, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-    sqlite3_close(mem);
+    CloseDb(mem);
     if (error) *error = "cannot make an in-memory registry";
     return false;
   }
@@ -749,7 +813,7 @@ bool BeginScratchCopy(std::string* error) {
   if (b != nullptr) sqlite3_backup_finish(b);
   if (!ok) {
     if (error) *error = std::string("cannot copy the registry: ") + sqlite3_errmsg(mem);
-    sqlite3_close(mem);
+    CloseDb(mem);
     return false;
   }
   gRealDb = gDb;
@@ -760,7 +824,7 @@ bool BeginScratchCopy(std::string* error) {
 void EndScratchCopy() {
   std::lock_guard lock(gMutex);
   if (gRealDb == nullptr) return;
-  sqlite3_close(gDb);
+  CloseDb(gDb);
   gDb = gRealDb;
   gRealDb = nullptr;
 }

@@ -78,26 +78,31 @@ class Props {
   // UTF-16 up to its terminator (none: no string); ASCII is copied as it is.
   static bool DecodeText(const void* v, size_t size, std::string* value) {
     const char* p = static_cast<const char*>(v);
-    std::u16string wide;
+    const size_t units = size / 2;
+    size_t length = 0;
     bool ascii = true;
-    for (size_t i = 0; i + 1 < size; i += 2) {
-      char16_t c;
-      std::memcpy(&c, p + i, 2);
-      if (c == 0) {
-        if (!ascii) *value = Narrow(wide);
-        return true;
-      }
-      if (ascii && c >= 0x80) {
-        ascii = false;
-        wide.assign(value->begin(), value->end());
-      }
-      if (ascii)
-        value->push_back(static_cast<char>(c));
-      else
-        wide.push_back(c);
+    for (char16_t c; length < units; ++length) {
+      std::memcpy(&c, p + 2 * length, 2);
+      if (c == 0) break;
+      ascii = ascii && c < 0x80;
     }
-    value->clear();
-    return false;
+    if (length == units) {
+      value->clear();
+      return false;
+    }
+    if (!ascii) {
+      std::u16string wide(length, u'\0');
+      std::memcpy(wide.data(), p, 2 * length);
+      *value = Narrow(wide);
+      return true;
+    }
+    value->resize(length);
+    for (size_t i = 0; i < length; ++i) {
+      char16_t c;
+      std::memcpy(&c, p + 2 * i, 2);
+      (*value)[i] = static_cast<char>(c);
+    }
+    return true;
   }
 
   uint32_t seen_ = 0, numbers_ = 0, texts_ = 0;

@@ -144,14 +144,9 @@ void NoteUnstoredRecords(const Session& s, std::ostream& err);
 // (empty when none): a request that reports success must not hide them.
 std::string TakeWriteFailures();
 void InjectFaultsFromEnvironment();
-// Disk signatures (signature.cpp). SignatureClash: why a signature cannot tell a disk
-// apart from the booted machine's other disks (index self skipped), "" when it can.
-std::string SignatureClash(uint32_t signature, int self);
-// True for a protective GPT master boot record (an 0xEE entry): not ours to sign.
-bool ForeignSector0(const uint8_t* sector);
-// Boots the machine and writes a fresh unique signature on disk index (sector 0 saved
-// as a backup first). Refused for a foreign (GPT) disk and for one whose signature is
-// unique already; one whose signature the FT configuration records only with force.
+// Disk signatures (signature.cpp). Boots the machine and writes a fresh unique signature on disk index
+// (sector 0 saved as a backup first). Refused for a foreign (GPT) disk and for one whose signature is unique
+// already; one whose signature the FT configuration records only with force.
 using SignatureChange = ntp::SignatureChange;
 bool WriteSignature(const Options& opt, unsigned index, bool force, SignatureChange* change,
                     std::string* error);

@@ -1,10 +1,6 @@
 // Machine set-up: init makes a machine directory, attach adds a disk image to one.
 #include "machine_commands.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -89,36 +85,14 @@ json AttachJson(const Options& opt, const std::string& image, unsigned index, bo
   return doc;
 }
 
-// Reads an image's first sector to attach it: a regular file or block device whose
-// first sector can be read. The image is only looked at, never opened for writing.
-bool ReadImageStart(const std::string& image, uint8_t (&sector)[512], std::ostream& err) {
-  int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    err << "cannot attach '" << image << "': " << std::strerror(errno) << "\n";
-    return false;
-  }
-  struct stat st {};
-  bool ok = fstat(fd, &st) == 0;
-  ssize_t got = ok ? pread(fd, sector, sizeof sector, 0) : -1;
-  ::close(fd);
-  if (!ok || (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))) {
-    err << "cannot attach '" << image << "': not a regular file or block device\n";
-    return false;
-  }
-  if (got != static_cast<ssize_t>(sizeof sector)) {
-    err << "cannot attach '" << image
-        << "': the first sector cannot be read (the image is empty or unreadable)\n";
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 int CmdAttachToNew(const Options& opt, const std::string& image, unsigned index, bool readOnly,
                    std::ostream& out, std::ostream& err) {
-  uint8_t sector[512];
-  if (!ReadImageStart(image, sector, err)) return kFailed;
+  if (const ntp::Status st = ntp::CheckAttachImage(image); !st.ok()) {
+    err << st.message() << "\n";
+    return kFailed;
+  }
   if (opt.json)
     PrintJsonResult(out, AttachJson(opt, image, index, readOnly));
   else
@@ -193,74 +167,27 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, bool
   unsigned attached = 0;
   if (writeSignature && AttachedIndex(opt, image, &attached))
     return WriteFreshSignature(opt, attached, force, out, err);
-  uint8_t sector[512];
-  if (!ReadImageStart(image, sector, err)) return kFailed;
-  // Hold the machine while its configuration changes.
-  std::string e;
-  std::error_code ec;
-  if (!std::filesystem::exists(std::filesystem::path(opt.dir) / "machine.toml", ec)) {
-    err << "'" << opt.dir
-        << "' is not a machine directory (no machine.toml; make one with 'ftdiskctl init')\n";
-    return kFailed;
-  }
-  // A dry run boots read-only: it takes no lock and writes nothing, machine.toml included.
-  ntp::BootOptions boot;
-  boot.mode = opt.noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait;
-  boot.readOnly = opt.dryRun;
-  boot.onWait = [](const std::string& what) {
+  ntp::AttachOptions options;
+  options.removable = removable;
+  options.readOnly = readOnly;
+  options.dryRun = opt.dryRun;
+  options.noWait = opt.noWait;
+  options.onWait = [](const std::string& what) {
     std::fprintf(stderr, "waiting for %s, held by another process...\n", what.c_str());
   };
-  if (!ntp::Boot(opt.dir, boot, &e)) {
-    err << "cannot open machine '" << opt.dir << "': " << e << "\n";
+  ntp::AttachedDisk done;
+  if (const ntp::Status st = ntp::AttachDisk(opt.dir, image, options, &done); !st.ok()) {
+    err << st.message() << "\n";
     return kFailed;
   }
-  // One disk can be attached once (by any path to it): a second entry for it would be
-  // a second writer. Checked under the machine lock, so two attaches cannot race.
-  const int same = ntp::FindSameImage(opt.dir, image);
-  if (same >= 0 && !readOnly) {
-    ntp::Shutdown();
-    err << "cannot attach '" << image << "': it is already disk " << same << " of this machine\n";
-    return kFailed;
-  }
-  ntp::MachineConfig cfg;
-  bool loaded = ntp::LoadMachineConfig(opt.dir, &cfg, &e);
-  // --read-only on a disk attached already makes it read-only from now on.
-  if (same >= 0) {
-    if (loaded && static_cast<size_t>(same) < cfg.disks.size()) cfg.disks[size_t(same)].readOnly = true;
-    const bool saved = loaded && (opt.dryRun || ntp::SaveMachineConfig(opt.dir, cfg, &e));
-    ntp::Shutdown();
-    if (!saved) {
-      err << "cannot make disk " << same << " read-only: " << e << "\n";
-      return kFailed;
-    }
-    if (opt.json)
-      PrintJsonResult(out, AttachJson(opt, image, unsigned(same), true));
-    else if (opt.dryRun)
-      out << "would make disk " << same << " (" << image << ") read-only: no request would write it; "
-          << "nothing was written to " << opt.dir << "\n";
-    else
-      out << "disk " << same << " (" << image << ") is read-only: no request writes it from now on\n";
-    return kOk;
-  }
-  unsigned index = static_cast<unsigned>(cfg.disks.size());
-  if (loaded) {
-    ntp::DiskConfig d;
-    d.image = std::filesystem::absolute(image, ec).string();
-    d.removable = removable;
-    d.readOnly = readOnly;
-    cfg.disks.push_back(d);
-  }
-  bool saved = loaded && (opt.dryRun || ntp::SaveMachineConfig(opt.dir, cfg, &e));
-  const uint32_t signature = uint32_t(sector[0x1B8]) | (uint32_t(sector[0x1B9]) << 8) |
-                             (uint32_t(sector[0x1BA]) << 16) | (uint32_t(sector[0x1BB]) << 24);
-  const std::string clash = saved ? SignatureClash(signature, -1) : "";
-  ntp::Shutdown();
-  if (!saved) {
-    err << "cannot attach '" << image << "': " << e << "\n";
-    return kFailed;
-  }
+  const unsigned index = done.index;
   if (opt.json)
-    PrintJsonResult(out, AttachJson(opt, image, index, readOnly));
+    PrintJsonResult(out, AttachJson(opt, image, index, readOnly || done.madeReadOnly));
+  else if (done.madeReadOnly && opt.dryRun)
+    out << "would make disk " << index << " (" << image << ") read-only: no request would write it; "
+        << "nothing was written to " << opt.dir << "\n";
+  else if (done.madeReadOnly)
+    out << "disk " << index << " (" << image << ") is read-only: no request writes it from now on\n";
   else if (opt.dryRun)
     out << "would attach " << image << " as disk " << index << " of " << opt.dir
         << (readOnly ? " (read-only: no request would write it)" : "") << "; nothing was written\n";
@@ -268,9 +195,9 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, bool
     out << "attached " << image << " as disk " << index
         << (readOnly ? " (read-only: no request writes it)\n"
                      : " (the image is unchanged until a request writes it)\n");
-  if (clash.empty() || ForeignSector0(sector)) return kOk;
+  if (done.madeReadOnly || done.clash.empty()) return kOk;
   if (writeSignature) return WriteFreshSignature(opt, index, force, out, err);
-  err << "warning: disk " << index << ": " << clash
+  err << "warning: disk " << index << ": " << done.clash
       << ", so the FT configuration cannot tell it apart; drive letters and FT sets on it are refused until "
          "it has a fresh signature: ftdiskctl -m '"
       << opt.dir << "' attach --write-signature '" << image << "'\n";

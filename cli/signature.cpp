@@ -7,24 +7,9 @@
 #include "cli.h"
 #include "disk_signature.h"
 #include "machine.h"
-#include "mbr.h"
 #include "units.h"
 
 namespace cli {
-
-namespace {
-
-std::string Hex32(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08X", v);
-  return buf;
-}
-
-}  // namespace
-
-bool ForeignSector0(const uint8_t* sector) { return ftformat::IsForeignSector0(sector); }
-
-std::string SignatureClash(uint32_t signature, int self) { return ntp::SignatureClash(signature, self); }
 
 bool WriteSignature(const Options& opt, unsigned index, bool force, SignatureChange* change,
                     std::string* error) {
@@ -34,8 +19,8 @@ bool WriteSignature(const Options& opt, unsigned index, bool force, SignatureCha
 }
 
 void PrintSignatureChange(std::ostream& out, const SignatureChange& change) {
-  out << "disk " << change.disk << ": signature " << Hex32(change.before) << " replaced by "
-      << Hex32(change.after) << "\n";
+  out << "disk " << change.disk << ": signature " << ntp::HexCode(change.before) << " replaced by "
+      << ntp::HexCode(change.after) << "\n";
   for (const auto& b : change.backups) out << "saved the previous sector 0 as backup " << b << "\n";
 }
 

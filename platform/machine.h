@@ -51,6 +51,30 @@ bool CreateMachine(const std::string& dir, const std::vector<std::pair<uint64_t,
 bool PrepareMachineDir(const std::string& dir, bool force, std::string* note, std::string* error,
                        bool dryRun = false);
 
+// An image or block device added to the configuration of the machine in dir, under the
+// machine's lock; one attached already (by any path to it) is only made read-only, and
+// only when asked to. The image is only looked at: a regular file or block device whose
+// first sector can be read. A dry run boots read-only and saves nothing.
+struct AttachOptions {
+  bool removable = false;
+  bool readOnly = false;
+  bool dryRun = false;
+  bool noWait = false;
+  std::function<void(const std::string& what)> onWait;  // told while the machine's lock is awaited
+};
+struct AttachedDisk {
+  unsigned index = 0;
+  bool madeReadOnly = false;  // it was attached already and is now read-only
+  // Why its signature cannot tell it apart from the other disks ("" when it can, or when
+  // its sector 0 is another system's and holds no signature).
+  std::string clash;
+};
+// The failure's message is the whole sentence ("cannot attach 'x.img': ...").
+Status AttachDisk(const std::string& dir, const std::string& image, const AttachOptions& options,
+                  AttachedDisk* attached);
+// The checks AttachDisk makes of the image before it boots the machine.
+Status CheckAttachImage(const std::string& image);
+
 // What the host needs to know about a disk or CD-ROM of the booted machine.
 struct DiskInfo {
   unsigned index;

@@ -3,6 +3,7 @@
 // killed halfway leaves a directory that the next `init` recognises as its own and
 // cleans, instead of files that block it.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,8 +11,11 @@
 #include <filesystem>
 #include <fstream>
 
+#include "disk_signature.h"
 #include "machine.h"
 #include "machine_state.h"
+#include "mbr.h"
+#include "ntplatform.h"
 
 namespace ntp {
 
@@ -111,6 +115,85 @@ bool PrepareMachineDir(const std::string& dir, bool force, std::string* note, st
                   "the directory is not empty (it holds '" + first + "'" +
                       (count > 1 ? " and " + std::to_string(count - 1) + " more" : std::string()) +
                       "); give --force to make the machine in it anyway, or choose an empty directory");
+}
+
+namespace {
+
+// Reads an image's first sector for attaching it.
+Status ReadImageStart(const std::string& image, uint8_t (&sector)[512]) {
+  const std::string what = "cannot attach '" + image + "': ";
+  const int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Status(STATUS_UNSUCCESSFUL, what + std::strerror(errno));
+  struct stat st {};
+  const bool ok = fstat(fd, &st) == 0;
+  const ssize_t got = ok ? pread(fd, sector, sizeof sector, 0) : -1;
+  ::close(fd);
+  if (!ok || (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)))
+    return Status(STATUS_UNSUCCESSFUL, what + "not a regular file or block device");
+  if (got != static_cast<ssize_t>(sizeof sector))
+    return Status(STATUS_UNSUCCESSFUL,
+                  what + "the first sector cannot be read (the image is empty or unreadable)");
+  return Status();
+}
+
+}  // namespace
+
+Status CheckAttachImage(const std::string& image) {
+  uint8_t sector[512];
+  return ReadImageStart(image, sector);
+}
+
+Status AttachDisk(const std::string& dir, const std::string& image, const AttachOptions& options,
+                  AttachedDisk* attached) {
+  uint8_t sector[512];
+  if (Status st = ReadImageStart(image, sector); !st.ok()) return st;
+  std::error_code ec;
+  if (!fs::exists(fs::path(dir) / "machine.toml", ec))
+    return Status(
+        STATUS_UNSUCCESSFUL,
+        "'" + dir + "' is not a machine directory (no machine.toml; make one with 'ftdiskctl init')");
+  // The machine is held while its configuration changes; a dry run boots read-only: it
+  // takes no lock and writes nothing, machine.toml included.
+  BootOptions boot;
+  boot.mode = options.noWait ? LockMode::NoWait : LockMode::Wait;
+  boot.readOnly = options.dryRun;
+  boot.onWait = options.onWait;
+  std::string e;
+  if (!Boot(dir, boot, &e)) return Status(STATUS_UNSUCCESSFUL, "cannot open machine '" + dir + "': " + e);
+  struct Booted {
+    ~Booted() { Shutdown(); }
+  } booted;
+  // One disk can be attached once (by any path to it): a second entry for it would be
+  // a second writer. Checked under the machine lock, so two attaches cannot race.
+  const int same = FindSameImage(dir, image);
+  if (same >= 0 && !options.readOnly)
+    return Status(STATUS_UNSUCCESSFUL, "cannot attach '" + image + "': it is already disk " +
+                                           std::to_string(same) + " of this machine");
+  MachineConfig cfg;
+  const bool loaded = LoadMachineConfig(dir, &cfg, &e);
+  if (same >= 0) {
+    if (loaded && static_cast<size_t>(same) < cfg.disks.size()) cfg.disks[size_t(same)].readOnly = true;
+    if (!loaded || (!options.dryRun && !SaveMachineConfig(dir, cfg, &e)))
+      return Status(STATUS_UNSUCCESSFUL, "cannot make disk " + std::to_string(same) + " read-only: " + e);
+    *attached = {unsigned(same), true, {}};
+    return Status();
+  }
+  *attached = {unsigned(cfg.disks.size()), false, {}};
+  if (loaded) {
+    DiskConfig d;
+    d.image = fs::absolute(image, ec).string();
+    d.removable = options.removable;
+    d.readOnly = options.readOnly;
+    cfg.disks.push_back(d);
+  }
+  if (!loaded || (!options.dryRun && !SaveMachineConfig(dir, cfg, &e)))
+    return Status(STATUS_UNSUCCESSFUL, "cannot attach '" + image + "': " + e);
+  if (!ftformat::IsForeignSector0(sector)) {
+    const uint32_t signature = uint32_t(sector[0x1B8]) | (uint32_t(sector[0x1B9]) << 8) |
+                               (uint32_t(sector[0x1BA]) << 16) | (uint32_t(sector[0x1BB]) << 24);
+    attached->clash = SignatureClash(signature, -1);
+  }
+  return Status();
 }
 
 }  // namespace ntp

@@ -39,7 +39,9 @@ bool LoadNamedSet(const std::string& arg, Set* set, std::string* error) {
          LoadSetMembers(set->type, set->group, &set->members, error);
 }
 
-// Progress of a pass on a terminal: percent, bytes and rate, at most a few times a second.
+}  // namespace
+
+// At most a few times a second.
 fm::Progress PassProgress(const std::string& what, std::ostream& err) {
   if (!isatty(2)) return nullptr;
   struct State {
@@ -60,32 +62,6 @@ fm::Progress PassProgress(const std::string& what, std::ostream& err) {
       err << ", " << FormatSize(static_cast<uint64_t>(static_cast<double>(done) / secs)) << "/s";
     err << "   " << (end ? "\n" : "") << std::flush;
   };
-}
-
-// The data passes of the ft requests; a dry run leaves the data as it is.
-bool RunPass(fm::Volume& v, uint32_t type, uint16_t group, int member, const std::string& what,
-             std::ostream& err, std::string* error) {
-  if (ntp::OverlayActive()) {
-    err << "dry run: the data pass (" << what << ", " << FormatSize(v.MemberSpan())
-        << " per member) is not run\n";
-    return true;
-  }
-  const ntp::Status st = ftdata::RunPass(v, type, group, member, PassProgress(what, err), [&](uint64_t from) {
-    err << what << ": resuming where the last run stopped (member offset " << from << ")\n";
-  });
-  if (!st.ok()) *error = st.message();
-  return st.ok();
-}
-
-}  // namespace
-
-bool RebuildPass(fm::Volume& v, uint32_t type, uint16_t group, unsigned member, const std::string& what,
-                 std::ostream& err, std::string* error) {
-  return RunPass(v, type, group, static_cast<int>(member), what, err, error);
-}
-
-bool ParityPass(fm::Volume& v, uint32_t type, uint16_t group, std::ostream& err, std::string* error) {
-  return RunPass(v, type, group, -1, "writing the parity", err, error);
 }
 
 int CmdVolumeExport(Session& s, const Options& opt, const std::string& volume, const std::string& file,

@@ -135,47 +135,15 @@ int CmdFtVerify(Session& s, const Options& opt, const std::string& setArg, bool 
   Set set;
   std::string e;
   if (!LoadNamedSet(setArg, &set, &e)) return err << what << ": " << e << "\n", kFailed;
-  const auto& states = set.members.states;
-  const size_t n = states.size();
-  if (set.type != Mirror && set.type != StripeWithParity)
-    return err << what << ": only mirrors and stripe sets with parity hold redundant data to compare\n",
-           kFailed;
-  for (size_t i = 0; i < n; ++i)
-    if (set.members.devices[i].empty())
-      return err << what << ": member " << i
-                 << "'s partition is not on the disks; verify reads every member\n",
-             kFailed;
-  if (set.type == StripeWithParity && from >= 0)
-    return err << "ftdiskctl: --from names a mirror's member to copy from; a parity set's parity is always "
-                  "rewritten from its data\n",
-           kUsage;
-  if (from >= static_cast<int>(n)) return err << what << ": the set has no member " << from << "\n", kFailed;
-  if (from < 0)
-    for (size_t i = 0; i < n && from < 0; ++i)
-      if (MemberHoldsData(set.type, states[i])) from = static_cast<int>(i);
-  if (from < 0) from = 0;
-  // A repair takes one side as right: it must be a member whose data is current.
-  if (repair && set.type == Mirror && !MemberHoldsData(set.type, states[static_cast<size_t>(from)]))
-    return err << what << ": member " << from << " is "
-               << FtPartitionStateName(states[static_cast<size_t>(from)])
-               << " and may not hold the set's current data; name a healthy member with --from\n",
-           kFailed;
-  if (repair && set.type == StripeWithParity)
-    for (size_t i = 0; i < n; ++i)
-      if (!MemberHoldsData(set.type, states[i]))
-        return err << what << ": member " << i
-                   << " may hold stale data, which a parity repair would take as right; regenerate it "
-                      "instead "
-                      "(ftdiskctl ft regenerate "
-                   << set.name() << " " << i << ")\n",
-               kFailed;
   const bool dry = repair && ntp::OverlayActive();
-  std::unique_ptr<fm::Volume> v;
-  if (!OpenVolume(what, set, repair && !dry, true, &v, err)) return kFailed;
-  ftdata::Verified found;
-  const ntp::Status st = ftdata::VerifySet(set, std::move(v), static_cast<unsigned>(from), repair && !dry,
-                                           PassProgress("verifying " + set.name(), err), &found);
-  if (!st.ok()) return err << what << ": " << st.message() << "\n", kFailed;
+  ftdata::VerifyOutcome outcome;
+  bool usage = false;
+  const ntp::Status st = ftdata::Verify(what, set, repair, from, dry,
+                                        PassProgress("verifying " + set.name(), err), &outcome, &usage);
+  if (usage) return err << "ftdiskctl: " << st.message() << "\n", kUsage;
+  if (!st.ok()) return err << st.message() << "\n", kFailed;
+  from = static_cast<int>(outcome.from);
+  const ftdata::Verified& found = outcome.found;
   const fm::VerifyReport& report = found.report;
   const std::vector<fm::Range>& volumeRanges = found.volumeRanges;
   const bool parity = set.type == StripeWithParity;

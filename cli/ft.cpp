@@ -4,6 +4,7 @@
 #include <functional>
 #include <ostream>
 
+#include "command_table.h"
 #include "ftcmd.h"
 #include "ftconfig.h"
 #include "ftedit.h"
@@ -118,8 +119,34 @@ bool SetArgumentFails(const std::string& text, std::ostream& err) {
   return true;
 }
 
-// The handlers of the ft commands (the command table calls them): the arguments' form
-// checked, the request carried out by ftdata, its outcome printed.
+// The handlers of the ft commands: the arguments' form checked, the request carried out
+// by ftdata, its outcome printed. apply records sets with the edit commands too.
+int CmdFtEditDefine(Session& s, const Options& opt, const std::string& kind, int group,
+                    const std::vector<std::string>& members, bool assumeClean, std::ostream& out,
+                    std::ostream& err) {
+  uint32_t type = 0;
+  if (!ftconfig::TypeFromWord(kind, &type)) return Usage(err, "the type is mirror, stripe, parity or volset");
+  if (group > 0xFFFE) return Usage(err, "--group is 0 to 65534");
+  if (!OpenOr(s, opt, err)) return kFailed;
+  return Carry(s, opt, out, err, [&](const ftdata::RequestHooks& h, ftdata::RequestResult* r) {
+    return ftdata::EditDefine(s, kind, type, group, members, assumeClean, h, r);
+  });
+}
+
+int CmdFtEditMember(Session& s, const Options& opt, const std::string& set, int member,
+                    const std::string& stateWord, std::ostream& out, std::ostream& err) {
+  uint32_t state = 0;
+  if (!ftconfig::MemberStateFromWord(stateWord, &state))
+    return Usage(err, "--state is healthy, orphaned, regenerating or initializing");
+  if (member < 0) return Usage(err, "give the member number");
+  if (!OpenOr(s, opt, err)) return kFailed;
+  return Carry(s, opt, out, err, [&](const ftdata::RequestHooks& h, ftdata::RequestResult* r) {
+    return ftdata::EditMember(s, set, member, stateWord, state, h, r);
+  });
+}
+
+namespace {
+
 int CmdFtCreate(Session& s, const Options& opt, const std::string& kind, const std::string& volume,
                 const std::vector<unsigned>& disks, const std::vector<std::string>& sizes, std::ostream& out,
                 std::ostream& err) {
@@ -175,23 +202,6 @@ int CmdFtDelete(Session& s, const Options& opt, const std::string& set, std::ost
   });
 }
 
-int CmdFtRegenerate(Session& s, const Options& opt, const std::string& set, int member, int onto,
-                    std::ostream& out, std::ostream& err) {
-  return Regenerate(s, opt, set, member, onto, out, err);
-}
-
-int CmdFtEditDefine(Session& s, const Options& opt, const std::string& kind, int group,
-                    const std::vector<std::string>& members, bool assumeClean, std::ostream& out,
-                    std::ostream& err) {
-  uint32_t type = 0;
-  if (!ftconfig::TypeFromWord(kind, &type)) return Usage(err, "the type is mirror, stripe, parity or volset");
-  if (group > 0xFFFE) return Usage(err, "--group is 0 to 65534");
-  if (!OpenOr(s, opt, err)) return kFailed;
-  return Carry(s, opt, out, err, [&](const ftdata::RequestHooks& h, ftdata::RequestResult* r) {
-    return ftdata::EditDefine(s, kind, type, group, members, assumeClean, h, r);
-  });
-}
-
 int CmdFtEditDrop(Session& s, const Options& opt, const std::string& set, std::ostream& out,
                   std::ostream& err) {
   if (!OpenOr(s, opt, err)) return kFailed;
@@ -200,16 +210,178 @@ int CmdFtEditDrop(Session& s, const Options& opt, const std::string& set, std::o
   });
 }
 
-int CmdFtEditMember(Session& s, const Options& opt, const std::string& set, int member,
-                    const std::string& stateWord, std::ostream& out, std::ostream& err) {
-  uint32_t state = 0;
-  if (!ftconfig::MemberStateFromWord(stateWord, &state))
-    return Usage(err, "--state is healthy, orphaned, regenerating or initializing");
-  if (member < 0) return Usage(err, "give the member number");
-  if (!OpenOr(s, opt, err)) return kFailed;
-  return Carry(s, opt, out, err, [&](const ftdata::RequestHooks& h, ftdata::RequestResult* r) {
-    return ftdata::EditMember(s, set, member, stateWord, state, h, r);
-  });
+}  // namespace
+
+// The ft family: its rows in the command table.
+std::vector<CommandSpec> FtCommands() {
+  return {
+      {"ft",
+       "make, grow, break, delete, regenerate and repair FT sets",
+       {},
+       kNeedsCommand,
+       nullptr,
+       0,
+       nullptr,
+       nullptr},
+
+      {"ft create",
+       "make a mirror, stripe set, stripe set with parity or volume set",
+       {Text("TYPE", "mirror, stripe, parity or volset")
+            .Req()
+            .Choices({"mirror", "stripe", "parity", "volset"}),
+        Text("VOLUME", "mirror: the partition that becomes member 0 (diskN/pM or E:)").Of(Names::kRegion),
+        Uints("--disk", "a disk for a new member, in member order; repeat").Req().Of(Names::kDisk),
+        Texts("--size", "size of the new partitions (volset: one per --disk, or one for all)").Meta("SIZE")},
+       kWrites,
+       nullptr,
+       0,
+       [](Call& c) {
+         return CmdFtCreate(c.s, c.opt, c.a.Text("TYPE"), c.a.Text("VOLUME"), c.a.Uints("disk"),
+                            c.a.Texts("size"), c.out, c.err);
+       },
+       "ftdiskctl -m m ft create mirror disk0/p1 --disk 1\n"
+       "ftdiskctl -m m ft create parity --size 100M --disk 0 --disk 1 --disk 2"},
+
+      {"ft extend",
+       "grow a volume set by one new partition",
+       {Text("VOLSET", "the volume set (volsetG)").Req().Of(Names::kFtSet),
+        Uints("--disk", "disk of the new member").Req().Of(Names::kDisk),
+        Texts("--size", "size of the new member").Req().Meta("SIZE")},
+       kWrites,
+       nullptr,
+       0,
+       [](Call& c) {
+         const std::string& set = c.a.Text("VOLSET");
+         return CmdFtExtend(c.s, c.opt, set, c.a.Uints("disk"), c.a.Texts("size"), c.out, c.err);
+       },
+       nullptr},
+
+      {"ft break",
+       "make a mirror two plain partitions again (member 1 gets a free letter)",
+       {Text("MIRROR", "the mirror (mirrorG)").Req().Of(Names::kFtSet)},
+       kWrites,
+       nullptr,
+       0,
+       [](Call& c) {
+         const std::string& set = c.a.Text("MIRROR");
+         if (!Confirm(c.opt, "break " + set + "? its members become plain partitions"))
+           return c.err << "nothing changed\n", kFailed;
+         return CmdFtBreak(c.s, c.opt, set, c.out, c.err);
+       },
+       nullptr},
+
+      {"ft delete",
+       "delete an FT set and its partitions",
+       {Text("SET", "the set (mirrorG, stripeG, parityG, volsetG)").Req().Of(Names::kFtSet)},
+       kWrites,
+       nullptr,
+       0,
+       [](Call& c) {
+         const std::string& set = c.a.Text("SET");
+         if (!Confirm(c.opt, "delete " + set + " and its partitions? the data on them is lost"))
+           return c.err << "nothing changed\n", kFailed;
+         return CmdFtDelete(c.s, c.opt, set, c.out, c.err);
+       },
+       nullptr},
+
+      {"ft regenerate",
+       "rebuild an orphaned member from the other members",
+       {Text("SET", "the mirror or stripe set with parity").Req().Of(Names::kFtSet),
+        Int("MEMBER", "the member to rebuild (default: the orphaned one)"),
+        Int("--onto", "rebuild the member onto a new partition on this disk (a replacement for a lost one)")
+            .Of(Names::kDisk)
+            .Meta("DISK")},
+       kWrites,
+       nullptr,
+       0,
+       [](Call& c) {
+         const std::string& set = c.a.Text("SET");
+         return Regenerate(c.s, c.opt, set, c.a.Int("MEMBER"), c.a.Int("onto"), c.out, c.err);
+       },
+       "ftdiskctl -m m ft regenerate mirror0\nftdiskctl -m m ft regenerate parity0 1 --onto 3"},
+
+      {"ft edit",
+       "repair the FT configuration without touching any data",
+       {},
+       kNeedsCommand,
+       nullptr,
+       0,
+       nullptr,
+       "ftdiskctl -m m ft edit define mirror disk0/p1 disk1/p1 --group 0\n"
+       "ftdiskctl -m m ft edit member parity0 1 --state orphaned"},
+
+      {"ft edit define",
+       "record a set made of existing partitions, members in order",
+       {Text("TYPE", "mirror, stripe, parity or volset")
+            .Req()
+            .Offers({"mirror", "stripe", "parity", "volset"}),
+        Texts("MEMBERS", "the partitions, member 0 first (diskN/pM)").Req().Of(Names::kRegion).Meta("MEMBER"),
+        Int("--group", "the FT group (default: the lowest free one)").Meta("G"),
+        Flag(
+            "--assume-clean",
+            "record a mirror or parity set as healthy (its members known to agree) instead of initializing")},
+       kWrites,
+       nullptr,
+       0,
+       [](Call& c) {
+         return CmdFtEditDefine(c.s, c.opt, c.a.Text("TYPE"), c.a.Int("group"), c.a.Texts("MEMBERS"),
+                                c.a.Flag("assume-clean"), c.out, c.err);
+       },
+       nullptr},
+
+      {"ft edit drop",
+       "remove a set from the configuration; its partitions stay",
+       {Text("SET", "the set").Req().Of(Names::kFtSet)},
+       kWrites,
+       nullptr,
+       0,
+       [](Call& c) {
+         const std::string& set = c.a.Text("SET");
+         return CmdFtEditDrop(c.s, c.opt, set, c.out, c.err);
+       },
+       nullptr},
+
+      {"ft edit member",
+       "record the state of one member",
+       {Text("SET", "the set").Req().Of(Names::kFtSet), Int("MEMBER", "the member number").Req(),
+        Text("--state", "healthy, orphaned, regenerating or initializing")
+            .Req()
+            .Offers({"healthy", "orphaned", "regenerating", "initializing"})},
+       kWrites,
+       nullptr,
+       0,
+       [](Call& c) {
+         const std::string& set = c.a.Text("SET");
+         return CmdFtEditMember(c.s, c.opt, set, c.a.Int("MEMBER"), c.a.Text("state"), c.out, c.err);
+       },
+       nullptr},
+
+      {"ft verify",
+       "compare a mirror's members or a parity set's parity with its data",
+       {Text("SET", "the mirror or stripe set with parity").Req().Of(Names::kFtSet),
+        Flag("--repair", "rewrite what differs: the parity from the data, or a mirror member"),
+        Int("--from", "mirror: the member copied over the other (default: the first healthy)")
+            .Meta("MEMBER")},
+       kReadOnly,
+       "--repair",
+       kWrites,
+       [](Call& c) {
+         const std::string& set = c.a.Text("SET");
+         return CmdFtVerify(c.s, c.opt, set, c.a.Flag("repair"), c.a.Int("from"), c.out, c.err);
+       },
+       nullptr},
+
+      {"ft find",
+       "find the FT sets the disks hold when their configuration is lost",
+       {Flag("--apply", "record the sets it is sure of (ft edit define)"),
+        Flag("--full", "read whole members to confirm mirrors and parity, not samples")},
+       kReadOnly,
+       "--apply",
+       kWrites,
+       [](Call& c) { return CmdFtFind(c.s, c.opt, c.a.Flag("apply"), c.a.Flag("full"), c.out, c.err); },
+       "ftdiskctl -m m ft find   |   ftdiskctl --image a.img --image b.img ft find"},
+
+  };
 }
 
 }  // namespace cli

@@ -18,23 +18,10 @@
 
 namespace cli {
 
-// The ft commands (ft.cpp).
-int CmdFtCreate(Session& s, const Options& opt, const std::string& kind, const std::string& volume,
-                const std::vector<unsigned>& disks, const std::vector<std::string>& sizes, std::ostream& out,
-                std::ostream& err);
-int CmdFtExtend(Session& s, const Options& opt, const std::string& set, const std::vector<unsigned>& disks,
-                const std::vector<std::string>& sizes, std::ostream& out, std::ostream& err);
-int CmdFtBreak(Session& s, const Options& opt, const std::string& set, std::ostream& out, std::ostream& err);
-int CmdFtDelete(Session& s, const Options& opt, const std::string& set, std::ostream& out, std::ostream& err);
-// member < 0: the orphaned one; onto >= 0: onto a new partition on that disk.
-int CmdFtRegenerate(Session& s, const Options& opt, const std::string& set, int member, int onto,
-                    std::ostream& out, std::ostream& err);
-// group < 0: the lowest free one.
+// The ft edit commands (ft.cpp), which apply runs too. group < 0: the lowest free one.
 int CmdFtEditDefine(Session& s, const Options& opt, const std::string& kind, int group,
                     const std::vector<std::string>& members, bool assumeClean, std::ostream& out,
                     std::ostream& err);
-int CmdFtEditDrop(Session& s, const Options& opt, const std::string& set, std::ostream& out,
-                  std::ostream& err);
 int CmdFtEditMember(Session& s, const Options& opt, const std::string& set, int member,
                     const std::string& state, std::ostream& out, std::ostream& err);
 // A set argument that names neither a set (mirrorG...) nor a drive letter: says so on err.

@@ -31,13 +31,9 @@ bool OpenOr(Session& s, const Options& opt, std::ostream& err) {
   return false;
 }
 
+using ftdata::LoadNamedSet;
 using ftdata::OpenVolume;
 using ftdata::Set;
-
-bool LoadNamedSet(const std::string& arg, Set* set, std::string* error) {
-  return ResolveSet(Machine::Read(), arg, &set->type, &set->group, error) &&
-         LoadSetMembers(set->type, set->group, &set->members, error);
-}
 
 }  // namespace
 
@@ -70,7 +66,7 @@ int CmdVolumeExport(Session& s, const Options& opt, const std::string& volume, c
   if (!OpenOr(s, opt, err)) return kFailed;
   Set set;
   std::string e;
-  if (!LoadNamedSet(volume, &set, &e)) return err << what << ": " << e << "\n", kFailed;
+  if (!LoadNamedSet(Machine::Read(), volume, &set, &e)) return err << what << ": " << e << "\n", kFailed;
   std::unique_ptr<fm::Volume> v;
   if (!OpenVolume(what, set, false, false, &v, err)) return kFailed;
   const bool toStdout = file == "-";
@@ -96,7 +92,7 @@ int CmdVolumeImport(Session& s, const Options& opt, const std::string& volume, c
   if (!OpenOr(s, opt, err)) return kFailed;
   Set set;
   std::string e;
-  if (!LoadNamedSet(volume, &set, &e)) return err << what << ": " << e << "\n", kFailed;
+  if (!LoadNamedSet(Machine::Read(), volume, &set, &e)) return err << what << ": " << e << "\n", kFailed;
   std::unique_ptr<fm::Volume> v;
   if (!OpenVolume(what, set, true, false, &v, err)) return kFailed;
   if (const ntp::Status st = ftdata::CheckImportFits(src, file, v->Length()); !st.ok())
@@ -134,7 +130,7 @@ int CmdFtVerify(Session& s, const Options& opt, const std::string& setArg, bool 
   if (!OpenOr(s, opt, err)) return kFailed;
   Set set;
   std::string e;
-  if (!LoadNamedSet(setArg, &set, &e)) return err << what << ": " << e << "\n", kFailed;
+  if (!LoadNamedSet(Machine::Read(), setArg, &set, &e)) return err << what << ": " << e << "\n", kFailed;
   const bool dry = repair && ntp::OverlayActive();
   ftdata::VerifyOutcome outcome;
   bool usage = false;
@@ -216,7 +212,7 @@ int CmdVolumeDmTable(Session& s, const Options& opt, const std::string& volume,
   if (!OpenOr(s, opt, err)) return kFailed;
   Set set;
   std::string e;
-  if (!LoadNamedSet(volume, &set, &e)) return err << what << ": " << e << "\n", kFailed;
+  if (!LoadNamedSet(Machine::Read(), volume, &set, &e)) return err << what << ": " << e << "\n", kFailed;
   const size_t n = set.members.devices.size();
   if (!memberDevices.empty() && memberDevices.size() != n) {
     err << what << ": give one --member-device per member (" << n << ")\n";

@@ -23,8 +23,7 @@ int CmdVolumeExportWithHoles(Session& s, const Options& opt, const std::string& 
   std::string e;
   if (!s.Open(opt.dir, opt.noWait, &e)) return err << e << "\n", kFailed;
   ftdata::Set set;
-  if (!ResolveSet(Machine::Read(), volume, &set.type, &set.group, &e) ||
-      !LoadSetMembers(set.type, set.group, &set.members, &e))
+  if (!ftdata::LoadNamedSet(Machine::Read(), volume, &set, &e))
     return err << what << ": " << e << "\n", kFailed;
   const bool toStdout = file == "-";
   if (toStdout) out.flush();

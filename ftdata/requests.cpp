@@ -456,32 +456,6 @@ std::string Conditional(const std::string& done) {
   return done;
 }
 
-std::string NoSetNamed(const std::string& text) {
-  return "'" + text + "' names no FT set (mirrorG, stripeG, parityG, volsetG or the set's letter)";
-}
-
-bool ResolveSet(const Machine& m, const std::string& text, uint32_t* type, uint16_t* group,
-                std::string* error) {
-  if (ParseSetName(text, type, group)) return true;
-  model::VolumeSpec spec;
-  std::string e;
-  if (model::ParseVolumeSpec(text, &spec, &e) && spec.kind == model::VolumeSpec::Letter) {
-    ZM_OBJECT_ID id = m.ResolveVolume(text, false, error);
-    if (id == 0) return false;
-    if (const model::Volume* v = m.FindVolume(id);
-        v && v->ftGroup && v->volumeType >= 5 && v->volumeType <= 8) {
-      static const uint32_t kFt[] = {VolumeSet, Stripe, Mirror, StripeWithParity};
-      *type = kFt[v->volumeType - 5];
-      *group = static_cast<uint16_t>(*v->ftGroup);
-      return true;
-    }
-    *error = text + " is not an FT volume";
-    return false;
-  }
-  *error = NoSetNamed(text);
-  return false;
-}
-
 ntp::Status CreateSet(zm::Session& s, const CreateArgs& args, const RequestHooks& h, RequestResult* r) {
   const std::string what = "cannot create the " + args.kind;
   uint32_t type = 0;

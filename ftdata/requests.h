@@ -16,6 +16,7 @@
 
 #include "boot.h"
 #include "ftmap.h"
+#include "ftset.h"
 #include "machine_model.h"
 #include "status.h"
 
@@ -48,12 +49,6 @@ struct RequestResult {
 
 // The request's sentence as a dry run says it: "would delete stripe0 and its partitions".
 std::string Conditional(const std::string& done);
-
-// "mirror0", "parity2"... or a drive letter of an FT volume: the set's type and group.
-bool ResolveSet(const model::Machine& m, const std::string& text, uint32_t* type, uint16_t* group,
-                std::string* error);
-// Why text names no FT set, for a usage error.
-std::string NoSetNamed(const std::string& text);
 
 // ft create TYPE [VOLUME] --disk N... [--size SIZE...]: the arguments checked for their
 // form already (a mirror: the volume and one disk; the others: sizes parsed).

@@ -109,6 +109,7 @@ std::vector<CommandSpec> RecoverCommands();    // registry recover (recover.cpp)
 std::vector<CommandSpec> AlertCommands();      // alerts (show_commands.cpp)
 std::vector<CommandSpec> BackupCommands();     // backups, restore (backup.cpp)
 std::vector<CommandSpec> DemoCommands();       // demo.cpp
+std::vector<CommandSpec> FtCommands();         // ft.cpp
 std::vector<CommandSpec> VolumeCommands();     // volume.cpp
 std::vector<CommandSpec> ShellCommands();      // shell.cpp
 

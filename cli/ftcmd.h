@@ -10,33 +10,18 @@
 
 #include "cli.h"
 #include "ftconfig.h"
+#include "ftmap.h"
 #include "ftplan.h"
 #include "ftrequest.h"
 #include "ftset.h"
-
-namespace ntp::ftmap {
-class Volume;
-}
+#include "requests.h"
 
 namespace cli {
 
-// The ft commands (ft.cpp).
-int CmdFtCreate(Session& s, const Options& opt, const std::string& kind, const std::string& volume,
-                const std::vector<unsigned>& disks, const std::vector<std::string>& sizes, std::ostream& out,
-                std::ostream& err);
-int CmdFtExtend(Session& s, const Options& opt, const std::string& set, const std::vector<unsigned>& disks,
-                const std::vector<std::string>& sizes, std::ostream& out, std::ostream& err);
-int CmdFtBreak(Session& s, const Options& opt, const std::string& set, std::ostream& out, std::ostream& err);
-int CmdFtDelete(Session& s, const Options& opt, const std::string& set, std::ostream& out, std::ostream& err);
-// member < 0: the orphaned one; onto >= 0: onto a new partition on that disk.
-int CmdFtRegenerate(Session& s, const Options& opt, const std::string& set, int member, int onto,
-                    std::ostream& out, std::ostream& err);
-// group < 0: the lowest free one.
+// The ft edit commands (ft.cpp), which apply runs too. group < 0: the lowest free one.
 int CmdFtEditDefine(Session& s, const Options& opt, const std::string& kind, int group,
                     const std::vector<std::string>& members, bool assumeClean, std::ostream& out,
                     std::ostream& err);
-int CmdFtEditDrop(Session& s, const Options& opt, const std::string& set, std::ostream& out,
-                  std::ostream& err);
 int CmdFtEditMember(Session& s, const Options& opt, const std::string& set, int member,
                     const std::string& state, std::ostream& out, std::ostream& err);
 // A set argument that names neither a set (mirrorG...) nor a drive letter: says so on err.
@@ -64,23 +49,14 @@ int CmdFtVerify(Session& s, const Options& opt, const std::string& set, bool rep
 // bytes; --apply records those it is sure of.
 int CmdFtFind(Session& s, const Options& opt, bool apply, bool full, std::ostream& out, std::ostream& err);
 
-// The data passes of the ft requests (volume.cpp), on a volume open for writing. Each
-// records its checkpoints in the set's FT journal and resumes an interrupted run of the
-// same pass; where an interrupted write's mark is all that keeps the set from healthy,
-// only the ranges it left dirty are covered. Progress is shown on a terminal; a dry run
-// skips the pass. False with *error when the pass failed (its checkpoint stays).
-// RebuildPass writes `member` from the others (a mirror's copy, a parity member's
-// reconstruction); ParityPass writes every row's parity from its data.
-bool RebuildPass(ntp::ftmap::Volume& v, uint32_t type, uint16_t group, unsigned member,
-                 const std::string& what, std::ostream& err, std::string* error);
-bool ParityPass(ntp::ftmap::Volume& v, uint32_t type, uint16_t group, std::ostream& err, std::string* error);
+// The progress of a data pass on a terminal (none elsewhere): percent, bytes and rate.
+ntp::ftmap::Progress PassProgress(const std::string& what, std::ostream& err);
 // Forgets what the set's FT journal holds: a set made, defined or removed starts anew.
 using ftconfig::DropJournal;
 
 // Shared by ft.cpp and volume.cpp.
 // "mirror0", "parity2"... or a drive letter of an FT volume: the set's type and group.
-bool ResolveSet(const Machine& m, const std::string& text, uint32_t* type, uint16_t* group,
-                std::string* error);
+using ftdata::ResolveSet;
 // A stored set's members, and which member states hold the set's data (ftdata/ftset.h).
 using ftdata::LoadSetMembers;
 using ftdata::MemberHoldsData;

@@ -13,6 +13,7 @@
 #include "ftsearch.h"
 #include "machine.h"
 #include "ntplatform.h"
+#include "requests.h"
 
 namespace cli {
 
@@ -176,24 +177,27 @@ void PrintText(std::ostream& out, const std::vector<Shown>& shown, const ff::Res
            "IMAGE...) and run the command there\n";
 }
 
-// Records one proposal by running its `ft edit define` in this session: the same checks,
-// backups and publishing as when a person types it.
-void Record(Session& s, const Options& opt, Shown* d) {
+// Records one proposal as its `ft edit define` does (ftdata::EditDefine): the same
+// checks, backups and publishing as when a person types it. What it refuses with is the
+// first line that command would say on standard error.
+void Record(Session& s, Shown* d) {
   const ff::Proposal& p = *d->p;
-  std::vector<std::string> args = {"-m", opt.dir, "ft", "edit", "define", ftconfig::TypeWord(p.type)};
-  args.insert(args.end(), d->members.begin(), d->members.end());
-  if (p.whole) args.push_back("--assume-clean");
-  std::ostringstream o, e;
-  if (RunCommandLine(args, &s, true, o, e) != kOk) {
-    d->refused = e.str().substr(0, e.str().find('\n'));
-    if (d->refused.empty()) d->refused = "ft edit define failed";
+  std::vector<std::string> said;
+  const ftdata::RequestHooks hooks{
+      [&said](const std::string& line) { said.push_back(line); }, nullptr,
+      [](const ntp::Status& st) { return FailureSentence(st.message(), st.code()); }};
+  ftdata::RequestResult r;
+  const ntp::Status st =
+      ftdata::EditDefine(s, ftconfig::TypeWord(p.type), p.type, -1, d->members, p.whole, hooks, &r);
+  // Registry writes that failed on the way fail the recording, as they fail the command.
+  const std::string failures = TakeWriteFailures();
+  if (st.ok() && failures.empty()) {
+    d->recorded = r.set;
     return;
   }
-  const std::string text = o.str(), key = "defined ";
-  const size_t at = text.find(key);
-  d->recorded = at == std::string::npos
-                    ? "?"
-                    : text.substr(at + key.size(), text.find(' ', at + key.size()) - at - key.size());
+  if (!st.ok()) said.push_back(st.message());
+  if (!failures.empty()) said.push_back("ftdiskctl: " + failures);
+  d->refused = said[0].empty() ? "ft edit define failed" : said[0];
 }
 
 }  // namespace
@@ -219,7 +223,7 @@ int CmdFtFind(Session& s, const Options& opt, bool apply, bool full, std::ostrea
   if (apply)
     for (Shown& d : shown) {
       if (d.p->confidence != ff::Confidence::kSure || d.p->Degraded()) continue;
-      Record(s, opt, &d);
+      Record(s, &d);
       failed = failed || !d.refused.empty();
     }
   if (opt.json) {

@@ -1,21 +1,10 @@
-// The "show" document written from the model, and the model's regions in sentences.
+// The "show" document written from the model.
 #include <ostream>
 
 #include "cli.h"
 #include "jsonwriter.h"
 
 namespace cli {
-
-std::string RegionSummary(const Region& r) {
-  return (r.name.empty() ? std::string("a partition") : r.name) + " (" +
-         (r.startName.empty() ? "?" : r.startName) + ", " + FormatUnits(r.length) + ")";
-}
-
-std::string MembersSummary(const Machine& m, const std::string& volumeName) {
-  std::string out;
-  for (const Region* r : m.MemberRegions(volumeName)) out += (out.empty() ? "" : ", ") + RegionSummary(*r);
-  return out;
-}
 
 // The document's members, each written under its key, in the order of the keys.
 namespace {

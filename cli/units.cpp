@@ -1,7 +1,6 @@
 #include "units.h"
 
 #include <cctype>
-#include <cstdio>
 
 #include "ftdisk.h"
 #include "layout.h"
@@ -9,39 +8,6 @@
 #include "zmapi.h"
 
 namespace cli {
-
-std::string FormatUnits(uint64_t bytes) {
-  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-  if (bytes < 1024) return std::to_string(bytes) + " bytes";
-  unsigned u = 0;
-  long double v = static_cast<long double>(bytes) / 1024.0L;
-  while (v >= 1024.0L && u + 1 < 6) {
-    v /= 1024.0L;
-    ++u;
-  }
-  char buf[48];
-  std::snprintf(buf, sizeof buf, "%.1Lf", v);
-  std::string s = buf;
-  if (s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0) s.resize(s.size() - 2);
-  return s + " " + kUnits[u];
-}
-
-std::string FormatSize(uint64_t bytes) {
-  static const char kUnits[] = "KMGTPE";
-  if (bytes < 1024) return std::to_string(bytes) + "B";
-  unsigned u = 0;
-  long double v = static_cast<long double>(bytes) / 1024.0L;
-  while (v >= 1024.0L && u + 1 < sizeof kUnits - 1) {
-    v /= 1024.0L;
-    ++u;
-  }
-  char buf[32];
-  // One decimal, dropped when it is zero (100M rather than 100.0M).
-  std::snprintf(buf, sizeof buf, "%.1Lf", v);
-  std::string s = buf;
-  if (s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0) s.resize(s.size() - 2);
-  return s + kUnits[u];
-}
 
 std::string UnitCount(uint64_t bytes, uint64_t unit, uint64_t sector) {
   if (unit == 0 || sector == 0) return std::to_string(bytes);

@@ -11,6 +11,8 @@
 
 namespace cli {
 
+using model::FormatSize;
+using model::FormatUnits;
 using model::FtSetName;
 using model::ParseDriveLetter;
 using model::ParseSize;
@@ -19,12 +21,6 @@ using model::RegionKindName;
 using model::StateText;
 using model::VolumeKindName;
 using model::VolumeSpec;
-
-// "101.9 MiB", "512 bytes": sizes in sentences.
-std::string FormatUnits(uint64_t bytes);
-
-// Formats a byte count the way lsblk does: "512B", "100M", "1.5G" (one decimal at most).
-std::string FormatSize(uint64_t bytes);
 
 // bytes in whole units ("6"), what is left over in sectors ("0+63s": 63 sectors past
 // cylinder 0) or, when not whole sectors, in bytes ("96327+100b").

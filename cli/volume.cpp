@@ -31,15 +31,13 @@ bool OpenOr(Session& s, const Options& opt, std::ostream& err) {
   return false;
 }
 
+using ftdata::LoadNamedSet;
 using ftdata::OpenVolume;
 using ftdata::Set;
 
-bool LoadNamedSet(const std::string& arg, Set* set, std::string* error) {
-  return ResolveSet(Machine::Read(), arg, &set->type, &set->group, error) &&
-         LoadSetMembers(set->type, set->group, &set->members, error);
-}
+}  // namespace
 
-// Progress of a pass on a terminal: percent, bytes and rate, at most a few times a second.
+// At most a few times a second.
 fm::Progress PassProgress(const std::string& what, std::ostream& err) {
   if (!isatty(2)) return nullptr;
   struct State {
@@ -62,39 +60,13 @@ fm::Progress PassProgress(const std::string& what, std::ostream& err) {
   };
 }
 
-// The data passes of the ft requests; a dry run leaves the data as it is.
-bool RunPass(fm::Volume& v, uint32_t type, uint16_t group, int member, const std::string& what,
-             std::ostream& err, std::string* error) {
-  if (ntp::OverlayActive()) {
-    err << "dry run: the data pass (" << what << ", " << FormatSize(v.MemberSpan())
-        << " per member) is not run\n";
-    return true;
-  }
-  const ntp::Status st = ftdata::RunPass(v, type, group, member, PassProgress(what, err), [&](uint64_t from) {
-    err << what << ": resuming where the last run stopped (member offset " << from << ")\n";
-  });
-  if (!st.ok()) *error = st.message();
-  return st.ok();
-}
-
-}  // namespace
-
-bool RebuildPass(fm::Volume& v, uint32_t type, uint16_t group, unsigned member, const std::string& what,
-                 std::ostream& err, std::string* error) {
-  return RunPass(v, type, group, static_cast<int>(member), what, err, error);
-}
-
-bool ParityPass(fm::Volume& v, uint32_t type, uint16_t group, std::ostream& err, std::string* error) {
-  return RunPass(v, type, group, -1, "writing the parity", err, error);
-}
-
 int CmdVolumeExport(Session& s, const Options& opt, const std::string& volume, const std::string& file,
                     std::ostream& out, std::ostream& err) {
   const std::string what = "cannot export " + volume;
   if (!OpenOr(s, opt, err)) return kFailed;
   Set set;
   std::string e;
-  if (!LoadNamedSet(volume, &set, &e)) return err << what << ": " << e << "\n", kFailed;
+  if (!LoadNamedSet(Machine::Read(), volume, &set, &e)) return err << what << ": " << e << "\n", kFailed;
   std::unique_ptr<fm::Volume> v;
   if (!OpenVolume(what, set, false, false, &v, err)) return kFailed;
   const bool toStdout = file == "-";
@@ -120,7 +92,7 @@ int CmdVolumeImport(Session& s, const Options& opt, const std::string& volume, c
   if (!OpenOr(s, opt, err)) return kFailed;
   Set set;
   std::string e;
-  if (!LoadNamedSet(volume, &set, &e)) return err << what << ": " << e << "\n", kFailed;
+  if (!LoadNamedSet(Machine::Read(), volume, &set, &e)) return err << what << ": " << e << "\n", kFailed;
   std::unique_ptr<fm::Volume> v;
   if (!OpenVolume(what, set, true, false, &v, err)) return kFailed;
   if (const ntp::Status st = ftdata::CheckImportFits(src, file, v->Length()); !st.ok())
@@ -158,48 +130,16 @@ int CmdFtVerify(Session& s, const Options& opt, const std::string& setArg, bool 
   if (!OpenOr(s, opt, err)) return kFailed;
   Set set;
   std::string e;
-  if (!LoadNamedSet(setArg, &set, &e)) return err << what << ": " << e << "\n", kFailed;
-  const auto& states = set.members.states;
-  const size_t n = states.size();
-  if (set.type != Mirror && set.type != StripeWithParity)
-    return err << what << ": only mirrors and stripe sets with parity hold redundant data to compare\n",
-           kFailed;
-  for (size_t i = 0; i < n; ++i)
-    if (set.members.devices[i].empty())
-      return err << what << ": member " << i
-                 << "'s partition is not on the disks; verify reads every member\n",
-             kFailed;
-  if (set.type == StripeWithParity && from >= 0)
-    return err << "ftdiskctl: --from names a mirror's member to copy from; a parity set's parity is always "
-                  "rewritten from its data\n",
-           kUsage;
-  if (from >= static_cast<int>(n)) return err << what << ": the set has no member " << from << "\n", kFailed;
-  if (from < 0)
-    for (size_t i = 0; i < n && from < 0; ++i)
-      if (MemberHoldsData(set.type, states[i])) from = static_cast<int>(i);
-  if (from < 0) from = 0;
-  // A repair takes one side as right: it must be a member whose data is current.
-  if (repair && set.type == Mirror && !MemberHoldsData(set.type, states[static_cast<size_t>(from)]))
-    return err << what << ": member " << from << " is "
-               << FtPartitionStateName(states[static_cast<size_t>(from)])
-               << " and may not hold the set's current data; name a healthy member with --from\n",
-           kFailed;
-  if (repair && set.type == StripeWithParity)
-    for (size_t i = 0; i < n; ++i)
-      if (!MemberHoldsData(set.type, states[i]))
-        return err << what << ": member " << i
-                   << " may hold stale data, which a parity repair would take as right; regenerate it "
-                      "instead "
-                      "(ftdiskctl ft regenerate "
-                   << set.name() << " " << i << ")\n",
-               kFailed;
+  if (!LoadNamedSet(Machine::Read(), setArg, &set, &e)) return err << what << ": " << e << "\n", kFailed;
   const bool dry = repair && ntp::OverlayActive();
-  std::unique_ptr<fm::Volume> v;
-  if (!OpenVolume(what, set, repair && !dry, true, &v, err)) return kFailed;
-  ftdata::Verified found;
-  const ntp::Status st = ftdata::VerifySet(set, std::move(v), static_cast<unsigned>(from), repair && !dry,
-                                           PassProgress("verifying " + set.name(), err), &found);
-  if (!st.ok()) return err << what << ": " << st.message() << "\n", kFailed;
+  ftdata::VerifyOutcome outcome;
+  bool usage = false;
+  const ntp::Status st = ftdata::Verify(what, set, repair, from, dry,
+                                        PassProgress("verifying " + set.name(), err), &outcome, &usage);
+  if (usage) return err << "ftdiskctl: " << st.message() << "\n", kUsage;
+  if (!st.ok()) return err << st.message() << "\n", kFailed;
+  from = static_cast<int>(outcome.from);
+  const ftdata::Verified& found = outcome.found;
   const fm::VerifyReport& report = found.report;
   const std::vector<fm::Range>& volumeRanges = found.volumeRanges;
   const bool parity = set.type == StripeWithParity;
@@ -272,7 +212,7 @@ int CmdVolumeDmTable(Session& s, const Options& opt, const std::string& volume,
   if (!OpenOr(s, opt, err)) return kFailed;
   Set set;
   std::string e;
-  if (!LoadNamedSet(volume, &set, &e)) return err << what << ": " << e << "\n", kFailed;
+  if (!LoadNamedSet(Machine::Read(), volume, &set, &e)) return err << what << ": " << e << "\n", kFailed;
   const size_t n = set.members.devices.size();
   if (!memberDevices.empty() && memberDevices.size() != n) {
     err << what << ": give one --member-device per member (" << n << ")\n";

@@ -19,6 +19,37 @@ namespace fj = ntp::ftjournal;
 
 std::string HexStatus(NTSTATUS st) { return ntp::HexCode(static_cast<uint32_t>(st)); }
 
+std::string NoSetNamed(const std::string& text) {
+  return "'" + text + "' names no FT set (mirrorG, stripeG, parityG, volsetG or the set's letter)";
+}
+
+bool ResolveSet(const model::Machine& m, const std::string& text, uint32_t* type, uint16_t* group,
+                std::string* error) {
+  if (ParseSetName(text, type, group)) return true;
+  model::VolumeSpec spec;
+  std::string e;
+  if (model::ParseVolumeSpec(text, &spec, &e) && spec.kind == model::VolumeSpec::Letter) {
+    ZM_OBJECT_ID id = m.ResolveVolume(text, false, error);
+    if (id == 0) return false;
+    if (const model::Volume* v = m.FindVolume(id);
+        v && v->ftGroup && v->volumeType >= 5 && v->volumeType <= 8) {
+      static const uint32_t kFt[] = {VolumeSet, Stripe, Mirror, StripeWithParity};
+      *type = kFt[v->volumeType - 5];
+      *group = static_cast<uint16_t>(*v->ftGroup);
+      return true;
+    }
+    *error = text + " is not an FT volume";
+    return false;
+  }
+  *error = NoSetNamed(text);
+  return false;
+}
+
+bool LoadNamedSet(const model::Machine& m, const std::string& text, Set* set, std::string* error) {
+  return ResolveSet(m, text, &set->type, &set->group, error) &&
+         LoadSetMembers(set->type, set->group, &set->members, error);
+}
+
 namespace {
 
 // The marks a write pass puts on a set that is redundant now: a mirror's other members

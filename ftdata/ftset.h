@@ -13,6 +13,7 @@
 
 #include "ftjournal.h"
 #include "ftmap.h"
+#include "machine_model.h"
 
 namespace ftdata {
 
@@ -21,6 +22,13 @@ std::string HexStatus(NTSTATUS st);
 
 // "mirror0", "stripe1", "parity2", "volset3": the set's type and group.
 bool ParseSetName(const std::string& text, uint32_t* type, uint16_t* group);
+
+// "mirror0", "parity2"... or a drive letter of an FT volume on the machine: the set's
+// type and group.
+bool ResolveSet(const model::Machine& m, const std::string& text, uint32_t* type, uint16_t* group,
+                std::string* error);
+// Why text names no FT set, for a usage error.
+std::string NoSetNamed(const std::string& text);
 
 // A stored set's members: each member's partition device, orphaned members marked
 // unusable.
@@ -50,6 +58,9 @@ struct Set {
 // Errors go to err after what.
 bool OpenVolume(const std::string& what, const Set& set, bool write, bool allMembers,
                 std::unique_ptr<ntp::ftmap::Volume>* volume, std::ostream& err);
+
+// The set text names (ResolveSet) with its stored members.
+bool LoadNamedSet(const model::Machine& m, const std::string& text, Set* set, std::string* error);
 
 std::vector<ntp::ftjournal::MemberId> MemberIds(const SetMembers& m);
 // The set's journal when it can be trusted, else a fresh one for the set.

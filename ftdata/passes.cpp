@@ -2,7 +2,9 @@
 #include "passes.h"
 
 #include <cstdio>
+#include <sstream>
 
+#include "configblob.h"
 #include "ftconfig.h"
 #include "ftjournal.h"
 #include "ntplatform.h"
@@ -93,6 +95,56 @@ ntp::Status VerifySet(const Set& set, std::unique_ptr<fm::Volume> v, unsigned fr
       return Failure(STATUS_UNSUCCESSFUL, e);
   }
   return ntp::Status();
+}
+
+ntp::Status Verify(const std::string& what, const Set& set, bool repair, int from, bool dryRun,
+                   const fm::Progress& progress, VerifyOutcome* out, bool* usage) {
+  auto refuse = [&](const std::string& why) { return Failure(STATUS_UNSUCCESSFUL, what + ": " + why); };
+  const auto& states = set.members.states;
+  const size_t n = states.size();
+  *usage = false;
+  if (set.type != Mirror && set.type != StripeWithParity)
+    return refuse("only mirrors and stripe sets with parity hold redundant data to compare");
+  for (size_t i = 0; i < n; ++i)
+    if (set.members.devices[i].empty())
+      return refuse("member " + std::to_string(i) +
+                    "'s partition is not on the disks; verify reads every member");
+  if (set.type == StripeWithParity && from >= 0) {
+    *usage = true;
+    return Failure(
+        STATUS_INVALID_PARAMETER,
+        "--from names a mirror's member to copy from; a parity set's parity is always rewritten from "
+        "its data");
+  }
+  if (from >= static_cast<int>(n)) return refuse("the set has no member " + std::to_string(from));
+  if (from < 0)
+    for (size_t i = 0; i < n && from < 0; ++i)
+      if (MemberHoldsData(set.type, states[i])) from = static_cast<int>(i);
+  if (from < 0) from = 0;
+  // A repair takes one side as right: it must be a member whose data is current.
+  if (repair && set.type == Mirror && !MemberHoldsData(set.type, states[static_cast<size_t>(from)]))
+    return refuse("member " + std::to_string(from) + " is " +
+                  ftformat::FtPartitionStateName(states[static_cast<size_t>(from)]) +
+                  " and may not hold the set's current data; name a healthy member with --from");
+  if (repair && set.type == StripeWithParity)
+    for (size_t i = 0; i < n; ++i)
+      if (!MemberHoldsData(set.type, states[i]))
+        return refuse(
+            "member " + std::to_string(i) +
+            " may hold stale data, which a parity repair would take as right; regenerate it instead "
+            "(ftdiskctl ft regenerate " +
+            set.name() + " " + std::to_string(i) + ")");
+  out->from = static_cast<unsigned>(from);
+  out->repaired = repair && !dryRun;
+  std::unique_ptr<fm::Volume> v;
+  std::ostringstream refused;
+  if (!OpenVolume(what, set, out->repaired, true, &v, refused)) {
+    std::string text = refused.str();
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return Failure(STATUS_UNSUCCESSFUL, text);
+  }
+  const ntp::Status st = VerifySet(set, std::move(v), out->from, out->repaired, progress, &out->found);
+  return st.ok() ? st : Failure(st.code(), what + ": " + st.message());
 }
 
 }  // namespace ftdata

@@ -38,4 +38,17 @@ struct Verified {
 ntp::Status VerifySet(const Set& set, std::unique_ptr<ntp::ftmap::Volume> v, unsigned from, bool repair,
                       const ntp::ftmap::Progress& progress, Verified* out);
 
+// ft verify SET [--repair] [--from MEMBER] on a stored set: the members checked (each on
+// the disks; a repair takes as right only a member, or for a parity set only data, that
+// is current), then VerifySet. from < 0 picks the first member holding data. A dry run's
+// repair compares only. A refusal's message begins with what; *usage says that --from
+// was given for a parity set (a usage error).
+struct VerifyOutcome {
+  unsigned from = 0;      // the member compared against (a mirror)
+  bool repaired = false;  // a repair was asked and writes (not a dry run)
+  Verified found;
+};
+ntp::Status Verify(const std::string& what, const Set& set, bool repair, int from, bool dryRun,
+                   const ntp::ftmap::Progress& progress, VerifyOutcome* out, bool* usage);
+
 }  // namespace ftdata

@@ -15,6 +15,7 @@
 #include <fstream>
 
 #include "ftjournal.h"
+#include "ftplan.h"
 #include "machine.h"
 #include "ntplatform.h"
 
@@ -267,6 +268,61 @@ ntp::Status ImportVolume(Set& set, std::unique_ptr<fm::Volume> v, ImportSource& 
   if (!ClearMark(set, &j, &e) && why.empty()) why = e;
   *written = at;
   *unfinished = !finished;
+  return why.empty() ? ntp::Status() : Failure(why);
+}
+
+ntp::Status ExportWithHoles(const Set& set, const std::string& file,
+                            std::vector<std::pair<uint64_t, uint64_t>>* holes, uint64_t* total) {
+  const SetMembers& m = set.members;
+  const size_t n = m.devices.size();
+  std::vector<bool> lost(n);
+  std::vector<HANDLE> handles(n, nullptr);
+  struct Close {
+    std::vector<HANDLE>& h;
+    ~Close() {
+      for (HANDLE x : h)
+        if (x) NtClose(x);
+    }
+  } closer{handles};
+  for (size_t i = 0; i < n; ++i)
+    lost[i] = m.devices[i].empty() || !MemberHoldsData(set.type, m.states[i]) ||
+              !NT_SUCCESS(ntp::OpenDevice(m.devices[i], GENERIC_READ, &handles[i]));
+  // A parity set still initializing has no parity to rebuild a lost member's stripes from.
+  const bool whole = std::count(m.states.begin(), m.states.end(), uint32_t(Initializing)) == 0;
+  *holes = ftconfig::LostRanges(set.type, m.lengths, lost, whole);
+  *total = fm::VolumeLength(static_cast<fm::Type>(set.type), m.lengths);
+  if (holes->empty()) return {};
+  const bool toStdout = file == "-";
+  const int fd = toStdout ? 1 : ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return Failure("'" + file + "': " + std::strerror(errno));
+  // Piece by piece through the layout: a piece on a member left is read from it, one on
+  // a lost member is zeros (the parity that could rebuild it is gone with it).
+  std::vector<uint8_t> buf;
+  std::string why;
+  for (uint64_t at = 0; at < *total && why.empty();) {
+    fm::Piece p;
+    if (!fm::Map(static_cast<fm::Type>(set.type), m.lengths, at, &p)) break;
+    const uint64_t len = std::min(std::min(p.length, *total - at), uint64_t(1) << 20);
+    buf.assign(len, 0);
+    if (!lost[p.member]) {
+      IO_STATUS_BLOCK iosb{};
+      LARGE_INTEGER offset;
+      offset.QuadPart = int64_t(p.memberOffset);
+      NTSTATUS st = NtReadFile(handles[p.member], nullptr, nullptr, nullptr, &iosb, buf.data(), ULONG(len),
+                               &offset, nullptr);
+      if (!NT_SUCCESS(st))
+        why = "member " + std::to_string(p.member) + " cannot be read at " + std::to_string(p.memberOffset) +
+              " (" + HexStatus(st) + ")";
+    }
+    for (size_t done = 0; why.empty() && done < buf.size();) {
+      const ssize_t w = ::write(fd, buf.data() + done, buf.size() - done);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) why = "'" + file + "': " + std::strerror(errno);
+      done += w > 0 ? size_t(w) : 0;
+    }
+    at += len;
+  }
+  if (!toStdout && ::close(fd) != 0 && why.empty()) why = "'" + file + "': " + std::strerror(errno);
   return why.empty() ? ntp::Status() : Failure(why);
 }
 

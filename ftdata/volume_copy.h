@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ftmap.h"
 #include "ftset.h"
@@ -48,5 +50,13 @@ ntp::Status CheckImportFits(const ImportSource& src, const std::string& file, ui
 ntp::Status ImportVolume(Set& set, std::unique_ptr<ntp::ftmap::Volume> v, ImportSource& src,
                          const std::string& file, bool pad, const ntp::ftmap::Progress& progress,
                          uint64_t* written, bool* unfinished);
+
+// volume export --allow-holes: the volume written to file ("-": standard output) with
+// the ranges no member left can give as zeros (a lost member's share; a parity set's too
+// while it is still initializing and has no parity to rebuild it from). *holes lists
+// them (volume offsets, ends exclusive); when there are none, nothing is written and
+// the caller exports the volume the ordinary way. *total is the volume's length.
+ntp::Status ExportWithHoles(const Set& set, const std::string& file,
+                            std::vector<std::pair<uint64_t, uint64_t>>* holes, uint64_t* total);
 
 }  // namespace ftdata

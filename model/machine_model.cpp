@@ -502,4 +502,15 @@ std::vector<std::string> Machine::Names() const {
   return out;
 }
 
+std::string RegionSummary(const Region& r) {
+  return (r.name.empty() ? std::string("a partition") : r.name) + " (" +
+         (r.startName.empty() ? "?" : r.startName) + ", " + FormatUnits(r.length) + ")";
+}
+
+std::string MembersSummary(const Machine& m, const std::string& volumeName) {
+  std::string out;
+  for (const Region* r : m.MemberRegions(volumeName)) out += (out.empty() ? "" : ", ") + RegionSummary(*r);
+  return out;
+}
+
 }  // namespace model

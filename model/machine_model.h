@@ -127,4 +127,9 @@ struct Machine {
   std::vector<std::string> Names() const;
 };
 
+// "disk0/p1 (disk0@63s, 101.9 MiB)": what a destructive request acts on.
+std::string RegionSummary(const Region& r);
+// The summaries of the partitions of the volume of that name, comma-separated.
+std::string MembersSummary(const Machine& m, const std::string& volumeName);
+
 }  // namespace model

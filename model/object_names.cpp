@@ -15,6 +15,39 @@ std::string Lower(std::string s) {
 
 }  // namespace
 
+std::string FormatUnits(uint64_t bytes) {
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " bytes";
+  unsigned u = 0;
+  long double v = static_cast<long double>(bytes) / 1024.0L;
+  while (v >= 1024.0L && u + 1 < 6) {
+    v /= 1024.0L;
+    ++u;
+  }
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%.1Lf", v);
+  std::string s = buf;
+  if (s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0) s.resize(s.size() - 2);
+  return s + " " + kUnits[u];
+}
+
+std::string FormatSize(uint64_t bytes) {
+  static const char kUnits[] = "KMGTPE";
+  if (bytes < 1024) return std::to_string(bytes) + "B";
+  unsigned u = 0;
+  long double v = static_cast<long double>(bytes) / 1024.0L;
+  while (v >= 1024.0L && u + 1 < sizeof kUnits - 1) {
+    v /= 1024.0L;
+    ++u;
+  }
+  char buf[32];
+  // One decimal, dropped when it is zero (100M rather than 100.0M).
+  std::snprintf(buf, sizeof buf, "%.1Lf", v);
+  std::string s = buf;
+  if (s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0) s.resize(s.size() - 2);
+  return s + kUnits[u];
+}
+
 bool ParseSize(const std::string& text, bool allowZero, uint64_t* bytes, std::string* error, bool* sectors) {
   auto fail = [&](const std::string& why) {
     if (error) *error = "'" + text + "' " + why;

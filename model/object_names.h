@@ -16,6 +16,11 @@ namespace model {
 bool ParseSize(const std::string& text, bool allowZero, uint64_t* bytes, std::string* error,
                bool* sectors = nullptr);
 
+// "101.9 MiB", "512 bytes": sizes in sentences.
+std::string FormatUnits(uint64_t bytes);
+// A byte count the way lsblk writes it: "512B", "100M", "1.5G" (one decimal at most).
+std::string FormatSize(uint64_t bytes);
+
 // "E:", "e:" or "E" -> 'E'. Only C to Z are drive letters.
 std::optional<char> ParseDriveLetter(const std::string& text);
 

@@ -512,17 +512,18 @@ std::string MemberSizesProblem(uint32_t type, const std::vector<int64_t>& length
 }
 
 bool PlaceRequest(int64_t freeOffset, int64_t freeLength, int64_t request, int64_t track, int64_t cylinder,
-                  Placement* placement) {
+                  Placement* placement, RegionKind kind) {
   if (request <= 0 || request > freeLength || track <= 0 || cylinder <= 0) return false;
   int64_t offset = freeOffset, room = freeLength, length = request;
   if (offset == 0) {
-    offset = track;
-    room -= track;
+    const int64_t skip = kind == RegionKind::Extended ? cylinder : track;
+    offset = skip;
+    room -= skip;
   }
   const int64_t r = (offset + length) % cylinder;
   if (r != 0) length += r > cylinder / 2 ? cylinder - r : -r;
   length = std::min(length, room);
-  if (length <= 0) return false;
+  if (length <= 0 || (kind == RegionKind::Logical && length <= track)) return false;
   *placement = {freeOffset, request, offset, length};
   return true;
 }

@@ -100,11 +100,15 @@ struct Placement {
   int64_t offset = 0;      // the partition the provider makes
   int64_t length = 0;
 };
+// What a create request makes (its "REGION_TYPE").
+enum class RegionKind { Primary = 1, Extended = 2, Logical = 3 };
 // The extent a request of `request` bytes at the start of the free region gives: a
-// region at the disk's start loses its first track, and the end goes to the nearer
-// cylinder boundary (never past the region). False when nothing is left.
+// region at the disk's start loses its first track (its first cylinder for an extended
+// partition), and the end goes to the nearer cylinder boundary (never past the region).
+// A logical drive's data starts a track into its extent, after its boot record. False
+// when nothing is left (for a logical drive, no data).
 bool PlaceRequest(int64_t freeOffset, int64_t freeLength, int64_t request, int64_t track, int64_t cylinder,
-                  Placement* placement);
+                  Placement* placement, RegionKind kind = RegionKind::Primary);
 // The smallest request whose partition holds at least `wanted` bytes: the end rounded
 // up to a cylinder boundary, or the whole region when that is what fits. False when
 // the region cannot hold it.

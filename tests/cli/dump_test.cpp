@@ -63,6 +63,16 @@ TEST(CliDump, DumpThenApplyGivesTheSameTablesAndConfiguration) {
   EXPECT_EQ(Table(c.Image(0)), Table(a.Image(0)));
 }
 
+// A machine that has stored no FT configuration yet dumps its disks (no sets, no letters).
+TEST(CliDump, AMachineWithoutAConfigurationDumps) {
+  CtlMachine a("--disk 64M");
+  const Result text = a.On("dump"), doc = a.On("--json dump");
+  ASSERT_EQ(text.rc, 0) << text.err;
+  EXPECT_NE(text.out.find("# disk: disk0 "), std::string::npos) << text.out;
+  ASSERT_EQ(doc.rc, 0) << doc.err;
+  EXPECT_EQ(json::parse(doc.out)["ft_sets"], json::array());
+}
+
 // A table sfdisk wrote on cylinder boundaries, with types requests do not make, replays.
 TEST(CliDump, SfdiskTableReplays) {
   CtlMachine m("--disk 256M");

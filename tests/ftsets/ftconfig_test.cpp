@@ -241,6 +241,29 @@ TEST(FtConfig, PlacementsFollowTheProvidersRoundingAndGiveEveryMemberWhatItNeeds
   ASSERT_TRUE(ftconfig::PlaceRequest(C, 10 * C, C + C / 2 + 512, T, C, &p));
   EXPECT_EQ(p.length, 2 * C);
   EXPECT_FALSE(ftconfig::PlaceRequest(C, 10 * C, C / 4, T, C, &p)) << "nothing left after rounding";
+  EXPECT_FALSE(ftconfig::PlaceRequest(C, 2 * C, 3 * C, T, C, &p)) << "more than the region holds";
+
+  // An extended partition at the disk's start loses its first cylinder, a primary only
+  // the first track; a logical drive needs more than the track of its boot record.
+  using ftconfig::RegionKind;
+  struct KindCase {
+    RegionKind kind;
+    int64_t freeOffset, request, offset, length;  // 0 length: refused
+  } kinds[] = {
+      {RegionKind::Extended, 0, 3 * C, C, 3 * C},    {RegionKind::Primary, 0, 3 * C, T, 3 * C - T},
+      {RegionKind::Extended, C, 3 * C, C, 3 * C},    {RegionKind::Logical, C, 2 * C, C, 2 * C},
+      {RegionKind::Logical, 5 * C, C / 2, 5 * C, 0},
+  };
+  for (const auto& k : kinds) {
+    SCOPED_TRACE("kind " + std::to_string(int(k.kind)) + " at " + std::to_string(k.freeOffset));
+    ASSERT_EQ(ftconfig::PlaceRequest(k.freeOffset, 10 * C, k.request, T, C, &p, k.kind), k.length != 0);
+    if (k.length == 0) continue;
+    EXPECT_EQ(p.offset, k.offset);
+    EXPECT_EQ(p.length, k.length);
+  }
+  // One track on a disk of one-track cylinders: a primary partition, but no logical drive.
+  EXPECT_TRUE(ftconfig::PlaceRequest(5 * T, T, T, T, T, &p, RegionKind::Primary));
+  EXPECT_FALSE(ftconfig::PlaceRequest(5 * T, T, T, T, T, &p, RegionKind::Logical));
 
   // Members placed that way are equal by the rule check applies; a cylinder apart are not.
   EXPECT_EQ(ftconfig::MemberSizesProblem(Stripe, {3 * C, 4 * C - T, 3 * C}, C), "");

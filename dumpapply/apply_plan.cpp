@@ -128,16 +128,20 @@ void PlanDisk(const model::Machine& m, const model::Disk& disk, const DumpDisk& 
       ftconfig::Placement got;
       const bool made =
           end > base && ftconfig::PlaceRequest(cursor, to - cursor, end - base, track, cylinder, &got, kind);
-      const int64_t gotStart = got.offset + (logical ? track : 0), gotEnd = got.offset + got.length;
+      const int64_t gotStart = base + (logical ? track : 0), gotEnd = got.offset + got.length;
+      // A request longer than the free space is refused; a start off where the provider
+      // puts it is still named first when some room is there.
+      const bool misplaced =
+          gotStart != start &&
+          (made || (end > base && end - base > to - cursor && to - base > gotStart - base));
       if (!made || gotStart != start || gotEnd != end) {
-        std::string why = !made ? "there is no room for it"
-                          : gotStart != start
-                              ? "a request starts it where the free space before it starts, at sector " +
-                                    std::to_string(gotStart / int64_t(bps))
-                              : "its end is not on a cylinder boundary (cylinders of " +
-                                    std::to_string(cylinder / int64_t(bps)) +
-                                    " sectors); a request ends it at sector " +
-                                    std::to_string(gotEnd / int64_t(bps));
+        std::string why =
+            misplaced ? "a request starts it where the free space before it starts, at sector " +
+                            std::to_string(gotStart / int64_t(bps))
+            : !made ? "there is no room for it"
+                    : "its end is not on a cylinder boundary (cylinders of " +
+                          std::to_string(cylinder / int64_t(bps)) +
+                          " sectors); a request ends it at sector " + std::to_string(gotEnd / int64_t(bps));
         problems.push_back(dn + ": " + p->name + " (" + Sectors(*p) +
                            ") cannot be made by a request: " + why);
       } else if (std::none_of(existing.begin(), existing.end(),

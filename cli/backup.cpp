@@ -13,11 +13,9 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <ostream>
-#include <set>
 #include <sstream>
 
 #include "cli.h"
@@ -151,22 +149,6 @@ int CmdRestore(Session& s, const Options& opt, const std::string& backup, bool f
 
 // ---- Dry runs --------------------------------------------------------------------
 
-namespace {
-
-// The disk key's values by name (the last of a name wins, as in the JSON listing).
-std::map<std::string, ntp::reg::Value> ValuesByName(const std::vector<ntp::reg::Value>& values) {
-  std::map<std::string, ntp::reg::Value> m;
-  for (const auto& v : values) m[Narrow(v.name)] = v;
-  return m;
-}
-
-bool SameValue(const ntp::reg::Value* x, const ntp::reg::Value* y) {
-  if (x == nullptr || y == nullptr) return x == y;
-  return x->type == y->type && x->data == y->data;
-}
-
-}  // namespace
-
 int DryRun(Session* s, const Options& opt, const std::function<int(std::ostream&, std::ostream&)>& run,
            std::ostream& out, std::ostream& err) {
   if (!opt.json)
@@ -185,7 +167,6 @@ int DryRun(Session* s, const Options& opt, const std::function<int(std::ostream&
     return kFailed;
   }
   const auto listBefore = ntp::reg::ListValues(kDiskKey);
-  const auto before = ValuesByName(listBefore);
   // With --json the request's document is completed with the changes below.
   std::ostringstream result, errors;
   int rc = opt.json ? run(result, errors) : run(out, err);
@@ -194,41 +175,30 @@ int DryRun(Session* s, const Options& opt, const std::function<int(std::ostream&
   json sectors = json::array();
   std::vector<std::string> lines;
   for (const auto& c : ntp::OverlayChanges()) {
-    TableEntry dummy[4];
-    bool table = c.lba == 0 || ParseTableSector(c.after.data(), c.after.size(), dummy) ||
-                 ParseTableSector(c.before.data(), c.before.size(), dummy);
-    bool cleared = std::all_of(c.after.begin(), c.after.end(), [](uint8_t x) { return x == 0; });
     std::vector<std::string> what =
-        table ? DescribeTableChange(c.before, c.after) : std::vector<std::string>{};
+        c.table ? DescribeTableChange(c.before, c.after) : std::vector<std::string>{};
     sectors.push_back(
-        {{"disk", c.disk}, {"sector", c.lba}, {"table", table}, {"cleared", cleared}, {"changes", what}});
+        {{"disk", c.disk}, {"sector", c.lba}, {"table", c.table}, {"cleared", c.cleared}, {"changes", what}});
     std::string head = "disk" + std::to_string(c.disk) + " sector " + std::to_string(c.lba);
-    if (!table) {
-      lines.push_back(head + (cleared ? ": cleared (first sector of a partition)" : ": rewritten"));
+    if (!c.table) {
+      lines.push_back(head + (c.cleared ? ": cleared (first sector of a partition)" : ": rewritten"));
     } else {
       for (const auto& w : what) lines.push_back(head + ": " + w);
-      if (what.empty()) lines.push_back(head + (cleared ? ": cleared" : ": rewritten"));
+      if (what.empty()) lines.push_back(head + (c.cleared ? ": cleared" : ": rewritten"));
     }
   }
   // Values of the disk key, before and as the request left the throw-away copy.
   const auto listAfter = ntp::reg::ListValues(kDiskKey);
-  const auto after = ValuesByName(listAfter);
   json regChanges = json::array();
-  std::set<std::string> names;
-  for (const auto& [n, v] : before) names.insert(n);
-  for (const auto& [n, v] : after) names.insert(n);
-  for (const auto& n : names) {
-    auto bx = before.find(n), ay = after.find(n);
-    const ntp::reg::Value* x = bx == before.end() ? nullptr : &bx->second;
-    const ntp::reg::Value* y = ay == after.end() ? nullptr : &ay->second;
-    if (SameValue(x, y)) continue;
+  for (const auto& [name, x, y] : ntp::reg::ValueChanges(listBefore, listAfter)) {
+    const std::string n = Narrow(name);
     regChanges.push_back({{"name", n},
                           {"before", x ? RegistryValueJson(*x) : json(nullptr)},
                           {"after", y ? RegistryValueJson(*y) : json(nullptr)}});
     std::string l = "registry HKEY_LOCAL_MACHINE\\SYSTEM\\DISK \"" + n + "\": ";
-    if (x == nullptr)
+    if (!x)
       l += "would be added (" + std::to_string(y->data.size()) + " bytes)";
-    else if (y == nullptr)
+    else if (!y)
       l += "would be deleted";
     else
       l += "would change (" + std::to_string(x->data.size()) + " -> " + std::to_string(y->data.size()) +
@@ -236,7 +206,10 @@ int DryRun(Session* s, const Options& opt, const std::function<int(std::ostream&
     lines.push_back(l);
   }
   const ntp::reg::Value* informationAfter = InformationOf(listAfter);
-  if (informationAfter != nullptr && !SameValue(InformationOf(listBefore), informationAfter))
+  const ntp::reg::Value* informationBefore = InformationOf(listBefore);
+  if (informationAfter != nullptr &&
+      (informationBefore == nullptr || informationBefore->type != informationAfter->type ||
+       informationBefore->data != informationAfter->data))
     lines.push_back("the configuration would read:\n" + InformationText(*informationAfter));
   s->Close();  // drops the overlay and the registry copy
   s->SetOverlay(false);

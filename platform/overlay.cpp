@@ -6,8 +6,10 @@
 #include <map>
 
 #include "machine_state.h"
+#include "mbr.h"
 #include "ntplatform.h"
 #include "overlay_hook.h"
+#include "registry_internal.h"
 
 namespace ntp {
 namespace {
@@ -46,10 +48,36 @@ bool OverlayActive() {
 std::vector<OverlaySector> OverlayChanges() {
   std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
   std::vector<OverlaySector> out;
-  for (const auto& [key, k] : gSectors)
-    if (k.before != k.after) out.push_back({key.first, key.second, k.before, k.after});
+  for (const auto& [key, k] : gSectors) {
+    if (k.before == k.after) continue;
+    ftformat::MbrEntry slots[4];
+    const bool table = key.second == 0 || ftformat::ReadMbrSlots(k.after.data(), k.after.size(), slots) ||
+                       ftformat::ReadMbrSlots(k.before.data(), k.before.size(), slots);
+    const bool cleared = std::all_of(k.after.begin(), k.after.end(), [](uint8_t x) { return x == 0; });
+    out.push_back({key.first, key.second, k.before, k.after, table, cleared});
+  }
   return out;
 }
+
+namespace reg {
+
+std::vector<ValueChange> ValueChanges(const std::vector<Value>& before, const std::vector<Value>& after) {
+  // By name as text, both sides; the last of a name wins.
+  std::map<std::string, ValueChange> byName;
+  for (const Value& v : before) byName[ToUtf8(v.name)].before = v;
+  for (const Value& v : after) byName[ToUtf8(v.name)].after = v;
+  std::vector<ValueChange> out;
+  for (auto& [text, c] : byName) {
+    const bool same = c.before && c.after ? c.before->type == c.after->type && c.before->data == c.after->data
+                                          : c.before.has_value() == c.after.has_value();
+    if (same) continue;
+    c.name = c.after ? c.after->name : c.before->name;
+    out.push_back(std::move(c));
+  }
+  return out;
+}
+
+}  // namespace reg
 
 namespace detail {
 

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "registry_store.h"
 
 namespace ntp {
 
@@ -21,10 +24,20 @@ struct OverlaySector {
   unsigned disk;
   uint64_t lba;
   std::vector<uint8_t> before, after;
+  bool table;    // a partition-table sector before or after (sector 0 always counts)
+  bool cleared;  // all zeros after (a new partition's first sector)
 };
 std::vector<OverlaySector> OverlayChanges();
 
 namespace reg {
+// A value the request added, deleted or changed, between two listings of one key.
+struct ValueChange {
+  std::u16string name;
+  std::optional<Value> before, after;  // none: not there
+};
+// In the order of the values' names (of a name listed twice, the last counts).
+std::vector<ValueChange> ValueChanges(const std::vector<Value>& before, const std::vector<Value>& after);
+
 // Used by the overlay: switch the store to an in-memory copy of itself, and back.
 bool BeginScratchCopy(std::string* error);
 void EndScratchCopy();

@@ -1,5 +1,6 @@
 #include "apply_steps.h"
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -111,6 +112,10 @@ ntp::Status WriteSignatures(const std::string& dir, ntp::LockMode lock,
     if (NT_SUCCESS(st))
       st = NtReadFile(h, nullptr, nullptr, nullptr, &iosb, sector.data(), bps, &at, nullptr);
     if (NT_SUCCESS(st)) {
+      // Without the 0x55 0xAA mark the slots hold no table, whatever bytes lie there: the
+      // mark must not turn them into partitions.
+      if (sector[510] != 0x55 || sector[511] != 0xAA)
+        std::fill(sector.begin() + ftformat::kMbrTableOffset, sector.begin() + 510, uint8_t{0});
       ftformat::PutMbrSignature(sector.data(), signature);
       sector[510] = 0x55;
       sector[511] = 0xAA;

@@ -87,6 +87,26 @@ TEST(CliDump, SfdiskTableReplays) {
   EXPECT_EQ(Table(m.Image(0)), Table(image));
 }
 
+// A disk whose sector 0 lacks the 0x55 0xAA mark holds no table, whatever its slots hold:
+// the signature apply writes there must not turn those bytes into a partition.
+TEST(CliDump, ASignatureWrittenOnADiskWithoutATableLeavesNoStrayPartition) {
+  CtlMachine m("--disk 64M");
+  {
+    std::fstream f(m.Image(0), std::ios::in | std::ios::out | std::ios::binary);
+    const unsigned char slot[16] = {0, 0, 0, 0, 0x07, 0, 0, 0, 0x00, 0x08, 0, 0, 0x00, 0x10, 0, 0};
+    const char none[4] = {};
+    f.seekp(0x1B8).write(none, 4);
+    f.seekp(446).write(reinterpret_cast<const char*>(slot), sizeof slot);
+    f.seekp(510).write(none, 2);
+  }
+  const Result r =
+      m.On("apply -", "label: dos\nlabel-id: 0x1234abcd\n\ndisk0/p1 : start=63, size=16002, type=6\n");
+  ASSERT_EQ(r.rc, 0) << r.out << r.err;
+  EXPECT_EQ(Table(m.Image(0)),
+            "label: dos\nlabel-id: 0x1234abcd\nunit: sectors\nsector-size: 512\n\n1 : start=          63, "
+            "size=       16002, type=6\n");
+}
+
 // A dump that does not fit is refused whole, naming why, and nothing is written.
 TEST(CliDump, ApplyRefusesWhatDoesNotFitAndWritesNothing) {
   CtlMachine m("--disk 64M --disk 64M,16,63");

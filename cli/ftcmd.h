@@ -1,6 +1,5 @@
-// The "ft" and "volume" commands: FT sets made, changed and repaired through the FT
-// configuration library, and FT volume data read, written and described through the
-// platform's FT layout.
+// The "ft" and "volume" commands: FT sets made, changed and repaired, and FT volume data
+// read, written and described; the work is in ftdata/, here are arguments and printing.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +11,6 @@
 #include "ftconfig.h"
 #include "ftmap.h"
 #include "ftplan.h"
-#include "ftrequest.h"
 #include "ftset.h"
 #include "requests.h"
 
@@ -51,23 +49,17 @@ int CmdFtFind(Session& s, const Options& opt, bool apply, bool full, std::ostrea
 
 // The progress of a data pass on a terminal (none elsewhere): percent, bytes and rate.
 ntp::ftmap::Progress PassProgress(const std::string& what, std::ostream& err);
-// Forgets what the set's FT journal holds: a set made, defined or removed starts anew.
-using ftconfig::DropJournal;
 
 // Shared by ft.cpp and volume.cpp.
 // "mirror0", "parity2"... or a drive letter of an FT volume: the set's type and group.
 using ftdata::ResolveSet;
-// A stored set's members, and which member states hold the set's data (ftdata/ftset.h).
-using ftdata::LoadSetMembers;
+// Which member states hold the set's data (ftdata/ftset.h).
 using ftdata::MemberHoldsData;
-using ftdata::SetMembers;
 
 // Placement of new FT members and what a set has lost (providers/ftconfig/ftplan.h), for
-// the requests and for check's advice alike.
+// check's advice.
 using ftconfig::LargestCylinder;
 using ftconfig::LostRanges;
-using ftconfig::PlanAtLeast;
-using ftconfig::PlanRequest;
 using ftconfig::ReplacementDisk;
 // volume export --allow-holes: the volume with the ranges no member left can give as
 // zeros, those ranges listed (a set that can be read whole is exported as usual).

@@ -301,7 +301,11 @@ ntp::Status ExportWithHoles(const Set& set, const std::string& file,
   std::string why;
   for (uint64_t at = 0; at < *total && why.empty();) {
     fm::Piece p;
-    if (!fm::Map(static_cast<fm::Type>(set.type), m.lengths, at, &p)) break;
+    // A short file is never reported as the whole volume.
+    if (!fm::Map(static_cast<fm::Type>(set.type), m.lengths, at, &p)) {
+      why = "the layout maps no member at volume offset " + std::to_string(at);
+      break;
+    }
     const uint64_t len = std::min(std::min(p.length, *total - at), uint64_t(1) << 20);
     buf.assign(len, 0);
     if (!lost[p.member]) {

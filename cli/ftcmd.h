@@ -64,6 +64,7 @@ using ftdata::SetMembers;
 
 // Placement of new FT members and what a set has lost (providers/ftconfig/ftplan.h), for
 // the requests and for check's advice alike.
+using ftconfig::DescribeRanges;
 using ftconfig::LargestCylinder;
 using ftconfig::LostRanges;
 using ftconfig::PlanAtLeast;
@@ -73,7 +74,5 @@ using ftconfig::ReplacementDisk;
 // zeros, those ranges listed (a set that can be read whole is exported as usual).
 int CmdVolumeExportWithHoles(Session& s, const Options& opt, const std::string& volume,
                              const std::string& file, std::ostream& out, std::ostream& err);
-// "N bytes in K ranges (a-b, c-d, ...)", the first `shown` ranges named (inclusive ends).
-std::string DescribeRanges(const std::vector<std::pair<uint64_t, uint64_t>>& ranges, size_t shown);
 
 }  // namespace cli

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <map>
 
 #include "boot.h"
@@ -25,39 +26,14 @@ using model::SignatureText;
 using Kind = Finding::Kind;
 
 std::string KindName(Kind kind) {
-  switch (kind) {
-    case Kind::ZeroSignature:
-      return "zero_signature";
-    case Kind::DuplicateSignature:
-      return "duplicate_signature";
-    case Kind::Malformed:
-      return "malformed";
-    case Kind::OrphanedMember:
-      return "orphaned_member";
-    case Kind::MissingDisk:
-      return "missing_disk";
-    case Kind::MovedMember:
-      return "moved_member";
-    case Kind::MissingMember:
-      return "missing_member";
-    case Kind::Degraded:
-      return "degraded";
-    case Kind::MemberSizes:
-      return "member_sizes";
-    case Kind::UnfinishedImport:
-      return "unfinished_import";
-    case Kind::LeftoverPartition:
-      return "leftover_partition";
-    case Kind::StaleRecord:
-      return "stale_record";
-    case Kind::LetterTwice:
-      return "letter_twice";
-    case Kind::DuplicateRecord:
-      return "duplicate_record";
-    case Kind::UnrecordedPartition:
-      return "unrecorded_partition";
-  }
-  return "unknown";
+  // In the order of Finding::Kind.
+  static const char* const kNames[] = {
+      "zero_signature", "duplicate_signature", "malformed",           "orphaned_member",
+      "missing_disk",   "moved_member",        "missing_member",      "degraded",
+      "member_sizes",   "unfinished_import",   "leftover_partition",  "stale_record",
+      "letter_twice",   "duplicate_record",    "unrecorded_partition"};
+  static_assert(std::size(kNames) == size_t(Kind::UnrecordedPartition) + 1, "a name for every kind");
+  return kNames[size_t(kind)];
 }
 
 namespace {

@@ -50,22 +50,13 @@ int CmdFtFind(Session& s, const Options& opt, bool apply, bool full, std::ostrea
 // The progress of a data pass on a terminal (none elsewhere): percent, bytes and rate.
 ntp::ftmap::Progress PassProgress(const std::string& what, std::ostream& err);
 
-// Shared by ft.cpp and volume.cpp.
 // "mirror0", "parity2"... or a drive letter of an FT volume: the set's type and group.
 using ftdata::ResolveSet;
-// Which member states hold the set's data (ftdata/ftset.h).
-using ftdata::MemberHoldsData;
-
-// Placement of new FT members and what a set has lost (providers/ftconfig/ftplan.h), for
-// check's advice.
-using ftconfig::LargestCylinder;
-using ftconfig::LostRanges;
-using ftconfig::ReplacementDisk;
+// The ranges a set has lost, in words (providers/ftconfig/ftplan.h).
+using ftconfig::DescribeRanges;
 // volume export --allow-holes: the volume with the ranges no member left can give as
 // zeros, those ranges listed (a set that can be read whole is exported as usual).
 int CmdVolumeExportWithHoles(Session& s, const Options& opt, const std::string& volume,
                              const std::string& file, std::ostream& out, std::ostream& err);
-// "N bytes in K ranges (a-b, c-d, ...)", the first `shown` ranges named (inclusive ends).
-std::string DescribeRanges(const std::vector<std::pair<uint64_t, uint64_t>>& ranges, size_t shown);
 
 }  // namespace cli

@@ -1,10 +1,10 @@
 #include "regblob.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <sstream>
 
+#include "status.h"
 #include "units.h"
 
 namespace cli {
@@ -100,8 +100,7 @@ std::string BlobText(const uint8_t* data, size_t size, bool valid, const std::st
     << h.DiskInformationOffset << ", FT part " << h.FtInformationSize << " bytes at " << h.FtInformationOffset
     << "\n";
   for (size_t di = 0; di < w.disks.size(); ++di) {
-    char sig[16];
-    std::snprintf(sig, sizeof sig, "0x%08X", w.disks[di].signature);
+    const std::string sig = ntp::HexCode(w.disks[di].signature);
     const size_t count = static_cast<size_t>(
         std::count_if(w.partitions.begin(), w.partitions.end(), [&](const auto& p) { return p.disk == di; }));
     o << "  disk " << di << ": signature " << sig << ", " << count << " partition(s)\n";
@@ -125,9 +124,8 @@ std::string BlobText(const uint8_t* data, size_t size, bool valid, const std::st
       << s.members.size() << " member(s)\n";
     for (size_t mi = 0; mi < s.members.size(); ++mi) {
       const auto& m = s.members[mi];
-      char sig[16];
-      std::snprintf(sig, sizeof sig, "0x%08X", static_cast<uint32_t>(m.md.Signature));
-      o << "    member " << mi << ": disk signature " << sig << ", record at " << m.md.OffsetToPartitionInfo;
+      o << "    member " << mi << ": disk signature " << ntp::HexCode(m.md.Signature) << ", record at "
+        << m.md.OffsetToPartitionInfo;
       if (m.record == ftformat::MemberAt::kNone)
         o << " (no such record)";
       else

@@ -1,9 +1,6 @@
 // Imports into HKEY_LOCAL_MACHINE\SYSTEM\DISK: checked first, then stored in one
 // transaction, so a refused import stores nothing at all.
-#include <algorithm>
-#include <cstdio>
 #include <ostream>
-#include <set>
 
 #include "cli.h"
 #include "ftstate.h"
@@ -14,12 +11,6 @@
 namespace cli {
 
 namespace {
-
-std::string Hex32(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%08x", v);
-  return buf;
-}
 
 bool IsInformation(const std::u16string& name) {
   std::u16string n = name;
@@ -44,28 +35,22 @@ bool CheckInformationImport(const std::vector<uint8_t>& data, uint32_t type, boo
     return false;
   }
 
-  // FT sets of the stored configuration that the new one does not hold.
+  // What the stored configuration has that the new one loses, and disks it names that
+  // this machine does not have.
   uint32_t storedType = 0;
   std::vector<uint8_t> stored;
   ConfigView current;
-  if (ntp::reg::GetValue(kDiskKey, u"Information", &storedType, &stored) && storedType == REG_BINARY &&
-      ReadConfigView(stored.data(), stored.size(), &current, nullptr)) {
-    for (const ConfigSet& old : current.sets) {
-      bool kept = std::any_of(incoming.sets.begin(), incoming.sets.end(), [&](const ConfigSet& n) {
-        return n.type == old.type && n.group == old.group && n.members.size() == old.members.size();
-      });
-      if (!kept)
-        losses->push_back("FT set " + FtSetName(old) + " (" + std::to_string(old.members.size()) +
-                          " members) would no longer be configured");
-    }
-  }
-  // Disks it names that this machine does not have: their partitions and FT members
-  // would be orphaned at the next boot.
-  std::set<uint32_t> here;
-  for (const auto& d : ntp::Disks()) here.insert(d.signature);
-  for (uint32_t sig : incoming.disks)
-    if (!here.count(sig))
-      losses->push_back("disk signature " + Hex32(sig) + " is not a disk of this machine");
+  if (!ntp::reg::GetValue(kDiskKey, u"Information", &storedType, &stored) || storedType != REG_BINARY ||
+      !ReadConfigView(stored.data(), stored.size(), &current, nullptr))
+    current = {};
+  std::vector<uint32_t> here;
+  for (const auto& d : ntp::Disks()) here.push_back(d.signature);
+  const ftformat::ImportLosses lost = ftformat::ConfigImportLosses(current, incoming, here);
+  for (const ConfigSet& set : lost.sets)
+    losses->push_back("FT set " + FtSetName(set) + " (" + std::to_string(set.members.size()) +
+                      " members) would no longer be configured");
+  for (uint32_t sig : lost.absentDisks)
+    losses->push_back("disk signature " + model::SignatureText(sig) + " is not a disk of this machine");
   if (!losses->empty() && !force) {
     *error = "importing it would lose what is listed above; run it again with --force to import anyway";
     return false;

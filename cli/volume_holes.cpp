@@ -7,16 +7,6 @@
 
 namespace cli {
 
-std::string DescribeRanges(const std::vector<std::pair<uint64_t, uint64_t>>& ranges, size_t shown) {
-  uint64_t bytes = 0;
-  for (const auto& [from, to] : ranges) bytes += to - from;
-  std::string text = std::to_string(bytes) + " bytes in " + std::to_string(ranges.size()) +
-                     (ranges.size() == 1 ? " range" : " ranges") + " (";
-  for (size_t i = 0; i < ranges.size() && i < shown; ++i)
-    text += (i ? ", " : "") + std::to_string(ranges[i].first) + "-" + std::to_string(ranges[i].second - 1);
-  return text + (ranges.size() > shown ? ", ...)" : ")");
-}
-
 int CmdVolumeExportWithHoles(Session& s, const Options& opt, const std::string& volume,
                              const std::string& file, std::ostream& out, std::ostream& err) {
   const std::string what = "cannot export " + volume;

@@ -93,6 +93,20 @@ bool ReadConfigView(const uint8_t* blob, size_t size, ConfigView* view, std::str
   return true;
 }
 
+ImportLosses ConfigImportLosses(const ConfigView& current, const ConfigView& incoming,
+                                const std::vector<uint32_t>& here) {
+  ImportLosses out;
+  for (const ConfigSet& old : current.sets) {
+    const bool kept = std::any_of(incoming.sets.begin(), incoming.sets.end(), [&](const ConfigSet& n) {
+      return n.type == old.type && n.group == old.group && n.members.size() == old.members.size();
+    });
+    if (!kept) out.sets.push_back(old);
+  }
+  for (uint32_t sig : incoming.disks)
+    if (std::find(here.begin(), here.end(), sig) == here.end()) out.absentDisks.push_back(sig);
+  return out;
+}
+
 std::vector<uint8_t> BuildBlob(const std::vector<BlobDisk>& disks, const std::vector<BlobSet>& sets) {
   std::vector<uint8_t> out(kDiskConfigHeaderSize + kDiskRegistryHeaderSize, 0);
   // Offsets of every partition record, to point the FT members at them.

@@ -88,6 +88,17 @@ struct ConfigView {
 // Reads a blob; false (why says what is wrong) when the validator rejects it.
 bool ReadConfigView(const uint8_t* blob, size_t size, ConfigView* view, std::string* why);
 
+// What replacing the configuration `current` with `incoming` loses: the sets of current
+// that incoming does not hold (one of the same type, group and member count), and the
+// disks incoming describes that are not among `here` (signatures of the disks present;
+// their partitions and FT members would be orphaned at the next boot).
+struct ImportLosses {
+  std::vector<ConfigSet> sets;
+  std::vector<uint32_t> absentDisks;
+};
+ImportLosses ConfigImportLosses(const ConfigView& current, const ConfigView& incoming,
+                                const std::vector<uint32_t>& here);
+
 // One partition record, one disk description and one FT set, for building a blob.
 struct BlobPartition {
   uint32_t ftType = NotAnFtMember;

@@ -74,6 +74,10 @@ uint32_t FtSetStateFor(uint32_t type, uint32_t orphaned, uint32_t regenerating, 
   return FtStateOk;
 }
 
+bool ftformat::MemberHoldsData(uint32_t type, uint32_t state) {
+  return state == Healthy || (state == Initializing && type == StripeWithParity);
+}
+
 namespace {
 
 // One set of a valid blob as the boot-time pass walks it: where its description and its

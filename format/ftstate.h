@@ -34,6 +34,13 @@ uint32_t DiskRegistryOrphanMissingMembers(void* blob, size_t len, const DiskRegi
 uint32_t FtSetStateFor(uint32_t type, uint32_t orphaned, uint32_t regenerating, uint32_t initializing,
                        uint32_t members);
 
+namespace ftformat {
+// Whether a member in this state holds its share of the data: a healthy one does; an
+// initializing member of a parity set holds its data stripes (only the parity is not
+// written yet); an orphaned, regenerating or initializing mirror member does not.
+bool MemberHoldsData(uint32_t type, uint32_t state);
+}  // namespace ftformat
+
 // An FT member that a boot orphaned because its partition was not on the disks, as the
 // boot recorded it: where the member was, and whether its set could still be written
 // while it was away (then its data may be stale when it returns).

@@ -84,10 +84,6 @@ bool ParseSetName(const std::string& text, uint32_t* type, uint16_t* group) {
   return false;
 }
 
-bool MemberHoldsData(uint32_t type, uint32_t state) {
-  return state == Healthy || (state == Initializing && type == StripeWithParity);
-}
-
 bool LoadSetMembers(uint32_t type, uint16_t group, SetMembers* members, std::string* error) {
   FTInfo info;
   if (!ftconfig::Read(&info, error)) return false;

@@ -13,6 +13,7 @@
 
 #include "ftjournal.h"
 #include "ftmap.h"
+#include "ftstate.h"
 #include "machine_model.h"
 
 namespace ftdata {
@@ -40,10 +41,8 @@ struct SetMembers {
   std::vector<int64_t> offsets;
 };
 bool LoadSetMembers(uint32_t type, uint16_t group, SetMembers* members, std::string* error);
-// Whether a member in this state holds its share of the data: a healthy one does; an
-// initializing member of a parity set holds its data stripes (only the parity is not
-// written yet); an orphaned, regenerating or initializing mirror member does not.
-bool MemberHoldsData(uint32_t type, uint32_t state);
+// Whether a member in this state holds its share of the data (format/ftstate.h).
+using ftformat::MemberHoldsData;
 
 // A set with its stored members.
 struct Set {

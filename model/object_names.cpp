@@ -286,4 +286,10 @@ std::string StateText(uint64_t state) {
   return s.empty() ? "none" : s;
 }
 
+std::string SignatureText(uint32_t signature) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%08x", signature);
+  return buf;
+}
+
 }  // namespace model

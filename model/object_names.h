@@ -49,5 +49,6 @@ bool ParseVolumeSpec(const std::string& text, VolumeSpec* spec, std::string* err
 std::string RegionKindName(uint32_t regionType);     // 1 primary, 2 extended, 3 logical
 std::string VolumeKindName(uint32_t ldmVolumeType);  // primary, logical, cdrom, mirror, ...
 std::string StateText(uint64_t state);               // "healthy", "failed", "healthy+0x4000000000"...
+std::string SignatureText(uint32_t signature);       // a disk signature in messages: "1a2b3c4d"
 
 }  // namespace model

@@ -91,4 +91,14 @@ std::vector<std::pair<uint64_t, uint64_t>> LostRanges(uint32_t type, const std::
   return out;
 }
 
+std::string DescribeRanges(const std::vector<std::pair<uint64_t, uint64_t>>& ranges, size_t shown) {
+  uint64_t bytes = 0;
+  for (const auto& [from, to] : ranges) bytes += to - from;
+  std::string text = std::to_string(bytes) + " bytes in " + std::to_string(ranges.size()) +
+                     (ranges.size() == 1 ? " range" : " ranges") + " (";
+  for (size_t i = 0; i < ranges.size() && i < shown; ++i)
+    text += (i ? ", " : "") + std::to_string(ranges[i].first) + "-" + std::to_string(ranges[i].second - 1);
+  return text + (ranges.size() > shown ? ", ...)" : ")");
+}
+
 }  // namespace ftconfig

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -26,6 +27,8 @@ int ReplacementDisk(const model::Machine& m, const std::vector<uint32_t>& member
 // whose parity was never written whole (then no lost member can be rebuilt).
 std::vector<std::pair<uint64_t, uint64_t>> LostRanges(uint32_t type, const std::vector<uint64_t>& lengths,
                                                       const std::vector<bool>& lost, bool parityWhole = true);
+// "N bytes in K ranges (a-b, c-d, ...)", the first `shown` ranges named (inclusive ends).
+std::string DescribeRanges(const std::vector<std::pair<uint64_t, uint64_t>>& ranges, size_t shown);
 // The largest cylinder among the disks with these signatures (the default geometry's
 // when none of them is here).
 int64_t LargestCylinder(const model::Machine& m, const std::vector<uint32_t>& signatures);

@@ -230,3 +230,37 @@ TEST_F(DiskRegTest, CdRomLetterIsOneValueNamedAfterTheDeviceInAKeyWithTheClass) 
 }
 
 }  // namespace
+
+// An import that drops a set, changes its member count or renumbers its group loses it;
+// one that keeps type, group and members does not. Disks it names that are not here are
+// listed in its order.
+TEST(ConfigBlob, AnImportLosesTheSetsItDoesNotHoldAndTheDisksNotHere) {
+  using namespace ftformat;
+  auto view = [](const std::vector<BlobDisk>& disks, const std::vector<BlobSet>& sets) {
+    ConfigView v;
+    const auto blob = BuildBlob(disks, sets);
+    std::string why;
+    EXPECT_TRUE(ReadConfigView(blob.data(), blob.size(), &v, &why)) << why;
+    return v;
+  };
+  auto part = [](int64_t at, uint16_t group, uint16_t member) {
+    return BlobPartition{.ftType = Mirror, .offset = at * MB, .length = MB, .group = group, .member = member};
+  };
+  const std::vector<BlobDisk> disks = {{0x11, {part(1, 0, 0), part(3, 1, 0)}},
+                                       {0x22, {part(1, 0, 1), part(3, 1, 1)}}};
+  const ConfigView current =
+      view(disks, {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}, {Mirror, FtStateOk, {{0, 1}, {1, 1}}}});
+  // mirror0 kept as it is; mirror1 now group 2.
+  std::vector<BlobDisk> moved = disks;
+  moved[0].partitions[1].group = moved[1].partitions[1].group = 2;
+  moved.push_back({0x33, {}});
+  const ConfigView incoming =
+      view(moved, {{Mirror, FtStateOk, {{0, 0}, {1, 0}}}, {Mirror, FtStateOk, {{0, 1}, {1, 1}}}});
+  const ImportLosses lost = ConfigImportLosses(current, incoming, {0x22, 0x44});
+  ASSERT_EQ(lost.sets.size(), 1u);
+  EXPECT_EQ(FtSetName(lost.sets[0]), "mirror1");
+  EXPECT_EQ(lost.absentDisks, (std::vector<uint32_t>{0x11, 0x33}));
+  EXPECT_TRUE(ConfigImportLosses(current, current, {0x11, 0x22}).sets.empty());
+  EXPECT_EQ(ConfigImportLosses(current, {}, {}).sets.size(), 2u)
+      << "removing the configuration loses every set";
+}

@@ -51,6 +51,15 @@ TEST(ModelNames, SizesParseExactlyAndWhatIsNotASizeFails) {
   EXPECT_EQ(v, 0u);
 }
 
+TEST(ModelNames, SizesFormatLikeLsblk) {
+  EXPECT_EQ(FormatSize(0), "0B");
+  EXPECT_EQ(FormatSize(1023), "1023B");
+  EXPECT_EQ(FormatSize(1024), "1K");
+  EXPECT_EQ(FormatSize(3ull << 29), "1.5G");
+  EXPECT_EQ(FormatSize((100ull << 20) + 8225280), "107.8M");
+  EXPECT_EQ(FormatSize(UINT64_MAX), "16E");
+}
+
 TEST(ModelNames, VolumeSpecsAndLetters) {
   struct Good {
     const char* text;

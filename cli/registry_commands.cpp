@@ -194,7 +194,10 @@ int CmdRegistryImport(Session& s, const Options& opt, const std::string& file, b
   if (!OpenOr(s, opt, err)) return kFailed;
   std::string e;
   if (!ImportRegFileChecked(file, opt.force, err, &e)) {
-    err << "cannot import '" << file << "': " << e << "\n";
+    // The document names the refusal, not the first of the losses listed before it.
+    const std::string message = "cannot import '" + file + "': " + e;
+    if (opt.json) PrintJsonFailure(out, message);
+    err << message << "\n";
     return kFailed;
   }
   if (!rescan) {

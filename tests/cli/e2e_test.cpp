@@ -202,6 +202,8 @@ TEST(CliRegistry, ImportShowExportRoundTripAndMalformedImportsAreRefused) {
   const cli::BlobPartition p{.offset = 32256, .length = 1 << 20, .letter = 'E', .assign = 1};
   std::string reg = WriteReg(m.tmp.path + "/one.reg", cli::BuildBlob({{0x78, {p}}}, {}));
   EXPECT_TRUE(Fails(m.On("registry import --no-rescan " + reg), "00000078 is not a disk of this machine"));
+  const json refused = Json(m.On("--json registry import --no-rescan " + reg));
+  EXPECT_EQ(refused["error"]["message"].get<std::string>().rfind("cannot import", 0), 0u) << refused;
   EXPECT_TRUE(Json(m.On("registry show --json"))["information"].is_null());
   Result r = m.On("registry import --force --no-rescan " + reg);
   ASSERT_EQ(r.rc, 0) << r.err;

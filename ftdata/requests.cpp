@@ -161,6 +161,28 @@ ntp::Status AlreadyDone(zm::Session& s, const std::string& command, const Reques
       true, "'ftdiskctl " + command + "' had done its work when it was interrupted; nothing is left to do");
 }
 
+using Finish = ntp::Status (*)(zm::Session&, Intents&, const ftconfig::Intent&, Run&, const std::string&,
+                               const RequestHooks&);
+
+// A resumable request's first step: an interrupted run of the same command is finished
+// (finish), one that had done its work is reported; true with *outcome set then.
+bool Resumed(zm::Session& s, Intents& intents, uint16_t op, const std::string& command,
+             const std::string& what, Finish finish, const RequestHooks& h, RequestResult* r,
+             ntp::Status* outcome) {
+  ftconfig::Intent pending;
+  const Resume resume = LoadPending(intents, op, command, &pending, h);
+  if (resume == Resume::kPending) {
+    Run run(command, h, r);
+    *outcome = finish(s, intents, pending, run, what, h);
+    return true;
+  }
+  if (resume == Resume::kDone) {
+    *outcome = AlreadyDone(s, command, h, r);
+    return true;
+  }
+  return false;
+}
+
 // The set named by setArg as the configuration stores it; a refusal's words in *error.
 bool LoadSet(const std::string& what, const std::string& setArg, uint32_t* type, uint16_t* group,
              ftconfig::SetView* view, ntp::Status* error) {
@@ -374,13 +396,9 @@ ntp::Status RegenerateOnto(zm::Session& s, const std::string& setArg, int member
   const std::string command = "ft regenerate " + setArg + (member >= 0 ? " " + std::to_string(member) : "") +
                               " --onto " + std::to_string(onto);
   Intents intents;
-  ftconfig::Intent pending;
-  const Resume resume = LoadPending(intents, ftconfig::Intent::kReplace, command, &pending, h);
-  if (resume == Resume::kPending) {
-    Run run(command, h, r);
-    return FinishReplace(s, intents, pending, run, what, h);
-  }
-  if (resume == Resume::kDone) return AlreadyDone(s, command, h, r);
+  if (ntp::Status outcome;
+      Resumed(s, intents, ftconfig::Intent::kReplace, command, what, FinishReplace, h, r, &outcome))
+    return outcome;
   uint32_t type = 0;
   uint16_t group = 0;
   ftconfig::SetView view;
@@ -466,13 +484,9 @@ ntp::Status CreateSet(zm::Session& s, const CreateArgs& args, const RequestHooks
   for (unsigned d : disks) command += " --disk " + std::to_string(d);
   for (const auto& size : args.sizeTexts) command += " --size " + size;
   Intents intents;
-  ftconfig::Intent pending;
-  const Resume resume = LoadPending(intents, ftconfig::Intent::kCreate, command, &pending, h);
-  if (resume == Resume::kPending) {
-    Run run(command, h, r);
-    return FinishCreate(s, intents, pending, run, what, h);
-  }
-  if (resume == Resume::kDone) return AlreadyDone(s, command, h, r);
+  if (ntp::Status outcome;
+      Resumed(s, intents, ftconfig::Intent::kCreate, command, what, FinishCreate, h, r, &outcome))
+    return outcome;
 
   const Machine machine = Machine::Read();
   FTInfo info;
@@ -641,13 +655,9 @@ ntp::Status Extend(zm::Session& s, const std::string& setArg, unsigned diskIndex
   const std::string command =
       "ft extend " + setArg + " --disk " + std::to_string(diskIndex) + " --size " + sizeText;
   Intents intents;
-  ftconfig::Intent pending;
-  const Resume resume = LoadPending(intents, ftconfig::Intent::kExtend, command, &pending, h);
-  if (resume == Resume::kPending) {
-    Run run(command, h, r);
-    return FinishExtend(s, intents, pending, run, what, h);
-  }
-  if (resume == Resume::kDone) return AlreadyDone(s, command, h, r);
+  if (ntp::Status outcome;
+      Resumed(s, intents, ftconfig::Intent::kExtend, command, what, FinishExtend, h, r, &outcome))
+    return outcome;
   uint32_t type = 0;
   uint16_t group = 0;
   ftconfig::SetView view;

@@ -13,11 +13,9 @@ std::string Lower(std::string s) {
   return s;
 }
 
-}  // namespace
-
-std::string FormatUnits(uint64_t bytes) {
-  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-  if (bytes < 1024) return std::to_string(bytes) + " bytes";
+// Bytes over 1023 in binary units: the number with one decimal, dropped when it is zero
+// (100 rather than 100.0), and the unit's index (0 for Ki, up to 5 for Ei).
+std::string Scaled(uint64_t bytes, unsigned* unit) {
   unsigned u = 0;
   long double v = static_cast<long double>(bytes) / 1024.0L;
   while (v >= 1024.0L && u + 1 < 6) {
@@ -28,24 +26,26 @@ std::string FormatUnits(uint64_t bytes) {
   std::snprintf(buf, sizeof buf, "%.1Lf", v);
   std::string s = buf;
   if (s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0) s.resize(s.size() - 2);
-  return s + " " + kUnits[u];
+  *unit = u;
+  return s;
+}
+
+}  // namespace
+
+std::string FormatUnits(uint64_t bytes) {
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " bytes";
+  unsigned u = 0;
+  const std::string number = Scaled(bytes, &u);
+  return number + " " + kUnits[u];
 }
 
 std::string FormatSize(uint64_t bytes) {
   static const char kUnits[] = "KMGTPE";
   if (bytes < 1024) return std::to_string(bytes) + "B";
   unsigned u = 0;
-  long double v = static_cast<long double>(bytes) / 1024.0L;
-  while (v >= 1024.0L && u + 1 < sizeof kUnits - 1) {
-    v /= 1024.0L;
-    ++u;
-  }
-  char buf[32];
-  // One decimal, dropped when it is zero (100M rather than 100.0M).
-  std::snprintf(buf, sizeof buf, "%.1Lf", v);
-  std::string s = buf;
-  if (s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0) s.resize(s.size() - 2);
-  return s + kUnits[u];
+  const std::string number = Scaled(bytes, &u);
+  return number + kUnits[u];
 }
 
 bool ParseSize(const std::string& text, bool allowZero, uint64_t* bytes, std::string* error, bool* sectors) {

@@ -11,7 +11,10 @@
 #include <vector>
 
 #include "boot.h"
+#include "columns.h"
 #include "disk_signature.h"
+#include "json_writer.h"
+#include "machine_json.h"
 #include "model.h"
 #include "regblob.h"
 #include "table_backups.h"
@@ -62,12 +65,8 @@ struct Options {
 // doc; status is the request's status as a number, or null when the front end refused.
 // Every command (new ones too) prints through these, exactly once.
 void PrintJsonResult(std::ostream& out, json doc);
-// doc as dump(2) prints it (no newline at the end), built in one string; bytes that are
-// not UTF-8 come out as U+FFFD instead of an exception.
-std::string JsonText(const json& doc);
-// A command's --json output as one line (JSON Lines, as the shell prints it); text that
-// is not one document is returned as it is.
-std::string JsonLines(const std::string& text);
+using model::JsonLines;
+using model::JsonText;
 // How many documents PrintJsonResult has printed in this process.
 unsigned JsonDocumentsPrinted();
 json JsonError(const std::string& message, const json& status = nullptr);
@@ -77,12 +76,10 @@ void PrintJsonFailure(std::ostream& out, const std::string& message, const json&
 // The "machine" object of a command that does not boot the machine (init): the
 // directory; its health is not known.
 json MachineRef(const std::string& dir);
-// The word for an alert kind's GUID (without braces), "created_partition"...; null for
-// a kind the provider does not raise.
-json AlertKindWord(const std::string& guid);
-// The "show" document of the machine with extra's members merged in, written straight
-// from the model.
-std::string MachineJsonText(const Machine& m, const json& extra);
+// The model as JSON and as table cells (model/machine_json.h, model/columns.h).
+using model::AlertKindWord;
+using model::AlertsJson;
+using model::MachineJsonText;
 void PrintJsonResult(std::ostream& out, const Machine& m, json extra = json::object());
 void PrintJsonFailure(std::ostream& out, const std::string& message, const json& status, const Machine& m,
                       json extra = json::object());
@@ -110,23 +107,19 @@ using zm::PropU64;
 using zm::ReadDriveLayout;
 using zm::Widen;
 
-json AlertsJson(const std::vector<zm::AlertRecord>& alerts);
 // Text forms.
 void PrintTree(std::ostream& out, const Machine& m, const Options& opt);
 void PrintDisk(std::ostream& out, const Machine& m, unsigned disk, const Options& opt);
 void PrintAlerts(std::ostream& out, const std::vector<zm::AlertRecord>& alerts,
                  const std::string& prefix = "alert: ");
-// The columns of show's tables: -o picks the partition table's, -O the volume table's.
-enum class Table { Regions, Volumes };
-std::vector<std::string> ColumnNames(Table table = Table::Regions);  // in their default order
-std::string ColumnHelp(Table table);   // one line per column: its name and what it shows
-std::string JoinColumns(Table table);  // "NAME,KIND,..."
-// "" when every column of the list is known, else what is wrong.
-std::string CheckColumns(const std::string& columns);
-std::string CheckVolumeColumns(const std::string& columns);
+using model::CheckColumns;
+using model::CheckVolumeColumns;
+using model::ColumnHelp;
+using model::ColumnNames;
+using model::JoinColumns;
+using model::Table;
+// A size in binary units, or in bytes with --bytes.
 std::string Size(uint64_t bytes, const Options& opt);
-// The same on a disk: in its sectors or cylinders with --sectors or --cylinders.
-std::string Size(uint64_t bytes, const Options& opt, const Disk* disk);
 
 // Runs one parsed command line (argv without the program name) on the session, which
 // is opened on first use; inShell refuses the commands that need their own process.

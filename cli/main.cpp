@@ -14,7 +14,7 @@
 
 #include "cli.h"
 #include "command_table.h"
-#include "jsonwriter.h"
+#include "jsonout.h"
 
 namespace cli {
 

@@ -1,6 +1,4 @@
 // The reading commands: show, layout and alerts.
-#include <strings.h>
-
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -207,20 +205,6 @@ int CmdLayout(Session& s, const Options& opt, bool hasDisk, unsigned disk, std::
     PrintLayout(l, unit, sector, out);
   }
   return rc;
-}
-
-json AlertKindWord(const std::string& guid) {
-  // The six kinds the provider registers, in registration order.
-  static const std::pair<const char*, const char*> kKinds[] = {
-      {"93B228B6-2B64-11D3-B74B-00105A24BFBF", "created_partition"},
-      {"93B228B7-2B64-11D3-B74B-00105A24BFBF", "create_partition_failed"},
-      {"93B228B8-2B64-11D3-B74B-00105A24BFBF", "deleted_partition"},
-      {"93B228B9-2B64-11D3-B74B-00105A24BFBF", "delete_partition_failed"},
-      {"93B228BA-2B64-11D3-B74B-00105A24BFBF", "marked_active"},
-      {"93B228BB-2B64-11D3-B74B-00105A24BFBF", "mark_active_failed"}};
-  for (const auto& [g, word] : kKinds)
-    if (strcasecmp(g, guid.c_str()) == 0) return word;
-  return nullptr;
 }
 
 namespace {

@@ -48,6 +48,15 @@ std::string FormatSize(uint64_t bytes) {
   return number + kUnits[u];
 }
 
+std::string UnitCount(uint64_t bytes, uint64_t unit, uint64_t sector) {
+  if (unit == 0 || sector == 0) return std::to_string(bytes);
+  const uint64_t whole = bytes / unit, rest = bytes % unit;
+  if (rest == 0) return std::to_string(whole);
+  if (sector < unit && rest % sector == 0)
+    return std::to_string(whole) + "+" + std::to_string(rest / sector) + "s";
+  return std::to_string(whole) + "+" + std::to_string(rest) + "b";
+}
+
 bool ParseSize(const std::string& text, bool allowZero, uint64_t* bytes, std::string* error, bool* sectors) {
   auto fail = [&](const std::string& why) {
     if (error) *error = "'" + text + "' " + why;

@@ -20,6 +20,9 @@ bool ParseSize(const std::string& text, bool allowZero, uint64_t* bytes, std::st
 std::string FormatUnits(uint64_t bytes);
 // A byte count the way lsblk writes it: "512B", "100M", "1.5G" (one decimal at most).
 std::string FormatSize(uint64_t bytes);
+// bytes in whole units ("6"), what is left over in sectors ("0+63s": 63 sectors past
+// cylinder 0) or, when not whole sectors, in bytes ("96327+100b").
+std::string UnitCount(uint64_t bytes, uint64_t unit, uint64_t sector);
 
 // "E:", "e:" or "E" -> 'E'. Only C to Z are drive letters.
 std::optional<char> ParseDriveLetter(const std::string& text);

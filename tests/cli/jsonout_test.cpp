@@ -1,56 +1,13 @@
-// The front end's JSON writer: the exact bytes of nlohmann's dump(2) on awkward values.
+// The front end's JSON documents: every one carries "ok" and "error".
 #include "../../cli/jsonout.cpp"
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <limits>
 #include <sstream>
 
 using cli::json;
 
-TEST(CliJsonText, WritesTheBytesOfDumpWithIndentTwo) {
-  const json cases[] = {
-      nullptr,
-      true,
-      false,
-      0,
-      -1,
-      std::numeric_limits<int64_t>::min(),
-      std::numeric_limits<uint64_t>::max(),
-      1.5,
-      -0.0,
-      1e300,
-      "",
-      "plain",
-      "\"quoted\" back\\slash /slash",
-      "\b\f\n\r\t",
-      std::string("\x01\x1f\x7f nul:\0!", 10),
-      "caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80",
-      json::object(),
-      json::array(),
-      json::array({json::array(), json::object(), json::array({json::array({1})})}),
-      json{{"b", {1, "two", nullptr}}, {"a", json::object()}, {"c\n", {{"d", json::array()}}}},
-      json{{"bin", json::binary({1, 2, 3}, 7)}, {"x", 1}},  // what only nlohmann prints
-  };
-  for (const json& v : cases) EXPECT_EQ(cli::JsonText(v), v.dump(2)) << v.dump();
-}
-
-TEST(CliJsonText, BytesThatAreNotUtf8BecomeReplacementCharacters) {
-  const json v = {{"dir",
-                   "bad\xff"
-                   "dir"},
-                  {"cut", "\xe6\x97"}};
-  EXPECT_THROW((void)v.dump(2), json::type_error);
-  std::string text;
-  ASSERT_NO_THROW(text = cli::JsonText(v));
-  EXPECT_EQ(text, v.dump(2, ' ', false, json::error_handler_t::replace));
-  EXPECT_NE(text.find("bad\xef\xbf\xbd"
-                      "dir"),
-            std::string::npos);
-}
-
-TEST(CliJsonText, PrintedDocumentsCarryOkAndErrorAndEndWithANewline) {
+TEST(CliJsonOut, PrintedDocumentsCarryOkAndErrorAndEndWithANewline) {
   std::ostringstream ok, failed;
   cli::PrintJsonResult(ok, json{{"n", 1}});
   EXPECT_EQ(ok.str(), json({{"n", 1}, {"ok", true}, {"error", nullptr}}).dump(2) + "\n");

@@ -58,6 +58,18 @@ TEST(ModelNames, SizesFormatLikeLsblk) {
   EXPECT_EQ(FormatSize(3ull << 29), "1.5G");
   EXPECT_EQ(FormatSize((100ull << 20) + 8225280), "107.8M");
   EXPECT_EQ(FormatSize(UINT64_MAX), "16E");
+  EXPECT_EQ(FormatUnits(106896384), "101.9 MiB");
+  EXPECT_EQ(FormatUnits(512), "512 bytes");
+}
+
+TEST(ModelNames, UnitCountsShowWhatIsPastTheLastWholeUnit) {
+  const uint64_t cylinder = 16065 * 512;
+  EXPECT_EQ(UnitCount(6 * cylinder, cylinder, 512), "6");
+  EXPECT_EQ(UnitCount(63 * 512, cylinder, 512), "0+63s");
+  EXPECT_EQ(UnitCount(5 * cylinder + 100, cylinder, 512), "5+100b");
+  EXPECT_EQ(UnitCount(96327 * 512, 512, 512), "96327");
+  EXPECT_EQ(UnitCount(1000, 512, 512), "1+488b");
+  EXPECT_EQ(UnitCount(1000, 0, 512), "1000");
 }
 
 TEST(ModelNames, VolumeSpecsAndLetters) {

@@ -1,44 +1,19 @@
 // JSON text as nlohmann's dump(2) prints it, written straight into one buffer: documents
-// built from the model need no tree of their own.
+// built from the model need no tree of their own. Also a whole document's text and its
+// one-line form.
 #pragma once
 
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <iosfwd>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
-namespace cli {
-
-// Prints a document's text and a line break, and counts the document.
-void PrintJsonText(std::ostream& out, std::string text);
-
-// While one is alive, a document printed first into its stream is kept as it is rather
-// than copied into the stream: Text gives what was printed, and Print writes it once.
-// A document is a command's whole output, often most of a megabyte.
-class HeldDocument {
- public:
-  explicit HeldDocument(std::ostringstream& out);
-  ~HeldDocument();
-  HeldDocument(const HeldDocument&) = delete;
-  HeldDocument& operator=(const HeldDocument&) = delete;
-  // Takes a document printed into out while nothing else was: false otherwise.
-  bool Hold(std::ostream& out, std::string* text);
-  // Everything printed into the stream, in order.
-  std::string Text() const;
-  void Print(std::ostream& to) const;
-
- private:
-  std::ostringstream& out_;
-  std::string document_;  // with its line break when held
-  HeldDocument* outer_;
-};
+namespace model {
 
 class JsonWriter {
  public:
@@ -172,4 +147,11 @@ class JsonWriter {
   std::vector<unsigned char> first_;  // per open bracket: nothing written in it yet
 };
 
-}  // namespace cli
+// doc as dump(2) prints it (no newline at the end), built in one string; bytes that are
+// not UTF-8 come out as U+FFFD instead of an exception.
+std::string JsonText(const nlohmann::json& doc);
+// A command's --json output as one line (JSON Lines, as the shell prints it); text that
+// is not one document is returned as it is.
+std::string JsonLines(const std::string& text);
+
+}  // namespace model

@@ -1,10 +1,49 @@
-// The "show" document written from the model.
-#include <ostream>
+#include "machine_json.h"
 
-#include "cli.h"
-#include "jsonwriter.h"
+#include <strings.h>
 
-namespace cli {
+#include <cstdio>
+
+#include "boot.h"
+#include "json_writer.h"
+
+namespace model {
+
+using json = nlohmann::json;
+
+json AlertKindWord(const std::string& guid) {
+  // The six kinds the provider registers, in registration order.
+  static const std::pair<const char*, const char*> kKinds[] = {
+      {"93B228B6-2B64-11D3-B74B-00105A24BFBF", "created_partition"},
+      {"93B228B7-2B64-11D3-B74B-00105A24BFBF", "create_partition_failed"},
+      {"93B228B8-2B64-11D3-B74B-00105A24BFBF", "deleted_partition"},
+      {"93B228B9-2B64-11D3-B74B-00105A24BFBF", "delete_partition_failed"},
+      {"93B228BA-2B64-11D3-B74B-00105A24BFBF", "marked_active"},
+      {"93B228BB-2B64-11D3-B74B-00105A24BFBF", "mark_active_failed"}};
+  for (const auto& [g, word] : kKinds)
+    if (strcasecmp(g, guid.c_str()) == 0) return word;
+  return nullptr;
+}
+
+json AlertsJson(const std::vector<zm::AlertRecord>& alerts) {
+  json out = json::array();
+  for (const auto& a : alerts) {
+    char guid[40];
+    std::snprintf(guid, sizeof guid, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", a.kind.Data1,
+                  a.kind.Data2, a.kind.Data3, a.kind.Data4[0], a.kind.Data4[1], a.kind.Data4[2],
+                  a.kind.Data4[3], a.kind.Data4[4], a.kind.Data4[5], a.kind.Data4[6], a.kind.Data4[7]);
+    json inserts = json::array();
+    for (const auto& s : a.inserts) inserts.push_back(zm::Narrow(s));
+    out.push_back({{"time", a.time},
+                   {"severity", a.severity},
+                   {"guid", guid},
+                   {"kind", AlertKindWord(guid)},
+                   {"message_id", a.messageId},
+                   {"text", a.text},
+                   {"inserts", inserts}});
+  }
+  return out;
+}
 
 // The document's members, each written under its key, in the order of the keys.
 namespace {
@@ -174,16 +213,4 @@ std::string MachineJsonText(const Machine& m, const json& extra) {
   return w.Take();
 }
 
-void PrintJsonResult(std::ostream& out, const Machine& m, json extra) {
-  if (!extra.contains("ok")) extra["ok"] = true;
-  if (!extra.contains("error")) extra["error"] = nullptr;
-  PrintJsonText(out, MachineJsonText(m, extra));
-}
-
-void PrintJsonFailure(std::ostream& out, const std::string& message, const json& status, const Machine& m,
-                      json extra) {
-  extra.update(JsonError(message, status));
-  PrintJsonResult(out, m, std::move(extra));
-}
-
-}  // namespace cli
+}  // namespace model

@@ -1,4 +1,7 @@
-// The model as table cells: the volume table's columns picked through its column table.
+// The model as table cells: sizes in the units asked for, and the volume table's columns
+// picked through its column table.
+#include "columns.h"
+
 #include <gtest/gtest.h>
 
 #include "testutil.h"
@@ -6,6 +9,51 @@
 using namespace testutil;
 
 namespace {
+
+// Sizes count in lsblk's units, in bytes, or in the disk's own sectors and cylinders: a
+// disk of 4096-byte sectors and 8 MiB cylinders tells them apart from the usual geometry.
+TEST(Columns, SizeCellsCountInTheUnitsAsked) {
+  model::Machine m;
+  model::Disk d;
+  d.id = 1;
+  d.bytesPerSector = 4096;
+  d.sectorsPerTrack = 32;
+  d.tracksPerCylinder = 64;
+  const uint64_t cylinder = 8 << 20;
+  model::Region r;
+  r.id = 2;
+  r.type = ZM_OBJ_PARTITION;
+  r.kind = "primary";
+  r.offset = cylinder + 3 * 4096;
+  r.length = 2 * cylinder;
+  r.volume = 3;
+  d.regions.push_back(r);
+  m.disks.push_back(d);
+  model::Volume v;
+  v.id = 3;
+  v.length = r.length;
+  m.volumes.push_back(v);
+  struct Case {
+    model::SizeUnits units;
+    const char *start, *end, *size;
+  };
+  const Case cases[] = {
+      {{}, "8M", "24M", "16M"},
+      {{.bytes = true}, "8400896", "25178112", "16777216"},
+      {{.sectors = true}, "2051", "6147", "4096"},
+      {{.cylinders = true}, "1+3s", "3+3s", "2"},
+  };
+  const auto regionCols = model::PickRegionColumns("start,end,size", false);
+  const auto volumeCols = model::PickVolumeColumns("SIZE", false);
+  ASSERT_EQ(regionCols.size(), 3u);
+  ASSERT_EQ(volumeCols.size(), 1u);
+  for (const Case& c : cases) {
+    EXPECT_EQ(regionCols[0]->cell(m, m.disks[0].regions[0], c.units), c.start);
+    EXPECT_EQ(regionCols[1]->cell(m, m.disks[0].regions[0], c.units), c.end);
+    EXPECT_EQ(regionCols[2]->cell(m, m.disks[0].regions[0], c.units), c.size);
+    EXPECT_EQ(volumeCols[0]->cell(m, m.volumes[0], c.units), c.size);
+  }
+}
 
 TEST(Columns, VolumeColumnsArePickedLikeThePartitionColumns) {
   CtlMachine m("--disk 32M --cdrom-empty");

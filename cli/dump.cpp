@@ -9,9 +9,7 @@
 #include "apply_steps.h"
 #include "command_table.h"
 #include "dumpfile.h"
-#include "ftcmd.h"
 #include "machine_dump.h"
-#include "partition_commands.h"
 #include "request.h"
 
 namespace cli {
@@ -114,68 +112,13 @@ std::string Said(const Step& step, bool dry) {
   return "";
 }
 
-// The dump's letters through the letter request; what changed, in words, on out.
-int SetLetters(Session& s, Options& o, const Dump& d, bool takeOnly, std::ostream& out, std::ostream& err) {
-  std::ostringstream layoutText;
-  std::vector<dumpapply::LetterChange> done;
-  const ntp::Status st = dumpapply::SetLetters(
-      d, takeOnly,
-      [&](const dumpapply::LetterChange& c) {
-        const std::string letter = c.letter ? std::string(1, c.letter) + ":" : "";
-        return CmdLetter(s, o, c.volume, letter, c.letter == 0, layoutText, err) == kOk
-                   ? ntp::Status()
-                   : ntp::Status(ZM_E_FAIL, "");
-      },
-      &done);
+// The letter changes a letters step made, in words.
+void PrintLetters(std::ostream& out, bool dry, const std::vector<dumpapply::LetterChange>& done) {
   for (const dumpapply::LetterChange& c : done)
     if (c.letter == 0)
-      out << Verb(o.dryRun, "took ", "would take ") << c.had << ": from " << c.volume << "\n";
+      out << Verb(dry, "took ", "would take ") << c.had << ": from " << c.volume << "\n";
     else
-      out << Verb(o.dryRun, "gave ", "would give ") << c.volume << " the letter " << c.letter << ":\n";
-  return st.ok() ? kOk : kFailed;
-}
-
-// Carries out one step through the requests; out gets what it did in words, beyond the
-// step's own line.
-int Run(const Step& step, const Dump& d, Session& s, Options& o, std::ostream& out, std::ostream& err) {
-  std::ostringstream text;
-  switch (step.kind) {
-    case Step::Kind::Create: {
-      CreateArgs a;
-      a.kind = step.regionKind;
-      a.disk = step.disk;
-      a.size = step.size;
-      a.hasOffset = true;
-      a.offset = step.offset;
-      return CmdCreate(s, o, a, text, err);
-    }
-    case Step::Kind::MakeActive:
-      return CmdActive(s, o, step.partition.name, text, err);
-    case Step::Kind::TakeLetters:
-    case Step::Kind::GiveLetters:
-      return SetLetters(s, o, d, step.kind == Step::Kind::TakeLetters, out, err);
-    case Step::Kind::RecordSet:
-      if (CmdFtEditDefine(s, o, step.set.type, int(step.set.group), step.members, true, text, err) != kOk)
-        return kFailed;
-      for (const DumpMember& mb : step.set.members)
-        if (mb.state != "healthy" &&
-            CmdFtEditMember(s, o, step.set.name, int(mb.member), mb.state, text, err) != kOk)
-          return kFailed;
-      return kOk;
-    case Step::Kind::SetTypes: {
-      // The provider reads the new types in a rescan of the disk.
-      std::string warnings;
-      const ntp::Status st =
-          dumpapply::SetTypes(step.disk, step.sectorBytes, step.types, !o.dryRun, &warnings);
-      err << warnings;
-      if (!st.ok()) {
-        err << st.message() << "\n";
-        return kFailed;
-      }
-      return CmdRescan(s, o, true, step.disk, text, err);
-    }
-  }
-  return kFailed;
+      out << Verb(dry, "gave ", "would give ") << c.volume << " the letter " << c.letter << ":\n";
 }
 
 }  // namespace
@@ -208,30 +151,23 @@ int CmdApply(Session& s, const Options& opt, const std::string& file, bool force
     return kFailed;
   }
   if (!OpenOr(s, opt, err)) return kFailed;
-  dumpapply::ApplyPlan plan = dumpapply::Plan(Machine::Read(), d, force);
+  dumpapply::ApplyPlan plan;
+  std::vector<std::pair<unsigned, uint32_t>> signatures;
+  std::string warnings;
+  const ntp::Status planned = dumpapply::PlanWithSignatures(s, opt.dir, opt.noWait, opt.dryRun, d, force,
+                                                            &plan, &signatures, &warnings);
   json done = json::array();
   std::ostringstream lines;
-  if (plan.problems.empty() && !plan.signatures.empty()) {
-    for (const auto& [index, signature] : plan.signatures) {
-      const std::string line = Verb(opt.dryRun, "wrote", "would write") + " the signature " +
-                               HexStatus(signature) + " on disk" + std::to_string(index);
-      lines << line << "\n";
-      done.push_back(line);
-    }
-    // A dry run goes on with the disks' own signatures.
-    if (!opt.dryRun) {
-      s.Close();
-      std::string warnings;
-      const ntp::Status st = dumpapply::WriteSignatures(
-          opt.dir, opt.noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait, plan.signatures, &warnings);
-      err << warnings;
-      if (!st.ok()) {
-        err << st.message() << "\n";
-        return kFailed;
-      }
-      if (!OpenOr(s, opt, err)) return kFailed;
-      plan = dumpapply::Plan(Machine::Read(), d, force);
-    }
+  for (const auto& [index, signature] : signatures) {
+    const std::string line = Verb(opt.dryRun, "wrote", "would write") + " the signature " +
+                             HexStatus(signature) + " on disk" + std::to_string(index);
+    lines << line << "\n";
+    done.push_back(line);
+  }
+  err << warnings;
+  if (!planned.ok()) {
+    err << planned.message() << "\n";
+    return kFailed;
   }
   const std::vector<std::string>& problems = plan.problems;
   if (!problems.empty()) {
@@ -244,14 +180,14 @@ int CmdApply(Session& s, const Options& opt, const std::string& file, bool force
     err << message << "\n";
     return kFailed;
   }
-  Options o = opt;
-  o.json = false;
-  o.quiet = false;
+  const dumpapply::StepContext steps{RequestsFor(opt), [&err](const std::string& text) { err << text; }};
   int rc = kOk;
   for (const Step& step : plan.steps) {
     std::ostringstream said;
-    rc = Run(step, d, s, o, said, err);
+    std::vector<dumpapply::LetterChange> letters;
+    rc = dumpapply::RunStep(s, step, d, steps, &letters) ? kOk : kFailed;
     if (rc != kOk) break;
+    PrintLetters(said, opt.dryRun, letters);
     const std::string line = Said(step, opt.dryRun);
     if (!line.empty()) said << line << "\n";
     lines << said.str();

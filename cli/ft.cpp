@@ -9,6 +9,7 @@
 #include "ftconfig.h"
 #include "ftedit.h"
 #include "ftparts.h"
+#include "request.h"
 #include "requests.h"
 
 namespace cli {
@@ -78,30 +79,18 @@ int Usage(std::ostream& err, const std::string& text) {
   return kUsage;
 }
 
-bool OpenOr(Session& s, const Options& opt, std::ostream& err) {
-  std::string e;
-  if (s.Open(opt.dir, opt.noWait, &e)) return true;
-  err << e << "\n";
-  return false;
-}
-
 int Regenerate(Session& s, const Options& opt, const std::string& setArg, int member, int onto,
                std::ostream& out, std::ostream& err) {
   if (!OpenOr(s, opt, err)) return kFailed;
-  const size_t mark = s.AlertCount();
+  size_t mark = 0;
   ftdata::RequestResult r;
-  const ntp::Status st = ftdata::Regenerate(s, setArg, member, onto, opt.dryRun, Hooks(err), &r);
-  // A blank disk gets a fresh signature first, in a boot of its own (the host learns disk
-  // signatures when it starts); then the request is asked again.
-  if (r.signatureFor < 0 || opt.dryRun) return Report(s, opt, mark, st, r, out, err);
-  s.Close();
-  SignatureChange change;
-  std::string e;
-  if (!WriteSignature(opt, unsigned(onto), false, &change, &e))
-    return err << "cannot regenerate the set: cannot write a signature on disk " << onto << ": " << e << "\n",
-           kFailed;
-  if (!opt.json) PrintSignatureChange(out, change);
-  return Regenerate(s, opt, setArg, member, onto, out, err);
+  const ntp::Status st = ftdata::RegenerateSigning(
+      s, opt.noWait, setArg, member, onto, opt.dryRun, Hooks(err),
+      [&](const SignatureChange& change) {
+        if (!opt.json) PrintSignatureChange(out, change);
+      },
+      &mark, &r);
+  return Report(s, opt, mark, st, r, out, err);
 }
 
 }  // namespace

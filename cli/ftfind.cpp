@@ -1,7 +1,7 @@
 // "ftdiskctl ft find [--apply] [--full]": the FT sets the disks hold, found from their
 // bytes when the configuration that recorded them is lost. Each proposal is printed
-// with its evidence and the `ft edit define` command that records it; --apply runs
-// that command for every proposal the search is sure of.
+// with its evidence and the `ft edit define` command that records it; --apply records
+// those the search is sure of (ftdata/requests.h).
 #include "ftfind.h"
 
 #include <algorithm>
@@ -13,6 +13,7 @@
 #include "ftsearch.h"
 #include "machine.h"
 #include "ntplatform.h"
+#include "request.h"
 #include "requests.h"
 
 namespace cli {
@@ -177,37 +178,10 @@ void PrintText(std::ostream& out, const std::vector<Shown>& shown, const ff::Res
            "IMAGE...) and run the command there\n";
 }
 
-// Records one proposal as its `ft edit define` does (ftdata::EditDefine): the same
-// checks, backups and publishing as when a person types it. What it refuses with is the
-// first line that command would say on standard error.
-void Record(Session& s, Shown* d) {
-  const ff::Proposal& p = *d->p;
-  std::vector<std::string> said;
-  const ftdata::RequestHooks hooks{
-      [&said](const std::string& line) { said.push_back(line); }, nullptr,
-      [](const ntp::Status& st) { return FailureSentence(st.message(), st.code()); }};
-  ftdata::RequestResult r;
-  const ntp::Status st =
-      ftdata::EditDefine(s, ftconfig::TypeWord(p.type), p.type, -1, d->members, p.whole, hooks, &r);
-  // Registry writes that failed on the way fail the recording, as they fail the command.
-  const std::string failures = TakeWriteFailures();
-  if (st.ok() && failures.empty()) {
-    d->recorded = r.set;
-    return;
-  }
-  if (!st.ok()) said.push_back(st.message());
-  if (!failures.empty()) said.push_back("ftdiskctl: " + failures);
-  d->refused = said[0].empty() ? "ft edit define failed" : said[0];
-}
-
 }  // namespace
 
 int CmdFtFind(Session& s, const Options& opt, bool apply, bool full, std::ostream& out, std::ostream& err) {
-  std::string e;
-  if (!s.Open(opt.dir, opt.noWait, &e)) {
-    err << e << "\n";
-    return kFailed;
-  }
+  if (!OpenOr(s, opt, err)) return kFailed;
   ftconfig::SetSearch parts;
   ff::Options options;
   options.full = full;
@@ -220,12 +194,16 @@ int CmdFtFind(Session& s, const Options& opt, bool apply, bool full, std::ostrea
   std::vector<Shown> shown;
   for (const auto& p : found.proposals) shown.push_back(Describe(p, parts.partitions, prefix));
   bool failed = false;
-  if (apply)
-    for (Shown& d : shown) {
-      if (d.p->confidence != ff::Confidence::kSure || d.p->Degraded()) continue;
-      Record(s, &d);
-      failed = failed || !d.refused.empty();
+  if (apply) {
+    const std::vector<ftdata::FoundRecord> records = ftdata::RecordFound(
+        s, parts, [](const ntp::Status& st) { return FailureSentence(st.message(), st.code()); },
+        TakeWriteFailures);
+    for (size_t i = 0; i < shown.size(); ++i) {
+      shown[i].recorded = records[i].recorded;
+      shown[i].refused = records[i].refused;
+      failed = failed || !shown[i].refused.empty();
     }
+  }
   if (opt.json) {
     json doc = {{"proposals", json::array()},
                 {"notes", found.notes},

@@ -211,9 +211,10 @@ int CmdRegistryImport(Session& s, const Options& opt, const std::string& file, b
   if (!opt.json)
     out << (opt.dryRun ? "would import " : "imported ") << file << " into HKEY_LOCAL_MACHINE\\SYSTEM\\DISK"
         << (opt.dryRun ? " and rescan\n" : "; rescanning\n");
-  PropSet in;
-  return Request(s, opt, "registry import " + file, "cannot rescan after the import", 0, OPCLASS_LAYOUT,
-                 OP_REFRESH, in, -1, out, err);
+  return Report(opt,
+                ftconfig::RequestRefresh(s, RequestsFor(opt), "registry import " + file,
+                                         "cannot rescan after the import"),
+                out, err);
 }
 
 std::vector<CommandSpec> RegistryCommands() {

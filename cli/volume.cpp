@@ -16,6 +16,7 @@
 #include "ftset.h"
 #include "overlay.h"
 #include "passes.h"
+#include "request.h"
 #include "volume_copy.h"
 
 namespace cli {
@@ -23,13 +24,6 @@ namespace cli {
 namespace {
 
 namespace fm = ntp::ftmap;
-
-bool OpenOr(Session& s, const Options& opt, std::ostream& err) {
-  std::string e;
-  if (s.Open(opt.dir, opt.noWait, &e)) return true;
-  err << e << "\n";
-  return false;
-}
 
 using ftdata::LoadNamedSet;
 using ftdata::OpenVolume;
@@ -97,19 +91,17 @@ int CmdVolumeImport(Session& s, const Options& opt, const std::string& volume, c
   if (!OpenVolume(what, set, true, false, &v, err)) return kFailed;
   if (const ntp::Status st = ftdata::CheckImportFits(src, file, v->Length()); !st.ok())
     return err << what << ": " << st.message() << "\n", kFailed;
-  if (ntp::OverlayActive()) {
+  ftdata::ImportOutcome done;
+  const ntp::Status st = ftdata::ImportVolume(s, set, std::move(v), src, file, pad,
+                                              PassProgress("importing into " + volume, err), &done);
+  if (done.simulated) {
     out << "dry run: " << (src.known ? std::to_string(src.size) + " bytes of " : "") << file
         << " would be written into " << volume << " (data is not simulated)\n";
     return kOk;
   }
-  uint64_t at = 0;
-  bool unfinished = false;
-  const ntp::Status st = ftdata::ImportVolume(
-      set, std::move(v), src, file, pad, PassProgress("importing into " + volume, err), &at, &unfinished);
-  s.RefreshBuiltin(u"fsys");
   if (!st.ok()) {
     err << what << ": " << st.message() << "\n";
-    if (unfinished)
+    if (done.unfinished)
       err << "the import is recorded as unfinished ('ftdiskctl check' reports it); import the whole image "
              "again\n";
     return kFailed;
@@ -117,10 +109,12 @@ int CmdVolumeImport(Session& s, const Options& opt, const std::string& volume, c
   // The set written, and each partition of it with its start and size.
   const std::string members = MembersSummary(Machine::Read(), set.name());
   if (opt.json)
-    out << JsonText(json{{"set", set.name()}, {"file", file}, {"bytes", at}, {"partitions", members}})
+    out << JsonText(
+               json{{"set", set.name()}, {"file", file}, {"bytes", done.written}, {"partitions", members}})
         << "\n";
   else
-    out << "wrote " << at << " bytes of " << file << " into " << set.name() << ": " << members << "\n";
+    out << "wrote " << done.written << " bytes of " << file << " into " << set.name() << ": " << members
+        << "\n";
   return kOk;
 }
 

@@ -1,3 +1,4 @@
+// An apply's steps carried out through the requests, and the writes no request makes.
 #include "apply_steps.h"
 
 #include <algorithm>
@@ -5,9 +6,12 @@
 #include <sstream>
 
 #include "boot.h"
+#include "ftconfig.h"
+#include "ftedit.h"
 #include "machine_model.h"
 #include "mbr.h"
 #include "ntplatform.h"
+#include "requests.h"
 #include "table_backups.h"
 
 namespace dumpapply {
@@ -135,6 +139,119 @@ ntp::Status WriteSignatures(const std::string& dir, ntp::LockMode lock,
   }
   ntp::Shutdown();
   return result;
+}
+
+ntp::Status PlanWithSignatures(zm::Session& s, const std::string& dir, bool noWait, bool dryRun,
+                               const ftformat::Dump& d, bool force, ApplyPlan* plan,
+                               std::vector<std::pair<unsigned, uint32_t>>* signatures,
+                               std::string* warnings) {
+  *plan = Plan(model::Machine::Read(), d, force);
+  signatures->clear();
+  if (!plan->problems.empty()) return ntp::Status();
+  *signatures = plan->signatures;
+  if (signatures->empty() || dryRun) return ntp::Status();
+  // The host learns disk signatures when it starts: the disks are signed with no host.
+  s.Close();
+  const ntp::Status st =
+      WriteSignatures(dir, noWait ? ntp::LockMode::NoWait : ntp::LockMode::Wait, *signatures, warnings);
+  if (!st.ok()) return st;
+  std::string e;
+  if (!s.Open(dir, noWait, &e)) return ntp::Status(0, e);
+  *plan = Plan(model::Machine::Read(), d, force);
+  return ntp::Status();
+}
+
+namespace {
+
+// A partition request's outcome as its command would end: its warnings, then the
+// sentence of a refusal or failure, on the error text.
+bool Done(const StepContext& c, const ftconfig::PartitionOutcome& r) {
+  if (r.sent && !r.request.backupWarnings.empty()) c.error(r.request.backupWarnings);
+  if (!r.status.ok()) c.error(r.status.message() + "\n");
+  return r.status.ok();
+}
+
+// An FT edit request carried out as its command is: the arguments' form checked, the
+// notes and the sentence of a refusal or failure on the error text.
+bool EditDone(
+    const StepContext& c,
+    const std::function<ntp::Status(const ftdata::RequestHooks&, ftdata::RequestResult*)>& request) {
+  const ftdata::RequestHooks hooks{
+      [&c](const std::string& line) { c.error(line + "\n"); }, nullptr,
+      [&c](const ntp::Status& st) { return c.requests.failure(st.message(), st.code()); }};
+  ftdata::RequestResult r;
+  const ntp::Status st = request(hooks, &r);
+  if (!r.started || !st.ok()) {
+    c.error(st.message() + "\n");
+    return false;
+  }
+  return true;
+}
+
+bool RecordSet(zm::Session& s, const Step& step, const StepContext& c) {
+  uint32_t type = 0;
+  if (!ftconfig::TypeFromWord(step.set.type, &type))
+    return c.error("ftdiskctl: the type is mirror, stripe, parity or volset\n"), false;
+  if (step.set.group > 0xFFFE) return c.error("ftdiskctl: --group is 0 to 65534\n"), false;
+  if (!EditDone(c, [&](const ftdata::RequestHooks& h, ftdata::RequestResult* r) {
+        return ftdata::EditDefine(s, step.set.type, type, int(step.set.group), step.members, true, h, r);
+      }))
+    return false;
+  for (const ftformat::DumpMember& mb : step.set.members) {
+    if (mb.state == "healthy") continue;
+    uint32_t state = 0;
+    if (!ftconfig::MemberStateFromWord(mb.state, &state))
+      return c.error("ftdiskctl: --state is healthy, orphaned, regenerating or initializing\n"), false;
+    if (int(mb.member) < 0) return c.error("ftdiskctl: give the member number\n"), false;
+    if (!EditDone(c, [&](const ftdata::RequestHooks& h, ftdata::RequestResult* r) {
+          return ftdata::EditMember(s, step.set.name, int(mb.member), mb.state, state, h, r);
+        }))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool RunStep(zm::Session& s, const Step& step, const ftformat::Dump& d, const StepContext& c,
+             std::vector<LetterChange>* letters) {
+  switch (step.kind) {
+    case Step::Kind::Create: {
+      ftconfig::NewPartition a;
+      a.kind = step.regionKind;
+      a.disk = step.disk;
+      a.size = step.size;
+      a.hasOffset = true;
+      a.offset = step.offset;
+      return Done(c, ftconfig::RequestCreate(s, c.requests, a));
+    }
+    case Step::Kind::MakeActive:
+      return Done(c, ftconfig::RequestActive(s, c.requests, step.partition.name));
+    case Step::Kind::TakeLetters:
+    case Step::Kind::GiveLetters:
+      return SetLetters(
+                 d, step.kind == Step::Kind::TakeLetters,
+                 [&](const LetterChange& change) {
+                   const std::string letter = change.letter ? std::string(1, change.letter) + ":" : "";
+                   return Done(c, ftconfig::RequestLetter(s, c.requests, change.volume, letter,
+                                                          change.letter == 0))
+                              ? ntp::Status()
+                              : ntp::Status(ZM_E_FAIL, "");
+                 },
+                 letters)
+          .ok();
+    case Step::Kind::RecordSet:
+      return RecordSet(s, step, c);
+    case Step::Kind::SetTypes: {
+      // The provider reads the new types in a rescan of the disk.
+      std::string warnings;
+      const ntp::Status st = SetTypes(step.disk, step.sectorBytes, step.types, !c.requests.dryRun, &warnings);
+      if (!warnings.empty()) c.error(warnings);
+      if (!st.ok()) return c.error(st.message() + "\n"), false;
+      return Done(c, ftconfig::RequestRescan(s, c.requests, step.disk));
+    }
+  }
+  return false;
 }
 
 }  // namespace dumpapply

@@ -1,7 +1,9 @@
-// The steps of an apply that no single request of the provider makes: partition types
-// written through the disk driver, the dump's letters handed out volume by volume, and
-// disk signatures written before the provider first sees the disks. Nothing here prints;
-// each returns a status whose message says what failed, and what it did.
+// An apply's steps carried out: each through the requests an administrator would make
+// (create, active, letter, rescan, ft edit define and member), and those no single request
+// of the provider makes: partition types written through the disk driver, the dump's
+// letters handed out volume by volume, and disk signatures written before the provider
+// first sees the disks. Nothing here prints; each returns a status whose message says
+// what failed, and what it did.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +12,11 @@
 #include <utility>
 #include <vector>
 
+#include "apply_plan.h"
+#include "boot.h"
 #include "dumpfile.h"
 #include "machine.h"
+#include "partition_requests.h"
 #include "status.h"
 
 namespace dumpapply {
@@ -47,5 +52,27 @@ ntp::Status SetLetters(const ftformat::Dump& d, bool takeOnly, const LetterReque
 ntp::Status WriteSignatures(const std::string& dir, ntp::LockMode lock,
                             const std::vector<std::pair<unsigned, uint32_t>>& signatures,
                             std::string* warnings);
+
+// The plan for the dump on the machine the session is open on (dir). Disks that need a
+// signature first get it (not in a dry run, which goes on with the disks' own): the
+// session closed, the signatures written, the session opened again and the plan made
+// again. *signatures: those the first plan asked for (written, or would be); warnings
+// about the backups go to *warnings. A failure's message is the whole sentence.
+ntp::Status PlanWithSignatures(zm::Session& s, const std::string& dir, bool noWait, bool dryRun,
+                               const ftformat::Dump& d, bool force, ApplyPlan* plan,
+                               std::vector<std::pair<unsigned, uint32_t>>* signatures, std::string* warnings);
+
+// How an apply's steps are carried out.
+struct StepContext {
+  ftconfig::RequestContext requests;  // how the partition requests run
+  // Text for standard error: warnings about backups, the sentence of a request refused or
+  // failed, the requests' notes.
+  std::function<void(const std::string& text)> error;
+};
+
+// Carries out one step of the plan. *letters: the changes a letters step made, in order.
+// False when a request was refused or failed (its sentence went to c.error).
+bool RunStep(zm::Session& s, const Step& step, const ftformat::Dump& d, const StepContext& c,
+             std::vector<LetterChange>* letters);
 
 }  // namespace dumpapply

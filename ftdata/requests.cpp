@@ -737,6 +737,27 @@ ntp::Status Regenerate(zm::Session& s, const std::string& setArg, int member, in
   return run.Done(true, "regenerated member " + std::to_string(member) + " of " + SetName(type, group));
 }
 
+ntp::Status RegenerateSigning(zm::Session& s, bool noWait, const std::string& setArg, int member, int onto,
+                              bool dryRun, const RequestHooks& h,
+                              const std::function<void(const ntp::SignatureChange&)>& signedDisk,
+                              size_t* mark, RequestResult* r) {
+  *mark = s.AlertCount();
+  const ntp::Status st = Regenerate(s, setArg, member, onto, dryRun, h, r);
+  if (r->signatureFor < 0 || dryRun) return st;
+  const std::string dir = s.dir();
+  s.Close();
+  ntp::SignatureChange change;
+  if (const ntp::Status sig = ntp::WriteDiskSignature(dir, noWait, unsigned(onto), false, &change); !sig.ok())
+    return Refuse("cannot regenerate the set",
+                  "cannot write a signature on disk " + std::to_string(onto) + ": " + sig.message());
+  signedDisk(change);
+  *r = RequestResult();
+  std::string e;
+  if (!s.Open(dir, noWait, &e)) return ntp::Status(0, e);
+  *mark = s.AlertCount();
+  return Regenerate(s, setArg, member, onto, dryRun, h, r);
+}
+
 ntp::Status EditDefine(zm::Session& s, const std::string& kind, uint32_t type, int group,
                        const std::vector<std::string>& memberArgs, bool assumeClean, const RequestHooks& h,
                        RequestResult* r) {
@@ -779,6 +800,32 @@ ntp::Status EditMember(zm::Session& s, const std::string& setArg, int member, co
   if (!Ok(h, ftconfig::SetMember(s, type, group, member, state, &done), &e))
     return run.Done(false, what + ": " + e);
   return run.Done(true, done);
+}
+
+std::vector<FoundRecord> RecordFound(zm::Session& s, const ftconfig::SetSearch& search,
+                                     const std::function<std::string(const ntp::Status& step)>& failure,
+                                     const std::function<std::string()>& writeFailures) {
+  namespace ff = ntp::ftfind;
+  std::vector<FoundRecord> records;
+  for (const ff::Proposal& p : search.found.proposals) {
+    FoundRecord& record = records.emplace_back();
+    if (p.confidence != ff::Confidence::kSure || p.Degraded()) continue;
+    std::vector<std::string> members, said;
+    for (int m : p.members) members.push_back(search.partitions[m].name);
+    const RequestHooks hooks{[&said](const std::string& line) { said.push_back(line); }, nullptr, failure};
+    RequestResult r;
+    const ntp::Status st = EditDefine(s, ftconfig::TypeWord(p.type), p.type, -1, members, p.whole, hooks, &r);
+    // Registry writes that failed on the way fail the recording, as they fail the command.
+    const std::string failures = writeFailures();
+    if (st.ok() && failures.empty()) {
+      record.recorded = r.set;
+      continue;
+    }
+    if (!st.ok()) said.push_back(st.message());
+    if (!failures.empty()) said.push_back("ftdiskctl: " + failures);
+    record.refused = said[0].empty() ? "ft edit define failed" : said[0];
+  }
+  return records;
 }
 
 }  // namespace ftdata

@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "boot.h"
+#include "disk_signature.h"
 #include "ftmap.h"
+#include "ftsearch.h"
 #include "ftset.h"
 #include "machine_model.h"
 #include "status.h"
@@ -71,6 +73,16 @@ ntp::Status BreakOrDelete(zm::Session& s, const std::string& setArg, bool remove
 // dry run cannot go on from there; otherwise the caller signs it and asks again).
 ntp::Status Regenerate(zm::Session& s, const std::string& setArg, int member, int onto, bool dryRun,
                        const RequestHooks& h, RequestResult* r);
+// ft regenerate as the command carries it out: Regenerate, and for a disk with no
+// signature (not in a dry run) the step it needs first, once: the session closed, a
+// fresh signature written on the disk in a boot of the platform alone (the host learns
+// disk signatures when it starts), signedDisk told of it, the session opened again on
+// the same machine and the request asked again. *mark: the session's alert count when
+// the request whose outcome this is began.
+ntp::Status RegenerateSigning(zm::Session& s, bool noWait, const std::string& setArg, int member, int onto,
+                              bool dryRun, const RequestHooks& h,
+                              const std::function<void(const ntp::SignatureChange&)>& signedDisk,
+                              size_t* mark, RequestResult* r);
 // ft edit define|drop|member: the configuration changed without touching the data.
 ntp::Status EditDefine(zm::Session& s, const std::string& kind, uint32_t type, int group,
                        const std::vector<std::string>& memberArgs, bool assumeClean, const RequestHooks& h,
@@ -78,5 +90,18 @@ ntp::Status EditDefine(zm::Session& s, const std::string& kind, uint32_t type, i
 ntp::Status EditDrop(zm::Session& s, const std::string& setArg, const RequestHooks& h, RequestResult* r);
 ntp::Status EditMember(zm::Session& s, const std::string& setArg, int member, const std::string& stateWord,
                        uint32_t state, const RequestHooks& h, RequestResult* r);
+
+// ft find --apply: every proposal of the search that is sure and lost no member recorded
+// as its `ft edit define` does (the same checks, backups and publishing); members
+// compared whole are recorded as agreeing. One entry per proposal: the set recorded, or
+// why not (the first line the command would say on standard error: a note, its refusal,
+// or the writes that failed on the way, which writeFailures takes); both empty for a
+// proposal left alone.
+struct FoundRecord {
+  std::string recorded, refused;
+};
+std::vector<FoundRecord> RecordFound(zm::Session& s, const ftconfig::SetSearch& search,
+                                     const std::function<std::string(const ntp::Status& step)>& failure,
+                                     const std::function<std::string()>& writeFailures);
 
 }  // namespace ftdata

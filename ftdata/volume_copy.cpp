@@ -18,6 +18,7 @@
 #include "ftplan.h"
 #include "machine.h"
 #include "ntplatform.h"
+#include "overlay.h"
 
 namespace ftdata {
 
@@ -164,8 +165,10 @@ ntp::Status CheckImportFits(const ImportSource& src, const std::string& file, ui
                  " bytes (one exported from this set, or a file system made to that size)");
 }
 
-ntp::Status ImportVolume(Set& set, std::unique_ptr<fm::Volume> v, ImportSource& src, const std::string& file,
-                         bool pad, const fm::Progress& progress, uint64_t* written, bool* unfinished) {
+namespace {
+
+ntp::Status Import(Set& set, std::unique_ptr<fm::Volume> v, ImportSource& src, const std::string& file,
+                   bool pad, const fm::Progress& progress, uint64_t* written, bool* unfinished) {
   *written = 0;
   *unfinished = false;
   const uint64_t length = v->Length();
@@ -269,6 +272,20 @@ ntp::Status ImportVolume(Set& set, std::unique_ptr<fm::Volume> v, ImportSource& 
   *written = at;
   *unfinished = !finished;
   return why.empty() ? ntp::Status() : Failure(why);
+}
+
+}  // namespace
+
+ntp::Status ImportVolume(zm::Session& s, Set& set, std::unique_ptr<fm::Volume> v, ImportSource& src,
+                         const std::string& file, bool pad, const fm::Progress& progress, ImportOutcome* o) {
+  *o = ImportOutcome();
+  if (ntp::OverlayActive()) {
+    o->simulated = true;
+    return ntp::Status();
+  }
+  const ntp::Status st = Import(set, std::move(v), src, file, pad, progress, &o->written, &o->unfinished);
+  s.RefreshBuiltin(u"fsys");
+  return st;
 }
 
 ntp::Status ExportWithHoles(const Set& set, const std::string& file,

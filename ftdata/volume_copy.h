@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "boot.h"
 #include "ftmap.h"
 #include "ftset.h"
 #include "status.h"
@@ -43,13 +44,19 @@ ntp::Status OpenImportSource(const std::string& dir, const std::string& file, bo
 // Refuses a source of known size larger than the volume, before anything is written.
 ntp::Status CheckImportFits(const ImportSource& src, const std::string& file, uint64_t length);
 
-// Writes the source into the set's volume. The set is marked before the first write;
-// its journal records the import and the ranges in flight, each window flushed before it
-// is dropped. v is closed before the mark is cleared. *written is what went in;
-// *unfinished says the journal keeps the import recorded as unfinished.
-ntp::Status ImportVolume(Set& set, std::unique_ptr<ntp::ftmap::Volume> v, ImportSource& src,
+// What an import came to.
+struct ImportOutcome {
+  bool simulated = false;   // a dry run: nothing was written (the data is not simulated)
+  uint64_t written = 0;     // what went in
+  bool unfinished = false;  // the journal keeps the import recorded as unfinished
+};
+// Writes the source into the set's volume, nothing in a dry run. The set is marked
+// before the first write; its journal records the import and the ranges in flight, each
+// window flushed before it is dropped. v is closed before the mark is cleared. Then the
+// host's file-system provider reads the volumes again, whatever the outcome.
+ntp::Status ImportVolume(zm::Session& s, Set& set, std::unique_ptr<ntp::ftmap::Volume> v, ImportSource& src,
                          const std::string& file, bool pad, const ntp::ftmap::Progress& progress,
-                         uint64_t* written, bool* unfinished);
+                         ImportOutcome* o);
 
 // volume export --allow-holes: the volume written to file ("-": standard output) with
 // the ranges no member left can give as zeros (a lost member's share; a parity set's too

@@ -96,9 +96,10 @@ int Regenerate(Session& s, const Options& opt, const std::string& setArg, int me
   if (r.signatureFor < 0 || opt.dryRun) return Report(s, opt, mark, st, r, out, err);
   s.Close();
   SignatureChange change;
-  std::string e;
-  if (!WriteSignature(opt, unsigned(onto), false, &change, &e))
-    return err << "cannot regenerate the set: cannot write a signature on disk " << onto << ": " << e << "\n",
+  if (const ntp::Status st = ntp::WriteDiskSignature(opt.dir, opt.noWait, unsigned(onto), false, &change);
+      !st.ok())
+    return err << "cannot regenerate the set: cannot write a signature on disk " << onto << ": "
+               << st.message() << "\n",
            kFailed;
   if (!opt.json) PrintSignatureChange(out, change);
   return Regenerate(s, opt, setArg, member, onto, out, err);

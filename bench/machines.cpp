@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include "configblob.h"
 #include "machine.h"
 #include "ntplatform.h"
 #include "provider.h"
-#include "regblob.h"
 #include "registry_store.h"
 #include "zmhost.h"
 
@@ -125,7 +125,7 @@ std::vector<std::pair<uint16_t, std::vector<Member>>> Sets(const Shape& s) {
 }
 
 std::vector<uint8_t> Blob(const Shape& s, bool membersOnly) {
-  std::vector<cli::BlobDisk> disks(s.disks);
+  std::vector<ftformat::BlobDisk> disks(s.disks);
   std::vector<Part> parts = Parts(s);
   auto sets = Sets(s);
   std::vector<std::vector<int>> memberOf(s.disks, std::vector<int>(parts.size(), -1));
@@ -135,13 +135,13 @@ std::vector<uint8_t> Blob(const Shape& s, bool membersOnly) {
       memberOf[sets[i].second[m].disk][sets[i].second[m].part] = static_cast<int>(i);
       memberIndex[sets[i].second[m].disk][sets[i].second[m].part] = static_cast<uint16_t>(m);
     }
-  std::vector<cli::BlobSet> blobSets(sets.size());
+  std::vector<ftformat::BlobSet> blobSets(sets.size());
   for (unsigned d = 0; d < s.disks; ++d) {
     disks[d].signature = ntp::Disks()[d].signature;
     for (size_t p = 0; p < parts.size(); ++p) {
       int set = memberOf[d][p];
       if (membersOnly && set < 0) continue;
-      cli::BlobPartition bp;
+      ftformat::BlobPartition bp;
       bp.offset = static_cast<int64_t>(parts[p].offset);
       bp.length = static_cast<int64_t>(parts[p].length);
       bp.number = static_cast<uint16_t>(p + 1);
@@ -158,10 +158,12 @@ std::vector<uint8_t> Blob(const Shape& s, bool membersOnly) {
   for (size_t i = 0; i < sets.size(); ++i) blobSets[i].type = sets[i].first;
   // Members in member order within each set.
   for (auto& bs : blobSets)
-    std::sort(bs.members.begin(), bs.members.end(), [&](const cli::BlobMember& a, const cli::BlobMember& b) {
-      return disks[a.disk].partitions[a.partition].member < disks[b.disk].partitions[b.partition].member;
-    });
-  return cli::BuildBlob(disks, blobSets);
+    std::sort(bs.members.begin(), bs.members.end(),
+              [&](const ftformat::BlobMember& a, const ftformat::BlobMember& b) {
+                return disks[a.disk].partitions[a.partition].member <
+                       disks[b.disk].partitions[b.partition].member;
+              });
+  return ftformat::BuildBlob(disks, blobSets);
 }
 
 }  // namespace

@@ -24,7 +24,6 @@
 #include "ntplatform.h"
 #include "overlay.h"
 #include "registry_store.h"
-#include "tables.h"
 #include "units.h"
 
 namespace fs = std::filesystem;
@@ -171,30 +170,31 @@ int DryRun(Session* s, const Options& opt, const std::function<int(std::ostream&
   std::ostringstream result, errors;
   int rc = opt.json ? run(result, errors) : run(out, err);
   err << errors.str();
+  const ntp::OverlayReport changed = ntp::DescribeOverlay(listBefore);
   // Sectors the request would write, with the table slots that change.
   json sectors = json::array();
   std::vector<std::string> lines;
-  for (const auto& c : ntp::OverlayChanges()) {
-    std::vector<std::string> what =
-        c.table ? DescribeTableChange(c.before, c.after) : std::vector<std::string>{};
-    sectors.push_back(
-        {{"disk", c.disk}, {"sector", c.lba}, {"table", c.table}, {"cleared", c.cleared}, {"changes", what}});
+  for (const auto& c : changed.sectors) {
+    sectors.push_back({{"disk", c.disk},
+                       {"sector", c.lba},
+                       {"table", c.table},
+                       {"cleared", c.cleared},
+                       {"changes", c.slots}});
     std::string head = "disk" + std::to_string(c.disk) + " sector " + std::to_string(c.lba);
     if (!c.table) {
       lines.push_back(head + (c.cleared ? ": cleared (first sector of a partition)" : ": rewritten"));
     } else {
-      for (const auto& w : what) lines.push_back(head + ": " + w);
-      if (what.empty()) lines.push_back(head + (c.cleared ? ": cleared" : ": rewritten"));
+      for (const auto& w : c.slots) lines.push_back(head + ": " + w);
+      if (c.slots.empty()) lines.push_back(head + (c.cleared ? ": cleared" : ": rewritten"));
     }
   }
   // Values of the disk key, before and as the request left the throw-away copy.
-  const auto listAfter = ntp::reg::ListValues(kDiskKey);
   json regChanges = json::array();
-  for (const auto& [name, x, y] : ntp::reg::ValueChanges(listBefore, listAfter)) {
+  for (const auto& [name, x, y] : changed.values) {
     const std::string n = Narrow(name);
     regChanges.push_back({{"name", n},
-                          {"before", x ? RegistryValueJson(*x) : json(nullptr)},
-                          {"after", y ? RegistryValueJson(*y) : json(nullptr)}});
+                          {"before", x ? ntp::reg::ValueJson(*x) : json(nullptr)},
+                          {"after", y ? ntp::reg::ValueJson(*y) : json(nullptr)}});
     std::string l = "registry HKEY_LOCAL_MACHINE\\SYSTEM\\DISK \"" + n + "\": ";
     if (!x)
       l += "would be added (" + std::to_string(y->data.size()) + " bytes)";
@@ -205,12 +205,8 @@ int DryRun(Session* s, const Options& opt, const std::function<int(std::ostream&
            " bytes)";
     lines.push_back(l);
   }
-  const ntp::reg::Value* informationAfter = InformationOf(listAfter);
-  const ntp::reg::Value* informationBefore = InformationOf(listBefore);
-  if (informationAfter != nullptr &&
-      (informationBefore == nullptr || informationBefore->type != informationAfter->type ||
-       informationBefore->data != informationAfter->data))
-    lines.push_back("the configuration would read:\n" + InformationText(*informationAfter));
+  if (changed.information)
+    lines.push_back("the configuration would read:\n" + InformationText(*changed.information));
   s->Close();  // drops the overlay and the registry copy
   s->SetOverlay(false);
   json changes = {{"sectors", sectors}, {"registry", regChanges}};

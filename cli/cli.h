@@ -12,19 +12,15 @@
 
 #include "boot.h"
 #include "columns.h"
+#include "disk_key.h"
 #include "disk_signature.h"
 #include "json_writer.h"
 #include "machine_json.h"
 #include "model.h"
-#include "regblob.h"
 #include "table_backups.h"
 #include "units.h"
 #include "zmapi.h"
 #include "zmhost.h"
-
-namespace ntp::reg {
-struct Value;
-}
 
 namespace cli {
 
@@ -133,34 +129,19 @@ int RunCommandLine(const std::vector<std::string>& args, Session* session, bool 
 
 // What a read-only boot found and did not store (members it shows orphaned), one note.
 void NoteUnstoredRecords(const Session& s, std::ostream& err);
-// Registry writes and alert appends that failed since the last call, as one sentence
-// (empty when none): a request that reports success must not hide them.
-std::string TakeWriteFailures();
-void InjectFaultsFromEnvironment();
-// Disk signatures (signature.cpp). Boots the machine and writes a fresh unique signature on disk index
-// (sector 0 saved as a backup first). Refused for a foreign (GPT) disk and for one whose signature is unique
-// already; one whose signature the FT configuration records only with force.
+using zm::InjectFaultsFromEnvironment;
+using zm::TakeWriteFailures;
+// Disk signatures (signature.cpp), written by ntp::WriteDiskSignature.
 using SignatureChange = ntp::SignatureChange;
-bool WriteSignature(const Options& opt, unsigned index, bool force, SignatureChange* change,
-                    std::string* error);
 void PrintSignatureChange(std::ostream& out, const SignatureChange& change);
 int WriteFreshSignature(const Options& opt, unsigned index, bool force, std::ostream& out, std::ostream& err);
-// The index of the machine's disk whose image is the given path.
-bool AttachedIndex(const Options& opt, const std::string& image, unsigned* index);
 
-// The registry's disk key and its configuration value.
-extern const char16_t kDiskKey[];
-json RegistryJson();
-// The same decoding for any list of the key's values (a hive's, for instance), and its
-// printing: exit status 1 when "Information" is malformed.
-json RegistryValuesJson(const std::vector<ntp::reg::Value>& values);
-json RegistryValueJson(const ntp::reg::Value& value);
-// The key's "Information" value (its name in any case; the last one listed), or null.
-const ntp::reg::Value* InformationOf(const std::vector<ntp::reg::Value>& values);
+// The registry's disk key, decoded by ntp::reg::DiskKeyJson.
+using ntp::reg::kDiskKey;
 // An "Information" value decoded for people (the lines `registry show` prints).
 std::string InformationText(const ntp::reg::Value& information);
 // Prints a listing of the disk key: the text from the values, --json the document doc
-// (RegistryValuesJson's, with whatever the command adds). A malformed "Information" fails.
+// (DiskKeyJson's, with whatever the command adds). A malformed "Information" fails.
 int PrintRegistry(const std::vector<ntp::reg::Value>& values, const json& doc, const Options& opt,
                   std::ostream& out, std::ostream& err);
 

@@ -17,7 +17,6 @@
 #include "command_table.h"
 #include "machine.h"
 #include "machine_commands.h"
-#include "regblob.h"
 
 extern char** environ;
 

@@ -49,16 +49,9 @@ int CmdDetach(Session& s, const Options& opt, const std::string& diskText, bool 
     return kFailed;
   }
   // The machine is held by this boot, so no other process changes its configuration meanwhile.
-  ntp::MachineConfig cfg;
-  std::string e;
-  if (!ntp::LoadMachineConfig(opt.dir, &cfg, &e) || index >= cfg.disks.size()) {
-    err << what << ": " << (e.empty() ? "machine.toml does not list it" : e) << "\n";
-    return kFailed;
-  }
-  const std::string image = cfg.disks[index].image;
-  cfg.disks.erase(cfg.disks.begin() + index);
-  if (!opt.dryRun && !ntp::SaveMachineConfig(opt.dir, cfg, &e)) {
-    err << what << ": " << e << "\n";
+  std::string image;
+  if (const ntp::Status st = ntp::DetachDisk(opt.dir, index, opt.dryRun, &image); !st.ok()) {
+    err << what << ": " << st.message() << "\n";
     return kFailed;
   }
   const std::string renumbered =

@@ -6,6 +6,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "ftimport.h"
 #include "hive.h"
 #include "machine.h"
 #include "machine_commands.h"
@@ -55,19 +56,15 @@ int ImportValues(Session& s, const Options& opt, const std::string& source, cons
   if (!OpenMachine(s, opt, err)) return kFailed;
   // The same checks as a .reg import: a configuration that would lose FT sets or names
   // disks this machine lacks needs --force; all values are stored in one transaction.
-  std::vector<DiskKeyValue> disk;
-  for (const auto& v : values) disk.push_back({v.name, v.type, v.data});
-  std::vector<std::string> losses;
-  std::string e;
-  const bool imported = ImportDiskValues(disk, opt.force, &losses, &e);
-  for (const auto& l : losses) err << "  " << l << "\n";
-  if (!imported) {
-    err << "cannot import '" << source << "': " << e << "; nothing was written\n";
+  const ftconfig::DiskKeyImport r = ftconfig::ImportDiskValues(values, opt.force);
+  for (const auto& l : r.losses) err << "  " << l << "\n";
+  if (!r.stored) {
+    err << "cannot import '" << source << "': " << r.error << "; nothing was written\n";
     return kFailed;
   }
   if (!rescan) {
     if (opt.json)
-      out << JsonText(json{{"file", source}, {"registry", RegistryJson()}}) << "\n";
+      out << JsonText(json{{"file", source}, {"registry", ntp::reg::DiskKeyJson()}}) << "\n";
     else
       out << "imported " << source << " into HKEY_LOCAL_MACHINE\\SYSTEM\\DISK\n";
     return kOk;
@@ -144,7 +141,7 @@ int CmdRegistryShowHive(const Options& opt, const std::string& hive, std::ostrea
     err << "cannot read the hive '" << hive << "': " << e << "\n";
     return kFailed;
   }
-  json r = RegistryValuesJson(values);
+  json r = ntp::reg::DiskKeyJson(values);
   r["hive"] = hive;
   if (!opt.json) out << "hive " << hive << ", key DISK below its root:\n";
   return PrintRegistry(values, r, opt, out, err);
@@ -208,7 +205,7 @@ int CmdInitFromHive(const Options& opt, const InitFromHive& a, std::ostream& out
         << " of the hive's DISK key (not used by this machine)\n";
     if (opt.dryRun) {
       if (opt.json) {
-        doc["import"] = {{"file", a.hive}, {"registry", RegistryValuesJson(values)}};
+        doc["import"] = {{"file", a.hive}, {"registry", ntp::reg::DiskKeyJson(values)}};
       } else {
         std::vector<std::string> names;
         for (const auto& v : values) names.push_back(Narrow(v.name));

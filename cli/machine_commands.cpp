@@ -164,9 +164,8 @@ int CmdAttach(const Options& opt, const std::string& image, bool removable, bool
     return kUsage;
   }
   // --write-signature on a disk attached already only gives it its fresh signature.
-  unsigned attached = 0;
-  if (writeSignature && AttachedIndex(opt, image, &attached))
-    return WriteFreshSignature(opt, attached, force, out, err);
+  if (const int attached = writeSignature ? ntp::FindImagePath(opt.dir, image) : -1; attached >= 0)
+    return WriteFreshSignature(opt, unsigned(attached), force, out, err);
   ntp::AttachOptions options;
   options.removable = removable;
   options.readOnly = readOnly;

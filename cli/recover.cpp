@@ -1,7 +1,5 @@
-// The registry's way back (`registry recover`), the check that no write failed
-// unnoticed during a command, and fault injection for the end-to-end tests.
+// The registry's way back (`registry recover`).
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <ostream>
@@ -11,13 +9,10 @@
 #include "command_table.h"
 #include "machine.h"
 #include "registry_store.h"
-#include "zmhost.h"
 
 namespace cli {
 
 namespace {
-
-uint64_t gAlertsSeen = 0;
 
 std::string When(int64_t t) {
   char text[32] = "";
@@ -28,47 +23,6 @@ std::string When(int64_t t) {
 }
 
 }  // namespace
-
-std::string TakeWriteFailures() {
-  // The registry's failures of this thread's request (and of writes outside any).
-  const auto reg = ntp::RequestScope::TakeWriteFailures();
-  const auto alerts = zm::FailedAlertAppends();
-  std::string text;
-  if (reg.count > 0) {
-    const uint64_t n = reg.count;
-    text += "the registry update failed (" + reg.last +
-            (n > 1 ? "; " + std::to_string(n) + " registry writes failed" : std::string()) +
-            "): the stored configuration may not match the disks until a 'rescan' succeeds";
-  }
-  if (alerts.count > gAlertsSeen) {
-    if (!text.empty()) text += "; ";
-    text += "an alert was not recorded (" + alerts.last + ")";
-  }
-  gAlertsSeen = alerts.count;
-  return text;
-}
-
-// FTDISKCTL_FAULTS="platform:NAME:N:STATUS,host:NAME:N:STATUS": the Nth call of NAME
-// fails with STATUS (hex); the end-to-end tests use it to fail writes on demand.
-void InjectFaultsFromEnvironment() {
-  const char* spec = std::getenv("FTDISKCTL_FAULTS");
-  if (spec == nullptr || *spec == '\0') return;
-  std::stringstream all(spec);
-  std::string item;
-  while (std::getline(all, item, ',')) {
-    std::stringstream parts(item);
-    std::string layer, name, nth, status;
-    if (!std::getline(parts, layer, ':') || !std::getline(parts, name, ':') ||
-        !std::getline(parts, nth, ':') || !std::getline(parts, status))
-      continue;
-    char* end = nullptr;
-    const unsigned long n = std::strtoul(nth.c_str(), &end, 10);
-    const unsigned long code = std::strtoul(status.c_str(), nullptr, 16);
-    if (end == nth.c_str() || n == 0) continue;
-    if (layer == "platform") ntp::InjectFault(name, static_cast<unsigned>(n), static_cast<uint32_t>(code));
-    if (layer == "host") zm::InjectFault(name, static_cast<unsigned>(n), static_cast<ZMSTATUS>(code));
-  }
-}
 
 // Runs without booting, as a machine whose registry is lost or damaged does not boot.
 int CmdRegistryRecover(const Options& opt, bool empty, bool list, unsigned seq, std::ostream& out,

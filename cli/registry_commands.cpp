@@ -9,8 +9,10 @@
 #include <fstream>
 #include <ostream>
 
-#include "../diskreg/diskreg.h"
 #include "command_table.h"
+#include "configblob.h"
+#include "configblob_text.h"
+#include "ftimport.h"
 #include "hive_commands.h"
 #include "machine.h"
 #include "ntplatform.h"
@@ -19,112 +21,23 @@
 
 namespace cli {
 
-const char16_t kDiskKey[] = u"\\REGISTRY\\MACHINE\\SYSTEM\\DISK";
-
-json RegistryJson() { return RegistryValuesJson(ntp::reg::ListValues(kDiskKey)); }
-
-namespace {
-
-// A string value's text, up to its first NUL.
-std::string StringData(const std::vector<uint8_t>& data) {
-  std::u16string s;
-  for (size_t i = 0; i + 1 < data.size(); i += 2) {
-    char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-    if (c == 0) break;
-    s += c;
-  }
-  return Narrow(s);
-}
-
-std::string HexData(const std::vector<uint8_t>& data) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (uint8_t b : data) {
-    hex += kHex[b >> 4];
-    hex += kHex[b & 15];
-  }
-  return hex;
-}
-
-bool IsStringType(uint32_t type) { return type == REG_SZ || type == REG_EXPAND_SZ; }
-bool IsDword(const ntp::reg::Value& v) { return v.type == REG_DWORD && v.data.size() == 4; }
-
-uint32_t DwordData(const ntp::reg::Value& v) {
-  uint32_t x;
-  std::memcpy(&x, v.data.data(), 4);
-  return x;
-}
-
-bool IsInformation(const ntp::reg::Value& v) {
-  if (v.name.size() != 11) return false;
-  std::string n = Narrow(v.name);
-  std::transform(n.begin(), n.end(), n.begin(), [](unsigned char c) { return std::tolower(c); });
-  return n == "information";
-}
-
-// The validator's verdict on an "Information" value; one too short for its header is
-// never valid.
-bool InformationValid(const ntp::reg::Value& v, std::string* why) {
-  bool ok = DiskRegistryValidate(v.data.data(), v.data.size(), why);
-  if (ok && !ftformat::WalkBlob(v.data.data(), v.data.size()).hasHeader) {
-    *why = "shorter than the 44-byte header";
-    return false;
-  }
-  return ok;
-}
-
-}  // namespace
-
-const ntp::reg::Value* InformationOf(const std::vector<ntp::reg::Value>& list) {
-  const ntp::reg::Value* found = nullptr;
-  for (const auto& v : list)
-    if (IsInformation(v)) found = &v;
-  return found;
-}
-
-json RegistryValueJson(const ntp::reg::Value& v) {
-  json val = {{"name", Narrow(v.name)}, {"type", v.type}, {"size", v.data.size()}};
-  if (IsStringType(v.type))
-    val["data"] = StringData(v.data);
-  else if (IsDword(v))
-    val["data"] = DwordData(v);
-  else
-    val["data"] = HexData(v.data);
-  return val;
-}
-
-json RegistryValuesJson(const std::vector<ntp::reg::Value>& list) {
-  json values = json::array();
-  json information = nullptr;
-  for (const auto& v : list) {
-    values.push_back(RegistryValueJson(v));
-    if (IsInformation(v)) {
-      std::string why;
-      bool ok = DiskRegistryValidate(v.data.data(), v.data.size(), &why);
-      information = DecodeBlob(v.data.data(), v.data.size(), ok, why);
-      information["type"] = v.type;
-    }
-  }
-  return json{{"key", Narrow(kDiskKey)}, {"values", values}, {"information", information}};
-}
-
 std::string InformationText(const ntp::reg::Value& information) {
   std::string why;
   bool ok = DiskRegistryValidate(information.data.data(), information.data.size(), &why);
-  return BlobText(information.data.data(), information.data.size(), ok, why);
+  return ftformat::BlobText(information.data.data(), information.data.size(), ok, why, model::FormatSize);
 }
 
 int CmdRegistryShow(Session& s, const Options& opt, std::ostream& out, std::ostream& err) {
   if (!OpenOr(s, opt, err)) return kFailed;
   const auto values = ntp::reg::ListValues(kDiskKey);
-  return PrintRegistry(values, RegistryValuesJson(values), opt, out, err);
+  return PrintRegistry(values, ntp::reg::DiskKeyJson(values), opt, out, err);
 }
 
 int PrintRegistry(const std::vector<ntp::reg::Value>& values, const json& doc, const Options& opt,
                   std::ostream& out, std::ostream& err) {
-  const ntp::reg::Value* information = InformationOf(values);
+  const ntp::reg::Value* information = ntp::reg::InformationOf(values);
   std::string why;
-  const bool malformed = information != nullptr && !InformationValid(*information, &why);
+  const bool malformed = information != nullptr && !ntp::reg::InformationValid(*information, &why);
   const std::string problem = "the stored \"Information\" value is malformed: " + why;
   if (opt.json) {
     if (malformed)
@@ -135,12 +48,7 @@ int PrintRegistry(const std::vector<ntp::reg::Value>& values, const json& doc, c
     out << "HKEY_LOCAL_MACHINE\\SYSTEM\\DISK\n";
     for (const auto& v : values) {
       out << "  \"" << Narrow(v.name) << "\" type " << v.type << ", " << v.data.size() << " bytes";
-      if (IsStringType(v.type))
-        out << ": " << StringData(v.data);
-      else if (IsDword(v))
-        out << ": " << DwordData(v);
-      else if (v.type != REG_BINARY)
-        out << ": " << HexData(v.data);
+      if (v.type != REG_BINARY) out << ": " << ntp::reg::ValueDataText(v);
       out << "\n";
     }
     if (information == nullptr)
@@ -192,17 +100,19 @@ int CmdRegistryImport(Session& s, const Options& opt, const std::string& file, b
     }
   }
   if (!OpenOr(s, opt, err)) return kFailed;
-  std::string e;
-  if (!ImportRegFileChecked(file, opt.force, err, &e)) {
+  const ftconfig::DiskKeyImport r = ftconfig::ImportRegFile(file, opt.force);
+  if (!r.refused && !r.losses.empty()) err << "warning: importing '" << file << "' with --force loses:\n";
+  for (const auto& l : r.losses) err << "  " << l << "\n";
+  if (!r.stored) {
     // The document names the refusal, not the first of the losses listed before it.
-    const std::string message = "cannot import '" + file + "': " + e;
+    const std::string message = "cannot import '" + file + "': " + r.error;
     if (opt.json) PrintJsonFailure(out, message);
     err << message << "\n";
     return kFailed;
   }
   if (!rescan) {
     if (opt.json)
-      PrintJsonResult(out, json{{"file", file}, {"registry", RegistryJson()}});
+      PrintJsonResult(out, json{{"file", file}, {"registry", ntp::reg::DiskKeyJson()}});
     else
       out << (opt.dryRun ? "would import " : "imported ") << file
           << " into HKEY_LOCAL_MACHINE\\SYSTEM\\DISK\n";

@@ -15,6 +15,7 @@
 #include "internal.h"
 #include "machine.h"
 #include "overlay.h"
+#include "status.h"
 
 namespace zmi {
 namespace {
@@ -224,6 +225,25 @@ std::vector<AlertRecord> Alerts() {
 AlertLogFailures FailedAlertAppends() {
   std::lock_guard<std::mutex> g(zmi::gMutex);
   return zmi::gLogFailures;
+}
+
+std::string TakeWriteFailures() {
+  static uint64_t alertsSeen = 0;  // failed appends told already
+  const auto reg = ntp::RequestScope::TakeWriteFailures();
+  const auto alerts = FailedAlertAppends();
+  std::string text;
+  if (reg.count > 0) {
+    const uint64_t n = reg.count;
+    text += "the registry update failed (" + reg.last +
+            (n > 1 ? "; " + std::to_string(n) + " registry writes failed" : std::string()) +
+            "): the stored configuration may not match the disks until a 'rescan' succeeds";
+  }
+  if (alerts.count > alertsSeen) {
+    if (!text.empty()) text += "; ";
+    text += "an alert was not recorded (" + alerts.last + ")";
+  }
+  alertsSeen = alerts.count;
+  return text;
 }
 
 }  // namespace zm

@@ -2,11 +2,14 @@
 // that only their thread writes (no shared cache line bouncing between the caller and
 // the notifier), and a short list of armed faults checked only while any is armed.
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <sstream>
 #include <vector>
 
 #include "internal.h"
+#include "machine.h"
 
 namespace zmi {
 namespace {
@@ -150,6 +153,26 @@ void ClearFaults() {
   std::lock_guard<std::mutex> g(zmi::gFaultMutex);
   zmi::gArmedFaults.fetch_sub(static_cast<unsigned>(zmi::gFaults.size()), std::memory_order_release);
   zmi::gFaults.clear();
+}
+
+void InjectFaultsFromEnvironment() {
+  const char* spec = std::getenv("FTDISKCTL_FAULTS");
+  if (spec == nullptr || *spec == '\0') return;
+  std::stringstream all(spec);
+  std::string item;
+  while (std::getline(all, item, ',')) {
+    std::stringstream parts(item);
+    std::string layer, name, nth, status;
+    if (!std::getline(parts, layer, ':') || !std::getline(parts, name, ':') ||
+        !std::getline(parts, nth, ':') || !std::getline(parts, status))
+      continue;
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(nth.c_str(), &end, 10);
+    const unsigned long code = std::strtoul(status.c_str(), nullptr, 16);
+    if (end == nth.c_str() || n == 0) continue;
+    if (layer == "platform") ntp::InjectFault(name, static_cast<unsigned>(n), static_cast<uint32_t>(code));
+    if (layer == "host") InjectFault(name, static_cast<unsigned>(n), static_cast<ZMSTATUS>(code));
+  }
 }
 
 uint64_t CallCount(const std::string& operation) {

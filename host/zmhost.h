@@ -73,6 +73,10 @@ struct AlertLogFailures {
   std::string last;
 };
 AlertLogFailures FailedAlertAppends();
+// The registry writes of this thread's request (and of writes outside any) and the alert
+// appends that failed since the last call, as one sentence; empty when none did. A
+// request that reports success must not hide them.
+std::string TakeWriteFailures();
 
 // Allocator counters.
 uint64_t OutstandingBlocks();
@@ -82,6 +86,10 @@ std::vector<std::string> OutstandingTags();  // "file:line" of each live block
 // ("ObGetProperty", "_ZmAlloc", ...) fails with the status (allocations return null).
 void InjectFault(const std::string& operation, unsigned nth, ZMSTATUS status);
 void ClearFaults();
+// FTDISKCTL_FAULTS="platform:NAME:N:STATUS,host:NAME:N:STATUS": the Nth call of the
+// platform's or the host's NAME fails with STATUS (hex), so end-to-end tests can fail
+// writes on demand. Malformed items are passed over.
+void InjectFaultsFromEnvironment();
 uint64_t CallCount(const std::string& operation);  // counts every host call by name
 uint64_t TotalCalls();                             // all host calls so far, of every name
 

@@ -1012,6 +1012,16 @@ int FindSameImage(const std::string& dir, const std::string& path) {
   return -1;
 }
 
+int FindImagePath(const std::string& dir, const std::string& path) {
+  MachineConfig cfg;
+  if (!LoadMachineConfig(dir, &cfg, nullptr)) return -1;
+  std::error_code ec;
+  const fs::path want = fs::weakly_canonical(path, ec);
+  for (size_t i = 0; i < cfg.disks.size(); ++i)
+    if (fs::weakly_canonical(Resolve(dir, cfg.disks[i].image), ec) == want) return int(i);
+  return -1;
+}
+
 std::vector<std::string> LayoutWarnings(unsigned disk) {
   std::lock_guard<std::recursive_mutex> lock(detail::MachineMutex());
   if (!g_machine || disk >= g_machine->disks.size()) return {};

@@ -74,6 +74,10 @@ Status AttachDisk(const std::string& dir, const std::string& image, const Attach
                   AttachedDisk* attached);
 // The checks AttachDisk makes of the image before it boots the machine.
 Status CheckAttachImage(const std::string& image);
+// Removes disk index from the configuration of dir (machine.toml); its image is not
+// touched, and *image says which it was. The caller holds the machine, so no other
+// process changes the configuration meanwhile. A dry run saves nothing.
+Status DetachDisk(const std::string& dir, unsigned index, bool dryRun, std::string* image);
 
 // What the host needs to know about a disk or CD-ROM of the booted machine.
 struct DiskInfo {
@@ -224,6 +228,9 @@ std::string WriteRefusal(unsigned disk);
 // The disk of the configuration of DIR (not booted) that is the same file or device
 // as path (same device and inode), or -1.
 int FindSameImage(const std::string& dir, const std::string& path);
+// The disk of the configuration of DIR whose image is path, as paths go (both made
+// canonical; neither needs to exist), or -1.
+int FindImagePath(const std::string& dir, const std::string& path);
 
 // Why the last layout read of a disk ended its extended chain early (a loop, a link
 // leaving the disk or the extended partition, a boot record without its signature);

@@ -138,6 +138,17 @@ Status ReadImageStart(const std::string& image, uint8_t (&sector)[512]) {
 
 }  // namespace
 
+Status DetachDisk(const std::string& dir, unsigned index, bool dryRun, std::string* image) {
+  MachineConfig cfg;
+  std::string e;
+  if (!LoadMachineConfig(dir, &cfg, &e) || index >= cfg.disks.size())
+    return Status(STATUS_UNSUCCESSFUL, e.empty() ? "machine.toml does not list it" : e);
+  *image = cfg.disks[index].image;
+  cfg.disks.erase(cfg.disks.begin() + index);
+  if (!dryRun && !SaveMachineConfig(dir, cfg, &e)) return Status(STATUS_UNSUCCESSFUL, e);
+  return Status();
+}
+
 Status CheckAttachImage(const std::string& image) {
   uint8_t sector[512];
   return ReadImageStart(image, sector);

@@ -5,8 +5,10 @@
 #include <cstring>
 #include <map>
 
+#include "disk_key.h"
 #include "machine_state.h"
 #include "mbr.h"
+#include "mbr_change.h"
 #include "ntplatform.h"
 #include "overlay_hook.h"
 #include "registry_internal.h"
@@ -78,6 +80,21 @@ std::vector<ValueChange> ValueChanges(const std::vector<Value>& before, const st
 }
 
 }  // namespace reg
+
+OverlayReport DescribeOverlay(const std::vector<reg::Value>& diskKeyBefore) {
+  OverlayReport r;
+  for (const auto& c : OverlayChanges())
+    r.sectors.push_back(
+        {c.disk, c.lba, c.table, c.cleared,
+         c.table ? ftformat::DescribeTableChange(c.before, c.after) : std::vector<std::string>{}});
+  const auto after = reg::ListValues(reg::kDiskKey);
+  r.values = reg::ValueChanges(diskKeyBefore, after);
+  const reg::Value* was = reg::InformationOf(diskKeyBefore);
+  const reg::Value* is = reg::InformationOf(after);
+  if (is != nullptr && (was == nullptr || was->type != is->type || was->data != is->data))
+    r.information = *is;
+  return r;
+}
 
 namespace detail {
 

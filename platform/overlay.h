@@ -43,4 +43,21 @@ bool BeginScratchCopy(std::string* error);
 void EndScratchCopy();
 }  // namespace reg
 
+// What a request run on the overlay changed, for a dry run to show: each sector it wrote
+// (a table sector's changed slots in words), the values of the disk key it added, deleted
+// or changed, and the "Information" value it left when that differs from before.
+struct SectorChange {
+  unsigned disk;
+  uint64_t lba;
+  bool table, cleared;
+  std::vector<std::string> slots;  // a table sector's changes, one line each
+};
+struct OverlayReport {
+  std::vector<SectorChange> sectors;
+  std::vector<reg::ValueChange> values;
+  std::optional<reg::Value> information;
+};
+// diskKeyBefore: the disk key's values listed before the request ran.
+OverlayReport DescribeOverlay(const std::vector<reg::Value>& diskKeyBefore);
+
 }  // namespace ntp

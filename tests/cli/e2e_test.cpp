@@ -13,7 +13,7 @@
 #include <set>
 #include <sstream>
 
-#include "../../cli/regblob.h"
+#include "configblob.h"
 #include "testutil.h"
 
 namespace fs = std::filesystem;
@@ -199,8 +199,8 @@ TEST(CliRegistry, ImportShowExportRoundTripAndMalformedImportsAreRefused) {
   CtlMachine m;
   // A stored configuration with one lettered partition on a disk this machine does not
   // have: refused until --force.
-  const cli::BlobPartition p{.offset = 32256, .length = 1 << 20, .letter = 'E', .assign = 1};
-  std::string reg = WriteReg(m.tmp.path + "/one.reg", cli::BuildBlob({{0x78, {p}}}, {}));
+  const ftformat::BlobPartition p{.offset = 32256, .length = 1 << 20, .letter = 'E', .assign = 1};
+  std::string reg = WriteReg(m.tmp.path + "/one.reg", ftformat::BuildBlob({{0x78, {p}}}, {}));
   EXPECT_TRUE(Fails(m.On("registry import --no-rescan " + reg), "00000078 is not a disk of this machine"));
   const json refused = Json(m.On("--json registry import --no-rescan " + reg));
   EXPECT_EQ(refused["error"]["message"].get<std::string>().rfind("cannot import", 0), 0u) << refused;
@@ -279,8 +279,8 @@ TEST(CliLetters, RecordedWhateverTheConfigurationLacks) {
     CtlMachine m("--disk 32M");
     ASSERT_TRUE(Sfdisk(m.Image(0), "label: dos\nstart=63, size=20000, type=7\n"));
     json show = Json(m.On("show --json"));
-    const cli::BlobPartition p{.offset = 63 * 512, .length = 20000 * 512, .assign = 1, .number = 1};
-    auto blob = cli::BuildBlob({{show["disks"][0]["signature"].get<uint32_t>(), {p}}}, {});
+    const ftformat::BlobPartition p{.offset = 63 * 512, .length = 20000 * 512, .assign = 1, .number = 1};
+    auto blob = ftformat::BuildBlob({{show["disks"][0]["signature"].get<uint32_t>(), {p}}}, {});
     std::fill(blob.begin() + 20, blob.begin() + 24, 0);  // FtInformationOffset 0
     if (c == std::string("header only")) {
       blob.assign(44, 0);

@@ -1,13 +1,12 @@
-#include "regblob.h"
+#include "configblob_text.h"
 
 #include <algorithm>
-#include <cstring>
+#include <cstdio>
 #include <sstream>
 
-#include "status.h"
-#include "units.h"
+#include "configblob.h"
 
-namespace cli {
+namespace ftformat {
 
 namespace {
 
@@ -16,13 +15,19 @@ std::string LetterText(uint8_t c) {
   return "";
 }
 
+std::string HexCode(uint32_t code) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", code);
+  return text;
+}
+
 }  // namespace
 
 nlohmann::json DecodeBlob(const uint8_t* data, size_t size, bool valid, const std::string& why) {
   using nlohmann::json;
   json out = {{"length", size}, {"valid", valid}};
   if (!valid) out["error"] = why;
-  const ftformat::BlobWalk w = ftformat::WalkBlob(data, size);
+  const BlobWalk w = WalkBlob(data, size);
   if (!w.hasHeader) {
     if (valid) out["valid"] = false;
     if (!out.contains("error")) out["error"] = "shorter than the 44-byte header";
@@ -73,7 +78,7 @@ nlohmann::json DecodeBlob(const uint8_t* data, size_t size, bool valid, const st
                 {"state_name", FtStateName(s.state)},
                 {"members", json::array()}};
     for (const auto& m : s.members) {
-      const bool found = m.record != ftformat::MemberAt::kNone;
+      const bool found = m.record != MemberAt::kNone;
       set["members"].push_back({{"state", m.md.State},
                                 {"signature", m.md.Signature},
                                 {"offset_to_partition_info", m.md.OffsetToPartitionInfo},
@@ -88,9 +93,10 @@ nlohmann::json DecodeBlob(const uint8_t* data, size_t size, bool valid, const st
   return out;
 }
 
-std::string BlobText(const uint8_t* data, size_t size, bool valid, const std::string& why) {
+std::string BlobText(const uint8_t* data, size_t size, bool valid, const std::string& why,
+                     std::string (*sizeText)(uint64_t)) {
   std::ostringstream o;
-  const ftformat::BlobWalk w = ftformat::WalkBlob(data, size);
+  const BlobWalk w = WalkBlob(data, size);
   o << "Information: " << size << " bytes";
   if (!valid || !w.hasHeader) o << ", MALFORMED: " << (!valid ? why : "shorter than the 44-byte header");
   o << "\n";
@@ -100,7 +106,7 @@ std::string BlobText(const uint8_t* data, size_t size, bool valid, const std::st
     << h.DiskInformationOffset << ", FT part " << h.FtInformationSize << " bytes at " << h.FtInformationOffset
     << "\n";
   for (size_t di = 0; di < w.disks.size(); ++di) {
-    const std::string sig = ntp::HexCode(w.disks[di].signature);
+    const std::string sig = HexCode(w.disks[di].signature);
     const size_t count = static_cast<size_t>(
         std::count_if(w.partitions.begin(), w.partitions.end(), [&](const auto& p) { return p.disk == di; }));
     o << "  disk " << di << ": signature " << sig << ", " << count << " partition(s)\n";
@@ -109,7 +115,7 @@ std::string BlobText(const uint8_t* data, size_t size, bool valid, const std::st
       const _DISK_PARTITION& rec = p.rec;
       const std::string letter = LetterText(rec.DriveLetter);
       o << "    #" << rec.LogicalNumber << " offset " << rec.StartingOffset << " length " << rec.Length
-        << " (" << FormatSize(rec.Length < 0 ? 0 : static_cast<uint64_t>(rec.Length)) << ")"
+        << " (" << sizeText(rec.Length < 0 ? 0 : static_cast<uint64_t>(rec.Length)) << ")"
         << ", letter " << (letter.empty() ? "-" : letter) << (rec.AssignDriveLetter ? " (assign)" : "")
         << ", ft " << FtTypeName(rec.FtType);
       if (rec.FtType != NotAnFtMember)
@@ -124,9 +130,9 @@ std::string BlobText(const uint8_t* data, size_t size, bool valid, const std::st
       << s.members.size() << " member(s)\n";
     for (size_t mi = 0; mi < s.members.size(); ++mi) {
       const auto& m = s.members[mi];
-      o << "    member " << mi << ": disk signature " << ntp::HexCode(m.md.Signature) << ", record at "
+      o << "    member " << mi << ": disk signature " << HexCode(m.md.Signature) << ", record at "
         << m.md.OffsetToPartitionInfo;
-      if (m.record == ftformat::MemberAt::kNone)
+      if (m.record == MemberAt::kNone)
         o << " (no such record)";
       else
         o << " (disk " << w.partitions[m.record].disk << " partition record " << w.partitions[m.record].index
@@ -137,4 +143,4 @@ std::string BlobText(const uint8_t* data, size_t size, bool valid, const std::st
   return o.str();
 }
 
-}  // namespace cli
+}  // namespace ftformat

@@ -17,11 +17,10 @@ namespace cli {
 namespace {
 
 // What the requests give the front end: lines for standard error, the progress of a
-// data pass on a terminal, a failed step's status in words.
+// data pass on a terminal.
 ftdata::RequestHooks Hooks(std::ostream& err) {
   return {[&err](const std::string& line) { err << line << "\n"; },
-          [&err](const std::string& what) { return PassProgress(what, err); },
-          [](const ntp::Status& st) { return FailureSentence(st.message(), st.code()); }};
+          [&err](const std::string& what) { return PassProgress(what, err); }};
 }
 
 // Prints the outcome: the set's volume as the provider published it, and the alerts.

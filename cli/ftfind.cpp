@@ -195,9 +195,7 @@ int CmdFtFind(Session& s, const Options& opt, bool apply, bool full, std::ostrea
   for (const auto& p : found.proposals) shown.push_back(Describe(p, parts.partitions, prefix));
   bool failed = false;
   if (apply) {
-    const std::vector<ftdata::FoundRecord> records = ftdata::RecordFound(
-        s, parts, [](const ntp::Status& st) { return FailureSentence(st.message(), st.code()); },
-        TakeWriteFailures);
+    const std::vector<ftdata::FoundRecord> records = ftdata::RecordFound(s, parts);
     for (size_t i = 0; i < shown.size(); ++i) {
       shown[i].recorded = records[i].recorded;
       shown[i].refused = records[i].refused;

@@ -6,9 +6,7 @@
 
 namespace cli {
 
-ftconfig::RequestContext RequestsFor(const Options& opt) {
-  return {opt.dryRun, opt.inShell, FailureSentence, TakeWriteFailures};
-}
+ftconfig::RequestContext RequestsFor(const Options& opt) { return {opt.dryRun, opt.inShell}; }
 
 int Report(const Options& opt, const ftconfig::PartitionOutcome& r, std::ostream& out, std::ostream& err) {
   if (!r.sent) {

@@ -176,9 +176,7 @@ bool Done(const StepContext& c, const ftconfig::PartitionOutcome& r) {
 bool EditDone(
     const StepContext& c,
     const std::function<ntp::Status(const ftdata::RequestHooks&, ftdata::RequestResult*)>& request) {
-  const ftdata::RequestHooks hooks{
-      [&c](const std::string& line) { c.error(line + "\n"); }, nullptr,
-      [&c](const ntp::Status& st) { return c.requests.failure(st.message(), st.code()); }};
+  const ftdata::RequestHooks hooks{[&c](const std::string& line) { c.error(line + "\n"); }, nullptr};
   ftdata::RequestResult r;
   const ntp::Status st = request(hooks, &r);
   if (!r.started || !st.ok()) {

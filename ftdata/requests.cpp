@@ -18,7 +18,9 @@
 #include "ntplatform.h"
 #include "overlay.h"
 #include "passes.h"
+#include "status_text.h"
 #include "table_backups.h"
+#include "zmhost.h"
 
 namespace ftdata {
 
@@ -50,9 +52,9 @@ ntp::Status Refuse(const std::string& what, const std::string& why) {
 }
 
 // A step's failure in words, the code named when it has one; true when it succeeded.
-bool Ok(const RequestHooks& h, const ntp::Status& st, std::string* error) {
+bool Ok(const ntp::Status& st, std::string* error) {
   if (st.ok()) return true;
-  *error = st.code() != 0 && h.failure ? h.failure(st) : st.message();
+  *error = st.code() != 0 ? model::FailureSentence(st.message(), st.code()) : st.message();
   return false;
 }
 
@@ -93,9 +95,8 @@ class Run {
 };
 
 // The members' FT flag set or cleared (ftconfig::MarkMembers), its failure in words.
-bool MarkMembers(const RequestHooks& h, const std::vector<ftconfig::PartitionRef>& members, bool on,
-                 std::string* error) {
-  return Ok(h, ftconfig::MarkMembers(members, on), error);
+bool MarkMembers(const std::vector<ftconfig::PartitionRef>& members, bool on, std::string* error) {
+  return Ok(ftconfig::MarkMembers(members, on), error);
 }
 
 // Opens the set's volume for writing; member `rebuild` is opened even when orphaned.
@@ -263,7 +264,7 @@ ntp::Status FinishCreate(zm::Session& s, Intents& intents, const ftconfig::Inten
   for (size_t i = 0; i < intent.parts.size(); ++i) {
     const auto& plan = intent.parts[i];
     bool ok = recorded || !plan.mine ? FindPartAt(plan.where, &parts[i])
-                                     : Ok(h, ftconfig::MakePlanned(s, plan, &parts[i]), &e);
+                                     : Ok(ftconfig::MakePlanned(s, plan, &parts[i]), &e);
     if (!ok && !recorded && !plan.mine) e = "member " + std::to_string(i) + "'s partition is gone";
     if (!ok && !recorded) {
       RollBack(s, intents, intent, h);
@@ -273,14 +274,14 @@ ntp::Status FinishCreate(zm::Session& s, Intents& intents, const ftconfig::Inten
   }
   if (!recorded) {
     for (size_t i = 1; i < parts.size(); ++i)
-      if (!Ok(h, ftconfig::DropLetter(s, &parts[i]), &e)) {
+      if (!Ok(ftconfig::DropLetter(s, &parts[i]), &e)) {
         RollBack(s, intents, intent, h);
         return run.Done(false, what + ": " + e);
       }
     std::vector<ftconfig::PartitionRef> refs;
     for (const auto& p : intent.parts) refs.push_back(p.where);
     // A mirror's new member and every member of a parity set wait for the data pass.
-    bool ok = MarkMembers(h, refs, true, &e) &&
+    bool ok = MarkMembers(refs, true, &e) &&
               UpdateWithRescan(
                   s,
                   [&](FTInfo& cfg, std::string* why) {
@@ -321,8 +322,8 @@ ntp::Status FinishExtend(zm::Session& s, Intents& intents, const ftconfig::Inten
   const bool member = std::any_of(view.members.begin(), view.members.end(),
                                   [&](const auto& m) { return m.where == intent.parts[0].where; });
   if (!member) {
-    if (!Ok(h, ftconfig::MakePlanned(s, intent.parts[0], &made), &e) ||
-        !Ok(h, ftconfig::DropLetter(s, &made), &e) || !MarkMembers(h, {made.where}, true, &e) ||
+    if (!Ok(ftconfig::MakePlanned(s, intent.parts[0], &made), &e) ||
+        !Ok(ftconfig::DropLetter(s, &made), &e) || !MarkMembers({made.where}, true, &e) ||
         !UpdateWithRescan(
             s,
             [&](FTInfo& cfg, std::string* why) {
@@ -360,10 +361,10 @@ ntp::Status FinishReplace(zm::Session& s, Intents& intents, const ftconfig::Inte
   // The record of a partition that is gone (its disk died) goes with it.
   const bool gone = !FindPartAt(view.members[member].where, &old);
   if (view.members[member].where != intent.parts[0].where) {
-    if (!Ok(h, ftconfig::MakePlanned(s, intent.parts[0], &made), &e) ||
-        !Ok(h, ftconfig::DropLetter(s, &made), &e) || !MarkMembers(h, {made.where}, true, &e) ||
+    if (!Ok(ftconfig::MakePlanned(s, intent.parts[0], &made), &e) ||
+        !Ok(ftconfig::DropLetter(s, &made), &e) || !MarkMembers({made.where}, true, &e) ||
         // The partition replaced, when it is still there, is a member no more.
-        (!gone && !MarkMembers(h, {old.where}, false, &e)) ||
+        (!gone && !MarkMembers({old.where}, false, &e)) ||
         !UpdateWithRescan(
             s,
             [&](FTInfo& cfg, std::string* why) {
@@ -371,7 +372,7 @@ ntp::Status FinishReplace(zm::Session& s, Intents& intents, const ftconfig::Inte
             },
             &e)) {
       std::string ignored;
-      if (!gone) MarkMembers(h, {old.where}, true, &ignored);
+      if (!gone) MarkMembers({old.where}, true, &ignored);
       RollBack(s, intents, intent, h);
       return run.Done(false, what + ": " + e);
     }
@@ -495,7 +496,7 @@ ntp::Status CreateSet(zm::Session& s, const CreateArgs& args, const RequestHooks
   Part first;
   std::vector<ftconfig::Candidate> candidates;
   if (type == Mirror) {
-    if (!Ok(h, ftconfig::FindPart(machine, args.volume, &first), &e)) return Refuse(what, e);
+    if (!Ok(ftconfig::FindPart(machine, args.volume, &first), &e)) return Refuse(what, e);
     if (!machine.FindDisk(disks[0])) return Refuse(what, "there is no disk " + std::to_string(disks[0]));
     candidates.push_back(AsCandidate(first));
     candidates.push_back({{}, disks[0], false, "the new partition on disk " + std::to_string(disks[0])});
@@ -587,7 +588,7 @@ ntp::Status BreakOrDelete(zm::Session& s, const std::string& setArg, bool remove
       Run run(command, h, r);
       std::string done;
       run.About(SetName(pending.type, pending.group));
-      if (!Ok(h, ftconfig::DeleteMembers(s, pending, "", &done), &e)) return run.Done(false, what + ": " + e);
+      if (!Ok(ftconfig::DeleteMembers(s, pending, "", &done), &e)) return run.Done(false, what + ": " + e);
       ForgetIntent(intents, command, h);
       return run.Done(true, done);
     }
@@ -625,26 +626,25 @@ ntp::Status BreakOrDelete(zm::Session& s, const std::string& setArg, bool remove
   // interruption leaves flagged partitions that ft find would take for the set again.
   std::vector<ftconfig::PartitionRef> refs;
   for (const auto& m : view.members) refs.push_back(m.where);
-  if (!MarkMembers(h, refs, false, &e)) Note(h, "note: " + e + "; the partitions keep the FT flag");
+  if (!MarkMembers(refs, false, &e)) Note(h, "note: " + e + "; the partitions keep the FT flag");
   // The provider deletes only plain partitions, so the set goes first; an interruption
   // then leaves plain partitions that the intent names.
   if (!ftconfig::Update(
           [&](FTInfo& info, std::string* why) { return ftconfig::RemoveSet(info, type, group, why, keeper); },
           &e)) {
     std::string ignored;
-    MarkMembers(h, refs, true, &ignored);
+    MarkMembers(refs, true, &ignored);
     return run.Done(false, what + ": " + e);
   }
   ftconfig::DropJournal(type, group);
   Publish(s);
   if (!remove) {
-    if (!Ok(h, ftconfig::GiveBrokenMirrorLetters(s, view, keeper), &e))
-      return run.Done(false, what + ": " + e);
+    if (!Ok(ftconfig::GiveBrokenMirrorLetters(s, view, keeper), &e)) return run.Done(false, what + ": " + e);
     return run.Done(true, "broke " + SetName(type, group) + " into two partitions: " + members + "; member " +
                               std::to_string(keeper) + " keeps the letter");
   }
   std::string done;
-  if (!Ok(h, ftconfig::DeleteMembers(s, intent, members, &done), &e)) return run.Done(false, what + ": " + e);
+  if (!Ok(ftconfig::DeleteMembers(s, intent, members, &done), &e)) return run.Done(false, what + ": " + e);
   ForgetIntent(intents, command, h);
   return run.Done(true, done);
 }
@@ -764,11 +764,11 @@ ntp::Status EditDefine(zm::Session& s, const std::string& kind, uint32_t type, i
   const std::string what = "cannot define the set";
   ftconfig::Definition d;
   std::string e, done;
-  if (!Ok(h, ftconfig::PlanDefinition(Machine::Read(), type, group, memberArgs, assumeClean, &d), &e))
+  if (!Ok(ftconfig::PlanDefinition(Machine::Read(), type, group, memberArgs, assumeClean, &d), &e))
     return Refuse(what, e);
   Run run("ft edit define " + kind, h, r);
   run.About(SetName(type, d.group));
-  if (!Ok(h, ftconfig::Define(s, d, &done), &e)) return run.Done(false, what + ": " + e);
+  if (!Ok(ftconfig::Define(s, d, &done), &e)) return run.Done(false, what + ": " + e);
   return run.Done(true, done);
 }
 
@@ -782,7 +782,7 @@ ntp::Status EditDrop(zm::Session& s, const std::string& setArg, const RequestHoo
   Run run("ft edit drop " + setArg, h, r);
   run.About(SetName(type, group));
   std::string e, done;
-  if (!Ok(h, ftconfig::Drop(s, type, group, &done), &e)) return run.Done(false, what + ": " + e);
+  if (!Ok(ftconfig::Drop(s, type, group, &done), &e)) return run.Done(false, what + ": " + e);
   return run.Done(true, done);
 }
 
@@ -797,14 +797,12 @@ ntp::Status EditMember(zm::Session& s, const std::string& setArg, int member, co
   Run run("ft edit member " + setArg + " " + std::to_string(member) + " --state " + stateWord, h, r);
   run.About(SetName(type, group));
   std::string e, done;
-  if (!Ok(h, ftconfig::SetMember(s, type, group, member, state, &done), &e))
+  if (!Ok(ftconfig::SetMember(s, type, group, member, state, &done), &e))
     return run.Done(false, what + ": " + e);
   return run.Done(true, done);
 }
 
-std::vector<FoundRecord> RecordFound(zm::Session& s, const ftconfig::SetSearch& search,
-                                     const std::function<std::string(const ntp::Status& step)>& failure,
-                                     const std::function<std::string()>& writeFailures) {
+std::vector<FoundRecord> RecordFound(zm::Session& s, const ftconfig::SetSearch& search) {
   namespace ff = ntp::ftfind;
   std::vector<FoundRecord> records;
   for (const ff::Proposal& p : search.found.proposals) {
@@ -812,11 +810,11 @@ std::vector<FoundRecord> RecordFound(zm::Session& s, const ftconfig::SetSearch& 
     if (p.confidence != ff::Confidence::kSure || p.Degraded()) continue;
     std::vector<std::string> members, said;
     for (int m : p.members) members.push_back(search.partitions[m].name);
-    const RequestHooks hooks{[&said](const std::string& line) { said.push_back(line); }, nullptr, failure};
+    const RequestHooks hooks{[&said](const std::string& line) { said.push_back(line); }, nullptr};
     RequestResult r;
     const ntp::Status st = EditDefine(s, ftconfig::TypeWord(p.type), p.type, -1, members, p.whole, hooks, &r);
     // Registry writes that failed on the way fail the recording, as they fail the command.
-    const std::string failures = writeFailures();
+    const std::string failures = zm::TakeWriteFailures();
     if (st.ok() && failures.empty()) {
       record.recorded = r.set;
       continue;

@@ -31,9 +31,6 @@ struct RequestHooks {
   std::function<void(const std::string& line)> note;
   // The progress shown while a data pass runs (null: none).
   std::function<ntp::ftmap::Progress(const std::string& what)> progress;
-  // A failed step whose status has a code, in words ("cannot create partition: all four
-  // primary slots are in use (0xC1100013)").
-  std::function<std::string(const ntp::Status& step)> failure;
 };
 
 // What a request did. The returned Status is ok when it succeeded (done says what it
@@ -95,13 +92,10 @@ ntp::Status EditMember(zm::Session& s, const std::string& setArg, int member, co
 // as its `ft edit define` does (the same checks, backups and publishing); members
 // compared whole are recorded as agreeing. One entry per proposal: the set recorded, or
 // why not (the first line the command would say on standard error: a note, its refusal,
-// or the writes that failed on the way, which writeFailures takes); both empty for a
-// proposal left alone.
+// or the registry writes that failed on the way); both empty for a proposal left alone.
 struct FoundRecord {
   std::string recorded, refused;
 };
-std::vector<FoundRecord> RecordFound(zm::Session& s, const ftconfig::SetSearch& search,
-                                     const std::function<std::string(const ntp::Status& step)>& failure,
-                                     const std::function<std::string()>& writeFailures);
+std::vector<FoundRecord> RecordFound(zm::Session& s, const ftconfig::SetSearch& search);
 
 }  // namespace ftdata

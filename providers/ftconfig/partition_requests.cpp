@@ -6,6 +6,8 @@
 
 #include "ntplatform.h"
 #include "object_names.h"
+#include "status_text.h"
+#include "zmhost.h"
 
 namespace ftconfig {
 
@@ -59,7 +61,7 @@ PartitionOutcome Send(zm::Session& s, const RequestContext& c, const std::string
   const bool failed = st != 0;
   r.after = Machine::Read(r.request.alerts);
   const Machine& m = r.after;
-  std::string message = failed ? c.failure(what, st) : "";
+  std::string message = failed ? model::FailureSentence(what, st) : "";
   // The platform's reason (a busy partition, a write-protected or damaged disk, a
   // backup that could not be saved) says more than the status.
   const ntp::Status& reason = r.request.reason;
@@ -75,7 +77,7 @@ PartitionOutcome Send(zm::Session& s, const RequestContext& c, const std::string
           message.find(*d.readOnly) == std::string::npos)
         message += "; " + *d.readOnly;
   // A write the provider could not make (and may not report) fails the request too.
-  const std::string writeFailure = c.writeFailures ? c.writeFailures() : "";
+  const std::string writeFailure = zm::TakeWriteFailures();
   if (!writeFailure.empty()) message += (message.empty() ? command + ": " : "; ") + writeFailure;
   if (failed || !writeFailure.empty()) {
     r.status = ntp::Status(st, message);

@@ -17,15 +17,10 @@
 
 namespace ftconfig {
 
-// How the requests run, and what the caller supplies.
+// How the requests run.
 struct RequestContext {
   bool dryRun = false;    // on the platform's overlay: the sentences say "would ..."
   bool allowIds = false;  // object ids name volumes too (inside the shell)
-  // A status in words (required): "cannot create partition: all four primary slots are in
-  // use (0xC1100013)".
-  std::function<std::string(const std::string& what, ZMSTATUS status)> failure;
-  // The writes that failed since the last call (registry, alerts) in one sentence; "" when none.
-  std::function<std::string()> writeFailures;
 };
 
 // What a partition request came to. The Status is ok when it succeeded; otherwise its

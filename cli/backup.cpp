@@ -251,8 +251,6 @@ std::vector<CommandSpec> BackupCommands() {
        "the partition-table backups kept under DIR/backups/",
        {},
        kReadOnly,
-       nullptr,
-       0,
        [](Call& c) { return CmdBackupsList(c.s, c.opt, c.out, c.err); },
        "ftdiskctl -m m backups list"},
 
@@ -260,25 +258,21 @@ std::vector<CommandSpec> BackupCommands() {
        "list the backups",
        {},
        kReadOnly,
-       nullptr,
-       0,
        [](Call& c) { return CmdBackupsList(c.s, c.opt, c.out, c.err); },
        "ftdiskctl -m m backups list"},
 
-      {"backups restore", "write a backup's sectors back", restoreOptions, kWrites, nullptr, 0, Restore,
+      {"backups restore", "write a backup's sectors back", restoreOptions, kWrites, Restore,
        "ftdiskctl -m m backups restore 20261206T224500Z-disk0"},
 
       {"backups prune",
        "remove all but the newest backups",
        {Uint("--keep", "how many of the newest backups to keep").Req()},
        kWritesOutside | kOwnDryRun,
-       nullptr,
-       0,
        [](Call& c) { return CmdBackupsPrune(c.s, c.opt, c.a.Uint("keep"), c.out, c.err); },
        "ftdiskctl -m m backups prune --keep 20"},
 
       {"restore", "write a backup's sectors back (same as 'backups restore')", restoreOptions, kWrites,
-       nullptr, 0, Restore, "ftdiskctl -m m restore 20261206T224500Z-disk0"},
+       Restore, "ftdiskctl -m m restore 20261206T224500Z-disk0"},
   };
 }
 

@@ -58,8 +58,6 @@ std::vector<CommandSpec> CheckCommands() {
        "compare the FT configuration with the disks; exit 1 when not well",
        {},
        kReadOnly,
-       nullptr,
-       0,
        [](Call& c) { return CmdCheck(c.s, c.opt, c.out, c.err); },
        "ftdiskctl -m m check --json"},
   };

@@ -120,8 +120,6 @@ std::vector<CommandSpec> ProgramCommands() {
         Flag("--version", "print the version of ftdiskctl and of the provider module")},
        0,
        nullptr,
-       0,
-       nullptr,
        "ftdiskctl init m --disk 512M --disk 512M\nftdiskctl -m m create primary --disk 0 --size 100M\n"
        "ftdiskctl -m m letter disk0/p1 E:\nftdiskctl -m m show\n"},
   };

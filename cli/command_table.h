@@ -59,14 +59,14 @@ using Handler = std::function<int(Call&)>;
 struct CommandSpec {
   const char* path;  // "registry show"; "" is ftdiskctl itself
   const char* help;
-  std::vector<OptionSpec> options;
+  std::vector<OptionSpec> options = {};
   unsigned access = 0;
-  // With this option given, the access is accessWith instead ("ft verify --repair" writes).
-  const char* switchOption = nullptr;
-  unsigned accessWith = 0;
   Handler handler = nullptr;
   const char* example = nullptr;  // lines; "Example:" or "Examples:" above them
   const char* dataArg = nullptr;  // an argument that, when "-", makes standard output the data's
+  // With this option given, the access is accessWith instead ("ft verify --repair" writes).
+  const char* switchOption = nullptr;
+  unsigned accessWith = 0;
 };
 
 const std::vector<CommandSpec>& CommandTable();

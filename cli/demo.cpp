@@ -189,8 +189,6 @@ std::vector<CommandSpec> DemoCommands() {
        "build a demo machine and walk through every kind of request",
        {Text("DIR", "directory of the demo machine (default ./demo-machine)").Of(Names::kDir)},
        kOwnProcess | kWritesOutside | kNoJson | kOwnOutput,
-       nullptr,
-       0,
        [](Call& c) {
          return CmdDemo(c.opt, c.a.Given("DIR") ? c.a.Text("DIR") : "demo-machine", c.out, c.err);
        },

@@ -79,8 +79,6 @@ std::vector<CommandSpec> DetachCommands() {
        {Text("DISK", "the disk: diskN or N").Req().Of(Names::kDisk),
         Flag("--force", "also when FT sets have members on it (they are orphaned)").Into(&Options::force)},
        kWrites | kOwnProcess,
-       nullptr,
-       0,
        [](Call& c) { return CmdDetach(c.s, c.opt, c.a.Text("DISK"), c.opt.force, c.out, c.err); },
        "ftdiskctl -m m detach disk1"},
   };

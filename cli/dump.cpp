@@ -227,8 +227,6 @@ std::vector<CommandSpec> DumpCommands() {
        "print the partition tables, FT sets and drive letters in sfdisk's dump format (for apply)",
        {Texts("DISK", "only these disks (diskN or N)").Of(Names::kDisk)},
        kReadOnly,
-       nullptr,
-       0,
        [](Call& c) { return CmdDump(c.s, c.opt, c.a.Texts("DISK"), c.out, c.err); },
        "ftdiskctl -m m dump > m.dump"},
 
@@ -240,8 +238,6 @@ std::vector<CommandSpec> DumpCommands() {
         Flag("--force", "go on with disks that hold the dump's partitions already (an apply cut short)")
             .Into(&Options::force)},
        kWrites,
-       nullptr,
-       0,
        [](Call& c) { return CmdApply(c.s, c.opt, c.a.Text("DUMP"), c.opt.force, c.out, c.err); },
        "ftdiskctl -m fresh apply m.dump"},
   };

@@ -203,14 +203,7 @@ int CmdFtEditDrop(Session& s, const Options& opt, const std::string& set, std::o
 // The ft family: its rows in the command table.
 std::vector<CommandSpec> FtCommands() {
   return {
-      {"ft",
-       "make, grow, break, delete, regenerate and repair FT sets",
-       {},
-       kNeedsCommand,
-       nullptr,
-       0,
-       nullptr,
-       nullptr},
+      {"ft", "make, grow, break, delete, regenerate and repair FT sets", {}, kNeedsCommand},
 
       {"ft create",
        "make a mirror, stripe set, stripe set with parity or volume set",
@@ -221,8 +214,6 @@ std::vector<CommandSpec> FtCommands() {
         Uints("--disk", "a disk for a new member, in member order; repeat").Req().Of(Names::kDisk),
         Texts("--size", "size of the new partitions (volset: one per --disk, or one for all)").Meta("SIZE")},
        kWrites,
-       nullptr,
-       0,
        [](Call& c) {
          return CmdFtCreate(c.s, c.opt, c.a.Text("TYPE"), c.a.Text("VOLUME"), c.a.Uints("disk"),
                             c.a.Texts("size"), c.out, c.err);
@@ -236,41 +227,32 @@ std::vector<CommandSpec> FtCommands() {
         Uints("--disk", "disk of the new member").Req().Of(Names::kDisk),
         Texts("--size", "size of the new member").Req().Meta("SIZE")},
        kWrites,
-       nullptr,
-       0,
        [](Call& c) {
          const std::string& set = c.a.Text("VOLSET");
          return CmdFtExtend(c.s, c.opt, set, c.a.Uints("disk"), c.a.Texts("size"), c.out, c.err);
-       },
-       nullptr},
+       }},
 
       {"ft break",
        "make a mirror two plain partitions again (member 1 gets a free letter)",
        {Text("MIRROR", "the mirror (mirrorG)").Req().Of(Names::kFtSet)},
        kWrites,
-       nullptr,
-       0,
        [](Call& c) {
          const std::string& set = c.a.Text("MIRROR");
          if (!Confirm(c.opt, "break " + set + "? its members become plain partitions"))
            return c.err << "nothing changed\n", kFailed;
          return CmdFtBreak(c.s, c.opt, set, c.out, c.err);
-       },
-       nullptr},
+       }},
 
       {"ft delete",
        "delete an FT set and its partitions",
        {Text("SET", "the set (mirrorG, stripeG, parityG, volsetG)").Req().Of(Names::kFtSet)},
        kWrites,
-       nullptr,
-       0,
        [](Call& c) {
          const std::string& set = c.a.Text("SET");
          if (!Confirm(c.opt, "delete " + set + " and its partitions? the data on them is lost"))
            return c.err << "nothing changed\n", kFailed;
          return CmdFtDelete(c.s, c.opt, set, c.out, c.err);
-       },
-       nullptr},
+       }},
 
       {"ft regenerate",
        "rebuild an orphaned member from the other members",
@@ -280,8 +262,6 @@ std::vector<CommandSpec> FtCommands() {
             .Of(Names::kDisk)
             .Meta("DISK")},
        kWrites,
-       nullptr,
-       0,
        [](Call& c) {
          const std::string& set = c.a.Text("SET");
          return Regenerate(c.s, c.opt, set, c.a.Int("MEMBER"), c.a.Int("onto"), c.out, c.err);
@@ -292,8 +272,6 @@ std::vector<CommandSpec> FtCommands() {
        "repair the FT configuration without touching any data",
        {},
        kNeedsCommand,
-       nullptr,
-       0,
        nullptr,
        "ftdiskctl -m m ft edit define mirror disk0/p1 disk1/p1 --group 0\n"
        "ftdiskctl -m m ft edit member parity0 1 --state orphaned"},
@@ -309,25 +287,19 @@ std::vector<CommandSpec> FtCommands() {
             "--assume-clean",
             "record a mirror or parity set as healthy (its members known to agree) instead of initializing")},
        kWrites,
-       nullptr,
-       0,
        [](Call& c) {
          return CmdFtEditDefine(c.s, c.opt, c.a.Text("TYPE"), c.a.Int("group"), c.a.Texts("MEMBERS"),
                                 c.a.Flag("assume-clean"), c.out, c.err);
-       },
-       nullptr},
+       }},
 
       {"ft edit drop",
        "remove a set from the configuration; its partitions stay",
        {Text("SET", "the set").Req().Of(Names::kFtSet)},
        kWrites,
-       nullptr,
-       0,
        [](Call& c) {
          const std::string& set = c.a.Text("SET");
          return CmdFtEditDrop(c.s, c.opt, set, c.out, c.err);
-       },
-       nullptr},
+       }},
 
       {"ft edit member",
        "record the state of one member",
@@ -336,39 +308,36 @@ std::vector<CommandSpec> FtCommands() {
             .Req()
             .Offers({"healthy", "orphaned", "regenerating", "initializing"})},
        kWrites,
-       nullptr,
-       0,
        [](Call& c) {
          const std::string& set = c.a.Text("SET");
          return CmdFtEditMember(c.s, c.opt, set, c.a.Int("MEMBER"), c.a.Text("state"), c.out, c.err);
-       },
-       nullptr},
+       }},
 
-      {"ft verify",
-       "compare a mirror's members or a parity set's parity with its data",
-       {Text("SET", "the mirror or stripe set with parity").Req().Of(Names::kFtSet),
-        Flag("--repair", "rewrite what differs: the parity from the data, or a mirror member"),
-        Int("--from", "mirror: the member copied over the other (default: the first healthy)")
-            .Meta("MEMBER")},
-       kReadOnly,
-       "--repair",
-       kWrites,
-       [](Call& c) {
-         const std::string& set = c.a.Text("SET");
-         return CmdFtVerify(c.s, c.opt, set, c.a.Flag("repair"), c.a.Int("from"), c.out, c.err);
-       },
-       nullptr},
+      {.path = "ft verify",
+       .help = "compare a mirror's members or a parity set's parity with its data",
+       .options = {Text("SET", "the mirror or stripe set with parity").Req().Of(Names::kFtSet),
+                   Flag("--repair", "rewrite what differs: the parity from the data, or a mirror member"),
+                   Int("--from", "mirror: the member copied over the other (default: the first healthy)")
+                       .Meta("MEMBER")},
+       .access = kReadOnly,
+       .handler =
+           [](Call& c) {
+             const std::string& set = c.a.Text("SET");
+             return CmdFtVerify(c.s, c.opt, set, c.a.Flag("repair"), c.a.Int("from"), c.out, c.err);
+           },
+       .switchOption = "--repair",
+       .accessWith = kWrites},
 
-      {"ft find",
-       "find the FT sets the disks hold when their configuration is lost",
-       {Flag("--apply", "record the sets it is sure of (ft edit define)"),
-        Flag("--full", "read whole members to confirm mirrors and parity, not samples")},
-       kReadOnly,
-       "--apply",
-       kWrites,
-       [](Call& c) { return CmdFtFind(c.s, c.opt, c.a.Flag("apply"), c.a.Flag("full"), c.out, c.err); },
-       "ftdiskctl -m m ft find   |   ftdiskctl --image a.img --image b.img ft find"},
-
+      {.path = "ft find",
+       .help = "find the FT sets the disks hold when their configuration is lost",
+       .options = {Flag("--apply", "record the sets it is sure of (ft edit define)"),
+                   Flag("--full", "read whole members to confirm mirrors and parity, not samples")},
+       .access = kReadOnly,
+       .handler =
+           [](Call& c) { return CmdFtFind(c.s, c.opt, c.a.Flag("apply"), c.a.Flag("full"), c.out, c.err); },
+       .example = "ftdiskctl -m m ft find   |   ftdiskctl --image a.img --image b.img ft find",
+       .switchOption = "--apply",
+       .accessWith = kWrites},
   };
 }
 

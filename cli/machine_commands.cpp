@@ -224,8 +224,6 @@ std::vector<CommandSpec> MachineCommands() {
         Flag("--read-only", "the --attach images are evidence: no request writes them"),
         Flag("--force", "make the machine in a directory that is not empty").Into(&Options::force)},
        kOwnProcess | kWritesOutside | kOwnDryRun,
-       nullptr,
-       0,
        [](Call& c) {
          const Args& a = c.a;
          if (a.Texts("disk").empty() && a.Texts("attach").empty())
@@ -258,8 +256,6 @@ std::vector<CommandSpec> MachineCommands() {
         Flag("--force", "with --write-signature: also when the FT configuration records the old signature")
             .Into(&Options::force)},
        kOwnProcess | kWritesOutside | kOwnDryRun,
-       nullptr,
-       0,
        [](Call& c) {
          return CmdAttach(c.opt, c.a.Text("IMAGE"), c.a.Flag("removable"), c.a.Flag("write-signature"),
                           c.a.Flag("read-only"), c.out, c.err, c.opt.force);

@@ -56,8 +56,6 @@ std::vector<CommandSpec> PartitionCommands() {
             .Meta("BYTES")
             .Checked(Check::kOffset)},
        kWrites,
-       nullptr,
-       0,
        [](Call& c) {
          ftconfig::NewPartition create;
          create.kind = c.a.Text("KIND");
@@ -81,8 +79,6 @@ std::vector<CommandSpec> PartitionCommands() {
             .Of(Names::kRegion),
         Uint("--disk", "the disk, with 'delete extended'").Of(Names::kDisk)},
        kWrites,
-       nullptr,
-       0,
        [](Call& c) {
          const std::string& target = c.a.Text("VOLUME");
          const bool extended = target == "extended";
@@ -107,8 +103,6 @@ std::vector<CommandSpec> PartitionCommands() {
             .Of(Names::kRegion)
             .Checked(Check::kVolume)},
        kWrites,
-       nullptr,
-       0,
        [](Call& c) {
          if (!OpenOr(c.s, c.opt, c.err)) return kFailed;
          return Report(c.opt, ftconfig::RequestActive(c.s, RequestsFor(c.opt), c.a.Text("VOLUME")), c.out,
@@ -125,8 +119,6 @@ std::vector<CommandSpec> PartitionCommands() {
         Text("LETTER", "the new letter, C: to Z:").Meta("X:").Checked(Check::kLetter).Excludes("--remove"),
         Flag("--remove", "remove the letter")},
        kWrites,
-       nullptr,
-       0,
        [](Call& c) {
          if (!c.a.Flag("remove") && c.a.Text("LETTER").empty())
            return UsageError(c, "give the new letter (for example E:) or --remove");
@@ -142,8 +134,6 @@ std::vector<CommandSpec> PartitionCommands() {
        "read the partition tables again and republish them",
        {Uint("--disk", "only disk N (update-disk request)").Of(Names::kDisk)},
        kWrites,
-       nullptr,
-       0,
        [](Call& c) { return CmdRescan(c.s, c.opt, c.a.Given("disk"), c.a.Uint("disk"), c.out, c.err); },
        "ftdiskctl -m m rescan --disk 1"},
   };
@@ -155,8 +145,6 @@ std::vector<CommandSpec> MenuCommands() {
        "recompute every context menu and print the masks",
        {},
        kWrites,
-       nullptr,
-       0,
        [](Call& c) {
          if (!OpenOr(c.s, c.opt, c.err)) return kFailed;
          Options verbose = c.opt;  // the masks are shown

@@ -80,18 +80,20 @@ int CmdRegistryRecover(const Options& opt, bool empty, bool list, unsigned seq, 
 
 std::vector<CommandSpec> RecoverCommands() {
   return {
-      {"registry recover",
-       "restore the newest automatic backup of the disk key when registry.db is lost or damaged",
-       {Flag("--empty", "start with an empty registry"), Flag("--list", "list the automatic backups"),
-        Uint("--backup", "restore this backup (a number from --list)").Excludes("--empty")},
-       kOwnProcess | kWritesOutside | kOwnDryRun,
-       "--list",
-       kOwnProcess,
-       [](Call& c) {
-         return CmdRegistryRecover(c.opt, c.a.Flag("empty"), c.a.Flag("list"), c.a.Uint("backup"), c.out,
-                                   c.err);
-       },
-       "ftdiskctl -m m registry recover --list   |   ftdiskctl -m m registry recover"},
+      {.path = "registry recover",
+       .help = "restore the newest automatic backup of the disk key when registry.db is lost or damaged",
+       .options = {Flag("--empty", "start with an empty registry"),
+                   Flag("--list", "list the automatic backups"),
+                   Uint("--backup", "restore this backup (a number from --list)").Excludes("--empty")},
+       .access = kOwnProcess | kWritesOutside | kOwnDryRun,
+       .handler =
+           [](Call& c) {
+             return CmdRegistryRecover(c.opt, c.a.Flag("empty"), c.a.Flag("list"), c.a.Uint("backup"), c.out,
+                                       c.err);
+           },
+       .example = "ftdiskctl -m m registry recover --list   |   ftdiskctl -m m registry recover",
+       .switchOption = "--list",
+       .accessWith = kOwnProcess},
   };
 }
 

@@ -134,8 +134,6 @@ std::vector<CommandSpec> RegistryCommands() {
        {},
        kNeedsCommand,
        nullptr,
-       0,
-       nullptr,
        "ftdiskctl -m m registry show"},
 
       {"registry show",
@@ -144,33 +142,34 @@ std::vector<CommandSpec> RegistryCommands() {
             .Of(Names::kFile)
             .Meta("SYSTEM")},
        kReadOnly,
-       nullptr,
-       0,
        [](Call& c) {
          if (c.a.Given("hive")) return CmdRegistryShowHive(c.opt, c.a.Text("hive"), c.out, c.err);
          return CmdRegistryShow(c.s, c.opt, c.out, c.err);
        },
        "ftdiskctl -m m registry show --json   |   ftdiskctl registry show --hive SYSTEM"},
 
-      {"registry export",
-       "write the key as a REGEDIT4 .reg file or into a hive",
-       {Text("FILE", ".reg file to write").Of(Names::kFile).Excludes("--hive"),
-        Text("--hive", "write the DISK key into this NT SYSTEM hive (made when missing)")
-            .Of(Names::kFile)
-            .Meta("SYSTEM"),
-        Flag("--no-backup", "with --hive: do not keep the previous hive as FILE.bak")},
-       kReadOnly | kOwnDryRun,
-       "--hive",
-       kReadOnly | kWritesOutside | kOwnDryRun,
-       [](Call& c) {
-         const std::string &file = c.a.Text("FILE"), &hive = c.a.Text("hive");
-         if (file.empty() && hive.empty()) return UsageError(c, "give a .reg FILE or --hive SYSTEM");
-         if (c.a.Flag("no-backup") && hive.empty()) return UsageError(c, "--no-backup goes only with --hive");
-         if (!hive.empty())
-           return CmdRegistryExportHive(c.s, c.opt, hive, !c.a.Flag("no-backup"), c.out, c.err);
-         return CmdRegistryExport(c.s, c.opt, file, c.out, c.err);
-       },
-       "ftdiskctl -m m registry export disk.reg   |   ftdiskctl -m m registry export --hive SYSTEM"},
+      {.path = "registry export",
+       .help = "write the key as a REGEDIT4 .reg file or into a hive",
+       .options = {Text("FILE", ".reg file to write").Of(Names::kFile).Excludes("--hive"),
+                   Text("--hive", "write the DISK key into this NT SYSTEM hive (made when missing)")
+                       .Of(Names::kFile)
+                       .Meta("SYSTEM"),
+                   Flag("--no-backup", "with --hive: do not keep the previous hive as FILE.bak")},
+       .access = kReadOnly | kOwnDryRun,
+       .handler =
+           [](Call& c) {
+             const std::string &file = c.a.Text("FILE"), &hive = c.a.Text("hive");
+             if (file.empty() && hive.empty()) return UsageError(c, "give a .reg FILE or --hive SYSTEM");
+             if (c.a.Flag("no-backup") && hive.empty())
+               return UsageError(c, "--no-backup goes only with --hive");
+             if (!hive.empty())
+               return CmdRegistryExportHive(c.s, c.opt, hive, !c.a.Flag("no-backup"), c.out, c.err);
+             return CmdRegistryExport(c.s, c.opt, file, c.out, c.err);
+           },
+       .example =
+           "ftdiskctl -m m registry export disk.reg   |   ftdiskctl -m m registry export --hive SYSTEM",
+       .switchOption = "--hive",
+       .accessWith = kReadOnly | kWritesOutside | kOwnDryRun},
 
       {"registry import",
        "read values from a REGEDIT4 .reg file or a hive, then rescan",
@@ -180,8 +179,6 @@ std::vector<CommandSpec> RegistryCommands() {
         Flag("--force", "import even when FT sets or disks of this machine would be lost")
             .Into(&Options::force)},
        kWrites,
-       nullptr,
-       0,
        [](Call& c) {
          const std::string &file = c.a.Text("FILE"), &hive = c.a.Text("hive");
          if (file.empty() && hive.empty()) return UsageError(c, "give a .reg FILE or --hive SYSTEM");

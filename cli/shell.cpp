@@ -194,8 +194,6 @@ std::vector<CommandSpec> ShellCommands() {
        "run many commands, one per line from standard input, on one boot",
        {Flag("--stop-on-error", "stop at the first line that fails, with its exit status")},
        kOwnProcess | kOwnOutput,
-       nullptr,
-       0,
        [](Call& c) { return RunShell(c, c.a.Flag("stop-on-error")); },
        "printf 'show\\ncreate primary --disk 0 --size 100M\\n' | ftdiskctl -m m shell"},
   };

@@ -321,8 +321,6 @@ std::vector<CommandSpec> ShowCommands() {
         Flag("-P,--pairs", "only the partition rows, as NAME=\"value\" pairs (as lsblk -P)")
             .Into(&Options::pairs)},
        kReadOnly,
-       nullptr,
-       0,
        [](Call& c) {
          if (c.opt.pairs) c.opt.raw = true;  // the rows alone, as --raw gives them
          return CmdShow(c.s, c.opt, c.out, c.err);
@@ -333,8 +331,6 @@ std::vector<CommandSpec> ShowCommands() {
        "print the partition table exactly as the disk driver reports it",
        {Uint("--disk", "only disk N").Of(Names::kDisk)},
        kReadOnly,
-       nullptr,
-       0,
        [](Call& c) { return CmdLayout(c.s, c.opt, c.a.Given("disk"), c.a.Uint("disk"), c.out, c.err); },
        "ftdiskctl -m m layout --disk 0 --json"},
   };
@@ -346,8 +342,6 @@ std::vector<CommandSpec> AlertCommands() {
        "print the alerts raised on this machine (alerts.log)",
        {Flag("--epoch", "times as seconds since 1970 (the log's own), not local ISO 8601")},
        kReadOnly,
-       nullptr,
-       0,
        [](Call& c) { return CmdAlerts(c.s, c.opt, c.a.Flag("epoch"), c.out, c.err); },
        "ftdiskctl -m m alerts --json"},
   };

@@ -277,8 +277,6 @@ std::vector<CommandSpec> VolumeCommands() {
        {},
        kNeedsCommand,
        nullptr,
-       0,
-       nullptr,
        "ftdiskctl -m m volume export stripe0 stripe.img\n"
        "zcat backup.img.gz | ftdiskctl -m m volume import parity0 -\n"
        "ftdiskctl -m m volume dmtable stripe0 | sudo dmsetup create nt-stripe0\n"
@@ -292,8 +290,6 @@ std::vector<CommandSpec> VolumeCommands() {
         Flag("--allow-holes",
              "when members are lost, write the bytes no member left holds as zeros and list them")},
        kReadOnly,
-       nullptr,
-       0,
        [](Call& c) {
          const std::string& set = c.a.Text("VOLUME");
          const std::string& file = c.a.Text("FILE");
@@ -312,16 +308,13 @@ std::vector<CommandSpec> VolumeCommands() {
             .Meta("FILE|DEVICE|-"),
         Flag("--pad", "an image that ends inside a sector: keep the rest of that sector")},
        kWrites,
-       nullptr,
-       0,
        [](Call& c) {
          const std::string& set = c.a.Text("VOLUME");
          const std::string& file = c.a.Text("FILE");
          if (!Confirm(c.opt, "overwrite every byte of " + set + " with " + file + "?"))
            return c.err << "nothing changed\n", kFailed;
          return CmdVolumeImport(c.s, c.opt, set, file, c.a.Flag("pad"), c.out, c.err);
-       },
-       nullptr},
+       }},
 
       {"volume dmtable",
        "print a device-mapper table for dmsetup create",
@@ -334,14 +327,11 @@ std::vector<CommandSpec> VolumeCommands() {
              "--concise)"),
         Text("--name", "--concise: the set's device name (default: the set's name)")},
        kReadOnly,
-       nullptr,
-       0,
        [](Call& c) {
          const std::string& set = c.a.Text("VOLUME");
          return CmdVolumeDmTable(c.s, c.opt, set, c.a.Texts("member-device"), c.a.Flag("concise"),
                                  c.a.Text("name"), c.out, c.err);
-       },
-       nullptr},
+       }},
 
       {"volume serve",
        "serve the volume over NBD (nbdkit) until stopped",
@@ -350,14 +340,11 @@ std::vector<CommandSpec> VolumeCommands() {
         Text("--socket", "listen on this Unix socket").Of(Names::kFile).Meta("PATH"),
         Int("--port", "listen on this TCP port of 127.0.0.1")},
        kReadOnly,
-       nullptr,
-       0,
        [](Call& c) {
          const std::string& set = c.a.Text("VOLUME");
          return CmdVolumeServe(c.s, c.opt, set, c.a.Flag("read-only"), c.a.Text("socket"), c.a.Int("port"),
                                c.out, c.err);
-       },
-       nullptr},
+       }},
   };
 }
 
